@@ -1,0 +1,46 @@
+# The two everyday commands:
+#   make demo   installs what is missing, builds, and prints the codebook of the example dataset
+#   make test   installs what is missing, builds, and runs every test
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+
+.PHONY: all build deps demo test test-sanitize test-browser bench fuzz clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: deps build
+	./$(BUILD)/codebook examples/survey/datapackage.json
+
+test: deps build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@if [ -x /usr/bin/chromium ]; then $(MAKE) --no-print-directory test-browser; \
+	 else echo "browser test skipped: chromium is not installed (make test-browser installs it)"; fi
+
+test-sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCODEBOOK_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+test-browser: build
+	@bash scripts/install-deps.sh browser
+	bash tests/browser/run.sh $(BUILD)
+
+bench: deps
+	cmake -S . -B $(BUILD) -DCODEBOOK_BENCH=ON
+	cmake --build $(BUILD) -j $(JOBS)
+
+fuzz:
+	bash tests/fuzz/run.sh $${FUZZ_SECONDS:-60}
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,47 @@
+// The statistics of one run: the aggregation tables set up before the data
+// pass, the single pass over the cases, and the results the tables read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codebook/item.h"
+#include "host/aggregation.h"
+#include "host/quvo.h"
+
+namespace codebook {
+
+class VariableStatistics {
+ public:
+  VariableStatistics(const std::vector<PlanEntry*>& entries, const std::vector<AggregationStatistic>* categoryStatistics,
+                     const std::vector<std::int32_t>* scaleCodes);
+  virtual ~VariableStatistics();
+  VariableStatistics(const VariableStatistics&) = delete;
+  VariableStatistics& operator=(const VariableStatistics&) = delete;
+
+  void SetUpTables(ProcDSIterator* iterator, std::int32_t maxCats);
+  void MakeScaleStatistics(std::vector<AggregationStatistic>& list, std::int32_t variableIndex) const;
+
+  // The number of cases counted before the pass stopped; 0 for no case.
+  std::int32_t PassCases(std::int32_t maxCats);
+  std::vector<bool> GetCategoriesShown() const;
+  void GetScaleResults(std::uint32_t index, std::vector<double>& results) const;
+  double GetCategoryResults(std::uint32_t index, std::vector<double>& counts, std::vector<double>& percents,
+                            std::vector<OBS>& values, std::vector<std::string>& valueTexts,
+                            std::vector<std::int32_t>& memberIndices, double& missingCount) const;
+  double GetWeightedCaseTotal();
+
+ private:
+  double fCaseTotal = -1.0;
+  std::vector<PlanEntry*> fEntries;
+  std::vector<AggregationTable*> fTables;
+  ProcDSIterator* fIterator = nullptr;
+  std::vector<AggregationVariable*> fDimensions;
+  const std::vector<AggregationStatistic>* fCategoryStatistics;
+  const std::vector<std::int32_t>* fScaleCodes;
+  std::vector<CubeAggregator*> fAggregators;
+  std::vector<bool> fCategoriesShown;
+};
+
+}  // namespace codebook

@@ -1,0 +1,34 @@
+// A block of consecutive cases in columnar form: what the case iterator walks
+// and the aggregation engine reads. Blocks are filled by the dataset readers,
+// possibly on another thread, and handed over whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// String cells of one variable: cell r is bytes[offsets[r], offsets[r + 1]),
+// with trailing blanks already trimmed.
+struct StringColumn {
+  std::vector<std::uint32_t> offsets;  // rows + 1 entries
+  std::string bytes;
+};
+
+struct CaseBlock {
+  std::size_t rows = 0;
+  // Per variable, by dictionary index: numeric cells (SYSMIS for
+  // system-missing); an empty vector for string variables.
+  std::vector<std::vector<double>> numbers;
+  // Per variable, by dictionary index: string cells; empty for numeric ones.
+  std::vector<StringColumn> strings;
+  // Per case weight; empty when the file is unweighted.
+  std::vector<double> weights;
+  // Per case: true when the case starts a new split-file group (the first
+  // case of the file included). Empty without split files.
+  std::vector<std::uint8_t> groupStart;
+};
+
+}  // namespace host

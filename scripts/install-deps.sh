@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build (and, with "browser", the browser
+# test) needs, when they are missing. Safe to run again.
+set -euo pipefail
+packages=(cmake g++ make pkg-config nlohmann-json3-dev libfmt-dev libcli11-dev libfast-float-dev libgtest-dev
+          libbenchmark-dev python3)
+if [ "${1:-}" = "browser" ]; then
+  packages=(chromium)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
