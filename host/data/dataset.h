@@ -1,0 +1,80 @@
+// The host's dataset: the dictionary (variables, sets, file facts) and the
+// source of its cases.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "host/case_block.h"
+#include "host/quvo.h"
+
+namespace host {
+
+// Reads the cases of one pass, a block at a time.
+class CaseCursor {
+ public:
+  virtual ~CaseCursor() = default;
+  // The next block of cases, or null at the end of the data. The block stays
+  // valid until the next call. Throws InputError on bad data.
+  virtual const CaseBlock* NextBlock() = 0;
+  // The number of cases not yet delivered, found without parsing cells (a
+  // record count). Used when a pass stopped early.
+  virtual std::int64_t CountRemaining() = 0;
+};
+
+class CaseSource {
+ public:
+  virtual ~CaseSource() = default;
+  virtual std::unique_ptr<CaseCursor> Open() const = 0;
+  // Bytes of input, for progress reports; 0 when unknown.
+  virtual std::int64_t SizeInBytes() const { return 0; }
+};
+
+class Dataset {
+ public:
+  // Dictionary.
+  std::vector<std::unique_ptr<QUVO_Variable>> variables;
+  std::vector<std::unique_ptr<VariableSetImpl>> sets;  // multiple-response sets, in order
+  std::optional<std::string> label;                    // file label
+  std::vector<std::vector<std::string>> documents;     // document blocks
+  DatasourceAttributes attributes;                     // data-file attributes
+  int weightIndex = -1;
+  std::vector<int> splitIndices;
+  std::optional<std::string> fileSpec;  // folder + "\" + file name
+  bool fatal = false;                   // failed to load
+
+  // Cases.
+  std::shared_ptr<CaseSource> cases;
+  // The number of cases, once a pass has read them all or counted them.
+  std::optional<std::int64_t> caseCount;
+
+  // Call after the variables are filled: builds the name index.
+  void IndexNames();
+  // Index of a variable, names matched ignoring ASCII case; -1 when none.
+  int Find(std::string_view name) const;
+  // The number of cases, counting the file when no pass has done so.
+  std::int64_t CaseCount();
+
+ private:
+  std::unordered_map<std::string, int> fByFoldedName;
+};
+
+// A case source over blocks held in memory (tests, small inferred files).
+class MemoryCaseSource : public CaseSource {
+ public:
+  explicit MemoryCaseSource(std::vector<CaseBlock> blocks) : fBlocks(std::move(blocks)) {}
+  std::unique_ptr<CaseCursor> Open() const override;
+  const std::vector<CaseBlock>& Blocks() const { return fBlocks; }
+
+ private:
+  std::vector<CaseBlock> fBlocks;
+};
+
+// Folds ASCII letters to upper case; other bytes unchanged.
+std::string FoldName(std::string_view name);
+
+}  // namespace host
