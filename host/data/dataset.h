@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/case_block.h"
+#include "host/dataset.h"
 #include "host/quvo.h"
 
 namespace host {
@@ -34,6 +35,8 @@ class CaseSource {
   virtual std::int64_t SizeInBytes() const { return 0; }
 };
 
+class DatasetIterator;
+
 class Dataset {
  public:
   // Dictionary.
@@ -51,6 +54,9 @@ class Dataset {
   std::shared_ptr<CaseSource> cases;
   // The number of cases, once a pass has read them all or counted them.
   std::optional<std::int64_t> caseCount;
+  // The iterator of the pass in progress, if any (for counting the cases of
+  // a pass that stopped early).
+  DatasetIterator* liveIterator = nullptr;
 
   // Call after the variables are filled: builds the name index.
   void IndexNames();
@@ -73,6 +79,9 @@ class MemoryCaseSource : public CaseSource {
  private:
   std::vector<CaseBlock> fBlocks;
 };
+
+// The progress function set by the program (empty when none).
+const ProgressFunction& CurrentProgressFunction();
 
 // Folds ASCII letters to upper case; other bytes unchanged.
 std::string FoldName(std::string_view name);

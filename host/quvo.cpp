@@ -1,0 +1,278 @@
+// The procedure's view of the active dataset: dictionary getters, the case
+// iterator over the dataset's blocks, and the host's name functions.
+#include "host/quvo.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "host/data/dataset.h"
+#include "host/dataset.h"
+
+// ---------------------------------------------------------------- value labels
+
+int QUVO_ValueLabelMap::GetNextPair(OBS& value, const char*& label) {
+  if (fLabels == nullptr || fNext >= fLabels->size()) return 0;
+  const ValueLabel& pair = (*fLabels)[fNext++];
+  value = pair.value;
+  label = pair.label.c_str();
+  return 1;
+}
+
+const char* QUVO_ValueLabelMap::GetLabel(const OBS& value) const {
+  if (fLabels == nullptr) return nullptr;
+  for (const ValueLabel& pair : *fLabels) {
+    const bool equal = fIsString ? pair.value.u == value.u : pair.value.d == value.d;
+    if (equal) return pair.label.c_str();
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------- variables
+
+bool QUVO_Variable::IsUserMissingNumber(double value) const {
+  if (value == SYSMIS) return false;
+  for (double v : missing.numbers) {
+    if (v == value) return true;
+  }
+  return missing.hasRange && value >= missing.low && value <= missing.high;
+}
+
+bool QUVO_Variable::IsUserMissingString(std::string_view trimmed) const {
+  while (!trimmed.empty() && trimmed.back() == ' ') trimmed.remove_suffix(1);
+  for (const std::string& s : missing.strings) {
+    std::string_view candidate = s;
+    while (!candidate.empty() && candidate.back() == ' ') candidate.remove_suffix(1);
+    if (candidate == trimmed) return true;
+  }
+  return false;
+}
+
+int QUVO_Variable::IsMissing(const OBS& value) const {
+  if (IsString()) return IsUserMissingString(ObsString(value)) ? 1 : 0;
+  return IsUserMissingNumber(value.d) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- sets and documents
+
+std::string VariableSet::GetName(int /*changeCase*/) const { return fImpl->name; }
+std::string VariableSet::GetLabel() const { return fImpl->label; }
+int VariableSet::GetType() const { return fImpl->type; }
+std::string VariableSet::GetValue() const { return fImpl->countedValue; }
+std::vector<std::string> VariableSet::GetVariableNames(int /*changeCase*/) const { return fImpl->members; }
+
+VariableSets::VariableSets(const QUVO_DataSource& source, int kind) {
+  if (kind != 1) return;  // multiple-response sets are the only kind the host has
+  for (const VariableSetImpl* set : source.GetMRSets()) fSets.emplace_back(set);
+}
+
+std::vector<DSDocument> GetDocuments(const QUVO_DataSource& source) {
+  std::vector<DSDocument> documents;
+  if (const host::Dataset* dataset = source.Dataset()) {
+    for (const auto& block : dataset->documents) documents.emplace_back(block);
+  }
+  return documents;
+}
+
+// ---------------------------------------------------------------- case iteration
+
+QUVO_InputCaseIterator::~QUVO_InputCaseIterator() = default;
+
+const QUVO_Variable& ProcDSIterator::Variable(int var) const { return *fSource->GetVariable(var); }
+
+namespace host {
+
+// Walks the blocks of one pass. With split files, the end of every group
+// (including the last) is a position of its own that carries no case.
+class DatasetIterator : public ProcDSIterator {
+ public:
+  DatasetIterator(const QUVO_DataSource* source, Dataset* dataset)
+      : ProcDSIterator(source), fDataset(dataset), fSplit(!dataset->splitIndices.empty()) {
+    fCursor = dataset->cases ? dataset->cases->Open() : nullptr;
+    fDataset->liveIterator = this;
+  }
+
+  ~DatasetIterator() override {
+    if (fDataset->liveIterator == this) fDataset->liveIterator = nullptr;
+  }
+
+  int NextCase() override {
+    if (fEnded) return 0;
+    if (fPendingCase) {  // the case that opened the group whose predecessor just ended
+      fPendingCase = false;
+      fSplitGroupEnd = false;
+      return 1;
+    }
+    std::size_t next = fStarted ? fRow + 1 : 0;
+    fStarted = true;
+    while (fBlock == nullptr || next >= fBlock->rows) {
+      fBlock = fCursor ? fCursor->NextBlock() : nullptr;
+      next = 0;
+      if (fBlock == nullptr) {
+        fCursor.reset();  // ends any read-ahead at once
+        fDataset->caseCount = fDelivered;
+        if (fSplit && fDelivered > 0 && !fFinalEnd) {
+          fFinalEnd = true;
+          fSplitGroupEnd = true;
+          return 1;
+        }
+        fEnded = true;
+        fSplitGroupEnd = false;
+        return 0;
+      }
+      fBlockRowsSeen += static_cast<std::int64_t>(fBlock->rows);
+    }
+    fRow = next;
+    ++fDelivered;
+    if (fSplit && fDelivered > 1 && !fBlock->groupStart.empty() && fBlock->groupStart[fRow] != 0) {
+      fSplitGroupEnd = true;
+      fPendingCase = true;
+      return 1;
+    }
+    fSplitGroupEnd = false;
+    return 1;
+  }
+
+  // Cases in the whole file: those in the blocks read so far plus a record
+  // count of the rest, which is not parsed.
+  std::int64_t CountTotal() {
+    if (!fCursor) return fBlockRowsSeen;
+    return fBlockRowsSeen + fCursor->CountRemaining();
+  }
+
+ private:
+  Dataset* fDataset;
+  std::unique_ptr<CaseCursor> fCursor;
+  bool fSplit;
+  bool fStarted = false;
+  bool fEnded = false;
+  bool fPendingCase = false;
+  bool fFinalEnd = false;
+  std::int64_t fDelivered = 0;
+  std::int64_t fBlockRowsSeen = 0;
+};
+
+std::int64_t Dataset::CaseCount() {
+  if (caseCount) return *caseCount;
+  std::int64_t count = 0;
+  if (liveIterator != nullptr) {
+    count = liveIterator->CountTotal();
+  } else if (cases) {
+    std::unique_ptr<CaseCursor> cursor = cases->Open();
+    count = cursor->CountRemaining();
+  }
+  caseCount = count;
+  return count;
+}
+
+}  // namespace host
+
+// ---------------------------------------------------------------- data sources
+
+QUVO_DataSource::QUVO_DataSource(std::shared_ptr<host::Dataset> dataset) : fDataset(std::move(dataset)) {
+  if (fDataset) {
+    for (const auto& set : fDataset->sets) fSets.push_back(set.get());
+  }
+}
+
+QUVO_DataSource::~QUVO_DataSource() = default;
+
+int QUVO_DataSource::ColumnCount() const { return fDataset ? static_cast<int>(fDataset->variables.size()) : 0; }
+
+std::int64_t QUVO_DataSource::GetCaseCount() const { return fDataset ? fDataset->CaseCount() : -1; }
+
+int QUVO_DataSource::FindVarIndex(const char* name, int /*flags*/) const {
+  if (!fDataset || name == nullptr) return -1;
+  return fDataset->Find(name);
+}
+
+QUVO_Variable* QUVO_DataSource::GetVariable(int index) const {
+  if (!fDataset || index < 0 || index >= ColumnCount()) return nullptr;
+  return fDataset->variables[static_cast<std::size_t>(index)].get();
+}
+
+const char* QUVO_DataSource::GetFileSpec() const {
+  return fDataset && fDataset->fileSpec ? fDataset->fileSpec->c_str() : nullptr;
+}
+
+const char* QUVO_DataSource::GetLabel() const {
+  return fDataset && fDataset->label ? fDataset->label->c_str() : nullptr;
+}
+
+const DatasourceAttributes& QUVO_DataSource::GetAttributes() const {
+  static const DatasourceAttributes kNone;
+  return fDataset ? fDataset->attributes : kNone;
+}
+
+const std::vector<VariableSetImpl*>& QUVO_DataSource::GetMRSets() const { return fSets; }
+
+ProcedureDataSource::ProcedureDataSource() : QUVO_DataSource(host::ActiveDataset()) {}
+
+ProcedureDataSource::~ProcedureDataSource() = default;
+
+bool ProcedureDataSource::FatalError() const { return !fDataset || fDataset->fatal; }
+
+int ProcedureDataSource::GetWeightVarIndex() const { return fDataset ? fDataset->weightIndex : -1; }
+
+QUVO_InputCaseIterator* ProcedureDataSource::CreateCaseIterator(int /*flags*/) {
+  if (!fDataset) return nullptr;
+  return new host::DatasetIterator(this, fDataset.get());
+}
+
+// ---------------------------------------------------------------- names
+
+namespace {
+
+unsigned char Fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
+
+bool IsNameStart(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80 || c == '@' || c == '#' || c == '$';
+}
+
+bool IsNameChar(unsigned char c) {
+  return IsNameStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '_';
+}
+
+}  // namespace
+
+int QUVOMBstricmp_A(const char* a, const char* b) {
+  const auto* x = reinterpret_cast<const unsigned char*>(a);
+  const auto* y = reinterpret_cast<const unsigned char*>(b);
+  for (;; ++x, ++y) {
+    const int d = static_cast<int>(Fold(*x)) - static_cast<int>(Fold(*y));
+    if (d != 0 || *x == 0) return d;
+  }
+}
+
+int QUVOMBstrnicmp_A(const char* a, const char* b, std::size_t length) {
+  const auto* x = reinterpret_cast<const unsigned char*>(a);
+  const auto* y = reinterpret_cast<const unsigned char*>(b);
+  for (std::size_t i = 0; i < length; ++i) {
+    const int d = static_cast<int>(Fold(x[i])) - static_cast<int>(Fold(y[i]));
+    if (d != 0 || x[i] == 0) return d;
+  }
+  return 0;
+}
+
+void QUVOMBCopyToFixed_A(char* buffer, int bufferLength, const char* text, int textLength) {
+  if (buffer == nullptr || text == nullptr || bufferLength <= 0 || textLength <= 0) return;
+  std::memcpy(buffer, text, static_cast<std::size_t>(std::min(bufferLength, textLength)));
+}
+
+int ValidateQUVOName(const char* name) {
+  static constexpr std::array<const char*, 13> kReserved = {"ALL", "AND", "BY",  "EQ", "GE", "GT",  "LE",
+                                                            "LT",  "NE",  "NOT", "OR", "TO", "WITH"};
+  if (name == nullptr || name[0] == '\0') return 1;
+  const std::size_t length = std::strlen(name);
+  if (length > 64) return 2;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(name);
+  if (!IsNameStart(bytes[0])) return 3;
+  for (std::size_t i = 1; i < length; ++i) {
+    if (!IsNameChar(bytes[i])) return 3;
+  }
+  if (bytes[length - 1] == '.') return 3;  // a final period would read as the end of a command
+  for (const char* word : kReserved) {
+    if (QUVOMBstricmp_A(name, word) == 0) return 4;
+  }
+  return 0;
+}
