@@ -1,0 +1,8 @@
+// Temporary renderers until the real ones land.
+#include "host/output/render.h"
+
+namespace host {
+void RenderText(const OutputDocument&, std::ostream&, const RenderOptions&) {}
+void RenderHtml(const OutputDocument&, std::ostream&, const RenderOptions&) {}
+void RenderMarkdown(const OutputDocument&, std::ostream&, const RenderOptions&) {}
+}  // namespace host
