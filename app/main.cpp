@@ -1,1 +1,253 @@
-int main() { return 0; }
+// codebook: loads a dataset, runs CODEBOOK commands through the procedure
+// plug-in, and writes the tables as text, JSON, HTML or Markdown.
+#include <dlfcn.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/output_file.h"
+#include "app/progress.h"
+#include "host/command.h"
+#include "host/dataset.h"
+#include "host/document.h"
+
+namespace {
+
+constexpr const char* kVersion = "0.1.0";
+
+constexpr const char* kDescription =
+    "codebook documents a dataset: for every variable its dictionary facts (position, label, type,\n"
+    "format, measurement level, role, attributes, value labels, missing values) with the counts and\n"
+    "percents of its values; for scale variables valid and missing N, mean, standard deviation and\n"
+    "quartiles; for multiple-response sets their categories with counts; and, on request, a table\n"
+    "about the file as a whole.";
+
+constexpr const char* kFooter =
+    "\nDATASET is a data package descriptor (.json, with its CSV file) or a bare .csv file.\n"
+    "COMMAND is CODEBOOK command syntax; it defaults to CODEBOOK (every variable and set).\n"
+    "Quote it so that the shell leaves brackets and slashes alone.\n"
+    "\nExamples:\n"
+    "  codebook survey/datapackage.json\n"
+    "  codebook survey/datapackage.json 'CODEBOOK age TO income sex [N] $media /STATISTICS COUNT'\n"
+    "  codebook survey/datapackage.json 'CODEBOOK /FILEINFO NAME LABEL CASECOUNT /OPTIONS VARORDER=ALPHA'\n"
+    "  codebook survey/datapackage.json -o survey.html        (format from the extension)\n"
+    "  codebook data.csv --format json -o data-codebook.json\n"
+    "  codebook survey/datapackage.json --syntax commands.sps  (several commands, each ending with '.')\n"
+    "\nExit status: 0 success; 1 a command reported an error; 2 usage error or unreadable dataset.\n"
+    "Documentation: README.md and docs/ in the source tree.";
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+bool FormatFromName(const std::string& name, host::OutputFormat& format) {
+  const std::string n = Lower(name);
+  if (n == "text" || n == "txt") {
+    format = host::OutputFormat::Text;
+  } else if (n == "json") {
+    format = host::OutputFormat::Json;
+  } else if (n == "html" || n == "htm") {
+    format = host::OutputFormat::Html;
+  } else if (n == "markdown" || n == "md") {
+    format = host::OutputFormat::Markdown;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The plug-in: next to the program unless --plugin names it.
+std::string DefaultPluginPath(const char* argv0) {
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) self = std::filesystem::absolute(argv0, ec);
+  return (self.parent_path() / "libcodebook.so").string();
+}
+
+int TerminalWidth() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
+  return 80;
+}
+
+void Fail(const std::string& message) { std::cerr << "codebook: " << message << "\n"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{kDescription, "codebook"};
+  app.footer(kFooter);
+  app.get_formatter()->column_width(30);
+
+  std::string formatName;
+  std::string outputPath;
+  std::string syntaxPath;
+  std::string pluginPath;
+  std::string datasetPath;
+  std::vector<std::string> commandWords;
+  bool quiet = false;
+  int width = 0;
+
+  app.add_option("--format,-f", formatName, "Output format: text, json, html or markdown (default: from -o, else text)");
+  app.add_option("-o,--output", outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
+  app.add_option("--syntax,-s", syntaxPath, "Run the commands in FILE instead of COMMAND");
+  app.add_option("--plugin", pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
+  app.add_option("--width", width, "Line width of the text output (default: the terminal's, else 80)");
+  app.add_flag("--quiet,-q", quiet, "No progress indicator and no loader warnings on standard error");
+  app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
+  app.add_option("DATASET", datasetPath, "Data package descriptor (.json) or .csv file")->required();
+  app.add_option("COMMAND", commandWords, "CODEBOOK command syntax (default: CODEBOOK)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+
+  // Output format.
+  host::OutputFormat format = host::OutputFormat::Text;
+  if (!formatName.empty()) {
+    if (!FormatFromName(formatName, format)) {
+      Fail("unknown output format '" + formatName + "': use text, json, html or markdown.");
+      return 2;
+    }
+  } else if (!outputPath.empty()) {
+    const std::string extension = std::filesystem::path(outputPath).extension().string();
+    if (!extension.empty() && !FormatFromName(extension.substr(1), format) && outputPath != "/dev/null") {
+      Fail("cannot tell the output format from '" + outputPath +
+           "': name a .txt, .json, .html or .md file, or give --format.");
+      return 2;
+    }
+  }
+
+  // Commands.
+  std::string syntaxText;
+  std::string syntaxSource;
+  if (!syntaxPath.empty()) {
+    if (!commandWords.empty()) {
+      Fail("give either --syntax FILE or a COMMAND on the command line, not both.");
+      return 2;
+    }
+    std::ifstream in(syntaxPath, std::ios::binary);
+    if (!in) {
+      Fail("cannot read the syntax file '" + syntaxPath + "': " + std::strerror(errno) + ".");
+      return 2;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    syntaxText = text.str();
+    syntaxSource = syntaxPath;
+  } else if (commandWords.empty()) {
+    syntaxText = "CODEBOOK";
+    syntaxSource = "<command line>";
+  } else {
+    for (std::size_t i = 0; i < commandWords.size(); ++i) {
+      if (i > 0) syntaxText += ' ';
+      syntaxText += commandWords[i];
+    }
+    syntaxSource = "<command line>";
+  }
+
+  // The dataset.
+  std::shared_ptr<host::Dataset> dataset;
+  try {
+    std::vector<std::string> warnings;
+    dataset = host::LoadDataset(datasetPath, warnings);
+    if (!quiet) {
+      for (const std::string& warning : warnings) std::cerr << "codebook: warning: " << warning << "\n";
+    }
+  } catch (const host::InputError& e) {
+    Fail(e.what());
+    return 2;
+  }
+  host::SetActiveDataset(dataset);
+
+  // The procedure plug-in.
+  if (pluginPath.empty()) pluginPath = DefaultPluginPath(argv[0]);
+  void* plugin = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (plugin == nullptr) {
+    Fail(std::string("cannot load the CODEBOOK procedure: ") + dlerror() +
+         ". Build it (make) or name it with --plugin PATH.");
+    return 2;
+  }
+  using Procedure = void (*)();
+  auto procedure = reinterpret_cast<Procedure>(dlsym(plugin, "CODEBOOK"));
+  if (procedure == nullptr) {
+    Fail("the library '" + pluginPath + "' does not export CODEBOOK.");
+    return 2;
+  }
+
+  codebook_app::Progress progress(!quiet && isatty(STDERR_FILENO) != 0);
+  try {
+    for (const host::Command& command : host::SplitCommands(syntaxText, syntaxSource)) {
+      if (!command.error.empty()) {
+        host::AddMessage(host::Severity::Error, command.error);
+        continue;
+      }
+      if (Upper(command.name.text) != "CODEBOOK") {
+        std::ostringstream message;
+        message << "Unrecognized command " << command.name.text << " (" << command.source << ", line "
+                << command.name.line << ", column " << command.name.column
+                << "). This program runs the CODEBOOK command only; the command was skipped.";
+        host::AddMessage(host::Severity::Error, message.str());
+        continue;
+      }
+      host::SetCurrentCommand(command);
+      progress.Start();
+      procedure();
+      progress.Finish();
+    }
+  } catch (const host::InputError& e) {
+    progress.Finish();
+    Fail(e.what());
+    return 2;
+  } catch (const std::exception& e) {
+    progress.Finish();
+    Fail(std::string("internal error: ") + e.what());
+    return 2;
+  }
+
+  // Render the whole document, then write it in one piece.
+  host::RenderOptions options;
+  const bool toTerminal = outputPath.empty() && isatty(STDOUT_FILENO) != 0;
+  options.width = width > 0 ? width : (toTerminal ? TerminalWidth() : 80);
+  options.color = format == host::OutputFormat::Text && toTerminal && std::getenv("NO_COLOR") == nullptr;
+  options.title = std::filesystem::path(datasetPath).filename().string();
+  std::ostringstream rendered;
+  host::Render(host::Output(), format, rendered, options);
+
+  if (outputPath.empty()) {
+    std::cout << rendered.str();
+    std::cout.flush();
+  } else {
+    std::string error;
+    if (!codebook_app::WriteFileAtomically(outputPath, rendered.str(), error)) {
+      Fail(error);
+      return 2;
+    }
+  }
+  return host::ErrorCount() > 0 ? 1 : 0;
+}

@@ -1,0 +1,13 @@
+// Writing an output file so that it never exists half-written.
+#pragma once
+
+#include <string>
+
+namespace codebook_app {
+
+// Writes the text to a temporary file beside `path` and renames it over
+// `path` once complete. Devices and pipes (e.g. /dev/null) are written
+// directly. On failure returns false with a message, leaving nothing behind.
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
+
+}  // namespace codebook_app
