@@ -1,0 +1,240 @@
+#include "codebook/cbkoutput.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "codebook/ordering.h"
+#include "codebook/stats/variable_statistics.h"
+
+namespace codebook {
+
+void CbkAssertFailed(const char* unit, const char* condition) {
+  std::fprintf(stderr, "%s: %s\n", unit, condition);
+  std::fflush(stderr);
+  std::abort();
+}
+
+namespace {
+
+// The working data of one Run. The destructor releases it in a fixed order,
+// also when the data pass throws (bad input data propagates to the host).
+struct RunWork {
+  std::vector<CodebookItem> items;
+  std::vector<PlanEntry*> plan;
+  std::vector<std::int32_t> treatments;
+  std::vector<AggregationStatistic> categoryStatistics;
+  QUVO_InputCaseIterator* iterator = nullptr;
+  std::string valueLabelWarning;
+  VariableStatistics** statistics = nullptr;
+
+  RunWork() = default;
+  RunWork(const RunWork&) = delete;
+  RunWork& operator=(const RunWork&) = delete;
+  ~RunWork() { Release(); }
+
+  void Release() {
+    // The statistics object refers to the plan entries, the category
+    // statistics and the iterator, so it goes before any of them.
+    if (statistics != nullptr && *statistics != nullptr) {
+      delete *statistics;
+      *statistics = nullptr;
+    }
+    for (PlanEntry* entry : plan) delete entry;
+    for (PlanEntry*& entry : plan) entry = nullptr;
+    categoryStatistics.clear();
+    delete iterator;
+    iterator = nullptr;
+    treatments.clear();
+    plan.clear();
+    valueLabelWarning.clear();
+    items.clear();
+  }
+};
+
+void DropFinalComma(std::string& text) {
+  if (!text.empty() && text.back() == ',') text.pop_back();
+}
+
+}  // namespace
+
+CodebookRun::CodebookRun(CodebookSettings* settings, ProcedureDataSource* dataSource, BpProcedure* procedure,
+                         ParserMessage* messages)
+    : fSettings(settings),
+      fDataSource(dataSource),
+      fProcedure(procedure),
+      fStatistics(nullptr),
+      fMessages(messages) {}
+
+CodebookRun::~CodebookRun() = default;
+
+void CodebookRun::OrderVariables(std::vector<CodebookItem>& items) const {
+  OrderItems(items, *fSettings, *fDataSource);
+}
+
+void CodebookRun::MakeScaleStatCodes(bool allStatistics) {
+  fScaleStatCodes.clear();
+  fScaleStatCodes.push_back(TableEncryptionCodes::Valid);
+  fScaleStatCodes.push_back(TableEncryptionCodes::Missing);
+  if (allStatistics || fSettings->statMean()) fScaleStatCodes.push_back(TableEncryptionCodes::Mean);
+  if (allStatistics || fSettings->statStdDev()) fScaleStatCodes.push_back(TableEncryptionCodes::StdDev);
+  if (allStatistics || fSettings->statQuartiles()) fScaleStatCodes.push_back(TableEncryptionCodes::Percentile);
+}
+
+void CodebookRun::MakeCategoryStatistics(std::vector<AggregationStatistic>& list, bool allStatistics) const {
+  // Percents are computed from the counts, so PERCENT alone still counts.
+  if (allStatistics || fSettings->statCount() || fSettings->statPercent()) {
+    list.emplace_back(TableEncryptionCodes::Count);
+  }
+  if (allStatistics || fSettings->statPercent()) list.emplace_back(TableEncryptionCodes::Percent);
+}
+
+void CodebookRun::Run() {
+  RunWork work;
+  work.statistics = &fStatistics;
+
+  // 1. The working list in reporting order.
+  work.items = fSettings->items();
+  OrderVariables(work.items);
+
+  // 2.
+  const bool statisticsGiven = fSettings->statisticsGiven();
+  const bool statisticsNone = fSettings->statisticsNone();
+  const bool allStatistics = !statisticsGiven;
+  const bool countsOrPercents = allStatistics || fSettings->statCount() || fSettings->statPercent();
+  const std::vector<std::int32_t>& settingsTreatment = fSettings->treatment();
+  fCategoriesShown.clear();
+
+  // 3./4. The plan: one entry per item, and a second, categorical entry over
+  // the labelled values of a scale variable when counts are wanted.
+  if (!statisticsNone) {
+    for (const CodebookItem& item : work.items) {
+      auto handle = std::make_unique<ItemHandle>();
+      std::int32_t treatment = kTreatNominal;
+      bool resolved = false;
+      if (item.IsSet()) {
+        resolved = ResolveItemByName(*handle, fDataSource, item);
+      } else {
+        CBKOUTPUT_ASSERT(item.index >= 0 && static_cast<std::size_t>(item.index) < settingsTreatment.size());
+        treatment = settingsTreatment[static_cast<std::size_t>(item.index)];
+        resolved = ResolveVariable(*handle, fDataSource, item.index);
+      }
+      if (!resolved) break;  // no later item gets an entry
+
+      auto entry = std::make_unique<PlanEntry>(handle.release());
+      entry->SetTreatment(static_cast<std::uint32_t>(treatment));
+      work.plan.push_back(entry.release());
+      work.treatments.push_back(treatment);
+      fCategoriesShown.push_back(true);
+
+      if (treatment == kTreatScale && countsOrPercents) {
+        const QUVO_Variable* variable = fDataSource->GetVariable(item.index);
+        if (variable != nullptr && variable->GetValueLabels().Size() > 0) {
+          auto labelled = std::make_unique<ItemHandle>();
+          if (!ResolveVariable(*labelled, fDataSource, item.index)) break;
+          auto labelledEntry = std::make_unique<PlanEntry>(labelled.release());
+          labelledEntry->SetTreatment(kTreatNominal);
+          labelledEntry->SetValueLabelsAsCategories(true);
+          work.plan.push_back(labelledEntry.release());
+          work.treatments.push_back(kTreatNominal);
+          fCategoriesShown.push_back(true);
+        }
+      }
+    }
+  }
+
+  // 5. The case iterator.
+  work.iterator = fDataSource->CreateCaseIterator(0);
+  ProcDSIterator* cases = dynamic_cast<ProcDSIterator*>(work.iterator);
+  CBKOUTPUT_ASSERT(cases != nullptr);
+
+  // 6. Statistics set-up and the data pass.
+  if (!statisticsNone) {
+    MakeScaleStatCodes(allStatistics);
+    MakeCategoryStatistics(work.categoryStatistics, allStatistics);
+    fStatistics = new VariableStatistics(work.plan, &work.categoryStatistics, &fScaleStatCodes);
+    const std::int32_t maxCats = fSettings->maxCats();
+    fStatistics->SetUpTables(cases, maxCats);
+    const std::int32_t counted = fStatistics->PassCases(maxCats);
+    if (counted == 0) {
+      fMessages->GenericError("Empty dataset.");
+      work.Release();
+      return;
+    }
+    fCategoriesShown = fStatistics->GetCategoriesShown();
+  }
+
+  // 7. The file information table comes before every item table.
+  if (fSettings->fileInfoGiven()) {
+    const double weightedTotal = fStatistics != nullptr ? fStatistics->GetWeightedCaseTotal() : -1.0;
+    WriteFileInformation(weightedTotal);
+  }
+
+  // 8. One table per item; p is the aggregation index.
+  std::uint32_t p = 0;
+  for (const CodebookItem& item : work.items) {
+    if (item.IsSet()) {
+      if (p < work.plan.size() && work.plan[p]->Handle() != nullptr) {
+        WriteSetTable(item, *work.plan[p]->Handle(), p, allStatistics);
+      } else {
+        // No plan entry (a run without statistics): resolve afresh.
+        ItemHandle fresh;
+        ResolveItemByName(fresh, fDataSource, item);
+        WriteSetTable(item, fresh, p, allStatistics);
+      }
+      p = p + 1;
+    } else {
+      std::int32_t treatment = 0;
+      if (!statisticsNone && p < work.treatments.size()) {
+        treatment = work.treatments[p];
+      } else {
+        CBKOUTPUT_ASSERT(item.index >= 0 && static_cast<std::size_t>(item.index) < settingsTreatment.size());
+        treatment = settingsTreatment[static_cast<std::size_t>(item.index)];
+      }
+      p = WriteVariableTable(static_cast<std::uint32_t>(item.index), p, allStatistics,
+                             static_cast<std::uint32_t>(treatment)) +
+          1;
+    }
+  }
+
+  // 9. Items that showed nothing. The writers append "name ,"; only the
+  // final comma goes.
+  if (!fNoInfoNames.empty()) {
+    DropFinalComma(fNoInfoNames);
+    fMessages->GenericWarning("No Variable Information for ^1.", fNoInfoNames.c_str());
+  }
+
+  // 10. Items whose categories could not be shown.
+  if (!work.categoryStatistics.empty()) {
+    for (std::size_t i = 0; i < fCategoriesShown.size() && i < work.plan.size(); ++i) {
+      if (fCategoriesShown[i]) continue;
+      work.valueLabelWarning += ItemName(*work.plan[i]);
+      work.valueLabelWarning += ',';
+    }
+  }
+  const bool valueLabelsShown = !fSettings->varInfoGiven() || fSettings->varInfoValueLabels();
+  const bool noCountsOrPercents =
+      statisticsNone || (statisticsGiven && !fSettings->statCount() && !fSettings->statPercent());
+  if (valueLabelsShown && noCountsOrPercents) {
+    const std::int32_t maxCats = fSettings->maxCats();
+    for (const CodebookItem& item : work.items) {
+      if (item.IsSet()) continue;
+      const QUVO_Variable* variable = fDataSource->GetVariable(item.index);
+      if (variable == nullptr) continue;
+      if (variable->GetValueLabels().Size() > maxCats) {
+        work.valueLabelWarning += variable->GetName();
+        work.valueLabelWarning += ',';
+      }
+    }
+  }
+  if (!work.valueLabelWarning.empty()) {
+    DropFinalComma(work.valueLabelWarning);
+    fMessages->GenericWarning("Value labels, counts, and/or percents not displayed for ^1.",
+                              work.valueLabelWarning.c_str());
+  }
+
+  // 11.
+  work.Release();
+}
+
+}  // namespace codebook
