@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs one golden case: the program on a dataset with a command, compared with
+# the expected output kept beside it.
+#
+# A case folder holds:
+#   command.sps      the syntax to run (absent: plain CODEBOOK)
+#   dataset          one line, the dataset path relative to the repository root
+#                    (absent: examples/survey/datapackage.json)
+#   format           one line: json (default), text, markdown or html
+#   expected.<fmt>   the expected standard output (the repository root replaced by <ROOT>)
+#   expected.exit    the expected exit status (absent: 0)
+#   expected.stderr  the expected standard error (absent: not compared)
+#
+# UPDATE_GOLDEN=1 rewrites the expected files from the current output; review
+# the diff by hand before committing it.
+set -uo pipefail
+program=$1
+case_dir=$2
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$root"
+
+dataset=examples/survey/datapackage.json
+[ -f "$case_dir/dataset" ] && dataset=$(head -n1 "$case_dir/dataset")
+format=json
+[ -f "$case_dir/format" ] && format=$(head -n1 "$case_dir/format")
+args=("$dataset" --format "$format" --quiet)
+[ -f "$case_dir/command.sps" ] && args+=(--syntax "$case_dir/command.sps")
+
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+"$program" "${args[@]}" >"$out" 2>"$err"
+status=$?
+sed -i "s|$root|<ROOT>|g" "$out" "$err"
+
+ext=$format
+[ "$format" = markdown ] && ext=md
+[ "$format" = text ] && ext=txt
+
+if [ "${UPDATE_GOLDEN:-}" = 1 ]; then
+  cp "$out" "$case_dir/expected.$ext"
+  if [ "$status" -ne 0 ]; then echo "$status" >"$case_dir/expected.exit"; else rm -f "$case_dir/expected.exit"; fi
+  if [ -s "$err" ] || [ -f "$case_dir/expected.stderr" ]; then cp "$err" "$case_dir/expected.stderr"; fi
+  echo "updated $case_dir"
+  exit 0
+fi
+
+failed=0
+expected_status=0
+[ -f "$case_dir/expected.exit" ] && expected_status=$(head -n1 "$case_dir/expected.exit")
+if [ "$status" != "$expected_status" ]; then
+  echo "exit status $status, expected $expected_status"
+  cat "$err"
+  failed=1
+fi
+if ! diff -u "$case_dir/expected.$ext" "$out"; then
+  failed=1
+fi
+if [ -f "$case_dir/expected.stderr" ] && ! diff -u "$case_dir/expected.stderr" "$err"; then
+  failed=1
+fi
+exit $failed
