@@ -1,0 +1,131 @@
+// Command descriptors, tokens and token sequences of the host command parser.
+#include "host/syntax/syntax_internal.h"
+
+// ---- descriptors: each keeps its own copy of everything added to it ----
+
+ParamDescriptor::ParamDescriptor(const std::string& name, UPSpecTypes::ParamSpec kind, bool repeatable,
+                                 bool optional, UPSpecTypes::BracketOptions brackets)
+    : fData(std::make_unique<host::ParamDescData>()) {
+  fData->name = name;
+  fData->kind = kind;
+  fData->repeatable = repeatable;
+  fData->optional = optional;
+  fData->brackets = brackets;
+}
+ParamDescriptor::ParamDescriptor(const ParamDescriptor& other)
+    : fData(std::make_unique<host::ParamDescData>(*other.fData)) {}
+ParamDescriptor& ParamDescriptor::operator=(const ParamDescriptor& other) {
+  if (this != &other) fData = std::make_unique<host::ParamDescData>(*other.fData);
+  return *this;
+}
+ParamDescriptor::~ParamDescriptor() = default;
+
+void ParamDescriptor::addQualifDesc(const std::string& name) {
+  fData->qualifiers.emplace_back(name, UPSpecTypes::ParamKeyword, false, true, UPSpecTypes::NoBrackets);
+}
+void ParamDescriptor::addQualifDesc(const ParamDescriptor& qualifier) { fData->qualifiers.push_back(qualifier); }
+void ParamDescriptor::addStringValue(const std::string& value) { fData->stringValues.push_back(value); }
+
+SubComDescriptor::SubComDescriptor(const std::string& name, UPSpecTypes::SubComSpec kind, bool repeatable,
+                                   bool required)
+    : fData(std::make_unique<host::SubComDescData>()) {
+  fData->name = name;
+  fData->kind = kind;
+  fData->repeatable = repeatable;
+  fData->required = required;
+}
+SubComDescriptor::SubComDescriptor(const SubComDescriptor& other)
+    : fData(std::make_unique<host::SubComDescData>(*other.fData)) {}
+SubComDescriptor& SubComDescriptor::operator=(const SubComDescriptor& other) {
+  if (this != &other) fData = std::make_unique<host::SubComDescData>(*other.fData);
+  return *this;
+}
+SubComDescriptor::~SubComDescriptor() = default;
+
+void SubComDescriptor::allowSubComEmpty(bool allow) { fData->allowEmpty = allow; }
+void SubComDescriptor::setExportParamDesc(UPSpecTypes::ParamSpec kind, bool /*flag*/) {
+  // Only a token list can be exported.
+  fData->exportList = kind == UPSpecTypes::ParamTokenList;
+}
+void SubComDescriptor::addParamDesc(const std::string& name, UPSpecTypes::ParamSpec kind, bool repeatable,
+                                    bool optional, UPSpecTypes::BracketOptions brackets) {
+  fData->params.emplace_back(name, kind, repeatable, optional, brackets);
+}
+void SubComDescriptor::addParamDesc(const ParamDescriptor& param) { fData->params.push_back(param); }
+
+CommandDescriptor::CommandDescriptor(const std::string& name) : fData(std::make_unique<host::CommandDescData>()) {
+  fData->name = name;
+}
+CommandDescriptor::~CommandDescriptor() = default;
+void CommandDescriptor::addSubComDesc(const SubComDescriptor& subcommand) {
+  fData->subcommands.push_back(subcommand);
+}
+
+// ---- tokens ----
+
+TokenInfoObj::TokenInfoObj() : fToken(std::make_unique<host::Token>()) {}
+TokenInfoObj::TokenInfoObj(const host::Token& token)
+    : fToken(std::make_unique<host::Token>(token)), fUpper(host::syntax::Upper(token.text)) {}
+TokenInfoObj::TokenInfoObj(const TokenInfoObj& other)
+    : fToken(std::make_unique<host::Token>(*other.fToken)), fUpper(other.fUpper) {}
+TokenInfoObj& TokenInfoObj::operator=(const TokenInfoObj& other) {
+  if (this != &other) {
+    fToken = std::make_unique<host::Token>(*other.fToken);
+    fUpper = other.fUpper;
+  }
+  return *this;
+}
+TokenInfoObj::~TokenInfoObj() = default;
+const char* TokenInfoObj::getString() const { return fToken->text.c_str(); }
+const char* TokenInfoObj::getUpperString() const { return fUpper.c_str(); }
+
+TokenSequenceBase::~TokenSequenceBase() = default;
+
+QUVO_TokenSequence::QUVO_TokenSequence(bool current)
+    : fTokens(current ? host::syntax::CurrentTokens() : std::make_shared<const std::vector<host::Token>>()) {}
+QUVO_TokenSequence::~QUVO_TokenSequence() = default;
+const std::vector<host::Token>& QUVO_TokenSequence::Tokens() const { return *fTokens; }
+
+// ---- helpers ----
+
+namespace host::syntax {
+
+std::string Upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string Where(const Token& token) {
+  if (token.line <= 0) return "";
+  return " (line " + std::to_string(token.line) + ", column " + std::to_string(token.column) + ")";
+}
+
+std::string Show(const Token& token) {
+  switch (token.kind) {
+    case Token::Name:
+    case Token::Number:
+      return token.text;
+    case Token::String:
+      return "'" + token.text + "'";
+    case Token::Punct:
+      break;
+  }
+  return "\"" + token.text + "\"";
+}
+
+}  // namespace host::syntax

@@ -1,0 +1,248 @@
+// Splits syntax text into commands and tokens, and keeps the command that the
+// next procedure call parses.
+#include <charconv>
+#include <cstdlib>
+#include <string>
+
+#include "host/command.h"
+#include "host/syntax/syntax_internal.h"
+
+namespace host {
+namespace {
+
+bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80; }
+bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool IsNameStart(unsigned char c) { return IsLetter(c) || c == '@' || c == '#' || c == '$'; }
+bool IsNameChar(unsigned char c) {
+  return IsLetter(c) || IsDigit(c) || c == '.' || c == '_' || c == '$' || c == '#' || c == '@';
+}
+bool IsBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+
+class Lexer {
+ public:
+  Lexer(std::string_view text, const std::string& source) : fText(text), fSource(source) {}
+
+  std::vector<Command> Run() {
+    std::vector<Command> commands;
+    for (;;) {
+      SkipSpace();
+      if (AtEnd()) break;
+      if (StartsComment()) {
+        SkipToTerminator();
+        continue;
+      }
+      Command command;
+      command.source = fSource;
+      // A lone "." is an empty command: nothing to run.
+      if (!ReadCommand(command) && command.error.empty()) continue;
+      commands.push_back(std::move(command));
+    }
+    return commands;
+  }
+
+ private:
+  bool AtEnd() const { return fPos >= fText.size(); }
+  unsigned char Peek(std::size_t ahead = 0) const {
+    return fPos + ahead < fText.size() ? static_cast<unsigned char>(fText[fPos + ahead]) : 0;
+  }
+
+  void Advance() {
+    unsigned char c = Peek();
+    ++fPos;
+    if (c == '\n') {
+      ++fLine;
+      fColumn = 1;
+    } else if ((c & 0xC0) != 0x80) {
+      // Columns count characters: UTF-8 continuation bytes do not move them.
+      ++fColumn;
+    }
+  }
+  // Continuation bytes following a character are part of it.
+  void AdvanceChar() {
+    Advance();
+    while (!AtEnd() && (Peek() & 0xC0) == 0x80) ++fPos;
+  }
+
+  void SkipSpace() {
+    while (!AtEnd() && (IsBlank(Peek()) || Peek() == '\n')) Advance();
+  }
+
+  // True when only blanks follow position `at` up to the end of its line.
+  bool RestOfLineBlank(std::size_t at) const {
+    for (std::size_t p = at; p < fText.size(); ++p) {
+      unsigned char c = static_cast<unsigned char>(fText[p]);
+      if (c == '\n') return true;
+      if (!IsBlank(c)) return false;
+    }
+    return true;
+  }
+
+  bool StartsComment() const {
+    if (Peek() == '*') return true;
+    std::size_t end = fPos;
+    while (end < fText.size() && IsNameChar(static_cast<unsigned char>(fText[end]))) ++end;
+    std::string_view word = fText.substr(fPos, end - fPos);
+    // "COMMENT." at the end of a line is still the comment command.
+    if (!word.empty() && word.back() == '.' && RestOfLineBlank(end)) word.remove_suffix(1);
+    return syntax::EqualsIgnoringCase(word, "COMMENT");
+  }
+
+  // Skips past the next "." that ends its line, or to the end of the text.
+  void SkipToTerminator() {
+    while (!AtEnd()) {
+      if (Peek() == '.' && RestOfLineBlank(fPos + 1)) {
+        Advance();
+        return;
+      }
+      Advance();
+    }
+  }
+
+  // False when the command holds no token.
+  bool ReadCommand(Command& command) {
+    std::vector<Token> tokens;
+    for (;;) {
+      SkipSpace();
+      if (AtEnd()) break;
+      unsigned char c = Peek();
+      Token token;
+      token.line = fLine;
+      token.column = fColumn;
+      if (c == '.' && RestOfLineBlank(fPos + 1)) {
+        Advance();
+        break;
+      }
+      if (IsNameStart(c)) {
+        std::size_t start = fPos;
+        while (!AtEnd() && IsNameChar(Peek())) AdvanceChar();
+        std::string_view text = fText.substr(start, fPos - start);
+        bool ends = false;
+        if (text.back() == '.' && RestOfLineBlank(fPos)) {
+          // A name's final "." at the end of a line ends the command.
+          text.remove_suffix(1);
+          ends = true;
+        }
+        token.kind = Token::Name;
+        token.text = std::string(text);
+        tokens.push_back(std::move(token));
+        if (ends) break;
+        continue;
+      }
+      bool negative = c == '-' && !tokens.empty() && tokens.back().kind == Token::Punct &&
+                      tokens.back().text == "=" && (IsDigit(Peek(1)) || (Peek(1) == '.' && IsDigit(Peek(2))));
+      if (IsDigit(c) || (c == '.' && IsDigit(Peek(1))) || negative) {
+        std::size_t start = fPos;
+        if (negative) Advance();
+        while (IsDigit(Peek())) Advance();
+        if (Peek() == '.' && IsDigit(Peek(1))) {
+          Advance();
+          while (IsDigit(Peek())) Advance();
+        }
+        if (Peek() == 'e' || Peek() == 'E') {
+          std::size_t digits = (Peek(1) == '+' || Peek(1) == '-') ? 2 : 1;
+          if (IsDigit(Peek(digits))) {
+            for (std::size_t k = 0; k < digits; ++k) Advance();
+            while (IsDigit(Peek())) Advance();
+          }
+        }
+        token.kind = Token::Number;
+        token.text = std::string(fText.substr(start, fPos - start));
+        token.number = std::strtod(token.text.c_str(), nullptr);
+        tokens.push_back(std::move(token));
+        continue;
+      }
+      if (c == '\'' || c == '"') {
+        if (!ReadString(token, command)) {
+          SkipToTerminator();
+          break;
+        }
+        tokens.push_back(std::move(token));
+        continue;
+      }
+      token.kind = Token::Punct;
+      std::size_t start = fPos;
+      AdvanceChar();
+      token.text = std::string(fText.substr(start, fPos - start));
+      tokens.push_back(std::move(token));
+    }
+    if (tokens.empty()) return false;
+    command.name = std::move(tokens.front());
+    command.tokens.assign(std::make_move_iterator(tokens.begin() + 1), std::make_move_iterator(tokens.end()));
+    return true;
+  }
+
+  // A quoted string; a doubled quote stands for one. Strings end on the line
+  // where they start.
+  bool ReadString(Token& token, Command& command) {
+    unsigned char quote = Peek();
+    int line = fLine;
+    int column = fColumn;
+    Advance();
+    std::string text;
+    for (;;) {
+      if (AtEnd() || Peek() == '\n') {
+        command.error = fSource + ", line " + std::to_string(line) + ", column " + std::to_string(column) +
+                        ": unterminated quoted string; close it with " + static_cast<char>(quote) +
+                        " on the same line.";
+        if (command.name.text.empty()) {
+          command.name.line = line;
+          command.name.column = column;
+        }
+        return false;
+      }
+      unsigned char c = Peek();
+      if (c == quote) {
+        if (Peek(1) == quote) {
+          text.push_back(static_cast<char>(quote));
+          Advance();
+          Advance();
+          continue;
+        }
+        Advance();
+        break;
+      }
+      text.push_back(static_cast<char>(c));
+      Advance();
+    }
+    token.kind = Token::String;
+    token.text = std::move(text);
+    return true;
+  }
+
+  std::string_view fText;
+  const std::string& fSource;
+  std::size_t fPos = 0;
+  int fLine = 1;
+  int fColumn = 1;
+};
+
+struct CurrentState {
+  Command command;
+  std::shared_ptr<const std::vector<Token>> tokens = std::make_shared<const std::vector<Token>>();
+};
+
+CurrentState& Current() {
+  static CurrentState state;
+  return state;
+}
+
+}  // namespace
+
+std::vector<Command> SplitCommands(std::string_view text, const std::string& sourceName) {
+  return Lexer(text, sourceName).Run();
+}
+
+void SetCurrentCommand(const Command& command) {
+  CurrentState& state = Current();
+  state.command = command;
+  // Token sequences made earlier keep the tokens they were made with.
+  state.tokens = std::make_shared<const std::vector<Token>>(command.tokens);
+}
+
+const Command& CurrentCommand() { return Current().command; }
+
+namespace syntax {
+std::shared_ptr<const std::vector<Token>> CurrentTokens() { return Current().tokens; }
+}  // namespace syntax
+
+}  // namespace host
