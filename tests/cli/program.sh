@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The program as people use it: usage errors, formats picked from -o, output
+# written whole or not at all, exit statuses.
+set -uo pipefail
+build=$1
+cb="$build/codebook"
+data=examples/survey/datapackage.json
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+passed=0 failed=0
+check() {  # description, then a command that must succeed
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+status_of() { "$@" >/dev/null 2>&1; echo $?; }
+
+check "--version prints the version" bash -c "'$cb' --version | grep -q '^codebook [0-9]'"
+check "--help shows examples" bash -c "'$cb' --help | grep -q 'Examples:'"
+check "no dataset is a usage error (2)" test "$(status_of "$cb")" = 2
+check "unknown option is a usage error (2)" test "$(status_of "$cb" --nosuch "$data")" = 2
+check "unknown format is a usage error (2)" test "$(status_of "$cb" --format pdf "$data")" = 2
+check "missing dataset file exits 2" test "$(status_of "$cb" "$tmp/none.json")" = 2
+check "missing dataset message names the file" bash -c "'$cb' '$tmp/none.json' 2>&1 >/dev/null | grep -q 'none.json'"
+check "missing plug-in exits 2" test "$(status_of "$cb" --plugin "$tmp/none.so" "$data")" = 2
+
+"$cb" "$data" -o "$tmp/out.json" --quiet
+check "-o .json writes JSON" bash -c "head -c1 '$tmp/out.json' | grep -q '{'"
+"$cb" "$data" -o "$tmp/out.html" --quiet
+check "-o .html writes HTML" grep -qi '<!doctype html>' "$tmp/out.html"
+"$cb" "$data" -o "$tmp/out.md" --quiet
+check "-o .md writes Markdown" grep -q '^|' "$tmp/out.md"
+check "--format overrides the extension" bash -c "'$cb' '$data' --format json -o '$tmp/x.txt' --quiet && head -c1 '$tmp/x.txt' | grep -q '{'"
+check "no temporary files are left" test "$(ls -A "$tmp" | grep -c tmp-)" = 0
+
+echo "keep" > "$tmp/keep.json"
+"$cb" tests/golden-data/bad_numeric/datapackage.json -o "$tmp/keep.json" --quiet 2>/dev/null
+check "a failed run leaves an existing output file untouched" grep -qx keep "$tmp/keep.json"
+"$cb" tests/golden-data/bad_numeric/datapackage.json -o "$tmp/new.json" --quiet 2>/dev/null
+check "a failed run writes no output file" test ! -e "$tmp/new.json"
+check "a command error exits 1" test "$(status_of "$cb" "$data" 'CODEBOOK nosuch')" = 1
+check "-o /dev/null works" "$cb" "$data" -o /dev/null --format json --quiet
+check "NO_COLOR output has no escape codes" bash -c "NO_COLOR=1 '$cb' '$data' | grep -qv $'\\e\\['"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
