@@ -1,0 +1,190 @@
+// Value -> slot indexes for categorical counting. A slot is a small integer
+// handed out in order of first sight; counts live in a plain vector indexed
+// by slot, so the per-case work is one lookup and one add.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host::engine {
+
+inline constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+
+// Numbers. Small non-negative integers (the usual codes 1..k) go through a
+// dense array; the first value that is not one moves every slot into an open
+// addressing hash table keyed by the value's bits.
+class NumericCategoryIndex {
+ public:
+  static constexpr std::uint32_t kDenseLimit = 1u << 16;
+
+  std::uint32_t FindOrInsert(double x) {
+    if (fDense) {
+      if (x >= 0.0 && x < static_cast<double>(kDenseLimit)) {
+        const auto i = static_cast<std::uint32_t>(x);
+        if (static_cast<double>(i) == x) {
+          if (i < fDenseSlots.size() && fDenseSlots[i] != kNoSlot) return fDenseSlots[i];
+          return InsertDense(i);
+        }
+      }
+      SwitchToHash();
+    }
+    return HashFindOrInsert(x);
+  }
+
+  std::uint32_t Find(double x) const {
+    if (fDense) {
+      if (!(x >= 0.0 && x < static_cast<double>(kDenseLimit))) return kNoSlot;
+      const auto i = static_cast<std::uint32_t>(x);
+      if (static_cast<double>(i) != x || i >= fDenseSlots.size()) return kNoSlot;
+      return fDenseSlots[i];
+    }
+    if (fKeys.empty()) return kNoSlot;
+    const std::uint64_t key = KeyOf(x);
+    for (std::size_t p = Hash(key) & fMask;; p = (p + 1) & fMask) {
+      if (fTableSlots[p] == kNoSlot) return kNoSlot;
+      if (fKeys[p] == key) return fTableSlots[p];
+    }
+  }
+
+  std::size_t Size() const { return fValues.size(); }
+  double Value(std::uint32_t slot) const { return fValues[slot]; }
+  bool IsDense() const { return fDense; }
+
+ private:
+  static std::uint64_t KeyOf(double x) {
+    if (x == 0.0) x = 0.0;  // one key for +0 and -0
+    return std::bit_cast<std::uint64_t>(x);
+  }
+  static std::size_t Hash(std::uint64_t key) {
+    key ^= key >> 33;
+    key *= 0xff51afd7ed558ccdULL;
+    key ^= key >> 33;
+    return static_cast<std::size_t>(key);
+  }
+
+  std::uint32_t InsertDense(std::uint32_t i) {
+    if (i >= fDenseSlots.size()) {
+      std::size_t n = fDenseSlots.empty() ? 16 : fDenseSlots.size();
+      while (n <= i) n *= 2;
+      fDenseSlots.resize(n, kNoSlot);
+    }
+    const auto slot = static_cast<std::uint32_t>(fValues.size());
+    fValues.push_back(static_cast<double>(i));
+    fDenseSlots[i] = slot;
+    return slot;
+  }
+
+  void SwitchToHash() {
+    fDense = false;
+    fDenseSlots.clear();
+    fDenseSlots.shrink_to_fit();
+    Rehash(fValues.size() < 8 ? 32 : fValues.size() * 4);
+  }
+
+  void Rehash(std::size_t capacity) {
+    std::size_t n = std::bit_ceil(capacity);
+    fKeys.assign(n, 0);
+    fTableSlots.assign(n, kNoSlot);
+    fMask = n - 1;
+    for (std::uint32_t s = 0; s < fValues.size(); ++s) Place(KeyOf(fValues[s]), s);
+  }
+
+  void Place(std::uint64_t key, std::uint32_t slot) {
+    std::size_t p = Hash(key) & fMask;
+    while (fTableSlots[p] != kNoSlot) p = (p + 1) & fMask;
+    fKeys[p] = key;
+    fTableSlots[p] = slot;
+  }
+
+  std::uint32_t HashFindOrInsert(double x) {
+    const std::uint64_t key = KeyOf(x);
+    std::size_t p = Hash(key) & fMask;
+    for (;; p = (p + 1) & fMask) {
+      if (fTableSlots[p] == kNoSlot) break;
+      if (fKeys[p] == key) return fTableSlots[p];
+    }
+    const auto slot = static_cast<std::uint32_t>(fValues.size());
+    fValues.push_back(x == 0.0 ? 0.0 : x);
+    if (fValues.size() * 2 > fKeys.size()) {
+      Rehash(fKeys.size() * 2);
+    } else {
+      fKeys[p] = key;
+      fTableSlots[p] = slot;
+    }
+    return slot;
+  }
+
+  bool fDense = true;
+  std::vector<std::uint32_t> fDenseSlots;  // value -> slot while dense
+  std::vector<double> fValues;             // slot -> value
+  std::vector<std::uint64_t> fKeys;        // hash table (when not dense)
+  std::vector<std::uint32_t> fTableSlots;
+  std::size_t fMask = 0;
+};
+
+// Strings (already trimmed). The bytes of every distinct value are kept once
+// in an arena; the table holds slots and compares hashes before bytes.
+class StringCategoryIndex {
+ public:
+  StringCategoryIndex() { Rehash(64); }
+
+  std::uint32_t FindOrInsert(std::string_view s) {
+    const std::size_t h = std::hash<std::string_view>{}(s);
+    std::size_t p = h & fMask;
+    for (;; p = (p + 1) & fMask) {
+      const std::uint32_t slot = fTable[p];
+      if (slot == kNoSlot) break;
+      if (fHashes[slot] == h && Value(slot) == s) return slot;
+    }
+    const auto slot = static_cast<std::uint32_t>(fOffsets.size());
+    fOffsets.push_back(fArena.size());
+    fLengths.push_back(static_cast<std::uint32_t>(s.size()));
+    fHashes.push_back(h);
+    fArena.append(s.data(), s.size());
+    if (fOffsets.size() * 2 > fTable.size()) {
+      Rehash(fTable.size() * 2);
+    } else {
+      fTable[p] = slot;
+    }
+    return slot;
+  }
+
+  std::uint32_t Find(std::string_view s) const {
+    const std::size_t h = std::hash<std::string_view>{}(s);
+    for (std::size_t p = h & fMask;; p = (p + 1) & fMask) {
+      const std::uint32_t slot = fTable[p];
+      if (slot == kNoSlot) return kNoSlot;
+      if (fHashes[slot] == h && Value(slot) == s) return slot;
+    }
+  }
+
+  std::size_t Size() const { return fOffsets.size(); }
+  std::string_view Value(std::uint32_t slot) const {
+    return std::string_view(fArena.data() + fOffsets[slot], fLengths[slot]);
+  }
+
+ private:
+  void Rehash(std::size_t n) {
+    fTable.assign(n, kNoSlot);
+    fMask = n - 1;
+    for (std::uint32_t s = 0; s < fOffsets.size(); ++s) {
+      std::size_t p = fHashes[s] & fMask;
+      while (fTable[p] != kNoSlot) p = (p + 1) & fMask;
+      fTable[p] = s;
+    }
+  }
+
+  std::string fArena;
+  std::vector<std::size_t> fOffsets;
+  std::vector<std::uint32_t> fLengths;
+  std::vector<std::size_t> fHashes;
+  std::vector<std::uint32_t> fTable;
+  std::size_t fMask = 0;
+};
+
+}  // namespace host::engine

@@ -1,0 +1,85 @@
+// Summary statistics of one variable over the valid cases of a table.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace host::engine {
+
+// Neumaier's compensated sum: weight totals stay exact for the dyadic
+// fractions users type and lose no digits over millions of cases.
+struct CompensatedSum {
+  double sum = 0.0;
+  double carry = 0.0;
+
+  void Add(double x) {
+    const double t = sum + x;
+    if (std::fabs(sum) >= std::fabs(x)) {
+      carry += (sum - t) + x;
+    } else {
+      carry += (x - t) + sum;
+    }
+    sum = t;
+  }
+  double Value() const { return sum + carry; }
+};
+
+// Weighted moments and, when asked, the stored values for percentiles.
+// The moments are updated Welford-style around the first valid value, so a
+// million values of 1e9 plus small noise keep their standard deviation.
+class ScaleAccumulator {
+ public:
+  explicit ScaleAccumulator(bool keepValues) : fKeepValues(keepValues) {}
+
+  void AddValid(double x, double w) {
+    fWeight.Add(w);
+    if (!fHasShift) {
+      fShift = x;
+      fHasShift = true;
+    }
+    const double d = x - fShift;
+    fRunningWeight += w;
+    const double delta = d - fMean;
+    fMean += delta * (w / fRunningWeight);
+    fM2 += w * delta * (d - fMean);
+    if (fKeepValues) {
+      if (w != 1.0 && fWeights.empty()) fWeights.assign(fValues.size(), 1.0);
+      fValues.push_back(x);
+      if (!fWeights.empty()) fWeights.push_back(w);
+    }
+  }
+  void AddValidWithoutValue(double w) { fWeight.Add(w); }
+  void AddMissing(double w) { fMissing.Add(w); }
+
+  double ValidWeight() const { return fWeight.Value(); }
+  double MissingWeight() const { return fMissing.Value(); }
+  // SYSMIS when there is no valid case.
+  double Mean() const;
+  // SYSMIS when the valid weight is 1 or less.
+  double StdDev() const;
+  // The percentile p (0..1) by the (W + 1)p rule on the weighted empirical
+  // distribution; SYSMIS when there is no valid case. Works on a copy.
+  double Percentile(double p) const;
+  // Several percentiles at once, sharing one copy of the values.
+  std::vector<double> Percentiles(const std::vector<double>& ps) const;
+
+ private:
+  bool fKeepValues;
+  CompensatedSum fWeight;
+  CompensatedSum fMissing;
+  bool fHasShift = false;
+  double fShift = 0.0;
+  double fRunningWeight = 0.0;
+  double fMean = 0.0;  // of x - fShift
+  double fM2 = 0.0;
+  std::vector<double> fValues;
+  std::vector<double> fWeights;  // empty while every weight is 1
+};
+
+// Smallest x whose cumulative weight (sum of the weights of values <= x)
+// reaches t; the largest value when t exceeds the total. Expected linear
+// time (three-way quickselect over positions). Exposed for tests.
+double WeightedSelect(const std::vector<double>& values, const std::vector<double>& weights, double t);
+
+}  // namespace host::engine
