@@ -39,6 +39,7 @@ class DatasetBuilder {
   DatasetBuilder& Case(std::vector<Cell> cells);
   DatasetBuilder& BlockRows(std::size_t rows);
   host::Dataset& Facts() { return *fDataset; }
+  QUVO_Variable& Variable(const std::string& name) { return Find(name); }
 
   // Finishes the dataset (name index, case blocks). Call once.
   std::shared_ptr<host::Dataset> Build();

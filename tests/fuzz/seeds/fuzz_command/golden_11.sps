@@ -1,0 +1,1 @@
+CODEBOOK educ household /OPTIONS MAXCATS=6.

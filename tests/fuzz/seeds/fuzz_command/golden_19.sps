@@ -1,0 +1,1 @@
+CODEBOOK $media $brands /STATISTICS NONE.

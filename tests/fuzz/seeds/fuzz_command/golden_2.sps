@@ -1,0 +1,1 @@
+CODEBOOK sex age region $media.

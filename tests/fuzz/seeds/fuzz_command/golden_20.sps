@@ -1,0 +1,1 @@
+CODEBOOK sex income visits $media /STATISTICS COUNT.

@@ -1,0 +1,1 @@
+CODEBOOK sex educ age employed /VARINFO MISSING /STATISTICS NONE.
