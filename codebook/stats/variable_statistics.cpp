@@ -1,0 +1,264 @@
+#include "codebook/stats/variable_statistics.h"
+
+#include <memory>
+
+namespace codebook {
+
+namespace {
+
+constexpr std::uint32_t kScaleTreatment = 1;
+
+// The statistic codes of one cell, read from a copy of its statistics list.
+std::vector<TableEncryptionCodes::StatisticCodes> CellCodes(const StatValues& values) {
+  const CellStatistics copy = values.GetCellStatistics();
+  std::vector<TableEncryptionCodes::StatisticCodes> codes;
+  codes.reserve(copy.GetStatistics().size());
+  for (const AggregationStatistic& s : copy.GetStatistics()) codes.push_back(s.GetSummaryStatistic());
+  return codes;
+}
+
+}  // namespace
+
+VariableStatistics::VariableStatistics(const std::vector<PlanEntry*>& entries,
+                                       const std::vector<AggregationStatistic>* categoryStatistics,
+                                       const std::vector<std::int32_t>* scaleCodes)
+    : fEntries(entries), fCategoryStatistics(categoryStatistics), fScaleCodes(scaleCodes) {}
+
+VariableStatistics::~VariableStatistics() {
+  for (AggregationTable* table : fTables) delete table;
+  for (CubeAggregator* aggregator : fAggregators) delete aggregator;
+}
+
+void VariableStatistics::MakeScaleStatistics(std::vector<AggregationStatistic>& list,
+                                             std::int32_t variableIndex) const {
+  for (std::int32_t code : *fScaleCodes) {
+    const auto c = static_cast<TableEncryptionCodes::StatisticCodes>(code);
+    if (c != TableEncryptionCodes::Percentile) {
+      list.emplace_back(variableIndex, c);
+      continue;
+    }
+    for (double cut : {25.0, 50.0, 75.0}) {
+      AggregationStatistic s(variableIndex, c);
+      s.SetPTileCutPoint(cut);
+      list.push_back(s);
+    }
+  }
+}
+
+void VariableStatistics::SetUpTables(ProcDSIterator* iterator, std::int32_t maxCats) {
+  fIterator = iterator;
+  const std::size_t n = fEntries.size();
+  fTables.assign(n, nullptr);
+  fDimensions.assign(n, nullptr);
+  fCategoriesShown.assign(n, false);
+  if (n == 0) return;
+
+  for (std::size_t i = 0; i < n; ++i) {
+    const PlanEntry& entry = *fEntries[i];
+    const ItemHandle& handle = *entry.Handle();
+    auto table = std::make_unique<AggregationTable>(*iterator, false, true, -1);
+    AggregationCube* cube = table->CreateCube();
+    const std::int32_t variableIndex = handle.Index();
+    const std::string name = ItemName(entry);
+    const bool scale = entry.Treatment() == kScaleTreatment;
+
+    AggregationVariable* dimension = nullptr;
+    switch (handle.Kind()) {
+      case kItemCategorySet:
+        dimension = new AggregationMCSet(handle.MemberIndices(), name);
+        break;
+      case kItemDichotomySet:
+        dimension = new AggregationMDSet(handle.MemberIndices(), name, handle.CountedValue(),
+                                         handle.CountedValueLength(), false);
+        break;
+      default:
+        if (scale) break;
+        dimension = new AggregationVariable(variableIndex, name);
+        if (entry.ValueLabelsAsCategories() && handle.Variable() != nullptr) {
+          QUVO_ValueLabelMap labels = handle.Variable()->GetValueLabels();
+          if (labels.Size() > 0) {
+            std::vector<ParsedCategory*> categories;
+            labels.Reset();
+            OBS value;
+            const char* label = nullptr;
+            while (labels.GetNextPair(value, label) != 0) categories.push_back(new ParsedCategory(value, 0));
+            dimension->SetPredefinedCategories(categories);
+          }
+        }
+        break;
+    }
+
+    if (!scale && dimension != nullptr) {
+      dimension->SetIsTotalNo(false);
+      dimension->SetIsEmptyCategoriesNo(false);
+      cube->AddCategoricalVariable(dimension, TableEncryptionCodes::Row);
+      fDimensions[i] = dimension;
+    } else if (dimension != nullptr) {
+      // A set planned with the scale treatment: it has no place in the cube.
+      delete dimension;
+    }
+    cube->CreateCubeAggregator();
+
+    if (scale) {
+      std::vector<AggregationStatistic> statistics;
+      MakeScaleStatistics(statistics, variableIndex);
+      cube->AddScaleStatistics(statistics);
+      fCategoriesShown[i] = true;
+    } else if (!fCategoryStatistics->empty()) {
+      const std::vector<AggregationStatistic> totals{AggregationStatistic(TableEncryptionCodes::Missing),
+                                                     AggregationStatistic(TableEncryptionCodes::Total)};
+      cube->AddCategoryAndTotalStatistics(*fCategoryStatistics, dimension, totals);
+      fCategoriesShown[i] = static_cast<std::int64_t>(handle.CategoryCount()) <= static_cast<std::int64_t>(maxCats);
+    } else {
+      fCategoriesShown[i] = false;
+    }
+    fTables[i] = table.release();
+  }
+}
+
+std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
+  if (fIterator == nullptr || fIterator->NextCase() == 0) return 0;
+  const std::int64_t limit = maxCats;
+  bool more = true;
+  std::int32_t c = 0;
+  while (more) {
+    if (!fIterator->SplitGroupEnd()) {
+      more = false;
+      for (std::size_t i = 0; i < fTables.size(); ++i) {
+        AggregationTable* table = fTables[i];
+        if (fDimensions[i] == nullptr) {
+          table->AddNewCase();
+          more = true;
+          continue;
+        }
+        if (!fCategoriesShown[i]) continue;
+        const auto values = [table] {
+          return static_cast<std::int64_t>(table->GetTableMetaData()->GetDimension(0)->GetNumberOfValues());
+        };
+        if (c < limit) {
+          table->AddNewCase();
+          more = true;
+        } else if (c == limit) {
+          table->AddNewCase();
+          more = true;
+          if (values() > limit) fCategoriesShown[i] = false;
+        } else if (values() > limit) {
+          fCategoriesShown[i] = false;
+        } else {
+          table->AddNewCase();
+          more = true;
+        }
+      }
+      ++c;
+    }
+    if (fIterator->NextCase() == 0) break;
+  }
+  if (c == 0) return 0;
+  for (AggregationTable* table : fTables) fAggregators.push_back(table->GetCubeAggregators().front());
+  return c;
+}
+
+std::vector<bool> VariableStatistics::GetCategoriesShown() const { return fCategoriesShown; }
+
+void VariableStatistics::GetScaleResults(std::uint32_t index, std::vector<double>& results) const {
+  results.clear();
+  if (fDimensions[index] != nullptr) return;
+  const StatValues* values = fAggregators[index]->GetStatValues({}, -1);
+  if (values == nullptr) return;
+  for (int j = 0; j < values->NumOfValues(); ++j) results.push_back(values->GetStatValue(j)->GetValue1());
+}
+
+double VariableStatistics::GetCategoryResults(std::uint32_t index, std::vector<double>& counts,
+                                              std::vector<double>& percents, std::vector<OBS>& values,
+                                              std::vector<std::string>& valueTexts,
+                                              std::vector<std::int32_t>& memberIndices, double& missingCount) const {
+  counts.clear();
+  percents.clear();
+  values.clear();
+  valueTexts.clear();
+  memberIndices.clear();
+  missingCount = 0.0;
+  double total = 0.0;
+  AggregationVariable* dimension = fDimensions[index];
+  if (dimension == nullptr) return 0.0;
+
+  TableDimension* table = dimension->GetTableDimension();
+  const bool categorySet = dynamic_cast<TableMCSet*>(table) != nullptr;
+  const bool dichotomySet = dynamic_cast<TableMDSet*>(table) != nullptr;
+  const std::vector<AggregationCategory*> categories = table->GetCategoryPointers();
+  const std::size_t m = categories.size();
+  for (std::size_t k = 0; k < m; ++k) {
+    const AggregationCategory* category = categories[k];
+    const bool real = k + 1 < m;
+    if (real) {
+      if (dichotomySet || categorySet) memberIndices.push_back(category->GetMemberIndex());
+      if (!dichotomySet) values.push_back(category->GetValue());
+      valueTexts.push_back(category->GetText());
+    }
+    const StatValues* cell = fAggregators[index]->GetStatValues({category}, -1);
+    if (cell == nullptr) {
+      if (real) {
+        counts.push_back(0.0);
+        percents.push_back(0.0);
+      }
+      continue;
+    }
+    const auto codes = CellCodes(*cell);
+    for (int j = 0; j < cell->NumOfValues() && static_cast<std::size_t>(j) < codes.size(); ++j) {
+      const double value = cell->GetStatValue(j)->GetValue1();
+      switch (codes[static_cast<std::size_t>(j)]) {
+        case TableEncryptionCodes::Count:
+          counts.push_back(value);
+          break;
+        case TableEncryptionCodes::Percent:
+          percents.push_back(value);
+          break;
+        case TableEncryptionCodes::Missing:
+          missingCount = value;
+          break;
+        case TableEncryptionCodes::Total:
+          if (!real) total = value;
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  return total;
+}
+
+double VariableStatistics::GetWeightedCaseTotal() {
+  if (fAggregators.empty()) return fCaseTotal;
+  for (std::size_t i = 0; i < fAggregators.size() && fCaseTotal < 0.0; ++i) {
+    if (!fCategoriesShown[i]) continue;
+    if (fDimensions[i] == nullptr) {
+      const StatValues* cell = fAggregators[i]->GetStatValues({}, -1);
+      if (cell == nullptr) continue;
+      const auto codes = CellCodes(*cell);
+      double sum = 0.0;
+      for (int j = 0; j < cell->NumOfValues() && static_cast<std::size_t>(j) < codes.size(); ++j) {
+        const auto code = codes[static_cast<std::size_t>(j)];
+        if (code == TableEncryptionCodes::Valid || code == TableEncryptionCodes::Missing) {
+          sum += cell->GetStatValue(j)->GetValue1();
+        }
+      }
+      if (sum > 0.0) fCaseTotal = sum;
+      continue;
+    }
+    const std::vector<AggregationCategory*> categories = fDimensions[i]->GetTableDimension()->GetCategoryPointers();
+    if (categories.empty()) continue;
+    const StatValues* cell = fAggregators[i]->GetStatValues({categories.back()}, -1);
+    if (cell == nullptr) continue;
+    const auto codes = CellCodes(*cell);
+    for (int j = 0; j < cell->NumOfValues() && static_cast<std::size_t>(j) < codes.size(); ++j) {
+      if (codes[static_cast<std::size_t>(j)] == TableEncryptionCodes::Total) {
+        const double value = cell->GetStatValue(j)->GetValue1();
+        if (value > 0.0) fCaseTotal = value;
+        break;
+      }
+    }
+  }
+  return fCaseTotal;
+}
+
+}  // namespace codebook
