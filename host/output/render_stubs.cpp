@@ -2,7 +2,6 @@
 #include "host/output/render.h"
 
 namespace host {
-void RenderText(const OutputDocument&, std::ostream&, const RenderOptions&) {}
 void RenderHtml(const OutputDocument&, std::ostream&, const RenderOptions&) {}
 void RenderMarkdown(const OutputDocument&, std::ostream&, const RenderOptions&) {}
 }  // namespace host

@@ -1,0 +1,228 @@
+// The plain-text renderer: readable tables for a terminal or a pager.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "host/output/flat.h"
+#include "host/output/render.h"
+#include "host/output/text_layout.h"
+
+namespace host {
+
+namespace {
+
+constexpr std::size_t kGap = 2;         // blanks between columns
+constexpr std::size_t kIndent = 2;      // per level of row grouping
+constexpr std::size_t kMinWrapped = 12; // narrowest a wrapped column gets
+
+struct Style {
+  bool color = false;
+  std::string Wrap(const std::string& code, const std::string& text) const {
+    return color ? "\x1b[" + code + "m" + text + "\x1b[0m" : text;
+  }
+};
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t nl = text.find('\n', start);
+    lines.push_back(text.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+  return lines;
+}
+
+std::size_t LongestLine(const std::string& text) {
+  std::size_t n = 0;
+  for (const std::string& l : SplitLines(text)) n = std::max(n, DisplayWidth(l));
+  return n;
+}
+
+std::string Pad(const std::string& text, std::size_t width, bool right) {
+  std::size_t w = DisplayWidth(text);
+  if (w >= width) return text;
+  std::string fill(width - w, ' ');
+  return right ? fill + text : text + fill;
+}
+
+// A column of the laid-out table; column 0 is the row labels.
+struct Column {
+  std::size_t width = 0;
+  std::size_t natural = 0;
+  bool right = false;
+  bool wrappable = true;
+};
+
+void RenderTable(const TableNode& table, std::ostream& out, const RenderOptions& options, const Style& style) {
+  FlatTable flat = Flatten(table);
+  const std::size_t n = flat.columns.size();
+
+  // Texts of every position, sanitized.
+  std::vector<std::string> header(n);
+  for (std::size_t c = 0; c < n; ++c) header[c] = Sanitize(flat.columns[c].label);
+  std::vector<std::vector<std::string>> texts(flat.rows.size(), std::vector<std::string>(n));
+  std::vector<std::string> labels(flat.rows.size());
+  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
+    labels[r] = Sanitize(flat.rows[r].Label().text);
+    for (std::size_t c = 0; c < n; ++c) texts[r][c] = Sanitize(FlatTable::Join(flat.rows[r].cells[c]));
+  }
+
+  std::vector<Column> cols(n + 1);
+  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
+    const std::size_t indent = kIndent * static_cast<std::size_t>(flat.rows[r].depth);
+    // Group headings may run across the data columns; they do not widen the
+    // label column.
+    if (flat.rows[r].row != nullptr) cols[0].natural = std::max(cols[0].natural, indent + LongestLine(labels[r]));
+    for (std::size_t c = 0; c < n; ++c) cols[c + 1].natural = std::max(cols[c + 1].natural, LongestLine(texts[r][c]));
+  }
+  for (std::size_t c = 0; c < n; ++c) {
+    cols[c + 1].natural = std::max(cols[c + 1].natural, DisplayWidth(header[c]));
+    cols[c + 1].right = flat.columns[c].numeric;
+    cols[c + 1].wrappable = !flat.columns[c].numeric;
+  }
+  for (Column& c : cols) c.width = c.natural;
+
+  // Narrow the widest wrappable column until the table fits the line.
+  const std::size_t limit = options.width > 0 ? static_cast<std::size_t>(options.width) : 0;
+  auto total = [&] {
+    std::size_t t = cols[0].width;
+    for (std::size_t c = 1; c < cols.size(); ++c) t += kGap + cols[c].width;
+    return t;
+  };
+  if (limit > 0) {
+    while (total() > limit) {
+      Column* widest = nullptr;
+      for (Column& c : cols) {
+        if (c.wrappable && c.width > kMinWrapped && (widest == nullptr || c.width > widest->width)) widest = &c;
+      }
+      if (widest == nullptr) break;
+      widest->width -= 1;
+    }
+  }
+  const std::size_t tableWidth = std::max<std::size_t>(total(), DisplayWidth(table.title.text));
+
+  out << style.Wrap("1", Sanitize(table.title.text)) << '\n';
+  if (flat.hasColumnDimension && n > 0) {
+    std::string line = std::string(cols[0].width, ' ');
+    for (std::size_t c = 0; c < n; ++c) {
+      line += std::string(kGap, ' ');
+      line += Pad(header[c].substr(0, header[c].size()), cols[c + 1].width, cols[c + 1].right);
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out << style.Wrap("1", line) << '\n';
+  }
+  out << std::string(std::min(tableWidth, limit > 0 ? limit : tableWidth), '-') << '\n';
+
+  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
+    const FlatRow& row = flat.rows[r];
+    const std::size_t indent = kIndent * static_cast<std::size_t>(row.depth);
+    if (row.group != nullptr) {
+      std::size_t room = limit > indent ? limit - indent : 0;
+      for (const std::string& l : Wrap(labels[r], room)) {
+        out << std::string(indent, ' ') << style.Wrap("1;36", l) << '\n';
+      }
+      continue;
+    }
+    std::vector<std::vector<std::string>> cellLines(n + 1);
+    std::size_t labelRoom = cols[0].width > indent ? cols[0].width - indent : 1;
+    cellLines[0] = Wrap(labels[r], labelRoom);
+    std::size_t height = cellLines[0].size();
+    for (std::size_t c = 0; c < n; ++c) {
+      cellLines[c + 1] = cols[c + 1].wrappable ? Wrap(texts[r][c], cols[c + 1].width) : SplitLines(texts[r][c]);
+      height = std::max(height, cellLines[c + 1].size());
+    }
+    for (std::size_t k = 0; k < height; ++k) {
+      std::string line = std::string(indent, ' ');
+      line += Pad(k < cellLines[0].size() ? cellLines[0][k] : std::string(), labelRoom, false);
+      for (std::size_t c = 0; c < n; ++c) {
+        line += std::string(kGap, ' ');
+        line += Pad(k < cellLines[c + 1].size() ? cellLines[c + 1][k] : std::string(), cols[c + 1].width,
+                    cols[c + 1].right);
+      }
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      out << line << '\n';
+    }
+  }
+}
+
+}  // namespace
+
+std::string Sanitize(const std::string& text) {
+  std::string out = text;
+  for (char& ch : out) {
+    auto c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\n') || c == 0x7F) ch = ' ';
+  }
+  return out;
+}
+
+std::vector<std::string> Wrap(const std::string& text, std::size_t width) {
+  std::vector<std::string> result;
+  for (const std::string& paragraph : SplitLines(text)) {
+    if (width == 0 || DisplayWidth(paragraph) <= width) {
+      result.push_back(paragraph);
+      continue;
+    }
+    std::string line;
+    std::size_t lineWidth = 0;
+    std::size_t i = 0;
+    while (i < paragraph.size()) {
+      std::size_t end = paragraph.find(' ', i);
+      if (end == std::string::npos) end = paragraph.size();
+      std::string word = paragraph.substr(i, end - i);
+      i = end + 1;
+      std::size_t w = DisplayWidth(word);
+      if (lineWidth > 0 && lineWidth + 1 + w <= width) {
+        line += ' ' + word;
+        lineWidth += 1 + w;
+        continue;
+      }
+      if (lineWidth > 0) {
+        result.push_back(line);
+        line.clear();
+        lineWidth = 0;
+      }
+      // A word longer than the line is cut at code point boundaries.
+      while (w > width) {
+        std::size_t bytes = 0, cols = 0;
+        while (bytes < word.size() && cols < width) {
+          ++bytes;
+          while (bytes < word.size() && (static_cast<unsigned char>(word[bytes]) & 0xC0) == 0x80) ++bytes;
+          ++cols;
+        }
+        result.push_back(word.substr(0, bytes));
+        word = word.substr(bytes);
+        w = DisplayWidth(word);
+      }
+      line = word;
+      lineWidth = w;
+    }
+    result.push_back(line);
+  }
+  if (result.empty()) result.emplace_back();
+  return result;
+}
+
+void RenderText(const OutputDocument& document, std::ostream& out, const RenderOptions& options) {
+  Style style{options.color};
+  // Tables stand apart from what comes before and after them by a blank
+  // line; consecutive messages stay together.
+  bool first = true;
+  bool lastWasTable = false;
+  for (const Item& item : document.Items()) {
+    if (!first && (item.IsTable() || lastWasTable)) out << '\n';
+    lastWasTable = item.IsTable();
+    if (item.IsTable()) {
+      RenderTable(*item.table, out, options, style);
+    } else {
+      bool error = item.message.severity == Severity::Error;
+      std::string head = error ? "Error: " : "Warning: ";
+      out << style.Wrap(error ? "1;31" : "1;33", head) << Sanitize(item.message.text) << '\n';
+    }
+    first = false;
+  }
+}
+
+}  // namespace host

@@ -1,0 +1,18 @@
+// Text helpers shared by the plain-text and Markdown renderers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+// Replaces control characters other than line feeds with blanks, so data
+// cannot move the cursor or switch colours in a terminal.
+std::string Sanitize(const std::string& text);
+
+// Splits text at line feeds and wraps each line at blanks to at most
+// `width` display columns; words longer than that are cut. Width 0 or less
+// means no wrapping. Always at least one (possibly empty) line.
+std::vector<std::string> Wrap(const std::string& text, std::size_t width);
+
+}  // namespace host
