@@ -1,0 +1,333 @@
+// The HTML renderer: one self-contained page (no network, no external
+// scripts or fonts) with a filterable table of contents, light and dark
+// schemes and a print style sheet. Built to open quickly with thousands of
+// tables: sections are laid out lazily by the browser (content-visibility)
+// and the only script is the small filter.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/output/flat.h"
+#include "host/output/render.h"
+
+namespace host {
+
+namespace {
+
+// Escapes text for element content and for attribute values (quoted with
+// either quote). Control characters other than line feeds and tabs are
+// dropped: they are not allowed in HTML.
+std::string Esc(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char ch : text) {
+    switch (ch) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default: {
+        auto c = static_cast<unsigned char>(ch);
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) break;
+        out.push_back(ch);
+      }
+    }
+  }
+  return out;
+}
+
+const char kStyle[] = R"CSS(
+:root{color-scheme:light dark;--bg:#fff;--fg:#1f2328;--muted:#59636e;--line:#d1d9e0;--head:#f6f8fa;--grp:#eef1f5;
+--bar:#8fb8f6;--link:#0550ae;--mark:#fff8c5;--warn-bg:#fff8c5;--warn-fg:#4d2d00;--warn-line:#d4a72c;--err-bg:#ffebe9;
+--err-fg:#82071e;--err-line:#ff8182;--focus:#0969da}
+@media (prefers-color-scheme:dark){:root{--bg:#0d1117;--fg:#e6edf3;--muted:#9198a1;--line:#3d444d;--head:#151b23;
+--grp:#1b222c;--bar:#1f5fb8;--link:#58a6ff;--warn-bg:#2e2608;--warn-fg:#f2cc60;--warn-line:#9e6a03;--err-bg:#3a1216;
+--err-fg:#ffa198;--err-line:#da3633;--focus:#58a6ff}}
+*{box-sizing:border-box}
+html{background:var(--bg);color:var(--fg);font:15px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,"Noto Sans",
+"Liberation Sans",sans-serif}
+body{margin:0}
+a{color:var(--link)}
+:focus-visible{outline:2px solid var(--focus);outline-offset:1px}
+.skip{position:absolute;left:-999px;top:0;background:var(--bg);padding:.5rem 1rem;z-index:2}
+.skip:focus{left:.5rem}
+.vh{position:absolute;width:1px;height:1px;overflow:hidden;clip:rect(0 0 0 0);white-space:nowrap}
+.layout{display:grid;grid-template-columns:minmax(15rem,21rem) minmax(0,1fr);min-height:100vh}
+nav{position:sticky;top:0;height:100vh;display:flex;flex-direction:column;border-right:1px solid var(--line);
+background:var(--head)}
+nav h2{font-size:.8rem;text-transform:uppercase;letter-spacing:.06em;color:var(--muted);margin:1rem 1rem .4rem}
+.filter{padding:0 1rem .6rem}
+.filter label{display:block;font-size:.85rem;color:var(--muted);margin-bottom:.2rem}
+.filter input{width:100%;font:inherit;padding:.35rem .55rem;border:1px solid var(--line);border-radius:6px;
+background:var(--bg);color:var(--fg)}
+.count{font-size:.8rem;color:var(--muted);margin-top:.3rem}
+#toc{list-style:none;margin:0;padding:0 .5rem 1rem;overflow:auto;flex:1}
+#toc a{display:block;padding:.2rem .5rem;border-radius:6px;text-decoration:none;color:var(--fg);overflow:hidden;
+text-overflow:ellipsis;white-space:nowrap}
+#toc a:hover,#toc a:focus{background:var(--grp)}
+#toc .n{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace;font-size:.88em;
+font-weight:600}
+#toc .l{color:var(--muted);margin-left:.45rem}
+.badge{font-size:.7rem;border:1px solid var(--line);border-radius:1em;padding:0 .4em;margin-left:.35rem;
+color:var(--muted);vertical-align:.1em}
+main{padding:1.25rem 2rem 3rem;max-width:72rem}
+header h1{font-size:1.6rem;margin:.2rem 0 .1rem}
+header .sub{color:var(--muted);margin:0 0 1rem}
+section.tbl{content-visibility:auto;contain-intrinsic-size:auto 28rem;margin:0 0 2rem}
+section.tbl h2{font-size:1.15rem;margin:0 0 .45rem;scroll-margin-top:1rem}
+section.tbl h2 .n{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace}
+section.tbl h2 .l{font-weight:400;color:var(--muted);margin-left:.5rem}
+table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums}
+th,td{padding:.28rem .6rem;border-bottom:1px solid var(--line);text-align:left;vertical-align:top;
+white-space:pre-wrap;overflow-wrap:anywhere}
+thead th{background:var(--head);font-size:.85rem;color:var(--muted);font-weight:600;border-bottom-width:2px}
+tbody th{font-weight:400}
+tr.g th{background:var(--grp);font-weight:600;font-size:.9rem}
+.d1{padding-left:1.6rem}.d2{padding-left:2.6rem}.d3{padding-left:3.6rem}
+.num{text-align:right;white-space:nowrap;width:6.5rem}
+td.pct,th.pct{width:11rem}
+td.pct{background-image:linear-gradient(var(--bar),var(--bar));background-repeat:no-repeat;
+background-position:.6rem 50%;background-size:calc((100% - 5.4rem) * var(--f,0)) .7em}
+td.doc div+div{margin-top:.5rem;padding-top:.5rem;border-top:1px dashed var(--line)}
+.notice{margin:0 0 1.2rem;padding:.55rem .8rem;border-left:4px solid var(--warn-line);background:var(--warn-bg);
+color:var(--warn-fg);border-radius:0 6px 6px 0}
+.notice.error{border-color:var(--err-line);background:var(--err-bg);color:var(--err-fg)}
+.empty{color:var(--muted)}
+@media (max-width:50rem){.layout{display:block}nav{position:static;height:auto;max-height:45vh;border-right:0;
+border-bottom:1px solid var(--line)}main{padding:1rem}}
+@media print{html{font-size:10pt;background:#fff;color:#000}.layout{display:block}nav,.skip{display:none}
+main{max-width:none;padding:0}section.tbl{content-visibility:visible;break-inside:avoid}
+thead th,tr.g th{background:none;color:#000}td.pct{background:none}a{color:inherit;text-decoration:none}
+.notice{border:1px solid #000;background:none;color:#000}}
+)CSS";
+
+// The filter: narrows the table of contents as you type. "/" focuses it,
+// Enter opens the first match, the arrow keys walk the visible entries, and
+// a page address ending in #filter=TEXT starts with TEXT filled in.
+const char kScript[] = R"JS(
+(function(){
+var input=document.getElementById('filter');if(!input)return;
+var list=document.getElementById('toc'),count=document.getElementById('count');
+var items=Array.prototype.slice.call(list.children);
+var keys=items.map(function(li){return li.textContent.toLowerCase();});
+function apply(){
+  var q=input.value.trim().toLowerCase(),n=0;
+  for(var i=0;i<items.length;i++){var show=!q||keys[i].indexOf(q)>=0;items[i].hidden=!show;if(show)n++;}
+  list.setAttribute('data-matches',String(n));
+  count.textContent=q?(n+' of '+items.length+' match'):(items.length+(items.length===1?' table':' tables'));
+}
+function visible(){return items.filter(function(li){return !li.hidden;}).map(function(li){return li.firstChild;});}
+input.addEventListener('input',apply);
+input.addEventListener('keydown',function(e){
+  var v=visible();
+  if(e.key==='Enter'&&v.length){e.preventDefault();v[0].click();}
+  else if(e.key==='ArrowDown'&&v.length){e.preventDefault();v[0].focus();}
+  else if(e.key==='Escape'){input.value='';apply();}
+});
+list.addEventListener('keydown',function(e){
+  if(e.key!=='ArrowDown'&&e.key!=='ArrowUp')return;
+  var v=visible(),i=v.indexOf(document.activeElement);if(i<0)return;
+  e.preventDefault();
+  if(e.key==='ArrowDown'&&i+1<v.length)v[i+1].focus();
+  else if(e.key==='ArrowUp'){if(i>0)v[i-1].focus();else input.focus();}
+});
+document.addEventListener('keydown',function(e){
+  if(e.key==='/'&&document.activeElement!==input&&!e.ctrlKey&&!e.metaKey&&!e.altKey){e.preventDefault();input.focus();}
+});
+var m=/^#filter=(.*)$/.exec(location.hash);
+if(m){try{input.value=decodeURIComponent(m[1]);}catch(err){input.value=m[1];}}
+apply();
+})();
+)JS";
+
+bool IsFileInformation(const TableNode& table) { return table.lookup.text == "FileInformation"; }
+
+// The label shown beside a table in the contents: its "Label" row, unless
+// that is the procedure's own wording ("<none>").
+std::string TableLabel(const TableNode& table) {
+  const CategoryNode* row = table.FindRow("Label");
+  if (row == nullptr || row->cells.empty()) return {};
+  const CellText& t = row->cells.front().text;
+  if (t.kind == CellKind::String && t.fixed) return {};
+  return t.text;
+}
+
+bool IsSet(const TableNode& table) { return !table.title.text.empty() && table.title.text[0] == '$'; }
+
+std::string PercentStyle(const CellText& t) {
+  if (t.kind != CellKind::Number || !t.percent || !t.number) return {};
+  double f = std::clamp(*t.number / 100.0, 0.0, 1.0);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, " style=\"--f:%.4f\"", f);
+  return buf;
+}
+
+void RenderCells(const std::vector<const CellText*>& cells, const FlatColumn& column, std::string& out) {
+  bool pct = cells.size() == 1 && cells[0]->kind == CellKind::Number && cells[0]->percent;
+  std::string cls;
+  if (column.numeric) cls = pct ? "num pct" : "num";
+  if (cells.size() > 1) cls += cls.empty() ? "doc" : " doc";
+  out += "<td";
+  if (!cls.empty()) out += " class=\"" + cls + "\"";
+  if (pct) out += PercentStyle(*cells[0]);
+  out += '>';
+  if (cells.size() > 1) {
+    for (const CellText* c : cells) out += "<div>" + Esc(c->text) + "</div>";
+  } else if (!cells.empty()) {
+    out += Esc(cells[0]->text);
+  }
+  out += "</td>";
+}
+
+void RenderTable(const TableNode& table, int id, std::string& out) {
+  FlatTable flat = Flatten(table);
+  const std::string sid = std::to_string(id);
+  const std::string label = IsFileInformation(table) ? std::string() : TableLabel(table);
+  out += "<section class=\"tbl\" id=\"t" + sid + "\" aria-labelledby=\"h" + sid + "\">\n<h2 id=\"h" + sid + "\">";
+  if (IsFileInformation(table)) {
+    out += Esc(table.title.text);
+  } else {
+    out += "<span class=\"n\">" + Esc(table.title.text) + "</span>";
+    if (!label.empty()) out += "<span class=\"l\">" + Esc(label) + "</span>";
+  }
+  out += "</h2>\n<table aria-labelledby=\"h" + sid + "\">\n";
+  const std::size_t span = flat.columns.size() + 1;
+  const DimensionNode* rows = table.RowDimension();
+  if (flat.hasColumnDimension) {
+    out += "<thead><tr><th scope=\"col\">" + (rows ? Esc(rows->label.text) : std::string()) + "</th>";
+    for (const FlatColumn& c : flat.columns) {
+      out += c.numeric ? (c.label == "Percent" ? "<th scope=\"col\" class=\"num pct\">" : "<th scope=\"col\" class=\"num\">")
+                       : "<th scope=\"col\">";
+      out += Esc(c.label) + "</th>";
+    }
+    out += "</tr></thead>\n";
+  } else {
+    out += "<thead class=\"vh\"><tr><th scope=\"col\">" + (rows ? Esc(rows->label.text) : std::string()) +
+           "</th>";
+    for (std::size_t c = 0; c < flat.columns.size(); ++c) out += "<th scope=\"col\">Value</th>";
+    out += "</tr></thead>\n";
+  }
+  bool open = false;
+  for (const FlatRow& row : flat.rows) {
+    if (row.group != nullptr && row.depth == 0) {
+      if (open) out += "</tbody>\n";
+      out += "<tbody>";
+      open = true;
+    } else if (!open) {
+      out += "<tbody>";
+      open = true;
+    }
+    const std::string depth = row.depth > 0 ? " class=\"d" + std::to_string(std::min(row.depth, 3)) + "\"" : "";
+    if (row.group != nullptr) {
+      out += "<tr class=\"g\"><th scope=\"rowgroup\" colspan=\"" + std::to_string(span) + "\"" + depth + ">" +
+             Esc(row.group->label.text) + "</th></tr>\n";
+      continue;
+    }
+    out += "<tr><th scope=\"row\"" + depth + ">" + Esc(row.row->label.text) + "</th>";
+    for (std::size_t c = 0; c < flat.columns.size(); ++c) RenderCells(row.cells[c], flat.columns[c], out);
+    out += "</tr>\n";
+  }
+  if (open) out += "</tbody>\n";
+  if (flat.rows.empty()) {
+    out += "<tbody><tr><td class=\"empty\" colspan=\"" + std::to_string(span) + "\">Nothing to show.</td></tr></tbody>\n";
+  }
+  out += "</table>\n</section>\n";
+}
+
+void RenderMessage(const Message& message, std::string& out) {
+  bool error = message.severity == Severity::Error;
+  out += error ? "<p class=\"notice error\" role=\"note\"><strong>Error:</strong> "
+               : "<p class=\"notice\" role=\"note\"><strong>Warning:</strong> ";
+  out += Esc(message.text) + "</p>\n";
+}
+
+}  // namespace
+
+void RenderHtml(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
+  const std::vector<Item>& items = document.Items();
+  std::string out;
+  out.reserve(4096 + items.size() * 1600);
+  const std::string title = options.title.empty() ? std::string("Codebook") : "Codebook: " + options.title;
+
+  // The first file information table goes in the header; every other item
+  // stays in the order produced.
+  const TableNode* fileInfo = nullptr;
+  for (const Item& item : items) {
+    if (item.IsTable() && IsFileInformation(*item.table)) {
+      fileInfo = item.table.get();
+      break;
+    }
+  }
+  std::size_t tables = 0;
+  for (const Item& item : items) {
+    if (item.IsTable() && item.table.get() != fileInfo) ++tables;
+  }
+
+  out += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
+         "<meta name=\"color-scheme\" content=\"light dark\">\n<title>" +
+         Esc(title) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n"
+         "<a class=\"skip\" href=\"#main\">Skip to the tables</a>\n<div class=\"layout\">\n"
+         "<nav aria-label=\"Contents\">\n<h2>Contents</h2>\n<div class=\"filter\" role=\"search\">"
+         "<label for=\"filter\">Filter by name or label</label>"
+         "<input id=\"filter\" type=\"search\" autocomplete=\"off\" spellcheck=\"false\" "
+         "aria-controls=\"toc\" aria-describedby=\"count\" placeholder=\"Type / to filter\">"
+         "<div class=\"count\" id=\"count\" aria-live=\"polite\">" +
+         std::to_string(tables) + (tables == 1 ? " table" : " tables") + "</div></div>\n<ul id=\"toc\">\n";
+  int id = 0;
+  for (const Item& item : items) {
+    if (!item.IsTable()) continue;
+    ++id;
+    const TableNode& t = *item.table;
+    if (&t == fileInfo) continue;
+    std::string label = TableLabel(t);
+    out += "<li><a href=\"#t" + std::to_string(id) + "\"><span class=\"n\">" + Esc(t.title.text) + "</span>";
+    if (IsSet(t)) out += "<span class=\"badge\">set</span>";
+    if (!label.empty()) out += "<span class=\"l\">" + Esc(label) + "</span>";
+    out += "</a></li>\n";
+  }
+  out += "</ul>\n</nav>\n<main id=\"main\">\n<header>\n<h1>Codebook</h1>\n";
+  if (!options.title.empty()) out += "<p class=\"sub\">" + Esc(options.title) + "</p>\n";
+  id = 0;
+  for (const Item& item : items) {
+    if (!item.IsTable()) continue;
+    ++id;
+    if (item.table.get() == fileInfo) {
+      RenderTable(*fileInfo, id, out);
+      break;
+    }
+  }
+  out += "</header>\n";
+  id = 0;
+  for (const Item& item : items) {
+    if (item.IsTable()) {
+      ++id;
+      if (item.table.get() != fileInfo) RenderTable(*item.table, id, out);
+    } else {
+      RenderMessage(item.message, out);
+    }
+    if (out.size() > (1u << 20)) {
+      stream << out;
+      out.clear();
+    }
+  }
+  out += "</main>\n</div>\n<script>";
+  out += kScript;
+  out += "</script>\n</body>\n</html>\n";
+  stream << out;
+}
+
+}  // namespace host
