@@ -215,8 +215,9 @@ class Checker {
       spec.subcommands.push_back(std::make_unique<SubComObj>(data));
     }
     if (from == to && !desc.allowEmpty) {
-      Fail("The /" + desc.name + " subcommand needs at least one keyword; the valid keywords are " +
-               KeywordNames(desc),
+      Fail(desc.params.empty() ? "The /" + desc.name + " subcommand cannot be empty"
+                               : "The /" + desc.name + " subcommand needs at least one keyword; the valid keywords are " +
+                                     KeywordNames(desc),
            header);
     }
     for (std::size_t k = from; k < to; ++k) {
