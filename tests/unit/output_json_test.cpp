@@ -1,0 +1,169 @@
+// The output model as JSON: the structure automated checks read. Tables are
+// built through the Bp classes exactly as the procedure builds them.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "host/document.h"
+#include "host/dataset.h"
+#include "host/output.h"
+#include "host/output/model.h"
+#include "support/test_dataset.h"
+
+namespace {
+
+using nlohmann::json;
+
+json RenderJson() {
+  std::ostringstream out;
+  host::Render(host::Output(), host::OutputFormat::Json, out, host::RenderOptions{});
+  return json::parse(out.str());
+}
+
+TEST(OutputJson, TwoDimensionTableCellsJoinTheLastRow) {
+  host::ResetOutput();
+  QUVO_Variable town;
+  town.name = "town";
+  town.width = 8;
+  town.printFormat = {8, FormatType::A, 0};
+  QUVO_Variable score;
+  score.name = "score";
+  score.label = "Test score";
+  score.printFormat = {6, FormatType::F, 1};
+  {
+    BpProcedure proc("Codebook", 1);
+    host::AddMessage(host::Severity::Warning, "before");
+    BpPivotTable table = proc.PivotTable(BpString("score", false), BpString("Variable Information", false), false);
+    BpDimension rows = table.Dimension(BpString("Attributes", true), 2);
+    rows.Position(0, 1, true, false);
+    BpDimension cols = table.Dimension(BpString("Values", true), 2);
+    cols.Position(1, 1, true, false);
+    BpCategory value = cols.Category(BpString("Value", true));
+    BpCategory count = cols.Category(BpString("Count", true));
+    BpCategory percent = cols.Category(BpString("Percent", true));
+    value.Cell(BpString("no row yet: dropped", true));
+    BpGroup standard = rows.Group(BpString("Standard Attributes", true), true, 2);
+    standard.Category(BpString("Label", true));
+    value.Cell(BpString("Test score", false));
+    rows.Group(BpString("Custom Attributes", true), true, 2);  // kept although empty
+    BpGroup central = rows.Group(BpString("Central Tendency and Dispersion", true), true, 2);
+    central.Category(BpString("Standard Deviation", true));
+    value.Cell(BpNumber(SYSMIS, BpFormatSpec(3)));
+    BpGroup valid = rows.Group(BpString("Valid Values", true), true, 2);
+    valid.Category(BpDataValue(&score, ObsFromNumber(2.25), 0));
+    // Count before the label cell: cells keep the order they were set in.
+    count.Cell(BpNumber(3, BpProcedure::Count()));
+    value.Cell(BpString("Fair", false));
+    percent.Cell(BpNumber(100.0 / 3.0, BpProcedure::Percent()));
+    valid.Category(BpDataValue(&town, ObsFromString("Oslo"), 2));
+    BpGroup members = rows.Group(BpString("Multiple Response Categories", true), true, 2);
+    members.Category(BpVariable(&score, 0));
+    value.Cell(BpVariable(&score, 1));
+    members.Category(BpVariable(&town, 1));  // no label: the name
+    host::AddMessage(host::Severity::Error, "after");
+  }
+  const json expected = json::parse(R"({"items": [
+    {"kind": "message", "severity": "warning", "text": "before"},
+    {"kind": "table", "title": "score", "lookup": "Variable Information", "flag": false, "dimensions": [
+      {"label": "Attributes", "place": "row", "children": [
+        {"group": "Standard Attributes", "children": [
+          {"category": "Label", "cells": [{"column": "Value", "text": "Test score", "fixed": false}]}]},
+        {"group": "Custom Attributes", "children": []},
+        {"group": "Central Tendency and Dispersion", "children": [
+          {"category": "Standard Deviation", "cells": [{"column": "Value", "text": ".", "number": null}]}]},
+        {"group": "Valid Values", "children": [
+          {"category": "2.3", "value": 2.25, "cells": [
+            {"column": "Count", "text": "3", "number": 3},
+            {"column": "Value", "text": "Fair", "fixed": false},
+            {"column": "Percent", "text": "33.3%", "number": 33.333333333333336}]},
+          {"category": "Oslo", "value": "Oslo", "cells": []}]},
+        {"group": "Multiple Response Categories", "children": [
+          {"category": "score", "variable": "score", "cells": [{"column": "Value", "text": "Test score"}]},
+          {"category": "town", "variable": "town", "cells": []}]}]},
+      {"label": "Values", "place": "column", "children": [
+        {"category": "Value"}, {"category": "Count"}, {"category": "Percent"}]}]},
+    {"kind": "message", "severity": "error", "text": "after"}]})");
+  const json actual = RenderJson();
+  EXPECT_EQ(actual, expected) << actual.dump(1);
+  // Key order is part of the contract.
+  std::ostringstream text;
+  host::Render(host::Output(), host::OutputFormat::Json, text, host::RenderOptions{});
+  const nlohmann::ordered_json ordered = nlohmann::ordered_json::parse(text.str());
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : ordered["items"][1].items()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"kind", "title", "lookup", "flag", "dimensions"}));
+  keys.clear();
+  for (const auto& [key, value] : ordered["items"][1]["dimensions"][0]["children"][3]["children"][0].items()) {
+    keys.push_back(key);
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{"category", "value", "cells"}));
+  EXPECT_EQ(host::ErrorCount(), 1);
+  host::ResetOutput();
+  EXPECT_EQ(host::ErrorCount(), 0);
+  EXPECT_EQ(RenderJson(), json::parse(R"({"items": []})"));
+}
+
+TEST(OutputJson, OneDimensionTableKeepsEveryCellOfARowInOrder) {
+  host::ResetOutput();
+  {
+    BpProcedure proc("Codebook", 1);
+    BpPivotTable table = proc.PivotTable(BpString("File Information", true), BpString("FileInformation", true), true);
+    table.MinDataColumnWidth(200);
+    BpDimension rows = table.Dimension(BpString("Attributes", true), 2);
+    rows.Position(0, 1, true, false);
+    BpCategory docs = rows.Category(BpString("Documents", true));
+    docs.Cell(BpString("line 1\nline 2", false));
+    docs.Cell(BpString("", false));
+    docs.Cell(BpString("third", false));
+    rows.Category(BpString("Label", true)).Cell(BpString("<none>", true));
+    BpGroup cases = rows.Group(BpString("Number of Cases", true), true, 2);
+    cases.Category(BpString("Unweighted", true)).Cell(BpNumber(0, BpProcedure::Count()));
+    rows.Group(BpString("Custom Attributes", true), true, 2);
+  }
+  const json expected = json::parse(R"({"items": [
+    {"kind": "table", "title": "File Information", "lookup": "FileInformation", "flag": true, "dimensions": [
+      {"label": "Attributes", "place": "row", "children": [
+        {"category": "Documents", "cells": [
+          {"column": null, "text": "line 1\nline 2", "fixed": false},
+          {"column": null, "text": "", "fixed": false},
+          {"column": null, "text": "third", "fixed": false}]},
+        {"category": "Label", "cells": [{"column": null, "text": "<none>", "fixed": true}]},
+        {"group": "Number of Cases", "children": [
+          {"category": "Unweighted", "cells": [{"column": null, "text": "0", "number": 0}]}]},
+        {"group": "Custom Attributes", "children": []}]}]}]})");
+  EXPECT_EQ(RenderJson(), expected);
+  host::ResetOutput();
+}
+
+TEST(OutputJson, StatisticFormatsFollowThePrintDecimals) {
+  testsupport::DatasetBuilder builder;
+  builder.Numeric("a", Measure::Scale, 0);
+  builder.Numeric("b", Measure::Scale, 3);
+  builder.Case({1, 2});
+  builder.Activate();
+  BpProcedure proc("Codebook", 1);
+  EXPECT_EQ(proc.Mean(0).Decimals(), 2);
+  EXPECT_EQ(proc.StdDev(1).Decimals(), 5);
+  EXPECT_FALSE(proc.Mean(1).IsPercent());
+  EXPECT_EQ(BpProcedure::Count().Decimals(), 0);
+  EXPECT_EQ(BpProcedure::Percent().Decimals(), 1);
+  EXPECT_TRUE(BpProcedure::Percent().IsPercent());
+  struct Case {
+    double value;
+    BpFormatSpec format;
+    const char* text;
+  };
+  const Case cases[] = {
+      {41.256, proc.Mean(0), "41.26"},     {-0.125, proc.Mean(0), "-0.13"},  {1.0000049, proc.StdDev(1), "1.00000"},
+      {12.5, BpProcedure::Count(), "13"},  {0.05, BpProcedure::Percent(), "0.1%"},
+      {SYSMIS, proc.Mean(1), "."},
+  };
+  for (const Case& c : cases) {
+    BpNumber n(c.value, c.format);
+    EXPECT_EQ(n.Text().text, c.text) << c.value;
+  }
+  host::SetActiveDataset(nullptr);
+}
+
+}  // namespace
