@@ -107,7 +107,7 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
   const double smallest = *minIt;
   const double largest = *maxIt;
 
-  if (fWeights.empty()) {
+  if (!fWeighted) {
     std::vector<double> values = fValues;
     // Unit weights: x(t) for whole t is the t-th smallest value.
     const std::size_t n = values.size();

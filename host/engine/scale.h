@@ -44,9 +44,12 @@ class ScaleAccumulator {
     fMean += delta * (w / fRunningWeight);
     fM2 += w * delta * (d - fMean);
     if (fKeepValues) {
-      if (w != 1.0 && fWeights.empty()) fWeights.assign(fValues.size(), 1.0);
+      if (w != 1.0 && !fWeighted) {
+        fWeighted = true;
+        fWeights.assign(fValues.size(), 1.0);
+      }
       fValues.push_back(x);
-      if (!fWeights.empty()) fWeights.push_back(w);
+      if (fWeighted) fWeights.push_back(w);
     }
   }
   void AddValidWithoutValue(double w) { fWeight.Add(w); }
@@ -74,6 +77,7 @@ class ScaleAccumulator {
   double fMean = 0.0;  // of x - fShift
   double fM2 = 0.0;
   std::vector<double> fValues;
+  bool fWeighted = false;        // a weight other than 1 was seen
   std::vector<double> fWeights;  // empty while every weight is 1
 };
 

@@ -1,0 +1,390 @@
+#!/usr/bin/env python3
+"""Independent reference for the aggregation engine's statistics.
+
+Generates deterministic datasets (weights that are fractional, zero, negative
+or missing; user-missing discrete values and ranges; strings; both kinds of
+multiple-response set), computes every expected result with exact rational
+arithmetic, and writes one JSON file per dataset into expected/. The C++ tests
+rebuild each dataset in memory from the same file, run the engine and compare.
+
+Standard library only. Usage: stats_reference.py [output-dir]
+"""
+
+import json
+import math
+import os
+import random
+import sys
+from decimal import Decimal
+from fractions import Fraction
+
+# ----------------------------------------------------------------- rules
+
+
+def is_user_missing(var, value):
+    """User-missing test of a non-system-missing value."""
+    miss = var.get("missing")
+    if not miss:
+        return False
+    if var["width"]:
+        return value.rstrip(" ") in [s.rstrip(" ") for s in miss.get("values", [])]
+    if value in miss.get("values", []):
+        return True
+    rng = miss.get("range")
+    if rng:
+        lo = -math.inf if rng[0] == "LO" else rng[0]
+        hi = math.inf if rng[1] == "HI" else rng[1]
+        return lo <= value <= hi
+    return False
+
+
+def case_weight(ds, case):
+    """The weight of a case, or None when it enters no table."""
+    if ds.get("weight") is None:
+        return Fraction(1)
+    w = case[index_of(ds, ds["weight"])]
+    if w is None or w <= 0:
+        return None
+    return Fraction(w)
+
+
+def index_of(ds, name):
+    return [v["name"] for v in ds["variables"]].index(name)
+
+
+def value_text(x):
+    """Shortest round-trip digits; plain decimal notation for decimal
+    exponents -5..15, else d.ddde+XX."""
+    if isinstance(x, str):
+        return x
+    if x == 0:
+        return "0"
+    sign = "-" if x < 0 else ""
+    d = Decimal(repr(abs(x))).normalize()
+    _, digits, exp = d.as_tuple()
+    ds_ = "".join(str(g) for g in digits)
+    e = len(ds_) - 1 + exp
+    if -5 <= e <= 15:
+        if e >= 0:
+            if len(ds_) <= e + 1:
+                body = ds_ + "0" * (e + 1 - len(ds_))
+            else:
+                body = ds_[: e + 1] + "." + ds_[e + 1 :]
+        else:
+            body = "0." + "0" * (-e - 1) + ds_
+        return sign + body
+    mant = ds_[0] + ("." + ds_[1:] if len(ds_) > 1 else "")
+    return "%s%se%s%02d" % (sign, mant, "-" if e < 0 else "+", abs(e))
+
+
+def pct(count, total):
+    return None if total == 0 else float(count / total * 100)
+
+
+def sort_key(var_is_string, v):
+    return v.encode("utf-8") if var_is_string else v
+
+
+def categorical(ds, name, predefined=None):
+    i = index_of(ds, name)
+    var = ds["variables"][i]
+    counts, missing, total = {}, Fraction(0), Fraction(0)
+    for case in ds["cases"]:
+        w = case_weight(ds, case)
+        if w is None:
+            continue
+        total += w
+        v = case[i]
+        if var["width"]:
+            v = v.rstrip(" ")
+        elif v is None:
+            missing += w
+            continue
+        if is_user_missing(var, v):
+            missing += w
+        if predefined is not None and v not in predefined:
+            continue
+        counts[v] = counts.get(v, Fraction(0)) + w
+    if predefined is not None:
+        order = []
+        for v in predefined:
+            if v in counts and v not in order:
+                order.append(v)
+    else:
+        order = sorted(counts, key=lambda v: sort_key(var["width"], v))
+    cats = [
+        {"value": v, "text": value_text(v), "member": None, "count": float(counts[v]), "percent": pct(counts[v], total)}
+        for v in order
+    ]
+    return {"categories": cats, "missing": float(missing), "total": float(total), "distinct": len(cats)}
+
+
+def has_label(var, v):
+    return any(lv == v for lv, _ in var.get("labels", []))
+
+
+def category_set(ds, members):
+    idx = [index_of(ds, m) for m in members]
+    vars_ = [ds["variables"][i] for i in idx]
+    counts, missing, total = {}, Fraction(0), Fraction(0)
+    for case in ds["cases"]:
+        w = case_weight(ds, case)
+        if w is None:
+            continue
+        total += w
+        seen = set()
+        for i, var in zip(idx, vars_):
+            v = case[i]
+            if var["width"]:
+                v = v.rstrip(" ")
+            elif v is None:
+                continue
+            if is_user_missing(var, v):
+                continue
+            seen.add(v)
+        if not seen:
+            missing += w
+        for v in seen:
+            counts[v] = counts.get(v, Fraction(0)) + w
+    is_string = bool(vars_[0]["width"])
+    cats = []
+    for v in sorted(counts, key=lambda v: sort_key(is_string, v)):
+        member = next((var["name"] for var in vars_ if has_label(var, v)), vars_[0]["name"])
+        cats.append({"value": v, "text": value_text(v), "member": member, "count": float(counts[v]),
+                     "percent": pct(counts[v], total)})
+    return {"categories": cats, "missing": float(missing), "total": float(total), "distinct": len(cats)}
+
+
+def dichotomy_set(ds, members, counted):
+    idx = [index_of(ds, m) for m in members]
+    vars_ = [ds["variables"][i] for i in idx]
+    is_string = bool(vars_[0]["width"])
+    target = counted.rstrip(" ") if is_string else float(counted)
+    counts = [Fraction(0)] * len(idx)
+    missing, total = Fraction(0), Fraction(0)
+    for case in ds["cases"]:
+        w = case_weight(ds, case)
+        if w is None:
+            continue
+        total += w
+        hit = False
+        for k, i in enumerate(idx):
+            v = case[i]
+            if is_string:
+                v = v.rstrip(" ")
+            if v is not None and v == target:
+                counts[k] += w
+                hit = True
+        if not hit:
+            missing += w
+    cats = [{"value": target, "text": var["name"], "member": var["name"], "count": float(c),
+             "percent": pct(c, total)} for var, c in zip(vars_, counts)]
+    return {"categories": cats, "missing": float(missing), "total": float(total), "distinct": len(cats)}
+
+
+def weighted_quantile(pairs, W, p):
+    """(W + 1)p rule over (value, weight) pairs sorted by value."""
+    h = (W + 1) * Fraction(p)
+    if h < 1:
+        return float(pairs[0][0])
+    if h >= W:
+        return float(pairs[-1][0])
+    k = math.floor(h)
+
+    def x(t):
+        cum = Fraction(0)
+        for v, w in pairs:
+            cum += w
+            if cum >= t:
+                return Fraction(v)
+        return Fraction(pairs[-1][0])
+
+    lo, hi = x(k), x(k + 1)
+    return float(lo + (h - k) * (hi - lo))
+
+
+def scale(ds, name, values=None):
+    """Scale statistics; `values` supplies generated (value, weight) pairs."""
+    var = None
+    if values is None:
+        i = index_of(ds, name)
+        var = ds["variables"][i]
+        values = []
+        for case in ds["cases"]:
+            w = case_weight(ds, case)
+            if w is None:
+                continue
+            values.append((case[i], w))
+    valid, missing = [], Fraction(0)
+    for v, w in values:
+        if var is not None and var["width"]:
+            if is_user_missing(var, v.rstrip(" ")):
+                missing += w
+            else:
+                valid.append((None, w))
+            continue
+        if v is None or (var is not None and is_user_missing(var, v)):
+            missing += w
+        else:
+            valid.append((Fraction(v), w))
+    W = sum((w for _, w in valid), Fraction(0))
+    out = {"valid": float(W), "missing": float(missing), "mean": None, "sd": None, "p25": None, "p50": None,
+           "p75": None}
+    if var is not None and var["width"]:
+        return out
+    if W > 0:
+        mean = sum(w * v for v, w in valid) / W
+        out["mean"] = float(mean)
+        if W > 1:
+            ss = sum(w * (v - mean) ** 2 for v, w in valid)
+            out["sd"] = math.sqrt(ss / (W - 1))
+        pairs = sorted(valid, key=lambda vw: vw[0])
+        for key, p in (("p25", Fraction(1, 4)), ("p50", Fraction(1, 2)), ("p75", Fraction(3, 4))):
+            out[key] = weighted_quantile(pairs, W, p)
+    return out
+
+
+# ----------------------------------------------------------------- datasets
+
+
+def variable(name, width=0, missing=None, labels=None):
+    v = {"name": name, "width": width}
+    if missing:
+        v["missing"] = missing
+    if labels:
+        v["labels"] = labels
+    return v
+
+
+def mixed(seed, weighted, n):
+    rnd = random.Random(seed)
+    variables = [
+        variable("w"),
+        variable("code", missing={"values": [6, 9]}, labels=[[1, "one"], [2, "two"], [3, "three"], [9, "refused"]]),
+        variable("score", missing={"values": [-1], "range": [90, "HI"]}),
+        variable("fruit", 8, missing={"values": ["NA"]}),
+        variable("wide", missing={"range": ["LO", -100]}),
+        variable("m1", labels=[[1, "a"]]),
+        variable("m2", missing={"values": [5]}, labels=[[4, "d"]]),
+        variable("m3"),
+        variable("d1"),
+        variable("d2"),
+        variable("d3", missing={"values": [0]}),
+        variable("t1", 3),
+        variable("t2", 5),
+        variable("s1", 6, missing={"values": ["none"]}, labels=[["kiwi", "Kiwi"]]),
+        variable("s2", 6, labels=[["lime", "Lime"]]),
+    ]
+    weights = [1, 2, 0.5, 1.5, 2.25, 3, 0.75, 0, -1, None]
+    fruits = ["apple", "banana", "cherry", "", "  x", "NA", "zeta", "Apple", "\u00e9clair"]
+    cases = []
+    for r in range(n):
+        w = rnd.choice(weights) if weighted else 1
+        code = rnd.choice([1, 2, 3, 4, 5, 6, 9, None, 1, 2])
+        score = rnd.choice([None, -1, round(rnd.gauss(50, 15), 3), round(rnd.gauss(50, 15), 3), 95.5])
+        fruit = rnd.choice(fruits)
+        # Small integers first, then values that force the hash path.
+        if r < n // 3:
+            wide = rnd.choice([0, 1, 2, 3, 700])
+        else:
+            wide = rnd.choice([-250.0, -3.5, 0.1, 1e6, 2, 1e-7, 12345678.9, None])
+        ms = [rnd.choice([1, 2, 3, 4, 5, None]) for _ in range(3)]
+        ds_ = [rnd.choice([0, 1, 1, None, 2]) for _ in range(3)]
+        ts = [rnd.choice(["y", "n", "", "yy"]) for _ in range(2)]
+        ss = [rnd.choice(["kiwi", "lime", "none", "fig", ""]) for _ in range(2)]
+        cases.append([w, code, score, fruit, wide] + ms + ds_ + ts + ss)
+    ds = {"variables": variables, "weight": "w" if weighted else None, "cases": cases}
+    ds["tables"] = [
+        {"kind": "variable", "variable": "code"},
+        {"kind": "variable", "variable": "fruit"},
+        {"kind": "variable", "variable": "wide"},
+        {"kind": "variable", "variable": "score"},
+        {"kind": "variable", "variable": "code", "predefined": [3, 1, 9, 2, 7]},
+        {"kind": "variable", "variable": "fruit", "predefined": ["zeta", "apple", "NA", "mango"]},
+        {"kind": "categoryset", "members": ["m1", "m2", "m3"]},
+        {"kind": "categoryset", "members": ["s1", "s2"]},
+        {"kind": "dichotomyset", "members": ["d1", "d2", "d3"], "counted": "1"},
+        {"kind": "dichotomyset", "members": ["t1", "t2"], "counted": "y"},
+        {"kind": "scale", "variable": "score"},
+        {"kind": "scale", "variable": "code"},
+        {"kind": "scale", "variable": "wide"},
+        {"kind": "scale", "variable": "fruit"},
+    ]
+    return ds
+
+
+def small(name_cases, weighted=True):
+    variables = [variable("w"), variable("x", missing={"values": [99]}), variable("s", 4)]
+    ds = {"variables": variables, "weight": "w" if weighted else None, "cases": name_cases}
+    ds["tables"] = [
+        {"kind": "variable", "variable": "x"},
+        {"kind": "variable", "variable": "s"},
+        {"kind": "scale", "variable": "x"},
+        {"kind": "scale", "variable": "s"},
+        {"kind": "dichotomyset", "members": ["x"], "counted": "1"},
+    ]
+    return ds
+
+
+def fractional(seed, n):
+    rnd = random.Random(seed)
+    variables = [variable("w"), variable("x"), variable("c")]
+    cases = [[rnd.choice([0.1, 0.3, 0.7, 1.1, 0.2]), round(rnd.uniform(-5, 5), 4), rnd.choice([1, 2, 3])]
+             for _ in range(n)]
+    ds = {"variables": variables, "weight": "w", "cases": cases,
+          "tables": [{"kind": "variable", "variable": "c"}, {"kind": "scale", "variable": "x", "moments_only": True}]}
+    return ds
+
+
+def stable_values(n):
+    """1e9 plus noise, built with the same double arithmetic as the C++ test."""
+    return [1e9 + ((i * 7919) % 1000) / 1000.0 for i in range(n)]
+
+
+def evaluate(ds):
+    out = []
+    for t in ds["tables"]:
+        t = dict(t)
+        if t["kind"] == "variable":
+            t["expect"] = categorical(ds, t["variable"], t.get("predefined"))
+        elif t["kind"] == "categoryset":
+            t["expect"] = category_set(ds, t["members"])
+        elif t["kind"] == "dichotomyset":
+            t["expect"] = dichotomy_set(ds, t["members"], t["counted"])
+        else:
+            t["expect"] = scale(ds, t["variable"])
+        out.append(t)
+    ds["tables"] = out
+    return ds
+
+
+def main():
+    outdir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "expected")
+    os.makedirs(outdir, exist_ok=True)
+    datasets = {
+        "weighted_mixed": mixed(11, True, 600),
+        "unweighted_mixed": mixed(23, False, 500),
+        "fractional_weights": fractional(5, 300),
+        "single_case": small([[1, 7, "ab"]]),
+        "two_cases_half_weights": small([[0.5, 3, "b"], [0.75, 1, "a "]]),
+        "nothing_enters": small([[0, 1, "a"], [-2, 2, "b"], [None, 3, "c"]]),
+        "all_missing": small([[1, None, "a"], [2, 99, "a"]]),
+        "ties": small([[1, 5, "x"], [1, 5, "x"], [1, 5, "x"], [2, 7, "y"], [1, 7, "y"]], weighted=True),
+    }
+    for name, ds in datasets.items():
+        ds = evaluate(ds)
+        ds["name"] = name
+        with open(os.path.join(outdir, name + ".json"), "w", encoding="utf-8") as f:
+            json.dump(ds, f, ensure_ascii=False, separators=(",", ":"))
+            f.write("\n")
+
+    n = 1_000_000
+    vals = stable_values(n)
+    stable = scale(None, None, [(v, Fraction(1)) for v in vals])
+    with open(os.path.join(outdir, "stable_large.json"), "w", encoding="utf-8") as f:
+        json.dump({"name": "stable_large", "n": n, "expect": stable}, f)
+        f.write("\n")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,289 @@
+// The engine against the independent reference (tests/reference): every
+// dataset in expected/*.json is rebuilt in memory, passed through the host's
+// case iterator into one table per listed dimension or scale variable, and
+// every count, percent, total and statistic is compared.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "engine_block_iterator.h"
+#include "host/aggregation.h"
+#include "host/dataset.h"
+#include "host/engine/scale.h"
+#include "host/quvo.h"
+#include "support/test_dataset.h"
+
+using nlohmann::json;
+namespace TEC = TableEncryptionCodes;
+
+namespace {
+
+const std::filesystem::path kExpected = std::filesystem::path(CODEBOOK_SOURCE_DIR) / "tests/reference/expected";
+
+json Load(const std::string& name) {
+  std::ifstream in(kExpected / (name + ".json"));
+  return json::parse(in);
+}
+
+double Num(const json& v) { return v.is_null() ? SYSMIS : v.get<double>(); }
+
+void ExpectClose(double actual, const json& expected, const std::string& what) {
+  const double e = Num(expected);
+  if (e == SYSMIS || actual == SYSMIS) {
+    EXPECT_EQ(actual, e) << what;
+    return;
+  }
+  EXPECT_NEAR(actual, e, 1e-9 * std::max(1.0, std::fabs(e))) << what;
+}
+
+int IndexOf(const json& ds, const std::string& name) {
+  const json& vars = ds["variables"];
+  for (std::size_t i = 0; i < vars.size(); ++i) {
+    if (vars[i]["name"] == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::shared_ptr<host::Dataset> BuildDataset(const json& ds) {
+  testsupport::DatasetBuilder b;
+  for (const json& v : ds["variables"]) {
+    const std::string name = v["name"];
+    const int width = v["width"];
+    QUVO_Variable& var = width ? b.String(name, width) : b.Numeric(name);
+    if (v.contains("missing")) {
+      const json& m = v["missing"];
+      if (m.contains("values")) {
+        for (const json& x : m["values"]) {
+          if (width) {
+            var.missing.strings.push_back(x.get<std::string>());
+          } else {
+            var.missing.numbers.push_back(x.get<double>());
+          }
+        }
+      }
+      if (m.contains("range")) {
+        var.missing.hasRange = true;
+        const json& r = m["range"];
+        var.missing.low = r[0].is_string() ? -std::numeric_limits<double>::infinity() : r[0].get<double>();
+        var.missing.high = r[1].is_string() ? std::numeric_limits<double>::infinity() : r[1].get<double>();
+      }
+    }
+    if (v.contains("labels")) {
+      for (const json& l : v["labels"]) {
+        if (width) {
+          b.ValueLabel(name, l[0].get<std::string>(), l[1].get<std::string>());
+        } else {
+          b.ValueLabel(name, l[0].get<double>(), l[1].get<std::string>());
+        }
+      }
+    }
+  }
+  if (!ds["weight"].is_null()) b.Weight(ds["weight"]);
+  for (const json& c : ds["cases"]) {
+    std::vector<testsupport::Cell> cells;
+    for (const json& x : c) {
+      if (x.is_null()) {
+        cells.emplace_back(SYSMIS);
+      } else if (x.is_string()) {
+        cells.emplace_back(x.get<std::string>());
+      } else {
+        cells.emplace_back(x.get<double>());
+      }
+    }
+    b.Case(std::move(cells));
+  }
+  b.BlockRows(7);
+  return b.Activate();
+}
+
+std::vector<AggregationStatistic> ScaleStatistics(int v) {
+  std::vector<AggregationStatistic> s{{v, TEC::Valid}, {v, TEC::Missing}, {v, TEC::Mean}, {v, TEC::StdDev}};
+  for (double cut : {25.0, 50.0, 75.0}) {
+    s.emplace_back(v, TEC::Percentile);
+    s.back().SetPTileCutPoint(cut);
+  }
+  return s;
+}
+
+struct Built {
+  std::unique_ptr<AggregationTable> table;
+  AggregationVariable* dimension = nullptr;
+  std::vector<OBS> counted;
+};
+
+Built MakeTable(QUVO_InputCaseIterator& it, const json& ds, const json& spec) {
+  Built b;
+  b.table = std::make_unique<AggregationTable>(it, false, true, -1);
+  AggregationCube* cube = b.table->CreateCube();
+  const std::string kind = spec["kind"];
+  if (kind == "scale") {
+    cube->CreateCubeAggregator();
+    cube->AddScaleStatistics(ScaleStatistics(IndexOf(ds, spec["variable"])));
+    return b;
+  }
+  std::vector<int> members;
+  if (spec.contains("members")) {
+    for (const json& m : spec["members"]) members.push_back(IndexOf(ds, m));
+  }
+  if (kind == "variable") {
+    const int v = IndexOf(ds, spec["variable"]);
+    b.dimension = new AggregationVariable(v, spec["variable"]);
+    if (spec.contains("predefined")) {
+      std::vector<ParsedCategory*> cats;
+      for (const json& x : spec["predefined"]) {
+        cats.push_back(new ParsedCategory(x.is_string() ? ObsFromString(x.get<std::string>()) : ObsFromNumber(x), 0));
+      }
+      b.dimension->SetPredefinedCategories(cats);
+    }
+  } else if (kind == "categoryset") {
+    b.dimension = new AggregationMCSet(members, "$mc");
+  } else {
+    // The counted value as the procedure keeps it: blank-padded 8-byte units
+    // over the widest member for strings, one double for numbers.
+    int widest = 0;
+    for (int m : members) widest = std::max(widest, ds["variables"][m]["width"].get<int>());
+    const std::string text = spec["counted"];
+    int length = 8;
+    if (widest > 0) {
+      const int units = widest > 8 ? (widest + 7) / 8 : 1;
+      b.counted.resize(static_cast<std::size_t>(units));
+      std::memset(b.counted.data(), ' ', b.counted.size() * sizeof(OBS));
+      std::memcpy(b.counted.data(), text.data(), std::min(text.size(), b.counted.size() * sizeof(OBS)));
+      length = units;
+    } else {
+      b.counted.push_back(ObsFromNumber(std::atof(text.c_str())));
+    }
+    b.dimension = new AggregationMDSet(members, "$md", b.counted.data(), length, false);
+  }
+  b.dimension->SetIsTotalNo(false);
+  b.dimension->SetIsEmptyCategoriesNo(false);
+  cube->AddCategoricalVariable(b.dimension, TEC::Row);
+  // The engine keeps its own copy of the counted value from here on.
+  if (!b.counted.empty()) std::memset(b.counted.data(), '#', b.counted.size() * sizeof(OBS));
+  cube->CreateCubeAggregator();
+  cube->AddCategoryAndTotalStatistics({AggregationStatistic(TEC::Count), AggregationStatistic(TEC::Percent)},
+                                      b.dimension,
+                                      {AggregationStatistic(TEC::Missing), AggregationStatistic(TEC::Total)});
+  return b;
+}
+
+void CheckTable(const json& ds, const json& spec, Built& b, const std::string& where) {
+  std::unique_ptr<CubeAggregator> aggregator(b.table->GetCubeAggregators().front());
+  const json& e = spec["expect"];
+  if (spec["kind"] == "scale") {
+    const StatValues* v = aggregator->GetStatValues({}, -1);
+    ASSERT_NE(v, nullptr) << where;
+    ASSERT_EQ(v->NumOfValues(), 7) << where;
+    const char* keys[] = {"valid", "missing", "mean", "sd", "p25", "p50", "p75"};
+    const int shown = spec.value("moments_only", false) ? 4 : 7;
+    for (int j = 0; j < shown; ++j) ExpectClose(v->GetStatValue(j)->GetValue1(), e[keys[j]], where + " " + keys[j]);
+    return;
+  }
+  TableDimension* dim = b.dimension->GetTableDimension();
+  EXPECT_EQ(dim, b.table->GetTableMetaData()->GetDimension(0)) << where;
+  EXPECT_EQ(dynamic_cast<TableMCSet*>(dim) != nullptr, spec["kind"] == "categoryset") << where;
+  EXPECT_EQ(dynamic_cast<TableMDSet*>(dim) != nullptr, spec["kind"] == "dichotomyset") << where;
+  EXPECT_EQ(dim->GetNumberOfValues(), e["distinct"].get<std::size_t>()) << where;
+  const auto cats = dim->GetCategoryPointers();
+  const json& expected = e["categories"];
+  ASSERT_EQ(cats.size(), expected.size() + 1) << where;
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    const json& x = expected[k];
+    const std::string at = where + " category " + std::to_string(k);
+    EXPECT_FALSE(cats[k]->IsTotal()) << at;
+    EXPECT_EQ(cats[k]->GetText(), x["text"].get<std::string>()) << at;
+    if (x["value"].is_string()) {
+      EXPECT_EQ(ObsString(cats[k]->GetValue()), x["value"].get<std::string>()) << at;
+    } else {
+      EXPECT_EQ(cats[k]->GetValue().d, x["value"].get<double>()) << at;
+    }
+    EXPECT_EQ(cats[k]->GetMemberIndex(), x["member"].is_null() ? -1 : IndexOf(ds, x["member"])) << at;
+    const StatValues* v = aggregator->GetStatValues({cats[k]}, -1);
+    ASSERT_NE(v, nullptr) << at;
+    ASSERT_EQ(v->NumOfValues(), 2) << at;
+    ExpectClose(v->GetStatValue(0)->GetValue1(), x["count"], at + " count");
+    ExpectClose(v->GetStatValue(1)->GetValue1(), x["percent"], at + " percent");
+  }
+  ASSERT_TRUE(cats.back()->IsTotal()) << where;
+  const StatValues* total = aggregator->GetStatValues({cats.back()}, -1);
+  ASSERT_NE(total, nullptr) << where;
+  ASSERT_EQ(total->NumOfValues(), 2) << where;
+  EXPECT_EQ(total->GetCellStatistics().GetStatistics()[0].GetSummaryStatistic(), TEC::Missing) << where;
+  ExpectClose(total->GetStatValue(0)->GetValue1(), e["missing"], where + " missing");
+  ExpectClose(total->GetStatValue(1)->GetValue1(), e["total"], where + " total");
+  // A categorical table has no whole-table cell.
+  EXPECT_EQ(aggregator->GetStatValues({}, -1), nullptr) << where;
+}
+
+class ReferenceDataset : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ReferenceDataset, EveryTableMatchesTheReference) {
+  const json ds = Load(GetParam());
+  BuildDataset(ds);
+  ProcedureDataSource source;
+  std::unique_ptr<QUVO_InputCaseIterator> it(source.CreateCaseIterator(0));
+  std::vector<Built> tables;
+  for (const json& spec : ds["tables"]) tables.push_back(MakeTable(*it, ds, spec));
+  auto& pit = static_cast<ProcDSIterator&>(*it);
+  while (it->NextCase() != 0) {
+    if (pit.SplitGroupEnd()) continue;
+    for (Built& b : tables) b.table->AddNewCase();
+  }
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    CheckTable(ds, ds["tables"][i], tables[i], GetParam() + " table " + std::to_string(i));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Expected, ReferenceDataset,
+                         ::testing::Values("weighted_mixed", "unweighted_mixed", "fractional_weights", "single_case",
+                                           "two_cases_half_weights", "nothing_enters", "all_missing", "ties"));
+
+// A million values of 1e9 plus noise: the standard deviation must survive the
+// cancellation that naive sums of squares suffer.
+TEST(EngineStability, LargeOffsetKeepsStandardDeviationAndQuartiles) {
+  const json e = Load("stable_large");
+  const std::size_t n = e["n"];
+  testsupport::DatasetBuilder b;
+  b.Numeric("x");
+  b.Activate();
+  ProcedureDataSource source;
+  std::vector<host::CaseBlock> blocks;
+  for (std::size_t start = 0; start < n; start += 65536) {
+    std::vector<double> column;
+    for (std::size_t i = start; i < std::min(n, start + 65536); ++i) {
+      column.push_back(1e9 + static_cast<double>((i * 7919) % 1000) / 1000.0);
+    }
+    blocks.push_back(enginetest::NumericBlock({column}));
+  }
+  enginetest::BlockIterator it(&source, &blocks);
+  AggregationTable table(it, false, true, -1);
+  table.CreateCube()->CreateCubeAggregator();
+  table.CreateCube()->AddScaleStatistics(ScaleStatistics(0));
+  while (it.NextCase() != 0) table.AddNewCase();
+  std::unique_ptr<CubeAggregator> aggregator(table.GetCubeAggregators().front());
+  const StatValues* v = aggregator->GetStatValues({}, -1);
+  ASSERT_NE(v, nullptr);
+  const char* keys[] = {"valid", "missing", "mean", "sd", "p25", "p50", "p75"};
+  for (int j = 0; j < 7; ++j) ExpectClose(v->GetStatValue(j)->GetValue1(), e["expect"][keys[j]], keys[j]);
+}
+
+// Weighted selection: the smallest value whose cumulative weight reaches t.
+TEST(EngineWeightedSelect, CumulativeWeightRule) {
+  const std::vector<double> values{5, 1, 3, 3, 9};
+  const std::vector<double> weights{1, 0.5, 1, 1.5, 2};
+  // Sorted: 1 (0.5), 3 (2.5 cumulative 3.0), 5 (4.0), 9 (6.0).
+  const struct {
+    double t;
+    double x;
+  } cases[] = {{0.25, 1}, {0.5, 1}, {0.75, 3}, {3.0, 3}, {3.5, 5}, {4.0, 5}, {4.5, 9}, {6.0, 9}, {7.0, 9}};
+  for (const auto& c : cases) EXPECT_EQ(host::engine::WeightedSelect(values, weights, c.t), c.x) << c.t;
+}
+
+}  // namespace
