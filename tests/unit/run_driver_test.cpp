@@ -1,0 +1,238 @@
+// Whole runs of CODEBOOK on in-memory datasets: when a run happens, the
+// plan's aggregation indices, "Empty dataset." and the closing warnings.
+// Expected numbers are worked out by hand from the cases below.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "run_support.h"
+#include "support/test_dataset.h"
+
+namespace {
+
+using runtest::Join;
+using runtest::RunCommand;
+
+// id 1..5; sex with a user-missing 9 and a system-missing case; rating a
+// scale variable with three value labels (3 never occurs).
+void SurveyDataset(bool withCases = true) {
+  testsupport::DatasetBuilder b;
+  b.Numeric("id", Measure::Scale);
+  QUVO_Variable& sex = b.Numeric("sex", Measure::Nominal);
+  sex.missing.numbers = {9};
+  b.Numeric("rating", Measure::Scale, 1);
+  b.ValueLabel("sex", 1, "Male").ValueLabel("sex", 2, "Female").ValueLabel("sex", 9, "No answer");
+  b.ValueLabel("rating", 1, "Poor").ValueLabel("rating", 3, "Fair").ValueLabel("rating", 5, "Good");
+  if (withCases) {
+    b.Case({1, 1, 1}).Case({2, 2, 2}).Case({3, 2, 5}).Case({4, 9, 5}).Case({5, SYSMIS, 4});
+  }
+  b.Activate();
+}
+
+TEST(RunDriver, NoRunWithoutAGoodParseOrAUsableDataset) {
+  SurveyDataset();
+  // A syntax error: its message, and nothing else.
+  const auto lines = RunCommand("CODEBOOK nosuch.");
+  ASSERT_EQ(lines.size(), 1u) << Join(lines);
+  EXPECT_EQ(lines[0].rfind("error: ", 0), 0u) << lines[0];
+
+  // No variables: nothing at all.
+  testsupport::DatasetBuilder empty;
+  empty.Activate();
+  EXPECT_EQ(Join(RunCommand("CODEBOOK.")), "");
+
+  // A dataset that failed to load: nothing at all.
+  testsupport::DatasetBuilder broken;
+  broken.Numeric("x");
+  broken.Facts().fatal = true;
+  broken.Activate();
+  EXPECT_EQ(Join(RunCommand("CODEBOOK x.")), "");
+}
+
+TEST(RunDriver, EmptyDatasetStopsEveryRunWithStatistics) {
+  SurveyDataset(false);
+  EXPECT_EQ(Join(RunCommand("CODEBOOK id sex /FILEINFO NAME CASECOUNT.")), "error: Empty dataset.\n");
+  EXPECT_EQ(Join(RunCommand("CODEBOOK sex /STATISTICS COUNT.")), "error: Empty dataset.\n");
+  EXPECT_EQ(Join(RunCommand("CODEBOOK sex /STATISTICS MEAN.")), "error: Empty dataset.\n");
+
+  // Without statistics there is no pass: the tables come from the
+  // dictionary and the weighted total is unknown.
+  EXPECT_EQ(Join(RunCommand("CODEBOOK id /VARINFO POSITION /FILEINFO NAME CASECOUNT /STATISTICS NONE.")),
+            "table File Information (FileInformation)\n"
+            "  File Name: =<none>\n"
+            "  [Number of Cases]\n"
+            "    Unweighted: =0\n"
+            "    Weighted: =<unknown>\n"
+            "table id (Variable Information)\n"
+            "  [Standard Attributes]\n"
+            "    Position: Value=1\n");
+}
+
+TEST(RunDriver, ScaleVariableWithLabelsTakesTwoAggregationIndices) {
+  SurveyDataset();
+  // rating uses indices 0 and 1, sex 2: sex must show its own counts.
+  // Percents of categories are of all 5 cases; the labelled values of
+  // rating are percents of the weighted case total (5).
+  EXPECT_EQ(Join(RunCommand("CODEBOOK rating sex /VARINFO POSITION.")),
+            "table rating (Variable Information)\n"
+            "  [Standard Attributes]\n"
+            "    Position: Value=3\n"
+            "  [N]\n"
+            "    Valid: Value=5\n"
+            "    Missing: Value=0\n"
+            "  [Central Tendency and Dispersion]\n"
+            "    Mean: Value=3.400\n"
+            "    Standard Deviation: Value=1.817\n"
+            "    Percentile 25: Value=1.500\n"
+            "    Percentile 50: Value=4.000\n"
+            "    Percentile 75: Value=5.000\n"
+            "  [Labeled Values]\n"
+            "    1.0: Value=Poor Count=1 Percent=20.0%\n"
+            "    5.0: Value=Good Count=2 Percent=40.0%\n"
+            "table sex (Variable Information)\n"
+            "  [Standard Attributes]\n"
+            "    Position: Value=2\n"
+            "  [Valid Values]\n"
+            "    1: Value=Male Count=1 Percent=20.0%\n"
+            "    2: Value=Female Count=2 Percent=40.0%\n"
+            "  [Missing Values]\n"
+            "    9: Value=No answer Count=1 Percent=20.0%\n"
+            "    System: Count=1 Percent=20.0%\n");
+
+  // id (scale, no labels) takes one index only; sex follows at index 1.
+  EXPECT_EQ(Join(RunCommand("CODEBOOK id sex /VARINFO POSITION /STATISTICS COUNT MEAN.")),
+            "table id (Variable Information)\n"
+            "  [Standard Attributes]\n"
+            "    Position: Value=1\n"
+            "  [N]\n"
+            "    Valid: Value=5\n"
+            "    Missing: Value=0\n"
+            "  [Central Tendency and Dispersion]\n"
+            "    Mean: Value=3.00\n"
+            "table sex (Variable Information)\n"
+            "  [Standard Attributes]\n"
+            "    Position: Value=2\n"
+            "  [Valid Values]\n"
+            "    1: Value=Male Count=1\n"
+            "    2: Value=Female Count=2\n"
+            "  [Missing Values]\n"
+            "    9: Value=No answer Count=1\n"
+            "    System: Count=1\n");
+}
+
+TEST(RunDriver, MeanAloneListsLabelsWithoutCounts) {
+  SurveyDataset();
+  // No labelled-values entry for rating; sex's categories are not counted,
+  // so its labels are listed by validity.
+  EXPECT_EQ(Join(RunCommand("CODEBOOK rating sex /VARINFO LABEL /STATISTICS MEAN.")),
+            "table rating (Variable Information)\n"
+            "  [Standard Attributes]\n"
+            "    Label: Value=<none>\n"
+            "  [N]\n"
+            "    Valid: Value=5\n"
+            "    Missing: Value=0\n"
+            "  [Central Tendency and Dispersion]\n"
+            "    Mean: Value=3.400\n"
+            "table sex (Variable Information)\n"
+            "  [Standard Attributes]\n"
+            "    Label: Value=<none>\n");
+  EXPECT_EQ(Join(RunCommand("CODEBOOK rating sex /VARINFO VALUELABELS MISSING /STATISTICS MEAN.")),
+            "table rating (Variable Information)\n"
+            "  [Standard Attributes]\n"
+            "  [N]\n"
+            "    Valid: Value=5\n"
+            "    Missing: Value=0\n"
+            "  [Central Tendency and Dispersion]\n"
+            "    Mean: Value=3.400\n"
+            "  [Labeled Values]\n"
+            "    1.0: Value=Poor\n"
+            "    3.0: Value=Fair\n"
+            "    5.0: Value=Good\n"
+            "  [Valid Values]\n"
+            "  [Missing Values]\n"
+            "table sex (Variable Information)\n"
+            "  [Standard Attributes]\n"
+            "  [Labeled Values]\n"
+            "  [Valid Values]\n"
+            "    1: Value=Male\n"
+            "    2: Value=Female\n"
+            "  [Missing Values]\n"
+            "    9: Value=No answer\n");
+}
+
+void LabelDataset() {
+  testsupport::DatasetBuilder b;
+  b.Numeric("A", Measure::Nominal);
+  b.Numeric("B", Measure::Nominal);
+  b.Numeric("C", Measure::Nominal);
+  b.Numeric("D", Measure::Nominal);
+  b.ValueLabel("A", 1, "one").ValueLabel("A", 2, "two");
+  b.ValueLabel("B", 1, "one").ValueLabel("B", 2, "two");
+  b.ValueLabel("C", 1, "one");
+  b.Case({1, 1, 1, 1}).Case({2, 2, 1, 2}).Case({1, 2, 1, 3});
+  b.Activate();
+}
+
+TEST(RunDriver, ClosingWarningsNameTheItemsExactly) {
+  LabelDataset();
+  struct Case {
+    const char* command;
+    const char* warnings;  // the message lines, in order
+  };
+  const Case cases[] = {
+      // D has no labels, so with only MISSING or VALUELABELS nothing of it
+      // is shown: "name ," per item, and only the last comma goes.
+      {"CODEBOOK D A C /VARINFO MISSING /STATISTICS NONE.", "warning: No Variable Information for D .\n"},
+      {"CODEBOOK D A /VARINFO VALUELABELS /STATISTICS NONE.", "warning: No Variable Information for D .\n"},
+      // More labels than MAXCATS, labels shown, nothing counted.
+      {"CODEBOOK D A /STATISTICS NONE /OPTIONS MAXCATS=1.",
+       "warning: Value labels, counts, and/or percents not displayed for A.\n"},
+      {"CODEBOOK D A B C /STATISTICS NONE /OPTIONS MAXCATS=1.",
+       "warning: Value labels, counts, and/or percents not displayed for A,B.\n"},
+      // Value labels not shown: no label warning whatever their number; too
+      // many labels to list leaves nothing shown.
+      {"CODEBOOK A B /VARINFO MISSING /STATISTICS NONE /OPTIONS MAXCATS=1.",
+       "warning: No Variable Information for A ,B .\n"},
+      // Counted: A and B exceed MAXCATS by their labels, D in the data.
+      {"CODEBOOK A B C D /STATISTICS COUNT /OPTIONS MAXCATS=1.",
+       "warning: Value labels, counts, and/or percents not displayed for A,B,D.\n"},
+      {"CODEBOOK D /STATISTICS PERCENT /OPTIONS MAXCATS=2.",
+       "warning: Value labels, counts, and/or percents not displayed for D.\n"},
+  };
+  for (const Case& c : cases) {
+    std::string messages;
+    for (const std::string& line : RunCommand(c.command)) {
+      if (line.rfind("warning: ", 0) == 0 || line.rfind("error: ", 0) == 0) messages += line + "\n";
+    }
+    EXPECT_EQ(messages, c.warnings) << c.command;
+  }
+}
+
+TEST(RunDriver, NoInformationWarningListsNamesWithBlankAndComma) {
+  testsupport::DatasetBuilder b;
+  b.Numeric("A", Measure::Nominal);
+  b.Numeric("B", Measure::Nominal);
+  b.Numeric("C", Measure::Nominal);
+  b.ValueLabel("C", 1, "one");
+  b.CategorySet("$s", "", {"A"});
+  b.Case({1, 1, 1});
+  b.Activate();
+  const auto lines = RunCommand("CODEBOOK A C B /VARINFO MISSING /STATISTICS NONE.");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "warning: No Variable Information for A ,B .");
+  // A set with nothing to show is named too.
+  const auto withSet = RunCommand("CODEBOOK A $s /VARINFO MEASURE /STATISTICS NONE.");
+  ASSERT_GE(withSet.size(), 2u);
+  EXPECT_EQ(withSet.back(), "warning: No Variable Information for $s .");
+}
+
+TEST(RunDriver, ItemsFollowTheChosenOrder) {
+  SurveyDataset();
+  std::string titles;
+  for (const std::string& line : RunCommand("CODEBOOK sex rating id /VARINFO POSITION /OPTIONS VARORDER=ALPHA SORT=DESCENDING.")) {
+    if (line.rfind("table ", 0) == 0) titles += line.substr(6, line.find(' ', 6) - 6) + " ";
+  }
+  EXPECT_EQ(titles, "sex rating id ");
+}
+
+}  // namespace
