@@ -1,0 +1,131 @@
+// Conversion of CSV cell texts into case values: numbers, dates, strings.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fast_float/fast_float.h>
+
+#include "host/data/dates.h"
+
+namespace host {
+
+// How a column's cells become values.
+enum class CellKind : std::uint8_t { Number, Integer, String, Date, DateTime, Time };
+
+inline bool IsNumericKind(CellKind kind) { return kind != CellKind::String; }
+
+inline std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+inline std::string_view TrimTrailingBlanks(std::string_view text) {
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+// A C-locale decimal number, the whole (already trimmed) text: optional sign,
+// digits with an optional point, optional exponent. Read with correct
+// rounding. Infinities, NaN and numbers beyond the double range are not
+// numbers.
+inline bool ParseNumber(std::string_view text, double& value) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+') {
+    ++first;
+    if (first != last && *first == '-') return false;
+  }
+  if (first == last) return false;
+  // Only digits, a point or a sign may start a number ("inf", "nan" may not).
+  const char c0 = *first == '-' && first + 1 != last ? first[1] : *first;
+  if (!((c0 >= '0' && c0 <= '9') || c0 == '.')) return false;
+  const auto result = fast_float::from_chars(first, last, value);
+  if (result.ec != std::errc() || result.ptr != last) return false;
+  return std::isfinite(value);
+}
+
+// Parses a date, date-time or time text of a column of that kind.
+inline bool ParseDateCell(CellKind kind, std::string_view text, double& value) {
+  switch (kind) {
+    case CellKind::Date:
+      return dates::ParseIsoDate(text, value);
+    case CellKind::DateTime:
+      return dates::ParseIsoDateTime(text, value);
+    case CellKind::Time:
+      return dates::ParseIsoTime(text, value);
+    default:
+      return false;
+  }
+}
+
+// True when the bytes are well-formed UTF-8 (no overlongs, no surrogates,
+// nothing above U+10FFFF). Returns the offset of the first bad byte in bad.
+inline bool ValidUtf8(std::string_view text, std::size_t& bad) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Eight ASCII bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t chunk;
+      __builtin_memcpy(&chunk, s + i, 8);
+      if (chunk & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      bad = i;
+      return false;
+    }
+    if (i + len > n || s[i + 1] < lo || s[i + 1] > hi) {
+      bad = i;
+      return false;
+    }
+    for (std::size_t k = 2; k < len; ++k) {
+      if (s[i + k] < 0x80 || s[i + k] > 0xBF) {
+        bad = i;
+        return false;
+      }
+    }
+    i += len;
+  }
+  return true;
+}
+
+// A cell text quoted for a message, shortened when long.
+inline std::string QuoteCell(std::string_view text) {
+  constexpr std::size_t kMax = 40;
+  std::string out = "\"";
+  if (text.size() > kMax) {
+    out.append(text.substr(0, kMax));
+    out += "...";
+  } else {
+    out.append(text);
+  }
+  out += "\"";
+  return out;
+}
+
+}  // namespace host

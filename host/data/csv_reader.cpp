@@ -1,0 +1,309 @@
+#include "host/data/csv_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "host/dataset.h"
+
+namespace host {
+namespace {
+
+constexpr std::size_t kInitialBuffer = std::size_t{1} << 21;
+// A record this long is almost surely a quote that was never closed; stop
+// before the whole file ends up in memory.
+constexpr std::size_t kMaxRecordBytes = std::size_t{256} << 20;
+
+int OpenForReading(const std::string& path, const std::string& displayName, std::int64_t& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw InputError(displayName + ": cannot open the file (" + std::strerror(errno) +
+                     "); check the path (a data package's resource path is relative to the descriptor)");
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    throw InputError(displayName + ": is a folder, not a CSV file");
+  }
+  size = static_cast<std::int64_t>(st.st_size);
+#ifdef POSIX_FADV_SEQUENTIAL
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+  return fd;
+}
+
+}  // namespace
+
+CsvReader::CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
+                     std::int64_t offset, std::int64_t line)
+    : fDisplayName(displayName), fDialect(dialect), fBase(offset), fLine(line), fRecordLine(line) {
+  fFd = OpenForReading(path, displayName, fFileSize);
+  if (offset > 0 && ::lseek(fFd, offset, SEEK_SET) != offset) {
+    ::close(fFd);
+    throw InputError(displayName + ": cannot read the file (" + std::strerror(errno) + ")");
+  }
+  fBuffer.resize(kInitialBuffer + 1);
+  fBuffer[0] = '\n';
+  fSpecial[static_cast<unsigned char>('\n')] = 1;
+  fSpecial[static_cast<unsigned char>('\r')] = 1;
+  fSpecial[static_cast<unsigned char>(fDialect.delimiter)] = 1;
+  if (fDialect.quoting) fSpecial[static_cast<unsigned char>(fDialect.quote)] = 1;
+  if (offset == 0) {
+    // Skip a UTF-8 byte order mark.
+    while (fEnd < 3 && Fill()) {
+    }
+    if (fEnd >= 3 && std::memcmp(fBuffer.data(), "\xEF\xBB\xBF", 3) == 0) fPos = 3;
+  }
+}
+
+CsvReader::~CsvReader() {
+  if (fFd >= 0) ::close(fFd);
+}
+
+std::string CsvReader::Where(std::int64_t line, std::size_t column) const {
+  std::string text = fDisplayName + ", line " + std::to_string(line) + ", column " + std::to_string(column);
+  if (fNames != nullptr && column >= 1 && column <= fNames->size()) {
+    text += " (variable " + (*fNames)[column - 1] + ")";
+  }
+  return text;
+}
+
+bool CsvReader::Fill() {
+  if (fEof) return false;
+  if (fPos > 0) {
+    std::memmove(fBuffer.data(), fBuffer.data() + fPos, fEnd - fPos);
+    fBase += static_cast<std::int64_t>(fPos);
+    fEnd -= fPos;
+    fPos = 0;
+  }
+  if (fEnd + 1 >= fBuffer.size()) {
+    if (fEnd >= kMaxRecordBytes) {
+      throw InputError(Where(fLine, 1) + ": a record runs on for more than 256 MiB; a quoted cell is probably "
+                                         "not closed. Close the quote, and write a quote inside a quoted cell "
+                                         "as two quotes (\"\")");
+    }
+    fBuffer.resize(fBuffer.size() * 2);
+  }
+  ssize_t n;
+  do {
+    n = ::read(fFd, fBuffer.data() + fEnd, fBuffer.size() - 1 - fEnd);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) throw InputError(fDisplayName + ": cannot read the file (" + std::strerror(errno) + ")");
+  if (n == 0) fEof = true;
+  fEnd += static_cast<std::size_t>(n);
+  fBuffer[fEnd] = '\n';  // sentinel: stops the cell scan at the end of the data
+  return n > 0;
+}
+
+bool CsvReader::Next(std::vector<CsvCell>& cells, std::size_t& count) {
+  for (;;) {
+    count = 0;
+    switch (Parse(cells, count)) {
+      case Outcome::Record:
+        return true;
+      case Outcome::End:
+        return false;
+      case Outcome::NeedData:
+        Fill();
+        break;
+    }
+  }
+}
+
+CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& count) {
+  char* const buf = fBuffer.data();
+  const char* const e = buf + fEnd;
+  const char* p = buf + fPos;
+  const char delim = fDialect.delimiter;
+  const char quote = fDialect.quote;
+  const bool quoting = fDialect.quoting;
+
+  // Blank lines are not records.
+  while (p < e && (*p == '\n' || *p == '\r')) {
+    if (*p == '\r' && p + 1 < e && p[1] == '\n') ++p;
+    if (*p == '\r' && p + 1 == e && !fEof) {
+      fPos = static_cast<std::size_t>(p - buf);
+      return Outcome::NeedData;
+    }
+    ++p;
+    ++fLine;
+  }
+  fPos = static_cast<std::size_t>(p - buf);
+  if (p == e) return fEof ? Outcome::End : Outcome::NeedData;
+
+  std::uint32_t lineOffset = 0;
+  bool anyEscaped = false;
+  count = 0;
+  for (;;) {
+    if (count == cells.size()) cells.resize(count * 2 + 8);
+    CsvCell& cell = cells[count];
+    if (quoting && *p == quote) {
+      const char* start = p + 1;
+      const char* q = start;
+      bool escaped = false;
+      for (;;) {
+        q = static_cast<const char*>(std::memchr(q, quote, static_cast<std::size_t>(e - q)));
+        if (q == nullptr) {
+          if (!fEof) return Outcome::NeedData;
+          throw InputError(Where(fLine + lineOffset, count + 1) +
+                           ": a quoted cell is not closed before the end of the file. Close the quote, and "
+                           "write a quote inside a quoted cell as two quotes (\"\")");
+        }
+        if (q + 1 < e) {
+          if (q[1] == quote) {
+            escaped = true;
+            q += 2;
+            continue;
+          }
+          break;
+        }
+        if (!fEof) return Outcome::NeedData;
+        break;
+      }
+      cell.data = start;
+      cell.size = static_cast<std::uint32_t>(q - start);
+      cell.lineOffset = lineOffset;
+      cell.quoted = true;
+      lineOffset += static_cast<std::uint32_t>(std::count(start, q, '\n'));
+      if (escaped) {
+        // Mark with the top bit of the size; undone after the record is whole.
+        anyEscaped = true;
+        cell.lineOffset |= 0x80000000u;
+      }
+      ++count;
+      p = q + 1;
+      if (p == e) {
+        if (!fEof) return Outcome::NeedData;
+        break;
+      }
+      const char c = *p;
+      if (c == delim) {
+        ++p;
+        continue;
+      }
+      if (c == '\n') {
+        ++p;
+        break;
+      }
+      if (c == '\r') {
+        if (p + 1 == e && !fEof) return Outcome::NeedData;
+        ++p;
+        if (p < e && *p == '\n') ++p;
+        break;
+      }
+      throw InputError(Where(fLine + lineOffset, count) +
+                       ": unexpected text after the closing quote of a quoted cell. Inside a quoted cell, "
+                       "write a quote as two quotes (\"\")");
+    }
+    const char* start = p;
+    for (;;) {
+      while (!fSpecial[static_cast<unsigned char>(*p)]) ++p;
+      if (p == e || *p != quote || !quoting) break;
+      ++p;  // a quote inside an unquoted cell is an ordinary character
+    }
+    if (p == e && !fEof) return Outcome::NeedData;
+    cell.data = start;
+    cell.size = static_cast<std::uint32_t>(p - start);
+    cell.lineOffset = lineOffset;
+    cell.quoted = false;
+    ++count;
+    if (p == e) break;
+    const char c = *p;
+    if (c == delim) {
+      ++p;
+      continue;
+    }
+    if (c == '\n') {
+      ++p;
+      break;
+    }
+    // '\r'
+    if (p + 1 == e && !fEof) return Outcome::NeedData;
+    ++p;
+    if (p < e && *p == '\n') ++p;
+    break;
+  }
+
+  if (anyEscaped) {
+    for (std::size_t i = 0; i < count; ++i) {
+      CsvCell& cell = cells[i];
+      if ((cell.lineOffset & 0x80000000u) == 0) continue;
+      cell.lineOffset &= 0x7FFFFFFFu;
+      char* dst = const_cast<char*>(cell.data);
+      const char* src = cell.data;
+      const char* end = cell.data + cell.size;
+      while (src < end) {
+        const char c = *src++;
+        *dst++ = c;
+        if (c == quote) ++src;  // the second quote of a doubled pair
+      }
+      cell.size = static_cast<std::uint32_t>(dst - cell.data);
+    }
+  }
+  fRecordLine = fLine;
+  fLine += lineOffset + 1;
+  fPos = static_cast<std::size_t>(p - buf);
+  return Outcome::Record;
+}
+
+std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect, std::int64_t offset) {
+  std::int64_t size = 0;
+  const int fd = OpenForReading(path, path, size);
+  if (offset > 0 && ::lseek(fd, offset, SEEK_SET) != offset) {
+    ::close(fd);
+    return 0;
+  }
+  std::vector<char> buffer(kInitialBuffer);
+  std::int64_t records = 0;
+  bool inQuote = false;
+  bool canOpen = true;  // a quote here opens a quoted cell (or re-opens one: "")
+  bool hasContent = false;
+  bool first = offset == 0;
+  const char delim = dialect.delimiter;
+  const char quote = dialect.quote;
+  const bool quoting = dialect.quoting;
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    const char* p = buffer.data();
+    const char* e = p + n;
+    if (first) {
+      first = false;
+      if (n >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+    }
+    for (; p < e; ++p) {
+      const char c = *p;
+      if (inQuote) {
+        if (c == quote) {
+          inQuote = false;
+          canOpen = true;
+        }
+        continue;
+      }
+      if (c == '\n' || c == '\r') {
+        if (hasContent) ++records;
+        hasContent = false;
+        canOpen = true;
+        continue;
+      }
+      hasContent = true;
+      if (c == delim) {
+        canOpen = true;
+      } else if (quoting && c == quote && canOpen) {
+        inQuote = true;
+      } else {
+        canOpen = false;
+      }
+    }
+  }
+  ::close(fd);
+  if (hasContent) ++records;
+  return records;
+}
+
+}  // namespace host

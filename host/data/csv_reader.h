@@ -1,0 +1,85 @@
+// A streaming RFC 4180 record reader: large buffered reads, no allocation per
+// record or cell. Cells are views into the reader's buffer, valid until the
+// next record is read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+struct CsvDialect {
+  char delimiter = ',';
+  char quote = '"';
+  bool quoting = true;  // false: quotes are ordinary characters
+  bool header = true;
+};
+
+struct CsvCell {
+  const char* data;
+  std::uint32_t size;
+  std::uint32_t lineOffset;  // lines between the record's first line and this cell
+  bool quoted;
+
+  std::string_view View() const { return std::string_view(data, size); }
+};
+
+class CsvReader {
+ public:
+  // Opens the file and positions at a byte offset that is the start of a
+  // record (0: the start of the file, where a UTF-8 byte order mark is
+  // skipped); line is the number of the line found there. Throws InputError.
+  CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
+            std::int64_t offset = 0, std::int64_t line = 1);
+  ~CsvReader();
+  CsvReader(const CsvReader&) = delete;
+  CsvReader& operator=(const CsvReader&) = delete;
+
+  // Reads the next record into cells[0, count) (cells grows as needed and
+  // never shrinks); false at the end of the file. Blank lines are skipped. Throws InputError for an
+  // unterminated quote or text after a closing quote.
+  bool Next(std::vector<CsvCell>& cells, std::size_t& count);
+
+  // The line on which the last record read begins.
+  std::int64_t RecordLine() const { return fRecordLine; }
+  // The byte offset just past the last record read (its terminator included).
+  std::int64_t Offset() const { return fBase + static_cast<std::int64_t>(fPos); }
+  // The line number of the next record's first line (blank lines aside).
+  std::int64_t Line() const { return fLine; }
+  std::int64_t FileSize() const { return fFileSize; }
+
+  // Names used in messages for columns (optional).
+  void SetColumnNames(const std::vector<std::string>* names) { fNames = names; }
+
+  // Builds the text of an error at a cell: "file, line L, column C (variable
+  // V): what".
+  std::string Where(std::int64_t line, std::size_t column) const;
+
+ private:
+  enum class Outcome { Record, NeedData, End };
+  Outcome Parse(std::vector<CsvCell>& cells, std::size_t& count);
+  bool Fill();  // false when nothing more could be read
+
+  std::string fDisplayName;
+  CsvDialect fDialect;
+  int fFd = -1;
+  std::int64_t fFileSize = 0;
+  std::vector<char> fBuffer;
+  std::size_t fPos = 0;   // start of the next record in fBuffer
+  std::size_t fEnd = 0;   // end of valid data in fBuffer
+  std::int64_t fBase = 0; // file offset of fBuffer[0]
+  bool fEof = false;
+  std::int64_t fLine = 1;
+  std::int64_t fRecordLine = 1;
+  unsigned char fSpecial[256] = {};
+  const std::vector<std::string>* fNames = nullptr;
+};
+
+// Counts the records from a byte offset (the start of a record) to the end of
+// the file, quote-aware, without looking at the cells. Blank lines are not
+// records.
+std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect, std::int64_t offset);
+
+}  // namespace host

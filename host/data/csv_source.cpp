@@ -1,0 +1,394 @@
+#include "host/data/csv_source.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include <sys/stat.h>
+
+namespace host {
+namespace {
+
+bool IsUserMissingWeight(const MissingValues& mv, double w) {
+  if (mv.hasRange && w >= mv.low && w <= mv.high) return true;
+  return std::find(mv.numbers.begin(), mv.numbers.end(), w) != mv.numbers.end();
+}
+
+// Parses records into blocks; the state that runs from block to block (the
+// reader's position, the previous case's split values) lives here.
+class BlockFiller {
+ public:
+  explicit BlockFiller(const CsvLayout& layout)
+      : fLayout(layout),
+        fReader(layout.path, layout.displayName, layout.dialect, layout.dataOffset, layout.dataLine) {
+    for (const CsvColumn& c : layout.columns) fNames.push_back(c.name);
+    fReader.SetColumnNames(&fNames);
+    fPrevNumbers.resize(layout.splitIndices.size());
+    fPrevStrings.resize(layout.splitIndices.size());
+  }
+
+  // Fills the block with up to blockRows cases. Returns false when the file
+  // has ended. On bad input the block keeps the cases before the bad record
+  // (endOffset: where that record starts) and the error is rethrown.
+  bool Fill(CaseBlock& block, std::int64_t& endOffset, const std::atomic<bool>& stop) {
+    const std::size_t ncols = fLayout.columns.size();
+    const std::size_t capacity = fLayout.blockRows;
+    Prepare(block, capacity);
+    std::size_t r = 0;
+    bool more = true;
+    try {
+      for (; r < capacity; ++r) {
+        if ((r & 1023) == 1023 && stop.load(std::memory_order_relaxed)) break;
+        endOffset = fReader.Offset();
+        std::size_t count = 0;
+        if (!fReader.Next(fCells, count)) {
+          more = false;
+          break;
+        }
+        if (count != ncols) Ragged(count);
+        ReadRow(block, r);
+        if (fLayout.weightIndex >= 0) {
+          const double w = block.numbers[static_cast<std::size_t>(fLayout.weightIndex)][r];
+          block.weights[r] = w == SYSMIS || IsUserMissingWeight(fLayout.weightMissing, w) ? SYSMIS : w;
+        }
+        if (!fLayout.splitIndices.empty()) block.groupStart[r] = SplitChanged(block, r) ? 1 : 0;
+      }
+      endOffset = fReader.Offset();
+    } catch (...) {
+      Finish(block, r);
+      throw;
+    }
+    Finish(block, r);
+    return more;
+  }
+
+ private:
+  void Prepare(CaseBlock& block, std::size_t capacity) {
+    const std::size_t ncols = fLayout.columns.size();
+    block.rows = 0;
+    block.numbers.resize(ncols);
+    block.strings.resize(ncols);
+    for (std::size_t c = 0; c < ncols; ++c) {
+      if (IsNumericKind(fLayout.columns[c].kind)) {
+        block.numbers[c].resize(capacity);
+      } else {
+        StringColumn& s = block.strings[c];
+        s.offsets.clear();
+        s.offsets.push_back(0);
+        s.bytes.clear();
+      }
+    }
+    if (fLayout.weightIndex >= 0) block.weights.resize(capacity);
+    if (!fLayout.splitIndices.empty()) block.groupStart.resize(capacity);
+  }
+
+  void Finish(CaseBlock& block, std::size_t rows) {
+    block.rows = rows;
+    for (std::size_t c = 0; c < fLayout.columns.size(); ++c) {
+      if (IsNumericKind(fLayout.columns[c].kind)) {
+        block.numbers[c].resize(rows);
+      } else {
+        StringColumn& s = block.strings[c];
+        s.offsets.resize(rows + 1);
+        s.bytes.resize(s.offsets.back());
+      }
+    }
+    if (fLayout.weightIndex >= 0) block.weights.resize(rows);
+    if (!fLayout.splitIndices.empty()) block.groupStart.resize(rows);
+  }
+
+  [[noreturn]] void Ragged(std::size_t count) {
+    const std::size_t ncols = fLayout.columns.size();
+    const std::int64_t line = fReader.RecordLine();
+    if (count > ncols) {
+      throw InputError(fLayout.displayName + ", line " + std::to_string(line) + ", column " +
+                       std::to_string(ncols + 1) + ": the row has " + std::to_string(count) +
+                       " cells but the file has " + std::to_string(ncols) +
+                       " variables. Quote cells that contain the delimiter, or remove the extra cells");
+    }
+    throw InputError(fReader.Where(line + fCells[count - 1].lineOffset, count + 1) + ": the row has only " +
+                     std::to_string(count) + " cells but the file has " + std::to_string(ncols) +
+                     " variables. Add the missing cells (an empty cell is a missing value)");
+  }
+
+  void ReadRow(CaseBlock& block, std::size_t r) {
+    const std::size_t ncols = fLayout.columns.size();
+    for (std::size_t c = 0; c < ncols; ++c) {
+      const CsvColumn& col = fLayout.columns[c];
+      const CsvCell& cell = fCells[c];
+      if (col.kind == CellKind::String) {
+        const std::string_view text = TrimTrailingBlanks(cell.View());
+        if (text.size() > static_cast<std::size_t>(col.width)) TooLong(c, cell, text);
+        std::size_t bad = 0;
+        if (!ValidUtf8(text, bad)) BadUtf8(c, cell, bad);
+        StringColumn& s = block.strings[c];
+        s.bytes.append(text);
+        s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
+      } else {
+        block.numbers[c][r] = Numeric(c, col, cell);
+      }
+    }
+  }
+
+  double Numeric(std::size_t c, const CsvColumn& col, const CsvCell& cell) {
+    const std::string_view text = TrimBlanks(cell.View());
+    if (text.empty()) {
+      if (col.emptyIsMissing) return SYSMIS;
+      CellError(c, cell, "the cell is empty, and \"\" is not among the field's missingValues. Fill the cell, or add "
+                         "\"\" to missingValues");
+    }
+    for (const std::string& m : col.missingTexts) {
+      if (text == m) return SYSMIS;
+    }
+    double value = 0.0;
+    switch (col.kind) {
+      case CellKind::Number:
+        if (!ParseNumber(text, value)) NotNumber(c, cell, text);
+        break;
+      case CellKind::Integer:
+        if (!ParseNumber(text, value)) NotNumber(c, cell, text);
+        if (value != std::trunc(value)) {
+          CellError(c, cell, QuoteCell(text) + " is not a whole number, and the field's type is \"integer\". Declare "
+                                               "the type \"number\", or correct the cell");
+        }
+        break;
+      case CellKind::Date:
+        if (!ParseDateCell(col.kind, text, value)) {
+          CellError(c, cell, QuoteCell(text) + " is not a date. Write dates as YYYY-MM-DD (ISO 8601)" + MissingHint());
+        }
+        break;
+      case CellKind::DateTime:
+        if (!ParseDateCell(col.kind, text, value)) {
+          CellError(c, cell, QuoteCell(text) + " is not a date and time. Write them as YYYY-MM-DDTHH:MM:SS or "
+                                               "YYYY-MM-DD HH:MM:SS (ISO 8601)" + MissingHint());
+        }
+        break;
+      case CellKind::Time:
+        if (!ParseDateCell(col.kind, text, value)) {
+          CellError(c, cell, QuoteCell(text) + " is not a time. Write times as HH:MM:SS (ISO 8601)" + MissingHint());
+        }
+        break;
+      case CellKind::String:
+        break;
+    }
+    return value;
+  }
+
+  static std::string MissingHint() { return ", or add the text to the field's missingValues"; }
+
+  [[noreturn]] void NotNumber(std::size_t c, const CsvCell& cell, std::string_view text) {
+    std::size_t bad = 0;
+    if (!ValidUtf8(text, bad)) BadUtf8(c, cell, bad);
+    CellError(c, cell, QuoteCell(text) + " is not a number. Write numbers in C-locale form (such as -12.5 or "
+                                         "1.5e6)" + MissingHint());
+  }
+
+  [[noreturn]] void TooLong(std::size_t c, const CsvCell& cell, std::string_view text) {
+    CellError(c, cell, "the value has " + std::to_string(text.size()) + " bytes, more than the variable's width of " +
+                           std::to_string(fLayout.columns[c].width) +
+                           ". Raise the field's constraints.maxLength, or shorten the value");
+  }
+
+  [[noreturn]] void BadUtf8(std::size_t c, const CsvCell& cell, std::size_t bad) {
+    CellError(c, cell, "the cell is not valid UTF-8 (at byte " + std::to_string(bad + 1) +
+                           " of the cell). Save the file in UTF-8");
+  }
+
+  [[noreturn]] void CellError(std::size_t c, const CsvCell& cell, const std::string& what) {
+    throw InputError(fReader.Where(fReader.RecordLine() + cell.lineOffset, c + 1) + ": " + what);
+  }
+
+  bool SplitChanged(const CaseBlock& block, std::size_t r) {
+    bool changed = fFirstCase;
+    fFirstCase = false;
+    for (std::size_t k = 0; k < fLayout.splitIndices.size(); ++k) {
+      const auto v = static_cast<std::size_t>(fLayout.splitIndices[k]);
+      if (IsNumericKind(fLayout.columns[v].kind)) {
+        const double x = block.numbers[v][r];
+        if (x != fPrevNumbers[k]) {
+          changed = true;
+          fPrevNumbers[k] = x;
+        }
+      } else {
+        const StringColumn& s = block.strings[v];
+        const std::string_view x(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
+        if (x != fPrevStrings[k]) {
+          changed = true;
+          fPrevStrings[k].assign(x);
+        }
+      }
+    }
+    return changed;
+  }
+
+  const CsvLayout& fLayout;
+  CsvReader fReader;
+  std::vector<std::string> fNames;
+  std::vector<CsvCell> fCells;
+  bool fFirstCase = true;
+  std::vector<double> fPrevNumbers;
+  std::vector<std::string> fPrevStrings;
+};
+
+class CsvCursor : public CaseCursor {
+ public:
+  CsvCursor(std::shared_ptr<const CsvLayout> layout, std::int64_t size)
+      : fLayout(std::move(layout)), fSize(size), fDeliveredOffset(fLayout->dataOffset) {}
+
+  ~CsvCursor() override { StopProducer(); }
+
+  const CaseBlock* NextBlock() override {
+    if (fFinished) return nullptr;
+    if (!fStarted) Start();
+    std::unique_lock<std::mutex> lock(fMutex);
+    if (fCurrent) {
+      fFree.push_back(std::move(fCurrent));
+      fChanged.notify_all();
+    }
+    fChanged.wait(lock, [&] { return !fReady.empty() || fDone; });
+    if (!fReady.empty()) {
+      fCurrent = std::move(fReady.front());
+      fReady.pop_front();
+      lock.unlock();
+      fChanged.notify_all();
+      fDeliveredOffset = fCurrent->endOffset;
+      fCases += static_cast<std::int64_t>(fCurrent->block.rows);
+      Report(false);
+      return &fCurrent->block;
+    }
+    fFinished = true;
+    if (fError) {
+      std::exception_ptr error = fError;
+      fError = nullptr;
+      std::rethrow_exception(error);
+    }
+    fReachedEnd = true;
+    lock.unlock();
+    Report(true);
+    return nullptr;
+  }
+
+  std::int64_t CountRemaining() override {
+    StopProducer();
+    if (fReachedEnd) return 0;
+    fFinished = true;
+    return CountCsvRecords(fLayout->path, fLayout->dialect, fDeliveredOffset);
+  }
+
+ private:
+  struct Entry {
+    CaseBlock block;
+    std::int64_t endOffset = 0;
+  };
+  static constexpr int kBlocksInFlight = 4;  // one held by the consumer, the rest parsed ahead
+
+  void Start() {
+    fStarted = true;
+    fProgress = CurrentProgressFunction();
+    fLastReport = std::chrono::steady_clock::now();
+    for (int i = 0; i < kBlocksInFlight; ++i) fFree.push_back(std::make_unique<Entry>());
+    fThread = std::thread([this] { Produce(); });
+  }
+
+  void Produce() {
+    try {
+      BlockFiller filler(*fLayout);
+      for (;;) {
+        std::unique_ptr<Entry> entry;
+        {
+          std::unique_lock<std::mutex> lock(fMutex);
+          fChanged.wait(lock, [&] { return fStop.load() || !fFree.empty(); });
+          if (fStop.load()) return;
+          entry = std::move(fFree.back());
+          fFree.pop_back();
+        }
+        bool more = true;
+        std::exception_ptr error;
+        try {
+          more = filler.Fill(entry->block, entry->endOffset, fStop);
+        } catch (...) {
+          error = std::current_exception();
+        }
+        if (fStop.load()) return;
+        {
+          std::lock_guard<std::mutex> lock(fMutex);
+          if (entry->block.rows > 0) {
+            fReady.push_back(std::move(entry));
+          } else {
+            fFree.push_back(std::move(entry));
+          }
+          if (error) fError = error;
+          if (error || !more) fDone = true;
+        }
+        fChanged.notify_all();
+        if (error || !more) return;
+      }
+    } catch (...) {
+      {
+        std::lock_guard<std::mutex> lock(fMutex);
+        fError = std::current_exception();
+        fDone = true;
+      }
+      fChanged.notify_all();
+    }
+  }
+
+  void StopProducer() {
+    {
+      std::lock_guard<std::mutex> lock(fMutex);
+      fStop.store(true);
+    }
+    fChanged.notify_all();
+    if (fThread.joinable()) fThread.join();
+  }
+
+  void Report(bool atEnd) {
+    if (!fProgress) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (atEnd ? !fReported : now - fLastReport < std::chrono::milliseconds(250)) return;
+    fLastReport = now;
+    fReported = true;
+    fProgress(fCases, fDeliveredOffset, fSize);
+  }
+
+  std::shared_ptr<const CsvLayout> fLayout;
+  std::int64_t fSize;
+  std::int64_t fDeliveredOffset;
+  std::int64_t fCases = 0;
+  bool fStarted = false;
+  bool fFinished = false;
+  bool fReachedEnd = false;
+  ProgressFunction fProgress;
+  std::chrono::steady_clock::time_point fLastReport;
+  bool fReported = false;
+
+  std::mutex fMutex;
+  std::condition_variable fChanged;
+  std::deque<std::unique_ptr<Entry>> fReady;
+  std::vector<std::unique_ptr<Entry>> fFree;
+  std::unique_ptr<Entry> fCurrent;
+  bool fDone = false;
+  std::exception_ptr fError;
+  std::atomic<bool> fStop{false};
+  std::thread fThread;
+};
+
+}  // namespace
+
+CsvCaseSource::CsvCaseSource(CsvLayout layout) {
+  const std::size_t ncols = std::max<std::size_t>(1, layout.columns.size());
+  // Wide files get shorter blocks so that the blocks in flight stay small.
+  layout.blockRows = std::max<std::size_t>(1, std::min(layout.blockRows, std::max<std::size_t>(256, (std::size_t{1} << 20) / ncols)));
+  struct stat st {};
+  if (::stat(layout.path.c_str(), &st) == 0) fSize = static_cast<std::int64_t>(st.st_size);
+  fLayout = std::make_shared<const CsvLayout>(std::move(layout));
+}
+
+std::unique_ptr<CaseCursor> CsvCaseSource::Open() const { return std::make_unique<CsvCursor>(fLayout, fSize); }
+
+}  // namespace host

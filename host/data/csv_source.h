@@ -1,0 +1,50 @@
+// The case source of a CSV file: each pass re-reads the file, parsing on a
+// second thread a few blocks ahead of the consumer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/data/cells.h"
+#include "host/data/csv_reader.h"
+#include "host/data/dataset.h"
+#include "host/dataset.h"
+
+namespace host {
+
+struct CsvColumn {
+  std::string name;
+  CellKind kind = CellKind::Number;
+  int width = 0;                          // string columns: the most bytes a value may have
+  std::vector<std::string> missingTexts;  // numeric columns: texts (trimmed) that are system-missing
+  bool emptyIsMissing = true;             // "" is among missingTexts
+};
+
+struct CsvLayout {
+  std::string path;         // to open
+  std::string displayName;  // in messages
+  CsvDialect dialect;
+  std::int64_t dataOffset = 0;  // byte offset of the first case
+  std::int64_t dataLine = 1;    // its line number
+  std::vector<CsvColumn> columns;
+  int weightIndex = -1;
+  MissingValues weightMissing;  // user-missing weights count as missing
+  std::vector<int> splitIndices;
+  std::size_t blockRows = 8192;
+};
+
+class CsvCaseSource : public CaseSource {
+ public:
+  explicit CsvCaseSource(CsvLayout layout);
+  std::unique_ptr<CaseCursor> Open() const override;
+  std::int64_t SizeInBytes() const override { return fSize; }
+  const CsvLayout& Layout() const { return *fLayout; }
+
+ private:
+  std::shared_ptr<const CsvLayout> fLayout;
+  std::int64_t fSize = 0;
+};
+
+}  // namespace host

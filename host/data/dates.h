@@ -1,0 +1,189 @@
+// Calendar arithmetic for date and time values.
+//
+// Dates and date-times are held as numbers: seconds since 1582-10-14
+// 00:00:00 in the proleptic Gregorian calendar (the first day of that
+// calendar's adoption, so historic data keeps small positive values).
+// Times of day and durations are plain seconds. Everything here is
+// header-only and allocation-free so that the CSV reader's hot loop and the
+// output's value formatting can share it.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+
+namespace host::dates {
+
+// Days since 1970-01-01 of a proleptic Gregorian date (month 1-12, day 1-31).
+// Howard Hinnant's days_from_civil: exact for any year an int64 can hold.
+constexpr std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(year - era * 400);                 // [0, 399]
+  const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;  // [0, 365]
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;                     // [0, 146096]
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+struct CivilDate {
+  std::int64_t year;
+  unsigned month;  // 1-12
+  unsigned day;    // 1-31
+};
+
+// The inverse of DaysFromCivil.
+constexpr CivilDate CivilFromDays(std::int64_t days) {
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(days - era * 146097);               // [0, 146096]
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;    // [0, 399]
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                  // [0, 365]
+  const unsigned mp = (5 * doy + 2) / 153;                                       // [0, 11]
+  const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+  return CivilDate{static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0), month, day};
+}
+
+constexpr bool IsLeapYear(std::int64_t year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+constexpr unsigned DaysInMonth(std::int64_t year, unsigned month) {
+  constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// Day number of 1582-10-14, the origin of date values.
+inline constexpr std::int64_t kEpochDays = DaysFromCivil(1582, 10, 14);
+inline constexpr double kSecondsPerDay = 86400.0;
+
+// Seconds since the origin of midnight of a date.
+constexpr double SecondsFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  return static_cast<double>(DaysFromCivil(year, month, day) - kEpochDays) * kSecondsPerDay;
+}
+
+// A date value split into its calendar day and the seconds into that day.
+struct DateTimeParts {
+  CivilDate date;
+  unsigned hour;
+  unsigned minute;
+  double second;  // with its fraction
+  std::int64_t dayNumber;  // days since the origin
+};
+
+// Splits a date or date-time value (seconds since the origin). Values before
+// the origin work too; the seconds into the day are always in [0, 86400).
+inline DateTimeParts PartsFromSeconds(double seconds) {
+  double dayCount = std::floor(seconds / kSecondsPerDay);
+  double rest = seconds - dayCount * kSecondsPerDay;
+  if (rest >= kSecondsPerDay) {  // rounding at the top of a day
+    rest -= kSecondsPerDay;
+    dayCount += 1;
+  }
+  const auto days = static_cast<std::int64_t>(dayCount);
+  DateTimeParts p{};
+  p.dayNumber = days;
+  p.date = CivilFromDays(days + kEpochDays);
+  const auto whole = static_cast<unsigned>(rest);
+  p.hour = whole / 3600;
+  p.minute = whole / 60 % 60;
+  p.second = rest - static_cast<double>(p.hour * 3600 + p.minute * 60);
+  return p;
+}
+
+// Day of the week of a day number since the origin: 1 Sunday ... 7 Saturday.
+// (1582-10-14 was a Thursday.)
+constexpr unsigned Weekday(std::int64_t daysSinceOrigin) {
+  const std::int64_t r = ((daysSinceOrigin + 4) % 7 + 7) % 7;  // 0 Sunday
+  return static_cast<unsigned>(r) + 1;
+}
+
+// Day of the year, 1-366.
+constexpr unsigned DayOfYear(const CivilDate& d) {
+  return static_cast<unsigned>(DaysFromCivil(d.year, d.month, d.day) - DaysFromCivil(d.year, 1, 1)) + 1;
+}
+
+namespace detail {
+// Reads exactly n digits at text[pos]; false when they are not all digits.
+constexpr bool Digits(std::string_view text, std::size_t pos, std::size_t n, unsigned& value) {
+  if (pos + n > text.size()) return false;
+  value = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char c = text[pos + i];
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return true;
+}
+
+// "HH:MM[:SS[.fff]]" starting at pos, running to the end of the text (an
+// optional trailing "Z" is accepted). maxHour bounds the hour field.
+inline bool ParseClock(std::string_view text, std::size_t pos, unsigned maxHour, std::size_t hourDigits,
+                       double& seconds) {
+  unsigned h = 0, m = 0, s = 0;
+  if (!Digits(text, pos, hourDigits, h) || h > maxHour) return false;
+  pos += hourDigits;
+  if (pos >= text.size() || text[pos] != ':') return false;
+  if (!Digits(text, pos + 1, 2, m) || m > 59) return false;
+  pos += 3;
+  double fraction = 0.0;
+  if (pos < text.size() && text[pos] == ':') {
+    if (!Digits(text, pos + 1, 2, s) || s > 59) return false;
+    pos += 3;
+    if (pos < text.size() && (text[pos] == '.' || text[pos] == ',')) {
+      ++pos;
+      double scale = 0.1;
+      const std::size_t start = pos;
+      while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+        fraction += scale * (text[pos] - '0');
+        scale /= 10;
+        ++pos;
+      }
+      if (pos == start) return false;
+    }
+  }
+  if (pos < text.size() && text[pos] == 'Z') ++pos;
+  if (pos != text.size()) return false;
+  seconds = static_cast<double>(h) * 3600.0 + m * 60.0 + s + fraction;
+  return true;
+}
+}  // namespace detail
+
+// "YYYY-MM-DD" -> seconds since the origin.
+inline bool ParseIsoDate(std::string_view text, double& seconds) {
+  unsigned y = 0, m = 0, d = 0;
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+  if (!detail::Digits(text, 0, 4, y) || !detail::Digits(text, 5, 2, m) || !detail::Digits(text, 8, 2, d)) return false;
+  if (m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return false;
+  seconds = SecondsFromCivil(y, m, d);
+  return true;
+}
+
+// "YYYY-MM-DDTHH:MM[:SS[.fff]]" (a blank may stand for the "T") or a bare
+// date (midnight) -> seconds since the origin.
+inline bool ParseIsoDateTime(std::string_view text, double& seconds) {
+  if (text.size() == 10) return ParseIsoDate(text, seconds);
+  if (text.size() < 16 || (text[10] != 'T' && text[10] != ' ')) return false;
+  double day = 0.0, clock = 0.0;
+  if (!ParseIsoDate(text.substr(0, 10), day)) return false;
+  if (!detail::ParseClock(text, 11, 23, 2, clock)) return false;
+  seconds = day + clock;
+  return true;
+}
+
+// "HH:MM[:SS[.fff]]" -> seconds. The hours may run past 23 (durations) and
+// a leading "-" makes a negative duration.
+inline bool ParseIsoTime(std::string_view text, double& seconds) {
+  bool negative = false;
+  if (!text.empty() && text[0] == '-') {
+    negative = true;
+    text.remove_prefix(1);
+  }
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos || colon == 0 || colon > 6) return false;
+  if (!detail::ParseClock(text, 0, 999999, colon, seconds)) return false;
+  if (negative) seconds = -seconds;
+  return true;
+}
+
+}  // namespace host::dates

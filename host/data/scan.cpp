@@ -1,0 +1,148 @@
+#include "host/data/scan.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "host/data/csv_source.h"
+#include "host/dataset.h"
+
+namespace host {
+namespace {
+
+constexpr int kMaxDecimals = 16;
+constexpr int kMaxNumberWidth = 40;
+
+struct Candidates {
+  bool number = true;
+  bool date = true;
+  bool dateTime = true;
+  bool time = true;
+};
+
+// Digits after the point and before it, as the text writes the number.
+void MeasureNumberText(std::string_view text, double value, int& decimals, int& intDigits) {
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  std::size_t expPos = text.find_first_of("eE");
+  std::string_view mantissa = text.substr(0, expPos);
+  const std::size_t point = mantissa.find('.');
+  int fraction = point == std::string_view::npos ? 0 : static_cast<int>(mantissa.size() - point - 1);
+  if (expPos == std::string_view::npos) {
+    decimals = fraction;
+    intDigits = std::max(1, static_cast<int>(point == std::string_view::npos ? mantissa.size() : point));
+    return;
+  }
+  int exponent = 0;
+  std::string_view e = text.substr(expPos + 1);
+  bool negative = false;
+  if (!e.empty() && (e[0] == '-' || e[0] == '+')) {
+    negative = e[0] == '-';
+    e.remove_prefix(1);
+  }
+  for (char c : e) exponent = std::min(exponent * 10 + (c - '0'), 10000);
+  if (negative) exponent = -exponent;
+  decimals = std::clamp(fraction - exponent, 0, kMaxDecimals);
+  const double magnitude = std::fabs(value);
+  intDigits = magnitude >= 1.0 ? static_cast<int>(std::floor(std::log10(magnitude))) + 1 : 1;
+}
+
+}  // namespace
+
+void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals) {
+  decimals = std::min(column.decimals, kMaxDecimals);
+  const int intPart = column.intDigits;
+  width = std::max(8, intPart + (decimals > 0 ? decimals + 1 : 0));
+  if (width > kMaxNumberWidth) {
+    width = kMaxNumberWidth;
+    decimals = std::max(0, std::min(decimals, kMaxNumberWidth - intPart - 1));
+  }
+}
+
+ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
+                   std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,
+                   std::vector<ScanColumn>& columns) {
+  CsvReader reader(path, displayName, dialect, dataOffset, dataLine);
+  reader.SetColumnNames(&names);
+  const std::size_t ncols = columns.size();
+  std::vector<Candidates> candidates(ncols);
+  std::vector<std::size_t> active;
+  for (std::size_t c = 0; c < ncols; ++c) {
+    if (columns[c].inferType || columns[c].measureWidth) active.push_back(c);
+  }
+  const ProgressFunction progress = CurrentProgressFunction();
+  auto lastReport = std::chrono::steady_clock::now();
+
+  ScanResult result;
+  std::vector<CsvCell> cells;
+  std::size_t count = 0;
+  while (reader.Next(cells, count)) {
+    if (count != ncols) {
+      const std::int64_t line = reader.RecordLine();
+      throw InputError(reader.Where(line, std::min(count, ncols) + 1) + ": the row has " + std::to_string(count) +
+                       " cells but the file has " + std::to_string(ncols) +
+                       " variables. Quote cells that contain the delimiter, and give every row one cell per "
+                       "variable (an empty cell is a missing value)");
+    }
+    ++result.cases;
+    if (progress && (result.cases & 4095) == 0) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - lastReport >= std::chrono::milliseconds(250)) {
+        lastReport = now;
+        progress(result.cases, reader.Offset(), reader.FileSize());
+      }
+    }
+    for (std::size_t c : active) {
+      ScanColumn& col = columns[c];
+      const CsvCell& cell = cells[c];
+      const std::string_view raw = TrimTrailingBlanks(cell.View());
+      std::size_t bad = 0;
+      if (!ValidUtf8(raw, bad)) {
+        throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) +
+                         ": the cell is not valid UTF-8 (at byte " + std::to_string(bad + 1) +
+                         " of the cell). Save the file in UTF-8");
+      }
+      col.maxBytes = std::max(col.maxBytes, static_cast<int>(std::min<std::size_t>(raw.size(), 1u << 30)));
+      if (!col.inferType) continue;
+      Candidates& can = candidates[c];
+      if (!can.number && !can.date && !can.dateTime && !can.time) continue;
+      const std::string_view text = TrimBlanks(raw);
+      if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) continue;
+      if (can.number) {
+        double value = 0.0;
+        if (ParseNumber(text, value)) {
+          int decimals = 0, intDigits = 1;
+          MeasureNumberText(text, value, decimals, intDigits);
+          col.decimals = std::max(col.decimals, decimals);
+          col.intDigits = std::max(col.intDigits, intDigits + (value < 0 || text[0] == '-' ? 1 : 0));
+          can.date = can.dateTime = can.time = false;  // a number is never a date
+          continue;
+        }
+        can.number = false;
+      }
+      double seconds = 0.0;
+      if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
+      if (can.dateTime && !dates::ParseIsoDateTime(text, seconds)) can.dateTime = false;
+      if (can.time && !dates::ParseIsoTime(text, seconds)) can.time = false;
+    }
+  }
+  for (std::size_t c : active) {
+    ScanColumn& col = columns[c];
+    if (!col.inferType) continue;
+    const Candidates& can = candidates[c];
+    // A column of numbers that also held dates has lost both candidates.
+    if (can.number) {
+      col.kind = CellKind::Number;
+    } else if (can.date) {
+      col.kind = CellKind::Date;
+    } else if (can.dateTime) {
+      col.kind = CellKind::DateTime;
+    } else if (can.time) {
+      col.kind = CellKind::Time;
+    } else {
+      col.kind = CellKind::String;
+    }
+  }
+  return result;
+}
+
+}  // namespace host

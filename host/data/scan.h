@@ -1,0 +1,41 @@
+// The pre-scan of a CSV file: one quick pass at load time that finds what the
+// descriptor leaves open (types, string widths) and counts the cases.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/data/cells.h"
+#include "host/data/csv_reader.h"
+
+namespace host {
+
+struct ScanColumn {
+  // In: what to find, and the texts that stand for "no value".
+  bool inferType = false;
+  bool measureWidth = false;
+  std::vector<std::string> missingTexts;  // trimmed; "" included when empty cells are missing
+
+  // Out.
+  CellKind kind = CellKind::Number;  // when inferType
+  int maxBytes = 0;                  // widest value (trailing blanks trimmed)
+  int decimals = 0;                  // numbers: digits after the point, fitted
+  int intDigits = 1;                 // numbers: digits before the point, sign included
+};
+
+struct ScanResult {
+  std::int64_t cases = 0;
+};
+
+// Reads every record from dataOffset and fills the columns' findings.
+// Throws InputError for ragged rows, broken quotes and invalid UTF-8.
+ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
+                   std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,
+                   std::vector<ScanColumn>& columns);
+
+// The print format of an inferred numeric column: F with the width and
+// decimals the data need (integers F8.0).
+void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals);
+
+}  // namespace host

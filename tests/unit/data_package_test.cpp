@@ -1,0 +1,462 @@
+// Loading data packages and bare CSV files: dictionary facts, cases, blocks,
+// and the messages for bad input.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "data_test_util.h"
+#include "host/data/csv_source.h"
+
+using datatest::Pass;
+using datatest::ReadAll;
+using datatest::TempDir;
+
+namespace {
+
+std::string FormatText(QUVO_Format f) {
+  static const std::map<int, std::string> kNames = {
+      {FormatType::A, "A"},       {FormatType::F, "F"},           {FormatType::DATE, "DATE"},
+      {FormatType::TIME, "TIME"}, {FormatType::DATETIME, "DATETIME"}, {FormatType::DOLLAR, "DOLLAR"},
+      {FormatType::YMDHMS, "YMDHMS"}};
+  std::string s = kNames.count(f.type) ? kNames.at(f.type) : "?" + std::to_string(f.type);
+  s += std::to_string(f.width);
+  if (f.decimals) s += "." + std::to_string(f.decimals);
+  return s;
+}
+
+std::shared_ptr<host::Dataset> Load(const std::string& path, std::vector<std::string>* warningsOut = nullptr) {
+  std::vector<std::string> warnings;
+  auto ds = host::LoadDataset(path, warnings);
+  if (warningsOut) *warningsOut = warnings;
+  return ds;
+}
+
+// A copy of a loaded CSV dataset's source with small blocks.
+std::shared_ptr<host::CaseSource> WithBlockRows(const host::Dataset& ds, std::size_t rows) {
+  const auto* csv = dynamic_cast<const host::CsvCaseSource*>(ds.cases.get());
+  EXPECT_NE(csv, nullptr);
+  host::CsvLayout layout = csv->Layout();
+  layout.blockRows = rows;
+  return std::make_shared<host::CsvCaseSource>(layout);
+}
+
+TEST(DataPackage, SurveyDictionaryAndCases) {
+  std::vector<std::string> warnings;
+  const std::string path = std::string(CODEBOOK_SOURCE_DIR) + "/tests/data/survey/datapackage.json";
+  auto ds = Load(path, &warnings);
+
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("multipleResponseSets[1].variables[2]"), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find("\"gone\""), std::string::npos);
+
+  EXPECT_EQ(*ds->fileSpec, std::string(CODEBOOK_SOURCE_DIR) + "/tests/data/survey\\datapackage.json");
+  EXPECT_EQ(*ds->label, "Household survey 2024");
+  ASSERT_EQ(ds->documents.size(), 2u);
+  EXPECT_EQ(ds->documents[0], (std::vector<std::string>{"Collected in spring.", "Second line."}));
+  ASSERT_EQ(ds->attributes.Size(), 2);
+  EXPECT_EQ(ds->attributes.Name(1), "Waves");
+  EXPECT_EQ(ds->attributes.Values(1).size(), 3u);
+
+  // name, width, print, write, measure, role, label
+  struct Facts {
+    const char* name;
+    int width;
+    const char* print;
+    const char* write;
+    int measure;
+    int role;
+    const char* label;
+  };
+  const Facts expected[] = {
+      {"id", 0, "F8", "F8", Measure::Scale, Role::Input, nullptr},
+      {"region", 5, "A5", "A5", Measure::Nominal, Role::Input, "Region"},
+      {"age", 0, "F3", "F3", Measure::Scale, Role::Target, "Age in years"},
+      {"sat", 0, "F8", "F8", Measure::Ordinal, Role::Input, nullptr},
+      {"city", 6, "A6", "A6", Measure::Nominal, Role::Input, nullptr},
+      {"born", 0, "DATE11", "DATE11", Measure::Scale, Role::Input, nullptr},
+      {"seen", 0, "DATETIME20", "YMDHMS19", Measure::Scale, Role::Input, nullptr},
+      {"dur", 0, "TIME8", "TIME8", Measure::Unknown, Role::Input, nullptr},
+      {"income", 0, "DOLLAR10.2", "DOLLAR10.2", Measure::Scale, Role::Input, nullptr},
+      {"wt", 0, "F8.2", "F8.2", Measure::Scale, Role::Input, nullptr},
+  };
+  ASSERT_EQ(ds->variables.size(), 15u);
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
+    const QUVO_Variable& v = *ds->variables[i];
+    SCOPED_TRACE(v.name);
+    EXPECT_EQ(v.name, expected[i].name);
+    EXPECT_EQ(v.width, expected[i].width);
+    EXPECT_EQ(FormatText(v.printFormat), expected[i].print);
+    EXPECT_EQ(FormatText(v.writeFormat), expected[i].write);
+    EXPECT_EQ(v.measure, expected[i].measure);
+    EXPECT_EQ(v.role, expected[i].role);
+    EXPECT_EQ(v.label.has_value(), expected[i].label != nullptr);
+    if (expected[i].label) {
+      EXPECT_EQ(*v.label, expected[i].label);
+    }
+  }
+  const QUVO_Variable& age = *ds->variables[2];
+  EXPECT_EQ(age.missing.numbers, std::vector<double>{-1});
+  EXPECT_TRUE(age.missing.hasRange);
+  EXPECT_EQ(age.missing.low, 998);
+  EXPECT_TRUE(std::isinf(age.missing.high));
+  ASSERT_EQ(age.attributes.Size(), 2);
+  EXPECT_EQ(age.attributes.Name(1), "$@Hidden");
+  const QUVO_Variable& sat = *ds->variables[3];
+  ASSERT_EQ(sat.valueLabels.size(), 3u);
+  EXPECT_EQ(sat.valueLabels[2].value.d, 3);
+  EXPECT_EQ(sat.valueLabels[2].label, "High");
+  EXPECT_EQ(sat.missing.numbers, (std::vector<double>{9, 8}));
+  const QUVO_Variable& city = *ds->variables[4];
+  ASSERT_EQ(city.valueLabels.size(), 1u);
+  EXPECT_EQ(city.valueLabels[0].value.u, ObsFromString("ROM").u);
+  EXPECT_EQ(city.missing.strings, std::vector<std::string>{"XX"});
+
+  EXPECT_EQ(ds->weightIndex, 9);
+  EXPECT_EQ(ds->splitIndices, std::vector<int>{1});
+  ASSERT_EQ(ds->sets.size(), 2u);
+  EXPECT_EQ(ds->sets[0]->name, "$media");
+  EXPECT_EQ(ds->sets[0]->type, 2);
+  EXPECT_EQ(ds->sets[0]->countedValue, "1");
+  EXPECT_EQ(ds->sets[0]->label, "Media used");
+  EXPECT_EQ(ds->sets[1]->type, 1);
+  EXPECT_EQ(ds->sets[1]->members, (std::vector<std::string>{"why1", "why2", "gone"}));
+
+  // Dates: seconds since 1582-10-14, from Python's proleptic Gregorian
+  // datetime arithmetic.
+  const Pass pass = ReadAll(*ds);
+  const std::vector<std::string> cases = {
+      "1|'north'|34|1|'ROM'|12862281600|13929877800|5400|1200.5|1.5|1|0|1|'price'|'taste'",
+      "2|'north'|.|3|'Turin'|0|13929926399.5|10|.|2|0|0|0|''|'price'",
+      "3|'south'|999|9|'It's'|13171161600|12219379200|360000|-3.25|0|1|1|1|'a;b'|''",
+      "4|'south'|-1|.|'Napoli'|.|.|.|7|.|0|1|0|'taste'|'taste'",
+  };
+  EXPECT_EQ(pass.cases, cases);
+  EXPECT_EQ(pass.weights, (std::vector<double>{1.5, 2, 0, SYSMIS}));
+  EXPECT_EQ(pass.groupStarts, (std::vector<int>{1, 0, 1, 0}));
+}
+
+// Bare CSV files: everything is inferred from the data.
+TEST(DataPackage, InferenceFromBareCsv) {
+  struct Case {
+    const char* csv;
+    std::vector<std::string> facts;  // name:width:print:measure per variable
+    std::int64_t cases;
+  };
+  const Case cases[] = {
+      {"a,b,c\n1,x,2.5\n2,yy,-10.125\n", {"a:0:F8:3", "b:2:A2:1", "c:0:F8.3:3"}, 2},
+      // Empty cells: numeric stays numeric; an all-empty column is numeric.
+      {"n,e\n,\n5,\n", {"n:0:F8:3", "e:0:F8:3"}, 2},
+      // One text cell makes a string; width is the widest value, trailing blanks aside.
+      {"s\n12\nabc  \n\n", {"s:3:A3:1"}, 2},
+      // Wide numbers and many decimals widen the format.
+      {"w,x\n123456789012,0.000001\n-1,1e-3\n", {"w:0:F12:3", "x:0:F8.6:3"}, 2},
+      // Dates, date-times (a bare date among them), times.
+      {"d,t,h\n2024-01-31,2024-01-31T08:00:00,08:00\n2023-12-01,2024-02-01,23:59:59\n",
+       {"d:0:DATE11:3", "t:0:DATETIME20:3", "h:0:TIME8:3"}, 2},
+      // A number among dates is no date.
+      {"m\n2024-01-31\n2024\n", {"m:10:A10:1"}, 2},
+      // Header only: 0 cases, width at least 1.
+      {"x,y\n", {"x:0:F8:3", "y:0:F8:3"}, 0},
+      // UTF-8 byte order mark, CRLF; width counts bytes.
+      {"\xEF\xBB\xBFname\r\n\xC3\xA9t\xC3\xA9\r\n", {"name:5:A5:1"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.csv);
+    TempDir dir;
+    auto ds = Load(dir.Write("data.csv", c.csv));
+    std::vector<std::string> facts;
+    for (const auto& v : ds->variables) {
+      facts.push_back(v->name + ":" + std::to_string(v->width) + ":" + FormatText(v->printFormat) + ":" +
+                      std::to_string(v->measure));
+    }
+    EXPECT_EQ(facts, c.facts);
+    EXPECT_EQ(ds->caseCount.value_or(-1), c.cases);
+    EXPECT_EQ(static_cast<std::int64_t>(ReadAll(*ds).cases.size()), c.cases);
+  }
+}
+
+TEST(DataPackage, EmptyFieldListAndNoScan) {
+  TempDir dir;
+  // No CSV file at all: a dataset without variables reads nothing.
+  auto ds = Load(dir.Write("p.json", R"({"title": "", "resources": [{"path": "absent.csv", "schema": {"fields": []}}]})"));
+  EXPECT_TRUE(ds->variables.empty());
+  EXPECT_EQ(*ds->label, "");
+  EXPECT_TRUE(ReadAll(*ds).cases.empty());
+
+  // Declared types and widths: no pre-scan, so bad cells surface in the pass.
+  dir.Write("d.csv", "a,s\n1,x\nbad,y\n");
+  auto typed = Load(dir.Write("t.json", R"({"resources": [{"path": "d.csv", "schema": {"fields": [
+      {"name": "a", "type": "number"}, {"name": "s", "type": "string", "constraints": {"maxLength": 3}}]}}]})"));
+  EXPECT_FALSE(typed->caseCount.has_value());
+  EXPECT_THROW(ReadAll(*typed), host::InputError);
+}
+
+// Bad input: each case names the file and the place, and says what is wrong.
+struct BadCase {
+  const char* what;
+  const char* descriptor;  // null: a bare CSV named data.csv
+  const char* csv;
+  std::vector<const char*> fragments;
+  bool atLoad;  // false: found during the pass
+};
+
+class BadInput : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(BadInput, NamesFilePlaceAndProblem) {
+  const BadCase& c = GetParam();
+  TempDir dir;
+  std::string path = dir.Write("data.csv", c.csv);
+  if (c.descriptor) path = dir.Write("pkg.json", c.descriptor);
+  std::string message;
+  try {
+    auto ds = Load(path);
+    if (c.atLoad) ADD_FAILURE() << "loaded without error";
+    ReadAll(*ds);
+    ADD_FAILURE() << "no error in the pass";
+  } catch (const host::InputError& e) {
+    message = e.what();
+  }
+  for (const char* fragment : c.fragments) {
+    EXPECT_NE(message.find(fragment), std::string::npos) << "missing \"" << fragment << "\" in: " << message;
+  }
+}
+
+#define PKG(fields) "{\"resources\": [{\"path\": \"data.csv\", \"schema\": {\"fields\": [" fields "]}}]}"
+#define PKG_WITH(extra, fields) \
+  "{" extra ", \"resources\": [{\"path\": \"data.csv\", \"schema\": {\"fields\": [" fields "]}}]}"
+
+const BadCase kBadCases[] = {
+    {"json syntax", "{\n  \"resources\": [\n    {\"path\": \"data.csv\",,}\n  ]\n}", "a\n1\n",
+     {"pkg.json, line 3, column 25", "not valid JSON"}, true},
+    {"not an object", "[1, 2]", "a\n1\n", {"pkg.json", "expected an object, found an array"}, true},
+    {"no resources", "{}", "a\n1\n", {"pkg.json", "resources"}, true},
+    {"wrong type of title", PKG_WITH("\"title\": 5", "{\"name\": \"a\"}"), "a\n1\n",
+     {"pkg.json: title: expected a string, found a number"}, true},
+    {"wrong type of maxLength", PKG("{\"name\": \"a\", \"constraints\": {\"maxLength\": \"8\"}}"), "a\n1\n",
+     {"resources[0].schema.fields[0].constraints.maxLength: expected a whole number, found a string"}, true},
+    {"field without name", PKG("{\"type\": \"number\"}"), "a\n1\n", {"resources[0].schema.fields[0]", "\"name\""},
+     true},
+    {"unknown type", PKG("{\"name\": \"a\", \"type\": \"boolean\"}"), "a\n1\n",
+     {"fields[0].type", "\"boolean\" is not a field type"}, true},
+    {"bad format", PKG("{\"name\": \"a\", \"printFormat\": \"Q8.2\"}"), "a\n1\n",
+     {"fields[0].printFormat", "\"Q8.2\" is not a format"}, true},
+    {"string format on a number", PKG("{\"name\": \"a\", \"type\": \"number\", \"printFormat\": \"A8\"}"), "a\n1\n",
+     {"fields[0].printFormat", "numeric variable"}, true},
+    {"header mismatch", PKG("{\"name\": \"a\"}, {\"name\": \"c\"}"), "a,b\n1,2\n",
+     {"data.csv, line 1, column 2", "\"b\"", "\"c\""}, true},
+    {"header count", PKG("{\"name\": \"a\"}"), "a,b\n1,2\n", {"data.csv, line 1", "2 columns", "1 fields"}, true},
+    {"duplicate names", PKG("{\"name\": \"age\"}, {\"name\": \"AGE\"}"), "age,AGE\n1,2\n",
+     {"fields[1].name", "\"AGE\" is used twice"}, true},
+    {"duplicate names in a bare csv", nullptr, "x,y,X\n1,2,3\n", {"data.csv, line 1, column 3", "used twice"}, true},
+    {"invalid name", PKG("{\"name\": \"1st\"}"), "1st\n1\n", {"fields[0].name", "\"1st\" is not a valid variable name"},
+     true},
+    {"reserved word", nullptr, "a,by\n1,2\n", {"data.csv, line 1, column 2", "\"by\" is not a valid"}, true},
+    {"empty file", nullptr, "", {"data.csv", "empty"}, true},
+    {"empty header name", nullptr, "a,,c\n1,2,3\n", {"data.csv, line 1, column 2", "empty name"}, true},
+    {"ragged row, scanned", nullptr, "a,b\n1,2\n3\n", {"data.csv, line 3, column 2", "1 cells"}, true},
+    {"ragged row, in the pass", PKG("{\"name\": \"a\", \"type\": \"number\"}, {\"name\": \"b\", \"type\": \"number\"}"),
+     "a,b\n1,2\n3,4,5\n", {"data.csv, line 3, column 3", "3 cells", "2 variables"}, false},
+    {"too few cells, in the pass",
+     PKG("{\"name\": \"a\", \"type\": \"number\"}, {\"name\": \"b\", \"type\": \"number\"}"), "a,b\n1,2\n3\n",
+     {"data.csv, line 3, column 2 (variable b)", "only 1 cells"}, false},
+    {"unterminated quote", nullptr, "a,b\n1,\"x\n2,y\n", {"data.csv, line 2, column 2", "not closed"}, true},
+    {"text after closing quote", nullptr, "a\n\"x\"y\n", {"data.csv, line 2, column 1", "after the closing quote"},
+     true},
+    {"not a number", PKG("{\"name\": \"a\", \"type\": \"number\"}, {\"name\": \"b\", \"type\": \"number\"}"),
+     "a,b\n1,2\n3,\"\nx\"\n", {"data.csv, line 3, column 2 (variable b)", "is not a number"}, false},
+    {"not an integer", PKG("{\"name\": \"a\", \"type\": \"integer\"}"), "a\n1\n1.5\n",
+     {"data.csv, line 3, column 1 (variable a)", "\"1.5\" is not a whole number"}, false},
+    {"not a date", PKG("{\"name\": \"d\", \"type\": \"date\"}"), "d\n2024-02-30\n",
+     {"line 2, column 1 (variable d)", "not a date", "YYYY-MM-DD"}, false},
+    {"empty cell not missing", PKG("{\"name\": \"a\", \"type\": \"number\", \"missingValues\": [\"NA\"]}"),
+     "a\nNA\n\n1\n\"\"\n", {"line 5, column 1 (variable a)", "empty"}, false},
+    {"string too long", PKG("{\"name\": \"s\", \"type\": \"string\", \"constraints\": {\"maxLength\": 3}}"),
+     "s\nabc   \nabcd\n", {"data.csv, line 3, column 1 (variable s)", "4 bytes", "width of 3"}, false},
+    {"invalid utf-8, scanned", nullptr, "s\nok\nb\xC3(d\n", {"data.csv, line 3, column 1 (variable s)", "UTF-8"},
+     true},
+    {"invalid utf-8, in the pass",
+     PKG("{\"name\": \"s\", \"type\": \"string\", \"constraints\": {\"maxLength\": 9}}"), "s\nok\n\xED\xA0\x80\n",
+     {"data.csv, line 3, column 1", "UTF-8"}, false},
+    {"range low above high", PKG("{\"name\": \"a\", \"userMissing\": {\"range\": {\"low\": 5, \"high\": 1}}}"),
+     "a\n1\n", {"fields[0].userMissing.range", "low end"}, true},
+    {"four discrete missing", PKG("{\"name\": \"a\", \"userMissing\": {\"values\": [1, 2, 3, 4]}}"), "a\n1\n",
+     {"fields[0].userMissing", "at most three"}, true},
+    {"range plus two", PKG("{\"name\": \"a\", \"userMissing\": {\"values\": [1, 2], \"range\": {\"low\": 8, \"high\": 9}}}"),
+     "a\n1\n", {"fields[0].userMissing", "at most one discrete"}, true},
+    {"string range", PKG("{\"name\": \"s\", \"type\": \"string\", \"userMissing\": {\"range\": {\"low\": \"a\", \"high\": \"b\"}}}"),
+     "s\nx\n", {"fields[0].userMissing.range", "string variable"}, true},
+    {"set with one member",
+     PKG_WITH("\"multipleResponseSets\": [{\"name\": \"$s\", \"type\": \"categories\", \"variables\": [\"a\"]}]",
+              "{\"name\": \"a\"}"),
+     "a\n1\n", {"multipleResponseSets[0].variables", "at least two"}, true},
+    {"dichotomy without counted value",
+     PKG_WITH("\"multipleResponseSets\": [{\"name\": \"$s\", \"type\": \"dichotomies\", \"variables\": [\"a\", \"b\"]}]",
+              "{\"name\": \"a\"}, {\"name\": \"b\"}"),
+     "a,b\n1,2\n", {"multipleResponseSets[0]", "countedValue"}, true},
+    {"set name without $",
+     PKG_WITH("\"multipleResponseSets\": [{\"name\": \"s\", \"variables\": [\"a\", \"b\"]}]",
+              "{\"name\": \"a\"}, {\"name\": \"b\"}"),
+     "a,b\n1,2\n", {"multipleResponseSets[0].name", "must begin with \"$\""}, true},
+    {"unknown weight", PKG_WITH("\"weight\": \"w\"", "{\"name\": \"a\"}"), "a\n1\n",
+     {"pkg.json: weight", "\"w\" names no variable"}, true},
+    {"string weight", PKG_WITH("\"weight\": \"a\"", "{\"name\": \"a\", \"type\": \"string\"}"), "a\nx\n",
+     {"pkg.json: weight", "is a string"}, true},
+    {"unknown split", PKG_WITH("\"splitFile\": [\"a\", \"zz\"]", "{\"name\": \"a\"}"), "a\n1\n",
+     {"splitFile[1]", "\"zz\" names no variable"}, true},
+    {"missing csv", "{\"resources\": [{\"path\": \"nowhere.csv\"}]}", "a\n1\n", {"nowhere.csv", "cannot open"}, true},
+    {"bad delimiter", "{\"resources\": [{\"path\": \"data.csv\", \"dialect\": {\"delimiter\": \";;\"}}]}", "a\n1\n",
+     {"resources[0].dialect.delimiter", "one character"}, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, BadInput, ::testing::ValuesIn(kBadCases),
+                         [](const ::testing::TestParamInfo<BadCase>& info) {
+                           std::string name;
+                           for (const char* p = info.param.what; *p; ++p) {
+                             name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                           }
+                           return name;
+                         });
+
+TEST(DataPackage, WarningsForUnknownPropertiesAndMembers) {
+  TempDir dir;
+  dir.Write("data.csv", "a,b\n1,2\n");
+  std::vector<std::string> warnings;
+  Load(dir.Write("pkg.json", R"({"colour": 1, "name": "fine",
+      "multipleResponseSets": [{"name": "$s", "variables": ["a", "b", "c"]}],
+      "resources": [{"path": "data.csv", "dialect": {"skipInitialSpace": true},
+                     "schema": {"fields": [{"name": "a", "shade": 2}, {"name": "b"}]}}]})"),
+       &warnings);
+  const std::vector<std::string> expected = {"colour", "resources[0].dialect.skipInitialSpace",
+                                             "resources[0].schema.fields[0].shade",
+                                             "multipleResponseSets[0].variables[2]"};
+  ASSERT_EQ(warnings.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_NE(warnings[i].find(expected[i]), std::string::npos) << warnings[i];
+    EXPECT_NE(warnings[i].find("pkg.json: "), std::string::npos) << warnings[i];
+  }
+}
+
+// A file several blocks long, with weights and split groups across block
+// boundaries, read with tiny blocks.
+TEST(DataPackage, BlocksWeightsAndSplitGroups) {
+  TempDir dir;
+  std::string csv = "g,s,w,x\n";
+  std::vector<std::string> expectCases;
+  std::vector<int> expectStarts;
+  std::vector<double> expectWeights;
+  const char* groups[] = {"a", "a", "a", "b", "b", "a", "a", "a", "a", "c", "c"};
+  for (int i = 0; i < 11; ++i) {
+    const int g = i < 4 ? 1 : 2;
+    const std::string s = groups[i];
+    const std::string w = i % 4 == 3 ? "" : std::to_string(i % 3);
+    csv += std::to_string(g) + "," + s + "," + w + ",\"" + std::to_string(i) + "\"\r\n";
+    expectStarts.push_back(i == 0 || groups[i] != std::string(groups[i - 1]) || i == 4);
+    expectWeights.push_back(w.empty() ? SYSMIS : i % 3);
+    expectCases.push_back(std::to_string(g) + "|'" + s + "'|" + (w.empty() ? "." : w) + "|" + std::to_string(i));
+  }
+  dir.Write("data.csv", csv);
+  auto ds = Load(dir.Write("pkg.json", R"({"weight": "w", "splitFile": ["g", "s"],
+      "resources": [{"path": "data.csv"}]})"));
+  ds->cases = WithBlockRows(*ds, 3);
+  const Pass pass = ReadAll(*ds);
+  EXPECT_EQ(pass.blockRows, (std::vector<std::size_t>{3, 3, 3, 2}));
+  EXPECT_EQ(pass.cases, expectCases);
+  EXPECT_EQ(pass.groupStarts, expectStarts);
+  EXPECT_EQ(pass.weights, expectWeights);
+}
+
+TEST(DataPackage, UserMissingWeightIsMissing) {
+  TempDir dir;
+  dir.Write("data.csv", "w\n1\n9\n2\n");
+  auto ds = Load(dir.Write("pkg.json", R"({"weight": "w", "resources": [{"path": "data.csv", "schema": {"fields": [
+      {"name": "w", "type": "number", "userMissing": {"values": [9]}}]}}]})"));
+  EXPECT_EQ(ReadAll(*ds).weights, (std::vector<double>{1, SYSMIS, 2}));
+}
+
+// CountRemaining counts the records after the last block handed out, with
+// quoted line breaks and blank lines taken into account.
+TEST(DataPackage, CountRemaining) {
+  TempDir dir;
+  std::string csv = "a,b\n";
+  for (int i = 0; i < 10; ++i) csv += std::to_string(i) + (i % 3 == 0 ? ",\"x\ny\"\n" : ",z\r\n") + (i == 5 ? "\n" : "");
+  auto ds = Load(dir.Write("data.csv", csv));
+  ds->cases = WithBlockRows(*ds, 4);
+  {
+    auto cursor = ds->cases->Open();
+    EXPECT_EQ(cursor->CountRemaining(), 10);
+  }
+  {
+    auto cursor = ds->cases->Open();
+    ASSERT_NE(cursor->NextBlock(), nullptr);
+    EXPECT_EQ(cursor->CountRemaining(), 6);
+    EXPECT_EQ(cursor->NextBlock(), nullptr);
+  }
+  {
+    auto cursor = ds->cases->Open();
+    while (cursor->NextBlock()) {
+    }
+    EXPECT_EQ(cursor->CountRemaining(), 0);
+  }
+}
+
+// A pass that stops early stops the parsing thread at once, and bad cells
+// beyond the point reached are not reported.
+TEST(DataPackage, AbandonedPassStopsPromptly) {
+  TempDir dir;
+  std::string csv = "a,b\n";
+  const int rows = 300000;
+  csv.reserve(rows * 12);
+  for (int i = 0; i < rows; ++i) csv += std::to_string(i) + ",1.25\n";
+  csv += "oops,2\n";
+  dir.Write("data.csv", csv);
+  auto ds = Load(dir.Write("pkg.json", R"({"resources": [{"path": "data.csv", "schema": {"fields": [
+      {"name": "a", "type": "integer"}, {"name": "b", "type": "number"}]}}]})"));
+  for (int round = 0; round < 20; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    {
+      auto cursor = ds->cases->Open();
+      const host::CaseBlock* block = cursor->NextBlock();
+      ASSERT_NE(block, nullptr);
+      EXPECT_EQ(block->numbers[0][0], 0);
+      if (round == 0) {
+        EXPECT_EQ(cursor->CountRemaining() + static_cast<std::int64_t>(block->rows), rows + 1);
+      }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  }
+  // Read to the end, the bad cell is found, after every good case.
+  auto cursor = ds->cases->Open();
+  std::int64_t seen = 0;
+  try {
+    while (const host::CaseBlock* b = cursor->NextBlock()) seen += static_cast<std::int64_t>(b->rows);
+    ADD_FAILURE() << "no error";
+  } catch (const host::InputError& e) {
+    EXPECT_NE(std::string(e.what()).find("line " + std::to_string(rows + 2)), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(seen, rows);
+}
+
+TEST(DataPackage, ProgressIsReported) {
+  TempDir dir;
+  std::string csv = "a\n";
+  for (int i = 0; i < 200000; ++i) csv += "1\n";
+  auto ds = Load(dir.Write("data.csv", csv));
+  std::int64_t lastCases = 0, lastBytes = 0, total = 0;
+  int calls = 0;
+  host::SetProgressFunction([&](std::int64_t c, std::int64_t b, std::int64_t t) {
+    ++calls;
+    lastCases = c;
+    lastBytes = b;
+    total = t;
+  });
+  auto cursor = ds->cases->Open();
+  while (cursor->NextBlock()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  host::SetProgressFunction({});
+  EXPECT_GE(calls, 2);
+  EXPECT_EQ(lastCases, 200000);
+  EXPECT_EQ(lastBytes, static_cast<std::int64_t>(csv.size()));
+  EXPECT_EQ(total, static_cast<std::int64_t>(csv.size()));
+}
+
+}  // namespace
