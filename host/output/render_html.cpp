@@ -90,7 +90,8 @@ section.tbl{content-visibility:auto;contain-intrinsic-size:auto 28rem;margin:0 0
 section.tbl h2{font-size:1.15rem;margin:0 0 .45rem;scroll-margin-top:1rem}
 section.tbl h2 .n{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace}
 section.tbl h2 .l{font-weight:400;color:var(--muted);margin-left:.5rem}
-table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums}
+table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums;table-layout:fixed}
+thead th:first-child{width:34%}
 th,td{padding:.28rem .6rem;border-bottom:1px solid var(--line);text-align:left;vertical-align:top;
 white-space:pre-wrap;overflow-wrap:anywhere}
 thead th{background:var(--head);font-size:.85rem;color:var(--muted);font-weight:600;border-bottom-width:2px}
@@ -147,9 +148,13 @@ list.addEventListener('keydown',function(e){
 document.addEventListener('keydown',function(e){
   if(e.key==='/'&&document.activeElement!==input&&!e.ctrlKey&&!e.metaKey&&!e.altKey){e.preventDefault();input.focus();}
 });
-var m=/^#filter=(.*)$/.exec(location.hash);
-if(m){try{input.value=decodeURIComponent(m[1]);}catch(err){input.value=m[1];}}
-apply();
+function fromAddress(){
+  var m=/^#filter=(.*)$/.exec(location.hash);
+  if(m){try{input.value=decodeURIComponent(m[1]);}catch(err){input.value=m[1];}}
+  apply();
+}
+window.addEventListener('hashchange',function(){if(/^#filter=/.test(location.hash))fromAddress();});
+fromAddress();
 })();
 )JS";
 
@@ -294,7 +299,8 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
     const TableNode& t = *item.table;
     if (&t == fileInfo) continue;
     std::string label = TableLabel(t);
-    out += "<li><a href=\"#t" + std::to_string(id) + "\"><span class=\"n\">" + Esc(t.title.text) + "</span>";
+    out += "<li><a href=\"#t" + std::to_string(id) + "\" title=\"" + Esc(label.empty() ? t.title.text : t.title.text + ": " + label) +
+           "\"><span class=\"n\">" + Esc(t.title.text) + "</span>";
     if (IsSet(t)) out += "<span class=\"badge\">set</span>";
     if (!label.empty()) out += "<span class=\"l\">" + Esc(label) + "</span>";
     out += "</a></li>\n";

@@ -37,8 +37,10 @@ TEST(OutputHtml, DataTextIsEscapedEverywhere) {
     EXPECT_EQ(html.find(raw), std::string::npos) << raw;
   }
   EXPECT_EQ(Count(html, "<script"), 1u) << "only the page's own filter script";
-  // The label shows as text in the contents, the heading and the table.
-  EXPECT_EQ(Count(html, "&lt;script&gt;alert(1)&lt;/script&gt; &amp; &quot;quotes&quot; &#39;too&#39;"), 3u);
+  // The label shows as text in the contents (and its tooltip), the heading
+  // and the table.
+  EXPECT_EQ(Count(html, "&lt;script&gt;alert(1)&lt;/script&gt; &amp; &quot;quotes&quot; &#39;too&#39;"), 4u);
+  EXPECT_NE(html.find("title=\"q&lt;b&gt;: &lt;script&gt;"), std::string::npos);
   EXPECT_NE(html.find("&lt;img src=x onerror=alert(2)&gt;"), std::string::npos);
   EXPECT_NE(html.find("<title>Codebook: survey &lt;2024&gt;.json</title>"), std::string::npos);
   // No resource is fetched from anywhere.
