@@ -1,0 +1,151 @@
+// Text and Markdown layout: wrapping at the line width, hidden empty groups
+// and columns, several cells on one row, messages, and terminal safety.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "host/document.h"
+#include "host/output.h"
+#include "host/output/model.h"
+#include "host/output/text_layout.h"
+#include "host/quvo.h"
+
+namespace {
+
+std::string Render(host::OutputFormat format, int width = 40, bool color = false) {
+  std::ostringstream out;
+  host::RenderOptions options;
+  options.width = width;
+  options.color = color;
+  host::Render(host::Output(), format, out, options);
+  return out.str();
+}
+
+// A value table whose Percent column stays empty and whose custom
+// attributes group has no row.
+void BuildValueTable(const std::string& label) {
+  host::ResetOutput();
+  static QUVO_Variable v;
+  v.name = "score";
+  v.printFormat = {1, FormatType::F, 0};
+  BpProcedure proc("Codebook", 1);
+  BpPivotTable t = proc.PivotTable(BpString("score", false), BpString("Variable Information", false), false);
+  BpDimension rows = t.Dimension(BpString("Attributes", true), 2);
+  rows.Position(0, 1, true, false);
+  BpDimension cols = t.Dimension(BpString("Values", true), 2);
+  cols.Position(1, 1, true, false);
+  BpCategory value = cols.Category(BpString("Value", true));
+  BpCategory count = cols.Category(BpString("Count", true));
+  cols.Category(BpString("Percent", true));
+  rows.Group(BpString("Standard Attributes", true), true, 2).Category(BpString("Label", true));
+  value.Cell(BpString(label, false));
+  rows.Group(BpString("Custom Attributes", true), true, 2);
+  BpGroup valid = rows.Group(BpString("Valid Values", true), true, 2);
+  valid.Category(BpDataValue(&v, ObsFromNumber(1), 0));
+  value.Cell(BpString("Yes", false));
+  count.Cell(BpNumber(12, BpProcedure::Count()));
+  valid.Category(BpDataValue(&v, ObsFromNumber(2), 0));
+  count.Cell(BpNumber(3, BpProcedure::Count()));
+  host::AddMessage(host::Severity::Warning, "w");
+}
+
+TEST(OutputText, WrapsToTheWidthAndHidesWhatIsEmpty) {
+  BuildValueTable("A rather long label that must wrap somewhere");
+  const std::string expected =
+      "score\n"
+      "         Value                     Count\n"
+      "----------------------------------------\n"
+      "Standard Attributes\n"
+      "  Label  A rather long label that\n"
+      "         must wrap somewhere\n"
+      "Valid Values\n"
+      "  1      Yes                          12\n"
+      "  2                                    3\n"
+      "\n"
+      "Warning: w\n";
+  EXPECT_EQ(Render(host::OutputFormat::Text, 40), expected);
+  // Wide enough: nothing wraps.
+  EXPECT_NE(Render(host::OutputFormat::Text, 120).find("A rather long label that must wrap somewhere"),
+            std::string::npos);
+  host::ResetOutput();
+}
+
+TEST(OutputText, ColourOnlyWhenAskedAndDataCannotEscape) {
+  BuildValueTable("red \x1b[31mtext\x07");
+  const std::string plain = Render(host::OutputFormat::Text, 80, false);
+  EXPECT_EQ(plain.find('\x1b'), std::string::npos);
+  EXPECT_EQ(plain.find('\x07'), std::string::npos);
+  EXPECT_NE(plain.find("red  [31mtext"), std::string::npos);
+  const std::string colored = Render(host::OutputFormat::Text, 80, true);
+  EXPECT_NE(colored.find("\x1b[1mscore\x1b[0m"), std::string::npos);
+  EXPECT_EQ(colored.find("\x1b[31mtext"), std::string::npos);
+  host::ResetOutput();
+}
+
+TEST(OutputText, SeveralCellsOfARowStackInOrder) {
+  host::ResetOutput();
+  {
+    BpProcedure proc("Codebook", 1);
+    BpPivotTable t = proc.PivotTable(BpString("File Information", true), BpString("FileInformation", true), true);
+    BpDimension rows = t.Dimension(BpString("Attributes", true), 2);
+    rows.Position(0, 1, true, false);
+    BpCategory docs = rows.Category(BpString("Documents", true));
+    docs.Cell(BpString("first block\nsecond line", false));
+    docs.Cell(BpString("next | block", false));
+    BpGroup cases = rows.Group(BpString("Number of Cases", true), true, 2);
+    cases.Category(BpString("Unweighted", true)).Cell(BpNumber(20, BpProcedure::Count()));
+    host::AddMessage(host::Severity::Error, "bad");
+    host::AddMessage(host::Severity::Warning, "then this");
+  }
+  EXPECT_EQ(Render(host::OutputFormat::Text),
+            "File Information\n"
+            "--------------------------\n"
+            "Documents     first block\n"
+            "              second line\n"
+            "              next | block\n"
+            "Number of Cases\n"
+            "  Unweighted  20\n"
+            "\n"
+            "Error: bad\n"
+            "Warning: then this\n");
+  EXPECT_EQ(Render(host::OutputFormat::Markdown),
+            "# Codebook\n\n"
+            "## File Information\n\n"
+            "| Attributes |  |\n"
+            "|:---|:---|\n"
+            "| Documents | first block<br>second line<br>next \\| block |\n"
+            "| **Number of Cases** | |\n"
+            "| &nbsp;&nbsp;&nbsp;&nbsp;Unweighted | 20 |\n\n"
+            "> **Error:** bad\n\n"
+            "> **Warning:** then this\n\n");
+  host::ResetOutput();
+}
+
+TEST(OutputText, MarkdownEscapesDataText) {
+  BuildValueTable("a|b\n*c* <d> [e](f) _g_ `h` &");
+  const std::string md = Render(host::OutputFormat::Markdown);
+  EXPECT_NE(md.find(";Label | a\\|b<br>\\*c\\* \\<d\\> \\[e\\]\\(f\\) \\_g\\_ \\`h\\` &amp; |"), std::string::npos) << md;
+  EXPECT_NE(md.find("|:---|:---|---:|\n"), std::string::npos) << "Count is a numeric column; Percent is hidden";
+  EXPECT_EQ(md.find("Custom Attributes"), std::string::npos);
+  host::ResetOutput();
+}
+
+TEST(OutputText, WrapBreaksAtBlanksAndCutsLongWords) {
+  struct Case {
+    std::string text;
+    std::size_t width;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"", 10, {""}},
+      {"abc def", 3, {"abc", "def"}},
+      {"abc def", 7, {"abc def"}},
+      {"abcdefgh", 3, {"abc", "def", "gh"}},
+      {"a\nb", 0, {"a", "b"}},
+      {"x abcdefgh y", 4, {"x", "abcd", "efgh", "y"}},
+      {"h\xC3\xA9llo w\xC3\xB6rld", 5, {"h\xC3\xA9llo", "w\xC3\xB6rld"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(host::Wrap(c.text, c.width), c.lines) << c.text << " @" << c.width;
+}
+
+}  // namespace
