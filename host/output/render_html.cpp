@@ -91,7 +91,7 @@ section.tbl h2{font-size:1.15rem;margin:0 0 .45rem;scroll-margin-top:1rem}
 section.tbl h2 .n{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace}
 section.tbl h2 .l{font-weight:400;color:var(--muted);margin-left:.5rem}
 table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums;table-layout:fixed}
-thead th:first-child{width:34%}
+col.stub{width:34%}
 th,td{padding:.28rem .6rem;border-bottom:1px solid var(--line);text-align:left;vertical-align:top;
 white-space:pre-wrap;overflow-wrap:anywhere}
 thead th{background:var(--head);font-size:.85rem;color:var(--muted);font-weight:600;border-bottom-width:2px}
@@ -208,7 +208,7 @@ void RenderTable(const TableNode& table, int id, std::string& out) {
     out += "<span class=\"n\">" + Esc(table.title.text) + "</span>";
     if (!label.empty()) out += "<span class=\"l\">" + Esc(label) + "</span>";
   }
-  out += "</h2>\n<table aria-labelledby=\"h" + sid + "\">\n";
+  out += "</h2>\n<table aria-labelledby=\"h" + sid + "\"><colgroup><col class=\"stub\"></colgroup>\n";
   const std::size_t span = flat.columns.size() + 1;
   const DimensionNode* rows = table.RowDimension();
   if (flat.hasColumnDimension) {
