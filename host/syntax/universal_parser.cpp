@@ -364,7 +364,7 @@ class Checker {
     std::string usage = param.name + "=" + JoinOr(choices);
     const Token& value = Value(param, desc, key, i, to, choices.empty() ? "value" : choices.front().c_str());
     const host::ParamDescData* qual = nullptr;
-    if (value.kind == Token::Name) {
+    if (value.kind == Token::Name || value.kind == Token::String) {
       for (const ParamDescriptor& q : param.qualifiers) {
         if (syntax::EqualsIgnoringCase(q.Data().name, value.text)) qual = &q.Data();
       }

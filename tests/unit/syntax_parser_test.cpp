@@ -124,6 +124,7 @@ TEST(SyntaxUniversalParser, AcceptedCommands) {
       {"CODEBOOK /OPTIONS VARORDER=ATTRIBUTE('my attr').",
        "/Options[ VARORDER = ATTRIBUTE ( my attr ) ] VARORDER=ATTRIBUTE(my attr);"},
       {"CODEBOOK /OPTIONS SORT='Ascending'.", "/Options[ SORT = Ascending ] SORT=ASCENDING(Ascending);"},
+      {"CODEBOOK /OPTIONS VARORDER='file'.", "/Options[ VARORDER = file ] VARORDER=FILE;"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Parse(c.text), c.expected) << c.text;
