@@ -3,7 +3,11 @@
 // Expected numbers are worked out by hand from the cases below.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+
+#include "host/data/dataset.h"
+#include "host/dataset.h"
 
 #include "run_support.h"
 #include "support/test_dataset.h"
@@ -47,6 +51,34 @@ TEST(RunDriver, NoRunWithoutAGoodParseOrAUsableDataset) {
   broken.Facts().fatal = true;
   broken.Activate();
   EXPECT_EQ(Join(RunCommand("CODEBOOK x.")), "");
+}
+
+TEST(RunDriver, ParseWarningsStayBeforeTheTables) {
+  SurveyDataset();
+  const auto lines = RunCommand("CODEBOOK id /VARINFO /STATISTICS NONE.");
+  ASSERT_GE(lines.size(), 2u) << Join(lines);
+  EXPECT_EQ(lines[0].rfind("warning: ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "table id (Variable Information)");
+}
+
+// Cases whose reading fails, as a file with a bad cell does.
+class FailingCases : public host::CaseSource {
+ public:
+  std::unique_ptr<host::CaseCursor> Open() const override {
+    struct Cursor : host::CaseCursor {
+      const host::CaseBlock* NextBlock() override { throw host::InputError("cases.csv:2:3: not a number"); }
+      std::int64_t CountRemaining() override { return 0; }
+    };
+    return std::make_unique<Cursor>();
+  }
+};
+
+TEST(RunDriver, InputErrorsDuringThePassLeaveTheRunCleanly) {
+  SurveyDataset();
+  host::ActiveDataset()->cases = std::make_shared<FailingCases>();
+  // The error goes to the caller; everything the run made is released (the
+  // sanitizer build checks that nothing leaks).
+  EXPECT_THROW(RunCommand("CODEBOOK rating sex."), host::InputError);
 }
 
 TEST(RunDriver, EmptyDatasetStopsEveryRunWithStatistics) {
