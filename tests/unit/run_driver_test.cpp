@@ -9,6 +9,7 @@
 #include "host/data/dataset.h"
 #include "host/dataset.h"
 
+#include "codebook/cbkoutput.h"
 #include "run_support.h"
 #include "support/test_dataset.h"
 
@@ -268,3 +269,38 @@ TEST(RunDriver, ItemsFollowTheChosenOrder) {
 }
 
 }  // namespace
+
+namespace codebook {
+namespace {
+
+TEST(RunStatisticsLists, CodesFollowTheStatisticsKeywords) {
+  struct Case {
+    bool given, count, percent, mean, stdDev, quartiles;
+    std::vector<std::int32_t> scale;
+    std::vector<int> category;
+  };
+  const Case cases[] = {
+      {false, false, false, false, false, false, {222, 198, 179, 203, 468}, {1, 130}},
+      {true, false, false, false, false, true, {222, 198, 468}, {}},
+      {true, true, false, false, false, false, {222, 198}, {1}},
+      {true, false, true, false, false, false, {222, 198}, {1, 130}},  // percents need the counts
+      {true, false, false, true, true, false, {222, 198, 179, 203}, {}},
+      {true, true, true, true, true, true, {222, 198, 179, 203, 468}, {1, 130}},
+  };
+  for (const Case& c : cases) {
+    CodebookSettings settings;
+    settings.SetStatisticsGiven(c.given);
+    settings.SetStatistics(c.count, c.percent, c.mean, c.stdDev, c.quartiles);
+    CodebookRun run(&settings, nullptr, nullptr, nullptr);
+    run.MakeScaleStatCodes(!c.given);
+    std::vector<AggregationStatistic> list;
+    run.MakeCategoryStatistics(list, !c.given);
+    std::vector<int> category;
+    for (const AggregationStatistic& statistic : list) category.push_back(statistic.GetSummaryStatistic());
+    EXPECT_EQ(run.ScaleStatCodes(), c.scale);
+    EXPECT_EQ(category, c.category);
+  }
+}
+
+}  // namespace
+}  // namespace codebook
