@@ -54,6 +54,15 @@ std::string_view TrimTrailingBlanks(std::string_view s) {
 
 }  // namespace
 
+engine::NumericMissing NumericMissingOf(const QUVO_Variable& variable) {
+  engine::NumericMissing m;
+  m.values = variable.missing.numbers;
+  m.hasRange = variable.missing.hasRange;
+  m.low = variable.missing.low;
+  m.high = variable.missing.high;
+  return m;
+}
+
 // ---------------------------------------------------------------- dimension
 
 DimensionImpl::DimensionImpl(DimensionKind kind, std::vector<int> variables, std::string name)
@@ -96,6 +105,7 @@ void DimensionImpl::Prepare(const QUVO_DataSource& source) {
       m.variable = source.GetVariable(v);
       m.isString = m.variable->IsString();
       m.checkMissing = !m.variable->missing.Empty();
+      m.numericMissing = NumericMissingOf(*m.variable);
       if (!typeKnown) {
         fIsString = m.isString;
         typeKnown = true;
@@ -153,7 +163,7 @@ void DimensionImpl::AddVariable(const ProcDSIterator& it, double w) {
     fMissing.Add(w);
     return;
   }
-  if (m.checkMissing && m.variable->IsUserMissingNumber(x)) fMissing.Add(w);
+  if (m.checkMissing && m.numericMissing.Test(x)) fMissing.Add(w);
   Count(Slot(x), w);
 }
 
@@ -168,7 +178,7 @@ void DimensionImpl::AddCategorySet(const ProcDSIterator& it, double w) {
       slot = Slot(s);
     } else {
       const double x = it.Number(m.index);
-      if (x == SYSMIS || (m.checkMissing && m.variable->IsUserMissingNumber(x))) continue;
+      if (x == SYSMIS || (m.checkMissing && m.numericMissing.Test(x))) continue;
       slot = Slot(x);
     }
     if (slot == engine::kNoSlot) continue;
@@ -502,6 +512,7 @@ void AggregationCube::AddScaleStatistics(const std::vector<AggregationStatistic>
         entry.variable = source.GetVariable(v);
         entry.isString = entry.variable->IsString();
         entry.checkMissing = !entry.variable->missing.Empty();
+        entry.numericMissing = host::NumericMissingOf(*entry.variable);
       }
       s.scales.push_back(std::move(entry));
       found = s.scales.end() - 1;

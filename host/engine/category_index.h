@@ -22,7 +22,17 @@ class NumericCategoryIndex {
  public:
   static constexpr std::uint32_t kDenseLimit = 1u << 16;
 
-  std::uint32_t FindOrInsert(double x) {
+  // The dense hit is the per-case common path: kept inline, the rest out of
+  // line so that it does not weigh on the caller.
+  [[gnu::always_inline]] std::uint32_t FindOrInsert(double x) {
+    if (fDense && x >= 0.0 && x < static_cast<double>(fDenseSlots.size())) {
+      const auto i = static_cast<std::uint32_t>(x);
+      if (static_cast<double>(i) == x && fDenseSlots[i] != kNoSlot) return fDenseSlots[i];
+    }
+    return FindOrInsertSlow(x);
+  }
+
+  [[gnu::noinline]] std::uint32_t FindOrInsertSlow(double x) {
     if (fDense) {
       if (x >= 0.0 && x < static_cast<double>(kDenseLimit)) {
         const auto i = static_cast<std::uint32_t>(x);

@@ -66,6 +66,7 @@ class DimensionImpl {
     const QUVO_Variable* variable = nullptr;  // null: unknown to the dictionary
     bool isString = false;
     bool checkMissing = false;
+    engine::NumericMissing numericMissing;
     bool usable = false;  // known and of the dimension's type
   };
 
@@ -124,12 +125,15 @@ class DimensionImpl {
   std::vector<std::unique_ptr<AggregationCategory>> fRetired;  // keeps old pointers valid
 };
 
+engine::NumericMissing NumericMissingOf(const QUVO_Variable& variable);
+
 // Scale statistics of one variable over the whole table.
 struct ScaleVariable {
   int index = -1;
   const QUVO_Variable* variable = nullptr;
   bool isString = false;
   bool checkMissing = false;
+  engine::NumericMissing numericMissing;
   engine::ScaleAccumulator acc;
 
   ScaleVariable(int i, bool keepValues) : index(i), acc(keepValues) {}
@@ -144,7 +148,7 @@ struct ScaleVariable {
       return;
     }
     const double x = it.Number(index);
-    if (x == SYSMIS || (checkMissing && variable->IsUserMissingNumber(x))) {
+    if (x == SYSMIS || (checkMissing && numericMissing.Test(x))) {
       acc.AddMissing(w);
     } else {
       acc.AddValid(x, w);

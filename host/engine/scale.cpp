@@ -42,37 +42,31 @@ std::vector<double> OrderStatistics(std::vector<double>& a, std::vector<std::siz
 
 }  // namespace
 
-double WeightedSelect(const std::vector<double>& values, const std::vector<double>& weights, double t) {
-  const std::size_t n = values.size();
+double WeightedSelect(std::vector<WeightedValue>& a, double t) {
+  const std::size_t n = a.size();
   if (n == 0) return SYSMIS;
-  // Partition index arrays rather than pairs: values and weights move
-  // together through a permutation of positions.
-  std::vector<std::size_t> idx(n);
-  std::iota(idx.begin(), idx.end(), std::size_t{0});
-  double largest = values[0];
-  for (double v : values) largest = std::max(largest, v);
-  std::size_t lo = 0;
-  std::size_t hi = n;
-  while (lo < hi) {
-    const double a = values[idx[lo]];
-    const double b = values[idx[lo + (hi - lo) / 2]];
-    const double c = values[idx[hi - 1]];
-    const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
-    auto first = idx.begin() + static_cast<std::ptrdiff_t>(lo);
-    auto last = idx.begin() + static_cast<std::ptrdiff_t>(hi);
-    auto m1 = std::partition(first, last, [&](std::size_t i) { return values[i] < pivot; });
-    auto m2 = std::partition(m1, last, [&](std::size_t i) { return values[i] == pivot; });
+  double largest = a[0].value;
+  for (const WeightedValue& x : a) largest = std::max(largest, x.value);
+  auto first = a.begin();
+  auto last = a.end();
+  while (first != last) {
+    const double p = first->value;
+    const double q = first[(last - first) / 2].value;
+    const double r = (last - 1)->value;
+    const double pivot = std::max(std::min(p, q), std::min(std::max(p, q), r));
+    auto m1 = std::partition(first, last, [pivot](const WeightedValue& x) { return x.value < pivot; });
+    auto m2 = std::partition(m1, last, [pivot](const WeightedValue& x) { return x.value == pivot; });
     double below = 0.0;
-    for (auto it = first; it != m1; ++it) below += weights[*it];
+    for (auto it = first; it != m1; ++it) below += it->weight;
     double equal = 0.0;
-    for (auto it = m1; it != m2; ++it) equal += weights[*it];
+    for (auto it = m1; it != m2; ++it) equal += it->weight;
     if (t <= below) {
-      hi = static_cast<std::size_t>(m1 - idx.begin());
+      last = m1;
     } else if (t <= below + equal) {
       return pivot;
     } else {
       t -= below + equal;
-      lo = static_cast<std::size_t>(m2 - idx.begin());
+      first = m2;
     }
   }
   return largest;
@@ -135,6 +129,9 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
     return out;
   }
 
+  // One copy serves every selection: partitioning only reorders it.
+  std::vector<WeightedValue> pairs(fValues.size());
+  for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {fValues[i], fWeights[i]};
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const Plan& plan = plans[i];
     if (plan.kind == 0) {
@@ -142,8 +139,8 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
     } else if (plan.kind == 1) {
       out[i] = largest;
     } else {
-      const double lower = WeightedSelect(fValues, fWeights, plan.k);
-      const double upper = plan.frac == 0.0 ? lower : WeightedSelect(fValues, fWeights, plan.k + 1.0);
+      const double lower = WeightedSelect(pairs, plan.k);
+      const double upper = plan.frac == 0.0 ? lower : WeightedSelect(pairs, plan.k + 1.0);
       out[i] = lower + plan.frac * (upper - lower);
     }
   }

@@ -7,6 +7,23 @@
 
 namespace host::engine {
 
+// User-missing values of a numeric variable, copied out of the dictionary so
+// that the per-case test is inline: discrete values and a range.
+struct NumericMissing {
+  std::vector<double> values;
+  bool hasRange = false;
+  double low = 0.0;
+  double high = 0.0;
+
+  bool Any() const { return !values.empty() || hasRange; }
+  bool Test(double x) const {
+    for (double v : values) {
+      if (x == v) return true;
+    }
+    return hasRange && x >= low && x <= high;
+  }
+};
+
 // Neumaier's compensated sum: weight totals stay exact for the dyadic
 // fractions users type and lose no digits over millions of cases.
 struct CompensatedSum {
@@ -81,9 +98,14 @@ class ScaleAccumulator {
   std::vector<double> fWeights;  // empty while every weight is 1
 };
 
+struct WeightedValue {
+  double value;
+  double weight;
+};
+
 // Smallest x whose cumulative weight (sum of the weights of values <= x)
 // reaches t; the largest value when t exceeds the total. Expected linear
-// time (three-way quickselect over positions). Exposed for tests.
-double WeightedSelect(const std::vector<double>& values, const std::vector<double>& weights, double t);
+// time (three-way quickselect); reorders the array. Exposed for tests.
+double WeightedSelect(std::vector<WeightedValue>& values, double t);
 
 }  // namespace host::engine

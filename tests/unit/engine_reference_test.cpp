@@ -276,14 +276,18 @@ TEST(EngineStability, LargeOffsetKeepsStandardDeviationAndQuartiles) {
 
 // Weighted selection: the smallest value whose cumulative weight reaches t.
 TEST(EngineWeightedSelect, CumulativeWeightRule) {
-  const std::vector<double> values{5, 1, 3, 3, 9};
-  const std::vector<double> weights{1, 0.5, 1, 1.5, 2};
+  const std::vector<host::engine::WeightedValue> values{{5, 1}, {1, 0.5}, {3, 1}, {3, 1.5}, {9, 2}};
   // Sorted: 1 (0.5), 3 (2.5 cumulative 3.0), 5 (4.0), 9 (6.0).
   const struct {
     double t;
     double x;
   } cases[] = {{0.25, 1}, {0.5, 1}, {0.75, 3}, {3.0, 3}, {3.5, 5}, {4.0, 5}, {4.5, 9}, {6.0, 9}, {7.0, 9}};
-  for (const auto& c : cases) EXPECT_EQ(host::engine::WeightedSelect(values, weights, c.t), c.x) << c.t;
+  auto shared = values;  // one array through every selection, as the engine uses it
+  for (const auto& c : cases) {
+    auto fresh = values;
+    EXPECT_EQ(host::engine::WeightedSelect(fresh, c.t), c.x) << c.t;
+    EXPECT_EQ(host::engine::WeightedSelect(shared, c.t), c.x) << c.t;
+  }
 }
 
 }  // namespace
