@@ -29,11 +29,56 @@ inline std::string_view TrimTrailingBlanks(std::string_view text) {
   return text;
 }
 
+namespace detail {
+inline constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+}
+
+// The common cell: optional sign, at most 15 digits with an optional point,
+// no exponent. The mantissa and the power of ten are then exact doubles, so
+// one division rounds correctly. Returns false (value untouched) for any
+// other text; intDigits and fraction count the digits before and after the
+// point.
+inline bool ParseSimpleDecimal(std::string_view text, double& value, int& intDigits, int& fraction) {
+  const char* p = text.data();
+  const char* const e = p + text.size();
+  bool negative = false;
+  if (p != e && (*p == '-' || *p == '+')) {
+    negative = *p == '-';
+    ++p;
+  }
+  std::uint64_t mantissa = 0;
+  const char* const digits = p;
+  while (p != e && static_cast<unsigned>(*p - '0') < 10) {
+    mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+    ++p;
+  }
+  intDigits = static_cast<int>(p - digits);
+  fraction = 0;
+  if (p != e && *p == '.') {
+    ++p;
+    const char* const f = p;
+    while (p != e && static_cast<unsigned>(*p - '0') < 10) {
+      mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+      ++p;
+    }
+    fraction = static_cast<int>(p - f);
+  }
+  const int total = intDigits + fraction;
+  if (p != e || total == 0 || total > 15) return false;
+  double v = static_cast<double>(mantissa);
+  if (fraction > 0) v /= detail::kPow10[fraction];
+  value = negative ? -v : v;
+  return true;
+}
+
 // A C-locale decimal number, the whole (already trimmed) text: optional sign,
 // digits with an optional point, optional exponent. Read with correct
 // rounding. Infinities, NaN and numbers beyond the double range are not
 // numbers.
 inline bool ParseNumber(std::string_view text, double& value) {
+  int intDigits = 0, fraction = 0;
+  if (ParseSimpleDecimal(text, value, intDigits, fraction)) return true;
   const char* first = text.data();
   const char* last = first + text.size();
   if (first != last && *first == '+') {

@@ -72,6 +72,18 @@ std::string CsvReader::Where(std::int64_t line, std::size_t column) const {
   return text;
 }
 
+void CsvReader::Unterminated(std::int64_t line, std::size_t column) const {
+  throw InputError(Where(line, column) +
+                   ": a quoted cell is not closed before the end of the file. Close the quote, and write a quote "
+                   "inside a quoted cell as two quotes (\"\")");
+}
+
+void CsvReader::TextAfterQuote(std::int64_t line, std::size_t column) const {
+  throw InputError(Where(line, column) +
+                   ": unexpected text after the closing quote of a quoted cell. Inside a quoted cell, write a "
+                   "quote as two quotes (\"\")");
+}
+
 bool CsvReader::Fill() {
   if (fEof) return false;
   if (fPos > 0) {
@@ -149,9 +161,7 @@ CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& co
         q = static_cast<const char*>(std::memchr(q, quote, static_cast<std::size_t>(e - q)));
         if (q == nullptr) {
           if (!fEof) return Outcome::NeedData;
-          throw InputError(Where(fLine + lineOffset, count + 1) +
-                           ": a quoted cell is not closed before the end of the file. Close the quote, and "
-                           "write a quote inside a quoted cell as two quotes (\"\")");
+          Unterminated(fLine + lineOffset, count + 1);
         }
         if (q + 1 < e) {
           if (q[1] == quote) {
@@ -195,9 +205,7 @@ CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& co
         if (p < e && *p == '\n') ++p;
         break;
       }
-      throw InputError(Where(fLine + lineOffset, count) +
-                       ": unexpected text after the closing quote of a quoted cell. Inside a quoted cell, "
-                       "write a quote as two quotes (\"\")");
+      TextAfterQuote(fLine + lineOffset, count);
     }
     const char* start = p;
     for (;;) {

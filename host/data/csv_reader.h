@@ -61,6 +61,8 @@ class CsvReader {
   enum class Outcome { Record, NeedData, End };
   Outcome Parse(std::vector<CsvCell>& cells, std::size_t& count);
   bool Fill();  // false when nothing more could be read
+  [[noreturn]] __attribute__((noinline, cold)) void Unterminated(std::int64_t line, std::size_t column) const;
+  [[noreturn]] __attribute__((noinline, cold)) void TextAfterQuote(std::int64_t line, std::size_t column) const;
 
   std::string fDisplayName;
   CsvDialect fDialect;

@@ -102,7 +102,7 @@ class BlockFiller {
     if (!fLayout.splitIndices.empty()) block.groupStart.resize(rows);
   }
 
-  [[noreturn]] void Ragged(std::size_t count) {
+  [[noreturn]] __attribute__((noinline, cold)) void Ragged(std::size_t count) {
     const std::size_t ncols = fLayout.columns.size();
     const std::int64_t line = fReader.RecordLine();
     if (count > ncols) {
@@ -136,6 +136,16 @@ class BlockFiller {
   }
 
   double Numeric(std::size_t c, const CsvColumn& col, const CsvCell& cell) {
+    if (col.kind == CellKind::Number && col.missingTexts.empty()) {
+      // The common cell: a plain decimal without blanks.
+      double value;
+      int intDigits, fraction;
+      if (ParseSimpleDecimal(cell.View(), value, intDigits, fraction)) return value;
+    }
+    return NumericSlow(c, col, cell);
+  }
+
+  double NumericSlow(std::size_t c, const CsvColumn& col, const CsvCell& cell) {
     const std::string_view text = TrimBlanks(cell.View());
     if (text.empty()) {
       if (col.emptyIsMissing) return SYSMIS;
@@ -181,25 +191,25 @@ class BlockFiller {
 
   static std::string MissingHint() { return ", or add the text to the field's missingValues"; }
 
-  [[noreturn]] void NotNumber(std::size_t c, const CsvCell& cell, std::string_view text) {
+  [[noreturn]] __attribute__((noinline, cold)) void NotNumber(std::size_t c, const CsvCell& cell, std::string_view text) {
     std::size_t bad = 0;
     if (!ValidUtf8(text, bad)) BadUtf8(c, cell, bad);
     CellError(c, cell, QuoteCell(text) + " is not a number. Write numbers in C-locale form (such as -12.5 or "
                                          "1.5e6)" + MissingHint());
   }
 
-  [[noreturn]] void TooLong(std::size_t c, const CsvCell& cell, std::string_view text) {
+  [[noreturn]] __attribute__((noinline, cold)) void TooLong(std::size_t c, const CsvCell& cell, std::string_view text) {
     CellError(c, cell, "the value has " + std::to_string(text.size()) + " bytes, more than the variable's width of " +
                            std::to_string(fLayout.columns[c].width) +
                            ". Raise the field's constraints.maxLength, or shorten the value");
   }
 
-  [[noreturn]] void BadUtf8(std::size_t c, const CsvCell& cell, std::size_t bad) {
+  [[noreturn]] __attribute__((noinline, cold)) void BadUtf8(std::size_t c, const CsvCell& cell, std::size_t bad) {
     CellError(c, cell, "the cell is not valid UTF-8 (at byte " + std::to_string(bad + 1) +
                            " of the cell). Save the file in UTF-8");
   }
 
-  [[noreturn]] void CellError(std::size_t c, const CsvCell& cell, const std::string& what) {
+  [[noreturn]] __attribute__((noinline, cold)) void CellError(std::size_t c, const CsvCell& cell, const std::string& what) {
     throw InputError(fReader.Where(fReader.RecordLine() + cell.lineOffset, c + 1) + ": " + what);
   }
 

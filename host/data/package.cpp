@@ -410,7 +410,11 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
     dataOffset = reader.Offset();  // after a byte order mark
     dataLine = 1;
     if (plan.inferAll && reader.Next(cells, count)) {
-      for (std::size_t i = 0; i < count; ++i) names.push_back("V" + std::to_string(i + 1));
+      for (std::size_t i = 0; i < count; ++i) {
+        std::string name = "V";
+        name += std::to_string(i + 1);
+        names.push_back(std::move(name));
+      }
     }
   }
   return names;

@@ -109,11 +109,15 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
       if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) continue;
       if (can.number) {
         double value = 0.0;
-        if (ParseNumber(text, value)) {
-          int decimals = 0, intDigits = 1;
+        int decimals = 0, intDigits = 1;
+        bool isNumber = ParseSimpleDecimal(text, value, intDigits, decimals);
+        if (!isNumber && ParseNumber(text, value)) {
+          isNumber = true;
           MeasureNumberText(text, value, decimals, intDigits);
+        }
+        if (isNumber) {
           col.decimals = std::max(col.decimals, decimals);
-          col.intDigits = std::max(col.intDigits, intDigits + (value < 0 || text[0] == '-' ? 1 : 0));
+          col.intDigits = std::max(col.intDigits, std::max(intDigits, 1) + (text[0] == '-' ? 1 : 0));
           can.date = can.dateTime = can.time = false;  // a number is never a date
           continue;
         }
