@@ -318,13 +318,21 @@ std::string Clock(std::int64_t units, int decimals, bool seconds, bool hours) {
 
 // How many second decimals a date-time layout can show: `base` is the width
 // of its layout with whole seconds; a fraction needs a point and a digit.
+// At most nine second decimals: finer than a double keeps for dates anyway.
+constexpr int kMaxSecondDecimals = 9;
+
 int SecondDecimals(int width, int base, int decimals) {
   if (width <= base + 1) return 0;
-  return std::min(decimals, width - base - 1);
+  return std::min({decimals, width - base - 1, kMaxSecondDecimals});
 }
+
+// Seconds beyond about 300 million years fit no date or time field and would
+// overflow the integer arithmetic below.
+constexpr double kMaxClockSeconds = 1e16;
 
 std::string DateText(int type, double value, int width, int decimals) {
   using namespace host::dates;
+  if (std::fabs(value) > kMaxClockSeconds) return Stars(width);
   // Whole days only: a date is never rounded up into the next day.
   const auto dayNumber = static_cast<std::int64_t>(std::floor(value / kSecondsPerDay));
   const CivilDate d = CivilFromDays(dayNumber + kEpochDays);
@@ -373,7 +381,10 @@ std::string DateTimeText(int type, double value, int width, int decimals) {
   const int minutesWidth = ymd ? 16 : 17;
   const int secondsWidth = ymd ? 19 : 20;
   const bool showSeconds = width <= 0 || width >= secondsWidth;
-  const int dec = showSeconds ? (width <= 0 ? decimals : SecondDecimals(width, secondsWidth, decimals)) : 0;
+  if (std::fabs(value) > kMaxClockSeconds) return Stars(width);
+  const int dec =
+      showSeconds ? (width <= 0 ? std::min(decimals, kMaxSecondDecimals) : SecondDecimals(width, secondsWidth, decimals))
+                  : 0;
   // Round at the shown resolution; a carry may move into the next day.
   std::int64_t units;
   std::int64_t perDay = 86400;
@@ -397,12 +408,13 @@ std::string DateTimeText(int type, double value, int width, int decimals) {
 std::string DurationText(int type, double value, int width, int decimals) {
   bool negative = value < 0;
   double magnitude = std::fabs(value);
+  if (magnitude > kMaxClockSeconds) return Stars(width);
   // Width of the layout with whole seconds, without the leading field's
   // extra digits.
   int secondsWidth = type == FormatType::TIME ? 8 : type == FormatType::DTIME ? 11 : 5;
   bool showSeconds = type == FormatType::MTIME || width <= 0 || width >= secondsWidth;
   int dec = 0;
-  if (showSeconds) dec = width <= 0 ? decimals : SecondDecimals(width, secondsWidth, decimals);
+  if (showSeconds) dec = width <= 0 ? std::min(decimals, kMaxSecondDecimals) : SecondDecimals(width, secondsWidth, decimals);
   std::int64_t units = showSeconds ? Units(magnitude, dec) : Units(magnitude / 60.0, 0) * 60;
   std::string text;
   if (type == FormatType::DTIME) {

@@ -2,6 +2,8 @@
 // format rules (widths, rounding half away from zero, fallbacks).
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "host/output/value_format.h"
@@ -136,6 +138,27 @@ const NumericCase kNumericCases[] = {
 TEST(OutputValueFormat, NumericFormats) {
   for (const NumericCase& c : kNumericCases) {
     EXPECT_EQ(Numeric(c.value, c.format), c.expected) << c.what;
+  }
+}
+
+// Whatever the value, a field never runs past its width and never crashes.
+TEST(OutputValueFormat, ExtremeValuesStayWithinTheField) {
+  const double values[] = {0.0, -0.0, 1e-300, -1e-300, 0.5, -0.5, 123.456, -98765.4321, 4e18, -4e18, 1e300,
+                           -1e300, std::numeric_limits<double>::max(), SYSMIS,
+                           std::numeric_limits<double>::infinity(), std::nan("")};
+  const int types[] = {T::F, T::COMMA, T::DOT, T::DOLLAR, T::PCT, T::E, T::N, T::Z, T::PIBHEX, T::RBHEX,
+                       T::DATE, T::ADATE, T::EDATE, T::JDATE, T::SDATE, T::QYR, T::MOYR, T::WKYR,
+                       T::DATETIME, T::YMDHMS, T::TIME, T::DTIME, T::MTIME, T::WKDAY, T::MONTH, T::IB, 0, 255};
+  for (int type : types) {
+    for (int width : {1, 2, 6, 8, 12, 40, 300}) {
+      for (int decimals : {0, 2, 16, 255}) {
+        for (double v : values) {
+          const std::string text = Numeric(v, Fmt(type, width, decimals));
+          EXPECT_FALSE(text.empty()) << type << " " << width << "." << decimals << " " << v;
+          EXPECT_LE(text.size(), static_cast<std::size_t>(width)) << type << " " << width << "." << decimals << " " << v;
+        }
+      }
+    }
   }
 }
 
