@@ -326,6 +326,14 @@ def small(name_cases, weighted=True):
     return ds
 
 
+def worked_example():
+    """The example of docs/statistics.md."""
+    variables = [variable("w"), variable("score", missing={"values": [99]})]
+    cases = [[1, 4], [2, 7], [0.5, 7], [1, 99], [1, None], [0, 5], [-1, 3], [1.5, 10]]
+    return {"variables": variables, "weight": "w", "cases": cases,
+            "tables": [{"kind": "variable", "variable": "score"}, {"kind": "scale", "variable": "score"}]}
+
+
 def fractional(seed, n):
     rnd = random.Random(seed)
     variables = [variable("w"), variable("x"), variable("c")]
@@ -369,6 +377,7 @@ def main():
         "two_cases_half_weights": small([[0.5, 3, "b"], [0.75, 1, "a "]]),
         "nothing_enters": small([[0, 1, "a"], [-2, 2, "b"], [None, 3, "c"]]),
         "all_missing": small([[1, None, "a"], [2, 99, "a"]]),
+        "worked_example": worked_example(),
         "ties": small([[1, 5, "x"], [1, 5, "x"], [1, 5, "x"], [2, 7, "y"], [1, 7, "y"]], weighted=True),
     }
     for name, ds in datasets.items():

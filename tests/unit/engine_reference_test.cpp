@@ -243,7 +243,8 @@ TEST_P(ReferenceDataset, EveryTableMatchesTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(Expected, ReferenceDataset,
                          ::testing::Values("weighted_mixed", "unweighted_mixed", "fractional_weights", "single_case",
-                                           "two_cases_half_weights", "nothing_enters", "all_missing", "ties"));
+                                           "two_cases_half_weights", "nothing_enters", "all_missing", "ties",
+                                           "worked_example"));
 
 // A million values of 1e9 plus noise: the standard deviation must survive the
 // cancellation that naive sums of squares suffer.
