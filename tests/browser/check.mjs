@@ -150,7 +150,11 @@ async function main() {
   await shot('report-dark.png');
   const darkBg = await evaluate(`getComputedStyle(document.documentElement).backgroundColor`);
   check(darkBg !== 'rgb(255, 255, 255)', `the dark scheme applies (${darkBg})`);
-  await send('Emulation.setEmulatedMedia', { features: [] });
+  await send('Emulation.setEmulatedMedia', { media: 'print', features: [] });
+  await shot('report-print.png');
+  check(await evaluate(`getComputedStyle(document.querySelector('nav')).display === 'none'`),
+        'printing leaves out the contents');
+  await send('Emulation.setEmulatedMedia', { media: '', features: [] });
   await send('Emulation.setDeviceMetricsOverride', { width: 1280, height: 1800, deviceScaleFactor: 1, mobile: false });
   await evaluate(`document.getElementById('t2') && document.getElementById('t2').scrollIntoView()`);
   await sleep(100);
