@@ -93,11 +93,11 @@ void CodebookRun::Run() {
   RunWork work;
   work.statistics = &fStatistics;
 
-  // 1. The working list in reporting order.
+  // The working list in reporting order.
   work.items = fSettings->items();
   OrderVariables(work.items);
 
-  // 2.
+  // What the STATISTICS subcommand asks for.
   const bool statisticsGiven = fSettings->statisticsGiven();
   const bool statisticsNone = fSettings->statisticsNone();
   const bool allStatistics = !statisticsGiven;
@@ -105,7 +105,7 @@ void CodebookRun::Run() {
   const std::vector<std::int32_t>& settingsTreatment = fSettings->treatment();
   fCategoriesShown.clear();
 
-  // 3./4. The plan: one entry per item, and a second, categorical entry over
+  // The plan: one entry per item, and a second, categorical entry over
   // the labelled values of a scale variable when counts are wanted.
   if (!statisticsNone) {
     for (const CodebookItem& item : work.items) {
@@ -143,12 +143,12 @@ void CodebookRun::Run() {
     }
   }
 
-  // 5. The case iterator.
+  // The case iterator.
   work.iterator = fDataSource->CreateCaseIterator(0);
   ProcDSIterator* cases = dynamic_cast<ProcDSIterator*>(work.iterator);
   CBKOUTPUT_ASSERT(cases != nullptr);
 
-  // 6. Statistics set-up and the data pass.
+  // Statistics set-up and the data pass.
   if (!statisticsNone) {
     MakeScaleStatCodes(allStatistics);
     MakeCategoryStatistics(work.categoryStatistics, allStatistics);
@@ -164,13 +164,13 @@ void CodebookRun::Run() {
     fCategoriesShown = fStatistics->GetCategoriesShown();
   }
 
-  // 7. The file information table comes before every item table.
+  // The file information table comes before every item table.
   if (fSettings->fileInfoGiven()) {
     const double weightedTotal = fStatistics != nullptr ? fStatistics->GetWeightedCaseTotal() : -1.0;
     WriteFileInformation(weightedTotal);
   }
 
-  // 8. One table per item; p is the aggregation index.
+  // One table per item; p is the aggregation index.
   std::uint32_t p = 0;
   for (const CodebookItem& item : work.items) {
     if (item.IsSet()) {
@@ -197,14 +197,14 @@ void CodebookRun::Run() {
     }
   }
 
-  // 9. Items that showed nothing. The writers append "name ,"; only the
+  // Items that showed nothing. The writers append "name ,"; only the
   // final comma goes.
   if (!fNoInfoNames.empty()) {
     DropFinalComma(fNoInfoNames);
     fMessages->GenericWarning("No Variable Information for ^1.", fNoInfoNames.c_str());
   }
 
-  // 10. Items whose categories could not be shown.
+  // Items whose categories could not be shown.
   if (!work.categoryStatistics.empty()) {
     for (std::size_t i = 0; i < fCategoriesShown.size() && i < work.plan.size(); ++i) {
       if (fCategoriesShown[i]) continue;
@@ -233,7 +233,7 @@ void CodebookRun::Run() {
                               work.valueLabelWarning.c_str());
   }
 
-  // 11.
+  // Release the working data in its fixed order.
   work.Release();
 }
 

@@ -13,7 +13,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
   const CodebookSettings& settings = *fSettings;
   const bool dichotomy = handle.Kind() == kItemDichotomySet;
 
-  // 1. Skeleton.
+  // Skeleton.
   BpPivotTable table =
       fProcedure->PivotTable(BpString(item.name, false), BpString("Variable Information", false), true);
   BpDimension rows = table.Dimension(BpString("Attributes", true), 2);
@@ -29,7 +29,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
   bool nothingShown = true;
   const bool varInfoGiven = settings.varInfoGiven();
 
-  // 2. Standard attributes.
+  // Standard attributes.
   BpGroup standard = rows.Group(BpString("Standard Attributes", true), true, 2);
   if (!varInfoGiven || settings.varInfoLabel()) {
     standard.Category(BpString("Label", true));
@@ -47,7 +47,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
     nothingShown = false;
   }
 
-  // 3. Whether to list the categories.
+  // Whether to list the categories.
   const bool statistics = !settings.statisticsNone() && fStatistics != nullptr;
   bool showCounts = statistics && (allStatistics || settings.statCount());
   bool showPercents = statistics && (allStatistics || settings.statPercent());
@@ -58,7 +58,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
       showPercents = false;
     }
 
-    // 4. The members in use: one per result category with counts, else the
+    // The members in use: one per result category with counts, else the
     // set's own members.
     std::vector<double> counts;
     std::vector<double> percents;
@@ -73,7 +73,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
       mdSetVarIndice = handle.MemberIndices();
     }
 
-    // 5. A set with no known member, or whose results hold no category, gets
+    // A set with no known member, or whose results hold no category, gets
     // an empty categories group: there is no first member to take labels from.
     BpGroup categories = rows.Group(BpString("Multiple Response Categories", true), true, 2);
     const std::int32_t maxCats = settings.maxCats();
@@ -84,7 +84,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
       const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(mdSetVarIndice.size()), maxCats);
 
       if (!showCounts && !showPercents) {
-        // 6. Without counts: the members, or the first member's labels, cut
+        // Without counts: the members, or the first member's labels, cut
         // to MAXCATS rows.
         if (dichotomy) {
           for (std::int64_t i = 0; i < n; ++i) {
@@ -103,7 +103,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
         }
         nothingShown = false;
       } else {
-        // 6. With counts: the result categories, cut to MAXCATS rows.
+        // With counts: the result categories, cut to MAXCATS rows.
         for (std::int64_t i = 0; i < n; ++i) {
           const std::size_t at = static_cast<std::size_t>(i);
           const QUVO_Variable* member = fDataSource->GetVariable(mdSetVarIndice[at]);
@@ -123,7 +123,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
     }
   }
 
-  // 7.
+  // A set that showed nothing is named in the closing warning.
   if (nothingShown) {
     fNoInfoNames += item.name;
     fNoInfoNames += " ,";

@@ -56,7 +56,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
   const QUVO_Variable* variable = fDataSource->GetVariable(static_cast<int>(variableIndex));
   CBKOUTPUT_ASSERT(variable != nullptr);
 
-  // 1. Skeleton.
+  // Skeleton.
   BpPivotTable table =
       fProcedure->PivotTable(BpString(variable->GetName(), false), BpString("Variable Information", false), false);
   BpDimension rows = table.Dimension(BpString("Attributes", true), 2);
@@ -76,7 +76,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
   const bool varInfoGiven = settings.varInfoGiven();
   auto shown = [varInfoGiven](bool flag) { return !varInfoGiven || flag; };
 
-  // 2. Standard attributes.
+  // Standard attributes.
   BpGroup standard = rows.Group(BpString("Standard Attributes", true), true, 2);
   if (shown(settings.varInfoPosition())) {
     standard.Category(BpString("Position", true));
@@ -114,7 +114,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
     nothingShown = false;
   }
 
-  // 3./4. Attributes, one row per array element.
+  // Attributes, one row per array element.
   const DatasourceAttributes& attributes = variable->GetAttributes();
   auto attributeRows = [&](BpGroup& group, auto take) {
     for (int i = 0; i < attributes.Size(); ++i) {
@@ -140,7 +140,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
     attributeRows(reserved, [](const std::string& name) { return IsReservedAttributeName(name); });
   }
 
-  // 5. Scale statistics.
+  // Scale statistics.
   if (!settings.statisticsNone() && treatment == kTreatScale && !fScaleStatCodes.empty()) {
     CBKOUTPUT_ASSERT(fStatistics != nullptr);
     std::vector<double> results;
@@ -186,7 +186,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
     }
   }
 
-  // 6. What the value listing shows.
+  // What the value listing shows.
   bool showCounts = !settings.statisticsNone() && (allStatistics || settings.statCount());
   bool showPercents = !settings.statisticsNone() && (allStatistics || settings.statPercent());
   const bool showValidLabels = showCounts || showPercents || !varInfoGiven || settings.varInfoValueLabels();
@@ -196,7 +196,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
   const bool listingWanted =
       showCounts || showPercents || !varInfoGiven || settings.varInfoValueLabels() || settings.varInfoMissing();
   if (listingWanted) {
-    // 7. Where the values come from.
+    // Where the values come from.
     QUVO_ValueLabelMap labels = variable->GetValueLabels();
     bool listing = true;
     if (treatment == kTreatScale) {
@@ -235,7 +235,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
     auto at = [](const std::vector<double>& list, std::size_t i) { return i < list.size() ? list[i] : 0.0; };
 
     if (listing && !showCounts && !showPercents) {
-      // 8. Labels only.
+      // Labels only.
       BpGroup labeled = rows.Group(BpString("Labeled Values", true), true, 2);
       BpGroup valid = rows.Group(BpString("Valid Values", true), true, 2);
       BpGroup missing = rows.Group(BpString("Missing Values", true), true, 2);
@@ -257,7 +257,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
         if (added && label != nullptr) valueColumn.Cell(BpString(label, false));
       }
     } else if (listing && treatment != kTreatScale) {
-      // 9. Observed values with counts and percents.
+      // Observed values with counts and percents.
       BpGroup valid = rows.Group(BpString("Valid Values", true), true, 2);
       BpGroup missing = rows.Group(BpString("Missing Values", true), true, 2);
       double missingSum = 0.0;
@@ -283,7 +283,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
         if (showPercents) percentColumn.Cell(BpNumber(remainder / total * 100.0, percentFormat));
       }
     } else if (listing) {
-      // 10. A scale variable's labelled values that occur in the data.
+      // A scale variable's labelled values that occur in the data.
       BpGroup labeled = rows.Group(BpString("Labeled Values", true), true, 2);
       const std::int64_t limit = std::min<std::int64_t>(labels.Size(), settings.maxCats());
       const double weightedTotal = fStatistics->GetWeightedCaseTotal();
@@ -306,7 +306,8 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
     }
   }
 
-  // 11.
+  // A variable that showed nothing is named in the closing warning; its
+  // table stays.
   if (nothingShown) {
     fNoInfoNames += variable->GetName();
     fNoInfoNames += " ,";
