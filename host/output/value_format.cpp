@@ -330,7 +330,7 @@ int SecondDecimals(int width, int base, int decimals) {
 // overflow the integer arithmetic below.
 constexpr double kMaxClockSeconds = 1e16;
 
-std::string DateText(int type, double value, int width, int decimals) {
+std::string DateText(int type, double value, int width) {
   using namespace host::dates;
   if (std::fabs(value) > kMaxClockSeconds) return Stars(width);
   // Whole days only: a date is never rounded up into the next day.
@@ -370,15 +370,13 @@ std::string DateText(int type, double value, int width, int decimals) {
     default:
       break;
   }
-  (void)decimals;
   return text;
 }
 
 std::string DateTimeText(int type, double value, int width, int decimals) {
   using namespace host::dates;
-  // Width of the layout up to whole minutes and up to whole seconds.
+  // Width of the layout with whole seconds; narrower fields show minutes.
   const bool ymd = type == FormatType::YMDHMS;
-  const int minutesWidth = ymd ? 16 : 17;
   const int secondsWidth = ymd ? 19 : 20;
   const bool showSeconds = width <= 0 || width >= secondsWidth;
   if (std::fabs(value) > kMaxClockSeconds) return Stars(width);
@@ -400,7 +398,6 @@ std::string DateTimeText(int type, double value, int width, int decimals) {
   if (d.year < 0 || d.year > 9999) return Stars(width);
   std::string clock = Clock(inDay, dec, showSeconds, true);
   if (ymd) return Digits(d.year, 4) + "-" + Two(d.month) + "-" + Two(d.day) + " " + clock;
-  (void)minutesWidth;
   return Two(d.day) + "-" + Month3(d.month) + "-" + Digits(d.year, 4) + " " + clock;
 }
 
@@ -472,7 +469,7 @@ std::string Unpadded(double value, QUVO_Format format) {
     case FormatType::QYR:
     case FormatType::MOYR:
     case FormatType::WKYR: {
-      std::string text = DateText(format.type, value, width, decimals);
+      std::string text = DateText(format.type, value, width);
       return Fits(text, width) ? text : Stars(width);
     }
     case FormatType::DATETIME:
@@ -498,6 +495,7 @@ std::string Unpadded(double value, QUVO_Format format) {
 }  // namespace
 
 std::string Fixed(double value, int decimals) {
+  if (!std::isfinite(value)) return ".";
   if (decimals < 0) decimals = 0;
   Decimal d = ToDecimal(value);
   RoundTo(d, decimals);
