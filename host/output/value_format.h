@@ -12,7 +12,7 @@ namespace host::valuefmt {
 // `value` rounded half away from zero to `decimals` places, in plain decimal
 // notation ("-0" never appears). Rounding works on the shortest decimal
 // text that reads back as the same double, so 2.675 rounds to 2.68 as a
-// person would expect.
+// person would expect. Values that are not finite show ".".
 std::string Fixed(double value, int decimals);
 
 // A statistic: `decimals` places, then "%" when percent. System-missing and
