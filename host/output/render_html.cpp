@@ -108,7 +108,9 @@ color:var(--warn-fg);border-radius:0 6px 6px 0}
 .notice.error{border-color:var(--err-line);background:var(--err-bg);color:var(--err-fg)}
 .empty{color:var(--muted)}
 @media (max-width:50rem){.layout{display:block}nav{position:static;height:auto;max-height:45vh;border-right:0;
-border-bottom:1px solid var(--line)}main{padding:1rem}}
+border-bottom:1px solid var(--line)}main{padding:1rem}
+section.tbl{overflow-x:auto}table{table-layout:auto}col.stub{width:auto}th,td{padding:.28rem .4rem;
+overflow-wrap:break-word}.num,td.pct,th.pct{width:auto}td.pct{background:none}}
 @media print{html{font-size:10pt;background:#fff;color:#000}.layout{display:block}nav,.skip{display:none}
 main{max-width:none;padding:0}section.tbl{content-visibility:visible;break-inside:avoid}
 thead th,tr.g th{background:none;color:#000}td.pct{background:none}a{color:inherit;text-decoration:none}
