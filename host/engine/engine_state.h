@@ -70,17 +70,17 @@ class DimensionImpl {
     bool usable = false;  // known and of the dimension's type
   };
 
-  std::uint32_t Slot(double x) {
+  [[gnu::always_inline]] std::uint32_t Slot(double x) {
     const std::uint32_t s = fFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
     if (s != engine::kNoSlot && s >= fCounts.size()) fCounts.resize(s + 1, 0.0);
     return s;
   }
-  std::uint32_t Slot(std::string_view x) {
+  [[gnu::always_inline]] std::uint32_t Slot(std::string_view x) {
     const std::uint32_t s = fFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
     if (s != engine::kNoSlot && s >= fCounts.size()) fCounts.resize(s + 1, 0.0);
     return s;
   }
-  void Count(std::uint32_t slot, double w) {
+  [[gnu::always_inline]] void Count(std::uint32_t slot, double w) {
     if (slot == engine::kNoSlot) return;
     if (fFixed && fCounts[slot] == 0.0) ++fFixedSeen;
     fCounts[slot] += w;
