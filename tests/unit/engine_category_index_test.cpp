@@ -1,0 +1,68 @@
+// The value -> slot indexes under growth: slots stay stable across rehashes
+// and across the switch from the dense array to the hash table.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "host/engine/category_index.h"
+
+using host::engine::kNoSlot;
+using host::engine::NumericCategoryIndex;
+using host::engine::StringCategoryIndex;
+
+namespace {
+
+TEST(EngineCategoryIndex, NumbersKeepTheirSlotsThroughDenseAndHash) {
+  NumericCategoryIndex index;
+  // Small integers first (dense), then values that force the hash table,
+  // then many more to make it grow several times.
+  std::vector<double> values{3, 0, 65535, 7, -0.0, 2.5, 65536, -1, 1e300};
+  for (int i = 0; i < 5000; ++i) values.push_back(100000.5 + i);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i == 5) {
+      EXPECT_TRUE(index.IsDense());
+    }
+    const double v = values[i];
+    const std::uint32_t expected = i == 4 ? 1u : static_cast<std::uint32_t>(i < 4 ? i : i - 1);  // -0 is 0
+    EXPECT_EQ(index.FindOrInsert(v), expected) << v;
+  }
+  EXPECT_FALSE(index.IsDense());
+  EXPECT_EQ(index.Size(), values.size() - 1);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const std::uint32_t expected = i == 4 ? 1u : static_cast<std::uint32_t>(i < 4 ? i : i - 1);
+    EXPECT_EQ(index.Find(values[i]), expected) << values[i];
+    EXPECT_EQ(index.FindOrInsert(values[i]), expected) << values[i];
+  }
+  EXPECT_EQ(index.Value(1), 0.0);
+  EXPECT_FALSE(std::signbit(index.Value(1)));
+  EXPECT_EQ(index.Find(4), kNoSlot);
+  EXPECT_EQ(index.Find(0.25), kNoSlot);
+}
+
+TEST(EngineCategoryIndex, DenseFindDoesNotInsert) {
+  NumericCategoryIndex index;
+  EXPECT_EQ(index.Find(2), kNoSlot);
+  EXPECT_EQ(index.FindOrInsert(2), 0u);
+  EXPECT_EQ(index.Find(3), kNoSlot);
+  EXPECT_EQ(index.Find(1e9), kNoSlot);
+  EXPECT_EQ(index.Size(), 1u);
+}
+
+TEST(EngineCategoryIndex, StringsKeepTheirSlotsAndBytes) {
+  StringCategoryIndex index;
+  std::vector<std::string> values{"", "a", "A", "a\0b", "\xc3\xa9"};
+  values[3] = std::string("a\0b", 3);
+  for (int i = 0; i < 3000; ++i) values.push_back("value-" + std::to_string(i));
+  for (std::size_t i = 0; i < values.size(); ++i) EXPECT_EQ(index.FindOrInsert(values[i]), i) << values[i];
+  EXPECT_EQ(index.Size(), values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ(index.Find(values[i]), i);
+    EXPECT_EQ(index.Value(static_cast<std::uint32_t>(i)), values[i]);
+  }
+  EXPECT_EQ(index.Find("value-3000"), kNoSlot);
+  EXPECT_EQ(index.Find("a "), kNoSlot);  // callers trim; the index compares bytes
+}
+
+}  // namespace
