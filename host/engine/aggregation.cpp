@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <numeric>
 
 #include "host/aggregation.h"
 #include "host/engine/engine_state.h"
