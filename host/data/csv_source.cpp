@@ -325,6 +325,7 @@ class CsvCursor : public CaseCursor {
           error = std::current_exception();
         }
         if (fStop.load()) return;
+        const bool last = error || !more;
         {
           std::lock_guard<std::mutex> lock(fMutex);
           if (entry->block.rows > 0) {
@@ -332,11 +333,12 @@ class CsvCursor : public CaseCursor {
           } else {
             fFree.push_back(std::move(entry));
           }
-          if (error) fError = error;
-          if (error || !more) fDone = true;
+          // Moved, not copied: the consumer holds the only reference.
+          if (error) fError = std::move(error);
+          if (last) fDone = true;
         }
         fChanged.notify_all();
-        if (error || !more) return;
+        if (last) return;
       }
     } catch (...) {
       {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <thread>
 #include <filesystem>
 
 #include "data_test_util.h"
@@ -173,6 +175,40 @@ TEST(DataPackage, InferenceFromBareCsv) {
     EXPECT_EQ(facts, c.facts);
     EXPECT_EQ(ds->caseCount.value_or(-1), c.cases);
     EXPECT_EQ(static_cast<std::int64_t>(ReadAll(*ds).cases.size()), c.cases);
+  }
+}
+
+// Dialect variants and edge numbers through the whole reader.
+TEST(DataPackage, DialectsAndEdgeNumbers) {
+  TempDir dir;
+  // No header row: the fields name the columns; tab-delimited, no quoting.
+  dir.Write("t.csv", "1e308\t\"a\n-0\t b \n");
+  auto ds = Load(dir.Write("t.json", R"({"resources": [{"path": "t.csv",
+      "dialect": {"header": false, "delimiter": "\t", "quoteChar": ""},
+      "schema": {"fields": [{"name": "x", "type": "number"}, {"name": "s", "type": "string",
+                            "constraints": {"maxLength": 2}}]}}]})"));
+  EXPECT_EQ(ReadAll(*ds).cases, (std::vector<std::string>{"1e+308|'\"a'", "-0|' b'"}));
+
+  // No header and no schema: V1, V2, ...
+  dir.Write("n.csv", "1,2\n3,4\n");
+  auto named = Load(dir.Write("n.json", R"({"resources": [{"path": "n.csv", "dialect": {"header": false}}]})"));
+  ASSERT_EQ(named->variables.size(), 2u);
+  EXPECT_EQ(named->variables[1]->name, "V2");
+  EXPECT_EQ(ReadAll(*named).cases.size(), 2u);
+
+  // Extreme doubles come back bit for bit (reference: strtod).
+  const char* texts[] = {"-0", "4.9406564584124654e-324", "2.2250738585072009e-308", "1.7976931348623157e308",
+                         "0.30000000000000004", "123456789012345678", " 7 ", "+1.5"};
+  std::string csv = "x\n";
+  for (const char* t : texts) csv += std::string(t) + "\n";
+  auto edge = Load(dir.Write("edge.csv", csv));
+  auto cursor = edge->cases->Open();
+  const host::CaseBlock* b = cursor->NextBlock();
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(b->rows, std::size(texts));
+  for (std::size_t i = 0; i < std::size(texts); ++i) {
+    const double want = std::strtod(texts[i], nullptr);
+    EXPECT_EQ(std::memcmp(&b->numbers[0][i], &want, sizeof want), 0) << texts[i];
   }
 }
 
