@@ -112,7 +112,10 @@ void DimensionImpl::Prepare(const QUVO_DataSource& source) {
     }
     fMembers.push_back(m);
   }
-  for (Member& m : fMembers) m.usable = m.variable != nullptr && m.isString == fIsString;
+  for (Member& m : fMembers) {
+    m.usable = m.variable != nullptr && m.isString == fIsString;
+    if (m.variable != nullptr) ++fKnownMembers;
+  }
   fCaseSlots.reserve(fMembers.size());
 
   if (fFixed) {
@@ -204,10 +207,7 @@ void DimensionImpl::AddDichotomySet(const ProcDSIterator& it, double w) {
 }
 
 std::size_t DimensionImpl::NumberOfValues() const {
-  if (fKind == DimensionKind::DichotomySet) {
-    return static_cast<std::size_t>(
-        std::count_if(fMembers.begin(), fMembers.end(), [](const Member& m) { return m.variable != nullptr; }));
-  }
+  if (fKind == DimensionKind::DichotomySet) return fKnownMembers;
   if (fFixed) return fFixedSeen;
   return fIsString ? fStrings.Size() : fNumbers.Size();
 }

@@ -105,6 +105,7 @@ class DimensionImpl {
   bool fIsString = false;
   std::vector<Member> fMembers;  // one for a variable
   bool fFixed = false;           // pre-defined categories only
+  std::size_t fKnownMembers = 0;
   std::size_t fFixedSeen = 0;
   std::string fCountedText;  // dichotomy sets over strings, trailing blanks trimmed
   double fCountedNumber = 0.0;

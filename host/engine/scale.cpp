@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "host/engine/category_index.h"
 #include "host/obs.h"
 
 namespace host::engine {
@@ -42,34 +43,100 @@ std::vector<double> OrderStatistics(std::vector<double>& a, std::vector<std::siz
 
 }  // namespace
 
-double WeightedSelect(std::vector<WeightedValue>& a, double t) {
-  const std::size_t n = a.size();
-  if (n == 0) return SYSMIS;
-  double largest = a[0].value;
-  for (const WeightedValue& x : a) largest = std::max(largest, x.value);
-  auto first = a.begin();
-  auto last = a.end();
-  while (first != last) {
+namespace {
+
+// Three-way weighted quickselect for several targets at once: one partition
+// serves every target, and only the parts that hold a target are visited.
+// targets[i] are cumulative weights relative to `base`, ascending.
+void SelectMany(WeightedValue* first, WeightedValue* last, double base, const double* targets, double* results,
+                std::size_t count, double largest) {
+  while (count > 0) {
+    if (first == last) {
+      for (std::size_t i = 0; i < count; ++i) results[i] = largest;
+      return;
+    }
     const double p = first->value;
     const double q = first[(last - first) / 2].value;
     const double r = (last - 1)->value;
     const double pivot = std::max(std::min(p, q), std::min(std::max(p, q), r));
-    auto m1 = std::partition(first, last, [pivot](const WeightedValue& x) { return x.value < pivot; });
-    auto m2 = std::partition(m1, last, [pivot](const WeightedValue& x) { return x.value == pivot; });
+    WeightedValue* m1 = std::partition(first, last, [pivot](const WeightedValue& x) { return x.value < pivot; });
+    WeightedValue* m2 = std::partition(m1, last, [pivot](const WeightedValue& x) { return x.value == pivot; });
     double below = 0.0;
-    for (auto it = first; it != m1; ++it) below += it->weight;
+    for (const WeightedValue* it = first; it != m1; ++it) below += it->weight;
     double equal = 0.0;
-    for (auto it = m1; it != m2; ++it) equal += it->weight;
-    if (t <= below) {
-      last = m1;
-    } else if (t <= below + equal) {
-      return pivot;
-    } else {
-      t -= below + equal;
-      first = m2;
-    }
+    for (const WeightedValue* it = m1; it != m2; ++it) equal += it->weight;
+    // Targets in the lower part, at the pivot, and in the upper part.
+    std::size_t lower = 0;
+    while (lower < count && targets[lower] - base <= below) ++lower;
+    std::size_t atPivot = lower;
+    while (atPivot < count && targets[atPivot] - base <= below + equal) ++atPivot;
+    for (std::size_t i = lower; i < atPivot; ++i) results[i] = pivot;
+    if (lower > 0) SelectMany(first, m1, base, targets, results, lower, largest);
+    // Continue with the upper part in this frame.
+    targets += atPivot;
+    results += atPivot;
+    count -= atPivot;
+    base += below + equal;
+    first = m2;
   }
-  return largest;
+}
+
+}  // namespace
+
+std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const std::vector<double>& targets) {
+  std::vector<double> results(targets.size(), SYSMIS);
+  if (values.empty() || targets.empty()) return results;
+  std::vector<std::size_t> order(targets.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return targets[a] < targets[b]; });
+  std::vector<double> sorted(targets.size());
+  for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = targets[order[i]];
+  double largest = values[0].value;
+  for (const WeightedValue& x : values) largest = std::max(largest, x.value);
+  std::vector<double> found(targets.size(), SYSMIS);
+  SelectMany(values.data(), values.data() + values.size(), 0.0, sorted.data(), found.data(), sorted.size(), largest);
+  for (std::size_t i = 0; i < order.size(); ++i) results[order[i]] = found[i];
+  return results;
+}
+
+double WeightedSelect(std::vector<WeightedValue>& values, double t) {
+  return WeightedSelectMany(values, {t}).front();
+}
+
+// x(t) for every target t from the distinct values and their weight sums,
+// when there are few distinct values (codes, ages, ratings): one hashing
+// pass and a sort of the distinct values instead of partitioning every
+// value. Empty when the values turn out to be many.
+std::vector<double> ScaleAccumulator::FewDistinctSelect(const std::vector<double>& targets) const {
+  const std::size_t limit = std::min<std::size_t>(4096, std::max<std::size_t>(64, fValues.size() / 16));
+  NumericCategoryIndex index;
+  std::vector<double> sums;
+  for (std::size_t i = 0; i < fValues.size(); ++i) {
+    const std::uint32_t slot = index.FindOrInsert(fValues[i]);
+    if (slot == sums.size()) {
+      if (sums.size() == limit) return {};
+      sums.push_back(0.0);
+    }
+    sums[slot] += fWeighted ? fWeights[i] : 1.0;
+  }
+  std::vector<std::uint32_t> order(sums.size());
+  for (std::uint32_t s = 0; s < order.size(); ++s) order[s] = s;
+  std::sort(order.begin(), order.end(),
+            [&index](std::uint32_t a, std::uint32_t b) { return index.Value(a) < index.Value(b); });
+  std::vector<double> cumulative(order.size());
+  double running = 0.0;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    running += sums[order[i]];
+    cumulative[i] = running;
+  }
+  std::vector<double> out;
+  out.reserve(targets.size());
+  for (double t : targets) {
+    const auto at = std::lower_bound(cumulative.begin(), cumulative.end(), t);
+    const std::size_t i = at == cumulative.end() ? order.size() - 1 : static_cast<std::size_t>(at - cumulative.begin());
+    out.push_back(index.Value(order[i]));
+  }
+  return out;
 }
 
 std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps) const {
@@ -85,6 +152,7 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
     double frac;
   };
   std::vector<Plan> plans;
+  std::vector<double> targets;  // x(k) and x(k + 1) of every interpolating plan
   for (double p : ps) {
     const double h = (w + 1.0) * p;
     if (h < 1.0) {
@@ -94,53 +162,38 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
     } else {
       const double k = std::floor(h);
       plans.push_back({2, k, h - k});
+      targets.push_back(k);
+      targets.push_back(k + 1.0);
     }
   }
 
   const auto [minIt, maxIt] = std::minmax_element(fValues.begin(), fValues.end());
-  const double smallest = *minIt;
-  const double largest = *maxIt;
-
-  if (!fWeighted) {
-    std::vector<double> values = fValues;
-    // Unit weights: x(t) for whole t is the t-th smallest value.
-    const std::size_t n = values.size();
-    std::vector<std::size_t> ranks;
-    for (const Plan& plan : plans) {
-      if (plan.kind != 2) continue;
-      const auto k = static_cast<std::size_t>(plan.k);
-      ranks.push_back(std::min(k - 1, n - 1));
-      ranks.push_back(std::min(k, n - 1));
+  std::vector<double> found;
+  if (!targets.empty()) {
+    found = FewDistinctSelect(targets);
+    if (found.empty() && !fWeighted) {
+      // Unit weights: x(t) for whole t is the t-th smallest value.
+      std::vector<double> values = fValues;
+      const std::size_t n = values.size();
+      std::vector<std::size_t> ranks;
+      for (double t : targets) ranks.push_back(std::min(static_cast<std::size_t>(t) - 1, n - 1));
+      found = OrderStatistics(values, ranks);
+    } else if (found.empty()) {
+      std::vector<WeightedValue> pairs(fValues.size());
+      for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {fValues[i], fWeights[i]};
+      found = WeightedSelectMany(pairs, targets);
     }
-    const std::vector<double> stats = ranks.empty() ? std::vector<double>{} : OrderStatistics(values, ranks);
-    std::size_t r = 0;
-    for (std::size_t i = 0; i < plans.size(); ++i) {
-      const Plan& plan = plans[i];
-      if (plan.kind == 0) {
-        out[i] = smallest;
-      } else if (plan.kind == 1) {
-        out[i] = largest;
-      } else {
-        const double lower = stats[r++];
-        const double upper = stats[r++];
-        out[i] = lower + plan.frac * (upper - lower);
-      }
-    }
-    return out;
   }
-
-  // One copy serves every selection: partitioning only reorders it.
-  std::vector<WeightedValue> pairs(fValues.size());
-  for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {fValues[i], fWeights[i]};
+  std::size_t f = 0;
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const Plan& plan = plans[i];
     if (plan.kind == 0) {
-      out[i] = smallest;
+      out[i] = *minIt;
     } else if (plan.kind == 1) {
-      out[i] = largest;
+      out[i] = *maxIt;
     } else {
-      const double lower = WeightedSelect(pairs, plan.k);
-      const double upper = plan.frac == 0.0 ? lower : WeightedSelect(pairs, plan.k + 1.0);
+      const double lower = found[f++];
+      const double upper = found[f++];
       out[i] = lower + plan.frac * (upper - lower);
     }
   }

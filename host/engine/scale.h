@@ -85,6 +85,8 @@ class ScaleAccumulator {
   std::vector<double> Percentiles(const std::vector<double>& ps) const;
 
  private:
+  std::vector<double> FewDistinctSelect(const std::vector<double>& targets) const;
+
   bool fKeepValues;
   CompensatedSum fWeight;
   CompensatedSum fMissing;
@@ -107,5 +109,8 @@ struct WeightedValue {
 // reaches t; the largest value when t exceeds the total. Expected linear
 // time (three-way quickselect); reorders the array. Exposed for tests.
 double WeightedSelect(std::vector<WeightedValue>& values, double t);
+// The same for several cumulative weights at once (any order), sharing the
+// partitions between them.
+std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const std::vector<double>& targets);
 
 }  // namespace host::engine

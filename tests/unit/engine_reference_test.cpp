@@ -284,10 +284,17 @@ TEST(EngineWeightedSelect, CumulativeWeightRule) {
     double x;
   } cases[] = {{0.25, 1}, {0.5, 1}, {0.75, 3}, {3.0, 3}, {3.5, 5}, {4.0, 5}, {4.5, 9}, {6.0, 9}, {7.0, 9}};
   auto shared = values;  // one array through every selection, as the engine uses it
+  std::vector<double> targets;
   for (const auto& c : cases) {
     auto fresh = values;
     EXPECT_EQ(host::engine::WeightedSelect(fresh, c.t), c.x) << c.t;
     EXPECT_EQ(host::engine::WeightedSelect(shared, c.t), c.x) << c.t;
+    targets.insert(targets.begin(), c.t);  // descending: the order must not matter
+  }
+  auto many = values;
+  const std::vector<double> found = host::engine::WeightedSelectMany(many, targets);
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    EXPECT_EQ(found[i], cases[std::size(cases) - 1 - i].x) << targets[i];
   }
 }
 
