@@ -29,6 +29,12 @@ class BlockFiller {
     for (const CsvColumn& c : layout.columns) fNames.push_back(c.name);
     fReader.SetColumnNames(&fNames);
     fPrevNumbers.resize(layout.splitIndices.size());
+    for (const CsvColumn& c : layout.columns) {
+      fModes.push_back(c.kind == CellKind::String                                   ? Mode::String
+                       : c.kind == CellKind::Number && c.missingTexts.empty() ? Mode::PlainNumber
+                                                                                : Mode::OtherNumber);
+    }
+    fData.resize(layout.columns.size(), nullptr);
     fPrevStrings.resize(layout.splitIndices.size());
   }
 
@@ -76,6 +82,7 @@ class BlockFiller {
     for (std::size_t c = 0; c < ncols; ++c) {
       if (IsNumericKind(fLayout.columns[c].kind)) {
         block.numbers[c].resize(capacity);
+        fData[c] = block.numbers[c].data();
       } else {
         StringColumn& s = block.strings[c];
         s.offsets.clear();
@@ -118,31 +125,34 @@ class BlockFiller {
 
   void ReadRow(CaseBlock& block, std::size_t r) {
     const std::size_t ncols = fLayout.columns.size();
+    const CsvCell* cells = fCells.data();
     for (std::size_t c = 0; c < ncols; ++c) {
-      const CsvColumn& col = fLayout.columns[c];
-      const CsvCell& cell = fCells[c];
-      if (col.kind == CellKind::String) {
-        const std::string_view text = TrimTrailingBlanks(cell.View());
-        if (text.size() > static_cast<std::size_t>(col.width)) TooLong(c, cell, text);
-        std::size_t bad = 0;
-        if (!ValidUtf8(text, bad)) BadUtf8(c, cell, bad);
-        StringColumn& s = block.strings[c];
-        s.bytes.append(text);
-        s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
-      } else {
-        block.numbers[c][r] = Numeric(c, col, cell);
+      const CsvCell& cell = cells[c];
+      switch (fModes[c]) {
+        case Mode::PlainNumber: {
+          // The common cell: a plain decimal without blanks.
+          double value;
+          int intDigits, fraction;
+          fData[c][r] = ParseSimpleDecimal(cell.View(), value, intDigits, fraction)
+                            ? value
+                            : NumericSlow(c, fLayout.columns[c], cell);
+          break;
+        }
+        case Mode::OtherNumber:
+          fData[c][r] = NumericSlow(c, fLayout.columns[c], cell);
+          break;
+        case Mode::String: {
+          const std::string_view text = TrimTrailingBlanks(cell.View());
+          if (text.size() > static_cast<std::size_t>(fLayout.columns[c].width)) TooLong(c, cell, text);
+          std::size_t bad = 0;
+          if (!ValidUtf8(text, bad)) BadUtf8(c, cell, bad);
+          StringColumn& s = block.strings[c];
+          s.bytes.append(text);
+          s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
+          break;
+        }
       }
     }
-  }
-
-  double Numeric(std::size_t c, const CsvColumn& col, const CsvCell& cell) {
-    if (col.kind == CellKind::Number && col.missingTexts.empty()) {
-      // The common cell: a plain decimal without blanks.
-      double value;
-      int intDigits, fraction;
-      if (ParseSimpleDecimal(cell.View(), value, intDigits, fraction)) return value;
-    }
-    return NumericSlow(c, col, cell);
   }
 
   double NumericSlow(std::size_t c, const CsvColumn& col, const CsvCell& cell) {
@@ -236,8 +246,12 @@ class BlockFiller {
     return changed;
   }
 
+  enum class Mode : std::uint8_t { PlainNumber, OtherNumber, String };
+
   const CsvLayout& fLayout;
   CsvReader fReader;
+  std::vector<Mode> fModes;     // per column
+  std::vector<double*> fData;   // per numeric column: the block's cells
   std::vector<std::string> fNames;
   std::vector<CsvCell> fCells;
   bool fFirstCase = true;
