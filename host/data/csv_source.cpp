@@ -30,9 +30,23 @@ class BlockFiller {
     fReader.SetColumnNames(&fNames);
     fPrevNumbers.resize(layout.splitIndices.size());
     for (const CsvColumn& c : layout.columns) {
-      fModes.push_back(c.kind == CellKind::String                                   ? Mode::String
-                       : c.kind == CellKind::Number && c.missingTexts.empty() ? Mode::PlainNumber
-                                                                                : Mode::OtherNumber);
+      // Plain decimals may skip the missing-text lookup when no missing text
+      // is itself a plain decimal (such as "-9").
+      bool plainMissing = false;
+      for (const std::string& m : c.missingTexts) {
+        double v;
+        int a, b;
+        plainMissing = plainMissing || ParseSimpleDecimal(m, v, a, b);
+      }
+      Mode mode = Mode::OtherNumber;
+      if (c.kind == CellKind::String) {
+        mode = Mode::String;
+      } else if (!plainMissing && c.kind == CellKind::Number) {
+        mode = Mode::PlainNumber;
+      } else if (!plainMissing && c.kind == CellKind::Integer) {
+        mode = Mode::PlainInteger;
+      }
+      fModes.push_back(mode);
     }
     fData.resize(layout.columns.size(), nullptr);
     fPrevStrings.resize(layout.splitIndices.size());
@@ -134,6 +148,14 @@ class BlockFiller {
           double value;
           int intDigits, fraction;
           fData[c][r] = ParseSimpleDecimal(cell.View(), value, intDigits, fraction)
+                            ? value
+                            : NumericSlow(c, fLayout.columns[c], cell);
+          break;
+        }
+        case Mode::PlainInteger: {
+          double value;
+          int intDigits, fraction;
+          fData[c][r] = ParseSimpleDecimal(cell.View(), value, intDigits, fraction) && value == std::trunc(value)
                             ? value
                             : NumericSlow(c, fLayout.columns[c], cell);
           break;
@@ -246,7 +268,7 @@ class BlockFiller {
     return changed;
   }
 
-  enum class Mode : std::uint8_t { PlainNumber, OtherNumber, String };
+  enum class Mode : std::uint8_t { PlainNumber, PlainInteger, OtherNumber, String };
 
   const CsvLayout& fLayout;
   CsvReader fReader;
