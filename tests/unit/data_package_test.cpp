@@ -212,6 +212,27 @@ TEST(DataPackage, DialectsAndEdgeNumbers) {
   }
 }
 
+// Texts in missingValues are system-missing, numeric-looking ones included.
+TEST(DataPackage, MissingValueTexts) {
+  TempDir dir;
+  dir.Write("m.csv", "a,b,c\n-9,NA,-9\n5, NA ,7\n,3,\n");
+  auto ds = Load(dir.Write("m.json", R"({"resources": [{"path": "m.csv", "schema": {
+      "missingValues": ["", "NA"],
+      "fields": [{"name": "a", "type": "number", "missingValues": ["-9", ""]},
+                 {"name": "b", "type": "integer"},
+                 {"name": "c", "type": "integer", "missingValues": ["-9"]}]}}]})"));
+  auto cursor = ds->cases->Open();
+  try {
+    while (cursor->NextBlock()) {
+    }
+    ADD_FAILURE() << "the empty cell of c is not missing there";
+  } catch (const host::InputError& e) {
+    EXPECT_NE(std::string(e.what()).find("line 4, column 3 (variable c)"), std::string::npos) << e.what();
+  }
+  dir.Write("m.csv", "a,b,c\n-9,NA,-9\n5, NA ,7\n,3,-9.0\n");
+  EXPECT_EQ(ReadAll(*ds).cases, (std::vector<std::string>{".|.|.", "5|.|7", ".|3|-9"}));
+}
+
 TEST(DataPackage, EmptyFieldListAndNoScan) {
   TempDir dir;
   // No CSV file at all: a dataset without variables reads nothing.
