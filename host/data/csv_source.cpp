@@ -431,7 +431,7 @@ class CsvCursor : public CaseCursor {
 CsvCaseSource::CsvCaseSource(CsvLayout layout) {
   const std::size_t ncols = std::max<std::size_t>(1, layout.columns.size());
   // Wide files get shorter blocks so that the blocks in flight stay small.
-  layout.blockRows = std::max<std::size_t>(1, std::min(layout.blockRows, std::max<std::size_t>(256, (std::size_t{1} << 20) / ncols)));
+  layout.blockRows = std::max<std::size_t>(1, std::min(layout.blockRows, std::max<std::size_t>(64, (std::size_t{1} << 18) / ncols)));
   struct stat st {};
   if (::stat(layout.path.c_str(), &st) == 0) fSize = static_cast<std::int64_t>(st.st_size);
   fLayout = std::make_shared<const CsvLayout>(std::move(layout));
