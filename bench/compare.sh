@@ -105,7 +105,7 @@ measure() {
   log "$name: $(tr '\n' ' ' <"$TMP/times")s; median ${MED_TIME}s, ${MED_RSS} KiB"
 }
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "nan" || b == "nan" || b + 0 == 0) print "n/a"; else printf "%.1f", a / b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "nan" || b == "nan" || b + 0 == 0) print "n/a"; else if (a / b < 0.95) printf "%.2f", a / b; else printf "%.1f", a / b }'; }
 mib() { awk -v k="$1" 'BEGIN { if (k == "nan") print "n/a"; else printf "%.0f", k / 1024 }'; }
 
 RESULTS=$OUT/results-$N.txt
