@@ -385,7 +385,8 @@ struct Plan {
 
 // Reads the header (when the dialect has one) and returns the offset and
 // line of the first case.
-std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, std::int64_t& dataLine) {
+std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, std::int64_t& dataLine,
+                                    std::int64_t& headerLine) {
   CsvReader reader(plan.csvPath, plan.csvDisplay, plan.dialect);
   std::vector<CsvCell> cells;
   std::size_t count = 0;
@@ -406,6 +407,7 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
     }
     dataOffset = reader.Offset();
     dataLine = reader.Line();
+    headerLine = reader.RecordLine();
   } else {
     dataOffset = reader.Offset();  // after a byte order mark
     dataLine = 1;
@@ -431,7 +433,6 @@ void CheckName(const std::string& name, const std::string& where) {
 
 std::shared_ptr<Dataset> Build(const Plan& planIn, const Descriptor* d, std::vector<std::string>& warnings,
                                const Json* package) {
-  (void)warnings;
   Plan plan = planIn;
   auto dataset = std::make_shared<Dataset>();
 
@@ -440,8 +441,9 @@ std::shared_ptr<Dataset> Build(const Plan& planIn, const Descriptor* d, std::vec
   const bool noVariables = !plan.inferAll && plan.fields.empty();
   std::int64_t dataOffset = 0, dataLine = 1;
   std::vector<std::string> header;
-  if (!noVariables) header = ReadHeader(plan, dataOffset, dataLine);
-  const std::string headerWhere = plan.csvDisplay + ", line " + std::to_string(std::max<std::int64_t>(1, dataLine - 1));
+  std::int64_t headerLine = 1;
+  if (!noVariables) header = ReadHeader(plan, dataOffset, dataLine, headerLine);
+  const std::string headerWhere = plan.csvDisplay + ", line " + std::to_string(headerLine);
 
   if (plan.inferAll) {
     for (std::size_t i = 0; i < header.size(); ++i) {
@@ -449,10 +451,10 @@ std::shared_ptr<Dataset> Build(const Plan& planIn, const Descriptor* d, std::vec
       f.name = header[i];
       f.path = "column " + std::to_string(i + 1);
       if (f.name.empty()) {
-        throw InputError(plan.csvDisplay + ", line 1, column " + std::to_string(i + 1) +
+        throw InputError(headerWhere + ", column " + std::to_string(i + 1) +
                          ": the header has an empty name; give every column a variable name");
       }
-      CheckName(f.name, plan.csvDisplay + ", line 1, column " + std::to_string(i + 1));
+      CheckName(f.name, headerWhere + ", column " + std::to_string(i + 1));
       plan.fields.push_back(std::move(f));
     }
   } else {
@@ -480,7 +482,7 @@ std::shared_ptr<Dataset> Build(const Plan& planIn, const Descriptor* d, std::vec
     for (std::size_t i = 0; i < plan.fields.size(); ++i) {
       const auto [it, fresh] = seen.emplace(FoldName(plan.fields[i].name), i);
       if (!fresh) {
-        const std::string where = plan.inferAll ? plan.csvDisplay + ", line 1, column " + std::to_string(i + 1)
+        const std::string where = plan.inferAll ? headerWhere + ", column " + std::to_string(i + 1)
                                                 : d->File() + ": " + Member(plan.fields[i].path, "name");
         throw InputError(where + ": the variable name \"" + plan.fields[i].name + "\" is used twice (variable " +
                          std::to_string(it->second + 1) + " is \"" + plan.fields[it->second].name +

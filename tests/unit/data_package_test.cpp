@@ -308,6 +308,7 @@ const BadCase kBadCases[] = {
     {"duplicate names in a bare csv", nullptr, "x,y,X\n1,2,3\n", {"data.csv, line 1, column 3", "used twice"}, true},
     {"invalid name", PKG("{\"name\": \"1st\"}"), "1st\n1\n", {"fields[0].name", "\"1st\" is not a valid variable name"},
      true},
+    {"header after blank lines", nullptr, "\n\r\na,A\n1,2\n", {"data.csv, line 3, column 2", "used twice"}, true},
     {"reserved word", nullptr, "a,by\n1,2\n", {"data.csv, line 1, column 2", "\"by\" is not a valid"}, true},
     {"empty file", nullptr, "", {"data.csv", "empty"}, true},
     {"empty header name", nullptr, "a,,c\n1,2,3\n", {"data.csv, line 1, column 2", "empty name"}, true},
