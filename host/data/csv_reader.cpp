@@ -94,7 +94,8 @@ bool CsvReader::Fill() {
   }
   if (fEnd + 1 >= fBuffer.size()) {
     if (fEnd >= kMaxRecordBytes) {
-      throw InputError(Where(fLine, 1) + ": a record runs on for more than 256 MiB; a quoted cell is probably "
+      throw InputError(fDisplayName + ", line " + std::to_string(fLine) +
+                       ": a record runs on for more than 256 MiB; a quoted cell is probably "
                                          "not closed. Close the quote, and write a quote inside a quoted cell "
                                          "as two quotes (\"\")");
     }
