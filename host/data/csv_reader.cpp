@@ -266,52 +266,64 @@ std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect,
     ::close(fd);
     return 0;
   }
-  std::vector<char> buffer(kInitialBuffer);
+  unsigned char special[256] = {};
+  special[static_cast<unsigned char>('\n')] = 1;
+  special[static_cast<unsigned char>('\r')] = 1;
+  special[static_cast<unsigned char>(dialect.delimiter)] = 1;
+  if (dialect.quoting) special[static_cast<unsigned char>(dialect.quote)] = 1;
+  const char delim = dialect.delimiter;
+  const char quote = dialect.quote;
+
+  std::vector<char> buffer(kInitialBuffer + 1);
   std::int64_t records = 0;
   bool inQuote = false;
   bool canOpen = true;  // a quote here opens a quoted cell (or re-opens one: "")
   bool hasContent = false;
   bool first = offset == 0;
-  const char delim = dialect.delimiter;
-  const char quote = dialect.quote;
-  const bool quoting = dialect.quoting;
   for (;;) {
-    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    ssize_t n = ::read(fd, buffer.data(), kInitialBuffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     const char* p = buffer.data();
-    const char* e = p + n;
+    const char* const e = p + n;
+    buffer[static_cast<std::size_t>(n)] = '\n';  // sentinel: stops the scan of ordinary bytes
     if (first) {
       first = false;
       if (n >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
     }
-    for (; p < e; ++p) {
-      const char c = *p;
+    while (p < e) {
       if (inQuote) {
-        if (c == quote) {
-          inQuote = false;
-          canOpen = true;
-        }
+        const char* q = static_cast<const char*>(std::memchr(p, quote, static_cast<std::size_t>(e - p)));
+        if (q == nullptr) break;
+        p = q + 1;
+        inQuote = false;
+        canOpen = true;
         continue;
       }
+      const char* start = p;
+      while (!special[static_cast<unsigned char>(*p)]) ++p;
+      if (p != start) {
+        hasContent = true;
+        canOpen = false;
+      }
+      if (p == e) break;
+      const char c = *p++;
       if (c == '\n' || c == '\r') {
         if (hasContent) ++records;
         hasContent = false;
         canOpen = true;
-        continue;
-      }
-      hasContent = true;
-      if (c == delim) {
+      } else if (c == delim) {
+        hasContent = true;
         canOpen = true;
-      } else if (quoting && c == quote && canOpen) {
-        inQuote = true;
-      } else {
+      } else {  // a quote
+        hasContent = true;
+        inQuote = canOpen;
         canOpen = false;
       }
     }
   }
   ::close(fd);
-  if (hasContent) ++records;
+  if (hasContent || inQuote) ++records;
   return records;
 }
 
