@@ -139,7 +139,7 @@ CSV_MIB=$(mib $((CSV_BYTES / 1024)))
 if ((MARKDOWN)); then
   echo "### $(sed ':a;s/\B[0-9]\{3\}\>/,&/;ta' <<<"$N") cases"
   echo
-  echo "CSV: $CSV_MIB MiB; medians of $RUNS runs."
+  echo "CSV: $CSV_MIB MiB; each command ran $RUNS times, medians shown."
   echo
   echo "| program | wall time (s) | peak RSS (MiB) | time / ours | RSS / ours |"
   echo "|---|---:|---:|---:|---:|"

@@ -40,6 +40,38 @@ build=$(grep -s '^CMAKE_BUILD_TYPE' "$(dirname "$CODEBOOK")/CMakeCache.txt" | cu
     [[ $n -eq 1000000 ]] || flags+=(--no-wide)
     "$ROOT/bench/compare.sh" "${flags[@]}" "$n" "$runs"
   done
+  profile_n=$(for n in $SIZES; do echo "$n"; done | grep -x 1000000 || true)
+  if [[ -n $profile_n ]] && perf record -q -o "$SECTION.perf" true >/dev/null 2>&1; then
+    # Where our time goes: the functions with the most samples, per thread.
+    perf record -q -o "$SECTION.perf" "$CODEBOOK" "$OUT/survey-$profile_n/datapackage.json" -o /dev/null \
+      --format json --quiet >/dev/null 2>&1
+    echo "### Where the time goes (1,000,000 cases)"
+    echo
+    echo "CPU samples of one run (\`perf record\`), by thread: the CSV reader parses blocks of cases on"
+    echo "its own thread while the main thread aggregates them and then computes the results."
+    echo
+    echo "| thread | share | functions with the most samples (share of all samples) |"
+    echo "|---|---:|---|"
+    perf report -q -i "$SECTION.perf" --no-children -g none --sort pid,symbol 2>/dev/null |
+      awk '
+        NF >= 3 && $1 ~ /%$/ {
+          pct = $1 + 0; key = $2; tid = key; sub(/:.*/, "", tid)
+          sym = $0; sub(/^ *[0-9.]+% +[^ ]+ +\[[^]]*\] +/, "", sym); sub(/( +-)* *$/, "", sym); gsub(/\|/, "\\|", sym)
+          total[key] += pct
+          if (!(key in first) || tid + 0 < main + 0) { if (main == "" || tid + 0 < main + 0) main = tid }
+          first[key] = 1
+          if (count[key] < 6 && pct >= 1.0) { list[key] = list[key] (count[key] ? "; " : "") "`" sym "` " pct "%"; count[key]++ }
+        }
+        END {
+          for (k in total) {
+            t = k; sub(/:.*/, "", t)
+            name = (t == main) ? "main: pass, statistics, output" : "CSV reader"
+            printf "| %s | %.0f%% | %s |\n", name, total[k], list[k]
+          }
+        }' | sort -r
+    echo
+    rm -f "$SECTION.perf" "$SECTION.perf.old"
+  fi
   python3 - "$OUT" $SIZES <<'EOF'
 import os, sys
 out, sizes = sys.argv[1], [int(s) for s in sys.argv[2:]]
