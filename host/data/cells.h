@@ -164,7 +164,9 @@ inline std::string QuoteCell(std::string_view text) {
   constexpr std::size_t kMax = 40;
   std::string out = "\"";
   if (text.size() > kMax) {
-    out.append(text.substr(0, kMax));
+    std::size_t cut = kMax;  // not inside a UTF-8 sequence
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    out.append(text.substr(0, cut));
     out += "...";
   } else {
     out.append(text);
