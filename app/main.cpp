@@ -235,7 +235,13 @@ int main(int argc, char** argv) {
   const bool toTerminal = outputPath.empty() && isatty(STDOUT_FILENO) != 0;
   options.width = width > 0 ? width : (toTerminal ? TerminalWidth() : 80);
   options.color = format == host::OutputFormat::Text && toTerminal && std::getenv("NO_COLOR") == nullptr;
-  options.title = std::filesystem::path(datasetPath).filename().string();
+  // A data package is usually named datapackage.json; its folder says more.
+  const std::filesystem::path datasetFile(datasetPath);
+  options.title = datasetFile.filename().string();
+  if (Lower(options.title) == "datapackage.json") {
+    const std::string folder = std::filesystem::absolute(datasetFile).parent_path().filename().string();
+    if (!folder.empty()) options.title = folder;
+  }
   std::ostringstream rendered;
   host::Render(host::Output(), format, rendered, options);
 

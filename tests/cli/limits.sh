@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Limits: very wide files, long names, long attribute arrays, many distinct
+# strings and long syntax files either work or fail with a clear message,
+# within memory and without quadratic time. Each check has a time budget far
+# above what linear work needs, so a quadratic slip shows up as a failure.
+set -uo pipefail
+build=$1
+cb="$build/codebook"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+passed=0 failed=0
+check() {  # description, time budget in seconds, command...
+  local what=$1 budget=$2; shift 2
+  local start end
+  start=$(date +%s.%N)
+  if "$@" >"$tmp/out" 2>"$tmp/err"; then
+    end=$(date +%s.%N)
+    if awk -v s="$start" -v e="$end" -v b="$budget" 'BEGIN { exit !(e - s <= b) }'; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1)); echo "FAILED (too slow: over ${budget}s): $what"
+    fi
+  else
+    failed=$((failed + 1)); echo "FAILED: $what"; head -c 2000 "$tmp/err"
+  fi
+}
+
+python3 - "$tmp" <<'PY'
+import json, os, sys
+d = sys.argv[1]
+def package(name, fields, rows, **extra):
+    os.makedirs(f"{d}/{name}", exist_ok=True)
+    with open(f"{d}/{name}/data.csv", "w") as f:
+        f.write(",".join(x["name"] for x in fields) + "\n")
+        for r in rows:
+            f.write(",".join(map(str, r)) + "\n")
+    desc = {"resources": [{"path": "data.csv", "schema": {"fields": fields}}]}
+    desc.update(extra)
+    json.dump(desc, open(f"{d}/{name}/datapackage.json", "w"))
+
+# 100,000 variables, three cases.
+n = 100_000
+package("wide", [{"name": f"v{i}", "type": "integer"} for i in range(n)],
+        [[(i + c) % 7 for i in range(n)] for c in range(3)])
+# A 64-byte name and a 65-byte one.
+name64 = "a" * 64
+package("name64", [{"name": name64, "type": "integer"}], [[1], [2]])
+package("name65", [{"name": "b" * 65, "type": "integer"}], [[1]])
+# An attribute array of 10,000 values.
+package("attr", [{"name": "x", "type": "integer",
+                  "attributes": {"Long": [str(i) for i in range(10_000)]}}], [[1], [2]])
+# A string variable with 1,000,000 distinct values, beside a scale variable.
+os.makedirs(f"{d}/distinct", exist_ok=True)
+with open(f"{d}/distinct/data.csv", "w") as f:
+    f.write("s,x\n")
+    f.writelines(f"k{i:07d},{i % 100}\n" for i in range(1_000_000))
+json.dump({"resources": [{"path": "data.csv", "schema": {"fields": [
+    {"name": "s", "type": "string", "constraints": {"maxLength": 8}},
+    {"name": "x", "type": "integer", "measure": "scale"}]}}]}, open(f"{d}/distinct/datapackage.json", "w"))
+# 1,000 commands.
+with open(f"{d}/many.sps", "w") as f:
+    for i in range(1000):
+        f.write(f"CODEBOOK v{i % 50} TO v{i % 50 + 3} /STATISTICS COUNT MEAN.\n")
+PY
+
+check "100,000 variables, every table" 60 "$cb" "$tmp/wide/datapackage.json" --format json -o /dev/null --quiet
+check "100,000 variables listed with TO and ordered by name" 60 \
+  "$cb" "$tmp/wide/datapackage.json" 'CODEBOOK v0 TO v99999 /STATISTICS NONE /OPTIONS VARORDER=ALPHA' --format json -o /dev/null --quiet
+check "a 64-byte name" 10 bash -c "'$cb' '$tmp/name64/datapackage.json' --format json --quiet | grep -q '$(printf 'a%.0s' {1..64})'"
+check "a 65-byte name is rejected with exit 2 and a message naming it" 10 bash -c \
+  "'$cb' '$tmp/name65/datapackage.json' --quiet >/dev/null 2>'$tmp/e65'; test \$? = 2 && grep -q bbbbbbbb '$tmp/e65'"
+check "a 10,000-value attribute array" 20 bash -c \
+  "'$cb' '$tmp/attr/datapackage.json' --format json --quiet | grep -q 'Long\\[10000\\]'"
+check "1,000,000 distinct strings over the category limit" 60 \
+  "$cb" "$tmp/distinct/datapackage.json" --format json -o /dev/null --quiet
+check "1,000,000 distinct strings all listed" 120 \
+  "$cb" "$tmp/distinct/datapackage.json" 'CODEBOOK s /OPTIONS MAXCATS=1000000' --format json -o /dev/null --quiet
+check "a syntax file of 1,000 commands" 60 "$cb" "$tmp/wide/datapackage.json" --syntax "$tmp/many.sps" --format json -o /dev/null --quiet
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
