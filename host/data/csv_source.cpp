@@ -12,7 +12,34 @@
 #include <sys/stat.h>
 
 namespace host {
+
+struct CsvBlockEntry {
+  CaseBlock block;
+  std::int64_t endOffset = 0;  // where the record after the block's last case starts
+};
+
+struct CsvBlockPool {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<CsvBlockEntry>> entries;
+};
+
 namespace {
+
+enum class Mode : std::uint8_t { PlainNumber, PlainInteger, OtherNumber, String };
+
+Mode ModeOf(const CsvColumn& c) {
+  if (c.kind == CellKind::String) return Mode::String;
+  // Plain decimals may skip the missing-text lookup when no missing text is
+  // itself a plain decimal (such as "-9").
+  for (const std::string& m : c.missingTexts) {
+    double v;
+    int a, b;
+    if (ParseSimpleDecimal(m, v, a, b)) return Mode::OtherNumber;
+  }
+  if (c.kind == CellKind::Number) return Mode::PlainNumber;
+  if (c.kind == CellKind::Integer) return Mode::PlainInteger;
+  return Mode::OtherNumber;
+}
 
 bool IsUserMissingWeight(const MissingValues& mv, double w) {
   if (mv.hasRange && w >= mv.low && w <= mv.high) return true;
@@ -26,28 +53,8 @@ class BlockFiller {
   explicit BlockFiller(const CsvLayout& layout)
       : fLayout(layout),
         fReader(layout.path, layout.displayName, layout.dialect, layout.dataOffset, layout.dataLine) {
-    for (const CsvColumn& c : layout.columns) fNames.push_back(c.name);
-    fReader.SetColumnNames(&fNames);
+    fReader.SetColumnNames(&layout.names);
     fPrevNumbers.resize(layout.splitIndices.size());
-    for (const CsvColumn& c : layout.columns) {
-      // Plain decimals may skip the missing-text lookup when no missing text
-      // is itself a plain decimal (such as "-9").
-      bool plainMissing = false;
-      for (const std::string& m : c.missingTexts) {
-        double v;
-        int a, b;
-        plainMissing = plainMissing || ParseSimpleDecimal(m, v, a, b);
-      }
-      Mode mode = Mode::OtherNumber;
-      if (c.kind == CellKind::String) {
-        mode = Mode::String;
-      } else if (!plainMissing && c.kind == CellKind::Number) {
-        mode = Mode::PlainNumber;
-      } else if (!plainMissing && c.kind == CellKind::Integer) {
-        mode = Mode::PlainInteger;
-      }
-      fModes.push_back(mode);
-    }
     fData.resize(layout.columns.size(), nullptr);
     fPrevStrings.resize(layout.splitIndices.size());
   }
@@ -142,7 +149,7 @@ class BlockFiller {
     const CsvCell* cells = fCells.data();
     for (std::size_t c = 0; c < ncols; ++c) {
       const CsvCell& cell = cells[c];
-      switch (fModes[c]) {
+      switch (static_cast<Mode>(fLayout.modes[c])) {
         case Mode::PlainNumber: {
           // The common cell: a plain decimal without blanks.
           double value;
@@ -268,13 +275,9 @@ class BlockFiller {
     return changed;
   }
 
-  enum class Mode : std::uint8_t { PlainNumber, PlainInteger, OtherNumber, String };
-
   const CsvLayout& fLayout;
   CsvReader fReader;
-  std::vector<Mode> fModes;     // per column
-  std::vector<double*> fData;   // per numeric column: the block's cells
-  std::vector<std::string> fNames;
+  std::vector<double*> fData;  // per numeric column: the block's cells
   std::vector<CsvCell> fCells;
   bool fFirstCase = true;
   std::vector<double> fPrevNumbers;
@@ -283,10 +286,20 @@ class BlockFiller {
 
 class CsvCursor : public CaseCursor {
  public:
-  CsvCursor(std::shared_ptr<const CsvLayout> layout, std::int64_t size)
-      : fLayout(std::move(layout)), fSize(size), fDeliveredOffset(fLayout->dataOffset) {}
+  CsvCursor(std::shared_ptr<const CsvLayout> layout, std::shared_ptr<CsvBlockPool> pool, std::int64_t size)
+      : fLayout(std::move(layout)), fPool(std::move(pool)), fSize(size), fDeliveredOffset(fLayout->dataOffset) {}
 
-  ~CsvCursor() override { StopProducer(); }
+  ~CsvCursor() override {
+    StopProducer();
+    // Hand the blocks back for the next pass.
+    std::lock_guard<std::mutex> lock(fPool->mutex);
+    auto keep = [&](std::unique_ptr<Entry>& e) {
+      if (e && fPool->entries.size() < kBlocksInFlight) fPool->entries.push_back(std::move(e));
+    };
+    keep(fCurrent);
+    for (auto& e : fReady) keep(e);
+    for (auto& e : fFree) keep(e);
+  }
 
   const CaseBlock* NextBlock() override {
     if (fFinished) return nullptr;
@@ -327,17 +340,21 @@ class CsvCursor : public CaseCursor {
   }
 
  private:
-  struct Entry {
-    CaseBlock block;
-    std::int64_t endOffset = 0;
-  };
-  static constexpr int kBlocksInFlight = 4;  // one held by the consumer, the rest parsed ahead
+  using Entry = CsvBlockEntry;
+  static constexpr std::size_t kBlocksInFlight = 4;  // one held by the consumer, the rest parsed ahead
 
   void Start() {
     fStarted = true;
     fProgress = CurrentProgressFunction();
     fLastReport = std::chrono::steady_clock::now();
-    for (int i = 0; i < kBlocksInFlight; ++i) fFree.push_back(std::make_unique<Entry>());
+    {
+      std::lock_guard<std::mutex> lock(fPool->mutex);
+      while (fFree.size() < kBlocksInFlight && !fPool->entries.empty()) {
+        fFree.push_back(std::move(fPool->entries.back()));
+        fPool->entries.pop_back();
+      }
+    }
+    while (fFree.size() < kBlocksInFlight) fFree.push_back(std::make_unique<Entry>());
     fThread = std::thread([this] { Produce(); });
   }
 
@@ -405,6 +422,7 @@ class CsvCursor : public CaseCursor {
   }
 
   std::shared_ptr<const CsvLayout> fLayout;
+  std::shared_ptr<CsvBlockPool> fPool;
   std::int64_t fSize;
   std::int64_t fDeliveredOffset;
   std::int64_t fCases = 0;
@@ -430,13 +448,23 @@ class CsvCursor : public CaseCursor {
 
 CsvCaseSource::CsvCaseSource(CsvLayout layout) {
   const std::size_t ncols = std::max<std::size_t>(1, layout.columns.size());
-  // Wide files get shorter blocks so that the blocks in flight stay small.
-  layout.blockRows = std::max<std::size_t>(1, std::min(layout.blockRows, std::max<std::size_t>(64, (std::size_t{1} << 18) / ncols)));
+  // Wide files get shorter blocks (about 2 MB of cells) so that the blocks
+  // in flight stay small and their columns stay in cache.
+  layout.blockRows = std::max<std::size_t>(1, std::min(layout.blockRows, (std::size_t{1} << 18) / ncols));
+  fPool = std::make_shared<CsvBlockPool>();
+  layout.names.clear();
+  layout.modes.clear();
+  for (const CsvColumn& c : layout.columns) {
+    layout.names.push_back(c.name);
+    layout.modes.push_back(static_cast<std::uint8_t>(ModeOf(c)));
+  }
   struct stat st {};
   if (::stat(layout.path.c_str(), &st) == 0) fSize = static_cast<std::int64_t>(st.st_size);
   fLayout = std::make_shared<const CsvLayout>(std::move(layout));
 }
 
-std::unique_ptr<CaseCursor> CsvCaseSource::Open() const { return std::make_unique<CsvCursor>(fLayout, fSize); }
+std::unique_ptr<CaseCursor> CsvCaseSource::Open() const {
+  return std::make_unique<CsvCursor>(fLayout, fPool, fSize);
+}
 
 }  // namespace host

@@ -33,7 +33,15 @@ struct CsvLayout {
   MissingValues weightMissing;  // user-missing weights count as missing
   std::vector<int> splitIndices;
   std::size_t blockRows = 8192;
+
+  // Filled by CsvCaseSource, once for all passes.
+  std::vector<std::string> names;   // of the columns, for messages
+  std::vector<std::uint8_t> modes;  // how each column's cells are converted
 };
+
+// Blocks kept from one pass to the next, so that a pass over a wide file does
+// not allocate its columns anew.
+struct CsvBlockPool;
 
 class CsvCaseSource : public CaseSource {
  public:
@@ -44,6 +52,7 @@ class CsvCaseSource : public CaseSource {
 
  private:
   std::shared_ptr<const CsvLayout> fLayout;
+  std::shared_ptr<CsvBlockPool> fPool;
   std::int64_t fSize = 0;
 };
 
