@@ -1,6 +1,6 @@
 #include "host/output/flat.h"
 
-#include <map>
+#include <unordered_map>
 
 namespace host {
 
@@ -17,23 +17,44 @@ bool HasCategory(const GroupNode& group) {
 void Walk(const GroupNode& group, int depth, std::vector<FlatRow>& rows) {
   for (const Child& c : group.children) {
     if (c.category) {
-      FlatRow r;
-      r.depth = depth;
-      r.row = c.category.get();
-      rows.push_back(std::move(r));
+      rows.push_back(FlatRow{depth, nullptr, c.category});
     } else if (c.group && HasCategory(*c.group)) {
-      FlatRow r;
-      r.depth = depth;
-      r.group = c.group.get();
-      rows.push_back(std::move(r));
+      rows.push_back(FlatRow{depth, c.group, nullptr});
       Walk(*c.group, depth + 1, rows);
     }
   }
 }
 
+// Finds the candidate column of a cell. Tables have a handful of columns, so
+// a scan beats hashing; wide column dimensions get a hash table.
+class ColumnIndex {
+ public:
+  explicit ColumnIndex(const std::vector<FlatColumn>& candidates) : fCandidates(candidates) {
+    if (candidates.size() > kScanUpTo) {
+      for (std::size_t i = 0; i < candidates.size(); ++i) fHash.emplace(candidates[i].category, i);
+    }
+  }
+  std::size_t Of(const CategoryNode* column) const {
+    if (fCandidates.size() > kScanUpTo) {
+      auto it = fHash.find(column);
+      return it == fHash.end() ? fCandidates.size() - 1 : it->second;
+    }
+    for (std::size_t i = 0; i < fCandidates.size(); ++i) {
+      if (fCandidates[i].category == column) return i;
+    }
+    return fCandidates.size() - 1;  // cells of columns outside the dimension: with the row's own
+  }
+
+ private:
+  static constexpr std::size_t kScanUpTo = 16;
+  const std::vector<FlatColumn>& fCandidates;
+  std::unordered_map<const CategoryNode*, std::size_t> fHash;
+};
+
 }  // namespace
 
-std::string FlatTable::Join(const std::vector<const CellText*>& cells) {
+std::string FlatTable::Join(CellList cells) {
+  if (cells.size() == 1) return cells[0]->text;
   std::string out;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (i > 0) out.push_back('\n');
@@ -53,30 +74,21 @@ FlatTable Flatten(const TableNode& table) {
   const DimensionNode* columns = table.ColumnDimension();
   flat.hasColumnDimension = columns != nullptr;
   if (columns != nullptr) {
-    columns->ForEachCategory([&](const CategoryNode& c) {
-      FlatColumn col;
-      col.category = &c;
-      col.label = c.label.text;
-      candidates.push_back(col);
-    });
+    columns->ForEachCategory([&](const CategoryNode& c) { candidates.push_back(FlatColumn{&c, c.label.text, false}); });
   }
   candidates.push_back(FlatColumn{});
+  const ColumnIndex index(candidates);
 
-  std::map<const CategoryNode*, std::size_t> index;
-  for (std::size_t i = 0; i < candidates.size(); ++i) index[candidates[i].category] = i;
-
-  std::vector<std::vector<std::vector<const CellText*>>> cells(flat.rows.size());
   std::vector<bool> used(candidates.size(), false);
   std::vector<bool> numeric(candidates.size(), true);
-  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
-    cells[r].resize(candidates.size());
-    if (flat.rows[r].row == nullptr) continue;
-    for (const Cell& cell : flat.rows[r].row->cells) {
-      auto it = index.find(cell.column);
-      std::size_t c = it == index.end() ? candidates.size() - 1 : it->second;
-      cells[r][c].push_back(&cell.text);
+  std::size_t cellCount = 0;
+  for (const FlatRow& row : flat.rows) {
+    if (row.row == nullptr) continue;
+    for (const Cell& cell : row.row->Cells()) {
+      const std::size_t c = index.Of(cell.column);
       used[c] = true;
       if (!cell.text.RightAligned()) numeric[c] = false;
+      ++cellCount;
     }
   }
   std::vector<std::size_t> keep;
@@ -86,17 +98,25 @@ FlatTable Flatten(const TableNode& table) {
     flat.columns.push_back(candidates[c]);
     keep.push_back(c);
   }
-  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
-    if (flat.rows[r].row == nullptr) continue;
-    for (std::size_t c : keep) flat.rows[r].cells.push_back(std::move(cells[r][c]));
+
+  // Bucket each row's cells by visible column, keeping their order.
+  const std::size_t n = flat.columns.size();
+  flat.refs.reserve(cellCount);
+  flat.start.reserve(flat.rows.size() * n + 1);
+  for (const FlatRow& row : flat.rows) {
+    for (std::size_t k = 0; k < n; ++k) {
+      flat.start.push_back(static_cast<std::uint32_t>(flat.refs.size()));
+      if (row.row == nullptr) continue;
+      for (const Cell& cell : row.row->Cells()) {
+        if (index.Of(cell.column) == keep[k]) flat.refs.push_back(&cell.text);
+      }
+    }
   }
-  for (FlatRow& row : flat.rows) {
-    if (row.group != nullptr) row.cells.resize(flat.columns.size());
-  }
+  flat.start.push_back(static_cast<std::uint32_t>(flat.refs.size()));
   return flat;
 }
 
-std::size_t DisplayWidth(const std::string& text) {
+std::size_t DisplayWidth(std::string_view text) {
   std::size_t n = 0;
   for (unsigned char c : text) {
     if ((c & 0xC0) != 0x80) ++n;

@@ -5,7 +5,10 @@
 // use this.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/output/model.h"
@@ -14,7 +17,7 @@ namespace host {
 
 struct FlatColumn {
   const CategoryNode* category = nullptr;  // null: cells set on rows directly
-  std::string label;
+  std::string_view label;
   bool numeric = false;  // every cell in it is a right-aligned value
 };
 
@@ -22,12 +25,13 @@ struct FlatRow {
   int depth = 0;                       // nesting below the row dimension
   const GroupNode* group = nullptr;    // set for a group heading
   const CategoryNode* row = nullptr;   // set for a category row
-  // Per visible column, the cells set there, in order (several cells on one
-  // row and column are shown one under the other).
-  std::vector<std::vector<const CellText*>> cells;
 
-  const CellText& Label() const { return group ? group->label : row->label; }
+  const LabelText& Label() const { return group ? group->label : row->label; }
 };
+
+// The cells at one row and column, in the order set (several cells on one
+// row and column are shown one under the other).
+using CellList = std::span<const CellText* const>;
 
 struct FlatTable {
   const TableNode* table = nullptr;
@@ -35,13 +39,24 @@ struct FlatTable {
   std::vector<FlatRow> rows;
   bool hasColumnDimension = false;
 
+  // The cells of row r in visible column c; empty for group headings.
+  CellList Cells(std::size_t r, std::size_t c) const {
+    const std::size_t at = r * columns.size() + c;
+    return {refs.data() + start[at], refs.data() + start[at + 1]};
+  }
+
   // The text of one cell position: the cells joined by line feeds.
-  static std::string Join(const std::vector<const CellText*>& cells);
+  static std::string Join(CellList cells);
+
+  // Every cell of every row, grouped by row then column; start[r * columns +
+  // c] is where the cells of row r, column c begin.
+  std::vector<const CellText*> refs;
+  std::vector<std::uint32_t> start;
 };
 
 FlatTable Flatten(const TableNode& table);
 
 // Display width of UTF-8 text in terminal columns (one per code point).
-std::size_t DisplayWidth(const std::string& text);
+std::size_t DisplayWidth(std::string_view text);
 
 }  // namespace host

@@ -1,6 +1,7 @@
 // The output document and the navigation helpers of its nodes.
 #include "host/output/model.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace host {
@@ -39,6 +40,45 @@ const CategoryNode* TableNode::FindRow(const std::string& label) const {
     if (found == nullptr && c.label.text == label) found = &c;
   });
   return found;
+}
+
+CategoryNode& TableNode::NewCategory(GroupNode* parent, const LabelText& label) {
+  CategoryNode& category = categories.emplace_back();
+  category.label = label;
+  category.parent = parent;
+  return category;
+}
+
+namespace {
+// Cell blocks grow geometrically from a small first block, so a table of a
+// dozen cells reserves little and a table of millions needs few blocks.
+constexpr std::size_t kFirstCellBlock = 16;
+constexpr std::size_t kLargestCellBlock = 8192;
+}  // namespace
+
+void TableNode::AddCell(CategoryNode& row, const CategoryNode* column, const CellText& text) {
+  std::vector<Cell>* block = cellBlocks.empty() ? nullptr : &cellBlocks.back();
+  const bool atEnd = row.cellCount == 0 || (block != nullptr && row.firstCell + row.cellCount == block->data() + block->size());
+  if (atEnd && block != nullptr && block->size() < block->capacity()) {
+    if (row.cellCount == 0) row.firstCell = block->data() + block->size();
+    block->push_back(Cell{column, text});
+    ++row.cellCount;
+    return;
+  }
+  // The row's run cannot grow where it is (another row's cells follow it, or
+  // the block is full): copy it to the end of a block with room, and grow it
+  // there. The old copies stay behind unused.
+  const std::size_t need = static_cast<std::size_t>(row.cellCount) + 1;
+  if (block == nullptr || block->capacity() - block->size() < need) {
+    const std::size_t grown = std::min(kLargestCellBlock, kFirstCellBlock << std::min<std::size_t>(cellBlocks.size(), 16));
+    cellBlocks.emplace_back().reserve(std::max(grown, 2 * need));
+    block = &cellBlocks.back();
+  }
+  Cell* moved = block->data() + block->size();
+  for (std::uint32_t i = 0; i < row.cellCount; ++i) block->push_back(row.firstCell[i]);
+  block->push_back(Cell{column, text});
+  row.firstCell = moved;
+  ++row.cellCount;
 }
 
 TableNode* OutputDocument::AddTable(std::string heading) {

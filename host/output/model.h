@@ -2,14 +2,16 @@
 // the order produced. The Bp classes of host/output.h build into it; the
 // renderers (host/output/render_*.cpp) read it.
 //
-// Ownership: the document owns its items; a table owns its dimensions, a
-// group owns its children. Nodes never move once made (they are held by
-// unique_ptr), so the raw pointers in the Bp handles stay valid until
-// ResetOutput().
+// Ownership: the document owns its items; a table owns its dimensions and
+// every group, category and cell beneath them (groups link to their
+// children). Nodes and cells never move once made, so the raw pointers in the
+// Bp handles and in the groups stay valid until ResetOutput().
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <memory>
-#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,34 +21,47 @@ namespace host {
 
 // What a cell text or a label was made from. The renderers show `text`
 // everywhere; JSON also reports the raw facts kept beside it.
-enum class CellKind { String, Number, DataValue, Variable };
+enum class CellKind : std::uint8_t { String, Number, DataValue, Variable };
 
+// What a cell shows. Kept small (a codebook can hold millions of cells): the
+// text lives in the string's own buffer when short, and the number beside
+// it serves both statistics and numeric data values.
 struct CellText {
-  CellKind kind = CellKind::String;
   std::string text;  // as rendered (leading blanks of right-aligned fields trimmed)
 
-  // String: true for the procedure's own wording, false for data text.
-  bool fixed = false;
-
-  // Number: the unrounded value; absent for system-missing (and for values
-  // that are not finite), which show ".".
-  std::optional<double> number;
-  int decimals = 0;
-  bool percent = false;
-
-  // DataValue: the raw value, a number (absent for system-missing) or a
-  // string.
-  bool valueIsString = false;
-  std::optional<double> valueNumber;
-  std::string valueString;
-
-  // Variable: the variable's name.
-  std::string variable;
+  // Number: the unrounded value. DataValue (numeric): the raw value. Only
+  // meaningful when hasNumber; system-missing and values that are not
+  // finite have none (they show ".").
+  double number = 0.0;
+  CellKind kind = CellKind::String;
+  bool hasNumber = false;
+  bool fixed = false;          // String: the procedure's own wording (not data text)
+  bool percent = false;        // Number: shown with "%"
+  bool valueIsString = false;  // DataValue: a string value
+  std::int16_t decimals = 0;   // Number: decimals shown
 
   // True for numbers and numeric data values: text renderers align them to
   // the right.
   bool RightAligned() const {
     return kind == CellKind::Number || (kind == CellKind::DataValue && !valueIsString);
+  }
+};
+
+// A label (of a table, dimension, group or category): a cell text plus what
+// JSON reports about its origin. `extra` is kept only when it differs from
+// the text, which for data values and variable names it rarely does.
+struct LabelText : CellText {
+  std::string extra;
+  bool hasExtra = false;
+
+  LabelText() = default;
+  LabelText(const CellText& t) : CellText(t) {}  // NOLINT: a plain text is a label
+
+  // DataValue (string): the raw value. Variable: the variable's name.
+  const std::string& Origin() const { return hasExtra ? extra : text; }
+  void SetOrigin(std::string origin) {
+    hasExtra = origin != text;
+    extra = hasExtra ? std::move(origin) : std::string();
   }
 };
 
@@ -63,24 +78,28 @@ struct Cell {
 };
 
 struct CategoryNode {
-  CellText label;
+  LabelText label;
   GroupNode* parent = nullptr;
-  std::vector<Cell> cells;  // rows only; in the order set
+  // The row's cells in the order set (rows only): a run in the table's cell
+  // store, which never moves them.
+  Cell* firstCell = nullptr;
+  std::uint32_t cellCount = 0;
 
+  std::span<const Cell> Cells() const { return {firstCell, cellCount}; }
   DimensionNode* Dimension() const;
   TableNode* Table() const;
 };
 
-// A child of a group: exactly one of the two is set.
+// A child of a group: exactly one of the two is set. The table owns both.
 struct Child {
-  std::unique_ptr<GroupNode> group;
-  std::unique_ptr<CategoryNode> category;
+  GroupNode* group = nullptr;
+  CategoryNode* category = nullptr;
 };
 
 struct GroupNode {
   virtual ~GroupNode() = default;
 
-  CellText label;
+  LabelText label;
   bool flag = true;
   int sort = 0;
   GroupNode* parent = nullptr;  // null for a dimension
@@ -114,11 +133,21 @@ struct DimensionNode : GroupNode {
 
 struct TableNode {
   std::string heading;  // the procedure heading it opened under
-  CellText title;
-  CellText lookup;
+  LabelText title;
+  LabelText lookup;
   bool flag = false;
   int minDataColumnWidth = 0;
   std::vector<std::unique_ptr<DimensionNode>> dimensions;  // in the order made
+
+  // Storage of the nodes below the dimensions. Deques and fixed blocks never
+  // move what they hold, so node and cell pointers stay valid.
+  std::vector<std::unique_ptr<GroupNode>> groups;
+  std::deque<CategoryNode> categories;
+  std::vector<std::vector<Cell>> cellBlocks;  // each filled only up to its capacity
+
+  CategoryNode& NewCategory(GroupNode* parent, const LabelText& label);
+  // Appends a cell to a row, keeping the row's cells one contiguous run.
+  void AddCell(CategoryNode& row, const CategoryNode* column, const CellText& text);
 
   // The row category made last: a cell set on a column category joins it.
   CategoryNode* lastRow = nullptr;

@@ -35,7 +35,14 @@ BpFormatSpec StatFormat(int variableIndex) {
 
 }  // namespace
 
-BpCellText::BpCellText() : fText(std::make_shared<host::CellText>()) {}
+// Every text is made as a label, which can carry the origin JSON reports;
+// cells keep only the CellText part.
+BpCellText::BpCellText() : fText(std::make_shared<host::LabelText>()) {}
+
+namespace {
+host::LabelText& Label(const std::shared_ptr<host::CellText>& text) { return static_cast<host::LabelText&>(*text); }
+const host::LabelText& Label(const BpCellText& text) { return static_cast<const host::LabelText&>(text.Text()); }
+}  // namespace
 BpCellText::~BpCellText() = default;
 
 BpString::BpString(const std::string& text, bool fixed) {
@@ -46,10 +53,13 @@ BpString::BpString(const std::string& text, bool fixed) {
 
 BpNumber::BpNumber(double value, const BpFormatSpec& format) {
   fText->kind = host::CellKind::Number;
-  fText->decimals = format.Decimals();
   fText->percent = format.IsPercent();
+  fText->decimals = static_cast<std::int16_t>(format.Decimals());
   fText->text = host::valuefmt::Statistic(value, format.Decimals(), format.IsPercent());
-  if (value != SYSMIS && std::isfinite(value)) fText->number = value;
+  if (value != SYSMIS && std::isfinite(value)) {
+    fText->number = value;
+    fText->hasNumber = true;
+  }
 }
 
 BpDataValue::BpDataValue(const QUVO_Variable* variable, const OBS& value, int /*preference*/) {
@@ -64,10 +74,14 @@ BpDataValue::BpDataValue(const QUVO_Variable* variable, const OBS& value, int /*
   }
   if (isString) {
     fText->valueIsString = true;
-    fText->valueString = std::string(ObsString(value));
-    fText->text = host::valuefmt::String(fText->valueString, format);
+    std::string raw(ObsString(value));
+    fText->text = host::valuefmt::String(raw, format);
+    Label(fText).SetOrigin(std::move(raw));
   } else {
-    if (value.d != SYSMIS && std::isfinite(value.d)) fText->valueNumber = value.d;
+    if (value.d != SYSMIS && std::isfinite(value.d)) {
+      fText->number = value.d;
+      fText->hasNumber = true;
+    }
     fText->text = host::valuefmt::Numeric(value.d, format);
   }
 }
@@ -75,8 +89,8 @@ BpDataValue::BpDataValue(const QUVO_Variable* variable, const OBS& value, int /*
 BpVariable::BpVariable(const QUVO_Variable* variable, int show) {
   fText->kind = host::CellKind::Variable;
   if (variable == nullptr) return;
-  fText->variable = variable->name;
   fText->text = (show == 1 && variable->label) ? *variable->label : variable->name;
+  Label(fText).SetOrigin(variable->name);
 }
 
 void BpCategory::Cell(const BpCellText& text) {
@@ -85,36 +99,30 @@ void BpCategory::Cell(const BpCellText& text) {
   if (dimension != nullptr && dimension->place == host::kColumns) {
     host::TableNode* table = fNode->Table();
     if (table == nullptr || table->lastRow == nullptr) return;  // no row yet: nowhere to put it
-    table->lastRow->cells.push_back(host::Cell{fNode, text.Text()});
+    table->AddCell(*table->lastRow, fNode, text.Text());
     return;
   }
-  fNode->cells.push_back(host::Cell{nullptr, text.Text()});
+  if (host::TableNode* table = fNode->Table()) table->AddCell(*fNode, nullptr, text.Text());
 }
 
 BpGroup BpGroup::Group(const BpCellText& label, bool flag, int sort) {
   auto group = std::make_unique<host::GroupNode>();
-  group->label = label.Text();
+  group->label = Label(label);
   group->flag = flag;
   group->sort = sort;
   group->parent = fNode;
   group->table = fNode->table;
   host::GroupNode* made = group.get();
-  host::Child child;
-  child.group = std::move(group);
-  fNode->children.push_back(std::move(child));
+  fNode->table->groups.push_back(std::move(group));
+  fNode->children.push_back(host::Child{made, nullptr});
   return BpGroup(made);
 }
 
 BpCategory BpGroup::Category(const BpCellText& label) {
-  auto category = std::make_unique<host::CategoryNode>();
-  category->label = label.Text();
-  category->parent = fNode;
-  host::CategoryNode* made = category.get();
-  host::Child child;
-  child.category = std::move(category);
-  fNode->children.push_back(std::move(child));
+  host::CategoryNode* made = &fNode->table->NewCategory(fNode, Label(label));
+  fNode->children.push_back(host::Child{nullptr, made});
   host::DimensionNode* dimension = fNode->Dimension();
-  if (fNode->table != nullptr && (dimension == nullptr || dimension->place != host::kColumns)) {
+  if (dimension == nullptr || dimension->place != host::kColumns) {
     fNode->table->lastRow = made;
   }
   return BpCategory(made);
@@ -132,7 +140,7 @@ void BpPivotTable::MinDataColumnWidth(int width) { fNode->minDataColumnWidth = w
 
 BpDimension BpPivotTable::Dimension(const BpCellText& label, int sort) {
   auto dimension = std::make_unique<host::DimensionNode>();
-  dimension->label = label.Text();
+  dimension->label = Label(label);
   dimension->sort = sort;
   dimension->table = fNode;
   host::DimensionNode* made = dimension.get();
@@ -145,8 +153,8 @@ BpHeading::~BpHeading() = default;
 
 BpPivotTable BpHeading::PivotTable(const BpString& title, const BpString& lookupName, bool flag) {
   host::TableNode* table = host::Output().AddTable(fName);
-  table->title = title.Text();
-  table->lookup = lookupName.Text();
+  table->title = Label(title);
+  table->lookup = Label(lookupName);
   table->flag = flag;
   return BpPivotTable(table);
 }

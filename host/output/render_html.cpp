@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/output/flat.h"
@@ -16,14 +17,25 @@ namespace host {
 
 namespace {
 
-// Escapes text for element content and for attribute values (quoted with
-// either quote). Control characters other than line feeds and tabs are
-// dropped: they are not allowed in HTML.
-std::string Esc(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + 8);
-  for (char ch : text) {
-    switch (ch) {
+// Appends text escaped for element content and for attribute values
+// (quoted with either quote). Control characters other than line feeds and
+// tabs are dropped: they are not allowed in HTML.
+void Esc(std::string& out, std::string_view text) {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n) {
+    std::size_t run = i;
+    while (run < n) {
+      const auto c = static_cast<unsigned char>(text[run]);
+      if (c == '&' || c == '<' || c == '>' || c == '"' || c == '\'' || (c < 0x20 && c != '\n' && c != '\t') ||
+          c == 0x7F) {
+        break;
+      }
+      ++run;
+    }
+    out.append(text.data() + i, run - i);
+    if (run == n) break;
+    switch (text[run]) {
       case '&':
         out += "&amp;";
         break;
@@ -39,13 +51,17 @@ std::string Esc(const std::string& text) {
       case '\'':
         out += "&#39;";
         break;
-      default: {
-        auto c = static_cast<unsigned char>(ch);
-        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) break;
-        out.push_back(ch);
-      }
+      default:
+        break;  // a control character: dropped
     }
+    i = run + 1;
   }
+}
+
+std::string Esc(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  Esc(out, text);
   return out;
 }
 
@@ -166,37 +182,50 @@ bool IsFileInformation(const TableNode& table) { return table.lookup.text == "Fi
 // that is the procedure's own wording ("<none>").
 std::string TableLabel(const TableNode& table) {
   const CategoryNode* row = table.FindRow("Label");
-  if (row == nullptr || row->cells.empty()) return {};
-  const CellText& t = row->cells.front().text;
+  if (row == nullptr || row->cellCount == 0) return {};
+  const CellText& t = row->Cells().front().text;
   if (t.kind == CellKind::String && t.fixed) return {};
   return t.text;
 }
 
 bool IsSet(const TableNode& table) { return !table.title.text.empty() && table.title.text[0] == '$'; }
 
-std::string PercentStyle(const CellText& t) {
-  if (t.kind != CellKind::Number || !t.percent || !t.number) return {};
-  double f = std::clamp(*t.number / 100.0, 0.0, 1.0);
+void AppendPercentStyle(std::string& out, const CellText& t) {
+  if (t.kind != CellKind::Number || !t.percent || !t.hasNumber) return;
+  double f = std::clamp(t.number / 100.0, 0.0, 1.0);
   char buf[48];
-  std::snprintf(buf, sizeof buf, " style=\"--f:%.4f\"", f);
-  return buf;
+  const int len = std::snprintf(buf, sizeof buf, " style=\"--f:%.4f\"", f);
+  if (len > 0) out.append(buf, static_cast<std::size_t>(len));
 }
 
-void RenderCells(const std::vector<const CellText*>& cells, const FlatColumn& column, std::string& out) {
+void RenderCells(CellList cells, const FlatColumn& column, std::string& out) {
   bool pct = cells.size() == 1 && cells[0]->kind == CellKind::Number && cells[0]->percent;
-  std::string cls;
-  if (column.numeric) cls = pct ? "num pct" : "num";
-  if (cells.size() > 1) cls += cls.empty() ? "doc" : " doc";
   out += "<td";
-  if (!cls.empty()) out += " class=\"" + cls + "\"";
-  if (pct) out += PercentStyle(*cells[0]);
+  if (column.numeric || cells.size() > 1) {
+    out += " class=\"";
+    if (column.numeric) out += pct ? "num pct" : "num";
+    if (cells.size() > 1) out += column.numeric ? " doc" : "doc";
+    out += '"';
+  }
+  if (pct) AppendPercentStyle(out, *cells[0]);
   out += '>';
   if (cells.size() > 1) {
-    for (const CellText* c : cells) out += "<div>" + Esc(c->text) + "</div>";
+    for (const CellText* c : cells) {
+      out += "<div>";
+      Esc(out, c->text);
+      out += "</div>";
+    }
   } else if (!cells.empty()) {
-    out += Esc(cells[0]->text);
+    Esc(out, cells[0]->text);
   }
   out += "</td>";
+}
+
+void AppendDepth(std::string& out, int depth) {
+  if (depth <= 0) return;
+  out += " class=\"d";
+  out += static_cast<char>('0' + std::min(depth, 3));
+  out += '"';
 }
 
 void RenderTable(const TableNode& table, int id, std::string& out) {
@@ -205,30 +234,42 @@ void RenderTable(const TableNode& table, int id, std::string& out) {
   const std::string label = IsFileInformation(table) ? std::string() : TableLabel(table);
   out += "<section class=\"tbl\" id=\"t" + sid + "\" aria-labelledby=\"h" + sid + "\">\n<h2 id=\"h" + sid + "\">";
   if (IsFileInformation(table)) {
-    out += Esc(table.title.text);
+    Esc(out, table.title.text);
   } else {
-    out += "<span class=\"n\">" + Esc(table.title.text) + "</span>";
-    if (!label.empty()) out += "<span class=\"l\">" + Esc(label) + "</span>";
+    out += "<span class=\"n\">";
+    Esc(out, table.title.text);
+    out += "</span>";
+    if (!label.empty()) {
+      out += "<span class=\"l\">";
+      Esc(out, label);
+      out += "</span>";
+    }
   }
   out += "</h2>\n<table aria-labelledby=\"h" + sid + "\"><colgroup><col class=\"stub\"></colgroup>\n";
   const std::size_t span = flat.columns.size() + 1;
+  const std::string spanText = std::to_string(span);
   const DimensionNode* rows = table.RowDimension();
   if (flat.hasColumnDimension) {
-    out += "<thead><tr><th scope=\"col\">" + (rows ? Esc(rows->label.text) : std::string()) + "</th>";
+    out += "<thead><tr><th scope=\"col\">";
+    if (rows != nullptr) Esc(out, rows->label.text);
+    out += "</th>";
     for (const FlatColumn& c : flat.columns) {
       out += c.numeric ? (c.label == "Percent" ? "<th scope=\"col\" class=\"num pct\">" : "<th scope=\"col\" class=\"num\">")
                        : "<th scope=\"col\">";
-      out += Esc(c.label) + "</th>";
+      Esc(out, c.label);
+      out += "</th>";
     }
     out += "</tr></thead>\n";
   } else {
-    out += "<thead class=\"vh\"><tr><th scope=\"col\">" + (rows ? Esc(rows->label.text) : std::string()) +
-           "</th>";
+    out += "<thead class=\"vh\"><tr><th scope=\"col\">";
+    if (rows != nullptr) Esc(out, rows->label.text);
+    out += "</th>";
     for (std::size_t c = 0; c < flat.columns.size(); ++c) out += "<th scope=\"col\">Value</th>";
     out += "</tr></thead>\n";
   }
   bool open = false;
-  for (const FlatRow& row : flat.rows) {
+  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
+    const FlatRow& row = flat.rows[r];
     if (row.group != nullptr && row.depth == 0) {
       if (open) out += "</tbody>\n";
       out += "<tbody>";
@@ -237,19 +278,27 @@ void RenderTable(const TableNode& table, int id, std::string& out) {
       out += "<tbody>";
       open = true;
     }
-    const std::string depth = row.depth > 0 ? " class=\"d" + std::to_string(std::min(row.depth, 3)) + "\"" : "";
     if (row.group != nullptr) {
-      out += "<tr class=\"g\"><th scope=\"rowgroup\" colspan=\"" + std::to_string(span) + "\"" + depth + ">" +
-             Esc(row.group->label.text) + "</th></tr>\n";
+      out += "<tr class=\"g\"><th scope=\"rowgroup\" colspan=\"";
+      out += spanText;
+      out += '"';
+      AppendDepth(out, row.depth);
+      out += '>';
+      Esc(out, row.group->label.text);
+      out += "</th></tr>\n";
       continue;
     }
-    out += "<tr><th scope=\"row\"" + depth + ">" + Esc(row.row->label.text) + "</th>";
-    for (std::size_t c = 0; c < flat.columns.size(); ++c) RenderCells(row.cells[c], flat.columns[c], out);
+    out += "<tr><th scope=\"row\"";
+    AppendDepth(out, row.depth);
+    out += '>';
+    Esc(out, row.row->label.text);
+    out += "</th>";
+    for (std::size_t c = 0; c < flat.columns.size(); ++c) RenderCells(flat.Cells(r, c), flat.columns[c], out);
     out += "</tr>\n";
   }
   if (open) out += "</tbody>\n";
   if (flat.rows.empty()) {
-    out += "<tbody><tr><td class=\"empty\" colspan=\"" + std::to_string(span) + "\">Nothing to show.</td></tr></tbody>\n";
+    out += "<tbody><tr><td class=\"empty\" colspan=\"" + spanText + "\">Nothing to show.</td></tr></tbody>\n";
   }
   out += "</table>\n</section>\n";
 }
@@ -258,7 +307,8 @@ void RenderMessage(const Message& message, std::string& out) {
   bool error = message.severity == Severity::Error;
   out += error ? "<p class=\"notice error\" role=\"note\"><strong>Error:</strong> "
                : "<p class=\"notice\" role=\"note\"><strong>Warning:</strong> ";
-  out += Esc(message.text) + "</p>\n";
+  Esc(out, message.text);
+  out += "</p>\n";
 }
 
 }  // namespace
@@ -266,7 +316,7 @@ void RenderMessage(const Message& message, std::string& out) {
 void RenderHtml(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
   const std::vector<Item>& items = document.Items();
   std::string out;
-  out.reserve(4096 + items.size() * 1600);
+  out.reserve(std::min<std::size_t>(4096 + items.size() * 1600, std::size_t{3} << 20));
   const std::string title = options.title.empty() ? std::string("Codebook") : "Codebook: " + options.title;
 
   // The first file information table goes in the header; every other item
@@ -300,12 +350,29 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
     ++id;
     const TableNode& t = *item.table;
     if (&t == fileInfo) continue;
-    std::string label = TableLabel(t);
-    out += "<li><a href=\"#t" + std::to_string(id) + "\" title=\"" + Esc(label.empty() ? t.title.text : t.title.text + ": " + label) +
-           "\"><span class=\"n\">" + Esc(t.title.text) + "</span>";
+    const std::string label = TableLabel(t);
+    out += "<li><a href=\"#t";
+    out += std::to_string(id);
+    out += "\" title=\"";
+    Esc(out, t.title.text);
+    if (!label.empty()) {
+      out += ": ";
+      Esc(out, label);
+    }
+    out += "\"><span class=\"n\">";
+    Esc(out, t.title.text);
+    out += "</span>";
     if (IsSet(t)) out += "<span class=\"badge\">set</span>";
-    if (!label.empty()) out += "<span class=\"l\">" + Esc(label) + "</span>";
+    if (!label.empty()) {
+      out += "<span class=\"l\">";
+      Esc(out, label);
+      out += "</span>";
+    }
     out += "</a></li>\n";
+    if (out.size() > (1u << 20)) {
+      stream << out;
+      out.clear();
+    }
   }
   out += "</ul>\n</nav>\n<main id=\"main\">\n<header>\n<h1>Codebook</h1>\n";
   if (!options.title.empty()) out += "<p class=\"sub\">" + Esc(options.title) + "</p>\n";

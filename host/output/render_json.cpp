@@ -1,65 +1,169 @@
 // The JSON renderer: one object {"items": [...]} whose structure automated
-// checks read, so key names and order are fixed.
-#include <nlohmann/json.hpp>
+// checks read, so key names and order are fixed. Written straight to the
+// stream in the layout the documents have always had (two-space indent,
+// "key": value), without building a document tree first: a codebook with
+// millions of rows must not need a second copy of itself in memory.
+#include <string>
+#include <string_view>
 
+#include "host/output/json_writer.h"
 #include "host/output/render.h"
 
 namespace host {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+class Writer {
+ public:
+  explicit Writer(std::ostream& out) : fOut(out) { fBuffer.reserve(kFlushAt + 4096); }
+  ~Writer() { Flush(); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
-Json CellJson(const Cell& cell) {
-  Json j;
-  j["column"] = cell.column ? Json(cell.column->label.text) : Json(nullptr);
-  j["text"] = cell.text.text;
+  // Containers. Every value inside one starts on its own line; an empty one
+  // is written as {} or [] on the spot.
+  void BeginObject() { Open('{'); }
+  void EndObject() { Close('}'); }
+  void BeginArray() { Open('['); }
+  void EndArray() { Close(']'); }
+
+  void Key(std::string_view key) {
+    NextValue();
+    json::AppendString(fBuffer, key);
+    fBuffer += ": ";
+    fAfterKey = true;
+  }
+  void String(std::string_view text) {
+    NextValue();
+    json::AppendString(fBuffer, text);
+  }
+  void Number(double value) {
+    NextValue();
+    json::AppendNumber(fBuffer, value);
+  }
+  void Bool(bool value) {
+    NextValue();
+    fBuffer += value ? "true" : "false";
+  }
+  void Null() {
+    NextValue();
+    fBuffer += "null";
+  }
+  void Newline() { fBuffer.push_back('\n'); }
+
+  void Flush() {
+    fOut.write(fBuffer.data(), static_cast<std::streamsize>(fBuffer.size()));
+    fBuffer.clear();
+  }
+
+ private:
+  static constexpr std::size_t kFlushAt = 1 << 16;
+
+  void NextValue() {
+    if (fAfterKey) {  // the value of a key follows it on the same line
+      fAfterKey = false;
+      return;
+    }
+    if (fDepth == 0) return;
+    fBuffer += fEmpty ? "\n" : ",\n";
+    fEmpty = false;
+    fBuffer.append(2 * fDepth, ' ');
+    if (fBuffer.size() >= kFlushAt) Flush();
+  }
+  void Open(char bracket) {
+    NextValue();
+    fBuffer.push_back(bracket);
+    ++fDepth;
+    fEmpty = true;
+  }
+  void Close(char bracket) {
+    --fDepth;
+    if (!fEmpty) {
+      fBuffer.push_back('\n');
+      fBuffer.append(2 * fDepth, ' ');
+    }
+    fBuffer.push_back(bracket);
+    fEmpty = false;
+  }
+
+  std::ostream& fOut;
+  std::string fBuffer;
+  std::size_t fDepth = 0;
+  bool fEmpty = true;     // nothing written yet in the innermost container
+  bool fAfterKey = false;
+};
+
+void WriteCell(Writer& w, const Cell& cell) {
+  w.BeginObject();
+  w.Key("column");
+  if (cell.column != nullptr) {
+    w.String(cell.column->label.text);
+  } else {
+    w.Null();
+  }
+  w.Key("text");
+  w.String(cell.text.text);
   switch (cell.text.kind) {
     case CellKind::Number:
-      j["number"] = cell.text.number ? Json(*cell.text.number) : Json(nullptr);
+      w.Key("number");
+      if (cell.text.hasNumber) {
+        w.Number(cell.text.number);
+      } else {
+        w.Null();
+      }
       break;
     case CellKind::String:
-      j["fixed"] = cell.text.fixed;
+      w.Key("fixed");
+      w.Bool(cell.text.fixed);
       break;
     default:
       break;
   }
-  return j;
+  w.EndObject();
 }
 
-Json CategoryJson(const CategoryNode& category, bool isColumn) {
-  Json j;
-  j["category"] = category.label.text;
-  if (category.label.kind == CellKind::DataValue) {
-    if (category.label.valueIsString) {
-      j["value"] = category.label.valueString;
+void WriteCategory(Writer& w, const CategoryNode& category, bool isColumn) {
+  const LabelText& label = category.label;
+  w.BeginObject();
+  w.Key("category");
+  w.String(label.text);
+  if (label.kind == CellKind::DataValue) {
+    w.Key("value");
+    if (label.valueIsString) {
+      w.String(label.Origin());
+    } else if (label.hasNumber) {
+      w.Number(label.number);
     } else {
-      j["value"] = category.label.valueNumber ? Json(*category.label.valueNumber) : Json(nullptr);
+      w.Null();
     }
-  } else if (category.label.kind == CellKind::Variable) {
-    j["variable"] = category.label.variable;
+  } else if (label.kind == CellKind::Variable) {
+    w.Key("variable");
+    w.String(label.Origin());
   }
   if (!isColumn) {
-    Json cells = Json::array();
-    for (const Cell& c : category.cells) cells.push_back(CellJson(c));
-    j["cells"] = std::move(cells);
+    w.Key("cells");
+    w.BeginArray();
+    for (const Cell& c : category.Cells()) WriteCell(w, c);
+    w.EndArray();
   }
-  return j;
+  w.EndObject();
 }
 
-Json ChildrenJson(const GroupNode& group, bool isColumn) {
-  Json children = Json::array();
+void WriteChildren(Writer& w, const GroupNode& group, bool isColumn) {
+  w.BeginArray();
   for (const Child& c : group.children) {
-    if (c.category) {
-      children.push_back(CategoryJson(*c.category, isColumn));
-    } else if (c.group) {
-      Json g;
-      g["group"] = c.group->label.text;
-      g["children"] = ChildrenJson(*c.group, isColumn);
-      children.push_back(std::move(g));
+    if (c.category != nullptr) {
+      WriteCategory(w, *c.category, isColumn);
+    } else if (c.group != nullptr) {
+      w.BeginObject();
+      w.Key("group");
+      w.String(c.group->label.text);
+      w.Key("children");
+      WriteChildren(w, *c.group, isColumn);
+      w.EndObject();
     }
   }
-  return children;
+  w.EndArray();
 }
 
 const char* PlaceName(int place) {
@@ -73,43 +177,56 @@ const char* PlaceName(int place) {
   }
 }
 
-Json TableJson(const TableNode& table) {
-  Json j;
-  j["kind"] = "table";
-  j["title"] = table.title.text;
-  j["lookup"] = table.lookup.text;
-  j["flag"] = table.flag;
-  Json dims = Json::array();
+void WriteTable(Writer& w, const TableNode& table) {
+  w.BeginObject();
+  w.Key("kind");
+  w.String("table");
+  w.Key("title");
+  w.String(table.title.text);
+  w.Key("lookup");
+  w.String(table.lookup.text);
+  w.Key("flag");
+  w.Bool(table.flag);
+  w.Key("dimensions");
+  w.BeginArray();
   for (const auto& d : table.dimensions) {
-    Json dj;
-    dj["label"] = d->label.text;
-    dj["place"] = PlaceName(d->place);
-    dj["children"] = ChildrenJson(*d, d->place == kColumns);
-    dims.push_back(std::move(dj));
+    w.BeginObject();
+    w.Key("label");
+    w.String(d->label.text);
+    w.Key("place");
+    w.String(PlaceName(d->place));
+    w.Key("children");
+    WriteChildren(w, *d, d->place == kColumns);
+    w.EndObject();
   }
-  j["dimensions"] = std::move(dims);
-  return j;
+  w.EndArray();
+  w.EndObject();
 }
 
 }  // namespace
 
 void RenderJson(const OutputDocument& document, std::ostream& out, const RenderOptions& /*options*/) {
-  Json items = Json::array();
+  Writer w(out);
+  w.BeginObject();
+  w.Key("items");
+  w.BeginArray();
   for (const Item& item : document.Items()) {
     if (item.IsTable()) {
-      items.push_back(TableJson(*item.table));
+      WriteTable(w, *item.table);
     } else {
-      Json m;
-      m["kind"] = "message";
-      m["severity"] = item.message.severity == Severity::Error ? "error" : "warning";
-      m["text"] = item.message.text;
-      items.push_back(std::move(m));
+      w.BeginObject();
+      w.Key("kind");
+      w.String("message");
+      w.Key("severity");
+      w.String(item.message.severity == Severity::Error ? "error" : "warning");
+      w.Key("text");
+      w.String(item.message.text);
+      w.EndObject();
     }
   }
-  Json root;
-  root["items"] = std::move(items);
-  // Invalid UTF-8 from the data must not abort the run: replace it.
-  out << root.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+  w.EndArray();
+  w.EndObject();
+  w.Newline();
 }
 
 }  // namespace host

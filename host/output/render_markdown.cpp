@@ -1,5 +1,6 @@
 // The Markdown renderer: GitHub-flavoured tables, one section per table.
 #include <string>
+#include <string_view>
 
 #include "host/output/flat.h"
 #include "host/output/render.h"
@@ -9,12 +10,14 @@ namespace host {
 
 namespace {
 
-// Escapes text for a table cell or a heading: Markdown punctuation is
-// backslash-escaped (so data cannot open links, emphasis or raw HTML), pipes
-// cannot end the cell and line feeds become <br>.
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : Sanitize(text)) {
+constexpr std::size_t kFlushAt = 1 << 16;
+
+// Appends text escaped for a table cell or a heading: control characters
+// become blanks, Markdown punctuation is backslash-escaped (so data cannot
+// open links, emphasis or raw HTML), pipes cannot end the cell and line
+// feeds become <br>.
+void Escape(std::string& out, std::string_view text) {
+  for (char c : text) {
     switch (c) {
       case '\n':
         out += "<br>";
@@ -27,56 +30,92 @@ std::string Escape(const std::string& text) {
         out.push_back('\\');
         out.push_back(c);
         break;
-      default:
-        out.push_back(c);
+      default: {
+        const auto u = static_cast<unsigned char>(c);
+        out.push_back(u < 0x20 || u == 0x7F ? ' ' : c);
+      }
     }
   }
-  return out;
 }
 
-std::string Indent(int depth) {
-  std::string out;
+void Indent(std::string& out, int depth) {
   for (int i = 0; i < depth; ++i) out += "&nbsp;&nbsp;&nbsp;&nbsp;";
-  return out;
 }
 
-void RenderTable(const TableNode& table, std::ostream& out) {
+void RenderTable(const TableNode& table, std::string& out, std::ostream& stream) {
   FlatTable flat = Flatten(table);
-  out << "## " << Escape(table.title.text) << "\n\n";
+  out += "## ";
+  Escape(out, table.title.text);
+  out += "\n\n";
   const DimensionNode* rows = table.RowDimension();
-  out << "| " << (rows ? Escape(rows->label.text) : std::string());
-  for (const FlatColumn& c : flat.columns) out << " | " << Escape(c.label);
-  out << " |\n|:---";
-  for (const FlatColumn& c : flat.columns) out << (c.numeric ? "|---:" : "|:---");
-  out << "|\n";
-  for (const FlatRow& row : flat.rows) {
+  out += "| ";
+  if (rows != nullptr) Escape(out, rows->label.text);
+  for (const FlatColumn& c : flat.columns) {
+    out += " | ";
+    Escape(out, c.label);
+  }
+  out += " |\n|:---";
+  for (const FlatColumn& c : flat.columns) out += c.numeric ? "|---:" : "|:---";
+  out += "|\n";
+  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
+    const FlatRow& row = flat.rows[r];
     if (row.group != nullptr) {
-      out << "| " << Indent(row.depth) << "**" << Escape(row.group->label.text) << "**";
-      for (std::size_t c = 0; c < flat.columns.size(); ++c) out << " |";
-      out << " |\n";
+      out += "| ";
+      Indent(out, row.depth);
+      out += "**";
+      Escape(out, row.group->label.text);
+      out += "**";
+      for (std::size_t c = 0; c < flat.columns.size(); ++c) out += " |";
+      out += " |\n";
       continue;
     }
-    out << "| " << Indent(row.depth) << Escape(row.row->label.text);
-    for (const auto& cells : row.cells) out << " | " << Escape(FlatTable::Join(cells));
-    out << " |\n";
+    out += "| ";
+    Indent(out, row.depth);
+    Escape(out, row.row->label.text);
+    for (std::size_t c = 0; c < flat.columns.size(); ++c) {
+      out += " | ";
+      CellList cells = flat.Cells(r, c);
+      for (std::size_t k = 0; k < cells.size(); ++k) {
+        if (k > 0) out += "<br>";
+        Escape(out, cells[k]->text);
+      }
+    }
+    out += " |\n";
+    if (out.size() >= kFlushAt) {
+      stream << out;
+      out.clear();
+    }
   }
-  out << '\n';
+  out += '\n';
 }
 
 }  // namespace
 
-void RenderMarkdown(const OutputDocument& document, std::ostream& out, const RenderOptions& options) {
-  out << "# Codebook";
-  if (!options.title.empty()) out << ": " << Escape(options.title);
-  out << "\n\n";
+void RenderMarkdown(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
+  std::string out;
+  out += "# Codebook";
+  if (!options.title.empty()) {
+    out += ": ";
+    Escape(out, options.title);
+  }
+  out += "\n\n";
   for (const Item& item : document.Items()) {
     if (item.IsTable()) {
-      RenderTable(*item.table, out);
+      RenderTable(*item.table, out, stream);
     } else {
       bool error = item.message.severity == Severity::Error;
-      out << "> **" << (error ? "Error" : "Warning") << ":** " << Escape(item.message.text) << "\n\n";
+      out += "> **";
+      out += error ? "Error" : "Warning";
+      out += ":** ";
+      Escape(out, item.message.text);
+      out += "\n\n";
+    }
+    if (out.size() >= kFlushAt) {
+      stream << out;
+      out.clear();
     }
   }
+  stream << out;
 }
 
 }  // namespace host

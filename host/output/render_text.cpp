@@ -1,6 +1,7 @@
 // The plain-text renderer: readable tables for a terminal or a pager.
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/output/flat.h"
@@ -34,9 +35,19 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-std::size_t LongestLine(const std::string& text) {
+std::size_t LongestLine(std::string_view text) {
   std::size_t n = 0;
-  for (const std::string& l : SplitLines(text)) n = std::max(n, DisplayWidth(l));
+  while (true) {
+    const std::size_t nl = text.find('\n');
+    n = std::max(n, DisplayWidth(text.substr(0, nl)));
+    if (nl == std::string_view::npos) return n;
+    text.remove_prefix(nl + 1);
+  }
+}
+
+std::size_t LongestLine(CellList cells) {
+  std::size_t n = 0;
+  for (const CellText* c : cells) n = std::max(n, LongestLine(c->text));
   return n;
 }
 
@@ -47,6 +58,24 @@ std::string Pad(const std::string& text, std::size_t width, bool right) {
   return right ? fill + text : text + fill;
 }
 
+// Appends text padded to `width`, with control characters blanked, to out.
+void AppendPadded(std::string& out, std::string_view text, std::size_t width, bool right) {
+  const std::size_t w = DisplayWidth(text);
+  const std::size_t fill = w < width ? width - w : 0;
+  if (right) out.append(fill, ' ');
+  const std::size_t from = out.size();
+  out.append(text);
+  for (std::size_t i = from; i < out.size(); ++i) {
+    auto c = static_cast<unsigned char>(out[i]);
+    if (c < 0x20 || c == 0x7F) out[i] = ' ';
+  }
+  if (!right) out.append(fill, ' ');
+}
+
+void TrimLine(std::string& out, std::size_t lineStart) {
+  while (out.size() > lineStart && out.back() == ' ') out.pop_back();
+}
+
 // A column of the laid-out table; column 0 is the row labels.
 struct Column {
   std::size_t width = 0;
@@ -55,29 +84,25 @@ struct Column {
   bool wrappable = true;
 };
 
-void RenderTable(const TableNode& table, std::ostream& out, const RenderOptions& options, const Style& style) {
+constexpr std::size_t kFlushAt = 1 << 16;
+
+void RenderTable(const TableNode& table, std::string& out, std::ostream& stream, const RenderOptions& options,
+                 const Style& style) {
   FlatTable flat = Flatten(table);
   const std::size_t n = flat.columns.size();
-
-  // Texts of every position, sanitized.
-  std::vector<std::string> header(n);
-  for (std::size_t c = 0; c < n; ++c) header[c] = Sanitize(flat.columns[c].label);
-  std::vector<std::vector<std::string>> texts(flat.rows.size(), std::vector<std::string>(n));
-  std::vector<std::string> labels(flat.rows.size());
-  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
-    labels[r] = Sanitize(flat.rows[r].Label().text);
-    for (std::size_t c = 0; c < n; ++c) texts[r][c] = Sanitize(FlatTable::Join(flat.rows[r].cells[c]));
-  }
 
   std::vector<Column> cols(n + 1);
   for (std::size_t r = 0; r < flat.rows.size(); ++r) {
     const std::size_t indent = kIndent * static_cast<std::size_t>(flat.rows[r].depth);
     // Group headings may run across the data columns; they do not widen the
     // label column.
-    if (flat.rows[r].row != nullptr) cols[0].natural = std::max(cols[0].natural, indent + LongestLine(labels[r]));
-    for (std::size_t c = 0; c < n; ++c) cols[c + 1].natural = std::max(cols[c + 1].natural, LongestLine(texts[r][c]));
+    if (flat.rows[r].row == nullptr) continue;
+    cols[0].natural = std::max(cols[0].natural, indent + LongestLine(flat.rows[r].Label().text));
+    for (std::size_t c = 0; c < n; ++c) cols[c + 1].natural = std::max(cols[c + 1].natural, LongestLine(flat.Cells(r, c)));
   }
+  std::vector<std::string> header(n);
   for (std::size_t c = 0; c < n; ++c) {
+    header[c] = Sanitize(std::string(flat.columns[c].label));
     cols[c + 1].natural = std::max(cols[c + 1].natural, DisplayWidth(header[c]));
     cols[c + 1].right = flat.columns[c].numeric;
     cols[c + 1].wrappable = !flat.columns[c].numeric;
@@ -103,46 +128,88 @@ void RenderTable(const TableNode& table, std::ostream& out, const RenderOptions&
   }
   const std::size_t tableWidth = std::max<std::size_t>(total(), DisplayWidth(table.title.text));
 
-  out << style.Wrap("1", Sanitize(table.title.text)) << '\n';
+  out += style.Wrap("1", Sanitize(table.title.text));
+  out += '\n';
   if (flat.hasColumnDimension && n > 0) {
     std::string line = std::string(cols[0].width, ' ');
     for (std::size_t c = 0; c < n; ++c) {
       line += std::string(kGap, ' ');
-      line += Pad(header[c].substr(0, header[c].size()), cols[c + 1].width, cols[c + 1].right);
+      line += Pad(header[c], cols[c + 1].width, cols[c + 1].right);
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
-    out << style.Wrap("1", line) << '\n';
+    out += style.Wrap("1", line);
+    out += '\n';
   }
-  out << std::string(std::min(tableWidth, limit > 0 ? limit : tableWidth), '-') << '\n';
+  out.append(std::min(tableWidth, limit > 0 ? limit : tableWidth), '-');
+  out += '\n';
 
   for (std::size_t r = 0; r < flat.rows.size(); ++r) {
+    if (out.size() >= kFlushAt) {
+      stream << out;
+      out.clear();
+    }
     const FlatRow& row = flat.rows[r];
     const std::size_t indent = kIndent * static_cast<std::size_t>(row.depth);
     if (row.group != nullptr) {
       std::size_t room = limit > indent ? limit - indent : 0;
-      for (const std::string& l : Wrap(labels[r], room)) {
-        out << std::string(indent, ' ') << style.Wrap("1;36", l) << '\n';
+      for (const std::string& l : Wrap(Sanitize(row.group->label.text), room)) {
+        out.append(indent, ' ');
+        out += style.Wrap("1;36", l);
+        out += '\n';
       }
       continue;
     }
-    std::vector<std::vector<std::string>> cellLines(n + 1);
     std::size_t labelRoom = cols[0].width > indent ? cols[0].width - indent : 1;
-    cellLines[0] = Wrap(labels[r], labelRoom);
+    const std::string& label = row.row->label.text;
+
+    // Most rows fit on one line: one text per position, no line feeds, no
+    // wrapping. They are written straight out.
+    bool oneLine = label.find('\n') == std::string::npos && DisplayWidth(label) <= labelRoom;
+    for (std::size_t c = 0; c < n && oneLine; ++c) {
+      CellList cells = flat.Cells(r, c);
+      if (cells.size() > 1) {
+        oneLine = false;
+      } else if (cells.size() == 1) {
+        const std::string& t = cells[0]->text;
+        oneLine = t.find('\n') == std::string::npos &&
+                  (!cols[c + 1].wrappable || cols[c + 1].width == 0 || DisplayWidth(t) <= cols[c + 1].width);
+      }
+    }
+    if (oneLine) {
+      const std::size_t lineStart = out.size();
+      out.append(indent, ' ');
+      AppendPadded(out, label, labelRoom, false);
+      for (std::size_t c = 0; c < n; ++c) {
+        out.append(kGap, ' ');
+        CellList cells = flat.Cells(r, c);
+        AppendPadded(out, cells.empty() ? std::string_view() : std::string_view(cells[0]->text), cols[c + 1].width,
+                     cols[c + 1].right);
+      }
+      TrimLine(out, lineStart);
+      out += '\n';
+      continue;
+    }
+
+    std::vector<std::vector<std::string>> cellLines(n + 1);
+    cellLines[0] = Wrap(Sanitize(label), labelRoom);
     std::size_t height = cellLines[0].size();
     for (std::size_t c = 0; c < n; ++c) {
-      cellLines[c + 1] = cols[c + 1].wrappable ? Wrap(texts[r][c], cols[c + 1].width) : SplitLines(texts[r][c]);
+      const std::string text = Sanitize(FlatTable::Join(flat.Cells(r, c)));
+      cellLines[c + 1] = cols[c + 1].wrappable ? Wrap(text, cols[c + 1].width) : SplitLines(text);
       height = std::max(height, cellLines[c + 1].size());
     }
     for (std::size_t k = 0; k < height; ++k) {
-      std::string line = std::string(indent, ' ');
-      line += Pad(k < cellLines[0].size() ? cellLines[0][k] : std::string(), labelRoom, false);
+      const std::size_t lineStart = out.size();
+      out.append(indent, ' ');
+      AppendPadded(out, k < cellLines[0].size() ? std::string_view(cellLines[0][k]) : std::string_view(), labelRoom,
+                   false);
       for (std::size_t c = 0; c < n; ++c) {
-        line += std::string(kGap, ' ');
-        line += Pad(k < cellLines[c + 1].size() ? cellLines[c + 1][k] : std::string(), cols[c + 1].width,
-                    cols[c + 1].right);
+        out.append(kGap, ' ');
+        AppendPadded(out, k < cellLines[c + 1].size() ? std::string_view(cellLines[c + 1][k]) : std::string_view(),
+                     cols[c + 1].width, cols[c + 1].right);
       }
-      while (!line.empty() && line.back() == ' ') line.pop_back();
-      out << line << '\n';
+      TrimLine(out, lineStart);
+      out += '\n';
     }
   }
 }
@@ -205,24 +272,32 @@ std::vector<std::string> Wrap(const std::string& text, std::size_t width) {
   return result;
 }
 
-void RenderText(const OutputDocument& document, std::ostream& out, const RenderOptions& options) {
+void RenderText(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
   Style style{options.color};
+  std::string out;
   // Tables stand apart from what comes before and after them by a blank
   // line; consecutive messages stay together.
   bool first = true;
   bool lastWasTable = false;
   for (const Item& item : document.Items()) {
-    if (!first && (item.IsTable() || lastWasTable)) out << '\n';
+    if (!first && (item.IsTable() || lastWasTable)) out += '\n';
     lastWasTable = item.IsTable();
     if (item.IsTable()) {
-      RenderTable(*item.table, out, options, style);
+      RenderTable(*item.table, out, stream, options, style);
     } else {
       bool error = item.message.severity == Severity::Error;
       std::string head = error ? "Error: " : "Warning: ";
-      out << style.Wrap(error ? "1;31" : "1;33", head) << Sanitize(item.message.text) << '\n';
+      out += style.Wrap(error ? "1;31" : "1;33", head);
+      out += Sanitize(item.message.text);
+      out += '\n';
     }
     first = false;
+    if (out.size() >= kFlushAt) {
+      stream << out;
+      out.clear();
+    }
   }
+  stream << out;
 }
 
 }  // namespace host

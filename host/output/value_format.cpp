@@ -310,8 +310,12 @@ std::string Clock(std::int64_t units, int decimals, bool seconds, bool hours) {
     out = Two(whole / 60);
   }
   if (seconds) {
-    out += ":" + Two(whole % 60);
-    if (decimals > 0) out += "." + Digits(fraction, decimals);
+    out += ':';
+    out += Two(whole % 60);
+    if (decimals > 0) {
+      out += '.';
+      out += Digits(fraction, decimals);
+    }
   }
   return out;
 }
@@ -417,13 +421,19 @@ std::string DurationText(int type, double value, int width, int decimals) {
   if (type == FormatType::DTIME) {
     std::int64_t perDay = 86400;
     for (int i = 0; i < dec; ++i) perDay *= 10;
-    text = Two(units / perDay) + " " + Clock(units % perDay, dec, showSeconds, true);
+    text = Two(units / perDay);
+    text += ' ';
+    text += Clock(units % perDay, dec, showSeconds, true);
   } else if (type == FormatType::MTIME) {
     text = Clock(units, dec, true, false);
   } else {
     text = Clock(units, dec, showSeconds, true);
   }
-  if (negative && units != 0) text.insert(0, "-");
+  if (negative && units != 0) {
+    std::string sign = "-";
+    sign += text;
+    return sign;
+  }
   return text;
 }
 

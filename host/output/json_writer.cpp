@@ -1,0 +1,153 @@
+#include "host/output/json_writer.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace host::json {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at text[i], or 0 when
+// the bytes there are not one. `bad` receives how many bytes the invalid
+// part spans: a byte that cannot start a sequence counts alone, a truncated
+// sequence counts up to (not including) the first byte that breaks it.
+std::size_t Utf8Length(std::string_view text, std::size_t i, std::size_t& bad) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  std::size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;  // no overlong forms
+    if (b0 == 0xED) hi = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;  // no overlong forms
+    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    bad = 1;
+    return 0;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (i + k >= text.size()) {
+      bad = k;
+      return 0;
+    }
+    const auto b = static_cast<unsigned char>(text[i + k]);
+    const bool ok = k == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
+    if (!ok) {
+      bad = k;
+      return 0;
+    }
+  }
+  return need + 1;
+}
+
+}  // namespace
+
+void AppendString(std::string& out, std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n) {
+    // Plain printable ASCII goes out in one piece.
+    std::size_t run = i;
+    while (run < n) {
+      const auto c = static_cast<unsigned char>(text[run]);
+      if (c < 0x20 || c == '"' || c == '\\' || c >= 0x80) break;
+      ++run;
+    }
+    if (run > i) {
+      out.append(text.data() + i, run - i);
+      i = run;
+      if (i == n) break;
+    }
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+      }
+      ++i;
+      continue;
+    }
+    std::size_t bad = 0;
+    const std::size_t len = Utf8Length(text, i, bad);
+    if (len > 0) {
+      out.append(text.data() + i, len);
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += bad;
+    }
+  }
+  out.push_back('"');
+}
+
+void AppendNumber(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  // The shortest digits that read back as `value`, as d.ddde±x.
+  char sci[40];
+  const auto result = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  const char* p = sci;
+  if (*p == '-') {
+    out.push_back('-');
+    ++p;
+  }
+  char digits[24];
+  int k = 0;
+  for (; p < result.ptr && *p != 'e'; ++p) {
+    if (*p != '.') digits[k++] = *p;
+  }
+  int exponent = 0;
+  if (p < result.ptr) {
+    ++p;  // past the 'e'
+    if (p < result.ptr && *p == '+') ++p;
+    std::from_chars(p, result.ptr, exponent);
+  }
+  // Where the decimal point falls after the k digits: value = 0.digits * 10^n.
+  const int n = exponent + 1;
+  if (k <= n && n <= 15) {
+    out.append(digits, static_cast<std::size_t>(k));
+    out.append(static_cast<std::size_t>(n - k), '0');
+    out += ".0";
+  } else if (0 < n && n <= 15) {
+    out.append(digits, static_cast<std::size_t>(n));
+    out.push_back('.');
+    out.append(digits + n, static_cast<std::size_t>(k - n));
+  } else if (-4 < n && n <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-n), '0');
+    out.append(digits, static_cast<std::size_t>(k));
+  } else {
+    out.push_back(digits[0]);
+    if (k > 1) {
+      out.push_back('.');
+      out.append(digits + 1, static_cast<std::size_t>(k - 1));
+    }
+    out.push_back('e');
+    int e = n - 1;
+    out.push_back(e < 0 ? '-' : '+');
+    e = std::abs(e);
+    if (e >= 100) out.push_back(static_cast<char>('0' + e / 100));
+    out.push_back(static_cast<char>('0' + e / 10 % 10));
+    out.push_back(static_cast<char>('0' + e % 10));
+  }
+}
+
+}  // namespace host::json
