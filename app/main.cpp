@@ -230,7 +230,6 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // Render the whole document, then write it in one piece.
   host::RenderOptions options;
   const bool toTerminal = outputPath.empty() && isatty(STDOUT_FILENO) != 0;
   options.width = width > 0 ? width : (toTerminal ? TerminalWidth() : 80);
@@ -242,15 +241,15 @@ int main(int argc, char** argv) {
     const std::string folder = std::filesystem::absolute(datasetFile).parent_path().filename().string();
     if (!folder.empty()) options.title = folder;
   }
-  std::ostringstream rendered;
-  host::Render(host::Output(), format, rendered, options);
-
+  // The renderers write piece by piece, so a large document is never held
+  // in memory whole; a file still appears only once complete.
+  const auto render = [&](std::ostream& out) { host::Render(host::Output(), format, out, options); };
   if (outputPath.empty()) {
-    std::cout << rendered.str();
+    render(std::cout);
     std::cout.flush();
   } else {
     std::string error;
-    if (!codebook_app::WriteFileAtomically(outputPath, rendered.str(), error)) {
+    if (!codebook_app::WriteFileAtomically(outputPath, render, error)) {
       Fail(error);
       return 2;
     }
