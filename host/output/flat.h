@@ -26,7 +26,7 @@ struct FlatRow {
   const GroupNode* group = nullptr;    // set for a group heading
   const CategoryNode* row = nullptr;   // set for a category row
 
-  const LabelText& Label() const { return group ? group->label : row->label; }
+  const CellText& Label() const { return group ? group->label : row->label; }
 };
 
 // The cells at one row and column, in the order set (several cells on one

@@ -18,6 +18,11 @@ DimensionNode* CategoryNode::Dimension() const { return parent ? parent->Dimensi
 
 TableNode* CategoryNode::Table() const { return parent ? parent->table : nullptr; }
 
+const std::string& CategoryNode::Origin() const {
+  if (origin == 0) return label.text;
+  return Table()->origins[origin - 1];
+}
+
 const DimensionNode* TableNode::RowDimension() const {
   for (const auto& d : dimensions) {
     if (d->place == kRows) return d.get();
@@ -46,6 +51,10 @@ CategoryNode& TableNode::NewCategory(GroupNode* parent, const LabelText& label) 
   CategoryNode& category = categories.emplace_back();
   category.label = label;
   category.parent = parent;
+  if (label.hasExtra) {
+    origins.push_back(label.extra);
+    category.origin = static_cast<std::uint32_t>(origins.size());
+  }
   return category;
 }
 

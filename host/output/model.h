@@ -78,14 +78,19 @@ struct Cell {
 };
 
 struct CategoryNode {
-  LabelText label;
+  // The label's origin, when it differs from the text, is kept by the table
+  // (categories are many; such origins are few): see Origin().
+  CellText label;
   GroupNode* parent = nullptr;
   // The row's cells in the order set (rows only): a run in the table's cell
   // store, which never moves them.
   Cell* firstCell = nullptr;
   std::uint32_t cellCount = 0;
+  std::uint32_t origin = 0;  // 1 + index into the table's origins; 0: the label text
 
   std::span<const Cell> Cells() const { return {firstCell, cellCount}; }
+  // DataValue (string): the raw value. Variable: the variable's name.
+  const std::string& Origin() const;
   DimensionNode* Dimension() const;
   TableNode* Table() const;
 };
@@ -143,6 +148,7 @@ struct TableNode {
   // move what they hold, so node and cell pointers stay valid.
   std::vector<std::unique_ptr<GroupNode>> groups;
   std::deque<CategoryNode> categories;
+  std::deque<std::string> origins;  // of category labels that differ from their text
   std::vector<std::vector<Cell>> cellBlocks;  // each filled only up to its capacity
 
   CategoryNode& NewCategory(GroupNode* parent, const LabelText& label);

@@ -123,14 +123,14 @@ void WriteCell(Writer& w, const Cell& cell) {
 }
 
 void WriteCategory(Writer& w, const CategoryNode& category, bool isColumn) {
-  const LabelText& label = category.label;
+  const CellText& label = category.label;
   w.BeginObject();
   w.Key("category");
   w.String(label.text);
   if (label.kind == CellKind::DataValue) {
     w.Key("value");
     if (label.valueIsString) {
-      w.String(label.Origin());
+      w.String(category.Origin());
     } else if (label.hasNumber) {
       w.Number(label.number);
     } else {
@@ -138,7 +138,7 @@ void WriteCategory(Writer& w, const CategoryNode& category, bool isColumn) {
     }
   } else if (label.kind == CellKind::Variable) {
     w.Key("variable");
-    w.String(label.Origin());
+    w.String(category.Origin());
   }
   if (!isColumn) {
     w.Key("cells");

@@ -6,8 +6,10 @@
 
 namespace host {
 
-// Replaces control characters other than line feeds with blanks, so data
-// cannot move the cursor or switch colours in a terminal.
+// Replaces control characters (C0 other than line feed, DEL, C1) with blanks,
+// so data cannot move the cursor or switch colours in a terminal, and drops
+// bidirectional marks, embeddings, overrides and isolates, which take no
+// column and could reverse the rest of a line.
 std::string Sanitize(const std::string& text);
 
 // Splits text at line feeds and wraps each line at blanks to at most
