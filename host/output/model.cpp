@@ -66,6 +66,13 @@ constexpr std::size_t kLargestCellBlock = 8192;
 }  // namespace
 
 void TableNode::AddCell(CategoryNode& row, const CategoryNode* column, const CellText& text) {
+  if (row.spilled) {
+    std::vector<Cell>& cells = spilledCells[&row];
+    cells.push_back(Cell{column, text});
+    row.firstCell = cells.data();
+    ++row.cellCount;
+    return;
+  }
   std::vector<Cell>* block = cellBlocks.empty() ? nullptr : &cellBlocks.back();
   const bool atEnd = row.cellCount == 0 || (block != nullptr && row.firstCell + row.cellCount == block->data() + block->size());
   if (atEnd && block != nullptr && block->size() < block->capacity()) {
@@ -74,16 +81,26 @@ void TableNode::AddCell(CategoryNode& row, const CategoryNode* column, const Cel
     ++row.cellCount;
     return;
   }
-  // The row's run cannot grow where it is (another row's cells follow it, or
-  // the block is full): copy it to the end of a block with room, and grow it
-  // there. The old copies stay behind unused.
   const std::size_t need = static_cast<std::size_t>(row.cellCount) + 1;
-  if (block == nullptr || block->capacity() - block->size() < need) {
-    const std::size_t grown = std::min(kLargestCellBlock, kFirstCellBlock << std::min<std::size_t>(cellBlocks.size(), 16));
-    cellBlocks.emplace_back().reserve(std::max(grown, 2 * need));
-    block = &cellBlocks.back();
+  if (!atEnd) {
+    // Other rows' cells follow this row's: it grows on in a run of its own
+    // (procedures rarely come back to an earlier row).
+    std::vector<Cell>& cells = spilledCells[&row];
+    cells.reserve(std::max<std::size_t>(8, 2 * need));
+    cells.assign(row.firstCell, row.firstCell + row.cellCount);
+    cells.push_back(Cell{column, text});
+    row.firstCell = cells.data();
+    ++row.cellCount;
+    row.spilled = 1;
+    return;
   }
-  Cell* moved = block->data() + block->size();
+  // The block is full: the row's run moves to the start of a new block, which
+  // is at least twice its length, and grows there. The old copies stay
+  // behind unused.
+  const std::size_t grown = std::min(kLargestCellBlock, kFirstCellBlock << std::min<std::size_t>(cellBlocks.size(), 16));
+  cellBlocks.emplace_back().reserve(std::max(grown, 2 * need));
+  block = &cellBlocks.back();
+  Cell* moved = block->data();
   for (std::uint32_t i = 0; i < row.cellCount; ++i) block->push_back(row.firstCell[i]);
   block->push_back(Cell{column, text});
   row.firstCell = moved;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/document.h"
@@ -86,7 +87,8 @@ struct CategoryNode {
   // store, which never moves them.
   Cell* firstCell = nullptr;
   std::uint32_t cellCount = 0;
-  std::uint32_t origin = 0;  // 1 + index into the table's origins; 0: the label text
+  std::uint32_t origin : 31 = 0;  // 1 + index into the table's origins; 0: the label text
+  std::uint32_t spilled : 1 = 0;  // the cells live in the table's spilled runs
 
   std::span<const Cell> Cells() const { return {firstCell, cellCount}; }
   // DataValue (string): the raw value. Variable: the variable's name.
@@ -150,6 +152,8 @@ struct TableNode {
   std::deque<CategoryNode> categories;
   std::deque<std::string> origins;  // of category labels that differ from their text
   std::vector<std::vector<Cell>> cellBlocks;  // each filled only up to its capacity
+  // Rows that got cells again after other rows had theirs keep them here.
+  std::unordered_map<const CategoryNode*, std::vector<Cell>> spilledCells;
 
   CategoryNode& NewCategory(GroupNode* parent, const LabelText& label);
   // Appends a cell to a row, keeping the row's cells one contiguous run.

@@ -58,17 +58,22 @@ std::string Pad(const std::string& text, std::size_t width, bool right) {
   return right ? fill + text : text + fill;
 }
 
-// Appends text padded to `width`, with control characters blanked, to out.
+// Appends text padded to `width`, sanitized, to out. Plain ASCII (nearly
+// every cell) is appended as it is.
 void AppendPadded(std::string& out, std::string_view text, std::size_t width, bool right) {
+  std::string cleaned;
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c >= 0x7F) {
+      cleaned = Sanitize(std::string(text));
+      text = cleaned;
+      break;
+    }
+  }
   const std::size_t w = DisplayWidth(text);
   const std::size_t fill = w < width ? width - w : 0;
   if (right) out.append(fill, ' ');
-  const std::size_t from = out.size();
   out.append(text);
-  for (std::size_t i = from; i < out.size(); ++i) {
-    auto c = static_cast<unsigned char>(out[i]);
-    if (c < 0x20 || c == 0x7F) out[i] = ' ';
-  }
   if (!right) out.append(fill, ' ');
 }
 
