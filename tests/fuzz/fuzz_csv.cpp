@@ -2,23 +2,11 @@
 // widths inferred) and then read through a full CODEBOOK run.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <vector>
 
-#include "fuzz_common.h"
-#include "host/dataset.h"
+#include "support/fuzz_inputs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = fuzzsupport::ScratchDir() + "/cases.csv";
-  fuzzsupport::WriteFile(path, std::string_view(reinterpret_cast<const char*>(data), size));
-  std::vector<std::string> warnings;
-  try {
-    host::SetActiveDataset(host::LoadDataset(path, warnings));
-  } catch (const host::InputError&) {
-    return 0;  // rejected with a message: the expected outcome for bad files
-  }
-  fuzzsupport::RunCommands("CODEBOOK /FILEINFO CASECOUNT.", 1);
-  host::SetActiveDataset(nullptr);
+  fuzzsupport::RunCsvInput(std::string_view(reinterpret_cast<const char*>(data), size));
   return 0;
 }
