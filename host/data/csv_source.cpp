@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -21,6 +22,7 @@ struct CsvBlockEntry {
 struct CsvBlockPool {
   std::mutex mutex;
   std::vector<std::unique_ptr<CsvBlockEntry>> entries;
+  std::int64_t lastCases = -1;  // cases of the last whole pass
 };
 
 namespace {
@@ -50,8 +52,9 @@ bool IsUserMissingWeight(const MissingValues& mv, double w) {
 // reader's position, the previous case's split values) lives here.
 class BlockFiller {
  public:
-  explicit BlockFiller(const CsvLayout& layout)
+  BlockFiller(const CsvLayout& layout, std::size_t capacity)
       : fLayout(layout),
+        fCapacity(capacity),
         fReader(layout.path, layout.displayName, layout.dialect, layout.dataOffset, layout.dataLine) {
     fReader.SetColumnNames(&layout.names);
     fPrevNumbers.resize(layout.splitIndices.size());
@@ -64,7 +67,7 @@ class BlockFiller {
   // (endOffset: where that record starts) and the error is rethrown.
   bool Fill(CaseBlock& block, std::int64_t& endOffset, const std::atomic<bool>& stop) {
     const std::size_t ncols = fLayout.columns.size();
-    const std::size_t capacity = fLayout.blockRows;
+    const std::size_t capacity = fCapacity;
     Prepare(block, capacity);
     std::size_t r = 0;
     bool more = true;
@@ -102,8 +105,9 @@ class BlockFiller {
     block.strings.resize(ncols);
     for (std::size_t c = 0; c < ncols; ++c) {
       if (IsNumericKind(fLayout.columns[c].kind)) {
-        block.numbers[c].resize(capacity);
-        fData[c] = block.numbers[c].data();
+        std::vector<double>& v = block.numbers[c];
+        if (v.size() != capacity) v.resize(capacity);
+        fData[c] = v.data();
       } else {
         StringColumn& s = block.strings[c];
         s.offsets.clear();
@@ -117,9 +121,13 @@ class BlockFiller {
 
   void Finish(CaseBlock& block, std::size_t rows) {
     block.rows = rows;
+    // An empty block is never handed out; its columns keep their sizes for
+    // the next use.
+    if (rows == 0) return;
     for (std::size_t c = 0; c < fLayout.columns.size(); ++c) {
       if (IsNumericKind(fLayout.columns[c].kind)) {
-        block.numbers[c].resize(rows);
+        std::vector<double>& v = block.numbers[c];
+        if (v.size() != rows) v.resize(rows);
       } else {
         StringColumn& s = block.strings[c];
         s.offsets.resize(rows + 1);
@@ -276,6 +284,7 @@ class BlockFiller {
   }
 
   const CsvLayout& fLayout;
+  std::size_t fCapacity;
   CsvReader fReader;
   std::vector<double*> fData;  // per numeric column: the block's cells
   std::vector<CsvCell> fCells;
@@ -293,12 +302,14 @@ class CsvCursor : public CaseCursor {
     StopProducer();
     // Hand the blocks back for the next pass.
     std::lock_guard<std::mutex> lock(fPool->mutex);
+    if (fReachedEnd) fPool->lastCases = fCases;
     auto keep = [&](std::unique_ptr<Entry>& e) {
       if (e && fPool->entries.size() < kBlocksInFlight) fPool->entries.push_back(std::move(e));
     };
-    keep(fCurrent);
-    for (auto& e : fReady) keep(e);
+    // Least recently used first, so that the pool's back is the block used last.
     for (auto& e : fFree) keep(e);
+    for (auto& e : fReady) keep(e);
+    keep(fCurrent);
   }
 
   const CaseBlock* NextBlock() override {
@@ -349,18 +360,26 @@ class CsvCursor : public CaseCursor {
     fLastReport = std::chrono::steady_clock::now();
     {
       std::lock_guard<std::mutex> lock(fPool->mutex);
-      while (fFree.size() < kBlocksInFlight && !fPool->entries.empty()) {
-        fFree.push_back(std::move(fPool->entries.back()));
-        fPool->entries.pop_back();
-      }
+      fLastCases = fPool->lastCases;
+      // The producer takes from the back: put the most recently used block
+      // there, as its columns already have the right sizes.
+      const std::size_t reused = std::min(kBlocksInFlight, fPool->entries.size());
+      while (fFree.size() < kBlocksInFlight - reused) fFree.push_back(std::make_unique<Entry>());
+      const auto from = fPool->entries.end() - static_cast<std::ptrdiff_t>(reused);
+      std::move(from, fPool->entries.end(), std::back_inserter(fFree));
+      fPool->entries.erase(from, fPool->entries.end());
     }
-    while (fFree.size() < kBlocksInFlight) fFree.push_back(std::make_unique<Entry>());
+    // A file known to be small is read as one full block, which spares
+    // resizing the columns of a wide file on every pass.
+    fCapacity = fLayout->blockRows;
+    const auto ncols = static_cast<std::int64_t>(std::max<std::size_t>(1, fLayout->columns.size()));
+    if (fLastCases > 0 && fLastCases * ncols <= (std::int64_t{1} << 20)) fCapacity = static_cast<std::size_t>(fLastCases);
     fThread = std::thread([this] { Produce(); });
   }
 
   void Produce() {
     try {
-      BlockFiller filler(*fLayout);
+      BlockFiller filler(*fLayout, fCapacity);
       for (;;) {
         std::unique_ptr<Entry> entry;
         {
@@ -384,7 +403,7 @@ class CsvCursor : public CaseCursor {
           if (entry->block.rows > 0) {
             fReady.push_back(std::move(entry));
           } else {
-            fFree.push_back(std::move(entry));
+            fFree.insert(fFree.begin(), std::move(entry));  // used last next time
           }
           // Moved, not copied: the consumer holds the only reference.
           if (error) fError = std::move(error);
@@ -423,6 +442,8 @@ class CsvCursor : public CaseCursor {
 
   std::shared_ptr<const CsvLayout> fLayout;
   std::shared_ptr<CsvBlockPool> fPool;
+  std::int64_t fLastCases = -1;
+  std::size_t fCapacity = 1;
   std::int64_t fSize;
   std::int64_t fDeliveredOffset;
   std::int64_t fCases = 0;
