@@ -424,6 +424,28 @@ TEST(DataPackage, BlocksWeightsAndSplitGroups) {
   EXPECT_EQ(pass.weights, expectWeights);
 }
 
+// Later passes reuse the blocks of earlier ones; a file whose size is known
+// from a whole pass is read as one block, and growing it still works.
+TEST(DataPackage, RepeatedPasses) {
+  TempDir dir;
+  const std::string path = dir.Write("data.csv", "a,s\n1,x\n2,yy\n3,\n4,z\n5,w\n");
+  auto ds = Load(path);
+  ds->cases = WithBlockRows(*ds, 2);
+  const Pass first = ReadAll(*ds);
+  EXPECT_EQ(first.blockRows, (std::vector<std::size_t>{2, 2, 1}));
+  for (int i = 0; i < 3; ++i) {
+    const Pass again = ReadAll(*ds);
+    EXPECT_EQ(again.blockRows, std::vector<std::size_t>{5});
+    EXPECT_EQ(again.cases, first.cases);
+  }
+  std::ofstream(path, std::ios::app) << "6,u\n7,v\n8,t\n";
+  const Pass grown = ReadAll(*ds);
+  EXPECT_EQ(grown.blockRows, (std::vector<std::size_t>{5, 3}));
+  ASSERT_EQ(grown.cases.size(), 8u);
+  EXPECT_EQ(grown.cases[7], "8|'t'");
+  EXPECT_EQ(std::vector<std::string>(grown.cases.begin(), grown.cases.begin() + 5), first.cases);
+}
+
 TEST(DataPackage, UserMissingWeightIsMissing) {
   TempDir dir;
   dir.Write("data.csv", "w\n1\n9\n2\n");
