@@ -71,9 +71,15 @@ struct DateTimeParts {
   std::int64_t dayNumber;  // days since the origin
 };
 
+// True when a value can be shown as a calendar date: finite and within
+// about a hundred million years of the origin.
+inline bool InDateRange(double seconds) { return std::fabs(seconds) < 3e15; }
+
 // Splits a date or date-time value (seconds since the origin). Values before
 // the origin work too; the seconds into the day are always in [0, 86400).
+// Values outside InDateRange are taken as the origin.
 inline DateTimeParts PartsFromSeconds(double seconds) {
+  if (!InDateRange(seconds)) seconds = 0.0;
   double dayCount = std::floor(seconds / kSecondsPerDay);
   double rest = seconds - dayCount * kSecondsPerDay;
   if (rest >= kSecondsPerDay) {  // rounding at the top of a day

@@ -250,6 +250,9 @@ TEST(DataCsv, CalendarRoundTripAndWeekdays) {
   EXPECT_EQ(p.hour, 23u);
   EXPECT_EQ(p.minute, 59u);
   EXPECT_EQ(p.second, 59.5);
+  EXPECT_FALSE(d::InDateRange(1e300));
+  EXPECT_FALSE(d::InDateRange(std::nan("")));
+  EXPECT_EQ(d::PartsFromSeconds(-1e300).date.year, 1582);  // out of range: the origin, no overflow
   const d::DateTimeParts before = d::PartsFromSeconds(-1.0);  // the last second of 1582-10-13
   EXPECT_EQ(before.date.day, 13u);
   EXPECT_EQ(before.hour, 23u);
