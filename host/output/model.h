@@ -9,7 +9,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <algorithm>
 #include <memory>
 #include <span>
 #include <string>
@@ -64,6 +64,28 @@ struct LabelText : CellText {
     hasExtra = origin != text;
     extra = hasExtra ? std::move(origin) : std::string();
   }
+};
+
+// Storage for many nodes of one kind that never moves them: chunks that
+// grow geometrically, so a table of a dozen nodes allocates once and small,
+// and one of millions needs few allocations.
+template <typename T, std::size_t kFirst>
+class NodeStore {
+ public:
+  T& Add() {
+    if (fUsed == fCapacity) {
+      fCapacity = fChunks.empty() ? kFirst : std::min(kLargest, fCapacity * 2);
+      fChunks.push_back(std::make_unique<T[]>(fCapacity));
+      fUsed = 0;
+    }
+    return fChunks.back()[fUsed++];
+  }
+
+ private:
+  static constexpr std::size_t kLargest = 4096;
+  std::vector<std::unique_ptr<T[]>> fChunks;
+  std::size_t fUsed = 0;
+  std::size_t fCapacity = 0;
 };
 
 struct CategoryNode;
@@ -146,11 +168,12 @@ struct TableNode {
   int minDataColumnWidth = 0;
   std::vector<std::unique_ptr<DimensionNode>> dimensions;  // in the order made
 
-  // Storage of the nodes below the dimensions. Deques and fixed blocks never
-  // move what they hold, so node and cell pointers stay valid.
-  std::vector<std::unique_ptr<GroupNode>> groups;
-  std::deque<CategoryNode> categories;
-  std::deque<std::string> origins;  // of category labels that differ from their text
+  // Storage of the nodes below the dimensions. Node stores and cell blocks
+  // never move what they hold, so node and cell pointers stay valid.
+  // First chunks fit a variable's table: a few groups, a dozen or so rows.
+  NodeStore<GroupNode, 6> groups;
+  NodeStore<CategoryNode, 16> categories;
+  std::vector<std::string> origins;  // of category labels that differ from their text
   std::vector<std::vector<Cell>> cellBlocks;  // each filled only up to its capacity
   // Rows that got cells again after other rows had theirs keep them here.
   std::unordered_map<const CategoryNode*, std::vector<Cell>> spilledCells;

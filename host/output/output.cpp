@@ -106,14 +106,12 @@ void BpCategory::Cell(const BpCellText& text) {
 }
 
 BpGroup BpGroup::Group(const BpCellText& label, bool flag, int sort) {
-  auto group = std::make_unique<host::GroupNode>();
-  group->label = Label(label);
-  group->flag = flag;
-  group->sort = sort;
-  group->parent = fNode;
-  group->table = fNode->table;
-  host::GroupNode* made = group.get();
-  fNode->table->groups.push_back(std::move(group));
+  host::GroupNode* made = &fNode->table->groups.Add();
+  made->label = Label(label);
+  made->flag = flag;
+  made->sort = sort;
+  made->parent = fNode;
+  made->table = fNode->table;
   fNode->children.push_back(host::Child{made, nullptr});
   return BpGroup(made);
 }
