@@ -2,7 +2,8 @@
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer,
 # UndefinedBehaviorSanitizer) and runs each in turn for a bounded time.
 #   tests/fuzz/run.sh [SECONDS] [TARGET...]
-# The corpus grows in build-fuzz/corpus/<target>/ (seeded from
+# A <target>.dict beside this script gives libFuzzer the keywords and names
+# that matter to the target. The corpus grows in build-fuzz/corpus/<target>/ (seeded from
 # tests/fuzz/seeds/ and tests/fuzz/regressions/); a failing input is written to
 # build-fuzz/fuzz/<target>-crash-* (or leak-, timeout-, oom-) and the full log
 # to build-fuzz/fuzz/<target>.log. Exits nonzero when any target failed.
@@ -27,10 +28,12 @@ for target in "${targets[@]}"; do
   done
   max_len=4096
   [ "$target" = fuzz_package ] && max_len=16384
+  dict=()
+  [ -f "$root/tests/fuzz/$target.dict" ] && dict=(-dict="$root/tests/fuzz/$target.dict")
   log="$build/fuzz/$target.log"
   echo "== $target for ${seconds}s (log: $log)"
   status=0
-  (cd "$build" && ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/$target" "$corpus" \
+  (cd "$build" && ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/$target" "$corpus" "${dict[@]}" \
      -max_total_time="$seconds" -max_len=$max_len -timeout=10 -rss_limit_mb=2048 \
      -artifact_prefix="$build/fuzz/$target-" -print_final_stats=1 >"$log" 2>&1) || status=$?
   if [ "$status" -ne 0 ]; then

@@ -10,6 +10,7 @@ LONG = ("0123456789<&>\"'" * 700)[:10000]          # 10,000 characters, no blank
 RLO = "\u202e"   # right-to-left override
 RLM = "\u200f"   # right-to-left mark
 PDF = "\u202c"   # pop directional formatting
+NAME = "v" + RLO + "live\u0085"  # an override left open and a C1 next line
 
 package = {
     "title": "File <b>label</b> & \"quotes\" 'single' " + RLO + "txt.exe" + PDF,
@@ -45,6 +46,8 @@ package = {
              "userMissing": {"values": ["<NA>"]},
              "categories": [{"value": "a & b", "label": "&lt;already escaped&gt;"}]},
             {"name": "\u00e9l\u00e8ve", "title": RLM + "\u05e9\u05dd" + RLM, "type": "number"},
+            # Names take any non-ASCII byte, format and C1 characters included.
+            {"name": NAME, "type": "string", "measure": "nominal"},
         ]},
     }],
 }
@@ -54,15 +57,15 @@ with open("datapackage.json", "w", encoding="utf-8") as f:
     f.write("\n")
 
 rows = [
-    ["q1", "txt", "\u00e9l\u00e8ve"],
-    ["1", "a & b", "1.5"],
-    ["2", "<b>bold</b>", "2"],
-    ["3", "\"quoted\" 'single'", ""],
-    ["1", RLO + "reversed" + PDF, "4"],
-    ["2", "<NA>", "5"],
-    ["1", "ctrl\u0001\u001b[1m", "6"],
-    ["3", LONG, "7"],
-    ["4", "\u2067isolate left open", "8"],
+    ["q1", "txt", "\u00e9l\u00e8ve", NAME],
+    ["1", "a & b", "1.5", "x"],
+    ["2", "<b>bold</b>", "2", "x"],
+    ["3", "\"quoted\" 'single'", "", "x"],
+    ["1", RLO + "reversed" + PDF, "4", "x"],
+    ["2", "<NA>", "5", "x"],
+    ["1", "ctrl\u0001\u001b[1m", "6", "x"],
+    ["3", LONG, "7", "x"],
+    ["4", "\u2067isolate left open", "8", "x"],
 ]
 with open("cases.csv", "w", encoding="utf-8", newline="") as f:
     csv.writer(f, lineterminator="\n").writerows(rows)
