@@ -1,5 +1,6 @@
 #include "codebook/output/text_rules.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -57,7 +58,9 @@ std::string AttributeElementName(std::string_view name, int element, int count) 
   std::string text(name);
   if (count == 1) return text;
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "[%0*d]", DecimalDigits(count > 0 ? count : 1), element + 1);
+  // A count has at most ten digits; saying so lets the compiler see the text fits.
+  const int width = std::clamp(DecimalDigits(count > 0 ? count : 1), 1, 10);
+  std::snprintf(buffer, sizeof buffer, "[%0*d]", width, element + 1);
   text += buffer;
   return text;
 }
