@@ -228,7 +228,18 @@ void AppendDepth(std::string& out, int depth) {
   out += '"';
 }
 
-void RenderTable(const TableNode& table, int id, std::string& out) {
+constexpr std::size_t kFlushAt = std::size_t{1} << 20;
+
+// Hands what is written so far to the stream, so the page is never held
+// whole (a table can have a million rows).
+void FlushIfLarge(std::string& out, std::ostream& stream) {
+  if (out.size() > kFlushAt) {
+    stream << out;
+    out.clear();
+  }
+}
+
+void RenderTable(const TableNode& table, int id, std::string& out, std::ostream& stream) {
   FlatTable flat = Flatten(table);
   const std::string sid = std::to_string(id);
   const std::string label = IsFileInformation(table) ? std::string() : TableLabel(table);
@@ -295,6 +306,7 @@ void RenderTable(const TableNode& table, int id, std::string& out) {
     out += "</th>";
     for (std::size_t c = 0; c < flat.columns.size(); ++c) RenderCells(flat.Cells(r, c), flat.columns[c], out);
     out += "</tr>\n";
+    FlushIfLarge(out, stream);
   }
   if (open) out += "</tbody>\n";
   if (flat.rows.empty()) {
@@ -369,10 +381,7 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
       out += "</span>";
     }
     out += "</a></li>\n";
-    if (out.size() > (1u << 20)) {
-      stream << out;
-      out.clear();
-    }
+    FlushIfLarge(out, stream);
   }
   out += "</ul>\n</nav>\n<main id=\"main\">\n<header>\n<h1>Codebook</h1>\n";
   if (!options.title.empty()) out += "<p class=\"sub\">" + Esc(options.title) + "</p>\n";
@@ -381,7 +390,7 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
     if (!item.IsTable()) continue;
     ++id;
     if (item.table.get() == fileInfo) {
-      RenderTable(*fileInfo, id, out);
+      RenderTable(*fileInfo, id, out, stream);
       break;
     }
   }
@@ -390,14 +399,11 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
   for (const Item& item : items) {
     if (item.IsTable()) {
       ++id;
-      if (item.table.get() != fileInfo) RenderTable(*item.table, id, out);
+      if (item.table.get() != fileInfo) RenderTable(*item.table, id, out, stream);
     } else {
       RenderMessage(item.message, out);
     }
-    if (out.size() > (1u << 20)) {
-      stream << out;
-      out.clear();
-    }
+    FlushIfLarge(out, stream);
   }
   out += "</main>\n</div>\n<script>";
   out += kScript;
