@@ -48,7 +48,7 @@ const CategoryNode* TableNode::FindRow(const std::string& label) const {
 }
 
 CategoryNode& TableNode::NewCategory(GroupNode* parent, const LabelText& label) {
-  CategoryNode& category = categories.Add();
+  CategoryNode& category = arena->categories.Add();
   category.label = label;
   category.parent = parent;
   if (label.hasExtra) {
@@ -59,8 +59,8 @@ CategoryNode& TableNode::NewCategory(GroupNode* parent, const LabelText& label) 
 }
 
 namespace {
-// Cell blocks grow geometrically from a small first block, so a table of a
-// dozen cells reserves little and a table of millions needs few blocks.
+// Cell blocks grow geometrically from a small first block, so a document of
+// a dozen cells reserves little and one of millions needs few blocks.
 constexpr std::size_t kFirstCellBlock = 16;
 constexpr std::size_t kLargestCellBlock = 8192;
 }  // namespace
@@ -73,6 +73,7 @@ void TableNode::AddCell(CategoryNode& row, const CategoryNode* column, const Cel
     ++row.cellCount;
     return;
   }
+  std::vector<std::vector<Cell>>& cellBlocks = arena->cellBlocks;
   std::vector<Cell>* block = cellBlocks.empty() ? nullptr : &cellBlocks.back();
   const bool atEnd = row.cellCount == 0 || (block != nullptr && row.firstCell + row.cellCount == block->data() + block->size());
   if (atEnd && block != nullptr && block->size() < block->capacity()) {
@@ -111,6 +112,7 @@ TableNode* OutputDocument::AddTable(std::string heading) {
   Item item;
   item.table = std::make_unique<TableNode>();
   item.table->heading = std::move(heading);
+  item.table->arena = fArena.get();
   TableNode* table = item.table.get();
   fItems.push_back(std::move(item));
   return table;
@@ -126,6 +128,7 @@ void OutputDocument::AddMessage(Severity severity, std::string text) {
 
 void OutputDocument::Clear() {
   fItems.clear();
+  fArena = std::make_unique<NodeArena>();
   fErrors = 0;
 }
 

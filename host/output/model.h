@@ -2,10 +2,11 @@
 // the order produced. The Bp classes of host/output.h build into it; the
 // renderers (host/output/render_*.cpp) read it.
 //
-// Ownership: the document owns its items; a table owns its dimensions and
-// every group, category and cell beneath them (groups link to their
-// children). Nodes and cells never move once made, so the raw pointers in the
-// Bp handles and in the groups stay valid until ResetOutput().
+// Ownership: the document owns its items and, in one arena, every group,
+// category and cell of its tables (groups link to their children); a table
+// owns its dimensions. Nodes and cells never move once made, so the raw
+// pointers in the Bp handles and in the groups stay valid until
+// ResetOutput().
 #pragma once
 
 #include <cstdint>
@@ -160,6 +161,15 @@ struct DimensionNode : GroupNode {
   bool flag2 = false;
 };
 
+// Where the groups, categories and cells of every table of a document live:
+// shared by the tables, so a table of a dozen rows leaves no half-empty
+// chunk behind, and freed all at once with the document.
+struct NodeArena {
+  NodeStore<GroupNode, 64> groups;
+  NodeStore<CategoryNode, 256> categories;
+  std::vector<std::vector<Cell>> cellBlocks;  // each filled only up to its capacity
+};
+
 struct TableNode {
   std::string heading;  // the procedure heading it opened under
   LabelText title;
@@ -168,16 +178,15 @@ struct TableNode {
   int minDataColumnWidth = 0;
   std::vector<std::unique_ptr<DimensionNode>> dimensions;  // in the order made
 
-  // Storage of the nodes below the dimensions. Node stores and cell blocks
-  // never move what they hold, so node and cell pointers stay valid.
-  // First chunks fit a variable's table: a few groups, a dozen or so rows.
-  NodeStore<GroupNode, 6> groups;
-  NodeStore<CategoryNode, 16> categories;
+  // Storage of the nodes below the dimensions (the document's). Node stores
+  // and cell blocks never move what they hold, so node and cell pointers
+  // stay valid.
+  NodeArena* arena = nullptr;
   std::vector<std::string> origins;  // of category labels that differ from their text
-  std::vector<std::vector<Cell>> cellBlocks;  // each filled only up to its capacity
   // Rows that got cells again after other rows had theirs keep them here.
   std::unordered_map<const CategoryNode*, std::vector<Cell>> spilledCells;
 
+  GroupNode& NewGroup() { return arena->groups.Add(); }
   CategoryNode& NewCategory(GroupNode* parent, const LabelText& label);
   // Appends a cell to a row, keeping the row's cells one contiguous run.
   void AddCell(CategoryNode& row, const CategoryNode* column, const CellText& text);
@@ -215,6 +224,7 @@ class OutputDocument {
 
  private:
   std::vector<Item> fItems;
+  std::unique_ptr<NodeArena> fArena = std::make_unique<NodeArena>();
   int fErrors = 0;
 };
 

@@ -106,7 +106,7 @@ void BpCategory::Cell(const BpCellText& text) {
 }
 
 BpGroup BpGroup::Group(const BpCellText& label, bool flag, int sort) {
-  host::GroupNode* made = &fNode->table->groups.Add();
+  host::GroupNode* made = &fNode->table->NewGroup();
   made->label = Label(label);
   made->flag = flag;
   made->sort = sort;
