@@ -192,7 +192,7 @@ class HOST_API UniversalParser {
  public:
   UniversalParser(TokenSequenceBase& tokens, CommandSpec& specification, CommandDescriptor& descriptor);
   ~UniversalParser();
-  // 0 when the tokens match the descriptor and the specification is filled;
+  // 0 when the tokens match the descriptor and the parsed command is filled in;
   // otherwise the problem has been reported as an error.
   int getCommandSpecifications();
 

@@ -59,7 +59,7 @@ struct SubComData {
   std::vector<TokenInfoObj> tokenObjs;
   bool exported = false;
   // Parsed keywords by upper-case name. The ParamObj wrappers live here so
-  // that pointers handed out stay valid as long as the specification.
+  // that pointers handed out stay valid as long as the parsed command.
   std::map<std::string, std::unique_ptr<ParamObj>> params;
   std::unique_ptr<ParamObj> exportObj;
 };
