@@ -114,28 +114,79 @@ class Descriptor {
   std::vector<std::string>& fWarnings;
 };
 
+// "file, line L, column C" of a byte of the descriptor.
+std::string Position(const std::string& text, std::size_t at, const std::string& file) {
+  std::size_t line = 1, column = 1;
+  for (std::size_t i = 0; i < at && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      ++column;
+    }
+  }
+  return file + ", line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// Arrays and objects nested deeper than this are refused before parsing:
+// copying a parsed value recurses once per level, so tens of thousands of
+// brackets would overflow the stack, and a descriptor needs only a few levels.
+constexpr int kMaxJsonDepth = 512;
+
+// Throws when the text nests deeper than kMaxJsonDepth, naming the first
+// bracket too deep. Brackets inside strings do not count.
+void CheckJsonDepth(const std::string& text, const std::string& file) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) {
+        throw InputError(Position(text, i, file) + ": arrays and objects nest more than " +
+                         std::to_string(kMaxJsonDepth) + " levels deep; a descriptor needs only a few");
+      }
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+}
+
+// The parser's description of a problem, without its own prefix and position.
+std::string Description(const Json::exception& e) {
+  std::string what = e.what();
+  std::size_t cut = what.find(": ");
+  if (cut != std::string::npos) return what.substr(cut + 2);
+  cut = what.find("] ");
+  if (cut != std::string::npos) return what.substr(cut + 2);
+  return what;
+}
+
 Json ParseJson(const std::string& text, const std::string& file) {
+  CheckJsonDepth(text, file);
   try {
     return Json::parse(text);
   } catch (const Json::parse_error& e) {
-    // Line and column of the byte where parsing failed.
     const std::size_t at = e.byte == 0 ? 0 : std::min<std::size_t>(e.byte - 1, text.size());
-    std::size_t line = 1, column = 1;
-    for (std::size_t i = 0; i < at; ++i) {
-      if (text[i] == '\n') {
-        ++line;
-        column = 1;
-      } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-        ++column;
-      }
-    }
-    std::string what = e.what();
-    // Keep the parser's description, without its own prefix and position.
-    const std::size_t colon = what.find(": ");
-    if (colon != std::string::npos) what = what.substr(colon + 2);
-    throw InputError(file + ", line " + std::to_string(line) + ", column " + std::to_string(column) +
-                     ": the descriptor is not valid JSON (" + what +
+    throw InputError(Position(text, at, file) + ": the descriptor is not valid JSON (" + Description(e) +
                      "). Check the commas, quotes and brackets around this place");
+  } catch (const Json::out_of_range& e) {
+    // A number too large for a double ("1e999"). The parser does not say
+    // where; its message quotes the number, so find that.
+    const std::string what = e.what();
+    const std::size_t open = what.find('\'');
+    const std::size_t close = open == std::string::npos ? open : what.find('\'', open + 1);
+    std::size_t at = std::string::npos;
+    if (close != std::string::npos) at = text.find(what.substr(open + 1, close - open - 1));
+    throw InputError((at == std::string::npos ? file : Position(text, at, file)) +
+                     ": the descriptor holds a number too large to represent (" + Description(e) + ")");
   }
 }
 
@@ -423,8 +474,21 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
 }
 
 void CheckName(const std::string& name, const std::string& where) {
-  if (ValidateQUVOName(name.c_str()) != 0) {
-    throw InputError(where + ": \"" + name + "\" is not a valid variable name. A name begins with a letter, @, # or "
+  // ValidateQUVOName sees the name up to its first NUL byte only; a name that
+  // holds one would pass as its prefix and then match nothing by that name.
+  if (name.find('\0') != std::string::npos || ValidateQUVOName(name.c_str()) != 0) {
+    std::string shown;  // control bytes spelled out, so the message shows them and is not cut at a NUL
+    for (char c : name) {
+      const auto u = static_cast<unsigned char>(c);
+      if (u < 0x20 || u == 0x7F) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", u);
+        shown += hex;
+      } else {
+        shown += c;
+      }
+    }
+    throw InputError(where + ": \"" + shown + "\" is not a valid variable name. A name begins with a letter, @, # or "
                                              "$, goes on with letters, digits, _, ., @, # or $, has at most 64 "
                                              "bytes and is not a reserved word (ALL, AND, BY, EQ, GE, GT, LE, LT, NE, "
                                              "NOT, OR, TO, WITH)");

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ struct Finding {
   std::string target;  // fuzz_command, fuzz_csv or fuzz_package
   fs::path path;
 };
+
+void PrintTo(const Finding& finding, std::ostream* out) { *out << finding.path.string(); }
 
 // The regression inputs, and the seeds too: they are cheap and keep the
 // shared harness honest while the regression folders are small.
