@@ -103,22 +103,37 @@ double WeightedSelect(std::vector<WeightedValue>& values, double t) {
   return WeightedSelectMany(values, {t}).front();
 }
 
-// x(t) for every target t from the distinct values and their weight sums,
-// when there are few distinct values (codes, ages, ratings): one hashing
-// pass and a sort of the distinct values instead of partitioning every
-// value. Empty when the values turn out to be many.
-std::vector<double> ScaleAccumulator::FewDistinctSelect(const std::vector<double>& targets) const {
-  const std::size_t limit = std::min<std::size_t>(4096, std::max<std::size_t>(64, fValues.size() / 16));
-  NumericCategoryIndex index;
-  std::vector<double> sums;
-  for (std::size_t i = 0; i < fValues.size(); ++i) {
-    const std::uint32_t slot = index.FindOrInsert(fValues[i]);
-    if (slot == sums.size()) {
-      if (sums.size() == limit) return {};
-      sums.push_back(0.0);
+// The table's distinct values become the raw storage. Unit weights expand
+// back into repeated values so that plain selection still applies; other
+// weights stay aggregated, one pair per distinct value, which the weighted
+// (W + 1)p rule treats exactly as the equal values it replaces.
+void ScaleAccumulator::SwitchToRaw() {
+  const std::size_t distinct = fSums.size();
+  if (fWeighted) {
+    fValues.reserve(2 * distinct);
+    fWeights.reserve(2 * distinct);
+    for (std::uint32_t s = 0; s < distinct; ++s) {
+      fValues.push_back(fTable.Value(s));
+      fWeights.push_back(fSums[s]);
     }
-    sums[slot] += fWeighted ? fWeights[i] : 1.0;
+  } else {
+    double total = 0.0;
+    for (double c : fSums) total += c;
+    fValues.reserve(2 * static_cast<std::size_t>(total));
+    for (std::uint32_t s = 0; s < distinct; ++s) {
+      fValues.insert(fValues.end(), static_cast<std::size_t>(fSums[s]), fTable.Value(s));
+    }
   }
+  fRaw = true;
+  fTable = NumericCategoryIndex{};
+  std::vector<double>().swap(fSums);
+}
+
+// x(t) for every target t from the table: only the distinct values are
+// sorted, and the cumulative weights are read off their summed weights.
+std::vector<double> ScaleAccumulator::TableSelect(const std::vector<double>& targets) const {
+  const std::vector<double>& sums = fSums;
+  const NumericCategoryIndex& index = fTable;
   std::vector<std::uint32_t> order(sums.size());
   for (std::uint32_t s = 0; s < order.size(); ++s) order[s] = s;
   std::sort(order.begin(), order.end(),
@@ -142,7 +157,7 @@ std::vector<double> ScaleAccumulator::FewDistinctSelect(const std::vector<double
 std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps) const {
   std::vector<double> out(ps.size(), SYSMIS);
   const double w = ValidWeight();
-  if (fValues.empty() || !(w > 0.0)) return out;
+  if ((fRaw ? fValues.empty() : fSums.empty()) || !(w > 0.0)) return out;
 
   // Per percentile: h = (W + 1)p; below 1 the smallest value, from W on the
   // largest, otherwise x(floor h) plus the fraction of the step to the next.
@@ -167,18 +182,32 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
     }
   }
 
-  const auto [minIt, maxIt] = std::minmax_element(fValues.begin(), fValues.end());
+  double smallest = 0.0;
+  double largest = 0.0;
+  if (fRaw) {
+    const auto [minIt, maxIt] = std::minmax_element(fValues.begin(), fValues.end());
+    smallest = *minIt;
+    largest = *maxIt;
+  } else {
+    smallest = largest = fTable.Value(0);
+    for (std::uint32_t s = 1; s < fSums.size(); ++s) {
+      const double v = fTable.Value(s);
+      if (v < smallest) smallest = v;
+      if (largest < v) largest = v;
+    }
+  }
   std::vector<double> found;
   if (!targets.empty()) {
-    found = FewDistinctSelect(targets);
-    if (found.empty() && !fWeighted) {
+    if (!fRaw) {
+      found = TableSelect(targets);
+    } else if (!fWeighted) {
       // Unit weights: x(t) for whole t is the t-th smallest value.
       std::vector<double> values = fValues;
       const std::size_t n = values.size();
       std::vector<std::size_t> ranks;
       for (double t : targets) ranks.push_back(std::min(static_cast<std::size_t>(t) - 1, n - 1));
       found = OrderStatistics(values, ranks);
-    } else if (found.empty()) {
+    } else {
       std::vector<WeightedValue> pairs(fValues.size());
       for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {fValues[i], fWeights[i]};
       found = WeightedSelectMany(pairs, targets);
@@ -188,9 +217,9 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const Plan& plan = plans[i];
     if (plan.kind == 0) {
-      out[i] = *minIt;
+      out[i] = smallest;
     } else if (plan.kind == 1) {
-      out[i] = *maxIt;
+      out[i] = largest;
     } else {
       const double lower = found[f++];
       const double upper = found[f++];

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/engine/category_index.h"
+
 namespace host::engine {
 
 // User-missing values of a numeric variable, copied out of the dictionary so
@@ -60,14 +62,7 @@ class ScaleAccumulator {
     const double delta = d - fMean;
     fMean += delta * (w / fRunningWeight);
     fM2 += w * delta * (d - fMean);
-    if (fKeepValues) {
-      if (w != 1.0 && !fWeighted) {
-        fWeighted = true;
-        fWeights.assign(fValues.size(), 1.0);
-      }
-      fValues.push_back(x);
-      if (fWeighted) fWeights.push_back(w);
-    }
+    if (fKeepValues) Keep(x, w);
   }
   void AddValidWithoutValue(double w) { fWeight.Add(w); }
   void AddMissing(double w) { fMissing.Add(w); }
@@ -85,7 +80,37 @@ class ScaleAccumulator {
   std::vector<double> Percentiles(const std::vector<double>& ps) const;
 
  private:
-  std::vector<double> FewDistinctSelect(const std::vector<double>& targets) const;
+  // While the distinct values are few (codes, ages, dates, counts) only a
+  // value -> weight table is kept: little memory and no pass over every
+  // value at the end. Past kTableLimit distinct values the table becomes the
+  // seed of the raw storage, once.
+  static constexpr std::size_t kTableLimit = 4096;
+
+  void Keep(double x, double w) {
+    if (!fRaw) {
+      const std::uint32_t slot = fTable.FindOrInsert(x);
+      if (slot < fSums.size()) {
+        fSums[slot] += w;
+        if (w != 1.0) fWeighted = true;
+        return;
+      }
+      if (fSums.size() < kTableLimit) {
+        fSums.push_back(w);
+        if (w != 1.0) fWeighted = true;
+        return;
+      }
+      SwitchToRaw();
+    }
+    if (w != 1.0 && !fWeighted) {
+      fWeighted = true;
+      fWeights.assign(fValues.size(), 1.0);
+    }
+    fValues.push_back(x);
+    if (fWeighted) fWeights.push_back(w);
+  }
+  [[gnu::noinline]] void SwitchToRaw();
+  std::vector<double> TableSelect(const std::vector<double>& targets) const;
+
 
   bool fKeepValues;
   CompensatedSum fWeight;
@@ -95,6 +120,9 @@ class ScaleAccumulator {
   double fRunningWeight = 0.0;
   double fMean = 0.0;  // of x - fShift
   double fM2 = 0.0;
+  bool fRaw = false;              // the values outgrew the table
+  NumericCategoryIndex fTable;    // distinct values while !fRaw
+  std::vector<double> fSums;      // their plain weight sums, in case order
   std::vector<double> fValues;
   bool fWeighted = false;        // a weight other than 1 was seen
   std::vector<double> fWeights;  // empty while every weight is 1

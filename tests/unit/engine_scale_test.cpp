@@ -1,0 +1,89 @@
+// Percentiles of ScaleAccumulator, whether its values stay in the
+// value -> weight table or outgrow it into raw storage (at some point in the
+// middle of the cases, with weights that change before or after the switch),
+// against a plain sort of every (value, weight) pair. Weights are dyadic so
+// that every cumulative weight is exact and the comparison can be exact.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/engine/scale.h"
+#include "host/obs.h"
+
+namespace {
+
+using host::engine::ScaleAccumulator;
+using Pair = std::pair<double, double>;
+
+// x(t): the smallest value whose cumulative weight reaches t.
+double SortedX(const std::vector<Pair>& sorted, double t) {
+  double running = 0.0;
+  for (const Pair& p : sorted) {
+    running += p.second;
+    if (running >= t) return p.first;
+  }
+  return sorted.back().first;
+}
+
+double ReferencePercentile(std::vector<Pair> cases, double p) {
+  std::sort(cases.begin(), cases.end());
+  double w = 0.0;
+  for (const Pair& c : cases) w += c.second;
+  const double h = (w + 1.0) * p;
+  if (h < 1.0) return cases.front().first;
+  if (h >= w) return std::max_element(cases.begin(), cases.end())->first;
+  const double k = std::floor(h);
+  const double lower = SortedX(cases, k);
+  return lower + (h - k) * (SortedX(cases, k + 1.0) - lower);
+}
+
+struct Case {
+  std::string name;
+  int n;
+  std::function<double(int)> value;
+  std::function<double(int)> weight;
+};
+
+TEST(EngineScalePercentiles, TableAndRawStorageMatchASortedReference) {
+  const std::vector<Case> cases = {
+      {"one value", 1, [](int) { return 7.0; }, [](int) { return 1.0; }},
+      {"few codes, unit weights", 10000, [](int i) { return (i * 7) % 50; }, [](int) { return 1.0; }},
+      {"few codes, weighted", 10000, [](int i) { return (i * 7) % 50 - 20.5; }, [](int i) { return 0.5 * (i % 4); }},
+      {"outgrows the table, unit weights", 40000, [](int i) { return ((i * 7) % 2000 + 2000 * (i / 8000)) * 0.25; },
+       [](int) { return 1.0; }},
+      {"outgrows the table, weighted from the start", 40000,
+       [](int i) { return ((i * 7) % 2000 + 2000 * (i / 8000)) * -0.5; },
+       [](int i) { return 0.25 * (1 + i % 3); }},
+      {"outgrows the table, weights after the switch", 30000, [](int i) { return (i % 9000) + 0.5 * (i % 2); },
+       [](int i) { return i < 20000 ? 1.0 : 0.5 * (i % 5); }},
+      {"many distinct values, few repeats", 50000, [](int i) { return std::sin(i) * 1e6; },
+       [](int i) { return i % 7 == 0 ? 2.0 : 1.0; }},
+  };
+  const std::vector<double> ps = {0.0001, 0.25, 0.5, 0.75, 0.9999};
+  for (const Case& c : cases) {
+    ScaleAccumulator acc(true);
+    std::vector<Pair> pairs;
+    for (int i = 0; i < c.n; ++i) {
+      acc.AddValid(c.value(i), c.weight(i));
+      pairs.emplace_back(c.value(i), c.weight(i));
+    }
+    const std::vector<double> got = acc.Percentiles(ps);
+    for (std::size_t j = 0; j < ps.size(); ++j) {
+      EXPECT_EQ(got[j], ReferencePercentile(pairs, ps[j])) << c.name << " p=" << ps[j];
+    }
+  }
+}
+
+TEST(EngineScalePercentiles, NoValidCaseGivesSystemMissing) {
+  ScaleAccumulator acc(true);
+  acc.AddMissing(1.0);
+  EXPECT_EQ(acc.Percentile(0.5), SYSMIS);
+  EXPECT_EQ(ScaleAccumulator(true).Percentiles({0.25, 0.75}), std::vector<double>(2, SYSMIS));
+}
+
+}  // namespace
