@@ -71,6 +71,17 @@ std::string CaseName(const ::testing::TestParamInfo<Finding>& info) {
   return name;
 }
 
+// The inputs are written to a per-process scratch folder; remove it at the end.
+class ScratchCleanup : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(fuzzsupport::ScratchDir(), ignored);
+  }
+};
+[[maybe_unused]] ::testing::Environment* const kScratchCleanup =
+    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+
 INSTANTIATE_TEST_SUITE_P(Regressions, FuzzRegression, ::testing::ValuesIn(Findings("regressions")), CaseName);
 INSTANTIATE_TEST_SUITE_P(Seeds, FuzzRegression, ::testing::ValuesIn(Findings("seeds")), CaseName);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(FuzzRegression);
