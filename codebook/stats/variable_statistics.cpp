@@ -162,7 +162,8 @@ std::vector<bool> VariableStatistics::GetCategoriesShown() const { return fCateg
 
 void VariableStatistics::GetScaleResults(std::uint32_t index, std::vector<double>& results) const {
   results.clear();
-  if (fDimensions[index] != nullptr) return;
+  // An index without a plan entry (a plan cut short) has no results.
+  if (index >= fAggregators.size() || fDimensions[index] != nullptr) return;
   const StatValues* values = fAggregators[index]->GetStatValues({}, -1);
   if (values == nullptr) return;
   for (int j = 0; j < values->NumOfValues(); ++j) results.push_back(values->GetStatValue(j)->GetValue1());
@@ -179,6 +180,7 @@ double VariableStatistics::GetCategoryResults(std::uint32_t index, std::vector<d
   memberIndices.clear();
   missingCount = 0.0;
   double total = 0.0;
+  if (index >= fAggregators.size()) return 0.0;  // no plan entry here: nothing to report
   AggregationVariable* dimension = fDimensions[index];
   if (dimension == nullptr) return 0.0;
 
