@@ -131,6 +131,7 @@ overflow-wrap:break-word}.num,td.pct,th.pct{width:auto}td.pct{background:none}}
 main{max-width:none;padding:0}section.tbl{content-visibility:visible;break-inside:avoid}
 thead th,tr.g th{background:none;color:#000}td.pct{background:none}a{color:inherit;text-decoration:none}
 .notice{border:1px solid #000;background:none;color:#000}}
+th,td,#toc .n,#toc .l,h2 span{unicode-bidi:isolate}
 )CSS";
 
 // The filter: narrows the table of contents as you type. "/" focuses it,
