@@ -1,6 +1,7 @@
 # The two everyday commands:
 #   make demo   installs what is missing, builds, and prints the codebook of the example dataset
 #   make test   installs what is missing, builds, and runs every test
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
