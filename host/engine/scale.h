@@ -85,16 +85,23 @@ class ScaleAccumulator {
   // value at the end. Past kTableLimit distinct values the table becomes the
   // seed of the raw storage, once.
   static constexpr std::size_t kTableLimit = 4096;
+  // Continuous values fill the table with nearly one value per case: once a
+  // thousand distinct values are there and more than one value in four was
+  // new, plain storage is cheaper than hashing every case, especially with
+  // thousands of tables whose hash tables would not stay in the cache.
+  static constexpr std::size_t kDensityCheck = 1024;
 
   void Keep(double x, double w) {
     if (!fRaw) {
+      ++fKept;
       const std::uint32_t slot = fTable.FindOrInsert(x);
       if (slot < fSums.size()) {
         fSums[slot] += w;
         if (w != 1.0) fWeighted = true;
         return;
       }
-      if (fSums.size() < kTableLimit) {
+      const bool dense = fSums.size() >= kDensityCheck && fSums.size() * 4 > fKept;
+      if (fSums.size() < kTableLimit && !dense) {
         fSums.push_back(w);
         if (w != 1.0) fWeighted = true;
         return;
@@ -121,6 +128,7 @@ class ScaleAccumulator {
   double fMean = 0.0;  // of x - fShift
   double fM2 = 0.0;
   bool fRaw = false;              // the values outgrew the table
+  std::size_t fKept = 0;          // values offered to the table
   NumericCategoryIndex fTable;    // distinct values while !fRaw
   std::vector<double> fSums;      // their plain weight sums, in case order
   std::vector<double> fValues;
