@@ -1,11 +1,11 @@
-#include "codebook/cbkoutput.h"
+#include "cbkoutput.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-#include "codebook/ordering.h"
-#include "codebook/stats/variable_statistics.h"
+#include "ordering.h"
+#include "stats/variable_statistics.h"
 
 namespace codebook {
 

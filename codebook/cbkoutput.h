@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "codebook/item.h"
-#include "codebook/parser/settings.h"
+#include "item.h"
+#include "parser/settings.h"
 #include "host/aggregation.h"
 #include "host/output.h"
 #include "host/parser.h"

@@ -2,7 +2,7 @@
 // hook that runs when the host loads the library.
 #include <dlfcn.h>
 
-#include "codebook/procedure.h"
+#include "procedure.h"
 
 namespace {
 

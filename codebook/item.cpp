@@ -1,6 +1,6 @@
 // Item resolution: turns one list entry into the dictionary facts that the
 // statistics setup, the set table and the run's warnings read.
-#include "codebook/item.h"
+#include "item.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "codebook/parser/settings.h"
+#include "parser/settings.h"
 #include "host/quvo.h"
 
 namespace codebook {

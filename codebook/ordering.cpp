@@ -1,11 +1,11 @@
-#include "codebook/ordering.h"
+#include "ordering.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
 
-#include "codebook/output/text_rules.h"
+#include "attribute_names.h"
 
 namespace codebook {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "codebook/parser/settings.h"
+#include "parser/settings.h"
 #include "host/quvo.h"
 
 namespace codebook {

@@ -1,7 +1,7 @@
-#include "codebook/procedure.h"
+#include "procedure.h"
 
-#include "codebook/cbkoutput.h"
-#include "codebook/parser/cbkparser.h"
+#include "cbkoutput.h"
+#include "parser/cbkparser.h"
 #include "host/output.h"
 #include "host/parser.h"
 #include "host/quvo.h"

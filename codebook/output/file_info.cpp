@@ -1,8 +1,8 @@
 // The "File Information" table: the data file as a whole.
 #include <string>
 
-#include "codebook/cbkoutput.h"
-#include "codebook/output/text_rules.h"
+#include "cbkoutput.h"
+#include "output/text_rules.h"
 
 namespace codebook {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "codebook/cbkoutput.h"
-#include "codebook/stats/variable_statistics.h"
+#include "cbkoutput.h"
+#include "stats/variable_statistics.h"
 
 namespace codebook {
 

@@ -1,4 +1,4 @@
-#include "codebook/output/text_rules.h"
+#include "output/text_rules.h"
 
 #include <algorithm>
 #include <array>
@@ -63,20 +63,6 @@ std::string AttributeElementName(std::string_view name, int element, int count) 
   std::snprintf(buffer, sizeof buffer, "[%0*d]", width, element + 1);
   text += buffer;
   return text;
-}
-
-bool IsHiddenAttributeName(std::string_view name) {
-  return name.starts_with("@") || name.starts_with("$@");
-}
-
-bool IsReservedAttributeName(std::string_view name) { return name.starts_with("$"); }
-
-bool AttributeNamesEqual(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  // The host compares NUL-terminated texts; copies keep views safe.
-  const std::string left(a);
-  const std::string right(b);
-  return QUVOMBstrnicmp_A(left.c_str(), right.c_str(), left.size()) == 0;
 }
 
 }  // namespace codebook

@@ -1,11 +1,12 @@
-// Text rules shared by the tables and the variable ordering: format texts,
-// the row names of attribute arrays, and the tests on attribute names.
+// Text rules shared by the tables: format texts and the row names of attribute
+// arrays. The tests on attribute names are in attribute_names.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "attribute_names.h"
 #include "host/quvo.h"
 
 namespace codebook {
@@ -22,12 +23,5 @@ std::string FormatText(const QUVO_Format& format);
 // values: the bare name for a single value, else "name[j]" with j counted
 // from 1 and zero-padded to the number of digits of `count`.
 std::string AttributeElementName(std::string_view name, int element, int count);
-
-// Hidden attributes ("@..." or "$@...") are never listed with the custom ones.
-bool IsHiddenAttributeName(std::string_view name);
-// Reserved attributes begin with "$".
-bool IsReservedAttributeName(std::string_view name);
-// Same byte length and equal ignoring case.
-bool AttributeNamesEqual(std::string_view a, std::string_view b);
 
 }  // namespace codebook

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "codebook/cbkoutput.h"
-#include "codebook/output/text_rules.h"
-#include "codebook/stats/variable_statistics.h"
+#include "cbkoutput.h"
+#include "output/text_rules.h"
+#include "stats/variable_statistics.h"
 
 namespace codebook {
 

@@ -1,12 +1,12 @@
 // The CODEBOOK command: descriptor, parse order, the variable and set list,
 // and the readers of VARINFO, FILEINFO, STATISTICS and OPTIONS.
-#include "codebook/parser/cbkparser.h"
+#include "parser/cbkparser.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#include "codebook/parser/keywords.h"
+#include "parser/keywords.h"
 
 // Broken internal invariants are programming errors, not user errors: say
 // which unit and which condition, then stop.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "codebook/parser/settings.h"
+#include "parser/settings.h"
 #include "host/parser.h"
 #include "host/quvo.h"
 

@@ -1,4 +1,4 @@
-#include "codebook/parser/keywords.h"
+#include "parser/keywords.h"
 
 namespace codebook::kw {
 

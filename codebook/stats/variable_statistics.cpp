@@ -1,4 +1,4 @@
-#include "codebook/stats/variable_statistics.h"
+#include "stats/variable_statistics.h"
 
 #include <memory>
 

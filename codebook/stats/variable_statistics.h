@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "codebook/item.h"
+#include "item.h"
 #include "host/aggregation.h"
 #include "host/quvo.h"
 
