@@ -17,39 +17,23 @@ void CbkAssertFailed(const char* unit, const char* condition) {
 
 namespace {
 
-// The working data of one Run. The destructor releases it in a fixed order,
-// also when the data pass throws (bad input data propagates to the host).
+// The working data of one Run. The members are released in reverse order of
+// declaration, after the statistics object (which refers to the plan entries,
+// the category statistics and the iterator), also when the data pass throws
+// (bad input data propagates to the host).
 struct RunWork {
-  std::vector<CodebookItem> items;
-  std::vector<PlanEntry*> plan;
-  std::vector<std::int32_t> treatments;
-  std::vector<AggregationStatistic> categoryStatistics;
-  QUVO_InputCaseIterator* iterator = nullptr;
-  std::string valueLabelWarning;
-  VariableStatistics** statistics = nullptr;
-
-  RunWork() = default;
+  explicit RunWork(std::unique_ptr<VariableStatistics>& runStatistics) : statistics(runStatistics) {}
   RunWork(const RunWork&) = delete;
   RunWork& operator=(const RunWork&) = delete;
-  ~RunWork() { Release(); }
+  ~RunWork() { statistics.reset(); }
 
-  void Release() {
-    // The statistics object refers to the plan entries, the category
-    // statistics and the iterator, so it goes before any of them.
-    if (statistics != nullptr && *statistics != nullptr) {
-      delete *statistics;
-      *statistics = nullptr;
-    }
-    for (PlanEntry* entry : plan) delete entry;
-    for (PlanEntry*& entry : plan) entry = nullptr;
-    categoryStatistics.clear();
-    delete iterator;
-    iterator = nullptr;
-    treatments.clear();
-    plan.clear();
-    valueLabelWarning.clear();
-    items.clear();
-  }
+  std::unique_ptr<VariableStatistics>& statistics;  // the run's, released first
+  std::vector<CodebookItem> items;
+  std::string valueLabelWarning;
+  std::vector<std::int32_t> treatments;
+  std::unique_ptr<QUVO_InputCaseIterator> iterator;
+  std::vector<AggregationStatistic> categoryStatistics;
+  std::vector<std::unique_ptr<PlanEntry>> plan;
 };
 
 void DropFinalComma(std::string& text) {
@@ -63,7 +47,6 @@ CodebookRun::CodebookRun(CodebookSettings* settings, ProcedureDataSource* dataSo
     : fSettings(settings),
       fDataSource(dataSource),
       fProcedure(procedure),
-      fStatistics(nullptr),
       fMessages(messages) {}
 
 CodebookRun::~CodebookRun() = default;
@@ -90,8 +73,7 @@ void CodebookRun::MakeCategoryStatistics(std::vector<AggregationStatistic>& list
 }
 
 void CodebookRun::Run() {
-  RunWork work;
-  work.statistics = &fStatistics;
+  RunWork work(fStatistics);
 
   // The working list in reporting order.
   work.items = fSettings->items();
@@ -121,9 +103,9 @@ void CodebookRun::Run() {
       }
       if (!resolved) break;  // no later item gets an entry
 
-      auto entry = std::make_unique<PlanEntry>(handle.release());
+      auto entry = std::make_unique<PlanEntry>(std::move(handle));
       entry->SetTreatment(static_cast<std::uint32_t>(treatment));
-      work.plan.push_back(entry.release());
+      work.plan.push_back(std::move(entry));
       work.treatments.push_back(treatment);
       fCategoriesShown.push_back(true);
 
@@ -132,10 +114,10 @@ void CodebookRun::Run() {
         if (variable != nullptr && variable->GetValueLabels().Size() > 0) {
           auto labelled = std::make_unique<ItemHandle>();
           if (!ResolveVariable(*labelled, fDataSource, item.index)) break;
-          auto labelledEntry = std::make_unique<PlanEntry>(labelled.release());
+          auto labelledEntry = std::make_unique<PlanEntry>(std::move(labelled));
           labelledEntry->SetTreatment(kTreatNominal);
           labelledEntry->SetValueLabelsAsCategories(true);
-          work.plan.push_back(labelledEntry.release());
+          work.plan.push_back(std::move(labelledEntry));
           work.treatments.push_back(kTreatNominal);
           fCategoriesShown.push_back(true);
         }
@@ -144,21 +126,23 @@ void CodebookRun::Run() {
   }
 
   // The case iterator.
-  work.iterator = fDataSource->CreateCaseIterator(0);
-  ProcDSIterator* cases = dynamic_cast<ProcDSIterator*>(work.iterator);
+  work.iterator.reset(fDataSource->CreateCaseIterator(0));
+  ProcDSIterator* cases = dynamic_cast<ProcDSIterator*>(work.iterator.get());
   CBKOUTPUT_ASSERT(cases != nullptr);
 
   // Statistics set-up and the data pass.
   if (!statisticsNone) {
     MakeScaleStatCodes(allStatistics);
     MakeCategoryStatistics(work.categoryStatistics, allStatistics);
-    fStatistics = new VariableStatistics(work.plan, &work.categoryStatistics, &fScaleStatCodes);
+    std::vector<PlanEntry*> entries;
+    entries.reserve(work.plan.size());
+    for (const auto& entry : work.plan) entries.push_back(entry.get());
+    fStatistics = std::make_unique<VariableStatistics>(entries, &work.categoryStatistics, &fScaleStatCodes);
     const std::int32_t maxCats = fSettings->maxCats();
     fStatistics->SetUpTables(cases, maxCats);
     const std::int32_t counted = fStatistics->PassCases(maxCats);
     if (counted == 0) {
       fMessages->GenericError("Empty dataset.");
-      work.Release();
       return;
     }
     fCategoriesShown = fStatistics->GetCategoriesShown();
@@ -232,9 +216,6 @@ void CodebookRun::Run() {
     fMessages->GenericWarning("Value labels, counts, and/or percents not displayed for ^1.",
                               work.valueLabelWarning.c_str());
   }
-
-  // Release the working data in its fixed order.
-  work.Release();
 }
 
 }  // namespace codebook

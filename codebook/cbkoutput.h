@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,7 @@ class CodebookRun {
   CodebookSettings* fSettings;
   ProcedureDataSource* fDataSource;
   BpProcedure* fProcedure;
-  VariableStatistics* fStatistics;
+  std::unique_ptr<VariableStatistics> fStatistics;
   ParserMessage* fMessages;
   std::string fNoInfoNames;
   std::vector<bool> fCategoriesShown;

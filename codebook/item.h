@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,23 +60,17 @@ std::uint32_t ItemStringWidth(const ItemHandle& handle);
 
 class PlanEntry {
  public:
-  explicit PlanEntry(ItemHandle* handle) : fHandle(handle) {}
-  ~PlanEntry() { ReleaseHandle(); }
-  PlanEntry(const PlanEntry&) = delete;
-  PlanEntry& operator=(const PlanEntry&) = delete;
+  explicit PlanEntry(std::unique_ptr<ItemHandle> handle) : fHandle(std::move(handle)) {}
 
-  ItemHandle* Handle() const { return fHandle; }
+  ItemHandle* Handle() const { return fHandle.get(); }
   std::uint32_t Treatment() const { return fTreatment; }
   void SetTreatment(std::uint32_t treatment) { fTreatment = treatment; }
   bool ValueLabelsAsCategories() const { return fValueLabelsAsCategories; }
   void SetValueLabelsAsCategories(bool value) { fValueLabelsAsCategories = value; }
-  void ReleaseHandle() {
-    delete fHandle;
-    fHandle = nullptr;
-  }
+  void ReleaseHandle() { fHandle.reset(); }
 
  private:
-  ItemHandle* fHandle;
+  std::unique_ptr<ItemHandle> fHandle;
   std::uint32_t fTreatment = 0;
   bool fValueLabelsAsCategories = false;
 };

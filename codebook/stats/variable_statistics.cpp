@@ -24,11 +24,6 @@ VariableStatistics::VariableStatistics(const std::vector<PlanEntry*>& entries,
                                        const std::vector<std::int32_t>* scaleCodes)
     : fEntries(entries), fCategoryStatistics(categoryStatistics), fScaleCodes(scaleCodes) {}
 
-VariableStatistics::~VariableStatistics() {
-  for (AggregationTable* table : fTables) delete table;
-  for (CubeAggregator* aggregator : fAggregators) delete aggregator;
-}
-
 void VariableStatistics::MakeScaleStatistics(std::vector<AggregationStatistic>& list,
                                              std::int32_t variableIndex) const {
   for (std::int32_t code : *fScaleCodes) {
@@ -48,7 +43,8 @@ void VariableStatistics::MakeScaleStatistics(std::vector<AggregationStatistic>& 
 void VariableStatistics::SetUpTables(ProcDSIterator* iterator, std::int32_t maxCats) {
   fIterator = iterator;
   const std::size_t n = fEntries.size();
-  fTables.assign(n, nullptr);
+  fTables.clear();
+  fTables.resize(n);
   fDimensions.assign(n, nullptr);
   fCategoriesShown.assign(n, false);
   if (n == 0) return;
@@ -62,40 +58,42 @@ void VariableStatistics::SetUpTables(ProcDSIterator* iterator, std::int32_t maxC
     const std::string name = ItemName(entry);
     const bool scale = entry.Treatment() == kScaleTreatment;
 
-    AggregationVariable* dimension = nullptr;
+    std::unique_ptr<AggregationVariable> dimension;
     switch (handle.Kind()) {
       case kItemCategorySet:
-        dimension = new AggregationMCSet(handle.MemberIndices(), name);
+        dimension = std::make_unique<AggregationMCSet>(handle.MemberIndices(), name);
         break;
       case kItemDichotomySet:
-        dimension = new AggregationMDSet(handle.MemberIndices(), name, handle.CountedValue(),
-                                         handle.CountedValueLength(), false);
+        dimension = std::make_unique<AggregationMDSet>(handle.MemberIndices(), name, handle.CountedValue(),
+                                                       handle.CountedValueLength(), false);
         break;
       default:
         if (scale) break;
-        dimension = new AggregationVariable(variableIndex, name);
+        dimension = std::make_unique<AggregationVariable>(variableIndex, name);
         if (entry.ValueLabelsAsCategories() && handle.Variable() != nullptr) {
           QUVO_ValueLabelMap labels = handle.Variable()->GetValueLabels();
           if (labels.Size() > 0) {
+            // The dimension takes ownership of the categories.
             std::vector<ParsedCategory*> categories;
             labels.Reset();
             OBS value;
             const char* label = nullptr;
-            while (labels.GetNextPair(value, label) != 0) categories.push_back(new ParsedCategory(value, 0));
+            while (labels.GetNextPair(value, label) != 0) {
+              categories.push_back(std::make_unique<ParsedCategory>(value, 0).release());
+            }
             dimension->SetPredefinedCategories(categories);
           }
         }
         break;
     }
 
+    // A set planned with the scale treatment has no place in the cube: its
+    // dimension goes when this step ends.
     if (!scale && dimension != nullptr) {
       dimension->SetIsTotalNo(false);
       dimension->SetIsEmptyCategoriesNo(false);
-      cube->AddCategoricalVariable(dimension, TableEncryptionCodes::Row);
-      fDimensions[i] = dimension;
-    } else if (dimension != nullptr) {
-      // A set planned with the scale treatment: it has no place in the cube.
-      delete dimension;
+      fDimensions[i] = dimension.get();
+      cube->AddCategoricalVariable(dimension.release(), TableEncryptionCodes::Row);
     }
     cube->CreateCubeAggregator();
 
@@ -107,12 +105,12 @@ void VariableStatistics::SetUpTables(ProcDSIterator* iterator, std::int32_t maxC
     } else if (!fCategoryStatistics->empty()) {
       const std::vector<AggregationStatistic> totals{AggregationStatistic(TableEncryptionCodes::Missing),
                                                      AggregationStatistic(TableEncryptionCodes::Total)};
-      cube->AddCategoryAndTotalStatistics(*fCategoryStatistics, dimension, totals);
+      cube->AddCategoryAndTotalStatistics(*fCategoryStatistics, fDimensions[i], totals);
       fCategoriesShown[i] = static_cast<std::int64_t>(handle.CategoryCount()) <= static_cast<std::int64_t>(maxCats);
     } else {
       fCategoriesShown[i] = false;
     }
-    fTables[i] = table.release();
+    fTables[i] = std::move(table);
   }
 }
 
@@ -125,7 +123,7 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
     if (!fIterator->SplitGroupEnd()) {
       more = false;
       for (std::size_t i = 0; i < fTables.size(); ++i) {
-        AggregationTable* table = fTables[i];
+        AggregationTable* table = fTables[i].get();
         if (fDimensions[i] == nullptr) {
           table->AddNewCase();
           more = true;
@@ -154,7 +152,8 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
     if (fIterator->NextCase() == 0) break;
   }
   if (c == 0) return 0;
-  for (AggregationTable* table : fTables) fAggregators.push_back(table->GetCubeAggregators().front());
+  // The aggregators are ours from here on.
+  for (const auto& table : fTables) fAggregators.emplace_back(table->GetCubeAggregators().front());
   return c;
 }
 

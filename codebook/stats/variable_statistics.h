@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ class VariableStatistics {
  public:
   VariableStatistics(const std::vector<PlanEntry*>& entries, const std::vector<AggregationStatistic>* categoryStatistics,
                      const std::vector<std::int32_t>* scaleCodes);
-  virtual ~VariableStatistics();
+  virtual ~VariableStatistics() = default;
   VariableStatistics(const VariableStatistics&) = delete;
   VariableStatistics& operator=(const VariableStatistics&) = delete;
 
@@ -35,12 +36,12 @@ class VariableStatistics {
  private:
   double fCaseTotal = -1.0;
   std::vector<PlanEntry*> fEntries;
-  std::vector<AggregationTable*> fTables;
+  std::vector<std::unique_ptr<AggregationTable>> fTables;
   ProcDSIterator* fIterator = nullptr;
-  std::vector<AggregationVariable*> fDimensions;
+  std::vector<AggregationVariable*> fDimensions;  // owned by the tables' cubes
   const std::vector<AggregationStatistic>* fCategoryStatistics;
   const std::vector<std::int32_t>* fScaleCodes;
-  std::vector<CubeAggregator*> fAggregators;
+  std::vector<std::unique_ptr<CubeAggregator>> fAggregators;
   std::vector<bool> fCategoriesShown;
 };
 

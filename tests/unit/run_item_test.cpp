@@ -170,9 +170,9 @@ TEST_F(ItemTest, ItemNamesOfPlanEntries) {
   };
   const Case cases[] = {{"Q1", "q1"}, {"$cat", "$cat"}, {"$TWIN", "First twin"}, {"$str20", "$str20"}};
   for (const Case& c : cases) {
-    auto* handle = new ItemHandle;
+    auto handle = std::make_unique<ItemHandle>();
     ASSERT_TRUE(ResolveItemByName(*handle, fSource.get(), CodebookItem{c.name, -1}));
-    PlanEntry entry(handle);
+    PlanEntry entry(std::move(handle));
     EXPECT_EQ(ItemName(entry), c.itemName);
     entry.ReleaseHandle();
     EXPECT_EQ(entry.Handle(), nullptr);

@@ -37,22 +37,22 @@ struct Harness {
     iterator = std::make_unique<enginetest::BlockIterator>(source.get(), &blocks);
   }
 
-  ItemHandle* NewHandle() {
-    auto* h = new ItemHandle();
+  std::unique_ptr<ItemHandle> NewHandle() {
+    auto h = std::make_unique<ItemHandle>();
     h->Item().fDataSource = source.get();
     return h;
   }
   void AddVariable(const std::string& name, std::uint32_t treatment, bool labelsAsCategories = false) {
-    ItemHandle* h = NewHandle();
+    auto h = NewHandle();
     const int index = dataset->Find(name);
     h->Item().fKind = codebook::kItemVariable;
     h->Item().fIndex = index;
     h->Item().fVariable = source->GetVariable(index);
     h->SetCategoryCount(static_cast<std::uint32_t>(source->GetVariable(index)->valueLabels.size()));
-    Add(h, treatment, labelsAsCategories);
+    Add(std::move(h), treatment, labelsAsCategories);
   }
   void AddSet(codebook::ItemKind kind, const std::vector<std::string>& members, std::vector<OBS> counted = {}) {
-    ItemHandle* h = NewHandle();
+    auto h = NewHandle();
     h->Item().fKind = kind;
     h->Item().fIndex = source->ColumnCount();
     h->Item().fDisplayText = "$set";
@@ -62,10 +62,10 @@ struct Harness {
     h->SetCategoryCount(kind == codebook::kItemDichotomySet
                             ? static_cast<std::uint32_t>(members.size())
                             : static_cast<std::uint32_t>(source->GetVariable(dataset->Find(members[0]))->valueLabels.size()));
-    Add(h, 2, false);
+    Add(std::move(h), 2, false);
   }
-  void Add(ItemHandle* h, std::uint32_t treatment, bool labelsAsCategories) {
-    entries.push_back(std::make_unique<PlanEntry>(h));
+  void Add(std::unique_ptr<ItemHandle> h, std::uint32_t treatment, bool labelsAsCategories) {
+    entries.push_back(std::make_unique<PlanEntry>(std::move(h)));
     entries.back()->SetTreatment(treatment);
     entries.back()->SetValueLabelsAsCategories(labelsAsCategories);
   }
