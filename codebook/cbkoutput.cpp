@@ -1,19 +1,11 @@
 #include "cbkoutput.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "ordering.h"
 #include "stats/variable_statistics.h"
 
 namespace codebook {
-
-void CbkAssertFailed(const char* unit, const char* condition) {
-  std::fprintf(stderr, "%s: %s\n", unit, condition);
-  std::fflush(stderr);
-  std::abort();
-}
 
 namespace {
 
@@ -97,7 +89,7 @@ void CodebookRun::Run() {
       if (item.IsSet()) {
         resolved = ResolveItemByName(*handle, fDataSource, item);
       } else {
-        CBKOUTPUT_ASSERT(item.index >= 0 && static_cast<std::size_t>(item.index) < settingsTreatment.size());
+        CB_CHECK("cbkoutput", item.index >= 0 && static_cast<std::size_t>(item.index) < settingsTreatment.size());
         treatment = settingsTreatment[static_cast<std::size_t>(item.index)];
         resolved = ResolveVariable(*handle, fDataSource, item.index);
       }
@@ -128,7 +120,7 @@ void CodebookRun::Run() {
   // The case iterator.
   work.iterator.reset(fDataSource->CreateCaseIterator(0));
   ProcDSIterator* cases = dynamic_cast<ProcDSIterator*>(work.iterator.get());
-  CBKOUTPUT_ASSERT(cases != nullptr);
+  CB_CHECK("cbkoutput", cases != nullptr);
 
   // Statistics set-up and the data pass.
   if (!statisticsNone) {
@@ -172,7 +164,7 @@ void CodebookRun::Run() {
       if (!statisticsNone && p < work.treatments.size()) {
         treatment = work.treatments[p];
       } else {
-        CBKOUTPUT_ASSERT(item.index >= 0 && static_cast<std::size_t>(item.index) < settingsTreatment.size());
+        CB_CHECK("cbkoutput", item.index >= 0 && static_cast<std::size_t>(item.index) < settingsTreatment.size());
         treatment = settingsTreatment[static_cast<std::size_t>(item.index)];
       }
       p = WriteVariableTable(static_cast<std::uint32_t>(item.index), p, allStatistics,

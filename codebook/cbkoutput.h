@@ -10,6 +10,7 @@
 #include "item.h"
 #include "parser/settings.h"
 #include "host/aggregation.h"
+#include "host/check.h"
 #include "host/output.h"
 #include "host/parser.h"
 #include "host/quvo.h"
@@ -18,10 +19,6 @@ namespace codebook {
 
 class VariableStatistics;
 
-// Broken internal invariants: print the unit and the condition, then stop.
-[[noreturn]] void CbkAssertFailed(const char* unit, const char* condition);
-#define CBKOUTPUT_ASSERT(condition) \
-  ((condition) ? static_cast<void>(0) : ::codebook::CbkAssertFailed("cbkoutput", #condition))
 
 class CodebookRun {
  public:

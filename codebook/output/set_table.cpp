@@ -79,7 +79,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
     const std::int32_t maxCats = settings.maxCats();
     if (!mdSetVarIndice.empty()) {
       const QUVO_Variable* first = fDataSource->GetVariable(mdSetVarIndice.front());
-      CBKOUTPUT_ASSERT(first != nullptr);
+      CB_CHECK("cbkoutput", first != nullptr);
       QUVO_ValueLabelMap labels = first->GetValueLabels();
       const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(mdSetVarIndice.size()), maxCats);
 

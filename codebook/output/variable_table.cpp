@@ -54,7 +54,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
                                               bool allStatistics, std::uint32_t treatment) {
   const CodebookSettings& settings = *fSettings;
   const QUVO_Variable* variable = fDataSource->GetVariable(static_cast<int>(variableIndex));
-  CBKOUTPUT_ASSERT(variable != nullptr);
+  CB_CHECK("cbkoutput", variable != nullptr);
 
   // Skeleton.
   BpPivotTable table =
@@ -142,10 +142,10 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
 
   // Scale statistics.
   if (!settings.statisticsNone() && treatment == kTreatScale && !fScaleStatCodes.empty()) {
-    CBKOUTPUT_ASSERT(fStatistics != nullptr);
+    CB_CHECK("cbkoutput", fStatistics != nullptr);
     std::vector<double> results;
     fStatistics->GetScaleResults(aggregationIndex, results);
-    CBKOUTPUT_ASSERT(results.size() == fScaleStatCodes.size() || (results.size() == fScaleStatCodes.size()+2));
+    CB_CHECK("cbkoutput", results.size() == fScaleStatCodes.size() || (results.size() == fScaleStatCodes.size()+2));
 
     BpGroup n = rows.Group(BpString("N", true), true, 2);
     if (const int p = CodePosition(fScaleStatCodes, TableEncryptionCodes::Valid); p >= 0) {
@@ -225,7 +225,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
         labels.Reset();
         n = labels.Size();
       } else {
-        CBKOUTPUT_ASSERT(fStatistics != nullptr);
+        CB_CHECK("cbkoutput", fStatistics != nullptr);
         total = fStatistics->GetCategoryResults(k, counts, percents, values, valueTexts, memberIndices, missingCount);
         n = static_cast<std::int64_t>(values.size());
       }

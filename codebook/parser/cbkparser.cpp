@@ -3,20 +3,10 @@
 #include "parser/cbkparser.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
+#include "host/check.h"
 #include "parser/keywords.h"
 
-// Broken internal invariants are programming errors, not user errors: say
-// which unit and which condition, then stop.
-#define CBK_ASSERT(condition)                                  \
-  do {                                                         \
-    if (!(condition)) {                                        \
-      std::fprintf(stderr, "cbkparser: %s\n", #condition);     \
-      std::abort();                                            \
-    }                                                          \
-  } while (false)
 
 namespace codebook {
 
@@ -177,7 +167,7 @@ void CodebookParser::MakeDefaultList() {
   const int columns = fDataSource.ColumnCount();
   for (int k = 0; k < columns; ++k) {
     const QUVO_Variable* variable = fDataSource.GetVariable(k);
-    CBK_ASSERT(variable != nullptr);
+    CB_CHECK("cbkparser", variable != nullptr);
     // No string rule here: a string variable of scale or unknown level keeps
     // the scale treatment when nothing is listed.
     treatment[static_cast<std::size_t>(k)] =
@@ -191,7 +181,7 @@ void CodebookParser::MakeDefaultList() {
 
 bool CodebookParser::HaveTokenList(SubComObj& list) {
   ParamObj* exported = list.exportParamObj();
-  CBK_ASSERT(exported != nullptr);
+  CB_CHECK("cbkparser", exported != nullptr);
   std::vector<TokenInfoObj> tokens;
   if (!exported->getTokenList(tokens)) {
     ReportSyntaxError();
@@ -235,7 +225,7 @@ void CodebookParser::AppendVariable(const std::string& name, std::int32_t index)
 
 std::int32_t CodebookParser::DefaultTreatment(std::int32_t index) const {
   const QUVO_Variable* variable = fDataSource.GetVariable(index);
-  CBK_ASSERT(variable != nullptr);
+  CB_CHECK("cbkparser", variable != nullptr);
   if (IsNominalOrOrdinal(variable->GetMeasurementLevel())) return kTreatNominal;
   // A string variable of scale or unknown level has no numbers to summarise.
   return variable->GetType() != 0 ? kTreatNominal : kTreatScale;
@@ -246,9 +236,9 @@ bool CodebookParser::ApplyVariableQualifier(std::int32_t index, const Qualifier&
     ReportSyntaxError();
     return false;
   }
-  CBK_ASSERT(!fWorkItems.empty());
+  CB_CHECK("cbkparser", !fWorkItems.empty());
   const QUVO_Variable* variable = fDataSource.GetVariable(index);
-  CBK_ASSERT(variable != nullptr);
+  CB_CHECK("cbkparser", variable != nullptr);
   std::int32_t slot = DefaultTreatment(index);
   const bool isString = variable->GetType() != 0;
   if (qualifier.present) {
@@ -477,7 +467,7 @@ bool CodebookParser::AttributeListed(const std::string& name) const {
   for (const CodebookItem& item : fSettings->items()) {
     if (item.IsSet()) continue;
     const QUVO_Variable* variable = fDataSource.GetVariable(item.index);
-    CBK_ASSERT(variable != nullptr);
+    CB_CHECK("cbkparser", variable != nullptr);
     const DatasourceAttributes& attributes = variable->GetAttributes();
     for (int k = 0; k < attributes.Size(); ++k) {
       const std::string& attribute = attributes.Name(k);

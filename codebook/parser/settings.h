@@ -32,34 +32,34 @@ class CodebookSettings {
   bool allSetsListed() const { return fAllSetsListed; }
 
   bool varInfoGiven() const { return fVarInfoGiven; }
-  bool varInfoPosition() const { return fVarInfo[0]; }
-  bool varInfoLabel() const { return fVarInfo[1]; }
-  bool varInfoType() const { return fVarInfo[2]; }
-  bool varInfoFormat() const { return fVarInfo[3]; }
-  bool varInfoMeasure() const { return fVarInfo[4]; }
-  bool varInfoRole() const { return fVarInfo[5]; }
-  bool varInfoAttributes() const { return fVarInfo[6]; }
-  bool varInfoValueLabels() const { return fVarInfo[7]; }
-  bool varInfoMissing() const { return fVarInfo[8]; }
-  bool varInfoReservedAttributes() const { return fVarInfo[9]; }
+  bool varInfoPosition() const { return fVarInfoPosition; }
+  bool varInfoLabel() const { return fVarInfoLabel; }
+  bool varInfoType() const { return fVarInfoType; }
+  bool varInfoFormat() const { return fVarInfoFormat; }
+  bool varInfoMeasure() const { return fVarInfoMeasure; }
+  bool varInfoRole() const { return fVarInfoRole; }
+  bool varInfoAttributes() const { return fVarInfoAttributes; }
+  bool varInfoValueLabels() const { return fVarInfoValueLabels; }
+  bool varInfoMissing() const { return fVarInfoMissing; }
+  bool varInfoReservedAttributes() const { return fVarInfoReservedAttributes; }
 
   bool fileInfoGiven() const { return fFileInfoGiven; }
-  bool fileInfoName() const { return fFileInfo[0]; }
-  bool fileInfoLocation() const { return fFileInfo[1]; }
-  bool fileInfoCaseCount() const { return fFileInfo[2]; }
-  bool fileInfoLabel() const { return fFileInfo[3]; }
-  bool fileInfoAttributes() const { return fFileInfo[4]; }
-  bool fileInfoDocuments() const { return fFileInfo[5]; }
-  bool fileInfoWeight() const { return fFileInfo[6]; }
-  bool fileInfoReservedAttributes() const { return fFileInfo[7]; }
+  bool fileInfoName() const { return fFileInfoName; }
+  bool fileInfoLocation() const { return fFileInfoLocation; }
+  bool fileInfoCaseCount() const { return fFileInfoCaseCount; }
+  bool fileInfoLabel() const { return fFileInfoLabel; }
+  bool fileInfoAttributes() const { return fFileInfoAttributes; }
+  bool fileInfoDocuments() const { return fFileInfoDocuments; }
+  bool fileInfoWeight() const { return fFileInfoWeight; }
+  bool fileInfoReservedAttributes() const { return fFileInfoReservedAttributes; }
 
   bool statisticsGiven() const { return fStatisticsGiven; }
   bool statisticsNone() const { return fStatisticsNone; }
-  bool statCount() const { return fStat[0]; }
-  bool statPercent() const { return fStat[1]; }
-  bool statMean() const { return fStat[2]; }
-  bool statStdDev() const { return fStat[3]; }
-  bool statQuartiles() const { return fStat[4]; }
+  bool statCount() const { return fStatCount; }
+  bool statPercent() const { return fStatPercent; }
+  bool statMean() const { return fStatMean; }
+  bool statStdDev() const { return fStatStdDev; }
+  bool statQuartiles() const { return fStatQuartiles; }
 
   std::int32_t maxCats() const { return fMaxCats; }
   bool sortAscending() const { return fSortAscending; }
@@ -73,28 +73,28 @@ class CodebookSettings {
   void SetVarInfoGiven(bool value) { fVarInfoGiven = value; }
   void SetVarInfo(bool position, bool label, bool type, bool format, bool measure, bool role, bool attributes,
                   bool valueLabels, bool missing, bool reservedAttributes) {
-    fVarInfo[0] = position;
-    fVarInfo[1] = label;
-    fVarInfo[2] = type;
-    fVarInfo[3] = format;
-    fVarInfo[4] = measure;
-    fVarInfo[5] = role;
-    fVarInfo[6] = attributes;
-    fVarInfo[7] = valueLabels;
-    fVarInfo[8] = missing;
-    fVarInfo[9] = reservedAttributes;
+    fVarInfoPosition = position;
+    fVarInfoLabel = label;
+    fVarInfoType = type;
+    fVarInfoFormat = format;
+    fVarInfoMeasure = measure;
+    fVarInfoRole = role;
+    fVarInfoAttributes = attributes;
+    fVarInfoValueLabels = valueLabels;
+    fVarInfoMissing = missing;
+    fVarInfoReservedAttributes = reservedAttributes;
   }
   void SetFileInfoGiven(bool value) { fFileInfoGiven = value; }
   void SetFileInfo(bool name, bool location, bool caseCount, bool label, bool attributes, bool documents,
                    bool weight, bool reservedAttributes) {
-    fFileInfo[0] = name;
-    fFileInfo[1] = location;
-    fFileInfo[2] = caseCount;
-    fFileInfo[3] = label;
-    fFileInfo[4] = attributes;
-    fFileInfo[5] = documents;
-    fFileInfo[6] = weight;
-    fFileInfo[7] = reservedAttributes;
+    fFileInfoName = name;
+    fFileInfoLocation = location;
+    fFileInfoCaseCount = caseCount;
+    fFileInfoLabel = label;
+    fFileInfoAttributes = attributes;
+    fFileInfoDocuments = documents;
+    fFileInfoWeight = weight;
+    fFileInfoReservedAttributes = reservedAttributes;
   }
   void SetStatisticsGiven(bool value) { fStatisticsGiven = value; }
   // Setting it true also clears the five statistic flags.
@@ -103,11 +103,11 @@ class CodebookSettings {
     if (value) SetStatistics(false, false, false, false, false);
   }
   void SetStatistics(bool count, bool percent, bool mean, bool stdDev, bool quartiles) {
-    fStat[0] = count;
-    fStat[1] = percent;
-    fStat[2] = mean;
-    fStat[3] = stdDev;
-    fStat[4] = quartiles;
+    fStatCount = count;
+    fStatPercent = percent;
+    fStatMean = mean;
+    fStatStdDev = stdDev;
+    fStatQuartiles = quartiles;
   }
   void SetMaxCats(std::int32_t value) { fMaxCats = value; }
   void SetSortAscending(bool value) { fSortAscending = value; }
@@ -119,12 +119,32 @@ class CodebookSettings {
   std::vector<CodebookItem> fItems;
   bool fAllSetsListed = false;
   bool fVarInfoGiven = false;
-  bool fVarInfo[10] = {};
+  bool fVarInfoPosition = false;
+  bool fVarInfoLabel = false;
+  bool fVarInfoType = false;
+  bool fVarInfoFormat = false;
+  bool fVarInfoMeasure = false;
+  bool fVarInfoRole = false;
+  bool fVarInfoAttributes = false;
+  bool fVarInfoValueLabels = false;
+  bool fVarInfoMissing = false;
+  bool fVarInfoReservedAttributes = false;
   bool fFileInfoGiven = false;
-  bool fFileInfo[8] = {};
+  bool fFileInfoName = false;
+  bool fFileInfoLocation = false;
+  bool fFileInfoCaseCount = false;
+  bool fFileInfoLabel = false;
+  bool fFileInfoAttributes = false;
+  bool fFileInfoDocuments = false;
+  bool fFileInfoWeight = false;
+  bool fFileInfoReservedAttributes = false;
   bool fStatisticsGiven = false;
   bool fStatisticsNone = false;
-  bool fStat[5] = {true, true, true, true, true};
+  bool fStatCount = true;
+  bool fStatPercent = true;
+  bool fStatMean = true;
+  bool fStatStdDev = true;
+  bool fStatQuartiles = true;
   std::int32_t fMaxCats = 200;
   bool fSortAscending = true;
   std::int32_t fVarOrder = kOrderVarList;
