@@ -13,10 +13,13 @@ all: build
 deps:
 	@bash scripts/install-deps.sh
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Configure when the build tree has no generated Makefile yet: a configure
+# that failed (a missing package, say) leaves a cache but no Makefile, and the
+# next make configures again instead of failing on the missing Makefile.
+CONFIGURE = @[ -f $(1)/Makefile ] || cmake -S . -B $(1) $(2)
 
-build: $(BUILD)/CMakeCache.txt
+build:
+	$(call CONFIGURE,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS))
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: deps build
@@ -28,7 +31,7 @@ test: deps build
 	 else echo "browser test skipped: chromium is not installed (make test-browser installs it)"; fi
 
 test-sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCODEBOOK_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCODEBOOK_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS) -LE slow
 
