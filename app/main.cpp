@@ -2,6 +2,7 @@
 // plug-in, and writes the tables as text, JSON, HTML or Markdown.
 #include <dlfcn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -11,15 +12,18 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/messages.h"
 #include "app/output_file.h"
 #include "app/progress.h"
+#include "app/signals.h"
 #include "host/command.h"
+#include "host/data/files.h"
 #include "host/dataset.h"
 #include "host/document.h"
 
@@ -44,7 +48,7 @@ constexpr const char* kFooter =
     "  codebook survey/datapackage.json 'CODEBOOK /FILEINFO NAME LABEL CASECOUNT /OPTIONS VARORDER=ALPHA'\n"
     "  codebook survey/datapackage.json -o survey.html        (format from the extension)\n"
     "  codebook data.csv --format json -o data-codebook.json\n"
-    "  codebook survey/datapackage.json --syntax commands.sps  (several commands, each ending with '.')\n"
+    "  codebook survey/datapackage.json --syntax commands.cbk  (several commands, each ending with '.')\n"
     "\nExit status: 0 success; 1 a command reported an error; 2 usage error or unreadable dataset.\n"
     "Documentation: README.md and docs/ in the source tree.";
 
@@ -86,13 +90,66 @@ std::string DefaultPluginPath(const char* argv0) {
   return (self.parent_path() / "libcodebook.so").string();
 }
 
+// Narrower than this, the columns of counts and percents no longer fit.
+constexpr int kMinWidth = 40;
+// A syntax file larger than this is not one (a data file named by mistake).
+constexpr std::size_t kMaxSyntaxBytes = std::size_t{64} << 20;
+
 int TerminalWidth() {
   winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return std::max<int>(size.ws_col, kMinWidth);
   return 80;
 }
 
-void Fail(const std::string& message) { std::cerr << "codebook: " << message << "\n"; }
+using codebook_app::Fail;
+
+// What the program is doing, for the message when memory runs out where no
+// handler is (another thread, a destructor).
+const char* gDoing = "starting";
+std::string gDoingFile;
+
+void OnTerminate() {
+  std::exception_ptr current = std::current_exception();
+  try {
+    if (current) std::rethrow_exception(current);
+    Fail("internal error: the program ended unexpectedly");
+  } catch (const std::bad_alloc&) {
+    codebook_app::FailOutOfMemory(gDoing, gDoingFile.c_str());
+  } catch (const std::exception& e) {
+    Fail(std::string("internal error: ") + e.what());
+  } catch (...) {
+    Fail("internal error: the program ended unexpectedly");
+  }
+  std::_Exit(2);
+}
+
+// After --help or --version: false, with a message, when the text did not
+// reach standard output whole.
+bool FlushStandardOutput() {
+  std::cout.flush();
+  if (std::cout.good() && std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
+  Fail(std::string("cannot write to standard output: ") + std::strerror(errno != 0 ? errno : EIO) + ".");
+  return false;
+}
+
+std::string DescriptorName(int fd) {
+  if (fd == STDOUT_FILENO) return "standard output";
+  if (fd == STDERR_FILENO) return "standard error";
+  return "descriptor " + std::to_string(fd);
+}
+
+// Output to a file that is one of the inputs would destroy it.
+bool OverwritesInput(const std::string& outputPath, int outputFd, const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    const bool same = outputFd >= 0 ? codebook_app::SameFile(outputFd, input) : codebook_app::SameFile(outputPath, input);
+    if (!same) continue;
+    Fail("the output " + (outputFd == STDOUT_FILENO && outputPath.empty() ? std::string("(standard output)")
+                                                                           : "'" + outputPath + "'") +
+         " is the input file '" + input + "'; writing it would destroy the input. Name another output file.");
+    return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -114,18 +171,35 @@ int main(int argc, char** argv) {
   app.add_option("-o,--output", outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
   app.add_option("--syntax,-s", syntaxPath, "Run the commands in FILE instead of COMMAND");
   app.add_option("--plugin", pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
-  app.add_option("--width", width, "Line width of the text output (default: the terminal's, else 80)");
+  app.add_option("--width", width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
   app.add_flag("--quiet,-q", quiet, "No progress indicator and no loader warnings on standard error");
   app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
   app.add_option("DATASET", datasetPath, "Data package descriptor (.json) or .csv file")->required();
   app.add_option("COMMAND", commandWords, "CODEBOOK command syntax (default: CODEBOOK)");
 
+  std::set_terminate(OnTerminate);
+  codebook_app::InstallSignalHandlers();
   try {
     app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    app.exit(e);
+    return FlushStandardOutput() ? 0 : 2;
+  } catch (const CLI::CallForVersion& e) {
+    app.exit(e);
+    return FlushStandardOutput() ? 0 : 2;
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
-    return code == 0 ? 0 : 2;
+    Fail(e.what());
+    std::cerr << "Run with --help for more information.\n";
+    return 2;
   }
+  if (width != 0 && width < kMinWidth) {
+    Fail("--width " + std::to_string(width) + " is too narrow: the text output needs at least " +
+         std::to_string(kMinWidth) + " columns.");
+    return 2;
+  }
+
+  // Where the output goes: standard output, another open descriptor, or a file.
+  const int outputFd = outputPath.empty() ? STDOUT_FILENO : codebook_app::DescriptorNamed(outputPath);
 
   // Output format.
   host::OutputFormat format = host::OutputFormat::Text;
@@ -134,7 +208,7 @@ int main(int argc, char** argv) {
       Fail("unknown output format '" + formatName + "': use text, json, html or markdown.");
       return 2;
     }
-  } else if (!outputPath.empty()) {
+  } else if (outputFd < 0) {
     const std::string extension = std::filesystem::path(outputPath).extension().string();
     if (!extension.empty() && !FormatFromName(extension.substr(1), format) && outputPath != "/dev/null") {
       Fail("cannot tell the output format from '" + outputPath +
@@ -151,14 +225,12 @@ int main(int argc, char** argv) {
       Fail("give either --syntax FILE or a COMMAND on the command line, not both.");
       return 2;
     }
-    std::ifstream in(syntaxPath, std::ios::binary);
-    if (!in) {
-      Fail("cannot read the syntax file '" + syntaxPath + "': " + std::strerror(errno) + ".");
+    try {
+      syntaxText = host::ReadInputFile(syntaxPath, kMaxSyntaxBytes, "syntax file");
+    } catch (const host::InputError& e) {
+      Fail(e.what());
       return 2;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    syntaxText = text.str();
     syntaxSource = syntaxPath;
   } else if (commandWords.empty()) {
     syntaxText = "CODEBOOK";
@@ -173,17 +245,27 @@ int main(int argc, char** argv) {
 
   // The dataset.
   std::shared_ptr<host::Dataset> dataset;
+  gDoing = "reading";
+  gDoingFile = datasetPath;
   try {
     std::vector<std::string> warnings;
     dataset = host::LoadDataset(datasetPath, warnings);
     if (!quiet) {
-      for (const std::string& warning : warnings) std::cerr << "codebook: warning: " << warning << "\n";
+      for (const std::string& warning : warnings) codebook_app::Warn(warning);
     }
   } catch (const host::InputError& e) {
     Fail(e.what());
     return 2;
+  } catch (const std::bad_alloc&) {
+    codebook_app::FailOutOfMemory("reading", datasetPath.c_str());
+    return 2;
   }
   host::SetActiveDataset(dataset);
+
+  // The output must not be one of the files the run reads.
+  std::vector<std::string> inputs = host::DatasetFiles(*dataset);
+  if (!syntaxPath.empty()) inputs.push_back(syntaxPath);
+  if (OverwritesInput(outputPath, outputFd, inputs)) return 2;
 
   // The procedure plug-in.
   if (pluginPath.empty()) pluginPath = DefaultPluginPath(argv[0]);
@@ -224,6 +306,10 @@ int main(int argc, char** argv) {
     progress.Finish();
     Fail(e.what());
     return 2;
+  } catch (const std::bad_alloc&) {
+    progress.Finish();
+    codebook_app::FailOutOfMemory("reading", datasetPath.c_str());
+    return 2;
   } catch (const std::exception& e) {
     progress.Finish();
     Fail(std::string("internal error: ") + e.what());
@@ -231,7 +317,7 @@ int main(int argc, char** argv) {
   }
 
   host::RenderOptions options;
-  const bool toTerminal = outputPath.empty() && isatty(STDOUT_FILENO) != 0;
+  const bool toTerminal = outputFd >= 0 && isatty(outputFd) != 0;
   options.width = width > 0 ? width : (toTerminal ? TerminalWidth() : 80);
   options.color = format == host::OutputFormat::Text && toTerminal && std::getenv("NO_COLOR") == nullptr;
   // A data package is usually named datapackage.json; its folder says more.
@@ -244,15 +330,19 @@ int main(int argc, char** argv) {
   // The renderers write piece by piece, so a large document is never held
   // in memory whole; a file still appears only once complete.
   const auto render = [&](std::ostream& out) { host::Render(host::Output(), format, out, options); };
-  if (outputPath.empty()) {
-    render(std::cout);
-    std::cout.flush();
-  } else {
-    std::string error;
-    if (!codebook_app::WriteFileAtomically(outputPath, render, error)) {
+  gDoing = "writing";
+  gDoingFile = outputFd >= 0 ? std::string() : outputPath;
+  std::string error;
+  try {
+    const bool written = outputFd >= 0 ? codebook_app::WriteToDescriptor(outputFd, DescriptorName(outputFd), render, error)
+                                       : codebook_app::WriteFileAtomically(outputPath, render, error);
+    if (!written) {
       Fail(error);
       return 2;
     }
+  } catch (const std::bad_alloc&) {
+    codebook_app::FailOutOfMemory("writing", gDoingFile.empty() ? DescriptorName(outputFd).c_str() : gDoingFile.c_str());
+    return 2;
   }
   return host::ErrorCount() > 0 ? 1 : 0;
 }

@@ -1,41 +1,46 @@
 #include "app/output_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 #include <filesystem>
 #include <streambuf>
+#include <string_view>
 #include <vector>
+
+#include "app/signals.h"
 
 namespace codebook_app {
 
 namespace {
 
-bool WriteAll(int fd, std::string_view text) {
+// Writes everything; on failure returns the error number.
+int WriteAll(int fd, std::string_view text) {
   const char* data = text.data();
   std::size_t left = text.size();
   while (left > 0) {
     const ssize_t written = ::write(fd, data, left);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return errno;
     }
     data += written;
     left -= static_cast<std::size_t>(written);
   }
-  return true;
+  return 0;
 }
 
-// An output stream buffer onto a file descriptor; remembers a failed write.
+// An output stream buffer onto a file descriptor; remembers the first failed
+// write and its reason, and writes nothing after it.
 class FdBuffer : public std::streambuf {
  public:
   explicit FdBuffer(int fd) : fFd(fd), fBuffer(1 << 16) { setp(fBuffer.data(), fBuffer.data() + fBuffer.size()); }
-  bool Failed() const { return fFailed; }
+  int Error() const { return fError; }
 
  protected:
   int_type overflow(int_type ch) override {
@@ -50,8 +55,8 @@ class FdBuffer : public std::streambuf {
     if (n > epptr() - pptr()) {
       if (!Drain()) return 0;
       if (n >= static_cast<std::streamsize>(fBuffer.size())) {  // large pieces skip the buffer
-        if (!WriteAll(fFd, std::string_view(data, static_cast<std::size_t>(n)))) return Fail();
-        return n;
+        fError = WriteAll(fFd, std::string_view(data, static_cast<std::size_t>(n)));
+        return fError == 0 ? n : 0;
       }
     }
     std::copy(data, data + n, pptr());
@@ -64,90 +69,174 @@ class FdBuffer : public std::streambuf {
   bool Drain() {
     const std::string_view pending(pbase(), static_cast<std::size_t>(pptr() - pbase()));
     setp(fBuffer.data(), fBuffer.data() + fBuffer.size());
-    if (fFailed || !WriteAll(fFd, pending)) {
-      fFailed = true;
-      return false;
-    }
-    return true;
-  }
-  std::streamsize Fail() {
-    fFailed = true;
-    return 0;
+    if (fError == 0) fError = WriteAll(fFd, pending);
+    return fError == 0;
   }
 
   int fFd;
   std::vector<char> fBuffer;
-  bool fFailed = false;
+  int fError = 0;
 };
 
-// Runs `write` onto the descriptor; false when any write failed.
-bool StreamAll(int fd, const std::function<void(std::ostream&)>& write) {
+// Runs `write` onto the descriptor; the error number of the first failed
+// write, or 0.
+int StreamAll(int fd, const Writer& write) {
   FdBuffer buffer(fd);
   std::ostream out(&buffer);
   write(out);
   out.flush();
-  return !buffer.Failed() && out.good();
+  if (buffer.Error() != 0) return buffer.Error();
+  return out.good() ? 0 : EIO;
 }
 
-std::string Describe(const std::string& what, const std::string& path) {
-  return "cannot " + what + " '" + path + "': " + std::strerror(errno) + ".";
+std::string Describe(const std::string& what, const std::string& path, int error) {
+  return "cannot " + what + " '" + path + "': " + std::strerror(error) + ".";
+}
+
+// Follows symbolic links from `path` to the name that is finally written
+// (which need not exist yet).
+bool FollowLinks(const std::string& path, std::string& target, std::string& error) {
+  namespace fs = std::filesystem;
+  fs::path current(path);
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info {};
+    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      target = current.string();
+      return true;
+    }
+    std::vector<char> buffer(PATH_MAX + 1);
+    const ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size() - 1);
+    if (n < 0) {
+      error = Describe("follow the link", path, errno);
+      return false;
+    }
+    const fs::path next(std::string(buffer.data(), static_cast<std::size_t>(n)));
+    current = next.is_absolute() ? next : current.parent_path() / next;
+  }
+  error = Describe("follow the link", path, ELOOP);
+  return false;
+}
+
+// ".name.tmp-XXXXXX" beside the target, the name shortened so that the
+// temporary name fits where the target's name does.
+std::string TemporaryPattern(const std::filesystem::path& target) {
+  constexpr std::size_t kAdded = 1 + 11;  // "." and ".tmp-XXXXXX"
+  long nameMax = ::pathconf(target.has_parent_path() ? target.parent_path().c_str() : ".", _PC_NAME_MAX);
+  if (nameMax <= 0) nameMax = NAME_MAX;
+  std::string base = target.filename().string();
+  const std::size_t room = static_cast<std::size_t>(nameMax) > kAdded ? static_cast<std::size_t>(nameMax) - kAdded : 1;
+  if (base.size() > room) {
+    base.resize(room);
+    // Do not leave half a UTF-8 sequence at the end.
+    while (!base.empty() && (static_cast<unsigned char>(base.back()) & 0xC0) == 0x80) base.pop_back();
+    if (!base.empty() && static_cast<unsigned char>(base.back()) >= 0xC0) base.pop_back();
+  }
+  const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  return (folder / ("." + base + ".tmp-XXXXXX")).string();
 }
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
-  return WriteFileAtomically(path, [&text](std::ostream& out) { out.write(text.data(), static_cast<std::streamsize>(text.size())); }, error);
+int DescriptorNamed(const std::string& path) {
+  if (path == "-" || path == "/dev/stdout") return STDOUT_FILENO;
+  if (path == "/dev/stderr") return STDERR_FILENO;
+  for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    const std::size_t n = std::strlen(prefix);
+    if (path.size() > n && path.size() <= n + 6 && path.compare(0, n, prefix) == 0 &&
+        path.find_first_not_of("0123456789", n) == std::string::npos) {
+      return std::stoi(path.substr(n));
+    }
+  }
+  return -1;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                         std::string& error) {
+bool WriteToDescriptor(int fd, const std::string& name, const Writer& write, std::string& error) {
+  const int failure = StreamAll(fd, write);
+  if (failure != 0) error = "cannot write to " + name + ": " + std::strerror(failure) + ".";
+  return failure == 0;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+  return WriteFileAtomically(
+      path, [&text](std::ostream& out) { out.write(text.data(), static_cast<std::streamsize>(text.size())); },
+      error);
+}
+
+bool WriteFileAtomically(const std::string& path, const Writer& write, std::string& error) {
+  std::string target;
+  if (!FollowLinks(path, target, error)) return false;
   struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-    if (S_ISDIR(info.st_mode)) {
-      error = "cannot write the output to '" + path + "': it is a folder; name a file.";
-      return false;
-    }
-    const int fd = ::open(path.c_str(), O_WRONLY);
+  const bool exists = ::stat(target.c_str(), &info) == 0;
+  if (exists && S_ISDIR(info.st_mode)) {
+    error = "cannot write the output to '" + path + "': it is a folder; name a file.";
+    return false;
+  }
+  if (exists && !S_ISREG(info.st_mode)) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-      error = Describe("open", path);
+      error = Describe("open", path, errno);
       return false;
     }
-    const bool ok = StreamAll(fd, write);
-    if (!ok) error = Describe("write", path);
-    ::close(fd);
-    return ok;
+    int failure = StreamAll(fd, write);
+    if (::close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
+    if (failure != 0) error = Describe("write", path, failure);
+    return failure == 0;
+  }
+  if (exists && ::access(target.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS)) {
+    error = Describe("write", path, errno);
+    return false;
   }
 
-  const std::filesystem::path target(path);
-  std::string temporaryName = ".";
-  temporaryName += target.filename().string();
-  temporaryName += ".tmp-XXXXXX";
-  std::string pattern =
-      (target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path()) / temporaryName;
+  std::string pattern = TemporaryPattern(std::filesystem::path(target));
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
+  int fd = -1;
+  {
+    SignalsBlocked blocked;
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) SetTemporaryFile(name.data());
+  }
   if (fd < 0) {
-    error = Describe("create a file in the folder of", path);
+    error = Describe("create a file in the folder of", path, errno);
     return false;
   }
   const std::string temporary(name.data());
-  bool ok = StreamAll(fd, write) && ::fsync(fd) == 0;
-  if (!ok) error = Describe("write", path);
-  // Output files get the usual permissions, not mkstemp's private ones.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = Describe("write", path);
+  int failure = StreamAll(fd, write);
+  if (failure == 0 && ::fsync(fd) != 0) failure = errno;
+  // A file that is replaced keeps its permissions and, where allowed, its
+  // owner; a new one gets the usual permissions, not mkstemp's private ones.
+  if (exists) {
+    if (info.st_uid != ::geteuid() || info.st_gid != ::getegid()) {
+      [[maybe_unused]] const int ignored = ::fchown(fd, info.st_uid, info.st_gid);
+    }
+    ::fchmod(fd, info.st_mode & 07777);
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
   }
-  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = Describe("replace", path);
+  if (::close(fd) != 0 && failure == 0) failure = errno;
+  if (failure != 0) error = Describe("write", path, failure);
+  SignalsBlocked blocked;
+  if (failure == 0 && std::rename(temporary.c_str(), target.c_str()) != 0) {
+    failure = errno;
+    error = Describe("replace", path, failure);
   }
-  if (!ok) ::unlink(temporary.c_str());
-  return ok;
+  if (failure != 0) ::unlink(temporary.c_str());
+  SetTemporaryFile(nullptr);
+  return failure == 0;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {}, second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+bool SameFile(int fd, const std::string& b) {
+  struct stat first {}, second {};
+  return ::fstat(fd, &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
 }
 
 }  // namespace codebook_app

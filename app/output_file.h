@@ -1,4 +1,5 @@
-// Writing an output file so that it never exists half-written.
+// Writing the output: to standard output, or to a file that never exists
+// half-written.
 #pragma once
 
 #include <functional>
@@ -7,15 +8,33 @@
 
 namespace codebook_app {
 
-// Writes the text to a temporary file beside `path` and renames it over
-// `path` once complete. Devices and pipes (e.g. /dev/null) are written
-// directly. On failure returns false with a message, leaving nothing behind.
+using Writer = std::function<void(std::ostream&)>;
+
+// The open descriptor an output name stands for: "-" and /dev/stdout 1,
+// /dev/stderr 2, /dev/fd/N and /proc/self/fd/N N; -1 for any other name.
+// Such names are written through the descriptor the program already has,
+// whatever it is connected to.
+int DescriptorNamed(const std::string& path);
+
+// Hands `write` a stream onto the descriptor; false with a message when a
+// write failed (a full disk, a closed pipe when SIGPIPE is ignored). `name`
+// is what messages call the destination ("standard output").
+bool WriteToDescriptor(int fd, const std::string& name, const Writer& write, std::string& error);
+
+// Writes the file `path`: to a temporary file beside it, renamed over it once
+// complete. A symbolic link is followed, so its target is what is written;
+// an existing file keeps its permissions (and its owner where allowed); a
+// read-only file is refused as a shell would. Devices and pipes (e.g.
+// /dev/null) are written directly. On failure returns false with a message,
+// leaving nothing behind. The temporary file is registered with the signal
+// handlers while it exists.
+bool WriteFileAtomically(const std::string& path, const Writer& write, std::string& error);
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
-// The same, with the text produced piece by piece: `write` is handed a
-// stream onto the (temporary) file, so a large document never has to be
-// held in memory whole.
-bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                         std::string& error);
+// True when both names lead to the same file (device and inode), following
+// symbolic links; false when either does not exist.
+bool SameFile(const std::string& a, const std::string& b);
+// The same for an open descriptor and a name.
+bool SameFile(int fd, const std::string& b);
 
 }  // namespace codebook_app

@@ -53,6 +53,8 @@ ProgressFunction gProgress;
 
 }  // namespace
 
+std::vector<std::string> DatasetFiles(const Dataset& dataset) { return dataset.files; }
+
 std::unique_ptr<CaseCursor> MemoryCaseSource::Open() const { return std::make_unique<MemoryCursor>(fBlocks); }
 
 void SetActiveDataset(std::shared_ptr<Dataset> dataset) {

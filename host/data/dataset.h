@@ -48,6 +48,9 @@ class Dataset {
   int weightIndex = -1;
   std::vector<int> splitIndices;
   std::optional<std::string> fileSpec;  // folder + "\" + file name
+  // Every file read for the dataset (descriptor, data file, catalog), as
+  // opened; the program never writes its output over one of them.
+  std::vector<std::string> files;
   bool fatal = false;                   // failed to load
 
   // Cases.

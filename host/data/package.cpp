@@ -831,6 +831,7 @@ std::shared_ptr<Dataset> LoadPackage(const std::string& path, std::vector<std::s
   }
 
   std::shared_ptr<Dataset> dataset = Build(plan, &d, warnings, &j);
+  dataset->files = {path, plan.csvPath};
 
   if (j.contains("title")) dataset->label = d.String(j["title"], "title");
   if (j.contains("documents")) {
@@ -850,7 +851,9 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, std::vector<std::s
   plan.csvPath = path;
   plan.csvDisplay = path;
   plan.inferAll = true;
-  return Build(plan, nullptr, warnings, nullptr);
+  std::shared_ptr<Dataset> dataset = Build(plan, nullptr, warnings, nullptr);
+  dataset->files = {path};
+  return dataset;
 }
 
 }  // namespace

@@ -13,10 +13,13 @@ namespace {
 constexpr std::size_t kFlushAt = 1 << 16;
 
 // Appends text escaped for a table cell or a heading: control characters
-// become blanks, Markdown punctuation is backslash-escaped (so data cannot
-// open links, emphasis or raw HTML), pipes cannot end the cell and line
-// feeds become <br>.
-void Escape(std::string& out, std::string_view text) {
+// (C0, DEL, C1) become blanks and bidirectional controls are dropped, as in
+// the plain text, so that the raw file is safe in a terminal and a direction
+// override cannot reorder the rest of the row; Markdown punctuation is
+// backslash-escaped (so data cannot open links, emphasis or raw HTML), pipes
+// cannot end the cell and line feeds become <br>.
+void Escape(std::string& out, std::string_view raw) {
+  const std::string text = Sanitize(std::string(raw));
   for (char c : text) {
     switch (c) {
       case '\n':
@@ -30,10 +33,8 @@ void Escape(std::string& out, std::string_view text) {
         out.push_back('\\');
         out.push_back(c);
         break;
-      default: {
-        const auto u = static_cast<unsigned char>(c);
-        out.push_back(u < 0x20 || u == 0x7F ? ' ' : c);
-      }
+      default:
+        out.push_back(c);
     }
   }
 }

@@ -203,6 +203,11 @@ TEST(HostileText, MarkdownCannotTurnDataIntoMarkup) {
     EXPECT_TRUE((i > 0 && md[i - 1] == '\\') || md.compare(i, 4, "<br>") == 0) << md.substr(i, 40);
   }
   EXPECT_NE(md.find("\\<img src=x onerror=alert\\(1\\)\\>"), std::string::npos);
+  // The raw file is as safe in a terminal as the plain text.
+  for (char32_t c : CodePoints(md)) {
+    ASSERT_FALSE((c < 0x20 && c != U'\n') || c == 0x7F || (c >= 0x80 && c < 0xA0) || IsBidiControl(c))
+        << "U+" << std::hex << static_cast<unsigned>(c);
+  }
 }
 
 }  // namespace

@@ -28,6 +28,9 @@ class HOST_API InputError : public std::runtime_error {
 // variable) are appended to warnings. Throws InputError.
 HOST_API std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::string>& warnings);
 
+// Every file the dataset was read from (descriptor, data file, catalog).
+HOST_API std::vector<std::string> DatasetFiles(const Dataset& dataset);
+
 // The dataset that procedures work on (ProcedureDataSource).
 HOST_API void SetActiveDataset(std::shared_ptr<Dataset> dataset);
 HOST_API std::shared_ptr<Dataset> ActiveDataset();

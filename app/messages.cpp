@@ -1,0 +1,123 @@
+#include "app/messages.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace codebook_app {
+
+namespace {
+
+// The length of the UTF-8 sequence at text[i] and its code point; 0 when the
+// bytes there are not a well-formed sequence.
+std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& code) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  std::size_t length = 0;
+  char32_t min = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2, code = b0 & 0x1Fu, min = 0x80;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3, code = b0 & 0x0Fu, min = 0x800;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4, code = b0 & 0x07u, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto b = static_cast<unsigned char>(text[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (b & 0x3Fu);
+  }
+  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+// Characters that change how the rest of a line is shown without being
+// visible themselves.
+bool IsFormatControl(char32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
+}
+
+void WriteAll(const char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    const ssize_t n = ::write(STDERR_FILENO, data, size);
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+std::string EscapeControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  char hex[16];
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += text[i++];
+      continue;
+    }
+    char32_t code = 0;
+    const std::size_t length = c < 0x80 ? 0 : DecodeUtf8(text, i, code);
+    if (length == 0) {
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+      ++i;
+    } else if (IsFormatControl(code)) {
+      std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned>(code));
+      out += hex;
+      i += length;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
+void Fail(std::string_view message) {
+  const std::string line = "codebook: " + EscapeControls(message) + "\n";
+  WriteAll(line.data(), line.size());
+}
+
+void Warn(std::string_view message) {
+  const std::string line = "codebook: warning: " + EscapeControls(message) + "\n";
+  WriteAll(line.data(), line.size());
+}
+
+void FailOutOfMemory(const char* doing, const char* file) noexcept {
+  try {
+    std::string message = "out of memory while ";
+    message += doing;
+    if (file != nullptr && *file != '\0') message += ' ', message += file;
+    Fail(message);
+    return;
+  } catch (...) {
+  }
+  // Not even the message fits: write it in pieces, the file name byte by
+  // byte with every byte outside printable ASCII as \xHH.
+  static const char kPrefix[] = "codebook: out of memory while ";
+  WriteAll(kPrefix, sizeof kPrefix - 1);
+  WriteAll(doing, std::strlen(doing));
+  if (file != nullptr && *file != '\0') {
+    WriteAll(" ", 1);
+    for (const char* p = file; *p != '\0'; ++p) {
+      const auto c = static_cast<unsigned char>(*p);
+      if (c >= 0x20 && c < 0x7F) {
+        WriteAll(p, 1);
+      } else {
+        static const char kDigits[] = "0123456789ABCDEF";
+        const char escaped[4] = {'\\', 'x', kDigits[c >> 4], kDigits[c & 15]};
+        WriteAll(escaped, 4);
+      }
+    }
+  }
+  WriteAll("\n", 1);
+}
+
+}  // namespace codebook_app

@@ -1,0 +1,26 @@
+// Messages on standard error. Texts from the data (names, labels, cells,
+// file names) reach messages, so control characters are shown escaped: a
+// message can neither drive the terminal (escape sequences, a title change)
+// nor reorder itself (direction overrides).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace codebook_app {
+
+// The text with C0 controls, DEL and bytes that are not UTF-8 shown as \xHH,
+// and C1 controls, bidirectional controls and line separators shown as
+// \uXXXX. Everything else is kept.
+std::string EscapeControls(std::string_view text);
+
+// "codebook: <message>" on standard error, escaped.
+void Fail(std::string_view message);
+// "codebook: warning: <message>" on standard error, escaped.
+void Warn(std::string_view message);
+
+// "codebook: out of memory while <doing> <file>" on standard error; when
+// even that message cannot be allocated, written in pieces.
+void FailOutOfMemory(const char* doing, const char* file) noexcept;
+
+}  // namespace codebook_app

@@ -1,0 +1,90 @@
+#include "host/data/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "host/dataset.h"
+
+namespace host {
+
+namespace {
+
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+class FileCloser {
+ public:
+  explicit FileCloser(int fd) : fFd(fd) {}
+  ~FileCloser() { ::close(fFd); }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  int fFd;
+};
+
+[[noreturn]] void TooLarge(const std::string& path, std::size_t maxBytes, const std::string& what) {
+  throw InputError(path + ": the " + what + " is larger than " + MebibytesText(maxBytes) + ", more than any " +
+                   what + " needs; check that this is the right file");
+}
+
+std::string ReadAll(const std::string& path, std::size_t maxBytes, const std::string& what) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    throw InputError(path + ": cannot open the " + what + " (" + std::strerror(errno) + "); check the path");
+  }
+  FileCloser closer(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    throw InputError(path + ": cannot read the " + what + " (" + std::strerror(errno) + ")");
+  }
+  if (S_ISDIR(info.st_mode)) throw InputError(path + ": is a folder; name the " + what + " itself");
+  std::string text;
+  if (S_ISREG(info.st_mode)) {
+    if (static_cast<std::uint64_t>(info.st_size) > maxBytes) TooLarge(path, maxBytes, what);
+    text.reserve(static_cast<std::size_t>(info.st_size));
+  }
+  // Pipes and devices are read once, as they come; the cap also ends an
+  // endless one such as /dev/zero.
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw InputError(path + ": cannot read the " + what + " (" + std::strerror(errno) + ")");
+    }
+    if (n == 0) break;
+    if (text.size() + static_cast<std::size_t>(n) > maxBytes) TooLarge(path, maxBytes, what);
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string MebibytesText(std::size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
+std::string OutOfMemoryWhileReading(const std::string& path) { return "out of memory while reading " + path; }
+
+std::string ReadInputFile(const std::string& path, std::size_t maxBytes, const std::string& what) {
+  std::string text;
+  try {
+    text = ReadAll(path, maxBytes, what);
+  } catch (const std::bad_alloc&) {
+    throw InputError(OutOfMemoryWhileReading(path));
+  }
+  if (text.compare(0, 3, kByteOrderMark) == 0) {
+    if (text.compare(3, 3, kByteOrderMark) == 0) {
+      throw InputError(path + ", line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); "
+                              "save it as UTF-8 with one mark or none");
+    }
+    text.erase(0, 3);
+  }
+  return text;
+}
+
+}  // namespace host

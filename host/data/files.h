@@ -1,0 +1,27 @@
+// Reading input files whole (descriptors, syntax files), with the checks
+// every such input gets: folders refused, a size cap, the system's reason in
+// every message, one byte-order mark at most.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "host/api.h"
+
+namespace host {
+
+// Reads the whole file. A pipe or other stream is read once, to its end; a
+// folder is refused, and so is a file of more than maxBytes. A leading UTF-8
+// byte-order mark is removed; a second one right after it is an error.
+// `what` names the kind of file in messages ("descriptor", "syntax file").
+// Throws InputError naming the file (and the system's reason where there is
+// one); running out of memory gives "out of memory while reading FILE".
+HOST_API std::string ReadInputFile(const std::string& path, std::size_t maxBytes, const std::string& what);
+
+// "out of memory while reading FILE".
+HOST_API std::string OutOfMemoryWhileReading(const std::string& path);
+
+// Sizes in messages: "64 MiB".
+std::string MebibytesText(std::size_t bytes);
+
+}  // namespace host

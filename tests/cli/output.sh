@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# What the program writes, and where it refuses to: the output never replaces
+# an input, standard output failures are failures, -o follows links and keeps
+# permissions, and an interrupted or failed run leaves no file behind.
+set -uo pipefail
+build=$1
+cb="$build/codebook"
+root=$(pwd)
+data=$root/examples/survey/datapackage.json
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+passed=0 failed=0
+check() {  # description, then a command that must succeed
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+status_of() { "$@" >/dev/null 2>&1; echo $?; }
+no_temporary_files() { ! ls -A "$1" | grep -q 'tmp-'; }
+
+# A small package of our own, so that refusing to overwrite it can be checked
+# against its bytes.
+mkdir "$tmp/pkg"
+cp "$root/examples/survey/datapackage.json" "$root/examples/survey/survey.csv" "$tmp/pkg/"
+pkg=$tmp/pkg/datapackage.json
+sum_before=$(cat "$tmp/pkg"/* | md5sum)
+echo "CODEBOOK age." >"$tmp/commands.cbk"
+ln "$tmp/pkg/survey.csv" "$tmp/hardlink.csv"
+ln -s "$tmp/pkg/survey.csv" "$tmp/to-data.md"
+
+# The output is never one of the inputs.
+for out in "$pkg" "$tmp/pkg/survey.csv" "$tmp/hardlink.csv" "$tmp/to-data.md" "$tmp/pkg/../pkg/survey.csv"; do
+  check "-o $out (an input) exits 2" test "$(status_of "$cb" "$pkg" --format text -o "$out")" = 2
+done
+check "-o naming the syntax file exits 2" \
+  test "$(status_of "$cb" "$pkg" --syntax "$tmp/commands.cbk" --format text -o "$tmp/commands.cbk")" = 2
+check "the refusal names the input" bash -c \
+  "'$cb' '$pkg' --format text -o '$tmp/hardlink.csv' 2>&1 >/dev/null | grep -q \"is the input file '$tmp/pkg/survey.csv'\""
+check "standard output appended to an input exits 2" bash -c "'$cb' '$pkg' >>'$tmp/pkg/survey.csv' 2>/dev/null; test \$? = 2"
+check "the inputs are unchanged" test "$(cat "$tmp/pkg"/* | md5sum)" = "$sum_before"
+check "the link to an input is still a link" test -L "$tmp/to-data.md"
+
+# Standard output: every write is checked.
+check "a full disk on standard output exits 2" test "$(status_of "$cb" "$data" --quiet)" = 0 -a \
+  "$("$cb" "$data" --quiet >/dev/full 2>/dev/null; echo $?)" = 2
+check "a full disk on standard output says so" bash -c \
+  "'$cb' '$data' --quiet 2>&1 >/dev/full | grep -q 'cannot write to standard output: No space left on device'"
+check "--version to a full disk exits 2" bash -c "'$cb' --version >/dev/full 2>/dev/null; test \$? = 2"
+check "a closed pipe with SIGPIPE ignored exits 2 with a message" bash -c \
+  "trap '' PIPE; '$cb' '$data' --format json 2>'$tmp/pipe.err' | head -c 1 >/dev/null; \
+   test \${PIPESTATUS[0]} = 2 && grep -q 'Broken pipe' '$tmp/pipe.err'"
+check "a closed pipe with SIGPIPE as usual ends quietly" bash -c \
+  "'$cb' '$data' --format json 2>'$tmp/pipe2.err' | head -c 1 >/dev/null; \
+   test \${PIPESTATUS[0]} = 141 && test ! -s '$tmp/pipe2.err'"
+"$cb" "$data" --format json >"$tmp/stdout.json"
+check "-o - is standard output" bash -c "'$cb' '$data' --format json -o - | cmp -s - '$tmp/stdout.json'"
+check "-o /dev/stdout is standard output, even when it is a file" bash -c \
+  "'$cb' '$data' --format json -o /dev/stdout >'$tmp/devstdout.json' && cmp -s '$tmp/devstdout.json' '$tmp/stdout.json'"
+check "-o - with no --format writes text" bash -c "'$cb' '$data' -o - | head -n1 | grep -q '^id'"
+
+# -o through a symbolic link writes the link's target; the link stays.
+mkdir "$tmp/real"
+echo old >"$tmp/real/report.json"
+ln -s real/report.json "$tmp/link.json"
+"$cb" "$data" -o "$tmp/link.json"
+check "-o through a link writes its target" cmp -s "$tmp/real/report.json" "$tmp/stdout.json"
+check "-o through a link keeps the link" test -L "$tmp/link.json"
+ln -s real/new.json "$tmp/dangling.json"
+"$cb" "$data" -o "$tmp/dangling.json"
+check "-o through a dangling link creates its target" cmp -s "$tmp/real/new.json" "$tmp/stdout.json"
+ln -s loop1 "$tmp/loop2.json"; ln -s loop2.json "$tmp/loop1"
+check "-o through a link loop exits 2" test "$(status_of "$cb" "$data" -o "$tmp/loop2.json")" = 2
+
+# An existing file keeps its permissions; new files get the usual ones.
+echo old >"$tmp/private.json"
+chmod 640 "$tmp/private.json"
+"$cb" "$data" -o "$tmp/private.json"
+check "a replaced file keeps its permissions" test "$(stat -c %a "$tmp/private.json")" = 640
+(umask 022; "$cb" "$data" -o "$tmp/fresh.json")
+check "a new file gets the permissions the umask allows" test "$(stat -c %a "$tmp/fresh.json")" = 644
+if [ "$(id -u)" != 0 ]; then
+  echo old >"$tmp/readonly.json"; chmod 444 "$tmp/readonly.json"
+  check "a read-only file is refused, as a shell would" test "$(status_of "$cb" "$data" -o "$tmp/readonly.json")" = 2
+  check "the read-only file is unchanged" grep -qx old "$tmp/readonly.json"
+fi
+
+# Names at the length limit.
+long=$(printf 'n%.0s' $(seq 250)).json
+"$cb" "$data" -o "$tmp/$long"
+check "a 255-byte output name works" cmp -s "$tmp/$long" "$tmp/stdout.json"
+
+# A file-size limit stands for a full disk: the write fails, the run says so,
+# the old file stays and no temporary file is left.
+echo keep >"$tmp/keep.json"
+(ulimit -f 4; "$cb" "$data" -o "$tmp/keep.json" 2>"$tmp/fsize.err"; echo $? >"$tmp/fsize.status")
+check "a full disk while writing -o exits 2" test "$(cat "$tmp/fsize.status")" = 2
+check "a full disk while writing -o says why" grep -q 'File too large' "$tmp/fsize.err"
+check "a full disk while writing -o leaves the old file" grep -qx keep "$tmp/keep.json"
+check "-o /dev/full exits 2" test "$(status_of "$cb" "$data" -o /dev/full --format json)" = 2
+check "a failed run leaves no temporary file" no_temporary_files "$tmp"
+
+# Usage checks.
+check "--width below 40 exits 2" test "$(status_of "$cb" "$data" --width 39)" = 2
+check "--width 40 works" test "$(status_of "$cb" "$data" --width 40)" = 0
+check "--syntax naming a folder exits 2" test "$(status_of "$cb" "$data" --syntax "$tmp")" = 2
+check "--syntax from a pipe is read once" bash -c "'$cb' '$data' --syntax <(echo 'CODEBOOK age.') --format json | grep -q '\"age\"'"
+check "the reason from the system is in the message" bash -c \
+  "'$cb' '$data' --syntax '$tmp/keep.json/x' 2>&1 >/dev/null | grep -q 'Not a directory'"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# SIGINT, SIGTERM and SIGHUP while the output file is being written: the
+# temporary file is removed, an existing output is left as it was, and the
+# program ends by the signal (status 128 + its number).
+#
+# To catch the program with its temporary file open, a small preloaded
+# library stops the process (SIGSTOP) when it syncs the file to disk, which
+# it does once the file is complete and before renaming it.
+set -uo pipefail
+build=$1
+cb="$build/codebook"
+data=$(pwd)/examples/survey/datapackage.json
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+passed=0 failed=0
+check() {
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+
+cat >"$tmp/stop.c" <<'C'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <signal.h>
+#include <unistd.h>
+int fsync(int fd) {
+  kill(getpid(), SIGSTOP);
+  int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+  return real(fd);
+}
+C
+cc -shared -fPIC -o "$tmp/stop.so" "$tmp/stop.c" -ldl || { echo "cannot build the test library"; exit 1; }
+# The sanitizer build wants its runtime first; the stop library does not mind.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0
+
+# Background jobs of a shell without job control start with SIGINT ignored,
+# and an ignored signal stays ignored; job control (set -m, for the start
+# only) gives them the default.
+stopped() { [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" = T ]; }
+
+for sig in INT TERM HUP; do
+  set -m
+  out="$tmp/$sig/report.html"
+  mkdir "$tmp/$sig"
+  echo old >"$out"
+  LD_PRELOAD="$tmp/stop.so" "$cb" "$data" -o "$out" --quiet &
+  pid=$!
+  set +m
+  for _ in $(seq 600); do stopped "$pid" && break; sleep 0.05; done
+  check "SIG$sig: the program reached the temporary file" stopped "$pid"
+  check "SIG$sig: the temporary file exists while writing" bash -c "ls -A '$tmp/$sig' | grep -q tmp-"
+  kill -s "$sig" "$pid"
+  kill -s CONT "$pid"
+  # The first wait may report the stop (128 + SIGSTOP) noted earlier.
+  status=$((128 + $(kill -l STOP)))
+  while [ "$status" = $((128 + $(kill -l STOP))) ]; do
+    wait "$pid" 2>/dev/null
+    status=$?
+  done
+  check "SIG$sig: ends with status 128 + $(kill -l "$sig")" test "$status" = $((128 + $(kill -l "$sig")))
+  check "SIG$sig: the temporary file is removed" bash -c "! ls -A '$tmp/$sig' | grep -q tmp-"
+  check "SIG$sig: the old output is left as it was" grep -qx old "$out"
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
