@@ -128,11 +128,11 @@ void DimensionImpl::Prepare(const QUVO_DataSource& source) {
         (void)fNumbers.FindOrInsert(c->Value().d);
       }
     }
-    fCounts.assign(fIsString ? fStrings.Size() : fNumbers.Size(), 0.0);
+    fCounts.assign(fIsString ? fStrings.Size() : fNumbers.Size(), engine::CompensatedSum{});
   }
 
   if (fKind == DimensionKind::DichotomySet) {
-    fCounts.assign(fMembers.size(), 0.0);
+    fCounts.assign(fMembers.size(), engine::CompensatedSum{});
     if (fCountedSource != nullptr) {
       if (fIsString) {
         // Blank-padded units: equal to a trimmed cell exactly when the
@@ -199,7 +199,7 @@ void DimensionImpl::AddDichotomySet(const ProcDSIterator& it, double w) {
     if (!m.usable) continue;
     const bool counted = fIsString ? it.String(m.index) == fCountedText : it.Number(m.index) == fCountedNumber;
     if (counted) {
-      fCounts[j] += w;
+      fCounts[j].Add(w);
       any = true;
     }
   }
@@ -247,7 +247,7 @@ void DimensionImpl::BuildCategories() {
     std::vector<std::uint32_t> slots;
     slots.reserve(n);
     for (std::uint32_t s = 0; s < n; ++s) {
-      if (fCounts[s] > 0.0) slots.push_back(s);
+      if (fCounts[s].Value() > 0.0) slots.push_back(s);
     }
     if (!fFixed) {
       if (fIsString) {

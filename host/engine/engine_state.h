@@ -56,7 +56,7 @@ class DimensionImpl {
   void BuildCategories();
   const std::vector<std::unique_ptr<AggregationCategory>>& Categories() const { return fCategories; }
   // The count of a real category by its position in the list.
-  double CategoryCount(int position) const { return fCounts[fOrder[static_cast<std::size_t>(position)]]; }
+  double CategoryCount(int position) const { return fCounts[fOrder[static_cast<std::size_t>(position)]].Value(); }
   double MissingWeight() const { return fMissing.Value(); }
   double TotalWeight() const { return fTotal.Value(); }
 
@@ -72,18 +72,18 @@ class DimensionImpl {
 
   [[gnu::always_inline]] std::uint32_t Slot(double x) {
     const std::uint32_t s = fFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
-    if (s != engine::kNoSlot && s >= fCounts.size()) fCounts.resize(s + 1, 0.0);
+    if (s != engine::kNoSlot && s >= fCounts.size()) fCounts.resize(s + 1);
     return s;
   }
   [[gnu::always_inline]] std::uint32_t Slot(std::string_view x) {
     const std::uint32_t s = fFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
-    if (s != engine::kNoSlot && s >= fCounts.size()) fCounts.resize(s + 1, 0.0);
+    if (s != engine::kNoSlot && s >= fCounts.size()) fCounts.resize(s + 1);
     return s;
   }
   [[gnu::always_inline]] void Count(std::uint32_t slot, double w) {
     if (slot == engine::kNoSlot) return;
-    if (fFixed && fCounts[slot] == 0.0) ++fFixedSeen;
-    fCounts[slot] += w;
+    if (fFixed && fCounts[slot].sum == 0.0) ++fFixedSeen;
+    fCounts[slot].Add(w);
   }
 
   void AddVariable(const ProcDSIterator& it, double w);
@@ -113,7 +113,9 @@ class DimensionImpl {
   // Counts.
   engine::NumericCategoryIndex fNumbers;
   engine::StringCategoryIndex fStrings;
-  std::vector<double> fCounts;  // by slot (by member for dichotomy sets)
+  // Compensated like the missing and total weights, so that a missing
+  // weight equals the sum of its categories to far better than 1e-8.
+  std::vector<engine::CompensatedSum> fCounts;  // by slot (by member for dichotomy sets)
   engine::CompensatedSum fMissing;
   engine::CompensatedSum fTotal;
   std::vector<std::uint32_t> fCaseSlots;  // scratch: categories of the current case

@@ -17,7 +17,19 @@ double ScaleAccumulator::StdDev() const {
   const double w = ValidWeight();
   if (!fHasShift || !(w > 1.0)) return SYSMIS;
   const double variance = fM2 / (w - 1.0);
-  return std::sqrt(std::max(variance, 0.0));
+  return std::sqrt(std::max(variance, 0.0)) / fInvScale;
+}
+
+// A deviation too large to square safely: the sum of squares moves to units
+// of a larger power of two (exact), with room for 2^256-sized deviations in
+// the new units before the next move.
+void ScaleAccumulator::Rescale(double delta) {
+  if (!std::isfinite(delta)) return;
+  const double inv = std::ldexp(1.0, -(std::ilogb(delta) - 200));
+  const double ratio = inv / fInvScale;
+  fM2 *= ratio * ratio;
+  fInvScale = inv;
+  fScaleLimit = 0x1p256 / inv;
 }
 
 double ScaleAccumulator::Percentile(double p) const { return Percentiles({p}).front(); }
@@ -47,9 +59,11 @@ namespace {
 
 // Three-way weighted quickselect for several targets at once: one partition
 // serves every target, and only the parts that hold a target are visited.
-// targets[i] are cumulative weights relative to `base`, ascending.
-void SelectMany(WeightedValue* first, WeightedValue* last, double base, const double* targets, double* results,
-                std::size_t count, double largest) {
+// targets[i] are cumulative weights, ascending; `base` is the compensated
+// weight of everything below [first, last), and a target counts as reached
+// `slack` early (see CumulativeSlack).
+void SelectMany(WeightedValue* first, WeightedValue* last, CompensatedSum base, const double* targets,
+                double* results, std::size_t count, double largest, double slack) {
   while (count > 0) {
     if (first == last) {
       for (std::size_t i = 0; i < count; ++i) results[i] = largest;
@@ -61,22 +75,24 @@ void SelectMany(WeightedValue* first, WeightedValue* last, double base, const do
     const double pivot = std::max(std::min(p, q), std::min(std::max(p, q), r));
     WeightedValue* m1 = std::partition(first, last, [pivot](const WeightedValue& x) { return x.value < pivot; });
     WeightedValue* m2 = std::partition(m1, last, [pivot](const WeightedValue& x) { return x.value == pivot; });
-    double below = 0.0;
-    for (const WeightedValue* it = first; it != m1; ++it) below += it->weight;
-    double equal = 0.0;
-    for (const WeightedValue* it = m1; it != m2; ++it) equal += it->weight;
+    CompensatedSum throughLower = base;
+    for (const WeightedValue* it = first; it != m1; ++it) throughLower.Add(it->weight);
+    CompensatedSum throughPivot = throughLower;
+    for (const WeightedValue* it = m1; it != m2; ++it) throughPivot.Add(it->weight);
+    const double reachLower = throughLower.Value() + slack;
+    const double reachPivot = throughPivot.Value() + slack;
     // Targets in the lower part, at the pivot, and in the upper part.
     std::size_t lower = 0;
-    while (lower < count && targets[lower] - base <= below) ++lower;
+    while (lower < count && targets[lower] <= reachLower) ++lower;
     std::size_t atPivot = lower;
-    while (atPivot < count && targets[atPivot] - base <= below + equal) ++atPivot;
+    while (atPivot < count && targets[atPivot] <= reachPivot) ++atPivot;
     for (std::size_t i = lower; i < atPivot; ++i) results[i] = pivot;
-    if (lower > 0) SelectMany(first, m1, base, targets, results, lower, largest);
+    if (lower > 0) SelectMany(first, m1, base, targets, results, lower, largest, slack);
     // Continue with the upper part in this frame.
     targets += atPivot;
     results += atPivot;
     count -= atPivot;
-    base += below + equal;
+    base = throughPivot;
     first = m2;
   }
 }
@@ -92,9 +108,14 @@ std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const
   std::vector<double> sorted(targets.size());
   for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = targets[order[i]];
   double largest = values[0].value;
-  for (const WeightedValue& x : values) largest = std::max(largest, x.value);
+  CompensatedSum total;
+  for (const WeightedValue& x : values) {
+    largest = std::max(largest, x.value);
+    total.Add(x.weight);
+  }
   std::vector<double> found(targets.size(), SYSMIS);
-  SelectMany(values.data(), values.data() + values.size(), 0.0, sorted.data(), found.data(), sorted.size(), largest);
+  SelectMany(values.data(), values.data() + values.size(), CompensatedSum{}, sorted.data(), found.data(),
+             sorted.size(), largest, CumulativeSlack(total.Value()));
   for (std::size_t i = 0; i < order.size(); ++i) results[order[i]] = found[i];
   return results;
 }
@@ -114,40 +135,42 @@ void ScaleAccumulator::SwitchToRaw() {
     fWeights.reserve(2 * distinct);
     for (std::uint32_t s = 0; s < distinct; ++s) {
       fValues.push_back(fTable.Value(s));
-      fWeights.push_back(fSums[s]);
+      fWeights.push_back(fSums[s].Value());
     }
   } else {
+    // Unit weights: every sum is a whole count, exact in a double.
     double total = 0.0;
-    for (double c : fSums) total += c;
+    for (const CompensatedSum& c : fSums) total += c.sum;
     fValues.reserve(2 * static_cast<std::size_t>(total));
     for (std::uint32_t s = 0; s < distinct; ++s) {
-      fValues.insert(fValues.end(), static_cast<std::size_t>(fSums[s]), fTable.Value(s));
+      fValues.insert(fValues.end(), static_cast<std::size_t>(fSums[s].sum), fTable.Value(s));
     }
   }
   fRaw = true;
   fTable = NumericCategoryIndex{};
-  std::vector<double>().swap(fSums);
+  std::vector<CompensatedSum>().swap(fSums);
 }
 
 // x(t) for every target t from the table: only the distinct values are
 // sorted, and the cumulative weights are read off their summed weights.
 std::vector<double> ScaleAccumulator::TableSelect(const std::vector<double>& targets) const {
-  const std::vector<double>& sums = fSums;
+  const std::vector<CompensatedSum>& sums = fSums;
   const NumericCategoryIndex& index = fTable;
   std::vector<std::uint32_t> order(sums.size());
   for (std::uint32_t s = 0; s < order.size(); ++s) order[s] = s;
   std::sort(order.begin(), order.end(),
             [&index](std::uint32_t a, std::uint32_t b) { return index.Value(a) < index.Value(b); });
   std::vector<double> cumulative(order.size());
-  double running = 0.0;
+  CompensatedSum running;
   for (std::size_t i = 0; i < order.size(); ++i) {
-    running += sums[order[i]];
-    cumulative[i] = running;
+    running.Add(sums[order[i]]);
+    cumulative[i] = running.Value();
   }
+  const double slack = CumulativeSlack(running.Value());
   std::vector<double> out;
   out.reserve(targets.size());
   for (double t : targets) {
-    const auto at = std::lower_bound(cumulative.begin(), cumulative.end(), t);
+    const auto at = std::lower_bound(cumulative.begin(), cumulative.end(), t - slack);
     const std::size_t i = at == cumulative.end() ? order.size() - 1 : static_cast<std::size_t>(at - cumulative.begin());
     out.push_back(index.Value(order[i]));
   }
@@ -161,6 +184,8 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
 
   // Per percentile: h = (W + 1)p; below 1 the smallest value, from W on the
   // largest, otherwise x(floor h) plus the fraction of the step to the next.
+  // An h that misses a whole number only by the error of decimal weights is
+  // that number, so that W = 3 from ten weights of 0.3 gives P75 = x(3).
   struct Plan {
     int kind;  // 0 smallest, 1 largest, 2 interpolate
     double k;
@@ -168,11 +193,14 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
   };
   std::vector<Plan> plans;
   std::vector<double> targets;  // x(k) and x(k + 1) of every interpolating plan
+  const double slack = CumulativeSlack(w + 1.0);
   for (double p : ps) {
-    const double h = (w + 1.0) * p;
+    double h = (w + 1.0) * p;
+    const double whole = std::round(h);
+    if (std::fabs(h - whole) <= slack) h = whole;
     if (h < 1.0) {
       plans.push_back({0, 0, 0});
-    } else if (h >= w) {
+    } else if (h >= w - slack) {
       plans.push_back({1, 0, 0});
     } else {
       const double k = std::floor(h);

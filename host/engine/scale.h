@@ -26,8 +26,11 @@ struct NumericMissing {
   }
 };
 
-// Neumaier's compensated sum: weight totals stay exact for the dyadic
-// fractions users type and lose no digits over millions of cases.
+// A compensated sum (Neumaier): the rounding error of every addition is
+// kept in `carry`, so totals of millions of decimal weights stay within an
+// ulp of the exact sum. Every running sum a result depends on is one of
+// these: weight totals, category counts, the weights of repeated values and
+// the cumulative weights the percentile rule walks.
 struct CompensatedSum {
   double sum = 0.0;
   double carry = 0.0;
@@ -41,12 +44,27 @@ struct CompensatedSum {
     }
     sum = t;
   }
+  void Add(const CompensatedSum& other) {
+    Add(other.sum);
+    carry += other.carry;
+  }
   double Value() const { return sum + carry; }
 };
 
+// How far below a whole cumulative weight a computed one may fall and still
+// count as reaching it. Weights are read from decimal text, so each carries a
+// relative representation error below 2^-53 and a cumulative weight within a
+// total W is off by less than W * 2^-52 even when summed exactly: 0.3 ten
+// times is 2.9999999999999999 in binary, yet the user's cumulative weight is 3.
+// Decimal weights of any sensible precision never come closer to a whole
+// number than this without being equal to it.
+inline double CumulativeSlack(double total) { return std::fabs(total) * 0x1p-50; }
+
 // Weighted moments and, when asked, the stored values for percentiles.
 // The moments are updated Welford-style around the first valid value, so a
-// million values of 1e9 plus small noise keep their standard deviation.
+// million values of 1e9 plus small noise keep their standard deviation; the
+// sum of squares is kept in units of a power of two that grows with the
+// deviations, so values near 1e200 still have a finite one.
 class ScaleAccumulator {
  public:
   explicit ScaleAccumulator(bool keepValues) : fKeepValues(keepValues) {}
@@ -58,10 +76,10 @@ class ScaleAccumulator {
       fHasShift = true;
     }
     const double d = x - fShift;
-    fRunningWeight += w;
     const double delta = d - fMean;
-    fMean += delta * (w / fRunningWeight);
-    fM2 += w * delta * (d - fMean);
+    fMean += delta * (w / fWeight.Value());
+    if (std::fabs(delta) > fScaleLimit) Rescale(delta);
+    fM2 += w * (delta * fInvScale) * ((d - fMean) * fInvScale);
     if (fKeepValues) Keep(x, w);
   }
   void AddValidWithoutValue(double w) { fWeight.Add(w); }
@@ -96,13 +114,13 @@ class ScaleAccumulator {
       ++fKept;
       const std::uint32_t slot = fTable.FindOrInsert(x);
       if (slot < fSums.size()) {
-        fSums[slot] += w;
+        fSums[slot].Add(w);
         if (w != 1.0) fWeighted = true;
         return;
       }
       const bool dense = fSums.size() >= kDensityCheck && fSums.size() * 4 > fKept;
       if (fSums.size() < kTableLimit && !dense) {
-        fSums.push_back(w);
+        fSums.push_back({w, 0.0});
         if (w != 1.0) fWeighted = true;
         return;
       }
@@ -116,6 +134,7 @@ class ScaleAccumulator {
     if (fWeighted) fWeights.push_back(w);
   }
   [[gnu::noinline]] void SwitchToRaw();
+  [[gnu::noinline]] void Rescale(double delta);
   std::vector<double> TableSelect(const std::vector<double>& targets) const;
 
 
@@ -124,13 +143,15 @@ class ScaleAccumulator {
   CompensatedSum fMissing;
   bool fHasShift = false;
   double fShift = 0.0;
-  double fRunningWeight = 0.0;
   double fMean = 0.0;  // of x - fShift
-  double fM2 = 0.0;
+  double fM2 = 0.0;    // sum of squared deviations times fInvScale^2
+  double fInvScale = 1.0;            // a power of two
+  double fScaleLimit = 0x1p256;      // deviations beyond this rescale
+
   bool fRaw = false;              // the values outgrew the table
   std::size_t fKept = 0;          // values offered to the table
   NumericCategoryIndex fTable;    // distinct values while !fRaw
-  std::vector<double> fSums;      // their plain weight sums, in case order
+  std::vector<CompensatedSum> fSums;  // their weight sums, in case order
   std::vector<double> fValues;
   bool fWeighted = false;        // a weight other than 1 was seen
   std::vector<double> fWeights;  // empty while every weight is 1
@@ -142,8 +163,9 @@ struct WeightedValue {
 };
 
 // Smallest x whose cumulative weight (sum of the weights of values <= x)
-// reaches t; the largest value when t exceeds the total. Expected linear
-// time (three-way quickselect); reorders the array. Exposed for tests.
+// reaches t, within CumulativeSlack of the total weight; the largest value
+// when t exceeds the total. Expected linear time (three-way quickselect);
+// reorders the array. Exposed for tests.
 double WeightedSelect(std::vector<WeightedValue>& values, double t);
 // The same for several cumulative weights at once (any order), sharing the
 // partitions between them.

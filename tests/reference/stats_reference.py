@@ -39,13 +39,26 @@ def is_user_missing(var, value):
 
 
 def case_weight(ds, case):
-    """The weight of a case, or None when it enters no table."""
+    """The weight of a case, or None when it enters no table. A weight is
+    the decimal number written in the data (0.3 is 3/10, not the binary
+    double nearest to it): what the user means, and what the engine must
+    reproduce when cumulative weights land on whole numbers."""
     if ds.get("weight") is None:
         return Fraction(1)
     w = case[index_of(ds, ds["weight"])]
     if w is None or w <= 0:
         return None
-    return Fraction(w)
+    return Fraction(repr(w))
+
+
+def fraction_sqrt(q):
+    """Square root of a non-negative Fraction to more than double precision,
+    without passing through a float (which overflows near 1e200 squared)."""
+    if q == 0:
+        return 0.0
+    shift = 2 * max(0, 70 - (q.numerator.bit_length() - q.denominator.bit_length()) // 2)
+    root = math.isqrt(q.numerator * (1 << shift) // q.denominator)
+    return float(Fraction(root, 1 << (shift // 2)))
 
 
 def index_of(ds, name):
@@ -237,7 +250,7 @@ def scale(ds, name, values=None):
         out["mean"] = float(mean)
         if W > 1:
             ss = sum(w * (v - mean) ** 2 for v, w in valid)
-            out["sd"] = math.sqrt(ss / (W - 1))
+            out["sd"] = fraction_sqrt(ss / (W - 1))
         pairs = sorted(valid, key=lambda vw: vw[0])
         for key, p in (("p25", Fraction(1, 4)), ("p50", Fraction(1, 2)), ("p75", Fraction(3, 4))):
             out[key] = weighted_quantile(pairs, W, p)
@@ -349,6 +362,83 @@ def stable_values(n):
     return [1e9 + ((i * 7919) % 1000) / 1000.0 for i in range(n)]
 
 
+def whole_cumulative():
+    """Cumulative weights that reach whole numbers only as decimals: summed
+    plainly in binary, 0.9 + 2 + 0.05 + 0.05 falls short of 3 (x), and ten
+    weights of 0.1 fall short of 1 (y, where a weight of 2 makes W + 1 = 4)."""
+    variables = [variable("w"), variable("x"), variable("y"), variable("c", missing={"values": [9]})]
+    cases = [[0.9, 10, None, 1], [2, 20, None, 9], [0.05, 30, None, 1], [0.05, 40, None, None], [1, 50, None, 9]]
+    cases += [[0.1, None, 1 + k, 1 + k % 2] for k in range(10)] + [[2, None, 11, 2]]
+    return {"variables": variables, "weight": "w", "cases": cases,
+            "tables": [{"kind": "variable", "variable": "c"}, {"kind": "scale", "variable": "x"},
+                       {"kind": "scale", "variable": "y"}]}
+
+
+def decimal_weights(seed, n, distinct):
+    """Random decimal weights of two places (some zero, negative or missing),
+    nudged so that many cumulative weights in value order are whole numbers
+    and W + 1 is a multiple of 4, which puts every quartile's h on a whole
+    number. `distinct` values: few give ties, many the raw storage."""
+    rnd = random.Random(seed)
+    variables = [variable("w"), variable("x"), variable("c", missing={"values": [8, 9]})]
+    if distinct:
+        values = sorted(rnd.sample(range(-50000, 50000), n))
+        values = [v / 8 for v in values]
+    else:
+        values = sorted(rnd.choice([-2.5, 0, 1, 3, 7, 7.25, 11]) for _ in range(n))
+    cents, cumulative = [], 0
+    for i in range(n):
+        c = rnd.choice([5, 10, 15, 20, 25, 30, 45, 70, 90, 110, 150, 235])
+        if rnd.random() < 0.3 and (cumulative + c) % 100:
+            c += 100 - (cumulative + c) % 100  # lands on a whole cumulative weight
+        cents.append(c)
+        cumulative += c
+    # W + 1 a multiple of 4 (in cents: W a multiple of 100 with W/100 = 3 mod 4).
+    if cumulative % 100:
+        cents[-1] += 100 - cumulative % 100
+        cumulative += 100 - cumulative % 100
+    cents[-1] += 100 * ((3 - cumulative // 100) % 4)
+    cases = []
+    for v, c in zip(values, cents):
+        cases.append([c / 100, v, rnd.choice([1, 2, 3, 3, 8, 9, None])])
+    # Cases that enter no table, with values that would move the results.
+    for _ in range(n // 10 + 1):
+        cases.append([rnd.choice([0, -0.35, None]), rnd.choice(values) + 1000, rnd.choice([1, 8, None])])
+    rnd.shuffle(cases)
+    return {"variables": variables, "weight": "w", "cases": cases,
+            "tables": [{"kind": "variable", "variable": "c"}, {"kind": "scale", "variable": "x"}]}
+
+
+def huge_values():
+    """Values whose squared deviations overflow a double."""
+    variables = [variable("w"), variable("x"), variable("y")]
+    cases = [[1, 1e200, 1], [2.5, -3e200, 2], [0.5, 2.5e200, 3], [1, 1e200, 1.5e200], [1, 7e199, 4]]
+    return {"variables": variables, "weight": "w", "cases": cases,
+            "tables": [{"kind": "scale", "variable": "x"}, {"kind": "scale", "variable": "y"}]}
+
+
+def realistic_cases(n):
+    """The large realistic dataset, rebuilt the same way by the C++ test: a
+    64-bit linear congruential generator gives each case a weight of 500.00
+    to 5000.00 (in cents) and a code 1..7, of which 6 and 7 are user-missing;
+    no value is system-missing."""
+    state = 1
+    for _ in range(n):
+        state = (state * 6364136223846793005 + 1442695040888963407) & ((1 << 64) - 1)
+        yield Fraction(50000 + (state >> 33) % 450001, 100), 1 + (state >> 20) % 7
+
+
+def realistic_weights(n):
+    counts, total = {}, Fraction(0)
+    for w, code in realistic_cases(n):
+        counts[code] = counts.get(code, Fraction(0)) + w
+        total += w
+    missing = counts[6] + counts[7]
+    cats = [{"value": v, "count": float(counts[v])} for v in sorted(counts)]
+    return {"name": "realistic_weights", "n": n, "user_missing": [6, 7],
+            "expect": {"categories": cats, "missing": float(missing), "system": 0.0, "total": float(total)}}
+
+
 def evaluate(ds):
     out = []
     for t in ds["tables"]:
@@ -379,6 +469,8 @@ def main():
         "all_missing": small([[1, None, "a"], [2, 99, "a"]]),
         "worked_example": worked_example(),
         "ties": small([[1, 5, "x"], [1, 5, "x"], [1, 5, "x"], [2, 7, "y"], [1, 7, "y"]], weighted=True),
+        "whole_cumulative": whole_cumulative(),
+        "huge_values": huge_values(),
     }
     for name, ds in datasets.items():
         ds = evaluate(ds)
@@ -386,6 +478,25 @@ def main():
         with open(os.path.join(outdir, name + ".json"), "w", encoding="utf-8") as f:
             json.dump(ds, f, ensure_ascii=False, separators=(",", ":"))
             f.write("\n")
+
+    # The property test: many generated datasets in one file.
+    generated = []
+    for seed in range(40):
+        ds = evaluate(decimal_weights(100 + seed, 5 + seed * 3, distinct=seed % 2 == 1))
+        ds["name"] = "decimal_weights_%d" % seed
+        generated.append(ds)
+    # Past a thousand distinct values the engine keeps raw (value, weight) pairs.
+    for seed in (1, 2):
+        ds = evaluate(decimal_weights(900 + seed, 1500, distinct=True))
+        ds["name"] = "decimal_weights_raw_%d" % seed
+        generated.append(ds)
+    with open(os.path.join(outdir, "decimal_weights.json"), "w", encoding="utf-8") as f:
+        json.dump({"datasets": generated}, f, separators=(",", ":"))
+        f.write("\n")
+
+    with open(os.path.join(outdir, "realistic_weights.json"), "w", encoding="utf-8") as f:
+        json.dump(realistic_weights(20000), f)
+        f.write("\n")
 
     n = 1_000_000
     vals = stable_values(n)

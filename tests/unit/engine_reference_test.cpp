@@ -222,10 +222,7 @@ void CheckTable(const json& ds, const json& spec, Built& b, const std::string& w
   EXPECT_EQ(aggregator->GetStatValues({}, -1), nullptr) << where;
 }
 
-class ReferenceDataset : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(ReferenceDataset, EveryTableMatchesTheReference) {
-  const json ds = Load(GetParam());
+void RunDataset(const json& ds, const std::string& name) {
   BuildDataset(ds);
   ProcedureDataSource source;
   std::unique_ptr<QUVO_InputCaseIterator> it(source.CreateCaseIterator(0));
@@ -237,14 +234,71 @@ TEST_P(ReferenceDataset, EveryTableMatchesTheReference) {
     for (Built& b : tables) b.table->AddNewCase();
   }
   for (std::size_t i = 0; i < tables.size(); ++i) {
-    CheckTable(ds, ds["tables"][i], tables[i], GetParam() + " table " + std::to_string(i));
+    CheckTable(ds, ds["tables"][i], tables[i], name + " table " + std::to_string(i));
   }
 }
+
+class ReferenceDataset : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ReferenceDataset, EveryTableMatchesTheReference) { RunDataset(Load(GetParam()), GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Expected, ReferenceDataset,
                          ::testing::Values("weighted_mixed", "unweighted_mixed", "fractional_weights", "single_case",
                                            "two_cases_half_weights", "nothing_enters", "all_missing", "ties",
-                                           "worked_example"));
+                                           "worked_example", "whole_cumulative", "huge_values"));
+
+// Random decimal weights whose cumulative weights often land on whole
+// numbers, with few and with many distinct values: percentiles, category
+// counts and missing totals against exact rational arithmetic.
+TEST(ReferenceProperty, DecimalWeightsOnWholeCumulativeWeights) {
+  const json all = Load("decimal_weights");
+  ASSERT_GE(all["datasets"].size(), 40u);
+  for (const json& ds : all["datasets"]) RunDataset(ds, ds["name"]);
+}
+
+// 20,000 cases weighted 500.00 to 5000.00 with no system-missing value: the
+// missing weight less the user-missing categories (the sum the variable
+// table makes) must stay below the 1e-8 that would show a "System" row.
+TEST(ReferenceProperty, MissingWeightEqualsItsCategories) {
+  const json e = Load("realistic_weights");
+  const std::size_t n = e["n"];
+  testsupport::DatasetBuilder b;
+  b.Numeric("w");
+  b.Numeric("code").missing.numbers = {6, 7};
+  b.Weight("w");
+  b.Activate();
+  ProcedureDataSource source;
+  std::vector<host::CaseBlock> blocks;
+  std::uint64_t state = 1;  // the reference's generator
+  for (std::size_t start = 0; start < n; start += 4096) {
+    std::vector<double> weights;
+    std::vector<double> codes;
+    for (std::size_t i = start; i < std::min(n, start + 4096); ++i) {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      weights.push_back(static_cast<double>(50000 + (state >> 33) % 450001) / 100.0);
+      codes.push_back(static_cast<double>(1 + (state >> 20) % 7));
+    }
+    blocks.push_back(enginetest::NumericBlock({weights, codes}, weights));
+  }
+  enginetest::BlockIterator it(&source, &blocks);
+  json spec = {{"kind", "variable"}, {"variable", "code"}};
+  json ds = {{"variables", {{{"name", "w"}, {"width", 0}}, {{"name", "code"}, {"width", 0}}}}};
+  Built table = MakeTable(it, ds, spec);
+  while (it.NextCase() != 0) table.table->AddNewCase();
+  std::unique_ptr<CubeAggregator> aggregator(table.table->GetCubeAggregators().front());
+  const auto cats = table.dimension->GetTableDimension()->GetCategoryPointers();
+  const json& expected = e["expect"]["categories"];
+  ASSERT_EQ(cats.size(), expected.size() + 1);
+  double userMissing = 0.0;
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    const double count = aggregator->GetStatValues({cats[k]}, -1)->GetStatValue(0)->GetValue1();
+    ExpectClose(count, expected[k]["count"], "count of " + expected[k]["value"].dump());
+    if (expected[k]["value"] == 6 || expected[k]["value"] == 7) userMissing += count;
+  }
+  const double missing = aggregator->GetStatValues({cats.back()}, -1)->GetStatValue(0)->GetValue1();
+  ExpectClose(missing, e["expect"]["missing"], "missing");
+  EXPECT_LE(std::fabs(missing - userMissing), 1e-8);
+}
 
 // A million values of 1e9 plus noise: the standard deviation must survive the
 // cancellation that naive sums of squares suffer.
