@@ -39,7 +39,9 @@ constexpr const char* kDescription =
     "about the file as a whole.";
 
 constexpr const char* kFooter =
-    "\nDATASET is a data package descriptor (.json, with its CSV file) or a bare .csv file.\n"
+    "\nDATASET is a data package descriptor (.json, with its CSV file), a bare .csv file, a Stata\n"
+    "file (.dta), a SAS data file (.sas7bdat, value labels from NAME.sas7bcat beside it or\n"
+    "--catalog) or a SAS transport file (.xpt).\n"
     "COMMAND is CODEBOOK command syntax; it defaults to CODEBOOK (every variable and set).\n"
     "Quote it so that the shell leaves brackets and slashes alone.\n"
     "\nExamples:\n"
@@ -48,6 +50,8 @@ constexpr const char* kFooter =
     "  codebook survey/datapackage.json 'CODEBOOK /FILEINFO NAME LABEL CASECOUNT /OPTIONS VARORDER=ALPHA'\n"
     "  codebook survey/datapackage.json -o survey.html        (format from the extension)\n"
     "  codebook data.csv --format json -o data-codebook.json\n"
+    "  codebook survey.dta 'CODEBOOK /FILEINFO LABEL DOCUMENTS'\n"
+    "  codebook survey.sas7bdat --catalog formats.sas7bcat\n"
     "  codebook survey/datapackage.json --syntax commands.cbk  (several commands, each ending with '.')\n"
     "\nExit status: 0 success; 1 a command reported an error; 2 usage error or unreadable dataset.\n"
     "Documentation: README.md and docs/ in the source tree.";
@@ -166,15 +170,21 @@ int main(int argc, char** argv) {
   std::vector<std::string> commandWords;
   bool quiet = false;
   int width = 0;
+  host::LoadOptions loadOptions;
 
   app.add_option("--format,-f", formatName, "Output format: text, json, html or markdown (default: from -o, else text)");
   app.add_option("-o,--output", outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
   app.add_option("--syntax,-s", syntaxPath, "Run the commands in FILE instead of COMMAND");
   app.add_option("--plugin", pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
   app.add_option("--width", width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
+  app.add_option("--encoding", loadOptions.encoding,
+                 "Text encoding of a dataset that declares none or the wrong one (e.g. latin1, cp1252)");
+  app.add_option("--catalog", loadOptions.catalog,
+                 "SAS format catalog with the value labels of a .sas7bdat file (default: NAME.sas7bcat beside it)");
   app.add_flag("--quiet,-q", quiet, "No progress indicator and no loader warnings on standard error");
   app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
-  app.add_option("DATASET", datasetPath, "Data package descriptor (.json) or .csv file")->required();
+  app.add_option("DATASET", datasetPath, "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file")
+      ->required();
   app.add_option("COMMAND", commandWords, "CODEBOOK command syntax (default: CODEBOOK)");
 
   std::set_terminate(OnTerminate);
@@ -249,7 +259,7 @@ int main(int argc, char** argv) {
   gDoingFile = datasetPath;
   try {
     std::vector<std::string> warnings;
-    dataset = host::LoadDataset(datasetPath, warnings);
+    dataset = host::LoadDataset(datasetPath, warnings, loadOptions);
     if (!quiet) {
       for (const std::string& warning : warnings) codebook_app::Warn(warning);
     }

@@ -12,6 +12,7 @@
 
 #include "host/data/cells.h"
 #include "host/data/csv_source.h"
+#include "host/data/foreign.h"
 #include "host/data/formats.h"
 #include "host/data/scan.h"
 #include "host/dataset.h"
@@ -858,19 +859,25 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, std::vector<std::s
 
 }  // namespace
 
-std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::string>& warnings) {
+std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::string>& warnings,
+                                     const LoadOptions& options) {
   const std::string ext = Lower(fs::path(path).extension().string());
   std::shared_ptr<Dataset> dataset;
-  if (ext == ".json") {
+  if (const ForeignKind kind = SniffForeignFile(path, ext); kind != ForeignKind::None) {
+    dataset = LoadForeign(path, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
+  } else if (ext == ".json") {
     dataset = LoadPackage(path, warnings);
   } else if (ext == ".csv") {
     dataset = LoadBareCsv(path, warnings);
   } else {
-    throw InputError(path + ": not a dataset this program reads; name a data package descriptor (.json) or a CSV "
-                            "file (.csv)");
+    throw InputError(path + ": not a dataset this program reads; name " + ReadableDatasetsText());
   }
   dataset->fileSpec = FileSpecOf(path);
   return dataset;
+}
+
+std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::string>& warnings) {
+  return LoadDataset(path, warnings, LoadOptions{});
 }
 
 }  // namespace host

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "host/data/dataset.h"
+#include "host/data/extended_missing.h"
 #include "host/dataset.h"
 
 // ---------------------------------------------------------------- value labels
@@ -32,6 +33,7 @@ const char* QUVO_ValueLabelMap::GetLabel(const OBS& value) const {
 
 bool QUVO_Variable::IsUserMissingNumber(double value) const {
   if (value == SYSMIS) return false;
+  if (missing.extended && host::IsExtendedMissing(value)) return true;
   for (double v : missing.numbers) {
     if (v == value) return true;
   }

@@ -59,6 +59,7 @@ engine::NumericMissing NumericMissingOf(const QUVO_Variable& variable) {
   m.hasRange = variable.missing.hasRange;
   m.low = variable.missing.low;
   m.high = variable.missing.high;
+  m.extended = variable.missing.extended;
   return m;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/data/extended_missing.h"
 #include "host/engine/category_index.h"
 
 namespace host::engine {
@@ -16,9 +17,11 @@ struct NumericMissing {
   bool hasRange = false;
   double low = 0.0;
   double high = 0.0;
+  bool extended = false;  // extended missing codes are missing too
 
-  bool Any() const { return !values.empty() || hasRange; }
+  bool Any() const { return !values.empty() || hasRange || extended; }
   bool Test(double x) const {
+    if (extended && host::IsExtendedMissing(x)) return true;
     for (double v : values) {
       if (x == v) return true;
     }

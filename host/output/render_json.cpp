@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/data/extended_missing.h"
 #include "host/output/json_writer.h"
 #include "host/output/render.h"
 
@@ -131,6 +132,8 @@ void WriteCategory(Writer& w, const CategoryNode& category, bool isColumn) {
     w.Key("value");
     if (label.valueIsString) {
       w.String(category.Origin());
+    } else if (label.hasNumber && IsExtendedMissing(label.number)) {
+      w.String(ExtendedMissingText(label.number));  // ".a": the code as its users write it
     } else if (label.hasNumber) {
       w.Number(label.number);
     } else {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/data/dates.h"
+#include "host/data/extended_missing.h"
 
 namespace host::valuefmt {
 
@@ -450,6 +451,7 @@ std::string Unpadded(double value, QUVO_Format format) {
   const int width = format.width;
   const int decimals = format.decimals;
   if (value == SYSMIS || !std::isfinite(value)) return ".";
+  if (IsExtendedMissing(value)) return ExtendedMissingText(value);
   switch (format.type) {
     case FormatType::COMMA:
       return DecimalFamily(value, width, decimals, ',', '.', "", "");

@@ -23,9 +23,19 @@ class HOST_API InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Reads the descriptor (and, when the dictionary needs it, scans the CSV).
-// Problems that are not fatal (unknown properties, set members that name no
-// variable) are appended to warnings. Throws InputError.
+// How to read the dataset, from the program's options.
+struct LoadOptions {
+  std::string encoding;  // text encoding of files that declare none (iconv name); empty: the file's own
+  std::string catalog;   // SAS format catalog (.sas7bcat); empty: NAME.sas7bcat beside the data
+};
+
+// Reads the dataset: a data package descriptor (and, when the dictionary
+// needs it, scans the CSV), a bare CSV file, or a Stata or SAS file (chosen
+// by the file's first bytes). Problems that are not fatal (unknown
+// properties, set members that name no variable) are appended to warnings.
+// Throws InputError.
+HOST_API std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::string>& warnings,
+                                              const LoadOptions& options);
 HOST_API std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::string>& warnings);
 
 // Every file the dataset was read from (descriptor, data file, catalog).

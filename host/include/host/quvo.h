@@ -93,8 +93,11 @@ struct MissingValues {
   bool hasRange = false;
   double low = 0.0;   // -inf for LO
   double high = 0.0;  // +inf for HI
+  // The variable may hold extended missing codes (Stata's .a-.z, SAS's ._
+  // and .A-.Z, host/data/extended_missing.h): every one is user-missing.
+  bool extended = false;
 
-  bool Empty() const { return numbers.empty() && strings.empty() && !hasRange; }
+  bool Empty() const { return numbers.empty() && strings.empty() && !hasRange && !extended; }
 };
 
 // Measurement levels and roles as the host codes them.

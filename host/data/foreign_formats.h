@@ -1,0 +1,61 @@
+// How the display formats and date values of Stata and SAS files become the
+// host's: pure functions, shared by the reader and its tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "host/quvo.h"
+
+namespace host::foreign {
+
+// How a numeric value of the file becomes the host's value.
+enum class Convert : std::uint8_t {
+  None,          // as stored
+  StataDays,     // %td: days since 1960-01-01
+  StataMillis,   // %tc, %tC: milliseconds since 1960-01-01 00:00
+  StataMonths,   // %tm: months since 1960m1
+  StataQuarters, // %tq: quarters since 1960q1
+  StataWeeks,    // %tw: weeks since 1960w1 (52 weeks a year, the last one longer)
+  SasDays,       // DATE, MMDDYY: days since 1960-01-01
+  SasSeconds,    // DATETIME: seconds since 1960-01-01 00:00
+};
+
+// A host format for a file's format text, with the conversion its values need.
+struct MappedFormat {
+  QUVO_Format format{8, FormatType::F, 2};
+  Convert convert = Convert::None;
+  // The decimals come from the data: 0 when every value is whole, else the
+  // fewest (up to 6) that show every value (Stata's %g, SAS's BEST).
+  bool decimalsFromData = false;
+};
+
+// Stata display formats: %w.df, %w.dg, %w.de (a trailing "c" for commas and
+// a leading "-" or "0" allowed), %ws, and the date formats %td (or the old
+// %d), %tc, %tC, %tm, %tq, %tw, %ty with any display details after them.
+// stringWidth: the variable's width, 0 for numbers.
+MappedFormat MapStataFormat(std::string_view text, int stringWidth);
+
+// SAS formats as the file gives them: "w.d", "BESTw.", "DATEw.", "DATETIMEw.d",
+// "TIMEw.d", "MMDDYYw.", "$w.", "COMMAw.d", "DOLLARw.d" (the final point
+// optional, as in transport files). Others: F8.2, or A(width) for strings.
+MappedFormat MapSasFormat(std::string_view text, int stringWidth);
+
+// The name of a SAS format without its width and decimals ("SEXFMT5." ->
+// "SEXFMT", "$YESNO." -> "$YESNO"), in upper case: how a variable names the
+// catalog entry that labels its values.
+std::string SasFormatName(std::string_view text);
+
+// A file value converted to the host's (seconds since 1582-10-14 for dates).
+double ConvertValue(Convert convert, double value);
+
+// The decimals (0 to 6) that show a value stored as a double (or as a float
+// when isFloat) exactly as the shortest text that reads back to it.
+int DecimalsOf(double value, bool isFloat);
+
+// Text as UTF-8: valid UTF-8 is kept; other bytes are read as Windows-1252,
+// the code page files without a declared encoding were usually written in.
+std::string TextAsUtf8(std::string_view text);
+
+}  // namespace host::foreign

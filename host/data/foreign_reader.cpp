@@ -1,0 +1,910 @@
+// Stata and SAS files through ReadStat. The dictionary comes from one parse
+// that skips the cases (plus, when a display format or an unbounded string
+// width depends on the values, one look at just those columns); every data
+// pass then runs ReadStat on a thread of its own that fills blocks of cases
+// a few ahead of the consumer, and an early stop aborts the parse from its
+// value callback.
+#include <readstat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "host/data/cells.h"
+#include "host/data/dataset.h"
+#include "host/data/extended_missing.h"
+#include "host/data/foreign.h"
+#include "host/data/foreign_formats.h"
+#include "host/dataset.h"
+
+namespace host {
+namespace {
+
+namespace fs = std::filesystem;
+using foreign::Convert;
+
+constexpr int kMaxStringWidth = 32767;
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return out;
+}
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  return out;
+}
+
+// ---------------------------------------------------------------- parsing
+
+struct Parser {
+  readstat_parser_t* p = readstat_parser_init();
+  Parser() = default;
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+  ~Parser() { readstat_parser_free(p); }
+};
+
+// What every parse keeps: ReadStat's own words about a failure, and the
+// case it had reached.
+struct ParseContext {
+  std::string detail;
+  std::int64_t caseIndex = -1;  // 0-based index of the last case seen
+};
+
+ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx); }
+
+void OnError(const char* message, void* ctx) {
+  std::string& detail = Context(ctx).detail;
+  if (!detail.empty() || message == nullptr) return;  // the first is the cause
+  detail = message;
+  while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r' || detail.back() == ' ' ||
+                             detail.back() == '.')) {
+    detail.pop_back();
+  }
+}
+
+void Prepare(Parser& parser, const std::string& encoding) {
+  readstat_set_error_handler(parser.p, OnError);
+  if (!encoding.empty()) readstat_set_file_character_encoding(parser.p, encoding.c_str());
+}
+
+readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {
+  switch (kind) {
+    case ForeignKind::Stata: return readstat_parse_dta(parser.p, path.c_str(), ctx);
+    case ForeignKind::Sas: return readstat_parse_sas7bdat(parser.p, path.c_str(), ctx);
+    case ForeignKind::Transport: return readstat_parse_xport(parser.p, path.c_str(), ctx);
+    case ForeignKind::SasCatalog: return readstat_parse_sas7bcat(parser.p, path.c_str(), ctx);
+    case ForeignKind::None: break;
+  }
+  return READSTAT_ERROR_PARSE;
+}
+
+// "FILE, case N: cannot read this Stata data file (.dta): REASON (DETAIL)".
+std::string Failure(const std::string& display, ForeignKind kind, readstat_error_t error, const ParseContext& ctx,
+                    bool atCase) {
+  std::string message = display;
+  if (atCase && ctx.caseIndex >= 0) message += ", case " + std::to_string(ctx.caseIndex + 1);
+  message += ": cannot read this " + ForeignKindText(kind).substr(2) + ": ";
+  const char* reason = readstat_error_message(error);
+  message += reason != nullptr ? reason : "unknown error";
+  if (!ctx.detail.empty()) message += " (" + foreign::TextAsUtf8(ctx.detail) + ")";
+  if (error == READSTAT_ERROR_UNSUPPORTED_CHARSET || error == READSTAT_ERROR_CONVERT ||
+      error == READSTAT_ERROR_CONVERT_BAD_STRING) {
+    message += ". Give the file's encoding with --encoding NAME (for example latin1 or cp1252)";
+  } else if (error == READSTAT_ERROR_READ || error == READSTAT_ERROR_SEEK || error == READSTAT_ERROR_PARSE ||
+             error == READSTAT_ERROR_ROW_COUNT_MISMATCH) {
+    message += ". The file is damaged or incomplete";
+  }
+  return message;
+}
+
+// ---------------------------------------------------------------- dictionary
+
+struct LabelEntry {
+  bool isString = false;
+  double number = 0.0;
+  std::string text;
+  std::string label;
+};
+
+struct VarInfo {
+  std::string name;
+  std::string label;
+  std::string format;
+  std::string labelSet;
+  readstat_type_t type = READSTAT_TYPE_DOUBLE;
+  std::size_t storageWidth = 0;
+};
+
+struct DictContext : ParseContext {
+  std::int64_t rows = -1;
+  std::string fileLabel;
+  std::vector<VarInfo> vars;
+  std::vector<std::string> notes;
+  std::unordered_map<std::string, std::vector<LabelEntry>> labelSets;  // by name, upper case
+};
+
+DictContext& Dict(void* ctx) { return static_cast<DictContext&>(Context(ctx)); }
+
+int OnMetadata(readstat_metadata_t* metadata, void* ctx) {
+  DictContext& d = Dict(ctx);
+  d.rows = readstat_get_row_count(metadata);
+  if (const char* label = readstat_get_file_label(metadata)) d.fileLabel = label;
+  const int count = readstat_get_var_count(metadata);
+  if (count > 0 && count < 1000000) d.vars.reserve(static_cast<std::size_t>(count));
+  return READSTAT_HANDLER_OK;
+}
+
+int OnNote(int /*index*/, const char* note, void* ctx) {
+  if (note != nullptr) Dict(ctx).notes.emplace_back(note);
+  return READSTAT_HANDLER_OK;
+}
+
+int OnVariable(int /*index*/, readstat_variable_t* variable, const char* labelSet, void* ctx) {
+  VarInfo v;
+  if (const char* s = readstat_variable_get_name(variable)) v.name = s;
+  if (const char* s = readstat_variable_get_label(variable)) v.label = s;
+  if (const char* s = readstat_variable_get_format(variable)) v.format = s;
+  if (labelSet != nullptr) v.labelSet = Upper(labelSet);
+  v.type = readstat_variable_get_type(variable);
+  v.storageWidth = readstat_variable_get_storage_width(variable);
+  Dict(ctx).vars.push_back(std::move(v));
+  return READSTAT_HANDLER_OK;
+}
+
+int OnValueLabel(const char* labelSet, readstat_value_t value, const char* label, void* ctx) {
+  if (labelSet == nullptr || label == nullptr) return READSTAT_HANDLER_OK;
+  LabelEntry e;
+  e.label = foreign::TextAsUtf8(label);
+  if (readstat_value_type_class(value) == READSTAT_TYPE_CLASS_STRING) {
+    e.isString = true;
+    const char* s = readstat_string_value(value);
+    e.text = std::string(TrimTrailingBlanks(foreign::TextAsUtf8(s != nullptr ? s : "")));
+  } else if (readstat_value_is_tagged_missing(value)) {
+    e.number = ExtendedMissing(readstat_value_tag(value));
+    if (e.number == 0.0) return READSTAT_HANDLER_OK;  // a tag this program does not know
+  } else if (readstat_value_is_system_missing(value)) {
+    return READSTAT_HANDLER_OK;  // "." cannot carry a label here
+  } else {
+    e.number = readstat_double_value(value);
+    if (!std::isfinite(e.number)) return READSTAT_HANDLER_OK;
+  }
+  Dict(ctx).labelSets[Upper(labelSet)].push_back(std::move(e));
+  return READSTAT_HANDLER_OK;
+}
+
+// Values the dictionary needs from the data: the widest value of an
+// unbounded string, the decimals of a %g or BEST format.
+struct ScanColumn {
+  bool scan = false;
+  bool isString = false;
+  bool isFloat = false;
+  std::size_t maxBytes = 0;
+  int decimals = 0;
+};
+
+struct ScanContext : ParseContext {
+  std::vector<ScanColumn>* columns = nullptr;
+  std::int64_t rows = 0;
+};
+
+ScanContext& Scan(void* ctx) { return static_cast<ScanContext&>(Context(ctx)); }
+
+int OnScanVariable(int index, readstat_variable_t* /*variable*/, const char* /*labelSet*/, void* ctx) {
+  const std::vector<ScanColumn>& columns = *Scan(ctx).columns;
+  const bool wanted = index >= 0 && static_cast<std::size_t>(index) < columns.size() &&
+                      columns[static_cast<std::size_t>(index)].scan;
+  return wanted ? READSTAT_HANDLER_OK : READSTAT_HANDLER_SKIP_VARIABLE;
+}
+
+int OnScanValue(int obs, readstat_variable_t* variable, readstat_value_t value, void* ctx) {
+  ScanContext& s = Scan(ctx);
+  s.caseIndex = obs;
+  s.rows = std::max<std::int64_t>(s.rows, std::int64_t{obs} + 1);
+  const int index = readstat_variable_get_index(variable);
+  if (index < 0 || static_cast<std::size_t>(index) >= s.columns->size()) return READSTAT_HANDLER_OK;
+  ScanColumn& c = (*s.columns)[static_cast<std::size_t>(index)];
+  if (c.isString) {
+    const char* text = readstat_string_value(value);
+    if (text != nullptr) {
+      const std::string_view raw(text);
+      std::size_t bad = 0;
+      const std::size_t bytes =
+          ValidUtf8(raw, bad) ? TrimTrailingBlanks(raw).size() : TrimTrailingBlanks(foreign::TextAsUtf8(raw)).size();
+      c.maxBytes = std::max(c.maxBytes, bytes);
+    }
+  } else if (c.decimals < 6 && !readstat_value_is_missing(value, variable)) {
+    c.decimals = std::max(c.decimals, foreign::DecimalsOf(readstat_double_value(value), c.isFloat));
+  }
+  return READSTAT_HANDLER_OK;
+}
+
+int OnAnyVariable(int, readstat_variable_t*, const char*, void*) { return READSTAT_HANDLER_OK; }
+
+// Counting the cases of a file whose header does not say (transport files).
+int OnCountVariable(int index, readstat_variable_t*, const char*, void*) {
+  return index == 0 ? READSTAT_HANDLER_OK : READSTAT_HANDLER_SKIP_VARIABLE;
+}
+
+int OnCountValue(int obs, readstat_variable_t*, readstat_value_t, void* ctx) {
+  Context(ctx).caseIndex = std::max<std::int64_t>(Context(ctx).caseIndex, obs);
+  return READSTAT_HANDLER_OK;
+}
+
+// ---------------------------------------------------------------- names
+
+// A valid, unique variable name for a file's name: letters, digits and _
+// kept, a leading letter, at most 64 bytes, not a reserved word.
+std::string ValidName(const std::string& original, std::unordered_set<std::string>& taken) {
+  std::string name = original;
+  if (name.find('\0') != std::string::npos || ValidateQUVOName(name.c_str()) != 0) {
+    name.clear();
+    for (const char ch : original) {
+      const auto c = static_cast<unsigned char>(ch);
+      name += (std::isalnum(c) != 0 || c == '_' || c >= 0x80) ? ch : '_';
+    }
+    if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) != 0 ||
+                          static_cast<unsigned char>(name[0]) >= 0x80)) {
+      name = "V" + name;
+    }
+    if (name.size() > 60) name.resize(60);
+    while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80) name.pop_back();
+    if (ValidateQUVOName(name.c_str()) != 0) name += "_";  // a reserved word
+  }
+  std::string unique = name;
+  for (int n = 2; taken.count(FoldName(unique)) != 0; ++n) unique = name + "_" + std::to_string(n);
+  taken.insert(FoldName(unique));
+  return unique;
+}
+
+// ---------------------------------------------------------------- the case source
+
+struct ForeignColumn {
+  bool isString = false;
+  Convert convert = Convert::None;
+};
+
+struct ForeignLayout {
+  std::string path;
+  std::string display;
+  ForeignKind kind = ForeignKind::None;
+  std::string encoding;
+  std::vector<ForeignColumn> columns;
+  std::int64_t rows = -1;  // from the file's header; -1 when it does not say
+  std::size_t blockRows = 8192;
+  int weightIndex = -1;
+  MissingValues weightMissing;
+  std::vector<int> splitIndices;
+};
+
+std::int64_t CountRows(const ForeignLayout& layout) {
+  Parser parser;
+  Prepare(parser, layout.encoding);
+  readstat_set_variable_handler(parser.p, OnCountVariable);
+  readstat_set_value_handler(parser.p, OnCountValue);
+  ParseContext ctx;
+  const readstat_error_t error = Run(parser, layout.kind, layout.path, &ctx);
+  if (error != READSTAT_OK) throw InputError(Failure(layout.display, layout.kind, error, ctx, true));
+  return ctx.caseIndex + 1;
+}
+
+class ForeignCursor;
+
+struct BlockEntry {
+  CaseBlock block;
+};
+
+// The producer's side of a pass: ReadStat's callbacks fill the block in hand.
+struct ProducerContext : ParseContext {
+  ForeignCursor* cursor = nullptr;
+  const ForeignLayout* layout = nullptr;
+  std::unique_ptr<BlockEntry> entry;
+  std::size_t row = 0;
+  std::int64_t obs = -1;  // the case being filled
+  std::int64_t produced = 0;
+  std::vector<double*> numbers;
+  // Split-file values of the previous case.
+  bool firstCase = true;
+  std::vector<double> prevNumbers;
+  std::vector<std::string> prevStrings;
+};
+
+class ForeignCursor : public CaseCursor {
+ public:
+  ForeignCursor(std::shared_ptr<const ForeignLayout> layout, std::int64_t size)
+      : fLayout(std::move(layout)), fSize(size) {}
+
+  ~ForeignCursor() override { StopProducer(); }
+
+  const CaseBlock* NextBlock() override {
+    if (fFinished) return nullptr;
+    if (!fStarted) Start();
+    std::unique_lock<std::mutex> lock(fMutex);
+    if (fCurrent) {
+      fFree.push_back(std::move(fCurrent));
+      fChanged.notify_all();
+    }
+    fChanged.wait(lock, [&] { return !fReady.empty() || fDone; });
+    if (!fReady.empty()) {
+      fCurrent = std::move(fReady.front());
+      fReady.pop_front();
+      lock.unlock();
+      fChanged.notify_all();
+      fDelivered += static_cast<std::int64_t>(fCurrent->block.rows);
+      Report();
+      return &fCurrent->block;
+    }
+    fFinished = true;
+    if (fError) {
+      std::exception_ptr error = fError;
+      fError = nullptr;
+      std::rethrow_exception(error);
+    }
+    fReachedEnd = true;
+    return nullptr;
+  }
+
+  std::int64_t CountRemaining() override {
+    StopProducer();
+    if (fReachedEnd) return 0;
+    fFinished = true;
+    const std::int64_t total = fLayout->rows >= 0 ? fLayout->rows : CountRows(*fLayout);
+    return std::max<std::int64_t>(0, total - fDelivered);
+  }
+
+  // Called on the producer thread when a block is full: hands it over and
+  // takes a free one. False when the pass was stopped.
+  bool Publish(ProducerContext& p) {
+    FinishBlock(p, p.row);
+    std::unique_lock<std::mutex> lock(fMutex);
+    fReady.push_back(std::move(p.entry));
+    fChanged.notify_all();
+    fChanged.wait(lock, [&] { return fStop.load() || !fFree.empty(); });
+    if (fStop.load()) return false;
+    p.entry = std::move(fFree.back());
+    fFree.pop_back();
+    lock.unlock();
+    PrepareBlock(p);
+    return true;
+  }
+
+  bool Stopped() const { return fStop.load(std::memory_order_relaxed); }
+
+  std::size_t Capacity() const { return fCapacity; }
+
+ private:
+  static constexpr std::size_t kBlocksInFlight = 4;
+
+  void Start() {
+    fStarted = true;
+    fProgress = CurrentProgressFunction();
+    fLastReport = std::chrono::steady_clock::now();
+    fCapacity = fLayout->blockRows;
+    if (fLayout->rows > 0) fCapacity = std::min<std::size_t>(fCapacity, static_cast<std::size_t>(fLayout->rows));
+    fCapacity = std::max<std::size_t>(1, fCapacity);
+    for (std::size_t i = 0; i + 1 < kBlocksInFlight; ++i) fFree.push_back(std::make_unique<BlockEntry>());
+    fThread = std::thread([this] { Produce(); });
+  }
+
+  void PrepareBlock(ProducerContext& p) const {
+    CaseBlock& block = p.entry->block;
+    const std::size_t ncols = fLayout->columns.size();
+    block.rows = 0;
+    block.numbers.resize(ncols);
+    block.strings.resize(ncols);
+    p.numbers.assign(ncols, nullptr);
+    for (std::size_t c = 0; c < ncols; ++c) {
+      if (fLayout->columns[c].isString) {
+        StringColumn& s = block.strings[c];
+        s.offsets.clear();
+        s.offsets.push_back(0);
+        s.bytes.clear();
+      } else {
+        std::vector<double>& v = block.numbers[c];
+        v.assign(fCapacity, SYSMIS);  // a cell ReadStat does not deliver stays missing
+        p.numbers[c] = v.data();
+      }
+    }
+    p.row = 0;
+  }
+
+  void FinishBlock(ProducerContext& p, std::size_t rows) const {
+    CaseBlock& block = p.entry->block;
+    const ForeignLayout& layout = *fLayout;
+    block.rows = rows;
+    for (std::size_t c = 0; c < layout.columns.size(); ++c) {
+      if (layout.columns[c].isString) {
+        StringColumn& s = block.strings[c];
+        while (s.offsets.size() < rows + 1) s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
+        s.offsets.resize(rows + 1);
+      } else {
+        block.numbers[c].resize(rows);
+      }
+    }
+    if (layout.weightIndex >= 0) {
+      const std::vector<double>& w = block.numbers[static_cast<std::size_t>(layout.weightIndex)];
+      const MissingValues& mv = layout.weightMissing;
+      block.weights.resize(rows);
+      for (std::size_t r = 0; r < rows; ++r) {
+        const double x = w[r];
+        const bool userMissing = (mv.hasRange && x >= mv.low && x <= mv.high) ||
+                                 std::find(mv.numbers.begin(), mv.numbers.end(), x) != mv.numbers.end();
+        block.weights[r] = x == SYSMIS || IsExtendedMissing(x) || userMissing ? SYSMIS : x;
+      }
+    }
+    if (!layout.splitIndices.empty()) {
+      block.groupStart.resize(rows);
+      for (std::size_t r = 0; r < rows; ++r) block.groupStart[r] = SplitChanged(p, block, r) ? 1 : 0;
+    }
+  }
+
+  bool SplitChanged(ProducerContext& p, const CaseBlock& block, std::size_t r) const {
+    bool changed = p.firstCase;
+    p.firstCase = false;
+    const std::vector<int>& split = fLayout->splitIndices;
+    for (std::size_t k = 0; k < split.size(); ++k) {
+      const auto v = static_cast<std::size_t>(split[k]);
+      if (fLayout->columns[v].isString) {
+        const StringColumn& s = block.strings[v];
+        const std::string_view x(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
+        if (x != p.prevStrings[k]) {
+          changed = true;
+          p.prevStrings[k].assign(x);
+        }
+      } else if (block.numbers[v][r] != p.prevNumbers[k]) {
+        changed = true;
+        p.prevNumbers[k] = block.numbers[v][r];
+      }
+    }
+    return changed;
+  }
+
+  static int OnValue(int obs, readstat_variable_t* variable, readstat_value_t value, void* ctx);
+
+  void Produce() {
+    ProducerContext p;
+    p.cursor = this;
+    p.layout = fLayout.get();
+    p.prevNumbers.assign(fLayout->splitIndices.size(), 0.0);
+    p.prevStrings.assign(fLayout->splitIndices.size(), std::string());
+    p.entry = std::make_unique<BlockEntry>();
+    std::exception_ptr error;
+    try {
+      PrepareBlock(p);
+      Parser parser;
+      Prepare(parser, fLayout->encoding);
+      readstat_set_variable_handler(parser.p, OnAnyVariable);  // ReadStat's value callbacks need one
+      readstat_set_value_handler(parser.p, OnValue);
+      const readstat_error_t status = Run(parser, fLayout->kind, fLayout->path, &p);
+      if (fStop.load()) return;
+      if (p.obs >= 0) {  // the last case read
+        ++p.row;
+        ++p.produced;
+      }
+      if (status != READSTAT_OK) {
+        error = std::make_exception_ptr(InputError(Failure(fLayout->display, fLayout->kind, status, p, true)));
+      } else if (fLayout->rows >= 0 && p.produced != fLayout->rows) {
+        error = std::make_exception_ptr(InputError(
+            fLayout->display + ", case " + std::to_string(p.produced + 1) + ": the file ends after " +
+            std::to_string(p.produced) + " cases, but its header promises " + std::to_string(fLayout->rows) +
+            ". The file is damaged or incomplete"));
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(fMutex);
+    if (p.entry && p.row > 0) {
+      FinishBlock(p, p.row);
+      fReady.push_back(std::move(p.entry));
+    }
+    if (error) fError = std::move(error);
+    fDone = true;
+    fChanged.notify_all();
+  }
+
+  void StopProducer() {
+    {
+      std::lock_guard<std::mutex> lock(fMutex);
+      fStop.store(true);
+    }
+    fChanged.notify_all();
+    if (fThread.joinable()) fThread.join();
+  }
+
+  void Report() {
+    if (!fProgress) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - fLastReport < std::chrono::milliseconds(250)) return;
+    fLastReport = now;
+    std::int64_t bytes = 0;
+    if (fLayout->rows > 0) {
+      bytes = static_cast<std::int64_t>(static_cast<double>(fSize) * static_cast<double>(fDelivered) /
+                                        static_cast<double>(fLayout->rows));
+    }
+    fProgress(fDelivered, bytes, fLayout->rows > 0 ? fSize : 0);
+  }
+
+  std::shared_ptr<const ForeignLayout> fLayout;
+  std::int64_t fSize;
+  std::size_t fCapacity = 1;
+  std::int64_t fDelivered = 0;
+  bool fStarted = false;
+  bool fFinished = false;
+  bool fReachedEnd = false;
+  ProgressFunction fProgress;
+  std::chrono::steady_clock::time_point fLastReport;
+
+  std::mutex fMutex;
+  std::condition_variable fChanged;
+  std::deque<std::unique_ptr<BlockEntry>> fReady;
+  std::vector<std::unique_ptr<BlockEntry>> fFree;
+  std::unique_ptr<BlockEntry> fCurrent;
+  bool fDone = false;
+  std::exception_ptr fError;
+  std::atomic<bool> fStop{false};
+  std::thread fThread;
+};
+
+int ForeignCursor::OnValue(int obs, readstat_variable_t* variable, readstat_value_t value, void* ctx) {
+  auto& p = static_cast<ProducerContext&>(Context(ctx));
+  if (obs != p.obs) {  // a new case: the previous one is complete
+    if (p.obs >= 0) {
+      ++p.row;
+      ++p.produced;
+      if (p.row == p.cursor->Capacity() && !p.cursor->Publish(p)) return READSTAT_HANDLER_ABORT;
+      if (p.cursor->Stopped()) return READSTAT_HANDLER_ABORT;
+    }
+    p.obs = obs;
+    p.caseIndex = obs;
+  }
+  const int index = readstat_variable_get_index(variable);
+  const std::vector<ForeignColumn>& columns = p.layout->columns;
+  if (index < 0 || static_cast<std::size_t>(index) >= columns.size()) return READSTAT_HANDLER_OK;
+  const auto c = static_cast<std::size_t>(index);
+  if (columns[c].isString) {
+    StringColumn& s = p.entry->block.strings[c];
+    while (s.offsets.size() < p.row + 1) s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
+    if (s.offsets.size() > p.row + 1) return READSTAT_HANDLER_OK;  // a second value for the cell
+    const char* text = readstat_string_value(value);
+    const std::string_view raw = TrimTrailingBlanks(text != nullptr ? std::string_view(text) : std::string_view());
+    std::size_t bad = 0;
+    if (ValidUtf8(raw, bad)) {
+      s.bytes.append(raw);
+    } else {
+      s.bytes.append(TrimTrailingBlanks(foreign::TextAsUtf8(raw)));
+    }
+    s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
+    return READSTAT_HANDLER_OK;
+  }
+  double x;
+  if (readstat_value_is_tagged_missing(value)) {
+    x = ExtendedMissing(readstat_value_tag(value));
+    if (x == 0.0) x = SYSMIS;
+  } else if (readstat_value_is_system_missing(value)) {
+    x = SYSMIS;
+  } else {
+    x = readstat_double_value(value);
+    x = std::isfinite(x) ? foreign::ConvertValue(columns[c].convert, x) : SYSMIS;
+  }
+  p.numbers[c][p.row] = x;
+  return READSTAT_HANDLER_OK;
+}
+
+class ForeignCaseSource : public CaseSource {
+ public:
+  ForeignCaseSource(std::shared_ptr<const ForeignLayout> layout, std::int64_t size)
+      : fLayout(std::move(layout)), fSize(size) {}
+  std::unique_ptr<CaseCursor> Open() const override { return std::make_unique<ForeignCursor>(fLayout, fSize); }
+  std::int64_t SizeInBytes() const override { return fSize; }
+  const ForeignLayout& Layout() const { return *fLayout; }
+  void SetLayout(std::shared_ptr<const ForeignLayout> layout) { fLayout = std::move(layout); }
+
+ private:
+  std::shared_ptr<const ForeignLayout> fLayout;
+  std::int64_t fSize;
+};
+
+// ---------------------------------------------------------------- loading
+
+std::vector<std::string> NoteLines(const std::string& note) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (const char c : foreign::TextAsUtf8(note)) {
+    if (c == '\n') {
+      lines.push_back(std::move(line));
+      line.clear();
+    } else if (c != '\r') {
+      line += c;
+    }
+  }
+  lines.push_back(std::move(line));
+  return lines;
+}
+
+// The catalog of a SAS data file: the one given, else NAME.sas7bcat beside
+// the data (any case of the extension); empty when there is none.
+std::string FindCatalog(const std::string& path, const std::string& given) {
+  if (!given.empty()) return given;
+  const fs::path data(path);
+  const std::string stem = data.stem().string();
+  std::error_code ec;
+  for (const char* ext : {".sas7bcat", ".SAS7BCAT"}) {
+    fs::path candidate = data.parent_path() / (stem + ext);
+    if (fs::is_regular_file(candidate, ec)) return candidate.string();
+  }
+  return {};
+}
+
+void ReadCatalog(const std::string& catalog, const std::string& encoding, DictContext& dict) {
+  std::error_code ec;
+  if (!fs::is_regular_file(catalog, ec)) {
+    throw InputError(catalog + ": cannot open the SAS format catalog; check the path given with --catalog");
+  }
+  std::ifstream in(catalog, std::ios::binary);
+  std::string head(64, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(std::max<std::streamsize>(0, in.gcount())));
+  if (SniffForeign(head) != ForeignKind::SasCatalog) {
+    throw InputError(catalog + ": not a SAS format catalog (.sas7bcat): its first bytes are not those of one");
+  }
+  Parser parser;
+  Prepare(parser, encoding);
+  readstat_set_value_label_handler(parser.p, OnValueLabel);
+  const readstat_error_t error = Run(parser, ForeignKind::SasCatalog, catalog, &dict);
+  if (error != READSTAT_OK) throw InputError(Failure(catalog, ForeignKind::SasCatalog, error, dict, false));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- public
+
+ForeignKind SniffForeign(std::string_view head) {
+  static constexpr unsigned char kSasMagic[32] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                  0x00, 0xC2, 0xEA, 0x81, 0x60, 0xB3, 0x14, 0x11, 0xCF, 0xBD, 0x92,
+                                                  0x08, 0x00, 0x09, 0xC7, 0x31, 0x8C, 0x18, 0x1F, 0x10, 0x11};
+  if (head.substr(0, 11) == "<stata_dta>") return ForeignKind::Stata;
+  if (head.size() >= 4) {
+    const auto* b = reinterpret_cast<const unsigned char*>(head.data());
+    // Releases before 117: the release number, the byte order, the file type.
+    if (b[0] >= 104 && b[0] <= 115 && (b[1] == 1 || b[1] == 2) && b[2] == 1 && b[3] == 0) return ForeignKind::Stata;
+  }
+  // Data files and catalogs share the magic number but for one byte.
+  if (head.size() >= sizeof kSasMagic && std::memcmp(head.data(), kSasMagic, 15) == 0 &&
+      std::memcmp(head.data() + 16, kSasMagic + 16, sizeof kSasMagic - 16) == 0) {
+    if (head[15] == '\x60') return ForeignKind::Sas;
+    if (head[15] == '\x63') return ForeignKind::SasCatalog;
+  }
+  if (head.substr(0, 23) == "HEADER RECORD*******LIB") return ForeignKind::Transport;
+  return ForeignKind::None;
+}
+
+ForeignKind SniffForeignFile(const std::string& path, std::string_view extension) {
+  std::error_code ec;
+  const ForeignKind promised = ForeignKindOfExtension(extension);
+  if (!fs::is_regular_file(path, ec)) {
+    if (promised != ForeignKind::None && !fs::exists(path, ec)) {
+      throw InputError(path + ": cannot open the file; check the path");
+    }
+    return ForeignKind::None;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string head(64, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(std::max<std::streamsize>(0, in.gcount())));
+  const ForeignKind kind = SniffForeign(head);
+  if (kind == ForeignKind::SasCatalog) {
+    throw InputError(path + ": is a SAS format catalog, which holds value labels but no cases. Name the SAS data "
+                            "file (.sas7bdat); the catalog is found beside it as NAME.sas7bcat, or give it with "
+                            "--catalog FILE");
+  }
+  if (kind == ForeignKind::None && promised != ForeignKind::None) {
+    std::size_t bad = 0;
+    const bool text = !head.empty() && head.find('\0') == std::string::npos && ValidUtf8(head.substr(0, 60), bad);
+    throw InputError(path + ": not " + ForeignKindText(promised) + ": its first bytes are not those of such a file" +
+                     (text ? " (they are text: is it a CSV file under another name?)" : "") +
+                     ". The program reads " + ReadableDatasetsText());
+  }
+  return kind;
+}
+
+ForeignKind ForeignKindOfExtension(std::string_view extension) {
+  const std::string ext = Lower(extension);
+  if (ext == ".dta") return ForeignKind::Stata;
+  if (ext == ".sas7bdat") return ForeignKind::Sas;
+  if (ext == ".xpt") return ForeignKind::Transport;
+  if (ext == ".sas7bcat") return ForeignKind::SasCatalog;
+  return ForeignKind::None;
+}
+
+std::string ForeignKindText(ForeignKind kind) {
+  switch (kind) {
+    case ForeignKind::Stata: return "a Stata data file (.dta)";
+    case ForeignKind::Sas: return "a SAS data file (.sas7bdat)";
+    case ForeignKind::Transport: return "a SAS transport file (.xpt)";
+    case ForeignKind::SasCatalog: return "a SAS format catalog (.sas7bcat)";
+    case ForeignKind::None: break;
+  }
+  return "a dataset";
+}
+
+std::string ReadableDatasetsText() {
+  return "a data package descriptor (.json), a CSV file (.csv), a Stata data file (.dta), a SAS data file "
+         "(.sas7bdat, with its value labels from a .sas7bcat catalog) or a SAS transport file (.xpt)";
+}
+
+std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, const ForeignOptions& options,
+                                     std::vector<std::string>& warnings) {
+  DictContext dict;
+  {
+    Parser parser;
+    Prepare(parser, options.encoding);
+    readstat_set_metadata_handler(parser.p, OnMetadata);
+    readstat_set_note_handler(parser.p, OnNote);
+    readstat_set_variable_handler(parser.p, OnVariable);
+    readstat_set_value_label_handler(parser.p, OnValueLabel);
+    const readstat_error_t error = Run(parser, kind, path, &dict);
+    if (error != READSTAT_OK) throw InputError(Failure(path, kind, error, dict, false));
+  }
+  if (kind == ForeignKind::Sas) {
+    const std::string catalog = FindCatalog(path, options.catalog);
+    if (!catalog.empty()) ReadCatalog(catalog, options.encoding, dict);
+  } else if (!options.catalog.empty()) {
+    warnings.push_back(options.catalog + ": a format catalog belongs to a SAS data file (.sas7bdat); ignored for " +
+                       path);
+  }
+
+  const std::size_t ncols = dict.vars.size();
+  std::vector<ScanColumn> scan(ncols);
+  std::vector<foreign::MappedFormat> mapped(ncols);
+  std::vector<int> widths(ncols, 0);
+  bool needScan = false;
+  for (std::size_t i = 0; i < ncols; ++i) {
+    const VarInfo& info = dict.vars[i];
+    ScanColumn& s = scan[i];
+    s.isString = readstat_type_class(info.type) == READSTAT_TYPE_CLASS_STRING;
+    s.isFloat = info.type == READSTAT_TYPE_FLOAT;
+    if (s.isString) {
+      // Stata's str# comes with room for a terminating NUL; strL has no width.
+      std::size_t width = info.storageWidth;
+      if (kind == ForeignKind::Stata && width > 0) --width;
+      if (width == 0) {
+        s.scan = true;
+      } else {
+        widths[i] = static_cast<int>(std::min<std::size_t>(width, kMaxStringWidth));
+      }
+    } else {
+      mapped[i] = kind == ForeignKind::Stata ? foreign::MapStataFormat(info.format, 0)
+                                             : foreign::MapSasFormat(info.format, 0);
+      const bool wholeStorage =
+          info.type == READSTAT_TYPE_INT8 || info.type == READSTAT_TYPE_INT16 || info.type == READSTAT_TYPE_INT32;
+      s.scan = mapped[i].decimalsFromData && !wholeStorage;
+    }
+    needScan = needScan || s.scan;
+  }
+  std::int64_t rows = dict.rows;
+  if (needScan) {
+    ScanContext ctx;
+    ctx.columns = &scan;
+    Parser parser;
+    Prepare(parser, options.encoding);
+    readstat_set_variable_handler(parser.p, OnScanVariable);
+    readstat_set_value_handler(parser.p, OnScanValue);
+    const readstat_error_t error = Run(parser, kind, path, &ctx);
+    if (error != READSTAT_OK) throw InputError(Failure(path, kind, error, ctx, true));
+    if (rows < 0) rows = ctx.rows;
+  }
+
+  auto dataset = std::make_shared<Dataset>();
+  auto layout = std::make_shared<ForeignLayout>();
+  layout->path = path;
+  layout->display = path;
+  layout->kind = kind;
+  layout->encoding = options.encoding;
+  layout->rows = rows;
+  layout->blockRows = std::max<std::size_t>(1, std::min<std::size_t>(8192, (std::size_t{1} << 18) / std::max<std::size_t>(1, ncols)));
+
+  std::unordered_set<std::string> taken;
+  std::vector<std::string> renamed;
+  for (std::size_t i = 0; i < ncols; ++i) {
+    const VarInfo& info = dict.vars[i];
+    auto v = std::make_unique<QUVO_Variable>();
+    const std::string original = foreign::TextAsUtf8(info.name);
+    v->name = ValidName(original, taken);
+    if (!info.label.empty()) v->label = foreign::TextAsUtf8(info.label);
+    if (v->name != original) {
+      renamed.push_back(original + " -> " + v->name);
+      if (!v->label) v->label = original;
+    }
+    ForeignColumn column;
+    column.isString = scan[i].isString;
+    if (scan[i].isString) {
+      v->width = scan[i].scan ? static_cast<int>(std::clamp<std::size_t>(scan[i].maxBytes, 1, kMaxStringWidth))
+                              : std::max(1, widths[i]);
+      const foreign::MappedFormat m = kind == ForeignKind::Stata ? foreign::MapStataFormat(info.format, v->width)
+                                                                 : foreign::MapSasFormat(info.format, v->width);
+      v->printFormat = m.format;
+    } else {
+      v->width = 0;
+      QUVO_Format f = mapped[i].format;
+      if (scan[i].scan) {
+        f.decimals = static_cast<std::uint8_t>(
+            std::min<int>(scan[i].decimals, std::max(0, static_cast<int>(f.width) - 1)));
+      }
+      v->printFormat = f;
+      column.convert = mapped[i].convert;
+      v->missing.extended = true;
+    }
+    v->writeFormat = v->printFormat;
+    v->role = Role::Input;
+
+    // Value labels: a Stata label set by name; a SAS format from the catalog.
+    const std::string setName = kind == ForeignKind::Stata ? info.labelSet : foreign::SasFormatName(info.format);
+    if (auto found = dict.labelSets.find(setName); !setName.empty() && found != dict.labelSets.end()) {
+      for (const LabelEntry& e : found->second) {
+        if (e.isString != v->IsString()) continue;
+        ValueLabel label;
+        label.value = e.isString ? ObsFromString(e.text) : ObsFromNumber(e.number);
+        label.label = e.label;
+        const bool duplicate =
+            std::any_of(v->valueLabels.begin(), v->valueLabels.end(), [&](const ValueLabel& o) {
+              return e.isString ? o.value.u == label.value.u : o.value.d == label.value.d;
+            });
+        if (!duplicate) v->valueLabels.push_back(std::move(label));
+      }
+    }
+    v->measure = v->IsString() || !v->valueLabels.empty() ? Measure::Nominal : Measure::Scale;
+    layout->columns.push_back(column);
+    dataset->variables.push_back(std::move(v));
+  }
+  if (!renamed.empty()) {
+    std::string list;
+    for (const std::string& r : renamed) list += (list.empty() ? "" : ", ") + r;
+    warnings.push_back(path + ": variable names made valid and unique (the old name is the label where there was "
+                              "none): " + list);
+  }
+  dataset->IndexNames();
+  if (!dict.fileLabel.empty()) dataset->label = foreign::TextAsUtf8(dict.fileLabel);
+  for (const std::string& note : dict.notes) dataset->documents.push_back(NoteLines(note));
+
+  if (ncols == 0) {  // nothing to read, but the cases still count
+    dataset->cases = std::make_shared<MemoryCaseSource>(std::vector<CaseBlock>{});
+    dataset->caseCount = std::max<std::int64_t>(0, rows);
+    return dataset;
+  }
+  std::error_code ec;
+  const auto size = fs::file_size(path, ec);
+  dataset->cases = std::make_shared<ForeignCaseSource>(std::move(layout), ec ? 0 : static_cast<std::int64_t>(size));
+  return dataset;
+}
+
+bool IsForeignDataset(const Dataset& dataset) {
+  return dynamic_cast<const ForeignCaseSource*>(dataset.cases.get()) != nullptr;
+}
+
+void UpdateForeignWeighting(Dataset& dataset) {
+  auto* source = dynamic_cast<ForeignCaseSource*>(dataset.cases.get());
+  if (source == nullptr) return;
+  auto layout = std::make_shared<ForeignLayout>(source->Layout());
+  layout->weightIndex = dataset.weightIndex;
+  layout->weightMissing = MissingValues{};
+  if (dataset.weightIndex >= 0) {
+    layout->weightMissing = dataset.variables[static_cast<std::size_t>(dataset.weightIndex)]->missing;
+  }
+  layout->splitIndices = dataset.splitIndices;
+  source->SetLayout(std::move(layout));
+}
+
+}  // namespace host

@@ -1,0 +1,432 @@
+// foreign-writer: writes a dataset the program reads (a data package or a
+// CSV file) as a Stata (.dta), SAS (.sas7bdat, with its value labels in a
+// .sas7bcat catalog beside it) or SAS transport (.xpt) file, through
+// ReadStat's writer. It makes the example files, the test files of every
+// release and the benchmark's Stata survey, so that no file comes from
+// anyone else's samples.
+//
+//   foreign-writer [--version N] [--float NAME]... [--strl NAME]... [--on-top FILE]
+//                  DATASET OUTPUT
+//
+// User-missing values become extended missing codes (.a, .b, ... in Stata;
+// .A, .B, ... in SAS), discrete ones first, then each value found in the
+// range; their value labels go with them. --on-top writes a data package
+// descriptor with what these files cannot hold (weight, split variables,
+// multiple-response sets, measurement levels and roles the reader would not
+// infer, attributes) that points at OUTPUT.
+#include <readstat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/data/dataset.h"
+#include "host/data/dates.h"
+#include "host/dataset.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace dates = host::dates;
+
+constexpr double kOrigin1960 = dates::SecondsFromCivil(1960, 1, 1);
+
+enum class Kind { Stata, Sas, Transport };
+
+struct Options {
+  long version = 0;
+  std::set<std::string> floats;
+  std::set<std::string> strls;
+  std::string onTop;
+  std::string dataset;
+  std::string output;
+};
+
+[[noreturn]] void Die(const std::string& message) {
+  std::cerr << "foreign-writer: " << message << "\n";
+  std::exit(2);
+}
+
+void Check(readstat_error_t error, const char* what) {
+  if (error != READSTAT_OK) Die(std::string(what) + ": " + readstat_error_message(error));
+}
+
+ssize_t WriteBytes(const void* data, size_t length, void* ctx) {
+  return static_cast<ssize_t>(std::fwrite(data, 1, length, static_cast<std::FILE*>(ctx)));
+}
+
+// How one variable is written.
+struct Column {
+  const QUVO_Variable* variable = nullptr;
+  readstat_variable_t* out = nullptr;
+  readstat_type_t type = READSTAT_TYPE_DOUBLE;
+  std::string format;
+  int dateUnit = 0;  // 0 none, 1 days, 2 ms (Stata) or s (SAS), 3 months, 4 quarters, 5 weeks
+  std::map<double, char> tags;  // user-missing value -> tag
+};
+
+// The value a date variable stores in the file's units.
+double FileDate(const Column& c, Kind kind, double seconds) {
+  const double since = seconds - kOrigin1960;
+  switch (c.dateUnit) {
+    case 1: return std::floor(since / dates::kSecondsPerDay);
+    case 2: return kind == Kind::Stata ? since * 1000.0 : since;
+    case 3:
+    case 4:
+    case 5: {
+      const dates::DateTimeParts p = dates::PartsFromSeconds(seconds);
+      const double years = static_cast<double>(p.date.year - 1960);
+      if (c.dateUnit == 3) return years * 12 + (p.date.month - 1);
+      if (c.dateUnit == 4) return years * 4 + (p.date.month - 1) / 3;
+      return years * 52 + std::min(51u, (dates::DayOfYear(p.date) - 1) / 7);
+    }
+    default: return seconds;
+  }
+}
+
+std::string StataFormat(const QUVO_Variable& v, Column& c) {
+  const QUVO_Format f = v.printFormat;
+  if (v.IsString()) return "%" + std::to_string(std::min(v.width, 2045)) + "s";
+  switch (f.type) {
+    case FormatType::DATE:
+    case FormatType::ADATE:
+    case FormatType::EDATE:
+    case FormatType::SDATE: c.dateUnit = 1; return "%td";
+    case FormatType::DATETIME: c.dateUnit = 2; return "%tc";
+    case FormatType::MOYR: c.dateUnit = 3; return "%tm";
+    case FormatType::QYR: c.dateUnit = 4; return "%tq";
+    case FormatType::WKYR: c.dateUnit = 5; return "%tw";
+    default: break;
+  }
+  const int width = std::clamp<int>(f.width, 1, 40);
+  if (f.decimals == 0) return "%" + std::to_string(width) + ".0g";
+  return "%" + std::to_string(width) + "." + std::to_string(f.decimals) + "f";
+}
+
+std::string SasFormat(const QUVO_Variable& v, Column& c) {
+  const QUVO_Format f = v.printFormat;
+  const std::string w = std::to_string(f.width);
+  const std::string d = f.decimals > 0 ? std::to_string(f.decimals) : "";
+  if (v.IsString()) return "$" + std::to_string(v.width) + ".";
+  switch (f.type) {
+    case FormatType::DATE: c.dateUnit = 1; return "DATE" + std::to_string(std::max<int>(f.width, 9)) + ".";
+    case FormatType::ADATE: c.dateUnit = 1; return "MMDDYY10.";
+    case FormatType::DATETIME: c.dateUnit = 2; return "DATETIME20.";
+    case FormatType::TIME: return "TIME8.";
+    case FormatType::COMMA: return "COMMA" + w + "." + d;
+    case FormatType::DOLLAR: return "DOLLAR" + w + "." + d;
+    case FormatType::F: return w + "." + d;
+    default: return "BEST12.";
+  }
+}
+
+// A SAS format name for a label set: letters only, never ending in a digit.
+std::string SasFormatName(const std::string& variable, bool isString) {
+  std::string name;
+  for (const char ch : variable) {
+    if (std::isalpha(static_cast<unsigned char>(ch)) != 0) name += static_cast<char>(std::toupper(ch));
+  }
+  name = name.substr(0, 20) + "F";
+  return isString ? "$" + name : name;
+}
+
+// User-missing values found in the data, in ascending order, for ranges.
+std::map<int, std::set<double>> RangeValues(host::Dataset& dataset) {
+  std::map<int, std::set<double>> found;
+  std::unique_ptr<host::CaseCursor> cursor = dataset.cases->Open();
+  while (const host::CaseBlock* block = cursor->NextBlock()) {
+    for (std::size_t i = 0; i < dataset.variables.size(); ++i) {
+      const QUVO_Variable& v = *dataset.variables[i];
+      if (v.IsString() || !v.missing.hasRange) continue;
+      for (std::size_t r = 0; r < block->rows; ++r) {
+        const double x = block->numbers[i][r];
+        if (x != SYSMIS && x >= v.missing.low && x <= v.missing.high) found[static_cast<int>(i)].insert(x);
+      }
+    }
+  }
+  return found;
+}
+
+readstat_type_t NumericStorage(const QUVO_Variable& v, Kind kind, const Options& options,
+                               const std::vector<double>& range) {
+  if (kind != Kind::Stata) return READSTAT_TYPE_DOUBLE;
+  if (options.floats.count(v.name) != 0) return READSTAT_TYPE_FLOAT;
+  // Whole-number codes in a short type, as Stata users store them.
+  if (range.size() == 3 && range[2] == 0.0) {
+    if (range[0] >= -127 && range[1] <= 100) return READSTAT_TYPE_INT8;
+    if (range[0] >= -32767 && range[1] <= 32740) return READSTAT_TYPE_INT16;
+    if (range[0] >= -2147483647.0 && range[1] <= 2147483620.0) return READSTAT_TYPE_INT32;
+  }
+  return READSTAT_TYPE_DOUBLE;
+}
+
+// The user-missing values the file could not hold as codes.
+nlohmann::ordered_json UserMissing(const MissingValues& mv) {
+  nlohmann::ordered_json j = nlohmann::ordered_json::object();
+  for (double v : mv.numbers) j["values"].push_back(v);
+  for (const std::string& s : mv.strings) j["values"].push_back(s);
+  if (mv.hasRange) {
+    j["range"]["low"] = std::isinf(mv.low) ? nlohmann::ordered_json("LO") : nlohmann::ordered_json(mv.low);
+    j["range"]["high"] = std::isinf(mv.high) ? nlohmann::ordered_json("HI") : nlohmann::ordered_json(mv.high);
+  }
+  return j;
+}
+
+nlohmann::ordered_json OnTopDescriptor(const host::Dataset& dataset, const std::string& dataPath,
+                                       const std::set<std::string>& keepMissing) {
+  nlohmann::ordered_json j;
+  if (dataset.weightIndex >= 0) j["weight"] = dataset.variables[static_cast<std::size_t>(dataset.weightIndex)]->name;
+  if (!dataset.splitIndices.empty()) {
+    for (int i : dataset.splitIndices) j["splitFile"].push_back(dataset.variables[static_cast<std::size_t>(i)]->name);
+  }
+  for (const auto& set : dataset.sets) {
+    nlohmann::ordered_json s;
+    s["name"] = set->name;
+    s["label"] = set->label;
+    s["type"] = set->type == 2 ? "dichotomies" : "categories";
+    if (set->type == 2) s["countedValue"] = set->countedValue;
+    s["variables"] = set->members;
+    j["multipleResponseSets"].push_back(s);
+  }
+  nlohmann::ordered_json fields = nlohmann::ordered_json::array();
+  static const char* kMeasures[] = {"unknown", "nominal", "ordinal", "scale"};
+  static const char* kRoles[] = {"input", "target", "both", "none", "partition", "split"};
+  for (const auto& v : dataset.variables) {
+    nlohmann::ordered_json f;
+    const int inferred = v->IsString() || !v->valueLabels.empty() ? Measure::Nominal : Measure::Scale;
+    if (v->measure != inferred && v->measure >= 0 && v->measure <= 3) f["measure"] = kMeasures[v->measure];
+    if (v->role != Role::Input && v->role >= 0 && v->role <= 5) f["role"] = kRoles[v->role];
+    if (keepMissing.count(v->name) != 0 && !v->missing.Empty()) f["userMissing"] = UserMissing(v->missing);
+    for (int a = 0; a < v->attributes.Size(); ++a) {
+      f["attributes"][v->attributes.Name(a)] = v->attributes.Values(a);
+    }
+    if (!f.empty()) {
+      nlohmann::ordered_json named = {{"name", v->name}};
+      named.update(f);
+      fields.push_back(named);
+    }
+  }
+  for (int a = 0; a < dataset.attributes.Size(); ++a) j["attributes"][dataset.attributes.Name(a)] = dataset.attributes.Values(a);
+  nlohmann::ordered_json resource;
+  resource["path"] = dataPath;
+  if (!fields.empty()) resource["schema"]["fields"] = fields;
+  j["resources"].push_back(resource);
+  return j;
+}
+
+void Write(const Options& options) {
+  const std::string ext = fs::path(options.output).extension().string();
+  Kind kind;
+  if (ext == ".dta") kind = Kind::Stata;
+  else if (ext == ".sas7bdat") kind = Kind::Sas;
+  else if (ext == ".xpt") kind = Kind::Transport;
+  else Die("the output must end in .dta, .sas7bdat or .xpt");
+
+  std::vector<std::string> warnings;
+  std::shared_ptr<host::Dataset> dataset;
+  try {
+    dataset = host::LoadDataset(options.dataset, warnings);
+  } catch (const host::InputError& e) {
+    Die(e.what());
+  }
+  const std::size_t ncols = dataset->variables.size();
+
+  // Ranges of values: whole numbers only, smallest and largest.
+  std::vector<std::vector<double>> ranges(ncols);
+  std::int64_t rows = 0;
+  {
+    std::vector<double> lo(ncols, HUGE_VAL), hi(ncols, -HUGE_VAL), fraction(ncols, 0.0);
+    std::unique_ptr<host::CaseCursor> cursor = dataset->cases->Open();
+    while (const host::CaseBlock* block = cursor->NextBlock()) {
+      rows += static_cast<std::int64_t>(block->rows);
+      for (std::size_t i = 0; i < ncols; ++i) {
+        if (dataset->variables[i]->IsString()) continue;
+        for (std::size_t r = 0; r < block->rows; ++r) {
+          const double x = block->numbers[i][r];
+          if (x == SYSMIS || dataset->variables[i]->IsUserMissingNumber(x)) continue;
+          lo[i] = std::min(lo[i], x);
+          hi[i] = std::max(hi[i], x);
+          if (x != std::trunc(x)) fraction[i] = 1.0;
+        }
+      }
+    }
+    for (std::size_t i = 0; i < ncols; ++i) ranges[i] = {lo[i] > hi[i] ? 0.0 : lo[i], lo[i] > hi[i] ? 0.0 : hi[i], fraction[i]};
+  }
+  const std::map<int, std::set<double>> inRange = RangeValues(*dataset);
+
+  readstat_writer_t* writer = readstat_writer_init();
+  readstat_set_data_writer(writer, WriteBytes);
+  Check(readstat_writer_set_file_timestamp(writer, 1767225600), "timestamp");  // 2026-01-01, so files repeat
+  if (options.version != 0) {
+    Check(readstat_writer_set_file_format_version(writer, static_cast<std::uint8_t>(options.version)), "version");
+  }
+  if (dataset->label) Check(readstat_writer_set_file_label(writer, dataset->label->c_str()), "file label");
+  const bool tagsAllowed = kind != Kind::Stata || options.version == 0 || options.version >= 113;
+
+  // Catalog of a SAS data file: its own writer.
+  readstat_writer_t* catalog = kind == Kind::Sas ? readstat_writer_init() : nullptr;
+  if (catalog != nullptr) readstat_set_data_writer(catalog, WriteBytes);
+  readstat_writer_t* labels = catalog != nullptr ? catalog : writer;
+  bool anyLabels = false;
+
+  std::vector<Column> columns(ncols);
+  std::set<std::string> keepMissing;
+  for (std::size_t i = 0; i < ncols; ++i) {
+    const QUVO_Variable& v = *dataset->variables[i];
+    Column& c = columns[i];
+    c.variable = &v;
+    if (v.IsString()) {
+      keepMissing.insert(v.name);
+      c.type = kind == Kind::Stata && options.strls.count(v.name) != 0 ? READSTAT_TYPE_STRING_REF
+                                                                       : READSTAT_TYPE_STRING;
+    } else {
+      c.type = NumericStorage(v, kind, options, ranges[i]);
+      // User-missing values become tags: the discrete ones, then the range's.
+      char next = kind == Kind::Stata ? 'a' : 'A';
+      const char last = kind == Kind::Stata ? 'z' : 'Z';
+      std::vector<double> missing = v.missing.numbers;
+      if (auto it = inRange.find(static_cast<int>(i)); it != inRange.end()) {
+        missing.insert(missing.end(), it->second.begin(), it->second.end());
+      }
+      for (double m : missing) {
+        if (tagsAllowed && next <= last && c.tags.count(m) == 0) c.tags[m] = next++;
+      }
+      if (c.tags.size() < missing.size()) keepMissing.insert(v.name);
+    }
+    c.format = kind == Kind::Stata ? StataFormat(v, c) : SasFormat(v, c);
+    std::size_t width = v.IsString() ? static_cast<std::size_t>(v.width) : 0;
+    if (kind == Kind::Stata && c.type == READSTAT_TYPE_STRING) width = std::min<std::size_t>(width, 2045);
+    c.out = readstat_add_variable(writer, v.name.c_str(), c.type, width);
+    if (v.label) readstat_variable_set_label(c.out, v.label->c_str());
+
+    if (!v.valueLabels.empty() && !(kind == Kind::Stata && v.IsString())) {
+      const std::string setName = kind == Kind::Stata ? v.name : SasFormatName(v.name, v.IsString());
+      readstat_label_set_t* set = readstat_add_label_set(
+          labels, v.IsString() ? READSTAT_TYPE_STRING : (kind == Kind::Stata ? READSTAT_TYPE_INT32 : READSTAT_TYPE_DOUBLE),
+          setName.c_str());
+      for (const ValueLabel& l : v.valueLabels) {
+        if (v.IsString()) {
+          readstat_label_string_value(set, std::string(ObsString(l.value)).c_str(), l.label.c_str());
+        } else if (auto tag = c.tags.find(l.value.d); tag != c.tags.end()) {
+          if (kind == Kind::Stata) readstat_label_tagged_value(set, tag->second, l.label.c_str());
+        } else if (kind == Kind::Stata) {
+          if (l.value.d == std::trunc(l.value.d) && std::fabs(l.value.d) < 2e9) {
+            readstat_label_int32_value(set, static_cast<std::int32_t>(l.value.d), l.label.c_str());
+          }
+        } else {
+          readstat_label_double_value(set, l.value.d, l.label.c_str());
+        }
+      }
+      if (kind == Kind::Stata) readstat_variable_set_label_set(c.out, set);
+      if (kind != Kind::Stata) c.format = setName + ".";
+      anyLabels = true;
+    }
+    readstat_variable_set_format(c.out, c.format.c_str());
+  }
+  for (const auto& block : dataset->documents) {
+    std::string note;
+    for (const std::string& line : block) note += (note.empty() ? "" : "\n") + line;
+    readstat_add_note(writer, note.c_str());
+  }
+
+  std::FILE* out = std::fopen(options.output.c_str(), "wb");
+  if (out == nullptr) Die("cannot write " + options.output);
+  switch (kind) {
+    case Kind::Stata: Check(readstat_begin_writing_dta(writer, out, rows), "begin"); break;
+    case Kind::Sas: Check(readstat_begin_writing_sas7bdat(writer, out, rows), "begin"); break;
+    case Kind::Transport: Check(readstat_begin_writing_xport(writer, out, rows), "begin"); break;
+  }
+  std::vector<readstat_string_ref_t*> refs;
+  std::unique_ptr<host::CaseCursor> cursor = dataset->cases->Open();
+  while (const host::CaseBlock* block = cursor->NextBlock()) {
+    for (std::size_t r = 0; r < block->rows; ++r) {
+      Check(readstat_begin_row(writer), "row");
+      for (std::size_t i = 0; i < ncols; ++i) {
+        Column& c = columns[i];
+        if (c.variable->IsString()) {
+          const host::StringColumn& s = block->strings[i];
+          const std::string text(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
+          if (c.type == READSTAT_TYPE_STRING_REF) {
+            readstat_string_ref_t* ref = readstat_add_string_ref(writer, text.c_str());
+            Check(readstat_insert_string_ref(writer, c.out, ref), "strL value");
+          } else {
+            Check(readstat_insert_string_value(writer, c.out, text.c_str()), "string value");
+          }
+          continue;
+        }
+        const double x = block->numbers[i][r];
+        if (x == SYSMIS) {
+          Check(readstat_insert_missing_value(writer, c.out), "missing value");
+        } else if (auto tag = c.tags.find(x); tag != c.tags.end()) {
+          Check(readstat_insert_tagged_missing_value(writer, c.out, tag->second), "tagged value");
+        } else {
+          const double y = FileDate(c, kind, x);
+          switch (c.type) {
+            case READSTAT_TYPE_INT8: Check(readstat_insert_int8_value(writer, c.out, static_cast<std::int8_t>(y)), "value"); break;
+            case READSTAT_TYPE_INT16: Check(readstat_insert_int16_value(writer, c.out, static_cast<std::int16_t>(y)), "value"); break;
+            case READSTAT_TYPE_INT32: Check(readstat_insert_int32_value(writer, c.out, static_cast<std::int32_t>(y)), "value"); break;
+            case READSTAT_TYPE_FLOAT: Check(readstat_insert_float_value(writer, c.out, static_cast<float>(y)), "value"); break;
+            default: Check(readstat_insert_double_value(writer, c.out, y), "value"); break;
+          }
+        }
+      }
+      Check(readstat_end_row(writer), "row");
+    }
+  }
+  Check(readstat_end_writing(writer), "end");
+  readstat_writer_free(writer);
+  std::fclose(out);
+
+  if (catalog != nullptr && anyLabels) {
+    const std::string path = (fs::path(options.output).parent_path() / fs::path(options.output).stem()).string() + ".sas7bcat";
+    std::FILE* cat = std::fopen(path.c_str(), "wb");
+    if (cat == nullptr) Die("cannot write " + path);
+    Check(readstat_writer_set_file_timestamp(catalog, 1767225600), "timestamp");
+    Check(readstat_begin_writing_sas7bcat(catalog, cat), "catalog");
+    Check(readstat_end_writing(catalog), "catalog end");
+    std::fclose(cat);
+  }
+  if (catalog != nullptr) readstat_writer_free(catalog);
+
+  if (!options.onTop.empty()) {
+    const fs::path relative = fs::relative(fs::absolute(options.output), fs::absolute(options.onTop).parent_path());
+    std::ofstream(options.onTop) << OnTopDescriptor(*dataset, relative.string(), keepMissing).dump(2) << "\n";
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Die(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--version") options.version = std::stol(value());
+    else if (arg == "--float") options.floats.insert(value());
+    else if (arg == "--strl") options.strls.insert(value());
+    else if (arg == "--on-top") options.onTop = value();
+    else if (arg.rfind("--", 0) == 0) Die("unknown option " + arg);
+    else positional.push_back(arg);
+  }
+  if (positional.size() != 2) {
+    Die("usage: foreign-writer [--version N] [--float NAME]... [--strl NAME]... [--on-top FILE] DATASET OUTPUT");
+  }
+  options.dataset = positional[0];
+  options.output = positional[1];
+  Write(options);
+  return 0;
+}
