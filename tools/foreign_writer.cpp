@@ -6,14 +6,16 @@
 // anyone else's samples.
 //
 //   foreign-writer [--version N] [--float NAME]... [--strl NAME]... [--on-top FILE]
-//                  DATASET OUTPUT
+//                  [--catalog-var NAME]... DATASET OUTPUT
 //
 // User-missing values become extended missing codes (.a, .b, ... in Stata;
 // .A, .B, ... in SAS), discrete ones first, then each value found in the
 // range; their value labels go with them. --on-top writes a data package
 // descriptor with what these files cannot hold (weight, split variables,
 // multiple-response sets, measurement levels and roles the reader would not
-// infer, attributes) that points at OUTPUT.
+// infer, attributes) that points at OUTPUT. --catalog-var puts only the
+// named variables' value labels into a SAS catalog (variables with equal
+// labels share one format).
 #include <readstat.h>
 
 #include <algorithm>
@@ -47,6 +49,7 @@ struct Options {
   long version = 0;
   std::set<std::string> floats;
   std::set<std::string> strls;
+  std::set<std::string> catalogVars;
   std::string onTop;
   std::string dataset;
   std::string output;
@@ -281,6 +284,8 @@ void Write(const Options& options) {
 
   std::vector<Column> columns(ncols);
   std::set<std::string> keepMissing;
+  std::map<std::string, std::string> labelSets;  // labels -> set name
+  std::map<std::string, readstat_label_set_t*> labelSetOf;
   for (std::size_t i = 0; i < ncols; ++i) {
     const QUVO_Variable& v = *dataset->variables[i];
     Column& c = columns[i];
@@ -309,8 +314,22 @@ void Write(const Options& options) {
     c.out = readstat_add_variable(writer, v.name.c_str(), c.type, width);
     if (v.label) readstat_variable_set_label(c.out, v.label->c_str());
 
-    if (!v.valueLabels.empty() && !(kind == Kind::Stata && v.IsString())) {
-      const std::string setName = kind == Kind::Stata ? v.name : SasFormatName(v.name, v.IsString());
+    const bool inCatalog = kind == Kind::Stata || options.catalogVars.empty() || options.catalogVars.count(v.name) != 0;
+    if (!v.valueLabels.empty() && !(kind == Kind::Stata && v.IsString()) && inCatalog) {
+      // Variables with the same labels share one label set (one format).
+      std::string key = v.IsString() ? "$" : "";
+      for (const ValueLabel& l : v.valueLabels) {
+        key += (v.IsString() ? std::string(ObsString(l.value)) : std::to_string(l.value.d)) + '\x1f' + l.label + '\x1e';
+      }
+      for (const auto& [m, t] : c.tags) key += std::to_string(m) + t;
+      auto [shared, fresh] = labelSets.emplace(key, kind == Kind::Stata ? v.name : SasFormatName(v.name, v.IsString()));
+      const std::string setName = shared->second;
+      if (!fresh) {
+        if (kind == Kind::Stata) readstat_variable_set_label_set(c.out, labelSetOf.at(setName));
+        else c.format = setName + ".";
+        readstat_variable_set_format(c.out, c.format.c_str());
+        continue;
+      }
       readstat_label_set_t* set = readstat_add_label_set(
           labels, v.IsString() ? READSTAT_TYPE_STRING : (kind == Kind::Stata ? READSTAT_TYPE_INT32 : READSTAT_TYPE_DOUBLE),
           setName.c_str());
@@ -327,6 +346,7 @@ void Write(const Options& options) {
           readstat_label_double_value(set, l.value.d, l.label.c_str());
         }
       }
+      labelSetOf[setName] = set;
       if (kind == Kind::Stata) readstat_variable_set_label_set(c.out, set);
       if (kind != Kind::Stata) c.format = setName + ".";
       anyLabels = true;
@@ -339,6 +359,25 @@ void Write(const Options& options) {
     readstat_add_note(writer, note.c_str());
   }
 
+  // ReadStat wants every strL text before the data: one stored text for
+  // equal values.
+  std::map<std::string, readstat_string_ref_t*> refs;
+  bool anyRef = false;
+  for (const Column& c : columns) anyRef = anyRef || c.type == READSTAT_TYPE_STRING_REF;
+  if (anyRef) {
+    std::unique_ptr<host::CaseCursor> cursor = dataset->cases->Open();
+    while (const host::CaseBlock* block = cursor->NextBlock()) {
+      for (std::size_t i = 0; i < ncols; ++i) {
+        if (columns[i].type != READSTAT_TYPE_STRING_REF) continue;
+        const host::StringColumn& s = block->strings[i];
+        for (std::size_t r = 0; r < block->rows; ++r) {
+          const std::string text(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
+          if (refs.count(text) == 0) refs[text] = readstat_add_string_ref(writer, text.c_str());
+        }
+      }
+    }
+  }
+
   std::FILE* out = std::fopen(options.output.c_str(), "wb");
   if (out == nullptr) Die("cannot write " + options.output);
   switch (kind) {
@@ -346,7 +385,6 @@ void Write(const Options& options) {
     case Kind::Sas: Check(readstat_begin_writing_sas7bdat(writer, out, rows), "begin"); break;
     case Kind::Transport: Check(readstat_begin_writing_xport(writer, out, rows), "begin"); break;
   }
-  std::vector<readstat_string_ref_t*> refs;
   std::unique_ptr<host::CaseCursor> cursor = dataset->cases->Open();
   while (const host::CaseBlock* block = cursor->NextBlock()) {
     for (std::size_t r = 0; r < block->rows; ++r) {
@@ -357,7 +395,7 @@ void Write(const Options& options) {
           const host::StringColumn& s = block->strings[i];
           const std::string text(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
           if (c.type == READSTAT_TYPE_STRING_REF) {
-            readstat_string_ref_t* ref = readstat_add_string_ref(writer, text.c_str());
+            readstat_string_ref_t* ref = refs.at(text);
             Check(readstat_insert_string_ref(writer, c.out, ref), "strL value");
           } else {
             Check(readstat_insert_string_value(writer, c.out, text.c_str()), "string value");
@@ -395,6 +433,15 @@ void Write(const Options& options) {
     Check(readstat_begin_writing_sas7bcat(catalog, cat), "catalog");
     Check(readstat_end_writing(catalog), "catalog end");
     std::fclose(cat);
+    // ReadStat's catalog writer loses formats in some catalogs of more than
+    // one: read it back, so that a bad catalog is never handed on.
+    readstat_parser_t* parser = readstat_parser_init();
+    const readstat_error_t readBack = readstat_parse_sas7bcat(parser, path.c_str(), nullptr);
+    readstat_parser_free(parser);
+    if (readBack != READSTAT_OK) {
+      Die(path + ": ReadStat cannot read back the catalog it wrote (" + readstat_error_message(readBack) +
+          "); give fewer formats with --catalog-var NAME");
+    }
   }
   if (catalog != nullptr) readstat_writer_free(catalog);
 
@@ -419,11 +466,13 @@ int main(int argc, char** argv) {
     else if (arg == "--float") options.floats.insert(value());
     else if (arg == "--strl") options.strls.insert(value());
     else if (arg == "--on-top") options.onTop = value();
+    else if (arg == "--catalog-var") options.catalogVars.insert(value());
     else if (arg.rfind("--", 0) == 0) Die("unknown option " + arg);
     else positional.push_back(arg);
   }
   if (positional.size() != 2) {
-    Die("usage: foreign-writer [--version N] [--float NAME]... [--strl NAME]... [--on-top FILE] DATASET OUTPUT");
+    Die("usage: foreign-writer [--version N] [--float NAME]... [--strl NAME]... [--on-top FILE] "
+        "[--catalog-var NAME]... DATASET OUTPUT");
   }
   options.dataset = positional[0];
   options.output = positional[1];
