@@ -186,7 +186,7 @@ nlohmann::ordered_json UserMissing(const MissingValues& mv) {
 }
 
 nlohmann::ordered_json OnTopDescriptor(const host::Dataset& dataset, const std::string& dataPath,
-                                       const std::set<std::string>& keepMissing) {
+                                       const std::set<std::string>& keepMissing, Kind kind) {
   nlohmann::ordered_json j;
   if (dataset.weightIndex >= 0) j["weight"] = dataset.variables[static_cast<std::size_t>(dataset.weightIndex)]->name;
   if (!dataset.splitIndices.empty()) {
@@ -210,6 +210,15 @@ nlohmann::ordered_json OnTopDescriptor(const host::Dataset& dataset, const std::
     if (v->measure != inferred && v->measure >= 0 && v->measure <= 3) f["measure"] = kMeasures[v->measure];
     if (v->role != Role::Input && v->role >= 0 && v->role <= 5) f["role"] = kRoles[v->role];
     if (keepMissing.count(v->name) != 0 && !v->missing.Empty()) f["userMissing"] = UserMissing(v->missing);
+    // What a Stata file cannot hold: labels of string values, times of day.
+    if (kind == Kind::Stata && v->IsString() && !v->valueLabels.empty()) {
+      for (const ValueLabel& l : v->valueLabels) {
+        f["categories"].push_back({{"value", std::string(ObsString(l.value))}, {"label", l.label}});
+      }
+    }
+    if (kind == Kind::Stata && v->printFormat.type == FormatType::TIME) {
+      f["printFormat"] = "TIME" + std::to_string(v->printFormat.width);
+    }
     for (int a = 0; a < v->attributes.Size(); ++a) {
       f["attributes"][v->attributes.Name(a)] = v->attributes.Values(a);
     }
@@ -447,7 +456,7 @@ void Write(const Options& options) {
 
   if (!options.onTop.empty()) {
     const fs::path relative = fs::relative(fs::absolute(options.output), fs::absolute(options.onTop).parent_path());
-    std::ofstream(options.onTop) << OnTopDescriptor(*dataset, relative.string(), keepMissing).dump(2) << "\n";
+    std::ofstream(options.onTop) << OnTopDescriptor(*dataset, relative.string(), keepMissing, kind).dump(2) << "\n";
   }
 }
 

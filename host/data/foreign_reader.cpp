@@ -758,9 +758,13 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     const readstat_error_t error = Run(parser, kind, path, &dict);
     if (error != READSTAT_OK) throw InputError(Failure(path, kind, error, dict, false));
   }
+  std::vector<std::string> files{path};
   if (kind == ForeignKind::Sas) {
     const std::string catalog = FindCatalog(path, options.catalog);
-    if (!catalog.empty()) ReadCatalog(catalog, options.encoding, dict);
+    if (!catalog.empty()) {
+      ReadCatalog(catalog, options.encoding, dict);
+      files.push_back(catalog);
+    }
   } else if (!options.catalog.empty()) {
     warnings.push_back(options.catalog + ": a format catalog belongs to a SAS data file (.sas7bdat); ignored for " +
                        path);
@@ -808,6 +812,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   }
 
   auto dataset = std::make_shared<Dataset>();
+  dataset->files = std::move(files);
   auto layout = std::make_shared<ForeignLayout>();
   layout->path = path;
   layout->display = path;

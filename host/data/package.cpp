@@ -496,6 +496,91 @@ void CheckName(const std::string& name, const std::string& where) {
   }
 }
 
+// The package's weight, split variables and multiple-response sets, named
+// by the variables of the dataset.
+void ReadPackageLevel(const Descriptor* d, const Json& p, Dataset* dataset) {
+  if (p.contains("weight")) {
+    const std::string w = d->String(p["weight"], "weight");
+    const int index = dataset->Find(w);
+    if (index < 0) d->Fail("weight", "\"" + w + "\" names no variable of the dataset");
+    if (dataset->variables[static_cast<std::size_t>(index)]->IsString()) {
+      d->Fail("weight", "the weight variable \"" + w + "\" is a string; weights must be numeric");
+    }
+    dataset->weightIndex = index;
+  }
+  if (p.contains("splitFile")) {
+    const std::vector<std::string> split = d->StringList(p["splitFile"], "splitFile");
+    for (std::size_t i = 0; i < split.size(); ++i) {
+      const int index = dataset->Find(split[i]);
+      if (index < 0) d->Fail(Element("splitFile", i), "\"" + split[i] + "\" names no variable of the dataset");
+      if (std::find(dataset->splitIndices.begin(), dataset->splitIndices.end(), index) ==
+          dataset->splitIndices.end()) {
+        dataset->splitIndices.push_back(index);
+      }
+    }
+  }
+  if (p.contains("multipleResponseSets")) {
+    const Json& sets = d->Array(p["multipleResponseSets"], "multipleResponseSets");
+    std::unordered_map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+      const std::string sp = Element("multipleResponseSets", i);
+      const Json& s = d->Object(sets[i], sp);
+      d->CheckKeys(s, sp, {"name", "label", "type", "countedValue", "variables"});
+      auto set = std::make_unique<VariableSetImpl>();
+      if (!s.contains("name")) d->Fail(sp, "a set needs a \"name\"");
+      set->name = d->String(s["name"], Member(sp, "name"));
+      if (set->name.empty() || set->name[0] != '$') {
+        d->Fail(Member(sp, "name"), "the set name \"" + set->name + "\" must begin with \"$\" (e.g. \"$" +
+                                        set->name + "\")");
+      }
+      if (!ValidSetName(set->name)) {
+        d->Fail(Member(sp, "name"), "\"" + set->name + "\" is not a valid set name: \"$\" followed by letters, "
+                                                        "digits, _, ., @, # or $, at most 64 bytes");
+      }
+      if (const auto [it, fresh] = seen.emplace(FoldName(set->name), i); !fresh) {
+        d->Fail(Member(sp, "name"), "the set name \"" + set->name + "\" is used twice (names are compared "
+                                                                     "ignoring case)");
+      }
+      if (s.contains("label")) set->label = d->String(s["label"], Member(sp, "label"));
+      std::string type = s.contains("countedValue") ? "dichotomies" : "categories";
+      if (s.contains("type")) type = d->String(s["type"], Member(sp, "type"));
+      if (type == "categories") {
+        set->type = 1;
+        if (s.contains("countedValue")) {
+          d->Warn(Member(sp, "countedValue"), "only multiple dichotomy sets have a counted value; ignored");
+        }
+      } else if (type == "dichotomies") {
+        set->type = 2;
+        if (!s.contains("countedValue")) {
+          d->Fail(sp, "a multiple dichotomy set needs a \"countedValue\" (the value that counts a member as "
+                      "chosen, e.g. \"1\")");
+        }
+        const Json& cv = s["countedValue"];
+        if (cv.is_number()) {
+          set->countedValue = NumberText(cv.get<double>());
+        } else {
+          set->countedValue = d->String(cv, Member(sp, "countedValue"));
+        }
+      } else {
+        d->Fail(Member(sp, "type"), "\"" + type + "\" is not a set type; use \"categories\" or \"dichotomies\"");
+      }
+      if (!s.contains("variables")) d->Fail(sp, "a set needs its \"variables\"");
+      set->members = d->StringList(s["variables"], Member(sp, "variables"));
+      if (set->members.size() < 2) {
+        d->Fail(Member(sp, "variables"), "a set needs at least two variables (" +
+                                             std::to_string(set->members.size()) + " given)");
+      }
+      for (std::size_t m = 0; m < set->members.size(); ++m) {
+        if (dataset->Find(set->members[m]) < 0) {
+          d->Warn(Element(Member(sp, "variables"), m),
+                  "\"" + set->members[m] + "\" names no variable; the set keeps it, and the codebook skips it");
+        }
+      }
+      dataset->sets.push_back(std::move(set));
+    }
+  }
+}
+
 std::shared_ptr<Dataset> Build(const Plan& planIn, const Descriptor* d, std::vector<std::string>& warnings,
                                const Json* package) {
   Plan plan = planIn;
@@ -652,90 +737,12 @@ std::shared_ptr<Dataset> Build(const Plan& planIn, const Descriptor* d, std::vec
   dataset->IndexNames();
 
   if (package != nullptr) {
-    const Json& p = *package;
-    if (p.contains("weight")) {
-      const std::string w = d->String(p["weight"], "weight");
-      const int index = dataset->Find(w);
-      if (index < 0) d->Fail("weight", "\"" + w + "\" names no variable of the dataset");
-      if (dataset->variables[static_cast<std::size_t>(index)]->IsString()) {
-        d->Fail("weight", "the weight variable \"" + w + "\" is a string; weights must be numeric");
-      }
-      dataset->weightIndex = index;
-      layout.weightIndex = index;
-      layout.weightMissing = dataset->variables[static_cast<std::size_t>(index)]->missing;
+    ReadPackageLevel(d, *package, dataset.get());
+    layout.weightIndex = dataset->weightIndex;
+    if (dataset->weightIndex >= 0) {
+      layout.weightMissing = dataset->variables[static_cast<std::size_t>(dataset->weightIndex)]->missing;
     }
-    if (p.contains("splitFile")) {
-      const std::vector<std::string> split = d->StringList(p["splitFile"], "splitFile");
-      for (std::size_t i = 0; i < split.size(); ++i) {
-        const int index = dataset->Find(split[i]);
-        if (index < 0) d->Fail(Element("splitFile", i), "\"" + split[i] + "\" names no variable of the dataset");
-        if (std::find(dataset->splitIndices.begin(), dataset->splitIndices.end(), index) ==
-            dataset->splitIndices.end()) {
-          dataset->splitIndices.push_back(index);
-        }
-      }
-      layout.splitIndices = dataset->splitIndices;
-    }
-    if (p.contains("multipleResponseSets")) {
-      const Json& sets = d->Array(p["multipleResponseSets"], "multipleResponseSets");
-      std::unordered_map<std::string, std::size_t> seen;
-      for (std::size_t i = 0; i < sets.size(); ++i) {
-        const std::string sp = Element("multipleResponseSets", i);
-        const Json& s = d->Object(sets[i], sp);
-        d->CheckKeys(s, sp, {"name", "label", "type", "countedValue", "variables"});
-        auto set = std::make_unique<VariableSetImpl>();
-        if (!s.contains("name")) d->Fail(sp, "a set needs a \"name\"");
-        set->name = d->String(s["name"], Member(sp, "name"));
-        if (set->name.empty() || set->name[0] != '$') {
-          d->Fail(Member(sp, "name"), "the set name \"" + set->name + "\" must begin with \"$\" (e.g. \"$" +
-                                          set->name + "\")");
-        }
-        if (!ValidSetName(set->name)) {
-          d->Fail(Member(sp, "name"), "\"" + set->name + "\" is not a valid set name: \"$\" followed by letters, "
-                                                          "digits, _, ., @, # or $, at most 64 bytes");
-        }
-        if (const auto [it, fresh] = seen.emplace(FoldName(set->name), i); !fresh) {
-          d->Fail(Member(sp, "name"), "the set name \"" + set->name + "\" is used twice (names are compared "
-                                                                       "ignoring case)");
-        }
-        if (s.contains("label")) set->label = d->String(s["label"], Member(sp, "label"));
-        std::string type = s.contains("countedValue") ? "dichotomies" : "categories";
-        if (s.contains("type")) type = d->String(s["type"], Member(sp, "type"));
-        if (type == "categories") {
-          set->type = 1;
-          if (s.contains("countedValue")) {
-            d->Warn(Member(sp, "countedValue"), "only multiple dichotomy sets have a counted value; ignored");
-          }
-        } else if (type == "dichotomies") {
-          set->type = 2;
-          if (!s.contains("countedValue")) {
-            d->Fail(sp, "a multiple dichotomy set needs a \"countedValue\" (the value that counts a member as "
-                        "chosen, e.g. \"1\")");
-          }
-          const Json& cv = s["countedValue"];
-          if (cv.is_number()) {
-            set->countedValue = NumberText(cv.get<double>());
-          } else {
-            set->countedValue = d->String(cv, Member(sp, "countedValue"));
-          }
-        } else {
-          d->Fail(Member(sp, "type"), "\"" + type + "\" is not a set type; use \"categories\" or \"dichotomies\"");
-        }
-        if (!s.contains("variables")) d->Fail(sp, "a set needs its \"variables\"");
-        set->members = d->StringList(s["variables"], Member(sp, "variables"));
-        if (set->members.size() < 2) {
-          d->Fail(Member(sp, "variables"), "a set needs at least two variables (" +
-                                               std::to_string(set->members.size()) + " given)");
-        }
-        for (std::size_t m = 0; m < set->members.size(); ++m) {
-          if (dataset->Find(set->members[m]) < 0) {
-            d->Warn(Element(Member(sp, "variables"), m),
-                    "\"" + set->members[m] + "\" names no variable; the set keeps it, and the codebook skips it");
-          }
-        }
-        dataset->sets.push_back(std::move(set));
-      }
-    }
+    layout.splitIndices = dataset->splitIndices;
   }
 
   if (noVariables) {
@@ -756,7 +763,95 @@ std::string FileSpecOf(const std::string& path) {
   return folder + "\\" + abs.filename().string();
 }
 
-std::shared_ptr<Dataset> LoadPackage(const std::string& path, std::vector<std::string>& warnings) {
+// The package's title, documents and attributes (over a Stata or SAS file,
+// they replace the file's own).
+void ReadPackageTexts(const Descriptor& d, const Json& j, Dataset& dataset) {
+  if (j.contains("title")) dataset.label = d.String(j["title"], "title");
+  if (j.contains("documents")) {
+    const Json& docs = d.Array(j["documents"], "documents");
+    dataset.documents.clear();  // over a Stata file, they replace its notes
+    for (std::size_t i = 0; i < docs.size(); ++i) {
+      dataset.documents.push_back(d.StringList(docs[i], Element("documents", i)));
+    }
+  }
+  if (j.contains("attributes")) {
+    dataset.attributes = DatasourceAttributes{};
+    ReadAttributes(d, d.Object(j["attributes"], "attributes"), "attributes", dataset.attributes);
+  }
+}
+
+// A resource whose path ends in .dta, .sas7bdat or .xpt, or whose format
+// says so, is a Stata or SAS file.
+ForeignKind ForeignResourceKind(const Descriptor& d, const Json& res, const std::string& relative) {
+  if (res.contains("format")) {
+    const std::string format = Lower(d.String(res["format"], "resources[0].format"));
+    if (format == "dta") return ForeignKind::Stata;
+    if (format == "sas7bdat") return ForeignKind::Sas;
+    if (format == "xpt") return ForeignKind::Transport;
+  }
+  const ForeignKind kind = ForeignKindOfExtension(fs::path(relative).extension().string());
+  return kind == ForeignKind::SasCatalog ? ForeignKind::None : kind;
+}
+
+// A descriptor on top of a Stata or SAS file: the file's dictionary first,
+// then whatever the descriptor gives wins.
+std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const Json& res, const std::string& file,
+                                       ForeignKind promised, const LoadOptions& options,
+                                       std::vector<std::string>& warnings) {
+  ForeignKind kind = SniffForeignFile(file, fs::path(file).extension().string());
+  if (kind == ForeignKind::None) {
+    if (!fs::exists(file)) d.Fail("resources[0].path", "cannot open " + file + "; check the path");
+    d.Fail("resources[0].path", file + " is not " + ForeignKindText(promised) + ": its first bytes are not those of "
+                                "such a file");
+  }
+  std::shared_ptr<Dataset> dataset = LoadForeign(file, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
+  if (res.contains("schema")) {
+    const std::string sp = "resources[0].schema";
+    const Json& schema = d.Object(res["schema"], sp);
+    d.CheckKeys(schema, sp, {"fields"}, {"primaryKey", "foreignKeys", "missingValues"});
+    const Json& fields = schema.contains("fields") ? d.Array(schema["fields"], sp + ".fields") : Json::array();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const FieldSpec f = ReadField(d, fields[i], Element(sp + ".fields", i), {""});
+      const int index = dataset->Find(f.name);
+      if (index < 0) {
+        d.Fail(Member(f.path, "name"), "\"" + f.name + "\" names no variable of " + file + "; the descriptor may "
+                                       "only describe the file's own variables");
+      }
+      QUVO_Variable& v = *dataset->variables[static_cast<std::size_t>(index)];
+      const CellKind cellKind = v.IsString() ? CellKind::String : CellKind::Number;
+      if (f.title) v.label = f.title;
+      if (f.measure) v.measure = *f.measure;
+      else if (f.categoriesOrdered) v.measure = Measure::Ordinal;
+      v.role = fields[i].contains("role") ? f.role : v.role;
+      v.printFormat = FormatOf(d, f.printFormat, Member(f.path, "printFormat"), v.width, v.printFormat);
+      v.writeFormat = FormatOf(d, f.writeFormat, Member(f.path, "writeFormat"), v.width,
+                               f.printFormat && !f.writeFormat ? v.printFormat : v.writeFormat);
+      if (f.categories != nullptr) {
+        v.valueLabels.clear();
+        ReadCategories(d, f, v, cellKind);
+        if (!f.measure && !f.categoriesOrdered && !v.IsString()) v.measure = Measure::Nominal;
+      }
+      if (f.userMissing != nullptr) {
+        const bool extended = v.missing.extended;
+        v.missing = MissingValues{};
+        ReadUserMissing(d, f, v, cellKind);
+        v.missing.extended = extended;  // the file's own codes stay missing
+      }
+      if (f.attributes != nullptr) {
+        v.attributes = DatasourceAttributes{};
+        ReadAttributes(d, *f.attributes, Member(f.path, "attributes"), v.attributes);
+      }
+    }
+  }
+  dataset->files.insert(dataset->files.begin(), d.File());
+  ReadPackageLevel(&d, j, dataset.get());
+  UpdateForeignWeighting(*dataset);
+  ReadPackageTexts(d, j, *dataset);
+  return dataset;
+}
+
+std::shared_ptr<Dataset> LoadPackage(const std::string& path, std::vector<std::string>& warnings,
+                                     const LoadOptions& options) {
   const std::string text = ReadWholeFile(path);
   const Json j = ParseJson(text, path);
   const Descriptor d(path, warnings);
@@ -781,8 +876,13 @@ std::shared_ptr<Dataset> LoadPackage(const std::string& path, std::vector<std::s
     if (enc != "utf-8" && enc != "utf8") d.Warn("resources[0].encoding", "only UTF-8 is read; the file is read as UTF-8");
   }
 
-  Plan plan;
   const fs::path base = fs::path(path).parent_path();
+  if (const ForeignKind kind = ForeignResourceKind(d, res, relative); kind != ForeignKind::None) {
+    const fs::path file = fs::path(relative).is_absolute() ? fs::path(relative) : base / relative;
+    return LoadOnForeign(d, j, res, file.lexically_normal().string(), kind, options, warnings);
+  }
+
+  Plan plan;
   const fs::path csv = fs::path(relative).is_absolute() ? fs::path(relative) : base / relative;
   plan.csvPath = csv.string();
   plan.csvDisplay = csv.lexically_normal().string();
@@ -833,19 +933,10 @@ std::shared_ptr<Dataset> LoadPackage(const std::string& path, std::vector<std::s
 
   std::shared_ptr<Dataset> dataset = Build(plan, &d, warnings, &j);
   dataset->files = {path, plan.csvPath};
-
-  if (j.contains("title")) dataset->label = d.String(j["title"], "title");
-  if (j.contains("documents")) {
-    const Json& docs = d.Array(j["documents"], "documents");
-    for (std::size_t i = 0; i < docs.size(); ++i) {
-      dataset->documents.push_back(d.StringList(docs[i], Element("documents", i)));
-    }
-  }
-  if (j.contains("attributes")) {
-    ReadAttributes(d, d.Object(j["attributes"], "attributes"), "attributes", dataset->attributes);
-  }
+  ReadPackageTexts(d, j, *dataset);
   return dataset;
 }
+
 
 std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, std::vector<std::string>& warnings) {
   Plan plan;
@@ -866,7 +957,7 @@ std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::s
   if (const ForeignKind kind = SniffForeignFile(path, ext); kind != ForeignKind::None) {
     dataset = LoadForeign(path, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
   } else if (ext == ".json") {
-    dataset = LoadPackage(path, warnings);
+    dataset = LoadPackage(path, warnings, options);
   } else if (ext == ".csv") {
     dataset = LoadBareCsv(path, warnings);
   } else {
