@@ -186,7 +186,8 @@ nlohmann::ordered_json UserMissing(const MissingValues& mv) {
 }
 
 nlohmann::ordered_json OnTopDescriptor(const host::Dataset& dataset, const std::string& dataPath,
-                                       const std::set<std::string>& keepMissing, Kind kind) {
+                                       const std::set<std::string>& keepMissing,
+                                       const std::set<std::string>& labelsWritten, Kind kind) {
   nlohmann::ordered_json j;
   if (dataset.weightIndex >= 0) j["weight"] = dataset.variables[static_cast<std::size_t>(dataset.weightIndex)]->name;
   if (!dataset.splitIndices.empty()) {
@@ -210,10 +211,15 @@ nlohmann::ordered_json OnTopDescriptor(const host::Dataset& dataset, const std::
     if (v->measure != inferred && v->measure >= 0 && v->measure <= 3) f["measure"] = kMeasures[v->measure];
     if (v->role != Role::Input && v->role >= 0 && v->role <= 5) f["role"] = kRoles[v->role];
     if (keepMissing.count(v->name) != 0 && !v->missing.Empty()) f["userMissing"] = UserMissing(v->missing);
-    // What a Stata file cannot hold: labels of string values, times of day.
-    if (kind == Kind::Stata && v->IsString() && !v->valueLabels.empty()) {
+    // Labels the file could not hold (Stata's of strings, those left out
+    // of a SAS catalog), except those of values that became codes.
+    if (!v->valueLabels.empty() && labelsWritten.count(v->name) == 0) {
       for (const ValueLabel& l : v->valueLabels) {
-        f["categories"].push_back({{"value", std::string(ObsString(l.value))}, {"label", l.label}});
+        if (v->IsString()) {
+          f["categories"].push_back({{"value", std::string(ObsString(l.value))}, {"label", l.label}});
+        } else if (!v->IsUserMissingNumber(l.value.d)) {
+          f["categories"].push_back({{"value", l.value.d}, {"label", l.label}});
+        }
       }
     }
     if (kind == Kind::Stata && v->printFormat.type == FormatType::TIME) {
@@ -293,6 +299,7 @@ void Write(const Options& options) {
 
   std::vector<Column> columns(ncols);
   std::set<std::string> keepMissing;
+  std::set<std::string> labelsWritten;
   std::map<std::string, std::string> labelSets;  // labels -> set name
   std::map<std::string, readstat_label_set_t*> labelSetOf;
   for (std::size_t i = 0; i < ncols; ++i) {
@@ -333,6 +340,7 @@ void Write(const Options& options) {
       for (const auto& [m, t] : c.tags) key += std::to_string(m) + t;
       auto [shared, fresh] = labelSets.emplace(key, kind == Kind::Stata ? v.name : SasFormatName(v.name, v.IsString()));
       const std::string setName = shared->second;
+      labelsWritten.insert(v.name);
       if (!fresh) {
         if (kind == Kind::Stata) readstat_variable_set_label_set(c.out, labelSetOf.at(setName));
         else c.format = setName + ".";
@@ -456,7 +464,7 @@ void Write(const Options& options) {
 
   if (!options.onTop.empty()) {
     const fs::path relative = fs::relative(fs::absolute(options.output), fs::absolute(options.onTop).parent_path());
-    std::ofstream(options.onTop) << OnTopDescriptor(*dataset, relative.string(), keepMissing, kind).dump(2) << "\n";
+    std::ofstream(options.onTop) << OnTopDescriptor(*dataset, relative.string(), keepMissing, labelsWritten, kind).dump(2) << "\n";
   }
 }
 

@@ -62,6 +62,7 @@ struct Parser {
 struct ParseContext {
   std::string detail;
   std::int64_t caseIndex = -1;  // 0-based index of the last case seen
+  bool inCases = false;          // the dictionary was read: failures are in the cases
 };
 
 ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx); }
@@ -92,15 +93,21 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
   return READSTAT_ERROR_PARSE;
 }
 
-// "FILE, case N: cannot read this Stata data file (.dta): REASON (DETAIL)".
+// "FILE, case N: cannot read this Stata data file (.dta): REASON (DETAIL)";
+// failingCase 0 when the failure is not within a case.
 std::string Failure(const std::string& display, ForeignKind kind, readstat_error_t error, const ParseContext& ctx,
-                    bool atCase) {
+                    std::int64_t failingCase) {
   std::string message = display;
-  if (atCase && ctx.caseIndex >= 0) message += ", case " + std::to_string(ctx.caseIndex + 1);
+  if (failingCase > 0) message += ", case " + std::to_string(failingCase);
   message += ": cannot read this " + ForeignKindText(kind).substr(2) + ": ";
   const char* reason = readstat_error_message(error);
-  message += reason != nullptr ? reason : "unknown error";
-  if (!ctx.detail.empty()) message += " (" + foreign::TextAsUtf8(ctx.detail) + ")";
+  const std::string because = reason != nullptr ? reason : "unknown error";
+  message += because;
+  // ReadStat's own words, without its prefix and the C library's errno.
+  std::string detail = ctx.detail;
+  if (detail.rfind("ReadStat: ", 0) == 0) detail.erase(0, 10);
+  if (const std::size_t cut = detail.find(" (retval"); cut != std::string::npos) detail.resize(cut);
+  if (!detail.empty() && detail != because) message += " (" + foreign::TextAsUtf8(detail) + ")";
   if (error == READSTAT_ERROR_UNSUPPORTED_CHARSET || error == READSTAT_ERROR_CONVERT ||
       error == READSTAT_ERROR_CONVERT_BAD_STRING) {
     message += ". Give the file's encoding with --encoding NAME (for example latin1 or cp1252)";
@@ -109,6 +116,15 @@ std::string Failure(const std::string& display, ForeignKind kind, readstat_error
     message += ". The file is damaged or incomplete";
   }
   return message;
+}
+
+// The case a parse failed in (1-based): the one after the last case whose
+// values came, when the failure came after the dictionary and before the
+// end of the cases; 0 otherwise.
+std::int64_t FailingCase(const ParseContext& ctx, std::int64_t rows) {
+  if (!ctx.inCases || ctx.caseIndex < 0) return 0;  // not known to be within a case
+  const std::int64_t n = ctx.caseIndex + 2;
+  return rows >= 0 && n > rows ? 0 : n;
 }
 
 // ---------------------------------------------------------------- dictionary
@@ -204,6 +220,7 @@ struct ScanContext : ParseContext {
 ScanContext& Scan(void* ctx) { return static_cast<ScanContext&>(Context(ctx)); }
 
 int OnScanVariable(int index, readstat_variable_t* /*variable*/, const char* /*labelSet*/, void* ctx) {
+  Scan(ctx).inCases = true;
   const std::vector<ScanColumn>& columns = *Scan(ctx).columns;
   const bool wanted = index >= 0 && static_cast<std::size_t>(index) < columns.size() &&
                       columns[static_cast<std::size_t>(index)].scan;
@@ -235,7 +252,8 @@ int OnScanValue(int obs, readstat_variable_t* variable, readstat_value_t value, 
 int OnAnyVariable(int, readstat_variable_t*, const char*, void*) { return READSTAT_HANDLER_OK; }
 
 // Counting the cases of a file whose header does not say (transport files).
-int OnCountVariable(int index, readstat_variable_t*, const char*, void*) {
+int OnCountVariable(int index, readstat_variable_t*, const char*, void* ctx) {
+  Context(ctx).inCases = true;
   return index == 0 ? READSTAT_HANDLER_OK : READSTAT_HANDLER_SKIP_VARIABLE;
 }
 
@@ -297,7 +315,9 @@ std::int64_t CountRows(const ForeignLayout& layout) {
   readstat_set_value_handler(parser.p, OnCountValue);
   ParseContext ctx;
   const readstat_error_t error = Run(parser, layout.kind, layout.path, &ctx);
-  if (error != READSTAT_OK) throw InputError(Failure(layout.display, layout.kind, error, ctx, true));
+  if (error != READSTAT_OK) {
+    throw InputError(Failure(layout.display, layout.kind, error, ctx, FailingCase(ctx, layout.rows)));
+  }
   return ctx.caseIndex + 1;
 }
 
@@ -495,7 +515,9 @@ class ForeignCursor : public CaseCursor {
         ++p.produced;
       }
       if (status != READSTAT_OK) {
-        error = std::make_exception_ptr(InputError(Failure(fLayout->display, fLayout->kind, status, p, true)));
+        p.inCases = true;
+        error = std::make_exception_ptr(
+            InputError(Failure(fLayout->display, fLayout->kind, status, p, FailingCase(p, fLayout->rows))));
       } else if (fLayout->rows >= 0 && p.produced != fLayout->rows) {
         error = std::make_exception_ptr(InputError(
             fLayout->display + ", case " + std::to_string(p.produced + 1) + ": the file ends after " +
@@ -664,7 +686,7 @@ void ReadCatalog(const std::string& catalog, const std::string& encoding, DictCo
   Prepare(parser, encoding);
   readstat_set_value_label_handler(parser.p, OnValueLabel);
   const readstat_error_t error = Run(parser, ForeignKind::SasCatalog, catalog, &dict);
-  if (error != READSTAT_OK) throw InputError(Failure(catalog, ForeignKind::SasCatalog, error, dict, false));
+  if (error != READSTAT_OK) throw InputError(Failure(catalog, ForeignKind::SasCatalog, error, dict, 0));
 }
 
 }  // namespace
@@ -756,7 +778,19 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     readstat_set_variable_handler(parser.p, OnVariable);
     readstat_set_value_label_handler(parser.p, OnValueLabel);
     const readstat_error_t error = Run(parser, kind, path, &dict);
-    if (error != READSTAT_OK) throw InputError(Failure(path, kind, error, dict, false));
+    if (error != READSTAT_OK) {
+      // The dictionary read skips the cases; a second look finds the case
+      // the damage is in, if it is in one.
+      ParseContext where;
+      if (!dict.vars.empty()) {
+        Parser counter;
+        Prepare(counter, options.encoding);
+        readstat_set_variable_handler(counter.p, OnCountVariable);
+        readstat_set_value_handler(counter.p, OnCountValue);
+        Run(counter, kind, path, &where);
+      }
+      throw InputError(Failure(path, kind, error, dict, FailingCase(where, dict.rows)));
+    }
   }
   std::vector<std::string> files{path};
   if (kind == ForeignKind::Sas) {
@@ -807,7 +841,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     readstat_set_variable_handler(parser.p, OnScanVariable);
     readstat_set_value_handler(parser.p, OnScanValue);
     const readstat_error_t error = Run(parser, kind, path, &ctx);
-    if (error != READSTAT_OK) throw InputError(Failure(path, kind, error, ctx, true));
+    if (error != READSTAT_OK) throw InputError(Failure(path, kind, error, ctx, FailingCase(ctx, rows)));
     if (rows < 0) rows = ctx.rows;
   }
 
