@@ -1,0 +1,1 @@
+CODEBOOK media_tv media_radio sex income /FILEINFO LABEL CASECOUNT.
