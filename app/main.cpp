@@ -41,7 +41,8 @@ constexpr const char* kDescription =
 constexpr const char* kFooter =
     "\nDATASET is a data package descriptor (.json, with its CSV file), a bare .csv file, a Stata\n"
     "file (.dta), a SAS data file (.sas7bdat, value labels from NAME.sas7bcat beside it or\n"
-    "--catalog) or a SAS transport file (.xpt).\n"
+    "--catalog), a SAS transport file (.xpt), a .tsv file, a compressed .csv.gz or .csv.zst file,\n"
+    "or - for a CSV file on standard input.\n"
     "COMMAND is CODEBOOK command syntax; it defaults to CODEBOOK (every variable and set).\n"
     "Quote it so that the shell leaves brackets and slashes alone.\n"
     "\nExamples:\n"
@@ -52,6 +53,8 @@ constexpr const char* kFooter =
     "  codebook data.csv --format json -o data-codebook.json\n"
     "  codebook survey.dta 'CODEBOOK /FILEINFO LABEL DOCUMENTS'\n"
     "  codebook survey.sas7bdat --catalog formats.sas7bcat\n"
+    "  codebook export.csv --encoding latin1 --delimiter ';' --missing 'NA,-99'\n"
+    "  gunzip -c data.csv.gz | codebook -                       (standard input)\n"
     "  codebook survey/datapackage.json --syntax commands.cbk  (several commands, each ending with '.')\n"
     "\nExit status: 0 success; 1 a command reported an error; 2 usage error or unreadable dataset.\n"
     "Documentation: README.md and docs/ in the source tree.";
@@ -155,6 +158,43 @@ bool OverwritesInput(const std::string& outputPath, int outputFd, const std::vec
   return false;
 }
 
+// --delimiter: one character, or a name for the ones awkward to type.
+bool DelimiterFromText(const std::string& text, char& delimiter) {
+  const std::string t = Lower(text);
+  if (t == "tab" || t == "\\t" || t == "\t") {
+    delimiter = '\t';
+  } else if (t == "comma") {
+    delimiter = ',';
+  } else if (t == "semicolon") {
+    delimiter = ';';
+  } else if (t == "pipe") {
+    delimiter = '|';
+  } else if (t == "space") {
+    delimiter = ' ';
+  } else if (text.size() == 1 && text[0] != '"' && text[0] != '\n' && text[0] != '\r') {
+    delimiter = text[0];
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// --missing: texts separated by commas.
+std::vector<std::string> SplitTokens(const std::string& text) {
+  std::vector<std::string> tokens;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(',', start);
+    std::string token = text.substr(start, end - start);
+    while (!token.empty() && (token.front() == ' ' || token.front() == '\t')) token.erase(0, 1);
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.pop_back();
+    if (!token.empty()) tokens.push_back(token);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return tokens;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +211,8 @@ int main(int argc, char** argv) {
   bool quiet = false;
   int width = 0;
   host::LoadOptions loadOptions;
+  std::string delimiterText;
+  std::string missingText;
 
   app.add_option("--format,-f", formatName, "Output format: text, json, html or markdown (default: from -o, else text)");
   app.add_option("-o,--output", outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
@@ -178,12 +220,16 @@ int main(int argc, char** argv) {
   app.add_option("--plugin", pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
   app.add_option("--width", width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
   app.add_option("--encoding", loadOptions.encoding,
-                 "Text encoding of a dataset that declares none or the wrong one (e.g. latin1, cp1252)");
+                 "Text encoding of CSV data, or of a Stata/SAS file that declares none or the wrong one (iconv name: latin1, cp1252, utf-16, ...)");
   app.add_option("--catalog", loadOptions.catalog,
                  "SAS format catalog with the value labels of a .sas7bdat file (default: NAME.sas7bcat beside it)");
-  app.add_flag("--quiet,-q", quiet, "No progress indicator and no loader warnings on standard error");
+  app.add_flag("--quiet,-q", quiet, "No progress indicator and no loader warnings or notes on standard error");
+  app.add_option("--delimiter", delimiterText, "Delimiter of a bare CSV file: one character, or tab (default: sniffed)");
+  auto* missingOption = app.add_option(
+      "--missing", missingText, "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)");
+  app.add_option("--resource", loadOptions.resource, "Data package resource to read, by name (default: the first table)");
   app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
-  app.add_option("DATASET", datasetPath, "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file")
+  app.add_option("DATASET", datasetPath, "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)")
       ->required();
   app.add_option("COMMAND", commandWords, "CODEBOOK command syntax (default: CODEBOOK)");
 
@@ -254,14 +300,21 @@ int main(int argc, char** argv) {
   }
 
   // The dataset.
+  if (!delimiterText.empty() && !DelimiterFromText(delimiterText, loadOptions.delimiter)) {
+    Fail("--delimiter '" + delimiterText + "' is not one character; give one, such as ';', or tab.");
+    return 2;
+  }
+  if (missingOption->count() > 0) loadOptions.missing = SplitTokens(missingText);
   std::shared_ptr<host::Dataset> dataset;
   gDoing = "reading";
   gDoingFile = datasetPath;
   try {
     std::vector<std::string> warnings;
-    dataset = host::LoadDataset(datasetPath, warnings, loadOptions);
+    std::vector<std::string> notes;
+    dataset = host::LoadDataset(datasetPath, loadOptions, warnings, notes);
     if (!quiet) {
       for (const std::string& warning : warnings) codebook_app::Warn(warning);
+      for (const std::string& note : notes) codebook_app::Note(note);
     }
   } catch (const host::InputError& e) {
     Fail(e.what());
@@ -332,7 +385,7 @@ int main(int argc, char** argv) {
   options.color = format == host::OutputFormat::Text && toTerminal && std::getenv("NO_COLOR") == nullptr;
   // A data package is usually named datapackage.json; its folder says more.
   const std::filesystem::path datasetFile(datasetPath);
-  options.title = datasetFile.filename().string();
+  options.title = datasetPath == "-" ? "standard input" : datasetFile.filename().string();
   if (Lower(options.title) == "datapackage.json") {
     const std::string folder = std::filesystem::absolute(datasetFile).parent_path().filename().string();
     if (!folder.empty()) options.title = folder;

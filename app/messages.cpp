@@ -80,15 +80,29 @@ std::string EscapeControls(std::string_view text) {
   return out;
 }
 
-void Fail(std::string_view message) {
-  const std::string line = "codebook: " + EscapeControls(message) + "\n";
-  WriteAll(line.data(), line.size());
+namespace {
+// A message that lists several problems has one per line; each line gets
+// the prefix.
+void WriteLines(std::string_view prefix, std::string_view message) {
+  std::string text;
+  for (;;) {
+    const std::size_t end = message.find('\n');
+    text += "codebook: ";
+    text += prefix;
+    text += EscapeControls(message.substr(0, end));
+    text += '\n';
+    if (end == std::string_view::npos) break;
+    message.remove_prefix(end + 1);
+  }
+  WriteAll(text.data(), text.size());
 }
+}  // namespace
 
-void Warn(std::string_view message) {
-  const std::string line = "codebook: warning: " + EscapeControls(message) + "\n";
-  WriteAll(line.data(), line.size());
-}
+void Fail(std::string_view message) { WriteLines("", message); }
+
+void Warn(std::string_view message) { WriteLines("warning: ", message); }
+
+void Note(std::string_view message) { WriteLines("note: ", message); }
 
 void FailOutOfMemory(const char* doing, const char* file) noexcept {
   try {

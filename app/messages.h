@@ -14,10 +14,13 @@ namespace codebook_app {
 // \uXXXX. Everything else is kept.
 std::string EscapeControls(std::string_view text);
 
-// "codebook: <message>" on standard error, escaped.
+// "codebook: <message>" on standard error, escaped; a message of several
+// lines (one problem each) gets the prefix on every line.
 void Fail(std::string_view message);
-// "codebook: warning: <message>" on standard error, escaped.
+// "codebook: warning: <message>" on standard error, escaped, as Fail.
 void Warn(std::string_view message);
+// "codebook: note: <message>" on standard error, escaped, as Fail.
+void Note(std::string_view message);
 
 // "codebook: out of memory while <doing> <file>" on standard error; when
 // even that message cannot be allocated, written in pieces.

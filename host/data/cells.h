@@ -14,7 +14,22 @@
 namespace host {
 
 // How a column's cells become values.
-enum class CellKind : std::uint8_t { Number, Integer, String, Date, DateTime, Time };
+enum class CellKind : std::uint8_t {
+  Number, Integer, String, Date, DateTime, Time,
+  Boolean,    // cells in the column's true or false texts: 1 or 0
+  Year,       // a whole number of years, such as 2024
+  YearMonth,  // "YYYY-MM": the first day of the month, as a date
+  Duration,   // ISO 8601 "P1DT2H": seconds
+};
+
+// How a number column writes its numbers, beyond C-locale text.
+struct NumberStyle {
+  char decimalChar = '.';
+  char groupChar = 0;  // 0: none
+  bool bare = true;    // false: text such as a currency sign or "%" may come before or after the number
+
+  bool Plain() const { return decimalChar == '.' && groupChar == 0 && bare; }
+};
 
 inline bool IsNumericKind(CellKind kind) { return kind != CellKind::String; }
 
@@ -94,7 +109,8 @@ inline bool ParseNumber(std::string_view text, double& value) {
   return std::isfinite(value);
 }
 
-// Parses a date, date-time or time text of a column of that kind.
+// Parses a date, date-time, time, year, year-month or duration text of a
+// column of that kind.
 inline bool ParseDateCell(CellKind kind, std::string_view text, double& value) {
   switch (kind) {
     case CellKind::Date:
@@ -103,9 +119,58 @@ inline bool ParseDateCell(CellKind kind, std::string_view text, double& value) {
       return dates::ParseIsoDateTime(text, value);
     case CellKind::Time:
       return dates::ParseIsoTime(text, value);
+    case CellKind::YearMonth:
+      return dates::ParseIsoYearMonth(text, value);
+    case CellKind::Duration:
+      return dates::ParseIsoDuration(text, value);
+    case CellKind::Year:
+      return ParseNumber(text, value) && value == std::trunc(value) && std::fabs(value) < 1e6;
     default:
       return false;
   }
+}
+
+// A number written in a style: the group character dropped, the decimal
+// character read as a point, and (unless bare) text around the number
+// ignored, as in "$1,200" or "15%".
+inline bool ParseStyledNumber(std::string_view text, const NumberStyle& style, double& value) {
+  if (style.Plain()) return ParseNumber(text, value);
+  if (!style.bare) {
+    auto numeric = [&](char c) { return (c >= '0' && c <= '9') || c == style.decimalChar || c == '-' || c == '+'; };
+    while (!text.empty() && !numeric(text.front())) text.remove_prefix(1);
+    while (!text.empty() && !(text.back() >= '0' && text.back() <= '9')) text.remove_suffix(1);
+  }
+  std::string plain;
+  plain.reserve(text.size());
+  for (char c : text) {
+    if (style.groupChar != 0 && c == style.groupChar) continue;
+    if (c == style.decimalChar) {
+      plain += '.';
+    } else if (c == '.' && style.decimalChar != '.') {
+      return false;  // a point where a comma is the decimal character is not a number
+    } else {
+      plain += c;
+    }
+  }
+  return ParseNumber(plain, value);
+}
+
+// A boolean cell: 1 for a true text, 0 for a false one.
+inline bool ParseBooleanCell(std::string_view text, const std::vector<std::string>& trueValues,
+                             const std::vector<std::string>& falseValues, double& value) {
+  for (const std::string& t : trueValues) {
+    if (text == t) {
+      value = 1.0;
+      return true;
+    }
+  }
+  for (const std::string& f : falseValues) {
+    if (text == f) {
+      value = 0.0;
+      return true;
+    }
+  }
+  return false;
 }
 
 // True when the bytes are well-formed UTF-8 (no overlongs, no surrogates,
@@ -159,18 +224,35 @@ inline bool ValidUtf8(std::string_view text, std::size_t& bad) {
   return true;
 }
 
+// The message for a cell that is not UTF-8.
+inline std::string NotUtf8Text(std::size_t bad) {
+  return "the cell is not valid UTF-8 (at byte " + std::to_string(bad + 1) +
+         " of the cell). Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save "
+         "it as UTF-8";
+}
+
 // A cell text quoted for a message, shortened when long.
 inline std::string QuoteCell(std::string_view text) {
   constexpr std::size_t kMax = 40;
   std::string out = "\"";
-  if (text.size() > kMax) {
-    std::size_t cut = kMax;  // not inside a UTF-8 sequence
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    out.append(text.substr(0, cut));
-    out += "...";
-  } else {
-    out.append(text);
+  const bool cut = text.size() > kMax;
+  if (cut) {
+    std::size_t at = kMax;  // not inside a UTF-8 sequence
+    while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
+    text = text.substr(0, at);
   }
+  // A line break inside a quoted cell is shown, not made: a message that
+  // lists several problems has one per line.
+  for (char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  if (cut) out += "...";
   out += "\"";
   return out;
 }

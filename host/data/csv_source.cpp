@@ -31,6 +31,7 @@ enum class Mode : std::uint8_t { PlainNumber, PlainInteger, OtherNumber, String 
 
 Mode ModeOf(const CsvColumn& c) {
   if (c.kind == CellKind::String) return Mode::String;
+  if (!c.style.Plain()) return Mode::OtherNumber;
   // Plain decimals may skip the missing-text lookup when no missing text is
   // itself a plain decimal (such as "-9").
   for (const std::string& m : c.missingTexts) {
@@ -205,10 +206,10 @@ class BlockFiller {
     double value = 0.0;
     switch (col.kind) {
       case CellKind::Number:
-        if (!ParseNumber(text, value)) NotNumber(c, cell, text);
+        if (!ParseStyledNumber(text, col.style, value)) NotNumber(c, cell, text);
         break;
       case CellKind::Integer:
-        if (!ParseNumber(text, value)) NotNumber(c, cell, text);
+        if (!ParseStyledNumber(text, col.style, value)) NotNumber(c, cell, text);
         if (value != std::trunc(value)) {
           CellError(c, cell, QuoteCell(text) + " is not a whole number, and the field's type is \"integer\". Declare "
                                                "the type \"number\", or correct the cell");
@@ -228,6 +229,30 @@ class BlockFiller {
       case CellKind::Time:
         if (!ParseDateCell(col.kind, text, value)) {
           CellError(c, cell, QuoteCell(text) + " is not a time. Write times as HH:MM:SS (ISO 8601)" + MissingHint());
+        }
+        break;
+      case CellKind::Boolean:
+        if (!ParseBooleanCell(text, col.trueValues, col.falseValues, value)) {
+          CellError(c, cell, QuoteCell(text) + " is neither a true nor a false value of this boolean field. Add it to "
+                                               "the field's trueValues or falseValues" + MissingHint());
+        }
+        break;
+      case CellKind::Year:
+        if (!ParseDateCell(col.kind, text, value)) {
+          CellError(c, cell, QuoteCell(text) + " is not a year. Write years as whole numbers such as 2024" +
+                                 MissingHint());
+        }
+        break;
+      case CellKind::YearMonth:
+        if (!ParseDateCell(col.kind, text, value)) {
+          CellError(c, cell, QuoteCell(text) + " is not a year and month. Write them as YYYY-MM (ISO 8601)" +
+                                 MissingHint());
+        }
+        break;
+      case CellKind::Duration:
+        if (!ParseDateCell(col.kind, text, value)) {
+          CellError(c, cell, QuoteCell(text) + " is not a duration. Write durations as ISO 8601 periods such as "
+                                               "P1DT2H30M" + MissingHint());
         }
         break;
       case CellKind::String:
@@ -252,8 +277,7 @@ class BlockFiller {
   }
 
   [[noreturn]] __attribute__((noinline, cold)) void BadUtf8(std::size_t c, const CsvCell& cell, std::size_t bad) {
-    CellError(c, cell, "the cell is not valid UTF-8 (at byte " + std::to_string(bad + 1) +
-                           " of the cell). Save the file in UTF-8");
+    CellError(c, cell, NotUtf8Text(bad));
   }
 
   [[noreturn]] __attribute__((noinline, cold)) void CellError(std::size_t c, const CsvCell& cell, const std::string& what) {

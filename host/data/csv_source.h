@@ -10,6 +10,7 @@
 #include "host/data/cells.h"
 #include "host/data/csv_reader.h"
 #include "host/data/dataset.h"
+#include "host/data/input.h"
 #include "host/dataset.h"
 
 namespace host {
@@ -20,11 +21,15 @@ struct CsvColumn {
   int width = 0;                          // string columns: the most bytes a value may have
   std::vector<std::string> missingTexts;  // numeric columns: texts (trimmed) that are system-missing
   bool emptyIsMissing = true;             // "" is among missingTexts
+  NumberStyle style;                      // number and integer columns
+  std::vector<std::string> trueValues;    // boolean columns
+  std::vector<std::string> falseValues;
 };
 
 struct CsvLayout {
   std::string path;         // to open
   std::string displayName;  // in messages
+  std::shared_ptr<CsvInput> input;  // keeps a decoded copy of the input (path) alive
   CsvDialect dialect;
   std::int64_t dataOffset = 0;  // byte offset of the first case
   std::int64_t dataLine = 1;    // its line number

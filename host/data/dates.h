@@ -192,4 +192,70 @@ inline bool ParseIsoTime(std::string_view text, double& seconds) {
   return true;
 }
 
+// "YYYY-MM" -> seconds since the origin of the first day of that month.
+inline bool ParseIsoYearMonth(std::string_view text, double& seconds) {
+  unsigned y = 0, m = 0;
+  if (text.size() != 7 || text[4] != '-') return false;
+  if (!detail::Digits(text, 0, 4, y) || !detail::Digits(text, 5, 2, m) || m < 1 || m > 12) return false;
+  seconds = SecondsFromCivil(y, m, 1);
+  return true;
+}
+
+// An ISO 8601 duration "PnYnMnWnDTnHnMnS" (each part optional, a fraction
+// allowed, a leading "-" negates) -> seconds. Years and months have no fixed
+// length; they count as their average Gregorian length (365.2425 days and a
+// twelfth of that).
+inline bool ParseIsoDuration(std::string_view text, double& seconds) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.size() < 2 || text[0] != 'P') return false;
+  constexpr double kYear = 365.2425 * kSecondsPerDay;
+  double total = 0.0;
+  bool inTime = false, any = false;
+  std::size_t pos = 1;
+  const char* order = "YMWD";  // the date designators still allowed, in order
+  while (pos < text.size()) {
+    if (text[pos] == 'T') {
+      if (inTime) return false;
+      inTime = true;
+      order = "HMS";
+      ++pos;
+      continue;
+    }
+    const std::size_t start = pos;
+    double value = 0.0, scale = 0.0;
+    while (pos < text.size() && ((text[pos] >= '0' && text[pos] <= '9') || text[pos] == '.' || text[pos] == ',')) {
+      const char c = text[pos++];
+      if (c == '.' || c == ',') {
+        if (scale != 0.0) return false;
+        scale = 0.1;
+      } else if (scale == 0.0) {
+        value = value * 10 + (c - '0');
+      } else {
+        value += scale * (c - '0');
+        scale /= 10;
+      }
+    }
+    if (pos == start || pos >= text.size()) return false;
+    const char unit = text[pos++];
+    while (*order != '\0' && *order != unit) ++order;
+    if (*order == '\0') return false;
+    ++order;
+    double length = 0.0;
+    if (!inTime) {
+      length = unit == 'Y' ? kYear : unit == 'M' ? kYear / 12 : unit == 'W' ? 7 * kSecondsPerDay : kSecondsPerDay;
+    } else {
+      length = unit == 'H' ? 3600.0 : unit == 'M' ? 60.0 : 1.0;
+    }
+    total += value * length;
+    any = true;
+  }
+  if (!any) return false;
+  seconds = negative ? -total : total;
+  return true;
+}
+
 }  // namespace host::dates

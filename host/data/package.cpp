@@ -14,6 +14,8 @@
 #include "host/data/csv_source.h"
 #include "host/data/foreign.h"
 #include "host/data/formats.h"
+#include "host/data/input.h"
+#include "host/data/names.h"
 #include "host/data/scan.h"
 #include "host/dataset.h"
 
@@ -48,14 +50,42 @@ const char* KindOf(const Json& j) {
   }
 }
 
+// Thrown after a problem is recorded: the property at hand is skipped and
+// the reading goes on, so that one run reports every problem.
+struct DescriptorAbort {};
+
 // Errors and warnings about the descriptor name its file and the JSON path
-// of the property.
+// of the property. Errors are collected; Flush throws them all at once.
 class Descriptor {
  public:
   Descriptor(std::string file, std::vector<std::string>& warnings) : fFile(std::move(file)), fWarnings(warnings) {}
 
+  void Error(const std::string& path, const std::string& what) const {
+    fErrors.push_back(fFile + ": " + (path.empty() ? "" : path + ": ") + what);
+  }
   [[noreturn]] void Fail(const std::string& path, const std::string& what) const {
-    throw InputError(fFile + ": " + (path.empty() ? "" : path + ": ") + what);
+    Error(path, what);
+    throw DescriptorAbort{};
+  }
+  // Runs one part of the reading; a problem in it skips the rest of that part.
+  template <class F>
+  void Try(F&& part) const {
+    try {
+      part();
+    } catch (const DescriptorAbort&) {
+    }
+  }
+  // Throws every problem recorded so far, one per line.
+  void Flush() const {
+    if (fErrors.empty()) return;
+    constexpr std::size_t kShown = 50;
+    std::string text;
+    for (std::size_t i = 0; i < fErrors.size() && i < kShown; ++i) text += (i > 0 ? "\n" : "") + fErrors[i];
+    if (fErrors.size() > kShown) {
+      text += "\n" + fFile + ": ... and " + std::to_string(fErrors.size() - kShown) + " more problems";
+    }
+    fErrors.clear();
+    throw InputError(text);
   }
   void Warn(const std::string& path, const std::string& what) const {
     fWarnings.push_back(fFile + ": " + (path.empty() ? "" : path + ": ") + what);
@@ -95,6 +125,15 @@ class Descriptor {
     for (std::size_t i = 0; i < j.size(); ++i) out.push_back(String(j[i], Element(path, i)));
     return out;
   }
+  // One byte, for dialect characters; empty allowed when emptyOk.
+  char Character(const Json& j, const std::string& path, bool emptyOk) const {
+    const std::string text = String(j, path);
+    if (text.empty() && emptyOk) return 0;
+    if (text.size() != 1 || text[0] == '\n' || text[0] == '\r') {
+      Fail(path, std::string("expected one character (one byte), not a line break") + (emptyOk ? ", or \"\"" : ""));
+    }
+    return text[0];
+  }
 
   // Warns about properties this reader does not know. Standard properties
   // that carry nothing for a codebook are passed over silently.
@@ -113,6 +152,7 @@ class Descriptor {
  private:
   std::string fFile;
   std::vector<std::string>& fWarnings;
+  mutable std::vector<std::string> fErrors;
 };
 
 // "file, line L, column C" of a byte of the descriptor.
@@ -205,7 +245,9 @@ std::string ReadWholeFile(const std::string& path) {
 struct FieldSpec {
   std::string path;  // JSON path, for messages
   std::string name;
+  std::string givenName;  // as written, when the name had to be made valid
   std::optional<std::string> title;
+  std::optional<std::string> description;
   std::optional<CellKind> kind;
   std::optional<int> maxLength;
   std::optional<int> measure;
@@ -217,81 +259,150 @@ struct FieldSpec {
   std::vector<std::string> missingTexts{""};
   const Json* userMissing = nullptr;
   const Json* attributes = nullptr;
+  NumberStyle style;
+  std::vector<std::string> trueValues{"true", "True", "TRUE", "1"};
+  std::vector<std::string> falseValues{"false", "False", "FALSE", "0"};
+  // A bare CSV column (or a package without a schema): its numbers may be
+  // few whole codes, and (when the delimiter is not a comma) written with a
+  // decimal comma.
+  bool inferLikeBareCsv = false;
 };
 
+// Every Table Schema type. Types without a host counterpart (JSON values,
+// geographic points, lists) are read as their text.
 CellKind KindFromType(const Descriptor& d, const std::string& type, const std::string& path) {
-  if (type == "number") return CellKind::Number;
-  if (type == "integer") return CellKind::Integer;
-  if (type == "string") return CellKind::String;
-  if (type == "date") return CellKind::Date;
-  if (type == "datetime") return CellKind::DateTime;
-  if (type == "time") return CellKind::Time;
-  d.Fail(path, "\"" + type + "\" is not a field type this program reads; use \"number\", \"integer\", \"string\", "
-                              "\"date\", \"datetime\" or \"time\" (or leave the type out to infer it)");
+  static const std::pair<const char*, CellKind> kTypes[] = {
+      {"number", CellKind::Number},     {"integer", CellKind::Integer},   {"string", CellKind::String},
+      {"date", CellKind::Date},         {"datetime", CellKind::DateTime}, {"time", CellKind::Time},
+      {"boolean", CellKind::Boolean},   {"year", CellKind::Year},         {"yearmonth", CellKind::YearMonth},
+      {"duration", CellKind::Duration}, {"object", CellKind::String},     {"array", CellKind::String},
+      {"list", CellKind::String},       {"geopoint", CellKind::String},   {"geojson", CellKind::String},
+      {"any", CellKind::String}};
+  for (const auto& [name, kind] : kTypes) {
+    if (type == name) return kind;
+  }
+  d.Fail(path, "\"" + type + "\" is not a field type; use one of number, integer, string, boolean, date, time, "
+                              "datetime, year, yearmonth, duration, object, array, list, geopoint, geojson, any (or "
+                              "leave the type out to infer it)");
+}
+
+// missingValues: texts, or (as newer schemas write them) objects with a "value".
+std::vector<std::string> MissingTexts(const Descriptor& d, const Json& j, const std::string& path) {
+  d.Array(j, path);
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < j.size(); ++i) {
+    const std::string p = Element(path, i);
+    if (j[i].is_object() && j[i].contains("value")) {
+      out.push_back(d.String(j[i]["value"], Member(p, "value")));
+    } else {
+      out.push_back(d.String(j[i], p));
+    }
+  }
+  for (std::string& m : out) m = std::string(TrimBlanks(m));
+  return out;
+}
+
+void ReadConstraints(const Descriptor& d, const Json& j, const std::string& cp, FieldSpec& f) {
+  const Json& c = d.Object(j, cp);
+  d.CheckKeys(c, cp, {"maxLength"}, {"required", "unique", "minLength", "minimum", "maximum", "pattern", "enum",
+                                     "exclusiveMinimum", "exclusiveMaximum", "jsonSchema"});
+  if (c.contains("maxLength")) {
+    const std::int64_t n = d.Integer(c["maxLength"], Member(cp, "maxLength"));
+    if (n < 1 || n > kMaxStringWidth) {
+      d.Fail(Member(cp, "maxLength"), "a string width must be between 1 and " + std::to_string(kMaxStringWidth));
+    }
+    f.maxLength = static_cast<int>(n);
+  }
+}
+
+void ReadMeasureAndRole(const Descriptor& d, const Json& j, const std::string& path, FieldSpec& f) {
+  if (j.contains("measure")) {
+    d.Try([&] {
+      const std::string m = d.String(j["measure"], Member(path, "measure"));
+      if (m == "nominal") f.measure = Measure::Nominal;
+      else if (m == "ordinal") f.measure = Measure::Ordinal;
+      else if (m == "scale") f.measure = Measure::Scale;
+      else if (m == "unknown") f.measure = Measure::Unknown;
+      else d.Fail(Member(path, "measure"), "\"" + m + "\" is not a measurement level; use \"nominal\", \"ordinal\", "
+                                                      "\"scale\" or \"unknown\"");
+    });
+  }
+  if (j.contains("role")) {
+    d.Try([&] {
+      const std::string r = d.String(j["role"], Member(path, "role"));
+      static const std::pair<const char*, int> kRoles[] = {{"input", Role::Input}, {"target", Role::Target},
+                                                           {"both", Role::Both},   {"none", Role::None},
+                                                           {"partition", Role::Partition}, {"split", Role::Split}};
+      for (const auto& [text, code] : kRoles) {
+        if (r == text) {
+          f.role = code;
+          return;
+        }
+      }
+      d.Fail(Member(path, "role"), "\"" + r + "\" is not a role; use \"input\", \"target\", \"both\", \"none\", "
+                                                "\"partition\" or \"split\"");
+    });
+  }
+}
+
+// decimalChar, groupChar, bareNumber (numbers); trueValues, falseValues (booleans).
+void ReadTypeOptions(const Descriptor& d, const Json& j, const std::string& path, FieldSpec& f) {
+  if (j.contains("decimalChar")) {
+    d.Try([&] { f.style.decimalChar = d.Character(j["decimalChar"], Member(path, "decimalChar"), false); });
+  }
+  if (j.contains("groupChar")) {
+    d.Try([&] { f.style.groupChar = d.Character(j["groupChar"], Member(path, "groupChar"), true); });
+  }
+  if (j.contains("bareNumber")) d.Try([&] { f.style.bare = d.Bool(j["bareNumber"], Member(path, "bareNumber")); });
+  if (f.style.groupChar != 0 && f.style.groupChar == f.style.decimalChar) {
+    d.Error(path, "decimalChar and groupChar must differ");
+  }
+  if (j.contains("trueValues")) d.Try([&] { f.trueValues = d.StringList(j["trueValues"], Member(path, "trueValues")); });
+  if (j.contains("falseValues")) {
+    d.Try([&] { f.falseValues = d.StringList(j["falseValues"], Member(path, "falseValues")); });
+  }
 }
 
 FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
                     const std::vector<std::string>& schemaMissing) {
   d.Object(j, path);
   d.CheckKeys(j, path,
-              {"name", "title", "type", "constraints", "measure", "role", "printFormat", "writeFormat", "categories",
-               "categoriesOrdered", "missingValues", "userMissing", "attributes"},
-              {"description", "example", "rdfType"});
+              {"name", "title", "description", "type", "constraints", "measure", "role", "printFormat",
+               "writeFormat", "categories", "categoriesOrdered", "missingValues", "userMissing", "attributes",
+               "decimalChar", "groupChar", "bareNumber", "trueValues", "falseValues"},
+              {"example", "rdfType", "format"});
   FieldSpec f;
   f.path = path;
   f.missingTexts = schemaMissing;
   if (!j.contains("name")) d.Fail(path, "a field needs a \"name\"");
   f.name = d.String(j["name"], Member(path, "name"));
-  if (j.contains("title")) f.title = d.String(j["title"], Member(path, "title"));
-  if (j.contains("type")) f.kind = KindFromType(d, d.String(j["type"], Member(path, "type")), Member(path, "type"));
-  if (j.contains("constraints")) {
-    const std::string cp = Member(path, "constraints");
-    const Json& c = d.Object(j["constraints"], cp);
-    d.CheckKeys(c, cp, {"maxLength"}, {"required", "unique", "minLength", "minimum", "maximum", "pattern", "enum"});
-    if (c.contains("maxLength")) {
-      const std::int64_t n = d.Integer(c["maxLength"], Member(cp, "maxLength"));
-      if (n < 1 || n > kMaxStringWidth) {
-        d.Fail(Member(cp, "maxLength"), "a string width must be between 1 and " + std::to_string(kMaxStringWidth));
-      }
-      f.maxLength = static_cast<int>(n);
-    }
+  if (j.contains("title")) d.Try([&] { f.title = d.String(j["title"], Member(path, "title")); });
+  if (j.contains("description")) {
+    d.Try([&] { f.description = d.String(j["description"], Member(path, "description")); });
   }
-  if (j.contains("measure")) {
-    const std::string m = d.String(j["measure"], Member(path, "measure"));
-    if (m == "nominal") f.measure = Measure::Nominal;
-    else if (m == "ordinal") f.measure = Measure::Ordinal;
-    else if (m == "scale") f.measure = Measure::Scale;
-    else if (m == "unknown") f.measure = Measure::Unknown;
-    else d.Fail(Member(path, "measure"), "\"" + m + "\" is not a measurement level; use \"nominal\", \"ordinal\", "
-                                                    "\"scale\" or \"unknown\"");
+  if (j.contains("type")) {
+    d.Try([&] { f.kind = KindFromType(d, d.String(j["type"], Member(path, "type")), Member(path, "type")); });
   }
-  if (j.contains("role")) {
-    const std::string r = d.String(j["role"], Member(path, "role"));
-    static const std::pair<const char*, int> kRoles[] = {{"input", Role::Input}, {"target", Role::Target},
-                                                         {"both", Role::Both},   {"none", Role::None},
-                                                         {"partition", Role::Partition}, {"split", Role::Split}};
-    bool found = false;
-    for (const auto& [text, code] : kRoles) {
-      if (r == text) {
-        f.role = code;
-        found = true;
-      }
-    }
-    if (!found) {
-      d.Fail(Member(path, "role"), "\"" + r + "\" is not a role; use \"input\", \"target\", \"both\", \"none\", "
-                                              "\"partition\" or \"split\"");
-    }
+  if (j.contains("constraints")) d.Try([&] { ReadConstraints(d, j["constraints"], Member(path, "constraints"), f); });
+  ReadMeasureAndRole(d, j, path, f);
+  ReadTypeOptions(d, j, path, f);
+  if (j.contains("printFormat")) {
+    d.Try([&] { f.printFormat = d.String(j["printFormat"], Member(path, "printFormat")); });
   }
-  if (j.contains("printFormat")) f.printFormat = d.String(j["printFormat"], Member(path, "printFormat"));
-  if (j.contains("writeFormat")) f.writeFormat = d.String(j["writeFormat"], Member(path, "writeFormat"));
-  if (j.contains("categories")) f.categories = &d.Array(j["categories"], Member(path, "categories"));
+  if (j.contains("writeFormat")) {
+    d.Try([&] { f.writeFormat = d.String(j["writeFormat"], Member(path, "writeFormat")); });
+  }
+  if (j.contains("categories")) d.Try([&] { f.categories = &d.Array(j["categories"], Member(path, "categories")); });
   if (j.contains("categoriesOrdered")) {
-    f.categoriesOrdered = d.Bool(j["categoriesOrdered"], Member(path, "categoriesOrdered"));
+    d.Try([&] { f.categoriesOrdered = d.Bool(j["categoriesOrdered"], Member(path, "categoriesOrdered")); });
   }
-  if (j.contains("missingValues")) f.missingTexts = d.StringList(j["missingValues"], Member(path, "missingValues"));
-  for (std::string& m : f.missingTexts) m = std::string(TrimBlanks(m));
-  if (j.contains("userMissing")) f.userMissing = &d.Object(j["userMissing"], Member(path, "userMissing"));
-  if (j.contains("attributes")) f.attributes = &d.Object(j["attributes"], Member(path, "attributes"));
+  if (j.contains("missingValues")) {
+    d.Try([&] { f.missingTexts = MissingTexts(d, j["missingValues"], Member(path, "missingValues")); });
+  }
+  if (j.contains("userMissing")) {
+    d.Try([&] { f.userMissing = &d.Object(j["userMissing"], Member(path, "userMissing")); });
+  }
+  if (j.contains("attributes")) d.Try([&] { f.attributes = &d.Object(j["attributes"], Member(path, "attributes")); });
   return f;
 }
 
@@ -316,7 +427,7 @@ double NumericValue(const Descriptor& d, const Json& j, const std::string& path,
   if (j.is_string()) {
     const std::string text(TrimBlanks(j.get<std::string>()));
     double v = 0.0;
-    if (kind == CellKind::Date || kind == CellKind::DateTime || kind == CellKind::Time) {
+    if (kind != CellKind::Number && kind != CellKind::Integer && kind != CellKind::Boolean) {
       if (ParseDateCell(kind, text, v)) return v;
     }
     if (ParseNumber(text, v)) return v;
@@ -330,27 +441,28 @@ void ReadCategories(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, C
   const std::string base = Member(f.path, "categories");
   const Json& cats = *f.categories;
   for (std::size_t i = 0; i < cats.size(); ++i) {
-    const std::string p = Element(base, i);
-    const Json& c = cats[i];
-    if (!c.is_object()) continue;  // a bare value: a category without a label
-    d.CheckKeys(c, p, {"value", "label"});
-    if (!c.contains("value")) d.Fail(p, "a category needs a \"value\"");
-    if (!c.contains("label")) continue;
-    ValueLabel label;
-    label.label = d.String(c["label"], Member(p, "label"));
-    if (kind == CellKind::String) {
-      const std::string value = d.String(c["value"], Member(p, "value"));
-      label.value = ObsFromString(value);
-    } else {
-      label.value = ObsFromNumber(NumericValue(d, c["value"], Member(p, "value"), kind));
-    }
-    const bool duplicate = std::any_of(v.valueLabels.begin(), v.valueLabels.end(),
-                                       [&](const ValueLabel& o) { return o.value.u == label.value.u; });
-    if (duplicate) {
-      d.Warn(Member(p, "value"), "a second label for the same value; the first one is kept");
-      continue;
-    }
-    v.valueLabels.push_back(std::move(label));
+    d.Try([&] {
+      const std::string p = Element(base, i);
+      const Json& c = cats[i];
+      if (!c.is_object()) return;  // a bare value: a category without a label
+      d.CheckKeys(c, p, {"value", "label"});
+      if (!c.contains("value")) d.Fail(p, "a category needs a \"value\"");
+      if (!c.contains("label")) return;
+      ValueLabel label;
+      label.label = d.String(c["label"], Member(p, "label"));
+      if (kind == CellKind::String) {
+        label.value = ObsFromString(d.String(c["value"], Member(p, "value")));
+      } else {
+        label.value = ObsFromNumber(NumericValue(d, c["value"], Member(p, "value"), kind));
+      }
+      const bool duplicate = std::any_of(v.valueLabels.begin(), v.valueLabels.end(),
+                                         [&](const ValueLabel& o) { return o.value.u == label.value.u; });
+      if (duplicate) {
+        d.Warn(Member(p, "value"), "a second label for the same value; the first one is kept");
+        return;
+      }
+      v.valueLabels.push_back(std::move(label));
+    });
   }
 }
 
@@ -428,220 +540,128 @@ std::string NumberText(double v) {
 
 // Everything needed to build the dictionary of one CSV file.
 struct Plan {
-  std::string csvPath;
-  std::string csvDisplay;
+  std::string csvPath;     // the file the reader opens (perhaps a decoded copy)
+  std::string csvDisplay;  // the file as the user knows it, in messages
+  std::shared_ptr<CsvInput> input;
   CsvDialect dialect;
   std::vector<FieldSpec> fields;
   bool inferAll = false;  // no schema: fields come from the header
+  std::vector<std::string> bareMissing;  // inferAll: texts that are missing in numeric columns
 };
 
 // Reads the header (when the dialect has one) and returns the offset and
-// line of the first case.
+// line of the first case. Every header cell that is not UTF-8 is reported.
 std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, std::int64_t& dataLine,
                                     std::int64_t& headerLine) {
   CsvReader reader(plan.csvPath, plan.csvDisplay, plan.dialect);
   std::vector<CsvCell> cells;
   std::size_t count = 0;
   std::vector<std::string> names;
-  if (plan.dialect.header) {
-    if (!reader.Next(cells, count)) {
-      throw InputError(plan.csvDisplay + ": the file is empty; it needs a header row of variable names (then one "
-                                         "row per case)");
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::string_view raw = cells[i].View();
-      std::size_t bad = 0;
-      if (!ValidUtf8(raw, bad)) {
-        throw InputError(reader.Where(reader.RecordLine(), i + 1) + ": the header is not valid UTF-8. Save the "
-                                                                    "file in UTF-8");
-      }
-      names.emplace_back(TrimBlanks(raw));
-    }
-    dataOffset = reader.Offset();
-    dataLine = reader.Line();
-    headerLine = reader.RecordLine();
-  } else {
+  if (!plan.dialect.header) {
     dataOffset = reader.Offset();  // after a byte order mark
     dataLine = 1;
     if (plan.inferAll && reader.Next(cells, count)) {
-      for (std::size_t i = 0; i < count; ++i) {
-        std::string name = "V";
-        name += std::to_string(i + 1);
-        names.push_back(std::move(name));
-      }
+      for (std::size_t i = 0; i < count; ++i) names.push_back("V" + std::to_string(i + 1));
     }
+    return names;
   }
+  if (!reader.Next(cells, count)) {
+    throw InputError(plan.csvDisplay + ": the file is empty; it needs a header row of variable names (then one "
+                                       "row per case)");
+  }
+  std::string problems;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string_view raw = cells[i].View();
+    std::size_t bad = 0;
+    if (!ValidUtf8(raw, bad)) {
+      problems += (problems.empty() ? "" : "\n") + reader.Where(reader.RecordLine(), i + 1) +
+                  ": the header is not valid UTF-8. Name the file's encoding with --encoding (such as --encoding "
+                  "latin1 or cp1252), or save it as UTF-8";
+    }
+    names.emplace_back(TrimBlanks(raw));
+  }
+  if (!problems.empty()) throw InputError(problems);
+  dataOffset = reader.Offset();
+  dataLine = reader.Line();
+  headerLine = reader.RecordLine();
   return names;
 }
 
-void CheckName(const std::string& name, const std::string& where) {
-  // ValidateQUVOName sees the name up to its first NUL byte only; a name that
-  // holds one would pass as its prefix and then match nothing by that name.
-  if (name.find('\0') != std::string::npos || ValidateQUVOName(name.c_str()) != 0) {
-    std::string shown;  // control bytes spelled out, so the message shows them and is not cut at a NUL
-    for (char c : name) {
-      const auto u = static_cast<unsigned char>(c);
-      if (u < 0x20 || u == 0x7F) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", u);
-        shown += hex;
-      } else {
-        shown += c;
-      }
-    }
-    throw InputError(where + ": \"" + shown + "\" is not a valid variable name. A name begins with a letter, @, # or "
-                                             "$, goes on with letters, digits, _, ., @, # or $, has at most 64 "
-                                             "bytes and is not a reserved word (ALL, AND, BY, EQ, GE, GT, LE, LT, NE, "
-                                             "NOT, OR, TO, WITH)");
+// A bare CSV file's columns: header texts made into names (the text kept as
+// the label), all else inferred.
+void NameInferredFields(Plan& plan, const std::vector<std::string>& header, const std::string& headerWhere,
+                        std::vector<std::string>& notes) {
+  const std::vector<MadeName> names = MakeVariableNames(header, false);
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    FieldSpec f;
+    f.name = names[i].name;
+    f.path = "column " + std::to_string(i + 1);
+    if (names[i].renamed && !header[i].empty()) f.title = header[i];
+    f.missingTexts = plan.bareMissing;
+    f.inferLikeBareCsv = true;
+    plan.fields.push_back(std::move(f));
+  }
+  if (std::any_of(names.begin(), names.end(), [](const MadeName& n) { return n.renamed; })) {
+    notes.push_back(RenameNote(headerWhere, "header", header, names));
   }
 }
 
-// The package's weight, split variables and multiple-response sets, named
-// by the variables of the dataset.
-void ReadPackageLevel(const Descriptor* d, const Json& p, Dataset* dataset) {
-  if (p.contains("weight")) {
-    const std::string w = d->String(p["weight"], "weight");
-    const int index = dataset->Find(w);
-    if (index < 0) d->Fail("weight", "\"" + w + "\" names no variable of the dataset");
-    if (dataset->variables[static_cast<std::size_t>(index)]->IsString()) {
-      d->Fail("weight", "the weight variable \"" + w + "\" is a string; weights must be numeric");
+// A descriptor's field names: "$" names and names equal ignoring case are
+// errors; other names that are not valid are made valid, the name as given
+// kept as the label when the field has no title.
+void NameDeclaredFields(Plan& plan, const Descriptor& d, std::vector<std::string>& notes) {
+  std::vector<std::string> given;
+  std::unordered_map<std::string, std::size_t> seen;
+  for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+    const FieldSpec& f = plan.fields[i];
+    given.push_back(f.name);
+    const std::string path = Member(f.path, "name");
+    if (!f.name.empty() && f.name[0] == '$') {
+      d.Error(path, "the name \"" + f.name + "\" begins with \"$\", which marks multiple-response sets in command "
+                    "syntax; rename the field");
     }
-    dataset->weightIndex = index;
-  }
-  if (p.contains("splitFile")) {
-    const std::vector<std::string> split = d->StringList(p["splitFile"], "splitFile");
-    for (std::size_t i = 0; i < split.size(); ++i) {
-      const int index = dataset->Find(split[i]);
-      if (index < 0) d->Fail(Element("splitFile", i), "\"" + split[i] + "\" names no variable of the dataset");
-      if (std::find(dataset->splitIndices.begin(), dataset->splitIndices.end(), index) ==
-          dataset->splitIndices.end()) {
-        dataset->splitIndices.push_back(index);
-      }
+    if (const auto [it, fresh] = seen.emplace(FoldName(f.name), i); !fresh) {
+      d.Error(path, "the variable name \"" + f.name + "\" is used twice (field " + std::to_string(it->second + 1) +
+                        " is \"" + plan.fields[it->second].name + "\"; names are compared ignoring case). Rename one "
+                        "of them");
     }
   }
-  if (p.contains("multipleResponseSets")) {
-    const Json& sets = d->Array(p["multipleResponseSets"], "multipleResponseSets");
-    std::unordered_map<std::string, std::size_t> seen;
-    for (std::size_t i = 0; i < sets.size(); ++i) {
-      const std::string sp = Element("multipleResponseSets", i);
-      const Json& s = d->Object(sets[i], sp);
-      d->CheckKeys(s, sp, {"name", "label", "type", "countedValue", "variables"});
-      auto set = std::make_unique<VariableSetImpl>();
-      if (!s.contains("name")) d->Fail(sp, "a set needs a \"name\"");
-      set->name = d->String(s["name"], Member(sp, "name"));
-      if (set->name.empty() || set->name[0] != '$') {
-        d->Fail(Member(sp, "name"), "the set name \"" + set->name + "\" must begin with \"$\" (e.g. \"$" +
-                                        set->name + "\")");
-      }
-      if (!ValidSetName(set->name)) {
-        d->Fail(Member(sp, "name"), "\"" + set->name + "\" is not a valid set name: \"$\" followed by letters, "
-                                                        "digits, _, ., @, # or $, at most 64 bytes");
-      }
-      if (const auto [it, fresh] = seen.emplace(FoldName(set->name), i); !fresh) {
-        d->Fail(Member(sp, "name"), "the set name \"" + set->name + "\" is used twice (names are compared "
-                                                                     "ignoring case)");
-      }
-      if (s.contains("label")) set->label = d->String(s["label"], Member(sp, "label"));
-      std::string type = s.contains("countedValue") ? "dichotomies" : "categories";
-      if (s.contains("type")) type = d->String(s["type"], Member(sp, "type"));
-      if (type == "categories") {
-        set->type = 1;
-        if (s.contains("countedValue")) {
-          d->Warn(Member(sp, "countedValue"), "only multiple dichotomy sets have a counted value; ignored");
-        }
-      } else if (type == "dichotomies") {
-        set->type = 2;
-        if (!s.contains("countedValue")) {
-          d->Fail(sp, "a multiple dichotomy set needs a \"countedValue\" (the value that counts a member as "
-                      "chosen, e.g. \"1\")");
-        }
-        const Json& cv = s["countedValue"];
-        if (cv.is_number()) {
-          set->countedValue = NumberText(cv.get<double>());
-        } else {
-          set->countedValue = d->String(cv, Member(sp, "countedValue"));
-        }
-      } else {
-        d->Fail(Member(sp, "type"), "\"" + type + "\" is not a set type; use \"categories\" or \"dichotomies\"");
-      }
-      if (!s.contains("variables")) d->Fail(sp, "a set needs its \"variables\"");
-      set->members = d->StringList(s["variables"], Member(sp, "variables"));
-      if (set->members.size() < 2) {
-        d->Fail(Member(sp, "variables"), "a set needs at least two variables (" +
-                                             std::to_string(set->members.size()) + " given)");
-      }
-      for (std::size_t m = 0; m < set->members.size(); ++m) {
-        if (dataset->Find(set->members[m]) < 0) {
-          d->Warn(Element(Member(sp, "variables"), m),
-                  "\"" + set->members[m] + "\" names no variable; the set keeps it, and the codebook skips it");
-        }
-      }
-      dataset->sets.push_back(std::move(set));
-    }
+  const std::vector<MadeName> names = MakeVariableNames(given, true);
+  bool any = false;
+  for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+    if (!names[i].renamed) continue;
+    FieldSpec& f = plan.fields[i];
+    f.givenName = f.name;
+    f.name = names[i].name;
+    if (!f.title) f.title = f.givenName;
+    any = true;
   }
+  if (any) notes.push_back(RenameNote(d.File(), "field name", given, names));
 }
 
-std::shared_ptr<Dataset> Build(const Plan& planIn, const Descriptor* d, std::vector<std::string>& warnings,
-                               const Json* package) {
-  Plan plan = planIn;
-  auto dataset = std::make_shared<Dataset>();
-
-  // A descriptor with an empty field list is a dataset without variables:
-  // there is nothing to read from the CSV file.
-  const bool noVariables = !plan.inferAll && plan.fields.empty();
-  std::int64_t dataOffset = 0, dataLine = 1;
-  std::vector<std::string> header;
-  std::int64_t headerLine = 1;
-  if (!noVariables) header = ReadHeader(plan, dataOffset, dataLine, headerLine);
-  const std::string headerWhere = plan.csvDisplay + ", line " + std::to_string(headerLine);
-
-  if (plan.inferAll) {
-    for (std::size_t i = 0; i < header.size(); ++i) {
-      FieldSpec f;
-      f.name = header[i];
-      f.path = "column " + std::to_string(i + 1);
-      if (f.name.empty()) {
-        throw InputError(headerWhere + ", column " + std::to_string(i + 1) +
-                         ": the header has an empty name; give every column a variable name");
-      }
-      CheckName(f.name, headerWhere + ", column " + std::to_string(i + 1));
-      plan.fields.push_back(std::move(f));
-    }
-  } else {
-    for (const FieldSpec& f : plan.fields) CheckName(f.name, d->File() + ": " + Member(f.path, "name"));
-    if (plan.dialect.header && !noVariables) {
-      if (header.size() != plan.fields.size()) {
-        throw InputError(headerWhere + ": the header has " + std::to_string(header.size()) + " columns but the "
-                         "descriptor lists " + std::to_string(plan.fields.size()) +
-                         " fields. The fields must match the header's columns, in order");
-      }
-      for (std::size_t i = 0; i < header.size(); ++i) {
-        if (header[i] != plan.fields[i].name) {
-          throw InputError(headerWhere + ", column " + std::to_string(i + 1) + ": the header names \"" + header[i] +
-                           "\" but the descriptor's field " + std::to_string(i + 1) + " (" + plan.fields[i].path +
-                           ") is \"" + plan.fields[i].name + "\". The fields must match the header's columns, in "
-                           "order");
-        }
-      }
+// With a header row, the header must list the fields' names as given, in order.
+void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const std::string& headerWhere) {
+  std::string problems;
+  auto add = [&](const std::string& text) { problems += (problems.empty() ? "" : "\n") + text; };
+  if (header.size() != plan.fields.size()) {
+    add(headerWhere + ": the header has " + std::to_string(header.size()) + " columns but the descriptor lists " +
+        std::to_string(plan.fields.size()) + " fields. The fields must match the header's columns, in order");
+  }
+  for (std::size_t i = 0; i < header.size() && i < plan.fields.size(); ++i) {
+    const FieldSpec& f = plan.fields[i];
+    const std::string& given = f.givenName.empty() ? f.name : f.givenName;
+    if (header[i] != given) {
+      add(headerWhere + ", column " + std::to_string(i + 1) + ": the header names \"" + header[i] +
+          "\" but the descriptor's field " + std::to_string(i + 1) + " (" + f.path + ") is \"" + given +
+          "\". The fields must match the header's columns, in order");
     }
   }
+  if (!problems.empty()) throw InputError(problems);
+}
 
-  // Names equal ignoring case would make lookups ambiguous.
-  {
-    std::unordered_map<std::string, std::size_t> seen;
-    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
-      const auto [it, fresh] = seen.emplace(FoldName(plan.fields[i].name), i);
-      if (!fresh) {
-        const std::string where = plan.inferAll ? headerWhere + ", column " + std::to_string(i + 1)
-                                                : d->File() + ": " + Member(plan.fields[i].path, "name");
-        throw InputError(where + ": the variable name \"" + plan.fields[i].name + "\" is used twice (variable " +
-                         std::to_string(it->second + 1) + " is \"" + plan.fields[it->second].name +
-                         "\"; names are compared ignoring case). Rename one of them");
-      }
-    }
-  }
-
-  // Scan the data when the descriptor leaves a type or a string width open.
+// Scans the data when the descriptor leaves a type or a string width open.
+std::vector<ScanColumn> ScanData(const Plan& plan, std::int64_t dataOffset, std::int64_t dataLine,
+                                 std::optional<std::int64_t>& caseCount) {
   const std::size_t ncols = plan.fields.size();
   std::vector<ScanColumn> scan(ncols);
   bool needScan = false;
@@ -650,108 +670,255 @@ std::shared_ptr<Dataset> Build(const Plan& planIn, const Descriptor* d, std::vec
     scan[i].inferType = !f.kind.has_value();
     scan[i].measureWidth = !f.maxLength && (!f.kind || *f.kind == CellKind::String);
     scan[i].missingTexts = f.missingTexts;
+    scan[i].allowDecimalComma = f.inferLikeBareCsv && plan.dialect.delimiter != ',';
+    scan[i].countCodes = f.inferLikeBareCsv;
     needScan = needScan || scan[i].inferType || scan[i].measureWidth;
   }
-  std::vector<std::string> names;
-  for (const FieldSpec& f : plan.fields) names.push_back(f.name);
   if (needScan) {
-    const ScanResult result =
-        ScanCsv(plan.csvPath, plan.csvDisplay, plan.dialect, dataOffset, dataLine, names, scan);
-    dataset->caseCount = result.cases;
+    std::vector<std::string> names;
+    for (const FieldSpec& f : plan.fields) names.push_back(f.name);
+    caseCount = ScanCsv(plan.csvPath, plan.csvDisplay, plan.dialect, dataOffset, dataLine, names, scan).cases;
+  }
+  return scan;
+}
+
+// The measurement level a field gets when the descriptor names none.
+int DefaultMeasure(const FieldSpec& f, const ScanColumn& s, CellKind kind) {
+  if (f.categoriesOrdered) return Measure::Ordinal;
+  if (f.categories != nullptr || kind == CellKind::String || kind == CellKind::Boolean) return Measure::Nominal;
+  if (!f.kind && kind == CellKind::Number && s.fewCodes) return Measure::Nominal;
+  return Measure::Scale;
+}
+
+QUVO_Format StandardFormat(const FieldSpec& f, const ScanColumn& s, CellKind kind, int width) {
+  switch (kind) {
+    case CellKind::String: return {static_cast<std::uint16_t>(width), FormatType::A, 0};
+    case CellKind::Integer: return {8, FormatType::F, 0};
+    case CellKind::Number:
+      if (f.kind) return {8, FormatType::F, 2};
+      {
+        int fitted = 8, decimals = 0;
+        FittedNumberFormat(s, fitted, decimals);
+        return {static_cast<std::uint16_t>(fitted), FormatType::F, static_cast<std::uint8_t>(decimals)};
+      }
+    case CellKind::Date: return {11, FormatType::DATE, 0};
+    case CellKind::DateTime: return {20, FormatType::DATETIME, 0};
+    case CellKind::Time: return {8, FormatType::TIME, 0};
+    case CellKind::Boolean: return {1, FormatType::F, 0};
+    case CellKind::Year: return {4, FormatType::F, 0};
+    case CellKind::YearMonth: return {8, FormatType::MOYR, 0};
+    case CellKind::Duration: return {17, FormatType::DTIME, 0};
+  }
+  return {8, FormatType::F, 2};
+}
+
+int StringWidth(const FieldSpec& f, const ScanColumn& s, const std::string& display) {
+  if (f.maxLength) return *f.maxLength;
+  if (s.maxBytes > kMaxStringWidth) {
+    throw InputError(display + " (variable " + f.name + "): a value has " + std::to_string(s.maxBytes) +
+                     " bytes; string values may have at most " + std::to_string(kMaxStringWidth));
+  }
+  return std::max(1, s.maxBytes);
+}
+
+// The variable of one field, with the column the case source reads.
+std::unique_ptr<QUVO_Variable> MakeVariable(const Descriptor& d, const Plan& plan, const FieldSpec& f,
+                                            const ScanColumn& s, CsvColumn& col) {
+  const CellKind kind = f.kind ? *f.kind : s.kind;
+  auto v = std::make_unique<QUVO_Variable>();
+  v->name = f.name;
+  v->label = f.title;
+  if (kind == CellKind::String) v->width = StringWidth(f, s, plan.csvDisplay);
+  v->role = f.role;
+  v->measure = f.measure ? *f.measure : DefaultMeasure(f, s, kind);
+  const QUVO_Format standard = StandardFormat(f, s, kind, v->width);
+  d.Try([&] { v->printFormat = FormatOf(d, f.printFormat, Member(f.path, "printFormat"), v->width, standard); });
+  d.Try([&] { v->writeFormat = FormatOf(d, f.writeFormat, Member(f.path, "writeFormat"), v->width, v->printFormat); });
+  if (kind == CellKind::Boolean && f.categories == nullptr) {
+    v->valueLabels.push_back({ObsFromNumber(1.0), "true"});
+    v->valueLabels.push_back({ObsFromNumber(0.0), "false"});
+  }
+  ReadCategories(d, f, *v, kind);
+  d.Try([&] { ReadUserMissing(d, f, *v, kind); });
+  if (f.description) v->attributes.Add("Description", {*f.description});
+  if (f.attributes != nullptr) {
+    d.Try([&] { ReadAttributes(d, *f.attributes, Member(f.path, "attributes"), v->attributes); });
   }
 
+  col.name = f.name;
+  col.kind = kind;
+  col.width = v->width;
+  col.style = f.style;
+  if (!f.kind && s.decimalComma) col.style.decimalChar = ',';
+  col.trueValues = f.trueValues;
+  col.falseValues = f.falseValues;
+  for (const std::string& m : f.missingTexts) {
+    if (!m.empty()) col.missingTexts.push_back(m);
+  }
+  col.emptyIsMissing = std::find(f.missingTexts.begin(), f.missingTexts.end(), "") != f.missingTexts.end();
+  return v;
+}
+
+// A variable named as the descriptor wrote it: by its name, or by the name
+// given to a field whose name had to be made valid.
+int FindNamed(const Dataset& dataset, const Plan* plan, const std::string& name) {
+  const int index = dataset.Find(name);
+  if (index >= 0 || plan == nullptr) return index;
+  for (std::size_t i = 0; i < plan->fields.size(); ++i) {
+    if (!plan->fields[i].givenName.empty() && plan->fields[i].givenName == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::unique_ptr<VariableSetImpl> ReadSet(const Descriptor& d, const Json& s, const std::string& sp,
+                                         const Dataset& dataset, const Plan* plan) {
+  d.Object(s, sp);
+  d.CheckKeys(s, sp, {"name", "label", "type", "countedValue", "variables"});
+  auto set = std::make_unique<VariableSetImpl>();
+  if (!s.contains("name")) d.Fail(sp, "a set needs a \"name\"");
+  set->name = d.String(s["name"], Member(sp, "name"));
+  if (set->name.empty() || set->name[0] != '$') {
+    d.Fail(Member(sp, "name"), "the set name \"" + set->name + "\" must begin with \"$\" (e.g. \"$" + set->name + "\")");
+  }
+  if (!ValidSetName(set->name)) {
+    d.Fail(Member(sp, "name"), "\"" + set->name + "\" is not a valid set name: \"$\" followed by letters, digits, _, "
+                                                  "., @, # or $, at most 64 bytes");
+  }
+  if (s.contains("label")) set->label = d.String(s["label"], Member(sp, "label"));
+  std::string type = s.contains("countedValue") ? "dichotomies" : "categories";
+  if (s.contains("type")) type = d.String(s["type"], Member(sp, "type"));
+  if (type == "categories") {
+    set->type = 1;
+    if (s.contains("countedValue")) {
+      d.Warn(Member(sp, "countedValue"), "only multiple dichotomy sets have a counted value; ignored");
+    }
+  } else if (type == "dichotomies") {
+    set->type = 2;
+    if (!s.contains("countedValue")) {
+      d.Fail(sp, "a multiple dichotomy set needs a \"countedValue\" (the value that counts a member as chosen, e.g. "
+                 "\"1\")");
+    }
+    const Json& cv = s["countedValue"];
+    set->countedValue = cv.is_number() ? NumberText(cv.get<double>()) : d.String(cv, Member(sp, "countedValue"));
+  } else {
+    d.Fail(Member(sp, "type"), "\"" + type + "\" is not a set type; use \"categories\" or \"dichotomies\"");
+  }
+  if (!s.contains("variables")) d.Fail(sp, "a set needs its \"variables\"");
+  set->members = d.StringList(s["variables"], Member(sp, "variables"));
+  if (set->members.size() < 2) {
+    d.Fail(Member(sp, "variables"),
+           "a set needs at least two variables (" + std::to_string(set->members.size()) + " given)");
+  }
+  for (std::size_t m = 0; m < set->members.size(); ++m) {
+    const int index = FindNamed(dataset, plan, set->members[m]);
+    if (index >= 0) {
+      set->members[m] = dataset.variables[static_cast<std::size_t>(index)]->name;
+    } else {
+      d.Warn(Element(Member(sp, "variables"), m),
+             "\"" + set->members[m] + "\" names no variable; the set keeps it, and the codebook skips it");
+    }
+  }
+  return set;
+}
+
+// The package properties that name variables: weight, split file, sets.
+// plan (names as given) and layout (the CSV case source) are null over a
+// Stata or SAS file.
+void ReadPackageLinks(const Descriptor& d, const Json& p, const Plan* plan, Dataset& dataset, CsvLayout* layout) {
+  if (p.contains("weight")) {
+    d.Try([&] {
+      const std::string w = d.String(p["weight"], "weight");
+      const int index = FindNamed(dataset, plan, w);
+      if (index < 0) d.Fail("weight", "\"" + w + "\" names no variable of the dataset");
+      if (dataset.variables[static_cast<std::size_t>(index)]->IsString()) {
+        d.Fail("weight", "the weight variable \"" + w + "\" is a string; weights must be numeric");
+      }
+      dataset.weightIndex = index;
+      if (layout != nullptr) {
+        layout->weightIndex = index;
+        layout->weightMissing = dataset.variables[static_cast<std::size_t>(index)]->missing;
+      }
+    });
+  }
+  if (p.contains("splitFile")) {
+    d.Try([&] {
+      const std::vector<std::string> split = d.StringList(p["splitFile"], "splitFile");
+      for (std::size_t i = 0; i < split.size(); ++i) {
+        const int index = FindNamed(dataset, plan, split[i]);
+        if (index < 0) {
+          d.Error(Element("splitFile", i), "\"" + split[i] + "\" names no variable of the dataset");
+        } else if (std::find(dataset.splitIndices.begin(), dataset.splitIndices.end(), index) ==
+                   dataset.splitIndices.end()) {
+          dataset.splitIndices.push_back(index);
+        }
+      }
+      if (layout != nullptr) layout->splitIndices = dataset.splitIndices;
+    });
+  }
+  if (p.contains("multipleResponseSets")) {
+    d.Try([&] {
+      const Json& sets = d.Array(p["multipleResponseSets"], "multipleResponseSets");
+      std::unordered_map<std::string, std::size_t> seen;
+      for (std::size_t i = 0; i < sets.size(); ++i) {
+        const std::string sp = Element("multipleResponseSets", i);
+        d.Try([&] {
+          std::unique_ptr<VariableSetImpl> set = ReadSet(d, sets[i], sp, dataset, plan);
+          if (const auto [it, fresh] = seen.emplace(FoldName(set->name), i); !fresh) {
+            d.Fail(Member(sp, "name"), "the set name \"" + set->name + "\" is used twice (names are compared "
+                                                                        "ignoring case)");
+          }
+          dataset.sets.push_back(std::move(set));
+        });
+      }
+    });
+  }
+}
+
+// Fills the dataset's dictionary and case source from the plan (and, for a
+// data package, its descriptor d and package object).
+void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& dataset, std::vector<std::string>& warnings,
+           std::vector<std::string>& notes) {
+  // A descriptor with an empty field list is a dataset without variables:
+  // there is nothing to read from the CSV file.
+  const bool noVariables = !plan.inferAll && plan.fields.empty();
+  std::int64_t dataOffset = 0, dataLine = 1, headerLine = 1;
+  std::vector<std::string> header;
+  if (!noVariables) header = ReadHeader(plan, dataOffset, dataLine, headerLine);
+  const std::string headerWhere = plan.csvDisplay + ", line " + std::to_string(headerLine);
+  Descriptor fallback(plan.csvDisplay, warnings);
+  const Descriptor& dd = d != nullptr ? *d : fallback;
+
+  if (plan.inferAll) {
+    NameInferredFields(plan, header, headerWhere, notes);
+  } else {
+    NameDeclaredFields(plan, dd, notes);
+    dd.Flush();
+    if (plan.dialect.header && !noVariables) MatchHeader(plan, header, headerWhere);
+  }
+
+  const std::vector<ScanColumn> scan = ScanData(plan, dataOffset, dataLine, dataset.caseCount);
   CsvLayout layout;
   layout.path = plan.csvPath;
   layout.displayName = plan.csvDisplay;
+  layout.input = plan.input;
   layout.dialect = plan.dialect;
   layout.dataOffset = dataOffset;
   layout.dataLine = dataLine;
-
-  Descriptor fallback(plan.csvDisplay, warnings);
-  const Descriptor& dd = d != nullptr ? *d : fallback;
-  for (std::size_t i = 0; i < ncols; ++i) {
-    const FieldSpec& f = plan.fields[i];
-    const ScanColumn& s = scan[i];
-    const CellKind kind = f.kind ? *f.kind : s.kind;
-    auto v = std::make_unique<QUVO_Variable>();
-    v->name = f.name;
-    v->label = f.title;
-    if (kind == CellKind::String) {
-      if (f.maxLength) {
-        v->width = *f.maxLength;
-      } else if (s.maxBytes > kMaxStringWidth) {
-        throw InputError(plan.csvDisplay + " (variable " + f.name + "): a value has " + std::to_string(s.maxBytes) +
-                         " bytes; string values may have at most " + std::to_string(kMaxStringWidth));
-      } else {
-        v->width = std::max(1, s.maxBytes);
-      }
-    }
-    v->role = f.role;
-    if (f.measure) {
-      v->measure = *f.measure;
-    } else if (f.categoriesOrdered) {
-      v->measure = Measure::Ordinal;
-    } else if (f.categories != nullptr || kind == CellKind::String) {
-      v->measure = Measure::Nominal;
-    } else {
-      v->measure = Measure::Scale;
-    }
-    QUVO_Format standard;
-    switch (kind) {
-      case CellKind::String: standard = {static_cast<std::uint16_t>(v->width), FormatType::A, 0}; break;
-      case CellKind::Integer: standard = {8, FormatType::F, 0}; break;
-      case CellKind::Number:
-        if (f.kind) {
-          standard = {8, FormatType::F, 2};
-        } else {
-          int width = 8, decimals = 0;
-          FittedNumberFormat(s, width, decimals);
-          standard = {static_cast<std::uint16_t>(width), FormatType::F, static_cast<std::uint8_t>(decimals)};
-        }
-        break;
-      case CellKind::Date: standard = {11, FormatType::DATE, 0}; break;
-      case CellKind::DateTime: standard = {20, FormatType::DATETIME, 0}; break;
-      case CellKind::Time: standard = {8, FormatType::TIME, 0}; break;
-    }
-    v->printFormat = FormatOf(dd, f.printFormat, Member(f.path, "printFormat"), v->width, standard);
-    v->writeFormat = FormatOf(dd, f.writeFormat, Member(f.path, "writeFormat"), v->width, v->printFormat);
-    ReadCategories(dd, f, *v, kind);
-    ReadUserMissing(dd, f, *v, kind);
-    if (f.attributes != nullptr) ReadAttributes(dd, *f.attributes, Member(f.path, "attributes"), v->attributes);
-
+  for (std::size_t i = 0; i < plan.fields.size(); ++i) {
     CsvColumn col;
-    col.name = f.name;
-    col.kind = kind;
-    col.width = v->width;
-    for (const std::string& m : f.missingTexts) {
-      if (m.empty()) {
-        col.emptyIsMissing = true;
-      } else {
-        col.missingTexts.push_back(m);
-      }
-    }
-    col.emptyIsMissing = std::find(f.missingTexts.begin(), f.missingTexts.end(), "") != f.missingTexts.end();
+    dataset.variables.push_back(MakeVariable(dd, plan, plan.fields[i], scan[i], col));
     layout.columns.push_back(std::move(col));
-    dataset->variables.push_back(std::move(v));
   }
-  dataset->IndexNames();
-
-  if (package != nullptr) {
-    ReadPackageLevel(d, *package, dataset.get());
-    layout.weightIndex = dataset->weightIndex;
-    if (dataset->weightIndex >= 0) {
-      layout.weightMissing = dataset->variables[static_cast<std::size_t>(dataset->weightIndex)]->missing;
-    }
-    layout.splitIndices = dataset->splitIndices;
-  }
+  dataset.IndexNames();
+  if (package != nullptr) ReadPackageLinks(*d, *package, &plan, dataset, &layout);
+  dd.Flush();
 
   if (noVariables) {
-    dataset->cases = std::make_shared<MemoryCaseSource>(std::vector<CaseBlock>{});
-    dataset->caseCount = 0;
+    dataset.cases = std::make_shared<MemoryCaseSource>(std::vector<CaseBlock>{});
+    dataset.caseCount = 0;
   } else {
-    dataset->cases = std::make_shared<CsvCaseSource>(std::move(layout));
+    dataset.cases = std::make_shared<CsvCaseSource>(std::move(layout));
   }
-  return dataset;
 }
 
 std::string FileSpecOf(const std::string& path) {
@@ -763,212 +930,389 @@ std::string FileSpecOf(const std::string& path) {
   return folder + "\\" + abs.filename().string();
 }
 
-// The package's title, documents and attributes (over a Stata or SAS file,
-// they replace the file's own).
-void ReadPackageTexts(const Descriptor& d, const Json& j, Dataset& dataset) {
-  if (j.contains("title")) dataset.label = d.String(j["title"], "title");
-  if (j.contains("documents")) {
-    const Json& docs = d.Array(j["documents"], "documents");
-    dataset.documents.clear();  // over a Stata file, they replace its notes
-    for (std::size_t i = 0; i < docs.size(); ++i) {
-      dataset.documents.push_back(d.StringList(docs[i], Element("documents", i)));
+bool HasTableExtension(std::string path) {
+  path = Lower(path);
+  for (const char* packed : {".gz", ".zst"}) {
+    const std::string tail = packed;
+    if (path.size() > tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0) {
+      path.resize(path.size() - tail.size());
     }
   }
+  const std::string ext = fs::path(path).extension().string();
+  return ext == ".csv" || ext == ".tsv";
+}
+
+// Tabular resources: those with a schema or a tabular profile, format or file.
+bool IsTabular(const Json& r) {
+  if (!r.is_object()) return false;
+  if (r.contains("schema")) return true;
+  if (r.contains("profile") && r["profile"].is_string() &&
+      r["profile"].get<std::string>().find("tabular") != std::string::npos) {
+    return true;
+  }
+  if (r.contains("format") && r["format"].is_string()) {
+    const std::string f = Lower(r["format"].get<std::string>());
+    if (f == "csv" || f == "tsv") return true;
+  }
+  if (r.contains("mediatype") && r["mediatype"].is_string() && Lower(r["mediatype"].get<std::string>()) == "text/csv") {
+    return true;
+  }
+  if (r.contains("format") && r["format"].is_string()) {
+    const std::string f = Lower(r["format"].get<std::string>());
+    if (f == "dta" || f == "sas7bdat" || f == "xpt") return true;
+  }
+  if (!r.contains("path") || !r["path"].is_string()) return false;
+  const std::string path = r["path"].get<std::string>();
+  const ForeignKind foreign = ForeignKindOfExtension(fs::path(path).extension().string());
+  return HasTableExtension(path) || (foreign != ForeignKind::None && foreign != ForeignKind::SasCatalog);
+}
+
+std::string ResourceName(const Json& r, std::size_t i) {
+  if (r.is_object() && r.contains("name") && r["name"].is_string()) return r["name"].get<std::string>();
+  return "resources[" + std::to_string(i) + "]";
+}
+
+// The resource to read: the one --resource names, else the first tabular one.
+// The others are listed in a note.
+std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std::string& wanted,
+                           std::vector<std::string>& notes) {
+  std::size_t chosen = resources.size();
+  for (std::size_t i = 0; i < resources.size() && chosen == resources.size(); ++i) {
+    const bool named = resources[i].is_object() && resources[i].contains("name") && resources[i]["name"] == wanted;
+    if (wanted.empty() ? IsTabular(resources[i]) : named) chosen = i;
+  }
+  std::string others;
+  for (std::size_t i = 0; i < resources.size(); ++i) {
+    if (i != chosen) others += std::string(others.empty() ? "" : ", ") + "\"" + ResourceName(resources[i], i) + "\"";
+  }
+  if (chosen == resources.size()) {
+    if (!wanted.empty()) d.Fail("resources", "no resource is named \"" + wanted + "\"; the package has " + others);
+    d.Fail("resources", "no resource is a table (a CSV file, or a resource with a schema); the package has " + others);
+  }
+  if (resources.size() > 1) {
+    notes.push_back(d.File() + ": reading the resource \"" + ResourceName(resources[chosen], chosen) + "\" (" +
+                    std::to_string(chosen + 1) + " of " + std::to_string(resources.size()) +
+                    "); the others are " + others + ". Choose one with --resource NAME");
+  }
+  return chosen;
+}
+
+void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Plan& plan, DialectRewrite& rewrite) {
+  const Json& dialect = d.Object(dj, dp);
+  d.CheckKeys(dialect, dp, {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace",
+                            "commentChar", "lineTerminator"},
+              {"caseSensitiveHeader", "csvddfVersion", "nullSequence"});
+  auto get = [&](const char* key, auto read) {
+    if (dialect.contains(key)) d.Try([&] { read(dialect[key], Member(dp, key)); });
+  };
+  get("delimiter", [&](const Json& j, const std::string& p) { rewrite.delimiter = d.Character(j, p, false); });
+  get("header", [&](const Json& j, const std::string& p) { plan.dialect.header = d.Bool(j, p); });
+  get("quoteChar", [&](const Json& j, const std::string& p) { rewrite.quote = d.Character(j, p, true); });
+  get("doubleQuote", [&](const Json& j, const std::string& p) { rewrite.doubleQuote = d.Bool(j, p); });
+  get("escapeChar", [&](const Json& j, const std::string& p) { rewrite.escapeChar = d.Character(j, p, true); });
+  get("skipInitialSpace", [&](const Json& j, const std::string& p) { rewrite.skipInitialSpace = d.Bool(j, p); });
+  get("commentChar", [&](const Json& j, const std::string& p) { rewrite.commentChar = d.Character(j, p, true); });
+  get("lineTerminator", [&](const Json& j, const std::string& p) {
+    const std::string t = d.String(j, p);
+    if (t != "\r\n" && t != "\n" && t != "\r") {
+      d.Fail(p, "records end with line breaks (LF, CRLF or CR, all read alike); other terminators are not read");
+    }
+  });
+  if (rewrite.quote != 0 && rewrite.quote == rewrite.delimiter) d.Error(dp, "the delimiter and the quote character must differ");
+  if (rewrite.Needed() && rewrite.delimiter == '"') {
+    d.Error(Member(dp, "delimiter"), "a '\"' delimiter cannot be combined with escapeChar, doubleQuote false, "
+                                     "skipInitialSpace or commentChar");
+  }
+  plan.dialect.delimiter = rewrite.delimiter;
+  plan.dialect.quoting = rewrite.quote != 0 || rewrite.Needed();  // a rewritten file quotes with '"'
+  plan.dialect.quote = rewrite.Needed() ? '"' : (rewrite.quote != 0 ? rewrite.quote : '"');
+}
+
+void ReadSchema(const Descriptor& d, const Json& sj, const std::string& sp, Plan& plan) {
+  const Json& schema = d.Object(sj, sp);
+  d.CheckKeys(schema, sp, {"fields", "missingValues"},
+              {"primaryKey", "foreignKeys", "fieldsMatch", "uniqueKeys", "$schema", "profile"});
+  std::vector<std::string> schemaMissing{""};
+  if (schema.contains("missingValues")) {
+    d.Try([&] { schemaMissing = MissingTexts(d, schema["missingValues"], sp + ".missingValues"); });
+  }
+  if (!schema.contains("fields")) d.Fail(sp, "a schema needs \"fields\" (one per column of the CSV file)");
+  const Json& fields = d.Array(schema["fields"], sp + ".fields");
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    d.Try([&] { plan.fields.push_back(ReadField(d, fields[i], Element(sp + ".fields", i), schemaMissing)); });
+  }
+}
+
+// The resource's file, dialect, encoding and schema.
+void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, const std::string& descriptorPath,
+                  const LoadOptions& options, Plan& plan, InputRequest& request) {
+  d.Object(res, rp);
+  d.CheckKeys(res, rp, {"path", "dialect", "schema", "encoding"},
+              {"name", "profile", "title", "description", "format", "mediatype", "bytes", "hash", "sources",
+               "licenses", "scheme", "type", "compression", "homepage"});
+  if (res.contains("data") && !res.contains("path")) {
+    d.Fail(Member(rp, "data"), "data written inside the descriptor are not read; put them in a CSV file and name it "
+                               "in \"path\"");
+  }
+  if (!res.contains("path")) d.Fail(rp, "a resource needs a \"path\" to its CSV file");
+  if (res["path"].is_array()) {
+    d.Fail(Member(rp, "path"), "a resource split over several files is not read; join them into one CSV file");
+  }
+  const std::string relative = d.String(res["path"], Member(rp, "path"));
+  const fs::path base = fs::path(descriptorPath).parent_path();
+  const fs::path csv = fs::path(relative).is_absolute() ? fs::path(relative) : base / relative;
+  plan.csvDisplay = csv.lexically_normal().string();
+  request.path = csv.string();
+  request.displayName = plan.csvDisplay;
+  request.encoding = options.encoding;
+  if (res.contains("encoding") && options.encoding.empty()) {
+    d.Try([&] { request.encoding = d.String(res["encoding"], Member(rp, "encoding")); });
+  }
+  if (res.contains("dialect")) d.Try([&] { ReadDialect(d, res["dialect"], Member(rp, "dialect"), plan, request.dialect); });
+  if (res.contains("schema")) {
+    d.Try([&] { ReadSchema(d, res["schema"], Member(rp, "schema"), plan); });
+  } else {
+    plan.inferAll = true;
+    plan.bareMissing = {""};
+  }
+}
+
+// The package's title, documents and attributes (over a Stata or SAS file,
+// they replace the file's own).
+void ReadPackageFacts(const Descriptor& d, const Json& j, Dataset& dataset) {
+  if (j.contains("title")) d.Try([&] { dataset.label = d.String(j["title"], "title"); });
+  if (j.contains("documents")) {
+    d.Try([&] {
+      const Json& docs = d.Array(j["documents"], "documents");
+      dataset.documents.clear();
+      for (std::size_t i = 0; i < docs.size(); ++i) {
+        d.Try([&] { dataset.documents.push_back(d.StringList(docs[i], Element("documents", i))); });
+      }
+    });
+  }
   if (j.contains("attributes")) {
-    dataset.attributes = DatasourceAttributes{};
-    ReadAttributes(d, d.Object(j["attributes"], "attributes"), "attributes", dataset.attributes);
+    d.Try([&] {
+      dataset.attributes = DatasourceAttributes{};
+      ReadAttributes(d, d.Object(j["attributes"], "attributes"), "attributes", dataset.attributes);
+    });
   }
 }
 
 // A resource whose path ends in .dta, .sas7bdat or .xpt, or whose format
 // says so, is a Stata or SAS file.
-ForeignKind ForeignResourceKind(const Descriptor& d, const Json& res, const std::string& relative) {
+ForeignKind ForeignResourceKind(const Descriptor& d, const Json& res, const std::string& rp) {
   if (res.contains("format")) {
-    const std::string format = Lower(d.String(res["format"], "resources[0].format"));
+    const std::string format = Lower(d.String(res["format"], Member(rp, "format")));
     if (format == "dta") return ForeignKind::Stata;
     if (format == "sas7bdat") return ForeignKind::Sas;
     if (format == "xpt") return ForeignKind::Transport;
   }
-  const ForeignKind kind = ForeignKindOfExtension(fs::path(relative).extension().string());
+  if (!res.contains("path") || !res["path"].is_string()) return ForeignKind::None;
+  const ForeignKind kind = ForeignKindOfExtension(fs::path(res["path"].get<std::string>()).extension().string());
   return kind == ForeignKind::SasCatalog ? ForeignKind::None : kind;
+}
+
+// One field of a descriptor over a Stata or SAS file: what it gives wins.
+void OverlayField(const Descriptor& d, const FieldSpec& f, const Json& field, const std::string& file,
+                  Dataset& dataset) {
+  const int index = dataset.Find(f.name);
+  if (index < 0) {
+    d.Fail(Member(f.path, "name"), "\"" + f.name + "\" names no variable of " + file + "; the descriptor may "
+                                   "only describe the file's own variables");
+  }
+  QUVO_Variable& v = *dataset.variables[static_cast<std::size_t>(index)];
+  const CellKind cellKind = v.IsString() ? CellKind::String : CellKind::Number;
+  if (f.title) v.label = f.title;
+  if (f.measure) v.measure = *f.measure;
+  else if (f.categoriesOrdered) v.measure = Measure::Ordinal;
+  v.role = field.contains("role") ? f.role : v.role;
+  v.printFormat = FormatOf(d, f.printFormat, Member(f.path, "printFormat"), v.width, v.printFormat);
+  v.writeFormat = FormatOf(d, f.writeFormat, Member(f.path, "writeFormat"), v.width,
+                           f.printFormat && !f.writeFormat ? v.printFormat : v.writeFormat);
+  if (f.categories != nullptr) {
+    v.valueLabels.clear();
+    ReadCategories(d, f, v, cellKind);
+    if (!f.measure && !f.categoriesOrdered && !v.IsString()) v.measure = Measure::Nominal;
+  }
+  if (f.userMissing != nullptr) {
+    const bool extended = v.missing.extended;
+    v.missing = MissingValues{};
+    ReadUserMissing(d, f, v, cellKind);
+    v.missing.extended = extended;  // the file's own codes stay missing
+  }
+  if (f.description) v.attributes.Add("Description", {*f.description});
+  if (f.attributes != nullptr) {
+    v.attributes = DatasourceAttributes{};
+    ReadAttributes(d, *f.attributes, Member(f.path, "attributes"), v.attributes);
+  }
 }
 
 // A descriptor on top of a Stata or SAS file: the file's dictionary first,
 // then whatever the descriptor gives wins.
-std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const Json& res, const std::string& file,
-                                       ForeignKind promised, const LoadOptions& options,
+std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const Json& res, const std::string& rp,
+                                       const std::string& file, ForeignKind promised, const LoadOptions& options,
                                        std::vector<std::string>& warnings) {
-  ForeignKind kind = SniffForeignFile(file, fs::path(file).extension().string());
+  const ForeignKind kind = SniffForeignFile(file, fs::path(file).extension().string());
   if (kind == ForeignKind::None) {
-    if (!fs::exists(file)) d.Fail("resources[0].path", "cannot open " + file + "; check the path");
-    d.Fail("resources[0].path", file + " is not " + ForeignKindText(promised) + ": its first bytes are not those of "
-                                "such a file");
+    if (!fs::exists(file)) d.Fail(Member(rp, "path"), "cannot open " + file + "; check the path");
+    d.Fail(Member(rp, "path"), file + " is not " + ForeignKindText(promised) + ": its first bytes are not those of "
+                               "such a file");
   }
   std::shared_ptr<Dataset> dataset = LoadForeign(file, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
   if (res.contains("schema")) {
-    const std::string sp = "resources[0].schema";
+    const std::string sp = Member(rp, "schema");
     const Json& schema = d.Object(res["schema"], sp);
     d.CheckKeys(schema, sp, {"fields"}, {"primaryKey", "foreignKeys", "missingValues"});
     const Json& fields = schema.contains("fields") ? d.Array(schema["fields"], sp + ".fields") : Json::array();
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      const FieldSpec f = ReadField(d, fields[i], Element(sp + ".fields", i), {""});
-      const int index = dataset->Find(f.name);
-      if (index < 0) {
-        d.Fail(Member(f.path, "name"), "\"" + f.name + "\" names no variable of " + file + "; the descriptor may "
-                                       "only describe the file's own variables");
-      }
-      QUVO_Variable& v = *dataset->variables[static_cast<std::size_t>(index)];
-      const CellKind cellKind = v.IsString() ? CellKind::String : CellKind::Number;
-      if (f.title) v.label = f.title;
-      if (f.measure) v.measure = *f.measure;
-      else if (f.categoriesOrdered) v.measure = Measure::Ordinal;
-      v.role = fields[i].contains("role") ? f.role : v.role;
-      v.printFormat = FormatOf(d, f.printFormat, Member(f.path, "printFormat"), v.width, v.printFormat);
-      v.writeFormat = FormatOf(d, f.writeFormat, Member(f.path, "writeFormat"), v.width,
-                               f.printFormat && !f.writeFormat ? v.printFormat : v.writeFormat);
-      if (f.categories != nullptr) {
-        v.valueLabels.clear();
-        ReadCategories(d, f, v, cellKind);
-        if (!f.measure && !f.categoriesOrdered && !v.IsString()) v.measure = Measure::Nominal;
-      }
-      if (f.userMissing != nullptr) {
-        const bool extended = v.missing.extended;
-        v.missing = MissingValues{};
-        ReadUserMissing(d, f, v, cellKind);
-        v.missing.extended = extended;  // the file's own codes stay missing
-      }
-      if (f.attributes != nullptr) {
-        v.attributes = DatasourceAttributes{};
-        ReadAttributes(d, *f.attributes, Member(f.path, "attributes"), v.attributes);
-      }
+      d.Try([&] { OverlayField(d, ReadField(d, fields[i], Element(sp + ".fields", i), {""}), fields[i], file, *dataset); });
     }
   }
   dataset->files.insert(dataset->files.begin(), d.File());
-  ReadPackageLevel(&d, j, dataset.get());
+  ReadPackageLinks(d, j, nullptr, *dataset, nullptr);
+  d.Flush();
   UpdateForeignWeighting(*dataset);
-  ReadPackageTexts(d, j, *dataset);
+  ReadPackageFacts(d, j, *dataset);
+  d.Flush();
   return dataset;
 }
 
-std::shared_ptr<Dataset> LoadPackage(const std::string& path, std::vector<std::string>& warnings,
-                                     const LoadOptions& options) {
+std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const std::string& path,
+                                     const LoadOptions& options, std::vector<std::string>& warnings,
+                                     std::vector<std::string>& notes);
+
+std::shared_ptr<Dataset> LoadPackage(const std::string& path, const LoadOptions& options,
+                                     std::vector<std::string>& warnings, std::vector<std::string>& notes) {
   const std::string text = ReadWholeFile(path);
   const Json j = ParseJson(text, path);
   const Descriptor d(path, warnings);
-  d.Object(j, "");
+  try {
+    return ReadPackage(d, j, path, options, warnings, notes);
+  } catch (const DescriptorAbort&) {
+    d.Flush();  // every problem recorded, the one that stopped the reading last
+    throw;
+  }
+}
+
+std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const std::string& path,
+                                     const LoadOptions& options, std::vector<std::string>& warnings,
+                                     std::vector<std::string>& notes) {
+  if (!j.is_object()) {
+    d.Error("", std::string("expected an object, found ") + KindOf(j));
+    d.Flush();
+  }
   d.CheckKeys(j, "",
               {"title", "documents", "attributes", "weight", "splitFile", "multipleResponseSets", "resources"},
               {"name", "id", "profile", "licenses", "description", "homepage", "version", "sources", "contributors",
                "keywords", "image", "created", "$schema"});
-
-  if (!j.contains("resources")) d.Fail("", "a data package needs \"resources\" (the CSV file of cases)");
-  const Json& resources = d.Array(j["resources"], "resources");
-  if (resources.empty()) d.Fail("resources", "a data package needs at least one resource (the CSV file of cases)");
-  if (resources.size() > 1) d.Warn("resources", "only the first resource is read");
-  const Json& res = d.Object(resources[0], "resources[0]");
-  d.CheckKeys(res, "resources[0]", {"path", "dialect", "schema", "encoding"},
-              {"name", "profile", "title", "description", "format", "mediatype", "bytes", "hash", "sources",
-               "licenses", "scheme", "type"});
-  if (!res.contains("path")) d.Fail("resources[0]", "a resource needs a \"path\" to its CSV file");
-  const std::string relative = d.String(res["path"], "resources[0].path");
-  if (res.contains("encoding")) {
-    const std::string enc = Lower(d.String(res["encoding"], "resources[0].encoding"));
-    if (enc != "utf-8" && enc != "utf8") d.Warn("resources[0].encoding", "only UTF-8 is read; the file is read as UTF-8");
-  }
-
-  const fs::path base = fs::path(path).parent_path();
-  if (const ForeignKind kind = ForeignResourceKind(d, res, relative); kind != ForeignKind::None) {
-    const fs::path file = fs::path(relative).is_absolute() ? fs::path(relative) : base / relative;
-    return LoadOnForeign(d, j, res, file.lexically_normal().string(), kind, options, warnings);
-  }
+  auto dataset = std::make_shared<Dataset>();
+  ReadPackageFacts(d, j, *dataset);
 
   Plan plan;
-  const fs::path csv = fs::path(relative).is_absolute() ? fs::path(relative) : base / relative;
-  plan.csvPath = csv.string();
-  plan.csvDisplay = csv.lexically_normal().string();
-
-  if (res.contains("dialect")) {
-    const std::string dp = "resources[0].dialect";
-    const Json& dialect = d.Object(res["dialect"], dp);
-    d.CheckKeys(dialect, dp, {"delimiter", "header", "quoteChar", "doubleQuote"},
-                {"lineTerminator", "caseSensitiveHeader", "csvddfVersion"});
-    if (dialect.contains("delimiter")) {
-      const std::string delim = d.String(dialect["delimiter"], dp + ".delimiter");
-      if (delim.size() != 1 || delim[0] == '\n' || delim[0] == '\r') {
-        d.Fail(dp + ".delimiter", "the delimiter must be one character (one byte), not a line break");
-      }
-      plan.dialect.delimiter = delim[0];
+  InputRequest request;
+  const Json* foreign = nullptr;
+  std::string rp;
+  d.Try([&] {
+    if (!j.contains("resources")) d.Fail("", "a data package needs \"resources\" (the CSV file of cases)");
+    const Json& resources = d.Array(j["resources"], "resources");
+    if (resources.empty()) d.Fail("resources", "a data package needs at least one resource (the CSV file of cases)");
+    const std::size_t chosen = ChooseResource(d, resources, options.resource, notes);
+    rp = Element("resources", chosen);
+    if (ForeignResourceKind(d, resources[chosen], rp) != ForeignKind::None) {
+      foreign = &resources[chosen];
+    } else {
+      ReadResource(d, resources[chosen], rp, path, options, plan, request);
     }
-    if (dialect.contains("header")) plan.dialect.header = d.Bool(dialect["header"], dp + ".header");
-    if (dialect.contains("quoteChar")) {
-      const std::string quote = d.String(dialect["quoteChar"], dp + ".quoteChar");
-      if (quote.size() > 1 || quote == "\n" || quote == "\r") {
-        d.Fail(dp + ".quoteChar", "the quote character must be one character (one byte), or \"\" for none");
-      }
-      plan.dialect.quoting = !quote.empty();
-      if (!quote.empty()) plan.dialect.quote = quote[0];
-    }
-    if (dialect.contains("doubleQuote") && !d.Bool(dialect["doubleQuote"], dp + ".doubleQuote")) {
-      d.Fail(dp + ".doubleQuote", "only doubled quotes (\"\") are read inside quoted cells; remove doubleQuote");
-    }
-    if (plan.dialect.quoting && plan.dialect.quote == plan.dialect.delimiter) {
-      d.Fail(dp, "the delimiter and the quote character must differ");
-    }
+  });
+  if (foreign != nullptr) {
+    d.Flush();
+    const std::string relative = d.String((*foreign)["path"], Member(rp, "path"));
+    const fs::path base = fs::path(path).parent_path();
+    const fs::path file = fs::path(relative).is_absolute() ? fs::path(relative) : base / relative;
+    return LoadOnForeign(d, j, *foreign, rp, file.lexically_normal().string(), ForeignResourceKind(d, *foreign, rp),
+                         options, warnings);
   }
-
-  std::vector<std::string> schemaMissing{""};
-  if (res.contains("schema")) {
-    const std::string sp = "resources[0].schema";
-    const Json& schema = d.Object(res["schema"], sp);
-    d.CheckKeys(schema, sp, {"fields", "missingValues"}, {"primaryKey", "foreignKeys"});
-    if (schema.contains("missingValues")) schemaMissing = d.StringList(schema["missingValues"], sp + ".missingValues");
-    if (!schema.contains("fields")) d.Fail(sp, "a schema needs \"fields\" (one per column of the CSV file)");
-    const Json& fields = d.Array(schema["fields"], sp + ".fields");
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      plan.fields.push_back(ReadField(d, fields[i], Element(sp + ".fields", i), schemaMissing));
-    }
-  } else {
-    plan.inferAll = true;
+  d.Flush();
+  const bool noVariables = !plan.inferAll && plan.fields.empty();
+  if (!noVariables) {
+    plan.input = PrepareCsvInput(request);
+    plan.csvPath = plan.input->Path();
   }
-
-  std::shared_ptr<Dataset> dataset = Build(plan, &d, warnings, &j);
-  dataset->files = {path, plan.csvPath};
-  ReadPackageTexts(d, j, *dataset);
+  Build(plan, &d, &j, *dataset, warnings, notes);
+  dataset->files = {path};
+  if (!noVariables) dataset->files.push_back(request.path);
   return dataset;
 }
 
-
-std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, std::vector<std::string>& warnings) {
+std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, const LoadOptions& options,
+                                     std::vector<std::string>& warnings, std::vector<std::string>& notes) {
   Plan plan;
-  plan.csvPath = path;
-  plan.csvDisplay = path;
+  InputRequest request;
+  request.path = path;
+  request.displayName = path == "-" ? "standard input" : path;
+  request.encoding = options.encoding;
+  plan.input = PrepareCsvInput(request);
+  plan.csvPath = plan.input->Path();
+  plan.csvDisplay = request.displayName;
+  plan.dialect.delimiter =
+      options.delimiter != 0 ? options.delimiter : SniffDelimiter(plan.csvPath, plan.csvDisplay);
   plan.inferAll = true;
-  std::shared_ptr<Dataset> dataset = Build(plan, nullptr, warnings, nullptr);
-  dataset->files = {path};
+  plan.bareMissing = {"", "NA", "N/A", "NaN", "NULL", "."};
+  if (options.missing) {
+    plan.bareMissing = {""};
+    for (const std::string& m : *options.missing) plan.bareMissing.emplace_back(TrimBlanks(m));
+  }
+  auto dataset = std::make_shared<Dataset>();
+  Build(plan, nullptr, nullptr, *dataset, warnings, notes);
+  if (path != "-") dataset->files = {path};
   return dataset;
 }
 
 }  // namespace
 
-std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::string>& warnings,
-                                     const LoadOptions& options) {
+std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions& options,
+                                     std::vector<std::string>& warnings, std::vector<std::string>& notes) {
   const std::string ext = Lower(fs::path(path).extension().string());
-  std::shared_ptr<Dataset> dataset;
-  if (const ForeignKind kind = SniffForeignFile(path, ext); kind != ForeignKind::None) {
-    dataset = LoadForeign(path, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
-  } else if (ext == ".json") {
-    dataset = LoadPackage(path, warnings, options);
-  } else if (ext == ".csv") {
-    dataset = LoadBareCsv(path, warnings);
-  } else {
-    throw InputError(path + ": not a dataset this program reads; name " + ReadableDatasetsText());
+  if (path != "-") {
+    if (const ForeignKind kind = SniffForeignFile(path, ext); kind != ForeignKind::None) {
+      if (options.delimiter != 0 || options.missing || !options.resource.empty()) {
+        throw InputError("--delimiter, --missing and --resource apply to CSV files and data packages; " + path +
+                         " is " + ForeignKindText(kind));
+      }
+      std::shared_ptr<Dataset> dataset =
+          LoadForeign(path, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
+      dataset->fileSpec = FileSpecOf(path);
+      return dataset;
+    }
   }
-  dataset->fileSpec = FileSpecOf(path);
+  const bool package = ext == ".json";
+  const bool bare = path == "-" || HasTableExtension(path);
+  if (!package && !bare) {
+    throw InputError(path + ": not a dataset this program reads; name " + ReadableDatasetsText() +
+                     "; a CSV file may also be .tsv, compressed (.csv.gz, .csv.zst) or - for standard input");
+  }
+  if (package && (options.delimiter != 0 || options.missing)) {
+    throw InputError(std::string(options.delimiter != 0 ? "--delimiter" : "--missing") +
+                     " applies to a bare CSV file; a data package says this in its resource's dialect and schema");
+  }
+  if (bare && !options.resource.empty()) {
+    throw InputError("--resource applies to a data package; " + path + " is a CSV file");
+  }
+  std::shared_ptr<Dataset> dataset =
+      package ? LoadPackage(path, options, warnings, notes) : LoadBareCsv(path, options, warnings, notes);
+  if (path != "-") dataset->fileSpec = FileSpecOf(path);
   return dataset;
 }
 
+std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::string>& warnings,
+                                     const LoadOptions& options) {
+  std::vector<std::string> notes;
+  return LoadDataset(path, options, warnings, notes);
+}
+
 std::shared_ptr<Dataset> LoadDataset(const std::string& path, std::vector<std::string>& warnings) {
-  return LoadDataset(path, warnings, LoadOptions{});
+  std::vector<std::string> notes;
+  return LoadDataset(path, LoadOptions{}, warnings, notes);
 }
 
 }  // namespace host

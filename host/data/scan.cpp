@@ -15,6 +15,7 @@ constexpr int kMaxNumberWidth = 40;
 
 struct Candidates {
   bool number = true;
+  bool numberComma = true;  // when the column allows a decimal comma
   bool date = true;
   bool dateTime = true;
   bool time = true;
@@ -46,6 +47,38 @@ void MeasureNumberText(std::string_view text, double value, int& decimals, int& 
   intDigits = magnitude >= 1.0 ? static_cast<int>(std::floor(std::log10(magnitude))) + 1 : 1;
 }
 
+// "1,25" (a decimal comma, at most 15 digits); a plain integer too.
+bool ParseCommaDecimal(std::string_view text, double& value, int& intDigits, int& decimals) {
+  const std::size_t comma = text.find(',');
+  if (comma == std::string_view::npos) return ParseSimpleDecimal(text, value, intDigits, decimals);
+  if (text.find('.') != std::string_view::npos || comma + 1 == text.size()) return false;
+  std::string plain(text);
+  plain[comma] = '.';
+  return comma > 0 && plain[comma - 1] >= '0' && plain[comma - 1] <= '9' &&
+         ParseSimpleDecimal(plain, value, intDigits, decimals);
+}
+
+// Whether the values so far are few whole codes.
+struct CodeCount {
+  bool tracking = true;  // false once a value is not whole or there are too many
+  std::vector<double> seen;
+
+  void Add(double v) {
+    if (!tracking) return;
+    if (v != std::trunc(v)) {
+      tracking = false;
+      return;
+    }
+    if (std::find(seen.begin(), seen.end(), v) != seen.end()) return;
+    if (seen.size() == kMaxCodes) {
+      tracking = false;
+      return;
+    }
+    seen.push_back(v);
+  }
+  bool Few() const { return tracking && !seen.empty(); }
+};
+
 }  // namespace
 
 void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals) {
@@ -65,6 +98,8 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
   reader.SetColumnNames(&names);
   const std::size_t ncols = columns.size();
   std::vector<Candidates> candidates(ncols);
+  std::vector<CodeCount> codes(ncols);
+  for (std::size_t c = 0; c < ncols; ++c) candidates[c].numberComma = columns[c].allowDecimalComma;
   std::vector<std::size_t> active;
   for (std::size_t c = 0; c < ncols; ++c) {
     if (columns[c].inferType || columns[c].measureWidth) active.push_back(c);
@@ -97,31 +132,38 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
       const std::string_view raw = TrimTrailingBlanks(cell.View());
       std::size_t bad = 0;
       if (!ValidUtf8(raw, bad)) {
-        throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) +
-                         ": the cell is not valid UTF-8 (at byte " + std::to_string(bad + 1) +
-                         " of the cell). Save the file in UTF-8");
+        throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": " + NotUtf8Text(bad));
       }
       col.maxBytes = std::max(col.maxBytes, static_cast<int>(std::min<std::size_t>(raw.size(), 1u << 30)));
       if (!col.inferType) continue;
       Candidates& can = candidates[c];
-      if (!can.number && !can.date && !can.dateTime && !can.time) continue;
+      if (!can.number && !can.numberComma && !can.date && !can.dateTime && !can.time) continue;
       const std::string_view text = TrimBlanks(raw);
       if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) continue;
-      if (can.number) {
-        double value = 0.0;
-        int decimals = 0, intDigits = 1;
-        bool isNumber = ParseSimpleDecimal(text, value, intDigits, decimals);
-        if (!isNumber && ParseNumber(text, value)) {
-          isNumber = true;
+      if (can.number || can.numberComma) {
+        double value = 0.0, commaValue = 0.0;
+        int decimals = 0, intDigits = 1, commaDecimals = 0, commaIntDigits = 1;
+        bool dot = can.number && ParseSimpleDecimal(text, value, intDigits, decimals);
+        if (can.number && !dot && ParseNumber(text, value)) {
+          dot = true;
           MeasureNumberText(text, value, decimals, intDigits);
         }
-        if (isNumber) {
+        const bool comma = can.numberComma && ParseCommaDecimal(text, commaValue, commaIntDigits, commaDecimals);
+        if (dot || comma) {
+          can.number = dot;
+          can.numberComma = comma;
+          if (!dot) {
+            value = commaValue;
+            decimals = commaDecimals;
+            intDigits = commaIntDigits;
+          }
           col.decimals = std::max(col.decimals, decimals);
           col.intDigits = std::max(col.intDigits, std::max(intDigits, 1) + (text[0] == '-' ? 1 : 0));
+          if (col.countCodes) codes[c].Add(value);
           can.date = can.dateTime = can.time = false;  // a number is never a date
           continue;
         }
-        can.number = false;
+        can.number = can.numberComma = false;
       }
       double seconds = 0.0;
       if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
@@ -134,8 +176,10 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
     if (!col.inferType) continue;
     const Candidates& can = candidates[c];
     // A column of numbers that also held dates has lost both candidates.
-    if (can.number) {
+    if (can.number || can.numberComma) {
       col.kind = CellKind::Number;
+      col.decimalComma = !can.number;
+      col.fewCodes = col.countCodes && codes[c].Few();
     } else if (can.date) {
       col.kind = CellKind::Date;
     } else if (can.dateTime) {

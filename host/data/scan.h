@@ -16,13 +16,22 @@ struct ScanColumn {
   bool inferType = false;
   bool measureWidth = false;
   std::vector<std::string> missingTexts;  // trimmed; "" included when empty cells are missing
+  bool allowDecimalComma = false;         // numbers may be written "1,5"
+  bool countCodes = false;                // find whether the numbers are few whole codes
 
   // Out.
   CellKind kind = CellKind::Number;  // when inferType
   int maxBytes = 0;                  // widest value (trailing blanks trimmed)
   int decimals = 0;                  // numbers: digits after the point, fitted
   int intDigits = 1;                 // numbers: digits before the point, sign included
+  bool decimalComma = false;         // inferred numbers are written with a decimal comma
+  // countCodes: the numbers are all whole and have at most kMaxCodes distinct
+  // values (and there is at least one).
+  bool fewCodes = false;
 };
+
+// Whole numbers with at most this many distinct values are codes (nominal).
+constexpr std::size_t kMaxCodes = 24;
 
 struct ScanResult {
   std::int64_t cases = 0;

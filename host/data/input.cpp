@@ -1,0 +1,574 @@
+#include "host/data/input.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "host/dataset.h"
+
+namespace host {
+namespace {
+
+constexpr std::size_t kChunk = std::size_t{1} << 17;
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A stream of bytes; Read returns 0 at the end. Throws InputError.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::size_t Read(char* buffer, std::size_t size) = 0;
+};
+
+class FdSource : public ByteSource {
+ public:
+  FdSource(int fd, bool owned, std::string name) : fFd(fd), fOwned(owned), fName(std::move(name)) {}
+  ~FdSource() override {
+    if (fOwned) ::close(fFd);
+  }
+  std::size_t Read(char* buffer, std::size_t size) override {
+    for (;;) {
+      const ssize_t n = ::read(fFd, buffer, size);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) throw InputError(fName + ": cannot read the file (" + std::strerror(errno) + ")");
+    }
+  }
+
+ private:
+  int fFd;
+  bool fOwned;
+  std::string fName;
+};
+
+// Lets the first bytes be looked at before they are read.
+class PeekSource : public ByteSource {
+ public:
+  explicit PeekSource(std::unique_ptr<ByteSource> inner) : fInner(std::move(inner)) {}
+  // The first n bytes (fewer when the stream is shorter).
+  std::string_view Peek(std::size_t n) {
+    while (fHead.size() < n && !fEnded) {
+      char buffer[64];
+      const std::size_t got = fInner->Read(buffer, std::min(sizeof buffer, n - fHead.size()));
+      if (got == 0) fEnded = true;
+      fHead.append(buffer, got);
+    }
+    return std::string_view(fHead).substr(0, std::min(n, fHead.size()));
+  }
+  std::size_t Read(char* buffer, std::size_t size) override {
+    if (fUsed < fHead.size()) {
+      const std::size_t n = std::min(size, fHead.size() - fUsed);
+      std::memcpy(buffer, fHead.data() + fUsed, n);
+      fUsed += n;
+      return n;
+    }
+    return fInner->Read(buffer, size);
+  }
+
+ private:
+  std::unique_ptr<ByteSource> fInner;
+  std::string fHead;
+  std::size_t fUsed = 0;
+  bool fEnded = false;
+};
+
+// gzip (several members one after the other, as gzip itself writes them).
+class GzipSource : public ByteSource {
+ public:
+  GzipSource(std::unique_ptr<ByteSource> inner, std::string name)
+      : fInner(std::move(inner)), fName(std::move(name)), fIn(kChunk) {
+    if (inflateInit2(&fStream, 15 + 32) != Z_OK) throw InputError(fName + ": cannot start the gzip decoder");
+  }
+  ~GzipSource() override { inflateEnd(&fStream); }
+
+  std::size_t Read(char* buffer, std::size_t size) override {
+    fStream.next_out = reinterpret_cast<Bytef*>(buffer);
+    fStream.avail_out = static_cast<uInt>(size);
+    while (fStream.avail_out == size) {
+      if (fStream.avail_in == 0) {
+        const std::size_t n = fInner->Read(fIn.data(), fIn.size());
+        if (n == 0) {
+          if (fInMember) Fail("the compressed data ends early; the file is probably cut short");
+          return 0;
+        }
+        fStream.next_in = reinterpret_cast<Bytef*>(fIn.data());
+        fStream.avail_in = static_cast<uInt>(n);
+      }
+      fInMember = true;
+      const int status = inflate(&fStream, Z_NO_FLUSH);
+      if (status == Z_STREAM_END) {
+        fInMember = false;
+        inflateReset(&fStream);
+      } else if (status != Z_OK && status != Z_BUF_ERROR) {
+        Fail(std::string("the gzip data are damaged (") + (fStream.msg != nullptr ? fStream.msg : "zlib error") + ")");
+      }
+    }
+    return size - fStream.avail_out;
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& what) const { throw InputError(fName + ": " + what); }
+
+  std::unique_ptr<ByteSource> fInner;
+  std::string fName;
+  std::vector<char> fIn;
+  z_stream fStream{};
+  bool fInMember = false;
+};
+
+class ZstdSource : public ByteSource {
+ public:
+  ZstdSource(std::unique_ptr<ByteSource> inner, std::string name)
+      : fInner(std::move(inner)), fName(std::move(name)), fIn(ZSTD_DStreamInSize()), fContext(ZSTD_createDCtx()) {
+    if (fContext == nullptr) throw InputError(fName + ": cannot start the zstd decoder");
+  }
+  ~ZstdSource() override { ZSTD_freeDCtx(fContext); }
+
+  std::size_t Read(char* buffer, std::size_t size) override {
+    ZSTD_outBuffer out{buffer, size, 0};
+    while (out.pos == 0) {
+      if (fInput.pos == fInput.size) {
+        const std::size_t n = fInner->Read(fIn.data(), fIn.size());
+        if (n == 0) {
+          if (fInFrame) throw InputError(fName + ": the compressed data ends early; the file is probably cut short");
+          return 0;
+        }
+        fInput = ZSTD_inBuffer{fIn.data(), n, 0};
+      }
+      const std::size_t status = ZSTD_decompressStream(fContext, &out, &fInput);
+      if (ZSTD_isError(status)) {
+        throw InputError(fName + ": the zstd data are damaged (" + ZSTD_getErrorName(status) + ")");
+      }
+      fInFrame = status != 0;
+    }
+    return out.pos;
+  }
+
+ private:
+  std::unique_ptr<ByteSource> fInner;
+  std::string fName;
+  std::vector<char> fIn;
+  ZSTD_DCtx* fContext;
+  ZSTD_inBuffer fInput{nullptr, 0, 0};
+  bool fInFrame = false;
+};
+
+// Text in another encoding, converted to UTF-8 by the C library's iconv.
+class IconvSource : public ByteSource {
+ public:
+  IconvSource(std::unique_ptr<ByteSource> inner, std::string name, const std::string& encoding)
+      : fInner(std::move(inner)), fName(std::move(name)), fEncoding(encoding), fIn(kChunk) {
+    fConverter = iconv_open("UTF-8", encoding.c_str());
+    if (fConverter == reinterpret_cast<iconv_t>(-1)) {
+      throw InputError("the encoding \"" + encoding +
+                       "\" is not one this system converts; use an iconv name such as latin1, cp1252, utf-16 or "
+                       "shift_jis (iconv -l lists them)");
+    }
+  }
+  ~IconvSource() override { iconv_close(fConverter); }
+
+  std::size_t Read(char* buffer, std::size_t size) override {
+    char* out = buffer;
+    std::size_t outLeft = size;
+    while (out == buffer) {
+      if (fInEnd == fInPos || fNeedMore) {
+        // Keep an incomplete sequence at the front and read more after it.
+        std::memmove(fIn.data(), fIn.data() + fInPos, fInEnd - fInPos);
+        fInEnd -= fInPos;
+        fInPos = 0;
+        const std::size_t n = fInner->Read(fIn.data() + fInEnd, fIn.size() - fInEnd);
+        if (n == 0) {
+          if (fInEnd > 0) Bad("the text ends inside a character");
+          return 0;
+        }
+        fInEnd += n;
+        fNeedMore = false;
+      }
+      char* in = fIn.data() + fInPos;
+      std::size_t inLeft = fInEnd - fInPos;
+      const std::size_t done = iconv(fConverter, &in, &inLeft, &out, &outLeft);
+      fInPos = static_cast<std::size_t>(in - fIn.data());
+      if (done == static_cast<std::size_t>(-1)) {
+        if (errno == EILSEQ) {
+          fLines += static_cast<std::int64_t>(std::count(buffer, out, '\n'));
+          Bad("a byte sequence is not " + fEncoding + " text");
+        }
+        if (errno == EINVAL) fNeedMore = true;  // E2BIG: the output is full
+      }
+    }
+    fLines += static_cast<std::int64_t>(std::count(buffer, out, '\n'));
+    return static_cast<std::size_t>(out - buffer);
+  }
+
+ private:
+  [[noreturn]] void Bad(const std::string& what) const {
+    throw InputError(fName + ", line " + std::to_string(fLines + 1) + ": " + what +
+                     "; check the encoding named with --encoding (or the resource's \"encoding\")");
+  }
+
+  std::unique_ptr<ByteSource> fInner;
+  std::string fName;
+  std::string fEncoding;
+  iconv_t fConverter;
+  std::vector<char> fIn;
+  std::size_t fInPos = 0, fInEnd = 0;
+  bool fNeedMore = false;
+  std::int64_t fLines = 0;
+};
+
+// Rewrites a CSV dialect (escape characters, quotes that are not doubled,
+// blanks after delimiters, comment lines) into RFC 4180 with '"' quotes.
+// Comment lines become blank lines, and the line breaks inside cells are
+// kept, so line numbers in later messages stay those of the original.
+class DialectSource : public ByteSource {
+ public:
+  DialectSource(std::unique_ptr<ByteSource> inner, const DialectRewrite& dialect)
+      : fInner(std::move(inner)), fDialect(dialect), fIn(kChunk) {}
+
+  std::size_t Read(char* buffer, std::size_t size) override {
+    while (fOut.size() - fOutPos < size && !fEnded) Refill();
+    const std::size_t n = std::min(size, fOut.size() - fOutPos);
+    std::memcpy(buffer, fOut.data() + fOutPos, n);
+    fOutPos += n;
+    if (fOutPos == fOut.size()) {
+      fOut.clear();
+      fOutPos = 0;
+    }
+    return n;
+  }
+
+ private:
+  enum class State { LineStart, CellStart, Unquoted, Quoted, AfterQuote, Comment };
+
+  void Refill() {
+    const std::size_t n = fInner->Read(fIn.data(), fIn.size());
+    if (n == 0) {
+      fEnded = true;
+      if (fState == State::Quoted) {
+        fCell.push_back('\n');  // an unclosed quote: the reader reports it
+        fState = State::Unquoted;
+      }
+      if (fState != State::LineStart && fState != State::Comment) EndRecord();
+      return;
+    }
+    for (std::size_t i = 0; i < n; ++i) Take(fIn[i]);
+  }
+
+  void Take(char c) {
+    if (fEscaped) {
+      fEscaped = false;
+      fCell.push_back(c);
+      return;
+    }
+    if (fSkipLf) {
+      fSkipLf = false;
+      if (c == '\n') return;
+    }
+    switch (fState) {
+      case State::Comment:
+        if (c == '\n' || c == '\r') {
+          fOut.push_back('\n');
+          fSkipLf = c == '\r';
+          fState = State::LineStart;
+        }
+        return;
+      case State::LineStart:
+        if (fDialect.commentChar != 0 && c == fDialect.commentChar) {
+          fState = State::Comment;
+          return;
+        }
+        if (c == '\n' || c == '\r') {
+          fOut.push_back('\n');
+          fSkipLf = c == '\r';
+          return;
+        }
+        fState = State::CellStart;
+        [[fallthrough]];
+      case State::CellStart:
+        if (fDialect.skipInitialSpace && c == ' ') return;
+        if (fDialect.quote != 0 && c == fDialect.quote) {
+          fQuoted = true;
+          fState = State::Quoted;
+          return;
+        }
+        fState = State::Unquoted;
+        [[fallthrough]];
+      case State::Unquoted:
+        if (c == fDialect.escapeChar && fDialect.escapeChar != 0) {
+          fEscaped = true;
+        } else if (c == fDialect.delimiter) {
+          EndCell();
+        } else if (c == '\n' || c == '\r') {
+          fSkipLf = c == '\r';
+          EndRecord();
+        } else {
+          fCell.push_back(c);
+        }
+        return;
+      case State::Quoted:
+        if (c == fDialect.escapeChar && fDialect.escapeChar != 0) {
+          fEscaped = true;
+        } else if (c == fDialect.quote) {
+          fState = State::AfterQuote;
+        } else {
+          fCell.push_back(c);
+        }
+        return;
+      case State::AfterQuote:
+        if (c == fDialect.quote && fDialect.doubleQuote) {
+          fCell.push_back(c);
+          fState = State::Quoted;
+        } else if (c == fDialect.delimiter) {
+          EndCell();
+        } else if (c == '\n' || c == '\r') {
+          fSkipLf = c == '\r';
+          EndRecord();
+        } else {
+          fCell.push_back(c);  // text after the closing quote joins the cell
+          fState = State::Unquoted;
+        }
+        return;
+    }
+  }
+
+  void EndCell() {
+    const bool quote = fQuoted || fCell.find_first_of(std::string{'"', fDialect.delimiter, '\n', '\r'}) !=
+                                      std::string::npos;
+    if (quote) {
+      fOut.push_back('"');
+      for (char c : fCell) {
+        fOut.push_back(c);
+        if (c == '"') fOut.push_back('"');
+      }
+      fOut.push_back('"');
+    } else {
+      fOut.append(fCell);
+    }
+    fOut.push_back(fDialect.delimiter);
+    fCell.clear();
+    fQuoted = false;
+    fState = State::CellStart;
+  }
+
+  void EndRecord() {
+    EndCell();
+    fOut.back() = '\n';
+    fState = State::LineStart;
+  }
+
+  std::unique_ptr<ByteSource> fInner;
+  DialectRewrite fDialect;
+  std::vector<char> fIn;
+  std::string fOut;
+  std::size_t fOutPos = 0;
+  std::string fCell;
+  State fState = State::LineStart;
+  bool fQuoted = false;
+  bool fEscaped = false;
+  bool fSkipLf = false;
+  bool fEnded = false;
+};
+
+// An unnamed file in the temporary folder, open for reading and writing.
+int OpenSpool(const std::string& displayName) {
+  std::error_code ec;
+  std::string folder = std::filesystem::temp_directory_path(ec).string();
+  if (ec || folder.empty()) folder = "/tmp";
+#ifdef O_TMPFILE
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+#endif
+  std::string pattern = folder + "/codebook-input-XXXXXX";
+  fd = ::mkstemp(pattern.data());
+  if (fd < 0) {
+    throw InputError(displayName + ": cannot make a temporary copy in " + folder + " (" + std::strerror(errno) +
+                     "); set TMPDIR to a folder with room");
+  }
+  ::unlink(pattern.c_str());  // the open descriptor keeps the file until it is closed
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+}
+
+void WriteAll(int fd, const char* data, std::size_t size, const std::string& displayName) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw InputError(displayName + ": cannot write the temporary copy of the data (" + std::strerror(errno) +
+                       "); set TMPDIR to a folder with room");
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+bool IsUtf8Name(const std::string& encoding) {
+  const std::string e = Lower(encoding);
+  return e.empty() || e == "utf-8" || e == "utf8";
+}
+
+}  // namespace
+
+CsvInput::~CsvInput() {
+  if (fSpoolFd >= 0) ::close(fSpoolFd);
+}
+
+bool IsCompressedName(const std::string& path) {
+  const std::string lower = Lower(path);
+  return EndsWith(lower, ".gz") || EndsWith(lower, ".zst");
+}
+
+std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
+  const bool fromStdin = request.path == "-";
+  int fd = STDIN_FILENO;
+  bool regular = false;
+  if (!fromStdin) {
+    fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      throw InputError(request.displayName + ": cannot open the file (" + std::strerror(errno) +
+                       "); check the path (a data package's resource path is relative to the descriptor)");
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      throw InputError(request.displayName + ": is a folder, not a CSV file");
+    }
+    regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  }
+  auto source = std::make_unique<PeekSource>(std::make_unique<FdSource>(fd, !fromStdin, request.displayName));
+
+  // Compression is told by the first bytes, whatever the name says.
+  const std::string_view magic = source->Peek(4);
+  const bool gzip = magic.size() >= 2 && magic[0] == '\x1F' && magic[1] == '\x8B';
+  const bool zstd = magic.size() >= 4 && std::memcmp(magic.data(), "\x28\xB5\x2F\xFD", 4) == 0;
+  if (!fromStdin && regular && !gzip && !zstd && IsUtf8Name(request.encoding) && !request.dialect.Needed()) {
+    // The common case: a plain file read as it is (unless it starts with a
+    // UTF-16 byte order mark, which only a conversion reads).
+    const bool utf16 = magic.size() >= 2 && ((magic[0] == '\xFF' && magic[1] == '\xFE') ||
+                                             (magic[0] == '\xFE' && magic[1] == '\xFF'));
+    if (!utf16) return std::make_shared<CsvInput>(request.path, -1);
+  }
+
+  std::unique_ptr<PeekSource> decoded;
+  if (gzip) {
+    decoded = std::make_unique<PeekSource>(std::make_unique<GzipSource>(std::move(source), request.displayName));
+  } else if (zstd) {
+    decoded = std::make_unique<PeekSource>(std::make_unique<ZstdSource>(std::move(source), request.displayName));
+  } else {
+    decoded = std::move(source);
+  }
+  std::unique_ptr<ByteSource> text;
+  std::string encoding = IsUtf8Name(request.encoding) ? std::string() : request.encoding;
+  if (encoding.empty()) {
+    const std::string_view bom = decoded->Peek(2);
+    if (bom == "\xFF\xFE" || bom == "\xFE\xFF") encoding = "UTF-16";
+  }
+  if (!encoding.empty()) {
+    text = std::make_unique<IconvSource>(std::move(decoded), request.displayName, encoding);
+  } else {
+    text = std::move(decoded);
+  }
+  if (request.dialect.Needed()) text = std::make_unique<DialectSource>(std::move(text), request.dialect);
+
+  const int spool = OpenSpool(request.displayName);
+  auto input = std::make_shared<CsvInput>("/proc/self/fd/" + std::to_string(spool), spool);
+  std::vector<char> buffer(kChunk);
+  for (;;) {
+    const std::size_t n = text->Read(buffer.data(), buffer.size());
+    if (n == 0) break;
+    WriteAll(spool, buffer.data(), n, request.displayName);
+  }
+  return input;
+}
+
+char SniffDelimiter(const std::string& path, const std::string& displayName) {
+  constexpr std::size_t kSample = std::size_t{64} << 10;
+  constexpr std::size_t kMaxRecords = 50;
+  std::string head(kSample, '\0');
+  std::size_t size = 0;
+  {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw InputError(displayName + ": cannot open the file (" + std::strerror(errno) + ")");
+    FdSource source(fd, true, displayName);
+    while (size < kSample) {
+      const std::size_t n = source.Read(head.data() + size, kSample - size);
+      if (n == 0) break;
+      size += n;
+    }
+  }
+  const bool whole = size < kSample;
+  head.resize(size);
+  std::string_view text(head);
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+
+  const std::array<char, 4> candidates = {',', ';', '\t', '|'};
+  char best = ',';
+  double bestShare = 0.0;
+  std::size_t bestCells = 1;
+  for (char delimiter : candidates) {
+    std::vector<std::size_t> counts;
+    std::size_t cells = 1;
+    bool inQuote = false, content = false;
+    for (std::size_t i = 0; i < text.size() && counts.size() < kMaxRecords; ++i) {
+      const char c = text[i];
+      if (c == '"') {
+        inQuote = !inQuote;
+        content = true;
+      } else if (inQuote) {
+        continue;
+      } else if (c == delimiter) {
+        ++cells;
+        content = true;
+      } else if (c == '\n' || c == '\r') {
+        if (content) counts.push_back(cells);
+        cells = 1;
+        content = false;
+      } else {
+        content = true;
+      }
+    }
+    if (content && whole && !inQuote) counts.push_back(cells);  // a last line without a line break
+    if (counts.empty()) continue;
+    // The most frequent cell count and the share of rows that have it.
+    std::vector<std::size_t> sorted = counts;
+    std::sort(sorted.begin(), sorted.end());
+    std::size_t mode = sorted[0], modeRun = 0;
+    for (std::size_t i = 0; i < sorted.size();) {
+      std::size_t j = i;
+      while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+      if (j - i > modeRun || (j - i == modeRun && sorted[i] > mode)) {
+        mode = sorted[i];
+        modeRun = j - i;
+      }
+      i = j;
+    }
+    if (mode < 2) continue;
+    const double share = static_cast<double>(modeRun) / static_cast<double>(counts.size());
+    if (share > bestShare + 1e-9 || (share > bestShare - 1e-9 && mode > bestCells)) {
+      best = delimiter;
+      bestShare = share;
+      bestCells = mode;
+    }
+  }
+  return best;
+}
+
+}  // namespace host

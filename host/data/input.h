@@ -1,0 +1,65 @@
+// CSV input as it comes: from standard input, compressed (gzip, zstd), in
+// another character encoding, or in a dialect the record reader does not read
+// itself. Such input is decoded once into an unnamed temporary file of plain
+// UTF-8 RFC 4180 text, which every later pass (the dictionary scan, the data
+// pass, the record count after an early stop) reads like any CSV file. The
+// file has no name in any folder, so it disappears when the program ends,
+// however it ends.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace host {
+
+// What the record reader cannot read itself; the decoder rewrites it.
+struct DialectRewrite {
+  char delimiter = ',';
+  char quote = '"';       // 0: no quoting
+  bool doubleQuote = true;  // "" inside a quoted cell is one quote
+  char escapeChar = 0;    // 0: none; else escapes the next character
+  bool skipInitialSpace = false;
+  char commentChar = 0;   // 0: none; else a line starting with it is skipped
+
+  bool Needed() const { return !doubleQuote || escapeChar != 0 || skipInitialSpace || commentChar != 0; }
+};
+
+struct InputRequest {
+  std::string path;         // "-": standard input
+  std::string displayName;  // in messages
+  std::string encoding;     // iconv name; empty: UTF-8 (a UTF-16 byte order mark is honoured)
+  DialectRewrite dialect;   // rewritten when Needed()
+};
+
+// The file the record reader opens. Holds the temporary copy open, if any:
+// keep it as long as anything reads the path.
+class CsvInput {
+ public:
+  CsvInput(std::string path, int spoolFd) : fPath(std::move(path)), fSpoolFd(spoolFd) {}
+  ~CsvInput();
+  CsvInput(const CsvInput&) = delete;
+  CsvInput& operator=(const CsvInput&) = delete;
+
+  const std::string& Path() const { return fPath; }
+  bool Spooled() const { return fSpoolFd >= 0; }
+
+ private:
+  std::string fPath;
+  int fSpoolFd;
+};
+
+// Decodes the input when it needs it, else names the file itself. Throws
+// InputError naming the file (and the line, for text that is not in the
+// encoding).
+std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request);
+
+// True for names that end in .gz or .zst (any case).
+bool IsCompressedName(const std::string& path);
+
+// The delimiter of a CSV file, sniffed from its first rows among , ; tab and
+// |: the one that splits the rows into the same number of cells (more than
+// one), quotes respected. ',' when none does.
+char SniffDelimiter(const std::string& path, const std::string& displayName);
+
+}  // namespace host
