@@ -2,7 +2,6 @@
 
 #include <unordered_set>
 
-#include "host/data/cells.h"
 #include "host/data/dataset.h"
 #include "host/quvo.h"
 
@@ -82,6 +81,12 @@ bool Keeps(const std::string& text, bool keepDollar) {
          (keepDollar || text[0] != '$');
 }
 
+// Long question texts are cut in the note; the label keeps them whole.
+std::string Shortened(const std::string& text) {
+  constexpr std::size_t kShown = 80;
+  return text.size() <= kShown ? text : Cut(text, kShown) + "...";
+}
+
 }  // namespace
 
 std::vector<MadeName> MakeVariableNames(const std::vector<std::string>& texts, bool keepDollar) {
@@ -112,12 +117,14 @@ std::string RenameNote(const std::string& place, const std::string& what, const 
                        const std::vector<MadeName>& names) {
   std::size_t count = 0;
   for (const MadeName& n : names) count += n.renamed ? 1 : 0;
-  std::string note = place + ": " + std::to_string(count) + " " + what + (count == 1 ? " is" : "s are") +
-                     " not valid, unique variable names and became these (the text is kept as the label):";
+  std::string note = place + ": " + std::to_string(count) + " " + what +
+                     (count == 1 ? " is not a valid, unique variable name and became this one"
+                                 : "s are not valid, unique variable names and became these") +
+                     " (the text is kept as the label):";
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (!names[i].renamed) continue;
     note += "\n  column " + std::to_string(i + 1) + ": ";
-    note += texts[i].empty() ? std::string("(blank)") : QuoteCell(texts[i]);
+    note += texts[i].empty() ? std::string("(blank)") : "\"" + Shortened(texts[i]) + "\"";
     note += " -> " + names[i].name;
   }
   return note;

@@ -740,6 +740,11 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const Descriptor& d, const Plan& pla
   }
   ReadCategories(d, f, *v, kind);
   d.Try([&] { ReadUserMissing(d, f, *v, kind); });
+  if (f.inferLikeBareCsv && kind == CellKind::String) {
+    // "NA" and the like in a text column: values that say "no value", so
+    // user-missing (a string has no system-missing value).
+    for (std::size_t i = 0; i < s.missingSeen.size() && i < 3; ++i) v->missing.strings.push_back(s.missingSeen[i]);
+  }
   if (f.description) v->attributes.Add("Description", {*f.description});
   if (f.attributes != nullptr) {
     d.Try([&] { ReadAttributes(d, *f.attributes, Member(f.path, "attributes"), v->attributes); });
@@ -890,10 +895,8 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
 
   if (plan.inferAll) {
     NameInferredFields(plan, header, headerWhere, notes);
-  } else {
-    NameDeclaredFields(plan, dd, notes);
-    dd.Flush();
-    if (plan.dialect.header && !noVariables) MatchHeader(plan, header, headerWhere);
+  } else if (plan.dialect.header && !noVariables) {
+    MatchHeader(plan, header, headerWhere);
   }
 
   const std::vector<ScanColumn> scan = ScanData(plan, dataOffset, dataLine, dataset.caseCount);
@@ -1224,6 +1227,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
       ReadResource(d, resources[chosen], rp, path, options, plan, request);
     }
   });
+  NameDeclaredFields(plan, d, notes);
   if (foreign != nullptr) {
     d.Flush();
     const std::string relative = d.String((*foreign)["path"], Member(rp, "path"));

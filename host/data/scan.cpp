@@ -137,9 +137,17 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
       col.maxBytes = std::max(col.maxBytes, static_cast<int>(std::min<std::size_t>(raw.size(), 1u << 30)));
       if (!col.inferType) continue;
       Candidates& can = candidates[c];
-      if (!can.number && !can.numberComma && !can.date && !can.dateTime && !can.time) continue;
+      const bool open = can.number || can.numberComma || can.date || can.dateTime || can.time;
+      if (!open && !col.countCodes) continue;
       const std::string_view text = TrimBlanks(raw);
-      if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) continue;
+      if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) {
+        if (col.countCodes && !text.empty() && col.missingSeen.size() < 3 &&
+            std::find(col.missingSeen.begin(), col.missingSeen.end(), text) == col.missingSeen.end()) {
+          col.missingSeen.emplace_back(text);
+        }
+        continue;
+      }
+      if (!open) continue;
       if (can.number || can.numberComma) {
         double value = 0.0, commaValue = 0.0;
         int decimals = 0, intDigits = 1, commaDecimals = 0, commaIntDigits = 1;

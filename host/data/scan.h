@@ -28,6 +28,9 @@ struct ScanColumn {
   // countCodes: the numbers are all whole and have at most kMaxCodes distinct
   // values (and there is at least one).
   bool fewCodes = false;
+  // countCodes: the missing texts (other than "") met in the column, in the
+  // order first met.
+  std::vector<std::string> missingSeen;
 };
 
 // Whole numbers with at most this many distinct values are codes (nominal).

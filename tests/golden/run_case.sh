@@ -7,6 +7,8 @@
 #   dataset          one line, the dataset path relative to the repository root
 #                    (absent: examples/survey/datapackage.json)
 #   format           one line: json (default), text, markdown or html
+#   args             more options for the program, one per line (absent: none)
+#   stdin            a file (relative to the repository root) fed to standard input
 #   expected.<fmt>   the expected standard output (the repository root replaced by <ROOT>)
 #   expected.exit    the expected exit status (absent: 0)
 #   expected.stderr  the expected standard error (absent: not compared)
@@ -25,10 +27,15 @@ format=json
 [ -f "$case_dir/format" ] && format=$(head -n1 "$case_dir/format")
 args=("$dataset" --format "$format" --quiet)
 [ -f "$case_dir/command.sps" ] && args+=(--syntax "$case_dir/command.sps")
+if [ -f "$case_dir/args" ]; then
+  while IFS= read -r arg; do args+=("$arg"); done <"$case_dir/args"
+fi
+input=/dev/null
+[ -f "$case_dir/stdin" ] && input=$(head -n1 "$case_dir/stdin")
 
 out=$(mktemp) err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
-"$program" "${args[@]}" >"$out" 2>"$err"
+"$program" "${args[@]}" <"$input" >"$out" 2>"$err"
 status=$?
 sed -i "s|$root|<ROOT>|g" "$out" "$err"
 

@@ -1,0 +1,189 @@
+// Reading data as it comes: names made from headers, delimiter sniffing,
+// dialects rewritten, Table Schema cell texts, decoded input.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "data_test_util.h"
+#include "host/data/cells.h"
+#include "host/data/input.h"
+#include "host/data/names.h"
+
+namespace {
+
+using datatest::TempDir;
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(HeaderNames, ValidNamesStayOthersBecomeValidAndUnique) {
+  struct Case {
+    std::vector<std::string> texts;
+    std::vector<std::string> names;
+  };
+  const std::string long70(70, 'x');
+  const Case cases[] = {
+      {{"age", "How old are you?", "Q2: rate (1-5)"}, {"age", "How_old_are_you", "Q2_rate_1_5"}},
+      // Blank headers take the column number; leading digits and "_" get a "V".
+      {{"", "2020", "_id", "  "}, {"V1", "V2020", "V_id", "V4"}},
+      // "$" marks sets; reserved words get a "_".
+      {{"$x", "TO", "by"}, {"x", "TO_", "by_"}},
+      // A later valid name keeps its name; the made name gives way.
+      {{"a b", "a_b"}, {"a_b_2", "a_b"}},
+      // Equal ignoring case: the second is renamed.
+      {{"Age", "AGE", "age"}, {"Age", "AGE_2", "age_3"}},
+      // Letters outside ASCII stay; punctuation outside ASCII separates.
+      {{"\xC3\xA9t\xC3\xA9", "caf\xC3\xA9 \xE2\x80\x93 bar"}, {"\xC3\xA9t\xC3\xA9", "caf\xC3\xA9_bar"}},
+      // At most 64 bytes, suffix included, never inside a character.
+      {{long70, long70}, {std::string(64, 'x'), std::string(62, 'x') + "_2"}},
+      {{std::string(63, 'y') + "\xC3\xA9"}, {std::string(63, 'y')}},
+  };
+  for (const Case& c : cases) {
+    const std::vector<host::MadeName> made = host::MakeVariableNames(c.texts, false);
+    std::vector<std::string> names;
+    for (const host::MadeName& m : made) names.push_back(m.name);
+    EXPECT_EQ(names, c.names);
+  }
+  EXPECT_EQ(host::MakeVariableNames({"$x"}, true)[0].name, "$x");
+}
+
+TEST(Sniffing, PicksTheDelimiterThatSplitsRowsAlike) {
+  struct Case {
+    const char* text;
+    char delimiter;
+  };
+  const Case cases[] = {
+      {"a,b,c\n1,2,3\n", ','},
+      {"a;b\n1,5;2,5\n3;4\n", ';'},  // decimal commas do not fool it
+      {"a\tb\tc\n1\t2\t3\n", '\t'},
+      {"a|b\n1|2\n", '|'},
+      {"name,comment\nAna,\"hi; there; you\"\nBen,ok\n", ','},  // delimiters inside quotes do not count
+      {"\xEF\xBB\xBFx;y\r\n1;2\r\n", ';'},
+      {"single\n1\n2\n", ','},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    EXPECT_EQ(host::SniffDelimiter(dir.Write("d.csv", c.text), "d.csv"), c.delimiter) << c.text;
+  }
+}
+
+TEST(Dialects, AreRewrittenToPlainCsvKeepingLineNumbers) {
+  struct Case {
+    host::DialectRewrite dialect;
+    const char* in;
+    const char* out;
+  };
+  host::DialectRewrite escape;
+  escape.escapeChar = '\\';
+  escape.doubleQuote = false;
+  host::DialectRewrite spaced;
+  spaced.skipInitialSpace = true;
+  spaced.commentChar = '#';
+  spaced.delimiter = ';';
+  host::DialectRewrite single;
+  single.quote = '\'';
+  single.commentChar = '%';
+  const Case cases[] = {
+      {escape, "a,b\nsay \\\"hi\\\",x\\,y\n\"q\\\"\",2\n", "a,b\n\"say \"\"hi\"\"\",\"x,y\"\n\"q\"\"\",2\n"},
+      {spaced, "# note\na; b\n1;  \"x;y\"\n#c\n", "\na;b\n1;\"x;y\"\n\n"},
+      {single, "'it''s';\"q\"\n%\r\n1,2", "\"it's;\"\"q\"\"\"\n\n1,2\n"},
+      // A line break inside a quoted cell stays, so later lines keep their numbers.
+      {escape, "\"a\nb\",c\n", "\"a\nb\",c\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    host::InputRequest request;
+    request.path = dir.Write("d.csv", c.in);
+    request.displayName = "d.csv";
+    request.dialect = c.dialect;
+    auto input = host::PrepareCsvInput(request);
+    EXPECT_TRUE(input->Spooled());
+    EXPECT_EQ(Slurp(input->Path()), c.out) << c.in;
+  }
+}
+
+TEST(Input, PlainFilesAreReadInPlaceAndOthersDecodedOnce) {
+  TempDir dir;
+  host::InputRequest request;
+  request.path = dir.Write("plain.csv", "a\n1\n");
+  request.displayName = "plain.csv";
+  auto plain = host::PrepareCsvInput(request);
+  EXPECT_FALSE(plain->Spooled());
+  EXPECT_EQ(plain->Path(), request.path);
+
+  request.path = dir.Write("latin.csv", "v\n\xE9t\xE9\n");
+  request.encoding = "latin1";
+  auto latin = host::PrepareCsvInput(request);
+  EXPECT_TRUE(latin->Spooled());
+  EXPECT_EQ(Slurp(latin->Path()), "v\n\xC3\xA9t\xC3\xA9\n");
+
+  request.encoding = "cp1252";
+  request.path = dir.Write("cp.csv", "v\nok\n\x81\n");
+  try {
+    host::PrepareCsvInput(request);
+    ADD_FAILURE() << "no error";
+  } catch (const host::InputError& e) {
+    EXPECT_NE(std::string(e.what()).find("line 3"), std::string::npos) << e.what();
+  }
+}
+
+TEST(TableSchemaCells, YearMonthDurationBooleanAndStyledNumbers) {
+  using host::CellKind;
+  double v = 0;
+  ASSERT_TRUE(host::ParseDateCell(CellKind::YearMonth, "1582-11", v));
+  EXPECT_EQ(v, 18 * 86400.0);  // 1582-11-01 is 18 days after 1582-10-14
+  EXPECT_FALSE(host::ParseDateCell(CellKind::YearMonth, "2024-13", v));
+  struct Duration {
+    const char* text;
+    double seconds;
+  };
+  const Duration durations[] = {{"PT30M", 1800},        {"P1DT2H", 93600},      {"P2W", 14 * 86400},
+                                {"-PT1.5S", -1.5},      {"P1Y", 365.2425 * 86400}, {"P1M", 365.2425 * 86400 / 12},
+                                {"PT1H30M15S", 5415}};
+  for (const Duration& d : durations) {
+    ASSERT_TRUE(host::ParseDateCell(CellKind::Duration, d.text, v)) << d.text;
+    EXPECT_DOUBLE_EQ(v, d.seconds) << d.text;
+  }
+  for (const char* bad : {"P", "PT", "1D", "P1H", "PT1D", "P1D2Y", "P1.5.5D"}) {
+    EXPECT_FALSE(host::ParseDateCell(CellKind::Duration, bad, v)) << bad;
+  }
+  ASSERT_TRUE(host::ParseDateCell(CellKind::Year, "2024", v));
+  EXPECT_EQ(v, 2024);
+  EXPECT_FALSE(host::ParseDateCell(CellKind::Year, "2024.5", v));
+
+  EXPECT_TRUE(host::ParseBooleanCell("Y", {"Y"}, {"N"}, v) && v == 1);
+  EXPECT_TRUE(host::ParseBooleanCell("N", {"Y"}, {"N"}, v) && v == 0);
+  EXPECT_FALSE(host::ParseBooleanCell("y", {"Y"}, {"N"}, v));
+
+  host::NumberStyle european{',', '.', true};
+  EXPECT_TRUE(host::ParseStyledNumber("1.234,5", european, v) && v == 1234.5);
+  host::NumberStyle comma{',', 0, true};
+  EXPECT_FALSE(host::ParseStyledNumber("1.5", comma, v));
+  host::NumberStyle money{'.', ',', false};
+  EXPECT_TRUE(host::ParseStyledNumber("$1,200.50", money, v) && v == 1200.5);
+  EXPECT_TRUE(host::ParseStyledNumber("-15%", money, v) && v == -15);
+}
+
+// A bare CSV: missing texts in numeric columns, decimal commas where the
+// delimiter is not a comma, and text columns keeping "NA" as user-missing.
+TEST(BareCsv, MissingTextsDecimalCommasAndCodes) {
+  TempDir dir;
+  std::vector<std::string> warnings, notes;
+  auto ds = host::LoadDataset(dir.Write("d.csv", "n;x;s\n1;1,5;a\nNA;.;NA\n2;NULL;b\n"), host::LoadOptions{},
+                              warnings, notes);
+  ASSERT_EQ(ds->variables.size(), 3u);
+  EXPECT_EQ(ds->variables[0]->measure, Measure::Nominal);
+  EXPECT_EQ(ds->variables[1]->measure, Measure::Scale);
+  EXPECT_EQ(ds->variables[2]->width, 2);
+  EXPECT_EQ(ds->variables[2]->missing.strings, std::vector<std::string>{"NA"});
+  const datatest::Pass pass = datatest::ReadAll(*ds);
+  EXPECT_EQ(pass.cases, (std::vector<std::string>{"1|1.5|'a'", ".|.|'NA'", "2|.|'b'"}));
+  EXPECT_TRUE(notes.empty());
+}
+
+}  // namespace
