@@ -1,6 +1,7 @@
 // The dataset's name index, the in-memory case source and the active dataset.
 #include "host/data/dataset.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace host {
@@ -50,6 +51,7 @@ class MemoryCursor : public CaseCursor {
 std::mutex gActiveMutex;
 std::shared_ptr<Dataset> gActive;
 ProgressFunction gProgress;
+std::atomic<int> gThreads{0};
 
 }  // namespace
 
@@ -70,5 +72,9 @@ std::shared_ptr<Dataset> ActiveDataset() {
 void SetProgressFunction(ProgressFunction function) { gProgress = std::move(function); }
 
 const ProgressFunction& CurrentProgressFunction() { return gProgress; }
+
+void SetThreads(int threads) { gThreads.store(threads < 0 ? 0 : threads); }
+
+int Threads() { return gThreads.load(); }
 
 }  // namespace host

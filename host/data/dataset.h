@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,10 +28,29 @@ class CaseCursor {
   virtual std::int64_t CountRemaining() = 0;
 };
 
+// What a pass wants from a reading of the cases.
+struct ReadPlan {
+  // Per variable (dictionary index): nonzero when something reads its cells.
+  // A source may leave the other columns empty; empty: every column.
+  std::vector<std::uint8_t> columns;
+  // Run on each block once it is read, on the thread that read it; it may
+  // attach its result to the block (CaseBlock::work). Optional for sources:
+  // one that does not run it hands out blocks without work.
+  std::function<void(CaseBlock&)> gather;
+  // Threads that may read and gather at once (0: every core).
+  int threads = 0;
+};
+
 class CaseSource {
  public:
   virtual ~CaseSource() = default;
   virtual std::unique_ptr<CaseCursor> Open() const = 0;
+  // A reading for a pass. Blocks must not depend on the plan's thread count:
+  // results are merged block by block. The default ignores the plan.
+  virtual std::unique_ptr<CaseCursor> OpenFor(const ReadPlan& plan) const {
+    (void)plan;
+    return Open();
+  }
   // Bytes of input, for progress reports; 0 when unknown.
   virtual std::int64_t SizeInBytes() const { return 0; }
 };

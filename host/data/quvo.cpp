@@ -9,6 +9,7 @@
 #include "host/data/dataset.h"
 #include "host/data/extended_missing.h"
 #include "host/dataset.h"
+#include "host/engine/pass.h"
 
 // ---------------------------------------------------------------- value labels
 
@@ -80,7 +81,27 @@ std::vector<DSDocument> GetDocuments(const QUVO_DataSource& source) {
 
 QUVO_InputCaseIterator::~QUVO_InputCaseIterator() = default;
 
+ProcDSIterator::ProcDSIterator(const QUVO_DataSource* source) : fSource(source) {}
+
+ProcDSIterator::~ProcDSIterator() {
+  // A subclass whose blocks die with it has left its block already
+  // (SetBlock(nullptr)); otherwise the block is still there to gather from.
+  if (fPass) fPass->LeaveBlock();
+}
+
 const QUVO_Variable& ProcDSIterator::Variable(int var) const { return *fSource->GetVariable(var); }
+
+host::Pass& ProcDSIterator::Pass() {
+  if (!fPass) fPass = std::make_unique<host::Pass>(fPos);
+  return *fPass;
+}
+
+void ProcDSIterator::SetBlock(const host::CaseBlock* block) {
+  if (fPass && fPos.block != nullptr) fPass->LeaveBlock();
+  fPos.block = block;
+  fPos.row = 0;
+  ++fPos.serial;
+}
 
 namespace host {
 
@@ -90,62 +111,86 @@ class DatasetIterator : public ProcDSIterator {
  public:
   DatasetIterator(const QUVO_DataSource* source, Dataset* dataset)
       : ProcDSIterator(source), fDataset(dataset), fSplit(!dataset->splitIndices.empty()) {
-    fCursor = dataset->cases ? dataset->cases->Open() : nullptr;
     fDataset->liveIterator = this;
   }
 
   ~DatasetIterator() override {
+    SetBlock(nullptr);  // the cursor owns the block: gather before it goes
     if (fDataset->liveIterator == this) fDataset->liveIterator = nullptr;
   }
 
   int NextCase() override {
     if (fEnded) return 0;
+    if (!fOpened) Open();
     if (fPendingCase) {  // the case that opened the group whose predecessor just ended
       fPendingCase = false;
-      fSplitGroupEnd = false;
+      fPos.groupEnd = false;
       return 1;
     }
-    std::size_t next = fStarted ? fRow + 1 : 0;
+    std::size_t next = fStarted ? fPos.row + 1 : 0;
     fStarted = true;
-    while (fBlock == nullptr || next >= fBlock->rows) {
-      fBlock = fCursor ? fCursor->NextBlock() : nullptr;
+    while (fPos.block == nullptr || next >= fPos.block->rows) {
+      const CaseBlock* block = nullptr;
+      if (fCursor) {
+        SetBlock(nullptr);  // the tables gather from it before the reader reuses it
+        block = fCursor->NextBlock();
+      }
+      SetBlock(block);
       next = 0;
-      if (fBlock == nullptr) {
+      if (block == nullptr) {
         fCursor.reset();  // ends any read-ahead at once
         fDataset->caseCount = fDelivered;
         if (fSplit && fDelivered > 0 && !fFinalEnd) {
           fFinalEnd = true;
-          fSplitGroupEnd = true;
+          fPos.groupEnd = true;
           return 1;
         }
         fEnded = true;
-        fSplitGroupEnd = false;
+        fPos.groupEnd = false;
         return 0;
       }
-      fBlockRowsSeen += static_cast<std::int64_t>(fBlock->rows);
+      fBlockRowsSeen += static_cast<std::int64_t>(block->rows);
     }
-    fRow = next;
+    fPos.row = next;
     ++fDelivered;
-    if (fSplit && fDelivered > 1 && !fBlock->groupStart.empty() && fBlock->groupStart[fRow] != 0) {
-      fSplitGroupEnd = true;
+    const CaseBlock& block = *fPos.block;
+    if (fSplit && fDelivered > 1 && !block.groupStart.empty() && block.groupStart[fPos.row] != 0) {
+      fPos.groupEnd = true;
       fPendingCase = true;
       return 1;
     }
-    fSplitGroupEnd = false;
+    fPos.groupEnd = false;
     return 1;
   }
 
   // Cases in the whole file: those in the blocks read so far plus a record
   // count of the rest, which is not parsed.
   std::int64_t CountTotal() {
+    if (!fOpened) return fDataset->cases ? fDataset->cases->Open()->CountRemaining() : 0;
     if (!fCursor) return fBlockRowsSeen;
     return fBlockRowsSeen + fCursor->CountRemaining();
   }
 
  private:
+  // The reading starts with the first case, once the tables are set up: they
+  // say which columns to convert and gather blocks on the reader threads.
+  void Open() {
+    fOpened = true;
+    if (!fDataset->cases) return;
+    ReadPlan plan;
+    if (host::Pass* pass = ExistingPass()) plan = pass->Plan(fDataset->variables.size());
+    if (!plan.columns.empty()) {
+      if (fDataset->weightIndex >= 0) plan.columns[static_cast<std::size_t>(fDataset->weightIndex)] = 1;
+      for (int v : fDataset->splitIndices) plan.columns[static_cast<std::size_t>(v)] = 1;
+    }
+    plan.threads = Threads();
+    fCursor = fDataset->cases->OpenFor(plan);
+  }
+
   Dataset* fDataset;
   std::unique_ptr<CaseCursor> fCursor;
   bool fSplit;
+  bool fOpened = false;
   bool fStarted = false;
   bool fEnded = false;
   bool fPendingCase = false;

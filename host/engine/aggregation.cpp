@@ -5,6 +5,7 @@
 
 #include "host/aggregation.h"
 #include "host/engine/engine_state.h"
+#include "host/engine/pass.h"
 #include "host/quvo.h"
 
 namespace host {
@@ -53,14 +54,21 @@ std::string_view TrimTrailingBlanks(std::string_view s) {
 
 }  // namespace
 
-engine::NumericMissing NumericMissingOf(const QUVO_Variable& variable) {
-  engine::NumericMissing m;
-  m.values = variable.missing.numbers;
-  m.hasRange = variable.missing.hasRange;
-  m.low = variable.missing.low;
-  m.high = variable.missing.high;
-  m.extended = variable.missing.extended;
-  return m;
+engine::ColumnRule ColumnRuleOf(const QUVO_DataSource& source, int index) {
+  engine::ColumnRule rule;
+  rule.index = index;
+  const QUVO_Variable* variable = source.GetVariable(index);
+  if (variable == nullptr) return rule;
+  rule.known = true;
+  rule.isString = variable->IsString();
+  rule.checkMissing = !variable->missing.Empty();
+  rule.numericMissing.values = variable->missing.numbers;
+  rule.numericMissing.hasRange = variable->missing.hasRange;
+  rule.numericMissing.low = variable->missing.low;
+  rule.numericMissing.high = variable->missing.high;
+  rule.numericMissing.extended = variable->missing.extended;
+  for (const std::string& m : variable->missing.strings) rule.stringMissing.emplace_back(TrimTrailingBlanks(m));
+  return rule;
 }
 
 // ---------------------------------------------------------------- dimension
@@ -78,6 +86,7 @@ DimensionImpl::DimensionImpl(DimensionKind kind, std::vector<int> variables, std
       fTableDimension = std::make_unique<TableMDSet>(this);
       break;
   }
+  fRule.kind = kind;
 }
 
 DimensionImpl::~DimensionImpl() = default;
@@ -85,7 +94,7 @@ DimensionImpl::~DimensionImpl() = default;
 void DimensionImpl::SetPredefined(const std::vector<ParsedCategory*>& categories) {
   fPredefined.clear();
   for (ParsedCategory* c : categories) fPredefined.emplace_back(c);
-  fFixed = fKind != DimensionKind::DichotomySet;
+  fRule.fixed = fKind != DimensionKind::DichotomySet;
 }
 
 void DimensionImpl::SetCountedValue(const OBS* value, int length) {
@@ -93,180 +102,136 @@ void DimensionImpl::SetCountedValue(const OBS* value, int length) {
   fCountedLength = length;
 }
 
+void DimensionImpl::Attach(TableState* state, CaseTally* tally) {
+  fState = state;
+  fTableDimension->SetTally(tally);
+}
+
 void DimensionImpl::Prepare(const QUVO_DataSource& source) {
   if (fPrepared) return;
   fPrepared = true;
-  const int columns = source.ColumnCount();
   bool typeKnown = false;
   for (int v : fVariables) {
-    Member m;
-    m.index = v;
-    if (v >= 0 && v < columns) {
-      m.variable = source.GetVariable(v);
-      m.isString = m.variable->IsString();
-      m.checkMissing = !m.variable->missing.Empty();
-      m.numericMissing = NumericMissingOf(*m.variable);
-      if (!typeKnown) {
-        fIsString = m.isString;
-        typeKnown = true;
-      }
+    engine::ColumnRule m = ColumnRuleOf(source, v);
+    fMemberVariables.push_back(source.GetVariable(v));
+    if (m.known && !typeKnown) {
+      fRule.isString = m.isString;
+      typeKnown = true;
     }
-    fMembers.push_back(m);
+    fRule.members.push_back(std::move(m));
   }
-  for (Member& m : fMembers) {
-    m.usable = m.variable != nullptr && m.isString == fIsString;
-    if (m.variable != nullptr) ++fKnownMembers;
+  for (engine::ColumnRule& m : fRule.members) {
+    m.usable = m.known && m.isString == fRule.isString;
+    if (m.known) ++fRule.knownMembers;
   }
-  fCaseSlots.reserve(fMembers.size());
-
-  if (fFixed) {
-    // Pre-defined categories take the first slots, in the order given; a
-    // repeated value keeps its first position.
+  if (fRule.fixed) {
     for (const auto& c : fPredefined) {
-      if (fIsString) {
-        (void)fStrings.FindOrInsert(ObsString(c->Value()));
+      if (fRule.isString) {
+        fRule.predefinedStrings.emplace_back(ObsString(c->Value()));
       } else {
-        (void)fNumbers.FindOrInsert(c->Value().d);
+        fRule.predefinedNumbers.push_back(c->Value().d);
       }
     }
-    fCounts.assign(fIsString ? fStrings.Size() : fNumbers.Size(), engine::CompensatedSum{});
   }
-
-  if (fKind == DimensionKind::DichotomySet) {
-    fCounts.assign(fMembers.size(), engine::CompensatedSum{});
-    if (fCountedSource != nullptr) {
-      if (fIsString) {
-        // Blank-padded units: equal to a trimmed cell exactly when the
-        // trimmed texts are equal.
-        const auto bytes = static_cast<std::size_t>(std::max(fCountedLength, 0)) * sizeof(OBS);
-        fCountedText = std::string(
-            TrimTrailingBlanks(std::string_view(reinterpret_cast<const char*>(fCountedSource), bytes)));
-      } else {
-        fCountedNumber = fCountedSource->d;
-      }
-    }
-    fCountedSource = nullptr;
-  }
-}
-
-void DimensionImpl::AddVariable(const ProcDSIterator& it, double w) {
-  const Member& m = fMembers.front();
-  if (!m.usable) {
-    fMissing.Add(w);
-    return;
-  }
-  if (fIsString) {
-    const std::string_view s = it.String(m.index);
-    if (m.checkMissing && m.variable->IsUserMissingString(s)) fMissing.Add(w);
-    Count(Slot(s), w);
-    return;
-  }
-  const double x = it.Number(m.index);
-  if (x == SYSMIS) {
-    fMissing.Add(w);
-    return;
-  }
-  if (m.checkMissing && m.numericMissing.Test(x)) fMissing.Add(w);
-  Count(Slot(x), w);
-}
-
-void DimensionImpl::AddCategorySet(const ProcDSIterator& it, double w) {
-  fCaseSlots.clear();
-  for (const Member& m : fMembers) {
-    if (!m.usable) continue;
-    std::uint32_t slot;
-    if (fIsString) {
-      const std::string_view s = it.String(m.index);
-      if (m.checkMissing && m.variable->IsUserMissingString(s)) continue;
-      slot = Slot(s);
+  if (fKind == DimensionKind::DichotomySet && fCountedSource != nullptr) {
+    if (fRule.isString) {
+      // Blank-padded units: equal to a trimmed cell exactly when the trimmed
+      // texts are equal.
+      const auto bytes = static_cast<std::size_t>(std::max(fCountedLength, 0)) * sizeof(OBS);
+      fRule.countedText =
+          std::string(TrimTrailingBlanks(std::string_view(reinterpret_cast<const char*>(fCountedSource), bytes)));
     } else {
-      const double x = it.Number(m.index);
-      if (x == SYSMIS || (m.checkMissing && m.numericMissing.Test(x))) continue;
-      slot = Slot(x);
-    }
-    if (slot == engine::kNoSlot) continue;
-    // A case counts once per category, however many members hold it.
-    if (std::find(fCaseSlots.begin(), fCaseSlots.end(), slot) != fCaseSlots.end()) continue;
-    fCaseSlots.push_back(slot);
-    Count(slot, w);
-  }
-  if (fCaseSlots.empty()) fMissing.Add(w);
-}
-
-void DimensionImpl::AddDichotomySet(const ProcDSIterator& it, double w) {
-  bool any = false;
-  for (std::size_t j = 0; j < fMembers.size(); ++j) {
-    const Member& m = fMembers[j];
-    if (!m.usable) continue;
-    const bool counted = fIsString ? it.String(m.index) == fCountedText : it.Number(m.index) == fCountedNumber;
-    if (counted) {
-      fCounts[j].Add(w);
-      any = true;
+      fRule.countedNumber = fCountedSource->d;
     }
   }
-  if (!any) fMissing.Add(w);
+  fCountedSource = nullptr;
 }
 
-std::size_t DimensionImpl::NumberOfValues() const {
-  if (fKind == DimensionKind::DichotomySet) return fKnownMembers;
-  if (fFixed) return fFixedSeen;
-  return fIsString ? fStrings.Size() : fNumbers.Size();
+const engine::DimensionCounts* DimensionImpl::Counts() const {
+  if (fState == nullptr) return nullptr;
+  fState->Settle();
+  return fState->Merged().Dimension();
+}
+
+std::size_t DimensionImpl::NumberOfValues() {
+  if (fState != nullptr && fState->table != nullptr && fState->table->pass != nullptr) {
+    return fState->table->pass->NumberOfValues(*fState->table);
+  }
+  const engine::DimensionCounts* counts = Counts();
+  if (counts == nullptr) return fKind == DimensionKind::DichotomySet ? fRule.knownMembers : 0;
+  return counts->NumberOfValues(fRule);
+}
+
+double DimensionImpl::CategoryCount(int position) const {
+  return Counts()->Count(fOrder[static_cast<std::size_t>(position)]);
+}
+
+double DimensionImpl::MissingWeight() const {
+  const engine::DimensionCounts* counts = Counts();
+  return counts ? counts->MissingWeight() : 0.0;
+}
+
+double DimensionImpl::TotalWeight() const {
+  const engine::DimensionCounts* counts = Counts();
+  return counts ? counts->TotalWeight() : 0.0;
 }
 
 int DimensionImpl::MemberIndexOf(const OBS& value) const {
-  const Member* first = nullptr;
-  for (const Member& m : fMembers) {
-    if (!m.usable) continue;
-    if (first == nullptr) first = &m;
-    if (m.variable->GetValueLabels().GetLabel(value) != nullptr) return m.index;
+  int first = -1;
+  for (std::size_t j = 0; j < fRule.members.size(); ++j) {
+    if (!fRule.members[j].usable) continue;
+    const QUVO_Variable* variable = fMemberVariables[j];
+    if (first < 0) first = fRule.members[j].index;
+    if (variable->GetValueLabels().GetLabel(value) != nullptr) return fRule.members[j].index;
   }
-  return first ? first->index : -1;
+  return first;
 }
 
 void DimensionImpl::BuildCategories() {
-  if (fBuiltGeneration == fAdded) return;
-  fBuiltGeneration = fAdded;
+  const engine::DimensionCounts* counts = Counts();
+  const std::uint64_t generation = fState ? fState->generation : 0;
+  if (fBuiltGeneration == generation) return;
+  fBuiltGeneration = generation;
   for (auto& c : fCategories) fRetired.push_back(std::move(c));
   fCategories.clear();
   fOrder.clear();
 
   if (fKind == DimensionKind::DichotomySet) {
-    const OBS value = fIsString ? ObsFromString(fCountedText) : ObsFromNumber(fCountedNumber);
-    for (std::size_t j = 0; j < fMembers.size(); ++j) {
-      const Member& m = fMembers[j];
-      if (m.variable == nullptr) continue;
+    const OBS value = fRule.isString ? ObsFromString(fRule.countedText) : ObsFromNumber(fRule.countedNumber);
+    for (std::size_t j = 0; j < fRule.members.size(); ++j) {
+      if (!fRule.members[j].known) continue;
       auto c = std::make_unique<AggregationCategory>();
       c->fValue = value;
-      c->fMemberIndex = m.index;
-      c->fText = m.variable->name;
+      c->fMemberIndex = fRule.members[j].index;
+      c->fText = fMemberVariables[j]->name;
       c->fIndex = static_cast<int>(fCategories.size());
       fOrder.push_back(static_cast<std::uint32_t>(j));
       fCategories.push_back(std::move(c));
     }
-  } else {
-    const std::size_t n = fCounts.size();
+  } else if (counts != nullptr) {
+    const std::size_t n = counts->Slots();
     std::vector<std::uint32_t> slots;
     slots.reserve(n);
     for (std::uint32_t s = 0; s < n; ++s) {
-      if (fCounts[s].Value() > 0.0) slots.push_back(s);
+      if (counts->Count(s) > 0.0) slots.push_back(s);
     }
-    if (!fFixed) {
-      if (fIsString) {
+    if (!fRule.fixed) {
+      if (fRule.isString) {
         std::sort(slots.begin(), slots.end(),
-                  [this](std::uint32_t a, std::uint32_t b) { return fStrings.Value(a) < fStrings.Value(b); });
+                  [counts](std::uint32_t a, std::uint32_t b) { return counts->String(a) < counts->String(b); });
       } else {
         std::sort(slots.begin(), slots.end(),
-                  [this](std::uint32_t a, std::uint32_t b) { return fNumbers.Value(a) < fNumbers.Value(b); });
+                  [counts](std::uint32_t a, std::uint32_t b) { return counts->Number(a) < counts->Number(b); });
       }
     }
     for (std::uint32_t s : slots) {
       auto c = std::make_unique<AggregationCategory>();
-      if (fIsString) {
-        const std::string_view text = fStrings.Value(s);
+      if (fRule.isString) {
+        const std::string_view text = counts->String(s);
         c->fValue = ObsFromString(text);
         c->fText = std::string(text);
       } else {
-        const double x = fNumbers.Value(s);
+        const double x = counts->Number(s);
         c->fValue = ObsFromNumber(x);
         c->fText = NumberText(x);
       }
@@ -289,13 +254,37 @@ void DimensionImpl::BuildCategories() {
 
 // ---------------------------------------------------------------- table
 
-TableImpl::TableImpl(ProcDSIterator& it) : state(std::make_shared<TableState>()) {
-  state->iterator = &it;
-  cube = std::make_unique<AggregationCube>(this);
-  metadata = std::make_unique<TableMetadata>(this);
+const std::shared_ptr<const engine::TableRules>& TableState::Rules() {
+  if (!fRules) {
+    auto rules = std::make_shared<engine::TableRules>();
+    if (const DimensionImpl* d = Dimension()) rules->dimension = d->Rule();
+    rules->scales = scaleRules;
+    fRules = std::move(rules);
+  }
+  return fRules;
 }
 
-TableImpl::~TableImpl() = default;
+engine::TableAccumulator& TableState::Merged() {
+  if (!fMerged) fMerged = std::make_unique<engine::TableAccumulator>(*Rules());
+  return *fMerged;
+}
+
+void TableState::Settle() {
+  if (table != nullptr && table->pass != nullptr) table->pass->Settle(*table);
+}
+
+TableImpl::TableImpl(ProcDSIterator& it) : state(std::make_shared<TableState>()) {
+  state->table = this;
+  cube = std::make_unique<AggregationCube>(this, &it.Source());
+  metadata = std::make_unique<TableMetadata>();
+  tally.position = &detached;
+  it.Pass().Register(*this);
+}
+
+TableImpl::~TableImpl() {
+  if (pass != nullptr) pass->Unregister(*this);
+  state->table = nullptr;
+}
 
 // ---------------------------------------------------------------- aggregator
 
@@ -315,8 +304,9 @@ const StatValues* AggregatorImpl::Keep(std::unique_ptr<StatValues>& slot, std::u
 }
 
 const StatValues* AggregatorImpl::GetStatValues(const std::vector<const AggregationCategory*>& categories) {
-  Refresh();
   TableState& s = *fState;
+  s.Settle();
+  Refresh();
 
   if (categories.empty()) {
     if (fWhole) return fWhole.get();
@@ -324,8 +314,9 @@ const StatValues* AggregatorImpl::GetStatValues(const std::vector<const Aggregat
     const auto& stats = s.scaleCell->GetStatistics();
     std::vector<AggregationResult> values(stats.size(), AggregationResult(SYSMIS));
     // Percentiles of one variable share one copy of its values.
-    for (std::size_t v = 0; v < s.scales.size(); ++v) {
-      const engine::ScaleAccumulator& acc = s.scales[v].acc;
+    const std::vector<engine::ScaleAccumulator>& scales = s.Merged().Scales();
+    for (std::size_t v = 0; v < scales.size(); ++v) {
+      const engine::ScaleAccumulator& acc = scales[v];
       std::vector<double> ps;
       std::vector<std::size_t> at;
       for (std::size_t j = 0; j < stats.size(); ++j) {
@@ -420,7 +411,7 @@ using host::DimensionKind;
 
 TableDimension::~TableDimension() = default;
 
-std::size_t TableDimension::GetNumberOfValues() const { return fImpl->NumberOfValues(); }
+std::size_t TableDimension::NumberOfValuesSlow() const { return fImpl->NumberOfValues(); }
 
 std::vector<AggregationCategory*> TableDimension::GetCategoryPointers() const {
   fImpl->BuildCategories();
@@ -428,12 +419,6 @@ std::vector<AggregationCategory*> TableDimension::GetCategoryPointers() const {
   out.reserve(fImpl->Categories().size());
   for (const auto& c : fImpl->Categories()) out.push_back(c.get());
   return out;
-}
-
-TableDimension* TableMetadata::GetDimension(int position) const {
-  if (position != 0 || fImpl == nullptr) return nullptr;
-  DimensionImpl* d = fImpl->state->Dimension();
-  return d ? d->Table() : nullptr;
 }
 
 AggregationVariable::AggregationVariable(int variableIndex, const std::string& name)
@@ -482,8 +467,10 @@ void AggregationCube::AddCategoricalVariable(AggregationVariable* dimension, Tab
     s.otherDimensions.push_back(std::move(owned));
     return;
   }
-  dimension->Impl()->Prepare(s.iterator->Source());
+  dimension->Impl()->Prepare(*fSource);
+  dimension->Impl()->Attach(&s, &fTable->tally);
   s.dimension = std::move(owned);
+  fTable->metadata->SetDimension(dimension->Impl()->Table());
 }
 
 void AggregationCube::CreateCubeAggregator() {
@@ -496,28 +483,22 @@ void AggregationCube::CreateCubeAggregator() {
 void AggregationCube::AddScaleStatistics(const std::vector<AggregationStatistic>& statistics) {
   host::TableState& s = *fTable->state;
   s.scaleCell = std::make_unique<CellStatistics>(statistics);
-  s.scales.clear();
+  s.scaleRules.clear();
   s.scaleOfStatistic.clear();
-  const QUVO_DataSource& source = s.iterator->Source();
-  const int columns = source.ColumnCount();
   for (const AggregationStatistic& stat : statistics) {
     const int v = stat.GetVariableIndex();
-    auto found = std::find_if(s.scales.begin(), s.scales.end(), [v](const host::ScaleVariable& x) { return x.index == v; });
-    if (found == s.scales.end()) {
-      const bool keep = std::any_of(statistics.begin(), statistics.end(), [v](const AggregationStatistic& t) {
+    auto found = std::find_if(s.scaleRules.begin(), s.scaleRules.end(),
+                              [v](const host::engine::ScaleRule& x) { return x.column.index == v; });
+    if (found == s.scaleRules.end()) {
+      host::engine::ScaleRule rule;
+      rule.keepValues = std::any_of(statistics.begin(), statistics.end(), [v](const AggregationStatistic& t) {
         return t.GetVariableIndex() == v && t.GetSummaryStatistic() == TableEncryptionCodes::Percentile;
       });
-      host::ScaleVariable entry(v, keep);
-      if (v >= 0 && v < columns) {
-        entry.variable = source.GetVariable(v);
-        entry.isString = entry.variable->IsString();
-        entry.checkMissing = !entry.variable->missing.Empty();
-        entry.numericMissing = host::NumericMissingOf(*entry.variable);
-      }
-      s.scales.push_back(std::move(entry));
-      found = s.scales.end() - 1;
+      rule.column = host::ColumnRuleOf(*fSource, v);
+      s.scaleRules.push_back(std::move(rule));
+      found = s.scaleRules.end() - 1;
     }
-    s.scaleOfStatistic.push_back(static_cast<std::size_t>(found - s.scales.begin()));
+    s.scaleOfStatistic.push_back(static_cast<std::size_t>(found - s.scaleRules.begin()));
   }
 }
 
@@ -530,15 +511,17 @@ void AggregationCube::AddCategoryAndTotalStatistics(const std::vector<Aggregatio
 }
 
 AggregationTable::AggregationTable(QUVO_InputCaseIterator& cases, bool, bool, int)
-    : fImpl(std::make_unique<host::TableImpl>(static_cast<ProcDSIterator&>(cases))) {}
+    : fImpl(std::make_unique<host::TableImpl>(static_cast<ProcDSIterator&>(cases))),
+      fTally(&fImpl->tally),
+      fMetadata(fImpl->metadata.get()) {}
 
 AggregationTable::~AggregationTable() = default;
 
 AggregationCube* AggregationTable::CreateCube() { return fImpl->cube.get(); }
 
-void AggregationTable::AddNewCase() { fImpl->state->Add(); }
-
-TableMetadata* AggregationTable::GetTableMetaData() { return fImpl->metadata.get(); }
+void AggregationTable::AddNewCaseSlow() {
+  if (fImpl->pass != nullptr) fImpl->pass->Add(*fImpl);
+}
 
 std::vector<CubeAggregator*> AggregationTable::GetCubeAggregators() {
   if (fImpl->aggregator == nullptr) fImpl->cube->CreateCubeAggregator();

@@ -1,5 +1,5 @@
-// Inner state of the aggregation engine: what a table accumulates while the
-// cases pass and how its cells are read afterwards. Host-internal.
+// Inner state of the aggregation engine: what a table is set up to read, what
+// it has gathered, and how its cells are read afterwards. Host-internal.
 #pragma once
 
 #include <cstdint>
@@ -9,15 +9,17 @@
 #include <vector>
 
 #include "host/aggregation.h"
-#include "host/engine/category_index.h"
-#include "host/engine/scale.h"
+#include "host/engine/accumulate.h"
 #include "host/quvo.h"
 
 namespace host {
 
-enum class DimensionKind { Variable, CategorySet, DichotomySet };
+class Pass;
+class TableImpl;
+struct TableState;
 
-// One categorical dimension and its counts.
+// One categorical dimension: its setup, and the category list of its
+// table's counts.
 class DimensionImpl {
  public:
   DimensionImpl(DimensionKind kind, std::vector<int> variables, std::string name);
@@ -34,61 +36,23 @@ class DimensionImpl {
   // value; called when the dimension is added to a cube, while the caller's
   // counted value is still alive.
   void Prepare(const QUVO_DataSource& source);
-  void Add(const ProcDSIterator& it, double w) {
-    ++fAdded;
-    fTotal.Add(w);
-    switch (fKind) {
-      case DimensionKind::Variable:
-        AddVariable(it, w);
-        break;
-      case DimensionKind::CategorySet:
-        AddCategorySet(it, w);
-        break;
-      case DimensionKind::DichotomySet:
-        AddDichotomySet(it, w);
-        break;
-    }
-  }
+  const engine::DimensionRule& Rule() const { return fRule; }
+  // The table whose state holds the counts (set when added to a cube).
+  void Attach(TableState* state, CaseTally* tally);
 
-  std::size_t NumberOfValues() const;
+  // Off the inline path of TableDimension::GetNumberOfValues.
+  std::size_t NumberOfValues();
   // Builds the category list for the counts so far (total last); a no-op
-  // when no case came since the last call.
+  // when nothing was gathered since the last call.
   void BuildCategories();
   const std::vector<std::unique_ptr<AggregationCategory>>& Categories() const { return fCategories; }
   // The count of a real category by its position in the list.
-  double CategoryCount(int position) const { return fCounts[fOrder[static_cast<std::size_t>(position)]].Value(); }
-  double MissingWeight() const { return fMissing.Value(); }
-  double TotalWeight() const { return fTotal.Value(); }
+  double CategoryCount(int position) const;
+  double MissingWeight() const;
+  double TotalWeight() const;
 
  private:
-  struct Member {
-    int index = -1;
-    const QUVO_Variable* variable = nullptr;  // null: unknown to the dictionary
-    bool isString = false;
-    bool checkMissing = false;
-    engine::NumericMissing numericMissing;
-    bool usable = false;  // known and of the dimension's type
-  };
-
-  [[gnu::always_inline]] std::uint32_t Slot(double x) {
-    const std::uint32_t s = fFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
-    if (s != engine::kNoSlot && s >= fCounts.size()) fCounts.resize(s + 1);
-    return s;
-  }
-  [[gnu::always_inline]] std::uint32_t Slot(std::string_view x) {
-    const std::uint32_t s = fFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
-    if (s != engine::kNoSlot && s >= fCounts.size()) fCounts.resize(s + 1);
-    return s;
-  }
-  [[gnu::always_inline]] void Count(std::uint32_t slot, double w) {
-    if (slot == engine::kNoSlot) return;
-    if (fFixed && fCounts[slot].sum == 0.0) ++fFixedSeen;
-    fCounts[slot].Add(w);
-  }
-
-  void AddVariable(const ProcDSIterator& it, double w);
-  void AddCategorySet(const ProcDSIterator& it, double w);
-  void AddDichotomySet(const ProcDSIterator& it, double w);
+  const engine::DimensionCounts* Counts() const;
   int MemberIndexOf(const OBS& value) const;
 
   DimensionKind fKind;
@@ -100,91 +64,47 @@ class DimensionImpl {
   const OBS* fCountedSource = nullptr;  // borrowed until Prepare
   int fCountedLength = 0;
 
-  // Set by Prepare.
   bool fPrepared = false;
-  bool fIsString = false;
-  std::vector<Member> fMembers;  // one for a variable
-  bool fFixed = false;           // pre-defined categories only
-  std::size_t fKnownMembers = 0;
-  std::size_t fFixedSeen = 0;
-  std::string fCountedText;  // dichotomy sets over strings, trailing blanks trimmed
-  double fCountedNumber = 0.0;
-
-  // Counts.
-  engine::NumericCategoryIndex fNumbers;
-  engine::StringCategoryIndex fStrings;
-  // Compensated like the missing and total weights, so that a missing
-  // weight equals the sum of its categories to far better than 1e-8.
-  std::vector<engine::CompensatedSum> fCounts;  // by slot (by member for dichotomy sets)
-  engine::CompensatedSum fMissing;
-  engine::CompensatedSum fTotal;
-  std::vector<std::uint32_t> fCaseSlots;  // scratch: categories of the current case
+  engine::DimensionRule fRule;
+  std::vector<const QUVO_Variable*> fMemberVariables;  // null: unknown to the dictionary
+  TableState* fState = nullptr;
 
   // Result view.
-  std::uint64_t fAdded = 0;
   std::uint64_t fBuiltGeneration = ~std::uint64_t{0};
   std::vector<std::unique_ptr<AggregationCategory>> fCategories;
-  std::vector<std::uint32_t> fOrder;  // position -> slot
+  std::vector<std::uint32_t> fOrder;                            // position -> slot
   std::vector<std::unique_ptr<AggregationCategory>> fRetired;  // keeps old pointers valid
 };
 
-engine::NumericMissing NumericMissingOf(const QUVO_Variable& variable);
+engine::ColumnRule ColumnRuleOf(const QUVO_DataSource& source, int index);
 
-// Scale statistics of one variable over the whole table.
-struct ScaleVariable {
-  int index = -1;
-  const QUVO_Variable* variable = nullptr;
-  bool isString = false;
-  bool checkMissing = false;
-  engine::NumericMissing numericMissing;
-  engine::ScaleAccumulator acc;
-
-  ScaleVariable(int i, bool keepValues) : index(i), acc(keepValues) {}
-  void Add(const ProcDSIterator& it, double w) {
-    if (variable == nullptr) return;
-    if (isString) {
-      if (checkMissing && variable->IsUserMissingString(it.String(index))) {
-        acc.AddMissing(w);
-      } else {
-        acc.AddValidWithoutValue(w);
-      }
-      return;
-    }
-    const double x = it.Number(index);
-    if (x == SYSMIS || (checkMissing && numericMissing.Test(x))) {
-      acc.AddMissing(w);
-    } else {
-      acc.AddValid(x, w);
-    }
-  }
-};
-
-// Everything a table accumulates. Shared by the table and its aggregator so
-// that either may be released first.
+// Everything a table is set up with and has gathered. Shared by the table
+// and its aggregator so that either may be released first.
 struct TableState {
-  ProcDSIterator* iterator = nullptr;
   std::unique_ptr<AggregationVariable> dimension;  // position 0
   std::vector<std::unique_ptr<AggregationVariable>> otherDimensions;
-  bool aggregatorCreated = false;
 
   std::unique_ptr<CellStatistics> scaleCell;
   std::unique_ptr<CellStatistics> categoryCell;
   std::unique_ptr<CellStatistics> totalCell;
-  std::vector<ScaleVariable> scales;
-  std::vector<std::size_t> scaleOfStatistic;  // scale statistic -> entry of scales
+  std::vector<engine::ScaleRule> scaleRules;
+  std::vector<std::size_t> scaleOfStatistic;  // scale statistic -> entry of scaleRules
 
-  std::uint64_t generation = 0;  // cases entered
+  // The table while it lives (for cases it took and has not gathered yet).
+  TableImpl* table = nullptr;
+  // Every change of `merged` moves the generation on; result views rebuild.
+  std::uint64_t generation = 0;
 
   DimensionImpl* Dimension() const { return dimension ? dimension->Impl() : nullptr; }
-  void Add() {
-    const ProcDSIterator& it = *iterator;
-    if (it.SplitGroupEnd()) return;
-    const double w = it.Weight();
-    if (!(w > 0.0)) return;  // missing (SYSMIS is negative), zero, negative or NaN
-    ++generation;
-    for (ScaleVariable& s : scales) s.Add(it, w);
-    if (DimensionImpl* d = Dimension()) d->Add(it, w);
-  }
+  // The rules, frozen at the first use so that worker threads may share them.
+  const std::shared_ptr<const engine::TableRules>& Rules();
+  engine::TableAccumulator& Merged();
+  // Gathers what the table took and has not gathered yet.
+  void Settle();
+
+ private:
+  std::shared_ptr<const engine::TableRules> fRules;
+  std::unique_ptr<engine::TableAccumulator> fMerged;
 };
 
 class TableImpl {
@@ -197,6 +117,11 @@ class TableImpl {
   std::unique_ptr<TableMetadata> metadata;
   std::unique_ptr<CubeAggregator> ownedAggregator;  // until handed out
   CubeAggregator* aggregator = nullptr;
+
+  CaseTally tally;
+  CasePosition detached;  // where the tally points once the iterator is gone
+  Pass* pass = nullptr;   // null once the iterator is gone
+  std::size_t slot = 0;   // the table's number in its pass
 };
 
 class AggregatorImpl {

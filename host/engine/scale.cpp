@@ -151,6 +151,85 @@ void ScaleAccumulator::SwitchToRaw() {
   std::vector<CompensatedSum>().swap(fSums);
 }
 
+void ScaleAccumulator::KeepAggregated(double x, const CompensatedSum& w) {
+  if (!fRaw) {
+    ++fKept;
+    const std::uint32_t slot = fTable.FindOrInsert(x);
+    if (slot < fSums.size()) {
+      fSums[slot].Add(w);
+      return;
+    }
+    if (fSums.size() < kTableLimit) {
+      fSums.push_back(w);
+      return;
+    }
+    SwitchToRaw();
+  }
+  if (!fWeighted) {
+    // Unit weights: the entry's weight is how many times the value came.
+    fValues.insert(fValues.end(), static_cast<std::size_t>(w.sum), x);
+    return;
+  }
+  fValues.push_back(x);
+  fWeights.push_back(w.Value());
+}
+
+void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
+  if (later.Empty()) return;
+  if (Empty()) {
+    *this = std::move(later);
+    return;
+  }
+  const double na = fWeight.Value();
+  const double nb = later.fWeight.Value();
+  fWeight.Add(later.fWeight);
+  fMissing.Add(later.fMissing);
+  if (later.fHasShift) {
+    if (!fHasShift) {
+      fHasShift = true;
+      fShift = later.fShift;
+      fMean = later.fMean;
+      fM2 = later.fM2;
+      fInvScale = later.fInvScale;
+      fScaleLimit = later.fScaleLimit;
+    } else {
+      // Both sums of squares in the coarser units, coarser still when the
+      // means lie further apart than those units allow.
+      const double delta = ((later.fShift - fShift) + later.fMean) - fMean;
+      if (later.fInvScale < fInvScale) {
+        const double ratio = later.fInvScale / fInvScale;
+        fM2 *= ratio * ratio;
+        fInvScale = later.fInvScale;
+        fScaleLimit = later.fScaleLimit;
+      }
+      if (std::fabs(delta) > fScaleLimit) Rescale(delta);
+      const double ratio = fInvScale / later.fInvScale;
+      const double n = na + nb;
+      fMean += delta * (nb / n);
+      fM2 += later.fM2 * ratio * ratio + (delta * fInvScale) * (delta * fInvScale) * (na * (nb / n));
+    }
+  }
+  if (!fKeepValues || !later.fKeepValues) return;
+  // One weight flag for the union: values kept as repeats become pairs of
+  // value and weight 1 once either side has another weight.
+  if (later.fWeighted && !fWeighted) {
+    fWeighted = true;
+    if (fRaw) fWeights.assign(fValues.size(), 1.0);
+  }
+  if (!later.fRaw) {
+    for (std::uint32_t s = 0; s < later.fSums.size(); ++s) KeepAggregated(later.fTable.Value(s), later.fSums[s]);
+    return;
+  }
+  if (!fRaw) SwitchToRaw();
+  fValues.insert(fValues.end(), later.fValues.begin(), later.fValues.end());
+  if (!fWeighted) return;
+  if (later.fWeighted) {
+    fWeights.insert(fWeights.end(), later.fWeights.begin(), later.fWeights.end());
+  } else {
+    fWeights.resize(fValues.size(), 1.0);
+  }
+}
+
 // x(t) for every target t from the table: only the distinct values are
 // sorted, and the cumulative weights are read off their summed weights.
 std::vector<double> ScaleAccumulator::TableSelect(const std::vector<double>& targets) const {

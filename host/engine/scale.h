@@ -87,6 +87,9 @@ class ScaleAccumulator {
   }
   void AddValidWithoutValue(double w) { fWeight.Add(w); }
   void AddMissing(double w) { fMissing.Add(w); }
+  // Takes in what an accumulator gathered from later cases: weights add,
+  // moments combine (Chan et al.), stored values and value tables unite.
+  void Merge(ScaleAccumulator&& later);
 
   double ValidWeight() const { return fWeight.Value(); }
   double MissingWeight() const { return fMissing.Value(); }
@@ -138,6 +141,10 @@ class ScaleAccumulator {
   }
   [[gnu::noinline]] void SwitchToRaw();
   [[gnu::noinline]] void Rescale(double delta);
+  // Keeps a value that stands for `w` of weight (a table entry of a merged
+  // accumulator).
+  void KeepAggregated(double x, const CompensatedSum& w);
+  bool Empty() const { return !fHasShift && fWeight.sum == 0.0 && fMissing.sum == 0.0; }
   std::vector<double> TableSelect(const std::vector<double>& targets) const;
 
 

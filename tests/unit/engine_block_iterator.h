@@ -21,25 +21,26 @@ class BlockIterator : public ProcDSIterator {
     ++fCalls;
     if (fPending) {
       fPending = false;
-      fSplitGroupEnd = false;
+      fPos.groupEnd = false;
       return 1;
     }
     for (;;) {
       if (fBlockIndex >= fBlocks->size()) {
-        fSplitGroupEnd = false;
+        if (fPos.block != nullptr) SetBlock(nullptr);
+        fPos.groupEnd = false;
         return 0;
       }
       const host::CaseBlock& block = (*fBlocks)[fBlockIndex];
       if (fNext < block.rows) {
-        fBlock = &block;
-        fRow = fNext++;
+        if (fPos.block != &block) SetBlock(&block);
+        fPos.row = fNext++;
         ++fDelivered;
-        if (fDelivered > 1 && !block.groupStart.empty() && block.groupStart[fRow] != 0) {
-          fSplitGroupEnd = true;
+        if (fDelivered > 1 && !block.groupStart.empty() && block.groupStart[fPos.row] != 0) {
+          fPos.groupEnd = true;
           fPending = true;
           return 1;
         }
-        fSplitGroupEnd = false;
+        fPos.groupEnd = false;
         return 1;
       }
       ++fBlockIndex;

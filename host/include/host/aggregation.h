@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "host/api.h"
+#include "host/case_block.h"
 #include "host/obs.h"
 
 class QUVO_InputCaseIterator;
+class QUVO_DataSource;
 
 namespace TableEncryptionCodes {
 enum StatisticCodes : int {
@@ -34,6 +36,25 @@ namespace host {
 class TableImpl;
 class DimensionImpl;
 class AggregatorImpl;
+
+// One table's share of the block its iterator stands in: the rows it took
+// and, while it took them from the block's first row on, how many
+// categories it had after each of them. Kept here so that the procedure's
+// per-case calls are a few inline instructions; the host gathers the rows a
+// block at a time, column by column.
+struct CaseTally {
+  const CasePosition* position = nullptr;
+  std::uint64_t serial = ~std::uint64_t{0};  // the block the rows below are of
+  std::size_t first = 0;                     // rows [first, next) taken, in order
+  std::size_t flushed = 0;                   // rows [first, flushed) already gathered
+  std::size_t next = 0;
+  // Categories: `base` before the block, plus one at each of newRows.
+  std::uint64_t viewSerial = ~std::uint64_t{0};
+  std::size_t base = 0;
+  const std::uint32_t* newRows = nullptr;
+  std::size_t newCount = 0;
+  std::size_t newSeen = 0;
+};
 }  // namespace host
 
 class HOST_API AggregationStatistic {
@@ -75,13 +96,28 @@ class HOST_API TableDimension {
   explicit TableDimension(host::DimensionImpl* impl) : fImpl(impl) {}
   virtual ~TableDimension();
   // The number of distinct categories seen so far (total category excluded).
-  std::size_t GetNumberOfValues() const;
+  std::size_t GetNumberOfValues() const {
+    if (fTally != nullptr) {
+      host::CaseTally& t = *fTally;
+      if (t.viewSerial == t.position->serial && t.serial == t.viewSerial) {
+        while (t.newSeen < t.newCount && t.newRows[t.newSeen] < t.next) ++t.newSeen;
+        return t.base + t.newSeen;
+      }
+    }
+    return NumberOfValuesSlow();
+  }
   // The categories in the engine's order, the total category last. The
   // pointers stay valid while the dimension lives and the pass is over.
   std::vector<AggregationCategory*> GetCategoryPointers() const;
 
+  // Host-internal: the tally of the table the dimension belongs to.
+  void SetTally(host::CaseTally* tally) { fTally = tally; }
+
  protected:
+  std::size_t NumberOfValuesSlow() const;
+
   host::DimensionImpl* fImpl;
+  host::CaseTally* fTally = nullptr;
 };
 
 class HOST_API TableMCSet : public TableDimension {
@@ -96,11 +132,14 @@ class HOST_API TableMDSet : public TableDimension {
 
 class HOST_API TableMetadata {
  public:
-  explicit TableMetadata(host::TableImpl* impl) : fImpl(impl) {}
-  TableDimension* GetDimension(int position) const;
+  TableMetadata() = default;
+  TableDimension* GetDimension(int position) const { return position == 0 ? fDimension : nullptr; }
+
+  // Host-internal: set when the cube gets its categorical dimension.
+  void SetDimension(TableDimension* dimension) { fDimension = dimension; }
 
  private:
-  host::TableImpl* fImpl;
+  TableDimension* fDimension = nullptr;
 };
 
 // A pre-defined category: one value that a dimension is limited to.
@@ -203,7 +242,7 @@ class HOST_API CubeAggregator {
 
 class HOST_API AggregationCube {
  public:
-  explicit AggregationCube(host::TableImpl* table) : fTable(table) {}
+  AggregationCube(host::TableImpl* table, const QUVO_DataSource* source) : fTable(table), fSource(source) {}
   // Takes ownership of the dimension.
   void AddCategoricalVariable(AggregationVariable* dimension, TableEncryptionCodes::DimensionPosition position);
   void CreateCubeAggregator();
@@ -214,6 +253,7 @@ class HOST_API AggregationCube {
 
  private:
   host::TableImpl* fTable;
+  const QUVO_DataSource* fSource;
 };
 
 class HOST_API AggregationTable {
@@ -224,12 +264,25 @@ class HOST_API AggregationTable {
   AggregationTable& operator=(const AggregationTable&) = delete;
 
   AggregationCube* CreateCube();
-  // Adds the iterator's current case.
-  void AddNewCase();
-  TableMetadata* GetTableMetaData();
+  // Adds the iterator's current case. Cases taken in order cost a few
+  // instructions here; the host gathers them a block at a time.
+  void AddNewCase() {
+    host::CaseTally& t = *fTally;
+    const host::CasePosition& p = *t.position;
+    if (p.serial == t.serial && p.row == t.next && !p.groupEnd) {
+      ++t.next;
+      return;
+    }
+    AddNewCaseSlow();
+  }
+  TableMetadata* GetTableMetaData() { return fMetadata; }
   // The table's aggregators (one); the caller owns them from now on.
   std::vector<CubeAggregator*> GetCubeAggregators();
 
  private:
+  void AddNewCaseSlow();
+
   std::unique_ptr<host::TableImpl> fImpl;
+  host::CaseTally* fTally;
+  TableMetadata* fMetadata;
 };

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ namespace host {
 struct StringColumn {
   std::vector<std::uint32_t> offsets;  // rows + 1 entries
   std::string bytes;
+};
+
+// What a pass made of a block on the thread that read it (the aggregation
+// tables' share of it), handed over with the block.
+struct BlockWork {
+  virtual ~BlockWork() = default;
 };
 
 struct CaseBlock {
@@ -29,6 +36,19 @@ struct CaseBlock {
   // Per case: true when the case starts a new split-file group (the first
   // case of the file included). Empty without split files.
   std::vector<std::uint8_t> groupStart;
+  // Set by the pass's gathering step when the source runs it; null otherwise.
+  std::shared_ptr<BlockWork> work;
+};
+
+// Where a case iterator stands: the block, the row in it, and whether the
+// position is the end of a split-file group. Every block the iterator moves
+// to gets a new serial (from 1), so that tables can tell blocks apart even
+// when a reader reuses a block's memory.
+struct CasePosition {
+  const CaseBlock* block = nullptr;
+  std::size_t row = 0;
+  std::uint64_t serial = 0;
+  bool groupEnd = false;
 };
 
 }  // namespace host

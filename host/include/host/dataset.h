@@ -69,4 +69,9 @@ HOST_API std::shared_ptr<Dataset> ActiveDataset();
 using ProgressFunction = std::function<void(std::int64_t cases, std::int64_t bytesRead, std::int64_t bytesTotal)>;
 HOST_API void SetProgressFunction(ProgressFunction function);
 
+// Threads a data pass may use to read and gather cases (0: every core, the
+// default). Results do not depend on it.
+HOST_API void SetThreads(int threads);
+HOST_API int Threads();
+
 }  // namespace host

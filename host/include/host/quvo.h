@@ -20,6 +20,7 @@
 
 namespace host {
 class Dataset;
+class Pass;
 }
 
 // A display format packed in four bytes: width, type code, decimals.
@@ -215,29 +216,43 @@ class HOST_API QUVO_InputCaseIterator {
 
 class HOST_API ProcDSIterator : public QUVO_InputCaseIterator {
  public:
+  ~ProcDSIterator() override;
+
   // True when the position read is the end of a split-file group (no case).
-  bool SplitGroupEnd() const { return fSplitGroupEnd; }
+  bool SplitGroupEnd() const { return fPos.groupEnd; }
 
   // The current case, as the aggregation engine reads it. Only valid after a
   // NextCase that returned nonzero at a position that is not a group end.
-  double Number(int var) const { return fBlock->numbers[static_cast<std::size_t>(var)][fRow]; }
+  double Number(int var) const { return fPos.block->numbers[static_cast<std::size_t>(var)][fPos.row]; }
   std::string_view String(int var) const {
-    const host::StringColumn& col = fBlock->strings[static_cast<std::size_t>(var)];
-    return std::string_view(col.bytes.data() + col.offsets[fRow], col.offsets[fRow + 1] - col.offsets[fRow]);
+    const host::StringColumn& col = fPos.block->strings[static_cast<std::size_t>(var)];
+    return std::string_view(col.bytes.data() + col.offsets[fPos.row],
+                            col.offsets[fPos.row + 1] - col.offsets[fPos.row]);
   }
   // The case weight: 1.0 when the file is unweighted; a case whose weight is
   // not positive (system-missing included) enters no table.
-  double Weight() const { return fBlock->weights.empty() ? 1.0 : fBlock->weights[fRow]; }
+  double Weight() const { return fPos.block->weights.empty() ? 1.0 : fPos.block->weights[fPos.row]; }
   const QUVO_Variable& Variable(int var) const;
   const QUVO_DataSource& Source() const { return *fSource; }
 
+  // Host-internal: where the iterator stands, and the pass that gathers the
+  // cases its aggregation tables take (made when the first table asks).
+  const host::CasePosition& Position() const { return fPos; }
+  host::Pass& Pass();
+
  protected:
-  explicit ProcDSIterator(const QUVO_DataSource* source) : fSource(source) {}
+  explicit ProcDSIterator(const QUVO_DataSource* source);
+  // Moves to another block (null: past the last). What the tables took from
+  // the block left is gathered first, while that block is still valid, so an
+  // iterator calls this before its reader reuses or frees the block.
+  void SetBlock(const host::CaseBlock* block);
+  host::Pass* ExistingPass() const { return fPass.get(); }
 
   const QUVO_DataSource* fSource;
-  const host::CaseBlock* fBlock = nullptr;
-  std::size_t fRow = 0;
-  bool fSplitGroupEnd = false;
+  host::CasePosition fPos;
+
+ private:
+  std::unique_ptr<host::Pass> fPass;
 };
 
 class HOST_API QUVO_DataSource {

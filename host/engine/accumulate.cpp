@@ -1,0 +1,372 @@
+#include "host/engine/accumulate.h"
+
+#include <algorithm>
+#include <type_traits>
+
+#include "host/obs.h"
+
+namespace host::engine {
+
+namespace {
+
+// A case enters a table only with a positive weight: missing (SYSMIS is
+// negative), zero, negative and NaN weights keep it out.
+inline bool Enters(double w) { return w > 0.0; }
+
+inline std::string_view Cell(const StringColumn& column, std::size_t r) {
+  return std::string_view(column.bytes.data() + column.offsets[r], column.offsets[r + 1] - column.offsets[r]);
+}
+
+}  // namespace
+
+void TableRules::MarkColumns(std::vector<std::uint8_t>& needed) const {
+  auto mark = [&needed](const ColumnRule& c) {
+    if (c.known && c.index >= 0 && static_cast<std::size_t>(c.index) < needed.size()) {
+      needed[static_cast<std::size_t>(c.index)] = 1;
+    }
+  };
+  if (dimension) {
+    for (const ColumnRule& m : dimension->members) mark(m);
+  }
+  for (const ScaleRule& s : scales) mark(s.column);
+}
+
+// ---------------------------------------------------------------- dimension
+
+DimensionCounts::DimensionCounts(const DimensionRule& rule) {
+  if (rule.kind == DimensionKind::DichotomySet) {
+    fCounts.resize(rule.members.size());
+    fFirstRow.resize(rule.members.size(), 0);
+    return;
+  }
+  if (!rule.fixed) return;
+  // Pre-defined categories take the first slots, in the order given; a
+  // repeated value keeps its first position.
+  if (rule.isString) {
+    for (const std::string& s : rule.predefinedStrings) (void)fStrings.FindOrInsert(s);
+    fCounts.resize(fStrings.Size());
+  } else {
+    for (double x : rule.predefinedNumbers) (void)fNumbers.FindOrInsert(x);
+    fCounts.resize(fNumbers.Size());
+  }
+  fFirstRow.resize(fCounts.size(), 0);
+}
+
+std::uint32_t DimensionCounts::NewSlot(std::uint32_t row) {
+  fCounts.emplace_back();
+  fFirstRow.push_back(row);
+  return static_cast<std::uint32_t>(fCounts.size() - 1);
+}
+
+// One unweighted column of a variable dimension. The counts are whole
+// numbers, which a plain sum keeps exact (the compensated sum would add
+// nothing to its carry), so the row loop is a lookup and an increment.
+template <class Key>
+void DimensionCounts::CountColumn(const DimensionRule& rule, const ColumnRule& m, const CaseBlock& block,
+                                  std::size_t begin, std::size_t end) {
+  const double* numbers = nullptr;
+  const StringColumn* strings = nullptr;
+  if constexpr (std::is_same_v<Key, double>) {
+    numbers = block.numbers[static_cast<std::size_t>(m.index)].data();
+  } else {
+    strings = &block.strings[static_cast<std::size_t>(m.index)];
+  }
+  std::uint64_t missing = 0;
+  for (std::size_t r = begin; r < end; ++r) {
+    Key x;
+    if constexpr (std::is_same_v<Key, double>) {
+      x = numbers[r];
+      if (x == SYSMIS) {
+        ++missing;
+        continue;
+      }
+    } else {
+      x = Cell(*strings, r);
+    }
+    if (m.IsUserMissing(x)) ++missing;
+    std::uint32_t slot;
+    if (rule.fixed) {
+      if constexpr (std::is_same_v<Key, double>) {
+        slot = fNumbers.Find(x);
+      } else {
+        slot = fStrings.Find(x);
+      }
+      if (slot == kNoSlot) continue;
+      if (fCounts[slot].sum == 0.0) {
+        ++fFixedSeen;
+        fFirstRow[slot] = static_cast<std::uint32_t>(r);
+      }
+    } else {
+      if constexpr (std::is_same_v<Key, double>) {
+        slot = fNumbers.FindOrInsert(x);
+      } else {
+        slot = fStrings.FindOrInsert(x);
+      }
+      if (slot == fCounts.size()) NewSlot(static_cast<std::uint32_t>(r));
+    }
+    fCounts[slot].sum += 1.0;
+  }
+  const std::uint64_t entered = end - begin;
+  fCases += entered;
+  fTotal.Add(static_cast<double>(entered));
+  if (missing > 0) fMissing.Add(static_cast<double>(missing));
+}
+
+void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
+                                  std::size_t end) {
+  const ColumnRule& m = rule.members.front();
+  if (m.usable) {
+    if (block.weights.empty()) {
+      if (rule.isString) {
+        CountColumn<std::string_view>(rule, m, block, begin, end);
+      } else {
+        CountColumn<double>(rule, m, block, begin, end);
+      }
+      return;
+    }
+  }
+  // Weighted (or nothing to read): the total takes every entering case, in
+  // case order, as the counts do.
+  const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  if (!m.usable) {
+    for (std::size_t r = begin; r < end; ++r) {
+      const double w = weights ? weights[r] : 1.0;
+      if (!Enters(w)) continue;
+      ++fCases;
+      fTotal.Add(w);
+      fMissing.Add(w);
+    }
+    return;
+  }
+  // Weighted: count per row, total first as the case enters.
+  const std::size_t v = static_cast<std::size_t>(m.index);
+  for (std::size_t r = begin; r < end; ++r) {
+    const double w = weights[r];
+    if (!Enters(w)) continue;
+    ++fCases;
+    fTotal.Add(w);
+    std::uint32_t slot;
+    if (rule.isString) {
+      const std::string_view s = Cell(block.strings[v], r);
+      if (m.IsUserMissing(s)) fMissing.Add(w);
+      if (rule.fixed) {
+        slot = fStrings.Find(s);
+      } else {
+        slot = fStrings.FindOrInsert(s);
+      }
+    } else {
+      const double x = block.numbers[v][r];
+      if (x == SYSMIS) {
+        fMissing.Add(w);
+        continue;
+      }
+      if (m.IsUserMissing(x)) fMissing.Add(w);
+      if (rule.fixed) {
+        slot = fNumbers.Find(x);
+      } else {
+        slot = fNumbers.FindOrInsert(x);
+      }
+    }
+    if (slot == kNoSlot) continue;
+    if (rule.fixed) {
+      if (fCounts[slot].sum == 0.0) {
+        ++fFixedSeen;
+        fFirstRow[slot] = static_cast<std::uint32_t>(r);
+      }
+    } else if (slot == fCounts.size()) {
+      NewSlot(static_cast<std::uint32_t>(r));
+    }
+    fCounts[slot].Add(w);
+  }
+}
+
+void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
+                                     std::size_t end) {
+  const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  std::vector<std::uint32_t> caseSlots;
+  caseSlots.reserve(rule.members.size());
+  for (std::size_t r = begin; r < end; ++r) {
+    const double w = weights ? weights[r] : 1.0;
+    if (!Enters(w)) continue;
+    ++fCases;
+    fTotal.Add(w);
+    caseSlots.clear();
+    for (const ColumnRule& m : rule.members) {
+      if (!m.usable) continue;
+      const std::size_t v = static_cast<std::size_t>(m.index);
+      std::uint32_t slot;
+      if (rule.isString) {
+        const std::string_view s = Cell(block.strings[v], r);
+        if (m.IsUserMissing(s)) continue;
+        slot = rule.fixed ? fStrings.Find(s) : fStrings.FindOrInsert(s);
+      } else {
+        const double x = block.numbers[v][r];
+        if (x == SYSMIS || m.IsUserMissing(x)) continue;
+        slot = rule.fixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
+      }
+      if (slot == kNoSlot) continue;
+      // A case counts once per category, however many members hold it.
+      if (std::find(caseSlots.begin(), caseSlots.end(), slot) != caseSlots.end()) continue;
+      caseSlots.push_back(slot);
+      if (rule.fixed) {
+        if (fCounts[slot].sum == 0.0) {
+          ++fFixedSeen;
+          fFirstRow[slot] = static_cast<std::uint32_t>(r);
+        }
+      } else if (slot == fCounts.size()) {
+        NewSlot(static_cast<std::uint32_t>(r));
+      }
+      fCounts[slot].Add(w);
+    }
+    if (caseSlots.empty()) fMissing.Add(w);
+  }
+}
+
+void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
+                                      std::size_t end) {
+  const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  for (std::size_t r = begin; r < end; ++r) {
+    const double w = weights ? weights[r] : 1.0;
+    if (!Enters(w)) continue;
+    ++fCases;
+    fTotal.Add(w);
+    bool any = false;
+    for (std::size_t j = 0; j < rule.members.size(); ++j) {
+      const ColumnRule& m = rule.members[j];
+      if (!m.usable) continue;
+      const std::size_t v = static_cast<std::size_t>(m.index);
+      const bool counted = rule.isString ? Cell(block.strings[v], r) == rule.countedText
+                                         : block.numbers[v][r] == rule.countedNumber;
+      if (counted) {
+        fCounts[j].Add(w);
+        any = true;
+      }
+    }
+    if (!any) fMissing.Add(w);
+  }
+}
+
+void DimensionCounts::AddRows(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end) {
+  switch (rule.kind) {
+    case DimensionKind::Variable:
+      AddVariable(rule, block, begin, end);
+      break;
+    case DimensionKind::CategorySet:
+      AddCategorySet(rule, block, begin, end);
+      break;
+    case DimensionKind::DichotomySet:
+      AddDichotomySet(rule, block, begin, end);
+      break;
+  }
+}
+
+std::size_t DimensionCounts::NumberOfValues(const DimensionRule& rule) const {
+  if (rule.kind == DimensionKind::DichotomySet) return rule.knownMembers;
+  if (rule.fixed) return fFixedSeen;
+  return rule.isString ? fStrings.Size() : fNumbers.Size();
+}
+
+void DimensionCounts::NewCategoryRows(const DimensionRule& rule, const DimensionCounts& later,
+                                      std::vector<std::uint32_t>& rows) const {
+  rows.clear();
+  if (rule.kind == DimensionKind::DichotomySet) return;
+  if (rule.fixed) {
+    for (std::size_t s = 0; s < later.fCounts.size(); ++s) {
+      if (later.fCounts[s].sum != 0.0 && fCounts[s].sum == 0.0) rows.push_back(later.fFirstRow[s]);
+    }
+    std::sort(rows.begin(), rows.end());
+    return;
+  }
+  // Slots are handed out in order of first sight, so their rows ascend.
+  for (std::uint32_t s = 0; s < later.fCounts.size(); ++s) {
+    const bool known = rule.isString ? fStrings.Find(later.fStrings.Value(s)) != kNoSlot
+                                     : fNumbers.Find(later.fNumbers.Value(s)) != kNoSlot;
+    if (!known) rows.push_back(later.fFirstRow[s]);
+  }
+}
+
+void DimensionCounts::Merge(const DimensionRule& rule, DimensionCounts&& later) {
+  if (later.fCases == 0) return;
+  if (fCases == 0) {
+    *this = std::move(later);
+    return;
+  }
+  fCases += later.fCases;
+  fMissing.Add(later.fMissing);
+  fTotal.Add(later.fTotal);
+  if (rule.kind == DimensionKind::DichotomySet || rule.fixed) {
+    // The same slots on both sides: members, or the pre-defined values.
+    for (std::size_t s = 0; s < later.fCounts.size(); ++s) {
+      if (rule.fixed && later.fCounts[s].sum != 0.0 && fCounts[s].sum == 0.0) ++fFixedSeen;
+      fCounts[s].Add(later.fCounts[s]);
+    }
+    return;
+  }
+  for (std::uint32_t s = 0; s < later.fCounts.size(); ++s) {
+    const std::uint32_t slot = rule.isString ? fStrings.FindOrInsert(later.fStrings.Value(s))
+                                             : fNumbers.FindOrInsert(later.fNumbers.Value(s));
+    if (slot == fCounts.size()) NewSlot(0);
+    fCounts[slot].Add(later.fCounts[s]);
+  }
+}
+
+// ---------------------------------------------------------------- table
+
+TableAccumulator::TableAccumulator(const TableRules& rules) {
+  if (rules.dimension) fDimension.emplace(*rules.dimension);
+  fScales.reserve(rules.scales.size());
+  for (const ScaleRule& s : rules.scales) fScales.emplace_back(s.keepValues);
+}
+
+void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, std::size_t begin, std::size_t end) {
+  const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  if (weights) {
+    for (std::size_t r = begin; r < end; ++r) fCases += Enters(weights[r]) ? 1 : 0;
+  } else {
+    fCases += end - begin;
+  }
+  if (fDimension) fDimension->AddRows(*rules.dimension, block, begin, end);
+  for (std::size_t k = 0; k < fScales.size(); ++k) {
+    const ColumnRule& c = rules.scales[k].column;
+    if (!c.known) continue;
+    ScaleAccumulator& acc = fScales[k];
+    const std::size_t v = static_cast<std::size_t>(c.index);
+    if (c.isString) {
+      const StringColumn& column = block.strings[v];
+      for (std::size_t r = begin; r < end; ++r) {
+        const double w = weights ? weights[r] : 1.0;
+        if (!Enters(w)) continue;
+        if (c.IsUserMissing(Cell(column, r))) {
+          acc.AddMissing(w);
+        } else {
+          acc.AddValidWithoutValue(w);
+        }
+      }
+      continue;
+    }
+    const double* x = block.numbers[v].data();
+    for (std::size_t r = begin; r < end; ++r) {
+      const double w = weights ? weights[r] : 1.0;
+      if (!Enters(w)) continue;
+      const double value = x[r];
+      if (value == SYSMIS || c.IsUserMissing(value)) {
+        acc.AddMissing(w);
+      } else {
+        acc.AddValid(value, w);
+      }
+    }
+  }
+}
+
+void TableAccumulator::Merge(const TableRules& rules, TableAccumulator&& later) {
+  if (later.fCases == 0) return;
+  if (fCases == 0) {
+    *this = std::move(later);
+    return;
+  }
+  fCases += later.fCases;
+  if (fDimension) fDimension->Merge(*rules.dimension, std::move(*later.fDimension));
+  for (std::size_t k = 0; k < fScales.size(); ++k) fScales[k].Merge(std::move(later.fScales[k]));
+}
+
+}  // namespace host::engine

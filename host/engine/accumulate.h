@@ -1,0 +1,138 @@
+// What one aggregation table reads from the cases (its rules) and what it
+// has gathered from some of them (its accumulator). A pass gathers every
+// block of cases into an accumulator of its own, column at a time, possibly on
+// a worker thread, and merges those accumulators in block order into the
+// table's state: the result is the same whatever thread gathered a block.
+//
+// Rules and accumulators hold values only (numbers, strings in their own
+// arenas, slot numbers): no pointers into the dictionary or into shared
+// pools, so that a state could be written out and merged elsewhere.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/case_block.h"
+#include "host/engine/category_index.h"
+#include "host/engine/scale.h"
+
+namespace host {
+
+enum class DimensionKind { Variable, CategorySet, DichotomySet };
+
+namespace engine {
+
+// How one variable's cells are read.
+struct ColumnRule {
+  int index = -1;
+  bool known = false;   // in the dictionary
+  bool usable = false;  // known and of the type its dimension counts
+  bool isString = false;
+  bool checkMissing = false;
+  NumericMissing numericMissing;
+  std::vector<std::string> stringMissing;  // trailing blanks trimmed
+
+  bool IsUserMissing(double x) const { return checkMissing && numericMissing.Test(x); }
+  bool IsUserMissing(std::string_view s) const {
+    if (!checkMissing) return false;
+    for (const std::string& m : stringMissing) {
+      if (m == s) return true;
+    }
+    return false;
+  }
+};
+
+struct DimensionRule {
+  DimensionKind kind = DimensionKind::Variable;
+  bool isString = false;
+  std::vector<ColumnRule> members;  // one for a variable
+  bool fixed = false;               // pre-defined categories only
+  std::vector<double> predefinedNumbers;
+  std::vector<std::string> predefinedStrings;
+  std::string countedText;  // dichotomy sets over strings, trailing blanks trimmed
+  double countedNumber = 0.0;
+  std::size_t knownMembers = 0;
+};
+
+struct ScaleRule {
+  ColumnRule column;
+  bool keepValues = false;  // percentiles wanted
+};
+
+struct TableRules {
+  std::optional<DimensionRule> dimension;
+  std::vector<ScaleRule> scales;
+
+  // Marks the columns the table reads.
+  void MarkColumns(std::vector<std::uint8_t>& needed) const;
+};
+
+// The counts of one categorical dimension. Slots are handed out in order of
+// first sight; `firstRow` keeps, per slot, the row of the gathered block at
+// which the slot's first case was counted, so that a pass can tell how many
+// categories a table had after any case of a block it gathered whole.
+class DimensionCounts {
+ public:
+  explicit DimensionCounts(const DimensionRule& rule);
+
+  // Counts rows [begin, end) of the block that have a positive weight.
+  void AddRows(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  // Adds counts gathered from later cases.
+  void Merge(const DimensionRule& rule, DimensionCounts&& later);
+  // The number of distinct categories seen (known members for dichotomy sets).
+  std::size_t NumberOfValues(const DimensionRule& rule) const;
+  // The rows of `later` (ascending) at which it first counted a category that
+  // these counts do not have.
+  void NewCategoryRows(const DimensionRule& rule, const DimensionCounts& later, std::vector<std::uint32_t>& rows) const;
+
+  std::uint64_t Cases() const { return fCases; }
+  std::size_t Slots() const { return fCounts.size(); }
+  double Count(std::uint32_t slot) const { return fCounts[slot].Value(); }
+  double Number(std::uint32_t slot) const { return fNumbers.Value(slot); }
+  std::string_view String(std::uint32_t slot) const { return fStrings.Value(slot); }
+  double MissingWeight() const { return fMissing.Value(); }
+  double TotalWeight() const { return fTotal.Value(); }
+
+ private:
+  void AddVariable(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  void AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  void AddDichotomySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  std::uint32_t NewSlot(std::uint32_t row);
+  template <class Key>
+  void CountColumn(const DimensionRule& rule, const ColumnRule& m, const CaseBlock& block, std::size_t begin,
+                   std::size_t end);
+
+  NumericCategoryIndex fNumbers;
+  StringCategoryIndex fStrings;
+  std::vector<CompensatedSum> fCounts;  // by slot (by member for dichotomy sets)
+  std::vector<std::uint32_t> fFirstRow;
+  CompensatedSum fMissing;
+  CompensatedSum fTotal;
+  std::size_t fFixedSeen = 0;
+  std::uint64_t fCases = 0;
+};
+
+// Everything one table gathers.
+class TableAccumulator {
+ public:
+  explicit TableAccumulator(const TableRules& rules);
+
+  void AddRows(const TableRules& rules, const CaseBlock& block, std::size_t begin, std::size_t end);
+  void Merge(const TableRules& rules, TableAccumulator&& later);
+
+  std::uint64_t Cases() const { return fCases; }
+  DimensionCounts* Dimension() { return fDimension ? &*fDimension : nullptr; }
+  const DimensionCounts* Dimension() const { return fDimension ? &*fDimension : nullptr; }
+  const std::vector<ScaleAccumulator>& Scales() const { return fScales; }
+
+ private:
+  std::optional<DimensionCounts> fDimension;
+  std::vector<ScaleAccumulator> fScales;  // one per scale rule
+  std::uint64_t fCases = 0;               // cases with a positive weight
+};
+
+}  // namespace engine
+}  // namespace host

@@ -1,0 +1,188 @@
+#include "host/engine/pass.h"
+
+#include "host/engine/engine_state.h"
+
+namespace host {
+
+namespace {
+constexpr std::uint64_t kNone = ~std::uint64_t{0};
+}
+
+Pass::~Pass() {
+  // The iterator goes: its block must have been left already. Tables that
+  // outlive it see a position that matches no tally.
+  for (TableImpl* t : fTables) {
+    if (t == nullptr) continue;
+    t->pass = nullptr;
+    t->tally.position = &t->detached;
+    t->tally.serial = kNone;
+    t->tally.viewSerial = kNone;
+  }
+}
+
+void Pass::Register(TableImpl& table) {
+  table.pass = this;
+  table.slot = fTables.size();
+  table.tally.position = &fPos;
+  fTables.push_back(&table);
+  fNewRows.emplace_back();
+  fLocal.emplace_back();
+}
+
+void Pass::Unregister(TableImpl& table) {
+  if (table.pass != this) return;
+  if (table.tally.serial == fPos.serial && fPos.block != nullptr) Settle(table);
+  fTables[table.slot] = nullptr;
+  if (fShared && table.slot < fShared->rules.size()) fShared->idle[table.slot].store(true);
+  table.pass = nullptr;
+  table.tally.position = &table.detached;
+}
+
+ReadPlan Pass::Plan(std::size_t columns) {
+  auto shared = std::make_shared<Shared>();
+  shared->rules.resize(fTables.size());
+  shared->idle = std::make_unique<std::atomic<bool>[]>(fTables.size());
+  ReadPlan plan;
+  plan.columns.assign(columns, 0);
+  for (std::size_t i = 0; i < fTables.size(); ++i) {
+    shared->idle[i].store(fTables[i] == nullptr);
+    if (fTables[i] == nullptr) continue;
+    shared->rules[i] = fTables[i]->state->Rules();
+    shared->rules[i]->MarkColumns(plan.columns);
+  }
+  fShared = shared;
+  const void* token = shared.get();
+  plan.gather = [shared, token](CaseBlock& block) {
+    auto work = std::make_shared<GatheredBlock>();
+    work->pass = token;
+    work->tables.resize(shared->rules.size());
+    for (std::size_t i = 0; i < shared->rules.size(); ++i) {
+      if (!shared->rules[i] || shared->idle[i].load(std::memory_order_relaxed)) continue;
+      auto acc = std::make_unique<engine::TableAccumulator>(*shared->rules[i]);
+      acc->AddRows(*shared->rules[i], block, 0, block.rows);
+      work->tables[i] = std::move(acc);
+    }
+    block.work = std::move(work);
+  };
+  return plan;
+}
+
+engine::TableAccumulator* Pass::WholeBlock(TableImpl& table, bool make) {
+  const CaseBlock* block = fPos.block;
+  if (block == nullptr) return nullptr;
+  if (auto* work = dynamic_cast<GatheredBlock*>(block->work.get());
+      work != nullptr && fShared && work->pass == fShared.get() && table.slot < work->tables.size() &&
+      work->tables[table.slot]) {
+    return work->tables[table.slot].get();
+  }
+  if (fLocalSerial != fPos.serial) {
+    for (auto& local : fLocal) local.reset();
+    fLocalSerial = fPos.serial;
+  }
+  std::unique_ptr<engine::TableAccumulator>& local = fLocal[table.slot];
+  if (!local && make) {
+    const engine::TableRules& rules = *table.state->Rules();
+    local = std::make_unique<engine::TableAccumulator>(rules);
+    local->AddRows(rules, *block, 0, block->rows);
+  }
+  return local.get();
+}
+
+void Pass::Gather(TableImpl& table, std::size_t begin, std::size_t end) {
+  TableState& s = *table.state;
+  const engine::TableRules& rules = *s.Rules();
+  engine::TableAccumulator& merged = s.Merged();
+  if (begin == 0 && end == fPos.block->rows) {
+    if (engine::TableAccumulator* whole = WholeBlock(table, true)) {
+      merged.Merge(rules, std::move(*whole));
+      ++s.generation;
+      return;
+    }
+  }
+  engine::TableAccumulator part(rules);
+  part.AddRows(rules, *fPos.block, begin, end);
+  merged.Merge(rules, std::move(part));
+  ++s.generation;
+}
+
+void Pass::Settle(TableImpl& table) {
+  CaseTally& t = table.tally;
+  if (t.serial != fPos.serial || fPos.block == nullptr) return;
+  if (t.next > t.flushed) {
+    // A table that took the whole block from its first row gets the block
+    // gathered whole (Gather sees the whole range).
+    Gather(table, t.flushed, t.next);
+    t.flushed = t.next;
+  }
+  t.viewSerial = kNone;
+}
+
+void Pass::LeaveBlock() {
+  const CaseBlock* block = fPos.block;
+  if (block == nullptr) return;
+  for (TableImpl* table : fTables) {
+    if (table == nullptr) continue;
+    CaseTally& t = table->tally;
+    const bool whole = t.serial == fPos.serial && t.first == 0 && t.next == block->rows;
+    if (t.serial == fPos.serial) Settle(*table);
+    t.serial = kNone;
+    t.viewSerial = kNone;
+    // A table that let cases of this block go is not expected to take more
+    // (its category limit ended it): readers stop gathering for it.
+    if (!whole && fShared && table->slot < fShared->rules.size()) fShared->idle[table->slot].store(true);
+  }
+  for (auto& local : fLocal) local.reset();
+}
+
+void Pass::Enter(TableImpl& table) {
+  CaseTally& t = table.tally;
+  t.serial = fPos.serial;
+  t.first = t.flushed = t.next = fPos.row;
+  t.viewSerial = kNone;
+}
+
+void Pass::Add(TableImpl& table) {
+  if (fPos.block == nullptr || fPos.groupEnd) return;
+  CaseTally& t = table.tally;
+  if (t.serial != fPos.serial) Enter(table);
+  if (fPos.row == t.next) {
+    ++t.next;
+    return;
+  }
+  // Out of order: what is pending goes in first, then this case by itself.
+  Settle(table);
+  Gather(table, fPos.row, fPos.row + 1);
+  t.first = 1;  // not the block from its start any more
+  t.flushed = t.next = fPos.row + 1;
+}
+
+std::size_t Pass::NumberOfValues(TableImpl& table) {
+  TableState& s = *table.state;
+  const DimensionImpl* dimension = s.Dimension();
+  if (dimension == nullptr) return 0;
+  const engine::DimensionRule& rule = s.Rules()->dimension.value();
+  if (fPos.block != nullptr && !fPos.groupEnd) {
+    CaseTally& t = table.tally;
+    if (t.serial != fPos.serial) Enter(table);
+    if (t.first == 0 && t.flushed == 0) {
+      // The table took the block from its start: the categories after each
+      // row are the merged ones plus those the block adds, at the rows where
+      // the whole block first had them.
+      const engine::TableAccumulator* whole = WholeBlock(table, true);
+      const engine::DimensionCounts& merged = *s.Merged().Dimension();
+      std::vector<std::uint32_t>& rows = fNewRows[table.slot];
+      merged.NewCategoryRows(rule, *whole->Dimension(), rows);
+      t.viewSerial = fPos.serial;
+      t.base = merged.NumberOfValues(rule);
+      t.newRows = rows.data();
+      t.newCount = rows.size();
+      t.newSeen = 0;
+      while (t.newSeen < t.newCount && t.newRows[t.newSeen] < t.next) ++t.newSeen;
+      return t.base + t.newSeen;
+    }
+    Settle(table);
+  }
+  return s.Merged().Dimension()->NumberOfValues(rule);
+}
+
+}  // namespace host

@@ -1,0 +1,77 @@
+// The gathering side of a data pass. The procedure still adds cases one at a
+// time (AggregationTable::AddNewCase), but that only moves a counter in the
+// table's tally; the rows a table took from a block are gathered column by
+// column when the iterator leaves the block, or sooner when a result is read.
+//
+// A table takes a prefix of each block in practice (every case until its
+// category limit ends it), so the block gathered whole on a reader thread
+// (ReadPlan::gather) is usually what it took, and is merged as it is. Blocks
+// merge in file order on the iterator's thread; what a table gathers does not
+// depend on which thread read a block or how many threads there were.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "host/case_block.h"
+#include "host/data/dataset.h"
+#include "host/engine/accumulate.h"
+
+namespace host {
+
+class TableImpl;
+
+// The tables' share of one block, made on the thread that read it.
+struct GatheredBlock : BlockWork {
+  const void* pass = nullptr;  // the plan it was made for
+  std::vector<std::unique_ptr<engine::TableAccumulator>> tables;  // by table number; null: not gathered
+};
+
+class Pass {
+ public:
+  explicit Pass(const CasePosition& position) : fPos(position) {}
+  ~Pass();
+  Pass(const Pass&) = delete;
+  Pass& operator=(const Pass&) = delete;
+
+  void Register(TableImpl& table);
+  void Unregister(TableImpl& table);
+
+  // What the tables read and the gathering step for the readers. Freezes the
+  // rules of the tables registered so far.
+  ReadPlan Plan(std::size_t columns);
+
+  // The iterator is about to leave its block.
+  void LeaveBlock();
+  // What the table took and has not gathered yet goes into its state.
+  void Settle(TableImpl& table);
+  // AddNewCase off its inline path: a new block, a group end, a case out of
+  // order or a table whose iterator is gone.
+  void Add(TableImpl& table);
+  // The table's number of categories now (off the inline path).
+  std::size_t NumberOfValues(TableImpl& table);
+
+ private:
+  // Shared with the gathering step on reader threads.
+  struct Shared {
+    std::vector<std::shared_ptr<const engine::TableRules>> rules;  // by table number
+    std::unique_ptr<std::atomic<bool>[]> idle;  // the table is not expected to take more cases
+  };
+
+  // The table's accumulator of the whole current block: gathered by a reader,
+  // or here when `make` (and then kept until the block is left).
+  engine::TableAccumulator* WholeBlock(TableImpl& table, bool make);
+  void Enter(TableImpl& table);
+  void Gather(TableImpl& table, std::size_t begin, std::size_t end);
+
+  const CasePosition& fPos;
+  std::vector<TableImpl*> fTables;  // by table number; null once released
+  std::shared_ptr<Shared> fShared;
+  std::uint64_t fLocalSerial = 0;
+  std::vector<std::unique_ptr<engine::TableAccumulator>> fLocal;  // gathered here, for fLocalSerial
+  std::vector<std::vector<std::uint32_t>> fNewRows;               // per table, for its tally's view
+};
+
+}  // namespace host
