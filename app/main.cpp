@@ -213,6 +213,7 @@ int main(int argc, char** argv) {
   host::LoadOptions loadOptions;
   std::string delimiterText;
   std::string missingText;
+  int threads = 0;
 
   app.add_option("--format,-f", formatName, "Output format: text, json, html or markdown (default: from -o, else text)");
   app.add_option("-o,--output", outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
@@ -228,6 +229,9 @@ int main(int argc, char** argv) {
   auto* missingOption = app.add_option(
       "--missing", missingText, "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)");
   app.add_option("--resource", loadOptions.resource, "Data package resource to read, by name (default: the first table)");
+  app.add_option("--threads", threads,
+                 "Threads that read and count the cases (default: every core); the output is the same for any number")
+      ->check(CLI::Range(1, 1024));
   app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
   app.add_option("DATASET", datasetPath, "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)")
       ->required();
@@ -256,6 +260,8 @@ int main(int argc, char** argv) {
 
   // Where the output goes: standard output, another open descriptor, or a file.
   const int outputFd = outputPath.empty() ? STDOUT_FILENO : codebook_app::DescriptorNamed(outputPath);
+
+  host::SetThreads(threads);
 
   // Output format.
   host::OutputFormat format = host::OutputFormat::Text;

@@ -10,13 +10,14 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace host {
 
 struct CsvBlockEntry {
   CaseBlock block;
-  std::int64_t endOffset = 0;  // where the record after the block's last case starts
 };
 
 struct CsvBlockPool {
@@ -27,7 +28,8 @@ struct CsvBlockPool {
 
 namespace {
 
-enum class Mode : std::uint8_t { PlainNumber, PlainInteger, OtherNumber, String };
+// How a column's cells are converted; Skip: no table reads the column.
+enum class Mode : std::uint8_t { PlainNumber, PlainInteger, OtherNumber, String, Skip };
 
 Mode ModeOf(const CsvColumn& c) {
   if (c.kind == CellKind::String) return Mode::String;
@@ -49,39 +51,35 @@ bool IsUserMissingWeight(const MissingValues& mv, double w) {
   return std::find(mv.numbers.begin(), mv.numbers.end(), w) != mv.numbers.end();
 }
 
-// Parses records into blocks; the state that runs from block to block (the
-// reader's position, the previous case's split values) lives here.
+// Parses the records of one stretch of the file into a block: from a record
+// start, every record that begins before a byte limit.
 class BlockFiller {
  public:
-  BlockFiller(const CsvLayout& layout, std::size_t capacity)
+  BlockFiller(const CsvLayout& layout, const std::uint8_t* modes, std::int64_t offset, std::int64_t line)
       : fLayout(layout),
-        fCapacity(capacity),
-        fReader(layout.path, layout.displayName, layout.dialect, layout.dataOffset, layout.dataLine) {
+        fModes(modes),
+        fReader(layout.path, layout.displayName, layout.dialect, offset, line) {
     fReader.SetColumnNames(&layout.names);
     fPrevNumbers.resize(layout.splitIndices.size());
     fData.resize(layout.columns.size(), nullptr);
     fPrevStrings.resize(layout.splitIndices.size());
   }
 
-  // Fills the block with up to blockRows cases. Returns false when the file
-  // has ended. On bad input the block keeps the cases before the bad record
-  // (endOffset: where that record starts) and the error is rethrown.
-  bool Fill(CaseBlock& block, std::int64_t& endOffset, const std::atomic<bool>& stop) {
+  // Fills the block with the records that begin before `limit`. On bad input
+  // the block keeps the cases before the bad record and the error is
+  // rethrown. Returns the offset where the record after the last one starts.
+  std::int64_t Fill(CaseBlock& block, std::int64_t limit, const std::atomic<bool>& stop) {
     const std::size_t ncols = fLayout.columns.size();
-    const std::size_t capacity = fCapacity;
-    Prepare(block, capacity);
+    Prepare(block);
     std::size_t r = 0;
-    bool more = true;
     try {
-      for (; r < capacity; ++r) {
+      for (;; ++r) {
         if ((r & 1023) == 1023 && stop.load(std::memory_order_relaxed)) break;
-        endOffset = fReader.Offset();
+        if (fReader.Offset() >= limit) break;
         std::size_t count = 0;
-        if (!fReader.Next(fCells, count)) {
-          more = false;
-          break;
-        }
+        if (!fReader.Next(fCells, count)) break;
         if (count != ncols) Ragged(count);
+        if (r == fCapacity) Grow(block);
         ReadRow(block, r);
         if (fLayout.weightIndex >= 0) {
           const double w = block.numbers[static_cast<std::size_t>(fLayout.weightIndex)][r];
@@ -89,25 +87,44 @@ class BlockFiller {
         }
         if (!fLayout.splitIndices.empty()) block.groupStart[r] = SplitChanged(block, r) ? 1 : 0;
       }
-      endOffset = fReader.Offset();
     } catch (...) {
       Finish(block, r);
       throw;
     }
     Finish(block, r);
-    return more;
+    return fReader.Offset();
   }
 
+  // Lines read so far, from the starting line on.
+  std::int64_t Line() const { return fReader.Line(); }
+  const std::vector<double>& LastSplitNumbers() const { return fPrevNumbers; }
+  const std::vector<std::string>& LastSplitStrings() const { return fPrevStrings; }
+
  private:
-  void Prepare(CaseBlock& block, std::size_t capacity) {
+  bool Converted(std::size_t c) const { return static_cast<Mode>(fModes[c]) != Mode::Skip; }
+
+  void Prepare(CaseBlock& block) {
     const std::size_t ncols = fLayout.columns.size();
     block.rows = 0;
+    block.work.reset();
     block.numbers.resize(ncols);
     block.strings.resize(ncols);
+    // Start from what the block held last time (a reused block keeps its
+    // columns' sizes).
+    fCapacity = 0;
     for (std::size_t c = 0; c < ncols; ++c) {
-      if (IsNumericKind(fLayout.columns[c].kind)) {
+      if (Converted(c) && IsNumericKind(fLayout.columns[c].kind)) {
+        fCapacity = std::max(fCapacity, block.numbers[c].capacity());
+      }
+    }
+    fCapacity = std::max<std::size_t>(fCapacity, 256);
+    for (std::size_t c = 0; c < ncols; ++c) {
+      if (!Converted(c)) {
+        block.numbers[c].clear();
+        block.strings[c] = StringColumn{};
+      } else if (IsNumericKind(fLayout.columns[c].kind)) {
         std::vector<double>& v = block.numbers[c];
-        if (v.size() != capacity) v.resize(capacity);
+        v.resize(fCapacity);
         fData[c] = v.data();
       } else {
         StringColumn& s = block.strings[c];
@@ -116,19 +133,28 @@ class BlockFiller {
         s.bytes.clear();
       }
     }
-    if (fLayout.weightIndex >= 0) block.weights.resize(capacity);
-    if (!fLayout.splitIndices.empty()) block.groupStart.resize(capacity);
+    if (fLayout.weightIndex >= 0) block.weights.resize(fCapacity);
+    if (!fLayout.splitIndices.empty()) block.groupStart.resize(fCapacity);
+  }
+
+  void Grow(CaseBlock& block) {
+    fCapacity *= 2;
+    for (std::size_t c = 0; c < fLayout.columns.size(); ++c) {
+      if (Converted(c) && IsNumericKind(fLayout.columns[c].kind)) {
+        block.numbers[c].resize(fCapacity);
+        fData[c] = block.numbers[c].data();
+      }
+    }
+    if (fLayout.weightIndex >= 0) block.weights.resize(fCapacity);
+    if (!fLayout.splitIndices.empty()) block.groupStart.resize(fCapacity);
   }
 
   void Finish(CaseBlock& block, std::size_t rows) {
     block.rows = rows;
-    // An empty block is never handed out; its columns keep their sizes for
-    // the next use.
-    if (rows == 0) return;
     for (std::size_t c = 0; c < fLayout.columns.size(); ++c) {
+      if (!Converted(c)) continue;
       if (IsNumericKind(fLayout.columns[c].kind)) {
-        std::vector<double>& v = block.numbers[c];
-        if (v.size() != rows) v.resize(rows);
+        block.numbers[c].resize(rows);
       } else {
         StringColumn& s = block.strings[c];
         s.offsets.resize(rows + 1);
@@ -158,7 +184,9 @@ class BlockFiller {
     const CsvCell* cells = fCells.data();
     for (std::size_t c = 0; c < ncols; ++c) {
       const CsvCell& cell = cells[c];
-      switch (static_cast<Mode>(fLayout.modes[c])) {
+      switch (static_cast<Mode>(fModes[c])) {
+        case Mode::Skip:
+          break;
         case Mode::PlainNumber: {
           // The common cell: a plain decimal without blanks.
           double value;
@@ -308,7 +336,8 @@ class BlockFiller {
   }
 
   const CsvLayout& fLayout;
-  std::size_t fCapacity;
+  const std::uint8_t* fModes;
+  std::size_t fCapacity = 0;
   CsvReader fReader;
   std::vector<double*> fData;  // per numeric column: the block's cells
   std::vector<CsvCell> fCells;
@@ -317,58 +346,140 @@ class BlockFiller {
   std::vector<std::string> fPrevStrings;
 };
 
+// The offset just past the first line end at or after `from - 1`: where a
+// record starts if `from` is not inside a quoted cell. The end of the file
+// when there is none.
+std::int64_t LineStartAfter(int fd, std::int64_t from, std::int64_t size) {
+  std::vector<char> buffer(1 << 16);
+  std::int64_t at = std::max<std::int64_t>(from - 1, 0);
+  while (at < size) {
+    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i) {
+      const char c = buffer[static_cast<std::size_t>(i)];
+      if (c == '\n') return at + i + 1;
+      if (c == '\r') {
+        if (i + 1 < n) {
+          if (buffer[static_cast<std::size_t>(i) + 1] != '\n') return at + i + 1;
+        } else {
+          char next = 0;
+          if (::pread(fd, &next, 1, at + i + 1) != 1 || next != '\n') return at + i + 1;
+        }
+      }
+    }
+    at += n;
+  }
+  return size;
+}
+
+// Reads the file in stretches ("chunks") on worker threads and hands their
+// blocks out in file order.
+//
+// Chunk k covers the records that begin in [bound(k), bound(k + 1)); the
+// bounds depend only on the file, so the blocks (and what is merged from
+// them) are the same for any number of threads. A worker cannot know whether
+// bound(k) falls inside a quoted cell, so it starts at the first line end
+// after it and the consumer checks that guess against where chunk k - 1
+// really ended; a wrong guess (a quoted line break across the bound), or a
+// chunk whose parse failed, is read again on the consumer's thread from the
+// right offset and line, so messages name the right line. Chunks start small
+// and double, so that a pass that stops early has read little.
 class CsvCursor : public CaseCursor {
  public:
-  CsvCursor(std::shared_ptr<const CsvLayout> layout, std::shared_ptr<CsvBlockPool> pool, std::int64_t size)
-      : fLayout(std::move(layout)), fPool(std::move(pool)), fSize(size), fDeliveredOffset(fLayout->dataOffset) {}
+  CsvCursor(std::shared_ptr<const CsvLayout> layout, std::shared_ptr<CsvBlockPool> pool, std::int64_t size,
+            ReadPlan plan)
+      : fLayout(std::move(layout)),
+        fPool(std::move(pool)),
+        fSize(size),
+        fPlan(std::move(plan)),
+        fDeliveredOffset(fLayout->dataOffset),
+        fExpectedStart(fLayout->dataOffset),
+        fExpectedLine(fLayout->dataLine) {
+    fModes = fLayout->modes;
+    if (!fPlan.columns.empty()) {
+      for (std::size_t c = 0; c < fModes.size(); ++c) {
+        if (c >= fPlan.columns.size() || fPlan.columns[c] == 0) fModes[c] = static_cast<std::uint8_t>(Mode::Skip);
+      }
+    }
+    fThreads = fPlan.threads > 0 ? fPlan.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    // Bounds: small first chunks that double up to a size that keeps a
+    // block's cells in the low megabytes.
+    const std::int64_t widest = std::max<std::int64_t>(kLargest, static_cast<std::int64_t>(fModes.size()) * 2048);
+    std::int64_t bound = fLayout->dataOffset;
+    std::int64_t step = fLayout->firstChunkBytes;
+    fBounds.push_back(bound);
+    while (bound < fSize) {
+      bound = std::min(fSize, bound + step);
+      fBounds.push_back(bound);
+      step = std::min(widest, step * 2);
+    }
+    fChunks.resize(fBounds.size() - 1);
+  }
 
   ~CsvCursor() override {
-    StopProducer();
-    // Hand the blocks back for the next pass.
+    StopWorkers();
     std::lock_guard<std::mutex> lock(fPool->mutex);
     if (fReachedEnd) fPool->lastCases = fCases;
     auto keep = [&](std::unique_ptr<Entry>& e) {
-      if (e && fPool->entries.size() < kBlocksInFlight) fPool->entries.push_back(std::move(e));
+      if (e && fPool->entries.size() < kPooled) {
+        e->block.work.reset();
+        fPool->entries.push_back(std::move(e));
+      }
     };
-    // Least recently used first, so that the pool's back is the block used last.
     for (auto& e : fFree) keep(e);
-    for (auto& e : fReady) keep(e);
+    for (auto& c : fChunks) keep(c.entry);
     keep(fCurrent);
   }
 
   const CaseBlock* NextBlock() override {
     if (fFinished) return nullptr;
-    if (!fStarted) Start();
-    std::unique_lock<std::mutex> lock(fMutex);
-    if (fCurrent) {
-      fFree.push_back(std::move(fCurrent));
-      fChanged.notify_all();
-    }
-    fChanged.wait(lock, [&] { return !fReady.empty() || fDone; });
-    if (!fReady.empty()) {
-      fCurrent = std::move(fReady.front());
-      fReady.pop_front();
-      lock.unlock();
-      fChanged.notify_all();
-      fDeliveredOffset = fCurrent->endOffset;
-      fCases += static_cast<std::int64_t>(fCurrent->block.rows);
-      Report(false);
-      return &fCurrent->block;
-    }
-    fFinished = true;
-    if (fError) {
-      std::exception_ptr error = fError;
-      fError = nullptr;
+    if (fPendingError) {
+      fFinished = true;
+      std::exception_ptr error = fPendingError;
+      fPendingError = nullptr;
       std::rethrow_exception(error);
     }
+    if (!fStarted) Start();
+    if (fCurrent) Release(std::move(fCurrent));
+    while (fNextChunk < fChunks.size()) {
+      const std::size_t k = fNextChunk;
+      Chunk& chunk = fChunks[k];
+      {
+        std::unique_lock<std::mutex> lock(fMutex);
+        fChanged.wait(lock, [&] { return chunk.ready; });
+      }
+      if (chunk.failed || chunk.start != fExpectedStart) {
+        Release(std::move(chunk.entry));
+        Reread(k);
+      }
+      fCurrent = std::move(chunk.entry);
+      fExpectedStart = chunk.stop;
+      fExpectedLine += chunk.lines;
+      fDeliveredOffset = chunk.stop;
+      {
+        std::lock_guard<std::mutex> lock(fMutex);
+        ++fNextChunk;
+      }
+      fChanged.notify_all();
+      CaseBlock& block = fCurrent->block;
+      if (block.rows == 0) {
+        if (fPendingError) return NextBlock();
+        Release(std::move(fCurrent));
+        continue;
+      }
+      MarkGroupStart(block, chunk);
+      fCases += static_cast<std::int64_t>(block.rows);
+      Report(false);
+      return &block;
+    }
+    fFinished = true;
     fReachedEnd = true;
-    lock.unlock();
     Report(true);
     return nullptr;
   }
 
   std::int64_t CountRemaining() override {
-    StopProducer();
+    StopWorkers();
     if (fReachedEnd) return 0;
     fFinished = true;
     return CountCsvRecords(fLayout->path, fLayout->dialect, fDeliveredOffset);
@@ -376,7 +487,20 @@ class CsvCursor : public CaseCursor {
 
  private:
   using Entry = CsvBlockEntry;
-  static constexpr std::size_t kBlocksInFlight = 4;  // one held by the consumer, the rest parsed ahead
+  static constexpr std::int64_t kLargest = std::int64_t{4} << 20;
+  static constexpr std::size_t kPooled = 8;
+
+  struct Chunk {
+    bool ready = false;
+    bool failed = false;
+    std::int64_t start = 0;  // where the parse began
+    std::int64_t line = 1;   // the line number it began with
+    std::int64_t stop = 0;   // where the record after its last one starts
+    std::int64_t lines = 0;  // lines it read
+    std::unique_ptr<Entry> entry;
+    std::vector<double> lastNumbers;  // split values of its last case
+    std::vector<std::string> lastStrings;
+  };
 
   void Start() {
     fStarted = true;
@@ -384,75 +508,143 @@ class CsvCursor : public CaseCursor {
     fLastReport = std::chrono::steady_clock::now();
     {
       std::lock_guard<std::mutex> lock(fPool->mutex);
-      fLastCases = fPool->lastCases;
-      // The producer takes from the back: put the most recently used block
-      // there, as its columns already have the right sizes.
-      const std::size_t reused = std::min(kBlocksInFlight, fPool->entries.size());
-      while (fFree.size() < kBlocksInFlight - reused) fFree.push_back(std::make_unique<Entry>());
-      const auto from = fPool->entries.end() - static_cast<std::ptrdiff_t>(reused);
-      std::move(from, fPool->entries.end(), std::back_inserter(fFree));
-      fPool->entries.erase(from, fPool->entries.end());
+      while (!fPool->entries.empty()) {
+        fFree.push_back(std::move(fPool->entries.back()));
+        fPool->entries.pop_back();
+      }
     }
-    // A file known to be small is read as one full block, which spares
-    // resizing the columns of a wide file on every pass.
-    fCapacity = fLayout->blockRows;
-    const auto ncols = static_cast<std::int64_t>(std::max<std::size_t>(1, fLayout->columns.size()));
-    if (fLastCases > 0 && fLastCases * ncols <= (std::int64_t{1} << 20)) fCapacity = static_cast<std::size_t>(fLastCases);
-    fThread = std::thread([this] { Produce(); });
+    if (fChunks.empty()) return;
+    const int fd = ::open(fLayout->path.c_str(), O_RDONLY | O_CLOEXEC);
+    fFd = fd;
+    const int workers = std::min<int>(fThreads, static_cast<int>(fChunks.size()));
+    for (int i = 0; i < workers; ++i) fWorkers.emplace_back([this] { Work(); });
   }
 
-  void Produce() {
-    try {
-      BlockFiller filler(*fLayout, fCapacity);
-      for (;;) {
-        std::unique_ptr<Entry> entry;
-        {
-          std::unique_lock<std::mutex> lock(fMutex);
-          fChanged.wait(lock, [&] { return fStop.load() || !fFree.empty(); });
-          if (fStop.load()) return;
-          entry = std::move(fFree.back());
-          fFree.pop_back();
-        }
-        bool more = true;
-        std::exception_ptr error;
-        try {
-          more = filler.Fill(entry->block, entry->endOffset, fStop);
-        } catch (...) {
-          error = std::current_exception();
-        }
-        if (fStop.load()) return;
-        const bool last = error || !more;
-        {
-          std::lock_guard<std::mutex> lock(fMutex);
-          if (entry->block.rows > 0) {
-            fReady.push_back(std::move(entry));
-          } else {
-            fFree.insert(fFree.begin(), std::move(entry));  // used last next time
-          }
-          // Moved, not copied: the consumer holds the only reference.
-          if (error) fError = std::move(error);
-          if (last) fDone = true;
-        }
-        fChanged.notify_all();
-        if (last) return;
+  std::unique_ptr<Entry> TakeEntry() {
+    std::lock_guard<std::mutex> lock(fMutex);
+    if (fFree.empty()) return std::make_unique<Entry>();
+    std::unique_ptr<Entry> e = std::move(fFree.back());
+    fFree.pop_back();
+    return e;
+  }
+
+  void Release(std::unique_ptr<Entry> e) {
+    if (!e) return;
+    e->block.work.reset();
+    std::lock_guard<std::mutex> lock(fMutex);
+    fFree.push_back(std::move(e));
+  }
+
+  // Parses chunk k from `start` (a record start), numbering lines from
+  // `line`, and runs the plan's gathering step on its block.
+  void Parse(std::size_t k, std::int64_t start, std::int64_t line, Chunk& out, std::unique_ptr<Entry>& entry) {
+    out.start = start;
+    out.line = line;
+    out.stop = start;
+    out.lines = 0;
+    if (start >= fBounds[k + 1] || start >= fSize) {
+      entry->block.rows = 0;
+      entry->block.work.reset();
+      return;
+    }
+    BlockFiller filler(*fLayout, fModes.data(), start, line);
+    out.stop = filler.Fill(entry->block, fBounds[k + 1], fStop);
+    out.lines = filler.Line() - line;
+    out.lastNumbers = filler.LastSplitNumbers();
+    out.lastStrings = filler.LastSplitStrings();
+    if (entry->block.rows > 0 && fPlan.gather && !fStop.load()) fPlan.gather(entry->block);
+  }
+
+  void Work() {
+    for (;;) {
+      std::size_t k;
+      {
+        std::unique_lock<std::mutex> lock(fMutex);
+        const std::size_t ahead = static_cast<std::size_t>(fThreads) + 1;
+        fChanged.wait(lock, [&] {
+          return fStop.load() || fNextToParse >= fChunks.size() || fNextToParse < fNextChunk + ahead;
+        });
+        if (fStop.load() || fNextToParse >= fChunks.size()) return;
+        k = fNextToParse++;
       }
-    } catch (...) {
+      Chunk result;
+      std::unique_ptr<Entry> entry = TakeEntry();
+      try {
+        const std::int64_t start = k == 0 ? fLayout->dataOffset : LineStartAfter(fFd, fBounds[k], fSize);
+        // Lines are numbered from 1 for now: a chunk read at the wrong place
+        // or with an error is read again with the true numbers.
+        Parse(k, start, 1, result, entry);
+      } catch (...) {
+        result.failed = true;
+      }
+      if (fStop.load()) return;
       {
         std::lock_guard<std::mutex> lock(fMutex);
-        fError = std::current_exception();
-        fDone = true;
+        Chunk& chunk = fChunks[k];
+        chunk.failed = result.failed;
+        chunk.start = result.start;
+        chunk.line = result.line;
+        chunk.stop = result.stop;
+        chunk.lines = result.lines;
+        chunk.lastNumbers = std::move(result.lastNumbers);
+        chunk.lastStrings = std::move(result.lastStrings);
+        chunk.entry = std::move(entry);
+        chunk.ready = true;
       }
       fChanged.notify_all();
     }
   }
 
-  void StopProducer() {
+  // Reads chunk k again here, from where the chunk before it ended. An input
+  // error is raised after the cases before the bad record are handed out.
+  void Reread(std::size_t k) {
+    Chunk& chunk = fChunks[k];
+    chunk.entry = TakeEntry();
+    chunk.failed = false;
+    try {
+      Parse(k, fExpectedStart, fExpectedLine, chunk, chunk.entry);
+    } catch (const InputError&) {
+      fPendingError = std::current_exception();
+      chunk.lines = 0;
+      if (chunk.entry->block.rows > 0 && fPlan.gather) fPlan.gather(chunk.entry->block);
+    }
+  }
+
+  // The first case of a chunk starts a split group when its split values
+  // differ from the last case of the chunk before.
+  void MarkGroupStart(CaseBlock& block, const Chunk& chunk) {
+    const std::vector<int>& split = fLayout->splitIndices;
+    if (split.empty()) return;
+    if (fHaveLast) {
+      bool changed = false;
+      for (std::size_t i = 0; i < split.size(); ++i) {
+        const auto v = static_cast<std::size_t>(split[i]);
+        if (IsNumericKind(fLayout->columns[v].kind)) {
+          changed = changed || block.numbers[v][0] != fLastNumbers[i];
+        } else {
+          const StringColumn& s = block.strings[v];
+          changed = changed || std::string_view(s.bytes.data(), s.offsets[1]) != fLastStrings[i];
+        }
+      }
+      block.groupStart[0] = changed ? 1 : 0;
+    }
+    fHaveLast = true;
+    fLastNumbers = chunk.lastNumbers;
+    fLastStrings = chunk.lastStrings;
+  }
+
+  void StopWorkers() {
     {
       std::lock_guard<std::mutex> lock(fMutex);
       fStop.store(true);
     }
     fChanged.notify_all();
-    if (fThread.joinable()) fThread.join();
+    for (std::thread& t : fWorkers) t.join();
+    fWorkers.clear();
+    if (fFd >= 0) {
+      ::close(fFd);
+      fFd = -1;
+    }
   }
 
   void Report(bool atEnd) {
@@ -466,36 +658,43 @@ class CsvCursor : public CaseCursor {
 
   std::shared_ptr<const CsvLayout> fLayout;
   std::shared_ptr<CsvBlockPool> fPool;
-  std::int64_t fLastCases = -1;
-  std::size_t fCapacity = 1;
   std::int64_t fSize;
+  ReadPlan fPlan;
+  std::vector<std::uint8_t> fModes;
+  int fThreads = 1;
+  std::vector<std::int64_t> fBounds;
+  std::vector<Chunk> fChunks;
+  int fFd = -1;
+
   std::int64_t fDeliveredOffset;
+  std::int64_t fExpectedStart;
+  std::int64_t fExpectedLine;
   std::int64_t fCases = 0;
   bool fStarted = false;
   bool fFinished = false;
   bool fReachedEnd = false;
+  std::exception_ptr fPendingError;
+  bool fHaveLast = false;
+  std::vector<double> fLastNumbers;
+  std::vector<std::string> fLastStrings;
   ProgressFunction fProgress;
   std::chrono::steady_clock::time_point fLastReport;
   bool fReported = false;
 
   std::mutex fMutex;
   std::condition_variable fChanged;
-  std::deque<std::unique_ptr<Entry>> fReady;
+  std::size_t fNextToParse = 0;  // the next chunk a worker takes
+  std::size_t fNextChunk = 0;    // the next chunk handed out
   std::vector<std::unique_ptr<Entry>> fFree;
   std::unique_ptr<Entry> fCurrent;
-  bool fDone = false;
-  std::exception_ptr fError;
   std::atomic<bool> fStop{false};
-  std::thread fThread;
+  std::vector<std::thread> fWorkers;
 };
 
 }  // namespace
 
 CsvCaseSource::CsvCaseSource(CsvLayout layout) {
-  const std::size_t ncols = std::max<std::size_t>(1, layout.columns.size());
-  // Wide files get shorter blocks (about 2 MB of cells) so that the blocks
-  // in flight stay small and their columns stay in cache.
-  layout.blockRows = std::max<std::size_t>(1, std::min(layout.blockRows, (std::size_t{1} << 18) / ncols));
+  layout.firstChunkBytes = std::max<std::int64_t>(1, layout.firstChunkBytes);
   fPool = std::make_shared<CsvBlockPool>();
   layout.names.clear();
   layout.modes.clear();
@@ -509,7 +708,13 @@ CsvCaseSource::CsvCaseSource(CsvLayout layout) {
 }
 
 std::unique_ptr<CaseCursor> CsvCaseSource::Open() const {
-  return std::make_unique<CsvCursor>(fLayout, fPool, fSize);
+  ReadPlan plan;
+  plan.threads = Threads();
+  return OpenFor(plan);
+}
+
+std::unique_ptr<CaseCursor> CsvCaseSource::OpenFor(const ReadPlan& plan) const {
+  return std::make_unique<CsvCursor>(fLayout, fPool, fSize, plan);
 }
 
 }  // namespace host

@@ -1,5 +1,5 @@
-// The case source of a CSV file: each pass re-reads the file, parsing on a
-// second thread a few blocks ahead of the consumer.
+// The case source of a CSV file: each pass re-reads the file, parsing
+// stretches of it on worker threads a few blocks ahead of the consumer.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +37,10 @@ struct CsvLayout {
   int weightIndex = -1;
   MissingValues weightMissing;  // user-missing weights count as missing
   std::vector<int> splitIndices;
-  std::size_t blockRows = 8192;
+  // The first stretch of the file read as one block, in bytes; later ones
+  // double up to a few megabytes. Small first blocks let a pass that stops
+  // early stop soon; tests make them tiny to cut the file in many places.
+  std::int64_t firstChunkBytes = std::int64_t{64} << 10;
 
   // Filled by CsvCaseSource, once for all passes.
   std::vector<std::string> names;   // of the columns, for messages
@@ -52,6 +55,7 @@ class CsvCaseSource : public CaseSource {
  public:
   explicit CsvCaseSource(CsvLayout layout);
   std::unique_ptr<CaseCursor> Open() const override;
+  std::unique_ptr<CaseCursor> OpenFor(const ReadPlan& plan) const override;
   std::int64_t SizeInBytes() const override { return fSize; }
   const CsvLayout& Layout() const { return *fLayout; }
 
