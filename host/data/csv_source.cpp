@@ -404,7 +404,10 @@ class CsvCursor : public CaseCursor {
     fThreads = fPlan.threads > 0 ? fPlan.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     // Bounds: small first chunks that double up to a size that keeps a
     // block's cells in the low megabytes.
-    const std::int64_t widest = std::max<std::int64_t>(kLargest, static_cast<std::int64_t>(fModes.size()) * 2048);
+    const std::int64_t widest =
+        fLayout->largestChunkBytes > 0
+            ? fLayout->largestChunkBytes
+            : std::max<std::int64_t>(kLargest, static_cast<std::int64_t>(fModes.size()) * 2048);
     std::int64_t bound = fLayout->dataOffset;
     std::int64_t step = fLayout->firstChunkBytes;
     fBounds.push_back(bound);

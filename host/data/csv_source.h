@@ -41,6 +41,8 @@ struct CsvLayout {
   // double up to a few megabytes. Small first blocks let a pass that stops
   // early stop soon; tests make them tiny to cut the file in many places.
   std::int64_t firstChunkBytes = std::int64_t{64} << 10;
+  // The largest stretch; 0: 4 MiB, or 2 KiB per column for wide files.
+  std::int64_t largestChunkBytes = 0;
 
   // Filled by CsvCaseSource, once for all passes.
   std::vector<std::string> names;   // of the columns, for messages

@@ -1,0 +1,289 @@
+// A pass gathers every block on its own and merges the blocks in file order.
+// Read as one block (one pass, nothing merged) and cut into a few hundred
+// blocks read by 1, 2 and 4 threads, the same weighted file with user-missing
+// values, split groups, quoted line breaks, sets, labelled values and
+// category limits that end mid-block must give the same results: counts and
+// totals to the last bits a compensated sum can differ in, quartiles
+// exactly, and the same categories, flags and case counts.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <sstream>
+
+#include "codebook/stats/variable_statistics.h"
+#include "data_test_util.h"
+#include "host/data/csv_source.h"
+#include "host/dataset.h"
+
+namespace TEC = TableEncryptionCodes;
+using codebook::ItemHandle;
+using codebook::PlanEntry;
+using codebook::VariableStatistics;
+
+namespace {
+
+// A survey-like file; deterministic, about 4,000 cases.
+std::string MakeCsv() {
+  std::ostringstream csv;
+  csv << "g,w,code,many,s,income,age,m1,m2,m3,b1,b2\n";
+  unsigned state = 12345;
+  auto next = [&state](unsigned n) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) % n;
+  };
+  for (int i = 0; i < 4000; ++i) {
+    const int g = i / 700;  // split groups change mid-block
+    csv << g << ",";
+    const unsigned wk = next(40);
+    if (wk == 0) {
+      csv << "";
+    } else if (wk == 1) {
+      csv << "0";
+    } else if (wk == 2) {
+      csv << "-1";
+    } else {
+      csv << (next(500) + 1) / 100.0;
+    }
+    csv << "," << (next(10) == 0 ? 9 : 1 + next(6));
+    // A new value every 25 cases: over a limit of 40 around case 1,000.
+    csv << "," << (i / 25) * 3 + next(2);
+    const unsigned sk = next(12);
+    if (sk == 0) {
+      csv << ",NA";
+    } else if (sk <= 2) {
+      // A quoted line break followed by text that reads as the start of a
+      // record: a reader that starts after it gets a record of the right
+      // length with the wrong cells.
+      csv << ",\"note\n1,2,3,4,5\"";
+    } else {
+      csv << "," << static_cast<char>('a' + next(8));
+    }
+    csv << ",";
+    if (next(15) != 0) csv << (next(2000000) / 7.0);
+    csv << "," << 18 + next(60);
+    csv << "," << next(2) << "," << next(2) << "," << next(3);
+    csv << "," << 1 + next(4) << "," << 1 + next(4) << "\n";
+  }
+  return csv.str();
+}
+
+const char* kDescriptor = R"({
+  "weight": "w", "splitFile": ["g"],
+  "multipleResponseSets": [
+    {"name": "$m", "type": "dichotomies", "countedValue": "1", "variables": ["m1", "m2", "m3"]},
+    {"name": "$b", "type": "categories", "variables": ["b1", "b2"]}],
+  "resources": [{"path": "data.csv", "schema": {"fields": [
+    {"name": "g", "type": "integer"},
+    {"name": "w", "type": "number"},
+    {"name": "code", "type": "integer", "measure": "nominal", "userMissing": {"values": [9]},
+     "categories": [{"value": 1, "label": "one"}, {"value": 2, "label": "two"}]},
+    {"name": "many", "type": "integer", "measure": "nominal"},
+    {"name": "s", "type": "string", "userMissing": {"values": ["NA"]}},
+    {"name": "income", "type": "number", "userMissing": {"range": {"low": 250000, "high": "HI"}}},
+    {"name": "age", "type": "integer", "measure": "scale",
+     "categories": [{"value": 30, "label": "thirty"}, {"value": 20, "label": "twenty"}]},
+    {"name": "m1", "type": "integer"}, {"name": "m2", "type": "integer"}, {"name": "m3", "type": "integer"},
+    {"name": "b1", "type": "integer", "measure": "nominal"},
+    {"name": "b2", "type": "integer", "measure": "nominal"}]}}]})";
+
+struct CategoryResults {
+  std::vector<double> counts, percents;
+  std::vector<OBS> values;
+  std::vector<std::string> texts;
+  std::vector<std::int32_t> members;
+  double missing = 0;
+  double total = 0;
+};
+
+struct RunResults {
+  std::int32_t cases = 0;
+  std::vector<bool> shown;
+  std::vector<std::vector<double>> scale;
+  std::vector<CategoryResults> categories;
+  double caseTotal = 0;
+};
+
+// The statistics object over the active dataset through the host's own case
+// iterator, with the entries the default command would plan.
+RunResults RunStatistics(std::int32_t maxCats) {
+  ProcedureDataSource source;
+  std::vector<std::unique_ptr<PlanEntry>> entries;
+  auto add = [&](ItemHandle* h, std::uint32_t treatment, bool labels) {
+    entries.push_back(std::make_unique<PlanEntry>(std::unique_ptr<ItemHandle>(h)));
+    entries.back()->SetTreatment(treatment);
+    entries.back()->SetValueLabelsAsCategories(labels);
+  };
+  auto variable = [&](const char* name, std::uint32_t treatment, bool labels = false) {
+    auto* h = new ItemHandle();
+    h->Item().fDataSource = &source;
+    const int index = source.FindVarIndex(name, 0);
+    h->Item().fKind = codebook::kItemVariable;
+    h->Item().fIndex = index;
+    h->Item().fVariable = source.GetVariable(index);
+    h->SetCategoryCount(static_cast<std::uint32_t>(source.GetVariable(index)->valueLabels.size()));
+    add(h, treatment, labels);
+  };
+  auto set = [&](codebook::ItemKind kind, std::vector<const char*> members) {
+    auto* h = new ItemHandle();
+    h->Item().fDataSource = &source;
+    h->Item().fKind = kind;
+    h->Item().fIndex = source.ColumnCount();
+    h->Item().fDisplayText = "$set";
+    for (const char* m : members) h->Item().fMemberIndices.push_back(source.FindVarIndex(m, 0));
+    if (kind == codebook::kItemDichotomySet) h->Item().fCountedValue = {ObsFromNumber(1)};
+    h->Item().fCountedValueLength = 8;
+    h->SetCategoryCount(static_cast<std::uint32_t>(members.size()));
+    add(h, 2, false);
+  };
+  variable("code", 2);
+  variable("many", 2);
+  variable("s", 2);
+  variable("income", 1);
+  variable("age", 1);
+  variable("age", 2, true);  // its labelled values as categories
+  variable("age", 2);
+  set(codebook::kItemDichotomySet, {"m1", "m2", "m3"});
+  set(codebook::kItemCategorySet, {"b1", "b2"});
+  variable("s", 1);
+
+  std::vector<AggregationStatistic> categoryStatistics{AggregationStatistic(TEC::Count),
+                                                       AggregationStatistic(TEC::Percent)};
+  const std::vector<std::int32_t> scaleCodes{222, 198, 179, 203, 468};
+  std::vector<PlanEntry*> plan;
+  for (auto& e : entries) plan.push_back(e.get());
+  RunResults out;
+  {
+    std::unique_ptr<QUVO_InputCaseIterator> it(source.CreateCaseIterator(0));
+    VariableStatistics s(plan, &categoryStatistics, &scaleCodes);
+    s.SetUpTables(static_cast<ProcDSIterator*>(it.get()), maxCats);
+    out.cases = s.PassCases(maxCats);
+    it.reset();  // results are read after the iterator is gone, as in a run
+    out.shown = s.GetCategoriesShown();
+    for (std::uint32_t i = 0; i < plan.size(); ++i) {
+      std::vector<double> scale;
+      s.GetScaleResults(i, scale);
+      out.scale.push_back(scale);
+      CategoryResults c;
+      c.total = s.GetCategoryResults(i, c.counts, c.percents, c.values, c.texts, c.members, c.missing);
+      out.categories.push_back(c);
+    }
+    out.caseTotal = s.GetWeightedCaseTotal();
+  }
+  return out;
+}
+
+void ExpectNear(const std::vector<double>& a, const std::vector<double>& b, const std::string& what) {
+  ASSERT_EQ(a.size(), b.size()) << what;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_NEAR(a[i], b[i], 1e-12 * std::max(1.0, std::fabs(b[i]))) << what << " [" << i << "]";
+  }
+}
+
+void ExpectSame(const RunResults& got, const RunResults& want, const std::string& how) {
+  EXPECT_EQ(got.cases, want.cases) << how;
+  EXPECT_EQ(got.shown, want.shown) << how;
+  EXPECT_NEAR(got.caseTotal, want.caseTotal, 1e-9) << how;
+  ASSERT_EQ(got.scale.size(), want.scale.size());
+  for (std::size_t i = 0; i < want.scale.size(); ++i) {
+    const std::string what = how + ", entry " + std::to_string(i);
+    const std::vector<double>& g = got.scale[i];
+    const std::vector<double>& w = want.scale[i];
+    ASSERT_EQ(g.size(), w.size()) << what;
+    if (w.size() == 7) {
+      ExpectNear({g.begin(), g.begin() + 4}, {w.begin(), w.begin() + 4}, what + " moments");
+      EXPECT_EQ(std::vector<double>(g.begin() + 4, g.end()), std::vector<double>(w.begin() + 4, w.end()))
+          << what << " quartiles";
+    } else {
+      ExpectNear(g, w, what);
+    }
+    const CategoryResults& gc = got.categories[i];
+    const CategoryResults& wc = want.categories[i];
+    EXPECT_EQ(gc.texts, wc.texts) << what;
+    EXPECT_EQ(gc.members, wc.members) << what;
+    ASSERT_EQ(gc.values.size(), wc.values.size()) << what;
+    for (std::size_t k = 0; k < wc.values.size(); ++k) EXPECT_EQ(gc.values[k].u, wc.values[k].u) << what;
+    ExpectNear(gc.counts, wc.counts, what + " counts");
+    ExpectNear(gc.percents, wc.percents, what + " percents");
+    EXPECT_NEAR(gc.missing, wc.missing, 1e-9) << what;
+    EXPECT_NEAR(gc.total, wc.total, 1e-9) << what;
+  }
+}
+
+class MergedBlocks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fDir.Write("data.csv", MakeCsv());
+    std::vector<std::string> warnings;
+    fDataset = host::LoadDataset(fDir.Write("datapackage.json", kDescriptor), warnings);
+    const auto* csv = dynamic_cast<const host::CsvCaseSource*>(fDataset->cases.get());
+    ASSERT_NE(csv, nullptr);
+    fLayout = csv->Layout();
+    host::SetActiveDataset(fDataset);
+  }
+  void TearDown() override {
+    host::SetThreads(0);
+    host::SetActiveDataset(nullptr);
+  }
+  void Chunks(std::int64_t first, std::int64_t largest) {
+    host::CsvLayout layout = fLayout;
+    layout.firstChunkBytes = first;
+    layout.largestChunkBytes = largest;
+    fDataset->cases = std::make_shared<host::CsvCaseSource>(layout);
+    fDataset->caseCount.reset();
+  }
+
+  datatest::TempDir fDir;
+  std::shared_ptr<host::Dataset> fDataset;
+  host::CsvLayout fLayout;
+};
+
+TEST_F(MergedBlocks, EqualOnePass) {
+  for (std::int32_t maxCats : {40, 200, 0}) {
+    Chunks(std::int64_t{1} << 30, std::int64_t{1} << 30);
+    host::SetThreads(1);
+    const RunResults whole = RunStatistics(maxCats);
+    ASSERT_EQ(whole.cases, 4000);
+    for (int threads : {1, 2, 4}) {
+      Chunks(61, 700);
+      host::SetThreads(threads);
+      ExpectSame(RunStatistics(maxCats), whole,
+                 "MAXCATS " + std::to_string(maxCats) + ", " + std::to_string(threads) + " threads");
+    }
+  }
+}
+
+// A pass with only categorical entries stops once none takes a case; cut
+// into blocks it stops at the same case and finds the same counts.
+TEST_F(MergedBlocks, EarlyStopAtTheSameCase) {
+  Chunks(std::int64_t{1} << 30, std::int64_t{1} << 30);
+  ProcedureDataSource source;
+  auto counts = [&](std::int64_t first, int threads) {
+    Chunks(first, 500);
+    host::SetThreads(threads);
+    auto* h = new ItemHandle();
+    h->Item().fDataSource = &source;
+    const int index = source.FindVarIndex("many", 0);
+    h->Item().fKind = codebook::kItemVariable;
+    h->Item().fIndex = index;
+    h->Item().fVariable = source.GetVariable(index);
+    PlanEntry entry{std::unique_ptr<ItemHandle>(h)};
+    entry.SetTreatment(2);
+    std::vector<PlanEntry*> plan{&entry};
+    std::vector<AggregationStatistic> categoryStatistics{AggregationStatistic(TEC::Count)};
+    const std::vector<std::int32_t> scaleCodes{222, 198};
+    std::unique_ptr<QUVO_InputCaseIterator> it(source.CreateCaseIterator(0));
+    VariableStatistics s(plan, &categoryStatistics, &scaleCodes);
+    s.SetUpTables(static_cast<ProcDSIterator*>(it.get()), 10);
+    const std::int32_t cases = s.PassCases(10);
+    CategoryResults c;
+    c.total = s.GetCategoryResults(0, c.counts, c.percents, c.values, c.texts, c.members, c.missing);
+    return std::make_pair(cases, c.counts);
+  };
+  const auto whole = counts(std::int64_t{1} << 30, 1);
+  EXPECT_LT(whole.first, 200);
+  for (int threads : {1, 2, 4}) EXPECT_EQ(counts(37, threads), whole) << threads;
+}
+
+}  // namespace
