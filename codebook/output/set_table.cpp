@@ -76,6 +76,9 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
     // A set with no known member, or whose results hold no category, gets
     // an empty categories group: there is no first member to take labels from.
     BpGroup categories = rows.Group(BpString("Multiple Response Categories", true), true, 2);
+    // A listing without counts gives the set information even when it adds
+    // no row, also when no member is known.
+    if (!showCounts && !showPercents) nothingShown = false;
     const std::int32_t maxCats = settings.maxCats();
     if (!mdSetVarIndice.empty()) {
       const QUVO_Variable* first = fDataSource->GetVariable(mdSetVarIndice.front());
@@ -101,7 +104,6 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
             if (label != nullptr) valueColumn.Cell(BpString(label, false));
           }
         }
-        nothingShown = false;
       } else {
         // With counts: the result categories, cut to MAXCATS rows.
         for (std::int64_t i = 0; i < n; ++i) {
