@@ -128,11 +128,12 @@ class Lexer {
         if (ends) break;
         continue;
       }
-      bool negative = c == '-' && !tokens.empty() && tokens.back().kind == Token::Punct &&
-                      tokens.back().text == "=" && (IsDigit(Peek(1)) || (Peek(1) == '.' && IsDigit(Peek(2))));
-      if (IsDigit(c) || (c == '.' && IsDigit(Peek(1))) || negative) {
+      // After "=" a sign belongs to the number that follows: MAXCATS=-1, MAXCATS=+3.
+      bool signedNumber = (c == '-' || c == '+') && !tokens.empty() && tokens.back().kind == Token::Punct &&
+                          tokens.back().text == "=" && (IsDigit(Peek(1)) || (Peek(1) == '.' && IsDigit(Peek(2))));
+      if (IsDigit(c) || (c == '.' && IsDigit(Peek(1))) || signedNumber) {
         std::size_t start = fPos;
-        if (negative) Advance();
+        if (signedNumber) Advance();
         while (IsDigit(Peek())) Advance();
         if (Peek() == '.' && IsDigit(Peek(1))) {
           Advance();

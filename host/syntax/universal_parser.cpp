@@ -102,11 +102,11 @@ std::string JoinNames(const std::vector<std::string>& names) {
 
 bool IsPunct(const Token& token, const char* text) { return token.kind == Token::Punct && token.text == text; }
 
-// An integer token: optional "-" and digits only, within the int range.
+// An integer token: an optional sign and digits only, within the int range.
 std::optional<int> IntegerOf(const Token& token) {
   if (token.kind != Token::Number) return std::nullopt;
   const std::string& t = token.text;
-  std::size_t start = (!t.empty() && t[0] == '-') ? 1 : 0;
+  std::size_t start = (!t.empty() && (t[0] == '-' || t[0] == '+')) ? 1 : 0;
   if (start == t.size()) return std::nullopt;
   for (std::size_t k = start; k < t.size(); ++k) {
     if (t[k] < '0' || t[k] > '9') return std::nullopt;

@@ -301,6 +301,8 @@ TEST_F(CodebookParserTable, Options) {
   const char* kIgnored = "W: < OPTIONS > must be followed by one or more keywords. This subcommand ignored.";
   Check({
       {"sex /OPTIONS MAXCATS=7", true, {}, "sex#1", "", "vi=0:0000000000 fi=0:00000000 st=0/0:00000 max=7 ord=2 asc=1 attr="},
+      {"sex /OPTIONS MAXCATS=+3", true, {}, "sex#1", "", "vi=0:0000000000 fi=0:00000000 st=0/0:00000 max=3 ord=2 asc=1 attr="},
+      {"sex /OPTIONS MAXCATS=+0", true, {kMax, kIgnored}, "sex#1", "", kDefaults},
       {"sex /OPTIONS MAXCATS=0", true, {kMax, kIgnored}, "sex#1", "", kDefaults},
       {"sex /OPTIONS MAXCATS=-1", true, {kMax, kIgnored}, "sex#1", "", kDefaults},
       {"sex /OPTIONS MAXCATS=2.5", true, {kMax, kIgnored}, "sex#1", "", kDefaults},
