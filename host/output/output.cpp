@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "host/data/dataset.h"
@@ -18,19 +19,53 @@ namespace {
 constexpr int kDefaultStatDecimals = 4;
 constexpr int kMaxStatDecimals = 16;
 
-int PrintDecimals(int variableIndex) {
+std::optional<QUVO_Format> PrintFormatOf(int variableIndex) {
   std::shared_ptr<host::Dataset> dataset = host::ActiveDataset();
   if (!dataset || variableIndex < 0 || static_cast<std::size_t>(variableIndex) >= dataset->variables.size() ||
       !dataset->variables[static_cast<std::size_t>(variableIndex)]) {
-    return -1;
+    return std::nullopt;
   }
-  return dataset->variables[static_cast<std::size_t>(variableIndex)]->printFormat.decimals;
+  return dataset->variables[static_cast<std::size_t>(variableIndex)]->printFormat;
 }
 
-BpFormatSpec StatFormat(int variableIndex) {
-  int decimals = PrintDecimals(variableIndex);
-  decimals = decimals < 0 ? kDefaultStatDecimals : std::min(decimals + 2, kMaxStatDecimals);
-  return BpFormatSpec(decimals, false);
+enum class Clock { None, Date, Time, Duration };
+
+// Dates and date-times are points in time; TIME and MTIME times of day (or
+// short durations); DTIME durations in days. Names of days and months are
+// codes, not clock values.
+Clock ClockOf(int type) {
+  switch (type) {
+    case FormatType::DATE:
+    case FormatType::ADATE:
+    case FormatType::EDATE:
+    case FormatType::JDATE:
+    case FormatType::SDATE:
+    case FormatType::QYR:
+    case FormatType::MOYR:
+    case FormatType::WKYR:
+    case FormatType::DATETIME:
+    case FormatType::YMDHMS:
+      return Clock::Date;
+    case FormatType::TIME:
+    case FormatType::MTIME:
+      return Clock::Time;
+    case FormatType::DTIME:
+      return Clock::Duration;
+    default:
+      return Clock::None;
+  }
+}
+
+BpFormatSpec StatFormat(int variableIndex, bool spread) {
+  const std::optional<QUVO_Format> format = PrintFormatOf(variableIndex);
+  if (!format) return BpFormatSpec(kDefaultStatDecimals, false);
+  const Clock clock = ClockOf(format->type);
+  if (clock == Clock::None) return BpFormatSpec(std::min(format->decimals + 2, kMaxStatDecimals), false);
+  // A mean or percentile is a point in the variable's own terms; a standard
+  // deviation is a length of time, shown as wide as it needs.
+  if (!spread) return BpFormatSpec::PrintFormat(format->type, format->width, format->decimals);
+  const int type = clock == Clock::Time ? FormatType::TIME : FormatType::DTIME;
+  return BpFormatSpec::PrintFormat(type, 0, format->decimals);
 }
 
 }  // namespace
@@ -55,7 +90,14 @@ BpNumber::BpNumber(double value, const BpFormatSpec& format) {
   fText->kind = host::CellKind::Number;
   fText->percent = format.IsPercent();
   fText->decimals = static_cast<std::int16_t>(format.Decimals());
-  fText->text = host::valuefmt::Statistic(value, format.Decimals(), format.IsPercent());
+  if (format.PrintType() != 0) {
+    const QUVO_Format print{static_cast<std::uint16_t>(format.PrintWidth()),
+                            static_cast<std::uint8_t>(format.PrintType()),
+                            static_cast<std::uint8_t>(format.Decimals())};
+    fText->text = host::valuefmt::Numeric(value, print);
+  } else {
+    fText->text = host::valuefmt::Statistic(value, format.Decimals(), format.IsPercent());
+  }
   if (value != SYSMIS && std::isfinite(value)) {
     fText->number = value;
     fText->hasNumber = true;
@@ -162,5 +204,5 @@ BpProcedure::~BpProcedure() = default;
 
 BpFormatSpec BpProcedure::Count() { return BpFormatSpec(0, false); }
 BpFormatSpec BpProcedure::Percent() { return BpFormatSpec(1, true); }
-BpFormatSpec BpProcedure::Mean(int variableIndex) const { return StatFormat(variableIndex); }
-BpFormatSpec BpProcedure::StdDev(int variableIndex) const { return StatFormat(variableIndex); }
+BpFormatSpec BpProcedure::Mean(int variableIndex) const { return StatFormat(variableIndex, false); }
+BpFormatSpec BpProcedure::StdDev(int variableIndex) const { return StatFormat(variableIndex, true); }

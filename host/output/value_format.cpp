@@ -493,7 +493,9 @@ std::string Unpadded(double value, QUVO_Format format) {
     case FormatType::DTIME:
     case FormatType::MTIME: {
       std::string text = DurationText(format.type, value, width, decimals);
-      return Fits(text, width) ? text : Stars(width);
+      // A negative time keeps its sign even where the field leaves no room
+      // for one: "-01:30:00" in TIME8, never asterisks for a sign.
+      return Fits(text, width > 0 && value < 0 ? width + 1 : width) ? text : Stars(width);
     }
     case FormatType::WKDAY:
     case FormatType::MONTH:

@@ -21,6 +21,8 @@ std::string Statistic(double value, int decimals, bool percent);
 
 // A numeric value in a print format, as the field would show it with its
 // leading blanks trimmed. System-missing shows ".". Unknown types show as F.
+// A negative time or duration keeps its sign, one character past the width
+// if need be. Width 0: no limit.
 std::string Numeric(double value, QUVO_Format format);
 
 // A string value (trailing blanks already trimmed) in a print format: A shows

@@ -166,4 +166,49 @@ TEST(OutputJson, StatisticFormatsFollowThePrintDecimals) {
   host::SetActiveDataset(nullptr);
 }
 
+// Means and percentiles of date and time variables read in the variable's
+// own print format, standard deviations as durations; the JSON number stays
+// the raw value. Day 2020-03-05 is 13802745600 seconds after 1582-10-14.
+TEST(OutputJson, StatisticsOfDatesAndTimesReadAsDatesAndDurations) {
+  testsupport::DatasetBuilder builder;
+  const QUVO_Format formats[] = {{11, FormatType::DATE, 0}, {23, FormatType::DATETIME, 2}, {8, FormatType::TIME, 0},
+                                 {5, FormatType::MTIME, 0}, {11, FormatType::DTIME, 0},    {9, FormatType::WKDAY, 0}};
+  std::vector<testsupport::Cell> row;
+  for (std::size_t i = 0; i < std::size(formats); ++i) {
+    builder.Numeric("v" + std::to_string(i)).printFormat = formats[i];
+    row.emplace_back(1.0);
+  }
+  builder.Case(row);
+  builder.Activate();
+  BpProcedure proc("Codebook", 1);
+  const double kDay = 13802745600.0;
+  struct Case {
+    const char* what;
+    double value;
+    BpFormatSpec format;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"date mean within a day shows that day", kDay + 86399.0, proc.Mean(0), "05-MAR-2020"},
+      {"date spread in days and clock time", 3367541.01, proc.StdDev(0), "38 23:25:41"},
+      {"date-time mean keeps its second decimals", kDay + 3723.456, proc.Mean(1), "05-MAR-2020 01:02:03.46"},
+      {"date-time spread with the same decimals", 93784.25, proc.StdDev(1), "01 02:03:04.25"},
+      {"negative time mean shows a sign", -5400.0, proc.Mean(2), "-01:30:00"},
+      {"time spread as a time", 13113.95, proc.StdDev(2), "03:38:34"},
+      {"minutes spread as a time", 125.0, proc.StdDev(3), "00:02:05"},
+      {"duration spread in days", 93784.0, proc.StdDev(4), "01 02:03:04"},
+      {"day names stay numbers", 3.5, proc.Mean(5), "3.50"},
+      {"system-missing", SYSMIS, proc.StdDev(0), "."},
+  };
+  for (const Case& c : cases) {
+    BpNumber n(c.value, c.format);
+    EXPECT_EQ(n.Text().text, c.text) << c.what;
+    EXPECT_EQ(n.Text().hasNumber, c.value != SYSMIS) << c.what;
+    if (c.value != SYSMIS) {
+      EXPECT_EQ(n.Text().number, c.value) << c.what;
+    }
+  }
+  host::SetActiveDataset(nullptr);
+}
+
 }  // namespace

@@ -112,7 +112,9 @@ const NumericCase kNumericCases[] = {
     {"TIME11.2", kClock, Fmt(T::TIME, 11, 2), "13:04:05.68"},
     {"TIME past a day", 90000, Fmt(T::TIME, 8, 0), "25:00:00"},
     {"TIME negative", -3661, Fmt(T::TIME, 9, 0), "-01:01:01"},
-    {"TIME negative too narrow", -3661, Fmt(T::TIME, 8, 0), "********"},
+    {"TIME negative keeps its sign past the width", -3661, Fmt(T::TIME, 8, 0), "-01:01:01"},
+    {"TIME negative and too wide without the sign", -360000, Fmt(T::TIME, 8, 0), "********"},
+    {"DTIME negative", -93784, Fmt(T::DTIME, 11, 0), "-01 02:03:04"},
     {"DTIME11", 93784, Fmt(T::DTIME, 11, 0), "01 02:03:04"},
     {"DTIME8", 93784, Fmt(T::DTIME, 8, 0), "01 02:03"},
     {"MTIME5", 125, Fmt(T::MTIME, 5, 0), "02:05"},
@@ -141,7 +143,8 @@ TEST(OutputValueFormat, NumericFormats) {
   }
 }
 
-// Whatever the value, a field never runs past its width and never crashes.
+// Whatever the value, a field never runs past its width (but for the sign of
+// a negative time) and never crashes.
 TEST(OutputValueFormat, ExtremeValuesStayWithinTheField) {
   const double values[] = {0.0, -0.0, 1e-300, -1e-300, 0.5, -0.5, 123.456, -98765.4321, 4e18, -4e18, 1e300,
                            -1e300, std::numeric_limits<double>::max(), SYSMIS,
@@ -155,7 +158,9 @@ TEST(OutputValueFormat, ExtremeValuesStayWithinTheField) {
         for (double v : values) {
           const std::string text = Numeric(v, Fmt(type, width, decimals));
           EXPECT_FALSE(text.empty()) << type << " " << width << "." << decimals << " " << v;
-          EXPECT_LE(text.size(), static_cast<std::size_t>(width)) << type << " " << width << "." << decimals << " " << v;
+          const bool signedTime = (type == T::TIME || type == T::DTIME || type == T::MTIME) && v < 0;
+          EXPECT_LE(text.size(), static_cast<std::size_t>(width + (signedTime ? 1 : 0)))
+              << type << " " << width << "." << decimals << " " << v;
         }
       }
     }

@@ -19,16 +19,29 @@ struct GroupNode;
 struct CategoryNode;
 }  // namespace host
 
-// How a number is shown: a number of decimals, and a "%" after it or not.
+// How a number is shown: a number of decimals, and a "%" after it or not;
+// or, for the statistics of date and time variables, a print format (format
+// type code, width, decimals) that shows it as a date, a time or a duration.
 class HOST_API BpFormatSpec {
  public:
   BpFormatSpec(int decimals = 0, bool percent = false) : fDecimals(decimals), fPercent(percent) {}
+  // Width 0: as wide as the text needs.
+  static BpFormatSpec PrintFormat(int type, int width, int decimals) {
+    BpFormatSpec spec(decimals, false);
+    spec.fPrintType = type;
+    spec.fPrintWidth = width;
+    return spec;
+  }
   int Decimals() const { return fDecimals; }
   bool IsPercent() const { return fPercent; }
+  int PrintType() const { return fPrintType; }  // 0: a plain number
+  int PrintWidth() const { return fPrintWidth; }
 
  private:
   int fDecimals;
   bool fPercent;
+  int fPrintType = 0;
+  int fPrintWidth = 0;
 };
 
 // The text of a cell or of a category label.
@@ -125,7 +138,10 @@ class HOST_API BpProcedure : public BpHeading {
   static BpFormatSpec Count();
   // Percents: one decimal followed by "%".
   static BpFormatSpec Percent();
-  // The variable's print decimals plus two.
+  // The variable's print decimals plus two; for date and time variables the
+  // mean (and percentiles) in the variable's own print format, and the
+  // standard deviation as a duration: DTIME for dates, date-times and DTIME
+  // variables, TIME for TIME and MTIME variables.
   BpFormatSpec Mean(int variableIndex) const;
   BpFormatSpec StdDev(int variableIndex) const;
 };

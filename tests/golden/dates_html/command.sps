@@ -1,0 +1,1 @@
+CODEBOOK interview_date start_time /VARINFO LABEL.
