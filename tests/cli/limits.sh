@@ -58,7 +58,7 @@ json.dump({"resources": [{"path": "data.csv", "schema": {"fields": [
     {"name": "s", "type": "string", "constraints": {"maxLength": 8}},
     {"name": "x", "type": "integer", "measure": "scale"}]}}]}, open(f"{d}/distinct/datapackage.json", "w"))
 # 1,000 commands.
-with open(f"{d}/many.sps", "w") as f:
+with open(f"{d}/many.cbk", "w") as f:
     for i in range(1000):
         f.write(f"CODEBOOK v{i % 50} TO v{i % 50 + 3} /STATISTICS COUNT MEAN.\n")
 PY
@@ -75,7 +75,7 @@ check "1,000,000 distinct strings over the category limit" 60 \
   "$cb" "$tmp/distinct/datapackage.json" --format json -o /dev/null --quiet
 check "1,000,000 distinct strings all listed" 120 \
   "$cb" "$tmp/distinct/datapackage.json" 'CODEBOOK s /OPTIONS MAXCATS=1000000' --format json -o /dev/null --quiet
-check "a syntax file of 1,000 commands" 60 "$cb" "$tmp/wide/datapackage.json" --syntax "$tmp/many.sps" --format json -o /dev/null --quiet
+check "a syntax file of 1,000 commands" 60 "$cb" "$tmp/wide/datapackage.json" --syntax "$tmp/many.cbk" --format json -o /dev/null --quiet
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -3,7 +3,7 @@
 # the expected output kept beside it.
 #
 # A case folder holds:
-#   command.sps      the syntax to run (absent: plain CODEBOOK)
+#   command.cbk      the syntax to run (absent: plain CODEBOOK)
 #   dataset          one line, the dataset path relative to the repository root
 #                    (absent: examples/survey/datapackage.json)
 #   format           one line: json (default), text, markdown or html
@@ -26,7 +26,15 @@ dataset=examples/survey/datapackage.json
 format=json
 [ -f "$case_dir/format" ] && format=$(head -n1 "$case_dir/format")
 args=("$dataset" --format "$format" --quiet)
-[ -f "$case_dir/command.sps" ] && args+=(--syntax "$case_dir/command.sps")
+[ -f "$case_dir/command.cbk" ] && args+=(--syntax "$case_dir/command.cbk")
+# Syntax files are named .cbk; a case with another name would silently run
+# plain CODEBOOK instead of its commands.
+for other in "$case_dir"/command.*; do
+  case "$other" in
+    "$case_dir/command.cbk" | "$case_dir/command.*") ;;
+    *) echo "$other: name the case's syntax file command.cbk"; exit 1 ;;
+  esac
+done
 if [ -f "$case_dir/args" ]; then
   while IFS= read -r arg; do args+=("$arg"); done <"$case_dir/args"
 fi
