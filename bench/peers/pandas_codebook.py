@@ -2,11 +2,14 @@
 """The benchmark survey's codebook numbers the way a pandas user would compute them.
 
     /usr/bin/python3 bench/peers/pandas_codebook.py bench/out/survey-N/datapackage.json
+    /usr/bin/python3 bench/peers/pandas_codebook.py --stata bench/out/survey-N/survey.dta
 
 Weighted counts and percents of every categorical variable (user-missing codes
 counted as missing), weighted valid/missing N, mean, standard deviation and
 quartiles of every scale variable, and the counts of both multiple-response sets.
-The variable lists are those of bench/generate_dataset.py.
+The variable lists are those of bench/generate_dataset.py. With --stata the
+cases come from the same survey written as a Stata file (read_stata), where
+the user-missing codes are Stata's .a, .b, ... and read as missing.
 """
 import os
 import sys
@@ -30,11 +33,14 @@ def wquantiles(x, w, ps):
     return [xs[min(len(xs) - 1, np.searchsorted(cw, p * cw[-1]))] for p in ps]
 
 
-def main(path):
-    csv = os.path.join(os.path.dirname(path), "survey.csv")
-    numeric = [c for c in list(CATEGORICAL) + list(SCALE) if c not in STRINGS]
-    df = pd.read_csv(csv, keep_default_na=False, na_values={c: [""] for c in numeric},
-                     dtype={c: str for c in STRINGS}, parse_dates=["interview_date"])
+def main(path, stata=False):
+    if stata:
+        df = pd.read_stata(path, convert_categoricals=False)
+    else:
+        csv = os.path.join(os.path.dirname(path), "survey.csv")
+        numeric = [c for c in list(CATEGORICAL) + list(SCALE) if c not in STRINGS]
+        df = pd.read_csv(csv, keep_default_na=False, na_values={c: [""] for c in numeric},
+                         dtype={c: str for c in STRINGS}, parse_dates=["interview_date"])
     df["interview_date"] = (df["interview_date"] - pd.Timestamp("1970-01-01")).dt.total_seconds()
     df = df[df["weight"] > 0]
     w = df["weight"]
@@ -70,4 +76,7 @@ def main(path):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    if sys.argv[1] == "--stata":
+        main(sys.argv[2], stata=True)
+    else:
+        main(sys.argv[1])

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -49,14 +50,6 @@ std::string Upper(std::string_view s) {
 
 // ---------------------------------------------------------------- parsing
 
-struct Parser {
-  readstat_parser_t* p = readstat_parser_init();
-  Parser() = default;
-  Parser(const Parser&) = delete;
-  Parser& operator=(const Parser&) = delete;
-  ~Parser() { readstat_parser_free(p); }
-};
-
 // What every parse keeps: ReadStat's own words about a failure, and the
 // case it had reached.
 struct ParseContext {
@@ -76,6 +69,63 @@ void OnError(const char* message, void* ctx) {
     detail.pop_back();
   }
 }
+
+// Buffered file access for ReadStat, whose own reads are one system call per
+// case: the C library's streams with a large buffer.
+struct BufferedFile {
+  std::FILE* file = nullptr;
+  std::vector<char> buffer = std::vector<char>(std::size_t{1} << 20);
+};
+
+int OpenFile(const char* path, void* io) {
+  auto& f = *static_cast<BufferedFile*>(io);
+  f.file = std::fopen(path, "rb");
+  if (f.file == nullptr) return -1;
+  std::setvbuf(f.file, f.buffer.data(), _IOFBF, f.buffer.size());
+  return 0;
+}
+
+int CloseFile(void* io) {
+  auto& f = *static_cast<BufferedFile*>(io);
+  const int status = f.file != nullptr ? std::fclose(f.file) : 0;
+  f.file = nullptr;
+  return status;
+}
+
+readstat_off_t SeekFile(readstat_off_t offset, readstat_io_flags_t whence, void* io) {
+  auto& f = *static_cast<BufferedFile*>(io);
+  const int how = whence == READSTAT_SEEK_SET ? SEEK_SET : whence == READSTAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
+  if (f.file == nullptr || ::fseeko(f.file, offset, how) != 0) return -1;
+  return ::ftello(f.file);
+}
+
+ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
+  auto& f = *static_cast<BufferedFile*>(io);
+  if (f.file == nullptr) return -1;
+  const std::size_t got = std::fread(buffer, 1, bytes, f.file);
+  return got < bytes && std::ferror(f.file) != 0 ? -1 : static_cast<ssize_t>(got);
+}
+
+readstat_error_t UpdateFile(long, readstat_progress_handler, void*, void*) { return READSTAT_OK; }
+
+struct Parser {
+  readstat_parser_t* p = readstat_parser_init();
+  BufferedFile io;
+  Parser() {
+    readstat_set_open_handler(p, OpenFile);
+    readstat_set_close_handler(p, CloseFile);
+    readstat_set_seek_handler(p, SeekFile);
+    readstat_set_read_handler(p, ReadFile);
+    readstat_set_update_handler(p, UpdateFile);
+    readstat_set_io_ctx(p, &io);
+  }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+  ~Parser() {
+    readstat_parser_free(p);
+    CloseFile(&io);
+  }
+};
 
 void Prepare(Parser& parser, const std::string& encoding) {
   readstat_set_error_handler(parser.p, OnError);
@@ -592,7 +642,7 @@ int ForeignCursor::OnValue(int obs, readstat_variable_t* variable, readstat_valu
     p.obs = obs;
     p.caseIndex = obs;
   }
-  const int index = readstat_variable_get_index(variable);
+  const int index = variable->index;
   const std::vector<ForeignColumn>& columns = p.layout->columns;
   if (index < 0 || static_cast<std::size_t>(index) >= columns.size()) return READSTAT_HANDLER_OK;
   const auto c = static_cast<std::size_t>(index);
@@ -611,15 +661,27 @@ int ForeignCursor::OnValue(int obs, readstat_variable_t* variable, readstat_valu
     s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
     return READSTAT_HANDLER_OK;
   }
+  // The value's fields are read in place: this runs once per cell.
   double x;
-  if (readstat_value_is_tagged_missing(value)) {
-    x = ExtendedMissing(readstat_value_tag(value));
+  if (value.is_tagged_missing) {
+    x = ExtendedMissing(value.tag);
     if (x == 0.0) x = SYSMIS;
-  } else if (readstat_value_is_system_missing(value)) {
+  } else if (value.is_system_missing) {
     x = SYSMIS;
   } else {
-    x = readstat_double_value(value);
-    x = std::isfinite(x) ? foreign::ConvertValue(columns[c].convert, x) : SYSMIS;
+    switch (value.type) {
+      case READSTAT_TYPE_INT8: x = value.v.i8_value; break;
+      case READSTAT_TYPE_INT16: x = value.v.i16_value; break;
+      case READSTAT_TYPE_INT32: x = value.v.i32_value; break;
+      case READSTAT_TYPE_FLOAT: x = value.v.float_value; break;
+      case READSTAT_TYPE_DOUBLE: x = value.v.double_value; break;
+      default: x = readstat_double_value(value); break;
+    }
+    if (!std::isfinite(x)) {
+      x = SYSMIS;
+    } else if (columns[c].convert != Convert::None) {
+      x = foreign::ConvertValue(columns[c].convert, x);
+    }
   }
   p.numbers[c][p.row] = x;
   return READSTAT_HANDLER_OK;

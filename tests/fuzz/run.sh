@@ -11,7 +11,7 @@ set -euo pipefail
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_command fuzz_csv fuzz_package)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_command fuzz_csv fuzz_package fuzz_foreign)
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build="$root/build-fuzz"
 jobs=${JOBS:-$(nproc)}
@@ -28,6 +28,7 @@ for target in "${targets[@]}"; do
   done
   max_len=4096
   [ "$target" = fuzz_package ] && max_len=16384
+  [ "$target" = fuzz_foreign ] && max_len=65536
   dict=()
   [ -f "$root/tests/fuzz/$target.dict" ] && dict=(-dict="$root/tests/fuzz/$target.dict")
   log="$build/fuzz/$target.log"

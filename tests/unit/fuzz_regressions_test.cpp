@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Finding {
-  std::string target;  // fuzz_command, fuzz_csv or fuzz_package
+  std::string target;  // fuzz_command, fuzz_csv, fuzz_package or fuzz_foreign
   fs::path path;
 };
 
@@ -32,7 +32,7 @@ void PrintTo(const Finding& finding, std::ostream* out) { *out << finding.path.s
 std::vector<Finding> Findings(const char* folder) {
   std::vector<Finding> findings;
   const fs::path root = fs::path(CODEBOOK_SOURCE_DIR) / "tests" / "fuzz" / folder;
-  for (const char* target : {"fuzz_command", "fuzz_csv", "fuzz_package"}) {
+  for (const char* target : {"fuzz_command", "fuzz_csv", "fuzz_package", "fuzz_foreign"}) {
     const fs::path dir = root / target;
     if (!fs::is_directory(dir)) continue;
     std::vector<fs::path> files;
@@ -58,7 +58,9 @@ TEST_P(FuzzRegression, EndsInOutputOrAMessageNamingTheFile) {
   const Finding& finding = GetParam();
   const fuzzsupport::Outcome outcome = fuzzsupport::RunTargetInput(finding.target, Slurp(finding.path));
   if (!outcome.loaded) {
-    const char* file = finding.target == "fuzz_csv" ? "cases.csv" : "datapackage.json";
+    const char* file = finding.target == "fuzz_csv"       ? "cases.csv"
+                       : finding.target == "fuzz_foreign" ? "data.dta"
+                                                          : "datapackage.json";
     EXPECT_NE(outcome.error.find(file), std::string::npos) << outcome.error;
   }
 }

@@ -131,10 +131,18 @@ Outcome RunPackageInput(std::string_view bytes) {
                     "VALUELABELS MISSING RESERVEDATTRIBUTES.");
 }
 
+Outcome RunForeignInput(std::string_view bytes) {
+  // Named .dta, but the first bytes choose the reader: Stata, SAS or transport.
+  const std::string path = ScratchDir() + "/data.dta";
+  WriteFile(path, bytes);
+  return LoadAndRun(path, "CODEBOOK /FILEINFO LABEL DOCUMENTS CASECOUNT.");
+}
+
 Outcome RunTargetInput(std::string_view target, std::string_view bytes) {
   if (target == "fuzz_command") return RunCommandInput(bytes);
   if (target == "fuzz_csv") return RunCsvInput(bytes);
   if (target == "fuzz_package") return RunPackageInput(bytes);
+  if (target == "fuzz_foreign") return RunForeignInput(bytes);
   throw std::invalid_argument("no fuzz target named " + std::string(target));
 }
 

@@ -28,6 +28,9 @@ Outcome RunCommandInput(std::string_view bytes);
 Outcome RunCsvInput(std::string_view bytes);
 // fuzz_package: the input is a package descriptor beside a fixed CSV file.
 Outcome RunPackageInput(std::string_view bytes);
+// fuzz_foreign: the input is a Stata, SAS or SAS transport file (by its
+// first bytes), loaded and run.
+Outcome RunForeignInput(std::string_view bytes);
 // Runs an input through the named target's path ("fuzz_command", ...).
 Outcome RunTargetInput(std::string_view target, std::string_view bytes);
 
