@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <vector>
 
 #include "data_test_util.h"
 #include "host/data/dates.h"
@@ -33,6 +34,24 @@ std::string Text(QUVO_Format f) {
   t += std::to_string(f.width);
   if (f.decimals > 0) t += "." + std::to_string(f.decimals);
   return t;
+}
+
+// A file's format text, the host format it becomes and what its values need.
+struct FormatCase {
+  const char* text;
+  int width;  // string width, 0 for numbers
+  const char* format;
+  Convert convert;
+  bool fromData;
+};
+
+void ExpectFormats(const std::vector<FormatCase>& cases, MappedFormat (*map)(std::string_view, int)) {
+  for (const FormatCase& c : cases) {
+    const MappedFormat m = map(c.text, c.width);
+    EXPECT_EQ(Text(m.format), c.format) << c.text;
+    EXPECT_EQ(m.convert, c.convert) << c.text;
+    EXPECT_EQ(m.decimalsFromData, c.fromData) << c.text;
+  }
 }
 
 TEST(DataForeign, ExtendedMissingCodesSortAfterValuesAndReadBack) {
@@ -81,14 +100,7 @@ TEST(DataForeign, ExtendedMissingIsUserMissingAndShowsInEveryFormat) {
 }
 
 TEST(DataForeign, StataFormats) {
-  struct Case {
-    const char* text;
-    int width;  // string width, 0 for numbers
-    const char* format;
-    Convert convert;
-    bool fromData;
-  };
-  const Case cases[] = {
+  const std::vector<FormatCase> cases = {
       {"%9.0g", 0, "F9", Convert::None, true},         {"%10.2f", 0, "F10.2", Convert::None, false},
       {"%-12.3e", 0, "F12.3", Convert::None, false},   {"%9.2fc", 0, "F9.2", Convert::None, false},
       {"%09.2f", 0, "F9.2", Convert::None, false},     {"%td", 0, "DATE11", Convert::StataDays, false},
@@ -101,23 +113,11 @@ TEST(DataForeign, StataFormats) {
       {"", 0, "F8.2", Convert::None, false},            {"%-9s", 12, "A12", Convert::None, false},
       {"%td", 5, "A5", Convert::None, false},
   };
-  for (const Case& c : cases) {
-    const MappedFormat m = host::foreign::MapStataFormat(c.text, c.width);
-    EXPECT_EQ(Text(m.format), c.format) << c.text;
-    EXPECT_EQ(m.convert, c.convert) << c.text;
-    EXPECT_EQ(m.decimalsFromData, c.fromData) << c.text;
-  }
+  ExpectFormats(cases, host::foreign::MapStataFormat);
 }
 
 TEST(DataForeign, SasFormats) {
-  struct Case {
-    const char* text;
-    int width;
-    const char* format;
-    Convert convert;
-    bool fromData;
-  };
-  const Case cases[] = {
+  const std::vector<FormatCase> cases = {
       {"8.2", 0, "F8.2", Convert::None, false},          {"12.", 0, "F12", Convert::None, false},
       {"BEST12.", 0, "F12", Convert::None, true},        {"BEST", 0, "F12", Convert::None, true},
       {"DATE9.", 0, "DATE9", Convert::SasDays, false},   {"DATE9", 0, "DATE9", Convert::SasDays, false},
@@ -128,12 +128,7 @@ TEST(DataForeign, SasFormats) {
       {"SEXF.", 0, "F8.2", Convert::None, false},        {"$20.", 12, "A20", Convert::None, false},
       {"$CHAR.", 12, "A12", Convert::None, false},       {"", 7, "A7", Convert::None, false},
   };
-  for (const Case& c : cases) {
-    const MappedFormat m = host::foreign::MapSasFormat(c.text, c.width);
-    EXPECT_EQ(Text(m.format), c.format) << c.text;
-    EXPECT_EQ(m.convert, c.convert) << c.text;
-    EXPECT_EQ(m.decimalsFromData, c.fromData) << c.text;
-  }
+  ExpectFormats(cases, host::foreign::MapSasFormat);
   EXPECT_EQ(host::foreign::SasFormatName("SEXFMT5."), "SEXFMT");
   EXPECT_EQ(host::foreign::SasFormatName("$yesno."), "$YESNO");
   EXPECT_EQ(host::foreign::SasFormatName("8.2"), "");
