@@ -1,0 +1,130 @@
+#include "host/data/foreign_parse.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "host/data/foreign_formats.h"
+
+namespace host::foreign {
+namespace {
+
+void OnError(const char* message, void* ctx) {
+  std::string& detail = Context(ctx).detail;
+  if (!detail.empty() || message == nullptr) return;  // the first is the cause
+  detail = message;
+  while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r' || detail.back() == ' ' ||
+                             detail.back() == '.')) {
+    detail.pop_back();
+  }
+}
+
+int OpenFile(const char* path, void* io) {
+  auto& f = *static_cast<BufferedFile*>(io);
+  f.file = std::fopen(path, "rb");
+  if (f.file == nullptr) return -1;
+  std::setvbuf(f.file, f.buffer.data(), _IOFBF, f.buffer.size());
+  return 0;
+}
+
+int CloseFile(void* io) {
+  auto& f = *static_cast<BufferedFile*>(io);
+  const int status = f.file != nullptr ? std::fclose(f.file) : 0;
+  f.file = nullptr;
+  return status;
+}
+
+readstat_off_t SeekFile(readstat_off_t offset, readstat_io_flags_t whence, void* io) {
+  auto& f = *static_cast<BufferedFile*>(io);
+  const int how = whence == READSTAT_SEEK_SET ? SEEK_SET : whence == READSTAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
+  if (f.file == nullptr || ::fseeko(f.file, offset, how) != 0) return -1;
+  return ::ftello(f.file);
+}
+
+ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
+  auto& f = *static_cast<BufferedFile*>(io);
+  if (f.file == nullptr) return -1;
+  const std::size_t got = std::fread(buffer, 1, bytes, f.file);
+  return got < bytes && std::ferror(f.file) != 0 ? -1 : static_cast<ssize_t>(got);
+}
+
+readstat_error_t UpdateFile(long, readstat_progress_handler, void*, void*) { return READSTAT_OK; }
+
+}  // namespace
+
+Parser::Parser() : p(readstat_parser_init()) {
+  readstat_set_open_handler(p, OpenFile);
+  readstat_set_close_handler(p, CloseFile);
+  readstat_set_seek_handler(p, SeekFile);
+  readstat_set_read_handler(p, ReadFile);
+  readstat_set_update_handler(p, UpdateFile);
+  readstat_set_io_ctx(p, &fIo);
+}
+
+Parser::~Parser() {
+  readstat_parser_free(p);
+  CloseFile(&fIo);
+}
+
+void Prepare(Parser& parser, const std::string& encoding) {
+  readstat_set_error_handler(parser.p, OnError);
+  if (!encoding.empty()) readstat_set_file_character_encoding(parser.p, encoding.c_str());
+}
+
+readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {
+  switch (kind) {
+    case ForeignKind::Stata: return readstat_parse_dta(parser.p, path.c_str(), ctx);
+    case ForeignKind::Sas: return readstat_parse_sas7bdat(parser.p, path.c_str(), ctx);
+    case ForeignKind::Transport: return readstat_parse_xport(parser.p, path.c_str(), ctx);
+    case ForeignKind::SasCatalog: return readstat_parse_sas7bcat(parser.p, path.c_str(), ctx);
+    case ForeignKind::None: break;
+  }
+  return READSTAT_ERROR_PARSE;
+}
+
+// "FILE, case N: cannot read this Stata data file (.dta): REASON (DETAIL)";
+// failingCase 0 when the failure is not within a case.
+std::string Failure(const std::string& display, ForeignKind kind, readstat_error_t error, const ParseContext& ctx,
+                    std::int64_t failingCase) {
+  std::string message = display;
+  if (failingCase > 0) message += ", case " + std::to_string(failingCase);
+  message += ": cannot read this " + ForeignKindText(kind).substr(2) + ": ";
+  const char* reason = readstat_error_message(error);
+  const std::string because = reason != nullptr ? reason : "unknown error";
+  message += because;
+  // ReadStat's own words, without its prefix and the C library's errno.
+  std::string detail = ctx.detail;
+  if (detail.rfind("ReadStat: ", 0) == 0) detail.erase(0, 10);
+  if (const std::size_t cut = detail.find(" (retval"); cut != std::string::npos) detail.resize(cut);
+  if (!detail.empty() && detail != because) message += " (" + foreign::TextAsUtf8(detail) + ")";
+  if (error == READSTAT_ERROR_UNSUPPORTED_CHARSET || error == READSTAT_ERROR_CONVERT ||
+      error == READSTAT_ERROR_CONVERT_BAD_STRING) {
+    message += ". Give the file's encoding with --encoding NAME (for example latin1 or cp1252)";
+  } else if (error == READSTAT_ERROR_READ || error == READSTAT_ERROR_SEEK || error == READSTAT_ERROR_PARSE ||
+             error == READSTAT_ERROR_ROW_COUNT_MISMATCH) {
+    message += ". The file is damaged or incomplete";
+  }
+  return message;
+}
+
+// The case a parse failed in (1-based): the one after the last case whose
+// values came, when the failure came after the dictionary and before the
+// end of the cases; 0 otherwise.
+std::int64_t FailingCase(const ParseContext& ctx, std::int64_t rows) {
+  if (!ctx.inCases || ctx.caseIndex < 0) return 0;  // not known to be within a case
+  const std::int64_t n = ctx.caseIndex + 2;
+  return rows >= 0 && n > rows ? 0 : n;
+}
+
+int OnAnyVariable(int, readstat_variable_t*, const char*, void*) { return READSTAT_HANDLER_OK; }
+
+int OnCountVariable(int index, readstat_variable_t*, const char*, void* ctx) {
+  Context(ctx).inCases = true;
+  return index == 0 ? READSTAT_HANDLER_OK : READSTAT_HANDLER_SKIP_VARIABLE;
+}
+
+int OnCountValue(int obs, readstat_variable_t*, readstat_value_t, void* ctx) {
+  Context(ctx).caseIndex = std::max<std::int64_t>(Context(ctx).caseIndex, obs);
+  return READSTAT_HANDLER_OK;
+}
+
+}  // namespace host::foreign

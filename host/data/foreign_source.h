@@ -1,0 +1,53 @@
+// The case source of a Stata or SAS file: each pass runs ReadStat on a thread
+// of its own that fills blocks of cases a few ahead of the consumer; an early
+// stop aborts the parse from its value callback.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/data/dataset.h"
+#include "host/data/foreign.h"
+#include "host/data/foreign_formats.h"
+#include "host/quvo.h"
+
+namespace host::foreign {
+
+struct ForeignColumn {
+  bool isString = false;
+  Convert convert = Convert::None;
+};
+
+struct ForeignLayout {
+  std::string path;
+  std::string display;
+  ForeignKind kind = ForeignKind::None;
+  std::string encoding;
+  std::vector<ForeignColumn> columns;
+  std::int64_t rows = -1;  // from the file's header; -1 when it does not say
+  std::size_t blockRows = 8192;
+  int weightIndex = -1;
+  MissingValues weightMissing;
+  std::vector<int> splitIndices;
+};
+
+// The number of cases, counted by a parse (for files whose header does not say).
+std::int64_t CountRows(const ForeignLayout& layout);
+
+class ForeignCaseSource : public CaseSource {
+ public:
+  ForeignCaseSource(std::shared_ptr<const ForeignLayout> layout, std::int64_t size)
+      : fLayout(std::move(layout)), fSize(size) {}
+  std::unique_ptr<CaseCursor> Open() const override;
+  std::int64_t SizeInBytes() const override { return fSize; }
+  const ForeignLayout& Layout() const { return *fLayout; }
+  void SetLayout(std::shared_ptr<const ForeignLayout> layout) { fLayout = std::move(layout); }
+
+ private:
+  std::shared_ptr<const ForeignLayout> fLayout;
+  std::int64_t fSize;
+};
+
+}  // namespace host::foreign
