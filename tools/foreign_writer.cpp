@@ -222,8 +222,15 @@ nlohmann::ordered_json OnTopDescriptor(const host::Dataset& dataset, const std::
         }
       }
     }
-    if (kind == Kind::Stata && v->printFormat.type == FormatType::TIME) {
-      f["printFormat"] = "TIME" + std::to_string(v->printFormat.width);
+    // Display formats a Stata file cannot hold (times, money, commas).
+    if (kind == Kind::Stata && !v->IsString()) {
+      static const std::map<int, const char*> kKept = {{FormatType::TIME, "TIME"}, {FormatType::DOLLAR, "DOLLAR"},
+                                                       {FormatType::COMMA, "COMMA"}};
+      if (auto it = kKept.find(v->printFormat.type); it != kKept.end()) {
+        std::string text = it->second + std::to_string(v->printFormat.width);
+        if (v->printFormat.decimals > 0) text += "." + std::to_string(v->printFormat.decimals);
+        f["printFormat"] = text;
+      }
     }
     for (int a = 0; a < v->attributes.Size(); ++a) {
       f["attributes"][v->attributes.Name(a)] = v->attributes.Values(a);

@@ -115,8 +115,6 @@ std::int64_t FailingCase(const ParseContext& ctx, std::int64_t rows) {
   return rows >= 0 && n > rows ? 0 : n;
 }
 
-int OnAnyVariable(int, readstat_variable_t*, const char*, void*) { return READSTAT_HANDLER_OK; }
-
 int OnCountVariable(int index, readstat_variable_t*, const char*, void* ctx) {
   Context(ctx).inCases = true;
   return index == 0 ? READSTAT_HANDLER_OK : READSTAT_HANDLER_SKIP_VARIABLE;

@@ -55,9 +55,8 @@ std::string Failure(const std::string& display, ForeignKind kind, readstat_error
 // The case a parse failed in (1-based), or 0 when that is not known.
 std::int64_t FailingCase(const ParseContext& ctx, std::int64_t rows);
 
-// A variable callback that takes every variable (ReadStat's value callbacks
-// need one), and the pair that counts cases by the first variable alone.
-int OnAnyVariable(int index, readstat_variable_t* variable, const char* labelSet, void* ctx);
+// The pair of callbacks that counts cases by the first variable alone.
+// (ReadStat's value callback needs a variable callback beside it.)
 int OnCountVariable(int index, readstat_variable_t* variable, const char* labelSet, void* ctx);
 int OnCountValue(int obs, readstat_variable_t* variable, readstat_value_t value, void* ctx);
 

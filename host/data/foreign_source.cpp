@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -47,6 +48,8 @@ struct ProducerContext : ParseContext {
   std::int64_t obs = -1;  // the case being filled
   std::int64_t produced = 0;
   std::vector<double*> numbers;
+  const std::vector<std::uint8_t>* wanted = nullptr;  // per column: read its cells
+  std::exception_ptr failure;                         // thrown where ReadStat must not see it
   // Split-file values of the previous case.
   bool firstCase = true;
   std::vector<double> prevNumbers;
@@ -55,8 +58,19 @@ struct ProducerContext : ParseContext {
 
 class ForeignCursor : public CaseCursor {
  public:
-  ForeignCursor(std::shared_ptr<const ForeignLayout> layout, std::int64_t size)
-      : fLayout(std::move(layout)), fSize(size) {}
+  ForeignCursor(std::shared_ptr<const ForeignLayout> layout, std::int64_t size, const ReadPlan& plan)
+      : fLayout(std::move(layout)), fSize(size), fGather(plan.gather) {
+    // Only the columns the pass reads (its weight and split variables among
+    // them) are converted; the others stay empty in the blocks.
+    const std::size_t ncols = fLayout->columns.size();
+    fWanted.assign(ncols, plan.columns.empty() ? 1 : 0);
+    for (std::size_t c = 0; c < ncols && c < plan.columns.size(); ++c) fWanted[c] = plan.columns[c] != 0 ? 1 : 0;
+    auto want = [&](int c) {
+      if (c >= 0 && static_cast<std::size_t>(c) < ncols) fWanted[static_cast<std::size_t>(c)] = 1;
+    };
+    want(fLayout->weightIndex);
+    for (int c : fLayout->splitIndices) want(c);
+  }
 
   ~ForeignCursor() override { StopProducer(); }
 
@@ -99,7 +113,12 @@ class ForeignCursor : public CaseCursor {
   // Called on the producer thread when a block is full: hands it over and
   // takes a free one. False when the pass was stopped.
   bool Publish(ProducerContext& p) {
-    FinishBlock(p, p.row);
+    try {
+      FinishBlock(p, p.row);
+    } catch (...) {
+      p.failure = std::current_exception();
+      return false;
+    }
     std::unique_lock<std::mutex> lock(fMutex);
     fReady.push_back(std::move(p.entry));
     fChanged.notify_all();
@@ -134,10 +153,17 @@ class ForeignCursor : public CaseCursor {
     CaseBlock& block = p.entry->block;
     const std::size_t ncols = fLayout->columns.size();
     block.rows = 0;
+    block.work.reset();
     block.numbers.resize(ncols);
     block.strings.resize(ncols);
     p.numbers.assign(ncols, nullptr);
     for (std::size_t c = 0; c < ncols; ++c) {
+      if (fWanted[c] == 0) {
+        block.numbers[c].clear();
+        block.strings[c].offsets.clear();
+        block.strings[c].bytes.clear();
+        continue;
+      }
       if (fLayout->columns[c].isString) {
         StringColumn& s = block.strings[c];
         s.offsets.clear();
@@ -157,6 +183,7 @@ class ForeignCursor : public CaseCursor {
     const ForeignLayout& layout = *fLayout;
     block.rows = rows;
     for (std::size_t c = 0; c < layout.columns.size(); ++c) {
+      if (fWanted[c] == 0) continue;
       if (layout.columns[c].isString) {
         StringColumn& s = block.strings[c];
         while (s.offsets.size() < rows + 1) s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
@@ -180,6 +207,7 @@ class ForeignCursor : public CaseCursor {
       block.groupStart.resize(rows);
       for (std::size_t r = 0; r < rows; ++r) block.groupStart[r] = SplitChanged(p, block, r) ? 1 : 0;
     }
+    if (fGather) fGather(block);  // the pass's share of the block, on this thread
   }
 
   bool SplitChanged(ProducerContext& p, const CaseBlock& block, std::size_t r) const {
@@ -205,6 +233,14 @@ class ForeignCursor : public CaseCursor {
 
   static int OnValue(int obs, readstat_variable_t* variable, readstat_value_t value, void* ctx);
 
+  // Columns the pass does not read are skipped by ReadStat itself.
+  static int OnVariable(int index, readstat_variable_t*, const char*, void* ctx) {
+    const auto& p = static_cast<const ProducerContext&>(Context(ctx));
+    const bool wanted = index >= 0 && static_cast<std::size_t>(index) < p.wanted->size() &&
+                        (*p.wanted)[static_cast<std::size_t>(index)] != 0;
+    return wanted ? READSTAT_HANDLER_OK : READSTAT_HANDLER_SKIP_VARIABLE;
+  }
+
   void Produce() {
     ProducerContext p;
     p.cursor = this;
@@ -212,14 +248,16 @@ class ForeignCursor : public CaseCursor {
     p.prevNumbers.assign(fLayout->splitIndices.size(), 0.0);
     p.prevStrings.assign(fLayout->splitIndices.size(), std::string());
     p.entry = std::make_unique<BlockEntry>();
+    p.wanted = &fWanted;
     std::exception_ptr error;
     try {
       PrepareBlock(p);
       Parser parser;
       Prepare(parser, fLayout->encoding);
-      readstat_set_variable_handler(parser.p, OnAnyVariable);  // ReadStat's value callbacks need one
+      readstat_set_variable_handler(parser.p, OnVariable);
       readstat_set_value_handler(parser.p, OnValue);
       const readstat_error_t status = Run(parser, fLayout->kind, fLayout->path, &p);
+      if (p.failure) std::rethrow_exception(p.failure);
       if (fStop.load()) return;
       if (p.obs >= 0) {  // the last case read
         ++p.row;
@@ -235,14 +273,13 @@ class ForeignCursor : public CaseCursor {
             std::to_string(p.produced) + " cases, but its header promises " + std::to_string(fLayout->rows) +
             ". The file is damaged or incomplete"));
       }
+      if (p.entry && p.row > 0) FinishBlock(p, p.row);
     } catch (...) {
       error = std::current_exception();
+      p.entry.reset();
     }
     std::lock_guard<std::mutex> lock(fMutex);
-    if (p.entry && p.row > 0) {
-      FinishBlock(p, p.row);
-      fReady.push_back(std::move(p.entry));
-    }
+    if (p.entry && p.row > 0) fReady.push_back(std::move(p.entry));
     if (error) fError = std::move(error);
     fDone = true;
     fChanged.notify_all();
@@ -272,6 +309,8 @@ class ForeignCursor : public CaseCursor {
 
   std::shared_ptr<const ForeignLayout> fLayout;
   std::int64_t fSize;
+  std::function<void(CaseBlock&)> fGather;
+  std::vector<std::uint8_t> fWanted;
   std::size_t fCapacity = 1;
   std::int64_t fDelivered = 0;
   bool fStarted = false;
@@ -350,6 +389,10 @@ int ForeignCursor::OnValue(int obs, readstat_variable_t* variable, readstat_valu
 
 }  // namespace
 
-std::unique_ptr<CaseCursor> ForeignCaseSource::Open() const { return std::make_unique<ForeignCursor>(fLayout, fSize); }
+std::unique_ptr<CaseCursor> ForeignCaseSource::Open() const { return OpenFor(ReadPlan{}); }
+
+std::unique_ptr<CaseCursor> ForeignCaseSource::OpenFor(const ReadPlan& plan) const {
+  return std::make_unique<ForeignCursor>(fLayout, fSize, plan);
+}
 
 }  // namespace host::foreign

@@ -41,6 +41,9 @@ class ForeignCaseSource : public CaseSource {
   ForeignCaseSource(std::shared_ptr<const ForeignLayout> layout, std::int64_t size)
       : fLayout(std::move(layout)), fSize(size) {}
   std::unique_ptr<CaseCursor> Open() const override;
+  // Converts only the columns the plan reads and runs its gathering step on
+  // the reading thread.
+  std::unique_ptr<CaseCursor> OpenFor(const ReadPlan& plan) const override;
   std::int64_t SizeInBytes() const override { return fSize; }
   const ForeignLayout& Layout() const { return *fLayout; }
   void SetLayout(std::shared_ptr<const ForeignLayout> layout) { fLayout = std::move(layout); }
