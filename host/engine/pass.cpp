@@ -38,6 +38,8 @@ void Pass::Unregister(TableImpl& table) {
   table.tally.position = &table.detached;
 }
 
+void Pass::AddGatherer(BlockGatherer gatherer) { fGatherers.push_back(std::move(gatherer)); }
+
 ReadPlan Pass::Plan(std::size_t columns) {
   auto shared = std::make_shared<Shared>();
   shared->rules.resize(fTables.size());
@@ -49,6 +51,12 @@ ReadPlan Pass::Plan(std::size_t columns) {
     if (fTables[i] == nullptr) continue;
     shared->rules[i] = fTables[i]->state->Rules();
     shared->rules[i]->MarkColumns(plan.columns);
+  }
+  shared->gatherers = fGatherers;
+  for (const BlockGatherer& g : fGatherers) {
+    for (int v : g.columns) {
+      if (v >= 0 && static_cast<std::size_t>(v) < columns) plan.columns[static_cast<std::size_t>(v)] = 1;
+    }
   }
   fShared = shared;
   const void* token = shared.get();
@@ -62,6 +70,7 @@ ReadPlan Pass::Plan(std::size_t columns) {
       acc->AddRows(*shared->rules[i], block, 0, block.rows);
       work->tables[i] = std::move(acc);
     }
+    for (const BlockGatherer& g : shared->gatherers) work->others.push_back(g.gather(block));
     block.work = std::move(work);
   };
   return plan;
@@ -132,6 +141,14 @@ void Pass::LeaveBlock() {
     if (!whole && fShared && table->slot < fShared->rules.size()) fShared->idle[table->slot].store(true);
   }
   for (auto& local : fLocal) local.reset();
+  auto* work = dynamic_cast<GatheredBlock*>(block->work.get());
+  if (work != nullptr && (!fShared || work->pass != fShared.get())) work = nullptr;
+  for (std::size_t j = 0; j < fGatherers.size(); ++j) {
+    std::unique_ptr<BlockWork> gathered;
+    if (work != nullptr && j < work->others.size()) gathered = std::move(work->others[j]);
+    if (!gathered) gathered = fGatherers[j].gather(*block);
+    fGatherers[j].merge(std::move(gathered));
+  }
 }
 
 void Pass::Enter(TableImpl& table) {

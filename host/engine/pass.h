@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -23,10 +24,22 @@ namespace host {
 
 class TableImpl;
 
+// A per-block step beside the tables', for whatever else wants every case
+// the pass reads (a per-variable summary, say): run on the reader threads a
+// block at a time, in any order, and merged on the iterator's thread in file
+// order, once for every block the pass read (whole blocks, also the one in
+// which an early stop came).
+struct BlockGatherer {
+  std::vector<int> columns;  // the variables it reads
+  std::function<std::unique_ptr<BlockWork>(const CaseBlock&)> gather;
+  std::function<void(std::unique_ptr<BlockWork>)> merge;
+};
+
 // The tables' share of one block, made on the thread that read it.
 struct GatheredBlock : BlockWork {
   const void* pass = nullptr;  // the plan it was made for
   std::vector<std::unique_ptr<engine::TableAccumulator>> tables;  // by table number; null: not gathered
+  std::vector<std::unique_ptr<BlockWork>> others;                 // by gatherer number
 };
 
 class Pass {
@@ -38,6 +51,8 @@ class Pass {
 
   void Register(TableImpl& table);
   void Unregister(TableImpl& table);
+  // Before the first case is read.
+  void AddGatherer(BlockGatherer gatherer);
 
   // What the tables read and the gathering step for the readers. Freezes the
   // rules of the tables registered so far.
@@ -58,6 +73,7 @@ class Pass {
   struct Shared {
     std::vector<std::shared_ptr<const engine::TableRules>> rules;  // by table number
     std::unique_ptr<std::atomic<bool>[]> idle;  // the table is not expected to take more cases
+    std::vector<BlockGatherer> gatherers;
   };
 
   // The table's accumulator of the whole current block: gathered by a reader,
@@ -72,6 +88,7 @@ class Pass {
   std::uint64_t fLocalSerial = 0;
   std::vector<std::unique_ptr<engine::TableAccumulator>> fLocal;  // gathered here, for fLocalSerial
   std::vector<std::vector<std::uint32_t>> fNewRows;               // per table, for its tally's view
+  std::vector<BlockGatherer> fGatherers;
 };
 
 }  // namespace host

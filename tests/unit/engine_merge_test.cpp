@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "codebook/stats/variable_statistics.h"
+#include "host/engine/pass.h"
 #include "data_test_util.h"
 #include "host/data/csv_source.h"
 #include "host/dataset.h"
@@ -284,6 +285,51 @@ TEST_F(MergedBlocks, EarlyStopAtTheSameCase) {
   const auto whole = counts(std::int64_t{1} << 30, 1);
   EXPECT_LT(whole.first, 200);
   for (int threads : {1, 2, 4}) EXPECT_EQ(counts(37, threads), whole) << threads;
+}
+
+}  // namespace
+
+namespace {
+
+// A gatherer beside the tables sees every block once, in file order, however
+// many threads read them.
+struct RowCount : host::BlockWork {
+  std::size_t rows = 0;
+  double first = 0;
+};
+
+TEST_F(MergedBlocks, GatherersSeeEveryBlockInOrder) {
+  for (int threads : {1, 3}) {
+    Chunks(61, 700);
+    host::SetThreads(threads);
+    ProcedureDataSource source;
+    std::unique_ptr<QUVO_InputCaseIterator> it(source.CreateCaseIterator(0));
+    const int many = source.FindVarIndex("many", 0);
+    std::size_t rows = 0;
+    std::vector<double> firsts;
+    host::BlockGatherer g;
+    g.columns = {many};
+    g.gather = [many](const host::CaseBlock& b) {
+      auto w = std::make_unique<RowCount>();
+      w->rows = b.rows;
+      w->first = b.numbers[static_cast<std::size_t>(many)][0];
+      return std::unique_ptr<host::BlockWork>(std::move(w));
+    };
+    g.merge = [&](std::unique_ptr<host::BlockWork> w) {
+      const auto& r = static_cast<const RowCount&>(*w);
+      rows += r.rows;
+      firsts.push_back(r.first);
+    };
+    auto* cases = static_cast<ProcDSIterator*>(it.get());
+    cases->Pass().AddGatherer(std::move(g));
+    std::vector<double> seen;  // the first case of every block, as the iterator walks them
+    while (it->NextCase() != 0) {
+      if (!cases->SplitGroupEnd() && cases->Position().row == 0) seen.push_back(cases->Number(many));
+    }
+    EXPECT_EQ(rows, 4000u);
+    EXPECT_GT(firsts.size(), 100u);
+    EXPECT_EQ(firsts, seen) << threads;
+  }
 }
 
 }  // namespace
