@@ -140,6 +140,7 @@ class DatasetIterator : public ProcDSIterator {
       if (block == nullptr) {
         fCursor.reset();  // ends any read-ahead at once
         fDataset->caseCount = fDelivered;
+        if (host::Pass* pass = ExistingPass()) pass->Finish(Threads());
         if (fSplit && fDelivered > 0 && !fFinalEnd) {
           fFinalEnd = true;
           fPos.groupEnd = true;

@@ -269,6 +269,37 @@ engine::TableAccumulator& TableState::Merged() {
   return *fMerged;
 }
 
+std::vector<double> TableState::PercentileTargets(std::size_t v) const {
+  std::vector<double> ps;
+  if (!scaleCell) return ps;
+  const auto& stats = scaleCell->GetStatistics();
+  for (std::size_t j = 0; j < stats.size() && j < scaleOfStatistic.size(); ++j) {
+    if (scaleOfStatistic[j] == v && stats[j].GetSummaryStatistic() == TableEncryptionCodes::Percentile) {
+      ps.push_back(stats[j].GetPTileCutPoint() / 100.0);
+    }
+  }
+  return ps;
+}
+
+void TableState::Finalize() {
+  if (fFinalGeneration == generation) return;
+  const std::vector<engine::ScaleAccumulator>& scales = Merged().Scales();
+  fPercentiles.assign(scales.size(), {});
+  for (std::size_t v = 0; v < scales.size(); ++v) {
+    const std::vector<double> ps = PercentileTargets(v);
+    if (!ps.empty()) fPercentiles[v] = scales[v].Percentiles(ps);
+  }
+  fFinalGeneration = generation;
+}
+
+std::vector<double> TableState::Percentiles(std::size_t v, const std::vector<double>& ps) {
+  if (fFinalGeneration == generation && v < fPercentiles.size() && fPercentiles[v].size() == ps.size() &&
+      PercentileTargets(v) == ps) {
+    return fPercentiles[v];
+  }
+  return Merged().Scales()[v].Percentiles(ps);
+}
+
 void TableState::Settle() {
   if (table != nullptr && table->pass != nullptr) table->pass->Settle(*table);
 }
@@ -351,7 +382,7 @@ const StatValues* AggregatorImpl::GetStatValues(const std::vector<const Aggregat
         values[j] = AggregationResult(value);
       }
       if (!ps.empty()) {
-        const std::vector<double> pct = acc.Percentiles(ps);
+        const std::vector<double> pct = s.Percentiles(v, ps);
         for (std::size_t k = 0; k < at.size(); ++k) values[at[k]] = AggregationResult(pct[k]);
       }
     }

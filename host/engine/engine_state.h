@@ -101,8 +101,16 @@ struct TableState {
   engine::TableAccumulator& Merged();
   // Gathers what the table took and has not gathered yet.
   void Settle();
+  // Computes what is costly to read (the percentiles) for the state as it
+  // is; a pass does it for every table at once on its threads.
+  void Finalize();
+  std::vector<double> Percentiles(std::size_t scale, const std::vector<double>& ps);
 
  private:
+  std::vector<double> PercentileTargets(std::size_t scale) const;
+
+  std::uint64_t fFinalGeneration = ~std::uint64_t{0};
+  std::vector<std::vector<double>> fPercentiles;  // by scale rule, for PercentileTargets
   std::shared_ptr<const engine::TableRules> fRules;
   std::unique_ptr<engine::TableAccumulator> fMerged;
 };

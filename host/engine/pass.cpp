@@ -1,5 +1,8 @@
 #include "host/engine/pass.h"
 
+#include <algorithm>
+#include <thread>
+
 #include "host/engine/engine_state.h"
 
 namespace host {
@@ -149,6 +152,24 @@ void Pass::LeaveBlock() {
     if (!gathered) gathered = fGatherers[j].gather(*block);
     fGatherers[j].merge(std::move(gathered));
   }
+}
+
+void Pass::Finish(int threads) {
+  std::vector<TableState*> states;
+  for (TableImpl* t : fTables) {
+    if (t != nullptr && !t->state->scaleRules.empty()) states.push_back(t->state.get());
+  }
+  for (TableState* s : states) s->Settle();
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t n = std::min<std::size_t>(states.size(), threads > 0 ? static_cast<std::size_t>(threads) : cores);
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i = next++; i < states.size(); i = next++) states[i]->Finalize();
+  };
+  std::vector<std::thread> helpers;
+  for (std::size_t k = 1; k < n; ++k) helpers.emplace_back(work);
+  work();
+  for (std::thread& h : helpers) h.join();
 }
 
 void Pass::Enter(TableImpl& table) {

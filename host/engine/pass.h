@@ -60,6 +60,9 @@ class Pass {
 
   // The iterator is about to leave its block.
   void LeaveBlock();
+  // The pass read the last case: the tables' states are final; their costly
+  // results are computed on up to `threads` threads (0: every core).
+  void Finish(int threads);
   // What the table took and has not gathered yet goes into its state.
   void Settle(TableImpl& table);
   // AddNewCase off its inline path: a new block, a group end, a case out of
