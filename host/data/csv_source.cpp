@@ -402,14 +402,14 @@ class CsvCursor : public CaseCursor {
       }
     }
     fThreads = fPlan.threads > 0 ? fPlan.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    // Bounds: small first chunks that double up to a size that keeps a
-    // block's cells in the low megabytes.
-    const std::int64_t widest =
-        fLayout->largestChunkBytes > 0
-            ? fLayout->largestChunkBytes
-            : std::max<std::int64_t>(kLargest, static_cast<std::int64_t>(fModes.size()) * 2048);
+    // Bounds: small first chunks that double up to a few megabytes. Wide
+    // files get longer ones (a few dozen rows at first, some hundreds later):
+    // every block costs each table an accumulator and a merge.
+    const auto columns = static_cast<std::int64_t>(fModes.size());
+    const bool tuned = fLayout->largestChunkBytes > 0;
+    const std::int64_t widest = tuned ? fLayout->largestChunkBytes : std::max<std::int64_t>(kLargest, columns * 2048);
     std::int64_t bound = fLayout->dataOffset;
-    std::int64_t step = fLayout->firstChunkBytes;
+    std::int64_t step = tuned ? fLayout->firstChunkBytes : std::max<std::int64_t>(fLayout->firstChunkBytes, columns * 256);
     fBounds.push_back(bound);
     while (bound < fSize) {
       bound = std::min(fSize, bound + step);

@@ -42,6 +42,7 @@ std::shared_ptr<host::CaseSource> WithChunkBytes(const host::Dataset& ds, std::i
   EXPECT_NE(csv, nullptr);
   host::CsvLayout layout = csv->Layout();
   layout.firstChunkBytes = bytes;
+  layout.largestChunkBytes = std::int64_t{4} << 20;
   return std::make_shared<host::CsvCaseSource>(layout);
 }
 
