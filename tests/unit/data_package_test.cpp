@@ -527,7 +527,8 @@ TEST(DataPackage, AbandonedPassStopsPromptly) {
     }
     const auto start = std::chrono::steady_clock::now();
     cursor.reset();
-    EXPECT_LT((std::chrono::steady_clock::now() - start) * 5, full);
+    // Generous: a loaded machine delays the workers' wake-up, not their work.
+    EXPECT_LT((std::chrono::steady_clock::now() - start) * 2, full);
   }
   // Read to the end, the bad cell is found, after every good case.
   auto cursor = ds->cases->Open();
