@@ -34,26 +34,13 @@ enum class Clock { None, Date, Time, Duration };
 // short durations); DTIME durations in days. Names of days and months are
 // codes, not clock values.
 Clock ClockOf(int type) {
-  switch (type) {
-    case FormatType::DATE:
-    case FormatType::ADATE:
-    case FormatType::EDATE:
-    case FormatType::JDATE:
-    case FormatType::SDATE:
-    case FormatType::QYR:
-    case FormatType::MOYR:
-    case FormatType::WKYR:
-    case FormatType::DATETIME:
-    case FormatType::YMDHMS:
-      return Clock::Date;
-    case FormatType::TIME:
-    case FormatType::MTIME:
-      return Clock::Time;
-    case FormatType::DTIME:
-      return Clock::Duration;
-    default:
-      return Clock::None;
+  using namespace FormatType;
+  if (type == TIME || type == MTIME) return Clock::Time;
+  if (type == DTIME) return Clock::Duration;
+  for (int date : {DATE, ADATE, EDATE, JDATE, SDATE, QYR, MOYR, WKYR, DATETIME, YMDHMS}) {
+    if (type == date) return Clock::Date;
   }
+  return Clock::None;
 }
 
 BpFormatSpec StatFormat(int variableIndex, bool spread) {
