@@ -314,12 +314,7 @@ class DialectSource : public ByteSource {
       case State::Unquoted:
         if (c == fDialect.escapeChar && fDialect.escapeChar != 0) {
           fEscaped = true;
-        } else if (c == fDialect.delimiter) {
-          EndCell();
-        } else if (c == '\n' || c == '\r') {
-          fSkipLf = c == '\r';
-          EndRecord();
-        } else {
+        } else if (!EndsCell(c)) {
           fCell.push_back(c);
         }
         return;
@@ -336,17 +331,25 @@ class DialectSource : public ByteSource {
         if (c == fDialect.quote && fDialect.doubleQuote) {
           fCell.push_back(c);
           fState = State::Quoted;
-        } else if (c == fDialect.delimiter) {
-          EndCell();
-        } else if (c == '\n' || c == '\r') {
-          fSkipLf = c == '\r';
-          EndRecord();
-        } else {
+        } else if (!EndsCell(c)) {
           fCell.push_back(c);  // text after the closing quote joins the cell
           fState = State::Unquoted;
         }
         return;
     }
+  }
+
+  // A delimiter or line break outside quotes ends the cell (and the record).
+  bool EndsCell(char c) {
+    if (c == fDialect.delimiter) {
+      EndCell();
+    } else if (c == '\n' || c == '\r') {
+      fSkipLf = c == '\r';
+      EndRecord();
+    } else {
+      return false;
+    }
+    return true;
   }
 
   void EndCell() {

@@ -5,13 +5,7 @@ set -uo pipefail
 build=$1
 cb="$build/codebook"
 pub=tests/golden-data/published
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0 failed=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
+source "$(dirname "$0")/lib/check.sh"
 run() { "$cb" "$@" --format json --quiet 'CODEBOOK /STATISTICS COUNT MEAN'; }
 
 run $pub/survey.csv >"$tmp/plain.json"

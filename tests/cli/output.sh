@@ -7,13 +7,7 @@ build=$1
 cb="$build/codebook"
 root=$(pwd)
 data=$root/examples/survey/datapackage.json
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0 failed=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
+source "$(dirname "$0")/lib/check.sh"
 status_of() { "$@" >/dev/null 2>&1; echo $?; }
 no_temporary_files() { ! ls -A "$1" | grep -q 'tmp-'; }
 

@@ -5,13 +5,7 @@ set -uo pipefail
 build=$1
 cb="$build/codebook"
 data=examples/survey/datapackage.json
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0 failed=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
+source "$(dirname "$0")/lib/check.sh"
 status_of() { "$@" >/dev/null 2>&1; echo $?; }
 
 check "--version prints the version" bash -c "'$cb' --version | grep -q '^codebook [0-9]'"
