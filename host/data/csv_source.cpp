@@ -244,18 +244,19 @@ class BlockFiller {
         }
         break;
       case CellKind::Date:
-        if (!ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell, QuoteCell(text) + " is not a date. Write dates as YYYY-MM-DD (ISO 8601)" + MissingHint());
-        }
-        break;
       case CellKind::DateTime:
-        if (!ParseDateCell(col.kind, text, value)) {
+      case CellKind::Time:
+        if (!col.datePattern.empty()) {
+          if (!dates::ParsePatternDate(text, col.datePattern, value)) {
+            CellError(c, cell, QuoteCell(text) + " does not follow the field's format \"" + col.datePattern + "\"" +
+                                   MissingHint());
+          }
+        } else if (col.kind == CellKind::Date && !ParseDateCell(col.kind, text, value)) {
+          CellError(c, cell, QuoteCell(text) + " is not a date. Write dates as YYYY-MM-DD (ISO 8601)" + MissingHint());
+        } else if (col.kind == CellKind::DateTime && !ParseDateCell(col.kind, text, value)) {
           CellError(c, cell, QuoteCell(text) + " is not a date and time. Write them as YYYY-MM-DDTHH:MM:SS or "
                                                "YYYY-MM-DD HH:MM:SS (ISO 8601)" + MissingHint());
-        }
-        break;
-      case CellKind::Time:
-        if (!ParseDateCell(col.kind, text, value)) {
+        } else if (col.kind == CellKind::Time && !ParseDateCell(col.kind, text, value)) {
           CellError(c, cell, QuoteCell(text) + " is not a time. Write times as HH:MM:SS (ISO 8601)" + MissingHint());
         }
         break;

@@ -24,6 +24,7 @@ struct CsvColumn {
   NumberStyle style;                      // number and integer columns
   std::vector<std::string> trueValues;    // boolean columns
   std::vector<std::string> falseValues;
+  std::string datePattern;                // date, datetime, time: a strptime-style format; empty: ISO 8601
 };
 
 struct CsvLayout {

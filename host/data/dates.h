@@ -258,4 +258,107 @@ inline bool ParseIsoDuration(std::string_view text, double& seconds) {
   return true;
 }
 
+// A date, date-time or time written after a strptime-style pattern (a
+// Table Schema field "format"): %Y %y %m %d %j %H %I %p %M %S %f %b %B %%, and
+// any other character as itself. A pattern without a date part gives the
+// seconds into the day (times); with one, seconds since the origin. False
+// when the text does not follow the pattern or names no real day.
+inline bool ParsePatternDate(std::string_view text, std::string_view pattern, double& seconds) {
+  static constexpr const char* kMonths[] = {"january", "february", "march",     "april",   "may",      "june",
+                                            "july",    "august",   "september", "october", "november", "december"};
+  std::int64_t year = 1970;
+  unsigned month = 1, day = 1, dayOfYear = 0, hour = 0, minute = 0, second = 0;
+  double fraction = 0.0;
+  bool hasDate = false, pm = false, hasAmPm = false;
+  std::size_t t = 0;
+  auto number = [&](std::size_t maxDigits, unsigned& out) {
+    std::size_t n = 0;
+    out = 0;
+    while (n < maxDigits && t < text.size() && text[t] >= '0' && text[t] <= '9') out = out * 10 + (text[t++] - '0'), ++n;
+    return n > 0;
+  };
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (std::size_t p = 0; p < pattern.size(); ++p) {
+    if (pattern[p] != '%' || p + 1 == pattern.size()) {
+      if (t >= text.size() || text[t] != pattern[p]) return false;
+      ++t;
+      continue;
+    }
+    const char directive = pattern[++p];
+    unsigned v = 0;
+    switch (directive) {
+      case 'Y': if (!number(4, v)) return false; year = v; hasDate = true; break;
+      case 'y': if (!number(2, v)) return false; year = v < 69 ? 2000 + v : 1900 + v; hasDate = true; break;
+      case 'm': if (!number(2, month)) return false; hasDate = true; break;
+      case 'd': if (!number(2, day)) return false; hasDate = true; break;
+      case 'j': if (!number(3, dayOfYear)) return false; hasDate = true; break;
+      case 'H': case 'I': if (!number(2, hour)) return false; break;
+      case 'M': if (!number(2, minute)) return false; break;
+      case 'S': if (!number(2, second)) return false; break;
+      case 'f': {
+        double scale = 0.1;
+        const std::size_t start = t;
+        while (t < text.size() && text[t] >= '0' && text[t] <= '9') fraction += scale * (text[t++] - '0'), scale /= 10;
+        if (t == start) return false;
+        break;
+      }
+      case 'p': {
+        if (t + 2 > text.size()) return false;
+        const std::string_view ampm = text.substr(t, 2);
+        if (lower(ampm[1]) != 'm' || (lower(ampm[0]) != 'a' && lower(ampm[0]) != 'p')) return false;
+        pm = lower(ampm[0]) == 'p';
+        hasAmPm = true;
+        t += 2;
+        break;
+      }
+      case 'b': case 'B': {
+        bool found = false;
+        for (unsigned m = 0; m < 12 && !found; ++m) {
+          const std::string_view name(kMonths[m]);
+          const std::size_t len = directive == 'b' ? 3 : name.size();
+          if (t + len > text.size()) continue;
+          bool same = true;
+          for (std::size_t k = 0; k < len; ++k) same = same && lower(text[t + k]) == name[k];
+          if (same) month = m + 1, t += len, found = true;
+        }
+        if (!found) return false;
+        hasDate = true;
+        break;
+      }
+      case '%': if (t >= text.size() || text[t] != '%') return false; ++t; break;
+      default: return false;
+    }
+  }
+  if (t != text.size()) return false;
+  if (hasAmPm) {
+    if (hour < 1 || hour > 12) return false;
+    hour = hour % 12 + (pm ? 12 : 0);
+  }
+  if (hour > 23 || minute > 59 || second > 60) return false;
+  const double clock = hour * 3600.0 + minute * 60.0 + second + fraction;
+  if (!hasDate) {
+    seconds = clock;
+    return true;
+  }
+  if (dayOfYear > 0) {
+    if (dayOfYear > (IsLeapYear(year) ? 366u : 365u)) return false;
+    seconds = SecondsFromCivil(year, 1, 1) + (dayOfYear - 1) * kSecondsPerDay + clock;
+    return true;
+  }
+  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return false;
+  seconds = SecondsFromCivil(year, month, day) + clock;
+  return true;
+}
+
+// True for the directives ParsePatternDate reads.
+inline bool PatternIsReadable(std::string_view pattern) {
+  for (std::size_t p = 0; p < pattern.size(); ++p) {
+    if (pattern[p] != '%') continue;
+    if (++p == pattern.size() || std::string_view("YymdjHIpMSfbB%").find(pattern[p]) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace host::dates

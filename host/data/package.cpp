@@ -262,6 +262,7 @@ struct FieldSpec {
   NumberStyle style;
   std::vector<std::string> trueValues{"true", "True", "TRUE", "1"};
   std::vector<std::string> falseValues{"false", "False", "FALSE", "0"};
+  std::string datePattern;  // date, datetime, time: the field's strptime-style format
   // A bare CSV column (or a package without a schema): its numbers may be
   // few whole codes, and (when the delimiter is not a comma) written with a
   // decimal comma.
@@ -345,6 +346,19 @@ void ReadMeasureAndRole(const Descriptor& d, const Json& j, const std::string& p
   }
 }
 
+// format: for dates and times a strptime-style pattern ("default" and "any"
+// read ISO 8601); for other types it says nothing a codebook needs.
+void ReadDatePattern(const Descriptor& d, const Json& j, const std::string& path, FieldSpec& f) {
+  const std::string format = d.String(j, path);
+  const bool dated = f.kind == CellKind::Date || f.kind == CellKind::DateTime || f.kind == CellKind::Time;
+  if (!dated || format == "default" || format == "any") return;
+  if (format.find('%') == std::string::npos || !dates::PatternIsReadable(format)) {
+    d.Fail(path, "\"" + format + "\" is not a date pattern this program reads; use %Y %y %m %d %j %H %I %p %M %S %f "
+                 "%b %B and other characters as themselves (such as \"%d/%m/%Y\"), or \"default\" for ISO 8601");
+  }
+  f.datePattern = format;
+}
+
 // decimalChar, groupChar, bareNumber (numbers); trueValues, falseValues (booleans).
 void ReadTypeOptions(const Descriptor& d, const Json& j, const std::string& path, FieldSpec& f) {
   if (j.contains("decimalChar")) {
@@ -369,8 +383,8 @@ FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
   d.CheckKeys(j, path,
               {"name", "title", "description", "type", "constraints", "measure", "role", "printFormat",
                "writeFormat", "categories", "categoriesOrdered", "missingValues", "userMissing", "attributes",
-               "decimalChar", "groupChar", "bareNumber", "trueValues", "falseValues"},
-              {"example", "rdfType", "format"});
+               "decimalChar", "groupChar", "bareNumber", "trueValues", "falseValues", "format"},
+              {"example", "rdfType"});
   FieldSpec f;
   f.path = path;
   f.missingTexts = schemaMissing;
@@ -383,6 +397,7 @@ FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
   if (j.contains("type")) {
     d.Try([&] { f.kind = KindFromType(d, d.String(j["type"], Member(path, "type")), Member(path, "type")); });
   }
+  if (j.contains("format")) d.Try([&] { ReadDatePattern(d, j["format"], Member(path, "format"), f); });
   if (j.contains("constraints")) d.Try([&] { ReadConstraints(d, j["constraints"], Member(path, "constraints"), f); });
   ReadMeasureAndRole(d, j, path, f);
   ReadTypeOptions(d, j, path, f);
@@ -757,6 +772,7 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const Descriptor& d, const Plan& pla
   if (!f.kind && s.decimalComma) col.style.decimalChar = ',';
   col.trueValues = f.trueValues;
   col.falseValues = f.falseValues;
+  col.datePattern = f.datePattern;
   for (const std::string& m : f.missingTexts) {
     if (!m.empty()) col.missingTexts.push_back(m);
   }

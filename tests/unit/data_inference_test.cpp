@@ -169,6 +169,44 @@ TEST(TableSchemaCells, YearMonthDurationBooleanAndStyledNumbers) {
   EXPECT_TRUE(host::ParseStyledNumber("-15%", money, v) && v == -15);
 }
 
+TEST(TableSchemaCells, DatePatterns) {
+  using host::dates::SecondsFromCivil;
+  struct Case {
+    const char* pattern;
+    const char* text;
+    double seconds;  // NAN: not read
+  };
+  const Case cases[] = {
+      {"%d/%m/%Y", "31/01/2024", SecondsFromCivil(2024, 1, 31)},
+      {"%d/%m/%Y", "1/2/2024", SecondsFromCivil(2024, 2, 1)},
+      {"%m/%d/%y", "02/29/24", SecondsFromCivil(2024, 2, 29)},
+      {"%m/%d/%y", "02/29/23", NAN},  // no such day
+      {"%y", "69", SecondsFromCivil(1969, 1, 1)},
+      {"%d %b %Y", "5 MAR 1999", SecondsFromCivil(1999, 3, 5)},
+      {"%B %d, %Y", "September 9, 2001", SecondsFromCivil(2001, 9, 9)},
+      {"%Y-%j", "2024-366", SecondsFromCivil(2024, 12, 31)},
+      {"%Y-%j", "2023-366", NAN},
+      {"%Y%m%d %H%M", "20240102 0930", SecondsFromCivil(2024, 1, 2) + 9.5 * 3600},
+      {"%I:%M %p", "12:15 am", 15 * 60},
+      {"%I:%M %p", "12:15 PM", 12 * 3600 + 15 * 60},
+      {"%H:%M:%S.%f", "23:59:59.25", 86399.25},
+      {"%H:%M", "24:00", NAN},
+      {"%d/%m/%Y", "31/01/2024 ", NAN},  // text left over
+      {"%d.%m.%Y", "31/01/2024", NAN},   // literal characters must match
+  };
+  for (const Case& c : cases) {
+    double v = -1;
+    const bool read = host::dates::ParsePatternDate(c.text, c.pattern, v);
+    EXPECT_EQ(read, !std::isnan(c.seconds)) << c.pattern << " " << c.text;
+    if (read && !std::isnan(c.seconds)) {
+      EXPECT_DOUBLE_EQ(v, c.seconds) << c.pattern << " " << c.text;
+    }
+  }
+  EXPECT_TRUE(host::dates::PatternIsReadable("%d/%m/%Y %H:%M"));
+  EXPECT_FALSE(host::dates::PatternIsReadable("%d/%m/%Y %Z"));
+  EXPECT_FALSE(host::dates::PatternIsReadable("%"));
+}
+
 // A bare CSV: missing texts in numeric columns, decimal commas where the
 // delimiter is not a comma, and text columns keeping "NA" as user-missing.
 TEST(BareCsv, MissingTextsDecimalCommasAndCodes) {

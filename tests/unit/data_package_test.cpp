@@ -317,6 +317,10 @@ const BadCase kBadCases[] = {
     {"cell not utf-8", nullptr, "a\n\xE9t\xE9\n", {"data.csv, line 2, column 1", "--encoding"}, true},
     {"boolean not true or false", PKG("{\"name\": \"a\", \"type\": \"boolean\"}"), "a\ntrue\nyes\n",
      {"data.csv, line 3, column 1", "\"yes\" is neither a true nor a false value"}, false},
+    {"date off its pattern", PKG("{\"name\": \"a\", \"type\": \"date\", \"format\": \"%d/%m/%Y\"}"), "a\n31/01/2024\n2024-01-31\n",
+     {"data.csv, line 3, column 1", "does not follow the field's format \"%d/%m/%Y\""}, false},
+    {"unreadable date pattern", PKG("{\"name\": \"a\", \"type\": \"date\", \"format\": \"%d %Q\"}"), "a\n1\n",
+     {"fields[0].format", "not a date pattern"}, true},
     {"bad duration", PKG("{\"name\": \"a\", \"type\": \"duration\"}"), "a\nP1D\n1 day\n",
      {"data.csv, line 3, column 1", "not a duration"}, false},
 
