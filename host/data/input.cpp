@@ -443,6 +443,10 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   const bool fromStdin = request.path == "-";
   int fd = STDIN_FILENO;
   bool regular = false;
+  if (fromStdin && ::isatty(STDIN_FILENO) != 0) {
+    throw InputError("standard input is a terminal; pipe or redirect a CSV file into the program (codebook - < "
+                     "data.csv), or name the file");
+  }
   if (!fromStdin) {
     fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
