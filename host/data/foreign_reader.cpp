@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "host/data/cells.h"
 #include "host/data/dataset.h"
@@ -19,6 +18,7 @@
 #include "host/data/foreign_formats.h"
 #include "host/data/foreign_parse.h"
 #include "host/data/foreign_source.h"
+#include "host/data/names.h"
 #include "host/dataset.h"
 
 namespace host {
@@ -171,32 +171,6 @@ int OnScanValue(int obs, readstat_variable_t* variable, readstat_value_t value, 
     c.decimals = std::max(c.decimals, foreign::DecimalsOf(readstat_double_value(value), c.isFloat));
   }
   return READSTAT_HANDLER_OK;
-}
-
-// ---------------------------------------------------------------- names
-
-// A valid, unique variable name for a file's name: letters, digits and _
-// kept, a leading letter, at most 64 bytes, not a reserved word.
-std::string ValidName(const std::string& original, std::unordered_set<std::string>& taken) {
-  std::string name = original;
-  if (name.find('\0') != std::string::npos || ValidateQUVOName(name.c_str()) != 0) {
-    name.clear();
-    for (const char ch : original) {
-      const auto c = static_cast<unsigned char>(ch);
-      name += (std::isalnum(c) != 0 || c == '_' || c >= 0x80) ? ch : '_';
-    }
-    if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) != 0 ||
-                          static_cast<unsigned char>(name[0]) >= 0x80)) {
-      name = "V" + name;
-    }
-    if (name.size() > 60) name.resize(60);
-    while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80) name.pop_back();
-    if (ValidateQUVOName(name.c_str()) != 0) name += "_";  // a reserved word
-  }
-  std::string unique = name;
-  for (int n = 2; taken.count(FoldName(unique)) != 0; ++n) unique = name + "_" + std::to_string(n);
-  taken.insert(FoldName(unique));
-  return unique;
 }
 
 // ---------------------------------------------------------------- loading
@@ -415,17 +389,20 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   layout->rows = rows;
   layout->blockRows = std::max<std::size_t>(1, std::min<std::size_t>(8192, (std::size_t{1} << 18) / std::max<std::size_t>(1, ncols)));
 
-  std::unordered_set<std::string> taken;
-  std::vector<std::string> renamed;
+  // Names as for CSV headers: Stata's "_merge" or a reserved word such as
+  // "to" become valid names, and names equal ignoring case unique ones.
+  std::vector<std::string> originals;
+  for (const VarInfo& info : dict.vars) originals.push_back(foreign::TextAsUtf8(info.name));
+  const std::vector<MadeName> names = MakeVariableNames(originals, false);
+  bool anyRenamed = false;
   for (std::size_t i = 0; i < ncols; ++i) {
     const VarInfo& info = dict.vars[i];
     auto v = std::make_unique<QUVO_Variable>();
-    const std::string original = foreign::TextAsUtf8(info.name);
-    v->name = ValidName(original, taken);
+    v->name = names[i].name;
     if (!info.label.empty()) v->label = foreign::TextAsUtf8(info.label);
-    if (v->name != original) {
-      renamed.push_back(original + " -> " + v->name);
-      if (!v->label) v->label = original;
+    if (names[i].renamed) {
+      anyRenamed = true;
+      if (!v->label) v->label = originals[i];
     }
     ForeignColumn column;
     column.isString = scan[i].isString;
@@ -468,12 +445,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     layout->columns.push_back(column);
     dataset->variables.push_back(std::move(v));
   }
-  if (!renamed.empty()) {
-    std::string list;
-    for (const std::string& r : renamed) list += (list.empty() ? "" : ", ") + r;
-    warnings.push_back(path + ": variable names made valid and unique (the old name is the label where there was "
-                              "none): " + list);
-  }
+  if (anyRenamed) warnings.push_back(RenameNote(path, "variable name", originals, names));
   dataset->IndexNames();
   if (!dict.fileLabel.empty()) dataset->label = foreign::TextAsUtf8(dict.fileLabel);
   for (const std::string& note : dict.notes) dataset->documents.push_back(NoteLines(note));
