@@ -70,6 +70,8 @@ struct VarInfo {
 };
 
 struct DictContext : ParseContext {
+  ForeignKind kind = ForeignKind::None;
+  long release = 0;  // the file format's release (Stata: 104 to 119)
   std::int64_t rows = -1;
   std::string fileLabel;
   std::vector<VarInfo> vars;
@@ -82,6 +84,7 @@ DictContext& Dict(void* ctx) { return static_cast<DictContext&>(Context(ctx)); }
 int OnMetadata(readstat_metadata_t* metadata, void* ctx) {
   DictContext& d = Dict(ctx);
   d.rows = readstat_get_row_count(metadata);
+  d.release = readstat_get_file_format_version(metadata);
   if (const char* label = readstat_get_file_label(metadata)) d.fileLabel = label;
   const int count = readstat_get_var_count(metadata);
   if (count > 0 && count < 1000000) d.vars.reserve(static_cast<std::size_t>(count));
@@ -93,15 +96,30 @@ int OnNote(int /*index*/, const char* note, void* ctx) {
   return READSTAT_HANDLER_OK;
 }
 
+// Text in a fixed field, which a damaged file may leave without its NUL.
+std::string Field(const char* text, std::size_t size) {
+  return text == nullptr ? std::string() : std::string(text, ::strnlen(text, size));
+}
+
+// The size of a Stata file's value-label name field: ReadStat hands the field
+// itself, unterminated when the file is damaged.
+std::size_t LabelSetNameSize(long release) {
+  if (release >= 118) return 129;
+  return release >= 110 ? 33 : 9;
+}
+
 int OnVariable(int /*index*/, readstat_variable_t* variable, const char* labelSet, void* ctx) {
+  DictContext& d = Dict(ctx);
   VarInfo v;
-  if (const char* s = readstat_variable_get_name(variable)) v.name = s;
-  if (const char* s = readstat_variable_get_label(variable)) v.label = s;
-  if (const char* s = readstat_variable_get_format(variable)) v.format = s;
-  if (labelSet != nullptr) v.labelSet = Upper(labelSet);
+  v.name = Field(variable->name, sizeof variable->name);
+  v.label = Field(variable->label, sizeof variable->label);
+  v.format = Field(variable->format, sizeof variable->format);
+  if (labelSet != nullptr) {
+    v.labelSet = Upper(Field(labelSet, d.kind == ForeignKind::Stata ? LabelSetNameSize(d.release) : 256));
+  }
   v.type = readstat_variable_get_type(variable);
   v.storageWidth = readstat_variable_get_storage_width(variable);
-  Dict(ctx).vars.push_back(std::move(v));
+  d.vars.push_back(std::move(v));
   return READSTAT_HANDLER_OK;
 }
 
@@ -304,6 +322,7 @@ std::string ReadableDatasetsText() {
 std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, const ForeignOptions& options,
                                      std::vector<std::string>& warnings) {
   DictContext dict;
+  dict.kind = kind;
   {
     Parser parser;
     Prepare(parser, options.encoding);
