@@ -7,8 +7,6 @@
 
 namespace codebook {
 
-namespace {
-
 // The working data of one Run. The members are released in reverse order of
 // declaration, after the statistics object (which refers to the plan entries,
 // the category statistics and the iterator), also when the data pass throws
@@ -27,6 +25,8 @@ struct RunWork {
   std::vector<AggregationStatistic> categoryStatistics;
   std::vector<std::unique_ptr<PlanEntry>> plan;
 };
+
+namespace {
 
 void DropFinalComma(std::string& text) {
   if (!text.empty() && text.back() == ',') text.pop_back();
@@ -72,50 +72,10 @@ void CodebookRun::Run() {
   OrderVariables(work.items);
 
   // What the STATISTICS subcommand asks for.
-  const bool statisticsGiven = fSettings->statisticsGiven();
   const bool statisticsNone = fSettings->statisticsNone();
-  const bool allStatistics = !statisticsGiven;
-  const bool countsOrPercents = allStatistics || fSettings->statCount() || fSettings->statPercent();
-  const std::vector<std::int32_t>& settingsTreatment = fSettings->treatment();
+  const bool allStatistics = !fSettings->statisticsGiven();
   fCategoriesShown.clear();
-
-  // The plan: one entry per item, and a second, categorical entry over
-  // the labelled values of a scale variable when counts are wanted.
-  if (!statisticsNone) {
-    for (const CodebookItem& item : work.items) {
-      auto handle = std::make_unique<ItemHandle>();
-      std::int32_t treatment = kTreatNominal;
-      bool resolved = false;
-      if (item.IsSet()) {
-        resolved = ResolveItemByName(*handle, fDataSource, item);
-      } else {
-        CB_CHECK("cbkoutput", item.index >= 0 && static_cast<std::size_t>(item.index) < settingsTreatment.size());
-        treatment = settingsTreatment[static_cast<std::size_t>(item.index)];
-        resolved = ResolveVariable(*handle, fDataSource, item.index);
-      }
-      if (!resolved) break;  // no later item gets an entry
-
-      auto entry = std::make_unique<PlanEntry>(std::move(handle));
-      entry->SetTreatment(static_cast<std::uint32_t>(treatment));
-      work.plan.push_back(std::move(entry));
-      work.treatments.push_back(treatment);
-      fCategoriesShown.push_back(true);
-
-      if (treatment == kTreatScale && countsOrPercents) {
-        const QUVO_Variable* variable = fDataSource->GetVariable(item.index);
-        if (variable != nullptr && variable->GetValueLabels().Size() > 0) {
-          auto labelled = std::make_unique<ItemHandle>();
-          if (!ResolveVariable(*labelled, fDataSource, item.index)) break;
-          auto labelledEntry = std::make_unique<PlanEntry>(std::move(labelled));
-          labelledEntry->SetTreatment(kTreatNominal);
-          labelledEntry->SetValueLabelsAsCategories(true);
-          work.plan.push_back(std::move(labelledEntry));
-          work.treatments.push_back(kTreatNominal);
-          fCategoriesShown.push_back(true);
-        }
-      }
-    }
-  }
+  if (!statisticsNone) MakePlan(work, allStatistics);
 
   // The case iterator.
   work.iterator.reset(fDataSource->CreateCaseIterator(0));
@@ -123,21 +83,9 @@ void CodebookRun::Run() {
   CB_CHECK("cbkoutput", cases != nullptr);
 
   // Statistics set-up and the data pass.
-  if (!statisticsNone) {
-    MakeScaleStatCodes(allStatistics);
-    MakeCategoryStatistics(work.categoryStatistics, allStatistics);
-    std::vector<PlanEntry*> entries;
-    entries.reserve(work.plan.size());
-    for (const auto& entry : work.plan) entries.push_back(entry.get());
-    fStatistics = std::make_unique<VariableStatistics>(entries, &work.categoryStatistics, &fScaleStatCodes);
-    const std::int32_t maxCats = fSettings->maxCats();
-    fStatistics->SetUpTables(cases, maxCats);
-    const std::int32_t counted = fStatistics->PassCases(maxCats);
-    if (counted == 0) {
-      fMessages->GenericError("Empty dataset.");
-      return;
-    }
-    fCategoriesShown = fStatistics->GetCategoriesShown();
+  if (!statisticsNone && !PassData(work, cases, allStatistics)) {
+    fMessages->GenericError("Empty dataset.");
+    return;
   }
 
   // The file information table comes before every item table.
@@ -145,7 +93,67 @@ void CodebookRun::Run() {
     const double weightedTotal = fStatistics != nullptr ? fStatistics->GetWeightedCaseTotal() : -1.0;
     WriteFileInformation(weightedTotal);
   }
+  WriteItemTables(work, allStatistics);
+  IssueClosingWarnings(work);
+}
 
+void CodebookRun::MakePlan(RunWork& work, bool allStatistics) {
+  const bool countsOrPercents = allStatistics || fSettings->statCount() || fSettings->statPercent();
+  const std::vector<std::int32_t>& settingsTreatment = fSettings->treatment();
+  // One entry per item, and a second, categorical entry over the labelled
+  // values of a scale variable when counts are wanted.
+  for (const CodebookItem& item : work.items) {
+    auto handle = std::make_unique<ItemHandle>();
+    std::int32_t treatment = kTreatNominal;
+    bool resolved = false;
+    if (item.IsSet()) {
+      resolved = ResolveItemByName(*handle, fDataSource, item);
+    } else {
+      CB_CHECK("cbkoutput", item.index >= 0 && static_cast<std::size_t>(item.index) < settingsTreatment.size());
+      treatment = settingsTreatment[static_cast<std::size_t>(item.index)];
+      resolved = ResolveVariable(*handle, fDataSource, item.index);
+    }
+    if (!resolved) break;  // no later item gets an entry
+
+    auto entry = std::make_unique<PlanEntry>(std::move(handle));
+    entry->SetTreatment(static_cast<std::uint32_t>(treatment));
+    work.plan.push_back(std::move(entry));
+    work.treatments.push_back(treatment);
+    fCategoriesShown.push_back(true);
+
+    if (treatment == kTreatScale && countsOrPercents) {
+      const QUVO_Variable* variable = fDataSource->GetVariable(item.index);
+      if (variable != nullptr && variable->GetValueLabels().Size() > 0) {
+        auto labelled = std::make_unique<ItemHandle>();
+        if (!ResolveVariable(*labelled, fDataSource, item.index)) break;
+        auto labelledEntry = std::make_unique<PlanEntry>(std::move(labelled));
+        labelledEntry->SetTreatment(kTreatNominal);
+        labelledEntry->SetValueLabelsAsCategories(true);
+        work.plan.push_back(std::move(labelledEntry));
+        work.treatments.push_back(kTreatNominal);
+        fCategoriesShown.push_back(true);
+      }
+    }
+  }
+}
+
+bool CodebookRun::PassData(RunWork& work, ProcDSIterator* cases, bool allStatistics) {
+  MakeScaleStatCodes(allStatistics);
+  MakeCategoryStatistics(work.categoryStatistics, allStatistics);
+  std::vector<PlanEntry*> entries;
+  entries.reserve(work.plan.size());
+  for (const auto& entry : work.plan) entries.push_back(entry.get());
+  fStatistics = std::make_unique<VariableStatistics>(entries, &work.categoryStatistics, &fScaleStatCodes);
+  const std::int32_t maxCats = fSettings->maxCats();
+  fStatistics->SetUpTables(cases, maxCats);
+  if (fStatistics->PassCases(maxCats) == 0) return false;
+  fCategoriesShown = fStatistics->GetCategoriesShown();
+  return true;
+}
+
+void CodebookRun::WriteItemTables(RunWork& work, bool allStatistics) {
+  const bool statisticsNone = fSettings->statisticsNone();
+  const std::vector<std::int32_t>& settingsTreatment = fSettings->treatment();
   // One table per item; p is the aggregation index.
   std::uint32_t p = 0;
   for (const CodebookItem& item : work.items) {
@@ -172,7 +180,9 @@ void CodebookRun::Run() {
           1;
     }
   }
+}
 
+void CodebookRun::IssueClosingWarnings(RunWork& work) {
   // Items that showed nothing. The writers append "name ,"; only the
   // final comma goes.
   if (!fNoInfoNames.empty()) {
@@ -188,9 +198,10 @@ void CodebookRun::Run() {
       work.valueLabelWarning += ',';
     }
   }
+  const bool statisticsGiven = fSettings->statisticsGiven();
   const bool valueLabelsShown = !fSettings->varInfoGiven() || fSettings->varInfoValueLabels();
-  const bool noCountsOrPercents =
-      statisticsNone || (statisticsGiven && !fSettings->statCount() && !fSettings->statPercent());
+  const bool noCountsOrPercents = fSettings->statisticsNone() ||
+                                  (statisticsGiven && !fSettings->statCount() && !fSettings->statPercent());
   if (valueLabelsShown && noCountsOrPercents) {
     const std::int32_t maxCats = fSettings->maxCats();
     for (const CodebookItem& item : work.items) {

@@ -18,6 +18,7 @@
 namespace codebook {
 
 class VariableStatistics;
+struct RunWork;
 
 
 class CodebookRun {
@@ -52,6 +53,13 @@ class CodebookRun {
   const std::vector<std::int32_t>& ScaleStatCodes() const { return fScaleStatCodes; }
 
  private:
+  // The steps of Run, in order.
+  void MakePlan(RunWork& work, bool allStatistics);
+  // Sets up the tables and makes the pass; false when no case was counted.
+  bool PassData(RunWork& work, ProcDSIterator* cases, bool allStatistics);
+  void WriteItemTables(RunWork& work, bool allStatistics);
+  void IssueClosingWarnings(RunWork& work);
+
   CodebookSettings* fSettings;
   ProcedureDataSource* fDataSource;
   BpProcedure* fProcedure;

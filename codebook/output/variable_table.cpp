@@ -48,6 +48,230 @@ int CodePosition(const std::vector<std::int32_t>& codes, std::int32_t code) {
   return found == codes.end() ? -1 : static_cast<int>(found - codes.begin());
 }
 
+// The table under construction: its row dimension, its three columns, the
+// formats fetched once, and whether any row has been shown yet.
+struct VariableTable {
+  const QUVO_Variable* variable = nullptr;
+  const CodebookSettings* settings = nullptr;
+  BpDimension rows{nullptr};
+  BpCategory valueColumn{nullptr};
+  BpCategory countColumn{nullptr};
+  BpCategory percentColumn{nullptr};
+  BpFormatSpec countFormat = BpProcedure::Count();
+  BpFormatSpec percentFormat = BpProcedure::Percent();
+  BpFormatSpec meanFormat = BpProcedure::Count();
+  BpFormatSpec stdDevFormat = BpProcedure::Count();
+  bool nothingShown = true;
+
+  // Without VARINFO keywords every item is shown.
+  bool Shown(bool flag) const { return !settings->varInfoGiven() || flag; }
+  void Value(const BpCellText& text) {
+    valueColumn.Cell(text);
+    nothingShown = false;
+  }
+};
+
+// The category results of one aggregation index.
+struct CategoryListing {
+  std::vector<double> counts;
+  std::vector<double> percents;
+  std::vector<OBS> values;
+  std::vector<std::string> valueTexts;
+  std::vector<std::int32_t> memberIndices;
+  double missingCount = 0.0;
+  double total = 0.0;
+
+  double Count(std::size_t i) const { return i < counts.size() ? counts[i] : 0.0; }
+  double Percent(std::size_t i) const { return i < percents.size() ? percents[i] : 0.0; }
+};
+
+void WriteStandardAttributes(VariableTable& t, std::uint32_t variableIndex) {
+  const CodebookSettings& settings = *t.settings;
+  const QUVO_Variable* variable = t.variable;
+  BpGroup standard = t.rows.Group(BpString("Standard Attributes", true), true, 2);
+  if (t.Shown(settings.varInfoPosition())) {
+    standard.Category(BpString("Position", true));
+    t.Value(BpNumber(static_cast<double>(variableIndex) + 1.0, t.countFormat));
+  }
+  if (t.Shown(settings.varInfoLabel())) {
+    standard.Category(BpString("Label", true));
+    const char* label = variable->GetLabel();
+    if (label != nullptr) {
+      t.Value(BpString(label, false));
+    } else {
+      t.Value(BpString("<none>", true));
+    }
+  }
+  if (t.Shown(settings.varInfoType())) {
+    standard.Category(BpString("Type", true));
+    t.Value(BpString(variable->GetType() == 0 ? "Numeric" : "String", true));
+  }
+  if (t.Shown(settings.varInfoFormat())) {
+    standard.Category(BpString("Format", true));
+    t.Value(BpString(FormatText(variable->GetWriteFormatEx()), false));
+  }
+  if (t.Shown(settings.varInfoMeasure())) {
+    standard.Category(BpString("Measurement", true));
+    t.Value(BpString(MeasurementText(variable->GetMeasurementLevel()), true));
+  }
+  if (t.Shown(settings.varInfoRole())) {
+    standard.Category(BpString("Role", true));
+    t.Value(BpString(RoleText(variable->GetRole()), true));
+  }
+}
+
+// One row per array element of every attribute the test takes.
+template <typename Take>
+void WriteAttributeRows(VariableTable& t, BpGroup& group, Take take) {
+  const DatasourceAttributes& attributes = t.variable->GetAttributes();
+  for (int i = 0; i < attributes.Size(); ++i) {
+    const std::string& name = attributes.Name(i);
+    const std::vector<std::string>& values = attributes.Values(i);
+    const int count = static_cast<int>(values.size());
+    if (count == 0 || !take(name)) continue;
+    for (int j = 0; j < count; ++j) {
+      group.Category(BpString(AttributeElementName(name, j, count), false));
+      const std::string& value = values[static_cast<std::size_t>(j)];
+      t.Value(BpString(value.empty() ? std::string(" ") : value, false));
+    }
+  }
+}
+
+void WriteAttributes(VariableTable& t) {
+  if (t.Shown(t.settings->varInfoAttributes())) {
+    BpGroup custom = t.rows.Group(BpString("Custom Attributes", true), true, 2);
+    WriteAttributeRows(t, custom, [](const std::string& name) { return !IsHiddenAttributeName(name); });
+  }
+  if (t.settings->varInfoReservedAttributes()) {
+    // Reserved means reserved: "$@" names are listed here too.
+    BpGroup reserved = t.rows.Group(BpString("Reserved Attributes", false), true, 2);
+    WriteAttributeRows(t, reserved, [](const std::string& name) { return IsReservedAttributeName(name); });
+  }
+}
+
+// Valid and missing N, then mean, standard deviation and quartiles as far as
+// asked for; `results` holds one value per scale statistic code.
+void WriteScaleStatistics(VariableTable& t, const std::vector<std::int32_t>& codes, const std::vector<double>& results,
+                          bool allStatistics) {
+  const CodebookSettings& settings = *t.settings;
+  auto result = [&](int p) { return results[static_cast<std::size_t>(p)]; };
+  BpGroup n = t.rows.Group(BpString("N", true), true, 2);
+  if (const int p = CodePosition(codes, TableEncryptionCodes::Valid); p >= 0) {
+    n.Category(BpString("Valid", true));
+    t.Value(BpNumber(result(p), t.countFormat));
+  }
+  if (const int p = CodePosition(codes, TableEncryptionCodes::Missing); p >= 0) {
+    n.Category(BpString("Missing", true));
+    t.Value(BpNumber(result(p), t.countFormat));
+  }
+  BpGroup central = t.rows.Group(BpString("Central Tendency and Dispersion", true), true, 2);
+  if (allStatistics || settings.statMean()) {
+    if (const int p = CodePosition(codes, TableEncryptionCodes::Mean); p >= 0) {
+      central.Category(BpString("Mean", true));
+      t.Value(BpNumber(result(p), t.meanFormat));
+    }
+  }
+  if (allStatistics || settings.statStdDev()) {
+    if (const int p = CodePosition(codes, TableEncryptionCodes::StdDev); p >= 0) {
+      central.Category(BpString("Standard Deviation", true));
+      t.Value(BpNumber(result(p), t.stdDevFormat));
+    }
+  }
+  if (allStatistics || settings.statQuartiles()) {
+    const int p = CodePosition(codes, TableEncryptionCodes::Percentile);
+    if (p >= 0 && results.size() == static_cast<std::size_t>(p) + 3) {
+      const char* const labels[] = {"Percentile 25", "Percentile 50", "Percentile 75"};
+      for (int q = 0; q < 3; ++q) {
+        central.Category(BpString(labels[q], true));
+        t.Value(BpNumber(result(p + q), t.meanFormat));
+      }
+    }
+  }
+}
+
+// Value labels without counts: the first `n` labels, as valid or missing
+// values (a scale variable's all as labelled values).
+void WriteLabelsOnly(VariableTable& t, QUVO_ValueLabelMap& labels, std::int64_t n, bool scale) {
+  const CodebookSettings& settings = *t.settings;
+  const bool showValidLabels = !settings.varInfoGiven() || settings.varInfoValueLabels();
+  const bool showMissingLabels = !settings.varInfoGiven() || settings.varInfoMissing();
+  BpGroup labeled = t.rows.Group(BpString("Labeled Values", true), true, 2);
+  BpGroup valid = t.rows.Group(BpString("Valid Values", true), true, 2);
+  BpGroup missing = t.rows.Group(BpString("Missing Values", true), true, 2);
+  OBS value{};
+  const char* label = nullptr;
+  for (std::int64_t visited = 0; visited < n && labels.GetNextPair(value, label) != 0; ++visited) {
+    t.nothingShown = false;
+    const bool isMissing = t.variable->IsMissing(value) != 0;
+    bool added = true;
+    if (scale) {
+      labeled.Category(BpDataValue(t.variable, value, 0));
+    } else if (!isMissing && showValidLabels) {
+      valid.Category(BpDataValue(t.variable, value, 0));
+    } else if (isMissing && showMissingLabels) {
+      missing.Category(BpDataValue(t.variable, value, 0));
+    } else {
+      added = false;
+    }
+    if (added && label != nullptr) t.valueColumn.Cell(BpString(label, false));
+  }
+}
+
+// The observed values of a categorical variable with counts and percents,
+// valid and missing apart, then the system-missing remainder.
+void WriteObservedValues(VariableTable& t, const QUVO_ValueLabelMap& labels, const CategoryListing& listing,
+                         bool showCounts, bool showPercents) {
+  BpGroup valid = t.rows.Group(BpString("Valid Values", true), true, 2);
+  BpGroup missing = t.rows.Group(BpString("Missing Values", true), true, 2);
+  double missingSum = 0.0;
+  for (std::size_t i = 0; i < listing.values.size(); ++i) {
+    t.nothingShown = false;
+    const OBS& value = listing.values[i];
+    if (t.variable->IsMissing(value) != 0) {
+      missing.Category(BpDataValue(t.variable, value, 0));
+      missingSum += listing.Count(i);
+    } else {
+      valid.Category(BpDataValue(t.variable, value, 0));
+    }
+    if (const char* label = labels.GetLabel(value)) t.valueColumn.Cell(BpString(label, false));
+    if (showCounts) t.countColumn.Cell(BpNumber(listing.Count(i), t.countFormat));
+    if (showPercents) t.percentColumn.Cell(BpNumber(listing.Percent(i), t.percentFormat));
+  }
+  // Whatever the engine counted as missing beyond the listed user-missing
+  // values is system-missing.
+  const double remainder = listing.missingCount - missingSum;
+  if (remainder > 1e-8 && listing.total > 0.0) {
+    missing.Category(BpString("System", true));
+    if (showCounts) t.countColumn.Cell(BpNumber(remainder, t.countFormat));
+    if (showPercents) t.percentColumn.Cell(BpNumber(remainder / listing.total * 100.0, t.percentFormat));
+  }
+}
+
+// A scale variable's labelled values that occur in the data, percents of
+// the weighted case total.
+void WriteLabelledScaleValues(VariableTable& t, const QUVO_ValueLabelMap& labels, const CategoryListing& listing,
+                              double weightedTotal, bool showCounts, bool showPercents) {
+  BpGroup labeled = t.rows.Group(BpString("Labeled Values", true), true, 2);
+  const std::int64_t limit = std::min<std::int64_t>(labels.Size(), t.settings->maxCats());
+  std::int64_t added = 0;
+  for (std::size_t i = 0; i < listing.values.size() && added < limit; ++i) {
+    t.nothingShown = false;
+    const OBS& value = listing.values[i];
+    const char* label = labels.GetLabel(value);
+    if (label == nullptr) continue;
+    labeled.Category(BpDataValue(t.variable, value, 0));
+    t.valueColumn.Cell(BpString(label, false));
+    if (showCounts) t.countColumn.Cell(BpNumber(listing.Count(i), t.countFormat));
+    if (showPercents) {
+      const double percent = weightedTotal > 0.0 && i < listing.counts.size()
+                                 ? listing.counts[i] / weightedTotal * 100.0
+                                 : listing.Percent(i);
+      t.percentColumn.Cell(BpNumber(percent, t.percentFormat));
+    }
+    ++added;
+  }
+}
+
 }  // namespace
 
 std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::uint32_t aggregationIndex,
@@ -59,142 +283,37 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
   // Skeleton.
   BpPivotTable table =
       fProcedure->PivotTable(BpString(variable->GetName(), false), BpString("Variable Information", false), false);
-  BpDimension rows = table.Dimension(BpString("Attributes", true), 2);
-  rows.Position(0, 1, true, false);
+  VariableTable t;
+  t.variable = variable;
+  t.settings = fSettings;
+  t.rows = table.Dimension(BpString("Attributes", true), 2);
+  t.rows.Position(0, 1, true, false);
   BpDimension columns = table.Dimension(BpString("Values", true), 2);
   columns.Position(1, 1, true, false);
-  BpCategory valueColumn = columns.Category(BpString("Value", true));
-  BpCategory countColumn = columns.Category(BpString("Count", true));
-  BpCategory percentColumn = columns.Category(BpString("Percent", true));
+  t.valueColumn = columns.Category(BpString("Value", true));
+  t.countColumn = columns.Category(BpString("Count", true));
+  t.percentColumn = columns.Category(BpString("Percent", true));
+  t.meanFormat = fProcedure->Mean(static_cast<int>(variableIndex));
+  t.stdDevFormat = fProcedure->StdDev(static_cast<int>(variableIndex));
 
-  const BpFormatSpec countFormat = BpProcedure::Count();
-  const BpFormatSpec percentFormat = BpProcedure::Percent();
-  const BpFormatSpec meanFormat = fProcedure->Mean(static_cast<int>(variableIndex));
-  const BpFormatSpec stdDevFormat = fProcedure->StdDev(static_cast<int>(variableIndex));
+  WriteStandardAttributes(t, variableIndex);
+  WriteAttributes(t);
 
-  bool nothingShown = true;
-  const bool varInfoGiven = settings.varInfoGiven();
-  auto shown = [varInfoGiven](bool flag) { return !varInfoGiven || flag; };
-
-  // Standard attributes.
-  BpGroup standard = rows.Group(BpString("Standard Attributes", true), true, 2);
-  if (shown(settings.varInfoPosition())) {
-    standard.Category(BpString("Position", true));
-    valueColumn.Cell(BpNumber(static_cast<double>(variableIndex) + 1.0, countFormat));
-    nothingShown = false;
-  }
-  if (shown(settings.varInfoLabel())) {
-    standard.Category(BpString("Label", true));
-    const char* label = variable->GetLabel();
-    if (label != nullptr) {
-      valueColumn.Cell(BpString(label, false));
-    } else {
-      valueColumn.Cell(BpString("<none>", true));
-    }
-    nothingShown = false;
-  }
-  if (shown(settings.varInfoType())) {
-    standard.Category(BpString("Type", true));
-    valueColumn.Cell(BpString(variable->GetType() == 0 ? "Numeric" : "String", true));
-    nothingShown = false;
-  }
-  if (shown(settings.varInfoFormat())) {
-    standard.Category(BpString("Format", true));
-    valueColumn.Cell(BpString(FormatText(variable->GetWriteFormatEx()), false));
-    nothingShown = false;
-  }
-  if (shown(settings.varInfoMeasure())) {
-    standard.Category(BpString("Measurement", true));
-    valueColumn.Cell(BpString(MeasurementText(variable->GetMeasurementLevel()), true));
-    nothingShown = false;
-  }
-  if (shown(settings.varInfoRole())) {
-    standard.Category(BpString("Role", true));
-    valueColumn.Cell(BpString(RoleText(variable->GetRole()), true));
-    nothingShown = false;
-  }
-
-  // Attributes, one row per array element.
-  const DatasourceAttributes& attributes = variable->GetAttributes();
-  auto attributeRows = [&](BpGroup& group, auto take) {
-    for (int i = 0; i < attributes.Size(); ++i) {
-      const std::string& name = attributes.Name(i);
-      const std::vector<std::string>& values = attributes.Values(i);
-      const int count = static_cast<int>(values.size());
-      if (count == 0 || !take(name)) continue;
-      for (int j = 0; j < count; ++j) {
-        group.Category(BpString(AttributeElementName(name, j, count), false));
-        const std::string& value = values[static_cast<std::size_t>(j)];
-        valueColumn.Cell(BpString(value.empty() ? std::string(" ") : value, false));
-        nothingShown = false;
-      }
-    }
-  };
-  if (shown(settings.varInfoAttributes())) {
-    BpGroup custom = rows.Group(BpString("Custom Attributes", true), true, 2);
-    attributeRows(custom, [](const std::string& name) { return !IsHiddenAttributeName(name); });
-  }
-  if (settings.varInfoReservedAttributes()) {
-    // Reserved means reserved: "$@" names are listed here too.
-    BpGroup reserved = rows.Group(BpString("Reserved Attributes", false), true, 2);
-    attributeRows(reserved, [](const std::string& name) { return IsReservedAttributeName(name); });
-  }
-
-  // Scale statistics.
   if (!settings.statisticsNone() && treatment == kTreatScale && !fScaleStatCodes.empty()) {
     CB_CHECK("cbkoutput", fStatistics != nullptr);
     std::vector<double> results;
     fStatistics->GetScaleResults(aggregationIndex, results);
-    CB_CHECK("cbkoutput", results.size() == fScaleStatCodes.size() || (results.size() == fScaleStatCodes.size()+2));
-
-    BpGroup n = rows.Group(BpString("N", true), true, 2);
-    if (const int p = CodePosition(fScaleStatCodes, TableEncryptionCodes::Valid); p >= 0) {
-      n.Category(BpString("Valid", true));
-      valueColumn.Cell(BpNumber(results[static_cast<std::size_t>(p)], countFormat));
-      nothingShown = false;
-    }
-    if (const int p = CodePosition(fScaleStatCodes, TableEncryptionCodes::Missing); p >= 0) {
-      n.Category(BpString("Missing", true));
-      valueColumn.Cell(BpNumber(results[static_cast<std::size_t>(p)], countFormat));
-      nothingShown = false;
-    }
-    BpGroup central = rows.Group(BpString("Central Tendency and Dispersion", true), true, 2);
-    if (allStatistics || settings.statMean()) {
-      if (const int p = CodePosition(fScaleStatCodes, TableEncryptionCodes::Mean); p >= 0) {
-        central.Category(BpString("Mean", true));
-        valueColumn.Cell(BpNumber(results[static_cast<std::size_t>(p)], meanFormat));
-        nothingShown = false;
-      }
-    }
-    if (allStatistics || settings.statStdDev()) {
-      if (const int p = CodePosition(fScaleStatCodes, TableEncryptionCodes::StdDev); p >= 0) {
-        central.Category(BpString("Standard Deviation", true));
-        valueColumn.Cell(BpNumber(results[static_cast<std::size_t>(p)], stdDevFormat));
-        nothingShown = false;
-      }
-    }
-    if (allStatistics || settings.statQuartiles()) {
-      const int p = CodePosition(fScaleStatCodes, TableEncryptionCodes::Percentile);
-      if (p >= 0 && results.size() == static_cast<std::size_t>(p) + 3) {
-        const char* const labels[] = {"Percentile 25", "Percentile 50", "Percentile 75"};
-        for (int q = 0; q < 3; ++q) {
-          central.Category(BpString(labels[q], true));
-          valueColumn.Cell(BpNumber(results[static_cast<std::size_t>(p + q)], meanFormat));
-          nothingShown = false;
-        }
-      }
-    }
+    CB_CHECK("cbkoutput",
+             results.size() == fScaleStatCodes.size() || results.size() == fScaleStatCodes.size() + 2);
+    WriteScaleStatistics(t, fScaleStatCodes, results, allStatistics);
   }
 
   // What the value listing shows.
   bool showCounts = !settings.statisticsNone() && (allStatistics || settings.statCount());
   bool showPercents = !settings.statisticsNone() && (allStatistics || settings.statPercent());
-  const bool showValidLabels = showCounts || showPercents || !varInfoGiven || settings.varInfoValueLabels();
-  const bool showMissingLabels = showCounts || showPercents || !varInfoGiven || settings.varInfoMissing();
   std::uint32_t k = aggregationIndex;
-
-  const bool listingWanted =
-      showCounts || showPercents || !varInfoGiven || settings.varInfoValueLabels() || settings.varInfoMissing();
+  const bool listingWanted = showCounts || showPercents || !settings.varInfoGiven() || settings.varInfoValueLabels() ||
+                             settings.varInfoMissing();
   if (listingWanted) {
     // Where the values come from.
     QUVO_ValueLabelMap labels = variable->GetValueLabels();
@@ -208,13 +327,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
         listing = false;
       }
     }
-    std::vector<double> counts;
-    std::vector<double> percents;
-    std::vector<OBS> values;
-    std::vector<std::string> valueTexts;
-    std::vector<std::int32_t> memberIndices;
-    double missingCount = 0.0;
-    double total = 0.0;
+    CategoryListing results;
     std::int64_t n = 0;
     if (listing) {
       if (k < fCategoriesShown.size() && !fCategoriesShown[k]) {
@@ -226,89 +339,27 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
         n = labels.Size();
       } else {
         CB_CHECK("cbkoutput", fStatistics != nullptr);
-        total = fStatistics->GetCategoryResults(k, counts, percents, values, valueTexts, memberIndices, missingCount);
-        n = static_cast<std::int64_t>(values.size());
+        results.total = fStatistics->GetCategoryResults(k, results.counts, results.percents, results.values,
+                                                        results.valueTexts, results.memberIndices,
+                                                        results.missingCount);
+        n = static_cast<std::int64_t>(results.values.size());
       }
       // Listings longer than MAXCATS are left out whole.
       if (n == 0 || n > settings.maxCats()) listing = false;
     }
-    auto at = [](const std::vector<double>& list, std::size_t i) { return i < list.size() ? list[i] : 0.0; };
 
     if (listing && !showCounts && !showPercents) {
-      // Labels only.
-      BpGroup labeled = rows.Group(BpString("Labeled Values", true), true, 2);
-      BpGroup valid = rows.Group(BpString("Valid Values", true), true, 2);
-      BpGroup missing = rows.Group(BpString("Missing Values", true), true, 2);
-      OBS value{};
-      const char* label = nullptr;
-      for (std::int64_t visited = 0; visited < n && labels.GetNextPair(value, label) != 0; ++visited) {
-        nothingShown = false;
-        const bool isMissing = variable->IsMissing(value) != 0;
-        bool added = true;
-        if (treatment == kTreatScale) {
-          labeled.Category(BpDataValue(variable, value, 0));
-        } else if (!isMissing && showValidLabels) {
-          valid.Category(BpDataValue(variable, value, 0));
-        } else if (isMissing && showMissingLabels) {
-          missing.Category(BpDataValue(variable, value, 0));
-        } else {
-          added = false;
-        }
-        if (added && label != nullptr) valueColumn.Cell(BpString(label, false));
-      }
+      WriteLabelsOnly(t, labels, n, treatment == kTreatScale);
     } else if (listing && treatment != kTreatScale) {
-      // Observed values with counts and percents.
-      BpGroup valid = rows.Group(BpString("Valid Values", true), true, 2);
-      BpGroup missing = rows.Group(BpString("Missing Values", true), true, 2);
-      double missingSum = 0.0;
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        nothingShown = false;
-        const OBS& value = values[i];
-        if (variable->IsMissing(value) != 0) {
-          missing.Category(BpDataValue(variable, value, 0));
-          missingSum += at(counts, i);
-        } else {
-          valid.Category(BpDataValue(variable, value, 0));
-        }
-        if (const char* label = labels.GetLabel(value)) valueColumn.Cell(BpString(label, false));
-        if (showCounts) countColumn.Cell(BpNumber(at(counts, i), countFormat));
-        if (showPercents) percentColumn.Cell(BpNumber(at(percents, i), percentFormat));
-      }
-      // Whatever the engine counted as missing beyond the listed
-      // user-missing values is system-missing.
-      const double remainder = missingCount - missingSum;
-      if (remainder > 1e-8 && total > 0.0) {
-        missing.Category(BpString("System", true));
-        if (showCounts) countColumn.Cell(BpNumber(remainder, countFormat));
-        if (showPercents) percentColumn.Cell(BpNumber(remainder / total * 100.0, percentFormat));
-      }
+      WriteObservedValues(t, labels, results, showCounts, showPercents);
     } else if (listing) {
-      // A scale variable's labelled values that occur in the data.
-      BpGroup labeled = rows.Group(BpString("Labeled Values", true), true, 2);
-      const std::int64_t limit = std::min<std::int64_t>(labels.Size(), settings.maxCats());
-      const double weightedTotal = fStatistics->GetWeightedCaseTotal();
-      std::int64_t added = 0;
-      for (std::size_t i = 0; i < values.size() && added < limit; ++i) {
-        nothingShown = false;
-        const OBS& value = values[i];
-        const char* label = labels.GetLabel(value);
-        if (label == nullptr) continue;
-        labeled.Category(BpDataValue(variable, value, 0));
-        valueColumn.Cell(BpString(label, false));
-        if (showCounts) countColumn.Cell(BpNumber(at(counts, i), countFormat));
-        if (showPercents) {
-          const double percent =
-              weightedTotal > 0.0 && i < counts.size() ? counts[i] / weightedTotal * 100.0 : at(percents, i);
-          percentColumn.Cell(BpNumber(percent, percentFormat));
-        }
-        ++added;
-      }
+      WriteLabelledScaleValues(t, labels, results, fStatistics->GetWeightedCaseTotal(), showCounts, showPercents);
     }
   }
 
   // A variable that showed nothing is named in the closing warning; its
   // table stays.
-  if (nothingShown) {
+  if (t.nothingShown) {
     fNoInfoNames += variable->GetName();
     fNoInfoNames += " ,";
   }
