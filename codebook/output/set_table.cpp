@@ -8,6 +8,72 @@
 
 namespace codebook {
 
+namespace {
+
+// The rows and columns a set's categories go into.
+struct SetListing {
+  const QUVO_DataSource* source = nullptr;
+  BpGroup categories{nullptr};
+  BpCategory valueColumn{nullptr};
+  BpCategory countColumn{nullptr};
+  BpCategory percentColumn{nullptr};
+  std::int32_t maxCats = 0;
+  bool dichotomy = false;
+};
+
+// Without counts: the members of a dichotomy set, or the first member's
+// labels for a category set, cut to MAXCATS rows.
+void WriteSetLabels(SetListing& l, const std::vector<std::int32_t>& members) {
+  const QUVO_Variable* first = l.source->GetVariable(members.front());
+  CB_CHECK("cbkoutput", first != nullptr);
+  if (l.dichotomy) {
+    const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(members.size()), l.maxCats);
+    for (std::int64_t i = 0; i < n; ++i) {
+      const QUVO_Variable* member = l.source->GetVariable(members[static_cast<std::size_t>(i)]);
+      l.categories.Category(BpVariable(member, 0));
+      l.valueColumn.Cell(BpVariable(member, 1));
+    }
+    return;
+  }
+  QUVO_ValueLabelMap labels = first->GetValueLabels();
+  labels.Reset();
+  OBS value{};
+  const char* label = nullptr;
+  for (std::int64_t row = 0; row < l.maxCats && labels.GetNextPair(value, label) != 0; ++row) {
+    l.categories.Category(BpDataValue(first, value, 2));
+    if (label != nullptr) l.valueColumn.Cell(BpString(label, false));
+  }
+}
+
+// With counts: the result categories (one member index each), cut to
+// MAXCATS rows; a category set's values are labelled from its first member.
+void WriteSetCounts(SetListing& l, const std::vector<std::int32_t>& members, const std::vector<OBS>& values,
+                    const std::vector<double>& counts, const std::vector<double>& percents, bool showCounts,
+                    bool showPercents) {
+  const QUVO_Variable* first = l.source->GetVariable(members.front());
+  CB_CHECK("cbkoutput", first != nullptr);
+  QUVO_ValueLabelMap labels = first->GetValueLabels();
+  const BpFormatSpec countFormat = BpProcedure::Count();
+  const BpFormatSpec percentFormat = BpProcedure::Percent();
+  const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(members.size()), l.maxCats);
+  for (std::int64_t i = 0; i < n; ++i) {
+    const std::size_t at = static_cast<std::size_t>(i);
+    const QUVO_Variable* member = l.source->GetVariable(members[at]);
+    if (l.dichotomy) {
+      l.categories.Category(BpVariable(member, 0));
+      l.valueColumn.Cell(BpVariable(member, 1));
+    } else {
+      const OBS value = at < values.size() ? values[at] : OBS{};
+      l.categories.Category(BpDataValue(member, value, 0));
+      if (const char* label = labels.GetLabel(value)) l.valueColumn.Cell(BpString(label, false));
+    }
+    if (showCounts) l.countColumn.Cell(BpNumber(at < counts.size() ? counts[at] : 0.0, countFormat));
+    if (showPercents) l.percentColumn.Cell(BpNumber(at < percents.size() ? percents[at] : 0.0, percentFormat));
+  }
+}
+
+}  // namespace
+
 void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& handle, std::uint32_t aggregationIndex,
                                 bool allStatistics) {
   const CodebookSettings& settings = *fSettings;
@@ -23,8 +89,6 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
   BpCategory valueColumn = columns.Category(BpString("Value", true));
   BpCategory countColumn = columns.Category(BpString("Count", true));
   BpCategory percentColumn = columns.Category(BpString("Percent", true));
-  const BpFormatSpec countFormat = BpProcedure::Count();
-  const BpFormatSpec percentFormat = BpProcedure::Percent();
 
   bool nothingShown = true;
   const bool varInfoGiven = settings.varInfoGiven();
@@ -75,53 +139,22 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
 
     // A set with no known member, or whose results hold no category, gets
     // an empty categories group: there is no first member to take labels from.
-    BpGroup categories = rows.Group(BpString("Multiple Response Categories", true), true, 2);
-    // A listing without counts gives the set information even when it adds
-    // no row, also when no member is known.
-    if (!showCounts && !showPercents) nothingShown = false;
-    const std::int32_t maxCats = settings.maxCats();
-    if (!mdSetVarIndice.empty()) {
-      const QUVO_Variable* first = fDataSource->GetVariable(mdSetVarIndice.front());
-      CB_CHECK("cbkoutput", first != nullptr);
-      QUVO_ValueLabelMap labels = first->GetValueLabels();
-      const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(mdSetVarIndice.size()), maxCats);
-
-      if (!showCounts && !showPercents) {
-        // Without counts: the members, or the first member's labels, cut
-        // to MAXCATS rows.
-        if (dichotomy) {
-          for (std::int64_t i = 0; i < n; ++i) {
-            const QUVO_Variable* member = fDataSource->GetVariable(mdSetVarIndice[static_cast<std::size_t>(i)]);
-            categories.Category(BpVariable(member, 0));
-            valueColumn.Cell(BpVariable(member, 1));
-          }
-        } else {
-          labels.Reset();
-          OBS value{};
-          const char* label = nullptr;
-          for (std::int64_t row = 0; row < maxCats && labels.GetNextPair(value, label) != 0; ++row) {
-            categories.Category(BpDataValue(first, value, 2));
-            if (label != nullptr) valueColumn.Cell(BpString(label, false));
-          }
-        }
-      } else {
-        // With counts: the result categories, cut to MAXCATS rows.
-        for (std::int64_t i = 0; i < n; ++i) {
-          const std::size_t at = static_cast<std::size_t>(i);
-          const QUVO_Variable* member = fDataSource->GetVariable(mdSetVarIndice[at]);
-          if (dichotomy) {
-            categories.Category(BpVariable(member, 0));
-            valueColumn.Cell(BpVariable(member, 1));
-          } else {
-            const OBS value = at < values.size() ? values[at] : OBS{};
-            categories.Category(BpDataValue(member, value, 0));
-            if (const char* label = labels.GetLabel(value)) valueColumn.Cell(BpString(label, false));
-          }
-          if (showCounts) countColumn.Cell(BpNumber(at < counts.size() ? counts[at] : 0.0, countFormat));
-          if (showPercents) percentColumn.Cell(BpNumber(at < percents.size() ? percents[at] : 0.0, percentFormat));
-          nothingShown = false;
-        }
-      }
+    SetListing listing;
+    listing.source = fDataSource;
+    listing.categories = rows.Group(BpString("Multiple Response Categories", true), true, 2);
+    listing.valueColumn = valueColumn;
+    listing.countColumn = countColumn;
+    listing.percentColumn = percentColumn;
+    listing.maxCats = settings.maxCats();
+    listing.dichotomy = dichotomy;
+    if (!showCounts && !showPercents) {
+      // A listing without counts gives the set information even when it adds
+      // no row, also when no member is known.
+      nothingShown = false;
+      if (!mdSetVarIndice.empty()) WriteSetLabels(listing, mdSetVarIndice);
+    } else if (!mdSetVarIndice.empty()) {
+      WriteSetCounts(listing, mdSetVarIndice, values, counts, percents, showCounts, showPercents);
+      nothingShown = false;
     }
   }
 
