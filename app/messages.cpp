@@ -58,7 +58,7 @@ std::string EscapeControls(std::string_view text) {
   char hex[16];
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F) {
+    if ((c >= 0x20 && c < 0x7F) || c == '\n') {
       out += text[i++];
       continue;
     }

@@ -9,8 +9,9 @@
 
 namespace codebook_app {
 
-// The text with C0 controls, DEL and bytes that are not UTF-8 shown as \xHH,
-// and C1 controls, bidirectional controls and line separators shown as
+// The text with C0 controls other than the line feed (a message may list
+// several problems, one per line), DEL and bytes that are not UTF-8 shown as
+// \xHH, and C1 controls, bidirectional controls and line separators shown as
 // \uXXXX. Everything else is kept.
 std::string EscapeControls(std::string_view text);
 

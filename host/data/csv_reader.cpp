@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
+#include "host/data/files.h"
 #include "host/dataset.h"
 
 namespace host {
@@ -18,16 +20,57 @@ constexpr std::size_t kInitialBuffer = std::size_t{1} << 21;
 // before the whole file ends up in memory.
 constexpr std::size_t kMaxRecordBytes = std::size_t{256} << 20;
 
-int OpenForReading(const std::string& path, const std::string& displayName, std::int64_t& size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+FileStamp StampOf(const struct stat& st) {
+  FileStamp stamp;
+  stamp.known = true;
+  stamp.device = static_cast<std::uint64_t>(st.st_dev);
+  stamp.inode = static_cast<std::uint64_t>(st.st_ino);
+  stamp.size = static_cast<std::int64_t>(st.st_size);
+  stamp.modifiedSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  stamp.modifiedNanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+  return stamp;
+}
+
+[[noreturn]] void Changed(const std::string& displayName) {
+  throw InputError(displayName + ": the file changed while it was being read (its size or modification time is not "
+                                 "what it was when its dictionary was read). Run again once nothing writes to it");
+}
+
+// Compares the open file with its stamp.
+void CheckUnchanged(int fd, const FileStamp& stamp, const std::string& displayName) {
+  struct stat st {};
+  if (stamp.known && (::fstat(fd, &st) != 0 || !(StampOf(st) == stamp))) Changed(displayName);
+}
+
+int OpenForReading(const std::string& path, const std::string& displayName, std::int64_t& size, FileStamp& stamp,
+                   const FileStamp* expected) {
+  // Opened without waiting: opening a named pipe would otherwise wait for a
+  // writer. Only regular files are read, so the flag goes once that is known.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     throw InputError(displayName + ": cannot open the file (" + std::strerror(errno) +
                      "); check the path (a data package's resource path is relative to the descriptor)");
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    throw InputError(displayName + ": cannot read the file (" + std::strerror(error) + ")");
+  }
+  if (S_ISDIR(st.st_mode)) {
     ::close(fd);
     throw InputError(displayName + ": is a folder, not a CSV file");
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw InputError(displayName + ": is not a regular file (a pipe, a device or a socket); the data are read more "
+                                   "than once, so save them to a file first");
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  stamp = StampOf(st);
+  if (expected != nullptr && expected->known && !(*expected == stamp)) {
+    ::close(fd);
+    Changed(displayName);
   }
   size = static_cast<std::int64_t>(st.st_size);
 #ifdef POSIX_FADV_SEQUENTIAL
@@ -39,24 +82,37 @@ int OpenForReading(const std::string& path, const std::string& displayName, std:
 }  // namespace
 
 CsvReader::CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
-                     std::int64_t offset, std::int64_t line)
+                     std::int64_t offset, std::int64_t line, const FileStamp* expected)
     : fDisplayName(displayName), fDialect(dialect), fBase(offset), fLine(line), fRecordLine(line) {
-  fFd = OpenForReading(path, displayName, fFileSize);
-  if (offset > 0 && ::lseek(fFd, offset, SEEK_SET) != offset) {
-    ::close(fFd);
-    throw InputError(displayName + ": cannot read the file (" + std::strerror(errno) + ")");
-  }
-  fBuffer.resize(kInitialBuffer + 1);
-  fBuffer[0] = '\n';
-  fSpecial[static_cast<unsigned char>('\n')] = 1;
-  fSpecial[static_cast<unsigned char>('\r')] = 1;
-  fSpecial[static_cast<unsigned char>(fDialect.delimiter)] = 1;
-  if (fDialect.quoting) fSpecial[static_cast<unsigned char>(fDialect.quote)] = 1;
-  if (offset == 0) {
-    // Skip a UTF-8 byte order mark.
-    while (fEnd < 3 && Fill()) {
+  fFd = OpenForReading(path, displayName, fFileSize, fStamp, expected);
+  try {
+    if (offset > 0 && ::lseek(fFd, offset, SEEK_SET) != offset) {
+      throw InputError(displayName + ": cannot read the file (" + std::strerror(errno) + ")");
     }
-    if (fEnd >= 3 && std::memcmp(fBuffer.data(), "\xEF\xBB\xBF", 3) == 0) fPos = 3;
+    fBuffer.resize(kInitialBuffer + 1);
+    fBuffer[0] = '\n';
+    fSpecial[static_cast<unsigned char>('\n')] = 1;
+    fSpecial[static_cast<unsigned char>('\r')] = 1;
+    fSpecial[static_cast<unsigned char>(fDialect.delimiter)] = 1;
+    if (fDialect.quoting) fSpecial[static_cast<unsigned char>(fDialect.quote)] = 1;
+    if (offset == 0) {
+      // Skip a UTF-8 byte order mark; a second one is a broken save, and
+      // would otherwise end up in the first variable's name.
+      while (fEnd < 6 && Fill()) {
+      }
+      constexpr char kMark[] = "\xEF\xBB\xBF";
+      if (fEnd >= 3 && std::memcmp(fBuffer.data(), kMark, 3) == 0) {
+        if (fEnd >= 6 && std::memcmp(fBuffer.data() + 3, kMark, 3) == 0) {
+          throw InputError(displayName + ", line 1, column 1: the file begins with two byte-order marks (EF BB BF "
+                                         "twice); save it as UTF-8 with one mark or none");
+        }
+        fPos = 3;
+      }
+    }
+  } catch (...) {
+    ::close(fFd);
+    fFd = -1;
+    throw;
   }
 }
 
@@ -99,14 +155,21 @@ bool CsvReader::Fill() {
                                          "not closed. Close the quote, and write a quote inside a quoted cell "
                                          "as two quotes (\"\")");
     }
-    fBuffer.resize(fBuffer.size() * 2);
+    try {
+      fBuffer.resize(fBuffer.size() * 2);
+    } catch (const std::bad_alloc&) {
+      throw InputError(OutOfMemoryWhileReading(fDisplayName));
+    }
   }
   ssize_t n;
   do {
     n = ::read(fFd, fBuffer.data() + fEnd, fBuffer.size() - 1 - fEnd);
   } while (n < 0 && errno == EINTR);
   if (n < 0) throw InputError(fDisplayName + ": cannot read the file (" + std::strerror(errno) + ")");
-  if (n == 0) fEof = true;
+  if (n == 0) {
+    fEof = true;
+    CheckUnchanged(fFd, fStamp, fDisplayName);
+  }
   fEnd += static_cast<std::size_t>(n);
   fBuffer[fEnd] = '\n';  // sentinel: stops the cell scan at the end of the data
   return n > 0;
@@ -259,9 +322,11 @@ CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& co
   return Outcome::Record;
 }
 
-std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect, std::int64_t offset) {
+std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect, std::int64_t offset,
+                             const FileStamp* expected) {
   std::int64_t size = 0;
-  const int fd = OpenForReading(path, path, size);
+  FileStamp stamp;
+  const int fd = OpenForReading(path, path, size, stamp, expected);
   if (offset > 0 && ::lseek(fd, offset, SEEK_SET) != offset) {
     ::close(fd);
     return 0;
@@ -321,6 +386,12 @@ std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect,
         canOpen = false;
       }
     }
+  }
+  try {
+    CheckUnchanged(fd, stamp, path);
+  } catch (...) {
+    ::close(fd);
+    throw;
   }
   ::close(fd);
   if (hasContent || inQuote) ++records;

@@ -17,6 +17,21 @@ struct CsvDialect {
   bool header = true;
 };
 
+// A data file as it was when first opened. Every later open, and the end of
+// every read, compares the file with it: a file that changed between the
+// dictionary scan and the data pass (or during a pass) would give a mixed
+// result, so it is an error.
+struct FileStamp {
+  bool known = false;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modifiedSeconds = 0;
+  std::int64_t modifiedNanoseconds = 0;
+
+  bool operator==(const FileStamp&) const = default;
+};
+
 struct CsvCell {
   const char* data;
   std::uint32_t size;
@@ -30,9 +45,11 @@ class CsvReader {
  public:
   // Opens the file and positions at a byte offset that is the start of a
   // record (0: the start of the file, where a UTF-8 byte order mark is
-  // skipped); line is the number of the line found there. Throws InputError.
+  // skipped); line is the number of the line found there. Only regular files
+  // are read (the data are read more than once). When `expected` is given
+  // and known, the file must still be as it describes. Throws InputError.
   CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
-            std::int64_t offset = 0, std::int64_t line = 1);
+            std::int64_t offset = 0, std::int64_t line = 1, const FileStamp* expected = nullptr);
   ~CsvReader();
   CsvReader(const CsvReader&) = delete;
   CsvReader& operator=(const CsvReader&) = delete;
@@ -49,6 +66,8 @@ class CsvReader {
   // The line number of the next record's first line (blank lines aside).
   std::int64_t Line() const { return fLine; }
   std::int64_t FileSize() const { return fFileSize; }
+  // The file as it was opened.
+  const FileStamp& Stamp() const { return fStamp; }
 
   // Names used in messages for columns (optional).
   void SetColumnNames(const std::vector<std::string>* names) { fNames = names; }
@@ -68,6 +87,7 @@ class CsvReader {
   CsvDialect fDialect;
   int fFd = -1;
   std::int64_t fFileSize = 0;
+  FileStamp fStamp;
   std::vector<char> fBuffer;
   std::size_t fPos = 0;   // start of the next record in fBuffer
   std::size_t fEnd = 0;   // end of valid data in fBuffer
@@ -81,7 +101,8 @@ class CsvReader {
 
 // Counts the records from a byte offset (the start of a record) to the end of
 // the file, quote-aware, without looking at the cells. Blank lines are not
-// records.
-std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect, std::int64_t offset);
+// records. `expected` as for CsvReader.
+std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect, std::int64_t offset,
+                             const FileStamp* expected = nullptr);
 
 }  // namespace host

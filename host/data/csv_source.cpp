@@ -58,7 +58,7 @@ class BlockFiller {
   BlockFiller(const CsvLayout& layout, const std::uint8_t* modes, std::int64_t offset, std::int64_t line)
       : fLayout(layout),
         fModes(modes),
-        fReader(layout.path, layout.displayName, layout.dialect, offset, line) {
+        fReader(layout.path, layout.displayName, layout.dialect, offset, line, &layout.stamp) {
     fReader.SetColumnNames(&layout.names);
     fPrevNumbers.resize(layout.splitIndices.size());
     fData.resize(layout.columns.size(), nullptr);
@@ -486,7 +486,7 @@ class CsvCursor : public CaseCursor {
     StopWorkers();
     if (fReachedEnd) return 0;
     fFinished = true;
-    return CountCsvRecords(fLayout->path, fLayout->dialect, fDeliveredOffset);
+    return CountCsvRecords(fLayout->path, fLayout->dialect, fDeliveredOffset, &fLayout->stamp);
   }
 
  private:

@@ -34,6 +34,7 @@ struct CsvLayout {
   CsvDialect dialect;
   std::int64_t dataOffset = 0;  // byte offset of the first case
   std::int64_t dataLine = 1;    // its line number
+  FileStamp stamp;              // the file as its dictionary was read; a pass over a changed file fails
   std::vector<CsvColumn> columns;
   int weightIndex = -1;
   MissingValues weightMissing;  // user-missing weights count as missing

@@ -7,15 +7,16 @@
 #include <fstream>
 #include <set>
 #include <sstream>
-
-#include <nlohmann/json.hpp>
+#include <unordered_set>
 
 #include "host/data/cells.h"
 #include "host/data/csv_source.h"
 #include "host/data/foreign.h"
 #include "host/data/formats.h"
 #include "host/data/input.h"
+#include "host/data/json_load.h"
 #include "host/data/names.h"
+#include "host/data/paths.h"
 #include "host/data/scan.h"
 #include "host/dataset.h"
 
@@ -23,7 +24,6 @@ namespace host {
 namespace {
 
 namespace fs = std::filesystem;
-using Json = nlohmann::ordered_json;
 
 constexpr int kMaxStringWidth = 32767;
 
@@ -154,92 +154,6 @@ class Descriptor {
   std::vector<std::string>& fWarnings;
   mutable std::vector<std::string> fErrors;
 };
-
-// "file, line L, column C" of a byte of the descriptor.
-std::string Position(const std::string& text, std::size_t at, const std::string& file) {
-  std::size_t line = 1, column = 1;
-  for (std::size_t i = 0; i < at && i < text.size(); ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      column = 1;
-    } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      ++column;
-    }
-  }
-  return file + ", line " + std::to_string(line) + ", column " + std::to_string(column);
-}
-
-// Arrays and objects nested deeper than this are refused before parsing:
-// copying a parsed value recurses once per level, so tens of thousands of
-// brackets would overflow the stack, and a descriptor needs only a few levels.
-constexpr int kMaxJsonDepth = 512;
-
-// Throws when the text nests deeper than kMaxJsonDepth, naming the first
-// bracket too deep. Brackets inside strings do not count.
-void CheckJsonDepth(const std::string& text, const std::string& file) {
-  int depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxJsonDepth) {
-        throw InputError(Position(text, i, file) + ": arrays and objects nest more than " +
-                         std::to_string(kMaxJsonDepth) + " levels deep; a descriptor needs only a few");
-      }
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-}
-
-// The parser's description of a problem, without its own prefix and position.
-std::string Description(const Json::exception& e) {
-  std::string what = e.what();
-  std::size_t cut = what.find(": ");
-  if (cut != std::string::npos) return what.substr(cut + 2);
-  cut = what.find("] ");
-  if (cut != std::string::npos) return what.substr(cut + 2);
-  return what;
-}
-
-Json ParseJson(const std::string& text, const std::string& file) {
-  CheckJsonDepth(text, file);
-  try {
-    return Json::parse(text);
-  } catch (const Json::parse_error& e) {
-    const std::size_t at = e.byte == 0 ? 0 : std::min<std::size_t>(e.byte - 1, text.size());
-    throw InputError(Position(text, at, file) + ": the descriptor is not valid JSON (" + Description(e) +
-                     "). Check the commas, quotes and brackets around this place");
-  } catch (const Json::out_of_range& e) {
-    // A number too large for a double ("1e999"). The parser does not say
-    // where; its message quotes the number, so find that.
-    const std::string what = e.what();
-    const std::size_t open = what.find('\'');
-    const std::size_t close = open == std::string::npos ? open : what.find('\'', open + 1);
-    std::size_t at = std::string::npos;
-    if (close != std::string::npos) at = text.find(what.substr(open + 1, close - open - 1));
-    throw InputError((at == std::string::npos ? file : Position(text, at, file)) +
-                     ": the descriptor holds a number too large to represent (" + Description(e) + ")");
-  }
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) throw InputError(path + ": is a folder; name the descriptor file or a CSV file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw InputError(path + ": cannot open the file; check the path");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // What the descriptor says about one field, before the data are looked at.
 struct FieldSpec {
@@ -455,6 +369,7 @@ void ReadCategories(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, C
   if (f.categories == nullptr) return;
   const std::string base = Member(f.path, "categories");
   const Json& cats = *f.categories;
+  std::unordered_set<std::uint64_t> labelled;  // values seen (numbers: -0 as 0)
   for (std::size_t i = 0; i < cats.size(); ++i) {
     d.Try([&] {
       const std::string p = Element(base, i);
@@ -468,11 +383,10 @@ void ReadCategories(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, C
       if (kind == CellKind::String) {
         label.value = ObsFromString(d.String(c["value"], Member(p, "value")));
       } else {
-        label.value = ObsFromNumber(NumericValue(d, c["value"], Member(p, "value"), kind));
+        // -0 and 0 are one value, labelled once (as 0).
+        label.value = ObsFromNumber(NumericValue(d, c["value"], Member(p, "value"), kind) + 0.0);
       }
-      const bool duplicate = std::any_of(v.valueLabels.begin(), v.valueLabels.end(),
-                                         [&](const ValueLabel& o) { return o.value.u == label.value.u; });
-      if (duplicate) {
+      if (!labelled.insert(label.value.u).second) {
         d.Warn(Member(p, "value"), "a second label for the same value; the first one is kept");
         return;
       }
@@ -567,8 +481,9 @@ struct Plan {
 // Reads the header (when the dialect has one) and returns the offset and
 // line of the first case. Every header cell that is not UTF-8 is reported.
 std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, std::int64_t& dataLine,
-                                    std::int64_t& headerLine) {
+                                    std::int64_t& headerLine, FileStamp& stamp) {
   CsvReader reader(plan.csvPath, plan.csvDisplay, plan.dialect);
+  stamp = reader.Stamp();
   std::vector<CsvCell> cells;
   std::size_t count = 0;
   std::vector<std::string> names;
@@ -676,7 +591,7 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
 
 // Scans the data when the descriptor leaves a type or a string width open.
 std::vector<ScanColumn> ScanData(const Plan& plan, std::int64_t dataOffset, std::int64_t dataLine,
-                                 std::optional<std::int64_t>& caseCount) {
+                                 const FileStamp& stamp, std::optional<std::int64_t>& caseCount) {
   const std::size_t ncols = plan.fields.size();
   std::vector<ScanColumn> scan(ncols);
   bool needScan = false;
@@ -685,6 +600,7 @@ std::vector<ScanColumn> ScanData(const Plan& plan, std::int64_t dataOffset, std:
     scan[i].inferType = !f.kind.has_value();
     scan[i].measureWidth = !f.maxLength && (!f.kind || *f.kind == CellKind::String);
     scan[i].missingTexts = f.missingTexts;
+    scan[i].widthLimit = kMaxStringWidth;
     scan[i].allowDecimalComma = f.inferLikeBareCsv && plan.dialect.delimiter != ',';
     scan[i].countCodes = f.inferLikeBareCsv;
     needScan = needScan || scan[i].inferType || scan[i].measureWidth;
@@ -692,7 +608,7 @@ std::vector<ScanColumn> ScanData(const Plan& plan, std::int64_t dataOffset, std:
   if (needScan) {
     std::vector<std::string> names;
     for (const FieldSpec& f : plan.fields) names.push_back(f.name);
-    caseCount = ScanCsv(plan.csvPath, plan.csvDisplay, plan.dialect, dataOffset, dataLine, names, scan).cases;
+    caseCount = ScanCsv(plan.csvPath, plan.csvDisplay, plan.dialect, dataOffset, dataLine, names, scan, &stamp).cases;
   }
   return scan;
 }
@@ -904,7 +820,8 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   const bool noVariables = !plan.inferAll && plan.fields.empty();
   std::int64_t dataOffset = 0, dataLine = 1, headerLine = 1;
   std::vector<std::string> header;
-  if (!noVariables) header = ReadHeader(plan, dataOffset, dataLine, headerLine);
+  FileStamp stamp;  // the data file as first opened; every later read checks it
+  if (!noVariables) header = ReadHeader(plan, dataOffset, dataLine, headerLine, stamp);
   const std::string headerWhere = plan.csvDisplay + ", line " + std::to_string(headerLine);
   Descriptor fallback(plan.csvDisplay, warnings);
   const Descriptor& dd = d != nullptr ? *d : fallback;
@@ -915,7 +832,7 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
     MatchHeader(plan, header, headerWhere);
   }
 
-  const std::vector<ScanColumn> scan = ScanData(plan, dataOffset, dataLine, dataset.caseCount);
+  const std::vector<ScanColumn> scan = ScanData(plan, dataOffset, dataLine, stamp, dataset.caseCount);
   CsvLayout layout;
   layout.path = plan.csvPath;
   layout.displayName = plan.csvDisplay;
@@ -923,6 +840,7 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   layout.dialect = plan.dialect;
   layout.dataOffset = dataOffset;
   layout.dataLine = dataLine;
+  layout.stamp = stamp;
   for (std::size_t i = 0; i < plan.fields.size(); ++i) {
     CsvColumn col;
     dataset.variables.push_back(MakeVariable(dd, plan, plan.fields[i], scan[i], col));
@@ -1078,10 +996,9 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
     d.Fail(Member(rp, "path"), "a resource split over several files is not read; join them into one CSV file");
   }
   const std::string relative = d.String(res["path"], Member(rp, "path"));
-  const fs::path base = fs::path(descriptorPath).parent_path();
-  const fs::path csv = fs::path(relative).is_absolute() ? fs::path(relative) : base / relative;
-  plan.csvDisplay = csv.lexically_normal().string();
-  request.path = csv.string();
+  const ResourcePath csv = ConfineResourcePath(descriptorPath, relative, Member(rp, "path"));
+  plan.csvDisplay = csv.display;
+  request.path = csv.open;
   request.displayName = plan.csvDisplay;
   request.encoding = options.encoding;
   if (res.contains("encoding") && options.encoding.empty()) {
@@ -1202,8 +1119,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
 
 std::shared_ptr<Dataset> LoadPackage(const std::string& path, const LoadOptions& options,
                                      std::vector<std::string>& warnings, std::vector<std::string>& notes) {
-  const std::string text = ReadWholeFile(path);
-  const Json j = ParseJson(text, path);
+  const Json j = LoadDescriptorJson(path);
   const Descriptor d(path, warnings);
   try {
     return ReadPackage(d, j, path, options, warnings, notes);
@@ -1247,9 +1163,8 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
   if (foreign != nullptr) {
     d.Flush();
     const std::string relative = d.String((*foreign)["path"], Member(rp, "path"));
-    const fs::path base = fs::path(path).parent_path();
-    const fs::path file = fs::path(relative).is_absolute() ? fs::path(relative) : base / relative;
-    return LoadOnForeign(d, j, *foreign, rp, file.lexically_normal().string(), ForeignResourceKind(d, *foreign, rp),
+    const ResourcePath file = ConfineResourcePath(path, relative, Member(rp, "path"));
+    return LoadOnForeign(d, j, *foreign, rp, file.display, ForeignResourceKind(d, *foreign, rp),
                          options, warnings);
   }
   d.Flush();

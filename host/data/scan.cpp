@@ -93,8 +93,8 @@ void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals) {
 
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                    std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,
-                   std::vector<ScanColumn>& columns) {
-  CsvReader reader(path, displayName, dialect, dataOffset, dataLine);
+                   std::vector<ScanColumn>& columns, const FileStamp* expected) {
+  CsvReader reader(path, displayName, dialect, dataOffset, dataLine, expected);
   reader.SetColumnNames(&names);
   const std::size_t ncols = columns.size();
   std::vector<Candidates> candidates(ncols);
@@ -133,6 +133,11 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
       std::size_t bad = 0;
       if (!ValidUtf8(raw, bad)) {
         throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": " + NotUtf8Text(bad));
+      }
+      if (col.measureWidth && col.widthLimit > 0 && raw.size() > static_cast<std::size_t>(col.widthLimit)) {
+        throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": the value has " +
+                         std::to_string(raw.size()) + " bytes; string values may have at most " +
+                         std::to_string(col.widthLimit));
       }
       col.maxBytes = std::max(col.maxBytes, static_cast<int>(std::min<std::size_t>(raw.size(), 1u << 30)));
       if (!col.inferType) continue;

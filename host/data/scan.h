@@ -18,6 +18,7 @@ struct ScanColumn {
   std::vector<std::string> missingTexts;  // trimmed; "" included when empty cells are missing
   bool allowDecimalComma = false;         // numbers may be written "1,5"
   bool countCodes = false;                // find whether the numbers are few whole codes
+  int widthLimit = 0;                     // when measuring: a wider value is an error at its cell (0: none)
 
   // Out.
   CellKind kind = CellKind::Number;  // when inferType
@@ -41,10 +42,11 @@ struct ScanResult {
 };
 
 // Reads every record from dataOffset and fills the columns' findings.
-// Throws InputError for ragged rows, broken quotes and invalid UTF-8.
+// Throws InputError for ragged rows, broken quotes, invalid UTF-8, values
+// over a column's width limit and a file that is no longer as `expected`.
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                    std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,
-                   std::vector<ScanColumn>& columns);
+                   std::vector<ScanColumn>& columns, const FileStamp* expected = nullptr);
 
 // The print format of an inferred numeric column: F with the width and
 // decimals the data need (integers F8.0).

@@ -19,7 +19,7 @@ TEST(AppMessages, ControlCharactersFromTheDataAreShownEscaped) {
       {"plain text, with <&> \"quotes\"", "plain text, with <&> \"quotes\""},
       {"title\x1b]0;owned\x07 end", "title\\x1B]0;owned\\x07 end"},  // a terminal title change
       {"clear\x1b[2J", "clear\\x1B[2J"},
-      {"tab\tcr\rlf\nnul", "tab\\x09cr\\x0Dlf\\x0Anul"},
+      {"tab\tcr\rlf\nnul", "tab\\x09cr\\x0Dlf\nnul"},  // lines stay lines
       {std::string("a\0b", 3), "a\\x00b"},
       {"del\x7f", "del\\x7F"},
       {"csi \xC2\x9B" "31m nel\xC2\x85", "csi \\u009B31m nel\\u0085"},               // C1 controls

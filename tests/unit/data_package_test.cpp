@@ -1,8 +1,12 @@
 // Loading data packages and bare CSV files: dictionary facts, cases, blocks,
 // and the messages for bad input.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <filesystem>
@@ -234,6 +238,7 @@ TEST(DataPackage, MissingValueTexts) {
     EXPECT_NE(std::string(e.what()).find("line 4, column 3 (variable c)"), std::string::npos) << e.what();
   }
   dir.Write("m.csv", "a,b,c\n-9,NA,-9\n5, NA ,7\n,3,-9.0\n");
+  ds = Load(dir.Path() + "/m.json");
   EXPECT_EQ(ReadAll(*ds).cases, (std::vector<std::string>{".|.|.", "5|.|7", ".|3|-9"}));
 }
 
@@ -257,7 +262,7 @@ TEST(DataPackage, EmptyFieldListAndNoScan) {
 struct BadCase {
   const char* what;
   const char* descriptor;  // null: a bare CSV named data.csv
-  const char* csv;
+  std::string csv;
   std::vector<const char*> fragments;
   bool atLoad;  // false: found during the pass
 };
@@ -377,6 +382,39 @@ const BadCase kBadCases[] = {
     {"missing csv", "{\"resources\": [{\"path\": \"nowhere.csv\"}]}", "a\n1\n", {"nowhere.csv", "cannot open"}, true},
     {"bad delimiter", "{\"resources\": [{\"path\": \"data.csv\", \"dialect\": {\"delimiter\": \";;\"}}]}", "a\n1\n",
      {"resources[0].dialect.delimiter", "one character"}, true},
+    // Received packages: what they may make the program read, and how their
+    // files may be broken.
+    {"absolute resource path", "{\"resources\": [{\"path\": \"/etc/passwd\"}]}", "a\n1\n",
+     {"pkg.json: resources[0].path: the path \"/etc/passwd\" is absolute"}, true},
+    {"resource path up out of the folder", "{\"resources\": [{\"path\": \"../../.ssh/id_rsa\"}]}", "a\n1\n",
+     {"pkg.json: resources[0].path", "\"../../.ssh/id_rsa\" goes up out of the folder"}, true},
+    {"resource path going up and back", "{\"resources\": [{\"path\": \"x/../data.csv\"}]}", "a\n1\n",
+     {"pkg.json: resources[0].path", "goes up"}, true},
+    {"resource url", "{\"resources\": [{\"path\": \"https://example.org/data.csv\"}]}", "a\n1\n",
+     {"pkg.json: resources[0].path", "\"https://example.org/data.csv\" is a URL"}, true},
+    {"resource file url", "{\"resources\": [{\"path\": \"file:data.csv\"}]}", "a\n1\n",
+     {"pkg.json: resources[0].path", "is a URL"}, true},
+    {"resource path with NUL", "{\"resources\": [{\"path\": \"data.csv\\u0000.txt\"}]}", "a\n1\n",
+     {"pkg.json: resources[0].path", "\"data.csv\\x00.txt\" holds a NUL"}, true},
+    {"empty resource path", "{\"resources\": [{\"path\": \"\"}]}", "a\n1\n", {"pkg.json: resources[0].path", "empty"},
+     true},
+    {"system reason for a missing file", "{\"resources\": [{\"path\": \"data.csv/x.csv\"}]}", "a\n1\n",
+     {"data.csv/x.csv: cannot open the file (Not a directory)"}, true},
+    {"duplicate key", "{\"resources\": [{\"path\": \"data.csv\",\n  \"path\": \"other.csv\"}]}", "a\n1\n",
+     {"pkg.json, line 2, column 3", "\"path\" is given twice", "first at line 1, column 17"}, true},
+    {"duplicate key in a large object",
+     "{\"attributes\": {\"k0\": \"\", \"k1\": \"\", \"k2\": \"\", \"k3\": \"\", \"k4\": \"\", \"k5\": \"\", \"k6\": \"\", \"k7\": \"\", "
+     "\"k8\": \"\", \"k9\": \"\", \"k10\": \"\", \"k11\": \"\", \"k12\": \"\", \"k13\": \"\", \"k14\": \"\", \"k15\": \"\", "
+     "\"k16\": \"\", \"k\\u0031\": \"\"}, \"resources\": [{\"path\": \"data.csv\"}]}",
+     "a\n1\n", {"pkg.json, line 1, column 194", "\"k1\" is given twice", "first at line 1, column 27"}, true},
+    {"number too large", "{\"resources\": [{\"path\": \"data.csv\", \"bytes\": 1e999}]}", "a\n1\n",
+     {"pkg.json, line 1, column 46", "number too large"}, true},
+    {"descriptor with two byte-order marks", "\xEF\xBB\xBF\xEF\xBB\xBF{\"resources\": [{\"path\": \"data.csv\"}]}",
+     "a\n1\n", {"pkg.json, line 1, column 1", "two byte-order marks"}, true},
+    {"csv with two byte-order marks", nullptr, "\xEF\xBB\xBF\xEF\xBB\xBF" "a\n1\n",
+     {"data.csv, line 1, column 1", "two byte-order marks"}, true},
+    {"a cell over the string width limit", nullptr, "a,s\n1,x\n2," + std::string(40000, 'y') + "\n",
+     {"data.csv, line 3, column 2 (variable s)", "40000 bytes", "at most 32767"}, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, BadInput, ::testing::ValuesIn(kBadCases),
@@ -404,6 +442,64 @@ TEST(DataPackage, WarningsForUnknownPropertiesAndMembers) {
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_NE(warnings[i].find(expected[i]), std::string::npos) << warnings[i];
     EXPECT_NE(warnings[i].find("pkg.json: "), std::string::npos) << warnings[i];
+  }
+}
+
+// -0 and 0 are one value: the second label is a duplicate, whichever comes
+// first, and the label kept is found for both.
+TEST(DataPackage, NegativeZeroSharesTheLabelOfZero) {
+  TempDir dir;
+  dir.Write("data.csv", "a,b\n0,-0\n");
+  std::vector<std::string> warnings;
+  auto ds = Load(dir.Write("pkg.json", R"({"resources": [{"path": "data.csv", "schema": {"fields": [
+      {"name": "a", "type": "number", "categories": [{"value": -0.0, "label": "minus"}, {"value": 0, "label": "zero"}]},
+      {"name": "b", "type": "number", "categories": [{"value": 0, "label": "zero"}, {"value": "-0", "label": "text"}]}
+      ]}}]})"),
+                 &warnings);
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_NE(warnings[0].find("fields[0].categories[1].value: a second label for the same value"), std::string::npos)
+      << warnings[0];
+  EXPECT_NE(warnings[1].find("fields[1].categories[1].value: a second label"), std::string::npos) << warnings[1];
+  for (const auto& [variable, kept] : {std::pair{0, "minus"}, std::pair{1, "zero"}}) {
+    const QUVO_Variable& v = *ds->variables[static_cast<std::size_t>(variable)];
+    ASSERT_EQ(v.valueLabels.size(), 1u);
+    EXPECT_EQ(v.valueLabels[0].label, kept);
+    EXPECT_FALSE(std::signbit(v.valueLabels[0].value.d)) << "the value kept is 0";
+  }
+}
+
+// A resource path may reach its file through symbolic links as long as the
+// file stays inside the descriptor's folder; the descriptor itself may be
+// reached through a link to its folder.
+TEST(DataPackage, ResourceLinksStayInsideTheFolder) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  fs::create_directories(dir.Path() + "/pkg/data");
+  dir.Write("pkg/data/cases.csv", "a\n1\n2\n");
+  dir.Write("secret.csv", "a\n7\n");
+  fs::create_directory_symlink("data", dir.Path() + "/pkg/current");
+  fs::create_symlink("data/cases.csv", dir.Path() + "/pkg/inside.csv");
+  fs::create_symlink("../secret.csv", dir.Path() + "/pkg/outside.csv");
+  fs::create_directory_symlink("..", dir.Path() + "/pkg/up");
+  fs::create_symlink("/etc/hostname", dir.Path() + "/pkg/system.csv");
+  fs::create_directory_symlink(dir.Path() + "/pkg", dir.Path() + "/alias");
+  const auto load = [&](const std::string& descriptorFolder, const std::string& resource) {
+    return Load(dir.Write(descriptorFolder + "/p.json", "{\"resources\": [{\"path\": \"" + resource + "\"}]}"));
+  };
+  for (const char* inside : {"inside.csv", "current/cases.csv", "./data/cases.csv"}) {
+    EXPECT_EQ(ReadAll(*load("pkg", inside)).cases, (std::vector<std::string>{"1", "2"})) << inside;
+  }
+  EXPECT_EQ(ReadAll(*load("alias", "inside.csv")).cases, (std::vector<std::string>{"1", "2"}));
+  for (const char* outside : {"outside.csv", "up/secret.csv", "system.csv"}) {
+    try {
+      load("pkg", outside);
+      ADD_FAILURE() << outside << " was read";
+    } catch (const host::InputError& e) {
+      EXPECT_NE(std::string(e.what()).find("p.json: resources[0].path: the path \"" + std::string(outside) +
+                                           "\" leads out of the folder through a symbolic link"),
+                std::string::npos)
+          << e.what();
+    }
   }
 }
 
@@ -442,8 +538,7 @@ TEST(DataPackage, BlocksWeightsAndSplitGroups) {
   host::SetThreads(0);
 }
 
-// Later passes reuse the blocks of earlier ones and read the same cases; a
-// file that grew between passes is read to its new end.
+// Later passes reuse the blocks of earlier ones and read the same cases.
 TEST(DataPackage, RepeatedPasses) {
   TempDir dir;
   const std::string path = dir.Write("data.csv", "a,s\n1,x\n2,yy\n3,\n4,z\n5,w\n");
@@ -452,12 +547,39 @@ TEST(DataPackage, RepeatedPasses) {
   const Pass first = ReadAll(*ds);
   EXPECT_GT(first.blockRows.size(), 1u);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(ReadAll(*ds).cases, first.cases);
-  std::ofstream(path, std::ios::app) << "6,u\n7,v\n8,t\n";
-  ds->cases = WithChunkBytes(*ds, 5);
-  const Pass grown = ReadAll(*ds);
-  ASSERT_EQ(grown.cases.size(), 8u);
-  EXPECT_EQ(grown.cases[7], "8|'t'");
-  EXPECT_EQ(std::vector<std::string>(grown.cases.begin(), grown.cases.begin() + 5), first.cases);
+}
+
+// A data file that changes after its dictionary was read (grown, or
+// rewritten with the same size) would give a mixed result: every later pass
+// and count fails, naming the file.
+TEST(DataPackage, ChangedDataFileIsAnError) {
+  TempDir dir;
+  const std::string path = dir.Write("data.csv", "a,s\n1,x\n2,yy\n3,\n");
+  const auto expectChanged = [&](const char* what, auto&& read) {
+    try {
+      read();
+      ADD_FAILURE() << what << ": no error";
+    } catch (const host::InputError& e) {
+      EXPECT_NE(std::string(e.what()).find("data.csv: the file changed while it was being read"), std::string::npos)
+          << what << ": " << e.what();
+    }
+  };
+  auto grown = Load(path);
+  std::ofstream(path, std::ios::app) << "4,u\n";
+  expectChanged("grown", [&] { ReadAll(*grown); });
+  expectChanged("grown, counted", [&] { grown->cases->Open()->CountRemaining(); });
+
+  dir.Write("data.csv", "a,s\n1,x\n2,yy\n3,\n");
+  auto rewritten = Load(path);
+  timespec times[2] = {{0, UTIME_OMIT}, {1, 0}};  // same bytes and size, another modification time
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  expectChanged("same size, touched", [&] { ReadAll(*rewritten); });
+
+  // Inferred types: the change falls between the scan and the pass.
+  dir.Write("data.csv", "a,s\n1,x\n2,yy\n3,\n");
+  auto inferred = Load(dir.Write("p.json", R"({"resources": [{"path": "data.csv"}]})"));
+  dir.Write("data.csv", "a,s\n1,x\n2,yy\n3,zz\n");
+  expectChanged("rewritten after the scan", [&] { ReadAll(*inferred); });
 }
 
 TEST(DataPackage, UserMissingWeightIsMissing) {

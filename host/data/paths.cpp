@@ -1,0 +1,94 @@
+#include "host/data/paths.h"
+
+#include <cctype>
+#include <filesystem>
+
+#include "host/dataset.h"
+
+namespace host {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Control characters spelled out, so that the message shows the path as it
+// is written (and is not cut at a NUL).
+std::string Shown(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      static const char kDigits[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kDigits[u >> 4];
+      out += kDigits[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// "http:", "file:", "s3:", and a drive letter "C:" all begin with a scheme:
+// a letter, then letters, digits, "+", "-" or ".", then a colon.
+bool HasScheme(const std::string& path) {
+  if (path.empty() || !std::isalpha(static_cast<unsigned char>(path[0]))) return false;
+  for (std::size_t i = 1; i < path.size(); ++i) {
+    const auto c = static_cast<unsigned char>(path[i]);
+    if (c == ':') return true;
+    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+  }
+  return false;
+}
+
+// True when `inner` is `outer` or lies beneath it (both canonical).
+bool Inside(const fs::path& inner, const fs::path& outer) {
+  auto i = inner.begin();
+  for (auto o = outer.begin(); o != outer.end(); ++o, ++i) {
+    if (o->empty()) continue;  // a trailing separator
+    if (i == inner.end() || *i != *o) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ResourcePath ConfineResourcePath(const std::string& descriptor, const std::string& relative, const std::string& where) {
+  const auto refuse = [&](const std::string& why) {
+    throw InputError(descriptor + ": " + where + ": the path \"" + Shown(relative) + "\" " + why +
+                     ". A resource path names a file inside the descriptor's folder, relative to it (such as "
+                     "\"data.csv\" or \"data/cases.csv\")");
+  };
+  if (relative.empty()) refuse("is empty");
+  if (relative.find('\0') != std::string::npos) refuse("holds a NUL character");
+  if (relative[0] == '/') refuse("is absolute");
+  if (HasScheme(relative)) refuse("is a URL or begins with a scheme or drive; only local files are read");
+  const fs::path path(relative);
+  for (const fs::path& part : path) {
+    if (part == "..") refuse("goes up out of the folder (\"..\")");
+  }
+
+  const fs::path folder = fs::path(descriptor).parent_path();
+  const fs::path joined = folder.empty() ? path : folder / path;
+  ResourcePath result;
+  result.display = joined.lexically_normal().string();
+  std::error_code error;
+  const fs::path real = fs::canonical(joined, error);
+  if (error) {
+    // A missing (or unreadable) file is reported when opened, with the
+    // system's reason. A link that points nowhere cannot be checked, and its
+    // target may appear before it is opened.
+    std::error_code linkError;
+    if (fs::is_symlink(joined, linkError)) refuse("is a symbolic link to a file that does not exist");
+    result.open = joined.string();
+    return result;
+  }
+  const fs::path realFolder = fs::canonical(folder.empty() ? fs::path(".") : folder, error);
+  if (error || !Inside(real, realFolder)) {
+    refuse("leads out of the folder through a symbolic link (to \"" + Shown(real.string()) + "\")");
+  }
+  result.open = real.string();
+  return result;
+}
+
+}  // namespace host

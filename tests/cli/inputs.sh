@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# What the program reads, and how it treats inputs that are not plain files:
+# pipes and devices are read once as a stream or refused, never waited on
+# forever; endless or huge inputs stop at a size cap with a clear message;
+# byte-order marks are handled as editors write them.
+set -uo pipefail
+build=$1
+cb="$build/codebook"
+root=$(pwd)
+data=$root/examples/survey/datapackage.json
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+passed=0 failed=0
+check() {  # description, then a command that must succeed
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+# Runs the program with a time limit far above its need: a wait that never
+# ends shows up as status 124.
+run() { timeout 60 "$cb" "$@"; }
+status_of() { run "$@" >/dev/null 2>&1; echo $?; }
+message_of() { run "$@" 2>&1 >/dev/null; }
+
+# A data file that is a named pipe is refused at once (its data would be
+# read more than once), with nobody writing to it.
+mkdir "$tmp/pkg"
+cp "$root/examples/survey/datapackage.json" "$tmp/pkg/"
+mkfifo "$tmp/pkg/survey.csv"
+check "a named pipe as the data file is refused with exit 2" test "$(status_of "$tmp/pkg/datapackage.json")" = 2
+check "the refusal says why" bash -c "timeout 60 '$cb' '$tmp/pkg/datapackage.json' 2>&1 | grep -q 'is not a regular file'"
+mkfifo "$tmp/bare.csv"
+check "a named pipe as a bare CSV is refused with exit 2" test "$(status_of "$tmp/bare.csv")" = 2
+
+# A descriptor or a syntax file from a pipe is read once, as a stream.
+mkdir "$tmp/piped"
+cp "$root/examples/survey/survey.csv" "$tmp/piped/"
+mkfifo "$tmp/piped/datapackage.json"
+cat "$data" >"$tmp/piped/datapackage.json" &
+check "a descriptor from a named pipe is read once" bash -c \
+  "timeout 60 '$cb' '$tmp/piped/datapackage.json' 'CODEBOOK age.' --format json | grep -q '\"age\"'"
+wait
+check "a syntax file from a pipe is read once" bash -c \
+  "timeout 60 '$cb' '$data' --syntax <(printf 'CODEBOOK sex.\nCODEBOOK age.\n') --format json | grep -c '\"title\": \"' | grep -qx 2"
+
+# Size caps: an endless descriptor or syntax file ends with a message.
+ln -s /dev/zero "$tmp/zero.json"
+check "an endless descriptor stops at the cap, exit 2" test "$(status_of "$tmp/zero.json")" = 2
+check "the cap is named" bash -c "timeout 60 '$cb' '$tmp/zero.json' 2>&1 | grep -q 'the descriptor is larger than 128 MiB'"
+check "an endless syntax file stops at the cap" bash -c \
+  "timeout 60 '$cb' '$data' --syntax /dev/zero 2>&1 | grep -q 'the syntax file is larger than 64 MiB'"
+
+# Byte-order marks: one is skipped, two are an error that names them.
+printf '\xEF\xBB\xBFCODEBOOK age.\n' >"$tmp/bom.cbk"
+check "a syntax file with a byte-order mark runs" test "$(status_of "$data" --syntax "$tmp/bom.cbk")" = 0
+printf '\xEF\xBB\xBF\xEF\xBB\xBFCODEBOOK age.\n' >"$tmp/bom2.cbk"
+check "a syntax file with two byte-order marks exits 2 naming them" bash -c \
+  "timeout 60 '$cb' '$data' --syntax '$tmp/bom2.cbk' 2>&1 >/dev/null | grep -q 'bom2.cbk, line 1, column 1: the file begins with two byte-order marks'"
+
+# Folders.
+check "a folder as the dataset exits 2" test "$(status_of "$tmp/pkg")" = 2
+mkdir "$tmp/folder.json"
+check "a folder named like a descriptor exits 2" bash -c "timeout 60 '$cb' '$tmp/folder.json' 2>&1 | grep -q 'is a folder'"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
