@@ -289,6 +289,7 @@ TEST_P(BadInput, NamesFilePlaceAndProblem) {
 }
 
 #define PKG(fields) "{\"resources\": [{\"path\": \"data.csv\", \"schema\": {\"fields\": [" fields "]}}]}"
+#define SCHEMA ", \"schema\": {\"fields\": [{\"name\": \"a\"}]}"
 #define PKG_WITH(extra, fields) \
   "{" extra ", \"resources\": [{\"path\": \"data.csv\", \"schema\": {\"fields\": [" fields "]}}]}"
 
@@ -383,20 +384,20 @@ const BadCase kBadCases[] = {
     {"bad delimiter", "{\"resources\": [{\"path\": \"data.csv\", \"dialect\": {\"delimiter\": \";;\"}}]}", "a\n1\n",
      {"resources[0].dialect.delimiter", "one character"}, true},
     // Received packages: what they may make the program read, and how their
-    // files may be broken.
-    {"absolute resource path", "{\"resources\": [{\"path\": \"/etc/passwd\"}]}", "a\n1\n",
+    // files may be broken. (A schema makes any path a table resource.)
+    {"absolute resource path", "{\"resources\": [{\"path\": \"/etc/passwd\"" SCHEMA "}]}", "a\n1\n",
      {"pkg.json: resources[0].path: the path \"/etc/passwd\" is absolute"}, true},
-    {"resource path up out of the folder", "{\"resources\": [{\"path\": \"../../.ssh/id_rsa\"}]}", "a\n1\n",
+    {"resource path up out of the folder", "{\"resources\": [{\"path\": \"../../.ssh/id_rsa\"" SCHEMA "}]}", "a\n1\n",
      {"pkg.json: resources[0].path", "\"../../.ssh/id_rsa\" goes up out of the folder"}, true},
     {"resource path going up and back", "{\"resources\": [{\"path\": \"x/../data.csv\"}]}", "a\n1\n",
      {"pkg.json: resources[0].path", "goes up"}, true},
-    {"resource url", "{\"resources\": [{\"path\": \"https://example.org/data.csv\"}]}", "a\n1\n",
+    {"resource url", "{\"resources\": [{\"path\": \"https://example.org/data.csv\"" SCHEMA "}]}", "a\n1\n",
      {"pkg.json: resources[0].path", "\"https://example.org/data.csv\" is a URL"}, true},
-    {"resource file url", "{\"resources\": [{\"path\": \"file:data.csv\"}]}", "a\n1\n",
+    {"resource file url", "{\"resources\": [{\"path\": \"file:data.csv\"" SCHEMA "}]}", "a\n1\n",
      {"pkg.json: resources[0].path", "is a URL"}, true},
-    {"resource path with NUL", "{\"resources\": [{\"path\": \"data.csv\\u0000.txt\"}]}", "a\n1\n",
+    {"resource path with NUL", "{\"resources\": [{\"path\": \"data.csv\\u0000.txt\"" SCHEMA "}]}", "a\n1\n",
      {"pkg.json: resources[0].path", "\"data.csv\\x00.txt\" holds a NUL"}, true},
-    {"empty resource path", "{\"resources\": [{\"path\": \"\"}]}", "a\n1\n", {"pkg.json: resources[0].path", "empty"},
+    {"empty resource path", "{\"resources\": [{\"path\": \"\"" SCHEMA "}]}", "a\n1\n", {"pkg.json: resources[0].path", "empty"},
      true},
     {"system reason for a missing file", "{\"resources\": [{\"path\": \"data.csv/x.csv\"}]}", "a\n1\n",
      {"data.csv/x.csv: cannot open the file (Not a directory)"}, true},
