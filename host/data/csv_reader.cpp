@@ -134,6 +134,37 @@ void CsvReader::Unterminated(std::int64_t line, std::size_t column) const {
                    "inside a quoted cell as two quotes (\"\")");
 }
 
+void CsvReader::RunawayRecord() const {
+  // The record is the whole buffer: find where its last cell begins.
+  std::size_t column = 1;
+  std::int64_t line = fLine, cellLine = fLine;
+  bool inQuote = false, cellStart = true;
+  for (std::size_t i = 0; i < fEnd; ++i) {
+    const char c = fBuffer[i];
+    if (cellStart) {
+      cellStart = false;
+      cellLine = line;
+      if (fDialect.quoting && c == fDialect.quote) {
+        inQuote = true;
+        continue;
+      }
+    }
+    if (c == '\n') {
+      ++line;
+    } else if (inQuote) {
+      if (c == fDialect.quote) inQuote = false;  // a doubled quote re-opens at once
+    } else if (fDialect.quoting && c == fDialect.quote && i > 0 && fBuffer[i - 1] == fDialect.quote) {
+      inQuote = true;
+    } else if (c == fDialect.delimiter) {
+      ++column;
+      cellStart = true;
+    }
+  }
+  throw InputError(Where(cellLine, column) + ": the cell runs on for more than 256 MiB; a quoted cell is probably "
+                                             "not closed. Close the quote, and write a quote inside a quoted cell "
+                                             "as two quotes (\"\")");
+}
+
 void CsvReader::TextAfterQuote(std::int64_t line, std::size_t column) const {
   throw InputError(Where(line, column) +
                    ": unexpected text after the closing quote of a quoted cell. Inside a quoted cell, write a "
@@ -149,12 +180,7 @@ bool CsvReader::Fill() {
     fPos = 0;
   }
   if (fEnd + 1 >= fBuffer.size()) {
-    if (fEnd >= kMaxRecordBytes) {
-      throw InputError(fDisplayName + ", line " + std::to_string(fLine) +
-                       ": a record runs on for more than 256 MiB; a quoted cell is probably "
-                                         "not closed. Close the quote, and write a quote inside a quoted cell "
-                                         "as two quotes (\"\")");
-    }
+    if (fEnd >= kMaxRecordBytes) RunawayRecord();
     try {
       fBuffer.resize(fBuffer.size() * 2);
     } catch (const std::bad_alloc&) {

@@ -82,6 +82,8 @@ class CsvReader {
   bool Fill();  // false when nothing more could be read
   [[noreturn]] __attribute__((noinline, cold)) void Unterminated(std::int64_t line, std::size_t column) const;
   [[noreturn]] __attribute__((noinline, cold)) void TextAfterQuote(std::int64_t line, std::size_t column) const;
+  // A record longer than the buffer may grow: names the cell that runs on.
+  [[noreturn]] __attribute__((noinline, cold)) void RunawayRecord() const;
 
   std::string fDisplayName;
   CsvDialect fDialect;

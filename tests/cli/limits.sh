@@ -74,6 +74,11 @@ with open(f"{d}/bigcell.csv", "w") as f:
     f.write("id,text\n1,short\n2,")
     f.write("x" * 100_000_000)
     f.write("\n")
+# A quote never closed, 300 MB before the end of the file.
+with open(f"{d}/runaway.csv", "w") as f:
+    f.write("id,text,n\n1,short,2\n2,\"opened")
+    for _ in range(300):
+        f.write("y" * 999_999 + "\n")
 # 1,000 commands.
 with open(f"{d}/many.cbk", "w") as f:
     for i in range(1000):
@@ -104,6 +109,10 @@ check "100,000 multiple-response sets are read" 5 "$cb" "$tmp/sets/datapackage.j
 check "a 100 MB cell is an error naming its line and column" 30 bash -c \
   "'$cb' '$tmp/bigcell.csv' --quiet >/dev/null 2>'$tmp/bigcell.err'; test \$? = 2 && \
    grep -q 'bigcell.csv, line 3, column 2 (variable text): the value has 100000000 bytes' '$tmp/bigcell.err'"
+
+check "a quote never closed is an error naming the line and column where it opens" 60 bash -c \
+  "'$cb' '$tmp/runaway.csv' --quiet >/dev/null 2>'$tmp/runaway.err'; test \$? = 2 && \
+   grep -q 'runaway.csv, line 3, column 2 (variable text): the cell runs on for more than 256 MiB' '$tmp/runaway.err'"
 
 # Out of memory at any point ends with exit 2 and a message, never an abort:
 # the address space is limited step by step from too small to start to
