@@ -6,20 +6,12 @@
 set -uo pipefail
 build=$1
 cb="$build/codebook"
+source "$(dirname "$0")/lib/check.sh"
 root=$(pwd)
 data=$root/examples/survey/datapackage.json
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0 failed=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
 # Runs the program with a time limit far above its need: a wait that never
 # ends shows up as status 124.
-run() { timeout 60 "$cb" "$@"; }
-status_of() { run "$@" >/dev/null 2>&1; echo $?; }
-message_of() { run "$@" 2>&1 >/dev/null; }
+run_status() { timeout 60 "$cb" "$@" >/dev/null 2>&1; echo $?; }
 
 # A data file that is a named pipe is read once, as a stream (the passes
 # read a temporary copy): the writer is not asked twice.
@@ -49,22 +41,21 @@ check "a syntax file from a pipe is read once" bash -c \
 
 # Size caps: an endless descriptor or syntax file ends with a message.
 ln -s /dev/zero "$tmp/zero.json"
-check "an endless descriptor stops at the cap, exit 2" test "$(status_of "$tmp/zero.json")" = 2
+check "an endless descriptor stops at the cap, exit 2" test "$(run_status "$tmp/zero.json")" = 2
 check "the cap is named" bash -c "timeout 60 '$cb' '$tmp/zero.json' 2>&1 | grep -q 'the descriptor is larger than 128 MiB'"
 check "an endless syntax file stops at the cap" bash -c \
   "timeout 60 '$cb' '$data' --syntax /dev/zero 2>&1 | grep -q 'the syntax file is larger than 64 MiB'"
 
 # Byte-order marks: one is skipped, two are an error that names them.
 printf '\xEF\xBB\xBFCODEBOOK age.\n' >"$tmp/bom.cbk"
-check "a syntax file with a byte-order mark runs" test "$(status_of "$data" --syntax "$tmp/bom.cbk")" = 0
+check "a syntax file with a byte-order mark runs" test "$(run_status "$data" --syntax "$tmp/bom.cbk")" = 0
 printf '\xEF\xBB\xBF\xEF\xBB\xBFCODEBOOK age.\n' >"$tmp/bom2.cbk"
 check "a syntax file with two byte-order marks exits 2 naming them" bash -c \
   "timeout 60 '$cb' '$data' --syntax '$tmp/bom2.cbk' 2>&1 >/dev/null | grep -q 'bom2.cbk, line 1, column 1: the file begins with two byte-order marks'"
 
 # Folders.
-check "a folder as the dataset exits 2" test "$(status_of "$tmp/pkg")" = 2
+check "a folder as the dataset exits 2" test "$(run_status "$tmp/pkg")" = 2
 mkdir "$tmp/folder.json"
 check "a folder named like a descriptor exits 2" bash -c "timeout 60 '$cb' '$tmp/folder.json' 2>&1 | grep -q 'is a folder'"
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

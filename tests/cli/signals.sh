@@ -9,14 +9,8 @@
 set -uo pipefail
 build=$1
 cb="$build/codebook"
+source "$(dirname "$0")/lib/check.sh"
 data=$(pwd)/examples/survey/datapackage.json
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0 failed=0
-check() {
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
 
 cat >"$tmp/stop.c" <<'C'
 #define _GNU_SOURCE
@@ -62,5 +56,4 @@ for sig in INT TERM HUP; do
   check "SIG$sig: the old output is left as it was" grep -qx old "$out"
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

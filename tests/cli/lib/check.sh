@@ -1,9 +1,16 @@
-# Sourced by the command-line checks: a scratch folder removed on exit, and
-# check DESCRIPTION COMMAND... that counts what passed and failed.
+# Sourced by the command-line checks: a scratch folder removed on exit,
+# check DESCRIPTION COMMAND... that counts what passed and failed, status_of
+# COMMAND... (its exit status, output discarded) and finish (the summary and
+# the script's status).
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 passed=0 failed=0
 check() {  # description, then a command that must succeed
   local what=$1; shift
   if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+status_of() { "$@" >/dev/null 2>&1; echo $?; }
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" = 0 ]
 }
