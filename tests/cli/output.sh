@@ -29,6 +29,12 @@ check "-o naming the syntax file exits 2" \
 check "the refusal names the input" bash -c \
   "'$cb' '$pkg' --format text -o '$tmp/hardlink.csv' 2>&1 >/dev/null | grep -q \"is the input file '$tmp/pkg/survey.csv'\""
 check "standard output appended to an input exits 2" bash -c "'$cb' '$pkg' >>'$tmp/pkg/survey.csv' 2>/dev/null; test \$? = 2"
+mkdir "$tmp/sas"
+cp "$root/examples/sas/survey.sas7bdat" "$root/examples/sas/survey.sas7bcat" "$tmp/sas/"
+catalog_before=$(md5sum <"$tmp/sas/survey.sas7bcat")
+check "-o naming the SAS catalog read beside the data exits 2" \
+  test "$(status_of "$cb" "$tmp/sas/survey.sas7bdat" --format json -o "$tmp/sas/survey.sas7bcat")" = 2
+check "the catalog is unchanged" test "$(md5sum <"$tmp/sas/survey.sas7bcat")" = "$catalog_before"
 check "the inputs are unchanged" test "$(cat "$tmp/pkg"/* | md5sum)" = "$sum_before"
 check "the link to an input is still a link" test -L "$tmp/to-data.md"
 
