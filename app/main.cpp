@@ -2,7 +2,6 @@
 // plug-in, and writes the tables as text, JSON, HTML or Markdown.
 #include <dlfcn.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -56,7 +55,8 @@ constexpr const char* kFooter =
     "  codebook export.csv --encoding latin1 --delimiter ';' --missing 'NA,-99'\n"
     "  gunzip -c data.csv.gz | codebook -                       (standard input)\n"
     "  codebook survey/datapackage.json --syntax commands.cbk  (several commands, each ending with '.')\n"
-    "\nExit status: 0 success; 1 a command reported an error; 2 usage error or unreadable dataset.\n"
+    "\nExit status: 0 success; 1 a command reported an error; 2 usage error, unreadable dataset or\n"
+    "output that cannot be written; 128 + N when ended by signal N (the output file is then not written).\n"
     "Documentation: README.md and docs/ in the source tree.";
 
 std::string Lower(std::string text) {
