@@ -87,6 +87,12 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
   if (error || !Inside(real, realFolder)) {
     refuse("leads out of the folder through a symbolic link (to \"" + Shown(real.string()) + "\")");
   }
+  // A named pipe in a received package would make the reader wait for a
+  // writer that never comes; a device could be read without end.
+  const fs::file_status status = fs::status(real, error);
+  if (!error && !fs::is_regular_file(status) && !fs::is_directory(status)) {
+    refuse("is not a regular file (a pipe, a device or a socket)");
+  }
   result.open = real.string();
   return result;
 }

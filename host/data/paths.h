@@ -16,7 +16,8 @@ struct ResourcePath {
 // the descriptor, `where` and the path): an empty path, a path holding NUL,
 // an absolute path, a URL or anything beginning with a scheme ("http:",
 // "file:", "C:"), a ".." component, a path whose symbolic links lead outside
-// the folder, and a symbolic link to nothing. A path that does not exist is
+// the folder, a symbolic link to nothing, and a file that is not a regular
+// file (a named pipe would be waited on). A path that does not exist is
 // returned as it is (the reader then reports that it cannot open it).
 ResourcePath ConfineResourcePath(const std::string& descriptor, const std::string& relative, const std::string& where);
 
