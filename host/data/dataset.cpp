@@ -4,6 +4,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "host/engine/profile.h"
+
 namespace host {
 
 std::string FoldName(std::string_view name) {
@@ -19,6 +21,11 @@ void Dataset::IndexNames() {
   for (std::size_t i = 0; i < variables.size(); ++i) {
     fByFoldedName.emplace(FoldName(variables[i]->name), static_cast<int>(i));
   }
+}
+
+void Dataset::KeepProfile(engine::DataProfile&& later) {
+  if (!profile) profile = std::make_shared<engine::DataProfile>();
+  profile->Absorb(std::move(later));
 }
 
 int Dataset::Find(std::string_view name) const {

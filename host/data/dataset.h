@@ -16,6 +16,10 @@
 
 namespace host {
 
+namespace engine {
+struct DataProfile;
+}
+
 // Reads the cases of one pass, a block at a time.
 class CaseCursor {
  public:
@@ -80,6 +84,13 @@ class Dataset {
   // The iterator of the pass in progress, if any (for counting the cases of
   // a pass that stopped early).
   DatasetIterator* liveIterator = nullptr;
+  // The side statistics of the columns (host/engine/profile.h), from the
+  // passes that read every case; null before the first. Gathered only when
+  // wanted (the reports with an overview): they cost a pass a fair share of
+  // its time.
+  bool profileWanted = false;
+  std::shared_ptr<engine::DataProfile> profile;
+  void KeepProfile(engine::DataProfile&& later);
 
   // Call after the variables are filled: builds the name index.
   void IndexNames();

@@ -10,6 +10,8 @@
 #include "host/data/extended_missing.h"
 #include "host/dataset.h"
 #include "host/engine/pass.h"
+#include "host/engine/profile.h"
+#include "host/engine/profile.h"
 
 // ---------------------------------------------------------------- value labels
 
@@ -141,6 +143,16 @@ class DatasetIterator : public ProcDSIterator {
         fCursor.reset();  // ends any read-ahead at once
         fDataset->caseCount = fDelivered;
         if (host::Pass* pass = ExistingPass()) pass->Finish(Threads());
+        // Every block was read and merged: the side statistics are complete.
+        if (fProfile) {
+          fDataset->KeepProfile(fProfile->Finalize());
+          fProfile.reset();
+        }
+        // Every block was read and merged: the side statistics are complete.
+        if (fProfile) {
+          fDataset->KeepProfile(fProfile->Finalize());
+          fProfile.reset();
+        }
         if (fSplit && fDelivered > 0 && !fFinalEnd) {
           fFinalEnd = true;
           fPos.groupEnd = true;
@@ -179,7 +191,10 @@ class DatasetIterator : public ProcDSIterator {
     fOpened = true;
     if (!fDataset->cases) return;
     ReadPlan plan;
-    if (host::Pass* pass = ExistingPass()) plan = pass->Plan(fDataset->variables.size());
+    if (host::Pass* pass = ExistingPass()) {
+      if (fDataset->profileWanted) AddProfile(*pass);
+      plan = pass->Plan(fDataset->variables.size());
+    }
     if (!plan.columns.empty()) {
       if (fDataset->weightIndex >= 0) plan.columns[static_cast<std::size_t>(fDataset->weightIndex)] = 1;
       for (int v : fDataset->splitIndices) plan.columns[static_cast<std::size_t>(v)] = 1;
@@ -188,8 +203,47 @@ class DatasetIterator : public ProcDSIterator {
     fCursor = fDataset->cases->OpenFor(plan);
   }
 
+  // The side statistics of the report's overview, gathered beside the tables
+  // a block at a time on the reader threads and merged in file order: for a
+  // scale table's variable every one of them, for a categorical table's its
+  // valid and missing totals (the table lists the rest), for a set its totals.
+  void AddProfile(host::Pass& pass) {
+    // What each block's profile wants; never changed once reading starts.
+    auto wants = std::make_shared<engine::PassProfile>(*fDataset);
+    for (const auto& rules : pass.Rules()) {
+      for (const engine::ScaleRule& scale : rules->scales) wants->WantColumn(scale.column.index, !scale.column.isString);
+      if (!rules->dimension) continue;
+      const engine::DimensionRule& d = *rules->dimension;
+      if (d.kind == DimensionKind::Variable) {
+        wants->WantColumn(d.members.front().index, false);
+        continue;
+      }
+      std::vector<int> members;
+      for (const engine::ColumnRule& m : d.members) members.push_back(m.index);
+      wants->WantSet(members, d.kind == DimensionKind::DichotomySet);
+    }
+    auto whole = std::make_shared<engine::PassProfile>(wants->Fresh());
+    fProfile = whole;
+    struct Part : BlockWork {
+      explicit Part(engine::PassProfile p) : profile(std::move(p)) {}
+      engine::PassProfile profile;
+    };
+    BlockGatherer gatherer;
+    gatherer.gather = [wants = std::shared_ptr<const engine::PassProfile>(wants)](const CaseBlock& block)
+        -> std::unique_ptr<BlockWork> {
+      auto part = std::make_unique<Part>(wants->Fresh());
+      part->profile.Add(block);
+      return part;
+    };
+    gatherer.merge = [whole](std::unique_ptr<BlockWork> work) {
+      if (auto* part = dynamic_cast<Part*>(work.get())) whole->Merge(std::move(part->profile));
+    };
+    pass.AddGatherer(std::move(gatherer));
+  }
+
   Dataset* fDataset;
   std::unique_ptr<CaseCursor> fCursor;
+  std::shared_ptr<engine::PassProfile> fProfile;  // kept only when the pass reads every case
   bool fSplit;
   bool fOpened = false;
   bool fStarted = false;

@@ -43,6 +43,14 @@ void Pass::Unregister(TableImpl& table) {
 
 void Pass::AddGatherer(BlockGatherer gatherer) { fGatherers.push_back(std::move(gatherer)); }
 
+std::vector<std::shared_ptr<const engine::TableRules>> Pass::Rules() {
+  std::vector<std::shared_ptr<const engine::TableRules>> rules;
+  for (TableImpl* table : fTables) {
+    if (table != nullptr) rules.push_back(table->state->Rules());
+  }
+  return rules;
+}
+
 ReadPlan Pass::Plan(std::size_t columns) {
   auto shared = std::make_shared<Shared>();
   shared->rules.resize(fTables.size());

@@ -1,0 +1,684 @@
+// The side statistics of a pass: see profile.h.
+#include "host/engine/profile.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <cstdlib>
+#include <numeric>
+
+#include "host/data/dataset.h"
+#include "host/quvo.h"
+
+namespace host::engine {
+
+namespace {
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+constexpr std::int64_t kDay = 86400;
+
+// Dates and date-times are seconds: their bins are whole days.
+std::int64_t UnitOf(const QUVO_Variable& variable) {
+  return TimeKindOf(variable.printFormat.type) == TimeKind::Date ? kDay : 1;
+}
+
+// Whether x is a whole number of units: exact, and cheaper than fmod (a
+// multiple k * unit divides back to exactly k).
+bool WholeUnits(double x, std::int64_t unit) {
+  const double q = unit == 1 ? x : x / static_cast<double>(unit);
+  if (!(std::fabs(q) < 9.0e15)) return std::isfinite(q) && std::floor(q) == q;
+  return static_cast<double>(static_cast<std::int64_t>(q)) == q;
+}
+
+// User-missing values as the tables test them.
+NumericMissing MissingOf(const QUVO_Variable& variable) {
+  NumericMissing m;
+  m.values = variable.missing.numbers;
+  m.hasRange = variable.missing.hasRange;
+  m.low = variable.missing.low;
+  m.high = variable.missing.high;
+  m.extended = variable.missing.extended;
+  return m;
+}
+
+// Sturges' number of bins for n cases, kept within 5 and the display's most.
+int BinTarget(std::int64_t cases) {
+  // ceil(log2(n)) + 1, in integers.
+  const int sturges = cases > 1 ? static_cast<int>(std::bit_width(static_cast<std::uint64_t>(cases - 1))) + 1 : 1;
+  return std::clamp(sturges, 5, kMaxHistogramBins);
+}
+
+}  // namespace
+
+TimeKind TimeKindOf(int formatType) {
+  using namespace FormatType;
+  if (formatType == TIME || formatType == DTIME || formatType == MTIME) return TimeKind::Time;
+  for (int date : {DATE, ADATE, EDATE, SDATE, JDATE, QYR, MOYR, WKYR, DATETIME, YMDHMS}) {
+    if (formatType == date) return TimeKind::Date;
+  }
+  return TimeKind::None;
+}
+
+// ---------------------------------------------------------------- grids
+
+std::int64_t DecimalGrid::Ratio(const DecimalGrid& finer) const {
+  // this width / finer width = step * 10^(exponent - finer.exponent) / finer.step
+  const int d = exponent - finer.exponent;
+  if (d < -18 || d > 18) return 0;
+  std::int64_t numerator = step;
+  std::int64_t denominator = finer.step;
+  constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / 10;
+  for (int k = 0; k < d; ++k) {
+    if (numerator > kLimit) return 0;
+    numerator *= 10;
+  }
+  for (int k = 0; k < -d; ++k) {
+    if (denominator > kLimit) return 0;
+    denominator *= 10;
+  }
+  if (numerator % denominator != 0) return 0;
+  return numerator / denominator;
+}
+
+std::pair<std::int64_t, std::int64_t> BinSpan(const DecimalGrid& grid, double low, double high, bool closeLast) {
+  const std::int64_t first = grid.Bin(low);
+  std::int64_t last = grid.Bin(high);
+  // Measurements from 0 to 1000 in bins of 100 end with [900, 1000], not
+  // with a bin of their own for the one value 1000.
+  if (closeLast && last > first && grid.Edge(last) == high) --last;
+  return {first, last};
+}
+
+std::optional<DecimalGrid> ChooseDisplayGrid(double low, double high, std::int64_t cases, bool wholeNumbers,
+                                             std::int64_t unit, const DecimalGrid* finest) {
+  if (!std::isfinite(low) || !std::isfinite(high) || high < low || unit <= 0) return std::nullopt;
+  const int target = BinTarget(cases);
+  const double range = (high - low) / static_cast<double>(unit);
+  int e;
+  if (range > 0.0) {
+    e = static_cast<int>(std::floor(std::log10(range / target))) - 1;
+  } else {
+    const double magnitude = std::fabs(low) / static_cast<double>(unit);
+    e = magnitude > 0.0 ? static_cast<int>(std::floor(std::log10(magnitude))) - 1 : 0;
+  }
+  if (wholeNumbers) e = std::max(e, 0);
+  e = std::clamp(e, -DecimalGrid::kMaxExponent, DecimalGrid::kMaxExponent);
+  for (; e <= DecimalGrid::kMaxExponent; ++e) {
+    for (std::int64_t m : {1, 2, 5}) {
+      const DecimalGrid grid{m * unit, e};
+      if (finest != nullptr && grid.Ratio(*finest) == 0) continue;
+      if (!grid.Usable(low) || !grid.Usable(high)) continue;
+      const auto [first, last] = BinSpan(grid, low, high, !wholeNumbers);
+      if (last - first + 1 <= target) return grid;
+    }
+  }
+  return std::nullopt;
+}
+
+void DataProfile::Absorb(DataProfile&& later) {
+  for (auto& [index, summary] : later.columns) columns[index] = std::move(summary);
+  for (auto& [name, summary] : later.sets) sets[name] = summary;
+}
+
+// ---------------------------------------------------------------- numbers
+
+void NumericProfile::Add(const double* values, const double* weights, std::size_t rows) {
+  if (weights == nullptr) {
+    AddRows<false>(values, weights, rows);
+  } else {
+    AddRows<true>(values, weights, rows);
+  }
+}
+
+// The column loop, apart for unweighted files: there every weight is 1, so
+// the totals are counts, summed exactly in integers and added once.
+template <bool kWeighted>
+void NumericProfile::AddRows(const double* values, const double* weights, std::size_t rows) {
+  const bool checkMissing = fMissing.Any();
+  std::int64_t validRows = 0;
+  std::int64_t missingRows = 0;
+  for (std::size_t r = 0; r < rows; ++r) {
+    double w = 1.0;
+    if constexpr (kWeighted) {
+      w = weights[r];
+      if (!(w > 0.0)) continue;  // missing (SYSMIS is negative), zero, negative or NaN
+    }
+    const double x = values[r];
+    if (x == SYSMIS || (checkMissing && fMissing.Test(x))) {
+      if constexpr (kWeighted) {
+        fMissingWeight.Add(w);
+      } else {
+        ++missingRows;
+      }
+      continue;
+    }
+    if constexpr (kWeighted) {
+      fValid.Add(w);
+    } else {
+      ++validRows;
+    }
+    if (fFull) AddValid(x, w);
+  }
+  if constexpr (!kWeighted) {
+    fValid.Add(static_cast<double>(validRows));
+    fMissingWeight.Add(static_cast<double>(missingRows));
+  }
+}
+
+void NumericProfile::AddValid(double x, double w) {
+  ++fValidCases;
+  fMin = std::min(fMin, x);
+  fMax = std::max(fMax, x);
+  if (!std::isfinite(x)) fUnbinnable = true;
+  if (fWhole && !WholeUnits(x, fUnit)) fWhole = false;
+  if (fExact) {
+    const std::uint32_t slot = fValues.FindOrInsert(x);
+    if (slot >= fWeights.size()) fWeights.resize(slot + 1);
+    fWeights[slot].Add(w);
+    if (fValues.Size() > kDistinctLimit) ToBins();
+    return;
+  }
+  if (fUnbinnable) return;
+  while (!fGrid.Usable(x) && !fUnbinnable) Coarsen();
+  if (!fUnbinnable) AddToBin(fGrid.Bin(x), w);
+}
+
+// The number of bins of the grid unit x 10^exponent that the values (sorted
+// ascending) fall in; the largest size_t when the grid cannot number them.
+std::size_t NumericProfile::BinsAt(const std::vector<double>& sorted, int exponent) const {
+  const DecimalGrid grid{fUnit, exponent};
+  if (sorted.empty()) return 0;
+  if (!grid.Usable(sorted.front()) || !grid.Usable(sorted.back())) return std::numeric_limits<std::size_t>::max();
+  std::size_t bins = 0;
+  std::int64_t last = 0;
+  for (double x : sorted) {
+    const std::int64_t bin = grid.Bin(x);
+    if (bins == 0 || bin != last) ++bins;
+    last = bin;
+  }
+  return bins;
+}
+
+// The values outgrew the exact table: from now on fine bins on the finest
+// power-of-ten grid that holds the values seen in at most kFineBinLimit bins.
+void NumericProfile::ToBins() {
+  fExact = false;
+  if (!fUnbinnable) {
+    // Slots in value order: the search counts bins in one sweep, and the
+    // bins' sums do not depend on the order the values first came in.
+    std::vector<std::uint32_t> order(fValues.Size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return fValues.Value(a) < fValues.Value(b); });
+    std::vector<double> sorted;
+    sorted.reserve(order.size());
+    for (std::uint32_t slot : order) sorted.push_back(fValues.Value(slot));
+    const double range = (fMax - fMin) / static_cast<double>(fUnit);
+    int e = range > 0.0 ? static_cast<int>(std::floor(std::log10(range / kFineBinLimit))) : 0;
+    e = std::clamp(e, -DecimalGrid::kMaxExponent, DecimalGrid::kMaxExponent);
+    while (e > -DecimalGrid::kMaxExponent && BinsAt(sorted, e - 1) <= kFineBinLimit) --e;
+    while (e <= DecimalGrid::kMaxExponent && BinsAt(sorted, e) > kFineBinLimit) ++e;
+    if (e > DecimalGrid::kMaxExponent) {
+      fUnbinnable = true;
+    } else {
+      fGrid = DecimalGrid{fUnit, e};
+      fBins = NumericCategoryIndex();
+      fBinWeights.clear();
+      for (std::uint32_t slot : order) AddToBin(fGrid.Bin(fValues.Value(slot)), fWeights[slot].Value());
+    }
+  }
+  fValues = NumericCategoryIndex();
+  fWeights = {};
+}
+
+void NumericProfile::AddToBin(std::int64_t bin, double w) {
+  const std::uint32_t slot = fBins.FindOrInsert(static_cast<double>(bin));
+  if (slot >= fBinWeights.size()) fBinWeights.resize(slot + 1, 0.0);
+  fBinWeights[slot] += w;
+  if (fBins.Size() > kFineBinLimit) Coarsen();
+}
+
+// Ten fine bins become one: exact, since the coarse grid's edges are edges
+// of the fine one.
+void NumericProfile::Coarsen() {
+  if (fGrid.exponent >= DecimalGrid::kMaxExponent) {
+    fUnbinnable = true;
+    fBins = NumericCategoryIndex();
+    fBinWeights.clear();
+    return;
+  }
+  std::vector<std::pair<std::int64_t, double>> bins;
+  bins.reserve(fBins.Size());
+  for (std::uint32_t s = 0; s < fBins.Size(); ++s) {
+    bins.emplace_back(FloorDiv(static_cast<std::int64_t>(fBins.Value(s)), 10), fBinWeights[s]);
+  }
+  std::sort(bins.begin(), bins.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  ++fGrid.exponent;
+  fBins = NumericCategoryIndex();
+  fBinWeights.clear();
+  for (const auto& [bin, w] : bins) {
+    const std::uint32_t slot = fBins.FindOrInsert(static_cast<double>(bin));
+    if (slot >= fBinWeights.size()) fBinWeights.resize(slot + 1, 0.0);
+    fBinWeights[slot] += w;
+  }
+  if (fBins.Size() > kFineBinLimit) Coarsen();
+}
+
+void NumericProfile::Merge(NumericProfile&& later) {
+  fValid.Add(later.fValid);
+  fMissingWeight.Add(later.fMissingWeight);
+  fMin = std::min(fMin, later.fMin);
+  fMax = std::max(fMax, later.fMax);
+  fValidCases += later.fValidCases;
+  fWhole = fWhole && later.fWhole;
+  fUnbinnable = fUnbinnable || later.fUnbinnable;
+
+  if (fExact && later.fExact) {
+    for (std::uint32_t s = 0; s < later.fValues.Size(); ++s) {
+      const std::uint32_t slot = fValues.FindOrInsert(later.fValues.Value(s));
+      if (slot >= fWeights.size()) fWeights.resize(slot + 1);
+      fWeights[slot].Add(later.fWeights[s]);
+    }
+    if (fValues.Size() > kDistinctLimit) ToBins();
+    return;
+  }
+  if (fExact) {
+    // The later chunk is binned: its grid is the finest the union can have.
+    // Its bins are taken over and this chunk's values join them.
+    const NumericCategoryIndex values = std::move(fValues);
+    const std::vector<CompensatedSum> weights = std::move(fWeights);
+    fValues = NumericCategoryIndex();
+    fWeights = {};
+    fExact = false;
+    fGrid = later.fGrid;
+    fBins = std::move(later.fBins);
+    fBinWeights = std::move(later.fBinWeights);
+    if (fUnbinnable) {
+      fBins = NumericCategoryIndex();
+      fBinWeights.clear();
+      return;
+    }
+    std::vector<std::uint32_t> order(values.Size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(),
+              [&values](std::uint32_t a, std::uint32_t b) { return values.Value(a) < values.Value(b); });
+    for (std::uint32_t s : order) {
+      const double x = values.Value(s);
+      while (!fGrid.Usable(x) && !fUnbinnable) Coarsen();
+      if (fUnbinnable) return;
+      AddToBin(fGrid.Bin(x), weights[s].Value());
+    }
+    return;
+  }
+  if (fUnbinnable) {
+    fBins = NumericCategoryIndex();
+    fBinWeights.clear();
+    return;
+  }
+  if (later.fExact) {
+    for (std::uint32_t s = 0; s < later.fValues.Size(); ++s) {
+      const double x = later.fValues.Value(s);
+      while (!fGrid.Usable(x) && !fUnbinnable) Coarsen();
+      if (fUnbinnable) return;
+      AddToBin(fGrid.Bin(x), later.fWeights[s].Value());
+    }
+    return;
+  }
+  while (fGrid.exponent < later.fGrid.exponent && !fUnbinnable) Coarsen();
+  while (later.fGrid.exponent < fGrid.exponent && !later.fUnbinnable) later.Coarsen();
+  if (fUnbinnable || later.fUnbinnable) {
+    fUnbinnable = true;
+    return;
+  }
+  for (std::uint32_t s = 0; s < later.fBins.Size(); ++s) {
+    const auto bin = static_cast<std::int64_t>(later.fBins.Value(s));
+    // Coarsening on the way changes the grid: a later bin follows it.
+    const std::int64_t ratio = fGrid.Ratio(later.fGrid);
+    AddToBin(FloorDiv(bin, ratio), later.fBinWeights[s]);
+    if (fUnbinnable) return;
+  }
+}
+
+ColumnSummary NumericProfile::Finalize() const {
+  ColumnSummary out;
+  out.full = fFull;
+  out.validWeight = fValid.Value();
+  out.missingWeight = fMissingWeight.Value();
+  out.validCases = fValidCases;
+  if (!fFull) return out;
+  out.distinctOver = !fExact;
+  out.distinct = fExact ? fValues.Size() : kDistinctLimit;
+  if (fValidCases == 0) return out;
+  out.hasRange = true;
+  out.min = fMin;
+  out.max = fMax;
+  if (fExact) {
+    for (std::uint32_t s = 0; s < fValues.Size(); ++s) {
+      const double w = fWeights[s].Value();
+      const double x = fValues.Value(s);
+      if (!out.hasMode || w > out.modeWeight || (w == out.modeWeight && x < out.modeNumber)) {
+        out.hasMode = true;
+        out.modeNumber = x;
+        out.modeWeight = w;
+      }
+    }
+  }
+  if (fUnbinnable) return out;
+  const std::optional<DecimalGrid> grid =
+      ChooseDisplayGrid(fMin, fMax, fValidCases, fWhole, fUnit, fExact ? nullptr : &fGrid);
+  if (!grid) return out;
+  Histogram& h = out.histogram;
+  h.grid = *grid;
+  const auto [first, last] = BinSpan(*grid, fMin, fMax, !fWhole);
+  h.first = first;
+  h.weights.assign(static_cast<std::size_t>(last - first + 1), 0.0);
+  // Summed in value order, so the result does not depend on the order the
+  // values came in.
+  std::vector<std::pair<double, double>> items;
+  if (fExact) {
+    for (std::uint32_t s = 0; s < fValues.Size(); ++s) items.emplace_back(fValues.Value(s), fWeights[s].Value());
+  } else {
+    for (std::uint32_t s = 0; s < fBins.Size(); ++s) items.emplace_back(fBins.Value(s), fBinWeights[s]);
+  }
+  std::sort(items.begin(), items.end());
+  const std::int64_t ratio = fExact ? 0 : grid->Ratio(fGrid);
+  for (const auto& [key, w] : items) {
+    const std::int64_t bin = fExact ? grid->Bin(key) : FloorDiv(static_cast<std::int64_t>(key), ratio);
+    const std::int64_t k = std::clamp<std::int64_t>(bin - h.first, 0, static_cast<std::int64_t>(h.weights.size()) - 1);
+    h.weights[static_cast<std::size_t>(k)] += w;
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- strings
+
+void StringProfile::Add(const StringColumn& column, const double* weights, std::size_t rows) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double w = weights != nullptr ? weights[r] : 1.0;
+    if (!(w > 0.0)) continue;
+    const std::string_view s(column.bytes.data() + column.offsets[r], column.offsets[r + 1] - column.offsets[r]);
+    bool missing = false;
+    for (const std::string& m : fMissing) {
+      if (m == s) {
+        missing = true;
+        break;
+      }
+    }
+    if (missing) {
+      fMissingWeight.Add(w);
+    } else {
+      AddValid(s, w);
+    }
+  }
+}
+
+void StringProfile::AddValid(std::string_view s, double w) {
+  fValid.Add(w);
+  ++fValidCases;
+  if (!fFull || !fExact) return;
+  const std::uint32_t slot = fValues.FindOrInsert(s);
+  if (slot >= fWeights.size()) fWeights.resize(slot + 1);
+  fWeights[slot].Add(w);
+  if (fValues.Size() > kDistinctLimit) Overflow();
+}
+
+void StringProfile::Overflow() {
+  fExact = false;
+  fValues = StringCategoryIndex();
+  fWeights = {};
+}
+
+void StringProfile::Merge(StringProfile&& later) {
+  fValid.Add(later.fValid);
+  fMissingWeight.Add(later.fMissingWeight);
+  fValidCases += later.fValidCases;
+  if (!fExact) return;
+  if (!later.fExact) {
+    Overflow();
+    return;
+  }
+  for (std::uint32_t s = 0; s < later.fValues.Size(); ++s) {
+    const std::uint32_t slot = fValues.FindOrInsert(later.fValues.Value(s));
+    if (slot >= fWeights.size()) fWeights.resize(slot + 1);
+    fWeights[slot].Add(later.fWeights[s]);
+  }
+  if (fValues.Size() > kDistinctLimit) Overflow();
+}
+
+ColumnSummary StringProfile::Finalize() const {
+  ColumnSummary out;
+  out.isString = true;
+  out.full = fFull;
+  out.validWeight = fValid.Value();
+  out.missingWeight = fMissingWeight.Value();
+  out.validCases = fValidCases;
+  if (!fFull) return out;
+  out.distinctOver = !fExact;
+  out.distinct = fExact ? fValues.Size() : kDistinctLimit;
+  if (!fExact) return out;
+  std::string_view mode;
+  for (std::uint32_t s = 0; s < fValues.Size(); ++s) {
+    const double w = fWeights[s].Value();
+    const std::string_view x = fValues.Value(s);
+    if (!out.hasMode || w > out.modeWeight || (w == out.modeWeight && x < mode)) {
+      out.hasMode = true;
+      mode = x;
+      out.modeWeight = w;
+    }
+  }
+  out.modeString = std::string(mode);
+  return out;
+}
+
+// ---------------------------------------------------------------- sets
+
+SetProfile::SetProfile(const Dataset& dataset, const VariableSetImpl& set) : fDichotomy(set.type == 2) {
+  bool typeKnown = false;
+  int width = 0;  // of the widest member, a numeric one counting its name's length
+  for (const std::string& name : set.members) {
+    const int index = dataset.Find(name);
+    if (index < 0) continue;
+    const QUVO_Variable* variable = dataset.variables[static_cast<std::size_t>(index)].get();
+    width = std::max(width, variable->IsString() ? variable->width : static_cast<int>(variable->name.size()));
+    if (!typeKnown) {
+      fIsString = variable->IsString();
+      typeKnown = true;
+    }
+    if (variable->IsString() != fIsString) continue;  // the engine leaves such members out too
+    fMembers.push_back(Member{index, variable});
+  }
+  if (fDichotomy) {
+    if (fIsString) {
+      // As the procedure passes it: in a blank-padded field of 8-byte units
+      // as wide as the widest member, so longer texts are cut.
+      const std::size_t room = static_cast<std::size_t>(width > 8 ? (width + 7) / 8 : 1) * 8;
+      std::string_view counted = set.countedValue;
+      if (counted.size() > room) counted = counted.substr(0, room);
+      while (!counted.empty() && counted.back() == ' ') counted.remove_suffix(1);
+      fCountedText = std::string(counted);
+    } else {
+      // As the procedure reads it: the number that starts the text, else 0.
+      fCountedNumber = std::strtod(set.countedValue.c_str(), nullptr);
+    }
+  }
+}
+
+void SetProfile::Add(const CaseBlock& block, const double* weights) {
+  const std::size_t rows = block.rows;
+  fHas.assign(rows, 0);
+  for (const Member& m : fMembers) {
+    const auto v = static_cast<std::size_t>(m.index);
+    if (fIsString) {
+      if (v >= block.strings.size() || block.strings[v].offsets.size() != rows + 1) {
+        fComplete = false;
+        return;
+      }
+      const StringColumn& column = block.strings[v];
+      for (std::size_t r = 0; r < rows; ++r) {
+        if (fHas[r] != 0) continue;
+        const std::string_view s(column.bytes.data() + column.offsets[r], column.offsets[r + 1] - column.offsets[r]);
+        fHas[r] = fDichotomy ? (s == fCountedText) : !m.variable->IsUserMissingString(s);
+      }
+    } else {
+      if (v >= block.numbers.size() || block.numbers[v].size() != rows) {
+        fComplete = false;
+        return;
+      }
+      const double* x = block.numbers[v].data();
+      for (std::size_t r = 0; r < rows; ++r) {
+        if (fHas[r] != 0) continue;
+        fHas[r] = fDichotomy ? (x[r] == fCountedNumber) : (x[r] != SYSMIS && !m.variable->IsUserMissingNumber(x[r]));
+      }
+    }
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double w = weights != nullptr ? weights[r] : 1.0;
+    if (!(w > 0.0)) continue;
+    if (fHas[r] != 0) {
+      fValid.Add(w);
+    } else {
+      fMissing.Add(w);
+    }
+  }
+}
+
+void SetProfile::Merge(SetProfile&& later) {
+  fValid.Add(later.fValid);
+  fMissing.Add(later.fMissing);
+  fComplete = fComplete && later.fComplete;
+}
+
+// ---------------------------------------------------------------- the pass
+
+struct PassProfile::Column {
+  bool full = true;
+  std::optional<NumericProfile> numbers;
+  std::optional<StringProfile> strings;
+  std::uint64_t rows = 0;  // rows seen; a column some block lacked is left out
+};
+
+PassProfile::PassProfile(const Dataset& dataset) : fDataset(&dataset) {}
+
+PassProfile::~PassProfile() = default;
+PassProfile::PassProfile(PassProfile&&) noexcept = default;
+PassProfile& PassProfile::operator=(PassProfile&&) noexcept = default;
+
+void PassProfile::WantColumn(int variable, bool full) {
+  if (variable < 0 || static_cast<std::size_t>(variable) >= fDataset->variables.size()) return;
+  auto at = std::lower_bound(fColumns.begin(), fColumns.end(), variable,
+                             [](const auto& column, int v) { return column.first < v; });
+  if (at != fColumns.end() && at->first == variable) {
+    if (!full || at->second->full) return;
+    fColumns.erase(at);  // asked again, for everything
+    WantColumn(variable, true);
+    return;
+  }
+  auto column = std::make_unique<Column>();
+  column->full = full;
+  const QUVO_Variable& v = *fDataset->variables[static_cast<std::size_t>(variable)];
+  if (v.IsString()) {
+    column->strings.emplace(v.missing.strings, full);
+  } else {
+    column->numbers.emplace(MissingOf(v), UnitOf(v), full);
+  }
+  fColumns.emplace(at, variable, std::move(column));
+}
+
+void PassProfile::WantSet(const std::vector<int>& members, bool dichotomy) {
+  for (std::size_t s = 0; s < fDataset->sets.size(); ++s) {
+    const VariableSetImpl& set = *fDataset->sets[s];
+    if ((set.type == 2) != dichotomy || set.members.size() != members.size()) continue;
+    bool same = true;
+    for (std::size_t k = 0; k < members.size() && same; ++k) same = fDataset->Find(set.members[k]) == members[k];
+    const bool kept = std::any_of(fSets.begin(), fSets.end(), [s](const auto& known) { return known.first == s; });
+    if (same && !kept) fSets.emplace_back(s, SetProfile(*fDataset, set));
+  }
+}
+
+void PassProfile::Want(const std::vector<std::uint8_t>& columns) {
+  for (std::size_t v = 0; v < columns.size(); ++v) {
+    if (columns[v] != 0) WantColumn(static_cast<int>(v));
+  }
+  for (std::size_t s = 0; s < fDataset->sets.size(); ++s) {
+    const VariableSetImpl& set = *fDataset->sets[s];
+    bool known = false;
+    bool read = true;
+    for (const std::string& name : set.members) {
+      const int index = fDataset->Find(name);
+      if (index < 0) continue;
+      known = true;
+      read = read && static_cast<std::size_t>(index) < columns.size() && columns[static_cast<std::size_t>(index)] != 0;
+    }
+    const bool kept = std::any_of(fSets.begin(), fSets.end(), [s](const auto& set) { return set.first == s; });
+    if (known && read && !kept) fSets.emplace_back(s, SetProfile(*fDataset, set));
+  }
+}
+
+PassProfile PassProfile::Fresh() const {
+  PassProfile out(*fDataset);
+  for (const auto& [index, column] : fColumns) out.WantColumn(index, column->full);
+  for (const auto& [index, set] : fSets) out.fSets.emplace_back(index, SetProfile(*fDataset, *fDataset->sets[index]));
+  return out;
+}
+
+void PassProfile::Add(const CaseBlock& block) {
+  if (block.rows == 0) return;
+  const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  fRows += block.rows;
+  for (auto& [index, column] : fColumns) {
+    const auto v = static_cast<std::size_t>(index);
+    if (column->strings) {
+      if (v >= block.strings.size() || block.strings[v].offsets.size() != block.rows + 1) continue;
+      column->strings->Add(block.strings[v], weights, block.rows);
+    } else {
+      if (v >= block.numbers.size() || block.numbers[v].size() != block.rows) continue;
+      column->numbers->Add(block.numbers[v].data(), weights, block.rows);
+    }
+    column->rows += block.rows;
+  }
+  for (auto& [index, set] : fSets) set.Add(block, weights);
+}
+
+void PassProfile::Merge(PassProfile&& later) {
+  fRows += later.fRows;
+  for (auto& [index, theirs] : later.fColumns) {
+    auto at = std::lower_bound(fColumns.begin(), fColumns.end(), index,
+                               [](const auto& column, int v) { return column.first < v; });
+    if (at == fColumns.end() || at->first != index) {
+      fColumns.emplace(at, index, std::move(theirs));
+      continue;
+    }
+    Column& mine = *at->second;
+    if (mine.numbers && theirs->numbers) mine.numbers->Merge(std::move(*theirs->numbers));
+    if (mine.strings && theirs->strings) mine.strings->Merge(std::move(*theirs->strings));
+    mine.rows += theirs->rows;
+  }
+  for (auto& [index, theirs] : later.fSets) {
+    auto mine = std::find_if(fSets.begin(), fSets.end(), [at = index](const auto& kept) { return kept.first == at; });
+    if (mine == fSets.end()) {
+      fSets.emplace_back(index, std::move(theirs));
+    } else {
+      mine->second.Merge(std::move(theirs));
+    }
+  }
+}
+
+DataProfile PassProfile::Finalize() const {
+  DataProfile out;
+  for (const auto& [index, column] : fColumns) {
+    if (column->rows != fRows) continue;
+    out.columns.emplace(index, column->numbers ? column->numbers->Finalize() : column->strings->Finalize());
+  }
+  for (const auto& [index, set] : fSets) {
+    if (set.Complete()) out.sets[fDataset->sets[index]->name] = set.Finalize();
+  }
+  return out;
+}
+
+}  // namespace host::engine

@@ -1,0 +1,258 @@
+// The pass's side statistics for the overview: against the independent
+// reference (tests/reference/profile_reference.py), in one pass and merged
+// from chunks cut at random, plus the grid arithmetic the bin rule rests on.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "host/engine/profile.h"
+#include "support/test_dataset.h"
+
+using nlohmann::json;
+using host::engine::DecimalGrid;
+
+namespace {
+
+const std::filesystem::path kReference = std::filesystem::path(CODEBOOK_SOURCE_DIR) / "tests/reference/profile";
+
+std::shared_ptr<host::Dataset> Build(const json& ds) {
+  testsupport::DatasetBuilder b;
+  for (const json& v : ds["variables"]) {
+    const std::string name = v["name"];
+    const int width = v["width"];
+    QUVO_Variable& var = width ? b.String(name, width) : b.Numeric(name);
+    if (v.contains("format")) var.printFormat.type = v["format"] == "DATE" ? FormatType::DATE : FormatType::DATETIME;
+    const json missing = v.value("missing", json::object());
+    for (const json& x : missing.value("values", json::array())) {
+      if (x.is_string()) var.missing.strings.push_back(x);
+      if (x.is_number()) var.missing.numbers.push_back(x);
+    }
+    if (missing.contains("range")) {
+      var.missing.hasRange = true;
+      var.missing.low = missing["range"][0];
+      var.missing.high = missing["range"][1];
+    }
+  }
+  for (const json& s : ds["sets"]) {
+    std::vector<std::string> members = s["members"];
+    if (s["type"] == "dichotomy") {
+      b.DichotomySet(s["name"], "", s["counted"], members);
+    } else {
+      b.CategorySet(s["name"], "", members);
+    }
+  }
+  if (!ds["weight"].is_null()) b.Weight(ds["weight"]);
+  for (const json& c : ds["cases"]) {
+    std::vector<testsupport::Cell> cells;
+    for (const json& x : c) {
+      if (x.is_null()) {
+        cells.emplace_back(SYSMIS);
+      } else if (x.is_string()) {
+        std::string text = x;
+        while (!text.empty() && text.back() == ' ') text.pop_back();  // as the readers hand strings over
+        cells.emplace_back(text);
+      } else {
+        cells.emplace_back(x.get<double>());
+      }
+    }
+    b.Case(std::move(cells));
+  }
+  b.BlockRows(37);
+  return b.Build();
+}
+
+host::engine::PassProfile Wanting(const host::Dataset& dataset) {
+  host::engine::PassProfile p(dataset);
+  p.Want(std::vector<std::uint8_t>(dataset.variables.size(), 1));
+  return p;
+}
+
+const std::vector<host::CaseBlock>& Blocks(const host::Dataset& dataset) {
+  return static_cast<const host::MemoryCaseSource&>(*dataset.cases).Blocks();
+}
+
+// Cuts the blocks into consecutive chunks at random, profiles each on its
+// own and merges them in order.
+host::engine::DataProfile Chunked(const host::Dataset& dataset, std::mt19937& random) {
+  const auto& blocks = Blocks(dataset);
+  std::vector<host::engine::PassProfile> chunks;
+  std::bernoulli_distribution cut(0.3);
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    if (chunks.empty() || cut(random)) chunks.push_back(Wanting(dataset));
+    chunks.back().Add(blocks[b]);
+  }
+  host::engine::PassProfile whole = Wanting(dataset);
+  for (auto& chunk : chunks) whole.Merge(std::move(chunk));
+  return whole.Finalize();
+}
+
+void ExpectNear(double actual, const json& expected, const std::string& what) {
+  const double e = expected.get<double>();
+  EXPECT_NEAR(actual, e, 1e-9 * std::max(1.0, std::fabs(e))) << what;
+}
+
+void Compare(const host::engine::DataProfile& got, const json& ds, const std::string& how) {
+  const json& expect = ds["expect"];
+  for (std::size_t v = 0; v < ds["variables"].size(); ++v) {
+    const std::string name = ds["variables"][v]["name"];
+    const std::string what = std::string(ds["name"]) + " " + name + " (" + how + ")";
+    const host::engine::ColumnSummary* c = got.Column(static_cast<int>(v));
+    ASSERT_NE(c, nullptr) << what;
+    const json& e = expect["columns"][name];
+    ExpectNear(c->validWeight, e["valid"], what + " valid");
+    ExpectNear(c->missingWeight, e["missing"], what + " missing");
+    EXPECT_EQ(c->validCases, e["validCases"].get<std::int64_t>()) << what;
+    if (e["distinct"].is_null()) {
+      EXPECT_TRUE(c->distinctOver) << what;
+      EXPECT_FALSE(c->hasMode) << what;
+    } else {
+      EXPECT_FALSE(c->distinctOver) << what;
+      EXPECT_EQ(c->distinct, e["distinct"].get<std::size_t>()) << what;
+    }
+    if (!e["mode"].is_null()) {
+      ASSERT_TRUE(c->hasMode) << what;
+      if (c->isString) {
+        EXPECT_EQ(c->modeString, e["mode"]["value"].get<std::string>()) << what;
+      } else {
+        EXPECT_EQ(c->modeNumber, e["mode"]["value"].get<double>()) << what;
+      }
+      ExpectNear(c->modeWeight, e["mode"]["weight"], what + " mode weight");
+    }
+    if (!e.contains("histogram")) {
+      EXPECT_TRUE(c->histogram.Empty()) << what;
+      continue;
+    }
+    EXPECT_EQ(c->min, e["min"].get<double>()) << what;
+    EXPECT_EQ(c->max, e["max"].get<double>()) << what;
+    const json& h = e["histogram"];
+    EXPECT_EQ(c->histogram.grid.step, h["step"].get<std::int64_t>()) << what;
+    EXPECT_EQ(c->histogram.grid.exponent, h["exponent"].get<int>()) << what;
+    EXPECT_EQ(c->histogram.first, h["first"].get<std::int64_t>()) << what;
+    ASSERT_EQ(c->histogram.weights.size(), h["weights"].size()) << what;
+    for (std::size_t k = 0; k < c->histogram.weights.size(); ++k) {
+      ExpectNear(c->histogram.weights[k], h["weights"][k], what + " bin " + std::to_string(k));
+    }
+  }
+  for (const auto& [name, e] : expect["sets"].items()) {
+    const host::engine::SetSummary* s = got.Set(name);
+    ASSERT_NE(s, nullptr) << name;
+    ExpectNear(s->validWeight, e["valid"], how + " " + name + " valid");
+    ExpectNear(s->missingWeight, e["missing"], how + " " + name + " missing");
+  }
+}
+
+TEST(EngineProfile, MatchesTheReferenceInOnePassAndInMergedChunks) {
+  std::size_t files = 0;
+  std::mt19937 random(20261206);
+  for (const auto& entry : std::filesystem::directory_iterator(kReference)) {
+    std::ifstream in(entry.path());
+    const json ds = json::parse(in);
+    const auto dataset = Build(ds);
+    host::engine::PassProfile one = Wanting(*dataset);
+    for (const host::CaseBlock& block : Blocks(*dataset)) one.Add(block);
+    Compare(one.Finalize(), ds, "one pass");
+    for (int round = 0; round < 3; ++round) Compare(Chunked(*dataset, random), ds, "chunks");
+    ++files;
+  }
+  EXPECT_GE(files, 3u);
+}
+
+TEST(EngineProfile, ColumnsLeftOutOfABlockAndUnwantedOnesAreNotSummarised) {
+  testsupport::DatasetBuilder c;
+  c.Numeric("x");
+  c.Numeric("y");
+  for (int i = 0; i < 5; ++i) c.Case({i, i * 2});
+  const auto dataset = c.Build();
+  host::engine::PassProfile p(*dataset);
+  p.WantColumn(1);
+  host::CaseBlock partial = Blocks(*dataset).front();
+  partial.numbers[1].clear();  // a reader that did not convert y in this block
+  p.Add(partial);
+  for (std::size_t k = 1; k < Blocks(*dataset).size(); ++k) p.Add(Blocks(*dataset)[k]);
+  const host::engine::DataProfile got = p.Finalize();
+  EXPECT_EQ(got.Column(0), nullptr);  // never asked for
+  EXPECT_EQ(got.Column(1), nullptr);  // not in every block: a partial summary would mislead
+}
+
+TEST(EngineProfile, DistinctValuesAreExactUpToTheBoundAndSayMoreBeyond) {
+  for (std::size_t n : {host::engine::kDistinctLimit, host::engine::kDistinctLimit + 1}) {
+    host::engine::NumericProfile p({}, 1);
+    std::vector<double> values;
+    for (std::size_t i = 0; i < n; ++i) values.push_back(static_cast<double>(i) / 8.0);
+    p.Add(values.data(), nullptr, values.size());
+    const host::engine::ColumnSummary s = p.Finalize();
+    EXPECT_EQ(s.distinctOver, n > host::engine::kDistinctLimit) << n;
+    EXPECT_EQ(s.hasMode, n <= host::engine::kDistinctLimit) << n;
+    if (!s.distinctOver) {
+      EXPECT_EQ(s.distinct, n);
+    }
+    double total = 0.0;
+    for (double w : s.histogram.weights) total += w;
+    EXPECT_EQ(total, static_cast<double>(n)) << "every value in some bin";
+  }
+}
+
+TEST(EngineProfile, ValuesNoGridHoldsGiveNoHistogramButTheirRange) {
+  host::engine::NumericProfile p({}, 1);
+  std::vector<double> values;
+  for (int i = 0; i < 2000; ++i) values.push_back(i % 2 ? 1e300 : -static_cast<double>(i));
+  p.Add(values.data(), nullptr, values.size());
+  const host::engine::ColumnSummary s = p.Finalize();
+  EXPECT_EQ(s.max, 1e300);
+  EXPECT_EQ(s.min, -1998.0);
+  EXPECT_TRUE(s.histogram.Empty());
+}
+
+TEST(DecimalGrid, EdgesAreTheDecimalsAValueIsReadAs) {
+  const DecimalGrid tenths{1, -1};
+  EXPECT_EQ(tenths.Bin(0.3), 3);  // 0.3 / 0.1 is 2.9999999999999996
+  EXPECT_EQ(tenths.Bin(0.1 * 3), 3);
+  EXPECT_EQ(tenths.Bin(-0.1), -1);
+  EXPECT_EQ(tenths.Bin(-0.05), -1);
+  EXPECT_EQ(tenths.Edge(3), 0.3);
+  const DecimalGrid days{86400 * 5, 0};
+  EXPECT_EQ(days.Bin(86400.0 * 5), 1);
+  EXPECT_EQ(days.Bin(86400.0 * 5 - 1), 0);
+}
+
+TEST(DecimalGrid, CoarserGridsNestExactlyInFinerOnes) {
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> cents(-1'000'000, 1'000'000);
+  const DecimalGrid fine{1, -3};
+  for (const DecimalGrid coarse : {DecimalGrid{2, -2}, DecimalGrid{5, -1}, DecimalGrid{1, 1}, DecimalGrid{2, 0}}) {
+    const std::int64_t ratio = coarse.Ratio(fine);
+    ASSERT_GT(ratio, 0);
+    for (int k = 0; k < 20000; ++k) {
+      const double x = cents(random) / 100.0;
+      const std::int64_t b = fine.Bin(x);
+      const std::int64_t floorDiv = b / ratio - ((b % ratio != 0) && (b < 0) ? 1 : 0);
+      ASSERT_EQ(coarse.Bin(x), floorDiv) << x;
+    }
+  }
+  EXPECT_EQ((DecimalGrid{2, -2}).Ratio(DecimalGrid{5, -3}), 4);
+  EXPECT_EQ((DecimalGrid{5, -2}).Ratio(DecimalGrid{2, -2}), 0) << "0.05 is no multiple of 0.02";
+}
+
+TEST(DecimalGrid, DisplayGridsFollowTheRule) {
+  // 18 to 89 whole years, 334 cases: at most 10 bins of a nice width.
+  auto g = host::engine::ChooseDisplayGrid(18, 89, 334, true, 1, nullptr);
+  ASSERT_TRUE(g.has_value());
+  EXPECT_EQ(g->Width(), 10.0);
+  // A five-point scale keeps one bin per point.
+  g = host::engine::ChooseDisplayGrid(1, 5, 200, true, 1, nullptr);
+  ASSERT_TRUE(g.has_value());
+  EXPECT_EQ(g->Width(), 1.0);
+  // Measurements from 0 to 1000 end with the bin [900, 1000].
+  g = host::engine::ChooseDisplayGrid(0.5, 1000, 5000, false, 1, nullptr);
+  ASSERT_TRUE(g.has_value());
+  const auto [first, last] = host::engine::BinSpan(*g, 0.5, 1000, true);
+  EXPECT_EQ(g->Edge(last + 1), 1000.0);
+  EXPECT_LE(last - first + 1, host::engine::kMaxHistogramBins);
+}
+
+}  // namespace
