@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -22,9 +23,11 @@
 #include "app/progress.h"
 #include "app/signals.h"
 #include "host/command.h"
+#include "host/data/dataset.h"
 #include "host/data/files.h"
 #include "host/dataset.h"
 #include "host/document.h"
+#include "host/output/model.h"
 
 namespace {
 
@@ -195,6 +198,70 @@ std::vector<std::string> SplitTokens(const std::string& text) {
   return tokens;
 }
 
+// Every error and warning of the run also goes to standard error as it is
+// issued, whatever the output format and wherever the output goes: a report
+// written to a file must not hide that a command failed. --quiet keeps the
+// warnings off the terminal, never the errors.
+class MessageEcho {
+ public:
+  explicit MessageEcho(bool quiet) : fQuiet(quiet) {}
+
+  // Echoes the messages issued since the last call.
+  void Flush() {
+    const std::vector<host::Item>& items = host::Output().Items();
+    for (; fNext < items.size(); ++fNext) {
+      if (items[fNext].IsTable()) continue;
+      const host::Message& message = items[fNext].message;
+      if (message.severity == host::Severity::Error) {
+        ++fErrors;
+        Fail("error: " + message.text);
+      } else {
+        ++fWarnings;
+        if (!fQuiet) codebook_app::Warn(message.text);
+      }
+    }
+  }
+
+  // After the output is written: the count, so that a report holding errors
+  // says so where the run was started.
+  void Summarise(const std::string& outputPath) const {
+    if (fErrors == 0 && (fWarnings == 0 || fQuiet || outputPath.empty())) return;
+    const auto count = [](int n, const char* what) {
+      return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    std::string text = outputPath.empty() ? std::string("the output") : "the report '" + outputPath + "'";
+    if (fErrors > 0) {
+      text += " holds " + count(fErrors, "error");
+      if (fWarnings > 0) text += " and " + count(fWarnings, "warning");
+    } else {
+      text += " holds " + count(fWarnings, "warning");
+    }
+    Fail(text + (fErrors > 0 ? "; exit status 1." : "."));
+  }
+
+ private:
+  bool fQuiet;
+  std::size_t fNext = 0;
+  int fErrors = 0;
+  int fWarnings = 0;
+};
+
+// When the report was made, in UTC to the minute; SOURCE_DATE_EPOCH (seconds
+// since 1970) fixes it, so that a report can be made again byte for byte.
+std::string ReportTime() {
+  std::time_t now = std::time(nullptr);
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+    char* end = nullptr;
+    const long long seconds = std::strtoll(epoch, &end, 10);
+    if (end != epoch && *end == '\0' && seconds >= 0) now = static_cast<std::time_t>(seconds);
+  }
+  std::tm utc{};
+  if (gmtime_r(&now, &utc) == nullptr) return {};
+  char text[32];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &utc);
+  return std::string(text, n);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,6 +276,7 @@ int main(int argc, char** argv) {
   std::string datasetPath;
   std::vector<std::string> commandWords;
   bool quiet = false;
+  bool overview = false;
   int width = 0;
   host::LoadOptions loadOptions;
   std::string delimiterText;
@@ -224,6 +292,7 @@ int main(int argc, char** argv) {
                  "Text encoding of CSV data, or of a Stata/SAS file that declares none or the wrong one (iconv name: latin1, cp1252, utf-16, ...)");
   app.add_option("--catalog", loadOptions.catalog,
                  "SAS format catalog with the value labels of a .sas7bdat file (default: NAME.sas7bcat beside it)");
+  app.add_flag("--overview", overview, "Text output: start with the dataset line and the overview (HTML and Markdown always do)");
   app.add_flag("--quiet,-q", quiet, "No progress indicator and no loader warnings or notes on standard error");
   app.add_option("--delimiter", delimiterText, "Delimiter of a bare CSV file: one character, or tab (default: sniffed)");
   auto* missingOption = app.add_option(
@@ -329,6 +398,9 @@ int main(int argc, char** argv) {
     codebook_app::FailOutOfMemory("reading", datasetPath.c_str());
     return 2;
   }
+  // The overview's side statistics cost the data pass time: gathered only
+  // for the reports that show them.
+  dataset->profileWanted = format == host::OutputFormat::Html || format == host::OutputFormat::Markdown || overview;
   host::SetActiveDataset(dataset);
 
   // The output must not be one of the files the run reads.
@@ -352,8 +424,10 @@ int main(int argc, char** argv) {
   }
 
   codebook_app::Progress progress(!quiet && isatty(STDERR_FILENO) != 0);
+  MessageEcho echo(quiet);
   try {
     for (const host::Command& command : host::SplitCommands(syntaxText, syntaxSource)) {
+      echo.Flush();
       if (!command.error.empty()) {
         host::AddMessage(host::Severity::Error, command.error);
         continue;
@@ -371,6 +445,7 @@ int main(int argc, char** argv) {
       procedure();
       progress.Finish();
     }
+    echo.Flush();
   } catch (const host::InputError& e) {
     progress.Finish();
     Fail(e.what());
@@ -396,6 +471,10 @@ int main(int argc, char** argv) {
     const std::string folder = std::filesystem::absolute(datasetFile).parent_path().filename().string();
     if (!folder.empty()) options.title = folder;
   }
+  options.overview = overview;
+  options.file = datasetFile.filename().string();
+  options.madeAt = ReportTime();
+  options.version = std::string("codebook ") + kVersion;
   // The renderers write piece by piece, so a large document is never held
   // in memory whole; a file still appears only once complete.
   const auto render = [&](std::ostream& out) { host::Render(host::Output(), format, out, options); };
@@ -413,5 +492,6 @@ int main(int argc, char** argv) {
     codebook_app::FailOutOfMemory("writing", gDoingFile.empty() ? DescriptorName(outputFd).c_str() : gDoingFile.c_str());
     return 2;
   }
+  echo.Summarise(outputPath);
   return host::ErrorCount() > 0 ? 1 : 0;
 }

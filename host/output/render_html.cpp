@@ -11,16 +11,17 @@
 #include <vector>
 
 #include "host/output/flat.h"
+#include "host/output/html_chart.h"
+#include "host/output/overview.h"
 #include "host/output/render.h"
+#include "host/data/dataset.h"
 
 namespace host {
-
-namespace {
 
 // Appends text escaped for element content and for attribute values
 // (quoted with either quote). Control characters other than line feeds and
 // tabs are dropped: they are not allowed in HTML.
-void Esc(std::string& out, std::string_view text) {
+void HtmlEscape(std::string& out, std::string_view text) {
   std::size_t i = 0;
   const std::size_t n = text.size();
   while (i < n) {
@@ -58,6 +59,11 @@ void Esc(std::string& out, std::string_view text) {
   }
 }
 
+namespace {
+
+void Esc(std::string& out, std::string_view text) { HtmlEscape(out, text); }
+
+
 std::string Esc(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
@@ -65,13 +71,20 @@ std::string Esc(std::string_view text) {
   return out;
 }
 
+// What a table's section shows besides the table: the chart of its overview
+// row and the line that says its counts are weighted.
+struct TableExtras {
+  const Chart* chart = nullptr;
+  std::string weightNote;
+};
+
 const char kStyle[] = R"CSS(
 :root{color-scheme:light dark;--bg:#fff;--fg:#1f2328;--muted:#59636e;--line:#d1d9e0;--head:#f6f8fa;--grp:#eef1f5;
 --bar:#8fb8f6;--link:#0550ae;--mark:#fff8c5;--warn-bg:#fff8c5;--warn-fg:#4d2d00;--warn-line:#d4a72c;--err-bg:#ffebe9;
---err-fg:#82071e;--err-line:#ff8182;--focus:#0969da}
+--err-fg:#82071e;--err-line:#ff8182;--focus:#0969da;--chart:#3b7dd8;--chart-miss:#c2410c}
 @media (prefers-color-scheme:dark){:root{--bg:#0d1117;--fg:#e6edf3;--muted:#9198a1;--line:#3d444d;--head:#151b23;
 --grp:#1b222c;--bar:#1f5fb8;--link:#58a6ff;--warn-bg:#2e2608;--warn-fg:#f2cc60;--warn-line:#9e6a03;--err-bg:#3a1216;
---err-fg:#ffa198;--err-line:#da3633;--focus:#58a6ff}}
+--err-fg:#ffa198;--err-line:#da3633;--focus:#58a6ff;--chart:#5a9cf0;--chart-miss:#f0883e}}
 *{box-sizing:border-box}
 html{background:var(--bg);color:var(--fg);font:15px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,"Noto Sans",
 "Liberation Sans",sans-serif}
@@ -81,7 +94,7 @@ a{color:var(--link)}
 .skip{position:absolute;left:-999px;top:0;background:var(--bg);padding:.5rem 1rem;z-index:2}
 .skip:focus{left:.5rem}
 .vh{position:absolute;width:1px;height:1px;overflow:hidden;clip:rect(0 0 0 0);white-space:nowrap}
-.layout{display:grid;grid-template-columns:minmax(15rem,21rem) minmax(0,1fr);min-height:100vh}
+.layout{display:grid;grid-template-columns:minmax(13rem,18rem) minmax(0,1fr);min-height:100vh}
 nav{position:sticky;top:0;height:100vh;display:flex;flex-direction:column;border-right:1px solid var(--line);
 background:var(--head)}
 nav h2{font-size:.8rem;text-transform:uppercase;letter-spacing:.06em;color:var(--muted);margin:1rem 1rem .4rem}
@@ -99,9 +112,35 @@ font-weight:600}
 #toc .l{color:var(--muted);margin-left:.45rem}
 .badge{font-size:.7rem;border:1px solid var(--line);border-radius:1em;padding:0 .4em;margin-left:.35rem;
 color:var(--muted);vertical-align:.1em}
-main{padding:1.25rem 2rem 3rem;max-width:72rem}
+main{padding:1.25rem 2rem 3rem;max-width:80rem;min-width:0}
 header h1{font-size:1.6rem;margin:.2rem 0 .1rem}
 header .sub{color:var(--muted);margin:0 0 1rem}
+header .kick{font-size:.8rem;text-transform:uppercase;letter-spacing:.06em;color:var(--muted);margin:0}
+section.ov{margin:0 0 2.2rem}
+section.ov h2{font-size:1.15rem;margin:0 0 .45rem}
+.ovw{overflow-x:auto}
+.ovt{min-width:59rem;font-size:.84rem}
+.ovr{display:grid;grid-template-columns:minmax(6rem,8.5rem) minmax(8rem,1.3fr) 6.8rem 8.4rem 4.4rem 6.4rem 4.4rem
+minmax(6.5rem,.8fr) minmax(8rem,1.2fr);align-items:center;border-bottom:1px solid var(--line)}
+.ovr[hidden]{display:none}
+.ovr>span{padding:.2rem .4rem;overflow-wrap:break-word;min-width:0}
+.ovh .ovr{background:var(--head);color:var(--muted);font-weight:600;border-bottom-width:2px}
+.ovg{content-visibility:auto;contain-intrinsic-size:auto 200rem}
+.ovg .ovr:hover{background:var(--grp);cursor:pointer}
+.ovg .ovr>span:first-child{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace;
+font-weight:600}
+.ovr>.num{white-space:nowrap;width:auto}
+.ovr .pc{color:var(--muted)}
+.ovr>.ch{padding-top:.1rem;padding-bottom:.1rem}
+svg.spark{display:block;width:6rem;height:1.4rem}
+.cv{fill:var(--chart)}.cm{fill:var(--chart-miss)}
+figure.chart{margin:0 0 .7rem;max-width:34rem}
+svg.big{display:block;width:100%;height:5.5rem;border-bottom:1px solid var(--line)}
+figure.chart figcaption{display:flex;justify-content:space-between;gap:1rem;font-size:.8rem;color:var(--muted);
+margin-top:.15rem}
+.kv,.km{display:inline-block;width:.7em;height:.7em;margin-right:.3em;vertical-align:-.05em}
+.kv{background:var(--chart)}.km{background:var(--chart-miss)}
+.wnote{font-size:.85rem;color:var(--muted);margin:.35rem 0 0}
 section.tbl{content-visibility:auto;contain-intrinsic-size:auto 28rem;margin:0 0 2rem}
 section.tbl h2{font-size:1.15rem;margin:0 0 .45rem;scroll-margin-top:1rem}
 section.tbl h2 .n{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace}
@@ -131,7 +170,7 @@ overflow-wrap:break-word}.num,td.pct,th.pct{width:auto}td.pct{background:none}}
 main{max-width:none;padding:0}section.tbl{content-visibility:visible;break-inside:avoid}
 thead th,tr.g th{background:none;color:#000}td.pct{background:none}a{color:inherit;text-decoration:none}
 .notice{border:1px solid #000;background:none;color:#000}}
-th,td,#toc .n,#toc .l,h2 span{unicode-bidi:isolate}
+th,td,#toc .n,#toc .l,h2 span,.ovr>span{unicode-bidi:isolate}
 )CSS";
 
 // The filter: narrows the table of contents as you type. "/" focuses it,
@@ -143,9 +182,21 @@ var input=document.getElementById('filter');if(!input)return;
 var list=document.getElementById('toc'),count=document.getElementById('count');
 var items=Array.prototype.slice.call(list.children);
 var keys=items.map(function(li){return li.textContent.toLowerCase();});
+var ovb=document.getElementById('ovb'),rows=null,rkeys=null;
+function filterRows(q){
+  if(!ovb||(!q&&!rows))return;
+  if(!rows){rows=Array.prototype.slice.call(ovb.querySelectorAll('.ovg .ovr'));
+    rkeys=rows.map(function(r){return (r.children[0].textContent+' '+r.children[1].textContent).toLowerCase();});}
+  for(var i=0;i<rows.length;i++)rows[i].hidden=!!q&&rkeys[i].indexOf(q)<0;
+}
+if(ovb)ovb.addEventListener('click',function(e){
+  if(e.target.closest('a'))return;
+  var r=e.target.closest('.ovg .ovr'),a=r&&r.querySelector('a');if(a)a.click();
+});
 function apply(){
   var q=input.value.trim().toLowerCase(),n=0;
   for(var i=0;i<items.length;i++){var show=!q||keys[i].indexOf(q)>=0;items[i].hidden=!show;if(show)n++;}
+  filterRows(q);
   list.setAttribute('data-matches',String(n));
   count.textContent=q?(n+' of '+items.length+' match'):(items.length+(items.length===1?' table':' tables'));
 }
@@ -240,7 +291,7 @@ void FlushIfLarge(std::string& out, std::ostream& stream) {
   }
 }
 
-void RenderTable(const TableNode& table, int id, std::string& out, std::ostream& stream) {
+void RenderTable(const TableNode& table, int id, const TableExtras& extras, std::string& out, std::ostream& stream) {
   FlatTable flat = Flatten(table);
   const std::string sid = std::to_string(id);
   const std::string label = IsFileInformation(table) ? std::string() : TableLabel(table);
@@ -257,7 +308,9 @@ void RenderTable(const TableNode& table, int id, std::string& out, std::ostream&
       out += "</span>";
     }
   }
-  out += "</h2>\n<table aria-labelledby=\"h" + sid + "\"><colgroup><col class=\"stub\"></colgroup>\n";
+  out += "</h2>\n";
+  if (extras.chart != nullptr) AppendChartSvg(out, *extras.chart, false);
+  out += "<table aria-labelledby=\"h" + sid + "\"><colgroup><col class=\"stub\"></colgroup>\n";
   const std::size_t span = flat.columns.size() + 1;
   const std::string spanText = std::to_string(span);
   const DimensionNode* rows = table.RowDimension();
@@ -313,7 +366,13 @@ void RenderTable(const TableNode& table, int id, std::string& out, std::ostream&
   if (flat.rows.empty()) {
     out += "<tbody><tr><td class=\"empty\" colspan=\"" + spanText + "\">Nothing to show.</td></tr></tbody>\n";
   }
-  out += "</table>\n</section>\n";
+  out += "</table>\n";
+  if (!extras.weightNote.empty()) {
+    out += "<p class=\"wnote\">";
+    Esc(out, extras.weightNote);
+    out += "</p>\n";
+  }
+  out += "</section>\n";
 }
 
 void RenderMessage(const Message& message, std::string& out) {
@@ -326,11 +385,98 @@ void RenderMessage(const Message& message, std::string& out) {
 
 }  // namespace
 
+namespace {
+
+// The overview: one row per variable and set table; a row's name leads to
+// its table (and so does a click anywhere on the row).
+// Rows of the overview laid out together: the browser skips the layout of
+// groups out of view, so thousands of rows open as fast as a few.
+constexpr std::size_t kOverviewGroup = 100;
+
+void RenderOverview(const Overview& overview, std::string& out, std::ostream& stream) {
+  if (overview.rows.empty()) return;
+  // A table in ARIA roles over a grid layout: a real table cannot be laid
+  // out lazily a group of rows at a time.
+  out += "<section class=\"ov\" id=\"overview\" aria-labelledby=\"ovh\">\n<h2 id=\"ovh\">Overview</h2>\n"
+         "<div class=\"ovw\"><div class=\"ovt\" id=\"ovb\" role=\"table\" aria-labelledby=\"ovh\" aria-rowcount=\"";
+  out += std::to_string(overview.rows.size() + 1);
+  out += "\">\n<div class=\"ovh\" role=\"rowgroup\"><div class=\"ovr\" role=\"row\">"
+         "<span role=\"columnheader\">Name</span><span role=\"columnheader\">Label</span>"
+         "<span role=\"columnheader\">Distribution</span><span role=\"columnheader\">Type</span>"
+         "<span role=\"columnheader\" class=\"num\">Valid</span><span role=\"columnheader\" class=\"num\">Missing</span>"
+         "<span role=\"columnheader\" class=\"num\">Distinct</span><span role=\"columnheader\">Range</span>"
+         "<span role=\"columnheader\">Mean or mode</span></div></div>\n";
+  const auto cell = [&out](const std::string& text, const char* kind) {
+    out += "<span role=\"cell\"";
+    if (kind != nullptr) {
+      out += " class=\"";
+      out += kind;
+      out += '"';
+    }
+    out += '>';
+    Esc(out, text);
+    out += "</span>";
+  };
+  for (std::size_t k = 0; k < overview.rows.size(); ++k) {
+    const OverviewRow& row = overview.rows[k];
+    if (k % kOverviewGroup == 0) {
+      if (k > 0) out += "</div>\n";
+      out += "<div class=\"ovg\" role=\"rowgroup\">\n";
+    }
+    out += "<div class=\"ovr\" role=\"row\"><span role=\"rowheader\"><a href=\"#t";
+    out += std::to_string(row.tableId);
+    out += "\">";
+    Esc(out, row.name);
+    out += "</a></span>";
+    cell(row.label, nullptr);
+    out += "<span role=\"cell\" class=\"ch\">";
+    AppendChartSvg(out, row.chart, true);
+    out += "</span>";
+    cell(TypeAndLevel(row), nullptr);
+    cell(row.valid, "num");
+    out += "<span role=\"cell\" class=\"num\">";
+    Esc(out, row.missing);
+    if (!row.missingPercent.empty()) {
+      out += " <span class=\"pc\">(";
+      Esc(out, row.missingPercent);
+      out += ")</span>";
+    }
+    out += "</span>";
+    cell(row.distinct, "num");
+    cell(row.min.empty() ? row.min : row.min + " \xE2\x80\x93 " + row.max, nullptr);  // an en dash
+    cell(row.center, nullptr);
+    out += "</div>\n";
+    FlushIfLarge(out, stream);
+  }
+  out += "</div>\n</div></div>\n</section>\n";
+}
+
+}  // namespace
+
 void RenderHtml(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
   const std::vector<Item>& items = document.Items();
   std::string out;
-  out.reserve(std::min<std::size_t>(4096 + items.size() * 1600, std::size_t{3} << 20));
-  const std::string title = options.title.empty() ? std::string("Codebook") : "Codebook: " + options.title;
+  out.reserve(std::min<std::size_t>(4096 + items.size() * 2600, std::size_t{3} << 20));
+  const std::shared_ptr<Dataset> dataset = ActiveDataset();
+  const Overview overview = BuildOverview(document, dataset.get(), options);
+  const std::string reportTitle = ReportTitle(dataset.get(), options);
+  const bool ownTitle = dataset && dataset->label && !dataset->label->empty();
+  const std::string heading = ownTitle || reportTitle.empty() ? reportTitle : "Codebook: " + reportTitle;
+  const std::string title = heading.empty() ? std::string("Codebook") : heading;
+
+  // The charts of the sections come from the overview rows.
+  std::vector<const Chart*> charts;
+  for (const OverviewRow& row : overview.rows) {
+    if (row.tableId <= 0) continue;
+    if (charts.size() < static_cast<std::size_t>(row.tableId) + 1) charts.resize(static_cast<std::size_t>(row.tableId) + 1);
+    if (row.chart.kind != ChartKind::None) charts[static_cast<std::size_t>(row.tableId)] = &row.chart;
+  }
+  const auto extrasOf = [&](const TableNode& table, int id) {
+    TableExtras extras;
+    if (static_cast<std::size_t>(id) < charts.size()) extras.chart = charts[static_cast<std::size_t>(id)];
+    extras.weightNote = WeightNote(table, dataset.get());
+    return extras;
+  };
 
   // The first file information table goes in the header; every other item
   // stays in the order produced.
@@ -354,7 +500,7 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
          "<nav aria-label=\"Contents\">\n<h2>Contents</h2>\n<div class=\"filter\" role=\"search\">"
          "<label for=\"filter\">Filter by name or label</label>"
          "<input id=\"filter\" type=\"search\" autocomplete=\"off\" spellcheck=\"false\" "
-         "aria-controls=\"toc\" aria-describedby=\"count\" placeholder=\"Type / to filter\">"
+         "aria-controls=\"toc ovb\" aria-describedby=\"count\" placeholder=\"Type / to filter\">"
          "<div class=\"count\" id=\"count\" aria-live=\"polite\">" +
          std::to_string(tables) + (tables == 1 ? " table" : " tables") + "</div></div>\n<ul id=\"toc\">\n";
   int id = 0;
@@ -384,23 +530,27 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
     out += "</a></li>\n";
     FlushIfLarge(out, stream);
   }
-  out += "</ul>\n</nav>\n<main id=\"main\">\n<header>\n<h1>Codebook</h1>\n";
-  if (!options.title.empty()) out += "<p class=\"sub\">" + Esc(options.title) + "</p>\n";
+  out += "</ul>\n</nav>\n<main id=\"main\">\n<header>\n";
+  if (ownTitle) out += "<p class=\"kick\">Codebook</p>\n";
+  out += "<h1>" + Esc(title) + "</h1>\n";
+  const std::string facts = FactsLine(overview.facts);
+  if (!facts.empty()) out += "<p class=\"sub\">" + Esc(facts) + "</p>\n";
   id = 0;
   for (const Item& item : items) {
     if (!item.IsTable()) continue;
     ++id;
     if (item.table.get() == fileInfo) {
-      RenderTable(*fileInfo, id, out, stream);
+      RenderTable(*fileInfo, id, extrasOf(*fileInfo, id), out, stream);
       break;
     }
   }
   out += "</header>\n";
+  RenderOverview(overview, out, stream);
   id = 0;
   for (const Item& item : items) {
     if (item.IsTable()) {
       ++id;
-      if (item.table.get() != fileInfo) RenderTable(*item.table, id, out, stream);
+      if (item.table.get() != fileInfo) RenderTable(*item.table, id, extrasOf(*item.table, id), out, stream);
     } else {
       RenderMessage(item.message, out);
     }

@@ -1,8 +1,14 @@
 // The Markdown renderer: GitHub-flavoured tables, one section per table.
+#include <algorithm>
+#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "host/data/dataset.h"
 #include "host/output/flat.h"
+#include "host/output/overview.h"
 #include "host/output/render.h"
 #include "host/output/text_layout.h"
 
@@ -43,7 +49,73 @@ void Indent(std::string& out, int depth) {
   for (int i = 0; i < depth; ++i) out += "&nbsp;&nbsp;&nbsp;&nbsp;";
 }
 
-void RenderTable(const TableNode& table, std::string& out, std::ostream& stream) {
+// The anchor a Markdown viewer gives a heading: lower case, punctuation
+// dropped, blanks as hyphens; a repeated one gets "-1", "-2" and so on.
+class Anchors {
+ public:
+  std::string Of(std::string_view heading) {
+    std::string slug;
+    for (std::size_t i = 0; i < heading.size(); ++i) {
+      const auto c = static_cast<unsigned char>(heading[i]);
+      if (c >= 'A' && c <= 'Z') {
+        slug.push_back(static_cast<char>(c - 'A' + 'a'));
+      } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-') {
+        slug.push_back(static_cast<char>(c));
+      } else if (c == ' ') {
+        slug.push_back('-');
+      } else if (c >= 0xC0) {
+        // A letter of another script is kept; controls, general punctuation
+        // and direction marks (U+0080..U+009F, U+061C, U+2000..U+206F,
+        // U+FEFF) are dropped as viewers drop them.
+        std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        length = std::min(length, heading.size() - i);
+        const std::string_view point = heading.substr(i, length);
+        const auto b1 = length > 1 ? static_cast<unsigned char>(point[1]) : 0;
+        const bool dropped = (c == 0xC2 && b1 < 0xA0) || (c == 0xD8 && b1 == 0x9C) ||
+                             (c == 0xE2 && (b1 == 0x80 || b1 == 0x81)) || point == "\xEF\xBB\xBF";
+        if (!dropped) slug.append(point);
+        i += length - 1;
+      }
+    }
+    const int seen = fSeen[slug]++;
+    return seen == 0 ? slug : slug + "-" + std::to_string(seen);
+  }
+
+ private:
+  std::map<std::string, int> fSeen;
+};
+
+void Cell(std::string& out, const std::string& text) {
+  out += " | ";
+  Escape(out, text);
+}
+
+void RenderOverview(const Overview& overview, const std::vector<std::string>& anchors, std::string& out) {
+  if (overview.rows.empty()) return;
+  out += "## Overview\n\n| Name | Label | Distribution | Type | Valid | Missing | Distinct | Min | Max | Mean or mode |\n"
+         "|:---|:---|:---|:---|---:|---:|---:|---:|---:|:---|\n";
+  for (const OverviewRow& row : overview.rows) {
+    out += "| [";
+    Escape(out, row.name);
+    out += "](#";
+    const auto at = static_cast<std::size_t>(row.tableId);
+    if (at < anchors.size()) out += anchors[at];
+    out += ")";
+    Cell(out, row.label);
+    Cell(out, Sparkline(row.chart, 24));
+    Cell(out, TypeAndLevel(row));
+    Cell(out, row.valid);
+    out += " | " + MissingText(row);  // the program's own figures: nothing to escape
+    Cell(out, row.distinct);
+    Cell(out, row.min);
+    Cell(out, row.max);
+    Cell(out, row.center);
+    out += " |\n";
+  }
+  out += '\n';
+}
+
+void RenderTable(const TableNode& table, const std::string& weightNote, std::string& out, std::ostream& stream) {
   FlatTable flat = Flatten(table);
   out += "## ";
   Escape(out, table.title.text);
@@ -88,21 +160,46 @@ void RenderTable(const TableNode& table, std::string& out, std::ostream& stream)
     }
   }
   out += '\n';
+  if (!weightNote.empty()) {
+    out += '*';
+    Escape(out, weightNote);
+    out += "*\n\n";
+  }
 }
 
 }  // namespace
 
 void RenderMarkdown(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
-  std::string out;
-  out += "# Codebook";
-  if (!options.title.empty()) {
-    out += ": ";
-    Escape(out, options.title);
+  const std::shared_ptr<Dataset> dataset = ActiveDataset();
+  const Overview overview = BuildOverview(document, dataset.get(), options);
+  const bool ownTitle = dataset && dataset->label && !dataset->label->empty();
+  const std::string title = ownTitle ? *dataset->label
+                                     : (options.title.empty() ? std::string("Codebook") : "Codebook: " + options.title);
+
+  // Every heading's anchor, in document order, so the overview can link to
+  // the tables (by their position among the tables).
+  Anchors anchors;
+  (void)anchors.Of(title);
+  if (!overview.rows.empty()) (void)anchors.Of("Overview");
+  std::vector<std::string> tableAnchors(1);
+  for (const Item& item : document.Items()) {
+    if (item.IsTable()) tableAnchors.push_back(anchors.Of(item.table->title.text));
   }
+
+  std::string out;
+  out += "# ";
+  Escape(out, title);
   out += "\n\n";
+  const std::string facts = FactsLine(overview.facts);
+  if (!facts.empty()) {
+    if (ownTitle) out += "Codebook \xC2\xB7 ";
+    Escape(out, facts);
+    out += "\n\n";
+  }
+  RenderOverview(overview, tableAnchors, out);
   for (const Item& item : document.Items()) {
     if (item.IsTable()) {
-      RenderTable(*item.table, out, stream);
+      RenderTable(*item.table, WeightNote(*item.table, dataset.get()), out, stream);
     } else {
       bool error = item.message.severity == Severity::Error;
       out += "> **";

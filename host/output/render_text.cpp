@@ -1,10 +1,13 @@
 // The plain-text renderer: readable tables for a terminal or a pager.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "host/data/dataset.h"
 #include "host/output/flat.h"
+#include "host/output/overview.h"
 #include "host/output/render.h"
 #include "host/output/text_layout.h"
 
@@ -308,9 +311,74 @@ std::vector<std::string> Wrap(const std::string& text, std::size_t width) {
   return result;
 }
 
+namespace {
+
+// The overview as a table of its own, laid out like every other table.
+void AddOverviewTable(const Overview& overview, OutputDocument& into) {
+  TableNode* table = into.AddTable("");
+  table->title.text = "Overview";
+  auto dimension = [table](int place, const char* label) {
+    auto d = std::make_unique<DimensionNode>();
+    d->place = place;
+    d->table = table;
+    d->label.text = label;
+    DimensionNode* made = d.get();
+    table->dimensions.push_back(std::move(d));
+    return made;
+  };
+  DimensionNode* rows = dimension(kRows, "Name");
+  DimensionNode* columns = dimension(kColumns, "Overview");
+  const char* const headers[] = {"Label", "Distribution", "Type", "Valid", "Missing", "Distinct", "Min", "Max",
+                                 "Mean or mode"};
+  std::vector<const CategoryNode*> heads;
+  for (const char* header : headers) {
+    CellText label;
+    label.text = header;
+    CategoryNode& c = table->NewCategory(columns, label);
+    columns->children.push_back(Child{nullptr, &c});
+    heads.push_back(&c);
+  }
+  for (const OverviewRow& row : overview.rows) {
+    CellText name;
+    name.text = row.name;
+    CategoryNode& line = table->NewCategory(rows, name);
+    rows->children.push_back(Child{nullptr, &line});
+    const std::string texts[] = {row.label,    Sparkline(row.chart, 24), TypeAndLevel(row), row.valid, MissingText(row),
+                                 row.distinct, row.min,                  row.max,           row.center};
+    for (std::size_t k = 0; k < heads.size(); ++k) {
+      CellText cell;
+      cell.text = texts[k];
+      // Counts and the range align to the right, as numbers do.
+      if (k >= 3 && k <= 7) cell.kind = CellKind::Number;
+      table->AddCell(line, heads[k], cell);
+    }
+  }
+}
+
+}  // namespace
+
 void RenderText(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
   Style style{options.color};
   std::string out;
+  const std::shared_ptr<Dataset> dataset = ActiveDataset();
+  if (options.overview) {
+    const Overview overview = BuildOverview(document, dataset.get(), options);
+    const std::string title = ReportTitle(dataset.get(), options);
+    if (!title.empty()) out += style.Wrap("1", Sanitize(title)) + '\n';
+    const std::string facts = FactsLine(overview.facts);
+    if (!facts.empty()) {
+      for (const std::string& line : Wrap(Sanitize(facts), static_cast<std::size_t>(std::max(options.width, 0)))) {
+        out += line + '\n';
+      }
+    }
+    if (!overview.rows.empty()) {
+      OutputDocument table;
+      AddOverviewTable(overview, table);
+      out += '\n';
+      RenderTable(*table.Items().front().table, out, stream, options, style);
+    }
+    out += '\n';
+  }
   // Tables stand apart from what comes before and after them by a blank
   // line; consecutive messages stay together.
   bool first = true;
@@ -320,6 +388,8 @@ void RenderText(const OutputDocument& document, std::ostream& stream, const Rend
     lastWasTable = item.IsTable();
     if (item.IsTable()) {
       RenderTable(*item.table, out, stream, options, style);
+      const std::string note = WeightNote(*item.table, dataset.get());
+      if (!note.empty()) out += Sanitize(note) + '\n';
     } else {
       bool error = item.message.severity == Severity::Error;
       std::string head = error ? "Error: " : "Warning: ";

@@ -34,4 +34,14 @@ check "a command error exits 1" test "$(status_of "$cb" "$data" 'CODEBOOK nosuch
 check "-o /dev/null works" "$cb" "$data" -o /dev/null --format json --quiet
 check "NO_COLOR output has no escape codes" bash -c "NO_COLOR=1 '$cb' '$data' | grep -qv $'\\e\\['"
 
+# Messages reach standard error whatever the format and destination.
+"$cb" "$data" 'CODEBOOK age /VARINFO /STATISTICS NONE MEAN' -o "$tmp/msg.html" 2>"$tmp/msg.err"
+check "a command error and warning go to stderr when writing a file" bash -c \
+  "grep -q '^codebook: error: The keyword NONE' '$tmp/msg.err' && grep -q '^codebook: warning: < VARINFO >' '$tmp/msg.err'"
+check "the run says the report holds them" grep -q "report '$tmp/msg.html' holds 1 error and 1 warning; exit status 1." "$tmp/msg.err"
+"$cb" "$data" 'CODEBOOK age /VARINFO /STATISTICS NONE MEAN' --format json --quiet >/dev/null 2>"$tmp/quiet.err"
+check "--quiet keeps warnings off stderr, never errors" bash -c \
+  "grep -q '^codebook: error: The keyword NONE' '$tmp/quiet.err' && ! grep -q 'VARINFO' '$tmp/quiet.err'"
+check "--overview starts the text with the overview" bash -c "'$cb' '$data' --overview --width 200 | sed -n 4p | grep -q '^Overview'"
+
 finish

@@ -40,6 +40,8 @@ if [ -f "$case_dir/args" ]; then
 fi
 input=/dev/null
 [ -f "$case_dir/stdin" ] && input=$(head -n1 "$case_dir/stdin")
+# Reports say when they were made: a fixed time keeps them comparable.
+export SOURCE_DATE_EPOCH=1767225600
 
 out=$(mktemp) err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
