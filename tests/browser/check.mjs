@@ -1,16 +1,19 @@
 // Drives the codebook page in headless Chromium over the DevTools protocol
-// (loopback only, no packages): checks the table of contents, the filter
-// (typing, the #filter= address, the keyboard) and takes screenshots in the
-// light and dark schemes.
+// (loopback only, no packages): checks the overview (its links land on their
+// tables, its charts draw), the table of contents, the filter (typing, the
+// #filter= address, the keyboard), takes screenshots in the light and dark
+// schemes, and measures how long a large report takes to open.
 //
-//   node --experimental-websocket check.mjs CHROMIUM PAGE.html OUT_DIR
+//   node --experimental-websocket check.mjs CHROMIUM PAGE.html OUT_DIR [LARGE.html]
 import { spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, writeFileSync, rmSync, existsSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
 
-const [chromium, page, outDir] = process.argv.slice(2);
+const [chromium, page, outDir, largePage] = process.argv.slice(2);
+// A report that takes longer than this to open fails the test.
+const kOpenBudgetMs = 3000;
 const profile = mkdtempSync(join(tmpdir(), 'codebook-browser-'));
 const browser = spawn(chromium, [
   '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
@@ -88,6 +91,36 @@ async function main() {
   };
   const url = pathToFileURL(page).href;
 
+  // The large report first, in a fresh tab state: how long until it has
+  // loaded and painted, and whether its overview and charts are there.
+  if (largePage) {
+    await send('Network.enable');
+    await send('Network.setCacheDisabled', { cacheDisabled: true });
+    const largeUrl = pathToFileURL(largePage).href;
+    // The first opening also starts the page's renderer and loads its fonts:
+    // it is the second that is measured.
+    await open(largeUrl);
+    await open('about:blank');
+    await open(largeUrl);
+    const timing = await evaluate(`(() => {
+        const nav = performance.getEntriesByType('navigation')[0];
+        const paint = (performance.getEntriesByName('first-contentful-paint')[0] || {}).startTime || 0;
+        return {load: Math.round(nav.loadEventEnd), paint: Math.round(paint),
+                rows: document.querySelectorAll('#ovb .ovg .ovr').length,
+                sparks: document.querySelectorAll('#ovb svg').length};})()`);
+    const opened = Math.max(timing.load, timing.paint);
+    console.log(`large report: loaded in ${timing.load} ms, first contentful paint at ${timing.paint} ms, ` +
+                `${timing.rows} overview rows, ${timing.sparks} charts`);
+    check(opened > 0 && opened <= kOpenBudgetMs, `the large report opens within ${kOpenBudgetMs} ms (${opened} ms)`);
+    check(timing.rows >= 2000 && timing.sparks >= 2000, 'the large report has its overview and charts');
+    const lastLink = await evaluate(`(() => { const a = document.querySelector('#ovb .ovg:last-child .ovr:last-child a');
+        a.click(); const t = document.getElementById(a.getAttribute('href').slice(1));
+        const r = t.getBoundingClientRect(); return {hash: location.hash, top: Math.round(r.top),
+        name: t.querySelector('h2 .n').textContent, wanted: a.textContent}; })()`);
+    check(lastLink.name === lastLink.wanted && lastLink.top >= -5 && lastLink.top < 900,
+          `the last overview row of the large report leads to ${lastLink.wanted} (${lastLink.hash}, top ${lastLink.top})`);
+  }
+
   const ms = await open(url);
   const paint = await evaluate(`(performance.getEntriesByName('first-contentful-paint')[0] || {}).startTime || -1`);
   console.log(`page loaded in ${ms} ms, first contentful paint at ${Math.round(paint)} ms`);
@@ -104,6 +137,50 @@ async function main() {
   check(await evaluate(`document.scripts.length === 1 && !document.querySelector('[src],[href^="http"]')`),
         'no script or resource beyond the page itself');
 
+  // The overview: a row per table in the contents, each leading to its table.
+  const rows = await evaluate(`Array.from(document.querySelectorAll('#ovb .ovg .ovr')).map(tr => {
+      const a = tr.querySelector('a'); return {name: a.textContent, href: a.getAttribute('href')};})`);
+  check(rows.length === toc.length, `the overview has a row per table (${rows.length})`);
+  let landed = 0;
+  for (const row of rows) {
+    const where = await evaluate(`(() => { document.querySelector('#ovb a[href="${row.href}"]').click();
+        const t = document.getElementById('${row.href.slice(1)}');
+        const end = window.scrollY + innerHeight >= document.documentElement.scrollHeight - 2;
+        return {hash: location.hash, top: Math.round(t.getBoundingClientRect().top), end,
+                name: t.querySelector('h2 .n').textContent}; })()`);
+    // At the top of the window, or as near as the end of the page lets it.
+    const placed = Math.abs(where.top) < 5 || (where.end && where.top > 0 && where.top < 900);
+    if (where.hash === row.href && where.name === row.name && placed) landed++;
+    else console.log(`  ${row.name}: ${JSON.stringify(where)}`);
+  }
+  check(landed === rows.length, `every overview link lands on its table (${landed} of ${rows.length})`);
+  // A click anywhere on a row goes there too.
+  const viaRow = rows[Math.min(3, rows.length - 1)];
+  await open(url);
+  await evaluate(`document.querySelector('#ovb a[href="${viaRow.href}"]').closest('.ovr').children[4].click()`);
+  check((await evaluate('location.hash')) === viaRow.href, `a click on the row of ${viaRow.name} opens its table`);
+
+  // Charts: every overview chart and every section chart draws a box with
+  // bars in it (sections are laid out lazily, so each is scrolled to first).
+  await open(url);
+  const sparks = await evaluate(`Array.from(document.querySelectorAll('#ovb svg')).map(svg => {
+      const r = svg.getBoundingClientRect(), p = svg.querySelector('path');
+      const b = p ? p.getBBox() : {width: 0, height: 0};
+      return r.width > 0 && r.height > 0 && b.width > 0 && b.height > 0 && svg.getAttribute('aria-label').length > 0;})`);
+  check(sparks.length >= rows.length - 2 && sparks.every(Boolean),
+        `overview charts draw (${sparks.filter(Boolean).length} of ${sparks.length})`);
+  const figures = await evaluate(`(async () => {
+      const out = [];
+      for (const svg of document.querySelectorAll('section.tbl svg')) {
+        svg.scrollIntoView();
+        await new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)));
+        const r = svg.getBoundingClientRect(), b = svg.querySelector('path').getBBox();
+        out.push(r.width > 100 && r.height > 20 && b.width > 0 && b.height > 0);
+      }
+      return out;})()`);
+  check(figures.length === sparks.length && figures.every(Boolean),
+        `section charts draw (${figures.filter(Boolean).length} of ${figures.length})`);
+
   // The filter through the address: every entry shown matches, every hidden
   // one does not.
   const query = toc[Math.min(1, toc.length - 1)].name.toLowerCase();
@@ -118,6 +195,10 @@ async function main() {
   check(state.shown.length >= 1 && state.shown.every((t) => t.includes(query)), `${state.shown.length} entries match`);
   check(state.hidden.every((t) => !t.includes(query)), `${state.hidden.length} entries hidden`);
   check(state.count.startsWith(`${state.shown.length} of ${toc.length}`), `the count says "${state.count}"`);
+  const overviewShown = await evaluate(`Array.from(document.querySelectorAll('#ovb .ovg .ovr')).filter(tr => !tr.hidden)
+      .map(tr => tr.querySelector('a').textContent.toLowerCase())`);
+  check(overviewShown.length >= 1 && overviewShown.length <= state.shown.length,
+        `the filter narrows the overview too (${overviewShown.length} rows)`);
   await shot('filtered.png');
 
   // The keyboard: "/" focuses the box, typing narrows, Escape clears, arrow

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Opens the HTML codebook in headless Chromium: checks the table of contents,
-# the filter and the keyboard, and writes screenshots to tests/browser/out/.
+# Opens the HTML codebook in headless Chromium: checks the overview and its
+# charts, the table of contents, the filter and the keyboard, measures how
+# long a 2,000-variable report takes to open, and writes screenshots to
+# tests/browser/out/.
 #
 #   tests/browser/run.sh BUILD_DIR
 #
@@ -28,6 +30,22 @@ else
   exit 1
 fi
 echo "page: $page ($(wc -c <"$page") bytes)"
+
+# A report of 2,000 variables (5 kinds, 500 cases), for the open-time check.
+large=""
+if [ -x "$build/codebook" ]; then
+  wide=$(mktemp -d)
+  python3 bench/generate_dataset.py --wide 2000 500 "$wide" >/dev/null
+  large="$out/report-2000.html"
+  "$build/codebook" "$wide/datapackage.json" --format html -o "$large"
+  rm -rf "$wide"
+  size=$(wc -c <"$large")
+  echo "large page: $large ($size bytes)"
+  if [ "$size" -gt $((15 * 1024 * 1024)) ]; then
+    echo "FAIL the 2,000-variable report is over 15 MB" >&2
+    exit 1
+  fi
+fi
 
 # The --dump-dom path of the filter, without the DevTools protocol: what a
 # plain headless run of the page shows with a #filter= address.
@@ -65,4 +83,4 @@ if ! command -v node >/dev/null; then
 fi
 flag=--experimental-websocket
 node -e 'process.exit(typeof WebSocket === "function" ? 0 : 1)' 2>/dev/null && flag=
-timeout 300 node $flag --no-warnings tests/browser/check.mjs "$chromium" "$PWD/$page" "$out"
+timeout 300 node $flag --no-warnings tests/browser/check.mjs "$chromium" "$PWD/$page" "$out" ${large:+"$PWD/$large"}
