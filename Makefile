@@ -1,5 +1,5 @@
 # The two everyday commands:
-#   make demo   installs what is missing, builds, and prints the codebook of the example dataset
+#   make demo   installs what is missing, builds the program, and prints the codebook of the example dataset
 #   make test   installs what is missing, builds, and runs every test
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
@@ -22,8 +22,14 @@ build:
 	$(call CONFIGURE,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS))
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: deps build
+# The demo builds the program and its plug-in only; the tests build with make test.
+demo: deps
+	$(call CONFIGURE,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS))
+	cmake --build $(BUILD) -j $(JOBS) --target codebook
 	./$(BUILD)/codebook examples/survey/datapackage.json
+	@echo
+	@echo "The same as a report with an overview and charts, to open in a browser:"
+	@echo "  $(BUILD)/codebook examples/survey/datapackage.json -o survey.html"
 
 test: deps build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
