@@ -36,6 +36,22 @@ bool WholeUnits(double x, std::int64_t unit) {
   return static_cast<double>(static_cast<std::int64_t>(q)) == q;
 }
 
+// What every summary has: the totals and, when gathered, the distinct values.
+ColumnSummary Counted(bool isString, bool full, const CompensatedSum& valid, const CompensatedSum& missing,
+                      std::int64_t validCases, bool exact, std::size_t distinct) {
+  ColumnSummary out;
+  out.isString = isString;
+  out.full = full;
+  out.validWeight = valid.Value();
+  out.missingWeight = missing.Value();
+  out.validCases = validCases;
+  if (full) {
+    out.distinctOver = !exact;
+    out.distinct = exact ? distinct : kDistinctLimit;
+  }
+  return out;
+}
+
 // User-missing values as the tables test them.
 NumericMissing MissingOf(const QUVO_Variable& variable) {
   NumericMissing m;
@@ -346,15 +362,8 @@ void NumericProfile::Merge(NumericProfile&& later) {
 }
 
 ColumnSummary NumericProfile::Finalize() const {
-  ColumnSummary out;
-  out.full = fFull;
-  out.validWeight = fValid.Value();
-  out.missingWeight = fMissingWeight.Value();
-  out.validCases = fValidCases;
-  if (!fFull) return out;
-  out.distinctOver = !fExact;
-  out.distinct = fExact ? fValues.Size() : kDistinctLimit;
-  if (fValidCases == 0) return out;
+  ColumnSummary out = Counted(false, fFull, fValid, fMissingWeight, fValidCases, fExact, fValues.Size());
+  if (!fFull || fValidCases == 0) return out;
   out.hasRange = true;
   out.min = fMin;
   out.max = fMax;
@@ -452,16 +461,8 @@ void StringProfile::Merge(StringProfile&& later) {
 }
 
 ColumnSummary StringProfile::Finalize() const {
-  ColumnSummary out;
-  out.isString = true;
-  out.full = fFull;
-  out.validWeight = fValid.Value();
-  out.missingWeight = fMissingWeight.Value();
-  out.validCases = fValidCases;
-  if (!fFull) return out;
-  out.distinctOver = !fExact;
-  out.distinct = fExact ? fValues.Size() : kDistinctLimit;
-  if (!fExact) return out;
+  ColumnSummary out = Counted(true, fFull, fValid, fMissingWeight, fValidCases, fExact, fValues.Size());
+  if (!fFull || !fExact) return out;
   std::string_view mode;
   for (std::uint32_t s = 0; s < fValues.Size(); ++s) {
     const double w = fWeights[s].Value();

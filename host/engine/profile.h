@@ -1,8 +1,9 @@
 // Side statistics of a data pass for the report's overview: per variable the
-// weighted valid and missing totals, the number of distinct valid values
-// (exact up to a bound), the smallest and largest valid number, the most
-// frequent valid value and a weighted histogram; per multiple-response set
-// its valid and missing totals.
+// weighted valid and missing totals and, when asked for in full (variables
+// with a scale table), the number of distinct valid values (exact up to a
+// bound), the smallest and largest valid number, the most frequent valid
+// value and a weighted histogram; per multiple-response set its valid and
+// missing totals.
 //
 // The pass hands every block of cases to a PassProfile (Add). A pass split
 // into chunks keeps one PassProfile per chunk and merges them in chunk order
