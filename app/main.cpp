@@ -28,6 +28,8 @@
 #include "host/dataset.h"
 #include "host/document.h"
 #include "host/output/model.h"
+#include "host/output/json_writer.h"
+#include "host/shards/shards.h"
 
 namespace {
 
@@ -58,6 +60,11 @@ constexpr const char* kFooter =
     "  codebook export.csv --encoding latin1 --delimiter ';' --missing 'NA,-99'\n"
     "  gunzip -c data.csv.gz | codebook -                       (standard input)\n"
     "  codebook survey/datapackage.json --syntax commands.cbk  (several commands, each ending with '.')\n"
+    "\nA dataset in parts (a resource whose path lists several CSV files), one part per machine:\n"
+    "  codebook parts/datapackage.json --write-plan run.plan      (the commands' tables, no report)\n"
+    "  codebook --run-plan run.plan --part 2 -o part2.state       (on any machine, once per part)\n"
+    "  codebook --merge run.plan part*.state -o report.html       (the report, as from one machine)\n"
+    "  scripts/codebook_dask.py does all three on a Dask cluster; see docs/scale-out.md.\n"
     "\nExit status: 0 success; 1 a command reported an error; 2 usage error, unreadable dataset or\n"
     "output that cannot be written; 128 + N when ended by signal N (the output file is then not written).\n"
     "Documentation: README.md and docs/ in the source tree.";
@@ -262,6 +269,70 @@ std::string ReportTime() {
   return std::string(text, n);
 }
 
+// The report's title: the dataset's file name; a data package is usually
+// named datapackage.json, and its folder says more.
+std::string ReportTitle(const std::string& datasetPath) {
+  if (datasetPath == "-") return "standard input";
+  const std::filesystem::path datasetFile(datasetPath);
+  std::string title = datasetFile.filename().string();
+  if (Lower(title) == "datapackage.json") {
+    const std::string folder = std::filesystem::absolute(datasetFile).parent_path().filename().string();
+    if (!folder.empty()) title = folder;
+  }
+  return title;
+}
+
+// --plan-info: the plan's parts and passes, as JSON on standard output.
+int PrintPlanInfo(const std::string& planPath) {
+  host::shards::PlanSummary summary;
+  try {
+    summary = host::shards::SummarizePlan(planPath);
+  } catch (const host::InputError& e) {
+    Fail(e.what());
+    return 2;
+  }
+  std::string text = "{\"parts\": [";
+  for (std::size_t i = 0; i < summary.parts.size(); ++i) {
+    if (i > 0) text += ", ";
+    host::json::AppendString(text, summary.parts[i]);
+  }
+  text += "], \"passes\": " + std::to_string(summary.passes) + "}\n";
+  std::cout << text;
+  return FlushStandardOutput() ? 0 : 2;
+}
+
+// --run-plan: one part's pass, its partial state written to `outputPath`.
+int RunPlanPart(const std::string& planPath, std::size_t part, const std::string& outputPath) {
+  if (part == 0) {
+    Fail("--run-plan needs --part N: the part to read (1 for the first file of the resource).");
+    return 2;
+  }
+  if (outputPath.empty() || codebook_app::DescriptorNamed(outputPath) >= 0) {
+    Fail("--run-plan writes the partial state to a file; name it with -o FILE.");
+    return 2;
+  }
+  gDoing = "reading";
+  try {
+    const host::shards::PlanSummary summary = host::shards::SummarizePlan(planPath);
+    std::vector<std::string> inputs{planPath};
+    if (part <= summary.parts.size()) inputs.push_back(summary.parts[part - 1]);
+    if (OverwritesInput(outputPath, -1, inputs)) return 2;
+    std::string error;
+    const auto write = [&](std::ostream& out) { host::shards::RunPart(planPath, part, out); };
+    if (!codebook_app::WriteFileAtomically(outputPath, write, error)) {
+      Fail(error);
+      return 2;
+    }
+  } catch (const host::InputError& e) {
+    Fail(e.what());
+    return 2;
+  } catch (const std::bad_alloc&) {
+    codebook_app::FailOutOfMemory("reading", planPath.c_str());
+    return 2;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -282,6 +353,11 @@ int main(int argc, char** argv) {
   std::string delimiterText;
   std::string missingText;
   int threads = 0;
+  std::string writePlanPath;
+  std::string runPlanPath;
+  std::size_t part = 0;
+  std::vector<std::string> mergeArguments;
+  std::string planInfoPath;
 
   app.add_option("--format,-f", formatName, "Output format: text, json, html or markdown (default: from -o, else text)");
   app.add_option("-o,--output", outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
@@ -301,9 +377,18 @@ int main(int argc, char** argv) {
   app.add_option("--threads", threads,
                  "Threads that read and count the cases (default: every core); the output is the same for any number")
       ->check(CLI::Range(1, 1024));
+  app.add_option("--write-plan", writePlanPath,
+                 "Write the plan of the commands' passes over a dataset in parts to PLAN, instead of a report");
+  app.add_option("--run-plan", runPlanPath, "Run PLAN's passes over one part of its dataset (--part), writing the "
+                                            "partial state to -o FILE");
+  app.add_option("--part", part, "The part --run-plan reads: 1 for the first file of the resource")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--merge", mergeArguments, "PLAN STATE...: merge the partial states of every part and write the "
+                                            "report")
+      ->expected(2, -1);
+  app.add_option("--plan-info", planInfoPath, "Print the parts and passes of PLAN as JSON");
   app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
-  app.add_option("DATASET", datasetPath, "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)")
-      ->required();
+  app.add_option("DATASET", datasetPath, "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)");
   app.add_option("COMMAND", commandWords, "CODEBOOK command syntax (default: CODEBOOK)");
 
   std::set_terminate(OnTerminate);
@@ -321,6 +406,33 @@ int main(int argc, char** argv) {
     std::cerr << "Run with --help for more information.\n";
     return 2;
   }
+  // The steps of a run in parts (docs/scale-out.md).
+  const int steps = static_cast<int>(!writePlanPath.empty()) + static_cast<int>(!runPlanPath.empty()) +
+                    static_cast<int>(!mergeArguments.empty()) + static_cast<int>(!planInfoPath.empty());
+  if (steps > 1) {
+    Fail("give one of --write-plan, --run-plan, --merge and --plan-info.");
+    return 2;
+  }
+  if (part != 0 && runPlanPath.empty()) {
+    Fail("--part goes with --run-plan.");
+    return 2;
+  }
+  const bool fromPlan = !runPlanPath.empty() || !mergeArguments.empty() || !planInfoPath.empty();
+  if (fromPlan && (!datasetPath.empty() || !commandWords.empty() || !syntaxPath.empty())) {
+    Fail("the plan names the dataset and holds the commands; give no DATASET, COMMAND or --syntax with " +
+         std::string(!runPlanPath.empty() ? "--run-plan" : !mergeArguments.empty() ? "--merge" : "--plan-info") + ".");
+    return 2;
+  }
+  if (!fromPlan && datasetPath.empty()) {
+    Fail("DATASET is required.");
+    std::cerr << "Run with --help for more information.\n";
+    return 2;
+  }
+  if (!planInfoPath.empty()) return PrintPlanInfo(planInfoPath);
+  if (!writePlanPath.empty() && !outputPath.empty()) {
+    Fail("--write-plan writes the plan, not a report; drop -o.");
+    return 2;
+  }
   if (width != 0 && width < kMinWidth) {
     Fail("--width " + std::to_string(width) + " is too narrow: the text output needs at least " +
          std::to_string(kMinWidth) + " columns.");
@@ -331,6 +443,7 @@ int main(int argc, char** argv) {
   const int outputFd = outputPath.empty() ? STDOUT_FILENO : codebook_app::DescriptorNamed(outputPath);
 
   host::SetThreads(threads);
+  if (!runPlanPath.empty()) return RunPlanPart(runPlanPath, part, outputPath);
 
   // Output format.
   host::OutputFormat format = host::OutputFormat::Text;
@@ -381,21 +494,36 @@ int main(int argc, char** argv) {
   }
   if (missingOption->count() > 0) loadOptions.missing = SplitTokens(missingText);
   std::shared_ptr<host::Dataset> dataset;
+  std::string title = ReportTitle(datasetPath);
+  std::string fileName = std::filesystem::path(datasetPath).filename().string();
   gDoing = "reading";
   gDoingFile = datasetPath;
   try {
-    std::vector<std::string> warnings;
-    std::vector<std::string> notes;
-    dataset = host::LoadDataset(datasetPath, loadOptions, warnings, notes);
-    if (!quiet) {
-      for (const std::string& warning : warnings) codebook_app::Warn(warning);
-      for (const std::string& note : notes) codebook_app::Note(note);
+    if (!mergeArguments.empty()) {
+      // The dictionary and the commands come from the plan, the cases from
+      // the partial states.
+      gDoingFile = mergeArguments.front();
+      const std::vector<std::string> states(mergeArguments.begin() + 1, mergeArguments.end());
+      host::shards::MergeRun merge = host::shards::PrepareMerge(mergeArguments.front(), states);
+      dataset = std::move(merge.dataset);
+      syntaxText = merge.facts.syntax;
+      syntaxSource = merge.facts.syntaxSource;
+      title = merge.facts.title;
+      fileName = merge.facts.fileName;
+    } else {
+      std::vector<std::string> warnings;
+      std::vector<std::string> notes;
+      dataset = host::LoadDataset(datasetPath, loadOptions, warnings, notes);
+      if (!quiet) {
+        for (const std::string& warning : warnings) codebook_app::Warn(warning);
+        for (const std::string& note : notes) codebook_app::Note(note);
+      }
     }
   } catch (const host::InputError& e) {
     Fail(e.what());
     return 2;
   } catch (const std::bad_alloc&) {
-    codebook_app::FailOutOfMemory("reading", datasetPath.c_str());
+    codebook_app::FailOutOfMemory("reading", gDoingFile.c_str());
     return 2;
   }
   // The overview's side statistics cost the data pass time: gathered only
@@ -406,7 +534,22 @@ int main(int argc, char** argv) {
   // The output must not be one of the files the run reads.
   std::vector<std::string> inputs = host::DatasetFiles(*dataset);
   if (!syntaxPath.empty()) inputs.push_back(syntaxPath);
-  if (OverwritesInput(outputPath, outputFd, inputs)) return 2;
+  if (!writePlanPath.empty()) {
+    if (OverwritesInput(writePlanPath, -1, inputs)) return 2;
+  } else if (OverwritesInput(outputPath, outputFd, inputs)) {
+    return 2;
+  }
+
+  // Writing a plan: the commands run over cases without cells.
+  std::unique_ptr<host::shards::PlanRecorder> recorder;
+  if (!writePlanPath.empty()) {
+    try {
+      recorder = std::make_unique<host::shards::PlanRecorder>(dataset);
+    } catch (const host::InputError& e) {
+      Fail(std::string(e.what()) + ".");
+      return 2;
+    }
+  }
 
   // The procedure plug-in.
   if (pluginPath.empty()) pluginPath = DefaultPluginPath(argv[0]);
@@ -460,19 +603,32 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  if (recorder) {
+    // The report of a plan is made by the merge; the commands' messages
+    // come there too.
+    gDoing = "writing";
+    gDoingFile = writePlanPath;
+    host::shards::RunFacts facts;
+    facts.title = title;
+    facts.fileName = fileName;
+    facts.syntax = syntaxText;
+    facts.syntaxSource = syntaxSource;
+    std::string error;
+    if (!codebook_app::WriteFileAtomically(writePlanPath, [&](std::ostream& out) { recorder->Write(out, facts); },
+                                           error)) {
+      Fail(error);
+      return 2;
+    }
+    return 0;
+  }
+
   host::RenderOptions options;
   const bool toTerminal = outputFd >= 0 && isatty(outputFd) != 0;
   options.width = width > 0 ? width : (toTerminal ? TerminalWidth() : 80);
   options.color = format == host::OutputFormat::Text && toTerminal && std::getenv("NO_COLOR") == nullptr;
-  // A data package is usually named datapackage.json; its folder says more.
-  const std::filesystem::path datasetFile(datasetPath);
-  options.title = datasetPath == "-" ? "standard input" : datasetFile.filename().string();
-  if (Lower(options.title) == "datapackage.json") {
-    const std::string folder = std::filesystem::absolute(datasetFile).parent_path().filename().string();
-    if (!folder.empty()) options.title = folder;
-  }
+  options.title = title;
   options.overview = overview;
-  options.file = datasetFile.filename().string();
+  options.file = fileName;
   options.madeAt = ReportTime();
   options.version = std::string("codebook ") + kVersion;
   // The renderers write piece by piece, so a large document is never held

@@ -201,7 +201,18 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     return false;
   }
   const std::string temporary(name.data());
-  int failure = StreamAll(fd, write);
+  int failure = 0;
+  try {
+    failure = StreamAll(fd, write);
+  } catch (...) {
+    // A writer that fails on its input (a bad cell in the data it streams)
+    // leaves nothing behind either.
+    ::close(fd);
+    SignalsBlocked blocked;
+    ::unlink(temporary.c_str());
+    SetTemporaryFile(nullptr);
+    throw;
+  }
   if (failure == 0 && ::fsync(fd) != 0) failure = errno;
   // A file that is replaced keeps its permissions and, where allowed, its
   // owner; a new one gets the usual permissions, not mkstemp's private ones.

@@ -26,8 +26,9 @@ bool WriteToDescriptor(int fd, const std::string& name, const Writer& write, std
 // an existing file keeps its permissions (and its owner where allowed); a
 // read-only file is refused as a shell would. Devices and pipes (e.g.
 // /dev/null) are written directly. On failure returns false with a message,
-// leaving nothing behind. The temporary file is registered with the signal
-// handlers while it exists.
+// leaving nothing behind; an exception from `write` passes on, also leaving
+// nothing behind. The temporary file is registered with the signal handlers
+// while it exists.
 bool WriteFileAtomically(const std::string& path, const Writer& write, std::string& error);
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
 

@@ -388,7 +388,7 @@ std::int64_t LineStartAfter(int fd, std::int64_t from, std::int64_t size) {
 class CsvCursor : public CaseCursor {
  public:
   CsvCursor(std::shared_ptr<const CsvLayout> layout, std::shared_ptr<CsvBlockPool> pool, std::int64_t size,
-            ReadPlan plan)
+            ReadPlan plan, const SplitValues* before)
       : fLayout(std::move(layout)),
         fPool(std::move(pool)),
         fSize(size),
@@ -418,6 +418,11 @@ class CsvCursor : public CaseCursor {
       step = std::min(widest, step * 2);
     }
     fChunks.resize(fBounds.size() - 1);
+    if (before != nullptr) {
+      fHaveLast = true;
+      fLastNumbers = before->numbers;
+      fLastStrings = before->strings;
+    }
   }
 
   ~CsvCursor() override {
@@ -718,7 +723,11 @@ std::unique_ptr<CaseCursor> CsvCaseSource::Open() const {
 }
 
 std::unique_ptr<CaseCursor> CsvCaseSource::OpenFor(const ReadPlan& plan) const {
-  return std::make_unique<CsvCursor>(fLayout, fPool, fSize, plan);
+  return std::make_unique<CsvCursor>(fLayout, fPool, fSize, plan, nullptr);
+}
+
+std::unique_ptr<CaseCursor> CsvCaseSource::OpenAfter(const ReadPlan& plan, const SplitValues& before) const {
+  return std::make_unique<CsvCursor>(fLayout, fPool, fSize, plan, &before);
 }
 
 }  // namespace host

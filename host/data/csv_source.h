@@ -31,6 +31,13 @@ struct CsvLayout {
   std::string path;         // to open
   std::string displayName;  // in messages
   std::shared_ptr<CsvInput> input;  // keeps a decoded copy of the input (path) alive
+  // How the user's file became `path` (its name, encoding and dialect
+  // rewrite): another part of the same resource, or the same file read on
+  // another machine, is prepared the same way.
+  InputRequest request;
+  // The header row's cells, trimmed (empty without a header): every part of
+  // a resource starts with the same.
+  std::vector<std::string> header;
   CsvDialect dialect;
   std::int64_t dataOffset = 0;  // byte offset of the first case
   std::int64_t dataLine = 1;    // its line number
@@ -52,6 +59,13 @@ struct CsvLayout {
   std::vector<std::uint8_t> modes;  // how each column's cells are converted
 };
 
+// The split variables' values of one case (by position in splitIndices;
+// numbers for numeric variables, texts for string ones).
+struct SplitValues {
+  std::vector<double> numbers;
+  std::vector<std::string> strings;
+};
+
 // Blocks kept from one pass to the next, so that a pass over a wide file does
 // not allocate its columns anew.
 struct CsvBlockPool;
@@ -61,6 +75,10 @@ class CsvCaseSource : public CaseSource {
   explicit CsvCaseSource(CsvLayout layout);
   std::unique_ptr<CaseCursor> Open() const override;
   std::unique_ptr<CaseCursor> OpenFor(const ReadPlan& plan) const override;
+  // A reading that continues another file: its first case starts a split
+  // group only when its split values differ from `before` (the last case of
+  // the file before).
+  std::unique_ptr<CaseCursor> OpenAfter(const ReadPlan& plan, const SplitValues& before) const;
   std::int64_t SizeInBytes() const override { return fSize; }
   const CsvLayout& Layout() const { return *fLayout; }
 

@@ -472,6 +472,7 @@ struct Plan {
   std::string csvPath;     // the file the reader opens (perhaps a decoded copy)
   std::string csvDisplay;  // the file as the user knows it, in messages
   std::shared_ptr<CsvInput> input;
+  InputRequest request;  // how input was made from the user's file
   CsvDialect dialect;
   std::vector<FieldSpec> fields;
   bool inferAll = false;  // no schema: fields come from the header
@@ -841,6 +842,8 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   layout.dataOffset = dataOffset;
   layout.dataLine = dataLine;
   layout.stamp = stamp;
+  layout.request = plan.request;
+  if (plan.dialect.header) layout.header = header;
   for (std::size_t i = 0; i < plan.fields.size(); ++i) {
     CsvColumn col;
     dataset.variables.push_back(MakeVariable(dd, plan, plan.fields[i], scan[i], col));
@@ -1172,6 +1175,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
   if (!noVariables) {
     plan.input = PrepareCsvInput(request);
     plan.csvPath = plan.input->Path();
+    plan.request = request;
   }
   Build(plan, &d, &j, *dataset, warnings, notes);
   dataset->files = {path};
@@ -1189,6 +1193,7 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, const LoadOptions&
   plan.input = PrepareCsvInput(request);
   plan.csvPath = plan.input->Path();
   plan.csvDisplay = request.displayName;
+  plan.request = request;
   plan.dialect.delimiter =
       options.delimiter != 0 ? options.delimiter : SniffDelimiter(plan.csvPath, plan.csvDisplay);
   plan.inferAll = true;

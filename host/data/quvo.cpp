@@ -200,6 +200,7 @@ class DatasetIterator : public ProcDSIterator {
       for (int v : fDataset->splitIndices) plan.columns[static_cast<std::size_t>(v)] = 1;
     }
     plan.threads = Threads();
+    plan.pass = ExistingPass();
     fCursor = fDataset->cases->OpenFor(plan);
   }
 

@@ -68,6 +68,9 @@ struct TableRules {
 
   // Marks the columns the table reads.
   void MarkColumns(std::vector<std::uint8_t>& needed) const;
+  // Rules written and read back compare equal byte for byte.
+  void Save(wire::Writer& out) const;
+  static TableRules Load(wire::Reader& in);
 };
 
 // The counts of one categorical dimension. Slots are handed out in order of
@@ -87,6 +90,11 @@ class DimensionCounts {
   // The rows of `later` (ascending) at which it first counted a category that
   // these counts do not have.
   void NewCategoryRows(const DimensionRule& rule, const DimensionCounts& later, std::vector<std::uint32_t>& rows) const;
+
+  // Saved and loaded under the same rule (the index of a dimension with
+  // pre-defined categories comes from the rule).
+  void Save(const DimensionRule& rule, wire::Writer& out) const;
+  void Load(const DimensionRule& rule, wire::Reader& in);
 
   std::uint64_t Cases() const { return fCases; }
   std::size_t Slots() const { return fCounts.size(); }
@@ -122,6 +130,9 @@ class TableAccumulator {
 
   void AddRows(const TableRules& rules, const CaseBlock& block, std::size_t begin, std::size_t end);
   void Merge(const TableRules& rules, TableAccumulator&& later);
+  void Save(const TableRules& rules, wire::Writer& out) const;
+  // Into an accumulator made for the same rules.
+  void Load(const TableRules& rules, wire::Reader& in);
 
   std::uint64_t Cases() const { return fCases; }
   DimensionCounts* Dimension() { return fDimension ? &*fDimension : nullptr; }

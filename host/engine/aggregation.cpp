@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "host/aggregation.h"
+#include "host/check.h"
 #include "host/engine/engine_state.h"
 #include "host/engine/pass.h"
 #include "host/quvo.h"
@@ -150,6 +151,7 @@ void DimensionImpl::Prepare(const QUVO_DataSource& source) {
 const engine::DimensionCounts* DimensionImpl::Counts() const {
   if (fState == nullptr) return nullptr;
   fState->Settle();
+  CB_CHECK("engine", !fState->incomplete);
   return fState->Merged().Dimension();
 }
 
@@ -337,6 +339,7 @@ const StatValues* AggregatorImpl::Keep(std::unique_ptr<StatValues>& slot, std::u
 const StatValues* AggregatorImpl::GetStatValues(const std::vector<const AggregationCategory*>& categories) {
   TableState& s = *fState;
   s.Settle();
+  CB_CHECK("engine", !s.incomplete);
   Refresh();
 
   if (categories.empty()) {

@@ -11,6 +11,11 @@
 #include <string_view>
 #include <vector>
 
+namespace host::wire {
+class Writer;
+class Reader;
+}
+
 namespace host::engine {
 
 inline constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
@@ -64,6 +69,11 @@ class NumericCategoryIndex {
   std::size_t Size() const { return fValues.size(); }
   double Value(std::uint32_t slot) const { return fValues[slot]; }
   bool IsDense() const { return fDense; }
+
+  // The values in slot order. Loading inserts them again into an empty index,
+  // which hands out the same slots and takes the same path (dense or hashed).
+  void Save(wire::Writer& out) const;
+  void Load(wire::Reader& in);
 
  private:
   static std::uint64_t KeyOf(double x) {
@@ -177,6 +187,10 @@ class StringCategoryIndex {
   std::string_view Value(std::uint32_t slot) const {
     return std::string_view(fArena.data() + fOffsets[slot], fLengths[slot]);
   }
+
+  // The values in slot order, as for numbers.
+  void Save(wire::Writer& out) const;
+  void Load(wire::Reader& in);
 
  private:
   void Rehash(std::size_t n) {

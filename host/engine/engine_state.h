@@ -94,6 +94,9 @@ struct TableState {
   TableImpl* table = nullptr;
   // Every change of `merged` moves the generation on; result views rebuild.
   std::uint64_t generation = 0;
+  // Part of a block gathered elsewhere was taken and could not be gathered
+  // (host/shards): the procedure has let the table go and must not read it.
+  bool incomplete = false;
 
   DimensionImpl* Dimension() const { return dimension ? dimension->Impl() : nullptr; }
   // The rules, frozen at the first use so that worker threads may share them.

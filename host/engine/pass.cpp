@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <thread>
 
+#include "host/check.h"
 #include "host/engine/engine_state.h"
 
 namespace host {
 
 namespace {
 constexpr std::uint64_t kNone = ~std::uint64_t{0};
+// What a table reports in a dry run: more categories than any limit a
+// procedure can set (its limits are 32-bit), small enough to stay positive
+// in any signed type it may be read into.
+constexpr std::size_t kDryRunCategories = std::size_t{1} << 40;
 }
 
 Pass::~Pass() {
@@ -30,6 +35,7 @@ void Pass::Register(TableImpl& table) {
   fTables.push_back(&table);
   fNewRows.emplace_back();
   fLocal.emplace_back();
+  fTaken.push_back(0);
 }
 
 void Pass::Unregister(TableImpl& table) {
@@ -87,6 +93,26 @@ ReadPlan Pass::Plan(std::size_t columns) {
   return plan;
 }
 
+std::vector<std::shared_ptr<const engine::TableRules>> Pass::Rules() const {
+  return fShared ? fShared->rules : std::vector<std::shared_ptr<const engine::TableRules>>{};
+}
+
+std::shared_ptr<BlockWork> Pass::Adopt(std::vector<std::unique_ptr<engine::TableAccumulator>> tables) const {
+  auto work = std::make_shared<GatheredBlock>();
+  work->pass = fShared.get();
+  work->tables = std::move(tables);
+  work->cellsElsewhere = true;
+  return work;
+}
+
+void Pass::StartDryRun() { fDryRun = true; }
+
+bool Pass::CellsElsewhere() const {
+  const CaseBlock* block = fPos.block;
+  const auto* work = block != nullptr ? dynamic_cast<const GatheredBlock*>(block->work.get()) : nullptr;
+  return work != nullptr && work->cellsElsewhere;
+}
+
 engine::TableAccumulator* Pass::WholeBlock(TableImpl& table, bool make) {
   const CaseBlock* block = fPos.block;
   if (block == nullptr) return nullptr;
@@ -95,6 +121,7 @@ engine::TableAccumulator* Pass::WholeBlock(TableImpl& table, bool make) {
       work->tables[table.slot]) {
     return work->tables[table.slot].get();
   }
+  if (CellsElsewhere()) return nullptr;
   if (fLocalSerial != fPos.serial) {
     for (auto& local : fLocal) local.reset();
     fLocalSerial = fPos.serial;
@@ -109,6 +136,10 @@ engine::TableAccumulator* Pass::WholeBlock(TableImpl& table, bool make) {
 }
 
 void Pass::Gather(TableImpl& table, std::size_t begin, std::size_t end) {
+  if (fDryRun) {
+    fTaken[table.slot] += end - begin;
+    return;
+  }
   TableState& s = *table.state;
   const engine::TableRules& rules = *s.Rules();
   engine::TableAccumulator& merged = s.Merged();
@@ -118,6 +149,13 @@ void Pass::Gather(TableImpl& table, std::size_t begin, std::size_t end) {
       ++s.generation;
       return;
     }
+  }
+  if (CellsElsewhere()) {
+    // Part of a block gathered elsewhere: only the table the procedure lets
+    // go in this block takes part of it, and such a table is not read.
+    s.incomplete = true;
+    ++s.generation;
+    return;
   }
   engine::TableAccumulator part(rules);
   part.AddRows(rules, *fPos.block, begin, end);
@@ -152,6 +190,9 @@ void Pass::LeaveBlock() {
     if (!whole && fShared && table->slot < fShared->rules.size()) fShared->idle[table->slot].store(true);
   }
   for (auto& local : fLocal) local.reset();
+  if (fDryRun) return;  // no cells to gather
+  // A block replayed from a partial state brings the tables' states only.
+  CB_CHECK("engine", fGatherers.empty() || !CellsElsewhere());
   auto* work = dynamic_cast<GatheredBlock*>(block->work.get());
   if (work != nullptr && (!fShared || work->pass != fShared.get())) work = nullptr;
   for (std::size_t j = 0; j < fGatherers.size(); ++j) {
@@ -190,7 +231,13 @@ void Pass::Enter(TableImpl& table) {
 void Pass::Add(TableImpl& table) {
   if (fPos.block == nullptr || fPos.groupEnd) return;
   CaseTally& t = table.tally;
-  if (t.serial != fPos.serial) Enter(table);
+  if (t.serial != fPos.serial) {
+    Enter(table);
+    // A block gathered elsewhere holds the state of every table that may
+    // take its first case; a table that takes a case of one without it
+    // would count cases nobody gathered.
+    CB_CHECK("engine", fDryRun || !CellsElsewhere() || WholeBlock(table, false) != nullptr);
+  }
   if (fPos.row == t.next) {
     ++t.next;
     return;
@@ -206,6 +253,7 @@ std::size_t Pass::NumberOfValues(TableImpl& table) {
   TableState& s = *table.state;
   const DimensionImpl* dimension = s.Dimension();
   if (dimension == nullptr) return 0;
+  if (fDryRun) return kDryRunCategories;
   const engine::DimensionRule& rule = s.Rules()->dimension.value();
   if (fPos.block != nullptr && !fPos.groupEnd) {
     CaseTally& t = table.tally;
@@ -216,6 +264,12 @@ std::size_t Pass::NumberOfValues(TableImpl& table) {
       // the whole block first had them.
       const engine::TableAccumulator* whole = WholeBlock(table, true);
       const engine::DimensionCounts& merged = *s.Merged().Dimension();
+      if (whole == nullptr) {
+        // Gathered elsewhere without this table, which has taken none of the
+        // block's cases: the categories are those before the block.
+        CB_CHECK("engine", t.next == t.first);
+        return merged.NumberOfValues(rule);
+      }
       std::vector<std::uint32_t>& rows = fNewRows[table.slot];
       merged.NewCategoryRows(rule, *whole->Dimension(), rows);
       t.viewSerial = fPos.serial;
@@ -228,6 +282,7 @@ std::size_t Pass::NumberOfValues(TableImpl& table) {
     }
     Settle(table);
   }
+  CB_CHECK("engine", !s.incomplete);
   return s.Merged().Dimension()->NumberOfValues(rule);
 }
 

@@ -40,6 +40,10 @@ struct GatheredBlock : BlockWork {
   const void* pass = nullptr;  // the plan it was made for
   std::vector<std::unique_ptr<engine::TableAccumulator>> tables;  // by table number; null: not gathered
   std::vector<std::unique_ptr<BlockWork>> others;                 // by gatherer number
+  // The block's cells were read elsewhere (a pass over the parts of a
+  // dataset, host/shards): the block holds no cells, only what the tables
+  // gathered from it there.
+  bool cellsElsewhere = false;
 };
 
 class Pass {
@@ -59,6 +63,21 @@ class Pass {
   // What the tables read and the gathering step for the readers. Freezes the
   // rules of the tables registered so far.
   ReadPlan Plan(std::size_t columns);
+
+  // For sources that bring the tables' states from elsewhere: the rules
+  // frozen by Plan, by table number (null: a table already released), and
+  // the work that hands such states to the tables with a block.
+  std::vector<std::shared_ptr<const engine::TableRules>> Rules() const;
+  std::shared_ptr<BlockWork> Adopt(std::vector<std::unique_ptr<engine::TableAccumulator>> tables) const;
+
+  // A pass over cases without cells, to learn how the procedure uses its
+  // tables (writing the plan of a pass that runs elsewhere): the tables
+  // gather nothing, every table reports more categories than any limit
+  // could allow, and the pass counts the cases each table took.
+  void StartDryRun();
+  bool DryRun() const { return fDryRun; }
+  // By table number.
+  const std::vector<std::uint64_t>& Taken() const { return fTaken; }
 
   // The iterator is about to leave its block.
   void LeaveBlock();
@@ -83,7 +102,10 @@ class Pass {
 
   // The table's accumulator of the whole current block: gathered by a reader,
   // or here when `make` (and then kept until the block is left).
+  // Null when the block's cells were read elsewhere and the table's
+  // accumulator did not come with it.
   engine::TableAccumulator* WholeBlock(TableImpl& table, bool make);
+  bool CellsElsewhere() const;
   void Enter(TableImpl& table);
   void Gather(TableImpl& table, std::size_t begin, std::size_t end);
 
@@ -94,6 +116,8 @@ class Pass {
   std::vector<std::unique_ptr<engine::TableAccumulator>> fLocal;  // gathered here, for fLocalSerial
   std::vector<std::vector<std::uint32_t>> fNewRows;               // per table, for its tally's view
   std::vector<BlockGatherer> fGatherers;
+  bool fDryRun = false;
+  std::vector<std::uint64_t> fTaken;  // dry run: cases taken, by table number
 };
 
 }  // namespace host

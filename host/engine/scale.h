@@ -103,6 +103,11 @@ class ScaleAccumulator {
   // Several percentiles at once, sharing one copy of the values.
   std::vector<double> Percentiles(const std::vector<double>& ps) const;
 
+  // Every member, bit for bit, so that a loaded accumulator merges and
+  // answers exactly as the saved one would.
+  void Save(wire::Writer& out) const;
+  void Load(wire::Reader& in);
+
  private:
   // While the distinct values are few (codes, ages, dates, counts) only a
   // value -> weight table is kept: little memory and no pass over every

@@ -1,0 +1,267 @@
+// Tables' rules and gathered states as bytes (host/shards/wire.h), for passes
+// that gather on other machines. Every member that a later merge or result
+// reads is written bit for bit; loading checks that what it reads fits
+// together, so that damaged bytes cannot make an accumulator that reads out
+// of bounds.
+#include <cmath>
+
+#include "host/engine/accumulate.h"
+#include "host/shards/wire.h"
+
+namespace host::engine {
+
+namespace {
+
+using wire::Damaged;
+
+void SaveSum(wire::Writer& out, const CompensatedSum& s) {
+  out.F64(s.sum);
+  out.F64(s.carry);
+}
+
+CompensatedSum LoadSum(wire::Reader& in) {
+  CompensatedSum s;
+  s.sum = in.F64();
+  s.carry = in.F64();
+  return s;
+}
+
+void SaveSums(wire::Writer& out, const std::vector<CompensatedSum>& sums) {
+  out.Count(sums.size());
+  for (const CompensatedSum& s : sums) SaveSum(out, s);
+}
+
+std::vector<CompensatedSum> LoadSums(wire::Reader& in) {
+  const std::size_t n = in.Count(16);
+  std::vector<CompensatedSum> sums(n);
+  for (CompensatedSum& s : sums) s = LoadSum(in);
+  return sums;
+}
+
+void SaveColumn(wire::Writer& out, const ColumnRule& c) {
+  out.I64(c.index);
+  out.Bool(c.known);
+  out.Bool(c.usable);
+  out.Bool(c.isString);
+  out.Bool(c.checkMissing);
+  out.F64s(c.numericMissing.values);
+  out.Bool(c.numericMissing.hasRange);
+  out.F64(c.numericMissing.low);
+  out.F64(c.numericMissing.high);
+  out.Bool(c.numericMissing.extended);
+  out.Strings(c.stringMissing);
+}
+
+ColumnRule LoadColumn(wire::Reader& in) {
+  ColumnRule c;
+  const std::int64_t index = in.I64();
+  if (index < -1 || index > std::int64_t{1} << 31) throw Damaged("a column number is out of range");
+  c.index = static_cast<int>(index);
+  c.known = in.Bool();
+  c.usable = in.Bool();
+  c.isString = in.Bool();
+  c.checkMissing = in.Bool();
+  c.numericMissing.values = in.F64s();
+  c.numericMissing.hasRange = in.Bool();
+  c.numericMissing.low = in.F64();
+  c.numericMissing.high = in.F64();
+  c.numericMissing.extended = in.Bool();
+  c.stringMissing = in.Strings();
+  if (c.known && c.index < 0) throw Damaged("a known column has no number");
+  return c;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- indexes
+
+void NumericCategoryIndex::Save(wire::Writer& out) const { out.F64s(fValues); }
+
+void NumericCategoryIndex::Load(wire::Reader& in) {
+  if (Size() != 0) throw Damaged("categories loaded twice");
+  const std::vector<double> values = in.F64s();
+  for (std::size_t s = 0; s < values.size(); ++s) {
+    if (FindOrInsert(values[s]) != s) throw Damaged("a category comes twice");
+  }
+}
+
+void StringCategoryIndex::Save(wire::Writer& out) const {
+  out.Count(Size());
+  for (std::uint32_t s = 0; s < Size(); ++s) out.Bytes(Value(s));
+}
+
+void StringCategoryIndex::Load(wire::Reader& in) {
+  if (Size() != 0) throw Damaged("categories loaded twice");
+  const std::size_t n = in.Count(8);
+  for (std::size_t s = 0; s < n; ++s) {
+    if (FindOrInsert(in.View()) != s) throw Damaged("a category comes twice");
+  }
+}
+
+// ---------------------------------------------------------------- rules
+
+void TableRules::Save(wire::Writer& out) const {
+  out.Bool(dimension.has_value());
+  if (dimension) {
+    const DimensionRule& d = *dimension;
+    out.U8(static_cast<std::uint8_t>(d.kind));
+    out.Bool(d.isString);
+    out.Count(d.members.size());
+    for (const ColumnRule& m : d.members) SaveColumn(out, m);
+    out.Bool(d.fixed);
+    out.F64s(d.predefinedNumbers);
+    out.Strings(d.predefinedStrings);
+    out.Bytes(d.countedText);
+    out.F64(d.countedNumber);
+    out.U64(d.knownMembers);
+  }
+  out.Count(scales.size());
+  for (const ScaleRule& s : scales) {
+    SaveColumn(out, s.column);
+    out.Bool(s.keepValues);
+  }
+}
+
+TableRules TableRules::Load(wire::Reader& in) {
+  TableRules rules;
+  if (in.Bool()) {
+    DimensionRule d;
+    const std::uint8_t kind = in.U8();
+    if (kind > static_cast<std::uint8_t>(DimensionKind::DichotomySet)) throw Damaged("unknown kind of dimension");
+    d.kind = static_cast<DimensionKind>(kind);
+    d.isString = in.Bool();
+    const std::size_t members = in.Count(8);
+    for (std::size_t i = 0; i < members; ++i) d.members.push_back(LoadColumn(in));
+    d.fixed = in.Bool();
+    d.predefinedNumbers = in.F64s();
+    d.predefinedStrings = in.Strings();
+    d.countedText = in.String();
+    d.countedNumber = in.F64();
+    d.knownMembers = static_cast<std::size_t>(in.U64());
+    if (d.members.empty() || (d.kind == DimensionKind::Variable && d.members.size() != 1)) {
+      throw Damaged("a dimension has the wrong number of variables");
+    }
+    if (d.knownMembers > d.members.size()) throw Damaged("more known members than members");
+    for (const ColumnRule& m : d.members) {
+      if (m.usable && (!m.known || m.isString != d.isString)) throw Damaged("a member is read as the wrong type");
+    }
+    rules.dimension = std::move(d);
+  }
+  const std::size_t scales = in.Count(8);
+  for (std::size_t i = 0; i < scales; ++i) {
+    ScaleRule s;
+    s.column = LoadColumn(in);
+    s.keepValues = in.Bool();
+    rules.scales.push_back(std::move(s));
+  }
+  return rules;
+}
+
+// ---------------------------------------------------------------- counts
+
+void DimensionCounts::Save(const DimensionRule& rule, wire::Writer& out) const {
+  const bool ownIndex = rule.kind != DimensionKind::DichotomySet && !rule.fixed;
+  if (ownIndex) {
+    if (rule.isString) {
+      fStrings.Save(out);
+    } else {
+      fNumbers.Save(out);
+    }
+  }
+  SaveSums(out, fCounts);
+  out.U32s(fFirstRow);
+  SaveSum(out, fMissing);
+  SaveSum(out, fTotal);
+  out.U64(fFixedSeen);
+  out.U64(fCases);
+}
+
+void DimensionCounts::Load(const DimensionRule& rule, wire::Reader& in) {
+  const bool ownIndex = rule.kind != DimensionKind::DichotomySet && !rule.fixed;
+  std::size_t slots = fCounts.size();  // members, or the pre-defined values
+  if (ownIndex) {
+    if (rule.isString) {
+      fStrings.Load(in);
+      slots = fStrings.Size();
+    } else {
+      fNumbers.Load(in);
+      slots = fNumbers.Size();
+    }
+  }
+  fCounts = LoadSums(in);
+  fFirstRow = in.U32s();
+  if (fCounts.size() != slots || fFirstRow.size() != slots) throw Damaged("counts do not match their categories");
+  fMissing = LoadSum(in);
+  fTotal = LoadSum(in);
+  fFixedSeen = static_cast<std::size_t>(in.U64());
+  fCases = in.U64();
+  if (fFixedSeen > slots) throw Damaged("more categories seen than there are");
+}
+
+// ---------------------------------------------------------------- scale
+
+void ScaleAccumulator::Save(wire::Writer& out) const {
+  out.Bool(fKeepValues);
+  SaveSum(out, fWeight);
+  SaveSum(out, fMissing);
+  out.Bool(fHasShift);
+  out.F64(fShift);
+  out.F64(fMean);
+  out.F64(fM2);
+  out.F64(fInvScale);
+  out.F64(fScaleLimit);
+  out.Bool(fRaw);
+  out.U64(fKept);
+  fTable.Save(out);
+  SaveSums(out, fSums);
+  out.F64s(fValues);
+  out.Bool(fWeighted);
+  out.F64s(fWeights);
+}
+
+void ScaleAccumulator::Load(wire::Reader& in) {
+  if (in.Bool() != fKeepValues) throw Damaged("values kept where the rules keep none, or the other way round");
+  fWeight = LoadSum(in);
+  fMissing = LoadSum(in);
+  fHasShift = in.Bool();
+  fShift = in.F64();
+  fMean = in.F64();
+  fM2 = in.F64();
+  fInvScale = in.F64();
+  fScaleLimit = in.F64();
+  fRaw = in.Bool();
+  fKept = static_cast<std::size_t>(in.U64());
+  fTable = NumericCategoryIndex{};
+  fTable.Load(in);
+  fSums = LoadSums(in);
+  fValues = in.F64s();
+  fWeighted = in.Bool();
+  fWeights = in.F64s();
+  int exponent = 0;
+  if (!(fInvScale > 0.0) || !std::isfinite(fInvScale) || std::frexp(fInvScale, &exponent) != 0.5) {
+    throw Damaged("the scale of the sum of squares is not a power of two");
+  }
+  const bool tableFits = fRaw ? fTable.Size() == 0 && fSums.empty() : fSums.size() == fTable.Size() && fValues.empty();
+  const bool weightsFit = fRaw && fWeighted ? fWeights.size() == fValues.size() : fWeights.empty();
+  if (!tableFits || !weightsFit || (!fKeepValues && (fTable.Size() > 0 || !fValues.empty()))) {
+    throw Damaged("kept values do not fit together");
+  }
+}
+
+// ---------------------------------------------------------------- table
+
+void TableAccumulator::Save(const TableRules& rules, wire::Writer& out) const {
+  out.U64(fCases);
+  if (fDimension) fDimension->Save(*rules.dimension, out);
+  out.Count(fScales.size());
+  for (const ScaleAccumulator& s : fScales) s.Save(out);
+}
+
+void TableAccumulator::Load(const TableRules& rules, wire::Reader& in) {
+  fCases = in.U64();
+  if (fDimension) fDimension->Load(*rules.dimension, in);
+  if (in.Count(1) != fScales.size()) throw Damaged("a state has another number of scale variables than its table");
+  for (ScaleAccumulator& s : fScales) s.Load(in);
+}
+
+}  // namespace host::engine

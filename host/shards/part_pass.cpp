@@ -1,0 +1,168 @@
+// Step 2 (shards.h): one part's pass. Every block is gathered, on the reader
+// threads, by every table that may take its first case in a run over all the
+// parts, and written in file order. A table the procedure lets go once it has
+// more categories than its limit stops gathering when this part alone shows
+// more: in the whole run it has as many at that case or more, so the
+// procedure has let it go by then. When no table gathers any more, the rest
+// of the part is only counted.
+#include <atomic>
+
+#include "host/check.h"
+#include "host/data/csv_parts.h"
+#include "host/data/dataset.h"
+#include "host/shards/container.h"
+#include "host/shards/plan_file.h"
+#include "host/shards/state_file.h"
+#include "host/shards/wire.h"
+
+namespace host::shards {
+
+namespace {
+
+// One table of one pass, as this part gathers it.
+struct Job {
+  std::size_t pass = 0;
+  std::size_t table = 0;
+  std::shared_ptr<const engine::TableRules> rules;
+  std::optional<std::uint64_t> limit;
+  std::unique_ptr<engine::TableAccumulator> seen;  // limited tables: the categories so far
+};
+
+struct Shared {
+  std::vector<Job> jobs;
+  std::unique_ptr<std::atomic<bool>[]> active;  // by job
+};
+
+struct PartWork : BlockWork {
+  std::vector<std::unique_ptr<engine::TableAccumulator>> gathered;  // by job; null: not gathered
+};
+
+void Gather(const Shared& shared, const CaseBlock& block, PartWork& work) {
+  work.gathered.resize(shared.jobs.size());
+  for (std::size_t j = 0; j < shared.jobs.size(); ++j) {
+    if (!shared.active[j].load(std::memory_order_relaxed) || work.gathered[j]) continue;
+    const engine::TableRules& rules = *shared.jobs[j].rules;
+    auto acc = std::make_unique<engine::TableAccumulator>(rules);
+    acc->AddRows(rules, block, 0, block.rows);
+    work.gathered[j] = std::move(acc);
+  }
+}
+
+}  // namespace
+
+void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
+  const Plan plan = LoadPlan(planPath);
+  if (part < 1 || part > plan.parts.size()) {
+    throw InputError("the plan " + planPath + " has " + std::to_string(plan.parts.size()) + " part" +
+                     (plan.parts.size() == 1 ? "" : "s") + "; there is no part " + std::to_string(part));
+  }
+  const PartPlan& me = plan.parts[part - 1];
+  CsvCaseSource source(OpenCsvPart(plan.layout, me.path, me.displayName));
+  const std::vector<int>& split = plan.layout.splitIndices;
+
+  auto shared = std::make_shared<Shared>();
+  for (std::size_t p = 0; p < plan.passes.size(); ++p) {
+    for (std::size_t i = 0; i < plan.passes[p].tables.size(); ++i) {
+      const TablePlan& t = plan.passes[p].tables[i];
+      if (!t.active) continue;
+      Job job{p, i, t.rules, t.limit, nullptr};
+      if (t.limit) job.seen = std::make_unique<engine::TableAccumulator>(*t.rules);
+      shared->jobs.push_back(std::move(job));
+    }
+  }
+  const std::size_t jobs = shared->jobs.size();
+  shared->active = std::make_unique<std::atomic<bool>[]>(jobs);
+  for (std::size_t j = 0; j < jobs; ++j) shared->active[j].store(true);
+
+  ReadPlan read;
+  read.columns.assign(plan.dictionary->variables.size(), 0);
+  for (const Job& job : shared->jobs) job.rules->MarkColumns(read.columns);
+  if (plan.layout.weightIndex >= 0) read.columns[static_cast<std::size_t>(plan.layout.weightIndex)] = 1;
+  for (int v : split) read.columns[static_cast<std::size_t>(v)] = 1;
+  read.threads = Threads();
+  read.gather = [shared](CaseBlock& block) {
+    auto work = std::make_shared<PartWork>();
+    Gather(*shared, block, *work);
+    block.work = std::move(work);
+  };
+
+  RecordWriter file(out, FileKind::State);
+  {
+    wire::Writer head;
+    SaveHead(head, StateHead{plan.digest, part - 1, plan.parts.size(), me.displayName});
+    file.Write(Tag::StateHead, head.Buffer());
+  }
+
+  StateTail tail;
+  tail.first.numbers.resize(split.size());
+  tail.first.strings.resize(split.size());
+  tail.last = tail.first;
+  std::unique_ptr<CaseCursor> cursor = source.OpenFor(read);
+  std::size_t activeJobs = jobs;
+  bool firstBlock = true;
+  // Once no table gathers, the rest of the part is only counted (as a pass
+  // over the whole dataset would count it after its early stop).
+  while (activeJobs > 0) {
+    const CaseBlock* block = cursor->NextBlock();
+    if (block == nullptr) break;
+    auto* work = dynamic_cast<PartWork*>(block->work.get());
+    PartWork local;
+    if (work == nullptr) {
+      Gather(*shared, *block, local);
+      work = &local;
+    }
+    work->gathered.resize(jobs);
+
+    wire::Writer record;
+    record.U64(block->rows);
+    std::vector<std::uint32_t> starts;
+    if (!split.empty()) {
+      for (std::size_t r = firstBlock ? 1 : 0; r < block->rows; ++r) {
+        if (block->groupStart[r] != 0) starts.push_back(static_cast<std::uint32_t>(r));
+      }
+      if (firstBlock) tail.first = SplitValuesAt(*block, 0, split);
+      tail.last = SplitValuesAt(*block, block->rows - 1, split);
+    }
+    record.U32s(starts);
+    record.Count(plan.passes.size());
+    std::size_t j = 0;
+    for (std::size_t p = 0; p < plan.passes.size(); ++p) {
+      const PassPlan& pass = plan.passes[p];
+      wire::Writer section;
+      section.Count(pass.tables.size());
+      for (std::size_t i = 0; i < pass.tables.size(); ++i) {
+        const bool mine = j < jobs && shared->jobs[j].pass == p && shared->jobs[j].table == i;
+        const bool gathered = mine && shared->active[j].load() && work->gathered[j];
+        section.Bool(gathered);
+        if (gathered) work->gathered[j]->Save(*pass.tables[i].rules, section);
+        if (mine) ++j;
+      }
+      record.Bytes(section.Buffer());
+    }
+    file.Write(Tag::Block, record.Buffer());
+
+    // Limited tables: the categories of this part so far.
+    for (std::size_t k = 0; k < jobs; ++k) {
+      Job& job = shared->jobs[k];
+      if (!job.limit || !shared->active[k].load() || !work->gathered[k]) continue;
+      const engine::TableRules& rules = *job.rules;
+      job.seen->Merge(rules, std::move(*work->gathered[k]));
+      if (job.seen->Dimension()->NumberOfValues(*rules.dimension) > *job.limit) {
+        shared->active[k].store(false);
+        job.seen.reset();
+        --activeJobs;
+      }
+    }
+    tail.casesRead += block->rows;
+    firstBlock = false;
+  }
+  tail.cases = tail.casesRead + static_cast<std::uint64_t>(cursor->CountRemaining());
+  tail.hasCases = tail.cases > 0;
+  cursor.reset();
+  wire::Writer record;
+  SaveTail(record, tail);
+  file.Write(Tag::Tail, record.Buffer());
+  file.Finish();
+}
+
+}  // namespace host::shards

@@ -1,0 +1,165 @@
+#!/usr/bin/python3
+"""The codebook of a dataset in parts, its passes run on a Dask cluster.
+
+    codebook_dask.py DATASET [COMMAND] [--syntax FILE] [-o OUTPUT] [--format F]
+                     [--scheduler ADDRESS | --workers N] [--retries N]
+                     [--work-dir DIR] [--keep] [--threads N] [--codebook PATH]
+
+DATASET is a data package descriptor whose resource lists its CSV files in
+`path` (an array). The three steps of docs/scale-out.md:
+
+1. here:        codebook DATASET COMMAND --write-plan WORK/run.plan
+2. on workers:  codebook --run-plan WORK/run.plan --part K -o WORK/part-K.state
+                (one task per part; Dask retries a failed task)
+3. here:        codebook --merge WORK/run.plan WORK/part-*.state -o OUTPUT
+
+With --scheduler the tasks go to that cluster, whose workers must reach the
+parts and WORK under the same paths (shared storage) and have the program;
+without it a local cluster of --workers workers runs them. The report is the
+one a single run over all the parts writes, byte for byte.
+
+Exit status: that of the merge (0, or 1 when a command reported an error);
+2 when a step failed (a part that failed every try names its file, line and
+column as the program does).
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+PROG = "codebook_dask"
+
+
+class PartFailed(Exception):
+    """A part's pass ended with an error; args: part number, message."""
+
+
+def run_part(codebook, plan, part, state, threads):
+    """One task: the pass over one part, on whichever worker runs it."""
+    command = [codebook, "--run-plan", plan, "--part", str(part), "-o", state, "--quiet"]
+    if threads:
+        command += ["--threads", str(threads)]
+    done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
+    if done.returncode != 0:
+        raise PartFailed(part, done.stderr.strip() or f"exit status {done.returncode}")
+    return state
+
+
+def default_codebook():
+    """The program beside this script's build tree, else the one on PATH."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    built = os.path.join(os.path.dirname(here), "build", "codebook")
+    if os.path.exists(built):
+        return built
+    return shutil.which("codebook") or "codebook"
+
+
+def fail(message):
+    print(f"{PROG}: {message}", file=sys.stderr)
+    return 2
+
+
+def parse(argv):
+    p = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0])
+    p.add_argument("dataset", metavar="DATASET")
+    p.add_argument("command", metavar="COMMAND", nargs="*", help="CODEBOOK command syntax (default: CODEBOOK)")
+    p.add_argument("--syntax", "-s", help="run the commands in FILE instead of COMMAND")
+    p.add_argument("-o", "--output", help="write the report to FILE (default: standard output)")
+    p.add_argument("--format", "-f", help="text, json, html or markdown (default: from -o, else text)")
+    p.add_argument("--scheduler", help="address of a running Dask scheduler (default: a local cluster)")
+    p.add_argument("--workers", type=int, default=2, help="workers of the local cluster (default: 2)")
+    p.add_argument("--retries", type=int, default=2, help="tries after a part's first failure (default: 2)")
+    p.add_argument("--work-dir", help="folder for the plan and the partial states, shared with the workers "
+                                      "(default: a temporary folder; required with --scheduler)")
+    p.add_argument("--keep", action="store_true", help="keep the plan and the partial states")
+    p.add_argument("--threads", type=int, help="reading threads of each part's pass (default: the cores of the "
+                                               "local cluster's machine over its workers; all cores elsewhere)")
+    p.add_argument("--codebook", default=default_codebook(), help="the program (default: build/codebook, else PATH)")
+    p.add_argument("--resource", help="the data package resource to read, by name")
+    p.add_argument("--encoding", help="text encoding of the CSV files")
+    return p.parse_args(argv)
+
+
+def main(argv):
+    args = parse(argv)
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        return fail("Dask is not installed: install Debian's python3-distributed (scripts/install-deps.sh does)")
+    if args.scheduler and not args.work_dir:
+        return fail("--scheduler needs --work-dir: a folder that the workers and this machine share")
+    codebook = os.path.abspath(args.codebook) if os.path.exists(args.codebook) else args.codebook
+
+    work = os.path.abspath(args.work_dir) if args.work_dir else tempfile.mkdtemp(prefix="codebook-dask-")
+    os.makedirs(work, exist_ok=True)
+    plan = os.path.join(work, "run.plan")
+    try:
+        # 1. The plan, here.
+        command = [codebook, args.dataset, "--write-plan", plan, "--quiet"]
+        if args.syntax:
+            command += ["--syntax", args.syntax]
+        for option in ("resource", "encoding"):
+            if getattr(args, option):
+                command += [f"--{option}", getattr(args, option)]
+        command += args.command
+        if subprocess.run(command).returncode != 0:
+            return 2
+        info = subprocess.run([codebook, "--plan-info", plan], stdout=subprocess.PIPE, text=True)
+        if info.returncode != 0:
+            return 2
+        import json
+        parts = len(json.loads(info.stdout)["parts"])
+
+        # 2. The parts, on the cluster.
+        if args.scheduler:
+            client = Client(args.scheduler)
+            cluster = None
+            threads = args.threads
+        else:
+            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=False,
+                                   dashboard_address=None)
+            client = Client(cluster)
+            threads = args.threads or max(1, (os.cpu_count() or 1) // max(1, args.workers))
+        try:
+            states = [os.path.join(work, f"part-{k}.state") for k in range(1, parts + 1)]
+            futures = client.map(run_part, [codebook] * parts, [plan] * parts, range(1, parts + 1), states,
+                                 [threads] * parts, retries=args.retries, pure=False)
+            errors = []
+            for future in futures:
+                try:
+                    future.result()
+                except PartFailed as e:
+                    errors.append(e.args[1])
+                except Exception as e:  # a worker lost, a task that could not run
+                    errors.append(f"a part's task failed: {e}")
+        finally:
+            client.close()
+            if cluster is not None:
+                cluster.close()
+        if errors:
+            for message in errors:
+                print(message, file=sys.stderr)
+            return fail(f"{len(errors)} of {parts} parts failed every try; no report written")
+
+        # 3. The merge and the report, here.
+        command = [codebook, "--merge", plan] + states
+        if args.output:
+            command += ["-o", args.output]
+        if args.format:
+            command += ["--format", args.format]
+        return subprocess.run(command).returncode
+    finally:
+        if not args.keep:
+            if args.work_dir:
+                for name in os.listdir(work):
+                    if name == "run.plan" or (name.startswith("part-") and name.endswith(".state")):
+                        os.remove(os.path.join(work, name))
+            else:
+                shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
