@@ -315,7 +315,7 @@ int RunPlanPart(const std::string& planPath, std::size_t part, const std::string
   try {
     const host::shards::PlanSummary summary = host::shards::SummarizePlan(planPath);
     std::vector<std::string> inputs{planPath};
-    if (part <= summary.parts.size()) inputs.push_back(summary.parts[part - 1]);
+    if (part <= summary.paths.size()) inputs.push_back(summary.paths[part - 1]);
     if (OverwritesInput(outputPath, -1, inputs)) return 2;
     std::string error;
     const auto write = [&](std::ostream& out) { host::shards::RunPart(planPath, part, out); };

@@ -29,6 +29,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 PROG = "codebook_dask"
 
@@ -80,6 +81,7 @@ def parse(argv):
     p.add_argument("--codebook", default=default_codebook(), help="the program (default: build/codebook, else PATH)")
     p.add_argument("--resource", help="the data package resource to read, by name")
     p.add_argument("--encoding", help="text encoding of the CSV files")
+    p.add_argument("--timings", action="store_true", help="print how long each step took on standard error")
     return p.parse_args(argv)
 
 
@@ -92,6 +94,15 @@ def main(argv):
     if args.scheduler and not args.work_dir:
         return fail("--scheduler needs --work-dir: a folder that the workers and this machine share")
     codebook = os.path.abspath(args.codebook) if os.path.exists(args.codebook) else args.codebook
+
+    started = time.monotonic()
+
+    def step(name):
+        nonlocal started
+        now = time.monotonic()
+        if args.timings:
+            print(f"{PROG}: {name}: {now - started:.2f} s", file=sys.stderr)
+        started = now
 
     work = os.path.abspath(args.work_dir) if args.work_dir else tempfile.mkdtemp(prefix="codebook-dask-")
     os.makedirs(work, exist_ok=True)
@@ -112,6 +123,7 @@ def main(argv):
             return 2
         import json
         parts = len(json.loads(info.stdout)["parts"])
+        step("plan")
 
         # 2. The parts, on the cluster.
         if args.scheduler:
@@ -123,6 +135,7 @@ def main(argv):
                                    dashboard_address=None)
             client = Client(cluster)
             threads = args.threads or max(1, (os.cpu_count() or 1) // max(1, args.workers))
+        step("cluster")
         try:
             states = [os.path.join(work, f"part-{k}.state") for k in range(1, parts + 1)]
             futures = client.map(run_part, [codebook] * parts, [plan] * parts, range(1, parts + 1), states,
@@ -139,6 +152,7 @@ def main(argv):
             client.close()
             if cluster is not None:
                 cluster.close()
+        step("parts")
         if errors:
             for message in errors:
                 print(message, file=sys.stderr)
@@ -150,7 +164,13 @@ def main(argv):
             command += ["-o", args.output]
         if args.format:
             command += ["--format", args.format]
-        return subprocess.run(command).returncode
+        status = subprocess.run(command).returncode
+        step("merge")
+        if args.timings:
+            import resource
+            peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024
+            print(f"{PROG}: largest program process here: {peak} MiB", file=sys.stderr)
+        return status
     finally:
         if not args.keep:
             if args.work_dir:

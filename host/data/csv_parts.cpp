@@ -14,6 +14,7 @@ CsvLayout OpenCsvPart(const CsvLayout& first, const std::string& path, const std
   part.path = part.input->Path();
   part.displayName = displayName;
   CsvReader reader(part.path, displayName, part.dialect);
+  part.stamp = reader.Stamp();  // this file as first opened
   if (!part.dialect.header) {
     part.dataOffset = reader.Offset();  // after a byte order mark
     part.dataLine = 1;

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "host/data/cells.h"
+#include "host/data/csv_parts.h"
 #include "host/data/csv_source.h"
 #include "host/data/foreign.h"
 #include "host/data/formats.h"
@@ -473,6 +474,9 @@ struct Plan {
   std::string csvDisplay;  // the file as the user knows it, in messages
   std::shared_ptr<CsvInput> input;
   InputRequest request;  // how input was made from the user's file
+  // The resource's other files, when its path lists several (the parts of
+  // one file of cases): to open, and in messages.
+  std::vector<std::pair<std::string, std::string>> moreParts;
   CsvDialect dialect;
   std::vector<FieldSpec> fields;
   bool inferAll = false;  // no schema: fields come from the header
@@ -591,8 +595,8 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
 }
 
 // Scans the data when the descriptor leaves a type or a string width open.
-std::vector<ScanColumn> ScanData(const Plan& plan, std::int64_t dataOffset, std::int64_t dataLine,
-                                 const FileStamp& stamp, std::optional<std::int64_t>& caseCount) {
+std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& files,
+                                 std::optional<std::int64_t>& caseCount) {
   const std::size_t ncols = plan.fields.size();
   std::vector<ScanColumn> scan(ncols);
   bool needScan = false;
@@ -609,7 +613,7 @@ std::vector<ScanColumn> ScanData(const Plan& plan, std::int64_t dataOffset, std:
   if (needScan) {
     std::vector<std::string> names;
     for (const FieldSpec& f : plan.fields) names.push_back(f.name);
-    caseCount = ScanCsv(plan.csvPath, plan.csvDisplay, plan.dialect, dataOffset, dataLine, names, scan, &stamp).cases;
+    caseCount = ScanCsv(files, plan.dialect, names, scan).cases;
   }
   return scan;
 }
@@ -833,7 +837,6 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
     MatchHeader(plan, header, headerWhere);
   }
 
-  const std::vector<ScanColumn> scan = ScanData(plan, dataOffset, dataLine, stamp, dataset.caseCount);
   CsvLayout layout;
   layout.path = plan.csvPath;
   layout.displayName = plan.csvDisplay;
@@ -844,6 +847,14 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   layout.stamp = stamp;
   layout.request = plan.request;
   if (plan.dialect.header) layout.header = header;
+  // The other parts: prepared like the first, with the same header.
+  std::vector<CsvLayout> parts;
+  for (const auto& [path, display] : plan.moreParts) parts.push_back(OpenCsvPart(layout, path, display));
+  std::vector<ScanFile> files{{plan.csvPath, plan.csvDisplay, dataOffset, dataLine, &layout.stamp}};
+  for (const CsvLayout& part : parts) {
+    files.push_back({part.path, part.displayName, part.dataOffset, part.dataLine, &part.stamp});
+  }
+  const std::vector<ScanColumn> scan = ScanData(plan, files, dataset.caseCount);
   for (std::size_t i = 0; i < plan.fields.size(); ++i) {
     CsvColumn col;
     dataset.variables.push_back(MakeVariable(dd, plan, plan.fields[i], scan[i], col));
@@ -856,8 +867,23 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   if (noVariables) {
     dataset.cases = std::make_shared<MemoryCaseSource>(std::vector<CaseBlock>{});
     dataset.caseCount = 0;
-  } else {
+  } else if (parts.empty()) {
     dataset.cases = std::make_shared<CsvCaseSource>(std::move(layout));
+  } else {
+    std::vector<CsvLayout> all;
+    for (const CsvLayout& opened : parts) {
+      CsvLayout part = layout;
+      part.path = opened.path;
+      part.displayName = opened.displayName;
+      part.input = opened.input;
+      part.request = opened.request;
+      part.dataOffset = opened.dataOffset;
+      part.dataLine = opened.dataLine;
+      part.stamp = opened.stamp;
+      all.push_back(std::move(part));
+    }
+    all.insert(all.begin(), std::move(layout));
+    dataset.cases = std::make_shared<CsvPartsSource>(std::move(all));
   }
 }
 
@@ -901,8 +927,11 @@ bool IsTabular(const Json& r) {
     const std::string f = Lower(r["format"].get<std::string>());
     if (f == "dta" || f == "sas7bdat" || f == "xpt") return true;
   }
-  if (!r.contains("path") || !r["path"].is_string()) return false;
-  const std::string path = r["path"].get<std::string>();
+  // A resource in parts is told by its first file.
+  const Json* first = r.contains("path") ? &r["path"] : nullptr;
+  if (first != nullptr && first->is_array() && !first->empty()) first = &(*first)[0];
+  if (first == nullptr || !first->is_string()) return false;
+  const std::string path = first->get<std::string>();
   const ForeignKind foreign = ForeignKindOfExtension(fs::path(path).extension().string());
   return HasTableExtension(path) || (foreign != ForeignKind::None && foreign != ForeignKind::SasCatalog);
 }
@@ -995,13 +1024,22 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
                                "in \"path\"");
   }
   if (!res.contains("path")) d.Fail(rp, "a resource needs a \"path\" to its CSV file");
+  // A path, or the paths of the files that hold the cases one after another.
+  std::vector<std::pair<std::string, std::string>> files;
+  auto add = [&](const Json& j, const std::string& where) {
+    const ResourcePath csv = ConfineResourcePath(descriptorPath, d.String(j, where), where);
+    files.emplace_back(csv.open, csv.display);
+  };
   if (res["path"].is_array()) {
-    d.Fail(Member(rp, "path"), "a resource split over several files is not read; join them into one CSV file");
+    const Json& paths = res["path"];
+    if (paths.empty()) d.Fail(Member(rp, "path"), "an empty list of files; name at least one CSV file");
+    for (std::size_t i = 0; i < paths.size(); ++i) add(paths[i], Element(Member(rp, "path"), i));
+  } else {
+    add(res["path"], Member(rp, "path"));
   }
-  const std::string relative = d.String(res["path"], Member(rp, "path"));
-  const ResourcePath csv = ConfineResourcePath(descriptorPath, relative, Member(rp, "path"));
-  plan.csvDisplay = csv.display;
-  request.path = csv.open;
+  plan.moreParts.assign(files.begin() + 1, files.end());
+  plan.csvDisplay = files.front().second;
+  request.path = files.front().first;
   request.displayName = plan.csvDisplay;
   request.encoding = options.encoding;
   if (res.contains("encoding") && options.encoding.empty()) {
@@ -1040,15 +1078,24 @@ void ReadPackageFacts(const Descriptor& d, const Json& j, Dataset& dataset) {
 // A resource whose path ends in .dta, .sas7bdat or .xpt, or whose format
 // says so, is a Stata or SAS file.
 ForeignKind ForeignResourceKind(const Descriptor& d, const Json& res, const std::string& rp) {
+  ForeignKind kind = ForeignKind::None;
+  const Json* first = res.contains("path") ? &res["path"] : nullptr;
+  if (first != nullptr && first->is_array() && !first->empty()) first = &(*first)[0];
   if (res.contains("format")) {
     const std::string format = Lower(d.String(res["format"], Member(rp, "format")));
-    if (format == "dta") return ForeignKind::Stata;
-    if (format == "sas7bdat") return ForeignKind::Sas;
-    if (format == "xpt") return ForeignKind::Transport;
+    if (format == "dta") kind = ForeignKind::Stata;
+    if (format == "sas7bdat") kind = ForeignKind::Sas;
+    if (format == "xpt") kind = ForeignKind::Transport;
   }
-  if (!res.contains("path") || !res["path"].is_string()) return ForeignKind::None;
-  const ForeignKind kind = ForeignKindOfExtension(fs::path(res["path"].get<std::string>()).extension().string());
-  return kind == ForeignKind::SasCatalog ? ForeignKind::None : kind;
+  if (kind == ForeignKind::None && first != nullptr && first->is_string()) {
+    kind = ForeignKindOfExtension(fs::path(first->get<std::string>()).extension().string());
+    if (kind == ForeignKind::SasCatalog) kind = ForeignKind::None;
+  }
+  if (kind != ForeignKind::None && first != nullptr && res["path"].is_array()) {
+    d.Fail(Member(rp, "path"), "Stata and SAS files are read one at a time; the parts of a resource must be CSV "
+                               "files");
+  }
+  return kind;
 }
 
 // One field of a descriptor over a Stata or SAS file: what it gives wins.
@@ -1179,7 +1226,10 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
   }
   Build(plan, &d, &j, *dataset, warnings, notes);
   dataset->files = {path};
-  if (!noVariables) dataset->files.push_back(request.path);
+  if (!noVariables) {
+    dataset->files.push_back(request.path);
+    for (const auto& part : plan.moreParts) dataset->files.push_back(part.first);
+  }
   return dataset;
 }
 

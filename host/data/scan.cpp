@@ -94,8 +94,11 @@ void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals) {
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                    std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,
                    std::vector<ScanColumn>& columns, const FileStamp* expected) {
-  CsvReader reader(path, displayName, dialect, dataOffset, dataLine, expected);
-  reader.SetColumnNames(&names);
+  return ScanCsv({ScanFile{path, displayName, dataOffset, dataLine, expected}}, dialect, names, columns);
+}
+
+ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect,
+                   const std::vector<std::string>& names, std::vector<ScanColumn>& columns) {
   const std::size_t ncols = columns.size();
   std::vector<Candidates> candidates(ncols);
   std::vector<CodeCount> codes(ncols);
@@ -110,78 +113,82 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
   ScanResult result;
   std::vector<CsvCell> cells;
   std::size_t count = 0;
-  while (reader.Next(cells, count)) {
-    if (count != ncols) {
-      const std::int64_t line = reader.RecordLine();
-      throw InputError(reader.Where(line, std::min(count, ncols) + 1) + ": the row has " + std::to_string(count) +
-                       " cells but the file has " + std::to_string(ncols) +
-                       " variables. Quote cells that contain the delimiter, and give every row one cell per "
-                       "variable (an empty cell is a missing value)");
-    }
-    ++result.cases;
-    if (progress && (result.cases & 4095) == 0) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - lastReport >= std::chrono::milliseconds(250)) {
-        lastReport = now;
-        progress(result.cases, reader.Offset(), reader.FileSize());
+  for (const ScanFile& file : files) {
+    CsvReader reader(file.path, file.displayName, dialect, file.dataOffset, file.dataLine, file.expected);
+    reader.SetColumnNames(&names);
+    while (reader.Next(cells, count)) {
+      if (count != ncols) {
+        const std::int64_t line = reader.RecordLine();
+        throw InputError(reader.Where(line, std::min(count, ncols) + 1) + ": the row has " + std::to_string(count) +
+                         " cells but the file has " + std::to_string(ncols) +
+                         " variables. Quote cells that contain the delimiter, and give every row one cell per "
+                         "variable (an empty cell is a missing value)");
       }
-    }
-    for (std::size_t c : active) {
-      ScanColumn& col = columns[c];
-      const CsvCell& cell = cells[c];
-      const std::string_view raw = TrimTrailingBlanks(cell.View());
-      std::size_t bad = 0;
-      if (!ValidUtf8(raw, bad)) {
-        throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": " + NotUtf8Text(bad));
-      }
-      if (col.measureWidth && col.widthLimit > 0 && raw.size() > static_cast<std::size_t>(col.widthLimit)) {
-        throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": the value has " +
-                         std::to_string(raw.size()) + " bytes; string values may have at most " +
-                         std::to_string(col.widthLimit));
-      }
-      col.maxBytes = std::max(col.maxBytes, static_cast<int>(std::min<std::size_t>(raw.size(), 1u << 30)));
-      if (!col.inferType) continue;
-      Candidates& can = candidates[c];
-      const bool open = can.number || can.numberComma || can.date || can.dateTime || can.time;
-      if (!open && !col.countCodes) continue;
-      const std::string_view text = TrimBlanks(raw);
-      if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) {
-        if (col.countCodes && !text.empty() && col.missingSeen.size() < 3 &&
-            std::find(col.missingSeen.begin(), col.missingSeen.end(), text) == col.missingSeen.end()) {
-          col.missingSeen.emplace_back(text);
+      ++result.cases;
+      if (progress && (result.cases & 4095) == 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastReport >= std::chrono::milliseconds(250)) {
+          lastReport = now;
+          progress(result.cases, reader.Offset(), reader.FileSize());
         }
-        continue;
       }
-      if (!open) continue;
-      if (can.number || can.numberComma) {
-        double value = 0.0, commaValue = 0.0;
-        int decimals = 0, intDigits = 1, commaDecimals = 0, commaIntDigits = 1;
-        bool dot = can.number && ParseSimpleDecimal(text, value, intDigits, decimals);
-        if (can.number && !dot && ParseNumber(text, value)) {
-          dot = true;
-          MeasureNumberText(text, value, decimals, intDigits);
+      for (std::size_t c : active) {
+        ScanColumn& col = columns[c];
+        const CsvCell& cell = cells[c];
+        const std::string_view raw = TrimTrailingBlanks(cell.View());
+        std::size_t bad = 0;
+        if (!ValidUtf8(raw, bad)) {
+          throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": " + NotUtf8Text(bad));
         }
-        const bool comma = can.numberComma && ParseCommaDecimal(text, commaValue, commaIntDigits, commaDecimals);
-        if (dot || comma) {
-          can.number = dot;
-          can.numberComma = comma;
-          if (!dot) {
-            value = commaValue;
-            decimals = commaDecimals;
-            intDigits = commaIntDigits;
+        if (col.measureWidth && col.widthLimit > 0 && raw.size() > static_cast<std::size_t>(col.widthLimit)) {
+          throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": the value has " +
+                           std::to_string(raw.size()) + " bytes; string values may have at most " +
+                           std::to_string(col.widthLimit));
+        }
+        col.maxBytes = std::max(col.maxBytes, static_cast<int>(std::min<std::size_t>(raw.size(), 1u << 30)));
+        if (!col.inferType) continue;
+        Candidates& can = candidates[c];
+        const bool open = can.number || can.numberComma || can.date || can.dateTime || can.time;
+        if (!open && !col.countCodes) continue;
+        const std::string_view text = TrimBlanks(raw);
+        if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) {
+          if (col.countCodes && !text.empty() && col.missingSeen.size() < 3 &&
+              std::find(col.missingSeen.begin(), col.missingSeen.end(), text) == col.missingSeen.end()) {
+            col.missingSeen.emplace_back(text);
           }
-          col.decimals = std::max(col.decimals, decimals);
-          col.intDigits = std::max(col.intDigits, std::max(intDigits, 1) + (text[0] == '-' ? 1 : 0));
-          if (col.countCodes) codes[c].Add(value);
-          can.date = can.dateTime = can.time = false;  // a number is never a date
           continue;
         }
-        can.number = can.numberComma = false;
+        if (!open) continue;
+        if (can.number || can.numberComma) {
+          double value = 0.0, commaValue = 0.0;
+          int decimals = 0, intDigits = 1, commaDecimals = 0, commaIntDigits = 1;
+          bool dot = can.number && ParseSimpleDecimal(text, value, intDigits, decimals);
+          if (can.number && !dot && ParseNumber(text, value)) {
+            dot = true;
+            MeasureNumberText(text, value, decimals, intDigits);
+          }
+          const bool comma = can.numberComma && ParseCommaDecimal(text, commaValue, commaIntDigits, commaDecimals);
+          if (dot || comma) {
+            can.number = dot;
+            can.numberComma = comma;
+            if (!dot) {
+              value = commaValue;
+              decimals = commaDecimals;
+              intDigits = commaIntDigits;
+            }
+            col.decimals = std::max(col.decimals, decimals);
+            col.intDigits = std::max(col.intDigits, std::max(intDigits, 1) + (text[0] == '-' ? 1 : 0));
+            if (col.countCodes) codes[c].Add(value);
+            can.date = can.dateTime = can.time = false;  // a number is never a date
+            continue;
+          }
+          can.number = can.numberComma = false;
+        }
+        double seconds = 0.0;
+        if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
+        if (can.dateTime && !dates::ParseIsoDateTime(text, seconds)) can.dateTime = false;
+        if (can.time && !dates::ParseIsoTime(text, seconds)) can.time = false;
       }
-      double seconds = 0.0;
-      if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
-      if (can.dateTime && !dates::ParseIsoDateTime(text, seconds)) can.dateTime = false;
-      if (can.time && !dates::ParseIsoTime(text, seconds)) can.time = false;
     }
   }
   for (std::size_t c : active) {

@@ -41,9 +41,23 @@ struct ScanResult {
   std::int64_t cases = 0;
 };
 
-// Reads every record from dataOffset and fills the columns' findings.
+// One file to scan, from its first case; `expected` (optional) is the file
+// as first opened.
+struct ScanFile {
+  std::string path;
+  std::string displayName;
+  std::int64_t dataOffset = 0;
+  std::int64_t dataLine = 1;
+  const FileStamp* expected = nullptr;
+};
+
+// Reads every record of the files (the parts of one resource, in order, each
+// from its dataOffset) and fills the columns' findings over all of them.
 // Throws InputError for ragged rows, broken quotes, invalid UTF-8, values
 // over a column's width limit and a file that is no longer as `expected`.
+ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect,
+                   const std::vector<std::string>& names, std::vector<ScanColumn>& columns);
+// One file.
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                    std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,
                    std::vector<ScanColumn>& columns, const FileStamp* expected = nullptr);

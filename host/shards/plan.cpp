@@ -375,7 +375,10 @@ Plan LoadPlan(const std::string& path) {
 PlanSummary SummarizePlan(const std::string& planPath) {
   const Plan plan = LoadPlan(planPath);
   PlanSummary summary;
-  for (const PartPlan& p : plan.parts) summary.parts.push_back(p.displayName);
+  for (const PartPlan& p : plan.parts) {
+    summary.parts.push_back(p.displayName);
+    summary.paths.push_back(p.path);
+  }
   summary.passes = plan.passes.size();
   return summary;
 }

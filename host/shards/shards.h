@@ -52,7 +52,8 @@ class PlanRecorder {
 
 // The parts a plan reads (as the user named them) and the passes it holds.
 struct PlanSummary {
-  std::vector<std::string> parts;
+  std::vector<std::string> parts;  // as messages name them
+  std::vector<std::string> paths;  // as opened
   std::size_t passes = 0;
 };
 PlanSummary SummarizePlan(const std::string& planPath);
