@@ -69,7 +69,18 @@ namespace {
 class PartsCursor : public CaseCursor {
  public:
   PartsCursor(const std::vector<std::shared_ptr<CsvCaseSource>>& parts, ReadPlan plan)
-      : fParts(parts), fPlan(std::move(plan)) {}
+      : fParts(parts), fPlan(std::move(plan)) {
+    // Progress over all the parts: the cases and bytes of the parts before
+    // the one being read are added to its own.
+    const ProgressFunction report = fPlan.progress ? fPlan.progress : CurrentProgressFunction();
+    if (report) {
+      std::int64_t total = 0;
+      for (const auto& p : fParts) total += p->SizeInBytes();
+      fPlan.progress = [this, report, total](std::int64_t cases, std::int64_t bytes, std::int64_t) {
+        report(fCasesBefore + cases, fBytesBefore + bytes, total);
+      };
+    }
+  }
 
   const CaseBlock* NextBlock() override {
     for (;;) {
@@ -85,9 +96,13 @@ class PartsCursor : public CaseCursor {
           fLast = SplitValuesAt(*block, block->rows - 1, fSplit);
           fHaveLast = true;
         }
+        fCasesInPart += static_cast<std::int64_t>(block->rows);
         return block;
       }
       fCursor.reset();
+      fCasesBefore += fCasesInPart;
+      fCasesInPart = 0;
+      fBytesBefore += fParts[fNext - 1]->SizeInBytes();
     }
   }
 
@@ -106,6 +121,9 @@ class PartsCursor : public CaseCursor {
   std::vector<int> fSplit;
   bool fHaveLast = false;
   SplitValues fLast;
+  std::int64_t fCasesBefore = 0;  // in the parts read
+  std::int64_t fCasesInPart = 0;
+  std::int64_t fBytesBefore = 0;
 };
 
 }  // namespace

@@ -513,7 +513,7 @@ class CsvCursor : public CaseCursor {
 
   void Start() {
     fStarted = true;
-    fProgress = CurrentProgressFunction();
+    fProgress = fPlan.progress ? fPlan.progress : CurrentProgressFunction();
     fLastReport = std::chrono::steady_clock::now();
     {
       std::lock_guard<std::mutex> lock(fPool->mutex);

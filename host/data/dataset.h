@@ -43,6 +43,9 @@ struct ReadPlan {
   std::function<void(CaseBlock&)> gather;
   // Threads that may read and gather at once (0: every core).
   int threads = 0;
+  // Where the reading reports its progress; empty: the program's function.
+  // A source that reads several files reports for all of them at once.
+  ProgressFunction progress;
   // The pass the plan serves (null: no table). Sources whose cases were read
   // elsewhere, or that have none, hand the pass what its tables gathered
   // there (Pass::Adopt) or run it dry (host/shards).
