@@ -78,6 +78,9 @@ RecordReader::RecordReader(const std::string& path, FileKind kind) : fPath(path)
   if (!fIn) {
     throw InputError(path + ": cannot open the " + std::string(KindText(kind)) + " (" + std::strerror(errno) + ")");
   }
+  fIn.seekg(0, std::ios::end);
+  fLeft = static_cast<std::uint64_t>(std::max<std::streamoff>(fIn.tellg(), 0));
+  fIn.seekg(0, std::ios::beg);
   char head[16];
   fIn.read(head, sizeof head);
   const bool whole = fIn.gcount() == static_cast<std::streamsize>(sizeof head);
@@ -86,6 +89,7 @@ RecordReader::RecordReader(const std::string& path, FileKind kind) : fPath(path)
                      (kind == FileKind::Plan ? " --write-plan" : " --run-plan"));
   }
   fDigest.Add(std::string_view(head, sizeof head));
+  fLeft -= sizeof head;
   wire::Reader r(std::string_view(head + 8, 8));
   const std::uint32_t version = r.U32();
   const std::uint32_t found = r.U32();
@@ -110,6 +114,7 @@ void RecordReader::Get(char* data, std::size_t size, const char* what) {
     Damaged(std::string("it ends in the middle of ") + what + " " + std::to_string(fRecords + 1));
   }
   fDigest.Add(std::string_view(data, size));
+  fLeft -= size;
 }
 
 bool RecordReader::Next(Tag& tag, std::string& payload) {
@@ -122,7 +127,10 @@ bool RecordReader::Next(Tag& tag, std::string& payload) {
   wire::Reader r(std::string_view(head, sizeof head));
   const std::uint32_t rawTag = r.U32();
   const std::uint64_t length = r.U64();
-  if (length > kMaxRecord) Damaged("record " + std::to_string(fRecords + 1) + " claims " + std::to_string(length) + " bytes");
+  if (length > kMaxRecord || length + 4 > fLeft) {
+    Damaged("record " + std::to_string(fRecords + 1) + " claims " + std::to_string(length) + " bytes, more than the "
+            "file has left");
+  }
   payload.resize(static_cast<std::size_t>(length));
   Get(payload.data(), payload.size(), "record");
   char crcBytes[4];

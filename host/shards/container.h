@@ -82,6 +82,7 @@ class RecordReader {
 
   std::string fPath;
   std::ifstream fIn;
+  std::uint64_t fLeft = 0;  // bytes not read yet
   Digest fDigest;
   std::uint64_t fRecords = 0;
   bool fEnded = false;

@@ -92,6 +92,11 @@ for data in survey big; do
     if [ "$one" = "$merged" ] && cmp -s "$tmp/one.$format" "$tmp/parts.$format"; then ok; else bad "$data $format: the merged report differs from one run's (exit $merged vs $one)"; fi
   done
 done
+# A part compressed, a quoted delimiter, a split group across files.
+echo 'CODEBOOK /FILEINFO CASECOUNT WEIGHT.' >"$tmp/small.cbk"
+"$cb" tests/golden-data/parts/datapackage.json --syntax "$tmp/small.cbk" --format json -o "$tmp/one-small.json"
+in_parts tests/golden-data/parts/datapackage.json "$tmp/small.cbk" json "$tmp/parts-small.json"
+cmp -s "$tmp/one-small.json" "$tmp/parts-small.json" && ok || bad "the compressed part: the merged report differs"
 # Reading threads of the parts do not change it.
 in_parts "$tmp/big/datapackage.json" "$tmp/big.cbk" json "$tmp/parts1.json" 1
 cmp -s "$tmp/one.json" "$tmp/parts1.json" && ok || bad "one reading thread per part gives another report"
