@@ -88,7 +88,7 @@ dask=$(timed dask "$PYTHON" "$ROOT/scripts/codebook_dask.py" "$SPLIT/datapackage
 same=no
 cmp -s "$OUT/scale-one.json" "$OUT/scale-dask.json" && same=yes
 steps=$(grep -o '[a-z]*: [0-9.]* s' "$OUT/dask.err" | tr '\n' ';' | sed 's/;$//; s/;/, /g')
-largest=$(grep -o 'largest program process here: [0-9]* MiB' "$OUT/dask.err" | grep -o '[0-9]* MiB' || true)
+largest=$(grep -o 'largest program process: [0-9]* MiB' "$OUT/dask.err" | grep -o '[0-9]* MiB' || true)
 states=$(du -sh "$OUT/scale-work" 2>/dev/null | cut -f1 || true)
 
 read -r oneWall oneRss _ <<<"$one"

@@ -72,6 +72,8 @@ def parse(argv):
     p.add_argument("--format", "-f", help="text, json, html or markdown (default: from -o, else text)")
     p.add_argument("--scheduler", help="address of a running Dask scheduler (default: a local cluster)")
     p.add_argument("--workers", type=int, default=2, help="workers of the local cluster (default: 2)")
+    p.add_argument("--processes", action="store_true",
+                   help="the local cluster's workers are processes, as on a real cluster (default: threads)")
     p.add_argument("--retries", type=int, default=2, help="tries after a part's first failure (default: 2)")
     p.add_argument("--work-dir", help="folder for the plan and the partial states, shared with the workers "
                                       "(default: a temporary folder; required with --scheduler)")
@@ -131,7 +133,7 @@ def main(argv):
             cluster = None
             threads = args.threads
         else:
-            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=False,
+            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=args.processes,
                                    dashboard_address=None)
             client = Client(cluster)
             threads = args.threads or max(1, (os.cpu_count() or 1) // max(1, args.workers))
@@ -166,10 +168,10 @@ def main(argv):
             command += ["--format", args.format]
         status = subprocess.run(command).returncode
         step("merge")
-        if args.timings:
-            import resource
+        if args.timings and not args.processes and not args.scheduler:
+            import resource  # the program's runs are this process's only children
             peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024
-            print(f"{PROG}: largest program process here: {peak} MiB", file=sys.stderr)
+            print(f"{PROG}: largest program process: {peak} MiB", file=sys.stderr)
         return status
     finally:
         if not args.keep:

@@ -78,9 +78,17 @@ class DryRunCursor : public CaseCursor {
   std::uint64_t fDelivered = 0;
 };
 
+// A count of the cases during the dry run (a command that shows the case
+// count without a pass): none, and no pass to record.
+class NoCases : public CaseCursor {
+ public:
+  const CaseBlock* NextBlock() override { return nullptr; }
+  std::int64_t CountRemaining() override { return 0; }
+};
+
 class DryRunSource : public CaseSource {
  public:
-  std::unique_ptr<CaseCursor> Open() const override { return OpenFor(ReadPlan{}); }
+  std::unique_ptr<CaseCursor> Open() const override { return std::make_unique<NoCases>(); }
   std::unique_ptr<CaseCursor> OpenFor(const ReadPlan& plan) const override {
     return std::make_unique<DryRunCursor>(plan.pass, fPasses);
   }

@@ -58,6 +58,7 @@ parts(f"{out}/big", ["g", "w", "code", "many", "score", "m1", "m2", "note"], big
 PY
 
 cat >"$tmp/survey.cbk" <<'CBK'
+CODEBOOK /FILEINFO CASECOUNT /STATISTICS NONE.
 CODEBOOK /FILEINFO NAME LOCATION CASECOUNT LABEL WEIGHT DOCUMENTS.
 CODEBOOK id income wave [N] $media $brands /OPTIONS MAXCATS=5.
 CODEBOOK id [N] /OPTIONS MAXCATS=3.
@@ -186,6 +187,14 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   status=$?
   "$cb" "$tmp/survey/datapackage.json" --syntax "$tmp/survey.cbk" --format json -o "$tmp/one.json" 2>/dev/null
   if [ $status = 1 ] && cmp -s "$tmp/dask.json" "$tmp/one.json"; then ok; else bad "Dask: exit $status"; cat "$tmp/dask.err"; fi
+  # A part that fails every try fails the run with the program's message.
+  rm -f "$tmp/dask.json"
+  /usr/bin/python3 scripts/codebook_dask.py "$tmp/big/datapackage.json" 'CODEBOOK g' --workers 2 --retries 1 \
+    --codebook "$cb" --format json -o "$tmp/dask.json" 2>"$tmp/dask.err"
+  status=$?
+  if [ $status = 2 ] && grep -q "part3.csv, line $line, column 1 (variable g)" "$tmp/dask.err" &&
+     grep -q "1 of 3 parts failed every try" "$tmp/dask.err" && [ ! -e "$tmp/dask.json" ]; then ok
+  else bad "Dask, a bad part: exit $status"; cat "$tmp/dask.err"; fi
 else
   echo "skipped: the Dask driver (python3-distributed is not installed; make test installs it)"
 fi
