@@ -71,12 +71,7 @@ void SaveVariable(wire::Writer& out, const QUVO_Variable& v) {
     }
     out.Bytes(l.label);
   }
-  out.F64s(v.missing.numbers);
-  out.Strings(v.missing.strings);
-  out.Bool(v.missing.hasRange);
-  out.F64(v.missing.low);
-  out.F64(v.missing.high);
-  out.Bool(v.missing.extended);
+  SaveMissing(out, v.missing);
   SaveAttributes(out, v.attributes);
 }
 
@@ -98,12 +93,7 @@ std::unique_ptr<QUVO_Variable> LoadVariable(wire::Reader& in) {
     l.label = in.String();
     v->valueLabels.push_back(std::move(l));
   }
-  v->missing.numbers = in.F64s();
-  v->missing.strings = in.Strings();
-  v->missing.hasRange = in.Bool();
-  v->missing.low = in.F64();
-  v->missing.high = in.F64();
-  v->missing.extended = in.Bool();
+  v->missing = LoadMissing(in);
   v->attributes = LoadAttributes(in);
   return v;
 }
@@ -115,6 +105,26 @@ int LoadIndex(wire::Reader& in, std::size_t variables) {
 }
 
 }  // namespace
+
+void SaveMissing(wire::Writer& out, const MissingValues& m) {
+  out.F64s(m.numbers);
+  out.Strings(m.strings);
+  out.Bool(m.hasRange);
+  out.F64(m.low);
+  out.F64(m.high);
+  out.Bool(m.extended);
+}
+
+MissingValues LoadMissing(wire::Reader& in) {
+  MissingValues m;
+  m.numbers = in.F64s();
+  m.strings = in.Strings();
+  m.hasRange = in.Bool();
+  m.low = in.F64();
+  m.high = in.F64();
+  m.extended = in.Bool();
+  return m;
+}
 
 void SaveDictionary(const Dataset& d, wire::Writer& out) {
   out.Count(d.variables.size());

@@ -5,6 +5,8 @@
 // dictionary must be added here too, or a merged run would lose it.
 #pragma once
 
+struct MissingValues;
+
 namespace host {
 class Dataset;
 namespace wire {
@@ -16,6 +18,8 @@ class Reader;
 namespace host::shards {
 
 void SaveDictionary(const Dataset& dataset, wire::Writer& out);
+void SaveMissing(wire::Writer& out, const MissingValues& missing);
+MissingValues LoadMissing(wire::Reader& in);
 // Into an empty dataset; throws wire::Damaged.
 void LoadDictionary(wire::Reader& in, Dataset& dataset);
 

@@ -100,26 +100,6 @@ class DryRunSource : public CaseSource {
 
 // ---------------------------------------------------------------- layout
 
-void SaveMissing(wire::Writer& out, const MissingValues& m) {
-  out.F64s(m.numbers);
-  out.Strings(m.strings);
-  out.Bool(m.hasRange);
-  out.F64(m.low);
-  out.F64(m.high);
-  out.Bool(m.extended);
-}
-
-MissingValues LoadMissing(wire::Reader& in) {
-  MissingValues m;
-  m.numbers = in.F64s();
-  m.strings = in.Strings();
-  m.hasRange = in.Bool();
-  m.low = in.F64();
-  m.high = in.F64();
-  m.extended = in.Bool();
-  return m;
-}
-
 char LoadChar(wire::Reader& in) { return static_cast<char>(in.U8()); }
 
 void SaveLayout(wire::Writer& out, const CsvLayout& l, const std::vector<PartPlan>& parts) {

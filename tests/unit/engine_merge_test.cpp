@@ -15,6 +15,7 @@
 #include "codebook/stats/variable_statistics.h"
 #include "host/engine/pass.h"
 #include "data_test_util.h"
+#include "support/statistics_run.h"
 #include "host/data/csv_source.h"
 #include "host/dataset.h"
 
@@ -89,90 +90,25 @@ const char* kDescriptor = R"({
     {"name": "b1", "type": "integer", "measure": "nominal"},
     {"name": "b2", "type": "integer", "measure": "nominal"}]}}]})";
 
-struct CategoryResults {
-  std::vector<double> counts, percents;
-  std::vector<OBS> values;
-  std::vector<std::string> texts;
-  std::vector<std::int32_t> members;
-  double missing = 0;
-  double total = 0;
-};
+using testsupport::CategoryResults;
+using testsupport::EntrySpec;
+using testsupport::RunResults;
 
-struct RunResults {
-  std::int32_t cases = 0;
-  std::vector<bool> shown;
-  std::vector<std::vector<double>> scale;
-  std::vector<CategoryResults> categories;
-  double caseTotal = 0;
-};
-
-// The statistics object over the active dataset through the host's own case
-// iterator, with the entries the default command would plan.
+// The entries the default command would plan.
 RunResults RunStatistics(std::int32_t maxCats) {
-  ProcedureDataSource source;
-  std::vector<std::unique_ptr<PlanEntry>> entries;
-  auto add = [&](ItemHandle* h, std::uint32_t treatment, bool labels) {
-    entries.push_back(std::make_unique<PlanEntry>(std::unique_ptr<ItemHandle>(h)));
-    entries.back()->SetTreatment(treatment);
-    entries.back()->SetValueLabelsAsCategories(labels);
+  const std::vector<EntrySpec> entries = {
+      {{"code"}},
+      {{"many"}},
+      {{"s"}},
+      {{"income"}, codebook::kItemVariable, 1},
+      {{"age"}, codebook::kItemVariable, 1},
+      {{"age"}, codebook::kItemVariable, 2, true},  // its labelled values as categories
+      {{"age"}},
+      {{"m1", "m2", "m3"}, codebook::kItemDichotomySet},
+      {{"b1", "b2"}, codebook::kItemCategorySet},
+      {{"s"}, codebook::kItemVariable, 1},
   };
-  auto variable = [&](const char* name, std::uint32_t treatment, bool labels = false) {
-    auto* h = new ItemHandle();
-    h->Item().fDataSource = &source;
-    const int index = source.FindVarIndex(name, 0);
-    h->Item().fKind = codebook::kItemVariable;
-    h->Item().fIndex = index;
-    h->Item().fVariable = source.GetVariable(index);
-    h->SetCategoryCount(static_cast<std::uint32_t>(source.GetVariable(index)->valueLabels.size()));
-    add(h, treatment, labels);
-  };
-  auto set = [&](codebook::ItemKind kind, std::vector<const char*> members) {
-    auto* h = new ItemHandle();
-    h->Item().fDataSource = &source;
-    h->Item().fKind = kind;
-    h->Item().fIndex = source.ColumnCount();
-    h->Item().fDisplayText = "$set";
-    for (const char* m : members) h->Item().fMemberIndices.push_back(source.FindVarIndex(m, 0));
-    if (kind == codebook::kItemDichotomySet) h->Item().fCountedValue = {ObsFromNumber(1)};
-    h->Item().fCountedValueLength = 8;
-    h->SetCategoryCount(static_cast<std::uint32_t>(members.size()));
-    add(h, 2, false);
-  };
-  variable("code", 2);
-  variable("many", 2);
-  variable("s", 2);
-  variable("income", 1);
-  variable("age", 1);
-  variable("age", 2, true);  // its labelled values as categories
-  variable("age", 2);
-  set(codebook::kItemDichotomySet, {"m1", "m2", "m3"});
-  set(codebook::kItemCategorySet, {"b1", "b2"});
-  variable("s", 1);
-
-  std::vector<AggregationStatistic> categoryStatistics{AggregationStatistic(TEC::Count),
-                                                       AggregationStatistic(TEC::Percent)};
-  const std::vector<std::int32_t> scaleCodes{222, 198, 179, 203, 468};
-  std::vector<PlanEntry*> plan;
-  for (auto& e : entries) plan.push_back(e.get());
-  RunResults out;
-  {
-    std::unique_ptr<QUVO_InputCaseIterator> it(source.CreateCaseIterator(0));
-    VariableStatistics s(plan, &categoryStatistics, &scaleCodes);
-    s.SetUpTables(static_cast<ProcDSIterator*>(it.get()), maxCats);
-    out.cases = s.PassCases(maxCats);
-    it.reset();  // results are read after the iterator is gone, as in a run
-    out.shown = s.GetCategoriesShown();
-    for (std::uint32_t i = 0; i < plan.size(); ++i) {
-      std::vector<double> scale;
-      s.GetScaleResults(i, scale);
-      out.scale.push_back(scale);
-      CategoryResults c;
-      c.total = s.GetCategoryResults(i, c.counts, c.percents, c.values, c.texts, c.members, c.missing);
-      out.categories.push_back(c);
-    }
-    out.caseTotal = s.GetWeightedCaseTotal();
-  }
-  return out;
+  return testsupport::RunStatistics(entries, maxCats);
 }
 
 void ExpectNear(const std::vector<double>& a, const std::vector<double>& b, const std::string& what) {

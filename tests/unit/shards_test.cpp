@@ -14,7 +14,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "codebook/stats/variable_statistics.h"
 #include "data_test_util.h"
 #include "host/data/csv_parts.h"
 #include "host/data/csv_source.h"
@@ -22,11 +21,7 @@
 #include "host/engine/accumulate.h"
 #include "host/shards/shards.h"
 #include "host/shards/wire.h"
-
-namespace TEC = TableEncryptionCodes;
-using codebook::ItemHandle;
-using codebook::PlanEntry;
-using codebook::VariableStatistics;
+#include "support/statistics_run.h"
 
 namespace {
 
@@ -82,95 +77,27 @@ const char* kDescriptor = R"({
     {"name": "b1", "type": "integer", "measure": "nominal"},
     {"name": "b2", "type": "integer", "measure": "nominal"}]}}]})";
 
-struct CategoryResults {
-  std::vector<double> counts, percents;
-  std::vector<std::uint64_t> values;
-  std::vector<std::string> texts;
-  std::vector<std::int32_t> members;
-  double missing = 0;
-  double total = 0;
-};
+using testsupport::CategoryResults;
+using testsupport::EntrySpec;
+using testsupport::RunResults;
 
-struct RunResults {
-  std::int32_t cases = 0;
-  std::int64_t caseCount = 0;
-  std::vector<bool> shown;
-  std::vector<std::vector<double>> scale;
-  std::vector<CategoryResults> categories;
-  double caseTotal = 0;
-};
-
-// The statistics object over the active dataset with the entries a default
-// command plans (as the procedure's run does), or only the categorical ones.
+// The entries a default command plans (as the procedure's run does), or only
+// the categorical ones; entries over MAXCATS are not read, as in a run.
 RunResults RunStatistics(std::int32_t maxCats, bool categoricalOnly = false) {
-  ProcedureDataSource source;
-  std::vector<std::unique_ptr<PlanEntry>> entries;
-  auto add = [&](ItemHandle* h, std::uint32_t treatment, bool labels) {
-    entries.push_back(std::make_unique<PlanEntry>(std::unique_ptr<ItemHandle>(h)));
-    entries.back()->SetTreatment(treatment);
-    entries.back()->SetValueLabelsAsCategories(labels);
+  std::vector<EntrySpec> entries = {
+      {{"code"}},
+      {{"many"}},
+      {{"s"}},
+      {{"income"}, codebook::kItemVariable, 1},
+      {{"age"}, codebook::kItemVariable, 1},
+      {{"age"}, codebook::kItemVariable, 2, true},
+      {{"age"}},
+      {{"m1", "m2"}, codebook::kItemDichotomySet},
+      {{"b1", "b2"}, codebook::kItemCategorySet},
+      {{"s"}, codebook::kItemVariable, 1},
   };
-  auto variable = [&](const char* name, std::uint32_t treatment, bool labels = false) {
-    if (categoricalOnly && treatment == 1) return;
-    auto* h = new ItemHandle();
-    h->Item().fDataSource = &source;
-    const int index = source.FindVarIndex(name, 0);
-    h->Item().fKind = codebook::kItemVariable;
-    h->Item().fIndex = index;
-    h->Item().fVariable = source.GetVariable(index);
-    h->SetCategoryCount(static_cast<std::uint32_t>(source.GetVariable(index)->valueLabels.size()));
-    add(h, treatment, labels);
-  };
-  auto set = [&](codebook::ItemKind kind, std::vector<const char*> members) {
-    auto* h = new ItemHandle();
-    h->Item().fDataSource = &source;
-    h->Item().fKind = kind;
-    h->Item().fIndex = source.ColumnCount();
-    h->Item().fDisplayText = "$set";
-    for (const char* m : members) h->Item().fMemberIndices.push_back(source.FindVarIndex(m, 0));
-    if (kind == codebook::kItemDichotomySet) h->Item().fCountedValue = {ObsFromNumber(1)};
-    h->Item().fCountedValueLength = 8;
-    h->SetCategoryCount(static_cast<std::uint32_t>(members.size()));
-    add(h, 2, false);
-  };
-  variable("code", 2);
-  variable("many", 2);
-  variable("s", 2);
-  variable("income", 1);
-  variable("age", 1);
-  variable("age", 2, true);
-  variable("age", 2);
-  set(codebook::kItemDichotomySet, {"m1", "m2"});
-  set(codebook::kItemCategorySet, {"b1", "b2"});
-  variable("s", 1);
-
-  std::vector<AggregationStatistic> categoryStatistics{AggregationStatistic(TEC::Count),
-                                                       AggregationStatistic(TEC::Percent)};
-  const std::vector<std::int32_t> scaleCodes{222, 198, 179, 203, 468};
-  std::vector<PlanEntry*> plan;
-  for (auto& e : entries) plan.push_back(e.get());
-  RunResults out;
-  std::unique_ptr<QUVO_InputCaseIterator> it(source.CreateCaseIterator(0));
-  VariableStatistics s(plan, &categoryStatistics, &scaleCodes);
-  s.SetUpTables(static_cast<ProcDSIterator*>(it.get()), maxCats);
-  out.cases = s.PassCases(maxCats);
-  out.caseCount = source.GetCaseCount();
-  it.reset();
-  out.shown = s.GetCategoriesShown();
-  for (std::uint32_t i = 0; i < plan.size() && out.cases > 0; ++i) {
-    std::vector<double> scale;
-    s.GetScaleResults(i, scale);
-    out.scale.push_back(scale);
-    CategoryResults c;
-    if (out.shown[i]) {
-      std::vector<OBS> values;
-      c.total = s.GetCategoryResults(i, c.counts, c.percents, values, c.texts, c.members, c.missing);
-      for (const OBS& v : values) c.values.push_back(v.u);
-    }
-    out.categories.push_back(c);
-  }
-  out.caseTotal = s.GetWeightedCaseTotal();
-  return out;
+  if (categoricalOnly) std::erase_if(entries, [](const EntrySpec& e) { return e.treatment == 1; });
+  return testsupport::RunStatistics(entries, maxCats, false);
 }
 
 // Equal to the last bit.
@@ -194,7 +121,8 @@ void ExpectIdentical(const RunResults& got, const RunResults& want, const std::s
     const CategoryResults& w = want.categories[i];
     ExpectIdentical(g.counts, w.counts, what + " counts");
     ExpectIdentical(g.percents, w.percents, what + " percents");
-    EXPECT_EQ(g.values, w.values) << what;
+    ASSERT_EQ(g.values.size(), w.values.size()) << what;
+    for (std::size_t k = 0; k < w.values.size(); ++k) EXPECT_EQ(g.values[k].u, w.values[k].u) << what;
     EXPECT_EQ(g.texts, w.texts) << what;
     EXPECT_EQ(g.members, w.members) << what;
     EXPECT_TRUE(Same(g.missing, w.missing)) << what;
