@@ -528,7 +528,9 @@ int main(int argc, char** argv) {
   }
   // The overview's side statistics cost the data pass time: gathered only
   // for the reports that show them.
-  dataset->profileWanted = format == host::OutputFormat::Html || format == host::OutputFormat::Markdown || overview;
+  // A merge of parts has the tables' states but no cells to profile.
+  dataset->profileWanted =
+      mergeArguments.empty() && (format == host::OutputFormat::Html || format == host::OutputFormat::Markdown || overview);
   host::SetActiveDataset(dataset);
 
   // The output must not be one of the files the run reads.

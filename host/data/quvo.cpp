@@ -11,7 +11,6 @@
 #include "host/dataset.h"
 #include "host/engine/pass.h"
 #include "host/engine/profile.h"
-#include "host/engine/profile.h"
 
 // ---------------------------------------------------------------- value labels
 
@@ -148,11 +147,6 @@ class DatasetIterator : public ProcDSIterator {
           fDataset->KeepProfile(fProfile->Finalize());
           fProfile.reset();
         }
-        // Every block was read and merged: the side statistics are complete.
-        if (fProfile) {
-          fDataset->KeepProfile(fProfile->Finalize());
-          fProfile.reset();
-        }
         if (fSplit && fDelivered > 0 && !fFinalEnd) {
           fFinalEnd = true;
           fPos.groupEnd = true;
@@ -211,7 +205,7 @@ class DatasetIterator : public ProcDSIterator {
   void AddProfile(host::Pass& pass) {
     // What each block's profile wants; never changed once reading starts.
     auto wants = std::make_shared<engine::PassProfile>(*fDataset);
-    for (const auto& rules : pass.Rules()) {
+    for (const auto& rules : pass.RegisteredRules()) {
       for (const engine::ScaleRule& scale : rules->scales) wants->WantColumn(scale.column.index, !scale.column.isString);
       if (!rules->dimension) continue;
       const engine::DimensionRule& d = *rules->dimension;

@@ -49,7 +49,7 @@ void Pass::Unregister(TableImpl& table) {
 
 void Pass::AddGatherer(BlockGatherer gatherer) { fGatherers.push_back(std::move(gatherer)); }
 
-std::vector<std::shared_ptr<const engine::TableRules>> Pass::Rules() {
+std::vector<std::shared_ptr<const engine::TableRules>> Pass::RegisteredRules() const {
   std::vector<std::shared_ptr<const engine::TableRules>> rules;
   for (TableImpl* table : fTables) {
     if (table != nullptr) rules.push_back(table->state->Rules());

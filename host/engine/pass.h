@@ -57,8 +57,9 @@ class Pass {
   void Unregister(TableImpl& table);
   // Before the first case is read.
   void AddGatherer(BlockGatherer gatherer);
-  // What the tables registered so far read (the overview profiles the same).
-  std::vector<std::shared_ptr<const engine::TableRules>> Rules();
+  // What the tables registered so far read (the overview profiles the same),
+  // before Plan freezes them.
+  std::vector<std::shared_ptr<const engine::TableRules>> RegisteredRules() const;
 
   // What the tables read and the gathering step for the readers. Freezes the
   // rules of the tables registered so far.
