@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "data_test_util.h"
+#include "support/case_file.h"
 #include "host/data/csv_source.h"
 
 using datatest::Pass;
@@ -258,174 +259,68 @@ TEST(DataPackage, EmptyFieldListAndNoScan) {
   EXPECT_THROW(ReadAll(*typed), host::InputError);
 }
 
-// Bad input: each case names the file and the place, and says what is wrong.
-struct BadCase {
-  const char* what;
-  const char* descriptor;  // null: a bare CSV named data.csv
-  std::string csv;
-  std::vector<const char*> fragments;
-  bool atLoad;  // false: found during the pass
-};
-
-class BadInput : public ::testing::TestWithParam<BadCase> {};
-
-TEST_P(BadInput, NamesFilePlaceAndProblem) {
-  const BadCase& c = GetParam();
+// Bad input: the one error a folder of files gives, in full (the folder shown
+// as <DIR>), at load or, with "in the pass", while the cases are read.
+std::string ErrorOf(const testsupport::TextCase& c) {
   TempDir dir;
-  std::string path = dir.Write("data.csv", c.csv);
-  if (c.descriptor) path = dir.Write("pkg.json", c.descriptor);
-  std::string message;
-  try {
-    auto ds = Load(path);
-    if (c.atLoad) ADD_FAILURE() << "loaded without error";
-    ReadAll(*ds);
-    ADD_FAILURE() << "no error in the pass";
-  } catch (const host::InputError& e) {
-    message = e.what();
+  for (const auto& [name, bytes] : c.blocks) {
+    if (name != "error") dir.Write(name, bytes);
   }
-  for (const char* fragment : c.fragments) {
-    EXPECT_NE(message.find(fragment), std::string::npos) << "missing \"" << fragment << "\" in: " << message;
+  const bool inPass = std::find(c.body.begin(), c.body.end(), "in the pass") != c.body.end();
+  try {
+    auto ds = Load(dir.Path() + (c.Has("pkg.json") ? "/pkg.json" : "/data.csv"));
+    if (!inPass) return "loaded without error";
+    ReadAll(*ds);
+    return "no error in the pass";
+  } catch (const host::InputError& e) {
+    std::string message = std::string(e.what()) + "\n";
+    for (std::size_t at; (at = message.find(dir.Path())) != std::string::npos;) {
+      message.replace(at, dir.Path().size(), "<DIR>");
+    }
+    return (inPass ? "" : "at load: ") + message;
   }
 }
 
-#define PKG(fields) "{\"resources\": [{\"path\": \"data.csv\", \"schema\": {\"fields\": [" fields "]}}]}"
-#define SCHEMA ", \"schema\": {\"fields\": [{\"name\": \"a\"}]}"
-#define PKG_WITH(extra, fields) \
-  "{" extra ", \"resources\": [{\"path\": \"data.csv\", \"schema\": {\"fields\": [" fields "]}}]}"
+// Files a text file cannot show.
+std::vector<testsupport::TextCase> BytesCases() {
+  auto bare = [](const char* what, std::string csv, const char* error, bool inPass = false) {
+    return testsupport::TextCase{"data_package_test.cpp",
+                                 what,
+                                 {inPass ? "in the pass" : ""},
+                                 {{"data.csv", std::move(csv)}, {"error", std::string(error) + "\n"}}};
+  };
+  std::vector<testsupport::TextCase> cases = {
+      bare("header not utf-8", "a,\xE9t\xE9\n1,2\n", "<DIR>/data.csv, line 1, column 2: the header is not valid UTF-8. Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
+      bare("cell not utf-8", "a\n\xE9t\xE9\n", "<DIR>/data.csv, line 2, column 1 (variable a): the cell is not valid UTF-8 (at byte 1 of the cell). Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
+      bare("invalid utf-8, scanned", "s\nok\nb\xC3(d\n", "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 2 of the cell). Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
+      bare("csv with two byte-order marks", "\xEF\xBB\xBF\xEF\xBB\xBF" "a\n1\n", "<DIR>/data.csv, line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); save it as UTF-8 with one mark or none"),
+      bare("a cell over the string width limit", "a,s\n1,x\n2," + std::string(40000, 'y') + "\n", "<DIR>/data.csv, line 3, column 2 (variable s): the value has 40000 bytes; string values may have at most 32767"),
+      bare("invalid utf-8, in the pass", "s\nok\n\xED\xA0\x80\n", "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 1 of the cell). Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8", true),
+      bare("descriptor with two byte-order marks", "a\n1\n", "<DIR>/pkg.json, line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); save it as UTF-8 with one mark or none"),
+  };
+  cases[5].blocks.emplace_back(
+      "pkg.json", R"({"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "s", "type": "string", "constraints": {"maxLength": 9}}]}}]})");
+  cases[6].blocks.emplace_back("pkg.json", "\xEF\xBB\xBF\xEF\xBB\xBF{\"resources\": [{\"path\": \"data.csv\"}]}");
+  return cases;
+}
 
-const BadCase kBadCases[] = {
-    {"json syntax", "{\n  \"resources\": [\n    {\"path\": \"data.csv\",,}\n  ]\n}", "a\n1\n",
-     {"pkg.json, line 3, column 25", "not valid JSON"}, true},
-    {"not an object", "[1, 2]", "a\n1\n", {"pkg.json", "expected an object, found an array"}, true},
-    {"no resources", "{}", "a\n1\n", {"pkg.json", "resources"}, true},
-    {"wrong type of title", PKG_WITH("\"title\": 5", "{\"name\": \"a\"}"), "a\n1\n",
-     {"pkg.json: title: expected a string, found a number"}, true},
-    {"wrong type of maxLength", PKG("{\"name\": \"a\", \"constraints\": {\"maxLength\": \"8\"}}"), "a\n1\n",
-     {"resources[0].schema.fields[0].constraints.maxLength: expected a whole number, found a string"}, true},
-    {"field without name", PKG("{\"type\": \"number\"}"), "a\n1\n", {"resources[0].schema.fields[0]", "\"name\""},
-     true},
-    {"unknown type", PKG("{\"name\": \"a\", \"type\": \"money\"}"), "a\n1\n",
-     {"fields[0].type", "\"money\" is not a field type"}, true},
-    {"bad format", PKG("{\"name\": \"a\", \"printFormat\": \"Q8.2\"}"), "a\n1\n",
-     {"fields[0].printFormat", "\"Q8.2\" is not a format"}, true},
-    {"string format on a number", PKG("{\"name\": \"a\", \"type\": \"number\", \"printFormat\": \"A8\"}"), "a\n1\n",
-     {"fields[0].printFormat", "numeric variable"}, true},
-    {"header mismatch", PKG("{\"name\": \"a\"}, {\"name\": \"c\"}"), "a,b\n1,2\n",
-     {"data.csv, line 1, column 2", "\"b\"", "\"c\""}, true},
-    {"header count", PKG("{\"name\": \"a\"}"), "a,b\n1,2\n", {"data.csv, line 1", "2 columns", "1 fields"}, true},
-    {"duplicate names", PKG("{\"name\": \"age\"}, {\"name\": \"AGE\"}"), "age,AGE\n1,2\n",
-     {"fields[1].name", "\"AGE\" is used twice"}, true},
-    {"empty file", nullptr, "", {"data.csv", "empty"}, true},
-    {"dollar field name", PKG("{\"name\": \"$a\"}"), "$a\n1\n", {"fields[0].name", "begins with \"$\""}, true},
-    {"field names equal ignoring case", PKG("{\"name\": \"a\"}, {\"name\": \"A\"}"), "a,A\n1,2\n",
-     {"fields[1].name", "used twice"}, true},
-    {"header not utf-8", nullptr, "a,\xE9t\xE9\n1,2\n", {"data.csv, line 1, column 2", "--encoding"}, true},
-    {"cell not utf-8", nullptr, "a\n\xE9t\xE9\n", {"data.csv, line 2, column 1", "--encoding"}, true},
-    {"boolean not true or false", PKG("{\"name\": \"a\", \"type\": \"boolean\"}"), "a\ntrue\nyes\n",
-     {"data.csv, line 3, column 1", "\"yes\" is neither a true nor a false value"}, false},
-    {"date off its pattern", PKG("{\"name\": \"a\", \"type\": \"date\", \"format\": \"%d/%m/%Y\"}"), "a\n31/01/2024\n2024-01-31\n",
-     {"data.csv, line 3, column 1", "does not follow the field's format \"%d/%m/%Y\""}, false},
-    {"unreadable date pattern", PKG("{\"name\": \"a\", \"type\": \"date\", \"format\": \"%d %Q\"}"), "a\n1\n",
-     {"fields[0].format", "not a date pattern"}, true},
-    {"bad duration", PKG("{\"name\": \"a\", \"type\": \"duration\"}"), "a\nP1D\n1 day\n",
-     {"data.csv, line 3, column 1", "not a duration"}, false},
+class BadInput : public ::testing::TestWithParam<testsupport::TextCase> {};
 
-    {"ragged row, scanned", nullptr, "a,b\n1,2\n3\n", {"data.csv, line 3, column 2", "1 cells"}, true},
-    {"ragged row, in the pass", PKG("{\"name\": \"a\", \"type\": \"number\"}, {\"name\": \"b\", \"type\": \"number\"}"),
-     "a,b\n1,2\n3,4,5\n", {"data.csv, line 3, column 3", "3 cells", "2 variables"}, false},
-    {"too few cells, in the pass",
-     PKG("{\"name\": \"a\", \"type\": \"number\"}, {\"name\": \"b\", \"type\": \"number\"}"), "a,b\n1,2\n3\n",
-     {"data.csv, line 3, column 2 (variable b)", "only 1 cells"}, false},
-    {"unterminated quote", nullptr, "a,b\n1,\"x\n2,y\n", {"data.csv, line 2, column 2", "not closed"}, true},
-    {"text after closing quote", nullptr, "a\n\"x\"y\n", {"data.csv, line 2, column 1", "after the closing quote"},
-     true},
-    {"not a number", PKG("{\"name\": \"a\", \"type\": \"number\"}, {\"name\": \"b\", \"type\": \"number\"}"),
-     "a,b\n1,2\n3,\"\nx\"\n", {"data.csv, line 3, column 2 (variable b)", "is not a number"}, false},
-    {"not an integer", PKG("{\"name\": \"a\", \"type\": \"integer\"}"), "a\n1\n1.5\n",
-     {"data.csv, line 3, column 1 (variable a)", "\"1.5\" is not a whole number"}, false},
-    {"not a date", PKG("{\"name\": \"d\", \"type\": \"date\"}"), "d\n2024-02-30\n",
-     {"line 2, column 1 (variable d)", "not a date", "YYYY-MM-DD"}, false},
-    {"empty cell not missing", PKG("{\"name\": \"a\", \"type\": \"number\", \"missingValues\": [\"NA\"]}"),
-     "a\nNA\n\n1\n\"\"\n", {"line 5, column 1 (variable a)", "empty"}, false},
-    {"string too long", PKG("{\"name\": \"s\", \"type\": \"string\", \"constraints\": {\"maxLength\": 3}}"),
-     "s\nabc   \nabcd\n", {"data.csv, line 3, column 1 (variable s)", "4 bytes", "width of 3"}, false},
-    {"invalid utf-8, scanned", nullptr, "s\nok\nb\xC3(d\n", {"data.csv, line 3, column 1 (variable s)", "UTF-8"},
-     true},
-    {"invalid utf-8, in the pass",
-     PKG("{\"name\": \"s\", \"type\": \"string\", \"constraints\": {\"maxLength\": 9}}"), "s\nok\n\xED\xA0\x80\n",
-     {"data.csv, line 3, column 1", "UTF-8"}, false},
-    {"range low above high", PKG("{\"name\": \"a\", \"userMissing\": {\"range\": {\"low\": 5, \"high\": 1}}}"),
-     "a\n1\n", {"fields[0].userMissing.range", "low end"}, true},
-    {"four discrete missing", PKG("{\"name\": \"a\", \"userMissing\": {\"values\": [1, 2, 3, 4]}}"), "a\n1\n",
-     {"fields[0].userMissing", "at most three"}, true},
-    {"range plus two", PKG("{\"name\": \"a\", \"userMissing\": {\"values\": [1, 2], \"range\": {\"low\": 8, \"high\": 9}}}"),
-     "a\n1\n", {"fields[0].userMissing", "at most one discrete"}, true},
-    {"string range", PKG("{\"name\": \"s\", \"type\": \"string\", \"userMissing\": {\"range\": {\"low\": \"a\", \"high\": \"b\"}}}"),
-     "s\nx\n", {"fields[0].userMissing.range", "string variable"}, true},
-    {"set with one member",
-     PKG_WITH("\"multipleResponseSets\": [{\"name\": \"$s\", \"type\": \"categories\", \"variables\": [\"a\"]}]",
-              "{\"name\": \"a\"}"),
-     "a\n1\n", {"multipleResponseSets[0].variables", "at least two"}, true},
-    {"dichotomy without counted value",
-     PKG_WITH("\"multipleResponseSets\": [{\"name\": \"$s\", \"type\": \"dichotomies\", \"variables\": [\"a\", \"b\"]}]",
-              "{\"name\": \"a\"}, {\"name\": \"b\"}"),
-     "a,b\n1,2\n", {"multipleResponseSets[0]", "countedValue"}, true},
-    {"set name without $",
-     PKG_WITH("\"multipleResponseSets\": [{\"name\": \"s\", \"variables\": [\"a\", \"b\"]}]",
-              "{\"name\": \"a\"}, {\"name\": \"b\"}"),
-     "a,b\n1,2\n", {"multipleResponseSets[0].name", "must begin with \"$\""}, true},
-    {"unknown weight", PKG_WITH("\"weight\": \"w\"", "{\"name\": \"a\"}"), "a\n1\n",
-     {"pkg.json: weight", "\"w\" names no variable"}, true},
-    {"string weight", PKG_WITH("\"weight\": \"a\"", "{\"name\": \"a\", \"type\": \"string\"}"), "a\nx\n",
-     {"pkg.json: weight", "is a string"}, true},
-    {"unknown split", PKG_WITH("\"splitFile\": [\"a\", \"zz\"]", "{\"name\": \"a\"}"), "a\n1\n",
-     {"splitFile[1]", "\"zz\" names no variable"}, true},
-    {"missing csv", "{\"resources\": [{\"path\": \"nowhere.csv\"}]}", "a\n1\n", {"nowhere.csv", "cannot open"}, true},
-    {"bad delimiter", "{\"resources\": [{\"path\": \"data.csv\", \"dialect\": {\"delimiter\": \";;\"}}]}", "a\n1\n",
-     {"resources[0].dialect.delimiter", "one character"}, true},
-    // Received packages: what they may make the program read, and how their
-    // files may be broken. (A schema makes any path a table resource.)
-    {"absolute resource path", "{\"resources\": [{\"path\": \"/etc/passwd\"" SCHEMA "}]}", "a\n1\n",
-     {"pkg.json: resources[0].path: the path \"/etc/passwd\" is absolute"}, true},
-    {"resource path up out of the folder", "{\"resources\": [{\"path\": \"../../.ssh/id_rsa\"" SCHEMA "}]}", "a\n1\n",
-     {"pkg.json: resources[0].path", "\"../../.ssh/id_rsa\" goes up out of the folder"}, true},
-    {"resource path going up and back", "{\"resources\": [{\"path\": \"x/../data.csv\"}]}", "a\n1\n",
-     {"pkg.json: resources[0].path", "goes up"}, true},
-    {"resource url", "{\"resources\": [{\"path\": \"https://example.org/data.csv\"" SCHEMA "}]}", "a\n1\n",
-     {"pkg.json: resources[0].path", "\"https://example.org/data.csv\" is a URL"}, true},
-    {"resource file url", "{\"resources\": [{\"path\": \"file:data.csv\"" SCHEMA "}]}", "a\n1\n",
-     {"pkg.json: resources[0].path", "is a URL"}, true},
-    {"resource path with NUL", "{\"resources\": [{\"path\": \"data.csv\\u0000.txt\"" SCHEMA "}]}", "a\n1\n",
-     {"pkg.json: resources[0].path", "\"data.csv\\x00.txt\" holds a NUL"}, true},
-    {"empty resource path", "{\"resources\": [{\"path\": \"\"" SCHEMA "}]}", "a\n1\n", {"pkg.json: resources[0].path", "empty"},
-     true},
-    {"system reason for a missing file", "{\"resources\": [{\"path\": \"data.csv/x.csv\"}]}", "a\n1\n",
-     {"data.csv/x.csv: cannot open the file (Not a directory)"}, true},
-    {"duplicate key", "{\"resources\": [{\"path\": \"data.csv\",\n  \"path\": \"other.csv\"}]}", "a\n1\n",
-     {"pkg.json, line 2, column 3", "\"path\" is given twice", "first at line 1, column 17"}, true},
-    {"duplicate key in a large object",
-     "{\"attributes\": {\"k0\": \"\", \"k1\": \"\", \"k2\": \"\", \"k3\": \"\", \"k4\": \"\", \"k5\": \"\", \"k6\": \"\", \"k7\": \"\", "
-     "\"k8\": \"\", \"k9\": \"\", \"k10\": \"\", \"k11\": \"\", \"k12\": \"\", \"k13\": \"\", \"k14\": \"\", \"k15\": \"\", "
-     "\"k16\": \"\", \"k\\u0031\": \"\"}, \"resources\": [{\"path\": \"data.csv\"}]}",
-     "a\n1\n", {"pkg.json, line 1, column 194", "\"k1\" is given twice", "first at line 1, column 27"}, true},
-    {"number too large", "{\"resources\": [{\"path\": \"data.csv\", \"bytes\": 1e999}]}", "a\n1\n",
-     {"pkg.json, line 1, column 46", "number too large"}, true},
-    {"descriptor with two byte-order marks", "\xEF\xBB\xBF\xEF\xBB\xBF{\"resources\": [{\"path\": \"data.csv\"}]}",
-     "a\n1\n", {"pkg.json, line 1, column 1", "two byte-order marks"}, true},
-    {"csv with two byte-order marks", nullptr, "\xEF\xBB\xBF\xEF\xBB\xBF" "a\n1\n",
-     {"data.csv, line 1, column 1", "two byte-order marks"}, true},
-    {"a cell over the string width limit", nullptr, "a,s\n1,x\n2," + std::string(40000, 'y') + "\n",
-     {"data.csv, line 3, column 2 (variable s)", "40000 bytes", "at most 32767"}, true},
-};
+TEST_P(BadInput, GivesItsError) {
+  const testsupport::TextCase& c = GetParam();
+  SCOPED_TRACE(c.where);
+  const bool inPass = std::find(c.body.begin(), c.body.end(), "in the pass") != c.body.end();
+  EXPECT_EQ(ErrorOf(c), (inPass ? "" : "at load: ") + c.Block("error"));
+}
 
-INSTANTIATE_TEST_SUITE_P(Table, BadInput, ::testing::ValuesIn(kBadCases),
-                         [](const ::testing::TestParamInfo<BadCase>& info) {
-                           std::string name;
-                           for (const char* p = info.param.what; *p; ++p) {
-                             name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                           }
-                           return name;
-                         });
+std::string CaseName(const ::testing::TestParamInfo<testsupport::TextCase>& info) {
+  std::string name;
+  for (char ch : info.param.title) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(File, BadInput, ::testing::ValuesIn(testsupport::ReadCases("bad_input.txt")), CaseName);
+INSTANTIATE_TEST_SUITE_P(Bytes, BadInput, ::testing::ValuesIn(BytesCases()), CaseName);
 
 TEST(DataPackage, WarningsForUnknownPropertiesAndMembers) {
   TempDir dir;
@@ -536,7 +431,6 @@ TEST(DataPackage, BlocksWeightsAndSplitGroups) {
       EXPECT_EQ(pass.weights, expectWeights);
     }
   }
-  host::SetThreads(0);
 }
 
 // Later passes reuse the blocks of earlier ones and read the same cases.
@@ -685,7 +579,6 @@ TEST(DataPackage, ProgressIsReported) {
   });
   auto cursor = ds->cases->Open();
   while (cursor->NextBlock()) std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  host::SetProgressFunction({});
   EXPECT_GE(calls, 2);
   EXPECT_EQ(lastCases, 200000);
   EXPECT_EQ(lastBytes, static_cast<std::int64_t>(csv.size()));

@@ -159,10 +159,6 @@ class MergedBlocks : public ::testing::Test {
     fLayout = csv->Layout();
     host::SetActiveDataset(fDataset);
   }
-  void TearDown() override {
-    host::SetThreads(0);
-    host::SetActiveDataset(nullptr);
-  }
   void Chunks(std::int64_t first, std::int64_t largest) {
     host::CsvLayout layout = fLayout;
     layout.firstChunkBytes = first;

@@ -39,8 +39,6 @@ std::string RenderHostile(host::OutputFormat format, int width = 80) {
   host::RenderOptions options;
   options.width = width;
   host::Render(host::Output(), format, out, options);
-  host::ResetOutput();
-  host::SetActiveDataset(nullptr);
   return out.str();
 }
 

@@ -47,7 +47,6 @@ TEST(OutputHtml, DataTextIsEscapedEverywhere) {
   for (const char* external : {"http:", "https:", " src=\"", "@import", "url("}) {
     EXPECT_EQ(html.find(external), std::string::npos) << external;
   }
-  host::ResetOutput();
 }
 
 TEST(OutputHtml, LayoutFollowsTheDocument) {
@@ -83,11 +82,9 @@ TEST(OutputHtml, LayoutFollowsTheDocument) {
   // Empty groups are not shown.
   EXPECT_EQ(html.find("Custom Attributes"), std::string::npos);
   EXPECT_EQ(html.find("Reserved Attributes"), std::string::npos);
-  host::ResetOutput();
 }
 
 TEST(OutputHtml, TableWithoutCountsHasNoCountColumn) {
-  host::ResetOutput();
   {
     BpProcedure proc("Codebook", 1);
     BpPivotTable t = proc.PivotTable(BpString("x", false), BpString("Variable Information", false), false);
@@ -105,7 +102,6 @@ TEST(OutputHtml, TableWithoutCountsHasNoCountColumn) {
   EXPECT_NE(html.find("<th scope=\"col\">Value</th>"), std::string::npos);
   EXPECT_EQ(html.find(">Count</th>"), std::string::npos);
   EXPECT_EQ(html.find(">Percent</th>"), std::string::npos);
-  host::ResetOutput();
 }
 
 TEST(OutputHtml, TwoThousandVariablesRenderQuickly) {
@@ -121,7 +117,6 @@ TEST(OutputHtml, TwoThousandVariablesRenderQuickly) {
   EXPECT_EQ(Count(html, "<li>"), 2005u);
   // The page the browser test opens when the program is not there.
   std::ofstream(std::string(CODEBOOK_BINARY_DIR) + "/tests/output_sample.html") << html;
-  host::ResetOutput();
 }
 
 }  // namespace

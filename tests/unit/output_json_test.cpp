@@ -22,7 +22,6 @@ json RenderJson() {
 }
 
 TEST(OutputJson, TwoDimensionTableCellsJoinTheLastRow) {
-  host::ResetOutput();
   QUVO_Variable town;
   town.name = "town";
   town.width = 8;
@@ -105,7 +104,6 @@ TEST(OutputJson, TwoDimensionTableCellsJoinTheLastRow) {
 }
 
 TEST(OutputJson, OneDimensionTableKeepsEveryCellOfARowInOrder) {
-  host::ResetOutput();
   {
     BpProcedure proc("Codebook", 1);
     BpPivotTable table = proc.PivotTable(BpString("File Information", true), BpString("FileInformation", true), true);
@@ -133,7 +131,6 @@ TEST(OutputJson, OneDimensionTableKeepsEveryCellOfARowInOrder) {
           {"category": "Unweighted", "cells": [{"column": null, "text": "0", "number": 0}]}]},
         {"group": "Custom Attributes", "children": []}]}]}]})");
   EXPECT_EQ(RenderJson(), expected);
-  host::ResetOutput();
 }
 
 TEST(OutputJson, StatisticFormatsFollowThePrintDecimals) {
@@ -163,7 +160,6 @@ TEST(OutputJson, StatisticFormatsFollowThePrintDecimals) {
     BpNumber n(c.value, c.format);
     EXPECT_EQ(n.Text().text, c.text) << c.value;
   }
-  host::SetActiveDataset(nullptr);
 }
 
 // Means and percentiles of date and time variables read in the variable's
@@ -208,7 +204,6 @@ TEST(OutputJson, StatisticsOfDatesAndTimesReadAsDatesAndDurations) {
       EXPECT_EQ(n.Text().number, c.value) << c.what;
     }
   }
-  host::SetActiveDataset(nullptr);
 }
 
 }  // namespace

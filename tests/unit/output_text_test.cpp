@@ -24,7 +24,6 @@ std::string Render(host::OutputFormat format, int width = 40, bool color = false
 // A value table whose Percent column stays empty and whose custom
 // attributes group has no row.
 void BuildValueTable(const std::string& label) {
-  host::ResetOutput();
   static QUVO_Variable v;
   v.name = "score";
   v.printFormat = {1, FormatType::F, 0};
@@ -67,7 +66,6 @@ TEST(OutputText, WrapsToTheWidthAndHidesWhatIsEmpty) {
   // Wide enough: nothing wraps.
   EXPECT_NE(Render(host::OutputFormat::Text, 120).find("A rather long label that must wrap somewhere"),
             std::string::npos);
-  host::ResetOutput();
 }
 
 TEST(OutputText, ColourOnlyWhenAskedAndDataCannotEscape) {
@@ -79,11 +77,9 @@ TEST(OutputText, ColourOnlyWhenAskedAndDataCannotEscape) {
   const std::string colored = Render(host::OutputFormat::Text, 80, true);
   EXPECT_NE(colored.find("\x1b[1mscore\x1b[0m"), std::string::npos);
   EXPECT_EQ(colored.find("\x1b[31mtext"), std::string::npos);
-  host::ResetOutput();
 }
 
 TEST(OutputText, SeveralCellsOfARowStackInOrder) {
-  host::ResetOutput();
   {
     BpProcedure proc("Codebook", 1);
     BpPivotTable t = proc.PivotTable(BpString("File Information", true), BpString("FileInformation", true), true);
@@ -118,7 +114,6 @@ TEST(OutputText, SeveralCellsOfARowStackInOrder) {
             "| &nbsp;&nbsp;&nbsp;&nbsp;Unweighted | 20 |\n\n"
             "> **Error:** bad\n\n"
             "> **Warning:** then this\n\n");
-  host::ResetOutput();
 }
 
 TEST(OutputText, MarkdownEscapesDataText) {
@@ -127,7 +122,6 @@ TEST(OutputText, MarkdownEscapesDataText) {
   EXPECT_NE(md.find(";Label | a\\|b<br>\\*c\\* \\<d\\> \\[e\\]\\(f\\) \\_g\\_ \\`h\\` &amp; |"), std::string::npos) << md;
   EXPECT_NE(md.find("|:---|:---|---:|\n"), std::string::npos) << "Count is a numeric column; Percent is hidden";
   EXPECT_EQ(md.find("Custom Attributes"), std::string::npos);
-  host::ResetOutput();
 }
 
 TEST(OutputText, WrapBreaksAtBlanksAndCutsLongWords) {

@@ -8,6 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +19,7 @@
 #include "codebook/procedure.h"
 #include "host/command.h"
 #include "host/document.h"
+#include "support/case_file.h"
 
 namespace runtest {
 
@@ -72,6 +77,18 @@ inline std::string Join(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
   return text;
+}
+
+// Runs every case of tests/unit/cases/<file>: "dataset: name" picks the
+// dataset to build, the title is the command and the body the summary.
+inline void CheckRuns(const std::string& file, const std::map<std::string, std::function<void()>>& datasets) {
+  for (testsupport::TextCase& c : testsupport::ReadCases(file)) {
+    SCOPED_TRACE(c.where);
+    const std::string dataset = c.Take("dataset");
+    ASSERT_EQ(datasets.count(dataset), 1u) << "no dataset \"" << dataset << "\"";
+    datasets.at(dataset)();
+    EXPECT_EQ(Join(RunCommand(c.title)), c.Text());
+  }
 }
 
 }  // namespace runtest

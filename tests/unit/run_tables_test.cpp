@@ -110,7 +110,7 @@ TEST(FileInformationTable, FixedWordingAndDataTextAreMarked) {
   EXPECT_TRUE(rows[2]["children"].empty());
 }
 
-TEST(VariableTable, DictionaryRowsAndAttributes) {
+void AttributesDataset() {
   testsupport::DatasetBuilder b;
   QUVO_Variable& v = b.Numeric("v", Measure::Unknown, 2);
   v.label = "";
@@ -129,47 +129,9 @@ TEST(VariableTable, DictionaryRowsAndAttributes) {
   s.writeFormat = QUVO_Format{12, 13, 0};
   b.Case({1, "x"});
   b.Activate();
-  EXPECT_EQ(Join(RunCommand("CODEBOOK v s /VARINFO POSITION LABEL TYPE FORMAT MEASURE ROLE ATTRIBUTES RESERVEDATTRIBUTES "
-                     "/STATISTICS NONE.")),
-            "table v (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Position: Value=1\n"
-            "    Label: Value=\n"
-            "    Type: Value=Numeric\n"
-            "    Format: Value=F8.2\n"
-            "    Measurement: Value=Unknown\n"
-            "    Role: Value=Input\n"
-            "  [Custom Attributes]\n"
-            "    Colors[1]: Value=red\n    Colors[2]: Value=green\n    Colors[3]: Value=blue\n"
-            "    Ten[01]: Value=1\n    Ten[02]: Value=2\n    Ten[03]: Value=3\n    Ten[04]: Value=4\n"
-            "    Ten[05]: Value=5\n    Ten[06]: Value=6\n    Ten[07]: Value=7\n    Ten[08]: Value=8\n"
-            "    Ten[09]: Value=9\n    Ten[10]: Value=10\n"
-            "    Blank: Value= \n"
-            "    $res: Value=r\n"
-            "  [Reserved Attributes]\n"
-            "    $@sys: Value=s\n"
-            "    $res: Value=r\n"
-            "table s (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Position: Value=2\n"
-            "    Label: Value=<none>\n"
-            "    Type: Value=String\n"
-            "    Format: Value=badFormat12\n"
-            "    Measurement: Value=Nominal\n"
-            "    Role: Value=Input\n"
-            "  [Custom Attributes]\n"
-            "  [Reserved Attributes]\n");
-
-  // RESERVEDATTRIBUTES alone: no standard rows, but the group is made.
-  EXPECT_EQ(Join(RunCommand("CODEBOOK v /VARINFO RESERVEDATTRIBUTES /STATISTICS NONE.")),
-            "table v (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "  [Reserved Attributes]\n"
-            "    $@sys: Value=s\n"
-            "    $res: Value=r\n");
 }
 
-TEST(VariableTable, ListingLimitsAndSystemMissing) {
+void LimitsDataset() {
   testsupport::DatasetBuilder b;
   b.Numeric("few", Measure::Nominal);
   b.Numeric("many", Measure::Nominal);
@@ -180,33 +142,6 @@ TEST(VariableTable, ListingLimitsAndSystemMissing) {
   b.Case({1, 1, 1}).Case({1, 2, 8}).Case({2, 3, 9}).Case({2, 1, SYSMIS}).Case({3, 1, SYSMIS});
   b.Case({3, 1, 1}).Case({4, 1, 2});
   b.Activate();
-  EXPECT_EQ(Join(RunCommand("CODEBOOK few /VARINFO TYPE /OPTIONS MAXCATS=3.")),
-            "table few (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Type: Value=Numeric\n");
-  EXPECT_EQ(Join(RunCommand("CODEBOOK few /VARINFO TYPE /OPTIONS MAXCATS=4.")),
-            "table few (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Type: Value=Numeric\n"
-            "  [Valid Values]\n"
-            "    1: Count=2 Percent=28.6%\n"
-            "    2: Count=2 Percent=28.6%\n"
-            "    3: Count=2 Percent=28.6%\n"
-            "    4: Count=1 Percent=14.3%\n"
-            "  [Missing Values]\n");
-  // PERCENT only: no Count cells; "System" is the missing count (4) less the
-  // listed user-missing counts (1 + 1), of 7 cases.
-  EXPECT_EQ(Join(RunCommand("CODEBOOK m /VARINFO TYPE /STATISTICS PERCENT.")),
-            "table m (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Type: Value=Numeric\n"
-            "  [Valid Values]\n"
-            "    1: Percent=28.6%\n"
-            "    2: Percent=14.3%\n"
-            "  [Missing Values]\n"
-            "    8: Percent=14.3%\n"
-            "    9: Percent=14.3%\n"
-            "    System: Percent=28.6%\n");
 }
 
 void SetDataset() {
@@ -223,74 +158,18 @@ void SetDataset() {
   b.Activate();
 }
 
-TEST(SetTable, CountedCategoriesAndMembers) {
+// The variable and set tables of the datasets above; the expected summaries
+// are in tests/unit/cases/table_runs.txt.
+TEST(VariableAndSetTables, CaseFile) {
+  runtest::CheckRuns("table_runs.txt", {{"attributes", AttributesDataset}, {"limits", LimitsDataset}, {"sets", SetDataset}});
+}
+
+TEST(SetTable, DichotomyMembersNameTheirVariables) {
   SetDataset();
-  // Percents of the 4 cases that entered each table; a case counts once per
-  // category of a category set.
-  EXPECT_EQ(Join(RunCommand("CODEBOOK $d $c.")),
-            "table $d (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Label: Value=<none>\n"
-            "    Type: Value=Multiple Dichotomy Set\n"
-            "  [Multiple Response Categories]\n"
-            "    q1: Value=First Count=2 Percent=50.0%\n"
-            "    q2: Value=q2 Count=2 Percent=50.0%\n"
-            "table $c (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Label: Value=Colours\n"
-            "    Type: Value=Multiple Category Set\n"
-            "  [Multiple Response Categories]\n"
-            "    1: Value=Red Count=2 Percent=50.0%\n"
-            "    2: Value=Green Count=2 Percent=50.0%\n"
-            "    3: Value=Blue Count=1 Percent=25.0%\n");
+  RunCommand("CODEBOOK $d $c.");
   const nlohmann::json items = runtest::OutputJson()["items"];
   EXPECT_EQ(items[0]["flag"], true);
   EXPECT_EQ(items[0]["dimensions"][0]["children"][1]["children"][0]["variable"], "q1");
-}
-
-TEST(SetTable, WithoutCountsAndWithPartialInformation) {
-  SetDataset();
-  // Members, or the first member's labels, without counts.
-  EXPECT_EQ(Join(RunCommand("CODEBOOK $d $c /STATISTICS NONE.")),
-            "table $d (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Label: Value=<none>\n"
-            "    Type: Value=Multiple Dichotomy Set\n"
-            "  [Multiple Response Categories]\n"
-            "    q1: Value=First\n"
-            "    q2: Value=q2\n"
-            "table $c (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Label: Value=Colours\n"
-            "    Type: Value=Multiple Category Set\n"
-            "  [Multiple Response Categories]\n"
-            "    1: Value=Red\n"
-            "    2: Value=Green\n"
-            "    3: Value=Blue\n");
-  // LABEL only: no categories group, and not "nothing shown".
-  EXPECT_EQ(Join(RunCommand("CODEBOOK $c /VARINFO LABEL /STATISTICS NONE.")),
-            "table $c (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Label: Value=Colours\n");
-  // TYPE only: counts alone open the listing.
-  EXPECT_EQ(Join(RunCommand("CODEBOOK $c /VARINFO TYPE /STATISTICS COUNT.")),
-            "table $c (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Type: Value=Multiple Category Set\n"
-            "  [Multiple Response Categories]\n"
-            "    1: Value=Red Count=2\n"
-            "    2: Value=Green Count=2\n"
-            "    3: Value=Blue Count=1\n");
-  // The first member's three labels exceed MAXCATS 2: no counts, and the
-  // labels are cut to two rows rather than dropped.
-  EXPECT_EQ(Join(RunCommand("CODEBOOK $c /VARINFO TYPE /STATISTICS COUNT /OPTIONS MAXCATS=2.")),
-            "table $c (Variable Information)\n"
-            "  [Standard Attributes]\n"
-            "    Type: Value=Multiple Category Set\n"
-            "  [Multiple Response Categories]\n"
-            "    1: Value=Red\n"
-            "    2: Value=Green\n"
-            "warning: Value labels, counts, and/or percents not displayed for Colours.\n");
 }
 
 }  // namespace

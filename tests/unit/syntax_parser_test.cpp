@@ -9,6 +9,7 @@
 #include "host/document.h"
 #include "host/output/model.h"
 #include "host/parser.h"
+#include "support/case_file.h"
 
 namespace {
 
@@ -102,95 +103,17 @@ std::string Parse(const std::string& text) {
   return out + Messages();
 }
 
-struct Case {
-  const char* text;
-  const char* expected;
-};
-
-TEST(SyntaxUniversalParser, AcceptedCommands) {
-  const std::vector<Case> cases = {
-      {"CODEBOOK.", ""},
-      {"CODEBOOK a TO c [N] $s.", "/[ a TO c [ N ] $s ];"},
-      {"CODEBOOK /statistics count Mean.", "/statistics[ - ] COUNT MEAN;"},
-      {"CODEBOOK x /STATISTICS.", "/[ x ];/statistics[ - ];"},
-      {"CODEBOOK /OPTIONS MAXCATS=5 varorder=alpha sort=descending.",
-       "/Options[ MAXCATS = 5 varorder = alpha sort = descending ] MAXCATS=5 VARORDER=ALPHA SORT=DESCENDING(descending);"},
-      {"CODEBOOK /OPTIONS MAXCATS=-1.", "/Options[ MAXCATS = -1 ] MAXCATS=-1;"},
-      // Any single value is accepted; only integers read as integers.
-      {"CODEBOOK /OPTIONS MAXCATS=2.5.", "/Options[ MAXCATS = 2.5 ] MAXCATS;"},
-      {"CODEBOOK /OPTIONS MAXCATS=abc.", "/Options[ MAXCATS = abc ] MAXCATS;"},
-      {"CODEBOOK /OPTIONS MAXCATS=99999999999.", "/Options[ MAXCATS = 99999999999 ] MAXCATS;"},
-      {"CODEBOOK /OPTIONS VARORDER=Attribute(Wave).", "/Options[ VARORDER = Attribute ( Wave ) ] VARORDER=ATTRIBUTE(Wave);"},
-      {"CODEBOOK /OPTIONS VARORDER=ATTRIBUTE('my attr').",
-       "/Options[ VARORDER = ATTRIBUTE ( my attr ) ] VARORDER=ATTRIBUTE(my attr);"},
-      {"CODEBOOK /OPTIONS SORT='Ascending'.", "/Options[ SORT = Ascending ] SORT=ASCENDING(Ascending);"},
-      {"CODEBOOK /OPTIONS VARORDER='file'.", "/Options[ VARORDER = file ] VARORDER=FILE;"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Parse(c.text), c.expected) << c.text;
-  }
-}
-
-TEST(SyntaxUniversalParser, RejectedCommands) {
-  const std::vector<Case> cases = {
-      {"CODEBOOK x /FOO",
-       "E: Unknown subcommand /FOO on the CODEBOOK command; the valid subcommands are /STATISTICS, /OPTIONS and /EXTRA "
-       "(line 1, column 13).\n"},
-      {"CODEBOOK x /",
-       "E: A subcommand name must follow \"/\" on the CODEBOOK command; the valid subcommands are /STATISTICS, /OPTIONS "
-       "and /EXTRA (line 1, column 12).\n"},
-      {"CODEBOOK x / = y",
-       "E: A subcommand name must follow \"/\" on the CODEBOOK command; the valid subcommands are /STATISTICS, /OPTIONS "
-       "and /EXTRA (line 1, column 14).\n"},
-      {"CODEBOOK /STATISTICS MEDIAN",
-       "E: Unknown keyword MEDIAN on the /STATISTICS subcommand; the valid keywords are NONE, COUNT and MEAN (line 1, "
-       "column 22).\n"},
-      // No abbreviations.
-      {"CODEBOOK /STATISTICS COUN",
-       "E: Unknown keyword COUN on the /STATISTICS subcommand; the valid keywords are NONE, COUNT and MEAN (line 1, "
-       "column 22).\n"},
-      {"CODEBOOK /STATISTICS MEAN=3",
-       "E: The keyword MEAN on the /STATISTICS subcommand takes no value, but \"=\" follows it (line 1, column 26).\n"},
-      {"CODEBOOK /STATISTICS COUNT COUNT",
-       "E: The keyword COUNT is given more than once on the /STATISTICS subcommand (line 1, column 28).\n"},
-      {"CODEBOOK /STATISTICS 5",
-       "E: Unexpected 5 on the /STATISTICS subcommand where a keyword was expected; the valid keywords are NONE, COUNT "
-       "and MEAN (line 1, column 22).\n"},
-      {"CODEBOOK /STATISTICS COUNT /statistics MEAN",
-       "E: The subcommand /STATISTICS is given more than once (line 1, column 29).\n"},
-      {"CODEBOOK /OPTIONS MAXCATS",
-       "E: The keyword MAXCATS on the /OPTIONS subcommand needs a value, as in MAXCATS=n (line 1, column 19).\n"},
-      {"CODEBOOK /OPTIONS MAXCATS 5",
-       "E: The keyword MAXCATS on the /OPTIONS subcommand needs a value, as in MAXCATS=n (line 1, column 19).\n"},
-      {"CODEBOOK /OPTIONS MAXCATS=",
-       "E: The keyword MAXCATS on the /OPTIONS subcommand needs a value after \"=\", as in MAXCATS=n (line 1, column "
-       "26).\n"},
-      {"CODEBOOK /OPTIONS MAXCATS=5 6",
-       "E: Unexpected 6 on the /OPTIONS subcommand where a keyword was expected; the valid keywords are MAXCATS, "
-       "VARORDER and SORT (line 1, column 29).\n"},
-      {"CODEBOOK /OPTIONS SORT=UP",
-       "E: SORT=UP is not valid on the /OPTIONS subcommand; use SORT=ASCENDING or DESCENDING (line 1, column 24).\n"},
-      {"CODEBOOK /OPTIONS VARORDER=RANDOM",
-       "E: VARORDER=RANDOM is not valid on the /OPTIONS subcommand; use VARORDER=FILE, ALPHA or ATTRIBUTE(name) (line "
-       "1, column 28).\n"},
-      {"CODEBOOK /OPTIONS VARORDER=ATTRIBUTE",
-       "E: VARORDER=ATTRIBUTE needs a name in parentheses, as in VARORDER=ATTRIBUTE(name) (line 1, column 28).\n"},
-      {"CODEBOOK /OPTIONS VARORDER=ATTRIBUTE(a b)",
-       "E: \")\" is missing after VARORDER=ATTRIBUTE(a (line 1, column 40).\n"},
-      {"CODEBOOK /OPTIONS VARORDER=FILE(x)",
-       "E: VARORDER=FILE takes no value in parentheses (line 1, column 32).\n"},
-      {"CODEBOOK /EXTRA", "E: The /EXTRA subcommand cannot be empty (line 1, column 11).\n"},
-      {"CODEBOOK /EXTRA y", "E: Unexpected y on the /EXTRA subcommand, which takes no keywords (line 1, column 17).\n"},
-      {"CODEBOOK\n  /STATISTICS\n  NONE = 1",
-       "E: The keyword NONE on the /STATISTICS subcommand takes no value, but \"=\" follows it (line 3, column 8).\n"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Parse(c.text), c.expected) << c.text;
+TEST(SyntaxUniversalParser, CaseFile) {
+  for (const testsupport::TextCase& c : testsupport::ReadCases("universal_parser.txt")) {
+    SCOPED_TRACE(c.where);
+    const std::string command = c.Has("command") ? c.Block("command") : c.title;
+    std::string actual = Parse(command);
+    if (!actual.empty() && actual.back() != '\n') actual += "\n";
+    EXPECT_EQ(actual, c.Has("expected") ? c.Block("expected") : c.Text());
   }
 }
 
 TEST(SyntaxUniversalParser, UnnamedSubcommandNeedsADescriptor) {
-  host::ResetOutput();
   host::SetCurrentCommand(host::SplitCommands("OTHER x /A", "t")[0]);
   CommandSpec spec;
   CommandDescriptor descriptor("OTHER");
@@ -205,7 +128,6 @@ TEST(SyntaxUniversalParser, UnnamedSubcommandNeedsADescriptor) {
 }
 
 TEST(SyntaxUniversalParser, TokenObjects) {
-  host::ResetOutput();
   host::SetCurrentCommand(host::SplitCommands("CODEBOOK Größe 'lower case' TO", "t")[0]);
   CommandSpec spec;
   CommandDescriptor descriptor("CODEBOOK");
@@ -225,7 +147,6 @@ TEST(SyntaxUniversalParser, TokenObjects) {
 }
 
 TEST(SyntaxMessages, PlaceholdersAndHostTexts) {
-  host::ResetOutput();
   ParserMessage messages;
   messages.GenericError("^1 Invalid or non-existent variable name.", "xyz");
   messages.GenericWarning("^2 and ^1, ^3 missing; ^9 stays", "a", "b");
