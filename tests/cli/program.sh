@@ -12,8 +12,7 @@ check "--help shows examples" bash -c "'$cb' --help | grep -q 'Examples:'"
 check "no dataset is a usage error (2)" test "$(status_of "$cb")" = 2
 check "unknown option is a usage error (2)" test "$(status_of "$cb" --nosuch "$data")" = 2
 check "unknown format is a usage error (2)" test "$(status_of "$cb" --format pdf "$data")" = 2
-check "missing dataset file exits 2" test "$(status_of "$cb" "$tmp/none.json")" = 2
-check "missing dataset message names the file" bash -c "'$cb' '$tmp/none.json' 2>&1 >/dev/null | grep -q 'none.json'"
+fails "a missing dataset file is named" 2 'none.json' "$cb" "$tmp/none.json"
 check "missing plug-in exits 2" test "$(status_of "$cb" --plugin "$tmp/none.so" "$data")" = 2
 
 "$cb" "$data" -o "$tmp/out.json" --quiet
