@@ -253,7 +253,9 @@ MergeRun PrepareMerge(const std::string& planPath, const std::vector<std::string
 
   MergeRun run;
   run.facts = plan.facts;
-  run.dataset = plan.dictionary;
+  // Taken out of the plan: the source keeps the plan, the dataset keeps the
+  // source, and a dataset inside the plan would keep itself alive.
+  run.dataset = std::move(plan.dictionary);
   run.dataset->files.push_back(planPath);
   for (const std::string& path : statePaths) run.dataset->files.push_back(path);
   auto source = std::make_shared<ReplaySource>(std::move(plan), std::move(byPart));
