@@ -22,8 +22,9 @@
 namespace host {
 
 // What a cell text or a label was made from. The renderers show `text`
-// everywhere; JSON also reports the raw facts kept beside it.
-enum class CellKind : std::uint8_t { String, Number, DataValue, Variable };
+// everywhere; JSON also reports the raw facts kept beside it. (Not the kind
+// of a column's cells in a data file: that is host/data/cells.h's CellKind.)
+enum class CellOrigin : std::uint8_t { String, Number, DataValue, Variable };
 
 // What a cell shows. Kept small (a codebook can hold millions of cells): the
 // text lives in the string's own buffer when short, and the number beside
@@ -35,7 +36,7 @@ struct CellText {
   // meaningful when hasNumber; system-missing and values that are not
   // finite have none (they show ".").
   double number = 0.0;
-  CellKind kind = CellKind::String;
+  CellOrigin kind = CellOrigin::String;
   bool hasNumber = false;
   bool fixed = false;          // String: the procedure's own wording (not data text)
   bool percent = false;        // Number: shown with "%"
@@ -45,7 +46,7 @@ struct CellText {
   // True for numbers and numeric data values: text renderers align them to
   // the right.
   bool RightAligned() const {
-    return kind == CellKind::Number || (kind == CellKind::DataValue && !valueIsString);
+    return kind == CellOrigin::Number || (kind == CellOrigin::DataValue && !valueIsString);
   }
 };
 

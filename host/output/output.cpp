@@ -68,13 +68,13 @@ const host::LabelText& Label(const BpCellText& text) { return static_cast<const 
 BpCellText::~BpCellText() = default;
 
 BpString::BpString(const std::string& text, bool fixed) {
-  fText->kind = host::CellKind::String;
+  fText->kind = host::CellOrigin::String;
   fText->text = text;
   fText->fixed = fixed;
 }
 
 BpNumber::BpNumber(double value, const BpFormatSpec& format) {
-  fText->kind = host::CellKind::Number;
+  fText->kind = host::CellOrigin::Number;
   fText->percent = format.IsPercent();
   fText->decimals = static_cast<std::int16_t>(format.Decimals());
   if (format.PrintType() != 0) {
@@ -94,7 +94,7 @@ BpNumber::BpNumber(double value, const BpFormatSpec& format) {
 BpDataValue::BpDataValue(const QUVO_Variable* variable, const OBS& value, int /*preference*/) {
   // Every preference shows the value in the variable's print format; the
   // host has no separate "value and label" display.
-  fText->kind = host::CellKind::DataValue;
+  fText->kind = host::CellOrigin::DataValue;
   QUVO_Format format{8, FormatType::F, 2};
   bool isString = false;
   if (variable != nullptr) {
@@ -116,7 +116,7 @@ BpDataValue::BpDataValue(const QUVO_Variable* variable, const OBS& value, int /*
 }
 
 BpVariable::BpVariable(const QUVO_Variable* variable, int show) {
-  fText->kind = host::CellKind::Variable;
+  fText->kind = host::CellOrigin::Variable;
   if (variable == nullptr) return;
   fText->text = (show == 1 && variable->label) ? *variable->label : variable->name;
   Label(fText).SetOrigin(variable->name);

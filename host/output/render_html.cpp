@@ -236,14 +236,14 @@ std::string TableLabel(const TableNode& table) {
   const CategoryNode* row = table.FindRow("Label");
   if (row == nullptr || row->cellCount == 0) return {};
   const CellText& t = row->Cells().front().text;
-  if (t.kind == CellKind::String && t.fixed) return {};
+  if (t.kind == CellOrigin::String && t.fixed) return {};
   return t.text;
 }
 
 bool IsSet(const TableNode& table) { return !table.title.text.empty() && table.title.text[0] == '$'; }
 
 void AppendPercentStyle(std::string& out, const CellText& t) {
-  if (t.kind != CellKind::Number || !t.percent || !t.hasNumber) return;
+  if (t.kind != CellOrigin::Number || !t.percent || !t.hasNumber) return;
   double f = std::clamp(t.number / 100.0, 0.0, 1.0);
   char buf[48];
   const int len = std::snprintf(buf, sizeof buf, " style=\"--f:%.4f\"", f);
@@ -251,7 +251,7 @@ void AppendPercentStyle(std::string& out, const CellText& t) {
 }
 
 void RenderCells(CellList cells, const FlatColumn& column, std::string& out) {
-  bool pct = cells.size() == 1 && cells[0]->kind == CellKind::Number && cells[0]->percent;
+  bool pct = cells.size() == 1 && cells[0]->kind == CellOrigin::Number && cells[0]->percent;
   out += "<td";
   if (column.numeric || cells.size() > 1) {
     out += " class=\"";

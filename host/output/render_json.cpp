@@ -105,7 +105,7 @@ void WriteCell(Writer& w, const Cell& cell) {
   w.Key("text");
   w.String(cell.text.text);
   switch (cell.text.kind) {
-    case CellKind::Number:
+    case CellOrigin::Number:
       w.Key("number");
       if (cell.text.hasNumber) {
         w.Number(cell.text.number);
@@ -113,7 +113,7 @@ void WriteCell(Writer& w, const Cell& cell) {
         w.Null();
       }
       break;
-    case CellKind::String:
+    case CellOrigin::String:
       w.Key("fixed");
       w.Bool(cell.text.fixed);
       break;
@@ -128,7 +128,7 @@ void WriteCategory(Writer& w, const CategoryNode& category, bool isColumn) {
   w.BeginObject();
   w.Key("category");
   w.String(label.text);
-  if (label.kind == CellKind::DataValue) {
+  if (label.kind == CellOrigin::DataValue) {
     w.Key("value");
     if (label.valueIsString) {
       w.String(category.Origin());
@@ -139,7 +139,7 @@ void WriteCategory(Writer& w, const CategoryNode& category, bool isColumn) {
     } else {
       w.Null();
     }
-  } else if (label.kind == CellKind::Variable) {
+  } else if (label.kind == CellOrigin::Variable) {
     w.Key("variable");
     w.String(category.Origin());
   }

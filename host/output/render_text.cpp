@@ -349,7 +349,7 @@ void AddOverviewTable(const Overview& overview, OutputDocument& into) {
       CellText cell;
       cell.text = texts[k];
       // Counts and the range align to the right, as numbers do.
-      if (k >= 3 && k <= 7) cell.kind = CellKind::Number;
+      if (k >= 3 && k <= 7) cell.kind = CellOrigin::Number;
       table->AddCell(line, heads[k], cell);
     }
   }
