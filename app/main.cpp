@@ -23,6 +23,7 @@
 #include "app/progress.h"
 #include "app/signals.h"
 #include "host/command.h"
+#include "host/common/text.h"
 #include "host/data/dataset.h"
 #include "host/data/files.h"
 #include "host/dataset.h"
@@ -69,22 +70,8 @@ constexpr const char* kFooter =
     "output that cannot be written; 128 + N when ended by signal N (the output file is then not written).\n"
     "Documentation: README.md and docs/ in the source tree.";
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
 bool FormatFromName(const std::string& name, host::OutputFormat& format) {
-  const std::string n = Lower(name);
+  const std::string n = host::LowerAscii(name);
   if (n == "text" || n == "txt") {
     format = host::OutputFormat::Text;
   } else if (n == "json") {
@@ -170,7 +157,7 @@ bool OverwritesInput(const std::string& outputPath, int outputFd, const std::vec
 
 // --delimiter: one character, or a name for the ones awkward to type.
 bool DelimiterFromText(const std::string& text, char& delimiter) {
-  const std::string t = Lower(text);
+  const std::string t = host::LowerAscii(text);
   if (t == "tab" || t == "\\t" || t == "\t") {
     delimiter = '\t';
   } else if (t == "comma") {
@@ -195,10 +182,8 @@ std::vector<std::string> SplitTokens(const std::string& text) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = text.find(',', start);
-    std::string token = text.substr(start, end - start);
-    while (!token.empty() && (token.front() == ' ' || token.front() == '\t')) token.erase(0, 1);
-    while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.pop_back();
-    if (!token.empty()) tokens.push_back(token);
+    const std::string_view token = host::TrimBlanks(std::string_view(text).substr(start, end - start));
+    if (!token.empty()) tokens.emplace_back(token);
     if (end == std::string::npos) break;
     start = end + 1;
   }
@@ -275,7 +260,7 @@ std::string ReportTitle(const std::string& datasetPath) {
   if (datasetPath == "-") return "standard input";
   const std::filesystem::path datasetFile(datasetPath);
   std::string title = datasetFile.filename().string();
-  if (Lower(title) == "datapackage.json") {
+  if (host::LowerAscii(title) == "datapackage.json") {
     const std::string folder = std::filesystem::absolute(datasetFile).parent_path().filename().string();
     if (!folder.empty()) title = folder;
   }
@@ -577,7 +562,7 @@ int main(int argc, char** argv) {
         host::AddMessage(host::Severity::Error, command.error);
         continue;
       }
-      if (Upper(command.name.text) != "CODEBOOK") {
+      if (!host::EqualsIgnoringCase(command.name.text, "CODEBOOK")) {
         std::ostringstream message;
         message << "Unrecognized command " << command.name.text << " (" << command.source << ", line "
                 << command.name.line << ", column " << command.name.column

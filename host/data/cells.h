@@ -9,6 +9,7 @@
 
 #include <fast_float/fast_float.h>
 
+#include "host/common/text.h"  // TrimBlanks, TrimTrailingBlanks
 #include "host/data/dates.h"
 
 namespace host {
@@ -32,17 +33,6 @@ struct NumberStyle {
 };
 
 inline bool IsNumericKind(CellKind kind) { return kind != CellKind::String; }
-
-inline std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
-inline std::string_view TrimTrailingBlanks(std::string_view text) {
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
 
 namespace detail {
 inline constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/data/missing.h"
+
 namespace host {
 
 struct CsvBlockEntry {
@@ -44,11 +46,6 @@ Mode ModeOf(const CsvColumn& c) {
   if (c.kind == CellKind::Number) return Mode::PlainNumber;
   if (c.kind == CellKind::Integer) return Mode::PlainInteger;
   return Mode::OtherNumber;
-}
-
-bool IsUserMissingWeight(const MissingValues& mv, double w) {
-  if (mv.hasRange && w >= mv.low && w <= mv.high) return true;
-  return std::find(mv.numbers.begin(), mv.numbers.end(), w) != mv.numbers.end();
 }
 
 // Parses the records of one stretch of the file into a block: from a record
@@ -83,7 +80,7 @@ class BlockFiller {
         ReadRow(block, r);
         if (fLayout.weightIndex >= 0) {
           const double w = block.numbers[static_cast<std::size_t>(fLayout.weightIndex)][r];
-          block.weights[r] = w == SYSMIS || IsUserMissingWeight(fLayout.weightMissing, w) ? SYSMIS : w;
+          block.weights[r] = w == SYSMIS || IsUserMissingNumber(w, fLayout.weightMissing) ? SYSMIS : w;
         }
         if (!fLayout.splitIndices.empty()) block.groupStart[r] = SplitChanged(block, r) ? 1 : 0;
       }

@@ -1,4 +1,5 @@
 // The dataset's name index, the in-memory case source and the active dataset.
+#include "host/common/text.h"
 #include "host/data/dataset.h"
 
 #include <atomic>
@@ -8,18 +9,10 @@
 
 namespace host {
 
-std::string FoldName(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return folded;
-}
-
 void Dataset::IndexNames() {
   fByFoldedName.clear();
   for (std::size_t i = 0; i < variables.size(); ++i) {
-    fByFoldedName.emplace(FoldName(variables[i]->name), static_cast<int>(i));
+    fByFoldedName.emplace(UpperAscii(variables[i]->name), static_cast<int>(i));
   }
 }
 
@@ -29,7 +22,7 @@ void Dataset::KeepProfile(engine::DataProfile&& later) {
 }
 
 int Dataset::Find(std::string_view name) const {
-  auto found = fByFoldedName.find(FoldName(name));
+  auto found = fByFoldedName.find(UpperAscii(name));
   return found == fByFoldedName.end() ? -1 : found->second;
 }
 

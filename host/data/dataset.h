@@ -124,7 +124,4 @@ class MemoryCaseSource : public CaseSource {
 // The progress function set by the program (empty when none).
 const ProgressFunction& CurrentProgressFunction();
 
-// Folds ASCII letters to upper case; other bytes unchanged.
-std::string FoldName(std::string_view name);
-
 }  // namespace host

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "host/common/text.h"
+
 namespace host::dates {
 
 // Days since 1970-01-01 of a proleptic Gregorian date (month 1-12, day 1-31).
@@ -277,7 +279,6 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
     while (n < maxDigits && t < text.size() && text[t] >= '0' && text[t] <= '9') out = out * 10 + (text[t++] - '0'), ++n;
     return n > 0;
   };
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   for (std::size_t p = 0; p < pattern.size(); ++p) {
     if (pattern[p] != '%' || p + 1 == pattern.size()) {
       if (t >= text.size() || text[t] != pattern[p]) return false;
@@ -305,8 +306,8 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
       case 'p': {
         if (t + 2 > text.size()) return false;
         const std::string_view ampm = text.substr(t, 2);
-        if (lower(ampm[1]) != 'm' || (lower(ampm[0]) != 'a' && lower(ampm[0]) != 'p')) return false;
-        pm = lower(ampm[0]) == 'p';
+        if (LowerAscii(ampm[1]) != 'm' || (LowerAscii(ampm[0]) != 'a' && LowerAscii(ampm[0]) != 'p')) return false;
+        pm = LowerAscii(ampm[0]) == 'p';
         hasAmPm = true;
         t += 2;
         break;
@@ -318,7 +319,7 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
           const std::size_t len = directive == 'b' ? 3 : name.size();
           if (t + len > text.size()) continue;
           bool same = true;
-          for (std::size_t k = 0; k < len; ++k) same = same && lower(text[t + k]) == name[k];
+          for (std::size_t k = 0; k < len; ++k) same = same && LowerAscii(text[t + k]) == name[k];
           if (same) month = m + 1, t += len, found = true;
         }
         if (!found) return false;

@@ -1,3 +1,4 @@
+#include "host/common/text.h"
 #include "host/data/foreign_formats.h"
 
 #include <algorithm>
@@ -13,8 +14,6 @@ namespace host::foreign {
 namespace {
 
 constexpr double kOrigin1960 = dates::SecondsFromCivil(1960, 1, 1);
-
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Reads digits at pos; -1 when there are none.
 long Number(std::string_view text, std::size_t& pos) {
@@ -108,7 +107,7 @@ std::string SasFormatName(std::string_view text) {
   // point, the decimals).
   std::size_t cut = end;
   while (cut > 0 && ((text[cut - 1] >= '0' && text[cut - 1] <= '9') || text[cut - 1] == '.')) --cut;
-  for (std::size_t i = 0; i < cut; ++i) name += Upper(text[i]);
+  for (std::size_t i = 0; i < cut; ++i) name += UpperAscii(text[i]);
   return name;
 }
 

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <unordered_map>
 
+#include "host/common/text.h"
 #include "host/data/cells.h"
 #include "host/data/dataset.h"
 #include "host/data/extended_missing.h"
@@ -38,18 +39,6 @@ using foreign::Prepare;
 using foreign::Run;
 
 constexpr int kMaxStringWidth = 32767;
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
-}
-
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  return out;
-}
 
 // ---------------------------------------------------------------- dictionary
 
@@ -115,7 +104,7 @@ int OnVariable(int /*index*/, readstat_variable_t* variable, const char* labelSe
   v.label = Field(variable->label, sizeof variable->label);
   v.format = Field(variable->format, sizeof variable->format);
   if (labelSet != nullptr) {
-    v.labelSet = Upper(Field(labelSet, d.kind == ForeignKind::Stata ? LabelSetNameSize(d.release) : 256));
+    v.labelSet = UpperAscii(Field(labelSet, d.kind == ForeignKind::Stata ? LabelSetNameSize(d.release) : 256));
   }
   v.type = readstat_variable_get_type(variable);
   v.storageWidth = readstat_variable_get_storage_width(variable);
@@ -140,7 +129,7 @@ int OnValueLabel(const char* labelSet, readstat_value_t value, const char* label
     e.number = readstat_double_value(value);
     if (!std::isfinite(e.number)) return READSTAT_HANDLER_OK;
   }
-  Dict(ctx).labelSets[Upper(labelSet)].push_back(std::move(e));
+  Dict(ctx).labelSets[UpperAscii(labelSet)].push_back(std::move(e));
   return READSTAT_HANDLER_OK;
 }
 
@@ -295,7 +284,7 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
 }
 
 ForeignKind ForeignKindOfExtension(std::string_view extension) {
-  const std::string ext = Lower(extension);
+  const std::string ext = LowerAscii(extension);
   if (ext == ".dta") return ForeignKind::Stata;
   if (ext == ".sas7bdat") return ForeignKind::Sas;
   if (ext == ".xpt") return ForeignKind::Transport;

@@ -1,3 +1,4 @@
+#include "host/common/text.h"
 #include "host/data/formats.h"
 
 #include <algorithm>
@@ -51,7 +52,7 @@ std::optional<QUVO_Format> ParseFormatText(std::string_view text, int stringWidt
   std::size_t pos = 0;
   std::string name;
   while (pos < text.size() && std::isalpha(static_cast<unsigned char>(text[pos]))) {
-    name.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(text[pos]))));
+    name.push_back(UpperAscii(text[pos]));
     ++pos;
   }
   const FormatInfo* info = nullptr;

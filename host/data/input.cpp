@@ -1,3 +1,4 @@
+#include "host/common/text.h"
 #include "host/data/input.h"
 
 #include <fcntl.h>
@@ -20,13 +21,6 @@ namespace host {
 namespace {
 
 constexpr std::size_t kChunk = std::size_t{1} << 17;
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -424,7 +418,7 @@ void WriteAll(int fd, const char* data, std::size_t size, const std::string& dis
 }
 
 bool IsUtf8Name(const std::string& encoding) {
-  const std::string e = Lower(encoding);
+  const std::string e = LowerAscii(encoding);
   return e.empty() || e == "utf-8" || e == "utf8";
 }
 
@@ -435,7 +429,7 @@ CsvInput::~CsvInput() {
 }
 
 bool IsCompressedName(const std::string& path) {
-  const std::string lower = Lower(path);
+  const std::string lower = LowerAscii(path);
   return EndsWith(lower, ".gz") || EndsWith(lower, ".zst");
 }
 

@@ -1,3 +1,4 @@
+#include "host/common/text.h"
 #include "host/data/names.h"
 
 #include <unordered_set>
@@ -94,7 +95,7 @@ std::vector<MadeName> MakeVariableNames(const std::vector<std::string>& texts, b
   std::unordered_set<std::string> used;
   std::vector<bool> kept(texts.size(), false);
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    if (Keeps(texts[i], keepDollar) && used.insert(FoldName(texts[i])).second) {
+    if (Keeps(texts[i], keepDollar) && used.insert(UpperAscii(texts[i])).second) {
       names[i].name = texts[i];
       kept[i] = true;
     }
@@ -103,7 +104,7 @@ std::vector<MadeName> MakeVariableNames(const std::vector<std::string>& texts, b
     if (kept[i]) continue;
     const std::string base = Sanitise(texts[i], i + 1);
     std::string name = base;
-    for (int k = 2; !used.insert(FoldName(name)).second; ++k) {
+    for (int k = 2; !used.insert(UpperAscii(name)).second; ++k) {
       const std::string suffix = "_" + std::to_string(k);
       name = Cut(base, kMaxNameBytes - suffix.size()) + suffix;
     }

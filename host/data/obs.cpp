@@ -4,14 +4,10 @@
 #include <string>
 #include <unordered_map>
 
+#include "host/common/text.h"
 #include "host/obs.h"
 
 namespace {
-
-std::string_view TrimTrailingBlanks(std::string_view text) {
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
 
 class StringPool {
  public:
@@ -48,7 +44,7 @@ StringPool& Pool() {
 
 OBS ObsFromString(std::string_view text) {
   OBS o;
-  o.u = Pool().Intern(TrimTrailingBlanks(text));
+  o.u = Pool().Intern(host::TrimTrailingBlanks(text));
   return o;
 }
 

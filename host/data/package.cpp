@@ -9,6 +9,7 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "host/common/text.h"
 #include "host/data/cells.h"
 #include "host/data/csv_parts.h"
 #include "host/data/csv_source.h"
@@ -27,12 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kMaxStringWidth = 32767;
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::string Member(const std::string& path, const std::string& key) { return path.empty() ? key : path + "." + key; }
 std::string Element(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
@@ -421,7 +416,7 @@ void ReadUserMissing(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, 
     if (!range.contains("low") || !range.contains("high")) d.Fail(rp, "a range needs both \"low\" and \"high\"");
     auto bound = [&](const char* key, const char* word, double infinite) {
       const Json& b = range[key];
-      if (b.is_string() && Lower(TrimBlanks(b.get<std::string>())) == Lower(word)) return infinite;
+      if (b.is_string() && LowerAscii(TrimBlanks(b.get<std::string>())) == LowerAscii(word)) return infinite;
       return NumericValue(d, b, Member(rp, key), kind);
     };
     mv.hasRange = true;
@@ -459,13 +454,6 @@ bool ValidSetName(const std::string& name) {
     if (!(std::isalnum(c) || c == '_' || c == '.' || c == '@' || c == '#' || c == '$' || c >= 0x80)) return false;
   }
   return true;
-}
-
-std::string NumberText(double v) {
-  if (v == std::trunc(v) && std::fabs(v) < 1e15) return std::to_string(static_cast<long long>(v));
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
 }
 
 // Everything needed to build the dictionary of one CSV file.
@@ -555,7 +543,7 @@ void NameDeclaredFields(Plan& plan, const Descriptor& d, std::vector<std::string
       d.Error(path, "the name \"" + f.name + "\" begins with \"$\", which marks multiple-response sets in command "
                     "syntax; rename the field");
     }
-    if (const auto [it, fresh] = seen.emplace(FoldName(f.name), i); !fresh) {
+    if (const auto [it, fresh] = seen.emplace(UpperAscii(f.name), i); !fresh) {
       d.Error(path, "the variable name \"" + f.name + "\" is used twice (field " + std::to_string(it->second + 1) +
                         " is \"" + plan.fields[it->second].name + "\"; names are compared ignoring case). Rename one "
                         "of them");
@@ -805,7 +793,7 @@ void ReadPackageLinks(const Descriptor& d, const Json& p, const Plan* plan, Data
         const std::string sp = Element("multipleResponseSets", i);
         d.Try([&] {
           std::unique_ptr<VariableSetImpl> set = ReadSet(d, sets[i], sp, dataset, plan);
-          if (const auto [it, fresh] = seen.emplace(FoldName(set->name), i); !fresh) {
+          if (const auto [it, fresh] = seen.emplace(UpperAscii(set->name), i); !fresh) {
             d.Fail(Member(sp, "name"), "the set name \"" + set->name + "\" is used twice (names are compared "
                                                                         "ignoring case)");
           }
@@ -897,7 +885,7 @@ std::string FileSpecOf(const std::string& path) {
 }
 
 bool HasTableExtension(std::string path) {
-  path = Lower(path);
+  path = LowerAscii(path);
   for (const char* packed : {".gz", ".zst"}) {
     const std::string tail = packed;
     if (path.size() > tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0) {
@@ -917,14 +905,14 @@ bool IsTabular(const Json& r) {
     return true;
   }
   if (r.contains("format") && r["format"].is_string()) {
-    const std::string f = Lower(r["format"].get<std::string>());
+    const std::string f = LowerAscii(r["format"].get<std::string>());
     if (f == "csv" || f == "tsv") return true;
   }
-  if (r.contains("mediatype") && r["mediatype"].is_string() && Lower(r["mediatype"].get<std::string>()) == "text/csv") {
+  if (r.contains("mediatype") && r["mediatype"].is_string() && LowerAscii(r["mediatype"].get<std::string>()) == "text/csv") {
     return true;
   }
   if (r.contains("format") && r["format"].is_string()) {
-    const std::string f = Lower(r["format"].get<std::string>());
+    const std::string f = LowerAscii(r["format"].get<std::string>());
     if (f == "dta" || f == "sas7bdat" || f == "xpt") return true;
   }
   // A resource in parts is told by its first file.
@@ -1082,7 +1070,7 @@ ForeignKind ForeignResourceKind(const Descriptor& d, const Json& res, const std:
   const Json* first = res.contains("path") ? &res["path"] : nullptr;
   if (first != nullptr && first->is_array() && !first->empty()) first = &(*first)[0];
   if (res.contains("format")) {
-    const std::string format = Lower(d.String(res["format"], Member(rp, "format")));
+    const std::string format = LowerAscii(d.String(res["format"], Member(rp, "format")));
     if (format == "dta") kind = ForeignKind::Stata;
     if (format == "sas7bdat") kind = ForeignKind::Sas;
     if (format == "xpt") kind = ForeignKind::Transport;
@@ -1262,7 +1250,7 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, const LoadOptions&
 
 std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions& options,
                                      std::vector<std::string>& warnings, std::vector<std::string>& notes) {
-  const std::string ext = Lower(fs::path(path).extension().string());
+  const std::string ext = LowerAscii(fs::path(path).extension().string());
   if (path != "-") {
     if (const ForeignKind kind = SniffForeignFile(path, ext); kind != ForeignKind::None) {
       if (options.delimiter != 0 || options.missing || !options.resource.empty()) {

@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "host/data/dataset.h"
-#include "host/data/extended_missing.h"
+#include "host/common/text.h"
+#include "host/data/missing.h"
 #include "host/dataset.h"
 #include "host/engine/pass.h"
 #include "host/engine/profile.h"
@@ -34,20 +35,13 @@ const char* QUVO_ValueLabelMap::GetLabel(const OBS& value) const {
 // ---------------------------------------------------------------- variables
 
 bool QUVO_Variable::IsUserMissingNumber(double value) const {
-  if (value == SYSMIS) return false;
-  if (missing.extended && host::IsExtendedMissing(value)) return true;
-  for (double v : missing.numbers) {
-    if (v == value) return true;
-  }
-  return missing.hasRange && value >= missing.low && value <= missing.high;
+  return value != SYSMIS && host::IsUserMissingNumber(value, missing);
 }
 
-bool QUVO_Variable::IsUserMissingString(std::string_view trimmed) const {
-  while (!trimmed.empty() && trimmed.back() == ' ') trimmed.remove_suffix(1);
+bool QUVO_Variable::IsUserMissingString(std::string_view value) const {
+  const std::string_view trimmed = host::TrimTrailingBlanks(value);
   for (const std::string& s : missing.strings) {
-    std::string_view candidate = s;
-    while (!candidate.empty() && candidate.back() == ' ') candidate.remove_suffix(1);
-    if (candidate == trimmed) return true;
+    if (host::TrimTrailingBlanks(s) == trimmed) return true;
   }
   return false;
 }
@@ -320,7 +314,7 @@ QUVO_InputCaseIterator* ProcedureDataSource::CreateCaseIterator(int /*flags*/) {
 
 namespace {
 
-unsigned char Fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
+unsigned char Fold(unsigned char c) { return static_cast<unsigned char>(host::UpperAscii(static_cast<char>(c))); }
 
 bool IsNameStart(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80 || c == '@' || c == '#' || c == '$';

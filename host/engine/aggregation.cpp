@@ -1,59 +1,15 @@
 // The aggregation engine's public classes over the state in engine_state.h.
 
 #include <algorithm>
-#include <charconv>
 
 #include "host/aggregation.h"
 #include "host/check.h"
+#include "host/common/text.h"
 #include "host/engine/engine_state.h"
 #include "host/engine/pass.h"
 #include "host/quvo.h"
 
 namespace host {
-namespace {
-
-// The shortest digits that read back as the same double, written in plain
-// decimal notation for decimal exponents -5..15 and as d.ddde+XX otherwise
-// (so codes and counts never show an exponent).
-std::string NumberText(double x) {
-  if (x == 0.0) return "0";
-  char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-  const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));
-  const std::size_t e = sci.find('e');
-  int exponent = 0;
-  std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
-  if (exponent < -5 || exponent > 15) return std::string(sci);
-  std::string_view mantissa = sci.substr(0, e);
-  std::string sign;
-  if (mantissa.front() == '-') {
-    sign = "-";
-    mantissa.remove_prefix(1);
-  }
-  std::string digits;
-  for (char c : mantissa) {
-    if (c != '.') digits += c;
-  }
-  std::string body;
-  if (exponent >= 0) {
-    const auto whole = static_cast<std::size_t>(exponent) + 1;
-    if (digits.size() <= whole) {
-      body = digits + std::string(whole - digits.size(), '0');
-    } else {
-      body = digits.substr(0, whole) + "." + digits.substr(whole);
-    }
-  } else {
-    body = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
-  }
-  return sign + body;
-}
-
-std::string_view TrimTrailingBlanks(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
-}  // namespace
 
 engine::ColumnRule ColumnRuleOf(const QUVO_DataSource& source, int index) {
   engine::ColumnRule rule;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/data/extended_missing.h"
+#include "host/data/missing.h"
 #include "host/engine/category_index.h"
 
 namespace host::engine {
@@ -20,13 +20,7 @@ struct NumericMissing {
   bool extended = false;  // extended missing codes are missing too
 
   bool Any() const { return !values.empty() || hasRange || extended; }
-  bool Test(double x) const {
-    if (extended && host::IsExtendedMissing(x)) return true;
-    for (double v : values) {
-      if (x == v) return true;
-    }
-    return hasRange && x >= low && x <= high;
-  }
+  bool Test(double x) const { return IsUserMissingNumber(x, values, hasRange, low, high, extended); }
 };
 
 // A compensated sum (Neumaier): the rounding error of every addition is

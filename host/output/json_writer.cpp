@@ -1,8 +1,9 @@
 #include "host/output/json_writer.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
+
+#include "host/common/text.h"
 
 namespace host::json {
 
@@ -101,27 +102,17 @@ void AppendNumber(std::string& out, double value) {
     out += "null";
     return;
   }
-  // The shortest digits that read back as `value`, as d.ddde±x.
-  char sci[40];
-  const auto result = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  const char* p = sci;
-  if (*p == '-') {
-    out.push_back('-');
-    ++p;
+  // The shortest digits that read back as `value`.
+  const ShortestDigits d = ShortestDigitsOf(value);
+  if (d.negative) out.push_back('-');
+  if (d.count == 0) {
+    out += "0.0";
+    return;
   }
-  char digits[24];
-  int k = 0;
-  for (; p < result.ptr && *p != 'e'; ++p) {
-    if (*p != '.') digits[k++] = *p;
-  }
-  int exponent = 0;
-  if (p < result.ptr) {
-    ++p;  // past the 'e'
-    if (p < result.ptr && *p == '+') ++p;
-    std::from_chars(p, result.ptr, exponent);
-  }
+  const char* digits = d.digits;
+  const int k = d.count;
   // Where the decimal point falls after the k digits: value = 0.digits * 10^n.
-  const int n = exponent + 1;
+  const int n = d.point;
   if (k <= n && n <= 15) {
     out.append(digits, static_cast<std::size_t>(k));
     out.append(static_cast<std::size_t>(n - k), '0');

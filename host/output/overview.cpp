@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "host/common/text.h"
 #include "host/data/dataset.h"
 #include "host/engine/profile.h"
 #include "host/output/value_format.h"
@@ -24,8 +25,6 @@ bool IsVariableTable(const TableNode& table) { return table.lookup.text == "Vari
 
 std::string CountText(double w) { return valuefmt::Statistic(w, 0, false); }
 std::string PercentText(double p) { return valuefmt::Statistic(p, 1, true); }
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) { return FoldName(a) == FoldName(b); }
 
 const GroupNode* FindGroup(const GroupNode& group, std::string_view label) {
   for (const Child& c : group.children) {
@@ -274,7 +273,7 @@ void SetRow(OverviewRow& row, const TableNode& table, const VariableSetImpl* set
 
 const VariableSetImpl* FindSet(const Dataset& dataset, const std::string& name) {
   for (const auto& set : dataset.sets) {
-    if (EqualIgnoringCase(set->name, name)) return set.get();
+    if (EqualsIgnoringCase(set->name, name)) return set.get();
   }
   return nullptr;
 }
@@ -330,11 +329,7 @@ Overview BuildOverview(const OutputDocument& document, const Dataset* dataset, c
 
 std::string TypeAndLevel(const OverviewRow& row) {
   if (row.level.empty()) return row.type;
-  std::string level = row.level;
-  for (char& c : level) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return row.type + ", " + level;
+  return row.type + ", " + LowerAscii(row.level);
 }
 
 std::string MissingText(const OverviewRow& row) {

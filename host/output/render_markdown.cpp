@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/common/text.h"
 #include "host/data/dataset.h"
 #include "host/output/flat.h"
 #include "host/output/overview.h"
@@ -56,10 +57,8 @@ class Anchors {
   std::string Of(std::string_view heading) {
     std::string slug;
     for (std::size_t i = 0; i < heading.size(); ++i) {
-      const auto c = static_cast<unsigned char>(heading[i]);
-      if (c >= 'A' && c <= 'Z') {
-        slug.push_back(static_cast<char>(c - 'A' + 'a'));
-      } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-') {
+      const auto c = static_cast<unsigned char>(LowerAscii(heading[i]));
+      if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-') {
         slug.push_back(static_cast<char>(c));
       } else if (c == ' ') {
         slug.push_back('-');

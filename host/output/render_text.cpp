@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/common/text.h"
 #include "host/data/dataset.h"
 #include "host/output/flat.h"
 #include "host/output/overview.h"
@@ -144,7 +145,7 @@ void RenderTable(const TableNode& table, std::string& out, std::ostream& stream,
       line += std::string(kGap, ' ');
       line += Pad(header[c], cols[c + 1].width, cols[c + 1].right);
     }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
+    line.resize(TrimTrailingBlanks(line).size());
     out += style.Wrap("1", line);
     out += '\n';
   }

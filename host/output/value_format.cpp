@@ -2,13 +2,13 @@
 #include "host/output/value_format.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "host/common/text.h"
 #include "host/data/dates.h"
 #include "host/data/extended_missing.h"
 
@@ -24,29 +24,8 @@ struct Decimal {
 };
 
 Decimal ToDecimal(double value) {
-  Decimal d;
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  std::string s(buf, res.ptr);
-  std::size_t i = 0;
-  if (s[i] == '-') {
-    d.negative = true;
-    ++i;
-  }
-  std::size_t e = s.find('e');
-  std::string mant = s.substr(i, e - i);
-  int exponent = std::stoi(s.substr(e + 1));
-  for (char c : mant) {
-    if (c != '.') d.digits.push_back(c);
-  }
-  d.point = exponent + 1;
-  std::size_t lead = d.digits.find_first_not_of('0');
-  if (lead == std::string::npos) {
-    d.digits.clear();
-    d.point = 0;
-  }
-  while (!d.digits.empty() && d.digits.back() == '0') d.digits.pop_back();
-  return d;
+  const ShortestDigits shortest = ShortestDigitsOf(value);
+  return Decimal{shortest.negative, std::string(shortest.Digits()), shortest.point};
 }
 
 // Rounds half away from zero to `decimals` places after the point.
@@ -536,8 +515,7 @@ std::string Field(double value, QUVO_Format format) {
 std::string Numeric(double value, QUVO_Format format) { return Unpadded(value, format); }
 
 std::string String(std::string_view value, QUVO_Format format) {
-  std::size_t end = value.find_last_not_of(' ');
-  std::string_view trimmed = end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
+  const std::string_view trimmed = TrimTrailingBlanks(value);
   if (format.type == FormatType::AHEX) {
     // The field shows the blank-padded value's bytes, two digits each.
     std::size_t bytes = format.width / 2;

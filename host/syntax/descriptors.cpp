@@ -1,4 +1,5 @@
 // Command descriptors, tokens and token sequences of the host command parser.
+#include "host/common/text.h"
 #include "host/syntax/syntax_internal.h"
 
 // ---- descriptors: each keeps its own copy of everything added to it ----
@@ -65,7 +66,7 @@ void CommandDescriptor::addSubComDesc(const SubComDescriptor& subcommand) {
 
 TokenInfoObj::TokenInfoObj() : fToken(std::make_unique<host::Token>()) {}
 TokenInfoObj::TokenInfoObj(const host::Token& token)
-    : fToken(std::make_unique<host::Token>(token)), fUpper(host::syntax::Upper(token.text)) {}
+    : fToken(std::make_unique<host::Token>(token)), fUpper(host::UpperAscii(token.text)) {}
 TokenInfoObj::TokenInfoObj(const TokenInfoObj& other)
     : fToken(std::make_unique<host::Token>(*other.fToken)), fUpper(other.fUpper) {}
 TokenInfoObj& TokenInfoObj::operator=(const TokenInfoObj& other) {
@@ -89,26 +90,6 @@ const std::vector<host::Token>& QUVO_TokenSequence::Tokens() const { return *fTo
 // ---- helpers ----
 
 namespace host::syntax {
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 std::string Where(const Token& token) {
   if (token.line <= 0) return "";

@@ -71,10 +71,6 @@ struct CommandSpecData {
 
 namespace syntax {
 
-// ASCII upper case; other bytes unchanged.
-std::string Upper(std::string_view text);
-// Equal ignoring ASCII case.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 // " (line L, column C)", or "" when the token has no position.
 std::string Where(const Token& token);
 // How a token is shown in a message: names and numbers as typed, strings in

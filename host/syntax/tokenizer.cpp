@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/command.h"
+#include "host/common/text.h"
 #include "host/syntax/syntax_internal.h"
 
 namespace host {
@@ -84,7 +85,7 @@ class Lexer {
     std::string_view word = fText.substr(fPos, end - fPos);
     // "COMMENT." at the end of a line is still the comment command.
     if (!word.empty() && word.back() == '.' && RestOfLineBlank(end)) word.remove_suffix(1);
-    return syntax::EqualsIgnoringCase(word, "COMMENT");
+    return EqualsIgnoringCase(word, "COMMENT");
   }
 
   // Skips past the next "." that ends its line, or to the end of the text.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 
+#include "host/common/text.h"
 #include "host/document.h"
 #include "host/syntax/syntax_internal.h"
 
@@ -55,7 +56,7 @@ SubComObj::SubComObj(std::shared_ptr<host::SubComData> data) : fData(std::move(d
 SubComObj::~SubComObj() = default;
 
 ParamObj* SubComObj::getParamObj(const std::string& keyword) {
-  auto it = fData->params.find(syntax::Upper(keyword));
+  auto it = fData->params.find(host::UpperAscii(keyword));
   return it == fData->params.end() ? nullptr : it->second.get();
 }
 
@@ -73,7 +74,7 @@ CommandSpec::~CommandSpec() = default;
 
 SubComObj* CommandSpec::getSubComObj(const std::string& name) {
   for (std::size_t k = 0; k < fData->data.size(); ++k) {
-    if (syntax::EqualsIgnoringCase(fData->data[k]->name, name)) return fData->subcommands[k].get();
+    if (host::EqualsIgnoringCase(fData->data[k]->name, name)) return fData->subcommands[k].get();
   }
   return nullptr;
 }
@@ -152,7 +153,7 @@ class Checker {
                  " command; the valid subcommands are " + SubcommandNames(),
              &name);
       }
-      if (!seen.insert(syntax::Upper(desc->name)).second && !desc->repeatable) {
+      if (!seen.insert(host::UpperAscii(desc->name)).second && !desc->repeatable) {
         Fail("The subcommand /" + desc->name + " is given more than once", &name);
       }
       end = NextSlash(i + 2);
@@ -161,7 +162,7 @@ class Checker {
     }
     for (const SubComDescriptor& sub : fDescriptor.subcommands) {
       const host::SubComDescData& d = sub.Data();
-      if (d.required && !d.name.empty() && seen.count(syntax::Upper(d.name)) == 0) {
+      if (d.required && !d.name.empty() && seen.count(host::UpperAscii(d.name)) == 0) {
         Fail("The " + fDescriptor.name + " command needs the /" + d.name + " subcommand", nullptr);
       }
     }
@@ -176,7 +177,7 @@ class Checker {
 
   const host::SubComDescData* FindSubcommand(const std::string& name) const {
     for (const SubComDescriptor& sub : fDescriptor.subcommands) {
-      if (syntax::EqualsIgnoringCase(sub.Data().name, name)) return &sub.Data();
+      if (host::EqualsIgnoringCase(sub.Data().name, name)) return &sub.Data();
     }
     return nullptr;
   }
@@ -256,12 +257,12 @@ class Checker {
     }
     const host::ParamDescData* param = nullptr;
     for (const ParamDescriptor& p : desc.params) {
-      if (syntax::EqualsIgnoringCase(p.Data().name, key.text)) param = &p.Data();
+      if (host::EqualsIgnoringCase(p.Data().name, key.text)) param = &p.Data();
     }
     if (param == nullptr) {
       Fail("Unknown keyword " + key.text + " " + Place(desc) + "; the valid keywords are " + KeywordNames(desc), &key);
     }
-    std::string upper = syntax::Upper(param->name);
+    std::string upper = host::UpperAscii(param->name);
     if (data.params.count(upper) != 0 && !param->repeatable) {
       Fail("The keyword " + param->name + " is given more than once " + Place(desc), &key);
     }
@@ -301,7 +302,7 @@ class Checker {
           const std::string* match = nullptr;
           if (value.kind == Token::Name || value.kind == Token::String) {
             for (const std::string& s : param->stringValues) {
-              if (syntax::EqualsIgnoringCase(s, value.text)) match = &s;
+              if (host::EqualsIgnoringCase(s, value.text)) match = &s;
             }
           }
           if (match == nullptr) {
@@ -366,7 +367,7 @@ class Checker {
     const host::ParamDescData* qual = nullptr;
     if (value.kind == Token::Name || value.kind == Token::String) {
       for (const ParamDescriptor& q : param.qualifiers) {
-        if (syntax::EqualsIgnoringCase(q.Data().name, value.text)) qual = &q.Data();
+        if (host::EqualsIgnoringCase(q.Data().name, value.text)) qual = &q.Data();
       }
     }
     if (qual == nullptr) {

@@ -1,0 +1,54 @@
+// Small text rules the whole host shares: ASCII case folding, blank
+// trimming and the plain text of a number. Names, keywords, extensions and
+// codes compare without regard to case in ASCII only; other bytes (UTF-8
+// sequences among them) pass unchanged, whatever the locale.
+//
+// The procedure cannot include this file (it sees host/include/host/ alone);
+// it compares names through QUVOMBstricmp_A and QUVOMBstrnicmp_A.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace host {
+
+constexpr char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string LowerAscii(std::string_view text);
+std::string UpperAscii(std::string_view text);
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+// Blanks around a cell or a listed value: spaces and tabs at both ends.
+constexpr std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// A string value without the spaces that pad it on the right: string values
+// that differ only there are the same value.
+constexpr std::string_view TrimTrailingBlanks(std::string_view text) {
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+// The shortest decimal digits that read back as a double: value =
+// 0.d1d2...dn * 10^point, digits without leading or trailing zeros (none for
+// zero).
+struct ShortestDigits {
+  bool negative = false;
+  char digits[20] = {};
+  int count = 0;
+  int point = 0;
+
+  std::string_view Digits() const { return {digits, static_cast<std::size_t>(count)}; }
+};
+ShortestDigits ShortestDigitsOf(double value);
+
+// A finite number as the shortest text that reads back as the same double,
+// in plain decimals for decimal exponents -5..15 and as d.ddde+XX beyond
+// (codes and counts never show an exponent): "3", "0.1", "-2.5e-07".
+std::string NumberText(double value);
+
+}  // namespace host
