@@ -2,7 +2,7 @@
 # Installs the Debian packages the build (and, with "browser", the browser
 # test) needs, when they are missing. Safe to run again.
 set -euo pipefail
-packages=(cmake g++ make pkg-config nlohmann-json3-dev libfmt-dev libcli11-dev libfast-float-dev libgtest-dev
+packages=(cmake g++ make pkg-config nlohmann-json3-dev libcli11-dev libfast-float-dev libgtest-dev
           libbenchmark-dev python3 libreadstat-dev python3-pandas python3-distributed
           zlib1g-dev libzstd-dev zstd)
 if [ "${1:-}" = "browser" ]; then
