@@ -318,13 +318,8 @@ int RunPlanPart(const std::string& planPath, std::size_t part, const std::string
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{kDescription, "codebook"};
-  app.footer(kFooter);
-  app.get_formatter()->column_width(30);
-
+// The command line, as given.
+struct Arguments {
   std::string formatName;
   std::string outputPath;
   std::string syntaxPath;
@@ -337,226 +332,197 @@ int main(int argc, char** argv) {
   host::LoadOptions loadOptions;
   std::string delimiterText;
   std::string missingText;
+  CLI::Option* missingOption = nullptr;
   int threads = 0;
   std::string writePlanPath;
   std::string runPlanPath;
   std::size_t part = 0;
   std::vector<std::string> mergeArguments;
   std::string planInfoPath;
+};
 
-  app.add_option("--format,-f", formatName, "Output format: text, json, html or markdown (default: from -o, else text)");
-  app.add_option("-o,--output", outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
-  app.add_option("--syntax,-s", syntaxPath, "Run the commands in FILE instead of COMMAND");
-  app.add_option("--plugin", pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
-  app.add_option("--width", width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
-  app.add_option("--encoding", loadOptions.encoding,
+void DefineOptions(CLI::App& app, Arguments& a) {
+  app.footer(kFooter);
+  app.get_formatter()->column_width(30);
+  app.add_option("--format,-f", a.formatName, "Output format: text, json, html or markdown (default: from -o, else text)");
+  app.add_option("-o,--output", a.outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
+  app.add_option("--syntax,-s", a.syntaxPath, "Run the commands in FILE instead of COMMAND");
+  app.add_option("--plugin", a.pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
+  app.add_option("--width", a.width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
+  app.add_option("--encoding", a.loadOptions.encoding,
                  "Text encoding of CSV data, or of a Stata/SAS file that declares none or the wrong one (iconv name: latin1, cp1252, utf-16, ...)");
-  app.add_option("--catalog", loadOptions.catalog,
+  app.add_option("--catalog", a.loadOptions.catalog,
                  "SAS format catalog with the value labels of a .sas7bdat file (default: NAME.sas7bcat beside it)");
-  app.add_flag("--overview", overview, "Text output: start with the dataset line and the overview (HTML and Markdown always do)");
-  app.add_flag("--quiet,-q", quiet, "No progress indicator and no loader warnings or notes on standard error");
-  app.add_option("--delimiter", delimiterText, "Delimiter of a bare CSV file: one character, or tab (default: sniffed)");
-  auto* missingOption = app.add_option(
-      "--missing", missingText, "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)");
-  app.add_option("--resource", loadOptions.resource, "Data package resource to read, by name (default: the first table)");
-  app.add_option("--threads", threads,
+  app.add_flag("--overview", a.overview, "Text output: start with the dataset line and the overview (HTML and Markdown always do)");
+  app.add_flag("--quiet,-q", a.quiet, "No progress indicator and no loader warnings or notes on standard error");
+  app.add_option("--delimiter", a.delimiterText, "Delimiter of a bare CSV file: one character, or tab (default: sniffed)");
+  a.missingOption = app.add_option(
+      "--missing", a.missingText, "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)");
+  app.add_option("--resource", a.loadOptions.resource, "Data package resource to read, by name (default: the first table)");
+  app.add_option("--threads", a.threads,
                  "Threads that read and count the cases (default: every core); the output is the same for any number")
       ->check(CLI::Range(1, 1024));
-  app.add_option("--write-plan", writePlanPath,
+  app.add_option("--write-plan", a.writePlanPath,
                  "Write the plan of the commands' passes over a dataset in parts to PLAN, instead of a report");
-  app.add_option("--run-plan", runPlanPath, "Run PLAN's passes over one part of its dataset (--part), writing the "
-                                            "partial state to -o FILE");
-  app.add_option("--part", part, "The part --run-plan reads: 1 for the first file of the resource")
+  app.add_option("--run-plan", a.runPlanPath, "Run PLAN's passes over one part of its dataset (--part), writing the "
+                                              "partial state to -o FILE");
+  app.add_option("--part", a.part, "The part --run-plan reads: 1 for the first file of the resource")
       ->check(CLI::PositiveNumber);
-  app.add_option("--merge", mergeArguments, "PLAN STATE...: merge the partial states of every part and write the "
-                                            "report")
+  app.add_option("--merge", a.mergeArguments, "PLAN STATE...: merge the partial states of every part and write the "
+                                              "report")
       ->expected(2, -1);
-  app.add_option("--plan-info", planInfoPath, "Print the parts and passes of PLAN as JSON");
+  app.add_option("--plan-info", a.planInfoPath, "Print the parts and passes of PLAN as JSON");
   app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
-  app.add_option("DATASET", datasetPath, "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)");
-  app.add_option("COMMAND", commandWords, "CODEBOOK command syntax (default: CODEBOOK)");
+  app.add_option("DATASET", a.datasetPath, "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)");
+  app.add_option("COMMAND", a.commandWords, "CODEBOOK command syntax (default: CODEBOOK)");
+}
 
-  std::set_terminate(OnTerminate);
-  codebook_app::InstallSignalHandlers();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    app.exit(e);
-    return FlushStandardOutput() ? 0 : 2;
-  } catch (const CLI::CallForVersion& e) {
-    app.exit(e);
-    return FlushStandardOutput() ? 0 : 2;
-  } catch (const CLI::ParseError& e) {
-    Fail(e.what());
-    std::cerr << "Run with --help for more information.\n";
-    return 2;
-  }
+// Options that do not go together, and values out of range: false, with the
+// message given.
+bool CheckCombinations(const Arguments& a) {
   // The steps of a run in parts (docs/scale-out.md).
-  const int steps = static_cast<int>(!writePlanPath.empty()) + static_cast<int>(!runPlanPath.empty()) +
-                    static_cast<int>(!mergeArguments.empty()) + static_cast<int>(!planInfoPath.empty());
+  const int steps = static_cast<int>(!a.writePlanPath.empty()) + static_cast<int>(!a.runPlanPath.empty()) +
+                    static_cast<int>(!a.mergeArguments.empty()) + static_cast<int>(!a.planInfoPath.empty());
   if (steps > 1) {
     Fail("give one of --write-plan, --run-plan, --merge and --plan-info.");
-    return 2;
+    return false;
   }
-  if (part != 0 && runPlanPath.empty()) {
+  if (a.part != 0 && a.runPlanPath.empty()) {
     Fail("--part goes with --run-plan.");
-    return 2;
+    return false;
   }
-  const bool fromPlan = !runPlanPath.empty() || !mergeArguments.empty() || !planInfoPath.empty();
-  if (fromPlan && (!datasetPath.empty() || !commandWords.empty() || !syntaxPath.empty())) {
+  const bool fromPlan = !a.runPlanPath.empty() || !a.mergeArguments.empty() || !a.planInfoPath.empty();
+  if (fromPlan && (!a.datasetPath.empty() || !a.commandWords.empty() || !a.syntaxPath.empty())) {
     Fail("the plan names the dataset and holds the commands; give no DATASET, COMMAND or --syntax with " +
-         std::string(!runPlanPath.empty() ? "--run-plan" : !mergeArguments.empty() ? "--merge" : "--plan-info") + ".");
-    return 2;
+         std::string(!a.runPlanPath.empty() ? "--run-plan" : !a.mergeArguments.empty() ? "--merge" : "--plan-info") + ".");
+    return false;
   }
-  if (!fromPlan && datasetPath.empty()) {
+  if (!fromPlan && a.datasetPath.empty()) {
     Fail("DATASET is required.");
     std::cerr << "Run with --help for more information.\n";
-    return 2;
+    return false;
   }
-  if (!planInfoPath.empty()) return PrintPlanInfo(planInfoPath);
-  if (!writePlanPath.empty() && !outputPath.empty()) {
+  if (!a.planInfoPath.empty()) return true;
+  if (!a.writePlanPath.empty() && !a.outputPath.empty()) {
     Fail("--write-plan writes the plan, not a report; drop -o.");
-    return 2;
+    return false;
   }
-  if (width != 0 && width < kMinWidth) {
-    Fail("--width " + std::to_string(width) + " is too narrow: the text output needs at least " +
+  if (a.width != 0 && a.width < kMinWidth) {
+    Fail("--width " + std::to_string(a.width) + " is too narrow: the text output needs at least " +
          std::to_string(kMinWidth) + " columns.");
-    return 2;
+    return false;
   }
+  return true;
+}
 
-  // Where the output goes: standard output, another open descriptor, or a file.
-  const int outputFd = outputPath.empty() ? STDOUT_FILENO : codebook_app::DescriptorNamed(outputPath);
-
-  host::SetThreads(threads);
-  if (!runPlanPath.empty()) return RunPlanPart(runPlanPath, part, outputPath);
-
-  // Output format.
-  host::OutputFormat format = host::OutputFormat::Text;
-  if (!formatName.empty()) {
-    if (!FormatFromName(formatName, format)) {
-      Fail("unknown output format '" + formatName + "': use text, json, html or markdown.");
-      return 2;
+// The output format: --format, else the output file's extension, else text.
+bool ChooseFormat(const Arguments& a, int outputFd, host::OutputFormat& format) {
+  format = host::OutputFormat::Text;
+  if (!a.formatName.empty()) {
+    if (!FormatFromName(a.formatName, format)) {
+      Fail("unknown output format '" + a.formatName + "': use text, json, html or markdown.");
+      return false;
     }
   } else if (outputFd < 0) {
-    const std::string extension = std::filesystem::path(outputPath).extension().string();
-    if (!extension.empty() && !FormatFromName(extension.substr(1), format) && outputPath != "/dev/null") {
-      Fail("cannot tell the output format from '" + outputPath +
+    const std::string extension = std::filesystem::path(a.outputPath).extension().string();
+    if (!extension.empty() && !FormatFromName(extension.substr(1), format) && a.outputPath != "/dev/null") {
+      Fail("cannot tell the output format from '" + a.outputPath +
            "': name a .txt, .json, .html or .md file, or give --format.");
-      return 2;
+      return false;
     }
   }
+  return true;
+}
 
-  // Commands.
-  std::string syntaxText;
-  std::string syntaxSource;
-  if (!syntaxPath.empty()) {
-    if (!commandWords.empty()) {
+// The commands to run: a syntax file, the words after DATASET, or CODEBOOK.
+bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
+  if (!a.syntaxPath.empty()) {
+    if (!a.commandWords.empty()) {
       Fail("give either --syntax FILE or a COMMAND on the command line, not both.");
-      return 2;
+      return false;
     }
     try {
-      syntaxText = host::ReadInputFile(syntaxPath, kMaxSyntaxBytes, "syntax file");
+      facts.syntax = host::ReadInputFile(a.syntaxPath, kMaxSyntaxBytes, "syntax file");
     } catch (const host::InputError& e) {
       Fail(e.what());
-      return 2;
+      return false;
     }
-    syntaxSource = syntaxPath;
-  } else if (commandWords.empty()) {
-    syntaxText = "CODEBOOK";
-    syntaxSource = "<command line>";
-  } else {
-    for (std::size_t i = 0; i < commandWords.size(); ++i) {
-      if (i > 0) syntaxText += ' ';
-      syntaxText += commandWords[i];
-    }
-    syntaxSource = "<command line>";
+    facts.syntaxSource = a.syntaxPath;
+    return true;
   }
+  facts.syntaxSource = "<command line>";
+  if (a.commandWords.empty()) {
+    facts.syntax = "CODEBOOK";
+    return true;
+  }
+  for (std::size_t i = 0; i < a.commandWords.size(); ++i) {
+    if (i > 0) facts.syntax += ' ';
+    facts.syntax += a.commandWords[i];
+  }
+  return true;
+}
 
-  // The dataset.
-  if (!delimiterText.empty() && !DelimiterFromText(delimiterText, loadOptions.delimiter)) {
-    Fail("--delimiter '" + delimiterText + "' is not one character; give one, such as ';', or tab.");
-    return 2;
+// The dataset: read from DATASET, or (--merge) the plan's dictionary over the
+// partial states, which also bring the commands and the report's names.
+// Null, with the message given, when it cannot be had.
+std::shared_ptr<host::Dataset> OpenDataset(Arguments& a, host::shards::RunFacts& facts) {
+  if (!a.delimiterText.empty() && !DelimiterFromText(a.delimiterText, a.loadOptions.delimiter)) {
+    Fail("--delimiter '" + a.delimiterText + "' is not one character; give one, such as ';', or tab.");
+    return nullptr;
   }
-  if (missingOption->count() > 0) loadOptions.missing = SplitTokens(missingText);
-  std::shared_ptr<host::Dataset> dataset;
-  std::string title = ReportTitle(datasetPath);
-  std::string fileName = std::filesystem::path(datasetPath).filename().string();
+  if (a.missingOption->count() > 0) a.loadOptions.missing = SplitTokens(a.missingText);
+  facts.title = ReportTitle(a.datasetPath);
+  facts.fileName = std::filesystem::path(a.datasetPath).filename().string();
   gDoing = "reading";
-  gDoingFile = datasetPath;
+  gDoingFile = a.datasetPath;
   try {
-    if (!mergeArguments.empty()) {
-      // The dictionary and the commands come from the plan, the cases from
-      // the partial states.
-      gDoingFile = mergeArguments.front();
-      const std::vector<std::string> states(mergeArguments.begin() + 1, mergeArguments.end());
-      host::shards::MergeRun merge = host::shards::PrepareMerge(mergeArguments.front(), states);
-      dataset = std::move(merge.dataset);
-      syntaxText = merge.facts.syntax;
-      syntaxSource = merge.facts.syntaxSource;
-      title = merge.facts.title;
-      fileName = merge.facts.fileName;
-    } else {
-      std::vector<std::string> warnings;
-      std::vector<std::string> notes;
-      dataset = host::LoadDataset(datasetPath, loadOptions, warnings, notes);
-      if (!quiet) {
-        for (const std::string& warning : warnings) codebook_app::Warn(warning);
-        for (const std::string& note : notes) codebook_app::Note(note);
-      }
+    if (!a.mergeArguments.empty()) {
+      gDoingFile = a.mergeArguments.front();
+      const std::vector<std::string> states(a.mergeArguments.begin() + 1, a.mergeArguments.end());
+      host::shards::MergeRun merge = host::shards::PrepareMerge(a.mergeArguments.front(), states);
+      facts = merge.facts;
+      return std::move(merge.dataset);
     }
+    std::vector<std::string> warnings;
+    std::vector<std::string> notes;
+    std::shared_ptr<host::Dataset> dataset = host::LoadDataset(a.datasetPath, a.loadOptions, warnings, notes);
+    if (!a.quiet) {
+      for (const std::string& warning : warnings) codebook_app::Warn(warning);
+      for (const std::string& note : notes) codebook_app::Note(note);
+    }
+    return dataset;
   } catch (const host::InputError& e) {
     Fail(e.what());
-    return 2;
   } catch (const std::bad_alloc&) {
     codebook_app::FailOutOfMemory("reading", gDoingFile.c_str());
-    return 2;
   }
-  // The overview's side statistics cost the data pass time: gathered only
-  // for the reports that show them.
-  // A merge of parts has the tables' states but no cells to profile.
-  dataset->profileWanted =
-      mergeArguments.empty() && (format == host::OutputFormat::Html || format == host::OutputFormat::Markdown || overview);
-  host::SetActiveDataset(dataset);
+  return nullptr;
+}
 
-  // The output must not be one of the files the run reads.
-  std::vector<std::string> inputs = host::DatasetFiles(*dataset);
-  if (!syntaxPath.empty()) inputs.push_back(syntaxPath);
-  if (!writePlanPath.empty()) {
-    if (OverwritesInput(writePlanPath, -1, inputs)) return 2;
-  } else if (OverwritesInput(outputPath, outputFd, inputs)) {
-    return 2;
-  }
+using Procedure = void (*)();
 
-  // Writing a plan: the commands run over cases without cells.
-  std::unique_ptr<host::shards::PlanRecorder> recorder;
-  if (!writePlanPath.empty()) {
-    try {
-      recorder = std::make_unique<host::shards::PlanRecorder>(dataset);
-    } catch (const host::InputError& e) {
-      Fail(std::string(e.what()) + ".");
-      return 2;
-    }
-  }
-
-  // The procedure plug-in.
-  if (pluginPath.empty()) pluginPath = DefaultPluginPath(argv[0]);
+// The procedure's entry point in the plug-in; null, with the message given,
+// when the plug-in cannot be loaded.
+Procedure LoadProcedure(std::string& pluginPath, const char* argv0) {
+  if (pluginPath.empty()) pluginPath = DefaultPluginPath(argv0);
   void* plugin = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (plugin == nullptr) {
     Fail(std::string("cannot load the CODEBOOK procedure: ") + dlerror() +
          ". Build it (make) or name it with --plugin PATH.");
-    return 2;
+    return nullptr;
   }
-  using Procedure = void (*)();
   auto procedure = reinterpret_cast<Procedure>(dlsym(plugin, "CODEBOOK"));
-  if (procedure == nullptr) {
-    Fail("the library '" + pluginPath + "' does not export CODEBOOK.");
-    return 2;
-  }
+  if (procedure == nullptr) Fail("the library '" + pluginPath + "' does not export CODEBOOK.");
+  return procedure;
+}
 
-  codebook_app::Progress progress(!quiet && isatty(STDERR_FILENO) != 0);
-  MessageEcho echo(quiet);
+// Runs every command; a command that is not CODEBOOK, or that does not
+// parse, becomes an error in the output. False, with the message given, when
+// the run cannot go on (unreadable cases, no memory).
+bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const Arguments& a, MessageEcho& echo) {
+  codebook_app::Progress progress(!a.quiet && isatty(STDERR_FILENO) != 0);
   try {
-    for (const host::Command& command : host::SplitCommands(syntaxText, syntaxSource)) {
+    for (const host::Command& command : host::SplitCommands(facts.syntax, facts.syntaxSource)) {
       echo.Flush();
       if (!command.error.empty()) {
         host::AddMessage(host::Severity::Error, command.error);
@@ -576,65 +542,127 @@ int main(int argc, char** argv) {
       progress.Finish();
     }
     echo.Flush();
+    return true;
   } catch (const host::InputError& e) {
     progress.Finish();
     Fail(e.what());
-    return 2;
   } catch (const std::bad_alloc&) {
     progress.Finish();
-    codebook_app::FailOutOfMemory("reading", datasetPath.c_str());
-    return 2;
+    codebook_app::FailOutOfMemory("reading", a.datasetPath.c_str());
   } catch (const std::exception& e) {
     progress.Finish();
     Fail(std::string("internal error: ") + e.what());
+  }
+  return false;
+}
+
+// --write-plan: the report of a plan is made by the merge; the commands'
+// messages come there too.
+int WritePlan(host::shards::PlanRecorder& recorder, const std::string& planPath, const host::shards::RunFacts& facts) {
+  gDoing = "writing";
+  gDoingFile = planPath;
+  std::string error;
+  if (!codebook_app::WriteFileAtomically(planPath, [&](std::ostream& out) { recorder.Write(out, facts); }, error)) {
+    Fail(error);
     return 2;
   }
+  return 0;
+}
 
-  if (recorder) {
-    // The report of a plan is made by the merge; the commands' messages
-    // come there too.
-    gDoing = "writing";
-    gDoingFile = writePlanPath;
-    host::shards::RunFacts facts;
-    facts.title = title;
-    facts.fileName = fileName;
-    facts.syntax = syntaxText;
-    facts.syntaxSource = syntaxSource;
-    std::string error;
-    if (!codebook_app::WriteFileAtomically(writePlanPath, [&](std::ostream& out) { recorder->Write(out, facts); },
-                                           error)) {
-      Fail(error);
-      return 2;
-    }
-    return 0;
-  }
-
+// The report, to standard output, an open descriptor or a file.
+bool WriteReport(const Arguments& a, int outputFd, host::OutputFormat format, const host::shards::RunFacts& facts) {
   host::RenderOptions options;
   const bool toTerminal = outputFd >= 0 && isatty(outputFd) != 0;
-  options.width = width > 0 ? width : (toTerminal ? TerminalWidth() : 80);
+  options.width = a.width > 0 ? a.width : (toTerminal ? TerminalWidth() : 80);
   options.color = format == host::OutputFormat::Text && toTerminal && std::getenv("NO_COLOR") == nullptr;
-  options.title = title;
-  options.overview = overview;
-  options.file = fileName;
+  options.title = facts.title;
+  options.overview = a.overview;
+  options.file = facts.fileName;
   options.madeAt = ReportTime();
   options.version = std::string("codebook ") + kVersion;
   // The renderers write piece by piece, so a large document is never held
   // in memory whole; a file still appears only once complete.
   const auto render = [&](std::ostream& out) { host::Render(host::Output(), format, out, options); };
   gDoing = "writing";
-  gDoingFile = outputFd >= 0 ? std::string() : outputPath;
+  gDoingFile = outputFd >= 0 ? std::string() : a.outputPath;
   std::string error;
   try {
     const bool written = outputFd >= 0 ? codebook_app::WriteToDescriptor(outputFd, DescriptorName(outputFd), render, error)
-                                       : codebook_app::WriteFileAtomically(outputPath, render, error);
-    if (!written) {
-      Fail(error);
-      return 2;
-    }
+                                       : codebook_app::WriteFileAtomically(a.outputPath, render, error);
+    if (!written) Fail(error);
+    return written;
   } catch (const std::bad_alloc&) {
     codebook_app::FailOutOfMemory("writing", gDoingFile.empty() ? DescriptorName(outputFd).c_str() : gDoingFile.c_str());
+    return false;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{kDescription, "codebook"};
+  Arguments a;
+  DefineOptions(app, a);
+  std::set_terminate(OnTerminate);
+  codebook_app::InstallSignalHandlers();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    app.exit(e);
+    return FlushStandardOutput() ? 0 : 2;
+  } catch (const CLI::CallForVersion& e) {
+    app.exit(e);
+    return FlushStandardOutput() ? 0 : 2;
+  } catch (const CLI::ParseError& e) {
+    Fail(e.what());
+    std::cerr << "Run with --help for more information.\n";
     return 2;
   }
-  echo.Summarise(outputPath);
+  if (!CheckCombinations(a)) return 2;
+  if (!a.planInfoPath.empty()) return PrintPlanInfo(a.planInfoPath);
+
+  // Where the output goes: standard output, another open descriptor, or a file.
+  const int outputFd = a.outputPath.empty() ? STDOUT_FILENO : codebook_app::DescriptorNamed(a.outputPath);
+  host::SetThreads(a.threads);
+  if (!a.runPlanPath.empty()) return RunPlanPart(a.runPlanPath, a.part, a.outputPath);
+
+  host::OutputFormat format;
+  host::shards::RunFacts facts;
+  if (!ChooseFormat(a, outputFd, format) || !ReadCommands(a, facts)) return 2;
+  const std::shared_ptr<host::Dataset> dataset = OpenDataset(a, facts);
+  if (!dataset) return 2;
+  // The overview's side statistics cost the data pass time: gathered only
+  // for the reports that show them.
+  // A merge of parts has the tables' states but no cells to profile.
+  dataset->profileWanted = a.mergeArguments.empty() &&
+                           (format == host::OutputFormat::Html || format == host::OutputFormat::Markdown || a.overview);
+  host::SetActiveDataset(dataset);
+
+  // The output must not be one of the files the run reads.
+  std::vector<std::string> inputs = host::DatasetFiles(*dataset);
+  if (!a.syntaxPath.empty()) inputs.push_back(a.syntaxPath);
+  if (!a.writePlanPath.empty() ? OverwritesInput(a.writePlanPath, -1, inputs)
+                               : OverwritesInput(a.outputPath, outputFd, inputs)) {
+    return 2;
+  }
+
+  // Writing a plan: the commands run over cases without cells.
+  std::unique_ptr<host::shards::PlanRecorder> recorder;
+  if (!a.writePlanPath.empty()) {
+    try {
+      recorder = std::make_unique<host::shards::PlanRecorder>(dataset);
+    } catch (const host::InputError& e) {
+      Fail(std::string(e.what()) + ".");
+      return 2;
+    }
+  }
+
+  const Procedure procedure = LoadProcedure(a.pluginPath, argv[0]);
+  if (procedure == nullptr) return 2;
+  MessageEcho echo(a.quiet);
+  if (!RunCommands(procedure, facts, a, echo)) return 2;
+  if (recorder) return WritePlan(*recorder, a.writePlanPath, facts);
+  if (!WriteReport(a, outputFd, format, facts)) return 2;
+  echo.Summarise(a.outputPath);
   return host::ErrorCount() > 0 ? 1 : 0;
 }
