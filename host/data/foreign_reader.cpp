@@ -308,32 +308,35 @@ std::string ReadableDatasetsText() {
          "(.sas7bdat, with its value labels from a .sas7bcat catalog) or a SAS transport file (.xpt)";
 }
 
-std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, const ForeignOptions& options,
-                                     std::vector<std::string>& warnings) {
-  DictContext dict;
-  dict.kind = kind;
-  {
-    Parser parser;
-    Prepare(parser, options.encoding);
-    readstat_set_metadata_handler(parser.p, OnMetadata);
-    readstat_set_note_handler(parser.p, OnNote);
-    readstat_set_variable_handler(parser.p, OnVariable);
-    readstat_set_value_label_handler(parser.p, OnValueLabel);
-    const readstat_error_t error = Run(parser, kind, path, &dict);
-    if (error != READSTAT_OK) {
-      // The dictionary read skips the cases; a second look finds the case
-      // the damage is in, if it is in one.
-      ParseContext where;
-      if (!dict.vars.empty()) {
-        Parser counter;
-        Prepare(counter, options.encoding);
-        readstat_set_variable_handler(counter.p, foreign::OnCountVariable);
-        readstat_set_value_handler(counter.p, foreign::OnCountValue);
-        Run(counter, kind, path, &where);
-      }
-      throw InputError(Failure(path, kind, error, dict, FailingCase(where, dict.rows)));
-    }
+namespace {
+
+// The dictionary: variables, labels, notes and value labels, the cases
+// skipped. Throws InputError naming the case the damage is in, if it is in one.
+void ReadDictionary(const std::string& path, ForeignKind kind, const std::string& encoding, DictContext& dict) {
+  Parser parser;
+  Prepare(parser, encoding);
+  readstat_set_metadata_handler(parser.p, OnMetadata);
+  readstat_set_note_handler(parser.p, OnNote);
+  readstat_set_variable_handler(parser.p, OnVariable);
+  readstat_set_value_label_handler(parser.p, OnValueLabel);
+  const readstat_error_t error = Run(parser, kind, path, &dict);
+  if (error == READSTAT_OK) return;
+  // The dictionary read skips the cases; a second look finds the case the
+  // damage is in, if it is in one.
+  ParseContext where;
+  if (!dict.vars.empty()) {
+    Parser counter;
+    Prepare(counter, encoding);
+    readstat_set_variable_handler(counter.p, foreign::OnCountVariable);
+    readstat_set_value_handler(counter.p, foreign::OnCountValue);
+    Run(counter, kind, path, &where);
   }
+  throw InputError(Failure(path, kind, error, dict, FailingCase(where, dict.rows)));
+}
+
+// A SAS file's value labels from its format catalog; the files read.
+std::vector<std::string> ReadLabelsCatalog(const std::string& path, ForeignKind kind, const ForeignOptions& options,
+                                           DictContext& dict, std::vector<std::string>& warnings) {
   std::vector<std::string> files{path};
   if (kind == ForeignKind::Sas) {
     const std::string catalog = FindCatalog(path, options.catalog);
@@ -345,15 +348,31 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     warnings.push_back(options.catalog + ": a format catalog belongs to a SAS data file (.sas7bdat); ignored for " +
                        path);
   }
+  return files;
+}
 
+// What the dictionary leaves open about each column: the width of strings
+// without one (strL) and the decimals of numbers whose format leaves them
+// to the data. A pass over the cases settles them when any column needs it.
+struct ColumnFacts {
+  std::vector<ScanColumn> scan;
+  std::vector<foreign::MappedFormat> mapped;  // numbers
+  std::vector<int> widths;                    // strings of a declared width
+  std::int64_t rows = -1;
+};
+
+ColumnFacts ScanColumns(const std::string& path, ForeignKind kind, const std::string& encoding,
+                        const DictContext& dict) {
   const std::size_t ncols = dict.vars.size();
-  std::vector<ScanColumn> scan(ncols);
-  std::vector<foreign::MappedFormat> mapped(ncols);
-  std::vector<int> widths(ncols, 0);
+  ColumnFacts facts;
+  facts.scan.resize(ncols);
+  facts.mapped.resize(ncols);
+  facts.widths.assign(ncols, 0);
+  facts.rows = dict.rows;
   bool needScan = false;
   for (std::size_t i = 0; i < ncols; ++i) {
     const VarInfo& info = dict.vars[i];
-    ScanColumn& s = scan[i];
+    ScanColumn& s = facts.scan[i];
     s.isString = readstat_type_class(info.type) == READSTAT_TYPE_CLASS_STRING;
     s.isFloat = info.type == READSTAT_TYPE_FLOAT;
     if (s.isString) {
@@ -363,29 +382,87 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
       if (width == 0) {
         s.scan = true;
       } else {
-        widths[i] = static_cast<int>(std::min<std::size_t>(width, kMaxStringWidth));
+        facts.widths[i] = static_cast<int>(std::min<std::size_t>(width, kMaxStringWidth));
       }
     } else {
-      mapped[i] = kind == ForeignKind::Stata ? foreign::MapStataFormat(info.format, 0)
-                                             : foreign::MapSasFormat(info.format, 0);
+      facts.mapped[i] = kind == ForeignKind::Stata ? foreign::MapStataFormat(info.format, 0)
+                                                   : foreign::MapSasFormat(info.format, 0);
       const bool wholeStorage =
           info.type == READSTAT_TYPE_INT8 || info.type == READSTAT_TYPE_INT16 || info.type == READSTAT_TYPE_INT32;
-      s.scan = mapped[i].decimalsFromData && !wholeStorage;
+      s.scan = facts.mapped[i].decimalsFromData && !wholeStorage;
     }
     needScan = needScan || s.scan;
   }
-  std::int64_t rows = dict.rows;
-  if (needScan) {
-    ScanContext ctx;
-    ctx.columns = &scan;
-    Parser parser;
-    Prepare(parser, options.encoding);
-    readstat_set_variable_handler(parser.p, OnScanVariable);
-    readstat_set_value_handler(parser.p, OnScanValue);
-    const readstat_error_t error = Run(parser, kind, path, &ctx);
-    if (error != READSTAT_OK) throw InputError(Failure(path, kind, error, ctx, FailingCase(ctx, rows)));
-    if (rows < 0) rows = ctx.rows;
+  if (!needScan) return facts;
+  ScanContext ctx;
+  ctx.columns = &facts.scan;
+  Parser parser;
+  Prepare(parser, encoding);
+  readstat_set_variable_handler(parser.p, OnScanVariable);
+  readstat_set_value_handler(parser.p, OnScanValue);
+  const readstat_error_t error = Run(parser, kind, path, &ctx);
+  if (error != READSTAT_OK) throw InputError(Failure(path, kind, error, ctx, FailingCase(ctx, facts.rows)));
+  if (facts.rows < 0) facts.rows = ctx.rows;
+  return facts;
+}
+
+// Value labels: a Stata label set by name; a SAS format from the catalog.
+void AddValueLabels(QUVO_Variable& v, const std::string& setName, const DictContext& dict) {
+  const auto found = dict.labelSets.find(setName);
+  if (setName.empty() || found == dict.labelSets.end()) return;
+  for (const LabelEntry& e : found->second) {
+    if (e.isString != v.IsString()) continue;
+    ValueLabel label;
+    label.value = e.isString ? ObsFromString(e.text) : ObsFromNumber(e.number);
+    label.label = e.label;
+    const bool duplicate = std::any_of(v.valueLabels.begin(), v.valueLabels.end(), [&](const ValueLabel& o) {
+      return e.isString ? o.value.u == label.value.u : o.value.d == label.value.d;
+    });
+    if (!duplicate) v.valueLabels.push_back(std::move(label));
   }
+}
+
+// Column i as a variable of the dictionary, and how its cells are read.
+std::unique_ptr<QUVO_Variable> MakeVariable(const DictContext& dict, const ColumnFacts& facts, std::size_t i,
+                                            ForeignKind kind, ForeignColumn& column) {
+  const VarInfo& info = dict.vars[i];
+  const ScanColumn& scan = facts.scan[i];
+  auto v = std::make_unique<QUVO_Variable>();
+  if (!info.label.empty()) v->label = foreign::TextAsUtf8(info.label);
+  column.isString = scan.isString;
+  if (scan.isString) {
+    v->width = scan.scan ? static_cast<int>(std::clamp<std::size_t>(scan.maxBytes, 1, kMaxStringWidth))
+                         : std::max(1, facts.widths[i]);
+    const foreign::MappedFormat m = kind == ForeignKind::Stata ? foreign::MapStataFormat(info.format, v->width)
+                                                               : foreign::MapSasFormat(info.format, v->width);
+    v->printFormat = m.format;
+  } else {
+    v->width = 0;
+    QUVO_Format f = facts.mapped[i].format;
+    if (scan.scan) {
+      f.decimals = static_cast<std::uint8_t>(std::min<int>(scan.decimals, std::max(0, static_cast<int>(f.width) - 1)));
+    }
+    v->printFormat = f;
+    column.convert = facts.mapped[i].convert;
+    v->missing.extended = true;
+  }
+  v->writeFormat = v->printFormat;
+  v->role = Role::Input;
+  AddValueLabels(*v, kind == ForeignKind::Stata ? info.labelSet : foreign::SasFormatName(info.format), dict);
+  v->measure = v->IsString() || !v->valueLabels.empty() ? Measure::Nominal : Measure::Scale;
+  return v;
+}
+
+}  // namespace
+
+std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, const ForeignOptions& options,
+                                     std::vector<std::string>& warnings) {
+  DictContext dict;
+  dict.kind = kind;
+  ReadDictionary(path, kind, options.encoding, dict);
+  std::vector<std::string> files = ReadLabelsCatalog(path, kind, options, dict, warnings);
+  const ColumnFacts facts = ScanColumns(path, kind, options.encoding, dict);
+  const std::size_t ncols = dict.vars.size();
 
   auto dataset = std::make_shared<Dataset>();
   dataset->files = std::move(files);
@@ -394,7 +471,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   layout->display = path;
   layout->kind = kind;
   layout->encoding = options.encoding;
-  layout->rows = rows;
+  layout->rows = facts.rows;
   layout->blockRows = std::max<std::size_t>(1, std::min<std::size_t>(8192, (std::size_t{1} << 18) / std::max<std::size_t>(1, ncols)));
 
   // Names as for CSV headers: Stata's "_merge" or a reserved word such as
@@ -404,52 +481,13 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   const std::vector<MadeName> names = MakeVariableNames(originals, false);
   bool anyRenamed = false;
   for (std::size_t i = 0; i < ncols; ++i) {
-    const VarInfo& info = dict.vars[i];
-    auto v = std::make_unique<QUVO_Variable>();
+    ForeignColumn column;
+    auto v = MakeVariable(dict, facts, i, kind, column);
     v->name = names[i].name;
-    if (!info.label.empty()) v->label = foreign::TextAsUtf8(info.label);
     if (names[i].renamed) {
       anyRenamed = true;
       if (!v->label) v->label = originals[i];
     }
-    ForeignColumn column;
-    column.isString = scan[i].isString;
-    if (scan[i].isString) {
-      v->width = scan[i].scan ? static_cast<int>(std::clamp<std::size_t>(scan[i].maxBytes, 1, kMaxStringWidth))
-                              : std::max(1, widths[i]);
-      const foreign::MappedFormat m = kind == ForeignKind::Stata ? foreign::MapStataFormat(info.format, v->width)
-                                                                 : foreign::MapSasFormat(info.format, v->width);
-      v->printFormat = m.format;
-    } else {
-      v->width = 0;
-      QUVO_Format f = mapped[i].format;
-      if (scan[i].scan) {
-        f.decimals = static_cast<std::uint8_t>(
-            std::min<int>(scan[i].decimals, std::max(0, static_cast<int>(f.width) - 1)));
-      }
-      v->printFormat = f;
-      column.convert = mapped[i].convert;
-      v->missing.extended = true;
-    }
-    v->writeFormat = v->printFormat;
-    v->role = Role::Input;
-
-    // Value labels: a Stata label set by name; a SAS format from the catalog.
-    const std::string setName = kind == ForeignKind::Stata ? info.labelSet : foreign::SasFormatName(info.format);
-    if (auto found = dict.labelSets.find(setName); !setName.empty() && found != dict.labelSets.end()) {
-      for (const LabelEntry& e : found->second) {
-        if (e.isString != v->IsString()) continue;
-        ValueLabel label;
-        label.value = e.isString ? ObsFromString(e.text) : ObsFromNumber(e.number);
-        label.label = e.label;
-        const bool duplicate =
-            std::any_of(v->valueLabels.begin(), v->valueLabels.end(), [&](const ValueLabel& o) {
-              return e.isString ? o.value.u == label.value.u : o.value.d == label.value.d;
-            });
-        if (!duplicate) v->valueLabels.push_back(std::move(label));
-      }
-    }
-    v->measure = v->IsString() || !v->valueLabels.empty() ? Measure::Nominal : Measure::Scale;
     layout->columns.push_back(column);
     dataset->variables.push_back(std::move(v));
   }
@@ -460,7 +498,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
 
   if (ncols == 0) {  // nothing to read, but the cases still count
     dataset->cases = std::make_shared<MemoryCaseSource>(std::vector<CaseBlock>{});
-    dataset->caseCount = std::max<std::int64_t>(0, rows);
+    dataset->caseCount = std::max<std::int64_t>(0, facts.rows);
     return dataset;
   }
   std::error_code ec;

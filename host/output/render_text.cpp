@@ -95,12 +95,27 @@ struct Column {
 
 constexpr std::size_t kFlushAt = 1 << 16;
 
-void RenderTable(const TableNode& table, std::string& out, std::ostream& stream, const RenderOptions& options,
-                 const Style& style) {
-  FlatTable flat = Flatten(table);
-  const std::size_t n = flat.columns.size();
+// A table laid out for the line width: its rows flattened, its column
+// headers, and the width of every column.
+struct TextLayout {
+  FlatTable flat;
+  std::vector<std::string> header;
+  std::vector<Column> cols;  // n + 1
+  std::size_t limit = 0;     // the line width; 0: none
 
-  std::vector<Column> cols(n + 1);
+  std::size_t Total() const {
+    std::size_t t = cols[0].width;
+    for (std::size_t c = 1; c < cols.size(); ++c) t += kGap + cols[c].width;
+    return t;
+  }
+};
+
+TextLayout LayOut(const TableNode& table, const RenderOptions& options) {
+  TextLayout lay{Flatten(table), {}, {}, options.width > 0 ? static_cast<std::size_t>(options.width) : 0};
+  const FlatTable& flat = lay.flat;
+  const std::size_t n = flat.columns.size();
+  std::vector<Column>& cols = lay.cols;
+  cols.resize(n + 1);
   for (std::size_t r = 0; r < flat.rows.size(); ++r) {
     const std::size_t indent = kIndent * static_cast<std::size_t>(flat.rows[r].depth);
     // Group headings may run across the data columns; they do not widen the
@@ -109,24 +124,18 @@ void RenderTable(const TableNode& table, std::string& out, std::ostream& stream,
     cols[0].natural = std::max(cols[0].natural, indent + LongestLine(flat.rows[r].Label().text));
     for (std::size_t c = 0; c < n; ++c) cols[c + 1].natural = std::max(cols[c + 1].natural, LongestLine(flat.Cells(r, c)));
   }
-  std::vector<std::string> header(n);
+  lay.header.resize(n);
   for (std::size_t c = 0; c < n; ++c) {
-    header[c] = Sanitize(std::string(flat.columns[c].label));
-    cols[c + 1].natural = std::max(cols[c + 1].natural, DisplayWidth(header[c]));
+    lay.header[c] = Sanitize(std::string(flat.columns[c].label));
+    cols[c + 1].natural = std::max(cols[c + 1].natural, DisplayWidth(lay.header[c]));
     cols[c + 1].right = flat.columns[c].numeric;
     cols[c + 1].wrappable = !flat.columns[c].numeric;
   }
   for (Column& c : cols) c.width = c.natural;
 
   // Narrow the widest wrappable column until the table fits the line.
-  const std::size_t limit = options.width > 0 ? static_cast<std::size_t>(options.width) : 0;
-  auto total = [&] {
-    std::size_t t = cols[0].width;
-    for (std::size_t c = 1; c < cols.size(); ++c) t += kGap + cols[c].width;
-    return t;
-  };
-  if (limit > 0) {
-    while (total() > limit) {
+  if (lay.limit > 0) {
+    while (lay.Total() > lay.limit) {
       Column* widest = nullptr;
       for (Column& c : cols) {
         if (c.wrappable && c.width > kMinWrapped && (widest == nullptr || c.width > widest->width)) widest = &c;
@@ -135,32 +144,88 @@ void RenderTable(const TableNode& table, std::string& out, std::ostream& stream,
       widest->width -= 1;
     }
   }
-  const std::size_t tableWidth = std::max<std::size_t>(total(), DisplayWidth(table.title.text));
+  return lay;
+}
 
+// The title, the column headers and the rule under them.
+void AppendHeading(const TableNode& table, const TextLayout& lay, std::string& out, const Style& style) {
+  const std::size_t n = lay.header.size();
+  const std::size_t tableWidth = std::max<std::size_t>(lay.Total(), DisplayWidth(table.title.text));
   out += style.Wrap("1", Sanitize(table.title.text));
   out += '\n';
-  if (flat.hasColumnDimension && n > 0) {
-    std::string line = std::string(cols[0].width, ' ');
+  if (lay.flat.hasColumnDimension && n > 0) {
+    std::string line = std::string(lay.cols[0].width, ' ');
     for (std::size_t c = 0; c < n; ++c) {
       line += std::string(kGap, ' ');
-      line += Pad(header[c], cols[c + 1].width, cols[c + 1].right);
+      line += Pad(lay.header[c], lay.cols[c + 1].width, lay.cols[c + 1].right);
     }
     line.resize(TrimTrailingBlanks(line).size());
     out += style.Wrap("1", line);
     out += '\n';
   }
-  out.append(std::min(tableWidth, limit > 0 ? limit : tableWidth), '-');
+  out.append(std::min(tableWidth, lay.limit > 0 ? lay.limit : tableWidth), '-');
   out += '\n';
+}
 
-  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
+// Most rows fit on one line: one text per position, no line feeds, no
+// wrapping. They are written straight out.
+bool FitsOneLine(const TextLayout& lay, std::size_t r, const std::string& label, std::size_t labelRoom) {
+  if (label.find('\n') != std::string::npos || DisplayWidth(label) > labelRoom) return false;
+  for (std::size_t c = 0; c < lay.header.size(); ++c) {
+    CellList cells = lay.flat.Cells(r, c);
+    if (cells.size() > 1) return false;
+    if (cells.size() == 1) {
+      const std::string& t = cells[0]->text;
+      const Column& col = lay.cols[c + 1];
+      if (t.find('\n') != std::string::npos || (col.wrappable && col.width != 0 && DisplayWidth(t) > col.width)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// A row whose label or cells take several lines: each wrapped to its column.
+void AppendWrappedRow(const TextLayout& lay, std::size_t r, std::size_t indent, std::size_t labelRoom,
+                      std::string& out) {
+  const std::size_t n = lay.header.size();
+  std::vector<std::vector<std::string>> cellLines(n + 1);
+  cellLines[0] = Wrap(Sanitize(lay.flat.rows[r].row->label.text), labelRoom);
+  std::size_t height = cellLines[0].size();
+  for (std::size_t c = 0; c < n; ++c) {
+    const std::string text = Sanitize(FlatTable::Join(lay.flat.Cells(r, c)));
+    cellLines[c + 1] = lay.cols[c + 1].wrappable ? Wrap(text, lay.cols[c + 1].width) : SplitLines(text);
+    height = std::max(height, cellLines[c + 1].size());
+  }
+  for (std::size_t k = 0; k < height; ++k) {
+    const std::size_t lineStart = out.size();
+    out.append(indent, ' ');
+    AppendPadded(out, k < cellLines[0].size() ? std::string_view(cellLines[0][k]) : std::string_view(), labelRoom,
+                 false);
+    for (std::size_t c = 0; c < n; ++c) {
+      out.append(kGap, ' ');
+      AppendPadded(out, k < cellLines[c + 1].size() ? std::string_view(cellLines[c + 1][k]) : std::string_view(),
+                   lay.cols[c + 1].width, lay.cols[c + 1].right);
+    }
+    TrimLine(out, lineStart);
+    out += '\n';
+  }
+}
+
+void RenderTable(const TableNode& table, std::string& out, std::ostream& stream, const RenderOptions& options,
+                 const Style& style) {
+  const TextLayout lay = LayOut(table, options);
+  const std::size_t n = lay.header.size();
+  AppendHeading(table, lay, out, style);
+  for (std::size_t r = 0; r < lay.flat.rows.size(); ++r) {
     if (out.size() >= kFlushAt) {
       stream << out;
       out.clear();
     }
-    const FlatRow& row = flat.rows[r];
+    const FlatRow& row = lay.flat.rows[r];
     const std::size_t indent = kIndent * static_cast<std::size_t>(row.depth);
     if (row.group != nullptr) {
-      std::size_t room = limit > indent ? limit - indent : 0;
+      std::size_t room = lay.limit > indent ? lay.limit - indent : 0;
       for (const std::string& l : Wrap(Sanitize(row.group->label.text), room)) {
         out.append(indent, ' ');
         out += style.Wrap("1;36", l);
@@ -168,58 +233,23 @@ void RenderTable(const TableNode& table, std::string& out, std::ostream& stream,
       }
       continue;
     }
-    std::size_t labelRoom = cols[0].width > indent ? cols[0].width - indent : 1;
+    const std::size_t labelRoom = lay.cols[0].width > indent ? lay.cols[0].width - indent : 1;
     const std::string& label = row.row->label.text;
-
-    // Most rows fit on one line: one text per position, no line feeds, no
-    // wrapping. They are written straight out.
-    bool oneLine = label.find('\n') == std::string::npos && DisplayWidth(label) <= labelRoom;
-    for (std::size_t c = 0; c < n && oneLine; ++c) {
-      CellList cells = flat.Cells(r, c);
-      if (cells.size() > 1) {
-        oneLine = false;
-      } else if (cells.size() == 1) {
-        const std::string& t = cells[0]->text;
-        oneLine = t.find('\n') == std::string::npos &&
-                  (!cols[c + 1].wrappable || cols[c + 1].width == 0 || DisplayWidth(t) <= cols[c + 1].width);
-      }
-    }
-    if (oneLine) {
-      const std::size_t lineStart = out.size();
-      out.append(indent, ' ');
-      AppendPadded(out, label, labelRoom, false);
-      for (std::size_t c = 0; c < n; ++c) {
-        out.append(kGap, ' ');
-        CellList cells = flat.Cells(r, c);
-        AppendPadded(out, cells.empty() ? std::string_view() : std::string_view(cells[0]->text), cols[c + 1].width,
-                     cols[c + 1].right);
-      }
-      TrimLine(out, lineStart);
-      out += '\n';
+    if (!FitsOneLine(lay, r, label, labelRoom)) {
+      AppendWrappedRow(lay, r, indent, labelRoom, out);
       continue;
     }
-
-    std::vector<std::vector<std::string>> cellLines(n + 1);
-    cellLines[0] = Wrap(Sanitize(label), labelRoom);
-    std::size_t height = cellLines[0].size();
+    const std::size_t lineStart = out.size();
+    out.append(indent, ' ');
+    AppendPadded(out, label, labelRoom, false);
     for (std::size_t c = 0; c < n; ++c) {
-      const std::string text = Sanitize(FlatTable::Join(flat.Cells(r, c)));
-      cellLines[c + 1] = cols[c + 1].wrappable ? Wrap(text, cols[c + 1].width) : SplitLines(text);
-      height = std::max(height, cellLines[c + 1].size());
+      out.append(kGap, ' ');
+      CellList cells = lay.flat.Cells(r, c);
+      AppendPadded(out, cells.empty() ? std::string_view() : std::string_view(cells[0]->text), lay.cols[c + 1].width,
+                   lay.cols[c + 1].right);
     }
-    for (std::size_t k = 0; k < height; ++k) {
-      const std::size_t lineStart = out.size();
-      out.append(indent, ' ');
-      AppendPadded(out, k < cellLines[0].size() ? std::string_view(cellLines[0][k]) : std::string_view(), labelRoom,
-                   false);
-      for (std::size_t c = 0; c < n; ++c) {
-        out.append(kGap, ' ');
-        AppendPadded(out, k < cellLines[c + 1].size() ? std::string_view(cellLines[c + 1][k]) : std::string_view(),
-                     cols[c + 1].width, cols[c + 1].right);
-      }
-      TrimLine(out, lineStart);
-      out += '\n';
-    }
+    TrimLine(out, lineStart);
+    out += '\n';
   }
 }
 
