@@ -292,6 +292,89 @@ const StatValues* AggregatorImpl::Keep(std::unique_ptr<StatValues>& slot, std::u
   return slot.get();
 }
 
+namespace {
+
+// The statistics of the whole table over its scale variables; percentiles
+// of one variable share one copy of its values.
+std::vector<AggregationResult> ScaleValues(TableState& s) {
+  const auto& stats = s.scaleCell->GetStatistics();
+  std::vector<AggregationResult> values(stats.size(), AggregationResult(SYSMIS));
+  const std::vector<engine::ScaleAccumulator>& scales = s.Merged().Scales();
+  for (std::size_t v = 0; v < scales.size(); ++v) {
+    const engine::ScaleAccumulator& acc = scales[v];
+    std::vector<double> ps;
+    std::vector<std::size_t> at;
+    for (std::size_t j = 0; j < stats.size(); ++j) {
+      if (s.scaleOfStatistic[j] != v) continue;
+      const double w = acc.ValidWeight();
+      const double missing = acc.MissingWeight();
+      double value = SYSMIS;
+      switch (stats[j].GetSummaryStatistic()) {
+        case TableEncryptionCodes::Valid:
+        case TableEncryptionCodes::Count:
+          value = w;
+          break;
+        case TableEncryptionCodes::Missing:
+          value = missing;
+          break;
+        case TableEncryptionCodes::Total:
+          value = w + missing;
+          break;
+        case TableEncryptionCodes::Mean:
+          value = acc.Mean();
+          break;
+        case TableEncryptionCodes::StdDev:
+          value = acc.StdDev();
+          break;
+        case TableEncryptionCodes::Percentile:
+          ps.push_back(stats[j].GetPTileCutPoint() / 100.0);
+          at.push_back(j);
+          break;
+        default:
+          break;
+      }
+      values[j] = AggregationResult(value);
+    }
+    if (!ps.empty()) {
+      const std::vector<double> pct = s.Percentiles(v, ps);
+      for (std::size_t k = 0; k < at.size(); ++k) values[at[k]] = AggregationResult(pct[k]);
+    }
+  }
+  return values;
+}
+
+// The statistics of one category (or of the total) of the dimension.
+std::vector<AggregationResult> CategoryValues(const CellStatistics& cell, const DimensionImpl& d,
+                                              const AggregationCategory& category, int position) {
+  const double total = d.TotalWeight();
+  const double missing = d.MissingWeight();
+  const double count = category.IsTotal() ? total : d.CategoryCount(position);
+  std::vector<AggregationResult> values;
+  for (const AggregationStatistic& stat : cell.GetStatistics()) {
+    double value = SYSMIS;
+    switch (stat.GetSummaryStatistic()) {
+      case TableEncryptionCodes::Count:
+        value = count;
+        break;
+      case TableEncryptionCodes::Percent:
+        value = total > 0.0 ? count / total * 100.0 : SYSMIS;
+        break;
+      case TableEncryptionCodes::Missing:
+        if (category.IsTotal()) value = missing;
+        break;
+      case TableEncryptionCodes::Total:
+        if (category.IsTotal()) value = total;
+        break;
+      default:
+        break;
+    }
+    values.emplace_back(value);
+  }
+  return values;
+}
+
+}  // namespace
+
 const StatValues* AggregatorImpl::GetStatValues(const std::vector<const AggregationCategory*>& categories) {
   TableState& s = *fState;
   s.Settle();
@@ -301,51 +384,7 @@ const StatValues* AggregatorImpl::GetStatValues(const std::vector<const Aggregat
   if (categories.empty()) {
     if (fWhole) return fWhole.get();
     if (!s.scaleCell) return nullptr;
-    const auto& stats = s.scaleCell->GetStatistics();
-    std::vector<AggregationResult> values(stats.size(), AggregationResult(SYSMIS));
-    // Percentiles of one variable share one copy of its values.
-    const std::vector<engine::ScaleAccumulator>& scales = s.Merged().Scales();
-    for (std::size_t v = 0; v < scales.size(); ++v) {
-      const engine::ScaleAccumulator& acc = scales[v];
-      std::vector<double> ps;
-      std::vector<std::size_t> at;
-      for (std::size_t j = 0; j < stats.size(); ++j) {
-        if (s.scaleOfStatistic[j] != v) continue;
-        const double w = acc.ValidWeight();
-        const double missing = acc.MissingWeight();
-        double value = SYSMIS;
-        switch (stats[j].GetSummaryStatistic()) {
-          case TableEncryptionCodes::Valid:
-          case TableEncryptionCodes::Count:
-            value = w;
-            break;
-          case TableEncryptionCodes::Missing:
-            value = missing;
-            break;
-          case TableEncryptionCodes::Total:
-            value = w + missing;
-            break;
-          case TableEncryptionCodes::Mean:
-            value = acc.Mean();
-            break;
-          case TableEncryptionCodes::StdDev:
-            value = acc.StdDev();
-            break;
-          case TableEncryptionCodes::Percentile:
-            ps.push_back(stats[j].GetPTileCutPoint() / 100.0);
-            at.push_back(j);
-            break;
-          default:
-            break;
-        }
-        values[j] = AggregationResult(value);
-      }
-      if (!ps.empty()) {
-        const std::vector<double> pct = s.Percentiles(v, ps);
-        for (std::size_t k = 0; k < at.size(); ++k) values[at[k]] = AggregationResult(pct[k]);
-      }
-    }
-    return Keep(fWhole, std::make_unique<StatValues>(s.scaleCell.get(), std::move(values)));
+    return Keep(fWhole, std::make_unique<StatValues>(s.scaleCell.get(), ScaleValues(s)));
   }
 
   if (categories.size() != 1 || categories.front() == nullptr) return nullptr;
@@ -363,33 +402,9 @@ const StatValues* AggregatorImpl::GetStatValues(const std::vector<const Aggregat
   auto& cached = fByCategory[static_cast<std::size_t>(position)];
   if (cached) return cached.get();
 
-  const double total = d->TotalWeight();
-  const double missing = d->MissingWeight();
   const CellStatistics* cell = category->IsTotal() ? s.totalCell.get() : s.categoryCell.get();
   if (cell == nullptr || cell->GetStatistics().empty()) return nullptr;
-  const double count = category->IsTotal() ? total : d->CategoryCount(position);
-  std::vector<AggregationResult> values;
-  for (const AggregationStatistic& stat : cell->GetStatistics()) {
-    double value = SYSMIS;
-    switch (stat.GetSummaryStatistic()) {
-      case TableEncryptionCodes::Count:
-        value = count;
-        break;
-      case TableEncryptionCodes::Percent:
-        value = total > 0.0 ? count / total * 100.0 : SYSMIS;
-        break;
-      case TableEncryptionCodes::Missing:
-        if (category->IsTotal()) value = missing;
-        break;
-      case TableEncryptionCodes::Total:
-        if (category->IsTotal()) value = total;
-        break;
-      default:
-        break;
-    }
-    values.emplace_back(value);
-  }
-  return Keep(cached, std::make_unique<StatValues>(cell, std::move(values)));
+  return Keep(cached, std::make_unique<StatValues>(cell, CategoryValues(*cell, *d, *category, position)));
 }
 
 }  // namespace host
