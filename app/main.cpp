@@ -21,6 +21,7 @@
 #include "app/messages.h"
 #include "app/output_file.h"
 #include "app/progress.h"
+#include "app/report_layout.h"
 #include "app/signals.h"
 #include "host/command.h"
 #include "host/common/text.h"
@@ -580,6 +581,7 @@ bool WriteReport(const Arguments& a, int outputFd, host::OutputFormat format, co
   options.file = facts.fileName;
   options.madeAt = ReportTime();
   options.version = std::string("codebook ") + kVersion;
+  options.layout = codebook_app::CodebookReportLayout();
   // The renderers write piece by piece, so a large document is never held
   // in memory whole; a file still appears only once complete.
   const auto render = [&](std::ostream& out) { host::Render(host::Output(), format, out, options); };

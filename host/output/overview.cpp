@@ -21,12 +21,17 @@ constexpr std::size_t kMaxBars = 60;
 // Summaries list every bar up to this many.
 constexpr std::size_t kListedBars = 12;
 
-bool IsVariableTable(const TableNode& table) { return table.lookup.text == "Variable Information"; }
+bool IsVariableTable(const TableNode& table, const ReportLayout& layout) {
+  return !layout.variableTable.empty() && table.lookup.text == layout.variableTable;
+}
 
 std::string CountText(double w) { return valuefmt::Statistic(w, 0, false); }
 std::string PercentText(double p) { return valuefmt::Statistic(p, 1, true); }
 
+// The group labelled `label` (none for an empty label: a layout that does
+// not name the group).
 const GroupNode* FindGroup(const GroupNode& group, std::string_view label) {
+  if (label.empty()) return nullptr;
   for (const Child& c : group.children) {
     if (c.group == nullptr) continue;
     if (c.group->label.text == label) return c.group;
@@ -42,6 +47,7 @@ const GroupNode* FindGroup(const TableNode& table, std::string_view label) {
 
 // The cell of a row in the column labelled `column`.
 const CellText* CellIn(const CategoryNode& row, std::string_view column) {
+  if (column.empty()) return nullptr;
   for (const Cell& cell : row.Cells()) {
     if (cell.column != nullptr && cell.column->label.text == column) return &cell.text;
   }
@@ -50,9 +56,9 @@ const CellText* CellIn(const CategoryNode& row, std::string_view column) {
 
 // A category row's count: its Count cell, else its Percent cell (charts need
 // proportions only). False when it has neither.
-bool RowWeight(const CategoryNode& row, double& weight) {
-  for (const char* column : {"Count", "Percent"}) {
-    const CellText* cell = CellIn(row, column);
+bool RowWeight(const CategoryNode& row, const ReportLayout& layout, double& weight) {
+  for (const std::string* column : {&layout.countColumn, &layout.percentColumn}) {
+    const CellText* cell = CellIn(row, *column);
     if (cell != nullptr && cell->hasNumber) {
       weight = cell->number;
       return true;
@@ -62,14 +68,15 @@ bool RowWeight(const CategoryNode& row, double& weight) {
 }
 
 // How a category row is named in a chart: its value label, else its value.
-std::string RowName(const CategoryNode& row) {
-  const CellText* label = CellIn(row, "Value");
+std::string RowName(const CategoryNode& row, const ReportLayout& layout) {
+  const CellText* label = CellIn(row, layout.valueColumn);
   if (label != nullptr && !label->text.empty()) return label->text;
   return row.label.text.empty() ? std::string("(blank)") : row.label.text;
 }
 
 // The bars of the categories a table lists with counts, from the given groups.
-std::vector<ChartBar> TableBars(const TableNode& table, std::initializer_list<std::pair<const char*, bool>> groups) {
+std::vector<ChartBar> TableBars(const TableNode& table, const ReportLayout& layout,
+                               std::initializer_list<std::pair<std::string_view, bool>> groups) {
   std::vector<ChartBar> bars;
   for (const auto& [label, missing] : groups) {
     const GroupNode* group = FindGroup(table, label);
@@ -77,8 +84,8 @@ std::vector<ChartBar> TableBars(const TableNode& table, std::initializer_list<st
     for (const Child& c : group->children) {
       if (c.category == nullptr) continue;
       double weight = 0.0;
-      if (!RowWeight(*c.category, weight)) continue;
-      bars.push_back(ChartBar{RowName(*c.category), weight, missing});
+      if (!RowWeight(*c.category, layout, weight)) continue;
+      bars.push_back(ChartBar{RowName(*c.category, layout), weight, missing});
     }
   }
   return bars;
@@ -86,13 +93,13 @@ std::vector<ChartBar> TableBars(const TableNode& table, std::initializer_list<st
 
 // The most frequent of the rows a group lists with counts, named as charts
 // name it and followed by the percent the table shows; `listed` counts them.
-std::string TopRowText(const GroupNode& group, std::size_t& listed) {
+std::string TopRowText(const GroupNode& group, const ReportLayout& layout, std::size_t& listed) {
   const CategoryNode* best = nullptr;
   double bestWeight = 0.0;
   listed = 0;
   for (const Child& c : group.children) {
     double weight = 0.0;
-    if (c.category == nullptr || !RowWeight(*c.category, weight)) continue;
+    if (c.category == nullptr || !RowWeight(*c.category, layout, weight)) continue;
     ++listed;
     if (best == nullptr || weight > bestWeight) {
       best = c.category;
@@ -100,8 +107,8 @@ std::string TopRowText(const GroupNode& group, std::size_t& listed) {
     }
   }
   if (best == nullptr) return {};
-  std::string text = RowName(*best);
-  if (const CellText* percent = CellIn(*best, "Percent")) text += " (" + percent->text + ")";
+  std::string text = RowName(*best, layout);
+  if (const CellText* percent = CellIn(*best, layout.percentColumn)) text += " (" + percent->text + ")";
   return text;
 }
 
@@ -196,7 +203,7 @@ void SetCounts(OverviewRow& row, double valid, double missing) {
 }
 
 void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& variable, int index,
-                 const engine::DataProfile* profile) {
+                 const engine::DataProfile* profile, const ReportLayout& layout) {
   row.label = variable.label.value_or(std::string());
   row.type = TypeText(variable);
   row.level = LevelText(variable.measure);
@@ -204,8 +211,8 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
 
   // The table's treatment: scale tables have an N group; otherwise the
   // listing says, or, with neither, the dictionary.
-  const bool scale = FindGroup(table, "N") != nullptr ||
-                     (FindGroup(table, "Valid Values") == nullptr && !variable.IsString() &&
+  const bool scale = FindGroup(table, layout.scaleGroup) != nullptr ||
+                     (FindGroup(table, layout.validGroup) == nullptr && !variable.IsString() &&
                       (variable.measure == Measure::Scale || variable.measure == Measure::Unknown));
 
   if (summary != nullptr) {
@@ -220,10 +227,10 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
       row.min = valuefmt::Numeric(summary->min, variable.printFormat);
       row.max = valuefmt::Numeric(summary->max, variable.printFormat);
     }
-    if (const GroupNode* central = FindGroup(table, "Central Tendency and Dispersion")) {
+    if (const GroupNode* central = FindGroup(table, layout.statisticsGroup)) {
       for (const Child& c : central->children) {
-        if (c.category == nullptr || c.category->label.text != "Mean") continue;
-        if (const CellText* mean = CellIn(*c.category, "Value")) {
+        if (c.category == nullptr || c.category->label.text != layout.meanRow) continue;
+        if (const CellText* mean = CellIn(*c.category, layout.valueColumn)) {
           row.center = mean->text;
           row.centerIsMean = true;
         }
@@ -233,17 +240,17 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
     return;
   }
 
-  std::vector<ChartBar> bars = TableBars(table, {{"Valid Values", false}, {"Missing Values", true}});
+  std::vector<ChartBar> bars = TableBars(table, layout, {{layout.validGroup, false}, {layout.missingGroup, true}});
   if (summary != nullptr && summary->hasMode) {
     const OBS value = summary->isString ? ObsFromString(summary->modeString) : ObsFromNumber(summary->modeNumber);
     const double total = summary->validWeight + summary->missingWeight;
     row.center = ValueName(variable, value);
     if (total > 0.0) row.center += " (" + PercentText(summary->modeWeight / total * 100.0) + ")";
-  } else if (const GroupNode* valid = FindGroup(table, "Valid Values")) {
+  } else if (const GroupNode* valid = FindGroup(table, layout.validGroup)) {
     // The categories the table lists with counts: their number, and the
     // most frequent with the percent the table shows.
     std::size_t listed = 0;
-    row.center = TopRowText(*valid, listed);
+    row.center = TopRowText(*valid, layout, listed);
     if (listed > 0) row.distinct = std::to_string(listed);
   }
   row.chart = BarChart(row.name, std::move(bars));
@@ -252,7 +259,8 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
   }
 }
 
-void SetRow(OverviewRow& row, const TableNode& table, const VariableSetImpl* set, const engine::DataProfile* profile) {
+void SetRow(OverviewRow& row, const TableNode& table, const VariableSetImpl* set, const engine::DataProfile* profile,
+            const ReportLayout& layout) {
   row.isSet = true;
   if (set != nullptr) {
     row.label = set->label;
@@ -261,10 +269,10 @@ void SetRow(OverviewRow& row, const TableNode& table, const VariableSetImpl* set
   const engine::SetSummary* summary = profile != nullptr && set != nullptr ? profile->Set(set->name) : nullptr;
   if (summary != nullptr) SetCounts(row, summary->validWeight, summary->missingWeight);
 
-  std::vector<ChartBar> bars = TableBars(table, {{"Multiple Response Categories", false}});
+  std::vector<ChartBar> bars = TableBars(table, layout, {{layout.setGroup, false}});
   if (!bars.empty()) {
     std::size_t listed = 0;
-    row.center = TopRowText(*FindGroup(table, "Multiple Response Categories"), listed);
+    row.center = TopRowText(*FindGroup(table, layout.setGroup), layout, listed);
     row.distinct = std::to_string(listed);
     if (summary != nullptr && summary->missingWeight > 0.0) bars.push_back(ChartBar{"no counted value", summary->missingWeight, true});
   }
@@ -282,26 +290,27 @@ const VariableSetImpl* FindSet(const Dataset& dataset, const std::string& name) 
 
 Overview BuildOverview(const OutputDocument& document, const Dataset* dataset, const RenderOptions& options) {
   Overview overview;
+  const ReportLayout& layout = options.layout;
   const engine::DataProfile* profile = ProfileOf(dataset);
   int id = 0;
   for (const Item& item : document.Items()) {
     if (!item.IsTable()) continue;
     ++id;
     const TableNode& table = *item.table;
-    if (!IsVariableTable(table)) continue;
+    if (!IsVariableTable(table, layout)) continue;
     OverviewRow row;
     row.tableId = id;
     row.table = &table;
     row.name = table.title.text;
-    const bool set = table.flag && !row.name.empty() && row.name[0] == '$';
-    if (set) {
-      SetRow(row, table, dataset != nullptr ? FindSet(*dataset, row.name) : nullptr, profile);
+    if (table.flag && IsSetTable(table, layout)) {
+      SetRow(row, table, dataset != nullptr ? FindSet(*dataset, row.name) : nullptr, profile, layout);
     } else {
       const int index = dataset != nullptr ? dataset->Find(row.name) : -1;
       if (index >= 0) {
-        VariableRow(row, table, *dataset->variables[static_cast<std::size_t>(index)], index, profile);
+        VariableRow(row, table, *dataset->variables[static_cast<std::size_t>(index)], index, profile, layout);
       } else {
-        row.chart = BarChart(row.name, TableBars(table, {{"Valid Values", false}, {"Missing Values", true}}));
+        row.chart =
+            BarChart(row.name, TableBars(table, layout, {{layout.validGroup, false}, {layout.missingGroup, true}}));
       }
     }
     overview.rows.push_back(std::move(row));
@@ -327,6 +336,10 @@ Overview BuildOverview(const OutputDocument& document, const Dataset* dataset, c
   return overview;
 }
 
+bool IsSetTable(const TableNode& table, const ReportLayout& layout) {
+  return !layout.setPrefix.empty() && table.title.text.starts_with(layout.setPrefix);
+}
+
 std::string TypeAndLevel(const OverviewRow& row) {
   if (row.level.empty()) return row.type;
   return row.type + ", " + LowerAscii(row.level);
@@ -336,18 +349,20 @@ std::string MissingText(const OverviewRow& row) {
   return row.missingPercent.empty() ? row.missing : row.missing + " (" + row.missingPercent + ")";
 }
 
-std::string WeightNote(const TableNode& table, const Dataset* dataset) {
+std::string WeightNote(const TableNode& table, const Dataset* dataset, const ReportLayout& layout) {
   if (dataset == nullptr || dataset->weightIndex < 0 ||
-      static_cast<std::size_t>(dataset->weightIndex) >= dataset->variables.size() || !IsVariableTable(table)) {
+      static_cast<std::size_t>(dataset->weightIndex) >= dataset->variables.size() || !IsVariableTable(table, layout)) {
     return {};
   }
   bool figures = false;
   if (const DimensionNode* rows = table.RowDimension()) {
-    rows->ForEachCategory([&figures](const CategoryNode& row) {
+    rows->ForEachCategory([&figures, &layout](const CategoryNode& row) {
       if (figures) return;
-      if (CellIn(row, "Count") != nullptr || CellIn(row, "Percent") != nullptr) figures = true;
+      if (CellIn(row, layout.countColumn) != nullptr || CellIn(row, layout.percentColumn) != nullptr) figures = true;
       const GroupNode* parent = row.parent;
-      if (parent != nullptr && (parent->label.text == "N" || parent->label.text == "Central Tendency and Dispersion") &&
+      const auto named = [](const std::string& label, const std::string& name) { return !name.empty() && label == name; };
+      if (parent != nullptr &&
+          (named(parent->label.text, layout.scaleGroup) || named(parent->label.text, layout.statisticsGroup)) &&
           row.cellCount > 0) {
         figures = true;
       }
@@ -405,6 +420,13 @@ std::string Sparkline(const Chart& chart, std::size_t room) {
 std::string ReportTitle(const Dataset* dataset, const RenderOptions& options) {
   if (dataset != nullptr && dataset->label && !dataset->label->empty()) return *dataset->label;
   return options.title;
+}
+
+std::string PageTitle(const Dataset* dataset, const RenderOptions& options) {
+  if (dataset != nullptr && dataset->label && !dataset->label->empty()) return *dataset->label;
+  const std::string& name = options.layout.documentName;
+  if (options.title.empty() || name.empty()) return options.title.empty() ? name : options.title;
+  return name + ": " + options.title;
 }
 
 }  // namespace host

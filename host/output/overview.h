@@ -80,7 +80,10 @@ Overview BuildOverview(const OutputDocument& document, const Dataset* dataset, c
 
 // "Counts weighted by NAME" under a table that shows figures from the cases
 // of a weighted dataset; empty otherwise.
-std::string WeightNote(const TableNode& table, const Dataset* dataset);
+std::string WeightNote(const TableNode& table, const Dataset* dataset, const ReportLayout& layout);
+
+// Whether a table is about a set: its title starts with the layout's prefix.
+bool IsSetTable(const TableNode& table, const ReportLayout& layout);
 
 // The dataset line as one sentence of parts joined by " · ".
 std::string FactsLine(const DatasetFacts& facts);
@@ -93,5 +96,9 @@ std::string Sparkline(const Chart& chart, std::size_t room);
 // The report's title: the dataset's label (a data package's title) when it
 // has one, else the title the program chose.
 std::string ReportTitle(const Dataset* dataset, const RenderOptions& options);
+
+// The page's title: the dataset's own title, else the document's name and
+// the title the program chose ("Codebook: survey").
+std::string PageTitle(const Dataset* dataset, const RenderOptions& options);
 
 }  // namespace host

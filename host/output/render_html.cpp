@@ -228,19 +228,21 @@ fromAddress();
 })();
 )JS";
 
-bool IsFileInformation(const TableNode& table) { return table.lookup.text == "FileInformation"; }
+// The table about the file, shown in the page header.
+bool IsFileTable(const TableNode& table, const ReportLayout& layout) {
+  return !layout.fileTable.empty() && table.lookup.text == layout.fileTable;
+}
 
-// The label shown beside a table in the contents: its "Label" row, unless
-// that is the procedure's own wording ("<none>").
-std::string TableLabel(const TableNode& table) {
-  const CategoryNode* row = table.FindRow("Label");
+// The label shown beside a table in the contents: its label row, unless
+// that holds the procedure's own wording (such as "<none>").
+std::string TableLabel(const TableNode& table, const ReportLayout& layout) {
+  if (layout.labelRow.empty()) return {};
+  const CategoryNode* row = table.FindRow(layout.labelRow);
   if (row == nullptr || row->cellCount == 0) return {};
   const CellText& t = row->Cells().front().text;
   if (t.kind == CellOrigin::String && t.fixed) return {};
   return t.text;
 }
-
-bool IsSet(const TableNode& table) { return !table.title.text.empty() && table.title.text[0] == '$'; }
 
 void AppendPercentStyle(std::string& out, const CellText& t) {
   if (t.kind != CellOrigin::Number || !t.percent || !t.hasNumber) return;
@@ -291,12 +293,14 @@ void FlushIfLarge(std::string& out, std::ostream& stream) {
   }
 }
 
-void RenderTable(const TableNode& table, int id, const TableExtras& extras, std::string& out, std::ostream& stream) {
+void RenderTable(const TableNode& table, int id, const TableExtras& extras, const ReportLayout& layout,
+                 std::string& out, std::ostream& stream) {
   FlatTable flat = Flatten(table);
   const std::string sid = std::to_string(id);
-  const std::string label = IsFileInformation(table) ? std::string() : TableLabel(table);
+  const bool fileTable = IsFileTable(table, layout);
+  const std::string label = fileTable ? std::string() : TableLabel(table, layout);
   out += "<section class=\"tbl\" id=\"t" + sid + "\" aria-labelledby=\"h" + sid + "\">\n<h2 id=\"h" + sid + "\">";
-  if (IsFileInformation(table)) {
+  if (fileTable) {
     Esc(out, table.title.text);
   } else {
     out += "<span class=\"n\">";
@@ -319,7 +323,8 @@ void RenderTable(const TableNode& table, int id, const TableExtras& extras, std:
     if (rows != nullptr) Esc(out, rows->label.text);
     out += "</th>";
     for (const FlatColumn& c : flat.columns) {
-      out += c.numeric ? (c.label == "Percent" ? "<th scope=\"col\" class=\"num pct\">" : "<th scope=\"col\" class=\"num\">")
+      const bool percent = !layout.percentColumn.empty() && c.label == layout.percentColumn;
+      out += c.numeric ? (percent ? "<th scope=\"col\" class=\"num pct\">" : "<th scope=\"col\" class=\"num\">")
                        : "<th scope=\"col\">";
       Esc(out, c.label);
       out += "</th>";
@@ -451,47 +456,20 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
   out += "</div>\n</div></div>\n</section>\n";
 }
 
-}  // namespace
-
-void RenderHtml(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
-  const std::vector<Item>& items = document.Items();
-  std::string out;
-  out.reserve(std::min<std::size_t>(4096 + items.size() * 2600, std::size_t{3} << 20));
-  const std::shared_ptr<Dataset> dataset = ActiveDataset();
-  const Overview overview = BuildOverview(document, dataset.get(), options);
-  const std::string reportTitle = ReportTitle(dataset.get(), options);
-  const bool ownTitle = dataset && dataset->label && !dataset->label->empty();
-  const std::string heading = ownTitle || reportTitle.empty() ? reportTitle : "Codebook: " + reportTitle;
-  const std::string title = heading.empty() ? std::string("Codebook") : heading;
-
-  // The charts of the sections come from the overview rows.
+// The charts of the sections, by table number, from the overview rows.
+std::vector<const Chart*> ChartsByTable(const Overview& overview) {
   std::vector<const Chart*> charts;
   for (const OverviewRow& row : overview.rows) {
     if (row.tableId <= 0) continue;
     if (charts.size() < static_cast<std::size_t>(row.tableId) + 1) charts.resize(static_cast<std::size_t>(row.tableId) + 1);
     if (row.chart.kind != ChartKind::None) charts[static_cast<std::size_t>(row.tableId)] = &row.chart;
   }
-  const auto extrasOf = [&](const TableNode& table, int id) {
-    TableExtras extras;
-    if (static_cast<std::size_t>(id) < charts.size()) extras.chart = charts[static_cast<std::size_t>(id)];
-    extras.weightNote = WeightNote(table, dataset.get());
-    return extras;
-  };
+  return charts;
+}
 
-  // The first file information table goes in the header; every other item
-  // stays in the order produced.
-  const TableNode* fileInfo = nullptr;
-  for (const Item& item : items) {
-    if (item.IsTable() && IsFileInformation(*item.table)) {
-      fileInfo = item.table.get();
-      break;
-    }
-  }
-  std::size_t tables = 0;
-  for (const Item& item : items) {
-    if (item.IsTable() && item.table.get() != fileInfo) ++tables;
-  }
-
+// The page's head and the navigation's opening: the filter and the count of
+// tables it lists.
+void AppendHead(const std::string& title, std::size_t tables, std::string& out) {
   out += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
          "<meta name=\"color-scheme\" content=\"light dark\">\n<title>" +
@@ -503,13 +481,18 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
          "aria-controls=\"toc ovb\" aria-describedby=\"count\" placeholder=\"Type / to filter\">"
          "<div class=\"count\" id=\"count\" aria-live=\"polite\">" +
          std::to_string(tables) + (tables == 1 ? " table" : " tables") + "</div></div>\n<ul id=\"toc\">\n";
+}
+
+// The contents: a link to every table but the one in the page header.
+void AppendContents(const std::vector<Item>& items, const TableNode* fileInfo, const ReportLayout& layout,
+                    std::string& out, std::ostream& stream) {
   int id = 0;
   for (const Item& item : items) {
     if (!item.IsTable()) continue;
     ++id;
     const TableNode& t = *item.table;
     if (&t == fileInfo) continue;
-    const std::string label = TableLabel(t);
+    const std::string label = TableLabel(t, layout);
     out += "<li><a href=\"#t";
     out += std::to_string(id);
     out += "\" title=\"";
@@ -521,7 +504,7 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
     out += "\"><span class=\"n\">";
     Esc(out, t.title.text);
     out += "</span>";
-    if (IsSet(t)) out += "<span class=\"badge\">set</span>";
+    if (IsSetTable(t, layout)) out += "<span class=\"badge\">set</span>";
     if (!label.empty()) {
       out += "<span class=\"l\">";
       Esc(out, label);
@@ -530,27 +513,58 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
     out += "</a></li>\n";
     FlushIfLarge(out, stream);
   }
-  out += "</ul>\n</nav>\n<main id=\"main\">\n<header>\n";
-  if (ownTitle) out += "<p class=\"kick\">Codebook</p>\n";
+  out += "</ul>\n</nav>\n";
+}
+
+}  // namespace
+
+void RenderHtml(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
+  const std::vector<Item>& items = document.Items();
+  const ReportLayout& layout = options.layout;
+  std::string out;
+  out.reserve(std::min<std::size_t>(4096 + items.size() * 2600, std::size_t{3} << 20));
+  const std::shared_ptr<Dataset> dataset = ActiveDataset();
+  const Overview overview = BuildOverview(document, dataset.get(), options);
+  const bool ownTitle = dataset && dataset->label && !dataset->label->empty();
+  const std::string title = PageTitle(dataset.get(), options);
+  const std::vector<const Chart*> charts = ChartsByTable(overview);
+  const auto extrasOf = [&](const TableNode& table, int id) {
+    TableExtras extras;
+    if (static_cast<std::size_t>(id) < charts.size()) extras.chart = charts[static_cast<std::size_t>(id)];
+    extras.weightNote = WeightNote(table, dataset.get(), layout);
+    return extras;
+  };
+
+  // The first table about the file goes in the header; every other item
+  // stays in the order produced.
+  const TableNode* fileInfo = nullptr;
+  int fileInfoId = 0;
+  std::size_t tables = 0;
+  for (const Item& item : items) {
+    if (!item.IsTable()) continue;
+    ++tables;
+    if (fileInfo == nullptr && IsFileTable(*item.table, layout)) {
+      fileInfo = item.table.get();
+      fileInfoId = static_cast<int>(tables);
+    }
+  }
+  if (fileInfo != nullptr) --tables;
+
+  AppendHead(title, tables, out);
+  AppendContents(items, fileInfo, layout, out, stream);
+  out += "<main id=\"main\">\n<header>\n";
+  if (ownTitle && !layout.documentName.empty()) out += "<p class=\"kick\">" + Esc(layout.documentName) + "</p>\n";
   out += "<h1>" + Esc(title) + "</h1>\n";
   const std::string facts = FactsLine(overview.facts);
   if (!facts.empty()) out += "<p class=\"sub\">" + Esc(facts) + "</p>\n";
-  id = 0;
-  for (const Item& item : items) {
-    if (!item.IsTable()) continue;
-    ++id;
-    if (item.table.get() == fileInfo) {
-      RenderTable(*fileInfo, id, extrasOf(*fileInfo, id), out, stream);
-      break;
-    }
-  }
+  if (fileInfo != nullptr) RenderTable(*fileInfo, fileInfoId, extrasOf(*fileInfo, fileInfoId), layout, out, stream);
   out += "</header>\n";
   RenderOverview(overview, out, stream);
-  id = 0;
+  int id = 0;
   for (const Item& item : items) {
     if (item.IsTable()) {
       ++id;
-      if (item.table.get() != fileInfo) RenderTable(*item.table, id, extrasOf(*item.table, id), out, stream);
+      if (item.table.get() != fileInfo) RenderTable(*item.table, id, extrasOf(*item.table, id), layout, out, stream);
     } else {
       RenderMessage(item.message, out);
     }

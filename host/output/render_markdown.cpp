@@ -172,8 +172,7 @@ void RenderMarkdown(const OutputDocument& document, std::ostream& stream, const 
   const std::shared_ptr<Dataset> dataset = ActiveDataset();
   const Overview overview = BuildOverview(document, dataset.get(), options);
   const bool ownTitle = dataset && dataset->label && !dataset->label->empty();
-  const std::string title = ownTitle ? *dataset->label
-                                     : (options.title.empty() ? std::string("Codebook") : "Codebook: " + options.title);
+  const std::string title = PageTitle(dataset.get(), options);
 
   // Every heading's anchor, in document order, so the overview can link to
   // the tables (by their position among the tables).
@@ -191,14 +190,17 @@ void RenderMarkdown(const OutputDocument& document, std::ostream& stream, const 
   out += "\n\n";
   const std::string facts = FactsLine(overview.facts);
   if (!facts.empty()) {
-    if (ownTitle) out += "Codebook \xC2\xB7 ";
+    if (ownTitle && !options.layout.documentName.empty()) {
+      Escape(out, options.layout.documentName);
+      out += " \xC2\xB7 ";
+    }
     Escape(out, facts);
     out += "\n\n";
   }
   RenderOverview(overview, tableAnchors, out);
   for (const Item& item : document.Items()) {
     if (item.IsTable()) {
-      RenderTable(*item.table, WeightNote(*item.table, dataset.get()), out, stream);
+      RenderTable(*item.table, WeightNote(*item.table, dataset.get(), options.layout), out, stream);
     } else {
       bool error = item.message.severity == Severity::Error;
       out += "> **";

@@ -419,7 +419,7 @@ void RenderText(const OutputDocument& document, std::ostream& stream, const Rend
     lastWasTable = item.IsTable();
     if (item.IsTable()) {
       RenderTable(*item.table, out, stream, options, style);
-      const std::string note = WeightNote(*item.table, dataset.get());
+      const std::string note = WeightNote(*item.table, dataset.get(), options.layout);
       if (!note.empty()) out += Sanitize(note) + '\n';
     } else {
       bool error = item.message.severity == Severity::Error;

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/report_layout.h"
 #include "codebook/procedure.h"
 #include "host/command.h"
 #include "host/dataset.h"
@@ -37,6 +38,7 @@ std::string RenderHostile(host::OutputFormat format, int width = 80) {
   }
   std::ostringstream out;
   host::RenderOptions options;
+  options.layout = codebook_app::CodebookReportLayout();
   options.width = width;
   host::Render(host::Output(), format, out, options);
   return out.str();

@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 
+#include "app/report_layout.h"
 #include "host/document.h"
 #include "host/output/model.h"
 #include "output_sample.h"
@@ -17,6 +18,7 @@ namespace {
 std::string RenderHtml() {
   std::ostringstream out;
   host::RenderOptions options;
+  options.layout = codebook_app::CodebookReportLayout();
   options.title = "survey <2024>.json";
   host::Render(host::Output(), host::OutputFormat::Html, out, options);
   return out.str();
@@ -47,6 +49,27 @@ TEST(OutputHtml, DataTextIsEscapedEverywhere) {
   for (const char* external : {"http:", "https:", " src=\"", "@import", "url("}) {
     EXPECT_EQ(html.find(external), std::string::npos) << external;
   }
+}
+
+// The renderers know no procedure's table names: without the program's
+// layout no table is singled out, and none is taken for another (an empty
+// name must not match an empty label).
+TEST(OutputHtml, WithoutALayoutEveryTableIsAlike) {
+  outputsample::Variables vars;
+  outputsample::Build(vars);
+  std::ostringstream out;
+  host::RenderOptions options;
+  options.title = "survey";
+  host::Render(host::Output(), host::OutputFormat::Html, out, options);
+  const std::string html = out.str();
+  const std::size_t toc = html.find("<ul id=\"toc\">");
+  const std::string contents = html.substr(toc, html.find("</ul>", toc) - toc);
+  EXPECT_EQ(Count(contents, "<li>"), 6u) << "the file information is one of the tables";
+  EXPECT_EQ(Count(contents, "class=\"l\""), 0u);
+  EXPECT_EQ(Count(contents, "class=\"badge\""), 0u);
+  EXPECT_EQ(Count(html, "<th scope=\"col\" class=\"num pct\">"), 0u);
+  EXPECT_NE(html.find("<title>survey</title>"), std::string::npos);
+  EXPECT_EQ(html.find("<svg"), std::string::npos) << "no overview rows, no charts";
 }
 
 TEST(OutputHtml, LayoutFollowsTheDocument) {

@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "app/report_layout.h"
 #include "host/data/dataset.h"
 #include "host/dataset.h"
 #include "host/output/overview.h"
@@ -21,6 +22,12 @@
 #include "support/test_dataset.h"
 
 namespace {
+
+host::RenderOptions CodebookOptions() {
+  host::RenderOptions options;
+  options.layout = codebook_app::CodebookReportLayout();
+  return options;
+}
 
 const host::GroupNode* Group(const host::TableNode& table, const std::string& label) {
   const host::GroupNode* found = nullptr;
@@ -61,7 +68,7 @@ int CheckAgainstTables(const std::string& command) {
   SCOPED_TRACE(command);
   runtest::RunCommand(command);
   const std::shared_ptr<host::Dataset> dataset = host::ActiveDataset();
-  const host::Overview overview = host::BuildOverview(host::Output(), dataset.get(), host::RenderOptions{});
+  const host::Overview overview = host::BuildOverview(host::Output(), dataset.get(), CodebookOptions());
   int compared = 0;
   for (const host::OverviewRow& row : overview.rows) {
     SCOPED_TRACE(row.name);
@@ -138,7 +145,7 @@ TEST_F(OverviewOfTheExample, NumbersEqualTheTablesWhereBothShowThem) {
 TEST_F(OverviewOfTheExample, RowsFollowTheTablesAndSayWhatTheTablesDoNot) {
   runtest::RunCommand("CODEBOOK income sex $media /OPTIONS VARORDER=ALPHA");
   const auto dataset = host::ActiveDataset();
-  const host::Overview o = host::BuildOverview(host::Output(), dataset.get(), host::RenderOptions{});
+  const host::Overview o = host::BuildOverview(host::Output(), dataset.get(), CodebookOptions());
   ASSERT_EQ(o.rows.size(), 3u);
   EXPECT_EQ(o.rows[0].name, "$media");
   EXPECT_EQ(o.rows[1].name, "income");
@@ -185,7 +192,7 @@ TEST(Overview, APassThatStopsEarlyAddsNothingButTheDictionary) {
   // More categories than MAXCATS and nothing else: the pass stops early.
   runtest::RunCommand("CODEBOOK id /OPTIONS MAXCATS=3");
   const auto dataset = host::ActiveDataset();
-  const host::Overview o = host::BuildOverview(host::Output(), dataset.get(), host::RenderOptions{});
+  const host::Overview o = host::BuildOverview(host::Output(), dataset.get(), CodebookOptions());
   ASSERT_EQ(o.rows.size(), 1u);
   EXPECT_EQ(o.rows[0].type, "Numeric");
   EXPECT_TRUE(o.rows[0].valid.empty());
@@ -205,6 +212,7 @@ TEST(Overview, NothingIsGatheredForOutputsWithoutAnOverview) {
 std::string Render(host::OutputFormat format) {
   std::ostringstream out;
   host::RenderOptions options;
+  options.layout = codebook_app::CodebookReportLayout();
   options.title = "survey";
   host::Render(host::Output(), format, out, options);
   return out.str();

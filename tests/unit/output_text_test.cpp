@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "app/report_layout.h"
 #include "host/document.h"
 #include "host/output.h"
 #include "host/output/model.h"
@@ -15,6 +16,7 @@ namespace {
 std::string Render(host::OutputFormat format, int width = 40, bool color = false) {
   std::ostringstream out;
   host::RenderOptions options;
+  options.layout = codebook_app::CodebookReportLayout();
   options.width = width;
   options.color = color;
   host::Render(host::Output(), format, out, options);

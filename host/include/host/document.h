@@ -23,6 +23,27 @@ HOST_API void ResetOutput();
 
 enum class OutputFormat { Text, Json, Html, Markdown };
 
+// The words of a procedure's tables that a report's page layout goes by. The
+// renderers know no procedure: the program that runs one fills this in
+// (app/report_layout.h). Left empty, every table is laid out alike: no page
+// header table, no labels in the contents, no overview rows or charts.
+struct ReportLayout {
+  std::string documentName;   // the report's kind: page title without a dataset title, its prefix otherwise
+  std::string fileTable;      // lookup name of the table about the file: in the page header, not the contents
+  std::string variableTable;  // lookup name of a variable's (or set's) table: one overview row each
+  std::string labelRow;       // the row whose cell labels a table in the contents (a fixed text there: none)
+  std::string setPrefix;      // a table whose title starts with it is about a set
+  std::string countColumn;    // a category's weighted count
+  std::string percentColumn;  // a category's percent (HTML draws it as a bar)
+  std::string valueColumn;    // a category's value label, a statistic's value
+  std::string scaleGroup;     // the group of counts only a scale table has
+  std::string validGroup;     // the groups listing valid and missing categories
+  std::string missingGroup;
+  std::string statisticsGroup;  // the group of summary statistics, and its mean row
+  std::string meanRow;
+  std::string setGroup;  // a set's listing of categories
+};
+
 struct RenderOptions {
   int width = 80;          // text: the line width to wrap at
   bool color = false;      // text: ANSI colours
@@ -31,6 +52,7 @@ struct RenderOptions {
   std::string file;        // the dataset line: the dataset's file as the user named it
   std::string madeAt;      // the dataset line: when the report was made
   std::string version;     // the dataset line: the program's name and version
+  ReportLayout layout;
 };
 
 HOST_API void Render(const OutputDocument& document, OutputFormat format, std::ostream& out,

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/report_layout.h"
 #include "codebook/procedure.h"
 #include "host/command.h"
 #include "host/dataset.h"
@@ -49,6 +50,7 @@ void RunCommands(std::string_view syntax, int limit) {
   }
   std::ostringstream sink;
   host::RenderOptions options;
+  options.layout = codebook_app::CodebookReportLayout();
   for (host::OutputFormat format : {host::OutputFormat::Text, host::OutputFormat::Json, host::OutputFormat::Html,
                                     host::OutputFormat::Markdown}) {
     host::Render(host::Output(), format, sink, options);
