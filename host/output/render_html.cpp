@@ -293,10 +293,10 @@ void FlushIfLarge(std::string& out, std::ostream& stream) {
   }
 }
 
-void RenderTable(const TableNode& table, int id, const TableExtras& extras, const ReportLayout& layout,
-                 std::string& out, std::ostream& stream) {
-  FlatTable flat = Flatten(table);
-  const std::string sid = std::to_string(id);
+// The section's opening: its heading (the name, and the label beside it)
+// and the chart.
+void AppendTableHeading(const TableNode& table, const std::string& sid, const TableExtras& extras,
+                        const ReportLayout& layout, std::string& out) {
   const bool fileTable = IsFileTable(table, layout);
   const std::string label = fileTable ? std::string() : TableLabel(table, layout);
   out += "<section class=\"tbl\" id=\"t" + sid + "\" aria-labelledby=\"h" + sid + "\">\n<h2 id=\"h" + sid + "\">";
@@ -314,29 +314,32 @@ void RenderTable(const TableNode& table, int id, const TableExtras& extras, cons
   }
   out += "</h2>\n";
   if (extras.chart != nullptr) AppendChartSvg(out, *extras.chart, false);
-  out += "<table aria-labelledby=\"h" + sid + "\"><colgroup><col class=\"stub\"></colgroup>\n";
-  const std::size_t span = flat.columns.size() + 1;
-  const std::string spanText = std::to_string(span);
+}
+
+// The column headers; a table without a column dimension gets hidden ones,
+// for screen readers.
+void AppendColumnHeads(const TableNode& table, const FlatTable& flat, const ReportLayout& layout, std::string& out) {
   const DimensionNode* rows = table.RowDimension();
-  if (flat.hasColumnDimension) {
-    out += "<thead><tr><th scope=\"col\">";
-    if (rows != nullptr) Esc(out, rows->label.text);
-    out += "</th>";
-    for (const FlatColumn& c : flat.columns) {
-      const bool percent = !layout.percentColumn.empty() && c.label == layout.percentColumn;
-      out += c.numeric ? (percent ? "<th scope=\"col\" class=\"num pct\">" : "<th scope=\"col\" class=\"num\">")
-                       : "<th scope=\"col\">";
-      Esc(out, c.label);
-      out += "</th>";
+  out += flat.hasColumnDimension ? "<thead><tr><th scope=\"col\">" : "<thead class=\"vh\"><tr><th scope=\"col\">";
+  if (rows != nullptr) Esc(out, rows->label.text);
+  out += "</th>";
+  for (const FlatColumn& c : flat.columns) {
+    if (!flat.hasColumnDimension) {
+      out += "<th scope=\"col\">Value</th>";
+      continue;
     }
-    out += "</tr></thead>\n";
-  } else {
-    out += "<thead class=\"vh\"><tr><th scope=\"col\">";
-    if (rows != nullptr) Esc(out, rows->label.text);
+    const bool percent = !layout.percentColumn.empty() && c.label == layout.percentColumn;
+    out += c.numeric ? (percent ? "<th scope=\"col\" class=\"num pct\">" : "<th scope=\"col\" class=\"num\">")
+                     : "<th scope=\"col\">";
+    Esc(out, c.label);
     out += "</th>";
-    for (std::size_t c = 0; c < flat.columns.size(); ++c) out += "<th scope=\"col\">Value</th>";
-    out += "</tr></thead>\n";
   }
+  out += "</tr></thead>\n";
+}
+
+// The rows: a body per top-level group, group headings across the table.
+void AppendRows(const FlatTable& flat, std::string& out, std::ostream& stream) {
+  const std::string spanText = std::to_string(flat.columns.size() + 1);
   bool open = false;
   for (std::size_t r = 0; r < flat.rows.size(); ++r) {
     const FlatRow& row = flat.rows[r];
@@ -371,6 +374,16 @@ void RenderTable(const TableNode& table, int id, const TableExtras& extras, cons
   if (flat.rows.empty()) {
     out += "<tbody><tr><td class=\"empty\" colspan=\"" + spanText + "\">Nothing to show.</td></tr></tbody>\n";
   }
+}
+
+void RenderTable(const TableNode& table, int id, const TableExtras& extras, const ReportLayout& layout,
+                 std::string& out, std::ostream& stream) {
+  const FlatTable flat = Flatten(table);
+  const std::string sid = std::to_string(id);
+  AppendTableHeading(table, sid, extras, layout, out);
+  out += "<table aria-labelledby=\"h" + sid + "\"><colgroup><col class=\"stub\"></colgroup>\n";
+  AppendColumnHeads(table, flat, layout, out);
+  AppendRows(flat, out, stream);
   out += "</table>\n";
   if (!extras.weightNote.empty()) {
     out += "<p class=\"wnote\">";
