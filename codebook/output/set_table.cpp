@@ -72,6 +72,30 @@ void WriteSetCounts(SetListing& l, const std::vector<std::int32_t>& members, con
   }
 }
 
+// The set's label and type; false when the settings leave both out.
+bool WriteSetStandardAttributes(BpDimension& rows, BpCategory& valueColumn, const CodebookSettings& settings,
+                                const ItemHandle& handle, bool dichotomy) {
+  const bool varInfoGiven = settings.varInfoGiven();
+  bool shown = false;
+  BpGroup standard = rows.Group(BpString("Standard Attributes", true), true, 2);
+  if (!varInfoGiven || settings.varInfoLabel()) {
+    standard.Category(BpString("Label", true));
+    const std::string& label = handle.Label();
+    if (!label.empty()) {
+      valueColumn.Cell(BpString(label, false));
+    } else {
+      valueColumn.Cell(BpString("<none>", true));
+    }
+    shown = true;
+  }
+  if (!varInfoGiven || settings.varInfoType()) {
+    standard.Category(BpString("Type", true));
+    valueColumn.Cell(BpString(dichotomy ? "Multiple Dichotomy Set" : "Multiple Category Set", true));
+    shown = true;
+  }
+  return shown;
+}
+
 }  // namespace
 
 void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& handle, std::uint32_t aggregationIndex,
@@ -90,26 +114,8 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
   BpCategory countColumn = columns.Category(BpString("Count", true));
   BpCategory percentColumn = columns.Category(BpString("Percent", true));
 
-  bool nothingShown = true;
   const bool varInfoGiven = settings.varInfoGiven();
-
-  // Standard attributes.
-  BpGroup standard = rows.Group(BpString("Standard Attributes", true), true, 2);
-  if (!varInfoGiven || settings.varInfoLabel()) {
-    standard.Category(BpString("Label", true));
-    const std::string& label = handle.Label();
-    if (!label.empty()) {
-      valueColumn.Cell(BpString(label, false));
-    } else {
-      valueColumn.Cell(BpString("<none>", true));
-    }
-    nothingShown = false;
-  }
-  if (!varInfoGiven || settings.varInfoType()) {
-    standard.Category(BpString("Type", true));
-    valueColumn.Cell(BpString(dichotomy ? "Multiple Dichotomy Set" : "Multiple Category Set", true));
-    nothingShown = false;
-  }
+  bool nothingShown = !WriteSetStandardAttributes(rows, valueColumn, settings, handle, dichotomy);
 
   // Whether to list the categories.
   const bool statistics = !settings.statisticsNone() && fStatistics != nullptr;

@@ -272,6 +272,63 @@ void WriteLabelledScaleValues(VariableTable& t, const QUVO_ValueLabelMap& labels
   }
 }
 
+// The value listing: the observed values with counts and percents, the
+// labelled values of a scale variable, or the labels alone. Returns the
+// aggregation entry the listing came from.
+std::uint32_t WriteValueListing(VariableTable& t, VariableStatistics* statistics,
+                                const std::vector<bool>& categoriesShown, std::uint32_t aggregationIndex,
+                                bool allStatistics, std::uint32_t treatment) {
+  const CodebookSettings& settings = *t.settings;
+  const QUVO_Variable* variable = t.variable;
+  bool showCounts = !settings.statisticsNone() && (allStatistics || settings.statCount());
+  bool showPercents = !settings.statisticsNone() && (allStatistics || settings.statPercent());
+  std::uint32_t k = aggregationIndex;
+  const bool listingWanted = showCounts || showPercents || !settings.varInfoGiven() || settings.varInfoValueLabels() ||
+                             settings.varInfoMissing();
+  if (!listingWanted) return k;
+  // Where the values come from.
+  QUVO_ValueLabelMap labels = variable->GetValueLabels();
+  bool listing = true;
+  if (treatment == kTreatScale) {
+    // A scale variable's values are listed from its labelled-values entry,
+    // the one after its scale entry.
+    if (showCounts || showPercents) k = k + 1;
+    if (labels.Size() == 0) {
+      k = aggregationIndex;
+      listing = false;
+    }
+  }
+  CategoryListing results;
+  std::int64_t n = 0;
+  if (listing) {
+    if (k < categoriesShown.size() && !categoriesShown[k]) {
+      showCounts = false;
+      showPercents = false;
+    }
+    if (!showCounts && !showPercents) {
+      labels.Reset();
+      n = labels.Size();
+    } else {
+      CB_CHECK("cbkoutput", statistics != nullptr);
+      results.total = statistics->GetCategoryResults(k, results.counts, results.percents, results.values,
+                                                      results.valueTexts, results.memberIndices,
+                                                      results.missingCount);
+      n = static_cast<std::int64_t>(results.values.size());
+    }
+    // Listings longer than MAXCATS are left out whole.
+    if (n == 0 || n > settings.maxCats()) listing = false;
+  }
+
+  if (listing && !showCounts && !showPercents) {
+    WriteLabelsOnly(t, labels, n, treatment == kTreatScale);
+  } else if (listing && treatment != kTreatScale) {
+    WriteObservedValues(t, labels, results, showCounts, showPercents);
+  } else if (listing) {
+    WriteLabelledScaleValues(t, labels, results, statistics->GetWeightedCaseTotal(), showCounts, showPercents);
+  }
+  return k;
+}
+
 }  // namespace
 
 std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::uint32_t aggregationIndex,
@@ -308,54 +365,8 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
     WriteScaleStatistics(t, fScaleStatCodes, results, allStatistics);
   }
 
-  // What the value listing shows.
-  bool showCounts = !settings.statisticsNone() && (allStatistics || settings.statCount());
-  bool showPercents = !settings.statisticsNone() && (allStatistics || settings.statPercent());
-  std::uint32_t k = aggregationIndex;
-  const bool listingWanted = showCounts || showPercents || !settings.varInfoGiven() || settings.varInfoValueLabels() ||
-                             settings.varInfoMissing();
-  if (listingWanted) {
-    // Where the values come from.
-    QUVO_ValueLabelMap labels = variable->GetValueLabels();
-    bool listing = true;
-    if (treatment == kTreatScale) {
-      // A scale variable's values are listed from its labelled-values entry,
-      // the one after its scale entry.
-      if (showCounts || showPercents) k = k + 1;
-      if (labels.Size() == 0) {
-        k = aggregationIndex;
-        listing = false;
-      }
-    }
-    CategoryListing results;
-    std::int64_t n = 0;
-    if (listing) {
-      if (k < fCategoriesShown.size() && !fCategoriesShown[k]) {
-        showCounts = false;
-        showPercents = false;
-      }
-      if (!showCounts && !showPercents) {
-        labels.Reset();
-        n = labels.Size();
-      } else {
-        CB_CHECK("cbkoutput", fStatistics != nullptr);
-        results.total = fStatistics->GetCategoryResults(k, results.counts, results.percents, results.values,
-                                                        results.valueTexts, results.memberIndices,
-                                                        results.missingCount);
-        n = static_cast<std::int64_t>(results.values.size());
-      }
-      // Listings longer than MAXCATS are left out whole.
-      if (n == 0 || n > settings.maxCats()) listing = false;
-    }
-
-    if (listing && !showCounts && !showPercents) {
-      WriteLabelsOnly(t, labels, n, treatment == kTreatScale);
-    } else if (listing && treatment != kTreatScale) {
-      WriteObservedValues(t, labels, results, showCounts, showPercents);
-    } else if (listing) {
-      WriteLabelledScaleValues(t, labels, results, fStatistics->GetWeightedCaseTotal(), showCounts, showPercents);
-    }
-  }
+  const std::uint32_t k = WriteValueListing(t, fStatistics.get(), fCategoriesShown, aggregationIndex, allStatistics,
+                                            treatment);
 
   // A variable that showed nothing is named in the closing warning; its
   // table stays.
