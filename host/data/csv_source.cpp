@@ -512,6 +512,7 @@ class CsvCursor : public CaseCursor {
     fStarted = true;
     fProgress = fPlan.progress ? fPlan.progress : CurrentProgressFunction();
     fLastReport = std::chrono::steady_clock::now();
+    fInterval = ProgressInterval();
     {
       std::lock_guard<std::mutex> lock(fPool->mutex);
       while (!fPool->entries.empty()) {
@@ -656,7 +657,7 @@ class CsvCursor : public CaseCursor {
   void Report(bool atEnd) {
     if (!fProgress) return;
     const auto now = std::chrono::steady_clock::now();
-    if (atEnd ? !fReported : now - fLastReport < std::chrono::milliseconds(250)) return;
+    if (atEnd ? !fReported : now - fLastReport < fInterval) return;
     fLastReport = now;
     fReported = true;
     fProgress(fCases, fDeliveredOffset, fSize);
@@ -685,6 +686,7 @@ class CsvCursor : public CaseCursor {
   std::vector<std::string> fLastStrings;
   ProgressFunction fProgress;
   std::chrono::steady_clock::time_point fLastReport;
+  std::chrono::milliseconds fInterval{0};
   bool fReported = false;
 
   std::mutex fMutex;

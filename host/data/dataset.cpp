@@ -51,6 +51,7 @@ class MemoryCursor : public CaseCursor {
 std::mutex gActiveMutex;
 std::shared_ptr<Dataset> gActive;
 ProgressFunction gProgress;
+std::atomic<std::int64_t> gProgressInterval{kProgressInterval.count()};
 std::atomic<int> gThreads{0};
 
 }  // namespace
@@ -72,6 +73,10 @@ std::shared_ptr<Dataset> ActiveDataset() {
 void SetProgressFunction(ProgressFunction function) { gProgress = std::move(function); }
 
 const ProgressFunction& CurrentProgressFunction() { return gProgress; }
+
+std::chrono::milliseconds ProgressInterval() { return std::chrono::milliseconds(gProgressInterval.load()); }
+
+void SetProgressInterval(std::chrono::milliseconds interval) { gProgressInterval.store(interval.count()); }
 
 void SetThreads(int threads) { gThreads.store(threads < 0 ? 0 : threads); }
 

@@ -2,6 +2,7 @@
 // source of its cases.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -123,5 +124,10 @@ class MemoryCaseSource : public CaseSource {
 
 // The progress function set by the program (empty when none).
 const ProgressFunction& CurrentProgressFunction();
+// The least time between two progress reports of a reading (tests set 0 to
+// have every block reported).
+inline constexpr std::chrono::milliseconds kProgressInterval{250};
+std::chrono::milliseconds ProgressInterval();
+void SetProgressInterval(std::chrono::milliseconds interval);
 
 }  // namespace host

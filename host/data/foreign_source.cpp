@@ -297,7 +297,7 @@ class ForeignCursor : public CaseCursor {
   void Report() {
     if (!fProgress) return;
     const auto now = std::chrono::steady_clock::now();
-    if (now - fLastReport < std::chrono::milliseconds(250)) return;
+    if (now - fLastReport < ProgressInterval()) return;
     fLastReport = now;
     std::int64_t bytes = 0;
     if (fLayout->rows > 0) {

@@ -109,6 +109,7 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
   }
   const ProgressFunction progress = CurrentProgressFunction();
   auto lastReport = std::chrono::steady_clock::now();
+  const auto interval = ProgressInterval();
 
   ScanResult result;
   std::vector<CsvCell> cells;
@@ -127,7 +128,7 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
       ++result.cases;
       if (progress && (result.cases & 4095) == 0) {
         const auto now = std::chrono::steady_clock::now();
-        if (now - lastReport >= std::chrono::milliseconds(250)) {
+        if (now - lastReport >= interval) {
           lastReport = now;
           progress(result.cases, reader.Offset(), reader.FileSize());
         }
