@@ -634,10 +634,9 @@ int main(int argc, char** argv) {
   const std::shared_ptr<host::Dataset> dataset = OpenDataset(a, facts);
   if (!dataset) return 2;
   // The overview's side statistics cost the data pass time: gathered only
-  // for the reports that show them.
-  // A merge of parts has the tables' states but no cells to profile.
-  dataset->profileWanted = a.mergeArguments.empty() &&
-                           (format == host::OutputFormat::Html || format == host::OutputFormat::Markdown || a.overview);
+  // for the reports that show them (a merge of parts reads them from the
+  // partial states, where every part's pass wrote them).
+  dataset->profileWanted = format == host::OutputFormat::Html || format == host::OutputFormat::Markdown || a.overview;
   host::SetActiveDataset(dataset);
 
   // The output must not be one of the files the run reads.

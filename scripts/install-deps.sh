@@ -10,7 +10,9 @@ if [ "${1:-}" = "browser" ]; then
 fi
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  # Installed, not merely known (a package removed but for its
+  # configuration files is still listed by dpkg).
+  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"

@@ -12,6 +12,7 @@
 #include "host/dataset.h"
 #include "host/engine/pass.h"
 #include "host/engine/profile.h"
+#include "host/shards/wire.h"
 
 // ---------------------------------------------------------------- value labels
 
@@ -138,7 +139,7 @@ class DatasetIterator : public ProcDSIterator {
         if (host::Pass* pass = ExistingPass()) pass->Finish(Threads());
         // Every block was read and merged: the side statistics are complete.
         if (fProfile) {
-          fDataset->KeepProfile(fProfile->Finalize());
+          if (fProfile->complete) fDataset->KeepProfile(fProfile->profile.Finalize());
           fProfile.reset();
         }
         if (fSplit && fDelivered > 0 && !fFinalEnd) {
@@ -193,46 +194,50 @@ class DatasetIterator : public ProcDSIterator {
   }
 
   // The side statistics of the report's overview, gathered beside the tables
-  // a block at a time on the reader threads and merged in file order: for a
-  // scale table's variable every one of them, for a categorical table's its
-  // valid and missing totals (the table lists the rest), for a set its totals.
+  // a block at a time on the reader threads and merged in file order (what
+  // engine::PassProfile::WantTables says). A block replayed from a partial
+  // state brings them as bytes.
   void AddProfile(host::Pass& pass) {
     // What each block's profile wants; never changed once reading starts.
     auto wants = std::make_shared<engine::PassProfile>(*fDataset);
-    for (const auto& rules : pass.RegisteredRules()) {
-      for (const engine::ScaleRule& scale : rules->scales) wants->WantColumn(scale.column.index, !scale.column.isString);
-      if (!rules->dimension) continue;
-      const engine::DimensionRule& d = *rules->dimension;
-      if (d.kind == DimensionKind::Variable) {
-        wants->WantColumn(d.members.front().index, false);
-        continue;
-      }
-      std::vector<int> members;
-      for (const engine::ColumnRule& m : d.members) members.push_back(m.index);
-      wants->WantSet(members, d.kind == DimensionKind::DichotomySet);
-    }
-    auto whole = std::make_shared<engine::PassProfile>(wants->Fresh());
+    wants->WantTables(pass.RegisteredRules());
+    auto whole = std::make_shared<WholeProfile>(wants->Fresh());
     fProfile = whole;
     struct Part : BlockWork {
       explicit Part(engine::PassProfile p) : profile(std::move(p)) {}
       engine::PassProfile profile;
     };
+    std::shared_ptr<const engine::PassProfile> fresh = wants;
     BlockGatherer gatherer;
-    gatherer.gather = [wants = std::shared_ptr<const engine::PassProfile>(wants)](const CaseBlock& block)
-        -> std::unique_ptr<BlockWork> {
-      auto part = std::make_unique<Part>(wants->Fresh());
+    gatherer.gather = [fresh](const CaseBlock& block) -> std::unique_ptr<BlockWork> {
+      auto part = std::make_unique<Part>(fresh->Fresh());
       part->profile.Add(block);
       return part;
     };
+    gatherer.load = [fresh](wire::Reader& in) -> std::unique_ptr<BlockWork> {
+      auto part = std::make_unique<Part>(fresh->Fresh());
+      part->profile.Load(in);
+      return part;
+    };
     gatherer.merge = [whole](std::unique_ptr<BlockWork> work) {
-      if (auto* part = dynamic_cast<Part*>(work.get())) whole->Merge(std::move(part->profile));
+      auto* part = dynamic_cast<Part*>(work.get());
+      if (part == nullptr) {
+        whole->complete = false;
+      } else {
+        whole->profile.Merge(std::move(part->profile));
+      }
     };
     pass.AddGatherer(std::move(gatherer));
   }
 
   Dataset* fDataset;
   std::unique_ptr<CaseCursor> fCursor;
-  std::shared_ptr<engine::PassProfile> fProfile;  // kept only when the pass reads every case
+  struct WholeProfile {
+    explicit WholeProfile(engine::PassProfile p) : profile(std::move(p)) {}
+    engine::PassProfile profile;
+    bool complete = true;  // every block read was profiled
+  };
+  std::shared_ptr<WholeProfile> fProfile;  // kept only when the pass reads every case
   bool fSplit;
   bool fOpened = false;
   bool fStarted = false;

@@ -5,6 +5,7 @@
 
 #include "host/check.h"
 #include "host/engine/engine_state.h"
+#include "host/shards/wire.h"
 
 namespace host {
 
@@ -97,11 +98,21 @@ std::vector<std::shared_ptr<const engine::TableRules>> Pass::Rules() const {
   return fShared ? fShared->rules : std::vector<std::shared_ptr<const engine::TableRules>>{};
 }
 
-std::shared_ptr<BlockWork> Pass::Adopt(std::vector<std::unique_ptr<engine::TableAccumulator>> tables) const {
+std::shared_ptr<BlockWork> Pass::Adopt(std::vector<std::unique_ptr<engine::TableAccumulator>> tables,
+                                       const std::string_view* side) const {
   auto work = std::make_shared<GatheredBlock>();
   work->pass = fShared.get();
   work->tables = std::move(tables);
   work->cellsElsewhere = true;
+  for (const BlockGatherer& g : fGatherers) {
+    std::unique_ptr<BlockWork> loaded;
+    if (g.load && side != nullptr) {
+      wire::Reader in(*side);
+      loaded = g.load(in);
+      in.ExpectEnd();
+    }
+    work->others.push_back(std::move(loaded));
+  }
   return work;
 }
 
@@ -191,14 +202,15 @@ void Pass::LeaveBlock() {
   }
   for (auto& local : fLocal) local.reset();
   if (fDryRun) return;  // no cells to gather
-  // A block replayed from a partial state brings the tables' states only.
-  CB_CHECK("engine", fGatherers.empty() || !CellsElsewhere());
   auto* work = dynamic_cast<GatheredBlock*>(block->work.get());
   if (work != nullptr && (!fShared || work->pass != fShared.get())) work = nullptr;
+  // A block replayed from a partial state has no cells: a gatherer gets what
+  // the block brought for it, or nothing.
+  const bool elsewhere = CellsElsewhere();
   for (std::size_t j = 0; j < fGatherers.size(); ++j) {
     std::unique_ptr<BlockWork> gathered;
     if (work != nullptr && j < work->others.size()) gathered = std::move(work->others[j]);
-    if (!gathered) gathered = fGatherers[j].gather(*block);
+    if (!gathered && !elsewhere) gathered = fGatherers[j].gather(*block);
     fGatherers[j].merge(std::move(gathered));
   }
 }

@@ -14,11 +14,16 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "host/case_block.h"
 #include "host/data/dataset.h"
 #include "host/engine/accumulate.h"
+
+namespace host::wire {
+class Reader;
+}
 
 namespace host {
 
@@ -32,7 +37,13 @@ class TableImpl;
 struct BlockGatherer {
   std::vector<int> columns;  // the variables it reads
   std::function<std::unique_ptr<BlockWork>(const CaseBlock&)> gather;
+  // Null for a block whose cells were read elsewhere and that brought
+  // nothing for it: the gatherer has not seen every case.
   std::function<void(std::unique_ptr<BlockWork>)> merge;
+  // A block whose cells were read elsewhere (Pass::Adopt) brings what a pass
+  // there saved of it: the overview's profile (engine::PassProfile::Save).
+  // The work from those bytes; unset: the gatherer cannot take such blocks.
+  std::function<std::unique_ptr<BlockWork>(wire::Reader&)> load;
 };
 
 // The tables' share of one block, made on the thread that read it.
@@ -67,9 +78,12 @@ class Pass {
 
   // For sources that bring the tables' states from elsewhere: the rules
   // frozen by Plan, by table number (null: a table already released), and
-  // the work that hands such states to the tables with a block.
+  // the work that hands such states to the tables with a block, with the
+  // side statistics saved beside them (null: none came) for the gatherers
+  // that load them. Throws wire::Damaged when those bytes do not load.
   std::vector<std::shared_ptr<const engine::TableRules>> Rules() const;
-  std::shared_ptr<BlockWork> Adopt(std::vector<std::unique_ptr<engine::TableAccumulator>> tables) const;
+  std::shared_ptr<BlockWork> Adopt(std::vector<std::unique_ptr<engine::TableAccumulator>> tables,
+                                   const std::string_view* side = nullptr) const;
 
   // A pass over cases without cells, to learn how the procedure uses its
   // tables (writing the plan of a pass that runs elsewhere): the tables

@@ -557,13 +557,6 @@ void SetProfile::Merge(SetProfile&& later) {
 
 // ---------------------------------------------------------------- the pass
 
-struct PassProfile::Column {
-  bool full = true;
-  std::optional<NumericProfile> numbers;
-  std::optional<StringProfile> strings;
-  std::uint64_t rows = 0;  // rows seen; a column some block lacked is left out
-};
-
 PassProfile::PassProfile(const Dataset& dataset) : fDataset(&dataset) {}
 
 PassProfile::~PassProfile() = default;
@@ -618,6 +611,22 @@ void PassProfile::Want(const std::vector<std::uint8_t>& columns) {
     }
     const bool kept = std::any_of(fSets.begin(), fSets.end(), [s](const auto& set) { return set.first == s; });
     if (known && read && !kept) fSets.emplace_back(s, SetProfile(*fDataset, set));
+  }
+}
+
+void PassProfile::WantTables(const std::vector<std::shared_ptr<const TableRules>>& rules) {
+  for (const auto& table : rules) {
+    if (!table) continue;
+    for (const ScaleRule& scale : table->scales) WantColumn(scale.column.index, !scale.column.isString);
+    if (!table->dimension) continue;
+    const DimensionRule& d = *table->dimension;
+    if (d.kind == DimensionKind::Variable) {
+      WantColumn(d.members.front().index, false);
+      continue;
+    }
+    std::vector<int> members;
+    for (const ColumnRule& m : d.members) members.push_back(m.index);
+    WantSet(members, d.kind == DimensionKind::DichotomySet);
   }
 }
 

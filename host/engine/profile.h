@@ -10,6 +10,9 @@
 // (Merge); Finalize gives the summaries. Every result but the floating-point
 // rounding of weight sums is the same whatever the chunking, the histogram
 // bins included: see DecimalGrid and the bin rule in docs/output-formats.md.
+// A profile saved as bytes (Save) and loaded into one of no case with the
+// same wants (Load) merges bit for bit as the original would: a pass over
+// the parts of a dataset gathers it on other machines (host/shards).
 #pragma once
 
 #include <cmath>
@@ -25,6 +28,7 @@
 #include <vector>
 
 #include "host/case_block.h"
+#include "host/engine/accumulate.h"
 #include "host/engine/category_index.h"
 #include "host/engine/scale.h"
 
@@ -186,6 +190,9 @@ class NumericProfile {
   void Add(const double* values, const double* weights, std::size_t rows);
   void Merge(NumericProfile&& later);
   ColumnSummary Finalize() const;
+  // Everything gathered; Load expects a profile of no case.
+  void Save(wire::Writer& out) const;
+  void Load(wire::Reader& in);
 
  private:
   template <bool kWeighted>
@@ -227,6 +234,8 @@ class StringProfile {
   void Add(const StringColumn& column, const double* weights, std::size_t rows);
   void Merge(StringProfile&& later);
   ColumnSummary Finalize() const;
+  void Save(wire::Writer& out) const;
+  void Load(wire::Reader& in);
 
  private:
   void AddValid(std::string_view s, double w);
@@ -254,6 +263,8 @@ class SetProfile {
   SetSummary Finalize() const { return SetSummary{fValid.Value(), fMissing.Value()}; }
   // False when a member column was not in a block: the set cannot be told.
   bool Complete() const { return fComplete; }
+  void Save(wire::Writer& out) const;
+  void Load(wire::Reader& in);
 
  private:
   struct Member {
@@ -288,12 +299,21 @@ class PassProfile {
   // Every column marked (by dictionary index), and every set whose known
   // members are all marked.
   void Want(const std::vector<std::uint8_t>& columns);
+  // What the overview shows beside the tables of a pass (null rules: none):
+  // for a scale table's variable every statistic, for a categorical table's
+  // its totals (the table lists the rest), for a set its totals.
+  void WantTables(const std::vector<std::shared_ptr<const TableRules>>& rules);
   // A profile of no case yet that wants what this one wants (one per block).
   PassProfile Fresh() const;
   void Add(const CaseBlock& block);
   // `later` profiles the cases after this one's, with the same wants.
   void Merge(PassProfile&& later);
   DataProfile Finalize() const;
+  // Save writes the wants with what was gathered; Load reads into a profile
+  // of no case (Fresh) and throws wire::Damaged when the bytes want other
+  // columns or sets than it does.
+  void Save(wire::Writer& out) const;
+  void Load(wire::Reader& in);
 
  private:
   struct Column;
@@ -301,6 +321,13 @@ class PassProfile {
   std::vector<std::pair<int, std::unique_ptr<Column>>> fColumns;  // by dictionary index, ascending
   std::vector<std::pair<std::size_t, SetProfile>> fSets;         // by position among the dataset's sets
   std::uint64_t fRows = 0;
+};
+
+struct PassProfile::Column {
+  bool full = true;
+  std::optional<NumericProfile> numbers;
+  std::optional<StringProfile> strings;
+  std::uint64_t rows = 0;  // rows seen; a column some block lacked is left out
 };
 
 }  // namespace host::engine

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "host/engine/accumulate.h"
+#include "host/engine/profile.h"
 #include "host/shards/wire.h"
 
 namespace host::engine {
@@ -262,6 +263,158 @@ void TableAccumulator::Load(const TableRules& rules, wire::Reader& in) {
   if (fDimension) fDimension->Load(*rules.dimension, in);
   if (in.Count(1) != fScales.size()) throw Damaged("a state has another number of scale variables than its table");
   for (ScaleAccumulator& s : fScales) s.Load(in);
+}
+
+// ---------------------------------------------------------------- the overview's side statistics
+
+namespace {
+
+void SaveGrid(wire::Writer& out, const DecimalGrid& grid) {
+  out.I64(grid.step);
+  out.I64(grid.exponent);
+}
+
+DecimalGrid LoadGrid(wire::Reader& in) {
+  DecimalGrid grid;
+  grid.step = in.I64();
+  const std::int64_t exponent = in.I64();
+  if (grid.step <= 0 || exponent < -DecimalGrid::kMaxExponent || exponent > DecimalGrid::kMaxExponent) {
+    throw Damaged("a histogram grid is out of range");
+  }
+  grid.exponent = static_cast<int>(exponent);
+  return grid;
+}
+
+}  // namespace
+
+void NumericProfile::Save(wire::Writer& out) const {
+  SaveSum(out, fValid);
+  SaveSum(out, fMissingWeight);
+  out.I64(fValidCases);
+  out.F64(fMin);
+  out.F64(fMax);
+  out.Bool(fWhole);
+  out.Bool(fExact);
+  fValues.Save(out);
+  SaveSums(out, fWeights);
+  SaveGrid(out, fGrid);
+  fBins.Save(out);
+  out.F64s(fBinWeights);
+  out.Bool(fUnbinnable);
+}
+
+void NumericProfile::Load(wire::Reader& in) {
+  fValid = LoadSum(in);
+  fMissingWeight = LoadSum(in);
+  fValidCases = in.I64();
+  fMin = in.F64();
+  fMax = in.F64();
+  fWhole = in.Bool();
+  fExact = in.Bool();
+  fValues.Load(in);
+  fWeights = LoadSums(in);
+  fGrid = LoadGrid(in);
+  fBins.Load(in);
+  fBinWeights = in.F64s();
+  fUnbinnable = in.Bool();
+  if (fValidCases < 0) throw Damaged("a profile counts fewer than no cases");
+  if (fWeights.size() != fValues.Size() || fBinWeights.size() != fBins.Size()) {
+    throw Damaged("a profile's values and weights disagree");
+  }
+  if ((!fFull || !fExact) && fValues.Size() != 0) throw Damaged("a profile keeps values it must not keep");
+  if (fExact && fValues.Size() > kDistinctLimit) throw Damaged("a profile keeps too many values");
+  if (fBins.Size() != 0 && (fExact || fUnbinnable || fGrid.step != fUnit || fBins.Size() > kFineBinLimit)) {
+    throw Damaged("a profile's histogram bins do not fit it");
+  }
+  // Bins are numbered within what a grid can number (they are cast back to
+  // integers when merged).
+  for (std::uint32_t s = 0; s < fBins.Size(); ++s) {
+    const double bin = fBins.Value(s);
+    if (!(std::fabs(bin) <= static_cast<double>(DecimalGrid::kMaxIndex)) || std::floor(bin) != bin) {
+      throw Damaged("a histogram bin is out of range");
+    }
+  }
+}
+
+void StringProfile::Save(wire::Writer& out) const {
+  SaveSum(out, fValid);
+  SaveSum(out, fMissingWeight);
+  out.I64(fValidCases);
+  out.Bool(fExact);
+  fValues.Save(out);
+  SaveSums(out, fWeights);
+}
+
+void StringProfile::Load(wire::Reader& in) {
+  fValid = LoadSum(in);
+  fMissingWeight = LoadSum(in);
+  fValidCases = in.I64();
+  fExact = in.Bool();
+  fValues.Load(in);
+  fWeights = LoadSums(in);
+  if (fValidCases < 0) throw Damaged("a profile counts fewer than no cases");
+  if (fWeights.size() != fValues.Size()) throw Damaged("a profile's values and weights disagree");
+  if ((!fFull || !fExact) && fValues.Size() != 0) throw Damaged("a profile keeps values it must not keep");
+  if (fValues.Size() > kDistinctLimit) throw Damaged("a profile keeps too many values");
+}
+
+void SetProfile::Save(wire::Writer& out) const {
+  SaveSum(out, fValid);
+  SaveSum(out, fMissing);
+  out.Bool(fComplete);
+}
+
+void SetProfile::Load(wire::Reader& in) {
+  fValid = LoadSum(in);
+  fMissing = LoadSum(in);
+  fComplete = in.Bool();
+}
+
+void PassProfile::Save(wire::Writer& out) const {
+  out.U64(fRows);
+  out.Count(fColumns.size());
+  for (const auto& [index, column] : fColumns) {
+    out.I64(index);
+    out.Bool(column->full);
+    out.Bool(column->strings.has_value());
+    out.U64(column->rows);
+    if (column->strings) {
+      column->strings->Save(out);
+    } else {
+      column->numbers->Save(out);
+    }
+  }
+  out.Count(fSets.size());
+  for (const auto& [index, set] : fSets) {
+    out.U64(index);
+    set.Save(out);
+  }
+}
+
+void PassProfile::Load(wire::Reader& in) {
+  if (fRows != 0) throw Damaged("a profile loaded twice");
+  fRows = in.U64();
+  if (in.Count(1) != fColumns.size()) throw Damaged("a profile covers other variables than the plan's tables read");
+  for (auto& [index, column] : fColumns) {
+    const std::int64_t savedIndex = in.I64();
+    const bool full = in.Bool();
+    const bool isString = in.Bool();
+    if (savedIndex != index || full != column->full || isString != column->strings.has_value()) {
+      throw Damaged("a profile covers other variables than the plan's tables read");
+    }
+    column->rows = in.U64();
+    if (column->rows > fRows) throw Damaged("a profile's variable has more cases than its pass");
+    if (column->strings) {
+      column->strings->Load(in);
+    } else {
+      column->numbers->Load(in);
+    }
+  }
+  if (in.Count(1) != fSets.size()) throw Damaged("a profile covers other sets than the plan's tables read");
+  for (auto& [index, set] : fSets) {
+    if (in.U64() != index) throw Damaged("a profile covers other sets than the plan's tables read");
+    set.Load(in);
+  }
 }
 
 }  // namespace host::engine

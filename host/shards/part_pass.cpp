@@ -4,12 +4,15 @@
 // more categories than its limit stops gathering when this part alone shows
 // more: in the whole run it has as many at that case or more, so the
 // procedure has let it go by then. When no table gathers any more, the rest
-// of the part is only counted.
+// of the part is only counted. Beside the tables, every block written gets
+// the side statistics of the report's overview for each pass, whatever
+// report the merge writes (the plan does not know it).
 #include <atomic>
 
 #include "host/check.h"
 #include "host/data/csv_parts.h"
 #include "host/data/dataset.h"
+#include "host/engine/profile.h"
 #include "host/shards/container.h"
 #include "host/shards/plan_file.h"
 #include "host/shards/state_file.h"
@@ -31,10 +34,12 @@ struct Job {
 struct Shared {
   std::vector<Job> jobs;
   std::unique_ptr<std::atomic<bool>[]> active;  // by job
+  std::vector<engine::PassProfile> wants;        // by pass: what the overview wants, of no case
 };
 
 struct PartWork : BlockWork {
   std::vector<std::unique_ptr<engine::TableAccumulator>> gathered;  // by job; null: not gathered
+  std::vector<engine::PassProfile> profiles;                        // by pass; empty: not gathered
 };
 
 void Gather(const Shared& shared, const CaseBlock& block, PartWork& work) {
@@ -45,6 +50,11 @@ void Gather(const Shared& shared, const CaseBlock& block, PartWork& work) {
     auto acc = std::make_unique<engine::TableAccumulator>(rules);
     acc->AddRows(rules, block, 0, block.rows);
     work.gathered[j] = std::move(acc);
+  }
+  if (!work.profiles.empty()) return;
+  for (const engine::PassProfile& wants : shared.wants) {
+    work.profiles.push_back(wants.Fresh());
+    work.profiles.back().Add(block);
   }
 }
 
@@ -62,6 +72,10 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
 
   auto shared = std::make_shared<Shared>();
   for (std::size_t p = 0; p < plan.passes.size(); ++p) {
+    std::vector<std::shared_ptr<const engine::TableRules>> rules;
+    for (const TablePlan& t : plan.passes[p].tables) rules.push_back(t.rules);
+    shared->wants.emplace_back(*plan.dictionary);
+    shared->wants.back().WantTables(rules);
     for (std::size_t i = 0; i < plan.passes[p].tables.size(); ++i) {
       const TablePlan& t = plan.passes[p].tables[i];
       if (!t.active) continue;
@@ -76,7 +90,13 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
 
   ReadPlan read;
   read.columns.assign(plan.dictionary->variables.size(), 0);
-  for (const Job& job : shared->jobs) job.rules->MarkColumns(read.columns);
+  // Every table's columns, as a pass over all the parts converts them: the
+  // overview profiles them also for a table that takes no case.
+  for (const PassPlan& pass : plan.passes) {
+    for (const TablePlan& t : pass.tables) {
+      if (t.rules) t.rules->MarkColumns(read.columns);
+    }
+  }
   if (plan.layout.weightIndex >= 0) read.columns[static_cast<std::size_t>(plan.layout.weightIndex)] = 1;
   for (int v : split) read.columns[static_cast<std::size_t>(v)] = 1;
   read.threads = Threads();
@@ -137,6 +157,9 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
         if (gathered) work->gathered[j]->Save(*pass.tables[i].rules, section);
         if (mine) ++j;
       }
+      wire::Writer profile;
+      work->profiles[p].Save(profile);
+      section.Bytes(profile.Buffer());
       record.Bytes(section.Buffer());
     }
     file.Write(Tag::Block, record.Buffer());

@@ -154,6 +154,7 @@ class ReplayCursor : public CaseCursor {
     const std::size_t passes = in.Count(8);
     if (passes != fPlan.passes.size()) throw wire::Damaged("a block has another number of passes than the plan");
     std::vector<std::unique_ptr<engine::TableAccumulator>> tables(fRules.size());
+    std::string_view side;  // the overview's side statistics of the block
     for (std::size_t p = 0; p < passes; ++p) {
       const std::string_view section = in.View();
       if (p != fPassIndex) continue;
@@ -166,9 +167,10 @@ class ReplayCursor : public CaseCursor {
         acc->Load(*fRules[i], s);
         tables[i] = std::move(acc);
       }
+      side = s.View();
       s.ExpectEnd();
     }
-    fBlock.work = fPass != nullptr ? fPass->Adopt(std::move(tables)) : nullptr;
+    fBlock.work = fPass != nullptr ? fPass->Adopt(std::move(tables), &side) : nullptr;
   }
 
   const Plan& fPlan;

@@ -2,21 +2,20 @@
 # A dataset in parts (a resource whose path lists several CSV files). Its
 # report from one run equals the single file's (numbers to the last digits a
 # different block layout can change); the report of a run in parts (plan, a
-# pass per part, merge) is byte for byte the one run's, in every format, for
-# several commands at once (weights, user-missing values, sets, split groups
-# across parts, MAXCATS cut-offs, an early stop, the case counts); the Dask
-# driver on a two-worker local cluster writes the same report; a bad cell
-# fails its part with its file, line and column; damaged states, a state of
-# another plan and a missing part are refused.
+# pass per part, merge) is byte for byte the one run's, in every format (the
+# overview of HTML and Markdown reports too), for several commands at once
+# (weights, user-missing values, sets, split groups across parts, MAXCATS
+# cut-offs, an early stop, the case counts, a compressed part); the Dask
+# driver on a two-worker local cluster writes the same report, and fails with
+# the part's message when a part fails every try; a bad cell fails its part
+# with its file, line and column; damaged states, a state of another plan and
+# a missing part are refused.
 set -uo pipefail
 build=$1
 root=$(pwd)
 cb="$build/codebook"
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0 failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAILED: $1"; }
+source "$(dirname "$0")/lib/check.sh"
+export SOURCE_DATE_EPOCH=1767225600  # reports say when they were made
 
 # The example survey in three parts, and a larger weighted file with split
 # groups and a set in three parts of several blocks each.
@@ -70,61 +69,56 @@ CODEBOOK /FILEINFO CASECOUNT WEIGHT.
 CODEBOOK many code $m /OPTIONS MAXCATS=40.
 CODEBOOK many note [N] /OPTIONS MAXCATS=3.
 CBK
+echo 'CODEBOOK /FILEINFO CASECOUNT WEIGHT.' >"$tmp/small.cbk"
 
 # Plan, a pass per part, merge.
 in_parts() {  # dataset syntax format output [threads]
-  local plan="$tmp/run.plan"
+  local plan="$tmp/run.plan" n
   rm -f "$tmp"/*.state "$plan"
-  "$cb" "$1" --syntax "$2" --write-plan "$plan" || return 1
-  local n
+  "$cb" "$1" --syntax "$2" --write-plan "$plan" || return 2
   n=$("$cb" --plan-info "$plan" | python3 -c 'import json, sys; print(len(json.load(sys.stdin)["parts"]))')
   for k in $(seq "$n"); do
-    "$cb" --run-plan "$plan" --part "$k" -o "$tmp/p$k.state" --threads "${5:-2}" || return 1
+    "$cb" --run-plan "$plan" --part "$k" -o "$tmp/p$k.state" --threads "${5:-2}" || return 2
   done
   "$cb" --merge "$plan" "$tmp"/p*.state --format "$3" -o "$4"
 }
-
-# The HTML and Markdown reports' overview needs side statistics that the
-# partial states do not carry yet (the merge leaves them out): JSON and text.
+# The same report, and the same exit status, from one run and in parts.
+same_report() {  # dataset syntax format [threads]
+  local one merged
+  "$cb" "$1" --syntax "$2" --format "$3" -o "$tmp/one.$3" 2>/dev/null
+  one=$?
+  in_parts "$1" "$2" "$3" "$tmp/parts.$3" "${4:-2}" 2>/dev/null
+  merged=$?
+  [ "$one" = "$merged" ] && cmp -s "$tmp/one.$3" "$tmp/parts.$3"
+}
 for data in survey big; do
-  for format in json text; do
-    "$cb" "$tmp/$data/datapackage.json" --syntax "$tmp/$data.cbk" --format $format -o "$tmp/one.$format" 2>/dev/null
-    one=$?
-    in_parts "$tmp/$data/datapackage.json" "$tmp/$data.cbk" $format "$tmp/parts.$format"
-    merged=$?
-    if [ "$one" = "$merged" ] && cmp -s "$tmp/one.$format" "$tmp/parts.$format"; then ok; else bad "$data $format: the merged report differs from one run's (exit $merged vs $one)"; fi
+  for format in json text markdown html; do
+    check "$data, $format: in parts as in one run" same_report "$tmp/$data/datapackage.json" "$tmp/$data.cbk" $format
   done
 done
-# A part compressed, a quoted delimiter, a split group across files.
-echo 'CODEBOOK /FILEINFO CASECOUNT WEIGHT.' >"$tmp/small.cbk"
-"$cb" tests/golden-data/parts/datapackage.json --syntax "$tmp/small.cbk" --format json -o "$tmp/one-small.json"
-in_parts tests/golden-data/parts/datapackage.json "$tmp/small.cbk" json "$tmp/parts-small.json"
-cmp -s "$tmp/one-small.json" "$tmp/parts-small.json" && ok || bad "the compressed part: the merged report differs"
-# Reading threads of the parts do not change it.
-in_parts "$tmp/big/datapackage.json" "$tmp/big.cbk" json "$tmp/parts1.json" 1
-cmp -s "$tmp/one.json" "$tmp/parts1.json" && ok || bad "one reading thread per part gives another report"
-# The case count covers every part, though the pass stopped early.
-python3 - "$tmp" <<'PY' && ok || bad "the case count is wrong"
+check "a compressed part, a quoted delimiter: as in one run" \
+  same_report tests/golden-data/parts/datapackage.json "$tmp/small.cbk" json
+check "one reading thread per part: as in one run" same_report "$tmp/big/datapackage.json" "$tmp/big.cbk" json 1
+
+# The case count covers every part, though the passes stopped early.
+check "the case count" python3 - "$tmp" <<'PY'
 import json, sys
-d = sys.argv[1]
-report = json.load(open(f"{d}/one.json"))
 cells = {}
-for item in report["items"]:
-    if item["kind"] != "table" or item["title"] != "File Information":
-        continue
-    def walk(children):
-        for c in children:
-            if "children" in c:
-                walk(c["children"])
-            elif "cells" in c:
-                cells[c["category"]] = c["cells"][0].get("number")
-    walk(item["dimensions"][0]["children"])
+def walk(children):
+    for c in children:
+        if "children" in c:
+            walk(c["children"])
+        elif "cells" in c:
+            cells[c["category"]] = c["cells"][0].get("number")
+for item in json.load(open(f"{sys.argv[1]}/parts.json"))["items"]:
+    if item["kind"] == "table" and item["title"] == "File Information":
+        walk(item["dimensions"][0]["children"])
 assert cells["Unweighted"] == 45000, cells
 PY
 
 # The parts read as one file: the single file's report, numbers aside in
 # their last digits.
-python3 - "$tmp" "$cb" "$root" <<'PY' && ok || bad "the survey in parts reads otherwise than in one file"
+check "the survey in parts reads as in one file" python3 - "$tmp" "$cb" "$root" <<'PY'
 import json, subprocess, sys
 d, cb, root = sys.argv[1:]
 def run(path):
@@ -161,45 +155,48 @@ open(path, "w").write("\n".join(lines))
 print(i + 1)
 PY
 )
-rm -f "$tmp/p3.state"
-msg=$("$cb" --run-plan "$tmp/run.plan" --part 3 -o "$tmp/p3.state" 2>&1)
-status=$?
-if [ $status = 2 ] && [[ "$msg" == *"part3.csv, line $line, column 1 (variable g): \"x\" is not a number"* ]] && [ ! -e "$tmp/p3.state" ]; then ok; else bad "bad cell: exit $status, $msg"; fi
+rm -f "$tmp/p3.state" "$tmp/x.json"
+fails() {  # expected status, text the message holds, command...
+  local status=$1 text=$2 message
+  shift 2
+  message=$("$@" 2>&1 >/dev/null)
+  [ $? = "$status" ] && [[ "$message" == *"$text"* ]] || { echo "$message"; return 1; }
+}
+check "a bad cell fails its part" \
+  fails 2 "part3.csv, line $line, column 1 (variable g): \"x\" is not a number" \
+  "$cb" --run-plan "$tmp/run.plan" --part 3 -o "$tmp/p3.state"
+check "a failed part leaves no state" test ! -e "$tmp/p3.state"
 
-# Damaged, foreign and missing states.
+# Damaged, foreign and missing states; parts out of range and over inputs.
 head -c 1000 "$tmp/p1.state" >"$tmp/cut.state"
-rm -f "$tmp/x.json"
-msg=$("$cb" --merge "$tmp/run.plan" "$tmp/cut.state" "$tmp/p2.state" "$tmp/p1.state" --format json -o "$tmp/x.json" 2>&1)
-[ $? = 2 ] && [[ "$msg" == *"cut.state: the file is damaged"* ]] && [ ! -e "$tmp/x.json" ] && ok || bad "cut state: $msg"
-msg=$("$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" -o "$tmp/x.json" 2>&1)
-[ $? = 2 ] && [[ "$msg" == *"lacks the partial state of part 3"* ]] && ok || bad "missing part: $msg"
-cp "$tmp/run.plan" "$tmp/big.plan"
+check "a cut state is refused" fails 2 "cut.state: the file is damaged" \
+  "$cb" --merge "$tmp/run.plan" "$tmp/cut.state" "$tmp/p2.state" "$tmp/p1.state" -o "$tmp/x.json"
+check "a refused merge writes nothing" test ! -e "$tmp/x.json"
+check "a missing part is refused" fails 2 "lacks the partial state of part 3" \
+  "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" -o "$tmp/x.json"
 "$cb" "$tmp/big/datapackage.json" 'CODEBOOK many' --write-plan "$tmp/run.plan"
-msg=$("$cb" --merge "$tmp/run.plan" "$tmp"/p*.state -o "$tmp/x.json" 2>&1)
-[ $? = 2 ] && [[ "$msg" == *"was made with another plan"* ]] && ok || bad "state of another plan: $msg"
-msg=$("$cb" --run-plan "$tmp/run.plan" --part 4 -o "$tmp/x.state" 2>&1)
-[ $? = 2 ] && [[ "$msg" == *"has 3 parts; there is no part 4"* ]] && ok || bad "part out of range: $msg"
-msg=$("$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/big/part1.csv" 2>&1)
-[ $? = 2 ] && [[ "$msg" == *"is the input file"* ]] && ok || bad "state over a part: $msg"
+check "a state of another plan is refused" fails 2 "was made with another plan" \
+  "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" -o "$tmp/x.json"
+check "a part beyond the plan's" fails 2 "has 3 parts; there is no part 4" \
+  "$cb" --run-plan "$tmp/run.plan" --part 4 -o "$tmp/x.state"
+check "a state over its part is refused" fails 2 "is the input file" \
+  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/big/part1.csv"
 
 # The Dask driver on a local cluster of two workers.
 if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
-  /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --syntax "$tmp/survey.cbk" \
-    --workers 2 --codebook "$cb" --format json -o "$tmp/dask.json" 2>"$tmp/dask.err"
-  status=$?
-  "$cb" "$tmp/survey/datapackage.json" --syntax "$tmp/survey.cbk" --format json -o "$tmp/one.json" 2>/dev/null
-  if [ $status = 1 ] && cmp -s "$tmp/dask.json" "$tmp/one.json"; then ok; else bad "Dask: exit $status"; cat "$tmp/dask.err"; fi
-  # A part that fails every try fails the run with the program's message.
+  dask() { /usr/bin/python3 scripts/codebook_dask.py "$@" --workers 2 --codebook "$cb" --format json -o "$tmp/dask.json"; }
+  dask_same() {
+    "$cb" "$tmp/survey/datapackage.json" --syntax "$tmp/survey.cbk" --format json -o "$tmp/one.json" 2>/dev/null
+    dask "$tmp/survey/datapackage.json" --syntax "$tmp/survey.cbk" 2>"$tmp/dask.err"
+    [ $? = 1 ] && cmp -s "$tmp/dask.json" "$tmp/one.json" || { cat "$tmp/dask.err"; return 1; }
+  }
+  check "Dask: the report of one run" dask_same
   rm -f "$tmp/dask.json"
-  /usr/bin/python3 scripts/codebook_dask.py "$tmp/big/datapackage.json" 'CODEBOOK g' --workers 2 --retries 1 \
-    --codebook "$cb" --format json -o "$tmp/dask.json" 2>"$tmp/dask.err"
-  status=$?
-  if [ $status = 2 ] && grep -q "part3.csv, line $line, column 1 (variable g)" "$tmp/dask.err" &&
-     grep -q "1 of 3 parts failed every try" "$tmp/dask.err" && [ ! -e "$tmp/dask.json" ]; then ok
-  else bad "Dask, a bad part: exit $status"; cat "$tmp/dask.err"; fi
+  check "Dask: a part that fails every try fails the run with its message" \
+    fails 2 "part3.csv, line $line, column 1 (variable g)" dask "$tmp/big/datapackage.json" 'CODEBOOK g' --retries 1
+  check "Dask: no report after a failed part" test ! -e "$tmp/dask.json"
 else
   echo "skipped: the Dask driver (python3-distributed is not installed; make test installs it)"
 fi
 
-echo "parts: $passed passed, $failed failed"
-[ $failed -eq 0 ]
+finish

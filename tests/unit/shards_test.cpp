@@ -3,8 +3,9 @@
 // the results of one pass over all the parts: the same bits, for weighted
 // files with user-missing values, sets, labelled values, split groups that
 // run across parts, a part with one case and one with none, and category
-// limits that let tables go mid-part or end the pass early. States that are
-// damaged, of another plan or missing are refused with a message.
+// limits that let tables go mid-part or end the pass early; the report
+// overview's side statistics too. States that are damaged, of another plan or
+// missing are refused with a message.
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 #include "host/data/csv_source.h"
 #include "host/dataset.h"
 #include "host/engine/accumulate.h"
+#include "host/engine/profile.h"
 #include "host/shards/shards.h"
 #include "host/shards/wire.h"
 #include "support/statistics_run.h"
@@ -130,6 +132,33 @@ void ExpectIdentical(const RunResults& got, const RunResults& want, const std::s
   }
 }
 
+// The overview's summaries with every double as its bits: equal strings are
+// equal to the last bit.
+std::string Dump(const host::engine::DataProfile* profile) {
+  if (profile == nullptr) return "none";
+  std::ostringstream out;
+  auto bits = [&out](double x) {
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    out << std::hex << b << std::dec << " ";
+  };
+  for (const auto& [index, c] : profile->columns) {
+    out << "column " << index << " " << c.isString << c.full << c.validCases << " " << c.distinct << c.distinctOver
+        << c.hasRange << c.hasMode << " " << c.modeString << " ";
+    for (double x : {c.validWeight, c.missingWeight, c.min, c.max, c.modeNumber, c.modeWeight}) bits(x);
+    out << c.histogram.grid.step << "e" << c.histogram.grid.exponent << "+" << c.histogram.first << ": ";
+    for (double w : c.histogram.weights) bits(w);
+    out << "\n";
+  }
+  for (const auto& [name, set] : profile->sets) {
+    out << "set " << name << " ";
+    bits(set.validWeight);
+    bits(set.missingWeight);
+    out << "\n";
+  }
+  return out.str();
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -169,10 +198,15 @@ class PartsRun : public ::testing::Test {
     host::SetActiveDataset(nullptr);
   }
 
+  // Runs with the overview's side statistics, kept in fProfile.
   RunResults Direct(std::int32_t maxCats, bool categoricalOnly = false) {
     fDataset->caseCount.reset();
+    fDataset->profile.reset();
+    fDataset->profileWanted = true;
     host::SetActiveDataset(fDataset);
-    return RunStatistics(maxCats, categoricalOnly);
+    RunResults results = RunStatistics(maxCats, categoricalOnly);
+    fProfile = Dump(fDataset->profile.get());
+    return results;
   }
 
   // The plan written by a dry run of the statistics.
@@ -200,8 +234,11 @@ class PartsRun : public ::testing::Test {
   RunResults Merged(const std::string& plan, const std::vector<std::string>& states, std::int32_t maxCats,
                     bool categoricalOnly = false) {
     host::shards::MergeRun merge = host::shards::PrepareMerge(plan, states);
+    merge.dataset->profileWanted = true;
     host::SetActiveDataset(merge.dataset);
-    return RunStatistics(maxCats, categoricalOnly);
+    RunResults results = RunStatistics(maxCats, categoricalOnly);
+    fProfile = Dump(merge.dataset->profile.get());
+    return results;
   }
 
   // The message of the InputError that merging these states raises.
@@ -217,6 +254,7 @@ class PartsRun : public ::testing::Test {
   datatest::TempDir fDir;
   std::vector<std::string> fParts;
   std::shared_ptr<host::Dataset> fDataset;
+  std::string fProfile;  // of the last run
 };
 
 TEST_F(PartsRun, EqualsOnePassOverAllParts) {
@@ -225,10 +263,17 @@ TEST_F(PartsRun, EqualsOnePassOverAllParts) {
     for (int threads : {1, 3}) {
       host::SetThreads(threads);
       const RunResults whole = Direct(maxCats);
+      const std::string wholeProfile = fProfile;
       ASSERT_EQ(whole.cases, 3000);
       const std::string plan = WritePlan(maxCats);
       const RunResults merged = Merged(plan, RunParts(plan), maxCats);
-      ExpectIdentical(merged, whole, "MAXCATS " + std::to_string(maxCats) + ", " + std::to_string(threads) + " threads");
+      const std::string how = "MAXCATS " + std::to_string(maxCats) + ", " + std::to_string(threads) + " threads";
+      ExpectIdentical(merged, whole, how);
+      EXPECT_EQ(fProfile, wholeProfile) << how;
+      // The overview has the income's histogram (binned: it has more
+      // distinct values than the profile counts) and the sets.
+      EXPECT_NE(wholeProfile.find("column 5 01"), std::string::npos) << wholeProfile;
+      EXPECT_NE(wholeProfile.find("set $b"), std::string::npos) << how;
     }
   }
   // The flags must have differed between the limits for the test to mean much.
@@ -242,9 +287,11 @@ TEST_F(PartsRun, EarlyStopAndCaseCount) {
   const RunResults whole = Direct(1, true);
   ASSERT_LT(whole.cases, 100);
   EXPECT_EQ(whole.caseCount, 3000);
+  EXPECT_EQ(fProfile, "none");  // the pass did not read every case
   const std::string plan = WritePlan(1, true);
   const std::vector<std::string> states = RunParts(plan);
   ExpectIdentical(Merged(plan, states, 1, true), whole, "early stop");
+  EXPECT_EQ(fProfile, "none");
   // The last part gathered a few blocks at most, not its 1,900 cases.
   EXPECT_LT(ReadFile(states.back()).size(), 20000u);
 }
@@ -267,7 +314,7 @@ TEST_F(PartsRun, RefusesStatesThatDoNotFit) {
   std::string version = good;
   version[8] = 9;
   fDir.Write("part1.state", version);
-  EXPECT_NE(MergeError(plan, states).find("format version 9; this program reads version 1"), std::string::npos);
+  EXPECT_NE(MergeError(plan, states).find("format version 9; this program reads version 2"), std::string::npos);
   fDir.Write("part1.state", "g,w\n1,2\n");
   EXPECT_NE(MergeError(plan, states).find("part1.state: not a partial state written by codebook"), std::string::npos);
   std::vector<std::string> withPlan = states;
@@ -315,6 +362,64 @@ TEST_F(PartsRun, BadCellNamesItsPart) {
     EXPECT_NE(std::string(e.what()).find("part4.csv, line " + std::to_string(line) + ", column 1"), std::string::npos)
         << e.what();
   }
+}
+
+// The overview's profile saved and loaded merges exactly as the one saved:
+// values kept one by one (numbers and strings), histogram bins, totals only,
+// sets. Bytes cut short or made for other wants are refused.
+TEST_F(PartsRun, SavedProfileLoadsBitForBit) {
+  host::ReadPlan read;
+  read.columns.assign(fDataset->variables.size(), 1);
+  host::engine::PassProfile wants(*fDataset);
+  wants.Want(read.columns);
+  wants.WantColumn(fDataset->Find("many"), false);  // asked for in full already: stays full
+  host::engine::PassProfile original = wants.Fresh();
+  std::vector<host::engine::PassProfile> later;
+  std::unique_ptr<host::CaseCursor> cursor = fDataset->cases->OpenFor(read);
+  for (std::size_t k = 0; const host::CaseBlock* block = cursor->NextBlock(); ++k) {
+    host::engine::PassProfile one = wants.Fresh();
+    one.Add(*block);
+    if (k < 80) {
+      original.Merge(std::move(one));
+    } else {
+      later.push_back(std::move(one));
+    }
+  }
+  ASSERT_GT(later.size(), 20u);
+  host::wire::Writer saved;
+  original.Save(saved);
+  host::engine::PassProfile loaded = wants.Fresh();
+  host::wire::Reader in(saved.Buffer());
+  loaded.Load(in);
+  EXPECT_TRUE(in.AtEnd());
+  host::wire::Writer again;
+  loaded.Save(again);
+  EXPECT_EQ(again.Buffer(), saved.Buffer());
+  for (host::engine::PassProfile& one : later) {
+    host::wire::Writer bytes;
+    one.Save(bytes);
+    host::engine::PassProfile copy = wants.Fresh();
+    host::wire::Reader r(bytes.Buffer());
+    copy.Load(r);
+    original.Merge(std::move(one));
+    loaded.Merge(std::move(copy));
+  }
+  const host::engine::DataProfile a = original.Finalize();
+  const host::engine::DataProfile b = loaded.Finalize();
+  EXPECT_EQ(Dump(&a), Dump(&b));
+  EXPECT_NE(Dump(&a).find("column 5 01"), std::string::npos);  // income, binned
+  EXPECT_EQ(a.columns.size(), fDataset->variables.size());
+  EXPECT_EQ(a.sets.size(), 2u);
+
+  for (std::size_t cut : {std::size_t{3}, saved.Size() / 2, saved.Size() - 1}) {
+    host::engine::PassProfile part = wants.Fresh();
+    host::wire::Reader shorter(std::string_view(saved.Buffer()).substr(0, cut));
+    EXPECT_THROW(part.Load(shorter), host::wire::Damaged) << "cut at " << cut;
+  }
+  host::engine::PassProfile fewer(*fDataset);
+  fewer.WantColumn(fDataset->Find("income"));
+  host::wire::Reader other(saved.Buffer());
+  EXPECT_THROW(fewer.Load(other), host::wire::Damaged);
 }
 
 // An accumulator saved and loaded answers and merges exactly as the one
