@@ -7,16 +7,19 @@
 # compare.sh) and cut into PARTS CSV files of about equal size, each with the
 # header row, under bench/out/survey-N-parts/ with a descriptor whose resource
 # lists them. Then, with the files in the page cache:
-#   - one process over all the parts (`codebook DESCRIPTOR --format json`);
+#   - one process over all the parts (`codebook DESCRIPTOR -o report.html`);
 #   - scripts/codebook_dask.py on a local cluster of WORKERS workers (plan, a
 #     pass per part, merge), with the time of each step;
-# and the two reports are compared byte for byte. Wall times and peak memory
+# and the two reports are compared byte for byte. The reports are HTML: the
+# parts' passes always gather the overview's side statistics, so the one
+# process gathers them too, for a like-for-like comparison. Wall times and peak memory
 # come from GNU time; the load average of the machine before and after each
 # run is printed beside them, since the figures mean little on a busy machine.
 #
 # Environment: CODEBOOK (default build/codebook), PYTHON (/usr/bin/python3,
 # Debian's, with python3-distributed), BENCH_OUT (bench/out).
 set -euo pipefail
+export SOURCE_DATE_EPOCH=1767225600  # the reports say when they were made: the same for both
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 OUT=${BENCH_OUT:-$ROOT/bench/out}
@@ -80,17 +83,21 @@ timed() {  # label, command...: "wall rss" on stdout, the command's stderr kept
   echo "$(cat "$OUT/time.txt") $before | $(load)"
 }
 
+log "one process, JSON (no overview)"
+json=$(timed json "$CODEBOOK" "$SPLIT/datapackage.json" --format json -o "$OUT/scale-one.json" --quiet)
 log "one process"
-one=$(timed one "$CODEBOOK" "$SPLIT/datapackage.json" --format json -o "$OUT/scale-one.json" --quiet)
+one=$(timed one "$CODEBOOK" "$SPLIT/datapackage.json" -o "$OUT/scale-one.html" --quiet)
 log "local Dask cluster of $WORKERS workers"
 dask=$(timed dask "$PYTHON" "$ROOT/scripts/codebook_dask.py" "$SPLIT/datapackage.json" --workers "$WORKERS" \
-  --codebook "$CODEBOOK" --format json -o "$OUT/scale-dask.json" --timings --keep --work-dir "$OUT/scale-work")
+  --codebook "$CODEBOOK" -o "$OUT/scale-dask.html" --timings --keep --work-dir "$OUT/scale-work")
 same=no
-cmp -s "$OUT/scale-one.json" "$OUT/scale-dask.json" && same=yes
+cmp -s "$OUT/scale-one.html" "$OUT/scale-dask.html" && same=yes
 steps=$(grep -o '[a-z]*: [0-9.]* s' "$OUT/dask.err" | tr '\n' ';' | sed 's/;$//; s/;/, /g')
 largest=$(grep -o 'largest program process: [0-9]* MiB' "$OUT/dask.err" | grep -o '[0-9]* MiB' || true)
 states=$(du -sh "$OUT/scale-work" 2>/dev/null | cut -f1 || true)
 
+read -r jsonWall jsonRss _ <<<"$json"
+jsonLoad=${json#* * }
 read -r oneWall oneRss _ <<<"$one"
 read -r daskWall daskRss _ <<<"$dask"
 oneLoad=${one#* * }
@@ -98,11 +105,13 @@ daskLoad=${dask#* * }
 if [[ $MARKDOWN == 1 ]]; then
   echo "| run | wall time (s) | peak RSS (MiB) | load average before \\| after |"
   echo "|---|---:|---:|---|"
+  echo "| one process, all $PARTS parts, JSON (no overview) | $jsonWall | $((jsonRss / 1024)) | $jsonLoad |"
   echo "| one process, all $PARTS parts | $oneWall | $((oneRss / 1024)) | $oneLoad |"
   echo "| local Dask cluster, $WORKERS workers | $daskWall | $((daskRss / 1024)) (driver) | $daskLoad |"
   echo
   echo "Steps of the cluster run: $steps; the largest program process on the driver's machine (plan, parts, merge): $largest; plan and partial states: $states. Reports identical: $same."
 else
+  echo "one process, JSON:    $jsonWall s, $((jsonRss / 1024)) MiB, load $jsonLoad"
   echo "one process:          $oneWall s, $((oneRss / 1024)) MiB, load $oneLoad"
   echo "Dask ($WORKERS workers):     $daskWall s, driver $((daskRss / 1024)) MiB, load $daskLoad"
   echo "steps: $steps; largest program process: $largest; plan and states: $states"
