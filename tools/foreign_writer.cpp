@@ -249,14 +249,182 @@ nlohmann::ordered_json OnTopDescriptor(const host::Dataset& dataset, const std::
   return j;
 }
 
-void Write(const Options& options) {
-  const std::string ext = fs::path(options.output).extension().string();
-  Kind kind;
-  if (ext == ".dta") kind = Kind::Stata;
-  else if (ext == ".sas7bdat") kind = Kind::Sas;
-  else if (ext == ".xpt") kind = Kind::Transport;
-  else Die("the output must end in .dta, .sas7bdat or .xpt");
+Kind KindOfOutput(const std::string& output) {
+  const std::string ext = fs::path(output).extension().string();
+  if (ext == ".dta") return Kind::Stata;
+  if (ext == ".sas7bdat") return Kind::Sas;
+  if (ext == ".xpt") return Kind::Transport;
+  Die("the output must end in .dta, .sas7bdat or .xpt");
+}
 
+// Per numeric column: the smallest and largest valid value, and 1 when any
+// has a fraction ({0, 0, 0} without values). `rows` counts the cases.
+std::vector<std::vector<double>> ValueRanges(const host::Dataset& dataset, std::int64_t& rows) {
+  const std::size_t ncols = dataset.variables.size();
+  std::vector<double> lo(ncols, HUGE_VAL), hi(ncols, -HUGE_VAL), fraction(ncols, 0.0);
+  rows = 0;
+  std::unique_ptr<host::CaseCursor> cursor = dataset.cases->Open();
+  while (const host::CaseBlock* block = cursor->NextBlock()) {
+    rows += static_cast<std::int64_t>(block->rows);
+    for (std::size_t i = 0; i < ncols; ++i) {
+      if (dataset.variables[i]->IsString()) continue;
+      for (std::size_t r = 0; r < block->rows; ++r) {
+        const double x = block->numbers[i][r];
+        if (x == SYSMIS || dataset.variables[i]->IsUserMissingNumber(x)) continue;
+        lo[i] = std::min(lo[i], x);
+        hi[i] = std::max(hi[i], x);
+        if (x != std::trunc(x)) fraction[i] = 1.0;
+      }
+    }
+  }
+  std::vector<std::vector<double>> ranges(ncols);
+  for (std::size_t i = 0; i < ncols; ++i) ranges[i] = {lo[i] > hi[i] ? 0.0 : lo[i], lo[i] > hi[i] ? 0.0 : hi[i], fraction[i]};
+  return ranges;
+}
+
+// What the columns leave for the descriptor on top, and the label sets
+// written so far (variables with the same labels share one).
+struct Written {
+  std::set<std::string> keepMissing;
+  std::set<std::string> labelsWritten;
+  std::map<std::string, std::string> labelSets;  // labels -> set name
+  std::map<std::string, readstat_label_set_t*> labelSetOf;
+  bool anyLabels = false;
+};
+
+// The storage type and, for numbers, the tags of the user-missing values:
+// the discrete ones, then the range's.
+void ChooseStorage(Column& c, const QUVO_Variable& v, const std::vector<double>& range, const std::set<double>* inRange,
+                   Kind kind, const Options& options, bool tagsAllowed, Written& written) {
+  if (v.IsString()) {
+    written.keepMissing.insert(v.name);
+    c.type = kind == Kind::Stata && options.strls.count(v.name) != 0 ? READSTAT_TYPE_STRING_REF : READSTAT_TYPE_STRING;
+    return;
+  }
+  c.type = NumericStorage(v, kind, options, range);
+  char next = kind == Kind::Stata ? 'a' : 'A';
+  const char last = kind == Kind::Stata ? 'z' : 'Z';
+  std::vector<double> missing = v.missing.numbers;
+  if (inRange != nullptr) missing.insert(missing.end(), inRange->begin(), inRange->end());
+  for (double m : missing) {
+    if (tagsAllowed && next <= last && c.tags.count(m) == 0) c.tags[m] = next++;
+  }
+  if (c.tags.size() < missing.size()) written.keepMissing.insert(v.name);
+}
+
+// The variable's value labels as a label set (Stata) or a format in the
+// catalog (SAS), shared with an earlier variable of the same labels.
+void AddValueLabels(Column& c, const QUVO_Variable& v, Kind kind, readstat_writer_t* labels, Written& written) {
+  std::string key = v.IsString() ? "$" : "";
+  for (const ValueLabel& l : v.valueLabels) {
+    key += (v.IsString() ? std::string(ObsString(l.value)) : std::to_string(l.value.d)) + '\x1f' + l.label + '\x1e';
+  }
+  for (const auto& [m, t] : c.tags) key += std::to_string(m) + t;
+  auto [shared, fresh] =
+      written.labelSets.emplace(key, kind == Kind::Stata ? v.name : SasFormatName(v.name, v.IsString()));
+  const std::string setName = shared->second;
+  written.labelsWritten.insert(v.name);
+  if (!fresh) {
+    if (kind == Kind::Stata) readstat_variable_set_label_set(c.out, written.labelSetOf.at(setName));
+    else c.format = setName + ".";
+    return;
+  }
+  readstat_label_set_t* set = readstat_add_label_set(
+      labels, v.IsString() ? READSTAT_TYPE_STRING : (kind == Kind::Stata ? READSTAT_TYPE_INT32 : READSTAT_TYPE_DOUBLE),
+      setName.c_str());
+  for (const ValueLabel& l : v.valueLabels) {
+    if (v.IsString()) {
+      readstat_label_string_value(set, std::string(ObsString(l.value)).c_str(), l.label.c_str());
+    } else if (auto tag = c.tags.find(l.value.d); tag != c.tags.end()) {
+      if (kind == Kind::Stata) readstat_label_tagged_value(set, tag->second, l.label.c_str());
+    } else if (kind == Kind::Stata) {
+      if (l.value.d == std::trunc(l.value.d) && std::fabs(l.value.d) < 2e9) {
+        readstat_label_int32_value(set, static_cast<std::int32_t>(l.value.d), l.label.c_str());
+      }
+    } else {
+      readstat_label_double_value(set, l.value.d, l.label.c_str());
+    }
+  }
+  written.labelSetOf[setName] = set;
+  if (kind == Kind::Stata) readstat_variable_set_label_set(c.out, set);
+  if (kind != Kind::Stata) c.format = setName + ".";
+  written.anyLabels = true;
+}
+
+// ReadStat wants every strL text before the data: one stored text for
+// equal values.
+std::map<std::string, readstat_string_ref_t*> AddStringRefs(readstat_writer_t* writer, const host::Dataset& dataset,
+                                                            const std::vector<Column>& columns) {
+  std::map<std::string, readstat_string_ref_t*> refs;
+  bool anyRef = false;
+  for (const Column& c : columns) anyRef = anyRef || c.type == READSTAT_TYPE_STRING_REF;
+  if (!anyRef) return refs;
+  std::unique_ptr<host::CaseCursor> cursor = dataset.cases->Open();
+  while (const host::CaseBlock* block = cursor->NextBlock()) {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (columns[i].type != READSTAT_TYPE_STRING_REF) continue;
+      const host::StringColumn& s = block->strings[i];
+      for (std::size_t r = 0; r < block->rows; ++r) {
+        const std::string text(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
+        if (refs.count(text) == 0) refs[text] = readstat_add_string_ref(writer, text.c_str());
+      }
+    }
+  }
+  return refs;
+}
+
+// One cell of row r of column i.
+void InsertValue(readstat_writer_t* writer, const Column& c, const host::CaseBlock& block, std::size_t i,
+                 std::size_t r, Kind kind, const std::map<std::string, readstat_string_ref_t*>& refs) {
+  if (c.variable->IsString()) {
+    const host::StringColumn& s = block.strings[i];
+    const std::string text(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
+    if (c.type == READSTAT_TYPE_STRING_REF) {
+      Check(readstat_insert_string_ref(writer, c.out, refs.at(text)), "strL value");
+    } else {
+      Check(readstat_insert_string_value(writer, c.out, text.c_str()), "string value");
+    }
+    return;
+  }
+  const double x = block.numbers[i][r];
+  if (x == SYSMIS) {
+    Check(readstat_insert_missing_value(writer, c.out), "missing value");
+  } else if (auto tag = c.tags.find(x); tag != c.tags.end()) {
+    Check(readstat_insert_tagged_missing_value(writer, c.out, tag->second), "tagged value");
+  } else {
+    const double y = FileDate(c, kind, x);
+    switch (c.type) {
+      case READSTAT_TYPE_INT8: Check(readstat_insert_int8_value(writer, c.out, static_cast<std::int8_t>(y)), "value"); break;
+      case READSTAT_TYPE_INT16: Check(readstat_insert_int16_value(writer, c.out, static_cast<std::int16_t>(y)), "value"); break;
+      case READSTAT_TYPE_INT32: Check(readstat_insert_int32_value(writer, c.out, static_cast<std::int32_t>(y)), "value"); break;
+      case READSTAT_TYPE_FLOAT: Check(readstat_insert_float_value(writer, c.out, static_cast<float>(y)), "value"); break;
+      default: Check(readstat_insert_double_value(writer, c.out, y), "value"); break;
+    }
+  }
+}
+
+// The SAS catalog beside the data file (NAME.sas7bcat).
+void WriteCatalog(readstat_writer_t* catalog, const std::string& output) {
+  const std::string path = (fs::path(output).parent_path() / fs::path(output).stem()).string() + ".sas7bcat";
+  std::FILE* cat = std::fopen(path.c_str(), "wb");
+  if (cat == nullptr) Die("cannot write " + path);
+  Check(readstat_writer_set_file_timestamp(catalog, 1767225600), "timestamp");
+  Check(readstat_begin_writing_sas7bcat(catalog, cat), "catalog");
+  Check(readstat_end_writing(catalog), "catalog end");
+  std::fclose(cat);
+  // ReadStat's catalog writer loses formats in some catalogs of more than
+  // one: read it back, so that a bad catalog is never handed on.
+  readstat_parser_t* parser = readstat_parser_init();
+  const readstat_error_t readBack = readstat_parse_sas7bcat(parser, path.c_str(), nullptr);
+  readstat_parser_free(parser);
+  if (readBack != READSTAT_OK) {
+    Die(path + ": ReadStat cannot read back the catalog it wrote (" + readstat_error_message(readBack) +
+        "); give fewer formats with --catalog-var NAME");
+  }
+}
+
+void Write(const Options& options) {
+  const Kind kind = KindOfOutput(options.output);
   std::vector<std::string> warnings;
   std::shared_ptr<host::Dataset> dataset;
   try {
@@ -265,28 +433,8 @@ void Write(const Options& options) {
     Die(e.what());
   }
   const std::size_t ncols = dataset->variables.size();
-
-  // Ranges of values: whole numbers only, smallest and largest.
-  std::vector<std::vector<double>> ranges(ncols);
   std::int64_t rows = 0;
-  {
-    std::vector<double> lo(ncols, HUGE_VAL), hi(ncols, -HUGE_VAL), fraction(ncols, 0.0);
-    std::unique_ptr<host::CaseCursor> cursor = dataset->cases->Open();
-    while (const host::CaseBlock* block = cursor->NextBlock()) {
-      rows += static_cast<std::int64_t>(block->rows);
-      for (std::size_t i = 0; i < ncols; ++i) {
-        if (dataset->variables[i]->IsString()) continue;
-        for (std::size_t r = 0; r < block->rows; ++r) {
-          const double x = block->numbers[i][r];
-          if (x == SYSMIS || dataset->variables[i]->IsUserMissingNumber(x)) continue;
-          lo[i] = std::min(lo[i], x);
-          hi[i] = std::max(hi[i], x);
-          if (x != std::trunc(x)) fraction[i] = 1.0;
-        }
-      }
-    }
-    for (std::size_t i = 0; i < ncols; ++i) ranges[i] = {lo[i] > hi[i] ? 0.0 : lo[i], lo[i] > hi[i] ? 0.0 : hi[i], fraction[i]};
-  }
+  const std::vector<std::vector<double>> ranges = ValueRanges(*dataset, rows);
   const std::map<int, std::set<double>> inRange = RangeValues(*dataset);
 
   readstat_writer_t* writer = readstat_writer_init();
@@ -302,78 +450,24 @@ void Write(const Options& options) {
   readstat_writer_t* catalog = kind == Kind::Sas ? readstat_writer_init() : nullptr;
   if (catalog != nullptr) readstat_set_data_writer(catalog, WriteBytes);
   readstat_writer_t* labels = catalog != nullptr ? catalog : writer;
-  bool anyLabels = false;
 
   std::vector<Column> columns(ncols);
-  std::set<std::string> keepMissing;
-  std::set<std::string> labelsWritten;
-  std::map<std::string, std::string> labelSets;  // labels -> set name
-  std::map<std::string, readstat_label_set_t*> labelSetOf;
+  Written written;
   for (std::size_t i = 0; i < ncols; ++i) {
     const QUVO_Variable& v = *dataset->variables[i];
     Column& c = columns[i];
     c.variable = &v;
-    if (v.IsString()) {
-      keepMissing.insert(v.name);
-      c.type = kind == Kind::Stata && options.strls.count(v.name) != 0 ? READSTAT_TYPE_STRING_REF
-                                                                       : READSTAT_TYPE_STRING;
-    } else {
-      c.type = NumericStorage(v, kind, options, ranges[i]);
-      // User-missing values become tags: the discrete ones, then the range's.
-      char next = kind == Kind::Stata ? 'a' : 'A';
-      const char last = kind == Kind::Stata ? 'z' : 'Z';
-      std::vector<double> missing = v.missing.numbers;
-      if (auto it = inRange.find(static_cast<int>(i)); it != inRange.end()) {
-        missing.insert(missing.end(), it->second.begin(), it->second.end());
-      }
-      for (double m : missing) {
-        if (tagsAllowed && next <= last && c.tags.count(m) == 0) c.tags[m] = next++;
-      }
-      if (c.tags.size() < missing.size()) keepMissing.insert(v.name);
-    }
+    const auto found = inRange.find(static_cast<int>(i));
+    ChooseStorage(c, v, ranges[i], found != inRange.end() ? &found->second : nullptr, kind, options, tagsAllowed,
+                  written);
     c.format = kind == Kind::Stata ? StataFormat(v, c) : SasFormat(v, c);
     std::size_t width = v.IsString() ? static_cast<std::size_t>(v.width) : 0;
     if (kind == Kind::Stata && c.type == READSTAT_TYPE_STRING) width = std::min<std::size_t>(width, 2045);
     c.out = readstat_add_variable(writer, v.name.c_str(), c.type, width);
     if (v.label) readstat_variable_set_label(c.out, v.label->c_str());
-
     const bool inCatalog = kind == Kind::Stata || options.catalogVars.empty() || options.catalogVars.count(v.name) != 0;
     if (!v.valueLabels.empty() && !(kind == Kind::Stata && v.IsString()) && inCatalog) {
-      // Variables with the same labels share one label set (one format).
-      std::string key = v.IsString() ? "$" : "";
-      for (const ValueLabel& l : v.valueLabels) {
-        key += (v.IsString() ? std::string(ObsString(l.value)) : std::to_string(l.value.d)) + '\x1f' + l.label + '\x1e';
-      }
-      for (const auto& [m, t] : c.tags) key += std::to_string(m) + t;
-      auto [shared, fresh] = labelSets.emplace(key, kind == Kind::Stata ? v.name : SasFormatName(v.name, v.IsString()));
-      const std::string setName = shared->second;
-      labelsWritten.insert(v.name);
-      if (!fresh) {
-        if (kind == Kind::Stata) readstat_variable_set_label_set(c.out, labelSetOf.at(setName));
-        else c.format = setName + ".";
-        readstat_variable_set_format(c.out, c.format.c_str());
-        continue;
-      }
-      readstat_label_set_t* set = readstat_add_label_set(
-          labels, v.IsString() ? READSTAT_TYPE_STRING : (kind == Kind::Stata ? READSTAT_TYPE_INT32 : READSTAT_TYPE_DOUBLE),
-          setName.c_str());
-      for (const ValueLabel& l : v.valueLabels) {
-        if (v.IsString()) {
-          readstat_label_string_value(set, std::string(ObsString(l.value)).c_str(), l.label.c_str());
-        } else if (auto tag = c.tags.find(l.value.d); tag != c.tags.end()) {
-          if (kind == Kind::Stata) readstat_label_tagged_value(set, tag->second, l.label.c_str());
-        } else if (kind == Kind::Stata) {
-          if (l.value.d == std::trunc(l.value.d) && std::fabs(l.value.d) < 2e9) {
-            readstat_label_int32_value(set, static_cast<std::int32_t>(l.value.d), l.label.c_str());
-          }
-        } else {
-          readstat_label_double_value(set, l.value.d, l.label.c_str());
-        }
-      }
-      labelSetOf[setName] = set;
-      if (kind == Kind::Stata) readstat_variable_set_label_set(c.out, set);
-      if (kind != Kind::Stata) c.format = setName + ".";
-      anyLabels = true;
+      AddValueLabels(c, v, kind, labels, written);
     }
     readstat_variable_set_format(c.out, c.format.c_str());
   }
@@ -382,25 +476,7 @@ void Write(const Options& options) {
     for (const std::string& line : block) note += (note.empty() ? "" : "\n") + line;
     readstat_add_note(writer, note.c_str());
   }
-
-  // ReadStat wants every strL text before the data: one stored text for
-  // equal values.
-  std::map<std::string, readstat_string_ref_t*> refs;
-  bool anyRef = false;
-  for (const Column& c : columns) anyRef = anyRef || c.type == READSTAT_TYPE_STRING_REF;
-  if (anyRef) {
-    std::unique_ptr<host::CaseCursor> cursor = dataset->cases->Open();
-    while (const host::CaseBlock* block = cursor->NextBlock()) {
-      for (std::size_t i = 0; i < ncols; ++i) {
-        if (columns[i].type != READSTAT_TYPE_STRING_REF) continue;
-        const host::StringColumn& s = block->strings[i];
-        for (std::size_t r = 0; r < block->rows; ++r) {
-          const std::string text(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
-          if (refs.count(text) == 0) refs[text] = readstat_add_string_ref(writer, text.c_str());
-        }
-      }
-    }
-  }
+  const std::map<std::string, readstat_string_ref_t*> refs = AddStringRefs(writer, *dataset, columns);
 
   std::FILE* out = std::fopen(options.output.c_str(), "wb");
   if (out == nullptr) Die("cannot write " + options.output);
@@ -413,35 +489,7 @@ void Write(const Options& options) {
   while (const host::CaseBlock* block = cursor->NextBlock()) {
     for (std::size_t r = 0; r < block->rows; ++r) {
       Check(readstat_begin_row(writer), "row");
-      for (std::size_t i = 0; i < ncols; ++i) {
-        Column& c = columns[i];
-        if (c.variable->IsString()) {
-          const host::StringColumn& s = block->strings[i];
-          const std::string text(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
-          if (c.type == READSTAT_TYPE_STRING_REF) {
-            readstat_string_ref_t* ref = refs.at(text);
-            Check(readstat_insert_string_ref(writer, c.out, ref), "strL value");
-          } else {
-            Check(readstat_insert_string_value(writer, c.out, text.c_str()), "string value");
-          }
-          continue;
-        }
-        const double x = block->numbers[i][r];
-        if (x == SYSMIS) {
-          Check(readstat_insert_missing_value(writer, c.out), "missing value");
-        } else if (auto tag = c.tags.find(x); tag != c.tags.end()) {
-          Check(readstat_insert_tagged_missing_value(writer, c.out, tag->second), "tagged value");
-        } else {
-          const double y = FileDate(c, kind, x);
-          switch (c.type) {
-            case READSTAT_TYPE_INT8: Check(readstat_insert_int8_value(writer, c.out, static_cast<std::int8_t>(y)), "value"); break;
-            case READSTAT_TYPE_INT16: Check(readstat_insert_int16_value(writer, c.out, static_cast<std::int16_t>(y)), "value"); break;
-            case READSTAT_TYPE_INT32: Check(readstat_insert_int32_value(writer, c.out, static_cast<std::int32_t>(y)), "value"); break;
-            case READSTAT_TYPE_FLOAT: Check(readstat_insert_float_value(writer, c.out, static_cast<float>(y)), "value"); break;
-            default: Check(readstat_insert_double_value(writer, c.out, y), "value"); break;
-          }
-        }
-      }
+      for (std::size_t i = 0; i < ncols; ++i) InsertValue(writer, columns[i], *block, i, r, kind, refs);
       Check(readstat_end_row(writer), "row");
     }
   }
@@ -449,29 +497,15 @@ void Write(const Options& options) {
   readstat_writer_free(writer);
   std::fclose(out);
 
-  if (catalog != nullptr && anyLabels) {
-    const std::string path = (fs::path(options.output).parent_path() / fs::path(options.output).stem()).string() + ".sas7bcat";
-    std::FILE* cat = std::fopen(path.c_str(), "wb");
-    if (cat == nullptr) Die("cannot write " + path);
-    Check(readstat_writer_set_file_timestamp(catalog, 1767225600), "timestamp");
-    Check(readstat_begin_writing_sas7bcat(catalog, cat), "catalog");
-    Check(readstat_end_writing(catalog), "catalog end");
-    std::fclose(cat);
-    // ReadStat's catalog writer loses formats in some catalogs of more than
-    // one: read it back, so that a bad catalog is never handed on.
-    readstat_parser_t* parser = readstat_parser_init();
-    const readstat_error_t readBack = readstat_parse_sas7bcat(parser, path.c_str(), nullptr);
-    readstat_parser_free(parser);
-    if (readBack != READSTAT_OK) {
-      Die(path + ": ReadStat cannot read back the catalog it wrote (" + readstat_error_message(readBack) +
-          "); give fewer formats with --catalog-var NAME");
-    }
-  }
+  if (catalog != nullptr && written.anyLabels) WriteCatalog(catalog, options.output);
   if (catalog != nullptr) readstat_writer_free(catalog);
 
   if (!options.onTop.empty()) {
     const fs::path relative = fs::relative(fs::absolute(options.output), fs::absolute(options.onTop).parent_path());
-    std::ofstream(options.onTop) << OnTopDescriptor(*dataset, relative.string(), keepMissing, labelsWritten, kind).dump(2) << "\n";
+    std::ofstream(options.onTop) << OnTopDescriptor(*dataset, relative.string(), written.keepMissing,
+                                                    written.labelsWritten, kind)
+                                        .dump(2)
+                                 << "\n";
   }
 }
 

@@ -264,7 +264,9 @@ inline bool ParseIsoDuration(std::string_view text, double& seconds) {
 // Table Schema field "format"): %Y %y %m %d %j %H %I %p %M %S %f %b %B %%, and
 // any other character as itself. A pattern without a date part gives the
 // seconds into the day (times); with one, seconds since the origin. False
-// when the text does not follow the pattern or names no real day.
+// when the text does not follow the pattern or names no real day. (Longer
+// than most functions here: one switch over the directives, each case
+// filling one field, reads best whole.)
 inline bool ParsePatternDate(std::string_view text, std::string_view pattern, double& seconds) {
   static constexpr const char* kMonths[] = {"january", "february", "march",     "april",   "may",      "june",
                                             "july",    "august",   "september", "october", "november", "december"};

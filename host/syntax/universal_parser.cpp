@@ -246,6 +246,31 @@ class Checker {
     *data.exportObj = ParamObj(list);
   }
 
+  // A string keyword's value; one of the keyword's listed words (in their
+  // spelling), when it lists any.
+  std::shared_ptr<ParamData> StringValue(const host::ParamDescData& param, const host::SubComDescData& desc,
+                                         const Token& value) {
+    auto v = std::make_shared<ParamData>();
+    v->keyword = value;
+    v->hasString = true;
+    v->stringValue = value.text;
+    v->name = value.text;
+    if (param.stringValues.empty()) return v;
+    const std::string* match = nullptr;
+    if (value.kind == Token::Name || value.kind == Token::String) {
+      for (const std::string& s : param.stringValues) {
+        if (host::EqualsIgnoringCase(s, value.text)) match = &s;
+      }
+    }
+    if (match == nullptr) {
+      Fail(param.name + "=" + value.text + " is not valid " + Place(desc) + "; use " + param.name + "=" +
+               JoinOr(param.stringValues),
+           &value);
+    }
+    v->name = *match;
+    return v;
+  }
+
   // Reads one keyword with its value starting at i; returns the position
   // after it.
   std::size_t Keyword(SubComData& data, const host::SubComDescData& desc, std::size_t i, std::size_t to) {
@@ -293,26 +318,7 @@ class Checker {
       case UPSpecTypes::ParamString: {
         const Token& value = Value(*param, desc, key, i, to, "value");
         ++i;
-        auto v = std::make_shared<ParamData>();
-        v->keyword = value;
-        v->hasString = true;
-        v->stringValue = value.text;
-        v->name = value.text;
-        if (!param->stringValues.empty()) {
-          const std::string* match = nullptr;
-          if (value.kind == Token::Name || value.kind == Token::String) {
-            for (const std::string& s : param->stringValues) {
-              if (host::EqualsIgnoringCase(s, value.text)) match = &s;
-            }
-          }
-          if (match == nullptr) {
-            Fail(param->name + "=" + value.text + " is not valid " + Place(desc) + "; use " + param->name + "=" +
-                     JoinOr(param->stringValues),
-                 &value);
-          }
-          v->name = *match;
-        }
-        pd->value = v;
+        pd->value = StringValue(*param, desc, value);
         pd->hasString = true;
         pd->stringValue = value.text;
         break;
