@@ -403,6 +403,29 @@ void InsertValue(readstat_writer_t* writer, const Column& c, const host::CaseBlo
   }
 }
 
+// The data file: the dictionary added so far, then every case.
+void WriteCases(readstat_writer_t* writer, const std::string& path, Kind kind, std::int64_t rows,
+                const host::Dataset& dataset, const std::vector<Column>& columns,
+                const std::map<std::string, readstat_string_ref_t*>& refs) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) Die("cannot write " + path);
+  switch (kind) {
+    case Kind::Stata: Check(readstat_begin_writing_dta(writer, out, rows), "begin"); break;
+    case Kind::Sas: Check(readstat_begin_writing_sas7bdat(writer, out, rows), "begin"); break;
+    case Kind::Transport: Check(readstat_begin_writing_xport(writer, out, rows), "begin"); break;
+  }
+  std::unique_ptr<host::CaseCursor> cursor = dataset.cases->Open();
+  while (const host::CaseBlock* block = cursor->NextBlock()) {
+    for (std::size_t r = 0; r < block->rows; ++r) {
+      Check(readstat_begin_row(writer), "row");
+      for (std::size_t i = 0; i < columns.size(); ++i) InsertValue(writer, columns[i], *block, i, r, kind, refs);
+      Check(readstat_end_row(writer), "row");
+    }
+  }
+  Check(readstat_end_writing(writer), "end");
+  std::fclose(out);
+}
+
 // The SAS catalog beside the data file (NAME.sas7bcat).
 void WriteCatalog(readstat_writer_t* catalog, const std::string& output) {
   const std::string path = (fs::path(output).parent_path() / fs::path(output).stem()).string() + ".sas7bcat";
@@ -478,24 +501,8 @@ void Write(const Options& options) {
   }
   const std::map<std::string, readstat_string_ref_t*> refs = AddStringRefs(writer, *dataset, columns);
 
-  std::FILE* out = std::fopen(options.output.c_str(), "wb");
-  if (out == nullptr) Die("cannot write " + options.output);
-  switch (kind) {
-    case Kind::Stata: Check(readstat_begin_writing_dta(writer, out, rows), "begin"); break;
-    case Kind::Sas: Check(readstat_begin_writing_sas7bdat(writer, out, rows), "begin"); break;
-    case Kind::Transport: Check(readstat_begin_writing_xport(writer, out, rows), "begin"); break;
-  }
-  std::unique_ptr<host::CaseCursor> cursor = dataset->cases->Open();
-  while (const host::CaseBlock* block = cursor->NextBlock()) {
-    for (std::size_t r = 0; r < block->rows; ++r) {
-      Check(readstat_begin_row(writer), "row");
-      for (std::size_t i = 0; i < ncols; ++i) InsertValue(writer, columns[i], *block, i, r, kind, refs);
-      Check(readstat_end_row(writer), "row");
-    }
-  }
-  Check(readstat_end_writing(writer), "end");
+  WriteCases(writer, options.output, kind, rows, *dataset, columns, refs);
   readstat_writer_free(writer);
-  std::fclose(out);
 
   if (catalog != nullptr && written.anyLabels) WriteCatalog(catalog, options.output);
   if (catalog != nullptr) readstat_writer_free(catalog);
