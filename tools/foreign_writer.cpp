@@ -32,6 +32,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/common/text.h"
 #include "host/data/dataset.h"
 #include "host/data/dates.h"
 #include "host/dataset.h"
@@ -137,7 +138,7 @@ std::string SasFormat(const QUVO_Variable& v, Column& c) {
 std::string SasFormatName(const std::string& variable, bool isString) {
   std::string name;
   for (const char ch : variable) {
-    if (std::isalpha(static_cast<unsigned char>(ch)) != 0) name += static_cast<char>(std::toupper(ch));
+    if (std::isalpha(static_cast<unsigned char>(ch)) != 0) name += host::UpperAscii(ch);
   }
   name = name.substr(0, 20) + "F";
   return isString ? "$" + name : name;

@@ -82,7 +82,7 @@ void AppendPadded(std::string& out, std::string_view text, std::size_t width, bo
 }
 
 void TrimLine(std::string& out, std::size_t lineStart) {
-  while (out.size() > lineStart && out.back() == ' ') out.pop_back();
+  out.resize(lineStart + TrimTrailingBlanks(std::string_view(out).substr(lineStart)).size());
 }
 
 // A column of the laid-out table; column 0 is the row labels.
