@@ -103,6 +103,9 @@ read -r daskWall daskRss _ <<<"$dask"
 oneLoad=${one#* * }
 daskLoad=${dask#* * }
 if [[ $MARKDOWN == 1 ]]; then
+  jsonLoad=${jsonLoad//|/\\|}
+  oneLoad=${oneLoad//|/\\|}
+  daskLoad=${daskLoad//|/\\|}
   echo "| run | wall time (s) | peak RSS (MiB) | load average before \\| after |"
   echo "|---|---:|---:|---|"
   echo "| one process, all $PARTS parts, JSON (no overview) | $jsonWall | $((jsonRss / 1024)) | $jsonLoad |"

@@ -40,7 +40,7 @@ std::uint32_t Crc(std::uint32_t tag, std::uint64_t length, std::string_view payl
 
 const char* KindText(FileKind kind) { return kind == FileKind::Plan ? "plan" : "partial state"; }
 
-RecordWriter::RecordWriter(std::ostream& out, FileKind kind) : fOut(out) {
+RecordWriter::RecordWriter(std::ostream& out, FileKind kind) : fOut(out), fDigesting(kind == FileKind::Plan) {
   wire::Writer head;
   head.Buffer().append(kMagic, sizeof kMagic);
   head.U32(kFormatVersion);
@@ -49,7 +49,7 @@ RecordWriter::RecordWriter(std::ostream& out, FileKind kind) : fOut(out) {
 }
 
 void RecordWriter::Put(std::string_view bytes) {
-  fDigest.Add(bytes);
+  if (fDigesting) fDigest.Add(bytes);
   fOut.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
@@ -71,7 +71,8 @@ void RecordWriter::Finish() {
   Write(Tag::End, count.Buffer());
 }
 
-RecordReader::RecordReader(const std::string& path, FileKind kind) : fPath(path) {
+RecordReader::RecordReader(const std::string& path, FileKind kind)
+    : fPath(path), fDigesting(kind == FileKind::Plan) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw InputError(path + ": is a folder, not a " + KindText(kind));
   fIn.open(path, std::ios::binary);
@@ -88,7 +89,7 @@ RecordReader::RecordReader(const std::string& path, FileKind kind) : fPath(path)
     throw InputError(path + ": not a " + KindText(kind) + " written by codebook" +
                      (kind == FileKind::Plan ? " --write-plan" : " --run-plan"));
   }
-  fDigest.Add(std::string_view(head, sizeof head));
+  if (fDigesting) fDigest.Add(std::string_view(head, sizeof head));
   fLeft -= sizeof head;
   wire::Reader r(std::string_view(head + 8, 8));
   const std::uint32_t version = r.U32();
@@ -111,48 +112,70 @@ void RecordReader::Damaged(const std::string& what) const {
 void RecordReader::Get(char* data, std::size_t size, const char* what) {
   fIn.read(data, static_cast<std::streamsize>(size));
   if (fIn.gcount() != static_cast<std::streamsize>(size)) {
-    Damaged(std::string("it ends in the middle of ") + what + " " + std::to_string(fRecords + 1));
+    Damaged(std::string("it ends in the middle of a ") + what);
   }
-  fDigest.Add(std::string_view(data, size));
+  if (fDigesting) fDigest.Add(std::string_view(data, size));
   fLeft -= size;
 }
 
-bool RecordReader::Next(Tag& tag, std::string& payload) {
+bool RecordReader::NextTag(Tag& tag) {
   if (fEnded) return false;
-  char head[12];
   if (fIn.peek() == std::char_traits<char>::eof()) {
     Damaged("it ends after " + std::to_string(fRecords) + " records, without its end record");
   }
+  char head[12];
   Get(head, sizeof head, "record");
   wire::Reader r(std::string_view(head, sizeof head));
-  const std::uint32_t rawTag = r.U32();
-  const std::uint64_t length = r.U64();
-  if (length > kMaxRecord || length + 4 > fLeft) {
-    Damaged("record " + std::to_string(fRecords + 1) + " claims " + std::to_string(length) + " bytes, more than the "
+  fTag = r.U32();
+  fLength = r.U64();
+  if (fLength > kMaxRecord || fLength + 4 > fLeft) {
+    Damaged("record " + std::to_string(fRecords + 1) + " claims " + std::to_string(fLength) + " bytes, more than the "
             "file has left");
   }
-  payload.resize(static_cast<std::size_t>(length));
+  tag = static_cast<Tag>(fTag);
+  if (tag != Tag::End) {
+    ++fRecords;
+    return true;
+  }
+  std::string payload;
+  Payload(payload);
+  wire::Reader count(payload);
+  std::uint64_t n = 0;
+  try {
+    n = count.U64();
+    count.ExpectEnd();
+  } catch (const wire::Damaged&) {
+    Damaged("the end record is malformed");
+  }
+  if (n != fRecords) Damaged("the end record counts " + std::to_string(n) + " records, the file has " + std::to_string(fRecords));
+  if (fIn.peek() != std::char_traits<char>::eof()) Damaged("bytes follow the end record");
+  fEnded = true;
+  return false;
+}
+
+void RecordReader::Payload(std::string& payload) {
+  payload.resize(static_cast<std::size_t>(fLength));
   Get(payload.data(), payload.size(), "record");
   char crcBytes[4];
   Get(crcBytes, sizeof crcBytes, "record");
-  const std::uint32_t crc = wire::Reader(std::string_view(crcBytes, 4)).U32();
-  if (crc != Crc(rawTag, length, payload)) Damaged("record " + std::to_string(fRecords + 1) + " fails its checksum");
-  tag = static_cast<Tag>(rawTag);
-  if (tag == Tag::End) {
-    wire::Reader count(payload);
-    std::uint64_t n = 0;
-    try {
-      n = count.U64();
-      count.ExpectEnd();
-    } catch (const wire::Damaged&) {
-      Damaged("the end record is malformed");
-    }
-    if (n != fRecords) Damaged("the end record counts " + std::to_string(n) + " records, the file has " + std::to_string(fRecords));
-    if (fIn.peek() != std::char_traits<char>::eof()) Damaged("bytes follow the end record");
-    fEnded = true;
-    return false;
+  if (wire::Reader(std::string_view(crcBytes, 4)).U32() != Crc(fTag, fLength, payload)) {
+    Damaged("record " + std::to_string(fRecords) + " fails its checksum");
   }
-  ++fRecords;
+}
+
+void RecordReader::SkipPayload() {
+  if (fDigesting) {  // a plan's digest covers every byte
+    std::string payload;
+    Payload(payload);
+    return;
+  }
+  fIn.seekg(static_cast<std::streamoff>(fLength + 4), std::ios::cur);
+  fLeft -= fLength + 4;
+}
+
+bool RecordReader::Next(Tag& tag, std::string& payload) {
+  if (!NextTag(tag)) return false;
+  Payload(payload);
   return true;
 }
 

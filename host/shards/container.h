@@ -48,7 +48,7 @@ class Digest {
   std::uint64_t fValue = 0xcbf29ce484222325ULL;
 };
 
-// Writes the frame to a stream; the digest covers every byte written.
+// Writes the frame to a stream; a plan's digest covers every byte written.
 class RecordWriter {
  public:
   RecordWriter(std::ostream& out, FileKind kind);
@@ -61,6 +61,7 @@ class RecordWriter {
   void Put(std::string_view bytes);
 
   std::ostream& fOut;
+  bool fDigesting;
   Digest fDigest;
   std::uint64_t fRecords = 0;
 };
@@ -71,7 +72,12 @@ class RecordReader {
   RecordReader(const std::string& path, FileKind kind);
   // The next record, or false after the end record (which must be there).
   bool Next(Tag& tag, std::string& payload);
-  // The digest of every byte read so far (after the end: of the file).
+  // The next record's tag (false after the end record), then its payload
+  // read and checked, or passed over unread.
+  bool NextTag(Tag& tag);
+  void Payload(std::string& payload);
+  void SkipPayload();
+  // Plans: the digest of every byte read so far (after the end: of the file).
   std::uint64_t DigestValue() const { return fDigest.Value(); }
   const std::string& Path() const { return fPath; }
   // "FILE: the file is damaged (WHAT)", for a problem in a record's payload.
@@ -80,9 +86,12 @@ class RecordReader {
  private:
   void Get(char* data, std::size_t size, const char* what);
 
+  std::uint32_t fTag = 0;      // of the record whose payload comes next
+  std::uint64_t fLength = 0;
   std::string fPath;
   std::ifstream fIn;
   std::uint64_t fLeft = 0;  // bytes not read yet
+  bool fDigesting;          // plans only: states are large and need none
   Digest fDigest;
   std::uint64_t fRecords = 0;
   bool fEnded = false;

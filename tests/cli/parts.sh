@@ -155,7 +155,8 @@ open(path, "w").write("\n".join(lines))
 print(i + 1)
 PY
 )
-rm -f "$tmp/p3.state" "$tmp/x.json"
+mv -f "$tmp/p3.state" "$tmp/good3.state"  # made before the cell went bad
+rm -f "$tmp/x.json"
 fails "a bad cell fails its part" 2 "part3.csv, line $line, column 1 (variable g): \"x\" is not a number" \
   "$cb" --run-plan "$tmp/run.plan" --part 3 -o "$tmp/p3.state"
 check "a failed part leaves no state" test ! -e "$tmp/p3.state"
@@ -165,6 +166,12 @@ head -c 1000 "$tmp/p1.state" >"$tmp/cut.state"
 fails "a cut state is refused" 2 "cut.state: the file is damaged" \
   "$cb" --merge "$tmp/run.plan" "$tmp/cut.state" "$tmp/p2.state" "$tmp/p1.state" -o "$tmp/x.json"
 check "a refused merge writes nothing" test ! -e "$tmp/x.json"
+# A block's damage shows when the merge comes to it, mid-report: no report.
+python3 -c 'import sys; b = bytearray(open(sys.argv[1], "rb").read()); b[len(b) // 2] ^= 16; open(sys.argv[2], "wb").write(b)' \
+  "$tmp/p1.state" "$tmp/flipped.state"
+fails "a damaged block is refused" 2 "flipped.state: the file is damaged (record" \
+  "$cb" --merge "$tmp/run.plan" "$tmp/flipped.state" "$tmp/p2.state" "$tmp/good3.state" --format html -o "$tmp/x.html"
+check "a merge refused mid-report writes nothing" test ! -e "$tmp/x.html"
 fails "a missing part is refused" 2 "lacks the partial state of part 3" \
   "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" -o "$tmp/x.json"
 "$cb" "$tmp/big/datapackage.json" 'CODEBOOK many' --write-plan "$tmp/run.plan"
