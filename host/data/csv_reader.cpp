@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -16,6 +17,8 @@ namespace host {
 namespace {
 
 constexpr std::size_t kInitialBuffer = std::size_t{1} << 21;
+// How far past its stopping point a reader of a stretch reads at a time.
+constexpr std::size_t kReadPast = std::size_t{1} << 16;
 // A record this long is almost surely a quote that was never closed; stop
 // before the whole file ends up in memory.
 constexpr std::size_t kMaxRecordBytes = std::size_t{256} << 20;
@@ -82,14 +85,20 @@ int OpenForReading(const std::string& path, const std::string& displayName, std:
 }  // namespace
 
 CsvReader::CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
-                     std::int64_t offset, std::int64_t line, const FileStamp* expected)
-    : fDisplayName(displayName), fDialect(dialect), fBase(offset), fLine(line), fRecordLine(line) {
+                     std::int64_t offset, std::int64_t line, const FileStamp* expected, std::int64_t readUpTo)
+    : fDisplayName(displayName), fDialect(dialect), fBase(offset), fReadUpTo(readUpTo), fLine(line), fRecordLine(line) {
   fFd = OpenForReading(path, displayName, fFileSize, fStamp, expected);
   try {
     if (offset > 0 && ::lseek(fFd, offset, SEEK_SET) != offset) {
       throw InputError(displayName + ": cannot read the file (" + std::strerror(errno) + ")");
     }
-    fBuffer.resize(kInitialBuffer + 1);
+    std::size_t initial = kInitialBuffer;
+    if (readUpTo >= 0) {
+      // The stretch and the end of the record that crosses its end.
+      const auto stretch = static_cast<std::size_t>(std::max<std::int64_t>(readUpTo - offset, 0));
+      initial = std::min(initial, std::bit_ceil(stretch + kReadPast));
+    }
+    fBuffer.resize(initial + 1);
     fBuffer[0] = '\n';
     fSpecial[static_cast<unsigned char>('\n')] = 1;
     fSpecial[static_cast<unsigned char>('\r')] = 1;
@@ -187,9 +196,16 @@ bool CsvReader::Fill() {
       throw InputError(OutOfMemoryWhileReading(fDisplayName));
     }
   }
+  std::size_t want = fBuffer.size() - 1 - fEnd;
+  if (fReadUpTo >= 0) {
+    // Up to the caller's stopping point and a little past it (the record that
+    // crosses it); a longer record is read on in such steps.
+    const std::int64_t ahead = std::max<std::int64_t>(fReadUpTo - (fBase + static_cast<std::int64_t>(fEnd)), 0);
+    want = std::min(want, static_cast<std::size_t>(ahead) + kReadPast);
+  }
   ssize_t n;
   do {
-    n = ::read(fFd, fBuffer.data() + fEnd, fBuffer.size() - 1 - fEnd);
+    n = ::read(fFd, fBuffer.data() + fEnd, want);
   } while (n < 0 && errno == EINTR);
   if (n < 0) throw InputError(fDisplayName + ": cannot read the file (" + std::strerror(errno) + ")");
   if (n == 0) {

@@ -52,22 +52,28 @@ Mode ModeOf(const CsvColumn& c) {
 // start, every record that begins before a byte limit.
 class BlockFiller {
  public:
-  BlockFiller(const CsvLayout& layout, const std::uint8_t* modes, std::int64_t offset, std::int64_t line)
+  // Reads the records that begin in [offset, limit).
+  BlockFiller(const CsvLayout& layout, const std::uint8_t* modes, std::int64_t offset, std::int64_t line,
+              std::int64_t limit)
       : fLayout(layout),
         fModes(modes),
-        fReader(layout.path, layout.displayName, layout.dialect, offset, line, &layout.stamp) {
+        fLimit(limit),
+        fReader(layout.path, layout.displayName, layout.dialect, offset, line, &layout.stamp, limit) {
     fReader.SetColumnNames(&layout.names);
     fPrevNumbers.resize(layout.splitIndices.size());
     fData.resize(layout.columns.size(), nullptr);
     fPrevStrings.resize(layout.splitIndices.size());
   }
 
-  // Fills the block with the records that begin before `limit`. On bad input
-  // the block keeps the cases before the bad record and the error is
+  // Fills the block with the records that begin before the limit. On bad
+  // input the block keeps the cases before the bad record and the error is
   // rethrown. Returns the offset where the record after the last one starts.
-  std::int64_t Fill(CaseBlock& block, std::int64_t limit, const std::atomic<bool>& stop) {
+  // `rowsHint`: how many records the stretch probably holds (room is made
+  // for them at once; more still fit).
+  std::int64_t Fill(CaseBlock& block, std::size_t rowsHint, const std::atomic<bool>& stop) {
+    const std::int64_t limit = fLimit;
     const std::size_t ncols = fLayout.columns.size();
-    Prepare(block);
+    Prepare(block, rowsHint);
     std::size_t r = 0;
     try {
       for (;; ++r) {
@@ -100,7 +106,7 @@ class BlockFiller {
  private:
   bool Converted(std::size_t c) const { return static_cast<Mode>(fModes[c]) != Mode::Skip; }
 
-  void Prepare(CaseBlock& block) {
+  void Prepare(CaseBlock& block, std::size_t rowsHint) {
     const std::size_t ncols = fLayout.columns.size();
     block.rows = 0;
     block.work.reset();
@@ -114,7 +120,7 @@ class BlockFiller {
         fCapacity = std::max(fCapacity, block.numbers[c].capacity());
       }
     }
-    fCapacity = std::max<std::size_t>(fCapacity, 256);
+    fCapacity = std::max<std::size_t>({fCapacity, rowsHint, 256});
     for (std::size_t c = 0; c < ncols; ++c) {
       if (!Converted(c)) {
         block.numbers[c].clear();
@@ -335,6 +341,7 @@ class BlockFiller {
 
   const CsvLayout& fLayout;
   const std::uint8_t* fModes;
+  std::int64_t fLimit;
   std::size_t fCapacity = 0;
   CsvReader fReader;
   std::vector<double*> fData;  // per numeric column: the block's cells
@@ -554,8 +561,18 @@ class CsvCursor : public CaseCursor {
       entry->block.work.reset();
       return;
     }
-    BlockFiller filler(*fLayout, fModes.data(), start, line);
-    out.stop = filler.Fill(entry->block, fBounds[k + 1], fStop);
+    BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1]);
+    // Room for the records the stretch probably holds, judged by the bytes a
+    // record took in the stretches read so far (a guess: it only saves the
+    // block's columns from growing, or from being much too long).
+    const std::int64_t perRow = fBytesPerRow.load(std::memory_order_relaxed);
+    const auto hint =
+        perRow > 0 ? static_cast<std::size_t>((fBounds[k + 1] - start) * 17 / (perRow * 16)) + 64 : std::size_t{0};
+    out.stop = filler.Fill(entry->block, hint, fStop);
+    if (entry->block.rows > 0) {
+      fBytesPerRow.store(std::max<std::int64_t>(1, (out.stop - start) / static_cast<std::int64_t>(entry->block.rows)),
+                         std::memory_order_relaxed);
+    }
     out.lines = filler.Line() - line;
     out.lastNumbers = filler.LastSplitNumbers();
     out.lastStrings = filler.LastSplitStrings();
@@ -696,6 +713,7 @@ class CsvCursor : public CaseCursor {
   std::vector<std::unique_ptr<Entry>> fFree;
   std::unique_ptr<Entry> fCurrent;
   std::atomic<bool> fStop{false};
+  std::atomic<std::int64_t> fBytesPerRow{0};  // of the last stretch read: a capacity hint
   std::vector<std::thread> fWorkers;
 };
 

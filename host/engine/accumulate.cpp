@@ -139,36 +139,53 @@ void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& bl
     return;
   }
   // Weighted: count per row, total first as the case enters.
-  const std::size_t v = static_cast<std::size_t>(m.index);
+  if (rule.isString) {
+    if (rule.fixed) {
+      CountWeighted<std::string_view, true>(m, block, weights, begin, end);
+    } else {
+      CountWeighted<std::string_view, false>(m, block, weights, begin, end);
+    }
+  } else if (rule.fixed) {
+    CountWeighted<double, true>(m, block, weights, begin, end);
+  } else {
+    CountWeighted<double, false>(m, block, weights, begin, end);
+  }
+}
+
+// One weighted column of a variable dimension, with the column's type and
+// whether its categories are pre-defined fixed at compile time: the row loop
+// keeps only the tests that depend on the row.
+template <class Key, bool kFixed>
+void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights,
+                                    std::size_t begin, std::size_t end) {
+  const double* numbers = nullptr;
+  const StringColumn* strings = nullptr;
+  if constexpr (std::is_same_v<Key, double>) {
+    numbers = block.numbers[static_cast<std::size_t>(m.index)].data();
+  } else {
+    strings = &block.strings[static_cast<std::size_t>(m.index)];
+  }
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights[r];
     if (!Enters(w)) continue;
     ++fCases;
     fTotal.Add(w);
     std::uint32_t slot;
-    if (rule.isString) {
-      const std::string_view s = Cell(block.strings[v], r);
-      if (m.IsUserMissing(s)) fMissing.Add(w);
-      if (rule.fixed) {
-        slot = fStrings.Find(s);
-      } else {
-        slot = fStrings.FindOrInsert(s);
-      }
-    } else {
-      const double x = block.numbers[v][r];
+    if constexpr (std::is_same_v<Key, double>) {
+      const double x = numbers[r];
       if (x == SYSMIS) {
         fMissing.Add(w);
         continue;
       }
       if (m.IsUserMissing(x)) fMissing.Add(w);
-      if (rule.fixed) {
-        slot = fNumbers.Find(x);
-      } else {
-        slot = fNumbers.FindOrInsert(x);
-      }
+      slot = kFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
+    } else {
+      const std::string_view x = Cell(*strings, r);
+      if (m.IsUserMissing(x)) fMissing.Add(w);
+      slot = kFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
     }
-    if (slot == kNoSlot) continue;
-    if (rule.fixed) {
+    if constexpr (kFixed) {
+      if (slot == kNoSlot) continue;
       if (fCounts[slot].sum == 0.0) {
         ++fFixedSeen;
         fFirstRow[slot] = static_cast<std::uint32_t>(r);

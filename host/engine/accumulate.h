@@ -112,6 +112,9 @@ class DimensionCounts {
   template <class Key>
   void CountColumn(const DimensionRule& rule, const ColumnRule& m, const CaseBlock& block, std::size_t begin,
                    std::size_t end);
+  template <class Key, bool kFixed>
+  void CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights, std::size_t begin,
+                     std::size_t end);
 
   NumericCategoryIndex fNumbers;
   StringCategoryIndex fStrings;

@@ -34,11 +34,13 @@ struct CompensatedSum {
 
   void Add(double x) {
     const double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x)) {
-      carry += (sum - t) + x;
-    } else {
-      carry += (x - t) + sum;
-    }
+    // Neumaier: the rounding error of t, taken from the larger addend. As
+    // selects rather than a branch: which addend is larger is a coin toss
+    // for values that swing around zero.
+    const bool sumLarger = std::fabs(sum) >= std::fabs(x);
+    const double large = sumLarger ? sum : x;
+    const double small = sumLarger ? x : sum;
+    carry += (large - t) + small;
     sum = t;
   }
   void Add(const CompensatedSum& other) {
