@@ -145,45 +145,28 @@ TEST(DataPackage, SurveyDictionaryAndCases) {
   EXPECT_EQ(pass.groupStarts, (std::vector<int>{1, 0, 1, 0}));
 }
 
-// Bare CSV files: everything is inferred from the data.
-TEST(DataPackage, InferenceFromBareCsv) {
-  struct Case {
-    const char* csv;
-    std::vector<std::string> facts;  // name:width:print:measure per variable
-    std::int64_t cases;
-  };
-  const Case cases[] = {
-      // Whole numbers with few distinct values are codes (nominal).
-      {"a,b,c\n1,x,2.5\n2,yy,-10.125\n", {"a:0:F8:1", "b:2:A2:1", "c:0:F8.3:3"}, 2},
-      // Empty cells: numeric stays numeric; an all-empty column is numeric (scale).
-      {"n,e\n,\n5,\n", {"n:0:F8:1", "e:0:F8:3"}, 2},
-      // One text cell makes a string; width is the widest value, trailing blanks aside.
-      {"s\n12\nabc  \n\n", {"s:3:A3:1"}, 2},
-      // Wide numbers and many decimals widen the format.
-      {"w,x\n123456789012,0.000001\n-1,1e-3\n", {"w:0:F12:1", "x:0:F8.6:3"}, 2},
-      // Dates, date-times (a bare date among them), times.
-      {"d,t,h\n2024-01-31,2024-01-31T08:00:00,08:00\n2023-12-01,2024-02-01,23:59:59\n",
-       {"d:0:DATE11:3", "t:0:DATETIME20:3", "h:0:TIME8:3"}, 2},
-      // A number among dates is no date.
-      {"m\n2024-01-31\n2024\n", {"m:10:A10:1"}, 2},
-      // Header only: 0 cases, width at least 1.
-      {"x,y\n", {"x:0:F8:3", "y:0:F8:3"}, 0},
-      // UTF-8 byte order mark, CRLF; width counts bytes.
-      {"\xEF\xBB\xBFname\r\n\xC3\xA9t\xC3\xA9\r\n", {"name:5:A5:1"}, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.csv);
-    TempDir dir;
-    auto ds = Load(dir.Write("data.csv", c.csv));
-    std::vector<std::string> facts;
-    for (const auto& v : ds->variables) {
-      facts.push_back(v->name + ":" + std::to_string(v->width) + ":" + FormatText(v->printFormat) + ":" +
-                      std::to_string(v->measure));
-    }
-    EXPECT_EQ(facts, c.facts);
-    EXPECT_EQ(ds->caseCount.value_or(-1), c.cases);
-    EXPECT_EQ(static_cast<std::int64_t>(ReadAll(*ds).cases.size()), c.cases);
+// Bare CSV files: everything is inferred from the data. The facts as the case
+// file shows them: the case count, then name, type, print format and level.
+std::string InferredFacts(const std::string& csv) {
+  static const char* const kLevels[] = {"unknown", "nominal", "ordinal", "scale"};
+  TempDir dir;
+  auto ds = Load(dir.Write("data.csv", csv));
+  std::string out = std::to_string(ds->caseCount.value_or(-1)) + " cases\n";
+  for (const auto& v : ds->variables) {
+    out += v->name + ": " + (v->width ? "string " + std::to_string(v->width) : "numeric") + " " +
+           FormatText(v->printFormat) + " " + kLevels[v->measure] + "\n";
   }
+  EXPECT_EQ(ReadAll(*ds).cases.size(), static_cast<std::size_t>(ds->caseCount.value_or(-1)));
+  return out;
+}
+
+TEST(DataPackage, InferenceFromBareCsv) {
+  for (const testsupport::TextCase& c : testsupport::ReadCases("bare_csv_inference.txt")) {
+    SCOPED_TRACE(c.where);
+    EXPECT_EQ(InferredFacts(c.Block("data.csv")), c.Text());
+  }
+  // A byte order mark and CRLF line ends; the width counts bytes.
+  EXPECT_EQ(InferredFacts("\xEF\xBB\xBFname\r\n\xC3\xA9t\xC3\xA9\r\n"), "1 cases\nname: string 5 A5 nominal\n");
 }
 
 // Dialect variants and edge numbers through the whole reader.
