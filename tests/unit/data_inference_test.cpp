@@ -207,21 +207,4 @@ TEST(TableSchemaCells, DatePatterns) {
   EXPECT_FALSE(host::dates::PatternIsReadable("%"));
 }
 
-// A bare CSV: missing texts in numeric columns, decimal commas where the
-// delimiter is not a comma, and text columns keeping "NA" as user-missing.
-TEST(BareCsv, MissingTextsDecimalCommasAndCodes) {
-  TempDir dir;
-  std::vector<std::string> warnings, notes;
-  auto ds = host::LoadDataset(dir.Write("d.csv", "n;x;s\n1;1,5;a\nNA;.;NA\n2;NULL;b\n"), host::LoadOptions{},
-                              warnings, notes);
-  ASSERT_EQ(ds->variables.size(), 3u);
-  EXPECT_EQ(ds->variables[0]->measure, Measure::Nominal);
-  EXPECT_EQ(ds->variables[1]->measure, Measure::Scale);
-  EXPECT_EQ(ds->variables[2]->width, 2);
-  EXPECT_EQ(ds->variables[2]->missing.strings, std::vector<std::string>{"NA"});
-  const datatest::Pass pass = datatest::ReadAll(*ds);
-  EXPECT_EQ(pass.cases, (std::vector<std::string>{"1|1.5|'a'", ".|.|'NA'", "2|.|'b'"}));
-  EXPECT_TRUE(notes.empty());
-}
-
 }  // namespace

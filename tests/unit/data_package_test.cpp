@@ -146,7 +146,8 @@ TEST(DataPackage, SurveyDictionaryAndCases) {
 }
 
 // Bare CSV files: everything is inferred from the data. The facts as the case
-// file shows them: the case count, then name, type, print format and level.
+// file shows them: the case count; name, type, print format, level and
+// user-missing texts; then the cases as read.
 std::string InferredFacts(const std::string& csv) {
   static const char* const kLevels[] = {"unknown", "nominal", "ordinal", "scale"};
   TempDir dir;
@@ -154,9 +155,11 @@ std::string InferredFacts(const std::string& csv) {
   std::string out = std::to_string(ds->caseCount.value_or(-1)) + " cases\n";
   for (const auto& v : ds->variables) {
     out += v->name + ": " + (v->width ? "string " + std::to_string(v->width) : "numeric") + " " +
-           FormatText(v->printFormat) + " " + kLevels[v->measure] + "\n";
+           FormatText(v->printFormat) + " " + kLevels[v->measure];
+    for (const std::string& missing : v->missing.strings) out += ", missing '" + missing + "'";
+    out += "\n";
   }
-  EXPECT_EQ(ReadAll(*ds).cases.size(), static_cast<std::size_t>(ds->caseCount.value_or(-1)));
+  for (const std::string& line : ReadAll(*ds).cases) out += line + "\n";
   return out;
 }
 
@@ -166,7 +169,7 @@ TEST(DataPackage, InferenceFromBareCsv) {
     EXPECT_EQ(InferredFacts(c.Block("data.csv")), c.Text());
   }
   // A byte order mark and CRLF line ends; the width counts bytes.
-  EXPECT_EQ(InferredFacts("\xEF\xBB\xBFname\r\n\xC3\xA9t\xC3\xA9\r\n"), "1 cases\nname: string 5 A5 nominal\n");
+  EXPECT_EQ(InferredFacts("\xEF\xBB\xBFname\r\n\xC3\xA9t\xC3\xA9\r\n"), "1 cases\nname: string 5 A5 nominal\n'\xC3\xA9t\xC3\xA9'\n");
 }
 
 // Dialect variants and edge numbers through the whole reader.
