@@ -22,48 +22,7 @@ const std::filesystem::path kReference = std::filesystem::path(CODEBOOK_SOURCE_D
 
 std::shared_ptr<host::Dataset> Build(const json& ds) {
   testsupport::DatasetBuilder b;
-  for (const json& v : ds["variables"]) {
-    const std::string name = v["name"];
-    const int width = v["width"];
-    QUVO_Variable& var = width ? b.String(name, width) : b.Numeric(name);
-    if (v.contains("format")) var.printFormat.type = v["format"] == "DATE" ? FormatType::DATE : FormatType::DATETIME;
-    const json missing = v.value("missing", json::object());
-    for (const json& x : missing.value("values", json::array())) {
-      if (x.is_string()) var.missing.strings.push_back(x);
-      if (x.is_number()) var.missing.numbers.push_back(x);
-    }
-    if (missing.contains("range")) {
-      var.missing.hasRange = true;
-      var.missing.low = missing["range"][0];
-      var.missing.high = missing["range"][1];
-    }
-  }
-  for (const json& s : ds["sets"]) {
-    std::vector<std::string> members = s["members"];
-    if (s["type"] == "dichotomy") {
-      b.DichotomySet(s["name"], "", s["counted"], members);
-    } else {
-      b.CategorySet(s["name"], "", members);
-    }
-  }
-  if (!ds["weight"].is_null()) b.Weight(ds["weight"]);
-  for (const json& c : ds["cases"]) {
-    std::vector<testsupport::Cell> cells;
-    for (const json& x : c) {
-      if (x.is_null()) {
-        cells.emplace_back(SYSMIS);
-      } else if (x.is_string()) {
-        std::string text = x;
-        while (!text.empty() && text.back() == ' ') text.pop_back();  // as the readers hand strings over
-        cells.emplace_back(text);
-      } else {
-        cells.emplace_back(x.get<double>());
-      }
-    }
-    b.Case(std::move(cells));
-  }
-  b.BlockRows(37);
-  return b.Build();
+  return b.FromReference(ds, true).BlockRows(37).Build();
 }
 
 host::engine::PassProfile Wanting(const host::Dataset& dataset) {

@@ -53,54 +53,7 @@ int IndexOf(const json& ds, const std::string& name) {
 
 std::shared_ptr<host::Dataset> BuildDataset(const json& ds) {
   testsupport::DatasetBuilder b;
-  for (const json& v : ds["variables"]) {
-    const std::string name = v["name"];
-    const int width = v["width"];
-    QUVO_Variable& var = width ? b.String(name, width) : b.Numeric(name);
-    if (v.contains("missing")) {
-      const json& m = v["missing"];
-      if (m.contains("values")) {
-        for (const json& x : m["values"]) {
-          if (width) {
-            var.missing.strings.push_back(x.get<std::string>());
-          } else {
-            var.missing.numbers.push_back(x.get<double>());
-          }
-        }
-      }
-      if (m.contains("range")) {
-        var.missing.hasRange = true;
-        const json& r = m["range"];
-        var.missing.low = r[0].is_string() ? -std::numeric_limits<double>::infinity() : r[0].get<double>();
-        var.missing.high = r[1].is_string() ? std::numeric_limits<double>::infinity() : r[1].get<double>();
-      }
-    }
-    if (v.contains("labels")) {
-      for (const json& l : v["labels"]) {
-        if (width) {
-          b.ValueLabel(name, l[0].get<std::string>(), l[1].get<std::string>());
-        } else {
-          b.ValueLabel(name, l[0].get<double>(), l[1].get<std::string>());
-        }
-      }
-    }
-  }
-  if (!ds["weight"].is_null()) b.Weight(ds["weight"]);
-  for (const json& c : ds["cases"]) {
-    std::vector<testsupport::Cell> cells;
-    for (const json& x : c) {
-      if (x.is_null()) {
-        cells.emplace_back(SYSMIS);
-      } else if (x.is_string()) {
-        cells.emplace_back(x.get<std::string>());
-      } else {
-        cells.emplace_back(x.get<double>());
-      }
-    }
-    b.Case(std::move(cells));
-  }
-  b.BlockRows(7);
-  return b.Activate();
+  return b.FromReference(ds, false).BlockRows(7).Activate();
 }
 
 std::vector<AggregationStatistic> ScaleStatistics(int v) {

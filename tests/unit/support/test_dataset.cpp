@@ -1,5 +1,7 @@
 #include "support/test_dataset.h"
 
+#include <limits>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "host/dataset.h"
@@ -25,6 +27,59 @@ QUVO_Variable& DatasetBuilder::String(const std::string& name, int width, int me
   variable->writeFormat = variable->printFormat;
   fDataset->variables.push_back(std::move(variable));
   return *fDataset->variables.back();
+}
+
+DatasetBuilder& DatasetBuilder::FromReference(const nlohmann::json& ds, bool trimTrailingBlanks) {
+  using nlohmann::json;
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const json& v : ds["variables"]) {
+    const std::string name = v["name"];
+    const int width = v["width"];
+    QUVO_Variable& var = width ? String(name, width) : Numeric(name);
+    if (v.contains("format")) var.printFormat.type = v["format"] == "DATE" ? FormatType::DATE : FormatType::DATETIME;
+    const json missing = v.value("missing", json::object());
+    for (const json& x : missing.value("values", json::array())) {
+      if (x.is_string()) var.missing.strings.push_back(x);
+      if (x.is_number()) var.missing.numbers.push_back(x);
+    }
+    if (missing.contains("range")) {  // "LO" and "HI" are the open ends
+      const json& r = missing["range"];
+      var.missing.hasRange = true;
+      var.missing.low = r[0].is_string() ? -inf : r[0].get<double>();
+      var.missing.high = r[1].is_string() ? inf : r[1].get<double>();
+    }
+    for (const json& l : v.value("labels", json::array())) {
+      if (width) {
+        ValueLabel(name, l[0].get<std::string>(), l[1].get<std::string>());
+      } else {
+        ValueLabel(name, l[0].get<double>(), l[1].get<std::string>());
+      }
+    }
+  }
+  for (const json& s : ds.value("sets", json::array())) {
+    if (s["type"] == "dichotomy") {
+      DichotomySet(s["name"], "", s["counted"], s["members"]);
+    } else {
+      CategorySet(s["name"], "", s["members"]);
+    }
+  }
+  if (!ds["weight"].is_null()) Weight(ds["weight"]);
+  for (const json& c : ds["cases"]) {
+    std::vector<Cell> cells;
+    for (const json& x : c) {
+      if (x.is_null()) {
+        cells.emplace_back(SYSMIS);
+      } else if (x.is_string()) {
+        std::string text = x;
+        while (trimTrailingBlanks && !text.empty() && text.back() == ' ') text.pop_back();
+        cells.emplace_back(text);
+      } else {
+        cells.emplace_back(x.get<double>());
+      }
+    }
+    Case(std::move(cells));
+  }
+  return *this;
 }
 
 QUVO_Variable& DatasetBuilder::Find(const std::string& name) {

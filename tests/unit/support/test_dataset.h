@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ class DatasetBuilder {
   // One value per variable, in dictionary order.
   DatasetBuilder& Case(std::vector<Cell> cells);
   DatasetBuilder& BlockRows(std::size_t rows);
+  // Variables, sets, weight and cases of a dataset as the reference scripts
+  // under tests/reference/ write it (strings may lose their trailing blanks,
+  // as the readers hand them over).
+  DatasetBuilder& FromReference(const nlohmann::json& dataset, bool trimTrailingBlanks);
   host::Dataset& Facts() { return *fDataset; }
   QUVO_Variable& Variable(const std::string& name) { return Find(name); }
 
