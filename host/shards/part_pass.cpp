@@ -58,18 +58,8 @@ void Gather(const Shared& shared, const CaseBlock& block, PartWork& work) {
   }
 }
 
-}  // namespace
-
-void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
-  const Plan plan = LoadPlan(planPath);
-  if (part < 1 || part > plan.parts.size()) {
-    throw InputError("the plan " + planPath + " has " + std::to_string(plan.parts.size()) + " part" +
-                     (plan.parts.size() == 1 ? "" : "s") + "; there is no part " + std::to_string(part));
-  }
-  const PartPlan& me = plan.parts[part - 1];
-  CsvCaseSource source(OpenCsvPart(plan.layout, me.path, me.displayName));
-  const std::vector<int>& split = plan.layout.splitIndices;
-
+// The tables this part gathers, and what the overview wants of every pass.
+std::shared_ptr<Shared> PlanJobs(const Plan& plan) {
   auto shared = std::make_shared<Shared>();
   for (std::size_t p = 0; p < plan.passes.size(); ++p) {
     std::vector<std::shared_ptr<const engine::TableRules>> rules;
@@ -84,10 +74,12 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
       shared->jobs.push_back(std::move(job));
     }
   }
-  const std::size_t jobs = shared->jobs.size();
-  shared->active = std::make_unique<std::atomic<bool>[]>(jobs);
-  for (std::size_t j = 0; j < jobs; ++j) shared->active[j].store(true);
+  shared->active = std::make_unique<std::atomic<bool>[]>(shared->jobs.size());
+  for (std::size_t j = 0; j < shared->jobs.size(); ++j) shared->active[j].store(true);
+  return shared;
+}
 
+ReadPlan PartReadPlan(const Plan& plan, const std::shared_ptr<Shared>& shared) {
   ReadPlan read;
   read.columns.assign(plan.dictionary->variables.size(), 0);
   // Every table's columns, as a pass over all the parts converts them: the
@@ -98,13 +90,83 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
     }
   }
   if (plan.layout.weightIndex >= 0) read.columns[static_cast<std::size_t>(plan.layout.weightIndex)] = 1;
-  for (int v : split) read.columns[static_cast<std::size_t>(v)] = 1;
+  for (int v : plan.layout.splitIndices) read.columns[static_cast<std::size_t>(v)] = 1;
   read.threads = Threads();
   read.gather = [shared](CaseBlock& block) {
     auto work = std::make_shared<PartWork>();
     Gather(*shared, block, *work);
     block.work = std::move(work);
   };
+  return read;
+}
+
+// A block's record: its rows, where split groups start in it, and per pass
+// the states of the tables that gathered it and the overview's statistics.
+std::string BlockRecord(const Plan& plan, const Shared& shared, const CaseBlock& block, const PartWork& work,
+                        bool firstBlock) {
+  const std::vector<int>& split = plan.layout.splitIndices;
+  const std::size_t jobs = shared.jobs.size();
+  wire::Writer record;
+  record.U64(block.rows);
+  std::vector<std::uint32_t> starts;
+  if (!split.empty()) {
+    for (std::size_t r = firstBlock ? 1 : 0; r < block.rows; ++r) {
+      if (block.groupStart[r] != 0) starts.push_back(static_cast<std::uint32_t>(r));
+    }
+  }
+  record.U32s(starts);
+  record.Count(plan.passes.size());
+  std::size_t j = 0;
+  for (std::size_t p = 0; p < plan.passes.size(); ++p) {
+    const PassPlan& pass = plan.passes[p];
+    wire::Writer section;
+    section.Count(pass.tables.size());
+    for (std::size_t i = 0; i < pass.tables.size(); ++i) {
+      const bool mine = j < jobs && shared.jobs[j].pass == p && shared.jobs[j].table == i;
+      const bool gathered = mine && shared.active[j].load() && work.gathered[j];
+      section.Bool(gathered);
+      if (gathered) work.gathered[j]->Save(*pass.tables[i].rules, section);
+      if (mine) ++j;
+    }
+    wire::Writer profile;
+    work.profiles[p].Save(profile);
+    section.Bytes(profile.Buffer());
+    record.Bytes(section.Buffer());
+  }
+  return std::move(record.Buffer());
+}
+
+// Limited tables: the categories of this part so far; a table past its
+// limit gathers no more. Returns how many tables stopped.
+std::size_t StopPastLimits(Shared& shared, PartWork& work) {
+  std::size_t stopped = 0;
+  for (std::size_t k = 0; k < shared.jobs.size(); ++k) {
+    Job& job = shared.jobs[k];
+    if (!job.limit || !shared.active[k].load() || !work.gathered[k]) continue;
+    const engine::TableRules& rules = *job.rules;
+    job.seen->Merge(rules, std::move(*work.gathered[k]));
+    if (job.seen->Dimension()->NumberOfValues(*rules.dimension) > *job.limit) {
+      shared.active[k].store(false);
+      job.seen.reset();
+      ++stopped;
+    }
+  }
+  return stopped;
+}
+
+}  // namespace
+
+void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
+  const Plan plan = LoadPlan(planPath);
+  if (part < 1 || part > plan.parts.size()) {
+    throw InputError("the plan " + planPath + " has " + std::to_string(plan.parts.size()) + " part" +
+                     (plan.parts.size() == 1 ? "" : "s") + "; there is no part " + std::to_string(part));
+  }
+  const PartPlan& me = plan.parts[part - 1];
+  CsvCaseSource source(OpenCsvPart(plan.layout, me.path, me.displayName));
+  const std::vector<int>& split = plan.layout.splitIndices;
+  const std::shared_ptr<Shared> shared = PlanJobs(plan);
+  const std::size_t jobs = shared->jobs.size();
 
   RecordWriter file(out, FileKind::State);
   {
@@ -117,7 +179,7 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
   tail.first.numbers.resize(split.size());
   tail.first.strings.resize(split.size());
   tail.last = tail.first;
-  std::unique_ptr<CaseCursor> cursor = source.OpenFor(read);
+  std::unique_ptr<CaseCursor> cursor = source.OpenFor(PartReadPlan(plan, shared));
   std::size_t activeJobs = jobs;
   bool firstBlock = true;
   // Once no table gathers, the rest of the part is only counted (as a pass
@@ -132,50 +194,12 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
       work = &local;
     }
     work->gathered.resize(jobs);
-
-    wire::Writer record;
-    record.U64(block->rows);
-    std::vector<std::uint32_t> starts;
     if (!split.empty()) {
-      for (std::size_t r = firstBlock ? 1 : 0; r < block->rows; ++r) {
-        if (block->groupStart[r] != 0) starts.push_back(static_cast<std::uint32_t>(r));
-      }
       if (firstBlock) tail.first = SplitValuesAt(*block, 0, split);
       tail.last = SplitValuesAt(*block, block->rows - 1, split);
     }
-    record.U32s(starts);
-    record.Count(plan.passes.size());
-    std::size_t j = 0;
-    for (std::size_t p = 0; p < plan.passes.size(); ++p) {
-      const PassPlan& pass = plan.passes[p];
-      wire::Writer section;
-      section.Count(pass.tables.size());
-      for (std::size_t i = 0; i < pass.tables.size(); ++i) {
-        const bool mine = j < jobs && shared->jobs[j].pass == p && shared->jobs[j].table == i;
-        const bool gathered = mine && shared->active[j].load() && work->gathered[j];
-        section.Bool(gathered);
-        if (gathered) work->gathered[j]->Save(*pass.tables[i].rules, section);
-        if (mine) ++j;
-      }
-      wire::Writer profile;
-      work->profiles[p].Save(profile);
-      section.Bytes(profile.Buffer());
-      record.Bytes(section.Buffer());
-    }
-    file.Write(Tag::Block, record.Buffer());
-
-    // Limited tables: the categories of this part so far.
-    for (std::size_t k = 0; k < jobs; ++k) {
-      Job& job = shared->jobs[k];
-      if (!job.limit || !shared->active[k].load() || !work->gathered[k]) continue;
-      const engine::TableRules& rules = *job.rules;
-      job.seen->Merge(rules, std::move(*work->gathered[k]));
-      if (job.seen->Dimension()->NumberOfValues(*rules.dimension) > *job.limit) {
-        shared->active[k].store(false);
-        job.seen.reset();
-        --activeJobs;
-      }
-    }
+    file.Write(Tag::Block, BlockRecord(plan, *shared, *block, *work, firstBlock));
+    activeJobs -= StopPastLimits(*shared, *work);
     tail.casesRead += block->rows;
     firstBlock = false;
   }
