@@ -17,6 +17,20 @@ inline std::string_view Cell(const StringColumn& column, std::size_t r) {
   return std::string_view(column.bytes.data() + column.offsets[r], column.offsets[r + 1] - column.offsets[r]);
 }
 
+// A variable's column as a key type reads it (its numbers or its strings),
+// and the key of one row of it.
+template <class Key>
+auto ColumnOf(const CaseBlock& block, const ColumnRule& m) {
+  const auto v = static_cast<std::size_t>(m.index);
+  if constexpr (std::is_same_v<Key, double>) {
+    return block.numbers[v].data();
+  } else {
+    return &block.strings[v];
+  }
+}
+inline double KeyAt(const double* numbers, std::size_t r) { return numbers[r]; }
+inline std::string_view KeyAt(const StringColumn* strings, std::size_t r) { return Cell(*strings, r); }
+
 }  // namespace
 
 void TableRules::MarkColumns(std::vector<std::uint8_t>& needed) const {
@@ -64,24 +78,15 @@ std::uint32_t DimensionCounts::NewSlot(std::uint32_t row) {
 template <class Key>
 void DimensionCounts::CountColumn(const DimensionRule& rule, const ColumnRule& m, const CaseBlock& block,
                                   std::size_t begin, std::size_t end) {
-  const double* numbers = nullptr;
-  const StringColumn* strings = nullptr;
-  if constexpr (std::is_same_v<Key, double>) {
-    numbers = block.numbers[static_cast<std::size_t>(m.index)].data();
-  } else {
-    strings = &block.strings[static_cast<std::size_t>(m.index)];
-  }
+  const auto column = ColumnOf<Key>(block, m);
   std::uint64_t missing = 0;
   for (std::size_t r = begin; r < end; ++r) {
-    Key x;
+    const Key x = KeyAt(column, r);
     if constexpr (std::is_same_v<Key, double>) {
-      x = numbers[r];
       if (x == SYSMIS) {
         ++missing;
         continue;
       }
-    } else {
-      x = Cell(*strings, r);
     }
     if (m.IsUserMissing(x)) ++missing;
     std::uint32_t slot;
@@ -158,13 +163,7 @@ void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& bl
 template <class Key, bool kFixed>
 void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights,
                                     std::size_t begin, std::size_t end) {
-  const double* numbers = nullptr;
-  const StringColumn* strings = nullptr;
-  if constexpr (std::is_same_v<Key, double>) {
-    numbers = block.numbers[static_cast<std::size_t>(m.index)].data();
-  } else {
-    strings = &block.strings[static_cast<std::size_t>(m.index)];
-  }
+  const auto column = ColumnOf<Key>(block, m);
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights[r];
     if (!Enters(w)) continue;
@@ -172,7 +171,7 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
     fTotal.Add(w);
     std::uint32_t slot;
     if constexpr (std::is_same_v<Key, double>) {
-      const double x = numbers[r];
+      const double x = KeyAt(column, r);
       if (x == SYSMIS) {
         fMissing.Add(w);
         continue;
@@ -180,7 +179,7 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
       if (m.IsUserMissing(x)) fMissing.Add(w);
       slot = kFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
     } else {
-      const std::string_view x = Cell(*strings, r);
+      const std::string_view x = KeyAt(column, r);
       if (m.IsUserMissing(x)) fMissing.Add(w);
       slot = kFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
     }
