@@ -6,7 +6,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: all build deps demo test test-sanitize test-browser bench fuzz clean
+.PHONY: all build deps demo test test-sanitize test-browser bench fuzz format check-format clean
 
 all: build
 
@@ -51,6 +51,14 @@ bench: deps
 
 fuzz:
 	bash tests/fuzz/run.sh $${FUZZ_SECONDS:-60}
+
+format:
+	@bash scripts/install-deps.sh format
+	bash scripts/format.sh
+
+check-format:
+	@bash scripts/install-deps.sh format
+	bash scripts/format.sh --check
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -7,8 +7,8 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <filesystem>
@@ -29,8 +29,8 @@
 #include "host/data/files.h"
 #include "host/dataset.h"
 #include "host/document.h"
-#include "host/output/model.h"
 #include "host/output/json_writer.h"
+#include "host/output/model.h"
 #include "host/shards/shards.h"
 
 namespace {
@@ -146,10 +146,11 @@ std::string DescriptorName(int fd) {
 // Output to a file that is one of the inputs would destroy it.
 bool OverwritesInput(const std::string& outputPath, int outputFd, const std::vector<std::string>& inputs) {
   for (const std::string& input : inputs) {
-    const bool same = outputFd >= 0 ? codebook_app::SameFile(outputFd, input) : codebook_app::SameFile(outputPath, input);
+    const bool same =
+        outputFd >= 0 ? codebook_app::SameFile(outputFd, input) : codebook_app::SameFile(outputPath, input);
     if (!same) continue;
-    Fail("the output " + (outputFd == STDOUT_FILENO && outputPath.empty() ? std::string("(standard output)")
-                                                                           : "'" + outputPath + "'") +
+    Fail("the output " +
+         (outputFd == STDOUT_FILENO && outputPath.empty() ? std::string("(standard output)") : "'" + outputPath + "'") +
          " is the input file '" + input + "'; writing it would destroy the input. Name another output file.");
     return true;
   }
@@ -219,9 +220,7 @@ class MessageEcho {
   // says so where the run was started.
   void Summarise(const std::string& outputPath) const {
     if (fErrors == 0 && (fWarnings == 0 || fQuiet || outputPath.empty())) return;
-    const auto count = [](int n, const char* what) {
-      return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-    };
+    const auto count = [](int n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); };
     std::string text = outputPath.empty() ? std::string("the output") : "the report '" + outputPath + "'";
     if (fErrors > 0) {
       text += " holds " + count(fErrors, "error");
@@ -345,36 +344,46 @@ struct Arguments {
 void DefineOptions(CLI::App& app, Arguments& a) {
   app.footer(kFooter);
   app.get_formatter()->column_width(30);
-  app.add_option("--format,-f", a.formatName, "Output format: text, json, html or markdown (default: from -o, else text)");
+  app.add_option("--format,-f", a.formatName,
+                 "Output format: text, json, html or markdown (default: from -o, else text)");
   app.add_option("-o,--output", a.outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
   app.add_option("--syntax,-s", a.syntaxPath, "Run the commands in FILE instead of COMMAND");
   app.add_option("--plugin", a.pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
   app.add_option("--width", a.width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
   app.add_option("--encoding", a.loadOptions.encoding,
-                 "Text encoding of CSV data, or of a Stata/SAS file that declares none or the wrong one (iconv name: latin1, cp1252, utf-16, ...)");
+                 "Text encoding of CSV data, or of a Stata/SAS file that declares none or the wrong one (iconv name: "
+                 "latin1, cp1252, utf-16, ...)");
   app.add_option("--catalog", a.loadOptions.catalog,
                  "SAS format catalog with the value labels of a .sas7bdat file (default: NAME.sas7bcat beside it)");
-  app.add_flag("--overview", a.overview, "Text output: start with the dataset line and the overview (HTML and Markdown always do)");
+  app.add_flag("--overview", a.overview,
+               "Text output: start with the dataset line and the overview (HTML and Markdown always do)");
   app.add_flag("--quiet,-q", a.quiet, "No progress indicator and no loader warnings or notes on standard error");
-  app.add_option("--delimiter", a.delimiterText, "Delimiter of a bare CSV file: one character, or tab (default: sniffed)");
-  a.missingOption = app.add_option(
-      "--missing", a.missingText, "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)");
-  app.add_option("--resource", a.loadOptions.resource, "Data package resource to read, by name (default: the first table)");
+  app.add_option("--delimiter", a.delimiterText,
+                 "Delimiter of a bare CSV file: one character, or tab (default: sniffed)");
+  a.missingOption =
+      app.add_option("--missing", a.missingText,
+                     "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)");
+  app.add_option("--resource", a.loadOptions.resource,
+                 "Data package resource to read, by name (default: the first table)");
   app.add_option("--threads", a.threads,
                  "Threads that read and count the cases (default: every core); the output is the same for any number")
       ->check(CLI::Range(1, 1024));
   app.add_option("--write-plan", a.writePlanPath,
                  "Write the plan of the commands' passes over a dataset in parts to PLAN, instead of a report");
-  app.add_option("--run-plan", a.runPlanPath, "Run PLAN's passes over one part of its dataset (--part), writing the "
-                                              "partial state to -o FILE");
+  app.add_option("--run-plan", a.runPlanPath,
+                 "Run PLAN's passes over one part of its dataset (--part), writing the "
+                 "partial state to -o FILE");
   app.add_option("--part", a.part, "The part --run-plan reads: 1 for the first file of the resource")
       ->check(CLI::PositiveNumber);
-  app.add_option("--merge", a.mergeArguments, "PLAN STATE...: merge the partial states of every part and write the "
-                                              "report")
+  app.add_option("--merge", a.mergeArguments,
+                 "PLAN STATE...: merge the partial states of every part and write the "
+                 "report")
       ->expected(2, -1);
   app.add_option("--plan-info", a.planInfoPath, "Print the parts and passes of PLAN as JSON");
   app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
-  app.add_option("DATASET", a.datasetPath, "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)");
+  app.add_option(
+      "DATASET", a.datasetPath,
+      "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)");
   app.add_option("COMMAND", a.commandWords, "CODEBOOK command syntax (default: CODEBOOK)");
 }
 
@@ -395,7 +404,10 @@ bool CheckCombinations(const Arguments& a) {
   const bool fromPlan = !a.runPlanPath.empty() || !a.mergeArguments.empty() || !a.planInfoPath.empty();
   if (fromPlan && (!a.datasetPath.empty() || !a.commandWords.empty() || !a.syntaxPath.empty())) {
     Fail("the plan names the dataset and holds the commands; give no DATASET, COMMAND or --syntax with " +
-         std::string(!a.runPlanPath.empty() ? "--run-plan" : !a.mergeArguments.empty() ? "--merge" : "--plan-info") + ".");
+         std::string(!a.runPlanPath.empty()      ? "--run-plan"
+                     : !a.mergeArguments.empty() ? "--merge"
+                                                 : "--plan-info") +
+         ".");
     return false;
   }
   if (!fromPlan && a.datasetPath.empty()) {
@@ -563,7 +575,8 @@ int WritePlan(host::shards::PlanRecorder& recorder, const std::string& planPath,
   gDoing = "writing";
   gDoingFile = planPath;
   std::string error;
-  if (!codebook_app::WriteFileAtomically(planPath, [&](std::ostream& out) { recorder.Write(out, facts); }, error)) {
+  if (!codebook_app::WriteFileAtomically(
+          planPath, [&](std::ostream& out) { recorder.Write(out, facts); }, error)) {
     Fail(error);
     return 2;
   }
@@ -589,12 +602,14 @@ bool WriteReport(const Arguments& a, int outputFd, host::OutputFormat format, co
   gDoingFile = outputFd >= 0 ? std::string() : a.outputPath;
   std::string error;
   try {
-    const bool written = outputFd >= 0 ? codebook_app::WriteToDescriptor(outputFd, DescriptorName(outputFd), render, error)
-                                       : codebook_app::WriteFileAtomically(a.outputPath, render, error);
+    const bool written = outputFd >= 0
+                             ? codebook_app::WriteToDescriptor(outputFd, DescriptorName(outputFd), render, error)
+                             : codebook_app::WriteFileAtomically(a.outputPath, render, error);
     if (!written) Fail(error);
     return written;
   } catch (const std::bad_alloc&) {
-    codebook_app::FailOutOfMemory("writing", gDoingFile.empty() ? DescriptorName(outputFd).c_str() : gDoingFile.c_str());
+    codebook_app::FailOutOfMemory("writing",
+                                  gDoingFile.empty() ? DescriptorName(outputFd).c_str() : gDoingFile.c_str());
     return false;
   }
 }

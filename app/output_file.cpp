@@ -158,8 +158,7 @@ bool WriteToDescriptor(int fd, const std::string& name, const Writer& write, std
 
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
   return WriteFileAtomically(
-      path, [&text](std::ostream& out) { out.write(text.data(), static_cast<std::streamsize>(text.size())); },
-      error);
+      path, [&text](std::ostream& out) { out.write(text.data(), static_cast<std::streamsize>(text.size())); }, error);
 }
 
 bool WriteFileAtomically(const std::string& path, const Writer& write, std::string& error) {
@@ -239,13 +238,15 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat first {}, second {};
+  struct stat first {};
+  struct stat second {};
   return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
          first.st_ino == second.st_ino;
 }
 
 bool SameFile(int fd, const std::string& b) {
-  struct stat first {}, second {};
+  struct stat first {};
+  struct stat second {};
   return ::fstat(fd, &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
          first.st_ino == second.st_ino;
 }

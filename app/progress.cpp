@@ -26,8 +26,9 @@ void Progress::Start() {
   fActive = true;
   fShown = false;
   fStart = fLast = std::chrono::steady_clock::now();
-  host::SetProgressFunction(
-      [this](std::int64_t cases, std::int64_t bytesRead, std::int64_t bytesTotal) { Report(cases, bytesRead, bytesTotal); });
+  host::SetProgressFunction([this](std::int64_t cases, std::int64_t bytesRead, std::int64_t bytesTotal) {
+    Report(cases, bytesRead, bytesTotal);
+  });
 }
 
 void Progress::Report(std::int64_t cases, std::int64_t bytesRead, std::int64_t bytesTotal) {

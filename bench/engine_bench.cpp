@@ -107,8 +107,8 @@ void Run(benchmark::State& state, int column, bool scale, bool weighted) {
     if (scale) {
       cube->AddScaleStatistics(Scale(column));
     } else {
-      cube->AddCategoryAndTotalStatistics({AggregationStatistic(TEC::Count), AggregationStatistic(TEC::Percent)},
-                                          dim, {AggregationStatistic(TEC::Missing), AggregationStatistic(TEC::Total)});
+      cube->AddCategoryAndTotalStatistics({AggregationStatistic(TEC::Count), AggregationStatistic(TEC::Percent)}, dim,
+                                          {AggregationStatistic(TEC::Missing), AggregationStatistic(TEC::Total)});
     }
     while (it.NextCase() != 0) table.AddNewCase();
     std::unique_ptr<CubeAggregator> aggregator(table.GetCubeAggregators().front());

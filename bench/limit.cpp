@@ -128,8 +128,8 @@ int main(int argc, char** argv) {
   for (const char* q = data; q < body; ++q) columns += *q == ',';
   std::vector<const char*> cuts{body};
   for (int k = 1; k < threads; ++k) {
-    const char* at = body + static_cast<std::size_t>(end - body) * static_cast<std::size_t>(k) /
-                                static_cast<std::size_t>(threads);
+    const char* at =
+        body + static_cast<std::size_t>(end - body) * static_cast<std::size_t>(k) / static_cast<std::size_t>(threads);
     const char* nl = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
     cuts.push_back(nl ? nl + 1 : end);
   }

@@ -6,9 +6,7 @@
 
 namespace codebook {
 
-bool IsHiddenAttributeName(std::string_view name) {
-  return name.starts_with("@") || name.starts_with("$@");
-}
+bool IsHiddenAttributeName(std::string_view name) { return name.starts_with("@") || name.starts_with("$@"); }
 
 bool IsReservedAttributeName(std::string_view name) { return name.starts_with("$"); }
 

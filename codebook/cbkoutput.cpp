@@ -36,10 +36,7 @@ void DropFinalComma(std::string& text) {
 
 CodebookRun::CodebookRun(CodebookSettings* settings, ProcedureDataSource* dataSource, BpProcedure* procedure,
                          ParserMessage* messages)
-    : fSettings(settings),
-      fDataSource(dataSource),
-      fProcedure(procedure),
-      fMessages(messages) {}
+    : fSettings(settings), fDataSource(dataSource), fProcedure(procedure), fMessages(messages) {}
 
 CodebookRun::~CodebookRun() = default;
 
@@ -200,8 +197,8 @@ void CodebookRun::IssueClosingWarnings(RunWork& work) {
   }
   const bool statisticsGiven = fSettings->statisticsGiven();
   const bool valueLabelsShown = !fSettings->varInfoGiven() || fSettings->varInfoValueLabels();
-  const bool noCountsOrPercents = fSettings->statisticsNone() ||
-                                  (statisticsGiven && !fSettings->statCount() && !fSettings->statPercent());
+  const bool noCountsOrPercents =
+      fSettings->statisticsNone() || (statisticsGiven && !fSettings->statCount() && !fSettings->statPercent());
   if (valueLabelsShown && noCountsOrPercents) {
     const std::int32_t maxCats = fSettings->maxCats();
     for (const CodebookItem& item : work.items) {

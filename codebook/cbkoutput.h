@@ -7,19 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "item.h"
-#include "parser/settings.h"
 #include "host/aggregation.h"
 #include "host/check.h"
 #include "host/output.h"
 #include "host/parser.h"
 #include "host/quvo.h"
+#include "item.h"
+#include "parser/settings.h"
 
 namespace codebook {
 
 class VariableStatistics;
 struct RunWork;
-
 
 class CodebookRun {
  public:

@@ -30,9 +30,8 @@ bool ResolveVariable(ItemHandle& handle, const QUVO_DataSource* source, std::int
   if (source == nullptr || index < 0) return false;
   item.fIndex = index;
   item.fVariable = source->GetVariable(index);
-  handle.SetCategoryCount(item.fVariable != nullptr
-                              ? static_cast<std::uint32_t>(item.fVariable->GetValueLabels().Size())
-                              : 0u);
+  handle.SetCategoryCount(
+      item.fVariable != nullptr ? static_cast<std::uint32_t>(item.fVariable->GetValueLabels().Size()) : 0u);
   item.fKind = kItemVariable;
   return true;
 }
@@ -160,7 +159,8 @@ std::string ItemName(const PlanEntry& entry) {
   const ItemHandle* handle = entry.Handle();
   if (handle == nullptr) return std::string();
   const ResolvedItem& item = handle->Item();
-  if (item.fKind == kItemVariable) return item.fVariable != nullptr ? std::string(item.fVariable->GetName()) : std::string();
+  if (item.fKind == kItemVariable)
+    return item.fVariable != nullptr ? std::string(item.fVariable->GetName()) : std::string();
   return item.fDisplayText;
 }
 

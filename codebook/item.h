@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "parser/settings.h"
 #include "host/quvo.h"
+#include "parser/settings.h"
 
 namespace codebook {
 

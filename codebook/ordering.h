@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "parser/settings.h"
 #include "host/quvo.h"
+#include "parser/settings.h"
 
 namespace codebook {
 

@@ -1,10 +1,10 @@
 #include "procedure.h"
 
 #include "cbkoutput.h"
-#include "parser/cbkparser.h"
 #include "host/output.h"
 #include "host/parser.h"
 #include "host/quvo.h"
+#include "parser/cbkparser.h"
 
 namespace codebook {
 

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build (and, with "browser", the browser
-# test) needs, when they are missing. Safe to run again.
+# Installs the Debian packages the build (with "browser": the browser test;
+# with "format": the format check) needs, when they are missing. Safe to run
+# again.
 set -euo pipefail
 packages=(cmake g++ make pkg-config nlohmann-json3-dev libcli11-dev libfast-float-dev libgtest-dev
           libbenchmark-dev python3 libreadstat-dev python3-pandas python3-distributed
           zlib1g-dev libzstd-dev zstd)
 if [ "${1:-}" = "browser" ]; then
   packages=(chromium)
+elif [ "${1:-}" = "format" ]; then
+  packages=(clang-format)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -75,7 +75,7 @@ struct Column {
   readstat_variable_t* out = nullptr;
   readstat_type_t type = READSTAT_TYPE_DOUBLE;
   std::string format;
-  int dateUnit = 0;  // 0 none, 1 days, 2 ms (Stata) or s (SAS), 3 months, 4 quarters, 5 weeks
+  int dateUnit = 0;             // 0 none, 1 days, 2 ms (Stata) or s (SAS), 3 months, 4 quarters, 5 weeks
   std::map<double, char> tags;  // user-missing value -> tag
 };
 
@@ -83,8 +83,10 @@ struct Column {
 double FileDate(const Column& c, Kind kind, double seconds) {
   const double since = seconds - kOrigin1960;
   switch (c.dateUnit) {
-    case 1: return std::floor(since / dates::kSecondsPerDay);
-    case 2: return kind == Kind::Stata ? since * 1000.0 : since;
+    case 1:
+      return std::floor(since / dates::kSecondsPerDay);
+    case 2:
+      return kind == Kind::Stata ? since * 1000.0 : since;
     case 3:
     case 4:
     case 5: {
@@ -94,7 +96,8 @@ double FileDate(const Column& c, Kind kind, double seconds) {
       if (c.dateUnit == 4) return years * 4 + (p.date.month - 1) / 3;
       return years * 52 + std::min(51u, (dates::DayOfYear(p.date) - 1) / 7);
     }
-    default: return seconds;
+    default:
+      return seconds;
   }
 }
 
@@ -105,12 +108,23 @@ std::string StataFormat(const QUVO_Variable& v, Column& c) {
     case FormatType::DATE:
     case FormatType::ADATE:
     case FormatType::EDATE:
-    case FormatType::SDATE: c.dateUnit = 1; return "%td";
-    case FormatType::DATETIME: c.dateUnit = 2; return "%tc";
-    case FormatType::MOYR: c.dateUnit = 3; return "%tm";
-    case FormatType::QYR: c.dateUnit = 4; return "%tq";
-    case FormatType::WKYR: c.dateUnit = 5; return "%tw";
-    default: break;
+    case FormatType::SDATE:
+      c.dateUnit = 1;
+      return "%td";
+    case FormatType::DATETIME:
+      c.dateUnit = 2;
+      return "%tc";
+    case FormatType::MOYR:
+      c.dateUnit = 3;
+      return "%tm";
+    case FormatType::QYR:
+      c.dateUnit = 4;
+      return "%tq";
+    case FormatType::WKYR:
+      c.dateUnit = 5;
+      return "%tw";
+    default:
+      break;
   }
   const int width = std::clamp<int>(f.width, 1, 40);
   if (f.decimals == 0) return "%" + std::to_string(width) + ".0g";
@@ -123,14 +137,25 @@ std::string SasFormat(const QUVO_Variable& v, Column& c) {
   const std::string d = f.decimals > 0 ? std::to_string(f.decimals) : "";
   if (v.IsString()) return "$" + std::to_string(v.width) + ".";
   switch (f.type) {
-    case FormatType::DATE: c.dateUnit = 1; return "DATE" + std::to_string(std::max<int>(f.width, 9)) + ".";
-    case FormatType::ADATE: c.dateUnit = 1; return "MMDDYY10.";
-    case FormatType::DATETIME: c.dateUnit = 2; return "DATETIME20.";
-    case FormatType::TIME: return "TIME8.";
-    case FormatType::COMMA: return "COMMA" + w + "." + d;
-    case FormatType::DOLLAR: return "DOLLAR" + w + "." + d;
-    case FormatType::F: return w + "." + d;
-    default: return "BEST12.";
+    case FormatType::DATE:
+      c.dateUnit = 1;
+      return "DATE" + std::to_string(std::max<int>(f.width, 9)) + ".";
+    case FormatType::ADATE:
+      c.dateUnit = 1;
+      return "MMDDYY10.";
+    case FormatType::DATETIME:
+      c.dateUnit = 2;
+      return "DATETIME20.";
+    case FormatType::TIME:
+      return "TIME8.";
+    case FormatType::COMMA:
+      return "COMMA" + w + "." + d;
+    case FormatType::DOLLAR:
+      return "DOLLAR" + w + "." + d;
+    case FormatType::F:
+      return w + "." + d;
+    default:
+      return "BEST12.";
   }
 }
 
@@ -225,8 +250,8 @@ nlohmann::ordered_json OnTopDescriptor(const host::Dataset& dataset, const std::
     }
     // Display formats a Stata file cannot hold (times, money, commas).
     if (kind == Kind::Stata && !v->IsString()) {
-      static const std::map<int, const char*> kKept = {{FormatType::TIME, "TIME"}, {FormatType::DOLLAR, "DOLLAR"},
-                                                       {FormatType::COMMA, "COMMA"}};
+      static const std::map<int, const char*> kKept = {
+          {FormatType::TIME, "TIME"}, {FormatType::DOLLAR, "DOLLAR"}, {FormatType::COMMA, "COMMA"}};
       if (auto it = kKept.find(v->printFormat.type); it != kKept.end()) {
         std::string text = it->second + std::to_string(v->printFormat.width);
         if (v->printFormat.decimals > 0) text += "." + std::to_string(v->printFormat.decimals);
@@ -242,7 +267,8 @@ nlohmann::ordered_json OnTopDescriptor(const host::Dataset& dataset, const std::
       fields.push_back(named);
     }
   }
-  for (int a = 0; a < dataset.attributes.Size(); ++a) j["attributes"][dataset.attributes.Name(a)] = dataset.attributes.Values(a);
+  for (int a = 0; a < dataset.attributes.Size(); ++a)
+    j["attributes"][dataset.attributes.Name(a)] = dataset.attributes.Values(a);
   nlohmann::ordered_json resource;
   resource["path"] = dataPath;
   if (!fields.empty()) resource["schema"]["fields"] = fields;
@@ -279,7 +305,8 @@ std::vector<std::vector<double>> ValueRanges(const host::Dataset& dataset, std::
     }
   }
   std::vector<std::vector<double>> ranges(ncols);
-  for (std::size_t i = 0; i < ncols; ++i) ranges[i] = {lo[i] > hi[i] ? 0.0 : lo[i], lo[i] > hi[i] ? 0.0 : hi[i], fraction[i]};
+  for (std::size_t i = 0; i < ncols; ++i)
+    ranges[i] = {lo[i] > hi[i] ? 0.0 : lo[i], lo[i] > hi[i] ? 0.0 : hi[i], fraction[i]};
   return ranges;
 }
 
@@ -326,8 +353,10 @@ void AddValueLabels(Column& c, const QUVO_Variable& v, Kind kind, readstat_write
   const std::string setName = shared->second;
   written.labelsWritten.insert(v.name);
   if (!fresh) {
-    if (kind == Kind::Stata) readstat_variable_set_label_set(c.out, written.labelSetOf.at(setName));
-    else c.format = setName + ".";
+    if (kind == Kind::Stata)
+      readstat_variable_set_label_set(c.out, written.labelSetOf.at(setName));
+    else
+      c.format = setName + ".";
     return;
   }
   readstat_label_set_t* set = readstat_add_label_set(
@@ -375,8 +404,8 @@ std::map<std::string, readstat_string_ref_t*> AddStringRefs(readstat_writer_t* w
 }
 
 // One cell of row r of column i.
-void InsertValue(readstat_writer_t* writer, const Column& c, const host::CaseBlock& block, std::size_t i,
-                 std::size_t r, Kind kind, const std::map<std::string, readstat_string_ref_t*>& refs) {
+void InsertValue(readstat_writer_t* writer, const Column& c, const host::CaseBlock& block, std::size_t i, std::size_t r,
+                 Kind kind, const std::map<std::string, readstat_string_ref_t*>& refs) {
   if (c.variable->IsString()) {
     const host::StringColumn& s = block.strings[i];
     const std::string text(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
@@ -395,11 +424,21 @@ void InsertValue(readstat_writer_t* writer, const Column& c, const host::CaseBlo
   } else {
     const double y = FileDate(c, kind, x);
     switch (c.type) {
-      case READSTAT_TYPE_INT8: Check(readstat_insert_int8_value(writer, c.out, static_cast<std::int8_t>(y)), "value"); break;
-      case READSTAT_TYPE_INT16: Check(readstat_insert_int16_value(writer, c.out, static_cast<std::int16_t>(y)), "value"); break;
-      case READSTAT_TYPE_INT32: Check(readstat_insert_int32_value(writer, c.out, static_cast<std::int32_t>(y)), "value"); break;
-      case READSTAT_TYPE_FLOAT: Check(readstat_insert_float_value(writer, c.out, static_cast<float>(y)), "value"); break;
-      default: Check(readstat_insert_double_value(writer, c.out, y), "value"); break;
+      case READSTAT_TYPE_INT8:
+        Check(readstat_insert_int8_value(writer, c.out, static_cast<std::int8_t>(y)), "value");
+        break;
+      case READSTAT_TYPE_INT16:
+        Check(readstat_insert_int16_value(writer, c.out, static_cast<std::int16_t>(y)), "value");
+        break;
+      case READSTAT_TYPE_INT32:
+        Check(readstat_insert_int32_value(writer, c.out, static_cast<std::int32_t>(y)), "value");
+        break;
+      case READSTAT_TYPE_FLOAT:
+        Check(readstat_insert_float_value(writer, c.out, static_cast<float>(y)), "value");
+        break;
+      default:
+        Check(readstat_insert_double_value(writer, c.out, y), "value");
+        break;
     }
   }
 }
@@ -411,9 +450,15 @@ void WriteCases(readstat_writer_t* writer, const std::string& path, Kind kind, s
   std::FILE* out = std::fopen(path.c_str(), "wb");
   if (out == nullptr) Die("cannot write " + path);
   switch (kind) {
-    case Kind::Stata: Check(readstat_begin_writing_dta(writer, out, rows), "begin"); break;
-    case Kind::Sas: Check(readstat_begin_writing_sas7bdat(writer, out, rows), "begin"); break;
-    case Kind::Transport: Check(readstat_begin_writing_xport(writer, out, rows), "begin"); break;
+    case Kind::Stata:
+      Check(readstat_begin_writing_dta(writer, out, rows), "begin");
+      break;
+    case Kind::Sas:
+      Check(readstat_begin_writing_sas7bdat(writer, out, rows), "begin");
+      break;
+    case Kind::Transport:
+      Check(readstat_begin_writing_xport(writer, out, rows), "begin");
+      break;
   }
   std::unique_ptr<host::CaseCursor> cursor = dataset.cases->Open();
   while (const host::CaseBlock* block = cursor->NextBlock()) {
@@ -510,10 +555,9 @@ void Write(const Options& options) {
 
   if (!options.onTop.empty()) {
     const fs::path relative = fs::relative(fs::absolute(options.output), fs::absolute(options.onTop).parent_path());
-    std::ofstream(options.onTop) << OnTopDescriptor(*dataset, relative.string(), written.keepMissing,
-                                                    written.labelsWritten, kind)
-                                        .dump(2)
-                                 << "\n";
+    std::ofstream(options.onTop)
+        << OnTopDescriptor(*dataset, relative.string(), written.keepMissing, written.labelsWritten, kind).dump(2)
+        << "\n";
   }
 }
 
@@ -528,13 +572,20 @@ int main(int argc, char** argv) {
       if (i + 1 >= argc) Die(arg + " needs a value");
       return argv[++i];
     };
-    if (arg == "--version") options.version = std::stol(value());
-    else if (arg == "--float") options.floats.insert(value());
-    else if (arg == "--strl") options.strls.insert(value());
-    else if (arg == "--on-top") options.onTop = value();
-    else if (arg == "--catalog-var") options.catalogVars.insert(value());
-    else if (arg.rfind("--", 0) == 0) Die("unknown option " + arg);
-    else positional.push_back(arg);
+    if (arg == "--version")
+      options.version = std::stol(value());
+    else if (arg == "--float")
+      options.floats.insert(value());
+    else if (arg == "--strl")
+      options.strls.insert(value());
+    else if (arg == "--on-top")
+      options.onTop = value();
+    else if (arg == "--catalog-var")
+      options.catalogVars.insert(value());
+    else if (arg.rfind("--", 0) == 0)
+      Die("unknown option " + arg);
+    else
+      positional.push_back(arg);
   }
   if (positional.size() != 2) {
     Die("usage: foreign-writer [--version N] [--float NAME]... [--strl NAME]... [--on-top FILE] "

@@ -16,13 +16,13 @@ const std::array<const char*, 256>& TypeNames() {
     const struct {
       int code;
       const char* name;
-    } known[] = {{1, "A"},       {2, "AHEX"},     {3, "COMMA"},  {4, "DOLLAR"}, {5, "F"},      {6, "IB"},
-                 {7, "PIBHEX"},  {8, "P"},        {9, "PIB"},    {10, "PK"},    {11, "RB"},    {12, "RBHEX"},
-                 {15, "Z"},      {16, "N"},       {17, "E"},     {20, "DATE"},  {21, "TIME"},  {22, "DATETIME"},
-                 {23, "ADATE"},  {24, "JDATE"},   {25, "DTIME"}, {26, "WKDAY"}, {27, "MONTH"}, {28, "MOYR"},
-                 {29, "QYR"},    {30, "WKYR"},    {31, "PCT"},   {32, "DOT"},   {33, "CCA"},   {34, "CCB"},
-                 {35, "CCC"},    {36, "CCD"},     {37, "CCE"},   {38, "EDATE"}, {39, "SDATE"}, {40, "G"},
-                 {85, "MTIME"},  {86, "YMDHMS"}};
+    } known[] = {{1, "A"},      {2, "AHEX"},   {3, "COMMA"},  {4, "DOLLAR"}, {5, "F"},      {6, "IB"},
+                 {7, "PIBHEX"}, {8, "P"},      {9, "PIB"},    {10, "PK"},    {11, "RB"},    {12, "RBHEX"},
+                 {15, "Z"},     {16, "N"},     {17, "E"},     {20, "DATE"},  {21, "TIME"},  {22, "DATETIME"},
+                 {23, "ADATE"}, {24, "JDATE"}, {25, "DTIME"}, {26, "WKDAY"}, {27, "MONTH"}, {28, "MOYR"},
+                 {29, "QYR"},   {30, "WKYR"},  {31, "PCT"},   {32, "DOT"},   {33, "CCA"},   {34, "CCB"},
+                 {35, "CCC"},   {36, "CCD"},   {37, "CCE"},   {38, "EDATE"}, {39, "SDATE"}, {40, "G"},
+                 {85, "MTIME"}, {86, "YMDHMS"}};
     for (const auto& entry : known) table[static_cast<std::size_t>(entry.code)] = entry.name;
     return table;
   }();

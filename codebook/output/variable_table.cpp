@@ -311,8 +311,7 @@ std::uint32_t WriteValueListing(VariableTable& t, VariableStatistics* statistics
     } else {
       CB_CHECK("cbkoutput", statistics != nullptr);
       results.total = statistics->GetCategoryResults(k, results.counts, results.percents, results.values,
-                                                      results.valueTexts, results.memberIndices,
-                                                      results.missingCount);
+                                                     results.valueTexts, results.memberIndices, results.missingCount);
       n = static_cast<std::int64_t>(results.values.size());
     }
     // Listings longer than MAXCATS are left out whole.
@@ -360,13 +359,12 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
     CB_CHECK("cbkoutput", fStatistics != nullptr);
     std::vector<double> results;
     fStatistics->GetScaleResults(aggregationIndex, results);
-    CB_CHECK("cbkoutput",
-             results.size() == fScaleStatCodes.size() || results.size() == fScaleStatCodes.size() + 2);
+    CB_CHECK("cbkoutput", results.size() == fScaleStatCodes.size() || results.size() == fScaleStatCodes.size() + 2);
     WriteScaleStatistics(t, fScaleStatCodes, results, allStatistics);
   }
 
-  const std::uint32_t k = WriteValueListing(t, fStatistics.get(), fCategoriesShown, aggregationIndex, allStatistics,
-                                            treatment);
+  const std::uint32_t k =
+      WriteValueListing(t, fStatistics.get(), fCategoriesShown, aggregationIndex, allStatistics, treatment);
 
   // A variable that showed nothing is named in the closing warning; its
   // table stays.

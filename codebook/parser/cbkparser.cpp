@@ -7,7 +7,6 @@
 #include "host/check.h"
 #include "parser/keywords.h"
 
-
 namespace codebook {
 
 namespace {
@@ -48,8 +47,8 @@ void BuildDescriptor(CommandDescriptor& command) {
   {
     SubComDescriptor fileInfo(kw::kFileInfo, UPSpecTypes::SubComPlain, false, false);
     fileInfo.allowSubComEmpty(true);
-    AddKeywords(fileInfo, {&kw::kName, &kw::kLocation, &kw::kCaseCount, &kw::kLabel, &kw::kAttributes,
-                           &kw::kDocuments, &kw::kWeight, &kw::kReservedAttributes});
+    AddKeywords(fileInfo, {&kw::kName, &kw::kLocation, &kw::kCaseCount, &kw::kLabel, &kw::kAttributes, &kw::kDocuments,
+                           &kw::kWeight, &kw::kReservedAttributes});
     command.addSubComDesc(fileInfo);
   }
   {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "parser/settings.h"
 #include "host/parser.h"
 #include "host/quvo.h"
+#include "parser/settings.h"
 
 namespace codebook {
 
@@ -30,9 +30,9 @@ class CodebookParser {
   // A level qualifier "[" level "]" after a token.
   struct Qualifier {
     bool present = false;
-    bool broken = false;   // "[" not closed by "]" two tokens later
-    std::string level;     // upper case
-    std::string text;      // as written
+    bool broken = false;  // "[" not closed by "]" two tokens later
+    std::string level;    // upper case
+    std::string text;     // as written
   };
 
   bool ParseList(SubComObj& list);

@@ -23,7 +23,13 @@ struct CodebookItem {
 enum Treatment : std::int32_t { kTreatScale = 1, kTreatNominal = 2, kTreatOrdinal = 3 };
 
 // Values of varOrder.
-enum VarOrder : std::int32_t { kOrderFile = 0, kOrderAlpha = 1, kOrderVarList = 2, kOrderMeasure = 3, kOrderAttribute = 4 };
+enum VarOrder : std::int32_t {
+  kOrderFile = 0,
+  kOrderAlpha = 1,
+  kOrderVarList = 2,
+  kOrderMeasure = 3,
+  kOrderAttribute = 4
+};
 
 class CodebookSettings {
  public:
@@ -85,8 +91,8 @@ class CodebookSettings {
     fVarInfoReservedAttributes = reservedAttributes;
   }
   void SetFileInfoGiven(bool value) { fFileInfoGiven = value; }
-  void SetFileInfo(bool name, bool location, bool caseCount, bool label, bool attributes, bool documents,
-                   bool weight, bool reservedAttributes) {
+  void SetFileInfo(bool name, bool location, bool caseCount, bool label, bool attributes, bool documents, bool weight,
+                   bool reservedAttributes) {
     fFileInfoName = name;
     fFileInfoLocation = location;
     fFileInfoCaseCount = caseCount;

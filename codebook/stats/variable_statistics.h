@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "item.h"
 #include "host/aggregation.h"
 #include "host/quvo.h"
+#include "item.h"
 
 namespace codebook {
 
 class VariableStatistics {
  public:
-  VariableStatistics(const std::vector<PlanEntry*>& entries, const std::vector<AggregationStatistic>* categoryStatistics,
+  VariableStatistics(const std::vector<PlanEntry*>& entries,
+                     const std::vector<AggregationStatistic>* categoryStatistics,
                      const std::vector<std::int32_t>* scaleCodes);
   virtual ~VariableStatistics() = default;
   VariableStatistics(const VariableStatistics&) = delete;

@@ -16,7 +16,12 @@ namespace host {
 
 // How a column's cells become values.
 enum class CellKind : std::uint8_t {
-  Number, Integer, String, Date, DateTime, Time,
+  Number,
+  Integer,
+  String,
+  Date,
+  DateTime,
+  Time,
   Boolean,    // cells in the column's true or false texts: 1 or 0
   Year,       // a whole number of years, such as 2024
   YearMonth,  // "YYYY-MM": the first day of the month, as a date

@@ -35,8 +35,9 @@ FileStamp StampOf(const struct stat& st) {
 }
 
 [[noreturn]] void Changed(const std::string& displayName) {
-  throw InputError(displayName + ": the file changed while it was being read (its size or modification time is not "
-                                 "what it was when its dictionary was read). Run again once nothing writes to it");
+  throw InputError(displayName +
+                   ": the file changed while it was being read (its size or modification time is not "
+                   "what it was when its dictionary was read). Run again once nothing writes to it");
 }
 
 // Compares the open file with its stamp.
@@ -66,8 +67,9 @@ int OpenForReading(const std::string& path, const std::string& displayName, std:
   }
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    throw InputError(displayName + ": is not a regular file (a pipe, a device or a socket); the data are read more "
-                                   "than once, so save them to a file first");
+    throw InputError(displayName +
+                     ": is not a regular file (a pipe, a device or a socket); the data are read more "
+                     "than once, so save them to a file first");
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   stamp = StampOf(st);
@@ -112,8 +114,9 @@ CsvReader::CsvReader(const std::string& path, const std::string& displayName, co
       constexpr char kMark[] = "\xEF\xBB\xBF";
       if (fEnd >= 3 && std::memcmp(fBuffer.data(), kMark, 3) == 0) {
         if (fEnd >= 6 && std::memcmp(fBuffer.data() + 3, kMark, 3) == 0) {
-          throw InputError(displayName + ", line 1, column 1: the file begins with two byte-order marks (EF BB BF "
-                                         "twice); save it as UTF-8 with one mark or none");
+          throw InputError(displayName +
+                           ", line 1, column 1: the file begins with two byte-order marks (EF BB BF "
+                           "twice); save it as UTF-8 with one mark or none");
         }
         fPos = 3;
       }
@@ -169,9 +172,10 @@ void CsvReader::RunawayRecord() const {
       cellStart = true;
     }
   }
-  throw InputError(Where(cellLine, column) + ": the cell runs on for more than 256 MiB; a quoted cell is probably "
-                                             "not closed. Close the quote, and write a quote inside a quoted cell "
-                                             "as two quotes (\"\")");
+  throw InputError(Where(cellLine, column) +
+                   ": the cell runs on for more than 256 MiB; a quoted cell is probably "
+                   "not closed. Close the quote, and write a quote inside a quoted cell "
+                   "as two quotes (\"\")");
 }
 
 void CsvReader::TextAfterQuote(std::int64_t line, std::size_t column) const {

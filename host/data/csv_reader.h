@@ -51,9 +51,8 @@ class CsvReader {
   // `readUpTo` (when not negative): the caller stops at the first record
   // that begins at or past this offset, so the reader reads little beyond it
   // and starts with a buffer no larger than the stretch needs.
-  CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
-            std::int64_t offset = 0, std::int64_t line = 1, const FileStamp* expected = nullptr,
-            std::int64_t readUpTo = -1);
+  CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect, std::int64_t offset = 0,
+            std::int64_t line = 1, const FileStamp* expected = nullptr, std::int64_t readUpTo = -1);
   ~CsvReader();
   CsvReader(const CsvReader&) = delete;
   CsvReader& operator=(const CsvReader&) = delete;
@@ -95,9 +94,9 @@ class CsvReader {
   std::int64_t fFileSize = 0;
   FileStamp fStamp;
   std::vector<char> fBuffer;
-  std::size_t fPos = 0;   // start of the next record in fBuffer
-  std::size_t fEnd = 0;   // end of valid data in fBuffer
-  std::int64_t fBase = 0; // file offset of fBuffer[0]
+  std::size_t fPos = 0;    // start of the next record in fBuffer
+  std::size_t fEnd = 0;    // end of valid data in fBuffer
+  std::int64_t fBase = 0;  // file offset of fBuffer[0]
   std::int64_t fReadUpTo = -1;
   bool fEof = false;
   std::int64_t fLine = 1;

@@ -228,8 +228,9 @@ class BlockFiller {
     const std::string_view text = TrimBlanks(cell.View());
     if (text.empty()) {
       if (col.emptyIsMissing) return SYSMIS;
-      CellError(c, cell, "the cell is empty, and \"\" is not among the field's missingValues. Fill the cell, or add "
-                         "\"\" to missingValues");
+      CellError(c, cell,
+                "the cell is empty, and \"\" is not among the field's missingValues. Fill the cell, or add "
+                "\"\" to missingValues");
     }
     for (const std::string& m : col.missingTexts) {
       if (text == m) return SYSMIS;
@@ -242,8 +243,10 @@ class BlockFiller {
       case CellKind::Integer:
         if (!ParseStyledNumber(text, col.style, value)) NotNumber(c, cell, text);
         if (value != std::trunc(value)) {
-          CellError(c, cell, QuoteCell(text) + " is not a whole number, and the field's type is \"integer\". Declare "
-                                               "the type \"number\", or correct the cell");
+          CellError(c, cell,
+                    QuoteCell(text) +
+                        " is not a whole number, and the field's type is \"integer\". Declare "
+                        "the type \"number\", or correct the cell");
         }
         break;
       case CellKind::Date:
@@ -251,40 +254,50 @@ class BlockFiller {
       case CellKind::Time:
         if (!col.datePattern.empty()) {
           if (!dates::ParsePatternDate(text, col.datePattern, value)) {
-            CellError(c, cell, QuoteCell(text) + " does not follow the field's format \"" + col.datePattern + "\"" +
-                                   MissingHint());
+            CellError(
+                c, cell,
+                QuoteCell(text) + " does not follow the field's format \"" + col.datePattern + "\"" + MissingHint());
           }
         } else if (col.kind == CellKind::Date && !ParseDateCell(col.kind, text, value)) {
           CellError(c, cell, QuoteCell(text) + " is not a date. Write dates as YYYY-MM-DD (ISO 8601)" + MissingHint());
         } else if (col.kind == CellKind::DateTime && !ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell, QuoteCell(text) + " is not a date and time. Write them as YYYY-MM-DDTHH:MM:SS or "
-                                               "YYYY-MM-DD HH:MM:SS (ISO 8601)" + MissingHint());
+          CellError(c, cell,
+                    QuoteCell(text) +
+                        " is not a date and time. Write them as YYYY-MM-DDTHH:MM:SS or "
+                        "YYYY-MM-DD HH:MM:SS (ISO 8601)" +
+                        MissingHint());
         } else if (col.kind == CellKind::Time && !ParseDateCell(col.kind, text, value)) {
           CellError(c, cell, QuoteCell(text) + " is not a time. Write times as HH:MM:SS (ISO 8601)" + MissingHint());
         }
         break;
       case CellKind::Boolean:
         if (!ParseBooleanCell(text, col.trueValues, col.falseValues, value)) {
-          CellError(c, cell, QuoteCell(text) + " is neither a true nor a false value of this boolean field. Add it to "
-                                               "the field's trueValues or falseValues" + MissingHint());
+          CellError(c, cell,
+                    QuoteCell(text) +
+                        " is neither a true nor a false value of this boolean field. Add it to "
+                        "the field's trueValues or falseValues" +
+                        MissingHint());
         }
         break;
       case CellKind::Year:
         if (!ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell, QuoteCell(text) + " is not a year. Write years as whole numbers such as 2024" +
-                                 MissingHint());
+          CellError(c, cell,
+                    QuoteCell(text) + " is not a year. Write years as whole numbers such as 2024" + MissingHint());
         }
         break;
       case CellKind::YearMonth:
         if (!ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell, QuoteCell(text) + " is not a year and month. Write them as YYYY-MM (ISO 8601)" +
-                                 MissingHint());
+          CellError(c, cell,
+                    QuoteCell(text) + " is not a year and month. Write them as YYYY-MM (ISO 8601)" + MissingHint());
         }
         break;
       case CellKind::Duration:
         if (!ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell, QuoteCell(text) + " is not a duration. Write durations as ISO 8601 periods such as "
-                                               "P1DT2H30M" + MissingHint());
+          CellError(c, cell,
+                    QuoteCell(text) +
+                        " is not a duration. Write durations as ISO 8601 periods such as "
+                        "P1DT2H30M" +
+                        MissingHint());
         }
         break;
       case CellKind::String:
@@ -295,24 +308,30 @@ class BlockFiller {
 
   static std::string MissingHint() { return ", or add the text to the field's missingValues"; }
 
-  [[noreturn]] __attribute__((noinline, cold)) void NotNumber(std::size_t c, const CsvCell& cell, std::string_view text) {
+  [[noreturn]] __attribute__((noinline, cold)) void NotNumber(std::size_t c, const CsvCell& cell,
+                                                              std::string_view text) {
     std::size_t bad = 0;
     if (!ValidUtf8(text, bad)) BadUtf8(c, cell, bad);
-    CellError(c, cell, QuoteCell(text) + " is not a number. Write numbers in C-locale form (such as -12.5 or "
-                                         "1.5e6)" + MissingHint());
+    CellError(c, cell,
+              QuoteCell(text) +
+                  " is not a number. Write numbers in C-locale form (such as -12.5 or "
+                  "1.5e6)" +
+                  MissingHint());
   }
 
   [[noreturn]] __attribute__((noinline, cold)) void TooLong(std::size_t c, const CsvCell& cell, std::string_view text) {
-    CellError(c, cell, "the value has " + std::to_string(text.size()) + " bytes, more than the variable's width of " +
-                           std::to_string(fLayout.columns[c].width) +
-                           ". Raise the field's constraints.maxLength, or shorten the value");
+    CellError(c, cell,
+              "the value has " + std::to_string(text.size()) + " bytes, more than the variable's width of " +
+                  std::to_string(fLayout.columns[c].width) +
+                  ". Raise the field's constraints.maxLength, or shorten the value");
   }
 
   [[noreturn]] __attribute__((noinline, cold)) void BadUtf8(std::size_t c, const CsvCell& cell, std::size_t bad) {
     CellError(c, cell, NotUtf8Text(bad));
   }
 
-  [[noreturn]] __attribute__((noinline, cold)) void CellError(std::size_t c, const CsvCell& cell, const std::string& what) {
+  [[noreturn]] __attribute__((noinline, cold)) void CellError(std::size_t c, const CsvCell& cell,
+                                                              const std::string& what) {
     throw InputError(fReader.Where(fReader.RecordLine() + cell.lineOffset, c + 1) + ": " + what);
   }
 
@@ -414,7 +433,8 @@ class CsvCursor : public CaseCursor {
     const bool tuned = fLayout->largestChunkBytes > 0;
     const std::int64_t widest = tuned ? fLayout->largestChunkBytes : std::max<std::int64_t>(kLargest, columns * 2048);
     std::int64_t bound = fLayout->dataOffset;
-    std::int64_t step = tuned ? fLayout->firstChunkBytes : std::max<std::int64_t>(fLayout->firstChunkBytes, columns * 256);
+    std::int64_t step =
+        tuned ? fLayout->firstChunkBytes : std::max<std::int64_t>(fLayout->firstChunkBytes, columns * 256);
     fBounds.push_back(bound);
     while (bound < fSize) {
       bound = std::min(fSize, bound + step);
@@ -585,9 +605,8 @@ class CsvCursor : public CaseCursor {
       {
         std::unique_lock<std::mutex> lock(fMutex);
         const std::size_t ahead = static_cast<std::size_t>(fThreads) + 1;
-        fChanged.wait(lock, [&] {
-          return fStop.load() || fNextToParse >= fChunks.size() || fNextToParse < fNextChunk + ahead;
-        });
+        fChanged.wait(
+            lock, [&] { return fStop.load() || fNextToParse >= fChunks.size() || fNextToParse < fNextChunk + ahead; });
         if (fStop.load() || fNextToParse >= fChunks.size()) return;
         k = fNextToParse++;
       }

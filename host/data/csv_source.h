@@ -24,12 +24,12 @@ struct CsvColumn {
   NumberStyle style;                      // number and integer columns
   std::vector<std::string> trueValues;    // boolean columns
   std::vector<std::string> falseValues;
-  std::string datePattern;                // date, datetime, time: a strptime-style format; empty: ISO 8601
+  std::string datePattern;  // date, datetime, time: a strptime-style format; empty: ISO 8601
 };
 
 struct CsvLayout {
-  std::string path;         // to open
-  std::string displayName;  // in messages
+  std::string path;                 // to open
+  std::string displayName;          // in messages
   std::shared_ptr<CsvInput> input;  // keeps a decoded copy of the input (path) alive
   // How the user's file became `path` (its name, encoding and dialect
   // rewrite): another part of the same resource, or the same file read on

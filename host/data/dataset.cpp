@@ -1,6 +1,6 @@
 // The dataset's name index, the in-memory case source and the active dataset.
-#include "host/common/text.h"
 #include "host/data/dataset.h"
+#include "host/common/text.h"
 
 #include <atomic>
 #include <mutex>

@@ -83,7 +83,7 @@ class Dataset {
   // Every file read for the dataset (descriptor, data file, catalog), as
   // opened; the program never writes its output over one of them.
   std::vector<std::string> files;
-  bool fatal = false;                   // failed to load
+  bool fatal = false;  // failed to load
 
   // Cases.
   std::shared_ptr<CaseSource> cases;

@@ -21,9 +21,9 @@ namespace host::dates {
 constexpr std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
   year -= month <= 2 ? 1 : 0;
   const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(year - era * 400);                 // [0, 399]
+  const unsigned yoe = static_cast<unsigned>(year - era * 400);                        // [0, 399]
   const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;  // [0, 365]
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;                     // [0, 146096]
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;                          // [0, 146096]
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
@@ -37,18 +37,16 @@ struct CivilDate {
 constexpr CivilDate CivilFromDays(std::int64_t days) {
   days += 719468;
   const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(days - era * 146097);               // [0, 146096]
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;    // [0, 399]
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                  // [0, 365]
-  const unsigned mp = (5 * doy + 2) / 153;                                       // [0, 11]
+  const unsigned doe = static_cast<unsigned>(days - era * 146097);             // [0, 146096]
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // [0, 365]
+  const unsigned mp = (5 * doy + 2) / 153;                                     // [0, 11]
   const unsigned day = doy - (153 * mp + 2) / 5 + 1;
   const unsigned month = mp < 10 ? mp + 3 : mp - 9;
   return CivilDate{static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0), month, day};
 }
 
-constexpr bool IsLeapYear(std::int64_t year) {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
+constexpr bool IsLeapYear(std::int64_t year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 constexpr unsigned DaysInMonth(std::int64_t year, unsigned month) {
   constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -69,7 +67,7 @@ struct DateTimeParts {
   CivilDate date;
   unsigned hour;
   unsigned minute;
-  double second;  // with its fraction
+  double second;           // with its fraction
   std::int64_t dayNumber;  // days since the origin
 };
 
@@ -278,7 +276,8 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
   auto number = [&](std::size_t maxDigits, unsigned& out) {
     std::size_t n = 0;
     out = 0;
-    while (n < maxDigits && t < text.size() && text[t] >= '0' && text[t] <= '9') out = out * 10 + (text[t++] - '0'), ++n;
+    while (n < maxDigits && t < text.size() && text[t] >= '0' && text[t] <= '9')
+      out = out * 10 + (text[t++] - '0'), ++n;
     return n > 0;
   };
   for (std::size_t p = 0; p < pattern.size(); ++p) {
@@ -290,14 +289,38 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
     const char directive = pattern[++p];
     unsigned v = 0;
     switch (directive) {
-      case 'Y': if (!number(4, v)) return false; year = v; hasDate = true; break;
-      case 'y': if (!number(2, v)) return false; year = v < 69 ? 2000 + v : 1900 + v; hasDate = true; break;
-      case 'm': if (!number(2, month)) return false; hasDate = true; break;
-      case 'd': if (!number(2, day)) return false; hasDate = true; break;
-      case 'j': if (!number(3, dayOfYear)) return false; hasDate = true; break;
-      case 'H': case 'I': if (!number(2, hour)) return false; break;
-      case 'M': if (!number(2, minute)) return false; break;
-      case 'S': if (!number(2, second)) return false; break;
+      case 'Y':
+        if (!number(4, v)) return false;
+        year = v;
+        hasDate = true;
+        break;
+      case 'y':
+        if (!number(2, v)) return false;
+        year = v < 69 ? 2000 + v : 1900 + v;
+        hasDate = true;
+        break;
+      case 'm':
+        if (!number(2, month)) return false;
+        hasDate = true;
+        break;
+      case 'd':
+        if (!number(2, day)) return false;
+        hasDate = true;
+        break;
+      case 'j':
+        if (!number(3, dayOfYear)) return false;
+        hasDate = true;
+        break;
+      case 'H':
+      case 'I':
+        if (!number(2, hour)) return false;
+        break;
+      case 'M':
+        if (!number(2, minute)) return false;
+        break;
+      case 'S':
+        if (!number(2, second)) return false;
+        break;
       case 'f': {
         double scale = 0.1;
         const std::size_t start = t;
@@ -314,7 +337,8 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
         t += 2;
         break;
       }
-      case 'b': case 'B': {
+      case 'b':
+      case 'B': {
         bool found = false;
         for (unsigned m = 0; m < 12 && !found; ++m) {
           const std::string_view name(kMonths[m]);
@@ -328,8 +352,12 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
         hasDate = true;
         break;
       }
-      case '%': if (t >= text.size() || text[t] != '%') return false; ++t; break;
-      default: return false;
+      case '%':
+        if (t >= text.size() || text[t] != '%') return false;
+        ++t;
+        break;
+      default:
+        return false;
     }
   }
   if (t != text.size()) return false;

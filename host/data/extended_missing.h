@@ -39,10 +39,14 @@ inline constexpr double kFirstExtendedMissing = std::bit_cast<double>(0x7FE00100
 inline double ExtendedMissing(char tag) {
   using namespace extended_missing_detail;
   std::uint64_t b = 0;
-  if (tag >= 'a' && tag <= 'z') b = 0x01 + static_cast<std::uint64_t>(tag - 'a');
-  else if (tag >= 'A' && tag <= 'Z') b = 0x41 + static_cast<std::uint64_t>(tag - 'A');
-  else if (tag == '_') b = 0x40;
-  else return 0.0;
+  if (tag >= 'a' && tag <= 'z')
+    b = 0x01 + static_cast<std::uint64_t>(tag - 'a');
+  else if (tag >= 'A' && tag <= 'Z')
+    b = 0x41 + static_cast<std::uint64_t>(tag - 'A');
+  else if (tag == '_')
+    b = 0x40;
+  else
+    return 0.0;
   return std::bit_cast<double>(kHigh | (b << 40));
 }
 
@@ -57,9 +61,12 @@ inline std::string ExtendedMissingText(double value) {
   const unsigned b = extended_missing_detail::CodeByte(value);
   if (b == 0) return {};
   std::string text = ".";
-  if (b <= 0x1A) text += static_cast<char>('a' + (b - 0x01));
-  else if (b == 0x40) text += '_';
-  else text += static_cast<char>('A' + (b - 0x41));
+  if (b <= 0x1A)
+    text += static_cast<char>('a' + (b - 0x01));
+  else if (b == 0x40)
+    text += '_';
+  else
+    text += static_cast<char>('A' + (b - 0x41));
   return text;
 }
 

@@ -28,8 +28,8 @@ class FileCloser {
 };
 
 [[noreturn]] void TooLarge(const std::string& path, std::size_t maxBytes, const std::string& what) {
-  throw InputError(path + ": the " + what + " is larger than " + MebibytesText(maxBytes) + ", more than any " +
-                   what + " needs; check that this is the right file");
+  throw InputError(path + ": the " + what + " is larger than " + MebibytesText(maxBytes) + ", more than any " + what +
+                   " needs; check that this is the right file");
 }
 
 std::string ReadAll(const std::string& path, std::size_t maxBytes, const std::string& what) {
@@ -79,8 +79,9 @@ std::string ReadInputFile(const std::string& path, std::size_t maxBytes, const s
   }
   if (text.compare(0, 3, kByteOrderMark) == 0) {
     if (text.compare(3, 3, kByteOrderMark) == 0) {
-      throw InputError(path + ", line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); "
-                              "save it as UTF-8 with one mark or none");
+      throw InputError(path +
+                       ", line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); "
+                       "save it as UTF-8 with one mark or none");
     }
     text.erase(0, 3);
   }

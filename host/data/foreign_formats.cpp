@@ -1,5 +1,5 @@
-#include "host/common/text.h"
 #include "host/data/foreign_formats.h"
+#include "host/common/text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -39,8 +39,8 @@ QUVO_Format Host(const char* type, long width, long decimals, int stringWidth) {
   if (width > 0 && decimals > 0) {  // too many decimals for the width: keep the width
     const long fit = std::min<long>(decimals, std::min<long>(16, width - 1));
     if (fit > 0) {
-      if (std::optional<QUVO_Format> f = ParseFormatText(std::string(type) + std::to_string(width) + "." +
-                                                             std::to_string(fit), stringWidth, why)) {
+      if (std::optional<QUVO_Format> f = ParseFormatText(
+              std::string(type) + std::to_string(width) + "." + std::to_string(fit), stringWidth, why)) {
         return *f;
       }
     }
@@ -66,14 +66,32 @@ MappedFormat MapStataFormat(std::string_view text, int stringWidth) {
     char unit = text[pos];
     if (unit == 't') unit = pos + 1 < text.size() ? text[pos + 1] : '\0';
     switch (unit) {
-      case 'd': m.format = Host("DATE", 11, 0, 0); m.convert = Convert::StataDays; return m;
+      case 'd':
+        m.format = Host("DATE", 11, 0, 0);
+        m.convert = Convert::StataDays;
+        return m;
       case 'c':
-      case 'C': m.format = Host("DATETIME", 20, 0, 0); m.convert = Convert::StataMillis; return m;
-      case 'm': m.format = Host("MOYR", 8, 0, 0); m.convert = Convert::StataMonths; return m;
-      case 'q': m.format = Host("QYR", 8, 0, 0); m.convert = Convert::StataQuarters; return m;
-      case 'w': m.format = Host("WKYR", 10, 0, 0); m.convert = Convert::StataWeeks; return m;
-      case 'y': m.format = Host("F", 4, 0, 0); return m;
-      default: return m;  // half-years, business calendars: F8.2
+      case 'C':
+        m.format = Host("DATETIME", 20, 0, 0);
+        m.convert = Convert::StataMillis;
+        return m;
+      case 'm':
+        m.format = Host("MOYR", 8, 0, 0);
+        m.convert = Convert::StataMonths;
+        return m;
+      case 'q':
+        m.format = Host("QYR", 8, 0, 0);
+        m.convert = Convert::StataQuarters;
+        return m;
+      case 'w':
+        m.format = Host("WKYR", 10, 0, 0);
+        m.convert = Convert::StataWeeks;
+        return m;
+      case 'y':
+        m.format = Host("F", 4, 0, 0);
+        return m;
+      default:
+        return m;  // half-years, business calendars: F8.2
     }
   }
   if (pos < text.size() && text[pos] == '0') ++pos;  // leading zeros: a display detail
@@ -196,10 +214,10 @@ std::string TextAsUtf8(std::string_view text) {
   if (ValidUtf8(text, bad)) return std::string(text);
   // Windows-1252 positions 0x80-0x9F; the five it leaves undefined are kept
   // as the C1 controls of the same number, as the encoders do.
-  static constexpr char16_t kHigh[32] = {
-      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  static constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                         0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
   std::string out;
   out.reserve(text.size() + text.size() / 2);
   for (const char ch : text) {

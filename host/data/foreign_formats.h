@@ -12,14 +12,14 @@ namespace host::foreign {
 
 // How a numeric value of the file becomes the host's value.
 enum class Convert : std::uint8_t {
-  None,          // as stored
-  StataDays,     // %td: days since 1960-01-01
-  StataMillis,   // %tc, %tC: milliseconds since 1960-01-01 00:00
-  StataMonths,   // %tm: months since 1960m1
-  StataQuarters, // %tq: quarters since 1960q1
-  StataWeeks,    // %tw: weeks since 1960w1 (52 weeks a year, the last one longer)
-  SasDays,       // DATE, MMDDYY: days since 1960-01-01
-  SasSeconds,    // DATETIME: seconds since 1960-01-01 00:00
+  None,           // as stored
+  StataDays,      // %td: days since 1960-01-01
+  StataMillis,    // %tc, %tC: milliseconds since 1960-01-01 00:00
+  StataMonths,    // %tm: months since 1960m1
+  StataQuarters,  // %tq: quarters since 1960q1
+  StataWeeks,     // %tw: weeks since 1960w1 (52 weeks a year, the last one longer)
+  SasDays,        // DATE, MMDDYY: days since 1960-01-01
+  SasSeconds,     // DATETIME: seconds since 1960-01-01 00:00
 };
 
 // A host format for a file's format text, with the conversion its values need.

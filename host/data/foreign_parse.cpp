@@ -12,8 +12,8 @@ void OnError(const char* message, void* ctx) {
   std::string& detail = Context(ctx).detail;
   if (!detail.empty() || message == nullptr) return;  // the first is the cause
   detail = message;
-  while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r' || detail.back() == ' ' ||
-                             detail.back() == '.')) {
+  while (!detail.empty() &&
+         (detail.back() == '\n' || detail.back() == '\r' || detail.back() == ' ' || detail.back() == '.')) {
     detail.pop_back();
   }
 }
@@ -72,11 +72,16 @@ void Prepare(Parser& parser, const std::string& encoding) {
 
 readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {
   switch (kind) {
-    case ForeignKind::Stata: return readstat_parse_dta(parser.p, path.c_str(), ctx);
-    case ForeignKind::Sas: return readstat_parse_sas7bdat(parser.p, path.c_str(), ctx);
-    case ForeignKind::Transport: return readstat_parse_xport(parser.p, path.c_str(), ctx);
-    case ForeignKind::SasCatalog: return readstat_parse_sas7bcat(parser.p, path.c_str(), ctx);
-    case ForeignKind::None: break;
+    case ForeignKind::Stata:
+      return readstat_parse_dta(parser.p, path.c_str(), ctx);
+    case ForeignKind::Sas:
+      return readstat_parse_sas7bdat(parser.p, path.c_str(), ctx);
+    case ForeignKind::Transport:
+      return readstat_parse_xport(parser.p, path.c_str(), ctx);
+    case ForeignKind::SasCatalog:
+      return readstat_parse_sas7bcat(parser.p, path.c_str(), ctx);
+    case ForeignKind::None:
+      break;
   }
   return READSTAT_ERROR_PARSE;
 }

@@ -19,7 +19,7 @@ namespace host::foreign {
 struct ParseContext {
   std::string detail;
   std::int64_t caseIndex = -1;  // 0-based index of the last case seen
-  bool inCases = false;          // the dictionary was read: failures are in the cases
+  bool inCases = false;         // the dictionary was read: failures are in the cases
 };
 
 inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx); }

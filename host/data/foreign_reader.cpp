@@ -5,8 +5,8 @@
 #include <readstat.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <unordered_map>
@@ -153,8 +153,8 @@ ScanContext& Scan(void* ctx) { return static_cast<ScanContext&>(Context(ctx)); }
 int OnScanVariable(int index, readstat_variable_t* /*variable*/, const char* /*labelSet*/, void* ctx) {
   Scan(ctx).inCases = true;
   const std::vector<ScanColumn>& columns = *Scan(ctx).columns;
-  const bool wanted = index >= 0 && static_cast<std::size_t>(index) < columns.size() &&
-                      columns[static_cast<std::size_t>(index)].scan;
+  const bool wanted =
+      index >= 0 && static_cast<std::size_t>(index) < columns.size() && columns[static_cast<std::size_t>(index)].scan;
   return wanted ? READSTAT_HANDLER_OK : READSTAT_HANDLER_SKIP_VARIABLE;
 }
 
@@ -269,16 +269,17 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
   head.resize(static_cast<std::size_t>(std::max<std::streamsize>(0, in.gcount())));
   const ForeignKind kind = SniffForeign(head);
   if (kind == ForeignKind::SasCatalog) {
-    throw InputError(path + ": is a SAS format catalog, which holds value labels but no cases. Name the SAS data "
-                            "file (.sas7bdat); the catalog is found beside it as NAME.sas7bcat, or give it with "
-                            "--catalog FILE");
+    throw InputError(path +
+                     ": is a SAS format catalog, which holds value labels but no cases. Name the SAS data "
+                     "file (.sas7bdat); the catalog is found beside it as NAME.sas7bcat, or give it with "
+                     "--catalog FILE");
   }
   if (kind == ForeignKind::None && promised != ForeignKind::None) {
     std::size_t bad = 0;
     const bool text = !head.empty() && head.find('\0') == std::string::npos && ValidUtf8(head.substr(0, 60), bad);
     throw InputError(path + ": not " + ForeignKindText(promised) + ": its first bytes are not those of such a file" +
-                     (text ? " (they are text: is it a CSV file under another name?)" : "") +
-                     ". The program reads " + ReadableDatasetsText());
+                     (text ? " (they are text: is it a CSV file under another name?)" : "") + ". The program reads " +
+                     ReadableDatasetsText());
   }
   return kind;
 }
@@ -294,11 +295,16 @@ ForeignKind ForeignKindOfExtension(std::string_view extension) {
 
 std::string ForeignKindText(ForeignKind kind) {
   switch (kind) {
-    case ForeignKind::Stata: return "a Stata data file (.dta)";
-    case ForeignKind::Sas: return "a SAS data file (.sas7bdat)";
-    case ForeignKind::Transport: return "a SAS transport file (.xpt)";
-    case ForeignKind::SasCatalog: return "a SAS format catalog (.sas7bcat)";
-    case ForeignKind::None: break;
+    case ForeignKind::Stata:
+      return "a Stata data file (.dta)";
+    case ForeignKind::Sas:
+      return "a SAS data file (.sas7bdat)";
+    case ForeignKind::Transport:
+      return "a SAS transport file (.xpt)";
+    case ForeignKind::SasCatalog:
+      return "a SAS format catalog (.sas7bcat)";
+    case ForeignKind::None:
+      break;
   }
   return "a dataset";
 }
@@ -385,8 +391,8 @@ ColumnFacts ScanColumns(const std::string& path, ForeignKind kind, const std::st
         facts.widths[i] = static_cast<int>(std::min<std::size_t>(width, kMaxStringWidth));
       }
     } else {
-      facts.mapped[i] = kind == ForeignKind::Stata ? foreign::MapStataFormat(info.format, 0)
-                                                   : foreign::MapSasFormat(info.format, 0);
+      facts.mapped[i] =
+          kind == ForeignKind::Stata ? foreign::MapStataFormat(info.format, 0) : foreign::MapSasFormat(info.format, 0);
       const bool wholeStorage =
           info.type == READSTAT_TYPE_INT8 || info.type == READSTAT_TYPE_INT16 || info.type == READSTAT_TYPE_INT32;
       s.scan = facts.mapped[i].decimalsFromData && !wholeStorage;
@@ -472,7 +478,8 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   layout->kind = kind;
   layout->encoding = options.encoding;
   layout->rows = facts.rows;
-  layout->blockRows = std::max<std::size_t>(1, std::min<std::size_t>(8192, (std::size_t{1} << 18) / std::max<std::size_t>(1, ncols)));
+  layout->blockRows =
+      std::max<std::size_t>(1, std::min<std::size_t>(8192, (std::size_t{1} << 18) / std::max<std::size_t>(1, ncols)));
 
   // Names as for CSV headers: Stata's "_merge" or a reserved word such as
   // "to" become valid names, and names equal ignoring case unique ones.

@@ -268,10 +268,10 @@ class ForeignCursor : public CaseCursor {
         error = std::make_exception_ptr(
             InputError(Failure(fLayout->display, fLayout->kind, status, p, FailingCase(p, fLayout->rows))));
       } else if (fLayout->rows >= 0 && p.produced != fLayout->rows) {
-        error = std::make_exception_ptr(InputError(
-            fLayout->display + ", case " + std::to_string(p.produced + 1) + ": the file ends after " +
-            std::to_string(p.produced) + " cases, but its header promises " + std::to_string(fLayout->rows) +
-            ". The file is damaged or incomplete"));
+        error = std::make_exception_ptr(InputError(fLayout->display + ", case " + std::to_string(p.produced + 1) +
+                                                   ": the file ends after " + std::to_string(p.produced) +
+                                                   " cases, but its header promises " + std::to_string(fLayout->rows) +
+                                                   ". The file is damaged or incomplete"));
       }
       if (p.entry && p.row > 0) FinishBlock(p, p.row);
     } catch (...) {
@@ -370,12 +370,24 @@ int ForeignCursor::OnValue(int obs, readstat_variable_t* variable, readstat_valu
     x = SYSMIS;
   } else {
     switch (value.type) {
-      case READSTAT_TYPE_INT8: x = value.v.i8_value; break;
-      case READSTAT_TYPE_INT16: x = value.v.i16_value; break;
-      case READSTAT_TYPE_INT32: x = value.v.i32_value; break;
-      case READSTAT_TYPE_FLOAT: x = value.v.float_value; break;
-      case READSTAT_TYPE_DOUBLE: x = value.v.double_value; break;
-      default: x = readstat_double_value(value); break;
+      case READSTAT_TYPE_INT8:
+        x = value.v.i8_value;
+        break;
+      case READSTAT_TYPE_INT16:
+        x = value.v.i16_value;
+        break;
+      case READSTAT_TYPE_INT32:
+        x = value.v.i32_value;
+        break;
+      case READSTAT_TYPE_FLOAT:
+        x = value.v.float_value;
+        break;
+      case READSTAT_TYPE_DOUBLE:
+        x = value.v.double_value;
+        break;
+      default:
+        x = readstat_double_value(value);
+        break;
     }
     if (!std::isfinite(x)) {
       x = SYSMIS;

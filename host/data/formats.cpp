@@ -1,5 +1,5 @@
-#include "host/common/text.h"
 #include "host/data/formats.h"
+#include "host/common/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,25 +19,44 @@ struct FormatInfo {
 // Longest names first where one name is a prefix of another is not needed:
 // names are matched whole (the letters before the first digit).
 constexpr FormatInfo kFormats[] = {
-    {"A", FormatType::A, 0, 0, 1, false},          {"AHEX", FormatType::AHEX, 0, 0, 2, false},
-    {"COMMA", FormatType::COMMA, 8, 2, 1, true},   {"DOLLAR", FormatType::DOLLAR, 8, 2, 2, true},
-    {"F", FormatType::F, 8, 2, 1, true},           {"IB", FormatType::IB, 4, 0, 1, true},
-    {"PIBHEX", FormatType::PIBHEX, 4, 0, 2, false}, {"P", FormatType::P, 8, 0, 1, true},
-    {"PIB", FormatType::PIB, 4, 0, 1, true},       {"PK", FormatType::PK, 8, 0, 1, true},
-    {"RB", FormatType::RB, 8, 0, 2, false},        {"RBHEX", FormatType::RBHEX, 16, 0, 4, false},
-    {"Z", FormatType::Z, 8, 0, 1, true},           {"N", FormatType::N, 8, 0, 1, false},
-    {"E", FormatType::E, 10, 3, 6, true},          {"DATE", FormatType::DATE, 11, 0, 9, false},
-    {"TIME", FormatType::TIME, 8, 0, 5, true},     {"DATETIME", FormatType::DATETIME, 20, 0, 17, true},
-    {"ADATE", FormatType::ADATE, 10, 0, 8, false}, {"JDATE", FormatType::JDATE, 7, 0, 5, false},
-    {"DTIME", FormatType::DTIME, 11, 0, 8, true},  {"WKDAY", FormatType::WKDAY, 9, 0, 2, false},
-    {"MONTH", FormatType::MONTH, 9, 0, 3, false},  {"MOYR", FormatType::MOYR, 8, 0, 6, false},
-    {"QYR", FormatType::QYR, 8, 0, 6, false},      {"WKYR", FormatType::WKYR, 10, 0, 8, false},
-    {"PCT", FormatType::PCT, 8, 2, 1, true},       {"DOT", FormatType::DOT, 8, 2, 1, true},
-    {"CCA", FormatType::CCA, 8, 2, 1, true},       {"CCB", FormatType::CCB, 8, 2, 1, true},
-    {"CCC", FormatType::CCC, 8, 2, 1, true},       {"CCD", FormatType::CCD, 8, 2, 1, true},
-    {"CCE", FormatType::CCE, 8, 2, 1, true},       {"EDATE", FormatType::EDATE, 10, 0, 8, false},
-    {"SDATE", FormatType::SDATE, 10, 0, 8, false}, {"G", FormatType::G, 8, 2, 1, true},
-    {"MTIME", FormatType::MTIME, 5, 0, 5, true},   {"YMDHMS", FormatType::YMDHMS, 19, 0, 12, true},
+    {"A", FormatType::A, 0, 0, 1, false},
+    {"AHEX", FormatType::AHEX, 0, 0, 2, false},
+    {"COMMA", FormatType::COMMA, 8, 2, 1, true},
+    {"DOLLAR", FormatType::DOLLAR, 8, 2, 2, true},
+    {"F", FormatType::F, 8, 2, 1, true},
+    {"IB", FormatType::IB, 4, 0, 1, true},
+    {"PIBHEX", FormatType::PIBHEX, 4, 0, 2, false},
+    {"P", FormatType::P, 8, 0, 1, true},
+    {"PIB", FormatType::PIB, 4, 0, 1, true},
+    {"PK", FormatType::PK, 8, 0, 1, true},
+    {"RB", FormatType::RB, 8, 0, 2, false},
+    {"RBHEX", FormatType::RBHEX, 16, 0, 4, false},
+    {"Z", FormatType::Z, 8, 0, 1, true},
+    {"N", FormatType::N, 8, 0, 1, false},
+    {"E", FormatType::E, 10, 3, 6, true},
+    {"DATE", FormatType::DATE, 11, 0, 9, false},
+    {"TIME", FormatType::TIME, 8, 0, 5, true},
+    {"DATETIME", FormatType::DATETIME, 20, 0, 17, true},
+    {"ADATE", FormatType::ADATE, 10, 0, 8, false},
+    {"JDATE", FormatType::JDATE, 7, 0, 5, false},
+    {"DTIME", FormatType::DTIME, 11, 0, 8, true},
+    {"WKDAY", FormatType::WKDAY, 9, 0, 2, false},
+    {"MONTH", FormatType::MONTH, 9, 0, 3, false},
+    {"MOYR", FormatType::MOYR, 8, 0, 6, false},
+    {"QYR", FormatType::QYR, 8, 0, 6, false},
+    {"WKYR", FormatType::WKYR, 10, 0, 8, false},
+    {"PCT", FormatType::PCT, 8, 2, 1, true},
+    {"DOT", FormatType::DOT, 8, 2, 1, true},
+    {"CCA", FormatType::CCA, 8, 2, 1, true},
+    {"CCB", FormatType::CCB, 8, 2, 1, true},
+    {"CCC", FormatType::CCC, 8, 2, 1, true},
+    {"CCD", FormatType::CCD, 8, 2, 1, true},
+    {"CCE", FormatType::CCE, 8, 2, 1, true},
+    {"EDATE", FormatType::EDATE, 10, 0, 8, false},
+    {"SDATE", FormatType::SDATE, 10, 0, 8, false},
+    {"G", FormatType::G, 8, 2, 1, true},
+    {"MTIME", FormatType::MTIME, 5, 0, 5, true},
+    {"YMDHMS", FormatType::YMDHMS, 19, 0, 12, true},
 };
 
 constexpr int kMaxStringWidth = 32767;
@@ -102,11 +121,11 @@ std::optional<QUVO_Format> ParseFormatText(std::string_view text, int stringWidt
     }
     if (!hasDecimals) decimals = info->defaultDecimals;
   }
-  const long maxWidth = isString ? (info->type == FormatType::AHEX ? 2L * kMaxStringWidth : kMaxStringWidth)
-                                 : kMaxNumericWidth;
+  const long maxWidth =
+      isString ? (info->type == FormatType::AHEX ? 2L * kMaxStringWidth : kMaxStringWidth) : kMaxNumericWidth;
   if (width < info->minWidth || width > maxWidth) {
-    why = "the width of " + std::string(info->name) + " must be between " + std::to_string(info->minWidth) +
-          " and " + std::to_string(maxWidth);
+    why = "the width of " + std::string(info->name) + " must be between " + std::to_string(info->minWidth) + " and " +
+          std::to_string(maxWidth);
     return std::nullopt;
   }
   if (hasDecimals && !info->hasDecimals && decimals != 0) {

@@ -1,5 +1,5 @@
-#include "host/common/text.h"
 #include "host/data/input.h"
+#include "host/common/text.h"
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -347,8 +347,8 @@ class DialectSource : public ByteSource {
   }
 
   void EndCell() {
-    const bool quote = fQuoted || fCell.find_first_of(std::string{'"', fDialect.delimiter, '\n', '\r'}) !=
-                                      std::string::npos;
+    const bool quote =
+        fQuoted || fCell.find_first_of(std::string{'"', fDialect.delimiter, '\n', '\r'}) != std::string::npos;
     if (quote) {
       fOut.push_back('"');
       for (char c : fCell) {
@@ -438,8 +438,9 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   int fd = STDIN_FILENO;
   bool regular = false;
   if (fromStdin && ::isatty(STDIN_FILENO) != 0) {
-    throw InputError("standard input is a terminal; pipe or redirect a CSV file into the program (codebook - < "
-                     "data.csv), or name the file");
+    throw InputError(
+        "standard input is a terminal; pipe or redirect a CSV file into the program (codebook - < "
+        "data.csv), or name the file");
   }
   if (!fromStdin) {
     fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -463,8 +464,8 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   if (!fromStdin && regular && !gzip && !zstd && IsUtf8Name(request.encoding) && !request.dialect.Needed()) {
     // The common case: a plain file read as it is (unless it starts with a
     // UTF-16 byte order mark, which only a conversion reads).
-    const bool utf16 = magic.size() >= 2 && ((magic[0] == '\xFF' && magic[1] == '\xFE') ||
-                                             (magic[0] == '\xFE' && magic[1] == '\xFF'));
+    const bool utf16 =
+        magic.size() >= 2 && ((magic[0] == '\xFF' && magic[1] == '\xFE') || (magic[0] == '\xFE' && magic[1] == '\xFF'));
     if (!utf16) return std::make_shared<CsvInput>(request.path, -1);
   }
 

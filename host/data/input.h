@@ -16,11 +16,11 @@ namespace host {
 // What the record reader cannot read itself; the decoder rewrites it.
 struct DialectRewrite {
   char delimiter = ',';
-  char quote = '"';       // 0: no quoting
+  char quote = '"';         // 0: no quoting
   bool doubleQuote = true;  // "" inside a quoted cell is one quote
-  char escapeChar = 0;    // 0: none; else escapes the next character
+  char escapeChar = 0;      // 0: none; else escapes the next character
   bool skipInitialSpace = false;
-  char commentChar = 0;   // 0: none; else a line starting with it is skipped
+  char commentChar = 0;  // 0: none; else a line starting with it is skipped
 
   bool Needed() const { return !doubleQuote || escapeChar != 0 || skipInitialSpace || commentChar != 0; }
 };

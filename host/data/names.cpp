@@ -1,5 +1,5 @@
-#include "host/common/text.h"
 #include "host/data/names.h"
+#include "host/common/text.h"
 
 #include <unordered_set>
 

@@ -34,15 +34,22 @@ std::string Element(const std::string& path, std::size_t i) { return path + "[" 
 
 const char* KindOf(const Json& j) {
   switch (j.type()) {
-    case Json::value_t::null: return "null";
-    case Json::value_t::object: return "an object";
-    case Json::value_t::array: return "an array";
-    case Json::value_t::string: return "a string";
-    case Json::value_t::boolean: return "true or false";
+    case Json::value_t::null:
+      return "null";
+    case Json::value_t::object:
+      return "an object";
+    case Json::value_t::array:
+      return "an array";
+    case Json::value_t::string:
+      return "a string";
+    case Json::value_t::boolean:
+      return "true or false";
     case Json::value_t::number_integer:
     case Json::value_t::number_unsigned:
-    case Json::value_t::number_float: return "a number";
-    default: return "a value";
+    case Json::value_t::number_float:
+      return "a number";
+    default:
+      return "a value";
   }
 }
 
@@ -192,9 +199,10 @@ CellKind KindFromType(const Descriptor& d, const std::string& type, const std::s
   for (const auto& [name, kind] : kTypes) {
     if (type == name) return kind;
   }
-  d.Fail(path, "\"" + type + "\" is not a field type; use one of number, integer, string, boolean, date, time, "
-                              "datetime, year, yearmonth, duration, object, array, list, geopoint, geojson, any (or "
-                              "leave the type out to infer it)");
+  d.Fail(path, "\"" + type +
+                   "\" is not a field type; use one of number, integer, string, boolean, date, time, "
+                   "datetime, year, yearmonth, duration, object, array, list, geopoint, geojson, any (or "
+                   "leave the type out to infer it)");
 }
 
 // missingValues: texts, or (as newer schemas write them) objects with a "value".
@@ -215,8 +223,9 @@ std::vector<std::string> MissingTexts(const Descriptor& d, const Json& j, const 
 
 void ReadConstraints(const Descriptor& d, const Json& j, const std::string& cp, FieldSpec& f) {
   const Json& c = d.Object(j, cp);
-  d.CheckKeys(c, cp, {"maxLength"}, {"required", "unique", "minLength", "minimum", "maximum", "pattern", "enum",
-                                     "exclusiveMinimum", "exclusiveMaximum", "jsonSchema"});
+  d.CheckKeys(c, cp, {"maxLength"},
+              {"required", "unique", "minLength", "minimum", "maximum", "pattern", "enum", "exclusiveMinimum",
+               "exclusiveMaximum", "jsonSchema"});
   if (c.contains("maxLength")) {
     const std::int64_t n = d.Integer(c["maxLength"], Member(cp, "maxLength"));
     if (n < 1 || n > kMaxStringWidth) {
@@ -230,19 +239,25 @@ void ReadMeasureAndRole(const Descriptor& d, const Json& j, const std::string& p
   if (j.contains("measure")) {
     d.Try([&] {
       const std::string m = d.String(j["measure"], Member(path, "measure"));
-      if (m == "nominal") f.measure = Measure::Nominal;
-      else if (m == "ordinal") f.measure = Measure::Ordinal;
-      else if (m == "scale") f.measure = Measure::Scale;
-      else if (m == "unknown") f.measure = Measure::Unknown;
-      else d.Fail(Member(path, "measure"), "\"" + m + "\" is not a measurement level; use \"nominal\", \"ordinal\", "
-                                                      "\"scale\" or \"unknown\"");
+      if (m == "nominal")
+        f.measure = Measure::Nominal;
+      else if (m == "ordinal")
+        f.measure = Measure::Ordinal;
+      else if (m == "scale")
+        f.measure = Measure::Scale;
+      else if (m == "unknown")
+        f.measure = Measure::Unknown;
+      else
+        d.Fail(Member(path, "measure"), "\"" + m +
+                                            "\" is not a measurement level; use \"nominal\", \"ordinal\", "
+                                            "\"scale\" or \"unknown\"");
     });
   }
   if (j.contains("role")) {
     d.Try([&] {
       const std::string r = d.String(j["role"], Member(path, "role"));
-      static const std::pair<const char*, int> kRoles[] = {{"input", Role::Input}, {"target", Role::Target},
-                                                           {"both", Role::Both},   {"none", Role::None},
+      static const std::pair<const char*, int> kRoles[] = {{"input", Role::Input},         {"target", Role::Target},
+                                                           {"both", Role::Both},           {"none", Role::None},
                                                            {"partition", Role::Partition}, {"split", Role::Split}};
       for (const auto& [text, code] : kRoles) {
         if (r == text) {
@@ -250,8 +265,9 @@ void ReadMeasureAndRole(const Descriptor& d, const Json& j, const std::string& p
           return;
         }
       }
-      d.Fail(Member(path, "role"), "\"" + r + "\" is not a role; use \"input\", \"target\", \"both\", \"none\", "
-                                                "\"partition\" or \"split\"");
+      d.Fail(Member(path, "role"), "\"" + r +
+                                       "\" is not a role; use \"input\", \"target\", \"both\", \"none\", "
+                                       "\"partition\" or \"split\"");
     });
   }
 }
@@ -263,8 +279,9 @@ void ReadDatePattern(const Descriptor& d, const Json& j, const std::string& path
   const bool dated = f.kind == CellKind::Date || f.kind == CellKind::DateTime || f.kind == CellKind::Time;
   if (!dated || format == "default" || format == "any") return;
   if (format.find('%') == std::string::npos || !dates::PatternIsReadable(format)) {
-    d.Fail(path, "\"" + format + "\" is not a date pattern this program reads; use %Y %y %m %d %j %H %I %p %M %S %f "
-                 "%b %B and other characters as themselves (such as \"%d/%m/%Y\"), or \"default\" for ISO 8601");
+    d.Fail(path, "\"" + format +
+                     "\" is not a date pattern this program reads; use %Y %y %m %d %j %H %I %p %M %S %f "
+                     "%b %B and other characters as themselves (such as \"%d/%m/%Y\"), or \"default\" for ISO 8601");
   }
   f.datePattern = format;
 }
@@ -281,7 +298,8 @@ void ReadTypeOptions(const Descriptor& d, const Json& j, const std::string& path
   if (f.style.groupChar != 0 && f.style.groupChar == f.style.decimalChar) {
     d.Error(path, "decimalChar and groupChar must differ");
   }
-  if (j.contains("trueValues")) d.Try([&] { f.trueValues = d.StringList(j["trueValues"], Member(path, "trueValues")); });
+  if (j.contains("trueValues"))
+    d.Try([&] { f.trueValues = d.StringList(j["trueValues"], Member(path, "trueValues")); });
   if (j.contains("falseValues")) {
     d.Try([&] { f.falseValues = d.StringList(j["falseValues"], Member(path, "falseValues")); });
   }
@@ -290,10 +308,10 @@ void ReadTypeOptions(const Descriptor& d, const Json& j, const std::string& path
 FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
                     const std::vector<std::string>& schemaMissing) {
   d.Object(j, path);
-  d.CheckKeys(j, path,
-              {"name", "title", "description", "type", "constraints", "measure", "role", "printFormat",
-               "writeFormat", "categories", "categoriesOrdered", "missingValues", "userMissing", "attributes",
-               "decimalChar", "groupChar", "bareNumber", "trueValues", "falseValues", "format"},
+  d.CheckKeys(j, path, {"name",        "title",       "description", "type",       "constraints",       "measure",
+                        "role",        "printFormat", "writeFormat", "categories", "categoriesOrdered", "missingValues",
+                        "userMissing", "attributes",  "decimalChar", "groupChar",  "bareNumber",        "trueValues",
+                        "falseValues", "format"},
               {"example", "rdfType"});
   FieldSpec f;
   f.path = path;
@@ -429,13 +447,13 @@ void ReadUserMissing(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, 
     d.Fail(base, "at most three discrete missing values are allowed (" + std::to_string(discrete) + " given)");
   }
   if (mv.hasRange && discrete > 1) {
-    d.Fail(base, "a range of missing values allows at most one discrete value besides it (" +
-                     std::to_string(discrete) + " given)");
+    d.Fail(base, "a range of missing values allows at most one discrete value besides it (" + std::to_string(discrete) +
+                     " given)");
   }
 }
 
-QUVO_Format FormatOf(const Descriptor& d, const std::optional<std::string>& text, const std::string& path,
-                     int width, QUVO_Format fallback) {
+QUVO_Format FormatOf(const Descriptor& d, const std::optional<std::string>& text, const std::string& path, int width,
+                     QUVO_Format fallback) {
   if (!text) return fallback;
   std::string why;
   const std::optional<QUVO_Format> format = ParseFormatText(*text, width, why);
@@ -467,7 +485,7 @@ struct Plan {
   std::vector<std::pair<std::string, std::string>> moreParts;
   CsvDialect dialect;
   std::vector<FieldSpec> fields;
-  bool inferAll = false;  // no schema: fields come from the header
+  bool inferAll = false;                 // no schema: fields come from the header
   std::vector<std::string> bareMissing;  // inferAll: texts that are missing in numeric columns
 };
 
@@ -489,8 +507,9 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
     return names;
   }
   if (!reader.Next(cells, count)) {
-    throw InputError(plan.csvDisplay + ": the file is empty; it needs a header row of variable names (then one "
-                                       "row per case)");
+    throw InputError(plan.csvDisplay +
+                     ": the file is empty; it needs a header row of variable names (then one "
+                     "row per case)");
   }
   std::string problems;
   for (std::size_t i = 0; i < count; ++i) {
@@ -540,12 +559,14 @@ void NameDeclaredFields(Plan& plan, const Descriptor& d, std::vector<std::string
     given.push_back(f.name);
     const std::string path = Member(f.path, "name");
     if (!f.name.empty() && f.name[0] == '$') {
-      d.Error(path, "the name \"" + f.name + "\" begins with \"$\", which marks multiple-response sets in command "
-                    "syntax; rename the field");
+      d.Error(path, "the name \"" + f.name +
+                        "\" begins with \"$\", which marks multiple-response sets in command "
+                        "syntax; rename the field");
     }
     if (const auto [it, fresh] = seen.emplace(UpperAscii(f.name), i); !fresh) {
       d.Error(path, "the variable name \"" + f.name + "\" is used twice (field " + std::to_string(it->second + 1) +
-                        " is \"" + plan.fields[it->second].name + "\"; names are compared ignoring case). Rename one "
+                        " is \"" + plan.fields[it->second].name +
+                        "\"; names are compared ignoring case). Rename one "
                         "of them");
     }
   }
@@ -616,8 +637,10 @@ int DefaultMeasure(const FieldSpec& f, const ScanColumn& s, CellKind kind) {
 
 QUVO_Format StandardFormat(const FieldSpec& f, const ScanColumn& s, CellKind kind, int width) {
   switch (kind) {
-    case CellKind::String: return {static_cast<std::uint16_t>(width), FormatType::A, 0};
-    case CellKind::Integer: return {8, FormatType::F, 0};
+    case CellKind::String:
+      return {static_cast<std::uint16_t>(width), FormatType::A, 0};
+    case CellKind::Integer:
+      return {8, FormatType::F, 0};
     case CellKind::Number:
       if (f.kind) return {8, FormatType::F, 2};
       {
@@ -625,13 +648,20 @@ QUVO_Format StandardFormat(const FieldSpec& f, const ScanColumn& s, CellKind kin
         FittedNumberFormat(s, fitted, decimals);
         return {static_cast<std::uint16_t>(fitted), FormatType::F, static_cast<std::uint8_t>(decimals)};
       }
-    case CellKind::Date: return {11, FormatType::DATE, 0};
-    case CellKind::DateTime: return {20, FormatType::DATETIME, 0};
-    case CellKind::Time: return {8, FormatType::TIME, 0};
-    case CellKind::Boolean: return {1, FormatType::F, 0};
-    case CellKind::Year: return {4, FormatType::F, 0};
-    case CellKind::YearMonth: return {8, FormatType::MOYR, 0};
-    case CellKind::Duration: return {17, FormatType::DTIME, 0};
+    case CellKind::Date:
+      return {11, FormatType::DATE, 0};
+    case CellKind::DateTime:
+      return {20, FormatType::DATETIME, 0};
+    case CellKind::Time:
+      return {8, FormatType::TIME, 0};
+    case CellKind::Boolean:
+      return {1, FormatType::F, 0};
+    case CellKind::Year:
+      return {4, FormatType::F, 0};
+    case CellKind::YearMonth:
+      return {8, FormatType::MOYR, 0};
+    case CellKind::Duration:
+      return {17, FormatType::DTIME, 0};
   }
   return {8, FormatType::F, 2};
 }
@@ -708,11 +738,13 @@ std::unique_ptr<VariableSetImpl> ReadSet(const Descriptor& d, const Json& s, con
   if (!s.contains("name")) d.Fail(sp, "a set needs a \"name\"");
   set->name = d.String(s["name"], Member(sp, "name"));
   if (set->name.empty() || set->name[0] != '$') {
-    d.Fail(Member(sp, "name"), "the set name \"" + set->name + "\" must begin with \"$\" (e.g. \"$" + set->name + "\")");
+    d.Fail(Member(sp, "name"),
+           "the set name \"" + set->name + "\" must begin with \"$\" (e.g. \"$" + set->name + "\")");
   }
   if (!ValidSetName(set->name)) {
-    d.Fail(Member(sp, "name"), "\"" + set->name + "\" is not a valid set name: \"$\" followed by letters, digits, _, "
-                                                  "., @, # or $, at most 64 bytes");
+    d.Fail(Member(sp, "name"), "\"" + set->name +
+                                   "\" is not a valid set name: \"$\" followed by letters, digits, _, "
+                                   "., @, # or $, at most 64 bytes");
   }
   if (s.contains("label")) set->label = d.String(s["label"], Member(sp, "label"));
   std::string type = s.contains("countedValue") ? "dichotomies" : "categories";
@@ -725,8 +757,9 @@ std::unique_ptr<VariableSetImpl> ReadSet(const Descriptor& d, const Json& s, con
   } else if (type == "dichotomies") {
     set->type = 2;
     if (!s.contains("countedValue")) {
-      d.Fail(sp, "a multiple dichotomy set needs a \"countedValue\" (the value that counts a member as chosen, e.g. "
-                 "\"1\")");
+      d.Fail(sp,
+             "a multiple dichotomy set needs a \"countedValue\" (the value that counts a member as chosen, e.g. "
+             "\"1\")");
     }
     const Json& cv = s["countedValue"];
     set->countedValue = cv.is_number() ? NumberText(cv.get<double>()) : d.String(cv, Member(sp, "countedValue"));
@@ -794,8 +827,9 @@ void ReadPackageLinks(const Descriptor& d, const Json& p, const Plan* plan, Data
         d.Try([&] {
           std::unique_ptr<VariableSetImpl> set = ReadSet(d, sets[i], sp, dataset, plan);
           if (const auto [it, fresh] = seen.emplace(UpperAscii(set->name), i); !fresh) {
-            d.Fail(Member(sp, "name"), "the set name \"" + set->name + "\" is used twice (names are compared "
-                                                                        "ignoring case)");
+            d.Fail(Member(sp, "name"), "the set name \"" + set->name +
+                                           "\" is used twice (names are compared "
+                                           "ignoring case)");
           }
           dataset.sets.push_back(std::move(set));
         });
@@ -908,7 +942,8 @@ bool IsTabular(const Json& r) {
     const std::string f = LowerAscii(r["format"].get<std::string>());
     if (f == "csv" || f == "tsv") return true;
   }
-  if (r.contains("mediatype") && r["mediatype"].is_string() && LowerAscii(r["mediatype"].get<std::string>()) == "text/csv") {
+  if (r.contains("mediatype") && r["mediatype"].is_string() &&
+      LowerAscii(r["mediatype"].get<std::string>()) == "text/csv") {
     return true;
   }
   if (r.contains("format") && r["format"].is_string()) {
@@ -948,16 +983,17 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
   }
   if (resources.size() > 1) {
     notes.push_back(d.File() + ": reading the resource \"" + ResourceName(resources[chosen], chosen) + "\" (" +
-                    std::to_string(chosen + 1) + " of " + std::to_string(resources.size()) +
-                    "); the others are " + others + ". Choose one with --resource NAME");
+                    std::to_string(chosen + 1) + " of " + std::to_string(resources.size()) + "); the others are " +
+                    others + ". Choose one with --resource NAME");
   }
   return chosen;
 }
 
 void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Plan& plan, DialectRewrite& rewrite) {
   const Json& dialect = d.Object(dj, dp);
-  d.CheckKeys(dialect, dp, {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace",
-                            "commentChar", "lineTerminator"},
+  d.CheckKeys(dialect, dp,
+              {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar",
+               "lineTerminator"},
               {"caseSensitiveHeader", "csvddfVersion", "nullSequence"});
   auto get = [&](const char* key, auto read) {
     if (dialect.contains(key)) d.Try([&] { read(dialect[key], Member(dp, key)); });
@@ -975,10 +1011,12 @@ void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Pla
       d.Fail(p, "records end with line breaks (LF, CRLF or CR, all read alike); other terminators are not read");
     }
   });
-  if (rewrite.quote != 0 && rewrite.quote == rewrite.delimiter) d.Error(dp, "the delimiter and the quote character must differ");
+  if (rewrite.quote != 0 && rewrite.quote == rewrite.delimiter)
+    d.Error(dp, "the delimiter and the quote character must differ");
   if (rewrite.Needed() && rewrite.delimiter == '"') {
-    d.Error(Member(dp, "delimiter"), "a '\"' delimiter cannot be combined with escapeChar, doubleQuote false, "
-                                     "skipInitialSpace or commentChar");
+    d.Error(Member(dp, "delimiter"),
+            "a '\"' delimiter cannot be combined with escapeChar, doubleQuote false, "
+            "skipInitialSpace or commentChar");
   }
   plan.dialect.delimiter = rewrite.delimiter;
   plan.dialect.quoting = rewrite.quote != 0 || rewrite.Needed();  // a rewritten file quotes with '"'
@@ -1005,11 +1043,12 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
                   const LoadOptions& options, Plan& plan, InputRequest& request) {
   d.Object(res, rp);
   d.CheckKeys(res, rp, {"path", "dialect", "schema", "encoding"},
-              {"name", "profile", "title", "description", "format", "mediatype", "bytes", "hash", "sources",
-               "licenses", "scheme", "type", "compression", "homepage"});
+              {"name", "profile", "title", "description", "format", "mediatype", "bytes", "hash", "sources", "licenses",
+               "scheme", "type", "compression", "homepage"});
   if (res.contains("data") && !res.contains("path")) {
-    d.Fail(Member(rp, "data"), "data written inside the descriptor are not read; put them in a CSV file and name it "
-                               "in \"path\"");
+    d.Fail(Member(rp, "data"),
+           "data written inside the descriptor are not read; put them in a CSV file and name it "
+           "in \"path\"");
   }
   if (!res.contains("path")) d.Fail(rp, "a resource needs a \"path\" to its CSV file");
   // A path, or the paths of the files that hold the cases one after another.
@@ -1033,7 +1072,8 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
   if (res.contains("encoding") && options.encoding.empty()) {
     d.Try([&] { request.encoding = d.String(res["encoding"], Member(rp, "encoding")); });
   }
-  if (res.contains("dialect")) d.Try([&] { ReadDialect(d, res["dialect"], Member(rp, "dialect"), plan, request.dialect); });
+  if (res.contains("dialect"))
+    d.Try([&] { ReadDialect(d, res["dialect"], Member(rp, "dialect"), plan, request.dialect); });
   if (res.contains("schema")) {
     d.Try([&] { ReadSchema(d, res["schema"], Member(rp, "schema"), plan); });
   } else {
@@ -1080,8 +1120,9 @@ ForeignKind ForeignResourceKind(const Descriptor& d, const Json& res, const std:
     if (kind == ForeignKind::SasCatalog) kind = ForeignKind::None;
   }
   if (kind != ForeignKind::None && first != nullptr && res["path"].is_array()) {
-    d.Fail(Member(rp, "path"), "Stata and SAS files are read one at a time; the parts of a resource must be CSV "
-                               "files");
+    d.Fail(Member(rp, "path"),
+           "Stata and SAS files are read one at a time; the parts of a resource must be CSV "
+           "files");
   }
   return kind;
 }
@@ -1091,14 +1132,17 @@ void OverlayField(const Descriptor& d, const FieldSpec& f, const Json& field, co
                   Dataset& dataset) {
   const int index = dataset.Find(f.name);
   if (index < 0) {
-    d.Fail(Member(f.path, "name"), "\"" + f.name + "\" names no variable of " + file + "; the descriptor may "
-                                   "only describe the file's own variables");
+    d.Fail(Member(f.path, "name"), "\"" + f.name + "\" names no variable of " + file +
+                                       "; the descriptor may "
+                                       "only describe the file's own variables");
   }
   QUVO_Variable& v = *dataset.variables[static_cast<std::size_t>(index)];
   const CellKind cellKind = v.IsString() ? CellKind::String : CellKind::Number;
   if (f.title) v.label = f.title;
-  if (f.measure) v.measure = *f.measure;
-  else if (f.categoriesOrdered) v.measure = Measure::Ordinal;
+  if (f.measure)
+    v.measure = *f.measure;
+  else if (f.categoriesOrdered)
+    v.measure = Measure::Ordinal;
   v.role = field.contains("role") ? f.role : v.role;
   v.printFormat = FormatOf(d, f.printFormat, Member(f.path, "printFormat"), v.width, v.printFormat);
   v.writeFormat = FormatOf(d, f.writeFormat, Member(f.path, "writeFormat"), v.width,
@@ -1129,17 +1173,21 @@ std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const
   const ForeignKind kind = SniffForeignFile(file, fs::path(file).extension().string());
   if (kind == ForeignKind::None) {
     if (!fs::exists(file)) d.Fail(Member(rp, "path"), "cannot open " + file + "; check the path");
-    d.Fail(Member(rp, "path"), file + " is not " + ForeignKindText(promised) + ": its first bytes are not those of "
-                               "such a file");
+    d.Fail(Member(rp, "path"), file + " is not " + ForeignKindText(promised) +
+                                   ": its first bytes are not those of "
+                                   "such a file");
   }
-  std::shared_ptr<Dataset> dataset = LoadForeign(file, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
+  std::shared_ptr<Dataset> dataset =
+      LoadForeign(file, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
   if (res.contains("schema")) {
     const std::string sp = Member(rp, "schema");
     const Json& schema = d.Object(res["schema"], sp);
     d.CheckKeys(schema, sp, {"fields"}, {"primaryKey", "foreignKeys", "missingValues"});
     const Json& fields = schema.contains("fields") ? d.Array(schema["fields"], sp + ".fields") : Json::array();
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      d.Try([&] { OverlayField(d, ReadField(d, fields[i], Element(sp + ".fields", i), {""}), fields[i], file, *dataset); });
+      d.Try([&] {
+        OverlayField(d, ReadField(d, fields[i], Element(sp + ".fields", i), {""}), fields[i], file, *dataset);
+      });
     }
   }
   dataset->files.insert(dataset->files.begin(), d.File());
@@ -1174,8 +1222,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
     d.Error("", std::string("expected an object, found ") + KindOf(j));
     d.Flush();
   }
-  d.CheckKeys(j, "",
-              {"title", "documents", "attributes", "weight", "splitFile", "multipleResponseSets", "resources"},
+  d.CheckKeys(j, "", {"title", "documents", "attributes", "weight", "splitFile", "multipleResponseSets", "resources"},
               {"name", "id", "profile", "licenses", "description", "homepage", "version", "sources", "contributors",
                "keywords", "image", "created", "$schema"});
   auto dataset = std::make_shared<Dataset>();
@@ -1202,8 +1249,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
     d.Flush();
     const std::string relative = d.String((*foreign)["path"], Member(rp, "path"));
     const ResourcePath file = ConfineResourcePath(path, relative, Member(rp, "path"));
-    return LoadOnForeign(d, j, *foreign, rp, file.display, ForeignResourceKind(d, *foreign, rp),
-                         options, warnings);
+    return LoadOnForeign(d, j, *foreign, rp, file.display, ForeignResourceKind(d, *foreign, rp), options, warnings);
   }
   d.Flush();
   const bool noVariables = !plan.inferAll && plan.fields.empty();
@@ -1232,8 +1278,7 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, const LoadOptions&
   plan.csvPath = plan.input->Path();
   plan.csvDisplay = request.displayName;
   plan.request = request;
-  plan.dialect.delimiter =
-      options.delimiter != 0 ? options.delimiter : SniffDelimiter(plan.csvPath, plan.csvDisplay);
+  plan.dialect.delimiter = options.delimiter != 0 ? options.delimiter : SniffDelimiter(plan.csvPath, plan.csvDisplay);
   plan.inferAll = true;
   plan.bareMissing = {"", "NA", "N/A", "NaN", "NULL", "."};
   if (options.missing) {

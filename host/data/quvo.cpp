@@ -6,8 +6,8 @@
 #include <array>
 #include <cstring>
 
-#include "host/data/dataset.h"
 #include "host/common/text.h"
+#include "host/data/dataset.h"
 #include "host/data/missing.h"
 #include "host/dataset.h"
 #include "host/engine/pass.h"
@@ -325,9 +325,7 @@ bool IsNameStart(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80 || c == '@' || c == '#' || c == '$';
 }
 
-bool IsNameChar(unsigned char c) {
-  return IsNameStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '_';
-}
+bool IsNameChar(unsigned char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '_'; }
 
 }  // namespace
 

@@ -97,8 +97,8 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
   return ScanCsv({ScanFile{path, displayName, dataOffset, dataLine, expected}}, dialect, names, columns);
 }
 
-ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect,
-                   const std::vector<std::string>& names, std::vector<ScanColumn>& columns) {
+ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect, const std::vector<std::string>& names,
+                   std::vector<ScanColumn>& columns) {
   const std::size_t ncols = columns.size();
   std::vector<Candidates> candidates(ncols);
   std::vector<CodeCount> codes(ncols);

@@ -55,8 +55,8 @@ struct ScanFile {
 // from its dataOffset) and fills the columns' findings over all of them.
 // Throws InputError for ragged rows, broken quotes, invalid UTF-8, values
 // over a column's width limit and a file that is no longer as `expected`.
-ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect,
-                   const std::vector<std::string>& names, std::vector<ScanColumn>& columns);
+ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect, const std::vector<std::string>& names,
+                   std::vector<ScanColumn>& columns);
 // One file.
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                    std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,

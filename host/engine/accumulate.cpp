@@ -251,8 +251,8 @@ void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock
       const ColumnRule& m = rule.members[j];
       if (!m.usable) continue;
       const std::size_t v = static_cast<std::size_t>(m.index);
-      const bool counted = rule.isString ? Cell(block.strings[v], r) == rule.countedText
-                                         : block.numbers[v][r] == rule.countedNumber;
+      const bool counted =
+          rule.isString ? Cell(block.strings[v], r) == rule.countedText : block.numbers[v][r] == rule.countedNumber;
       if (counted) {
         fCounts[j].Add(w);
         any = true;
@@ -319,8 +319,8 @@ void DimensionCounts::Merge(const DimensionRule& rule, DimensionCounts&& later) 
     return;
   }
   for (std::uint32_t s = 0; s < later.fCounts.size(); ++s) {
-    const std::uint32_t slot = rule.isString ? fStrings.FindOrInsert(later.fStrings.Value(s))
-                                             : fNumbers.FindOrInsert(later.fNumbers.Value(s));
+    const std::uint32_t slot =
+        rule.isString ? fStrings.FindOrInsert(later.fStrings.Value(s)) : fNumbers.FindOrInsert(later.fNumbers.Value(s));
     if (slot == fCounts.size()) NewSlot(0);
     fCounts[slot].Add(later.fCounts[s]);
   }

@@ -480,8 +480,7 @@ void AggregationCube::AddCategoricalVariable(AggregationVariable* dimension, Tab
 
 void AggregationCube::CreateCubeAggregator() {
   if (fTable->aggregator != nullptr) return;
-  fTable->ownedAggregator =
-      std::make_unique<CubeAggregator>(std::make_unique<host::AggregatorImpl>(fTable->state));
+  fTable->ownedAggregator = std::make_unique<CubeAggregator>(std::make_unique<host::AggregatorImpl>(fTable->state));
   fTable->aggregator = fTable->ownedAggregator.get();
 }
 

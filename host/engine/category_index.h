@@ -14,7 +14,7 @@
 namespace host::wire {
 class Writer;
 class Reader;
-}
+}  // namespace host::wire
 
 namespace host::engine {
 

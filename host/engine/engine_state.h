@@ -72,7 +72,7 @@ class DimensionImpl {
   // Result view.
   std::uint64_t fBuiltGeneration = ~std::uint64_t{0};
   std::vector<std::unique_ptr<AggregationCategory>> fCategories;
-  std::vector<std::uint32_t> fOrder;                            // position -> slot
+  std::vector<std::uint32_t> fOrder;                           // position -> slot
   std::vector<std::unique_ptr<AggregationCategory>> fRetired;  // keeps old pointers valid
 };
 

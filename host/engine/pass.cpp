@@ -15,7 +15,7 @@ constexpr std::uint64_t kNone = ~std::uint64_t{0};
 // procedure can set (its limits are 32-bit), small enough to stay positive
 // in any signed type it may be read into.
 constexpr std::size_t kDryRunCategories = std::size_t{1} << 40;
-}
+}  // namespace
 
 Pass::~Pass() {
   // The iterator goes: its block must have been left already. Tables that

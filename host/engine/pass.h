@@ -48,7 +48,7 @@ struct BlockGatherer {
 
 // The tables' share of one block, made on the thread that read it.
 struct GatheredBlock : BlockWork {
-  const void* pass = nullptr;  // the plan it was made for
+  const void* pass = nullptr;                                     // the plan it was made for
   std::vector<std::unique_ptr<engine::TableAccumulator>> tables;  // by table number; null: not gathered
   std::vector<std::unique_ptr<BlockWork>> others;                 // by gatherer number
   // The block's cells were read elsewhere (a pass over the parts of a
@@ -111,7 +111,7 @@ class Pass {
   // Shared with the gathering step on reader threads.
   struct Shared {
     std::vector<std::shared_ptr<const engine::TableRules>> rules;  // by table number
-    std::unique_ptr<std::atomic<bool>[]> idle;  // the table is not expected to take more cases
+    std::unique_ptr<std::atomic<bool>[]> idle;                     // the table is not expected to take more cases
     std::vector<BlockGatherer> gatherers;
   };
 

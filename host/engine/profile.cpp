@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
 #include <cstdlib>
+#include <limits>
 #include <numeric>
 
 #include "host/data/dataset.h"

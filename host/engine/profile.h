@@ -132,20 +132,20 @@ std::optional<DecimalGrid> ChooseDisplayGrid(double low, double high, std::int64
 // What the overview shows of one variable.
 struct ColumnSummary {
   bool isString = false;
-  bool full = true;            // distinct values, range, mode and histogram were gathered
-  double validWeight = 0.0;    // weighted valid cases
-  double missingWeight = 0.0;  // weighted user- and system-missing cases
+  bool full = true;             // distinct values, range, mode and histogram were gathered
+  double validWeight = 0.0;     // weighted valid cases
+  double missingWeight = 0.0;   // weighted user- and system-missing cases
   std::int64_t validCases = 0;  // unweighted
-  std::size_t distinct = 0;    // distinct valid values, exact unless distinctOver
-  bool distinctOver = false;   // more than kDistinctLimit
-  bool hasRange = false;       // numbers with a valid value
+  std::size_t distinct = 0;     // distinct valid values, exact unless distinctOver
+  bool distinctOver = false;    // more than kDistinctLimit
+  bool hasRange = false;        // numbers with a valid value
   double min = 0.0;
   double max = 0.0;
-  bool hasMode = false;        // set when the distinct values were counted exactly
+  bool hasMode = false;  // set when the distinct values were counted exactly
   double modeNumber = 0.0;
   std::string modeString;
   double modeWeight = 0.0;
-  Histogram histogram;         // numbers with a valid value, when a grid holds them
+  Histogram histogram;  // numbers with a valid value, when a grid holds them
 };
 
 struct SetSummary {
@@ -319,7 +319,7 @@ class PassProfile {
   struct Column;
   const Dataset* fDataset;
   std::vector<std::pair<int, std::unique_ptr<Column>>> fColumns;  // by dictionary index, ascending
-  std::vector<std::pair<std::size_t, SetProfile>> fSets;         // by position among the dataset's sets
+  std::vector<std::pair<std::size_t, SetProfile>> fSets;          // by position among the dataset's sets
   std::uint64_t fRows = 0;
 };
 

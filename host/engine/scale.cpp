@@ -62,8 +62,8 @@ namespace {
 // targets[i] are cumulative weights, ascending; `base` is the compensated
 // weight of everything below [first, last), and a target counts as reached
 // `slack` early (see CumulativeSlack).
-void SelectMany(WeightedValue* first, WeightedValue* last, CompensatedSum base, const double* targets,
-                double* results, std::size_t count, double largest, double slack) {
+void SelectMany(WeightedValue* first, WeightedValue* last, CompensatedSum base, const double* targets, double* results,
+                std::size_t count, double largest, double slack) {
   while (count > 0) {
     if (first == last) {
       for (std::size_t i = 0; i < count; ++i) results[i] = largest;
@@ -114,15 +114,13 @@ std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const
     total.Add(x.weight);
   }
   std::vector<double> found(targets.size(), SYSMIS);
-  SelectMany(values.data(), values.data() + values.size(), CompensatedSum{}, sorted.data(), found.data(),
-             sorted.size(), largest, CumulativeSlack(total.Value()));
+  SelectMany(values.data(), values.data() + values.size(), CompensatedSum{}, sorted.data(), found.data(), sorted.size(),
+             largest, CumulativeSlack(total.Value()));
   for (std::size_t i = 0; i < order.size(); ++i) results[order[i]] = found[i];
   return results;
 }
 
-double WeightedSelect(std::vector<WeightedValue>& values, double t) {
-  return WeightedSelectMany(values, {t}).front();
-}
+double WeightedSelect(std::vector<WeightedValue>& values, double t) { return WeightedSelectMany(values, {t}).front(); }
 
 // The table's distinct values become the raw storage. Unit weights expand
 // back into repeated values so that plain selection still applies; other

@@ -148,20 +148,19 @@ class ScaleAccumulator {
   bool Empty() const { return !fHasShift && fWeight.sum == 0.0 && fMissing.sum == 0.0; }
   std::vector<double> TableSelect(const std::vector<double>& targets) const;
 
-
   bool fKeepValues;
   CompensatedSum fWeight;
   CompensatedSum fMissing;
   bool fHasShift = false;
   double fShift = 0.0;
-  double fMean = 0.0;  // of x - fShift
-  double fM2 = 0.0;    // sum of squared deviations times fInvScale^2
-  double fInvScale = 1.0;            // a power of two
-  double fScaleLimit = 0x1p256;      // deviations beyond this rescale
+  double fMean = 0.0;            // of x - fShift
+  double fM2 = 0.0;              // sum of squared deviations times fInvScale^2
+  double fInvScale = 1.0;        // a power of two
+  double fScaleLimit = 0x1p256;  // deviations beyond this rescale
 
-  bool fRaw = false;              // the values outgrew the table
-  std::size_t fKept = 0;          // values offered to the table
-  NumericCategoryIndex fTable;    // distinct values while !fRaw
+  bool fRaw = false;                  // the values outgrew the table
+  std::size_t fKept = 0;              // values offered to the table
+  NumericCategoryIndex fTable;        // distinct values while !fRaw
   std::vector<CompensatedSum> fSums;  // their weight sums, in case order
   std::vector<double> fValues;
   bool fWeighted = false;        // a weight other than 1 was seen

@@ -22,9 +22,9 @@ struct FlatColumn {
 };
 
 struct FlatRow {
-  int depth = 0;                       // nesting below the row dimension
-  const GroupNode* group = nullptr;    // set for a group heading
-  const CategoryNode* row = nullptr;   // set for a category row
+  int depth = 0;                      // nesting below the row dimension
+  const GroupNode* group = nullptr;   // set for a group heading
+  const CategoryNode* row = nullptr;  // set for a category row
 
   const CellText& Label() const { return group ? group->label : row->label; }
 };

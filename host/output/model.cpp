@@ -75,7 +75,8 @@ void TableNode::AddCell(CategoryNode& row, const CategoryNode* column, const Cel
   }
   std::vector<std::vector<Cell>>& cellBlocks = arena->cellBlocks;
   std::vector<Cell>* block = cellBlocks.empty() ? nullptr : &cellBlocks.back();
-  const bool atEnd = row.cellCount == 0 || (block != nullptr && row.firstCell + row.cellCount == block->data() + block->size());
+  const bool atEnd =
+      row.cellCount == 0 || (block != nullptr && row.firstCell + row.cellCount == block->data() + block->size());
   if (atEnd && block != nullptr && block->size() < block->capacity()) {
     if (row.cellCount == 0) row.firstCell = block->data() + block->size();
     block->push_back(Cell{column, text});
@@ -98,7 +99,8 @@ void TableNode::AddCell(CategoryNode& row, const CategoryNode* column, const Cel
   // The block is full: the row's run moves to the start of a new block, which
   // is at least twice its length, and grows there. The old copies stay
   // behind unused.
-  const std::size_t grown = std::min(kLargestCellBlock, kFirstCellBlock << std::min<std::size_t>(cellBlocks.size(), 16));
+  const std::size_t grown =
+      std::min(kLargestCellBlock, kFirstCellBlock << std::min<std::size_t>(cellBlocks.size(), 16));
   cellBlocks.emplace_back().reserve(std::max(grown, 2 * need));
   block = &cellBlocks.back();
   Cell* moved = block->data();

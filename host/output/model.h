@@ -9,8 +9,8 @@
 // ResetOutput().
 #pragma once
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -45,9 +45,7 @@ struct CellText {
 
   // True for numbers and numeric data values: text renderers align them to
   // the right.
-  bool RightAligned() const {
-    return kind == CellOrigin::Number || (kind == CellOrigin::DataValue && !valueIsString);
-  }
+  bool RightAligned() const { return kind == CellOrigin::Number || (kind == CellOrigin::DataValue && !valueIsString); }
 };
 
 // A label (of a table, dimension, group or category): a cell text plus what

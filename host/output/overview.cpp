@@ -76,7 +76,7 @@ std::string RowName(const CategoryNode& row, const ReportLayout& layout) {
 
 // The bars of the categories a table lists with counts, from the given groups.
 std::vector<ChartBar> TableBars(const TableNode& table, const ReportLayout& layout,
-                               std::initializer_list<std::pair<std::string_view, bool>> groups) {
+                                std::initializer_list<std::pair<std::string_view, bool>> groups) {
   std::vector<ChartBar> bars;
   for (const auto& [label, missing] : groups) {
     const GroupNode* group = FindGroup(table, label);
@@ -236,7 +236,8 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
         }
       }
     }
-    if (summary != nullptr && summary->full && !summary->isString) row.chart = HistogramChart(row.name, *summary, variable);
+    if (summary != nullptr && summary->full && !summary->isString)
+      row.chart = HistogramChart(row.name, *summary, variable);
     return;
   }
 
@@ -274,7 +275,8 @@ void SetRow(OverviewRow& row, const TableNode& table, const VariableSetImpl* set
     std::size_t listed = 0;
     row.center = TopRowText(*FindGroup(table, layout.setGroup), layout, listed);
     row.distinct = std::to_string(listed);
-    if (summary != nullptr && summary->missingWeight > 0.0) bars.push_back(ChartBar{"no counted value", summary->missingWeight, true});
+    if (summary != nullptr && summary->missingWeight > 0.0)
+      bars.push_back(ChartBar{"no counted value", summary->missingWeight, true});
   }
   row.chart = BarChart(row.name, std::move(bars));
 }
@@ -360,7 +362,9 @@ std::string WeightNote(const TableNode& table, const Dataset* dataset, const Rep
       if (figures) return;
       if (CellIn(row, layout.countColumn) != nullptr || CellIn(row, layout.percentColumn) != nullptr) figures = true;
       const GroupNode* parent = row.parent;
-      const auto named = [](const std::string& label, const std::string& name) { return !name.empty() && label == name; };
+      const auto named = [](const std::string& label, const std::string& name) {
+        return !name.empty() && label == name;
+      };
       if (parent != nullptr &&
           (named(parent->label.text, layout.scaleGroup) || named(parent->label.text, layout.statisticsGroup)) &&
           row.cellCount > 0) {
@@ -376,7 +380,8 @@ std::string FactsLine(const DatasetFacts& facts) {
   std::vector<std::string> parts;
   if (!facts.file.empty()) parts.push_back(facts.file);
   if (!facts.cases.empty()) parts.push_back(facts.cases + (facts.cases == "1" ? " case" : " cases"));
-  if (!facts.variables.empty()) parts.push_back(facts.variables + (facts.variables == "1" ? " variable" : " variables"));
+  if (!facts.variables.empty())
+    parts.push_back(facts.variables + (facts.variables == "1" ? " variable" : " variables"));
   if (facts.known) parts.push_back(facts.weight.empty() ? std::string("unweighted") : "weighted by " + facts.weight);
   if (!facts.split.empty()) parts.push_back("split by " + facts.split);
   if (!facts.madeAt.empty()) parts.push_back("made " + facts.madeAt);

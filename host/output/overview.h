@@ -27,8 +27,8 @@ struct ChartBar {
 struct Chart {
   ChartKind kind = ChartKind::None;
   std::vector<ChartBar> bars;
-  std::string low;   // histogram: the first bin's lower edge, as the variable shows values
-  std::string high;  // histogram: the last bin's upper edge
+  std::string low;      // histogram: the first bin's lower edge, as the variable shows values
+  std::string high;     // histogram: the last bin's upper edge
   std::string summary;  // a sentence describing the chart, for screen readers
   std::string details;  // every bar with its count, for screen readers and tooltips
 };
@@ -41,25 +41,25 @@ struct OverviewRow {
   std::string label;
   std::string type;
   std::string level;
-  std::string valid;           // weighted count, as counts are shown
+  std::string valid;  // weighted count, as counts are shown
   std::string missing;
   std::string missingPercent;  // of all cases
   std::string distinct;
   std::string min;
   std::string max;
-  std::string center;          // the mean, or the most frequent category with its percent
+  std::string center;  // the mean, or the most frequent category with its percent
   bool centerIsMean = false;
   Chart chart;
 };
 
 // What the report is about: the dataset line at its top.
 struct DatasetFacts {
-  bool known = false;     // a dataset was there to describe
+  bool known = false;  // a dataset was there to describe
   std::string file;
-  std::string cases;      // empty when unknown without reading the file again
+  std::string cases;  // empty when unknown without reading the file again
   std::string variables;
-  std::string weight;     // the weight variable's name, or empty
-  std::string split;      // the split variables' names, joined by ", ", or empty
+  std::string weight;  // the weight variable's name, or empty
+  std::string split;   // the split variables' names, joined by ", ", or empty
   std::string madeAt;
   std::string version;
 };

@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "host/data/dataset.h"
 #include "host/output/flat.h"
 #include "host/output/html_chart.h"
 #include "host/output/overview.h"
 #include "host/output/render.h"
-#include "host/data/dataset.h"
 
 namespace host {
 
@@ -62,7 +62,6 @@ void HtmlEscape(std::string& out, std::string_view text) {
 namespace {
 
 void Esc(std::string& out, std::string_view text) { HtmlEscape(out, text); }
-
 
 std::string Esc(std::string_view text) {
   std::string out;
@@ -415,15 +414,17 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
   if (overview.rows.empty()) return;
   // A table in ARIA roles over a grid layout: a real table cannot be laid
   // out lazily a group of rows at a time.
-  out += "<section class=\"ov\" id=\"overview\" aria-labelledby=\"ovh\">\n<h2 id=\"ovh\">Overview</h2>\n"
-         "<div class=\"ovw\"><div class=\"ovt\" id=\"ovb\" role=\"table\" aria-labelledby=\"ovh\" aria-rowcount=\"";
+  out +=
+      "<section class=\"ov\" id=\"overview\" aria-labelledby=\"ovh\">\n<h2 id=\"ovh\">Overview</h2>\n"
+      "<div class=\"ovw\"><div class=\"ovt\" id=\"ovb\" role=\"table\" aria-labelledby=\"ovh\" aria-rowcount=\"";
   out += std::to_string(overview.rows.size() + 1);
-  out += "\">\n<div class=\"ovh\" role=\"rowgroup\"><div class=\"ovr\" role=\"row\">"
-         "<span role=\"columnheader\">Name</span><span role=\"columnheader\">Label</span>"
-         "<span role=\"columnheader\">Distribution</span><span role=\"columnheader\">Type</span>"
-         "<span role=\"columnheader\" class=\"num\">Valid</span><span role=\"columnheader\" class=\"num\">Missing</span>"
-         "<span role=\"columnheader\" class=\"num\">Distinct</span><span role=\"columnheader\">Range</span>"
-         "<span role=\"columnheader\">Mean or mode</span></div></div>\n";
+  out +=
+      "\">\n<div class=\"ovh\" role=\"rowgroup\"><div class=\"ovr\" role=\"row\">"
+      "<span role=\"columnheader\">Name</span><span role=\"columnheader\">Label</span>"
+      "<span role=\"columnheader\">Distribution</span><span role=\"columnheader\">Type</span>"
+      "<span role=\"columnheader\" class=\"num\">Valid</span><span role=\"columnheader\" class=\"num\">Missing</span>"
+      "<span role=\"columnheader\" class=\"num\">Distinct</span><span role=\"columnheader\">Range</span>"
+      "<span role=\"columnheader\">Mean or mode</span></div></div>\n";
   const auto cell = [&out](const std::string& text, const char* kind) {
     out += "<span role=\"cell\"";
     if (kind != nullptr) {
@@ -474,7 +475,8 @@ std::vector<const Chart*> ChartsByTable(const Overview& overview) {
   std::vector<const Chart*> charts;
   for (const OverviewRow& row : overview.rows) {
     if (row.tableId <= 0) continue;
-    if (charts.size() < static_cast<std::size_t>(row.tableId) + 1) charts.resize(static_cast<std::size_t>(row.tableId) + 1);
+    if (charts.size() < static_cast<std::size_t>(row.tableId) + 1)
+      charts.resize(static_cast<std::size_t>(row.tableId) + 1);
     if (row.chart.kind != ChartKind::None) charts[static_cast<std::size_t>(row.tableId)] = &row.chart;
   }
   return charts;
@@ -483,17 +485,19 @@ std::vector<const Chart*> ChartsByTable(const Overview& overview) {
 // The page's head and the navigation's opening: the filter and the count of
 // tables it lists.
 void AppendHead(const std::string& title, std::size_t tables, std::string& out) {
-  out += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
-         "<meta name=\"color-scheme\" content=\"light dark\">\n<title>" +
-         Esc(title) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n"
-         "<a class=\"skip\" href=\"#main\">Skip to the tables</a>\n<div class=\"layout\">\n"
-         "<nav aria-label=\"Contents\">\n<h2>Contents</h2>\n<div class=\"filter\" role=\"search\">"
-         "<label for=\"filter\">Filter by name or label</label>"
-         "<input id=\"filter\" type=\"search\" autocomplete=\"off\" spellcheck=\"false\" "
-         "aria-controls=\"toc ovb\" aria-describedby=\"count\" placeholder=\"Type / to filter\">"
-         "<div class=\"count\" id=\"count\" aria-live=\"polite\">" +
-         std::to_string(tables) + (tables == 1 ? " table" : " tables") + "</div></div>\n<ul id=\"toc\">\n";
+  out +=
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
+      "<meta name=\"color-scheme\" content=\"light dark\">\n<title>" +
+      Esc(title) + "</title>\n<style>" + kStyle +
+      "</style>\n</head>\n<body>\n"
+      "<a class=\"skip\" href=\"#main\">Skip to the tables</a>\n<div class=\"layout\">\n"
+      "<nav aria-label=\"Contents\">\n<h2>Contents</h2>\n<div class=\"filter\" role=\"search\">"
+      "<label for=\"filter\">Filter by name or label</label>"
+      "<input id=\"filter\" type=\"search\" autocomplete=\"off\" spellcheck=\"false\" "
+      "aria-controls=\"toc ovb\" aria-describedby=\"count\" placeholder=\"Type / to filter\">"
+      "<div class=\"count\" id=\"count\" aria-live=\"polite\">" +
+      std::to_string(tables) + (tables == 1 ? " table" : " tables") + "</div></div>\n<ul id=\"toc\">\n";
 }
 
 // The contents: a link to every table but the one in the page header.

@@ -90,7 +90,7 @@ class Writer {
   std::ostream& fOut;
   std::string fBuffer;
   std::size_t fDepth = 0;
-  bool fEmpty = true;     // nothing written yet in the innermost container
+  bool fEmpty = true;  // nothing written yet in the innermost container
   bool fAfterKey = false;
 };
 

@@ -35,8 +35,22 @@ void Escape(std::string& out, std::string_view raw) {
       case '&':
         out += "&amp;";
         break;
-      case '\\': case '`': case '*': case '_': case '[': case ']': case '<': case '>': case '|': case '#':
-      case '~': case '!': case '{': case '}': case '(': case ')':
+      case '\\':
+      case '`':
+      case '*':
+      case '_':
+      case '[':
+      case ']':
+      case '<':
+      case '>':
+      case '|':
+      case '#':
+      case '~':
+      case '!':
+      case '{':
+      case '}':
+      case '(':
+      case ')':
         out.push_back('\\');
         out.push_back(c);
         break;
@@ -91,8 +105,9 @@ void Cell(std::string& out, const std::string& text) {
 
 void RenderOverview(const Overview& overview, const std::vector<std::string>& anchors, std::string& out) {
   if (overview.rows.empty()) return;
-  out += "## Overview\n\n| Name | Label | Distribution | Type | Valid | Missing | Distinct | Min | Max | Mean or mode |\n"
-         "|:---|:---|:---|:---|---:|---:|---:|---:|---:|:---|\n";
+  out +=
+      "## Overview\n\n| Name | Label | Distribution | Type | Valid | Missing | Distinct | Min | Max | Mean or mode |\n"
+      "|:---|:---|:---|:---|---:|---:|---:|---:|---:|:---|\n";
   for (const OverviewRow& row : overview.rows) {
     out += "| [";
     Escape(out, row.name);

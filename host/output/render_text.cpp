@@ -16,9 +16,9 @@ namespace host {
 
 namespace {
 
-constexpr std::size_t kGap = 2;         // blanks between columns
-constexpr std::size_t kIndent = 2;      // per level of row grouping
-constexpr std::size_t kMinWrapped = 12; // narrowest a wrapped column gets
+constexpr std::size_t kGap = 2;          // blanks between columns
+constexpr std::size_t kIndent = 2;       // per level of row grouping
+constexpr std::size_t kMinWrapped = 12;  // narrowest a wrapped column gets
 
 struct Style {
   bool color = false;
@@ -122,7 +122,8 @@ TextLayout LayOut(const TableNode& table, const RenderOptions& options) {
     // label column.
     if (flat.rows[r].row == nullptr) continue;
     cols[0].natural = std::max(cols[0].natural, indent + LongestLine(flat.rows[r].Label().text));
-    for (std::size_t c = 0; c < n; ++c) cols[c + 1].natural = std::max(cols[c + 1].natural, LongestLine(flat.Cells(r, c)));
+    for (std::size_t c = 0; c < n; ++c)
+      cols[c + 1].natural = std::max(cols[c + 1].natural, LongestLine(flat.Cells(r, c)));
   }
   lay.header.resize(n);
   for (std::size_t c = 0; c < n; ++c) {
@@ -359,8 +360,8 @@ void AddOverviewTable(const Overview& overview, OutputDocument& into) {
   };
   DimensionNode* rows = dimension(kRows, "Name");
   DimensionNode* columns = dimension(kColumns, "Overview");
-  const char* const headers[] = {"Label", "Distribution", "Type", "Valid", "Missing", "Distinct", "Min", "Max",
-                                 "Mean or mode"};
+  const char* const headers[] = {"Label",    "Distribution", "Type", "Valid",       "Missing",
+                                 "Distinct", "Min",          "Max",  "Mean or mode"};
   std::vector<const CategoryNode*> heads;
   for (const char* header : headers) {
     CellText label;
@@ -374,8 +375,11 @@ void AddOverviewTable(const Overview& overview, OutputDocument& into) {
     name.text = row.name;
     CategoryNode& line = table->NewCategory(rows, name);
     rows->children.push_back(Child{nullptr, &line});
-    const std::string texts[] = {row.label,    Sparkline(row.chart, 24), TypeAndLevel(row), row.valid, MissingText(row),
-                                 row.distinct, row.min,                  row.max,           row.center};
+    const std::string texts[] = {row.label,         Sparkline(row.chart, 24),
+                                 TypeAndLevel(row), row.valid,
+                                 MissingText(row),  row.distinct,
+                                 row.min,           row.max,
+                                 row.center};
     for (std::size_t k = 0; k < heads.size(); ++k) {
       CellText cell;
       cell.text = texts[k];

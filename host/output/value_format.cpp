@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -80,13 +80,13 @@ std::string DigitsAsFixed(const Decimal& d, int decimals) {
   return out;
 }
 
-
 std::string Stars(int width) { return std::string(static_cast<std::size_t>(width > 0 ? width : 1), '*'); }
 
 bool Fits(const std::string& text, int width) { return width <= 0 || static_cast<int>(text.size()) <= width; }
 
 std::string PadLeft(std::string text, int width, char fill = ' ') {
-  if (width > 0 && static_cast<int>(text.size()) < width) text.insert(0, static_cast<std::size_t>(width) - text.size(), fill);
+  if (width > 0 && static_cast<int>(text.size()) < width)
+    text.insert(0, static_cast<std::size_t>(width) - text.size(), fill);
   return text;
 }
 
@@ -364,9 +364,9 @@ std::string DateTimeText(int type, double value, int width, int decimals) {
   const int secondsWidth = ymd ? 19 : 20;
   const bool showSeconds = width <= 0 || width >= secondsWidth;
   if (std::fabs(value) > kMaxClockSeconds) return Stars(width);
-  const int dec =
-      showSeconds ? (width <= 0 ? std::min(decimals, kMaxSecondDecimals) : SecondDecimals(width, secondsWidth, decimals))
-                  : 0;
+  const int dec = showSeconds ? (width <= 0 ? std::min(decimals, kMaxSecondDecimals)
+                                            : SecondDecimals(width, secondsWidth, decimals))
+                              : 0;
   // Round at the shown resolution; a carry may move into the next day.
   std::int64_t units;
   std::int64_t perDay = 86400;
@@ -395,7 +395,8 @@ std::string DurationText(int type, double value, int width, int decimals) {
   int secondsWidth = type == FormatType::TIME ? 8 : type == FormatType::DTIME ? 11 : 5;
   bool showSeconds = type == FormatType::MTIME || width <= 0 || width >= secondsWidth;
   int dec = 0;
-  if (showSeconds) dec = width <= 0 ? std::min(decimals, kMaxSecondDecimals) : SecondDecimals(width, secondsWidth, decimals);
+  if (showSeconds)
+    dec = width <= 0 ? std::min(decimals, kMaxSecondDecimals) : SecondDecimals(width, secondsWidth, decimals);
   std::int64_t units = showSeconds ? Units(magnitude, dec) : Units(magnitude / 60.0, 0) * 60;
   std::string text;
   if (type == FormatType::DTIME) {

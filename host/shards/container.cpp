@@ -71,8 +71,7 @@ void RecordWriter::Finish() {
   Write(Tag::End, count.Buffer());
 }
 
-RecordReader::RecordReader(const std::string& path, FileKind kind)
-    : fPath(path), fDigesting(kind == FileKind::Plan) {
+RecordReader::RecordReader(const std::string& path, FileKind kind) : fPath(path), fDigesting(kind == FileKind::Plan) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw InputError(path + ": is a folder, not a " + KindText(kind));
   fIn.open(path, std::ios::binary);
@@ -129,7 +128,8 @@ bool RecordReader::NextTag(Tag& tag) {
   fTag = r.U32();
   fLength = r.U64();
   if (fLength > kMaxRecord || fLength + 4 > fLeft) {
-    Damaged("record " + std::to_string(fRecords + 1) + " claims " + std::to_string(fLength) + " bytes, more than the "
+    Damaged("record " + std::to_string(fRecords + 1) + " claims " + std::to_string(fLength) +
+            " bytes, more than the "
             "file has left");
   }
   tag = static_cast<Tag>(fTag);
@@ -147,7 +147,8 @@ bool RecordReader::NextTag(Tag& tag) {
   } catch (const wire::Damaged&) {
     Damaged("the end record is malformed");
   }
-  if (n != fRecords) Damaged("the end record counts " + std::to_string(n) + " records, the file has " + std::to_string(fRecords));
+  if (n != fRecords)
+    Damaged("the end record counts " + std::to_string(n) + " records, the file has " + std::to_string(fRecords));
   if (fIn.peek() != std::char_traits<char>::eof()) Damaged("bytes follow the end record");
   fEnded = true;
   return false;

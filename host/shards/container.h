@@ -86,7 +86,7 @@ class RecordReader {
  private:
   void Get(char* data, std::size_t size, const char* what);
 
-  std::uint32_t fTag = 0;      // of the record whose payload comes next
+  std::uint32_t fTag = 0;  // of the record whose payload comes next
   std::uint64_t fLength = 0;
   std::string fPath;
   std::ifstream fIn;

@@ -34,7 +34,7 @@ struct Job {
 struct Shared {
   std::vector<Job> jobs;
   std::unique_ptr<std::atomic<bool>[]> active;  // by job
-  std::vector<engine::PassProfile> wants;        // by pass: what the overview wants, of no case
+  std::vector<engine::PassProfile> wants;       // by pass: what the overview wants, of no case
 };
 
 struct PartWork : BlockWork {

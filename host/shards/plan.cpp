@@ -177,7 +177,8 @@ void LoadLayout(wire::Reader& in, CsvLayout& l, std::vector<PartPlan>& parts, st
     l.columns.push_back(std::move(c));
   }
   const std::int64_t weight = in.I64();
-  if (weight < -1 || weight >= static_cast<std::int64_t>(columns)) throw wire::Damaged("the weight column is out of range");
+  if (weight < -1 || weight >= static_cast<std::int64_t>(columns))
+    throw wire::Damaged("the weight column is out of range");
   l.weightIndex = static_cast<int>(weight);
   l.weightMissing = LoadMissing(in);
   const std::size_t split = in.Count(8);
@@ -236,8 +237,9 @@ PlanRecorder::PlanRecorder(std::shared_ptr<Dataset> dataset) : fImpl(std::make_u
   fImpl->cases = fImpl->dataset->cases;
   fImpl->parts = CsvPartsOf(fImpl->cases.get());
   if (fImpl->parts.empty()) {
-    throw InputError("a plan reads CSV files (a data package's resource, in one file or in parts, or a bare CSV "
-                     "file); this dataset's cases come from elsewhere");
+    throw InputError(
+        "a plan reads CSV files (a data package's resource, in one file or in parts, or a bare CSV "
+        "file); this dataset's cases come from elsewhere");
   }
   for (const CsvLayout* part : fImpl->parts) {
     if (part->request.path == "-") {

@@ -37,11 +37,11 @@ struct PartPlan {
 };
 
 struct Plan {
-  std::string path;       // of the plan file
+  std::string path;  // of the plan file
   std::uint64_t digest = 0;
   RunFacts facts;
   std::shared_ptr<Dataset> dictionary;  // no cases
-  CsvLayout layout;                      // how every part is read (the first part's)
+  CsvLayout layout;                     // how every part is read (the first part's)
   std::vector<PartPlan> parts;
   std::vector<PassPlan> passes;
 };

@@ -243,19 +243,21 @@ MergeRun PrepareMerge(const std::string& planPath, const std::vector<std::string
     PartState state = CheckState(path, plan);
     const std::size_t k = static_cast<std::size_t>(state.head.part);
     if (have[k]) {
-      throw InputError(path + ": part " + std::to_string(k + 1) + " (" + state.head.displayName + ") comes twice, also as " +
-                       byPart[k].path + "; give each part's state once");
+      throw InputError(path + ": part " + std::to_string(k + 1) + " (" + state.head.displayName +
+                       ") comes twice, also as " + byPart[k].path + "; give each part's state once");
     }
     have[k] = true;
     byPart[k] = std::move(state);
   }
   std::string missing;
   for (std::size_t k = 0; k < have.size(); ++k) {
-    if (!have[k]) missing += (missing.empty() ? "" : ", ") + std::to_string(k + 1) + " (" + plan.parts[k].displayName + ")";
+    if (!have[k])
+      missing += (missing.empty() ? "" : ", ") + std::to_string(k + 1) + " (" + plan.parts[k].displayName + ")";
   }
   if (!missing.empty()) {
-    throw InputError("the merge lacks the partial state of part" + std::string(missing.find(',') == std::string::npos ? " " : "s ") +
-                     missing + " of the plan " + planPath + "; run codebook --run-plan for each part");
+    throw InputError("the merge lacks the partial state of part" +
+                     std::string(missing.find(',') == std::string::npos ? " " : "s ") + missing + " of the plan " +
+                     planPath + "; run codebook --run-plan for each part");
   }
 
   MergeRun run;

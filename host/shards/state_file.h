@@ -29,8 +29,8 @@ struct StateHead {
 };
 
 struct StateTail {
-  std::uint64_t cases = 0;       // in the part
-  std::uint64_t casesRead = 0;   // in its blocks
+  std::uint64_t cases = 0;      // in the part
+  std::uint64_t casesRead = 0;  // in its blocks
   bool hasCases = false;
   SplitValues first;  // of the first case
   SplitValues last;   // of the last case read

@@ -4,8 +4,8 @@
 
 // ---- descriptors: each keeps its own copy of everything added to it ----
 
-ParamDescriptor::ParamDescriptor(const std::string& name, UPSpecTypes::ParamSpec kind, bool repeatable,
-                                 bool optional, UPSpecTypes::BracketOptions brackets)
+ParamDescriptor::ParamDescriptor(const std::string& name, UPSpecTypes::ParamSpec kind, bool repeatable, bool optional,
+                                 UPSpecTypes::BracketOptions brackets)
     : fData(std::make_unique<host::ParamDescData>()) {
   fData->name = name;
   fData->kind = kind;
@@ -58,9 +58,7 @@ CommandDescriptor::CommandDescriptor(const std::string& name) : fData(std::make_
   fData->name = name;
 }
 CommandDescriptor::~CommandDescriptor() = default;
-void CommandDescriptor::addSubComDesc(const SubComDescriptor& subcommand) {
-  fData->subcommands.push_back(subcommand);
-}
+void CommandDescriptor::addSubComDesc(const SubComDescriptor& subcommand) { fData->subcommands.push_back(subcommand); }
 
 // ---- tokens ----
 

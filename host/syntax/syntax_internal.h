@@ -48,7 +48,7 @@ struct ParamData {
   bool hasInteger = false;
   int integer = 0;
   bool hasString = false;
-  std::string stringValue;  // as typed
+  std::string stringValue;           // as typed
   std::shared_ptr<ParamData> value;  // kind 27 and kind 3: what was given after "="
   Token keyword;                     // where the keyword stood
 };

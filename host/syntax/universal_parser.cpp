@@ -216,9 +216,10 @@ class Checker {
       spec.subcommands.push_back(std::make_unique<SubComObj>(data));
     }
     if (from == to && !desc.allowEmpty) {
-      Fail(desc.params.empty() ? "The /" + desc.name + " subcommand cannot be empty"
-                               : "The /" + desc.name + " subcommand needs at least one keyword; the valid keywords are " +
-                                     KeywordNames(desc),
+      Fail(desc.params.empty()
+               ? "The /" + desc.name + " subcommand cannot be empty"
+               : "The /" + desc.name + " subcommand needs at least one keyword; the valid keywords are " +
+                     KeywordNames(desc),
            header);
     }
     for (std::size_t k = from; k < to; ++k) {
@@ -276,8 +277,8 @@ class Checker {
   std::size_t Keyword(SubComData& data, const host::SubComDescData& desc, std::size_t i, std::size_t to) {
     const Token& key = fTokens[i];
     if (key.kind != Token::Name) {
-      Fail("Unexpected " + syntax::Show(key) + " " + Place(desc) + " where a keyword was expected; the valid keywords are " +
-               KeywordNames(desc),
+      Fail("Unexpected " + syntax::Show(key) + " " + Place(desc) +
+               " where a keyword was expected; the valid keywords are " + KeywordNames(desc),
            &key);
     }
     const host::ParamDescData* param = nullptr;
@@ -298,7 +299,8 @@ class Checker {
     switch (param->kind) {
       case UPSpecTypes::ParamTokenList:
         pd->hasList = true;
-        pd->tokens.assign(fTokens.begin() + static_cast<std::ptrdiff_t>(i), fTokens.begin() + static_cast<std::ptrdiff_t>(to));
+        pd->tokens.assign(fTokens.begin() + static_cast<std::ptrdiff_t>(i),
+                          fTokens.begin() + static_cast<std::ptrdiff_t>(to));
         i = to;
         break;
       case UPSpecTypes::ParamInteger: {
@@ -349,7 +351,8 @@ class Checker {
   const Token& Value(const host::ParamDescData& param, const host::SubComDescData& desc, const Token& key,
                      std::size_t& i, std::size_t to, const char* example) {
     if (i >= to || !IsPunct(fTokens[i], "=")) {
-      Fail("The keyword " + param.name + " " + Place(desc) + " needs a value, as in " + param.name + "=" + example, &key);
+      Fail("The keyword " + param.name + " " + Place(desc) + " needs a value, as in " + param.name + "=" + example,
+           &key);
     }
     const Token& equals = fTokens[i];
     ++i;

@@ -22,13 +22,15 @@ TEST(AppMessages, ControlCharactersFromTheDataAreShownEscaped) {
       {"tab\tcr\rlf\nnul", "tab\\x09cr\\x0Dlf\nnul"},  // lines stay lines
       {std::string("a\0b", 3), "a\\x00b"},
       {"del\x7f", "del\\x7F"},
-      {"csi \xC2\x9B" "31m nel\xC2\x85", "csi \\u009B31m nel\\u0085"},               // C1 controls
-      {"\xE2\x80\xAEtxt.exe\xE2\x80\xAC", "\\u202Etxt.exe\\u202C"},                 // override, pop
-      {"\xE2\x81\xA7open", "\\u2067open"},                                           // isolate left open
-      {"\xE2\x80\x8F\xD7\xA9\xD7\x9D", "\\u200F\xD7\xA9\xD7\x9D"},                  // mark, Hebrew kept
-      {"line\xE2\x80\xA8sep", "line\\u2028sep"},                                     // line separator
+      {"csi \xC2\x9B"
+       "31m nel\xC2\x85",
+       "csi \\u009B31m nel\\u0085"},                                                               // C1 controls
+      {"\xE2\x80\xAEtxt.exe\xE2\x80\xAC", "\\u202Etxt.exe\\u202C"},                                // override, pop
+      {"\xE2\x81\xA7open", "\\u2067open"},                                                         // isolate left open
+      {"\xE2\x80\x8F\xD7\xA9\xD7\x9D", "\\u200F\xD7\xA9\xD7\x9D"},                                 // mark, Hebrew kept
+      {"line\xE2\x80\xA8sep", "line\\u2028sep"},                                                   // line separator
       {"caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x98\x80"},  // text kept
-      {"bad \xFF\xC3", "bad \\xFF\\xC3"},                                            // not UTF-8
+      {"bad \xFF\xC3", "bad \\xFF\\xC3"},                                                          // not UTF-8
       {"overlong \xC0\xAF", "overlong \\xC0\\xAF"},
       {"surrogate \xED\xA0\x80", "surrogate \\xED\\xA0\\x80"},
   };

@@ -65,9 +65,9 @@ std::string Parse(const std::string& arguments) {
   }
   auto bit = [](bool b) { return b ? "1" : "0"; };
   out += std::string("\noptions: vi=") + bit(s.varInfoGiven()) + ":";
-  for (bool b : {s.varInfoPosition(), s.varInfoLabel(), s.varInfoType(), s.varInfoFormat(), s.varInfoMeasure(),
-                 s.varInfoRole(), s.varInfoAttributes(), s.varInfoValueLabels(), s.varInfoMissing(),
-                 s.varInfoReservedAttributes()}) {
+  for (bool b :
+       {s.varInfoPosition(), s.varInfoLabel(), s.varInfoType(), s.varInfoFormat(), s.varInfoMeasure(), s.varInfoRole(),
+        s.varInfoAttributes(), s.varInfoValueLabels(), s.varInfoMissing(), s.varInfoReservedAttributes()}) {
     out += bit(b);
   }
   out += std::string(" fi=") + bit(s.fileInfoGiven()) + ":";
@@ -77,8 +77,8 @@ std::string Parse(const std::string& arguments) {
   }
   out += std::string(" st=") + bit(s.statisticsGiven()) + "/" + bit(s.statisticsNone()) + ":";
   for (bool b : {s.statCount(), s.statPercent(), s.statMean(), s.statStdDev(), s.statQuartiles()}) out += bit(b);
-  out += " max=" + std::to_string(s.maxCats()) + " ord=" + std::to_string(s.varOrder()) + " asc=" +
-         bit(s.sortAscending()) + " attr=" + s.orderAttributeName() + "\n";
+  out += " max=" + std::to_string(s.maxCats()) + " ord=" + std::to_string(s.varOrder()) +
+         " asc=" + bit(s.sortAscending()) + " attr=" + s.orderAttributeName() + "\n";
   return out;
 }
 

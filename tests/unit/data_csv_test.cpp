@@ -50,7 +50,10 @@ TEST(DataCsv, RecordEdgeCases) {
       {"quoted empty and trailing", "\"\",\"\"\n", {"1:|"}},
       {"quote inside an unquoted cell", "ab\"c,d\n", {"1:ab\"c|d"}},
       {"blank lines skipped", "\n\na\r\n\r\n\nb\n\n", {"3:a", "6:b"}},
-      {"byte order mark", "\xEF\xBB\xBF" "a,b\n", {"1:a|b"}},
+      {"byte order mark",
+       "\xEF\xBB\xBF"
+       "a,b\n",
+       {"1:a|b"}},
       {"only a byte order mark", "\xEF\xBB\xBF", {}},
       {"empty", "", {}},
       {"semicolons", "a;b,c\n", {"1:a|b,c"}, ';'},
@@ -125,26 +128,41 @@ TEST(DataCsv, RecordCountAgreesWithParserOnRandomInput) {
       continue;
     }
     ++accepted;
-    ASSERT_EQ(host::CountCsvRecords(path, host::CsvDialect{}, 0), parsed) << "input: " << ::testing::PrintToString(bytes);
+    ASSERT_EQ(host::CountCsvRecords(path, host::CsvDialect{}, 0), parsed)
+        << "input: " << ::testing::PrintToString(bytes);
   }
   EXPECT_GT(accepted, 1000);
 }
 
 // Numbers are read with correct rounding: strtod is the reference.
 TEST(DataCsv, NumbersAtTheEdges) {
-  const char* good[] = {"0", "-0", "1e308", "-1.7976931348623157e308", "1.7976931348623157e308",
-                        "4.9406564584124654e-324", "2.2250738585072009e-308", "2.2250738585072014e-308",
-                        "0.1", "0.30000000000000004", "9007199254740993", "123456789.12345678",
-                        "1.00000000000000011102230246251565404236316680908203125", "+5", ".5", "5.", "1E-5",
-                        "-2.5e+3", "1e-400"};
+  const char* good[] = {"0",
+                        "-0",
+                        "1e308",
+                        "-1.7976931348623157e308",
+                        "1.7976931348623157e308",
+                        "4.9406564584124654e-324",
+                        "2.2250738585072009e-308",
+                        "2.2250738585072014e-308",
+                        "0.1",
+                        "0.30000000000000004",
+                        "9007199254740993",
+                        "123456789.12345678",
+                        "1.00000000000000011102230246251565404236316680908203125",
+                        "+5",
+                        ".5",
+                        "5.",
+                        "1E-5",
+                        "-2.5e+3",
+                        "1e-400"};
   for (const char* text : good) {
     double got = 0.0;
     ASSERT_TRUE(host::ParseNumber(text, got)) << text;
     const double want = std::strtod(text, nullptr);
     EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << text << " read as " << got;
   }
-  const char* bad[] = {"", "-", "+", ".", "e5", "1e", "1e+", "inf", "-inf", "nan", "NaN", "infinity", "1e309",
-                       "-1e400", "0x10", "1,5", "--1", "+-1", "1 2", "12abc", "١٢"};
+  const char* bad[] = {"",         "-",     "+",      ".",    "e5",  "1e",  "1e+", "inf", "-inf",  "nan", "NaN",
+                       "infinity", "1e309", "-1e400", "0x10", "1,5", "--1", "+-1", "1 2", "12abc", "١٢"};
   for (const char* text : bad) {
     double got = 0.0;
     EXPECT_FALSE(host::ParseNumber(text, got)) << text;
@@ -252,7 +270,7 @@ TEST(DataCsv, CalendarRoundTripAndWeekdays) {
   EXPECT_EQ(p.second, 59.5);
   EXPECT_FALSE(d::InDateRange(1e300));
   EXPECT_FALSE(d::InDateRange(std::nan("")));
-  EXPECT_EQ(d::PartsFromSeconds(-1e300).date.year, 1582);  // out of range: the origin, no overflow
+  EXPECT_EQ(d::PartsFromSeconds(-1e300).date.year, 1582);     // out of range: the origin, no overflow
   const d::DateTimeParts before = d::PartsFromSeconds(-1.0);  // the last second of 1582-10-13
   EXPECT_EQ(before.date.day, 13u);
   EXPECT_EQ(before.hour, 23u);
@@ -265,16 +283,44 @@ TEST(DataCsv, FormatTexts) {
     const char* want;  // "type width decimals", or null for an error
   };
   const Case cases[] = {
-      {"F8.2", 0, "5 8 2"},     {"f8", 0, "5 8 0"},        {"F", 0, "5 8 2"},         {"A20", 20, "1 20 0"},
-      {"A", 12, "1 12 0"},      {"AHEX", 6, "2 12 0"},     {"DATE11", 0, "20 11 0"},  {"DATE", 0, "20 11 0"},
-      {"DOLLAR10.2", 0, "4 10 2"}, {"COMMA9.1", 0, "3 9 1"}, {"PCT", 0, "31 8 2"},     {"E10.3", 0, "17 10 3"},
-      {"N5", 0, "16 5 0"},      {"Z4", 0, "15 4 0"},       {"ADATE10", 0, "23 10 0"}, {"EDATE", 0, "38 10 0"},
-      {"JDATE", 0, "24 7 0"},   {"SDATE", 0, "39 10 0"},   {"QYR", 0, "29 8 0"},      {"MOYR", 0, "28 8 0"},
-      {"WKYR", 0, "30 10 0"},   {"DATETIME20", 0, "22 20 0"}, {"YMDHMS19", 0, "86 19 0"}, {"TIME8", 0, "21 8 0"},
-      {"DTIME", 0, "25 11 0"},  {"MTIME", 0, "85 5 0"},    {"WKDAY", 0, "26 9 0"},    {"MONTH", 0, "27 9 0"},
-      {"DATE5", 0, nullptr},    {"Q8", 0, nullptr},        {"F8.", 0, nullptr},       {"F8.2x", 0, nullptr},
-      {"F0", 0, nullptr},       {"F41", 0, nullptr},       {"F8.8", 0, nullptr},      {"DATE11.2", 0, nullptr},
-      {"", 0, nullptr},         {"8.2", 0, nullptr},
+      {"F8.2", 0, "5 8 2"},
+      {"f8", 0, "5 8 0"},
+      {"F", 0, "5 8 2"},
+      {"A20", 20, "1 20 0"},
+      {"A", 12, "1 12 0"},
+      {"AHEX", 6, "2 12 0"},
+      {"DATE11", 0, "20 11 0"},
+      {"DATE", 0, "20 11 0"},
+      {"DOLLAR10.2", 0, "4 10 2"},
+      {"COMMA9.1", 0, "3 9 1"},
+      {"PCT", 0, "31 8 2"},
+      {"E10.3", 0, "17 10 3"},
+      {"N5", 0, "16 5 0"},
+      {"Z4", 0, "15 4 0"},
+      {"ADATE10", 0, "23 10 0"},
+      {"EDATE", 0, "38 10 0"},
+      {"JDATE", 0, "24 7 0"},
+      {"SDATE", 0, "39 10 0"},
+      {"QYR", 0, "29 8 0"},
+      {"MOYR", 0, "28 8 0"},
+      {"WKYR", 0, "30 10 0"},
+      {"DATETIME20", 0, "22 20 0"},
+      {"YMDHMS19", 0, "86 19 0"},
+      {"TIME8", 0, "21 8 0"},
+      {"DTIME", 0, "25 11 0"},
+      {"MTIME", 0, "85 5 0"},
+      {"WKDAY", 0, "26 9 0"},
+      {"MONTH", 0, "27 9 0"},
+      {"DATE5", 0, nullptr},
+      {"Q8", 0, nullptr},
+      {"F8.", 0, nullptr},
+      {"F8.2x", 0, nullptr},
+      {"F0", 0, nullptr},
+      {"F41", 0, nullptr},
+      {"F8.8", 0, nullptr},
+      {"DATE11.2", 0, nullptr},
+      {"", 0, nullptr},
+      {"8.2", 0, nullptr},
   };
   for (const Case& c : cases) {
     std::string why;
@@ -291,10 +337,10 @@ TEST(DataCsv, FormatTexts) {
 }
 
 TEST(DataCsv, Utf8Validation) {
-  const char* good[] = {"", "plain ascii text!", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xEF\xBF\xBF",
-                        "\xF4\x8F\xBF\xBF"};
-  const char* bad[] = {"\x80", "\xC0\xAF", "\xC3", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF",
-                       "abcdefgh\xC3(z"};
+  const char* good[] = {
+      "", "plain ascii text!", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xEF\xBF\xBF", "\xF4\x8F\xBF\xBF"};
+  const char* bad[] = {"\x80",         "\xC0\xAF",         "\xC3", "\xE0\x80\x80",
+                       "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "abcdefgh\xC3(z"};
   std::size_t at = 0;
   for (const char* s : good) EXPECT_TRUE(host::ValidUtf8(s, at)) << s;
   for (const char* s : bad) EXPECT_FALSE(host::ValidUtf8(s, at)) << s;

@@ -24,11 +24,11 @@ using host::foreign::Convert;
 using host::foreign::MappedFormat;
 
 std::string Text(QUVO_Format f) {
-  static const std::map<int, std::string> kNames = {{FormatType::F, "F"},         {FormatType::A, "A"},
-                                                    {FormatType::DATE, "DATE"},   {FormatType::DATETIME, "DATETIME"},
-                                                    {FormatType::MOYR, "MOYR"},   {FormatType::QYR, "QYR"},
-                                                    {FormatType::WKYR, "WKYR"},   {FormatType::TIME, "TIME"},
-                                                    {FormatType::ADATE, "ADATE"}, {FormatType::COMMA, "COMMA"},
+  static const std::map<int, std::string> kNames = {{FormatType::F, "F"},          {FormatType::A, "A"},
+                                                    {FormatType::DATE, "DATE"},    {FormatType::DATETIME, "DATETIME"},
+                                                    {FormatType::MOYR, "MOYR"},    {FormatType::QYR, "QYR"},
+                                                    {FormatType::WKYR, "WKYR"},    {FormatType::TIME, "TIME"},
+                                                    {FormatType::ADATE, "ADATE"},  {FormatType::COMMA, "COMMA"},
                                                     {FormatType::DOLLAR, "DOLLAR"}};
   std::string t = kNames.count(f.type) ? kNames.at(f.type) : "?";
   t += std::to_string(f.width);
@@ -101,16 +101,26 @@ TEST(DataForeign, ExtendedMissingIsUserMissingAndShowsInEveryFormat) {
 
 TEST(DataForeign, StataFormats) {
   const std::vector<FormatCase> cases = {
-      {"%9.0g", 0, "F9", Convert::None, true},         {"%10.2f", 0, "F10.2", Convert::None, false},
-      {"%-12.3e", 0, "F12.3", Convert::None, false},   {"%9.2fc", 0, "F9.2", Convert::None, false},
-      {"%09.2f", 0, "F9.2", Convert::None, false},     {"%td", 0, "DATE11", Convert::StataDays, false},
-      {"%tdDD/NN/CCYY", 0, "DATE11", Convert::StataDays, false}, {"%d", 0, "DATE11", Convert::StataDays, false},
-      {"%tc", 0, "DATETIME20", Convert::StataMillis, false},     {"%tCDDmonCCYY_HH:MM", 0, "DATETIME20", Convert::StataMillis, false},
-      {"%tm", 0, "MOYR8", Convert::StataMonths, false}, {"%tq", 0, "QYR8", Convert::StataQuarters, false},
-      {"%tw", 0, "WKYR10", Convert::StataWeeks, false}, {"%ty", 0, "F4", Convert::None, false},
-      {"%th", 0, "F8.2", Convert::None, false},         {"%21x", 0, "F8.2", Convert::None, false},
-      {"%5.4f", 0, "F5.4", Convert::None, false},       {"%3.20f", 0, "F3.2", Convert::None, false},
-      {"", 0, "F8.2", Convert::None, false},            {"%-9s", 12, "A12", Convert::None, false},
+      {"%9.0g", 0, "F9", Convert::None, true},
+      {"%10.2f", 0, "F10.2", Convert::None, false},
+      {"%-12.3e", 0, "F12.3", Convert::None, false},
+      {"%9.2fc", 0, "F9.2", Convert::None, false},
+      {"%09.2f", 0, "F9.2", Convert::None, false},
+      {"%td", 0, "DATE11", Convert::StataDays, false},
+      {"%tdDD/NN/CCYY", 0, "DATE11", Convert::StataDays, false},
+      {"%d", 0, "DATE11", Convert::StataDays, false},
+      {"%tc", 0, "DATETIME20", Convert::StataMillis, false},
+      {"%tCDDmonCCYY_HH:MM", 0, "DATETIME20", Convert::StataMillis, false},
+      {"%tm", 0, "MOYR8", Convert::StataMonths, false},
+      {"%tq", 0, "QYR8", Convert::StataQuarters, false},
+      {"%tw", 0, "WKYR10", Convert::StataWeeks, false},
+      {"%ty", 0, "F4", Convert::None, false},
+      {"%th", 0, "F8.2", Convert::None, false},
+      {"%21x", 0, "F8.2", Convert::None, false},
+      {"%5.4f", 0, "F5.4", Convert::None, false},
+      {"%3.20f", 0, "F3.2", Convert::None, false},
+      {"", 0, "F8.2", Convert::None, false},
+      {"%-9s", 12, "A12", Convert::None, false},
       {"%td", 5, "A5", Convert::None, false},
   };
   ExpectFormats(cases, host::foreign::MapStataFormat);
@@ -118,15 +128,24 @@ TEST(DataForeign, StataFormats) {
 
 TEST(DataForeign, SasFormats) {
   const std::vector<FormatCase> cases = {
-      {"8.2", 0, "F8.2", Convert::None, false},          {"12.", 0, "F12", Convert::None, false},
-      {"BEST12.", 0, "F12", Convert::None, true},        {"BEST", 0, "F12", Convert::None, true},
-      {"DATE9.", 0, "DATE9", Convert::SasDays, false},   {"DATE9", 0, "DATE9", Convert::SasDays, false},
-      {"DATE.", 0, "DATE11", Convert::SasDays, false},   {"DATE7.", 0, "DATE11", Convert::SasDays, false},
-      {"MMDDYY10.", 0, "ADATE10", Convert::SasDays, false}, {"DATETIME20.", 0, "DATETIME20", Convert::SasSeconds, false},
-      {"TIME8.", 0, "TIME8", Convert::None, false},      {"COMMA10.2", 0, "COMMA10.2", Convert::None, false},
-      {"DOLLAR12.2", 0, "DOLLAR12.2", Convert::None, false}, {"YYMMDD10.", 0, "F8.2", Convert::None, false},
-      {"SEXF.", 0, "F8.2", Convert::None, false},        {"$20.", 12, "A20", Convert::None, false},
-      {"$CHAR.", 12, "A12", Convert::None, false},       {"", 7, "A7", Convert::None, false},
+      {"8.2", 0, "F8.2", Convert::None, false},
+      {"12.", 0, "F12", Convert::None, false},
+      {"BEST12.", 0, "F12", Convert::None, true},
+      {"BEST", 0, "F12", Convert::None, true},
+      {"DATE9.", 0, "DATE9", Convert::SasDays, false},
+      {"DATE9", 0, "DATE9", Convert::SasDays, false},
+      {"DATE.", 0, "DATE11", Convert::SasDays, false},
+      {"DATE7.", 0, "DATE11", Convert::SasDays, false},
+      {"MMDDYY10.", 0, "ADATE10", Convert::SasDays, false},
+      {"DATETIME20.", 0, "DATETIME20", Convert::SasSeconds, false},
+      {"TIME8.", 0, "TIME8", Convert::None, false},
+      {"COMMA10.2", 0, "COMMA10.2", Convert::None, false},
+      {"DOLLAR12.2", 0, "DOLLAR12.2", Convert::None, false},
+      {"YYMMDD10.", 0, "F8.2", Convert::None, false},
+      {"SEXF.", 0, "F8.2", Convert::None, false},
+      {"$20.", 12, "A20", Convert::None, false},
+      {"$CHAR.", 12, "A12", Convert::None, false},
+      {"", 7, "A7", Convert::None, false},
   };
   ExpectFormats(cases, host::foreign::MapSasFormat);
   EXPECT_EQ(host::foreign::SasFormatName("SEXFMT5."), "SEXFMT");
@@ -144,14 +163,20 @@ TEST(DataForeign, DatesBecomeSecondsSince1582) {
     double expected;
   };
   const Case cases[] = {
-      {Convert::StataDays, 0, day(1960, 1, 1)},          {Convert::StataDays, 21915, day(2020, 1, 1)},
-      {Convert::StataDays, -1, day(1959, 12, 31)},       {Convert::SasDays, 366, day(1961, 1, 1)},
+      {Convert::StataDays, 0, day(1960, 1, 1)},
+      {Convert::StataDays, 21915, day(2020, 1, 1)},
+      {Convert::StataDays, -1, day(1959, 12, 31)},
+      {Convert::SasDays, 366, day(1961, 1, 1)},
       {Convert::StataMillis, 86400000.0 + 1500, day(1960, 1, 2) + 1.5},
       {Convert::SasSeconds, 3600, day(1960, 1, 1) + 3600},
-      {Convert::StataMonths, 725, day(2020, 6, 1)},      {Convert::StataMonths, -1, day(1959, 12, 1)},
-      {Convert::StataQuarters, 240, day(2020, 1, 1)},    {Convert::StataQuarters, -3, day(1959, 4, 1)},
-      {Convert::StataWeeks, 0, day(1960, 1, 1)},         {Convert::StataWeeks, 51, day(1960, 12, 23)},
-      {Convert::StataWeeks, 52, day(1961, 1, 1)},        {Convert::StataWeeks, -1, day(1959, 12, 24)},
+      {Convert::StataMonths, 725, day(2020, 6, 1)},
+      {Convert::StataMonths, -1, day(1959, 12, 1)},
+      {Convert::StataQuarters, 240, day(2020, 1, 1)},
+      {Convert::StataQuarters, -3, day(1959, 4, 1)},
+      {Convert::StataWeeks, 0, day(1960, 1, 1)},
+      {Convert::StataWeeks, 51, day(1960, 12, 23)},
+      {Convert::StataWeeks, 52, day(1961, 1, 1)},
+      {Convert::StataWeeks, -1, day(1959, 12, 24)},
       {Convert::None, 12.5, 12.5},
   };
   for (const Case& c : cases) {
@@ -166,8 +191,8 @@ TEST(DataForeign, DecimalsFromTheData) {
   EXPECT_EQ(DecimalsOf(1.5, false), 1);
   EXPECT_EQ(DecimalsOf(123.456, false), 3);
   EXPECT_EQ(DecimalsOf(0.1, false), 1);
-  EXPECT_EQ(DecimalsOf(static_cast<double>(0.1f), true), 1);    // a float shows as the float it is
-  EXPECT_EQ(DecimalsOf(static_cast<double>(0.1f), false), 6);   // not as the double it widens to
+  EXPECT_EQ(DecimalsOf(static_cast<double>(0.1f), true), 1);   // a float shows as the float it is
+  EXPECT_EQ(DecimalsOf(static_cast<double>(0.1f), false), 6);  // not as the double it widens to
   EXPECT_EQ(DecimalsOf(1.0 / 3.0, false), 6);
   EXPECT_EQ(DecimalsOf(1e-10, false), 6);
 }
@@ -185,9 +210,9 @@ TEST(DataForeign, FilesAreKnownByTheirFirstBytes) {
   using host::ForeignKind;
   using host::SniffForeign;
   EXPECT_EQ(SniffForeign("<stata_dta><header><release>118"), ForeignKind::Stata);
-  EXPECT_EQ(SniffForeign(std::string("\x72\x02\x01\x00", 4)), ForeignKind::Stata);   // release 114
-  EXPECT_EQ(SniffForeign(std::string("\x72\x03\x01\x00", 4)), ForeignKind::None);    // no such byte order
-  EXPECT_EQ(SniffForeign(std::string("\x74\x02\x01\x00", 4)), ForeignKind::None);    // release 116 never was
+  EXPECT_EQ(SniffForeign(std::string("\x72\x02\x01\x00", 4)), ForeignKind::Stata);  // release 114
+  EXPECT_EQ(SniffForeign(std::string("\x72\x03\x01\x00", 4)), ForeignKind::None);   // no such byte order
+  EXPECT_EQ(SniffForeign(std::string("\x74\x02\x01\x00", 4)), ForeignKind::None);   // release 116 never was
   std::string sas(12, '\0');
   sas += std::string("\xC2\xEA\x81\x60\xB3\x14\x11\xCF\xBD\x92\x08\x00\x09\xC7\x31\x8C\x18\x1F\x10\x11", 20);
   EXPECT_EQ(SniffForeign(sas), ForeignKind::Sas);
@@ -208,7 +233,8 @@ TEST(DataForeign, StreamsInBlocksAndStopsEarly) {
   datatest::TempDir dir;
   std::string csv = "n,s\n";
   constexpr int kCases = 20000;
-  for (int i = 1; i <= kCases; ++i) csv += std::to_string(i) + "," + (i % 3 == 0 ? "" : "x" + std::to_string(i % 7)) + "\n";
+  for (int i = 1; i <= kCases; ++i)
+    csv += std::to_string(i) + "," + (i % 3 == 0 ? "" : "x" + std::to_string(i % 7)) + "\n";
   dir.Write("data.csv", csv);
   const std::string dta = dir.Path() + "/data.dta";
   const std::string command = std::string(CODEBOOK_BINARY_DIR) + "/foreign-writer " + dir.Path() + "/data.csv " + dta;

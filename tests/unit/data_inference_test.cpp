@@ -144,8 +144,8 @@ TEST(TableSchemaCells, YearMonthDurationBooleanAndStyledNumbers) {
     const char* text;
     double seconds;
   };
-  const Duration durations[] = {{"PT30M", 1800},        {"P1DT2H", 93600},      {"P2W", 14 * 86400},
-                                {"-PT1.5S", -1.5},      {"P1Y", 365.2425 * 86400}, {"P1M", 365.2425 * 86400 / 12},
+  const Duration durations[] = {{"PT30M", 1800},     {"P1DT2H", 93600},         {"P2W", 14 * 86400},
+                                {"-PT1.5S", -1.5},   {"P1Y", 365.2425 * 86400}, {"P1M", 365.2425 * 86400 / 12},
                                 {"PT1H30M15S", 5415}};
   for (const Duration& d : durations) {
     ASSERT_TRUE(host::ParseDateCell(CellKind::Duration, d.text, v)) << d.text;

@@ -5,15 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <atomic>
 #include <filesystem>
 
 #include "data_test_util.h"
-#include "support/case_file.h"
 #include "host/data/csv_source.h"
+#include "support/case_file.h"
 
 using datatest::Pass;
 using datatest::ReadAll;
@@ -22,10 +22,13 @@ using datatest::TempDir;
 namespace {
 
 std::string FormatText(QUVO_Format f) {
-  static const std::map<int, std::string> kNames = {
-      {FormatType::A, "A"},       {FormatType::F, "F"},           {FormatType::DATE, "DATE"},
-      {FormatType::TIME, "TIME"}, {FormatType::DATETIME, "DATETIME"}, {FormatType::DOLLAR, "DOLLAR"},
-      {FormatType::YMDHMS, "YMDHMS"}};
+  static const std::map<int, std::string> kNames = {{FormatType::A, "A"},
+                                                    {FormatType::F, "F"},
+                                                    {FormatType::DATE, "DATE"},
+                                                    {FormatType::TIME, "TIME"},
+                                                    {FormatType::DATETIME, "DATETIME"},
+                                                    {FormatType::DOLLAR, "DOLLAR"},
+                                                    {FormatType::YMDHMS, "YMDHMS"}};
   std::string s = kNames.count(f.type) ? kNames.at(f.type) : "?" + std::to_string(f.type);
   s += std::to_string(f.width);
   if (f.decimals) s += "." + std::to_string(f.decimals);
@@ -56,8 +59,9 @@ TEST(DataPackage, SurveyDictionaryAndCases) {
   const std::string path = std::string(CODEBOOK_SOURCE_DIR) + "/tests/data/survey/datapackage.json";
   auto ds = Load(path, &warnings);
 
-  EXPECT_EQ(warnings, std::vector<std::string>{path + ": multipleResponseSets[1].variables[2]: \"gone\" names no variable; "
-                                                      "the set keeps it, and the codebook skips it"});
+  EXPECT_EQ(warnings,
+            std::vector<std::string>{path + ": multipleResponseSets[1].variables[2]: \"gone\" names no variable; "
+                                            "the set keeps it, and the codebook skips it"});
 
   EXPECT_EQ(*ds->fileSpec, std::string(CODEBOOK_SOURCE_DIR) + "/tests/data/survey\\datapackage.json");
   EXPECT_EQ(*ds->label, "Household survey 2024");
@@ -169,7 +173,8 @@ TEST(DataPackage, InferenceFromBareCsv) {
     EXPECT_EQ(InferredFacts(c.Block("data.csv")), c.Text());
   }
   // A byte order mark and CRLF line ends; the width counts bytes.
-  EXPECT_EQ(InferredFacts("\xEF\xBB\xBFname\r\n\xC3\xA9t\xC3\xA9\r\n"), "1 cases\nname: string 5 A5 nominal\n'\xC3\xA9t\xC3\xA9'\n");
+  EXPECT_EQ(InferredFacts("\xEF\xBB\xBFname\r\n\xC3\xA9t\xC3\xA9\r\n"),
+            "1 cases\nname: string 5 A5 nominal\n'\xC3\xA9t\xC3\xA9'\n");
 }
 
 // Dialect variants and edge numbers through the whole reader.
@@ -191,8 +196,14 @@ TEST(DataPackage, DialectsAndEdgeNumbers) {
   EXPECT_EQ(ReadAll(*named).cases.size(), 2u);
 
   // Extreme doubles come back bit for bit (reference: strtod).
-  const char* texts[] = {"-0", "4.9406564584124654e-324", "2.2250738585072009e-308", "1.7976931348623157e308",
-                         "0.30000000000000004", "123456789012345678", " 7 ", "+1.5"};
+  const char* texts[] = {"-0",
+                         "4.9406564584124654e-324",
+                         "2.2250738585072009e-308",
+                         "1.7976931348623157e308",
+                         "0.30000000000000004",
+                         "123456789012345678",
+                         " 7 ",
+                         "+1.5"};
   std::string csv = "x\n";
   for (const char* t : texts) csv += std::string(t) + "\n";
   auto edge = Load(dir.Write("edge.csv", csv));
@@ -222,7 +233,8 @@ TEST(DataPackage, MissingValueTexts) {
 TEST(DataPackage, EmptyFieldListAndNoScan) {
   TempDir dir;
   // No CSV file at all: a dataset without variables reads nothing.
-  auto ds = Load(dir.Write("p.json", R"({"title": "", "resources": [{"path": "absent.csv", "schema": {"fields": []}}]})"));
+  auto ds =
+      Load(dir.Write("p.json", R"({"title": "", "resources": [{"path": "absent.csv", "schema": {"fields": []}}]})"));
   EXPECT_TRUE(ds->variables.empty());
   EXPECT_EQ(*ds->label, "");
   EXPECT_TRUE(ReadAll(*ds).cases.empty());
@@ -269,16 +281,34 @@ std::vector<testsupport::TextCase> BytesCases() {
                                  {{"data.csv", std::move(csv)}, {"error", std::string(error) + "\n"}}};
   };
   std::vector<testsupport::TextCase> cases = {
-      bare("header not utf-8", "a,\xE9t\xE9\n1,2\n", "<DIR>/data.csv, line 1, column 2: the header is not valid UTF-8. Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
-      bare("cell not utf-8", "a\n\xE9t\xE9\n", "<DIR>/data.csv, line 2, column 1 (variable a): the cell is not valid UTF-8 (at byte 1 of the cell). Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
-      bare("invalid utf-8, scanned", "s\nok\nb\xC3(d\n", "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 2 of the cell). Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
-      bare("csv with two byte-order marks", "\xEF\xBB\xBF\xEF\xBB\xBF" "a\n1\n", "<DIR>/data.csv, line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); save it as UTF-8 with one mark or none"),
-      bare("a cell over the string width limit", "a,s\n1,x\n2," + std::string(40000, 'y') + "\n", "<DIR>/data.csv, line 3, column 2 (variable s): the value has 40000 bytes; string values may have at most 32767"),
-      bare("invalid utf-8, in the pass", "s\nok\n\xED\xA0\x80\n", "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 1 of the cell). Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8", true),
-      bare("descriptor with two byte-order marks", "a\n1\n", "<DIR>/pkg.json, line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); save it as UTF-8 with one mark or none"),
+      bare("header not utf-8", "a,\xE9t\xE9\n1,2\n",
+           "<DIR>/data.csv, line 1, column 2: the header is not valid UTF-8. Name the file's encoding with --encoding "
+           "(such as --encoding latin1 or cp1252), or save it as UTF-8"),
+      bare("cell not utf-8", "a\n\xE9t\xE9\n",
+           "<DIR>/data.csv, line 2, column 1 (variable a): the cell is not valid UTF-8 (at byte 1 of the cell). Name "
+           "the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
+      bare("invalid utf-8, scanned", "s\nok\nb\xC3(d\n",
+           "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 2 of the cell). Name "
+           "the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
+      bare("csv with two byte-order marks",
+           "\xEF\xBB\xBF\xEF\xBB\xBF"
+           "a\n1\n",
+           "<DIR>/data.csv, line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); save it as "
+           "UTF-8 with one mark or none"),
+      bare("a cell over the string width limit", "a,s\n1,x\n2," + std::string(40000, 'y') + "\n",
+           "<DIR>/data.csv, line 3, column 2 (variable s): the value has 40000 bytes; string values may have at most "
+           "32767"),
+      bare("invalid utf-8, in the pass", "s\nok\n\xED\xA0\x80\n",
+           "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 1 of the cell). Name "
+           "the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8",
+           true),
+      bare("descriptor with two byte-order marks", "a\n1\n",
+           "<DIR>/pkg.json, line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); save it as "
+           "UTF-8 with one mark or none"),
   };
   cases[5].blocks.emplace_back(
-      "pkg.json", R"({"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "s", "type": "string", "constraints": {"maxLength": 9}}]}}]})");
+      "pkg.json",
+      R"({"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "s", "type": "string", "constraints": {"maxLength": 9}}]}}]})");
   cases[6].blocks.emplace_back("pkg.json", "\xEF\xBB\xBF\xEF\xBB\xBF{\"resources\": [{\"path\": \"data.csv\"}]}");
   return cases;
 }
@@ -314,8 +344,9 @@ TEST(DataPackage, NegativeZeroSharesTheLabelOfZero) {
       ]}}]})"),
                  &warnings);
   const std::string second = ".value: a second label for the same value; the first one is kept";
-  EXPECT_EQ(warnings, (std::vector<std::string>{dir.Path() + "/pkg.json: resources[0].schema.fields[0].categories[1]" + second,
-                                                dir.Path() + "/pkg.json: resources[0].schema.fields[1].categories[1]" + second}));
+  EXPECT_EQ(warnings,
+            (std::vector<std::string>{dir.Path() + "/pkg.json: resources[0].schema.fields[0].categories[1]" + second,
+                                      dir.Path() + "/pkg.json: resources[0].schema.fields[1].categories[1]" + second}));
   for (const auto& [variable, kept] : {std::pair{0, "minus"}, std::pair{1, "zero"}}) {
     const QUVO_Variable& v = *ds->variables[static_cast<std::size_t>(variable)];
     ASSERT_EQ(v.valueLabels.size(), 1u);
@@ -415,9 +446,10 @@ TEST(DataPackage, ChangedDataFileIsAnError) {
       read();
       ADD_FAILURE() << what << ": no error";
     } catch (const host::InputError& e) {
-      EXPECT_EQ(std::string(e.what()), path + ": the file changed while it was being read (its size or modification "
-                                              "time is not what it was when its dictionary was read). Run again once "
-                                              "nothing writes to it")
+      EXPECT_EQ(std::string(e.what()), path +
+                                           ": the file changed while it was being read (its size or modification "
+                                           "time is not what it was when its dictionary was read). Run again once "
+                                           "nothing writes to it")
           << what;
     }
   };
@@ -452,7 +484,8 @@ TEST(DataPackage, UserMissingWeightIsMissing) {
 TEST(DataPackage, CountRemaining) {
   TempDir dir;
   std::string csv = "a,b\n";
-  for (int i = 0; i < 10; ++i) csv += std::to_string(i) + (i % 3 == 0 ? ",\"x\ny\"\n" : ",z\r\n") + (i == 5 ? "\n" : "");
+  for (int i = 0; i < 10; ++i)
+    csv += std::to_string(i) + (i % 3 == 0 ? ",\"x\ny\"\n" : ",z\r\n") + (i == 5 ? "\n" : "");
   auto ds = Load(dir.Write("data.csv", csv));
   ds->cases = WithChunkBytes(*ds, 16);
   {

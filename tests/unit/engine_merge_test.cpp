@@ -13,11 +13,11 @@
 #include <sstream>
 
 #include "codebook/stats/variable_statistics.h"
-#include "host/engine/pass.h"
 #include "data_test_util.h"
-#include "support/statistics_run.h"
 #include "host/data/csv_source.h"
 #include "host/dataset.h"
+#include "host/engine/pass.h"
+#include "support/statistics_run.h"
 
 namespace TEC = TableEncryptionCodes;
 using codebook::ItemHandle;

@@ -13,8 +13,8 @@
 #include "host/engine/profile.h"
 #include "support/test_dataset.h"
 
-using nlohmann::json;
 using host::engine::DecimalGrid;
+using nlohmann::json;
 
 namespace {
 

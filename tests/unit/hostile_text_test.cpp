@@ -51,7 +51,8 @@ std::vector<char32_t> CodePoints(const std::string& text) {
     const auto c = static_cast<unsigned char>(text[i]);
     const int n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
     char32_t cp = n == 1 ? c : c & (0x3F >> (n - 1));
-    for (int k = 1; k < n && i + k < text.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    for (int k = 1; k < n && i + k < text.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     out.push_back(cp);
     i += static_cast<std::size_t>(n);
   }
@@ -69,15 +70,21 @@ TEST(HostileText, SanitizeBlanksControlsAndDropsBidiControls) {
   };
   const Case cases[] = {
       {"plain <&>\"'", "plain <&>\"'"},
-      {"a\tb\rc\x1b[2Jd\x7f" "e\nf", "a b c [2Jd e\nf"},
-      {"csi \xC2\x9B" "31m nel\xC2\x85", "csi  31m nel "},               // C1 controls
-      {"\xC2\xA0nbsp \xC3\xA9", "\xC2\xA0nbsp \xC3\xA9"},                 // U+00A0 and letters stay
-      {"\xE2\x80\xAEtxt.exe\xE2\x80\xAC", "txt.exe"},                     // override and pop
-      {"\xE2\x80\x8F\xD7\xA9\xD7\x9D\xE2\x80\x8E", "\xD7\xA9\xD7\x9D"},   // marks around Hebrew
-      {"\xE2\x81\xA7open isolate", "open isolate"},                       // U+2067 left open
-      {"\xD8\x9C" "arabic mark", "arabic mark"},                          // U+061C
+      {"a\tb\rc\x1b[2Jd\x7f"
+       "e\nf",
+       "a b c [2Jd e\nf"},
+      {"csi \xC2\x9B"
+       "31m nel\xC2\x85",
+       "csi  31m nel "},                                                 // C1 controls
+      {"\xC2\xA0nbsp \xC3\xA9", "\xC2\xA0nbsp \xC3\xA9"},                // U+00A0 and letters stay
+      {"\xE2\x80\xAEtxt.exe\xE2\x80\xAC", "txt.exe"},                    // override and pop
+      {"\xE2\x80\x8F\xD7\xA9\xD7\x9D\xE2\x80\x8E", "\xD7\xA9\xD7\x9D"},  // marks around Hebrew
+      {"\xE2\x81\xA7open isolate", "open isolate"},                      // U+2067 left open
+      {"\xD8\x9C"
+       "arabic mark",
+       "arabic mark"},                                                       // U+061C
       {"\xE2\x80\x94 dash \xE2\x80\xA6", "\xE2\x80\x94 dash \xE2\x80\xA6"},  // other punctuation stays
-      {"cut \xE2\x80", "cut \xE2\x80"},                                   // a truncated sequence is left alone
+      {"cut \xE2\x80", "cut \xE2\x80"},                                      // a truncated sequence is left alone
   };
   for (const Case& c : cases) EXPECT_EQ(host::Sanitize(c.in), c.out) << c.in;
 }
@@ -169,11 +176,12 @@ TEST(HostileText, HtmlShowsDataAsTextAndRunsNothing) {
   EXPECT_EQ(html.find("<script"), std::string::npos);
   EXPECT_EQ(html.find("<style"), std::string::npos);
   // Every tag is the page's own, with none of the attributes that run code.
-  const std::set<std::string> known = {"a", "body", "col", "colgroup", "div", "h1", "h2", "h3", "head", "header",
-                                       "html", "input", "label", "li", "main", "meta", "nav", "p", "section", "span",
-                                       "table", "tbody", "td", "th", "thead", "title", "tr", "ul", "button",
-                                       "caption", "footer", "small", "strong", "em", "code", "details", "summary",
-                                       "figure", "figcaption", "svg", "path", "i"};
+  const std::set<std::string> known = {"a",       "body",    "col",    "colgroup",   "div",     "h1",    "h2",
+                                       "h3",      "head",    "header", "html",       "input",   "label", "li",
+                                       "main",    "meta",    "nav",    "p",          "section", "span",  "table",
+                                       "tbody",   "td",      "th",     "thead",      "title",   "tr",    "ul",
+                                       "button",  "caption", "footer", "small",      "strong",  "em",    "code",
+                                       "details", "summary", "figure", "figcaption", "svg",     "path",  "i"};
   const std::optional<std::vector<Tag>> tags = StartTags(html);
   ASSERT_TRUE(tags.has_value()) << "a \"<\" that starts no tag";
   for (const Tag& tag : *tags) {
@@ -185,11 +193,11 @@ TEST(HostileText, HtmlShowsDataAsTextAndRunsNothing) {
     }
   }
   // The data shows as written, escaped.
-  for (const char* shown : {"File &lt;b&gt;label&lt;/b&gt; &amp; &quot;quotes&quot;",
-                            "&lt;/td&gt;&lt;/tr&gt;&lt;tr&gt;&lt;td onclick=alert(1)&gt;",
-                            "&lt;img src=x onerror=alert(1)&gt; &amp; &quot;Q&quot;",
-                            "&lt;/script&gt;&lt;script&gt;alert(", "Note&lt;&amp;&gt;", "&amp;lt;already escaped&amp;gt;",
-                            "Set &lt;i&gt;&amp;amp;&lt;/i&gt;"}) {
+  for (const char* shown :
+       {"File &lt;b&gt;label&lt;/b&gt; &amp; &quot;quotes&quot;",
+        "&lt;/td&gt;&lt;/tr&gt;&lt;tr&gt;&lt;td onclick=alert(1)&gt;",
+        "&lt;img src=x onerror=alert(1)&gt; &amp; &quot;Q&quot;", "&lt;/script&gt;&lt;script&gt;alert(",
+        "Note&lt;&amp;&gt;", "&amp;lt;already escaped&amp;gt;", "Set &lt;i&gt;&amp;amp;&lt;/i&gt;"}) {
     EXPECT_NE(html.find(shown), std::string::npos) << shown;
   }
   // No C0 control other than line feed and tab reaches the page.

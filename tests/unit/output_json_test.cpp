@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "host/document.h"
 #include "host/dataset.h"
+#include "host/document.h"
 #include "host/output.h"
 #include "host/output/model.h"
 #include "support/test_dataset.h"
@@ -152,9 +152,9 @@ TEST(OutputJson, StatisticFormatsFollowThePrintDecimals) {
     const char* text;
   };
   const Case cases[] = {
-      {41.256, proc.Mean(0), "41.26"},     {-0.125, proc.Mean(0), "-0.13"},  {1.0000049, proc.StdDev(1), "1.00000"},
-      {12.5, BpProcedure::Count(), "13"},  {0.05, BpProcedure::Percent(), "0.1%"},
-      {SYSMIS, proc.Mean(1), "."},
+      {41.256, proc.Mean(0), "41.26"},        {-0.125, proc.Mean(0), "-0.13"},
+      {1.0000049, proc.StdDev(1), "1.00000"}, {12.5, BpProcedure::Count(), "13"},
+      {0.05, BpProcedure::Percent(), "0.1%"}, {SYSMIS, proc.Mean(1), "."},
   };
   for (const Case& c : cases) {
     BpNumber n(c.value, c.format);

@@ -48,11 +48,11 @@ TEST(OutputJsonWriter, StringsEscapeLikeTheReference) {
       {std::string("\0\x01\x1f", 3), "\"\\u0000\\u0001\\u001f\""},
       {"\x7f", "\"\x7f\""},  // DEL is not a JSON control character
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\""},
-      {"\xC3(", "\"" + fffd + "(\""},                 // a broken sequence: the next byte is read again
-      {"\x80x", "\"" + fffd + "x\""},                 // a lone continuation byte
-      {"\xE2\x82", "\"" + fffd + "\""},               // cut off at the end
-      {"\xC0\xAF", "\"" + fffd + fffd + "\""},        // overlong
-      {"\xED\xA0\x80", "\"" + fffd + fffd + fffd + "\""},  // a surrogate
+      {"\xC3(", "\"" + fffd + "(\""},                                 // a broken sequence: the next byte is read again
+      {"\x80x", "\"" + fffd + "x\""},                                 // a lone continuation byte
+      {"\xE2\x82", "\"" + fffd + "\""},                               // cut off at the end
+      {"\xC0\xAF", "\"" + fffd + fffd + "\""},                        // overlong
+      {"\xED\xA0\x80", "\"" + fffd + fffd + fffd + "\""},             // a surrogate
       {"\xF4\x90\x80\x80", "\"" + fffd + fffd + fffd + fffd + "\""},  // above U+10FFFF
       {"\xF5\xFF", "\"" + fffd + fffd + "\""},
       {"\xE2\x82\x41", "\"" + fffd + "A\""},

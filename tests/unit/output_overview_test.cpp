@@ -56,7 +56,8 @@ std::vector<Listed> Rows(const host::GroupNode* group) {
   std::vector<Listed> out;
   if (group == nullptr) return out;
   for (const host::Child& c : group->children) {
-    if (c.category != nullptr) out.push_back({c.category, CellIn(*c.category, "Count"), CellIn(*c.category, "Percent")});
+    if (c.category != nullptr)
+      out.push_back({c.category, CellIn(*c.category, "Count"), CellIn(*c.category, "Percent")});
   }
   return out;
 }
@@ -233,8 +234,9 @@ TEST_F(OverviewOfTheExample, HtmlRowsLeadToTheirTablesAndChartsHaveTextAlternati
     const std::string id = (*it)[1];
     const std::size_t section = html.find("<section class=\"tbl\" id=\"" + id + "\"");
     ASSERT_NE(section, std::string::npos) << id;
-    EXPECT_EQ(html.compare(html.find("<span class=\"n\">", section) + 16, (*it)[2].length() + 7, (*it)[2].str() + "</span>"),
-              0)
+    EXPECT_EQ(
+        html.compare(html.find("<span class=\"n\">", section) + 16, (*it)[2].length() + 7, (*it)[2].str() + "</span>"),
+        0)
         << id;
     ++rows;
   }
@@ -273,7 +275,8 @@ TEST(Overview, MarkdownLinksReachTheirHeadingsEvenWhenNamesRepeat) {
     if (line.rfind("#", 0) != 0) continue;
     std::string slug;
     for (char c : line.substr(line.find(' ') + 1)) {
-      if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') slug += static_cast<char>(std::tolower(c));
+      if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')
+        slug += static_cast<char>(std::tolower(c));
       if (c == ' ') slug += '-';
     }
     slug.erase(std::remove(slug.begin(), slug.end(), '\\'), slug.end());

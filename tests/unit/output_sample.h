@@ -144,9 +144,9 @@ inline void Build(const Variables& vars, int extraVariables = 0) {
     v.name = "v" + std::to_string(i + 1);
     v.label = "Question " + std::to_string(i + 1) + ": how satisfied are you with item " + std::to_string(i + 1) + "?";
     v.printFormat = {1, FormatType::F, 0};
-    VariableTable(proc, v, 5 + i,
-                  {{ObsFromNumber(1), "Not at all", 3}, {ObsFromNumber(2), "Somewhat", 9}, {ObsFromNumber(3), "Very", 8}},
-                  20, 0);
+    VariableTable(
+        proc, v, 5 + i,
+        {{ObsFromNumber(1), "Not at all", 3}, {ObsFromNumber(2), "Somewhat", 9}, {ObsFromNumber(3), "Very", 8}}, 20, 0);
   }
   host::AddMessage(host::Severity::Warning, "No Variable Information for q<b> ,.");
   host::AddMessage(host::Severity::Error, "Empty dataset.");

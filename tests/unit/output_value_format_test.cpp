@@ -146,12 +146,26 @@ TEST(OutputValueFormat, NumericFormats) {
 // Whatever the value, a field never runs past its width (but for the sign of
 // a negative time) and never crashes.
 TEST(OutputValueFormat, ExtremeValuesStayWithinTheField) {
-  const double values[] = {0.0, -0.0, 1e-300, -1e-300, 0.5, -0.5, 123.456, -98765.4321, 4e18, -4e18, 1e300,
-                           -1e300, std::numeric_limits<double>::max(), SYSMIS,
-                           std::numeric_limits<double>::infinity(), std::nan("")};
-  const int types[] = {T::F, T::COMMA, T::DOT, T::DOLLAR, T::PCT, T::E, T::N, T::Z, T::PIBHEX, T::RBHEX,
-                       T::DATE, T::ADATE, T::EDATE, T::JDATE, T::SDATE, T::QYR, T::MOYR, T::WKYR,
-                       T::DATETIME, T::YMDHMS, T::TIME, T::DTIME, T::MTIME, T::WKDAY, T::MONTH, T::IB, 0, 255};
+  const double values[] = {0.0,
+                           -0.0,
+                           1e-300,
+                           -1e-300,
+                           0.5,
+                           -0.5,
+                           123.456,
+                           -98765.4321,
+                           4e18,
+                           -4e18,
+                           1e300,
+                           -1e300,
+                           std::numeric_limits<double>::max(),
+                           SYSMIS,
+                           std::numeric_limits<double>::infinity(),
+                           std::nan("")};
+  const int types[] = {T::F,     T::COMMA,  T::DOT,   T::DOLLAR, T::PCT,      T::E,      T::N,
+                       T::Z,     T::PIBHEX, T::RBHEX, T::DATE,   T::ADATE,    T::EDATE,  T::JDATE,
+                       T::SDATE, T::QYR,    T::MOYR,  T::WKYR,   T::DATETIME, T::YMDHMS, T::TIME,
+                       T::DTIME, T::MTIME,  T::WKDAY, T::MONTH,  T::IB,       0,         255};
   for (int type : types) {
     for (int width : {1, 2, 6, 8, 12, 40, 300}) {
       for (int decimals : {0, 2, 16, 255}) {
@@ -181,12 +195,9 @@ TEST(OutputValueFormat, Strings) {
     const char* expected;
   };
   const Case cases[] = {
-      {"abc   ", Fmt(T::A, 8, 0), "abc"},
-      {"", Fmt(T::A, 8, 0), ""},
-      {"  lead", Fmt(T::A, 8, 0), "  lead"},
-      {"ab", Fmt(T::AHEX, 8, 0), "61622020"},
-      {"abcdef", Fmt(T::AHEX, 4, 0), "6162"},
-      {"\xC3\xA9t\xC3\xA9", Fmt(T::A, 5, 0), "\xC3\xA9t\xC3\xA9"},
+      {"abc   ", Fmt(T::A, 8, 0), "abc"},     {"", Fmt(T::A, 8, 0), ""},
+      {"  lead", Fmt(T::A, 8, 0), "  lead"},  {"ab", Fmt(T::AHEX, 8, 0), "61622020"},
+      {"abcdef", Fmt(T::AHEX, 4, 0), "6162"}, {"\xC3\xA9t\xC3\xA9", Fmt(T::A, 5, 0), "\xC3\xA9t\xC3\xA9"},
   };
   for (const Case& c : cases) EXPECT_EQ(host::valuefmt::String(c.value, c.format), c.expected) << c.value;
 }
@@ -199,10 +210,17 @@ TEST(OutputValueFormat, Statistics) {
     const char* expected;
   };
   const Case cases[] = {
-      {1234.5, 0, false, "1235"},  {12.5, 0, false, "13"},     {60, 1, true, "60.0%"},
-      {0.05, 1, true, "0.1%"},     {-0.04, 1, true, "0.0%"},  {1.005, 2, false, "1.01"},
-      {2.5, 4, false, "2.5000"},   {SYSMIS, 1, true, "."},    {1e21, 0, false, "1000000000000000000000"},
-      {33.333333333333336, 1, true, "33.3%"}, {99.95, 1, true, "100.0%"},
+      {1234.5, 0, false, "1235"},
+      {12.5, 0, false, "13"},
+      {60, 1, true, "60.0%"},
+      {0.05, 1, true, "0.1%"},
+      {-0.04, 1, true, "0.0%"},
+      {1.005, 2, false, "1.01"},
+      {2.5, 4, false, "2.5000"},
+      {SYSMIS, 1, true, "."},
+      {1e21, 0, false, "1000000000000000000000"},
+      {33.333333333333336, 1, true, "33.3%"},
+      {99.95, 1, true, "100.0%"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Statistic(c.value, c.decimals, c.percent), c.expected) << c.value;

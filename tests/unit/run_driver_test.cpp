@@ -85,8 +85,8 @@ TEST(RunDriver, InputErrorsDuringThePassLeaveTheRunCleanly) {
 // Whole runs on the survey dataset, with and without its cases; the expected
 // summaries are in tests/unit/cases/driver_runs.txt.
 TEST(RunDriver, CaseFile) {
-  runtest::CheckRuns("driver_runs.txt", {{"survey", [] { SurveyDataset(); }},
-                                         {"survey without cases", [] { SurveyDataset(false); }}});
+  runtest::CheckRuns("driver_runs.txt",
+                     {{"survey", [] { SurveyDataset(); }}, {"survey without cases", [] { SurveyDataset(false); }}});
 }
 
 void LabelDataset() {
@@ -158,7 +158,8 @@ TEST(RunDriver, NoInformationWarningListsNamesWithBlankAndComma) {
 TEST(RunDriver, ItemsFollowTheChosenOrder) {
   SurveyDataset();
   std::string titles;
-  for (const std::string& line : RunCommand("CODEBOOK sex rating id /VARINFO POSITION /OPTIONS VARORDER=ALPHA SORT=DESCENDING.")) {
+  for (const std::string& line :
+       RunCommand("CODEBOOK sex rating id /VARINFO POSITION /OPTIONS VARORDER=ALPHA SORT=DESCENDING.")) {
     if (line.rfind("table ", 0) == 0) titles += line.substr(6, line.find(' ', 6) - 6) + " ";
   }
   EXPECT_EQ(titles, "sex rating id ");

@@ -28,18 +28,18 @@ class ItemTest : public ::testing::Test {
     }
     builder.ValueLabel("q1", 1, "Yes").ValueLabel("q1", 2, "No").ValueLabel("q1", 3, "Maybe");
     builder.ValueLabel("q2", 1, "Yes");
-    builder.CategorySet("$cat", "", {"q1", "nosuch", "q2"});                  // 40
-    builder.CategorySet("$Twin", "First twin", {"q2"});                       // 41
-    builder.CategorySet("$TWIN", "Second twin", {"q1"});                      // 42
-    builder.DichotomySet("$str8", "Eight", "yes", {"s8"});                    // 43
-    builder.DichotomySet("$str9", "Nine", "yes", {"s8", "s9"});               // 44
-    builder.DichotomySet("$str20", "", "yes", {"s20", "s8"});                 // 45
-    builder.DichotomySet("$strname", "", "y", {"s8", "longnumericname"});     // 46
-    builder.DichotomySet("$num", "", "  12abc", {"q1", "q2"});                // 47
-    builder.DichotomySet("$nonnum", "", "abc", {"q1"});                       // 48
-    builder.DichotomySet("$ghosts", "Ghosts", "1", {"nosuch", "gone"});       // 49
-    builder.CategorySet("$ghostcat", "", {"nosuch"});                         // 50
-    builder.CategorySet("$odd", "Not this", {"q1"});                          // 51
+    builder.CategorySet("$cat", "", {"q1", "nosuch", "q2"});               // 40
+    builder.CategorySet("$Twin", "First twin", {"q2"});                    // 41
+    builder.CategorySet("$TWIN", "Second twin", {"q1"});                   // 42
+    builder.DichotomySet("$str8", "Eight", "yes", {"s8"});                 // 43
+    builder.DichotomySet("$str9", "Nine", "yes", {"s8", "s9"});            // 44
+    builder.DichotomySet("$str20", "", "yes", {"s20", "s8"});              // 45
+    builder.DichotomySet("$strname", "", "y", {"s8", "longnumericname"});  // 46
+    builder.DichotomySet("$num", "", "  12abc", {"q1", "q2"});             // 47
+    builder.DichotomySet("$nonnum", "", "abc", {"q1"});                    // 48
+    builder.DichotomySet("$ghosts", "Ghosts", "1", {"nosuch", "gone"});    // 49
+    builder.CategorySet("$ghostcat", "", {"nosuch"});                      // 50
+    builder.CategorySet("$odd", "Not this", {"q1"});                       // 51
     builder.Activate();
     fSource = std::make_unique<ProcedureDataSource>();
   }
@@ -117,9 +117,9 @@ TEST_F(ItemTest, CountedValuesOfDichotomySets) {
       {"$str9", 2, "yes             ", 0},
       {"$str20", 3, "yes                     ", 0},
       {"$strname", 2, "y               ", 0},
-      {"$num", 8, nullptr, 12.0},     // leading blanks skipped, trailing text ignored
-      {"$nonnum", 8, nullptr, 0.0},   // no number: 0
-      {"$ghosts", 8, nullptr, 1.0},   // no member: not a string set
+      {"$num", 8, nullptr, 12.0},    // leading blanks skipped, trailing text ignored
+      {"$nonnum", 8, nullptr, 0.0},  // no number: 0
+      {"$ghosts", 8, nullptr, 1.0},  // no member: not a string set
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -129,7 +129,8 @@ TEST_F(ItemTest, CountedValuesOfDichotomySets) {
     EXPECT_EQ(handle.CountedValueLength(), c.units);
     if (c.bytes != nullptr) {
       ASSERT_EQ(handle.Item().fCountedValue.size(), static_cast<std::size_t>(c.units));
-      const std::string bytes(reinterpret_cast<const char*>(handle.CountedValue()), 8u * static_cast<std::size_t>(c.units));
+      const std::string bytes(reinterpret_cast<const char*>(handle.CountedValue()),
+                              8u * static_cast<std::size_t>(c.units));
       EXPECT_EQ(bytes, c.bytes);
     } else {
       ASSERT_EQ(handle.Item().fCountedValue.size(), 1u);

@@ -24,8 +24,8 @@ TEST(FileInformationTable, PathSplitsAtTheLastBackslash) {
       {"/home/ana/data\\survey.json", "survey.json", "/home/ana/data"},
       {"/home/ana/survey.json", "<none>", "<none>"},  // a slash is no separator
       {std::nullopt, "<none>", "<none>"},
-      {"\\survey.dat", "<none>", "<none>"},           // only backslash first
-      {"C:\\data\\", "", "C:\\data"},                 // ends in a backslash
+      {"\\survey.dat", "<none>", "<none>"},  // only backslash first
+      {"C:\\data\\", "", "C:\\data"},        // ends in a backslash
       {"a\\\\b", "b", "a\\"},
   };
   for (const Case& c : cases) {
@@ -34,8 +34,8 @@ TEST(FileInformationTable, PathSplitsAtTheLastBackslash) {
     b.Facts().fileSpec = c.path;
     b.Activate();
     // Keywords in any order give the same row order.
-    const std::string expected = std::string("table File Information (FileInformation)\n") +
-                                 "  File Name: =" + c.name + "\n" + "  Location: =" + c.location + "\n";
+    const std::string expected = std::string("table File Information (FileInformation)\n") + "  File Name: =" + c.name +
+                                 "\n" + "  Location: =" + c.location + "\n";
     const auto lines = RunCommand("CODEBOOK x /VARINFO POSITION /FILEINFO LOCATION NAME /STATISTICS NONE.");
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n", expected) << c.path.value_or("(null)");
@@ -105,7 +105,7 @@ TEST(FileInformationTable, FixedWordingAndDataTextAreMarked) {
   ASSERT_EQ(rows.size(), 3u) << rows.dump();
   EXPECT_EQ(rows[0]["cells"][0]["fixed"], false);  // the file's label
   EXPECT_EQ(rows[1]["cells"][0]["text"], "<none>");
-  EXPECT_EQ(rows[1]["cells"][0]["fixed"], true);   // no weight
+  EXPECT_EQ(rows[1]["cells"][0]["fixed"], true);  // no weight
   EXPECT_EQ(rows[2]["group"], "Custom Attributes");
   EXPECT_TRUE(rows[2]["children"].empty());
 }
@@ -161,7 +161,8 @@ void SetDataset() {
 // The variable and set tables of the datasets above; the expected summaries
 // are in tests/unit/cases/table_runs.txt.
 TEST(VariableAndSetTables, CaseFile) {
-  runtest::CheckRuns("table_runs.txt", {{"attributes", AttributesDataset}, {"limits", LimitsDataset}, {"sets", SetDataset}});
+  runtest::CheckRuns("table_runs.txt",
+                     {{"attributes", AttributesDataset}, {"limits", LimitsDataset}, {"sets", SetDataset}});
 }
 
 TEST(SetTable, DichotomyMembersNameTheirVariables) {

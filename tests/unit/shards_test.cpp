@@ -107,7 +107,8 @@ bool Same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 void ExpectIdentical(const std::vector<double>& got, const std::vector<double>& want, const std::string& what) {
   ASSERT_EQ(got.size(), want.size()) << what;
-  for (std::size_t i = 0; i < got.size(); ++i) EXPECT_TRUE(Same(got[i], want[i])) << what << "[" << i << "]: " << got[i] << " vs " << want[i];
+  for (std::size_t i = 0; i < got.size(); ++i)
+    EXPECT_TRUE(Same(got[i], want[i])) << what << "[" << i << "]: " << got[i] << " vs " << want[i];
 }
 
 void ExpectIdentical(const RunResults& got, const RunResults& want, const std::string& how) {
@@ -351,7 +352,8 @@ TEST_F(PartsRun, BadCellNamesItsPart) {
   // line break is followed by a letter).
   std::size_t at = csv.find('\n', csv.size() / 2) + 1;
   while (!std::isdigit(static_cast<unsigned char>(csv[at]))) at = csv.find('\n', at) + 1;
-  const std::size_t line = 1 + static_cast<std::size_t>(std::count(csv.begin(), csv.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+  const std::size_t line =
+      1 + static_cast<std::size_t>(std::count(csv.begin(), csv.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
   csv.replace(at, csv.find(',', at) - at, "x");
   fDir.Write("part4.csv", csv);
   std::ostringstream out;
@@ -439,7 +441,7 @@ TEST(SavedState, LoadsBitForBit) {
   block.strings[3].offsets.push_back(0);
   for (std::size_t r = 0; r < block.rows; ++r) {
     block.numbers[0].push_back(next(20) == 0 ? SYSMIS : 1 + next(5));  // codes
-    block.numbers[1].push_back(next(1000000) / 3.0);                    // continuous
+    block.numbers[1].push_back(next(1000000) / 3.0);                   // continuous
     block.numbers[2].push_back(next(2));
     const std::string s(1 + next(3), static_cast<char>('a' + next(26)));
     block.strings[3].bytes += s;

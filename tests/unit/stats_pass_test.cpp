@@ -59,9 +59,10 @@ struct Harness {
     for (const std::string& m : members) h->Item().fMemberIndices.push_back(dataset->Find(m));
     h->Item().fCountedValue = std::move(counted);
     h->Item().fCountedValueLength = 8;
-    h->SetCategoryCount(kind == codebook::kItemDichotomySet
-                            ? static_cast<std::uint32_t>(members.size())
-                            : static_cast<std::uint32_t>(source->GetVariable(dataset->Find(members[0]))->valueLabels.size()));
+    h->SetCategoryCount(
+        kind == codebook::kItemDichotomySet
+            ? static_cast<std::uint32_t>(members.size())
+            : static_cast<std::uint32_t>(source->GetVariable(dataset->Find(members[0]))->valueLabels.size()));
     Add(std::move(h), 2, false);
   }
   void Add(std::unique_ptr<ItemHandle> h, std::uint32_t treatment, bool labelsAsCategories) {
@@ -128,20 +129,19 @@ TEST_P(Withdrawal, FlagCasesAndEarlyStop) {
   EXPECT_EQ(h.iterator->Calls(), c.reads);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MaxCats, Withdrawal,
-    ::testing::Values(
-        // 1,2,3,4 with MAXCATS 3: the fourth is added, then the flag falls;
-        // the fifth case, which no table takes, ends the pass after one more
-        // read.
-        WithdrawalCase{"FourthValueWithdraws", 3, {1, 2, 3, 4, 5, 6, 7, 8}, false, 4, 5, 6},
-        WithdrawalCase{"FourthValueLastCase", 3, {1, 2, 3, 4}, false, 4, 4, 5},
-        // The fourth value comes late: the test before it still saw three.
-        WithdrawalCase{"LateFourthValueKept", 3, {1, 1, 2, 2, 3, 3, 4}, true, 7, 7, 8},
-        WithdrawalCase{"ExactlyMaxCats", 3, {1, 2, 3, 1, 2, 3}, true, 6, 6, 7},
-        WithdrawalCase{"MaxCatsPlusOneThenMore", 3, {1, 2, 3, 3, 4, 5, 1, 1}, false, 5, 6, 7},
-        WithdrawalCase{"ZeroMaxCats", 0, {7, 7, 7, 7}, false, 1, 2, 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(MaxCats, Withdrawal,
+                         ::testing::Values(
+                             // 1,2,3,4 with MAXCATS 3: the fourth is added, then the flag falls;
+                             // the fifth case, which no table takes, ends the pass after one more
+                             // read.
+                             WithdrawalCase{"FourthValueWithdraws", 3, {1, 2, 3, 4, 5, 6, 7, 8}, false, 4, 5, 6},
+                             WithdrawalCase{"FourthValueLastCase", 3, {1, 2, 3, 4}, false, 4, 4, 5},
+                             // The fourth value comes late: the test before it still saw three.
+                             WithdrawalCase{"LateFourthValueKept", 3, {1, 1, 2, 2, 3, 3, 4}, true, 7, 7, 8},
+                             WithdrawalCase{"ExactlyMaxCats", 3, {1, 2, 3, 1, 2, 3}, true, 6, 6, 7},
+                             WithdrawalCase{"MaxCatsPlusOneThenMore", 3, {1, 2, 3, 3, 4, 5, 1, 1}, false, 5, 6, 7},
+                             WithdrawalCase{"ZeroMaxCats", 0, {7, 7, 7, 7}, false, 1, 2, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Split-group ends are positions without a case: not counted, fed nowhere.
 TEST(StatsPass, SplitGroupEndsAreNotCounted) {

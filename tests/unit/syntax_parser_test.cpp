@@ -123,7 +123,8 @@ TEST(SyntaxUniversalParser, UnnamedSubcommandNeedsADescriptor) {
   QUVO_TokenSequence tokens(true);
   UniversalParser parser(tokens, spec, descriptor);
   EXPECT_NE(parser.getCommandSpecifications(), 0);
-  EXPECT_EQ(Messages(), "E: Unexpected x after the command name OTHER: subcommands begin with \"/\" (line 1, column 7).\n");
+  EXPECT_EQ(Messages(),
+            "E: Unexpected x after the command name OTHER: subcommands begin with \"/\" (line 1, column 7).\n");
   EXPECT_EQ(spec.getSubComObj("A"), nullptr);
 }
 

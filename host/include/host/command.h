@@ -20,10 +20,10 @@ struct Token {
 };
 
 struct Command {
-  Token name;                // the command name (first token)
-  std::vector<Token> tokens; // the tokens after the name, terminator excluded
-  std::string source;        // file name or "<command line>", for messages
-  std::string error;         // non-empty when the command text could not be tokenized
+  Token name;                 // the command name (first token)
+  std::vector<Token> tokens;  // the tokens after the name, terminator excluded
+  std::string source;         // file name or "<command line>", for messages
+  std::string error;          // non-empty when the command text could not be tokenized
 };
 
 // Splits syntax text into commands. A command ends with "." at the end of a

@@ -45,13 +45,13 @@ struct ReportLayout {
 };
 
 struct RenderOptions {
-  int width = 80;          // text: the line width to wrap at
-  bool color = false;      // text: ANSI colours
-  std::string title;       // html/markdown: document title when the dataset has no label of its own
-  bool overview = false;   // text: the dataset line and the overview first (html and markdown always)
-  std::string file;        // the dataset line: the dataset's file as the user named it
-  std::string madeAt;      // the dataset line: when the report was made
-  std::string version;     // the dataset line: the program's name and version
+  int width = 80;         // text: the line width to wrap at
+  bool color = false;     // text: ANSI colours
+  std::string title;      // html/markdown: document title when the dataset has no label of its own
+  bool overview = false;  // text: the dataset line and the overview first (html and markdown always)
+  std::string file;       // the dataset line: the dataset's file as the user named it
+  std::string madeAt;     // the dataset line: when the report was made
+  std::string version;    // the dataset line: the program's name and version
   ReportLayout layout;
 };
 

@@ -14,11 +14,11 @@ namespace UPSpecTypes {
 enum SubComSpec : int { SubComPlain = 1 };
 // Kinds of parameter (keyword).
 enum ParamSpec : int {
-  ParamKeyword = 1,     // a bare keyword: presence is all that counts
-  ParamTokenList = 2,   // the subcommand's tokens kept as one list
-  ParamString = 3,      // KEY=VALUE (restricted to the declared string values, if any), or a qualifier with (value)
-  ParamInteger = 9,     // KEY=integer
-  ParamQualified = 27   // KEY=QUALIFIER or KEY=QUALIFIER(value)
+  ParamKeyword = 1,    // a bare keyword: presence is all that counts
+  ParamTokenList = 2,  // the subcommand's tokens kept as one list
+  ParamString = 3,     // KEY=VALUE (restricted to the declared string values, if any), or a qualifier with (value)
+  ParamInteger = 9,    // KEY=integer
+  ParamQualified = 27  // KEY=QUALIFIER or KEY=QUALIFIER(value)
 };
 // Bracket options of a parameter.
 enum BracketOptions : int { NoBrackets = 0 };
@@ -209,10 +209,10 @@ class HOST_API ParserMessage {
   ParserMessage();
   ~ParserMessage();
 
-  void GenericError(const char* text, const char* a1 = nullptr, const char* a2 = nullptr,
-                    const char* a3 = nullptr, const char* a4 = nullptr, const char* a5 = nullptr);
-  void GenericWarning(const char* text, const char* a1 = nullptr, const char* a2 = nullptr,
-                      const char* a3 = nullptr, const char* a4 = nullptr, const char* a5 = nullptr);
+  void GenericError(const char* text, const char* a1 = nullptr, const char* a2 = nullptr, const char* a3 = nullptr,
+                    const char* a4 = nullptr, const char* a5 = nullptr);
+  void GenericWarning(const char* text, const char* a1 = nullptr, const char* a2 = nullptr, const char* a3 = nullptr,
+                      const char* a4 = nullptr, const char* a5 = nullptr);
   // The host's message that a keyword is used improperly in a variable list.
   void KeywordImproperVarList(const char* keyword, const char* a2, const char* a3);
   // The host's message that a keyword excludes every other keyword of its

@@ -21,7 +21,7 @@
 namespace host {
 class Dataset;
 class Pass;
-}
+}  // namespace host
 
 // A display format packed in four bytes: width, type code, decimals.
 struct QUVO_Format {
@@ -34,11 +34,44 @@ static_assert(sizeof(QUVO_Format) == 4, "a format is four bytes");
 // Format type codes used by the host.
 namespace FormatType {
 enum : std::uint8_t {
-  A = 1, AHEX = 2, COMMA = 3, DOLLAR = 4, F = 5, IB = 6, PIBHEX = 7, P = 8, PIB = 9, PK = 10,
-  RB = 11, RBHEX = 12, Z = 15, N = 16, E = 17, DATE = 20, TIME = 21, DATETIME = 22, ADATE = 23,
-  JDATE = 24, DTIME = 25, WKDAY = 26, MONTH = 27, MOYR = 28, QYR = 29, WKYR = 30, PCT = 31,
-  DOT = 32, CCA = 33, CCB = 34, CCC = 35, CCD = 36, CCE = 37, EDATE = 38, SDATE = 39, G = 40,
-  MTIME = 85, YMDHMS = 86
+  A = 1,
+  AHEX = 2,
+  COMMA = 3,
+  DOLLAR = 4,
+  F = 5,
+  IB = 6,
+  PIBHEX = 7,
+  P = 8,
+  PIB = 9,
+  PK = 10,
+  RB = 11,
+  RBHEX = 12,
+  Z = 15,
+  N = 16,
+  E = 17,
+  DATE = 20,
+  TIME = 21,
+  DATETIME = 22,
+  ADATE = 23,
+  JDATE = 24,
+  DTIME = 25,
+  WKDAY = 26,
+  MONTH = 27,
+  MOYR = 28,
+  QYR = 29,
+  WKYR = 30,
+  PCT = 31,
+  DOT = 32,
+  CCA = 33,
+  CCB = 34,
+  CCC = 35,
+  CCD = 36,
+  CCE = 37,
+  EDATE = 38,
+  SDATE = 39,
+  G = 40,
+  MTIME = 85,
+  YMDHMS = 86
 };
 }
 
@@ -69,8 +102,7 @@ struct ValueLabel {
 class HOST_API QUVO_ValueLabelMap {
  public:
   QUVO_ValueLabelMap() = default;
-  QUVO_ValueLabelMap(const std::vector<ValueLabel>* labels, bool isString)
-      : fLabels(labels), fIsString(isString) {}
+  QUVO_ValueLabelMap(const std::vector<ValueLabel>* labels, bool isString) : fLabels(labels), fIsString(isString) {}
 
   int Size() const { return fLabels ? static_cast<int>(fLabels->size()) : 0; }
   void Reset() { fNext = 0; }
@@ -150,11 +182,11 @@ class HOST_API QUVO_Variable {
 // A multiple-response set as the dictionary defines it.
 class HOST_API VariableSetImpl {
  public:
-  std::string name;   // begins with "$"
-  std::string label;  // may be empty
-  int type = 1;       // 1 multiple category set, 2 multiple dichotomy set
-  std::string countedValue;           // dichotomy sets
-  std::vector<std::string> members;   // member names as defined, in set order
+  std::string name;                  // begins with "$"
+  std::string label;                 // may be empty
+  int type = 1;                      // 1 multiple category set, 2 multiple dichotomy set
+  std::string countedValue;          // dichotomy sets
+  std::vector<std::string> members;  // member names as defined, in set order
 
   const char* Name() const { return name.c_str(); }
 };

@@ -51,8 +51,8 @@ void RunCommands(std::string_view syntax, int limit) {
   std::ostringstream sink;
   host::RenderOptions options;
   options.layout = codebook_app::CodebookReportLayout();
-  for (host::OutputFormat format : {host::OutputFormat::Text, host::OutputFormat::Json, host::OutputFormat::Html,
-                                    host::OutputFormat::Markdown}) {
+  for (host::OutputFormat format :
+       {host::OutputFormat::Text, host::OutputFormat::Json, host::OutputFormat::Html, host::OutputFormat::Markdown}) {
     host::Render(host::Output(), format, sink, options);
   }
   host::ResetOutput();

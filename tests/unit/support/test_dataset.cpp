@@ -130,7 +130,8 @@ DatasetBuilder& DatasetBuilder::Split(const std::vector<std::string>& variables)
 }
 
 DatasetBuilder& DatasetBuilder::Case(std::vector<Cell> cells) {
-  if (cells.size() != fDataset->variables.size()) throw std::invalid_argument("test case has the wrong number of cells");
+  if (cells.size() != fDataset->variables.size())
+    throw std::invalid_argument("test case has the wrong number of cells");
   fCases.push_back(std::move(cells));
   return *this;
 }
