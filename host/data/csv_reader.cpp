@@ -236,6 +236,9 @@ bool CsvReader::Next(std::vector<CsvCell>& cells, std::size_t& count) {
   }
 }
 
+// One record from the buffer. Long on purpose: it is the loop every byte of
+// a CSV file goes through, and its pointers and dialect live in registers
+// only while the whole scanner is one function.
 CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& count) {
   char* const buf = fBuffer.data();
   const char* const e = buf + fEnd;

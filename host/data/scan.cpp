@@ -91,6 +91,74 @@ void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals) {
   }
 }
 
+namespace {
+
+// What one cell leaves of a column's candidate types (number with a dot or
+// a comma, date, date and time, time), and the codes and missing texts it
+// shows.
+void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::string_view raw) {
+  const bool open = can.number || can.numberComma || can.date || can.dateTime || can.time;
+  if (!open && !col.countCodes) return;
+  const std::string_view text = TrimBlanks(raw);
+  if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) {
+    if (col.countCodes && !text.empty() && col.missingSeen.size() < 3 &&
+        std::find(col.missingSeen.begin(), col.missingSeen.end(), text) == col.missingSeen.end()) {
+      col.missingSeen.emplace_back(text);
+    }
+    return;
+  }
+  if (!open) return;
+  if (can.number || can.numberComma) {
+    double value = 0.0, commaValue = 0.0;
+    int decimals = 0, intDigits = 1, commaDecimals = 0, commaIntDigits = 1;
+    bool dot = can.number && ParseSimpleDecimal(text, value, intDigits, decimals);
+    if (can.number && !dot && ParseNumber(text, value)) {
+      dot = true;
+      MeasureNumberText(text, value, decimals, intDigits);
+    }
+    const bool comma = can.numberComma && ParseCommaDecimal(text, commaValue, commaIntDigits, commaDecimals);
+    if (dot || comma) {
+      can.number = dot;
+      can.numberComma = comma;
+      if (!dot) {
+        value = commaValue;
+        decimals = commaDecimals;
+        intDigits = commaIntDigits;
+      }
+      col.decimals = std::max(col.decimals, decimals);
+      col.intDigits = std::max(col.intDigits, std::max(intDigits, 1) + (text[0] == '-' ? 1 : 0));
+      if (col.countCodes) codes.Add(value);
+      can.date = can.dateTime = can.time = false;  // a number is never a date
+      return;
+    }
+    can.number = can.numberComma = false;
+  }
+  double seconds = 0.0;
+  if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
+  if (can.dateTime && !dates::ParseIsoDateTime(text, seconds)) can.dateTime = false;
+  if (can.time && !dates::ParseIsoTime(text, seconds)) can.time = false;
+}
+
+// The column's type: the candidate that every cell left standing.
+void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) {
+  // A column of numbers that also held dates has lost both candidates.
+  if (can.number || can.numberComma) {
+    col.kind = CellKind::Number;
+    col.decimalComma = !can.number;
+    col.fewCodes = col.countCodes && codes.Few();
+  } else if (can.date) {
+    col.kind = CellKind::Date;
+  } else if (can.dateTime) {
+    col.kind = CellKind::DateTime;
+  } else if (can.time) {
+    col.kind = CellKind::Time;
+  } else {
+    col.kind = CellKind::String;
+  }
+}
+
+}  // namespace
+
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                    std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,
                    std::vector<ScanColumn>& columns, const FileStamp* expected) {
@@ -147,69 +215,12 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
                            std::to_string(col.widthLimit));
         }
         col.maxBytes = std::max(col.maxBytes, static_cast<int>(std::min<std::size_t>(raw.size(), 1u << 30)));
-        if (!col.inferType) continue;
-        Candidates& can = candidates[c];
-        const bool open = can.number || can.numberComma || can.date || can.dateTime || can.time;
-        if (!open && !col.countCodes) continue;
-        const std::string_view text = TrimBlanks(raw);
-        if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) {
-          if (col.countCodes && !text.empty() && col.missingSeen.size() < 3 &&
-              std::find(col.missingSeen.begin(), col.missingSeen.end(), text) == col.missingSeen.end()) {
-            col.missingSeen.emplace_back(text);
-          }
-          continue;
-        }
-        if (!open) continue;
-        if (can.number || can.numberComma) {
-          double value = 0.0, commaValue = 0.0;
-          int decimals = 0, intDigits = 1, commaDecimals = 0, commaIntDigits = 1;
-          bool dot = can.number && ParseSimpleDecimal(text, value, intDigits, decimals);
-          if (can.number && !dot && ParseNumber(text, value)) {
-            dot = true;
-            MeasureNumberText(text, value, decimals, intDigits);
-          }
-          const bool comma = can.numberComma && ParseCommaDecimal(text, commaValue, commaIntDigits, commaDecimals);
-          if (dot || comma) {
-            can.number = dot;
-            can.numberComma = comma;
-            if (!dot) {
-              value = commaValue;
-              decimals = commaDecimals;
-              intDigits = commaIntDigits;
-            }
-            col.decimals = std::max(col.decimals, decimals);
-            col.intDigits = std::max(col.intDigits, std::max(intDigits, 1) + (text[0] == '-' ? 1 : 0));
-            if (col.countCodes) codes[c].Add(value);
-            can.date = can.dateTime = can.time = false;  // a number is never a date
-            continue;
-          }
-          can.number = can.numberComma = false;
-        }
-        double seconds = 0.0;
-        if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
-        if (can.dateTime && !dates::ParseIsoDateTime(text, seconds)) can.dateTime = false;
-        if (can.time && !dates::ParseIsoTime(text, seconds)) can.time = false;
+        if (col.inferType) NarrowCandidates(col, candidates[c], codes[c], raw);
       }
     }
   }
   for (std::size_t c : active) {
-    ScanColumn& col = columns[c];
-    if (!col.inferType) continue;
-    const Candidates& can = candidates[c];
-    // A column of numbers that also held dates has lost both candidates.
-    if (can.number || can.numberComma) {
-      col.kind = CellKind::Number;
-      col.decimalComma = !can.number;
-      col.fewCodes = col.countCodes && codes[c].Few();
-    } else if (can.date) {
-      col.kind = CellKind::Date;
-    } else if (can.dateTime) {
-      col.kind = CellKind::DateTime;
-    } else if (can.time) {
-      col.kind = CellKind::Time;
-    } else {
-      col.kind = CellKind::String;
-    }
+    if (columns[c].inferType) SettleKind(columns[c], candidates[c], codes[c]);
   }
   return result;
 }
