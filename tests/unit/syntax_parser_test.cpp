@@ -104,7 +104,7 @@ std::string Parse(const std::string& text) {
 }
 
 TEST(SyntaxUniversalParser, CaseFile) {
-  for (const testsupport::TextCase& c : testsupport::ReadCases("universal_parser.txt")) {
+  for (const testsupport::TextCase& c : testsupport::ReadCases("universal_parser.cbk")) {
     SCOPED_TRACE(c.where);
     const std::string command = c.Has("command") ? c.Block("command") : c.title;
     std::string actual = Parse(command);
