@@ -313,6 +313,10 @@ std::uint32_t WriteValueListing(VariableTable& t, VariableStatistics* statistics
       results.total = statistics->GetCategoryResults(k, results.counts, results.percents, results.values,
                                                      results.valueTexts, results.memberIndices, results.missingCount);
       n = static_cast<std::int64_t>(results.values.size());
+      // The texts and members are not shown here: let them go before the
+      // rows are made (a listing of a million values holds 32 MB of them).
+      std::vector<std::string>().swap(results.valueTexts);
+      std::vector<std::int32_t>().swap(results.memberIndices);
     }
     // Listings longer than MAXCATS are left out whole.
     if (n == 0 || n > settings.maxCats()) listing = false;

@@ -150,7 +150,7 @@ void DimensionImpl::BuildCategories() {
   const std::uint64_t generation = fState ? fState->generation : 0;
   if (fBuiltGeneration == generation) return;
   fBuiltGeneration = generation;
-  for (auto& c : fCategories) fRetired.push_back(std::move(c));
+  if (!fCategories.empty()) fRetired.push_back(std::move(fCategories));
   fCategories.clear();
   fOrder.clear();
 
@@ -158,13 +158,12 @@ void DimensionImpl::BuildCategories() {
     const OBS value = fRule.isString ? ObsFromString(fRule.countedText) : ObsFromNumber(fRule.countedNumber);
     for (std::size_t j = 0; j < fRule.members.size(); ++j) {
       if (!fRule.members[j].known) continue;
-      auto c = std::make_unique<AggregationCategory>();
-      c->fValue = value;
-      c->fMemberIndex = fRule.members[j].index;
-      c->fText = fMemberVariables[j]->name;
-      c->fIndex = static_cast<int>(fCategories.size());
+      AggregationCategory& c = fCategories.emplace_back();
+      c.fValue = value;
+      c.fMemberIndex = fRule.members[j].index;
+      c.fText = fMemberVariables[j]->name;
+      c.fIndex = static_cast<int>(fCategories.size() - 1);
       fOrder.push_back(static_cast<std::uint32_t>(j));
-      fCategories.push_back(std::move(c));
     }
   } else if (counts != nullptr) {
     const std::size_t n = counts->Slots();
@@ -182,31 +181,30 @@ void DimensionImpl::BuildCategories() {
                   [counts](std::uint32_t a, std::uint32_t b) { return counts->Number(a) < counts->Number(b); });
       }
     }
-    for (std::uint32_t s : slots) {
-      auto c = std::make_unique<AggregationCategory>();
+    fCategories.reserve(slots.size() + 1);
+    fOrder = std::move(slots);
+    for (const std::uint32_t s : fOrder) {
+      AggregationCategory& c = fCategories.emplace_back();
       if (fRule.isString) {
         const std::string_view text = counts->String(s);
-        c->fValue = ObsFromString(text);
-        c->fText = std::string(text);
+        c.fValue = ObsFromString(text);
+        c.fText = std::string(text);
       } else {
         const double x = counts->Number(s);
-        c->fValue = ObsFromNumber(x);
-        c->fText = NumberText(x);
+        c.fValue = ObsFromNumber(x);
+        c.fText = NumberText(x);
       }
-      c->fMemberIndex = fKind == DimensionKind::CategorySet ? MemberIndexOf(c->fValue) : -1;
-      c->fIndex = static_cast<int>(fCategories.size());
-      fOrder.push_back(s);
-      fCategories.push_back(std::move(c));
+      c.fMemberIndex = fKind == DimensionKind::CategorySet ? MemberIndexOf(c.fValue) : -1;
+      c.fIndex = static_cast<int>(fCategories.size() - 1);
     }
   }
 
   if (!fNoTotal) {
-    auto total = std::make_unique<AggregationCategory>();
-    total->fValue = ObsFromNumber(SYSMIS);
-    total->fText = "Total";
-    total->fIsTotal = true;
-    total->fIndex = static_cast<int>(fCategories.size());
-    fCategories.push_back(std::move(total));
+    AggregationCategory& total = fCategories.emplace_back();
+    total.fValue = ObsFromNumber(SYSMIS);
+    total.fText = "Total";
+    total.fIsTotal = true;
+    total.fIndex = static_cast<int>(fCategories.size() - 1);
   }
 }
 
@@ -281,15 +279,6 @@ void AggregatorImpl::Refresh() {
   if (fGeneration == fState->generation) return;
   fGeneration = fState->generation;
   if (fWhole) fRetired.push_back(std::move(fWhole));
-  for (auto& v : fByCategory) {
-    if (v) fRetired.push_back(std::move(v));
-  }
-  fByCategory.clear();
-}
-
-const StatValues* AggregatorImpl::Keep(std::unique_ptr<StatValues>& slot, std::unique_ptr<StatValues> values) {
-  slot = std::move(values);
-  return slot.get();
 }
 
 namespace {
@@ -384,7 +373,8 @@ const StatValues* AggregatorImpl::GetStatValues(const std::vector<const Aggregat
   if (categories.empty()) {
     if (fWhole) return fWhole.get();
     if (!s.scaleCell) return nullptr;
-    return Keep(fWhole, std::make_unique<StatValues>(s.scaleCell.get(), ScaleValues(s)));
+    fWhole = std::make_unique<StatValues>(s.scaleCell.get(), ScaleValues(s));
+    return fWhole.get();
   }
 
   if (categories.size() != 1 || categories.front() == nullptr) return nullptr;
@@ -395,16 +385,19 @@ const StatValues* AggregatorImpl::GetStatValues(const std::vector<const Aggregat
   const auto& list = d->Categories();
   const int position = category->Index();
   if (position < 0 || static_cast<std::size_t>(position) >= list.size() ||
-      list[static_cast<std::size_t>(position)].get() != category) {
+      &list[static_cast<std::size_t>(position)] != category) {
     return nullptr;
   }
-  if (fByCategory.size() != list.size()) fByCategory.resize(list.size());
-  auto& cached = fByCategory[static_cast<std::size_t>(position)];
-  if (cached) return cached.get();
 
   const CellStatistics* cell = category->IsTotal() ? s.totalCell.get() : s.categoryCell.get();
   if (cell == nullptr || cell->GetStatistics().empty()) return nullptr;
-  return Keep(cached, std::make_unique<StatValues>(cell, CategoryValues(*cell, *d, *category, position)));
+  StatValues values(cell, CategoryValues(*cell, *d, *category, position));
+  if (fCategory) {
+    *fCategory = std::move(values);
+  } else {
+    fCategory = std::make_unique<StatValues>(std::move(values));
+  }
+  return fCategory.get();
 }
 
 }  // namespace host
@@ -422,7 +415,7 @@ std::vector<AggregationCategory*> TableDimension::GetCategoryPointers() const {
   fImpl->BuildCategories();
   std::vector<AggregationCategory*> out;
   out.reserve(fImpl->Categories().size());
-  for (const auto& c : fImpl->Categories()) out.push_back(c.get());
+  for (AggregationCategory& c : fImpl->Categories()) out.push_back(&c);
   return out;
 }
 

@@ -45,7 +45,8 @@ class DimensionImpl {
   // Builds the category list for the counts so far (total last); a no-op
   // when nothing was gathered since the last call.
   void BuildCategories();
-  const std::vector<std::unique_ptr<AggregationCategory>>& Categories() const { return fCategories; }
+  const std::vector<AggregationCategory>& Categories() const { return fCategories; }
+  std::vector<AggregationCategory>& Categories() { return fCategories; }
   // The count of a real category by its position in the list.
   double CategoryCount(int position) const;
   double MissingWeight() const;
@@ -69,11 +70,12 @@ class DimensionImpl {
   std::vector<const QUVO_Variable*> fMemberVariables;  // null: unknown to the dictionary
   TableState* fState = nullptr;
 
-  // Result view.
+  // Result view: the categories side by side (a listing of a million values
+  // makes a million of them), total last.
   std::uint64_t fBuiltGeneration = ~std::uint64_t{0};
-  std::vector<std::unique_ptr<AggregationCategory>> fCategories;
-  std::vector<std::uint32_t> fOrder;                           // position -> slot
-  std::vector<std::unique_ptr<AggregationCategory>> fRetired;  // keeps old pointers valid
+  std::vector<AggregationCategory> fCategories;
+  std::vector<std::uint32_t> fOrder;                       // position -> slot
+  std::vector<std::vector<AggregationCategory>> fRetired;  // keeps old pointers valid
 };
 
 engine::ColumnRule ColumnRuleOf(const QUVO_DataSource& source, int index);
@@ -141,13 +143,16 @@ class AggregatorImpl {
   const StatValues* GetStatValues(const std::vector<const AggregationCategory*>& categories);
 
  private:
-  const StatValues* Keep(std::unique_ptr<StatValues>& slot, std::unique_ptr<StatValues> values);
   void Refresh();
 
   std::shared_ptr<TableState> fState;
   std::uint64_t fGeneration = ~std::uint64_t{0};
   std::unique_ptr<StatValues> fWhole;
-  std::vector<std::unique_ptr<StatValues>> fByCategory;
+  // The values of the category asked for last: made on demand, in one
+  // object, since the procedure reads a category's values before it asks
+  // for the next (one object per category cost 80 bytes each in a listing
+  // of a million values).
+  std::unique_ptr<StatValues> fCategory;
   std::vector<std::unique_ptr<StatValues>> fRetired;
 };
 
