@@ -24,7 +24,9 @@ TEST(StringPool, KeepsEveryTextAndItsIdAcrossGrowth) {
     ASSERT_EQ(ObsFromString(texts[i]).u, values[i].u) << texts[i].substr(0, 20);
     ASSERT_EQ(ObsString(values[i]), texts[i]);
     ASSERT_EQ(ObsString(values[i]).data(), views[i].data()) << "a text moved";
-    if (i > 0) ASSERT_NE(values[i].u, values[i - 1].u);
+    if (i > 0) {
+      ASSERT_NE(values[i].u, values[i - 1].u);
+    }
   }
   // Trailing blanks are not part of a value; leading ones are.
   EXPECT_EQ(ObsFromString("pool-7   ").u, ObsFromString("pool-7").u);
