@@ -54,7 +54,7 @@ class ColumnIndex {
 }  // namespace
 
 std::string FlatTable::Join(CellList cells) {
-  if (cells.size() == 1) return cells[0]->text;
+  if (cells.size() == 1) return cells[0]->text.str();
   std::string out;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (i > 0) out.push_back('\n');

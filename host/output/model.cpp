@@ -18,7 +18,7 @@ DimensionNode* CategoryNode::Dimension() const { return parent ? parent->Dimensi
 
 TableNode* CategoryNode::Table() const { return parent ? parent->table : nullptr; }
 
-const std::string& CategoryNode::Origin() const {
+std::string_view CategoryNode::Origin() const {
   if (origin == 0) return label.text;
   return Table()->origins[origin - 1];
 }

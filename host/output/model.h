@@ -11,12 +11,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "host/check.h"
 #include "host/document.h"
 
 namespace host {
@@ -26,11 +28,98 @@ namespace host {
 // of a column's cells in a data file: that is host/data/cells.h's CellKind.)
 enum class CellOrigin : std::uint8_t { String, Number, DataValue, Variable };
 
+// The text of a cell or label in 16 bytes (a std::string takes 32): up to
+// 15 bytes in place, longer texts in a block of their own. A listing of a
+// million values holds three million of them.
+class ShortText {
+ public:
+  ShortText() noexcept { fBytes[kLast] = 0; }
+  ShortText(std::string_view text) { Set(text); }                            // NOLINT: a text is a text
+  ShortText(const std::string& text) : ShortText(std::string_view(text)) {}  // NOLINT
+  ShortText(const char* text) : ShortText(std::string_view(text)) {}         // NOLINT
+  ShortText(const ShortText& other) { Set(other.view()); }
+  ShortText(ShortText&& other) noexcept {
+    std::memcpy(fBytes, other.fBytes, sizeof fBytes);
+    other.fBytes[kLast] = 0;
+  }
+  ShortText& operator=(const ShortText& other) {
+    if (this != &other) Assign(other.view());
+    return *this;
+  }
+  ShortText& operator=(ShortText&& other) noexcept {
+    if (this != &other) {
+      Free();
+      std::memcpy(fBytes, other.fBytes, sizeof fBytes);
+      other.fBytes[kLast] = 0;
+    }
+    return *this;
+  }
+  ShortText& operator=(std::string_view text) {
+    Assign(text);
+    return *this;
+  }
+  ShortText& operator=(const std::string& text) { return *this = std::string_view(text); }
+  ShortText& operator=(const char* text) { return *this = std::string_view(text); }
+  ~ShortText() { Free(); }
+
+  std::string_view view() const {
+    if (!OnHeap()) return {fBytes, static_cast<unsigned char>(fBytes[kLast])};
+    const char* data = nullptr;
+    std::uint32_t size = 0;
+    std::memcpy(&data, fBytes, sizeof data);
+    std::memcpy(&size, fBytes + sizeof data, sizeof size);
+    return {data, size};
+  }
+  operator std::string_view() const { return view(); }  // NOLINT: read as a view
+  std::string str() const { return std::string(view()); }
+  const char* data() const { return view().data(); }
+  std::size_t size() const { return view().size(); }
+  bool empty() const { return size() == 0; }
+  bool starts_with(std::string_view prefix) const { return view().starts_with(prefix); }
+
+  friend bool operator==(const ShortText& a, const ShortText& b) { return a.view() == b.view(); }
+  friend bool operator==(const ShortText& a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(const ShortText& a, const std::string& b) { return a.view() == b; }
+  friend bool operator==(const ShortText& a, const char* b) { return a.view() == b; }
+  friend std::ostream& operator<<(std::ostream& out, const ShortText& t) { return out << t.view(); }
+
+ private:
+  static constexpr std::size_t kLast = 15;
+  static constexpr char kHeap = static_cast<char>(0x80);
+
+  bool OnHeap() const { return fBytes[kLast] == kHeap; }
+  void Free() {
+    if (OnHeap()) delete[] view().data();
+    fBytes[kLast] = 0;
+  }
+  void Assign(std::string_view text) {
+    // `text` may be this text's own bytes: copy before freeing.
+    ShortText copy(text);
+    *this = std::move(copy);
+  }
+  void Set(std::string_view text) {
+    if (text.size() <= kLast) {
+      if (!text.empty()) std::memcpy(fBytes, text.data(), text.size());
+      fBytes[kLast] = static_cast<char>(text.size());
+      return;
+    }
+    CB_CHECK("output", text.size() <= UINT32_MAX);
+    char* data = new char[text.size()];
+    std::memcpy(data, text.data(), text.size());
+    const auto size = static_cast<std::uint32_t>(text.size());
+    std::memcpy(fBytes, &data, sizeof data);
+    std::memcpy(fBytes + sizeof data, &size, sizeof size);
+    fBytes[kLast] = kHeap;
+  }
+
+  alignas(8) char fBytes[16];
+};
+
 // What a cell shows. Kept small (a codebook can hold millions of cells): the
-// text lives in the string's own buffer when short, and the number beside
-// it serves both statistics and numeric data values.
+// text in 16 bytes, and the number beside it serves both statistics and
+// numeric data values.
 struct CellText {
-  std::string text;  // as rendered (leading blanks of right-aligned fields trimmed)
+  ShortText text;  // as rendered (leading blanks of right-aligned fields trimmed)
 
   // Number: the unrounded value. DataValue (numeric): the raw value. Only
   // meaningful when hasNumber; system-missing and values that are not
@@ -47,6 +136,7 @@ struct CellText {
   // the right.
   bool RightAligned() const { return kind == CellOrigin::Number || (kind == CellOrigin::DataValue && !valueIsString); }
 };
+static_assert(sizeof(CellText) == 32, "a cell's text stays small");
 
 // A label (of a table, dimension, group or category): a cell text plus what
 // JSON reports about its origin. `extra` is kept only when it differs from
@@ -59,9 +149,9 @@ struct LabelText : CellText {
   LabelText(const CellText& t) : CellText(t) {}  // NOLINT: a plain text is a label
 
   // DataValue (string): the raw value. Variable: the variable's name.
-  const std::string& Origin() const { return hasExtra ? extra : text; }
+  std::string_view Origin() const { return hasExtra ? std::string_view(extra) : text.view(); }
   void SetOrigin(std::string origin) {
-    hasExtra = origin != text;
+    hasExtra = !(text == origin);
     extra = hasExtra ? std::move(origin) : std::string();
   }
 };
@@ -114,7 +204,7 @@ struct CategoryNode {
 
   std::span<const Cell> Cells() const { return {firstCell, cellCount}; }
   // DataValue (string): the raw value. Variable: the variable's name.
-  const std::string& Origin() const;
+  std::string_view Origin() const;
   DimensionNode* Dimension() const;
   TableNode* Table() const;
 };

@@ -70,8 +70,8 @@ bool RowWeight(const CategoryNode& row, const ReportLayout& layout, double& weig
 // How a category row is named in a chart: its value label, else its value.
 std::string RowName(const CategoryNode& row, const ReportLayout& layout) {
   const CellText* label = CellIn(row, layout.valueColumn);
-  if (label != nullptr && !label->text.empty()) return label->text;
-  return row.label.text.empty() ? std::string("(blank)") : row.label.text;
+  if (label != nullptr && !label->text.empty()) return label->text.str();
+  return row.label.text.empty() ? std::string("(blank)") : row.label.text.str();
 }
 
 // The bars of the categories a table lists with counts, from the given groups.
@@ -108,7 +108,7 @@ std::string TopRowText(const GroupNode& group, const ReportLayout& layout, std::
   }
   if (best == nullptr) return {};
   std::string text = RowName(*best, layout);
-  if (const CellText* percent = CellIn(*best, layout.percentColumn)) text += " (" + percent->text + ")";
+  if (const CellText* percent = CellIn(*best, layout.percentColumn)) text += " (" + percent->text.str() + ")";
   return text;
 }
 
@@ -362,9 +362,7 @@ std::string WeightNote(const TableNode& table, const Dataset* dataset, const Rep
       if (figures) return;
       if (CellIn(row, layout.countColumn) != nullptr || CellIn(row, layout.percentColumn) != nullptr) figures = true;
       const GroupNode* parent = row.parent;
-      const auto named = [](const std::string& label, const std::string& name) {
-        return !name.empty() && label == name;
-      };
+      const auto named = [](std::string_view label, const std::string& name) { return !name.empty() && label == name; };
       if (parent != nullptr &&
           (named(parent->label.text, layout.scaleGroup) || named(parent->label.text, layout.statisticsGroup)) &&
           row.cellCount > 0) {

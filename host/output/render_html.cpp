@@ -240,7 +240,7 @@ std::string TableLabel(const TableNode& table, const ReportLayout& layout) {
   if (row == nullptr || row->cellCount == 0) return {};
   const CellText& t = row->Cells().front().text;
   if (t.kind == CellOrigin::String && t.fixed) return {};
-  return t.text;
+  return t.text.str();
 }
 
 void AppendPercentStyle(std::string& out, const CellText& t) {

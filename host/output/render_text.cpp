@@ -170,13 +170,13 @@ void AppendHeading(const TableNode& table, const TextLayout& lay, std::string& o
 
 // Most rows fit on one line: one text per position, no line feeds, no
 // wrapping. They are written straight out.
-bool FitsOneLine(const TextLayout& lay, std::size_t r, const std::string& label, std::size_t labelRoom) {
+bool FitsOneLine(const TextLayout& lay, std::size_t r, std::string_view label, std::size_t labelRoom) {
   if (label.find('\n') != std::string::npos || DisplayWidth(label) > labelRoom) return false;
   for (std::size_t c = 0; c < lay.header.size(); ++c) {
     CellList cells = lay.flat.Cells(r, c);
     if (cells.size() > 1) return false;
     if (cells.size() == 1) {
-      const std::string& t = cells[0]->text;
+      const std::string_view t = cells[0]->text;
       const Column& col = lay.cols[c + 1];
       if (t.find('\n') != std::string::npos || (col.wrappable && col.width != 0 && DisplayWidth(t) > col.width)) {
         return false;
@@ -235,7 +235,7 @@ void RenderTable(const TableNode& table, std::string& out, std::ostream& stream,
       continue;
     }
     const std::size_t labelRoom = lay.cols[0].width > indent ? lay.cols[0].width - indent : 1;
-    const std::string& label = row.row->label.text;
+    const std::string_view label = row.row->label.text;
     if (!FitsOneLine(lay, r, label, labelRoom)) {
       AppendWrappedRow(lay, r, indent, labelRoom, out);
       continue;
@@ -256,7 +256,7 @@ void RenderTable(const TableNode& table, std::string& out, std::ostream& stream,
 
 }  // namespace
 
-std::string Sanitize(const std::string& text) {
+std::string Sanitize(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -10,7 +10,7 @@ namespace host {
 // so data cannot move the cursor or switch colours in a terminal, and drops
 // bidirectional marks, embeddings, overrides and isolates, which take no
 // column and could reverse the rest of a line.
-std::string Sanitize(const std::string& text);
+std::string Sanitize(std::string_view text);
 
 // Splits text at line feeds and wraps each line at blanks to at most
 // `width` display columns; words longer than that are cut. Width 0 or less

@@ -207,3 +207,23 @@ TEST(OutputJson, StatisticsOfDatesAndTimesReadAsDatesAndDurations) {
 }
 
 }  // namespace
+
+// A cell's text in 16 bytes: in place up to 15 bytes, in a block of its own
+// beyond; copies, moves and assignments from its own bytes keep the text.
+TEST(OutputModel, ShortTextKeepsEveryLength) {
+  for (const std::size_t n : {0, 1, 14, 15, 16, 17, 100, 70000}) {
+    const std::string text(n, 'x');
+    host::ShortText t(text);
+    EXPECT_EQ(t.view(), text);
+    host::ShortText copy(t);
+    host::ShortText moved(std::move(t));
+    EXPECT_EQ(copy, moved);
+    EXPECT_EQ(moved.size(), n);
+    copy = copy.view().substr(n / 2);  // from its own bytes
+    EXPECT_EQ(copy.view(), text.substr(n / 2));
+    moved = host::ShortText("short");
+    EXPECT_EQ(moved, "short");
+    moved = copy;
+    EXPECT_EQ(moved.view(), text.substr(n / 2));
+  }
+}

@@ -76,7 +76,7 @@ int CheckAgainstTables(const std::string& command) {
     const host::TableNode& table = *row.table;
     if (const host::GroupNode* n = Group(table, "N")) {
       for (const Listed& r : Rows(n)) {
-        const std::string& shown = r.row->Cells().front().text.text;
+        const std::string shown = r.row->Cells().front().text.text.str();
         EXPECT_EQ(shown, r.row->label.text == "Valid" ? row.valid : row.missing);
         ++compared;
       }
@@ -99,7 +99,7 @@ int CheckAgainstTables(const std::string& command) {
         ++compared;
       }
       if (top != nullptr) {
-        EXPECT_NE(row.center.find("(" + top->percent->text + ")"), std::string::npos) << row.center;
+        EXPECT_NE(row.center.find("(" + top->percent->text.str() + ")"), std::string::npos) << row.center;
         ++compared;
       }
       continue;
@@ -118,9 +118,9 @@ int CheckAgainstTables(const std::string& command) {
     EXPECT_EQ(Count(validSum), row.valid);
     EXPECT_EQ(Count(missingSum), row.missing);
     const host::CellText* label = CellIn(*top->row, "Value");
-    const std::string name = label != nullptr ? label->text : top->row->label.text;
+    const std::string name = (label != nullptr ? label->text : top->row->label.text).str();
     EXPECT_EQ(row.center.rfind(name, 0), 0u) << row.center << " vs " << name;
-    EXPECT_NE(row.center.find("(" + top->percent->text + ")"), std::string::npos) << row.center;
+    EXPECT_NE(row.center.find("(" + top->percent->text.str() + ")"), std::string::npos) << row.center;
     compared += 3;
   }
   return compared;
