@@ -87,9 +87,14 @@ int OpenForReading(const std::string& path, const std::string& displayName, std:
 }  // namespace
 
 CsvReader::CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
-                     std::int64_t offset, std::int64_t line, const FileStamp* expected, std::int64_t readUpTo)
+                     std::int64_t offset, std::int64_t line, const FileStamp* expected, std::int64_t readUpTo,
+                     std::vector<char>* buffer)
     : fDisplayName(displayName), fDialect(dialect), fBase(offset), fReadUpTo(readUpTo), fLine(line), fRecordLine(line) {
   fFd = OpenForReading(path, displayName, fFileSize, fStamp, expected);
+  if (buffer != nullptr) {
+    fLent = buffer;
+    fBuffer.swap(*buffer);
+  }
   try {
     if (offset > 0 && ::lseek(fFd, offset, SEEK_SET) != offset) {
       throw InputError(displayName + ": cannot read the file (" + std::strerror(errno) + ")");
@@ -100,7 +105,7 @@ CsvReader::CsvReader(const std::string& path, const std::string& displayName, co
       const auto stretch = static_cast<std::size_t>(std::max<std::int64_t>(readUpTo - offset, 0));
       initial = std::min(initial, std::bit_ceil(stretch + kReadPast));
     }
-    fBuffer.resize(initial + 1);
+    if (fBuffer.size() < initial + 1) fBuffer.resize(initial + 1);
     fBuffer[0] = '\n';
     fSpecial[static_cast<unsigned char>('\n')] = 1;
     fSpecial[static_cast<unsigned char>('\r')] = 1;
@@ -124,12 +129,14 @@ CsvReader::CsvReader(const std::string& path, const std::string& displayName, co
   } catch (...) {
     ::close(fFd);
     fFd = -1;
+    if (fLent != nullptr) fBuffer.swap(*fLent);
     throw;
   }
 }
 
 CsvReader::~CsvReader() {
   if (fFd >= 0) ::close(fFd);
+  if (fLent != nullptr) fBuffer.swap(*fLent);
 }
 
 std::string CsvReader::Where(std::int64_t line, std::size_t column) const {

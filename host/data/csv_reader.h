@@ -51,8 +51,12 @@ class CsvReader {
   // `readUpTo` (when not negative): the caller stops at the first record
   // that begins at or past this offset, so the reader reads little beyond it
   // and starts with a buffer no larger than the stretch needs.
+  // `buffer` (optional): the memory to read into, taken for the reader's
+  // life and given back (grown as needed) when it ends, so that readers one
+  // after another use pages that are already there.
   CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect, std::int64_t offset = 0,
-            std::int64_t line = 1, const FileStamp* expected = nullptr, std::int64_t readUpTo = -1);
+            std::int64_t line = 1, const FileStamp* expected = nullptr, std::int64_t readUpTo = -1,
+            std::vector<char>* buffer = nullptr);
   ~CsvReader();
   CsvReader(const CsvReader&) = delete;
   CsvReader& operator=(const CsvReader&) = delete;
@@ -61,6 +65,19 @@ class CsvReader {
   // never shrinks); false at the end of the file. Blank lines are skipped. Throws InputError for an
   // unterminated quote or text after a closing quote.
   bool Next(std::vector<CsvCell>& cells, std::size_t& count);
+
+  // For a caller that reads the plainest records itself, straight from the
+  // buffer: the bytes read from the file but not yet taken, [Unread(),
+  // BufferEnd()); a '\n' follows them. TakeLine(next) takes the bytes up to
+  // `next` as one record on one line (no blank line before it, no line break
+  // inside it), as Next would have.
+  const char* Unread() const { return fBuffer.data() + fPos; }
+  const char* BufferEnd() const { return fBuffer.data() + fEnd; }
+  void TakeLine(const char* next) {
+    fRecordLine = fLine;
+    ++fLine;
+    fPos = static_cast<std::size_t>(next - fBuffer.data());
+  }
 
   // The line on which the last record read begins.
   std::int64_t RecordLine() const { return fRecordLine; }
@@ -94,9 +111,10 @@ class CsvReader {
   std::int64_t fFileSize = 0;
   FileStamp fStamp;
   std::vector<char> fBuffer;
-  std::size_t fPos = 0;    // start of the next record in fBuffer
-  std::size_t fEnd = 0;    // end of valid data in fBuffer
-  std::int64_t fBase = 0;  // file offset of fBuffer[0]
+  std::vector<char>* fLent = nullptr;  // where fBuffer came from
+  std::size_t fPos = 0;                // start of the next record in fBuffer
+  std::size_t fEnd = 0;                // end of valid data in fBuffer
+  std::int64_t fBase = 0;              // file offset of fBuffer[0]
   std::int64_t fReadUpTo = -1;
   bool fEof = false;
   std::int64_t fLine = 1;

@@ -31,10 +31,18 @@ struct CsvBlockPool {
 namespace {
 
 // How a column's cells are converted; Skip: no table reads the column.
-enum class Mode : std::uint8_t { PlainNumber, PlainInteger, OtherNumber, String, Skip };
+// IsoDate: an ISO 8601 date column whose missing texts are no such dates.
+enum class Mode : std::uint8_t { PlainNumber, PlainInteger, IsoDate, OtherNumber, String, Skip };
 
 Mode ModeOf(const CsvColumn& c) {
   if (c.kind == CellKind::String) return Mode::String;
+  if (c.kind == CellKind::Date) {
+    double v;
+    const bool plain =
+        c.datePattern.empty() && std::none_of(c.missingTexts.begin(), c.missingTexts.end(),
+                                              [&](const std::string& m) { return dates::ParseIsoDate(m, v); });
+    return plain ? Mode::IsoDate : Mode::OtherNumber;
+  }
   if (!c.style.Plain()) return Mode::OtherNumber;
   // Plain decimals may skip the missing-text lookup when no missing text is
   // itself a plain decimal (such as "-9").
@@ -48,21 +56,127 @@ Mode ModeOf(const CsvColumn& c) {
   return Mode::OtherNumber;
 }
 
+// Converts a cell of a numeric column: any cell a plain column's quick
+// path leaves, and every cell of the other columns. False when the text is
+// not a value of the column; `why` (when given) then says why, for a message
+// that names the cell.
+bool ConvertNumericCell(const CsvColumn& col, std::string_view cellText, double& value, std::string* why) {
+  const std::string_view text = TrimBlanks(cellText);
+  const auto fail = [why](const auto& message) {
+    if (why != nullptr) *why = message();
+    return false;
+  };
+  const auto missingHint = ", or add the text to the field's missingValues";
+  if (text.empty()) {
+    if (col.emptyIsMissing) {
+      value = SYSMIS;
+      return true;
+    }
+    return fail([] {
+      return std::string(
+          "the cell is empty, and \"\" is not among the field's missingValues. Fill the cell, or add \"\" to "
+          "missingValues");
+    });
+  }
+  for (const std::string& m : col.missingTexts) {
+    if (text == m) {
+      value = SYSMIS;
+      return true;
+    }
+  }
+  const auto notNumber = [&] {
+    std::size_t bad = 0;
+    if (!ValidUtf8(text, bad)) return NotUtf8Text(bad);
+    return QuoteCell(text) + " is not a number. Write numbers in C-locale form (such as -12.5 or 1.5e6)" + missingHint;
+  };
+  switch (col.kind) {
+    case CellKind::Number:
+      if (!ParseStyledNumber(text, col.style, value)) return fail(notNumber);
+      return true;
+    case CellKind::Integer:
+      if (!ParseStyledNumber(text, col.style, value)) return fail(notNumber);
+      if (value != std::trunc(value)) {
+        return fail([&] {
+          return QuoteCell(text) +
+                 " is not a whole number, and the field's type is \"integer\". Declare the type \"number\", or "
+                 "correct the cell";
+        });
+      }
+      return true;
+    case CellKind::Date:
+    case CellKind::DateTime:
+    case CellKind::Time:
+      if (!col.datePattern.empty()) {
+        if (dates::ParsePatternDate(text, col.datePattern, value)) return true;
+        return fail([&] {
+          return QuoteCell(text) + " does not follow the field's format \"" + col.datePattern + "\"" + missingHint;
+        });
+      }
+      if (ParseDateCell(col.kind, text, value)) return true;
+      return fail([&] {
+        if (col.kind == CellKind::Date) {
+          return QuoteCell(text) + " is not a date. Write dates as YYYY-MM-DD (ISO 8601)" + missingHint;
+        }
+        if (col.kind == CellKind::DateTime) {
+          return QuoteCell(text) +
+                 " is not a date and time. Write them as YYYY-MM-DDTHH:MM:SS or YYYY-MM-DD HH:MM:SS (ISO 8601)" +
+                 missingHint;
+        }
+        return QuoteCell(text) + " is not a time. Write times as HH:MM:SS (ISO 8601)" + missingHint;
+      });
+    case CellKind::Boolean:
+      if (ParseBooleanCell(text, col.trueValues, col.falseValues, value)) return true;
+      return fail([&] {
+        return QuoteCell(text) +
+               " is neither a true nor a false value of this boolean field. Add it to the field's trueValues or "
+               "falseValues" +
+               missingHint;
+      });
+    case CellKind::Year:
+      if (ParseDateCell(col.kind, text, value)) return true;
+      return fail(
+          [&] { return QuoteCell(text) + " is not a year. Write years as whole numbers such as 2024" + missingHint; });
+    case CellKind::YearMonth:
+      if (ParseDateCell(col.kind, text, value)) return true;
+      return fail(
+          [&] { return QuoteCell(text) + " is not a year and month. Write them as YYYY-MM (ISO 8601)" + missingHint; });
+    case CellKind::Duration:
+      if (ParseDateCell(col.kind, text, value)) return true;
+      return fail([&] {
+        return QuoteCell(text) + " is not a duration. Write durations as ISO 8601 periods such as P1DT2H30M" +
+               missingHint;
+      });
+    case CellKind::String:
+      break;
+  }
+  value = 0.0;
+  return true;
+}
+
 // Parses the records of one stretch of the file into a block: from a record
 // start, every record that begins before a byte limit.
 class BlockFiller {
  public:
   // Reads the records that begin in [offset, limit).
+  // `buffer`: the memory to read into (see CsvReader).
   BlockFiller(const CsvLayout& layout, const std::uint8_t* modes, std::int64_t offset, std::int64_t line,
-              std::int64_t limit)
+              std::int64_t limit, std::vector<char>* buffer)
       : fLayout(layout),
         fModes(modes),
         fLimit(limit),
-        fReader(layout.path, layout.displayName, layout.dialect, offset, line, &layout.stamp, limit) {
+        fReader(layout.path, layout.displayName, layout.dialect, offset, line, &layout.stamp, limit, buffer) {
     fReader.SetColumnNames(&layout.names);
     fPrevNumbers.resize(layout.splitIndices.size());
     fData.resize(layout.columns.size(), nullptr);
     fPrevStrings.resize(layout.splitIndices.size());
+    const CsvDialect& d = layout.dialect;
+    // The quick path reads a number's sign, digits and point before it looks
+    // for the cell's end, so none of them may be the delimiter.
+    fQuick = std::string_view("0123456789+-.\r\n").find(d.delimiter) == std::string_view::npos &&
+             !(d.quoting && d.quote == d.delimiter) && !layout.columns.empty();
+    fEnds[static_cast<unsigned char>(d.delimiter)] = 1;
+    fEnds[static_cast<unsigned char>('\n')] = 1;
+    fEnds[static_cast<unsigned char>('\r')] = 1;
   }
 
   // Fills the block with the records that begin before the limit. On bad
@@ -79,11 +193,13 @@ class BlockFiller {
       for (;; ++r) {
         if ((r & 1023) == 1023 && stop.load(std::memory_order_relaxed)) break;
         if (fReader.Offset() >= limit) break;
-        std::size_t count = 0;
-        if (!fReader.Next(fCells, count)) break;
-        if (count != ncols) Ragged(count);
         if (r == fCapacity) Grow(block);
-        ReadRow(block, r);
+        if (!fQuick || !QuickRow(block, r)) {
+          std::size_t count = 0;
+          if (!fReader.Next(fCells, count)) break;
+          if (count != ncols) Ragged(count);
+          ReadRow(block, r);
+        }
         if (fLayout.weightIndex >= 0) {
           const double w = block.numbers[static_cast<std::size_t>(fLayout.weightIndex)][r];
           block.weights[r] = w == SYSMIS || IsUserMissingNumber(w, fLayout.weightMissing) ? SYSMIS : w;
@@ -182,6 +298,110 @@ class BlockFiller {
                      " variables. Add the missing cells (an empty cell is a missing value)");
   }
 
+  // Reads the next record straight from the reader's buffer, finding its
+  // cells and converting them in one go, when it is of the common kind: one
+  // line, no quoted cell, as many cells as columns, every cell a value of its
+  // column, and all of it in the buffer. Anything else returns false with
+  // the row as it was, and the general path reads the record (and reports
+  // its faults).
+  bool QuickRow(CaseBlock& block, std::size_t r) {
+    const char* p = fReader.Unread();
+    const char* const e = fReader.BufferEnd();
+    if (p == e || *p == '\n' || *p == '\r') return false;  // a blank line, or no data buffered
+    const std::size_t ncols = fLayout.columns.size();
+    const char delim = fLayout.dialect.delimiter;
+    for (std::size_t c = 0;; ++c) {
+      const bool last = c + 1 == ncols;
+      const auto mode = static_cast<Mode>(fModes[c]);
+      if (mode == Mode::PlainNumber || mode == Mode::PlainInteger) {
+        // As ParseSimpleDecimal, which gives the same doubles.
+        const char* q = p;
+        const bool negative = *q == '-';
+        if (negative || *q == '+') ++q;
+        const char* const digits = q;
+        std::uint64_t mantissa = 0;
+        while (static_cast<unsigned>(*q - '0') < 10) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
+        const auto intDigits = q - digits;
+        std::ptrdiff_t fraction = 0;
+        if (*q == '.') {
+          const char* const f = ++q;
+          while (static_cast<unsigned>(*q - '0') < 10) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
+          fraction = q - f;
+        }
+        const bool ends = last ? q != e && (*q == '\n' || *q == '\r') : *q == delim;
+        const auto total = intDigits + fraction;
+        if (ends && total > 0 && total <= 15 && (mode == Mode::PlainNumber || fraction == 0)) {
+          double v = static_cast<double>(mantissa);
+          if (fraction > 0) v /= detail::kPow10[fraction];
+          fData[c][r] = negative ? -v : v;
+          p = q;
+        } else if (ends && q == p && fLayout.columns[c].emptyIsMissing) {
+          fData[c][r] = SYSMIS;
+        } else if (!QuickCell(block, c, r, p)) {
+          return Undo(block, r);
+        }
+      } else if (mode == Mode::IsoDate && e - p > 10 && (last ? p[10] == '\n' || p[10] == '\r' : p[10] == delim) &&
+                 dates::ParseIsoDate(std::string_view(p, 10), fData[c][r])) {
+        p += 10;
+      } else if (!QuickCell(block, c, r, p)) {
+        return Undo(block, r);
+      }
+      // p is at the cell's end.
+      if (!last) {
+        if (*p != delim) return Undo(block, r);
+        ++p;
+        continue;
+      }
+      if (p == e || *p == delim) return Undo(block, r);
+      if (*p == '\r') {
+        if (p + 1 >= e) return Undo(block, r);  // the general path knows whether a '\n' follows
+        if (*++p == '\n') ++p;
+      } else {
+        ++p;
+      }
+      break;
+    }
+    fReader.TakeLine(p);
+    return true;
+  }
+
+  // A cell of the quick path that is not a plain decimal, from p (not a
+  // quote) to its end, where p is left.
+  bool QuickCell(CaseBlock& block, std::size_t c, std::size_t r, const char*& p) {
+    const char* const start = p;
+    if (*p == fLayout.dialect.quote && fLayout.dialect.quoting) return false;
+    const auto mode = static_cast<Mode>(fModes[c]);
+    if (mode == Mode::String) {
+      unsigned char bytes = 0;  // every byte or'ed: ASCII text is UTF-8
+      while (!fEnds[static_cast<unsigned char>(*p)]) bytes |= static_cast<unsigned char>(*p++);
+      const std::string_view value = TrimTrailingBlanks(std::string_view(start, static_cast<std::size_t>(p - start)));
+      std::size_t bad = 0;
+      if (value.size() > static_cast<std::size_t>(fLayout.columns[c].width)) return false;
+      if ((bytes & 0x80) != 0 && !ValidUtf8(value, bad)) return false;
+      StringColumn& s = block.strings[c];
+      s.bytes.append(value);
+      s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
+      return true;
+    }
+    while (!fEnds[static_cast<unsigned char>(*p)]) ++p;
+    return mode == Mode::Skip ||
+           ConvertNumericCell(fLayout.columns[c], std::string_view(start, static_cast<std::size_t>(p - start)),
+                              fData[c][r], nullptr);
+  }
+
+  // Takes back the string cells a quick row added before it gave up.
+  bool Undo(CaseBlock& block, std::size_t r) {
+    for (std::size_t c = 0; c < fLayout.columns.size(); ++c) {
+      if (static_cast<Mode>(fModes[c]) != Mode::String) continue;
+      StringColumn& s = block.strings[c];
+      if (s.offsets.size() > r + 1) {
+        s.offsets.resize(r + 1);
+        s.bytes.resize(s.offsets[r]);
+      }
+    }
+    return false;
+  }
+
   void ReadRow(CaseBlock& block, std::size_t r) {
     const std::size_t ncols = fLayout.columns.size();
     const CsvCell* cells = fCells.data();
@@ -207,6 +427,7 @@ class BlockFiller {
                             : NumericSlow(c, fLayout.columns[c], cell);
           break;
         }
+        case Mode::IsoDate:
         case Mode::OtherNumber:
           fData[c][r] = NumericSlow(c, fLayout.columns[c], cell);
           break;
@@ -225,98 +446,16 @@ class BlockFiller {
   }
 
   double NumericSlow(std::size_t c, const CsvColumn& col, const CsvCell& cell) {
-    const std::string_view text = TrimBlanks(cell.View());
-    if (text.empty()) {
-      if (col.emptyIsMissing) return SYSMIS;
-      CellError(c, cell,
-                "the cell is empty, and \"\" is not among the field's missingValues. Fill the cell, or add "
-                "\"\" to missingValues");
-    }
-    for (const std::string& m : col.missingTexts) {
-      if (text == m) return SYSMIS;
-    }
     double value = 0.0;
-    switch (col.kind) {
-      case CellKind::Number:
-        if (!ParseStyledNumber(text, col.style, value)) NotNumber(c, cell, text);
-        break;
-      case CellKind::Integer:
-        if (!ParseStyledNumber(text, col.style, value)) NotNumber(c, cell, text);
-        if (value != std::trunc(value)) {
-          CellError(c, cell,
-                    QuoteCell(text) +
-                        " is not a whole number, and the field's type is \"integer\". Declare "
-                        "the type \"number\", or correct the cell");
-        }
-        break;
-      case CellKind::Date:
-      case CellKind::DateTime:
-      case CellKind::Time:
-        if (!col.datePattern.empty()) {
-          if (!dates::ParsePatternDate(text, col.datePattern, value)) {
-            CellError(
-                c, cell,
-                QuoteCell(text) + " does not follow the field's format \"" + col.datePattern + "\"" + MissingHint());
-          }
-        } else if (col.kind == CellKind::Date && !ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell, QuoteCell(text) + " is not a date. Write dates as YYYY-MM-DD (ISO 8601)" + MissingHint());
-        } else if (col.kind == CellKind::DateTime && !ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell,
-                    QuoteCell(text) +
-                        " is not a date and time. Write them as YYYY-MM-DDTHH:MM:SS or "
-                        "YYYY-MM-DD HH:MM:SS (ISO 8601)" +
-                        MissingHint());
-        } else if (col.kind == CellKind::Time && !ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell, QuoteCell(text) + " is not a time. Write times as HH:MM:SS (ISO 8601)" + MissingHint());
-        }
-        break;
-      case CellKind::Boolean:
-        if (!ParseBooleanCell(text, col.trueValues, col.falseValues, value)) {
-          CellError(c, cell,
-                    QuoteCell(text) +
-                        " is neither a true nor a false value of this boolean field. Add it to "
-                        "the field's trueValues or falseValues" +
-                        MissingHint());
-        }
-        break;
-      case CellKind::Year:
-        if (!ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell,
-                    QuoteCell(text) + " is not a year. Write years as whole numbers such as 2024" + MissingHint());
-        }
-        break;
-      case CellKind::YearMonth:
-        if (!ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell,
-                    QuoteCell(text) + " is not a year and month. Write them as YYYY-MM (ISO 8601)" + MissingHint());
-        }
-        break;
-      case CellKind::Duration:
-        if (!ParseDateCell(col.kind, text, value)) {
-          CellError(c, cell,
-                    QuoteCell(text) +
-                        " is not a duration. Write durations as ISO 8601 periods such as "
-                        "P1DT2H30M" +
-                        MissingHint());
-        }
-        break;
-      case CellKind::String:
-        break;
-    }
+    if (!ConvertNumericCell(col, cell.View(), value, nullptr)) BadCell(c, col, cell);
     return value;
   }
 
-  static std::string MissingHint() { return ", or add the text to the field's missingValues"; }
-
-  [[noreturn]] __attribute__((noinline, cold)) void NotNumber(std::size_t c, const CsvCell& cell,
-                                                              std::string_view text) {
-    std::size_t bad = 0;
-    if (!ValidUtf8(text, bad)) BadUtf8(c, cell, bad);
-    CellError(c, cell,
-              QuoteCell(text) +
-                  " is not a number. Write numbers in C-locale form (such as -12.5 or "
-                  "1.5e6)" +
-                  MissingHint());
+  [[noreturn]] __attribute__((noinline, cold)) void BadCell(std::size_t c, const CsvColumn& col, const CsvCell& cell) {
+    double value = 0.0;
+    std::string why;
+    ConvertNumericCell(col, cell.View(), value, &why);
+    CellError(c, cell, why);
   }
 
   [[noreturn]] __attribute__((noinline, cold)) void TooLong(std::size_t c, const CsvCell& cell, std::string_view text) {
@@ -365,6 +504,8 @@ class BlockFiller {
   CsvReader fReader;
   std::vector<double*> fData;  // per numeric column: the block's cells
   std::vector<CsvCell> fCells;
+  bool fQuick = false;            // the dialect allows the quick path
+  unsigned char fEnds[256] = {};  // the bytes that end an unquoted cell
   bool fFirstCase = true;
   std::vector<double> fPrevNumbers;
   std::vector<std::string> fPrevStrings;
@@ -581,7 +722,25 @@ class CsvCursor : public CaseCursor {
       entry->block.work.reset();
       return;
     }
-    BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1]);
+    // Read buffers go from one stretch to the next: fresh ones would cost
+    // a page fault every 4 KiB.
+    std::vector<char> buffer;
+    {
+      std::lock_guard<std::mutex> lock(fMutex);
+      if (!fReadBuffers.empty()) {
+        buffer = std::move(fReadBuffers.back());
+        fReadBuffers.pop_back();
+      }
+    }
+    struct GiveBack {
+      CsvCursor& cursor;
+      std::vector<char>& buffer;
+      ~GiveBack() {
+        std::lock_guard<std::mutex> lock(cursor.fMutex);
+        cursor.fReadBuffers.push_back(std::move(buffer));
+      }
+    } giveBack{*this, buffer};
+    BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1], &buffer);
     // Room for the records the stretch probably holds, judged by the bytes a
     // record took in the stretches read so far (a guess: it only saves the
     // block's columns from growing, or from being much too long).
@@ -730,6 +889,7 @@ class CsvCursor : public CaseCursor {
   std::size_t fNextToParse = 0;  // the next chunk a worker takes
   std::size_t fNextChunk = 0;    // the next chunk handed out
   std::vector<std::unique_ptr<Entry>> fFree;
+  std::vector<std::vector<char>> fReadBuffers;  // of stretch readers that ended
   std::unique_ptr<Entry> fCurrent;
   std::atomic<bool> fStop{false};
   std::atomic<std::int64_t> fBytesPerRow{0};  // of the last stretch read: a capacity hint
