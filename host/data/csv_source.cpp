@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <iterator>
@@ -153,6 +155,36 @@ bool ConvertNumericCell(const CsvColumn& col, std::string_view cellText, double&
   return true;
 }
 
+// The bytes of x that are zero, as their top bits (exact for every byte: no
+// carry crosses a byte).
+constexpr std::uint64_t ZeroBytes(std::uint64_t x) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  return ~(((x & kLow7) + kLow7) | x) & ~kLow7;
+}
+
+// Passes over `cells` unquoted cells from p (a cell's start), eight bytes at a
+// time: the start of the cell after them, or null when a line end or a quote
+// comes first, or the buffer ends (the caller then reads cell by cell).
+inline const char* SkipCells(const char* p, const char* e, std::size_t cells, char delimiter, char quote) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    const std::uint64_t delimiters = kOnes * static_cast<unsigned char>(delimiter);
+    const std::uint64_t quotes = kOnes * static_cast<unsigned char>(quote);
+    for (; e - p >= 8; p += 8) {
+      std::uint64_t x;
+      std::memcpy(&x, p, 8);
+      std::uint64_t found = ZeroBytes(x ^ delimiters);
+      const std::uint64_t stops = ZeroBytes(x ^ (kOnes * '\n')) | ZeroBytes(x ^ (kOnes * '\r')) | ZeroBytes(x ^ quotes);
+      if (stops != 0) found &= (stops & (~stops + 1)) - 1;  // the delimiters before the first stop
+      for (; found != 0; found &= found - 1) {
+        if (--cells == 0) return p + std::countr_zero(found) / 8 + 1;
+      }
+      if (stops != 0) return nullptr;
+    }
+  }
+  return nullptr;
+}
+
 // Parses the records of one stretch of the file into a block: from a record
 // start, every record that begins before a byte limit.
 class BlockFiller {
@@ -177,6 +209,14 @@ class BlockFiller {
     fEnds[static_cast<unsigned char>(d.delimiter)] = 1;
     fEnds[static_cast<unsigned char>('\n')] = 1;
     fEnds[static_cast<unsigned char>('\r')] = 1;
+    // Runs of columns no one reads, the last column aside (its cell ends the
+    // record).
+    const std::size_t ncols = layout.columns.size();
+    fSkipRun.assign(ncols + 1, 0);
+    for (std::size_t c = ncols; c-- > 1;) {
+      if (static_cast<Mode>(modes[c - 1]) == Mode::Skip) fSkipRun[c - 1] = fSkipRun[c] + 1;
+    }
+    if (ncols > 0) fSkipRun[ncols - 1] = 0;
   }
 
   // Fills the block with the records that begin before the limit. On bad
@@ -310,6 +350,7 @@ class BlockFiller {
     if (p == e || *p == '\n' || *p == '\r') return false;  // a blank line, or no data buffered
     const std::size_t ncols = fLayout.columns.size();
     const char delim = fLayout.dialect.delimiter;
+    const char quote = fLayout.dialect.quoting ? fLayout.dialect.quote : '\n';
     for (std::size_t c = 0;; ++c) {
       const bool last = c + 1 == ncols;
       const auto mode = static_cast<Mode>(fModes[c]);
@@ -343,6 +384,11 @@ class BlockFiller {
       } else if (mode == Mode::IsoDate && e - p > 10 && (last ? p[10] == '\n' || p[10] == '\r' : p[10] == delim) &&
                  dates::ParseIsoDate(std::string_view(p, 10), fData[c][r])) {
         p += 10;
+      } else if (const char* next =
+                     mode == Mode::Skip && fSkipRun[c] > 1 ? SkipCells(p, e, fSkipRun[c], delim, quote) : nullptr) {
+        p = next;  // the start of the next cell read
+        c += fSkipRun[c] - 1;
+        continue;
       } else if (!QuickCell(block, c, r, p)) {
         return Undo(block, r);
       }
@@ -504,8 +550,9 @@ class BlockFiller {
   CsvReader fReader;
   std::vector<double*> fData;  // per numeric column: the block's cells
   std::vector<CsvCell> fCells;
-  bool fQuick = false;            // the dialect allows the quick path
-  unsigned char fEnds[256] = {};  // the bytes that end an unquoted cell
+  std::vector<std::uint32_t> fSkipRun;  // per column: unread columns from it on (the last one aside)
+  bool fQuick = false;                  // the dialect allows the quick path
+  unsigned char fEnds[256] = {};        // the bytes that end an unquoted cell
   bool fFirstCase = true;
   std::vector<double> fPrevNumbers;
   std::vector<std::string> fPrevStrings;

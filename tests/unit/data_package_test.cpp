@@ -421,6 +421,16 @@ TEST(DataPackage, PlainAndOtherRecordsMixed) {
       ds->cases = WithChunkBytes(*ds, bytes);
       EXPECT_EQ(ReadAll(*ds).cases, expected) << bytes;
     }
+    // Only the dates read: the cells before them are passed over.
+    host::ReadPlan plan;
+    plan.columns = {0, 0, 0, 1};
+    auto cursor = WithChunkBytes(*ds, bytes)->OpenFor(plan);
+    std::vector<double> dates;
+    while (const host::CaseBlock* b = cursor->NextBlock())
+      dates.insert(dates.end(), b->numbers[3].begin(), b->numbers[3].end());
+    EXPECT_EQ(dates,
+              (std::vector<double>{13928544000, 13923446400, SYSMIS, 13928630400, SYSMIS, 13954982400, 13954982400}))
+        << bytes;
   }
 
   dir.Write("bad.csv", "a,b\r\n1,2\r\n\r\n3,4\r5,x\n6,7\n");
