@@ -1,6 +1,7 @@
 #include "stats/variable_statistics.h"
 
 #include <memory>
+#include <vector>
 
 namespace codebook {
 
@@ -116,35 +117,58 @@ void VariableStatistics::SetUpTables(ProcDSIterator* iterator, std::int32_t maxC
 
 std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
   if (fIterator == nullptr || fIterator->NextCase() == 0) return 0;
+  // What the per-case loop reads, gathered once: the tables that take every
+  // case (scale statistics), and the categorical tables still within the
+  // category limit with their dimension (a table's dimension does not change
+  // during the pass). A table past the limit leaves the list for good.
+  struct CountedTable {
+    AggregationTable* table;
+    const TableDimension* dimension;
+    std::size_t index;
+  };
+  std::vector<AggregationTable*> everyCase;
+  std::vector<CountedTable> counted;
+  for (std::size_t i = 0; i < fTables.size(); ++i) {
+    AggregationTable* table = fTables[i].get();
+    if (fDimensions[i] == nullptr) {
+      everyCase.push_back(table);
+    } else if (fCategoriesShown[i]) {
+      counted.push_back({table, table->GetTableMetaData()->GetDimension(0), i});
+    }
+  }
   const std::int64_t limit = maxCats;
+  const auto overLimit = [limit](const CountedTable& t) {
+    return static_cast<std::int64_t>(t.dimension->GetNumberOfValues()) > limit;
+  };
   bool more = true;
   std::int32_t c = 0;
   while (more) {
     if (!fIterator->SplitGroupEnd()) {
-      more = false;
-      for (std::size_t i = 0; i < fTables.size(); ++i) {
-        AggregationTable* table = fTables[i].get();
-        if (fDimensions[i] == nullptr) {
-          table->AddNewCase();
-          more = true;
-          continue;
+      for (AggregationTable* table : everyCase) table->AddNewCase();
+      if (c > limit) {
+        // Past the limit a table with more categories takes no further case.
+        bool dropped = false;
+        for (const CountedTable& t : counted) {
+          if (overLimit(t)) {
+            fCategoriesShown[t.index] = false;
+            dropped = true;
+          } else {
+            t.table->AddNewCase();
+          }
         }
-        if (!fCategoriesShown[i]) continue;
-        const auto values = [table] {
-          return static_cast<std::int64_t>(table->GetTableMetaData()->GetDimension(0)->GetNumberOfValues());
-        };
-        if (c < limit) {
-          table->AddNewCase();
-          more = true;
-        } else if (c == limit) {
-          table->AddNewCase();
-          more = true;
-          if (values() > limit) fCategoriesShown[i] = false;
-        } else if (values() > limit) {
-          fCategoriesShown[i] = false;
-        } else {
-          table->AddNewCase();
-          more = true;
+        if (dropped) std::erase_if(counted, [this](const CountedTable& t) { return !fCategoriesShown[t.index]; });
+        more = !everyCase.empty() || !counted.empty();
+      } else {
+        // Up to the limit every table takes the case; the one at the limit
+        // is checked after it.
+        for (const CountedTable& t : counted) t.table->AddNewCase();
+        more = !everyCase.empty() || !counted.empty();
+        if (c == limit) {
+          std::erase_if(counted, [&](const CountedTable& t) {
+            if (!overLimit(t)) return false;
+            fCategoriesShown[t.index] = false;
+            return true;
+          });
         }
       }
       ++c;

@@ -31,6 +31,15 @@ auto ColumnOf(const CaseBlock& block, const ColumnRule& m) {
 inline double KeyAt(const double* numbers, std::size_t r) { return numbers[r]; }
 inline std::string_view KeyAt(const StringColumn* strings, std::size_t r) { return Cell(*strings, r); }
 
+// The members of a set whose cells can be read, in order.
+std::vector<const ColumnRule*> UsableMembers(const DimensionRule& rule) {
+  std::vector<const ColumnRule*> members;
+  for (const ColumnRule& m : rule.members) {
+    if (m.usable) members.push_back(&m);
+  }
+  return members;
+}
+
 }  // namespace
 
 void TableRules::MarkColumns(std::vector<std::uint8_t>& needed) const {
@@ -164,23 +173,28 @@ template <class Key, bool kFixed>
 void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights,
                                     std::size_t begin, std::size_t end) {
   const auto column = ColumnOf<Key>(block, m);
+  // The running totals in locals: the counts' stores could otherwise alias
+  // them, and they would go through memory on every row.
+  std::uint64_t cases = 0;
+  CompensatedSum total = fTotal;
+  CompensatedSum missing = fMissing;
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights[r];
     if (!Enters(w)) continue;
-    ++fCases;
-    fTotal.Add(w);
+    ++cases;
+    total.Add(w);
     std::uint32_t slot;
     if constexpr (std::is_same_v<Key, double>) {
       const double x = KeyAt(column, r);
       if (x == SYSMIS) {
-        fMissing.Add(w);
+        missing.Add(w);
         continue;
       }
-      if (m.IsUserMissing(x)) fMissing.Add(w);
+      if (m.IsUserMissing(x)) missing.Add(w);
       slot = kFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
     } else {
       const std::string_view x = KeyAt(column, r);
-      if (m.IsUserMissing(x)) fMissing.Add(w);
+      if (m.IsUserMissing(x)) missing.Add(w);
       slot = kFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
     }
     if constexpr (kFixed) {
@@ -194,30 +208,36 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
     }
     fCounts[slot].Add(w);
   }
+  fCases += cases;
+  fTotal = total;
+  fMissing = missing;
 }
 
 void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
                                      std::size_t end) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  const std::vector<const ColumnRule*> members = UsableMembers(rule);
   std::vector<std::uint32_t> caseSlots;
-  caseSlots.reserve(rule.members.size());
+  caseSlots.reserve(members.size());
+  std::uint64_t cases = 0;
+  CompensatedSum total = fTotal;
+  CompensatedSum missing = fMissing;
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights ? weights[r] : 1.0;
     if (!Enters(w)) continue;
-    ++fCases;
-    fTotal.Add(w);
+    ++cases;
+    total.Add(w);
     caseSlots.clear();
-    for (const ColumnRule& m : rule.members) {
-      if (!m.usable) continue;
-      const std::size_t v = static_cast<std::size_t>(m.index);
+    for (const ColumnRule* m : members) {
+      const std::size_t v = static_cast<std::size_t>(m->index);
       std::uint32_t slot;
       if (rule.isString) {
         const std::string_view s = Cell(block.strings[v], r);
-        if (m.IsUserMissing(s)) continue;
+        if (m->IsUserMissing(s)) continue;
         slot = rule.fixed ? fStrings.Find(s) : fStrings.FindOrInsert(s);
       } else {
         const double x = block.numbers[v][r];
-        if (x == SYSMIS || m.IsUserMissing(x)) continue;
+        if (x == SYSMIS || m->IsUserMissing(x)) continue;
         slot = rule.fixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
       }
       if (slot == kNoSlot) continue;
@@ -234,32 +254,53 @@ void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock&
       }
       fCounts[slot].Add(w);
     }
-    if (caseSlots.empty()) fMissing.Add(w);
+    if (caseSlots.empty()) missing.Add(w);
   }
+  fCases += cases;
+  fTotal = total;
+  fMissing = missing;
 }
 
 void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
                                       std::size_t end) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  // The usable members' columns and count slots, looked up once.
+  std::vector<const double*> numbers;
+  std::vector<const StringColumn*> strings;
+  std::vector<std::size_t> slots;
+  for (std::size_t j = 0; j < rule.members.size(); ++j) {
+    const ColumnRule& m = rule.members[j];
+    if (!m.usable) continue;
+    const std::size_t v = static_cast<std::size_t>(m.index);
+    if (rule.isString) {
+      strings.push_back(&block.strings[v]);
+    } else {
+      numbers.push_back(block.numbers[v].data());
+    }
+    slots.push_back(j);
+  }
+  std::uint64_t cases = 0;
+  CompensatedSum total = fTotal;
+  CompensatedSum missing = fMissing;
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights ? weights[r] : 1.0;
     if (!Enters(w)) continue;
-    ++fCases;
-    fTotal.Add(w);
+    ++cases;
+    total.Add(w);
     bool any = false;
-    for (std::size_t j = 0; j < rule.members.size(); ++j) {
-      const ColumnRule& m = rule.members[j];
-      if (!m.usable) continue;
-      const std::size_t v = static_cast<std::size_t>(m.index);
+    for (std::size_t k = 0; k < slots.size(); ++k) {
       const bool counted =
-          rule.isString ? Cell(block.strings[v], r) == rule.countedText : block.numbers[v][r] == rule.countedNumber;
+          rule.isString ? Cell(*strings[k], r) == rule.countedText : numbers[k][r] == rule.countedNumber;
       if (counted) {
-        fCounts[j].Add(w);
+        fCounts[slots[k]].Add(w);
         any = true;
       }
     }
-    if (!any) fMissing.Add(w);
+    if (!any) missing.Add(w);
   }
+  fCases += cases;
+  fTotal = total;
+  fMissing = missing;
 }
 
 void DimensionCounts::AddRows(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end) {
@@ -336,12 +377,16 @@ TableAccumulator::TableAccumulator(const TableRules& rules) {
 
 void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, std::size_t begin, std::size_t end) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
-  if (weights) {
-    for (std::size_t r = begin; r < end; ++r) fCases += Enters(weights[r]) ? 1 : 0;
-  } else {
-    fCases += end - begin;
+  // The cases that enter (positive weight) are counted on the way by the
+  // dimension or a numeric scale column when there is one; by a loop of
+  // their own otherwise.
+  std::optional<std::uint64_t> entered;
+  if (!weights) entered = end - begin;
+  if (fDimension) {
+    const std::uint64_t before = fDimension->Cases();
+    fDimension->AddRows(*rules.dimension, block, begin, end);
+    entered = fDimension->Cases() - before;
   }
-  if (fDimension) fDimension->AddRows(*rules.dimension, block, begin, end);
   for (std::size_t k = 0; k < fScales.size(); ++k) {
     const ColumnRule& c = rules.scales[k].column;
     if (!c.known) continue;
@@ -360,18 +405,38 @@ void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, 
       }
       continue;
     }
+    // The valid values of a stretch of rows are picked out first, then
+    // added in one run (ScaleAccumulator::AddValidRun).
     const double* x = block.numbers[v].data();
-    for (std::size_t r = begin; r < end; ++r) {
-      const double w = weights ? weights[r] : 1.0;
-      if (!Enters(w)) continue;
-      const double value = x[r];
-      if (value == SYSMIS || c.IsUserMissing(value)) {
-        acc.AddMissing(w);
-      } else {
-        acc.AddValid(value, w);
+    double values[ScaleAccumulator::kRun];
+    double valueWeights[ScaleAccumulator::kRun];
+    std::uint64_t taken = 0;
+    for (std::size_t from = begin; from < end; from += ScaleAccumulator::kRun) {
+      const std::size_t to = std::min(end, from + ScaleAccumulator::kRun);
+      std::size_t n = 0;
+      for (std::size_t r = from; r < to; ++r) {
+        const double w = weights ? weights[r] : 1.0;
+        if (!Enters(w)) continue;
+        ++taken;
+        const double value = x[r];
+        if (value == SYSMIS || c.IsUserMissing(value)) {
+          acc.AddMissing(w);
+          continue;
+        }
+        values[n] = value;
+        valueWeights[n] = w;
+        ++n;
       }
+      acc.AddValidRun(values, valueWeights, n);
     }
+    if (!entered) entered = taken;
   }
+  if (!entered) {
+    std::uint64_t count = 0;
+    for (std::size_t r = begin; r < end; ++r) count += Enters(weights[r]) ? 1 : 0;
+    entered = count;
+  }
+  fCases += *entered;
 }
 
 void TableAccumulator::Merge(const TableRules& rules, TableAccumulator&& later) {

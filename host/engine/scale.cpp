@@ -32,6 +32,65 @@ void ScaleAccumulator::Rescale(double delta) {
   fScaleLimit = 0x1p256 / inv;
 }
 
+void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t n) {
+  if (n == 0) return;
+  if (!fHasShift) {
+    fShift = x[0];
+    fHasShift = true;
+  }
+  double ratio[kRun];
+  CompensatedSum weight = fWeight;
+  for (std::size_t i = 0; i < n; ++i) {
+    weight.Add(w[i]);
+    ratio[i] = weight.Value();
+  }
+  fWeight = weight;
+  for (std::size_t i = 0; i < n; ++i) ratio[i] = w[i] / ratio[i];
+  const double shift = fShift;
+  double mean = fMean;
+  double m2 = fM2;
+  double inv = fInvScale;
+  double limit = fScaleLimit;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = x[i] - shift;
+    const double delta = d - mean;
+    mean += delta * ratio[i];
+    if (std::fabs(delta) > limit) [[unlikely]] {
+      fM2 = m2;
+      Rescale(delta);
+      m2 = fM2;
+      inv = fInvScale;
+      limit = fScaleLimit;
+    }
+    m2 += w[i] * (delta * inv) * ((d - mean) * inv);
+  }
+  fMean = mean;
+  fM2 = m2;
+  if (!fKeepValues) return;
+  // Once the values are stored raw they are appended as they come: with
+  // their weights, or alone while every weight is 1.
+  std::size_t i = 0;
+  while (i < n) {
+    if (!fRaw) {
+      Keep(x[i], w[i]);
+      ++i;
+    } else if (fWeighted) {
+      fValues.insert(fValues.end(), x + i, x + n);
+      fWeights.insert(fWeights.end(), w + i, w + n);
+      return;
+    } else {
+      std::size_t j = i;
+      while (j < n && w[j] == 1.0) ++j;
+      fValues.insert(fValues.end(), x + i, x + j);
+      if (j < n) {
+        Keep(x[j], w[j]);  // the first other weight: pairs from here on
+        ++j;
+      }
+      i = j;
+    }
+  }
+}
+
 double ScaleAccumulator::Percentile(double p) const { return Percentiles({p}).front(); }
 
 namespace {

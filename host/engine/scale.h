@@ -34,13 +34,12 @@ struct CompensatedSum {
 
   void Add(double x) {
     const double t = sum + x;
-    // Neumaier: the rounding error of t, taken from the larger addend. As
-    // selects rather than a branch: which addend is larger is a coin toss
-    // for values that swing around zero.
-    const bool sumLarger = std::fabs(sum) >= std::fabs(x);
-    const double large = sumLarger ? sum : x;
-    const double small = sumLarger ? x : sum;
-    carry += (large - t) + small;
+    // The rounding error of t, exactly (Knuth's two-sum). Neumaier's form
+    // takes it from the larger addend; both give the one exact error, so the
+    // carry is the same to the bit, but this needs no comparison of
+    // magnitudes (a branch, or selects, on every addition).
+    const double z = t - sum;
+    carry += (sum - (t - z)) + (x - z);
     sum = t;
   }
   void Add(const CompensatedSum& other) {
@@ -81,6 +80,12 @@ class ScaleAccumulator {
     fM2 += w * (delta * fInvScale) * ((d - fMean) * fInvScale);
     if (fKeepValues) Keep(x, w);
   }
+  // AddValid for n values in turn, with exactly its arithmetic, in separate
+  // loops: the running weights, the divisions by them (independent of one
+  // another), the moments, then the kept values. One loop per step keeps the
+  // moments' dependency chain short and lets the others overlap.
+  void AddValidRun(const double* x, const double* w, std::size_t n);
+  static constexpr std::size_t kRun = 256;  // n at most
   void AddValidWithoutValue(double w) { fWeight.Add(w); }
   void AddMissing(double w) { fMissing.Add(w); }
   // Takes in what an accumulator gathered from later cases: weights add,
@@ -116,15 +121,23 @@ class ScaleAccumulator {
   // thousands of tables whose hash tables would not stay in the cache.
   static constexpr std::size_t kDensityCheck = 1024;
 
+  // A value seen before only adds its weight: kept inline. A new one, and
+  // raw storage, go out of line.
   void Keep(double x, double w) {
     if (!fRaw) {
       ++fKept;
       const std::uint32_t slot = fTable.FindOrInsert(x);
-      if (slot < fSums.size()) {
+      if (slot < fSums.size()) [[likely]] {
         fSums[slot].Add(w);
         if (w != 1.0) fWeighted = true;
         return;
       }
+    }
+    KeepMore(x, w);
+  }
+  // A value new to the table (already inserted in it), or any value once raw.
+  [[gnu::noinline]] void KeepMore(double x, double w) {
+    if (!fRaw) {
       const bool dense = fSums.size() >= kDensityCheck && fSums.size() * 4 > fKept;
       if (fSums.size() < kTableLimit && !dense) {
         fSums.push_back({w, 0.0});

@@ -14,6 +14,7 @@
 
 #include "host/engine/scale.h"
 #include "host/obs.h"
+#include "host/shards/wire.h"
 
 namespace {
 
@@ -74,6 +75,41 @@ TEST(EngineScalePercentiles, TableAndRawStorageMatchASortedReference) {
     const std::vector<double> got = acc.Percentiles(ps);
     for (std::size_t j = 0; j < ps.size(); ++j) {
       EXPECT_EQ(got[j], ReferencePercentile(pairs, ps[j])) << c.name << " p=" << ps[j];
+    }
+  }
+}
+
+// The pass adds a block's valid values in runs; every member must end up as
+// adding them one at a time leaves it, bit for bit (compared as saved bytes),
+// whatever the run lengths, across the switch to raw storage, the first
+// weight other than 1 and a rescaled sum of squares.
+TEST(EngineScaleRuns, AddExactlyAsOneAtATime) {
+  const std::vector<Case> cases = {
+      {"codes, decimal weights", 3000, [](int i) { return (i * 7) % 50; }, [](int i) { return 0.1 + 0.37 * (i % 9); }},
+      {"outgrows the table, weights after the switch", 12000, [](int i) { return (i % 9000) + 0.5 * (i % 2); },
+       [](int i) { return i < 10000 ? 1.0 : 0.3 * (i % 5 + 1); }},
+      {"deviations that rescale", 2000, [](int i) { return std::sin(i) * std::pow(10.0, 30 * (i % 11)); },
+       [](int i) { return 1.0 + (i % 3); }},
+  };
+  for (const Case& c : cases) {
+    ScaleAccumulator single(true);
+    std::vector<double> x;
+    std::vector<double> w;
+    for (int i = 0; i < c.n; ++i) {
+      single.AddValid(c.value(i), c.weight(i));
+      x.push_back(c.value(i));
+      w.push_back(c.weight(i));
+    }
+    host::wire::Writer expected;
+    single.Save(expected);
+    for (std::size_t run : {std::size_t{1}, std::size_t{7}, ScaleAccumulator::kRun}) {
+      ScaleAccumulator runs(true);
+      for (std::size_t from = 0; from < x.size(); from += run) {
+        runs.AddValidRun(x.data() + from, w.data() + from, std::min(run, x.size() - from));
+      }
+      host::wire::Writer got;
+      runs.Save(got);
+      EXPECT_TRUE(got.Buffer() == expected.Buffer()) << c.name << ", runs of " << run;
     }
   }
 }
