@@ -114,6 +114,59 @@ std::vector<double> OrderStatistics(std::vector<double>& a, std::vector<std::siz
 
 }  // namespace
 
+// Edelkamp and Weiss's block partition pairs the misplaced values in the
+// same order as std::partition: the offsets of the misplaced values of a
+// block from each end are noted without branches, then swapped pair by pair.
+// When the two ends come too close for another block, std::partition goes on
+// from the first misplaced value not yet paired, as it would have itself.
+WeightedValue* PartitionBelow(WeightedValue* first, WeightedValue* last, double pivot) {
+  constexpr std::ptrdiff_t kBlock = 128;
+  std::uint8_t frontOffsets[kBlock];
+  std::uint8_t backOffsets[kBlock];
+  std::ptrdiff_t frontCount = 0;
+  std::ptrdiff_t backCount = 0;
+  std::ptrdiff_t frontNext = 0;
+  std::ptrdiff_t backNext = 0;
+  WeightedValue* front = first;  // values before it are scanned
+  WeightedValue* back = last;    // values from it on are scanned
+  WeightedValue* frontBlock = first;
+  WeightedValue* backBlock = last;  // the back block's values lie below it
+  const auto below = [pivot](const WeightedValue& x) { return x.value < pivot; };
+  while (true) {
+    const std::ptrdiff_t need = (frontCount == 0 ? kBlock : 0) + (backCount == 0 ? kBlock : 0);
+    if (back - front < need) break;
+    if (frontCount == 0) {
+      frontBlock = front;
+      frontNext = 0;
+      for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+        frontOffsets[frontCount] = static_cast<std::uint8_t>(i);
+        frontCount += below(front[i]) ? 0 : 1;
+      }
+      front += kBlock;
+    }
+    if (backCount == 0) {
+      backBlock = back;
+      backNext = 0;
+      for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+        backOffsets[backCount] = static_cast<std::uint8_t>(i);
+        backCount += below(back[-1 - i]) ? 1 : 0;
+      }
+      back -= kBlock;
+    }
+    const std::ptrdiff_t pairs = std::min(frontCount, backCount);
+    for (std::ptrdiff_t k = 0; k < pairs; ++k) {
+      std::swap(frontBlock[frontOffsets[frontNext + k]], backBlock[-1 - backOffsets[backNext + k]]);
+    }
+    frontCount -= pairs;
+    backCount -= pairs;
+    frontNext += pairs;
+    backNext += pairs;
+  }
+  if (frontCount > 0) return std::partition(frontBlock + frontOffsets[frontNext], back, below);
+  if (backCount > 0) return std::partition(front, backBlock - backOffsets[backNext], below);
+  return std::partition(front, back, below);
+}
+
 namespace {
 
 // Three-way weighted quickselect for several targets at once: one partition
@@ -132,7 +185,7 @@ void SelectMany(WeightedValue* first, WeightedValue* last, CompensatedSum base, 
     const double q = first[(last - first) / 2].value;
     const double r = (last - 1)->value;
     const double pivot = std::max(std::min(p, q), std::min(std::max(p, q), r));
-    WeightedValue* m1 = std::partition(first, last, [pivot](const WeightedValue& x) { return x.value < pivot; });
+    WeightedValue* m1 = PartitionBelow(first, last, pivot);
     WeightedValue* m2 = std::partition(m1, last, [pivot](const WeightedValue& x) { return x.value == pivot; });
     CompensatedSum throughLower = base;
     for (const WeightedValue* it = first; it != m1; ++it) throughLower.Add(it->weight);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -110,6 +111,38 @@ TEST(EngineScaleRuns, AddExactlyAsOneAtATime) {
       host::wire::Writer got;
       runs.Save(got);
       EXPECT_TRUE(got.Buffer() == expected.Buffer()) << c.name << ", runs of " << run;
+    }
+  }
+}
+
+// The selection sums the weights of a partition's parts in their order, so
+// the block partition must leave every value where std::partition would:
+// sizes around the block's, sorted, reversed and repeated values, pivots
+// outside the values.
+TEST(EngineScaleSelection, PartitionArrangesAsTheStandardOne) {
+  std::mt19937_64 random(7);
+  for (int trial = 0; trial < 3000; ++trial) {
+    const std::size_t n = trial < 600 ? static_cast<std::size_t>(trial) : random() % 4000;
+    const int kind = trial % 4;
+    std::vector<host::engine::WeightedValue> values(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = kind == 0   ? static_cast<double>(random() % 1000)
+                       : kind == 1 ? static_cast<double>(i)
+                       : kind == 2 ? static_cast<double>(n - i)
+                                   : static_cast<double>(random() % 3);
+      values[i] = {v, static_cast<double>(i)};
+    }
+    double pivot = n > 0 ? values[random() % n].value : 0.0;
+    if (trial % 11 == 0) pivot = -1.0;
+    if (trial % 13 == 0) pivot = 1e9;
+    std::vector<host::engine::WeightedValue> expected = values;
+    const auto expectedEnd =
+        std::partition(expected.begin(), expected.end(), [pivot](const auto& x) { return x.value < pivot; }) -
+        expected.begin();
+    const auto end = host::engine::PartitionBelow(values.data(), values.data() + n, pivot) - values.data();
+    ASSERT_EQ(end, expectedEnd) << "trial " << trial;
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(values[i].weight, expected[i].weight) << "trial " << trial << ", position " << i;
     }
   }
 }
