@@ -398,7 +398,7 @@ class BlockFiller {
         ++p;
         continue;
       }
-      if (p == e || *p == delim) return Undo(block, r);
+      if (p == e || (*p != '\n' && *p != '\r')) return Undo(block, r);
       if (*p == '\r') {
         if (p + 1 >= e) return Undo(block, r);  // the general path knows whether a '\n' follows
         if (*++p == '\n') ++p;
@@ -411,16 +411,27 @@ class BlockFiller {
     return true;
   }
 
-  // A cell of the quick path that is not a plain decimal, from p (not a
-  // quote) to its end, where p is left.
+  // A cell of the quick path that is not a plain decimal, from p to its end
+  // (a delimiter or line end, unless a quoted cell has text after its
+  // closing quote), where p is left.
   bool QuickCell(CaseBlock& block, std::size_t c, std::size_t r, const char*& p) {
-    const char* const start = p;
-    if (*p == fLayout.dialect.quote && fLayout.dialect.quoting) return false;
+    const char* start = p;
+    const char* end;
+    unsigned char bytes = 0;  // every byte or'ed: ASCII text is UTF-8
+    if (*p == fLayout.dialect.quote && fLayout.dialect.quoting) {
+      // A quoted cell on one line without a doubled quote: its text is what
+      // the quotes enclose. p is left after the closing quote.
+      start = ++p;
+      while (*p != fLayout.dialect.quote && *p != '\n') bytes |= static_cast<unsigned char>(*p++);
+      if (*p == '\n' || p[1] == fLayout.dialect.quote) return false;  // a line break, the buffer's end, or ""
+      end = p++;
+    } else {
+      while (!fEnds[static_cast<unsigned char>(*p)]) bytes |= static_cast<unsigned char>(*p++);
+      end = p;
+    }
     const auto mode = static_cast<Mode>(fModes[c]);
     if (mode == Mode::String) {
-      unsigned char bytes = 0;  // every byte or'ed: ASCII text is UTF-8
-      while (!fEnds[static_cast<unsigned char>(*p)]) bytes |= static_cast<unsigned char>(*p++);
-      const std::string_view value = TrimTrailingBlanks(std::string_view(start, static_cast<std::size_t>(p - start)));
+      const std::string_view value = TrimTrailingBlanks(std::string_view(start, static_cast<std::size_t>(end - start)));
       std::size_t bad = 0;
       if (value.size() > static_cast<std::size_t>(fLayout.columns[c].width)) return false;
       if ((bytes & 0x80) != 0 && !ValidUtf8(value, bad)) return false;
@@ -429,9 +440,8 @@ class BlockFiller {
       s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
       return true;
     }
-    while (!fEnds[static_cast<unsigned char>(*p)]) ++p;
     return mode == Mode::Skip ||
-           ConvertNumericCell(fLayout.columns[c], std::string_view(start, static_cast<std::size_t>(p - start)),
+           ConvertNumericCell(fLayout.columns[c], std::string_view(start, static_cast<std::size_t>(end - start)),
                               fData[c][r], nullptr);
   }
 

@@ -433,17 +433,23 @@ TEST(DataPackage, PlainAndOtherRecordsMixed) {
         << bytes;
   }
 
-  dir.Write("bad.csv", "a,b\r\n1,2\r\n\r\n3,4\r5,x\n6,7\n");
-  auto bad = Load(dir.Write("bad.json", R"({"resources": [{"path": "bad.csv", "schema": {
-      "fields": [{"name": "a", "type": "integer"}, {"name": "b", "type": "integer"}]}}]})"));
-  try {
-    ReadAll(*bad);
-    ADD_FAILURE() << "no error";
-  } catch (const host::InputError& e) {
-    EXPECT_NE(std::string(e.what()).find("bad.csv, line 5, column 2 (variable b): \"x\" is not a number"),
-              std::string::npos)
-        << e.what();
-  }
+  const auto error = [&](const std::string& csv, const std::string& type) {
+    dir.Write("bad.csv", csv);
+    try {
+      ReadAll(*Load(dir.Write("bad.json", R"({"resources": [{"path": "bad.csv", "schema": {"fields": [
+          {"name": "a", "type": "integer"}, {"name": "b", "type": ")" +
+                                              type + R"("}]}}]})")));
+    } catch (const host::InputError& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_NE(error("a,b\r\n1,2\r\n\r\n3,4\r5,x\n6,7\n", "integer")
+                .find("bad.csv, line 5, column 2 (variable b): \"x\" is not a number"),
+            std::string::npos);
+  EXPECT_NE(error("a,b\n1,\"2\"\n2,\"3\"z\n4,5\n", "number")
+                .find("bad.csv, line 3, column 2 (variable b): unexpected text after the closing quote"),
+            std::string::npos);
 }
 
 TEST(DataPackage, BlocksWeightsAndSplitGroups) {
