@@ -28,9 +28,10 @@ namespace host {
 // of a column's cells in a data file: that is host/data/cells.h's CellKind.)
 enum class CellOrigin : std::uint8_t { String, Number, DataValue, Variable };
 
-// The text of a cell or label in 16 bytes (a std::string takes 32): up to
-// 15 bytes in place, longer texts in a block of their own. A listing of a
-// million values holds three million of them.
+// The text of a cell or label in 12 bytes (a std::string takes 32): up to
+// 11 bytes in place (counts, percents, most codes and short values), longer
+// texts in a block of their own that starts with their length. A listing of
+// a million values holds three million of them.
 class ShortText {
  public:
   ShortText() noexcept { fBytes[kLast] = 0; }
@@ -64,11 +65,10 @@ class ShortText {
 
   std::string_view view() const {
     if (!OnHeap()) return {fBytes, static_cast<unsigned char>(fBytes[kLast])};
-    const char* data = nullptr;
-    std::uint32_t size = 0;
-    std::memcpy(&data, fBytes, sizeof data);
-    std::memcpy(&size, fBytes + sizeof data, sizeof size);
-    return {data, size};
+    const char* block = Block();
+    std::size_t size = 0;
+    std::memcpy(&size, block, sizeof size);
+    return {block + sizeof size, size};
   }
   operator std::string_view() const { return view(); }  // NOLINT: read as a view
   std::string str() const { return std::string(view()); }
@@ -84,12 +84,17 @@ class ShortText {
   friend std::ostream& operator<<(std::ostream& out, const ShortText& t) { return out << t.view(); }
 
  private:
-  static constexpr std::size_t kLast = 15;
+  static constexpr std::size_t kLast = 11;
   static constexpr char kHeap = static_cast<char>(0x80);
 
   bool OnHeap() const { return fBytes[kLast] == kHeap; }
+  char* Block() const {
+    char* block = nullptr;
+    std::memcpy(&block, fBytes, sizeof block);
+    return block;
+  }
   void Free() {
-    if (OnHeap()) delete[] view().data();
+    if (OnHeap()) delete[] Block();
     fBytes[kLast] = 0;
   }
   void Assign(std::string_view text) {
@@ -98,45 +103,44 @@ class ShortText {
     *this = std::move(copy);
   }
   void Set(std::string_view text) {
-    if (text.size() <= kLast) {
-      if (!text.empty()) std::memcpy(fBytes, text.data(), text.size());
-      fBytes[kLast] = static_cast<char>(text.size());
+    const std::size_t size = text.size();
+    if (size <= kLast) {
+      if (size != 0) std::memcpy(fBytes, text.data(), size);
+      fBytes[kLast] = static_cast<char>(size);
       return;
     }
-    CB_CHECK("output", text.size() <= UINT32_MAX);
-    char* data = new char[text.size()];
-    std::memcpy(data, text.data(), text.size());
-    const auto size = static_cast<std::uint32_t>(text.size());
-    std::memcpy(fBytes, &data, sizeof data);
-    std::memcpy(fBytes + sizeof data, &size, sizeof size);
+    char* block = new char[sizeof size + size];
+    std::memcpy(block, &size, sizeof size);
+    std::memcpy(block + sizeof size, text.data(), size);
+    std::memcpy(fBytes, &block, sizeof block);
     fBytes[kLast] = kHeap;
   }
 
-  alignas(8) char fBytes[16];
+  char fBytes[12];
 };
+static_assert(sizeof(ShortText) == 12, "a text takes 12 bytes");
 
 // What a cell shows. Kept small (a codebook can hold millions of cells): the
-// text in 16 bytes, and the number beside it serves both statistics and
+// text in 12 bytes, flags in bits, and the number beside it serves both statistics and
 // numeric data values.
 struct CellText {
-  ShortText text;  // as rendered (leading blanks of right-aligned fields trimmed)
-
   // Number: the unrounded value. DataValue (numeric): the raw value. Only
   // meaningful when hasNumber; system-missing and values that are not
   // finite have none (they show ".").
   double number = 0.0;
+  ShortText text;  // as rendered (leading blanks of right-aligned fields trimmed)
   CellOrigin kind = CellOrigin::String;
-  bool hasNumber = false;
-  bool fixed = false;          // String: the procedure's own wording (not data text)
-  bool percent = false;        // Number: shown with "%"
-  bool valueIsString = false;  // DataValue: a string value
-  std::int16_t decimals = 0;   // Number: decimals shown
+  bool hasNumber : 1 = false;
+  bool fixed : 1 = false;          // String: the procedure's own wording (not data text)
+  bool percent : 1 = false;        // Number: shown with "%"
+  bool valueIsString : 1 = false;  // DataValue: a string value
+  std::int16_t decimals = 0;       // Number: decimals shown
 
   // True for numbers and numeric data values: text renderers align them to
   // the right.
   bool RightAligned() const { return kind == CellOrigin::Number || (kind == CellOrigin::DataValue && !valueIsString); }
 };
-static_assert(sizeof(CellText) == 32, "a cell's text stays small");
+static_assert(sizeof(CellText) == 24, "a cell's text stays small");
 
 // A label (of a table, dimension, group or category): a cell text plus what
 // JSON reports about its origin. `extra` is kept only when it differs from
