@@ -8,19 +8,19 @@ namespace {
 
 bool HasCategory(const GroupNode& group) {
   for (const Child& c : group.children) {
-    if (c.category) return true;
-    if (c.group && HasCategory(*c.group)) return true;
+    if (c.Category()) return true;
+    if (c.Group() && HasCategory(*c.Group())) return true;
   }
   return false;
 }
 
 void Walk(const GroupNode& group, int depth, std::vector<FlatRow>& rows) {
   for (const Child& c : group.children) {
-    if (c.category) {
-      rows.push_back(FlatRow{depth, nullptr, c.category});
-    } else if (c.group && HasCategory(*c.group)) {
-      rows.push_back(FlatRow{depth, c.group, nullptr});
-      Walk(*c.group, depth + 1, rows);
+    if (c.Category()) {
+      rows.push_back(FlatRow{depth, nullptr, c.Category()});
+    } else if (c.Group() && HasCategory(*c.Group())) {
+      rows.push_back(FlatRow{depth, c.Group(), nullptr});
+      Walk(*c.Group(), depth + 1, rows);
     }
   }
 }

@@ -213,10 +213,18 @@ struct CategoryNode {
   TableNode* Table() const;
 };
 
-// A child of a group: exactly one of the two is set. The table owns both.
-struct Child {
-  GroupNode* group = nullptr;
-  CategoryNode* category = nullptr;
+// A child of a group: a group or a category (the table owns both), in one
+// tagged pointer, since a listing of a million values has a million of them.
+class Child {
+ public:
+  explicit Child(GroupNode* group) : fBits(reinterpret_cast<std::uintptr_t>(group) | kGroup) {}
+  explicit Child(CategoryNode* category) : fBits(reinterpret_cast<std::uintptr_t>(category)) {}
+  GroupNode* Group() const { return (fBits & kGroup) ? reinterpret_cast<GroupNode*>(fBits & ~kGroup) : nullptr; }
+  CategoryNode* Category() const { return (fBits & kGroup) ? nullptr : reinterpret_cast<CategoryNode*>(fBits); }
+
+ private:
+  static constexpr std::uintptr_t kGroup = 1;  // nodes are aligned: the low bit is free
+  std::uintptr_t fBits;
 };
 
 struct GroupNode {
@@ -236,10 +244,10 @@ struct GroupNode {
   template <typename F>
   void ForEachCategory(F&& f) const {
     for (const Child& c : children) {
-      if (c.category) {
-        f(*c.category);
-      } else if (c.group) {
-        c.group->ForEachCategory(f);
+      if (CategoryNode* category = c.Category()) {
+        f(*category);
+      } else if (GroupNode* group = c.Group()) {
+        group->ForEachCategory(f);
       }
     }
   }

@@ -141,13 +141,13 @@ BpGroup BpGroup::Group(const BpCellText& label, bool flag, int sort) {
   made->sort = sort;
   made->parent = fNode;
   made->table = fNode->table;
-  fNode->children.push_back(host::Child{made, nullptr});
+  fNode->children.push_back(host::Child(made));
   return BpGroup(made);
 }
 
 BpCategory BpGroup::Category(const BpCellText& label) {
   host::CategoryNode* made = &fNode->table->NewCategory(fNode, Label(label));
-  fNode->children.push_back(host::Child{nullptr, made});
+  fNode->children.push_back(host::Child(made));
   host::DimensionNode* dimension = fNode->Dimension();
   if (dimension == nullptr || dimension->place != host::kColumns) {
     fNode->table->lastRow = made;

@@ -33,9 +33,9 @@ std::string PercentText(double p) { return valuefmt::Statistic(p, 1, true); }
 const GroupNode* FindGroup(const GroupNode& group, std::string_view label) {
   if (label.empty()) return nullptr;
   for (const Child& c : group.children) {
-    if (c.group == nullptr) continue;
-    if (c.group->label.text == label) return c.group;
-    if (const GroupNode* found = FindGroup(*c.group, label)) return found;
+    if (c.Group() == nullptr) continue;
+    if (c.Group()->label.text == label) return c.Group();
+    if (const GroupNode* found = FindGroup(*c.Group(), label)) return found;
   }
   return nullptr;
 }
@@ -82,10 +82,10 @@ std::vector<ChartBar> TableBars(const TableNode& table, const ReportLayout& layo
     const GroupNode* group = FindGroup(table, label);
     if (group == nullptr) continue;
     for (const Child& c : group->children) {
-      if (c.category == nullptr) continue;
+      if (c.Category() == nullptr) continue;
       double weight = 0.0;
-      if (!RowWeight(*c.category, layout, weight)) continue;
-      bars.push_back(ChartBar{RowName(*c.category, layout), weight, missing});
+      if (!RowWeight(*c.Category(), layout, weight)) continue;
+      bars.push_back(ChartBar{RowName(*c.Category(), layout), weight, missing});
     }
   }
   return bars;
@@ -99,10 +99,10 @@ std::string TopRowText(const GroupNode& group, const ReportLayout& layout, std::
   listed = 0;
   for (const Child& c : group.children) {
     double weight = 0.0;
-    if (c.category == nullptr || !RowWeight(*c.category, layout, weight)) continue;
+    if (c.Category() == nullptr || !RowWeight(*c.Category(), layout, weight)) continue;
     ++listed;
     if (best == nullptr || weight > bestWeight) {
-      best = c.category;
+      best = c.Category();
       bestWeight = weight;
     }
   }
@@ -229,8 +229,8 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
     }
     if (const GroupNode* central = FindGroup(table, layout.statisticsGroup)) {
       for (const Child& c : central->children) {
-        if (c.category == nullptr || c.category->label.text != layout.meanRow) continue;
-        if (const CellText* mean = CellIn(*c.category, layout.valueColumn)) {
+        if (c.Category() == nullptr || c.Category()->label.text != layout.meanRow) continue;
+        if (const CellText* mean = CellIn(*c.Category(), layout.valueColumn)) {
           row.center = mean->text;
           row.centerIsMean = true;
         }

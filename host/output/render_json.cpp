@@ -155,14 +155,14 @@ void WriteCategory(Writer& w, const CategoryNode& category, bool isColumn) {
 void WriteChildren(Writer& w, const GroupNode& group, bool isColumn) {
   w.BeginArray();
   for (const Child& c : group.children) {
-    if (c.category != nullptr) {
-      WriteCategory(w, *c.category, isColumn);
-    } else if (c.group != nullptr) {
+    if (c.Category() != nullptr) {
+      WriteCategory(w, *c.Category(), isColumn);
+    } else if (c.Group() != nullptr) {
       w.BeginObject();
       w.Key("group");
-      w.String(c.group->label.text);
+      w.String(c.Group()->label.text);
       w.Key("children");
-      WriteChildren(w, *c.group, isColumn);
+      WriteChildren(w, *c.Group(), isColumn);
       w.EndObject();
     }
   }

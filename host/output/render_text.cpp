@@ -367,14 +367,14 @@ void AddOverviewTable(const Overview& overview, OutputDocument& into) {
     CellText label;
     label.text = header;
     CategoryNode& c = table->NewCategory(columns, label);
-    columns->children.push_back(Child{nullptr, &c});
+    columns->children.push_back(Child(&c));
     heads.push_back(&c);
   }
   for (const OverviewRow& row : overview.rows) {
     CellText name;
     name.text = row.name;
     CategoryNode& line = table->NewCategory(rows, name);
-    rows->children.push_back(Child{nullptr, &line});
+    rows->children.push_back(Child(&line));
     const std::string texts[] = {row.label,         Sparkline(row.chart, 24),
                                  TypeAndLevel(row), row.valid,
                                  MissingText(row),  row.distinct,

@@ -34,7 +34,7 @@ const host::GroupNode* Group(const host::TableNode& table, const std::string& la
   const host::DimensionNode* rows = table.RowDimension();
   if (rows == nullptr) return nullptr;
   for (const host::Child& c : rows->children) {
-    if (c.group != nullptr && c.group->label.text == label) found = c.group;
+    if (c.Group() != nullptr && c.Group()->label.text == label) found = c.Group();
   }
   return found;
 }
@@ -56,8 +56,8 @@ std::vector<Listed> Rows(const host::GroupNode* group) {
   std::vector<Listed> out;
   if (group == nullptr) return out;
   for (const host::Child& c : group->children) {
-    if (c.category != nullptr)
-      out.push_back({c.category, CellIn(*c.category, "Count"), CellIn(*c.category, "Percent")});
+    if (c.Category() != nullptr)
+      out.push_back({c.Category(), CellIn(*c.Category(), "Count"), CellIn(*c.Category(), "Percent")});
   }
   return out;
 }
