@@ -216,9 +216,20 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
 void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
                                      std::size_t end) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  // The usable members and their columns, looked up once; the categories a
+  // case has counted so far, in a vector made once.
   const std::vector<const ColumnRule*> members = UsableMembers(rule);
-  std::vector<std::uint32_t> caseSlots;
-  caseSlots.reserve(members.size());
+  std::vector<const double*> numbers;
+  std::vector<const StringColumn*> strings;
+  for (const ColumnRule* m : members) {
+    const std::size_t v = static_cast<std::size_t>(m->index);
+    if (rule.isString) {
+      strings.push_back(&block.strings[v]);
+    } else {
+      numbers.push_back(block.numbers[v].data());
+    }
+  }
+  std::vector<std::uint32_t> caseSlots(members.size());
   std::uint64_t cases = 0;
   CompensatedSum total = fTotal;
   CompensatedSum missing = fMissing;
@@ -227,23 +238,24 @@ void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock&
     if (!Enters(w)) continue;
     ++cases;
     total.Add(w);
-    caseSlots.clear();
-    for (const ColumnRule* m : members) {
-      const std::size_t v = static_cast<std::size_t>(m->index);
+    std::size_t taken = 0;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+      const ColumnRule& m = *members[k];
       std::uint32_t slot;
       if (rule.isString) {
-        const std::string_view s = Cell(block.strings[v], r);
-        if (m->IsUserMissing(s)) continue;
+        const std::string_view s = Cell(*strings[k], r);
+        if (m.IsUserMissing(s)) continue;
         slot = rule.fixed ? fStrings.Find(s) : fStrings.FindOrInsert(s);
       } else {
-        const double x = block.numbers[v][r];
-        if (x == SYSMIS || m->IsUserMissing(x)) continue;
+        const double x = numbers[k][r];
+        if (x == SYSMIS || m.IsUserMissing(x)) continue;
         slot = rule.fixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
       }
       if (slot == kNoSlot) continue;
       // A case counts once per category, however many members hold it.
-      if (std::find(caseSlots.begin(), caseSlots.end(), slot) != caseSlots.end()) continue;
-      caseSlots.push_back(slot);
+      const auto seen = caseSlots.begin() + static_cast<std::ptrdiff_t>(taken);
+      if (std::find(caseSlots.begin(), seen, slot) != seen) continue;
+      caseSlots[taken++] = slot;
       if (rule.fixed) {
         if (fCounts[slot].sum == 0.0) {
           ++fFixedSeen;
@@ -254,7 +266,7 @@ void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock&
       }
       fCounts[slot].Add(w);
     }
-    if (caseSlots.empty()) missing.Add(w);
+    if (taken == 0) missing.Add(w);
   }
   fCases += cases;
   fTotal = total;
