@@ -269,7 +269,12 @@ void ScaleAccumulator::KeepAggregated(double x, const CompensatedSum& w) {
       fSums[slot].Add(w);
       return;
     }
-    if (fSums.size() < kTableLimit) {
+    // With unit weights a table that mostly grows goes raw as in Keep: the
+    // quartiles are order statistics of the same values either way, and
+    // thousands of such tables (one per continuous variable) taken entry by
+    // entry would not stay in the cache.
+    const bool dense = !fWeighted && fSums.size() >= kDensityCheck && fSums.size() * 4 > fKept;
+    if (fSums.size() < kTableLimit && !dense) {
       fSums.push_back(w);
       return;
     }
