@@ -144,6 +144,46 @@ void DataProfile::Absorb(DataProfile&& later) {
 
 // ---------------------------------------------------------------- numbers
 
+namespace {
+
+// The bins of values in ascending order: Bin(x) is computed again only when
+// x passes the upper edge of the bin before, and gives the same as Bin(x)
+// for every value.
+class AscendingBins {
+ public:
+  explicit AscendingBins(const DecimalGrid& grid) : fGrid(grid) {}
+  // Whether x starts another bin than the value before.
+  bool Next(double x) {
+    if (fStarted && x < fUpper) return false;
+    fStarted = true;
+    fBin = fGrid.Bin(x);
+    fUpper = fGrid.Edge(fBin + 1);
+    return true;
+  }
+  std::int64_t Bin() const { return fBin; }
+
+ private:
+  DecimalGrid fGrid;
+  bool fStarted = false;
+  std::int64_t fBin = 0;
+  double fUpper = 0.0;
+};
+
+// The number of bins of `grid` the values (ascending) fall in, counted up to
+// limit + 1; the largest size_t when the grid cannot number them.
+std::size_t BinsAt(const std::vector<double>& sorted, const DecimalGrid& grid, std::size_t limit) {
+  if (sorted.empty()) return 0;
+  if (!grid.Usable(sorted.front()) || !grid.Usable(sorted.back())) return std::numeric_limits<std::size_t>::max();
+  AscendingBins bins(grid);
+  std::size_t count = 0;
+  for (double x : sorted) {
+    if (bins.Next(x) && ++count > limit) break;
+  }
+  return count;
+}
+
+}  // namespace
+
 void NumericProfile::Add(const double* values, const double* weights, std::size_t rows) {
   if (weights == nullptr) {
     AddRows<false>(values, weights, rows);
@@ -152,13 +192,114 @@ void NumericProfile::Add(const double* values, const double* weights, std::size_
   }
 }
 
+namespace {
+
+// Per reader thread: the valid values of the block's column being profiled.
+struct Scratch {
+  std::vector<double> values;
+  std::vector<WeightedValue> weighted;
+  std::vector<double> valuesBuffer;  // for the sort
+  std::vector<WeightedValue> weightedBuffer;
+};
+
+Scratch& ThreadScratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+// Distinct values of a list sorted by `before` (equal ones adjacent), and
+// the sum of each one's weights in list order.
+template <typename Item, typename Before, typename ValueOf, typename Add>
+void Distinct(const Item* items, std::size_t n, std::vector<double>& values, std::vector<CompensatedSum>& sums,
+              Before before, ValueOf valueOf, Add add) {
+  std::size_t distinct = n > 0 ? 1 : 0;
+  for (std::size_t i = 1; i < n; ++i) distinct += before(valueOf(items[i - 1]), valueOf(items[i])) ? 1 : 0;
+  values.reserve(distinct);
+  sums.reserve(distinct);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = valueOf(items[i]);
+    if (i == 0 || before(valueOf(items[i - 1]), x)) {
+      values.push_back(x == 0.0 ? 0.0 : x);  // one value for +0 and -0
+      sums.emplace_back();
+    }
+    add(sums.back(), items[i]);
+  }
+}
+
+// A number as an unsigned key in the same order (not NaN; +0 and -0 one key).
+std::uint64_t SortKey(double x) {
+  const auto bits = std::bit_cast<std::uint64_t>(x == 0.0 ? 0.0 : x);
+  return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+// A stable sort by SortKey, a byte at a time from the lowest: no comparison
+// to mispredict, which a comparison sort of scattered values pays for on
+// every other step. Bytes that all keys share are skipped.
+template <typename Item, typename ValueOf>
+void RadixSort(Item* items, Item* buffer, std::size_t n, ValueOf valueOf) {
+  if (n < 2) return;
+  std::uint32_t counts[8][256] = {};
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t key = SortKey(valueOf(items[i]));
+    for (int d = 0; d < 8; ++d) ++counts[d][(key >> (8 * d)) & 0xFF];
+  }
+  const std::uint64_t firstKey = SortKey(valueOf(items[0]));
+  Item* from = items;
+  Item* to = buffer;
+  for (int d = 0; d < 8; ++d) {
+    std::uint32_t* count = counts[d];
+    if (count[(firstKey >> (8 * d)) & 0xFF] == n) continue;
+    std::uint32_t at = 0;
+    for (int b = 0; b < 256; ++b) {
+      const std::uint32_t c = count[b];
+      count[b] = at;
+      at += c;
+    }
+    for (std::size_t i = 0; i < n; ++i) to[count[(SortKey(valueOf(from[i])) >> (8 * d)) & 0xFF]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != items) std::copy(from, from + n, items);
+}
+
+// Sorts the items by value (stable) and takes the distinct values with
+// their sums.
+template <typename Item, typename ValueOf, typename Add>
+void SortedDistinct(Item* items, std::vector<Item>& buffer, std::size_t n, bool anyNaN, std::vector<double>& values,
+                    std::vector<CompensatedSum>& sums, ValueOf valueOf, Add add) {
+  if (anyNaN) {
+    std::stable_sort(items, items + n,
+                     [&](const Item& a, const Item& b) { return ValueBefore(valueOf(a), valueOf(b)); });
+    Distinct(items, n, values, sums, ValueBefore, valueOf, add);
+    return;
+  }
+  if (buffer.size() < n) buffer.resize(n);
+  RadixSort(items, buffer.data(), n, valueOf);
+  Distinct(
+      items, n, values, sums, [](double a, double b) { return a < b; }, valueOf, add);
+}
+
+}  // namespace
+
 // The column loop, apart for unweighted files: there every weight is 1, so
-// the totals are counts, summed exactly in integers and added once.
+// the totals are counts, summed exactly in integers and added once. A full
+// profile collects the valid values, sorts them and takes them as distinct
+// values with their weights (each summed in case order, as one by one).
 template <bool kWeighted>
 void NumericProfile::AddRows(const double* values, const double* weights, std::size_t rows) {
   const bool checkMissing = fMissing.Any();
   std::int64_t validRows = 0;
   std::int64_t missingRows = 0;
+  Scratch& scratch = ThreadScratch();
+  std::vector<double>& kept = scratch.values;
+  std::vector<WeightedValue>& keptWeighted = scratch.weighted;
+  if (fFull) {
+    if constexpr (kWeighted) {
+      keptWeighted.resize(rows);
+    } else {
+      kept.resize(rows);
+    }
+  }
+  std::size_t n = 0;
   for (std::size_t r = 0; r < rows; ++r) {
     double w = 1.0;
     if constexpr (kWeighted) {
@@ -176,88 +317,178 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
     }
     if constexpr (kWeighted) {
       fValid.Add(w);
+      if (fFull) keptWeighted[n++] = WeightedValue{x, w};
     } else {
       ++validRows;
+      if (fFull) kept[n++] = x;
     }
-    if (fFull) AddValid(x, w);
   }
   if constexpr (!kWeighted) {
     fValid.Add(static_cast<double>(validRows));
     fMissingWeight.Add(static_cast<double>(missingRows));
   }
+  if (!fFull || n == 0) return;
+
+  // What the values say beyond their weights: range, whether a grid holds
+  // them, whether they are whole units.
+  double low = fMin;
+  double high = fMax;
+  bool finite = true;
+  bool anyNaN = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = kWeighted ? keptWeighted[i].value : kept[i];
+    low = std::min(low, x);
+    high = std::max(high, x);
+    finite = finite && std::isfinite(x);
+    anyNaN = anyNaN || std::isnan(x);
+  }
+  fMin = low;
+  fMax = high;
+  if (!finite) fUnbinnable = true;
+  for (std::size_t i = 0; i < n && fWhole; ++i) {
+    if (!WholeUnits(kWeighted ? keptWeighted[i].value : kept[i], fUnit)) fWhole = false;
+  }
+  fValidCases += static_cast<std::int64_t>(n);
+
+  std::vector<double> distinct;
+  std::vector<CompensatedSum> sums;
+  if constexpr (kWeighted) {
+    SortedDistinct(
+        keptWeighted.data(), scratch.weightedBuffer, n, anyNaN, distinct, sums, [](const WeightedValue& v) { return v.value; },
+        [](CompensatedSum& sum, const WeightedValue& v) { sum.Add(v.weight); });
+  } else {
+    // A value's weight is its count: a sum of ones is exact.
+    SortedDistinct(
+        kept.data(), scratch.valuesBuffer, n, anyNaN, distinct, sums, [](double x) { return x; },
+        [](CompensatedSum& sum, double) { sum.sum += 1.0; });
+  }
+  AddDistinct(std::move(distinct), std::move(sums));
 }
 
-void NumericProfile::AddValid(double x, double w) {
-  ++fValidCases;
-  fMin = std::min(fMin, x);
-  fMax = std::max(fMax, x);
-  if (!std::isfinite(x)) fUnbinnable = true;
-  if (fWhole && !WholeUnits(x, fUnit)) fWhole = false;
-  if (fExact) {
-    const std::uint32_t slot = fValues.FindOrInsert(x);
-    if (slot >= fWeights.size()) fWeights.resize(slot + 1);
-    fWeights[slot].Add(w);
-    if (fValues.Size() > kDistinctLimit) ToBins();
+void NumericProfile::AddDistinct(std::vector<double>&& values, std::vector<CompensatedSum>&& weights) {
+  if (values.empty()) return;
+  if (!fExact) {
+    if (!fUnbinnable) AddToBins(values, weights);
     return;
   }
-  if (fUnbinnable) return;
-  while (!fGrid.Usable(x) && !fUnbinnable) Coarsen();
-  if (!fUnbinnable) AddToBin(fGrid.Bin(x), w);
-}
-
-// The number of bins of the grid unit x 10^exponent that the values (sorted
-// ascending) fall in; the largest size_t when the grid cannot number them.
-std::size_t NumericProfile::BinsAt(const std::vector<double>& sorted, int exponent) const {
-  const DecimalGrid grid{fUnit, exponent};
-  if (sorted.empty()) return 0;
-  if (!grid.Usable(sorted.front()) || !grid.Usable(sorted.back())) return std::numeric_limits<std::size_t>::max();
-  std::size_t bins = 0;
-  std::int64_t last = 0;
-  for (double x : sorted) {
-    const std::int64_t bin = grid.Bin(x);
-    if (bins == 0 || bin != last) ++bins;
-    last = bin;
+  if (fValues.empty()) {
+    fValues = std::move(values);
+    fWeights = std::move(weights);
+  } else {
+    // The union of two ascending lists; a value in both adds the later
+    // weight to the earlier one.
+    std::vector<double> union_;
+    std::vector<CompensatedSum> unionWeights;
+    union_.reserve(fValues.size() + values.size());
+    unionWeights.reserve(fValues.size() + values.size());
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < fValues.size() || j < values.size()) {
+      if (j == values.size() || (i < fValues.size() && ValueBefore(fValues[i], values[j]))) {
+        union_.push_back(fValues[i]);
+        unionWeights.push_back(fWeights[i++]);
+      } else if (i == fValues.size() || ValueBefore(values[j], fValues[i])) {
+        union_.push_back(values[j]);
+        unionWeights.push_back(weights[j++]);
+      } else {
+        union_.push_back(fValues[i]);
+        unionWeights.push_back(fWeights[i++]);
+        unionWeights.back().Add(weights[j++]);
+      }
+    }
+    fValues = std::move(union_);
+    fWeights = std::move(unionWeights);
   }
-  return bins;
+  if (fValues.size() > kDistinctLimit) ToBins();
 }
 
-// The values outgrew the exact table: from now on fine bins on the finest
+// The values outgrew the exact list: from now on fine bins on the finest
 // power-of-ten grid that holds the values seen in at most kFineBinLimit bins.
 void NumericProfile::ToBins() {
   fExact = false;
+  fBins.clear();
+  fBinWeights.clear();
   if (!fUnbinnable) {
-    // Slots in value order: the search counts bins in one sweep, and the
-    // bins' sums do not depend on the order the values first came in.
-    std::vector<std::uint32_t> order(fValues.Size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(),
-              [this](std::uint32_t a, std::uint32_t b) { return fValues.Value(a) < fValues.Value(b); });
-    std::vector<double> sorted;
-    sorted.reserve(order.size());
-    for (std::uint32_t slot : order) sorted.push_back(fValues.Value(slot));
     const double range = (fMax - fMin) / static_cast<double>(fUnit);
     int e = range > 0.0 ? static_cast<int>(std::floor(std::log10(range / kFineBinLimit))) : 0;
     e = std::clamp(e, -DecimalGrid::kMaxExponent, DecimalGrid::kMaxExponent);
-    while (e > -DecimalGrid::kMaxExponent && BinsAt(sorted, e - 1) <= kFineBinLimit) --e;
-    while (e <= DecimalGrid::kMaxExponent && BinsAt(sorted, e) > kFineBinLimit) ++e;
+    const auto bins = [this](int exponent) { return BinsAt(fValues, DecimalGrid{fUnit, exponent}, kFineBinLimit); };
+    while (e > -DecimalGrid::kMaxExponent && bins(e - 1) <= kFineBinLimit) --e;
+    while (e <= DecimalGrid::kMaxExponent && bins(e) > kFineBinLimit) ++e;
     if (e > DecimalGrid::kMaxExponent) {
       fUnbinnable = true;
     } else {
       fGrid = DecimalGrid{fUnit, e};
-      fBins = NumericCategoryIndex();
-      fBinWeights.clear();
-      for (std::uint32_t slot : order) AddToBin(fGrid.Bin(fValues.Value(slot)), fWeights[slot].Value());
+      AddToBins(fValues, fWeights);
     }
   }
-  fValues = NumericCategoryIndex();
+  fValues = {};
   fWeights = {};
 }
 
-void NumericProfile::AddToBin(std::int64_t bin, double w) {
-  const std::uint32_t slot = fBins.FindOrInsert(static_cast<double>(bin));
-  if (slot >= fBinWeights.size()) fBinWeights.resize(slot + 1, 0.0);
-  fBinWeights[slot] += w;
-  if (fBins.Size() > kFineBinLimit) Coarsen();
+// Distinct values (ascending) join the bins: each adds its weight to its
+// bin's, in value order.
+void NumericProfile::AddToBins(const std::vector<double>& values, const std::vector<CompensatedSum>& weights) {
+  if (values.empty()) return;
+  while (!(fGrid.Usable(values.front()) && fGrid.Usable(values.back())) && !fUnbinnable) Coarsen();
+  if (fUnbinnable) return;
+  std::vector<std::int64_t> bins;
+  std::vector<double> sums;
+  std::size_t k = 0;  // the next bin kept
+  AscendingBins at(fGrid);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const double w = weights[i].Value();
+    if (!at.Next(values[i])) {
+      sums.back() += w;
+      continue;
+    }
+    const std::int64_t bin = at.Bin();
+    while (k < fBins.size() && fBins[k] < bin) {
+      bins.push_back(fBins[k]);
+      sums.push_back(fBinWeights[k++]);
+    }
+    bins.push_back(bin);
+    sums.push_back(k < fBins.size() && fBins[k] == bin ? fBinWeights[k++] + w : w);
+  }
+  bins.insert(bins.end(), fBins.begin() + static_cast<std::ptrdiff_t>(k), fBins.end());
+  sums.insert(sums.end(), fBinWeights.begin() + static_cast<std::ptrdiff_t>(k), fBinWeights.end());
+  fBins = std::move(bins);
+  fBinWeights = std::move(sums);
+  FitBins();
+}
+
+// Bins of another profile on the same grid (ascending) join these.
+void NumericProfile::MergeBins(std::vector<std::int64_t>&& bins, std::vector<double>&& weights) {
+  std::vector<std::int64_t> outBins;
+  std::vector<double> outWeights;
+  outBins.reserve(fBins.size() + bins.size());
+  outWeights.reserve(fBins.size() + bins.size());
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < fBins.size() || j < bins.size()) {
+    if (j == bins.size() || (i < fBins.size() && fBins[i] < bins[j])) {
+      outBins.push_back(fBins[i]);
+      outWeights.push_back(fBinWeights[i++]);
+    } else if (i == fBins.size() || bins[j] < fBins[i]) {
+      outBins.push_back(bins[j]);
+      outWeights.push_back(weights[j++]);
+    } else {
+      outBins.push_back(fBins[i]);
+      outWeights.push_back(fBinWeights[i++] + weights[j++]);
+    }
+  }
+  fBins = std::move(outBins);
+  fBinWeights = std::move(outWeights);
+  FitBins();
+}
+
+void NumericProfile::FitBins() {
+  while (fBins.size() > kFineBinLimit && !fUnbinnable) Coarsen();
+}
+
+void NumericProfile::DropBins() {
+  fBins = {};
+  fBinWeights = {};
 }
 
 // Ten fine bins become one: exact, since the coarse grid's edges are edges
@@ -265,25 +496,22 @@ void NumericProfile::AddToBin(std::int64_t bin, double w) {
 void NumericProfile::Coarsen() {
   if (fGrid.exponent >= DecimalGrid::kMaxExponent) {
     fUnbinnable = true;
-    fBins = NumericCategoryIndex();
-    fBinWeights.clear();
+    DropBins();
     return;
   }
-  std::vector<std::pair<std::int64_t, double>> bins;
-  bins.reserve(fBins.Size());
-  for (std::uint32_t s = 0; s < fBins.Size(); ++s) {
-    bins.emplace_back(FloorDiv(static_cast<std::int64_t>(fBins.Value(s)), 10), fBinWeights[s]);
-  }
-  std::sort(bins.begin(), bins.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   ++fGrid.exponent;
-  fBins = NumericCategoryIndex();
-  fBinWeights.clear();
-  for (const auto& [bin, w] : bins) {
-    const std::uint32_t slot = fBins.FindOrInsert(static_cast<double>(bin));
-    if (slot >= fBinWeights.size()) fBinWeights.resize(slot + 1, 0.0);
-    fBinWeights[slot] += w;
+  std::size_t out = 0;
+  for (std::size_t s = 0; s < fBins.size(); ++s) {
+    const std::int64_t bin = FloorDiv(fBins[s], 10);
+    if (out > 0 && fBins[out - 1] == bin) {
+      fBinWeights[out - 1] += fBinWeights[s];
+    } else {
+      fBins[out] = bin;
+      fBinWeights[out++] = fBinWeights[s];
+    }
   }
-  if (fBins.Size() > kFineBinLimit) Coarsen();
+  fBins.resize(out);
+  fBinWeights.resize(out);
 }
 
 void NumericProfile::Merge(NumericProfile&& later) {
@@ -294,83 +522,51 @@ void NumericProfile::Merge(NumericProfile&& later) {
   fValidCases += later.fValidCases;
   fWhole = fWhole && later.fWhole;
   fUnbinnable = fUnbinnable || later.fUnbinnable;
+  if (fUnbinnable && !fExact) DropBins();
 
-  if (fExact && later.fExact) {
-    for (std::uint32_t s = 0; s < later.fValues.Size(); ++s) {
-      const std::uint32_t slot = fValues.FindOrInsert(later.fValues.Value(s));
-      if (slot >= fWeights.size()) fWeights.resize(slot + 1);
-      fWeights[slot].Add(later.fWeights[s]);
-    }
-    if (fValues.Size() > kDistinctLimit) ToBins();
+  if (later.fExact) {
+    AddDistinct(std::move(later.fValues), std::move(later.fWeights));
     return;
   }
   if (fExact) {
     // The later chunk is binned: its grid is the finest the union can have.
     // Its bins are taken over and this chunk's values join them.
-    const NumericCategoryIndex values = std::move(fValues);
+    const std::vector<double> values = std::move(fValues);
     const std::vector<CompensatedSum> weights = std::move(fWeights);
-    fValues = NumericCategoryIndex();
+    fValues = {};
     fWeights = {};
     fExact = false;
     fGrid = later.fGrid;
     fBins = std::move(later.fBins);
     fBinWeights = std::move(later.fBinWeights);
     if (fUnbinnable) {
-      fBins = NumericCategoryIndex();
-      fBinWeights.clear();
+      DropBins();
       return;
     }
-    std::vector<std::uint32_t> order(values.Size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(),
-              [&values](std::uint32_t a, std::uint32_t b) { return values.Value(a) < values.Value(b); });
-    for (std::uint32_t s : order) {
-      const double x = values.Value(s);
-      while (!fGrid.Usable(x) && !fUnbinnable) Coarsen();
-      if (fUnbinnable) return;
-      AddToBin(fGrid.Bin(x), weights[s].Value());
-    }
+    AddToBins(values, weights);
     return;
   }
-  if (fUnbinnable) {
-    fBins = NumericCategoryIndex();
-    fBinWeights.clear();
-    return;
-  }
-  if (later.fExact) {
-    for (std::uint32_t s = 0; s < later.fValues.Size(); ++s) {
-      const double x = later.fValues.Value(s);
-      while (!fGrid.Usable(x) && !fUnbinnable) Coarsen();
-      if (fUnbinnable) return;
-      AddToBin(fGrid.Bin(x), later.fWeights[s].Value());
-    }
-    return;
-  }
+  if (fUnbinnable) return;
   while (fGrid.exponent < later.fGrid.exponent && !fUnbinnable) Coarsen();
   while (later.fGrid.exponent < fGrid.exponent && !later.fUnbinnable) later.Coarsen();
   if (fUnbinnable || later.fUnbinnable) {
     fUnbinnable = true;
+    DropBins();
     return;
   }
-  for (std::uint32_t s = 0; s < later.fBins.Size(); ++s) {
-    const auto bin = static_cast<std::int64_t>(later.fBins.Value(s));
-    // Coarsening on the way changes the grid: a later bin follows it.
-    const std::int64_t ratio = fGrid.Ratio(later.fGrid);
-    AddToBin(FloorDiv(bin, ratio), later.fBinWeights[s]);
-    if (fUnbinnable) return;
-  }
+  MergeBins(std::move(later.fBins), std::move(later.fBinWeights));
 }
 
 ColumnSummary NumericProfile::Finalize() const {
-  ColumnSummary out = Counted(false, fFull, fValid, fMissingWeight, fValidCases, fExact, fValues.Size());
+  ColumnSummary out = Counted(false, fFull, fValid, fMissingWeight, fValidCases, fExact, fValues.size());
   if (!fFull || fValidCases == 0) return out;
   out.hasRange = true;
   out.min = fMin;
   out.max = fMax;
   if (fExact) {
-    for (std::uint32_t s = 0; s < fValues.Size(); ++s) {
+    for (std::size_t s = 0; s < fValues.size(); ++s) {
       const double w = fWeights[s].Value();
-      const double x = fValues.Value(s);
+      const double x = fValues[s];
       if (!out.hasMode || w > out.modeWeight || (w == out.modeWeight && x < out.modeNumber)) {
         out.hasMode = true;
         out.modeNumber = x;
@@ -387,20 +583,17 @@ ColumnSummary NumericProfile::Finalize() const {
   const auto [first, last] = BinSpan(*grid, fMin, fMax, !fWhole);
   h.first = first;
   h.weights.assign(static_cast<std::size_t>(last - first + 1), 0.0);
-  // Summed in value order, so the result does not depend on the order the
-  // values came in.
-  std::vector<std::pair<double, double>> items;
-  if (fExact) {
-    for (std::uint32_t s = 0; s < fValues.Size(); ++s) items.emplace_back(fValues.Value(s), fWeights[s].Value());
-  } else {
-    for (std::uint32_t s = 0; s < fBins.Size(); ++s) items.emplace_back(fBins.Value(s), fBinWeights[s]);
-  }
-  std::sort(items.begin(), items.end());
-  const std::int64_t ratio = fExact ? 0 : grid->Ratio(fGrid);
-  for (const auto& [key, w] : items) {
-    const std::int64_t bin = fExact ? grid->Bin(key) : FloorDiv(static_cast<std::int64_t>(key), ratio);
+  // Summed in value order (values and bins are kept ascending), so the
+  // result does not depend on the order the values came in.
+  const auto add = [&h](std::int64_t bin, double w) {
     const std::int64_t k = std::clamp<std::int64_t>(bin - h.first, 0, static_cast<std::int64_t>(h.weights.size()) - 1);
     h.weights[static_cast<std::size_t>(k)] += w;
+  };
+  if (fExact) {
+    for (std::size_t s = 0; s < fValues.size(); ++s) add(grid->Bin(fValues[s]), fWeights[s].Value());
+  } else {
+    const std::int64_t ratio = grid->Ratio(fGrid);
+    for (std::size_t s = 0; s < fBins.size(); ++s) add(FloorDiv(fBins[s], ratio), fBinWeights[s]);
   }
   return out;
 }

@@ -15,6 +15,7 @@
 // the parts of a dataset gathers it on other machines (host/shards).
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -172,12 +173,26 @@ struct DataProfile {
   void Absorb(DataProfile&& later);
 };
 
+// The order numeric values are kept in: ascending, with NaNs (which no grid
+// holds) last by their bits, so that any input sorts. Two values neither of
+// which comes before the other are one value (+0 and -0 among them).
+inline bool ValueBefore(double a, double b) {
+  if (a < b) return true;
+  if (b < a || a == b) return false;
+  if (std::isnan(a) != std::isnan(b)) return std::isnan(b);
+  return std::bit_cast<std::uint64_t>(a) < std::bit_cast<std::uint64_t>(b);
+}
+
 // One numeric variable. Valid values are kept one by one with their weights
 // while there are at most kDistinctLimit of them; beyond that only fine
 // histogram bins are kept, of the width unit x 10^e for the smallest e on
 // which the values seen take at most kFineBinLimit bins. That grid does not
 // depend on the order the values came in, so chunks merge exactly, and every
 // display width (1, 2 or 5 units x 10^k, k >= e) is a multiple of it.
+//
+// Values and bins are kept in ascending order: a block's values are sorted
+// once (on the thread that read it), and merging two profiles or binning
+// values is then a walk over two sorted lists, with no hashing per value.
 class NumericProfile {
  public:
   // Without `full`, only the valid and missing totals are kept (what a
@@ -197,11 +212,14 @@ class NumericProfile {
  private:
   template <bool kWeighted>
   void AddRows(const double* values, const double* weights, std::size_t rows);
-  void AddValid(double x, double w);
+  // Takes distinct values in ascending order with their weights.
+  void AddDistinct(std::vector<double>&& values, std::vector<CompensatedSum>&& weights);
+  void AddToBins(const std::vector<double>& values, const std::vector<CompensatedSum>& weights);
+  void MergeBins(std::vector<std::int64_t>&& bins, std::vector<double>&& weights);
   void ToBins();
   void Coarsen();
-  void AddToBin(std::int64_t bin, double w);
-  std::size_t BinsAt(const std::vector<double>& sorted, int exponent) const;
+  void FitBins();
+  void DropBins();
 
   NumericMissing fMissing;
   std::int64_t fUnit;
@@ -213,13 +231,13 @@ class NumericProfile {
   double fMax = -std::numeric_limits<double>::infinity();
   bool fWhole = true;  // every valid value is a whole number of units
 
-  // While exact: distinct values and their weights, by slot.
+  // While exact: the distinct values, ascending, and their weights.
   bool fExact = true;
-  NumericCategoryIndex fValues;
+  std::vector<double> fValues;
   std::vector<CompensatedSum> fWeights;
-  // Once binned: fine bins by index on fGrid.
+  // Once binned: fine bins on fGrid, ascending by index, and their weights.
   DecimalGrid fGrid;
-  NumericCategoryIndex fBins;
+  std::vector<std::int64_t> fBins;
   std::vector<double> fBinWeights;
   bool fUnbinnable = false;  // values beyond what a grid holds: no histogram
 };

@@ -3,6 +3,8 @@
 // reads is written bit for bit; loading checks that what it reads fits
 // together, so that damaged bytes cannot make an accumulator that reads out
 // of bounds.
+#include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "host/engine/accumulate.h"
@@ -295,10 +297,11 @@ void NumericProfile::Save(wire::Writer& out) const {
   out.F64(fMax);
   out.Bool(fWhole);
   out.Bool(fExact);
-  fValues.Save(out);
+  out.F64s(fValues);
   SaveSums(out, fWeights);
   SaveGrid(out, fGrid);
-  fBins.Save(out);
+  std::vector<double> bins(fBins.begin(), fBins.end());  // written as numbers, as ever
+  out.F64s(bins);
   out.F64s(fBinWeights);
   out.Bool(fUnbinnable);
 }
@@ -311,28 +314,50 @@ void NumericProfile::Load(wire::Reader& in) {
   fMax = in.F64();
   fWhole = in.Bool();
   fExact = in.Bool();
-  fValues.Load(in);
-  fWeights = LoadSums(in);
+  std::vector<double> values = in.F64s();
+  std::vector<CompensatedSum> weights = LoadSums(in);
   fGrid = LoadGrid(in);
-  fBins.Load(in);
-  fBinWeights = in.F64s();
+  const std::vector<double> bins = in.F64s();
+  std::vector<double> binWeights = in.F64s();
   fUnbinnable = in.Bool();
   if (fValidCases < 0) throw Damaged("a profile counts fewer than no cases");
-  if (fWeights.size() != fValues.Size() || fBinWeights.size() != fBins.Size()) {
+  if (weights.size() != values.size() || binWeights.size() != bins.size()) {
     throw Damaged("a profile's values and weights disagree");
   }
-  if ((!fFull || !fExact) && fValues.Size() != 0) throw Damaged("a profile keeps values it must not keep");
-  if (fExact && fValues.Size() > kDistinctLimit) throw Damaged("a profile keeps too many values");
-  if (fBins.Size() != 0 && (fExact || fUnbinnable || fGrid.step != fUnit || fBins.Size() > kFineBinLimit)) {
+  if ((!fFull || !fExact) && !values.empty()) throw Damaged("a profile keeps values it must not keep");
+  if (fExact && values.size() > kDistinctLimit) throw Damaged("a profile keeps too many values");
+  if (!bins.empty() && (fExact || fUnbinnable || fGrid.step != fUnit || bins.size() > kFineBinLimit)) {
     throw Damaged("a profile's histogram bins do not fit it");
   }
-  // Bins are numbered within what a grid can number (they are cast back to
-  // integers when merged).
-  for (std::uint32_t s = 0; s < fBins.Size(); ++s) {
-    const double bin = fBins.Value(s);
+  // Kept ascending; a value or bin that comes twice is damage. Bins are
+  // numbered within what a grid can number.
+  fValues.clear();
+  fWeights.clear();
+  fBins.clear();
+  fBinWeights.clear();
+  std::vector<std::size_t> order(values.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::sort(order.begin(), order.end(), [&values](std::size_t a, std::size_t b) { return ValueBefore(values[a], values[b]); });
+  for (std::size_t k : order) {
+    const double x = values[k] == 0.0 ? 0.0 : values[k];
+    if (!fValues.empty() && !ValueBefore(fValues.back(), x)) throw Damaged("a category comes twice");
+    fValues.push_back(x);
+    fWeights.push_back(weights[k]);
+  }
+  order.resize(bins.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const double bin = bins[k];
     if (!(std::fabs(bin) <= static_cast<double>(DecimalGrid::kMaxIndex)) || std::floor(bin) != bin) {
       throw Damaged("a histogram bin is out of range");
     }
+    order[k] = k;
+  }
+  std::sort(order.begin(), order.end(), [&bins](std::size_t a, std::size_t b) { return bins[a] < bins[b]; });
+  for (std::size_t k : order) {
+    const auto bin = static_cast<std::int64_t>(bins[k]);
+    if (!fBins.empty() && fBins.back() == bin) throw Damaged("a category comes twice");
+    fBins.push_back(bin);
+    fBinWeights.push_back(binWeights[k]);
   }
 }
 
