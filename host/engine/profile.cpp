@@ -200,6 +200,7 @@ struct Scratch {
   std::vector<WeightedValue> weighted;
   std::vector<double> valuesBuffer;  // for the sort
   std::vector<WeightedValue> weightedBuffer;
+  std::vector<CompensatedSum> slots;  // by integer
 };
 
 Scratch& ThreadScratch() {
@@ -331,30 +332,63 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
 
   // What the values say beyond their weights: range, whether a grid holds
   // them, whether they are whole units.
-  double low = fMin;
-  double high = fMax;
+  const auto valueAt = [&](std::size_t i) { return kWeighted ? keptWeighted[i].value : kept[i]; };
+  double low = std::numeric_limits<double>::infinity();
+  double high = -std::numeric_limits<double>::infinity();
   bool finite = true;
   bool anyNaN = false;
   for (std::size_t i = 0; i < n; ++i) {
-    const double x = kWeighted ? keptWeighted[i].value : kept[i];
+    const double x = valueAt(i);
     low = std::min(low, x);
     high = std::max(high, x);
     finite = finite && std::isfinite(x);
     anyNaN = anyNaN || std::isnan(x);
   }
-  fMin = low;
-  fMax = high;
+  fMin = std::min(fMin, low);
+  fMax = std::max(fMax, high);
   if (!finite) fUnbinnable = true;
   for (std::size_t i = 0; i < n && fWhole; ++i) {
-    if (!WholeUnits(kWeighted ? keptWeighted[i].value : kept[i], fUnit)) fWhole = false;
+    if (!WholeUnits(valueAt(i), fUnit)) fWhole = false;
   }
   fValidCases += static_cast<std::int64_t>(n);
 
   std::vector<double> distinct;
   std::vector<CompensatedSum> sums;
-  if constexpr (kWeighted) {
+  // Integers in a short span (codes, counts, ages, years) are counted in a
+  // slot per integer: no sort at all.
+  const double span = high - low;
+  bool integers = finite && span <= static_cast<double>(std::max<std::size_t>(256, 2 * n)) &&
+                  std::fabs(low) < 0x1p52 && std::fabs(high) < 0x1p52;
+  for (std::size_t i = 0; i < n && integers; ++i) {
+    const double x = valueAt(i);
+    integers = static_cast<double>(static_cast<std::int64_t>(x)) == x;
+  }
+  if (integers) {
+    const auto first = static_cast<std::int64_t>(low);
+    std::vector<CompensatedSum>& slots = scratch.slots;
+    slots.assign(static_cast<std::size_t>(span) + 1, CompensatedSum{});
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto slot = static_cast<std::size_t>(static_cast<std::int64_t>(valueAt(i)) - first);
+      if constexpr (kWeighted) {
+        slots[slot].Add(keptWeighted[i].weight);  // in case order, as one by one
+      } else {
+        slots[slot].sum += 1.0;
+      }
+    }
+    // Every weight is positive: a slot with a sum had a value.
+    const auto used = static_cast<std::size_t>(
+        std::count_if(slots.begin(), slots.end(), [](const CompensatedSum& c) { return c.sum != 0.0; }));
+    distinct.reserve(used);
+    sums.reserve(used);
+    for (std::size_t k = 0; k < slots.size(); ++k) {
+      if (slots[k].sum == 0.0) continue;
+      distinct.push_back(static_cast<double>(first + static_cast<std::int64_t>(k)));
+      sums.push_back(slots[k]);
+    }
+  } else if constexpr (kWeighted) {
     SortedDistinct(
-        keptWeighted.data(), scratch.weightedBuffer, n, anyNaN, distinct, sums, [](const WeightedValue& v) { return v.value; },
+        keptWeighted.data(), scratch.weightedBuffer, n, anyNaN, distinct, sums,
+        [](const WeightedValue& v) { return v.value; },
         [](CompensatedSum& sum, const WeightedValue& v) { sum.Add(v.weight); });
   } else {
     // A value's weight is its count: a sum of ones is exact.
