@@ -635,18 +635,28 @@ ColumnSummary NumericProfile::Finalize() const {
 // ---------------------------------------------------------------- strings
 
 void StringProfile::Add(const StringColumn& column, const double* weights, std::size_t rows) {
+  const auto isMissing = [this](std::string_view s) {
+    return std::any_of(fMissing.begin(), fMissing.end(), [s](const std::string& m) { return m == s; });
+  };
+  const auto at = [&column](std::size_t r) {
+    return std::string_view(column.bytes.data() + column.offsets[r], column.offsets[r + 1] - column.offsets[r]);
+  };
+  if (weights == nullptr && !fFull) {
+    // Totals only, every weight 1: counts, summed exactly and added once.
+    std::size_t missing = 0;
+    if (!fMissing.empty()) {
+      for (std::size_t r = 0; r < rows; ++r) missing += isMissing(at(r)) ? 1 : 0;
+    }
+    fValid.Add(static_cast<double>(rows - missing));
+    fMissingWeight.Add(static_cast<double>(missing));
+    fValidCases += static_cast<std::int64_t>(rows - missing);
+    return;
+  }
   for (std::size_t r = 0; r < rows; ++r) {
     const double w = weights != nullptr ? weights[r] : 1.0;
     if (!(w > 0.0)) continue;
-    const std::string_view s(column.bytes.data() + column.offsets[r], column.offsets[r + 1] - column.offsets[r]);
-    bool missing = false;
-    for (const std::string& m : fMissing) {
-      if (m == s) {
-        missing = true;
-        break;
-      }
-    }
-    if (missing) {
+    const std::string_view s = at(r);
+    if (isMissing(s)) {
       fMissingWeight.Add(w);
     } else {
       AddValid(s, w);
