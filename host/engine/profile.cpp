@@ -357,8 +357,8 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
   // Integers in a short span (codes, counts, ages, years) are counted in a
   // slot per integer: no sort at all.
   const double span = high - low;
-  bool integers = finite && span <= static_cast<double>(std::max<std::size_t>(256, 2 * n)) &&
-                  std::fabs(low) < 0x1p52 && std::fabs(high) < 0x1p52;
+  bool integers = finite && span <= static_cast<double>(std::max<std::size_t>(256, 2 * n)) && std::fabs(low) < 0x1p52 &&
+                  std::fabs(high) < 0x1p52;
   for (std::size_t i = 0; i < n && integers; ++i) {
     const double x = valueAt(i);
     integers = static_cast<double>(static_cast<std::int64_t>(x)) == x;

@@ -337,7 +337,8 @@ void NumericProfile::Load(wire::Reader& in) {
   fBinWeights.clear();
   std::vector<std::size_t> order(values.size());
   for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-  std::sort(order.begin(), order.end(), [&values](std::size_t a, std::size_t b) { return ValueBefore(values[a], values[b]); });
+  std::sort(order.begin(), order.end(),
+            [&values](std::size_t a, std::size_t b) { return ValueBefore(values[a], values[b]); });
   for (std::size_t k : order) {
     const double x = values[k] == 0.0 ? 0.0 : values[k];
     if (!fValues.empty() && !ValueBefore(fValues.back(), x)) throw Damaged("a category comes twice");

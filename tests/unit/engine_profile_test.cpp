@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 
 #include "host/engine/profile.h"
 #include "support/test_dataset.h"
@@ -165,6 +167,63 @@ TEST(EngineProfile, ValuesNoGridHoldsGiveNoHistogramButTheirRange) {
   EXPECT_EQ(s.max, 1e300);
   EXPECT_EQ(s.min, -1998.0);
   EXPECT_TRUE(s.histogram.Empty());
+}
+
+// Values are sorted per chunk (a slot per integer when they are whole and
+// close, else a radix sort, with NaNs apart) and chunks merge as sorted
+// lists: any order and chunking must give the same summary. Weights are
+// binary fractions, so every sum is exact whatever its order.
+TEST(EngineProfile, AnyOrderAndChunkingGiveTheSameSummary) {
+  for (const std::size_t fractions : {300u, 1500u}) {  // exact, then binned
+    std::vector<double> values;
+    for (int i = 0; i < 900; ++i) values.push_back(static_cast<double>(i % 37) - 12.0);
+    for (std::size_t i = 0; i < 2 * fractions; ++i)
+      values.push_back(-3.75 + static_cast<double>(i % fractions) * 0.125);
+    for (double x : {-0.0, 0.0, 1e15, -1e15}) values.push_back(x);
+    std::vector<double> weights;
+    for (std::size_t i = 0; i < values.size(); ++i) weights.push_back(0.5 + static_cast<double>(i % 3));
+    const auto profile = [&](const std::vector<std::size_t>& order, std::size_t chunk) {
+      host::engine::NumericProfile whole({}, 1);
+      std::vector<double> x;
+      std::vector<double> w;
+      for (std::size_t at = 0; at < order.size(); at += chunk) {
+        x.clear();
+        w.clear();
+        for (std::size_t k = at; k < std::min(order.size(), at + chunk); ++k) {
+          x.push_back(values[order[k]]);
+          w.push_back(weights[order[k]]);
+        }
+        host::engine::NumericProfile part({}, 1);
+        part.Add(x.data(), w.data(), x.size());
+        whole.Merge(std::move(part));
+      }
+      return whole.Finalize();
+    };
+    std::vector<std::size_t> order(values.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    const host::engine::ColumnSummary one = profile(order, order.size());
+    std::set<double> distinct(values.begin(), values.end());  // +0 and -0 are one
+    EXPECT_EQ(one.distinctOver, distinct.size() > host::engine::kDistinctLimit);
+    if (!one.distinctOver) {
+      EXPECT_EQ(one.distinct, distinct.size());
+    }
+    EXPECT_EQ(one.min, -1e15);
+    EXPECT_EQ(one.max, 1e15);
+    std::mt19937 random(7);
+    for (const std::size_t chunk : {1u, 7u, 64u, 500u}) {
+      std::shuffle(order.begin(), order.end(), random);
+      const host::engine::ColumnSummary got = profile(order, chunk);
+      const std::string what = std::to_string(fractions) + " fractions, chunks of " + std::to_string(chunk);
+      EXPECT_EQ(got.validWeight, one.validWeight) << what;
+      EXPECT_EQ(got.distinct, one.distinct) << what;
+      EXPECT_EQ(got.distinctOver, one.distinctOver) << what;
+      EXPECT_EQ(got.modeNumber, one.modeNumber) << what;
+      EXPECT_EQ(got.modeWeight, one.modeWeight) << what;
+      EXPECT_EQ(got.histogram.grid, one.histogram.grid) << what;
+      EXPECT_EQ(got.histogram.first, one.histogram.first) << what;
+      EXPECT_EQ(got.histogram.weights, one.histogram.weights) << what;
+    }
+  }
 }
 
 TEST(DecimalGrid, EdgesAreTheDecimalsAValueIsReadAs) {
