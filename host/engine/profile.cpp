@@ -198,7 +198,8 @@ namespace {
 struct Scratch {
   std::vector<double> values;
   std::vector<WeightedValue> weighted;
-  std::vector<double> valuesBuffer;  // for the sort
+  std::vector<std::uint64_t> keys;  // for the sorts
+  std::vector<std::uint64_t> keysBuffer;
   std::vector<WeightedValue> weightedBuffer;
   std::vector<CompensatedSum> slots;  // by integer
 };
@@ -233,18 +234,23 @@ std::uint64_t SortKey(double x) {
   return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
-// A stable sort by SortKey, a byte at a time from the lowest: no comparison
-// to mispredict, which a comparison sort of scattered values pays for on
-// every other step. Bytes that all keys share are skipped.
-template <typename Item, typename ValueOf>
-void RadixSort(Item* items, Item* buffer, std::size_t n, ValueOf valueOf) {
+// The number a SortKey stands for (+0 for either zero).
+double FromSortKey(std::uint64_t key) {
+  return std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
+}
+
+// A stable sort by an unsigned key, a byte at a time from the lowest: no
+// comparison to mispredict, which a comparison sort of scattered values
+// pays for on every other step. Bytes that all keys share are skipped.
+template <typename Item, typename KeyOf>
+void RadixSort(Item* items, Item* buffer, std::size_t n, KeyOf keyOf) {
   if (n < 2) return;
   std::uint32_t counts[8][256] = {};
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = SortKey(valueOf(items[i]));
+    const std::uint64_t key = keyOf(items[i]);
     for (int d = 0; d < 8; ++d) ++counts[d][(key >> (8 * d)) & 0xFF];
   }
-  const std::uint64_t firstKey = SortKey(valueOf(items[0]));
+  const std::uint64_t firstKey = keyOf(items[0]);
   Item* from = items;
   Item* to = buffer;
   for (int d = 0; d < 8; ++d) {
@@ -256,27 +262,56 @@ void RadixSort(Item* items, Item* buffer, std::size_t n, ValueOf valueOf) {
       count[b] = at;
       at += c;
     }
-    for (std::size_t i = 0; i < n; ++i) to[count[(SortKey(valueOf(from[i])) >> (8 * d)) & 0xFF]++] = from[i];
+    for (std::size_t i = 0; i < n; ++i) to[count[(keyOf(from[i]) >> (8 * d)) & 0xFF]++] = from[i];
     std::swap(from, to);
   }
   if (from != items) std::copy(from, from + n, items);
 }
 
-// Sorts the items by value (stable) and takes the distinct values with
-// their sums.
-template <typename Item, typename ValueOf, typename Add>
-void SortedDistinct(Item* items, std::vector<Item>& buffer, std::size_t n, bool anyNaN, std::vector<double>& values,
-                    std::vector<CompensatedSum>& sums, ValueOf valueOf, Add add) {
+// Sorts weighted values by value (stable) and takes the distinct values
+// with the sums of their weights in case order.
+void SortedDistinct(std::vector<WeightedValue>& items, std::vector<WeightedValue>& buffer, std::size_t n, bool anyNaN,
+                    std::vector<double>& values, std::vector<CompensatedSum>& sums) {
+  const auto valueOf = [](const WeightedValue& v) { return v.value; };
+  const auto add = [](CompensatedSum& sum, const WeightedValue& v) { sum.Add(v.weight); };
   if (anyNaN) {
-    std::stable_sort(items, items + n,
-                     [&](const Item& a, const Item& b) { return ValueBefore(valueOf(a), valueOf(b)); });
-    Distinct(items, n, values, sums, ValueBefore, valueOf, add);
+    std::stable_sort(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(n),
+                     [](const WeightedValue& a, const WeightedValue& b) { return ValueBefore(a.value, b.value); });
+    Distinct(items.data(), n, values, sums, ValueBefore, valueOf, add);
     return;
   }
   if (buffer.size() < n) buffer.resize(n);
-  RadixSort(items, buffer.data(), n, valueOf);
+  RadixSort(items.data(), buffer.data(), n, [](const WeightedValue& v) { return SortKey(v.value); });
   Distinct(
-      items, n, values, sums, [](double a, double b) { return a < b; }, valueOf, add);
+      items.data(), n, values, sums, [](double a, double b) { return a < b; }, valueOf, add);
+}
+
+// The same for values that weigh 1 each: a value's weight is its count (a
+// sum of ones is exact). The values are sorted as their keys.
+void SortedDistinct(std::vector<double>& items, std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& buffer,
+                    std::size_t n, bool anyNaN, std::vector<double>& values, std::vector<CompensatedSum>& sums) {
+  if (anyNaN) {
+    std::sort(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(n), ValueBefore);
+    Distinct(
+        items.data(), n, values, sums, ValueBefore, [](double x) { return x; },
+        [](CompensatedSum& sum, double) { sum.sum += 1.0; });
+    return;
+  }
+  if (keys.size() < n) keys.resize(n);
+  if (buffer.size() < n) buffer.resize(n);
+  for (std::size_t i = 0; i < n; ++i) keys[i] = SortKey(items[i]);
+  RadixSort(keys.data(), buffer.data(), n, [](std::uint64_t key) { return key; });
+  std::size_t distinct = 1;
+  for (std::size_t i = 1; i < n; ++i) distinct += keys[i] != keys[i - 1] ? 1 : 0;
+  values.reserve(distinct);
+  sums.reserve(distinct);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i == 0 || keys[i] != keys[i - 1]) {
+      values.push_back(FromSortKey(keys[i]));
+      sums.push_back(CompensatedSum{0.0, 0.0});
+    }
+    sums.back().sum += 1.0;
+  }
 }
 
 }  // namespace
@@ -386,15 +421,9 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
       sums.push_back(slots[k]);
     }
   } else if constexpr (kWeighted) {
-    SortedDistinct(
-        keptWeighted.data(), scratch.weightedBuffer, n, anyNaN, distinct, sums,
-        [](const WeightedValue& v) { return v.value; },
-        [](CompensatedSum& sum, const WeightedValue& v) { sum.Add(v.weight); });
+    SortedDistinct(keptWeighted, scratch.weightedBuffer, n, anyNaN, distinct, sums);
   } else {
-    // A value's weight is its count: a sum of ones is exact.
-    SortedDistinct(
-        kept.data(), scratch.valuesBuffer, n, anyNaN, distinct, sums, [](double x) { return x; },
-        [](CompensatedSum& sum, double) { sum.sum += 1.0; });
+    SortedDistinct(kept, scratch.keys, scratch.keysBuffer, n, anyNaN, distinct, sums);
   }
   AddDistinct(std::move(distinct), std::move(sums));
 }
