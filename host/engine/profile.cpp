@@ -314,6 +314,33 @@ void SortedDistinct(std::vector<double>& items, std::vector<std::uint64_t>& keys
   }
 }
 
+// The union of two ascending lists of keys with a weight each (b after a):
+// a key in both gets combine(a's weight, b's weight).
+template <typename Key, typename Weight, typename Before, typename Combine>
+void Unite(std::vector<Key>& keys, std::vector<Weight>& weights, const std::vector<Key>& laterKeys,
+           const std::vector<Weight>& laterWeights, Before before, Combine combine) {
+  std::vector<Key> outKeys;
+  std::vector<Weight> outWeights;
+  outKeys.reserve(keys.size() + laterKeys.size());
+  outWeights.reserve(keys.size() + laterKeys.size());
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < keys.size() || j < laterKeys.size()) {
+    if (j == laterKeys.size() || (i < keys.size() && before(keys[i], laterKeys[j]))) {
+      outKeys.push_back(keys[i]);
+      outWeights.push_back(weights[i++]);
+    } else if (i == keys.size() || before(laterKeys[j], keys[i])) {
+      outKeys.push_back(laterKeys[j]);
+      outWeights.push_back(laterWeights[j++]);
+    } else {
+      outKeys.push_back(keys[i]);
+      outWeights.push_back(combine(weights[i++], laterWeights[j++]));
+    }
+  }
+  keys = std::move(outKeys);
+  weights = std::move(outWeights);
+}
+
 }  // namespace
 
 // The column loop, apart for unweighted files: there every weight is 1, so
@@ -438,29 +465,10 @@ void NumericProfile::AddDistinct(std::vector<double>&& values, std::vector<Compe
     fValues = std::move(values);
     fWeights = std::move(weights);
   } else {
-    // The union of two ascending lists; a value in both adds the later
-    // weight to the earlier one.
-    std::vector<double> union_;
-    std::vector<CompensatedSum> unionWeights;
-    union_.reserve(fValues.size() + values.size());
-    unionWeights.reserve(fValues.size() + values.size());
-    std::size_t i = 0;
-    std::size_t j = 0;
-    while (i < fValues.size() || j < values.size()) {
-      if (j == values.size() || (i < fValues.size() && ValueBefore(fValues[i], values[j]))) {
-        union_.push_back(fValues[i]);
-        unionWeights.push_back(fWeights[i++]);
-      } else if (i == fValues.size() || ValueBefore(values[j], fValues[i])) {
-        union_.push_back(values[j]);
-        unionWeights.push_back(weights[j++]);
-      } else {
-        union_.push_back(fValues[i]);
-        unionWeights.push_back(fWeights[i++]);
-        unionWeights.back().Add(weights[j++]);
-      }
-    }
-    fValues = std::move(union_);
-    fWeights = std::move(unionWeights);
+    Unite(fValues, fWeights, values, weights, ValueBefore, [](CompensatedSum sum, const CompensatedSum& later) {
+      sum.Add(later);
+      return sum;
+    });
   }
   if (fValues.size() > kDistinctLimit) ToBins();
 }
@@ -521,27 +529,10 @@ void NumericProfile::AddToBins(const std::vector<double>& values, const std::vec
 }
 
 // Bins of another profile on the same grid (ascending) join these.
-void NumericProfile::MergeBins(std::vector<std::int64_t>&& bins, std::vector<double>&& weights) {
-  std::vector<std::int64_t> outBins;
-  std::vector<double> outWeights;
-  outBins.reserve(fBins.size() + bins.size());
-  outWeights.reserve(fBins.size() + bins.size());
-  std::size_t i = 0;
-  std::size_t j = 0;
-  while (i < fBins.size() || j < bins.size()) {
-    if (j == bins.size() || (i < fBins.size() && fBins[i] < bins[j])) {
-      outBins.push_back(fBins[i]);
-      outWeights.push_back(fBinWeights[i++]);
-    } else if (i == fBins.size() || bins[j] < fBins[i]) {
-      outBins.push_back(bins[j]);
-      outWeights.push_back(weights[j++]);
-    } else {
-      outBins.push_back(fBins[i]);
-      outWeights.push_back(fBinWeights[i++] + weights[j++]);
-    }
-  }
-  fBins = std::move(outBins);
-  fBinWeights = std::move(outWeights);
+void NumericProfile::MergeBins(const std::vector<std::int64_t>& bins, const std::vector<double>& weights) {
+  Unite(
+      fBins, fBinWeights, bins, weights, [](std::int64_t a, std::int64_t b) { return a < b; },
+      [](double sum, double later) { return sum + later; });
   FitBins();
 }
 
@@ -617,7 +608,7 @@ void NumericProfile::Merge(NumericProfile&& later) {
     DropBins();
     return;
   }
-  MergeBins(std::move(later.fBins), std::move(later.fBinWeights));
+  MergeBins(later.fBins, later.fBinWeights);
 }
 
 ColumnSummary NumericProfile::Finalize() const {

@@ -215,7 +215,7 @@ class NumericProfile {
   // Takes distinct values in ascending order with their weights.
   void AddDistinct(std::vector<double>&& values, std::vector<CompensatedSum>&& weights);
   void AddToBins(const std::vector<double>& values, const std::vector<CompensatedSum>& weights);
-  void MergeBins(std::vector<std::int64_t>&& bins, std::vector<double>&& weights);
+  void MergeBins(const std::vector<std::int64_t>& bins, const std::vector<double>& weights);
   void ToBins();
   void Coarsen();
   void FitBins();
