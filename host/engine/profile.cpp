@@ -8,6 +8,7 @@
 #include <limits>
 #include <numeric>
 
+#include "host/common/text.h"
 #include "host/data/dataset.h"
 #include "host/quvo.h"
 
@@ -758,8 +759,7 @@ SetProfile::SetProfile(const Dataset& dataset, const VariableSetImpl& set) : fDi
       const std::size_t room = static_cast<std::size_t>(width > 8 ? (width + 7) / 8 : 1) * 8;
       std::string_view counted = set.countedValue;
       if (counted.size() > room) counted = counted.substr(0, room);
-      while (!counted.empty() && counted.back() == ' ') counted.remove_suffix(1);
-      fCountedText = std::string(counted);
+      fCountedText = std::string(TrimTrailingBlanks(counted));
     } else {
       // As the procedure reads it: the number that starts the text, else 0.
       fCountedNumber = std::strtod(set.countedValue.c_str(), nullptr);
