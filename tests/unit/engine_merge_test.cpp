@@ -71,44 +71,12 @@ std::string MakeCsv() {
   return csv.str();
 }
 
-const char* kDescriptor = R"({
-  "weight": "w", "splitFile": ["g"],
-  "multipleResponseSets": [
-    {"name": "$m", "type": "dichotomies", "countedValue": "1", "variables": ["m1", "m2", "m3"]},
-    {"name": "$b", "type": "categories", "variables": ["b1", "b2"]}],
-  "resources": [{"path": "data.csv", "schema": {"fields": [
-    {"name": "g", "type": "integer"},
-    {"name": "w", "type": "number"},
-    {"name": "code", "type": "integer", "measure": "nominal", "userMissing": {"values": [9]},
-     "categories": [{"value": 1, "label": "one"}, {"value": 2, "label": "two"}]},
-    {"name": "many", "type": "integer", "measure": "nominal"},
-    {"name": "s", "type": "string", "userMissing": {"values": ["NA"]}},
-    {"name": "income", "type": "number", "userMissing": {"range": {"low": 250000, "high": "HI"}}},
-    {"name": "age", "type": "integer", "measure": "scale",
-     "categories": [{"value": 30, "label": "thirty"}, {"value": 20, "label": "twenty"}]},
-    {"name": "m1", "type": "integer"}, {"name": "m2", "type": "integer"}, {"name": "m3", "type": "integer"},
-    {"name": "b1", "type": "integer", "measure": "nominal"},
-    {"name": "b2", "type": "integer", "measure": "nominal"}]}}]})";
-
 using testsupport::CategoryResults;
-using testsupport::EntrySpec;
 using testsupport::RunResults;
 
 // The entries the default command would plan.
 RunResults RunStatistics(std::int32_t maxCats) {
-  const std::vector<EntrySpec> entries = {
-      {{"code"}},
-      {{"many"}},
-      {{"s"}},
-      {{"income"}, codebook::kItemVariable, 1},
-      {{"age"}, codebook::kItemVariable, 1},
-      {{"age"}, codebook::kItemVariable, 2, true},  // its labelled values as categories
-      {{"age"}},
-      {{"m1", "m2", "m3"}, codebook::kItemDichotomySet},
-      {{"b1", "b2"}, codebook::kItemCategorySet},
-      {{"s"}, codebook::kItemVariable, 1},
-  };
-  return testsupport::RunStatistics(entries, maxCats);
+  return testsupport::RunStatistics(testsupport::SurveyEntries({"m1", "m2", "m3"}), maxCats);
 }
 
 void ExpectNear(const std::vector<double>& a, const std::vector<double>& b, const std::string& what) {
@@ -153,7 +121,9 @@ class MergedBlocks : public ::testing::Test {
   void SetUp() override {
     fDir.Write("data.csv", MakeCsv());
     std::vector<std::string> warnings;
-    fDataset = host::LoadDataset(fDir.Write("datapackage.json", kDescriptor), warnings);
+    fDataset = host::LoadDataset(
+        fDir.Write("datapackage.json", testsupport::SurveyDescriptor("data.csv", {"m1", "m2", "m3"}, 250000)),
+        warnings);
     const auto* csv = dynamic_cast<const host::CsvCaseSource*>(fDataset->cases.get());
     ASSERT_NE(csv, nullptr);
     fLayout = csv->Layout();

@@ -60,25 +60,6 @@ std::vector<std::string> MakeRows() {
 
 const char* kHeader = "g,w,code,many,s,income,age,m1,m2,b1,b2\n";
 
-const char* kDescriptor = R"({
-  "weight": "w", "splitFile": ["g"],
-  "multipleResponseSets": [
-    {"name": "$m", "type": "dichotomies", "countedValue": "1", "variables": ["m1", "m2"]},
-    {"name": "$b", "type": "categories", "variables": ["b1", "b2"]}],
-  "resources": [{"path": "part1.csv", "schema": {"fields": [
-    {"name": "g", "type": "integer"},
-    {"name": "w", "type": "number"},
-    {"name": "code", "type": "integer", "measure": "nominal", "userMissing": {"values": [9]},
-     "categories": [{"value": 1, "label": "one"}, {"value": 2, "label": "two"}]},
-    {"name": "many", "type": "integer", "measure": "nominal"},
-    {"name": "s", "type": "string", "userMissing": {"values": ["NA"]}},
-    {"name": "income", "type": "number", "userMissing": {"range": {"low": 400000, "high": "HI"}}},
-    {"name": "age", "type": "integer", "measure": "scale",
-     "categories": [{"value": 30, "label": "thirty"}, {"value": 20, "label": "twenty"}]},
-    {"name": "m1", "type": "integer"}, {"name": "m2", "type": "integer"},
-    {"name": "b1", "type": "integer", "measure": "nominal"},
-    {"name": "b2", "type": "integer", "measure": "nominal"}]}}]})";
-
 using testsupport::CategoryResults;
 using testsupport::EntrySpec;
 using testsupport::RunResults;
@@ -86,18 +67,7 @@ using testsupport::RunResults;
 // The entries a default command plans (as the procedure's run does), or only
 // the categorical ones; entries over MAXCATS are not read, as in a run.
 RunResults RunStatistics(std::int32_t maxCats, bool categoricalOnly = false) {
-  std::vector<EntrySpec> entries = {
-      {{"code"}},
-      {{"many"}},
-      {{"s"}},
-      {{"income"}, codebook::kItemVariable, 1},
-      {{"age"}, codebook::kItemVariable, 1},
-      {{"age"}, codebook::kItemVariable, 2, true},
-      {{"age"}},
-      {{"m1", "m2"}, codebook::kItemDichotomySet},
-      {{"b1", "b2"}, codebook::kItemCategorySet},
-      {{"s"}, codebook::kItemVariable, 1},
-  };
+  std::vector<EntrySpec> entries = testsupport::SurveyEntries({"m1", "m2"});
   if (categoricalOnly) std::erase_if(entries, [](const EntrySpec& e) { return e.treatment == 1; });
   return testsupport::RunStatistics(entries, maxCats, false);
 }
@@ -180,7 +150,8 @@ class PartsRun : public ::testing::Test {
       fParts.push_back(fDir.Write("part" + std::to_string(k + 1) + ".csv", csv));
     }
     std::vector<std::string> warnings;
-    fDataset = host::LoadDataset(fDir.Write("datapackage.json", kDescriptor), warnings);
+    fDataset = host::LoadDataset(
+        fDir.Write("datapackage.json", testsupport::SurveyDescriptor("part1.csv", {"m1", "m2"}, 400000)), warnings);
     const auto* csv = dynamic_cast<const host::CsvCaseSource*>(fDataset->cases.get());
     ASSERT_NE(csv, nullptr);
     host::CsvLayout first = csv->Layout();

@@ -58,4 +58,49 @@ RunResults RunStatistics(const std::vector<EntrySpec>& specs, std::int32_t maxCa
   return out;
 }
 
+std::string SurveyDescriptor(const std::string& csvPath, const std::vector<std::string>& dichotomies,
+                             int incomeMissingLow) {
+  std::string members, fields;
+  for (const std::string& m : dichotomies) {
+    members += (members.empty() ? "\"" : ", \"") + m + "\"";
+    fields += R"({"name": ")" + m + R"(", "type": "integer"}, )";
+  }
+  return R"({
+  "weight": "w", "splitFile": ["g"],
+  "multipleResponseSets": [
+    {"name": "$m", "type": "dichotomies", "countedValue": "1", "variables": [)" +
+         members + R"(]},
+    {"name": "$b", "type": "categories", "variables": ["b1", "b2"]}],
+  "resources": [{"path": ")" +
+         csvPath + R"(", "schema": {"fields": [
+    {"name": "g", "type": "integer"},
+    {"name": "w", "type": "number"},
+    {"name": "code", "type": "integer", "measure": "nominal", "userMissing": {"values": [9]},
+     "categories": [{"value": 1, "label": "one"}, {"value": 2, "label": "two"}]},
+    {"name": "many", "type": "integer", "measure": "nominal"},
+    {"name": "s", "type": "string", "userMissing": {"values": ["NA"]}},
+    {"name": "income", "type": "number", "userMissing": {"range": {"low": )" +
+         std::to_string(incomeMissingLow) + R"(, "high": "HI"}}},
+    {"name": "age", "type": "integer", "measure": "scale",
+     "categories": [{"value": 30, "label": "thirty"}, {"value": 20, "label": "twenty"}]},
+    )" + fields +
+         R"({"name": "b1", "type": "integer", "measure": "nominal"},
+    {"name": "b2", "type": "integer", "measure": "nominal"}]}}]})";
+}
+
+std::vector<EntrySpec> SurveyEntries(const std::vector<std::string>& dichotomies) {
+  return {
+      {{"code"}},
+      {{"many"}},
+      {{"s"}},
+      {{"income"}, codebook::kItemVariable, 1},
+      {{"age"}, codebook::kItemVariable, 1},
+      {{"age"}, codebook::kItemVariable, 2, true},  // its labelled values as categories
+      {{"age"}},
+      {dichotomies, codebook::kItemDichotomySet},
+      {{"b1", "b2"}, codebook::kItemCategorySet},
+      {{"s"}, codebook::kItemVariable, 1},
+  };
+}
+
 }  // namespace testsupport

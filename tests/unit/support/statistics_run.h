@@ -44,4 +44,17 @@ struct RunResults {
 // read, as a run does not read them.
 RunResults RunStatistics(const std::vector<EntrySpec>& entries, std::int32_t maxCats, bool readHidden = true);
 
+// The survey-like file the tests of merged passes share: a split variable g,
+// a weight w, a labelled code with a user-missing value, a variable with many
+// categories, a string with a missing text, an income with a missing range
+// from `incomeMissingLow` up, an age with labelled values, a dichotomy set
+// $m over `dichotomies` and a category set $b over b1 and b2; its data in
+// `csvPath`, with the columns in this order.
+std::string SurveyDescriptor(const std::string& csvPath, const std::vector<std::string>& dichotomies,
+                             int incomeMissingLow);
+// The entries a default command plans for that file: the categorical tables,
+// scale statistics of income and age, age's labelled values, the sets and
+// the string's scale entry.
+std::vector<EntrySpec> SurveyEntries(const std::vector<std::string>& dichotomies);
+
 }  // namespace testsupport
