@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "host/check.h"
 #include "host/obs.h"
 
 namespace host::engine {
@@ -52,6 +53,28 @@ void TableRules::MarkColumns(std::vector<std::uint8_t>& needed) const {
     for (const ColumnRule& m : dimension->members) mark(m);
   }
   for (const ScaleRule& s : scales) mark(s.column);
+}
+
+// ---------------------------------------------------------------- entry
+
+void BlockEntry::Add(const double* weights, std::size_t begin, std::size_t end, std::uint64_t& cases,
+                     CompensatedSum& total) {
+  std::uint64_t n = 0;
+  CompensatedSum t = total;
+  for (std::size_t r = begin; r < end; ++r) {
+    const double w = weights[r];
+    if (!Enters(w)) continue;
+    ++n;
+    t.Add(w);
+  }
+  cases += n;
+  total = t;
+}
+
+BlockEntry BlockEntry::Of(const CaseBlock& block) {
+  BlockEntry entry;
+  Add(block.weights.data(), 0, block.rows, entry.cases, entry.total);
+  return entry;
 }
 
 // ---------------------------------------------------------------- dimension
@@ -120,9 +143,6 @@ void DimensionCounts::CountColumn(const DimensionRule& rule, const ColumnRule& m
     }
     fCounts[slot].sum += 1.0;
   }
-  const std::uint64_t entered = end - begin;
-  fCases += entered;
-  fTotal.Add(static_cast<double>(entered));
   if (missing > 0) fMissing.Add(static_cast<double>(missing));
 }
 
@@ -139,20 +159,17 @@ void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& bl
       return;
     }
   }
-  // Weighted (or nothing to read): the total takes every entering case, in
-  // case order, as the counts do.
+  // Weighted (or nothing to read): every entering case is missing.
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
   if (!m.usable) {
     for (std::size_t r = begin; r < end; ++r) {
       const double w = weights ? weights[r] : 1.0;
       if (!Enters(w)) continue;
-      ++fCases;
-      fTotal.Add(w);
       fMissing.Add(w);
     }
     return;
   }
-  // Weighted: count per row, total first as the case enters.
+  // Weighted: count per row.
   if (rule.isString) {
     if (rule.fixed) {
       CountWeighted<std::string_view, true>(m, block, weights, begin, end);
@@ -173,43 +190,63 @@ template <class Key, bool kFixed>
 void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights,
                                     std::size_t begin, std::size_t end) {
   const auto column = ColumnOf<Key>(block, m);
-  // The running totals in locals: the counts' stores could otherwise alias
-  // them, and they would go through memory on every row.
-  std::uint64_t cases = 0;
-  CompensatedSum total = fTotal;
+  // Whether a slot's value is user-missing, worked out once per slot rather
+  // than once per case: the test depends on the value alone, and a slot
+  // holds one value (a number's bits, +0 and -0 aside, which the test does
+  // not tell apart; a text's bytes).
+  std::vector<std::uint8_t> missingSlot(fCounts.size());
+  if (m.checkMissing) {
+    for (std::uint32_t s = 0; s < missingSlot.size(); ++s) {
+      if constexpr (std::is_same_v<Key, double>) {
+        missingSlot[s] = m.IsUserMissing(fNumbers.Value(s)) ? 1 : 0;
+      } else {
+        missingSlot[s] = m.IsUserMissing(fStrings.Value(s)) ? 1 : 0;
+      }
+    }
+  }
+  // The running total and the slots' places in locals: the counts' stores
+  // could otherwise alias them, and they would go through memory on every
+  // row.
   CompensatedSum missing = fMissing;
+  CompensatedSum* counts = fCounts.data();
+  const std::uint8_t* slotMissing = missingSlot.data();
+  auto slots = static_cast<std::uint32_t>(fCounts.size());
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights[r];
     if (!Enters(w)) continue;
-    ++cases;
-    total.Add(w);
-    std::uint32_t slot;
+    const Key x = KeyAt(column, r);
     if constexpr (std::is_same_v<Key, double>) {
-      const double x = KeyAt(column, r);
       if (x == SYSMIS) {
         missing.Add(w);
         continue;
       }
-      if (m.IsUserMissing(x)) missing.Add(w);
+    }
+    std::uint32_t slot;
+    if constexpr (std::is_same_v<Key, double>) {
       slot = kFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
     } else {
-      const std::string_view x = KeyAt(column, r);
-      if (m.IsUserMissing(x)) missing.Add(w);
       slot = kFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
     }
     if constexpr (kFixed) {
-      if (slot == kNoSlot) continue;
-      if (fCounts[slot].sum == 0.0) {
+      if (slot == kNoSlot) {
+        // Not one of the categories, but it may still be missing.
+        if (m.IsUserMissing(x)) missing.Add(w);
+        continue;
+      }
+      if (counts[slot].sum == 0.0) {
         ++fFixedSeen;
         fFirstRow[slot] = static_cast<std::uint32_t>(r);
       }
-    } else if (slot == fCounts.size()) {
+    } else if (slot == slots) {
       NewSlot(static_cast<std::uint32_t>(r));
+      missingSlot.push_back(m.IsUserMissing(x) ? 1 : 0);
+      counts = fCounts.data();
+      slotMissing = missingSlot.data();
+      ++slots;
     }
-    fCounts[slot].Add(w);
+    if (slotMissing[slot] != 0) missing.Add(w);
+    counts[slot].Add(w);
   }
-  fCases += cases;
-  fTotal = total;
   fMissing = missing;
 }
 
@@ -230,14 +267,10 @@ void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock&
     }
   }
   std::vector<std::uint32_t> caseSlots(members.size());
-  std::uint64_t cases = 0;
-  CompensatedSum total = fTotal;
   CompensatedSum missing = fMissing;
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights ? weights[r] : 1.0;
     if (!Enters(w)) continue;
-    ++cases;
-    total.Add(w);
     std::size_t taken = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
       const ColumnRule& m = *members[k];
@@ -268,8 +301,6 @@ void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock&
     }
     if (taken == 0) missing.Add(w);
   }
-  fCases += cases;
-  fTotal = total;
   fMissing = missing;
 }
 
@@ -291,14 +322,10 @@ void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock
     }
     slots.push_back(j);
   }
-  std::uint64_t cases = 0;
-  CompensatedSum total = fTotal;
   CompensatedSum missing = fMissing;
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights ? weights[r] : 1.0;
     if (!Enters(w)) continue;
-    ++cases;
-    total.Add(w);
     bool any = false;
     for (std::size_t k = 0; k < slots.size(); ++k) {
       const bool counted =
@@ -310,12 +337,29 @@ void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock
     }
     if (!any) missing.Add(w);
   }
-  fCases += cases;
-  fTotal = total;
   fMissing = missing;
 }
 
-void DimensionCounts::AddRows(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end) {
+void DimensionCounts::AddEntry(const CaseBlock& block, std::size_t begin, std::size_t end, const BlockEntry* entry) {
+  if (block.weights.empty()) {
+    // Whole numbers: one exact addition gives the sum and carry that one
+    // per case would.
+    fCases += end - begin;
+    fTotal.Add(static_cast<double>(end - begin));
+  } else if (entry != nullptr) {
+    CB_CHECK("engine", fCases == 0 && begin == 0 && end == block.rows);
+    fCases = entry->cases;
+    fTotal = entry->total;
+  } else {
+    BlockEntry::Add(block.weights.data(), begin, end, fCases, fTotal);
+  }
+}
+
+void DimensionCounts::AddRows(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
+                              const BlockEntry* entry) {
+  // Every entering case takes part in the total, in case order, whatever
+  // the dimension makes of it.
+  AddEntry(block, begin, end, entry);
   switch (rule.kind) {
     case DimensionKind::Variable:
       AddVariable(rule, block, begin, end);
@@ -387,8 +431,10 @@ TableAccumulator::TableAccumulator(const TableRules& rules) {
   for (const ScaleRule& s : rules.scales) fScales.emplace_back(s.keepValues);
 }
 
-void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, std::size_t begin, std::size_t end) {
+void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, std::size_t begin, std::size_t end,
+                               const BlockEntry* entry) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  if (weights == nullptr || fCases != 0) entry = nullptr;
   // The cases that enter (positive weight) are counted on the way by the
   // dimension or a numeric scale column when there is one; by a loop of
   // their own otherwise.
@@ -396,7 +442,7 @@ void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, 
   if (!weights) entered = end - begin;
   if (fDimension) {
     const std::uint64_t before = fDimension->Cases();
-    fDimension->AddRows(*rules.dimension, block, begin, end);
+    fDimension->AddRows(*rules.dimension, block, begin, end, entry);
     entered = fDimension->Cases() - before;
   }
   for (std::size_t k = 0; k < fScales.size(); ++k) {
@@ -443,6 +489,7 @@ void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, 
     }
     if (!entered) entered = taken;
   }
+  if (!entered && entry != nullptr) entered = entry->cases;
   if (!entered) {
     std::uint64_t count = 0;
     for (std::size_t r = begin; r < end; ++r) count += Enters(weights[r]) ? 1 : 0;

@@ -73,6 +73,22 @@ struct TableRules {
   static TableRules Load(wire::Reader& in);
 };
 
+// What the tables of one block share: the cases that enter (those with a
+// positive weight) and the compensated total of their weights, added in case
+// order from zero. Every categorical table gathers this same total; the pass
+// adds it up once per block and hands it to the fresh accumulators, whose
+// own loop would have made the same additions in the same order.
+struct BlockEntry {
+  std::uint64_t cases = 0;
+  CompensatedSum total;
+
+  // Of a weighted block's rows [begin, end), added onto `total`.
+  static void Add(const double* weights, std::size_t begin, std::size_t end, std::uint64_t& cases,
+                  CompensatedSum& total);
+  // Of a whole weighted block.
+  static BlockEntry Of(const CaseBlock& block);
+};
+
 // The counts of one categorical dimension. Slots are handed out in order of
 // first sight; `firstRow` keeps, per slot, the row of the gathered block at
 // which the slot's first case was counted, so that a pass can tell how many
@@ -82,7 +98,10 @@ class DimensionCounts {
   explicit DimensionCounts(const DimensionRule& rule);
 
   // Counts rows [begin, end) of the block that have a positive weight.
-  void AddRows(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  // `entry`, when given, is the whole block's (begin = 0, end = rows) and
+  // these counts have none yet.
+  void AddRows(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
+               const BlockEntry* entry = nullptr);
   // Adds counts gathered from later cases.
   void Merge(const DimensionRule& rule, DimensionCounts&& later);
   // The number of distinct categories seen (known members for dichotomy sets).
@@ -108,6 +127,8 @@ class DimensionCounts {
   void AddVariable(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
   void AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
   void AddDichotomySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  // The entering cases and their weights' total, for a weighted block.
+  void AddEntry(const CaseBlock& block, std::size_t begin, std::size_t end, const BlockEntry* entry);
   std::uint32_t NewSlot(std::uint32_t row);
   template <class Key>
   void CountColumn(const DimensionRule& rule, const ColumnRule& m, const CaseBlock& block, std::size_t begin,
@@ -131,7 +152,10 @@ class TableAccumulator {
  public:
   explicit TableAccumulator(const TableRules& rules);
 
-  void AddRows(const TableRules& rules, const CaseBlock& block, std::size_t begin, std::size_t end);
+  // `entry`: the block's shared entry (BlockEntry::Of) when the rows are
+  // the whole weighted block; used only while nothing is gathered yet.
+  void AddRows(const TableRules& rules, const CaseBlock& block, std::size_t begin, std::size_t end,
+               const BlockEntry* entry = nullptr);
   void Merge(const TableRules& rules, TableAccumulator&& later);
   void Save(const TableRules& rules, wire::Writer& out) const;
   // Into an accumulator made for the same rules.

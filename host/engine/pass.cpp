@@ -1,6 +1,7 @@
 #include "host/engine/pass.h"
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
 #include "host/check.h"
@@ -82,10 +83,15 @@ ReadPlan Pass::Plan(std::size_t columns) {
     auto work = std::make_shared<GatheredBlock>();
     work->pass = token;
     work->tables.resize(shared->rules.size());
+    // The entering cases' weight total is the same for every table: added
+    // up once here (the first table that needs it), not once per table.
+    std::optional<engine::BlockEntry> entry;
     for (std::size_t i = 0; i < shared->rules.size(); ++i) {
       if (!shared->rules[i] || shared->idle[i].load(std::memory_order_relaxed)) continue;
-      auto acc = std::make_unique<engine::TableAccumulator>(*shared->rules[i]);
-      acc->AddRows(*shared->rules[i], block, 0, block.rows);
+      const engine::TableRules& rules = *shared->rules[i];
+      if (!entry && rules.dimension && !block.weights.empty()) entry = engine::BlockEntry::Of(block);
+      auto acc = std::make_unique<engine::TableAccumulator>(rules);
+      acc->AddRows(rules, block, 0, block.rows, entry ? &*entry : nullptr);
       work->tables[i] = std::move(acc);
     }
     for (const BlockGatherer& g : shared->gatherers) work->others.push_back(g.gather(block));
