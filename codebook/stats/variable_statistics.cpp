@@ -1,5 +1,6 @@
 #include "stats/variable_statistics.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -121,10 +122,17 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
   // case (scale statistics), and the categorical tables still within the
   // category limit with their dimension (a table's dimension does not change
   // during the pass). A table past the limit leaves the list for good.
+  //
+  // Past the limit a table's categories are counted only when they could
+  // have passed it: a case adds at most one category to a variable (one per
+  // member to a set), so a table with n categories cannot pass the limit
+  // within the next (limit - n) / perCase cases.
   struct CountedTable {
     AggregationTable* table;
     const TableDimension* dimension;
     std::size_t index;
+    std::int64_t perCase;        // categories a case can add at most
+    std::int64_t nextCheck = 0;  // the first case that could find it over the limit
   };
   std::vector<AggregationTable*> everyCase;
   std::vector<CountedTable> counted;
@@ -133,7 +141,11 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
     if (fDimensions[i] == nullptr) {
       everyCase.push_back(table);
     } else if (fCategoriesShown[i]) {
-      counted.push_back({table, table->GetTableMetaData()->GetDimension(0), i});
+      const ItemHandle& handle = *fEntries[i]->Handle();
+      const bool set = handle.Kind() == kItemCategorySet || handle.Kind() == kItemDichotomySet;
+      const std::size_t members = set ? handle.MemberIndices().size() : 1;
+      counted.push_back({table, table->GetTableMetaData()->GetDimension(0), i,
+                         static_cast<std::int64_t>(std::max<std::size_t>(members, 1))});
     }
   }
   const std::int64_t limit = maxCats;
@@ -148,13 +160,17 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
       if (c > limit) {
         // Past the limit a table with more categories takes no further case.
         bool dropped = false;
-        for (const CountedTable& t : counted) {
-          if (overLimit(t)) {
-            fCategoriesShown[t.index] = false;
-            dropped = true;
-          } else {
-            t.table->AddNewCase();
+        for (CountedTable& t : counted) {
+          if (c >= t.nextCheck) {
+            const auto n = static_cast<std::int64_t>(t.dimension->GetNumberOfValues());
+            if (n > limit) {
+              fCategoriesShown[t.index] = false;
+              dropped = true;
+              continue;
+            }
+            t.nextCheck = c + (limit - n) / t.perCase + 1;
           }
+          t.table->AddNewCase();
         }
         if (dropped) std::erase_if(counted, [this](const CountedTable& t) { return !fCategoriesShown[t.index]; });
         more = !everyCase.empty() || !counted.empty();
