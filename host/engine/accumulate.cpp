@@ -252,50 +252,60 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
 
 void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
                                      std::size_t end) {
+  if (rule.isString) {
+    if (rule.fixed) {
+      CountSet<std::string_view, true>(rule, block, begin, end);
+    } else {
+      CountSet<std::string_view, false>(rule, block, begin, end);
+    }
+  } else if (rule.fixed) {
+    CountSet<double, true>(rule, block, begin, end);
+  } else {
+    CountSet<double, false>(rule, block, begin, end);
+  }
+}
+
+// A category set's members, with their type and whether the categories are
+// pre-defined fixed at compile time, as for a variable.
+template <class Key, bool kFixed>
+void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
   // The usable members and their columns, looked up once; the categories a
   // case has counted so far, in a vector made once.
   const std::vector<const ColumnRule*> members = UsableMembers(rule);
-  std::vector<const double*> numbers;
-  std::vector<const StringColumn*> strings;
-  for (const ColumnRule* m : members) {
-    const std::size_t v = static_cast<std::size_t>(m->index);
-    if (rule.isString) {
-      strings.push_back(&block.strings[v]);
-    } else {
-      numbers.push_back(block.numbers[v].data());
-    }
-  }
+  using Column = decltype(ColumnOf<Key>(block, rule.members.front()));
+  std::vector<Column> columns;
+  for (const ColumnRule* m : members) columns.push_back(ColumnOf<Key>(block, *m));
   std::vector<std::uint32_t> caseSlots(members.size());
+  auto slots = static_cast<std::uint32_t>(fCounts.size());
   CompensatedSum missing = fMissing;
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights ? weights[r] : 1.0;
     if (!Enters(w)) continue;
     std::size_t taken = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
-      const ColumnRule& m = *members[k];
+      const Key x = KeyAt(columns[k], r);
       std::uint32_t slot;
-      if (rule.isString) {
-        const std::string_view s = Cell(*strings[k], r);
-        if (m.IsUserMissing(s)) continue;
-        slot = rule.fixed ? fStrings.Find(s) : fStrings.FindOrInsert(s);
+      if constexpr (std::is_same_v<Key, double>) {
+        if (x == SYSMIS || members[k]->IsUserMissing(x)) continue;
+        slot = kFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
       } else {
-        const double x = numbers[k][r];
-        if (x == SYSMIS || m.IsUserMissing(x)) continue;
-        slot = rule.fixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
+        if (members[k]->IsUserMissing(x)) continue;
+        slot = kFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
       }
       if (slot == kNoSlot) continue;
       // A case counts once per category, however many members hold it.
       const auto seen = caseSlots.begin() + static_cast<std::ptrdiff_t>(taken);
       if (std::find(caseSlots.begin(), seen, slot) != seen) continue;
       caseSlots[taken++] = slot;
-      if (rule.fixed) {
+      if constexpr (kFixed) {
         if (fCounts[slot].sum == 0.0) {
           ++fFixedSeen;
           fFirstRow[slot] = static_cast<std::uint32_t>(r);
         }
-      } else if (slot == fCounts.size()) {
+      } else if (slot == slots) {
         NewSlot(static_cast<std::uint32_t>(r));
+        ++slots;
       }
       fCounts[slot].Add(w);
     }

@@ -134,6 +134,8 @@ class DimensionCounts {
   void CountColumn(const DimensionRule& rule, const ColumnRule& m, const CaseBlock& block, std::size_t begin,
                    std::size_t end);
   template <class Key, bool kFixed>
+  void CountSet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  template <class Key, bool kFixed>
   void CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights, std::size_t begin,
                      std::size_t end);
 
