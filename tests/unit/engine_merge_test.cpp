@@ -238,7 +238,8 @@ TEST_F(MergedBlocks, GatherersSeeEveryBlockInOrder) {
 // A block gathered whole, with the entering weights' total added once for
 // every table and each category's missing flag worked out once, holds
 // exactly what the same rows added one at a time hold: every running sum
-// made of the same additions in the same order.
+// made of the same additions in the same order. Its missing weight is the
+// one summed here, pre-defined categories or not.
 TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
   host::CaseBlock block;
   block.rows = 3000;
@@ -286,6 +287,16 @@ TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
   all[4].dimension->members = {code, code};
   all[5].dimension->members = {code};
   all[5].scales = {{code, true}};
+  // The missing weight, summed here: a code that is system- or
+  // user-missing, a text that is "b" (for a set: no member with a category).
+  double missingCode = 0.0, missingText = 0.0;
+  for (std::size_t r = 0; r < block.rows; ++r) {
+    const double w = block.weights[r];
+    if (!(w > 0.0)) continue;
+    const double x = block.numbers[0][r];
+    if (x == SYSMIS || x == 8 || x == 9) missingCode += w;
+    if (block.strings[1].bytes[r] == 'b') missingText += w;
+  }
   const host::engine::BlockEntry entry = host::engine::BlockEntry::Of(block);
   for (std::size_t t = 0; t < all.size(); ++t) {
     const host::engine::TableRules& rules = all[t];
@@ -297,6 +308,8 @@ TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
     whole.Save(rules, a);
     byRow.Save(rules, b);
     EXPECT_EQ(a.Buffer(), b.Buffer()) << "table " << t;
+    const bool text = t == 1 || t == 3;
+    EXPECT_NEAR(whole.Dimension()->MissingWeight(), text ? missingText : missingCode, 1e-9) << "table " << t;
   }
 }
 
