@@ -112,6 +112,7 @@ const engine::DimensionCounts* DimensionImpl::Counts() const {
 }
 
 std::size_t DimensionImpl::NumberOfValues() {
+  if (fFrozen) return fFrozenValues;
   if (fState != nullptr && fState->table != nullptr && fState->table->pass != nullptr) {
     return fState->table->pass->NumberOfValues(*fState->table);
   }
@@ -121,17 +122,49 @@ std::size_t DimensionImpl::NumberOfValues() {
 }
 
 double DimensionImpl::CategoryCount(int position) const {
-  return Counts()->Count(fOrder[static_cast<std::size_t>(position)]);
+  const auto at = static_cast<std::size_t>(position);
+  return fFrozen ? fFrozenCounts[at] : Counts()->Count(fOrder[at]);
 }
 
 double DimensionImpl::MissingWeight() const {
+  if (fFrozen) return fFrozenMissing;
   const engine::DimensionCounts* counts = Counts();
   return counts ? counts->MissingWeight() : 0.0;
 }
 
 double DimensionImpl::TotalWeight() const {
+  if (fFrozen) return fFrozenTotal;
   const engine::DimensionCounts* counts = Counts();
   return counts ? counts->TotalWeight() : 0.0;
+}
+
+void DimensionImpl::TextOf(const AggregationCategory& category, std::string& text) const {
+  if (category.IsTotal()) {
+    text = "Total";
+  } else if (fKind == DimensionKind::DichotomySet) {
+    text.clear();
+    for (std::size_t j = 0; j < fRule.members.size(); ++j) {
+      if (fRule.members[j].known && fRule.members[j].index == category.GetMemberIndex()) {
+        text = fMemberVariables[j]->name;
+        break;
+      }
+    }
+  } else if (fRule.isString) {
+    text = ObsString(category.GetValue());
+  } else {
+    text = NumberText(category.GetValue().d);
+  }
+}
+
+void DimensionImpl::Freeze(engine::DimensionCounts& counts) {
+  fFrozenCounts.reserve(fOrder.size());
+  for (const std::uint32_t s : fOrder) fFrozenCounts.push_back(counts.Count(s));
+  fFrozenMissing = counts.MissingWeight();
+  fFrozenTotal = counts.TotalWeight();
+  fFrozenValues = counts.NumberOfValues(fRule);
+  fFrozen = true;
+  std::vector<std::uint32_t>().swap(fOrder);
+  counts = engine::DimensionCounts(fRule);
 }
 
 int DimensionImpl::MemberIndexOf(const OBS& value) const {
@@ -146,6 +179,7 @@ int DimensionImpl::MemberIndexOf(const OBS& value) const {
 }
 
 void DimensionImpl::BuildCategories() {
+  if (fFrozen) return;
   const engine::DimensionCounts* counts = Counts();
   const std::uint64_t generation = fState ? fState->generation : 0;
   if (fBuiltGeneration == generation) return;
@@ -160,8 +194,8 @@ void DimensionImpl::BuildCategories() {
       if (!fRule.members[j].known) continue;
       AggregationCategory& c = fCategories.emplace_back();
       c.fValue = value;
+      c.fDimension = this;
       c.fMemberIndex = fRule.members[j].index;
-      c.fText = fMemberVariables[j]->name;
       c.fIndex = static_cast<int>(fCategories.size() - 1);
       fOrder.push_back(static_cast<std::uint32_t>(j));
     }
@@ -185,15 +219,8 @@ void DimensionImpl::BuildCategories() {
     fOrder = std::move(slots);
     for (const std::uint32_t s : fOrder) {
       AggregationCategory& c = fCategories.emplace_back();
-      if (fRule.isString) {
-        const std::string_view text = counts->String(s);
-        c.fValue = ObsFromString(text);
-        c.fText = std::string(text);
-      } else {
-        const double x = counts->Number(s);
-        c.fValue = ObsFromNumber(x);
-        c.fText = NumberText(x);
-      }
+      c.fValue = fRule.isString ? ObsFromString(counts->String(s)) : ObsFromNumber(counts->Number(s));
+      c.fDimension = this;
       c.fMemberIndex = fKind == DimensionKind::CategorySet ? MemberIndexOf(c.fValue) : -1;
       c.fIndex = static_cast<int>(fCategories.size() - 1);
     }
@@ -202,9 +229,14 @@ void DimensionImpl::BuildCategories() {
   if (!fNoTotal) {
     AggregationCategory& total = fCategories.emplace_back();
     total.fValue = ObsFromNumber(SYSMIS);
-    total.fText = "Total";
+    total.fDimension = this;
     total.fIsTotal = true;
     total.fIndex = static_cast<int>(fCategories.size() - 1);
+  }
+
+  if (counts != nullptr && fState->PassOver()) {
+    // No case can come any more: the counts are final.
+    Freeze(*fState->Merged().Dimension());
   }
 }
 
@@ -258,6 +290,14 @@ std::vector<double> TableState::Percentiles(std::size_t v, const std::vector<dou
 
 void TableState::Settle() {
   if (table != nullptr && table->pass != nullptr) table->pass->Settle(*table);
+}
+
+bool TableState::PassOver() const {
+  if (table == nullptr || table->pass == nullptr) return true;
+  // The iterator leaves its last block for none (Pass::Add takes no case
+  // then); before its first block the serial is still 0.
+  const CasePosition& at = *table->tally.position;
+  return at.block == nullptr && at.serial > 0;
 }
 
 TableImpl::TableImpl(ProcDSIterator& it) : state(std::make_shared<TableState>()) {
@@ -406,6 +446,16 @@ const StatValues* AggregatorImpl::GetStatValues(const std::vector<const Aggregat
 
 using host::DimensionImpl;
 using host::DimensionKind;
+
+const std::string& AggregationCategory::GetText() const {
+  thread_local std::string text;
+  if (fDimension != nullptr) {
+    fDimension->TextOf(*this, text);
+  } else {
+    text.clear();
+  }
+  return text;
+}
 
 TableDimension::~TableDimension() = default;
 

@@ -43,18 +43,24 @@ class DimensionImpl {
   // Off the inline path of TableDimension::GetNumberOfValues.
   std::size_t NumberOfValues();
   // Builds the category list for the counts so far (total last); a no-op
-  // when nothing was gathered since the last call.
+  // when nothing was gathered since the last call. Once the pass is over the
+  // list is final: a count per category is kept beside it and the table's
+  // category index is freed (a listing of a million values would hold it,
+  // some 70 bytes a category, while the procedure makes its rows).
   void BuildCategories();
   const std::vector<AggregationCategory>& Categories() const { return fCategories; }
   std::vector<AggregationCategory>& Categories() { return fCategories; }
   // The count of a real category by its position in the list.
   double CategoryCount(int position) const;
+  // The text of one of the dimension's categories.
+  void TextOf(const AggregationCategory& category, std::string& text) const;
   double MissingWeight() const;
   double TotalWeight() const;
 
  private:
   const engine::DimensionCounts* Counts() const;
   int MemberIndexOf(const OBS& value) const;
+  void Freeze(engine::DimensionCounts& counts);
 
   DimensionKind fKind;
   std::vector<int> fVariables;  // the variable, or the members in set order
@@ -76,6 +82,13 @@ class DimensionImpl {
   std::vector<AggregationCategory> fCategories;
   std::vector<std::uint32_t> fOrder;                       // position -> slot
   std::vector<std::vector<AggregationCategory>> fRetired;  // keeps old pointers valid
+
+  // The final results once the index is freed: counts by position.
+  bool fFrozen = false;
+  std::vector<double> fFrozenCounts;
+  double fFrozenMissing = 0.0;
+  double fFrozenTotal = 0.0;
+  std::size_t fFrozenValues = 0;
 };
 
 engine::ColumnRule ColumnRuleOf(const QUVO_DataSource& source, int index);
@@ -106,6 +119,9 @@ struct TableState {
   engine::TableAccumulator& Merged();
   // Gathers what the table took and has not gathered yet.
   void Settle();
+  // No further case can reach the state: the table or its pass is gone, or
+  // the iterator has passed its last block.
+  bool PassOver() const;
   // Computes what is costly to read (the percentiles) for the state as it
   // is; a pass does it for every table at once on its threads.
   void Finalize();

@@ -173,6 +173,15 @@ void CheckTable(const json& ds, const json& spec, Built& b, const std::string& w
   ExpectClose(total->GetStatValue(1)->GetValue1(), e["total"], where + " total");
   // A categorical table has no whole-table cell.
   EXPECT_EQ(aggregator->GetStatValues({}, -1), nullptr) << where;
+  // Read after the pass, the results are kept apart from the freed index:
+  // they read the same a second time.
+  EXPECT_EQ(dim->GetNumberOfValues(), e["distinct"].get<std::size_t>()) << where;
+  EXPECT_EQ(dim->GetCategoryPointers(), cats) << where;
+  if (!expected.empty()) {
+    EXPECT_EQ(cats[0]->GetText(), expected[0]["text"].get<std::string>()) << where;
+    ExpectClose(aggregator->GetStatValues({cats[0]}, -1)->GetStatValue(0)->GetValue1(), expected[0]["count"],
+                where + " count read again");
+  }
 }
 
 void RunDataset(const json& ds, const std::string& name) {

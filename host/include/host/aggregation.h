@@ -75,20 +75,23 @@ class HOST_API AggregationStatistic {
 };
 
 // One category of a dimension: its value (variables and category sets), the
-// member it belongs to (sets), and its text.
+// member it belongs to (sets), and its text. A listing of a million values
+// makes a million of them, so the text is made when asked for, from the value
+// or the member: the reference stays valid until the next GetText call on
+// the same thread.
 class HOST_API AggregationCategory {
  public:
   OBS GetValue() const { return fValue; }
   int GetMemberIndex() const { return fMemberIndex; }
-  const std::string& GetText() const { return fText; }
+  const std::string& GetText() const;
   bool IsTotal() const { return fIsTotal; }
   int Index() const { return fIndex; }
 
   OBS fValue{};
+  const host::DimensionImpl* fDimension = nullptr;  // the one it belongs to
   int fMemberIndex = -1;
-  std::string fText;
-  bool fIsTotal = false;
   int fIndex = 0;  // position in the dimension's category list
+  bool fIsTotal = false;
 };
 
 class HOST_API TableDimension {
