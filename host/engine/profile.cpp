@@ -185,11 +185,11 @@ std::size_t BinsAt(const std::vector<double>& sorted, const DecimalGrid& grid, s
 
 }  // namespace
 
-void NumericProfile::Add(const double* values, const double* weights, std::size_t rows) {
+void NumericProfile::Add(const double* values, const double* weights, std::size_t rows, int binHint) {
   if (weights == nullptr) {
-    AddRows<false>(values, weights, rows);
+    AddRows<false>(values, weights, rows, binHint);
   } else {
-    AddRows<true>(values, weights, rows);
+    AddRows<true>(values, weights, rows, kNoBinHint);
   }
 }
 
@@ -203,6 +203,8 @@ struct Scratch {
   std::vector<std::uint64_t> keysBuffer;
   std::vector<WeightedValue> weightedBuffer;
   std::vector<CompensatedSum> slots;  // by integer
+  std::vector<double> edges;          // of the bins of a block's range
+  std::vector<double> counts;         // by bin
 };
 
 Scratch& ThreadScratch() {
@@ -349,7 +351,7 @@ void Unite(std::vector<Key>& keys, std::vector<Weight>& weights, const std::vect
 // profile collects the valid values, sorts them and takes them as distinct
 // values with their weights (each summed in case order, as one by one).
 template <bool kWeighted>
-void NumericProfile::AddRows(const double* values, const double* weights, std::size_t rows) {
+void NumericProfile::AddRows(const double* values, const double* weights, std::size_t rows, int binHint) {
   const bool checkMissing = fMissing.Any();
   std::int64_t validRows = 0;
   std::int64_t missingRows = 0;
@@ -414,6 +416,9 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
     if (!WholeUnits(valueAt(i), fUnit)) fWhole = false;
   }
   fValidCases += static_cast<std::int64_t>(n);
+  if constexpr (!kWeighted) {
+    if (binHint != kNoBinHint && finite && BinAtOnce(kept.data(), n, low, high, binHint)) return;
+  }
 
   std::vector<double> distinct;
   std::vector<CompensatedSum> sums;
@@ -454,6 +459,47 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
     SortedDistinct(kept, scratch.keys, scratch.keysBuffer, n, anyNaN, distinct, sums);
   }
   AddDistinct(std::move(distinct), std::move(sums));
+}
+
+// A fresh profile's values of weight 1 straight into bins of the hinted
+// grid, counted by bin without sorting them: each bin gets the whole number
+// of its values, as binning the sorted distinct values would give it. False
+// (nothing kept) when the grid does not suit the values or the profile is
+// not fresh.
+bool NumericProfile::BinAtOnce(const double* values, std::size_t n, double low, double high, int exponent) {
+  if (!fExact || !fValues.empty() || !fBins.empty() || fUnbinnable) return false;
+  const DecimalGrid grid{fUnit, exponent};
+  if (exponent < -DecimalGrid::kMaxExponent || exponent > DecimalGrid::kMaxExponent) return false;
+  if (!grid.Usable(low) || !grid.Usable(high)) return false;
+  const std::int64_t first = grid.Bin(low);
+  const std::int64_t span = grid.Bin(high) - first + 1;
+  if (span > static_cast<std::int64_t>(std::max<std::size_t>(2 * kFineBinLimit, n))) return false;
+  const auto bins = static_cast<std::size_t>(span);
+  Scratch& scratch = ThreadScratch();
+  std::vector<double>& edges = scratch.edges;
+  std::vector<double>& counts = scratch.counts;
+  edges.resize(bins + 1);
+  for (std::size_t k = 0; k <= bins; ++k) edges[k] = grid.Edge(first + static_cast<std::int64_t>(k));
+  counts.assign(bins, 0.0);
+  // A guess from the width, then the edges decide: edges[0] <= x < edges[bins].
+  const double inverse = 1.0 / grid.Width();
+  const auto top = static_cast<std::int64_t>(bins) - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = values[i];
+    auto k = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(x * inverse)) - first, 0, top);
+    while (edges[static_cast<std::size_t>(k)] > x) --k;
+    while (edges[static_cast<std::size_t>(k) + 1] <= x) ++k;
+    counts[static_cast<std::size_t>(k)] += 1.0;
+  }
+  fExact = false;
+  fGrid = grid;
+  for (std::size_t k = 0; k < bins; ++k) {
+    if (counts[k] == 0.0) continue;
+    fBins.push_back(first + static_cast<std::int64_t>(k));
+    fBinWeights.push_back(counts[k]);
+  }
+  FitBins();
+  return true;
 }
 
 void NumericProfile::AddDistinct(std::vector<double>&& values, std::vector<CompensatedSum>&& weights) {
@@ -816,6 +862,14 @@ void SetProfile::Merge(SetProfile&& later) {
 
 PassProfile::PassProfile(const Dataset& dataset) : fDataset(&dataset) {}
 
+PassProfile::BinHints::BinHints(std::size_t n) : exponents(std::make_unique<std::atomic<int>[]>(n)), size(n) {
+  for (std::size_t i = 0; i < n; ++i) exponents[i].store(NumericProfile::kNoBinHint, std::memory_order_relaxed);
+}
+
+void PassProfile::EnsureHints() {
+  if (!fHints) fHints = std::make_shared<BinHints>(fDataset->variables.size());
+}
+
 PassProfile::~PassProfile() = default;
 PassProfile::PassProfile(PassProfile&&) noexcept = default;
 PassProfile& PassProfile::operator=(PassProfile&&) noexcept = default;
@@ -830,6 +884,7 @@ void PassProfile::WantColumn(int variable, bool full) {
     WantColumn(variable, true);
     return;
   }
+  EnsureHints();
   auto column = std::make_unique<Column>();
   column->full = full;
   const QUVO_Variable& v = *fDataset->variables[static_cast<std::size_t>(variable)];
@@ -889,6 +944,7 @@ void PassProfile::WantTables(const std::vector<std::shared_ptr<const TableRules>
 
 PassProfile PassProfile::Fresh() const {
   PassProfile out(*fDataset);
+  out.fHints = fHints;
   for (const auto& [index, column] : fColumns) out.WantColumn(index, column->full);
   for (const auto& [index, set] : fSets) out.fSets.emplace_back(index, SetProfile(*fDataset, *fDataset->sets[index]));
   return out;
@@ -905,7 +961,9 @@ void PassProfile::Add(const CaseBlock& block) {
       column->strings->Add(block.strings[v], weights, block.rows);
     } else {
       if (v >= block.numbers.size() || block.numbers[v].size() != block.rows) continue;
-      column->numbers->Add(block.numbers[v].data(), weights, block.rows);
+      const int hint = fHints && v < fHints->size ? fHints->exponents[v].load(std::memory_order_relaxed)
+                                                  : NumericProfile::kNoBinHint;
+      column->numbers->Add(block.numbers[v].data(), weights, block.rows, hint);
     }
     column->rows += block.rows;
   }
@@ -922,7 +980,11 @@ void PassProfile::Merge(PassProfile&& later) {
       continue;
     }
     Column& mine = *at->second;
-    if (mine.numbers && theirs->numbers) mine.numbers->Merge(std::move(*theirs->numbers));
+    if (mine.numbers && theirs->numbers) {
+      mine.numbers->Merge(std::move(*theirs->numbers));
+      const auto v = static_cast<std::size_t>(index);
+      if (fHints && v < fHints->size) fHints->exponents[v].store(mine.numbers->BinHint(), std::memory_order_relaxed);
+    }
     if (mine.strings && theirs->strings) mine.strings->Merge(std::move(*theirs->strings));
     mine.rows += theirs->rows;
   }

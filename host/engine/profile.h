@@ -15,6 +15,7 @@
 // the parts of a dataset gathers it on other machines (host/shards).
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -201,9 +202,14 @@ class NumericProfile {
       : fMissing(std::move(missing)), fUnit(unit), fFull(full) {}
 
   // `weights` null: every case weighs 1. Cases whose weight is not positive
-  // are left out, as the tables leave them out.
-  void Add(const double* values, const double* weights, std::size_t rows);
+  // are left out, as the tables leave them out. `binHint`: the exponent of the
+  // fine grid of a profile of earlier cases that keeps bins (kNoBinHint:
+  // none); a fresh profile of unit weights then bins its values at once.
+  static constexpr int kNoBinHint = std::numeric_limits<int>::min();
+  void Add(const double* values, const double* weights, std::size_t rows, int binHint = kNoBinHint);
   void Merge(NumericProfile&& later);
+  // The exponent of the fine grid while bins are kept, else kNoBinHint.
+  int BinHint() const { return fExact || fUnbinnable ? kNoBinHint : fGrid.exponent; }
   ColumnSummary Finalize() const;
   // Everything gathered; Load expects a profile of no case.
   void Save(wire::Writer& out) const;
@@ -211,7 +217,8 @@ class NumericProfile {
 
  private:
   template <bool kWeighted>
-  void AddRows(const double* values, const double* weights, std::size_t rows);
+  void AddRows(const double* values, const double* weights, std::size_t rows, int binHint);
+  bool BinAtOnce(const double* values, std::size_t n, double low, double high, int exponent);
   // Takes distinct values in ascending order with their weights.
   void AddDistinct(std::vector<double>&& values, std::vector<CompensatedSum>&& weights);
   void AddToBins(const std::vector<double>& values, const std::vector<CompensatedSum>& weights);
@@ -336,6 +343,19 @@ class PassProfile {
  private:
   struct Column;
   const Dataset* fDataset;
+  // What the merged profile tells the fresh ones of later blocks (shared by
+  // every profile made by Fresh): per dictionary index, the exponent of the
+  // fine grid of a numeric variable once it keeps bins. Unit-weight blocks
+  // bin on it right away: their bins hold whole counts, which coarsen
+  // exactly to whatever grid the merged profile has when they reach it, so
+  // the result does not depend on when the hint was read.
+  struct BinHints {
+    explicit BinHints(std::size_t n);
+    std::unique_ptr<std::atomic<int>[]> exponents;
+    std::size_t size;
+  };
+  void EnsureHints();
+  std::shared_ptr<BinHints> fHints;
   std::vector<std::pair<int, std::unique_ptr<Column>>> fColumns;  // by dictionary index, ascending
   std::vector<std::pair<std::size_t, SetProfile>> fSets;          // by position among the dataset's sets
   std::uint64_t fRows = 0;

@@ -261,6 +261,16 @@ void ScaleAccumulator::SwitchToRaw() {
   std::vector<CompensatedSum>().swap(fSums);
 }
 
+void ScaleAccumulator::Retable() {
+  std::vector<double> values = std::move(fValues);
+  fValues = {};
+  fRaw = false;
+  fKept = 0;
+  fRetabling = true;
+  for (double x : values) Keep(x, 1.0);
+  fRetabling = false;
+}
+
 void ScaleAccumulator::KeepAggregated(double x, const CompensatedSum& w) {
   if (!fRaw) {
     ++fKept;
@@ -325,6 +335,16 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
     }
   }
   if (!fKeepValues || !later.fKeepValues) return;
+  if (Provisional()) Retable();
+  if (later.Provisional()) {
+    if (fRaw && !fWeighted) {
+      // Unit weights on both sides: the same values as the later table's
+      // entries repeated, in one copy.
+      fValues.insert(fValues.end(), later.fValues.begin(), later.fValues.end());
+      return;
+    }
+    later.Retable();
+  }
   // One weight flag for the union: values kept as repeats become pairs of
   // value and weight 1 once either side has another weight.
   if (later.fWeighted && !fWeighted) {

@@ -120,6 +120,15 @@ class ScaleAccumulator {
   // new, plain storage is cheaper than hashing every case, especially with
   // thousands of tables whose hash tables would not stay in the cache.
   static constexpr std::size_t kDensityCheck = 1024;
+  // A table that took nearly only new values for its first kShortcutCheck
+  // distinct ones (a continuous variable in a short block of a wide file)
+  // stores the rest raw at once, provisionally: while every weight is 1 the
+  // values give the same quartiles either way, and a merged accumulator that
+  // is raw already takes them in one copy. Should a weight other than 1 come,
+  // or a merged table take them, the table they would have made is rebuilt
+  // exactly (Retable), so weighted results do not change. Marked by fKept.
+  static constexpr std::size_t kShortcutCheck = 256;
+  static constexpr std::size_t kProvisional = ~std::size_t{0};
 
   // A value seen before only adds its weight: kept inline. A new one, and
   // raw storage, go out of line.
@@ -138,6 +147,13 @@ class ScaleAccumulator {
   // A value new to the table (already inserted in it), or any value once raw.
   [[gnu::noinline]] void KeepMore(double x, double w) {
     if (!fRaw) {
+      if (fSums.size() == kShortcutCheck && !fWeighted && w == 1.0 && !fRetabling &&
+          fKept <= kShortcutCheck + kShortcutCheck / 8) {
+        fSums.push_back({w, 0.0});
+        SwitchToRaw();
+        fKept = kProvisional;
+        return;
+      }
       const bool dense = fSums.size() >= kDensityCheck && fSums.size() * 4 > fKept;
       if (fSums.size() < kTableLimit && !dense) {
         fSums.push_back({w, 0.0});
@@ -147,6 +163,11 @@ class ScaleAccumulator {
       SwitchToRaw();
     }
     if (w != 1.0 && !fWeighted) {
+      if (Provisional()) {
+        Retable();
+        Keep(x, w);
+        return;
+      }
       fWeighted = true;
       fWeights.assign(fValues.size(), 1.0);
     }
@@ -154,6 +175,11 @@ class ScaleAccumulator {
     if (fWeighted) fWeights.push_back(w);
   }
   [[gnu::noinline]] void SwitchToRaw();
+  bool Provisional() const { return fRaw && fKept == kProvisional; }
+  // A provisionally raw accumulator back to the table it would have kept:
+  // its values are in the order the table took them (its first distinct
+  // values expanded in slot order, then case order), and every weight is 1.
+  void Retable();
   [[gnu::noinline]] void Rescale(double delta);
   // Keeps a value that stands for `w` of weight (a table entry of a merged
   // accumulator).
@@ -172,7 +198,8 @@ class ScaleAccumulator {
   double fScaleLimit = 0x1p256;  // deviations beyond this rescale
 
   bool fRaw = false;                  // the values outgrew the table
-  std::size_t fKept = 0;              // values offered to the table
+  std::size_t fKept = 0;              // values offered to the table; kProvisional
+  bool fRetabling = false;            // in Retable: no shortcut
   NumericCategoryIndex fTable;        // distinct values while !fRaw
   std::vector<CompensatedSum> fSums;  // their weight sums, in case order
   std::vector<double> fValues;

@@ -172,9 +172,12 @@ TEST(EngineProfile, ValuesNoGridHoldsGiveNoHistogramButTheirRange) {
 // Values are sorted per chunk (a slot per integer when they are whole and
 // close, else a radix sort, with NaNs apart) and chunks merge as sorted
 // lists: any order and chunking must give the same summary. Weights are
-// binary fractions, so every sum is exact whatever its order.
+// binary fractions, so every sum is exact whatever its order. With unit
+// weights a chunk may be binned at once on the grid the merged chunks had
+// some merges before (a stale hint): the same summary again.
 TEST(EngineProfile, AnyOrderAndChunkingGiveTheSameSummary) {
-  for (const std::size_t fractions : {300u, 1500u}) {  // exact, then binned
+  const std::pair<std::size_t, bool> kinds[] = {{300, false}, {1500, false}, {300, true}, {1500, true}};
+  for (const auto& [fractions, unit] : kinds) {  // exact, then binned; weighted, then unit weights
     std::vector<double> values;
     for (int i = 0; i < 900; ++i) values.push_back(static_cast<double>(i % 37) - 12.0);
     for (std::size_t i = 0; i < 2 * fractions; ++i)
@@ -182,8 +185,9 @@ TEST(EngineProfile, AnyOrderAndChunkingGiveTheSameSummary) {
     for (double x : {-0.0, 0.0, 1e15, -1e15}) values.push_back(x);
     std::vector<double> weights;
     for (std::size_t i = 0; i < values.size(); ++i) weights.push_back(0.5 + static_cast<double>(i % 3));
-    const auto profile = [&](const std::vector<std::size_t>& order, std::size_t chunk) {
+    const auto profile = [&](const std::vector<std::size_t>& order, std::size_t chunk, bool hinted = false) {
       host::engine::NumericProfile whole({}, 1);
+      std::vector<int> hints = {host::engine::NumericProfile::kNoBinHint};
       std::vector<double> x;
       std::vector<double> w;
       for (std::size_t at = 0; at < order.size(); at += chunk) {
@@ -194,8 +198,10 @@ TEST(EngineProfile, AnyOrderAndChunkingGiveTheSameSummary) {
           w.push_back(weights[order[k]]);
         }
         host::engine::NumericProfile part({}, 1);
-        part.Add(x.data(), w.data(), x.size());
+        const int hint = hinted ? hints[hints.size() > 2 ? hints.size() - 3 : 0] : hints.front();
+        part.Add(x.data(), unit ? nullptr : w.data(), x.size(), hint);
         whole.Merge(std::move(part));
+        hints.push_back(whole.BinHint());
       }
       return whole.Finalize();
     };
@@ -212,8 +218,9 @@ TEST(EngineProfile, AnyOrderAndChunkingGiveTheSameSummary) {
     std::mt19937 random(7);
     for (const std::size_t chunk : {1u, 7u, 64u, 500u}) {
       std::shuffle(order.begin(), order.end(), random);
-      const host::engine::ColumnSummary got = profile(order, chunk);
-      const std::string what = std::to_string(fractions) + " fractions, chunks of " + std::to_string(chunk);
+      const host::engine::ColumnSummary got = profile(order, chunk, unit);
+      const std::string what =
+          std::to_string(fractions) + " fractions, chunks of " + std::to_string(chunk) + (unit ? ", hinted" : "");
       EXPECT_EQ(got.validWeight, one.validWeight) << what;
       EXPECT_EQ(got.distinct, one.distinct) << what;
       EXPECT_EQ(got.distinctOver, one.distinctOver) << what;

@@ -147,6 +147,46 @@ TEST(EngineScaleSelection, PartitionArrangesAsTheStandardOne) {
   }
 }
 
+// Short blocks (a wide file's) of mostly new values store them raw before
+// their table is full: merged in file order they must still give the sorted
+// reference, whether the merged state is empty, a table or raw, and when
+// weights other than 1 come within such a block or in a later one.
+TEST(EngineScalePercentiles, ShortBlocksMergeToTheSortedReference) {
+  const auto continuous = [](int i) { return ((i * 7919) % 10007) * 0.25; };
+  const std::vector<Case> cases = {
+      {"unit weights", 6000, continuous, [](int) { return 1.0; }},
+      {"weights within the first block", 3000, continuous, [](int i) { return i < 400 ? 1.0 : 0.25 * (1 + i % 3); }},
+      {"weights after the merged state went raw", 6000, continuous,
+       [](int i) { return i < 3000 ? 1.0 : 0.5 * (1 + i % 4); }},
+      {"codes, new values, one weighted stretch", 4000,
+       [continuous](int i) { return i < 300 ? (i % 30) : continuous(i); },
+       [](int i) { return i >= 2000 && i < 2100 ? 2.0 : 1.0; }},
+  };
+  const std::vector<double> ps = {0.0001, 0.25, 0.5, 0.75, 0.9999};
+  for (const Case& c : cases) {
+    ScaleAccumulator merged(true);
+    std::vector<Pair> pairs;
+    for (int from = 0; from < c.n; from += 580) {
+      ScaleAccumulator block(true);
+      std::vector<double> x;
+      std::vector<double> w;
+      for (int i = from; i < std::min(c.n, from + 580); ++i) {
+        x.push_back(c.value(i));
+        w.push_back(c.weight(i));
+        pairs.emplace_back(c.value(i), c.weight(i));
+      }
+      for (std::size_t k = 0; k < x.size(); k += ScaleAccumulator::kRun) {
+        block.AddValidRun(x.data() + k, w.data() + k, std::min(ScaleAccumulator::kRun, x.size() - k));
+      }
+      merged.Merge(std::move(block));
+    }
+    const std::vector<double> got = merged.Percentiles(ps);
+    for (std::size_t j = 0; j < ps.size(); ++j) {
+      EXPECT_EQ(got[j], ReferencePercentile(pairs, ps[j])) << c.name << " p=" << ps[j];
+    }
+  }
+}
+
 TEST(EngineScalePercentiles, NoValidCaseGivesSystemMissing) {
   ScaleAccumulator acc(true);
   acc.AddMissing(1.0);
