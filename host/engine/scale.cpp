@@ -1,12 +1,221 @@
 #include "host/engine/scale.h"
 
 #include <algorithm>
+#include <bit>
 #include <numeric>
 
+#include "host/check.h"
 #include "host/engine/category_index.h"
 #include "host/obs.h"
 
 namespace host::engine {
+
+namespace {
+
+constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+
+}  // namespace
+
+// Codes as many of x as the current digits allow, up to the first that they
+// do not; returns how many.
+std::size_t RawColumn::EncodeRun(const double* x, std::size_t n, std::vector<std::int32_t>& chunk) const {
+  const double scale = fScale;
+  std::int32_t codes[256];
+  std::size_t done = 0;
+  while (done < n) {
+    const std::size_t m = std::min(std::size(codes), n - done);
+    std::size_t i = 0;
+    while (i < m && Encode(x[done + i], scale, codes[i])) ++i;
+    chunk.insert(chunk.end(), codes, codes + i);
+    done += i;
+    if (i < m) break;
+  }
+  return done;
+}
+
+// The last chunk while it has room, else a new one of full size (the first
+// grows as a vector does, so that a small column stays small).
+std::vector<std::int32_t>& RawColumn::CodeRoom() {
+  if (fCodes.empty() || fCodes.back().size() == kChunk) {
+    fCodes.emplace_back();
+    if (fCodes.size() > 1) fCodes.back().reserve(kChunk);
+  }
+  return fCodes.back();
+}
+
+std::vector<double>& RawColumn::DoubleRoom() {
+  if (fDoubles.empty() || fDoubles.back().size() == kChunk) {
+    fDoubles.emplace_back();
+    if (fDoubles.size() > 1) fDoubles.back().reserve(kChunk);
+  }
+  return fDoubles.back();
+}
+
+void RawColumn::Append(const double* x, std::size_t n) {
+  while (n > 0) {
+    if (!fCoded) {
+      std::vector<double>& chunk = DoubleRoom();
+      const std::size_t take = std::min(n, kChunk - chunk.size());
+      chunk.insert(chunk.end(), x, x + take);
+      fSize += take;
+      x += take;
+      n -= take;
+      continue;
+    }
+    std::vector<std::int32_t>& chunk = CodeRoom();
+    const std::size_t take = std::min(n, kChunk - chunk.size());
+    const std::size_t done = EncodeRun(x, take, chunk);
+    fSize += done;
+    x += done;
+    n -= done;
+    if (done < take) {
+      AppendOne(*x);
+      ++x;
+      --n;
+    }
+  }
+}
+
+// More digits when the value needs them and every code so far takes them;
+// else an exception while they are few; else plain doubles from now on.
+void RawColumn::AppendOne(double x) {
+  std::int32_t k = 0;
+  for (int d = fDigits + 1; d <= kMaxDigits; ++d) {
+    if (!Encode(x, kPow10[d], k)) continue;
+    if (RaiseDigits(d)) {
+      CodeRoom().push_back(k);
+      ++fSize;
+      return;
+    }
+    break;
+  }
+  if (fExceptions.size() < 64 + fSize / 64 && fExceptions.size() < static_cast<std::size_t>(kExceptionBase) - 1) {
+    CodeRoom().push_back(kExceptionBase + static_cast<std::int32_t>(fExceptions.size()));
+    fExceptions.push_back(x);
+    ++fSize;
+    return;
+  }
+  ToDoubles();
+  DoubleRoom().push_back(x);
+  ++fSize;
+}
+
+// k / 10^d and k * 10^e / 10^(d + e) are the one double nearest the same
+// number, so codes move to more digits exactly while they stay in range.
+// A failure is remembered: codes only get more, so it would fail again.
+bool RawColumn::RaiseDigits(int digits) {
+  if (digits >= fCeiling) return false;
+  const auto factor = static_cast<std::int64_t>(kPow10[digits - fDigits]);
+  const auto fits = [factor](std::int32_t k) {
+    const std::int64_t v = static_cast<std::int64_t>(k) * factor;
+    return k >= kExceptionBase || (v > -(kExceptionBase - 1) && v < kExceptionBase - 1);
+  };
+  for (const std::vector<std::int32_t>& chunk : fCodes) {
+    if (!std::all_of(chunk.begin(), chunk.end(), fits)) {
+      fCeiling = digits;
+      return false;
+    }
+  }
+  for (std::vector<std::int32_t>& chunk : fCodes) {
+    for (std::int32_t& k : chunk) {
+      if (k < kExceptionBase) k = static_cast<std::int32_t>(k * factor);
+    }
+  }
+  fDigits = digits;
+  fScale = kPow10[digits];
+  return true;
+}
+
+// Chunk by chunk, each freed once decoded, so that the column is never held
+// twice.
+void RawColumn::ToDoubles() {
+  fDoubles.reserve(fCodes.size());
+  for (std::vector<std::int32_t>& chunk : fCodes) {
+    std::vector<double>& out = fDoubles.emplace_back();
+    out.reserve(fDoubles.size() > 1 ? kChunk : chunk.size());
+    for (const std::int32_t k : chunk) out.push_back(Decode(k));
+    std::vector<std::int32_t>().swap(chunk);
+  }
+  fCodes.clear();
+  fCodes.shrink_to_fit();
+  fExceptions.clear();
+  fExceptions.shrink_to_fit();
+  fCoded = false;
+}
+
+void RawColumn::AppendRepeated(double x, std::size_t n) {
+  if (n == 0) return;
+  std::int32_t k = 0;
+  if (fCoded && !Encode(x, fScale, k)) {
+    AppendOne(x);
+    --n;
+    if (fCoded) k = fCodes.back().back();
+  }
+  while (n > 0) {
+    std::size_t take = 0;
+    if (fCoded) {
+      std::vector<std::int32_t>& chunk = CodeRoom();
+      take = std::min(n, kChunk - chunk.size());
+      chunk.insert(chunk.end(), take, k);
+    } else {
+      std::vector<double>& chunk = DoubleRoom();
+      take = std::min(n, kChunk - chunk.size());
+      chunk.insert(chunk.end(), take, x);
+    }
+    fSize += take;
+    n -= take;
+  }
+}
+
+void RawColumn::Append(const RawColumn& other) {
+  std::size_t done = 0;  // values of `other` taken
+  if (fCoded && other.Keyed() && (other.fDigits <= fDigits || RaiseDigits(other.fDigits))) {
+    // Codes in the same or fewer digits: scaled, no double in between.
+    const auto factor = static_cast<std::int64_t>(kPow10[fDigits - other.fDigits]);
+    while (done < other.fSize) {
+      const std::int32_t* from = other.fCodes[done / kChunk].data() + done % kChunk;
+      std::vector<std::int32_t>& room = CodeRoom();
+      const std::size_t take =
+          std::min({kChunk - room.size(), other.fCodes[done / kChunk].size() - done % kChunk, other.fSize - done});
+      std::size_t j = 0;
+      if (factor == 1) {
+        room.insert(room.end(), from, from + take);
+        j = take;
+      }
+      for (; j < take; ++j) {
+        const std::int64_t v = static_cast<std::int64_t>(from[j]) * factor;
+        if (v <= -(kExceptionBase - 1) || v >= kExceptionBase - 1) break;
+        room.push_back(static_cast<std::int32_t>(v));
+      }
+      fSize += j;
+      done += j;
+      if (j < take) break;
+    }
+    if (done == other.fSize) return;
+  }
+  double buffer[256];
+  while (done < other.fSize) {
+    const std::size_t c = done / kChunk;
+    const std::size_t at = done % kChunk;
+    const std::size_t length = other.fCoded ? other.fCodes[c].size() : other.fDoubles[c].size();
+    const std::size_t m = std::min<std::size_t>(std::size(buffer), length - at);
+    for (std::size_t i = 0; i < m; ++i) {
+      buffer[i] = other.fCoded ? other.Decode(other.fCodes[c][at + i]) : other.fDoubles[c][at + i];
+    }
+    Append(buffer, m);
+    done += m;
+  }
+}
+
+void RawColumn::CopyTo(double* out) const {
+  if (fCoded) {
+    for (const std::vector<std::int32_t>& chunk : fCodes) {
+      for (const std::int32_t k : chunk) *out++ = Decode(k);
+    }
+  } else {
+    for (const std::vector<double>& chunk : fDoubles) out = std::copy(chunk.begin(), chunk.end(), out);
+  }
+}
 
 double ScaleAccumulator::Mean() const {
   if (!fHasShift || !(ValidWeight() > 0.0)) return SYSMIS;
@@ -75,13 +284,13 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
       Keep(x[i], w[i]);
       ++i;
     } else if (fWeighted) {
-      fValues.insert(fValues.end(), x + i, x + n);
-      fWeights.insert(fWeights.end(), w + i, w + n);
+      fValues.Append(x + i, n - i);
+      fWeights.Append(w + i, n - i);
       return;
     } else {
       std::size_t j = i;
       while (j < n && w[j] == 1.0) ++j;
-      fValues.insert(fValues.end(), x + i, x + j);
+      fValues.Append(x + i, j - i);
       if (j < n) {
         Keep(x[j], w[j]);  // the first other weight: pairs from here on
         ++j;
@@ -97,7 +306,10 @@ namespace {
 
 // Unweighted order statistics: the values at the given 0-based ranks, found
 // by successive selections over a shrinking tail instead of a full sort.
-std::vector<double> OrderStatistics(std::vector<double>& a, std::vector<std::size_t> ranks) {
+// Works on codes as well as on doubles: the rank of a value does not depend
+// on how the values are compared, only on their order.
+template <class T>
+std::vector<T> OrderStatistics(std::vector<T>& a, std::vector<std::size_t> ranks) {
   std::vector<std::size_t> sorted = ranks;
   std::sort(sorted.begin(), sorted.end());
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
@@ -106,20 +318,31 @@ std::vector<double> OrderStatistics(std::vector<double>& a, std::vector<std::siz
     std::nth_element(a.begin() + static_cast<std::ptrdiff_t>(lo), a.begin() + static_cast<std::ptrdiff_t>(r), a.end());
     lo = r + 1;
   }
-  std::vector<double> out;
+  std::vector<T> out;
   out.reserve(ranks.size());
   for (std::size_t r : ranks) out.push_back(a[r]);
   return out;
 }
 
-}  // namespace
+// A stored value and its weight as codes of their columns (8 bytes instead
+// of 16): codes compare as the values do, so every comparison, and so every
+// partition, comes out as on the decoded pairs, and the weights are decoded
+// to the same doubles where they are summed.
+struct CodedPair {
+  std::int32_t value;
+  std::int32_t weight;
+};
+
+template <class Pair>
+using KeyOf = decltype(Pair::value);
 
 // Edelkamp and Weiss's block partition pairs the misplaced values in the
 // same order as std::partition: the offsets of the misplaced values of a
 // block from each end are noted without branches, then swapped pair by pair.
 // When the two ends come too close for another block, std::partition goes on
 // from the first misplaced value not yet paired, as it would have itself.
-WeightedValue* PartitionBelow(WeightedValue* first, WeightedValue* last, double pivot) {
+template <class Pair>
+Pair* PartitionPairs(Pair* first, Pair* last, KeyOf<Pair> pivot) {
   constexpr std::ptrdiff_t kBlock = 128;
   std::uint8_t frontOffsets[kBlock];
   std::uint8_t backOffsets[kBlock];
@@ -127,11 +350,11 @@ WeightedValue* PartitionBelow(WeightedValue* first, WeightedValue* last, double 
   std::ptrdiff_t backCount = 0;
   std::ptrdiff_t frontNext = 0;
   std::ptrdiff_t backNext = 0;
-  WeightedValue* front = first;  // values before it are scanned
-  WeightedValue* back = last;    // values from it on are scanned
-  WeightedValue* frontBlock = first;
-  WeightedValue* backBlock = last;  // the back block's values lie below it
-  const auto below = [pivot](const WeightedValue& x) { return x.value < pivot; };
+  Pair* front = first;  // values before it are scanned
+  Pair* back = last;    // values from it on are scanned
+  Pair* frontBlock = first;
+  Pair* backBlock = last;  // the back block's values lie below it
+  const auto below = [pivot](const Pair& x) { return x.value < pivot; };
   while (true) {
     const std::ptrdiff_t need = (frontCount == 0 ? kBlock : 0) + (backCount == 0 ? kBlock : 0);
     if (back - front < need) break;
@@ -167,30 +390,30 @@ WeightedValue* PartitionBelow(WeightedValue* first, WeightedValue* last, double 
   return std::partition(front, back, below);
 }
 
-namespace {
-
 // Three-way weighted quickselect for several targets at once: one partition
 // serves every target, and only the parts that hold a target are visited.
 // targets[i] are cumulative weights, ascending; `base` is the compensated
 // weight of everything below [first, last), and a target counts as reached
 // `slack` early (see CumulativeSlack).
-void SelectMany(WeightedValue* first, WeightedValue* last, CompensatedSum base, const double* targets, double* results,
-                std::size_t count, double largest, double slack) {
+template <class Pair, class WeightOf>
+void SelectMany(Pair* first, Pair* last, CompensatedSum base, const double* targets, KeyOf<Pair>* results,
+                std::size_t count, KeyOf<Pair> largest, double slack, const WeightOf& weightOf) {
+  using Key = KeyOf<Pair>;
   while (count > 0) {
     if (first == last) {
       for (std::size_t i = 0; i < count; ++i) results[i] = largest;
       return;
     }
-    const double p = first->value;
-    const double q = first[(last - first) / 2].value;
-    const double r = (last - 1)->value;
-    const double pivot = std::max(std::min(p, q), std::min(std::max(p, q), r));
-    WeightedValue* m1 = PartitionBelow(first, last, pivot);
-    WeightedValue* m2 = std::partition(m1, last, [pivot](const WeightedValue& x) { return x.value == pivot; });
+    const Key p = first->value;
+    const Key q = first[(last - first) / 2].value;
+    const Key r = (last - 1)->value;
+    const Key pivot = std::max(std::min(p, q), std::min(std::max(p, q), r));
+    Pair* m1 = PartitionPairs(first, last, pivot);
+    Pair* m2 = std::partition(m1, last, [pivot](const Pair& x) { return x.value == pivot; });
     CompensatedSum throughLower = base;
-    for (const WeightedValue* it = first; it != m1; ++it) throughLower.Add(it->weight);
+    for (const Pair* it = first; it != m1; ++it) throughLower.Add(weightOf(it->weight));
     CompensatedSum throughPivot = throughLower;
-    for (const WeightedValue* it = m1; it != m2; ++it) throughPivot.Add(it->weight);
+    for (const Pair* it = m1; it != m2; ++it) throughPivot.Add(weightOf(it->weight));
     const double reachLower = throughLower.Value() + slack;
     const double reachPivot = throughPivot.Value() + slack;
     // Targets in the lower part, at the pivot, and in the upper part.
@@ -199,7 +422,7 @@ void SelectMany(WeightedValue* first, WeightedValue* last, CompensatedSum base, 
     std::size_t atPivot = lower;
     while (atPivot < count && targets[atPivot] <= reachPivot) ++atPivot;
     for (std::size_t i = lower; i < atPivot; ++i) results[i] = pivot;
-    if (lower > 0) SelectMany(first, m1, base, targets, results, lower, largest, slack);
+    if (lower > 0) SelectMany(first, m1, base, targets, results, lower, largest, slack, weightOf);
     // Continue with the upper part in this frame.
     targets += atPivot;
     results += atPivot;
@@ -209,9 +432,12 @@ void SelectMany(WeightedValue* first, WeightedValue* last, CompensatedSum base, 
   }
 }
 
-}  // namespace
-
-std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const std::vector<double>& targets) {
+// WeightedSelectMany on pairs of either kind; `decode` turns a found key
+// into its value.
+template <class Pair, class WeightOf, class Decode>
+std::vector<double> SelectPairs(std::vector<Pair>& values, const std::vector<double>& targets, const WeightOf& weightOf,
+                                const Decode& decode) {
+  using Key = KeyOf<Pair>;
   std::vector<double> results(targets.size(), SYSMIS);
   if (values.empty() || targets.empty()) return results;
   std::vector<std::size_t> order(targets.size());
@@ -219,17 +445,28 @@ std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return targets[a] < targets[b]; });
   std::vector<double> sorted(targets.size());
   for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = targets[order[i]];
-  double largest = values[0].value;
+  Key largest = values[0].value;
   CompensatedSum total;
-  for (const WeightedValue& x : values) {
+  for (const Pair& x : values) {
     largest = std::max(largest, x.value);
-    total.Add(x.weight);
+    total.Add(weightOf(x.weight));
   }
-  std::vector<double> found(targets.size(), SYSMIS);
+  std::vector<Key> found(targets.size(), largest);
   SelectMany(values.data(), values.data() + values.size(), CompensatedSum{}, sorted.data(), found.data(), sorted.size(),
-             largest, CumulativeSlack(total.Value()));
-  for (std::size_t i = 0; i < order.size(); ++i) results[order[i]] = found[i];
+             largest, CumulativeSlack(total.Value()), weightOf);
+  for (std::size_t i = 0; i < order.size(); ++i) results[order[i]] = decode(found[i]);
   return results;
+}
+
+}  // namespace
+
+WeightedValue* PartitionBelow(WeightedValue* first, WeightedValue* last, double pivot) {
+  return PartitionPairs(first, last, pivot);
+}
+
+std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const std::vector<double>& targets) {
+  const auto same = [](double x) { return x; };
+  return SelectPairs(values, targets, same, same);
 }
 
 double WeightedSelect(std::vector<WeightedValue>& values, double t) { return WeightedSelectMany(values, {t}).front(); }
@@ -241,19 +478,14 @@ double WeightedSelect(std::vector<WeightedValue>& values, double t) { return Wei
 void ScaleAccumulator::SwitchToRaw() {
   const std::size_t distinct = fSums.size();
   if (fWeighted) {
-    fValues.reserve(2 * distinct);
-    fWeights.reserve(2 * distinct);
     for (std::uint32_t s = 0; s < distinct; ++s) {
-      fValues.push_back(fTable.Value(s));
-      fWeights.push_back(fSums[s].Value());
+      fValues.Append(fTable.Value(s));
+      fWeights.Append(fSums[s].Value());
     }
   } else {
     // Unit weights: every sum is a whole count, exact in a double.
-    double total = 0.0;
-    for (const CompensatedSum& c : fSums) total += c.sum;
-    fValues.reserve(2 * static_cast<std::size_t>(total));
     for (std::uint32_t s = 0; s < distinct; ++s) {
-      fValues.insert(fValues.end(), static_cast<std::size_t>(fSums[s].sum), fTable.Value(s));
+      fValues.AppendRepeated(fTable.Value(s), static_cast<std::size_t>(fSums[s].sum));
     }
   }
   fRaw = true;
@@ -262,8 +494,9 @@ void ScaleAccumulator::SwitchToRaw() {
 }
 
 void ScaleAccumulator::Retable() {
-  std::vector<double> values = std::move(fValues);
-  fValues = {};
+  std::vector<double> values(fValues.Size());
+  fValues.CopyTo(values.data());
+  fValues.Clear();
   fRaw = false;
   fKept = 0;
   fRetabling = true;
@@ -292,11 +525,11 @@ void ScaleAccumulator::KeepAggregated(double x, const CompensatedSum& w) {
   }
   if (!fWeighted) {
     // Unit weights: the entry's weight is how many times the value came.
-    fValues.insert(fValues.end(), static_cast<std::size_t>(w.sum), x);
+    fValues.AppendRepeated(x, static_cast<std::size_t>(w.sum));
     return;
   }
-  fValues.push_back(x);
-  fWeights.push_back(w.Value());
+  fValues.Append(x);
+  fWeights.Append(w.Value());
 }
 
 void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
@@ -340,7 +573,7 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
     if (fRaw && !fWeighted) {
       // Unit weights on both sides: the same values as the later table's
       // entries repeated, in one copy.
-      fValues.insert(fValues.end(), later.fValues.begin(), later.fValues.end());
+      fValues.Append(later.fValues);
       return;
     }
     later.Retable();
@@ -349,19 +582,19 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
   // value and weight 1 once either side has another weight.
   if (later.fWeighted && !fWeighted) {
     fWeighted = true;
-    if (fRaw) fWeights.assign(fValues.size(), 1.0);
+    if (fRaw) fWeights.AppendRepeated(1.0, fValues.Size());
   }
   if (!later.fRaw) {
     for (std::uint32_t s = 0; s < later.fSums.size(); ++s) KeepAggregated(later.fTable.Value(s), later.fSums[s]);
     return;
   }
   if (!fRaw) SwitchToRaw();
-  fValues.insert(fValues.end(), later.fValues.begin(), later.fValues.end());
+  fValues.Append(later.fValues);
   if (!fWeighted) return;
   if (later.fWeighted) {
-    fWeights.insert(fWeights.end(), later.fWeights.begin(), later.fWeights.end());
+    fWeights.Append(later.fWeights);
   } else {
-    fWeights.resize(fValues.size(), 1.0);
+    fWeights.AppendRepeated(1.0, fValues.Size() - fWeights.Size());
   }
 }
 
@@ -391,10 +624,87 @@ std::vector<double> ScaleAccumulator::TableSelect(const std::vector<double>& tar
   return out;
 }
 
+void RawColumn::MinMax(double& smallest, double& largest) const {
+  if (Keyed()) {
+    std::int32_t low = fCodes.front().front();
+    std::int32_t high = low;
+    for (const std::vector<std::int32_t>& chunk : fCodes) {
+      for (const std::int32_t k : chunk) {
+        low = std::min(low, k);
+        high = std::max(high, k);
+      }
+    }
+    smallest = Decode(low);
+    largest = Decode(high);
+    return;
+  }
+  // The first smallest and the last largest, as std::minmax_element (0 and
+  // -0 compare equal).
+  bool first = true;
+  ForEach([&](double x) {
+    if (first) {
+      smallest = largest = x;
+      first = false;
+    }
+    if (x < smallest) smallest = x;
+    if (!(x < largest)) largest = x;
+  });
+}
+
+std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn& weights,
+                                       const std::vector<double>& targets) {
+  const std::size_t n = values.Size();
+  CB_CHECK("engine", weights.Size() == n);
+  if (values.Keyed() && weights.Coded()) {
+    std::vector<CodedPair> pairs(n);
+    std::size_t i = 0;
+    for (std::size_t c = 0; c < values.Chunks(); ++c) {
+      const std::vector<std::int32_t>& x = values.CodeChunk(c);
+      const std::vector<std::int32_t>& w = weights.CodeChunk(c);
+      for (std::size_t j = 0; j < x.size(); ++j) pairs[i++] = {x[j], w[j]};
+    }
+    const auto weightOf = [&weights](std::int32_t k) { return weights.Decode(k); };
+    const auto decode = [&values](std::int32_t k) { return values.Decode(k); };
+    return SelectPairs(pairs, targets, weightOf, decode);
+  }
+  std::vector<WeightedValue> pairs(n);
+  std::size_t i = 0;
+  values.ForEach([&](double x) { pairs[i++].value = x; });
+  i = 0;
+  weights.ForEach([&](double x) { pairs[i++].weight = x; });
+  return WeightedSelectMany(pairs, targets);
+}
+
+// x(t) for every target t from the stored values, on one copy of them: of
+// their codes where the columns are coded (4 or 8 bytes a value instead of
+// 8 or 16).
+std::vector<double> ScaleAccumulator::RawSelect(const std::vector<double>& targets) const {
+  if (targets.empty()) return {};
+  if (fWeighted) return WeightedSelectMany(fValues, fWeights, targets);
+  // Unit weights: x(t) for whole t is the t-th smallest value.
+  const std::size_t n = fValues.Size();
+  std::vector<std::size_t> ranks;
+  for (double t : targets) ranks.push_back(std::min(static_cast<std::size_t>(t) - 1, n - 1));
+  if (fValues.Keyed()) {
+    std::vector<std::int32_t> codes;
+    codes.reserve(n);
+    for (std::size_t c = 0; c < fValues.Chunks(); ++c) {
+      const std::vector<std::int32_t>& chunk = fValues.CodeChunk(c);
+      codes.insert(codes.end(), chunk.begin(), chunk.end());
+    }
+    std::vector<double> found;
+    for (const std::int32_t k : OrderStatistics(codes, ranks)) found.push_back(fValues.Decode(k));
+    return found;
+  }
+  std::vector<double> values(n);
+  fValues.CopyTo(values.data());
+  return OrderStatistics(values, ranks);
+}
+
 std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps) const {
   std::vector<double> out(ps.size(), SYSMIS);
   const double w = ValidWeight();
-  if ((fRaw ? fValues.empty() : fSums.empty()) || !(w > 0.0)) return out;
+  if ((fRaw ? fValues.Empty() : fSums.empty()) || !(w > 0.0)) return out;
 
   // Per percentile: h = (W + 1)p; below 1 the smallest value, from W on the
   // largest, otherwise x(floor h) plus the fraction of the step to the next.
@@ -426,10 +736,10 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
 
   double smallest = 0.0;
   double largest = 0.0;
+  std::vector<double> found;
   if (fRaw) {
-    const auto [minIt, maxIt] = std::minmax_element(fValues.begin(), fValues.end());
-    smallest = *minIt;
-    largest = *maxIt;
+    fValues.MinMax(smallest, largest);
+    found = RawSelect(targets);
   } else {
     smallest = largest = fTable.Value(0);
     for (std::uint32_t s = 1; s < fSums.size(); ++s) {
@@ -438,23 +748,7 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
       if (largest < v) largest = v;
     }
   }
-  std::vector<double> found;
-  if (!targets.empty()) {
-    if (!fRaw) {
-      found = TableSelect(targets);
-    } else if (!fWeighted) {
-      // Unit weights: x(t) for whole t is the t-th smallest value.
-      std::vector<double> values = fValues;
-      const std::size_t n = values.size();
-      std::vector<std::size_t> ranks;
-      for (double t : targets) ranks.push_back(std::min(static_cast<std::size_t>(t) - 1, n - 1));
-      found = OrderStatistics(values, ranks);
-    } else {
-      std::vector<WeightedValue> pairs(fValues.size());
-      for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {fValues[i], fWeights[i]};
-      found = WeightedSelectMany(pairs, targets);
-    }
-  }
+  if (!fRaw && !targets.empty()) found = TableSelect(targets);
   std::size_t f = 0;
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const Plan& plan = plans[i];

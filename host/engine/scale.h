@@ -1,6 +1,7 @@
 // Summary statistics of one variable over the valid cases of a table.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -58,6 +59,85 @@ struct CompensatedSum {
 // number than this without being equal to it.
 inline double CumulativeSlack(double total) { return std::fabs(total) * 0x1p-50; }
 
+// Valid values (or their weights) as stored for exact percentiles, in case
+// order. Stored in chunks of a fixed size, so that the storage never doubles
+// and is never copied whole to grow, and as 4-byte codes k standing for
+// k / 10^d (bit for bit the double the value is: counts, amounts in cents,
+// weights with four decimals) while the values are such decimals. A value
+// that is none within the codes' range is kept aside as an exception while
+// they are few (a sum of several weights); past that, or when a value needs
+// more digits than the codes so far allow, the column turns to plain doubles.
+class RawColumn {
+ public:
+  static constexpr std::size_t kChunk = std::size_t{1} << 16;
+
+  std::size_t Size() const { return fSize; }
+  bool Empty() const { return fSize == 0; }
+  void Append(const double* x, std::size_t n);
+  void Append(double x) { Append(&x, 1); }
+  void AppendRepeated(double x, std::size_t n);
+  void Append(const RawColumn& other);
+  void Clear() { *this = RawColumn{}; }
+
+  // Codes order as the values they stand for (no exceptions): selection may
+  // compare codes.
+  bool Keyed() const { return fCoded && fExceptions.empty(); }
+  bool Coded() const { return fCoded; }
+  double Decode(std::int32_t k) const {
+    if (k >= kExceptionBase) [[unlikely]]
+      return fExceptions[static_cast<std::size_t>(k - kExceptionBase)];
+    return static_cast<double>(k) / fScale;
+  }
+  // Chunk c holds the values from c * kChunk on; codes while Coded(),
+  // doubles otherwise.
+  std::size_t Chunks() const { return fCoded ? fCodes.size() : fDoubles.size(); }
+  const std::vector<std::int32_t>& CodeChunk(std::size_t c) const { return fCodes[c]; }
+  const std::vector<double>& DoubleChunk(std::size_t c) const { return fDoubles[c]; }
+  // Every value, decoded, in order.
+  void CopyTo(double* out) const;
+  // Of a column that is not empty.
+  void MinMax(double& smallest, double& largest) const;
+  template <class F>
+  void ForEach(F&& f) const {
+    for (const std::vector<std::int32_t>& chunk : fCodes) {
+      for (const std::int32_t k : chunk) f(Decode(k));
+    }
+    for (const std::vector<double>& chunk : fDoubles) {
+      for (const double x : chunk) f(x);
+    }
+  }
+
+ private:
+  // Codes lie in (-kExceptionBase, kExceptionBase); exception i is coded
+  // kExceptionBase + i.
+  static constexpr std::int32_t kExceptionBase = std::int32_t{1} << 30;
+  static constexpr int kMaxDigits = 9;
+
+  // k = x * 10^d rounded, kept only when k / 10^d gives x back to the bit
+  // (so -0, NaN and anything not a decimal of at most d digits stay out).
+  static bool Encode(double x, double scale, std::int32_t& k) {
+    const double s = x * scale;
+    if (!(std::fabs(s) < static_cast<double>(kExceptionBase - 1))) return false;
+    k = static_cast<std::int32_t>(s < 0.0 ? s - 0.5 : s + 0.5);
+    return std::bit_cast<std::uint64_t>(static_cast<double>(k) / scale) == std::bit_cast<std::uint64_t>(x);
+  }
+  std::size_t EncodeRun(const double* x, std::size_t n, std::vector<std::int32_t>& chunk) const;
+  void AppendOne(double x);  // a value the current digits cannot code
+  bool RaiseDigits(int digits);
+  void ToDoubles();
+  std::vector<std::int32_t>& CodeRoom();
+  std::vector<double>& DoubleRoom();
+
+  std::size_t fSize = 0;
+  bool fCoded = true;
+  int fDigits = 0;
+  double fScale = 1.0;            // 10^fDigits
+  int fCeiling = kMaxDigits + 1;  // the codes do not fit in this many digits
+  std::vector<std::vector<std::int32_t>> fCodes;
+  std::vector<double> fExceptions;
+  std::vector<std::vector<double>> fDoubles;
+};
+
 // Weighted moments and, when asked, the stored values for percentiles.
 // The moments are updated Welford-style around the first valid value, so a
 // million values of 1e9 plus small noise keep their standard deviation; the
@@ -99,7 +179,8 @@ class ScaleAccumulator {
   // SYSMIS when the valid weight is 1 or less.
   double StdDev() const;
   // The percentile p (0..1) by the (W + 1)p rule on the weighted empirical
-  // distribution; SYSMIS when there is no valid case. Works on a copy.
+  // distribution; SYSMIS when there is no valid case. Works on a copy (of
+  // the stored values' codes where they are coded).
   double Percentile(double p) const;
   // Several percentiles at once, sharing one copy of the values.
   std::vector<double> Percentiles(const std::vector<double>& ps) const;
@@ -169,10 +250,10 @@ class ScaleAccumulator {
         return;
       }
       fWeighted = true;
-      fWeights.assign(fValues.size(), 1.0);
+      fWeights.AppendRepeated(1.0, fValues.Size());
     }
-    fValues.push_back(x);
-    if (fWeighted) fWeights.push_back(w);
+    fValues.Append(x);
+    if (fWeighted) fWeights.Append(w);
   }
   [[gnu::noinline]] void SwitchToRaw();
   bool Provisional() const { return fRaw && fKept == kProvisional; }
@@ -186,6 +267,7 @@ class ScaleAccumulator {
   void KeepAggregated(double x, const CompensatedSum& w);
   bool Empty() const { return !fHasShift && fWeight.sum == 0.0 && fMissing.sum == 0.0; }
   std::vector<double> TableSelect(const std::vector<double>& targets) const;
+  std::vector<double> RawSelect(const std::vector<double>& targets) const;
 
   bool fKeepValues;
   CompensatedSum fWeight;
@@ -202,9 +284,9 @@ class ScaleAccumulator {
   bool fRetabling = false;            // in Retable: no shortcut
   NumericCategoryIndex fTable;        // distinct values while !fRaw
   std::vector<CompensatedSum> fSums;  // their weight sums, in case order
-  std::vector<double> fValues;
-  bool fWeighted = false;        // a weight other than 1 was seen
-  std::vector<double> fWeights;  // empty while every weight is 1
+  RawColumn fValues;
+  bool fWeighted = false;  // a weight other than 1 was seen
+  RawColumn fWeights;      // empty while every weight is 1
 };
 
 struct WeightedValue {
@@ -228,5 +310,10 @@ double WeightedSelect(std::vector<WeightedValue>& values, double t);
 // The same for several cumulative weights at once (any order), sharing the
 // partitions between them.
 std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const std::vector<double>& targets);
+// The same over stored values and their weights (a copy, in their order): on
+// their codes when both are coded, with the same partitions, the same sums
+// and so the same results as on the decoded pairs.
+std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn& weights,
+                                       const std::vector<double>& targets);
 
 }  // namespace host::engine

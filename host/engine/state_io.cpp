@@ -203,6 +203,24 @@ void DimensionCounts::Load(const DimensionRule& rule, wire::Reader& in) {
 
 // ---------------------------------------------------------------- scale
 
+namespace {
+
+// As plain doubles, whatever the column's codes: the saved form does not
+// depend on how the values are held.
+void SaveRaw(wire::Writer& out, const RawColumn& column) {
+  out.Count(column.Size());
+  column.ForEach([&out](double x) { out.F64(x); });
+}
+
+RawColumn LoadRaw(wire::Reader& in) {
+  const std::vector<double> values = in.F64s();
+  RawColumn column;
+  column.Append(values.data(), values.size());
+  return column;
+}
+
+}  // namespace
+
 void ScaleAccumulator::Save(wire::Writer& out) const {
   out.Bool(fKeepValues);
   SaveSum(out, fWeight);
@@ -217,9 +235,9 @@ void ScaleAccumulator::Save(wire::Writer& out) const {
   out.U64(fKept);
   fTable.Save(out);
   SaveSums(out, fSums);
-  out.F64s(fValues);
+  SaveRaw(out, fValues);
   out.Bool(fWeighted);
-  out.F64s(fWeights);
+  SaveRaw(out, fWeights);
 }
 
 void ScaleAccumulator::Load(wire::Reader& in) {
@@ -237,16 +255,16 @@ void ScaleAccumulator::Load(wire::Reader& in) {
   fTable = NumericCategoryIndex{};
   fTable.Load(in);
   fSums = LoadSums(in);
-  fValues = in.F64s();
+  fValues = LoadRaw(in);
   fWeighted = in.Bool();
-  fWeights = in.F64s();
+  fWeights = LoadRaw(in);
   int exponent = 0;
   if (!(fInvScale > 0.0) || !std::isfinite(fInvScale) || std::frexp(fInvScale, &exponent) != 0.5) {
     throw Damaged("the scale of the sum of squares is not a power of two");
   }
-  const bool tableFits = fRaw ? fTable.Size() == 0 && fSums.empty() : fSums.size() == fTable.Size() && fValues.empty();
-  const bool weightsFit = fRaw && fWeighted ? fWeights.size() == fValues.size() : fWeights.empty();
-  if (!tableFits || !weightsFit || (!fKeepValues && (fTable.Size() > 0 || !fValues.empty()))) {
+  const bool tableFits = fRaw ? fTable.Size() == 0 && fSums.empty() : fSums.size() == fTable.Size() && fValues.Empty();
+  const bool weightsFit = fRaw && fWeighted ? fWeights.Size() == fValues.Size() : fWeights.Empty();
+  if (!tableFits || !weightsFit || (!fKeepValues && (fTable.Size() > 0 || !fValues.Empty()))) {
     throw Damaged("kept values do not fit together");
   }
 }

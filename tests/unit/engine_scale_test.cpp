@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -184,6 +185,90 @@ TEST(EngineScalePercentiles, ShortBlocksMergeToTheSortedReference) {
     for (std::size_t j = 0; j < ps.size(); ++j) {
       EXPECT_EQ(got[j], ReferencePercentile(pairs, ps[j])) << c.name << " p=" << ps[j];
     }
+  }
+}
+
+// Stored values are kept as decimal codes where that is exact; whatever the
+// values (cents, integers, more digits later on, -0, NaN, huge or
+// non-decimal ones, sums of weights) and however they are appended (runs,
+// repeats, another column, across chunks), every value must come back bit
+// for bit, in order.
+TEST(EngineRawColumn, KeepsEveryValueBitForBit) {
+  using host::engine::RawColumn;
+  const std::size_t n = RawColumn::kChunk * 2 + 123;
+  const std::vector<std::pair<std::string, std::function<double(std::size_t)>>> kinds = {
+      {"cents", [](std::size_t i) { return static_cast<double>(i % 500000) / 100.0 - 1000.0; }},
+      {"integers, then tenths", [](std::size_t i) { return i < 70000 ? i * 3.0 : i / 10.0; }},
+      {"tenths, then integers", [](std::size_t i) { return i < 20000 ? i / 10.0 : i * 3.0; }},
+      {"out of range for more digits", [](std::size_t i) { return i == 5000 ? 0.001 : i * 1e5; }},
+      {"-0, NaN and huge among codes",
+       [](std::size_t i) {
+         return i % 1000 == 1 ? -0.0 : i % 1000 == 2 ? std::nan("") : i % 1000 == 3 ? 1e300 : i * 0.5;
+       }},
+      {"sums of decimals", [](std::size_t i) { return 0.1 * static_cast<double>(i % 7) + 0.2; }},
+      {"not decimals", [](std::size_t i) { return std::sin(static_cast<double>(i)); }},
+  };
+  const auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  for (const auto& [name, value] : kinds) {
+    std::vector<double> x(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = value(i);
+    RawColumn single;
+    RawColumn runs;
+    RawColumn halves;
+    RawColumn later;
+    for (std::size_t i = 0; i < n; ++i) single.Append(x[i]);
+    for (std::size_t i = 0; i < n; i += 1000) runs.Append(x.data() + i, std::min<std::size_t>(1000, n - i));
+    halves.Append(x.data(), n / 3);
+    later.Append(x.data() + n / 3, n - n / 3);
+    halves.Append(later);
+    for (const RawColumn* column : {&single, &runs, &halves}) {
+      ASSERT_EQ(column->Size(), n) << name;
+      std::size_t i = 0;
+      bool equal = true;
+      column->ForEach([&](double v) { equal = equal && same(v, x[i++]); });
+      EXPECT_TRUE(equal) << name;
+    }
+    RawColumn repeated;
+    repeated.Append(x.data(), 10);
+    repeated.AppendRepeated(x[n - 1], RawColumn::kChunk + 5);
+    std::size_t i = 0;
+    bool equal = true;
+    repeated.ForEach([&](double v) {
+      equal = equal && same(v, i < 10 ? x[i] : x[n - 1]);
+      ++i;
+    });
+    EXPECT_TRUE(equal && i == RawColumn::kChunk + 15) << name << ", repeated";
+  }
+}
+
+// The weighted selection works on codes when both columns are coded: it must
+// partition, sum and answer exactly as on the decoded pairs, with decimal
+// weights (whose sums depend on their order) and with weights kept aside as
+// exceptions.
+TEST(EngineScaleSelection, CodesSelectAsTheDecodedPairs) {
+  using host::engine::RawColumn;
+  std::mt19937_64 random(11);
+  for (const bool exceptions : {false, true}) {
+    const std::size_t n = 150000;
+    RawColumn values;
+    RawColumn weights;
+    std::vector<host::engine::WeightedValue> pairs(n);
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double x = static_cast<double>(random() % 2000000) / 100.0;
+      double w = static_cast<double>(3000 + random() % 27000) / 10000.0;
+      if (exceptions && i % 50 == 0) w += 0.1;
+      values.Append(x);
+      weights.Append(w);
+      pairs[i] = {x, w};
+      total += w;
+    }
+    ASSERT_TRUE(values.Keyed() && weights.Coded());
+    const std::vector<double> targets = {
+        1.0, std::floor(total / 4), std::floor(total / 2) + 1, std::floor(total * 0.75), total - 1.0, total + 5.0};
+    EXPECT_EQ(host::engine::WeightedSelectMany(values, weights, targets),
+              host::engine::WeightedSelectMany(pairs, targets))
+        << (exceptions ? "with exceptions" : "codes only");
   }
 }
 
