@@ -162,10 +162,16 @@ constexpr std::uint64_t ZeroBytes(std::uint64_t x) {
   return ~(((x & kLow7) + kLow7) | x) & ~kLow7;
 }
 
-// Passes over `cells` unquoted cells from p (a cell's start), eight bytes at a
-// time: the start of the cell after them, or null when a line end or a quote
-// comes first, or the buffer ends (the caller then reads cell by cell).
-inline const char* SkipCells(const char* p, const char* e, std::size_t cells, char delimiter, char quote) {
+// Passes over up to `cells` unquoted cells from p (a cell's start), eight
+// bytes at a time, and stops early at a line end, a quote or the buffer's
+// last eight bytes: the start of the cell after the last one passed, and in
+// `passed` how many; null when none was. The caller reads the cell it stopped
+// in by itself, so a quoted cell late in a long run is not searched for
+// again from every cell before it.
+inline const char* SkipCells(const char* p, const char* e, std::size_t cells, char delimiter, char quote,
+                             std::size_t& passed) {
+  passed = 0;
+  const char* after = nullptr;
   if constexpr (std::endian::native == std::endian::little) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     const std::uint64_t delimiters = kOnes * static_cast<unsigned char>(delimiter);
@@ -177,12 +183,13 @@ inline const char* SkipCells(const char* p, const char* e, std::size_t cells, ch
       const std::uint64_t stops = ZeroBytes(x ^ (kOnes * '\n')) | ZeroBytes(x ^ (kOnes * '\r')) | ZeroBytes(x ^ quotes);
       if (stops != 0) found &= (stops & (~stops + 1)) - 1;  // the delimiters before the first stop
       for (; found != 0; found &= found - 1) {
-        if (--cells == 0) return p + std::countr_zero(found) / 8 + 1;
+        after = p + std::countr_zero(found) / 8 + 1;
+        if (++passed == cells) return after;
       }
-      if (stops != 0) return nullptr;
+      if (stops != 0) return after;
     }
   }
-  return nullptr;
+  return after;
 }
 
 // Parses the records of one stretch of the file into a block: from a record
@@ -212,11 +219,10 @@ class BlockFiller {
     // Runs of columns no one reads, the last column aside (its cell ends the
     // record).
     const std::size_t ncols = layout.columns.size();
-    fSkipRun.assign(ncols + 1, 0);
+    fSkipRun.assign(ncols, 0);
     for (std::size_t c = ncols; c-- > 1;) {
       if (static_cast<Mode>(modes[c - 1]) == Mode::Skip) fSkipRun[c - 1] = fSkipRun[c] + 1;
     }
-    if (ncols > 0) fSkipRun[ncols - 1] = 0;
   }
 
   // Fills the block with the records that begin before the limit. On bad
@@ -351,6 +357,7 @@ class BlockFiller {
     const std::size_t ncols = fLayout.columns.size();
     const char delim = fLayout.dialect.delimiter;
     const char quote = fLayout.dialect.quoting ? fLayout.dialect.quote : '\n';
+    std::size_t passed = 0;  // cells SkipCells went over
     for (std::size_t c = 0;; ++c) {
       const bool last = c + 1 == ncols;
       const auto mode = static_cast<Mode>(fModes[c]);
@@ -384,10 +391,11 @@ class BlockFiller {
       } else if (mode == Mode::IsoDate && e - p > 10 && (last ? p[10] == '\n' || p[10] == '\r' : p[10] == delim) &&
                  dates::ParseIsoDate(std::string_view(p, 10), fData[c][r])) {
         p += 10;
-      } else if (const char* next =
-                     mode == Mode::Skip && fSkipRun[c] > 1 ? SkipCells(p, e, fSkipRun[c], delim, quote) : nullptr) {
+      } else if (const char* next = mode == Mode::Skip && fSkipRun[c] > 1
+                                        ? SkipCells(p, e, fSkipRun[c], delim, quote, passed)
+                                        : nullptr) {
         p = next;  // the start of the next cell read
-        c += fSkipRun[c] - 1;
+        c += passed - 1;
         continue;
       } else if (!QuickCell(block, c, r, p)) {
         return Undo(block, r);

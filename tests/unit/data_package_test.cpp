@@ -390,8 +390,6 @@ TEST(DataPackage, ResourceLinksStayInsideTheFolder) {
   }
 }
 
-// A file several blocks long, with weights and split groups across block
-// boundaries, read with tiny blocks and any number of threads.
 // Plain records are read and converted in one go, the others the general
 // way; the two kinds mixed, and cut at every place, give the same cases, and
 // a bad cell after plain records is named at its own line. Dates: days since
@@ -452,6 +450,8 @@ TEST(DataPackage, PlainAndOtherRecordsMixed) {
             std::string::npos);
 }
 
+// A file several blocks long, with weights and split groups across block
+// boundaries, read with tiny blocks and any number of threads.
 TEST(DataPackage, BlocksWeightsAndSplitGroups) {
   TempDir dir;
   std::string csv = "g,s,w,x\n";
