@@ -138,22 +138,18 @@ double DimensionImpl::TotalWeight() const {
   return counts ? counts->TotalWeight() : 0.0;
 }
 
-void DimensionImpl::TextOf(const AggregationCategory& category, std::string& text) const {
-  if (category.IsTotal()) {
-    text = "Total";
-  } else if (fKind == DimensionKind::DichotomySet) {
-    text.clear();
+std::string DimensionImpl::TextOf(const AggregationCategory& category) const {
+  if (category.IsTotal()) return "Total";
+  if (fKind == DimensionKind::DichotomySet) {
     for (std::size_t j = 0; j < fRule.members.size(); ++j) {
       if (fRule.members[j].known && fRule.members[j].index == category.GetMemberIndex()) {
-        text = fMemberVariables[j]->name;
-        break;
+        return fMemberVariables[j]->name;
       }
     }
-  } else if (fRule.isString) {
-    text = ObsString(category.GetValue());
-  } else {
-    text = NumberText(category.GetValue().d);
+    return {};
   }
+  if (fRule.isString) return std::string(ObsString(category.GetValue()));
+  return NumberText(category.GetValue().d);
 }
 
 void DimensionImpl::Freeze(engine::DimensionCounts& counts) {
@@ -447,14 +443,8 @@ const StatValues* AggregatorImpl::GetStatValues(const std::vector<const Aggregat
 using host::DimensionImpl;
 using host::DimensionKind;
 
-const std::string& AggregationCategory::GetText() const {
-  thread_local std::string text;
-  if (fDimension != nullptr) {
-    fDimension->TextOf(*this, text);
-  } else {
-    text.clear();
-  }
-  return text;
+std::string AggregationCategory::GetText() const {
+  return fDimension != nullptr ? fDimension->TextOf(*this) : std::string();
 }
 
 TableDimension::~TableDimension() = default;

@@ -53,7 +53,7 @@ class DimensionImpl {
   // The count of a real category by its position in the list.
   double CategoryCount(int position) const;
   // The text of one of the dimension's categories.
-  void TextOf(const AggregationCategory& category, std::string& text) const;
+  std::string TextOf(const AggregationCategory& category) const;
   double MissingWeight() const;
   double TotalWeight() const;
 

@@ -77,13 +77,12 @@ class HOST_API AggregationStatistic {
 // One category of a dimension: its value (variables and category sets), the
 // member it belongs to (sets), and its text. A listing of a million values
 // makes a million of them, so the text is made when asked for, from the value
-// or the member: the reference stays valid until the next GetText call on
-// the same thread.
+// or the member.
 class HOST_API AggregationCategory {
  public:
   OBS GetValue() const { return fValue; }
   int GetMemberIndex() const { return fMemberIndex; }
-  const std::string& GetText() const;
+  std::string GetText() const;
   bool IsTotal() const { return fIsTotal; }
   int Index() const { return fIndex; }
 
