@@ -175,8 +175,13 @@ int DimensionImpl::MemberIndexOf(const OBS& value) const {
 }
 
 void DimensionImpl::BuildCategories() {
-  if (fFrozen) return;
-  const engine::DimensionCounts* counts = Counts();
+  if (fFrozen) {
+    // The counts were copied out because no case could come any more: a
+    // change of the merged state after that would be lost.
+    CB_CHECK("engine", (fState ? fState->generation : 0) == fBuiltGeneration);
+    return;
+  }
+  const engine::DimensionCounts* counts = Counts();  // settles what is pending
   const std::uint64_t generation = fState ? fState->generation : 0;
   if (fBuiltGeneration == generation) return;
   fBuiltGeneration = generation;
@@ -288,13 +293,7 @@ void TableState::Settle() {
   if (table != nullptr && table->pass != nullptr) table->pass->Settle(*table);
 }
 
-bool TableState::PassOver() const {
-  if (table == nullptr || table->pass == nullptr) return true;
-  // The iterator leaves its last block for none (Pass::Add takes no case
-  // then); before its first block the serial is still 0.
-  const CasePosition& at = *table->tally.position;
-  return at.block == nullptr && at.serial > 0;
-}
+bool TableState::PassOver() const { return table == nullptr || table->pass == nullptr || table->pass->Finished(); }
 
 TableImpl::TableImpl(ProcDSIterator& it) : state(std::make_shared<TableState>()) {
   state->table = this;

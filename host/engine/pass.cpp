@@ -237,6 +237,7 @@ void Pass::Finish(int threads) {
   for (std::size_t k = 1; k < n; ++k) helpers.emplace_back(work);
   work();
   for (std::thread& h : helpers) h.join();
+  fFinished = true;
 }
 
 void Pass::Enter(TableImpl& table) {

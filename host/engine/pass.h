@@ -99,6 +99,8 @@ class Pass {
   // The pass read the last case: the tables' states are final; their costly
   // results are computed on up to `threads` threads (0: every core).
   void Finish(int threads);
+  // Finish has run: every block was read and gathered, no case comes any more.
+  bool Finished() const { return fFinished; }
   // What the table took and has not gathered yet goes into its state.
   void Settle(TableImpl& table);
   // AddNewCase off its inline path: a new block, a group end, a case out of
@@ -132,6 +134,7 @@ class Pass {
   std::vector<std::vector<std::uint32_t>> fNewRows;               // per table, for its tally's view
   std::vector<BlockGatherer> fGatherers;
   bool fDryRun = false;
+  bool fFinished = false;
   std::vector<std::uint64_t> fTaken;  // dry run: cases taken, by table number
 };
 
