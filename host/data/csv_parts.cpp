@@ -58,7 +58,7 @@ SplitValues SplitValuesAt(const CaseBlock& block, std::size_t row, const std::ve
       out.numbers[i] = block.numbers[v][row];
     } else {
       const StringColumn& s = block.strings[v];
-      out.strings[i].assign(s.bytes.data() + s.offsets[row], s.offsets[row + 1] - s.offsets[row]);
+      out.strings[i].assign(s.Cell(row));
     }
   }
   return out;

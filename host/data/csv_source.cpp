@@ -551,7 +551,7 @@ class BlockFiller {
         }
       } else {
         const StringColumn& s = block.strings[v];
-        const std::string_view x(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
+        const std::string_view x = s.Cell(r);
         if (x != fPrevStrings[k]) {
           changed = true;
           fPrevStrings[k].assign(x);

@@ -218,7 +218,7 @@ class ForeignCursor : public CaseCursor {
       const auto v = static_cast<std::size_t>(split[k]);
       if (fLayout->columns[v].isString) {
         const StringColumn& s = block.strings[v];
-        const std::string_view x(s.bytes.data() + s.offsets[r], s.offsets[r + 1] - s.offsets[r]);
+        const std::string_view x = s.Cell(r);
         if (x != p.prevStrings[k]) {
           changed = true;
           p.prevStrings[k].assign(x);

@@ -14,10 +14,6 @@ namespace {
 // negative), zero, negative and NaN weights keep it out.
 inline bool Enters(double w) { return w > 0.0; }
 
-inline std::string_view Cell(const StringColumn& column, std::size_t r) {
-  return std::string_view(column.bytes.data() + column.offsets[r], column.offsets[r + 1] - column.offsets[r]);
-}
-
 // A variable's column as a key type reads it (its numbers or its strings),
 // and the key of one row of it.
 template <class Key>
@@ -30,7 +26,7 @@ auto ColumnOf(const CaseBlock& block, const ColumnRule& m) {
   }
 }
 inline double KeyAt(const double* numbers, std::size_t r) { return numbers[r]; }
-inline std::string_view KeyAt(const StringColumn* strings, std::size_t r) { return Cell(*strings, r); }
+inline std::string_view KeyAt(const StringColumn* strings, std::size_t r) { return strings->Cell(r); }
 
 // The members of a set whose cells can be read, in order.
 std::vector<const ColumnRule*> UsableMembers(const DimensionRule& rule) {
@@ -339,7 +335,7 @@ void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock
     bool any = false;
     for (std::size_t k = 0; k < slots.size(); ++k) {
       const bool counted =
-          rule.isString ? Cell(*strings[k], r) == rule.countedText : numbers[k][r] == rule.countedNumber;
+          rule.isString ? strings[k]->Cell(r) == rule.countedText : numbers[k][r] == rule.countedNumber;
       if (counted) {
         fCounts[slots[k]].Add(w);
         any = true;
@@ -465,7 +461,7 @@ void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, 
       for (std::size_t r = begin; r < end; ++r) {
         const double w = weights ? weights[r] : 1.0;
         if (!Enters(w)) continue;
-        if (c.IsUserMissing(Cell(column, r))) {
+        if (c.IsUserMissing(column.Cell(r))) {
           acc.AddMissing(w);
         } else {
           acc.AddValidWithoutValue(w);

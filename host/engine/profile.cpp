@@ -705,9 +705,7 @@ void StringProfile::Add(const StringColumn& column, const double* weights, std::
   const auto isMissing = [this](std::string_view s) {
     return std::any_of(fMissing.begin(), fMissing.end(), [s](const std::string& m) { return m == s; });
   };
-  const auto at = [&column](std::size_t r) {
-    return std::string_view(column.bytes.data() + column.offsets[r], column.offsets[r + 1] - column.offsets[r]);
-  };
+  const auto at = [&column](std::size_t r) { return column.Cell(r); };
   if (weights == nullptr && !fFull) {
     // Totals only, every weight 1: counts, summed exactly and added once.
     std::size_t missing = 0;
@@ -826,7 +824,7 @@ void SetProfile::Add(const CaseBlock& block, const double* weights) {
       const StringColumn& column = block.strings[v];
       for (std::size_t r = 0; r < rows; ++r) {
         if (fHas[r] != 0) continue;
-        const std::string_view s(column.bytes.data() + column.offsets[r], column.offsets[r + 1] - column.offsets[r]);
+        const std::string_view s = column.Cell(r);
         fHas[r] = fDichotomy ? (s == fCountedText) : !m.variable->IsUserMissingString(s);
       }
     } else {

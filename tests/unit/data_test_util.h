@@ -45,7 +45,7 @@ inline std::string CellText(const host::CaseBlock& b, std::size_t var, std::size
     return buf;
   }
   const host::StringColumn& s = b.strings[var];
-  return "'" + std::string(s.bytes.data() + s.offsets[row], s.offsets[row + 1] - s.offsets[row]) + "'";
+  return "'" + std::string(s.Cell(row)) + "'";
 }
 
 // Reads a whole pass; every case becomes "cell|cell|..." and the block

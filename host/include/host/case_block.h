@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace host {
@@ -16,6 +17,9 @@ namespace host {
 struct StringColumn {
   std::vector<std::uint32_t> offsets;  // rows + 1 entries
   std::string bytes;
+
+  // The text of row r.
+  std::string_view Cell(std::size_t r) const { return {bytes.data() + offsets[r], offsets[r + 1] - offsets[r]}; }
 };
 
 // What a pass made of a block on the thread that read it (the aggregation
