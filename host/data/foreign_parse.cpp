@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
+
+#include <sys/stat.h>
 
 #include "host/data/foreign_formats.h"
 
@@ -44,10 +47,37 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
   auto& f = *static_cast<BufferedFile*>(io);
   if (f.file == nullptr) return -1;
   const std::size_t got = std::fread(buffer, 1, bytes, f.file);
-  return got < bytes && std::ferror(f.file) != 0 ? -1 : static_cast<ssize_t>(got);
+  if (got < bytes && std::ferror(f.file) != 0) return -1;
+  if (got > 0 && got < bytes) f.endedInsideRead = true;
+  return static_cast<ssize_t>(got);
 }
 
 readstat_error_t UpdateFile(long, readstat_progress_handler, void*, void*) { return READSTAT_OK; }
+
+// A transport file is a sequence of 80-byte records, its last case padded
+// with blanks to the end of one; ReadStat reads what it finds of a last case
+// cut short and takes the rest for padding.
+bool WholeRecords(const std::string& path) {
+  struct stat facts {};
+  return ::stat(path.c_str(), &facts) != 0 || facts.st_size % 80 == 0;
+}
+
+// A Stata file of release 117 or later is framed by <stata_dta> ...
+// </stata_dta>; ReadStat does not look for the closing tag, and a file cut
+// within its value labels reads as one without them.
+bool LacksClosingTag(const std::string& path) {
+  static constexpr std::string_view kOpen = "<stata_dta>", kClose = "</stata_dta>";
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;  // ReadStat read it; nothing more to say
+  char head[kOpen.size()] = {}, tail[kClose.size()] = {};
+  bool lacks = false;
+  if (std::fread(head, 1, sizeof head, file) == sizeof head && std::string_view(head, sizeof head) == kOpen) {
+    lacks = ::fseeko(file, -static_cast<off_t>(sizeof tail), SEEK_END) != 0 ||
+            std::fread(tail, 1, sizeof tail, file) != sizeof tail || std::string_view(tail, sizeof tail) != kClose;
+  }
+  std::fclose(file);
+  return lacks;
+}
 
 }  // namespace
 
@@ -70,7 +100,9 @@ void Prepare(Parser& parser, const std::string& encoding) {
   if (!encoding.empty()) readstat_set_file_character_encoding(parser.p, encoding.c_str());
 }
 
-readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {
+namespace {
+
+readstat_error_t Parse(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {
   switch (kind) {
     case ForeignKind::Stata:
       return readstat_parse_dta(parser.p, path.c_str(), ctx);
@@ -84,6 +116,24 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
       break;
   }
   return READSTAT_ERROR_PARSE;
+}
+
+}  // namespace
+
+readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {
+  const readstat_error_t error = Parse(parser, kind, path, ctx);
+  if (error != READSTAT_OK) return error;
+  const char* cut = nullptr;
+  if (kind == ForeignKind::Stata && parser.EndedInsideRead()) {
+    cut = "the file ends inside a record";
+  } else if (kind == ForeignKind::Stata && LacksClosingTag(path)) {
+    cut = "the file ends before its closing </stata_dta> tag";
+  } else if (kind == ForeignKind::Transport && !WholeRecords(path)) {
+    cut = "the file ends inside an 80-byte record";
+  }
+  if (cut == nullptr) return READSTAT_OK;
+  if (ctx != nullptr && ctx->detail.empty()) ctx->detail = cut;
+  return READSTAT_ERROR_READ;
 }
 
 // "FILE, case N: cannot read this Stata data file (.dta): REASON (DETAIL)";

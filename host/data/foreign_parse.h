@@ -26,9 +26,13 @@ inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx
 
 // ReadStat reads a case per system call on its own: the parser reads through
 // the C library's streams with a large buffer instead.
+// A read that gets some of the bytes asked for, but not all, means a Stata
+// file ends inside a record: ReadStat takes it for the end of the value
+// labels, so it is noted here.
 struct BufferedFile {
   std::FILE* file = nullptr;
   std::vector<char> buffer = std::vector<char>(std::size_t{1} << 20);
+  bool endedInsideRead = false;
 };
 
 class Parser {
@@ -39,6 +43,7 @@ class Parser {
   ~Parser();
 
   readstat_parser_t* p;
+  bool EndedInsideRead() const { return fIo.endedInsideRead; }
 
  private:
   BufferedFile fIo;
@@ -46,6 +51,11 @@ class Parser {
 
 // Sets the error callback and, when given, the file's encoding.
 void Prepare(Parser& parser, const std::string& encoding);
+// Parses the file. A file that ReadStat reads to its end without complaint but
+// that is cut short (a Stata file that ends inside a record or, from release
+// 117, lacks its closing tag; a transport file that is no whole number of
+// records) is a read error too: ReadStat would drop the value labels or the
+// last case of such a file without a word.
 readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx);
 
 // "FILE, case N: cannot read this Stata data file (.dta): REASON (DETAIL)";

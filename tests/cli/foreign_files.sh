@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Stata and SAS files as they come: a file cut short is an error (exit 2, no
+# output) wherever the cut falls, also where ReadStat itself reads on without
+# a word (a Stata file's value labels at its end, a transport file's last case).
+set -uo pipefail
+build=$1
+cb="$build/codebook"
+source "$(dirname "$0")/lib/check.sh"
+
+mkdir "$tmp/pkg"
+printf 'x,s\n1,a\n2,b\n9,c\n' >"$tmp/pkg/d.csv"
+cat >"$tmp/pkg/datapackage.json" <<'JSON'
+{"resources": [{"path": "d.csv", "schema": {"fields": [
+  {"name": "x", "type": "integer", "userMissing": {"values": [9]},
+   "categories": [{"value": 1, "label": "one"}, {"value": 2, "label": "two"}, {"value": 9, "label": "nine"}]},
+  {"name": "s", "type": "string"}]}}]}
+JSON
+"$build/foreign-writer" "$tmp/pkg/datapackage.json" "$tmp/new.dta"
+"$build/foreign-writer" --version 114 "$tmp/pkg/datapackage.json" "$tmp/old.dta"
+"$build/foreign-writer" "$tmp/pkg/d.csv" "$tmp/t.xpt"
+for f in new.dta old.dta t.xpt; do
+  check "$f whole reads" test "$(status_of "$cb" "$tmp/$f")" = 0
+done
+
+# The last bytes of these files are the value labels (Stata) or the padding
+# after the last case (transport: the 3 cases of 9 bytes share one 80-byte record).
+head -c -40 "$tmp/new.dta" >"$tmp/cut-new.dta"
+fails "a Stata file cut in its value labels is refused" 2 \
+  'cut-new.dta: cannot read this Stata data file (.dta): Unable to read from file (the file ends inside a record)' \
+  "$cb" "$tmp/cut-new.dta" -o "$tmp/out.json"
+head -c -12 "$tmp/new.dta" >"$tmp/tag.dta"
+fails "a Stata file without its closing tag is refused" 2 'before its closing </stata_dta> tag' \
+  "$cb" "$tmp/tag.dta" -o "$tmp/out.json"
+head -c -5 "$tmp/old.dta" >"$tmp/cut-old.dta"
+fails "an old Stata file cut in its value labels is refused" 2 'the file ends inside a record' \
+  "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
+head -c $((80 * $(($(stat -c %s "$tmp/t.xpt") / 80 - 1)) + 20)) "$tmp/t.xpt" >"$tmp/cut.xpt"
+fails "a transport file cut inside its last case is refused, naming the case" 2 \
+  'cut.xpt, case 3: cannot read this SAS transport file (.xpt): Unable to read from file (the file ends inside an 80-byte record)' \
+  "$cb" "$tmp/cut.xpt" -o "$tmp/out.json"
+check "no output is left" test ! -e "$tmp/out.json"
+
+finish
