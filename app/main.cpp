@@ -2,6 +2,7 @@
 // plug-in, and writes the tables as text, JSON, HTML or Markdown.
 #include <dlfcn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -143,6 +144,9 @@ std::string DescriptorName(int fd) {
   return "descriptor " + std::to_string(fd);
 }
 
+// Standard input among the inputs, when it is a file.
+constexpr std::string_view kStandardInput = "/dev/stdin";
+
 // Output to a file that is one of the inputs would destroy it.
 bool OverwritesInput(const std::string& outputPath, int outputFd, const std::vector<std::string>& inputs) {
   for (const std::string& input : inputs) {
@@ -151,7 +155,9 @@ bool OverwritesInput(const std::string& outputPath, int outputFd, const std::vec
     if (!same) continue;
     Fail("the output " +
          (outputFd == STDOUT_FILENO && outputPath.empty() ? std::string("(standard output)") : "'" + outputPath + "'") +
-         " is the input file '" + input + "'; writing it would destroy the input. Name another output file.");
+         (input == kStandardInput ? std::string(" is the file read as standard input")
+                                  : " is the input file '" + input + "'") +
+         "; writing it would destroy the input. Name another output file.");
     return true;
   }
   return false;
@@ -657,6 +663,11 @@ int main(int argc, char** argv) {
   // The output must not be one of the files the run reads.
   std::vector<std::string> inputs = host::DatasetFiles(*dataset);
   if (!a.syntaxPath.empty()) inputs.push_back(a.syntaxPath);
+  // Data on standard input may be a file (`codebook - -o data.csv < data.csv`).
+  struct stat in {};
+  if (a.datasetPath == "-" && ::fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode)) {
+    inputs.emplace_back(kStandardInput);
+  }
   if (!a.writePlanPath.empty() ? OverwritesInput(a.writePlanPath, -1, inputs)
                                : OverwritesInput(a.outputPath, outputFd, inputs)) {
     return 2;

@@ -29,6 +29,13 @@ check "-o naming the syntax file exits 2" \
 check "the refusal names the input" bash -c \
   "'$cb' '$pkg' --format text -o '$tmp/hardlink.csv' 2>&1 >/dev/null | grep -q \"is the input file '$tmp/pkg/survey.csv'\""
 check "standard output appended to an input exits 2" bash -c "'$cb' '$pkg' >>'$tmp/pkg/survey.csv' 2>/dev/null; test \$? = 2"
+cp "$root/examples/survey/survey.csv" "$tmp/piped.csv"
+piped_before=$(md5sum <"$tmp/piped.csv")
+fails "-o naming the file read as standard input exits 2" 2 "the output '$tmp/piped.csv' is the file read as standard input" \
+  bash -c "'$cb' - --format json -o '$tmp/piped.csv' <'$tmp/piped.csv'"
+check "standard output appended to the file read as standard input exits 2" \
+  bash -c "'$cb' - --format json <'$tmp/piped.csv' >>'$tmp/piped.csv' 2>/dev/null; test \$? = 2"
+check "the file read as standard input is unchanged" test "$(md5sum <"$tmp/piped.csv")" = "$piped_before"
 mkdir "$tmp/sas"
 cp "$root/examples/sas/survey.sas7bdat" "$root/examples/sas/survey.sas7bcat" "$tmp/sas/"
 catalog_before=$(md5sum <"$tmp/sas/survey.sas7bcat")
