@@ -548,6 +548,9 @@ char SniffDelimiter(const std::string& path, const std::string& displayName) {
       }
     }
     if (content && whole && !inQuote) counts.push_back(cells);  // a last line without a line break
+    // A header longer than the sample (thousands of question texts): the
+    // cells it has shown so far decide, rather than one column.
+    if (counts.empty() && content && !whole) counts.push_back(cells);
     if (counts.empty()) continue;
     // The most frequent cell count and the share of rows that have it.
     std::vector<std::size_t> sorted = counts;

@@ -70,6 +70,11 @@ TEST(Sniffing, PicksTheDelimiterThatSplitsRowsAlike) {
     TempDir dir;
     EXPECT_EQ(host::SniffDelimiter(dir.Write("d.csv", c.text), "d.csv"), c.delimiter) << c.text;
   }
+  // A header row longer than the sample is split as far as it goes.
+  std::string wide = "\"Q0: a, b\"";
+  for (int i = 1; i < 8000; ++i) wide += ";question_" + std::to_string(i);
+  TempDir dir;
+  EXPECT_EQ(host::SniffDelimiter(dir.Write("d.csv", wide + "\n" + wide + "\n"), "d.csv"), ';');
 }
 
 TEST(Dialects, AreRewrittenToPlainCsvKeepingLineNumbers) {
