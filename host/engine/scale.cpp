@@ -253,7 +253,25 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
   double m2 = fM2;
   double inv = fInvScale;
   double limit = fScaleLimit;
+  // While the values are kept in the table and each is one it has already,
+  // the value's weight is added to its entry in the same loop (the entries
+  // do not depend on the moments, so the two run side by side); the first
+  // value the table does not have yet, or a value that needs more than a
+  // lookup, ends that, and the values from it on are kept after the loop,
+  // in order, as Keep would have kept them one by one.
+  std::size_t kept = fKeepValues && !fRaw ? 0 : n;  // values kept in the loop
+  const std::uint32_t entries = static_cast<std::uint32_t>(fSums.size());
+  CompensatedSum* const sums = fSums.data();
+  bool weighted = fWeighted;
   for (std::size_t i = 0; i < n; ++i) {
+    if (kept == i) {
+      const std::uint32_t slot = fTable.Find(x[i]);
+      if (slot < entries) {
+        sums[slot].Add(w[i]);
+        weighted = weighted || w[i] != 1.0;
+        ++kept;
+      }
+    }
     weight.Add(w[i]);
     const double ratio = w[i] / weight.Value();
     const double d = x[i] - shift;
@@ -272,9 +290,13 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
   fMean = mean;
   fM2 = m2;
   if (!fKeepValues) return;
+  if (!fRaw) {
+    fKept += kept;
+    fWeighted = weighted;
+  }
   // Once the values are stored raw they are appended as they come: with
   // their weights, or alone while every weight is 1.
-  std::size_t i = 0;
+  std::size_t i = fRaw ? 0 : kept;
   while (i < n) {
     if (!fRaw) {
       Keep(x[i], w[i]);

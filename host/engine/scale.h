@@ -161,10 +161,10 @@ class ScaleAccumulator {
     if (fKeepValues) Keep(x, w);
   }
   // AddValid for n values in turn, with exactly its arithmetic: the running
-  // weight, the division by it and the moments in one loop, then the kept
-  // values. The mean's chain of dependent operations bounds that loop; the
-  // weight's sum and the divisions run beside it instead of in loops of
-  // their own (2.5 times faster than one loop per step).
+  // weight, its division, the moments and the table's known values in one
+  // loop, the other kept values after it. The mean's chain of dependent
+  // operations bounds that loop; the rest runs beside it instead of in loops
+  // of its own (2.5 times faster than one loop per step, without the table).
   void AddValidRun(const double* x, const double* w, std::size_t n);
   static constexpr std::size_t kRun = 256;  // n at most
   void AddValidWithoutValue(double w) { fWeight.Add(w); }

@@ -88,6 +88,11 @@ TEST(EngineScalePercentiles, TableAndRawStorageMatchASortedReference) {
 TEST(EngineScaleRuns, AddExactlyAsOneAtATime) {
   const std::vector<Case> cases = {
       {"codes, decimal weights", 3000, [](int i) { return (i * 7) % 50; }, [](int i) { return 0.1 + 0.37 * (i % 9); }},
+      {"codes weighted other than 1 before fractions and new values, then raw", 3000,
+       [](int i) { return i < 1000     ? (i * 7) % 40
+                          : i % 5 == 0 ? 0.5 + i % 40
+                                       : 100 + i; },
+       [](int i) { return i >= 500 && i < 1000 ? 1.0 + 0.25 * (i % 4) : 1.0; }},
       {"outgrows the table, weights after the switch", 12000, [](int i) { return (i % 9000) + 0.5 * (i % 2); },
        [](int i) { return i < 10000 ? 1.0 : 0.3 * (i % 5 + 1); }},
       {"deviations that rescale", 2000, [](int i) { return std::sin(i) * std::pow(10.0, 30 * (i % 11)); },
