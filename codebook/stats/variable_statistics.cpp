@@ -45,8 +45,8 @@ void VariableStatistics::MakeScaleStatistics(std::vector<AggregationStatistic>& 
 void VariableStatistics::SetUpTables(ProcDSIterator* iterator, std::int32_t maxCats) {
   fIterator = iterator;
   const std::size_t n = fEntries.size();
-  fTables.clear();
-  fTables.resize(n);
+  fTables = std::make_unique<std::optional<AggregationTable>[]>(n);
+  fTableCount = n;
   fDimensions.assign(n, nullptr);
   fCategoriesShown.assign(n, false);
   if (n == 0) return;
@@ -54,7 +54,7 @@ void VariableStatistics::SetUpTables(ProcDSIterator* iterator, std::int32_t maxC
   for (std::size_t i = 0; i < n; ++i) {
     const PlanEntry& entry = *fEntries[i];
     const ItemHandle& handle = *entry.Handle();
-    auto table = std::make_unique<AggregationTable>(*iterator, false, true, -1);
+    AggregationTable* table = &fTables[i].emplace(*iterator, false, true, -1);
     AggregationCube* cube = table->CreateCube();
     const std::int32_t variableIndex = handle.Index();
     const std::string name = ItemName(entry);
@@ -112,7 +112,6 @@ void VariableStatistics::SetUpTables(ProcDSIterator* iterator, std::int32_t maxC
     } else {
       fCategoriesShown[i] = false;
     }
-    fTables[i] = std::move(table);
   }
 }
 
@@ -136,8 +135,8 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
   };
   std::vector<AggregationTable*> everyCase;
   std::vector<CountedTable> counted;
-  for (std::size_t i = 0; i < fTables.size(); ++i) {
-    AggregationTable* table = fTables[i].get();
+  for (std::size_t i = 0; i < fTableCount; ++i) {
+    AggregationTable* table = &*fTables[i];
     if (fDimensions[i] == nullptr) {
       everyCase.push_back(table);
     } else if (fCategoriesShown[i]) {
@@ -193,7 +192,7 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
   }
   if (c == 0) return 0;
   // The aggregators are ours from here on.
-  for (const auto& table : fTables) fAggregators.emplace_back(table->GetCubeAggregators().front());
+  for (std::size_t i = 0; i < fTableCount; ++i) fAggregators.emplace_back(fTables[i]->GetCubeAggregators().front());
   return c;
 }
 

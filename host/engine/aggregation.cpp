@@ -295,7 +295,8 @@ void TableState::Settle() {
 
 bool TableState::PassOver() const { return table == nullptr || table->pass == nullptr || table->pass->Finished(); }
 
-TableImpl::TableImpl(ProcDSIterator& it) : state(std::make_shared<TableState>()) {
+TableImpl::TableImpl(ProcDSIterator& it, CaseTally& caseTally)
+    : state(std::make_shared<TableState>()), tally(caseTally) {
   state->table = this;
   cube = std::make_unique<AggregationCube>(this, &it.Source());
   metadata = std::make_unique<TableMetadata>();
@@ -547,8 +548,7 @@ void AggregationCube::AddCategoryAndTotalStatistics(const std::vector<Aggregatio
 }
 
 AggregationTable::AggregationTable(QUVO_InputCaseIterator& cases, bool, bool, int)
-    : fImpl(std::make_unique<host::TableImpl>(static_cast<ProcDSIterator&>(cases))),
-      fTally(&fImpl->tally),
+    : fImpl(std::make_unique<host::TableImpl>(static_cast<ProcDSIterator&>(cases), fTally)),
       fMetadata(fImpl->metadata.get()) {}
 
 AggregationTable::~AggregationTable() = default;

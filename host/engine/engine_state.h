@@ -138,7 +138,9 @@ struct TableState {
 
 class TableImpl {
  public:
-  explicit TableImpl(ProcDSIterator& it);
+  // The tally lives in the procedure's AggregationTable, beside what its
+  // inline AddNewCase reads.
+  TableImpl(ProcDSIterator& it, CaseTally& tally);
   ~TableImpl();
 
   std::shared_ptr<TableState> state;
@@ -147,7 +149,7 @@ class TableImpl {
   std::unique_ptr<CubeAggregator> ownedAggregator;  // until handed out
   CubeAggregator* aggregator = nullptr;
 
-  CaseTally tally;
+  CaseTally& tally;
   CasePosition detached;  // where the tally points once the iterator is gone
   Pass* pass = nullptr;   // null once the iterator is gone
   std::size_t slot = 0;   // the table's number in its pass

@@ -269,7 +269,7 @@ class HOST_API AggregationTable {
   // Adds the iterator's current case. Cases taken in order cost a few
   // instructions here; the host gathers them a block at a time.
   void AddNewCase() {
-    host::CaseTally& t = *fTally;
+    host::CaseTally& t = fTally;
     const host::CasePosition& p = *t.position;
     if (p.serial == t.serial && p.row == t.next && !p.groupEnd) {
       ++t.next;
@@ -284,7 +284,9 @@ class HOST_API AggregationTable {
  private:
   void AddNewCaseSlow();
 
+  // Here, not behind a pointer: the per-case call reads the table object
+  // alone (and the iterator's position, which every table shares).
+  host::CaseTally fTally;
   std::unique_ptr<host::TableImpl> fImpl;
-  host::CaseTally* fTally;
   TableMetadata* fMetadata;
 };
