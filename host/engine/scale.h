@@ -209,7 +209,10 @@ class ScaleAccumulator {
   // is raw already takes them in one copy. Should a weight other than 1 come,
   // or a merged table take them, the table they would have made is rebuilt
   // exactly (Retable), so weighted results do not change. Marked by fKept.
-  static constexpr std::size_t kShortcutCheck = 256;
+  static constexpr std::size_t kShortcutCheck = 64;
+  // At most this many repeats among them: a continuous variable has one or
+  // two, a 365-day date column about six, codes many more.
+  static constexpr std::size_t kShortcutRepeats = 2;
   static constexpr std::size_t kProvisional = ~std::size_t{0};
 
   // A value seen before only adds its weight: kept inline. A new one, and
@@ -230,7 +233,7 @@ class ScaleAccumulator {
   [[gnu::noinline]] void KeepMore(double x, double w) {
     if (!fRaw) {
       if (fSums.size() == kShortcutCheck && !fWeighted && w == 1.0 && !fRetabling &&
-          fKept <= kShortcutCheck + kShortcutCheck / 8) {
+          fKept <= kShortcutCheck + 1 + kShortcutRepeats) {  // fKept counts this value
         fSums.push_back({w, 0.0});
         SwitchToRaw();
         fKept = kProvisional;
