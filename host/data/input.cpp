@@ -501,6 +501,14 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   return input;
 }
 
+bool ConvertibleEncoding(const std::string& encoding) {
+  if (IsUtf8Name(encoding)) return true;
+  const iconv_t converter = iconv_open("UTF-8", encoding.c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(converter);
+  return true;
+}
+
 char SniffDelimiter(const std::string& path, const std::string& displayName) {
   constexpr std::size_t kSample = std::size_t{64} << 10;
   constexpr std::size_t kMaxRecords = 50;

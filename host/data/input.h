@@ -61,5 +61,8 @@ bool IsCompressedName(const std::string& path);
 // |: the one that splits the rows into the same number of cells (more than
 // one), quotes respected. ',' when none does.
 char SniffDelimiter(const std::string& path, const std::string& displayName);
+// Whether text in ENCODING (an iconv name; empty or UTF-8: no conversion)
+// can be read.
+bool ConvertibleEncoding(const std::string& encoding);
 
 }  // namespace host

@@ -1070,7 +1070,14 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
   request.displayName = plan.csvDisplay;
   request.encoding = options.encoding;
   if (res.contains("encoding") && options.encoding.empty()) {
-    d.Try([&] { request.encoding = d.String(res["encoding"], Member(rp, "encoding")); });
+    d.Try([&] {
+      request.encoding = d.String(res["encoding"], Member(rp, "encoding"));
+      if (!ConvertibleEncoding(request.encoding)) {
+        d.Fail(Member(rp, "encoding"), "\"" + request.encoding +
+                                           "\" is not an encoding this system converts; use an iconv name such as "
+                                           "latin1, cp1252, utf-16 or shift_jis (iconv -l lists them)");
+      }
+    });
   }
   if (res.contains("dialect"))
     d.Try([&] { ReadDialect(d, res["dialect"], Member(rp, "dialect"), plan, request.dialect); });
