@@ -538,7 +538,8 @@ Procedure LoadProcedure(std::string& pluginPath, const char* argv0) {
 // Runs every command; a command that is not CODEBOOK, or that does not
 // parse, becomes an error in the output. False, with the message given, when
 // the run cannot go on (unreadable cases, no memory).
-bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const Arguments& a, MessageEcho& echo) {
+bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const Arguments& a, MessageEcho& echo,
+                 host::ReportStream* stream = nullptr) {
   codebook_app::Progress progress(!a.quiet && isatty(STDERR_FILENO) != 0);
   try {
     for (const host::Command& command : host::SplitCommands(facts.syntax, facts.syntaxSource)) {
@@ -559,6 +560,7 @@ bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const
       progress.Start();
       procedure();
       progress.Finish();
+      if (stream != nullptr) stream->CompleteItems();
     }
     echo.Flush();
     return true;
@@ -589,8 +591,8 @@ int WritePlan(host::shards::PlanRecorder& recorder, const std::string& planPath,
   return 0;
 }
 
-// The report, to standard output, an open descriptor or a file.
-bool WriteReport(const Arguments& a, int outputFd, host::OutputFormat format, const host::shards::RunFacts& facts) {
+host::RenderOptions ReportOptions(const Arguments& a, int outputFd, host::OutputFormat format,
+                                  const host::shards::RunFacts& facts) {
   host::RenderOptions options;
   const bool toTerminal = outputFd >= 0 && isatty(outputFd) != 0;
   options.width = a.width > 0 ? a.width : (toTerminal ? TerminalWidth() : 80);
@@ -601,6 +603,13 @@ bool WriteReport(const Arguments& a, int outputFd, host::OutputFormat format, co
   options.madeAt = ReportTime();
   options.version = std::string("codebook ") + kVersion;
   options.layout = codebook_app::CodebookReportLayout();
+  return options;
+}
+
+// The report, to standard output, an open descriptor or a file, once the
+// commands have run.
+bool WriteReport(const Arguments& a, int outputFd, host::OutputFormat format, const host::shards::RunFacts& facts) {
+  const host::RenderOptions options = ReportOptions(a, outputFd, format, facts);
   // The renderers write piece by piece, so a large document is never held
   // in memory whole; a file still appears only once complete.
   const auto render = [&](std::ostream& out) { host::Render(host::Output(), format, out, options); };
@@ -618,6 +627,36 @@ bool WriteReport(const Arguments& a, int outputFd, host::OutputFormat format, co
                                   gDoingFile.empty() ? DescriptorName(outputFd).c_str() : gDoingFile.c_str());
     return false;
   }
+}
+
+// Thrown out of the report's writer when the commands could not run: the
+// temporary file goes, the message is given already.
+struct RunAbandoned {};
+
+// Runs the commands while the report is written, for a format that can be
+// written as it is made (JSON) to a file that is seen only once complete (a
+// temporary file renamed at the end; the null device): a listing of a million
+// values is then never held whole. Returns 0 when written, else the exit
+// status.
+int RunIntoReport(Procedure procedure, const host::shards::RunFacts& facts, const Arguments& a, MessageEcho& echo,
+                  host::OutputFormat format) {
+  const host::RenderOptions options = ReportOptions(a, -1, format, facts);
+  const auto write = [&](std::ostream& out) {
+    std::unique_ptr<host::ReportStream> stream = host::StreamReport(format, out, options);
+    if (!RunCommands(procedure, facts, a, echo, stream.get())) throw RunAbandoned{};
+    gDoing = "writing";
+    gDoingFile = a.outputPath;
+    stream->Finish();
+  };
+  std::string error;
+  try {
+    if (codebook_app::WriteFileAtomically(a.outputPath, write, error)) return 0;
+    Fail(error);
+  } catch (const RunAbandoned&) {
+  } catch (const std::bad_alloc&) {
+    codebook_app::FailOutOfMemory("writing", a.outputPath.c_str());
+  }
+  return 2;
 }
 
 }  // namespace
@@ -687,9 +726,13 @@ int main(int argc, char** argv) {
   const Procedure procedure = LoadProcedure(a.pluginPath, argv[0]);
   if (procedure == nullptr) return 2;
   MessageEcho echo(a.quiet);
-  if (!RunCommands(procedure, facts, a, echo)) return 2;
-  if (recorder) return WritePlan(*recorder, a.writePlanPath, facts);
-  if (!WriteReport(a, outputFd, format, facts)) return 2;
+  if (!recorder && outputFd < 0 && host::CanStreamReport(format) && codebook_app::ShownOnlyWhole(a.outputPath)) {
+    if (const int status = RunIntoReport(procedure, facts, a, echo, format); status != 0) return status;
+  } else {
+    if (!RunCommands(procedure, facts, a, echo)) return 2;
+    if (recorder) return WritePlan(*recorder, a.writePlanPath, facts);
+    if (!WriteReport(a, outputFd, format, facts)) return 2;
+  }
   echo.Summarise(a.outputPath);
   return host::ErrorCount() > 0 ? 1 : 0;
 }

@@ -176,7 +176,13 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
       error = Describe("open", path, errno);
       return false;
     }
-    int failure = StreamAll(fd, write);
+    int failure = 0;
+    try {
+      failure = StreamAll(fd, write);
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
     if (::close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
     if (failure != 0) error = Describe("write", path, failure);
     return failure == 0;
@@ -235,6 +241,18 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
   if (failure != 0) ::unlink(temporary.c_str());
   SetTemporaryFile(nullptr);
   return failure == 0;
+}
+
+bool ShownOnlyWhole(const std::string& path) {
+  std::string target;
+  std::string error;
+  if (DescriptorNamed(path) >= 0 || !FollowLinks(path, target, error)) return false;
+  struct stat info {};
+  if (::stat(target.c_str(), &info) != 0) return errno == ENOENT;
+  if (S_ISREG(info.st_mode)) return true;
+  struct stat null {};
+  return S_ISCHR(info.st_mode) && ::stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+         info.st_rdev == null.st_rdev;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {

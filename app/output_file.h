@@ -32,6 +32,11 @@ bool WriteToDescriptor(int fd, const std::string& name, const Writer& write, std
 bool WriteFileAtomically(const std::string& path, const Writer& write, std::string& error);
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
+// True when what is written to `path` is seen only once it is complete: a
+// file written through a temporary one, or the null device. Writing such an
+// output while the commands run leaves nothing behind when they fail.
+bool ShownOnlyWhole(const std::string& path);
+
 // True when both names lead to the same file (device and inode), following
 // symbolic links; false when either does not exist.
 bool SameFile(const std::string& a, const std::string& b);

@@ -94,6 +94,7 @@ void CodebookRun::WriteFileInformation(double weightedCaseTotal) {
   table.MinDataColumnWidth(200);
   BpDimension rows = table.Dimension(BpString("Attributes", true), 2);
   rows.Position(0, 1, true, false);
+  table.InOrder();  // every row gets its cells before the next is made
 
   PathRows(rows, settings, *fDataSource);
   if (settings.fileInfoLabel()) TextRow(rows, "Label", fDataSource->GetLabel());

@@ -113,6 +113,7 @@ void CodebookRun::WriteSetTable(const CodebookItem& item, const ItemHandle& hand
   BpCategory valueColumn = columns.Category(BpString("Value", true));
   BpCategory countColumn = columns.Category(BpString("Count", true));
   BpCategory percentColumn = columns.Category(BpString("Percent", true));
+  table.InOrder();  // every row gets its cells before the next is made
 
   const bool varInfoGiven = settings.varInfoGiven();
   bool nothingShown = !WriteSetStandardAttributes(rows, valueColumn, settings, handle, dichotomy);

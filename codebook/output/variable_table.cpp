@@ -76,8 +76,6 @@ struct CategoryListing {
   std::vector<double> counts;
   std::vector<double> percents;
   std::vector<OBS> values;
-  std::vector<std::string> valueTexts;
-  std::vector<std::int32_t> memberIndices;
   double missingCount = 0.0;
   double total = 0.0;
 
@@ -190,52 +188,54 @@ void WriteScaleStatistics(VariableTable& t, const std::vector<std::int32_t>& cod
 }
 
 // Value labels without counts: the first `n` labels, as valid or missing
-// values (a scale variable's all as labelled values).
+// values (a scale variable's all as labelled values). The table is made in
+// the order it is shown: one walk over the labels per group.
 void WriteLabelsOnly(VariableTable& t, QUVO_ValueLabelMap& labels, std::int64_t n, bool scale) {
   const CodebookSettings& settings = *t.settings;
   const bool showValidLabels = !settings.varInfoGiven() || settings.varInfoValueLabels();
   const bool showMissingLabels = !settings.varInfoGiven() || settings.varInfoMissing();
-  BpGroup labeled = t.rows.Group(BpString("Labeled Values", true), true, 2);
-  BpGroup valid = t.rows.Group(BpString("Valid Values", true), true, 2);
-  BpGroup missing = t.rows.Group(BpString("Missing Values", true), true, 2);
-  OBS value{};
-  const char* label = nullptr;
-  for (std::int64_t visited = 0; visited < n && labels.GetNextPair(value, label) != 0; ++visited) {
-    t.nothingShown = false;
-    const bool isMissing = t.variable->IsMissing(value) != 0;
-    bool added = true;
-    if (scale) {
-      labeled.Category(BpDataValue(t.variable, value, 0));
-    } else if (!isMissing && showValidLabels) {
-      valid.Category(BpDataValue(t.variable, value, 0));
-    } else if (isMissing && showMissingLabels) {
-      missing.Category(BpDataValue(t.variable, value, 0));
-    } else {
-      added = false;
+  const auto rows = [&](BpGroup& group, int which) {  // 0: every label, 1: valid values, 2: missing values
+    labels.Reset();
+    OBS value{};
+    const char* label = nullptr;
+    for (std::int64_t visited = 0; visited < n && labels.GetNextPair(value, label) != 0; ++visited) {
+      if (which != 0 && (t.variable->IsMissing(value) != 0) != (which == 2)) continue;
+      group.Category(BpDataValue(t.variable, value, 0));
+      if (label != nullptr) t.valueColumn.Cell(BpString(label, false));
     }
-    if (added && label != nullptr) t.valueColumn.Cell(BpString(label, false));
-  }
+  };
+  BpGroup labeled = t.rows.Group(BpString("Labeled Values", true), true, 2);
+  if (scale) rows(labeled, 0);
+  BpGroup valid = t.rows.Group(BpString("Valid Values", true), true, 2);
+  if (!scale && showValidLabels) rows(valid, 1);
+  BpGroup missing = t.rows.Group(BpString("Missing Values", true), true, 2);
+  if (!scale && showMissingLabels) rows(missing, 2);
+  if (n > 0 && labels.Size() > 0) t.nothingShown = false;
 }
 
 // The observed values of a categorical variable with counts and percents,
 // valid and missing apart, then the system-missing remainder.
 void WriteObservedValues(VariableTable& t, const QUVO_ValueLabelMap& labels, const CategoryListing& listing,
                          bool showCounts, bool showPercents) {
-  BpGroup valid = t.rows.Group(BpString("Valid Values", true), true, 2);
-  BpGroup missing = t.rows.Group(BpString("Missing Values", true), true, 2);
-  double missingSum = 0.0;
-  for (std::size_t i = 0; i < listing.values.size(); ++i) {
-    t.nothingShown = false;
+  const auto row = [&](BpGroup& group, std::size_t i) {
     const OBS& value = listing.values[i];
-    if (t.variable->IsMissing(value) != 0) {
-      missing.Category(BpDataValue(t.variable, value, 0));
-      missingSum += listing.Count(i);
-    } else {
-      valid.Category(BpDataValue(t.variable, value, 0));
-    }
+    group.Category(BpDataValue(t.variable, value, 0));
     if (const char* label = labels.GetLabel(value)) t.valueColumn.Cell(BpString(label, false));
     if (showCounts) t.countColumn.Cell(BpNumber(listing.Count(i), t.countFormat));
     if (showPercents) t.percentColumn.Cell(BpNumber(listing.Percent(i), t.percentFormat));
+  };
+  if (!listing.values.empty()) t.nothingShown = false;
+  // In the order shown: the valid values, then the missing ones.
+  BpGroup valid = t.rows.Group(BpString("Valid Values", true), true, 2);
+  for (std::size_t i = 0; i < listing.values.size(); ++i) {
+    if (t.variable->IsMissing(listing.values[i]) == 0) row(valid, i);
+  }
+  BpGroup missing = t.rows.Group(BpString("Missing Values", true), true, 2);
+  double missingSum = 0.0;
+  for (std::size_t i = 0; i < listing.values.size(); ++i) {
+    if (t.variable->IsMissing(listing.values[i]) == 0) continue;
+    row(missing, i);
+    missingSum += listing.Count(i);
   }
   // Whatever the engine counted as missing beyond the listed user-missing
   // values is system-missing.
@@ -310,13 +310,9 @@ std::uint32_t WriteValueListing(VariableTable& t, VariableStatistics* statistics
       n = labels.Size();
     } else {
       CB_CHECK("cbkoutput", statistics != nullptr);
-      results.total = statistics->GetCategoryResults(k, results.counts, results.percents, results.values,
-                                                     results.valueTexts, results.memberIndices, results.missingCount);
+      results.total =
+          statistics->GetCategoryResults(k, results.counts, results.percents, results.values, results.missingCount);
       n = static_cast<std::int64_t>(results.values.size());
-      // The texts and members are not shown here: let them go before the
-      // rows are made (a listing of a million values holds 32 MB of them).
-      std::vector<std::string>().swap(results.valueTexts);
-      std::vector<std::int32_t>().swap(results.memberIndices);
     }
     // Listings longer than MAXCATS are left out whole.
     if (n == 0 || n > settings.maxCats()) listing = false;
@@ -353,6 +349,7 @@ std::uint32_t CodebookRun::WriteVariableTable(std::uint32_t variableIndex, std::
   t.valueColumn = columns.Category(BpString("Value", true));
   t.countColumn = columns.Category(BpString("Count", true));
   t.percentColumn = columns.Category(BpString("Percent", true));
+  table.InOrder();  // every row gets its cells before the next is made
   t.meanFormat = fProcedure->Mean(static_cast<int>(variableIndex));
   t.stdDevFormat = fProcedure->StdDev(static_cast<int>(variableIndex));
 

@@ -211,11 +211,30 @@ double VariableStatistics::GetCategoryResults(std::uint32_t index, std::vector<d
                                               std::vector<double>& percents, std::vector<OBS>& values,
                                               std::vector<std::string>& valueTexts,
                                               std::vector<std::int32_t>& memberIndices, double& missingCount) const {
+  return CategoryResults(index, counts, percents, values, &valueTexts, &memberIndices, missingCount);
+}
+
+double VariableStatistics::GetCategoryResults(std::uint32_t index, std::vector<double>& counts,
+                                              std::vector<double>& percents, std::vector<OBS>& values,
+                                              double& missingCount) const {
+  const double total = CategoryResults(index, counts, percents, values, nullptr, nullptr, missingCount);
+  // The listing has what it needs: the categories need not stay while its
+  // rows are made (made again should anything ask).
+  if (index < fDimensions.size() && fDimensions[index] != nullptr) {
+    fDimensions[index]->GetTableDimension()->ReleaseCategories();
+  }
+  return total;
+}
+
+double VariableStatistics::CategoryResults(std::uint32_t index, std::vector<double>& counts,
+                                           std::vector<double>& percents, std::vector<OBS>& values,
+                                           std::vector<std::string>* valueTexts,
+                                           std::vector<std::int32_t>* memberIndices, double& missingCount) const {
   counts.clear();
   percents.clear();
   values.clear();
-  valueTexts.clear();
-  memberIndices.clear();
+  if (valueTexts != nullptr) valueTexts->clear();
+  if (memberIndices != nullptr) memberIndices->clear();
   missingCount = 0.0;
   double total = 0.0;
   if (index >= fAggregators.size()) return 0.0;  // no plan entry here: nothing to report
@@ -227,13 +246,22 @@ double VariableStatistics::GetCategoryResults(std::uint32_t index, std::vector<d
   const bool dichotomySet = dynamic_cast<TableMDSet*>(table) != nullptr;
   const std::vector<AggregationCategory*> categories = table->GetCategoryPointers();
   const std::size_t m = categories.size();
+  // One entry per category but the total: made to size, since a listing
+  // can be a million long.
+  const std::size_t n = m > 0 ? m - 1 : 0;
+  counts.reserve(n);
+  percents.reserve(n);
+  if (!dichotomySet) values.reserve(n);
+  if (valueTexts != nullptr) valueTexts->reserve(n);
+  if (memberIndices != nullptr && (dichotomySet || categorySet)) memberIndices->reserve(n);
   for (std::size_t k = 0; k < m; ++k) {
     const AggregationCategory* category = categories[k];
     const bool real = k + 1 < m;
     if (real) {
-      if (dichotomySet || categorySet) memberIndices.push_back(category->GetMemberIndex());
+      if (memberIndices != nullptr && (dichotomySet || categorySet))
+        memberIndices->push_back(category->GetMemberIndex());
       if (!dichotomySet) values.push_back(category->GetValue());
-      valueTexts.push_back(category->GetText());
+      if (valueTexts != nullptr) valueTexts->push_back(category->GetText());
     }
     const StatValues* cell = fAggregators[index]->GetStatValues({category}, -1);
     if (cell == nullptr) {

@@ -33,9 +33,17 @@ class VariableStatistics {
   double GetCategoryResults(std::uint32_t index, std::vector<double>& counts, std::vector<double>& percents,
                             std::vector<OBS>& values, std::vector<std::string>& valueTexts,
                             std::vector<std::int32_t>& memberIndices, double& missingCount) const;
+  // The same without the texts and members, which a variable's listing does
+  // not show (a million values would hold 32 MB of texts).
+  double GetCategoryResults(std::uint32_t index, std::vector<double>& counts, std::vector<double>& percents,
+                            std::vector<OBS>& values, double& missingCount) const;
   double GetWeightedCaseTotal();
 
  private:
+  double CategoryResults(std::uint32_t index, std::vector<double>& counts, std::vector<double>& percents,
+                         std::vector<OBS>& values, std::vector<std::string>* valueTexts,
+                         std::vector<std::int32_t>* memberIndices, double& missingCount) const;
+
   double fCaseTotal = -1.0;
   std::vector<PlanEntry*> fEntries;
   // Side by side in one array: the per-case loop calls every table in

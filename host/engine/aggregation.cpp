@@ -1,6 +1,9 @@
 // The aggregation engine's public classes over the state in engine_state.h.
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <utility>
 
 #include "host/aggregation.h"
 #include "host/check.h"
@@ -152,6 +155,12 @@ std::string DimensionImpl::TextOf(const AggregationCategory& category) const {
   return NumberText(category.GetValue().d);
 }
 
+namespace {
+// Categories of a dimension whose freed index is worth handing back to the
+// system at once (some 60 bytes a category).
+constexpr std::size_t kTrimAfter = 100000;
+}  // namespace
+
 void DimensionImpl::Freeze(engine::DimensionCounts& counts) {
   fFrozenCounts.reserve(fOrder.size());
   for (const std::uint32_t s : fOrder) fFrozenCounts.push_back(counts.Count(s));
@@ -160,7 +169,13 @@ void DimensionImpl::Freeze(engine::DimensionCounts& counts) {
   fFrozenValues = counts.NumberOfValues(fRule);
   fFrozen = true;
   std::vector<std::uint32_t>().swap(fOrder);
+  // Moved out and destroyed, not assigned over: assigning would keep the
+  // capacity of the category texts' arena (a string: 16 MB for a million).
+  { const engine::DimensionCounts gone(std::move(counts)); }
   counts = engine::DimensionCounts(fRule);
+  // A large index leaves its pages free in the middle of the heap, where the
+  // allocator keeps them: hand them back before the listing is made.
+  if (fFrozenCounts.size() >= kTrimAfter) malloc_trim(0);
 }
 
 int DimensionImpl::MemberIndexOf(const OBS& value) const {
@@ -179,6 +194,7 @@ void DimensionImpl::BuildCategories() {
     // The counts were copied out because no case could come any more: a
     // change of the merged state after that would be lost.
     CB_CHECK("engine", (fState ? fState->generation : 0) == fBuiltGeneration);
+    if (fReleased) MakeCategories(std::move(fKeptValues), std::move(fKeptMembers));
     return;
   }
   const engine::DimensionCounts* counts = Counts();  // settles what is pending
@@ -189,15 +205,14 @@ void DimensionImpl::BuildCategories() {
   fCategories.clear();
   fOrder.clear();
 
+  std::vector<OBS> values;
+  std::vector<int> members;
   if (fKind == DimensionKind::DichotomySet) {
     const OBS value = fRule.isString ? ObsFromString(fRule.countedText) : ObsFromNumber(fRule.countedNumber);
     for (std::size_t j = 0; j < fRule.members.size(); ++j) {
       if (!fRule.members[j].known) continue;
-      AggregationCategory& c = fCategories.emplace_back();
-      c.fValue = value;
-      c.fDimension = this;
-      c.fMemberIndex = fRule.members[j].index;
-      c.fIndex = static_cast<int>(fCategories.size() - 1);
+      values.push_back(value);
+      members.push_back(fRule.members[j].index);
       fOrder.push_back(static_cast<std::uint32_t>(j));
     }
   } else if (counts != nullptr) {
@@ -216,17 +231,33 @@ void DimensionImpl::BuildCategories() {
                   [counts](std::uint32_t a, std::uint32_t b) { return counts->Number(a) < counts->Number(b); });
       }
     }
-    fCategories.reserve(slots.size() + 1);
     fOrder = std::move(slots);
+    values.reserve(fOrder.size());
     for (const std::uint32_t s : fOrder) {
-      AggregationCategory& c = fCategories.emplace_back();
-      c.fValue = fRule.isString ? ObsFromString(counts->String(s)) : ObsFromNumber(counts->Number(s));
-      c.fDimension = this;
-      c.fMemberIndex = fKind == DimensionKind::CategorySet ? MemberIndexOf(c.fValue) : -1;
-      c.fIndex = static_cast<int>(fCategories.size() - 1);
+      values.push_back(fRule.isString ? ObsFromString(counts->String(s)) : ObsFromNumber(counts->Number(s)));
+    }
+    if (fKind == DimensionKind::CategorySet) {
+      members.reserve(values.size());
+      for (const OBS& value : values) members.push_back(MemberIndexOf(value));
     }
   }
 
+  // No case can come any more: the counts are final. Copied out before the
+  // categories are made, so that the table's index is gone by then.
+  if (counts != nullptr && fState->PassOver()) Freeze(*fState->Merged().Dimension());
+  MakeCategories(std::move(values), std::move(members));
+}
+
+void DimensionImpl::MakeCategories(std::vector<OBS> values, std::vector<int> members) {
+  fCategories.reserve(values.size() + (fNoTotal ? 0 : 1));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    AggregationCategory& c = fCategories.emplace_back();
+    c.fValue = values[i];
+    c.fDimension = this;
+    c.fMemberIndex = members.empty() ? -1 : members[i];
+    c.fIndex = static_cast<int>(fCategories.size() - 1);
+  }
+  std::vector<OBS>().swap(values);
   if (!fNoTotal) {
     AggregationCategory& total = fCategories.emplace_back();
     total.fValue = ObsFromNumber(SYSMIS);
@@ -234,11 +265,23 @@ void DimensionImpl::BuildCategories() {
     total.fIsTotal = true;
     total.fIndex = static_cast<int>(fCategories.size() - 1);
   }
+  fReleased = false;
+}
 
-  if (counts != nullptr && fState->PassOver()) {
-    // No case can come any more: the counts are final.
-    Freeze(*fState->Merged().Dimension());
+void DimensionImpl::ReleaseCategories() {
+  // Only final categories can be made again without the counts.
+  if (!fFrozen || fReleased) return;
+  const bool memberIndices = fKind != DimensionKind::Variable;
+  fKeptValues.reserve(fCategories.size());
+  if (memberIndices) fKeptMembers.reserve(fCategories.size());
+  for (const AggregationCategory& c : fCategories) {
+    if (c.IsTotal()) continue;
+    fKeptValues.push_back(c.GetValue());
+    if (memberIndices) fKeptMembers.push_back(c.GetMemberIndex());
   }
+  std::vector<AggregationCategory>().swap(fCategories);
+  fRetired.clear();
+  fReleased = true;
 }
 
 // ---------------------------------------------------------------- table
@@ -450,6 +493,8 @@ std::string AggregationCategory::GetText() const {
 TableDimension::~TableDimension() = default;
 
 std::size_t TableDimension::NumberOfValuesSlow() const { return fImpl->NumberOfValues(); }
+
+void TableDimension::ReleaseCategories() { fImpl->ReleaseCategories(); }
 
 std::vector<AggregationCategory*> TableDimension::GetCategoryPointers() const {
   fImpl->BuildCategories();

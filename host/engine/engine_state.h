@@ -48,6 +48,9 @@ class DimensionImpl {
   // category index is freed (a listing of a million values would hold it,
   // some 70 bytes a category, while the procedure makes its rows).
   void BuildCategories();
+  // Once final, the categories can be let go and made again when asked for,
+  // from their values alone (8 bytes a category instead of 32).
+  void ReleaseCategories();
   const std::vector<AggregationCategory>& Categories() const { return fCategories; }
   std::vector<AggregationCategory>& Categories() { return fCategories; }
   // The count of a real category by its position in the list.
@@ -61,6 +64,7 @@ class DimensionImpl {
   const engine::DimensionCounts* Counts() const;
   int MemberIndexOf(const OBS& value) const;
   void Freeze(engine::DimensionCounts& counts);
+  void MakeCategories(std::vector<OBS> values, std::vector<int> members);
 
   DimensionKind fKind;
   std::vector<int> fVariables;  // the variable, or the members in set order
@@ -89,6 +93,10 @@ class DimensionImpl {
   double fFrozenMissing = 0.0;
   double fFrozenTotal = 0.0;
   std::size_t fFrozenValues = 0;
+  // Released final categories: their values (and members, for sets).
+  bool fReleased = false;
+  std::vector<OBS> fKeptValues;
+  std::vector<int> fKeptMembers;
 };
 
 engine::ColumnRule ColumnRuleOf(const QUVO_DataSource& source, int index);

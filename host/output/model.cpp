@@ -23,6 +23,14 @@ std::string_view CategoryNode::Origin() const {
   return Table()->origins[origin - 1];
 }
 
+bool TableNode::MayGrow(const GroupNode& group) const {
+  if (complete) return false;
+  for (const GroupNode* g = current; g != nullptr; g = g->parent) {
+    if (g == &group) return true;
+  }
+  return false;
+}
+
 const DimensionNode* TableNode::RowDimension() const {
   for (const auto& d : dimensions) {
     if (d->place == kRows) return d.get();
@@ -48,7 +56,13 @@ const CategoryNode* TableNode::FindRow(const std::string& label) const {
 }
 
 CategoryNode& TableNode::NewCategory(GroupNode* parent, const LabelText& label) {
-  CategoryNode& category = arena->categories.Add();
+  CategoryNode* reused = nullptr;
+  if (!freeRows.empty()) {
+    reused = freeRows.back();
+    freeRows.pop_back();
+    *reused = CategoryNode{};
+  }
+  CategoryNode& category = reused != nullptr ? *reused : arena->categories.Add();
   category.label = label;
   category.parent = parent;
   if (label.hasExtra) {
@@ -66,6 +80,13 @@ constexpr std::size_t kLargestCellBlock = 8192;
 }  // namespace
 
 void TableNode::AddCell(CategoryNode& row, const CategoryNode* column, const CellText& text) {
+  CB_CHECK("output", !row.written);
+  if (streamed && &row == lastRow && !row.spilled && (row.cellCount == 0 || row.firstCell == rowCells.data())) {
+    rowCells.push_back(Cell{column, text});
+    row.firstCell = rowCells.data();
+    ++row.cellCount;
+    return;
+  }
   if (row.spilled) {
     std::vector<Cell>& cells = spilledCells[&row];
     cells.push_back(Cell{column, text});
@@ -110,28 +131,86 @@ void TableNode::AddCell(CategoryNode& row, const CategoryNode* column, const Cel
   ++row.cellCount;
 }
 
+void TableNode::KeepWaitingRow(CategoryNode& row) {
+  if (row.written || row.spilled || row.cellCount == 0 || row.firstCell != rowCells.data()) return;
+  // Earlier rows are not written yet: this one waits among them, its cells
+  // where a table that is not streamed keeps them.
+  const std::vector<Cell> cells(rowCells.begin(), rowCells.begin() + row.cellCount);
+  row.cellCount = 0;
+  row.firstCell = nullptr;
+  const bool wasStreamed = streamed;
+  streamed = false;
+  for (const Cell& cell : cells) AddCell(row, cell.column, cell.text);
+  streamed = wasStreamed;
+}
+
+void TableNode::Release(CategoryNode& row) {
+  if (row.spilled) spilledCells.erase(&row);
+  if (row.origin != 0) {
+    if (row.origin == origins.size()) {
+      origins.pop_back();
+    } else {
+      std::string().swap(origins[row.origin - 1]);
+    }
+  }
+  if (&row == lastRow) {
+    lastRow = nullptr;
+    rowCells.clear();
+  }
+  row.written = 1;
+  freeRows.push_back(&row);
+}
+
 TableNode* OutputDocument::AddTable(std::string heading) {
+  // A table built in order is complete once another item starts.
+  if (!fItems.empty() && fItems.back().IsTable() && fItems.back().table->streamed) fItems.back().table->complete = true;
   Item item;
   item.table = std::make_unique<TableNode>();
   item.table->heading = std::move(heading);
   item.table->arena = fArena.get();
+  item.table->document = this;
   TableNode* table = item.table.get();
   fItems.push_back(std::move(item));
+  Pump();
   return table;
 }
 
 void OutputDocument::AddMessage(Severity severity, std::string text) {
+  if (!fItems.empty() && fItems.back().IsTable() && fItems.back().table->streamed) fItems.back().table->complete = true;
   Item item;
   item.message.severity = severity;
   item.message.text = std::move(text);
   if (severity == Severity::Error) ++fErrors;
   fItems.push_back(std::move(item));
+  Pump();
 }
 
 void OutputDocument::Clear() {
   fItems.clear();
   fArena = std::make_unique<NodeArena>();
   fErrors = 0;
+  fWritten = 0;
+}
+
+void OutputDocument::RowFinished(TableNode& table) {
+  CategoryNode* row = table.lastRow;
+  if (row == nullptr) return;
+  table.lastRow = nullptr;
+  Pump();
+  table.KeepWaitingRow(*row);
+  table.rowCells.clear();
+}
+
+void OutputDocument::CompleteAll() {
+  for (std::size_t i = fWritten; i < fItems.size(); ++i) {
+    if (fItems[i].IsTable()) fItems[i].table->complete = true;
+  }
+  Pump();
+}
+
+void OutputDocument::Pump() {
+  if (fSink == nullptr) return;
+  while (fWritten < fItems.size() && fSink->Write(fItems[fWritten])) ++fWritten;
 }
 
 OutputDocument& Output() {

@@ -203,8 +203,9 @@ struct CategoryNode {
   // store, which never moves them.
   Cell* firstCell = nullptr;
   std::uint32_t cellCount = 0;
-  std::uint32_t origin : 31 = 0;  // 1 + index into the table's origins; 0: the label text
+  std::uint32_t origin : 30 = 0;  // 1 + index into the table's origins; 0: the label text
   std::uint32_t spilled : 1 = 0;  // the cells live in the table's spilled runs
+  std::uint32_t written : 1 = 0;  // streamed table: written out, the node free for another row
 
   std::span<const Cell> Cells() const { return {firstCell, cellCount}; }
   // DataValue (string): the raw value. Variable: the variable's name.
@@ -232,6 +233,7 @@ struct GroupNode {
 
   LabelText label;
   bool flag = true;
+  bool closed = false;  // streamed table: written out to its end
   int sort = 0;
   GroupNode* parent = nullptr;  // null for a dimension
   TableNode* table = nullptr;
@@ -271,6 +273,8 @@ struct NodeArena {
   std::vector<std::vector<Cell>> cellBlocks;  // each filled only up to its capacity
 };
 
+class OutputDocument;
+
 struct TableNode {
   std::string heading;  // the procedure heading it opened under
   LabelText title;
@@ -283,6 +287,7 @@ struct TableNode {
   // and cell blocks never move what they hold, so node and cell pointers
   // stay valid.
   NodeArena* arena = nullptr;
+  OutputDocument* document = nullptr;
   std::vector<std::string> origins;  // of category labels that differ from their text
   // Rows that got cells again after other rows had theirs keep them here.
   std::unordered_map<const CategoryNode*, std::vector<Cell>> spilledCells;
@@ -294,6 +299,25 @@ struct TableNode {
 
   // The row category made last: a cell set on a column category joins it.
   CategoryNode* lastRow = nullptr;
+
+  // Built in order (BpPivotTable::InOrder) while the document streams: a row
+  // is final once the next one starts, the table once the next item does.
+  // Rows are written out as they become final and their nodes reused; the
+  // cells of the row made last sit in rowCells until it is written (or, when
+  // earlier rows still wait, moved to the cell blocks).
+  bool streamed = false;
+  bool complete = false;  // no more rows or cells will come
+  // The group made last or given a row last: it and the groups around it
+  // may still grow; any other group is done (the table is made in the
+  // order it is shown).
+  const GroupNode* current = nullptr;
+  bool MayGrow(const GroupNode& group) const;
+  std::vector<Cell> rowCells;
+  std::vector<CategoryNode*> freeRows;
+  // A streamed row written out: its storage goes back for the next rows.
+  void Release(CategoryNode& row);
+  // The row made last is final: its cells leave rowCells if it was not written.
+  void KeepWaitingRow(CategoryNode& row);
 
   const DimensionNode* RowDimension() const;     // the first at place 0, or null
   const DimensionNode* ColumnDimension() const;  // the first at place 1, or null
@@ -314,6 +338,15 @@ struct Item {
   bool IsTable() const { return table != nullptr; }
 };
 
+// Takes the document's items in order while the commands run (a report
+// written as it is made).
+class ItemSink {
+ public:
+  virtual ~ItemSink() = default;
+  // Writes what is final of the item; true once all of it is written.
+  virtual bool Write(Item& item) = 0;
+};
+
 class OutputDocument {
  public:
   TableNode* AddTable(std::string heading);
@@ -323,10 +356,24 @@ class OutputDocument {
   const std::vector<Item>& Items() const { return fItems; }
   int Errors() const { return fErrors; }
 
+  // With a sink, items go to it as they are complete: messages at once, a
+  // table built in order once the next item starts (and its rows as they
+  // are final), any other table when CompleteAll says so.
+  void SetSink(ItemSink* sink) { fSink = sink; }
+  bool Streaming() const { return fSink != nullptr; }
+  // A streamed table starts a new row: the one made last is final.
+  void RowFinished(TableNode& table);
+  // Everything made so far is complete (a command has ended).
+  void CompleteAll();
+
  private:
+  void Pump();
+
   std::vector<Item> fItems;
   std::unique_ptr<NodeArena> fArena = std::make_unique<NodeArena>();
   int fErrors = 0;
+  ItemSink* fSink = nullptr;
+  std::size_t fWritten = 0;  // items before this one went to the sink whole
 };
 
 }  // namespace host

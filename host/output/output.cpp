@@ -127,6 +127,7 @@ void BpCategory::Cell(const BpCellText& text) {
   host::DimensionNode* dimension = fNode->Dimension();
   if (dimension != nullptr && dimension->place == host::kColumns) {
     host::TableNode* table = fNode->Table();
+    CB_CHECK("output", table == nullptr || !table->streamed || !table->complete);
     if (table == nullptr || table->lastRow == nullptr) return;  // no row yet: nowhere to put it
     table->AddCell(*table->lastRow, fNode, text.Text());
     return;
@@ -135,6 +136,7 @@ void BpCategory::Cell(const BpCellText& text) {
 }
 
 BpGroup BpGroup::Group(const BpCellText& label, bool flag, int sort) {
+  if (fNode->table->streamed) CB_CHECK("output", !fNode->table->complete && !fNode->closed);
   host::GroupNode* made = &fNode->table->NewGroup();
   made->label = Label(label);
   made->flag = flag;
@@ -142,16 +144,24 @@ BpGroup BpGroup::Group(const BpCellText& label, bool flag, int sort) {
   made->parent = fNode;
   made->table = fNode->table;
   fNode->children.push_back(host::Child(made));
+  if (fNode->table->streamed) fNode->table->current = made;
   return BpGroup(made);
 }
 
 BpCategory BpGroup::Category(const BpCellText& label) {
-  host::CategoryNode* made = &fNode->table->NewCategory(fNode, Label(label));
-  fNode->children.push_back(host::Child(made));
+  host::TableNode* table = fNode->table;
   host::DimensionNode* dimension = fNode->Dimension();
-  if (dimension == nullptr || dimension->place != host::kColumns) {
-    fNode->table->lastRow = made;
+  const bool row = dimension == nullptr || dimension->place != host::kColumns;
+  if (table->streamed) {
+    // Built in order: nothing comes after the next item began, nor into a
+    // group written out because another was made after it.
+    CB_CHECK("output", !table->complete && !fNode->closed);
+    table->current = fNode;
+    if (row) table->document->RowFinished(*table);
   }
+  host::CategoryNode* made = &table->NewCategory(fNode, Label(label));
+  fNode->children.push_back(host::Child(made));
+  if (row) table->lastRow = made;
   return BpCategory(made);
 }
 
@@ -164,6 +174,12 @@ void BpDimension::Position(int place, int index, bool flag1, bool flag2) {
 }
 
 void BpPivotTable::MinDataColumnWidth(int width) { fNode->minDataColumnWidth = width; }
+
+void BpPivotTable::InOrder() {
+  // Without a report written as the commands run there is nothing to gain:
+  // the table is kept whole as any other.
+  if (fNode->document != nullptr && fNode->document->Streaming() && !fNode->complete) fNode->streamed = true;
+}
 
 BpDimension BpPivotTable::Dimension(const BpCellText& label, int sort) {
   auto dimension = std::make_unique<host::DimensionNode>();

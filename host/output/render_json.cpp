@@ -3,8 +3,11 @@
 // stream in the layout the documents have always had (two-space indent,
 // "key": value), without building a document tree first: a codebook with
 // millions of rows must not need a second copy of itself in memory.
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "host/data/extended_missing.h"
 #include "host/output/json_writer.h"
@@ -152,23 +155,6 @@ void WriteCategory(Writer& w, const CategoryNode& category, bool isColumn) {
   w.EndObject();
 }
 
-void WriteChildren(Writer& w, const GroupNode& group, bool isColumn) {
-  w.BeginArray();
-  for (const Child& c : group.children) {
-    if (c.Category() != nullptr) {
-      WriteCategory(w, *c.Category(), isColumn);
-    } else if (c.Group() != nullptr) {
-      w.BeginObject();
-      w.Key("group");
-      w.String(c.Group()->label.text);
-      w.Key("children");
-      WriteChildren(w, *c.Group(), isColumn);
-      w.EndObject();
-    }
-  }
-  w.EndArray();
-}
-
 const char* PlaceName(int place) {
   switch (place) {
     case kColumns:
@@ -180,56 +166,176 @@ const char* PlaceName(int place) {
   }
 }
 
-void WriteTable(Writer& w, const TableNode& table) {
-  w.BeginObject();
-  w.Key("kind");
-  w.String("table");
-  w.Key("title");
-  w.String(table.title.text);
-  w.Key("lookup");
-  w.String(table.lookup.text);
-  w.Key("flag");
-  w.Bool(table.flag);
-  w.Key("dimensions");
-  w.BeginArray();
-  for (const auto& d : table.dimensions) {
-    w.BeginObject();
-    w.Key("label");
-    w.String(d->label.text);
-    w.Key("place");
-    w.String(PlaceName(d->place));
-    w.Key("children");
-    WriteChildren(w, *d, d->place == kColumns);
-    w.EndObject();
+// Writes items in order, a table as far as it is final: a table built in
+// order and still growing is written up to its row made last, and the rows
+// written are handed back to it (when `release`), so that it reuses their
+// storage. A whole document (every table complete) goes through the same
+// steps, so both ways give the same bytes.
+class ItemWriter {
+ public:
+  ItemWriter(Writer& w, bool release) : fW(w), fRelease(release) {}
+
+  // True once the item is written whole.
+  bool Write(const Item& item, bool whole) {
+    if (!item.IsTable()) {
+      fW.BeginObject();
+      fW.Key("kind");
+      fW.String("message");
+      fW.Key("severity");
+      fW.String(item.message.severity == Severity::Error ? "error" : "warning");
+      fW.Key("text");
+      fW.String(item.message.text);
+      fW.EndObject();
+      return true;
+    }
+    return WriteTable(*item.table, whole || item.table->complete);
   }
-  w.EndArray();
-  w.EndObject();
-}
+
+ private:
+  bool WriteTable(const TableNode& table, bool complete) {
+    const auto& dimensions = table.dimensions;
+    // Only the first dimension's rows can go before the table is complete:
+    // what follows them may still change.
+    if (!complete && (!table.streamed || dimensions.empty() || dimensions.front()->place != kRows)) return false;
+    if (fTable != &table) {
+      fTable = &table;
+      fDimension = 0;
+      fPath.clear();
+      fW.BeginObject();
+      fW.Key("kind");
+      fW.String("table");
+      fW.Key("title");
+      fW.String(table.title.text);
+      fW.Key("lookup");
+      fW.String(table.lookup.text);
+      fW.Key("flag");
+      fW.Bool(table.flag);
+      fW.Key("dimensions");
+      fW.BeginArray();
+    }
+    for (; fDimension < dimensions.size(); ++fDimension) {
+      const DimensionNode& d = *dimensions[fDimension];
+      if (fPath.empty()) {
+        if (!complete && fDimension > 0) return false;
+        fW.BeginObject();
+        fW.Key("label");
+        fW.String(d.label.text);
+        fW.Key("place");
+        fW.String(PlaceName(d.place));
+        fW.Key("children");
+        fW.BeginArray();
+        fPath.push_back({&d, 0});
+      }
+      if (!WriteChildren(table, d.place == kColumns, complete)) return false;
+      fW.EndObject();
+    }
+    fW.EndArray();
+    fW.EndObject();
+    fTable = nullptr;
+    return true;
+  }
+
+  // Walks on from where the last call stopped; false at a row that is not
+  // final yet (a container cannot close while the table grows).
+  bool WriteChildren(const TableNode& table, bool isColumn, bool complete) {
+    while (!fPath.empty()) {
+      auto& [group, next] = fPath.back();
+      if (next == group->children.size()) {
+        if (!complete && table.MayGrow(*group)) return false;
+        if (fRelease) const_cast<GroupNode*>(group)->closed = true;
+        fW.EndArray();
+        fPath.pop_back();
+        if (!fPath.empty()) fW.EndObject();  // a group's object; the dimension's is the caller's
+        continue;
+      }
+      const Child child = group->children[next++];
+      if (GroupNode* inner = child.Group()) {
+        fW.BeginObject();
+        fW.Key("group");
+        fW.String(inner->label.text);
+        fW.Key("children");
+        fW.BeginArray();
+        fPath.push_back({inner, 0});
+        continue;
+      }
+      CategoryNode* category = child.Category();
+      if (!complete && category == table.lastRow) {
+        --next;
+        return false;
+      }
+      WriteCategory(fW, *category, isColumn);
+      if (fRelease && table.streamed && !isColumn) Forget(*category, fPath.back());
+    }
+    return true;
+  }
+
+  // A streamed row is written: its node goes back to the table, and the
+  // written start of its group's list is dropped now and then.
+  static void Forget(CategoryNode& row, std::pair<const GroupNode*, std::size_t>& at) {
+    auto& group = const_cast<GroupNode&>(*at.first);
+    row.Table()->Release(row);
+    constexpr std::size_t kDropAt = 4096;
+    if (at.second >= kDropAt && 2 * at.second >= group.children.size()) {
+      group.children.erase(group.children.begin(), group.children.begin() + static_cast<std::ptrdiff_t>(at.second));
+      at.second = 0;
+    }
+  }
+
+  Writer& fW;
+  bool fRelease;
+  const TableNode* fTable = nullptr;  // the table written in part
+  std::size_t fDimension = 0;
+  std::vector<std::pair<const GroupNode*, std::size_t>> fPath;  // open containers, next child of each
+};
+
+// The report written while the commands run.
+class JsonStream final : public ItemSink, public ReportStream {
+ public:
+  explicit JsonStream(std::ostream& out) : fW(out), fItems(fW, true) {
+    fW.BeginObject();
+    fW.Key("items");
+    fW.BeginArray();
+    Output().SetSink(this);
+  }
+  ~JsonStream() override { Output().SetSink(nullptr); }
+
+  bool Write(Item& item) override { return fItems.Write(item, false); }
+  void CompleteItems() override { Output().CompleteAll(); }
+  void Finish() override {
+    Output().CompleteAll();
+    Output().SetSink(nullptr);
+    fW.EndArray();
+    fW.EndObject();
+    fW.Newline();
+    fW.Flush();
+  }
+
+ private:
+  Writer fW;
+  ItemWriter fItems;
+};
 
 }  // namespace
 
 void RenderJson(const OutputDocument& document, std::ostream& out, const RenderOptions& /*options*/) {
   Writer w(out);
+  ItemWriter items(w, false);
   w.BeginObject();
   w.Key("items");
   w.BeginArray();
-  for (const Item& item : document.Items()) {
-    if (item.IsTable()) {
-      WriteTable(w, *item.table);
-    } else {
-      w.BeginObject();
-      w.Key("kind");
-      w.String("message");
-      w.Key("severity");
-      w.String(item.message.severity == Severity::Error ? "error" : "warning");
-      w.Key("text");
-      w.String(item.message.text);
-      w.EndObject();
-    }
-  }
+  for (const Item& item : document.Items()) items.Write(item, true);
   w.EndArray();
   w.EndObject();
   w.Newline();
+}
+
+ReportStream::~ReportStream() = default;
+
+bool CanStreamReport(OutputFormat format) { return format == OutputFormat::Json; }
+
+std::unique_ptr<ReportStream> StreamReport(OutputFormat format, std::ostream& out, const RenderOptions& /*options*/) {
+  if (!CanStreamReport(format)) return nullptr;
+  return std::make_unique<JsonStream>(out);
 }
 
 }  // namespace host

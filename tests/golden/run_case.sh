@@ -75,4 +75,31 @@ fi
 if [ -f "$case_dir/expected.stderr" ] && ! diff -u "$case_dir/expected.stderr" "$err"; then
   failed=1
 fi
+
+# JSON to a file is written while the commands run: the same bytes, the same
+# status, and nothing at all at the path when the run fails.
+if [ "$format" = json ]; then
+  report=$(mktemp -d)
+  trap 'rm -f "$out" "$err"; rm -rf "$report"' EXIT
+  "$program" "${args[@]}" -o "$report/report.json" <"$input" >/dev/null 2>&1
+  streamed=$?
+  if [ "$streamed" != "$status" ]; then
+    echo "with -o: exit status $streamed, expected $status"
+    failed=1
+  fi
+  if [ "$status" = 2 ] && [ -e "$report/report.json" ]; then
+    echo "with -o: a failed run left a report"
+    failed=1
+  elif [ -e "$report/report.json" ]; then
+    sed -i "s|$root|<ROOT>|g" "$report/report.json"
+    diff -u "$case_dir/expected.$ext" "$report/report.json" || failed=1
+  elif [ -s "$out" ]; then
+    echo "with -o: no report written"
+    failed=1
+  fi
+  if [ -n "$(ls -A "$report" | grep -v '^report.json$')" ]; then
+    echo "with -o: files left behind: $(ls -A "$report")"
+    failed=1
+  fi
+fi
 exit $failed

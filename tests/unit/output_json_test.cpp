@@ -2,8 +2,11 @@
 // built through the Bp classes exactly as the procedure builds them.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <string>
+#include <utility>
 
 #include "host/dataset.h"
 #include "host/document.h"
@@ -206,7 +209,68 @@ TEST(OutputJson, StatisticsOfDatesAndTimesReadAsDatesAndDurations) {
   }
 }
 
+// A report of two commands: the first holds a table not built in order,
+// which keeps everything after it waiting (rows in a later group too) until
+// its command ends; the second lists more rows than a group's written start
+// is kept for.
+void BuildTwoCommands(host::ReportStream* stream) {
+  BpProcedure proc("Codebook", 1);
+  host::AddMessage(host::Severity::Warning, "first");
+  const auto table = [&](const char* title, bool inOrder) {
+    BpPivotTable t = proc.PivotTable(BpString(title, false), BpString("Variable Information", false), false);
+    BpDimension rows = t.Dimension(BpString("Attributes", true), 2);
+    rows.Position(0, 1, true, false);
+    BpDimension cols = t.Dimension(BpString("Values", true), 2);
+    cols.Position(1, 1, true, false);
+    if (inOrder) t.InOrder();
+    return std::make_pair(rows, cols.Category(BpString("Count", true)));
+  };
+  auto [loose, looseCount] = table("loose", false);
+  BpGroup later = loose.Group(BpString("Later", true), true, 2);
+  BpCategory early = loose.Group(BpString("Early", true), true, 2).Category(BpString("e", false));
+  later.Category(BpString("l", false));
+  early.Cell(BpString("set on an earlier row", false));
+  looseCount.Cell(BpNumber(1, BpProcedure::Count()));
+  auto [waiting, waitingCount] = table("waiting", true);
+  for (const char* name : {"Valid Values", "Missing Values"}) {
+    BpGroup group = waiting.Group(BpString(name, true), true, 2);
+    for (int i = 0; i < 3; ++i) {
+      group.Category(BpString(std::string(name) + std::to_string(i), false));
+      waitingCount.Cell(BpNumber(i, BpProcedure::Count()));
+    }
+  }
+  if (stream != nullptr) stream->CompleteItems();
+  auto [listing, listingCount] = table("listing", true);
+  BpGroup valid = listing.Group(BpString("Valid Values", true), true, 2);
+  for (int i = 0; i < 10000; ++i) {
+    valid.Category(BpString("value " + std::to_string(i), false));
+    listingCount.Cell(BpNumber(i, BpProcedure::Count()));
+  }
+  listing.Group(BpString("Missing Values", true), true, 2).Category(BpString("System", true));
+  host::AddMessage(host::Severity::Error, "last");
+}
+
 }  // namespace
+
+// JSON written while the commands run is the document written whole, and the
+// rows of a table built in order are let go once written.
+TEST(OutputJson, AReportWrittenAsItIsMadeIsTheWholeDocument) {
+  BuildTwoCommands(nullptr);
+  std::ostringstream whole;
+  host::Render(host::Output(), host::OutputFormat::Json, whole, host::RenderOptions{});
+  host::ResetOutput();
+  std::ostringstream streamed;
+  {
+    std::unique_ptr<host::ReportStream> stream = host::StreamReport(host::OutputFormat::Json, streamed, {});
+    ASSERT_NE(stream, nullptr);
+    BuildTwoCommands(stream.get());
+    stream->Finish();
+  }
+  EXPECT_EQ(streamed.str(), whole.str());
+  const host::TableNode& listing = *host::Output().Items().at(3).table;
+  ASSERT_EQ(listing.title.text, "listing");
+  EXPECT_LT(listing.dimensions.front()->children.front().Group()->children.size(), 10000U);
+}
 
 // A cell's text in 16 bytes: in place up to 15 bytes, in a block of its own
 // beyond; copies, moves and assignments from its own bytes keep the text.

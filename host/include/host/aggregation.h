@@ -111,6 +111,10 @@ class HOST_API TableDimension {
   // The categories in the engine's order, the total category last. The
   // pointers stay valid while the dimension lives and the pass is over.
   std::vector<AggregationCategory*> GetCategoryPointers() const;
+  // The caller has read what it needs of the categories and holds none of
+  // their pointers: once the pass is over their storage goes (a listing of a
+  // million values: 32 MB), and GetCategoryPointers makes them again.
+  void ReleaseCategories();
 
   // Host-internal: the tally of the table the dimension belongs to.
   void SetTally(host::CaseTally* tally) { fTally = tally; }

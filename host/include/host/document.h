@@ -2,6 +2,7 @@
 // produced, and its renderers. Used by the program.
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -54,6 +55,26 @@ struct RenderOptions {
   std::string version;    // the dataset line: the program's name and version
   ReportLayout layout;
 };
+
+// The report written while the commands run instead of after them: each
+// item once it is complete and, of a table built in order, each row once it
+// is final, so that a long listing is never held whole. It takes the items of
+// Output() from its making to Finish.
+class HOST_API ReportStream {
+ public:
+  virtual ~ReportStream();
+  // A command has ended: everything made so far is complete.
+  virtual void CompleteItems() = 0;
+  // Writes what is left and the end of the report.
+  virtual void Finish() = 0;
+};
+
+// False when the format needs the whole document first (HTML, Markdown and
+// text open with an overview or lay tables out as a whole): JSON only.
+HOST_API bool CanStreamReport(OutputFormat format);
+// Null when it cannot.
+HOST_API std::unique_ptr<ReportStream> StreamReport(OutputFormat format, std::ostream& out,
+                                                    const RenderOptions& options);
 
 HOST_API void Render(const OutputDocument& document, OutputFormat format, std::ostream& out,
                      const RenderOptions& options);

@@ -113,6 +113,12 @@ class HOST_API BpPivotTable {
   explicit BpPivotTable(host::TableNode* node) : fNode(node) {}
   void MinDataColumnWidth(int width);
   BpDimension Dimension(const BpCellText& label, int sort);
+  // Says that the table is built in order from here on: its dimensions are
+  // made and placed, each row gets all its cells before the next row is
+  // made, and nothing is added once the next table or message starts. The
+  // host may then write rows out, and forget them, as they are final (a
+  // listing of a million values is never held whole).
+  void InOrder();
 
  private:
   host::TableNode* fNode;
