@@ -1175,14 +1175,27 @@ void OverlayField(const Descriptor& d, const FieldSpec& f, const Json& field, co
 // A descriptor on top of a Stata or SAS file: the file's dictionary first,
 // then whatever the descriptor gives wins.
 std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const Json& res, const std::string& rp,
-                                       const std::string& file, ForeignKind promised, const LoadOptions& options,
-                                       std::vector<std::string>& warnings) {
+                                       const std::string& file, const std::string& relative, ForeignKind promised,
+                                       const LoadOptions& options, std::vector<std::string>& warnings) {
   const ForeignKind kind = SniffForeignFile(file, fs::path(file).extension().string());
   if (kind == ForeignKind::None) {
     if (!fs::exists(file)) d.Fail(Member(rp, "path"), "cannot open " + file + "; check the path");
     d.Fail(Member(rp, "path"), file + " is not " + ForeignKindText(promised) +
                                    ": its first bytes are not those of "
                                    "such a file");
+  }
+  // The format catalog beside a SAS file is read with it: it is held to the
+  // package's folder as the file is (a link out of it, a pipe are refused).
+  if (kind == ForeignKind::Sas && options.catalog.empty()) {
+    const fs::path data(relative);
+    for (const char* ext : {".sas7bcat", ".SAS7BCAT"}) {
+      const fs::path catalog = data.parent_path() / (data.stem().string() + ext);
+      std::error_code error;
+      if (fs::symlink_status(fs::path(file).parent_path() / catalog.filename(), error).type() !=
+          fs::file_type::not_found) {
+        ConfineResourcePath(d.File(), catalog.string(), Member(rp, "path") + " (its format catalog)");
+      }
+    }
   }
   std::shared_ptr<Dataset> dataset =
       LoadForeign(file, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
@@ -1256,7 +1269,8 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
     d.Flush();
     const std::string relative = d.String((*foreign)["path"], Member(rp, "path"));
     const ResourcePath file = ConfineResourcePath(path, relative, Member(rp, "path"));
-    return LoadOnForeign(d, j, *foreign, rp, file.display, ForeignResourceKind(d, *foreign, rp), options, warnings);
+    return LoadOnForeign(d, j, *foreign, rp, file.display, relative, ForeignResourceKind(d, *foreign, rp), options,
+                         warnings);
   }
   d.Flush();
   const bool noVariables = !plan.inferAll && plan.fields.empty();

@@ -40,4 +40,19 @@ fails "a transport file cut inside its last case is refused, naming the case" 2 
   "$cb" "$tmp/cut.xpt" -o "$tmp/out.json"
 check "no output is left" test ! -e "$tmp/out.json"
 
+# A received package: the SAS format catalog beside the data file is read
+# with it, so it is held to the package's folder as the data file is.
+mkdir "$tmp/sas" "$tmp/outside"
+"$build/foreign-writer" "$tmp/pkg/datapackage.json" "$tmp/outside/f.sas7bdat"
+cp "$tmp/outside/f.sas7bdat" "$tmp/sas/"
+ln -s ../outside/f.sas7bcat "$tmp/sas/f.sas7bcat"
+echo '{"resources": [{"path": "f.sas7bdat"}]}' >"$tmp/sas/datapackage.json"
+fails "a package's SAS catalog linked from outside its folder is refused" 2 \
+  'resources[0].path (its format catalog): the path "f.sas7bcat" leads out of the folder through a symbolic link' \
+  "$cb" "$tmp/sas/datapackage.json"
+rm "$tmp/sas/f.sas7bcat"
+cp "$tmp/outside/f.sas7bcat" "$tmp/sas/"
+check "a package's SAS catalog inside its folder gives the labels" bash -c \
+  "'$cb' '$tmp/sas/datapackage.json' --format json | grep -q '\"text\": \"one\"'"
+
 finish
