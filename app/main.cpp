@@ -1,6 +1,7 @@
 // codebook: loads a dataset, runs CODEBOOK commands through the procedure
 // plug-in, and writes the tables as text, JSON, HTML or Markdown.
 #include <dlfcn.h>
+#include <malloc.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,6 +38,7 @@
 namespace {
 
 constexpr const char* kVersion = "0.1.0";
+constexpr int kOwnPagesFrom = 1 << 20;
 
 constexpr const char* kDescription =
     "codebook documents a dataset: for every variable its dictionary facts (position, label, type,\n"
@@ -662,6 +664,12 @@ int RunIntoReport(Procedure procedure, const host::shards::RunFacts& facts, cons
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Blocks of a mebibyte or more get pages of their own, given back to the
+  // system when freed. The allocator's default raises that bound (up to 32
+  // MiB) each time such a block is freed, after which the large tables and
+  // vectors a pass grows and frees stay resident as holes in the heap: a
+  // listing of a million values peaked a quarter higher.
+  mallopt(M_MMAP_THRESHOLD, kOwnPagesFrom);
   CLI::App app{kDescription, "codebook"};
   Arguments a;
   DefineOptions(app, a);
