@@ -349,20 +349,28 @@ struct Arguments {
   std::string planInfoPath;
 };
 
+// An empty file name (`-o "$OUT"` with OUT unset) is a mistake, not a wish
+// for the default: without this check it would silently mean standard
+// output, or plain CODEBOOK instead of the commands of a syntax file.
+const CLI::Validator kFileName(
+    [](const std::string& name) { return name.empty() ? std::string("an empty file name") : std::string(); }, "");
+
 void DefineOptions(CLI::App& app, Arguments& a) {
   app.footer(kFooter);
   app.get_formatter()->column_width(30);
   app.add_option("--format,-f", a.formatName,
                  "Output format: text, json, html or markdown (default: from -o, else text)");
-  app.add_option("-o,--output", a.outputPath, "Write to FILE instead of standard output (written whole, then renamed)");
-  app.add_option("--syntax,-s", a.syntaxPath, "Run the commands in FILE instead of COMMAND");
+  app.add_option("-o,--output", a.outputPath, "Write to FILE instead of standard output (written whole, then renamed)")
+      ->check(kFileName);
+  app.add_option("--syntax,-s", a.syntaxPath, "Run the commands in FILE instead of COMMAND")->check(kFileName);
   app.add_option("--plugin", a.pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
   app.add_option("--width", a.width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
   app.add_option("--encoding", a.loadOptions.encoding,
                  "Text encoding of CSV data, or of a Stata/SAS file that declares none or the wrong one (iconv name: "
                  "latin1, cp1252, utf-16, ...)");
   app.add_option("--catalog", a.loadOptions.catalog,
-                 "SAS format catalog with the value labels of a .sas7bdat file (default: NAME.sas7bcat beside it)");
+                 "SAS format catalog with the value labels of a .sas7bdat file (default: NAME.sas7bcat beside it)")
+      ->check(kFileName);
   app.add_flag("--overview", a.overview,
                "Text output: start with the dataset line and the overview (HTML and Markdown always do)");
   app.add_flag("--quiet,-q", a.quiet, "No progress indicator and no loader warnings or notes on standard error");
