@@ -231,7 +231,14 @@ CurrentState& Current() {
 }  // namespace
 
 std::vector<Command> SplitCommands(std::string_view text, const std::string& sourceName) {
-  return Lexer(text, sourceName).Run();
+  // A lone CR ends a line too (files saved with old Mac line ends); in CR LF
+  // the CR is a blank before the line feed.
+  if (text.find('\r') == std::string_view::npos) return Lexer(text, sourceName).Run();
+  std::string lines(text);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == '\r' && (i + 1 == lines.size() || lines[i + 1] != '\n')) lines[i] = '\n';
+  }
+  return Lexer(lines, sourceName).Run();
 }
 
 void SetCurrentCommand(const Command& command) {

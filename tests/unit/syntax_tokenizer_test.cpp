@@ -96,6 +96,9 @@ TEST(SyntaxTokenizer, PositionsCountLinesAndCharacters) {
   // Columns count characters, not bytes.
   EXPECT_EQ(Split("X größe y", true), (std::vector<std::string>{"N:X@1:1 | N:größe@1:3 N:y@1:9"}));
   EXPECT_EQ(Split("* note.\nX 'a''b' c", true), (std::vector<std::string>{"N:X@2:1 | S:a'b@2:3 N:c@2:10"}));
+  // Lines may end with CR LF, or with a lone CR (old Mac files): a period there ends the command.
+  EXPECT_EQ(Split("X a.\r\nY b.\rZ c.\r", true),
+            (std::vector<std::string>{"N:X@1:1 | N:a@1:3", "N:Y@2:1 | N:b@2:3", "N:Z@3:1 | N:c@3:3"}));
 }
 
 TEST(SyntaxTokenizer, NumberValuesAndSource) {
