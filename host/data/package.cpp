@@ -1342,6 +1342,10 @@ std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions&
   if (bare && !options.resource.empty()) {
     throw InputError("--resource applies to a data package; " + path + " is a CSV file");
   }
+  if (bare && !options.catalog.empty()) {
+    warnings.push_back(options.catalog + ": a format catalog belongs to a SAS data file (.sas7bdat); ignored for " +
+                       (path == "-" ? std::string("standard input") : path));
+  }
   std::shared_ptr<Dataset> dataset =
       package ? LoadPackage(path, options, warnings, notes) : LoadBareCsv(path, options, warnings, notes);
   if (path != "-") dataset->fileSpec = FileSpecOf(path);

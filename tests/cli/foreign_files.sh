@@ -54,5 +54,8 @@ rm "$tmp/sas/f.sas7bcat"
 cp "$tmp/outside/f.sas7bcat" "$tmp/sas/"
 check "a package's SAS catalog inside its folder gives the labels" bash -c \
   "'$cb' '$tmp/sas/datapackage.json' --format json | grep -q '\"text\": \"one\"'"
+fails "--catalog with a CSV file is ignored with a warning" 0 \
+  "f.sas7bcat: a format catalog belongs to a SAS data file (.sas7bdat); ignored for $tmp/pkg/d.csv" \
+  "$cb" "$tmp/pkg/d.csv" --catalog "$tmp/sas/f.sas7bcat"
 
 finish
