@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,41 +45,57 @@ inline constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                     1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 }
 
-// The common cell: optional sign, at most 15 digits with an optional point,
-// no exponent. The mantissa and the power of ten are then exact doubles, so
-// one division rounds correctly. Returns false (value untouched) for any
-// other text; intDigits and fraction count the digits before and after the
-// point.
-inline bool ParseSimpleDecimal(std::string_view text, double& value, int& intDigits, int& fraction) {
-  const char* p = text.data();
-  const char* const e = p + text.size();
-  bool negative = false;
-  if (p != e && (*p == '-' || *p == '+')) {
-    negative = *p == '-';
-    ++p;
+// The digits of the common cell from p: optional sign, digits with an
+// optional point, no exponent. The scan stops at the first byte that is
+// neither, and (when kBounded) at e; unbounded, the caller knows such a byte
+// comes before e (a sentinel).
+struct SimpleDecimal {
+  const char* end;  // where the scan stopped
+  std::uint64_t mantissa;
+  std::ptrdiff_t intDigits;  // digits before the point
+  std::ptrdiff_t fraction;   // digits after it
+  bool negative;
+
+  // At most 15 digits, at least one: the mantissa and the power of ten are
+  // then exact doubles, so one division rounds correctly.
+  bool Fits() const { return intDigits + fraction > 0 && intDigits + fraction <= 15; }
+  double Value() const {
+    double v = static_cast<double>(mantissa);
+    if (fraction > 0) v /= detail::kPow10[fraction];
+    return negative ? -v : v;
   }
-  std::uint64_t mantissa = 0;
+};
+
+template <bool kBounded>
+inline SimpleDecimal ScanSimpleDecimal(const char* p, const char* e) {
+  auto digit = [&](const char* q) { return (!kBounded || q != e) && static_cast<unsigned>(*q - '0') < 10; };
+  SimpleDecimal d;
+  d.negative = (!kBounded || p != e) && *p == '-';
+  if ((!kBounded || p != e) && (*p == '-' || *p == '+')) ++p;
+  d.mantissa = 0;
   const char* const digits = p;
-  while (p != e && static_cast<unsigned>(*p - '0') < 10) {
-    mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-    ++p;
+  while (digit(p)) d.mantissa = d.mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+  d.intDigits = p - digits;
+  d.fraction = 0;
+  if ((!kBounded || p != e) && *p == '.') {
+    const char* const f = ++p;
+    while (digit(p)) d.mantissa = d.mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    d.fraction = p - f;
   }
-  intDigits = static_cast<int>(p - digits);
-  fraction = 0;
-  if (p != e && *p == '.') {
-    ++p;
-    const char* const f = p;
-    while (p != e && static_cast<unsigned>(*p - '0') < 10) {
-      mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-      ++p;
-    }
-    fraction = static_cast<int>(p - f);
-  }
-  const int total = intDigits + fraction;
-  if (p != e || total == 0 || total > 15) return false;
-  double v = static_cast<double>(mantissa);
-  if (fraction > 0) v /= detail::kPow10[fraction];
-  value = negative ? -v : v;
+  d.end = p;
+  return d;
+}
+
+// The common cell, the whole text (see SimpleDecimal). Returns false (value
+// untouched) for any other text; intDigits and fraction count the digits
+// before and after the point.
+inline bool ParseSimpleDecimal(std::string_view text, double& value, int& intDigits, int& fraction) {
+  const char* const e = text.data() + text.size();
+  const SimpleDecimal d = ScanSimpleDecimal<true>(text.data(), e);
+  intDigits = static_cast<int>(d.intDigits);
+  fraction = static_cast<int>(d.fraction);
+  if (d.end != e || !d.Fits()) return false;
+  value = d.Value();
   return true;
 }
 

@@ -16,7 +16,7 @@
 namespace host {
 namespace {
 
-constexpr std::size_t kInitialBuffer = std::size_t{1} << 21;
+constexpr std::size_t kInitialBuffer = CsvReader::kUsualBufferBytes;
 // How far past its stopping point a reader of a stretch reads at a time.
 constexpr std::size_t kReadPast = std::size_t{1} << 16;
 // A record this long is almost surely a quote that was never closed; stop
@@ -88,13 +88,15 @@ int OpenForReading(const std::string& path, const std::string& displayName, std:
 
 CsvReader::CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                      std::int64_t offset, std::int64_t line, const FileStamp* expected, std::int64_t readUpTo,
-                     std::vector<char>* buffer)
-    : fDisplayName(displayName), fDialect(dialect), fBase(offset), fReadUpTo(readUpTo), fLine(line), fRecordLine(line) {
+                     std::vector<char> buffer)
+    : fDisplayName(displayName),
+      fDialect(dialect),
+      fBuffer(std::move(buffer)),
+      fBase(offset),
+      fReadUpTo(readUpTo),
+      fLine(line),
+      fRecordLine(line) {
   fFd = OpenForReading(path, displayName, fFileSize, fStamp, expected);
-  if (buffer != nullptr) {
-    fLent = buffer;
-    fBuffer.swap(*buffer);
-  }
   try {
     if (offset > 0 && ::lseek(fFd, offset, SEEK_SET) != offset) {
       throw InputError(displayName + ": cannot read the file (" + std::strerror(errno) + ")");
@@ -129,14 +131,12 @@ CsvReader::CsvReader(const std::string& path, const std::string& displayName, co
   } catch (...) {
     ::close(fFd);
     fFd = -1;
-    if (fLent != nullptr) fBuffer.swap(*fLent);
     throw;
   }
 }
 
 CsvReader::~CsvReader() {
   if (fFd >= 0) ::close(fFd);
-  if (fLent != nullptr) fBuffer.swap(*fLent);
 }
 
 std::string CsvReader::Where(std::int64_t line, std::size_t column) const {

@@ -51,15 +51,22 @@ class CsvReader {
   // `readUpTo` (when not negative): the caller stops at the first record
   // that begins at or past this offset, so the reader reads little beyond it
   // and starts with a buffer no larger than the stretch needs.
-  // `buffer` (optional): the memory to read into, taken for the reader's
-  // life and given back (grown as needed) when it ends, so that readers one
-  // after another use pages that are already there.
+  // `buffer` (optional): memory to read into, the reader's from then on;
+  // ReleaseBuffer hands it (grown as needed) to the next reader, which then
+  // uses pages that are already there.
   CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect, std::int64_t offset = 0,
             std::int64_t line = 1, const FileStamp* expected = nullptr, std::int64_t readUpTo = -1,
-            std::vector<char>* buffer = nullptr);
+            std::vector<char> buffer = {});
   ~CsvReader();
   CsvReader(const CsvReader&) = delete;
   CsvReader& operator=(const CsvReader&) = delete;
+
+  // The size of a read buffer; it grows past this only for a record longer
+  // than it.
+  static constexpr std::size_t kUsualBufferBytes = std::size_t{1} << 21;
+
+  // Gives up the read buffer, for the next reader: nothing more can be read.
+  std::vector<char> ReleaseBuffer() { return std::move(fBuffer); }
 
   // Reads the next record into cells[0, count) (cells grows as needed and
   // never shrinks); false at the end of the file. Blank lines are skipped. Throws InputError for an
@@ -111,10 +118,9 @@ class CsvReader {
   std::int64_t fFileSize = 0;
   FileStamp fStamp;
   std::vector<char> fBuffer;
-  std::vector<char>* fLent = nullptr;  // where fBuffer came from
-  std::size_t fPos = 0;                // start of the next record in fBuffer
-  std::size_t fEnd = 0;                // end of valid data in fBuffer
-  std::int64_t fBase = 0;              // file offset of fBuffer[0]
+  std::size_t fPos = 0;    // start of the next record in fBuffer
+  std::size_t fEnd = 0;    // end of valid data in fBuffer
+  std::int64_t fBase = 0;  // file offset of fBuffer[0]
   std::int64_t fReadUpTo = -1;
   bool fEof = false;
   std::int64_t fLine = 1;

@@ -192,6 +192,29 @@ inline const char* SkipCells(const char* p, const char* e, std::size_t cells, ch
   return after;
 }
 
+// Read buffers handed from one stretch's reader to the next: fresh ones would
+// cost a page fault every 4 KiB. One that a huge record made far larger than
+// usual is let go rather than kept for the rest of the pass.
+class ReadBufferPool {
+ public:
+  std::vector<char> Take() {
+    std::lock_guard<std::mutex> lock(fMutex);
+    if (fFree.empty()) return {};
+    std::vector<char> buffer = std::move(fFree.back());
+    fFree.pop_back();
+    return buffer;
+  }
+  void Give(std::vector<char> buffer) {
+    if (buffer.capacity() > 4 * CsvReader::kUsualBufferBytes) return;
+    std::lock_guard<std::mutex> lock(fMutex);
+    fFree.push_back(std::move(buffer));
+  }
+
+ private:
+  std::mutex fMutex;
+  std::vector<std::vector<char>> fFree;
+};
+
 // Parses the records of one stretch of the file into a block: from a record
 // start, every record that begins before a byte limit.
 class BlockFiller {
@@ -199,11 +222,12 @@ class BlockFiller {
   // Reads the records that begin in [offset, limit).
   // `buffer`: the memory to read into (see CsvReader).
   BlockFiller(const CsvLayout& layout, const std::uint8_t* modes, std::int64_t offset, std::int64_t line,
-              std::int64_t limit, std::vector<char>* buffer)
+              std::int64_t limit, std::vector<char> buffer)
       : fLayout(layout),
         fModes(modes),
         fLimit(limit),
-        fReader(layout.path, layout.displayName, layout.dialect, offset, line, &layout.stamp, limit, buffer) {
+        fReader(layout.path, layout.displayName, layout.dialect, offset, line, &layout.stamp, limit,
+                std::move(buffer)) {
     fReader.SetColumnNames(&layout.names);
     fPrevNumbers.resize(layout.splitIndices.size());
     fData.resize(layout.columns.size(), nullptr);
@@ -240,6 +264,12 @@ class BlockFiller {
         if ((r & 1023) == 1023 && stop.load(std::memory_order_relaxed)) break;
         if (fReader.Offset() >= limit) break;
         if (r == fCapacity) Grow(block);
+        // A row the quick path gives up on is read again whole, the cells it
+        // had converted too. That is needed, not only simpler: a cell the
+        // buffer's end cut short looks complete to the quick path, and the
+        // general path (which reads on) is the one to convert it. The rows
+        // that give up are few (a doubled quote, a line break in a cell, a
+        // fault, the buffer's end), and Undo has taken back their strings.
         if (!fQuick || !QuickRow(block, r)) {
           std::size_t count = 0;
           if (!fReader.Next(fCells, count)) break;
@@ -262,6 +292,8 @@ class BlockFiller {
 
   // Lines read so far, from the starting line on.
   std::int64_t Line() const { return fReader.Line(); }
+  // The read buffer, for the next filler: nothing more can be read.
+  std::vector<char> ReleaseBuffer() { return fReader.ReleaseBuffer(); }
   const std::vector<double>& LastSplitNumbers() const { return fPrevNumbers; }
   const std::vector<std::string>& LastSplitStrings() const { return fPrevStrings; }
 
@@ -362,26 +394,12 @@ class BlockFiller {
       const bool last = c + 1 == ncols;
       const auto mode = static_cast<Mode>(fModes[c]);
       if (mode == Mode::PlainNumber || mode == Mode::PlainInteger) {
-        // As ParseSimpleDecimal, which gives the same doubles.
-        const char* q = p;
-        const bool negative = *q == '-';
-        if (negative || *q == '+') ++q;
-        const char* const digits = q;
-        std::uint64_t mantissa = 0;
-        while (static_cast<unsigned>(*q - '0') < 10) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
-        const auto intDigits = q - digits;
-        std::ptrdiff_t fraction = 0;
-        if (*q == '.') {
-          const char* const f = ++q;
-          while (static_cast<unsigned>(*q - '0') < 10) mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
-          fraction = q - f;
-        }
+        // The buffer's sentinel '\n' stops the scan.
+        const SimpleDecimal d = ScanSimpleDecimal<false>(p, e);
+        const char* const q = d.end;
         const bool ends = last ? q != e && (*q == '\n' || *q == '\r') : *q == delim;
-        const auto total = intDigits + fraction;
-        if (ends && total > 0 && total <= 15 && (mode == Mode::PlainNumber || fraction == 0)) {
-          double v = static_cast<double>(mantissa);
-          if (fraction > 0) v /= detail::kPow10[fraction];
-          fData[c][r] = negative ? -v : v;
+        if (ends && d.Fits() && (mode == Mode::PlainNumber || d.fraction == 0)) {
+          fData[c][r] = d.Value();
           p = q;
         } else if (ends && q == p && fLayout.columns[c].emptyIsMissing) {
           fData[c][r] = SYSMIS;
@@ -439,14 +457,7 @@ class BlockFiller {
     }
     const auto mode = static_cast<Mode>(fModes[c]);
     if (mode == Mode::String) {
-      const std::string_view value = TrimTrailingBlanks(std::string_view(start, static_cast<std::size_t>(end - start)));
-      std::size_t bad = 0;
-      if (value.size() > static_cast<std::size_t>(fLayout.columns[c].width)) return false;
-      if ((bytes & 0x80) != 0 && !ValidUtf8(value, bad)) return false;
-      StringColumn& s = block.strings[c];
-      s.bytes.append(value);
-      s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
-      return true;
+      return AddString(block, c, std::string_view(start, static_cast<std::size_t>(end - start)), (bytes & 0x80) == 0);
     }
     return mode == Mode::Skip ||
            ConvertNumericCell(fLayout.columns[c], std::string_view(start, static_cast<std::size_t>(end - start)),
@@ -495,18 +506,34 @@ class BlockFiller {
         case Mode::OtherNumber:
           fData[c][r] = NumericSlow(c, fLayout.columns[c], cell);
           break;
-        case Mode::String: {
-          const std::string_view text = TrimTrailingBlanks(cell.View());
-          if (text.size() > static_cast<std::size_t>(fLayout.columns[c].width)) TooLong(c, cell, text);
-          std::size_t bad = 0;
-          if (!ValidUtf8(text, bad)) BadUtf8(c, cell, bad);
-          StringColumn& s = block.strings[c];
-          s.bytes.append(text);
-          s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
+        case Mode::String:
+          if (!AddString(block, c, cell.View(), false)) BadString(c, cell);
           break;
-        }
       }
     }
+  }
+
+  // Adds a string cell's text, its trailing blanks dropped, to its column;
+  // false (nothing added) when it is longer than the column's width or not
+  // UTF-8. `ascii`: every byte is known to be below 0x80.
+  bool AddString(CaseBlock& block, std::size_t c, std::string_view cell, bool ascii) {
+    const std::string_view text = TrimTrailingBlanks(cell);
+    std::size_t bad = 0;
+    if (text.size() > static_cast<std::size_t>(fLayout.columns[c].width)) return false;
+    if (!ascii && !ValidUtf8(text, bad)) return false;
+    StringColumn& s = block.strings[c];
+    s.bytes.append(text);
+    s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
+    return true;
+  }
+
+  // Why AddString refused a cell.
+  [[noreturn]] __attribute__((noinline, cold)) void BadString(std::size_t c, const CsvCell& cell) {
+    const std::string_view text = TrimTrailingBlanks(cell.View());
+    std::size_t bad = 0;
+    if (text.size() > static_cast<std::size_t>(fLayout.columns[c].width)) TooLong(c, cell, text);
+    ValidUtf8(text, bad);
+    BadUtf8(c, cell, bad);
   }
 
   double NumericSlow(std::size_t c, const CsvColumn& col, const CsvCell& cell) {
@@ -787,25 +814,7 @@ class CsvCursor : public CaseCursor {
       entry->block.work.reset();
       return;
     }
-    // Read buffers go from one stretch to the next: fresh ones would cost
-    // a page fault every 4 KiB.
-    std::vector<char> buffer;
-    {
-      std::lock_guard<std::mutex> lock(fMutex);
-      if (!fReadBuffers.empty()) {
-        buffer = std::move(fReadBuffers.back());
-        fReadBuffers.pop_back();
-      }
-    }
-    struct GiveBack {
-      CsvCursor& cursor;
-      std::vector<char>& buffer;
-      ~GiveBack() {
-        std::lock_guard<std::mutex> lock(cursor.fMutex);
-        cursor.fReadBuffers.push_back(std::move(buffer));
-      }
-    } giveBack{*this, buffer};
-    BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1], &buffer);
+    BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1], fReadBuffers.Take());
     // Room for the records the stretch probably holds, judged by the bytes a
     // record took in the stretches read so far (a guess: it only saves the
     // block's columns from growing, or from being much too long).
@@ -820,6 +829,7 @@ class CsvCursor : public CaseCursor {
     out.lines = filler.Line() - line;
     out.lastNumbers = filler.LastSplitNumbers();
     out.lastStrings = filler.LastSplitStrings();
+    fReadBuffers.Give(filler.ReleaseBuffer());
     if (entry->block.rows > 0 && fPlan.gather && !fStop.load()) fPlan.gather(entry->block);
   }
 
@@ -954,7 +964,7 @@ class CsvCursor : public CaseCursor {
   std::size_t fNextToParse = 0;  // the next chunk a worker takes
   std::size_t fNextChunk = 0;    // the next chunk handed out
   std::vector<std::unique_ptr<Entry>> fFree;
-  std::vector<std::vector<char>> fReadBuffers;  // of stretch readers that ended
+  ReadBufferPool fReadBuffers;
   std::unique_ptr<Entry> fCurrent;
   std::atomic<bool> fStop{false};
   std::atomic<std::int64_t> fBytesPerRow{0};  // of the last stretch read: a capacity hint
