@@ -180,32 +180,41 @@ void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& bl
     return;
   }
   // Weighted: count per row.
+  const auto count = [&]<class Key, bool kFixed>() {
+    if (m.checkMissing) {
+      CountWeighted<Key, kFixed, true>(m, block, weights, begin, end);
+    } else {
+      CountWeighted<Key, kFixed, false>(m, block, weights, begin, end);
+    }
+  };
   if (rule.isString) {
     if (rule.fixed) {
-      CountWeighted<std::string_view, true>(m, block, weights, begin, end);
+      count.template operator()<std::string_view, true>();
     } else {
-      CountWeighted<std::string_view, false>(m, block, weights, begin, end);
+      count.template operator()<std::string_view, false>();
     }
   } else if (rule.fixed) {
-    CountWeighted<double, true>(m, block, weights, begin, end);
+    count.template operator()<double, true>();
   } else {
-    CountWeighted<double, false>(m, block, weights, begin, end);
+    count.template operator()<double, false>();
   }
 }
 
-// One weighted column of a variable dimension, with the column's type and
-// whether its categories are pre-defined fixed at compile time: the row loop
-// keeps only the tests that depend on the row.
-template <class Key, bool kFixed>
+// One weighted column of a variable dimension, with the column's type,
+// whether its categories are pre-defined and whether it has user-missing
+// values fixed at compile time: the row loop keeps only the tests that depend
+// on the row.
+template <class Key, bool kFixed, bool kCheck>
 void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights,
                                     std::size_t begin, std::size_t end) {
   const auto column = ColumnOf<Key>(block, m);
   // Whether a slot's value is user-missing, worked out once per slot rather
   // than once per case: the test depends on the value alone, and a slot
   // holds one value (a number's bits, +0 and -0 aside, which the test does
-  // not tell apart; a text's bytes).
-  std::vector<std::uint8_t> missingSlot(fCounts.size());
-  if (m.checkMissing) {
+  // not tell apart; a text's bytes). Without user-missing values, none.
+  std::vector<std::uint8_t> missingSlot;
+  if constexpr (kCheck) {
+    missingSlot.resize(fCounts.size());
     for (std::uint32_t s = 0; s < missingSlot.size(); ++s) {
       if constexpr (std::is_same_v<Key, double>) {
         missingSlot[s] = m.IsUserMissing(fNumbers.Value(s)) ? 1 : 0;
@@ -249,12 +258,16 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
       }
     } else if (slot == slots) {
       NewSlot(static_cast<std::uint32_t>(r));
-      missingSlot.push_back(m.IsUserMissing(x) ? 1 : 0);
+      if constexpr (kCheck) {
+        missingSlot.push_back(m.IsUserMissing(x) ? 1 : 0);
+        slotMissing = missingSlot.data();
+      }
       counts = fCounts.data();
-      slotMissing = missingSlot.data();
       ++slots;
     }
-    if (slotMissing[slot] != 0) missing.Add(w);
+    if constexpr (kCheck) {
+      if (slotMissing[slot] != 0) missing.Add(w);
+    }
     counts[slot].Add(w);
   }
   fMissing = missing;
@@ -327,31 +340,18 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
 void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
                                       std::size_t end) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
-  // The usable members' columns and count slots, looked up once.
-  std::vector<const double*> numbers;
-  std::vector<const StringColumn*> strings;
-  std::vector<std::size_t> slots;
-  for (std::size_t j = 0; j < rule.members.size(); ++j) {
-    const ColumnRule& m = rule.members[j];
-    if (!m.usable) continue;
-    const std::size_t v = static_cast<std::size_t>(m.index);
-    if (rule.isString) {
-      strings.push_back(&block.strings[v]);
-    } else {
-      numbers.push_back(block.numbers[v].data());
-    }
-    slots.push_back(j);
-  }
   // Member by member: a member holds the counted value in about every
   // other case, which no branch predictor guesses, so each row's weight is
   // added or not by a select, with the member's sum in registers; the same
   // additions in the same order as row by row. The rows no member counted
   // are missing, added in row order afterwards.
   std::vector<std::uint8_t> any(end - begin, 0);
-  for (std::size_t k = 0; k < slots.size(); ++k) {
-    CompensatedSum count = fCounts[slots[k]];
+  for (const ColumnRule* m : UsableMembers(rule)) {
+    // A member's slot is its place among the members.
+    CompensatedSum& sum = fCounts[static_cast<std::size_t>(m - rule.members.data())];
+    CompensatedSum count = sum;
     if (rule.isString) {
-      const StringColumn& column = *strings[k];
+      const StringColumn& column = *ColumnOf<std::string_view>(block, *m);
       for (std::size_t r = begin; r < end; ++r) {
         const double w = weights ? weights[r] : 1.0;
         const bool hit = Enters(w) && column.Cell(r) == rule.countedText;
@@ -359,7 +359,7 @@ void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock
         any[r - begin] |= hit ? 1 : 0;
       }
     } else {
-      const double* column = numbers[k];
+      const double* column = ColumnOf<double>(block, *m);
       const double value = rule.countedNumber;
       for (std::size_t r = begin; r < end; ++r) {
         const double w = weights ? weights[r] : 1.0;
@@ -368,7 +368,7 @@ void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock
         any[r - begin] |= hit ? 1 : 0;
       }
     }
-    fCounts[slots[k]] = count;
+    sum = count;
   }
   CompensatedSum missing = fMissing;
   for (std::size_t r = begin; r < end; ++r) {
@@ -473,11 +473,13 @@ void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, 
                                const BlockEntry* entry) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
   if (weights == nullptr || fCases != 0) entry = nullptr;
-  // The cases that enter (positive weight) are counted on the way by the
-  // dimension or a numeric scale column when there is one; by a loop of
-  // their own otherwise.
+  // The cases that enter (positive weight): every row without weights, the
+  // block's entry when given; else counted on the way by the dimension or a
+  // numeric scale column when there is one, by a loop of their own
+  // otherwise.
   std::optional<std::uint64_t> entered;
   if (!weights) entered = end - begin;
+  if (entry != nullptr) entered = entry->cases;
   if (fDimension) {
     const std::uint64_t before = fDimension->Cases();
     fDimension->AddRows(*rules.dimension, block, begin, end, entry);
@@ -527,7 +529,6 @@ void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, 
     }
     if (!entered) entered = taken;
   }
-  if (!entered && entry != nullptr) entered = entry->cases;
   if (!entered) {
     std::uint64_t count = 0;
     for (std::size_t r = begin; r < end; ++r) count += Enters(weights[r]) ? 1 : 0;

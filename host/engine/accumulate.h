@@ -135,7 +135,7 @@ class DimensionCounts {
                    std::size_t end);
   template <class Key, bool kFixed>
   void CountSet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
-  template <class Key, bool kFixed>
+  template <class Key, bool kFixed, bool kCheck>
   void CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights, std::size_t begin,
                      std::size_t end);
 
