@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/common/hash.h"
 #include "host/common/text.h"
 #include "host/obs.h"
 
@@ -23,7 +24,7 @@ class StringPool {
 
   std::uint64_t Intern(std::string_view text) {
     std::lock_guard<std::mutex> lock(fMutex);
-    const std::uint64_t hash = Hash(text);
+    const std::uint64_t hash = host::HashText(text);
     if (2 * (fPlaces.size() + 1) > fSlots.size()) Grow();
     const std::size_t mask = fSlots.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -51,14 +52,6 @@ class StringPool {
   static constexpr std::size_t kChunk = std::size_t{1} << kBits;
   static constexpr std::uint64_t kField = kChunk - 1;
   static constexpr std::uint64_t kLongText = std::uint64_t{1} << 63;
-
-  static std::uint64_t Hash(std::string_view text) {
-    std::uint64_t h = 1469598103934665603ull;  // FNV-1a, then mixed: the table is a power of two
-    for (const char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    h ^= h >> 29;
-    h *= 0xbf58476d1ce4e5b9ull;
-    return h ^ (h >> 32);
-  }
 
   std::string_view View(std::uint64_t place) const {
     if (place & kLongText) return *fLong[place & ~kLongText];
@@ -91,7 +84,7 @@ class StringPool {
     std::vector<std::uint32_t> slots(fSlots.empty() ? 1024 : 2 * fSlots.size(), 0);
     const std::size_t mask = slots.size() - 1;
     for (std::size_t id = 0; id < fPlaces.size(); ++id) {
-      std::size_t i = Hash(View(fPlaces[id])) & mask;
+      std::size_t i = host::HashText(View(fPlaces[id])) & mask;
       while (slots[i] != 0) i = (i + 1) & mask;
       slots[i] = static_cast<std::uint32_t>(id + 1);
     }
