@@ -159,25 +159,28 @@ class NumericCategoryIndex {
 };
 
 // Strings (already trimmed). The bytes of every distinct value are kept once
-// in an arena; the table holds slots and compares hashes before bytes.
+// in an arena; the table holds slots and compares hashes before bytes. A
+// million-value listing keeps two of these at once while blocks merge, so a
+// value costs what it must: an 8-byte offset (its length is the distance to
+// the next one) and the low 32 bits of its hash, enough to pass over nearly
+// every other value before its bytes are compared.
 class StringCategoryIndex {
  public:
   StringCategoryIndex() { Rehash(64); }
 
   std::uint32_t FindOrInsert(std::string_view s) {
-    const std::size_t h = HashText(s);
+    const auto h = static_cast<std::uint32_t>(HashText(s));
     std::size_t p = h & fMask;
     for (;; p = (p + 1) & fMask) {
       const std::uint32_t slot = fTable[p];
       if (slot == kNoSlot) break;
       if (fHashes[slot] == h && Value(slot) == s) return slot;
     }
-    const auto slot = static_cast<std::uint32_t>(fOffsets.size());
-    fOffsets.push_back(fArena.size());
-    fLengths.push_back(static_cast<std::uint32_t>(s.size()));
-    fHashes.push_back(h);
+    const auto slot = static_cast<std::uint32_t>(Size());
     fArena.append(s.data(), s.size());
-    if (fOffsets.size() * 2 > fTable.size()) {
+    fBounds.push_back(fArena.size());
+    fHashes.push_back(h);
+    if (Size() * 2 > fTable.size()) {
       Rehash(fTable.size() * 2);
     } else {
       fTable[p] = slot;
@@ -186,7 +189,7 @@ class StringCategoryIndex {
   }
 
   std::uint32_t Find(std::string_view s) const {
-    const std::size_t h = HashText(s);
+    const auto h = static_cast<std::uint32_t>(HashText(s));
     for (std::size_t p = h & fMask;; p = (p + 1) & fMask) {
       const std::uint32_t slot = fTable[p];
       if (slot == kNoSlot) return kNoSlot;
@@ -194,9 +197,9 @@ class StringCategoryIndex {
     }
   }
 
-  std::size_t Size() const { return fOffsets.size(); }
+  std::size_t Size() const { return fBounds.size() - 1; }
   std::string_view Value(std::uint32_t slot) const {
-    return std::string_view(fArena.data() + fOffsets[slot], fLengths[slot]);
+    return std::string_view(fArena.data() + fBounds[slot], fBounds[slot + 1] - fBounds[slot]);
   }
 
   // The values in slot order, as for numbers.
@@ -207,7 +210,7 @@ class StringCategoryIndex {
   void Rehash(std::size_t n) {
     fTable.assign(n, kNoSlot);
     fMask = n - 1;
-    for (std::uint32_t s = 0; s < fOffsets.size(); ++s) {
+    for (std::uint32_t s = 0; s < Size(); ++s) {
       std::size_t p = fHashes[s] & fMask;
       while (fTable[p] != kNoSlot) p = (p + 1) & fMask;
       fTable[p] = s;
@@ -215,9 +218,8 @@ class StringCategoryIndex {
   }
 
   std::string fArena;
-  std::vector<std::size_t> fOffsets;
-  std::vector<std::uint32_t> fLengths;
-  std::vector<std::size_t> fHashes;
+  std::vector<std::size_t> fBounds{0};  // value s has the arena's bytes [fBounds[s], fBounds[s + 1])
+  std::vector<std::uint32_t> fHashes;
   std::vector<std::uint32_t> fTable;
   std::size_t fMask = 0;
 };
