@@ -117,6 +117,9 @@ std::optional<DecimalGrid> ChooseDisplayGrid(double low, double high, std::int64
   if (!std::isfinite(low) || !std::isfinite(high) || high < low || unit <= 0) return std::nullopt;
   const int target = BinTarget(cases);
   const double range = (high - low) / static_cast<double>(unit);
+  // Values from near -1e308 to near 1e308 span more than a double holds: no
+  // grid of decimal bins can cover them, so the column is drawn without bins.
+  if (!std::isfinite(range)) return std::nullopt;
   int e;
   if (range > 0.0) {
     e = static_cast<int>(std::floor(std::log10(range / target))) - 1;

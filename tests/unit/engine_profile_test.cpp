@@ -278,6 +278,10 @@ TEST(DecimalGrid, DisplayGridsFollowTheRule) {
   const auto [first, last] = host::engine::BinSpan(*g, 0.5, 1000, true);
   EXPECT_EQ(g->Edge(last + 1), 1000.0);
   EXPECT_LE(last - first + 1, host::engine::kMaxHistogramBins);
+  // Values from -1e308 to 1e308 span more than a double: no bins, and no
+  // infinite logarithm cast to an exponent on the way.
+  EXPECT_FALSE(host::engine::ChooseDisplayGrid(-1e308, 1e308, 3, false, 1, nullptr).has_value());
+  EXPECT_FALSE(host::engine::ChooseDisplayGrid(-1e308, 1e308, 3, true, 1, nullptr).has_value());
 }
 
 }  // namespace
