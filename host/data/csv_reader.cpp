@@ -14,6 +14,14 @@
 #include "host/dataset.h"
 
 namespace host {
+
+std::string RowWidthMismatch(std::size_t cells, std::size_t variables, bool only) {
+  const auto counted = [](std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  return std::string("the row has ") + (only ? "only " : "") + counted(cells, "cell", "cells") + " but the file has " +
+         counted(variables, "variable", "variables");
+}
 namespace {
 
 constexpr std::size_t kInitialBuffer = CsvReader::kUsualBufferBytes;

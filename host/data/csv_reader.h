@@ -32,6 +32,10 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
+// "the row has 1 cell but the file has 2 variables": the start of every
+// message about a row with the wrong number of cells ("only" when it is short).
+std::string RowWidthMismatch(std::size_t cells, std::size_t variables, bool only = false);
+
 struct CsvCell {
   const char* data;
   std::uint32_t size;

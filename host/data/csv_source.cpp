@@ -367,13 +367,12 @@ class BlockFiller {
     const std::int64_t line = fReader.RecordLine();
     if (count > ncols) {
       throw InputError(fLayout.displayName + ", line " + std::to_string(line) + ", column " +
-                       std::to_string(ncols + 1) + ": the row has " + std::to_string(count) +
-                       " cells but the file has " + std::to_string(ncols) +
-                       " variables. Quote cells that contain the delimiter, or remove the extra cells");
+                       std::to_string(ncols + 1) + ": " + RowWidthMismatch(count, ncols) +
+                       ". Quote cells that contain the delimiter, or remove the extra cells");
     }
-    throw InputError(fReader.Where(line + fCells[count - 1].lineOffset, count + 1) + ": the row has only " +
-                     std::to_string(count) + " cells but the file has " + std::to_string(ncols) +
-                     " variables. Add the missing cells (an empty cell is a missing value)");
+    throw InputError(fReader.Where(line + fCells[count - 1].lineOffset, count + 1) + ": " +
+                     RowWidthMismatch(count, ncols, true) +
+                     ". Add the missing cells (an empty cell is a missing value)");
   }
 
   // Reads the next record straight from the reader's buffer, finding its

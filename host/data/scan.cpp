@@ -188,9 +188,8 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
     while (reader.Next(cells, count)) {
       if (count != ncols) {
         const std::int64_t line = reader.RecordLine();
-        throw InputError(reader.Where(line, std::min(count, ncols) + 1) + ": the row has " + std::to_string(count) +
-                         " cells but the file has " + std::to_string(ncols) +
-                         " variables. Quote cells that contain the delimiter, and give every row one cell per "
+        throw InputError(reader.Where(line, std::min(count, ncols) + 1) + ": " + RowWidthMismatch(count, ncols) +
+                         ". Quote cells that contain the delimiter, and give every row one cell per "
                          "variable (an empty cell is a missing value)");
       }
       ++result.cases;
