@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 #include <numeric>
 
 #include "host/check.h"
@@ -219,14 +220,63 @@ void RawColumn::CopyTo(double* out) const {
 
 double ScaleAccumulator::Mean() const {
   if (!fHasShift || !(ValidWeight() > 0.0)) return SYSMIS;
-  return fShift + fMean;
+  const double mean = (fShift + fMean) / fValueScale;
+  return std::isfinite(mean) ? mean : SYSMIS;
 }
 
 double ScaleAccumulator::StdDev() const {
   const double w = ValidWeight();
   if (!fHasShift || !(w > 1.0)) return SYSMIS;
   const double variance = fM2 / (w - 1.0);
-  return std::sqrt(std::max(variance, 0.0)) / fInvScale;
+  // Beyond the largest double it has no value to show.
+  const double sd = std::sqrt(std::max(variance, 0.0)) / fInvScale / fValueScale;
+  return std::isfinite(sd) ? sd : SYSMIS;
+}
+
+bool ScaleAccumulator::Adjust(double x, double delta) {
+  bool moved = false;
+  if (!std::isfinite(delta)) {
+    if (!std::isfinite(x) || fValueScale != 1.0) return false;
+    ToQuarterScale();
+    delta = (x * fValueScale - fShift) - fMean;
+    moved = true;
+  }
+  ScaleUnits(delta);
+  return moved;
+}
+
+void ScaleAccumulator::ScaleUnits(double delta) {
+  if (std::fabs(delta) > fScaleLimit) {
+    Rescale(delta);
+  } else if (std::fabs(delta) < fTinyLimit && delta != 0.0) {
+    Refine(delta);
+  }
+}
+
+void ScaleAccumulator::ToQuarterScale() {
+  fValueScale = 0.25;
+  fShift *= 0.25;
+  fMean *= 0.25;
+  // Deviations a quarter as large in units four times as fine: fM2 stays.
+  fInvScale *= 4.0;
+  fScaleLimit *= 0.25;
+  fTinyLimit *= 0.25;
+}
+
+// A deviation whose square underflows in the present units (values near
+// 1e-300): finer units, so that it is about 2^-60 in them, while the sum so
+// far stays far from overflowing. Otherwise the square is far below an ulp of
+// that sum and finer units are never needed again.
+void ScaleAccumulator::Refine(double delta) {
+  const int steps = -60 - std::ilogb(delta) - std::ilogb(fInvScale);
+  if (fM2 != 0.0 && std::ilogb(fM2) + 2 * steps > 500) {
+    fTinyLimit = 0.0;
+    return;
+  }
+  fM2 = std::ldexp(fM2, 2 * steps);
+  fInvScale = std::ldexp(fInvScale, steps);
+  fScaleLimit = 0x1p256 / fInvScale;
+  fTinyLimit = 0x1p-400 / fInvScale;
 }
 
 // A deviation too large to square safely: the sum of squares moves to units
@@ -238,21 +288,45 @@ void ScaleAccumulator::Rescale(double delta) {
   const double ratio = inv / fInvScale;
   fM2 *= ratio * ratio;
   fInvScale = inv;
-  fScaleLimit = 0x1p256 / inv;
+  // Finite, so that a difference that overflows still comes out of scale.
+  fScaleLimit = std::min(0x1p256 / inv, std::numeric_limits<double>::max());
+  fTinyLimit = 0x1p-400 / inv;
 }
+
+double ScaleAccumulator::QuarterScale(double mean) {
+  fMean = mean;
+  ToQuarterScale();
+  return fMean;
+}
+
+namespace {
+
+const double* Quarters(const double* x, std::size_t n, double* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = x[i] * 0.25;
+  return out;
+}
+
+}  // namespace
 
 void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t n) {
   if (n == 0) return;
+  CB_CHECK("engine", n <= kRun);
   if (!fHasShift) {
-    fShift = x[0];
+    fShift = x[0] * fValueScale;
     fHasShift = true;
   }
   CompensatedSum weight = fWeight;
-  const double shift = fShift;
+  double shift = fShift;
+  // The values for the moments: x itself, or a quarter of each at quarter
+  // scale (exact), so that the loop needs no multiplication.
+  double quarters[kRun];
+  const double* xm = x;
+  if (fValueScale != 1.0) xm = Quarters(x, n, quarters);
   double mean = fMean;
   double m2 = fM2;
   double inv = fInvScale;
   double limit = fScaleLimit;
+  double tiny = fTinyLimit;
   // While the values are kept in the table and each is one it has already,
   // the value's weight is added to its entry in the same loop (the entries
   // do not depend on the moments, so the two run side by side); the first
@@ -274,16 +348,26 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
     }
     weight.Add(w[i]);
     const double ratio = w[i] / weight.Value();
-    const double d = x[i] - shift;
-    const double delta = d - mean;
-    mean += delta * ratio;
-    if (std::fabs(delta) > limit) [[unlikely]] {
+    double d = xm[i] - shift;
+    double delta = d - mean;
+    if (OutOfScale(delta, limit, tiny)) [[unlikely]] {
+      if (!std::isfinite(delta) && std::isfinite(x[i]) && xm == x) {
+        // (The mean goes there and back by value: a store of it to fMean
+        // on this rare path makes the whole loop twice as slow.)
+        mean = QuarterScale(mean);
+        shift = fShift;
+        xm = Quarters(x, n, quarters);
+        d = xm[i] - shift;
+        delta = d - mean;
+      }
       fM2 = m2;
-      Rescale(delta);
+      ScaleUnits(delta);
       m2 = fM2;
       inv = fInvScale;
       limit = fScaleLimit;
+      tiny = fTinyLimit;
     }
+    mean += delta * ratio;
     m2 += w[i] * (delta * inv) * ((d - mean) * inv);
   }
   fWeight = weight;
@@ -568,21 +652,39 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
       fM2 = later.fM2;
       fInvScale = later.fInvScale;
       fScaleLimit = later.fScaleLimit;
+      fTinyLimit = later.fTinyLimit;
+      fValueScale = later.fValueScale;
     } else {
+      // Both at quarter scale when either is or when the means' difference
+      // overflows at full scale.
+      double delta = ((later.fShift - fShift) + later.fMean) - fMean;
+      if (fValueScale != later.fValueScale ||
+          (!std::isfinite(delta) && std::isfinite(fShift + fMean) && std::isfinite(later.fShift + later.fMean))) {
+        if (fValueScale == 1.0) ToQuarterScale();
+        if (later.fValueScale == 1.0) later.ToQuarterScale();
+        delta = ((later.fShift - fShift) + later.fMean) - fMean;
+      }
       // Both sums of squares in the coarser units, coarser still when the
-      // means lie further apart than those units allow.
-      const double delta = ((later.fShift - fShift) + later.fMean) - fMean;
-      if (later.fInvScale < fInvScale) {
+      // means lie further apart than those units allow. A side without
+      // deviations yet has no say in the units (a block of one value near
+      // 1e-300 beside finer ones).
+      if (later.fM2 != 0.0 && (later.fInvScale < fInvScale || fM2 == 0.0)) {
         const double ratio = later.fInvScale / fInvScale;
-        fM2 *= ratio * ratio;
+        if (fM2 != 0.0) fM2 *= ratio * ratio;
         fInvScale = later.fInvScale;
         fScaleLimit = later.fScaleLimit;
+        fTinyLimit = later.fTinyLimit;
       }
-      if (std::fabs(delta) > fScaleLimit) Rescale(delta);
+      if (std::fabs(delta) > fScaleLimit) {
+        Rescale(delta);
+      } else if (later.fM2 == 0.0 && std::fabs(delta) < fTinyLimit && delta != 0.0) {
+        Refine(delta);
+      }
       const double ratio = fInvScale / later.fInvScale;
       const double n = na + nb;
       fMean += delta * (nb / n);
-      fM2 += later.fM2 * ratio * ratio + (delta * fInvScale) * (delta * fInvScale) * (na * (nb / n));
+      const double laterM2 = later.fM2 == 0.0 ? 0.0 : later.fM2 * ratio * ratio;
+      fM2 += laterM2 + (delta * fInvScale) * (delta * fInvScale) * (na * (nb / n));
     }
   }
   if (!fKeepValues || !later.fKeepValues) return;
@@ -777,7 +879,10 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
     } else {
       const double lower = found[f++];
       const double upper = found[f++];
-      out[i] = lower + plan.frac * (upper - lower);
+      // The step between values of opposite signs near the largest double
+      // overflows; each share of it does not.
+      const double step = upper - lower;
+      out[i] = std::isfinite(step) ? lower + plan.frac * step : lower * (1.0 - plan.frac) + upper * plan.frac;
     }
   }
   return out;

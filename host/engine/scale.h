@@ -150,14 +150,10 @@ class ScaleAccumulator {
   void AddValid(double x, double w) {
     fWeight.Add(w);
     if (!fHasShift) {
-      fShift = x;
+      fShift = x * fValueScale;
       fHasShift = true;
     }
-    const double d = x - fShift;
-    const double delta = d - fMean;
-    fMean += delta * (w / fWeight.Value());
-    if (std::fabs(delta) > fScaleLimit) Rescale(delta);
-    fM2 += w * (delta * fInvScale) * ((d - fMean) * fInvScale);
+    AddMoments(x, w);
     if (fKeepValues) Keep(x, w);
   }
   // AddValid for n values in turn, with exactly its arithmetic: the running
@@ -265,7 +261,37 @@ class ScaleAccumulator {
   // its values are in the order the table took them (its first distinct
   // values expanded in slot order, then case order), and every weight is 1.
   void Retable();
+  // The moments of x with weight w, already in fWeight.
+  void AddMoments(double x, double w) {
+    double d = x * fValueScale - fShift;
+    double delta = d - fMean;
+    if (OutOfScale(delta, fScaleLimit, fTinyLimit) && Adjust(x, delta)) [[unlikely]] {
+      d = x * fValueScale - fShift;
+      delta = d - fMean;
+    }
+    fMean += delta * (w / fWeight.Value());
+    fM2 += w * (delta * fInvScale) * ((d - fMean) * fInvScale);
+  }
+  // A deviation whose square would overflow the units of fM2, or underflow
+  // in them (0 squares exactly).
+  static bool OutOfScale(double delta, double limit, double tiny) {
+    const double a = std::fabs(delta);
+    return a > limit || (a < tiny && a != 0.0);
+  }
+  // Units for such a deviation. Values whose difference overflows move to
+  // quarter scale first: true when they did, and the deviation is to be
+  // computed again.
+  [[gnu::noinline]] bool Adjust(double x, double delta);
+  // ToQuarterScale for a run whose mean is `mean`; returns the new one.
+  [[gnu::noinline]] double QuarterScale(double mean);
+  // Rescale or Refine as the deviation needs.
+  [[gnu::noinline]] void ScaleUnits(double delta);
   [[gnu::noinline]] void Rescale(double delta);
+  [[gnu::noinline]] void Refine(double delta);
+  // The values from now on in units of 4 (exact): the difference of two
+  // doubles of opposite signs near the largest may overflow, a quarter of it
+  // cannot, nor can the mean's steps.
+  void ToQuarterScale();
   // Keeps a value that stands for `w` of weight (a table entry of a merged
   // accumulator).
   void KeepAggregated(double x, const CompensatedSum& w);
@@ -278,10 +304,12 @@ class ScaleAccumulator {
   CompensatedSum fMissing;
   bool fHasShift = false;
   double fShift = 0.0;
-  double fMean = 0.0;            // of x - fShift
-  double fM2 = 0.0;              // sum of squared deviations times fInvScale^2
+  double fMean = 0.0;            // of x * fValueScale - fShift
+  double fM2 = 0.0;              // sum of squared scaled deviations times fInvScale^2
   double fInvScale = 1.0;        // a power of two
   double fScaleLimit = 0x1p256;  // deviations beyond this rescale
+  double fTinyLimit = 0x1p-400;  // nonzero deviations below this refine
+  double fValueScale = 1.0;      // 1, or 1/4 once differences overflowed
 
   bool fRaw = false;                  // the values outgrew the table
   std::size_t fKept = 0;              // values offered to the table; kProvisional

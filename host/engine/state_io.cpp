@@ -231,6 +231,8 @@ void ScaleAccumulator::Save(wire::Writer& out) const {
   out.F64(fM2);
   out.F64(fInvScale);
   out.F64(fScaleLimit);
+  out.F64(fTinyLimit);
+  out.F64(fValueScale);
   out.Bool(fRaw);
   out.U64(fKept);
   fTable.Save(out);
@@ -250,6 +252,8 @@ void ScaleAccumulator::Load(wire::Reader& in) {
   fM2 = in.F64();
   fInvScale = in.F64();
   fScaleLimit = in.F64();
+  fTinyLimit = in.F64();
+  fValueScale = in.F64();
   fRaw = in.Bool();
   fKept = static_cast<std::size_t>(in.U64());
   fTable = NumericCategoryIndex{};
@@ -262,6 +266,7 @@ void ScaleAccumulator::Load(wire::Reader& in) {
   if (!(fInvScale > 0.0) || !std::isfinite(fInvScale) || std::frexp(fInvScale, &exponent) != 0.5) {
     throw Damaged("the scale of the sum of squares is not a power of two");
   }
+  if (fValueScale != 1.0 && fValueScale != 0.25) throw Damaged("the scale of the values is neither 1 nor 1/4");
   const bool tableFits = fRaw ? fTable.Size() == 0 && fSums.empty() : fSums.size() == fTable.Size() && fValues.Empty();
   const bool weightsFit = fRaw && fWeighted ? fWeights.Size() == fValues.Size() : fWeights.Empty();
   if (!tableFits || !weightsFit || (!fKeepValues && (fTable.Size() > 0 || !fValues.Empty()))) {

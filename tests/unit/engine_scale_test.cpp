@@ -97,6 +97,9 @@ TEST(EngineScaleRuns, AddExactlyAsOneAtATime) {
        [](int i) { return i < 10000 ? 1.0 : 0.3 * (i % 5 + 1); }},
       {"deviations that rescale", 2000, [](int i) { return std::sin(i) * std::pow(10.0, 30 * (i % 11)); },
        [](int i) { return 1.0 + (i % 3); }},
+      {"tiny deviations that refine, then differences that overflow", 700,
+       [](int i) { return i < 300 ? std::sin(i) * 1e-300 : (i % 2 ? 1.7e308 : -1.6e308); },
+       [](int i) { return 1.0 + (i % 3); }},
   };
   for (const Case& c : cases) {
     ScaleAccumulator single(true);
@@ -274,6 +277,42 @@ TEST(EngineScaleSelection, CodesSelectAsTheDecodedPairs) {
     EXPECT_EQ(host::engine::WeightedSelectMany(values, weights, targets),
               host::engine::WeightedSelectMany(pairs, targets))
         << (exceptions ? "with exceptions" : "codes only");
+  }
+}
+
+// Values near the smallest and the largest doubles, added in blocks of
+// several sizes and merged: mean and standard deviation within a few ulps of
+// a two-pass reference in long double (whose range holds their squares).
+TEST(EngineScaleMoments, ExtremeValuesInMergedBlocks) {
+  const std::vector<Case> cases = {
+      {"tiny", 40, [](int i) { return (1 + i % 7) * 1e-300; }, [](int) { return 1.0; }},
+      {"tiny and zero", 40, [](int i) { return (i % 5) * 1e-300; }, [](int i) { return 1.0 + i % 2; }},
+      {"huge of both signs", 40, [](int i) { return (i % 2 ? 1.0 : -1.0) * (i < 4 ? 5e307 : 1.5e308 - i * 1e306); },
+       [](int) { return 1.0; }},
+      {"huge after ordinary", 40, [](int i) { return i < 20 ? i : (i % 2 ? 8e307 : -7e307); }, [](int) { return 1.0; }},
+  };
+  for (const Case& c : cases) {
+    long double weight = 0.0L;
+    long double sum = 0.0L;
+    for (int i = 0; i < c.n; ++i) {
+      weight += c.weight(i);
+      sum += c.weight(i) * static_cast<long double>(c.value(i));
+    }
+    const long double mean = sum / weight;
+    long double squares = 0.0L;
+    for (int i = 0; i < c.n; ++i) squares += c.weight(i) * (c.value(i) - mean) * (c.value(i) - mean);
+    const double sd = static_cast<double>(std::sqrt(squares / (weight - 1.0L)));
+    for (int block : {1, 3, 40}) {
+      ScaleAccumulator merged(false);
+      for (int from = 0; from < c.n; from += block) {
+        ScaleAccumulator part(false);
+        for (int i = from; i < std::min(c.n, from + block); ++i) part.AddValid(c.value(i), c.weight(i));
+        merged.Merge(std::move(part));
+      }
+      const std::string at = c.name + ", blocks of " + std::to_string(block);
+      EXPECT_NEAR(merged.Mean(), static_cast<double>(mean), 4e-16 * std::fabs(sd)) << at;
+      EXPECT_NEAR(merged.StdDev(), sd, 4e-16 * sd) << at;
+    }
   }
 }
 
