@@ -17,7 +17,7 @@ CsvLayout OpenCsvPart(const CsvLayout& first, const std::string& path, const std
   part.stamp = reader.Stamp();  // this file as first opened
   if (!part.dialect.header) {
     part.dataOffset = reader.Offset();  // after a byte order mark
-    part.dataLine = 1;
+    part.dataLine = reader.Line();
     return part;
   }
   std::vector<CsvCell> cells;

@@ -22,6 +22,19 @@ std::string RowWidthMismatch(std::size_t cells, std::size_t variables, bool only
   return std::string("the row has ") + (only ? "only " : "") + counted(cells, "cell", "cells") + " but the file has " +
          counted(variables, "variable", "variables");
 }
+char SeparatorLine(std::string_view head, std::size_t& bytes) {
+  bytes = 0;
+  if (head.size() < 5 || head.substr(0, 4) != "sep=") return 0;
+  const char delimiter = head[4];
+  if (delimiter == '\n' || delimiter == '\r' || delimiter == '"') return 0;
+  std::size_t end = 5;
+  if (end < head.size() && head[end] == '\r') ++end;
+  if (end < head.size() && head[end] == '\n') ++end;
+  if (end == 5 && end != head.size()) return 0;  // more text on the line: a header cell
+  bytes = end;
+  return delimiter;
+}
+
 namespace {
 
 constexpr std::size_t kInitialBuffer = CsvReader::kUsualBufferBytes;
@@ -134,6 +147,20 @@ CsvReader::CsvReader(const std::string& path, const std::string& displayName, co
                            "twice); save it as UTF-8 with one mark or none");
         }
         fPos = 3;
+      }
+      while (fEnd - fPos < 8 && Fill()) {
+      }
+      std::size_t sepBytes = 0;
+      const std::string_view head(fBuffer.data() + fPos, std::min<std::size_t>(fEnd - fPos, 8));
+      if (const char named = SeparatorLine(head, sepBytes); named != 0) {
+        if (named != fDialect.delimiter) {
+          throw InputError(displayName + ", line 1: the first line \"sep=" + std::string(1, named) +
+                           "\" names the delimiter '" + std::string(1, named) + "', but the file is read with '" +
+                           std::string(1, fDialect.delimiter) +
+                           "'; remove the line or make the two agree (--delimiter, or the resource's dialect)");
+        }
+        fPos += sepBytes;
+        fLine = fRecordLine = line + 1;
       }
     }
   } catch (...) {
@@ -262,15 +289,27 @@ CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& co
   const char quote = fDialect.quote;
   const bool quoting = fDialect.quoting;
 
-  // Blank lines are not records.
-  while (p < e && (*p == '\n' || *p == '\r')) {
-    if (*p == '\r' && p + 1 < e && p[1] == '\n') ++p;
-    if (*p == '\r' && p + 1 == e && !fEof) {
+  // Blank lines are not records, nor are lines of only spaces and tabs
+  // (unless they delimit cells): an editor's stray indentation is no case.
+  for (;;) {
+    while (p < e && (*p == '\n' || *p == '\r')) {
+      if (*p == '\r' && p + 1 < e && p[1] == '\n') ++p;
+      if (*p == '\r' && p + 1 == e && !fEof) {
+        fPos = static_cast<std::size_t>(p - buf);
+        return Outcome::NeedData;
+      }
+      ++p;
+      ++fLine;
+    }
+    if (p == e || (*p != ' ' && *p != '\t') || *p == delim) break;
+    const char* q = p;
+    while ((*q == ' ' || *q == '\t') && *q != delim) ++q;  // the sentinel '\n' stops it
+    if (q == e && !fEof) {
       fPos = static_cast<std::size_t>(p - buf);
       return Outcome::NeedData;
     }
-    ++p;
-    ++fLine;
+    if (q != e && *q != '\n' && *q != '\r') break;
+    p = q;
   }
   fPos = static_cast<std::size_t>(p - buf);
   if (p == e) return fEof ? Outcome::End : Outcome::NeedData;
@@ -419,6 +458,8 @@ std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect,
     if (first) {
       first = false;
       if (n >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+      std::size_t sepBytes = 0;
+      if (SeparatorLine(std::string_view(p, static_cast<std::size_t>(e - p)), sepBytes) != 0) p += sepBytes;
     }
     while (p < e) {
       if (inQuote) {
@@ -432,7 +473,8 @@ std::int64_t CountCsvRecords(const std::string& path, const CsvDialect& dialect,
       const char* start = p;
       while (!special[static_cast<unsigned char>(*p)]) ++p;
       if (p != start) {
-        hasContent = true;
+        // A line of only spaces and tabs is blank, as for the reader.
+        if (!hasContent) hasContent = std::any_of(start, p, [](char c) { return c != ' ' && c != '\t'; });
         canOpen = false;
       }
       if (p == e) break;

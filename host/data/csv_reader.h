@@ -36,6 +36,12 @@ struct FileStamp {
 // message about a row with the wrong number of cells ("only" when it is short).
 std::string RowWidthMismatch(std::size_t cells, std::size_t variables, bool only = false);
 
+// A first line "sep=;" (spreadsheet programs write it before the header to
+// name the delimiter): the delimiter it names, or 0 when `head` (the file's
+// start, after a byte order mark) does not begin with one. `bytes` gets the
+// line's length with its line break. Such a line is not a record.
+char SeparatorLine(std::string_view head, std::size_t& bytes);
+
 struct CsvCell {
   const char* data;
   std::uint32_t size;

@@ -385,6 +385,11 @@ class BlockFiller {
     const char* p = fReader.Unread();
     const char* const e = fReader.BufferEnd();
     if (p == e || *p == '\n' || *p == '\r') return false;  // a blank line, or no data buffered
+    if (*p == ' ' || *p == '\t') {
+      const char* q = p;
+      while (*q == ' ' || *q == '\t') ++q;         // the buffer's sentinel '\n' stops it
+      if (*q == '\n' || *q == '\r') return false;  // a line of blanks: the general path skips it
+    }
     const std::size_t ncols = fLayout.columns.size();
     const char delim = fLayout.dialect.delimiter;
     const char quote = fLayout.dialect.quoting ? fLayout.dialect.quote : '\n';

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "host/data/csv_reader.h"
 #include "host/dataset.h"
 
 namespace host {
@@ -528,6 +529,8 @@ char SniffDelimiter(const std::string& path, const std::string& displayName) {
   head.resize(size);
   std::string_view text(head);
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  std::size_t sepBytes = 0;
+  if (const char named = SeparatorLine(text, sepBytes); named != 0) return named;
 
   const std::array<char, 4> candidates = {',', ';', '\t', '|'};
   char best = ',';
@@ -551,8 +554,8 @@ char SniffDelimiter(const std::string& path, const std::string& displayName) {
         if (content) counts.push_back(cells);
         cells = 1;
         content = false;
-      } else {
-        content = true;
+      } else if (c != ' ' && c != '\t') {
+        content = true;  // a line of blanks is a blank line
       }
     }
     if (content && whole && !inQuote) counts.push_back(cells);  // a last line without a line break

@@ -500,7 +500,7 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
   std::vector<std::string> names;
   if (!plan.dialect.header) {
     dataOffset = reader.Offset();  // after a byte order mark
-    dataLine = 1;
+    dataLine = reader.Line();      // after a "sep=" line
     if (plan.inferAll && reader.Next(cells, count)) {
       for (std::size_t i = 0; i < count; ++i) names.push_back("V" + std::to_string(i + 1));
     }

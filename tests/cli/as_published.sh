@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Files as other programs write them: a spreadsheet's "sep=" line, lines of
+# blanks between cases, a package written on Windows, a resource whose parts
+# mix CSV with a Stata file.
+set -uo pipefail
+build=$1
+cb="$build/codebook"
+root=$(pwd)
+source "$(dirname "$0")/lib/check.sh"
+json() { "$cb" "$@" --format json --quiet 'CODEBOOK /FILEINFO CASECOUNT /STATISTICS COUNT MEAN'; }
+cases() {  # FILE: the number of cases it holds
+  "$cb" "$1" --format text --quiet 'CODEBOOK /FILEINFO CASECOUNT /STATISTICS NONE' | sed -n 's/^ *Unweighted *//p'
+}
+
+# The same two cases, written the plain way and the ways below.
+printf 'a,b\n1,2.5\n3,4\n' >"$tmp/plain.csv"
+json "$tmp/plain.csv" | sed "s|$tmp/plain.csv|FILE|" >"$tmp/plain.json"
+same() {  # FILE: reads as plain.csv
+  json "$1" | sed "s|$1|FILE|" | cmp -s - "$tmp/plain.json"
+}
+
+printf 'sep=;\r\na;b\r\n1;2,5\r\n3;4\r\n' >"$tmp/sep.csv"
+check "a first line sep=; names the delimiter and is no header" same "$tmp/sep.csv"
+printf '\xEF\xBB\xBFsep=|\na|b\n1|2.5\n3|4\n' >"$tmp/sep-bom.csv"
+check "sep= after a byte order mark" same "$tmp/sep-bom.csv"
+printf 'sep=;\na;b\n1;2\n1;2;3\n' >"$tmp/sep-line.csv"
+fails "lines keep their numbers after a sep= line" 2 'sep-line.csv, line 4' "$cb" "$tmp/sep-line.csv" --quiet
+fails "sep= that contradicts --delimiter is named" 2 'line 1: the first line "sep=;"' \
+  "$cb" "$tmp/sep.csv" --delimiter , --quiet
+mkdir "$tmp/nohead"
+printf 'sep=,\n1,2.5\n3,4\n' >"$tmp/nohead/d.csv"
+echo '{"resources": [{"path": "d.csv", "dialect": {"header": false}}]}' >"$tmp/nohead/p.json"
+check "a header-less package skips a sep= line too" test "$(cases "$tmp/nohead/p.json")" = 2
+
+printf 'a,b\n  \n1,2.5\n \t \n3,4\n   ' >"$tmp/blanks.csv"
+check "lines of spaces and tabs are blank lines" same "$tmp/blanks.csv"
+printf 'a\nx\n   \ny\n' >"$tmp/one.csv"
+check "a line of spaces is no case in a one-column file either" test "$(cases "$tmp/one.csv")" = 2
+
+finish
