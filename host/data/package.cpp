@@ -1038,6 +1038,20 @@ void ReadSchema(const Descriptor& d, const Json& sj, const std::string& sp, Plan
   }
 }
 
+// Whether a part of a resource is a Stata or SAS file, by its name or its
+// first bytes.
+ForeignKind ForeignPartKind(const std::string& open, const std::string& display) {
+  ForeignKind kind = ForeignKindOfExtension(fs::path(display).extension().string());
+  if (kind == ForeignKind::None) {
+    std::ifstream in(open, std::ios::binary);
+    std::string head(64, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(std::max<std::streamsize>(0, in.gcount())));
+    kind = SniffForeign(head);
+  }
+  return kind;
+}
+
 // The resource's file, dialect, encoding and schema.
 void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, const std::string& descriptorPath,
                   const LoadOptions& options, Plan& plan, InputRequest& request) {
@@ -1060,7 +1074,17 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
   if (res["path"].is_array()) {
     const Json& paths = res["path"];
     if (paths.empty()) d.Fail(Member(rp, "path"), "an empty list of files; name at least one CSV file");
-    for (std::size_t i = 0; i < paths.size(); ++i) add(paths[i], Element(Member(rp, "path"), i));
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      const std::string where = Element(Member(rp, "path"), i);
+      add(paths[i], where);
+      // A Stata or SAS file among the parts would be read as CSV text.
+      if (const ForeignKind kind = ForeignPartKind(files.back().first, files.back().second);
+          kind != ForeignKind::None) {
+        d.Fail(where, files.back().second + " is " + ForeignKindText(kind) +
+                          "; the parts of a resource must all be CSV files. Stata and SAS files are read one at "
+                          "a time: give each a resource of its own");
+      }
+    }
   } else {
     add(res["path"], Member(rp, "path"));
   }
@@ -1187,7 +1211,7 @@ std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const
   // The format catalog beside a SAS file is read with it: it is held to the
   // package's folder as the file is (a link out of it, a pipe are refused).
   if (kind == ForeignKind::Sas && options.catalog.empty()) {
-    const fs::path data(relative);
+    const fs::path data(SlashSeparated(relative));
     for (const char* ext : {".sas7bcat", ".SAS7BCAT"}) {
       const fs::path catalog = data.parent_path() / (data.stem().string() + ext);
       std::error_code error;

@@ -1,5 +1,6 @@
 #include "host/data/paths.h"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 
@@ -53,9 +54,17 @@ bool Inside(const fs::path& inner, const fs::path& outer) {
 
 }  // namespace
 
-ResourcePath ConfineResourcePath(const std::string& descriptor, const std::string& relative, const std::string& where) {
+std::string SlashSeparated(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+ResourcePath ConfineResourcePath(const std::string& descriptor, const std::string& written, const std::string& where) {
+  // A package published on Windows may separate folders with backslashes
+  // ("data\\cases.csv"); read so, "..\\x" and "\\x" are refused like "../x" and "/x".
+  const std::string relative = SlashSeparated(written);
   const auto refuse = [&](const std::string& why) {
-    throw InputError(descriptor + ": " + where + ": the path \"" + Shown(relative) + "\" " + why +
+    throw InputError(descriptor + ": " + where + ": the path \"" + Shown(written) + "\" " + why +
                      ". A resource path names a file inside the descriptor's folder, relative to it (such as "
                      "\"data.csv\" or \"data/cases.csv\")");
   };

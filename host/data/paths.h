@@ -19,6 +19,11 @@ struct ResourcePath {
 // the folder, a symbolic link to nothing, and a file that is not a regular
 // file (a named pipe would be waited on). A path that does not exist is
 // returned as it is (the reader then reports that it cannot open it).
+// A backslash separates folders, as where such a package was written: the
+// path is read with '/' in its place.
 ResourcePath ConfineResourcePath(const std::string& descriptor, const std::string& relative, const std::string& where);
+
+// The path with every backslash made a '/'.
+std::string SlashSeparated(std::string path);
 
 }  // namespace host

@@ -37,4 +37,27 @@ check "lines of spaces and tabs are blank lines" same "$tmp/blanks.csv"
 printf 'a\nx\n   \ny\n' >"$tmp/one.csv"
 check "a line of spaces is no case in a one-column file either" test "$(cases "$tmp/one.csv")" = 2
 
+# Windows: folders separated by backslashes, and no way out through them.
+mkdir -p "$tmp/win/data"
+cp "$tmp/plain.csv" "$tmp/win/data/cases.csv"
+echo '{"resources": [{"path": "data\\cases.csv"}]}' >"$tmp/win/datapackage.json"
+check "a backslash separates folders in a resource path" bash -c \
+  "'$cb' '$tmp/win/datapackage.json' --format json --quiet 'CODEBOOK a' | grep -q '\"a\"'"
+echo '{"resources": [{"path": "..\\win\\data\\cases.csv"}]}' >"$tmp/win/up.json"
+fails "..\\ is refused like ../" 2 'resources[0].path: the path "..\win\data\cases.csv" goes up out of the folder' \
+  "$cb" "$tmp/win/up.json" --quiet
+echo '{"resources": [{"path": "\\\\server\\share\\cases.csv"}]}' >"$tmp/win/unc.json"
+fails "a network path is refused as absolute" 2 'is absolute' "$cb" "$tmp/win/unc.json" --quiet
+
+# A Stata file among the parts of a CSV resource, by name or by content.
+mkdir "$tmp/mixed"
+cp tests/golden-data/parts/first.csv tests/golden-data/parts/second.csv "$root/examples/stata/survey.dta" "$tmp/mixed/"
+cp "$root/examples/stata/survey.dta" "$tmp/mixed/third.csv"
+sed 's/"third.csv.gz"/"survey.dta"/' tests/golden-data/parts/datapackage.json >"$tmp/mixed/named.json"
+fails "a .dta part is refused, naming it" 2 'resources[0].path[2]: '"$tmp"'/mixed/survey.dta is a Stata data file (.dta); the parts of a resource must all be CSV files' \
+  "$cb" "$tmp/mixed/named.json" --quiet
+sed 's/"third.csv.gz"/"third.csv"/' tests/golden-data/parts/datapackage.json >"$tmp/mixed/content.json"
+fails "a Stata file named .csv among the parts is refused" 2 'resources[0].path[2]: '"$tmp"'/mixed/third.csv is a Stata data file' \
+  "$cb" "$tmp/mixed/content.json" --quiet
+
 finish
