@@ -49,6 +49,7 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
   const std::size_t got = std::fread(buffer, 1, bytes, f.file);
   if (got < bytes && std::ferror(f.file) != 0) return -1;
   if (got > 0 && got < bytes) f.endedInsideRead = true;
+  f.askedAtEnd = got == 0 ? bytes : 0;
   return static_cast<ssize_t>(got);
 }
 

@@ -28,11 +28,15 @@ inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx
 // the C library's streams with a large buffer instead.
 // A read that gets some of the bytes asked for, but not all, means a Stata
 // file ends inside a record: ReadStat takes it for the end of the value
-// labels, so it is noted here.
+// labels, so it is noted here. So does a last read that gets nothing where
+// more than a value-label table's length (2 or 4 bytes) was asked for: the
+// file ends after a table's length or its name, and ReadStat stops there.
 struct BufferedFile {
+  static constexpr std::size_t kLengthField = 4;
   std::FILE* file = nullptr;
   std::vector<char> buffer = std::vector<char>(std::size_t{1} << 20);
   bool endedInsideRead = false;
+  std::size_t askedAtEnd = 0;  // bytes the last read asked for, when it got none
 };
 
 class Parser {
@@ -43,7 +47,7 @@ class Parser {
   ~Parser();
 
   readstat_parser_t* p;
-  bool EndedInsideRead() const { return fIo.endedInsideRead; }
+  bool EndedInsideRead() const { return fIo.endedInsideRead || fIo.askedAtEnd > BufferedFile::kLengthField; }
 
  private:
   BufferedFile fIo;

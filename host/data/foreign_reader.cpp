@@ -104,7 +104,7 @@ int OnVariable(int /*index*/, readstat_variable_t* variable, const char* labelSe
   v.label = Field(variable->label, sizeof variable->label);
   v.format = Field(variable->format, sizeof variable->format);
   if (labelSet != nullptr) {
-    v.labelSet = UpperAscii(Field(labelSet, d.kind == ForeignKind::Stata ? LabelSetNameSize(d.release) : 256));
+    v.labelSet = Field(labelSet, d.kind == ForeignKind::Stata ? LabelSetNameSize(d.release) : 256);
   }
   v.type = readstat_variable_get_type(variable);
   v.storageWidth = readstat_variable_get_storage_width(variable);
@@ -113,7 +113,10 @@ int OnVariable(int /*index*/, readstat_variable_t* variable, const char* labelSe
 }
 
 int OnValueLabel(const char* labelSet, readstat_value_t value, const char* label, void* ctx) {
-  if (labelSet == nullptr || label == nullptr) return READSTAT_HANDLER_OK;
+  if (labelSet == nullptr) return READSTAT_HANDLER_OK;
+  // The set is in the file, even when none of its labels can be kept.
+  std::vector<LabelEntry>& set = Dict(ctx).labelSets[UpperAscii(labelSet)];
+  if (label == nullptr) return READSTAT_HANDLER_OK;
   LabelEntry e;
   e.label = foreign::TextAsUtf8(label);
   if (readstat_value_type_class(value) == READSTAT_TYPE_CLASS_STRING) {
@@ -129,7 +132,7 @@ int OnValueLabel(const char* labelSet, readstat_value_t value, const char* label
     e.number = readstat_double_value(value);
     if (!std::isfinite(e.number)) return READSTAT_HANDLER_OK;
   }
-  Dict(ctx).labelSets[UpperAscii(labelSet)].push_back(std::move(e));
+  set.push_back(std::move(e));
   return READSTAT_HANDLER_OK;
 }
 
@@ -454,9 +457,39 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const DictContext& dict, const Colum
   }
   v->writeFormat = v->printFormat;
   v->role = Role::Input;
-  AddValueLabels(*v, kind == ForeignKind::Stata ? info.labelSet : foreign::SasFormatName(info.format), dict);
+  AddValueLabels(*v, kind == ForeignKind::Stata ? UpperAscii(info.labelSet) : foreign::SasFormatName(info.format),
+                 dict);
   v->measure = v->IsString() || !v->valueLabels.empty() ? Measure::Nominal : Measure::Scale;
   return v;
+}
+
+// A Stata file before release 117 has no end mark: one cut exactly before a
+// value-label table reads as a whole file without the tables from there on.
+// Variables naming a set the file lacks are the only sign of it, and Stata
+// also lets a variable name a set never defined: a warning, not an error.
+void WarnOfAbsentLabelSets(const std::string& path, const DictContext& dict, std::vector<std::string>& warnings) {
+  if (dict.kind != ForeignKind::Stata || dict.release >= 117) return;
+  std::vector<std::pair<std::string, std::vector<std::string>>> absent;  // a set and the variables naming it
+  for (const VarInfo& info : dict.vars) {
+    if (info.labelSet.empty() || dict.labelSets.count(UpperAscii(info.labelSet)) != 0) continue;
+    auto set = std::find_if(absent.begin(), absent.end(), [&](const auto& a) { return a.first == info.labelSet; });
+    if (set == absent.end()) set = absent.insert(absent.end(), {info.labelSet, {}});
+    set->second.push_back(foreign::TextAsUtf8(info.name));
+  }
+  if (absent.empty()) return;
+  std::string text = path + ": ";
+  text += absent.size() == 1 ? "a set of value labels that variables name is"
+                             : std::to_string(absent.size()) + " sets of value labels that variables name are";
+  text +=
+      " not in the file, so their values show without labels: either never defined, or the file is cut short "
+      "before them:";
+  for (const auto& [set, names] : absent) {
+    text += "\n  \"" + foreign::TextAsUtf8(set) + "\" (";
+    for (std::size_t i = 0; i < names.size() && i < 10; ++i) text += (i > 0 ? ", " : "") + names[i];
+    if (names.size() > 10) text += " and " + std::to_string(names.size() - 10) + " more";
+    text += ")";
+  }
+  warnings.push_back(std::move(text));
 }
 
 }  // namespace
@@ -466,6 +499,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   DictContext dict;
   dict.kind = kind;
   ReadDictionary(path, kind, options.encoding, dict);
+  WarnOfAbsentLabelSets(path, dict, warnings);
   std::vector<std::string> files = ReadLabelsCatalog(path, kind, options, dict, warnings);
   const ColumnFacts facts = ScanColumns(path, kind, options.encoding, dict);
   const std::size_t ncols = dict.vars.size();

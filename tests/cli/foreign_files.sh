@@ -34,6 +34,17 @@ fails "a Stata file without its closing tag is refused" 2 'before its closing </
 head -c -5 "$tmp/old.dta" >"$tmp/cut-old.dta"
 fails "an old Stata file cut in its value labels is refused" 2 'the file ends inside a record' \
   "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
+# The old file ends with x's one label table: a 4-byte length, a 33-byte name,
+# 3 bytes of padding, then 45 bytes of labels (3 of them, 13 bytes of text).
+head -c -45 "$tmp/old.dta" >"$tmp/cut-old.dta"
+fails "an old Stata file cut after a label table's header is refused" 2 'the file ends inside a record' \
+  "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
+head -c -85 "$tmp/old.dta" >"$tmp/cut-old.dta"
+fails "an old Stata file cut before a label table warns of the labels it lacks" 0 \
+  'cut-old.dta: a set of value labels that variables name is not in the file, so their values show without labels: either never defined, or the file is cut short before them:' \
+  "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
+check "the warning names the set and its variables" grep -qx 'codebook: warning:   "x" (x)' "$tmp/.stderr"
+rm "$tmp/out.json"
 head -c $((80 * $(($(stat -c %s "$tmp/t.xpt") / 80 - 1)) + 20)) "$tmp/t.xpt" >"$tmp/cut.xpt"
 fails "a transport file cut inside its last case is refused, naming the case" 2 \
   'cut.xpt, case 3: cannot read this SAS transport file (.xpt): Unable to read from file (the file ends inside an 80-byte record)' \
