@@ -26,6 +26,7 @@ int OpenFile(const char* path, void* io) {
   f.file = std::fopen(path, "rb");
   if (f.file == nullptr) return -1;
   std::setvbuf(f.file, f.buffer.data(), _IOFBF, f.buffer.size());
+  f.position = 0;
   return 0;
 }
 
@@ -38,15 +39,22 @@ int CloseFile(void* io) {
 
 readstat_off_t SeekFile(readstat_off_t offset, readstat_io_flags_t whence, void* io) {
   auto& f = *static_cast<BufferedFile*>(io);
-  const int how = whence == READSTAT_SEEK_SET ? SEEK_SET : whence == READSTAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
+  int how = whence == READSTAT_SEEK_SET ? SEEK_SET : whence == READSTAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
+  if (how == SEEK_END && f.end >= 0) {
+    offset += f.end;
+    how = SEEK_SET;
+  }
   if (f.file == nullptr || ::fseeko(f.file, offset, how) != 0) return -1;
-  return ::ftello(f.file);
+  f.position = ::ftello(f.file);
+  return f.position;
 }
 
 ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
   auto& f = *static_cast<BufferedFile*>(io);
   if (f.file == nullptr) return -1;
-  const std::size_t got = std::fread(buffer, 1, bytes, f.file);
+  if (f.end >= 0) bytes = static_cast<size_t>(std::clamp<std::int64_t>(f.end - f.position, 0, std::int64_t(bytes)));
+  const std::size_t got = bytes == 0 ? 0 : std::fread(buffer, 1, bytes, f.file);
+  f.position += static_cast<std::int64_t>(got);
   if (got < bytes && std::ferror(f.file) != 0) return -1;
   if (got > 0 && got < bytes) f.endedInsideRead = true;
   f.askedAtEnd = got == 0 ? bytes : 0;
@@ -96,9 +104,53 @@ Parser::~Parser() {
   CloseFile(&fIo);
 }
 
-void Prepare(Parser& parser, const std::string& encoding) {
+void Prepare(Parser& parser, const std::string& encoding, std::int64_t end) {
   readstat_set_error_handler(parser.p, OnError);
   if (!encoding.empty()) readstat_set_file_character_encoding(parser.p, encoding.c_str());
+  parser.SetEnd(end);
+}
+
+TransportMembers ScanTransport(const std::string& path) {
+  static constexpr std::string_view kHeader = "HEADER RECORD*******";
+  static constexpr std::size_t kRecord = 80;
+  TransportMembers members;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return members;  // ReadStat's parse will say why
+  std::vector<char> buffer(kRecord << 13);
+  std::int64_t offset = 0;
+  std::int64_t nameRecord = -1;  // the record that holds the member's name
+  bool v8 = false;
+  bool inCases = false;  // past the current member's OBS header
+  std::size_t got = 0;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) >= kRecord) {
+    for (std::size_t at = 0; at + kRecord <= got; at += kRecord, offset += kRecord) {
+      const std::string_view record(buffer.data() + at, kRecord);
+      if (offset == nameRecord) {
+        const std::string_view name = record.substr(8, v8 ? 32 : 8);
+        members.names.emplace_back(name.substr(0, name.find_last_not_of(' ') + 1));
+        continue;
+      }
+      if (record.substr(0, kHeader.size()) != kHeader) {
+        if (inCases && members.names.size() == 1) members.firstHasCases = true;
+        continue;
+      }
+      const std::string_view what = record.substr(kHeader.size(), 8);
+      if ((what == "MEMBER  " || what == "MEMBV8  ") && (members.names.empty() || inCases)) {
+        if (members.names.size() == 1) members.firstEnd = offset;
+        v8 = what == "MEMBV8  ";
+        nameRecord = offset + 2 * static_cast<std::int64_t>(kRecord);  // after the descriptor's header
+        inCases = false;
+      } else if (what == "OBS     " || what == "OBSV8   ") {
+        inCases = true;
+        if (members.names.size() == 1) members.firstHasCases = false;
+      } else if (inCases && members.names.size() == 1) {
+        members.firstHasCases = true;
+      }
+    }
+    if (got < buffer.size()) break;
+  }
+  std::fclose(file);
+  return members;
 }
 
 namespace {
@@ -129,7 +181,7 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
     cut = "the file ends inside a record";
   } else if (kind == ForeignKind::Stata && LacksClosingTag(path)) {
     cut = "the file ends before its closing </stata_dta> tag";
-  } else if (kind == ForeignKind::Transport && !WholeRecords(path)) {
+  } else if (kind == ForeignKind::Transport && parser.End() < 0 && !WholeRecords(path)) {
     cut = "the file ends inside an 80-byte record";
   }
   if (cut == nullptr) return READSTAT_OK;

@@ -31,12 +31,16 @@ inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx
 // labels, so it is noted here. So does a last read that gets nothing where
 // more than a value-label table's length (2 or 4 bytes) was asked for: the
 // file ends after a table's length or its name, and ReadStat stops there.
+// A transport file of several members is read as if it ended where the
+// second begins (end >= 0): ReadStat would read its headers as cases.
 struct BufferedFile {
   static constexpr std::size_t kLengthField = 4;
   std::FILE* file = nullptr;
   std::vector<char> buffer = std::vector<char>(std::size_t{1} << 20);
   bool endedInsideRead = false;
   std::size_t askedAtEnd = 0;  // bytes the last read asked for, when it got none
+  std::int64_t end = -1;       // where the file ends for ReadStat; -1: at its end
+  std::int64_t position = 0;
 };
 
 class Parser {
@@ -48,13 +52,25 @@ class Parser {
 
   readstat_parser_t* p;
   bool EndedInsideRead() const { return fIo.endedInsideRead || fIo.askedAtEnd > BufferedFile::kLengthField; }
+  std::int64_t End() const { return fIo.end; }
+  void SetEnd(std::int64_t end) { fIo.end = end; }
 
  private:
   BufferedFile fIo;
 };
 
-// Sets the error callback and, when given, the file's encoding.
-void Prepare(Parser& parser, const std::string& encoding);
+// Sets the error callback and, when given, the file's encoding; end >= 0
+// makes the file end there (see BufferedFile).
+void Prepare(Parser& parser, const std::string& encoding, std::int64_t end = -1);
+
+// The members (datasets) of a SAS transport file, found by their header
+// records in one read of the file.
+struct TransportMembers {
+  std::vector<std::string> names;
+  std::int64_t firstEnd = -1;  // where the second member begins; -1 when there is none
+  bool firstHasCases = true;   // records follow the first member's OBS header
+};
+TransportMembers ScanTransport(const std::string& path);
 // Parses the file. A file that ReadStat reads to its end without complaint but
 // that is cut short (a Stata file that ends inside a record or, from release
 // 117, lacks its closing tag; a transport file that is no whole number of

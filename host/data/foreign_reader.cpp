@@ -62,6 +62,7 @@ struct DictContext : ParseContext {
   ForeignKind kind = ForeignKind::None;
   long release = 0;  // the file format's release (Stata: 104 to 119)
   std::int64_t rows = -1;
+  std::int64_t end = -1;  // a transport file of several members: where the first ends
   std::string fileLabel;
   std::vector<VarInfo> vars;
   std::vector<std::string> notes;
@@ -323,7 +324,7 @@ namespace {
 // skipped. Throws InputError naming the case the damage is in, if it is in one.
 void ReadDictionary(const std::string& path, ForeignKind kind, const std::string& encoding, DictContext& dict) {
   Parser parser;
-  Prepare(parser, encoding);
+  Prepare(parser, encoding, dict.end);
   readstat_set_metadata_handler(parser.p, OnMetadata);
   readstat_set_note_handler(parser.p, OnNote);
   readstat_set_variable_handler(parser.p, OnVariable);
@@ -335,7 +336,7 @@ void ReadDictionary(const std::string& path, ForeignKind kind, const std::string
   ParseContext where;
   if (!dict.vars.empty()) {
     Parser counter;
-    Prepare(counter, encoding);
+    Prepare(counter, encoding, dict.end);
     readstat_set_variable_handler(counter.p, foreign::OnCountVariable);
     readstat_set_value_handler(counter.p, foreign::OnCountValue);
     Run(counter, kind, path, &where);
@@ -406,7 +407,7 @@ ColumnFacts ScanColumns(const std::string& path, ForeignKind kind, const std::st
   ScanContext ctx;
   ctx.columns = &facts.scan;
   Parser parser;
-  Prepare(parser, encoding);
+  Prepare(parser, encoding, dict.end);
   readstat_set_variable_handler(parser.p, OnScanVariable);
   readstat_set_value_handler(parser.p, OnScanValue);
   const readstat_error_t error = Run(parser, kind, path, &ctx);
@@ -492,12 +493,37 @@ void WarnOfAbsentLabelSets(const std::string& path, const DictContext& dict, std
   warnings.push_back(std::move(text));
 }
 
+// A transport file may hold several datasets, one after another; ReadStat
+// reads on from the first into the next one's headers, so the file is read
+// as if it ended where the second begins. Transport files do not record
+// their number of cases: one whose first member has none may also be cut
+// right after its headers. Returns where the first member ends, or -1.
+std::int64_t ReadTransportMembers(const std::string& path, std::vector<std::string>& warnings) {
+  const foreign::TransportMembers members = foreign::ScanTransport(path);
+  if (members.names.size() > 1) {
+    std::string text = path + ": the transport file holds " + std::to_string(members.names.size()) +
+                       " datasets; only the first, " + foreign::TextAsUtf8(members.names[0]) +
+                       ", is read (the others: ";
+    for (std::size_t i = 1; i < members.names.size(); ++i) {
+      text += (i > 1 ? ", " : "") + foreign::TextAsUtf8(members.names[i]);
+    }
+    warnings.push_back(text + ")");
+  }
+  if (!members.firstHasCases) {
+    warnings.push_back(path +
+                       ": the transport file has no cases after its headers (it does not record their number: a "
+                       "file cut right after its headers reads the same)");
+  }
+  return members.firstEnd;
+}
+
 }  // namespace
 
 std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, const ForeignOptions& options,
                                      std::vector<std::string>& warnings) {
   DictContext dict;
   dict.kind = kind;
+  if (kind == ForeignKind::Transport) dict.end = ReadTransportMembers(path, warnings);
   ReadDictionary(path, kind, options.encoding, dict);
   WarnOfAbsentLabelSets(path, dict, warnings);
   std::vector<std::string> files = ReadLabelsCatalog(path, kind, options, dict, warnings);
@@ -511,6 +537,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   layout->display = path;
   layout->kind = kind;
   layout->encoding = options.encoding;
+  layout->end = dict.end;
   layout->rows = facts.rows;
   layout->blockRows =
       std::max<std::size_t>(1, std::min<std::size_t>(8192, (std::size_t{1} << 18) / std::max<std::size_t>(1, ncols)));

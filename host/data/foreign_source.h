@@ -27,6 +27,7 @@ struct ForeignLayout {
   std::string encoding;
   std::vector<ForeignColumn> columns;
   std::int64_t rows = -1;  // from the file's header; -1 when it does not say
+  std::int64_t end = -1;   // a transport file of several members: where the first ends
   std::size_t blockRows = 8192;
   int weightIndex = -1;
   MissingValues weightMissing;

@@ -51,6 +51,24 @@ fails "a transport file cut inside its last case is refused, naming the case" 2 
   "$cb" "$tmp/cut.xpt" -o "$tmp/out.json"
 check "no output is left" test ! -e "$tmp/out.json"
 
+# A transport file holds datasets one after another, each from a MEMBER header
+# record (the 4th record) on: the second's headers are not cases of the first.
+printf 'a,b\n5,x\n' >"$tmp/two.csv"
+"$build/foreign-writer" "$tmp/two.csv" "$tmp/two.xpt"
+printf 'SECOND  ' | dd of="$tmp/two.xpt" bs=1 seek=$((5 * 80 + 8)) conv=notrunc status=none
+cat "$tmp/t.xpt" >"$tmp/both.xpt"
+tail -c +$((3 * 80 + 1)) "$tmp/two.xpt" >>"$tmp/both.xpt"
+fails "a transport file of two datasets warns that the first alone is read" 0 \
+  'both.xpt: the transport file holds 2 datasets; only the first, DATASET, is read (the others: SECOND)' \
+  "$cb" "$tmp/both.xpt" 'CODEBOOK x /FILEINFO CASECOUNT' --format json -o "$tmp/both.json"
+check "its cases are the first dataset's: 3, x's mean (1 + 2 + 9) / 3" \
+  bash -c "grep -q '\"number\": 3.0' '$tmp/both.json' && grep -q '\"number\": 4.0' '$tmp/both.json'"
+# Cut right after the OBS header record: no cases, as in a file written empty.
+head -c $(($(grep -abo 'HEADER RECORD\*\*\*\*\*\*\*OBS' "$tmp/t.xpt" | cut -d: -f1) + 80)) "$tmp/t.xpt" >"$tmp/none.xpt"
+fails "a transport file with no cases says it may be cut" 1 \
+  'none.xpt: the transport file has no cases after its headers (it does not record their number: a file cut right after its headers reads the same)' \
+  "$cb" "$tmp/none.xpt"
+
 # A received package: the SAS format catalog beside the data file is read
 # with it, so it is held to the package's folder as the data file is.
 mkdir "$tmp/sas" "$tmp/outside"
