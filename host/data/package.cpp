@@ -588,8 +588,11 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
   std::string problems;
   auto add = [&](const std::string& text) { problems += (problems.empty() ? "" : "\n") + text; };
   if (header.size() != plan.fields.size()) {
-    add(headerWhere + ": the header has " + std::to_string(header.size()) + " columns but the descriptor lists " +
-        std::to_string(plan.fields.size()) + " fields. The fields must match the header's columns, in order");
+    const auto counted = [](std::size_t n, const char* what) {
+      return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    add(headerWhere + ": the header has " + counted(header.size(), "column") + " but the descriptor lists " +
+        counted(plan.fields.size(), "field") + ". The fields must match the header's columns, in order");
   }
   for (std::size_t i = 0; i < header.size() && i < plan.fields.size(); ++i) {
     const FieldSpec& f = plan.fields[i];
