@@ -1,9 +1,11 @@
 #include "host/data/files.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -64,6 +66,31 @@ std::string ReadAll(const std::string& path, std::size_t maxBytes, const std::st
   return text;
 }
 
+// Text saved as UTF-16 with a byte order mark (Windows editors' "Unicode",
+// PowerShell's Out-File), made UTF-8. The line breaks stay where they were,
+// so positions in later messages are lines of the file as saved.
+std::string FromUtf16(const std::string& text, const std::string& path, const std::string& what) {
+  const iconv_t converter = iconv_open("UTF-8", "UTF-16");  // the mark says which byte order
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    throw InputError(path + ": the " + what + " is UTF-16 text, which this system cannot convert; save it as UTF-8");
+  }
+  std::string out(text.size() * 2 + 16, '\0');
+  char* in = const_cast<char*>(text.data());
+  std::size_t inLeft = text.size();
+  char* to = out.data();
+  std::size_t outLeft = out.size();
+  const std::size_t done = iconv(converter, &in, &inLeft, &to, &outLeft);
+  iconv_close(converter);
+  if (done == static_cast<std::size_t>(-1) || inLeft != 0) {
+    const std::size_t line = 1 + static_cast<std::size_t>(std::count(out.data(), to, '\n'));
+    throw InputError(path + ", line " + std::to_string(line) + ": the " + what +
+                     " begins with a UTF-16 byte order mark but is not UTF-16 text from here on; save it as UTF-8");
+  }
+  out.resize(static_cast<std::size_t>(to - out.data()));
+  if (out.compare(0, 3, kByteOrderMark) == 0) out.erase(0, 3);  // iconv may keep the mark
+  return out;
+}
+
 }  // namespace
 
 std::string MebibytesText(std::size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
@@ -84,6 +111,8 @@ std::string ReadInputFile(const std::string& path, std::size_t maxBytes, const s
                        "save it as UTF-8 with one mark or none");
     }
     text.erase(0, 3);
+  } else if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+    return FromUtf16(text, path, what);
   }
   return text;
 }

@@ -1,6 +1,6 @@
 // Reading input files whole (descriptors, syntax files), with the checks
 // every such input gets: folders refused, a size cap, the system's reason in
-// every message, one byte-order mark at most.
+// every message, one byte-order mark at most, UTF-16 made UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,8 @@ namespace host {
 
 // Reads the whole file. A pipe or other stream is read once, to its end; a
 // folder is refused, and so is a file of more than maxBytes. A leading UTF-8
-// byte-order mark is removed; a second one right after it is an error.
+// byte-order mark is removed; a second one right after it is an error. Text
+// that begins with a UTF-16 byte-order mark is converted to UTF-8.
 // `what` names the kind of file in messages ("descriptor", "syntax file").
 // Throws InputError naming the file (and the system's reason where there is
 // one); running out of memory gives "out of memory while reading FILE".

@@ -60,4 +60,12 @@ sed 's/"third.csv.gz"/"third.csv"/' tests/golden-data/parts/datapackage.json >"$
 fails "a Stata file named .csv among the parts is refused" 2 'resources[0].path[2]: '"$tmp"'/mixed/third.csv is a Stata data file' \
   "$cb" "$tmp/mixed/content.json" --quiet
 
+# Windows editors and PowerShell save text as UTF-16 with a byte order mark.
+mkdir "$tmp/u16"
+cp "$tmp/plain.csv" "$tmp/u16/d.csv"
+printf '{"title": "Caf\u00e9", "resources": [{"path": "d.csv"}]}\r\n' | iconv -f UTF-8 -t UTF-16 >"$tmp/u16/p.json"
+printf '* \xc3\xbc.\r\nCODEBOOK /FILEINFO LABEL /STATISTICS NONE.\r\n' | iconv -f UTF-8 -t UTF-16 >"$tmp/u16/c.cbk"
+check "a UTF-16 descriptor and syntax file are read" bash -c \
+  "'$cb' '$tmp/u16/p.json' --syntax '$tmp/u16/c.cbk' --format text --quiet | grep -qx 'Label  Café'"
+
 finish
