@@ -1278,6 +1278,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
   Plan plan;
   InputRequest request;
   const Json* foreign = nullptr;
+  ForeignKind foreignKind = ForeignKind::None;
   std::string rp;
   d.Try([&] {
     if (!j.contains("resources")) d.Fail("", "a data package needs \"resources\" (the CSV file of cases)");
@@ -1285,7 +1286,15 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
     if (resources.empty()) d.Fail("resources", "a data package needs at least one resource (the CSV file of cases)");
     const std::size_t chosen = ChooseResource(d, resources, options.resource, notes);
     rp = Element("resources", chosen);
-    if (ForeignResourceKind(d, resources[chosen], rp) != ForeignKind::None) {
+    foreignKind = ForeignResourceKind(d, resources[chosen], rp);
+    const Json& res = resources[chosen];
+    if (foreignKind == ForeignKind::None && res.is_object() && res.contains("path") && res["path"].is_string()) {
+      // A Stata or SAS file under a CSV name is told by its first bytes, as
+      // on the command line.
+      const ResourcePath file = ConfineResourcePath(path, res["path"].get<std::string>(), Member(rp, "path"));
+      foreignKind = ForeignPartKind(file.open, file.display);
+    }
+    if (foreignKind != ForeignKind::None) {
       foreign = &resources[chosen];
     } else {
       ReadResource(d, resources[chosen], rp, path, options, plan, request);
@@ -1296,8 +1305,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
     d.Flush();
     const std::string relative = d.String((*foreign)["path"], Member(rp, "path"));
     const ResourcePath file = ConfineResourcePath(path, relative, Member(rp, "path"));
-    return LoadOnForeign(d, j, *foreign, rp, file.display, relative, ForeignResourceKind(d, *foreign, rp), options,
-                         warnings);
+    return LoadOnForeign(d, j, *foreign, rp, file.display, relative, foreignKind, options, warnings);
   }
   d.Flush();
   const bool noVariables = !plan.inferAll && plan.fields.empty();

@@ -59,6 +59,10 @@ fails "a .dta part is refused, naming it" 2 'resources[0].path[2]: '"$tmp"'/mixe
 sed 's/"third.csv.gz"/"third.csv"/' tests/golden-data/parts/datapackage.json >"$tmp/mixed/content.json"
 fails "a Stata file named .csv among the parts is refused" 2 'resources[0].path[2]: '"$tmp"'/mixed/third.csv is a Stata data file' \
   "$cb" "$tmp/mixed/content.json" --quiet
+echo '{"resources": [{"path": "third.csv"}]}' >"$tmp/mixed/one.json"
+check "a Stata file named .csv as a resource is read as Stata" bash -c \
+  "'$cb' '$tmp/mixed/one.json' --format json --quiet 'CODEBOOK /STATISTICS NONE' |
+   cmp -s - <('$cb' '$root/examples/stata/survey.dta' --format json --quiet 'CODEBOOK /STATISTICS NONE')"
 
 # Windows editors and PowerShell save text as UTF-16 with a byte order mark.
 mkdir "$tmp/u16"
