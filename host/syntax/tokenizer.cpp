@@ -161,6 +161,11 @@ class Lexer {
         tokens.push_back(std::move(token));
         continue;
       }
+      if (c == 0) {
+        NulByte(command, token.line, token.column);
+        SkipToTerminator();
+        break;
+      }
       token.kind = Token::Punct;
       std::size_t start = fPos;
       AdvanceChar();
@@ -171,6 +176,17 @@ class Lexer {
     command.name = std::move(tokens.front());
     command.tokens.assign(std::make_move_iterator(tokens.begin() + 1), std::make_move_iterator(tokens.end()));
     return true;
+  }
+
+  // A NUL byte is no text (a binary file given as syntax, or a broken save);
+  // it would also cut every message that quoted it.
+  void NulByte(Command& command, int line, int column) {
+    command.error = fSource + ", line " + std::to_string(line) + ", column " + std::to_string(column) +
+                    ": a NUL byte (\\x00), which syntax text cannot hold; save the syntax file as plain text.";
+    if (command.name.text.empty()) {
+      command.name.line = line;
+      command.name.column = column;
+    }
   }
 
   // A quoted string; a doubled quote stands for one. Strings end on the line
@@ -193,6 +209,10 @@ class Lexer {
         return false;
       }
       unsigned char c = Peek();
+      if (c == 0) {
+        NulByte(command, fLine, fColumn);
+        return false;
+      }
       if (c == quote) {
         if (Peek(1) == quote) {
           text.push_back(static_cast<char>(quote));

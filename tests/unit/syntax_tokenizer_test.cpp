@@ -90,6 +90,20 @@ TEST(SyntaxTokenizer, Table) {
   }
 }
 
+// A NUL byte would cut every message that quotes it: the command holding it
+// is an error at its place, and the next one runs.
+TEST(SyntaxTokenizer, NulByteIsAnErrorAtItsPlace) {
+  using namespace std::string_literals;
+  const auto nul = [](int column) {
+    return "syntax.cbk, line 1, column " + std::to_string(column) +
+           ": a NUL byte (\\x00), which syntax text cannot hold; save the syntax file as plain text.";
+  };
+  EXPECT_EQ(Split("CODEBOOK a\0b.\nCODEBOOK c."s),
+            (std::vector<std::string>{"N:CODEBOOK | N:a ! " + nul(11), "N:CODEBOOK | N:c"}));
+  EXPECT_EQ(Split("CODEBOOK 'a\0b'.\nCODEBOOK c."s),
+            (std::vector<std::string>{"N:CODEBOOK | ! " + nul(12), "N:CODEBOOK | N:c"}));
+}
+
 TEST(SyntaxTokenizer, PositionsCountLinesAndCharacters) {
   EXPECT_EQ(Split("CODEBOOK x\n  /VARINFO\tLABEL.", true),
             (std::vector<std::string>{"N:CODEBOOK@1:1 | N:x@1:10 P:/@2:3 N:VARINFO@2:4 N:LABEL@2:12"}));
