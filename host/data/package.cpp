@@ -962,6 +962,21 @@ bool IsTabular(const Json& r) {
   return HasTableExtension(path) || (foreign != ForeignKind::None && foreign != ForeignKind::SasCatalog);
 }
 
+// A resource that says it is something else than a table (a format such as
+// "pdf", a file such as README.md); a CSV file named .txt or .dat that
+// --resource names is still read.
+bool ClearlyNotTabular(const Json& r) {
+  if (IsTabular(r)) return false;
+  if (r.is_object() && r.contains("format")) return true;
+  const Json* first = r.is_object() && r.contains("path") ? &r["path"] : nullptr;
+  if (first != nullptr && first->is_array() && !first->empty()) first = &(*first)[0];
+  if (first == nullptr || !first->is_string()) return false;
+  fs::path file(SlashSeparated(LowerAscii(first->get<std::string>())));
+  if (file.extension() == ".gz" || file.extension() == ".zst") file = file.stem();
+  const std::string ext = file.extension().string();
+  return !ext.empty() && ext != ".txt" && ext != ".dat";
+}
+
 std::string ResourceName(const Json& r, std::size_t i) {
   if (r.is_object() && r.contains("name") && r["name"].is_string()) return r["name"].get<std::string>();
   return "resources[" + std::to_string(i) + "]";
@@ -983,6 +998,19 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
   if (chosen == resources.size()) {
     if (!wanted.empty()) d.Fail("resources", "no resource is named \"" + wanted + "\"; the package has " + others);
     d.Fail("resources", "no resource is a table (a CSV file, or a resource with a schema); the package has " + others);
+  }
+  if (!wanted.empty() && ClearlyNotTabular(resources[chosen])) {
+    // A README or a PDF would be read as CSV text and fail on its second line.
+    std::string tables;
+    for (std::size_t i = 0; i < resources.size(); ++i) {
+      if (IsTabular(resources[i]))
+        tables += std::string(tables.empty() ? "" : ", ") + "\"" + ResourceName(resources[i], i) + "\"";
+    }
+    d.Fail(Element("resources", chosen),
+           "the resource \"" + wanted +
+               "\" is not a table (a CSV, Stata or SAS file, or a resource with a "
+               "schema); " +
+               (tables.empty() ? std::string("the package has none") : "the tables are " + tables));
   }
   if (resources.size() > 1) {
     notes.push_back(d.File() + ": reading the resource \"" + ResourceName(resources[chosen], chosen) + "\" (" +

@@ -63,6 +63,13 @@ echo '{"resources": [{"path": "third.csv"}]}' >"$tmp/mixed/one.json"
 check "a Stata file named .csv as a resource is read as Stata" bash -c \
   "'$cb' '$tmp/mixed/one.json' --format json --quiet 'CODEBOOK /STATISTICS NONE' |
    cmp -s - <('$cb' '$root/examples/stata/survey.dta' --format json --quiet 'CODEBOOK /STATISTICS NONE')"
+mkdir "$tmp/res"
+cp "$tmp/plain.csv" "$tmp/res/d.csv"
+printf '# About\nText, with a comma\n' >"$tmp/res/readme.md"
+echo '{"resources": [{"name": "data", "path": "d.csv"}, {"name": "readme", "path": "readme.md"}]}' >"$tmp/res/p.json"
+fails "--resource naming a README says it is no table and names the tables" 2 \
+  'resources[1]: the resource "readme" is not a table (a CSV, Stata or SAS file, or a resource with a schema); the tables are "data"' \
+  "$cb" "$tmp/res/p.json" --resource readme --quiet
 
 # Windows editors and PowerShell save text as UTF-16 with a byte order mark.
 mkdir "$tmp/u16"
