@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <unordered_set>
@@ -13,6 +14,7 @@
 #include "host/data/cells.h"
 #include "host/data/csv_parts.h"
 #include "host/data/csv_source.h"
+#include "host/data/files.h"
 #include "host/data/foreign.h"
 #include "host/data/formats.h"
 #include "host/data/input.h"
@@ -487,6 +489,8 @@ struct Plan {
   std::vector<FieldSpec> fields;
   bool inferAll = false;                 // no schema: fields come from the header
   std::vector<std::string> bareMissing;  // inferAll: texts that are missing in numeric columns
+  // A schema or dialect read from a file of its own: fields point into it.
+  std::vector<std::unique_ptr<Json>> referenced;
 };
 
 // Reads the header (when the dialect has one) and returns the offset and
@@ -1083,6 +1087,21 @@ ForeignKind ForeignPartKind(const std::string& open, const std::string& display)
   return kind;
 }
 
+// A schema or dialect may be given as the path of a JSON file of its own
+// (`"schema": "schema.json"`): the file is read, held to the package's folder
+// as a resource path is (a URL is refused, never fetched), and kept in
+// `holder` while anything points into it. `where` then names the file too.
+const Json& Referenced(const std::string& descriptorPath, const Json& value, std::string& where,
+                       std::vector<std::unique_ptr<Json>>& holder) {
+  if (!value.is_string()) return value;
+  const std::string written = value.get<std::string>();
+  const ResourcePath file = ConfineResourcePath(descriptorPath, written, where);
+  const std::string text = ReadInputFile(file.open, kMaxDescriptorBytes, "descriptor");
+  holder.push_back(std::make_unique<Json>(ParseDescriptorJson(text, file.display)));
+  where += " (" + written + ")";
+  return *holder.back();
+}
+
 // The resource's file, dialect, encoding and schema.
 void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, const std::string& descriptorPath,
                   const LoadOptions& options, Plan& plan, InputRequest& request) {
@@ -1134,10 +1153,18 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
       }
     });
   }
-  if (res.contains("dialect"))
-    d.Try([&] { ReadDialect(d, res["dialect"], Member(rp, "dialect"), plan, request.dialect); });
+  if (res.contains("dialect")) {
+    d.Try([&] {
+      std::string where = Member(rp, "dialect");
+      const Json& dialect = Referenced(descriptorPath, res["dialect"], where, plan.referenced);
+      ReadDialect(d, dialect, where, plan, request.dialect);
+    });
+  }
   if (res.contains("schema")) {
-    d.Try([&] { ReadSchema(d, res["schema"], Member(rp, "schema"), plan); });
+    d.Try([&] {
+      std::string where = Member(rp, "schema");
+      ReadSchema(d, Referenced(descriptorPath, res["schema"], where, plan.referenced), where, plan);
+    });
   } else {
     plan.inferAll = true;
     plan.bareMissing = {""};
@@ -1255,8 +1282,9 @@ std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const
   std::shared_ptr<Dataset> dataset =
       LoadForeign(file, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
   if (res.contains("schema")) {
-    const std::string sp = Member(rp, "schema");
-    const Json& schema = d.Object(res["schema"], sp);
+    std::string sp = Member(rp, "schema");
+    std::vector<std::unique_ptr<Json>> referenced;
+    const Json& schema = d.Object(Referenced(d.File(), res["schema"], sp, referenced), sp);
     d.CheckKeys(schema, sp, {"fields"}, {"primaryKey", "foreignKeys", "missingValues"});
     const Json& fields = schema.contains("fields") ? d.Array(schema["fields"], sp + ".fields") : Json::array();
     for (std::size_t i = 0; i < fields.size(); ++i) {

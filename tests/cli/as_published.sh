@@ -71,6 +71,18 @@ fails "--resource naming a README says it is no table and names the tables" 2 \
   'resources[1]: the resource "readme" is not a table (a CSV, Stata or SAS file, or a resource with a schema); the tables are "data"' \
   "$cb" "$tmp/res/p.json" --resource readme --quiet
 
+# A schema and a dialect in files of their own, held to the folder.
+mkdir "$tmp/ref"
+printf 'a;b\n1;2,5\n3;4\n' >"$tmp/ref/d.csv"
+echo '{"fields": [{"name": "a", "type": "integer", "title": "From the schema"}, {"name": "b", "decimalChar": ","}]}' >"$tmp/ref/schema.json"
+echo '{"delimiter": ";"}' >"$tmp/ref/dialect.json"
+echo '{"resources": [{"path": "d.csv", "schema": "schema.json", "dialect": "dialect.json"}]}' >"$tmp/ref/p.json"
+check "a schema and a dialect given as files are read" bash -c \
+  "'$cb' '$tmp/ref/p.json' --format text --quiet 'CODEBOOK a /VARINFO LABEL /STATISTICS NONE' | grep -qx '  Label  From the schema'"
+echo '{"resources": [{"path": "d.csv", "schema": "https://example.org/schema.json"}]}' >"$tmp/ref/url.json"
+fails "a schema URL is refused, never fetched" 2 'resources[0].schema: the path "https://example.org/schema.json" is a URL' \
+  "$cb" "$tmp/ref/url.json" --quiet
+
 # Windows editors and PowerShell save text as UTF-16 with a byte order mark.
 mkdir "$tmp/u16"
 cp "$tmp/plain.csv" "$tmp/u16/d.csv"
