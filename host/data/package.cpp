@@ -491,6 +491,7 @@ struct Plan {
   std::vector<std::string> bareMissing;  // inferAll: texts that are missing in numeric columns
   // A schema or dialect read from a file of its own: fields point into it.
   std::vector<std::unique_ptr<Json>> referenced;
+  std::vector<std::string> referencedFiles;  // inputs, which the output must not be
 };
 
 // Reads the header (when the dialect has one) and returns the offset and
@@ -1092,12 +1093,13 @@ ForeignKind ForeignPartKind(const std::string& open, const std::string& display)
 // as a resource path is (a URL is refused, never fetched), and kept in
 // `holder` while anything points into it. `where` then names the file too.
 const Json& Referenced(const std::string& descriptorPath, const Json& value, std::string& where,
-                       std::vector<std::unique_ptr<Json>>& holder) {
+                       std::vector<std::unique_ptr<Json>>& holder, std::vector<std::string>& files) {
   if (!value.is_string()) return value;
   const std::string written = value.get<std::string>();
   const ResourcePath file = ConfineResourcePath(descriptorPath, written, where);
   const std::string text = ReadInputFile(file.open, kMaxDescriptorBytes, "descriptor");
   holder.push_back(std::make_unique<Json>(ParseDescriptorJson(text, file.display)));
+  files.push_back(file.open);
   where += " (" + written + ")";
   return *holder.back();
 }
@@ -1156,14 +1158,15 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
   if (res.contains("dialect")) {
     d.Try([&] {
       std::string where = Member(rp, "dialect");
-      const Json& dialect = Referenced(descriptorPath, res["dialect"], where, plan.referenced);
+      const Json& dialect = Referenced(descriptorPath, res["dialect"], where, plan.referenced, plan.referencedFiles);
       ReadDialect(d, dialect, where, plan, request.dialect);
     });
   }
   if (res.contains("schema")) {
     d.Try([&] {
       std::string where = Member(rp, "schema");
-      ReadSchema(d, Referenced(descriptorPath, res["schema"], where, plan.referenced), where, plan);
+      ReadSchema(d, Referenced(descriptorPath, res["schema"], where, plan.referenced, plan.referencedFiles), where,
+                 plan);
     });
   } else {
     plan.inferAll = true;
@@ -1284,7 +1287,9 @@ std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const
   if (res.contains("schema")) {
     std::string sp = Member(rp, "schema");
     std::vector<std::unique_ptr<Json>> referenced;
-    const Json& schema = d.Object(Referenced(d.File(), res["schema"], sp, referenced), sp);
+    std::vector<std::string> referencedFiles;
+    const Json& schema = d.Object(Referenced(d.File(), res["schema"], sp, referenced, referencedFiles), sp);
+    dataset->files.insert(dataset->files.end(), referencedFiles.begin(), referencedFiles.end());
     d.CheckKeys(schema, sp, {"fields"}, {"primaryKey", "foreignKeys", "missingValues"});
     const Json& fields = schema.contains("fields") ? d.Array(schema["fields"], sp + ".fields") : Json::array();
     for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -1372,6 +1377,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
   }
   Build(plan, &d, &j, *dataset, warnings, notes);
   dataset->files = {path};
+  dataset->files.insert(dataset->files.end(), plan.referencedFiles.begin(), plan.referencedFiles.end());
   if (!noVariables) {
     dataset->files.push_back(request.path);
     for (const auto& part : plan.moreParts) dataset->files.push_back(part.first);

@@ -79,6 +79,8 @@ echo '{"delimiter": ";"}' >"$tmp/ref/dialect.json"
 echo '{"resources": [{"path": "d.csv", "schema": "schema.json", "dialect": "dialect.json"}]}' >"$tmp/ref/p.json"
 check "a schema and a dialect given as files are read" bash -c \
   "'$cb' '$tmp/ref/p.json' --format text --quiet 'CODEBOOK a /VARINFO LABEL /STATISTICS NONE' | grep -qx '  Label  From the schema'"
+fails "the schema file is an input: -o over it is refused" 2 "the output '$tmp/ref/schema.json' is the input file" \
+  "$cb" "$tmp/ref/p.json" --format json -o "$tmp/ref/schema.json" --quiet
 echo '{"resources": [{"path": "d.csv", "schema": "https://example.org/schema.json"}]}' >"$tmp/ref/url.json"
 fails "a schema URL is refused, never fetched" 2 'resources[0].schema: the path "https://example.org/schema.json" is a URL' \
   "$cb" "$tmp/ref/url.json" --quiet
