@@ -66,7 +66,7 @@ struct DictContext : ParseContext {
   std::string fileLabel;
   std::vector<VarInfo> vars;
   std::vector<std::string> notes;
-  std::unordered_map<std::string, std::vector<LabelEntry>> labelSets;  // by name, upper case
+  std::unordered_map<std::string, std::vector<LabelEntry>> labelSets;  // by name (SAS: in upper case)
 };
 
 DictContext& Dict(void* ctx) { return static_cast<DictContext&>(Context(ctx)); }
@@ -116,7 +116,10 @@ int OnVariable(int /*index*/, readstat_variable_t* variable, const char* labelSe
 int OnValueLabel(const char* labelSet, readstat_value_t value, const char* label, void* ctx) {
   if (labelSet == nullptr) return READSTAT_HANDLER_OK;
   // The set is in the file, even when none of its labels can be kept.
-  std::vector<LabelEntry>& set = Dict(ctx).labelSets[UpperAscii(labelSet)];
+  // Stata's label names are case-sensitive ("yes" and "Yes" are two sets);
+  // SAS's format names are not (the variables name them in upper case).
+  DictContext& d = Dict(ctx);
+  std::vector<LabelEntry>& set = d.labelSets[d.kind == ForeignKind::Stata ? labelSet : UpperAscii(labelSet)];
   if (label == nullptr) return READSTAT_HANDLER_OK;
   LabelEntry e;
   e.label = foreign::TextAsUtf8(label);
@@ -458,8 +461,7 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const DictContext& dict, const Colum
   }
   v->writeFormat = v->printFormat;
   v->role = Role::Input;
-  AddValueLabels(*v, kind == ForeignKind::Stata ? UpperAscii(info.labelSet) : foreign::SasFormatName(info.format),
-                 dict);
+  AddValueLabels(*v, kind == ForeignKind::Stata ? info.labelSet : foreign::SasFormatName(info.format), dict);
   v->measure = v->IsString() || !v->valueLabels.empty() ? Measure::Nominal : Measure::Scale;
   return v;
 }
@@ -472,7 +474,7 @@ void WarnOfAbsentLabelSets(const std::string& path, const DictContext& dict, std
   if (dict.kind != ForeignKind::Stata || dict.release >= 117) return;
   std::vector<std::pair<std::string, std::vector<std::string>>> absent;  // a set and the variables naming it
   for (const VarInfo& info : dict.vars) {
-    if (info.labelSet.empty() || dict.labelSets.count(UpperAscii(info.labelSet)) != 0) continue;
+    if (info.labelSet.empty() || dict.labelSets.count(info.labelSet) != 0) continue;
     auto set = std::find_if(absent.begin(), absent.end(), [&](const auto& a) { return a.first == info.labelSet; });
     if (set == absent.end()) set = absent.insert(absent.end(), {info.labelSet, {}});
     set->second.push_back(foreign::TextAsUtf8(info.name));
