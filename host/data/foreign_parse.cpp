@@ -40,8 +40,8 @@ int CloseFile(void* io) {
 readstat_off_t SeekFile(readstat_off_t offset, readstat_io_flags_t whence, void* io) {
   auto& f = *static_cast<BufferedFile*>(io);
   int how = whence == READSTAT_SEEK_SET ? SEEK_SET : whence == READSTAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
-  if (how == SEEK_END && f.end >= 0) {
-    offset += f.end;
+  if (how == SEEK_END && f.view.end >= 0) {
+    offset += f.view.end;
     how = SEEK_SET;
   }
   if (f.file == nullptr || ::fseeko(f.file, offset, how) != 0) return -1;
@@ -52,8 +52,13 @@ readstat_off_t SeekFile(readstat_off_t offset, readstat_io_flags_t whence, void*
 ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
   auto& f = *static_cast<BufferedFile*>(io);
   if (f.file == nullptr) return -1;
-  if (f.end >= 0) bytes = static_cast<size_t>(std::clamp<std::int64_t>(f.end - f.position, 0, std::int64_t(bytes)));
+  if (f.view.end >= 0) {
+    bytes = static_cast<size_t>(std::clamp<std::int64_t>(f.view.end - f.position, 0, std::int64_t(bytes)));
+  }
   const std::size_t got = bytes == 0 ? 0 : std::fread(buffer, 1, bytes, f.file);
+  if (f.view.strls && got > 0) {
+    ApplyStrlRewrite(*f.view.strls, ::fileno(f.file), f.position, static_cast<char*>(buffer), got);
+  }
   f.position += static_cast<std::int64_t>(got);
   if (got < bytes && std::ferror(f.file) != 0) return -1;
   if (got > 0 && got < bytes) f.endedInsideRead = true;
@@ -104,10 +109,10 @@ Parser::~Parser() {
   CloseFile(&fIo);
 }
 
-void Prepare(Parser& parser, const std::string& encoding, std::int64_t end) {
+void Prepare(Parser& parser, const std::string& encoding, FileView view) {
   readstat_set_error_handler(parser.p, OnError);
   if (!encoding.empty()) readstat_set_file_character_encoding(parser.p, encoding.c_str());
-  parser.SetEnd(end);
+  parser.SetView(std::move(view));
 }
 
 TransportMembers ScanTransport(const std::string& path) {
@@ -181,7 +186,7 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
     cut = "the file ends inside a record";
   } else if (kind == ForeignKind::Stata && LacksClosingTag(path)) {
     cut = "the file ends before its closing </stata_dta> tag";
-  } else if (kind == ForeignKind::Transport && parser.End() < 0 && !WholeRecords(path)) {
+  } else if (kind == ForeignKind::Transport && parser.View().end < 0 && !WholeRecords(path)) {
     cut = "the file ends inside an 80-byte record";
   }
   if (cut == nullptr) return READSTAT_OK;

@@ -7,10 +7,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/data/foreign.h"
+#include "host/data/foreign_strl.h"
 
 namespace host::foreign {
 
@@ -31,15 +34,21 @@ inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx
 // labels, so it is noted here. So does a last read that gets nothing where
 // more than a value-label table's length (2 or 4 bytes) was asked for: the
 // file ends after a table's length or its name, and ReadStat stops there.
-// A transport file of several members is read as if it ended where the
-// second begins (end >= 0): ReadStat would read its headers as cases.
+// What ReadStat is shown of a file: a transport file of several members as
+// if it ended where the second begins (ReadStat would read its headers as
+// cases); a Stata 119 file with its strL references rewritten.
+struct FileView {
+  std::int64_t end = -1;  // -1: the file's own end
+  std::shared_ptr<const StrlRewrite> strls;
+};
+
 struct BufferedFile {
   static constexpr std::size_t kLengthField = 4;
   std::FILE* file = nullptr;
   std::vector<char> buffer = std::vector<char>(std::size_t{1} << 20);
   bool endedInsideRead = false;
   std::size_t askedAtEnd = 0;  // bytes the last read asked for, when it got none
-  std::int64_t end = -1;       // where the file ends for ReadStat; -1: at its end
+  FileView view;
   std::int64_t position = 0;
 };
 
@@ -52,16 +61,16 @@ class Parser {
 
   readstat_parser_t* p;
   bool EndedInsideRead() const { return fIo.endedInsideRead || fIo.askedAtEnd > BufferedFile::kLengthField; }
-  std::int64_t End() const { return fIo.end; }
-  void SetEnd(std::int64_t end) { fIo.end = end; }
+  const FileView& View() const { return fIo.view; }
+  void SetView(FileView view) { fIo.view = std::move(view); }
 
  private:
   BufferedFile fIo;
 };
 
-// Sets the error callback and, when given, the file's encoding; end >= 0
-// makes the file end there (see BufferedFile).
-void Prepare(Parser& parser, const std::string& encoding, std::int64_t end = -1);
+// Sets the error callback, the file's encoding when given, and the view of
+// the file ReadStat gets.
+void Prepare(Parser& parser, const std::string& encoding, FileView view = {});
 
 // The members (datasets) of a SAS transport file, found by their header
 // records in one read of the file.

@@ -62,7 +62,7 @@ struct DictContext : ParseContext {
   ForeignKind kind = ForeignKind::None;
   long release = 0;  // the file format's release (Stata: 104 to 119)
   std::int64_t rows = -1;
-  std::int64_t end = -1;  // a transport file of several members: where the first ends
+  foreign::FileView view;
   std::string fileLabel;
   std::vector<VarInfo> vars;
   std::vector<std::string> notes;
@@ -327,7 +327,7 @@ namespace {
 // skipped. Throws InputError naming the case the damage is in, if it is in one.
 void ReadDictionary(const std::string& path, ForeignKind kind, const std::string& encoding, DictContext& dict) {
   Parser parser;
-  Prepare(parser, encoding, dict.end);
+  Prepare(parser, encoding, dict.view);
   readstat_set_metadata_handler(parser.p, OnMetadata);
   readstat_set_note_handler(parser.p, OnNote);
   readstat_set_variable_handler(parser.p, OnVariable);
@@ -339,7 +339,7 @@ void ReadDictionary(const std::string& path, ForeignKind kind, const std::string
   ParseContext where;
   if (!dict.vars.empty()) {
     Parser counter;
-    Prepare(counter, encoding, dict.end);
+    Prepare(counter, encoding, dict.view);
     readstat_set_variable_handler(counter.p, foreign::OnCountVariable);
     readstat_set_value_handler(counter.p, foreign::OnCountValue);
     Run(counter, kind, path, &where);
@@ -410,7 +410,7 @@ ColumnFacts ScanColumns(const std::string& path, ForeignKind kind, const std::st
   ScanContext ctx;
   ctx.columns = &facts.scan;
   Parser parser;
-  Prepare(parser, encoding, dict.end);
+  Prepare(parser, encoding, dict.view);
   readstat_set_variable_handler(parser.p, OnScanVariable);
   readstat_set_value_handler(parser.p, OnScanValue);
   const readstat_error_t error = Run(parser, kind, path, &ctx);
@@ -525,7 +525,8 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
                                      std::vector<std::string>& warnings) {
   DictContext dict;
   dict.kind = kind;
-  if (kind == ForeignKind::Transport) dict.end = ReadTransportMembers(path, warnings);
+  if (kind == ForeignKind::Transport) dict.view.end = ReadTransportMembers(path, warnings);
+  if (kind == ForeignKind::Stata) dict.view.strls = foreign::PlanStrlRewrite(path);
   ReadDictionary(path, kind, options.encoding, dict);
   WarnOfAbsentLabelSets(path, dict, warnings);
   std::vector<std::string> files = ReadLabelsCatalog(path, kind, options, dict, warnings);
@@ -539,7 +540,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   layout->display = path;
   layout->kind = kind;
   layout->encoding = options.encoding;
-  layout->end = dict.end;
+  layout->view = dict.view;
   layout->rows = facts.rows;
   layout->blockRows =
       std::max<std::size_t>(1, std::min<std::size_t>(8192, (std::size_t{1} << 18) / std::max<std::size_t>(1, ncols)));

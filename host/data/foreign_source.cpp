@@ -20,7 +20,7 @@ namespace host::foreign {
 
 std::int64_t CountRows(const ForeignLayout& layout) {
   Parser parser;
-  Prepare(parser, layout.encoding, layout.end);
+  Prepare(parser, layout.encoding, layout.view);
   readstat_set_variable_handler(parser.p, OnCountVariable);
   readstat_set_value_handler(parser.p, OnCountValue);
   ParseContext ctx;
@@ -253,7 +253,7 @@ class ForeignCursor : public CaseCursor {
     try {
       PrepareBlock(p);
       Parser parser;
-      Prepare(parser, fLayout->encoding, fLayout->end);
+      Prepare(parser, fLayout->encoding, fLayout->view);
       readstat_set_variable_handler(parser.p, OnVariable);
       readstat_set_value_handler(parser.p, OnValue);
       const readstat_error_t status = Run(parser, fLayout->kind, fLayout->path, &p);

@@ -11,6 +11,7 @@
 #include "host/data/dataset.h"
 #include "host/data/foreign.h"
 #include "host/data/foreign_formats.h"
+#include "host/data/foreign_parse.h"
 #include "host/quvo.h"
 
 namespace host::foreign {
@@ -27,7 +28,7 @@ struct ForeignLayout {
   std::string encoding;
   std::vector<ForeignColumn> columns;
   std::int64_t rows = -1;  // from the file's header; -1 when it does not say
-  std::int64_t end = -1;   // a transport file of several members: where the first ends
+  FileView view;           // what ReadStat is shown of the file
   std::size_t blockRows = 8192;
   int weightIndex = -1;
   MissingValues weightMissing;

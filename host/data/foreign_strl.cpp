@@ -1,0 +1,196 @@
+#include "host/data/foreign_strl.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string_view>
+#include <utility>
+
+#include <unistd.h>
+
+namespace host::foreign {
+namespace {
+
+constexpr std::uint16_t kStrlType = 32768;
+constexpr std::size_t kSample = 1000;  // references and records looked at to tell the layouts apart
+
+std::uint64_t Unsigned(const unsigned char* p, std::size_t n, bool bigEndian) {
+  std::uint64_t x = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    x |= static_cast<std::uint64_t>(p[bigEndian ? n - 1 - i : i]) << (8 * i);
+  }
+  return x;
+}
+
+void Store(std::uint64_t x, unsigned char* p, std::size_t n, bool bigEndian) {
+  for (std::size_t i = 0; i < n; ++i) p[bigEndian ? n - 1 - i : i] = static_cast<unsigned char>(x >> (8 * i));
+}
+
+// The bytes a type of release 118/119 takes in a row; 0 for a type unknown.
+std::int64_t TypeWidth(std::uint16_t type) {
+  if (type >= 1 && type <= 2045) return type;
+  switch (type) {
+    case kStrlType:
+    case 65526:  // double
+      return 8;
+    case 65527:  // float
+    case 65528:  // long
+      return 4;
+    case 65529:  // int
+      return 2;
+    case 65530:  // byte
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+class File {
+ public:
+  explicit File(const std::string& path) : f(std::fopen(path.c_str(), "rb")) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() {
+    if (f != nullptr) std::fclose(f);
+  }
+  bool Read(std::int64_t at, void* into, std::size_t n) {
+    return f != nullptr && ::fseeko(f, at, SEEK_SET) == 0 && std::fread(into, 1, n, f) == n;
+  }
+  std::FILE* f;
+};
+
+// The value after a tag such as "<K>" in the header, n bytes.
+bool After(std::string_view head, std::string_view tag, std::size_t n, bool bigEndian, std::uint64_t& value) {
+  const std::size_t at = head.find(tag);
+  if (at == std::string_view::npos || at + tag.size() + n > head.size()) return false;
+  value = Unsigned(reinterpret_cast<const unsigned char*>(head.data() + at + tag.size()), n, bigEndian);
+  return true;
+}
+
+}  // namespace
+
+std::uint64_t ReferenceAs118(std::uint64_t reference) {
+  const std::uint64_t v = reference & 0xFFFFFF;
+  const std::uint64_t o = reference >> 24;
+  return (v & 0xFFFF) | ((o | ((v >> 16) << 40)) << 16);
+}
+
+void RecordAs118(std::uint32_t& v, std::uint64_t& o) {
+  o |= static_cast<std::uint64_t>(v >> 16) << 40;
+  v &= 0xFFFF;
+}
+
+std::shared_ptr<const StrlRewrite> PlanStrlRewrite(const std::string& path) {
+  File file(path);
+  std::string head(1024, '\0');
+  if (file.f == nullptr) return nullptr;
+  head.resize(std::fread(head.data(), 1, head.size(), file.f));
+  static constexpr std::string_view kStart = "<stata_dta><header><release>119</release><byteorder>";
+  if (head.compare(0, kStart.size(), kStart) != 0 || head.size() < kStart.size() + 3) return nullptr;
+  auto rewrite = std::make_shared<StrlRewrite>();
+  rewrite->bigEndian = head.compare(kStart.size(), 3, "MSF") == 0;
+  std::uint64_t k = 0, n = 0;
+  const std::size_t mapAt = head.find("<map>");
+  if (!After(head, "<K>", 4, rewrite->bigEndian, k) || !After(head, "<N>", 8, rewrite->bigEndian, n) ||
+      mapAt == std::string::npos || k == 0 || k > 1000000) {
+    return nullptr;
+  }
+  unsigned char raw[14 * 8];
+  if (!file.Read(static_cast<std::int64_t>(mapAt + 5), raw, sizeof raw)) return nullptr;
+  std::uint64_t map[14];
+  for (std::size_t i = 0; i < 14; ++i) map[i] = Unsigned(raw + 8 * i, 8, rewrite->bigEndian);
+  std::vector<unsigned char> types(2 * k);
+  if (!file.Read(static_cast<std::int64_t>(map[2] + 16), types.data(), types.size())) return nullptr;  // <variable_types>
+  bool wide = false;
+  for (std::uint64_t i = 0; i < k; ++i) {
+    const auto type = static_cast<std::uint16_t>(Unsigned(types.data() + 2 * i, 2, rewrite->bigEndian));
+    const std::int64_t width = TypeWidth(type);
+    if (width == 0) return nullptr;  // ReadStat will say what is wrong
+    if (type == kStrlType) {
+      rewrite->columns.push_back(rewrite->rowLength);
+      wide = wide || i + 1 > 0xFFFF;
+    }
+    rewrite->rowLength += width;
+  }
+  if (rewrite->columns.empty()) return nullptr;
+  rewrite->dataStart = static_cast<std::int64_t>(map[9]) + 6;  // <data>
+  rewrite->rows = static_cast<std::int64_t>(n);
+
+  // The string records: "GSO", v (4 bytes), o (8), type (1), length (4), bytes.
+  std::set<std::pair<std::uint64_t, std::uint64_t>> records;
+  std::int64_t at = static_cast<std::int64_t>(map[10]) + 7;  // <strls>
+  unsigned char record[20];
+  while (file.Read(at, record, sizeof record) && std::memcmp(record, "GSO", 3) == 0) {
+    const std::uint64_t v = Unsigned(record + 3, 4, rewrite->bigEndian);
+    if (records.size() < kSample) records.emplace(v, Unsigned(record + 7, 8, rewrite->bigEndian));
+    if (v > 0xFFFF) rewrite->wideRecords.push_back(at + 3);
+    if (!wide && records.size() >= kSample) break;
+    at += 20 + static_cast<std::int64_t>(Unsigned(record + 16, 4, rewrite->bigEndian));
+  }
+  // Which layout the references follow: the one whose (v, o) name records.
+  std::size_t as119 = 0, as118 = 0, seen = 0;
+  for (std::int64_t row = 0; row < rewrite->rows && seen < kSample; ++row) {
+    for (const std::int64_t column : rewrite->columns) {
+      unsigned char ref[8];
+      if (!file.Read(rewrite->dataStart + row * rewrite->rowLength + column, ref, sizeof ref)) break;
+      const std::uint64_t x = Unsigned(ref, 8, rewrite->bigEndian);
+      if (x == 0) continue;  // an empty string
+      ++seen;
+      as119 += records.count({x & 0xFFFFFF, x >> 24});
+      as118 += records.count({x & 0xFFFF, x >> 16});
+    }
+  }
+  if (as119 <= as118) return nullptr;
+  return rewrite;
+}
+
+namespace {
+
+// Rewrites the n-byte field at offset where it overlaps the bytes read.
+template <typename Rewrite>
+void Patch(int fd, std::int64_t offset, std::size_t n, std::int64_t position, char* bytes, std::size_t size,
+           Rewrite rewrite) {
+  const std::int64_t end = position + static_cast<std::int64_t>(size);
+  if (offset + static_cast<std::int64_t>(n) <= position || offset >= end) return;
+  unsigned char field[16];
+  if (offset >= position && offset + static_cast<std::int64_t>(n) <= end) {
+    std::memcpy(field, bytes + (offset - position), n);
+  } else if (::pread(fd, field, n, offset) != static_cast<ssize_t>(n)) {
+    return;  // the file ends inside it: ReadStat finds that out
+  }
+  rewrite(field);
+  const std::int64_t from = std::max(offset, position);
+  const std::int64_t to = std::min(offset + static_cast<std::int64_t>(n), end);
+  std::memcpy(bytes + (from - position), field + (from - offset), static_cast<std::size_t>(to - from));
+}
+
+}  // namespace
+
+void ApplyStrlRewrite(const StrlRewrite& rewrite, int fd, std::int64_t position, char* bytes, std::size_t size) {
+  const bool big = rewrite.bigEndian;
+  const std::int64_t end = position + static_cast<std::int64_t>(size);
+  const std::int64_t dataEnd = rewrite.dataStart + rewrite.rows * rewrite.rowLength;
+  const std::int64_t from = std::max(position, rewrite.dataStart), to = std::min(end, dataEnd);
+  if (from < to && rewrite.rowLength > 0) {
+    for (std::int64_t row = (from - rewrite.dataStart) / rewrite.rowLength;
+         row <= (to - 1 - rewrite.dataStart) / rewrite.rowLength; ++row) {
+      for (const std::int64_t column : rewrite.columns) {
+        Patch(fd, rewrite.dataStart + row * rewrite.rowLength + column, 8, position, bytes, size,
+              [big](unsigned char* f) { Store(ReferenceAs118(Unsigned(f, 8, big)), f, 8, big); });
+      }
+    }
+  }
+  const auto first = std::lower_bound(rewrite.wideRecords.begin(), rewrite.wideRecords.end(), position - 11);
+  for (auto at = first; at != rewrite.wideRecords.end() && *at < end; ++at) {
+    Patch(fd, *at, 12, position, bytes, size, [big](unsigned char* f) {
+      auto v = static_cast<std::uint32_t>(Unsigned(f, 4, big));
+      std::uint64_t o = Unsigned(f + 4, 8, big);
+      RecordAs118(v, o);
+      Store(v, f, 4, big);
+      Store(o, f + 4, 8, big);
+    });
+  }
+}
+
+}  // namespace host::foreign

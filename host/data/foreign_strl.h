@@ -1,0 +1,42 @@
+// Stata release 119 keeps a strL value's reference (v, o) in a row as 3
+// bytes of variable number and 5 of observation number, where release 118
+// has 2 and 6. ReadStat reads both releases as 118 and finds none of the
+// strings of a 119 file written that way (every value comes out empty). The
+// parser's reads rewrite each reference as it arrives into the 118 layout
+// that ReadStat looks up; a 119 file whose references are already in that
+// layout (as ReadStat's own writer makes them) is left as it is.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host::foreign {
+
+struct StrlRewrite {
+  bool bigEndian = false;
+  std::int64_t dataStart = 0;  // the first row
+  std::int64_t rowLength = 0;
+  std::int64_t rows = 0;
+  std::vector<std::int64_t> columns;  // where each strL reference lies in a row
+  // Where the string records (GSO) of variables past 65,535 keep their (v, o):
+  // their v does not fit the 118 layout, so both halves are rewritten alike.
+  std::vector<std::int64_t> wideRecords;
+};
+
+// The rewrite a Stata file needs; null for every file but a release 119 one
+// with strL references in the 3 + 5 layout.
+std::shared_ptr<const StrlRewrite> PlanStrlRewrite(const std::string& path);
+
+// Rewrites the bytes [position, position + size) just read from file (whose
+// descriptor is fd) where they hold references or string records.
+void ApplyStrlRewrite(const StrlRewrite& rewrite, int fd, std::int64_t position, char* bytes, std::size_t size);
+
+// One reference (v in the low 24 bits, o above) in the 118 layout (v in the
+// low 16 bits, o above), v's high bits moved to the top of o; and the same
+// move for a string record's separate v and o.
+std::uint64_t ReferenceAs118(std::uint64_t reference);
+void RecordAs118(std::uint32_t& v, std::uint64_t& o);
+
+}  // namespace host::foreign
