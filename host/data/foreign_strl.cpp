@@ -13,7 +13,8 @@ namespace host::foreign {
 namespace {
 
 constexpr std::uint16_t kStrlType = 32768;
-constexpr std::size_t kSample = 1000;  // references and records looked at to tell the layouts apart
+constexpr std::size_t kSample = 1000;       // references and records looked at to tell the layouts apart
+constexpr std::size_t kMostReads = 100000;  // references read to find them (empty ones name no record)
 
 std::uint64_t Unsigned(const unsigned char* p, std::size_t n, bool bigEndian) {
   std::uint64_t x = 0;
@@ -101,7 +102,8 @@ std::shared_ptr<const StrlRewrite> PlanStrlRewrite(const std::string& path) {
   std::uint64_t map[14];
   for (std::size_t i = 0; i < 14; ++i) map[i] = Unsigned(raw + 8 * i, 8, rewrite->bigEndian);
   std::vector<unsigned char> types(2 * k);
-  if (!file.Read(static_cast<std::int64_t>(map[2] + 16), types.data(), types.size())) return nullptr;  // <variable_types>
+  if (!file.Read(static_cast<std::int64_t>(map[2] + 16), types.data(), types.size()))
+    return nullptr;  // <variable_types>
   bool wide = false;
   for (std::uint64_t i = 0; i < k; ++i) {
     const auto type = static_cast<std::uint16_t>(Unsigned(types.data() + 2 * i, 2, rewrite->bigEndian));
@@ -113,8 +115,10 @@ std::shared_ptr<const StrlRewrite> PlanStrlRewrite(const std::string& path) {
     }
     rewrite->rowLength += width;
   }
-  if (rewrite->columns.empty()) return nullptr;
+  if (rewrite->columns.empty() || map[9] > (std::uint64_t{1} << 60)) return nullptr;
   rewrite->dataStart = static_cast<std::int64_t>(map[9]) + 6;  // <data>
+  // A number of cases whose rows could not be in any file: ReadStat will say so.
+  if (n > static_cast<std::uint64_t>((std::int64_t{1} << 62) / rewrite->rowLength)) return nullptr;
   rewrite->rows = static_cast<std::int64_t>(n);
 
   // The string records: "GSO", v (4 bytes), o (8), type (1), length (4), bytes.
@@ -129,11 +133,14 @@ std::shared_ptr<const StrlRewrite> PlanStrlRewrite(const std::string& path) {
     at += 20 + static_cast<std::int64_t>(Unsigned(record + 16, 4, rewrite->bigEndian));
   }
   // Which layout the references follow: the one whose (v, o) name records.
-  std::size_t as119 = 0, as118 = 0, seen = 0;
-  for (std::int64_t row = 0; row < rewrite->rows && seen < kSample; ++row) {
+  std::size_t as119 = 0, as118 = 0, seen = 0, reads = 0;
+  for (std::int64_t row = 0; row < rewrite->rows && seen < kSample && reads < kMostReads; ++row) {
     for (const std::int64_t column : rewrite->columns) {
       unsigned char ref[8];
-      if (!file.Read(rewrite->dataStart + row * rewrite->rowLength + column, ref, sizeof ref)) break;
+      if (++reads > kMostReads || !file.Read(rewrite->dataStart + row * rewrite->rowLength + column, ref, sizeof ref)) {
+        reads = kMostReads;
+        break;
+      }
       const std::uint64_t x = Unsigned(ref, 8, rewrite->bigEndian);
       if (x == 0) continue;  // an empty string
       ++seen;
