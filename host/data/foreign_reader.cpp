@@ -511,7 +511,7 @@ std::int64_t ReadTransportMembers(const std::string& path, std::vector<std::stri
     }
     warnings.push_back(text + ")");
   }
-  if (!members.firstHasCases) {
+  if (!members.firstHasCases && members.names.size() == 1) {  // with another member after it, it is whole
     warnings.push_back(path +
                        ": the transport file has no cases after its headers (it does not record their number: a "
                        "file cut right after its headers reads the same)");

@@ -68,6 +68,9 @@ head -c $(($(grep -abo 'HEADER RECORD\*\*\*\*\*\*\*OBS' "$tmp/t.xpt" | cut -d: -
 fails "a transport file with no cases says it may be cut" 1 \
   'none.xpt: the transport file has no cases after its headers (it does not record their number: a file cut right after its headers reads the same)' \
   "$cb" "$tmp/none.xpt"
+tail -c +$((3 * 80 + 1)) "$tmp/two.xpt" >>"$tmp/none.xpt"
+fails "an empty first dataset with another after it is whole" 1 'the first, DATASET, is read' "$cb" "$tmp/none.xpt"
+check "and is not said to be cut" bash -c "! grep -q 'cut right after' '$tmp/.stderr'"
 
 # A received package: the SAS format catalog beside the data file is read
 # with it, so it is held to the package's folder as the data file is.
