@@ -253,11 +253,12 @@ class BlockFiller {
   // input the block keeps the cases before the bad record and the error is
   // rethrown. Returns the offset where the record after the last one starts.
   // `rowsHint`: how many records the stretch probably holds (room is made
-  // for them at once; more still fit).
-  std::int64_t Fill(CaseBlock& block, std::size_t rowsHint, const std::atomic<bool>& stop) {
+  // for them at once; more still fit). `rowsRoom`: how many the longest
+  // stretch of the pass probably holds (0: not known yet).
+  std::int64_t Fill(CaseBlock& block, std::size_t rowsHint, std::size_t rowsRoom, const std::atomic<bool>& stop) {
     const std::int64_t limit = fLimit;
     const std::size_t ncols = fLayout.columns.size();
-    Prepare(block, rowsHint);
+    Prepare(block, rowsHint, rowsRoom);
     std::size_t r = 0;
     try {
       for (;; ++r) {
@@ -300,28 +301,32 @@ class BlockFiller {
  private:
   bool Converted(std::size_t c) const { return static_cast<Mode>(fModes[c]) != Mode::Skip; }
 
-  void Prepare(CaseBlock& block, std::size_t rowsHint) {
+  // A block is used again for later stretches, which are longer while they
+  // double: a column that must grow is emptied first (its old cells need no
+  // copying) and given room for the longest stretch at once, so that it
+  // grows once rather than once per doubling. Room that no cell reaches is
+  // never touched, and costs no memory.
+  void Prepare(CaseBlock& block, std::size_t rowsHint, std::size_t rowsRoom) {
     const std::size_t ncols = fLayout.columns.size();
     block.rows = 0;
     block.work.reset();
     block.numbers.resize(ncols);
     block.strings.resize(ncols);
-    // Start from what the block held last time (a reused block keeps its
-    // columns' sizes).
-    fCapacity = 0;
-    for (std::size_t c = 0; c < ncols; ++c) {
-      if (Converted(c) && IsNumericKind(fLayout.columns[c].kind)) {
-        fCapacity = std::max(fCapacity, block.numbers[c].capacity());
+    fCapacity = std::max<std::size_t>(rowsHint, 256);
+    const auto ready = [&](auto& v) {
+      if (v.capacity() < fCapacity) {
+        v.clear();
+        v.reserve(std::max(fCapacity, rowsRoom));
       }
-    }
-    fCapacity = std::max<std::size_t>({fCapacity, rowsHint, 256});
+      v.resize(fCapacity);
+    };
     for (std::size_t c = 0; c < ncols; ++c) {
       if (!Converted(c)) {
         block.numbers[c].clear();
         block.strings[c] = StringColumn{};
       } else if (IsNumericKind(fLayout.columns[c].kind)) {
         std::vector<double>& v = block.numbers[c];
-        v.resize(fCapacity);
+        ready(v);
         fData[c] = v.data();
       } else {
         StringColumn& s = block.strings[c];
@@ -330,8 +335,8 @@ class BlockFiller {
         s.bytes.clear();
       }
     }
-    if (fLayout.weightIndex >= 0) block.weights.resize(fCapacity);
-    if (!fLayout.splitIndices.empty()) block.groupStart.resize(fCapacity);
+    if (fLayout.weightIndex >= 0) ready(block.weights);
+    if (!fLayout.splitIndices.empty()) ready(block.groupStart);
   }
 
   void Grow(CaseBlock& block) {
@@ -674,7 +679,9 @@ class CsvCursor : public CaseCursor {
         tuned ? fLayout->firstChunkBytes : std::max<std::int64_t>(fLayout->firstChunkBytes, columns * 256);
     fBounds.push_back(bound);
     while (bound < fSize) {
-      bound = std::min(fSize, bound + step);
+      const std::int64_t next = std::min(fSize, bound + step);
+      fLongest = std::max(fLongest, next - bound);
+      bound = next;
       fBounds.push_back(bound);
       step = std::min(widest, step * 2);
     }
@@ -825,7 +832,8 @@ class CsvCursor : public CaseCursor {
     const std::int64_t perRow = fBytesPerRow.load(std::memory_order_relaxed);
     const auto hint =
         perRow > 0 ? static_cast<std::size_t>((fBounds[k + 1] - start) * 17 / (perRow * 16)) + 64 : std::size_t{0};
-    out.stop = filler.Fill(entry->block, hint, fStop);
+    const auto room = perRow > 0 ? static_cast<std::size_t>(fLongest * 17 / (perRow * 16)) + 64 : std::size_t{0};
+    out.stop = filler.Fill(entry->block, hint, room, fStop);
     if (entry->block.rows > 0) {
       fBytesPerRow.store(std::max<std::int64_t>(1, (out.stop - start) / static_cast<std::int64_t>(entry->block.rows)),
                          std::memory_order_relaxed);
@@ -944,6 +952,7 @@ class CsvCursor : public CaseCursor {
   std::vector<std::uint8_t> fModes;
   int fThreads = 1;
   std::vector<std::int64_t> fBounds;
+  std::int64_t fLongest = 0;  // the longest stretch, in bytes
   std::vector<Chunk> fChunks;
   int fFd = -1;
 
