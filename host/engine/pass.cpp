@@ -229,14 +229,7 @@ void Pass::Finish(int threads) {
   for (TableState* s : states) s->Settle();
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   const std::size_t n = std::min<std::size_t>(states.size(), threads > 0 ? static_cast<std::size_t>(threads) : cores);
-  std::atomic<std::size_t> next{0};
-  auto work = [&] {
-    for (std::size_t i = next++; i < states.size(); i = next++) states[i]->Finalize();
-  };
-  std::vector<std::thread> helpers;
-  for (std::size_t k = 1; k < n; ++k) helpers.emplace_back(work);
-  work();
-  for (std::thread& h : helpers) h.join();
+  engine::RunFinalJobs(n, states.size(), [&](std::size_t i) { states[i]->Finalize(); });
   fFinished = true;
 }
 

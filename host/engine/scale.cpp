@@ -1,9 +1,17 @@
 #include "host/engine/scale.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <numeric>
+#include <thread>
 
 #include "host/check.h"
 #include "host/engine/category_index.h"
@@ -438,6 +446,112 @@ struct CodedPair {
 template <class Pair>
 using KeyOf = decltype(Pair::value);
 
+// Threads that a long weighted selection may hand part of its work to while
+// they have nothing else to do (RunFinalJobs').
+class IdleHelpers {
+ public:
+  // Runs `task` on an idle thread and returns true, or returns false at once
+  // when no thread is idle (the caller runs it itself then).
+  bool Offer(std::function<void()>& task) {
+    std::lock_guard<std::mutex> lock(fMutex);
+    if (fIdle <= fTasks.size()) return false;
+    fTasks.push_back(std::move(task));
+    fChanged.notify_one();
+    return true;
+  }
+
+  // Runs jobs as RunFinalJobs says.
+  void Run(std::size_t threads, std::size_t count, const std::function<void(std::size_t)>& job);
+
+ private:
+  void Work(std::size_t count, const std::function<void(std::size_t)>& job, bool share);
+
+  std::mutex fMutex;
+  std::condition_variable fChanged;
+  std::deque<std::function<void()>> fTasks;
+  std::size_t fIdle = 0;   // threads waiting for a task
+  std::size_t fEnded = 0;  // jobs done
+  std::atomic<std::size_t> fNext{0};
+  std::exception_ptr fError;  // the first a job threw
+};
+
+thread_local IdleHelpers* tIdleHelpers = nullptr;
+
+// The copy a weighted selection works on: while the thread runs
+// RunFinalJobs' jobs, one kept for its next selection (a fresh copy of a
+// million pairs costs some two thousand page faults), else its own.
+class SelectionCopy {
+ public:
+  explicit SelectionCopy(std::size_t n) {
+    Kept& kept = tKept;
+    if (!kept.keep) {
+      fOwn = std::make_unique_for_overwrite<CodedPair[]>(n);
+      fPairs = fOwn.get();
+      return;
+    }
+    if (kept.size < n) {
+      kept.data.reset();
+      kept.data = std::make_unique_for_overwrite<CodedPair[]>(n);
+      kept.size = n;
+    }
+    fPairs = kept.data.get();
+  }
+  CodedPair* Pairs() const { return fPairs; }
+
+  // From Keep() on, the thread keeps its copy until Drop().
+  static void Keep() { tKept.keep = true; }
+  static void Drop() { tKept = Kept{}; }
+
+ private:
+  struct Kept {
+    std::unique_ptr<CodedPair[]> data;
+    std::size_t size = 0;
+    bool keep = false;
+  };
+  static thread_local Kept tKept;
+  std::unique_ptr<CodedPair[]> fOwn;
+  CodedPair* fPairs = nullptr;
+};
+thread_local SelectionCopy::Kept SelectionCopy::tKept;
+
+// The parts of one selection handed to idle threads, and waiting for them.
+class HandedParts {
+ public:
+  // Ranges shorter than this are selected where they are: handing them out
+  // costs more than it saves.
+  static constexpr std::ptrdiff_t kShortest = std::ptrdiff_t{1} << 15;
+
+  // Hands `part` (of `length` pairs) to an idle thread; false when there is
+  // none or the range is short.
+  template <class Part>
+  bool HandOut(std::ptrdiff_t length, Part part) {
+    IdleHelpers* helpers = tIdleHelpers;
+    if (helpers == nullptr || length < kShortest) return false;
+    {
+      std::lock_guard<std::mutex> lock(fMutex);
+      ++fOut;
+    }
+    std::function<void()> task = [this, part]() mutable {
+      part();
+      std::lock_guard<std::mutex> lock(fMutex);
+      if (--fOut == 0) fDone.notify_all();
+    };
+    if (helpers->Offer(task)) return true;
+    std::lock_guard<std::mutex> lock(fMutex);
+    --fOut;
+    return false;
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(fMutex);
+    fDone.wait(lock, [this] { return fOut == 0; });
+  }
+
+ private:
+  std::mutex fMutex;
+  std::condition_variable fDone;
+  int fOut = 0;
+};
+
 // Edelkamp and Weiss's block partition pairs the misplaced values in the
 // same order as std::partition: the offsets of the misplaced values of a
 // block from each end are noted without branches, then swapped pair by pair.
@@ -497,9 +611,13 @@ Pair* PartitionPairs(Pair* first, Pair* last, KeyOf<Pair> pivot) {
 // targets[i] are cumulative weights, ascending; `base` is the compensated
 // weight of everything below [first, last), and a target counts as reached
 // `slack` early (see CumulativeSlack).
+//
+// When a thread that computes results is idle, the lower part of a long range
+// goes to it while this frame goes on with the upper part (`parts` counts
+// what was handed out; the selection waits for it).
 template <class Pair, class WeightOf>
 void SelectMany(Pair* first, Pair* last, CompensatedSum base, const double* targets, KeyOf<Pair>* results,
-                std::size_t count, KeyOf<Pair> largest, double slack, const WeightOf& weightOf) {
+                std::size_t count, KeyOf<Pair> largest, double slack, const WeightOf& weightOf, HandedParts& parts) {
   using Key = KeyOf<Pair>;
   while (count > 0) {
     if (first == last) {
@@ -524,7 +642,11 @@ void SelectMany(Pair* first, Pair* last, CompensatedSum base, const double* targ
     std::size_t atPivot = lower;
     while (atPivot < count && targets[atPivot] <= reachPivot) ++atPivot;
     for (std::size_t i = lower; i < atPivot; ++i) results[i] = pivot;
-    if (lower > 0) SelectMany(first, m1, base, targets, results, lower, largest, slack, weightOf);
+    if (lower > 0 && !(atPivot < count && parts.HandOut(m1 - first, [=, &weightOf, &parts] {
+          SelectMany(first, m1, base, targets, results, lower, largest, slack, weightOf, parts);
+        }))) {
+      SelectMany(first, m1, base, targets, results, lower, largest, slack, weightOf, parts);
+    }
     // Continue with the upper part in this frame.
     targets += atPivot;
     results += atPivot;
@@ -534,33 +656,77 @@ void SelectMany(Pair* first, Pair* last, CompensatedSum base, const double* targ
   }
 }
 
-// WeightedSelectMany on pairs of either kind; `decode` turns a found key
-// into its value.
+// WeightedSelectMany on n pairs of either kind, whose largest key and
+// weight total (summed in their order) the caller found; `decode` turns a
+// found key into its value.
 template <class Pair, class WeightOf, class Decode>
-std::vector<double> SelectPairs(std::vector<Pair>& values, const std::vector<double>& targets, const WeightOf& weightOf,
-                                const Decode& decode) {
+std::vector<double> SelectPairs(Pair* values, std::size_t n, KeyOf<Pair> largest, const CompensatedSum& total,
+                                const std::vector<double>& targets, const WeightOf& weightOf, const Decode& decode) {
   using Key = KeyOf<Pair>;
   std::vector<double> results(targets.size(), SYSMIS);
-  if (values.empty() || targets.empty()) return results;
+  if (n == 0 || targets.empty()) return results;
   std::vector<std::size_t> order(targets.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return targets[a] < targets[b]; });
   std::vector<double> sorted(targets.size());
   for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = targets[order[i]];
-  Key largest = values[0].value;
-  CompensatedSum total;
-  for (const Pair& x : values) {
-    largest = std::max(largest, x.value);
-    total.Add(weightOf(x.weight));
-  }
   std::vector<Key> found(targets.size(), largest);
-  SelectMany(values.data(), values.data() + values.size(), CompensatedSum{}, sorted.data(), found.data(), sorted.size(),
-             largest, CumulativeSlack(total.Value()), weightOf);
+  HandedParts parts;
+  SelectMany(values, values + n, CompensatedSum{}, sorted.data(), found.data(), sorted.size(), largest,
+             CumulativeSlack(total.Value()), weightOf, parts);
+  parts.Wait();
   for (std::size_t i = 0; i < order.size(); ++i) results[order[i]] = decode(found[i]);
   return results;
 }
 
+void IdleHelpers::Work(std::size_t count, const std::function<void(std::size_t)>& job, bool share) {
+  tIdleHelpers = share ? this : nullptr;
+  SelectionCopy::Keep();
+  for (std::size_t i = fNext++; i < count; i = fNext++) {
+    std::exception_ptr error;
+    try {
+      job(i);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(fMutex);
+    if (error && !fError) fError = error;
+    if (++fEnded == count) fChanged.notify_all();
+  }
+  SelectionCopy::Drop();
+  std::unique_lock<std::mutex> lock(fMutex);
+  ++fIdle;
+  for (;;) {
+    // A job that handed out parts waits for them before it ends: once every
+    // job has ended, no task comes any more.
+    fChanged.wait(lock, [&] { return !fTasks.empty() || fEnded == count; });
+    if (fTasks.empty()) break;
+    std::function<void()> task = std::move(fTasks.front());
+    fTasks.pop_front();
+    --fIdle;
+    lock.unlock();
+    task();
+    lock.lock();
+    ++fIdle;
+  }
+  tIdleHelpers = nullptr;
+}
+
+void IdleHelpers::Run(std::size_t threads, std::size_t count, const std::function<void(std::size_t)>& job) {
+  const std::size_t n = std::max<std::size_t>(1, std::min(threads, count));
+  std::vector<std::thread> others;
+  for (std::size_t k = 1; k < n; ++k) others.emplace_back([&] { Work(count, job, true); });
+  Work(count, job, n > 1);
+  for (std::thread& t : others) t.join();
+  if (fError) std::rethrow_exception(fError);
+}
+
 }  // namespace
+
+void RunFinalJobs(std::size_t threads, std::size_t count, const std::function<void(std::size_t)>& job) {
+  IdleHelpers helpers;
+  helpers.Run(threads, count, job);
+}
 
 WeightedValue* PartitionBelow(WeightedValue* first, WeightedValue* last, double pivot) {
   return PartitionPairs(first, last, pivot);
@@ -568,7 +734,13 @@ WeightedValue* PartitionBelow(WeightedValue* first, WeightedValue* last, double 
 
 std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const std::vector<double>& targets) {
   const auto same = [](double x) { return x; };
-  return SelectPairs(values, targets, same, same);
+  double largest = values.empty() ? 0.0 : values[0].value;
+  CompensatedSum total;
+  for (const WeightedValue& x : values) {
+    largest = std::max(largest, x.value);
+    total.Add(x.weight);
+  }
+  return SelectPairs(values.data(), values.size(), largest, total, targets, same, same);
 }
 
 double WeightedSelect(std::vector<WeightedValue>& values, double t) { return WeightedSelectMany(values, {t}).front(); }
@@ -776,16 +948,25 @@ std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn&
   const std::size_t n = values.Size();
   CB_CHECK("engine", weights.Size() == n);
   if (values.Keyed() && weights.Coded()) {
-    std::vector<CodedPair> pairs(n);
+    // The copy is written whole before it is read: no zeroing first. The
+    // largest key and the weight total come from the same walk.
+    const SelectionCopy copy(n);
+    CodedPair* const pairs = copy.Pairs();
+    const auto weightOf = [&weights](std::int32_t k) { return weights.Decode(k); };
+    const auto decode = [&values](std::int32_t k) { return values.Decode(k); };
+    std::int32_t largest = n == 0 ? 0 : values.CodeChunk(0).front();
+    CompensatedSum total;
     std::size_t i = 0;
     for (std::size_t c = 0; c < values.Chunks(); ++c) {
       const std::vector<std::int32_t>& x = values.CodeChunk(c);
       const std::vector<std::int32_t>& w = weights.CodeChunk(c);
-      for (std::size_t j = 0; j < x.size(); ++j) pairs[i++] = {x[j], w[j]};
+      for (std::size_t j = 0; j < x.size(); ++j) {
+        pairs[i++] = {x[j], w[j]};
+        largest = std::max(largest, x[j]);
+        total.Add(weightOf(w[j]));
+      }
     }
-    const auto weightOf = [&weights](std::int32_t k) { return weights.Decode(k); };
-    const auto decode = [&values](std::int32_t k) { return values.Decode(k); };
-    return SelectPairs(pairs, targets, weightOf, decode);
+    return SelectPairs(pairs, n, largest, total, targets, weightOf, decode);
   }
   std::vector<WeightedValue> pairs(n);
   std::size_t i = 0;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "host/data/missing.h"
@@ -325,6 +326,15 @@ struct WeightedValue {
   double value;
   double weight;
 };
+
+// Runs job(0) ... job(count - 1) once each, in any order, on up to
+// `threads` threads (this one among them), as the results of a pass's tables
+// are computed. A thread that finds no job left helps with the long weighted
+// selections of the jobs still running: a few continuous variables take most
+// of the time, and their number rarely divides by the threads'. A selection's
+// parts are disjoint ranges of its copy, so the results do not depend on who
+// ran them. Rethrows the first exception of a job once every job has ended.
+void RunFinalJobs(std::size_t threads, std::size_t count, const std::function<void(std::size_t)>& job);
 
 // Moves the values below `pivot` to the front and returns where they end:
 // exactly std::partition's arrangement (the k-th value from the front that is

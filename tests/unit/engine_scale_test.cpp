@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -278,6 +280,43 @@ TEST(EngineScaleSelection, CodesSelectAsTheDecodedPairs) {
               host::engine::WeightedSelectMany(pairs, targets))
         << (exceptions ? "with exceptions" : "codes only");
   }
+}
+
+// The results of a pass's tables are computed on several threads, a thread
+// with no table left taking parts of the others' selections: the answers
+// must be those of one thread, and a table's error must come out once every
+// job has ended, not hang the others.
+TEST(EngineScaleSelection, SharedSelectionsAnswerAsOneThread) {
+  using host::engine::RawColumn;
+  std::mt19937_64 random(5);
+  RawColumn values;
+  RawColumn weights;
+  double total = 0.0;
+  for (std::size_t i = 0; i < 300000; ++i) {
+    const double w = static_cast<double>(3000 + random() % 27000) / 10000.0;
+    values.Append(static_cast<double>(random() % 5000000) / 100.0);
+    weights.Append(w);
+    total += w;
+  }
+  const std::vector<double> targets = {std::floor(total / 4),     std::floor(total / 4) + 1, std::floor(total / 2),
+                                       std::floor(total / 2) + 1, std::floor(total * 0.75),  total - 1.0};
+  const std::vector<double> alone = host::engine::WeightedSelectMany(values, weights, targets);
+  std::vector<std::vector<double>> shared(5);
+  // Three long selections and two empty jobs on two threads: one thread is
+  // idle while a selection still runs.
+  host::engine::RunFinalJobs(2, shared.size(), [&](std::size_t i) {
+    if (i % 2 == 0) shared[i] = host::engine::WeightedSelectMany(values, weights, targets);
+  });
+  for (std::size_t i = 0; i < shared.size(); i += 2) EXPECT_EQ(shared[i], alone) << "job " << i;
+
+  std::atomic<int> ran{0};
+  EXPECT_THROW(host::engine::RunFinalJobs(2, 6,
+                                          [&](std::size_t i) {
+                                            ++ran;
+                                            if (i == 1) throw std::runtime_error("job 1");
+                                          }),
+               std::runtime_error);
+  EXPECT_EQ(ran.load(), 6);
 }
 
 // Values near the smallest and the largest doubles, added in blocks of
