@@ -344,7 +344,9 @@ void ReadDictionary(const std::string& path, ForeignKind kind, const std::string
     readstat_set_value_handler(counter.p, foreign::OnCountValue);
     Run(counter, kind, path, &where);
   }
-  throw InputError(Failure(path, kind, error, dict, FailingCase(where, dict.rows)));
+  std::int64_t failing = FailingCase(where, dict.rows);
+  if (failing == 0 && kind == ForeignKind::Stata) failing = foreign::StataCaseCutIn(path);
+  throw InputError(Failure(path, kind, error, dict, failing));
 }
 
 // A SAS file's value labels from its format catalog; the files read.

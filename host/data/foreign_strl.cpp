@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string_view>
 #include <utility>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace host::foreign {
@@ -82,48 +84,77 @@ void RecordAs118(std::uint32_t& v, std::uint64_t& o) {
   v &= 0xFFFF;
 }
 
-std::shared_ptr<const StrlRewrite> PlanStrlRewrite(const std::string& path) {
+std::optional<StataRows> ReadStataRows(const std::string& path) {
   File file(path);
   std::string head(1024, '\0');
-  if (file.f == nullptr) return nullptr;
+  if (file.f == nullptr) return std::nullopt;
   head.resize(std::fread(head.data(), 1, head.size(), file.f));
-  static constexpr std::string_view kStart = "<stata_dta><header><release>119</release><byteorder>";
-  if (head.compare(0, kStart.size(), kStart) != 0 || head.size() < kStart.size() + 3) return nullptr;
-  auto rewrite = std::make_shared<StrlRewrite>();
-  rewrite->bigEndian = head.compare(kStart.size(), 3, "MSF") == 0;
+  static constexpr std::string_view kStart = "<stata_dta><header><release>", kOrder = "</release><byteorder>";
+  if (head.compare(0, kStart.size(), kStart) != 0 || head.size() < kStart.size() + 3 + kOrder.size() + 3 ||
+      head.compare(kStart.size() + 3, kOrder.size(), kOrder) != 0) {
+    return std::nullopt;
+  }
+  StataRows rows;
+  rows.release = std::atoi(head.substr(kStart.size(), 3).c_str());
+  if (rows.release < 117 || rows.release > 119) return std::nullopt;
+  rows.bigEndian = head.compare(kStart.size() + 3 + kOrder.size(), 3, "MSF") == 0;
   std::uint64_t k = 0, n = 0;
   const std::size_t mapAt = head.find("<map>");
-  if (!After(head, "<K>", 4, rewrite->bigEndian, k) || !After(head, "<N>", 8, rewrite->bigEndian, n) ||
-      mapAt == std::string::npos || k == 0 || k > 1000000) {
-    return nullptr;
+  if (!After(head, "<K>", rows.release == 119 ? 4 : 2, rows.bigEndian, k) ||
+      !After(head, "<N>", rows.release == 117 ? 4 : 8, rows.bigEndian, n) || mapAt == std::string::npos || k == 0 ||
+      k > 1000000) {
+    return std::nullopt;
   }
   unsigned char raw[14 * 8];
-  if (!file.Read(static_cast<std::int64_t>(mapAt + 5), raw, sizeof raw)) return nullptr;
+  if (!file.Read(static_cast<std::int64_t>(mapAt + 5), raw, sizeof raw)) return std::nullopt;
   std::uint64_t map[14];
-  for (std::size_t i = 0; i < 14; ++i) map[i] = Unsigned(raw + 8 * i, 8, rewrite->bigEndian);
+  for (std::size_t i = 0; i < 14; ++i) map[i] = Unsigned(raw + 8 * i, 8, rows.bigEndian);
   std::vector<unsigned char> types(2 * k);
-  if (!file.Read(static_cast<std::int64_t>(map[2] + 16), types.data(), types.size()))
-    return nullptr;  // <variable_types>
-  bool wide = false;
-  for (std::uint64_t i = 0; i < k; ++i) {
-    const auto type = static_cast<std::uint16_t>(Unsigned(types.data() + 2 * i, 2, rewrite->bigEndian));
-    const std::int64_t width = TypeWidth(type);
-    if (width == 0) return nullptr;  // ReadStat will say what is wrong
-    if (type == kStrlType) {
-      rewrite->columns.push_back(rewrite->rowLength);
-      wide = wide || i + 1 > 0xFFFF;
-    }
-    rewrite->rowLength += width;
+  if (!file.Read(static_cast<std::int64_t>(map[2] + 16), types.data(), types.size())) {  // <variable_types>
+    return std::nullopt;
   }
-  if (rewrite->columns.empty() || map[9] > (std::uint64_t{1} << 60)) return nullptr;
-  rewrite->dataStart = static_cast<std::int64_t>(map[9]) + 6;  // <data>
+  for (std::uint64_t i = 0; i < k; ++i) {
+    const auto type = static_cast<std::uint16_t>(Unsigned(types.data() + 2 * i, 2, rows.bigEndian));
+    const std::int64_t width = TypeWidth(type);
+    if (width == 0) return std::nullopt;  // ReadStat will say what is wrong
+    if (type == kStrlType) {
+      rows.strlColumns.push_back(rows.rowLength);
+      rows.strlPastShort = rows.strlPastShort || i + 1 > 0xFFFF;
+    }
+    rows.rowLength += width;
+  }
+  if (map[9] > (std::uint64_t{1} << 60) || map[10] > (std::uint64_t{1} << 60)) return std::nullopt;
+  rows.dataStart = static_cast<std::int64_t>(map[9]) + 6;    // <data>
+  rows.strlsStart = static_cast<std::int64_t>(map[10]) + 7;  // <strls>
   // A number of cases whose rows could not be in any file: ReadStat will say so.
-  if (n > static_cast<std::uint64_t>((std::int64_t{1} << 62) / rewrite->rowLength)) return nullptr;
-  rewrite->rows = static_cast<std::int64_t>(n);
+  if (n > static_cast<std::uint64_t>((std::int64_t{1} << 62) / rows.rowLength)) return std::nullopt;
+  rows.rows = static_cast<std::int64_t>(n);
+  return rows;
+}
+
+std::int64_t StataCaseCutIn(const std::string& path) {
+  const std::optional<StataRows> rows = ReadStataRows(path);
+  struct stat facts {};
+  if (!rows || ::stat(path.c_str(), &facts) != 0 || facts.st_size < rows->dataStart) return 0;
+  const std::int64_t whole = (facts.st_size - rows->dataStart) / rows->rowLength;
+  return whole < rows->rows ? whole + 1 : 0;
+}
+
+std::shared_ptr<const StrlRewrite> PlanStrlRewrite(const std::string& path) {
+  const std::optional<StataRows> rows = ReadStataRows(path);
+  if (!rows || rows->release != 119 || rows->strlColumns.empty()) return nullptr;
+  File file(path);
+  auto rewrite = std::make_shared<StrlRewrite>();
+  rewrite->bigEndian = rows->bigEndian;
+  rewrite->dataStart = rows->dataStart;
+  rewrite->rowLength = rows->rowLength;
+  rewrite->rows = rows->rows;
+  rewrite->columns = rows->strlColumns;
+  const bool wide = rows->strlPastShort;
 
   // The string records: "GSO", v (4 bytes), o (8), type (1), length (4), bytes.
   std::set<std::pair<std::uint64_t, std::uint64_t>> records;
-  std::int64_t at = static_cast<std::int64_t>(map[10]) + 7;  // <strls>
+  std::int64_t at = rows->strlsStart;
   unsigned char record[20];
   while (file.Read(at, record, sizeof record) && std::memcmp(record, "GSO", 3) == 0) {
     const std::uint64_t v = Unsigned(record + 3, 4, rewrite->bigEndian);

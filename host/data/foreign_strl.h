@@ -1,4 +1,6 @@
-// Stata release 119 keeps a strL value's reference (v, o) in a row as 3
+// Stata releases 117 to 119: where the rows lie, from the file's map.
+//
+// Release 119 keeps a strL value's reference (v, o) in a row as 3
 // bytes of variable number and 5 of observation number, where release 118
 // has 2 and 6. ReadStat reads both releases as 118 and finds none of the
 // strings of a 119 file written that way (every value comes out empty). The
@@ -9,10 +11,29 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace host::foreign {
+
+// Where the rows of a Stata file of release 117 to 119 lie, from its map.
+struct StataRows {
+  int release = 0;
+  bool bigEndian = false;
+  std::int64_t dataStart = 0;  // the first row
+  std::int64_t rowLength = 0;
+  std::int64_t rows = 0;
+  std::vector<std::int64_t> strlColumns;  // where each strL reference lies in a row
+  bool strlPastShort = false;             // a strL variable numbered past 65,535
+  std::int64_t strlsStart = 0;            // the first string record
+};
+std::optional<StataRows> ReadStataRows(const std::string& path);
+
+// The case (1-based) a Stata file of release 117 to 119 is cut short in, by
+// its size: ReadStat looks at the sections after the rows first and does not
+// say. 0 when its rows are whole or the file is of another release.
+std::int64_t StataCaseCutIn(const std::string& path);
 
 struct StrlRewrite {
   bool bigEndian = false;

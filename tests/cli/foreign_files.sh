@@ -28,6 +28,9 @@ head -c -40 "$tmp/new.dta" >"$tmp/cut-new.dta"
 fails "a Stata file cut in its value labels is refused" 2 \
   'cut-new.dta: cannot read this Stata data file (.dta): Unable to read from file (the file ends inside a record)' \
   "$cb" "$tmp/cut-new.dta" -o "$tmp/out.json"
+head -c "$(grep -abo '</data>' "$tmp/new.dta" | cut -d: -f1)" "$tmp/new.dta" | head -c -1 >"$tmp/cut-new.dta"
+fails "a Stata file cut in its last row names the case" 2 'cut-new.dta, case 3: cannot read' \
+  "$cb" "$tmp/cut-new.dta" -o "$tmp/out.json"
 head -c -12 "$tmp/new.dta" >"$tmp/tag.dta"
 fails "a Stata file without its closing tag is refused" 2 'before its closing </stata_dta> tag' \
   "$cb" "$tmp/tag.dta" -o "$tmp/out.json"
