@@ -4,6 +4,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "host/common/text.h"
 #include "host/dataset.h"
 
 namespace host {
@@ -52,6 +53,33 @@ bool Inside(const fs::path& inner, const fs::path& outer) {
   return true;
 }
 
+// The file inside `folder` whose path equals `relative` ignoring ASCII letter
+// case, as a relative path; "" when there is none.
+std::string SameIgnoringCase(const fs::path& folder, const fs::path& relative) {
+  fs::path at = folder.empty() ? fs::path(".") : folder;
+  fs::path found;
+  for (const fs::path& part : relative) {
+    if (part.empty() || part == ".") continue;
+    std::error_code error;
+    fs::path next;
+    if (fs::exists(at / part, error)) {
+      next = part;
+    } else {
+      const std::string wanted = LowerAscii(part.string());
+      for (const auto& entry : fs::directory_iterator(at, fs::directory_options::skip_permission_denied, error)) {
+        if (LowerAscii(entry.path().filename().string()) == wanted) {
+          next = entry.path().filename();
+          break;
+        }
+      }
+      if (next.empty()) return "";
+    }
+    at /= next;
+    found /= next;
+  }
+  return found.string();
+}
+
 }  // namespace
 
 std::string SlashSeparated(std::string path) {
@@ -89,6 +117,12 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
     // target may appear before it is opened.
     std::error_code linkError;
     if (fs::is_symlink(joined, linkError)) refuse("is a symbolic link to a file that does not exist");
+    // A package written where names ignore letter case may say "Data.CSV"
+    // for data.csv: name the file it probably means.
+    if (const std::string meant = SameIgnoringCase(folder, path); !meant.empty()) {
+      refuse("names no file; \"" + Shown(meant) +
+             "\" differs only in letter case, which matters here. Write the name as the file has it");
+    }
     result.open = joined.string();
     return result;
   }

@@ -43,6 +43,10 @@ cp "$tmp/plain.csv" "$tmp/win/data/cases.csv"
 echo '{"resources": [{"path": "data\\cases.csv"}]}' >"$tmp/win/datapackage.json"
 check "a backslash separates folders in a resource path" bash -c \
   "'$cb' '$tmp/win/datapackage.json' --format json --quiet 'CODEBOOK a' | grep -q '\"a\"'"
+echo '{"resources": [{"path": "Data\\Cases.CSV"}]}' >"$tmp/win/case.json"
+fails "a path that differs from the file only in letter case names the file" 2 \
+  'resources[0].path: the path "Data\Cases.CSV" names no file; "data/cases.csv" differs only in letter case' \
+  "$cb" "$tmp/win/case.json" --quiet
 echo '{"resources": [{"path": "..\\win\\data\\cases.csv"}]}' >"$tmp/win/up.json"
 fails "..\\ is refused like ../" 2 'resources[0].path: the path "..\win\data\cases.csv" goes up out of the folder' \
   "$cb" "$tmp/win/up.json" --quiet
