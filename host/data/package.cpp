@@ -520,6 +520,12 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
   for (std::size_t i = 0; i < count; ++i) {
     const std::string_view raw = cells[i].View();
     std::size_t bad = 0;
+    if (raw.find('\0') != std::string_view::npos) {
+      // Every other byte NUL: UTF-16 text that lost (or never had) its mark.
+      throw InputError(reader.Where(reader.RecordLine(), i + 1) +
+                       ": the header holds NUL bytes, so the file is probably UTF-16 text without a byte order "
+                       "mark. Name its encoding with --encoding utf-16le (or utf-16be), or save it as UTF-8");
+    }
     if (!ValidUtf8(raw, bad)) {
       problems += (problems.empty() ? "" : "\n") + reader.Where(reader.RecordLine(), i + 1) +
                   ": the header is not valid UTF-8. Name the file's encoding with --encoding (such as --encoding "

@@ -74,6 +74,11 @@ echo '{"resources": [{"name": "data", "path": "d.csv"}, {"name": "readme", "path
 fails "--resource naming a README says it is no table and names the tables" 2 \
   'resources[1]: the resource "readme" is not a table (a CSV, Stata or SAS file, or a resource with a schema); the tables are "data"' \
   "$cb" "$tmp/res/p.json" --resource readme --quiet
+printf 'a;b\r\n1;2\r\n' | iconv -f UTF-8 -t UTF-16LE >"$tmp/u16le.csv"
+fails "UTF-16 without a byte order mark is named as such" 2 \
+  'u16le.csv, line 1, column 1: the header holds NUL bytes, so the file is probably UTF-16 text' \
+  "$cb" "$tmp/u16le.csv" --quiet
+check "and reads with --encoding utf-16le" bash -c "'$cb' '$tmp/u16le.csv' --encoding utf-16le --quiet >/dev/null"
 
 # A schema and a dialect in files of their own, held to the folder.
 mkdir "$tmp/ref"
