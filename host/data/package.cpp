@@ -1434,6 +1434,14 @@ std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions&
   }
   const bool package = ext == ".json";
   const bool bare = path == "-" || HasTableExtension(path);
+  if (std::error_code error; path != "-" && fs::is_directory(path, error)) {
+    // A data package is a folder: its descriptor is what to name.
+    const fs::path descriptor = fs::path(path) / "datapackage.json";
+    throw InputError(path + ": is a folder; name " +
+                     (fs::exists(descriptor, error)
+                          ? "the data package's descriptor in it (" + descriptor.string() + ")"
+                          : std::string("a dataset file")));
+  }
   if (!package && !bare) {
     throw InputError(path + ": not a dataset this program reads; name " + ReadableDatasetsText() +
                      "; a CSV file may also be .tsv, compressed (.csv.gz, .csv.zst) or - for standard input");

@@ -79,6 +79,9 @@ fails "UTF-16 without a byte order mark is named as such" 2 \
   'u16le.csv, line 1, column 1: the header holds NUL bytes, so the file is probably UTF-16 text' \
   "$cb" "$tmp/u16le.csv" --quiet
 check "and reads with --encoding utf-16le" bash -c "'$cb' '$tmp/u16le.csv' --encoding utf-16le --quiet >/dev/null"
+fails "a package folder named as the dataset points to its descriptor" 2 \
+  "$tmp/res: is a folder; name the data package's descriptor in it ($tmp/res/datapackage.json)" \
+  bash -c "cp '$tmp/res/p.json' '$tmp/res/datapackage.json' && '$cb' '$tmp/res' --quiet"
 
 # A schema and a dialect in files of their own, held to the folder.
 mkdir "$tmp/ref"
