@@ -346,6 +346,10 @@ CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& co
       cell.lineOffset = lineOffset;
       cell.quoted = true;
       lineOffset += static_cast<std::uint32_t>(std::count(start, q, '\n'));
+      if (std::memchr(start, '\r', static_cast<std::size_t>(q - start)) != nullptr) {
+        // A lone CR is a line break too (files with old Mac line ends).
+        for (const char* r = start; r < q; ++r) lineOffset += *r == '\r' && (r + 1 == q || r[1] != '\n') ? 1 : 0;
+      }
       if (escaped) {
         // Mark with the top bit of the size; undone after the record is whole.
         anyEscaped = true;

@@ -457,8 +457,8 @@ class BlockFiller {
       // A quoted cell on one line without a doubled quote: its text is what
       // the quotes enclose. p is left after the closing quote.
       start = ++p;
-      while (*p != fLayout.dialect.quote && *p != '\n') bytes |= static_cast<unsigned char>(*p++);
-      if (*p == '\n' || p[1] == fLayout.dialect.quote) return false;  // a line break, the buffer's end, or ""
+      while (*p != fLayout.dialect.quote && *p != '\n' && *p != '\r') bytes |= static_cast<unsigned char>(*p++);
+      if (*p == '\n' || *p == '\r' || p[1] == fLayout.dialect.quote) return false;  // a line break, the end, or ""
       end = p++;
     } else {
       while (!fEnds[static_cast<unsigned char>(*p)]) bytes |= static_cast<unsigned char>(*p++);

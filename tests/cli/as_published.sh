@@ -32,6 +32,9 @@ printf 'sep=,\n1,2.5\n3,4\n' >"$tmp/nohead/d.csv"
 echo '{"resources": [{"path": "d.csv", "dialect": {"header": false}}]}' >"$tmp/nohead/p.json"
 check "a header-less package skips a sep= line too" test "$(cases "$tmp/nohead/p.json")" = 2
 
+printf 'a,b\r1,"x\ry"\r2,z\r3,w,9\r' >"$tmp/cr.csv"
+fails "a lone CR inside a quoted cell counts as a line" 2 'cr.csv, line 5, column 3' "$cb" "$tmp/cr.csv" --quiet
+
 printf 'a,b\n  \n1,2.5\n \t \n3,4\n   ' >"$tmp/blanks.csv"
 check "lines of spaces and tabs are blank lines" same "$tmp/blanks.csv"
 printf 'a\nx\n   \ny\n' >"$tmp/one.csv"
