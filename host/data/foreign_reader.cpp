@@ -497,6 +497,21 @@ void WarnOfAbsentLabelSets(const std::string& path, const DictContext& dict, std
   warnings.push_back(std::move(text));
 }
 
+// A catalog none of whose formats a variable names is most likely another
+// file's: the values would show without labels, without a word.
+void WarnOfForeignCatalog(const std::string& path, const std::string& catalog, const DictContext& dict,
+                          std::vector<std::string>& warnings) {
+  if (dict.labelSets.empty()) return;
+  for (const VarInfo& info : dict.vars) {
+    if (dict.labelSets.count(foreign::SasFormatName(info.format)) != 0) return;
+  }
+  const std::size_t n = dict.labelSets.size();
+  warnings.push_back(catalog + ": " +
+                     (n == 1 ? std::string("the one format in this catalog is used by no variable")
+                             : "none of the " + std::to_string(n) + " formats in this catalog is used by a variable") +
+                     " of " + path + ", so no value labels come from it: is it the catalog of another file?");
+}
+
 // A transport file may hold several datasets, one after another; ReadStat
 // reads on from the first into the next one's headers, so the file is read
 // as if it ended where the second begins. Transport files do not record
@@ -532,6 +547,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   ReadDictionary(path, kind, options.encoding, dict);
   WarnOfAbsentLabelSets(path, dict, warnings);
   std::vector<std::string> files = ReadLabelsCatalog(path, kind, options, dict, warnings);
+  if (files.size() > 1) WarnOfForeignCatalog(path, files[1], dict, warnings);
   const ColumnFacts facts = ScanColumns(path, kind, options.encoding, dict);
   const std::size_t ncols = dict.vars.size();
 

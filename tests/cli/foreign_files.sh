@@ -89,6 +89,12 @@ rm "$tmp/sas/f.sas7bcat"
 cp "$tmp/outside/f.sas7bcat" "$tmp/sas/"
 check "a package's SAS catalog inside its folder gives the labels" bash -c \
   "'$cb' '$tmp/sas/datapackage.json' --format json | grep -q '\"text\": \"one\"'"
+printf 'z\n1\n' >"$tmp/other.csv"
+echo '{"resources": [{"path": "other.csv", "schema": {"fields": [{"name": "z", "type": "integer", "categories": [{"value": 1, "label": "a"}]}]}}]}' >"$tmp/other.json"
+"$build/foreign-writer" "$tmp/other.json" "$tmp/other.sas7bdat"
+fails "a catalog whose formats no variable uses is said to be another file's" 0 \
+  'other.sas7bcat: the one format in this catalog is used by no variable of' \
+  "$cb" "$tmp/sas/f.sas7bdat" --catalog "$tmp/other.sas7bcat"
 fails "--catalog with a CSV file is ignored with a warning" 0 \
   "f.sas7bcat: a format catalog belongs to a SAS data file (.sas7bdat); ignored for $tmp/pkg/d.csv" \
   "$cb" "$tmp/pkg/d.csv" --catalog "$tmp/sas/f.sas7bcat"
