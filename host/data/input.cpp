@@ -203,17 +203,30 @@ class IconvSource : public ByteSource {
       fInPos = static_cast<std::size_t>(in - fIn.data());
       if (done == static_cast<std::size_t>(-1)) {
         if (errno == EILSEQ) {
-          fLines += static_cast<std::int64_t>(std::count(buffer, out, '\n'));
+          CountLines(buffer, out);
           Bad("a byte sequence is not " + fEncoding + " text");
         }
         if (errno == EINVAL) fNeedMore = true;  // E2BIG: the output is full
       }
     }
-    fLines += static_cast<std::int64_t>(std::count(buffer, out, '\n'));
+    CountLines(buffer, out);
     return static_cast<std::size_t>(out - buffer);
   }
 
  private:
+  // Line breaks are LF, CR LF or a lone CR, as for the reader; a CR at the
+  // end of one piece of output may have its LF at the start of the next.
+  void CountLines(const char* from, const char* to) {
+    for (const char* p = from; p < to; ++p) {
+      if (*p == '\n') {
+        fLines += fAfterCr ? 0 : 1;
+      } else if (*p == '\r') {
+        ++fLines;
+      }
+      fAfterCr = *p == '\r';
+    }
+  }
+
   [[noreturn]] void Bad(const std::string& what) const {
     throw InputError(fName + ", line " + std::to_string(fLines + 1) + ": " + what +
                      "; check the encoding named with --encoding (or the resource's \"encoding\")");
@@ -227,6 +240,7 @@ class IconvSource : public ByteSource {
   std::size_t fInPos = 0, fInEnd = 0;
   bool fNeedMore = false;
   std::int64_t fLines = 0;
+  bool fAfterCr = false;
 };
 
 // Rewrites a CSV dialect (escape characters, quotes that are not doubled,

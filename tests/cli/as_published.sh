@@ -34,6 +34,8 @@ check "a header-less package skips a sep= line too" test "$(cases "$tmp/nohead/p
 
 printf 'a,b\r1,"x\ry"\r2,z\r3,w,9\r' >"$tmp/cr.csv"
 fails "a lone CR inside a quoted cell counts as a line" 2 'cr.csv, line 5, column 3' "$cb" "$tmp/cr.csv" --quiet
+printf 'a,b\r1,x\r2,\x81\r' >"$tmp/cr1252.csv"
+fails "and a byte not in the encoding names its line" 2 'cr1252.csv, line 3:' "$cb" "$tmp/cr1252.csv" --encoding cp1252 --quiet
 
 printf 'a,b\n  \n1,2.5\n \t \n3,4\n   ' >"$tmp/blanks.csv"
 check "lines of spaces and tabs are blank lines" same "$tmp/blanks.csv"
