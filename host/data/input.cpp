@@ -432,12 +432,32 @@ void WriteAll(int fd, const char* data, std::size_t size, const std::string& dis
   }
 }
 
+}  // namespace
+
+std::string IconvName(const std::string& encoding) {
+  // "utf-8-sig" is UTF-8 with a mark, which is skipped anyway.
+  std::string e = LowerAscii(encoding);
+  if (e == "utf-8-sig" || e == "utf_8_sig" || e == "utf8-sig" || e == "utf8_sig") return "utf-8";
+  const auto known = [](const std::string& name) {
+    const iconv_t converter = iconv_open("UTF-8", name.c_str());
+    if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+    iconv_close(converter);
+    return true;
+  };
+  if (e.empty() || known(encoding)) return encoding;
+  std::replace(e.begin(), e.end(), '_', '-');
+  if (e == "mac-roman" || e == "macroman" || e == "x-mac-roman") return "macintosh";
+  if (known(e)) return e;
+  e.erase(std::remove(e.begin(), e.end(), '-'), e.end());
+  return known(e) ? e : encoding;
+}
+
 bool IsUtf8Name(const std::string& encoding) {
-  const std::string e = LowerAscii(encoding);
+  const std::string e = LowerAscii(IconvName(encoding));
   return e.empty() || e == "utf-8" || e == "utf8";
 }
 
-}  // namespace
+namespace {}  // namespace
 
 CsvInput::~CsvInput() {
   if (fSpoolFd >= 0) ::close(fSpoolFd);
@@ -493,7 +513,7 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
     decoded = std::move(source);
   }
   std::unique_ptr<ByteSource> text;
-  std::string encoding = IsUtf8Name(request.encoding) ? std::string() : request.encoding;
+  std::string encoding = IsUtf8Name(request.encoding) ? std::string() : IconvName(request.encoding);
   if (encoding.empty()) {
     const std::string_view bom = decoded->Peek(2);
     if (bom == "\xFF\xFE" || bom == "\xFE\xFF") encoding = "UTF-16";
@@ -518,7 +538,7 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
 
 bool ConvertibleEncoding(const std::string& encoding) {
   if (IsUtf8Name(encoding)) return true;
-  const iconv_t converter = iconv_open("UTF-8", encoding.c_str());
+  const iconv_t converter = iconv_open("UTF-8", IconvName(encoding).c_str());
   if (converter == reinterpret_cast<iconv_t>(-1)) return false;
   iconv_close(converter);
   return true;

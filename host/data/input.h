@@ -61,6 +61,11 @@ bool IsCompressedName(const std::string& path);
 // |: the one that splits the rows into the same number of cells (more than
 // one), quotes respected. ',' when none does.
 char SniffDelimiter(const std::string& path, const std::string& displayName);
+// The name iconv knows for an encoding as Python and web pages may also
+// spell it ("latin-1", "utf_16_le", "mac_roman", "utf-8-sig"); the name as
+// given when iconv knows it, or when no spelling is known.
+std::string IconvName(const std::string& encoding);
+
 // Whether text in ENCODING (an iconv name; empty or UTF-8: no conversion)
 // can be read.
 bool ConvertibleEncoding(const std::string& encoding);

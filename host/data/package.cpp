@@ -1417,8 +1417,10 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, const LoadOptions&
 
 }  // namespace
 
-std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions& options,
+std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions& given,
                                      std::vector<std::string>& warnings, std::vector<std::string>& notes) {
+  LoadOptions options = given;
+  options.encoding = IconvName(options.encoding);  // "latin-1" as Python spells it: latin1
   const std::string ext = LowerAscii(fs::path(path).extension().string());
   if (path != "-") {
     if (const ForeignKind kind = SniffForeignFile(path, ext); kind != ForeignKind::None) {

@@ -87,6 +87,13 @@ check "and reads with --encoding utf-16le" bash -c "'$cb' '$tmp/u16le.csv' --enc
 fails "a package folder named as the dataset points to its descriptor" 2 \
   "$tmp/res: is a folder; name the data package's descriptor in it ($tmp/res/datapackage.json)" \
   bash -c "cp '$tmp/res/p.json' '$tmp/res/datapackage.json' && '$cb' '$tmp/res' --quiet"
+printf 'a,b\n1,caf\xe9\n' >"$tmp/latin1.csv"
+check "encodings as Python spells them: latin-1" bash -c \
+  "'$cb' '$tmp/latin1.csv' --encoding latin-1 --format text --quiet 'CODEBOOK b /STATISTICS COUNT' | grep -q café"
+mkdir "$tmp/sig"
+cp "$tmp/plain.csv" "$tmp/sig/d.csv"
+echo '{"resources": [{"path": "d.csv", "encoding": "utf-8-sig"}]}' >"$tmp/sig/p.json"
+check "and utf-8-sig" bash -c "'$cb' '$tmp/sig/p.json' --quiet >/dev/null"
 
 # A schema and a dialect in files of their own, held to the folder.
 mkdir "$tmp/ref"
