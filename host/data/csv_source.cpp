@@ -806,9 +806,13 @@ class CsvCursor : public CaseCursor {
     return e;
   }
 
+  // The block's work (its tables' and gatherers' per-block accumulators,
+  // thousands for a wide file) stays until Parse takes the entry again and
+  // is freed there, on a worker: freed here it would cost the iterator's
+  // thread, whose time is the pass's. The iterator never sees the block
+  // again before that.
   void Release(std::unique_ptr<Entry> e) {
     if (!e) return;
-    e->block.work.reset();
     std::lock_guard<std::mutex> lock(fMutex);
     fFree.push_back(std::move(e));
   }
@@ -820,11 +824,11 @@ class CsvCursor : public CaseCursor {
     out.line = line;
     out.stop = start;
     out.lines = 0;
-    if (start >= fBounds[k + 1] || start >= fSize) {
-      entry->block.rows = 0;
-      entry->block.work.reset();
-      return;
-    }
+    // What the block held before goes first, whatever happens next (see
+    // Release): on a worker, that is where it is freed.
+    entry->block.rows = 0;
+    entry->block.work.reset();
+    if (start >= fBounds[k + 1] || start >= fSize) return;
     BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1], fReadBuffers.Take());
     // Room for the records the stretch probably holds, judged by the bytes a
     // record took in the stretches read so far (a guess: it only saves the

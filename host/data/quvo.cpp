@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
+#include <optional>
 
 #include "host/common/text.h"
 #include "host/data/dataset.h"
@@ -203,24 +205,53 @@ class DatasetIterator : public ProcDSIterator {
     wants->WantTables(pass.RegisteredRules());
     auto whole = std::make_shared<WholeProfile>(wants->Fresh());
     fProfile = whole;
+    // A block's profile goes back here when its block's work is freed (on a
+    // reader thread, when the reader refills the block) and is reset for a
+    // later block: thousands of columns are not made and freed per block.
+    struct Spares {
+      std::mutex mutex;
+      std::vector<engine::PassProfile> profiles;
+    };
+    auto spares = std::make_shared<Spares>();
     struct Part : BlockWork {
-      explicit Part(engine::PassProfile p) : profile(std::move(p)) {}
+      Part(engine::PassProfile p, std::shared_ptr<Spares> s) : profile(std::move(p)), spares(std::move(s)) {}
+      ~Part() override {
+        if (!spares) return;
+        try {
+          std::lock_guard<std::mutex> lock(spares->mutex);
+          spares->profiles.push_back(std::move(profile));
+        } catch (...) {
+          // No room to keep it: it is freed instead.
+        }
+      }
+      Part(const Part&) = delete;
+      Part& operator=(const Part&) = delete;
       engine::PassProfile profile;
+      std::shared_ptr<Spares> spares;
     };
     std::shared_ptr<const engine::PassProfile> fresh = wants;
     BlockGatherer gatherer;
-    gatherer.gather = [fresh](const CaseBlock& block) -> std::unique_ptr<BlockWork> {
-      auto part = std::make_unique<Part>(fresh->Fresh());
+    gatherer.gather = [fresh, spares](const CaseBlock& block) -> std::unique_ptr<BlockWork> {
+      std::optional<engine::PassProfile> reused;
+      {
+        std::lock_guard<std::mutex> lock(spares->mutex);
+        if (!spares->profiles.empty()) {
+          reused.emplace(std::move(spares->profiles.back()));
+          spares->profiles.pop_back();
+        }
+      }
+      if (!reused || !reused->Reset()) reused.emplace(fresh->Fresh());
+      auto part = std::make_unique<Part>(std::move(*reused), spares);
       part->profile.Add(block);
       return part;
     };
     gatherer.load = [fresh](wire::Reader& in) -> std::unique_ptr<BlockWork> {
-      auto part = std::make_unique<Part>(fresh->Fresh());
+      auto part = std::make_unique<Part>(fresh->Fresh(), nullptr);
       part->profile.Load(in);
       return part;
     };
-    gatherer.merge = [whole](std::unique_ptr<BlockWork> work) {
-      auto* part = dynamic_cast<Part*>(work.get());
+    gatherer.merge = [whole](BlockWork* work) {
+      auto* part = dynamic_cast<Part*>(work);
       if (part == nullptr) {
         whole->complete = false;
       } else {

@@ -214,10 +214,13 @@ void Pass::LeaveBlock() {
   // the block brought for it, or nothing.
   const bool elsewhere = CellsElsewhere();
   for (std::size_t j = 0; j < fGatherers.size(); ++j) {
-    std::unique_ptr<BlockWork> gathered;
-    if (work != nullptr && j < work->others.size()) gathered = std::move(work->others[j]);
-    if (!gathered && !elsewhere) gathered = fGatherers[j].gather(*block);
-    fGatherers[j].merge(std::move(gathered));
+    BlockWork* gathered = work != nullptr && j < work->others.size() ? work->others[j].get() : nullptr;
+    std::unique_ptr<BlockWork> here;
+    if (gathered == nullptr && !elsewhere) {
+      here = fGatherers[j].gather(*block);
+      gathered = here.get();
+    }
+    fGatherers[j].merge(gathered);
   }
 }
 

@@ -38,8 +38,10 @@ struct BlockGatherer {
   std::vector<int> columns;  // the variables it reads
   std::function<std::unique_ptr<BlockWork>(const CaseBlock&)> gather;
   // Null for a block whose cells were read elsewhere and that brought
-  // nothing for it: the gatherer has not seen every case.
-  std::function<void(std::unique_ptr<BlockWork>)> merge;
+  // nothing for it: the gatherer has not seen every case. The work stays
+  // with the block (merge may move from it) and is freed with the block's
+  // tables, on the reader thread that reuses the block.
+  std::function<void(BlockWork*)> merge;
   // A block whose cells were read elsewhere (Pass::Adopt) brings what a pass
   // there saved of it: the overview's profile (engine::PassProfile::Save).
   // The work from those bytes; unset: the gatherer cannot take such blocks.

@@ -425,6 +425,13 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
 
   std::vector<double> distinct;
   std::vector<CompensatedSum> sums;
+  if (fExact && fValues.empty()) {
+    // A fresh profile: its own lists (with the room a Reset left them).
+    distinct.swap(fValues);
+    sums.swap(fWeights);
+    distinct.clear();
+    sums.clear();
+  }
   // Integers in a short span (codes, counts, ages, years) are counted in a
   // slot per integer: no sort at all.
   const double span = high - low;
@@ -618,6 +625,28 @@ void NumericProfile::Coarsen() {
   fBinWeights.resize(out);
 }
 
+void NumericProfile::Reset() {
+  fValid = {};
+  fMissingWeight = {};
+  fValidCases = 0;
+  fMin = std::numeric_limits<double>::infinity();
+  fMax = -std::numeric_limits<double>::infinity();
+  fWhole = true;
+  fExact = true;
+  // A long list's room goes: once the pass keeps bins, later blocks bin at
+  // once and would only hold it.
+  if (fValues.capacity() > kKeptRoom) {
+    fValues = {};
+    fWeights = {};
+  }
+  fValues.clear();
+  fWeights.clear();
+  fGrid = {};
+  fBins.clear();
+  fBinWeights.clear();
+  fUnbinnable = false;
+}
+
 void NumericProfile::Merge(NumericProfile&& later) {
   fValid.Add(later.fValid);
   fMissingWeight.Add(later.fMissingWeight);
@@ -748,6 +777,15 @@ void StringProfile::Overflow() {
   fWeights = {};
 }
 
+void StringProfile::Reset() {
+  fValid = {};
+  fMissingWeight = {};
+  fValidCases = 0;
+  fExact = true;
+  fValues = StringCategoryIndex{};
+  fWeights.clear();
+}
+
 void StringProfile::Merge(StringProfile&& later) {
   fValid.Add(later.fValid);
   fMissingWeight.Add(later.fMissingWeight);
@@ -853,6 +891,12 @@ void SetProfile::Add(const CaseBlock& block, const double* weights) {
   }
 }
 
+void SetProfile::Reset() {
+  fValid = {};
+  fMissing = {};
+  fComplete = true;
+}
+
 void SetProfile::Merge(SetProfile&& later) {
   fValid.Add(later.fValid);
   fMissing.Add(later.fMissing);
@@ -941,6 +985,18 @@ void PassProfile::WantTables(const std::vector<std::shared_ptr<const TableRules>
     for (const ColumnRule& m : d.members) members.push_back(m.index);
     WantSet(members, d.kind == DimensionKind::DichotomySet);
   }
+}
+
+bool PassProfile::Reset() {
+  fRows = 0;
+  for (auto& [index, column] : fColumns) {
+    if (!column) return false;
+    column->rows = 0;
+    if (column->numbers) column->numbers->Reset();
+    if (column->strings) column->strings->Reset();
+  }
+  for (auto& [index, set] : fSets) set.Reset();
+  return true;
 }
 
 PassProfile PassProfile::Fresh() const {

@@ -208,6 +208,9 @@ class NumericProfile {
   static constexpr int kNoBinHint = std::numeric_limits<int>::min();
   void Add(const double* values, const double* weights, std::size_t rows, int binHint = kNoBinHint);
   void Merge(NumericProfile&& later);
+  // Back to no case, with the same wants; lists keep their room.
+  void Reset();
+  static constexpr std::size_t kKeptRoom = 256;  // values whose room Reset keeps
   // The exponent of the fine grid while bins are kept, else kNoBinHint.
   int BinHint() const { return fExact || fUnbinnable ? kNoBinHint : fGrid.exponent; }
   ColumnSummary Finalize() const;
@@ -258,6 +261,7 @@ class StringProfile {
 
   void Add(const StringColumn& column, const double* weights, std::size_t rows);
   void Merge(StringProfile&& later);
+  void Reset();
   ColumnSummary Finalize() const;
   void Save(wire::Writer& out) const;
   void Load(wire::Reader& in);
@@ -285,6 +289,7 @@ class SetProfile {
 
   void Add(const CaseBlock& block, const double* weights);
   void Merge(SetProfile&& later);
+  void Reset();
   SetSummary Finalize() const { return SetSummary{fValid.Value(), fMissing.Value()}; }
   // False when a member column was not in a block: the set cannot be told.
   bool Complete() const { return fComplete; }
@@ -333,6 +338,13 @@ class PassProfile {
   void Add(const CaseBlock& block);
   // `later` profiles the cases after this one's, with the same wants.
   void Merge(PassProfile&& later);
+  // A profile merged into another (moved from) or one that took blocks,
+  // back to what Fresh gives, keeping its columns and their lists' room: the
+  // per-block profiles of a wide file are made once per reader instead of
+  // thousands of columns made and freed for every block. False when Merge
+  // took a column away from it (it wanted one the other lacked): make a
+  // fresh one then.
+  bool Reset();
   DataProfile Finalize() const;
   // Save writes the wants with what was gathered; Load reads into a profile
   // of no case (Fresh) and throws wire::Damaged when the bytes want other

@@ -218,7 +218,7 @@ TEST_F(MergedBlocks, GatherersSeeEveryBlockInOrder) {
       w->first = b.numbers[static_cast<std::size_t>(many)][0];
       return std::unique_ptr<host::BlockWork>(std::move(w));
     };
-    g.merge = [&](std::unique_ptr<host::BlockWork> w) {
+    g.merge = [&](host::BlockWork* w) {
       const auto& r = static_cast<const RowCount&>(*w);
       rows += r.rows;
       firsts.push_back(r.first);

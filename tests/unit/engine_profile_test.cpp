@@ -13,6 +13,7 @@
 #include <set>
 
 #include "host/engine/profile.h"
+#include "host/shards/wire.h"
 #include "support/test_dataset.h"
 
 using host::engine::DecimalGrid;
@@ -121,6 +122,32 @@ TEST(EngineProfile, MatchesTheReferenceInOnePassAndInMergedChunks) {
     ++files;
   }
   EXPECT_GE(files, 3u);
+}
+
+// A block's profile is reused for a later block once merged: reset, it must
+// be what a fresh one is (every member a Save writes), and the merged chunks
+// must still match the reference.
+TEST(EngineProfile, AProfileResetAfterItsMergeIsAFreshOne) {
+  for (const auto& entry : std::filesystem::directory_iterator(kReference)) {
+    std::ifstream in(entry.path());
+    const json ds = json::parse(in);
+    const auto dataset = Build(ds);
+    host::wire::Writer fresh;
+    Wanting(*dataset).Save(fresh);
+    host::engine::PassProfile whole = Wanting(*dataset);
+    host::engine::PassProfile part = Wanting(*dataset);
+    const auto& blocks = Blocks(*dataset);
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+      part.Add(blocks[b]);
+      if (b % 3 != 2 && b + 1 < blocks.size()) continue;
+      whole.Merge(std::move(part));
+      ASSERT_TRUE(part.Reset());
+      host::wire::Writer reset;
+      part.Save(reset);
+      EXPECT_EQ(reset.Buffer(), fresh.Buffer()) << entry.path() << " after block " << b;
+    }
+    Compare(whole.Finalize(), ds, "reused chunks");
+  }
 }
 
 TEST(EngineProfile, ColumnsLeftOutOfABlockAndUnwantedOnesAreNotSummarised) {
