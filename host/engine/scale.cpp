@@ -862,6 +862,13 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
   if (!fKeepValues || !later.fKeepValues) return;
   if (Provisional()) Retable();
   if (later.Provisional()) {
+    // A merged table of weight 1 that took nearly only new values (at most
+    // one repeat in eight: a continuous variable, not a 365-day date) goes
+    // raw now instead of taking block after block entry by entry until the
+    // density check: the quartiles are the same order statistics either way.
+    if (!fRaw && !fWeighted && fSums.size() >= kShortcutCheck && fKept <= fSums.size() + fSums.size() / 8) {
+      SwitchToRaw();
+    }
     if (fRaw && !fWeighted) {
       // Unit weights on both sides: the same values as the later table's
       // entries repeated, in one copy.
