@@ -501,6 +501,12 @@ class SelectionCopy {
   // From Keep() on, the thread keeps its copy until Drop().
   static void Keep() { tKept.keep = true; }
   static void Drop() { tKept = Kept{}; }
+  // A selection that makes a copy of another kind: the kept one goes first,
+  // so that two copies never take memory at once.
+  static void Free() {
+    tKept.data.reset();
+    tKept.size = 0;
+  }
 
  private:
   struct Kept {
@@ -975,6 +981,7 @@ std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn&
     }
     return SelectPairs(pairs, n, largest, total, targets, weightOf, decode);
   }
+  SelectionCopy::Free();
   std::vector<WeightedValue> pairs(n);
   std::size_t i = 0;
   values.ForEach([&](double x) { pairs[i++].value = x; });
@@ -989,6 +996,7 @@ std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn&
 std::vector<double> ScaleAccumulator::RawSelect(const std::vector<double>& targets) const {
   if (targets.empty()) return {};
   if (fWeighted) return WeightedSelectMany(fValues, fWeights, targets);
+  SelectionCopy::Free();
   // Unit weights: x(t) for whole t is the t-th smallest value.
   const std::size_t n = fValues.Size();
   std::vector<std::size_t> ranks;
