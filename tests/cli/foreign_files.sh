@@ -18,6 +18,11 @@ JSON
 "$build/foreign-writer" "$tmp/pkg/datapackage.json" "$tmp/new.dta"
 "$build/foreign-writer" --version 114 "$tmp/pkg/datapackage.json" "$tmp/old.dta"
 "$build/foreign-writer" "$tmp/pkg/d.csv" "$tmp/t.xpt"
+# ReadStat writes release 119's strL references in 118's layout, not the
+# published one the reader rewrites: such a file is read as it is.
+"$build/foreign-writer" --version 119 --strl s "$tmp/pkg/d.csv" "$tmp/strl.dta"
+check "a 119 file with ReadStat's strL references keeps its strings" bash -c \
+  "'$cb' '$tmp/strl.dta' 'CODEBOOK s' --format json | grep -c '\"category\": \"[abc]\"' | grep -qx 3"
 for f in new.dta old.dta t.xpt; do
   check "$f whole reads" test "$(status_of "$cb" "$tmp/$f")" = 0
 done
