@@ -29,25 +29,26 @@ done
 
 # The last bytes of these files are the value labels (Stata) or the padding
 # after the last case (transport: the 3 cases of 9 bytes share one 80-byte record).
-head -c -40 "$tmp/new.dta" >"$tmp/cut-new.dta"
+# cut_file SOURCE BYTES: the first BYTES of SOURCE (negative: all but the last) as cut-SOURCE.
+cut_file() { head -c "$2" "$tmp/$1" >"$tmp/cut-$1"; }
+cut_file new.dta -40
 fails "a Stata file cut in its value labels is refused" 2 \
   'cut-new.dta: cannot read this Stata data file (.dta): Unable to read from file (the file ends inside a record)' \
   "$cb" "$tmp/cut-new.dta" -o "$tmp/out.json"
-head -c "$(grep -abo '</data>' "$tmp/new.dta" | cut -d: -f1)" "$tmp/new.dta" | head -c -1 >"$tmp/cut-new.dta"
+cut_file new.dta "$(($(grep -abo '</data>' "$tmp/new.dta" | cut -d: -f1) - 1))"
 fails "a Stata file cut in its last row names the case" 2 'cut-new.dta, case 3: cannot read' \
   "$cb" "$tmp/cut-new.dta" -o "$tmp/out.json"
-head -c -12 "$tmp/new.dta" >"$tmp/tag.dta"
+cut_file new.dta -12
 fails "a Stata file without its closing tag is refused" 2 'before its closing </stata_dta> tag' \
-  "$cb" "$tmp/tag.dta" -o "$tmp/out.json"
-head -c -5 "$tmp/old.dta" >"$tmp/cut-old.dta"
-fails "an old Stata file cut in its value labels is refused" 2 'the file ends inside a record' \
-  "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
+  "$cb" "$tmp/cut-new.dta" -o "$tmp/out.json"
 # The old file ends with x's one label table: a 4-byte length, a 33-byte name,
 # 3 bytes of padding, then 45 bytes of labels (3 of them, 13 bytes of text).
-head -c -45 "$tmp/old.dta" >"$tmp/cut-old.dta"
-fails "an old Stata file cut after a label table's header is refused" 2 'the file ends inside a record' \
-  "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
-head -c -85 "$tmp/old.dta" >"$tmp/cut-old.dta"
+for at in -5 -45; do
+  cut_file old.dta "$at"
+  fails "an old Stata file cut in its value labels ($at bytes) is refused" 2 'the file ends inside a record' \
+    "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
+done
+cut_file old.dta -85
 fails "an old Stata file cut before a label table warns of the labels it lacks" 0 \
   'cut-old.dta: a set of value labels that variables name is not in the file, so their values show without labels: either never defined, or the file is cut short before them:' \
   "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
