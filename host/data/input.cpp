@@ -432,24 +432,12 @@ void WriteAll(int fd, const char* data, std::size_t size, const std::string& dis
   }
 }
 
-}  // namespace
-
-std::string IconvName(const std::string& encoding) {
-  // "utf-8-sig" is UTF-8 with a mark, which is skipped anyway.
-  std::string e = LowerAscii(encoding);
-  if (e == "utf-8-sig" || e == "utf_8_sig" || e == "utf8-sig" || e == "utf8_sig") return "utf-8";
-  const auto known = [](const std::string& name) {
-    const iconv_t converter = iconv_open("UTF-8", name.c_str());
-    if (converter == reinterpret_cast<iconv_t>(-1)) return false;
-    iconv_close(converter);
-    return true;
-  };
-  if (e.empty() || known(encoding)) return encoding;
-  std::replace(e.begin(), e.end(), '_', '-');
-  if (e == "mac-roman" || e == "macroman" || e == "x-mac-roman") return "macintosh";
-  if (known(e)) return e;
-  e.erase(std::remove(e.begin(), e.end(), '-'), e.end());
-  return known(e) ? e : encoding;
+// True when iconv converts from `name` to UTF-8.
+bool IconvKnows(const std::string& name) {
+  const iconv_t converter = iconv_open("UTF-8", name.c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(converter);
+  return true;
 }
 
 bool IsUtf8Name(const std::string& encoding) {
@@ -457,7 +445,19 @@ bool IsUtf8Name(const std::string& encoding) {
   return e.empty() || e == "utf-8" || e == "utf8";
 }
 
-namespace {}  // namespace
+}  // namespace
+
+std::string IconvName(const std::string& encoding) {
+  // "utf-8-sig" is UTF-8 with a mark, which is skipped anyway.
+  std::string e = LowerAscii(encoding);
+  if (e == "utf-8-sig" || e == "utf_8_sig" || e == "utf8-sig" || e == "utf8_sig") return "utf-8";
+  if (e.empty() || IconvKnows(encoding)) return encoding;
+  std::replace(e.begin(), e.end(), '_', '-');
+  if (e == "mac-roman" || e == "macroman" || e == "x-mac-roman") return "macintosh";
+  if (IconvKnows(e)) return e;
+  e.erase(std::remove(e.begin(), e.end(), '-'), e.end());
+  return IconvKnows(e) ? e : encoding;
+}
 
 CsvInput::~CsvInput() {
   if (fSpoolFd >= 0) ::close(fSpoolFd);
@@ -537,11 +537,7 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
 }
 
 bool ConvertibleEncoding(const std::string& encoding) {
-  if (IsUtf8Name(encoding)) return true;
-  const iconv_t converter = iconv_open("UTF-8", IconvName(encoding).c_str());
-  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
-  iconv_close(converter);
-  return true;
+  return IsUtf8Name(encoding) || IconvKnows(IconvName(encoding));
 }
 
 char SniffDelimiter(const std::string& path, const std::string& displayName) {
