@@ -228,13 +228,12 @@ class MessageEcho {
   // says so where the run was started.
   void Summarise(const std::string& outputPath) const {
     if (fErrors == 0 && (fWarnings == 0 || fQuiet || outputPath.empty())) return;
-    const auto count = [](int n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); };
     std::string text = outputPath.empty() ? std::string("the output") : "the report '" + outputPath + "'";
     if (fErrors > 0) {
-      text += " holds " + count(fErrors, "error");
-      if (fWarnings > 0) text += " and " + count(fWarnings, "warning");
+      text += " holds " + host::Counted(static_cast<std::size_t>(fErrors), "error");
+      if (fWarnings > 0) text += " and " + host::Counted(static_cast<std::size_t>(fWarnings), "warning");
     } else {
-      text += " holds " + count(fWarnings, "warning");
+      text += " holds " + host::Counted(static_cast<std::size_t>(fWarnings), "warning");
     }
     Fail(text + (fErrors > 0 ? "; exit status 1." : "."));
   }

@@ -10,6 +10,10 @@ std::string LowerAscii(std::string_view text) {
   return out;
 }
 
+std::string Counted(std::size_t n, std::string_view noun) {
+  return std::to_string(n) + " " + std::string(noun) + (n == 1 ? "" : "s");
+}
+
 std::string UpperAscii(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = UpperAscii(c);

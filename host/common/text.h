@@ -18,6 +18,8 @@ constexpr char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<ch
 std::string LowerAscii(std::string_view text);
 std::string UpperAscii(std::string_view text);
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+// "1 cell", "2 cells": a count with a noun that takes an "s" in the plural.
+std::string Counted(std::size_t n, std::string_view noun);
 
 // Blanks around a cell or a listed value: spaces and tabs at both ends.
 constexpr std::string_view TrimBlanks(std::string_view text) {

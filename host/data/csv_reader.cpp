@@ -10,17 +10,15 @@
 #include <cstring>
 #include <new>
 
+#include "host/common/text.h"
 #include "host/data/files.h"
 #include "host/dataset.h"
 
 namespace host {
 
 std::string RowWidthMismatch(std::size_t cells, std::size_t variables, bool only) {
-  const auto counted = [](std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-  };
-  return std::string("the row has ") + (only ? "only " : "") + counted(cells, "cell", "cells") + " but the file has " +
-         counted(variables, "variable", "variables");
+  return std::string("the row has ") + (only ? "only " : "") + Counted(cells, "cell") + " but the file has " +
+         Counted(variables, "variable");
 }
 char SeparatorLine(std::string_view head, std::size_t& bytes) {
   bytes = 0;

@@ -599,11 +599,8 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
   std::string problems;
   auto add = [&](const std::string& text) { problems += (problems.empty() ? "" : "\n") + text; };
   if (header.size() != plan.fields.size()) {
-    const auto counted = [](std::size_t n, const char* what) {
-      return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-    };
-    add(headerWhere + ": the header has " + counted(header.size(), "column") + " but the descriptor lists " +
-        counted(plan.fields.size(), "field") + ". The fields must match the header's columns, in order");
+    add(headerWhere + ": the header has " + Counted(header.size(), "column") + " but the descriptor lists " +
+        Counted(plan.fields.size(), "field") + ". The fields must match the header's columns, in order");
   }
   for (std::size_t i = 0; i < header.size() && i < plan.fields.size(); ++i) {
     const FieldSpec& f = plan.fields[i];
