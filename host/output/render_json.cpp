@@ -214,7 +214,7 @@ class ItemWriter {
       fW.BeginArray();
     }
     for (; fDimension < dimensions.size(); ++fDimension) {
-      const DimensionNode& d = *dimensions[fDimension];
+      DimensionNode& d = *dimensions[fDimension];
       if (fPath.empty()) {
         if (!complete && fDimension > 0) return false;
         fW.BeginObject();
@@ -242,7 +242,7 @@ class ItemWriter {
       auto& [group, next] = fPath.back();
       if (next == group->children.size()) {
         if (!complete && table.MayGrow(*group)) return false;
-        if (fRelease) const_cast<GroupNode*>(group)->closed = true;
+        if (fRelease) group->closed = true;
         fW.EndArray();
         fPath.pop_back();
         if (!fPath.empty()) fW.EndObject();  // a group's object; the dimension's is the caller's
@@ -271,8 +271,8 @@ class ItemWriter {
 
   // A streamed row is written: its node goes back to the table, and the
   // written start of its group's list is dropped now and then.
-  static void Forget(CategoryNode& row, std::pair<const GroupNode*, std::size_t>& at) {
-    auto& group = const_cast<GroupNode&>(*at.first);
+  static void Forget(CategoryNode& row, std::pair<GroupNode*, std::size_t>& at) {
+    GroupNode& group = *at.first;
     row.Table()->Release(row);
     constexpr std::size_t kDropAt = 4096;
     if (at.second >= kDropAt && 2 * at.second >= group.children.size()) {
@@ -285,7 +285,10 @@ class ItemWriter {
   bool fRelease;
   const TableNode* fTable = nullptr;  // the table written in part
   std::size_t fDimension = 0;
-  std::vector<std::pair<const GroupNode*, std::size_t>> fPath;  // open containers, next child of each
+  // Open containers, next child of each. Held non-const because the writer
+  // that releases (the streaming one, which owns the live document) marks
+  // written groups closed and hands written rows back through them.
+  std::vector<std::pair<GroupNode*, std::size_t>> fPath;
 };
 
 // The report written while the commands run.
