@@ -495,7 +495,10 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   // Compression is told by the first bytes, whatever the name says.
   const std::string_view magic = source->Peek(4);
   const bool gzip = magic.size() >= 2 && magic[0] == '\x1F' && magic[1] == '\x8B';
-  const bool zstd = magic.size() >= 4 && std::memcmp(magic.data(), "\x28\xB5\x2F\xFD", 4) == 0;
+  // A zstd file may begin with a skippable frame (magic 0x184D2A50-5F), as
+  // pzstd writes its files; the decoder passes over such frames.
+  const bool zstd = magic.size() >= 4 && (std::memcmp(magic.data(), "\x28\xB5\x2F\xFD", 4) == 0 ||
+                                          ((magic[0] & 0xF0) == 0x50 && magic.substr(1, 3) == "\x2A\x4D\x18"));
   if (!fromStdin && regular && !gzip && !zstd && IsUtf8Name(request.encoding) && !request.dialect.Needed()) {
     // The common case: a plain file read as it is (unless it starts with a
     // UTF-16 byte order mark, which only a conversion reads).
