@@ -8,9 +8,13 @@
 // output's value formatting can share it.
 #pragma once
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <system_error>
 
 #include "host/common/text.h"
 
@@ -122,9 +126,31 @@ constexpr bool Digits(std::string_view text, std::size_t pos, std::size_t n, uns
   return true;
 }
 
+// The digits after a decimal point as the double nearest their value (a sum
+// of tenths, hundredths, ... would round at every step: ".3" gave
+// 0.30000000000000004). Digits past the 38th cannot change a double here.
+inline double DecimalFraction(std::string_view digits) {
+  double fraction = 0.0;
+  if (digits.empty()) return fraction;
+  char buffer[40] = {'0', '.'};
+  const std::size_t n = std::min(digits.size(), sizeof buffer - 2);
+  std::copy_n(digits.data(), n, buffer + 2);
+  std::from_chars(buffer, buffer + 2 + n, fraction);
+  return fraction;
+}
+
+// A UTC offset of zero, as tools write UTC where others write "Z": pandas
+// and Python's isoformat "+00:00", also "+0000", "+00" and "-00:00".
+constexpr bool ZeroOffset(std::string_view zone) {
+  return zone == "+00:00" || zone == "-00:00" || zone == "+0000" || zone == "-0000" || zone == "+00" || zone == "-00";
+}
+
 // "HH:MM[:SS[.fff]]" starting at pos, running to the end of the text (an
-// optional trailing "Z" is accepted). maxHour bounds the hour field.
-inline bool ParseClock(std::string_view text, std::size_t pos, unsigned maxHour, std::size_t hourDigits,
+// optional trailing "Z" or zero offset is accepted). maxHour bounds the hour
+// field. The result is base (whole seconds) plus the clock, rounded once:
+// the whole seconds add exactly and the fraction is read as a decimal, so
+// "00:00:00.3" is the double nearest 0.3.
+inline bool ParseClock(std::string_view text, std::size_t pos, unsigned maxHour, std::size_t hourDigits, double base,
                        double& seconds) {
   unsigned h = 0, m = 0, s = 0;
   if (!Digits(text, pos, hourDigits, h) || h > maxHour) return false;
@@ -132,25 +158,21 @@ inline bool ParseClock(std::string_view text, std::size_t pos, unsigned maxHour,
   if (pos >= text.size() || text[pos] != ':') return false;
   if (!Digits(text, pos + 1, 2, m) || m > 59) return false;
   pos += 3;
-  double fraction = 0.0;
+  std::string_view digits;
   if (pos < text.size() && text[pos] == ':') {
     if (!Digits(text, pos + 1, 2, s) || s > 59) return false;
     pos += 3;
     if (pos < text.size() && (text[pos] == '.' || text[pos] == ',')) {
-      ++pos;
-      double scale = 0.1;
-      const std::size_t start = pos;
-      while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-        fraction += scale * (text[pos] - '0');
-        scale /= 10;
-        ++pos;
-      }
+      const std::size_t start = ++pos;
+      while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
       if (pos == start) return false;
+      digits = text.substr(start, pos - start);
     }
   }
   if (pos < text.size() && text[pos] == 'Z') ++pos;
+  if (pos < text.size() && ZeroOffset(text.substr(pos))) pos = text.size();
   if (pos != text.size()) return false;
-  seconds = static_cast<double>(h) * 3600.0 + m * 60.0 + s + fraction;
+  seconds = (base + (static_cast<double>(h) * 3600.0 + m * 60.0 + s)) + DecimalFraction(digits);
   return true;
 }
 }  // namespace detail
@@ -170,11 +192,9 @@ inline bool ParseIsoDate(std::string_view text, double& seconds) {
 inline bool ParseIsoDateTime(std::string_view text, double& seconds) {
   if (text.size() == 10) return ParseIsoDate(text, seconds);
   if (text.size() < 16 || (text[10] != 'T' && text[10] != ' ')) return false;
-  double day = 0.0, clock = 0.0;
+  double day = 0.0;
   if (!ParseIsoDate(text.substr(0, 10), day)) return false;
-  if (!detail::ParseClock(text, 11, 23, 2, clock)) return false;
-  seconds = day + clock;
-  return true;
+  return detail::ParseClock(text, 11, 23, 2, day, seconds);
 }
 
 // "HH:MM[:SS[.fff]]" -> seconds. The hours may run past 23 (durations) and
@@ -187,7 +207,7 @@ inline bool ParseIsoTime(std::string_view text, double& seconds) {
   }
   const std::size_t colon = text.find(':');
   if (colon == std::string_view::npos || colon == 0 || colon > 6) return false;
-  if (!detail::ParseClock(text, 0, 999999, colon, seconds)) return false;
+  if (!detail::ParseClock(text, 0, 999999, colon, 0.0, seconds)) return false;
   if (negative) seconds = -seconds;
   return true;
 }
@@ -226,20 +246,20 @@ inline bool ParseIsoDuration(std::string_view text, double& seconds) {
       continue;
     }
     const std::size_t start = pos;
-    double value = 0.0, scale = 0.0;
+    std::size_t point = std::string_view::npos;
     while (pos < text.size() && ((text[pos] >= '0' && text[pos] <= '9') || text[pos] == '.' || text[pos] == ',')) {
-      const char c = text[pos++];
-      if (c == '.' || c == ',') {
-        if (scale != 0.0) return false;
-        scale = 0.1;
-      } else if (scale == 0.0) {
-        value = value * 10 + (c - '0');
-      } else {
-        value += scale * (c - '0');
-        scale /= 10;
+      if (text[pos] == '.' || text[pos] == ',') {
+        if (point != std::string_view::npos) return false;
+        point = pos;
       }
+      ++pos;
     }
     if (pos == start || pos >= text.size()) return false;
+    // The number read with one rounding ("PT0.3S" is the double nearest 0.3).
+    double value = 0.0;
+    std::string number(text.substr(start, pos - start));
+    if (point != std::string_view::npos) number[point - start] = '.';
+    if (std::from_chars(number.data(), number.data() + number.size(), value).ec != std::errc()) return false;
     const char unit = text[pos++];
     while (*order != '\0' && *order != unit) ++order;
     if (*order == '\0') return false;
@@ -322,10 +342,10 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
         if (!number(2, second)) return false;
         break;
       case 'f': {
-        double scale = 0.1;
         const std::size_t start = t;
-        while (t < text.size() && text[t] >= '0' && text[t] <= '9') fraction += scale * (text[t++] - '0'), scale /= 10;
+        while (t < text.size() && text[t] >= '0' && text[t] <= '9') ++t;
         if (t == start) return false;
+        fraction = detail::DecimalFraction(text.substr(start, t - start));
         break;
       }
       case 'p': {
@@ -366,18 +386,19 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
     hour = hour % 12 + (pm ? 12 : 0);
   }
   if (hour > 23 || minute > 59 || second > 60) return false;
-  const double clock = hour * 3600.0 + minute * 60.0 + second + fraction;
+  // Whole seconds add exactly; the fraction is rounded in once, at the end.
+  const double clock = hour * 3600.0 + minute * 60.0 + second;
   if (!hasDate) {
-    seconds = clock;
+    seconds = clock + fraction;
     return true;
   }
   if (dayOfYear > 0) {
     if (dayOfYear > (IsLeapYear(year) ? 366u : 365u)) return false;
-    seconds = SecondsFromCivil(year, 1, 1) + (dayOfYear - 1) * kSecondsPerDay + clock;
+    seconds = (SecondsFromCivil(year, 1, 1) + (dayOfYear - 1) * kSecondsPerDay + clock) + fraction;
     return true;
   }
   if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return false;
-  seconds = SecondsFromCivil(year, month, day) + clock;
+  seconds = (SecondsFromCivil(year, month, day) + clock) + fraction;
   return true;
 }
 

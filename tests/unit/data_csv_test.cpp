@@ -232,10 +232,17 @@ TEST(DataCsv, DateCells) {
       {K::DateTime, "2024-03-15T24:00:00", false, 0},
       {K::DateTime, "2024-03-15T10:60:00", false, 0},
       {K::DateTime, "2024-03-15X10:30:00", false, 0},
+      // UTC as pandas writes it; another offset is no plain date-time.
+      {K::DateTime, "2024-03-15 10:30:00+00:00", true, 13929877800.0},
+      {K::DateTime, "2024-03-15T10:30:00+01:00", false, 0},
+      {K::DateTime, "2024-03-15T10:30:00.3", true, 13929877800.3},
       {K::Time, "10:30:00", true, 37800.0},
       {K::Time, "00:00", true, 0.0},
       {K::Time, "100:00:01.25", true, 360001.25},
       {K::Time, "-01:30", true, -5400.0},
+      // Fractions are decimals read with one rounding, not sums of tenths.
+      {K::Time, "00:00:00.3", true, 0.3},
+      {K::Time, "00:00:00.123456789012345678", true, 0.123456789012345678},
       {K::Time, "10:30:60", false, 0},
       {K::Time, "1030", false, 0},
       {K::Time, "10:3", false, 0},

@@ -156,7 +156,9 @@ TEST(TableSchemaCells, YearMonthDurationBooleanAndStyledNumbers) {
     ASSERT_TRUE(host::ParseDateCell(CellKind::Duration, d.text, v)) << d.text;
     EXPECT_DOUBLE_EQ(v, d.seconds) << d.text;
   }
-  for (const char* bad : {"P", "PT", "1D", "P1H", "PT1D", "P1D2Y", "P1.5.5D"}) {
+  ASSERT_TRUE(host::ParseDateCell(CellKind::Duration, "PT0,3S", v));
+  EXPECT_EQ(v, 0.3);  // the nearest double, not a sum of tenths
+  for (const char* bad : {"P", "PT", "1D", "P1H", "PT1D", "P1D2Y", "P1.5.5D", "P.D"}) {
     EXPECT_FALSE(host::ParseDateCell(CellKind::Duration, bad, v)) << bad;
   }
   ASSERT_TRUE(host::ParseDateCell(CellKind::Year, "2024", v));
@@ -209,6 +211,8 @@ TEST(TableSchemaCells, DatePatterns) {
       EXPECT_DOUBLE_EQ(v, c.seconds) << c.pattern << " " << c.text;
     }
   }
+  double tenths = 0;  // a fraction is the nearest double, not a sum of tenths
+  EXPECT_TRUE(host::dates::ParsePatternDate("00:00:00.3", "%H:%M:%S.%f", tenths) && tenths == 0.3);
   EXPECT_TRUE(host::dates::PatternIsReadable("%d/%m/%Y %H:%M"));
   EXPECT_FALSE(host::dates::PatternIsReadable("%d/%m/%Y %Z"));
   EXPECT_FALSE(host::dates::PatternIsReadable("%"));
