@@ -144,16 +144,33 @@ inline bool ParseDateCell(CellKind kind, std::string_view text, double& value) {
 
 // A number written in a style: the group character dropped, the decimal
 // character read as a point, and (unless bare) text around the number
-// ignored, as in "$1,200" or "15%".
+// ignored, as in "$1,200" or "15%". The text around may carry the sign, as
+// money is written: "-$5", "$-5", "(5)" and "5-" are all minus five; a
+// second sign ("-(5)") makes the cell no number rather than a guess.
 inline bool ParseStyledNumber(std::string_view text, const NumberStyle& style, double& value) {
   if (style.Plain()) return ParseNumber(text, value);
-  if (!style.bare) {
-    auto numeric = [&](char c) { return (c >= '0' && c <= '9') || c == style.decimalChar || c == '-' || c == '+'; };
-    while (!text.empty() && !numeric(text.front())) text.remove_prefix(1);
-    while (!text.empty() && !(text.back() >= '0' && text.back() <= '9')) text.remove_suffix(1);
-  }
   std::string plain;
-  plain.reserve(text.size());
+  plain.reserve(text.size() + 1);
+  if (!style.bare) {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    int minus = 0;
+    bool open = false;
+    while (!text.empty() && !digit(text.front()) && text.front() != style.decimalChar) {
+      minus += text.front() == '-';
+      open |= text.front() == '(';
+      text.remove_prefix(1);
+    }
+    while (!text.empty() && !digit(text.back())) {
+      minus += text.back() == '-';
+      if (text.back() == ')' && open) {
+        ++minus;
+        open = false;
+      }
+      text.remove_suffix(1);
+    }
+    if (minus > 1) return false;
+    if (minus == 1) plain += '-';
+  }
   for (char c : text) {
     if (style.groupChar != 0 && c == style.groupChar) continue;
     if (c == style.decimalChar) {

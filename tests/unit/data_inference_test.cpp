@@ -176,6 +176,11 @@ TEST(TableSchemaCells, YearMonthDurationBooleanAndStyledNumbers) {
   host::NumberStyle money{'.', ',', false};
   EXPECT_TRUE(host::ParseStyledNumber("$1,200.50", money, v) && v == 1200.5);
   EXPECT_TRUE(host::ParseStyledNumber("-15%", money, v) && v == -15);
+  // The text around the number may hold its sign, as money is written.
+  for (const char* minusFive : {"-$5", "$-5", "($5.00)", "5-", "USD -5"}) {
+    EXPECT_TRUE(host::ParseStyledNumber(minusFive, money, v) && v == -5) << minusFive;
+  }
+  EXPECT_FALSE(host::ParseStyledNumber("-($5)", money, v));
 }
 
 TEST(TableSchemaCells, DatePatterns) {
