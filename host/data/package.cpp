@@ -314,7 +314,7 @@ FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
                         "role",        "printFormat", "writeFormat", "categories", "categoriesOrdered", "missingValues",
                         "userMissing", "attributes",  "decimalChar", "groupChar",  "bareNumber",        "trueValues",
                         "falseValues", "format"},
-              {"example", "rdfType"});
+              {"example", "rdfType", "delimiter", "itemType"});
   FieldSpec f;
   f.path = path;
   f.missingTexts = schemaMissing;
@@ -929,7 +929,8 @@ std::string FileSpecOf(const std::string& path) {
   return folder + "\\" + abs.filename().string();
 }
 
-bool HasTableExtension(std::string path) {
+// The extension of a file name, lower case, under a .gz or .zst one.
+std::string TableExtension(std::string path) {
   path = LowerAscii(path);
   for (const char* packed : {".gz", ".zst"}) {
     const std::string tail = packed;
@@ -937,7 +938,11 @@ bool HasTableExtension(std::string path) {
       path.resize(path.size() - tail.size());
     }
   }
-  const std::string ext = fs::path(path).extension().string();
+  return fs::path(path).extension().string();
+}
+
+bool HasTableExtension(const std::string& path) {
+  const std::string ext = TableExtension(path);
   return ext == ".csv" || ext == ".tsv";
 }
 
@@ -953,9 +958,9 @@ bool IsTabular(const Json& r) {
     const std::string f = LowerAscii(r["format"].get<std::string>());
     if (f == "csv" || f == "tsv") return true;
   }
-  if (r.contains("mediatype") && r["mediatype"].is_string() &&
-      LowerAscii(r["mediatype"].get<std::string>()) == "text/csv") {
-    return true;
+  if (r.contains("mediatype") && r["mediatype"].is_string()) {
+    const std::string m = LowerAscii(r["mediatype"].get<std::string>());
+    if (m == "text/csv" || m == "text/tab-separated-values") return true;
   }
   if (r.contains("format") && r["format"].is_string()) {
     const std::string f = LowerAscii(r["format"].get<std::string>());
@@ -1030,26 +1035,70 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
 
 void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Plan& plan, DialectRewrite& rewrite) {
   const Json& dialect = d.Object(dj, dp);
-  d.CheckKeys(dialect, dp,
-              {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar",
-               "lineTerminator"},
-              {"caseSensitiveHeader", "csvddfVersion", "nullSequence"});
-  auto get = [&](const char* key, auto read) {
-    if (dialect.contains(key)) d.Try([&] { read(dialect[key], Member(dp, key)); });
+  d.CheckKeys(
+      dialect, dp,
+      {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar",
+       "lineTerminator", "csv", "headerRows", "commentRows"},
+      {"caseSensitiveHeader", "csvddfVersion", "nullSequence", "$schema", "headerJoin", "headerCase", "skipBlankRows"});
+  // The CSV settings, at the dialect's top (the standard's place) or in a
+  // "csv" object (where packages written by newer Frictionless tools put
+  // them); a delimiter left out of either would read the file wrongly.
+  auto controls = [&](const Json& from, const std::string& at) {
+    auto get = [&](const char* key, auto read) {
+      if (from.contains(key)) d.Try([&] { read(from[key], Member(at, key)); });
+    };
+    get("delimiter", [&](const Json& j, const std::string& p) { rewrite.delimiter = d.Character(j, p, false); });
+    get("quoteChar", [&](const Json& j, const std::string& p) { rewrite.quote = d.Character(j, p, true); });
+    get("doubleQuote", [&](const Json& j, const std::string& p) { rewrite.doubleQuote = d.Bool(j, p); });
+    get("escapeChar", [&](const Json& j, const std::string& p) { rewrite.escapeChar = d.Character(j, p, true); });
+    get("skipInitialSpace", [&](const Json& j, const std::string& p) { rewrite.skipInitialSpace = d.Bool(j, p); });
+    get("commentChar", [&](const Json& j, const std::string& p) { rewrite.commentChar = d.Character(j, p, true); });
+    get("lineTerminator", [&](const Json& j, const std::string& p) {
+      const std::string t = d.String(j, p);
+      if (t != "\r\n" && t != "\n" && t != "\r") {
+        d.Fail(p, "records end with line breaks (LF, CRLF or CR, all read alike); other terminators are not read");
+      }
+    });
   };
-  get("delimiter", [&](const Json& j, const std::string& p) { rewrite.delimiter = d.Character(j, p, false); });
-  get("header", [&](const Json& j, const std::string& p) { plan.dialect.header = d.Bool(j, p); });
-  get("quoteChar", [&](const Json& j, const std::string& p) { rewrite.quote = d.Character(j, p, true); });
-  get("doubleQuote", [&](const Json& j, const std::string& p) { rewrite.doubleQuote = d.Bool(j, p); });
-  get("escapeChar", [&](const Json& j, const std::string& p) { rewrite.escapeChar = d.Character(j, p, true); });
-  get("skipInitialSpace", [&](const Json& j, const std::string& p) { rewrite.skipInitialSpace = d.Bool(j, p); });
-  get("commentChar", [&](const Json& j, const std::string& p) { rewrite.commentChar = d.Character(j, p, true); });
-  get("lineTerminator", [&](const Json& j, const std::string& p) {
-    const std::string t = d.String(j, p);
-    if (t != "\r\n" && t != "\n" && t != "\r") {
-      d.Fail(p, "records end with line breaks (LF, CRLF or CR, all read alike); other terminators are not read");
-    }
-  });
+  controls(dialect, dp);
+  if (dialect.contains("csv")) {
+    d.Try([&] {
+      const std::string cp = Member(dp, "csv");
+      const Json& csv = d.Object(dialect["csv"], cp);
+      d.CheckKeys(
+          csv, cp,
+          {"delimiter", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar", "lineTerminator"},
+          {"nullSequence"});
+      controls(csv, cp);
+    });
+  }
+  if (dialect.contains("header")) {
+    d.Try([&] { plan.dialect.header = d.Bool(dialect["header"], Member(dp, "header")); });
+  }
+  // Rows given by number: the header on the first row is what every reader
+  // assumes; any other layout would silently turn header or comment rows
+  // into cases, so it is refused.
+  if (dialect.contains("headerRows") && plan.dialect.header) {
+    d.Try([&] {
+      const std::string hp = Member(dp, "headerRows");
+      const Json& rows = d.Array(dialect["headerRows"], hp);
+      if (!(rows.size() == 1 && rows[0].is_number_integer() && rows[0].get<std::int64_t>() == 1)) {
+        d.Fail(hp,
+               "only a header on the first row is read ([1]); remove the other rows from the file, or "
+               "give \"header\": false");
+      }
+    });
+  }
+  if (dialect.contains("commentRows")) {
+    d.Try([&] {
+      const std::string cp = Member(dp, "commentRows");
+      if (!d.Array(dialect["commentRows"], cp).empty()) {
+        d.Fail(cp,
+               "rows skipped by number are not read; remove them from the file, or mark them with "
+               "\"commentChar\"");
+      }
+    });
+  }
   if (rewrite.quote != 0 && rewrite.quote == rewrite.delimiter)
     d.Error(dp, "the delimiter and the quote character must differ");
   if (rewrite.Needed() && rewrite.delimiter == '"') {
@@ -1107,13 +1156,28 @@ const Json& Referenced(const std::string& descriptorPath, const Json& value, std
   return *holder.back();
 }
 
+// A resource published as tab-separated values (its format, media type or
+// file name says so) has tabs between its cells unless its dialect names
+// another delimiter, as the tools that write such packages read it.
+bool TabSeparated(const Json& res) {
+  auto text = [&](const char* key) {
+    return res.contains(key) && res[key].is_string() ? LowerAscii(res[key].get<std::string>()) : std::string();
+  };
+  if (res.contains("format")) return text("format") == "tsv";
+  if (res.contains("mediatype")) return text("mediatype") == "text/tab-separated-values";
+  const Json* first = res.contains("path") ? &res["path"] : nullptr;
+  if (first != nullptr && first->is_array() && !first->empty()) first = &(*first)[0];
+  if (first == nullptr || !first->is_string()) return false;
+  return TableExtension(first->get<std::string>()) == ".tsv";
+}
+
 // The resource's file, dialect, encoding and schema.
 void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, const std::string& descriptorPath,
                   const LoadOptions& options, Plan& plan, InputRequest& request) {
   d.Object(res, rp);
   d.CheckKeys(res, rp, {"path", "dialect", "schema", "encoding"},
               {"name", "profile", "title", "description", "format", "mediatype", "bytes", "hash", "sources", "licenses",
-               "scheme", "type", "compression", "homepage"});
+               "scheme", "type", "compression", "homepage", "$schema", "hashing", "stats"});
   if (res.contains("data") && !res.contains("path")) {
     d.Fail(Member(rp, "data"),
            "data written inside the descriptor are not read; put them in a CSV file and name it "
@@ -1157,6 +1221,10 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
                                            "latin1, cp1252, utf-16 or shift_jis (iconv -l lists them)");
       }
     });
+  }
+  if (TabSeparated(res)) {
+    request.dialect.delimiter = '\t';
+    plan.dialect.delimiter = '\t';
   }
   if (res.contains("dialect")) {
     d.Try([&] {
@@ -1293,7 +1361,8 @@ std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const
     std::vector<std::string> referencedFiles;
     const Json& schema = d.Object(Referenced(d.File(), res["schema"], sp, referenced, referencedFiles), sp);
     dataset->files.insert(dataset->files.end(), referencedFiles.begin(), referencedFiles.end());
-    d.CheckKeys(schema, sp, {"fields"}, {"primaryKey", "foreignKeys", "missingValues"});
+    d.CheckKeys(schema, sp, {"fields"},
+                {"primaryKey", "foreignKeys", "missingValues", "fieldsMatch", "uniqueKeys", "$schema", "profile"});
     const Json& fields = schema.contains("fields") ? d.Array(schema["fields"], sp + ".fields") : Json::array();
     for (std::size_t i = 0; i < fields.size(); ++i) {
       d.Try([&] {

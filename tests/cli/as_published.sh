@@ -117,4 +117,28 @@ printf '* \xc3\xbc.\r\nCODEBOOK /FILEINFO LABEL /STATISTICS NONE.\r\n' | iconv -
 check "a UTF-16 descriptor and syntax file are read" bash -c \
   "'$cb' '$tmp/u16/p.json' --syntax '$tmp/u16/c.cbk' --format text --quiet | grep -qx 'Label  Café'"
 
+# Packages as Frictionless tools describe them: newer ones put the CSV
+# settings in a "csv" object of the dialect, and add properties of their own.
+mkdir "$tmp/fl"
+printf 'a;b\n1;2.5\n3;4\n' >"$tmp/fl/semi.csv"
+printf 'a\tb\n1\t2.5\n3\t4\n' >"$tmp/fl/tabs.tsv"
+cat >"$tmp/fl/v5.json" <<'JSON'
+{"$schema": "https://datapackage.org/profiles/2.0/datapackage.json", "name": "p",
+ "resources": [{"$schema": "https://datapackage.org/profiles/2.0/dataresource.json", "name": "semi",
+   "type": "table", "path": "semi.csv", "scheme": "file", "format": "csv", "mediatype": "text/csv",
+   "encoding": "utf-8", "hashing": "md5", "stats": {"hash": "x", "bytes": 22, "fields": 2, "rows": 2},
+   "dialect": {"$schema": "https://datapackage.org/profiles/2.0/tabledialect.json", "headerRows": [1],
+               "csv": {"delimiter": ";"}}}]}
+JSON
+check "a dialect's \"csv\" object names the delimiter" same "$tmp/fl/v5.json"
+check "and the standard properties of such a package give no warning" \
+  bash -c "'$cb' '$tmp/fl/v5.json' 2>&1 >/dev/null | cmp -s - /dev/null"
+echo '{"resources": [{"path": "tabs.tsv"}]}' >"$tmp/fl/tsv.json"
+check "a .tsv resource without a dialect has tabs between its cells" same "$tmp/fl/tsv.json"
+echo '{"resources": [{"path": "semi.csv", "format": "tsv", "dialect": {"delimiter": ";"}}]}' >"$tmp/fl/tsv-semi.json"
+check "unless its dialect names another delimiter" same "$tmp/fl/tsv-semi.json"
+echo '{"resources": [{"path": "semi.csv", "dialect": {"delimiter": ";", "headerRows": [2]}}]}' >"$tmp/fl/rows.json"
+fails "a header on another row is refused, naming the property" 2 \
+  'resources[0].dialect.headerRows: only a header on the first row is read' "$cb" "$tmp/fl/rows.json" --quiet
+
 finish
