@@ -149,17 +149,38 @@ std::string DescriptorName(int fd) {
 // Standard input among the inputs, when it is a file.
 constexpr std::string_view kStandardInput = "/dev/stdin";
 
-// Output to a file that is one of the inputs would destroy it.
-bool OverwritesInput(const std::string& outputPath, int outputFd, const std::vector<std::string>& inputs) {
+// The program's own files: the executable and the plug-in it loads. A
+// report written over either (`-o codebook` in the folder of the program)
+// would leave nothing to run.
+std::vector<std::string> ProgramFiles(const std::string& pluginPath, const char* argv0) {
+  std::error_code ec;
+  std::vector<std::string> files{pluginPath.empty() ? DefaultPluginPath(argv0) : pluginPath};
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) files.push_back(self.string());
+  return files;
+}
+
+// Output to a file that is one of the inputs, or one of the program's own
+// files, would destroy it.
+bool OverwritesInput(const std::string& outputPath, int outputFd, const std::vector<std::string>& inputs,
+                     const std::vector<std::string>& programFiles = {}) {
+  const std::string output =
+      outputFd == STDOUT_FILENO && outputPath.empty() ? std::string("(standard output)") : "'" + outputPath + "'";
+  auto same = [&](const std::string& file) {
+    return outputFd >= 0 ? codebook_app::SameFile(outputFd, file) : codebook_app::SameFile(outputPath, file);
+  };
   for (const std::string& input : inputs) {
-    const bool same =
-        outputFd >= 0 ? codebook_app::SameFile(outputFd, input) : codebook_app::SameFile(outputPath, input);
-    if (!same) continue;
-    Fail("the output " +
-         (outputFd == STDOUT_FILENO && outputPath.empty() ? std::string("(standard output)") : "'" + outputPath + "'") +
+    if (!same(input)) continue;
+    Fail("the output " + output +
          (input == kStandardInput ? std::string(" is the file read as standard input")
                                   : " is the input file '" + input + "'") +
          "; writing it would destroy the input. Name another output file.");
+    return true;
+  }
+  for (const std::string& file : programFiles) {
+    if (!same(file)) continue;
+    Fail("the output " + output + " is the program's own file '" + file +
+         "'; writing it would destroy the program. Name another output file.");
     return true;
   }
   return false;
@@ -294,7 +315,8 @@ int PrintPlanInfo(const std::string& planPath) {
 }
 
 // --run-plan: one part's pass, its partial state written to `outputPath`.
-int RunPlanPart(const std::string& planPath, std::size_t part, const std::string& outputPath) {
+int RunPlanPart(const std::string& planPath, std::size_t part, const std::string& outputPath,
+                const std::vector<std::string>& programFiles) {
   if (part == 0) {
     Fail("--run-plan needs --part N: the part to read (1 for the first file of the resource).");
     return 2;
@@ -308,7 +330,7 @@ int RunPlanPart(const std::string& planPath, std::size_t part, const std::string
     const host::shards::PlanSummary summary = host::shards::SummarizePlan(planPath);
     std::vector<std::string> inputs{planPath};
     if (part <= summary.paths.size()) inputs.push_back(summary.paths[part - 1]);
-    if (OverwritesInput(outputPath, -1, inputs)) return 2;
+    if (OverwritesInput(outputPath, -1, inputs, programFiles)) return 2;
     std::string error;
     const auto write = [&](std::ostream& out) { host::shards::RunPart(planPath, part, out); };
     if (!codebook_app::WriteFileAtomically(outputPath, write, error)) {
@@ -701,7 +723,9 @@ int main(int argc, char** argv) {
   // Where the output goes: standard output, another open descriptor, or a file.
   const int outputFd = a.outputPath.empty() ? STDOUT_FILENO : codebook_app::DescriptorNamed(a.outputPath);
   host::SetThreads(a.threads);
-  if (!a.runPlanPath.empty()) return RunPlanPart(a.runPlanPath, a.part, a.outputPath);
+  if (!a.runPlanPath.empty()) {
+    return RunPlanPart(a.runPlanPath, a.part, a.outputPath, ProgramFiles(a.pluginPath, argv[0]));
+  }
 
   host::OutputFormat format;
   host::shards::RunFacts facts;
@@ -722,8 +746,9 @@ int main(int argc, char** argv) {
   if (a.datasetPath == "-" && ::fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode)) {
     inputs.emplace_back(kStandardInput);
   }
-  if (!a.writePlanPath.empty() ? OverwritesInput(a.writePlanPath, -1, inputs)
-                               : OverwritesInput(a.outputPath, outputFd, inputs)) {
+  const std::vector<std::string> programFiles = ProgramFiles(a.pluginPath, argv[0]);
+  if (!a.writePlanPath.empty() ? OverwritesInput(a.writePlanPath, -1, inputs, programFiles)
+                               : OverwritesInput(a.outputPath, outputFd, inputs, programFiles)) {
     return 2;
   }
 

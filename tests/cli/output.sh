@@ -44,6 +44,18 @@ check "-o naming the SAS catalog read beside the data exits 2" \
 check "the catalog is unchanged" test "$(md5sum <"$tmp/sas/survey.sas7bcat")" = "$catalog_before"
 check "the inputs are unchanged" test "$(cat "$tmp/pkg"/* | md5sum)" = "$sum_before"
 check "the link to an input is still a link" test -L "$tmp/to-data.md"
+# Nor the program's own files (`-o codebook` in the program's folder).
+mkdir "$tmp/prog"
+cp "$cb" "$build/libcodebook.so" "$tmp/prog/"
+cp "$build/libcodebook.so" "$tmp/prog/other.so"
+prog_before=$(cat "$tmp/prog"/* | md5sum)
+fails "-o naming the program exits 2" 2 "the output '$tmp/prog/codebook' is the program's own file" \
+  "$tmp/prog/codebook" "$pkg" --format text -o "$tmp/prog/codebook"
+fails "-o naming the plug-in next to it exits 2" 2 "is the program's own file '$tmp/prog/libcodebook.so'" \
+  "$tmp/prog/codebook" "$pkg" --format text -o "$tmp/prog/libcodebook.so"
+fails "-o naming the plug-in given with --plugin exits 2" 2 "is the program's own file" \
+  "$cb" "$pkg" --plugin "$tmp/prog/other.so" --format text -o "$tmp/prog/other.so"
+check "the program's files are unchanged" test "$(cat "$tmp/prog"/* | md5sum)" = "$prog_before"
 
 # Standard output: every write is checked.
 check "the program runs" test "$(status_of "$cb" "$data" --quiet)" = 0
