@@ -468,6 +468,40 @@ bool IsCompressedName(const std::string& path) {
   return EndsWith(lower, ".gz") || EndsWith(lower, ".zst");
 }
 
+namespace {
+
+// Files that are plainly no CSV text by their first bytes: other compressors
+// and archives, and spreadsheet workbooks. Read as text they would give a
+// message about NUL bytes or ragged rows; this says what the file is.
+std::string NotCsvAdvice(std::string_view magic) {
+  auto starts = [&](std::string_view m) { return magic.substr(0, m.size()) == m; };
+  if (starts(std::string_view("\xFD"
+                              "7zXZ\0",
+                              6))) {
+    return "is compressed with xz, which this program does not read; decompress it (xz -d) or compress it with "
+           "gzip or zstd";
+  }
+  if (starts("BZh") && magic.size() >= 10 && magic[3] >= '1' && magic[3] <= '9' &&
+      magic.substr(4, 6) == "\x31\x41\x59\x26\x53\x59") {
+    return "is compressed with bzip2, which this program does not read; decompress it (bunzip2) or compress it "
+           "with gzip or zstd";
+  }
+  if (starts("PK\x03\x04") || starts("PK\x05\x06")) {
+    return "is a zip archive (an .xlsx or .ods workbook is one too), which this program does not read; take the "
+           "CSV file out of it, or save the sheet as CSV";
+  }
+  if (starts("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) {
+    return "is an old Excel workbook (.xls) or another Office document, which this program does not read; save "
+           "the sheet as CSV";
+  }
+  if (starts("7z\xBC\xAF\x27\x1C")) {
+    return "is a 7-Zip archive, which this program does not read; take the CSV file out of it";
+  }
+  return {};
+}
+
+}  // namespace
+
 std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   const bool fromStdin = request.path == "-";
   int fd = STDIN_FILENO;
@@ -493,7 +527,10 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   auto source = std::make_unique<PeekSource>(std::make_unique<FdSource>(fd, !fromStdin, request.displayName));
 
   // Compression is told by the first bytes, whatever the name says.
-  const std::string_view magic = source->Peek(4);
+  const std::string_view magic = source->Peek(10);
+  if (const std::string advice = NotCsvAdvice(magic); !advice.empty()) {
+    throw InputError(request.displayName + ": the file " + advice);
+  }
   const bool gzip = magic.size() >= 2 && magic[0] == '\x1F' && magic[1] == '\x8B';
   // A zstd file may begin with a skippable frame (magic 0x184D2A50-5F), as
   // pzstd writes its files; the decoder passes over such frames.

@@ -25,6 +25,12 @@ check "compressed standard input reads as the file" same_as_plain - <"$tmp/surve
 check "an early stop on standard input still counts every case" bash -c \
   "'$cb' - --format json --quiet 'CODEBOOK /FILEINFO CASECOUNT /STATISTICS NONE' <$pub/survey.csv | grep -q '\"text\": \"8\"'"
 
+printf '\xFD7zXZ\x00\x00\x04\xE6\xD6' >"$tmp/xz.csv.gz"  # the start of an xz file
+fails "xz data under a .gz name is named as such" 2 'xz.csv.gz: the file is compressed with xz, which this program does not read' \
+  "$cb" "$tmp/xz.csv.gz" --quiet
+printf 'PK\x03\x04\x14\x00\x06\x00\x08\x00' >"$tmp/book.csv"
+fails "a workbook saved under a .csv name is named as such" 2 'book.csv: the file is a zip archive (an .xlsx or .ods workbook is one too)' \
+  "$cb" "$tmp/book.csv" --quiet
 head -c 150 "$tmp/survey.csv.gz" >"$tmp/cut.csv.gz"
 fails "a cut-short gzip file names the file" 2 'cut.csv.gz: the compressed data ends early' "$cb" "$tmp/cut.csv.gz" --quiet
 fails "latin-1 without --encoding names the line and suggests --encoding" 2 \
