@@ -348,6 +348,15 @@ FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
     d.Try([&] { f.userMissing = &d.Object(j["userMissing"], Member(path, "userMissing")); });
   }
   if (j.contains("attributes")) d.Try([&] { f.attributes = &d.Object(j["attributes"], Member(path, "attributes")); });
+  // A Table Schema number may be "NaN": no value, as a statistics package
+  // holds it. (Its infinities stay errors: no statistic can take them.)
+  if (f.kind == CellKind::Number) {
+    for (const char* nan : {"NaN", "nan", "NAN"}) {
+      if (std::find(f.missingTexts.begin(), f.missingTexts.end(), nan) == f.missingTexts.end()) {
+        f.missingTexts.emplace_back(nan);
+      }
+    }
+  }
   return f;
 }
 

@@ -137,6 +137,10 @@ echo '{"resources": [{"path": "tabs.tsv"}]}' >"$tmp/fl/tsv.json"
 check "a .tsv resource without a dialect has tabs between its cells" same "$tmp/fl/tsv.json"
 echo '{"resources": [{"path": "semi.csv", "format": "tsv", "dialect": {"delimiter": ";"}}]}' >"$tmp/fl/tsv-semi.json"
 check "unless its dialect names another delimiter" same "$tmp/fl/tsv-semi.json"
+printf 'x\n1\nNaN\nnan\n3\n' >"$tmp/fl/nan.csv"
+echo '{"resources": [{"path": "nan.csv", "schema": {"fields": [{"name": "x", "type": "number"}]}}]}' >"$tmp/fl/nan.json"
+check "NaN in a number field is no value" bash -c \
+  "'$cb' '$tmp/fl/nan.json' --format text --quiet 'CODEBOOK x /STATISTICS MEAN' | grep -q '^  Missing *2$'"
 echo '{"resources": [{"path": "semi.csv", "dialect": {"delimiter": ";", "headerRows": [2]}}]}' >"$tmp/fl/rows.json"
 fails "a header on another row is refused, naming the property" 2 \
   'resources[0].dialect.headerRows: only a header on the first row is read' "$cb" "$tmp/fl/rows.json" --quiet
