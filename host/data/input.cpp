@@ -272,8 +272,15 @@ class DialectSource : public ByteSource {
     if (n == 0) {
       fEnded = true;
       if (fState == State::Quoted) {
-        fCell.push_back('\n');  // an unclosed quote: the reader reports it
-        fState = State::Unquoted;
+        // An unclosed quote stays unclosed, so that the reader reports it
+        // (written as a whole quoted cell, it passed as a value).
+        fOut.push_back('"');
+        for (char c : fCell) {
+          fOut.push_back(c);
+          if (c == '"') fOut.push_back('"');
+        }
+        fCell.clear();
+        return;
       }
       if (fState != State::LineStart && fState != State::Comment) EndRecord();
       return;

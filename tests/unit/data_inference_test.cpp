@@ -99,6 +99,8 @@ TEST(Dialects, AreRewrittenToPlainCsvKeepingLineNumbers) {
       {single, "'it''s';\"q\"\n%\r\n1,2", "\"it's;\"\"q\"\"\"\n\n1,2\n"},
       // A line break inside a quoted cell stays, so later lines keep their numbers.
       {escape, "\"a\nb\",c\n", "\"a\nb\",c\n"},
+      // A quote never closed stays open, for the reader to report.
+      {spaced, "a;b\n1; \"x\ny\n", "a;b\n1;\"x\ny\n"},
   };
   for (const Case& c : cases) {
     TempDir dir;
