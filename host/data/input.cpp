@@ -587,23 +587,65 @@ bool ConvertibleEncoding(const std::string& encoding) {
   return IsUtf8Name(encoding) || IconvKnows(IconvName(encoding));
 }
 
-char SniffDelimiter(const std::string& path, const std::string& displayName) {
-  constexpr std::size_t kSample = std::size_t{64} << 10;
-  constexpr std::size_t kMaxRecords = 50;
+namespace {
+
+// The sample of a file the sniffers look at: its first 64 KiB.
+constexpr std::size_t kSample = std::size_t{64} << 10;
+
+std::string ReadSample(const std::string& path, const std::string& displayName) {
   std::string head(kSample, '\0');
   std::size_t size = 0;
-  {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw InputError(displayName + ": cannot open the file (" + std::strerror(errno) + ")");
-    FdSource source(fd, true, displayName);
-    while (size < kSample) {
-      const std::size_t n = source.Read(head.data() + size, kSample - size);
-      if (n == 0) break;
-      size += n;
-    }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw InputError(displayName + ": cannot open the file (" + std::strerror(errno) + ")");
+  FdSource source(fd, true, displayName);
+  while (size < kSample) {
+    const std::size_t n = source.Read(head.data() + size, kSample - size);
+    if (n == 0) break;
+    size += n;
   }
-  const bool whole = size < kSample;
   head.resize(size);
+  return head;
+}
+
+}  // namespace
+
+bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, char delimiter) {
+  const std::string head = ReadSample(path, displayName);
+  const std::string_view text(head);
+  const std::size_t n = text.size();
+  auto blank = [&](std::size_t i) { return i < n && (text[i] == ' ' || text[i] == '\t') && text[i] != delimiter; };
+  auto ends = [&](std::size_t i) { return i >= n || text[i] == delimiter || text[i] == '\n' || text[i] == '\r'; };
+  std::size_t i = 0;  // where a cell starts
+  while (i < n) {
+    std::size_t j = i;
+    while (blank(j)) ++j;
+    if (j < n && text[j] == '"') {
+      std::size_t k = j + 1;  // the closing quote ("" inside is one quote)
+      for (; k < n; ++k) {
+        if (text[k] != '"') continue;
+        if (k + 1 < n && text[k + 1] == '"') {
+          ++k;
+          continue;
+        }
+        break;
+      }
+      if (k >= n) return false;  // the sample ends inside the cell
+      std::size_t after = k + 1;
+      while (blank(after)) ++after;
+      // Blanks, a quoted text, blanks: a cell quoted after its blanks.
+      if (j > i && ends(after)) return true;
+      if (j == i) i = after;  // a quoted cell, passed over whole
+    }
+    while (!ends(i)) ++i;
+    ++i;
+  }
+  return false;
+}
+
+char SniffDelimiter(const std::string& path, const std::string& displayName) {
+  constexpr std::size_t kMaxRecords = 50;
+  const std::string head = ReadSample(path, displayName);
+  const bool whole = head.size() < kSample;
   std::string_view text(head);
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   std::size_t sepBytes = 0;

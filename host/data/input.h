@@ -61,6 +61,10 @@ bool IsCompressedName(const std::string& path);
 // |: the one that splits the rows into the same number of cells (more than
 // one), quotes respected. ',' when none does.
 char SniffDelimiter(const std::string& path, const std::string& displayName);
+// Whether a CSV file's first rows hold a cell quoted after blanks
+// (`1, "Smith, John", 34`), as people and some programs write CSV: such a
+// file is read with the blanks after each delimiter skipped.
+bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, char delimiter);
 // The name iconv knows for an encoding as Python and web pages may also
 // spell it ("latin-1", "utf_16_le", "mac_roman", "utf-8-sig"); the name as
 // given when iconv knows it, or when no spelling is known.

@@ -1478,6 +1478,19 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, const LoadOptions&
   plan.csvDisplay = request.displayName;
   plan.request = request;
   plan.dialect.delimiter = options.delimiter != 0 ? options.delimiter : SniffDelimiter(plan.csvPath, plan.csvDisplay);
+  if (SniffSpacedQuotes(plan.csvPath, plan.csvDisplay, plan.dialect.delimiter)) {
+    // Rewritten once with the blanks after each delimiter skipped, from
+    // the copy just made (standard input cannot be read again).
+    InputRequest spaced;
+    spaced.path = plan.csvPath;
+    spaced.displayName = request.displayName;
+    spaced.dialect.delimiter = plan.dialect.delimiter;
+    spaced.dialect.skipInitialSpace = true;
+    const std::shared_ptr<CsvInput> first = plan.input;  // open while it is copied
+    plan.input = PrepareCsvInput(spaced);
+    plan.csvPath = plan.input->Path();
+    plan.request.dialect = spaced.dialect;
+  }
   plan.inferAll = true;
   plan.bareMissing = {"", "NA", "N/A", "NaN", "NULL", "."};
   if (options.missing) {

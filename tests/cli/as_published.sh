@@ -37,6 +37,11 @@ fails "a lone CR inside a quoted cell counts as a line" 2 'cr.csv, line 5, colum
 printf 'a,b\r1,x\r2,\x81\r' >"$tmp/cr1252.csv"
 fails "and a byte not in the encoding names its line" 2 'cr1252.csv, line 3:' "$cb" "$tmp/cr1252.csv" --encoding cp1252 --quiet
 
+printf 'a, b\n1, "2.5"\n"3",  "4"\n' >"$tmp/spaced.csv"
+check "cells quoted after the blanks that follow a delimiter are quoted cells" same "$tmp/spaced.csv"
+printf 'a, b\n1, "x, y"\n2, "never closed\n' >"$tmp/spaced-open.csv"
+fails "and one never closed is reported" 2 'spaced-open.csv, line 3, column 2 (variable b): a quoted cell is not closed' \
+  "$cb" "$tmp/spaced-open.csv" --quiet
 printf 'a,b\n  \n1,2.5\n \t \n3,4\n   ' >"$tmp/blanks.csv"
 check "lines of spaces and tabs are blank lines" same "$tmp/blanks.csv"
 printf 'a\nx\n   \ny\n' >"$tmp/one.csv"

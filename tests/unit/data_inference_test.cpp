@@ -77,6 +77,25 @@ TEST(Sniffing, PicksTheDelimiterThatSplitsRowsAlike) {
   EXPECT_EQ(host::SniffDelimiter(dir.Write("d.csv", wide + "\n" + wide + "\n"), "d.csv"), ';');
 }
 
+TEST(Sniffing, TellsCellsQuotedAfterBlanks) {
+  struct Case {
+    const char* text;
+    bool spaced;
+  };
+  const Case cases[] = {
+      {"id, name, age\n1, \"Smith, John\", 34\n", true},
+      {"id,name\n1,\t\"x\"\n", true},
+      {"id,name\n1,\"a, \"\" \"\"b\"\n2, x\n", false},  // quotes and blanks inside an RFC quoted cell
+      {"id,name\n1, x\n2, 5\" ruler\n", false},         // a quote within a cell's text
+      {"id,name\n1, \"quoted\" word\n", false},         // text after the quote: the cell as written
+      {"id,name\n1,\"x\" \n", false},                   // blanks after a quoted cell only
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    EXPECT_EQ(host::SniffSpacedQuotes(dir.Write("d.csv", c.text), "d.csv", ','), c.spaced) << c.text;
+  }
+}
+
 TEST(Dialects, AreRewrittenToPlainCsvKeepingLineNumbers) {
   struct Case {
     host::DialectRewrite dialect;
