@@ -5,10 +5,11 @@
 #include <readstat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <unordered_map>
 
 #include "host/common/text.h"
@@ -204,6 +205,19 @@ std::vector<std::string> NoteLines(const std::string& note) {
   return lines;
 }
 
+// The first 64 bytes of a file (fewer when it is shorter). Returns 0, or the
+// errno of an open or read that failed.
+int FirstBytes(const std::string& path, std::string& head) {
+  head.assign(64, '\0');
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return errno != 0 ? errno : EIO;
+  const std::size_t got = std::fread(head.data(), 1, head.size(), file);
+  const int error = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+  std::fclose(file);
+  head.resize(got);
+  return error;
+}
+
 // The catalog of a SAS data file: the one given, else NAME.sas7bcat beside
 // the data (any case of the extension); empty when there is none.
 std::string FindCatalog(const std::string& path, const std::string& given) {
@@ -220,13 +234,12 @@ std::string FindCatalog(const std::string& path, const std::string& given) {
 
 void ReadCatalog(const std::string& catalog, const std::string& encoding, DictContext& dict) {
   std::error_code ec;
-  if (!fs::is_regular_file(catalog, ec)) {
-    throw InputError(catalog + ": cannot open the SAS format catalog; check the path given with --catalog");
+  std::string head;
+  const int openError = fs::is_regular_file(catalog, ec) ? FirstBytes(catalog, head) : ENOENT;
+  if (openError != 0) {
+    throw InputError(catalog + ": cannot open the SAS format catalog (" + std::strerror(openError) +
+                     "); check the path given with --catalog");
   }
-  std::ifstream in(catalog, std::ios::binary);
-  std::string head(64, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<std::size_t>(std::max<std::streamsize>(0, in.gcount())));
   if (SniffForeign(head) != ForeignKind::SasCatalog) {
     throw InputError(catalog + ": not a SAS format catalog (.sas7bcat): its first bytes are not those of one");
   }
@@ -270,10 +283,15 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
     }
     return ForeignKind::None;
   }
-  std::ifstream in(path, std::ios::binary);
-  std::string head(64, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<std::size_t>(std::max<std::streamsize>(0, in.gcount())));
+  std::string head;
+  if (const int error = FirstBytes(path, head); error != 0) {
+    // Other files are left to the CSV reader, which says the same.
+    if (promised == ForeignKind::None) return ForeignKind::None;
+    throw InputError(path + ": cannot open the file (" + std::strerror(error) + ")");
+  }
+  if (head.empty() && promised != ForeignKind::None) {
+    throw InputError(path + ": the file is empty (0 bytes), so it is not " + ForeignKindText(promised));
+  }
   const ForeignKind kind = SniffForeign(head);
   if (kind == ForeignKind::SasCatalog) {
     throw InputError(path +

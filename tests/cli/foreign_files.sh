@@ -105,4 +105,20 @@ fails "--catalog with a CSV file is ignored with a warning" 0 \
   "f.sas7bcat: a format catalog belongs to a SAS data file (.sas7bdat); ignored for $tmp/pkg/d.csv" \
   "$cb" "$tmp/pkg/d.csv" --catalog "$tmp/sas/f.sas7bcat"
 
+
+# A file that cannot be read says so, not that its bytes are wrong.
+: >"$tmp/empty.dta"
+fails "an empty .dta file is said to be empty" 2 \
+  'empty.dta: the file is empty (0 bytes), so it is not a Stata data file (.dta)' "$cb" "$tmp/empty.dta"
+mkdir -m 755 "$tmp/locked"
+cp "$tmp/new.dta" "$tmp/locked/l.dta"
+chmod 000 "$tmp/locked/l.dta"
+as_other=()  # root reads any file: run as nobody where that can be done
+[ "$(id -u)" = 0 ] && as_other=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+if [ "$(id -u)" != 0 ] || "${as_other[@]}" true 2>/dev/null; then
+  chmod 755 "$tmp"
+  fails "a .dta file without read permission says why it cannot be read" 2 \
+    'l.dta: cannot open the file (Permission denied)' "${as_other[@]}" "$cb" "$tmp/locked/l.dta"
+fi
+
 finish
