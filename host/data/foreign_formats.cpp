@@ -15,6 +15,31 @@ namespace {
 
 constexpr double kOrigin1960 = dates::SecondsFromCivil(1960, 1, 1);
 
+// The midnights that followed each leap second so far (UTC), in seconds
+// since 1582-10-14: Stata's %tC clock counts these seconds, %tc does not.
+constexpr double kAfterLeapSecond[] = {
+    dates::SecondsFromCivil(1972, 7, 1), dates::SecondsFromCivil(1973, 1, 1), dates::SecondsFromCivil(1974, 1, 1),
+    dates::SecondsFromCivil(1975, 1, 1), dates::SecondsFromCivil(1976, 1, 1), dates::SecondsFromCivil(1977, 1, 1),
+    dates::SecondsFromCivil(1978, 1, 1), dates::SecondsFromCivil(1979, 1, 1), dates::SecondsFromCivil(1980, 1, 1),
+    dates::SecondsFromCivil(1981, 7, 1), dates::SecondsFromCivil(1982, 7, 1), dates::SecondsFromCivil(1983, 7, 1),
+    dates::SecondsFromCivil(1985, 7, 1), dates::SecondsFromCivil(1988, 1, 1), dates::SecondsFromCivil(1990, 1, 1),
+    dates::SecondsFromCivil(1991, 1, 1), dates::SecondsFromCivil(1992, 7, 1), dates::SecondsFromCivil(1993, 7, 1),
+    dates::SecondsFromCivil(1994, 7, 1), dates::SecondsFromCivil(1996, 1, 1), dates::SecondsFromCivil(1997, 7, 1),
+    dates::SecondsFromCivil(1999, 1, 1), dates::SecondsFromCivil(2006, 1, 1), dates::SecondsFromCivil(2009, 1, 1),
+    dates::SecondsFromCivil(2012, 7, 1), dates::SecondsFromCivil(2015, 7, 1), dates::SecondsFromCivil(2017, 1, 1),
+};
+
+// A %tC time without the leap seconds before it. The host's clock has no
+// 23:59:60: a time within a leap second shows as the second before it.
+double WithoutLeapSeconds(double seconds) {
+  double leap = 0;
+  for (const double after : kAfterLeapSecond) {
+    if (seconds < after + leap) break;  // before this leap second began
+    ++leap;
+  }
+  return seconds - leap;
+}
+
 // Reads digits at pos; -1 when there are none.
 long Number(std::string_view text, std::size_t& pos) {
   const std::size_t start = pos;
@@ -73,7 +98,7 @@ MappedFormat MapStataFormat(std::string_view text, int stringWidth) {
       case 'c':
       case 'C':
         m.format = Host("DATETIME", 20, 0, 0);
-        m.convert = Convert::StataMillis;
+        m.convert = unit == 'C' ? Convert::StataLeapMillis : Convert::StataMillis;
         return m;
       case 'm':
         m.format = Host("MOYR", 8, 0, 0);
@@ -96,7 +121,8 @@ MappedFormat MapStataFormat(std::string_view text, int stringWidth) {
   }
   if (pos < text.size() && text[pos] == '0') ++pos;  // leading zeros: a display detail
   const long width = Number(text, pos);
-  if (width <= 0 || pos >= text.size() || text[pos] != '.') return m;
+  // "%9,2f" shows a decimal comma; the numbers are those of "%9.2f".
+  if (width <= 0 || pos >= text.size() || (text[pos] != '.' && text[pos] != ',')) return m;
   ++pos;
   const long decimals = Number(text, pos);
   if (decimals < 0 || pos >= text.size()) return m;
@@ -176,6 +202,8 @@ double ConvertValue(Convert convert, double v) {
       return kOrigin1960 + v * dates::kSecondsPerDay;
     case Convert::StataMillis:
       return kOrigin1960 + v / 1000.0;
+    case Convert::StataLeapMillis:
+      return WithoutLeapSeconds(kOrigin1960 + v / 1000.0);
     case Convert::SasSeconds:
       return kOrigin1960 + v;
     case Convert::StataMonths:
@@ -220,13 +248,14 @@ std::string TextAsUtf8(std::string_view text) {
                                          0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
   std::string out;
   out.reserve(text.size() + text.size() / 2);
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    char32_t u = c;
-    if (c >= 0x80 && c <= 0x9F) u = kHigh[c - 0x80];
-    if (u < 0x80) {
-      out += static_cast<char>(u);
-    } else if (u < 0x800) {
+  // Only the bytes that begin no UTF-8 character are read as the code page:
+  // a UTF-8 value cut inside a character (Stata cuts str# values by bytes)
+  // keeps the characters before the cut.
+  do {
+    out.append(text.substr(0, bad));
+    const auto c = static_cast<unsigned char>(text[bad]);
+    const char32_t u = c <= 0x9F ? kHigh[c - 0x80] : c;
+    if (u < 0x800) {
       out += static_cast<char>(0xC0 | (u >> 6));
       out += static_cast<char>(0x80 | (u & 0x3F));
     } else {
@@ -234,7 +263,9 @@ std::string TextAsUtf8(std::string_view text) {
       out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
       out += static_cast<char>(0x80 | (u & 0x3F));
     }
-  }
+    text.remove_prefix(bad + 1);
+  } while (!ValidUtf8(text, bad));
+  out.append(text);
   return out;
 }
 

@@ -12,14 +12,15 @@ namespace host::foreign {
 
 // How a numeric value of the file becomes the host's value.
 enum class Convert : std::uint8_t {
-  None,           // as stored
-  StataDays,      // %td: days since 1960-01-01
-  StataMillis,    // %tc, %tC: milliseconds since 1960-01-01 00:00
-  StataMonths,    // %tm: months since 1960m1
-  StataQuarters,  // %tq: quarters since 1960q1
-  StataWeeks,     // %tw: weeks since 1960w1 (52 weeks a year, the last one longer)
-  SasDays,        // DATE, MMDDYY: days since 1960-01-01
-  SasSeconds,     // DATETIME: seconds since 1960-01-01 00:00
+  None,             // as stored
+  StataDays,        // %td: days since 1960-01-01
+  StataMillis,      // %tc: milliseconds since 1960-01-01 00:00
+  StataLeapMillis,  // %tC: the same, counting the leap seconds inserted since then
+  StataMonths,      // %tm: months since 1960m1
+  StataQuarters,    // %tq: quarters since 1960q1
+  StataWeeks,       // %tw: weeks since 1960w1 (52 weeks a year, the last one longer)
+  SasDays,          // DATE, MMDDYY: days since 1960-01-01
+  SasSeconds,       // DATETIME: seconds since 1960-01-01 00:00
 };
 
 // A host format for a file's format text, with the conversion its values need.
@@ -31,9 +32,10 @@ struct MappedFormat {
   bool decimalsFromData = false;
 };
 
-// Stata display formats: %w.df, %w.dg, %w.de (a trailing "c" for commas and
-// a leading "-" or "0" allowed), %ws, and the date formats %td (or the old
-// %d), %tc, %tC, %tm, %tq, %tw, %ty with any display details after them.
+// Stata display formats: %w.df, %w.dg, %w.de (a trailing "c" for commas, a
+// leading "-" or "0" and a decimal comma, %w,df, allowed), %ws, and the date
+// formats %td (or the old %d), %tc, %tC, %tm, %tq, %tw, %ty with any display
+// details after them.
 // stringWidth: the variable's width, 0 for numbers.
 MappedFormat MapStataFormat(std::string_view text, int stringWidth);
 
@@ -54,8 +56,9 @@ double ConvertValue(Convert convert, double value);
 // when isFloat) exactly as the shortest text that reads back to it.
 int DecimalsOf(double value, bool isFloat);
 
-// Text as UTF-8: valid UTF-8 is kept; other bytes are read as Windows-1252,
-// the code page files without a declared encoding were usually written in.
+// Text as UTF-8: valid UTF-8 is kept; every byte that begins no UTF-8
+// character is read as Windows-1252, the code page files without a declared
+// encoding were usually written in.
 std::string TextAsUtf8(std::string_view text);
 
 }  // namespace host::foreign

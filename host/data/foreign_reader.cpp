@@ -66,7 +66,7 @@ struct DictContext : ParseContext {
   foreign::FileView view;
   std::string fileLabel;
   std::vector<VarInfo> vars;
-  std::vector<std::string> notes;
+  std::vector<std::pair<int, std::string>> notes;                      // by their number in the file
   std::unordered_map<std::string, std::vector<LabelEntry>> labelSets;  // by name (SAS: in upper case)
 };
 
@@ -82,8 +82,11 @@ int OnMetadata(readstat_metadata_t* metadata, void* ctx) {
   return READSTAT_HANDLER_OK;
 }
 
-int OnNote(int /*index*/, const char* note, void* ctx) {
-  if (note != nullptr) Dict(ctx).notes.emplace_back(note);
+// Stata keeps a file's notes as characteristics note1, note2, ... and their
+// count as note0, which ReadStat hands on as a note of its own. The notes
+// come in the order the file keeps the characteristics, not by number.
+int OnNote(int index, const char* note, void* ctx) {
+  if (note != nullptr && index != 0) Dict(ctx).notes.emplace_back(index, note);
   return READSTAT_HANDLER_OK;
 }
 
@@ -601,7 +604,9 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   if (anyRenamed) warnings.push_back(RenameNote(path, "variable name", originals, names));
   dataset->IndexNames();
   if (!dict.fileLabel.empty()) dataset->label = foreign::TextAsUtf8(dict.fileLabel);
-  for (const std::string& note : dict.notes) dataset->documents.push_back(NoteLines(note));
+  std::stable_sort(dict.notes.begin(), dict.notes.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& note : dict.notes) dataset->documents.push_back(NoteLines(note.second));
 
   if (ncols == 0) {  // nothing to read, but the cases still count
     dataset->cases = std::make_shared<MemoryCaseSource>(std::vector<CaseBlock>{});

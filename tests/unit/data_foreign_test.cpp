@@ -110,7 +110,9 @@ TEST(DataForeign, StataFormats) {
       {"%tdDD/NN/CCYY", 0, "DATE11", Convert::StataDays, false},
       {"%d", 0, "DATE11", Convert::StataDays, false},
       {"%tc", 0, "DATETIME20", Convert::StataMillis, false},
-      {"%tCDDmonCCYY_HH:MM", 0, "DATETIME20", Convert::StataMillis, false},
+      {"%tCDDmonCCYY_HH:MM", 0, "DATETIME20", Convert::StataLeapMillis, false},
+      {"%9,2f", 0, "F9.2", Convert::None, false},
+      {"%10,0gc", 0, "F10", Convert::None, true},
       {"%tm", 0, "MOYR8", Convert::StataMonths, false},
       {"%tq", 0, "QYR8", Convert::StataQuarters, false},
       {"%tw", 0, "WKYR10", Convert::StataWeeks, false},
@@ -178,6 +180,15 @@ TEST(DataForeign, DatesBecomeSecondsSince1582) {
       {Convert::StataWeeks, 52, day(1961, 1, 1)},
       {Convert::StataWeeks, -1, day(1959, 12, 24)},
       {Convert::None, 12.5, 12.5},
+      // %tC counts the 27 leap seconds from 1972-06-30 to 2016-12-31; one
+      // within a leap second shows as the second before it.
+      {Convert::StataLeapMillis, 4383 * 86400000.0, day(1972, 1, 1)},
+      {Convert::StataLeapMillis, 4565 * 86400000.0 - 500, day(1972, 7, 1) - 0.5},
+      {Convert::StataLeapMillis, 4565 * 86400000.0 + 500, day(1972, 7, 1) - 0.5},
+      {Convert::StataLeapMillis, 4565 * 86400000.0 + 1000, day(1972, 7, 1)},
+      {Convert::StataLeapMillis, 20820 * 86400000.0 + 26000, day(2017, 1, 1) - 1},
+      {Convert::StataLeapMillis, 20820 * 86400000.0 + 27000, day(2017, 1, 1)},
+      {Convert::StataLeapMillis, -86400000.0, day(1959, 12, 31)},
   };
   for (const Case& c : cases) {
     EXPECT_DOUBLE_EQ(ConvertValue(c.convert, c.value), c.expected) << static_cast<int>(c.convert) << " " << c.value;
@@ -204,6 +215,9 @@ TEST(DataForeign, TextWithoutItsEncodingIsReadAsWindows1252) {
   EXPECT_EQ(TextAsUtf8("\x80 \x93x\x94"), "€ “x”");
   EXPECT_EQ(TextAsUtf8("\x81"), "\xC2\x81");  // undefined in the code page: the C1 control
   EXPECT_EQ(TextAsUtf8("\xC3"), "Ã");         // a cut UTF-8 sequence is not UTF-8
+  // UTF-8 cut inside a character, or with a stray byte: the rest stays UTF-8.
+  EXPECT_EQ(TextAsUtf8("Z\xC3\xBCr\xC3"), "ZürÃ");
+  EXPECT_EQ(TextAsUtf8("\xE2\x82\xAC \x80 \xE2\x82"), "€ € â‚");
 }
 
 TEST(DataForeign, FilesAreKnownByTheirFirstBytes) {
