@@ -121,6 +121,20 @@ inline bool ParseNumber(std::string_view text, double& value) {
   return std::isfinite(value);
 }
 
+// A number in C-locale form that no double holds (1e999): not a number, but
+// a message should say why rather than ask for the form it is already in.
+inline bool BeyondDoubleRange(std::string_view text) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+') ++first;
+  if (first == last || !((*first >= '0' && *first <= '9') || *first == '.' || *first == '-')) return false;
+  if (*first == '-' && (first + 1 == last || !((first[1] >= '0' && first[1] <= '9') || first[1] == '.'))) return false;
+  double value = 0.0;
+  const auto result = fast_float::from_chars(first, last, value);
+  return result.ptr == last && (std::isinf(value) || result.ec == std::errc::result_out_of_range) &&
+         std::fabs(value) > 1.0;
+}
+
 // Parses a date, date-time, time, year, year-month or duration text of a
 // column of that kind.
 inline bool ParseDateCell(CellKind kind, std::string_view text, double& value) {

@@ -89,6 +89,9 @@ bool ConvertNumericCell(const CsvColumn& col, std::string_view cellText, double&
   const auto notNumber = [&] {
     std::size_t bad = 0;
     if (!ValidUtf8(text, bad)) return NotUtf8Text(bad);
+    if (BeyondDoubleRange(text)) {
+      return QuoteCell(text) + " is beyond the range of numbers (about -1.8e308 to 1.8e308)" + missingHint;
+    }
     return QuoteCell(text) + " is not a number. Write numbers in C-locale form (such as -12.5 or 1.5e6)" + missingHint;
   };
   switch (col.kind) {
