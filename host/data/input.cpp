@@ -613,7 +613,8 @@ bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, 
   const std::string head = ReadSample(path, displayName);
   const std::string_view text(head);
   const std::size_t n = text.size();
-  auto blank = [&](std::size_t i) { return i < n && (text[i] == ' ' || text[i] == '\t') && text[i] != delimiter; };
+  // Spaces only: the dialect's skipInitialSpace skips no tabs.
+  auto blank = [&](std::size_t i) { return i < n && text[i] == ' ' && text[i] != delimiter; };
   auto ends = [&](std::size_t i) { return i >= n || text[i] == delimiter || text[i] == '\n' || text[i] == '\r'; };
   std::size_t i = 0;  // where a cell starts
   while (i < n) {
