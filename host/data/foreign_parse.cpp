@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include <sys/stat.h>
 
 #include "host/data/foreign_formats.h"
+#include "host/dataset.h"
 
 namespace host::foreign {
 namespace {
@@ -26,7 +28,10 @@ int OpenFile(const char* path, void* io) {
   f.file = std::fopen(path, "rb");
   if (f.file == nullptr) return -1;
   std::setvbuf(f.file, f.buffer.data(), _IOFBF, f.buffer.size());
+  struct stat facts {};
+  f.size = ::fstat(::fileno(f.file), &facts) == 0 ? facts.st_size : 0;
   f.position = 0;
+  if (f.view.head && ::fseeko(f.file, f.view.headEnd, SEEK_SET) != 0) return -1;
   return 0;
 }
 
@@ -39,13 +44,14 @@ int CloseFile(void* io) {
 
 readstat_off_t SeekFile(readstat_off_t offset, readstat_io_flags_t whence, void* io) {
   auto& f = *static_cast<BufferedFile*>(io);
-  int how = whence == READSTAT_SEEK_SET ? SEEK_SET : whence == READSTAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
-  if (how == SEEK_END && f.view.end >= 0) {
-    offset += f.view.end;
-    how = SEEK_SET;
-  }
-  if (f.file == nullptr || ::fseeko(f.file, offset, how) != 0) return -1;
-  f.position = ::ftello(f.file);
+  if (f.file == nullptr) return -1;
+  std::int64_t target = offset;
+  if (whence == READSTAT_SEEK_CUR) target += f.position;
+  if (whence == READSTAT_SEEK_END) target += (f.view.end >= 0 ? f.view.end : f.size) + f.view.Shift();
+  if (target < 0) return -1;
+  const std::int64_t inFile = target < f.view.HeadSize() ? f.view.headEnd : target - f.view.Shift();
+  if (::fseeko(f.file, inFile, SEEK_SET) != 0) return -1;
+  f.position = target;
   return f.position;
 }
 
@@ -53,11 +59,21 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
   auto& f = *static_cast<BufferedFile*>(io);
   if (f.file == nullptr) return -1;
   if (f.view.end >= 0) {
-    bytes = static_cast<size_t>(std::clamp<std::int64_t>(f.view.end - f.position, 0, std::int64_t(bytes)));
+    bytes =
+        static_cast<size_t>(std::clamp<std::int64_t>(f.view.end + f.view.Shift() - f.position, 0, std::int64_t(bytes)));
   }
-  const std::size_t got = bytes == 0 ? 0 : std::fread(buffer, 1, bytes, f.file);
-  if (f.view.strls && got > 0) {
-    ApplyStrlRewrite(*f.view.strls, ::fileno(f.file), f.position, static_cast<char*>(buffer), got);
+  auto* out = static_cast<char*>(buffer);
+  std::size_t fromHead = 0;
+  if (f.position < f.view.HeadSize()) {
+    fromHead = std::min<std::size_t>(bytes, static_cast<std::size_t>(f.view.HeadSize() - f.position));
+    std::memcpy(out, f.view.head->data() + f.position, fromHead);
+  }
+  const std::size_t want = bytes - fromHead;
+  const std::size_t read = want == 0 ? 0 : std::fread(out + fromHead, 1, want, f.file);
+  const std::size_t got = fromHead + read;
+  if (f.view.strls && read > 0) {
+    ApplyStrlRewrite(*f.view.strls, ::fileno(f.file), f.position + std::int64_t(fromHead) - f.view.Shift(),
+                     out + fromHead, read);
   }
   f.position += static_cast<std::int64_t>(got);
   if (got < bytes && std::ferror(f.file) != 0) return -1;
@@ -156,6 +172,62 @@ TransportMembers ScanTransport(const std::string& path) {
   }
   std::fclose(file);
   return members;
+}
+
+void WidenTransportNamestrs(const std::string& path, FileView& view) {
+  static constexpr std::string_view kHeader = "HEADER RECORD*******";
+  static constexpr std::size_t kRecord = 80, kWide = 140;
+  static constexpr std::size_t kFields = 88;  // a description's fields end with its position in a case
+  const auto digits = [](std::string_view text, std::size_t& n) {
+    n = 0;
+    for (const char c : text) {
+      if (c < '0' || c > '9') return false;
+      n = n * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return true;
+  };
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return;  // ReadStat's parse will say why
+  // The library header, the member's headers and its NAMESTR header: a few records.
+  std::string head;
+  std::size_t member = std::string::npos, length = kWide, count = 0;
+  char record[kRecord];
+  while (head.size() < 16 * kRecord && std::fread(record, 1, kRecord, file) == kRecord) {
+    const std::string_view r(record, kRecord);
+    head.append(r);
+    if (r.substr(0, kHeader.size()) != kHeader) continue;
+    const std::string_view what = r.substr(kHeader.size(), 8);
+    if (what == "MEMBER  " || what == "MEMBV8  ") {
+      member = head.size() - kRecord;
+      if (!digits(r.substr(74, 4), length)) length = kWide;
+    } else if ((what == "NAMESTR " || what == "NAMSTV8 ") && member != std::string::npos) {
+      if (!digits(r.substr(48, 10), count)) count = 0;
+      break;
+    }
+  }
+  if (member == std::string::npos || length == kWide || count == 0 || count > (std::size_t{1} << 20)) {
+    std::fclose(file);
+    return;
+  }
+  if (length < kFields) {
+    std::fclose(file);
+    throw InputError(path + ": cannot read this SAS transport file (.xpt): its variable descriptions (NAMESTR " +
+                     "records) are " + std::to_string(length) + " bytes long, too short to hold one");
+  }
+  std::string described(count * length, '\0');
+  const std::size_t got = std::fread(described.data(), 1, described.size(), file);
+  std::fclose(file);
+  if (got != described.size()) return;  // cut short: ReadStat's parse will say so
+  const std::int64_t end =
+      static_cast<std::int64_t>(head.size() + (described.size() + kRecord - 1) / kRecord * kRecord);
+  head.replace(member + 74, 4, "0140");
+  for (std::size_t i = 0; i < count; ++i) {
+    head.append(described, i * length, std::min(length, kWide));
+    head.append(kWide - std::min(length, kWide), '\0');
+  }
+  head.append((kRecord - head.size() % kRecord) % kRecord, ' ');
+  view.head = std::make_shared<const std::string>(std::move(head));
+  view.headEnd = end;
 }
 
 namespace {

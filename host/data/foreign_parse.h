@@ -36,10 +36,18 @@ inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx
 // file ends after a table's length or its name, and ReadStat stops there.
 // What ReadStat is shown of a file: a transport file of several members as
 // if it ended where the second begins (ReadStat would read its headers as
-// cases); a Stata 119 file with its strL references rewritten.
+// cases); a transport file whose headers are rewritten (below); a Stata 119
+// file with its strL references rewritten.
 struct FileView {
-  std::int64_t end = -1;  // -1: the file's own end
+  std::int64_t end = -1;  // -1: the file's own end (an offset in the file, not in the view)
   std::shared_ptr<const StrlRewrite> strls;
+  // The file's first headEnd bytes are shown as head, the rest follows it.
+  std::shared_ptr<const std::string> head;
+  std::int64_t headEnd = 0;
+
+  std::int64_t HeadSize() const { return head ? static_cast<std::int64_t>(head->size()) : 0; }
+  // Where a byte of the file (at or after headEnd) is in the view.
+  std::int64_t Shift() const { return HeadSize() - (head ? headEnd : 0); }
 };
 
 struct BufferedFile {
@@ -49,7 +57,8 @@ struct BufferedFile {
   bool endedInsideRead = false;
   std::size_t askedAtEnd = 0;  // bytes the last read asked for, when it got none
   FileView view;
-  std::int64_t position = 0;
+  std::int64_t position = 0;  // in the view; while within its head, the file stands at headEnd
+  std::int64_t size = 0;      // of the file
 };
 
 class Parser {
@@ -80,6 +89,12 @@ struct TransportMembers {
   bool firstHasCases = true;   // records follow the first member's OBS header
 };
 TransportMembers ScanTransport(const std::string& path);
+// A transport file's first member describes each variable in a NAMESTR
+// record of 140 bytes, or of 136 as VAX/VMS wrote them; ReadStat reads 140
+// whatever the header says. For another length, the view gets a head in
+// which the records are 140 bytes long. Throws InputError for a length too
+// short to hold a description.
+void WidenTransportNamestrs(const std::string& path, FileView& view);
 // Parses the file. A file that ReadStat reads to its end without complaint but
 // that is cut short (a Stata file that ends inside a record or, from release
 // 117, lacks its closing tag; a transport file that is no whole number of

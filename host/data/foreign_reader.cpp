@@ -563,7 +563,10 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
                                      std::vector<std::string>& warnings) {
   DictContext dict;
   dict.kind = kind;
-  if (kind == ForeignKind::Transport) dict.view.end = ReadTransportMembers(path, warnings);
+  if (kind == ForeignKind::Transport) {
+    dict.view.end = ReadTransportMembers(path, warnings);
+    foreign::WidenTransportNamestrs(path, dict.view);
+  }
   if (kind == ForeignKind::Stata) dict.view.strls = foreign::PlanStrlRewrite(path);
   ReadDictionary(path, kind, options.encoding, dict);
   WarnOfAbsentLabelSets(path, dict, warnings);

@@ -81,6 +81,28 @@ tail -c +$((3 * 80 + 1)) "$tmp/two.xpt" >>"$tmp/none.xpt"
 fails "an empty first dataset with another after it is whole" 1 'the first, DATASET, is read' "$cb" "$tmp/none.xpt"
 check "and is not said to be cut" bash -c "! grep -q 'cut right after' '$tmp/.stderr'"
 
+# VAX/VMS wrote a transport file's variable descriptions (NAMESTR records)
+# 136 bytes long, not 140: the same file so written reads the same.
+"$build/foreign-writer" --version 5 "$tmp/pkg/d.csv" "$tmp/t5.xpt"
+python3 - "$tmp/t5.xpt" "$tmp/vax.xpt" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+records = [data[i:i + 80] for i in range(0, len(data), 80)]
+member = next(i for i, r in enumerate(records) if r.startswith(b"HEADER RECORD*******MEMBER"))
+names = next(i for i, r in enumerate(records) if r.startswith(b"HEADER RECORD*******NAMESTR"))
+count = int(records[names][48:58])
+obs = next(i for i, r in enumerate(records) if r.startswith(b"HEADER RECORD*******OBS"))
+records[member] = records[member][:74] + b"0136" + records[member][78:]
+described = b"".join(records[names + 1:obs])
+narrow = b"".join(described[i * 140:i * 140 + 136] for i in range(count))
+narrow += b" " * (-len(narrow) % 80)
+open(sys.argv[2], "wb").write(b"".join(records[:names + 1]) + narrow + b"".join(records[obs:]))
+PY
+"$cb" "$tmp/t5.xpt" --format json >"$tmp/t5.json"
+"$cb" "$tmp/vax.xpt" --format json >"$tmp/vax.json"
+check "a transport file with 136-byte variable descriptions reads as with 140" \
+  diff <(sed 's/t5\.xpt/X/' "$tmp/t5.json") <(sed 's/vax\.xpt/X/' "$tmp/vax.json")
+
 # A received package: the SAS format catalog beside the data file is read
 # with it, so it is held to the package's folder as the data file is.
 mkdir "$tmp/sas" "$tmp/outside"
