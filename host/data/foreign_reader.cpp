@@ -235,13 +235,14 @@ std::string FindCatalog(const std::string& path, const std::string& given) {
   return {};
 }
 
-void ReadCatalog(const std::string& catalog, const std::string& encoding, DictContext& dict) {
+// given: named with --catalog (else found beside the data file).
+void ReadCatalog(const std::string& catalog, bool given, const std::string& encoding, DictContext& dict) {
   std::error_code ec;
   std::string head;
   const int openError = fs::is_regular_file(catalog, ec) ? FirstBytes(catalog, head) : ENOENT;
   if (openError != 0) {
-    throw InputError(catalog + ": cannot open the SAS format catalog (" + std::strerror(openError) +
-                     "); check the path given with --catalog");
+    throw InputError(catalog + ": cannot open the SAS format catalog (" + std::strerror(openError) + ")" +
+                     (given ? "; check the path given with --catalog" : ", found beside the data file"));
   }
   if (SniffForeign(head) != ForeignKind::SasCatalog) {
     throw InputError(catalog + ": not a SAS format catalog (.sas7bcat): its first bytes are not those of one");
@@ -377,7 +378,7 @@ std::vector<std::string> ReadLabelsCatalog(const std::string& path, ForeignKind 
   if (kind == ForeignKind::Sas) {
     const std::string catalog = FindCatalog(path, options.catalog);
     if (!catalog.empty()) {
-      ReadCatalog(catalog, options.encoding, dict);
+      ReadCatalog(catalog, !options.catalog.empty(), options.encoding, dict);
       files.push_back(catalog);
     }
   } else if (!options.catalog.empty()) {

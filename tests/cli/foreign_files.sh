@@ -141,6 +141,11 @@ if [ "$(id -u)" != 0 ] || "${as_other[@]}" true 2>/dev/null; then
   chmod 755 "$tmp"
   fails "a .dta file without read permission says why it cannot be read" 2 \
     'l.dta: cannot open the file (Permission denied)' "${as_other[@]}" "$cb" "$tmp/locked/l.dta"
+  cp "$tmp/sas/f.sas7bdat" "$tmp/sas/f.sas7bcat" "$tmp/locked/"
+  chmod 000 "$tmp/locked/f.sas7bcat"
+  fails "so does the SAS catalog found beside a data file" 2 \
+    'f.sas7bcat: cannot open the SAS format catalog (Permission denied), found beside the data file' \
+    "${as_other[@]}" "$cb" "$tmp/locked/f.sas7bdat"
 fi
 
 finish
