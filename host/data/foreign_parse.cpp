@@ -109,6 +109,36 @@ bool LacksClosingTag(const std::string& path) {
   return lacks;
 }
 
+// A SAS data file's header gives its size: the header's own length plus a
+// number of pages of one size. ReadStat says no more of a file cut short
+// than that it could not read it; "" when the file is not short of that size.
+std::string SasShortfall(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return {};
+  unsigned char h[216] = {};
+  const bool whole = std::fread(h, 1, sizeof h, file) == sizeof h;
+  struct stat facts {};
+  const bool sized = ::fstat(::fileno(file), &facts) == 0;
+  std::fclose(file);
+  if (!whole || !sized) return {};
+  const bool wide = h[32] == 0x33;                   // 64-bit offsets: an 8-byte page count
+  const std::size_t at = h[35] == 0x33 ? 200 : 196;  // four bytes of alignment before the lengths
+  const bool little = h[37] == 0x01;
+  const auto number = [&](std::size_t offset, std::size_t bytes) {
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < bytes; ++i) n = n << 8 | h[offset + (little ? bytes - 1 - i : i)];
+    return n;
+  };
+  const std::uint64_t header = number(at, 4), page = number(at + 4, 4), pages = number(at + 8, wide ? 8 : 4);
+  if (page == 0 || pages > (std::uint64_t{1} << 40) / page) return {};
+  const std::uint64_t promised = header + page * pages;
+  const auto size = static_cast<std::uint64_t>(facts.st_size);
+  if (size >= promised) return {};
+  return "the file has " + std::to_string(size) + " bytes where its header promises " + std::to_string(promised) +
+         ", a header of " + std::to_string(header) + " and " + std::to_string(pages) + " pages of " +
+         std::to_string(page) + ": it is cut short";
+}
+
 }  // namespace
 
 Parser::Parser() : p(readstat_parser_init()) {
@@ -252,7 +282,14 @@ readstat_error_t Parse(Parser& parser, ForeignKind kind, const std::string& path
 
 readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {
   const readstat_error_t error = Parse(parser, kind, path, ctx);
-  if (error != READSTAT_OK) return error;
+  if (error != READSTAT_OK) {
+    // A file short of the size its header gives is cut: that, not what
+    // ReadStat met first, is the cause to name.
+    if (kind == ForeignKind::Sas && ctx != nullptr) {
+      if (std::string shortfall = SasShortfall(path); !shortfall.empty()) ctx->detail = std::move(shortfall);
+    }
+    return error;
+  }
   const char* cut = nullptr;
   if (kind == ForeignKind::Stata && parser.EndedInsideRead()) {
     cut = "the file ends inside a record";

@@ -127,6 +127,10 @@ fails "--catalog with a CSV file is ignored with a warning" 0 \
   "f.sas7bcat: a format catalog belongs to a SAS data file (.sas7bdat); ignored for $tmp/pkg/d.csv" \
   "$cb" "$tmp/pkg/d.csv" --catalog "$tmp/sas/f.sas7bcat"
 
+# ReadStat says only that it cannot read a SAS data file cut short.
+head -c -1 "$tmp/outside/f.sas7bdat" >"$tmp/cut.sas7bdat"
+fails "a SAS data file cut short gives its size and the size its header promises" 2 \
+  'bytes where its header promises' "$cb" "$tmp/cut.sas7bdat"
 
 # A file that cannot be read says so, not that its bytes are wrong.
 : >"$tmp/empty.dta"
