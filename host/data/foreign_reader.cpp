@@ -221,6 +221,19 @@ int FirstBytes(const std::string& path, std::string& head) {
   return error;
 }
 
+// What a file sent compressed or in an archive begins with; null for other files.
+const char* PackedKind(std::string_view head) {
+  static constexpr char kXz[] = {'\xFD', '7', 'z', 'X', 'Z', '\0'};
+  const auto starts = [&](std::string_view magic) { return head.substr(0, magic.size()) == magic; };
+  if (starts("\x1F\x8B")) return "a gzip-compressed file";
+  if (starts("\x28\xB5\x2F\xFD")) return "a zstd-compressed file";
+  if (starts(std::string_view(kXz, sizeof kXz))) return "an xz-compressed file";
+  if (starts("BZh") && head.size() > 3 && head[3] >= '1' && head[3] <= '9') return "a bzip2-compressed file";
+  if (starts("PK\x03\x04") || starts("PK\x05\x06")) return "a zip archive";
+  if (starts("7z\xBC\xAF\x27\x1C")) return "a 7-Zip archive";
+  return nullptr;
+}
+
 // The catalog of a SAS data file: the one given, else NAME.sas7bcat beside
 // the data (any case of the extension); empty when there is none.
 std::string FindCatalog(const std::string& path, const std::string& given) {
@@ -306,9 +319,13 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
   if (kind == ForeignKind::None && promised != ForeignKind::None) {
     std::size_t bad = 0;
     const bool text = !head.empty() && head.find('\0') == std::string::npos && ValidUtf8(head.substr(0, 60), bad);
+    const char* packed = PackedKind(head);
     throw InputError(path + ": not " + ForeignKindText(promised) + ": its first bytes are not those of such a file" +
-                     (text ? " (they are text: is it a CSV file under another name?)" : "") + ". The program reads " +
-                     ReadableDatasetsText());
+                     (packed != nullptr
+                          ? std::string(" (they are those of ") + packed + ": take the file out of it first)"
+                      : text ? " (they are text: is it a CSV file under another name?)"
+                             : "") +
+                     ". The program reads " + ReadableDatasetsText());
   }
   return kind;
 }

@@ -136,6 +136,10 @@ fails "a SAS data file cut short gives its size and the size its header promises
 : >"$tmp/empty.dta"
 fails "an empty .dta file is said to be empty" 2 \
   'empty.dta: the file is empty (0 bytes), so it is not a Stata data file (.dta)' "$cb" "$tmp/empty.dta"
+gzip -c "$tmp/new.dta" >"$tmp/packed.dta"
+fails "a compressed Stata file under its own name is said to be compressed" 2 \
+  'packed.dta: not a Stata data file (.dta): its first bytes are not those of such a file (they are those of a gzip-compressed file: take the file out of it first)' \
+  "$cb" "$tmp/packed.dta"
 mkdir -m 755 "$tmp/locked"
 cp "$tmp/new.dta" "$tmp/locked/l.dta"
 chmod 000 "$tmp/locked/l.dta"
