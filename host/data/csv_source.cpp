@@ -413,6 +413,12 @@ class BlockFiller {
         if (ends && d.Fits() && (mode == Mode::PlainNumber || d.fraction == 0)) {
           fData[c][r] = d.Value();
           p = q;
+          if (!last) {
+            // The delimiter is known to be there (the store above could
+            // have changed any byte, as far as the compiler knows).
+            ++p;
+            continue;
+          }
         } else if (ends && q == p && fLayout.columns[c].emptyIsMissing) {
           fData[c][r] = SYSMIS;
         } else if (!QuickCell(block, c, r, p)) {

@@ -307,6 +307,7 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
     if (!Enters(w)) continue;
     std::size_t taken = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
+      caseSlots[k] = kNoSlot;
       const Key x = KeyAt(columns[k], r);
       std::uint32_t slot;
       if constexpr (std::is_same_v<Key, double>) {
@@ -317,10 +318,15 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
         slot = kFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
       }
       if (slot == kNoSlot) continue;
-      // A case counts once per category, however many members hold it.
-      const auto seen = caseSlots.begin() + static_cast<std::ptrdiff_t>(taken);
-      if (std::find(caseSlots.begin(), seen, slot) != seen) continue;
-      caseSlots[taken++] = slot;
+      // A case counts once per category, however many members hold it. The
+      // slots of every member before this one are compared (kNoSlot where
+      // a member counted nothing): a loop as long as the member's place,
+      // not as the categories taken so far, whose end no predictor guesses.
+      bool seen = false;
+      for (std::size_t j = 0; j < k; ++j) seen |= caseSlots[j] == slot;
+      if (seen) continue;
+      caseSlots[k] = slot;
+      ++taken;
       if constexpr (kFixed) {
         if (fCounts[slot].sum == 0.0) {
           ++fFixedSeen;
