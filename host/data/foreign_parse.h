@@ -92,8 +92,7 @@ TransportMembers ScanTransport(const std::string& path);
 // A transport file's first member describes each variable in a NAMESTR
 // record of 140 bytes, or of 136 as VAX/VMS wrote them; ReadStat reads 140
 // whatever the header says. For another length, the view gets a head in
-// which the records are 140 bytes long. Throws InputError for a length too
-// short to hold a description.
+// which the records are 140 bytes long.
 void WidenTransportNamestrs(const std::string& path, FileView& view);
 // Parses the file. A file that ReadStat reads to its end without complaint but
 // that is cut short (a Stata file that ends inside a record or, from release
