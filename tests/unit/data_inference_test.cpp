@@ -85,7 +85,7 @@ TEST(Sniffing, TellsCellsQuotedAfterBlanks) {
   const Case cases[] = {
       {"id, name, age\n1, \"Smith, John\", 34\n", true},
       {"id,name\n1,  \"x\"\n", true},
-      {"id,name\n1,\t\"x\"\n", false},  // the rewrite skips spaces only
+      {"id,name\n1,\t\"x\"\n", false},                  // the rewrite skips spaces only
       {"id,name\n1,\"a, \"\" \"\"b\"\n2, x\n", false},  // quotes and blanks inside an RFC quoted cell
       {"id,name\n1, x\n2, 5\" ruler\n", false},         // a quote within a cell's text
       {"id,name\n1, \"quoted\" word\n", false},         // text after the quote: the cell as written
