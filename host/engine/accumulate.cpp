@@ -108,6 +108,31 @@ DimensionCounts::DimensionCounts(const DimensionRule& rule) {
   fFirstRow.resize(fCounts.size(), 0);
 }
 
+void DimensionCounts::Reset(const DimensionRule& rule) {
+  // Every member a count or a total; the index and the count lists keep
+  // their room.
+  fMissing = {};
+  fTotal = {};
+  fFixedSeen = 0;
+  fCases = 0;
+  if (rule.kind != DimensionKind::DichotomySet && !rule.fixed) {
+    fNumbers.Clear();
+    fStrings.Clear();
+    fCounts.clear();
+    fFirstRow.clear();
+    return;
+  }
+  // Slots fixed by the rule (members, pre-defined values) stay with their
+  // index; moved from (the first block merged), or without any, all is
+  // made again.
+  if (fCounts.empty()) {
+    *this = DimensionCounts(rule);
+    return;
+  }
+  std::fill(fCounts.begin(), fCounts.end(), CompensatedSum{});
+  std::fill(fFirstRow.begin(), fFirstRow.end(), 0);
+}
+
 std::uint32_t DimensionCounts::NewSlot(std::uint32_t row) {
   fCounts.emplace_back();
   fFirstRow.push_back(row);
@@ -473,6 +498,17 @@ TableAccumulator::TableAccumulator(const TableRules& rules) {
   if (rules.dimension) fDimension.emplace(*rules.dimension);
   fScales.reserve(rules.scales.size());
   for (const ScaleRule& s : rules.scales) fScales.emplace_back(s.keepValues);
+}
+
+void TableAccumulator::Reset(const TableRules& rules) {
+  fCases = 0;
+  if (fDimension) fDimension->Reset(*rules.dimension);
+  if (fScales.size() != rules.scales.size()) {  // moved from
+    fScales.clear();
+    for (const ScaleRule& s : rules.scales) fScales.emplace_back(s.keepValues);
+    return;
+  }
+  for (ScaleAccumulator& s : fScales) s.Reset();
 }
 
 void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, std::size_t begin, std::size_t end,

@@ -96,6 +96,8 @@ struct BlockEntry {
 class DimensionCounts {
  public:
   explicit DimensionCounts(const DimensionRule& rule);
+  // As new under the same rule, keeping the room its index and counts grew.
+  void Reset(const DimensionRule& rule);
 
   // Counts rows [begin, end) of the block that have a positive weight.
   // `entry`, when given, is the whole block's (begin = 0, end = rows) and
@@ -153,6 +155,10 @@ class DimensionCounts {
 class TableAccumulator {
  public:
   explicit TableAccumulator(const TableRules& rules);
+  // As new under the same rules, keeping the room it grew: a wide file's
+  // per-block accumulators are reused block after block instead of
+  // thousands being made and freed for every block.
+  void Reset(const TableRules& rules);
 
   // `entry`: the block's shared entry (BlockEntry::Of) when the rows are
   // the whole weighted block; used only while nothing is gathered yet.

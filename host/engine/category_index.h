@@ -3,6 +3,7 @@
 // by slot, so the per-case work is one lookup and one add.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +28,7 @@ inline constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
 class NumericCategoryIndex {
  public:
   static constexpr std::uint32_t kDenseLimit = 1u << 16;
+  static constexpr std::size_t kKeptDense = 1024;
 
   // The dense hit, and a hashed value found at its first probe, are the
   // per-case common paths: kept inline, the rest out of line so that it does
@@ -77,6 +79,22 @@ class NumericCategoryIndex {
   std::size_t Size() const { return fValues.size(); }
   double Value(std::uint32_t slot) const { return fValues[slot]; }
   bool IsDense() const { return fDense; }
+
+  // Empty again, as a new index, keeping the room it grew (a wide file's
+  // per-block tables are reused block after block). A short dense array
+  // keeps its length, every entry free: the same slots come in the same
+  // order; a long one (a code near 65,535) would cost its clearing in every
+  // block and goes.
+  void Clear() {
+    if (!fDense || fDenseSlots.size() > kKeptDense) std::vector<std::uint32_t>().swap(fDenseSlots);
+    std::fill(fDenseSlots.begin(), fDenseSlots.end(), kNoSlot);
+    fDense = true;
+    fDenseEnd = static_cast<double>(fDenseSlots.size());
+    fValues.clear();
+    fKeys.clear();
+    fTableSlots.clear();
+    fMask = 0;
+  }
 
   // The values in slot order. Loading inserts them again into an empty index,
   // which hands out the same slots and takes the same path (dense or hashed).
@@ -198,6 +216,17 @@ class StringCategoryIndex {
   }
 
   std::size_t Size() const { return fBounds.size() - 1; }
+  // Empty again keeping its room, as for numbers (also after a move).
+  void Clear() {
+    fArena.clear();
+    fBounds.assign(1, 0);
+    fHashes.clear();
+    if (fTable.size() < 64) {
+      Rehash(64);
+    } else {
+      std::fill(fTable.begin(), fTable.end(), kNoSlot);
+    }
+  }
   std::string_view Value(std::uint32_t slot) const {
     return std::string_view(fArena.data() + fBounds[slot], fBounds[slot + 1] - fBounds[slot]);
   }

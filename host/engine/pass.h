@@ -48,8 +48,16 @@ struct BlockGatherer {
   std::function<std::unique_ptr<BlockWork>(wire::Reader&)> load;
 };
 
+// Per-block accumulators kept for later blocks (see Pass::Plan).
+struct SpareTables;
+
 // The tables' share of one block, made on the thread that read it.
 struct GatheredBlock : BlockWork {
+  GatheredBlock() = default;
+  GatheredBlock(const GatheredBlock&) = delete;
+  GatheredBlock& operator=(const GatheredBlock&) = delete;
+  ~GatheredBlock() override;  // the tables go to `spares` when set
+
   const void* pass = nullptr;                                     // the plan it was made for
   std::vector<std::unique_ptr<engine::TableAccumulator>> tables;  // by table number; null: not gathered
   std::vector<std::unique_ptr<BlockWork>> others;                 // by gatherer number
@@ -57,6 +65,7 @@ struct GatheredBlock : BlockWork {
   // dataset, host/shards): the block holds no cells, only what the tables
   // gathered from it there.
   bool cellsElsewhere = false;
+  std::shared_ptr<SpareTables> spares;
 };
 
 class Pass {

@@ -45,11 +45,26 @@ std::size_t RawColumn::EncodeRun(const double* x, std::size_t n, std::vector<std
 // The last chunk while it has room, else a new one of full size (the first
 // grows as a vector does, so that a small column stays small).
 std::vector<std::int32_t>& RawColumn::CodeRoom() {
-  if (fCodes.empty() || fCodes.back().size() == kChunk) {
+  if (fCodes.empty()) {
+    fCodes.push_back(std::move(fSpareCodes));
+    fSpareCodes = {};
+  } else if (fCodes.back().size() == kChunk) {
     fCodes.emplace_back();
-    if (fCodes.size() > 1) fCodes.back().reserve(kChunk);
+    fCodes.back().reserve(kChunk);
   }
   return fCodes.back();
+}
+
+void RawColumn::Reset() {
+  std::vector<std::int32_t> spare;
+  if (!fCodes.empty()) spare = std::move(fCodes.front());
+  if (spare.capacity() < fSpareCodes.capacity()) spare = std::move(fSpareCodes);
+  spare.clear();
+  std::vector<std::vector<std::int32_t>> codes = std::move(fCodes);
+  codes.clear();
+  *this = RawColumn{};
+  fCodes = std::move(codes);
+  fSpareCodes = std::move(spare);
 }
 
 std::vector<double>& RawColumn::DoubleRoom() {
@@ -769,8 +784,31 @@ void ScaleAccumulator::SwitchToRaw() {
     }
   }
   fRaw = true;
-  fTable = NumericCategoryIndex{};
-  std::vector<CompensatedSum>().swap(fSums);
+  // A short table (a block's, gone raw at its first values) keeps its room
+  // for the block the accumulator is reused for; a long one is let go.
+  if (fSums.capacity() <= kShortcutCheck * 4) {
+    fTable.Clear();
+    fSums.clear();
+  } else {
+    fTable = NumericCategoryIndex{};
+    std::vector<CompensatedSum>().swap(fSums);
+  }
+}
+
+void ScaleAccumulator::Reset() {
+  NumericCategoryIndex table = std::move(fTable);
+  std::vector<CompensatedSum> sums = std::move(fSums);
+  RawColumn values = std::move(fValues);
+  RawColumn weights = std::move(fWeights);
+  *this = ScaleAccumulator(fKeepValues);
+  table.Clear();
+  sums.clear();
+  values.Reset();
+  weights.Reset();
+  fTable = std::move(table);
+  fSums = std::move(sums);
+  fValues = std::move(values);
+  fWeights = std::move(weights);
 }
 
 void ScaleAccumulator::Retable() {

@@ -79,6 +79,9 @@ class RawColumn {
   void AppendRepeated(double x, std::size_t n);
   void Append(const RawColumn& other);
   void Clear() { *this = RawColumn{}; }
+  // Empty as a new column, keeping the first chunk's room for the next
+  // values (a wide file's per-block tables are reused block after block).
+  void Reset();
 
   // Codes order as the values they stand for (no exceptions): selection may
   // compare codes.
@@ -137,6 +140,7 @@ class RawColumn {
   std::vector<std::vector<std::int32_t>> fCodes;
   std::vector<double> fExceptions;
   std::vector<std::vector<double>> fDoubles;
+  std::vector<std::int32_t> fSpareCodes;  // empty; room for the first chunk (Reset)
 };
 
 // Weighted moments and, when asked, the stored values for percentiles.
@@ -147,6 +151,8 @@ class RawColumn {
 class ScaleAccumulator {
  public:
   explicit ScaleAccumulator(bool keepValues) : fKeepValues(keepValues) {}
+  // As new, keeping the room its table and stored values grew.
+  void Reset();
 
   void AddValid(double x, double w) {
     fWeight.Add(w);

@@ -240,26 +240,34 @@ TEST_F(MergedBlocks, GatherersSeeEveryBlockInOrder) {
 // exactly what the same rows added one at a time hold: every running sum
 // made of the same additions in the same order. Its missing weight is the
 // one summed here, pre-defined categories or not.
-TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
+// A block of codes (8 and 9 user-missing), texts ("b" user-missing) and
+// continuous values, weighted (some weights unusable) or not.
+host::CaseBlock CodesBlock(unsigned seed, bool weighted) {
   host::CaseBlock block;
   block.rows = 3000;
-  block.numbers.resize(2);
-  block.strings.resize(2);
+  block.numbers.resize(3);
+  block.strings.resize(3);
   block.strings[1].offsets.push_back(0);
-  unsigned state = 777;
+  unsigned state = seed;
   auto next = [&state](unsigned n) {
     state = state * 1103515245u + 12345u;
     return (state >> 8) % n;
   };
   const double nan = std::nan("");
   for (std::size_t r = 0; r < block.rows; ++r) {
-    block.numbers[0].push_back(next(15) == 0 ? SYSMIS : 1 + next(9));  // 8 and 9 user-missing
-    const std::string s(1, static_cast<char>('a' + next(5)));          // "b" user-missing
+    block.numbers[0].push_back(next(15) == 0 ? SYSMIS : 1 + next(9));
+    const std::string s(1, static_cast<char>('a' + next(5)));
     block.strings[1].bytes += s;
     block.strings[1].offsets.push_back(static_cast<std::uint32_t>(block.strings[1].bytes.size()));
+    block.numbers[2].push_back(next(50) == 0 ? SYSMIS : next(1000000) / 100.0);
     const unsigned k = next(20);
-    block.weights.push_back(k == 0 ? 0.0 : k == 1 ? -1.0 : k == 2 ? nan : (1 + next(700)) / 100.0);
+    if (weighted) block.weights.push_back(k == 0 ? 0.0 : k == 1 ? -1.0 : k == 2 ? nan : (1 + next(700)) / 100.0);
   }
+  return block;
+}
+
+// Tables of every dimension kind over CodesBlock's columns, and scales.
+std::vector<host::engine::TableRules> CodesRules() {
   host::engine::ColumnRule code;
   code.index = 0;
   code.known = code.usable = code.checkMissing = true;
@@ -271,8 +279,11 @@ TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
   text.index = 1;
   text.known = text.usable = text.isString = text.checkMissing = true;
   text.stringMissing = {"b"};
-  std::vector<host::engine::TableRules> all(6);
-  for (auto& rules : all) rules.dimension.emplace();
+  host::engine::ColumnRule amount;
+  amount.index = 2;
+  amount.known = amount.usable = true;
+  std::vector<host::engine::TableRules> all(8);
+  for (std::size_t t = 0; t < 7; ++t) all[t].dimension.emplace();
   all[0].dimension->members = {code};
   all[1].dimension->members = {text};
   all[1].dimension->isString = true;
@@ -287,6 +298,18 @@ TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
   all[4].dimension->members = {code, code};
   all[5].dimension->members = {code};
   all[5].scales = {{code, true}};
+  all[6].dimension->kind = host::DimensionKind::DichotomySet;
+  all[6].dimension->members = {code, code};
+  all[6].dimension->countedNumber = 2;
+  all[6].dimension->knownMembers = 2;
+  all[7].scales = {{amount, true}, {code, false}};
+  return all;
+}
+
+TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
+  const host::CaseBlock block = CodesBlock(777, true);
+  std::vector<host::engine::TableRules> all = CodesRules();
+  all.resize(6);
   // The missing weight, summed here: a code that is system- or
   // user-missing, a text that is "b" (for a set: no member with a category).
   double missingCode = 0.0, missingText = 0.0;
@@ -310,6 +333,36 @@ TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
     EXPECT_EQ(a.Buffer(), b.Buffer()) << "table " << t;
     const bool text = t == 1 || t == 3;
     EXPECT_NEAR(whole.Dimension()->MissingWeight(), text ? missingText : missingCode, 1e-9) << "table " << t;
+  }
+}
+
+// A wide pass resets its per-block accumulators for later blocks: reset,
+// one must gather a block exactly as a new one, also after the first
+// block's merge moved its contents out, and after its values went raw.
+TEST(GatheredBlock, ResetEqualsNew) {
+  const host::CaseBlock weighted = CodesBlock(777, true);
+  const host::CaseBlock plain = CodesBlock(4242, false);
+  const std::vector<host::engine::TableRules> all = CodesRules();
+  for (std::size_t t = 0; t < all.size(); ++t) {
+    const host::engine::TableRules& rules = all[t];
+    const auto expect = [&](host::engine::TableAccumulator& reused, const host::CaseBlock& block, const char* how) {
+      reused.Reset(rules);
+      reused.AddRows(rules, block, 0, block.rows);
+      host::engine::TableAccumulator fresh(rules);
+      fresh.AddRows(rules, block, 0, block.rows);
+      host::wire::Writer a, b;
+      reused.Save(rules, a);
+      fresh.Save(rules, b);
+      EXPECT_EQ(a.Buffer(), b.Buffer()) << "table " << t << ", " << how;
+    };
+    host::engine::TableAccumulator acc(rules);
+    acc.AddRows(rules, plain, 0, plain.rows);
+    host::engine::TableAccumulator merged(rules);
+    merged.Merge(rules, std::move(acc));  // the first block: moved out
+    expect(acc, weighted, "after a move");
+    expect(acc, plain, "after a weighted block");
+    expect(acc, plain, "after an unweighted block");
+    expect(acc, weighted, "weighted after unweighted");
   }
 }
 
