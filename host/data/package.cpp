@@ -969,7 +969,7 @@ bool IsTabular(const Json& r) {
   }
   if (r.contains("mediatype") && r["mediatype"].is_string()) {
     const std::string m = LowerAscii(r["mediatype"].get<std::string>());
-    if (m == "text/csv" || m == "text/tab-separated-values") return true;
+    if (m == "text/csv" || m == "text/tab-separated-values" || m == "text/tsv") return true;
   }
   if (r.contains("format") && r["format"].is_string()) {
     const std::string f = LowerAscii(r["format"].get<std::string>());
@@ -1173,7 +1173,9 @@ bool TabSeparated(const Json& res) {
     return res.contains(key) && res[key].is_string() ? LowerAscii(res[key].get<std::string>()) : std::string();
   };
   if (res.contains("format")) return text("format") == "tsv";
-  if (res.contains("mediatype")) return text("mediatype") == "text/tab-separated-values";
+  const std::string media = text("mediatype");
+  if (media == "text/tab-separated-values" || media == "text/tsv") return true;
+  if (media == "text/csv") return false;
   const Json* first = res.contains("path") ? &res["path"] : nullptr;
   if (first != nullptr && first->is_array() && !first->empty()) first = &(*first)[0];
   if (first == nullptr || !first->is_string()) return false;
