@@ -496,6 +496,7 @@ struct Plan {
   std::vector<std::pair<std::string, std::string>> moreParts;
   CsvDialect dialect;
   std::vector<FieldSpec> fields;
+  std::string nullSequence;              // the dialect's text for "no value" in every column
   bool inferAll = false;                 // no schema: fields come from the header
   std::vector<std::string> bareMissing;  // inferAll: texts that are missing in numeric columns
   // A schema or dialect read from a file of its own: fields point into it.
@@ -1044,11 +1045,10 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
 
 void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Plan& plan, DialectRewrite& rewrite) {
   const Json& dialect = d.Object(dj, dp);
-  d.CheckKeys(
-      dialect, dp,
-      {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar",
-       "lineTerminator", "csv", "headerRows", "commentRows"},
-      {"caseSensitiveHeader", "csvddfVersion", "nullSequence", "$schema", "headerJoin", "headerCase", "skipBlankRows"});
+  d.CheckKeys(dialect, dp,
+              {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar",
+               "lineTerminator", "csv", "headerRows", "commentRows", "nullSequence"},
+              {"caseSensitiveHeader", "csvddfVersion", "$schema", "headerJoin", "headerCase", "skipBlankRows"});
   // The CSV settings, at the dialect's top (the standard's place) or in a
   // "csv" object (where packages written by newer Frictionless tools put
   // them); a delimiter left out of either would read the file wrongly.
@@ -1062,6 +1062,7 @@ void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Pla
     get("escapeChar", [&](const Json& j, const std::string& p) { rewrite.escapeChar = d.Character(j, p, true); });
     get("skipInitialSpace", [&](const Json& j, const std::string& p) { rewrite.skipInitialSpace = d.Bool(j, p); });
     get("commentChar", [&](const Json& j, const std::string& p) { rewrite.commentChar = d.Character(j, p, true); });
+    get("nullSequence", [&](const Json& j, const std::string& p) { plan.nullSequence = TrimBlanks(d.String(j, p)); });
     get("lineTerminator", [&](const Json& j, const std::string& p) {
       const std::string t = d.String(j, p);
       if (t != "\r\n" && t != "\n" && t != "\r") {
@@ -1074,10 +1075,9 @@ void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Pla
     d.Try([&] {
       const std::string cp = Member(dp, "csv");
       const Json& csv = d.Object(dialect["csv"], cp);
-      d.CheckKeys(
-          csv, cp,
-          {"delimiter", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar", "lineTerminator"},
-          {"nullSequence"});
+      d.CheckKeys(csv, cp,
+                  {"delimiter", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar",
+                   "lineTerminator", "nullSequence"});
       controls(csv, cp);
     });
   }
@@ -1253,6 +1253,12 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
   } else {
     plan.inferAll = true;
     plan.bareMissing = {""};
+  }
+  // The dialect's null sequence (\N as database exports write it) means no
+  // value in every column, beside each field's own missing values.
+  if (!plan.nullSequence.empty()) {
+    plan.bareMissing.push_back(plan.nullSequence);
+    for (FieldSpec& f : plan.fields) f.missingTexts.push_back(plan.nullSequence);
   }
 }
 

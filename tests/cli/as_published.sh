@@ -149,6 +149,10 @@ printf 'x\n1\nNaN\nnan\n3\n' >"$tmp/fl/nan.csv"
 echo '{"resources": [{"path": "nan.csv", "schema": {"fields": [{"name": "x", "type": "number"}]}}]}' >"$tmp/fl/nan.json"
 check "NaN in a number field is no value" bash -c \
   "'$cb' '$tmp/fl/nan.json' --format text --quiet 'CODEBOOK x /STATISTICS MEAN' | grep -q '^  Missing *2$'"
+printf 'a,b\n1,2.5\n\\N,\\N\n3,4\n' >"$tmp/fl/null.csv"
+echo '{"resources": [{"path": "null.csv", "dialect": {"nullSequence": "\\N"}}]}' >"$tmp/fl/null.json"
+check "the dialect's nullSequence is no value in every column" bash -c \
+  "'$cb' '$tmp/fl/null.json' --format text --quiet 'CODEBOOK b /STATISTICS MEAN' | grep -q '^  Missing *1$'"
 echo '{"resources": [{"path": "semi.csv", "dialect": {"delimiter": ";", "headerRows": [2]}}]}' >"$tmp/fl/rows.json"
 fails "a header on another row is refused, naming the property" 2 \
   'resources[0].dialect.headerRows: only a header on the first row is read' "$cb" "$tmp/fl/rows.json" --quiet
