@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -901,6 +902,19 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   for (std::size_t i = 0; i < plan.fields.size(); ++i) {
     CsvColumn col;
     dataset.variables.push_back(MakeVariable(dd, plan, plan.fields[i], scan[i], col));
+    if (col.kind == CellKind::Number && scan[i].inexactWholes > 0) {
+      // Identifiers of many digits, most likely: their values are not what
+      // the file says, and equal ones may merge.
+      char read[400];
+      double value = 0.0;
+      ParseNumber(scan[i].inexactExample, value);
+      std::snprintf(read, sizeof read, "%.0f", value);
+      warnings.push_back(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +
+                         "): " + Counted(static_cast<std::size_t>(scan[i].inexactWholes), "whole number") +
+                         (scan[i].inexactWholes == 1 ? " has" : " have") +
+                         " more digits than a number keeps exactly (\"" + scan[i].inexactExample + "\" reads as " +
+                         read + "); a descriptor that gives the field the type \"string\" keeps them as written");
+    }
     layout.columns.push_back(std::move(col));
   }
   dataset.IndexNames();

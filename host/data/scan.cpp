@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 
 #include "host/data/csv_source.h"
 #include "host/dataset.h"
@@ -45,6 +46,17 @@ void MeasureNumberText(std::string_view text, double value, int& decimals, int& 
   decimals = std::clamp(fraction - exponent, 0, kMaxDecimals);
   const double magnitude = std::fabs(value);
   intDigits = magnitude >= 1.0 ? static_cast<int>(std::floor(std::log10(magnitude))) + 1 : 1;
+}
+
+// A whole number written with more digits than its double keeps: an
+// identifier of 19 digits read as a number loses its last ones.
+bool InexactWhole(std::string_view text, double value) {
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  while (text.size() > 1 && text[0] == '0') text.remove_prefix(1);
+  if (text.size() <= 15 || text.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  char exact[400];
+  const int n = std::snprintf(exact, sizeof exact, "%.0f", std::fabs(value));
+  return n <= 0 || std::string_view(exact, static_cast<std::size_t>(n)) != text;
 }
 
 // "1,25" (a decimal comma, at most 15 digits); a plain integer too.
@@ -115,6 +127,7 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
     if (can.number && !dot && ParseNumber(text, value)) {
       dot = true;
       MeasureNumberText(text, value, decimals, intDigits);
+      if (InexactWhole(text, value) && col.inexactWholes++ == 0) col.inexactExample = text;
     }
     const bool comma = can.numberComma && ParseCommaDecimal(text, commaValue, commaIntDigits, commaDecimals);
     if (dot || comma) {

@@ -32,6 +32,10 @@ struct ScanColumn {
   // countCodes: the missing texts (other than "") met in the column, in the
   // order first met.
   std::vector<std::string> missingSeen;
+  // Numbers: whole numbers written with more digits than a double keeps
+  // (9007199254740993 reads as 9007199254740992): how many, and the first.
+  std::int64_t inexactWholes = 0;
+  std::string inexactExample;
 };
 
 // Whole numbers with at most this many distinct values are codes (nominal).

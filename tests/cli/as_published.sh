@@ -42,6 +42,10 @@ check "cells quoted after the blanks that follow a delimiter are quoted cells" s
 printf 'a, b\n1, "x, y"\n2, "never closed\n' >"$tmp/spaced-open.csv"
 fails "and one never closed is reported" 2 'spaced-open.csv, line 3, column 2 (variable b): a quoted cell is not closed' \
   "$cb" "$tmp/spaced-open.csv" --quiet
+printf 'id,x\n1234567890123456789,1\n9007199254740993,2\n100000000000000000000,3\n12,4\n' >"$tmp/ids.csv"
+fails "identifiers of more digits than a number keeps are named in a warning" 0 \
+  'ids.csv, column 1 (variable id): 2 whole numbers have more digits than a number keeps exactly ("1234567890123456789" reads as 1234567890123456768)' \
+  "$cb" "$tmp/ids.csv" 'CODEBOOK id /STATISTICS NONE'
 printf 'a,b\n  \n1,2.5\n \t \n3,4\n   ' >"$tmp/blanks.csv"
 check "lines of spaces and tabs are blank lines" same "$tmp/blanks.csv"
 printf 'a\nx\n   \ny\n' >"$tmp/one.csv"
