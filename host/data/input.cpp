@@ -107,6 +107,17 @@ class GzipSource : public ByteSource {
         fStream.next_in = reinterpret_cast<Bytef*>(fIn.data());
         fStream.avail_in = static_cast<uInt>(n);
       }
+      if (!fInMember && *fStream.next_in == 0) {
+        // Zero bytes after the last member (a file padded to a block size,
+        // as tape and archive tools leave it): gzip ignores them too. No
+        // member starts with a zero byte.
+        while (fStream.avail_in > 0 && *fStream.next_in == 0) {
+          ++fStream.next_in;
+          --fStream.avail_in;
+        }
+        if (fStream.avail_in == 0) continue;
+        Fail("the gzip data are damaged (data after the zero bytes that follow the compressed data)");
+      }
       fInMember = true;
       const int status = inflate(&fStream, Z_NO_FLUSH);
       if (status == Z_STREAM_END) {

@@ -16,6 +16,8 @@ zstd -q -c $pub/survey.csv >"$tmp/survey.csv.zst"
 check ".csv.gz reads as the plain file" same_as_plain "$tmp/survey.csv.gz"
 check ".csv.zst reads as the plain file" same_as_plain "$tmp/survey.csv.zst"
 check "a gzip file of several members reads whole" same_as_plain "$tmp/members.csv.gz"
+{ cat "$tmp/survey.csv.gz"; head -c 1000 /dev/zero; } >"$tmp/padded.csv.gz"
+check "a gzip file padded with zero bytes reads whole" same_as_plain "$tmp/padded.csv.gz"
 # pzstd writes a skippable frame before each frame of data.
 { printf 'P*M\x18\x04\x00\x00\x00skip'; head -c 100 $pub/survey.csv | zstd -q -c
   printf '\x5F\x2A\x4D\x18\x00\x00\x00\x00'; tail -c +101 $pub/survey.csv | zstd -q -c; } >"$tmp/frames.csv.zst"
