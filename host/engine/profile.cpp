@@ -368,7 +368,15 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
       kept.resize(rows);
     }
   }
+  // What the values say beyond their weights (range, whether a grid holds
+  // them) is found in the same loop as they are kept: the column is read
+  // once, and the kept values once less.
   std::size_t n = 0;
+  double low = std::numeric_limits<double>::infinity();
+  double high = -std::numeric_limits<double>::infinity();
+  bool finite = true;
+  bool anyNaN = false;
+  const bool full = fFull;
   for (std::size_t r = 0; r < rows; ++r) {
     double w = 1.0;
     if constexpr (kWeighted) {
@@ -386,32 +394,29 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
     }
     if constexpr (kWeighted) {
       fValid.Add(w);
-      if (fFull) keptWeighted[n++] = WeightedValue{x, w};
     } else {
       ++validRows;
-      if (fFull) kept[n++] = x;
+    }
+    if (full) {
+      if constexpr (kWeighted) {
+        keptWeighted[n++] = WeightedValue{x, w};
+      } else {
+        kept[n++] = x;
+      }
+      low = std::min(low, x);
+      high = std::max(high, x);
+      finite = finite && std::isfinite(x);
+      anyNaN = anyNaN || std::isnan(x);
     }
   }
   if constexpr (!kWeighted) {
     fValid.Add(static_cast<double>(validRows));
     fMissingWeight.Add(static_cast<double>(missingRows));
   }
-  if (!fFull || n == 0) return;
+  if (!full || n == 0) return;
 
-  // What the values say beyond their weights: range, whether a grid holds
-  // them, whether they are whole units.
+  // Whether they are whole units.
   const auto valueAt = [&](std::size_t i) { return kWeighted ? keptWeighted[i].value : kept[i]; };
-  double low = std::numeric_limits<double>::infinity();
-  double high = -std::numeric_limits<double>::infinity();
-  bool finite = true;
-  bool anyNaN = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double x = valueAt(i);
-    low = std::min(low, x);
-    high = std::max(high, x);
-    finite = finite && std::isfinite(x);
-    anyNaN = anyNaN || std::isnan(x);
-  }
   fMin = std::min(fMin, low);
   fMax = std::max(fMax, high);
   if (!finite) fUnbinnable = true;
@@ -437,7 +442,9 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
   const double span = high - low;
   bool integers = finite && span <= static_cast<double>(std::max<std::size_t>(256, 2 * n)) && std::fabs(low) < 0x1p52 &&
                   std::fabs(high) < 0x1p52;
-  for (std::size_t i = 0; i < n && integers; ++i) {
+  // Whole units of 1 below 2^52 are integers already (the check above).
+  const bool known = fWhole && fUnit == 1;
+  for (std::size_t i = 0; i < n && integers && !known; ++i) {
     const double x = valueAt(i);
     integers = static_cast<double>(static_cast<std::int64_t>(x)) == x;
   }
