@@ -765,7 +765,11 @@ int main(int argc, char** argv) {
 
   const Procedure procedure = LoadProcedure(a.pluginPath, argv[0]);
   if (procedure == nullptr) return 2;
-  MessageEcho echo(a.quiet);
+  // A plan's commands run over cases without cells, fed until every table
+  // has shown its MAXCATS limit: a warning there (too many categories) says
+  // nothing of the data. The merge gives the commands' warnings; errors in
+  // the commands are shown now as well.
+  MessageEcho echo(a.quiet || recorder != nullptr);
   if (!recorder && outputFd < 0 && host::CanStreamReport(format) && codebook_app::ShownOnlyWhole(a.outputPath)) {
     if (const int status = RunIntoReport(procedure, facts, a, echo, format); status != 0) return status;
   } else {

@@ -175,6 +175,9 @@ check "a merge refused mid-report writes nothing" test ! -e "$tmp/x.html"
 fails "a missing part is refused" 2 "lacks the partial state of part 3" \
   "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" -o "$tmp/x.json"
 "$cb" "$tmp/big/datapackage.json" 'CODEBOOK many' --write-plan "$tmp/run.plan"
+printf 'a,b\n1,x\n2,y\n3,z\n' >"$tmp/three.csv"
+plan_quiet() { "$cb" "$tmp/three.csv" --write-plan "$tmp/three.plan" 2>"$tmp/plan.err" && [ ! -s "$tmp/plan.err" ]; }
+check "a plan's run over cases without cells warns of no categories not shown" plan_quiet
 fails "a state of another plan is refused" 2 "was made with another plan" \
   "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" -o "$tmp/x.json"
 fails "a part beyond the plan's" 2 "has 3 parts; there is no part 4" \
