@@ -20,6 +20,7 @@
 #include "host/data/foreign_formats.h"
 #include "host/data/foreign_parse.h"
 #include "host/data/foreign_source.h"
+#include "host/data/input.h"
 #include "host/data/names.h"
 #include "host/dataset.h"
 
@@ -223,15 +224,22 @@ int FirstBytes(const std::string& path, std::string& head) {
 
 // What a file sent compressed or in an archive begins with; null for other files.
 const char* PackedKind(std::string_view head) {
-  static constexpr char kXz[] = {'\xFD', '7', 'z', 'X', 'Z', '\0'};
-  const auto starts = [&](std::string_view magic) { return head.substr(0, magic.size()) == magic; };
-  if (starts("\x1F\x8B")) return "a gzip-compressed file";
-  if (starts("\x28\xB5\x2F\xFD")) return "a zstd-compressed file";
-  if (starts(std::string_view(kXz, sizeof kXz))) return "an xz-compressed file";
-  if (starts("BZh") && head.size() > 3 && head[3] >= '1' && head[3] <= '9') return "a bzip2-compressed file";
-  if (starts("PK\x03\x04") || starts("PK\x05\x06")) return "a zip archive";
-  if (starts("7z\xBC\xAF\x27\x1C")) return "a 7-Zip archive";
-  return nullptr;
+  switch (PackingOf(head)) {
+    case Packing::Gzip:
+      return "a gzip-compressed file";
+    case Packing::Zstd:
+      return "a zstd-compressed file";
+    case Packing::Xz:
+      return "an xz-compressed file";
+    case Packing::Bzip2:
+      return "a bzip2-compressed file";
+    case Packing::Zip:
+      return "a zip archive";
+    case Packing::SevenZip:
+      return "a 7-Zip archive";
+    default:
+      return nullptr;
+  }
 }
 
 // The catalog of a SAS data file: the one given, else NAME.sas7bcat beside

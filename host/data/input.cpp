@@ -486,36 +486,54 @@ bool IsCompressedName(const std::string& path) {
   return EndsWith(lower, ".gz") || EndsWith(lower, ".zst");
 }
 
+Packing PackingOf(std::string_view head) {
+  auto starts = [&](std::string_view m) { return head.substr(0, m.size()) == m; };
+  if (starts("\x1F\x8B")) return Packing::Gzip;
+  // A zstd file may begin with a skippable frame (magic 0x184D2A50-5F), as
+  // pzstd writes its files; the decoder passes over such frames.
+  if (starts("\x28\xB5\x2F\xFD") ||
+      (head.size() >= 4 && (head[0] & 0xF0) == 0x50 && head.substr(1, 3) == "\x2A\x4D\x18")) {
+    return Packing::Zstd;
+  }
+  if (starts(std::string_view("\xFD"
+                              "7zXZ\0",
+                              6))) {
+    return Packing::Xz;
+  }
+  if (starts("BZh") && head.size() >= 10 && head[3] >= '1' && head[3] <= '9' &&
+      head.substr(4, 6) == "\x31\x41\x59\x26\x53\x59") {
+    return Packing::Bzip2;
+  }
+  if (starts("PK\x03\x04") || starts("PK\x05\x06")) return Packing::Zip;
+  if (starts("7z\xBC\xAF\x27\x1C")) return Packing::SevenZip;
+  if (starts("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) return Packing::OfficeDocument;
+  return Packing::None;
+}
+
 namespace {
 
 // Files that are plainly no CSV text by their first bytes: other compressors
 // and archives, and spreadsheet workbooks. Read as text they would give a
 // message about NUL bytes or ragged rows; this says what the file is.
-std::string NotCsvAdvice(std::string_view magic) {
-  auto starts = [&](std::string_view m) { return magic.substr(0, m.size()) == m; };
-  if (starts(std::string_view("\xFD"
-                              "7zXZ\0",
-                              6))) {
-    return "is compressed with xz, which this program does not read; decompress it (xz -d) or compress it with "
-           "gzip or zstd";
+std::string NotCsvAdvice(Packing packing) {
+  switch (packing) {
+    case Packing::Xz:
+      return "is compressed with xz, which this program does not read; decompress it (xz -d) or compress it with "
+             "gzip or zstd";
+    case Packing::Bzip2:
+      return "is compressed with bzip2, which this program does not read; decompress it (bunzip2) or compress it "
+             "with gzip or zstd";
+    case Packing::Zip:
+      return "is a zip archive (an .xlsx or .ods workbook is one too), which this program does not read; take the "
+             "CSV file out of it, or save the sheet as CSV";
+    case Packing::OfficeDocument:
+      return "is an old Excel workbook (.xls) or another Office document, which this program does not read; save "
+             "the sheet as CSV";
+    case Packing::SevenZip:
+      return "is a 7-Zip archive, which this program does not read; take the CSV file out of it";
+    default:
+      return {};
   }
-  if (starts("BZh") && magic.size() >= 10 && magic[3] >= '1' && magic[3] <= '9' &&
-      magic.substr(4, 6) == "\x31\x41\x59\x26\x53\x59") {
-    return "is compressed with bzip2, which this program does not read; decompress it (bunzip2) or compress it "
-           "with gzip or zstd";
-  }
-  if (starts("PK\x03\x04") || starts("PK\x05\x06")) {
-    return "is a zip archive (an .xlsx or .ods workbook is one too), which this program does not read; take the "
-           "CSV file out of it, or save the sheet as CSV";
-  }
-  if (starts("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) {
-    return "is an old Excel workbook (.xls) or another Office document, which this program does not read; save "
-           "the sheet as CSV";
-  }
-  if (starts("7z\xBC\xAF\x27\x1C")) {
-    return "is a 7-Zip archive, which this program does not read; take the CSV file out of it";
-  }
-  return {};
 }
 
 }  // namespace
@@ -546,14 +564,12 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
 
   // Compression is told by the first bytes, whatever the name says.
   const std::string_view magic = source->Peek(10);
-  if (const std::string advice = NotCsvAdvice(magic); !advice.empty()) {
+  const Packing packing = PackingOf(magic);
+  if (const std::string advice = NotCsvAdvice(packing); !advice.empty()) {
     throw InputError(request.displayName + ": the file " + advice);
   }
-  const bool gzip = magic.size() >= 2 && magic[0] == '\x1F' && magic[1] == '\x8B';
-  // A zstd file may begin with a skippable frame (magic 0x184D2A50-5F), as
-  // pzstd writes its files; the decoder passes over such frames.
-  const bool zstd = magic.size() >= 4 && (std::memcmp(magic.data(), "\x28\xB5\x2F\xFD", 4) == 0 ||
-                                          ((magic[0] & 0xF0) == 0x50 && magic.substr(1, 3) == "\x2A\x4D\x18"));
+  const bool gzip = packing == Packing::Gzip;
+  const bool zstd = packing == Packing::Zstd;
   if (!fromStdin && regular && !gzip && !zstd && IsUtf8Name(request.encoding) && !request.dialect.Needed()) {
     // The common case: a plain file read as it is (unless it starts with a
     // UTF-16 byte order mark, which only a conversion reads).

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace host {
 
@@ -56,6 +57,11 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request);
 
 // True for names that end in .gz or .zst (any case).
 bool IsCompressedName(const std::string& path);
+// What a file's first bytes (ten are enough) say of it when it is packed:
+// compressed (gzip, zstd, xz, bzip2), an archive (zip, 7-Zip; workbooks of
+// today are zip archives) or an old Office document.
+enum class Packing { None, Gzip, Zstd, Xz, Bzip2, Zip, SevenZip, OfficeDocument };
+Packing PackingOf(std::string_view head);
 
 // The delimiter of a CSV file, sniffed from its first rows among , ; tab and
 // |: the one that splits the rows into the same number of cells (more than
