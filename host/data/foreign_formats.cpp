@@ -269,4 +269,18 @@ std::string TextAsUtf8(std::string_view text) {
   return out;
 }
 
+std::string Latin1Bytes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if ((c == 0xC2 || c == 0xC3) && i + 1 < text.size()) {
+      out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F));
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace host::foreign

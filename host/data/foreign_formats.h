@@ -2,6 +2,7 @@
 // host's: pure functions, shared by the reader and its tests.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -60,5 +61,18 @@ int DecimalsOf(double value, bool isFloat);
 // character is read as Windows-1252, the code page files without a declared
 // encoding were usually written in.
 std::string TextAsUtf8(std::string_view text);
+// Text that ReadStat decoded as ISO-8859-1, back as the bytes of the file
+// (every character of such text is below U+0100).
+std::string Latin1Bytes(std::string_view text);
+// Text as it came from a parse: as the file's bytes when the parse decoded
+// it as ISO-8859-1 (viaLatin1), else as it stands.
+inline std::string_view FileText(std::string_view text, bool viaLatin1, std::string& buffer) {
+  if (!viaLatin1 ||
+      std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return text;
+  }
+  buffer = Latin1Bytes(text);
+  return buffer;
+}
 
 }  // namespace host::foreign

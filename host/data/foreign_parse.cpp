@@ -257,6 +257,19 @@ void WidenTransportNamestrs(const std::string& path, FileView& view) {
   view.headEnd = end;
 }
 
+void HideSasEncoding(const std::string& path, FileView& view) {
+  static constexpr std::size_t kEncoding = 70;  // the code's offset, the same in every layout
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return;  // ReadStat's parse will say why
+  std::string head(kEncoding + 1, '\0');
+  const bool whole = std::fread(head.data(), 1, head.size(), file) == head.size();
+  std::fclose(file);
+  if (!whole || head[kEncoding] == '\0') return;
+  head[kEncoding] = '\0';
+  view.head = std::make_shared<const std::string>(std::move(head));
+  view.headEnd = static_cast<std::int64_t>(kEncoding + 1);
+}
+
 namespace {
 
 readstat_error_t Parse(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {

@@ -94,6 +94,11 @@ TransportMembers ScanTransport(const std::string& path);
 // whatever the header says. For another length, the view gets a head in
 // which the records are 140 bytes long.
 void WidenTransportNamestrs(const std::string& path, FileView& view);
+// A SAS data file or catalog names its encoding in its header by a code, and
+// ReadStat refuses a code it does not know even when the encoding is given.
+// With an encoding given, the view shows the code as 0 (none named): the
+// given encoding is used whatever the header says.
+void HideSasEncoding(const std::string& path, FileView& view);
 // Parses the file. A file that ReadStat reads to its end without complaint but
 // that is cut short (a Stata file that ends inside a record or, from release
 // 117, lacks its closing tag; a transport file that is no whole number of

@@ -65,6 +65,7 @@ struct DictContext : ParseContext {
   long release = 0;  // the file format's release (Stata: 104 to 119)
   std::int64_t rows = -1;
   foreign::FileView view;
+  bool viaLatin1 = false;  // ReadStat decodes the file's text as ISO-8859-1 (see LoadForeign)
   std::string fileLabel;
   std::vector<VarInfo> vars;
   std::vector<std::pair<int, std::string>> notes;                      // by their number in the file
@@ -77,7 +78,9 @@ int OnMetadata(readstat_metadata_t* metadata, void* ctx) {
   DictContext& d = Dict(ctx);
   d.rows = readstat_get_row_count(metadata);
   d.release = readstat_get_file_format_version(metadata);
-  if (const char* label = readstat_get_file_label(metadata)) d.fileLabel = label;
+  if (const char* label = readstat_get_file_label(metadata)) {
+    d.fileLabel = d.viaLatin1 ? foreign::Latin1Bytes(label) : label;
+  }
   const int count = readstat_get_var_count(metadata);
   if (count > 0 && count < 1000000) d.vars.reserve(static_cast<std::size_t>(count));
   return READSTAT_HANDLER_OK;
@@ -108,6 +111,10 @@ int OnVariable(int /*index*/, readstat_variable_t* variable, const char* labelSe
   VarInfo v;
   v.name = Field(variable->name, sizeof variable->name);
   v.label = Field(variable->label, sizeof variable->label);
+  if (d.viaLatin1) {
+    v.name = foreign::Latin1Bytes(v.name);
+    v.label = foreign::Latin1Bytes(v.label);
+  }
   v.format = Field(variable->format, sizeof variable->format);
   if (labelSet != nullptr) {
     v.labelSet = Field(labelSet, d.kind == ForeignKind::Stata ? LabelSetNameSize(d.release) : 256);
@@ -127,11 +134,13 @@ int OnValueLabel(const char* labelSet, readstat_value_t value, const char* label
   std::vector<LabelEntry>& set = d.labelSets[d.kind == ForeignKind::Stata ? labelSet : UpperAscii(labelSet)];
   if (label == nullptr) return READSTAT_HANDLER_OK;
   LabelEntry e;
-  e.label = foreign::TextAsUtf8(label);
+  std::string bytes;
+  e.label = foreign::TextAsUtf8(foreign::FileText(label, d.viaLatin1, bytes));
   if (readstat_value_type_class(value) == READSTAT_TYPE_CLASS_STRING) {
     e.isString = true;
     const char* s = readstat_string_value(value);
-    e.text = std::string(TrimTrailingBlanks(foreign::TextAsUtf8(s != nullptr ? s : "")));
+    e.text = std::string(
+        TrimTrailingBlanks(foreign::TextAsUtf8(foreign::FileText(s != nullptr ? s : "", d.viaLatin1, bytes))));
   } else if (readstat_value_is_tagged_missing(value)) {
     e.number = ExtendedMissing(readstat_value_tag(value));
     if (e.number == 0.0) return READSTAT_HANDLER_OK;  // a tag this program does not know
@@ -157,6 +166,7 @@ struct ScanColumn {
 
 struct ScanContext : ParseContext {
   std::vector<ScanColumn>* columns = nullptr;
+  bool viaLatin1 = false;
   std::int64_t rows = 0;
 };
 
@@ -180,7 +190,8 @@ int OnScanValue(int obs, readstat_variable_t* variable, readstat_value_t value, 
   if (c.isString) {
     const char* text = readstat_string_value(value);
     if (text != nullptr) {
-      const std::string_view raw(text);
+      std::string undone;
+      const std::string_view raw = foreign::FileText(text, s.viaLatin1, undone);
       std::size_t bad = 0;
       const std::size_t bytes =
           ValidUtf8(raw, bad) ? TrimTrailingBlanks(raw).size() : TrimTrailingBlanks(foreign::TextAsUtf8(raw)).size();
@@ -220,6 +231,16 @@ int FirstBytes(const std::string& path, std::string& head) {
   std::fclose(file);
   head.resize(got);
   return error;
+}
+
+// A Stata file of a release before 118, whose text has no declared encoding
+// (118 and later hold UTF-8).
+bool StataTextUndeclared(const std::string& path) {
+  std::string head;
+  if (FirstBytes(path, head) != 0 || head.empty()) return false;
+  static constexpr std::string_view kRelease = "<stata_dta><header><release>";
+  if (head.rfind(kRelease, 0) == 0) return head.substr(kRelease.size(), 3) < "118";
+  return static_cast<unsigned char>(head[0]) < 118;
 }
 
 // What a file sent compressed or in an archive begins with; null for other files.
@@ -268,8 +289,10 @@ void ReadCatalog(const std::string& catalog, bool given, const std::string& enco
   if (SniffForeign(head) != ForeignKind::SasCatalog) {
     throw InputError(catalog + ": not a SAS format catalog (.sas7bcat): its first bytes are not those of one");
   }
+  foreign::FileView view;
+  if (!encoding.empty()) foreign::HideSasEncoding(catalog, view);
   Parser parser;
-  Prepare(parser, encoding);
+  Prepare(parser, encoding, std::move(view));
   readstat_set_value_label_handler(parser.p, OnValueLabel);
   const readstat_error_t error = Run(parser, ForeignKind::SasCatalog, catalog, &dict);
   if (error != READSTAT_OK) throw InputError(Failure(catalog, ForeignKind::SasCatalog, error, dict, 0));
@@ -458,6 +481,7 @@ ColumnFacts ScanColumns(const std::string& path, ForeignKind kind, const std::st
   if (!needScan) return facts;
   ScanContext ctx;
   ctx.columns = &facts.scan;
+  ctx.viaLatin1 = dict.viaLatin1;
   Parser parser;
   Prepare(parser, encoding, dict.view);
   readstat_set_variable_handler(parser.p, OnScanVariable);
@@ -594,11 +618,22 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     foreign::WidenTransportNamestrs(path, dict.view);
   }
   if (kind == ForeignKind::Stata) dict.view.strls = foreign::PlanStrlRewrite(path);
-  ReadDictionary(path, kind, options.encoding, dict);
+  if (kind == ForeignKind::Sas && !options.encoding.empty()) foreign::HideSasEncoding(path, dict.view);
+  // A Stata file before release 118 does not say how its text is encoded:
+  // the machine's code page (mostly Windows-1252), or UTF-8 as newer
+  // writers put into the old releases too. ReadStat takes every such file
+  // for Windows-1252, turning UTF-8 into "Ã©" and refusing the bytes that
+  // code page leaves undefined (0x81 of "Á", "с" and many more in UTF-8).
+  // Told it is ISO-8859-1, which leaves no byte undefined, it hands on text
+  // that is taken back to the file's bytes, for TextAsUtf8 to keep what is
+  // UTF-8 and read the rest as Windows-1252, as the notes always were.
+  dict.viaLatin1 = kind == ForeignKind::Stata && options.encoding.empty() && StataTextUndeclared(path);
+  const std::string encoding = dict.viaLatin1 ? std::string("ISO-8859-1") : options.encoding;
+  ReadDictionary(path, kind, encoding, dict);
   WarnOfAbsentLabelSets(path, dict, warnings);
   std::vector<std::string> files = ReadLabelsCatalog(path, kind, options, dict, warnings);
   if (files.size() > 1) WarnOfForeignCatalog(path, files[1], dict, warnings);
-  const ColumnFacts facts = ScanColumns(path, kind, options.encoding, dict);
+  const ColumnFacts facts = ScanColumns(path, kind, encoding, dict);
   const std::size_t ncols = dict.vars.size();
 
   auto dataset = std::make_shared<Dataset>();
@@ -607,7 +642,8 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   layout->path = path;
   layout->display = path;
   layout->kind = kind;
-  layout->encoding = options.encoding;
+  layout->encoding = encoding;
+  layout->viaLatin1 = dict.viaLatin1;
   layout->view = dict.view;
   layout->rows = facts.rows;
   layout->blockRows =

@@ -351,7 +351,9 @@ int ForeignCursor::OnValue(int obs, readstat_variable_t* variable, readstat_valu
     while (s.offsets.size() < p.row + 1) s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
     if (s.offsets.size() > p.row + 1) return READSTAT_HANDLER_OK;  // a second value for the cell
     const char* text = readstat_string_value(value);
-    const std::string_view raw = TrimTrailingBlanks(text != nullptr ? std::string_view(text) : std::string_view());
+    std::string bytes;
+    const std::string_view raw = TrimTrailingBlanks(
+        foreign::FileText(text != nullptr ? std::string_view(text) : std::string_view(), p.layout->viaLatin1, bytes));
     std::size_t bad = 0;
     if (ValidUtf8(raw, bad)) {
       s.bytes.append(raw);

@@ -26,6 +26,7 @@ struct ForeignLayout {
   std::string display;
   ForeignKind kind = ForeignKind::None;
   std::string encoding;
+  bool viaLatin1 = false;  // text decoded as ISO-8859-1 by ReadStat, to be taken back to the file's bytes
   std::vector<ForeignColumn> columns;
   std::int64_t rows = -1;  // from the file's header; -1 when it does not say
   FileView view;           // what ReadStat is shown of the file

@@ -132,6 +132,28 @@ head -c -1 "$tmp/outside/f.sas7bdat" >"$tmp/cut.sas7bdat"
 fails "a SAS data file cut short gives its size and the size its header promises" 2 \
   'bytes where its header promises' "$cb" "$tmp/cut.sas7bdat"
 
+# Old releases as Stata wrote them: the largest valid byte is 126 before 113
+# and 100 from 113 on; text is UTF-8 or Windows-1252, byte by byte.
+for release in 111 113 115; do
+  python3 tests/golden-data/foreign/stata_old.py "$release" 2 "$tmp/r$release.dta"
+  "$cb" "$tmp/r$release.dta" 'CODEBOOK b s /VARINFO VALUELABELS.' --format text >"$tmp/r$release.txt"
+  largest=$([ "$release" -lt 113 ] && echo 126 || echo 100)
+  check "release $release: $largest is the largest valid byte, its label UTF-8" \
+    grep -q "^  $largest *größte *1" "$tmp/r$release.txt"
+  check "release $release: Windows-1252 and UTF-8 text side by side" \
+    bash -c "grep -q '^  -127 *café' '$tmp/r$release.txt' && grep -q '^  ab€ ' '$tmp/r$release.txt'"
+done
+
+# A SAS file whose header names an encoding ReadStat does not know reads
+# with --encoding (the advice its refusal gives), catalog and all.
+cp "$tmp/sas/f.sas7bdat" "$tmp/sas/f.sas7bcat" "$tmp/outside/"
+printf '\377' | dd of="$tmp/outside/f.sas7bdat" bs=1 seek=70 conv=notrunc status=none
+fails "a SAS file with an unknown encoding asks for --encoding" 2 'Give the file'"'"'s encoding with --encoding' \
+  "$cb" "$tmp/outside/f.sas7bdat"
+printf '\377' | dd of="$tmp/outside/f.sas7bcat" bs=1 seek=70 conv=notrunc status=none
+check "and given it, reads the file and its catalog" bash -c \
+  "'$cb' '$tmp/outside/f.sas7bdat' --encoding latin1 --format json | grep -q '\"text\": \"one\"'"
+
 # A file that cannot be read says so, not that its bytes are wrong.
 : >"$tmp/empty.dta"
 fails "an empty .dta file is said to be empty" 2 \

@@ -218,6 +218,15 @@ def stata_case(build, folder, package, version, extra):
                     os.path.join(folder, "datapackage.json"), path], check=True)
     reader = StataReader(path, convert_dates=False, convert_categoricals=False, convert_missing=True)
     df = reader.read()
+    if version < 118:
+        # pandas decodes the text of these releases as Latin-1; the file's
+        # bytes are UTF-8 (as foreign-writer writes them), and UTF-8 is read
+        # as UTF-8 whatever the release.
+        def file_text(x):
+            return x.encode("latin-1").decode("utf-8") if isinstance(x, str) else x
+        for col in df.columns:
+            if df[col].dtype == object:
+                df[col] = df[col].map(file_text)
     formats = dict(zip(df.columns, reader.fmtlist))
     try:
         sets = reader.value_labels()

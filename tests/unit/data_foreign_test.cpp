@@ -218,6 +218,11 @@ TEST(DataForeign, TextWithoutItsEncodingIsReadAsWindows1252) {
   // UTF-8 cut inside a character, or with a stray byte: the rest stays UTF-8.
   EXPECT_EQ(TextAsUtf8("Z\xC3\xBCr\xC3"), "ZürÃ");
   EXPECT_EQ(TextAsUtf8("\xE2\x82\xAC \x80 \xE2\x82"), "€ € â‚");
+  // Text ReadStat decoded as ISO-8859-1 goes back to the file's bytes first.
+  using host::foreign::Latin1Bytes;
+  EXPECT_EQ(Latin1Bytes("ZÃ¼rich \xC2\x81 \xC3\xBF"), "Z\xC3\xBCrich \x81 \xFF");
+  // "Ã©" in UTF-8 (C3 83 C2 A9) stays "Ã©"; "café" in Windows-1252 (E9) and 0x80 are read as such.
+  EXPECT_EQ(TextAsUtf8(Latin1Bytes("\xC3\x83\xC2\x83\xC3\x82\xC2\xA9 caf\xC3\xA9 \xC2\x80")), "Ã© café €");
 }
 
 TEST(DataForeign, FilesAreKnownByTheirFirstBytes) {
