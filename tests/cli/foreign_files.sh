@@ -135,7 +135,7 @@ fails "a SAS data file cut short gives its size and the size its header promises
 # Old releases as Stata wrote them: the largest valid byte is 126 before 113
 # and 100 from 113 on; text is UTF-8 or Windows-1252, byte by byte.
 for release in 111 113 115; do
-  python3 tests/golden-data/foreign/stata_old.py "$release" 2 "$tmp/r$release.dta"
+  python3 -B tests/golden-data/foreign/stata_old.py "$release" 2 "$tmp/r$release.dta"
   "$cb" "$tmp/r$release.dta" 'CODEBOOK b s /VARINFO VALUELABELS.' --format text >"$tmp/r$release.txt"
   largest=$([ "$release" -lt 113 ] && echo 126 || echo 100)
   check "release $release: $largest is the largest valid byte, its label UTF-8" \

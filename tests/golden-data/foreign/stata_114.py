@@ -11,12 +11,10 @@ its missing codes, and value labels on .a and .z.
 import struct
 import sys
 
+from stata_bytes import characteristics, field, value_labels
+
 E = ">"  # byte order: 1 in the header
 DAYS_1960_TO_2017 = 20820
-
-
-def field(text, size):
-    return text + b"\0" * (size - len(text))
 
 
 # name, type code, format, value-label set, variable label
@@ -65,22 +63,10 @@ out += b"\0\0" * (len(VARS) + 1)  # no sort order
 out += b"".join(field(v[2], 49) for v in VARS)
 out += b"".join(field(v[3], 33) for v in VARS)
 out += b"".join(field(v[4], 81) for v in VARS)
-for var, name, text in CHARS:
-    body = field(var, 33) + field(name, 33) + text + b"\0"
-    out += b"\1" + struct.pack(E + "i", len(body)) + body
-out += b"\0" + struct.pack(E + "i", 0)
+out += characteristics(E, CHARS)
 for row in ROWS:
     for (_, code, _, _, _), x in zip(VARS, row):
         out += x if isinstance(x, bytes) else struct.pack(E + PACK[code], x)
-for name, entries in LABELS:
-    text = b""
-    offsets = []
-    for _, label in entries:
-        offsets.append(len(text))
-        text += label + b"\0"
-    table = struct.pack(E + "ii", len(entries), len(text))
-    table += b"".join(struct.pack(E + "i", o) for o in offsets)
-    table += b"".join(struct.pack(E + "i", v) for v, _ in entries)
-    out += struct.pack(E + "i", len(table + text)) + field(name, 33) + b"\0\0\0" + table + text
+out += value_labels(E, LABELS)
 with open(sys.argv[1], "wb") as f:
     f.write(out)

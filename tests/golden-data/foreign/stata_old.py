@@ -13,15 +13,13 @@ code page leaves undefined.
 import struct
 import sys
 
+from stata_bytes import characteristics, field, value_labels
+
 release, order, path = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
 E = ">" if order == 1 else "<"
 FORMAT = 49 if release >= 114 else 12
 # The largest valid byte, int and long; the next code up is ".".
 LARGEST = (100, 32740, 2147483620) if release >= 113 else (126, 32766, 2147483646)
-
-
-def field(text, size):
-    return text + b"\0" * (size - len(text))
 
 
 def type_code(t):
@@ -48,22 +46,11 @@ out += struct.pack(E + "h", 1) + b"\0\0" * len(VARS)  # sorted by b
 out += b"".join(field(v[2], FORMAT) for v in VARS)
 out += b"".join(field(v[3], 33) for v in VARS)
 out += b"".join(field(v[4], 81) for v in VARS)
-for var, name, text in NOTES:
-    body = field(var, 33) + field(name, 33) + text + b"\0"
-    out += b"\1" + struct.pack(E + "i", len(body)) + body
-out += b"\0" + struct.pack(E + "i", 0)
+out += characteristics(E, NOTES)
 PACK = {"b": "b", "i": "h", "l": "i"}
 for row in ROWS:
     for (_, t, _, _, _), x in zip(VARS, row):
         out += field(x, int(t[3:])) if t.startswith("str") else struct.pack(E + PACK[t], x)
-for name, entries in LABELS:
-    text, offsets = b"", []
-    for _, label in entries:
-        offsets.append(len(text))
-        text += label + b"\0"
-    table = struct.pack(E + "ii", len(entries), len(text))
-    table += b"".join(struct.pack(E + "i", o) for o in offsets)
-    table += b"".join(struct.pack(E + "i", v) for v, _ in entries)
-    out += struct.pack(E + "i", len(table + text)) + field(name, 33) + b"\0\0\0" + table + text
+out += value_labels(E, LABELS)
 with open(path, "wb") as f:
     f.write(out)
