@@ -328,8 +328,12 @@ int RunPlanPart(const std::string& planPath, std::size_t part, const std::string
   gDoing = "reading";
   try {
     const host::shards::PlanSummary summary = host::shards::SummarizePlan(planPath);
+    // Every file of the plan's dataset, not only the part read: a state
+    // written over another part, or over the descriptor, would destroy it
+    // before its own --run-plan comes.
     std::vector<std::string> inputs{planPath};
-    if (part <= summary.paths.size()) inputs.push_back(summary.paths[part - 1]);
+    inputs.insert(inputs.end(), summary.paths.begin(), summary.paths.end());
+    inputs.insert(inputs.end(), summary.files.begin(), summary.files.end());
     if (OverwritesInput(outputPath, -1, inputs, programFiles)) return 2;
     std::string error;
     const auto write = [&](std::ostream& out) { host::shards::RunPart(planPath, part, out); };

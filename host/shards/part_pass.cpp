@@ -163,7 +163,11 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
                      (plan.parts.size() == 1 ? "" : "s") + "; there is no part " + std::to_string(part));
   }
   const PartPlan& me = plan.parts[part - 1];
-  CsvCaseSource source(OpenCsvPart(plan.layout, me.path, me.displayName));
+  // The first part's name is not in the plan's layout; a header that
+  // differs from it names it.
+  CsvLayout first = plan.layout;
+  first.displayName = plan.parts.front().displayName;
+  CsvCaseSource source(OpenCsvPart(first, me.path, me.displayName));
   const std::vector<int>& split = plan.layout.splitIndices;
   const std::shared_ptr<Shared> shared = PlanJobs(plan);
   const std::size_t jobs = shared->jobs.size();

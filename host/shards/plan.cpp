@@ -369,6 +369,7 @@ PlanSummary SummarizePlan(const std::string& planPath) {
     summary.parts.push_back(p.displayName);
     summary.paths.push_back(p.path);
   }
+  if (plan.dictionary) summary.files = plan.dictionary->files;
   summary.passes = plan.passes.size();
   return summary;
 }

@@ -54,6 +54,7 @@ class PlanRecorder {
 struct PlanSummary {
   std::vector<std::string> parts;  // as messages name them
   std::vector<std::string> paths;  // as opened
+  std::vector<std::string> files;  // the dataset's files as the plan was written (descriptor, parts, ...)
   std::size_t passes = 0;
 };
 PlanSummary SummarizePlan(const std::string& planPath);

@@ -184,6 +184,17 @@ fails "a part beyond the plan's" 2 "has 3 parts; there is no part 4" \
   "$cb" --run-plan "$tmp/run.plan" --part 4 -o "$tmp/x.state"
 fails "a state over its part is refused" 2 "is the input file" \
   "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/big/part1.csv"
+cp "$tmp/big/part2.csv" "$tmp/part2.before"
+fails "a state over another part of the plan is refused" 2 "is the input file" \
+  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/big/part2.csv"
+check "and that part is as it was" cmp -s "$tmp/big/part2.csv" "$tmp/part2.before"
+fails "a state over the plan's descriptor is refused" 2 "is the input file" \
+  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/big/datapackage.json"
+sed -i '1s/^g,w,/g,weight,/' "$tmp/big/part2.csv"
+fails "a part whose header changed since the plan names the first part" 2 \
+  'the header has "weight" where the first part has "w" ('"$tmp"'/big/part1.csv); every part' \
+  "$cb" --run-plan "$tmp/run.plan" --part 2 -o "$tmp/x.state"
+cp "$tmp/part2.before" "$tmp/big/part2.csv"
 
 # The Dask driver on a local cluster of two workers (an HTML report: the
 # overview's side statistics come through the states too).
