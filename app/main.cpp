@@ -502,6 +502,11 @@ bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
       return false;
     }
     facts.syntaxSource = a.syntaxPath;
+    // An empty file, or one of comments only (a wrong file chosen, or a
+    // save that failed), would give an empty report and no word why.
+    if (!a.quiet && host::SplitCommands(facts.syntax, facts.syntaxSource).empty()) {
+      codebook_app::Warn(a.syntaxPath + " holds no command (it is empty, or all comments); the report is empty.");
+    }
     return true;
   }
   facts.syntaxSource = "<command line>";

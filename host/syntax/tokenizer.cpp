@@ -6,6 +6,7 @@
 
 #include "host/command.h"
 #include "host/common/text.h"
+#include "host/data/cells.h"  // ValidUtf8
 #include "host/syntax/syntax_internal.h"
 
 namespace host {
@@ -27,7 +28,12 @@ class Lexer {
     std::vector<Command> commands;
     for (;;) {
       SkipSpace();
-      if (AtEnd()) break;
+      if (AtEnd()) {
+        Command command;
+        command.source = fSource;
+        if (UnclosedComment(command)) commands.push_back(std::move(command));
+        break;
+      }
       if (StartsComment()) {
         SkipToTerminator();
         continue;
@@ -64,17 +70,60 @@ class Lexer {
     while (!AtEnd() && (Peek() & 0xC0) == 0x80) ++fPos;
   }
 
+  // Blanks, line breaks and /* ... */ comments. A comment never closed
+  // runs to the end of the text; where it began is kept for the message.
   void SkipSpace() {
-    while (!AtEnd() && (IsBlank(Peek()) || Peek() == '\n')) Advance();
+    while (!AtEnd()) {
+      if (IsBlank(Peek()) || Peek() == '\n') {
+        Advance();
+      } else if (Peek() == '/' && Peek(1) == '*') {
+        const int line = fLine;
+        const int column = fColumn;
+        Advance();
+        Advance();
+        while (!AtEnd() && !(Peek() == '*' && Peek(1) == '/')) Advance();
+        if (AtEnd()) {
+          fUnclosedLine = line;
+          fUnclosedColumn = column;
+          return;
+        }
+        Advance();
+        Advance();
+      } else {
+        return;
+      }
+    }
   }
 
-  // True when only blanks follow position `at` up to the end of its line.
+  // True when only blanks follow position `at` up to the end of its line; a
+  // /* ... */ comment counts as blank (`CODEBOOK x. /* why */` ends there).
   bool RestOfLineBlank(std::size_t at) const {
     for (std::size_t p = at; p < fText.size(); ++p) {
       unsigned char c = static_cast<unsigned char>(fText[p]);
       if (c == '\n') return true;
+      if (c == '/' && p + 1 < fText.size() && fText[p + 1] == '*') {
+        const std::size_t close = fText.find("*/", p + 2);
+        const std::size_t lineEnd = fText.find('\n', p + 2);
+        if (close == std::string_view::npos || close > lineEnd) return true;  // runs past the line
+        p = close + 1;
+        continue;
+      }
       if (!IsBlank(c)) return false;
     }
+    return true;
+  }
+
+  // A /* comment that is never closed swallowed the rest of the text: the
+  // command it stands in (or an empty one) is an error at its start.
+  bool UnclosedComment(Command& command) {
+    if (fUnclosedLine == 0 || !command.error.empty()) return false;
+    command.error = fSource + ", line " + std::to_string(fUnclosedLine) + ", column " +
+                    std::to_string(fUnclosedColumn) + ": a comment begun with /* is not closed; close it with */.";
+    if (command.name.text.empty()) {
+      command.name.line = fUnclosedLine;
+      command.name.column = fUnclosedColumn;
+    }
+    fUnclosedLine = 0;  // said once
     return true;
   }
 
@@ -101,10 +150,16 @@ class Lexer {
 
   // False when the command holds no token.
   bool ReadCommand(Command& command) {
+    const std::size_t start = fPos;
+    const int startLine = fLine;
+    const int startColumn = fColumn;
     std::vector<Token> tokens;
     for (;;) {
       SkipSpace();
-      if (AtEnd()) break;
+      if (AtEnd()) {
+        UnclosedComment(command);
+        break;
+      }
       unsigned char c = Peek();
       Token token;
       token.line = fLine;
@@ -172,6 +227,7 @@ class Lexer {
       token.text = std::string(fText.substr(start, fPos - start));
       tokens.push_back(std::move(token));
     }
+    if (command.error.empty()) NotUtf8(command, start, startLine, startColumn);
     if (tokens.empty()) return false;
     command.name = std::move(tokens.front());
     command.tokens.assign(std::make_move_iterator(tokens.begin() + 1), std::make_move_iterator(tokens.end()));
@@ -183,6 +239,33 @@ class Lexer {
   void NulByte(Command& command, int line, int column) {
     command.error = fSource + ", line " + std::to_string(line) + ", column " + std::to_string(column) +
                     ": a NUL byte (\\x00), which syntax text cannot hold; save the syntax file as plain text.";
+    if (command.name.text.empty()) {
+      command.name.line = line;
+      command.name.column = column;
+    }
+  }
+
+  // Text in another encoding (a file saved as Windows-1252 or Latin-1) would
+  // reach names, messages and the report as bytes that are no text there.
+  // Comments are passed over, so only commands are checked.
+  void NotUtf8(Command& command, std::size_t start, int line, int column) {
+    std::size_t bad = 0;
+    if (ValidUtf8(fText.substr(start, fPos - start), bad)) return;
+    for (std::size_t p = start; p < start + bad; ++p) {
+      const auto c = static_cast<unsigned char>(fText[p]);
+      if (c == '\n') {
+        ++line;
+        column = 1;
+      } else if ((c & 0xC0) != 0x80) {
+        ++column;
+      }
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const auto c = static_cast<unsigned char>(fText[start + bad]);
+    command.error = fSource + ", line " + std::to_string(line) + ", column " + std::to_string(column) +
+                    ": the byte \\x" + kHex[c >> 4] + kHex[c & 15] +
+                    " is not UTF-8 text; save the syntax file as UTF-8 (it was probably saved as Windows-1252 or "
+                    "Latin-1).";
     if (command.name.text.empty()) {
       command.name.line = line;
       command.name.column = column;
@@ -236,6 +319,8 @@ class Lexer {
   std::size_t fPos = 0;
   int fLine = 1;
   int fColumn = 1;
+  int fUnclosedLine = 0;  // where a /* comment that is never closed begins
+  int fUnclosedColumn = 0;
 };
 
 struct CurrentState {

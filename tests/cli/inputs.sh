@@ -52,6 +52,14 @@ printf '\xEF\xBB\xBF\xEF\xBB\xBFCODEBOOK age.\n' >"$tmp/bom2.cbk"
 fails "a syntax file with two byte-order marks is refused, naming them" 2 \
   'bom2.cbk, line 1, column 1: the file begins with two byte-order marks' timeout 60 "$cb" "$data" --syntax "$tmp/bom2.cbk"
 
+# Syntax files as they go wrong: all comments, or saved as Windows-1252.
+printf '* only a note.\r\n' >"$tmp/notes.cbk"
+fails "a syntax file without a command says so" 0 'notes.cbk holds no command' "$cb" "$data" --syntax "$tmp/notes.cbk"
+printf 'CODEBOOK age\r\n  /VARINFO LABEL.\r\nCODEBOOK gr\xF6\xDFe.\r\n' >"$tmp/cp1252.cbk"
+fails "a byte that is not UTF-8 is an error at its place" 1 \
+  'cp1252.cbk, line 3, column 12: the byte \xF6 is not UTF-8 text' "$cb" "$data" --syntax "$tmp/cp1252.cbk" --format html -o "$tmp/x.html"
+check "and the report holds only text" bash -c "iconv -f UTF-8 -t UTF-8 '$tmp/x.html' >/dev/null"
+
 # Folders.
 check "a folder as the dataset exits 2" test "$(run_status "$tmp/pkg")" = 2
 mkdir "$tmp/folder.json"

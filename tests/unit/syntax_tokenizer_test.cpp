@@ -76,6 +76,21 @@ TEST(SyntaxTokenizer, Table) {
       {"COMMENT command", "comment this. is text.\nCODEBOOK x.", {"N:CODEBOOK | N:x"}},
       {"COMMENT with a final period", "COMMENT.\nCODEBOOK x.", {"N:CODEBOOK | N:x"}},
       {"a name beginning with COMMENT is not a comment", "COMMENTS x.", {"N:COMMENTS | N:x"}},
+      {"/* */ comments are blanks, over lines too",
+       "/* head\n.\n*/ CODEBOOK x /* which.\n */ y/*z*/ /STATISTICS NONE.\nCODEBOOK 'a /* b'.",
+       {"N:CODEBOOK | N:x N:y P:/ N:STATISTICS N:NONE", "N:CODEBOOK | S:a /* b"}},
+      {"a period before a comment on its line ends the command",
+       "CODEBOOK x. /* one */ /* two\n */\nCODEBOOK y. /* runs on\n */",
+       {"N:CODEBOOK | N:x", "N:CODEBOOK | N:y"}},
+      {"a comment never closed is an error where it begins",
+       "CODEBOOK x.\nCODEBOOK y /* oops.\nCODEBOOK z.",
+       {"N:CODEBOOK | N:x",
+        "N:CODEBOOK | N:y ! syntax.cbk, line 2, column 12: a comment begun with /* is not closed; close it with */."}},
+      {"also between commands",
+       "CODEBOOK x.\n  /*",
+       {"N:CODEBOOK | N:x",
+        "N: | ! syntax.cbk, line 2, column 3: a comment "
+        "begun with /* is not closed; close it with */."}},
       {"unterminated string",
        "CODEBOOK x\n  'abc\n  more.\nCODEBOOK y.",
        {"N:CODEBOOK | N:x ! syntax.cbk, line 2, column 3: unterminated quoted string; close it with ' on the same "
@@ -102,6 +117,21 @@ TEST(SyntaxTokenizer, NulByteIsAnErrorAtItsPlace) {
             (std::vector<std::string>{"N:CODEBOOK | N:a ! " + nul(11), "N:CODEBOOK | N:c"}));
   EXPECT_EQ(Split("CODEBOOK 'a\0b'.\nCODEBOOK c."s),
             (std::vector<std::string>{"N:CODEBOOK | ! " + nul(12), "N:CODEBOOK | N:c"}));
+}
+
+// A file saved as Windows-1252: the command with the stray byte is an error
+// at that byte (lines and characters before it counted), comments are passed
+// over, and the next command runs.
+TEST(SyntaxTokenizer, BytesThatAreNotUtf8AreAnErrorAtTheirPlace) {
+  const auto error = [](int line, int column) {
+    return "syntax.cbk, line " + std::to_string(line) + ", column " + std::to_string(column) +
+           ": the byte \\xE9 is not UTF-8 text; save the syntax file as UTF-8 (it was probably saved as "
+           "Windows-1252 or Latin-1).";
+  };
+  EXPECT_EQ(Split("* caf\xE9.\nCODEBOOK \xC3\xA9 x\n  /VARINFO \xE9t\xE9.\nCODEBOOK c."),
+            (std::vector<std::string>{"N:CODEBOOK | N:\xC3\xA9 N:x P:/ N:VARINFO N:\xE9t\xE9 ! " + error(3, 12),
+                                      "N:CODEBOOK | N:c"}));
+  EXPECT_EQ(Split("X.\nCODEBOOK \xE9"), (std::vector<std::string>{"N:X |", "N:CODEBOOK | N:\xE9 ! " + error(2, 10)}));
 }
 
 TEST(SyntaxTokenizer, PositionsCountLinesAndCharacters) {
