@@ -20,6 +20,9 @@ std::string UpperAscii(std::string_view text);
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 // "1 cell", "2 cells": a count with a noun that takes an "s" in the plural.
 std::string Counted(std::size_t n, std::string_view noun);
+// Text quoted in a message with its line breaks shown as \n and \r, not
+// made: a message that lists several things has one per line.
+std::string ShownLineBreaks(std::string_view text);
 
 // Blanks around a cell or a listed value: spaces and tabs at both ends.
 constexpr std::string_view TrimBlanks(std::string_view text) {

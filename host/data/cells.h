@@ -286,17 +286,7 @@ inline std::string QuoteCell(std::string_view text) {
     while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
     text = text.substr(0, at);
   }
-  // A line break inside a quoted cell is shown, not made: a message that
-  // lists several problems has one per line.
-  for (char c : text) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      out += c;
-    }
-  }
+  out += ShownLineBreaks(text);
   if (cut) out += "...";
   out += "\"";
   return out;

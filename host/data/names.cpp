@@ -83,9 +83,12 @@ bool Keeps(const std::string& text, bool keepDollar) {
 }
 
 // Long question texts are cut in the note; the label keeps them whole.
+// A header's text as the note shows it: shortened, and a line break (a
+// quoted header may hold one) shown, not made, so that the note keeps one
+// rename per line.
 std::string Shortened(const std::string& text) {
   constexpr std::size_t kShown = 80;
-  return text.size() <= kShown ? text : Cut(text, kShown) + "...";
+  return ShownLineBreaks(text.size() <= kShown ? text : Cut(text, kShown) + "...");
 }
 
 }  // namespace

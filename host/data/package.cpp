@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <unordered_set>
+
+#include <sys/stat.h>
 
 #include "host/common/text.h"
 #include "host/data/cells.h"
@@ -877,6 +880,16 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
 
   if (plan.inferAll) {
     NameInferredFields(plan, header, headerWhere, notes);
+    // A file written without a header row: its first case became the names,
+    // and is missing from every count.
+    double number = 0.0;
+    if (plan.dialect.header && !header.empty() &&
+        std::all_of(header.begin(), header.end(), [&](const std::string& h) { return ParseNumber(h, number); })) {
+      warnings.push_back(headerWhere +
+                         ": every cell of the header row is a number, so the file probably has no header row; its "
+                         "first line was taken as the variable names, not as a case. Add a row of names, or read "
+                         "the file through a data package whose dialect says \"header\": false");
+    }
   } else if (plan.dialect.header && !noVariables) {
     MatchHeader(plan, header, headerWhere);
   }
@@ -1218,9 +1231,20 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
   if (res["path"].is_array()) {
     const Json& paths = res["path"];
     if (paths.empty()) d.Fail(Member(rp, "path"), "an empty list of files; name at least one CSV file");
+    std::map<std::pair<dev_t, ino_t>, std::size_t> seen;  // the parts' files, by identity
     for (std::size_t i = 0; i < paths.size(); ++i) {
       const std::string where = Element(Member(rp, "path"), i);
       add(paths[i], where);
+      // A file named twice (a slip when the list was written, or two names
+      // of one file) would count its cases twice.
+      struct stat st {};
+      if (::stat(files.back().first.c_str(), &st) == 0) {
+        const auto [at, added] = seen.emplace(std::make_pair(st.st_dev, st.st_ino), i);
+        if (!added) {
+          d.Fail(where, files.back().second + " is the same file as " + Element(Member(rp, "path"), at->second) +
+                            "; name each part once, or its cases are counted twice");
+        }
+      }
       // A Stata or SAS file among the parts would be read as CSV text.
       if (const ForeignKind kind = ForeignPartKind(files.back().first, files.back().second);
           kind != ForeignKind::None) {
@@ -1553,6 +1577,12 @@ std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions&
                      (fs::exists(descriptor, error)
                           ? "the data package's descriptor in it (" + descriptor.string() + ")"
                           : std::string("a dataset file")));
+  }
+  if (ext == ".yaml" || ext == ".yml") {
+    // Frictionless tools also write descriptors as YAML.
+    throw InputError(path +
+                     ": a descriptor in YAML, which this program does not read; save the same descriptor "
+                     "as JSON (datapackage.json beside it) and name that");
   }
   if (!package && !bare) {
     throw InputError(path + ": not a dataset this program reads; name " + ReadableDatasetsText() +

@@ -48,6 +48,16 @@ fails "identifiers of more digits than a number keeps are named in a warning" 0 
   "$cb" "$tmp/ids.csv" 'CODEBOOK id /STATISTICS NONE'
 printf 'a,b\n  \n1,2.5\n \t \n3,4\n   ' >"$tmp/blanks.csv"
 check "lines of spaces and tabs are blank lines" same "$tmp/blanks.csv"
+printf '"How old\r\nare you?",b\n1,2\n' >"$tmp/header-break.csv"
+fails "a line break in a renamed header is shown in the note, not made" 0 \
+  'column 1: "How old\r\nare you?" -> How_old_are_you' "$cb" "$tmp/header-break.csv" 'CODEBOOK b'
+printf 'resources:\n  - path: plain.csv\n' >"$tmp/datapackage.yaml"
+fails "a YAML descriptor is named as such" 2 'datapackage.yaml: a descriptor in YAML, which this program does not read' \
+  "$cb" "$tmp/datapackage.yaml"
+printf '1,2.5\n3,4\n' >"$tmp/headless.csv"
+fails "a header row of numbers warns that the file has none" 0 \
+  'headless.csv, line 1: every cell of the header row is a number, so the file probably has no header row' \
+  "$cb" "$tmp/headless.csv" 'CODEBOOK /STATISTICS NONE'
 printf 'a\nx\n   \ny\n' >"$tmp/one.csv"
 check "a line of spaces is no case in a one-column file either" test "$(cases "$tmp/one.csv")" = 2
 
