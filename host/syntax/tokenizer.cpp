@@ -20,6 +20,20 @@ bool IsNameChar(unsigned char c) {
 }
 bool IsBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 
+// The bytes of a blank that is no ASCII space at `at` (0: none): a no-break
+// space (U+00A0, U+202F, U+2007) or a zero-width one (U+200B), which syntax
+// copied from a document or a web page holds, and a byte order mark (U+FEFF)
+// that two files joined into one leave inside. As letters they would join two
+// names into one that looks like both, or make an invisible command name.
+std::size_t WideBlank(std::string_view text, std::size_t at) {
+  const std::string_view rest = text.substr(at);
+  if (rest.size() >= 2 && rest[0] == '\xC2' && rest[1] == '\xA0') return 2;
+  if (rest.size() < 3) return 0;
+  const std::string_view three = rest.substr(0, 3);
+  return three == "\xE2\x80\xAF" || three == "\xE2\x80\x87" || three == "\xE2\x80\x8B" || three == "\xEF\xBB\xBF" ? 3
+                                                                                                                  : 0;
+}
+
 class Lexer {
  public:
   Lexer(std::string_view text, const std::string& source) : fText(text), fSource(source) {}
@@ -76,6 +90,8 @@ class Lexer {
     while (!AtEnd()) {
       if (IsBlank(Peek()) || Peek() == '\n') {
         Advance();
+      } else if (const std::size_t wide = WideBlank(fText, fPos); wide > 0) {
+        for (std::size_t k = 0; k < wide; ++k) Advance();
       } else if (Peek() == '/' && Peek(1) == '*') {
         const int line = fLine;
         const int column = fColumn;
@@ -108,6 +124,10 @@ class Lexer {
         p = close + 1;
         continue;
       }
+      if (const std::size_t wide = WideBlank(fText, p); wide > 0) {
+        p += wide - 1;
+        continue;
+      }
       if (!IsBlank(c)) return false;
     }
     return true;
@@ -130,7 +150,9 @@ class Lexer {
   bool StartsComment() const {
     if (Peek() == '*') return true;
     std::size_t end = fPos;
-    while (end < fText.size() && IsNameChar(static_cast<unsigned char>(fText[end]))) ++end;
+    while (end < fText.size() && IsNameChar(static_cast<unsigned char>(fText[end])) && WideBlank(fText, end) == 0) {
+      ++end;
+    }
     std::string_view word = fText.substr(fPos, end - fPos);
     // "COMMENT." at the end of a line is still the comment command.
     if (!word.empty() && word.back() == '.' && RestOfLineBlank(end)) word.remove_suffix(1);
@@ -170,7 +192,7 @@ class Lexer {
       }
       if (IsNameStart(c)) {
         std::size_t start = fPos;
-        while (!AtEnd() && IsNameChar(Peek())) AdvanceChar();
+        while (!AtEnd() && IsNameChar(Peek()) && WideBlank(fText, fPos) == 0) AdvanceChar();
         std::string_view text = fText.substr(start, fPos - start);
         bool ends = false;
         if (text.back() == '.' && RestOfLineBlank(fPos)) {

@@ -54,6 +54,13 @@ TEST(SyntaxTokenizer, Table) {
       {"a lone period is an empty command", ".\nCODEBOOK.", {"N:CODEBOOK |"}},
       {"name characters", "CODEBOOK @a #b $s x_1 y$#@ $ALL", {"N:CODEBOOK | N:@a N:#b N:$s N:x_1 N:y$#@ N:$ALL"}},
       {"UTF-8 names", "CODEBOOK größe ñame.", {"N:CODEBOOK | N:größe N:ñame"}},
+      {"no-break and zero-width spaces and a byte order mark are blanks, not letters",
+       "CODEBOOK\xC2\xA0x\xE2\x80\xAFy.\xC2\xA0\n\xEF\xBB\xBF"
+       "CODEBOOK z\xE2\x80\x8B.\nX 'a\xC2\xA0"
+       "b'",
+       {"N:CODEBOOK | N:x N:y", "N:CODEBOOK | N:z",
+        "N:X | S:a\xC2\xA0"
+        "b"}},
       {"punctuation",
        "CODEBOOK a [N] b(c),d;e=f",
        {"N:CODEBOOK | N:a P:[ N:N P:] N:b P:( N:c P:) P:, N:d P:; N:e P:= N:f"}},
