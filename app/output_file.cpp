@@ -202,7 +202,14 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     if (fd >= 0) SetTemporaryFile(name.data());
   }
   if (fd < 0) {
-    error = Describe("create a file in the folder of", path, errno);
+    const int reason = errno;
+    error = Describe("create a file in the folder of", path, reason);
+    // The file itself may be writable: say why its folder matters.
+    if (reason == EACCES || reason == EPERM || reason == EROFS) {
+      error +=
+          " The output is written whole to a temporary file in the same folder, then renamed over it; "
+          "name a file in a folder you may write to, or write to standard output.";
+    }
     return false;
   }
   const std::string temporary(name.data());

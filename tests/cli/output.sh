@@ -94,10 +94,22 @@ chmod 640 "$tmp/private.json"
 check "a replaced file keeps its permissions" test "$(stat -c %a "$tmp/private.json")" = 640
 (umask 022; "$cb" "$data" -o "$tmp/fresh.json")
 check "a new file gets the permissions the umask allows" test "$(stat -c %a "$tmp/fresh.json")" = 644
-if [ "$(id -u)" != 0 ]; then
+# Permissions bind root only through another user (setpriv), as a user runs it.
+as_user=()
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  chmod 755 "$tmp"
+fi
+if [ "$(id -u)" != 0 ] || [ ${#as_user[@]} -gt 0 ]; then
   echo old >"$tmp/readonly.json"; chmod 444 "$tmp/readonly.json"
-  check "a read-only file is refused, as a shell would" test "$(status_of "$cb" "$data" -o "$tmp/readonly.json")" = 2
+  check "a read-only file is refused, as a shell would" \
+    test "$(status_of "${as_user[@]}" "$cb" "$data" -o "$tmp/readonly.json")" = 2
   check "the read-only file is unchanged" grep -qx old "$tmp/readonly.json"
+  mkdir "$tmp/locked"; echo old >"$tmp/locked/report.json"; chmod 666 "$tmp/locked/report.json"; chmod 555 "$tmp/locked"
+  fails "a writable file in a folder that is not: the message says why the folder matters" 2 \
+    'is written whole to a temporary file in the same folder' "${as_user[@]}" "$cb" "$data" -o "$tmp/locked/report.json"
+  check "and the file is unchanged" grep -qx old "$tmp/locked/report.json"
+  chmod 755 "$tmp/locked"
 fi
 
 # Names at the length limit.
