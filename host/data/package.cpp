@@ -1046,7 +1046,17 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
     if (i != chosen) others += std::string(others.empty() ? "" : ", ") + "\"" + ResourceName(resources[i], i) + "\"";
   }
   if (chosen == resources.size()) {
-    if (!wanted.empty()) d.Fail("resources", "no resource is named \"" + wanted + "\"; the package has " + others);
+    if (!wanted.empty()) {
+      // Resource names are compared exactly, as the package defines them.
+      for (std::size_t i = 0; i < resources.size(); ++i) {
+        const std::string name = ResourceName(resources[i], i);
+        if (EqualsIgnoringCase(name, wanted)) {
+          d.Fail("resources", "no resource is named \"" + wanted + "\"; \"" + name +
+                                  "\" differs only in letter case (names are matched exactly)");
+        }
+      }
+      d.Fail("resources", "no resource is named \"" + wanted + "\"; the package has " + others);
+    }
     d.Fail("resources", "no resource is a table (a CSV file, or a resource with a schema); the package has " + others);
   }
   if (!wanted.empty() && ClearlyNotTabular(resources[chosen])) {

@@ -54,6 +54,11 @@ fails "a line break in a renamed header is shown in the note, not made" 0 \
 printf 'resources:\n  - path: plain.csv\n' >"$tmp/datapackage.yaml"
 fails "a YAML descriptor is named as such" 2 'datapackage.yaml: a descriptor in YAML, which this program does not read' \
   "$cb" "$tmp/datapackage.yaml"
+mkdir "$tmp/two"
+cp "$tmp/plain.csv" "$tmp/two/a.csv"; cp "$tmp/plain.csv" "$tmp/two/b.csv"
+echo '{"resources": [{"name": "first", "path": "a.csv"}, {"name": "second", "path": "b.csv"}]}' >"$tmp/two/p.json"
+fails "--resource in another letter case names the resource meant" 2 \
+  'no resource is named "SECOND"; "second" differs only in letter case' "$cb" "$tmp/two/p.json" --resource SECOND
 printf '1,2.5\n3,4\n' >"$tmp/headless.csv"
 fails "a header row of numbers warns that the file has none" 0 \
   'headless.csv, line 1: every cell of the header row is a number, so the file probably has no header row' \
