@@ -1464,7 +1464,11 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
                                      const LoadOptions& options, std::vector<std::string>& warnings,
                                      std::vector<std::string>& notes) {
   if (!j.is_object()) {
-    d.Error("", std::string("expected an object, found ") + KindOf(j));
+    // An array is most often data written as JSON records, not a descriptor.
+    d.Error("", std::string("expected an object, found ") + KindOf(j) +
+                    (j.is_array() ? "; a data package descriptor is a JSON object that names its CSV file in "
+                                    "\"resources\" (data written as JSON records are not read: save them as CSV)"
+                                  : ""));
     d.Flush();
   }
   d.CheckKeys(j, "", {"title", "documents", "attributes", "weight", "splitFile", "multipleResponseSets", "resources"},
@@ -1479,6 +1483,13 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
   ForeignKind foreignKind = ForeignKind::None;
   std::string rp;
   d.Try([&] {
+    if (!j.contains("resources") && j.contains("fields")) {
+      // A Table Schema on its own (schema.json beside the data) names no data.
+      d.Fail("",
+             "this is a table schema (it has \"fields\"), not a data package descriptor; name a descriptor whose "
+             "resource refers to it, such as {\"resources\": [{\"path\": \"data.csv\", \"schema\": \"" +
+                 fs::path(path).filename().string() + "\"}]}");
+    }
     if (!j.contains("resources")) d.Fail("", "a data package needs \"resources\" (the CSV file of cases)");
     const Json& resources = d.Array(j["resources"], "resources");
     if (resources.empty()) d.Fail("resources", "a data package needs at least one resource (the CSV file of cases)");
