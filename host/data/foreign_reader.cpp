@@ -263,18 +263,23 @@ const char* PackedKind(std::string_view head) {
   }
 }
 
+// The first of these files beside the data file; empty when none is there.
+std::string FileBeside(const std::string& path, std::initializer_list<std::string> names) {
+  const fs::path folder = fs::path(path).parent_path();
+  std::error_code ec;
+  for (const std::string& name : names) {
+    const fs::path file = folder / name;
+    if (fs::is_regular_file(file, ec)) return file.string();
+  }
+  return {};
+}
+
 // The catalog of a SAS data file: the one given, else NAME.sas7bcat beside
 // the data (any case of the extension); empty when there is none.
 std::string FindCatalog(const std::string& path, const std::string& given) {
   if (!given.empty()) return given;
-  const fs::path data(path);
-  const std::string stem = data.stem().string();
-  std::error_code ec;
-  for (const char* ext : {".sas7bcat", ".SAS7BCAT"}) {
-    fs::path candidate = data.parent_path() / (stem + ext);
-    if (fs::is_regular_file(candidate, ec)) return candidate.string();
-  }
-  return {};
+  const std::string stem = fs::path(path).stem().string();
+  return FileBeside(path, {stem + ".sas7bcat", stem + ".SAS7BCAT"});
 }
 
 // given: named with --catalog (else found beside the data file).
@@ -428,6 +433,15 @@ std::vector<std::string> ReadLabelsCatalog(const std::string& path, ForeignKind 
     if (!catalog.empty()) {
       ReadCatalog(catalog, !options.catalog.empty(), options.encoding, dict);
       files.push_back(catalog);
+    } else if (const std::string library =
+                   FileBeside(path, {"formats.sas7bcat", "FORMATS.SAS7BCAT", "formats.SAS7BCAT"});
+               !library.empty()) {
+      // SAS keeps a library's formats in its catalog FORMATS: a file that
+      // comes with its formats mostly comes with formats.sas7bcat.
+      warnings.push_back(library + ": a SAS format catalog beside " + path + ", not read with it (that would be " +
+                         fs::path(path).stem().string() +
+                         ".sas7bcat, which is not there); give it with --catalog FILE to take the value labels "
+                         "from it");
     }
   } else if (!options.catalog.empty()) {
     warnings.push_back(options.catalog + ": a format catalog belongs to a SAS data file (.sas7bdat); ignored for " +

@@ -127,6 +127,15 @@ fails "--catalog with a CSV file is ignored with a warning" 0 \
   "f.sas7bcat: a format catalog belongs to a SAS data file (.sas7bdat); ignored for $tmp/pkg/d.csv" \
   "$cb" "$tmp/pkg/d.csv" --catalog "$tmp/sas/f.sas7bcat"
 
+# SAS keeps a library's formats in formats.sas7bcat: beside a data file
+# without a catalog of its own, it is pointed at, not read.
+mkdir "$tmp/lib"
+cp "$tmp/sas/f.sas7bdat" "$tmp/lib/survey.sas7bdat"
+cp "$tmp/sas/f.sas7bcat" "$tmp/lib/formats.sas7bcat"
+fails "a library's formats.sas7bcat beside the data is named" 0 \
+  "formats.sas7bcat: a SAS format catalog beside $tmp/lib/survey.sas7bdat, not read with it (that would be survey.sas7bcat, which is not there); give it with --catalog FILE" \
+  "$cb" "$tmp/lib/survey.sas7bdat" -o "$tmp/lib.json"
+
 # ReadStat says only that it cannot read a SAS data file cut short.
 head -c -1 "$tmp/outside/f.sas7bdat" >"$tmp/cut.sas7bdat"
 fails "a SAS data file cut short gives its size and the size its header promises" 2 \
