@@ -149,6 +149,9 @@ std::string DescriptorName(int fd) {
 // Standard input among the inputs, when it is a file.
 constexpr std::string_view kStandardInput = "/dev/stdin";
 
+// Where commands typed after DATASET come from, in messages.
+constexpr std::string_view kCommandLine = "<command line>";
+
 // The program's own files: the executable and the plug-in it loads. A
 // report written over either (`-o codebook` in the folder of the program)
 // would leave nothing to run.
@@ -235,14 +238,28 @@ class MessageEcho {
     for (; fNext < items.size(); ++fNext) {
       if (items[fNext].IsTable()) continue;
       const host::Message& message = items[fNext].message;
+      // A message that names its place in the file already needs no more.
+      const bool placed = fWhere.empty() || message.text.find(fSource + ", line ") != std::string::npos;
+      const std::string text = placed ? message.text : fWhere + message.text;
       if (message.severity == host::Severity::Error) {
         ++fErrors;
-        Fail("error: " + message.text);
+        Fail("error: " + text);
       } else {
         ++fWarnings;
-        if (!fQuiet) codebook_app::Warn(message.text);
+        if (!fQuiet) codebook_app::Warn(text);
       }
     }
+  }
+
+  // The messages echoed next come from `command`. Those of a syntax file that
+  // say nothing of where they stand ("Duplicate variable or MRset name.")
+  // name the file and the command's line on the terminal, so that a file of
+  // many commands shows which one; the report keeps the procedure's text.
+  void From(const host::Command& command) {
+    fSource = command.source;
+    fWhere = command.source == kCommandLine || !command.error.empty()
+                 ? std::string()
+                 : command.source + ", command at line " + std::to_string(command.name.line) + ": ";
   }
 
   // After the output is written: the count, so that a report holding errors
@@ -261,6 +278,8 @@ class MessageEcho {
 
  private:
   bool fQuiet;
+  std::string fSource;  // the current command's file
+  std::string fWhere;   // put before the messages of the current command
   std::size_t fNext = 0;
   int fErrors = 0;
   int fWarnings = 0;
@@ -509,7 +528,7 @@ bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
     }
     return true;
   }
-  facts.syntaxSource = "<command line>";
+  facts.syntaxSource = std::string(kCommandLine);
   if (a.commandWords.empty()) {
     facts.syntax = "CODEBOOK";
     return true;
@@ -584,6 +603,7 @@ bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const
   try {
     for (const host::Command& command : host::SplitCommands(facts.syntax, facts.syntaxSource)) {
       echo.Flush();
+      echo.From(command);
       if (!command.error.empty()) {
         host::AddMessage(host::Severity::Error, command.error);
         continue;
