@@ -625,6 +625,13 @@ std::int64_t ReadTransportMembers(const std::string& path, std::vector<std::stri
 
 std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, const ForeignOptions& options,
                                      std::vector<std::string>& warnings) {
+  // ReadStat says no more of an encoding iconv does not know than that the
+  // file's is not supported, and asks for the one given.
+  if (!options.encoding.empty() && !ConvertibleEncoding(options.encoding)) {
+    throw InputError(path + ": the encoding \"" + options.encoding +
+                     "\" is not one this system converts; use an iconv name such as latin1, cp1252 or shift_jis "
+                     "(iconv -l lists them)");
+  }
   DictContext dict;
   dict.kind = kind;
   if (kind == ForeignKind::Transport) {

@@ -153,6 +153,9 @@ for release in 111 113 115; do
     bash -c "grep -q '^  -127 *café' '$tmp/r$release.txt' && grep -q '^  ab€ ' '$tmp/r$release.txt'"
 done
 
+fails "an encoding iconv does not know is named as such, not as the file's" 2 \
+  'r115.dta: the encoding "latin-99" is not one this system converts' "$cb" "$tmp/r115.dta" --encoding latin-99
+
 # A SAS file whose header names an encoding ReadStat does not know reads
 # with --encoding (the advice its refusal gives), catalog and all.
 cp "$tmp/sas/f.sas7bdat" "$tmp/sas/f.sas7bcat" "$tmp/outside/"
