@@ -156,7 +156,8 @@ Parser::~Parser() {
 
 void Prepare(Parser& parser, const std::string& encoding, FileView view) {
   readstat_set_error_handler(parser.p, OnError);
-  if (!encoding.empty()) readstat_set_file_character_encoding(parser.p, encoding.c_str());
+  parser.encoding = encoding;
+  if (!parser.encoding.empty()) readstat_set_file_character_encoding(parser.p, parser.encoding.c_str());
   parser.SetView(std::move(view));
 }
 
@@ -291,6 +292,7 @@ readstat_error_t Parse(Parser& parser, ForeignKind kind, const std::string& path
 }  // namespace
 
 readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {
+  if (ctx != nullptr) ctx->encoding = parser.encoding;
   const readstat_error_t error = Parse(parser, kind, path, ctx);
   if (error != READSTAT_OK) {
     // A file short of the size its header gives is cut: that, not what
@@ -330,7 +332,9 @@ std::string Failure(const std::string& display, ForeignKind kind, readstat_error
   if (!detail.empty() && detail != because) message += " (" + foreign::TextAsUtf8(detail) + ")";
   if (error == READSTAT_ERROR_UNSUPPORTED_CHARSET || error == READSTAT_ERROR_CONVERT ||
       error == READSTAT_ERROR_CONVERT_BAD_STRING) {
-    message += ". Give the file's encoding with --encoding NAME (for example latin1 or cp1252)";
+    message += ctx.encoding.empty() ? ". Give the file's encoding with --encoding NAME (for example latin1 or cp1252)"
+                                    : ". Its text is not in the encoding given, " + ctx.encoding +
+                                          ": give the file's own with --encoding NAME (for example latin1 or cp1252)";
   } else if (error == READSTAT_ERROR_READ || error == READSTAT_ERROR_SEEK || error == READSTAT_ERROR_PARSE ||
              error == READSTAT_ERROR_ROW_COUNT_MISMATCH) {
     message += ". The file is damaged or incomplete";

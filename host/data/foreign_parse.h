@@ -23,6 +23,7 @@ struct ParseContext {
   std::string detail;
   std::int64_t caseIndex = -1;  // 0-based index of the last case seen
   bool inCases = false;         // the dictionary was read: failures are in the cases
+  std::string encoding;         // the encoding the parse was given (Run sets it), if any
 };
 
 inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx); }
@@ -72,6 +73,7 @@ class Parser {
   bool EndedInsideRead() const { return fIo.endedInsideRead || fIo.askedAtEnd > BufferedFile::kLengthField; }
   const FileView& View() const { return fIo.view; }
   void SetView(FileView view) { fIo.view = std::move(view); }
+  std::string encoding;  // given to ReadStat, if any
 
  private:
   BufferedFile fIo;

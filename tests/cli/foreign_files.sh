@@ -155,6 +155,8 @@ done
 
 fails "an encoding iconv does not know is named as such, not as the file's" 2 \
   'r115.dta: the encoding "latin-99" is not one this system converts' "$cb" "$tmp/r115.dta" --encoding latin-99
+fails "text that is not in the encoding given says so, naming it" 2 \
+  'Its text is not in the encoding given, utf-8: give the file'"'"'s own with --encoding' "$cb" "$tmp/r115.dta" --encoding utf-8
 
 # A SAS file whose header names an encoding ReadStat does not know reads
 # with --encoding (the advice its refusal gives), catalog and all.
