@@ -36,6 +36,10 @@ char SeparatorLine(std::string_view head, std::size_t& bytes) {
 namespace {
 
 constexpr std::size_t kInitialBuffer = CsvReader::kUsualBufferBytes;
+// An open-ended reader's first buffer: most read a header or a sample and
+// stop, and a buffer of the usual size would cost its pages and a read of
+// two megabytes first; one that reads on doubles it up to the usual size.
+constexpr std::size_t kFirstOpenBuffer = std::size_t{1} << 16;
 // How far past its stopping point a reader of a stretch reads at a time.
 constexpr std::size_t kReadPast = std::size_t{1} << 16;
 // A record this long is almost surely a quote that was never closed; stop
@@ -120,7 +124,7 @@ CsvReader::CsvReader(const std::string& path, const std::string& displayName, co
     if (offset > 0 && ::lseek(fFd, offset, SEEK_SET) != offset) {
       throw InputError(displayName + ": cannot read the file (" + std::strerror(errno) + ")");
     }
-    std::size_t initial = kInitialBuffer;
+    std::size_t initial = readUpTo >= 0 ? kInitialBuffer : kFirstOpenBuffer;
     if (readUpTo >= 0) {
       // The stretch and the end of the record that crosses its end.
       const auto stretch = static_cast<std::size_t>(std::max<std::int64_t>(readUpTo - offset, 0));
@@ -232,7 +236,8 @@ bool CsvReader::Fill() {
     fEnd -= fPos;
     fPos = 0;
   }
-  if (fEnd + 1 >= fBuffer.size()) {
+  const bool rampUp = fReadUpTo < 0 && fBuffer.size() <= kInitialBuffer;
+  if (fEnd + 1 >= fBuffer.size() || rampUp) {
     if (fEnd >= kMaxRecordBytes) RunawayRecord();
     try {
       fBuffer.resize(fBuffer.size() * 2);

@@ -425,7 +425,7 @@ class BlockFiller {
           return Undo(block, r);
         }
       } else if (mode == Mode::IsoDate && e - p > 10 && (last ? p[10] == '\n' || p[10] == '\r' : p[10] == delim) &&
-                 dates::ParseIsoDate(std::string_view(p, 10), fData[c][r])) {
+                 QuickDate(p, fData[c][r])) {
         p += 10;
       } else if (const char* next = mode == Mode::Skip && fSkipRun[c] > 1
                                         ? SkipCells(p, e, fSkipRun[c], delim, quote, passed)
@@ -455,24 +455,30 @@ class BlockFiller {
     return true;
   }
 
-  // A cell of the quick path that is not a plain decimal, from p to its end
-  // (a delimiter or line end, unless a quoted cell has text after its
-  // closing quote), where p is left.
-  bool QuickCell(CaseBlock& block, std::size_t c, std::size_t r, const char*& p) {
+  // A cell of the quick path that is not a plain decimal, from `cell` to its
+  // end (a delimiter or line end, unless a quoted cell has text after its
+  // closing quote), where `cell` is left.
+  bool QuickCell(CaseBlock& block, std::size_t c, std::size_t r, const char*& cell) {
+    // The scan runs on a copy of the caller's pointer: a store to the pointer
+    // itself at every byte could change any byte, as far as the compiler
+    // knows, and the table of ends and the quote would be read again.
+    const char* p = cell;
     const char* start = p;
     const char* end;
     unsigned char bytes = 0;  // every byte or'ed: ASCII text is UTF-8
-    if (*p == fLayout.dialect.quote && fLayout.dialect.quoting) {
+    const char quote = fLayout.dialect.quote;
+    if (*p == quote && fLayout.dialect.quoting) {
       // A quoted cell on one line without a doubled quote: its text is what
       // the quotes enclose. p is left after the closing quote.
       start = ++p;
-      while (*p != fLayout.dialect.quote && *p != '\n' && *p != '\r') bytes |= static_cast<unsigned char>(*p++);
-      if (*p == '\n' || *p == '\r' || p[1] == fLayout.dialect.quote) return false;  // a line break, the end, or ""
+      while (*p != quote && *p != '\n' && *p != '\r') bytes |= static_cast<unsigned char>(*p++);
+      if (*p == '\n' || *p == '\r' || p[1] == quote) return false;  // a line break, the end, or ""
       end = p++;
     } else {
       while (!fEnds[static_cast<unsigned char>(*p)]) bytes |= static_cast<unsigned char>(*p++);
       end = p;
     }
+    cell = p;
     const auto mode = static_cast<Mode>(fModes[c]);
     if (mode == Mode::String) {
       return AddString(block, c, std::string_view(start, static_cast<std::size_t>(end - start)), (bytes & 0x80) == 0);
@@ -480,6 +486,35 @@ class BlockFiller {
     return mode == Mode::Skip ||
            ConvertNumericCell(fLayout.columns[c], std::string_view(start, static_cast<std::size_t>(end - start)),
                               fData[c][r], nullptr);
+  }
+
+  // "YYYY-MM-DD" at p (ten bytes), as dates::ParseIsoDate reads it. A date
+  // whose "YYYY-MM-" was read before takes its month's day 0 and length from
+  // a small table instead of the calendar arithmetic: whole days times
+  // 86,400 are exact, so the sum is the same double.
+  bool QuickDate(const char* p, double& seconds) {
+    std::uint64_t head;
+    std::memcpy(&head, p, sizeof head);
+    const unsigned tens = static_cast<unsigned>(p[8] - '0');
+    const unsigned units = static_cast<unsigned>(p[9] - '0');
+    const unsigned day = tens * 10 + units;
+    // Consecutive months of a few years take different places.
+    const unsigned place = ((static_cast<unsigned>(p[2]) & 15) * 130 + (static_cast<unsigned>(p[3]) & 15) * 13 +
+                            (static_cast<unsigned>(p[5]) & 1) * 10 + (static_cast<unsigned>(p[6]) & 15)) %
+                           std::size(fMonths);
+    MonthSeen& seen = fMonths[place];
+    if (seen.head == head && tens < 10 && units < 10 && day >= 1 && day <= seen.days) {
+      seconds = seen.dayZero + static_cast<double>(day) * dates::kSecondsPerDay;
+      return true;
+    }
+    if (!dates::ParseIsoDate(std::string_view(p, 10), seconds)) return false;
+    const unsigned year =
+        static_cast<unsigned>((p[0] - '0') * 1000 + (p[1] - '0') * 100 + (p[2] - '0') * 10 + (p[3] - '0'));
+    const unsigned month = static_cast<unsigned>((p[5] - '0') * 10 + (p[6] - '0'));
+    seen.head = head;
+    seen.days = dates::DaysInMonth(year, month);
+    seen.dayZero = seconds - static_cast<double>(day) * dates::kSecondsPerDay;
+    return true;
   }
 
   // Takes back the string cells a quick row added before it gave up.
@@ -616,6 +651,14 @@ class BlockFiller {
   std::vector<std::uint32_t> fSkipRun;  // per column: unread columns from it on (the last one aside)
   bool fQuick = false;                  // the dialect allows the quick path
   unsigned char fEnds[256] = {};        // the bytes that end an unquoted cell
+  // Months of ISO dates read so far (QuickDate), by a hash of their
+  // "YYYY-MM-": its bytes, the seconds of the month's day 0, its days.
+  struct MonthSeen {
+    std::uint64_t head = 0;
+    double dayZero = 0.0;
+    unsigned days = 0;
+  };
+  MonthSeen fMonths[64] = {};
   bool fFirstCase = true;
   std::vector<double> fPrevNumbers;
   std::vector<std::string> fPrevStrings;

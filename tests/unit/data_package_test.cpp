@@ -450,6 +450,33 @@ TEST(DataPackage, PlainAndOtherRecordsMixed) {
             std::string::npos);
 }
 
+// The quick path keeps the months it has read: a month met again, the same
+// place in its table taken by another year's month, a leap day, and a day
+// its month does not have (after that month was kept; the first record goes
+// the general way). Expected: days since 1582-10-14 (Python's datetime)
+// times 86400.
+TEST(DataPackage, DatesOfMonthsReadBefore) {
+  TempDir dir;
+  const auto read = [&](const std::string& days) {
+    dir.Write("d.csv", "d\n" + days);
+    auto ds = Load(dir.Write("d.json", R"({"resources": [{"path": "d.csv", "schema": {
+        "fields": [{"name": "d", "type": "date"}]}}]})"));
+    return ReadAll(*ds).cases;
+  };
+  EXPECT_EQ(read("2024-02-01\n2024-02-29\n2023-02-28\n2024-02-15\n1924-02-15\n2023-02-01\n2026-12-31\n1926-12-31\n"
+                 "2026-12-01\n"),
+            (std::vector<std::string>{"13926124800", "13928544000", "13896921600", "13927334400", "10771574400",
+                                      "13894588800", "14018054400", "10862294400", "14015462400"}));
+  try {
+    read("2023-02-01\n2023-02-28\n2023-02-29\n");
+    ADD_FAILURE() << "a day February 2023 does not have was read";
+  } catch (const host::InputError& e) {
+    EXPECT_NE(std::string(e.what()).find("d.csv, line 4, column 1 (variable d): \"2023-02-29\" is not a date"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
 // A file several blocks long, with weights and split groups across block
 // boundaries, read with tiny blocks and any number of threads.
 TEST(DataPackage, BlocksWeightsAndSplitGroups) {
