@@ -74,6 +74,16 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
     ApplyStrlRewrite(*f.view.strls, ::fileno(f.file), f.position + std::int64_t(fromHead) - f.view.Shift(),
                      out + fromHead, read);
   }
+  if (f.view.strlRecords) {
+    // ReadStat reads a strL record's "GSO", then v, o, its type and its
+    // length at once (13 bytes in release 117, 17 from 118). It refuses a
+    // binary record (129); as a text one (130) it reads the value whole:
+    // unlike a text record's, a binary one's length counts no closing NUL.
+    if (f.afterGso && (got == 13 || got == 17) && static_cast<unsigned char>(out[got - 5]) == 129) {
+      out[got - 5] = static_cast<char>(130);
+    }
+    f.afterGso = got == 3 && std::memcmp(out, "GSO", 3) == 0;
+  }
   f.position += static_cast<std::int64_t>(got);
   if (got < bytes && std::ferror(f.file) != 0) return -1;
   if (got > 0 && got < bytes) f.endedInsideRead = true;

@@ -45,6 +45,9 @@ struct FileView {
   // The file's first headEnd bytes are shown as head, the rest follows it.
   std::shared_ptr<const std::string> head;
   std::int64_t headEnd = 0;
+  // A Stata file of release 117 on: its binary strL records (type 129),
+  // which ReadStat refuses, are shown as text ones (130).
+  bool strlRecords = false;
 
   std::int64_t HeadSize() const { return head ? static_cast<std::int64_t>(head->size()) : 0; }
   // Where a byte of the file (at or after headEnd) is in the view.
@@ -57,6 +60,7 @@ struct BufferedFile {
   std::vector<char> buffer = std::vector<char>(std::size_t{1} << 20);
   bool endedInsideRead = false;
   std::size_t askedAtEnd = 0;  // bytes the last read asked for, when it got none
+  bool afterGso = false;       // the last read was a strL record's "GSO"
   FileView view;
   std::int64_t position = 0;  // in the view; while within its head, the file stands at headEnd
   std::int64_t size = 0;      // of the file

@@ -233,14 +233,16 @@ int FirstBytes(const std::string& path, std::string& head) {
   return error;
 }
 
-// A Stata file of a release before 118, whose text has no declared encoding
-// (118 and later hold UTF-8).
-bool StataTextUndeclared(const std::string& path) {
+// The release of a Stata file, from its first bytes; 0 when they do not say.
+int StataRelease(const std::string& path) {
   std::string head;
-  if (FirstBytes(path, head) != 0 || head.empty()) return false;
+  if (FirstBytes(path, head) != 0 || head.empty()) return 0;
   static constexpr std::string_view kRelease = "<stata_dta><header><release>";
-  if (head.rfind(kRelease, 0) == 0) return head.substr(kRelease.size(), 3) < "118";
-  return static_cast<unsigned char>(head[0]) < 118;
+  if (head.rfind(kRelease, 0) != 0) return static_cast<unsigned char>(head[0]);
+  const std::string digits = head.substr(kRelease.size(), 3);
+  return digits.size() == 3 && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })
+             ? std::stoi(digits)
+             : 0;
 }
 
 // What a file sent compressed or in an archive begins with; null for other files.
@@ -638,7 +640,10 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     dict.view.end = ReadTransportMembers(path, warnings);
     foreign::WidenTransportNamestrs(path, dict.view);
   }
-  if (kind == ForeignKind::Stata) dict.view.strls = foreign::PlanStrlRewrite(path);
+  if (kind == ForeignKind::Stata) {
+    dict.view.strls = foreign::PlanStrlRewrite(path);
+    dict.view.strlRecords = StataRelease(path) >= 117;
+  }
   if (kind == ForeignKind::Sas && !options.encoding.empty()) foreign::HideSasEncoding(path, dict.view);
   // A Stata file before release 118 does not say how its text is encoded:
   // the machine's code page (mostly Windows-1252), or UTF-8 as newer
@@ -648,7 +653,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   // Told it is ISO-8859-1, which leaves no byte undefined, it hands on text
   // that is taken back to the file's bytes, for TextAsUtf8 to keep what is
   // UTF-8 and read the rest as Windows-1252, as the notes always were.
-  dict.viaLatin1 = kind == ForeignKind::Stata && options.encoding.empty() && StataTextUndeclared(path);
+  dict.viaLatin1 = kind == ForeignKind::Stata && options.encoding.empty() && StataRelease(path) < 118;
   const std::string encoding = dict.viaLatin1 ? std::string("ISO-8859-1") : options.encoding;
   ReadDictionary(path, kind, encoding, dict);
   WarnOfAbsentLabelSets(path, dict, warnings);

@@ -23,6 +23,19 @@ JSON
 "$build/foreign-writer" --version 119 --strl s "$tmp/pkg/d.csv" "$tmp/strl.dta"
 check "a 119 file with ReadStat's strL references keeps its strings" bash -c \
   "'$cb' '$tmp/strl.dta' 'CODEBOOK s' --format json | grep -c '\"category\": \"[abc]\"' | grep -qx 3"
+# Stata marks a strL that is not text with a NUL at its end as binary (type
+# 129 in its record); ReadStat refused such a file whole.
+python3 - "$tmp/strl.dta" "$tmp/binary.dta" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at = data.find(b"GSO", data.find(b"<strls>"))
+while at >= 0:
+    data[at + 15] = 129  # after "GSO", v (4 bytes) and o (8)
+    at = data.find(b"GSO", at + 20)
+open(sys.argv[2], "wb").write(data)
+PY
+check "a 119 file with binary strL records keeps its strings" bash -c \
+  "'$cb' '$tmp/binary.dta' 'CODEBOOK s' --format json | grep -c '\"category\": \"[abc]\"' | grep -qx 3"
 for f in new.dta old.dta t.xpt; do
   check "$f whole reads" test "$(status_of "$cb" "$tmp/$f")" = 0
 done
