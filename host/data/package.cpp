@@ -501,6 +501,7 @@ struct Plan {
   CsvDialect dialect;
   std::vector<FieldSpec> fields;
   std::string nullSequence;              // the dialect's text for "no value" in every column
+  bool headerIgnoresCase = false;        // the dialect says the header's letter case does not count
   bool inferAll = false;                 // no schema: fields come from the header
   std::vector<std::string> bareMissing;  // inferAll: texts that are missing in numeric columns
   // A schema or dialect read from a file of its own: fields point into it.
@@ -619,11 +620,13 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
   for (std::size_t i = 0; i < header.size() && i < plan.fields.size(); ++i) {
     const FieldSpec& f = plan.fields[i];
     const std::string& given = f.givenName.empty() ? f.name : f.givenName;
-    if (header[i] != given) {
-      add(headerWhere + ", column " + std::to_string(i + 1) + ": the header names \"" + header[i] +
-          "\" but the descriptor's field " + std::to_string(i + 1) + " (" + f.path + ") is \"" + given +
-          "\". The fields must match the header's columns, in order");
-    }
+    if (header[i] == given || (plan.headerIgnoresCase && EqualsIgnoringCase(header[i], given))) continue;
+    add(headerWhere + ", column " + std::to_string(i + 1) + ": the header names \"" + header[i] +
+        "\" but the descriptor's field " + std::to_string(i + 1) + " (" + f.path + ") is \"" + given + "\"" +
+        (EqualsIgnoringCase(header[i], given)
+             ? " (they differ only in letter case: make them the same, or give the dialect \"headerCase\": false)"
+             : std::string()) +
+        ". The fields must match the header's columns, in order");
   }
   if (!problems.empty()) throw InputError(problems);
 }
@@ -1082,10 +1085,19 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
 
 void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Plan& plan, DialectRewrite& rewrite) {
   const Json& dialect = d.Object(dj, dp);
-  d.CheckKeys(dialect, dp,
-              {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar",
-               "lineTerminator", "csv", "headerRows", "commentRows", "nullSequence"},
-              {"caseSensitiveHeader", "csvddfVersion", "$schema", "headerJoin", "headerCase", "skipBlankRows"});
+  d.CheckKeys(
+      dialect, dp,
+      {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar",
+       "lineTerminator", "csv", "headerRows", "commentRows", "nullSequence", "caseSensitiveHeader", "headerCase"},
+      {"csvddfVersion", "$schema", "headerJoin", "skipBlankRows"});
+  // Letter case in the header counts unless the dialect says it does not
+  // (caseSensitiveHeader in the first dialect standard, headerCase in the
+  // second).
+  for (const char* key : {"caseSensitiveHeader", "headerCase"}) {
+    if (dialect.contains(key)) {
+      d.Try([&] { plan.headerIgnoresCase = plan.headerIgnoresCase || !d.Bool(dialect[key], Member(dp, key)); });
+    }
+  }
   // The CSV settings, at the dialect's top (the standard's place) or in a
   // "csv" object (where packages written by newer Frictionless tools put
   // them); a delimiter left out of either would read the file wrongly.
