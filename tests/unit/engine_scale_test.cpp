@@ -65,6 +65,10 @@ TEST(EngineScalePercentiles, TableAndRawStorageMatchASortedReference) {
        [](int i) { return ((i * 7) % 2000 + 2000 * (i / 8000)) * -0.5; }, [](int i) { return 0.25 * (1 + i % 3); }},
       {"outgrows the table, weights after the switch", 30000, [](int i) { return (i % 9000) + 0.5 * (i % 2); },
        [](int i) { return i < 20000 ? 1.0 : 0.5 * (i % 5); }},
+      {"cents in a short span, unit weights", 30000, [](int i) { return ((i * 7919) % 9001 - 4500) * 0.01; },
+       [](int) { return 1.0; }},
+      {"codes in a long span, unit weights", 30000, [](int i) { return (i * 7919) % 30011 * 100.0; },
+       [](int) { return 1.0; }},
       {"many distinct values, few repeats", 50000, [](int i) { return std::sin(i) * 1e6; },
        [](int i) { return i % 7 == 0 ? 2.0 : 1.0; }},
   };
