@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "host/common/text.h"
 #include "host/data/dataset.h"
@@ -113,6 +114,7 @@ class DatasetIterator : public ProcDSIterator {
   }
 
   ~DatasetIterator() override {
+    if (fRetiring.joinable()) fRetiring.join();
     SetBlock(nullptr);  // the cursor owns the block: gather before it goes
     if (fDataset->liveIterator == this) fDataset->liveIterator = nullptr;
   }
@@ -136,14 +138,13 @@ class DatasetIterator : public ProcDSIterator {
       SetBlock(block);
       next = 0;
       if (block == nullptr) {
-        fCursor.reset();  // ends any read-ahead at once
         fDataset->caseCount = fDelivered;
         if (host::Pass* pass = ExistingPass()) pass->Finish(Threads());
         // Every block was read and merged: the side statistics are complete.
         if (fProfile) {
           if (fProfile->complete) fDataset->KeepProfile(fProfile->profile.Finalize());
-          fProfile.reset();
         }
+        Retire();
         if (fSplit && fDelivered > 0 && !fFinalEnd) {
           fFinalEnd = true;
           fPos.groupEnd = true;
@@ -195,6 +196,46 @@ class DatasetIterator : public ProcDSIterator {
     fCursor = fDataset->cases->OpenFor(plan);
   }
 
+  // The pass is over: its reader (blocks, buffers, a wide pass's spare
+  // per-block accumulators) and its profiles go. Freeing a wide pass's
+  // thousands of accumulators and profiles takes a while: with more than one
+  // thread it is done on a thread of its own, beside the procedure's making
+  // of its tables, and waited for when the iterator goes.
+  void Retire() {
+    struct Leftovers {
+      std::unique_ptr<CaseCursor> cursor;
+      std::shared_ptr<ProfileSpares> spares;
+      std::optional<engine::PassProfile> profile;
+      void Free() {
+        cursor.reset();  // its blocks' profiles go back to the spares first
+        if (spares) {
+          std::vector<engine::PassProfile> profiles;
+          {
+            std::lock_guard<std::mutex> lock(spares->mutex);
+            profiles.swap(spares->profiles);
+          }
+        }
+        profile.reset();
+      }
+    };
+    if (!fCursor && !fProfileSpares && !fProfile) return;  // gone already (the end of the last split group)
+    if (fRetiring.joinable()) fRetiring.join();
+    Leftovers left;
+    left.cursor = std::move(fCursor);
+    left.spares = std::move(fProfileSpares);
+    if (fProfile) left.profile.emplace(std::move(fProfile->profile));
+    fProfile.reset();
+    if (Threads() != 1) {
+      try {
+        fRetiring = std::thread([left = std::move(left)]() mutable { left.Free(); });
+        return;
+      } catch (...) {
+        // No thread: freed here.
+      }
+    }
+    left.Free();
+  }
+
   // The side statistics of the report's overview, gathered beside the tables
   // a block at a time on the reader threads and merged in file order (what
   // engine::PassProfile::WantTables says). A block replayed from a partial
@@ -205,16 +246,10 @@ class DatasetIterator : public ProcDSIterator {
     wants->WantTables(pass.RegisteredRules());
     auto whole = std::make_shared<WholeProfile>(wants->Fresh());
     fProfile = whole;
-    // A block's profile goes back here when its block's work is freed (on a
-    // reader thread, when the reader refills the block) and is reset for a
-    // later block: thousands of columns are not made and freed per block.
-    struct Spares {
-      std::mutex mutex;
-      std::vector<engine::PassProfile> profiles;
-    };
-    auto spares = std::make_shared<Spares>();
+    auto spares = std::make_shared<ProfileSpares>();
+    fProfileSpares = spares;
     struct Part : BlockWork {
-      Part(engine::PassProfile p, std::shared_ptr<Spares> s) : profile(std::move(p)), spares(std::move(s)) {}
+      Part(engine::PassProfile p, std::shared_ptr<ProfileSpares> s) : profile(std::move(p)), spares(std::move(s)) {}
       ~Part() override {
         if (!spares) return;
         try {
@@ -227,7 +262,7 @@ class DatasetIterator : public ProcDSIterator {
       Part(const Part&) = delete;
       Part& operator=(const Part&) = delete;
       engine::PassProfile profile;
-      std::shared_ptr<Spares> spares;
+      std::shared_ptr<ProfileSpares> spares;
     };
     std::shared_ptr<const engine::PassProfile> fresh = wants;
     BlockGatherer gatherer;
@@ -261,8 +296,18 @@ class DatasetIterator : public ProcDSIterator {
     pass.AddGatherer(std::move(gatherer));
   }
 
+  // A block's profile goes back here when its block's work is freed (on a
+  // reader thread, when the reader refills the block) and is reset for a
+  // later block: thousands of columns are not made and freed per block.
+  struct ProfileSpares {
+    std::mutex mutex;
+    std::vector<engine::PassProfile> profiles;
+  };
+
   Dataset* fDataset;
   std::unique_ptr<CaseCursor> fCursor;
+  std::shared_ptr<ProfileSpares> fProfileSpares;
+  std::thread fRetiring;
   struct WholeProfile {
     explicit WholeProfile(engine::PassProfile p) : profile(std::move(p)) {}
     engine::PassProfile profile;
