@@ -608,6 +608,17 @@ bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const
         host::AddMessage(host::Severity::Error, command.error);
         continue;
       }
+      if (command.name.text == "/") {
+        // A subcommand on a line of its own after a line that ended with a
+        // period: the period ended the command before it.
+        std::ostringstream message;
+        message << "A command begins with \"/\" (" << command.source << ", line " << command.name.line << ", column "
+                << command.name.column
+                << "): a subcommand must continue its command, but a period at the end of the line before ended "
+                   "that command. Remove that period; the command was skipped.";
+        host::AddMessage(host::Severity::Error, message.str());
+        continue;
+      }
       if (!host::EqualsIgnoringCase(command.name.text, "CODEBOOK")) {
         std::ostringstream message;
         message << "Unrecognized command " << command.name.text << " (" << command.source << ", line "

@@ -59,6 +59,10 @@ printf 'CODEBOOK age\r\n  /VARINFO LABEL.\r\nCODEBOOK gr\xF6\xDFe.\r\n' >"$tmp/c
 fails "a byte that is not UTF-8 is an error at its place" 1 \
   'cp1252.cbk, line 3, column 12: the byte \xF6 is not UTF-8 text' "$cb" "$data" --syntax "$tmp/cp1252.cbk" --format html -o "$tmp/x.html"
 check "and the report holds only text" bash -c "iconv -f UTF-8 -t UTF-8 '$tmp/x.html' >/dev/null"
+printf 'CODEBOOK age sex.\n  /STATISTICS NONE.\n' >"$tmp/early.cbk"
+fails "a period that ended a command before its subcommand is named" 1 \
+  'A command begins with "/" ('"$tmp"'/early.cbk, line 2, column 3): a subcommand must continue its command, but a period' \
+  "$cb" "$data" --syntax "$tmp/early.cbk" -o "$tmp/x.json"
 
 # Folders.
 check "a folder as the dataset exits 2" test "$(run_status "$tmp/pkg")" = 2
