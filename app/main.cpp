@@ -399,6 +399,11 @@ struct Arguments {
 const CLI::Validator kFileName(
     [](const std::string& name) { return name.empty() ? std::string("an empty file name") : std::string(); }, "");
 
+// The same for the reading options (`--encoding "$ENC"` with ENC unset would
+// read the file as UTF-8, and its message would ask for --encoding).
+const CLI::Validator kGiven(
+    [](const std::string& text) { return text.empty() ? std::string("an empty value") : std::string(); }, "");
+
 void DefineOptions(CLI::App& app, Arguments& a) {
   app.footer(kFooter);
   app.get_formatter()->column_width(30);
@@ -411,7 +416,8 @@ void DefineOptions(CLI::App& app, Arguments& a) {
   app.add_option("--width", a.width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
   app.add_option("--encoding", a.loadOptions.encoding,
                  "Text encoding of CSV data, or of a Stata/SAS file that declares none or the wrong one (iconv name: "
-                 "latin1, cp1252, utf-16, ...)");
+                 "latin1, cp1252, utf-16, ...)")
+      ->check(kGiven);
   app.add_option("--catalog", a.loadOptions.catalog,
                  "SAS format catalog with the value labels of a .sas7bdat file (default: NAME.sas7bcat beside it)")
       ->check(kFileName);
@@ -419,12 +425,14 @@ void DefineOptions(CLI::App& app, Arguments& a) {
                "Text output: start with the dataset line and the overview (HTML and Markdown always do)");
   app.add_flag("--quiet,-q", a.quiet, "No progress indicator and no loader warnings or notes on standard error");
   app.add_option("--delimiter", a.delimiterText,
-                 "Delimiter of a bare CSV file: one character, or tab (default: sniffed)");
+                 "Delimiter of a bare CSV file: one character, or tab (default: sniffed)")
+      ->check(kGiven);
   a.missingOption =
       app.add_option("--missing", a.missingText,
                      "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)");
   app.add_option("--resource", a.loadOptions.resource,
-                 "Data package resource to read, by name (default: the first table)");
+                 "Data package resource to read, by name (default: the first table)")
+      ->check(kGiven);
   app.add_option("--threads", a.threads,
                  "Threads that read and count the cases (default: every core); the output is the same for any number")
       ->check(CLI::Range(1, 1024));

@@ -133,6 +133,7 @@ fails "--syntax naming a folder is refused" 2 '' "$cb" "$data" --syntax "$tmp"
 # An unset variable (-o "$OUT") is not a wish for standard output or for plain CODEBOOK.
 fails "-o with an empty name is refused" 2 '--output: an empty file name' "$cb" "$data" -o ''
 fails "--syntax with an empty name is refused" 2 '--syntax: an empty file name' "$cb" "$data" --syntax ''
+fails "--encoding with an empty name is refused" 2 '--encoding: an empty value' "$cb" "$data" --encoding ''
 check "--syntax from a pipe is read once" bash -c "'$cb' '$data' --syntax <(echo 'CODEBOOK age.') --format json | grep -q '\"age\"'"
 fails "the reason from the system is in the message" 2 'Not a directory' "$cb" "$data" --syntax "$tmp/keep.json/x"
 
