@@ -515,6 +515,24 @@ namespace {
 // Files that are plainly no CSV text by their first bytes: other compressors
 // and archives, and spreadsheet workbooks. Read as text they would give a
 // message about NUL bytes or ragged rows; this says what the file is.
+// A web page or an XML file saved under a CSV name: a download that gave a
+// sign-in or error page instead of the data is the usual way to get one,
+// and read as CSV it would fail on some later line, or pass as one column.
+std::string MarkupAdvice(std::string_view head) {
+  if (head.substr(0, 3) == "\xEF\xBB\xBF") head.remove_prefix(3);
+  while (!head.empty() &&
+         (head.front() == ' ' || head.front() == '\t' || head.front() == '\r' || head.front() == '\n')) {
+    head.remove_prefix(1);
+  }
+  const std::string start = LowerAscii(head.substr(0, 14));
+  if (start.starts_with("<!doctype html") || start.starts_with("<html")) {
+    return "is a web page (HTML), not CSV data: a download that gave a sign-in or error page instead of the file? "
+           "Download the CSV file again";
+  }
+  if (start.starts_with("<?xml")) return "is XML, not CSV data; export the data as CSV";
+  return {};
+}
+
 std::string NotCsvAdvice(Packing packing) {
   switch (packing) {
     case Packing::Xz:
@@ -563,9 +581,10 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   auto source = std::make_unique<PeekSource>(std::make_unique<FdSource>(fd, !fromStdin, request.displayName));
 
   // Compression is told by the first bytes, whatever the name says.
-  const std::string_view magic = source->Peek(10);
+  const std::string_view head = source->Peek(64);
+  const std::string_view magic = head.substr(0, 10);
   const Packing packing = PackingOf(magic);
-  if (const std::string advice = NotCsvAdvice(packing); !advice.empty()) {
+  if (std::string advice = NotCsvAdvice(packing); !advice.empty() || !(advice = MarkupAdvice(head)).empty()) {
     throw InputError(request.displayName + ": the file " + advice);
   }
   const bool gzip = packing == Packing::Gzip;

@@ -33,6 +33,9 @@ fails "xz data under a .gz name is named as such" 2 'xz.csv.gz: the file is comp
 printf 'PK\x03\x04\x14\x00\x06\x00\x08\x00' >"$tmp/book.csv"
 fails "a workbook saved under a .csv name is named as such" 2 'book.csv: the file is a zip archive (an .xlsx or .ods workbook is one too)' \
   "$cb" "$tmp/book.csv" --quiet
+printf '\xEF\xBB\xBF\r\n<!DOCTYPE html>\n<html><body>Sign in</body></html>\n' >"$tmp/page.csv"
+fails "a web page saved under a .csv name is named as such" 2 'page.csv: the file is a web page (HTML), not CSV data' \
+  "$cb" "$tmp/page.csv" --quiet
 head -c 150 "$tmp/survey.csv.gz" >"$tmp/cut.csv.gz"
 fails "a cut-short gzip file names the file" 2 'cut.csv.gz: the compressed data ends early' "$cb" "$tmp/cut.csv.gz" --quiet
 fails "latin-1 without --encoding names the line and suggests --encoding" 2 \
