@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "host/data/foreign_formats.h"
 
@@ -77,10 +78,22 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
   if (f.view.strlRecords) {
     // ReadStat reads a strL record's "GSO", then v, o, its type and its
     // length at once (13 bytes in release 117, 17 from 118). It refuses a
-    // binary record (129); as a text one (130) it reads the value whole:
-    // unlike a text record's, a binary one's length counts no closing NUL.
-    if (f.afterGso && (got == 13 || got == 17) && static_cast<unsigned char>(out[got - 5]) == 129) {
-      out[got - 5] = static_cast<char>(130);
+    // binary record (129), and takes a text one's (130) value to end with
+    // a NUL, reading on past it where it does not. A value that ends with a
+    // NUL is shown as text, one that does not as binary: the first reads,
+    // the second is refused rather than read beyond its end. (An empty
+    // value has no record; a record of length 0 is left as it is.)
+    const auto type = static_cast<unsigned char>(out[got > 5 ? got - 5 : 0]);
+    if (f.afterGso && (got == 13 || got == 17) && (type == 129 || type == 130)) {
+      const auto* n = reinterpret_cast<const unsigned char*>(out + got - 4);
+      std::uint32_t length = 0;
+      for (int i = 0; i < 4; ++i) length = length << 8 | n[f.view.bigEndian ? i : 3 - i];
+      const std::int64_t value = f.position + static_cast<std::int64_t>(got) - f.view.Shift();  // in the file
+      unsigned char last = 1;
+      if (length > 0) {
+        const bool ended = ::pread(::fileno(f.file), &last, 1, value + length - 1) == 1 && last == 0;
+        out[got - 5] = static_cast<char>(ended ? 130 : 129);
+      }
     }
     f.afterGso = got == 3 && std::memcmp(out, "GSO", 3) == 0;
   }

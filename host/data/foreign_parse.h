@@ -45,9 +45,11 @@ struct FileView {
   // The file's first headEnd bytes are shown as head, the rest follows it.
   std::shared_ptr<const std::string> head;
   std::int64_t headEnd = 0;
-  // A Stata file of release 117 on: its binary strL records (type 129),
-  // which ReadStat refuses, are shown as text ones (130).
+  // A Stata file of release 117 on with strL values: its binary strL
+  // records (type 129), which ReadStat refuses, are shown as text ones (130)
+  // where the value ends with a NUL, as a text record's does.
   bool strlRecords = false;
+  bool bigEndian = false;  // the byte order of such a file
 
   std::int64_t HeadSize() const { return head ? static_cast<std::int64_t>(head->size()) : 0; }
   // Where a byte of the file (at or after headEnd) is in the view.

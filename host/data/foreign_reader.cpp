@@ -642,7 +642,10 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   }
   if (kind == ForeignKind::Stata) {
     dict.view.strls = foreign::PlanStrlRewrite(path);
-    dict.view.strlRecords = StataRelease(path) >= 117;
+    if (const std::optional<foreign::StataRows> rows = foreign::ReadStataRows(path)) {
+      dict.view.strlRecords = !rows->strlColumns.empty();
+      dict.view.bigEndian = rows->bigEndian;
+    }
   }
   if (kind == ForeignKind::Sas && !options.encoding.empty()) foreign::HideSasEncoding(path, dict.view);
   // A Stata file before release 118 does not say how its text is encoded:

@@ -23,19 +23,26 @@ JSON
 "$build/foreign-writer" --version 119 --strl s "$tmp/pkg/d.csv" "$tmp/strl.dta"
 check "a 119 file with ReadStat's strL references keeps its strings" bash -c \
   "'$cb' '$tmp/strl.dta' 'CODEBOOK s' --format json | grep -c '\"category\": \"[abc]\"' | grep -qx 3"
-# Stata marks a strL that is not text with a NUL at its end as binary (type
-# 129 in its record); ReadStat refused such a file whole.
-python3 - "$tmp/strl.dta" "$tmp/binary.dta" <<'PY'
-import sys
+# A strL record holds text (type 130, the value ending with a NUL) or binary
+# bytes (129). ReadStat refused a file with a binary record whole, and read a
+# text value that lacks its NUL on past its end.
+python3 - "$tmp/strl.dta" "$tmp/binary.dta" "$tmp/unended.dta" <<'PY'
+import struct, sys
 data = bytearray(open(sys.argv[1], "rb").read())
+binary, unended = bytearray(data), bytearray(data)
 at = data.find(b"GSO", data.find(b"<strls>"))
 while at >= 0:
-    data[at + 15] = 129  # after "GSO", v (4 bytes) and o (8)
-    at = data.find(b"GSO", at + 20)
-open(sys.argv[2], "wb").write(data)
+    binary[at + 15] = 129  # after "GSO", v (4 bytes) and o (8); then the length (4)
+    end = at + 20 + struct.unpack_from("<I", data, at + 16)[0]
+    unended[end - 1] = ord("x")
+    at = data.find(b"GSO", end)
+open(sys.argv[2], "wb").write(binary)
+open(sys.argv[3], "wb").write(unended)
 PY
-check "a 119 file with binary strL records keeps its strings" bash -c \
+check "binary strL records that end with a NUL read as text" bash -c \
   "'$cb' '$tmp/binary.dta' 'CODEBOOK s' --format json | grep -c '\"category\": \"[abc]\"' | grep -qx 3"
+fails "a text strL record without its NUL is refused, not read beyond" 2 'unended.dta: cannot read this Stata data file' \
+  "$cb" "$tmp/unended.dta"
 for f in new.dta old.dta t.xpt; do
   check "$f whole reads" test "$(status_of "$cb" "$tmp/$f")" = 0
 done
