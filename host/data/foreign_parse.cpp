@@ -83,8 +83,9 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
     // NUL is shown as text, one that does not as binary: the first reads,
     // the second is refused rather than read beyond its end. (An empty
     // value has no record; a record of length 0 is left as it is.)
-    const auto type = static_cast<unsigned char>(out[got > 5 ? got - 5 : 0]);
-    if (f.afterGso && (got == 13 || got == 17) && (type == 129 || type == 130)) {
+    const bool recordHead = f.afterGso && (got == 13 || got == 17);
+    const auto type = recordHead ? static_cast<unsigned char>(out[got - 5]) : 0;
+    if (type == 129 || type == 130) {
       const auto* n = reinterpret_cast<const unsigned char*>(out + got - 4);
       std::uint32_t length = 0;
       for (int i = 0; i < 4; ++i) length = length << 8 | n[f.view.bigEndian ? i : 3 - i];
@@ -93,6 +94,7 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
       if (length > 0) {
         const bool ended = ::pread(::fileno(f.file), &last, 1, value + length - 1) == 1 && last == 0;
         out[got - 5] = static_cast<char>(ended ? 130 : 129);
+        f.unendedStrl = f.unendedStrl || !ended;
       }
     }
     f.afterGso = got == 3 && std::memcmp(out, "GSO", 3) == 0;
@@ -322,6 +324,11 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
     // ReadStat met first, is the cause to name.
     if (kind == ForeignKind::Sas && ctx != nullptr) {
       if (std::string shortfall = SasShortfall(path); !shortfall.empty()) ctx->detail = std::move(shortfall);
+    }
+    if (parser.UnendedStrl() && ctx != nullptr && ctx->detail.empty()) {
+      ctx->detail =
+          "a strL value is kept as binary bytes, or as text without the NUL that ends text, which ReadStat "
+          "does not read";
     }
     return error;
   }

@@ -63,6 +63,7 @@ struct BufferedFile {
   bool endedInsideRead = false;
   std::size_t askedAtEnd = 0;  // bytes the last read asked for, when it got none
   bool afterGso = false;       // the last read was a strL record's "GSO"
+  bool unendedStrl = false;    // a strL value without a closing NUL was shown to ReadStat
   FileView view;
   std::int64_t position = 0;  // in the view; while within its head, the file stands at headEnd
   std::int64_t size = 0;      // of the file
@@ -77,6 +78,7 @@ class Parser {
 
   readstat_parser_t* p;
   bool EndedInsideRead() const { return fIo.endedInsideRead || fIo.askedAtEnd > BufferedFile::kLengthField; }
+  bool UnendedStrl() const { return fIo.unendedStrl; }
   const FileView& View() const { return fIo.view; }
   void SetView(FileView view) { fIo.view = std::move(view); }
   std::string encoding;  // given to ReadStat, if any
