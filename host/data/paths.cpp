@@ -123,6 +123,18 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
       refuse("names no file; \"" + Shown(meant) +
              "\" differs only in letter case, which matters here. Write the name as the file has it");
     }
+    // A descriptor named through a link (ln -s pkg/datapackage.json .)
+    // reads its paths beside the link; say where the file is.
+    if (fs::is_symlink(descriptor, linkError)) {
+      const fs::path target = fs::canonical(descriptor, linkError);
+      if (!linkError && fs::exists(target.parent_path() / path, linkError)) {
+        refuse("names no file beside the descriptor as it was named; the descriptor is a symbolic link to \"" +
+               Shown(target.string()) +
+               "\", beside which the file is, but paths are read from the folder the "
+               "descriptor is named in. Name \"" +
+               Shown(target.string()) + "\" instead");
+      }
+    }
     result.open = joined.string();
     return result;
   }

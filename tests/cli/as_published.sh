@@ -51,6 +51,13 @@ check "lines of spaces and tabs are blank lines" same "$tmp/blanks.csv"
 printf '"How old\r\nare you?",b\n1,2\n' >"$tmp/header-break.csv"
 fails "a line break in a renamed header is shown in the note, not made" 0 \
   'column 1: "How old\r\nare you?" -> How_old_are_you' "$cb" "$tmp/header-break.csv" 'CODEBOOK b'
+mkdir -p "$tmp/linked/pkg"
+cp "$tmp/plain.csv" "$tmp/linked/pkg/"
+echo '{"resources": [{"path": "plain.csv"}]}' >"$tmp/linked/pkg/datapackage.json"
+ln -s pkg/datapackage.json "$tmp/linked/current.json"
+fails "a descriptor named through a link whose file is beside the target names the target" 2 \
+  'the descriptor is a symbolic link to "'"$tmp"'/linked/pkg/datapackage.json", beside which the file is' \
+  "$cb" "$tmp/linked/current.json"
 printf 'resources:\n  - path: plain.csv\n' >"$tmp/datapackage.yaml"
 fails "a YAML descriptor is named as such" 2 'datapackage.yaml: a descriptor in YAML, which this program does not read' \
   "$cb" "$tmp/datapackage.yaml"
