@@ -392,11 +392,29 @@ void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock
     } else {
       const double* column = ColumnOf<double>(block, *m);
       const double value = rule.countedNumber;
-      for (std::size_t r = begin; r < end; ++r) {
-        const double w = weights ? weights[r] : 1.0;
-        const bool hit = Enters(w) & (column[r] == value);
-        AddIf(count, w, hit);
-        any[r - begin] |= hit ? 1 : 0;
+      const auto select = [&](auto add) {
+        for (std::size_t r = begin; r < end; ++r) {
+          const double w = weights ? weights[r] : 1.0;
+          const bool hit = Enters(w) & (column[r] == value);
+          add(w, hit);
+          any[r - begin] |= hit ? 1 : 0;
+        }
+      };
+      // Adding +0 leaves a finite sum and its carry as they were, unless
+      // either is -0 (no addend here is, so no error or carry becomes one):
+      // the weight or +0 is added, which keeps only the sum's own chain from
+      // row to row. A count that overflowed is counted again by selects.
+      const CompensatedSum start = count;
+      const bool plain =
+          !std::signbit(start.sum) && std::isfinite(start.sum) && !(start.carry == 0.0 && std::signbit(start.carry));
+      if (plain) {
+        select([&count](double w, bool hit) {
+          count.Add(std::bit_cast<double>(std::bit_cast<std::uint64_t>(w) & (0 - static_cast<std::uint64_t>(hit))));
+        });
+      }
+      if (!plain || !std::isfinite(count.sum)) {
+        count = start;
+        select([&count](double w, bool hit) { AddIf(count, w, hit); });
       }
     }
     sum = count;

@@ -339,6 +339,44 @@ TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
 // A wide pass resets its per-block accumulators for later blocks: reset,
 // one must gather a block exactly as a new one, also after the first
 // block's merge moved its contents out, and after its values went raw.
+// A dichotomy set counts a member's weights where it holds the counted
+// value: weights 0, -1 and NaN keep a case out, and a member whose count
+// passes the largest double is counted again by the careful loop. Against
+// sums in long double.
+TEST(GatheredBlock, DichotomyCountsAgreeWithPlainSums) {
+  host::CaseBlock block = CodesBlock(4242, true);
+  const host::engine::TableRules rules = CodesRules()[6];
+  for (const bool huge : {false, true}) {
+    if (huge) {
+      block.weights[0] = block.weights[1] = 1e308;
+      block.numbers[0][0] = block.numbers[0][1] = 2;
+    }
+    long double expected = 0.0L, missing = 0.0L;
+    for (std::size_t r = 0; r < block.rows; ++r) {
+      const double w = block.weights[r];
+      if (!(w > 0.0)) continue;
+      if (block.numbers[0][r] == 2) {
+        expected += w;
+      } else {
+        missing += w;
+      }
+    }
+    host::engine::TableAccumulator acc(rules);
+    acc.AddRows(rules, block, 0, block.rows);
+    const host::engine::DimensionCounts& counts = *acc.Dimension();
+    for (std::uint32_t member = 0; member < 2; ++member) {
+      if (huge) {
+        EXPECT_FALSE(std::isfinite(counts.Count(member)));
+      } else {
+        EXPECT_DOUBLE_EQ(counts.Count(member), static_cast<double>(expected));
+      }
+    }
+    if (!huge) {
+      EXPECT_DOUBLE_EQ(counts.MissingWeight(), static_cast<double>(missing));
+    }
+  }
+}
+
 TEST(GatheredBlock, ResetEqualsNew) {
   const host::CaseBlock weighted = CodesBlock(777, true);
   const host::CaseBlock plain = CodesBlock(4242, false);
