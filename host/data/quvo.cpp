@@ -138,13 +138,14 @@ class DatasetIterator : public ProcDSIterator {
       SetBlock(block);
       next = 0;
       if (block == nullptr) {
+        RetireReader();  // ends any read-ahead at once
         fDataset->caseCount = fDelivered;
         if (host::Pass* pass = ExistingPass()) pass->Finish(Threads());
         // Every block was read and merged: the side statistics are complete.
         if (fProfile) {
           if (fProfile->complete) fDataset->KeepProfile(fProfile->profile.Finalize());
         }
-        Retire();
+        RetireProfiles();
         if (fSplit && fDelivered > 0 && !fFinalEnd) {
           fFinalEnd = true;
           fPos.groupEnd = true;
@@ -197,34 +198,46 @@ class DatasetIterator : public ProcDSIterator {
   }
 
   // The pass is over: its reader (blocks, buffers, a wide pass's spare
-  // per-block accumulators) and its profiles go. Freeing a wide pass's
-  // thousands of accumulators and profiles takes a while: with more than one
-  // thread it is done on a thread of its own, beside the procedure's making
-  // of its tables, and waited for when the iterator goes.
-  void Retire() {
+  // per-block accumulators) goes before the tables' results are computed,
+  // and its profiles once the overview's summaries are taken. Freeing a wide
+  // pass's thousands of accumulators and profiles takes a while: with more
+  // than one thread it is done on a thread of its own, beside the tables'
+  // results and the procedure's making of its tables, and waited for when
+  // the iterator goes.
+  void RetireReader() {
+    if (!fCursor) return;
+    if (Threads() != 1) {
+      try {
+        fRetiring = std::thread([cursor = std::move(fCursor)]() mutable { cursor.reset(); });
+        return;
+      } catch (...) {
+        // No thread: freed here.
+      }
+    }
+    fCursor.reset();
+  }
+
+  void RetireProfiles() {
     struct Leftovers {
-      std::unique_ptr<CaseCursor> cursor;
       std::shared_ptr<ProfileSpares> spares;
       std::optional<engine::PassProfile> profile;
       void Free() {
-        cursor.reset();  // its blocks' profiles go back to the spares first
         if (spares) {
           std::vector<engine::PassProfile> profiles;
-          {
-            std::lock_guard<std::mutex> lock(spares->mutex);
-            profiles.swap(spares->profiles);
-          }
+          std::lock_guard<std::mutex> lock(spares->mutex);
+          profiles.swap(spares->profiles);
         }
         profile.reset();
       }
     };
-    if (!fCursor && !fProfileSpares && !fProfile) return;  // gone already (the end of the last split group)
-    if (fRetiring.joinable()) fRetiring.join();
+    if (!fProfileSpares && !fProfile) return;
     Leftovers left;
-    left.cursor = std::move(fCursor);
     left.spares = std::move(fProfileSpares);
     if (fProfile) left.profile.emplace(std::move(fProfile->profile));
     fProfile.reset();
+    // The reader's blocks gave their profiles back to the spares: it has
+    // been freed beside the tables' results, and is gone by now.
+    if (fRetiring.joinable()) fRetiring.join();
     if (Threads() != 1) {
       try {
         fRetiring = std::thread([left = std::move(left)]() mutable { left.Free(); });
