@@ -515,21 +515,33 @@ namespace {
 // Files that are plainly no CSV text by their first bytes: other compressors
 // and archives, and spreadsheet workbooks. Read as text they would give a
 // message about NUL bytes or ragged rows; this says what the file is.
-// A web page or an XML file saved under a CSV name: a download that gave a
-// sign-in or error page instead of the data is the usual way to get one,
-// and read as CSV it would fail on some later line, or pass as one column.
-std::string MarkupAdvice(std::string_view head) {
+// Text that is plainly no CSV: a web page or an XML file saved under a CSV
+// name (a download that gave a sign-in or error page instead of the data),
+// or JSON (a descriptor piped in as standard input). Read as CSV it would
+// fail on some later line, or pass as a column or two of its text.
+std::string TextKindAdvice(std::string_view head) {
+  const auto skipBlanks = [](std::string_view& text) {
+    while (!text.empty() &&
+           (text.front() == ' ' || text.front() == '\t' || text.front() == '\r' || text.front() == '\n')) {
+      text.remove_prefix(1);
+    }
+  };
   if (head.substr(0, 3) == "\xEF\xBB\xBF") head.remove_prefix(3);
-  while (!head.empty() &&
-         (head.front() == ' ' || head.front() == '\t' || head.front() == '\r' || head.front() == '\n')) {
-    head.remove_prefix(1);
-  }
+  skipBlanks(head);
   const std::string start = LowerAscii(head.substr(0, 14));
   if (start.starts_with("<!doctype html") || start.starts_with("<html")) {
     return "is a web page (HTML), not CSV data: a download that gave a sign-in or error page instead of the file? "
            "Download the CSV file again";
   }
   if (start.starts_with("<?xml")) return "is XML, not CSV data; export the data as CSV";
+  if (!head.empty() && (head.front() == '{' || head.front() == '[')) {
+    std::string_view rest = head.substr(1);
+    skipBlanks(rest);
+    if (!rest.empty() && (rest.front() == '"' || rest.front() == '{' || rest.front() == '}' || rest.front() == '[')) {
+      return "is JSON, not CSV data; a data package descriptor is named as a file (its resource paths are read "
+             "from its folder), not given as standard input or under a CSV name";
+    }
+  }
   return {};
 }
 
@@ -584,7 +596,7 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   const std::string_view head = source->Peek(64);
   const std::string_view magic = head.substr(0, 10);
   const Packing packing = PackingOf(magic);
-  if (std::string advice = NotCsvAdvice(packing); !advice.empty() || !(advice = MarkupAdvice(head)).empty()) {
+  if (std::string advice = NotCsvAdvice(packing); !advice.empty() || !(advice = TextKindAdvice(head)).empty()) {
     throw InputError(request.displayName + ": the file " + advice);
   }
   const bool gzip = packing == Packing::Gzip;
