@@ -77,24 +77,34 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
   }
   if (f.view.strlRecords) {
     // ReadStat reads a strL record's "GSO", then v, o, its type and its
-    // length at once (13 bytes in release 117, 17 from 118). It refuses a
-    // binary record (129), and takes a text one's (130) value to end with
-    // a NUL, reading on past it where it does not. A value that ends with a
-    // NUL is shown as text, one that does not as binary: the first reads,
-    // the second is refused rather than read beyond its end. (An empty
-    // value has no record; a record of length 0 is left as it is.)
+    // length at once (13 bytes in release 117, 17 from 118), then the value.
+    // It refuses a binary record (129), and takes a text one's (130) value
+    // to end with a NUL, reading on past it where it does not. A binary
+    // value that ends with a NUL is shown as text; a text value that does
+    // not is not handed over at all (the read fails) rather than read
+    // beyond its end. (An empty value has no record.)
+    if (f.textValue > 0 && got == f.textValue && out[got - 1] != '\0') {
+      f.unendedStrl = true;
+      f.textValue = 0;
+      return -1;
+    }
+    f.textValue = 0;
     const bool recordHead = f.afterGso && (got == 13 || got == 17);
     const auto type = recordHead ? static_cast<unsigned char>(out[got - 5]) : 0;
     if (type == 129 || type == 130) {
       const auto* n = reinterpret_cast<const unsigned char*>(out + got - 4);
       std::uint32_t length = 0;
       for (int i = 0; i < 4; ++i) length = length << 8 | n[f.view.bigEndian ? i : 3 - i];
-      const std::int64_t value = f.position + static_cast<std::int64_t>(got) - f.view.Shift();  // in the file
-      unsigned char last = 1;
-      if (length > 0) {
-        const bool ended = ::pread(::fileno(f.file), &last, 1, value + length - 1) == 1 && last == 0;
-        out[got - 5] = static_cast<char>(ended ? 130 : 129);
-        f.unendedStrl = f.unendedStrl || !ended;
+      if (type == 130) {
+        f.textValue = length;
+      } else if (length > 0) {  // rare: a look at the value's last byte
+        const std::int64_t value = f.position + static_cast<std::int64_t>(got) - f.view.Shift();  // in the file
+        unsigned char last = 1;
+        if (::pread(::fileno(f.file), &last, 1, value + length - 1) == 1 && last == 0) {
+          out[got - 5] = static_cast<char>(130);
+        } else {
+          f.unendedStrl = true;
+        }
       }
     }
     f.afterGso = got == 3 && std::memcmp(out, "GSO", 3) == 0;

@@ -61,9 +61,10 @@ struct BufferedFile {
   std::FILE* file = nullptr;
   std::vector<char> buffer = std::vector<char>(std::size_t{1} << 20);
   bool endedInsideRead = false;
-  std::size_t askedAtEnd = 0;  // bytes the last read asked for, when it got none
-  bool afterGso = false;       // the last read was a strL record's "GSO"
-  bool unendedStrl = false;    // a strL value without a closing NUL was shown to ReadStat
+  std::size_t askedAtEnd = 0;   // bytes the last read asked for, when it got none
+  bool afterGso = false;        // the last read was a strL record's "GSO"
+  bool unendedStrl = false;     // a strL value without a closing NUL was met
+  std::uint32_t textValue = 0;  // the length of the text strL value ReadStat reads next
   FileView view;
   std::int64_t position = 0;  // in the view; while within its head, the file stands at headEnd
   std::int64_t size = 0;      // of the file
