@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(cmake g++ make pkg-config nlohmann-json3-dev libcli11-dev libfast-float-dev libgtest-dev
           libbenchmark-dev python3 libreadstat-dev python3-pandas python3-distributed
-          zlib1g-dev libzstd-dev zstd)
+          zlib1g-dev libzstd-dev zstd libunistring-dev)
 if [ "${1:-}" = "browser" ]; then
   packages=(chromium)
 elif [ "${1:-}" = "format" ]; then

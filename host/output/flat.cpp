@@ -1,5 +1,8 @@
 #include "host/output/flat.h"
 
+#include <unistr.h>
+#include <uniwidth.h>
+
 #include <unordered_map>
 
 namespace host {
@@ -116,12 +119,48 @@ FlatTable Flatten(const TableNode& table) {
   return flat;
 }
 
+namespace {
+
+// The columns of the code point at s (a byte that is not UTF-8 counts as one
+// character, as U+FFFD) and its length in bytes.
+std::size_t NextWidth(const std::uint8_t* s, const std::uint8_t* end, int& bytes) {
+  if (*s < 0x80) {
+    bytes = 1;
+    return 1;
+  }
+  ucs4_t uc = 0;
+  bytes = u8_mbtouc(&uc, s, static_cast<std::size_t>(end - s));
+  const int w = uc_width(uc, "UTF-8");  // ambiguous widths narrow, as outside East Asian locales
+  return w < 0 ? 1 : static_cast<std::size_t>(w);
+}
+
+}  // namespace
+
 std::size_t DisplayWidth(std::string_view text) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto* end = s + text.size();
   std::size_t n = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++n;
+  while (s < end) {
+    int bytes = 1;
+    n += NextWidth(s, end, bytes);
+    s += bytes;
   }
   return n;
+}
+
+std::size_t PrefixForColumns(std::string_view text, std::size_t columns) {
+  const auto* begin = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto* end = begin + text.size();
+  const auto* s = begin;
+  std::size_t used = 0;
+  while (s < end) {
+    int bytes = 1;
+    const std::size_t w = NextWidth(s, end, bytes);
+    if (used + w > columns && s != begin) break;
+    used += w;
+    s += bytes;
+  }
+  return static_cast<std::size_t>(s - begin);
 }
 
 }  // namespace host

@@ -56,7 +56,15 @@ struct FlatTable {
 
 FlatTable Flatten(const TableNode& table);
 
-// Display width of UTF-8 text in terminal columns (one per code point).
+// Display width of UTF-8 text in terminal columns: two for wide characters
+// (CJK ideographs, kana, Hangul, fullwidth forms), none for combining marks
+// and zero-width characters, one for the rest (a control character counts
+// one: the text renderer shows it as a blank).
+std::size_t DisplayWidth(std::string_view text);
+
+// The number of bytes of text's first code points that fill at most `columns`
+// terminal columns, at least one code point when text is not empty.
+std::size_t PrefixForColumns(std::string_view text, std::size_t columns);
 std::size_t DisplayWidth(std::string_view text);
 
 }  // namespace host

@@ -324,12 +324,7 @@ std::vector<std::string> Wrap(const std::string& text, std::size_t width) {
       }
       // A word longer than the line is cut at code point boundaries.
       while (w > width) {
-        std::size_t bytes = 0, cols = 0;
-        while (bytes < word.size() && cols < width) {
-          ++bytes;
-          while (bytes < word.size() && (static_cast<unsigned char>(word[bytes]) & 0xC0) == 0x80) ++bytes;
-          ++cols;
-        }
+        const std::size_t bytes = PrefixForColumns(word, width);
         result.push_back(word.substr(0, bytes));
         word = word.substr(bytes);
         w = DisplayWidth(word);

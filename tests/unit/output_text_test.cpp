@@ -7,6 +7,7 @@
 #include "app/report_layout.h"
 #include "host/document.h"
 #include "host/output.h"
+#include "host/output/flat.h"
 #include "host/output/model.h"
 #include "host/output/text_layout.h"
 #include "host/quvo.h"
@@ -141,8 +142,26 @@ TEST(OutputText, WrapBreaksAtBlanksAndCutsLongWords) {
       {"a\nb", 0, {"a", "b"}},
       {"x abcdefgh y", 4, {"x", "abcd", "efgh", "y"}},
       {"h\xC3\xA9llo w\xC3\xB6rld", 5, {"h\xC3\xA9llo", "w\xC3\xB6rld"}},
+      // Ideographs take two columns each, a combining accent none.
+      {"\xE6\x9D\xB1\xE4\xBA\xAC\xE9\x83\xBD", 4, {"\xE6\x9D\xB1\xE4\xBA\xAC", "\xE9\x83\xBD"}},
+      {"\xE6\x9D\xB1\xE4\xBA\xAC \xE9\x83\xBD", 5, {"\xE6\x9D\xB1\xE4\xBA\xAC", "\xE9\x83\xBD"}},
+      {"\xE6\x9D\xB1x", 1, {"\xE6\x9D\xB1", "x"}},
+      {"cafe\xCC\x81s", 5, {"cafe\xCC\x81s"}},
   };
   for (const Case& c : cases) EXPECT_EQ(host::Wrap(c.text, c.width), c.lines) << c.text << " @" << c.width;
+}
+
+// Columns after a label in Japanese, Chinese or Korean line up: the padding
+// counts an ideograph, kana or Hangul syllable as two terminal columns.
+TEST(OutputText, WideCharactersTakeTwoColumns) {
+  BuildValueTable("\xE6\x9D\xB1\xE4\xBA\xAC \xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4 \xE3\x81\x8B\xE3\x81\xAA");
+  const std::string text = Render(host::OutputFormat::Text, 80);
+  // The Value column is as wide as the label (4 + 1 + 6 + 1 + 4 columns), so
+  // Count starts after the row labels (7), the gap (2), the Value column (16)
+  // and the gap (2).
+  const std::size_t count = text.find("Count");
+  const std::size_t headerStart = text.rfind('\n', count) + 1;
+  EXPECT_EQ(host::DisplayWidth(text.substr(headerStart, count - headerStart)), 27u) << text;
 }
 
 }  // namespace
