@@ -206,15 +206,7 @@ class DatasetIterator : public ProcDSIterator {
   // the iterator goes.
   void RetireReader() {
     if (!fCursor) return;
-    if (Threads() != 1) {
-      try {
-        fRetiring = std::thread([cursor = std::move(fCursor)]() mutable { cursor.reset(); });
-        return;
-      } catch (...) {
-        // No thread: freed here.
-      }
-    }
-    fCursor.reset();
+    FreeAside([cursor = std::move(fCursor)]() mutable { cursor.reset(); });
   }
 
   void RetireProfiles() {
@@ -235,18 +227,26 @@ class DatasetIterator : public ProcDSIterator {
     left.spares = std::move(fProfileSpares);
     if (fProfile) left.profile.emplace(std::move(fProfile->profile));
     fProfile.reset();
-    // The reader's blocks gave their profiles back to the spares: it has
-    // been freed beside the tables' results, and is gone by now.
+    // The reader's blocks gave their profiles back to the spares: FreeAside
+    // waits for the reader to be gone first.
+    FreeAside([left = std::move(left)]() mutable { left.Free(); });
+  }
+
+  // Runs `free` on a thread of its own when the run has more than one
+  // (waited for before the next one and when the iterator goes), else here.
+  // Should no thread start, what `free` holds is freed here all the same.
+  template <class Free>
+  void FreeAside(Free free) {
     if (fRetiring.joinable()) fRetiring.join();
     if (Threads() != 1) {
       try {
-        fRetiring = std::thread([left = std::move(left)]() mutable { left.Free(); });
+        fRetiring = std::thread(std::move(free));
         return;
       } catch (...) {
         // No thread: freed here.
       }
     }
-    left.Free();
+    free();
   }
 
   // The side statistics of the report's overview, gathered beside the tables
