@@ -1,5 +1,5 @@
 // Small text rules the whole host shares: ASCII case folding, blank
-// trimming and the plain text of a number. Names, keywords, extensions and
+// trimming, the plain text of a number and the UTF-8 check. Names, keywords, extensions and
 // codes compare without regard to case in ASCII only; other bytes (UTF-8
 // sequences among them) pass unchanged, whatever the locale.
 //
@@ -7,6 +7,8 @@
 // it compares names through QUVOMBstricmp_A and QUVOMBstrnicmp_A.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -55,5 +57,56 @@ ShortestDigits ShortestDigitsOf(double value);
 // in plain decimals for decimal exponents -5..15 and as d.ddde+XX beyond
 // (codes and counts never show an exponent): "3", "0.1", "-2.5e-07".
 std::string NumberText(double value);
+
+// True when the bytes are well-formed UTF-8 (no overlongs, no surrogates,
+// nothing above U+10FFFF). Returns the offset of the first bad byte in bad.
+inline bool ValidUtf8(std::string_view text, std::size_t& bad) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Eight ASCII bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t chunk;
+      __builtin_memcpy(&chunk, s + i, 8);
+      if (chunk & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      bad = i;
+      return false;
+    }
+    if (i + len > n || s[i + 1] < lo || s[i + 1] > hi) {
+      bad = i;
+      return false;
+    }
+    for (std::size_t k = 2; k < len; ++k) {
+      if (s[i + k] < 0x80 || s[i + k] > 0xBF) {
+        bad = i;
+        return false;
+      }
+    }
+    i += len;
+  }
+  return true;
+}
 
 }  // namespace host

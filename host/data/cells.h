@@ -10,7 +10,7 @@
 
 #include <fast_float/fast_float.h>
 
-#include "host/common/text.h"  // TrimBlanks, TrimTrailingBlanks
+#include "host/common/text.h"  // TrimBlanks, TrimTrailingBlanks, ValidUtf8
 #include "host/data/dates.h"
 
 namespace host {
@@ -216,57 +216,6 @@ inline bool ParseBooleanCell(std::string_view text, const std::vector<std::strin
     }
   }
   return false;
-}
-
-// True when the bytes are well-formed UTF-8 (no overlongs, no surrogates,
-// nothing above U+10FFFF). Returns the offset of the first bad byte in bad.
-inline bool ValidUtf8(std::string_view text, std::size_t& bad) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    // Eight ASCII bytes at a time.
-    while (i + 8 <= n) {
-      std::uint64_t chunk;
-      __builtin_memcpy(&chunk, s + i, 8);
-      if (chunk & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      bad = i;
-      return false;
-    }
-    if (i + len > n || s[i + 1] < lo || s[i + 1] > hi) {
-      bad = i;
-      return false;
-    }
-    for (std::size_t k = 2; k < len; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) {
-        bad = i;
-        return false;
-      }
-    }
-    i += len;
-  }
-  return true;
 }
 
 // The message for a cell that is not UTF-8.

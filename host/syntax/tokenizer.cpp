@@ -6,7 +6,6 @@
 
 #include "host/command.h"
 #include "host/common/text.h"
-#include "host/data/cells.h"  // ValidUtf8
 #include "host/syntax/syntax_internal.h"
 
 namespace host {
