@@ -293,8 +293,13 @@ void ReadCatalog(const std::string& catalog, bool given, const std::string& enco
     throw InputError(catalog + ": cannot open the SAS format catalog (" + std::strerror(openError) + ")" +
                      (given ? "; check the path given with --catalog" : ", found beside the data file"));
   }
-  if (SniffForeign(head) != ForeignKind::SasCatalog) {
-    throw InputError(catalog + ": not a SAS format catalog (.sas7bcat): its first bytes are not those of one");
+  if (const ForeignKind kind = SniffForeign(head); kind != ForeignKind::SasCatalog) {
+    // Most often the data file itself, or another dataset, named in its place.
+    std::string what = kind != ForeignKind::None ? ForeignKindText(kind) : "";
+    if (const char* packed = PackedKind(head); what.empty() && packed != nullptr) what = packed;
+    throw InputError(catalog + ": not a SAS format catalog (.sas7bcat): its first bytes are not those of one" +
+                     (what.empty() ? std::string() : "; it is " + what) +
+                     (given ? "; --catalog names the catalog that holds the data file's formats" : ""));
   }
   foreign::FileView view;
   if (!encoding.empty()) foreign::HideSasEncoding(catalog, view);

@@ -144,6 +144,9 @@ echo '{"resources": [{"path": "other.csv", "schema": {"fields": [{"name": "z", "
 fails "a catalog whose formats no variable uses is said to be another file's" 0 \
   'other.sas7bcat: the one format in this catalog is used by no variable of' \
   "$cb" "$tmp/sas/f.sas7bdat" --catalog "$tmp/other.sas7bcat"
+fails "--catalog naming the data file itself says what it named" 2 \
+  'f.sas7bdat: not a SAS format catalog (.sas7bcat): its first bytes are not those of one; it is a SAS data file (.sas7bdat); --catalog names the catalog' \
+  "$cb" "$tmp/sas/f.sas7bdat" --catalog "$tmp/sas/f.sas7bdat"
 fails "--catalog with a CSV file is ignored with a warning" 0 \
   "f.sas7bcat: a format catalog belongs to a SAS data file (.sas7bdat); ignored for $tmp/pkg/d.csv" \
   "$cb" "$tmp/pkg/d.csv" --catalog "$tmp/sas/f.sas7bcat"
