@@ -393,16 +393,20 @@ struct Arguments {
   std::string planInfoPath;
 };
 
+// An option given an empty value refused, saying `what` it was given.
+CLI::Validator NotEmpty(const char* what) {
+  return CLI::Validator([what](const std::string& text) { return text.empty() ? std::string(what) : std::string(); },
+                        "");
+}
+
 // An empty file name (`-o "$OUT"` with OUT unset) is a mistake, not a wish
 // for the default: without this check it would silently mean standard
 // output, or plain CODEBOOK instead of the commands of a syntax file.
-const CLI::Validator kFileName(
-    [](const std::string& name) { return name.empty() ? std::string("an empty file name") : std::string(); }, "");
+const CLI::Validator kFileName = NotEmpty("an empty file name");
 
 // The same for the reading options (`--encoding "$ENC"` with ENC unset would
 // read the file as UTF-8, and its message would ask for --encoding).
-const CLI::Validator kGiven(
-    [](const std::string& text) { return text.empty() ? std::string("an empty value") : std::string(); }, "");
+const CLI::Validator kGiven = NotEmpty("an empty value");
 
 void DefineOptions(CLI::App& app, Arguments& a) {
   app.footer(kFooter);
