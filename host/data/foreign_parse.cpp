@@ -143,34 +143,56 @@ bool LacksClosingTag(const std::string& path) {
   return lacks;
 }
 
-// A SAS data file's header gives its size: the header's own length plus a
-// number of pages of one size. ReadStat says no more of a file cut short
-// than that it could not read it; "" when the file is not short of that size.
+// What a SAS data file's first bytes say of its layout: the width of its
+// offsets and counts, its byte order, and its size (a header of its own
+// length, then pages of one size).
+struct SasLayout {
+  bool wide = false;  // 64-bit offsets and counts
+  bool little = true;
+  std::uint64_t header = 0, page = 0, pages = 0;
+  std::uint64_t Number(const unsigned char* bytes, std::size_t size) const {
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < size; ++i) n = n << 8 | bytes[little ? size - 1 - i : i];
+    return n;
+  }
+};
+
+// Reads the first 216 bytes, where the sizes end; false when the file is shorter.
+bool ReadSasLayout(std::FILE* file, SasLayout& layout) {
+  unsigned char h[216] = {};
+  if (std::fread(h, 1, sizeof h, file) != sizeof h) return false;
+  layout.wide = h[32] == 0x33;
+  layout.little = h[37] == 0x01;
+  const std::size_t at = h[35] == 0x33 ? 200 : 196;  // four bytes of alignment before the sizes
+  layout.header = layout.Number(h + at, 4);
+  layout.page = layout.Number(h + at + 4, 4);
+  layout.pages = layout.Number(h + at + 8, layout.wide ? 8 : 4);
+  return true;
+}
+
+// A SAS data file's header gives its size. ReadStat says no more of a file
+// cut short than that it could not read it; "" when the file is not short
+// of that size.
 std::string SasShortfall(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return {};
-  unsigned char h[216] = {};
-  const bool whole = std::fread(h, 1, sizeof h, file) == sizeof h;
+  SasLayout sas;
+  const bool whole = ReadSasLayout(file, sas);
   struct stat facts {};
   const bool sized = ::fstat(::fileno(file), &facts) == 0;
   std::fclose(file);
-  if (!whole || !sized) return {};
-  const bool wide = h[32] == 0x33;                   // 64-bit offsets: an 8-byte page count
-  const std::size_t at = h[35] == 0x33 ? 200 : 196;  // four bytes of alignment before the lengths
-  const bool little = h[37] == 0x01;
-  const auto number = [&](std::size_t offset, std::size_t bytes) {
-    std::uint64_t n = 0;
-    for (std::size_t i = 0; i < bytes; ++i) n = n << 8 | h[offset + (little ? bytes - 1 - i : i)];
-    return n;
-  };
-  const std::uint64_t header = number(at, 4), page = number(at + 4, 4), pages = number(at + 8, wide ? 8 : 4);
-  if (page == 0 || pages > (std::uint64_t{1} << 40) / page) return {};
-  const std::uint64_t promised = header + page * pages;
+  if (!sized) return {};
+  if (!whole) {
+    return "the file has " + std::to_string(facts.st_size) +
+           " bytes, too few for the header of a SAS data file: it is cut short";
+  }
+  if (sas.page == 0 || sas.pages > (std::uint64_t{1} << 40) / sas.page) return {};
+  const std::uint64_t promised = sas.header + sas.page * sas.pages;
   const auto size = static_cast<std::uint64_t>(facts.st_size);
   if (size >= promised) return {};
   return "the file has " + std::to_string(size) + " bytes where its header promises " + std::to_string(promised) +
-         ", a header of " + std::to_string(header) + " and " + std::to_string(pages) + " pages of " +
-         std::to_string(page) + ": it is cut short";
+         ", a header of " + std::to_string(sas.header) + " and " + std::to_string(sas.pages) + " pages of " +
+         std::to_string(sas.page) + ": it is cut short";
 }
 
 }  // namespace
@@ -293,17 +315,68 @@ void WidenTransportNamestrs(const std::string& path, FileView& view) {
   view.headEnd = end;
 }
 
-void HideSasEncoding(const std::string& path, FileView& view) {
-  static constexpr std::size_t kEncoding = 70;  // the code's offset, the same in every layout
+namespace {
+
+// Shows `bytes` at `offset` of the file in the view's head, which is widened
+// to reach past them. A head shown so is the file's first bytes, changed.
+bool ShowBytes(const std::string& path, FileView& view, std::size_t offset, std::string_view bytes) {
+  const std::size_t shown = view.head ? view.head->size() : 0;
+  std::string head(std::max(offset + bytes.size(), shown), '\0');
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return;  // ReadStat's parse will say why
-  std::string head(kEncoding + 1, '\0');
+  if (file == nullptr) return false;  // ReadStat's parse will say why
   const bool whole = std::fread(head.data(), 1, head.size(), file) == head.size();
   std::fclose(file);
-  if (!whole || head[kEncoding] == '\0') return;
-  head[kEncoding] = '\0';
+  if (!whole) return false;
+  if (view.head) head.replace(0, shown, *view.head);
+  head.replace(offset, bytes.size(), bytes);
   view.head = std::make_shared<const std::string>(std::move(head));
-  view.headEnd = static_cast<std::int64_t>(kEncoding + 1);
+  view.headEnd = static_cast<std::int64_t>(view.head->size());
+  return true;
+}
+
+}  // namespace
+
+void HideSasEncoding(const std::string& path, FileView& view) {
+  static constexpr std::size_t kEncoding = 70;  // the code's offset, the same in every layout
+  unsigned char code = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return;  // ReadStat's parse will say why
+  const bool read = ::fseeko(file, kEncoding, SEEK_SET) == 0 && std::fread(&code, 1, 1, file) == 1;
+  std::fclose(file);
+  if (read && code != 0) ShowBytes(path, view, kEncoding, std::string_view("\0", 1));
+}
+
+void ShowSasRows(const std::string& path, FileView& view) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return;  // ReadStat's parse will say why
+  SasLayout sas;
+  const bool plausible = ReadSasLayout(file, sas) && sas.page > 0 && sas.page <= (std::uint64_t{1} << 24) &&
+                         sas.header <= (std::uint64_t{1} << 20);
+  // The first page: its header, then a pointer (offset, length, ...) per
+  // subheader. Its row size subheader (F7F7F7F7) holds the number of cases.
+  const std::size_t word = sas.wide ? 8 : 4, pageHead = sas.wide ? 40 : 24, pointer = sas.wide ? 24 : 12;
+  std::vector<unsigned char> page(plausible ? sas.page : 0);
+  const bool read = !page.empty() && ::fseeko(file, static_cast<off_t>(sas.header), SEEK_SET) == 0 &&
+                    std::fread(page.data(), 1, page.size(), file) == page.size();
+  std::fclose(file);
+  if (!read || page.size() < pageHead) return;
+  const std::uint64_t count = sas.Number(&page[pageHead - 4], 2);
+  for (std::uint64_t i = 0; i < count && pageHead + (i + 1) * pointer <= page.size(); ++i) {
+    const unsigned char* p = &page[pageHead + i * pointer];
+    const std::uint64_t offset = sas.Number(p, word), length = sas.Number(p + word, word);
+    static constexpr unsigned char kRowSize[4] = {0xF7, 0xF7, 0xF7, 0xF7};
+    const std::size_t signature = sas.wide && !sas.little ? 4 : 0;  // big-endian: in the word's last four bytes
+    const std::uint64_t rowsAt = offset + 6 * word;
+    if (offset > page.size() || length < 7 * word || length > page.size() - offset ||
+        std::memcmp(&page[offset + signature], kRowSize, 4) != 0) {
+      continue;
+    }
+    if (sas.Number(&page[rowsAt], word) != 0) return;
+    std::string one(word, '\0');
+    one[sas.little ? 0 : word - 1] = 1;
+    view.rowsRaised = ShowBytes(path, view, sas.header + rowsAt, one);
+    return;
+  }
 }
 
 namespace {
@@ -329,6 +402,10 @@ readstat_error_t Parse(Parser& parser, ForeignKind kind, const std::string& path
 readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, ParseContext* ctx) {
   if (ctx != nullptr) ctx->encoding = parser.encoding;
   const readstat_error_t error = Parse(parser, kind, path, ctx);
+  if (error == READSTAT_ERROR_ROW_COUNT_MISMATCH && parser.View().rowsRaised) {
+    if (ctx != nullptr) ctx->detail.clear();
+    return READSTAT_OK;  // no case, as the file says
+  }
   if (error != READSTAT_OK) {
     // A file short of the size its header gives is cut: that, not what
     // ReadStat met first, is the cause to name.

@@ -50,6 +50,9 @@ struct FileView {
   // where the value ends with a NUL, as a text record's does.
   bool strlRecords = false;
   bool bigEndian = false;  // the byte order of such a file
+  // A SAS data file without cases shown as one of a case (ShowSasRows):
+  // ReadStat's complaint that the case is missing is the file's end.
+  bool rowsRaised = false;
 
   std::int64_t HeadSize() const { return head ? static_cast<std::int64_t>(head->size()) : 0; }
   // Where a byte of the file (at or after headEnd) is in the view.
@@ -110,6 +113,11 @@ void WidenTransportNamestrs(const std::string& path, FileView& view);
 // With an encoding given, the view shows the code as 0 (none named): the
 // given encoding is used whatever the header says.
 void HideSasEncoding(const std::string& path, FileView& view);
+// ReadStat 1.1.8 refuses a SAS data file without cases whose column
+// descriptions go on past its first page (a wide empty extract) as invalid;
+// told of one case, it reads every page. The view shows such a count, and
+// Run takes the missing case for the end of the file.
+void ShowSasRows(const std::string& path, FileView& view);
 // Parses the file. A file that ReadStat reads to its end without complaint but
 // that is cut short (a Stata file that ends inside a record or, from release
 // 117, lacks its closing tag; a transport file that is no whole number of

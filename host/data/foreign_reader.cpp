@@ -76,7 +76,7 @@ DictContext& Dict(void* ctx) { return static_cast<DictContext&>(Context(ctx)); }
 
 int OnMetadata(readstat_metadata_t* metadata, void* ctx) {
   DictContext& d = Dict(ctx);
-  d.rows = readstat_get_row_count(metadata);
+  d.rows = d.view.rowsRaised ? 0 : readstat_get_row_count(metadata);
   d.release = readstat_get_file_format_version(metadata);
   if (const char* label = readstat_get_file_label(metadata)) {
     d.fileLabel = d.viaLatin1 ? foreign::Latin1Bytes(label) : label;
@@ -652,6 +652,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
       dict.view.bigEndian = rows->bigEndian;
     }
   }
+  if (kind == ForeignKind::Sas) foreign::ShowSasRows(path, dict.view);
   if (kind == ForeignKind::Sas && !options.encoding.empty()) foreign::HideSasEncoding(path, dict.view);
   // A Stata file before release 118 does not say how its text is encoded:
   // the machine's code page (mostly Windows-1252), or UTF-8 as newer

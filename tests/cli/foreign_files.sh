@@ -164,6 +164,16 @@ fails "a library's formats.sas7bcat beside the data is named" 0 \
 head -c -1 "$tmp/outside/f.sas7bdat" >"$tmp/cut.sas7bdat"
 fails "a SAS data file cut short gives its size and the size its header promises" 2 \
   'bytes where its header promises' "$cb" "$tmp/cut.sas7bdat"
+head -c 100 "$tmp/outside/f.sas7bdat" >"$tmp/cut.sas7bdat"
+fails "so does one cut inside the header's first fields" 2 \
+  'the file has 100 bytes, too few for the header of a SAS data file: it is cut short' "$cb" "$tmp/cut.sas7bdat"
+
+# An empty extract: no cases, its 120 columns described over several pages
+# (ReadStat refused such a file as invalid, a narrow one not).
+python3 -c 'print(",".join(f"v{i}" for i in range(1, 121)))' >"$tmp/wide.csv"
+"$build/foreign-writer" "$tmp/wide.csv" "$tmp/wide.sas7bdat"
+fails "a wide SAS data file without cases is an empty dataset with every variable" 1 'Empty dataset' \
+  "$cb" "$tmp/wide.sas7bdat" 'CODEBOOK v1 v120'
 
 # Old releases as Stata wrote them: the largest valid byte is 126 before 113
 # and 100 from 113 on; text is UTF-8 or Windows-1252, byte by byte.
