@@ -82,7 +82,8 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
     // to end with a NUL, reading on past it where it does not. A binary
     // value that ends with a NUL is shown as text; a text value that does
     // not is not handed over at all (the read fails) rather than read
-    // beyond its end. (An empty value has no record.)
+    // beyond its end. (An empty value has no record.) Any other binary
+    // value is left for ReadStat to refuse; its place is noted for the message.
     if (f.textValue > 0 && got == f.textValue && out[got - 1] != '\0') {
       f.unendedStrl = true;
       f.textValue = 0;
@@ -100,10 +101,19 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
       } else if (length > 0) {  // rare: a look at the value's last byte
         const std::int64_t value = f.position + static_cast<std::int64_t>(got) - f.view.Shift();  // in the file
         unsigned char last = 1;
-        if (::pread(::fileno(f.file), &last, 1, value + length - 1) == 1 && last == 0) {
+        const bool read = ::pread(::fileno(f.file), &last, 1, value + length - 1) == 1;
+        if (read && last == 0) {
           out[got - 5] = static_cast<char>(130);
-        } else {
-          f.unendedStrl = true;
+        } else if (read && f.binaryVariable == 0) {
+          const auto field = [&](std::size_t at, std::size_t size) {
+            std::uint64_t x = 0;
+            for (std::size_t i = 0; i < size; ++i) {
+              x = x << 8 | static_cast<unsigned char>(out[at + (f.view.bigEndian ? i : size - 1 - i)]);
+            }
+            return x;
+          };
+          f.binaryVariable = field(0, 4);
+          f.binaryCase = field(4, got - 9);  // o: 4 bytes in 117, 8 from 118
         }
       }
     }
@@ -412,10 +422,13 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
     if (kind == ForeignKind::Sas && ctx != nullptr) {
       if (std::string shortfall = SasShortfall(path); !shortfall.empty()) ctx->detail = std::move(shortfall);
     }
-    if (parser.UnendedStrl() && ctx != nullptr && ctx->detail.empty()) {
-      ctx->detail =
-          "a strL value is kept as binary bytes, or as text without the NUL that ends text, which ReadStat "
-          "does not read";
+    if (const auto [variable, row] = parser.BinaryStrl(); variable > 0 && ctx != nullptr) {
+      // ReadStat's refusal reads as if the file were damaged: it is not.
+      ctx->detail = "the strL value of variable " + std::to_string(variable) + " in case " + std::to_string(row) +
+                    " is binary (not text), which ReadStat does not read";
+      ctx->whole = true;
+    } else if (parser.UnendedStrl() && ctx != nullptr && ctx->detail.empty()) {
+      ctx->detail = "a text strL value lacks the NUL that ends it";
     }
     return error;
   }
@@ -452,8 +465,8 @@ std::string Failure(const std::string& display, ForeignKind kind, readstat_error
     message += ctx.encoding.empty() ? ". Give the file's encoding with --encoding NAME (for example latin1 or cp1252)"
                                     : ". Its text is not in the encoding given, " + ctx.encoding +
                                           ": give the file's own with --encoding NAME (for example latin1 or cp1252)";
-  } else if (error == READSTAT_ERROR_READ || error == READSTAT_ERROR_SEEK || error == READSTAT_ERROR_PARSE ||
-             error == READSTAT_ERROR_ROW_COUNT_MISMATCH) {
+  } else if (!ctx.whole && (error == READSTAT_ERROR_READ || error == READSTAT_ERROR_SEEK ||
+                            error == READSTAT_ERROR_PARSE || error == READSTAT_ERROR_ROW_COUNT_MISMATCH)) {
     message += ". The file is damaged or incomplete";
   }
   return message;

@@ -24,6 +24,7 @@ struct ParseContext {
   std::int64_t caseIndex = -1;  // 0-based index of the last case seen
   bool inCases = false;         // the dictionary was read: failures are in the cases
   std::string encoding;         // the encoding the parse was given (Run sets it), if any
+  bool whole = false;           // the file is whole; ReadStat cannot read what it holds
 };
 
 inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx); }
@@ -64,9 +65,11 @@ struct BufferedFile {
   std::FILE* file = nullptr;
   std::vector<char> buffer = std::vector<char>(std::size_t{1} << 20);
   bool endedInsideRead = false;
-  std::size_t askedAtEnd = 0;   // bytes the last read asked for, when it got none
-  bool afterGso = false;        // the last read was a strL record's "GSO"
-  bool unendedStrl = false;     // a strL value without a closing NUL was met
+  std::size_t askedAtEnd = 0;  // bytes the last read asked for, when it got none
+  bool afterGso = false;       // the last read was a strL record's "GSO"
+  bool unendedStrl = false;    // a text strL value without its closing NUL was met
+  // A binary strL value that ReadStat cannot read: its variable and case (1-based).
+  std::uint64_t binaryVariable = 0, binaryCase = 0;
   std::uint32_t textValue = 0;  // the length of the text strL value ReadStat reads next
   FileView view;
   std::int64_t position = 0;  // in the view; while within its head, the file stands at headEnd
@@ -83,6 +86,7 @@ class Parser {
   readstat_parser_t* p;
   bool EndedInsideRead() const { return fIo.endedInsideRead || fIo.askedAtEnd > BufferedFile::kLengthField; }
   bool UnendedStrl() const { return fIo.unendedStrl; }
+  std::pair<std::uint64_t, std::uint64_t> BinaryStrl() const { return {fIo.binaryVariable, fIo.binaryCase}; }
   const FileView& View() const { return fIo.view; }
   void SetView(FileView view) { fIo.view = std::move(view); }
   std::string encoding;  // given to ReadStat, if any

@@ -26,7 +26,7 @@ check "a 119 file with ReadStat's strL references keeps its strings" bash -c \
 # A strL record holds text (type 130, the value ending with a NUL) or binary
 # bytes (129). ReadStat refused a file with a binary record whole, and read a
 # text value that lacks its NUL on past its end.
-python3 - "$tmp/strl.dta" "$tmp/binary.dta" "$tmp/unended.dta" <<'PY'
+python3 - "$tmp/strl.dta" "$tmp/binary.dta" "$tmp/unended.dta" "$tmp/image.dta" <<'PY'
 import struct, sys
 data = bytearray(open(sys.argv[1], "rb").read())
 binary, unended = bytearray(data), bytearray(data)
@@ -38,12 +38,18 @@ while at >= 0:
     at = data.find(b"GSO", end)
 open(sys.argv[2], "wb").write(binary)
 open(sys.argv[3], "wb").write(unended)
+for i, (b, u) in enumerate(zip(binary, unended)):
+    binary[i] = u if b == data[i] else b  # binary records, their values without a NUL
+open(sys.argv[4], "wb").write(binary)
 PY
 check "binary strL records that end with a NUL read as text" bash -c \
   "'$cb' '$tmp/binary.dta' 'CODEBOOK s' --format json | grep -c '\"category\": \"[abc]\"' | grep -qx 3"
 fails "a text strL record without its NUL is refused, not read beyond" 2 \
-  '(a strL value is kept as binary bytes, or as text without the NUL that ends text, which ReadStat does not read)' \
+  'unended.dta: cannot read this Stata data file (.dta): Unable to read from file (a text strL value lacks the NUL that ends it). The file is damaged' \
   "$cb" "$tmp/unended.dta"
+fails "a binary strL value is named, not taken for damage" 2 \
+  '(the strL value of variable 2 in case 1 is binary (not text), which ReadStat does not read)' "$cb" "$tmp/image.dta"
+check "and the file is not said to be damaged" bash -c "! grep -q damaged '$tmp/.stderr'"
 for f in new.dta old.dta t.xpt; do
   check "$f whole reads" test "$(status_of "$cb" "$tmp/$f")" = 0
 done
