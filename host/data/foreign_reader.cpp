@@ -265,7 +265,11 @@ const char* PackedKind(std::string_view head) {
   }
 }
 
-// The first of these files beside the data file; empty when none is there.
+// The first of these files beside the data file, else one whose name is one
+// of them in other letter cases (as a file copied from a system that ignores
+// case may be named); empty when none is there. Under another case only a
+// plain file counts: a link is followed under its exact name alone, which is
+// what a data package's folder check looks at.
 std::string FileBeside(const std::string& path, std::initializer_list<std::string> names) {
   const fs::path folder = fs::path(path).parent_path();
   std::error_code ec;
@@ -273,11 +277,23 @@ std::string FileBeside(const std::string& path, std::initializer_list<std::strin
     const fs::path file = folder / name;
     if (fs::is_regular_file(file, ec)) return file.string();
   }
-  return {};
+  std::string found;
+  for (fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const bool named = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+      return name.size() == n.size() && LowerAscii(name) == LowerAscii(n);
+    });
+    std::error_code kind;
+    if (named && it->symlink_status(kind).type() == fs::file_type::regular && (found.empty() || name < found)) {
+      found = name;
+    }
+  }
+  return found.empty() ? std::string() : (folder / found).string();
 }
 
 // The catalog of a SAS data file: the one given, else NAME.sas7bcat beside
-// the data (any case of the extension); empty when there is none.
+// the data (in any letter case); empty when there is none.
 std::string FindCatalog(const std::string& path, const std::string& given) {
   if (!given.empty()) return given;
   const std::string stem = fs::path(path).stem().string();

@@ -157,6 +157,18 @@ fails "--catalog with a CSV file is ignored with a warning" 0 \
   "f.sas7bcat: a format catalog belongs to a SAS data file (.sas7bdat); ignored for $tmp/pkg/d.csv" \
   "$cb" "$tmp/pkg/d.csv" --catalog "$tmp/sas/f.sas7bcat"
 
+# Files copied from a system that ignores letter case: the catalog is found
+# in any case, but a link only under the exact name (that a package checks).
+mkdir "$tmp/case"
+cp "$tmp/sas/f.sas7bdat" "$tmp/case/Survey.sas7bdat"
+cp "$tmp/sas/f.sas7bcat" "$tmp/case/survey.sas7bcat"
+ln -s ../sas/f.sas7bcat "$tmp/case/LINKED.sas7bcat"
+cp "$tmp/sas/f.sas7bdat" "$tmp/case/linked.sas7bdat"
+check "a catalog beside the data in another letter case gives the labels" bash -c \
+  "'$cb' '$tmp/case/Survey.sas7bdat' --format json | grep -q '\"text\": \"one\"'"
+check "a link in another letter case is not followed" bash -c \
+  "! '$cb' '$tmp/case/linked.sas7bdat' --format json | grep -q '\"text\": \"one\"'"
+
 # SAS keeps a library's formats in formats.sas7bcat: beside a data file
 # without a catalog of its own, it is pointed at, not read.
 mkdir "$tmp/lib"
