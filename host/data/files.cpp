@@ -112,8 +112,11 @@ std::string ReadInputFile(const std::string& path, std::size_t maxBytes, const s
     }
     text.erase(0, 3);
   } else if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
-    return FromUtf16(text, path, what);
+    text = FromUtf16(text, path, what);
   }
+  // DOS editors end a text file with Ctrl-Z, their end-of-file mark: no
+  // part of a descriptor or a command.
+  while (!text.empty() && text.back() == '\x1A') text.pop_back();
   return text;
 }
 

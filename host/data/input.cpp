@@ -22,6 +22,8 @@ namespace host {
 namespace {
 
 constexpr std::size_t kChunk = std::size_t{1} << 17;
+// The end-of-file mark of DOS (and CP/M) text files: Ctrl-Z.
+constexpr char kEofMark = '\x1A';
 
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -254,6 +256,44 @@ class IconvSource : public ByteSource {
   bool fAfterCr = false;
 };
 
+// Leaves out the end-of-file mark (Ctrl-Z) that DOS tools write after the
+// text, and the run of them CP/M ones pad the last block with: no part of
+// the data, and read as a row it would be a ragged one. Marks followed by
+// anything else are kept.
+class EofMarkSource : public ByteSource {
+ public:
+  explicit EofMarkSource(std::unique_ptr<ByteSource> inner) : fInner(std::move(inner)), fIn(kChunk) {}
+
+  std::size_t Read(char* buffer, std::size_t size) override {
+    while (fOutPos == fOut.size()) {
+      fOut.clear();
+      fOutPos = 0;
+      const std::size_t n = fInner->Read(fIn.data(), fIn.size());
+      if (n == 0) return 0;  // the marks held back ended the text
+      std::size_t keep = n;
+      while (keep > 0 && fIn[keep - 1] == kEofMark) --keep;
+      if (keep == 0) {
+        fHeld += n;
+        continue;
+      }
+      fOut.append(fHeld, kEofMark);
+      fOut.append(fIn.data(), keep);
+      fHeld = n - keep;
+    }
+    const std::size_t n = std::min(size, fOut.size() - fOutPos);
+    std::memcpy(buffer, fOut.data() + fOutPos, n);
+    fOutPos += n;
+    return n;
+  }
+
+ private:
+  std::unique_ptr<ByteSource> fInner;
+  std::vector<char> fIn;
+  std::string fOut;
+  std::size_t fOutPos = 0;
+  std::size_t fHeld = 0;
+};
+
 // Rewrites a CSV dialect (escape characters, quotes that are not doubled,
 // blanks after delimiters, comment lines) into RFC 4180 with '"' quotes.
 // Comment lines become blank lines, and the line breaks inside cells are
@@ -458,6 +498,14 @@ bool IconvKnows(const std::string& name) {
   return true;
 }
 
+// Whether a regular file's last byte is the end-of-file mark.
+bool EndsWithEofMark(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
+  char last = 0;
+  return ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == kEofMark;
+}
+
 bool IsUtf8Name(const std::string& encoding) {
   const std::string e = LowerAscii(IconvName(encoding));
   return e.empty() || e == "utf-8" || e == "utf8";
@@ -603,10 +651,11 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   const bool zstd = packing == Packing::Zstd;
   if (!fromStdin && regular && !gzip && !zstd && IsUtf8Name(request.encoding) && !request.dialect.Needed()) {
     // The common case: a plain file read as it is (unless it starts with a
-    // UTF-16 byte order mark, which only a conversion reads).
+    // UTF-16 byte order mark, which only a conversion reads, or ends with
+    // the end-of-file mark of DOS tools, which the copy leaves out).
     const bool utf16 =
         magic.size() >= 2 && ((magic[0] == '\xFF' && magic[1] == '\xFE') || (magic[0] == '\xFE' && magic[1] == '\xFF'));
-    if (!utf16) return std::make_shared<CsvInput>(request.path, -1);
+    if (!utf16 && !EndsWithEofMark(fd)) return std::make_shared<CsvInput>(request.path, -1);
   }
 
   std::unique_ptr<PeekSource> decoded;
@@ -628,6 +677,7 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   } else {
     text = std::move(decoded);
   }
+  text = std::make_unique<EofMarkSource>(std::move(text));
   if (request.dialect.Needed()) text = std::make_unique<DialectSource>(std::move(text), request.dialect);
 
   const int spool = OpenSpool(request.displayName);

@@ -47,6 +47,11 @@ printf 'a,b\n1,\x81\n' >"$tmp/cp.csv"
 fails "a byte that is not in the encoding names its line" 2 'cp.csv, line 2' "$cb" "$tmp/cp.csv" --encoding cp1252 --quiet
 printf '\xff\xfea\x00,\x00b\x00\n\x001\x00,\x00x\x00\n\x00' >"$tmp/utf16.csv"
 check "a UTF-16 file with a byte order mark is read" bash -c "'$cb' '$tmp/utf16.csv' --format json --quiet | grep -q '\"title\": \"b\"'"
+# DOS tools end a text file with Ctrl-Z; CP/M ones pad the last block with it.
+{ sed 's/$/\r/' $pub/survey.csv; printf '\x1A'; } >"$tmp/dos.csv"
+check "a Ctrl-Z after the last line is no row" same_as_plain "$tmp/dos.csv"
+{ cat $pub/survey.csv; head -c 300 /dev/zero | tr '\0' '\032'; } | gzip -c >"$tmp/cpm.csv.gz"
+check "Ctrl-Z padding of a compressed file is no row" same_as_plain "$tmp/cpm.csv.gz"
 
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
