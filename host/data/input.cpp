@@ -506,6 +506,14 @@ bool EndsWithEofMark(int fd) {
   return ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == kEofMark;
 }
 
+// Whether an iconv name is one of the Unicode encodings that a byte order
+// mark may begin (UTF-16, UTF-32 and their older names).
+bool UnicodeName(const std::string& encoding) {
+  std::string e = LowerAscii(encoding);
+  e.erase(std::remove_if(e.begin(), e.end(), [](char c) { return c == '-' || c == '_'; }), e.end());
+  return e.starts_with("utf") || e.starts_with("ucs") || e.starts_with("unicode");
+}
+
 bool IsUtf8Name(const std::string& encoding) {
   const std::string e = LowerAscii(IconvName(encoding));
   return e.empty() || e == "utf-8" || e == "utf8";
@@ -522,7 +530,14 @@ std::string IconvName(const std::string& encoding) {
   if (e == "mac-roman" || e == "macroman" || e == "x-mac-roman") return "macintosh";
   if (IconvKnows(e)) return e;
   e.erase(std::remove(e.begin(), e.end(), '-'), e.end());
-  return IconvKnows(e) ? e : encoding;
+  if (IconvKnows(e)) return e;
+  // "windows1252": iconv wants a dash between the name and its number.
+  const auto digit = std::find_if(e.begin(), e.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digit != e.begin() && digit != e.end()) {
+    std::string dashed = std::string(e.begin(), digit) + "-" + std::string(digit, e.end());
+    if (IconvKnows(dashed)) return dashed;
+  }
+  return encoding;
 }
 
 CsvInput::~CsvInput() {
@@ -671,6 +686,20 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   if (encoding.empty()) {
     const std::string_view bom = decoded->Peek(2);
     if (bom == "\xFF\xFE" || bom == "\xFE\xFF") encoding = "UTF-16";
+  }
+  if (!encoding.empty() && !UnicodeName(encoding)) {
+    // A byte order mark says what the text is; read in the encoding named
+    // instead, the mark and every character after the first 127 would come
+    // out as other characters.
+    const std::string_view mark = decoded->Peek(3);
+    const char* kind = mark == "\xEF\xBB\xBF"                                               ? "UTF-8"
+                       : mark.substr(0, 2) == "\xFF\xFE" || mark.substr(0, 2) == "\xFE\xFF" ? "UTF-16"
+                                                                                            : nullptr;
+    if (kind != nullptr) {
+      throw InputError(request.displayName + ": the file begins with a " + kind + " byte order mark, so its text is " +
+                       kind + ", not " + request.encoding +
+                       "; leave out --encoding (or the resource's \"encoding\"): the mark is enough");
+    }
   }
   if (!encoding.empty()) {
     text = std::make_unique<IconvSource>(std::move(decoded), request.displayName, encoding);

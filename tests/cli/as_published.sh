@@ -121,6 +121,8 @@ fails "a package folder named as the dataset points to its descriptor" 2 \
 printf 'a,b\n1,caf\xe9\n' >"$tmp/latin1.csv"
 check "encodings as Python spells them: latin-1" bash -c \
   "'$cb' '$tmp/latin1.csv' --encoding latin-1 --format text --quiet 'CODEBOOK b /STATISTICS COUNT' | grep -q café"
+check "and without the dash before the number: windows1252" bash -c \
+  "'$cb' '$tmp/latin1.csv' --encoding windows1252 --format text --quiet 'CODEBOOK b /STATISTICS COUNT' | grep -q café"
 mkdir "$tmp/sig"
 cp "$tmp/plain.csv" "$tmp/sig/d.csv"
 echo '{"resources": [{"path": "d.csv", "encoding": "utf-8-sig"}]}' >"$tmp/sig/p.json"

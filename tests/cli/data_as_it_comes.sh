@@ -47,6 +47,12 @@ printf 'a,b\n1,\x81\n' >"$tmp/cp.csv"
 fails "a byte that is not in the encoding names its line" 2 'cp.csv, line 2' "$cb" "$tmp/cp.csv" --encoding cp1252 --quiet
 printf '\xff\xfea\x00,\x00b\x00\n\x001\x00,\x00x\x00\n\x00' >"$tmp/utf16.csv"
 check "a UTF-16 file with a byte order mark is read" bash -c "'$cb' '$tmp/utf16.csv' --format json --quiet | grep -q '\"title\": \"b\"'"
+fails "an encoding named for a file whose mark says UTF-16 names both" 2 \
+  'utf16.csv: the file begins with a UTF-16 byte order mark, so its text is UTF-16, not latin1' \
+  "$cb" "$tmp/utf16.csv" --encoding latin1 --quiet
+{ printf '\xEF\xBB\xBF'; cat $pub/survey.csv; } >"$tmp/bom.csv"
+fails "an encoding named for a file whose mark says UTF-8 names both" 2 'its text is UTF-8, not cp1252' \
+  "$cb" "$tmp/bom.csv" --encoding cp1252 --quiet
 # DOS tools end a text file with Ctrl-Z; CP/M ones pad the last block with it.
 { sed 's/$/\r/' $pub/survey.csv; printf '\x1A'; } >"$tmp/dos.csv"
 check "a Ctrl-Z after the last line is no row" same_as_plain "$tmp/dos.csv"
