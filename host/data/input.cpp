@@ -632,6 +632,12 @@ std::string NotCsvAdvice(Packing packing) {
 }  // namespace
 
 std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
+  if (request.text) {
+    const int spool = OpenSpool(request.displayName);
+    auto input = std::make_shared<CsvInput>("/proc/self/fd/" + std::to_string(spool), spool);
+    WriteAll(spool, request.text->data(), request.text->size(), request.displayName);
+    return input;
+  }
   const bool fromStdin = request.path == "-";
   int fd = STDIN_FILENO;
   bool regular = false;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,9 @@ struct InputRequest {
   std::string displayName;  // in messages
   std::string encoding;     // iconv name; empty: UTF-8 (a UTF-16 byte order mark is honoured)
   DialectRewrite dialect;   // rewritten when Needed()
+  // The data themselves, as UTF-8 CSV (the rows a descriptor holds inline):
+  // copied into the temporary file; path only names their descriptor.
+  std::optional<std::string> text;
 };
 
 // The file the record reader opens. Holds the temporary copy open, if any:

@@ -990,6 +990,7 @@ bool HasTableExtension(const std::string& path) {
 bool IsTabular(const Json& r) {
   if (!r.is_object()) return false;
   if (r.contains("schema")) return true;
+  if (r.contains("data") && !r.contains("path")) return true;  // rows written inline
   if (r.contains("profile") && r["profile"].is_string() &&
       r["profile"].get<std::string>().find("tabular") != std::string::npos) {
     return true;
@@ -1231,17 +1232,131 @@ bool TabSeparated(const Json& res) {
   return TableExtension(first->get<std::string>()) == ".tsv";
 }
 
+// The resource's schema, or the note that everything is inferred.
+void ReadResourceSchema(const Descriptor& d, const Json& res, const std::string& rp, const std::string& descriptorPath,
+                        Plan& plan) {
+  if (res.contains("schema")) {
+    d.Try([&] {
+      std::string where = Member(rp, "schema");
+      ReadSchema(d, Referenced(descriptorPath, res["schema"], where, plan.referenced, plan.referencedFiles), where,
+                 plan);
+    });
+  } else {
+    plan.inferAll = true;
+    plan.bareMissing = {""};
+  }
+  // The dialect's null sequence (\N as database exports write it) means no
+  // value in every column, beside each field's own missing values.
+  if (!plan.nullSequence.empty()) {
+    plan.bareMissing.push_back(plan.nullSequence);
+    for (FieldSpec& f : plan.fields) f.missingTexts.push_back(plan.nullSequence);
+  }
+}
+
+// One cell of rows written inline, as CSV text: strings as written, numbers
+// in their shortest exact form, booleans as true/false (a boolean field's
+// default texts), null as the empty cell, objects and arrays as JSON.
+void AppendInlineCell(std::string& csv, const Json& cell, bool alone) {
+  std::string text;
+  if (cell.is_string()) {
+    text = cell.get<std::string>();
+  } else if (cell.is_boolean()) {
+    text = cell.get<bool>() ? "true" : "false";
+  } else if (!cell.is_null()) {
+    text = cell.dump();
+  }
+  // Alone in its row, an empty or blank cell would make a blank line.
+  if (!alone && text.find_first_of(",\"\r\n") == std::string::npos) {
+    csv += text;
+    return;
+  }
+  csv += '"';
+  for (const char c : text) csv += c == '"' ? std::string("\"\"") : std::string(1, c);
+  csv += '"';
+}
+
+// A resource whose rows stand in the descriptor ("data"): an array of rows,
+// each an array of cells (the first row the header, unless the dialect says
+// there is none) or an object of cells by field name (the header is then
+// the schema's fields, else the names in the order first met). The rows are
+// written as CSV into the temporary file, and read from there like a file;
+// messages name them by the property and count the header as line 1.
+void ReadInlineResource(const Descriptor& d, const Json& res, const std::string& rp, const std::string& descriptorPath,
+                        Plan& plan, InputRequest& request) {
+  const std::string where = Member(rp, "data");
+  const Json& data = res["data"];
+  if (!data.is_array()) d.Fail(where, "expected the rows of a table (an array of arrays or of objects)");
+  const bool objects = !data.empty() && data[0].is_object();
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (objects ? !data[i].is_object() : !data[i].is_array()) {
+      d.Fail(Element(where, i), std::string("expected a row ") + (objects ? "object" : "array") +
+                                    " like the first, found " + data[i].type_name());
+    }
+  }
+  if (res.contains("dialect")) {
+    d.Try([&] {
+      std::string dialectWhere = Member(rp, "dialect");
+      const Json& dialect =
+          Referenced(descriptorPath, res["dialect"], dialectWhere, plan.referenced, plan.referencedFiles);
+      DialectRewrite unused;
+      ReadDialect(d, dialect, dialectWhere, plan, unused);
+    });
+  }
+  // The rows are written as plain CSV: of the dialect only the header counts.
+  const bool header = plan.dialect.header || objects;
+  plan.dialect = CsvDialect{};
+  plan.dialect.header = header;
+  ReadResourceSchema(d, res, rp, descriptorPath, plan);
+
+  std::string csv;
+  if (objects) {
+    std::vector<std::string> names;
+    for (const FieldSpec& f : plan.fields) names.push_back(f.name);  // as given: renaming comes later
+    if (plan.inferAll) {
+      std::set<std::string> seen;
+      for (const Json& row : data) {
+        for (const auto& [key, value] : row.items()) {
+          if (seen.insert(key).second) names.push_back(key);
+        }
+      }
+    }
+    for (std::size_t c = 0; c < names.size(); ++c) {
+      if (c > 0) csv += ',';
+      AppendInlineCell(csv, Json(names[c]), names.size() == 1);
+    }
+    csv += '\n';
+    for (const Json& row : data) {
+      for (std::size_t c = 0; c < names.size(); ++c) {
+        if (c > 0) csv += ',';
+        AppendInlineCell(csv, row.contains(names[c]) ? row[names[c]] : Json(), names.size() == 1);
+      }
+      csv += '\n';
+    }
+  } else {
+    for (const Json& row : data) {
+      for (std::size_t c = 0; c < row.size(); ++c) {
+        if (c > 0) csv += ',';
+        AppendInlineCell(csv, row[c], row.size() == 1);
+      }
+      csv += '\n';
+    }
+  }
+  plan.csvDisplay = d.File() + " (" + where + ")";
+  request.path = descriptorPath;
+  request.displayName = plan.csvDisplay;
+  request.text = std::move(csv);
+}
+
 // The resource's file, dialect, encoding and schema.
 void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, const std::string& descriptorPath,
                   const LoadOptions& options, Plan& plan, InputRequest& request) {
   d.Object(res, rp);
-  d.CheckKeys(res, rp, {"path", "dialect", "schema", "encoding"},
+  d.CheckKeys(res, rp, {"path", "data", "dialect", "schema", "encoding"},
               {"name", "profile", "title", "description", "format", "mediatype", "bytes", "hash", "sources", "licenses",
                "scheme", "type", "compression", "homepage", "$schema", "hashing", "stats"});
   if (res.contains("data") && !res.contains("path")) {
-    d.Fail(Member(rp, "data"),
-           "data written inside the descriptor are not read; put them in a CSV file and name it "
-           "in \"path\"");
+    ReadInlineResource(d, res, rp, descriptorPath, plan, request);
+    return;
   }
   if (!res.contains("path")) d.Fail(rp, "a resource needs a \"path\" to its CSV file");
   // A path, or the paths of the files that hold the cases one after another.
@@ -1304,22 +1419,7 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
       ReadDialect(d, dialect, where, plan, request.dialect);
     });
   }
-  if (res.contains("schema")) {
-    d.Try([&] {
-      std::string where = Member(rp, "schema");
-      ReadSchema(d, Referenced(descriptorPath, res["schema"], where, plan.referenced, plan.referencedFiles), where,
-                 plan);
-    });
-  } else {
-    plan.inferAll = true;
-    plan.bareMissing = {""};
-  }
-  // The dialect's null sequence (\N as database exports write it) means no
-  // value in every column, beside each field's own missing values.
-  if (!plan.nullSequence.empty()) {
-    plan.bareMissing.push_back(plan.nullSequence);
-    for (FieldSpec& f : plan.fields) f.missingTexts.push_back(plan.nullSequence);
-  }
+  ReadResourceSchema(d, res, rp, descriptorPath, plan);
 }
 
 // The package's title, documents and attributes (over a Stata or SAS file,

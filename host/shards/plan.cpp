@@ -245,6 +245,11 @@ PlanRecorder::PlanRecorder(std::shared_ptr<Dataset> dataset) : fImpl(std::make_u
     if (part->request.path == "-") {
       throw InputError("standard input cannot be read again by the parts' passes; save it to a file and name that");
     }
+    if (part->request.text) {
+      throw InputError(
+          "the rows written inside the descriptor cannot be split into parts; save them to a CSV file "
+          "and name it in \"path\"");
+    }
   }
   fImpl->dry = std::make_shared<DryRunSource>();
   fImpl->dataset->cases = fImpl->dry;

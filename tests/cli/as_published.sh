@@ -187,4 +187,22 @@ echo '{"resources": [{"path": "semi.csv", "dialect": {"delimiter": ";", "headerR
 fails "a header on another row is refused, naming the property" 2 \
   'resources[0].dialect.headerRows: only a header on the first row is read' "$cb" "$tmp/fl/rows.json" --quiet
 
+# Rows written inside the descriptor, as arrays or as objects.
+echo '{"resources": [{"name": "t", "data": [["a", "b"], [1, 2.5], ["3", "4"]]}]}' >"$tmp/fl/rows-arrays.json"
+check "rows written in the descriptor as arrays read as the file" same "$tmp/fl/rows-arrays.json"
+echo '{"resources": [{"data": [{"a": 1, "b": 2.5}, {"b": 4, "a": 3}]}]}' >"$tmp/fl/rows-objects.json"
+check "and as objects, by name" same "$tmp/fl/rows-objects.json"
+echo '{"resources": [{"data": [{"b": 2.5, "a": 1}, {"a": 3, "b": 4}],
+  "schema": {"fields": [{"name": "a", "measure": "nominal"}, {"name": "b"}]}}]}' >"$tmp/fl/rows-schema.json"
+check "in the schema's order" same "$tmp/fl/rows-schema.json"
+echo '{"resources": [{"data": [{"a": 1}, {"a": null}, {"a": "x"}],
+  "schema": {"fields": [{"name": "a", "type": "integer"}]}}]}' >"$tmp/fl/rows-bad.json"
+fails "a bad cell among them names the row as a line" 2 \
+  'rows-bad.json (resources[0].data), line 4, column 1 (variable a)' "$cb" "$tmp/fl/rows-bad.json" --quiet
+echo '{"resources": [{"data": [{"s": "two words, a comma"}, {"s": null}, {"s": "say \"hi\""}]}]}' >"$tmp/fl/rows-one.json"
+check "a one-column table keeps its empty value and its quotes" bash -c \
+  "'$cb' '$tmp/fl/rows-one.json' --format text --quiet 'CODEBOOK s /STATISTICS COUNT' | tr -s ' ' | grep -c -e '^ 1$' -e '^ say \"hi\" 1$' -e '^ two words, a comma 1$' | grep -qx 3"
+fails "such rows are not split into parts" 2 'the rows written inside the descriptor cannot be split into parts' \
+  "$cb" "$tmp/fl/rows-arrays.json" --write-plan "$tmp/fl/plan" --quiet
+
 finish
