@@ -1,6 +1,7 @@
 #include "host/data/scan.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -59,14 +60,16 @@ bool InexactWhole(std::string_view text, double value) {
   return n <= 0 || std::string_view(exact, static_cast<std::size_t>(n)) != text;
 }
 
-// "1,25" (a decimal comma, at most 15 digits); a plain integer too.
+// "1,25" (a decimal comma, at most 15 digits), also ",5" as ".5" is read;
+// a plain integer too.
 bool ParseCommaDecimal(std::string_view text, double& value, int& intDigits, int& decimals) {
   const std::size_t comma = text.find(',');
   if (comma == std::string_view::npos) return ParseSimpleDecimal(text, value, intDigits, decimals);
   if (text.find('.') != std::string_view::npos || comma + 1 == text.size()) return false;
   std::string plain(text);
   plain[comma] = '.';
-  return comma > 0 && plain[comma - 1] >= '0' && plain[comma - 1] <= '9' &&
+  const char before = comma > 0 ? plain[comma - 1] : '+';
+  return (std::isdigit(static_cast<unsigned char>(before)) || before == '+' || before == '-') &&
          ParseSimpleDecimal(plain, value, intDigits, decimals);
 }
 

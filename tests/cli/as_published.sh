@@ -187,6 +187,10 @@ echo '{"resources": [{"path": "semi.csv", "dialect": {"delimiter": ";", "headerR
 fails "a header on another row is refused, naming the property" 2 \
   'resources[0].dialect.headerRows: only a header on the first row is read' "$cb" "$tmp/fl/rows.json" --quiet
 
+printf 'a;b\n1,5;x\n,5;y\n-,5;z\n' >"$tmp/fl/comma.csv"
+check "a decimal comma without a digit before it is a number, as .5 is" bash -c \
+  "'$cb' '$tmp/fl/comma.csv' --format text --quiet 'CODEBOOK a /STATISTICS MEAN' | grep -q '^  Mean  *0.500$'"
+
 # Rows written inside the descriptor, as arrays or as objects.
 echo '{"resources": [{"name": "t", "data": [["a", "b"], [1, 2.5], ["3", "4"]]}]}' >"$tmp/fl/rows-arrays.json"
 check "rows written in the descriptor as arrays read as the file" same "$tmp/fl/rows-arrays.json"
