@@ -375,6 +375,15 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
                      "file (.sas7bdat); the catalog is found beside it as NAME.sas7bcat, or give it with "
                      "--catalog FILE");
   }
+  // SAS's other transport layout, of PROC CPORT, comes under .xpt as often
+  // as not; only SAS reads it. Its first record is text, so it would be
+  // taken for a CSV file under another name.
+  if (kind == ForeignKind::None && promised != ForeignKind::None &&
+      head.rfind("**COMPRESSED** **COMPRESSED**", 0) == 0) {
+    throw InputError(path + ": not " + ForeignKindText(promised) +
+                     ": it is a SAS CPORT file (written by PROC CPORT), whose layout only SAS reads; ask for the "
+                     "data as a transport file written with the XPORT engine, or as a SAS data file (.sas7bdat)");
+  }
   if (kind == ForeignKind::None && promised != ForeignKind::None) {
     std::size_t bad = 0;
     const bool text = !head.empty() && head.find('\0') == std::string::npos && ValidUtf8(head.substr(0, 60), bad);

@@ -228,6 +228,11 @@ gzip -c "$tmp/new.dta" >"$tmp/packed.dta"
 fails "a compressed Stata file under its own name is said to be compressed" 2 \
   'packed.dta: not a Stata data file (.dta): its first bytes are not those of such a file (they are those of a gzip-compressed file: take the file out of it first)' \
   "$cb" "$tmp/packed.dta"
+printf '**COMPRESSED** **COMPRESSED** **COMPRESSED** **COMPRESSED** **COMPRESSED********' >"$tmp/cport.xpt"
+head -c 400 /dev/zero >>"$tmp/cport.xpt"
+fails "a file of PROC CPORT under .xpt is named as such, not as text" 2 \
+  'cport.xpt: not a SAS transport file (.xpt): it is a SAS CPORT file (written by PROC CPORT), whose layout only SAS reads' \
+  "$cb" "$tmp/cport.xpt"
 mkdir -m 755 "$tmp/locked"
 cp "$tmp/new.dta" "$tmp/locked/l.dta"
 chmod 000 "$tmp/locked/l.dta"
