@@ -514,6 +514,15 @@ bool UnicodeName(const std::string& encoding) {
   return e.starts_with("utf") || e.starts_with("ucs") || e.starts_with("unicode");
 }
 
+// Whether an iconv name is one of UTF-16 and UTF-32, whose text of ASCII
+// characters holds zero bytes.
+bool WideUnicodeName(const std::string& encoding) {
+  std::string e = LowerAscii(encoding);
+  e.erase(std::remove_if(e.begin(), e.end(), [](char c) { return c == '-' || c == '_'; }), e.end());
+  return e.starts_with("utf16") || e.starts_with("utf32") || e.starts_with("ucs2") || e.starts_with("ucs4") ||
+         e == "unicode";
+}
+
 bool IsUtf8Name(const std::string& encoding) {
   const std::string e = LowerAscii(IconvName(encoding));
   return e.empty() || e == "utf-8" || e == "utf8";
@@ -705,6 +714,20 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
       throw InputError(request.displayName + ": the file begins with a " + kind + " byte order mark, so its text is " +
                        kind + ", not " + request.encoding +
                        "; leave out --encoding (or the resource's \"encoding\"): the mark is enough");
+    }
+  }
+  if (WideUnicodeName(encoding) && decoded->Peek(2) != "\xFF\xFE" && decoded->Peek(2) != "\xFE\xFF") {
+    // UTF-16 or UTF-32 text of CSV data has zero bytes in its first line,
+    // in the delimiters and line breaks if nowhere else. UTF-8 text read as
+    // UTF-16 gives a header of Chinese-looking characters and no case.
+    const std::string_view head = decoded->Peek(4096);
+    std::size_t bad = 0;
+    if (!head.empty() && head.find('\0') == std::string_view::npos && head.find('\n') != std::string_view::npos &&
+        ValidUtf8(head.substr(0, head.find_last_of('\n')), bad)) {
+      throw InputError(request.displayName + ": the file is not " + request.encoding +
+                       " text but UTF-8 (it has none of the zero bytes that text in " + request.encoding +
+                       " has around its commas and line breaks); leave out --encoding (or the resource's "
+                       "\"encoding\")");
     }
   }
   if (!encoding.empty()) {

@@ -53,6 +53,8 @@ fails "an encoding named for a file whose mark says UTF-16 names both" 2 \
 { printf '\xEF\xBB\xBF'; cat $pub/survey.csv; } >"$tmp/bom.csv"
 fails "an encoding named for a file whose mark says UTF-8 names both" 2 'its text is UTF-8, not cp1252' \
   "$cb" "$tmp/bom.csv" --encoding cp1252 --quiet
+fails "UTF-8 data named as UTF-16 say so, instead of a header of Chinese-looking characters" 2 \
+  'survey.csv: the file is not utf-16 text but UTF-8' "$cb" $pub/survey.csv --encoding utf-16 --quiet
 # DOS tools end a text file with Ctrl-Z; CP/M ones pad the last block with it.
 { sed 's/$/\r/' $pub/survey.csv; printf '\x1A'; } >"$tmp/dos.csv"
 check "a Ctrl-Z after the last line is no row" same_as_plain "$tmp/dos.csv"
