@@ -664,6 +664,14 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
                      "\" is not one this system converts; use an iconv name such as latin1, cp1252 or shift_jis "
                      "(iconv -l lists them)");
   }
+  // ReadStat takes a release after 119 for a damaged file. Stata 18 on
+  // writes 120 and 121 (118 and 119 with alias variables of other frames).
+  if (const int release = kind == ForeignKind::Stata ? StataRelease(path) : 0; release > 119) {
+    throw InputError(path + ": a Stata data file of release " + std::to_string(release) +
+                     ", later than the releases this program reads (104 to 119); Stata 18 and later write release "
+                     "120 or 121 for a dataset with alias variables: save it without them (or with saveold) to "
+                     "read it here");
+  }
   DictContext dict;
   dict.kind = kind;
   if (kind == ForeignKind::Transport) {

@@ -228,6 +228,10 @@ gzip -c "$tmp/new.dta" >"$tmp/packed.dta"
 fails "a compressed Stata file under its own name is said to be compressed" 2 \
   'packed.dta: not a Stata data file (.dta): its first bytes are not those of such a file (they are those of a gzip-compressed file: take the file out of it first)' \
   "$cb" "$tmp/packed.dta"
+python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); open(sys.argv[2], "wb").write(d.replace(b"<release>118<", b"<release>120<", 1))' \
+  "$tmp/new.dta" "$tmp/r120.dta"
+fails "a Stata file of a release after 119 says so, not that it is damaged" 2 \
+  'r120.dta: a Stata data file of release 120, later than the releases this program reads (104 to 119)' "$cb" "$tmp/r120.dta"
 printf '**COMPRESSED** **COMPRESSED** **COMPRESSED** **COMPRESSED** **COMPRESSED********' >"$tmp/cport.xpt"
 head -c 400 /dev/zero >>"$tmp/cport.xpt"
 fails "a file of PROC CPORT under .xpt is named as such, not as text" 2 \
