@@ -357,6 +357,12 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
     if (promised != ForeignKind::None && !fs::exists(path, ec)) {
       throw InputError(path + ": cannot open the file; check the path");
     }
+    // A pipe (or a device) is read once, from its start; these files are
+    // read more than once, and ReadStat moves about in them.
+    if (promised != ForeignKind::None && !fs::is_directory(path, ec)) {
+      throw InputError(path + ": is a pipe or a device, not a file; " + ForeignKindText(promised) +
+                       " is read from a file: save it to one and name that");
+    }
     return ForeignKind::None;
   }
   std::string head;
