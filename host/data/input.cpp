@@ -498,12 +498,12 @@ bool IconvKnows(const std::string& name) {
   return true;
 }
 
-// Whether a regular file's last byte is the end-of-file mark.
-bool EndsWithEofMark(int fd) {
+// A regular file's last byte (a space when it cannot be read).
+char LastByte(int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
-  char last = 0;
-  return ::pread(fd, &last, 1, st.st_size - 1) == 1 && last == kEofMark;
+  char last = ' ';
+  if (::fstat(fd, &st) != 0 || st.st_size == 0 || ::pread(fd, &last, 1, st.st_size - 1) != 1) return ' ';
+  return last;
 }
 
 // Whether an iconv name is one of the Unicode encodings that a byte order
@@ -685,7 +685,21 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
     // the end-of-file mark of DOS tools, which the copy leaves out).
     const bool utf16 =
         magic.size() >= 2 && ((magic[0] == '\xFF' && magic[1] == '\xFE') || (magic[0] == '\xFE' && magic[1] == '\xFF'));
-    if (!utf16 && !EndsWithEofMark(fd)) return std::make_shared<CsvInput>(request.path, -1);
+    const char last = LastByte(fd);
+    // UTF-16 text without its mark has zero bytes in its first line: the
+    // reader says what it probably is.
+    const std::size_t zero = head.find('\0');
+    const bool wide = zero != std::string_view::npos && zero < head.find('\n');
+    if (!utf16 && !wide && last == '\0') {
+      // Text that ends in zero bytes was not written to its end (a crash or
+      // a full disk while it was saved, the rest of its room left zero):
+      // read on, the zeros would be one more case, or a value of blanks.
+      throw InputError(request.displayName +
+                       ": the file ends with zero bytes (NUL) instead of text, as a file does that was not written "
+                       "to its end (a crash or a full disk while it was saved); check its last cases, then remove "
+                       "the zero bytes (tr -d '\\000')");
+    }
+    if (!utf16 && last != kEofMark) return std::make_shared<CsvInput>(request.path, -1);
   }
 
   std::unique_ptr<PeekSource> decoded;

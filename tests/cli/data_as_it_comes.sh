@@ -60,6 +60,9 @@ fails "UTF-8 data named as UTF-16 say so, instead of a header of Chinese-looking
 check "a Ctrl-Z after the last line is no row" same_as_plain "$tmp/dos.csv"
 { cat $pub/survey.csv; head -c 300 /dev/zero | tr '\0' '\032'; } | gzip -c >"$tmp/cpm.csv.gz"
 check "Ctrl-Z padding of a compressed file is no row" same_as_plain "$tmp/cpm.csv.gz"
+{ printf 'x\n1\n2\n'; head -c 100 /dev/zero; } >"$tmp/zeros.csv"
+fails "a file that ends in zero bytes, not written to its end, says so" 2 \
+  'zeros.csv: the file ends with zero bytes (NUL) instead of text' "$cb" "$tmp/zeros.csv" --quiet
 
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
