@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "host/common/text.h"
 #include "host/data/cells.h"
@@ -548,15 +549,15 @@ ColumnFacts ScanColumns(const std::string& path, ForeignKind kind, const std::st
 void AddValueLabels(QUVO_Variable& v, const std::string& setName, const DictContext& dict) {
   const auto found = dict.labelSets.find(setName);
   if (setName.empty() || found == dict.labelSets.end()) return;
+  // A value labelled twice keeps its first label. Sets of tens of thousands
+  // of labels (postal codes, occupations) are looked up, not searched.
+  std::unordered_set<std::uint64_t> seen;
   for (const LabelEntry& e : found->second) {
     if (e.isString != v.IsString()) continue;
     ValueLabel label;
-    label.value = e.isString ? ObsFromString(e.text) : ObsFromNumber(e.number);
+    label.value = e.isString ? ObsFromString(e.text) : ObsFromNumber(e.number == 0.0 ? 0.0 : e.number);
     label.label = e.label;
-    const bool duplicate = std::any_of(v.valueLabels.begin(), v.valueLabels.end(), [&](const ValueLabel& o) {
-      return e.isString ? o.value.u == label.value.u : o.value.d == label.value.d;
-    });
-    if (!duplicate) v.valueLabels.push_back(std::move(label));
+    if (seen.insert(label.value.u).second) v.valueLabels.push_back(std::move(label));
   }
 }
 
