@@ -931,6 +931,18 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
                          " more digits than a number keeps exactly (\"" + scan[i].inexactExample + "\" reads as " +
                          read + "); a descriptor that gives the field the type \"string\" keeps them as written");
     }
+    if (col.kind == CellKind::String && scan[i].numberRowsBeforeText > 0) {
+      // A spreadsheet's error value or a "n/a" far down turned a column of
+      // numbers into text; its statistics are gone without a word otherwise.
+      notes.push_back(plan.csvDisplay + ", line " + std::to_string(scan[i].firstTextLine) + ", column " +
+                      std::to_string(i + 1) + " (variable " + plan.fields[i].name + "): \"" + scan[i].firstText +
+                      "\" is the first cell that is not a number, after " +
+                      Counted(static_cast<std::size_t>(scan[i].numberRowsBeforeText), "row") +
+                      " of numbers or no value, so the column is text; if it means no value, name it as a missing "
+                      "value (" +
+                      (d == nullptr ? "--missing, which replaces the default list" : "missingValues in the schema") +
+                      ")");
+    }
     layout.columns.push_back(std::move(col));
   }
   dataset.IndexNames();

@@ -230,7 +230,16 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
                            std::to_string(col.widthLimit));
         }
         col.maxBytes = std::max(col.maxBytes, static_cast<int>(std::min<std::size_t>(raw.size(), 1u << 30)));
-        if (col.inferType) NarrowCandidates(col, candidates[c], codes[c], raw);
+        if (col.inferType) {
+          Candidates& can = candidates[c];
+          const bool numbers = can.number || can.numberComma;
+          NarrowCandidates(col, can, codes[c], raw);
+          if (numbers && !can.number && !can.numberComma && result.cases > kNumbersBeforeTextNoted) {
+            col.numberRowsBeforeText = result.cases - 1;
+            col.firstTextLine = reader.RecordLine() + cell.lineOffset;
+            col.firstText = TrimBlanks(raw);
+          }
+        }
       }
     }
   }

@@ -36,7 +36,16 @@ struct ScanColumn {
   // (9007199254740993 reads as 9007199254740992): how many, and the first.
   std::int64_t inexactWholes = 0;
   std::string inexactExample;
+  // A column of numbers that one cell far down made text: that cell's text
+  // and line, and the rows read before it (0: none such).
+  std::int64_t numberRowsBeforeText = 0;
+  std::int64_t firstTextLine = 0;
+  std::string firstText;
 };
+
+// Rows of numbers before a column's first text after which that text is
+// pointed out: a column that is text from its first rows is plainly text.
+constexpr std::int64_t kNumbersBeforeTextNoted = 100;
 
 // Whole numbers with at most this many distinct values are codes (nominal).
 constexpr std::size_t kMaxCodes = 24;

@@ -64,6 +64,10 @@ check "Ctrl-Z padding of a compressed file is no row" same_as_plain "$tmp/cpm.cs
 fails "a file that ends in zero bytes, not written to its end, says so" 2 \
   'zeros.csv: the file ends with zero bytes (NUL) instead of text' "$cb" "$tmp/zeros.csv" --quiet
 
+{ echo 'id,x'; seq 1 300 | sed 's/$/,1.5/'; echo '301,#N/A'; } >"$tmp/late.csv"
+fails "a text cell far down a column of numbers is pointed out" 0 \
+  'late.csv, line 302, column 2 (variable x): "#N/A" is the first cell that is not a number, after 300 rows' \
+  "$cb" "$tmp/late.csv" 'CODEBOOK x /STATISTICS NONE'
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"
