@@ -8,7 +8,9 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 #include "host/data/missing.h"
+#include "host/data/share_parts.h"
 
 namespace host {
 
@@ -690,6 +693,26 @@ std::int64_t LineStartAfter(int fd, std::int64_t from, std::int64_t size) {
   return size;
 }
 
+// The parts of one block's gathering (ShareParts) that reader threads with
+// nothing left to read may take.
+struct SharedParts {
+  std::size_t count = 0;
+  const std::function<void(std::size_t)>* part = nullptr;
+  std::atomic<std::size_t> next{0};  // the next part to take
+  std::atomic<std::size_t> done{0};  // parts that have run
+  std::exception_ptr error;          // the first a part threw (under the reader's mutex)
+};
+
+// The reader whose worker runs on this thread; null on any other thread.
+class PartSharer {
+ public:
+  virtual void Share(std::size_t count, const std::function<void(std::size_t)>& part) = 0;
+
+ protected:
+  ~PartSharer() = default;
+};
+thread_local PartSharer* tSharer = nullptr;
+
 // Reads the file in stretches ("chunks") on worker threads and hands their
 // blocks out in file order.
 //
@@ -702,7 +725,7 @@ std::int64_t LineStartAfter(int fd, std::int64_t from, std::int64_t size) {
 // chunk whose parse failed, is read again on the consumer's thread from the
 // right offset and line, so messages name the right line. Chunks start small
 // and double, so that a pass that stops early has read little.
-class CsvCursor : public CaseCursor {
+class CsvCursor : public CaseCursor, private PartSharer {
  public:
   CsvCursor(std::shared_ptr<const CsvLayout> layout, std::shared_ptr<CsvBlockPool> pool, std::int64_t size,
             ReadPlan plan, const SplitValues* before)
@@ -906,6 +929,7 @@ class CsvCursor : public CaseCursor {
   }
 
   void Work() {
+    tSharer = this;
     for (;;) {
       std::size_t k;
       {
@@ -913,8 +937,13 @@ class CsvCursor : public CaseCursor {
         const std::size_t ahead = static_cast<std::size_t>(fThreads) + 1;
         fChanged.wait(
             lock, [&] { return fStop.load() || fNextToParse >= fChunks.size() || fNextToParse < fNextChunk + ahead; });
-        if (fStop.load() || fNextToParse >= fChunks.size()) return;
+        if (fStop.load()) return;
+        if (fNextToParse >= fChunks.size()) {
+          HelpToEnd(lock);
+          return;
+        }
         k = fNextToParse++;
+        ++fParsing;
       }
       Chunk result;
       std::unique_ptr<Entry> entry = TakeEntry();
@@ -926,9 +955,14 @@ class CsvCursor : public CaseCursor {
       } catch (...) {
         result.failed = true;
       }
-      if (fStop.load()) return;
+      if (fStop.load()) {
+        std::lock_guard<std::mutex> lock(fMutex);
+        --fParsing;
+        return;
+      }
       {
         std::lock_guard<std::mutex> lock(fMutex);
+        --fParsing;
         Chunk& chunk = fChunks[k];
         chunk.failed = result.failed;
         chunk.start = result.start;
@@ -942,6 +976,56 @@ class CsvCursor : public CaseCursor {
       }
       fChanged.notify_all();
     }
+  }
+
+  // A worker's gathering in parts: published for the workers that have
+  // nothing left to read, run here as far as they do not take the parts.
+  void Share(std::size_t count, const std::function<void(std::size_t)>& part) override {
+    auto shared = std::make_shared<SharedParts>();
+    shared->count = count;
+    shared->part = &part;
+    {
+      std::lock_guard<std::mutex> lock(fMutex);
+      fShared.push_back(shared);
+      if (fHelping > 0) fChanged.notify_all();
+    }
+    RunParts(*shared, false);
+    std::unique_lock<std::mutex> lock(fMutex);
+    std::erase(fShared, shared);
+    fChanged.wait(lock, [&] { return shared->done.load() == shared->count; });
+    if (shared->error) std::rethrow_exception(shared->error);
+  }
+
+  void RunParts(SharedParts& shared, bool helping) {
+    for (std::size_t i = shared.next++; i < shared.count; i = shared.next++) {
+      try {
+        (*shared.part)(i);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(fMutex);
+        if (!shared.error) shared.error = std::current_exception();
+      }
+      if (shared.done.fetch_add(1) + 1 == shared.count && helping) {
+        // The owner may be waiting for this part.
+        std::lock_guard<std::mutex> lock(fMutex);
+        fChanged.notify_all();
+      }
+    }
+  }
+
+  // Past the last chunk: takes parts of the other workers' gatherings until
+  // none is parsing or gathering any more.
+  void HelpToEnd(std::unique_lock<std::mutex>& lock) {
+    ++fHelping;
+    for (;;) {
+      fChanged.wait(lock, [&] { return fStop.load() || !fShared.empty() || fParsing == 0; });
+      if (fStop.load() || fShared.empty()) break;
+      std::shared_ptr<SharedParts> shared = fShared.front();
+      lock.unlock();
+      RunParts(*shared, true);
+      lock.lock();
+      std::erase(fShared, shared);  // every part is taken
+    }
+    --fHelping;
   }
 
   // Reads chunk k again here, from where the chunk before it ended. An input
@@ -1040,11 +1124,22 @@ class CsvCursor : public CaseCursor {
   ReadBufferPool fReadBuffers;
   std::unique_ptr<Entry> fCurrent;
   std::atomic<bool> fStop{false};
-  std::atomic<std::int64_t> fBytesPerRow{0};  // of the last stretch read: a capacity hint
+  std::atomic<std::int64_t> fBytesPerRow{0};          // of the last stretch read: a capacity hint
+  int fParsing = 0;                                   // workers parsing or gathering a chunk
+  int fHelping = 0;                                   // workers past the last chunk, taking others' parts
+  std::vector<std::shared_ptr<SharedParts>> fShared;  // gatherings with parts to take
   std::vector<std::thread> fWorkers;
 };
 
 }  // namespace
+
+void ShareParts(std::size_t count, const std::function<void(std::size_t)>& part) {
+  if (tSharer != nullptr && count > 1) {
+    tSharer->Share(count, part);
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) part(i);
+}
 
 CsvCaseSource::CsvCaseSource(CsvLayout layout) {
   layout.firstChunkBytes = std::max<std::int64_t>(1, layout.firstChunkBytes);

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "host/check.h"
+#include "host/data/share_parts.h"
 #include "host/engine/engine_state.h"
 #include "host/shards/wire.h"
 
@@ -116,8 +117,9 @@ ReadPlan Pass::Plan(std::size_t columns) {
     }
     work->tables.resize(shared->rules.size());
     // The entering cases' weight total is the same for every table: added
-    // up once here (the first table that needs it), not once per table.
+    // up once here (if a table needs it), not once per table.
     std::optional<engine::BlockEntry> entry;
+    std::vector<std::size_t> taking;
     for (std::size_t i = 0; i < shared->rules.size(); ++i) {
       std::unique_ptr<engine::TableAccumulator>& acc = work->tables[i];
       if (!shared->rules[i] || shared->idle[i].load(std::memory_order_relaxed)) {
@@ -131,8 +133,14 @@ ReadPlan Pass::Plan(std::size_t columns) {
       } else {
         acc = std::make_unique<engine::TableAccumulator>(rules);
       }
-      acc->AddRows(rules, block, 0, block.rows, entry ? &*entry : nullptr);
+      taking.push_back(i);
     }
+    // Each table gathers into its own accumulator: readers with nothing
+    // left to read may take some of them.
+    ShareParts(taking.size(), [&](std::size_t j) {
+      const std::size_t i = taking[j];
+      work->tables[i]->AddRows(*shared->rules[i], block, 0, block.rows, entry ? &*entry : nullptr);
+    });
     work->spares = spares;
     for (const BlockGatherer& g : shared->gatherers) work->others.push_back(g.gather(block));
     block.work = std::move(work);
