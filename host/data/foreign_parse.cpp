@@ -138,16 +138,22 @@ bool WholeRecords(const std::string& path) {
 
 // A Stata file of release 117 or later is framed by <stata_dta> ...
 // </stata_dta>; ReadStat does not look for the closing tag, and a file cut
-// within its value labels reads as one without them.
+// within its value labels reads as one without them. Blank lines, NULs or
+// Ctrl-Z after the tag (text tools and old transfers add them) are padding.
 bool LacksClosingTag(const std::string& path) {
   static constexpr std::string_view kOpen = "<stata_dta>", kClose = "</stata_dta>";
+  static constexpr std::size_t kTail = 512;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return false;  // ReadStat read it; nothing more to say
-  char head[kOpen.size()] = {}, tail[kClose.size()] = {};
+  char head[kOpen.size()] = {};
   bool lacks = false;
   if (std::fread(head, 1, sizeof head, file) == sizeof head && std::string_view(head, sizeof head) == kOpen) {
-    lacks = ::fseeko(file, -static_cast<off_t>(sizeof tail), SEEK_END) != 0 ||
-            std::fread(tail, 1, sizeof tail, file) != sizeof tail || std::string_view(tail, sizeof tail) != kClose;
+    std::string tail(kTail, '\0');
+    const off_t size = ::fseeko(file, 0, SEEK_END) == 0 ? ::ftello(file) : -1;
+    const off_t from = std::max<off_t>(0, size - static_cast<off_t>(kTail));
+    tail.resize(size >= 0 && ::fseeko(file, from, SEEK_SET) == 0 ? std::fread(tail.data(), 1, tail.size(), file) : 0);
+    const std::size_t end = tail.find_last_not_of(std::string_view("\n\r\t \0\x1a", 6));
+    lacks = end == std::string::npos || !std::string_view(tail).substr(0, end + 1).ends_with(kClose);
   }
   std::fclose(file);
   return lacks;

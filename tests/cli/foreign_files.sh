@@ -68,6 +68,8 @@ fails "a Stata file cut in its last row names the case" 2 'cut-new.dta, case 3: 
 cut_file new.dta -12
 fails "a Stata file without its closing tag is refused" 2 'before its closing </stata_dta> tag' \
   "$cb" "$tmp/cut-new.dta" -o "$tmp/out.json"
+{ cat "$tmp/new.dta"; printf '\r\n'; } >"$tmp/padded.dta"
+check "a Stata file with a line break after its closing tag reads" test "$(status_of "$cb" "$tmp/padded.dta")" = 0
 # The old file ends with x's one label table: a 4-byte length, a 33-byte name,
 # 3 bytes of padding, then 45 bytes of labels (3 of them, 13 bytes of text).
 for at in -5 -45; do
