@@ -186,7 +186,7 @@ bool ReadSasLayout(std::FILE* file, SasLayout& layout) {
   return true;
 }
 
-// A SAS data file's header gives its size. ReadStat says no more of a file
+// A SAS data file's or catalog's header gives its size. ReadStat says no more of a file
 // cut short than that it could not read it; "" when the file is not short
 // of that size.
 std::string SasShortfall(const std::string& path) {
@@ -200,7 +200,7 @@ std::string SasShortfall(const std::string& path) {
   if (!sized) return {};
   if (!whole) {
     return "the file has " + std::to_string(facts.st_size) +
-           " bytes, too few for the header of a SAS data file: it is cut short";
+           " bytes, too few for the header of a SAS file: it is cut short";
   }
   if (sas.page == 0 || sas.pages > (std::uint64_t{1} << 40) / sas.page) return {};
   const std::uint64_t promised = sas.header + sas.page * sas.pages;
@@ -425,7 +425,7 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
   if (error != READSTAT_OK) {
     // A file short of the size its header gives is cut: that, not what
     // ReadStat met first, is the cause to name.
-    if (kind == ForeignKind::Sas && ctx != nullptr) {
+    if ((kind == ForeignKind::Sas || kind == ForeignKind::SasCatalog) && ctx != nullptr) {
       if (std::string shortfall = SasShortfall(path); !shortfall.empty()) ctx->detail = std::move(shortfall);
     }
     if (const auto [variable, row] = parser.BinaryStrl(); variable > 0 && ctx != nullptr) {

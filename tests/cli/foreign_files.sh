@@ -186,7 +186,13 @@ fails "a SAS data file cut short gives its size and the size its header promises
   'bytes where its header promises' "$cb" "$tmp/cut.sas7bdat"
 head -c 100 "$tmp/outside/f.sas7bdat" >"$tmp/cut.sas7bdat"
 fails "so does one cut inside the header's first fields" 2 \
-  'the file has 100 bytes, too few for the header of a SAS data file: it is cut short' "$cb" "$tmp/cut.sas7bdat"
+  'the file has 100 bytes, too few for the header of a SAS file: it is cut short' "$cb" "$tmp/cut.sas7bdat"
+mkdir "$tmp/cutcat"
+cp "$tmp/outside/f.sas7bdat" "$tmp/cutcat/"
+head -c -1 "$tmp/outside/f.sas7bcat" >"$tmp/cutcat/f.sas7bcat"
+fails "so does its catalog cut short" 2 \
+  'f.sas7bcat: cannot read this SAS format catalog (.sas7bcat): Unable to read from file (the file has' \
+  "$cb" "$tmp/cutcat/f.sas7bdat"
 
 # An empty extract: no cases, its 120 columns described over several pages
 # (ReadStat refused such a file as invalid, a narrow one not).
