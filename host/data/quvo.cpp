@@ -143,7 +143,8 @@ class DatasetIterator : public ProcDSIterator {
         if (host::Pass* pass = ExistingPass()) pass->Finish(Threads());
         // Every block was read and merged: the side statistics are complete.
         if (fProfile) {
-          if (fProfile->complete) fDataset->KeepProfile(fProfile->profile.Finalize());
+          const bool shared = Threads() != 1 && std::thread::hardware_concurrency() > 1;
+          if (fProfile->complete) fDataset->KeepProfile(fProfile->profile.Finalize(shared));
         }
         RetireProfiles();
         if (fSplit && fDelivered > 0 && !fFinalEnd) {

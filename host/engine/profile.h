@@ -345,7 +345,9 @@ class PassProfile {
   // took a column away from it (it wanted one the other lacked): make a
   // fresh one then.
   bool Reset();
-  DataProfile Finalize() const;
+  // The summaries; with a second thread allowed (`shared`), a profile of
+  // many columns has them made on two threads (the same summaries).
+  DataProfile Finalize(bool shared = false) const;
   // Save writes the wants with what was gathered; Load reads into a profile
   // of no case (Fresh) and throws wire::Damaged when the bytes want other
   // columns or sets than it does.

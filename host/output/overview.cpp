@@ -4,10 +4,14 @@
 #include <algorithm>
 #include <cmath>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "host/common/in_order.h"
 #include "host/common/text.h"
 #include "host/data/dataset.h"
 #include "host/engine/profile.h"
+#include "host/output/render.h"
 #include "host/output/value_format.h"
 #include "host/quvo.h"
 
@@ -288,35 +292,56 @@ const VariableSetImpl* FindSet(const Dataset& dataset, const std::string& name) 
   return nullptr;
 }
 
+// A table's row: reads only the table, the dictionary and the profile.
+OverviewRow TableRow(const TableNode& table, int id, const Dataset* dataset, const engine::DataProfile* profile,
+                     const ReportLayout& layout) {
+  OverviewRow row;
+  row.tableId = id;
+  row.table = &table;
+  row.name = table.title.text;
+  if (table.flag && IsSetTable(table, layout)) {
+    SetRow(row, table, dataset != nullptr ? FindSet(*dataset, row.name) : nullptr, profile, layout);
+  } else {
+    const int index = dataset != nullptr ? dataset->Find(row.name) : -1;
+    if (index >= 0) {
+      VariableRow(row, table, *dataset->variables[static_cast<std::size_t>(index)], index, profile, layout);
+    } else {
+      row.chart =
+          BarChart(row.name, TableBars(table, layout, {{layout.validGroup, false}, {layout.missingGroup, true}}));
+    }
+  }
+  return row;
+}
+
+// Rows made a batch at a time; with a few hundred tables or more, on two
+// threads.
+constexpr std::size_t kRowBatch = 64;
+constexpr std::size_t kRowsShared = 256;
+
 }  // namespace
 
 Overview BuildOverview(const OutputDocument& document, const Dataset* dataset, const RenderOptions& options) {
   Overview overview;
   const ReportLayout& layout = options.layout;
   const engine::DataProfile* profile = ProfileOf(dataset);
+  std::vector<std::pair<int, const TableNode*>> tables;
   int id = 0;
   for (const Item& item : document.Items()) {
     if (!item.IsTable()) continue;
     ++id;
-    const TableNode& table = *item.table;
-    if (!IsVariableTable(table, layout)) continue;
-    OverviewRow row;
-    row.tableId = id;
-    row.table = &table;
-    row.name = table.title.text;
-    if (table.flag && IsSetTable(table, layout)) {
-      SetRow(row, table, dataset != nullptr ? FindSet(*dataset, row.name) : nullptr, profile, layout);
-    } else {
-      const int index = dataset != nullptr ? dataset->Find(row.name) : -1;
-      if (index >= 0) {
-        VariableRow(row, table, *dataset->variables[static_cast<std::size_t>(index)], index, profile, layout);
-      } else {
-        row.chart =
-            BarChart(row.name, TableBars(table, layout, {{layout.validGroup, false}, {layout.missingGroup, true}}));
-      }
-    }
-    overview.rows.push_back(std::move(row));
+    if (IsVariableTable(*item.table, layout)) tables.emplace_back(id, item.table.get());
   }
+  overview.rows.resize(tables.size());
+  const std::size_t batches = (tables.size() + kRowBatch - 1) / kRowBatch;
+  MakeInOrder(
+      batches, tables.size() >= kRowsShared && RenderHelperAllowed(), batches,
+      [&](std::size_t b) {
+        const std::size_t end = std::min(tables.size(), (b + 1) * kRowBatch);
+        for (std::size_t k = b * kRowBatch; k < end; ++k) {
+          overview.rows[k] = TableRow(*tables[k].second, tables[k].first, dataset, profile, layout);
+        }
+      },
+      [](std::size_t) {});
 
   DatasetFacts& facts = overview.facts;
   facts.file = options.file;

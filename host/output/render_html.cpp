@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/common/in_order.h"
 #include "host/data/dataset.h"
 #include "host/output/flat.h"
 #include "host/output/html_chart.h"
@@ -284,13 +285,15 @@ void AppendDepth(std::string& out, int depth) {
 constexpr std::size_t kFlushAt = std::size_t{1} << 20;
 
 // Hands what is written so far to the stream, so the page is never held
-// whole (a table can have a million rows).
-void FlushIfLarge(std::string& out, std::ostream& stream) {
-  if (out.size() > kFlushAt) {
-    stream << out;
+// whole (a table can have a million rows). A table rendered aside (no
+// stream) is a short one.
+void FlushIfLarge(std::string& out, std::ostream* stream) {
+  if (stream != nullptr && out.size() > kFlushAt) {
+    *stream << out;
     out.clear();
   }
 }
+void FlushIfLarge(std::string& out, std::ostream& stream) { FlushIfLarge(out, &stream); }
 
 // The section's opening: its heading (the name, and the label beside it)
 // and the chart.
@@ -337,7 +340,7 @@ void AppendColumnHeads(const TableNode& table, const FlatTable& flat, const Repo
 }
 
 // The rows: a body per top-level group, group headings across the table.
-void AppendRows(const FlatTable& flat, std::string& out, std::ostream& stream) {
+void AppendRows(const FlatTable& flat, std::string& out, std::ostream* stream) {
   const std::string spanText = std::to_string(flat.columns.size() + 1);
   bool open = false;
   for (std::size_t r = 0; r < flat.rows.size(); ++r) {
@@ -375,9 +378,8 @@ void AppendRows(const FlatTable& flat, std::string& out, std::ostream& stream) {
   }
 }
 
-void RenderTable(const TableNode& table, int id, const TableExtras& extras, const ReportLayout& layout,
-                 std::string& out, std::ostream& stream) {
-  const FlatTable flat = Flatten(table);
+void RenderTable(const TableNode& table, const FlatTable& flat, int id, const TableExtras& extras,
+                 const ReportLayout& layout, std::string& out, std::ostream* stream) {
   const std::string sid = std::to_string(id);
   AppendTableHeading(table, sid, extras, layout, out);
   out += "<table aria-labelledby=\"h" + sid + "\"><colgroup><col class=\"stub\"></colgroup>\n";
@@ -410,6 +412,15 @@ namespace {
 // groups out of view, so thousands of rows open as fast as a few.
 constexpr std::size_t kOverviewGroup = 100;
 
+// Items rendered a batch at a time (and the overview's rows a group at a
+// time); a document of a few hundred items or more shares them with a second
+// thread. A table of more rows than kRowsAside is not held aside whole but
+// rendered in order, flushed.
+constexpr std::size_t kItemBatch = 32;
+constexpr std::size_t kItemsShared = 256;
+constexpr std::size_t kBatchesAhead = 8;
+constexpr std::size_t kRowsAside = 4096;
+
 void RenderOverview(const Overview& overview, std::string& out, std::ostream& stream) {
   if (overview.rows.empty()) return;
   // A table in ARIA roles over a grid layout: a real table cannot be laid
@@ -425,48 +436,58 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
       "<span role=\"columnheader\" class=\"num\">Valid</span><span role=\"columnheader\" class=\"num\">Missing</span>"
       "<span role=\"columnheader\" class=\"num\">Distinct</span><span role=\"columnheader\">Range</span>"
       "<span role=\"columnheader\">Mean or mode</span></div></div>\n";
-  const auto cell = [&out](const std::string& text, const char* kind) {
-    out += "<span role=\"cell\"";
-    if (kind != nullptr) {
-      out += " class=\"";
-      out += kind;
-      out += '"';
+  // The rows a group at a time, on two threads when there are many.
+  const std::size_t groups = (overview.rows.size() + kOverviewGroup - 1) / kOverviewGroup;
+  std::vector<std::string> made(groups);
+  const auto makeGroup = [&overview, &made](std::size_t g) {
+    std::string& into = made[g];
+    const auto cell = [&into](const std::string& text, const char* kind) {
+      into += "<span role=\"cell\"";
+      if (kind != nullptr) {
+        into += " class=\"";
+        into += kind;
+        into += '"';
+      }
+      into += '>';
+      Esc(into, text);
+      into += "</span>";
+    };
+    if (g > 0) into += "</div>\n";
+    into += "<div class=\"ovg\" role=\"rowgroup\">\n";
+    const std::size_t end = std::min(overview.rows.size(), (g + 1) * kOverviewGroup);
+    for (std::size_t k = g * kOverviewGroup; k < end; ++k) {
+      const OverviewRow& row = overview.rows[k];
+      into += "<div class=\"ovr\" role=\"row\"><span role=\"rowheader\"><a href=\"#t";
+      into += std::to_string(row.tableId);
+      into += "\">";
+      Esc(into, row.name);
+      into += "</a></span>";
+      cell(row.label, nullptr);
+      into += "<span role=\"cell\" class=\"ch\">";
+      AppendChartSvg(into, row.chart, true);
+      into += "</span>";
+      cell(TypeAndLevel(row), nullptr);
+      cell(row.valid, "num");
+      into += "<span role=\"cell\" class=\"num\">";
+      Esc(into, row.missing);
+      if (!row.missingPercent.empty()) {
+        into += " <span class=\"pc\">(";
+        Esc(into, row.missingPercent);
+        into += ")</span>";
+      }
+      into += "</span>";
+      cell(row.distinct, "num");
+      cell(row.min.empty() ? row.min : row.min + " \xE2\x80\x93 " + row.max, nullptr);  // an en dash
+      cell(row.center, nullptr);
+      into += "</div>\n";
     }
-    out += '>';
-    Esc(out, text);
-    out += "</span>";
   };
-  for (std::size_t k = 0; k < overview.rows.size(); ++k) {
-    const OverviewRow& row = overview.rows[k];
-    if (k % kOverviewGroup == 0) {
-      if (k > 0) out += "</div>\n";
-      out += "<div class=\"ovg\" role=\"rowgroup\">\n";
-    }
-    out += "<div class=\"ovr\" role=\"row\"><span role=\"rowheader\"><a href=\"#t";
-    out += std::to_string(row.tableId);
-    out += "\">";
-    Esc(out, row.name);
-    out += "</a></span>";
-    cell(row.label, nullptr);
-    out += "<span role=\"cell\" class=\"ch\">";
-    AppendChartSvg(out, row.chart, true);
-    out += "</span>";
-    cell(TypeAndLevel(row), nullptr);
-    cell(row.valid, "num");
-    out += "<span role=\"cell\" class=\"num\">";
-    Esc(out, row.missing);
-    if (!row.missingPercent.empty()) {
-      out += " <span class=\"pc\">(";
-      Esc(out, row.missingPercent);
-      out += ")</span>";
-    }
-    out += "</span>";
-    cell(row.distinct, "num");
-    cell(row.min.empty() ? row.min : row.min + " \xE2\x80\x93 " + row.max, nullptr);  // an en dash
-    cell(row.center, nullptr);
-    out += "</div>\n";
-    FlushIfLarge(out, stream);
-  }
+  MakeInOrder(groups, overview.rows.size() >= kItemsShared && RenderHelperAllowed(), kBatchesAhead, makeGroup,
+              [&](std::size_t g) {
+                out += made[g];
+                std::string().swap(made[g]);
+                FlushIfLarge(out, stream);
+              });
   out += "</div>\n</div></div>\n</section>\n";
 }
 
@@ -574,19 +595,63 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
   out += "<h1>" + Esc(title) + "</h1>\n";
   const std::string facts = FactsLine(overview.facts);
   if (!facts.empty()) out += "<p class=\"sub\">" + Esc(facts) + "</p>\n";
-  if (fileInfo != nullptr) RenderTable(*fileInfo, fileInfoId, extrasOf(*fileInfo, fileInfoId), layout, out, stream);
+  if (fileInfo != nullptr) {
+    RenderTable(*fileInfo, Flatten(*fileInfo), fileInfoId, extrasOf(*fileInfo, fileInfoId), layout, out, &stream);
+  }
   out += "</header>\n";
   RenderOverview(overview, out, stream);
+
+  // The items after the header, a batch at a time: made aside (on a second
+  // thread when the run may) up to the first long table, which is rendered
+  // in order here, flushed as it goes.
+  std::vector<int> ids(items.size(), 0);
   int id = 0;
-  for (const Item& item : items) {
-    if (item.IsTable()) {
-      ++id;
-      if (item.table.get() != fileInfo) RenderTable(*item.table, id, extrasOf(*item.table, id), layout, out, stream);
-    } else {
-      RenderMessage(item.message, out);
-    }
-    FlushIfLarge(out, stream);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i].IsTable()) ids[i] = ++id;
   }
+  const auto renderItem = [&](std::size_t i, const FlatTable* flat, std::string& into, std::ostream* to) {
+    const Item& item = items[i];
+    if (!item.IsTable()) {
+      RenderMessage(item.message, into);
+      return;
+    }
+    if (item.table.get() == fileInfo) return;
+    const TableExtras extras = extrasOf(*item.table, ids[i]);
+    if (flat != nullptr) {
+      RenderTable(*item.table, *flat, ids[i], extras, layout, into, to);
+    } else {
+      RenderTable(*item.table, Flatten(*item.table), ids[i], extras, layout, into, to);
+    }
+  };
+  const std::size_t batches = (items.size() + kItemBatch - 1) / kItemBatch;
+  std::vector<std::string> made(batches);
+  std::vector<std::size_t> madeUpTo(batches);
+  MakeInOrder(
+      batches, items.size() >= kItemsShared && RenderHelperAllowed(), kBatchesAhead,
+      [&](std::size_t b) {
+        const std::size_t end = std::min(items.size(), (b + 1) * kItemBatch);
+        std::size_t i = b * kItemBatch;
+        for (; i < end; ++i) {
+          if (!items[i].IsTable() || items[i].table.get() == fileInfo) {
+            renderItem(i, nullptr, made[b], nullptr);
+            continue;
+          }
+          const FlatTable flat = Flatten(*items[i].table);
+          if (flat.rows.size() > kRowsAside) break;
+          renderItem(i, &flat, made[b], nullptr);
+        }
+        madeUpTo[b] = i;
+      },
+      [&](std::size_t b) {
+        out += made[b];
+        std::string().swap(made[b]);
+        FlushIfLarge(out, stream);
+        const std::size_t end = std::min(items.size(), (b + 1) * kItemBatch);
+        for (std::size_t i = madeUpTo[b]; i < end; ++i) {
+          renderItem(i, nullptr, out, &stream);
+          FlushIfLarge(out, stream);
+        }
+      });
   out += "</main>\n</div>\n<script>";
   out += kScript;
   out += "</script>\n</body>\n</html>\n";

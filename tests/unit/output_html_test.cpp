@@ -3,11 +3,13 @@
 // sample page that the browser test opens when the program is not built.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
 #include "app/report_layout.h"
+#include "host/dataset.h"
 #include "host/document.h"
 #include "host/output/model.h"
 #include "output_sample.h"
@@ -136,6 +138,36 @@ TEST(OutputHtml, TwoThousandVariablesMakeASmallPage) {
   EXPECT_EQ(Count(html, "<li>"), 2005u);
   // The page the browser test opens when the program is not there.
   std::ofstream(std::string(CODEBOOK_BINARY_DIR) + "/tests/output_sample.html") << html;
+}
+
+// A page of many tables is rendered a batch at a time on two threads; a
+// table too long to hold aside is rendered in its place. The bytes are those
+// of one thread.
+TEST(OutputHtml, ManyTablesOnTwoThreadsMakeThePageOfOne) {
+  outputsample::Variables vars;
+  outputsample::Build(vars, 300);
+  {
+    BpProcedure proc("Codebook", 1);
+    QUVO_Variable listed;
+    listed.name = "id";
+    listed.printFormat = {8, FormatType::F, 0};
+    std::vector<std::tuple<OBS, std::string, double>> values;
+    for (int i = 0; i < 5000; ++i) values.emplace_back(ObsFromNumber(i), "", 1);
+    outputsample::VariableTable(proc, listed, 400, values, 5000, 0);
+    host::AddMessage(host::Severity::Warning, "Between the tables.");
+    outputsample::VariableTable(proc, vars.sex, 401, {{ObsFromNumber(1), "Male", 9}}, 9, 0);
+  }
+  const int threads = host::Threads();
+  host::SetThreads(1);
+  const std::string one = RenderHtml();
+  host::SetThreads(2);
+  const std::string two = RenderHtml();
+  host::SetThreads(threads);
+  EXPECT_EQ(Count(one, "<section class=\"tbl\""), 308u);
+  EXPECT_GT(Count(one, "<tr><th scope=\"row\""), 5000u);
+  EXPECT_TRUE(one == two) << "the pages differ from byte "
+                          << std::distance(one.begin(),
+                                           std::mismatch(one.begin(), one.end(), two.begin(), two.end()).first);
 }
 
 }  // namespace
