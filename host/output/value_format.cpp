@@ -2,6 +2,7 @@
 #include "host/output/value_format.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -57,27 +58,6 @@ void RoundTo(Decimal& d, int decimals) {
   }
   while (!d.digits.empty() && d.digits.back() == '0') d.digits.pop_back();
   if (d.digits.empty()) d.point = 0;
-}
-
-std::string DigitsAsFixed(const Decimal& d, int decimals) {
-  std::string out;
-  if (d.negative && !d.digits.empty()) out.push_back('-');
-  if (d.point <= 0) {
-    out.push_back('0');
-  } else {
-    for (int i = 0; i < d.point; ++i) {
-      out.push_back(static_cast<std::size_t>(i) < d.digits.size() ? d.digits[static_cast<std::size_t>(i)] : '0');
-    }
-  }
-  if (decimals > 0) {
-    out.push_back('.');
-    for (int i = 0; i < decimals; ++i) {
-      long pos = static_cast<long>(d.point) + i;
-      out.push_back(pos >= 0 && pos < static_cast<long>(d.digits.size()) ? d.digits[static_cast<std::size_t>(pos)]
-                                                                         : '0');
-    }
-  }
-  return out;
 }
 
 std::string Stars(int width) { return std::string(static_cast<std::size_t>(width > 0 ? width : 1), '*'); }
@@ -491,9 +471,68 @@ std::string Unpadded(double value, QUVO_Format format) {
 std::string Fixed(double value, int decimals) {
   if (!std::isfinite(value)) return ".";
   if (decimals < 0) decimals = 0;
-  Decimal d = ToDecimal(value);
-  RoundTo(d, decimals);
-  return DigitsAsFixed(d, decimals);
+  // RoundTo on the shortest digits in place, and the text made at its
+  // length at once: a report's every count, percent and statistic comes
+  // through here, and the digits' and the text's strings cost more than
+  // the rounding.
+  if (std::fabs(value) < 0x1p53 && value == std::trunc(value)) {
+    // A whole number below 2^53: its shortest digits are its own (a
+    // neighbour is at most 1 away), so it shows as itself; counts are.
+    const auto whole = static_cast<std::int64_t>(value);
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, whole).ptr;
+    std::string out(text, end);
+    if (decimals > 0) {
+      out += '.';
+      out.append(static_cast<std::size_t>(decimals), '0');
+    }
+    return out;
+  }
+  const ShortestDigits shortest = ShortestDigitsOf(value);
+  char room[sizeof shortest.digits + 1];
+  char* digits = room + 1;  // a carry may add a digit in front
+  std::memcpy(digits, shortest.digits, sizeof shortest.digits);
+  long count = shortest.count;
+  long point = shortest.point;
+  const long keep = point + decimals;
+  if (keep < count) {
+    if (keep < 0) {
+      count = 0;
+    } else {
+      const bool up = digits[keep] >= '5';
+      count = keep;
+      long i = count - 1;
+      for (; up && i >= 0; --i) {
+        if (digits[i] != '9') {
+          ++digits[i];
+          break;
+        }
+        digits[i] = '0';
+      }
+      if (up && i < 0) {
+        *--digits = '1';
+        ++count;
+        ++point;
+      }
+      while (count > 0 && digits[count - 1] == '0') --count;
+    }
+    if (count == 0) point = 0;
+  }
+  const bool negative = shortest.negative && count > 0;
+  const long whole = point > 0 ? point : 1;
+  std::string out(static_cast<std::size_t>(negative + whole + (decimals > 0 ? 1 + decimals : 0)), '0');
+  char* o = out.data();
+  if (negative) *o++ = '-';
+  for (long i = 0; i < point && i < count; ++i) o[i] = digits[i];
+  o += whole;
+  if (decimals > 0) {
+    *o++ = '.';
+    for (long i = 0; i < decimals; ++i) {
+      const long at = point + i;
+      if (at >= 0 && at < count) o[i] = digits[at];
+    }
+  }
+  return out;
 }
 
 std::string Statistic(double value, int decimals, bool percent) {

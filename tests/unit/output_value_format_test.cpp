@@ -221,6 +221,16 @@ TEST(OutputValueFormat, Statistics) {
       {1e21, 0, false, "1000000000000000000000"},
       {33.333333333333336, 1, true, "33.3%"},
       {99.95, 1, true, "100.0%"},
+      {0.6, 0, false, "1"},
+      {-0.5, 0, false, "-1"},
+      {9.995, 2, false, "10.00"},
+      {-999.5, 0, false, "-1000"},
+      {999999.99995, 4, false, "1000000.0000"},
+      {0.00049, 3, false, "0.000"},
+      {1.23e-8, 12, false, "0.000000012300"},
+      {-0.0, 2, false, "0.00"},
+      {-3.0, 2, true, "-3.00%"},
+      {9007199254740991.0, 1, false, "9007199254740991.0"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Statistic(c.value, c.decimals, c.percent), c.expected) << c.value;
