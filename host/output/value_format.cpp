@@ -537,7 +537,12 @@ std::string Fixed(double value, int decimals) {
 
 std::string Statistic(double value, int decimals, bool percent) {
   if (value == SYSMIS || !std::isfinite(value)) return ".";
+  // Beyond the widest field a variable can have, the digits are mostly the
+  // zeros of a binary value's decimal expansion, and a report would wrap them
+  // over lines: such a statistic is shown in scientific notation instead.
+  static constexpr std::size_t kWidestFixed = 40;
   std::string text = Fixed(value, decimals);
+  if (text.size() > kWidestFixed) text = Scientific(value, decimals);
   if (percent) text.push_back('%');
   return text;
 }

@@ -231,6 +231,11 @@ TEST(OutputValueFormat, Statistics) {
       {-0.0, 2, false, "0.00"},
       {-3.0, 2, true, "-3.00%"},
       {9007199254740991.0, 1, false, "9007199254740991.0"},
+      // Wider than any field: scientific, never hundreds of digits.
+      {1.5e308, 2, false, "1.50E+308"},
+      {-7.25e307, 2, false, "-7.25E+307"},
+      {1e36, 2, false, "1000000000000000000000000000000000000.00"},
+      {1e37, 2, false, "1.00E+037"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Statistic(c.value, c.decimals, c.percent), c.expected) << c.value;
