@@ -99,6 +99,8 @@ class RawColumn {
   const std::vector<double>& DoubleChunk(std::size_t c) const { return fDoubles[c]; }
   // Every value, decoded, in order.
   void CopyTo(double* out) const;
+  // Values from..from + n - 1 of chunk c, decoded into out.
+  void Decode(std::size_t c, std::size_t from, std::size_t n, double* out) const;
   // Of a column that is not empty.
   void MinMax(double& smallest, double& largest) const;
   template <class F>
@@ -178,7 +180,11 @@ class ScaleAccumulator {
 
   double ValidWeight() const { return fWeight.Value(); }
   double MissingWeight() const { return fMissing.Value(); }
-  // SYSMIS when there is no valid case.
+  // SYSMIS when there is no valid case. Where the values are kept (for
+  // percentiles) the running mean is corrected by the compensated mean
+  // deviation of the kept values from it, which makes it the double nearest
+  // the exact weighted mean but in near ties; otherwise it is the running
+  // mean, within a few ulps of it.
   double Mean() const;
   // SYSMIS when the valid weight is 1 or less.
   double StdDev() const;
@@ -305,6 +311,8 @@ class ScaleAccumulator {
   bool Empty() const { return !fHasShift && fWeight.sum == 0.0 && fMissing.sum == 0.0; }
   std::vector<double> TableSelect(const std::vector<double>& targets) const;
   std::vector<double> RawSelect(const std::vector<double>& targets) const;
+  // The running mean `mean` corrected by the kept values.
+  double CorrectedMean(double mean) const;
 
   bool fKeepValues;
   CompensatedSum fWeight;

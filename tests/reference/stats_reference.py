@@ -248,6 +248,11 @@ def scale(ds, name, values=None):
     if W > 0:
         mean = sum(w * v for v, w in valid) / W
         out["mean"] = float(mean)
+        # The weights as the engine holds them (the doubles nearest the
+        # decimals): where values are kept for percentiles its mean is the
+        # double nearest this exact mean.
+        stored = [(v, Fraction(float(w))) for v, w in valid]
+        out["mean_stored"] = float(sum(w * v for v, w in stored) / sum(w for _, w in stored))
         if W > 1:
             ss = sum(w * (v - mean) ** 2 for v, w in valid)
             out["sd"] = fraction_sqrt(ss / (W - 1))
@@ -417,6 +422,19 @@ def huge_values():
             "tables": [{"kind": "scale", "variable": "x"}, {"kind": "scale", "variable": "y"}]}
 
 
+def values_only(values, weights=None):
+    """One scale variable x, weighted by w when weights are given."""
+    weights = weights or [1] * len(values)
+    return {"variables": [variable("w"), variable("x")], "weight": "w", "cases": [list(c) for c in zip(weights, values)],
+            "tables": [{"kind": "scale", "variable": "x"}]}
+
+
+def mixed_magnitudes(seed, n):
+    """Gaussian values times 10^-5 .. 10^5: a running mean strays by ulps."""
+    rnd = random.Random(seed)
+    return [rnd.gauss(0, 1) * 10.0 ** rnd.randint(-5, 5) for _ in range(n)]
+
+
 def realistic_cases(n):
     """The large realistic dataset, rebuilt the same way by the C++ test: a
     64-bit linear congruential generator gives each case a weight of 500.00
@@ -471,6 +489,14 @@ def main():
         "ties": small([[1, 5, "x"], [1, 5, "x"], [1, 5, "x"], [2, 7, "y"], [1, 7, "y"]], weighted=True),
         "whole_cumulative": whole_cumulative(),
         "huge_values": huge_values(),
+        # Means a running mean misses by an ulp or more (the largest double
+        # is the system-missing value: the one below it, and its negative).
+        "mean_small_counts": values_only([1, 1, 2, 2, 2, 3, 3, 3, 3, 4]),
+        "mean_binary_fractions": values_only([1.5, 2.25, 4]),
+        "mean_mixed_magnitudes": values_only(mixed_magnitudes(7, 500)),
+        "mean_mixed_magnitudes_weighted": values_only(mixed_magnitudes(8, 500),
+                                                      [round(0.05 * k, 2) for k in range(1, 501)]),
+        "mean_largest_cancel": values_only([1.7976931348623155e308, -1.7976931348623155e308, 1.5]),
     }
     for name, ds in datasets.items():
         ds = evaluate(ds)
