@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/data/csv_reader.h"
+#include "host/data/foreign.h"
 #include "host/dataset.h"
 
 namespace host {
@@ -676,6 +677,13 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   const Packing packing = PackingOf(magic);
   if (std::string advice = NotCsvAdvice(packing); !advice.empty() || !(advice = TextKindAdvice(head)).empty()) {
     throw InputError(request.displayName + ": the file " + advice);
+  }
+  // ReadStat reads a Stata or SAS file by seeking in it, so such a file
+  // piped in cannot be read; its zero bytes would otherwise be taken for
+  // UTF-16 text.
+  if (const ForeignKind kind = fromStdin ? SniffForeign(head) : ForeignKind::None; kind != ForeignKind::None) {
+    throw InputError(request.displayName + ": the data is " + ForeignKindText(kind) +
+                     ", which is read from a file, not from standard input: save it to a file and name that");
   }
   const bool gzip = packing == Packing::Gzip;
   const bool zstd = packing == Packing::Zstd;

@@ -38,6 +38,8 @@ fails "a web page saved under a .csv name is named as such" 2 'page.csv: the fil
   "$cb" "$tmp/page.csv" --quiet
 fails "a descriptor piped in as standard input is named as JSON" 2 'standard input: the file is JSON, not CSV data' \
   "$cb" - --quiet <examples/survey/datapackage.json
+fails "a Stata file piped in as standard input is named as one" 2 'standard input: the data is a Stata data file' \
+  "$cb" - --quiet <examples/stata/survey.dta
 head -c 150 "$tmp/survey.csv.gz" >"$tmp/cut.csv.gz"
 fails "a cut-short gzip file names the file" 2 'cut.csv.gz: the compressed data ends early' "$cb" "$tmp/cut.csv.gz" --quiet
 fails "latin-1 without --encoding names the line and suggests --encoding" 2 \
