@@ -12,7 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "host/dataset.h"
+
 namespace host {
+
+// Whether work after the pass may take a second thread: the run is not held
+// to one thread and the machine has more than one core.
+inline bool HelperThreadAllowed() { return Threads() != 1 && std::thread::hardware_concurrency() > 1; }
 
 // Calls make(k) for every k in [0, count), on the calling thread and (when
 // `helper`) on one helper thread, and use(k) on the calling thread in order

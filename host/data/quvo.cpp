@@ -9,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "host/common/in_order.h"
 #include "host/common/text.h"
 #include "host/data/dataset.h"
 #include "host/data/missing.h"
@@ -143,8 +144,7 @@ class DatasetIterator : public ProcDSIterator {
         if (host::Pass* pass = ExistingPass()) pass->Finish(Threads());
         // Every block was read and merged: the side statistics are complete.
         if (fProfile) {
-          const bool shared = Threads() != 1 && std::thread::hardware_concurrency() > 1;
-          if (fProfile->complete) fDataset->KeepProfile(fProfile->profile.Finalize(shared));
+          if (fProfile->complete) fDataset->KeepProfile(fProfile->profile.Finalize(HelperThreadAllowed()));
         }
         RetireProfiles();
         if (fSplit && fDelivered > 0 && !fFinalEnd) {

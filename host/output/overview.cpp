@@ -334,7 +334,7 @@ Overview BuildOverview(const OutputDocument& document, const Dataset* dataset, c
   overview.rows.resize(tables.size());
   const std::size_t batches = (tables.size() + kRowBatch - 1) / kRowBatch;
   MakeInOrder(
-      batches, tables.size() >= kRowsShared && RenderHelperAllowed(), batches,
+      batches, tables.size() >= kRowsShared && HelperThreadAllowed(), batches,
       [&](std::size_t b) {
         const std::size_t end = std::min(tables.size(), (b + 1) * kRowBatch);
         for (std::size_t k = b * kRowBatch; k < end; ++k) {

@@ -1,13 +1,7 @@
 // Render(): picks the renderer for the format asked for.
 #include "host/output/render.h"
 
-#include <thread>
-
-#include "host/dataset.h"
-
 namespace host {
-
-bool RenderHelperAllowed() { return Threads() != 1 && std::thread::hardware_concurrency() > 1; }
 
 void Render(const OutputDocument& document, OutputFormat format, std::ostream& out, const RenderOptions& options) {
   switch (format) {

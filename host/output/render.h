@@ -13,8 +13,4 @@ void RenderText(const OutputDocument& document, std::ostream& out, const RenderO
 void RenderHtml(const OutputDocument& document, std::ostream& out, const RenderOptions& options);
 void RenderMarkdown(const OutputDocument& document, std::ostream& out, const RenderOptions& options);
 
-// Whether a renderer may take a second thread: the run is not held to one
-// thread and the machine has more than one core.
-bool RenderHelperAllowed();
-
 }  // namespace host

@@ -482,7 +482,7 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
       into += "</div>\n";
     }
   };
-  MakeInOrder(groups, overview.rows.size() >= kItemsShared && RenderHelperAllowed(), kBatchesAhead, makeGroup,
+  MakeInOrder(groups, overview.rows.size() >= kItemsShared && HelperThreadAllowed(), kBatchesAhead, makeGroup,
               [&](std::size_t g) {
                 out += made[g];
                 std::string().swap(made[g]);
@@ -627,7 +627,7 @@ void RenderHtml(const OutputDocument& document, std::ostream& stream, const Rend
   std::vector<std::string> made(batches);
   std::vector<std::size_t> madeUpTo(batches);
   MakeInOrder(
-      batches, items.size() >= kItemsShared && RenderHelperAllowed(), kBatchesAhead,
+      batches, items.size() >= kItemsShared && HelperThreadAllowed(), kBatchesAhead,
       [&](std::size_t b) {
         const std::size_t end = std::min(items.size(), (b + 1) * kItemBatch);
         std::size_t i = b * kItemBatch;
