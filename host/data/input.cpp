@@ -507,19 +507,25 @@ char LastByte(int fd) {
   return last;
 }
 
+// An encoding name in lower case without its dashes and underscores, so
+// that "UTF-16LE", "utf_16le" and "utf16le" compare alike.
+std::string CompactEncodingName(const std::string& encoding) {
+  std::string e = LowerAscii(encoding);
+  e.erase(std::remove_if(e.begin(), e.end(), [](char c) { return c == '-' || c == '_'; }), e.end());
+  return e;
+}
+
 // Whether an iconv name is one of the Unicode encodings that a byte order
 // mark may begin (UTF-16, UTF-32 and their older names).
 bool UnicodeName(const std::string& encoding) {
-  std::string e = LowerAscii(encoding);
-  e.erase(std::remove_if(e.begin(), e.end(), [](char c) { return c == '-' || c == '_'; }), e.end());
+  const std::string e = CompactEncodingName(encoding);
   return e.starts_with("utf") || e.starts_with("ucs") || e.starts_with("unicode");
 }
 
 // Whether an iconv name is one of UTF-16 and UTF-32, whose text of ASCII
 // characters holds zero bytes.
 bool WideUnicodeName(const std::string& encoding) {
-  std::string e = LowerAscii(encoding);
-  e.erase(std::remove_if(e.begin(), e.end(), [](char c) { return c == '-' || c == '_'; }), e.end());
+  const std::string e = CompactEncodingName(encoding);
   return e.starts_with("utf16") || e.starts_with("utf32") || e.starts_with("ucs2") || e.starts_with("ucs4") ||
          e == "unicode";
 }
