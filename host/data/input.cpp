@@ -424,12 +424,7 @@ class DialectSource : public ByteSource {
     const bool quote =
         fQuoted || fCell.find_first_of(std::string{'"', fDialect.delimiter, '\n', '\r'}) != std::string::npos;
     if (quote) {
-      fOut.push_back('"');
-      for (char c : fCell) {
-        fOut.push_back(c);
-        if (c == '"') fOut.push_back('"');
-      }
-      fOut.push_back('"');
+      AppendQuotedCell(fOut, fCell);
     } else {
       fOut.append(fCell);
     }
@@ -536,6 +531,15 @@ bool IsUtf8Name(const std::string& encoding) {
 }
 
 }  // namespace
+
+void AppendQuotedCell(std::string& csv, std::string_view cell) {
+  csv.push_back('"');
+  for (const char c : cell) {
+    csv.push_back(c);
+    if (c == '"') csv.push_back('"');
+  }
+  csv.push_back('"');
+}
 
 std::string IconvName(const std::string& encoding) {
   // "utf-8-sig" is UTF-8 with a mark, which is skipped anyway.

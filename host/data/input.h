@@ -80,6 +80,9 @@ bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, 
 // given when iconv knows it, or when no spelling is known.
 std::string IconvName(const std::string& encoding);
 
+// Appends `cell` to CSV text as a quoted cell, its quotes doubled.
+void AppendQuotedCell(std::string& csv, std::string_view cell);
+
 // Whether text in ENCODING (an iconv name; empty or UTF-8: no conversion)
 // can be read.
 bool ConvertibleEncoding(const std::string& encoding);

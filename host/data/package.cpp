@@ -1282,9 +1282,7 @@ void AppendInlineCell(std::string& csv, const Json& cell, bool alone) {
     csv += text;
     return;
   }
-  csv += '"';
-  for (const char c : text) csv += c == '"' ? std::string("\"\"") : std::string(1, c);
-  csv += '"';
+  AppendQuotedCell(csv, text);
 }
 
 // A resource whose rows stand in the descriptor ("data"): an array of rows,
