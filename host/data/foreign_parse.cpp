@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include <sys/stat.h>
@@ -136,6 +137,25 @@ bool WholeRecords(const std::string& path) {
   return ::stat(path.c_str(), &facts) != 0 || facts.st_size % 80 == 0;
 }
 
+constexpr std::string_view kPadding("\n\r\t \0\x1a", 6);
+
+bool IsPadding(std::string_view bytes) { return bytes.find_first_not_of(kPadding) == std::string_view::npos; }
+
+// The file's bytes from `from` to its end, when there are at most `most`.
+std::optional<std::string> Tail(const std::string& path, std::int64_t from, std::int64_t most) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::nullopt;
+  struct stat facts {};
+  std::optional<std::string> tail;
+  if (::fstat(::fileno(file), &facts) == 0 && from <= facts.st_size && facts.st_size - from <= most &&
+      ::fseeko(file, from, SEEK_SET) == 0) {
+    tail.emplace(static_cast<std::size_t>(facts.st_size - from), '\0');
+    if (std::fread(tail->data(), 1, tail->size(), file) != tail->size()) tail.reset();
+  }
+  std::fclose(file);
+  return tail;
+}
+
 // A Stata file of release 117 or later is framed by <stata_dta> ...
 // </stata_dta>; ReadStat does not look for the closing tag, and a file cut
 // within its value labels reads as one without them. Blank lines, NULs or
@@ -152,7 +172,7 @@ bool LacksClosingTag(const std::string& path) {
     const off_t size = ::fseeko(file, 0, SEEK_END) == 0 ? ::ftello(file) : -1;
     const off_t from = std::max<off_t>(0, size - static_cast<off_t>(kTail));
     tail.resize(size >= 0 && ::fseeko(file, from, SEEK_SET) == 0 ? std::fread(tail.data(), 1, tail.size(), file) : 0);
-    const std::size_t end = tail.find_last_not_of(std::string_view("\n\r\t \0\x1a", 6));
+    const std::size_t end = tail.find_last_not_of(kPadding);
     lacks = end == std::string::npos || !std::string_view(tail).substr(0, end + 1).ends_with(kClose);
   }
   std::fclose(file);
@@ -329,6 +349,78 @@ void WidenTransportNamestrs(const std::string& path, FileView& view) {
   head.append((kRecord - head.size() % kRecord) % kRecord, ' ');
   view.head = std::make_shared<const std::string>(std::move(head));
   view.headEnd = end;
+}
+
+void EndBeforeTransportPadding(const std::string& path, FileView& view) {
+  static constexpr std::int64_t kRecord = 80;
+  struct stat facts {};
+  if (view.end >= 0 || ::stat(path.c_str(), &facts) != 0 || facts.st_size % kRecord == 0) return;
+  const std::int64_t whole = facts.st_size - facts.st_size % kRecord;
+  if (const std::optional<std::string> tail = Tail(path, whole, kRecord); tail && IsPadding(*tail)) view.end = whole;
+}
+
+// Releases 110 to 115 lay a file out as: a header of 109 bytes; per
+// variable its type, name, sort entry, format, label set name and label;
+// the expansion fields up to an empty one; the rows; then the value-label
+// tables to the file's end, each a length, a name, 3 bytes of padding and
+// that many bytes. (The older releases are left as ReadStat reads them.)
+void EndBeforeOldStataPadding(const std::string& path, FileView& view) {
+  static constexpr std::int64_t kMostPadding = 1 << 16;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return;  // ReadStat's parse will say why
+  struct stat facts {};
+  const std::int64_t size = ::fstat(::fileno(file), &facts) == 0 ? facts.st_size : 0;
+  unsigned char h[10] = {};
+  const bool headed = std::fread(h, 1, sizeof h, file) == sizeof h;
+  const int release = h[0];
+  const bool big = h[1] == 1;
+  const auto number = [big](const unsigned char* b, std::size_t n) {
+    std::uint64_t x = 0;
+    for (std::size_t i = 0; i < n; ++i) x = x << 8 | b[big ? i : n - 1 - i];
+    return x;
+  };
+  const auto read = [&](std::int64_t at, unsigned char* into, std::size_t n) {
+    return at >= 0 && at + static_cast<std::int64_t>(n) <= size && ::fseeko(file, at, SEEK_SET) == 0 &&
+           std::fread(into, 1, n, file) == n;
+  };
+  std::int64_t end = -1;
+  if (headed && release >= 110 && release <= 115 && (h[1] == 1 || h[1] == 2)) {
+    const auto vars = static_cast<std::int64_t>(number(h + 4, 2));
+    const auto rows = static_cast<std::int64_t>(number(h + 6, 4));
+    std::vector<unsigned char> types(static_cast<std::size_t>(vars));
+    std::int64_t at = 109;
+    std::int64_t rowLength = 0;
+    bool known = read(at, types.data(), types.size());
+    for (const unsigned char t : types) {
+      if (release >= 111) {
+        rowLength += t >= 1 && t <= 244 ? t : t == 251 ? 1 : t == 252 ? 2 : t == 253 || t == 254 ? 4 : t == 255 ? 8 : 0;
+        known = known && (t >= 1 && t <= 244 ? true : t >= 251);
+      } else {
+        const int w = t > 0x7F ? t - 0x7F : t == 'b' ? 1 : t == 'i' ? 2 : t == 'l' || t == 'f' ? 4 : t == 'd' ? 8 : 0;
+        rowLength += w;
+        known = known && w > 0;
+      }
+    }
+    at += vars * (1 + 33 + 2 + (release >= 114 ? 49 : 12) + 33 + 81) + 2;
+    unsigned char field[5];
+    bool fields = false;                                         // their end was found
+    while (known && !fields && read(at, field, sizeof field)) {  // the expansion fields
+      fields = field[0] == 0;
+      at += 5 + (fields ? 0 : static_cast<std::int64_t>(number(field + 1, 4)));
+    }
+    known = known && fields;
+    at += rows * rowLength;
+    unsigned char table[4];
+    while (known && at < size && read(at, table, sizeof table)) {  // the value-label tables
+      const auto length = static_cast<std::int64_t>(number(table, 4));
+      if (length < 8 || length > size - at - 40) break;
+      at += 40 + length;
+    }
+    if (known && at <= size && size - at <= kMostPadding) end = at;
+  }
+  std::fclose(file);
+  if (end < 0 || end == size) return;
+  if (const std::optional<std::string> tail = Tail(path, end, kMostPadding); tail && IsPadding(*tail)) view.end = end;
 }
 
 namespace {

@@ -112,6 +112,13 @@ TransportMembers ScanTransport(const std::string& path);
 // whatever the header says. For another length, the view gets a head in
 // which the records are 140 bytes long.
 void WidenTransportNamestrs(const std::string& path, FileView& view);
+// Line breaks, blanks, NULs and Ctrl-Z after a file's last byte are padding
+// (text tools and old transfers add them), not a record cut short. The view
+// of a transport file whose last whole 80-byte record is followed by such
+// bytes, or of a Stata file before release 117 whose last value-label table
+// is, ends where they begin.
+void EndBeforeTransportPadding(const std::string& path, FileView& view);
+void EndBeforeOldStataPadding(const std::string& path, FileView& view);
 // A SAS data file or catalog names its encoding in its header by a code, and
 // ReadStat refuses a code it does not know even when the encoding is given.
 // With an encoding given, the view shows the code as 0 (none named): the

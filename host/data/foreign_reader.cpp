@@ -684,8 +684,10 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   if (kind == ForeignKind::Transport) {
     dict.view.end = ReadTransportMembers(path, warnings);
     foreign::WidenTransportNamestrs(path, dict.view);
+    foreign::EndBeforeTransportPadding(path, dict.view);
   }
   if (kind == ForeignKind::Stata) {
+    foreign::EndBeforeOldStataPadding(path, dict.view);
     dict.view.strls = foreign::PlanStrlRewrite(path);
     if (const std::optional<foreign::StataRows> rows = foreign::ReadStataRows(path)) {
       dict.view.strlRecords = !rows->strlColumns.empty();

@@ -77,12 +77,28 @@ for at in -5 -45; do
   fails "an old Stata file cut in its value labels ($at bytes) is refused" 2 'the file ends inside a record' \
     "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
 done
+# Padding after an old file's last label table (a line break, a Ctrl-Z, the
+# NULs of a block) is not a table cut short; neither is a line break after
+# the rows of a file without tables.
+{ cat "$tmp/old.dta"; printf '\r\n\032'; } >"$tmp/padded-old.dta"
+{ cat "$tmp/old.dta"; head -c 512 /dev/zero; } >"$tmp/nuls-old.dta"
+"$build/foreign-writer" --version 113 "$tmp/pkg/d.csv" "$tmp/bare.dta"
+printf '\n' >>"$tmp/bare.dta"
+"$cb" "$tmp/old.dta" 'CODEBOOK x' --format json | sed 's/old\.dta/X/' >"$tmp/old.json"
+for f in padded-old.dta nuls-old.dta; do
+  check "an old Stata file with padding after its labels ($f) reads as without" \
+    diff "$tmp/old.json" <("$cb" "$tmp/$f" 'CODEBOOK x' --format json | sed "s/$f/X/")
+done
+check "an old Stata file with a line break after its rows reads" test "$(status_of "$cb" "$tmp/bare.dta")" = 0
 cut_file old.dta -85
 fails "an old Stata file cut before a label table warns of the labels it lacks" 0 \
   'cut-old.dta: a set of value labels that variables name is not in the file, so their values show without labels: either never defined, or the file is cut short before them:' \
   "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
 check "the warning names the set and its variables" grep -qx 'codebook: warning:   "x" (x)' "$tmp/.stderr"
 rm "$tmp/out.json"
+{ cat "$tmp/t.xpt"; printf '\r\n'; } >"$tmp/newline.xpt"
+check "a transport file with a line break after its last record reads as without" \
+  diff <("$cb" "$tmp/t.xpt" --format json | sed 's/t\.xpt/X/') <("$cb" "$tmp/newline.xpt" --format json | sed 's/newline\.xpt/X/')
 head -c $((80 * $(($(stat -c %s "$tmp/t.xpt") / 80 - 1)) + 20)) "$tmp/t.xpt" >"$tmp/cut.xpt"
 fails "a transport file cut inside its last case is refused, naming the case" 2 \
   'cut.xpt, case 3: cannot read this SAS transport file (.xpt): Unable to read from file (the file ends inside an 80-byte record)' \
