@@ -566,6 +566,7 @@ void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, 
     // The valid values of a stretch of rows are picked out first, then
     // added in one run (ScaleAccumulator::AddValidRun).
     const double* x = block.numbers[v].data();
+    acc.ExpectRows(end - begin);
     double values[ScaleAccumulator::kRun];
     double valueWeights[ScaleAccumulator::kRun];
     std::uint64_t taken = 0;

@@ -78,6 +78,10 @@ class RawColumn {
   void Append(double x) { Append(&x, 1); }
   void AppendRepeated(double x, std::size_t n);
   void Append(const RawColumn& other);
+  // About `more` values are to come (a block's rows): the first chunk, which
+  // otherwise grows as a vector does, takes room for them at once when it
+  // must grow, instead of being copied at every doubling.
+  void Expect(std::size_t more) { fExpected = fSize + more; }
   void Clear() { *this = RawColumn{}; }
   // Empty as a new column, keeping the first chunk's room for the next
   // values (a wide file's per-block tables are reused block after block).
@@ -133,8 +137,11 @@ class RawColumn {
   void ToDoubles();
   std::vector<std::int32_t>& CodeRoom();
   std::vector<double>& DoubleRoom();
+  template <class T>
+  void MakeRoom(std::vector<T>& chunk, std::size_t take) const;
 
   std::size_t fSize = 0;
+  std::size_t fExpected = 0;  // values expected in all (Expect)
   bool fCoded = true;
   int fDigits = 0;
   double fScale = 1.0;            // 10^fDigits
@@ -172,6 +179,13 @@ class ScaleAccumulator {
   // of its own (2.5 times faster than one loop per step, without the table).
   void AddValidRun(const double* x, const double* w, std::size_t n);
   static constexpr std::size_t kRun = 256;  // n at most
+  // Up to n valid values are to come (a block's rows): stored values take
+  // room for them at once.
+  void ExpectRows(std::size_t n) {
+    if (!fKeepValues) return;
+    fValues.Expect(n);
+    fWeights.Expect(n);
+  }
   void AddValidWithoutValue(double w) { fWeight.Add(w); }
   void AddMissing(double w) { fMissing.Add(w); }
   // Takes in what an accumulator gathered from later cases: weights add,
