@@ -518,7 +518,14 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
     // A file short of the size its header gives is cut: that, not what
     // ReadStat met first, is the cause to name.
     if ((kind == ForeignKind::Sas || kind == ForeignKind::SasCatalog) && ctx != nullptr) {
-      if (std::string shortfall = SasShortfall(path); !shortfall.empty()) ctx->detail = std::move(shortfall);
+      if (std::string shortfall = SasShortfall(path); !shortfall.empty()) {
+        ctx->detail = std::move(shortfall);
+      } else if (error == READSTAT_ERROR_ROW_COUNT_MISMATCH) {
+        // A file of its full size that holds fewer cases than its header
+        // says lacks them where ReadStat could not read a page, not after
+        // the last it read.
+        ctx->placeUnknown = true;
+      }
     }
     if (const auto [variable, row] = parser.BinaryStrl(); variable > 0 && ctx != nullptr) {
       // ReadStat's refusal reads as if the file were damaged: it is not.
@@ -574,7 +581,7 @@ std::string Failure(const std::string& display, ForeignKind kind, readstat_error
 // values came, when the failure came after the dictionary and before the
 // end of the cases; 0 otherwise.
 std::int64_t FailingCase(const ParseContext& ctx, std::int64_t rows) {
-  if (!ctx.inCases || ctx.caseIndex < 0) return 0;  // not known to be within a case
+  if (!ctx.inCases || ctx.caseIndex < 0 || ctx.placeUnknown) return 0;  // not known to be within a case
   const std::int64_t n = ctx.caseIndex + 2;
   return rows >= 0 && n > rows ? 0 : n;
 }

@@ -25,6 +25,7 @@ struct ParseContext {
   bool inCases = false;         // the dictionary was read: failures are in the cases
   std::string encoding;         // the encoding the parse was given (Run sets it), if any
   bool whole = false;           // the file is whole; ReadStat cannot read what it holds
+  bool placeUnknown = false;    // cases are missing, but where among them is not known
 };
 
 inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx); }

@@ -203,6 +203,24 @@ fails "a SAS data file cut short gives its size and the size its header promises
 head -c 100 "$tmp/outside/f.sas7bdat" >"$tmp/cut.sas7bdat"
 fails "so does one cut inside the header's first fields" 2 \
   'the file has 100 bytes, too few for the header of a SAS file: it is cut short' "$cb" "$tmp/cut.sas7bdat"
+# A page in the middle that ReadStat cannot read (its type overwritten) loses
+# that page's cases: the file is short of cases, but not after the last read.
+python3 -c 'import csv, sys; w = csv.writer(sys.stdout); w.writerow(["a", "s"]); w.writerows([i, f"x{i}"] for i in range(3000))' \
+  >"$tmp/many.csv"
+"$build/foreign-writer" "$tmp/many.csv" "$tmp/many.sas7bdat"
+python3 - "$tmp/many.sas7bdat" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+order = "<" if data[37] == 1 else ">"
+header, page = struct.unpack_from(order + "II", data, 200 if data[35] == 0x33 else 196)
+middle = header + page * ((len(data) - header) // page // 2)
+data[middle:middle + 64] = b"\xff" * 64
+open(sys.argv[1], "wb").write(data)
+PY
+fails "a SAS data file with a page of cases lost names no case" 2 \
+  'many.sas7bdat: cannot read this SAS data file (.sas7bdat): File did not contain the expected number of rows' \
+  "$cb" "$tmp/many.sas7bdat" -o "$tmp/many.html"
+check "and leaves no output" test ! -e "$tmp/many.html"
 mkdir "$tmp/cutcat"
 cp "$tmp/outside/f.sas7bdat" "$tmp/cutcat/"
 head -c -1 "$tmp/outside/f.sas7bcat" >"$tmp/cutcat/f.sas7bcat"
