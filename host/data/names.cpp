@@ -65,6 +65,9 @@ std::string Sanitise(const std::string& text, std::size_t column) {
       if (gap && !out.empty()) out += '_';
       gap = false;
       out.append(text, i, len);
+      // The name keeps at most kMaxNameBytes: the rest of a header of
+      // megabytes (a file with no line break) need not be looked at.
+      if (out.size() >= kMaxNameBytes + 8) break;
     } else {
       gap = true;
     }

@@ -1296,7 +1296,9 @@ void ReadInlineResource(const Descriptor& d, const Json& res, const std::string&
   const std::string where = Member(rp, "data");
   const Json& data = res["data"];
   if (!data.is_array()) d.Fail(where, "expected the rows of a table (an array of arrays or of objects)");
-  const bool objects = !data.empty() && data[0].is_object();
+  // No rows at all: a table of no case when the schema names the fields,
+  // which then make the header, as for rows written as objects.
+  const bool objects = data.empty() || data[0].is_object();
   for (std::size_t i = 0; i < data.size(); ++i) {
     if (objects ? !data[i].is_object() : !data[i].is_array()) {
       d.Fail(Element(where, i), std::string("expected a row ") + (objects ? "object" : "array") +
@@ -1317,6 +1319,11 @@ void ReadInlineResource(const Descriptor& d, const Json& res, const std::string&
   plan.dialect = CsvDialect{};
   plan.dialect.header = header;
   ReadResourceSchema(d, res, rp, descriptorPath, plan);
+  if (data.empty() && plan.inferAll) {
+    d.Fail(where,
+           "no rows, and no schema to name the fields; give the resource a schema (a table of no case), "
+           "or write its header row as the first row");
+  }
 
   std::string csv;
   if (objects) {

@@ -104,6 +104,7 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
   for (const fs::path& part : path) {
     if (part == "..") refuse("goes up out of the folder (\"..\")");
   }
+  if (relative.back() == '/') refuse("ends in a slash, as the name of a folder does; name the file without it");
 
   const fs::path folder = fs::path(descriptor).parent_path();
   const fs::path joined = folder.empty() ? path : folder / path;
@@ -119,7 +120,9 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
     if (fs::is_symlink(joined, linkError)) refuse("is a symbolic link to a file that does not exist");
     // A package written where names ignore letter case may say "Data.CSV"
     // for data.csv: name the file it probably means.
-    if (const std::string meant = SameIgnoringCase(folder, path); !meant.empty()) {
+    std::string written = path.lexically_normal().string();
+    if (written.size() > 1 && written.back() == '/') written.pop_back();
+    if (const std::string meant = SameIgnoringCase(folder, path); !meant.empty() && meant != written) {
       refuse("names no file; \"" + Shown(meant) +
              "\" differs only in letter case, which matters here. Write the name as the file has it");
     }
@@ -141,6 +144,11 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
   const fs::path realFolder = fs::canonical(folder.empty() ? fs::path(".") : folder, error);
   if (error || !Inside(real, realFolder)) {
     refuse("leads out of the folder through a symbolic link (to \"" + Shown(real.string()) + "\")");
+  }
+  // A descriptor whose resource is itself (a slip when the path was
+  // written) would be read as CSV text.
+  if (const fs::path self = fs::canonical(descriptor, error); !error && self == real) {
+    refuse("names the descriptor itself; name the file that holds the cases");
   }
   // A named pipe in a received package would make the reader wait for a
   // writer that never comes; a device could be read without end.

@@ -322,14 +322,17 @@ std::vector<std::string> Wrap(const std::string& text, std::size_t width) {
         line.clear();
         lineWidth = 0;
       }
-      // A word longer than the line is cut at code point boundaries.
+      // A word longer than the line is cut at code point boundaries; each
+      // piece is measured once, so a label of a megabyte (a header cell with
+      // no line break) is cut in linear time.
+      std::string_view rest = word;
       while (w > width) {
-        const std::size_t bytes = PrefixForColumns(word, width);
-        result.push_back(word.substr(0, bytes));
-        word = word.substr(bytes);
-        w = DisplayWidth(word);
+        const std::string_view piece = rest.substr(0, PrefixForColumns(rest, width));
+        result.emplace_back(piece);
+        w -= DisplayWidth(piece);
+        rest.remove_prefix(piece.size());
       }
-      line = word;
+      line = rest;
       lineWidth = w;
     }
     result.push_back(line);

@@ -70,6 +70,9 @@ printf '1,2.5\n3,4\n' >"$tmp/headless.csv"
 fails "a header row of numbers warns that the file has none" 0 \
   'headless.csv, line 1: every cell of the header row is a number, so the file probably has no header row' \
   "$cb" "$tmp/headless.csv" 'CODEBOOK /STATISTICS NONE'
+{ head -c 3000000 /dev/zero | tr '\0' h; printf '\n1\n'; } >"$tmp/long-header.csv"
+check "a header of megabytes (text with no line break) is kept as the label and wrapped in one go" bash -c \
+  "test \$(timeout 60 '$cb' '$tmp/long-header.csv' --quiet 'CODEBOOK /STATISTICS NONE' | tr -cd h | wc -c) -gt 3000000"
 printf 'a\nx\n   \ny\n' >"$tmp/one.csv"
 check "a line of spaces is no case in a one-column file either" test "$(cases "$tmp/one.csv")" = 2
 
@@ -83,6 +86,15 @@ echo '{"resources": [{"path": "Data\\Cases.CSV"}]}' >"$tmp/win/case.json"
 fails "a path that differs from the file only in letter case names the file" 2 \
   'resources[0].path: the path "Data\Cases.CSV" names no file; "data/cases.csv" differs only in letter case' \
   "$cb" "$tmp/win/case.json" --quiet
+echo '{"resources": [{"path": "self.json", "format": "csv"}]}' >"$tmp/win/self.json"
+fails "a resource path naming the descriptor itself says so" 2 \
+  'resources[0].path: the path "self.json" names the descriptor itself' "$cb" "$tmp/win/self.json" --quiet
+echo '{"resources": [{"path": "data/cases.csv/", "format": "csv"}]}' >"$tmp/win/slash.json"
+fails "a path ending in a slash says so, not that letter case differs" 2 \
+  'the path "data/cases.csv/" ends in a slash, as the name of a folder does' "$cb" "$tmp/win/slash.json" --quiet
+echo '{"resources": [{"path": "data/cases.csv/.", "format": "csv"}]}' >"$tmp/win/dot.json"
+check "and one ending in /. is not taken for a case difference" bash -c \
+  "! '$cb' '$tmp/win/dot.json' --quiet 2>&1 | grep -q 'letter case'"
 echo '{"resources": [{"path": "..\\win\\data\\cases.csv"}]}' >"$tmp/win/up.json"
 fails "..\\ is refused like ../" 2 'resources[0].path: the path "..\win\data\cases.csv" goes up out of the folder' \
   "$cb" "$tmp/win/up.json" --quiet
@@ -206,6 +218,12 @@ fails "a bad cell among them names the row as a line" 2 \
 echo '{"resources": [{"data": [{"s": "two words, a comma"}, {"s": null}, {"s": "say \"hi\""}]}]}' >"$tmp/fl/rows-one.json"
 check "a one-column table keeps its empty value and its quotes" bash -c \
   "'$cb' '$tmp/fl/rows-one.json' --format text --quiet 'CODEBOOK s /STATISTICS COUNT' | tr -s ' ' | grep -c -e '^ 1$' -e '^ say \"hi\" 1$' -e '^ two words, a comma 1$' | grep -qx 3"
+echo '{"resources": [{"data": [], "schema": {"fields": [{"name": "a", "type": "integer"}]}}]}' >"$tmp/fl/rows-none.json"
+check "no rows under a schema are a table of no case" bash -c \
+  "'$cb' '$tmp/fl/rows-none.json' --format text --quiet 'CODEBOOK /FILEINFO CASECOUNT /STATISTICS NONE' | grep -q '^ *Unweighted *0$'"
+echo '{"resources": [{"data": []}]}' >"$tmp/fl/rows-nothing.json"
+fails "and without a schema say what is missing" 2 \
+  'rows-nothing.json: resources[0].data: no rows, and no schema to name the fields' "$cb" "$tmp/fl/rows-nothing.json"
 fails "such rows are not split into parts" 2 'the rows written inside the descriptor cannot be split into parts' \
   "$cb" "$tmp/fl/rows-arrays.json" --write-plan "$tmp/fl/plan" --quiet
 
