@@ -868,6 +868,34 @@ void ReadPackageLinks(const Descriptor& d, const Json& p, const Plan* plan, Data
 
 // Fills the dataset's dictionary and case source from the plan (and, for a
 // data package, its descriptor d and package object).
+// A column of numbers made text by a few texts that most likely mean "no
+// value" (n/a, -, #N/A): the note names them and how to declare them, which
+// keeps the column numeric.
+std::string NoValueTextsNote(const Plan& plan, bool descriptor, std::size_t i, const ScanColumn& s) {
+  std::string texts, list;
+  for (std::size_t k = 0; k < s.noValueTexts.size(); ++k) {
+    const auto& [text, count] = s.noValueTexts[k];
+    if (k > 0) texts += k + 1 == s.noValueTexts.size() ? " or " : ", ";
+    texts += "\"" + text + "\" (" + Counted(static_cast<std::size_t>(count), "cell") + ")";
+    list += (list.empty() ? "" : ",") + text;
+  }
+  std::string how;
+  if (descriptor) {
+    how = "add " + std::string(s.noValueTexts.size() == 1 ? "it" : "them") +
+          " to the field's missingValues (or the schema's)";
+  } else {
+    std::string all;
+    for (const std::string& m : plan.bareMissing) {
+      if (!m.empty()) all += m + ",";
+    }
+    how = "--missing '" + all + list + "' keeps the usual ones too";
+  }
+  return plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +
+         "): every cell that is neither a number nor empty is " + texts + ", so the column is text; if " +
+         (s.noValueTexts.size() == 1 ? "it means" : "they mean") + " no value, name " +
+         (s.noValueTexts.size() == 1 ? "it as a missing value (" : "them as missing values (") + how + ")";
+}
+
 void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& dataset, std::vector<std::string>& warnings,
            std::vector<std::string>& notes) {
   // A descriptor with an empty field list is a dataset without variables:
@@ -931,7 +959,21 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
                          " more digits than a number keeps exactly (\"" + scan[i].inexactExample + "\" reads as " +
                          read + "); a descriptor that gives the field the type \"string\" keeps them as written");
     }
-    if (col.kind == CellKind::String && scan[i].numberRowsBeforeText > 0) {
+    if (col.kind == CellKind::Number && scan[i].leadingZeros > 0) {
+      // Codes and identifiers ("007", a postal code "02134") keep their
+      // value as numbers but not their spelling.
+      double value = 0.0;
+      ParseNumber(scan[i].leadingZeroExample, value);
+      notes.push_back(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +
+                      "): " + Counted(static_cast<std::size_t>(scan[i].leadingZeros), "number") +
+                      (scan[i].leadingZeros == 1 ? " is" : " are") + " written with leading zeros (\"" +
+                      scan[i].leadingZeroExample + "\" reads as " + NumberText(value) +
+                      "), as codes and identifiers are; a descriptor that gives the field the type \"string\" keeps "
+                      "them as written");
+    }
+    if (col.kind == CellKind::String && !scan[i].noValueTexts.empty() && scan[i].numberCells > 0) {
+      notes.push_back(NoValueTextsNote(plan, d != nullptr, i, scan[i]));
+    } else if (col.kind == CellKind::String && scan[i].numberRowsBeforeText > 0) {
       // A spreadsheet's error value or a "n/a" far down turned a column of
       // numbers into text; its statistics are gone without a word otherwise.
       notes.push_back(plan.csvDisplay + ", line " + std::to_string(scan[i].firstTextLine) + ", column " +

@@ -60,6 +60,12 @@ bool InexactWhole(std::string_view text, double value) {
   return n <= 0 || std::string_view(exact, static_cast<std::size_t>(n)) != text;
 }
 
+// "007", "-012": a whole number whose digits begin with a zero.
+bool LeadingZero(std::string_view text) {
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  return text.size() > 1 && text[0] == '0' && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 // "1,25" (a decimal comma, at most 15 digits), also ",5" as ".5" is read;
 // a plain integer too.
 bool ParseCommaDecimal(std::string_view text, double& value, int& intDigits, int& decimals) {
@@ -141,6 +147,8 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
         decimals = commaDecimals;
         intDigits = commaIntDigits;
       }
+      ++col.numberCells;
+      if (LeadingZero(text) && col.leadingZeros++ == 0) col.leadingZeroExample = text;
       col.decimals = std::max(col.decimals, decimals);
       col.intDigits = std::max(col.intDigits, std::max(intDigits, 1) + (text[0] == '-' ? 1 : 0));
       if (col.countCodes) codes.Add(value);
@@ -153,6 +161,28 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
   if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
   if (can.dateTime && !dates::ParseIsoDateTime(text, seconds)) can.dateTime = false;
   if (can.time && !dates::ParseIsoTime(text, seconds)) can.time = false;
+}
+
+// After a column's number candidate fell on a text that looks like "no
+// value": each later cell is a number, one of at most three such texts, or
+// ends the watch.
+void WatchNoValueTexts(ScanColumn& col, std::string_view text) {
+  if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) return;
+  for (auto& [seen, count] : col.noValueTexts) {
+    if (seen == text) {
+      ++count;
+      return;
+    }
+  }
+  double value = 0.0;
+  int decimals = 0, intDigits = 0;
+  if (ParseNumber(text, value) || (col.allowDecimalComma && ParseCommaDecimal(text, value, intDigits, decimals))) {
+    ++col.numberCells;
+  } else if (col.noValueTexts.size() < 3 && LooksLikeNoValue(text)) {
+    col.noValueTexts.emplace_back(text, 1);
+  } else {
+    col.noValueTexts.clear();
+  }
 }
 
 // The column's type: the candidate that every cell left standing.
@@ -174,6 +204,20 @@ void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) 
 }
 
 }  // namespace
+
+bool LooksLikeNoValue(std::string_view text) {
+  if (text.empty() || text.size() > 12) return false;
+  if (text[0] == '#') {  // #N/A, #DIV/0!, #VALUE!, #REF!, #NAME?, #NUM!, #NULL!, #NA
+    return std::all_of(text.begin(), text.end(), [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || c == '#' || c == '/' || c == '!' || c == '?';
+    });
+  }
+  if (text.find_first_not_of("-?*.") == std::string_view::npos) return true;
+  static constexpr std::string_view kWords[] = {"na",  "n/a",  "n.a.", "n.a",     "nan", "null",
+                                                "nil", "none", "\\n",  "missing", "-nan"};
+  const std::string lower = LowerAscii(text);
+  return std::find(std::begin(kWords), std::end(kWords), lower) != std::end(kWords);
+}
 
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                    std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,
@@ -234,10 +278,16 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
           Candidates& can = candidates[c];
           const bool numbers = can.number || can.numberComma;
           NarrowCandidates(col, can, codes[c], raw);
-          if (numbers && !can.number && !can.numberComma && result.cases > kNumbersBeforeTextNoted) {
-            col.numberRowsBeforeText = result.cases - 1;
-            col.firstTextLine = reader.RecordLine() + cell.lineOffset;
-            col.firstText = TrimBlanks(raw);
+          if (!numbers && !col.noValueTexts.empty()) {
+            WatchNoValueTexts(col, TrimBlanks(raw));
+          } else if (numbers && !can.number && !can.numberComma) {
+            const std::string_view text = TrimBlanks(raw);
+            if (result.cases > kNumbersBeforeTextNoted) {
+              col.numberRowsBeforeText = result.cases - 1;
+              col.firstTextLine = reader.RecordLine() + cell.lineOffset;
+              col.firstText = text;
+            }
+            if (LooksLikeNoValue(text)) col.noValueTexts.emplace_back(text, 1);
           }
         }
       }

@@ -41,7 +41,22 @@ struct ScanColumn {
   std::int64_t numberRowsBeforeText = 0;
   std::int64_t firstTextLine = 0;
   std::string firstText;
+  // A column whose only cells that are not numbers are a few texts that
+  // look like "no value" ("n/a", "-", "#N/A"): those texts with their
+  // counts, in the order first met (empty: not such a column), and the
+  // number of cells that are numbers.
+  std::vector<std::pair<std::string, std::int64_t>> noValueTexts;
+  std::int64_t numberCells = 0;
+  // Numbers: whole numbers written with leading zeros ("007", as codes and
+  // identifiers are): how many, and the first.
+  std::int64_t leadingZeros = 0;
+  std::string leadingZeroExample;
 };
+
+// Whether a text that is not a number looks like a way of writing "no
+// value": a spreadsheet's error value (#N/A, #DIV/0!), a dash or question
+// mark, or a word such as n/a, na, null, none or missing in any case.
+bool LooksLikeNoValue(std::string_view text);
 
 // Rows of numbers before a column's first text after which that text is
 // pointed out: a column that is text from its first rows is plainly text.

@@ -66,10 +66,36 @@ check "Ctrl-Z padding of a compressed file is no row" same_as_plain "$tmp/cpm.cs
 fails "a file that ends in zero bytes, not written to its end, says so" 2 \
   'zeros.csv: the file ends with zero bytes (NUL) instead of text' "$cb" "$tmp/zeros.csv" --quiet
 
-{ echo 'id,x'; seq 1 300 | sed 's/$/,1.5/'; echo '301,#N/A'; } >"$tmp/late.csv"
+{ echo 'id,x'; seq 1 300 | sed 's/$/,1.5/'; echo '301,no answer'; } >"$tmp/late.csv"
 fails "a text cell far down a column of numbers is pointed out" 0 \
-  'late.csv, line 302, column 2 (variable x): "#N/A" is the first cell that is not a number, after 300 rows' \
+  'late.csv, line 302, column 2 (variable x): "no answer" is the first cell that is not a number, after 300 rows' \
   "$cb" "$tmp/late.csv" 'CODEBOOK x /STATISTICS NONE'
+# Numbers with a few texts that mean "no value" but are not in the list.
+printf 'x,y,z
+n/a,1,yes
+2,#N/A,no
+-,3,1
+n/a,-,2
+4,5,NA
+' >"$tmp/marks.csv"
+"$cb" "$tmp/marks.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "texts that look like no value in a column of numbers are named, with how to declare them" grep -qF \
+  "marks.csv, column 1 (variable x): every cell that is neither a number nor empty is \"n/a\" (2 cells) or \"-\" (1 cell), so the column is text; if they mean no value, name them as missing values (--missing 'NA,N/A,NaN,NULL,.,n/a,-' keeps the usual ones too)" \
+  "$tmp/err"
+check "also a spreadsheet's error value and a dash together" grep -qF \
+  'column 2 (variable y): every cell that is neither a number nor empty is "#N/A" (1 cell) or "-" (1 cell)' "$tmp/err"
+check "but not words that are answers" bash -c "! grep -q 'variable z' '$tmp/err'"
+check "and the --missing named keeps the columns numeric" bash -c \
+  "'$cb' '$tmp/marks.csv' --missing 'NA,N/A,NaN,NULL,.,n/a,-,#N/A' --format text --quiet 'CODEBOOK x y /STATISTICS NONE' |
+   grep -c '^  Type  *Numeric$' | grep -qx 2"
+printf 'zip,n
+02134,1
+10001,2
+00501,3
+' >"$tmp/zips.csv"
+fails "numbers written with leading zeros are named" 0 \
+  'zips.csv, column 1 (variable zip): 2 numbers are written with leading zeros ("02134" reads as 2134), as codes and identifiers are' \
+  "$cb" "$tmp/zips.csv" 'CODEBOOK zip /STATISTICS NONE'
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"
