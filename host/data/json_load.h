@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -24,6 +25,11 @@ constexpr int kMaxJsonDepth = 512;
 
 // Parses the text (a byte-order mark already removed). Throws InputError.
 Json ParseDescriptorJson(const std::string& text, const std::string& file);
+
+// The same value for the plain JSON a descriptor almost always is, read
+// quickly; false, with `out` undefined, for anything else (errors included),
+// which ParseDescriptorJson then reads with the library's parser.
+bool QuickParseJson(std::string_view text, Json& out);
 
 // Reads the file (at most kMaxDescriptorBytes, one byte-order mark at most)
 // and parses it. Throws InputError; out of memory gives "out of memory while
