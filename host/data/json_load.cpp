@@ -261,37 +261,51 @@ class QuickReader {
     return true;
   }
 
+  // The members are gathered on a stack shared by all open objects and
+  // moved into the object at its end, made to size: a growing vector of
+  // the object's own would copy its keys (they are const) at every growth.
   bool Object(Json& out, int depth) {
     ++fAt;
-    out = Json::object();
-    Json::object_t::Container& members = out.get_ref<Json::object_t&>();
+    const std::size_t first = fMembers.size();
     std::unique_ptr<std::unordered_set<std::string>> keys;
     SkipBlanks();
-    if (Take('}')) return true;
-    for (;;) {
-      std::string key;
-      if (fAt == fEnd || *fAt != '"' || !String(key)) return false;
-      if (members.size() < kIndexFrom) {
-        for (const auto& member : members) {
-          if (member.first == key) return false;
+    if (!Take('}')) {
+      for (;;) {
+        std::string key;
+        if (fAt == fEnd || *fAt != '"' || !String(key)) return false;
+        const std::size_t count = fMembers.size() - first;
+        if (count < kIndexFrom) {
+          for (std::size_t i = first; i < fMembers.size(); ++i) {
+            if (fMembers[i].first == key) return false;
+          }
+        } else {
+          if (!keys) {
+            keys = std::make_unique<std::unordered_set<std::string>>();
+            for (std::size_t i = first; i < fMembers.size(); ++i) keys->insert(fMembers[i].first);
+          }
+          if (!keys->insert(key).second) return false;
         }
-      } else {
-        if (!keys) {
-          keys = std::make_unique<std::unordered_set<std::string>>();
-          for (const auto& member : members) keys->insert(member.first);
-        }
-        if (!keys->insert(key).second) return false;
+        SkipBlanks();
+        if (!Take(':')) return false;
+        SkipBlanks();
+        fMembers.emplace_back(std::move(key), nullptr);
+        Json value;
+        if (!Value(value, depth + 1)) return false;
+        fMembers[first + count].second = std::move(value);
+        SkipBlanks();
+        if (Take('}')) break;
+        if (!Take(',')) return false;
+        SkipBlanks();
       }
-      SkipBlanks();
-      if (!Take(':')) return false;
-      SkipBlanks();
-      members.emplace_back(std::move(key), nullptr);
-      if (!Value(members.back().second, depth + 1)) return false;
-      SkipBlanks();
-      if (Take('}')) return true;
-      if (!Take(',')) return false;
-      SkipBlanks();
     }
+    out = Json::object();
+    Json::object_t::Container& members = out.get_ref<Json::object_t&>();
+    members.reserve(fMembers.size() - first);
+    for (std::size_t i = first; i < fMembers.size(); ++i) {
+      members.emplace_back(std::move(fMembers[i].first), std::move(fMembers[i].second));
+    }
+    fMembers.resize(first);
+    return true;
   }
 
   bool Array(Json& out, int depth) {
@@ -480,6 +494,7 @@ class QuickReader {
 
   const char* fAt;
   const char* fEnd;
+  std::vector<std::pair<std::string, Json>> fMembers;  // of the open objects, object after object
 };
 }  // namespace
 

@@ -2,6 +2,7 @@
 // bare CSV file whose dictionary is inferred from the data.
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -35,8 +36,23 @@ namespace fs = std::filesystem;
 
 constexpr int kMaxStringWidth = 32767;
 
-std::string Member(const std::string& path, const std::string& key) { return path.empty() ? key : path + "." + key; }
-std::string Element(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
+// Every property read gets its path, for messages; made in one allocation
+// (a wide descriptor's fields make some hundred thousand of them).
+std::string Member(const std::string& path, const std::string& key) {
+  if (path.empty()) return key;
+  std::string member;
+  member.reserve(path.size() + 1 + key.size());
+  member.append(path).append(1, '.').append(key);
+  return member;
+}
+std::string Element(const std::string& path, std::size_t i) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, i).ptr;
+  std::string element;
+  element.reserve(path.size() + 2 + static_cast<std::size_t>(end - digits));
+  element.append(path).append(1, '[').append(digits, end).append(1, ']');
+  return element;
+}
 
 const char* KindOf(const Json& j) {
   switch (j.type()) {

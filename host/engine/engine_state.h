@@ -144,6 +144,10 @@ struct TableState {
   std::unique_ptr<engine::TableAccumulator> fMerged;
 };
 
+// Frees the states a finished wide pass kept when the procedure let its
+// tables go (they are otherwise left for the process's end).
+void ReleaseKeptStates();
+
 class TableImpl {
  public:
   // The tally lives in the procedure's AggregationTable, beside what its

@@ -43,6 +43,8 @@ constexpr std::size_t kReuseTablesFrom = 256;
 constexpr std::size_t kDryRunCategories = std::size_t{1} << 40;
 }  // namespace
 
+Pass::Pass(const CasePosition& position) : fPos(position) { ReleaseKeptStates(); }
+
 Pass::~Pass() {
   // The iterator goes: its block must have been left already. Tables that
   // outlive it see a position that matches no tally.

@@ -70,7 +70,8 @@ struct GatheredBlock : BlockWork {
 
 class Pass {
  public:
-  explicit Pass(const CasePosition& position) : fPos(position) {}
+  // Lets the states an earlier wide pass kept go (ReleaseKeptStates).
+  explicit Pass(const CasePosition& position);
   ~Pass();
   Pass(const Pass&) = delete;
   Pass& operator=(const Pass&) = delete;
@@ -112,6 +113,8 @@ class Pass {
   void Finish(int threads);
   // Finish has run: every block was read and gathered, no case comes any more.
   bool Finished() const { return fFinished; }
+  // Tables registered, released ones included.
+  std::size_t TableCount() const { return fTables.size(); }
   // What the table took and has not gathered yet goes into its state.
   void Settle(TableImpl& table);
   // AddNewCase off its inline path: a new block, a group end, a case out of
