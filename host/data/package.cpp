@@ -19,6 +19,7 @@
 #include "host/data/cells.h"
 #include "host/data/csv_parts.h"
 #include "host/data/csv_source.h"
+#include "host/data/extended_missing.h"
 #include "host/data/files.h"
 #include "host/data/foreign.h"
 #include "host/data/formats.h"
@@ -396,11 +397,14 @@ void ReadAttributes(const Descriptor& d, const Json& j, const std::string& path,
 
 // A numeric value written in the descriptor: a JSON number, or text in the
 // form the variable's cells take (a number, or an ISO date for date types).
-double NumericValue(const Descriptor& d, const Json& j, const std::string& path, CellKind kind) {
+// Over a Stata or SAS file (codes), also an extended missing code as the
+// file's report writes it: ".a" (Stata), ".A" or "._" (SAS).
+double NumericValue(const Descriptor& d, const Json& j, const std::string& path, CellKind kind, bool codes = false) {
   if (j.is_number()) return j.get<double>();
   if (j.is_string()) {
     const std::string text(TrimBlanks(j.get<std::string>()));
     double v = 0.0;
+    if (codes && text.size() == 2 && text[0] == '.' && ExtendedMissing(text[1]) != 0.0) return ExtendedMissing(text[1]);
     if (kind != CellKind::Number && kind != CellKind::Integer && kind != CellKind::Boolean) {
       if (ParseDateCell(kind, text, v)) return v;
     }
@@ -410,7 +414,7 @@ double NumericValue(const Descriptor& d, const Json& j, const std::string& path,
   d.Fail(path, std::string("expected a number, found ") + KindOf(j));
 }
 
-void ReadCategories(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, CellKind kind) {
+void ReadCategories(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, CellKind kind, bool codes = false) {
   if (f.categories == nullptr) return;
   const std::string base = Member(f.path, "categories");
   const Json& cats = *f.categories;
@@ -429,7 +433,7 @@ void ReadCategories(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, C
         label.value = ObsFromString(d.String(c["value"], Member(p, "value")));
       } else {
         // -0 and 0 are one value, labelled once (as 0).
-        label.value = ObsFromNumber(NumericValue(d, c["value"], Member(p, "value"), kind) + 0.0);
+        label.value = ObsFromNumber(NumericValue(d, c["value"], Member(p, "value"), kind, codes) + 0.0);
       }
       if (!labelled.insert(label.value.u).second) {
         d.Warn(Member(p, "value"), "a second label for the same value; the first one is kept");
@@ -440,7 +444,7 @@ void ReadCategories(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, C
   }
 }
 
-void ReadUserMissing(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, CellKind kind) {
+void ReadUserMissing(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, CellKind kind, bool codes = false) {
   if (f.userMissing == nullptr) return;
   const std::string base = Member(f.path, "userMissing");
   const Json& um = *f.userMissing;
@@ -453,7 +457,7 @@ void ReadUserMissing(const Descriptor& d, const FieldSpec& f, QUVO_Variable& v, 
       if (kind == CellKind::String) {
         mv.strings.emplace_back(TrimTrailingBlanks(d.String(values[i], Element(vp, i))));
       } else {
-        mv.numbers.push_back(NumericValue(d, values[i], Element(vp, i), kind));
+        mv.numbers.push_back(NumericValue(d, values[i], Element(vp, i), kind, codes));
       }
     }
   }
@@ -1564,13 +1568,13 @@ void OverlayField(const Descriptor& d, const FieldSpec& f, const Json& field, co
                            f.printFormat && !f.writeFormat ? v.printFormat : v.writeFormat);
   if (f.categories != nullptr) {
     v.valueLabels.clear();
-    ReadCategories(d, f, v, cellKind);
+    ReadCategories(d, f, v, cellKind, v.missing.extended);
     if (!f.measure && !f.categoriesOrdered && !v.IsString()) v.measure = Measure::Nominal;
   }
   if (f.userMissing != nullptr) {
     const bool extended = v.missing.extended;
     v.missing = MissingValues{};
-    ReadUserMissing(d, f, v, cellKind);
+    ReadUserMissing(d, f, v, cellKind, extended);
     v.missing.extended = extended;  // the file's own codes stay missing
   }
   if (f.description) v.attributes.Add("Description", {*f.description});

@@ -54,6 +54,20 @@ for f in new.dta old.dta t.xpt; do
   check "$f whole reads" test "$(status_of "$cb" "$tmp/$f")" = 0
 done
 
+# A descriptor on top names the file's extended missing codes as the report
+# writes them: x's 9 is .a in the file.
+mkdir "$tmp/codes"
+cp "$tmp/new.dta" "$tmp/codes/"
+cat >"$tmp/codes/datapackage.json" <<'JSON'
+{"resources": [{"path": "new.dta", "schema": {"fields": [{"name": "X",
+  "categories": [{"value": ".a", "label": "Refused"}, {"value": 1, "label": "yes"}],
+  "userMissing": {"values": [".a", 2]}}]}}]}
+JSON
+"$cb" "$tmp/codes/datapackage.json" 'CODEBOOK x' >"$tmp/codes.txt"
+check "a descriptor's category .a labels the file's code" grep -Eq '^  \.a +Refused +1 ' "$tmp/codes.txt"
+check "and its userMissing takes .a beside a value" \
+  bash -c "sed -n '/^Missing Values/,\$p' '$tmp/codes.txt' | grep -Eq '^  2 +1 '"
+
 # The last bytes of these files are the value labels (Stata) or the padding
 # after the last case (transport: the 3 cases of 9 bytes share one 80-byte record).
 # cut_file SOURCE BYTES: the first BYTES of SOURCE (negative: all but the last) as cut-SOURCE.
