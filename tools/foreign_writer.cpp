@@ -6,7 +6,7 @@
 // anyone else's samples.
 //
 //   foreign-writer [--version N] [--float NAME]... [--strl NAME]... [--on-top FILE]
-//                  [--catalog-var NAME]... DATASET OUTPUT
+//                  [--catalog-var NAME]... [--32-bit] [--compress] DATASET OUTPUT
 //
 // User-missing values become extended missing codes (.a, .b, ... in Stata;
 // .A, .B, ... in SAS), discrete ones first, then each value found in the
@@ -15,7 +15,9 @@
 // multiple-response sets, measurement levels and roles the reader would not
 // infer, attributes) that points at OUTPUT. --catalog-var puts only the
 // named variables' value labels into a SAS catalog (variables with equal
-// labels share one format).
+// labels share one format). --32-bit writes a SAS data file with 32-bit
+// offsets and counts (as SAS on 32-bit systems did), --compress one whose
+// rows are compressed (SAS's COMPRESS=CHAR, run-length coded).
 #include <readstat.h>
 
 #include <algorithm>
@@ -51,6 +53,8 @@ struct Options {
   std::set<std::string> floats;
   std::set<std::string> strls;
   std::set<std::string> catalogVars;
+  bool narrow = false;    // SAS: 32-bit offsets and counts
+  bool compress = false;  // SAS: run-length coded rows
   std::string onTop;
   std::string dataset;
   std::string output;
@@ -513,6 +517,8 @@ void Write(const Options& options) {
     Check(readstat_writer_set_file_format_version(writer, static_cast<std::uint8_t>(options.version)), "version");
   }
   if (dataset->label) Check(readstat_writer_set_file_label(writer, dataset->label->c_str()), "file label");
+  if (options.narrow) Check(readstat_writer_set_file_format_is_64bit(writer, 0), "32-bit");
+  if (options.compress) Check(readstat_writer_set_compression(writer, READSTAT_COMPRESS_ROWS), "compression");
   const bool tagsAllowed = kind != Kind::Stata || options.version == 0 || options.version >= 113;
 
   // Catalog of a SAS data file: its own writer.
@@ -582,6 +588,10 @@ int main(int argc, char** argv) {
       options.onTop = value();
     else if (arg == "--catalog-var")
       options.catalogVars.insert(value());
+    else if (arg == "--32-bit")
+      options.narrow = true;
+    else if (arg == "--compress")
+      options.compress = true;
     else if (arg.rfind("--", 0) == 0)
       Die("unknown option " + arg);
     else
@@ -589,7 +599,7 @@ int main(int argc, char** argv) {
   }
   if (positional.size() != 2) {
     Die("usage: foreign-writer [--version N] [--float NAME]... [--strl NAME]... [--on-top FILE] "
-        "[--catalog-var NAME]... DATASET OUTPUT");
+        "[--catalog-var NAME]... [--32-bit] [--compress] DATASET OUTPUT");
   }
   options.dataset = positional[0];
   options.output = positional[1];
