@@ -531,8 +531,15 @@ struct Plan {
 
 // Reads the header (when the dialect has one) and returns the offset and
 // line of the first case. Every header cell that is not UTF-8 is reported.
+// What a header one name short of its rows was taken as.
+enum class ShortHeader { No, RowNames, TrailingDelimiter };
+
+// Records looked at to decide that a header is one name short.
+constexpr std::size_t kShortHeaderRows = 20;
+
 std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, std::int64_t& dataLine,
-                                    std::int64_t& headerLine, FileStamp& stamp) {
+                                    std::int64_t& headerLine, FileStamp& stamp, ShortHeader& shortHeader) {
+  shortHeader = ShortHeader::No;
   CsvReader reader(plan.csvPath, plan.csvDisplay, plan.dialect);
   stamp = reader.Stamp();
   std::vector<CsvCell> cells;
@@ -572,6 +579,28 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
   dataOffset = reader.Offset();
   dataLine = reader.Line();
   headerLine = reader.RecordLine();
+  // Rows of one cell more than the header: R's write.table writes the row
+  // names as a first column without a name, and some programs end every
+  // row, but not the header, with a delimiter (its last cell then empty).
+  // (A header of one name is left alone: more often the delimiter is not
+  // the one the rows use.)
+  if (plan.inferAll && plan.moreParts.empty() && names.size() >= 2) {
+    std::size_t rows = 0;
+    bool oneMore = true, lastEmpty = true;
+    try {
+      while (oneMore && rows < kShortHeaderRows && reader.Next(cells, count)) {
+        ++rows;
+        oneMore = count == names.size() + 1;
+        lastEmpty = lastEmpty && oneMore && TrimBlanks(cells[count - 1].View()).empty();
+      }
+    } catch (const InputError&) {
+      oneMore = false;  // a broken record: the scan reports it, naming its variable
+    }
+    if (oneMore && rows > 0) {
+      shortHeader = lastEmpty ? ShortHeader::TrailingDelimiter : ShortHeader::RowNames;
+      names.insert(lastEmpty ? names.end() : names.begin(), std::string());
+    }
+  }
   return names;
 }
 
@@ -924,8 +953,17 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   std::int64_t dataOffset = 0, dataLine = 1, headerLine = 1;
   std::vector<std::string> header;
   FileStamp stamp;  // the data file as first opened; every later read checks it
-  if (!noVariables) header = ReadHeader(plan, dataOffset, dataLine, headerLine, stamp);
+  ShortHeader shortHeader = ShortHeader::No;
+  if (!noVariables) header = ReadHeader(plan, dataOffset, dataLine, headerLine, stamp, shortHeader);
   const std::string headerWhere = plan.csvDisplay + ", line " + std::to_string(headerLine);
+  if (shortHeader != ShortHeader::No) {
+    notes.push_back(headerWhere + ": the header names one column fewer than the rows hold" +
+                    (shortHeader == ShortHeader::RowNames
+                         ? ", as R's write.table writes row names: the first column is read as a variable "
+                           "of its own (the row names), without a header"
+                         : ", and the rows end with a delimiter: their last, empty cells are read as a variable "
+                           "of its own, without a header"));
+  }
   Descriptor fallback(plan.csvDisplay, warnings);
   const Descriptor& dd = d != nullptr ? *d : fallback;
 

@@ -73,6 +73,18 @@ fails "a header row of numbers warns that the file has none" 0 \
 { head -c 3000000 /dev/zero | tr '\0' h; printf '\n1\n'; } >"$tmp/long-header.csv"
 check "a header of megabytes (text with no line break) is kept as the label and wrapped in one go" bash -c \
   "test \$(timeout 60 '$cb' '$tmp/long-header.csv' --quiet 'CODEBOOK /STATISTICS NONE' | tr -cd h | wc -c) -gt 3000000"
+printf '"a","b"\n"r1",1,5\n"r2",3,6\n' >"$tmp/rownames.csv"
+fails "a header one name short of R's row names says so" 0 \
+  'rownames.csv, line 1: the header names one column fewer than the rows hold, as R'"'"'s write.table writes row names' \
+  "$cb" "$tmp/rownames.csv" 'CODEBOOK /STATISTICS NONE'
+check "and reads the row names as a column of their own" bash -c \
+  "'$cb' '$tmp/rownames.csv' --quiet --format text 'CODEBOOK V1 a /STATISTICS COUNT' | tr -s ' ' | grep -c -e '^ r2 1' -e '^ 3 1' | grep -qx 2"
+printf 'a;b\n1;5;\n3;6;\n' >"$tmp/trailing.csv"
+check "rows ending in a delimiter read with an empty last column" bash -c \
+  "'$cb' '$tmp/trailing.csv' --quiet --format text 'CODEBOOK a V3 /STATISTICS COUNT' | tr -s ' ' | grep -c -e '^ 3 1' -e '^ Missing 2$' | grep -qx 2"
+printf 'a,b\n1,2,3\n4,5\n' >"$tmp/one-long.csv"
+fails "one long row among others is still a ragged row" 2 'one-long.csv, line 2, column 3: the row has 3 cells' \
+  "$cb" "$tmp/one-long.csv" --quiet
 printf 'a\nx\n   \ny\n' >"$tmp/one.csv"
 check "a line of spaces is no case in a one-column file either" test "$(cases "$tmp/one.csv")" = 2
 
