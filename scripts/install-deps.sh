@@ -3,7 +3,7 @@
 # with "format": the format check) needs, when they are missing. Safe to run
 # again.
 set -euo pipefail
-packages=(cmake g++ make pkg-config nlohmann-json3-dev libcli11-dev libfast-float-dev libgtest-dev
+packages=(cmake g++ make pkg-config nlohmann-json3-dev libcli11-dev libfast-float-dev libsimdjson-dev libgtest-dev
           libbenchmark-dev python3 libreadstat-dev python3-pandas python3-distributed
           zlib1g-dev libzstd-dev zstd libunistring-dev)
 if [ "${1:-}" = "browser" ]; then

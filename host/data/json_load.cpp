@@ -1,13 +1,14 @@
 #include "host/data/json_load.h"
 
-#include <charconv>
-#include <cmath>
+#include <cstdint>
 #include <iterator>
 #include <memory>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include <simdjson.h>
 
 #include "host/data/files.h"
 #include "host/dataset.h"
@@ -195,22 +196,60 @@ class Builder {
   Json* fPendingMember = nullptr;
 };
 
-// Reads the plain JSON a descriptor almost always is, several times faster
-// than the library's parser (which copies every character into a token
-// buffer). It takes no decision of its own: whatever it does not read the
-// way the library would (an error of any kind, a repeated key, a number the
-// library would turn into another type, a surrogate pair, deep nesting) makes
-// it give up, and the library's parser reads the text again and says what is
-// wrong where.
-class QuickReader {
+// Converts simdjson's reading of a descriptor into the library's ordered
+// tree, giving up (false) wherever the library would read the text to
+// another value or refuse it with a message: a repeated key, nesting the
+// library refuses, a whole number it types otherwise. simdjson itself
+// refuses what is not JSON (control characters and lone surrogates in
+// strings, invalid UTF-8, numbers beyond a double or beyond 64 bits), and
+// the library's parser then reads the text again and says what is wrong
+// where.
+class Converter {
  public:
-  QuickReader(const char* begin, const char* end) : fAt(begin), fEnd(end) {}
-
-  bool Document(Json& out) {
-    SkipBlanks();
-    if (!Value(out, 0)) return false;
-    SkipBlanks();
-    return fAt == fEnd;
+  bool Value(simdjson::dom::element element, Json& out, int depth) {
+    using Type = simdjson::dom::element_type;
+    switch (element.type()) {
+      case Type::OBJECT:
+        return depth < kDepth && Object(element.get_object().value_unsafe(), out, depth);
+      case Type::ARRAY: {
+        if (depth >= kDepth) return false;
+        const simdjson::dom::array array = element.get_array().value_unsafe();
+        out = Json::array();
+        Json::array_t& elements = out.get_ref<Json::array_t&>();
+        elements.reserve(array.size());
+        for (const simdjson::dom::element item : array) {
+          elements.emplace_back();
+          if (!Value(item, elements.back(), depth + 1)) return false;
+        }
+        return true;
+      }
+      case Type::STRING:
+        out = Json(std::string(element.get_string().value_unsafe()));
+        return true;
+      case Type::INT64: {
+        // The library types a whole number without a sign as unsigned.
+        const std::int64_t value = element.get_int64().value_unsafe();
+        if (value >= 0) {
+          out = Json(static_cast<Json::number_unsigned_t>(value));
+        } else {
+          out = Json(static_cast<Json::number_integer_t>(value));
+        }
+        return true;
+      }
+      case Type::UINT64:
+        out = Json(static_cast<Json::number_unsigned_t>(element.get_uint64().value_unsafe()));
+        return true;
+      case Type::DOUBLE:
+        out = Json(element.get_double().value_unsafe());
+        return true;
+      case Type::BOOL:
+        out = Json(element.get_bool().value_unsafe());
+        return true;
+      case Type::NULL_VALUE:
+        out = Json(nullptr);
+        return true;
+    }
+    return false;
   }
 
  private:
@@ -220,282 +259,40 @@ class QuickReader {
   // Objects with more members find a repeated key through a set.
   static constexpr std::size_t kIndexFrom = 16;
 
-  void SkipBlanks() {
-    while (fAt != fEnd && (*fAt == ' ' || *fAt == '\n' || *fAt == '\r' || *fAt == '\t')) ++fAt;
-  }
-
-  bool Take(char c) {
-    if (fAt == fEnd || *fAt != c) return false;
-    ++fAt;
-    return true;
-  }
-
-  bool Value(Json& out, int depth) {
-    if (fAt == fEnd || depth > kDepth) return false;
-    switch (*fAt) {
-      case '{':
-        return Object(out, depth);
-      case '[':
-        return Array(out, depth);
-      case '"': {
-        std::string text;
-        if (!String(text)) return false;
-        out = Json(std::move(text));
-        return true;
-      }
-      case 't':
-        return Literal("true", Json(true), out);
-      case 'f':
-        return Literal("false", Json(false), out);
-      case 'n':
-        return Literal("null", Json(nullptr), out);
-      default:
-        return Number(out);
-    }
-  }
-
-  bool Literal(std::string_view word, Json value, Json& out) {
-    if (static_cast<std::size_t>(fEnd - fAt) < word.size() || std::string_view(fAt, word.size()) != word) return false;
-    fAt += word.size();
-    out = std::move(value);
-    return true;
-  }
-
-  // The members are gathered on a stack shared by all open objects and
-  // moved into the object at its end, made to size: a growing vector of
-  // the object's own would copy its keys (they are const) at every growth.
-  bool Object(Json& out, int depth) {
-    ++fAt;
-    const std::size_t first = fMembers.size();
-    std::unique_ptr<std::unordered_set<std::string>> keys;
-    SkipBlanks();
-    if (!Take('}')) {
-      for (;;) {
-        std::string key;
-        if (fAt == fEnd || *fAt != '"' || !String(key)) return false;
-        const std::size_t count = fMembers.size() - first;
-        if (count < kIndexFrom) {
-          for (std::size_t i = first; i < fMembers.size(); ++i) {
-            if (fMembers[i].first == key) return false;
-          }
-        } else {
-          if (!keys) {
-            keys = std::make_unique<std::unordered_set<std::string>>();
-            for (std::size_t i = first; i < fMembers.size(); ++i) keys->insert(fMembers[i].first);
-          }
-          if (!keys->insert(key).second) return false;
-        }
-        SkipBlanks();
-        if (!Take(':')) return false;
-        SkipBlanks();
-        fMembers.emplace_back(std::move(key), nullptr);
-        Json value;
-        if (!Value(value, depth + 1)) return false;
-        fMembers[first + count].second = std::move(value);
-        SkipBlanks();
-        if (Take('}')) break;
-        if (!Take(',')) return false;
-        SkipBlanks();
-      }
-    }
+  bool Object(simdjson::dom::object object, Json& out, int depth) {
     out = Json::object();
     Json::object_t::Container& members = out.get_ref<Json::object_t&>();
-    members.reserve(fMembers.size() - first);
-    for (std::size_t i = first; i < fMembers.size(); ++i) {
-      members.emplace_back(std::move(fMembers[i].first), std::move(fMembers[i].second));
-    }
-    fMembers.resize(first);
-    return true;
-  }
-
-  bool Array(Json& out, int depth) {
-    ++fAt;
-    out = Json::array();
-    Json::array_t& elements = out.get_ref<Json::array_t&>();
-    SkipBlanks();
-    if (Take(']')) return true;
-    for (;;) {
-      elements.emplace_back();
-      if (!Value(elements.back(), depth + 1)) return false;
-      SkipBlanks();
-      if (Take(']')) return true;
-      if (!Take(',')) return false;
-      SkipBlanks();
-    }
-  }
-
-  // At the opening quote.
-  bool String(std::string& out) {
-    ++fAt;
-    const char* run = fAt;
-    while (fAt != fEnd) {
-      const auto c = static_cast<unsigned char>(*fAt);
-      if (c == '"') {
-        out.append(run, fAt);
-        ++fAt;
-        return true;
-      }
-      if (c == '\\') {
-        out.append(run, fAt);
-        ++fAt;
-        if (!Escape(out)) return false;
-        run = fAt;
-      } else if (c < 0x20) {
-        return false;  // a control character must be escaped
-      } else if (c < 0x80) {
-        ++fAt;
-      } else if (!Utf8()) {
-        return false;
-      }
-    }
-    return false;
-  }
-
-  // After the backslash.
-  bool Escape(std::string& out) {
-    if (fAt == fEnd) return false;
-    const char c = *fAt++;
-    switch (c) {
-      case '"':
-      case '\\':
-      case '/':
-        out += c;
-        return true;
-      case 'b':
-        out += '\b';
-        return true;
-      case 'f':
-        out += '\f';
-        return true;
-      case 'n':
-        out += '\n';
-        return true;
-      case 'r':
-        out += '\r';
-        return true;
-      case 't':
-        out += '\t';
-        return true;
-      case 'u':
-        break;
-      default:
-        return false;
-    }
-    if (fEnd - fAt < 4) return false;
-    unsigned code = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char h = *fAt++;
-      unsigned digit = 0;
-      if (h >= '0' && h <= '9') {
-        digit = static_cast<unsigned>(h - '0');
-      } else if (h >= 'a' && h <= 'f') {
-        digit = static_cast<unsigned>(h - 'a' + 10);
-      } else if (h >= 'A' && h <= 'F') {
-        digit = static_cast<unsigned>(h - 'A' + 10);
+    members.reserve(object.size());
+    std::unique_ptr<std::unordered_set<std::string_view>> keys;
+    for (const simdjson::dom::key_value_pair member : object) {
+      if (members.size() < kIndexFrom) {
+        for (const auto& earlier : members) {
+          if (earlier.first == member.key) return false;
+        }
       } else {
-        return false;
+        if (!keys) {
+          keys = std::make_unique<std::unordered_set<std::string_view>>();
+          for (const auto& earlier : members) keys->insert(earlier.first);
+        }
+        if (!keys->insert(member.key).second) return false;
       }
-      code = code * 16 + digit;
-    }
-    if (code >= 0xD800 && code <= 0xDFFF) return false;  // surrogates: the library pairs them
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
+      members.emplace_back(std::string(member.key), nullptr);
+      if (!Value(member.value, members.back().second, depth + 1)) return false;
     }
     return true;
   }
-
-  // A well-formed UTF-8 sequence of two to four bytes (no overlong forms,
-  // no surrogates, nothing above U+10FFFF), the only ones the library takes.
-  bool Utf8() {
-    const auto* p = reinterpret_cast<const unsigned char*>(fAt);
-    const auto left = static_cast<std::size_t>(fEnd - fAt);
-    const unsigned lead = p[0];
-    std::size_t length = 0;
-    unsigned low = 0x80, high = 0xBF;  // the second byte's range
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (left < length || p[1] < low || p[1] > high) return false;
-    for (std::size_t i = 2; i < length; ++i) {
-      if (p[i] < 0x80 || p[i] > 0xBF) return false;
-    }
-    fAt += length;
-    return true;
-  }
-
-  // The library's grammar; a whole number is unsigned, or signed when it
-  // has a minus sign, as the library types it.
-  bool Number(Json& out) {
-    const char* start = fAt;
-    const bool negative = Take('-');
-    if (fAt == fEnd) return false;
-    if (*fAt == '0') {
-      ++fAt;
-    } else if (*fAt >= '1' && *fAt <= '9') {
-      while (fAt != fEnd && *fAt >= '0' && *fAt <= '9') ++fAt;
-    } else {
-      return false;
-    }
-    const char* integerEnd = fAt;
-    bool whole = true;
-    if (Take('.')) {
-      whole = false;
-      if (!Digits()) return false;
-    }
-    if (fAt != fEnd && (*fAt == 'e' || *fAt == 'E')) {
-      whole = false;
-      ++fAt;
-      if (fAt != fEnd && (*fAt == '+' || *fAt == '-')) ++fAt;
-      if (!Digits()) return false;
-    }
-    if (whole) {
-      const char* digits = start + (negative ? 1 : 0);
-      // Longer numbers may not fit the library's types; it decides.
-      if (integerEnd - digits > 18) return false;
-      std::uint64_t value = 0;
-      for (const char* d = digits; d != integerEnd; ++d) value = value * 10 + static_cast<unsigned>(*d - '0');
-      if (negative) {
-        out = Json(static_cast<Json::number_integer_t>(-static_cast<std::int64_t>(value)));
-      } else {
-        out = Json(static_cast<Json::number_unsigned_t>(value));
-      }
-      return true;
-    }
-    double value = 0;
-    const auto [end, error] = std::from_chars(start, fAt, value);
-    // Too large or too small for a double: the library's parser decides.
-    if (error != std::errc() || end != fAt || !std::isfinite(value)) return false;
-    out = Json(value);
-    return true;
-  }
-
-  bool Digits() {
-    const char* first = fAt;
-    while (fAt != fEnd && *fAt >= '0' && *fAt <= '9') ++fAt;
-    return fAt != first;
-  }
-
-  const char* fAt;
-  const char* fEnd;
-  std::vector<std::pair<std::string, Json>> fMembers;  // of the open objects, object after object
 };
+
+// "-0" is a signed whole number to the library and an unsigned one once
+// converted (simdjson reads it as 0): such a text goes to the library.
+bool HasNegativeWholeZero(std::string_view text) {
+  for (std::size_t at = text.find("-0"); at != std::string_view::npos; at = text.find("-0", at + 2)) {
+    const char next = at + 2 < text.size() ? text[at + 2] : ' ';
+    if (next != '.' && next != 'e' && next != 'E') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string Position(const std::string& text, std::size_t at, const std::string& file) {
@@ -512,8 +309,11 @@ std::string Position(const std::string& text, std::size_t at, const std::string&
 }
 
 bool QuickParseJson(std::string_view text, Json& out) {
-  QuickReader reader(text.data(), text.data() + text.size());
-  return reader.Document(out);
+  if (HasNegativeWholeZero(text)) return false;
+  simdjson::dom::parser parser;
+  simdjson::dom::element root;
+  if (parser.parse(simdjson::padded_string(text)).get(root) != simdjson::SUCCESS) return false;
+  return Converter().Value(root, out, 0);
 }
 
 Json ParseDescriptorJson(const std::string& text, const std::string& file) {
