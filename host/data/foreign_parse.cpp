@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/data/foreign_bytes.h"
 #include "host/data/foreign_formats.h"
 
 namespace host::foreign {
@@ -143,16 +144,14 @@ bool IsPadding(std::string_view bytes) { return bytes.find_first_not_of(kPadding
 
 // The file's bytes from `from` to its end, when there are at most `most`.
 std::optional<std::string> Tail(const std::string& path, std::int64_t from, std::int64_t most) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
+  File file(path);
   struct stat facts {};
-  std::optional<std::string> tail;
-  if (::fstat(::fileno(file), &facts) == 0 && from <= facts.st_size && facts.st_size - from <= most &&
-      ::fseeko(file, from, SEEK_SET) == 0) {
-    tail.emplace(static_cast<std::size_t>(facts.st_size - from), '\0');
-    if (std::fread(tail->data(), 1, tail->size(), file) != tail->size()) tail.reset();
+  if (file.f == nullptr || ::fstat(::fileno(file.f), &facts) != 0 || from > facts.st_size ||
+      facts.st_size - from > most) {
+    return std::nullopt;
   }
-  std::fclose(file);
+  std::string tail(static_cast<std::size_t>(facts.st_size - from), '\0');
+  if (!file.Read(from, tail.data(), tail.size())) return std::nullopt;
   return tail;
 }
 
@@ -366,23 +365,16 @@ void EndBeforeTransportPadding(const std::string& path, FileView& view) {
 // that many bytes. (The older releases are left as ReadStat reads them.)
 void EndBeforeOldStataPadding(const std::string& path, FileView& view) {
   static constexpr std::int64_t kMostPadding = 1 << 16;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return;  // ReadStat's parse will say why
+  File file(path);
+  if (file.f == nullptr) return;  // ReadStat's parse will say why
   struct stat facts {};
-  const std::int64_t size = ::fstat(::fileno(file), &facts) == 0 ? facts.st_size : 0;
+  const std::int64_t size = ::fstat(::fileno(file.f), &facts) == 0 ? facts.st_size : 0;
   unsigned char h[10] = {};
-  const bool headed = std::fread(h, 1, sizeof h, file) == sizeof h;
+  const bool headed = file.Read(0, h, sizeof h);
   const int release = h[0];
   const bool big = h[1] == 1;
-  const auto number = [big](const unsigned char* b, std::size_t n) {
-    std::uint64_t x = 0;
-    for (std::size_t i = 0; i < n; ++i) x = x << 8 | b[big ? i : n - 1 - i];
-    return x;
-  };
-  const auto read = [&](std::int64_t at, unsigned char* into, std::size_t n) {
-    return at >= 0 && at + static_cast<std::int64_t>(n) <= size && ::fseeko(file, at, SEEK_SET) == 0 &&
-           std::fread(into, 1, n, file) == n;
-  };
+  const auto number = [big](const unsigned char* b, std::size_t n) { return Unsigned(b, n, big); };
+  const auto read = [&](std::int64_t at, unsigned char* into, std::size_t n) { return file.Read(at, into, n); };
   std::int64_t end = -1;
   if (headed && release >= 110 && release <= 115 && (h[1] == 1 || h[1] == 2)) {
     const auto vars = static_cast<std::int64_t>(number(h + 4, 2));
@@ -418,7 +410,6 @@ void EndBeforeOldStataPadding(const std::string& path, FileView& view) {
     }
     if (known && at <= size && size - at <= kMostPadding) end = at;
   }
-  std::fclose(file);
   if (end < 0 || end == size) return;
   if (const std::optional<std::string> tail = Tail(path, end, kMostPadding); tail && IsPadding(*tail)) view.end = end;
 }

@@ -11,20 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/data/foreign_bytes.h"
+
 namespace host::foreign {
 namespace {
 
 constexpr std::uint16_t kStrlType = 32768;
 constexpr std::size_t kSample = 1000;       // references and records looked at to tell the layouts apart
 constexpr std::size_t kMostReads = 100000;  // references read to find them (empty ones name no record)
-
-std::uint64_t Unsigned(const unsigned char* p, std::size_t n, bool bigEndian) {
-  std::uint64_t x = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    x |= static_cast<std::uint64_t>(p[bigEndian ? n - 1 - i : i]) << (8 * i);
-  }
-  return x;
-}
 
 void Store(std::uint64_t x, unsigned char* p, std::size_t n, bool bigEndian) {
   for (std::size_t i = 0; i < n; ++i) p[bigEndian ? n - 1 - i : i] = static_cast<unsigned char>(x >> (8 * i));
@@ -48,20 +42,6 @@ std::int64_t TypeWidth(std::uint16_t type) {
       return 0;
   }
 }
-
-class File {
- public:
-  explicit File(const std::string& path) : f(std::fopen(path.c_str(), "rb")) {}
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File() {
-    if (f != nullptr) std::fclose(f);
-  }
-  bool Read(std::int64_t at, void* into, std::size_t n) {
-    return f != nullptr && ::fseeko(f, at, SEEK_SET) == 0 && std::fread(into, 1, n, f) == n;
-  }
-  std::FILE* f;
-};
 
 // The value after a tag such as "<K>" in the header, n bytes.
 bool After(std::string_view head, std::string_view tag, std::size_t n, bool bigEndian, std::uint64_t& value) {
