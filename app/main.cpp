@@ -1,7 +1,6 @@
 // codebook: loads a dataset, runs CODEBOOK commands through the procedure
 // plug-in, and writes the tables as text, JSON, HTML or Markdown.
 #include <dlfcn.h>
-#include <malloc.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/allocator.h"
 #include "app/messages.h"
 #include "app/output_file.h"
 #include "app/progress.h"
@@ -38,8 +38,6 @@
 namespace {
 
 constexpr const char* kVersion = "0.1.0";
-constexpr int kOwnPagesFrom = 1 << 20;
-constexpr int kKeptFreeBytes = 4 << 20;
 
 constexpr const char* kDescription =
     "codebook documents a dataset: for every variable its dictionary facts (position, label, type,\n"
@@ -763,20 +761,8 @@ int LeaveTheRest(int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Blocks of a mebibyte or more get pages of their own, given back to the
-  // system when freed. The allocator's default raises that bound (up to 32
-  // MiB) each time such a block is freed, after which the large tables and
-  // vectors a pass grows and frees stay resident as holes in the heap: a
-  // listing of a million values peaked a quarter higher.
-  mallopt(M_MMAP_THRESHOLD, kOwnPagesFrom);
-  // Freed memory at the top of a heap stays while it is under a few
-  // mebibytes, instead of going back to the system from 128 KiB on: a pass
-  // frees and makes its per-block accumulators block after block, and every
-  // page given back cost a page fault when it came again (on the
-  // 1,000,000-case survey about a tenth of the faults and 5% of the CPU).
-  // More than that kept the listing of a million values a tenth above its
-  // peak.
-  mallopt(M_TRIM_THRESHOLD, kKeptFreeBytes);
+  codebook_app::UseHugePages(argv);
+  codebook_app::SetAllocatorThresholds();
   CLI::App app{kDescription, "codebook"};
   Arguments a;
   DefineOptions(app, a);
