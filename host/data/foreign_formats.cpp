@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "host/data/cells.h"
@@ -222,6 +224,12 @@ double ConvertValue(Convert convert, double v) {
     }
   }
   return v;
+}
+
+bool IsTransportZero(double value) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits >> 48 == 0xFFFF && (bits & 0xFFFFFFFFFF) == 0;
 }
 
 int DecimalsOf(double value, bool isFloat) {

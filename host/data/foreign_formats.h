@@ -53,6 +53,12 @@ std::string SasFormatName(std::string_view text);
 // A file value converted to the host's (seconds since 1582-10-14 for dates).
 double ConvertValue(Convert convert, double value);
 
+// A transport file's number whose fraction is zero is 0 whatever its sign
+// and exponent (writers put -0 as 0x80 and 0 with an exponent); ReadStat
+// hands such a number on as a NaN holding the first byte, as the format's
+// missing values are held in memory. True for those NaNs.
+bool IsTransportZero(double value);
+
 // The decimals (0 to 6) that show a value stored as a double (or as a float
 // when isFloat) exactly as the shortest text that reads back to it.
 int DecimalsOf(double value, bool isFloat);

@@ -391,6 +391,7 @@ int ForeignCursor::OnValue(int obs, readstat_variable_t* variable, readstat_valu
         x = readstat_double_value(value);
         break;
     }
+    if (std::isnan(x) && p.layout->kind == ForeignKind::Transport && foreign::IsTransportZero(x)) x = 0.0;
     if (!std::isfinite(x)) {
       x = SYSMIS;
     } else if (columns[c].convert != Convert::None) {

@@ -162,6 +162,28 @@ PY
 check "a transport file with 136-byte variable descriptions reads as with 140" \
   diff <(sed 's/t5\.xpt/X/' "$tmp/t5.json") <(sed 's/vax\.xpt/X/' "$tmp/vax.json")
 
+# A transport number whose fraction is zero is 0 whatever its sign and
+# exponent: writers put -0 as 0x80 then zeros, and some a zero with an
+# exponent. ReadStat hands both on as NaN. x: 5, 1, 5 made -0, 1, 0.
+printf 'x\n5\n1\n5\n' >"$tmp/zeros.csv"
+"$build/foreign-writer" --version 5 "$tmp/zeros.csv" "$tmp/zeros.xpt"
+python3 - "$tmp/zeros.xpt" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+cases = data.find(b"HEADER RECORD*******OBS") + 80
+data[cases:cases + 8] = b"\x80" + bytes(7)
+data[cases + 16:cases + 24] = b"\x40" + bytes(7)  # not "A" to "Z": those are .A to .Z
+open(sys.argv[1], "wb").write(data)
+PY
+"$cb" "$tmp/zeros.xpt" 'CODEBOOK x' --format json >"$tmp/zeros.json"
+check "transport zeros with a sign or an exponent are 0, not missing: 3 valid, mean 1/3" \
+  python3 - "$tmp/zeros.json" <<'PY'
+import json, sys
+rows = {c["category"]: c["cells"][0].get("number") for g in json.load(open(sys.argv[1]))["items"][0]["dimensions"][0]["children"]
+        for c in g.get("children", []) if c.get("cells")}
+sys.exit(not (rows["Valid"] == 3 and rows["Missing"] == 0 and abs(rows["Mean"] - 1 / 3) < 1e-12))
+PY
+
 # A received package: the SAS format catalog beside the data file is read
 # with it, so it is held to the package's folder as the data file is.
 mkdir "$tmp/sas" "$tmp/outside"
