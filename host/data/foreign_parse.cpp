@@ -283,6 +283,13 @@ TransportMembers ScanTransport(const std::string& path) {
         v8 = what == "MEMBV8  ";
         nameRecord = offset + 2 * static_cast<std::int64_t>(kRecord);  // after the descriptor's header
         inCases = false;
+      } else if ((what == "NAMESTR " || what == "NAMSTV8 ") && members.names.size() == 1 &&
+                 members.firstVariables < 0) {
+        const std::string_view count = record.substr(48, 10);
+        if (count.find_first_not_of("0123456789") == std::string_view::npos) {
+          members.firstVariables = 0;
+          for (const char c : count) members.firstVariables = members.firstVariables * 10 + (c - '0');
+        }
       } else if (what == "OBS     " || what == "OBSV8   ") {
         inCases = true;
         if (members.names.size() == 1) members.firstHasCases = false;

@@ -104,8 +104,9 @@ void Prepare(Parser& parser, const std::string& encoding, FileView view = {});
 // records in one read of the file.
 struct TransportMembers {
   std::vector<std::string> names;
-  std::int64_t firstEnd = -1;  // where the second member begins; -1 when there is none
-  bool firstHasCases = true;   // records follow the first member's OBS header
+  std::int64_t firstEnd = -1;        // where the second member begins; -1 when there is none
+  bool firstHasCases = true;         // records follow the first member's OBS header
+  std::int64_t firstVariables = -1;  // from the first member's NAMESTR header; -1 when it does not say
 };
 TransportMembers ScanTransport(const std::string& path);
 // A transport file's first member describes each variable in a NAMESTR

@@ -21,6 +21,7 @@
 #include "host/data/foreign_formats.h"
 #include "host/data/foreign_parse.h"
 #include "host/data/foreign_source.h"
+#include "host/data/foreign_strl.h"
 #include "host/data/input.h"
 #include "host/data/names.h"
 #include "host/dataset.h"
@@ -643,6 +644,12 @@ void WarnOfForeignCatalog(const std::string& path, const std::string& catalog, c
 // right after its headers. Returns where the first member ends, or -1.
 std::int64_t ReadTransportMembers(const std::string& path, std::vector<std::string>& warnings) {
   const foreign::TransportMembers members = foreign::ScanTransport(path);
+  // ReadStat refuses a dataset without variables as if memory had run out.
+  if (members.firstVariables == 0) {
+    throw InputError(path + ": the transport file's " +
+                     (members.names.empty() ? std::string("dataset") : foreign::TextAsUtf8(members.names[0])) +
+                     " has no variables, so there is nothing to document");
+  }
   if (members.names.size() > 1) {
     std::string text = path + ": the transport file holds " + std::to_string(members.names.size()) +
                        " datasets; only the first, " + foreign::TextAsUtf8(members.names[0]) +
@@ -678,6 +685,13 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
                      ", later than the releases this program reads (104 to 119); Stata 18 and later write release "
                      "120 or 121 for a dataset with alias variables: save it without them (or with saveold) to "
                      "read it here");
+  }
+  // ReadStat refuses a Stata file without variables (Stata saves one made
+  // with only `set obs`) as invalid: it is whole.
+  if (const auto counts = kind == ForeignKind::Stata ? foreign::ReadStataCounts(path) : std::nullopt;
+      counts && counts->variables == 0) {
+    throw InputError(path + ": a Stata data file without variables (its header gives " + std::to_string(counts->cases) +
+                     " cases), so there is nothing to document");
   }
   DictContext dict;
   dict.kind = kind;

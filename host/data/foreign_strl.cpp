@@ -112,6 +112,31 @@ std::optional<StataRows> ReadStataRows(const std::string& path) {
   return rows;
 }
 
+std::optional<StataCounts> ReadStataCounts(const std::string& path) {
+  File file(path);
+  std::string head(256, '\0');
+  if (file.f == nullptr) return std::nullopt;
+  head.resize(std::fread(head.data(), 1, head.size(), file.f));
+  StataCounts counts;
+  static constexpr std::string_view kStart = "<stata_dta><header><release>";
+  if (head.compare(0, kStart.size(), kStart) == 0) {
+    const int release = std::atoi(head.substr(kStart.size(), 3).c_str());
+    const bool big = head.find("<byteorder>MSF</byteorder>") != std::string::npos;
+    if (!After(head, "<K>", release == 119 ? 4 : 2, big, counts.variables) ||
+        !After(head, "<N>", release == 117 ? 4 : 8, big, counts.cases)) {
+      return std::nullopt;
+    }
+    return counts;
+  }
+  // Before release 117: the release, the byte order (1: high byte first),
+  // the file type and a byte unused, then 2 bytes of variables and 4 of cases.
+  if (head.size() < 10) return std::nullopt;
+  const auto* h = reinterpret_cast<const unsigned char*>(head.data());
+  counts.variables = Unsigned(h + 4, 2, h[1] == 1);
+  counts.cases = Unsigned(h + 6, 4, h[1] == 1);
+  return counts;
+}
+
 std::int64_t StataCaseCutIn(const std::string& path) {
   const std::optional<StataRows> rows = ReadStataRows(path);
   struct stat facts {};

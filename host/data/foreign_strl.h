@@ -30,6 +30,14 @@ struct StataRows {
 };
 std::optional<StataRows> ReadStataRows(const std::string& path);
 
+// The number of variables and cases a Stata file's header gives (any
+// release); nullopt when the header cannot be read.
+struct StataCounts {
+  std::uint64_t variables = 0;
+  std::uint64_t cases = 0;
+};
+std::optional<StataCounts> ReadStataCounts(const std::string& path);
+
 // The case (1-based) a Stata file of release 117 to 119 is cut short in, by
 // its size: ReadStat looks at the sections after the rows first and does not
 // say. 0 when its rows are whole or the file is of another release.

@@ -184,6 +184,29 @@ rows = {c["category"]: c["cells"][0].get("number") for g in json.load(open(sys.a
 sys.exit(not (rows["Valid"] == 3 and rows["Missing"] == 0 and abs(rows["Mean"] - 1 / 3) < 1e-12))
 PY
 
+# A dataset without variables (Stata saves one with only `set obs`) is whole
+# but holds nothing to document; ReadStat calls it invalid or out of memory.
+python3 - "$tmp/new.dta" "$tmp/t5.xpt" "$tmp/novars-old.dta" "$tmp/novars-new.dta" "$tmp/novars.xpt" <<'PY'
+import struct, sys
+new, xpt = open(sys.argv[1], "rb").read(), bytearray(open(sys.argv[2], "rb").read())
+# Release 114: the header (release, byte order, type, unused, 0 variables,
+# 3 cases, label, time stamp), the sort list's end and the fields' end.
+open(sys.argv[3], "wb").write(struct.pack("<BBBBHI81s18s", 114, 2, 1, 0, 0, 3, b"", b"") + bytes(2 + 5))
+at = new.index(b"<K>") + 3
+open(sys.argv[4], "wb").write(new[:at] + bytes(2) + new[at + 2:])
+at = xpt.index(b"HEADER RECORD*******NAMESTR") + 48
+xpt[at:at + 10] = b"0000000000"
+open(sys.argv[5], "wb").write(xpt)
+PY
+fails "an old Stata file without variables says so" 2 \
+  'novars-old.dta: a Stata data file without variables (its header gives 3 cases), so there is nothing to document' \
+  "$cb" "$tmp/novars-old.dta"
+fails "so does a new one" 2 'novars-new.dta: a Stata data file without variables (its header gives 3 cases)' \
+  "$cb" "$tmp/novars-new.dta" -o "$tmp/novars.json"
+check "and leaves no output" test ! -e "$tmp/novars.json"
+fails "and a transport file's dataset without variables" 2 \
+  "novars.xpt: the transport file's DATASET has no variables, so there is nothing to document" "$cb" "$tmp/novars.xpt"
+
 # A received package: the SAS format catalog beside the data file is read
 # with it, so it is held to the package's folder as the data file is.
 mkdir "$tmp/sas" "$tmp/outside"
