@@ -622,6 +622,27 @@ void WarnOfAbsentLabelSets(const std::string& path, const DictContext& dict, std
   warnings.push_back(std::move(text));
 }
 
+// Stata labels numbers only; a file from another writer may still name a
+// set for a string variable. Its labels cannot apply, and would go unseen.
+void WarnOfLabelledStrings(const std::string& path, const DictContext& dict, std::vector<std::string>& warnings) {
+  if (dict.kind != ForeignKind::Stata) return;
+  std::vector<std::string> named;
+  for (const VarInfo& info : dict.vars) {
+    if (!info.labelSet.empty() && readstat_type_class(info.type) == READSTAT_TYPE_CLASS_STRING &&
+        dict.labelSets.count(info.labelSet) != 0) {
+      named.push_back(foreign::TextAsUtf8(info.name) + " (\"" + foreign::TextAsUtf8(info.labelSet) + "\")");
+    }
+  }
+  if (named.empty()) return;
+  std::string text = path + ": value labels apply to numeric variables only; " +
+                     (named.size() == 1 ? std::string("a string variable names")
+                                        : std::to_string(named.size()) + " string variables name") +
+                     " a set of them, not shown: ";
+  for (std::size_t i = 0; i < named.size() && i < 10; ++i) text += (i > 0 ? ", " : "") + named[i];
+  if (named.size() > 10) text += " and " + std::to_string(named.size() - 10) + " more";
+  warnings.push_back(std::move(text));
+}
+
 // A catalog none of whose formats a variable names is most likely another
 // file's: the values would show without labels, without a word.
 void WarnOfForeignCatalog(const std::string& path, const std::string& catalog, const DictContext& dict,
@@ -722,6 +743,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   const std::string encoding = dict.viaLatin1 ? std::string("ISO-8859-1") : options.encoding;
   ReadDictionary(path, kind, encoding, dict);
   WarnOfAbsentLabelSets(path, dict, warnings);
+  WarnOfLabelledStrings(path, dict, warnings);
   std::vector<std::string> files = ReadLabelsCatalog(path, kind, options, dict, warnings);
   if (files.size() > 1) WarnOfForeignCatalog(path, files[1], dict, warnings);
   const ColumnFacts facts = ScanColumns(path, kind, encoding, dict);

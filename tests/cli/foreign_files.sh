@@ -104,6 +104,20 @@ for f in padded-old.dta nuls-old.dta; do
     diff "$tmp/old.json" <("$cb" "$tmp/$f" 'CODEBOOK x' --format json | sed "s/$f/X/")
 done
 check "an old Stata file with a line break after its rows reads" test "$(status_of "$cb" "$tmp/bare.dta")" = 0
+# Stata labels numbers only; a set named for a string variable (by another
+# writer) cannot apply, and is said not to be shown. Release 114: the label
+# set names follow the types, names, sort list and formats.
+python3 - "$tmp/old.dta" "$tmp/labelled-string.dta" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+k = struct.unpack_from("<H", data, 4)[0]
+at = 109 + k + 33 * k + 2 * (k + 1) + 49 * k + 33  # the second variable's, s
+data[at:at + 33] = b"x".ljust(33, b"\0")
+open(sys.argv[2], "wb").write(data)
+PY
+fails "a label set named for a string variable is said not to be shown" 0 \
+  'labelled-string.dta: value labels apply to numeric variables only; a string variable names a set of them, not shown: s ("x")' \
+  "$cb" "$tmp/labelled-string.dta" 'CODEBOOK x s'
 cut_file old.dta -85
 fails "an old Stata file cut before a label table warns of the labels it lacks" 0 \
   'cut-old.dta: a set of value labels that variables name is not in the file, so their values show without labels: either never defined, or the file is cut short before them:' \
