@@ -343,6 +343,11 @@ class DialectSource : public ByteSource {
   void Take(char c) {
     if (fEscaped) {
       fEscaped = false;
+      const std::string& null = fDialect.nullSequence;
+      if (!fQuoted && fCell.empty() && null.size() == 2 && null[0] == fDialect.escapeChar && null[1] == c) {
+        fCell = null;
+        return;
+      }
       fCell.push_back(c);
       return;
     }

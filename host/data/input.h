@@ -23,6 +23,10 @@ struct DialectRewrite {
   char escapeChar = 0;      // 0: none; else escapes the next character
   bool skipInitialSpace = false;
   char commentChar = 0;  // 0: none; else a line starting with it is skipped
+  // The dialect's text for "no value": when it is the escape character and
+  // one more (\N, as database exports write it), a cell of just that is
+  // kept as written rather than read as the escaped character.
+  std::string nullSequence;
 
   bool Needed() const { return !doubleQuote || escapeChar != 0 || skipInitialSpace || commentChar != 0; }
 };

@@ -76,6 +76,25 @@ const char* KindOf(const Json& j) {
   }
 }
 
+// Tools that publish packages write a property they have no value for as
+// null ("title": null, "format": null, "missingValues": null): such a
+// property is read as absent. Rows written inline keep their nulls, which
+// are empty cells there.
+void DropNullProperties(Json& j) {
+  if (j.is_object()) {
+    for (auto it = j.begin(); it != j.end();) {
+      if (it->is_null()) {
+        it = j.erase(it);
+        continue;
+      }
+      if (it.key() != "data") DropNullProperties(*it);
+      ++it;
+    }
+  } else if (j.is_array()) {
+    for (Json& e : j) DropNullProperties(e);
+  }
+}
+
 // Thrown after a problem is recorded: the property at hand is skipped and
 // the reading goes on, so that one run reports every problem.
 struct DescriptorAbort {};
@@ -682,7 +701,8 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
 
 // Scans the data when the descriptor leaves a type or a string width open.
 std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& files,
-                                 std::optional<std::int64_t>& caseCount) {
+                                 const std::vector<std::string>& header, std::optional<std::int64_t>& caseCount,
+                                 std::vector<std::string>& warnings) {
   const std::size_t ncols = plan.fields.size();
   std::vector<ScanColumn> scan(ncols);
   bool needScan = false;
@@ -699,7 +719,21 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
   if (needScan) {
     std::vector<std::string> names;
     for (const FieldSpec& f : plan.fields) names.push_back(f.name);
-    caseCount = ScanCsv(files, plan.dialect, names, scan).cases;
+    const bool whole = plan.dialect.header && header.size() == ncols;
+    const ScanResult result = ScanCsv(files, plan.dialect, names, scan, whole ? &header : nullptr);
+    caseCount = result.cases;
+    if (result.repeatedHeaders > 0) {
+      // Exports joined with `cat`: every header after the first is a case
+      // that makes its columns text.
+      const std::int64_t others = result.repeatedHeaders - 1;
+      warnings.push_back(
+          plan.csvDisplay + ", line " + std::to_string(result.firstRepeatedHeader) + ": the row repeats the header" +
+          (result.repeatedHeaderMark ? " after a byte order mark" : "") +
+          ", as where files were joined one after another" +
+          (others > 0 ? " (and " + Counted(static_cast<std::size_t>(others), "later row") + " too)" : "") +
+          "; such rows are read as cases, which makes columns of numbers text. Remove them, or give "
+          "each file as a part of the resource's \"path\"");
+    }
   }
   return scan;
 }
@@ -945,6 +979,63 @@ std::string NoValueTextsNote(const Plan& plan, bool descriptor, std::size_t i, c
          (s.noValueTexts.size() == 1 ? "it as a missing value (" : "them as missing values (") + how + ")";
 }
 
+// A text column whose values are all numbers, dates or booleans written in a
+// shape that inference does not read ("1,234", "12%", "12/31/2020",
+// "TRUE"): the note says what they look like and the field that reads them.
+std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, const ScanColumn& s) {
+  const FieldSpec& f = plan.fields[i];
+  const bool comma = s.allowDecimalComma;
+  std::string what, field;
+  const unsigned shapes = s.textShapes;
+  if ((shapes & kGroupedNumber) != 0) {
+    what = "numbers written with thousands separators";
+    field =
+        comma ? R"("type": "number", "groupChar": ".", "decimalChar": ",")" : R"("type": "number", "groupChar": ",")";
+  } else if ((shapes & kPercent) != 0) {
+    what = "percentages";
+    field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"
+                  : R"("type": "number", "bareNumber": false, "groupChar": ",")";
+  } else if ((shapes & kCurrency) != 0) {
+    what = "amounts with a currency sign";
+    field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"
+                  : R"("type": "number", "bareNumber": false, "groupChar": ",")";
+  } else if ((shapes & (kMonthFirst | kDayFirst)) != 0) {
+    const std::string sep(1, s.dateSeparator);
+    const std::string dayFirst = "%d" + sep + "%m" + sep + "%Y", monthFirst = "%m" + sep + "%d" + sep + "%Y";
+    if ((shapes & kDayFirst) == 0) {
+      what = "dates written month first";
+      field = R"("type": "date", "format": ")" + monthFirst + "\"";
+    } else if ((shapes & kMonthFirst) == 0) {
+      what = "dates written day first";
+      field = R"("type": "date", "format": ")" + dayFirst + "\"";
+    } else {
+      what = "dates that do not show whether the day or the month comes first";
+      field = R"("type": "date", "format": ")" + dayFirst + "\" (or \"" + monthFirst + "\")";
+    }
+  } else {
+    what = "true or false";
+    field = R"("type": "boolean")";
+  }
+  std::string name;
+  for (char c : f.givenName.empty() ? f.name : f.givenName) {
+    if (c == '"' || c == '\\') name += '\\';
+    name += c;
+  }
+  // The texts that mean no value here are none in a descriptor's field
+  // unless it names them.
+  if (!s.missingSeen.empty()) {
+    field += R"(, "missingValues": [""])";
+    field.pop_back();
+    for (const std::string& m : s.missingSeen) field += ", \"" + m + "\"";
+    field += "]";
+  }
+  const char* as = (shapes & kNumberShapes) != 0 ? "numbers" : (shapes & kTrueFalse) == shapes ? "booleans" : "dates";
+  return plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + f.name + "): every value is " + what +
+         " (such as \"" + s.shapeExample + "\"), so the column is text; to read them as " + as +
+         ", declare the field " + (descriptor ? "in the schema" : "in a data package descriptor") +
+         " as {\"name\": \"" + name + "\", " + field + "}";
+}
+
 void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& dataset, std::vector<std::string>& warnings,
            std::vector<std::string>& notes) {
   // A descriptor with an empty field list is a dataset without variables:
@@ -1000,7 +1091,7 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   for (const CsvLayout& part : parts) {
     files.push_back({part.path, part.displayName, part.dataOffset, part.dataLine, &part.stamp});
   }
-  const std::vector<ScanColumn> scan = ScanData(plan, files, dataset.caseCount);
+  const std::vector<ScanColumn> scan = ScanData(plan, files, header, dataset.caseCount, warnings);
   for (std::size_t i = 0; i < plan.fields.size(); ++i) {
     CsvColumn col;
     dataset.variables.push_back(MakeVariable(dd, plan, plan.fields[i], scan[i], col));
@@ -1031,6 +1122,8 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
     }
     if (col.kind == CellKind::String && !scan[i].noValueTexts.empty() && scan[i].numberCells > 0) {
       notes.push_back(NoValueTextsNote(plan, d != nullptr, i, scan[i]));
+    } else if (col.kind == CellKind::String && scan[i].textShapes != 0) {
+      notes.push_back(TextShapeNote(plan, d != nullptr, i, scan[i]));
     } else if (col.kind == CellKind::String && scan[i].numberRowsBeforeText > 0) {
       // A spreadsheet's error value or a "n/a" far down turned a column of
       // numbers into text; its statistics are gone without a word otherwise.
@@ -1123,7 +1216,10 @@ bool IsTabular(const Json& r) {
   const Json* first = r.contains("path") ? &r["path"] : nullptr;
   if (first != nullptr && first->is_array() && !first->empty()) first = &(*first)[0];
   if (first == nullptr || !first->is_string()) return false;
-  const std::string path = first->get<std::string>();
+  // "data.csv/" is still a table: reading it then says what is wrong with
+  // the path, where "no resource is a table" would not.
+  std::string path = first->get<std::string>();
+  while (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
   const ForeignKind foreign = ForeignKindOfExtension(fs::path(path).extension().string());
   return HasTableExtension(path) || (foreign != ForeignKind::None && foreign != ForeignKind::SasCatalog);
 }
@@ -1224,7 +1320,10 @@ void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Pla
     get("escapeChar", [&](const Json& j, const std::string& p) { rewrite.escapeChar = d.Character(j, p, true); });
     get("skipInitialSpace", [&](const Json& j, const std::string& p) { rewrite.skipInitialSpace = d.Bool(j, p); });
     get("commentChar", [&](const Json& j, const std::string& p) { rewrite.commentChar = d.Character(j, p, true); });
-    get("nullSequence", [&](const Json& j, const std::string& p) { plan.nullSequence = TrimBlanks(d.String(j, p)); });
+    get("nullSequence", [&](const Json& j, const std::string& p) {
+      plan.nullSequence = TrimBlanks(d.String(j, p));
+      rewrite.nullSequence = plan.nullSequence;
+    });
     get("lineTerminator", [&](const Json& j, const std::string& p) {
       const std::string t = d.String(j, p);
       if (t != "\r\n" && t != "\n" && t != "\r") {
@@ -1322,6 +1421,7 @@ const Json& Referenced(const std::string& descriptorPath, const Json& value, std
   const ResourcePath file = ConfineResourcePath(descriptorPath, written, where);
   const std::string text = ReadInputFile(file.open, kMaxDescriptorBytes, "descriptor");
   holder.push_back(std::make_unique<Json>(ParseDescriptorJson(text, file.display)));
+  DropNullProperties(*holder.back());
   files.push_back(file.open);
   where += " (" + written + ")";
   return *holder.back();
@@ -1679,7 +1779,8 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
 
 std::shared_ptr<Dataset> LoadPackage(const std::string& path, const LoadOptions& options,
                                      std::vector<std::string>& warnings, std::vector<std::string>& notes) {
-  const Json j = LoadDescriptorJson(path);
+  Json j = LoadDescriptorJson(path);
+  DropNullProperties(j);
   const Descriptor d(path, warnings);
   try {
     return ReadPackage(d, j, path, options, warnings, notes);

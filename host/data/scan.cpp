@@ -185,6 +185,64 @@ void WatchNoValueTexts(ScanColumn& col, std::string_view text) {
   }
 }
 
+// After a column's number candidate fell: each later value that is no
+// missing text narrows the shapes all its values fit.
+void WatchTextShapes(ScanColumn& col, std::string_view text) {
+  if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) return;
+  double value = 0.0;
+  int decimals = 0, intDigits = 0;
+  if (ParseNumber(text, value) || (col.allowDecimalComma && ParseCommaDecimal(text, value, intDigits, decimals))) {
+    col.textShapes &= kNumberShapes;
+  } else {
+    col.textShapes &= TextShapesOf(text, col.allowDecimalComma, col.dateSeparator);
+  }
+}
+
+// Digits, with groups of three after a separator when `group` is given
+// ("1,234,567"), then a decimal part; a sign first when `sign`.
+bool GroupedDigits(std::string_view text, char group, char decimal, bool sign) {
+  if (sign && !text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  const std::size_t point = text.find(decimal);
+  std::string_view whole = text.substr(0, point);
+  if (point != std::string_view::npos) {
+    const std::string_view fraction = text.substr(point + 1);
+    if (fraction.empty() || fraction.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  }
+  if (whole.empty()) return false;
+  const std::size_t first = whole.find(group);
+  if (first == std::string_view::npos) return whole.find_first_not_of("0123456789") == std::string_view::npos;
+  if (first == 0 || first > 3) return false;
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    const bool separator = i >= first && (i - first) % 4 == 0;
+    if (separator ? whole[i] != group : !std::isdigit(static_cast<unsigned char>(whole[i]))) return false;
+  }
+  return (whole.size() - first) % 4 == 0;
+}
+
+// A number with or without groups, in the file's decimal style.
+bool AnyNumberText(std::string_view text, bool decimalComma, bool sign) {
+  return GroupedDigits(text, decimalComma ? '.' : ',', decimalComma ? ',' : '.', sign);
+}
+
+bool EndsWith(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// A row whose cells are the header's names: the header of a file joined
+// after another, with its byte order mark when it had one.
+bool RepeatsHeader(const std::vector<CsvCell>& cells, const std::vector<std::string>& header, ScanResult& result) {
+  constexpr std::string_view kMark = "\xEF\xBB\xBF";
+  std::string_view first = TrimBlanks(cells[0].View());
+  const bool mark = first.substr(0, kMark.size()) == kMark;
+  if (mark) first.remove_prefix(kMark.size());
+  if (first != header[0]) return false;
+  for (std::size_t c = 1; c < header.size(); ++c) {
+    if (TrimBlanks(cells[c].View()) != header[c]) return false;
+  }
+  if (mark && result.repeatedHeaders == 0) result.repeatedHeaderMark = true;
+  return true;
+}
+
 // The column's type: the candidate that every cell left standing.
 void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) {
   // A column of numbers that also held dates has lost both candidates.
@@ -204,6 +262,55 @@ void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) 
 }
 
 }  // namespace
+
+unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator) {
+  unsigned shapes = 0;
+  const char group = decimalComma ? '.' : ',';
+  if (text.find(group) != std::string_view::npos && AnyNumberText(text, decimalComma, true)) shapes |= kGroupedNumber;
+  if (EndsWith(text, "%")) {
+    std::string_view number = TrimBlanks(text.substr(0, text.size() - 1));
+    if (AnyNumberText(number, decimalComma, true)) shapes |= kPercent;
+  }
+  // A currency sign before the number (after its sign) or after it.
+  static constexpr std::string_view kSigns[] = {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5"};  // $ euro pound yen
+  std::string_view body = text;
+  if (!body.empty() && body[0] == '-') body.remove_prefix(1);
+  for (std::string_view sign : kSigns) {
+    if (body.substr(0, sign.size()) == sign) {
+      if (AnyNumberText(TrimBlanks(body.substr(sign.size())), decimalComma, true)) shapes |= kCurrency;
+    } else if (EndsWith(text, sign)) {
+      if (AnyNumberText(TrimBlanks(text.substr(0, text.size() - sign.size())), decimalComma, true)) {
+        shapes |= kCurrency;
+      }
+    }
+  }
+  // Dates of a four-digit year after a day and a month, one separator.
+  const std::size_t s1 = text.find_first_of("/.-");
+  if (s1 >= 1 && s1 <= 2 && (separator == 0 || text[s1] == separator)) {
+    const char sep = text[s1];
+    const std::size_t s2 = text.find(sep, s1 + 1);
+    auto digits = [&](std::size_t from, std::size_t to) {
+      if (to <= from) return -1;
+      int n = 0;
+      for (std::size_t i = from; i < to; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
+        n = n * 10 + (text[i] - '0');
+      }
+      return n;
+    };
+    if (s2 != std::string_view::npos && s2 - s1 - 1 >= 1 && s2 - s1 - 1 <= 2 && text.size() - s2 - 1 == 4) {
+      const int a = digits(0, s1), b = digits(s1 + 1, s2), year = digits(s2 + 1, text.size());
+      if (a >= 1 && b >= 1 && year >= 1000) {
+        if (a <= 12 && b <= 31) shapes |= kMonthFirst;
+        if (a <= 31 && b <= 12) shapes |= kDayFirst;
+        if ((shapes & (kMonthFirst | kDayFirst)) != 0) separator = sep;
+      }
+    }
+  }
+  static constexpr std::string_view kBooleans[] = {"TRUE", "FALSE", "true", "false", "True", "False"};
+  if (std::find(std::begin(kBooleans), std::end(kBooleans), text) != std::end(kBooleans)) shapes |= kTrueFalse;
+  return shapes;
+}
 
 bool LooksLikeNoValue(std::string_view text) {
   if (text.empty() || text.size() > 12) return false;
@@ -226,7 +333,7 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
 }
 
 ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect, const std::vector<std::string>& names,
-                   std::vector<ScanColumn>& columns) {
+                   std::vector<ScanColumn>& columns, const std::vector<std::string>* header) {
   const std::size_t ncols = columns.size();
   std::vector<Candidates> candidates(ncols);
   std::vector<CodeCount> codes(ncols);
@@ -248,11 +355,27 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
     while (reader.Next(cells, count)) {
       if (count != ncols) {
         const std::int64_t line = reader.RecordLine();
+        // Portals put a title above the header and a source below the data.
+        std::string advice =
+            ". Quote cells that contain the delimiter, and give every row one cell per variable "
+            "(an empty cell is a missing value)";
+        if (result.cases == 0 && count > ncols && file.dataLine > 1) {
+          advice =
+              ". If the lines above are a title or notes rather than the header row, remove them, so that the "
+              "file begins with its header row; otherwise quote cells that contain the delimiter";
+        } else if (double v = 0.0; count == 1 && ncols > 1 && !TrimBlanks(cells[0].View()).empty() &&
+                                   !ParseNumber(TrimBlanks(cells[0].View()), v)) {
+          advice =
+              ". If this line and those after it are notes below the data (a source, footnotes), remove "
+              "them; otherwise give every row one cell per variable (an empty cell is a missing value)";
+        }
         throw InputError(reader.Where(line, std::min(count, ncols) + 1) + ": " + RowWidthMismatch(count, ncols) +
-                         ". Quote cells that contain the delimiter, and give every row one cell per "
-                         "variable (an empty cell is a missing value)");
+                         advice);
       }
       ++result.cases;
+      if (header != nullptr && ncols > 0 && RepeatsHeader(cells, *header, result)) {
+        if (result.repeatedHeaders++ == 0) result.firstRepeatedHeader = reader.RecordLine();
+      }
       if (progress && (result.cases & 4095) == 0) {
         const auto now = std::chrono::steady_clock::now();
         if (now - lastReport >= interval) {
@@ -288,6 +411,11 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
               col.firstText = text;
             }
             if (LooksLikeNoValue(text)) col.noValueTexts.emplace_back(text, 1);
+            col.textShapes = TextShapesOf(text, col.allowDecimalComma, col.dateSeparator) &
+                             (col.numberCells > 0 ? kNumberShapes : ~0u);
+            if (col.textShapes != 0) col.shapeExample = text;
+          } else if (!numbers && col.textShapes != 0) {
+            WatchTextShapes(col, TrimBlanks(raw));
           }
         }
       }

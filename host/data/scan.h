@@ -51,7 +51,31 @@ struct ScanColumn {
   // identifiers are): how many, and the first.
   std::int64_t leadingZeros = 0;
   std::string leadingZeroExample;
+  // A text column whose values are all written in one shape that a
+  // descriptor can declare as numbers, dates or booleans ("1,234", "12%",
+  // "$1,200.00", "12/31/2020", "TRUE"): the TextShape bits still possible
+  // (0: none), the first such value and the dates' separator.
+  unsigned textShapes = 0;
+  std::string shapeExample;
+  char dateSeparator = 0;
 };
+
+// The shapes a text value may take that a descriptor can declare.
+enum TextShape : unsigned {
+  kGroupedNumber = 1u,  // "1,234.5" (in a file with decimal commas "1.234,5")
+  kPercent = 2u,        // "12%", "7.5 %"
+  kCurrency = 4u,       // "$1,200.00", "-£3", "12,50 €"
+  kMonthFirst = 8u,     // "12/31/2020"
+  kDayFirst = 16u,      // "31.12.2020"
+  kTrueFalse = 32u,     // "TRUE", "false", "True"
+};
+// The shapes a plain number fits too ("1200" beside "1,234" or "12%").
+constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency;
+
+// The shapes `text` (trimmed, not a plain number) fits; decimalComma: the
+// file writes decimal commas; separator: the dates' separator seen so far
+// (0: none yet; set by a date).
+unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator);
 
 // Whether a text that is not a number looks like a way of writing "no
 // value": a spreadsheet's error value (#N/A, #DIV/0!), a dash or question
@@ -67,6 +91,11 @@ constexpr std::size_t kMaxCodes = 24;
 
 struct ScanResult {
   std::int64_t cases = 0;
+  // Rows that repeat the header (files joined one after another): how
+  // many, the first one's line, and whether a byte order mark began it.
+  std::int64_t repeatedHeaders = 0;
+  std::int64_t firstRepeatedHeader = 0;
+  bool repeatedHeaderMark = false;
 };
 
 // One file to scan, from its first case; `expected` (optional) is the file
@@ -83,8 +112,9 @@ struct ScanFile {
 // from its dataOffset) and fills the columns' findings over all of them.
 // Throws InputError for ragged rows, broken quotes, invalid UTF-8, values
 // over a column's width limit and a file that is no longer as `expected`.
+// `header` (optional): the header row as read, trimmed, for rows that repeat it.
 ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect, const std::vector<std::string>& names,
-                   std::vector<ScanColumn>& columns);
+                   std::vector<ScanColumn>& columns, const std::vector<std::string>* header = nullptr);
 // One file.
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                    std::int64_t dataOffset, std::int64_t dataLine, const std::vector<std::string>& names,

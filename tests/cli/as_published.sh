@@ -37,6 +37,18 @@ fails "a lone CR inside a quoted cell counts as a line" 2 'cr.csv, line 5, colum
 printf 'a,b\r1,x\r2,\x81\r' >"$tmp/cr1252.csv"
 fails "and a byte not in the encoding names its line" 2 'cr1252.csv, line 3:' "$cb" "$tmp/cr1252.csv" --encoding cp1252 --quiet
 
+printf 'Population by county in 2021\n\ncounty,pop\nA,100\nB,200\n' >"$tmp/title.csv"
+fails "a title above the header says what to do" 2 \
+  'title.csv, line 3, column 2: the row has 2 cells but the file has 1 variable. If the lines above are a title or notes rather than the header row, remove them' \
+  "$cb" "$tmp/title.csv"
+printf 'county,pop\nA,100\nB,200\n\nSource: the census office\n' >"$tmp/source.csv"
+fails "and a source below the data" 2 \
+  'source.csv, line 5, column 2 (variable pop): the row has 1 cell but the file has 2 variables. If this line and those after it are notes below the data (a source, footnotes), remove them' \
+  "$cb" "$tmp/source.csv"
+{ cat "$tmp/plain.csv"; printf '\xEF\xBB\xBFa,b\n5,6\n'; cat "$tmp/plain.csv"; } >"$tmp/joined.csv"
+fails "a header repeated further down (files joined) is named with its line" 0 \
+  'joined.csv, line 4: the row repeats the header after a byte order mark, as where files were joined one after another (and 1 later row too)' \
+  "$cb" "$tmp/joined.csv" 'CODEBOOK a /STATISTICS NONE'
 printf 'a, b\n1, "2.5"\n"3",  "4"\n' >"$tmp/spaced.csv"
 check "cells quoted after the blanks that follow a delimiter are quoted cells" same "$tmp/spaced.csv"
 printf 'a, b\n1, "x, y"\n2, "never closed\n' >"$tmp/spaced-open.csv"
@@ -207,9 +219,27 @@ printf 'a,b\n1,2.5\n\\N,\\N\n3,4\n' >"$tmp/fl/null.csv"
 echo '{"resources": [{"path": "null.csv", "dialect": {"nullSequence": "\\N"}}]}' >"$tmp/fl/null.json"
 check "the dialect's nullSequence is no value in every column" bash -c \
   "'$cb' '$tmp/fl/null.json' --format text --quiet 'CODEBOOK b /STATISTICS MEAN' | grep -q '^  Missing *1$'"
+printf 'a\tb\n1\t2.5\n\\N\t\\N\n3\t4\n\\N\tx\\\ty\n' >"$tmp/fl/dump.tsv"
+echo '{"resources": [{"path": "dump.tsv", "dialect": {"delimiter": "\t", "escapeChar": "\\", "doubleQuote": false,
+  "quoteChar": "", "nullSequence": "\\N"}}]}' >"$tmp/fl/dump.json"
+check "a database dump's \\N is no value though the same backslash escapes other characters" bash -c \
+  "'$cb' '$tmp/fl/dump.json' --format text --quiet 'CODEBOOK a b /STATISTICS COUNT' | tr -s ' ' | grep -c -e '^ System 2\$' -e '^ x.y 1\$' | grep -qx 2"
 echo '{"resources": [{"path": "semi.csv", "dialect": {"delimiter": ";", "headerRows": [2]}}]}' >"$tmp/fl/rows.json"
 fails "a header on another row is refused, naming the property" 2 \
   'resources[0].dialect.headerRows: only a header on the first row is read' "$cb" "$tmp/fl/rows.json" --quiet
+cp "$tmp/plain.csv" "$tmp/fl/plain.csv"
+echo '{"name": "p", "title": null, "description": null, "licenses": null, "resources": [{"path": "plain.csv",
+  "format": null, "mediatype": null, "encoding": null, "dialect": null, "schema": {"missingValues": null,
+  "primaryKey": null, "fields": [{"name": "a", "title": null, "type": null, "format": null, "constraints": null},
+  {"name": "b", "missingValues": null, "description": null}]}}]}' >"$tmp/fl/nulls.json"
+echo '{"resources": [{"name": "t", "path": "plain.csv/"}]}' >"$tmp/fl/slash.json"
+fails "a table's path ending in a slash says so, not that no resource is a table" 2 \
+  'resources[0].path: the path "plain.csv/" ends in a slash' "$cb" "$tmp/fl/slash.json"
+echo '{"name": "p", "resources": [{"path": "plain.csv", "schema": {"fields": [{"name": "a"}, {"name": "b"}]}}]}' \
+  >"$tmp/fl/no-nulls.json"
+check "properties given as null (as portals write them) read as absent" \
+  cmp -s <(json "$tmp/fl/nulls.json" | sed 's/nulls.json/X/') <(json "$tmp/fl/no-nulls.json" | sed 's/no-nulls.json/X/')
+check "without a word" test -z "$("$cb" "$tmp/fl/nulls.json" 'CODEBOOK a' 2>&1 >/dev/null)"
 
 printf 'a;b\n1,5;x\n,5;y\n-,5;z\n' >"$tmp/fl/comma.csv"
 check "a decimal comma without a digit before it is a number, as .5 is" bash -c \
