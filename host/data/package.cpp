@@ -1012,6 +1012,10 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
       what = "dates that do not show whether the day or the month comes first";
       field = R"("type": "date", "format": ")" + dayFirst + "\" (or \"" + monthFirst + "\")";
     }
+  } else if ((shapes & kMonthName) != 0) {
+    const std::string sep = s.dateSeparator == kNoDateSeparator ? "" : std::string(1, s.dateSeparator);
+    what = "dates written with the month's name";
+    field = R"("type": "date", "format": "%d)" + sep + "%b" + sep + "%Y\"";
   } else {
     what = "true or false";
     field = R"("type": "boolean")";

@@ -307,6 +307,26 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       }
     }
   }
+  // Dates with the month's English abbreviation, as Stata, SAS and
+  // spreadsheets write them: a day, the month, a four-digit year.
+  std::size_t day = 0;
+  while (day < text.size() && day < 3 && std::isdigit(static_cast<unsigned char>(text[day]))) ++day;
+  if (day >= 1 && day <= 2 && text.size() >= day + 7) {
+    const char sep = text[day] == '-' || text[day] == ' ' ? text[day] : kNoDateSeparator;
+    const std::size_t month = day + (sep == kNoDateSeparator ? 0 : 1);
+    const std::size_t year = month + 3 + (sep == kNoDateSeparator ? 0 : 1);
+    static constexpr std::string_view kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                   "jul", "aug", "sep", "oct", "nov", "dec"};
+    const std::string name = LowerAscii(text.substr(month, 3));
+    const bool named = std::find(std::begin(kMonths), std::end(kMonths), name) != std::end(kMonths);
+    const bool apart = sep == kNoDateSeparator || text[month + 3] == sep;
+    const std::string_view digits = text.substr(std::min(year, text.size()));
+    if (named && apart && year + 4 == text.size() && digits.find_first_not_of("0123456789") == std::string_view::npos &&
+        (separator == 0 || separator == sep) && std::stoi(std::string(text.substr(0, day))) >= 1) {
+      shapes |= kMonthName;
+      separator = sep;
+    }
+  }
   static constexpr std::string_view kBooleans[] = {"TRUE", "FALSE", "true", "false", "True", "False"};
   if (std::find(std::begin(kBooleans), std::end(kBooleans), text) != std::end(kBooleans)) shapes |= kTrueFalse;
   return shapes;

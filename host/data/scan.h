@@ -68,7 +68,10 @@ enum TextShape : unsigned {
   kMonthFirst = 8u,     // "12/31/2020"
   kDayFirst = 16u,      // "31.12.2020"
   kTrueFalse = 32u,     // "TRUE", "false", "True"
+  kMonthName = 64u,     // "31dec2020" (Stata), "31DEC2020" (SAS), "31-Dec-2020"
 };
+// The dates' separator of "31dec2020", which has none.
+constexpr char kNoDateSeparator = '\1';
 // The shapes a plain number fits too ("1200" beside "1,234" or "12%").
 constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency;
 

@@ -97,10 +97,10 @@ fails "numbers written with leading zeros are named" 0 \
   'zips.csv, column 1 (variable zip): 2 numbers are written with leading zeros ("02134" reads as 2134), as codes and identifiers are' \
   "$cb" "$tmp/zips.csv" 'CODEBOOK zip /STATISTICS NONE'
 # Numbers, dates and booleans written as spreadsheets and portals write them.
-printf 'amount,pct,price,us,eu,either,flag,name
-"1,234",12%%,"$1,200.00",12/31/2020,31.12.2020,01/02/2021,TRUE,Ann
-"12,345",5 %%,$3.50,01/02/2021,02.01.2021,03/04/2021,FALSE,Bob
-100,7.5%%,-$0.99,,15.03.2021,05/06/2021,NA,"1,2"
+printf 'amount,pct,price,us,eu,either,flag,name,stata,sas
+"1,234",12%%,"$1,200.00",12/31/2020,31.12.2020,01/02/2021,TRUE,Ann,31dec2020,31-DEC-2020
+"12,345",5 %%,$3.50,01/02/2021,02.01.2021,03/04/2021,FALSE,Bob,1jan2021,01-Jan-2021
+100,7.5%%,-$0.99,,15.03.2021,05/06/2021,NA,"1,2",15mar2021,15-MAR-2021
 ' >"$tmp/shapes.csv"
 "$cb" "$tmp/shapes.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
 shape() {  # COLUMN WHAT FIELD: the note names the shape and the field that reads it
@@ -116,6 +116,10 @@ check "dates day first" shape eu 'dates written day first (such as "31.12.2020")
 check "dates in an order no value tells" shape either \
   'dates that do not show whether the day or the month comes first (such as "01/02/2021")' dates \
   '"type": "date", "format": "%d/%m/%Y" (or "%m/%d/%Y")'
+check "dates with the month's name, as Stata writes them" \
+  shape stata "dates written with the month's name (such as \"31dec2020\")" dates '"type": "date", "format": "%d%b%Y"'
+check "and with a separator" \
+  shape sas "dates written with the month's name (such as \"31-DEC-2020\")" dates '"type": "date", "format": "%d-%b-%Y"'
 check "TRUE and FALSE, with the missing texts met" \
   shape flag 'true or false (such as "TRUE")' booleans '"type": "boolean", "missingValues": ["", "NA"]'
 check "but not text" bash -c "! grep -q 'variable name' '$tmp/err'"
@@ -123,9 +127,9 @@ check "but not text" bash -c "! grep -q 'variable name' '$tmp/err'"
 mkdir "$tmp/declared"
 cp "$tmp/shapes.csv" "$tmp/declared/"
 sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/err" | sed 's/ (or "[^"]*")//' |
-  { printf '{"resources": [{"path": "shapes.csv", "schema": {"fields": ['; paste -sd, -; printf ', {"name": "name"}]}}]}'; } \
+  { printf '{"resources": [{"path": "shapes.csv", "schema": {"fields": ['; paste -sd, - | sed 's/"flag",[^}]*}/&, {"name": "name"}/'; printf ']}}]}'; } \
   >"$tmp/declared/datapackage.json"
-"$cb" "$tmp/declared/datapackage.json" --quiet --format text 'CODEBOOK amount pct price us /STATISTICS MEAN' \
+"$cb" "$tmp/declared/datapackage.json" --quiet --format text 'CODEBOOK amount pct price us stata sas /STATISTICS MEAN' \
   >"$tmp/means" 2>&1
 check "TRUE and FALSE so declared are booleans" bash -c \
   "'$cb' '$tmp/declared/datapackage.json' --quiet --format text 'CODEBOOK flag' | tr -s ' ' | grep -c -e '^ 0 false 1' -e '^ 1 true 1' | grep -qx 2"
@@ -133,9 +137,13 @@ check "and the fields declared so read the values" python3 -c '
 import datetime, statistics, sys
 means = [line.split()[1] for line in open(sys.argv[1]) if line.startswith("  Mean ")]
 want = [statistics.mean(v) for v in ([1234, 12345, 100], [12, 5, 7.5], [1200, 3.5, -0.99])]
-day = datetime.date(2020, 12, 31) + (datetime.date(2021, 1, 2) - datetime.date(2020, 12, 31)) / 2
-ok = len(means) == 4 and all(abs(float(m) - w) < 1e-3 for m, w in zip(means, want))
-sys.exit(0 if ok and means[3] == day.strftime("%d-%b-%Y").upper() else 1)' "$tmp/means"
+def day(*dates):
+  mean = statistics.mean(d.toordinal() for d in dates)
+  return datetime.date.fromordinal(int(mean)).strftime("%d-%b-%Y").upper()
+d = datetime.date
+days = [day(d(2020, 12, 31), d(2021, 1, 2))] + [day(d(2020, 12, 31), d(2021, 1, 1), d(2021, 3, 15))] * 2
+ok = len(means) == 6 and all(abs(float(m) - w) < 1e-3 for m, w in zip(means, want))
+sys.exit(0 if ok and means[3:] == days else 1)' "$tmp/means"
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"
