@@ -190,6 +190,13 @@ class Descriptor {
       if (std::any_of(known.begin(), known.end(), same) || std::any_of(ignored.begin(), ignored.end(), same)) {
         continue;
       }
+      // A property that names its vendor (x-ckan, dcat:issued) or belongs to
+      // JSON-LD (@context, as repositories publish packages) is an
+      // extension, not a misspelt property.
+      if (key.rfind("x-", 0) == 0 || key.rfind("x_", 0) == 0 || key.rfind('@', 0) == 0 ||
+          key.find(':') != std::string::npos) {
+        continue;
+      }
       Warn(Member(path, key), "unknown property, ignored");
     }
   }

@@ -237,6 +237,11 @@ fails "a table's path ending in a slash says so, not that no resource is a table
   'resources[0].path: the path "plain.csv/" ends in a slash' "$cb" "$tmp/fl/slash.json"
 echo '{"name": "p", "resources": [{"path": "plain.csv", "schema": {"fields": [{"name": "a"}, {"name": "b"}]}}]}' \
   >"$tmp/fl/no-nulls.json"
+echo '{"@context": "https://schema.org/", "x-ckan": {"id": 1}, "dcat:issued": "2020", "colour": 1,
+  "resources": [{"path": "plain.csv", "x_portal": true}]}' >"$tmp/fl/vendor.json"
+"$cb" "$tmp/fl/vendor.json" 'CODEBOOK a' 2>"$tmp/fl/vendor.err" >/dev/null
+check "vendor extensions and JSON-LD pass without a warning, unknown properties still warn" \
+  test "$(cat "$tmp/fl/vendor.err")" = "codebook: warning: $tmp/fl/vendor.json: colour: unknown property, ignored"
 check "properties given as null (as portals write them) read as absent" \
   cmp -s <(json "$tmp/fl/nulls.json" | sed 's/nulls.json/X/') <(json "$tmp/fl/no-nulls.json" | sed 's/no-nulls.json/X/')
 check "without a word" test -z "$("$cb" "$tmp/fl/nulls.json" 'CODEBOOK a' 2>&1 >/dev/null)"
