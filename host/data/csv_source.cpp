@@ -602,6 +602,18 @@ class BlockFiller {
     double value = 0.0;
     std::string why;
     ConvertNumericCell(col, cell.View(), value, &why);
+    // The column's own name among its numbers: the header of a file joined
+    // after another (with its byte order mark when it had one).
+    constexpr std::string_view kMark = "\xEF\xBB\xBF";
+    std::string_view text = TrimBlanks(cell.View());
+    const bool mark = text.substr(0, kMark.size()) == kMark;
+    if (mark) text.remove_prefix(kMark.size());
+    if (c < fLayout.header.size() && !text.empty() && text == fLayout.header[c]) {
+      why = QuoteCell(text) + " is the column's header: the row repeats the header row" +
+            (mark ? " after a byte order mark" : "") +
+            ", as where files were joined one after another. Remove such rows, or give each file as a part of the "
+            "resource's \"path\"";
+    }
     CellError(c, cell, why);
   }
 
