@@ -1,11 +1,16 @@
 #include "app/allocator.h"
 
+#include <dlfcn.h>
 #include <malloc.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace codebook_app {
@@ -33,16 +38,53 @@ bool HugePagesOffered() {
   return modes.find("[never]") == std::string::npos;
 }
 
-// Started as "ld.so codebook ...", the running file is the loader, which
-// would take the first argument for the program.
-bool StartedByLoader() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return true;
-  self[n] = '\0';
-  const char* slash = std::strrchr(self, '/');
-  const char* name = slash == nullptr ? self : slash + 1;
-  return std::strncmp(name, "ld-", 3) == 0 || std::strncmp(name, "ld.so", 5) == 0;
+// The C library's own allocator serves malloc: not one of a profiler (which
+// may have taken itself out of LD_PRELOAD), a leak checker or a preloaded
+// allocator, which the started program would lose or not need.
+bool LibraryAllocator() {
+  void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+  if (libc == nullptr) return false;
+  const bool own = dlsym(RTLD_DEFAULT, "malloc") == dlsym(libc, "malloc");
+  dlclose(libc);
+  return own;
+}
+
+// The running file is this program's, not a loader or an emulator that runs
+// it ("ld.so codebook ...", a memory checker): started again, those would
+// take the first argument for the program, or leave it unwatched.
+bool RunningFileIsOurs() {
+  struct stat self {};
+  if (stat("/proc/self/exe", &self) != 0) return false;
+  const auto here = reinterpret_cast<std::uintptr_t>(&UseHugePages);
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    // start-end perms offset dev inode path
+    std::istringstream in(line);
+    std::string range, perms, offset, device;
+    unsigned long long inode = 0;
+    if (!(in >> range >> perms >> offset >> device >> inode)) continue;
+    const std::size_t dash = range.find('-');
+    if (dash == std::string::npos) continue;
+    const auto start = std::stoull(range.substr(0, dash), nullptr, 16);
+    const auto end = std::stoull(range.substr(dash + 1), nullptr, 16);
+    if (here >= start && here < end) return inode == self.st_ino;
+  }
+  return false;
+}
+
+// A run under a limit of its address space or data (ulimit -v, ulimit -d)
+// keeps small steps: a 64 MiB step is refused where the few kilobytes asked
+// for would fit, and the C++ library, failing its first allocation at start,
+// could not even report running out of memory.
+bool RoomForLargeSteps() {
+  constexpr rlim_t kEnough = rlim_t{8} << 30;
+  for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    struct rlimit limit {};
+    if (getrlimit(resource, &limit) != 0) return false;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < kEnough) return false;
+  }
+  return true;
 }
 
 bool PutBackUserTunables() {
@@ -67,7 +109,7 @@ void UseHugePages(char** argv) {
   if (std::getenv("CODEBOOK_SMALL_PAGES") != nullptr || std::getenv("LD_PRELOAD") != nullptr) return;
   const char* user = std::getenv("GLIBC_TUNABLES");
   if (user != nullptr && std::strstr(user, "glibc.malloc.") != nullptr) return;
-  if (!HugePagesOffered() || StartedByLoader()) return;
+  if (!HugePagesOffered() || !RoomForLargeSteps() || !LibraryAllocator() || !RunningFileIsOurs()) return;
   const std::string mark = user == nullptr ? std::string() : "=" + std::string(user);
   const std::string tunables = user == nullptr || *user == '\0' ? kTunables : std::string(user) + ":" + kTunables;
   if (setenv(kRestartMark, mark.c_str(), 1) != 0 || setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) {

@@ -13,8 +13,9 @@ namespace codebook_app {
 // environment back before doing anything, so that nothing it starts sees the
 // change. Left alone: builds with the address sanitizer (it has its own
 // allocator), runs with a preloaded library (a profiler or another
-// allocator), a user's own allocator settings in GLIBC_TUNABLES, systems
-// without transparent huge pages, and CODEBOOK_SMALL_PAGES set to anything.
+// allocator), a user's own allocator settings in GLIBC_TUNABLES, runs under
+// a limit of their memory, systems without transparent huge pages, and
+// CODEBOOK_SMALL_PAGES set to anything.
 void UseHugePages(char** argv);
 
 // The allocator's thresholds for large blocks and for memory given back.
