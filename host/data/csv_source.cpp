@@ -755,12 +755,19 @@ class CsvCursor : public CaseCursor, private PartSharer {
       }
     }
     fThreads = fPlan.threads > 0 ? fPlan.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    // Bounds: small first chunks that double up to a few megabytes. Wide
-    // files get longer ones (a few dozen rows at first, some hundreds later):
-    // every block costs each table an accumulator and a merge.
+    // Bounds: small first chunks that double up to a few megabytes, but to
+    // no more than 32 KiB per column: a row takes at least a byte per column,
+    // so a block then holds at most 32,768 rows. A block's category indexes
+    // grow with its distinct values, which for an identifier are its rows,
+    // and they are held twice while blocks merge: a listing of a million
+    // distinct strings in 4 MiB blocks peaked at 195 MiB, in 64 KiB ones at
+    // 110 MiB. Wide files get longer ones (a few dozen rows at first, some
+    // hundreds later): every block costs each table an accumulator and a merge.
     const auto columns = static_cast<std::int64_t>(fModes.size());
     const bool tuned = fLayout->largestChunkBytes > 0;
-    const std::int64_t widest = tuned ? fLayout->largestChunkBytes : std::max<std::int64_t>(kLargest, columns * 2048);
+    const std::int64_t widest =
+        tuned ? fLayout->largestChunkBytes
+              : std::max(std::min(kLargest, columns * kLargestPerColumn), columns * std::int64_t{2048});
     std::int64_t bound = fLayout->dataOffset;
     std::int64_t step =
         tuned ? fLayout->firstChunkBytes : std::max<std::int64_t>(fLayout->firstChunkBytes, columns * 256);
@@ -852,6 +859,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
  private:
   using Entry = CsvBlockEntry;
   static constexpr std::int64_t kLargest = std::int64_t{4} << 20;
+  static constexpr std::int64_t kLargestPerColumn = std::int64_t{32} << 10;
   static constexpr std::size_t kPooled = 8;
 
   struct Chunk {

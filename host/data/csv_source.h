@@ -50,8 +50,9 @@ struct CsvLayout {
   // double up to a few megabytes. Small first blocks let a pass that stops
   // early stop soon; tests make them tiny to cut the file in many places.
   std::int64_t firstChunkBytes = std::int64_t{64} << 10;
-  // The largest stretch; 0: 4 MiB, or 2 KiB per column for wide files, whose
-  // first stretch then also holds at least 256 bytes per column.
+  // The largest stretch; 0: 4 MiB or 32 KiB per column, whichever is less,
+  // or 2 KiB per column for wide files, whose first stretch then also holds
+  // at least 256 bytes per column.
   std::int64_t largestChunkBytes = 0;
 
   // Filled by CsvCaseSource, once for all passes.
