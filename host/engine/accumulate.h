@@ -112,6 +112,14 @@ class DimensionCounts {
   // these counts do not have.
   void NewCategoryRows(const DimensionRule& rule, const DimensionCounts& later, std::vector<std::uint32_t>& rows) const;
 
+  // Keeps the counts and the values but not their lookup, when no case can
+  // come any more: nothing can be added or merged after (until Reset).
+  void DropLookup() {
+    fNumbers.DropLookup();
+    fStrings.DropLookup();
+    std::vector<std::uint32_t>().swap(fFirstRow);
+  }
+
   // Saved and loaded under the same rule (the index of a dimension with
   // pre-defined categories comes from the rule).
   void Save(const DimensionRule& rule, wire::Writer& out) const;

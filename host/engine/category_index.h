@@ -80,6 +80,18 @@ class NumericCategoryIndex {
   double Value(std::uint32_t slot) const { return fValues[slot]; }
   bool IsDense() const { return fDense; }
 
+  // Keeps only the values (Size and Value), for a finished index whose
+  // listing is made next: the lookup (32 bytes a value when hashed) goes
+  // before the listing's copies come. Clear makes it whole again.
+  void DropLookup() {
+    std::vector<std::uint32_t>().swap(fDenseSlots);
+    std::vector<std::uint64_t>().swap(fKeys);
+    std::vector<std::uint32_t>().swap(fTableSlots);
+    fDense = true;
+    fDenseEnd = 0.0;
+    fMask = 0;
+  }
+
   // Empty again, as a new index, keeping the room it grew (a wide file's
   // per-block tables are reused block after block). A short dense array
   // keeps its length, every entry free: the same slots come in the same
@@ -216,6 +228,12 @@ class StringCategoryIndex {
   }
 
   std::size_t Size() const { return fBounds.size() - 1; }
+  // Keeps only the values (Size and Value), as for numbers.
+  void DropLookup() {
+    std::vector<std::uint32_t>().swap(fTable);
+    std::vector<std::uint32_t>().swap(fHashes);
+    fMask = 0;
+  }
   // Empty again keeping its room, as for numbers (also after a move).
   void Clear() {
     fArena.clear();
