@@ -16,6 +16,12 @@
 namespace codebook_app {
 namespace {
 
+constexpr int kOwnPagesFrom = 1 << 20;
+constexpr int kKeptFreeBytes = 4 << 20;
+
+// The address sanitizer brings its own allocator: nothing below is used there.
+#if !defined(__SANITIZE_ADDRESS__)
+
 // The started program finds this variable: empty when the user had no
 // GLIBC_TUNABLES, "=" and the user's value otherwise.
 constexpr const char* kRestartMark = "CODEBOOK_RESTARTED_FOR_HUGE_PAGES";
@@ -27,9 +33,6 @@ constexpr const char* kRestartMark = "CODEBOOK_RESTARTED_FOR_HUGE_PAGES";
 // resident: a listing of a million distinct values peaks near 200 MiB
 // instead of 113 MiB.
 constexpr const char* kTunables = "glibc.malloc.hugetlb=1:glibc.malloc.top_pad=67108864";
-
-constexpr int kOwnPagesFrom = 1 << 20;
-constexpr int kKeptFreeBytes = 4 << 20;
 
 bool HugePagesOffered() {
   std::ifstream in("/sys/kernel/mm/transparent_hugepage/enabled");
@@ -98,6 +101,8 @@ bool PutBackUserTunables() {
   unsetenv(kRestartMark);
   return true;
 }
+
+#endif
 
 }  // namespace
 
