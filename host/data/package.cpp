@@ -1207,6 +1207,8 @@ bool IsTabular(const Json& r) {
   if (!r.is_object()) return false;
   if (r.contains("schema")) return true;
   if (r.contains("data") && !r.contains("path")) return true;  // rows written inline
+  // The second standard says so in the resource's type.
+  if (r.contains("type") && r["type"].is_string() && r["type"].get<std::string>() == "table") return true;
   if (r.contains("profile") && r["profile"].is_string() &&
       r["profile"].get<std::string>().find("tabular") != std::string::npos) {
     return true;

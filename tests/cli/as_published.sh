@@ -242,6 +242,11 @@ echo '{"@context": "https://schema.org/", "x-ckan": {"id": 1}, "dcat:issued": "2
 "$cb" "$tmp/fl/vendor.json" 'CODEBOOK a' 2>"$tmp/fl/vendor.err" >/dev/null
 check "vendor extensions and JSON-LD pass without a warning, unknown properties still warn" \
   test "$(cat "$tmp/fl/vendor.err")" = "codebook: warning: $tmp/fl/vendor.json: colour: unknown property, ignored"
+cp "$tmp/plain.csv" "$tmp/fl/plain.txt"
+echo '{"resources": [{"name": "notes", "path": "README.md"}, {"name": "t", "type": "table", "path": "plain.txt"}]}' \
+  >"$tmp/fl/typed.json"
+fails "a resource whose type is table is a table, whatever its file's name" 0 'reading the resource "t" (2 of 2)' \
+  "$cb" "$tmp/fl/typed.json" 'CODEBOOK a'
 check "properties given as null (as portals write them) read as absent" \
   cmp -s <(json "$tmp/fl/nulls.json" | sed 's/nulls.json/X/') <(json "$tmp/fl/no-nulls.json" | sed 's/no-nulls.json/X/')
 check "without a word" test -z "$("$cb" "$tmp/fl/nulls.json" 'CODEBOOK a' 2>&1 >/dev/null)"
