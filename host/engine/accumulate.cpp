@@ -42,6 +42,21 @@ inline void AddIf(CompensatedSum& sum, double x, bool take) {
   sum.carry = pick(next.carry, sum.carry);
 }
 
+// A text's slot, through the texts the column met last while its index
+// holds few (see RecentTexts): the same slot the index gives, and the index
+// is asked, and so grows, exactly when it would be without them.
+template <bool kFixed>
+inline std::uint32_t TextSlot(StringCategoryIndex& index, RecentTexts& recent, bool& useRecent, std::string_view x) {
+  if (!useRecent) return kFixed ? index.Find(x) : index.FindOrInsert(x);
+  const std::uint64_t key = ShortTextKey(x);
+  std::uint32_t slot;
+  if (recent.Find(key, slot)) return slot;
+  slot = kFixed ? index.Find(x) : index.FindOrInsert(x);
+  recent.Note(key, slot);
+  useRecent = RecentTexts::Useful(index.Size());
+  return slot;
+}
+
 // The members of a set whose cells can be read, in order.
 std::vector<const ColumnRule*> UsableMembers(const DimensionRule& rule) {
   std::vector<const ColumnRule*> members;
@@ -147,6 +162,8 @@ void DimensionCounts::CountColumn(const DimensionRule& rule, const ColumnRule& m
                                   std::size_t begin, std::size_t end) {
   const auto column = ColumnOf<Key>(block, m);
   std::uint64_t missing = 0;
+  RecentTexts recent;
+  bool useRecent = RecentTexts::Useful(fStrings.Size());
   for (std::size_t r = begin; r < end; ++r) {
     const Key x = KeyAt(column, r);
     if constexpr (std::is_same_v<Key, double>) {
@@ -161,7 +178,7 @@ void DimensionCounts::CountColumn(const DimensionRule& rule, const ColumnRule& m
       if constexpr (std::is_same_v<Key, double>) {
         slot = fNumbers.Find(x);
       } else {
-        slot = fStrings.Find(x);
+        slot = TextSlot<true>(fStrings, recent, useRecent, x);
       }
       if (slot == kNoSlot) continue;
       if (fCounts[slot].sum == 0.0) {
@@ -172,7 +189,7 @@ void DimensionCounts::CountColumn(const DimensionRule& rule, const ColumnRule& m
       if constexpr (std::is_same_v<Key, double>) {
         slot = fNumbers.FindOrInsert(x);
       } else {
-        slot = fStrings.FindOrInsert(x);
+        slot = TextSlot<false>(fStrings, recent, useRecent, x);
       }
       if (slot == fCounts.size()) NewSlot(static_cast<std::uint32_t>(r));
     }
@@ -255,6 +272,8 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
   CompensatedSum* counts = fCounts.data();
   const std::uint8_t* slotMissing = missingSlot.data();
   auto slots = static_cast<std::uint32_t>(fCounts.size());
+  RecentTexts recent;
+  bool useRecent = RecentTexts::Useful(fStrings.Size());
   for (std::size_t r = begin; r < end; ++r) {
     const double w = weights[r];
     if (!Enters(w)) continue;
@@ -269,7 +288,7 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
     if constexpr (std::is_same_v<Key, double>) {
       slot = kFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
     } else {
-      slot = kFixed ? fStrings.Find(x) : fStrings.FindOrInsert(x);
+      slot = TextSlot<kFixed>(fStrings, recent, useRecent, x);
     }
     if constexpr (kFixed) {
       if (slot == kNoSlot) {

@@ -271,4 +271,64 @@ class StringCategoryIndex {
   std::size_t fMask = 0;
 };
 
+// A text of at most 7 bytes as one word: its bytes, little-endian, and its
+// length in the top byte, so that no two such texts share a word. Longer
+// texts get kLongText, which no short text has (their top byte is at most 7).
+inline constexpr std::uint64_t kLongText = ~std::uint64_t{0} - 1;
+inline std::uint64_t ShortTextKey(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::uint64_t v = 0;
+  if (n >= 8) return kLongText;
+  if (n >= 4) {
+    // Two loads that overlap when n < 8: the bytes they share are the same.
+    std::uint32_t a;
+    std::uint32_t b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    v = a | (static_cast<std::uint64_t>(b) << (8 * (n - 4)));
+  } else if (n > 0) {
+    v = p[0] | (static_cast<std::uint64_t>(p[n / 2]) << (8 * (n / 2))) |
+        (static_cast<std::uint64_t>(p[n - 1]) << (8 * (n - 1)));
+  }
+  return v | (static_cast<std::uint64_t>(n) << 56);
+}
+
+// The slots of the short texts a column met last, in a small direct-mapped
+// table: a column of a few distinct short texts (codes, answers) finds a
+// row's slot by one word compared instead of a hash, a probe and a byte
+// comparison. Made for one column of one block (a local of the row loop);
+// it leaves the index as it is, so slots are handed out as without it. A
+// column with many distinct texts turns it off, where it would only miss.
+class RecentTexts {
+ public:
+  RecentTexts() { std::fill(std::begin(fKeys), std::end(fKeys), kEmpty); }
+
+  // What the index said for `key` (kNoSlot too, for a fixed index), or
+  // false when the table does not have it.
+  bool Find(std::uint64_t key, std::uint32_t& slot) const {
+    const std::size_t at = Place(key);
+    if (fKeys[at] != key) return false;
+    slot = fSlots[at];
+    return true;
+  }
+  void Note(std::uint64_t key, std::uint32_t slot) {
+    if (key == kLongText) return;
+    const std::size_t at = Place(key);
+    fKeys[at] = key;
+    fSlots[at] = slot;
+  }
+  // Worth asking while the index holds few texts.
+  static bool Useful(std::size_t distinct) { return distinct <= kUseful; }
+
+ private:
+  static constexpr std::size_t kSize = 32;
+  static constexpr std::size_t kUseful = 64;
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};  // neither a short text's word nor kLongText
+  static std::size_t Place(std::uint64_t key) { return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> 59); }
+
+  std::uint64_t fKeys[kSize];
+  std::uint32_t fSlots[kSize];
+};
+
 }  // namespace host::engine

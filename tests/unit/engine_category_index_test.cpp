@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 #include <string>
 
 #include "host/engine/category_index.h"
 
+using host::engine::kLongText;
 using host::engine::kNoSlot;
 using host::engine::NumericCategoryIndex;
+using host::engine::RecentTexts;
+using host::engine::ShortTextKey;
 using host::engine::StringCategoryIndex;
 
 namespace {
@@ -63,6 +67,50 @@ TEST(EngineCategoryIndex, StringsKeepTheirSlotsAndBytes) {
   }
   EXPECT_EQ(index.Find("value-3000"), kNoSlot);
   EXPECT_EQ(index.Find("a "), kNoSlot);  // callers trim; the index compares bytes
+}
+
+// Two texts that share a word would share a slot: every text of up to 7
+// bytes over an alphabet with a zero byte, a high byte and one letter (texts
+// that differ only in length, or in a byte the overlapping loads read twice)
+// has a word of its own; 8 bytes and more have none.
+TEST(EngineCategoryIndex, ShortTextWordsTellEveryShortTextApart) {
+  const std::string alphabet("\0a\xff", 3);
+  std::vector<std::string> texts{""};
+  for (std::size_t from = 0; texts.back().size() < 7;) {
+    const std::size_t to = texts.size();
+    for (std::size_t i = from; i < to; ++i) {
+      for (const char c : alphabet) texts.push_back(texts[i] + c);
+    }
+    from = to;
+  }
+  std::set<std::uint64_t> words;
+  for (const std::string& t : texts) {
+    const std::uint64_t w = ShortTextKey(t);
+    EXPECT_NE(w, kLongText) << t.size();
+    EXPECT_TRUE(words.insert(w).second) << "length " << t.size();
+  }
+  EXPECT_EQ(ShortTextKey("abcdefgh"), kLongText);
+  EXPECT_EQ(ShortTextKey(std::string(100, 'a')), kLongText);
+}
+
+TEST(EngineCategoryIndex, RecentTextsGiveBackWhatWasNotedOrNothing) {
+  RecentTexts recent;
+  std::uint32_t slot = 7;
+  EXPECT_FALSE(recent.Find(ShortTextKey(""), slot));
+  EXPECT_FALSE(recent.Find(kLongText, slot));
+  recent.Note(kLongText, 1);  // long texts are not kept
+  EXPECT_FALSE(recent.Find(kLongText, slot));
+  // More texts than places: a later one may take an earlier one's place,
+  // but a text found is always given its own slot (kNoSlot included).
+  for (std::uint32_t i = 0; i < 200; ++i) recent.Note(ShortTextKey(std::to_string(i)), i == 5 ? kNoSlot : i);
+  int found = 0;
+  for (std::uint32_t i = 0; i < 200; ++i) {
+    if (!recent.Find(ShortTextKey(std::to_string(i)), slot)) continue;
+    ++found;
+    EXPECT_EQ(slot, i == 5 ? kNoSlot : i);
+  }
+  EXPECT_GT(found, 0);
+  EXPECT_FALSE(recent.Find(ShortTextKey("200"), slot));
 }
 
 }  // namespace
