@@ -245,9 +245,34 @@ int DecimalsOf(double value, bool isFloat) {
   return static_cast<int>(std::min<std::size_t>(6, text.size() - point - 1));
 }
 
+namespace {
+
+// True when text is the first bytes of a UTF-8 character of more bytes.
+bool CutCharacter(std::string_view text) {
+  if (text.empty()) return false;
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
+  return text.size() < length && std::all_of(text.begin() + 1, text.end(),
+                                             [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; });
+}
+
+}  // namespace
+
 std::string TextAsUtf8(std::string_view text) {
   std::size_t bad = 0;
   if (ValidUtf8(text, bad)) return std::string(text);
+  // UTF-8 text cut by bytes inside its last character, as a value cut to
+  // its field's width: the cut character is left out. Only when the text
+  // before it holds a character of several bytes, so that it is UTF-8 and
+  // not a code page ("café" in Windows-1252 ends in what begins a UTF-8
+  // character of three bytes).
+  if (CutCharacter(text.substr(bad)) && std::any_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(bad),
+                                                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+    return std::string(text.substr(0, bad));
+  }
   // Windows-1252 positions 0x80-0x9F; the five it leaves undefined are kept
   // as the C1 controls of the same number, as the encoders do.
   static constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,

@@ -65,7 +65,8 @@ int DecimalsOf(double value, bool isFloat);
 
 // Text as UTF-8: valid UTF-8 is kept; every byte that begins no UTF-8
 // character is read as Windows-1252, the code page files without a declared
-// encoding were usually written in.
+// encoding were usually written in; but UTF-8 cut inside its last character
+// loses that character.
 std::string TextAsUtf8(std::string_view text);
 // Text that ReadStat decoded as ISO-8859-1, back as the bytes of the file
 // (every character of such text is below U+0100).

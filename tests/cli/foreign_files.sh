@@ -320,6 +320,22 @@ for release in 111 113 115; do
     bash -c "grep -q '^  -127 *café' '$tmp/r$release.txt' && grep -q '^  ab€ ' '$tmp/r$release.txt'"
 done
 
+# A value cut by bytes to its width inside a character (str7 holding
+# "aäää" cut after the first byte of the last ä) loses the cut character,
+# as Python's decoder that drops what is not UTF-8 reads it.
+printf 's\naäää\nxy\n' >"$tmp/cutchar.csv"
+"$build/foreign-writer" --version 118 "$tmp/cutchar.csv" "$tmp/cutchar.dta"
+python3 - "$tmp/cutchar.dta" >"$tmp/cutchar.want" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at = data.index("aäää".encode())
+data[at + 6] = 0
+open(sys.argv[1], "wb").write(data)
+print(bytes(data[at:at + 6]).decode("utf-8", errors="ignore"))
+PY
+check "a UTF-8 value cut inside its last character loses that character" bash -c \
+  "'$cb' '$tmp/cutchar.dta' 'CODEBOOK s' --format text | grep -q \"^  \$(cat '$tmp/cutchar.want') \""
+
 fails "an encoding iconv does not know is named as such, not as the file's" 2 \
   'r115.dta: the encoding "latin-99" is not one this system converts' "$cb" "$tmp/r115.dta" --encoding latin-99
 fails "text that is not in the encoding given says so, naming it" 2 \

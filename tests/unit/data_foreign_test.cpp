@@ -215,9 +215,17 @@ TEST(DataForeign, TextWithoutItsEncodingIsReadAsWindows1252) {
   EXPECT_EQ(TextAsUtf8("\x80 \x93x\x94"), "€ “x”");
   EXPECT_EQ(TextAsUtf8("\x81"), "\xC2\x81");  // undefined in the code page: the C1 control
   EXPECT_EQ(TextAsUtf8("\xC3"), "Ã");         // a cut UTF-8 sequence is not UTF-8
-  // UTF-8 cut inside a character, or with a stray byte: the rest stays UTF-8.
-  EXPECT_EQ(TextAsUtf8("Z\xC3\xBCr\xC3"), "ZürÃ");
+  // UTF-8 cut inside its last character (a value cut by bytes to its
+  // width) loses the cut character; with a stray byte, the rest stays UTF-8.
+  EXPECT_EQ(TextAsUtf8("Z\xC3\xBCr\xC3"), "Zür");
+  EXPECT_EQ(TextAsUtf8("\xC3\xA4 \xE2\x82"), "ä ");
+  EXPECT_EQ(TextAsUtf8("\xC3\xA4\xF0\x9F\x98"), "ä");
   EXPECT_EQ(TextAsUtf8("\xE2\x82\xAC \x80 \xE2\x82"), "€ € â‚");
+  // Without a character of several bytes before it, the last byte is the
+  // code page's: "café" and "manhã" in Windows-1252 end as a cut would.
+  EXPECT_EQ(TextAsUtf8("caf\xE9"), "café");
+  EXPECT_EQ(TextAsUtf8("manh\xE3"), "manhã");
+  EXPECT_EQ(TextAsUtf8("\xC3\xA4 \xE9t\xE9"), "ä été");  // not cut: é (E9) is followed by a t
   // Text ReadStat decoded as ISO-8859-1 goes back to the file's bytes first.
   using host::foreign::Latin1Bytes;
   EXPECT_EQ(Latin1Bytes("ZÃ¼rich \xC2\x81 \xC3\xBF"), "Z\xC3\xBCrich \x81 \xFF");
