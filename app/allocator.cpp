@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -114,12 +115,18 @@ void UseHugePages(char** argv) {
   if (std::getenv("CODEBOOK_SMALL_PAGES") != nullptr || std::getenv("LD_PRELOAD") != nullptr) return;
   const char* user = std::getenv("GLIBC_TUNABLES");
   if (user != nullptr && std::strstr(user, "glibc.malloc.") != nullptr) return;
-  if (!HugePagesOffered() || !RoomForLargeSteps() || !LibraryAllocator() || !RunningFileIsOurs()) return;
-  const std::string mark = user == nullptr ? std::string() : "=" + std::string(user);
-  const std::string tunables = user == nullptr || *user == '\0' ? kTunables : std::string(user) + ":" + kTunables;
-  if (setenv(kRestartMark, mark.c_str(), 1) != 0 || setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) {
-    PutBackUserTunables();
-    return;
+  // The limits first: the checks after them allocate.
+  if (!RoomForLargeSteps()) return;
+  try {
+    if (!HugePagesOffered() || !LibraryAllocator() || !RunningFileIsOurs()) return;
+    const std::string mark = user == nullptr ? std::string() : "=" + std::string(user);
+    const std::string tunables = user == nullptr || *user == '\0' ? kTunables : std::string(user) + ":" + kTunables;
+    if (setenv(kRestartMark, mark.c_str(), 1) != 0 || setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) {
+      PutBackUserTunables();
+      return;
+    }
+  } catch (const std::exception&) {
+    return;  // whatever failed, the run goes on as started
   }
   execv("/proc/self/exe", argv);
   PutBackUserTunables();  // no /proc, or not allowed: run as started
