@@ -33,6 +33,14 @@ constexpr std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
+// A text whose UTF-8 byte order mark, if it begins with one, is taken off
+// (as the header row of a file joined after another still has it).
+constexpr std::string_view WithoutByteOrderMark(std::string_view text, bool& had) {
+  had = text.starts_with("\xEF\xBB\xBF");
+  if (had) text.remove_prefix(3);
+  return text;
+}
+
 // A string value without the spaces that pad it on the right: string values
 // that differ only there are the same value.
 constexpr std::string_view TrimTrailingBlanks(std::string_view text) {

@@ -604,10 +604,8 @@ class BlockFiller {
     ConvertNumericCell(col, cell.View(), value, &why);
     // The column's own name among its numbers: the header of a file joined
     // after another (with its byte order mark when it had one).
-    constexpr std::string_view kMark = "\xEF\xBB\xBF";
-    std::string_view text = TrimBlanks(cell.View());
-    const bool mark = text.substr(0, kMark.size()) == kMark;
-    if (mark) text.remove_prefix(kMark.size());
+    bool mark = false;
+    const std::string_view text = WithoutByteOrderMark(TrimBlanks(cell.View()), mark);
     if (c < fLayout.header.size() && !text.empty() && text == fLayout.header[c]) {
       why = QuoteCell(text) + " is the column's header: the row repeats the header row" +
             (mark ? " after a byte order mark" : "") +

@@ -1,6 +1,7 @@
 #include "host/data/foreign_parse.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -285,11 +286,11 @@ TransportMembers ScanTransport(const std::string& path) {
         inCases = false;
       } else if ((what == "NAMESTR " || what == "NAMSTV8 ") && members.names.size() == 1 &&
                  members.firstVariables < 0) {
+        // The header's count of variables: ten digits.
         const std::string_view count = record.substr(48, 10);
-        if (count.find_first_not_of("0123456789") == std::string_view::npos) {
-          members.firstVariables = 0;
-          for (const char c : count) members.firstVariables = members.firstVariables * 10 + (c - '0');
-        }
+        std::int64_t n = 0;
+        const auto [end, error] = std::from_chars(count.data(), count.data() + count.size(), n);
+        if (error == std::errc() && end == count.data() + count.size()) members.firstVariables = n;
       } else if (what == "OBS     " || what == "OBSV8   ") {
         inCases = true;
         if (members.names.size() == 1) members.firstHasCases = false;

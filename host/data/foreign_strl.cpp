@@ -51,6 +51,38 @@ bool After(std::string_view head, std::string_view tag, std::size_t n, bool bigE
   return true;
 }
 
+// What the header of a file of release 117 or later gives: the release,
+// the byte order and the counts of variables and cases.
+struct XmlHead {
+  int release = 0;
+  bool bigEndian = false;
+  std::uint64_t variables = 0;
+  std::uint64_t cases = 0;
+};
+
+std::optional<XmlHead> ReadXmlHead(std::string_view head) {
+  static constexpr std::string_view kStart = "<stata_dta><header><release>", kOrder = "</release><byteorder>";
+  if (!head.starts_with(kStart) || head.size() < kStart.size() + 3 + kOrder.size() + 3 ||
+      head.substr(kStart.size() + 3, kOrder.size()) != kOrder) {
+    return std::nullopt;
+  }
+  XmlHead h;
+  h.release = std::atoi(std::string(head.substr(kStart.size(), 3)).c_str());
+  h.bigEndian = head.substr(kStart.size() + 3 + kOrder.size(), 3) == "MSF";
+  if (!After(head, "<K>", h.release == 119 ? 4 : 2, h.bigEndian, h.variables) ||
+      !After(head, "<N>", h.release == 117 ? 4 : 8, h.bigEndian, h.cases)) {
+    return std::nullopt;
+  }
+  return h;
+}
+
+// The first kilobyte of a file (less when it is shorter).
+std::string HeadOf(File& file) {
+  std::string head(1024, '\0');
+  head.resize(std::fread(head.data(), 1, head.size(), file.f));
+  return head;
+}
+
 }  // namespace
 
 std::uint64_t ReferenceAs118(std::uint64_t reference) {
@@ -66,25 +98,16 @@ void RecordAs118(std::uint32_t& v, std::uint64_t& o) {
 
 std::optional<StataRows> ReadStataRows(const std::string& path) {
   File file(path);
-  std::string head(1024, '\0');
   if (file.f == nullptr) return std::nullopt;
-  head.resize(std::fread(head.data(), 1, head.size(), file.f));
-  static constexpr std::string_view kStart = "<stata_dta><header><release>", kOrder = "</release><byteorder>";
-  if (head.compare(0, kStart.size(), kStart) != 0 || head.size() < kStart.size() + 3 + kOrder.size() + 3 ||
-      head.compare(kStart.size() + 3, kOrder.size(), kOrder) != 0) {
-    return std::nullopt;
-  }
+  const std::string head = HeadOf(file);
+  const std::optional<XmlHead> h = ReadXmlHead(head);
+  if (!h || h->release < 117 || h->release > 119) return std::nullopt;
   StataRows rows;
-  rows.release = std::atoi(head.substr(kStart.size(), 3).c_str());
-  if (rows.release < 117 || rows.release > 119) return std::nullopt;
-  rows.bigEndian = head.compare(kStart.size() + 3 + kOrder.size(), 3, "MSF") == 0;
-  std::uint64_t k = 0, n = 0;
+  rows.release = h->release;
+  rows.bigEndian = h->bigEndian;
+  const std::uint64_t k = h->variables, n = h->cases;
   const std::size_t mapAt = head.find("<map>");
-  if (!After(head, "<K>", rows.release == 119 ? 4 : 2, rows.bigEndian, k) ||
-      !After(head, "<N>", rows.release == 117 ? 4 : 8, rows.bigEndian, n) || mapAt == std::string::npos || k == 0 ||
-      k > 1000000) {
-    return std::nullopt;
-  }
+  if (mapAt == std::string::npos || k == 0 || k > 1000000) return std::nullopt;
   unsigned char raw[14 * 8];
   if (!file.Read(static_cast<std::int64_t>(mapAt + 5), raw, sizeof raw)) return std::nullopt;
   std::uint64_t map[14];
@@ -114,18 +137,14 @@ std::optional<StataRows> ReadStataRows(const std::string& path) {
 
 std::optional<StataCounts> ReadStataCounts(const std::string& path) {
   File file(path);
-  std::string head(256, '\0');
   if (file.f == nullptr) return std::nullopt;
-  head.resize(std::fread(head.data(), 1, head.size(), file.f));
+  const std::string head = HeadOf(file);
   StataCounts counts;
-  static constexpr std::string_view kStart = "<stata_dta><header><release>";
-  if (head.compare(0, kStart.size(), kStart) == 0) {
-    const int release = std::atoi(head.substr(kStart.size(), 3).c_str());
-    const bool big = head.find("<byteorder>MSF</byteorder>") != std::string::npos;
-    if (!After(head, "<K>", release == 119 ? 4 : 2, big, counts.variables) ||
-        !After(head, "<N>", release == 117 ? 4 : 8, big, counts.cases)) {
-      return std::nullopt;
-    }
+  if (head.starts_with("<stata_dta>")) {
+    const std::optional<XmlHead> h = ReadXmlHead(head);
+    if (!h) return std::nullopt;
+    counts.variables = h->variables;
+    counts.cases = h->cases;
     return counts;
   }
   // Before release 117: the release, the byte order (1: high byte first),

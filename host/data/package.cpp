@@ -998,12 +998,8 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     what = "numbers written with thousands separators";
     field =
         comma ? R"("type": "number", "groupChar": ".", "decimalChar": ",")" : R"("type": "number", "groupChar": ",")";
-  } else if ((shapes & kPercent) != 0) {
-    what = "percentages";
-    field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"
-                  : R"("type": "number", "bareNumber": false, "groupChar": ",")";
-  } else if ((shapes & kCurrency) != 0) {
-    what = "amounts with a currency sign";
+  } else if ((shapes & (kPercent | kCurrency)) != 0) {
+    what = (shapes & kPercent) != 0 ? "percentages" : "amounts with a currency sign";
     field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"
                   : R"("type": "number", "bareNumber": false, "groupChar": ",")";
   } else if ((shapes & (kMonthFirst | kDayFirst)) != 0) {
@@ -1027,24 +1023,20 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     what = "true or false";
     field = R"("type": "boolean")";
   }
-  std::string name;
-  for (char c : f.givenName.empty() ? f.name : f.givenName) {
-    if (c == '"' || c == '\\') name += '\\';
-    name += c;
-  }
+  // Quoted and escaped as JSON, to be pasted into a descriptor.
+  auto quoted = [](const std::string& text) { return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace); };
   // The texts that mean no value here are none in a descriptor's field
   // unless it names them.
   if (!s.missingSeen.empty()) {
-    field += R"(, "missingValues": [""])";
-    field.pop_back();
-    for (const std::string& m : s.missingSeen) field += ", \"" + m + "\"";
+    field += ", \"missingValues\": [\"\"";
+    for (const std::string& m : s.missingSeen) field += ", " + quoted(m);
     field += "]";
   }
   const char* as = (shapes & kNumberShapes) != 0 ? "numbers" : (shapes & kTrueFalse) == shapes ? "booleans" : "dates";
   return plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + f.name + "): every value is " + what +
          " (such as \"" + s.shapeExample + "\"), so the column is text; to read them as " + as +
          ", declare the field " + (descriptor ? "in the schema" : "in a data package descriptor") +
-         " as {\"name\": \"" + name + "\", " + field + "}";
+         " as {\"name\": " + quoted(f.givenName.empty() ? f.name : f.givenName) + ", " + field + "}";
 }
 
 void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& dataset, std::vector<std::string>& warnings,

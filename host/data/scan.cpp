@@ -224,18 +224,11 @@ bool AnyNumberText(std::string_view text, bool decimalComma, bool sign) {
   return GroupedDigits(text, decimalComma ? '.' : ',', decimalComma ? ',' : '.', sign);
 }
 
-bool EndsWith(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
 // A row whose cells are the header's names: the header of a file joined
 // after another, with its byte order mark when it had one.
 bool RepeatsHeader(const std::vector<CsvCell>& cells, const std::vector<std::string>& header, ScanResult& result) {
-  constexpr std::string_view kMark = "\xEF\xBB\xBF";
-  std::string_view first = TrimBlanks(cells[0].View());
-  const bool mark = first.substr(0, kMark.size()) == kMark;
-  if (mark) first.remove_prefix(kMark.size());
-  if (first != header[0]) return false;
+  bool mark = false;
+  if (WithoutByteOrderMark(TrimBlanks(cells[0].View()), mark) != header[0]) return false;
   for (std::size_t c = 1; c < header.size(); ++c) {
     if (TrimBlanks(cells[c].View()) != header[c]) return false;
   }
@@ -267,7 +260,7 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
   unsigned shapes = 0;
   const char group = decimalComma ? '.' : ',';
   if (text.find(group) != std::string_view::npos && AnyNumberText(text, decimalComma, true)) shapes |= kGroupedNumber;
-  if (EndsWith(text, "%")) {
+  if (text.ends_with("%")) {
     std::string_view number = TrimBlanks(text.substr(0, text.size() - 1));
     if (AnyNumberText(number, decimalComma, true)) shapes |= kPercent;
   }
@@ -278,7 +271,7 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
   for (std::string_view sign : kSigns) {
     if (body.substr(0, sign.size()) == sign) {
       if (AnyNumberText(TrimBlanks(body.substr(sign.size())), decimalComma, true)) shapes |= kCurrency;
-    } else if (EndsWith(text, sign)) {
+    } else if (text.ends_with(sign)) {
       if (AnyNumberText(TrimBlanks(text.substr(0, text.size() - sign.size())), decimalComma, true)) {
         shapes |= kCurrency;
       }
