@@ -222,10 +222,17 @@ void CsvReader::RunawayRecord() const {
                    "as two quotes (\"\")");
 }
 
-void CsvReader::TextAfterQuote(std::int64_t line, std::size_t column) const {
+void CsvReader::TextAfterQuote(std::int64_t line, std::size_t column, char next) const {
+  // R's write.table, by default, quotes its texts and puts a blank between
+  // cells: the first quoted header is followed by a blank.
+  const bool blanks = next == ' ' && fDialect.delimiter != ' ';
   throw InputError(Where(line, column) +
                    ": unexpected text after the closing quote of a quoted cell. Inside a quoted cell, write a "
-                   "quote as two quotes (\"\")");
+                   "quote as two quotes (\"\")" +
+                   (blanks ? std::string("; if blanks separate the cells, as R's write.table writes them by default, "
+                                         "name the delimiter (--delimiter space, or \"delimiter\": \" \" in a "
+                                         "data package's dialect)")
+                           : std::string()));
 }
 
 bool CsvReader::Fill() {
@@ -379,7 +386,7 @@ CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& co
         if (p < e && *p == '\n') ++p;
         break;
       }
-      TextAfterQuote(fLine + lineOffset, count);
+      TextAfterQuote(fLine + lineOffset, count, c);
     }
     const char* start = p;
     for (;;) {

@@ -118,7 +118,9 @@ class CsvReader {
   Outcome Parse(std::vector<CsvCell>& cells, std::size_t& count);
   bool Fill();  // false when nothing more could be read
   [[noreturn]] __attribute__((noinline, cold)) void Unterminated(std::int64_t line, std::size_t column) const;
-  [[noreturn]] __attribute__((noinline, cold)) void TextAfterQuote(std::int64_t line, std::size_t column) const;
+  // `next`: the byte after the closing quote.
+  [[noreturn]] __attribute__((noinline, cold)) void TextAfterQuote(std::int64_t line, std::size_t column,
+                                                                   char next) const;
   // A record longer than the buffer may grow: names the cell that runs on.
   [[noreturn]] __attribute__((noinline, cold)) void RunawayRecord() const;
 

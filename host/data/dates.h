@@ -145,13 +145,32 @@ constexpr bool ZeroOffset(std::string_view zone) {
   return zone == "+00:00" || zone == "-00:00" || zone == "+0000" || zone == "-0000" || zone == "+00" || zone == "-00";
 }
 
+// A UTC offset "+HH:MM", "+HHMM" or "+HH" (or "-"), the whole of zone, in
+// seconds east of UTC.
+constexpr bool UtcOffset(std::string_view zone, int& offset) {
+  if (zone.size() < 3 || (zone[0] != '+' && zone[0] != '-')) return false;
+  unsigned h = 0, m = 0;
+  if (!Digits(zone, 1, 2, h) || h > 23) return false;
+  if (zone.size() == 6) {
+    if (zone[3] != ':' || !Digits(zone, 4, 2, m)) return false;
+  } else if (zone.size() == 5) {
+    if (!Digits(zone, 3, 2, m)) return false;
+  } else if (zone.size() != 3) {
+    return false;
+  }
+  if (m > 59) return false;
+  offset = (zone[0] == '-' ? -1 : 1) * static_cast<int>(h * 3600 + m * 60);
+  return true;
+}
+
 // "HH:MM[:SS[.fff]]" starting at pos, running to the end of the text (an
-// optional trailing "Z" or zero offset is accepted). maxHour bounds the hour
-// field. The result is base (whole seconds) plus the clock, rounded once:
+// optional trailing "Z" or zero offset is accepted; another UTC offset only
+// when `offset` is given, which then holds it in seconds). maxHour bounds the
+// hour field. The result is base (whole seconds) plus the clock, rounded once:
 // the whole seconds add exactly and the fraction is read as a decimal, so
 // "00:00:00.3" is the double nearest 0.3.
 inline bool ParseClock(std::string_view text, std::size_t pos, unsigned maxHour, std::size_t hourDigits, double base,
-                       double& seconds) {
+                       double& seconds, int* offset = nullptr) {
   unsigned h = 0, m = 0, s = 0;
   if (!Digits(text, pos, hourDigits, h) || h > maxHour) return false;
   pos += hourDigits;
@@ -169,10 +188,17 @@ inline bool ParseClock(std::string_view text, std::size_t pos, unsigned maxHour,
       digits = text.substr(start, pos - start);
     }
   }
-  if (pos < text.size() && text[pos] == 'Z') ++pos;
-  if (pos < text.size() && ZeroOffset(text.substr(pos))) pos = text.size();
+  int east = 0;
+  if (pos < text.size() && text[pos] == 'Z') {
+    ++pos;
+  } else if (pos < text.size() && ZeroOffset(text.substr(pos))) {
+    pos = text.size();
+  } else if (pos < text.size() && offset != nullptr && UtcOffset(text.substr(pos), east)) {
+    pos = text.size();
+  }
   if (pos != text.size()) return false;
-  seconds = (base + (static_cast<double>(h) * 3600.0 + m * 60.0 + s)) + DecimalFraction(digits);
+  if (offset != nullptr) *offset = east;
+  seconds = (base + (static_cast<double>(h) * 3600.0 + m * 60.0 + s - east)) + DecimalFraction(digits);
   return true;
 }
 }  // namespace detail
@@ -188,13 +214,21 @@ inline bool ParseIsoDate(std::string_view text, double& seconds) {
 }
 
 // "YYYY-MM-DDTHH:MM[:SS[.fff]]" (a blank may stand for the "T") or a bare
-// date (midnight) -> seconds since the origin.
-inline bool ParseIsoDateTime(std::string_view text, double& seconds) {
+// date (midnight) -> seconds since the origin. A UTC offset after the clock
+// ("-04:00", "+01", "+0530", as pandas, databases and R write a moment in a
+// time zone) names a moment: the result is that moment in UTC, so a column
+// written in several zones, or across a change to summer time, keeps its
+// order. `offset` (optional) receives the offset, in seconds east of UTC.
+inline bool ParseIsoDateTime(std::string_view text, double& seconds, int* offset = nullptr) {
+  int east = 0;
+  if (offset != nullptr) *offset = 0;
   if (text.size() == 10) return ParseIsoDate(text, seconds);
   if (text.size() < 16 || (text[10] != 'T' && text[10] != ' ')) return false;
   double day = 0.0;
   if (!ParseIsoDate(text.substr(0, 10), day)) return false;
-  return detail::ParseClock(text, 11, 23, 2, day, seconds);
+  if (!detail::ParseClock(text, 11, 23, 2, day, seconds, &east)) return false;
+  if (offset != nullptr) *offset = east;
+  return true;
 }
 
 // "HH:MM[:SS[.fff]]" -> seconds. The hours may run past 23 (durations) and

@@ -980,10 +980,15 @@ std::string NoValueTextsNote(const Plan& plan, bool descriptor, std::size_t i, c
     }
     how = "--missing '" + all + list + "' keeps the usual ones too";
   }
+  // Infinities are values, but none that a mean or a quartile can take.
+  const bool infinite = std::any_of(s.noValueTexts.begin(), s.noValueTexts.end(),
+                                    [](const auto& seen) { return InfinityText(seen.first); });
+  const bool one = s.noValueTexts.size() == 1;
   return plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +
-         "): every cell that is neither a number nor empty is " + texts + ", so the column is text; if " +
-         (s.noValueTexts.size() == 1 ? "it means" : "they mean") + " no value, name " +
-         (s.noValueTexts.size() == 1 ? "it as a missing value (" : "them as missing values (") + how + ")";
+         "): every cell that is neither a number nor empty is " + texts + ", so the column is text; " +
+         (infinite ? "infinite values enter no statistic: to read the other cells as numbers, name "
+                   : (one ? "if it means no value, name " : "if they mean no value, name ")) +
+         (one ? "it as a missing value (" : "them as missing values (") + how + ")";
 }
 
 // A text column whose values are all numbers, dates or booleans written in a
@@ -1002,19 +1007,25 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     what = (shapes & kPercent) != 0 ? "percentages" : "amounts with a currency sign";
     field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"
                   : R"("type": "number", "bareNumber": false, "groupChar": ",")";
-  } else if ((shapes & (kMonthFirst | kDayFirst)) != 0) {
+  } else if ((shapes & kNumericDates) != 0) {
     const std::string sep(1, s.dateSeparator);
-    const std::string dayFirst = "%d" + sep + "%m" + sep + "%Y", monthFirst = "%m" + sep + "%d" + sep + "%Y";
-    if ((shapes & kDayFirst) == 0) {
+    // Four-digit years when every value has them, else two ("12/31/20").
+    const bool full = (shapes & (kMonthFirst | kDayFirst)) != 0;
+    const unsigned monthFirstShape = full ? kMonthFirst : kMonthFirstShort;
+    const unsigned dayFirstShape = full ? kDayFirst : kDayFirstShort;
+    const std::string year = full ? "%Y" : "%y";
+    const std::string dayFirst = "%d" + sep + "%m" + sep + year, monthFirst = "%m" + sep + "%d" + sep + year;
+    if ((shapes & dayFirstShape) == 0) {
       what = "dates written month first";
       field = R"("type": "date", "format": ")" + monthFirst + "\"";
-    } else if ((shapes & kMonthFirst) == 0) {
+    } else if ((shapes & monthFirstShape) == 0) {
       what = "dates written day first";
       field = R"("type": "date", "format": ")" + dayFirst + "\"";
     } else {
       what = "dates that do not show whether the day or the month comes first";
       field = R"("type": "date", "format": ")" + dayFirst + "\" (or \"" + monthFirst + "\")";
     }
+    if (!full) what += " with two-digit years (00 to 68 are read as 20xx, 69 to 99 as 19xx)";
   } else if ((shapes & kMonthName) != 0) {
     const std::string sep = s.dateSeparator == kNoDateSeparator ? "" : std::string(1, s.dateSeparator);
     what = "dates written with the month's name";
@@ -1122,6 +1133,13 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
                       scan[i].leadingZeroExample + "\" reads as " + NumberText(value) +
                       "), as codes and identifiers are; a descriptor that gives the field the type \"string\" keeps "
                       "them as written");
+    }
+    if (col.kind == CellKind::DateTime && scan[i].zoneOffsets > 0) {
+      // The clock a reader sees in the report is not the one in the file.
+      notes.push_back(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +
+                      "): " + Counted(static_cast<std::size_t>(scan[i].zoneOffsets), "date-time") +
+                      (scan[i].zoneOffsets == 1 ? " is" : " are") + " written with a UTC offset (such as \"" +
+                      scan[i].zoneExample + "\"); each is read as the moment it names and shown in UTC");
     }
     if (col.kind == CellKind::String && !scan[i].noValueTexts.empty() && scan[i].numberCells > 0) {
       notes.push_back(NoValueTextsNote(plan, d != nullptr, i, scan[i]));
@@ -1575,10 +1593,16 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
   d.Object(res, rp);
   d.CheckKeys(res, rp, {"path", "data", "dialect", "schema", "encoding"},
               {"name", "profile", "title", "description", "format", "mediatype", "bytes", "hash", "sources", "licenses",
-               "scheme", "type", "compression", "homepage", "$schema", "hashing", "stats"});
+               "scheme", "type", "compression", "homepage", "$schema", "hashing", "stats", "url"});
   if (res.contains("data") && !res.contains("path")) {
     ReadInlineResource(d, res, rp, descriptorPath, plan, request);
     return;
+  }
+  if (!res.contains("path") && res.contains("url") && res["url"].is_string()) {
+    // Portals (CKAN, Zenodo) name a resource's file by its address only.
+    d.Fail(rp, "the resource names its file only by \"url\" (" + res["url"].get<std::string>() +
+                   "), which this program does not fetch; download the file into the descriptor's folder and "
+                   "name it with \"path\"");
   }
   if (!res.contains("path")) d.Fail(rp, "a resource needs a \"path\" to its CSV file");
   // A path, or the paths of the files that hold the cases one after another.
@@ -1941,8 +1965,16 @@ std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions&
                      "as JSON (datapackage.json beside it) and name that");
   }
   if (!package && !bare) {
+    // Spreadsheets save "Unicode Text" and "Formatted Text" as .txt and .prn,
+    // R's write.table and many exports as .txt or .dat: delimited text under a
+    // name that does not say so.
+    const bool text = ext == ".txt" || ext == ".dat" || ext == ".tab" || ext == ".prn";
     throw InputError(path + ": not a dataset this program reads; name " + ReadableDatasetsText() +
-                     "; a CSV file may also be .tsv, compressed (.csv.gz, .csv.zst) or - for standard input");
+                     "; a CSV file may also be .tsv, compressed (.csv.gz, .csv.zst) or - for standard input" +
+                     (text ? " (when this file holds delimited text, as spreadsheets and R's write.table save it "
+                             "under such a name, read it so: codebook - < " +
+                                 fs::path(path).filename().string() + ")"
+                           : std::string()));
   }
   if (package && (options.delimiter != 0 || options.missing)) {
     throw InputError(std::string(options.delimiter != 0 ? "--delimiter" : "--missing") +

@@ -66,17 +66,34 @@ bool LeadingZero(std::string_view text) {
   return text.size() > 1 && text[0] == '0' && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-// "1,25" (a decimal comma, at most 15 digits), also ",5" as ".5" is read;
-// a plain integer too.
+// "1,25" with a decimal comma, also ",5" as ".5" is read, a plain integer, and
+// the longer and exponent forms tools write beside them: pandas' repr of a
+// double ("0,3333333333333333", 16 or 17 digits) and R's write.csv2
+// ("-2,5e-10", "1e+15"). Digits are measured as the text writes them.
 bool ParseCommaDecimal(std::string_view text, double& value, int& intDigits, int& decimals) {
   const std::size_t comma = text.find(',');
-  if (comma == std::string_view::npos) return ParseSimpleDecimal(text, value, intDigits, decimals);
-  if (text.find('.') != std::string_view::npos || comma + 1 == text.size()) return false;
+  // A point is no decimal character here: "1.5" beside "2,5" leaves the
+  // column to be text, where the pass would refuse the "1.5".
+  if (text.find('.') != std::string_view::npos) return false;
+  if (comma == std::string_view::npos) {
+    if (ParseSimpleDecimal(text, value, intDigits, decimals)) return true;
+    if (!ParseNumber(text, value)) return false;
+    MeasureNumberText(text, value, decimals, intDigits);
+    return true;
+  }
+  if (comma + 1 == text.size()) return false;
   std::string plain(text);
   plain[comma] = '.';
   const char before = comma > 0 ? plain[comma - 1] : '+';
-  return (std::isdigit(static_cast<unsigned char>(before)) || before == '+' || before == '-') &&
-         ParseSimpleDecimal(plain, value, intDigits, decimals);
+  const char after = plain[comma + 1];
+  if (!(std::isdigit(static_cast<unsigned char>(before)) || before == '+' || before == '-') ||
+      !std::isdigit(static_cast<unsigned char>(after))) {
+    return false;
+  }
+  if (ParseSimpleDecimal(plain, value, intDigits, decimals)) return true;
+  if (!ParseNumber(plain, value)) return false;
+  MeasureNumberText(plain, value, decimals, intDigits);
+  return true;
 }
 
 // Whether the values so far are few whole codes.
@@ -159,7 +176,12 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
   }
   double seconds = 0.0;
   if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
-  if (can.dateTime && !dates::ParseIsoDateTime(text, seconds)) can.dateTime = false;
+  int offset = 0;
+  if (can.dateTime && !dates::ParseIsoDateTime(text, seconds, &offset)) {
+    can.dateTime = false;
+  } else if (can.dateTime && offset != 0 && col.zoneOffsets++ == 0) {
+    col.zoneExample = text;
+  }
   if (can.time && !dates::ParseIsoTime(text, seconds)) can.time = false;
 }
 
@@ -178,7 +200,7 @@ void WatchNoValueTexts(ScanColumn& col, std::string_view text) {
   int decimals = 0, intDigits = 0;
   if (ParseNumber(text, value) || (col.allowDecimalComma && ParseCommaDecimal(text, value, intDigits, decimals))) {
     ++col.numberCells;
-  } else if (col.noValueTexts.size() < 3 && LooksLikeNoValue(text)) {
+  } else if (col.noValueTexts.size() < 3 && (LooksLikeNoValue(text) || InfinityText(text))) {
     col.noValueTexts.emplace_back(text, 1);
   } else {
     col.noValueTexts.clear();
@@ -277,7 +299,8 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       }
     }
   }
-  // Dates of a four-digit year after a day and a month, one separator.
+  // Dates of a four-digit year (or two after slashes) after a day and a
+  // month, one separator.
   const std::size_t s1 = text.find_first_of("/.-");
   if (s1 >= 1 && s1 <= 2 && (separator == 0 || text[s1] == separator)) {
     const char sep = text[s1];
@@ -291,12 +314,14 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       }
       return n;
     };
-    if (s2 != std::string_view::npos && s2 - s1 - 1 >= 1 && s2 - s1 - 1 <= 2 && text.size() - s2 - 1 == 4) {
+    const std::size_t yearDigits = s2 == std::string_view::npos ? 0 : text.size() - s2 - 1;
+    if (s2 != std::string_view::npos && s2 - s1 - 1 >= 1 && s2 - s1 - 1 <= 2 &&
+        (yearDigits == 4 || (yearDigits == 2 && sep == '/'))) {
       const int a = digits(0, s1), b = digits(s1 + 1, s2), year = digits(s2 + 1, text.size());
-      if (a >= 1 && b >= 1 && year >= 1000) {
-        if (a <= 12 && b <= 31) shapes |= kMonthFirst;
-        if (a <= 31 && b <= 12) shapes |= kDayFirst;
-        if ((shapes & (kMonthFirst | kDayFirst)) != 0) separator = sep;
+      if (a >= 1 && b >= 1 && (year >= 1000 || (yearDigits == 2 && year >= 0))) {
+        if (a <= 12 && b <= 31) shapes |= yearDigits == 4 ? kMonthFirst : kMonthFirstShort;
+        if (a <= 31 && b <= 12) shapes |= yearDigits == 4 ? kDayFirst : kDayFirstShort;
+        if ((shapes & kNumericDates) != 0) separator = sep;
       }
     }
   }
@@ -337,6 +362,12 @@ bool LooksLikeNoValue(std::string_view text) {
                                                 "nil", "none", "\\n",  "missing", "-nan"};
   const std::string lower = LowerAscii(text);
   return std::find(std::begin(kWords), std::end(kWords), lower) != std::end(kWords);
+}
+
+bool InfinityText(std::string_view text) {
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  const std::string lower = LowerAscii(text.substr(0, 9));
+  return text.size() <= 8 && (lower == "inf" || lower == "infinity");
 }
 
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
@@ -423,7 +454,7 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
               col.firstTextLine = reader.RecordLine() + cell.lineOffset;
               col.firstText = text;
             }
-            if (LooksLikeNoValue(text)) col.noValueTexts.emplace_back(text, 1);
+            if (LooksLikeNoValue(text) || InfinityText(text)) col.noValueTexts.emplace_back(text, 1);
             col.textShapes = TextShapesOf(text, col.allowDecimalComma, col.dateSeparator) &
                              (col.numberCells > 0 ? kNumberShapes : ~0u);
             if (col.textShapes != 0) col.shapeExample = text;

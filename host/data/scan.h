@@ -51,6 +51,10 @@ struct ScanColumn {
   // identifiers are): how many, and the first.
   std::int64_t leadingZeros = 0;
   std::string leadingZeroExample;
+  // Date-times written with a UTC offset other than zero ("...-04:00"):
+  // how many, and the first.
+  std::int64_t zoneOffsets = 0;
+  std::string zoneExample;
   // A text column whose values are all written in one shape that a
   // descriptor can declare as numbers, dates or booleans ("1,234", "12%",
   // "$1,200.00", "12/31/2020", "TRUE"): the TextShape bits still possible
@@ -69,7 +73,14 @@ enum TextShape : unsigned {
   kDayFirst = 16u,      // "31.12.2020"
   kTrueFalse = 32u,     // "TRUE", "false", "True"
   kMonthName = 64u,     // "31dec2020" (Stata), "31DEC2020" (SAS), "31-Dec-2020"
+  // Two-digit years after a slash, as spreadsheets show and save dates in
+  // some regions ("12/31/20"); not after a point or a dash, where "1.2.20"
+  // is more likely a version or a section number.
+  kMonthFirstShort = 128u,  // "12/31/20"
+  kDayFirstShort = 256u,    // "31/12/20"
 };
+// Any shape of a date written with numbers only.
+constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | kDayFirstShort;
 // The dates' separator of "31dec2020", which has none.
 constexpr char kNoDateSeparator = '\1';
 // The shapes a plain number fits too ("1200" beside "1,234" or "12%").
@@ -84,6 +95,11 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
 // value": a spreadsheet's error value (#N/A, #DIV/0!), a dash or question
 // mark, or a word such as n/a, na, null, none or missing in any case.
 bool LooksLikeNoValue(std::string_view text);
+
+// Whether a text writes an infinite number as tools do: R's "Inf" and
+// "-Inf", pandas' "inf", "Infinity" (any case, an optional sign). No
+// statistic takes one, so such a cell is no number here.
+bool InfinityText(std::string_view text);
 
 // Rows of numbers before a column's first text after which that text is
 // pointed out: a column that is text from its first rows is plainly text.

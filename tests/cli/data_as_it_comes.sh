@@ -96,6 +96,43 @@ printf 'zip,n
 fails "numbers written with leading zeros are named" 0 \
   'zips.csv, column 1 (variable zip): 2 numbers are written with leading zeros ("02134" reads as 2134), as codes and identifiers are' \
   "$cb" "$tmp/zips.csv" 'CODEBOOK zip /STATISTICS NONE'
+# Infinities as R's write.csv ("Inf", "-Inf") and pandas' to_csv ("inf") write them.
+printf 'r,p\n1.5,0.25\nInf,inf\n-Inf,2\n3,NaN\n' >"$tmp/inf.csv"
+"$cb" "$tmp/inf.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "infinities in a column of numbers are named, with the --missing that leaves the rest numeric" grep -qF \
+  "inf.csv, column 1 (variable r): every cell that is neither a number nor empty is \"Inf\" (1 cell) or \"-Inf\" (1 cell), so the column is text; infinite values enter no statistic: to read the other cells as numbers, name them as missing values (--missing 'NA,N/A,NaN,NULL,.,Inf,-Inf' keeps the usual ones too)" \
+  "$tmp/err"
+check "also pandas' lower-case inf" grep -qF '(variable p): every cell that is neither a number nor empty is "inf" (1 cell)' "$tmp/err"
+check "and that --missing gives the mean of the finite values" bash -c \
+  "'$cb' '$tmp/inf.csv' --missing 'NA,NaN,Inf,-Inf,inf' --format text --quiet 'CODEBOOK r p /STATISTICS MEAN' |
+   grep '^  Mean' | tr -s ' ' | cut -d' ' -f3 | paste -sd' ' | grep -qx '2.250 1.1250'"  # (1.5 + 3) / 2 and (0.25 + 2) / 2
+# A semicolon file whose column holds both "1.5" and "2,5" has no one decimal
+# character: text, not a decimal-comma column whose "1.5" the pass refuses.
+printf 'a;b\n1.5;1\n2,5;2\n' >"$tmp/mixed.csv"
+check "points beside decimal commas leave a column text" bash -c \
+  "'$cb' '$tmp/mixed.csv' --format text --quiet 'CODEBOOK a /STATISTICS NONE' | grep -q '^  Type  *String$'"
+# Date-times with UTC offsets, as pandas (tz-aware columns), DuckDB and
+# PostgreSQL (timestamptz) write them.
+printf 't\n2024-03-09 23:30:00-05:00\n2024-03-10 12:00:00-04:00\n2024-01-02 11:30:00+01\n' >"$tmp/zones.csv"
+fails "date-times with UTC offsets read as moments, with a note" 0 \
+  'zones.csv, column 1 (variable t): 3 date-times are written with a UTC offset (such as "2024-03-09 23:30:00-05:00"); each is read as the moment it names and shown in UTC' \
+  "$cb" "$tmp/zones.csv" 'CODEBOOK /STATISTICS NONE'
+check "shown in UTC, in the order of their moments" bash -c "'$cb' '$tmp/zones.csv' --format text --quiet 'CODEBOOK t /STATISTICS QUARTILES' |
+  grep -e '^  Percentile' | tr -s ' ' | paste -sd'|' |
+  grep -qx ' Percentile 25 02-JAN-2024 10:30:00| Percentile 50 10-MAR-2024 04:30:00| Percentile 75 10-MAR-2024 16:00:00'"
+# R's write.table(d, "d.csv", row.names = FALSE): quoted texts, blanks between cells.
+printf '"id" "grp" "x"\n1 "a b" 2.5\n2 "c" NA\n' >"$tmp/wtable.csv"
+fails "cells separated by blanks name the delimiter to give" 2 \
+  'wtable.csv, line 1, column 1: unexpected text after the closing quote of a quoted cell. Inside a quoted cell, write a quote as two quotes (""); if blanks separate the cells, as R'"'"'s write.table writes them by default, name the delimiter (--delimiter space' \
+  "$cb" "$tmp/wtable.csv" --quiet
+check "and that delimiter reads them" bash -c \
+  "'$cb' '$tmp/wtable.csv' --delimiter space --format text --quiet 'CODEBOOK grp x /STATISTICS COUNT' | grep -q '^  a b  *1$'"
+# A spreadsheet's "Unicode Text" (UTF-16LE with a byte order mark, tabs, CRLF), saved as .txt.
+printf 'Name\tAge\r\nAnn\t34\r\nBob\t\r\n' | iconv -f utf-8 -t utf-16le | { printf '\xff\xfe'; cat; } >"$tmp/sheet.txt"
+fails "a .txt file is refused, saying how to read delimited text under such a name" 2 \
+  'read it so: codebook - < sheet.txt)' "$cb" "$tmp/sheet.txt" --quiet
+check "which reads it" bash -c "'$cb' - --format text --quiet 'CODEBOOK Age /STATISTICS COUNT' <'$tmp/sheet.txt' |
+  grep -q '^  34  *1$'"
 # Numbers, dates and booleans written as spreadsheets and portals write them.
 printf 'amount,pct,price,us,eu,either,flag,name,stata,sas
 "1,234",12%%,"$1,200.00",12/31/2020,31.12.2020,01/02/2021,TRUE,Ann,31dec2020,31-DEC-2020
@@ -144,6 +181,17 @@ d = datetime.date
 days = [day(d(2020, 12, 31), d(2021, 1, 2))] + [day(d(2020, 12, 31), d(2021, 1, 1), d(2021, 3, 15))] * 2
 ok = len(means) == 6 and all(abs(float(m) - w) < 1e-3 for m, w in zip(means, want))
 sys.exit(0 if ok and means[3:] == days else 1)' "$tmp/means"
+# Dates as a spreadsheet in the US shows and saves them by default: two-digit years.
+mkdir "$tmp/short"
+printf 'seen,n\n12/31/20,1\n1/2/21,2\n' >"$tmp/short/data.csv"
+"$cb" "$tmp/short/data.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "two-digit years are named, with the pattern that reads them" grep -qF \
+  '(variable seen): every value is dates written month first with two-digit years (00 to 68 are read as 20xx, 69 to 99 as 19xx) (such as "12/31/20"), so the column is text; to read them as dates, declare the field in a data package descriptor as {"name": "seen", "type": "date", "format": "%m/%d/%y"}' \
+  "$tmp/err"
+printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "seen", "type": "date", "format": "%%m/%%d/%%y"}, {"name": "n"}]}}]}' \
+  >"$tmp/short/datapackage.json"
+check "and that pattern reads them: the mean of 2020-12-31 and 2021-01-02" bash -c \
+  "'$cb' '$tmp/short/datapackage.json' --format text --quiet 'CODEBOOK seen /STATISTICS MEAN' | grep -q '^  Mean  *01-JAN-2021$'"
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"

@@ -20,13 +20,22 @@ from collections import Counter
 
 TOKENS = {"", "NA", "N/A", "NaN", "NULL", "."}
 NUMBER = re.compile(r"^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$")
-COMMA_NUMBER = re.compile(r"^[+-]?\d+(,\d+)?$")
+COMMA_NUMBER = re.compile(r"^[+-]?(\d+(,\d+)?|,\d+)([eE][+-]?\d+)?$")
 DATE = re.compile(r"^\d{4}-\d{2}-\d{2}$")
+DATETIME = re.compile(r"^\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}(\.\d+)?)?(Z|[+-]\d{2}(:?\d{2})?)?)?$")
 ORIGIN = datetime.datetime(1582, 10, 14)
 
 
 def seconds(moment):
     return (moment - ORIGIN).total_seconds()
+
+
+def moment_seconds(text):
+    """A date-time, with a UTC offset or without, as seconds of its moment in UTC."""
+    moment = datetime.datetime.fromisoformat(text)
+    if moment.tzinfo is not None:
+        moment = moment.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    return seconds(moment)
 
 
 def duration(text):
@@ -44,6 +53,8 @@ def bare_column(cells, comma_allowed):
         return "number", [None if c.strip() in TOKENS else float(c.replace(",", ".")) for c in cells]
     if present and all(DATE.match(c.strip()) for c in present):
         return "date", [None if c.strip() in TOKENS else seconds(datetime.datetime.fromisoformat(c)) for c in cells]
+    if present and all(DATETIME.match(c.strip()) for c in present):
+        return "datetime", [None if c.strip() in TOKENS else moment_seconds(c.strip()) for c in cells]
     return "string", [c.rstrip(" ") for c in cells]
 
 
@@ -188,6 +199,10 @@ def main():
     problems += check_bare(root, "published_stdin", "tests/golden-data/published/rdata.csv", ",")
     problems += check_bare(root, "published_semicolon", "tests/golden-data/published/semicolon.csv", ";")
     problems += check_bare(root, "published_latin1", "tests/golden-data/published/latin1.csv", ",", "latin-1")
+    tools = "tests/golden-data/published/tools"
+    problems += check_bare(root, "published_r_write_csv2", f"{tools}/r_write_csv2.csv", ";")
+    problems += check_bare(root, "published_pandas_decimal_comma", f"{tools}/pandas_decimal_comma.csv", ";")
+    problems += check_bare(root, "published_duckdb_copy", f"{tools}/duckdb_copy.csv", ",")
     problems += check_package(
         root, "published_package", f"{pkg}/pupils.csv",
         [("integer", "Scale", {}), ("year", "Scale", {"label": "Year of birth"}),

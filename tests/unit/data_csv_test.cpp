@@ -232,9 +232,20 @@ TEST(DataCsv, DateCells) {
       {K::DateTime, "2024-03-15T24:00:00", false, 0},
       {K::DateTime, "2024-03-15T10:60:00", false, 0},
       {K::DateTime, "2024-03-15X10:30:00", false, 0},
-      // UTC as pandas writes it; another offset is no plain date-time.
+      // UTC as pandas writes it; another offset names a moment, read in UTC
+      // (expected values from Python's datetime.fromisoformat).
       {K::DateTime, "2024-03-15 10:30:00+00:00", true, 13929877800.0},
-      {K::DateTime, "2024-03-15T10:30:00+01:00", false, 0},
+      {K::DateTime, "2024-03-15T10:30:00+01:00", true, 13929874200.0},
+      {K::DateTime, "2024-03-15 10:30:00-04:00", true, 13929892200.0},
+      {K::DateTime, "2024-01-02 11:30:00+01", true, 13923570600.0},
+      {K::DateTime, "2024-06-30 23:59:59.5+02", true, 13939163999.5},
+      {K::DateTime, "2024-03-15T00:30:00+0530", true, 13929822000.0},
+      {K::DateTime, "2024-03-15T10:30:00+24:00", false, 0},
+      {K::DateTime, "2024-03-15T10:30:00+01:60", false, 0},
+      {K::DateTime, "2024-03-15T10:30:00+1", false, 0},
+      {K::DateTime, "2024-03-15T10:30:00+01:0", false, 0},
+      {K::DateTime, "2024-03-15T10:30:00Z+01:00", false, 0},
+      {K::Time, "10:30:00+01:00", false, 0},
       {K::DateTime, "2024-03-15T10:30:00.3", true, 13929877800.3},
       {K::Time, "10:30:00", true, 37800.0},
       {K::Time, "00:00", true, 0.0},
