@@ -50,7 +50,7 @@ readstat_off_t SeekFile(readstat_off_t offset, readstat_io_flags_t whence, void*
   if (f.file == nullptr) return -1;
   std::int64_t target = offset;
   if (whence == READSTAT_SEEK_CUR) target += f.position;
-  if (whence == READSTAT_SEEK_END) target += (f.view.end >= 0 ? f.view.end : f.size) + f.view.Shift();
+  if (whence == READSTAT_SEEK_END) target += f.view.End(f.size) + f.view.Shift();
   if (target < 0) return -1;
   const std::int64_t inFile = target < f.view.HeadSize() ? f.view.headEnd : target - f.view.Shift();
   if (::fseeko(f.file, inFile, SEEK_SET) != 0) return -1;
@@ -61,7 +61,7 @@ readstat_off_t SeekFile(readstat_off_t offset, readstat_io_flags_t whence, void*
 ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
   auto& f = *static_cast<BufferedFile*>(io);
   if (f.file == nullptr) return -1;
-  if (f.view.end >= 0) {
+  if (f.view.end >= 0 && !f.view.tail) {
     bytes =
         static_cast<size_t>(std::clamp<std::int64_t>(f.view.end + f.view.Shift() - f.position, 0, std::int64_t(bytes)));
   }
@@ -71,9 +71,26 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
     fromHead = std::min<std::size_t>(bytes, static_cast<std::size_t>(f.view.HeadSize() - f.position));
     std::memcpy(out, f.view.head->data() + f.position, fromHead);
   }
-  const std::size_t want = bytes - fromHead;
+  std::size_t want = bytes - fromHead;
+  // The bytes before the tail come from the file, the rest from the tail.
+  const std::int64_t next = f.position + static_cast<std::int64_t>(fromHead) - f.view.Shift();  // in the file
+  std::size_t fromTail = 0;
+  if (f.view.tail && next + static_cast<std::int64_t>(want) > f.view.tailAt) {
+    const std::int64_t before = std::max<std::int64_t>(0, f.view.tailAt - next);
+    fromTail = want - static_cast<std::size_t>(before);
+    want = static_cast<std::size_t>(before);
+  }
   const std::size_t read = want == 0 ? 0 : std::fread(out + fromHead, 1, want, f.file);
-  const std::size_t got = fromHead + read;
+  if (fromTail > 0 && read == want) {
+    // What the tail holds of the rest; a read past its end gets less, as
+    // one past a file's end does.
+    const auto at = static_cast<std::size_t>(next + static_cast<std::int64_t>(read) - f.view.tailAt);
+    fromTail = std::min(fromTail, f.view.tail->size() - std::min(at, f.view.tail->size()));
+    std::memcpy(out + fromHead + read, f.view.tail->data() + std::min(at, f.view.tail->size()), fromTail);
+  } else {
+    fromTail = 0;
+  }
+  const std::size_t got = fromHead + read + fromTail;
   if (f.view.strls && read > 0) {
     ApplyStrlRewrite(*f.view.strls, ::fileno(f.file), f.position + std::int64_t(fromHead) - f.view.Shift(),
                      out + fromHead, read);
@@ -366,13 +383,16 @@ void EndBeforeTransportPadding(const std::string& path, FileView& view) {
   if (const std::optional<std::string> tail = Tail(path, whole, kRecord); tail && IsPadding(*tail)) view.end = whole;
 }
 
-// Releases 110 to 115 lay a file out as: a header of 109 bytes; per
+// Releases 108 to 115 lay a file out as: a header of 109 bytes; per
 // variable its type, name, sort entry, format, label set name and label;
 // the expansion fields up to an empty one; the rows; then the value-label
 // tables to the file's end, each a length, a name, 3 bytes of padding and
-// that many bytes. (The older releases are left as ReadStat reads them.)
-void EndBeforeOldStataPadding(const std::string& path, FileView& view) {
+// that many bytes. Release 108 gives names 9 bytes (33 from 110) and an
+// expansion field's length 2 bytes (4 from 110). (The older releases are
+// left as ReadStat reads them.)
+void ShowOldStataTables(const std::string& path, FileView& view) {
   static constexpr std::int64_t kMostPadding = 1 << 16;
+  static constexpr std::int64_t kMostTables = std::int64_t{1} << 26;  // ReadStat holds none past 16 MiB
   File file(path);
   if (file.f == nullptr) return;  // ReadStat's parse will say why
   struct stat facts {};
@@ -381,45 +401,69 @@ void EndBeforeOldStataPadding(const std::string& path, FileView& view) {
   const bool headed = file.Read(0, h, sizeof h);
   const int release = h[0];
   const bool big = h[1] == 1;
+  if (!headed || release < 108 || release > 115 || release == 109 || (h[1] != 1 && h[1] != 2)) return;
   const auto number = [big](const unsigned char* b, std::size_t n) { return Unsigned(b, n, big); };
   const auto read = [&](std::int64_t at, unsigned char* into, std::size_t n) { return file.Read(at, into, n); };
-  std::int64_t end = -1;
-  if (headed && release >= 110 && release <= 115 && (h[1] == 1 || h[1] == 2)) {
-    const auto vars = static_cast<std::int64_t>(number(h + 4, 2));
-    const auto rows = static_cast<std::int64_t>(number(h + 6, 4));
-    std::vector<unsigned char> types(static_cast<std::size_t>(vars));
-    std::int64_t at = 109;
-    std::int64_t rowLength = 0;
-    bool known = read(at, types.data(), types.size());
-    for (const unsigned char t : types) {
-      if (release >= 111) {
-        rowLength += t >= 1 && t <= 244 ? t : t == 251 ? 1 : t == 252 ? 2 : t == 253 || t == 254 ? 4 : t == 255 ? 8 : 0;
-        known = known && (t >= 1 && t <= 244 ? true : t >= 251);
-      } else {
-        const int w = t > 0x7F ? t - 0x7F : t == 'b' ? 1 : t == 'i' ? 2 : t == 'l' || t == 'f' ? 4 : t == 'd' ? 8 : 0;
-        rowLength += w;
-        known = known && w > 0;
-      }
+  const std::int64_t name = release >= 110 ? 33 : 9, lengthField = release >= 110 ? 4 : 2;
+  const auto vars = static_cast<std::int64_t>(number(h + 4, 2));
+  const auto rows = static_cast<std::int64_t>(number(h + 6, 4));
+  std::vector<unsigned char> types(static_cast<std::size_t>(vars));
+  std::int64_t at = 109;
+  std::int64_t rowLength = 0;
+  bool known = read(at, types.data(), types.size());
+  for (const unsigned char t : types) {
+    if (release >= 111) {
+      rowLength += t >= 1 && t <= 244 ? t : t == 251 ? 1 : t == 252 ? 2 : t == 253 || t == 254 ? 4 : t == 255 ? 8 : 0;
+      known = known && (t >= 1 && t <= 244 ? true : t >= 251);
+    } else {
+      const int w = t > 0x7F ? t - 0x7F : t == 'b' ? 1 : t == 'i' ? 2 : t == 'l' || t == 'f' ? 4 : t == 'd' ? 8 : 0;
+      rowLength += w;
+      known = known && w > 0;
     }
-    at += vars * (1 + 33 + 2 + (release >= 114 ? 49 : 12) + 33 + 81) + 2;
-    unsigned char field[5];
-    bool fields = false;                                         // their end was found
-    while (known && !fields && read(at, field, sizeof field)) {  // the expansion fields
-      fields = field[0] == 0;
-      at += 5 + (fields ? 0 : static_cast<std::int64_t>(number(field + 1, 4)));
-    }
-    known = known && fields;
-    at += rows * rowLength;
-    unsigned char table[4];
-    while (known && at < size && read(at, table, sizeof table)) {  // the value-label tables
-      const auto length = static_cast<std::int64_t>(number(table, 4));
-      if (length < 8 || length > size - at - 40) break;
-      at += 40 + length;
-    }
-    if (known && at <= size && size - at <= kMostPadding) end = at;
   }
-  if (end < 0 || end == size) return;
-  if (const std::optional<std::string> tail = Tail(path, end, kMostPadding); tail && IsPadding(*tail)) view.end = end;
+  at += vars * (1 + name + 2 + (release >= 114 ? 49 : 12) + name + 81) + 2;
+  unsigned char field[5];
+  bool fields = false;                                                                      // their end was found
+  while (known && !fields && read(at, field, static_cast<std::size_t>(1 + lengthField))) {  // the expansion fields
+    fields = field[0] == 0;
+    at += 1 + lengthField + (fields ? 0 : static_cast<std::int64_t>(number(field + 1, lengthField)));
+  }
+  known = known && fields;
+  at += rows * rowLength;
+  if (!known || at > size) return;
+  const std::int64_t tables = at, head = 4 + name + 3;  // a table's length, name and padding
+  unsigned char table[4];
+  while (at < size && read(at, table, sizeof table)) {  // the value-label tables
+    const auto length = static_cast<std::int64_t>(number(table, 4));
+    if (length < 8 || length > size - at - head) break;
+    at += head + length;
+  }
+  const std::optional<std::string> rest = Tail(path, at, kMostPadding);
+  const bool padded = at < size && rest && IsPadding(*rest);
+  if (release == 108 && size - tables <= kMostTables) {
+    std::optional<std::string> bytes = Tail(path, tables, kMostTables);
+    if (!bytes) return;
+    if (padded) bytes->resize(static_cast<std::size_t>(at - tables));
+    std::string wide;
+    wide.reserve(bytes->size() + bytes->size() / 4);
+    std::size_t from = 0;
+    while (from < bytes->size()) {
+      if (bytes->size() - from < static_cast<std::size_t>(head)) {
+        wide.append(*bytes, from);  // a table cut within its name: ReadStat says the file is cut
+        break;
+      }
+      const auto length = static_cast<std::size_t>(number(reinterpret_cast<const unsigned char*>(&(*bytes)[from]), 4));
+      wide.append(*bytes, from, 4 + 9);
+      wide.append(33 - 9, '\0');
+      const std::size_t body = std::min(length + 3, bytes->size() - from - 13);
+      wide.append(*bytes, from + 13, body);
+      from += 13 + body;
+    }
+    view.tail = std::make_shared<const std::string>(std::move(wide));
+    view.tailAt = tables;
+    return;
+  }
+  if (padded && at <= size && size - at <= kMostPadding) view.end = at;
 }
 
 namespace {

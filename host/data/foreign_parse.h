@@ -47,6 +47,11 @@ struct FileView {
   // The file's first headEnd bytes are shown as head, the rest follows it.
   std::shared_ptr<const std::string> head;
   std::int64_t headEnd = 0;
+  // The file's bytes from tailAt (an offset in the file) on are shown as
+  // tail: a Stata file of release 108 has its value-label tables shown with
+  // their names widened as ReadStat reads them (ShowOldStataTables).
+  std::shared_ptr<const std::string> tail;
+  std::int64_t tailAt = 0;
   // A Stata file of release 117 on with strL values: its binary strL
   // records (type 129), which ReadStat refuses, are shown as text ones (130)
   // where the value ends with a NUL, as a text record's does.
@@ -59,6 +64,10 @@ struct FileView {
   std::int64_t HeadSize() const { return head ? static_cast<std::int64_t>(head->size()) : 0; }
   // Where a byte of the file (at or after headEnd) is in the view.
   std::int64_t Shift() const { return HeadSize() - (head ? headEnd : 0); }
+  // Where the view ends, as an offset in the file (of `size` bytes).
+  std::int64_t End(std::int64_t size) const {
+    return tail ? tailAt + static_cast<std::int64_t>(tail->size()) : end >= 0 ? end : size;
+  }
 };
 
 struct BufferedFile {
@@ -117,10 +126,14 @@ void WidenTransportNamestrs(const std::string& path, FileView& view);
 // Line breaks, blanks, NULs and Ctrl-Z after a file's last byte are padding
 // (text tools and old transfers add them), not a record cut short. The view
 // of a transport file whose last whole 80-byte record is followed by such
-// bytes, or of a Stata file before release 117 whose last value-label table
-// is, ends where they begin.
+// bytes ends where they begin.
 void EndBeforeTransportPadding(const std::string& path, FileView& view);
-void EndBeforeOldStataPadding(const std::string& path, FileView& view);
+// A Stata file of release 108 to 115: the view ends where padding after its
+// last value-label table begins. Release 108 names a table in 9 bytes where
+// later releases take 33, and ReadStat 1.1.8 reads 33 whatever the release,
+// losing every table (and calling the file cut short): the view shows such a
+// file's tables with their names widened to 33 bytes.
+void ShowOldStataTables(const std::string& path, FileView& view);
 // A SAS data file or catalog names its encoding in its header by a code, and
 // ReadStat refuses a code it does not know even when the encoding is given.
 // With an encoding given, the view shows the code as 0 (none named): the

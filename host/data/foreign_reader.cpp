@@ -722,7 +722,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     foreign::EndBeforeTransportPadding(path, dict.view);
   }
   if (kind == ForeignKind::Stata) {
-    foreign::EndBeforeOldStataPadding(path, dict.view);
+    foreign::ShowOldStataTables(path, dict.view);
     dict.view.strls = foreign::PlanStrlRewrite(path);
     if (const std::optional<foreign::StataRows> rows = foreign::ReadStataRows(path)) {
       dict.view.strlRecords = !rows->strlColumns.empty();

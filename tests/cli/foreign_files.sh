@@ -124,6 +124,27 @@ fails "an old Stata file cut before a label table warns of the labels it lacks" 
   "$cb" "$tmp/cut-old.dta" -o "$tmp/out.json"
 check "the warning names the set and its variables" grep -qx 'codebook: warning:   "x" (x)' "$tmp/.stderr"
 rm "$tmp/out.json"
+# Release 108 (Stata 6, and R's foreign::write.dta version 6) names a label
+# table in 9 bytes, where ReadStat reads 33: the file was refused as cut short.
+# Its one table, fac's, is its last 61 bytes: a 4-byte length, the 9-byte
+# name, 3 bytes of padding, then 45 bytes of labels.
+v6=tests/golden-data/foreign/written/r_foreign_v6.dta
+"$cb" "$v6" 'CODEBOOK fac' >"$tmp/v6.txt"
+check "release 108's value labels read (R 4.2.2, foreign 0.8.84)" grep -Eq '^  2 +maybe +1 ' "$tmp/v6.txt"
+cp "$v6" "$tmp/v6.dta"
+{ cat "$v6"; printf '\r\n\032'; } >"$tmp/padded-v6.dta"
+check "a release 108 file with padding after its labels reads as without" \
+  diff <("$cb" "$v6" --format json | sed 's|[^"]*r_foreign_v6\.dta|X|') \
+  <("$cb" "$tmp/padded-v6.dta" --format json | sed 's|[^"]*padded-v6\.dta|X|')
+for at in -5 -50 -55; do
+  cut_file v6.dta "$at"
+  fails "a release 108 file cut in its value labels ($at bytes) is refused" 2 'the file ends inside a record' \
+    "$cb" "$tmp/cut-v6.dta" -o "$tmp/out.json"
+done
+cut_file v6.dta -61
+fails "a release 108 file cut before its label table warns of the labels it lacks" 0 'not in the file' \
+  "$cb" "$tmp/cut-v6.dta" -o "$tmp/out.json"
+rm "$tmp/out.json"
 { cat "$tmp/t.xpt"; printf '\r\n'; } >"$tmp/newline.xpt"
 check "a transport file with a line break after its last record reads as without" \
   diff <("$cb" "$tmp/t.xpt" --format json | sed 's/t\.xpt/X/') <("$cb" "$tmp/newline.xpt" --format json | sed 's/newline\.xpt/X/')

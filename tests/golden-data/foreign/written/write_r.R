@@ -1,0 +1,55 @@
+# Stata and SAS files as R users write them, for tests/reference/foreign_reference.py.
+# Written with R 4.2.2, foreign 0.8.84 and haven 2.5.1 (Debian r-base-core, r-cran-haven):
+#   Rscript write_r.R     (in this folder)
+library(foreign)
+library(haven)
+
+# foreign::write.dta: version 6 writes release 108, 7 release 110, 10 release 114.
+# Factors become value labels; dates and times stay numbers (days, and days
+# with a fraction), as this writer leaves them.
+df <- data.frame(
+  id = 1:8,
+  score = c(1.5, 2.25, NA, 4, 5.125, 6, 7.5, 8),
+  fac = factor(c("yes", "no", "yes", NA, "maybe", "no", "yes", "no"), levels = c("no", "maybe", "yes")),
+  city = c("Zurich", "Koeln", "Montreal", "Oslo", "Sao Paulo", "Bern", NA, "Oslo"),
+  bday = as.Date("1970-01-01") + c(0, 1, 365, -1, NA, 3, 4, 5),
+  lgl = c(TRUE, FALSE, NA, TRUE, TRUE, FALSE, TRUE, FALSE),
+  a_variable_name_longer_than_32_chars = 1:8,
+  stringsAsFactors = FALSE
+)
+attr(df, "var.labels") <- c("Respondent", "Test score", "Answer", "City", "Date of birth", "Logical", "Long")
+for (v in c(6, 7, 10)) write.dta(df, sprintf("r_foreign_v%d.dta", v), version = v)
+
+# haven::write_dta: labelled vectors (tagged missing values .a-.z with
+# labels), factors, variable labels, dates and times; version 8 writes
+# release 113, 12 release 115, 13 release 117, 15 release 118.
+h <- data.frame(id = 1:12, score = c(1.5, 2.25, NA, 4, 5.125, 6, 7.5, 8, 9.75, 10, 11, 12.5))
+h$sex <- labelled(c(1, 2, 1, 2, 1, 2, 1, 2, 1, 2, NA, tagged_na("a")),
+                  c(Male = 1, Female = 2, Refused = tagged_na("a")), label = "Sex of respondent")
+h$educ <- labelled(c(1L, 2L, 3L, 1L, 2L, 3L, 1L, 2L, 3L, 9L, 1L, 2L), c(Low = 1L, Mid = 2L, High = 3L, Missing = 9L))
+h$city <- c("Zürich", "Köln", "Montréal", "Oslo", "São Paulo", "", "Zürich", "Köln", "Oslo", "Oslo", "a", "b")
+h$bday <- as.Date("1970-01-01") + c(0, 1, 365, -1, 10000, NA, 3, 4, 5, 6, 7, 8)
+h$stamp <- as.POSIXct("2026-03-01 08:00:00", tz = "UTC") + c(0, 1, 60, 3600, 86400, NA, 2.5, 7, 8, 9, 10, 11)
+h$fac <- factor(c("yes", "no", "yes", "maybe", "no", "yes", "yes", "no", "yes", "maybe", NA, "no"),
+                levels = c("no", "maybe", "yes"))
+h$tm <- c(1, 2, tagged_na("b"), tagged_na("z"), 5, 6, 7, 8, 9, 10, 11, tagged_na("a"))
+h$big <- c(1e10, 2e10, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12)
+attr(h$score, "label") <- "Test score"
+attr(h$city, "label") <- "City of residence"
+attr(h$bday, "label") <- "Date of birth"
+for (v in c(8, 12, 13)) write_dta(h, sprintf("haven_v%d.dta", v), version = v, label = "Written by haven")
+h$note <- c(strrep("x", 2100), "short", rep("y", 10))  # longer than 2045 bytes: a strL
+write_dta(h, "haven_v15.dta", version = 15, label = "Written by haven")
+
+# haven::write_xpt (version 5, and 8 with a long name and label) and write_sas.
+# SAS's missing codes are .A-.Z: haven writes them from upper-case tags.
+x <- h[, c("id", "score", "educ", "city", "bday", "stamp", "big")]
+x$sex <- labelled(c(1, 2, 1, 2, 1, 2, 1, 2, 1, 2, NA, tagged_na("A")), c(Male = 1, Female = 2), label = "Sex of respondent")
+x$tm <- c(1, 2, tagged_na("B"), tagged_na("Z"), 5, 6, 7, 8, 9, 10, 11, NA)
+write_xpt(x, "haven_v5.xpt", version = 5, name = "HAVEN")
+x8 <- x
+x8$tm <- NULL  # haven refuses tagged values in a version 8 transport file
+names(x8)[2] <- "a_rather_long_variable_name"
+attr(x8[[2]], "label") <- paste("A label longer than forty bytes, as version 8 allows:", strrep("L", 50))
+write_xpt(x8, "haven_v8.xpt", version = 8, name = "HAVEN8")
+write_sas(x, "haven.sas7bdat")
