@@ -116,10 +116,17 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
       const auto* n = reinterpret_cast<const unsigned char*>(out + got - 4);
       std::uint32_t length = 0;
       for (int i = 0; i < 4; ++i) length = length << 8 | n[f.view.bigEndian ? i : 3 - i];
+      // A length past the file's end is damage (or a record written in the
+      // other byte order, as pandas 1.5 writes them into a big-endian file):
+      // ReadStat would first try to allocate that much.
+      const std::int64_t value = f.position + static_cast<std::int64_t>(got) - f.view.Shift();  // in the file
+      if (static_cast<std::int64_t>(length) > f.size - value) {
+        f.strlPastEnd = length;
+        return -1;
+      }
       if (type == 130) {
         f.textValue = length;
       } else if (length > 0) {  // rare: a look at the value's last byte
-        const std::int64_t value = f.position + static_cast<std::int64_t>(got) - f.view.Shift();  // in the file
         unsigned char last = 1;
         const bool read = ::pread(::fileno(f.file), &last, 1, value + length - 1) == 1;
         if (read && last == 0) {
@@ -577,6 +584,9 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
       ctx->whole = true;
     } else if (parser.UnendedStrl() && ctx != nullptr && ctx->detail.empty()) {
       ctx->detail = "a text strL value lacks the NUL that ends it";
+    } else if (parser.StrlPastEnd() > 0 && ctx != nullptr && ctx->detail.empty()) {
+      ctx->detail =
+          "a strL value's length, " + std::to_string(parser.StrlPastEnd()) + " bytes, runs past the file's end";
     }
     return error;
   }

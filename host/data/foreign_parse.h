@@ -75,9 +75,10 @@ struct BufferedFile {
   std::FILE* file = nullptr;
   std::vector<char> buffer = std::vector<char>(std::size_t{1} << 20);
   bool endedInsideRead = false;
-  std::size_t askedAtEnd = 0;  // bytes the last read asked for, when it got none
-  bool afterGso = false;       // the last read was a strL record's "GSO"
-  bool unendedStrl = false;    // a text strL value without its closing NUL was met
+  std::size_t askedAtEnd = 0;     // bytes the last read asked for, when it got none
+  bool afterGso = false;          // the last read was a strL record's "GSO"
+  bool unendedStrl = false;       // a text strL value without its closing NUL was met
+  std::uint32_t strlPastEnd = 0;  // the length of a strL value that runs past the file's end
   // A binary strL value that ReadStat cannot read: its variable and case (1-based).
   std::uint64_t binaryVariable = 0, binaryCase = 0;
   std::uint32_t textValue = 0;  // the length of the text strL value ReadStat reads next
@@ -96,6 +97,7 @@ class Parser {
   readstat_parser_t* p;
   bool EndedInsideRead() const { return fIo.endedInsideRead || fIo.askedAtEnd > BufferedFile::kLengthField; }
   bool UnendedStrl() const { return fIo.unendedStrl; }
+  std::uint32_t StrlPastEnd() const { return fIo.strlPastEnd; }
   std::pair<std::uint64_t, std::uint64_t> BinaryStrl() const { return {fIo.binaryVariable, fIo.binaryCase}; }
   const FileView& View() const { return fIo.view; }
   void SetView(FileView view) { fIo.view = std::move(view); }

@@ -50,6 +50,18 @@ fails "a text strL record without its NUL is refused, not read beyond" 2 \
 fails "a binary strL value is named, not taken for damage" 2 \
   '(the strL value of variable 2 in case 1 is binary (not text), which ReadStat does not read)' "$cb" "$tmp/image.dta"
 check "and the file is not said to be damaged" bash -c "! grep -q damaged '$tmp/.stderr'"
+# A strL value's length past the file's end (damage, or a record in the other
+# byte order, as pandas 1.5.3 writes them into a big-endian file) is said to
+# be so, not that memory ran out.
+python3 - "$tmp/strl.dta" "$tmp/long-strl.dta" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at = data.find(b"GSO", data.find(b"<strls>"))
+data[at + 16:at + 20] = (8 << 24).to_bytes(4, "little")
+open(sys.argv[2], "wb").write(data)
+PY
+fails "a strL value longer than the file is damage" 2 \
+  "(a strL value's length, 134217728 bytes, runs past the file's end). The file is damaged" "$cb" "$tmp/long-strl.dta"
 for f in new.dta old.dta t.xpt; do
   check "$f whole reads" test "$(status_of "$cb" "$tmp/$f")" = 0
 done
