@@ -154,13 +154,36 @@ std::uint32_t DimensionCounts::NewSlot(std::uint32_t row) {
   return static_cast<std::uint32_t>(fCounts.size() - 1);
 }
 
-// One unweighted column of a variable dimension. The counts are whole
-// numbers, which a plain sum keeps exact (the compensated sum would add
-// nothing to its carry), so the row loop is a lookup and an increment.
+// Whether each slot's value is user-missing, worked out once per slot
+// rather than once per case: the test depends on the value alone, and a slot
+// holds one value (a number's bits, +0 and -0 aside, which the test does not
+// tell apart; a text's bytes).
 template <class Key>
-void DimensionCounts::CountColumn(const DimensionRule& rule, const ColumnRule& m, const CaseBlock& block,
-                                  std::size_t begin, std::size_t end) {
+std::vector<std::uint8_t> DimensionCounts::MissingSlots(const ColumnRule& m) const {
+  std::vector<std::uint8_t> missingSlot(fCounts.size());
+  for (std::uint32_t s = 0; s < missingSlot.size(); ++s) {
+    if constexpr (std::is_same_v<Key, double>) {
+      missingSlot[s] = m.IsUserMissing(fNumbers.Value(s)) ? 1 : 0;
+    } else {
+      missingSlot[s] = m.IsUserMissing(fStrings.Value(s)) ? 1 : 0;
+    }
+  }
+  return missingSlot;
+}
+
+// One unweighted column of a variable dimension, specialised as the
+// weighted one below. The counts are whole numbers, which a plain sum keeps
+// exact (the compensated sum would add nothing to its carry), and so is the
+// missing count: the row loop is a lookup, an increment and, with
+// user-missing values, a flag read by slot.
+template <class Key, bool kFixed, bool kCheck>
+void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, std::size_t begin, std::size_t end) {
   const auto column = ColumnOf<Key>(block, m);
+  std::vector<std::uint8_t> missingSlot;
+  if constexpr (kCheck) missingSlot = MissingSlots<Key>(m);
+  const std::uint8_t* slotMissing = missingSlot.data();
+  CompensatedSum* counts = fCounts.data();
+  auto slots = static_cast<std::uint32_t>(fCounts.size());
   std::uint64_t missing = 0;
   RecentTexts recent;
   bool useRecent = RecentTexts::Useful(fStrings.Size());
@@ -172,28 +195,33 @@ void DimensionCounts::CountColumn(const DimensionRule& rule, const ColumnRule& m
         continue;
       }
     }
-    if (m.IsUserMissing(x)) ++missing;
     std::uint32_t slot;
-    if (rule.fixed) {
-      if constexpr (std::is_same_v<Key, double>) {
-        slot = fNumbers.Find(x);
-      } else {
-        slot = TextSlot<true>(fStrings, recent, useRecent, x);
+    if constexpr (std::is_same_v<Key, double>) {
+      slot = kFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
+    } else {
+      slot = TextSlot<kFixed>(fStrings, recent, useRecent, x);
+    }
+    if constexpr (kFixed) {
+      if (slot == kNoSlot) {
+        // Not one of the categories, but it may still be missing.
+        if constexpr (kCheck) missing += m.IsUserMissing(x) ? 1 : 0;
+        continue;
       }
-      if (slot == kNoSlot) continue;
-      if (fCounts[slot].sum == 0.0) {
+      if (counts[slot].sum == 0.0) {
         ++fFixedSeen;
         fFirstRow[slot] = static_cast<std::uint32_t>(r);
       }
-    } else {
-      if constexpr (std::is_same_v<Key, double>) {
-        slot = fNumbers.FindOrInsert(x);
-      } else {
-        slot = TextSlot<false>(fStrings, recent, useRecent, x);
+    } else if (slot == slots) {
+      NewSlot(static_cast<std::uint32_t>(r));
+      if constexpr (kCheck) {
+        missingSlot.push_back(m.IsUserMissing(x) ? 1 : 0);
+        slotMissing = missingSlot.data();
       }
-      if (slot == fCounts.size()) NewSlot(static_cast<std::uint32_t>(r));
+      counts = fCounts.data();
+      ++slots;
     }
-    fCounts[slot].sum += 1.0;
+    if constexpr (kCheck) missing += slotMissing[slot];
+    counts[slot].sum += 1.0;
   }
   if (missing > 0) fMissing.Add(static_cast<double>(missing));
 }
@@ -201,19 +229,9 @@ void DimensionCounts::CountColumn(const DimensionRule& rule, const ColumnRule& m
 void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
                                   std::size_t end) {
   const ColumnRule& m = rule.members.front();
-  if (m.usable) {
-    if (block.weights.empty()) {
-      if (rule.isString) {
-        CountColumn<std::string_view>(rule, m, block, begin, end);
-      } else {
-        CountColumn<double>(rule, m, block, begin, end);
-      }
-      return;
-    }
-  }
-  // Weighted (or nothing to read): every entering case is missing.
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
   if (!m.usable) {
+    // Nothing to read: every entering case is missing.
     for (std::size_t r = begin; r < end; ++r) {
       const double w = weights ? weights[r] : 1.0;
       if (!Enters(w)) continue;
@@ -221,9 +239,14 @@ void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& bl
     }
     return;
   }
-  // Weighted: count per row.
   const auto count = [&]<class Key, bool kFixed>() {
-    if (m.checkMissing) {
+    if (weights == nullptr) {
+      if (m.checkMissing) {
+        CountColumn<Key, kFixed, true>(m, block, begin, end);
+      } else {
+        CountColumn<Key, kFixed, false>(m, block, begin, end);
+      }
+    } else if (m.checkMissing) {
       CountWeighted<Key, kFixed, true>(m, block, weights, begin, end);
     } else {
       CountWeighted<Key, kFixed, false>(m, block, weights, begin, end);
@@ -250,21 +273,8 @@ template <class Key, bool kFixed, bool kCheck>
 void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights,
                                     std::size_t begin, std::size_t end) {
   const auto column = ColumnOf<Key>(block, m);
-  // Whether a slot's value is user-missing, worked out once per slot rather
-  // than once per case: the test depends on the value alone, and a slot
-  // holds one value (a number's bits, +0 and -0 aside, which the test does
-  // not tell apart; a text's bytes). Without user-missing values, none.
   std::vector<std::uint8_t> missingSlot;
-  if constexpr (kCheck) {
-    missingSlot.resize(fCounts.size());
-    for (std::uint32_t s = 0; s < missingSlot.size(); ++s) {
-      if constexpr (std::is_same_v<Key, double>) {
-        missingSlot[s] = m.IsUserMissing(fNumbers.Value(s)) ? 1 : 0;
-      } else {
-        missingSlot[s] = m.IsUserMissing(fStrings.Value(s)) ? 1 : 0;
-      }
-    }
-  }
+  if constexpr (kCheck) missingSlot = MissingSlots<Key>(m);
   // The running total and the slots' places in locals: the counts' stores
   // could otherwise alias them, and they would go through memory on every
   // row.

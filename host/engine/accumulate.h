@@ -141,8 +141,9 @@ class DimensionCounts {
   void AddEntry(const CaseBlock& block, std::size_t begin, std::size_t end, const BlockEntry* entry);
   std::uint32_t NewSlot(std::uint32_t row);
   template <class Key>
-  void CountColumn(const DimensionRule& rule, const ColumnRule& m, const CaseBlock& block, std::size_t begin,
-                   std::size_t end);
+  std::vector<std::uint8_t> MissingSlots(const ColumnRule& m) const;
+  template <class Key, bool kFixed, bool kCheck>
+  void CountColumn(const ColumnRule& m, const CaseBlock& block, std::size_t begin, std::size_t end);
   template <class Key, bool kFixed>
   void CountSet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
   template <class Key, bool kFixed, bool kCheck>
