@@ -405,6 +405,7 @@ void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n)
 // doubles) the values are quartered first; a sum that overflows even so
 // leaves the running mean.
 double ScaleAccumulator::CorrectedMean(double mean) const {
+  SettleValues();
   const double scale = fValueScale;
   ProductSum sum;
   double x[256];
@@ -599,6 +600,7 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
   fMean = mean;
   fM2 = m2;
   if (!fKeepValues) return;
+  SettleValues();
   if (!fRaw) {
     fKept += kept;
     fWeighted = weighted;
@@ -1020,6 +1022,7 @@ double WeightedSelect(std::vector<WeightedValue>& values, double t) { return Wei
 // weights stay aggregated, one pair per distinct value, which the weighted
 // (W + 1)p rule treats exactly as the equal values it replaces.
 void ScaleAccumulator::SwitchToRaw() {
+  SettleValues();
   const std::size_t distinct = fSums.size();
   if (fWeighted) {
     for (std::uint32_t s = 0; s < distinct; ++s) {
@@ -1061,6 +1064,7 @@ void ScaleAccumulator::Reset() {
 }
 
 void ScaleAccumulator::Retable() {
+  SettleValues();
   std::vector<double> values(fValues.Size());
   fValues.CopyTo(values.data());
   fValues.Clear();
@@ -1072,6 +1076,7 @@ void ScaleAccumulator::Retable() {
 }
 
 void ScaleAccumulator::KeepAggregated(double x, const CompensatedSum& w) {
+  SettleValues();
   if (!fRaw) {
     ++fKept;
     const std::uint32_t slot = fTable.FindOrInsert(x);
@@ -1097,6 +1102,24 @@ void ScaleAccumulator::KeepAggregated(double x, const CompensatedSum& w) {
   }
   fValues.Append(x);
   fWeights.Append(w.Value());
+}
+
+void ScaleAccumulator::TakeLater(RawColumn& values) {
+  if (values.Empty()) return;
+  fLater.push_back(std::move(values));
+  values = RawColumn{};
+}
+
+// Room for all of them at once, and each part freed as soon as it is copied.
+void ScaleAccumulator::AppendLater() const {
+  std::size_t more = 0;
+  for (const RawColumn& part : fLater) more += part.Size();
+  fValues.Expect(more);
+  for (RawColumn& part : fLater) {
+    fValues.Append(part);
+    part = RawColumn{};
+  }
+  std::vector<RawColumn>().swap(fLater);
 }
 
 void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
@@ -1153,6 +1176,7 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
     }
   }
   if (!fKeepValues || !later.fKeepValues) return;
+  later.SettleValues();
   if (Provisional()) Retable();
   if (later.Provisional()) {
     // A merged table of weight 1 that took nearly only new values (at most
@@ -1164,8 +1188,8 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
     }
     if (fRaw && !fWeighted) {
       // Unit weights on both sides: the same values as the later table's
-      // entries repeated, in one copy.
-      fValues.Append(later.fValues);
+      // entries repeated, taken as they are.
+      TakeLater(later.fValues);
       return;
     }
     later.Retable();
@@ -1173,6 +1197,7 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
   // One weight flag for the union: values kept as repeats become pairs of
   // value and weight 1 once either side has another weight.
   if (later.fWeighted && !fWeighted) {
+    SettleValues();
     fWeighted = true;
     if (fRaw) fWeights.AppendRepeated(1.0, fValues.Size());
   }
@@ -1181,8 +1206,12 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
     return;
   }
   if (!fRaw) SwitchToRaw();
+  if (!fWeighted) {  // nor the later one (see above)
+    TakeLater(later.fValues);
+    return;
+  }
+  SettleValues();
   fValues.Append(later.fValues);
-  if (!fWeighted) return;
   if (later.fWeighted) {
     fWeights.Append(later.fWeights);
   } else {
@@ -1348,6 +1377,7 @@ std::vector<double> ScaleAccumulator::RawSelect(const std::vector<double>& targe
 }
 
 std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps) const {
+  SettleValues();
   std::vector<double> out(ps.size(), SYSMIS);
   const double w = ValidWeight();
   if ((fRaw ? fValues.Empty() : fSums.empty()) || !(w > 0.0)) return out;

@@ -191,6 +191,11 @@ class ScaleAccumulator {
   // Takes in what an accumulator gathered from later cases: weights add,
   // moments combine (Chan et al.), stored values and value tables unite.
   void Merge(ScaleAccumulator&& later);
+  // Appends the stored values merged but not yet appended (see fLater);
+  // every reading of them does it first.
+  void SettleValues() const {
+    if (!fLater.empty()) AppendLater();
+  }
 
   double ValidWeight() const { return fWeight.Value(); }
   double MissingWeight() const { return fMissing.Value(); }
@@ -240,7 +245,7 @@ class ScaleAccumulator {
 
   // A value seen before only adds its weight: kept inline. A new one, and
   // raw storage, go out of line.
-  void Keep(double x, double w) {
+  [[gnu::always_inline]] void Keep(double x, double w) {
     if (!fRaw) {
       ++fKept;
       const std::uint32_t slot = fTable.FindOrInsert(x);
@@ -254,6 +259,7 @@ class ScaleAccumulator {
   }
   // A value new to the table (already inserted in it), or any value once raw.
   [[gnu::noinline]] void KeepMore(double x, double w) {
+    SettleValues();
     if (!fRaw) {
       if (fSums.size() == kShortcutCheck && !fWeighted && w == 1.0 && !fRetabling &&
           fKept <= kShortcutCheck + 1 + kShortcutRepeats) {  // fKept counts this value
@@ -283,6 +289,9 @@ class ScaleAccumulator {
     if (fWeighted) fWeights.Append(w);
   }
   [[gnu::noinline]] void SwitchToRaw();
+  [[gnu::noinline]] void AppendLater() const;
+  // Stored values of a later accumulator, to follow these (see fLater).
+  void TakeLater(RawColumn& values);
   bool Provisional() const { return fRaw && fKept == kProvisional; }
   // A provisionally raw accumulator back to the table it would have kept:
   // its values are in the order the table took them (its first distinct
@@ -345,7 +354,15 @@ class ScaleAccumulator {
   bool fRetabling = false;            // in Retable: no shortcut
   NumericCategoryIndex fTable;        // distinct values while !fRaw
   std::vector<CompensatedSum> fSums;  // their weight sums, in case order
-  RawColumn fValues;
+  // The stored values. Those of later accumulators merged whole with unit
+  // weights on both sides wait in fLater, in order, and join fValues when
+  // anything else needs them (SettleValues): in one copy into room made for
+  // all of them, on the thread that finishes the table, instead of block
+  // after block into a column that doubles on the thread that merges (a
+  // wide file's thousand continuous variables took as much fresh memory
+  // again as they keep). Reading them settles them, hence mutable.
+  mutable RawColumn fValues;
+  mutable std::vector<RawColumn> fLater;
   bool fWeighted = false;  // a weight other than 1 was seen
   RawColumn fWeights;      // empty while every weight is 1
 };

@@ -222,6 +222,7 @@ RawColumn LoadRaw(wire::Reader& in) {
 }  // namespace
 
 void ScaleAccumulator::Save(wire::Writer& out) const {
+  SettleValues();
   out.Bool(fKeepValues);
   SaveSum(out, fWeight);
   SaveSum(out, fMissing);
@@ -259,6 +260,7 @@ void ScaleAccumulator::Load(wire::Reader& in) {
   fTable = NumericCategoryIndex{};
   fTable.Load(in);
   fSums = LoadSums(in);
+  fLater.clear();
   fValues = LoadRaw(in);
   fWeighted = in.Bool();
   fWeights = LoadRaw(in);
