@@ -325,6 +325,7 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
   std::int64_t year = 1970;
   unsigned month = 1, day = 1, dayOfYear = 0, hour = 0, minute = 0, second = 0;
   double fraction = 0.0;
+  int east = 0;  // %z: the UTC offset, seconds east
   bool hasDate = false, pm = false, hasAmPm = false;
   std::size_t t = 0;
   auto number = [&](std::size_t maxDigits, unsigned& out) {
@@ -406,6 +407,19 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
         hasDate = true;
         break;
       }
+      case 'z': {
+        // "Z", or an offset "+HH:MM", "+HHMM" or "+HH", as strftime's %z
+        // and ISO 8601 write it.
+        if (t < text.size() && text[t] == 'Z') {
+          ++t;
+          break;
+        }
+        std::size_t end = t + 1;
+        while (end < text.size() && end < t + 6 && ((text[end] >= '0' && text[end] <= '9') || text[end] == ':')) ++end;
+        if (t >= text.size() || !detail::UtcOffset(text.substr(t, end - t), east)) return false;
+        t = end;
+        break;
+      }
       case '%':
         if (t >= text.size() || text[t] != '%') return false;
         ++t;
@@ -421,7 +435,7 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
   }
   if (hour > 23 || minute > 59 || second > 60) return false;
   // Whole seconds add exactly; the fraction is rounded in once, at the end.
-  const double clock = hour * 3600.0 + minute * 60.0 + second;
+  const double clock = hour * 3600.0 + minute * 60.0 + second - east;
   if (!hasDate) {
     seconds = clock + fraction;
     return true;
@@ -440,7 +454,7 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
 inline bool PatternIsReadable(std::string_view pattern) {
   for (std::size_t p = 0; p < pattern.size(); ++p) {
     if (pattern[p] != '%') continue;
-    if (++p == pattern.size() || std::string_view("YymdjHIpMSfbB%").find(pattern[p]) == std::string_view::npos) {
+    if (++p == pattern.size() || std::string_view("YymdjHIpMSfbBz%").find(pattern[p]) == std::string_view::npos) {
       return false;
     }
   }

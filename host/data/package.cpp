@@ -324,13 +324,16 @@ void ReadMeasureAndRole(const Descriptor& d, const Json& j, const std::string& p
 // format: for dates and times a strptime-style pattern ("default" and "any"
 // read ISO 8601); for other types it says nothing a codebook needs.
 void ReadDatePattern(const Descriptor& d, const Json& j, const std::string& path, FieldSpec& f) {
-  const std::string format = d.String(j, path);
+  std::string format = d.String(j, path);
   const bool dated = f.kind == CellKind::Date || f.kind == CellKind::DateTime || f.kind == CellKind::Time;
   if (!dated || format == "default" || format == "any") return;
+  // The first Table Schema drafts wrote a pattern as "fmt:%d/%m/%Y", and
+  // descriptors of that time still carry it.
+  if (format.starts_with("fmt:")) format.erase(0, 4);
   if (format.find('%') == std::string::npos || !dates::PatternIsReadable(format)) {
     d.Fail(path, "\"" + format +
                      "\" is not a date pattern this program reads; use %Y %y %m %d %j %H %I %p %M %S %f "
-                     "%b %B and other characters as themselves (such as \"%d/%m/%Y\"), or \"default\" for ISO 8601");
+                     "%b %B %z and other characters as themselves (such as \"%d/%m/%Y\"), or \"default\" for ISO 8601");
   }
   f.datePattern = format;
 }

@@ -278,5 +278,14 @@ fails "and without a schema say what is missing" 2 \
   'rows-nothing.json: resources[0].data: no rows, and no schema to name the fields' "$cb" "$tmp/fl/rows-nothing.json"
 fails "such rows are not split into parts" 2 'the rows written inside the descriptor cannot be split into parts' \
   "$cb" "$tmp/fl/rows-arrays.json" --write-plan "$tmp/fl/plan" --quiet
+# Date patterns as older and newer descriptors write them: "fmt:" of the first
+# Table Schema drafts, %z of strftime (a moment, shown in UTC).
+printf 'd,t\n31/12/2020,2024-03-15T23:30:00-05:00\n02/01/2021,2024-03-16T06:30:00+0200\n' >"$tmp/fl/patterns.csv"
+echo '{"resources": [{"path": "patterns.csv", "schema": {"fields": [{"name": "d", "type": "date", "format": "fmt:%d/%m/%Y"},
+  {"name": "t", "type": "datetime", "format": "%Y-%m-%dT%H:%M:%S%z"}]}}]}' >"$tmp/fl/patterns.json"
+# Mean of 2020-12-31 and 2021-01-02; of 2024-03-16 04:30 and 04:30 UTC.
+check "a pattern with fmt: and one with %z read their cells" bash -c \
+  "'$cb' '$tmp/fl/patterns.json' --format text --quiet 'CODEBOOK /STATISTICS MEAN' | grep '^  Mean' | tr -s ' ' | paste -sd'|' |
+   grep -qx ' Mean 01-JAN-2021| Mean 16-MAR-2024 04:30:00'"
 
 finish

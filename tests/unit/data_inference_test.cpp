@@ -229,6 +229,16 @@ TEST(TableSchemaCells, DatePatterns) {
       {"%H:%M", "24:00", NAN},
       {"%d/%m/%Y", "31/01/2024 ", NAN},  // text left over
       {"%d.%m.%Y", "31/01/2024", NAN},   // literal characters must match
+      // %z: the moment in UTC (as Python's strptime with %z gives it; Python
+      // does not take the hours alone, "+05", which ISO 8601 and DuckDB write).
+      {"%Y-%m-%dT%H:%M:%S%z", "2024-03-15T10:30:00+0100", SecondsFromCivil(2024, 3, 15) + 9.5 * 3600},
+      {"%Y-%m-%d %H:%M%z", "2024-03-15 23:30-05:00", SecondsFromCivil(2024, 3, 16) + 4.5 * 3600},
+      {"%Y-%m-%dT%H:%M:%S%z", "2024-03-15T10:30:00Z", SecondsFromCivil(2024, 3, 15) + 10.5 * 3600},
+      {"%d/%m/%Y %H:%M %z", "15/03/2024 00:30 +05", SecondsFromCivil(2024, 3, 14) + 19.5 * 3600},
+      {"%H:%M%z", "10:30+01:00", 9.5 * 3600},
+      {"%Y-%m-%d %H:%M%z", "2024-03-15 23:30+2400", NAN},
+      {"%Y-%m-%d %H:%M%z", "2024-03-15 23:30+1", NAN},
+      {"%Y-%m-%d %H:%M%z", "2024-03-15 23:30", NAN},
   };
   for (const Case& c : cases) {
     double v = -1;
