@@ -99,7 +99,20 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
   if (relative.empty()) refuse("is empty");
   if (relative.find('\0') != std::string::npos) refuse("holds a NUL character");
   if (relative[0] == '/') refuse("is absolute");
-  if (HasScheme(relative)) refuse("is a URL or begins with a scheme or drive; only local files are read");
+  if (HasScheme(relative)) {
+    // Portals (datahub, CKAN) publish descriptors whose paths are addresses
+    // on the web: what to do is to download the file, under its own name.
+    const std::string scheme = LowerAscii(relative.substr(0, relative.find(':')));
+    std::string name = relative.substr(0, relative.find_first_of("?#"));
+    name = name.substr(name.find_last_of('/') + 1);
+    if ((scheme == "http" || scheme == "https" || scheme == "ftp") && !name.empty()) {
+      refuse(
+          "is an address on the web, and nothing is fetched: download the file into the descriptor's folder "
+          "and give its name as the path (\"" +
+          Shown(name) + "\")");
+    }
+    refuse("is a URL or begins with a scheme or drive; only local files are read");
+  }
   const fs::path path(relative);
   for (const fs::path& part : path) {
     if (part == "..") refuse("goes up out of the folder (\"..\")");
