@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "host/data/missing.h"
+#include "host/data/scan.h"
 #include "host/data/share_parts.h"
 
 namespace host {
@@ -94,6 +95,12 @@ bool ConvertNumericCell(const CsvColumn& col, std::string_view cellText, double&
     if (!ValidUtf8(text, bad)) return NotUtf8Text(bad);
     if (BeyondDoubleRange(text)) {
       return QuoteCell(text) + " is beyond the range of numbers (about -1.8e308 to 1.8e308)" + missingHint;
+    }
+    if (InfinityText(text)) {
+      // R and pandas write infinities so; a mean or a quartile has no room for one.
+      return QuoteCell(text) +
+             " is an infinite number, which no statistic takes; add the text to the field's missingValues to read it "
+             "as no value";
     }
     return QuoteCell(text) + " is not a number. Write numbers in C-locale form (such as -12.5 or 1.5e6)" + missingHint;
   };

@@ -177,7 +177,8 @@ check "a schema and a dialect given as files are read" bash -c \
 fails "the schema file is an input: -o over it is refused" 2 "the output '$tmp/ref/schema.json' is the input file" \
   "$cb" "$tmp/ref/p.json" --format json -o "$tmp/ref/schema.json" --quiet
 echo '{"resources": [{"path": "d.csv", "schema": "https://example.org/schema.json"}]}' >"$tmp/ref/url.json"
-fails "a schema URL is refused, never fetched" 2 'resources[0].schema: the path "https://example.org/schema.json" is a URL' \
+fails "a schema URL is refused, never fetched, saying to download it" 2 \
+  'resources[0].schema: the path "https://example.org/schema.json" is an address on the web, and nothing is fetched: download the file into the descriptor'"'"'s folder and give its name as the path ("schema.json")' \
   "$cb" "$tmp/ref/url.json" --quiet
 
 # Windows editors and PowerShell save text as UTF-16 with a byte order mark.
@@ -287,5 +288,11 @@ echo '{"resources": [{"path": "patterns.csv", "schema": {"fields": [{"name": "d"
 check "a pattern with fmt: and one with %z read their cells" bash -c \
   "'$cb' '$tmp/fl/patterns.json' --format text --quiet 'CODEBOOK /STATISTICS MEAN' | grep '^  Mean' | tr -s ' ' | paste -sd'|' |
    grep -qx ' Mean 01-JAN-2021| Mean 16-MAR-2024 04:30:00'"
+# Infinities as R and pandas write them, under a field typed number.
+printf 'x\n1\nInf\n' >"$tmp/fl/inf.csv"
+echo '{"resources": [{"path": "inf.csv", "schema": {"fields": [{"name": "x", "type": "number"}]}}]}' >"$tmp/fl/inf.json"
+fails "an infinity in a number field says why it is refused and what reads it" 2 \
+  'inf.csv, line 3, column 1 (variable x): "Inf" is an infinite number, which no statistic takes; add the text to the field'"'"'s missingValues to read it as no value' \
+  "$cb" "$tmp/fl/inf.json" --quiet
 
 finish
