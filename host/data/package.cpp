@@ -223,6 +223,9 @@ struct FieldSpec {
   const Json* categories = nullptr;
   bool categoriesOrdered = false;
   std::vector<std::string> missingTexts{""};
+  // Missing values written as objects with a label ({"value": "-9", "label":
+  // "refused"}, as newer schemas write them): the text and its label.
+  std::vector<std::pair<std::string, std::string>> labelledMissing;
   const Json* userMissing = nullptr;
   const Json* attributes = nullptr;
   NumberStyle style;
@@ -254,14 +257,20 @@ CellKind KindFromType(const Descriptor& d, const std::string& type, const std::s
                    "leave the type out to infer it)");
 }
 
-// missingValues: texts, or (as newer schemas write them) objects with a "value".
-std::vector<std::string> MissingTexts(const Descriptor& d, const Json& j, const std::string& path) {
+// missingValues: texts, or (as newer schemas write them) objects with a
+// "value" and perhaps a "label", which go to `labelled` too.
+std::vector<std::string> MissingTexts(const Descriptor& d, const Json& j, const std::string& path,
+                                      std::vector<std::pair<std::string, std::string>>& labelled) {
   d.Array(j, path);
   std::vector<std::string> out;
+  labelled.clear();
   for (std::size_t i = 0; i < j.size(); ++i) {
     const std::string p = Element(path, i);
     if (j[i].is_object() && j[i].contains("value")) {
       out.push_back(d.String(j[i]["value"], Member(p, "value")));
+      if (j[i].contains("label")) {
+        labelled.emplace_back(TrimBlanks(out.back()), d.String(j[i]["label"], Member(p, "label")));
+      }
     } else {
       out.push_back(d.String(j[i], p));
     }
@@ -358,7 +367,8 @@ void ReadTypeOptions(const Descriptor& d, const Json& j, const std::string& path
 }
 
 FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
-                    const std::vector<std::string>& schemaMissing) {
+                    const std::vector<std::string>& schemaMissing,
+                    const std::vector<std::pair<std::string, std::string>>& schemaLabelled = {}) {
   d.Object(j, path);
   d.CheckKeys(j, path, {"name",        "title",       "description", "type",       "constraints",       "measure",
                         "role",        "printFormat", "writeFormat", "categories", "categoriesOrdered", "missingValues",
@@ -368,6 +378,7 @@ FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
   FieldSpec f;
   f.path = path;
   f.missingTexts = schemaMissing;
+  f.labelledMissing = schemaLabelled;
   if (!j.contains("name")) d.Fail(path, "a field needs a \"name\"");
   f.name = d.String(j["name"], Member(path, "name"));
   if (j.contains("title")) d.Try([&] { f.title = d.String(j["title"], Member(path, "title")); });
@@ -392,7 +403,9 @@ FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
     d.Try([&] { f.categoriesOrdered = d.Bool(j["categoriesOrdered"], Member(path, "categoriesOrdered")); });
   }
   if (j.contains("missingValues")) {
-    d.Try([&] { f.missingTexts = MissingTexts(d, j["missingValues"], Member(path, "missingValues")); });
+    d.Try([&] {
+      f.missingTexts = MissingTexts(d, j["missingValues"], Member(path, "missingValues"), f.labelledMissing);
+    });
   }
   if (j.contains("userMissing")) {
     d.Try([&] { f.userMissing = &d.Object(j["userMissing"], Member(path, "userMissing")); });
@@ -797,6 +810,39 @@ int StringWidth(const FieldSpec& f, const ScanColumn& s, const std::string& disp
 }
 
 // The variable of one field, with the column the case source reads.
+// Missing values written with a label say why a value is missing ("-9":
+// "refused"); as system-missing the reason would be lost. When the field
+// gives no userMissing of its own, up to three of them that are values of
+// the variable (numbers of a numeric one, any text of a string) are read as
+// user-missing values with their labels, so the codebook counts each under
+// "Missing Values" by its label. Returns their texts, which the cells then
+// read as values.
+std::vector<std::string> LabelledMissingAsUserMissing(const FieldSpec& f, CellKind kind, QUVO_Variable& v) {
+  std::vector<std::string> kept;
+  const bool numeric = kind == CellKind::Number || kind == CellKind::Integer || kind == CellKind::Year;
+  if (f.userMissing != nullptr || (!numeric && kind != CellKind::String)) return kept;
+  for (const auto& [text, label] : f.labelledMissing) {
+    if (kept.size() == 3) break;
+    ValueLabel vl;
+    vl.label = label;
+    double value = 0.0;
+    if (kind == CellKind::String) {
+      if (text.empty()) continue;
+      v.missing.strings.emplace_back(TrimTrailingBlanks(text));
+      vl.value = ObsFromString(std::string(TrimTrailingBlanks(text)));
+    } else {
+      if (!ParseNumber(text, value) || (kind != CellKind::Number && value != std::trunc(value))) continue;
+      v.missing.numbers.push_back(value + 0.0);
+      vl.value = ObsFromNumber(value + 0.0);
+    }
+    kept.push_back(text);
+    const bool labelled = std::any_of(v.valueLabels.begin(), v.valueLabels.end(),
+                                      [&](const ValueLabel& l) { return l.value.u == vl.value.u; });
+    if (!labelled) v.valueLabels.push_back(std::move(vl));
+  }
+  return kept;
+}
+
 std::unique_ptr<QUVO_Variable> MakeVariable(const Descriptor& d, const Plan& plan, const FieldSpec& f,
                                             const ScanColumn& s, CsvColumn& col) {
   const CellKind kind = f.kind ? *f.kind : s.kind;
@@ -815,6 +861,7 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const Descriptor& d, const Plan& pla
   }
   ReadCategories(d, f, *v, kind);
   d.Try([&] { ReadUserMissing(d, f, *v, kind); });
+  const std::vector<std::string> keptAsValues = LabelledMissingAsUserMissing(f, kind, *v);
   if (f.inferLikeBareCsv && kind == CellKind::String) {
     // "NA" and the like in a text column: values that say "no value", so
     // user-missing (a string has no system-missing value).
@@ -834,7 +881,9 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const Descriptor& d, const Plan& pla
   col.falseValues = f.falseValues;
   col.datePattern = f.datePattern;
   for (const std::string& m : f.missingTexts) {
-    if (!m.empty()) col.missingTexts.push_back(m);
+    if (!m.empty() && std::find(keptAsValues.begin(), keptAsValues.end(), m) == keptAsValues.end()) {
+      col.missingTexts.push_back(m);
+    }
   }
   col.emptyIsMissing = std::find(f.missingTexts.begin(), f.missingTexts.end(), "") != f.missingTexts.end();
   return v;
@@ -1412,13 +1461,16 @@ void ReadSchema(const Descriptor& d, const Json& sj, const std::string& sp, Plan
   d.CheckKeys(schema, sp, {"fields", "missingValues"},
               {"primaryKey", "foreignKeys", "fieldsMatch", "uniqueKeys", "$schema", "profile"});
   std::vector<std::string> schemaMissing{""};
+  std::vector<std::pair<std::string, std::string>> schemaLabelled;
   if (schema.contains("missingValues")) {
-    d.Try([&] { schemaMissing = MissingTexts(d, schema["missingValues"], sp + ".missingValues"); });
+    d.Try([&] { schemaMissing = MissingTexts(d, schema["missingValues"], sp + ".missingValues", schemaLabelled); });
   }
   if (!schema.contains("fields")) d.Fail(sp, "a schema needs \"fields\" (one per column of the CSV file)");
   const Json& fields = d.Array(schema["fields"], sp + ".fields");
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    d.Try([&] { plan.fields.push_back(ReadField(d, fields[i], Element(sp + ".fields", i), schemaMissing)); });
+    d.Try([&] {
+      plan.fields.push_back(ReadField(d, fields[i], Element(sp + ".fields", i), schemaMissing, schemaLabelled));
+    });
   }
 }
 

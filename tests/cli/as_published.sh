@@ -294,5 +294,22 @@ echo '{"resources": [{"path": "inf.csv", "schema": {"fields": [{"name": "x", "ty
 fails "an infinity in a number field says why it is refused and what reads it" 2 \
   'inf.csv, line 3, column 1 (variable x): "Inf" is an infinite number, which no statistic takes; add the text to the field'"'"'s missingValues to read it as no value' \
   "$cb" "$tmp/fl/inf.json" --quiet
+# Missing values with labels, as the second Table Schema writes them: each
+# reason is counted under its label, and none enters a statistic.
+printf 'born;sex;town\n1990;1;Bern\n1985;9;-9\n-99;2;Basel\n-9;9;Bern\n' >"$tmp/fl/reasons.csv"
+echo '{"resources": [{"path": "reasons.csv", "dialect": {"csv": {"delimiter": ";"}}, "schema": {
+  "missingValues": [{"value": "-9", "label": "not asked"}],
+  "fields": [{"name": "born", "type": "year", "missingValues": [{"value": "-99", "label": "refused"}, "-9"]},
+    {"name": "sex", "type": "integer", "categories": [{"value": 1, "label": "male"}, {"value": 2, "label": "female"}],
+     "missingValues": [{"value": "9", "label": "no answer"}]},
+    {"name": "town", "type": "string"}]}}]}' >"$tmp/fl/reasons.json"
+"$cb" "$tmp/fl/reasons.json" --format text --quiet 'CODEBOOK /STATISTICS COUNT MEAN' | tr -s ' ' >"$tmp/fl/reasons.txt"
+check "a labelled missing value is counted under its label" grep -qx ' 9 no answer 2' "$tmp/fl/reasons.txt"
+check "and enters no statistic: the mean of 1990 and 1985" grep -qx ' Mean 1987.50' "$tmp/fl/reasons.txt"
+check "a scale variable lists it among its labelled values" grep -qx ' -99 refused 1' "$tmp/fl/reasons.txt"
+check "beside one without a label, which stays system-missing" bash -c \
+  "grep -A2 '^N\$' '$tmp/fl/reasons.txt' | paste -sd'|' | grep -qx 'N| Valid 2| Missing 2'"
+check "the schema's labelled missing value holds for a field without its own, text included" grep -qx ' -9 not asked 1' \
+  "$tmp/fl/reasons.txt"
 
 finish
