@@ -447,7 +447,9 @@ void ShowOldStataTables(const std::string& path, FileView& view) {
   }
   const std::optional<std::string> rest = Tail(path, at, kMostPadding);
   const bool padded = at < size && rest && IsPadding(*rest);
-  if (release == 108 && size - tables <= kMostTables) {
+  // Only where a whole table was found there: were the layout read wrong,
+  // the view would change the rows instead.
+  if (release == 108 && at > tables && size - tables <= kMostTables) {
     std::optional<std::string> bytes = Tail(path, tables, kMostTables);
     if (!bytes) return;
     if (padded) bytes->resize(static_cast<std::size_t>(at - tables));
