@@ -171,61 +171,6 @@ std::vector<std::uint8_t> DimensionCounts::MissingSlots(const ColumnRule& m) con
   return missingSlot;
 }
 
-// One unweighted column of a variable dimension, specialised as the
-// weighted one below. The counts are whole numbers, which a plain sum keeps
-// exact (the compensated sum would add nothing to its carry), and so is the
-// missing count: the row loop is a lookup, an increment and, with
-// user-missing values, a flag read by slot.
-template <class Key, bool kFixed, bool kCheck>
-void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, std::size_t begin, std::size_t end) {
-  const auto column = ColumnOf<Key>(block, m);
-  std::vector<std::uint8_t> missingSlot;
-  if constexpr (kCheck) missingSlot = MissingSlots<Key>(m);
-  const std::uint8_t* slotMissing = missingSlot.data();
-  CompensatedSum* counts = fCounts.data();
-  auto slots = static_cast<std::uint32_t>(fCounts.size());
-  std::uint64_t missing = 0;
-  RecentTexts recent;
-  bool useRecent = RecentTexts::Useful(fStrings.Size());
-  for (std::size_t r = begin; r < end; ++r) {
-    const Key x = KeyAt(column, r);
-    if constexpr (std::is_same_v<Key, double>) {
-      if (x == SYSMIS) {
-        ++missing;
-        continue;
-      }
-    }
-    std::uint32_t slot;
-    if constexpr (std::is_same_v<Key, double>) {
-      slot = kFixed ? fNumbers.Find(x) : fNumbers.FindOrInsert(x);
-    } else {
-      slot = TextSlot<kFixed>(fStrings, recent, useRecent, x);
-    }
-    if constexpr (kFixed) {
-      if (slot == kNoSlot) {
-        // Not one of the categories, but it may still be missing.
-        if constexpr (kCheck) missing += m.IsUserMissing(x) ? 1 : 0;
-        continue;
-      }
-      if (counts[slot].sum == 0.0) {
-        ++fFixedSeen;
-        fFirstRow[slot] = static_cast<std::uint32_t>(r);
-      }
-    } else if (slot == slots) {
-      NewSlot(static_cast<std::uint32_t>(r));
-      if constexpr (kCheck) {
-        missingSlot.push_back(m.IsUserMissing(x) ? 1 : 0);
-        slotMissing = missingSlot.data();
-      }
-      counts = fCounts.data();
-      ++slots;
-    }
-    if constexpr (kCheck) missing += slotMissing[slot];
-    counts[slot].sum += 1.0;
-  }
-  if (missing > 0) fMissing.Add(static_cast<double>(missing));
-}
-
 void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
                                   std::size_t end) {
   const ColumnRule& m = rule.members.front();
@@ -242,14 +187,14 @@ void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& bl
   const auto count = [&]<class Key, bool kFixed>() {
     if (weights == nullptr) {
       if (m.checkMissing) {
-        CountColumn<Key, kFixed, true>(m, block, begin, end);
+        CountColumn<Key, kFixed, true, false>(m, block, weights, begin, end);
       } else {
-        CountColumn<Key, kFixed, false>(m, block, begin, end);
+        CountColumn<Key, kFixed, false, false>(m, block, weights, begin, end);
       }
     } else if (m.checkMissing) {
-      CountWeighted<Key, kFixed, true>(m, block, weights, begin, end);
+      CountColumn<Key, kFixed, true, true>(m, block, weights, begin, end);
     } else {
-      CountWeighted<Key, kFixed, false>(m, block, weights, begin, end);
+      CountColumn<Key, kFixed, false, true>(m, block, weights, begin, end);
     }
   };
   if (rule.isString) {
@@ -265,32 +210,45 @@ void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& bl
   }
 }
 
-// One weighted column of a variable dimension, with the column's type,
-// whether its categories are pre-defined and whether it has user-missing
-// values fixed at compile time: the row loop keeps only the tests that depend
-// on the row.
-template <class Key, bool kFixed, bool kCheck>
-void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights,
-                                    std::size_t begin, std::size_t end) {
+// One column of a variable dimension, with the column's type, whether its
+// categories are pre-defined, whether it has user-missing values and whether
+// the cases are weighted fixed at compile time: the row loop keeps only the
+// tests that depend on the row. Unweighted counts are whole numbers, which a
+// plain sum keeps exact (the compensated sum would add nothing to its
+// carry), and so is the missing count; weighted ones are compensated.
+template <class Key, bool kFixed, bool kCheck, bool kWeighted>
+void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, const double* weights, std::size_t begin,
+                                  std::size_t end) {
   const auto column = ColumnOf<Key>(block, m);
   std::vector<std::uint8_t> missingSlot;
   if constexpr (kCheck) missingSlot = MissingSlots<Key>(m);
-  // The running total and the slots' places in locals: the counts' stores
+  // The running totals and the slots' places in locals: the counts' stores
   // could otherwise alias them, and they would go through memory on every
   // row.
-  CompensatedSum missing = fMissing;
+  CompensatedSum missingWeight = fMissing;
+  std::uint64_t missingCases = 0;
+  const auto addMissing = [&](double w) {
+    if constexpr (kWeighted) {
+      missingWeight.Add(w);
+    } else {
+      ++missingCases;
+    }
+  };
   CompensatedSum* counts = fCounts.data();
   const std::uint8_t* slotMissing = missingSlot.data();
   auto slots = static_cast<std::uint32_t>(fCounts.size());
   RecentTexts recent;
   bool useRecent = RecentTexts::Useful(fStrings.Size());
   for (std::size_t r = begin; r < end; ++r) {
-    const double w = weights[r];
-    if (!Enters(w)) continue;
+    double w = 1.0;
+    if constexpr (kWeighted) {
+      w = weights[r];
+      if (!Enters(w)) continue;
+    }
     const Key x = KeyAt(column, r);
     if constexpr (std::is_same_v<Key, double>) {
       if (x == SYSMIS) {
-        missing.Add(w);
+        addMissing(w);
         continue;
       }
     }
@@ -303,7 +261,9 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
     if constexpr (kFixed) {
       if (slot == kNoSlot) {
         // Not one of the categories, but it may still be missing.
-        if (m.IsUserMissing(x)) missing.Add(w);
+        if constexpr (kCheck) {
+          if (m.IsUserMissing(x)) addMissing(w);
+        }
         continue;
       }
       if (counts[slot].sum == 0.0) {
@@ -320,11 +280,19 @@ void DimensionCounts::CountWeighted(const ColumnRule& m, const CaseBlock& block,
       ++slots;
     }
     if constexpr (kCheck) {
-      if (slotMissing[slot] != 0) missing.Add(w);
+      if (slotMissing[slot] != 0) addMissing(w);
     }
-    counts[slot].Add(w);
+    if constexpr (kWeighted) {
+      counts[slot].Add(w);
+    } else {
+      counts[slot].sum += 1.0;
+    }
   }
-  fMissing = missing;
+  if constexpr (kWeighted) {
+    fMissing = missingWeight;
+  } else if (missingCases > 0) {
+    fMissing.Add(static_cast<double>(missingCases));
+  }
 }
 
 void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,

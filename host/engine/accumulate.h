@@ -142,13 +142,11 @@ class DimensionCounts {
   std::uint32_t NewSlot(std::uint32_t row);
   template <class Key>
   std::vector<std::uint8_t> MissingSlots(const ColumnRule& m) const;
-  template <class Key, bool kFixed, bool kCheck>
-  void CountColumn(const ColumnRule& m, const CaseBlock& block, std::size_t begin, std::size_t end);
+  template <class Key, bool kFixed, bool kCheck, bool kWeighted>
+  void CountColumn(const ColumnRule& m, const CaseBlock& block, const double* weights, std::size_t begin,
+                   std::size_t end);
   template <class Key, bool kFixed>
   void CountSet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
-  template <class Key, bool kFixed, bool kCheck>
-  void CountWeighted(const ColumnRule& m, const CaseBlock& block, const double* weights, std::size_t begin,
-                     std::size_t end);
 
   NumericCategoryIndex fNumbers;
   StringCategoryIndex fStrings;
