@@ -139,14 +139,9 @@ inline double DecimalFraction(std::string_view digits) {
   return fraction;
 }
 
-// A UTC offset of zero, as tools write UTC where others write "Z": pandas
-// and Python's isoformat "+00:00", also "+0000", "+00" and "-00:00".
-constexpr bool ZeroOffset(std::string_view zone) {
-  return zone == "+00:00" || zone == "-00:00" || zone == "+0000" || zone == "-0000" || zone == "+00" || zone == "-00";
-}
-
 // A UTC offset "+HH:MM", "+HHMM" or "+HH" (or "-"), the whole of zone, in
-// seconds east of UTC.
+// seconds east of UTC. Zero is how tools write UTC where others write "Z"
+// (pandas and Python's isoformat "+00:00", also "+0000", "+00", "-00:00").
 constexpr bool UtcOffset(std::string_view zone, int& offset) {
   if (zone.size() < 3 || (zone[0] != '+' && zone[0] != '-')) return false;
   unsigned h = 0, m = 0;
@@ -191,9 +186,8 @@ inline bool ParseClock(std::string_view text, std::size_t pos, unsigned maxHour,
   int east = 0;
   if (pos < text.size() && text[pos] == 'Z') {
     ++pos;
-  } else if (pos < text.size() && ZeroOffset(text.substr(pos))) {
-    pos = text.size();
-  } else if (pos < text.size() && offset != nullptr && UtcOffset(text.substr(pos), east)) {
+  } else if (int zone = 0; pos < text.size() && UtcOffset(text.substr(pos), zone) && (zone == 0 || offset != nullptr)) {
+    east = zone;
     pos = text.size();
   }
   if (pos != text.size()) return false;
