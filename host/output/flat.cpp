@@ -1,5 +1,6 @@
 #include "host/output/flat.h"
 
+#include <unictype.h>
 #include <unistr.h>
 #include <uniwidth.h>
 
@@ -121,17 +122,60 @@ FlatTable Flatten(const TableNode& table) {
 
 namespace {
 
-// The columns of the code point at s (a byte that is not UTF-8 counts as one
-// character, as U+FFFD) and its length in bytes.
+bool IsRegionalIndicator(ucs4_t c) { return c >= 0x1F1E6 && c <= 0x1F1FF; }
+bool IsEmojiModifier(ucs4_t c) { return c >= 0x1F3FB && c <= 0x1F3FF; }
+constexpr ucs4_t kZeroWidthJoiner = 0x200D;
+constexpr ucs4_t kEmojiPresentation = 0xFE0F;
+
+ucs4_t Decode(const std::uint8_t* s, const std::uint8_t* end, int& bytes) {
+  ucs4_t uc = 0;
+  bytes = u8_mbtouc(&uc, s, static_cast<std::size_t>(end - s));
+  return uc;
+}
+
+// The columns of the character at s (a byte that is not UTF-8 counts as one
+// character, as U+FFFD) and its length in bytes. An emoji is one picture of
+// two columns however it is spelled: with the presentation selector U+FE0F
+// (a narrow symbol such as U+2764 then shows wide), with a skin tone, as a
+// sequence joined by U+200D (a family, a flag with a rainbow) or as a pair of
+// regional indicators (a country flag); terminals draw each as one glyph, so
+// counting its parts would shift the columns after it.
 std::size_t NextWidth(const std::uint8_t* s, const std::uint8_t* end, int& bytes) {
   if (*s < 0x80) {
     bytes = 1;
     return 1;
   }
-  ucs4_t uc = 0;
-  bytes = u8_mbtouc(&uc, s, static_cast<std::size_t>(end - s));
+  const ucs4_t uc = Decode(s, end, bytes);
   const int w = uc_width(uc, "UTF-8");  // ambiguous widths narrow, as outside East Asian locales
-  return w < 0 ? 1 : static_cast<std::size_t>(w);
+  std::size_t width = w < 0 ? 1 : static_cast<std::size_t>(w);
+  const std::uint8_t* p = s + bytes;
+  if (IsRegionalIndicator(uc)) {
+    int next = 0;
+    if (p < end && IsRegionalIndicator(Decode(p, end, next))) {
+      bytes += next;
+      return 2;
+    }
+    return width;
+  }
+  if (!uc_is_property_extended_pictographic(uc)) return width;
+  while (p < end) {
+    int n = 0;
+    const ucs4_t c = Decode(p, end, n);
+    if (c == kEmojiPresentation) {
+      width = 2;
+    } else if (IsEmojiModifier(c)) {
+      // part of the picture before it
+    } else if (c == kZeroWidthJoiner && p + n < end) {
+      int joined = 0;
+      if (!uc_is_property_extended_pictographic(Decode(p + n, end, joined))) break;
+      n += joined;
+    } else {
+      break;
+    }
+    p += n;
+  }
+  bytes = static_cast<int>(p - s);
+  return width;
 }
 
 }  // namespace

@@ -164,4 +164,27 @@ TEST(OutputText, WideCharactersTakeTwoColumns) {
   EXPECT_EQ(host::DisplayWidth(text.substr(headerStart, count - headerStart)), 27u) << text;
 }
 
+// An emoji is one two-column picture however it is spelled; counting its
+// parts (2 + 0 + 2 + 0 + 2 for a family) shifts every column after it.
+TEST(OutputText, EmojiTakeTwoColumnsHoweverSpelled) {
+  const std::pair<const char*, std::size_t> cases[] = {
+      {"\U0001F642", 2},                                  // one emoji
+      {"\U0001F469\u200D\U0001F469\u200D\U0001F467", 2},  // a family joined by ZWJ
+      {"\U0001F44D\U0001F3FD", 2},                        // a skin tone
+      {"\u2764\uFE0F", 2},                                // a narrow symbol in emoji presentation
+      {"\u2764", 1},                                      // the same symbol as text
+      {"\U0001F1E9\U0001F1EA", 2},                        // a country flag
+      {"\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7", 4},    // two flags
+      {"\U0001F1E9", 1},                                  // a lone regional indicator
+      {"\U0001F3F3\uFE0F\u200D\U0001F308", 2},            // a rainbow flag
+      {"a\u200Db", 2},                                    // ZWJ between letters joins nothing
+      {"e\u0301", 1},
+      {"\U0001F642x", 3},
+  };
+  for (const auto& [text, width] : cases) EXPECT_EQ(host::DisplayWidth(text), width) << text;
+  // A wrapped line never cuts a picture apart.
+  const std::string family = "\U0001F469\u200D\U0001F469\u200D\U0001F467";
+  EXPECT_EQ(host::Wrap(family + family, 2), (std::vector<std::string>{family, family}));
+}
+
 }  // namespace
