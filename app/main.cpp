@@ -434,7 +434,7 @@ void DefineOptions(CLI::App& app, Arguments& a) {
       app.add_option("--missing", a.missingText,
                      "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)");
   app.add_option("--resource", a.loadOptions.resource,
-                 "Data package resource to read, by name (default: the first table)")
+                 "Data package resource to read, by name or number from 1 (default: the first table)")
       ->check(kGiven);
   app.add_option("--threads", a.threads,
                  "Threads that read and count the cases (default: every core); the output is the same for any number")

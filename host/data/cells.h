@@ -218,12 +218,12 @@ inline bool ParseBooleanCell(std::string_view text, const std::vector<std::strin
   return false;
 }
 
-// The message for a cell that is not UTF-8.
-inline std::string NotUtf8Text(std::size_t bad) {
-  return "the cell is not valid UTF-8 (at byte " + std::to_string(bad + 1) +
-         " of the cell). Name the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save "
-         "it as UTF-8";
-}
+// The message for a cell that is not UTF-8 (its first bad byte at `bad`):
+// the bytes, what they read as in the encoding they most likely are in, and
+// the --encoding that reads them. (input.cpp, where iconv is.)
+std::string NotUtf8Text(std::string_view text, std::size_t bad);
+// The same for a header cell.
+std::string NotUtf8HeaderText(std::string_view text, std::size_t bad);
 
 // A cell text quoted for a message, shortened when long.
 inline std::string QuoteCell(std::string_view text) {

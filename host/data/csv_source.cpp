@@ -92,7 +92,7 @@ bool ConvertNumericCell(const CsvColumn& col, std::string_view cellText, double&
   }
   const auto notNumber = [&] {
     std::size_t bad = 0;
-    if (!ValidUtf8(text, bad)) return NotUtf8Text(bad);
+    if (!ValidUtf8(text, bad)) return NotUtf8Text(text, bad);
     if (BeyondDoubleRange(text)) {
       return QuoteCell(text) + " is beyond the range of numbers (about -1.8e308 to 1.8e308)" + missingHint;
     }
@@ -596,7 +596,7 @@ class BlockFiller {
     std::size_t bad = 0;
     if (text.size() > static_cast<std::size_t>(fLayout.columns[c].width)) TooLong(c, cell, text);
     ValidUtf8(text, bad);
-    BadUtf8(c, cell, bad);
+    BadUtf8(c, cell, text, bad);
   }
 
   double NumericSlow(std::size_t c, const CsvColumn& col, const CsvCell& cell) {
@@ -629,8 +629,9 @@ class BlockFiller {
                   ". Raise the field's constraints.maxLength, or shorten the value");
   }
 
-  [[noreturn]] __attribute__((noinline, cold)) void BadUtf8(std::size_t c, const CsvCell& cell, std::size_t bad) {
-    CellError(c, cell, NotUtf8Text(bad));
+  [[noreturn]] __attribute__((noinline, cold)) void BadUtf8(std::size_t c, const CsvCell& cell, std::string_view text,
+                                                            std::size_t bad) {
+    CellError(c, cell, NotUtf8Text(text, bad));
   }
 
   [[noreturn]] __attribute__((noinline, cold)) void CellError(std::size_t c, const CsvCell& cell,

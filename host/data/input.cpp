@@ -911,3 +911,132 @@ char SniffDelimiter(const std::string& path, const std::string& displayName) {
 }
 
 }  // namespace host
+
+namespace host {
+namespace {
+
+// `bytes` converted from `encoding` to UTF-8; empty when iconv cannot.
+std::string ConvertedOrNothing(std::string_view bytes, const char* encoding) {
+  const iconv_t converter = iconv_open("UTF-8", encoding);
+  if (converter == reinterpret_cast<iconv_t>(-1)) return {};
+  std::string out(bytes.size() * 4 + 4, '\0');
+  char* in = const_cast<char*>(bytes.data());
+  std::size_t inLeft = bytes.size();
+  char* put = out.data();
+  std::size_t outLeft = out.size();
+  const std::size_t done = iconv(converter, &in, &inLeft, &put, &outLeft);
+  iconv_close(converter);
+  if (done == static_cast<std::size_t>(-1) || inLeft != 0) return {};
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+bool High(unsigned char b) { return b >= 0x80; }
+
+// Whether a byte alone is a letter in Windows-1252 (À to ÿ but × and ÷; Š Œ
+// Ž š œ ž Ÿ), as the accented letters of Western European words are.
+bool Cp1252Letter(unsigned char b) {
+  if (b >= 0xC0) return b != 0xD7 && b != 0xF7;
+  return b == 0x8A || b == 0x8C || b == 0x8E || b == 0x9A || b == 0x9C || b == 0x9E || b == 0x9F;
+}
+
+// The length of the double-byte encoding's character that begins at `at`.
+std::size_t CharLength(std::string_view text, std::size_t at, bool shiftJis) {
+  const auto b = static_cast<unsigned char>(text[at]);
+  if (!High(b)) return 1;
+  if (shiftJis) return (b >= 0xA1 && b <= 0xDF) ? 1 : 2;                             // half-width katakana are one byte
+  if (at + 1 < text.size() && text[at + 1] >= '0' && text[at + 1] <= '9') return 4;  // GB18030's four-byte form
+  return 2;
+}
+
+// The bytes of a text shown for a message: 0xE9 0x73.
+std::string HexBytes(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (!out.empty()) out += ' ';
+    out += "0x";
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out;
+}
+
+struct EncodingGuess {
+  std::string shown;       // the bytes at fault and what they read as
+  std::string suggestion;  // the --encoding advice
+};
+
+// Which encoding a text that is not UTF-8 is most likely in, judged by the
+// text itself. Western European text (Windows-1252, Latin-1, MacRoman) has
+// single bytes above 0x7F among ASCII letters, mostly accented letters;
+// Japanese (Shift-JIS, as Windows writes it: cp932) and Chinese (GB18030)
+// text has runs of such bytes, two to a character. Either way the message
+// shows the bytes and what they read as, so that the user can tell.
+EncodingGuess GuessEncoding(std::string_view text, std::size_t bad) {
+  std::size_t letters = 0;
+  std::size_t runs = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    if (!High(static_cast<unsigned char>(text[i]))) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < text.size() && High(static_cast<unsigned char>(text[end]))) ++end;
+    if (end - i >= 2) {
+      ++runs;
+    } else if (Cp1252Letter(static_cast<unsigned char>(text[i]))) {
+      ++letters;
+    }
+    i = end;
+  }
+  // A lone byte above 0x7F before ASCII may begin a double-byte character
+  // too (0x92 0x74 is a kanji in cp932, "’t" in cp1252): without a run
+  // of such bytes the text is taken as single-byte.
+  if (runs > 0 && runs >= letters) {
+    for (const bool shiftJis : {true, false}) {
+      const char* name = shiftJis ? "CP932" : "GB18030";
+      if (ConvertedOrNothing(text, name).empty()) continue;
+      std::size_t at = 0;  // the character that holds the byte at fault
+      while (at + CharLength(text, at, shiftJis) <= bad) at += CharLength(text, at, shiftJis);
+      const std::string_view one = text.substr(at, CharLength(text, at, shiftJis));
+      const std::string reading = ConvertedOrNothing(one, name);
+      if (reading.empty() || one.size() < 2) continue;
+      const std::string encoding = shiftJis ? "cp932" : "gb18030";
+      return {HexBytes(one) + ", which is \"" + reading + "\" in " + encoding,
+              "such as --encoding " + encoding + (shiftJis ? ", Shift-JIS as Windows writes it" : "")};
+    }
+  }
+  const std::string_view one = text.substr(bad, 1);
+  const std::string windows = ConvertedOrNothing(one, "CP1252");
+  if (windows.empty()) return {HexBytes(one), "such as --encoding latin1 or cp1252"};
+  const auto b = static_cast<unsigned char>(one[0]);
+  std::string shown = HexBytes(one) + ", which is \"" + windows + "\" in cp1252";
+  std::string suggestion = "such as --encoding cp1252";
+  if (b < 0xA0) {
+    // Where Windows-1252 has punctuation, MacRoman has its accented letters.
+    shown += " and \"" + ConvertedOrNothing(one, "MACINTOSH") + "\" in mac_roman";
+    suggestion += ", or mac_roman for a file from an old Mac";
+  } else if (b == 0xA4) {
+    shown += " and \"" + ConvertedOrNothing(one, "ISO-8859-15") + "\" in iso-8859-15";
+    suggestion += ", or iso-8859-15";
+  }
+  return {shown, suggestion};
+}
+
+}  // namespace
+
+std::string NotUtf8Text(std::string_view text, std::size_t bad) {
+  const EncodingGuess guess = GuessEncoding(text, bad);
+  return "the cell is not valid UTF-8 (at byte " + std::to_string(bad + 1) + " of the cell: " + guess.shown +
+         "). Name the file's encoding with --encoding (" + guess.suggestion + "), or save it as UTF-8";
+}
+
+std::string NotUtf8HeaderText(std::string_view text, std::size_t bad) {
+  const EncodingGuess guess = GuessEncoding(text, bad);
+  return "the header is not valid UTF-8 (at byte " + std::to_string(bad + 1) + ": " + guess.shown +
+         "). Name the file's encoding with --encoding (" + guess.suggestion + "), or save it as UTF-8";
+}
+
+}  // namespace host

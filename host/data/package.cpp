@@ -611,9 +611,8 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
                        "mark. Name its encoding with --encoding utf-16le (or utf-16be), or save it as UTF-8");
     }
     if (!ValidUtf8(raw, bad)) {
-      problems += (problems.empty() ? "" : "\n") + reader.Where(reader.RecordLine(), i + 1) +
-                  ": the header is not valid UTF-8. Name the file's encoding with --encoding (such as --encoding "
-                  "latin1 or cp1252), or save it as UTF-8";
+      problems += (problems.empty() ? "" : "\n") + reader.Where(reader.RecordLine(), i + 1) + ": " +
+                  NotUtf8HeaderText(raw, bad);
     }
     names.emplace_back(TrimBlanks(raw));
   }
@@ -723,6 +722,10 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
 }
 
 // Scans the data when the descriptor leaves a type or a string width open.
+// The rows of a spreadsheet's sheet: a file of exactly so many was most
+// likely cut when a spreadsheet opened it.
+constexpr std::int64_t kSpreadsheetRows = 1048576;
+
 std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& files,
                                  const std::vector<std::string>& header, std::optional<std::int64_t>& caseCount,
                                  std::vector<std::string>& warnings) {
@@ -756,6 +759,27 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
           (others > 0 ? " (and " + Counted(static_cast<std::size_t>(others), "later row") + " too)" : "") +
           "; such rows are read as cases, which makes columns of numbers text. Remove them, or give "
           "each file as a part of the resource's \"path\"");
+    }
+    if (result.titleAboveHeader) {
+      warnings.push_back(plan.csvDisplay + ": the header names only its first column (" + QuoteCell(header[0]) +
+                         "), and the next row is text in every column, as when a title stands above the header "
+                         "row; such a row is read as a case, which makes columns of numbers text. If the first line is "
+                         "a title, remove it, so that the file begins with its header row");
+    }
+    if (result.emptyRowsAtEnd > 0) {
+      warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.firstEmptyRowAtEnd) + ": " +
+                         (result.emptyRowsAtEnd == 1
+                              ? std::string("the last row has")
+                              : "the last " + std::to_string(result.emptyRowsAtEnd) + " rows have") +
+                         " no value in any column, as a spreadsheet saves rows that once held something; they are "
+                         "read as cases whose every value is missing. Delete those rows before saving, or remove "
+                         "the lines");
+    }
+    if (plan.dialect.header && result.cases + 1 == kSpreadsheetRows) {
+      warnings.push_back(plan.csvDisplay +
+                         ": the file holds 1,048,576 rows with its header, the most a spreadsheet's "
+                         "sheet holds; rows after these may have been left out when it was saved. "
+                         "Export the data from where they came from, not from the spreadsheet");
     }
   }
   return scan;
@@ -1328,6 +1352,18 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
     const bool named = resources[i].is_object() && resources[i].contains("name") && resources[i]["name"] == wanted;
     if (wanted.empty() ? IsTabular(resources[i]) : named) chosen = i;
   }
+  // No resource of that name: a number is the resource's position, counted
+  // from 1 as the note below shows it ("3 of 4"). Portals' packages do not
+  // always name their resources.
+  if (chosen == resources.size() && !wanted.empty() && wanted.size() <= 6 &&
+      wanted.find_first_not_of("0123456789") == std::string::npos) {
+    const std::size_t position = std::stoul(wanted);
+    if (position < 1 || position > resources.size()) {
+      d.Fail("resources", "no resource is named \"" + wanted + "\", and the package has " +
+                              Counted(resources.size(), "resource") + ", numbered from 1");
+    }
+    chosen = position - 1;
+  }
   std::string others;
   for (std::size_t i = 0; i < resources.size(); ++i) {
     if (i != chosen) others += std::string(others.empty() ? "" : ", ") + "\"" + ResourceName(resources[i], i) + "\"";
@@ -1346,6 +1382,7 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
     }
     d.Fail("resources", "no resource is a table (a CSV file, or a resource with a schema); the package has " + others);
   }
+  const std::string chosenName = ResourceName(resources[chosen], chosen);
   if (!wanted.empty() && ClearlyNotTabular(resources[chosen])) {
     // A README or a PDF would be read as CSV text and fail on its second line.
     std::string tables;
@@ -1354,7 +1391,7 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
         tables += std::string(tables.empty() ? "" : ", ") + "\"" + ResourceName(resources[i], i) + "\"";
     }
     d.Fail(Element("resources", chosen),
-           "the resource \"" + wanted +
+           "the resource \"" + chosenName +
                "\" is not a table (a CSV, Stata or SAS file, or a resource with a "
                "schema); " +
                (tables.empty() ? std::string("the package has none") : "the tables are " + tables));
@@ -1362,7 +1399,7 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
   if (resources.size() > 1) {
     notes.push_back(d.File() + ": reading the resource \"" + ResourceName(resources[chosen], chosen) + "\" (" +
                     std::to_string(chosen + 1) + " of " + std::to_string(resources.size()) + "); the others are " +
-                    others + ". Choose one with --resource NAME");
+                    others + ". Choose one with --resource NAME (or its number)");
   }
   return chosen;
 }
@@ -2018,6 +2055,17 @@ std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions&
     throw InputError(path +
                      ": a descriptor in YAML, which this program does not read; save the same descriptor "
                      "as JSON (datapackage.json beside it) and name that");
+  }
+  if (ext == ".zip") {
+    // Portals offer a data package for download as one zip file.
+    throw InputError(path + ": a zip archive, which this program does not read; unpack it (unzip " +
+                     fs::path(path).filename().string() +
+                     ") and name the data package's descriptor (datapackage.json) or the CSV file it holds");
+  }
+  if (ext == ".xlsx" || ext == ".xls" || ext == ".xlsm" || ext == ".ods" || ext == ".numbers") {
+    throw InputError(path +
+                     ": a spreadsheet workbook, which this program does not read; save the sheet as CSV (\"CSV "
+                     "UTF-8\" where the program offers it) and name that file");
   }
   if (!package && !bare) {
     // Spreadsheets save "Unicode Text" and "Formatted Text" as .txt and .prn,

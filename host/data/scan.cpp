@@ -258,6 +258,30 @@ bool RepeatsHeader(const std::vector<CsvCell>& cells, const std::vector<std::str
   return true;
 }
 
+// Whether every cell of a row is empty or blanks.
+bool AllBlank(const std::vector<CsvCell>& cells, std::size_t ncols) {
+  for (std::size_t c = 0; c < ncols; ++c) {
+    if (!TrimBlanks(cells[c].View()).empty()) return false;
+  }
+  return true;
+}
+
+// A header that names only its first column above a first row of texts in
+// every column (no number among them): a spreadsheet's title row, which it
+// pads with delimiters to the width of the table, above the real header.
+bool TitleAbove(const std::vector<std::string>& header, const std::vector<CsvCell>& first, std::size_t ncols) {
+  if (ncols < 2 || header.size() != ncols || header[0].empty()) return false;
+  for (std::size_t c = 1; c < ncols; ++c) {
+    if (!header[c].empty()) return false;
+  }
+  for (std::size_t c = 0; c < ncols; ++c) {
+    const std::string_view text = TrimBlanks(first[c].View());
+    double v = 0.0;
+    if (text.empty() || ParseNumber(text, v)) return false;
+  }
+  return true;
+}
+
 // The column's type: the candidate that every cell left standing.
 void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) {
   // A column of numbers that also held dates has lost both candidates.
@@ -403,7 +427,9 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
         std::string advice =
             ". Quote cells that contain the delimiter, and give every row one cell per variable "
             "(an empty cell is a missing value)";
-        if (result.cases == 0 && count > ncols && file.dataLine > 1) {
+        // A one-column "header" followed by a wider row: a block of notes
+        // (a title, a source, a date) above the header, as portals write.
+        if ((result.cases == 0 || ncols == 1) && count > ncols && file.dataLine > 1) {
           advice =
               ". If the lines above are a title or notes rather than the header row, remove them, so that the "
               "file begins with its header row; otherwise quote cells that contain the delimiter";
@@ -417,6 +443,12 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
                          advice);
       }
       ++result.cases;
+      if (ncols > 1 && TrimBlanks(cells[0].View()).empty() && AllBlank(cells, ncols)) {
+        if (result.emptyRowsAtEnd++ == 0) result.firstEmptyRowAtEnd = reader.RecordLine();
+      } else {
+        result.emptyRowsAtEnd = 0;
+      }
+      if (result.cases == 1 && header != nullptr && TitleAbove(*header, cells, ncols)) result.titleAboveHeader = true;
       if (header != nullptr && ncols > 0 && RepeatsHeader(cells, *header, result)) {
         if (result.repeatedHeaders++ == 0) result.firstRepeatedHeader = reader.RecordLine();
       }
@@ -433,7 +465,7 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
         const std::string_view raw = TrimTrailingBlanks(cell.View());
         std::size_t bad = 0;
         if (!ValidUtf8(raw, bad)) {
-          throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": " + NotUtf8Text(bad));
+          throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": " + NotUtf8Text(raw, bad));
         }
         if (col.measureWidth && col.widthLimit > 0 && raw.size() > static_cast<std::size_t>(col.widthLimit)) {
           throw InputError(reader.Where(reader.RecordLine() + cell.lineOffset, c + 1) + ": the value has " +

@@ -115,6 +115,13 @@ struct ScanResult {
   std::int64_t repeatedHeaders = 0;
   std::int64_t firstRepeatedHeader = 0;
   bool repeatedHeaderMark = false;
+  // Rows of only empty cells at the end of the data (a spreadsheet writes
+  // the rows it once formatted so): how many, and the first one's line.
+  std::int64_t emptyRowsAtEnd = 0;
+  std::int64_t firstEmptyRowAtEnd = 0;
+  // The header names only its first column and the first row is all texts
+  // in every column: a title, padded with delimiters, above the header.
+  bool titleAboveHeader = false;
 };
 
 // One file to scan, from its first case; `expected` (optional) is the file

@@ -78,6 +78,13 @@ cp "$tmp/plain.csv" "$tmp/two/a.csv"; cp "$tmp/plain.csv" "$tmp/two/b.csv"
 echo '{"resources": [{"name": "first", "path": "a.csv"}, {"name": "second", "path": "b.csv"}]}' >"$tmp/two/p.json"
 fails "--resource in another letter case names the resource meant" 2 \
   'no resource is named "SECOND"; "second" differs only in letter case' "$cb" "$tmp/two/p.json" --resource SECOND
+# Portals' packages do not always name their resources: the note's number chooses one too.
+printf 'x\n7\n' >"$tmp/two/c.csv"
+echo '{"resources": [{"name": "first", "path": "a.csv"}, {"path": "c.csv"}]}' >"$tmp/two/n.json"
+fails "--resource 2 reads the second resource" 0 'reading the resource "resources[1]" (2 of 2)' \
+  "$cb" "$tmp/two/n.json" --resource 2 'CODEBOOK /STATISTICS NONE'
+fails "--resource past the last one says how many there are" 2 \
+  'no resource is named "3", and the package has 2 resources, numbered from 1' "$cb" "$tmp/two/p.json" --resource 3
 printf '1,2.5\n3,4\n' >"$tmp/headless.csv"
 fails "a header row of numbers warns that the file has none" 0 \
   'headless.csv, line 1: every cell of the header row is a number, so the file probably has no header row' \

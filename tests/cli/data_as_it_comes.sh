@@ -43,7 +43,8 @@ fails "a Stata file piped in as standard input is named as one" 2 'standard inpu
 head -c 150 "$tmp/survey.csv.gz" >"$tmp/cut.csv.gz"
 fails "a cut-short gzip file names the file" 2 'cut.csv.gz: the compressed data ends early' "$cb" "$tmp/cut.csv.gz" --quiet
 fails "latin-1 without --encoding names the line and suggests --encoding" 2 \
-  'latin1.csv, line 1, column 2: the header is not valid UTF-8. Name the file'"'"'s encoding with --encoding' "$cb" $pub/latin1.csv --quiet
+  'latin1.csv, line 1, column 2: the header is not valid UTF-8 (at byte 2: 0xE9, which is "é" in cp1252). Name the file'"'"'s encoding with --encoding (such as --encoding cp1252)' \
+  "$cb" $pub/latin1.csv --quiet
 fails "an unknown encoding is named" 2 'no-such-encoding' "$cb" $pub/latin1.csv --encoding no-such-encoding --quiet
 printf 'a,b\n1,\x81\n' >"$tmp/cp.csv"
 fails "a byte that is not in the encoding names its line" 2 'cp.csv, line 2' "$cb" "$tmp/cp.csv" --encoding cp1252 --quiet
@@ -222,5 +223,63 @@ codebook: $tmp/bad/datapackage.json: resources[0].schema.fields[0].type: "money"
 codebook: $tmp/bad/datapackage.json: resources[0].schema.fields[2].measure: "big" is not a measurement level; use "nominal", "ordinal", "scale" or "unknown"
 codebook: $tmp/bad/datapackage.json: resources[0].schema.fields[1].name: the name "\$b" begins with "\$", which marks multiple-response sets in command syntax; rename the field
 EOF
+
+# Files as spreadsheets save them, written byte by byte. A cell that is not
+# UTF-8 shows its bytes, what they read as, and the encoding that reads them.
+# Excel's "CSV (Comma delimited)" on Windows: Windows-1252, CRLF.
+printf 'name,city\r\nJos\xe9,Z\xfcrich\r\n' >"$tmp/excel1252.csv"
+fails "Windows-1252 shows the byte and names cp1252" 2 \
+  'excel1252.csv, line 2, column 1 (variable name): the cell is not valid UTF-8 (at byte 4 of the cell: 0xE9, which is "é" in cp1252). Name the file'"'"'s encoding with --encoding (such as --encoding cp1252)' \
+  "$cb" "$tmp/excel1252.csv" --quiet
+check "... and reads with it" bash -c "'$cb' '$tmp/excel1252.csv' --encoding cp1252 --format json --quiet | grep -q 'Zürich'"
+# The same save on a Japanese Windows: cp932 (Shift-JIS), 田中,東京 in the header.
+printf '\x93\x63\x92\x86,\x93\x8c\x8b\x9e\r\n1,2\r\n' >"$tmp/excel932.csv"
+fails "Shift-JIS is named as cp932, not latin1" 2 \
+  'excel932.csv, line 1, column 1: the header is not valid UTF-8 (at byte 1: 0x93 0x63, which is "田" in cp932). Name the file'"'"'s encoding with --encoding (such as --encoding cp932' \
+  "$cb" "$tmp/excel932.csv" --quiet
+check "... and reads with it" bash -c "'$cb' '$tmp/excel932.csv' --encoding cp932 --format json --quiet | grep -q '東京'"
+# A Chinese Windows: GB18030 (王, 北京 in a cell).
+printf 'id,city\r\n1,\xb1\xb1\xbe\xa9\r\n' >"$tmp/excel936.csv"
+fails "GB18030 is named as such" 2 \
+  'the cell is not valid UTF-8 (at byte 1 of the cell: 0xB1 0xB1, which is "北" in gb18030). Name the file'"'"'s encoding with --encoding (such as --encoding gb18030)' \
+  "$cb" "$tmp/excel936.csv" --quiet
+# An old Mac's Excel: MacRoman, CR line ends; é is 0x8E, Ž in Windows-1252.
+printf 'name,n\rJos\x8e,1\r' >"$tmp/macroman.csv"
+fails "a MacRoman letter shows both readings" 2 \
+  '0x8E, which is "Ž" in cp1252 and "é" in mac_roman). Name the file'"'"'s encoding with --encoding (such as --encoding cp1252, or mac_roman for a file from an old Mac)' \
+  "$cb" "$tmp/macroman.csv" --quiet
+check "... and reads with it" bash -c "'$cb' '$tmp/macroman.csv' --encoding mac_roman --format json --quiet | grep -q 'José'"
+# A curly apostrophe of Windows-1252 before a letter is no double-byte character.
+printf 'q\ndon\x92t know\n' >"$tmp/quote1252.csv"
+fails "a lone Windows-1252 punctuation byte is named as cp1252" 2 '0x92, which is "’" in cp1252 and "í" in mac_roman' \
+  "$cb" "$tmp/quote1252.csv" --quiet
+# A title padded to the table's width above the header (Excel saves a merged title cell so).
+printf 'Survey results 2020,,\r\nid,age,score\r\n1,34,5\r\n2,28,6\r\n' >"$tmp/title.csv"
+fails "a title row above the header is pointed out" 0 \
+  'title.csv: the header names only its first column ("Survey results 2020"), and the next row is text in every column' \
+  "$cb" "$tmp/title.csv" 'CODEBOOK /STATISTICS NONE'
+# A portal's block of notes above the header: the error says to remove them.
+printf 'Title: Population\nSource: Statistics office\n\nregion,pop\nA,100\n' >"$tmp/notes.csv"
+fails "notes above the header are named in the error" 2 \
+  'notes.csv, line 4, column 2: the row has 2 cells but the file has 1 variable. If the lines above are a title or notes' \
+  "$cb" "$tmp/notes.csv" --quiet
+# Rows of only delimiters after the data, as Excel saves rows once formatted.
+{ printf 'id,age,score\r\n1,34,5\r\n2,28,6\r\n'; for i in 1 2 3 4 5; do printf ',,\r\n'; done; } >"$tmp/tail.csv"
+fails "empty rows at the end are pointed out" 0 \
+  'tail.csv, line 4: the last 5 rows have no value in any column' "$cb" "$tmp/tail.csv" 'CODEBOOK /STATISTICS NONE'
+printf 'id,age\r\n1,\r\n,\r\n2,3\r\n' >"$tmp/middle.csv"
+check "an empty row among the data is no row at the end" bash -c \
+  "! '$cb' '$tmp/middle.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 >/dev/null | grep -q 'no value in any column'"
+printf 'PK\x03\x04\x14\x00' >"$tmp/package.zip"
+fails "a zip of a package, as portals offer it, says to unpack it" 2 \
+  'package.zip: a zip archive, which this program does not read; unpack it (unzip package.zip) and name the data package'"'"'s descriptor' \
+  "$cb" "$tmp/package.zip" --quiet
+cp "$tmp/package.zip" "$tmp/sheet.xlsx"
+fails "a workbook says to save the sheet as CSV" 2 'sheet.xlsx: a spreadsheet workbook, which this program does not read; save the sheet as CSV' \
+  "$cb" "$tmp/sheet.xlsx" --quiet
+# A sheet's last row: 1,048,576 rows with the header.
+{ echo x; seq 1 1048575; } >"$tmp/cut.csv"
+fails "a file of a full sheet's rows may have been cut" 0 'cut.csv: the file holds 1,048,576 rows with its header' \
+  "$cb" "$tmp/cut.csv" 'CODEBOOK /STATISTICS NONE'
 
 finish

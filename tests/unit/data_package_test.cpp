@@ -282,14 +282,17 @@ std::vector<testsupport::TextCase> BytesCases() {
   };
   std::vector<testsupport::TextCase> cases = {
       bare("header not utf-8", "a,\xE9t\xE9\n1,2\n",
-           "<DIR>/data.csv, line 1, column 2: the header is not valid UTF-8. Name the file's encoding with --encoding "
-           "(such as --encoding latin1 or cp1252), or save it as UTF-8"),
+           "<DIR>/data.csv, line 1, column 2: the header is not valid UTF-8 (at byte 1: 0xE9, which is \"é\" in "
+           "cp1252). "
+           "Name the file's encoding with --encoding (such as --encoding cp1252), or save it as UTF-8"),
       bare("cell not utf-8", "a\n\xE9t\xE9\n",
-           "<DIR>/data.csv, line 2, column 1 (variable a): the cell is not valid UTF-8 (at byte 1 of the cell). Name "
-           "the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
+           "<DIR>/data.csv, line 2, column 1 (variable a): the cell is not valid UTF-8 (at byte 1 of the cell: 0xE9, "
+           "which is \"é\" in cp1252). "
+           "Name the file's encoding with --encoding (such as --encoding cp1252), or save it as UTF-8"),
       bare("invalid utf-8, scanned", "s\nok\nb\xC3(d\n",
-           "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 2 of the cell). Name "
-           "the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8"),
+           "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 2 of the cell: 0xC3, "
+           "which is \"Ã\" in cp1252). "
+           "Name the file's encoding with --encoding (such as --encoding cp1252), or save it as UTF-8"),
       bare("csv with two byte-order marks",
            "\xEF\xBB\xBF\xEF\xBB\xBF"
            "a\n1\n",
@@ -299,8 +302,9 @@ std::vector<testsupport::TextCase> BytesCases() {
            "<DIR>/data.csv, line 3, column 2 (variable s): the value has 40000 bytes; string values may have at most "
            "32767"),
       bare("invalid utf-8, in the pass", "s\nok\n\xED\xA0\x80\n",
-           "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 1 of the cell). Name "
-           "the file's encoding with --encoding (such as --encoding latin1 or cp1252), or save it as UTF-8",
+           "<DIR>/data.csv, line 3, column 1 (variable s): the cell is not valid UTF-8 (at byte 1 of the cell: 0xED, "
+           "which is \"í\" in cp1252). "
+           "Name the file's encoding with --encoding (such as --encoding cp1252), or save it as UTF-8",
            true),
       bare("descriptor with two byte-order marks", "a\n1\n",
            "<DIR>/pkg.json, line 1, column 1: the file begins with two byte-order marks (EF BB BF twice); save it as "
