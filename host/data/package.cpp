@@ -1075,6 +1075,12 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
   const bool comma = s.allowDecimalComma;
   std::string what, field;
   const unsigned shapes = s.textShapes;
+  // The time of day the dates show, as a pattern's end.
+  std::string clock;
+  if ((shapes & kClockMinutes) != 0) clock = " %H:%M";
+  if ((shapes & kClockSeconds) != 0) clock = " %H:%M:%S";
+  if ((shapes & kClockMinutesPm) != 0) clock = " %I:%M %p";
+  if ((shapes & kClockSecondsPm) != 0) clock = " %I:%M:%S %p";
   if ((shapes & kGroupedNumber) != 0) {
     what = "numbers written with thousands separators";
     field =
@@ -1091,21 +1097,24 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     const unsigned dayFirstShape = full ? kDayFirst : kDayFirstShort;
     const std::string year = full ? "%Y" : "%y";
     const std::string dayFirst = "%d" + sep + "%m" + sep + year, monthFirst = "%m" + sep + "%d" + sep + year;
+    const std::string type = clock.empty() ? "date" : "datetime";
+    const std::string dates = clock.empty() ? "dates" : "dates and times";
     if ((shapes & dayFirstShape) == 0) {
-      what = "dates written month first";
-      field = R"("type": "date", "format": ")" + monthFirst + "\"";
+      what = dates + " written month first";
+      field = R"("type": ")" + type + R"(", "format": ")" + monthFirst + clock + "\"";
     } else if ((shapes & monthFirstShape) == 0) {
-      what = "dates written day first";
-      field = R"("type": "date", "format": ")" + dayFirst + "\"";
+      what = dates + " written day first";
+      field = R"("type": ")" + type + R"(", "format": ")" + dayFirst + clock + "\"";
     } else {
-      what = "dates that do not show whether the day or the month comes first";
-      field = R"("type": "date", "format": ")" + dayFirst + "\" (or \"" + monthFirst + "\")";
+      what = dates + " that do not show whether the day or the month comes first";
+      field = R"("type": ")" + type + R"(", "format": ")" + dayFirst + clock + "\" (or \"" + monthFirst + clock + "\")";
     }
     if (!full) what += " with two-digit years (00 to 68 are read as 20xx, 69 to 99 as 19xx)";
   } else if ((shapes & kMonthName) != 0) {
     const std::string sep = s.dateSeparator == kNoDateSeparator ? "" : std::string(1, s.dateSeparator);
-    what = "dates written with the month's name";
-    field = R"("type": "date", "format": "%d)" + sep + "%b" + sep + "%Y\"";
+    what = clock.empty() ? "dates written with the month's name" : "dates and times written with the month's name";
+    field = R"("type": ")" + std::string(clock.empty() ? "date" : "datetime") + R"(", "format": "%d)" + sep + "%b" +
+            sep + "%Y" + clock + "\"";
   } else {
     what = "true or false";
     field = R"("type": "boolean")";

@@ -217,6 +217,9 @@ void WatchTextShapes(ScanColumn& col, std::string_view text) {
     col.textShapes &= kNumberShapes;
   } else {
     col.textShapes &= TextShapesOf(text, col.allowDecimalComma, col.dateSeparator);
+    // Dates with and without a time of day (or with two ways of writing
+    // it) have no one pattern to declare.
+    if ((col.textShapes & kClocks) == 0) col.textShapes &= ~(kNumericDates | kMonthName);
   }
 }
 
@@ -302,6 +305,32 @@ void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) 
 
 }  // namespace
 
+// The shape of a time of day after a date: "13:45", "13:45:10", "1:45 PM"
+// (the hour one or two digits, minutes and seconds two); 0 for any other text.
+unsigned ClockShape(std::string_view text) {
+  bool pm = false;
+  if (text.size() > 3 && text[text.size() - 3] == ' ') {
+    const std::string suffix = LowerAscii(text.substr(text.size() - 2));
+    if (suffix != "am" && suffix != "pm") return 0;
+    pm = true;
+    text.remove_suffix(3);
+  }
+  auto twoDigits = [&](std::size_t at) {
+    return at + 2 <= text.size() && std::isdigit(static_cast<unsigned char>(text[at])) &&
+           std::isdigit(static_cast<unsigned char>(text[at + 1]));
+  };
+  const std::size_t colon = text.find(':');
+  if (colon < 1 || colon > 2 || !std::isdigit(static_cast<unsigned char>(text[0])) ||
+      (colon == 2 && !std::isdigit(static_cast<unsigned char>(text[1]))) || !twoDigits(colon + 1)) {
+    return 0;
+  }
+  if (text.size() == colon + 3) return pm ? kClockMinutesPm : kClockMinutes;
+  if (text.size() == colon + 6 && text[colon + 3] == ':' && twoDigits(colon + 4)) {
+    return pm ? kClockSecondsPm : kClockSeconds;
+  }
+  return 0;
+}
+
 unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator) {
   unsigned shapes = 0;
   const char group = decimalComma ? '.' : ',';
@@ -321,6 +350,17 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       if (AnyNumberText(TrimBlanks(text.substr(0, text.size() - sign.size())), decimalComma, true)) {
         shapes |= kCurrency;
       }
+    }
+  }
+  // A time of day after the date, as spreadsheets save date-times: the
+  // date's shapes are those of the text before it.
+  const std::string_view whole = text;
+  unsigned clock = kDateOnly;
+  for (std::size_t space = text.find(' '); space != std::string_view::npos; space = text.find(' ', space + 1)) {
+    if (const unsigned shape = ClockShape(text.substr(space + 1)); shape != 0) {
+      clock = shape;
+      text = text.substr(0, space);
+      break;
     }
   }
   // Dates of a four-digit year (or two after slashes) after a day and a
@@ -369,8 +409,9 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       separator = sep;
     }
   }
+  if ((shapes & (kNumericDates | kMonthName)) != 0) shapes |= clock;
   static constexpr std::string_view kBooleans[] = {"TRUE", "FALSE", "true", "false", "True", "False"};
-  if (std::find(std::begin(kBooleans), std::end(kBooleans), text) != std::end(kBooleans)) shapes |= kTrueFalse;
+  if (std::find(std::begin(kBooleans), std::end(kBooleans), whole) != std::end(kBooleans)) shapes |= kTrueFalse;
   return shapes;
 }
 

@@ -78,7 +78,15 @@ enum TextShape : unsigned {
   // is more likely a version or a section number.
   kMonthFirstShort = 128u,  // "12/31/20"
   kDayFirstShort = 256u,    // "31/12/20"
+  // A date's time of day, as spreadsheets save date-times: every value
+  // shows one of these (a column that mixes them has no one pattern).
+  kDateOnly = 512u,         // "31/12/2020"
+  kClockMinutes = 1024u,    // "31/12/2020 13:45"
+  kClockSeconds = 2048u,    // "31/12/2020 13:45:10"
+  kClockMinutesPm = 4096u,  // "12/31/2020 1:45 PM"
+  kClockSecondsPm = 8192u,  // "12/31/2020 1:45:10 PM"
 };
+constexpr unsigned kClocks = kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm;
 // Any shape of a date written with numbers only.
 constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | kDayFirstShort;
 // The dates' separator of "31dec2020", which has none.

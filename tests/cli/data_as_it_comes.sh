@@ -193,6 +193,34 @@ printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "seen
   >"$tmp/short/datapackage.json"
 check "and that pattern reads them: the mean of 2020-12-31 and 2021-01-02" bash -c \
   "'$cb' '$tmp/short/datapackage.json' --format text --quiet 'CODEBOOK seen /STATISTICS MEAN' | grep -q '^  Mean  *01-JAN-2021$'"
+# Date-times as spreadsheets save them: a UK setting (24 hours), a US one (AM/PM), a German one (points, seconds).
+mkdir "$tmp/clock"
+printf 'uk,us,de\n31/12/2020 13:45,12/31/2020 1:45 PM,31.12.2020 13:45:10\n1/1/2021 08:00,1/1/2021 8:00 AM,01.01.2021 08:00:20\n' \
+  >"$tmp/clock/data.csv"
+"$cb" "$tmp/clock/data.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "date-times day first are named with their time of day" shape uk \
+  'dates and times written day first (such as "31/12/2020 13:45")' dates '"type": "datetime", "format": "%d/%m/%Y %H:%M"'
+check "with AM and PM" shape us \
+  'dates and times written month first (such as "12/31/2020 1:45 PM")' dates '"type": "datetime", "format": "%m/%d/%Y %I:%M %p"'
+check "with seconds" shape de \
+  'dates and times written day first (such as "31.12.2020 13:45:10")' dates '"type": "datetime", "format": "%d.%m.%Y %H:%M:%S"'
+sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/err" |
+  { printf '{"resources": [{"path": "data.csv", "schema": {"fields": ['; paste -sd, -; printf ']}}]}'; } \
+  >"$tmp/clock/datapackage.json"
+"$cb" "$tmp/clock/datapackage.json" --format text --quiet 'CODEBOOK /STATISTICS MEAN' >"$tmp/means" 2>&1
+check "and the patterns named read them: means from Python" python3 -c '
+import datetime, statistics, sys
+means = [" ".join(line.split()[1:]) for line in open(sys.argv[1]) if line.startswith("  Mean ")]
+def mean(*moments):
+  first = moments[0]
+  at = first + datetime.timedelta(seconds=statistics.mean((m - first).total_seconds() for m in moments))
+  return at.strftime("%d-%b-%Y %H:%M:%S").upper()
+t = datetime.datetime
+want = [mean(t(2020, 12, 31, 13, 45), t(2021, 1, 1, 8, 0))] * 2 + [mean(t(2020, 12, 31, 13, 45, 10), t(2021, 1, 1, 8, 0, 20))]
+sys.exit(0 if means == want else 1)' "$tmp/means"
+printf 'when\n31/12/2020 13:45\n01/01/2021\n' >"$tmp/clock/mixed.csv"
+check "dates with and without a time of day have no one pattern" bash -c \
+  "! '$cb' '$tmp/clock/mixed.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 >/dev/null | grep -q 'declare the field'"
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"
