@@ -317,15 +317,33 @@ std::vector<double> TableState::PercentileTargets(std::size_t v) const {
   return ps;
 }
 
+bool TableState::WantsMean(std::size_t v) const {
+  if (!scaleCell) return false;
+  const auto& stats = scaleCell->GetStatistics();
+  for (std::size_t j = 0; j < stats.size() && j < scaleOfStatistic.size(); ++j) {
+    if (scaleOfStatistic[j] == v && stats[j].GetSummaryStatistic() == TableEncryptionCodes::Mean) return true;
+  }
+  return false;
+}
+
 void TableState::Finalize() {
   if (fFinalGeneration == generation) return;
   const std::vector<engine::ScaleAccumulator>& scales = Merged().Scales();
   fPercentiles.assign(scales.size(), {});
+  fMeans.assign(scales.size(), std::nullopt);
   for (std::size_t v = 0; v < scales.size(); ++v) {
     const std::vector<double> ps = PercentileTargets(v);
     if (!ps.empty()) fPercentiles[v] = scales[v].Percentiles(ps);
+    // Right after the percentiles, while the values are still in the cache,
+    // and on the pass's threads instead of the procedure's.
+    if (WantsMean(v)) fMeans[v] = scales[v].Mean();
   }
   fFinalGeneration = generation;
+}
+
+double TableState::Mean(std::size_t v) {
+  if (fFinalGeneration == generation && v < fMeans.size() && fMeans[v]) return *fMeans[v];
+  return Merged().Scales()[v].Mean();
 }
 
 std::vector<double> TableState::Percentiles(std::size_t v, const std::vector<double>& ps) {
@@ -433,7 +451,7 @@ std::vector<AggregationResult> ScaleValues(TableState& s) {
           value = w + missing;
           break;
         case TableEncryptionCodes::Mean:
-          value = acc.Mean();
+          value = s.Mean(v);
           break;
         case TableEncryptionCodes::StdDev:
           value = acc.StdDev();

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -134,12 +135,17 @@ struct TableState {
   // is; a pass does it for every table at once on its threads.
   void Finalize();
   std::vector<double> Percentiles(std::size_t scale, const std::vector<double>& ps);
+  // The mean of a scale variable: a walk over its stored values, so made by
+  // Finalize beside the percentiles where the cell asks for it.
+  double Mean(std::size_t scale);
 
  private:
   std::vector<double> PercentileTargets(std::size_t scale) const;
+  bool WantsMean(std::size_t scale) const;
 
   std::uint64_t fFinalGeneration = ~std::uint64_t{0};
   std::vector<std::vector<double>> fPercentiles;  // by scale rule, for PercentileTargets
+  std::vector<std::optional<double>> fMeans;      // by scale rule, where WantsMean
   std::shared_ptr<const engine::TableRules> fRules;
   std::unique_ptr<engine::TableAccumulator> fMerged;
 };
