@@ -237,9 +237,20 @@ class MessageEcho {
     for (; fNext < items.size(); ++fNext) {
       if (items[fNext].IsTable()) continue;
       const host::Message& message = items[fNext].message;
-      // A message that names its place in the file already needs no more.
-      const bool placed = fWhere.empty() || message.text.find(fSource + ", line ") != std::string::npos;
-      const std::string text = placed ? message.text : fWhere + message.text;
+      // A message that names its place in the file already needs no more;
+      // one about a token of the command ("Duplicate variable or MRset
+      // name.") says where that token stands.
+      std::string text = message.text;
+      if (!message.place.empty() && fSource == kCommandLine) {
+        // as the syntax checker's own messages: "... (line 1, column 14)."
+        const bool period = !text.empty() && text.back() == '.';
+        if (period) text.pop_back();
+        text += " (" + message.place + ")" + (period ? "." : "");
+      } else if (!message.place.empty()) {
+        text = fSource + ", " + message.place + ": " + text;
+      } else if (!fWhere.empty() && message.text.find(fSource + ", line ") == std::string::npos) {
+        text = fWhere + text;
+      }
       if (message.severity == host::Severity::Error) {
         ++fErrors;
         Fail("error: " + text);

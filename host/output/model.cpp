@@ -175,11 +175,12 @@ TableNode* OutputDocument::AddTable(std::string heading) {
   return table;
 }
 
-void OutputDocument::AddMessage(Severity severity, std::string text) {
+void OutputDocument::AddMessage(Severity severity, std::string text, std::string place) {
   if (!fItems.empty() && fItems.back().IsTable() && fItems.back().table->streamed) fItems.back().table->complete = true;
   Item item;
   item.message.severity = severity;
   item.message.text = std::move(text);
+  item.message.place = std::move(place);
   if (severity == Severity::Error) ++fErrors;
   fItems.push_back(std::move(item));
   Pump();
@@ -221,6 +222,9 @@ OutputDocument& Output() {
 }
 
 void AddMessage(Severity severity, const std::string& text) { Output().AddMessage(severity, text); }
+void AddMessage(Severity severity, const std::string& text, const std::string& place) {
+  Output().AddMessage(severity, text, place);
+}
 
 int ErrorCount() { return Output().Errors(); }
 

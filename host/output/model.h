@@ -329,6 +329,7 @@ struct TableNode {
 struct Message {
   Severity severity = Severity::Warning;
   std::string text;
+  std::string place;  // "line L, column C" in the command it is about, or ""
 };
 
 struct Item {
@@ -350,7 +351,7 @@ class ItemSink {
 class OutputDocument {
  public:
   TableNode* AddTable(std::string heading);
-  void AddMessage(Severity severity, std::string text);
+  void AddMessage(Severity severity, std::string text, std::string place = {});
   void Clear();
 
   const std::vector<Item>& Items() const { return fItems; }

@@ -75,8 +75,14 @@ TokenInfoObj& TokenInfoObj::operator=(const TokenInfoObj& other) {
   return *this;
 }
 TokenInfoObj::~TokenInfoObj() = default;
-const char* TokenInfoObj::getString() const { return fToken->text.c_str(); }
-const char* TokenInfoObj::getUpperString() const { return fUpper.c_str(); }
+const char* TokenInfoObj::getString() const {
+  host::syntax::Read(*fToken);
+  return fToken->text.c_str();
+}
+const char* TokenInfoObj::getUpperString() const {
+  host::syntax::Read(*fToken);
+  return fUpper.c_str();
+}
 
 TokenSequenceBase::~TokenSequenceBase() = default;
 
@@ -92,6 +98,67 @@ namespace host::syntax {
 std::string Where(const Token& token) {
   if (token.line <= 0) return "";
   return " (line " + std::to_string(token.line) + ", column " + std::to_string(token.column) + ")";
+}
+
+namespace {
+
+struct Reading {
+  int depth = 0;  // CommandSpecs alive
+  bool haveToken = false;
+  Token last;
+};
+
+Reading& CurrentReading() {
+  static Reading reading;
+  return reading;
+}
+
+bool AtOrBefore(const Token& a, const Token& b) {
+  return a.line < b.line || (a.line == b.line && a.column <= b.column);
+}
+
+std::string Place(const Token& token) {
+  if (token.line <= 0) return "";
+  return "line " + std::to_string(token.line) + ", column " + std::to_string(token.column);
+}
+
+}  // namespace
+
+void StartReading() {
+  Reading& reading = CurrentReading();
+  ++reading.depth;
+  reading.haveToken = false;
+}
+
+void StopReading() {
+  Reading& reading = CurrentReading();
+  if (reading.depth > 0) --reading.depth;
+  reading.haveToken = false;
+}
+
+void Read(const Token& token) {
+  Reading& reading = CurrentReading();
+  if (reading.depth == 0) return;
+  reading.last = token;
+  reading.haveToken = true;
+}
+
+std::string PlaceOfMessage(const char* argument) {
+  const Reading& reading = CurrentReading();
+  if (reading.depth == 0) return "";
+  if (argument != nullptr && *argument != '\0') {
+    const Token* match = nullptr;
+    for (const Token& token : *CurrentTokens()) {
+      if (!EqualsIgnoringCase(token.text, argument)) continue;
+      if (reading.haveToken && !AtOrBefore(token, reading.last)) {
+        if (match == nullptr) match = &token;  // named before it was read: the first one
+        break;
+      }
+      match = &token;
+    }
+    if (match != nullptr) return Place(*match);
+  }
+  return reading.haveToken ? Place(reading.last) : "";
 }
 
 std::string Show(const Token& token) {

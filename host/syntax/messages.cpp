@@ -4,6 +4,7 @@
 
 #include "host/document.h"
 #include "host/parser.h"
+#include "host/syntax/syntax_internal.h"
 
 namespace {
 
@@ -32,13 +33,13 @@ ParserMessage::~ParserMessage() = default;
 void ParserMessage::GenericError(const char* text, const char* a1, const char* a2, const char* a3, const char* a4,
                                  const char* a5) {
   const char* const args[5] = {a1, a2, a3, a4, a5};
-  host::AddMessage(host::Severity::Error, Fill(text, args));
+  host::AddMessage(host::Severity::Error, Fill(text, args), host::syntax::PlaceOfMessage(a1));
 }
 
 void ParserMessage::GenericWarning(const char* text, const char* a1, const char* a2, const char* a3, const char* a4,
                                    const char* a5) {
   const char* const args[5] = {a1, a2, a3, a4, a5};
-  host::AddMessage(host::Severity::Warning, Fill(text, args));
+  host::AddMessage(host::Severity::Warning, Fill(text, args), host::syntax::PlaceOfMessage(a1));
 }
 
 void ParserMessage::KeywordImproperVarList(const char* keyword, const char* /*a2*/, const char* /*a3*/) {
@@ -49,12 +50,12 @@ void ParserMessage::KeywordImproperVarList(const char* keyword, const char* /*a2
   } else {
     text += ".";
   }
-  host::AddMessage(host::Severity::Error, text);
+  host::AddMessage(host::Severity::Error, text, host::syntax::PlaceOfMessage(keyword));
 }
 
 void ParserMessage::ParamExclAnyOther(const char* keyword, const char* subcommand) {
   std::string text = "The keyword " + std::string(keyword != nullptr ? keyword : "");
   if (subcommand != nullptr && *subcommand != '\0') text += " on the " + std::string(subcommand) + " subcommand";
   text += " cannot be combined with any other keyword.";
-  host::AddMessage(host::Severity::Error, text);
+  host::AddMessage(host::Severity::Error, text, host::syntax::PlaceOfMessage(keyword));
 }

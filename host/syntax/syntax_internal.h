@@ -80,5 +80,17 @@ std::string Show(const Token& token);
 // from it.
 std::shared_ptr<const std::vector<Token>> CurrentTokens();
 
+// Where the procedure stands while it reads a parsed command: the token it
+// read last (a list token, or the keyword whose value it took). Reading lasts
+// as long as the command's CommandSpec, so the run's own messages ("Empty
+// dataset.") are never placed in the command.
+void StartReading();
+void StopReading();
+void Read(const Token& token);
+// "line L, column C" of what a message issued now is about: the last token
+// read so far whose text is `argument` (ignoring case), else the token read
+// last; "" outside reading or when nothing has a place.
+std::string PlaceOfMessage(const char* argument);
+
 }  // namespace syntax
 }  // namespace host

@@ -32,6 +32,7 @@ bool ParamObj::getTokenList(std::vector<TokenInfoObj>& tokens) const {
 }
 
 bool ParamObj::getIntegerValue(int& value) const {
+  if (fData) host::syntax::Read(fData->keyword);
   if (!fData || !fData->hasInteger) return false;
   value = fData->integer;
   return true;
@@ -39,6 +40,7 @@ bool ParamObj::getIntegerValue(int& value) const {
 
 bool ParamObj::getStringAndQual(ParamObj& out, const ParamDescriptor* /*descriptor*/,
                                 ParserMessage* /*messages*/) const {
+  if (fData) host::syntax::Read(fData->keyword);
   if (!fData || !fData->value) return false;
   out = ParamObj(fData->value);
   return true;
@@ -69,8 +71,8 @@ TokenInfoObj* SubComObj::getTokenObj(int index) {
   return &fData->tokenObjs[static_cast<std::size_t>(index)];
 }
 
-CommandSpec::CommandSpec() : fData(std::make_unique<host::CommandSpecData>()) {}
-CommandSpec::~CommandSpec() = default;
+CommandSpec::CommandSpec() : fData(std::make_unique<host::CommandSpecData>()) { host::syntax::StartReading(); }
+CommandSpec::~CommandSpec() { host::syntax::StopReading(); }
 
 SubComObj* CommandSpec::getSubComObj(const std::string& name) {
   for (std::size_t k = 0; k < fData->data.size(); ++k) {

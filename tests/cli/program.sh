@@ -41,6 +41,13 @@ check "the run says the report holds them" grep -q "report '$tmp/msg.html' holds
 "$cb" "$data" 'CODEBOOK age /VARINFO /STATISTICS NONE MEAN' --format json --quiet >/dev/null 2>"$tmp/quiet.err"
 check "--quiet keeps warnings off stderr, never errors" bash -c \
   "grep -q '^codebook: error: The keyword NONE' '$tmp/quiet.err' && ! grep -q 'VARINFO' '$tmp/quiet.err'"
+# A message about a token of the command says where the token stands.
+fails "a misspelt name is placed" 1 "STATISTICS Invalid or non-existent variable name (line 1, column 14)." \
+  "$cb" "$data" 'CODEBOOK age STATISTICS COUNT'
+fails "a duplicate is placed at its second naming" 1 "Duplicate variable or MRset name (line 2, column 3)." \
+  "$cb" "$data" $'CODEBOOK age sex\n  age'
+fails "a bad MAXCATS is placed at the keyword" 0 "MAXCATS must be a positive integer (line 1, column 23)." \
+  "$cb" "$data" 'CODEBOOK age /OPTIONS MAXCATS=0 SORT=DESCENDING'
 check "--overview starts the text with the overview" bash -c "'$cb' '$data' --overview --width 200 | sed -n 4p | grep -q '^Overview'"
 
 finish

@@ -18,6 +18,9 @@ enum class Severity { Warning, Error };
 // classes and messages through ParserMessage.
 HOST_API OutputDocument& Output();
 HOST_API void AddMessage(Severity severity, const std::string& text);
+// A message about a place in the current command ("line 2, column 14"): the
+// program names it where it echoes the message; reports keep the text alone.
+HOST_API void AddMessage(Severity severity, const std::string& text, const std::string& place);
 HOST_API int ErrorCount();
 // Forgets everything produced so far (tests).
 HOST_API void ResetOutput();
