@@ -9,6 +9,7 @@ MAXCATS around the number of categories), runs the program with --format json an
 count, percent and statistic with what pandas and exact fractions give for the same cells.
 
 Usage: random_runs.py BUILD_DIR [ROUNDS] [SEED]   (CI runs the default rounds with a fixed seed)
+Environment: THREADS (default 1) for --threads, LARGE=n to add files of n cases.
 """
 
 import datetime
@@ -93,7 +94,9 @@ def is_user_missing(miss, v):
 
 
 def make_dataset(rng):
-    n = rng.choice([1, 2, 3, 7, 40, 250])
+    # LARGE=30000 adds long files (several blocks for the pass's threads, THREADS=2)
+    n = rng.choice([0, 1, 2, 3, 7, 40, 250] + [int(os.environ["LARGE"])] * 2 if "LARGE" in os.environ else
+                   [0, 1, 2, 3, 7, 40, 250])
     cols = {}
     fields = []
     names = []
@@ -131,7 +134,7 @@ def make_dataset(rng):
         alphabet = ["a", "b", "B", "é", "zz", "", "a b"]
         vals = [rng.choice(alphabet[: rng.randint(2, len(alphabet))]) for _ in range(n)]
         field = {"name": "s", "type": "string", "measure": "nominal", "constraints": {"maxLength": 8}}
-        if rng.random() < 0.4:
+        if vals and rng.random() < 0.4:
             field["userMissing"] = {"values": [rng.choice(vals)]}
         cols["s"] = vals
         fields.append(field)
@@ -520,7 +523,7 @@ def main():
             ds = make_dataset(rng)
             items, stats, maxcats, cmd = make_command(rng, ds)
             path = write_dataset(ds, folder)
-            run = subprocess.run([program, "--format", "json", "--threads", "1", path, cmd],
+            run = subprocess.run([program, "--format", "json", "--threads", os.environ.get("THREADS", "1"), path, cmd],
                                  capture_output=True, text=True, env=dict(os.environ, CODEBOOK_SMALL_PAGES="1"))
             if run.returncode not in (0, 1):
                 print("round %d: exit %d: %s\n  %s" % (r, run.returncode, run.stderr.strip(), cmd))
@@ -530,9 +533,13 @@ def main():
             errors = [m["text"] for m in report["items"] if m["kind"] == "message" and m["severity"] == "error"]
             cases = sum(1 for w in weights_of(ds) if w is not None)
             if errors:
-                if errors != ["Empty dataset."] or ds["n"] == 0:
+                if errors != ["Empty dataset."] or ds["n"] != 0:
                     print("round %d: errors %s\n  %s" % (r, errors, cmd))
                     failed += 1
+                continue
+            if ds["n"] == 0:
+                print("round %d: no case, yet no \"Empty dataset.\" error\n  %s" % (r, cmd))
+                failed += 1
                 continue
             problems = check_run(ds, items, stats, maxcats, report)
             if problems:
