@@ -147,8 +147,9 @@ std::string PlaceOfMessage(const char* argument) {
   const Reading& reading = CurrentReading();
   if (reading.depth == 0) return "";
   if (argument != nullptr && *argument != '\0') {
+    const std::shared_ptr<const std::vector<Token>> tokens = CurrentTokens();  // `match` points into it
     const Token* match = nullptr;
-    for (const Token& token : *CurrentTokens()) {
+    for (const Token& token : *tokens) {
       if (!EqualsIgnoringCase(token.text, argument)) continue;
       if (reading.haveToken && !AtOrBefore(token, reading.last)) {
         if (match == nullptr) match = &token;  // named before it was read: the first one
