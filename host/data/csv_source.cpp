@@ -867,6 +867,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
   static constexpr std::int64_t kLargest = std::int64_t{4} << 20;
   static constexpr std::int64_t kLargestPerColumn = std::int64_t{32} << 10;
   static constexpr std::size_t kPooled = 8;
+  static constexpr std::size_t kWideColumns = 256;
 
   struct Chunk {
     bool ready = false;
@@ -960,7 +961,10 @@ class CsvCursor : public CaseCursor, private PartSharer {
       std::size_t k;
       {
         std::unique_lock<std::mutex> lock(fMutex);
-        const std::size_t ahead = static_cast<std::size_t>(fThreads) + 1;
+        // One chunk more than the workers may wait parsed for the consumer;
+        // not for a wide file, whose block (with its tables' accumulators
+        // and its profile) is tens of megabytes of fresh pages.
+        const std::size_t ahead = static_cast<std::size_t>(fThreads) + (fModes.size() >= kWideColumns ? 0 : 1);
         fChanged.wait(
             lock, [&] { return fStop.load() || fNextToParse >= fChunks.size() || fNextToParse < fNextChunk + ahead; });
         if (fStop.load()) return;
