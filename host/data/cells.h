@@ -158,6 +158,25 @@ inline bool ParseDateCell(CellKind kind, std::string_view text, double& value) {
   }
 }
 
+// `text` with its no-break spaces (U+00A0, and U+202F as French typography
+// writes between groups of digits) as plain spaces.
+inline std::string NoBreakSpacesAsSpaces(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.substr(i, 2) == "\xC2\xA0") {
+      out += ' ';
+      i += 1;
+    } else if (text.substr(i, 3) == "\xE2\x80\xAF") {
+      out += ' ';
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 // A number written in a style: the group character dropped, the decimal
 // character read as a point, and (unless bare) text around the number
 // ignored, as in "$1,200" or "15%". The text around may carry the sign, as
@@ -165,6 +184,14 @@ inline bool ParseDateCell(CellKind kind, std::string_view text, double& value) {
 // second sign ("-(5)") makes the cell no number rather than a guess.
 inline bool ParseStyledNumber(std::string_view text, const NumberStyle& style, double& value) {
   if (style.Plain()) return ParseNumber(text, value);
+  // A space as the group character stands for the no-break spaces that
+  // spreadsheets write between groups too.
+  std::string spaced;
+  if (style.groupChar == ' ' &&
+      (text.find('\xC2') != std::string_view::npos || text.find('\xE2') != std::string_view::npos)) {
+    spaced = NoBreakSpacesAsSpaces(text);
+    text = spaced;
+  }
   std::string plain;
   plain.reserve(text.size() + 1);
   if (!style.bare) {

@@ -1085,6 +1085,10 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     what = "numbers written with thousands separators";
     field =
         comma ? R"("type": "number", "groupChar": ".", "decimalChar": ",")" : R"("type": "number", "groupChar": ",")";
+  } else if ((shapes & kSpaceGroupedNumber) != 0) {
+    what = "numbers written with spaces between groups of digits";
+    field =
+        comma ? R"("type": "number", "groupChar": " ", "decimalChar": ",")" : R"("type": "number", "groupChar": " ")";
   } else if ((shapes & (kPercent | kCurrency)) != 0) {
     what = (shapes & kPercent) != 0 ? "percentages" : "amounts with a currency sign";
     field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"

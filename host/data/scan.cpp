@@ -339,6 +339,10 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
     std::string_view number = TrimBlanks(text.substr(0, text.size() - 1));
     if (AnyNumberText(number, decimalComma, true)) shapes |= kPercent;
   }
+  if (text.find(' ') != std::string_view::npos || text.find('\xC2') != std::string_view::npos ||
+      text.find('\xE2') != std::string_view::npos) {
+    if (GroupedDigits(NoBreakSpacesAsSpaces(text), ' ', decimalComma ? ',' : '.', true)) shapes |= kSpaceGroupedNumber;
+  }
   // A currency sign before the number (after its sign) or after it.
   static constexpr std::string_view kSigns[] = {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5"};  // $ euro pound yen
   std::string_view body = text;

@@ -85,6 +85,9 @@ enum TextShape : unsigned {
   kClockSeconds = 2048u,    // "31/12/2020 13:45:10"
   kClockMinutesPm = 4096u,  // "12/31/2020 1:45 PM"
   kClockSecondsPm = 8192u,  // "12/31/2020 1:45:10 PM"
+  // Groups of digits apart by spaces, as spreadsheets in French and other
+  // regions write them (a no-break space, U+00A0 or U+202F, more often).
+  kSpaceGroupedNumber = 16384u,  // "1 234,5"
 };
 constexpr unsigned kClocks = kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm;
 // Any shape of a date written with numbers only.
@@ -92,7 +95,7 @@ constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | 
 // The dates' separator of "31dec2020", which has none.
 constexpr char kNoDateSeparator = '\1';
 // The shapes a plain number fits too ("1200" beside "1,234" or "12%").
-constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency;
+constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber;
 
 // The shapes `text` (trimmed, not a plain number) fits; decimalComma: the
 // file writes decimal commas; separator: the dates' separator seen so far

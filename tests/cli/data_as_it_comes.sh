@@ -221,6 +221,18 @@ sys.exit(0 if means == want else 1)' "$tmp/means"
 printf 'when\n31/12/2020 13:45\n01/01/2021\n' >"$tmp/clock/mixed.csv"
 check "dates with and without a time of day have no one pattern" bash -c \
   "! '$cb' '$tmp/clock/mixed.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 >/dev/null | grep -q 'declare the field'"
+# French Excel: semicolons, decimal commas, no-break spaces (U+00A0, U+202F) or spaces between groups of digits.
+mkdir "$tmp/fr"
+printf 'id;montant\r\n1;1\xc2\xa0234,5\r\n2;12\xe2\x80\xaf000,25\r\n3;7,5\r\n4;1 000 000\r\n' >"$tmp/fr/data.csv"
+"$cb" "$tmp/fr/data.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "numbers grouped by spaces are named" shape montant \
+  "numbers written with spaces between groups of digits (such as \"1$(printf '\xc2\xa0')234,5\")" numbers \
+  '"type": "number", "groupChar": " ", "decimalChar": ","'
+printf '{"resources": [{"path": "data.csv", "dialect": {"delimiter": ";"}, "schema": {"fields": [{"name": "id"}, %s]}}]}' \
+  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/err")" >"$tmp/fr/datapackage.json"
+check "and the field named reads them, no-break spaces too: the mean from Python" bash -c \
+  "'$cb' '$tmp/fr/datapackage.json' --format json --quiet 'CODEBOOK montant /STATISTICS MEAN' |
+   python3 -c 'import json, sys, statistics; t = json.dumps(json.load(sys.stdin)); want = statistics.mean([1234.5, 12000.25, 7.5, 1000000]); sys.exit(0 if \"%.4f\" % want in t or \"%.3f\" % want in t else 1)'"
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"
