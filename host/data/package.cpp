@@ -353,7 +353,14 @@ void ReadTypeOptions(const Descriptor& d, const Json& j, const std::string& path
     d.Try([&] { f.style.decimalChar = d.Character(j["decimalChar"], Member(path, "decimalChar"), false); });
   }
   if (j.contains("groupChar")) {
-    d.Try([&] { f.style.groupChar = d.Character(j["groupChar"], Member(path, "groupChar"), true); });
+    const Json& group = j["groupChar"];
+    // A no-break space, as spreadsheets write between groups of digits:
+    // a space as the group character reads those too.
+    if (group.is_string() && (group.get<std::string>() == "\xC2\xA0" || group.get<std::string>() == "\xE2\x80\xAF")) {
+      f.style.groupChar = ' ';
+    } else {
+      d.Try([&] { f.style.groupChar = d.Character(group, Member(path, "groupChar"), true); });
+    }
   }
   if (j.contains("bareNumber")) d.Try([&] { f.style.bare = d.Bool(j["bareNumber"], Member(path, "bareNumber")); });
   if (f.style.groupChar != 0 && f.style.groupChar == f.style.decimalChar) {

@@ -233,6 +233,9 @@ printf '{"resources": [{"path": "data.csv", "dialect": {"delimiter": ";"}, "sche
 check "and the field named reads them, no-break spaces too: the mean from Python" bash -c \
   "'$cb' '$tmp/fr/datapackage.json' --format json --quiet 'CODEBOOK montant /STATISTICS MEAN' |
    python3 -c 'import json, sys, statistics; t = json.dumps(json.load(sys.stdin)); want = statistics.mean([1234.5, 12000.25, 7.5, 1000000]); sys.exit(0 if \"%.4f\" % want in t or \"%.3f\" % want in t else 1)'"
+sed 's/"groupChar": " "/"groupChar": "\\u00a0"/' "$tmp/fr/datapackage.json" >"$tmp/fr/nbsp.json"
+check "a no-break space given as groupChar reads as a space" bash -c \
+  "'$cb' '$tmp/fr/nbsp.json' --format json --quiet 'CODEBOOK montant /STATISTICS MEAN' | grep -q '253310.5625'"
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"
