@@ -70,28 +70,41 @@ std::string ReadAll(const std::string& path, std::size_t maxBytes, const std::st
 // PowerShell's Out-File), made UTF-8. The line breaks stay where they were,
 // so positions in later messages are lines of the file as saved.
 std::string FromUtf16(const std::string& text, const std::string& path, const std::string& what) {
-  const iconv_t converter = iconv_open("UTF-8", "UTF-16");  // the mark says which byte order
-  if (converter == reinterpret_cast<iconv_t>(-1)) {
-    throw InputError(path + ": the " + what + " is UTF-16 text, which this system cannot convert; save it as UTF-8");
+  std::string out;
+  // "UTF-16": the mark says which byte order.
+  switch (ConvertToUtf8(text, "UTF-16", out)) {
+    case Utf8Conversion::kUnknown:
+      throw InputError(path + ": the " + what + " is UTF-16 text, which this system cannot convert; save it as UTF-8");
+    case Utf8Conversion::kStopped: {
+      const std::size_t line = 1 + static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'));
+      throw InputError(path + ", line " + std::to_string(line) + ": the " + what +
+                       " begins with a UTF-16 byte order mark but is not UTF-16 text from here on; save it as UTF-8");
+    }
+    case Utf8Conversion::kDone:
+      break;
   }
-  std::string out(text.size() * 2 + 16, '\0');
-  char* in = const_cast<char*>(text.data());
-  std::size_t inLeft = text.size();
-  char* to = out.data();
-  std::size_t outLeft = out.size();
-  const std::size_t done = iconv(converter, &in, &inLeft, &to, &outLeft);
-  iconv_close(converter);
-  if (done == static_cast<std::size_t>(-1) || inLeft != 0) {
-    const std::size_t line = 1 + static_cast<std::size_t>(std::count(out.data(), to, '\n'));
-    throw InputError(path + ", line " + std::to_string(line) + ": the " + what +
-                     " begins with a UTF-16 byte order mark but is not UTF-16 text from here on; save it as UTF-8");
-  }
-  out.resize(static_cast<std::size_t>(to - out.data()));
   if (out.compare(0, 3, kByteOrderMark) == 0) out.erase(0, 3);  // iconv may keep the mark
   return out;
 }
 
 }  // namespace
+
+Utf8Conversion ConvertToUtf8(std::string_view bytes, const char* encoding, std::string& out) {
+  out.clear();
+  const iconv_t converter = iconv_open("UTF-8", encoding);
+  if (converter == reinterpret_cast<iconv_t>(-1)) return Utf8Conversion::kUnknown;
+  // Three bytes of UTF-8 for each byte in is room enough: a character of one
+  // byte needs at most three, one of two or more bytes at most four.
+  out.resize(bytes.size() * 3 + 16);
+  char* in = const_cast<char*>(bytes.data());
+  std::size_t inLeft = bytes.size();
+  char* to = out.data();
+  std::size_t outLeft = out.size();
+  const std::size_t done = iconv(converter, &in, &inLeft, &to, &outLeft);
+  iconv_close(converter);
+  out.resize(static_cast<std::size_t>(to - out.data()));
+  return done == static_cast<std::size_t>(-1) || inLeft != 0 ? Utf8Conversion::kStopped : Utf8Conversion::kDone;
+}
 
 std::string MebibytesText(std::size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 

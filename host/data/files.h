@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "host/api.h"
 
@@ -21,6 +22,12 @@ HOST_API std::string ReadInputFile(const std::string& path, std::size_t maxBytes
 
 // "out of memory while reading FILE".
 HOST_API std::string OutOfMemoryWhileReading(const std::string& path);
+
+// `bytes` in `encoding` made UTF-8 in one call to iconv. kUnknown: iconv does
+// not know the encoding (`out` empty); kStopped: bytes that are not text in
+// it (`out` holds what was converted before them, for a message's position).
+enum class Utf8Conversion { kDone, kUnknown, kStopped };
+Utf8Conversion ConvertToUtf8(std::string_view bytes, const char* encoding, std::string& out);
 
 // Sizes in messages: "64 MiB".
 std::string MebibytesText(std::size_t bytes);

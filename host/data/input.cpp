@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/data/csv_reader.h"
+#include "host/data/files.h"
 #include "host/data/foreign.h"
 #include "host/dataset.h"
 
@@ -917,17 +918,8 @@ namespace {
 
 // `bytes` converted from `encoding` to UTF-8; empty when iconv cannot.
 std::string ConvertedOrNothing(std::string_view bytes, const char* encoding) {
-  const iconv_t converter = iconv_open("UTF-8", encoding);
-  if (converter == reinterpret_cast<iconv_t>(-1)) return {};
-  std::string out(bytes.size() * 4 + 4, '\0');
-  char* in = const_cast<char*>(bytes.data());
-  std::size_t inLeft = bytes.size();
-  char* put = out.data();
-  std::size_t outLeft = out.size();
-  const std::size_t done = iconv(converter, &in, &inLeft, &put, &outLeft);
-  iconv_close(converter);
-  if (done == static_cast<std::size_t>(-1) || inLeft != 0) return {};
-  out.resize(out.size() - outLeft);
+  std::string out;
+  if (ConvertToUtf8(bytes, encoding, out) != Utf8Conversion::kDone) out.clear();
   return out;
 }
 

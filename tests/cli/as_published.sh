@@ -195,6 +195,11 @@ printf '{"title": "Caf\u00e9", "resources": [{"path": "d.csv"}]}\r\n' | iconv -f
 printf '* \xc3\xbc.\r\nCODEBOOK /FILEINFO LABEL /STATISTICS NONE.\r\n' | iconv -f UTF-8 -t UTF-16 >"$tmp/u16/c.cbk"
 check "a UTF-16 descriptor and syntax file are read" bash -c \
   "'$cb' '$tmp/u16/p.json' --syntax '$tmp/u16/c.cbk' --format text --quiet | grep -qx 'Label  Café'"
+# A lone surrogate on the second line: the place is the line of the file as saved.
+printf '\xff\xfe{\x00\r\x00\n\x00\x00\xd8x\x00' >"$tmp/u16/broken.json"
+fails "a UTF-16 descriptor that stops being UTF-16 names the line" 2 \
+  'broken.json, line 2: the descriptor begins with a UTF-16 byte order mark but is not UTF-16 text from here on; save it as UTF-8' \
+  "$cb" "$tmp/u16/broken.json" --quiet
 
 # Packages as Frictionless tools describe them: newer ones put the CSV
 # settings in a "csv" object of the dialect, and add properties of their own.
