@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -976,9 +977,19 @@ EncodingGuess GuessEncoding(std::string_view text, std::size_t bad) {
     }
     std::size_t end = i;
     while (end < text.size() && High(static_cast<unsigned char>(text[end]))) ++end;
-    if (end - i >= 2) {
+    const auto letterAt = [&](std::size_t k) { return Cp1252Letter(static_cast<unsigned char>(text[k])); };
+    const auto asciiLetterAt = [&](std::size_t k) {
+      return k < text.size() && std::isalpha(static_cast<unsigned char>(text[k])) != 0;
+    };
+    // Two accented letters side by side inside a word ("Größe", "informação")
+    // are Western text, not one double-byte character.
+    const bool latinPair =
+        end - i == 2 && letterAt(i) && letterAt(i + 1) && ((i > 0 && asciiLetterAt(i - 1)) || asciiLetterAt(end));
+    if (latinPair) {
+      letters += 2;
+    } else if (end - i >= 2) {
       ++runs;
-    } else if (Cp1252Letter(static_cast<unsigned char>(text[i]))) {
+    } else if (letterAt(i)) {
       ++letters;
     }
     i = end;
@@ -994,7 +1005,13 @@ EncodingGuess GuessEncoding(std::string_view text, std::size_t bad) {
       while (at + CharLength(text, at, shiftJis) <= bad) at += CharLength(text, at, shiftJis);
       const std::string_view one = text.substr(at, CharLength(text, at, shiftJis));
       const std::string reading = ConvertedOrNothing(one, name);
-      if (reading.empty() || one.size() < 2) continue;
+      // A code of the encodings' user-defined area reads as an invisible
+      // private-use character: no reading to offer.
+      const bool privateUse =
+          reading.size() >= 2 &&
+          (static_cast<unsigned char>(reading[0]) == 0xEE ||
+           (static_cast<unsigned char>(reading[0]) == 0xEF && static_cast<unsigned char>(reading[1]) <= 0xA3));
+      if (reading.empty() || one.size() < 2 || privateUse) continue;
       const std::string encoding = shiftJis ? "cp932" : "gb18030";
       return {HexBytes(one) + ", which is \"" + reading + "\" in " + encoding,
               "such as --encoding " + encoding + (shiftJis ? ", Shift-JIS as Windows writes it" : "")};

@@ -292,6 +292,13 @@ fails "a MacRoman letter shows both readings" 2 \
   '0x8E, which is "Ž" in cp1252 and "é" in mac_roman). Name the file'"'"'s encoding with --encoding (such as --encoding cp1252, or mac_roman for a file from an old Mac)' \
   "$cb" "$tmp/macroman.csv" --quiet
 check "... and reads with it" bash -c "'$cb' '$tmp/macroman.csv' --encoding mac_roman --format json --quiet | grep -q 'José'"
+# Two accented letters side by side in a word are Windows-1252 too (German
+# "Größe", Portuguese "informação"), though each pair is also a GB18030 character.
+printf 'name,size\r\nx,Gr\xf6\xdfe\r\ny,informa\xe7\xe3o\r\n' >"$tmp/pairs1252.csv"
+fails "accented letter pairs inside a word are named as cp1252" 2 \
+  '(at byte 3 of the cell: 0xF6, which is "ö" in cp1252). Name the file'"'"'s encoding with --encoding (such as --encoding cp1252)' \
+  "$cb" "$tmp/pairs1252.csv" --quiet
+check "... and reads with it" bash -c "'$cb' '$tmp/pairs1252.csv' --encoding cp1252 --format json --quiet | grep -q 'informação'"
 # A curly apostrophe of Windows-1252 before a letter is no double-byte character.
 printf 'q\ndon\x92t know\n' >"$tmp/quote1252.csv"
 fails "a lone Windows-1252 punctuation byte is named as cp1252" 2 '0x92, which is "’" in cp1252 and "í" in mac_roman' \
