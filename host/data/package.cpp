@@ -779,8 +779,8 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
                               ? std::string("the last row has")
                               : "the last " + std::to_string(result.emptyRowsAtEnd) + " rows have") +
                          " no value in any column, as a spreadsheet saves rows that once held something; they are "
-                         "read as cases whose every value is missing. Delete those rows before saving, or remove "
-                         "the lines");
+                         "read as cases whose every value is missing. Delete those rows in the spreadsheet before "
+                         "saving, or delete those lines from the file");
     }
     if (plan.dialect.header && result.cases + 1 == kSpreadsheetRows) {
       warnings.push_back(plan.csvDisplay +

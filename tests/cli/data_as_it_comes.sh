@@ -316,7 +316,7 @@ fails "notes above the header are named in the error" 2 \
 # Rows of only delimiters after the data, as Excel saves rows once formatted.
 { printf 'id,age,score\r\n1,34,5\r\n2,28,6\r\n'; for i in 1 2 3 4 5; do printf ',,\r\n'; done; } >"$tmp/tail.csv"
 fails "empty rows at the end are pointed out" 0 \
-  'tail.csv, line 4: the last 5 rows have no value in any column' "$cb" "$tmp/tail.csv" 'CODEBOOK /STATISTICS NONE'
+  'tail.csv, line 4: the last 5 rows have no value in any column, as a spreadsheet saves rows that once held something; they are read as cases whose every value is missing. Delete those rows in the spreadsheet before saving, or delete those lines from the file' "$cb" "$tmp/tail.csv" 'CODEBOOK /STATISTICS NONE'
 printf 'id,age\r\n1,\r\n,\r\n2,3\r\n' >"$tmp/middle.csv"
 check "an empty row among the data is no row at the end" bash -c \
   "! '$cb' '$tmp/middle.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 >/dev/null | grep -q 'no value in any column'"
