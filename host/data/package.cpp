@@ -773,6 +773,21 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
                          "row; such a row is read as a case, which makes columns of numbers text. If the first line is "
                          "a title, remove it, so that the file begins with its header row");
     }
+    std::vector<std::string> madeText;  // columns of numbers that the label row made text
+    for (const std::size_t c : result.labelRowColumns) {
+      if (scan[c].inferType && scan[c].kind == CellKind::String) madeText.push_back(names[c]);
+    }
+    if (!madeText.empty()) {
+      std::string shown;
+      for (std::size_t k = 0; k < madeText.size() && k < 3; ++k) shown += (k > 0 ? ", " : "") + madeText[k];
+      if (madeText.size() > 3) shown += " and " + std::to_string(madeText.size() - 3) + " more";
+      warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.labelRowLine) +
+                         ": the first row is text in every column, and the rows after it hold only numbers in " +
+                         Counted(madeText.size(), "column") + " (" + shown +
+                         "), which that one row makes text. If that row holds the columns' labels, as statistics "
+                         "offices' downloads have them below the header, remove it (a descriptor can give the "
+                         "labels as the fields' titles)");
+    }
     if (result.emptyRowsAtEnd > 0) {
       warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.firstEmptyRowAtEnd) + ": " +
                          (result.emptyRowsAtEnd == 1

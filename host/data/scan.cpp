@@ -285,6 +285,16 @@ bool TitleAbove(const std::vector<std::string>& header, const std::vector<CsvCel
   return true;
 }
 
+// Whether every cell of a row holds text that is not a number.
+bool AllText(const std::vector<CsvCell>& cells, std::size_t ncols) {
+  for (std::size_t c = 0; c < ncols; ++c) {
+    const std::string_view text = TrimBlanks(cells[c].View());
+    double v = 0.0;
+    if (text.empty() || ParseNumber(text, v)) return false;
+  }
+  return true;
+}
+
 // The column's type: the candidate that every cell left standing.
 void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) {
   // A column of numbers that also held dates has lost both candidates.
@@ -472,9 +482,11 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
         std::string advice =
             ". Quote cells that contain the delimiter, and give every row one cell per variable "
             "(an empty cell is a missing value)";
-        // A one-column "header" followed by a wider row: a block of notes
-        // (a title, a source, a date) above the header, as portals write.
-        if ((result.cases == 0 || ncols == 1) && count > ncols && file.dataLine > 1) {
+        // A narrow "header" followed within a few lines by a wider row: a
+        // block of notes (a title, a source, a date) above the header, as
+        // portals write them ("Data Source","...", then "Last Updated Date").
+        constexpr std::int64_t kNoteLines = 10;
+        if ((result.cases < kNoteLines || ncols == 1) && count > ncols && file.dataLine > 1) {
           advice =
               ". If the lines above are a title or notes rather than the header row, remove them, so that the "
               "file begins with its header row; otherwise quote cells that contain the delimiter";
@@ -494,6 +506,22 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
         result.emptyRowsAtEnd = 0;
       }
       if (result.cases == 1 && header != nullptr && TitleAbove(*header, cells, ncols)) result.titleAboveHeader = true;
+      if (result.cases == 1 && header != nullptr && ncols > 1 && !result.titleAboveHeader && AllText(cells, ncols)) {
+        result.labelRowLine = reader.RecordLine();
+      } else if (result.cases == 2 && result.labelRowLine > 0) {
+        for (std::size_t c = 0; c < ncols; ++c) {
+          double v = 0.0;
+          if (ParseNumber(TrimBlanks(cells[c].View()), v)) result.labelRowColumns.push_back(c);
+        }
+      } else if (result.cases > 2 && !result.labelRowColumns.empty()) {
+        // Only columns whose every later cell is a number (or empty) were
+        // made text by that one row.
+        std::erase_if(result.labelRowColumns, [&](std::size_t c) {
+          const std::string_view text = TrimBlanks(cells[c].View());
+          double v = 0.0;
+          return !text.empty() && !ParseNumber(text, v);
+        });
+      }
       if (header != nullptr && ncols > 0 && RepeatsHeader(cells, *header, result)) {
         if (result.repeatedHeaders++ == 0) result.firstRepeatedHeader = reader.RecordLine();
       }

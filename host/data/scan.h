@@ -133,6 +133,11 @@ struct ScanResult {
   // The header names only its first column and the first row is all texts
   // in every column: a title, padded with delimiters, above the header.
   bool titleAboveHeader = false;
+  // The first row is text in every column and the second holds numbers in
+  // these columns: a row of labels below the header, as statistics offices'
+  // downloads have it. Its line; the columns.
+  std::int64_t labelRowLine = 0;
+  std::vector<std::size_t> labelRowColumns;
 };
 
 // One file to scan, from its first case; `expected` (optional) is the file

@@ -313,6 +313,20 @@ printf 'Title: Population\nSource: Statistics office\n\nregion,pop\nA,100\n' >"$
 fails "notes above the header are named in the error" 2 \
   'notes.csv, line 4, column 2: the row has 2 cells but the file has 1 variable. If the lines above are a title or notes' \
   "$cb" "$tmp/notes.csv" --quiet
+# A statistics portal's download: two-cell notes with a trailing comma, then
+# the header, a year per column.
+printf '\xef\xbb\xbf"Data Source","World indicators",\r\n\r\n"Last Updated Date","2023-12-18",\r\n\r\n"Country Name","Country Code","1960","1961",\r\n"Aruba","ABW","54608","55811",\r\n' >"$tmp/portal.csv"
+fails "wider notes above the header are named in the error too" 2 \
+  'portal.csv, line 5, column 4: the row has 5 cells but the file has 3 variables. If the lines above are a title or notes' \
+  "$cb" "$tmp/portal.csv" --quiet
+# A census download: the columns' labels in the row below the header.
+printf 'GEO_ID,NAME,B01001_001E,B01001_002E\nGeography,Area Name,Estimate!!Total:,Estimate!!Total:!!Male:\n0400000US01,Alabama,5024279,2461248\n0400000US02,Alaska,733391,385667\n' >"$tmp/census.csv"
+fails "a row of labels below the header names the columns it makes text" 0 \
+  'census.csv, line 2: the first row is text in every column, and the rows after it hold only numbers in 2 columns (B01001_001E, B01001_002E), which that one row makes text' \
+  "$cb" "$tmp/census.csv" 'CODEBOOK /STATISTICS NONE'
+printf 'name,city,code\nAnn,Oslo,x1\nBob,Rome,7\nCem,Bonn,x3\n' >"$tmp/texts.csv"
+check "... and a column of texts with a number in it is no such row" bash -c \
+  "! '$cb' '$tmp/texts.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'first row is text'"
 # Rows of only delimiters after the data, as Excel saves rows once formatted.
 { printf 'id,age,score\r\n1,34,5\r\n2,28,6\r\n'; for i in 1 2 3 4 5; do printf ',,\r\n'; done; } >"$tmp/tail.csv"
 fails "empty rows at the end are pointed out" 0 \
