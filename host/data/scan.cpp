@@ -269,22 +269,6 @@ bool AllBlank(const std::vector<CsvCell>& cells, std::size_t ncols) {
   return true;
 }
 
-// A header that names only its first column above a first row of texts in
-// every column (no number among them): a spreadsheet's title row, which it
-// pads with delimiters to the width of the table, above the real header.
-bool TitleAbove(const std::vector<std::string>& header, const std::vector<CsvCell>& first, std::size_t ncols) {
-  if (ncols < 2 || header.size() != ncols || header[0].empty()) return false;
-  for (std::size_t c = 1; c < ncols; ++c) {
-    if (!header[c].empty()) return false;
-  }
-  for (std::size_t c = 0; c < ncols; ++c) {
-    const std::string_view text = TrimBlanks(first[c].View());
-    double v = 0.0;
-    if (text.empty() || ParseNumber(text, v)) return false;
-  }
-  return true;
-}
-
 // Whether every cell of a row holds text that is not a number.
 bool AllText(const std::vector<CsvCell>& cells, std::size_t ncols) {
   for (std::size_t c = 0; c < ncols; ++c) {
@@ -293,6 +277,17 @@ bool AllText(const std::vector<CsvCell>& cells, std::size_t ncols) {
     if (text.empty() || ParseNumber(text, v)) return false;
   }
   return true;
+}
+
+// A header that names only its first column above a first row of texts in
+// every column (no number among them): a spreadsheet's title row, which it
+// pads with delimiters to the width of the table, above the real header.
+bool TitleAbove(const std::vector<std::string>& header, const std::vector<CsvCell>& first, std::size_t ncols) {
+  if (ncols < 2 || header.size() != ncols || header[0].empty()) return false;
+  for (std::size_t c = 1; c < ncols; ++c) {
+    if (!header[c].empty()) return false;
+  }
+  return AllText(first, ncols);
 }
 
 // The column's type: the candidate that every cell left standing.
