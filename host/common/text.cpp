@@ -14,6 +14,13 @@ std::string Counted(std::size_t n, std::string_view noun) {
   return std::to_string(n) + " " + std::string(noun) + (n == 1 ? "" : "s");
 }
 
+std::string ShortList(const std::vector<std::string>& items, std::size_t most) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size() && i < most; ++i) out += (i > 0 ? ", " : "") + items[i];
+  if (items.size() > most) out += " and " + std::to_string(items.size() - most) + " more";
+  return out;
+}
+
 std::string ShownLineBreaks(std::string_view text) {
   std::string out;
   out.reserve(text.size());

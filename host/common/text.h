@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace host {
 
@@ -22,6 +23,9 @@ std::string UpperAscii(std::string_view text);
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 // "1 cell", "2 cells": a count with a noun that takes an "s" in the plural.
 std::string Counted(std::size_t n, std::string_view noun);
+// The first `most` items apart by commas, and how many more there are:
+// "a, b, c and 4 more".
+std::string ShortList(const std::vector<std::string>& items, std::size_t most);
 // Text quoted in a message with its line breaks shown as \n and \r, not
 // made: a message that lists several things has one per line.
 std::string ShownLineBreaks(std::string_view text);

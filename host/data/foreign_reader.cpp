@@ -614,10 +614,7 @@ void WarnOfAbsentLabelSets(const std::string& path, const DictContext& dict, std
       " not in the file, so their values show without labels: either never defined, or the file is cut short "
       "before them:";
   for (const auto& [set, names] : absent) {
-    text += "\n  \"" + foreign::TextAsUtf8(set) + "\" (";
-    for (std::size_t i = 0; i < names.size() && i < 10; ++i) text += (i > 0 ? ", " : "") + names[i];
-    if (names.size() > 10) text += " and " + std::to_string(names.size() - 10) + " more";
-    text += ")";
+    text += "\n  \"" + foreign::TextAsUtf8(set) + "\" (" + ShortList(names, 10) + ")";
   }
   warnings.push_back(std::move(text));
 }
@@ -637,9 +634,7 @@ void WarnOfLabelledStrings(const std::string& path, const DictContext& dict, std
   std::string text = path + ": value labels apply to numeric variables only; " +
                      (named.size() == 1 ? std::string("a string variable names")
                                         : std::to_string(named.size()) + " string variables name") +
-                     " a set of them, not shown: ";
-  for (std::size_t i = 0; i < named.size() && i < 10; ++i) text += (i > 0 ? ", " : "") + named[i];
-  if (named.size() > 10) text += " and " + std::to_string(named.size() - 10) + " more";
+                     " a set of them, not shown: " + ShortList(named, 10);
   warnings.push_back(std::move(text));
 }
 

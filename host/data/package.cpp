@@ -778,12 +778,9 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
       if (scan[c].inferType && scan[c].kind == CellKind::String) madeText.push_back(names[c]);
     }
     if (!madeText.empty()) {
-      std::string shown;
-      for (std::size_t k = 0; k < madeText.size() && k < 3; ++k) shown += (k > 0 ? ", " : "") + madeText[k];
-      if (madeText.size() > 3) shown += " and " + std::to_string(madeText.size() - 3) + " more";
       warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.labelRowLine) +
                          ": the first row is text in every column, and the rows after it hold only numbers in " +
-                         Counted(madeText.size(), "column") + " (" + shown +
+                         Counted(madeText.size(), "column") + " (" + ShortList(madeText, 3) +
                          "), which that one row makes text. If that row holds the columns' labels, as statistics "
                          "offices' downloads have them below the header, remove it (a descriptor can give the "
                          "labels as the fields' titles)");
