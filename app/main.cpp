@@ -623,21 +623,34 @@ bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const
                  host::ReportStream* stream = nullptr) {
   codebook_app::Progress progress(!a.quiet && isatty(STDERR_FILENO) != 0);
   try {
+    bool first = true;
     for (const host::Command& command : host::SplitCommands(facts.syntax, facts.syntaxSource)) {
       echo.Flush();
       echo.From(command);
+      // Words typed after the dataset that leave out the command's name
+      // ('/FILEINFO LABEL', 'age sex') are the likeliest slip on the command
+      // line: say what to write instead of what went wrong in a file.
+      const bool isFirst = first;
+      const bool typedFirst = isFirst && command.source == kCommandLine;
+      first = false;
       if (!command.error.empty()) {
         host::AddMessage(host::Severity::Error, command.error);
         continue;
       }
       if (command.name.text == "/") {
-        // A subcommand on a line of its own after a line that ended with a
-        // period: the period ended the command before it.
         std::ostringstream message;
         message << "A command begins with \"/\" (" << command.source << ", line " << command.name.line << ", column "
-                << command.name.column
-                << "): a subcommand must continue its command, but a period at the end of the line before ended "
-                   "that command. Remove that period; the command was skipped.";
+                << command.name.column << "): a subcommand must continue its command, but ";
+        if (isFirst) {
+          // Nothing came before it: the command's name was left out.
+          message << "no command came before it. Begin with the command's name (CODEBOOK /FILEINFO ...); the "
+                     "command was skipped.";
+        } else {
+          // A subcommand on a line of its own after a line that ended with a
+          // period: the period ended the command before it.
+          message << "a period at the end of the line before ended that command. Remove that period; the command "
+                     "was skipped.";
+        }
         host::AddMessage(host::Severity::Error, message.str());
         continue;
       }
@@ -646,6 +659,8 @@ bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const
         message << "Unrecognized command " << command.name.text << " (" << command.source << ", line "
                 << command.name.line << ", column " << command.name.column
                 << "). This program runs the CODEBOOK command only; the command was skipped.";
+        if (typedFirst)
+          message << " To document some variables, name them after it: CODEBOOK " << command.name.text << " ...";
         host::AddMessage(host::Severity::Error, message.str());
         continue;
       }

@@ -63,6 +63,11 @@ printf 'CODEBOOK age sex.\n  /STATISTICS NONE.\n' >"$tmp/early.cbk"
 fails "a period that ended a command before its subcommand is named" 1 \
   'A command begins with "/" ('"$tmp"'/early.cbk, line 2, column 3): a subcommand must continue its command, but a period' \
   "$cb" "$data" --syntax "$tmp/early.cbk" -o "$tmp/x.json"
+# The command's name left out on the command line: say what to write.
+fails "a subcommand typed without the command asks for the command's name" 1 \
+  'but no command came before it. Begin with the command'"'"'s name (CODEBOOK /FILEINFO ...)' "$cb" "$data" '/FILEINFO LABEL'
+fails "variable names typed without the command ask for CODEBOOK before them" 1 \
+  'To document some variables, name them after it: CODEBOOK age ...' "$cb" "$data" age sex
 
 # Folders.
 check "a folder as the dataset exits 2" test "$(run_status "$tmp/pkg")" = 2
