@@ -130,7 +130,13 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
     // system's reason. A link that points nowhere cannot be checked, and its
     // target may appear before it is opened.
     std::error_code linkError;
-    if (fs::is_symlink(joined, linkError)) refuse("is a symbolic link to a file that does not exist");
+    if (fs::is_symlink(joined, linkError)) {
+      // Links that lead back to themselves (a copy that kept relative links
+      // among each other) point at no file either, but for another reason.
+      refuse(error == std::errc::too_many_symbolic_link_levels
+                 ? "is a loop of symbolic links that never reaches a file; replace the link with the file"
+                 : "is a symbolic link to a file that does not exist");
+    }
     // A package written where names ignore letter case may say "Data.CSV"
     // for data.csv: name the file it probably means.
     std::string written = path.lexically_normal().string();

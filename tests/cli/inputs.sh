@@ -20,6 +20,13 @@ cp "$root/examples/survey/datapackage.json" "$tmp/pkg/"
 mkfifo "$tmp/pkg/survey.csv"
 fails "a named pipe as a package's data file is refused, saying why" 2 'survey.csv" is not a regular file' \
   timeout 60 "$cb" "$tmp/pkg/datapackage.json"
+# Links among a package's files that lead back to themselves are named as a
+# loop, not as a link to a missing file.
+mkdir "$tmp/looped"
+cp "$root/examples/survey/datapackage.json" "$tmp/looped/"
+ln -s survey2.csv "$tmp/looped/survey.csv"; ln -s survey.csv "$tmp/looped/survey2.csv"
+fails "a loop of links as a package's data file is named as one" 2 'survey.csv" is a loop of symbolic links' \
+  timeout 60 "$cb" "$tmp/looped/datapackage.json"
 # A data file named on the command line may be a pipe: it is read once, as
 # a stream (the passes read a temporary copy), and the writer is not asked twice.
 mkfifo "$tmp/bare.csv"
