@@ -306,7 +306,18 @@ std::string FindCatalog(const std::string& path, const std::string& given) {
 void ReadCatalog(const std::string& catalog, bool given, const std::string& encoding, DictContext& dict) {
   std::error_code ec;
   std::string head;
-  const int openError = fs::is_regular_file(catalog, ec) ? FirstBytes(catalog, head) : ENOENT;
+  const std::string where =
+      given ? "; name the catalog's file (.sas7bcat) with --catalog" : ", found beside the data file";
+  // ReadStat reads a catalog by its offsets: a folder, a device or a pipe
+  // (--catalog <(...)) is named as what it is, not as a missing file.
+  const fs::file_status status = fs::status(catalog, ec);
+  if (!ec && fs::is_directory(status)) throw InputError(catalog + ": is a folder, not a SAS format catalog" + where);
+  if (!ec && !fs::is_regular_file(status)) {
+    throw InputError(catalog +
+                     ": is not a regular file (a pipe, a device or a socket), so it cannot be read as a SAS " +
+                     "format catalog" + where);
+  }
+  const int openError = ec ? ec.value() : FirstBytes(catalog, head);
   if (openError != 0) {
     throw InputError(catalog + ": cannot open the SAS format catalog (" + std::strerror(openError) + ")" +
                      (given ? "; check the path given with --catalog" : ", found beside the data file"));

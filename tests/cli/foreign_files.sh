@@ -277,6 +277,11 @@ fails "a catalog whose formats no variable uses is said to be another file's" 0 
 fails "--catalog naming the data file itself says what it named" 2 \
   'f.sas7bdat: not a SAS format catalog (.sas7bcat): its first bytes are not those of one; it is a SAS data file (.sas7bdat); --catalog names the catalog' \
   "$cb" "$tmp/sas/f.sas7bdat" --catalog "$tmp/sas/f.sas7bdat"
+fails "--catalog naming a device says so" 2 \
+  "/dev/null: is not a regular file (a pipe, a device or a socket), so it cannot be read as a SAS format catalog; name" \
+  "$cb" "$tmp/sas/f.sas7bdat" --catalog /dev/null
+fails "--catalog naming a folder says so" 2 "sas: is a folder, not a SAS format catalog; name the catalog's file" \
+  "$cb" "$tmp/sas/f.sas7bdat" --catalog "$tmp/sas"
 fails "--catalog with a CSV file is ignored with a warning" 0 \
   "f.sas7bcat: a format catalog belongs to a SAS data file (.sas7bdat); ignored for $tmp/pkg/d.csv" \
   "$cb" "$tmp/pkg/d.csv" --catalog "$tmp/sas/f.sas7bcat"
