@@ -368,7 +368,7 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
   const ForeignKind promised = ForeignKindOfExtension(extension);
   if (!fs::is_regular_file(path, ec)) {
     if (promised != ForeignKind::None && !fs::exists(path, ec)) {
-      throw InputError(path + ": cannot open the file; check the path");
+      throw InputError(path + ": cannot open the file (" + std::strerror(ENOENT) + "); check the path");
     }
     // A pipe (or a device) is read once, from its start; these files are
     // read more than once, and ReadStat moves about in them.

@@ -277,6 +277,8 @@ fails "a catalog whose formats no variable uses is said to be another file's" 0 
 fails "--catalog naming the data file itself says what it named" 2 \
   'f.sas7bdat: not a SAS format catalog (.sas7bcat): its first bytes are not those of one; it is a SAS data file (.sas7bdat); --catalog names the catalog' \
   "$cb" "$tmp/sas/f.sas7bdat" --catalog "$tmp/sas/f.sas7bdat"
+fails "a Stata file that is not there says so as a CSV file would" 2 \
+  'gone.dta: cannot open the file (No such file or directory); check the path' "$cb" "$tmp/gone.dta"
 fails "--catalog naming a device says so" 2 \
   "/dev/null: is not a regular file (a pipe, a device or a socket), so it cannot be read as a SAS format catalog; name" \
   "$cb" "$tmp/sas/f.sas7bdat" --catalog /dev/null
