@@ -686,6 +686,15 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
     }
     regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   }
+  // Data that are not a regular file are copied once before they are read;
+  // a device such as /dev/zero or /dev/urandom would be copied until the
+  // disk is full. A pipe ends when its writer does.
+  if (struct stat st{}; ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && ::isatty(fd) == 0) {
+    if (!fromStdin) ::close(fd);
+    throw InputError((fromStdin ? std::string("standard input") : request.displayName) +
+                     ": is a device (such as /dev/zero or /dev/urandom), not a file of data, and may never end; save "
+                     "the data to a file and name that");
+  }
   auto source = std::make_unique<PeekSource>(std::make_unique<FdSource>(fd, !fromStdin, request.displayName));
 
   // Compression is told by the first bytes, whatever the name says.

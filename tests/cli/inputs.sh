@@ -52,6 +52,14 @@ fails "an endless descriptor stops at the cap" 2 'the descriptor is larger than 
 fails "an endless syntax file stops at the cap" 2 'the syntax file is larger than 64 MiB' \
   timeout 60 "$cb" "$data" --syntax /dev/zero
 
+# A device as the data would be copied for ever (until the disk is full;
+# the file-size limit keeps a failure of this check small).
+ln -s /dev/zero "$tmp/zero.csv"
+fails "a device named as a CSV file is refused at once" 2 'zero.csv: is a device (such as /dev/zero or /dev/urandom)' \
+  bash -c "ulimit -f 20000; timeout 60 '$cb' '$tmp/zero.csv'"
+fails "so is a device as standard input" 2 'standard input: is a device (such as /dev/zero' \
+  bash -c "ulimit -f 20000; timeout 60 '$cb' - </dev/urandom"
+
 # Byte-order marks: one is skipped, two are an error that names them.
 printf '\xEF\xBB\xBFCODEBOOK age.\n' >"$tmp/bom.cbk"
 check "a syntax file with a byte-order mark runs" test "$(run_status "$data" --syntax "$tmp/bom.cbk")" = 0
