@@ -345,7 +345,7 @@ class BlockFiller {
         StringColumn& s = block.strings[c];
         s.offsets.clear();
         s.offsets.push_back(0);
-        s.bytes.clear();
+        // The bytes keep their length: room for AddString, not texts.
       }
     }
     if (fLayout.weightIndex >= 0) ready(block.weights);
@@ -416,6 +416,21 @@ class BlockFiller {
       const bool last = c + 1 == ncols;
       const auto mode = static_cast<Mode>(fModes[c]);
       if (mode == Mode::PlainNumber || mode == Mode::PlainInteger) {
+        // Codes of one or two digits, most cells of a survey, without the
+        // scan's loops. A digit is no sentinel, so the byte after it is
+        // there to read.
+        if (const unsigned d0 = static_cast<unsigned>(p[0] - '0'); d0 < 10 && !last) {
+          if (p[1] == delim) {
+            fData[c][r] = static_cast<double>(d0);
+            p += 2;
+            continue;
+          }
+          if (const unsigned d1 = static_cast<unsigned>(p[1] - '0'); d1 < 10 && p[2] == delim) {
+            fData[c][r] = static_cast<double>(d0 * 10 + d1);
+            p += 3;
+            continue;
+          }
+        }
         // The buffer's sentinel '\n' stops the scan.
         const SimpleDecimal d = ScanSimpleDecimal<false>(p, e);
         const char* const q = d.end;
@@ -491,7 +506,8 @@ class BlockFiller {
     cell = p;
     const auto mode = static_cast<Mode>(fModes[c]);
     if (mode == Mode::String) {
-      return AddString(block, c, std::string_view(start, static_cast<std::size_t>(end - start)), (bytes & 0x80) == 0);
+      return AddString(block, c, std::string_view(start, static_cast<std::size_t>(end - start)), (bytes & 0x80) == 0,
+                       fReader.BufferEnd());
     }
     return mode == Mode::Skip ||
            ConvertNumericCell(fLayout.columns[c], std::string_view(start, static_cast<std::size_t>(end - start)),
@@ -532,10 +548,7 @@ class BlockFiller {
     for (std::size_t c = 0; c < fLayout.columns.size(); ++c) {
       if (static_cast<Mode>(fModes[c]) != Mode::String) continue;
       StringColumn& s = block.strings[c];
-      if (s.offsets.size() > r + 1) {
-        s.offsets.resize(r + 1);
-        s.bytes.resize(s.offsets[r]);
-      }
+      if (s.offsets.size() > r + 1) s.offsets.resize(r + 1);  // the bytes past the last offset are room
     }
     return false;
   }
@@ -578,16 +591,38 @@ class BlockFiller {
 
   // Adds a string cell's text, its trailing blanks dropped, to its column;
   // false (nothing added) when it is longer than the column's width or not
-  // UTF-8. `ascii`: every byte is known to be below 0x80.
-  bool AddString(CaseBlock& block, std::size_t c, std::string_view cell, bool ascii) {
+  // UTF-8. `ascii`: every byte is known to be below 0x80. `readable`: the
+  // text's bytes may be read up to there (with one byte more), so a short
+  // text is copied as one fixed-size word instead of through a call; null
+  // when not known.
+  //
+  // While a block fills, a string column's bytes are longer than its texts
+  // (its offsets' last entry says where they end): room is made a stretch
+  // at a time, not per cell, and Finish cuts the bytes to the texts.
+  bool AddString(CaseBlock& block, std::size_t c, std::string_view cell, bool ascii, const char* readable = nullptr) {
     const std::string_view text = TrimTrailingBlanks(cell);
     std::size_t bad = 0;
     if (text.size() > static_cast<std::size_t>(fLayout.columns[c].width)) return false;
     if (!ascii && !ValidUtf8(text, bad)) return false;
     StringColumn& s = block.strings[c];
-    s.bytes.append(text);
-    s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
+    const std::size_t used = s.offsets.back();
+    constexpr std::size_t kWord = 16;
+    if (s.bytes.size() - used < text.size() + kWord) MakeRoom(s.bytes, used + text.size() + kWord);
+    char* const to = s.bytes.data() + used;
+    if (text.size() <= kWord && readable != nullptr && readable - text.data() >= static_cast<std::ptrdiff_t>(kWord)) {
+      std::memcpy(to, text.data(), kWord);  // the bytes past the text are overwritten by the next one, or cut
+    } else {
+      std::memcpy(to, text.data(), text.size());
+    }
+    s.offsets.push_back(static_cast<std::uint32_t>(used + text.size()));
     return true;
+  }
+
+  // Makes a string column's bytes at least `size` long, and as long as
+  // their memory allows (the room is used before more is made).
+  __attribute__((noinline)) static void MakeRoom(std::string& bytes, std::size_t size) {
+    bytes.resize(std::max({size, bytes.size() * 2, std::size_t{256}}));
+    bytes.resize(bytes.capacity());
   }
 
   // Why AddString refused a cell.

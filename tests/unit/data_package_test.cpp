@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "data_test_util.h"
 #include "host/data/csv_source.h"
@@ -452,6 +453,60 @@ TEST(DataPackage, PlainAndOtherRecordsMixed) {
   EXPECT_NE(error("a,b\n1,\"2\"\n2,\"3\"z\n4,5\n", "number")
                 .find("bad.csv, line 3, column 2 (variable b): unexpected text after the closing quote"),
             std::string::npos);
+}
+
+// Short codes and texts of every length, as the quick path reads them: one
+// and two digits without the scan, texts copied a word at a time (up to the
+// buffer's end), and rows it gives up on after some texts were added (a line
+// break in the last cell) read again. Expected: the texts as written and
+// strtod's numbers.
+TEST(DataPackage, ShortCodesAndTextsOfEveryLength) {
+  TempDir dir;
+  std::mt19937 random(17);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  const std::vector<std::string> integers = {"0", "7", "42", "99", "100", "05", "-3", "+4", "", " 7 ", "3.0", "12345"};
+  const std::vector<std::string> numbers = {"1", "10", "7.", ".5", "12.25", "", "1e3", "-0", "09", "3.5e-1"};
+  const auto number = [](const std::string& text) {
+    const std::size_t a = text.find_first_not_of(' ');
+    if (a == std::string::npos) return std::string(".");
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", std::strtod(text.c_str() + a, nullptr));
+    return std::string(buf);
+  };
+  std::string csv = "s,a,n,t,z\n";
+  std::vector<std::string> expected;
+  for (int row = 0; row < 3000; ++row) {
+    std::string s(pick(41), 'x');
+    for (char& ch : s) ch = static_cast<char>('a' + pick(26));
+    std::string shown = s;
+    const std::string blanks = pick(5) == 0 ? "  " : "";  // trailing blanks are dropped
+    std::string sCell = s + blanks;
+    if (pick(6) == 0) {
+      sCell = "\"" + s + blanks + "\"";
+    } else if (pick(20) == 0) {
+      sCell = "\"" + s + "\"\"q" + blanks + "\"";  // a doubled quote: the general path
+      shown += "\"q";
+    }
+    const std::string a = integers[pick(integers.size())];
+    const std::string n = numbers[pick(numbers.size())];
+    const std::string t = pick(30) == 0 ? "two\nlines" : std::string(pick(3) + 1, 'k');
+    const std::string z = std::to_string(pick(120));
+    csv += sCell + "," + a + "," + n + "," + (t.find('\n') != std::string::npos ? "\"" + t + "\"" : t) + "," + z + "\n";
+    expected.push_back("'" + shown + "'|" + number(a) + "|" + number(n) + "|'" + t + "'|" + z);
+  }
+  dir.Write("codes.csv", csv);
+  auto ds = Load(dir.Write("codes.json", R"({"resources": [{"path": "codes.csv", "schema": {"missingValues": [""],
+      "fields": [{"name": "s", "type": "string"}, {"name": "a", "type": "integer"}, {"name": "n", "type": "number"},
+                 {"name": "t", "type": "string"}, {"name": "z", "type": "integer"}]}}]})"));
+  for (std::int64_t bytes : {1, 100, 4096, 1 << 20}) {
+    for (int threads : {1, 2}) {
+      host::SetThreads(threads);
+      ds->cases = WithChunkBytes(*ds, bytes);
+      const std::vector<std::string> cases = ReadAll(*ds).cases;
+      ASSERT_EQ(cases.size(), expected.size()) << bytes;
+      for (std::size_t i = 0; i < cases.size(); ++i) ASSERT_EQ(cases[i], expected[i]) << bytes << ", row " << i;
+    }
+  }
 }
 
 // The quick path keeps the months it has read: a month met again, the same
