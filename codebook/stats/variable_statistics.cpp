@@ -1,6 +1,7 @@
 #include "stats/variable_statistics.h"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -151,14 +152,29 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
   const auto overLimit = [limit](const CountedTable& t) {
     return static_cast<std::int64_t>(t.dimension->GetNumberOfValues()) > limit;
   };
+  // Every table that takes the next case, in the order they take it, and
+  // the first case at which a counted table's check is due: between checks
+  // a case is one plain loop over them.
+  std::vector<AggregationTable*> taking;
+  std::int64_t firstCheck = 0;
+  const auto listTaking = [&] {
+    taking = everyCase;
+    firstCheck = std::numeric_limits<std::int64_t>::max();
+    for (const CountedTable& t : counted) {
+      taking.push_back(t.table);
+      firstCheck = std::min(firstCheck, t.nextCheck);
+    }
+  };
+  listTaking();
   bool more = true;
   std::int32_t c = 0;
   while (more) {
     if (!fIterator->SplitGroupEnd()) {
-      for (AggregationTable* table : everyCase) table->AddNewCase();
-      if (c > limit) {
+      if (c > limit && c >= firstCheck) {
         // Past the limit a table with more categories takes no further case.
+        for (AggregationTable* table : everyCase) table->AddNewCase();
         bool dropped = false;
+        firstCheck = std::numeric_limits<std::int64_t>::max();
         for (CountedTable& t : counted) {
           if (c >= t.nextCheck) {
             const auto n = static_cast<std::int64_t>(t.dimension->GetNumberOfValues());
@@ -169,21 +185,26 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
             }
             t.nextCheck = c + (limit - n) / t.perCase + 1;
           }
+          firstCheck = std::min(firstCheck, t.nextCheck);
           t.table->AddNewCase();
         }
-        if (dropped) std::erase_if(counted, [this](const CountedTable& t) { return !fCategoriesShown[t.index]; });
-        more = !everyCase.empty() || !counted.empty();
+        if (dropped) {
+          std::erase_if(counted, [this](const CountedTable& t) { return !fCategoriesShown[t.index]; });
+          listTaking();
+        }
+        more = !taking.empty();
       } else {
-        // Up to the limit every table takes the case; the one at the limit
-        // is checked after it.
-        for (const CountedTable& t : counted) t.table->AddNewCase();
-        more = !everyCase.empty() || !counted.empty();
+        for (AggregationTable* table : taking) table->AddNewCase();
+        more = !taking.empty();
         if (c == limit) {
+          // Up to the limit every table takes the case; the one at the
+          // limit is checked after it.
           std::erase_if(counted, [&](const CountedTable& t) {
             if (!overLimit(t)) return false;
             fCategoriesShown[t.index] = false;
             return true;
           });
+          listTaking();
         }
       }
       ++c;

@@ -483,7 +483,7 @@ class BlockFiller {
   // A cell of the quick path that is not a plain decimal, from `cell` to its
   // end (a delimiter or line end, unless a quoted cell has text after its
   // closing quote), where `cell` is left.
-  bool QuickCell(CaseBlock& block, std::size_t c, std::size_t r, const char*& cell) {
+  __attribute__((always_inline)) bool QuickCell(CaseBlock& block, std::size_t c, std::size_t r, const char*& cell) {
     // The scan runs on a copy of the caller's pointer: a store to the pointer
     // itself at every byte could change any byte, as far as the compiler
     // knows, and the table of ends and the quote would be read again.
@@ -599,7 +599,8 @@ class BlockFiller {
   // While a block fills, a string column's bytes are longer than its texts
   // (its offsets' last entry says where they end): room is made a stretch
   // at a time, not per cell, and Finish cuts the bytes to the texts.
-  bool AddString(CaseBlock& block, std::size_t c, std::string_view cell, bool ascii, const char* readable = nullptr) {
+  __attribute__((always_inline)) bool AddString(CaseBlock& block, std::size_t c, std::string_view cell, bool ascii,
+                                                const char* readable = nullptr) {
     const std::string_view text = TrimTrailingBlanks(cell);
     std::size_t bad = 0;
     if (text.size() > static_cast<std::size_t>(fLayout.columns[c].width)) return false;

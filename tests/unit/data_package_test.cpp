@@ -507,6 +507,20 @@ TEST(DataPackage, ShortCodesAndTextsOfEveryLength) {
       for (std::size_t i = 0; i < cases.size(); ++i) ASSERT_EQ(cases[i], expected[i]) << bytes << ", row " << i;
     }
   }
+  // A byte that is not UTF-8 anywhere in a text (the quick path or's the
+  // cell's bytes a word at a time) is an error naming its cell.
+  for (std::size_t at = 0; at < 20; ++at) {
+    std::string text(20, 'x');
+    text[at] = '\xFF';
+    dir.Write("bad.csv", "s,a\nab,1\n" + text + ",1\n");
+    try {
+      ReadAll(*Load(dir.Write("bad.json", R"({"resources": [{"path": "bad.csv", "schema": {
+          "fields": [{"name": "s", "type": "string"}, {"name": "a", "type": "integer"}]}}]})")));
+      ADD_FAILURE() << "no error for the byte at " << at;
+    } catch (const host::InputError& e) {
+      EXPECT_NE(std::string(e.what()).find("line 3, column 1 (variable s)"), std::string::npos) << e.what();
+    }
+  }
 }
 
 // The quick path keeps the months it has read: a month met again, the same
