@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
@@ -15,6 +20,24 @@
 #include "host/engine/profile.h"
 #include "host/shards/wire.h"
 #include "support/test_dataset.h"
+
+// Bytes the test binary holds on the heap now, to see what a profile keeps.
+namespace {
+std::atomic<long long> gHeldBytes{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  void* p = std::malloc(n == 0 ? 1 : n);
+  if (p == nullptr) throw std::bad_alloc();
+  gHeldBytes += static_cast<long long>(malloc_usable_size(p));
+  return p;
+}
+void operator delete(void* p) noexcept {
+  if (p == nullptr) return;
+  gHeldBytes -= static_cast<long long>(malloc_usable_size(p));
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
 using host::engine::DecimalGrid;
 using nlohmann::json;
@@ -258,6 +281,43 @@ TEST(EngineProfile, AnyOrderAndChunkingGiveTheSameSummary) {
       EXPECT_EQ(got.histogram.weights, one.histogram.weights) << what;
     }
   }
+}
+
+// Lists a profile no longer reads are freed, not only emptied: a wide
+// file's thousand variables binned after their first blocks kept their
+// exact lists' room to the end of the pass.
+TEST(EngineProfile, ListsLeftBehindAreFreed) {
+  std::vector<double> first;
+  std::vector<double> second;
+  for (int i = 0; i < 900; ++i) {
+    first.push_back(i * 0.5);
+    second.push_back(1000.0 + i * 0.5);
+  }
+  const auto heldBy = [](auto make) {
+    make();  // the reader's scratch lists, made once per thread
+    const long long before = gHeldBytes.load();
+    auto profile = make();
+    return gHeldBytes.load() - before;
+  };
+  // 1,800 distinct values outgrow the exact list: bins (well under 100 of
+  // them) stay, the lists of values and weights (1,800 x 24 bytes) go.
+  const long long binned = heldBy([&] {
+    host::engine::NumericProfile merged(host::engine::NumericMissing{}, 1);
+    merged.Add(first.data(), nullptr, first.size());
+    host::engine::NumericProfile later(host::engine::NumericMissing{}, 1);
+    later.Add(second.data(), nullptr, second.size());
+    merged.Merge(std::move(later));
+    return merged;
+  });
+  EXPECT_LT(binned, 8 * 1024);
+  // Reset keeps a short list's room for the next block, not a long one's.
+  const long long reset = heldBy([&] {
+    host::engine::NumericProfile profile(host::engine::NumericMissing{}, 1);
+    profile.Add(first.data(), nullptr, first.size());
+    profile.Reset();
+    return profile;
+  });
+  EXPECT_LT(reset, 8 * 1024);
 }
 
 TEST(DecimalGrid, EdgesAreTheDecimalsAValueIsReadAs) {
