@@ -145,6 +145,18 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
       refuse("names no file; \"" + Shown(meant) +
              "\" differs only in letter case, which matters here. Write the name as the file has it");
     }
+    // A path written from the folder above the package's (as a repository
+    // names its files: "pkg/data/cases.csv" in pkg/datapackage.json).
+    if (const fs::path normal = path.lexically_normal(); std::distance(normal.begin(), normal.end()) > 1) {
+      const fs::path rest = normal.lexically_relative(*normal.begin());
+      const fs::path realFolder = fs::weakly_canonical(folder.empty() ? fs::path(".") : folder, linkError);
+      if (!linkError && realFolder.filename() == *normal.begin() && fs::is_regular_file(folder / rest, linkError)) {
+        refuse(
+            "names no file; it begins with the name of the descriptor's own folder, and paths are read from "
+            "that folder: write \"" +
+            Shown(rest.string()) + "\"");
+      }
+    }
     // A descriptor named through a link (ln -s pkg/datapackage.json .)
     // reads its paths beside the link; say where the file is.
     if (fs::is_symlink(descriptor, linkError)) {

@@ -70,6 +70,12 @@ ln -s pkg/datapackage.json "$tmp/linked/current.json"
 fails "a descriptor named through a link whose file is beside the target names the target" 2 \
   'the descriptor is a symbolic link to "'"$tmp"'/linked/pkg/datapackage.json", beside which the file is' \
   "$cb" "$tmp/linked/current.json"
+mkdir -p "$tmp/repo/pkg/data"
+cp "$tmp/plain.csv" "$tmp/repo/pkg/data/"
+echo '{"resources": [{"path": "pkg/data/plain.csv"}]}' >"$tmp/repo/pkg/datapackage.json"
+fails "a path written from the folder above the package's says what to write" 2 \
+  'the path "pkg/data/plain.csv" names no file; it begins with the name of the descriptor'"'"'s own folder, and paths are read from that folder: write "data/plain.csv"' \
+  "$cb" "$tmp/repo/pkg/datapackage.json"
 printf 'resources:\n  - path: plain.csv\n' >"$tmp/datapackage.yaml"
 fails "a YAML descriptor is named as such" 2 'datapackage.yaml: a descriptor in YAML, which this program does not read' \
   "$cb" "$tmp/datapackage.yaml"
