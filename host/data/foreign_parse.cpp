@@ -625,6 +625,13 @@ std::string Failure(const std::string& display, ForeignKind kind, readstat_error
     message += ctx.encoding.empty() ? ". Give the file's encoding with --encoding NAME (for example latin1 or cp1252)"
                                     : ". Its text is not in the encoding given, " + ctx.encoding +
                                           ": give the file's own with --encoding NAME (for example latin1 or cp1252)";
+  } else if (kind == ForeignKind::SasCatalog && error == READSTAT_ERROR_MALLOC) {
+    // A catalog is a few pages: ReadStat asks for memory by a size it read
+    // from the file, so the size, not the memory, is what is wrong.
+    message +=
+        ", for a size read from the catalog itself: the catalog is damaged, or laid out in a way ReadStat does "
+        "not read. Without it the data are read without their value labels (move it away, or leave out "
+        "--catalog)";
   } else if (!ctx.whole && (error == READSTAT_ERROR_READ || error == READSTAT_ERROR_SEEK ||
                             error == READSTAT_ERROR_PARSE || error == READSTAT_ERROR_ROW_COUNT_MISMATCH)) {
     message += ". The file is damaged or incomplete";

@@ -279,6 +279,14 @@ fails "--catalog naming the data file itself says what it named" 2 \
   "$cb" "$tmp/sas/f.sas7bdat" --catalog "$tmp/sas/f.sas7bdat"
 fails "a Stata file that is not there says so as a CSV file would" 2 \
   'gone.dta: cannot open the file (No such file or directory); check the path' "$cb" "$tmp/gone.dta"
+# ReadStat cannot read back the catalog of these two formats that its own
+# writer made (foreign-writer says so and stops): its refusal asks for
+# memory by a size read from the catalog, which is no lack of memory.
+"$build/foreign-writer" --catalog-var sex --catalog-var region examples/survey/datapackage.json \
+  "$tmp/unread.sas7bdat" 2>/dev/null
+fails "a catalog ReadStat cannot read is named as one, not as a lack of memory" 2 \
+  'unread.sas7bcat: cannot read this SAS format catalog (.sas7bcat): Unable to allocate memory, for a size read from the catalog itself: the catalog is damaged' \
+  "$cb" "$tmp/unread.sas7bdat"
 fails "--catalog naming a device says so" 2 \
   "/dev/null: is not a regular file (a pipe, a device or a socket), so it cannot be read as a SAS format catalog; name" \
   "$cb" "$tmp/sas/f.sas7bdat" --catalog /dev/null
