@@ -746,6 +746,19 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   // that is taken back to the file's bytes, for TextAsUtf8 to keep what is
   // UTF-8 and read the rest as Windows-1252, as the notes always were.
   dict.viaLatin1 = kind == ForeignKind::Stata && options.encoding.empty() && StataRelease(path) < 118;
+  // From release 118 on the format holds UTF-8 text; --encoding still wins
+  // (a file another writer got wrong), but given for a batch of old and new
+  // files it turns every accented letter of the new ones into two.
+  if (std::string named = LowerAscii(options.encoding); kind == ForeignKind::Stata && !named.empty()) {
+    named.erase(std::remove_if(named.begin(), named.end(), [](char c) { return c == '-' || c == '_'; }), named.end());
+    if (const int release = StataRelease(path); named != "utf8" && release >= 118) {
+      warnings.push_back(path + ": a Stata data file of release " + std::to_string(release) +
+                         " holds UTF-8 text (as every release from 118, Stata 14, on does), read here as " +
+                         options.encoding +
+                         " as --encoding says; if its labels show accented letters as two (\"Ã©\" for \"é\"), "
+                         "leave out --encoding for this file");
+    }
+  }
   const std::string encoding = dict.viaLatin1 ? std::string("ISO-8859-1") : options.encoding;
   ReadDictionary(path, kind, encoding, dict);
   WarnOfAbsentLabelSets(path, dict, warnings);

@@ -21,6 +21,11 @@ JSON
 # ReadStat writes release 119's strL references in 118's layout, not the
 # published one the reader rewrites: such a file is read as it is.
 "$build/foreign-writer" --version 119 --strl s "$tmp/pkg/d.csv" "$tmp/strl.dta"
+fails "--encoding given for a file of UTF-8 text is followed, with a warning" 0 \
+  'new.dta: a Stata data file of release 118 holds UTF-8 text (as every release from 118, Stata 14, on does), read here as latin1 as --encoding says' \
+  "$cb" "$tmp/new.dta" --encoding latin1 'CODEBOOK x'
+check "but not for an old one, whose text is in no declared encoding" bash -c \
+  "! '$cb' '$tmp/old.dta' --encoding latin1 'CODEBOOK x' 2>&1 >/dev/null | grep -q 'holds UTF-8 text'"
 check "a 119 file with ReadStat's strL references keeps its strings" bash -c \
   "'$cb' '$tmp/strl.dta' 'CODEBOOK s' --format json | grep -c '\"category\": \"[abc]\"' | grep -qx 3"
 # A strL record holds text (type 130, the value ending with a NUL) or binary
