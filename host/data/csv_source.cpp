@@ -619,11 +619,13 @@ class BlockFiller {
     return true;
   }
 
-  // Makes a string column's bytes at least `size` long, and as long as
-  // their memory allows (the room is used before more is made).
+  // Makes a string column's bytes at least `size` long, with an eighth more
+  // (and 64 bytes) of room. Not more: room is zeroed, so it takes pages
+  // that the texts would not, and a wide file has thousands of string
+  // columns in every block in flight (room up to the memory's capacity
+  // raised its peak by 10 to 20 MiB).
   __attribute__((noinline)) static void MakeRoom(std::string& bytes, std::size_t size) {
-    bytes.resize(std::max({size, bytes.size() * 2, std::size_t{256}}));
-    bytes.resize(bytes.capacity());
+    bytes.resize(std::min(std::max(bytes.capacity(), size), size + size / 8 + 64));
   }
 
   // Why AddString refused a cell.
