@@ -623,7 +623,7 @@ class BlockFiller {
   // (and 64 bytes) of room. Not more: room is zeroed, so it takes pages
   // that the texts would not, and a wide file has thousands of string
   // columns in every block in flight (room up to the memory's capacity
-  // raised its peak by 10 to 20 MiB).
+  // raised its peak by 10 to 25 MiB).
   __attribute__((noinline)) static void MakeRoom(std::string& bytes, std::size_t size) {
     bytes.resize(std::min(std::max(bytes.capacity(), size), size + size / 8 + 64));
   }
