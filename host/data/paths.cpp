@@ -1,8 +1,12 @@
 #include "host/data/paths.h"
 
+#include <uninorm.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "host/common/text.h"
 #include "host/dataset.h"
@@ -53,9 +57,10 @@ bool Inside(const fs::path& inner, const fs::path& outer) {
   return true;
 }
 
-// The file inside `folder` whose path equals `relative` ignoring ASCII letter
-// case, as a relative path; "" when there is none.
-std::string SameIgnoringCase(const fs::path& folder, const fs::path& relative) {
+// The file inside `folder` whose path equals `relative` once each part of
+// both is put through `key`, as a relative path; "" when there is none.
+std::string SameUnder(const fs::path& folder, const fs::path& relative,
+                      const std::function<std::string(const std::string&)>& key) {
   fs::path at = folder.empty() ? fs::path(".") : folder;
   fs::path found;
   for (const fs::path& part : relative) {
@@ -65,9 +70,9 @@ std::string SameIgnoringCase(const fs::path& folder, const fs::path& relative) {
     if (fs::exists(at / part, error)) {
       next = part;
     } else {
-      const std::string wanted = LowerAscii(part.string());
+      const std::string wanted = key(part.string());
       for (const auto& entry : fs::directory_iterator(at, fs::directory_options::skip_permission_denied, error)) {
-        if (LowerAscii(entry.path().filename().string()) == wanted) {
+        if (key(entry.path().filename().string()) == wanted) {
           next = entry.path().filename();
           break;
         }
@@ -78,6 +83,19 @@ std::string SameIgnoringCase(const fs::path& folder, const fs::path& relative) {
     found /= next;
   }
   return found.string();
+}
+
+// A name with its accented letters composed (NFC): "e" followed by a
+// combining acute accent becomes one letter. The name as it is when it is
+// not UTF-8.
+std::string Composed(const std::string& name) {
+  std::size_t length = 0;
+  std::uint8_t* out =
+      u8_normalize(UNINORM_NFC, reinterpret_cast<const std::uint8_t*>(name.data()), name.size(), nullptr, &length);
+  if (out == nullptr) return name;
+  std::string result(reinterpret_cast<const char*>(out), length);
+  std::free(out);
+  return result;
 }
 
 }  // namespace
@@ -120,11 +138,27 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
   if (relative.back() == '/') refuse("ends in a slash, as the name of a folder does; name the file without it");
 
   const fs::path folder = fs::path(descriptor).parent_path();
-  const fs::path joined = folder.empty() ? path : folder / path;
+  fs::path joined = folder.empty() ? path : folder / path;
   ResourcePath result;
   result.display = joined.lexically_normal().string();
   std::error_code error;
-  const fs::path real = fs::canonical(joined, error);
+  fs::path real = fs::canonical(joined, error);
+  if (std::error_code linkError; error && !fs::is_symlink(joined, linkError)) {
+    // A package unpacked from a zip made on a Mac keeps its file names with
+    // accents decomposed ("cafe" and a combining accent), while the
+    // descriptor spells them composed: the same name to the Mac and to the
+    // person who wrote it, so the file is read.
+    if (const std::string stored = SameUnder(folder, path, Composed); !stored.empty()) {
+      const fs::path other = folder.empty() ? fs::path(stored) : folder / stored;
+      std::error_code otherError;
+      if (fs::path found = fs::canonical(other, otherError); !otherError) {
+        joined = other;
+        real = std::move(found);
+        result.display = joined.lexically_normal().string();
+        error.clear();
+      }
+    }
+  }
   if (error) {
     // A missing (or unreadable) file is reported when opened, with the
     // system's reason. A link that points nowhere cannot be checked, and its
@@ -141,7 +175,8 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
     // for data.csv: name the file it probably means.
     std::string written = path.lexically_normal().string();
     if (written.size() > 1 && written.back() == '/') written.pop_back();
-    if (const std::string meant = SameIgnoringCase(folder, path); !meant.empty() && meant != written) {
+    if (const std::string meant = SameUnder(folder, path, [](const std::string& s) { return LowerAscii(s); });
+        !meant.empty() && meant != written) {
       refuse("names no file; \"" + Shown(meant) +
              "\" differs only in letter case, which matters here. Write the name as the file has it");
     }

@@ -123,6 +123,14 @@ echo '{"resources": [{"path": "Data\\Cases.CSV"}]}' >"$tmp/win/case.json"
 fails "a path that differs from the file only in letter case names the file" 2 \
   'resources[0].path: the path "Data\Cases.CSV" names no file; "data/cases.csv" differs only in letter case' \
   "$cb" "$tmp/win/case.json" --quiet
+# A zip made on a Mac keeps names with accents decomposed; the descriptor
+# spells them composed.
+mkdir -p "$tmp/mac/donn$(printf 'e\xcc\x81')es"
+cp "$tmp/plain.csv" "$tmp/mac/donn$(printf 'e\xcc\x81')es/caf$(printf 'e\xcc\x81').csv"
+printf '{"resources": [{"path": "donn\xc3\xa9es/caf\xc3\xa9.csv"}]}' >"$tmp/mac/datapackage.json"
+check "a path with composed accents reads the file whose name has them decomposed" same "$tmp/mac/datapackage.json"
+printf '{"resources": [{"path": "donn\xc3\xa9es/th\xc3\xa9.csv"}]}' >"$tmp/mac/none.json"
+fails "and one that names no such file still says so" 2 'cannot open' "$cb" "$tmp/mac/none.json" --quiet
 echo '{"resources": [{"path": "self.json", "format": "csv"}]}' >"$tmp/win/self.json"
 fails "a resource path naming the descriptor itself says so" 2 \
   'resources[0].path: the path "self.json" names the descriptor itself' "$cb" "$tmp/win/self.json" --quiet
