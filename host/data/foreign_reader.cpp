@@ -707,7 +707,8 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   }
   // ReadStat takes a release after 119 for a damaged file. Stata 18 on
   // writes 120 and 121 (118 and 119 with alias variables of other frames).
-  if (const int release = kind == ForeignKind::Stata ? StataRelease(path) : 0; release > 119) {
+  const int release = kind == ForeignKind::Stata ? StataRelease(path) : 0;
+  if (release > 119) {
     throw InputError(path + ": a Stata data file of release " + std::to_string(release) +
                      ", later than the releases this program reads (104 to 119); Stata 18 and later write release "
                      "120 or 121 for a dataset with alias variables: save it without them (or with saveold) to "
@@ -745,19 +746,16 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   // Told it is ISO-8859-1, which leaves no byte undefined, it hands on text
   // that is taken back to the file's bytes, for TextAsUtf8 to keep what is
   // UTF-8 and read the rest as Windows-1252, as the notes always were.
-  dict.viaLatin1 = kind == ForeignKind::Stata && options.encoding.empty() && StataRelease(path) < 118;
+  dict.viaLatin1 = kind == ForeignKind::Stata && options.encoding.empty() && release < 118;
   // From release 118 on the format holds UTF-8 text; --encoding still wins
   // (a file another writer got wrong), but given for a batch of old and new
   // files it turns every accented letter of the new ones into two.
-  if (std::string named = LowerAscii(options.encoding); kind == ForeignKind::Stata && !named.empty()) {
-    named.erase(std::remove_if(named.begin(), named.end(), [](char c) { return c == '-' || c == '_'; }), named.end());
-    if (const int release = StataRelease(path); named != "utf8" && release >= 118) {
-      warnings.push_back(path + ": a Stata data file of release " + std::to_string(release) +
-                         " holds UTF-8 text (as every release from 118, Stata 14, on does), read here as " +
-                         options.encoding +
-                         " as --encoding says; if its labels show accented letters as two (\"Ã©\" for \"é\"), "
-                         "leave out --encoding for this file");
-    }
+  if (kind == ForeignKind::Stata && !IsUtf8Name(options.encoding) && release >= 118) {
+    warnings.push_back(path + ": a Stata data file of release " + std::to_string(release) +
+                       " holds UTF-8 text (as every release from 118, Stata 14, on does), read here as " +
+                       options.encoding +
+                       " as --encoding says; if its labels show accented letters as two (\"Ã©\" for \"é\"), "
+                       "leave out --encoding for this file");
   }
   const std::string encoding = dict.viaLatin1 ? std::string("ISO-8859-1") : options.encoding;
   ReadDictionary(path, kind, encoding, dict);

@@ -532,12 +532,12 @@ bool WideUnicodeName(const std::string& encoding) {
          e == "unicode";
 }
 
+}  // namespace
+
 bool IsUtf8Name(const std::string& encoding) {
   const std::string e = LowerAscii(IconvName(encoding));
   return e.empty() || e == "utf-8" || e == "utf8";
 }
-
-}  // namespace
 
 void AppendQuotedCell(std::string& csv, std::string_view cell) {
   csv.push_back('"');
@@ -667,7 +667,6 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   }
   const bool fromStdin = request.path == "-";
   int fd = STDIN_FILENO;
-  bool regular = false;
   if (fromStdin && ::isatty(STDIN_FILENO) != 0) {
     throw InputError(
         "standard input is a terminal; pipe or redirect a CSV file into the program (codebook - < "
@@ -679,17 +678,18 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
       throw InputError(request.displayName + ": cannot open the file (" + std::strerror(errno) +
                        "); check the path (a data package's resource path is relative to the descriptor)");
     }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-      ::close(fd);
-      throw InputError(request.displayName + ": is a folder, not a CSV file");
-    }
-    regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   }
+  struct stat st {};
+  const bool stated = ::fstat(fd, &st) == 0;
+  if (!fromStdin && stated && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    throw InputError(request.displayName + ": is a folder, not a CSV file");
+  }
+  const bool regular = stated && S_ISREG(st.st_mode);
   // Data that are not a regular file are copied once before they are read;
   // a device such as /dev/zero or /dev/urandom would be copied until the
   // disk is full. A pipe ends when its writer does.
-  if (struct stat st{}; ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && ::isatty(fd) == 0) {
+  if (stated && S_ISCHR(st.st_mode) && ::isatty(fd) == 0) {
     if (!fromStdin) ::close(fd);
     throw InputError((fromStdin ? std::string("standard input") : request.displayName) +
                      ": is a device (such as /dev/zero or /dev/urandom), not a file of data, and may never end; save "

@@ -83,6 +83,8 @@ bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, 
 // spell it ("latin-1", "utf_16_le", "mac_roman", "utf-8-sig"); the name as
 // given when iconv knows it, or when no spelling is known.
 std::string IconvName(const std::string& encoding);
+// No encoding given, or a name of UTF-8 in any of its spellings.
+bool IsUtf8Name(const std::string& encoding);
 
 // Appends `cell` to CSV text as a quoted cell, its quotes doubled.
 void AppendQuotedCell(std::string& csv, std::string_view cell);
