@@ -243,7 +243,7 @@ void WriteObservedValues(VariableTable& t, const QUVO_ValueLabelMap& labels, con
   if (remainder > 1e-8 && listing.total > 0.0) {
     missing.Category(BpString("System", true));
     if (showCounts) t.countColumn.Cell(BpNumber(remainder, t.countFormat));
-    if (showPercents) t.percentColumn.Cell(BpNumber(remainder / listing.total * 100.0, t.percentFormat));
+    if (showPercents) t.percentColumn.Cell(BpNumber(host::PercentOf(remainder, listing.total), t.percentFormat));
   }
 }
 
@@ -264,7 +264,7 @@ void WriteLabelledScaleValues(VariableTable& t, const QUVO_ValueLabelMap& labels
     if (showCounts) t.countColumn.Cell(BpNumber(listing.Count(i), t.countFormat));
     if (showPercents) {
       const double percent = weightedTotal > 0.0 && i < listing.counts.size()
-                                 ? listing.counts[i] / weightedTotal * 100.0
+                                 ? host::PercentOf(listing.counts[i], weightedTotal)
                                  : listing.Percent(i);
       t.percentColumn.Cell(BpNumber(percent, t.percentFormat));
     }

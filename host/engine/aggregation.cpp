@@ -487,7 +487,7 @@ std::vector<AggregationResult> CategoryValues(const CellStatistics& cell, const 
         value = count;
         break;
       case TableEncryptionCodes::Percent:
-        value = total > 0.0 ? count / total * 100.0 : SYSMIS;
+        value = total > 0.0 ? PercentOf(count, total) : SYSMIS;
         break;
       case TableEncryptionCodes::Missing:
         if (category.IsTotal()) value = missing;

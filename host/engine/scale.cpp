@@ -1435,10 +1435,14 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
     } else {
       const double lower = found[f++];
       const double upper = found[f++];
-      // The step between values of opposite signs near the largest double
-      // overflows; each share of it does not.
-      const double step = upper - lower;
-      out[i] = std::isfinite(step) ? lower + plan.frac * step : lower * (1.0 - plan.frac) + upper * plan.frac;
+      // In extended precision the step and its share keep the bits a double
+      // would round away, so the result is rounded once: -2.5 and 0.1 at
+      // h = 1.75 give -0.55, not -0.5499999999999998. The step between values
+      // of opposite signs near the largest double overflows where long double
+      // is no wider than double; each share of it does not.
+      const long double step = static_cast<long double>(upper) - lower;
+      out[i] = std::isfinite(step) ? static_cast<double>(lower + static_cast<long double>(plan.frac) * step)
+                                   : lower * (1.0 - plan.frac) + upper * plan.frac;
     }
   }
   return out;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/aggregation.h"
 #include "host/common/in_order.h"
 #include "host/common/text.h"
 #include "host/data/dataset.h"
@@ -203,7 +204,7 @@ void SetCounts(OverviewRow& row, double valid, double missing) {
   row.valid = CountText(valid);
   row.missing = CountText(missing);
   const double total = valid + missing;
-  row.missingPercent = total > 0.0 ? PercentText(missing / total * 100.0) : std::string();
+  row.missingPercent = total > 0.0 ? PercentText(PercentOf(missing, total)) : std::string();
 }
 
 void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& variable, int index,
@@ -250,7 +251,7 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
     const OBS value = summary->isString ? ObsFromString(summary->modeString) : ObsFromNumber(summary->modeNumber);
     const double total = summary->validWeight + summary->missingWeight;
     row.center = ValueName(variable, value);
-    if (total > 0.0) row.center += " (" + PercentText(summary->modeWeight / total * 100.0) + ")";
+    if (total > 0.0) row.center += " (" + PercentText(PercentOf(summary->modeWeight, total)) + ")";
   } else if (const GroupNode* valid = FindGroup(table, layout.validGroup)) {
     // The categories the table lists with counts: their number, and the
     // most frequent with the percent the table shows.

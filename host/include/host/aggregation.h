@@ -7,6 +7,7 @@
 // the aggregators in the list. StatValues belong to their aggregator.
 #pragma once
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,16 @@ enum DimensionPosition : int { Row = 0 };
 }  // namespace TableEncryptionCodes
 
 namespace host {
+
+// A part of a whole in percent. The part is scaled first: a whole count times
+// 100 is exact, so the quotient is rounded once and 57 of 400 is 14.25 (which
+// shows as 14.3%), where 57 / 400 * 100 gives 14.249999999999998 (14.2%).
+// A part so large that the product overflows is divided first.
+inline double PercentOf(double part, double whole) {
+  const double scaled = part * 100.0;
+  return std::isfinite(scaled) ? scaled / whole : part / whole * 100.0;
+}
+
 class TableImpl;
 class DimensionImpl;
 class AggregatorImpl;

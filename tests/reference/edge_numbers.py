@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""Numbers at the edges, checked against exact rational arithmetic.
+
+Runs the program on the files in tests/golden-data/edges/ (values of 1e15 with
+small parts, a spread of 1e-3 around 1e9, 17 significant digits, subnormals,
+-0, ties at the quartiles, one to four cases, fractional, zero, negative and
+missing weights, percents that lie exactly on a half) and checks every mean,
+standard deviation, percentile and percent: the number within two ulps of the
+exact result, and the text as that exact result rounded half away from zero to
+the decimals shown. Standard library only.
+Usage: edge_numbers.py build-dir [repository-root]
+"""
+
+import csv
+import json
+import math
+import os
+import subprocess
+import sys
+from decimal import ROUND_HALF_UP, Decimal
+from fractions import Fraction
+
+build = sys.argv[1]
+root = sys.argv[2] if len(sys.argv) > 2 else os.getcwd()
+EDGES = os.path.join(root, "tests/golden-data/edges")
+problems = []
+
+
+def run(dataset, command):
+    out = subprocess.run([os.path.join(build, "codebook"), dataset, "--format", "json", "--quiet", command],
+                         capture_output=True, text=True, check=True).stdout
+    return [i for i in json.loads(out)["items"] if i["kind"] == "table"]
+
+
+def cells_of(table):
+    """(group, category) -> first cell, over the row dimension."""
+    found = {}
+
+    def walk(children, group):
+        for c in children:
+            if "group" in c:
+                walk(c["children"], c["group"])
+            elif c.get("cells"):
+                found[(group, c["category"])] = c["cells"]
+    walk(table["dimensions"][0]["children"], None)
+    return found
+
+
+def exact_sqrt(q):
+    if q == 0:
+        return Fraction(0)
+    m = 1400
+    return Fraction(math.isqrt(q.numerator * 4**m // q.denominator), 2**m)
+
+
+def percentile(pairs, p):
+    """The (W + 1)p rule on the weighted empirical distribution."""
+    pairs = sorted(pairs)
+    w = sum(wt for _, wt in pairs)
+    h = (w + 1) * p
+    if h < 1:
+        return pairs[0][0]
+    if h >= w:
+        return pairs[-1][0]
+
+    def x_at(t):
+        total = 0
+        for v, wt in pairs:
+            total += wt
+            if total >= t:
+                return v
+        return pairs[-1][0]
+    k = math.floor(h)
+    return x_at(k) + (h - k) * (x_at(k + 1) - x_at(k))
+
+
+def shown(value, decimals):
+    """The text of the double nearest the exact value: its shortest decimal
+    form rounded half away from zero, as the report writes numbers."""
+    r = Decimal(repr(float(value))).quantize(Decimal(1).scaleb(-decimals), rounding=ROUND_HALF_UP)
+    return f"{abs(r) if r == 0 else r:f}"
+
+
+def unsigned_zero(text):
+    """A zero (-0, or a tiny negative value) is shown with or without its sign."""
+    return text.lstrip("-") if float(text.rstrip("%")) == 0 else text
+
+
+def check_number(what, cell, want, percent=False):
+    got, text = cell.get("number"), cell["text"]
+    near = float(want)
+    if got is None or abs(got - near) > 2 * math.ulp(near):
+        problems.append(f"{what}: number {got!r}, exact {near!r}")
+        return
+    decimals = len(text.rstrip("%").partition(".")[2])
+    want_text = shown(want, decimals) + ("%" if percent else "")
+    if unsigned_zero(text) != unsigned_zero(want_text):
+        problems.append(f"{what}: text {text!r}, exact {near!r} shows {want_text!r}")
+
+
+def check_scale(table, pairs):
+    cells = cells_of(table)
+    name = table["title"]
+    w = sum(wt for _, wt in pairs)
+    mean = sum(v * wt for v, wt in pairs) / w
+    want = {"Mean": mean}
+    if w > 1:
+        want["Standard Deviation"] = exact_sqrt(sum(wt * (v - mean) ** 2 for v, wt in pairs) / (w - 1))
+    for p in (25, 50, 75):
+        want[f"Percentile {p}"] = percentile(pairs, Fraction(p, 100))
+    for label, value in want.items():
+        cell = cells.get(("Central Tendency and Dispersion", label))
+        if cell is None:
+            problems.append(f"{name}: no {label}")
+        else:
+            check_number(f"{name} {label}", cell[0], value)
+
+
+def check_percents(table, counts):
+    """counts: category text -> exact weighted count; percents of their sum."""
+    cells = cells_of(table)
+    total = sum(counts.values())
+    for category, count in counts.items():
+        row = cells.get(("Valid Values", category))
+        if row is None:
+            problems.append(f"{table['title']}: no row {category}")
+            continue
+        percent = [c for c in row if c["column"] == "Percent"][0]
+        check_number(f"{table['title']} {category} percent", percent, count * 100 / total, percent=True)
+
+
+# Unweighted: every column of numbers.csv.
+path = os.path.join(EDGES, "numbers.csv")
+with open(path, newline="") as f:
+    rows = list(csv.DictReader(f))
+columns = list(rows[0])
+tables = run(path, "CODEBOOK code [N] " + " ".join(f"{c} [S]" for c in columns[1:]) + ".")
+for table in tables:
+    values = [r[table["title"]] for r in rows if r[table["title"]] != ""]
+    if table["title"] == "code":
+        check_percents(table, {v: Fraction(values.count(v)) for v in sorted(set(values))})
+    else:
+        check_scale(table, [(Fraction(float(v)), Fraction(1)) for v in values])
+
+# Weighted: decimal weights as written (0.3 is three tenths); a case whose
+# weight is missing, zero or negative enters nothing.
+path = os.path.join(EDGES, "weighted/datapackage.json")
+with open(os.path.join(EDGES, "weighted/cases.csv"), newline="") as f:
+    rows = [r for r in csv.DictReader(f) if r["w"] != "" and Decimal(r["w"]) > 0]
+tables = run(path, "CODEBOOK x [S] g [N].")
+check_scale(tables[0], [(Fraction(float(r["x"])), Fraction(Decimal(r["w"]))) for r in rows])
+groups = {}
+for r in rows:
+    groups[r["g"]] = groups.get(r["g"], 0) + Fraction(Decimal(r["w"]))
+check_percents(tables[1], dict(sorted(groups.items())))
+
+for p in problems:
+    print(p)
+print(f"{len(problems)} differences")
+sys.exit(1 if problems else 0)
