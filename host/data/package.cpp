@@ -1112,6 +1112,12 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     what = (shapes & kPercent) != 0 ? "percentages" : "amounts with a currency sign";
     field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"
                   : R"("type": "number", "bareNumber": false, "groupChar": ",")";
+  } else if ((shapes & kParenthesized) != 0) {
+    what = s.shapeExample.starts_with('(')
+               ? "amounts with negatives in parentheses"
+               : "numbers written with currency signs, percent signs or thousands separators";
+    field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"
+                  : R"("type": "number", "bareNumber": false, "groupChar": ",")";
   } else if ((shapes & kNumericDates) != 0) {
     const std::string sep(1, s.dateSeparator);
     // Four-digit years when every value has them, else two ("12/31/20").
@@ -1214,6 +1220,12 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
     files.push_back({part.path, part.displayName, part.dataOffset, part.dataLine, &part.stamp});
   }
   const std::vector<ScanColumn> scan = ScanData(plan, files, header, dataset.caseCount, warnings);
+  // A column written with decimal commas, which makes a point elsewhere in
+  // the file more likely a thousands separator.
+  std::size_t commaColumn = scan.size();
+  for (std::size_t i = 0; i < scan.size() && commaColumn == scan.size(); ++i) {
+    if (scan[i].inferType && scan[i].kind == CellKind::Number && scan[i].decimalComma) commaColumn = i;
+  }
   for (std::size_t i = 0; i < plan.fields.size(); ++i) {
     CsvColumn col;
     dataset.variables.push_back(MakeVariable(dd, plan, plan.fields[i], scan[i], col));
@@ -1241,6 +1253,19 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
                       scan[i].leadingZeroExample + "\" reads as " + NumberText(value) +
                       "), as codes and identifiers are; a descriptor that gives the field the type \"string\" keeps "
                       "them as written");
+    }
+    if (col.kind == CellKind::Number && commaColumn < scan.size() && !scan[i].decimalComma &&
+        scan[i].pointThousands > 0 && !scan[i].otherPoints) {
+      // German and French offices write 1.234 for 1234 beside 12,5; read
+      // with a decimal point, such a column is a thousand times too small.
+      warnings.push_back(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +
+                         "): every number written with a point has three digits after it (such as \"" +
+                         scan[i].pointThousandsExample + "\"), in a file whose column " +
+                         std::to_string(commaColumn + 1) + " (variable " + plan.fields[commaColumn].name +
+                         ") writes decimal commas; they are read with a decimal point, so if the point separates "
+                         "thousands there (\"1.234\" for 1234) they are a thousand times too small: a descriptor "
+                         "reads them so with {\"name\": \"" +
+                         plan.fields[i].name + R"(", "type": "number", "groupChar": ".", "decimalChar": ","})");
     }
     if (col.kind == CellKind::DateTime && scan[i].zoneOffsets > 0) {
       // The clock a reader sees in the report is not the one in the file.

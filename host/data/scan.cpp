@@ -131,6 +131,15 @@ void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals) {
 
 namespace {
 
+// "1.234", "-12.500": one to three digits, a point and three digits, as a
+// thousands separator writes them where commas are decimal.
+bool PointThousands(std::string_view text) {
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  const std::size_t point = text.find('.');
+  return point >= 1 && point <= 3 && text.size() == point + 4 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
+}
+
 // What one cell leaves of a column's candidate types (number with a dot or
 // a comma, date, date and time, time), and the codes and missing texts it
 // shows.
@@ -166,6 +175,13 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
       }
       ++col.numberCells;
       if (LeadingZero(text) && col.leadingZeros++ == 0) col.leadingZeroExample = text;
+      if (col.allowDecimalComma && dot && !comma && text.find('.') != std::string_view::npos) {
+        if (!PointThousands(text)) {
+          col.otherPoints = true;
+        } else if (col.pointThousands++ == 0) {
+          col.pointThousandsExample = text;
+        }
+      }
       col.decimals = std::max(col.decimals, decimals);
       col.intDigits = std::max(col.intDigits, std::max(intDigits, 1) + (text[0] == '-' ? 1 : 0));
       if (col.countCodes) codes.Add(value);
@@ -275,6 +291,19 @@ bool AllText(const std::vector<CsvCell>& cells, std::size_t ncols) {
     const std::string_view text = TrimBlanks(cells[c].View());
     double v = 0.0;
     if (text.empty() || ParseNumber(text, v)) return false;
+  }
+  return true;
+}
+
+// A row of the columns' labels: text in every column, none of it a number
+// in a shape a descriptor reads ("(1,234.50)", "12%"), which is data.
+bool LabelsRow(const std::vector<CsvCell>& cells, const std::vector<ScanColumn>& columns) {
+  if (!AllText(cells, columns.size())) return false;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    char separator = 0;
+    if ((TextShapesOf(TrimBlanks(cells[c].View()), columns[c].allowDecimalComma, separator) & kNumberShapes) != 0) {
+      return false;
+    }
   }
   return true;
 }
@@ -419,6 +448,15 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
     }
   }
   if ((shapes & (kNumericDates | kMonthName)) != 0) shapes |= clock;
+  // What "bareNumber": false reads in parentheses reads as a negative amount.
+  if ((shapes & (kGroupedNumber | kPercent | kCurrency)) != 0) shapes |= kParenthesized;
+  if (whole.size() > 2 && whole.front() == '(' && whole.back() == ')') {
+    const std::string_view inner = TrimBlanks(whole.substr(1, whole.size() - 2));
+    char none = 0;
+    if (AnyNumberText(inner, decimalComma, false) || (TextShapesOf(inner, decimalComma, none) & kParenthesized) != 0) {
+      shapes |= kParenthesized;
+    }
+  }
   static constexpr std::string_view kBooleans[] = {"TRUE", "FALSE", "true", "false", "True", "False"};
   if (std::find(std::begin(kBooleans), std::end(kBooleans), whole) != std::end(kBooleans)) shapes |= kTrueFalse;
   return shapes;
@@ -501,7 +539,8 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
         result.emptyRowsAtEnd = 0;
       }
       if (result.cases == 1 && header != nullptr && TitleAbove(*header, cells, ncols)) result.titleAboveHeader = true;
-      if (result.cases == 1 && header != nullptr && ncols > 1 && !result.titleAboveHeader && AllText(cells, ncols)) {
+      if (result.cases == 1 && header != nullptr && ncols > 1 && !result.titleAboveHeader &&
+          LabelsRow(cells, columns)) {
         result.labelRowLine = reader.RecordLine();
       } else if (result.cases == 2 && result.labelRowLine > 0) {
         for (std::size_t c = 0; c < ncols; ++c) {

@@ -51,6 +51,13 @@ struct ScanColumn {
   // identifiers are): how many, and the first.
   std::int64_t leadingZeros = 0;
   std::string leadingZeroExample;
+  // Numbers read with a point in a file that may write decimal commas: how
+  // many have one to three digits, the point and three digits ("1.234",
+  // which there is more likely 1234), the first, and whether any number
+  // has a point otherwise ("1.5").
+  std::int64_t pointThousands = 0;
+  std::string pointThousandsExample;
+  bool otherPoints = false;
   // Date-times written with a UTC offset other than zero ("...-04:00"):
   // how many, and the first.
   std::int64_t zoneOffsets = 0;
@@ -88,6 +95,10 @@ enum TextShape : unsigned {
   // Groups of digits apart by spaces, as spreadsheets in French and other
   // regions write them (a no-break space, U+00A0 or U+202F, more often).
   kSpaceGroupedNumber = 16384u,  // "1 234,5"
+  // Negative amounts in parentheses, as accounts write them; set also for
+  // every value a field with "bareNumber": false reads ("1,234", "$5",
+  // "12%"), so that a column mixing them is named once.
+  kParenthesized = 32768u,  // "(1,234.50)", "($5)"
 };
 constexpr unsigned kClocks = kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm;
 // Any shape of a date written with numbers only.
@@ -95,7 +106,7 @@ constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | 
 // The dates' separator of "31dec2020", which has none.
 constexpr char kNoDateSeparator = '\1';
 // The shapes a plain number fits too ("1200" beside "1,234" or "12%").
-constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber;
+constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber | kParenthesized;
 
 // The shapes `text` (trimmed, not a plain number) fits; decimalComma: the
 // file writes decimal commas; separator: the dates' separator seen so far

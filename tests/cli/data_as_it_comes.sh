@@ -327,6 +327,26 @@ fails "a row of labels below the header names the columns it makes text" 0 \
 printf 'name,city,code\nAnn,Oslo,x1\nBob,Rome,7\nCem,Bonn,x3\n' >"$tmp/texts.csv"
 check "... and a column of texts with a number in it is no such row" bash -c \
   "! '$cb' '$tmp/texts.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'first row is text'"
+# An office's semicolon file: decimal commas in one column, points between thousands in another.
+printf 'region;rate;pop\nNord;1,5;1.234\nSued;2,25;10.500\nOst;3,0;999\n' >"$tmp/office.csv"
+fails "points that may separate thousands beside decimal commas are pointed out" 0 \
+  'office.csv, column 3 (variable pop): every number written with a point has three digits after it (such as "1.234"), in a file whose column 2 (variable rate) writes decimal commas; they are read with a decimal point, so if the point separates thousands there ("1.234" for 1234) they are a thousand times too small: a descriptor reads them so with {"name": "pop", "type": "number", "groupChar": ".", "decimalChar": ","}' \
+  "$cb" "$tmp/office.csv" 'CODEBOOK /STATISTICS NONE'
+printf 'rate;share\n1,5;1.25\n2,25;10.500\n' >"$tmp/points.csv"
+check "... but not a column with another decimal point" bash -c \
+  "! '$cb' '$tmp/points.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'thousand times'"
+# Accounts: negative amounts in parentheses, the first of them in the first row.
+mkdir "$tmp/accounts"
+printf 'item,balance\nRent,"(1,234.50)"\nSales,"2,000.00"\nFees,(3.00)\n' >"$tmp/accounts/data.csv"
+"$cb" "$tmp/accounts/data.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "negatives in parentheses are named, with the field that reads them" grep -qF \
+  '(variable balance): every value is amounts with negatives in parentheses (such as "(1,234.50)"), so the column is text; to read them as numbers, declare the field in a data package descriptor as {"name": "balance", "type": "number", "bareNumber": false, "groupChar": ","}' \
+  "$tmp/err"
+check "... and their first row is no row of labels" bash -c "! grep -q 'first row is text' '$tmp/err'"
+printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "item"}, {"name": "balance", "type": "number", "bareNumber": false, "groupChar": ","}]}}]}' \
+  >"$tmp/accounts/datapackage.json"
+check "and that field reads them as negatives: (-1234.5 + 2000 - 3) / 3" bash -c \
+  "'$cb' '$tmp/accounts/datapackage.json' --format text --quiet 'CODEBOOK balance /STATISTICS MEAN' | grep -q '^  Mean  *254.1667$'"
 # Rows of only delimiters after the data, as Excel saves rows once formatted.
 { printf 'id,age,score\r\n1,34,5\r\n2,28,6\r\n'; for i in 1 2 3 4 5; do printf ',,\r\n'; done; } >"$tmp/tail.csv"
 fails "empty rows at the end are pointed out" 0 \
