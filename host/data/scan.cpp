@@ -523,6 +523,15 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
           advice =
               ". If the lines above are a title or notes rather than the header row, remove them, so that the "
               "file begins with its header row; otherwise quote cells that contain the delimiter";
+        } else if (double v = 0.0; count == 1 && ncols > 1 && result.cases == 0 && file.dataLine > 1 &&
+                                   !ParseNumber(TrimBlanks(cells[0].View()), v)) {
+          // A lone cell right below the "header": that line was a title with
+          // a delimiter in it ("Population by region, 2023"), and this is
+          // the next note above the real header.
+          advice =
+              ". If the first lines are a title or notes above the header row, remove them, so that the file "
+              "begins with its header row; otherwise give every row one cell per variable (an empty cell is a "
+              "missing value)";
         } else if (double v = 0.0; count == 1 && ncols > 1 && !TrimBlanks(cells[0].View()).empty() &&
                                    !ParseNumber(TrimBlanks(cells[0].View()), v)) {
           advice =

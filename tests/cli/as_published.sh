@@ -41,6 +41,10 @@ printf 'Population by county in 2021\n\ncounty,pop\nA,100\nB,200\n' >"$tmp/title
 fails "a title above the header says what to do" 2 \
   'title.csv, line 3, column 2: the row has 2 cells but the file has 1 variable. If the lines above are a title or notes rather than the header row, remove them' \
   "$cb" "$tmp/title.csv"
+printf 'Table 3: population by county, 2021\nSource: the census office\n\ncounty,year,pop\nA,2021,100\n' >"$tmp/comma-title.csv"
+fails "a title with a comma in it, above a line of notes" 2 \
+  'comma-title.csv, line 2, column 2 (variable V2021): the row has 1 cell but the file has 2 variables. If the first lines are a title or notes above the header row, remove them' \
+  "$cb" "$tmp/comma-title.csv"
 printf 'county,pop\nA,100\nB,200\n\nSource: the census office\n' >"$tmp/source.csv"
 fails "and a source below the data" 2 \
   'source.csv, line 5, column 2 (variable pop): the row has 1 cell but the file has 2 variables. If this line and those after it are notes below the data (a source, footnotes), remove them' \
