@@ -469,9 +469,24 @@ bool LooksLikeNoValue(std::string_view text) {
       return std::isalnum(static_cast<unsigned char>(c)) || c == '#' || c == '/' || c == '!' || c == '?';
     });
   }
-  if (text.find_first_not_of("-?*.") == std::string_view::npos) return true;
-  static constexpr std::string_view kWords[] = {"na",  "n/a",  "n.a.", "n.a",     "nan", "null",
-                                                "nil", "none", "\\n",  "missing", "-nan"};
+  // Statistics offices mark figures they do not give with punctuation (":"
+  // at Eurostat, "/" and "..." in German tables, "-"), a dash, a letter
+  // ("x", "F", "s") or a short code in brackets ("[x]", "[c]", "[z]" in
+  // British releases, "(c)"); beside numbers, none of them is an answer.
+  if (text.find_first_not_of("-?*.:/") == std::string_view::npos) return true;
+  if (text == "\xE2\x80\x93" || text == "\xE2\x80\x94") return true;  // en and em dash
+  auto letters = [](std::string_view t) {
+    return !t.empty() && t.size() <= 4 &&
+           std::all_of(t.begin(), t.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
+  };
+  if (text.size() == 1 && letters(text)) return true;
+  if (text.size() >= 3 &&
+      ((text.front() == '[' && text.back() == ']') || (text.front() == '(' && text.back() == ')')) &&
+      letters(text.substr(1, text.size() - 2))) {
+    return true;
+  }
+  static constexpr std::string_view kWords[] = {"na",   "n/a", "n.a.",    "n.a",  "nan", "null", "nil",
+                                                "none", "\\n", "missing", "-nan", "np",  "nd"};
   const std::string lower = LowerAscii(text);
   return std::find(std::begin(kWords), std::end(kWords), lower) != std::end(kWords);
 }

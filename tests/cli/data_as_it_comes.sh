@@ -89,6 +89,12 @@ check "but not words that are answers" bash -c "! grep -q 'variable z' '$tmp/err
 check "and the --missing named keeps the columns numeric" bash -c \
   "'$cb' '$tmp/marks.csv' --missing 'NA,N/A,NaN,NULL,.,n/a,-,#N/A' --format text --quiet 'CODEBOOK x y /STATISTICS NONE' |
    grep -c '^  Type  *Numeric$' | grep -qx 2"
+# Statistics offices' marks for figures not given: Eurostat's ":", a letter, British "[x]" and "[c]", a dash.
+printf 'area,persons,rate\nA,12,1.5\nB,:,[x]\nC,x,[c]\nD,7,2.25\nE,\xe2\x80\x93,3\n' >"$tmp/office-marks.csv"
+"$cb" "$tmp/office-marks.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "offices' marks in a column of numbers are named" grep -qF \
+  'column 2 (variable persons): every cell that is neither a number nor empty is ":" (1 cell), "x" (1 cell) or "–" (1 cell)' "$tmp/err"
+check "also codes in brackets" grep -qF 'column 3 (variable rate): every cell that is neither a number nor empty is "[x]" (1 cell) or "[c]" (1 cell)' "$tmp/err"
 printf 'zip,n
 02134,1
 10001,2
