@@ -342,10 +342,16 @@ class BlockFiller {
         ready(v);
         fData[c] = v.data();
       } else {
-        StringColumn& s = block.strings[c];
-        s.offsets.clear();
-        s.offsets.push_back(0);
+        // Row r's text ends at offsets[r + 1], written as the row is read
+        // (again, when the general path reads a row the quick one gave up).
         // The bytes keep their length: room for AddString, not texts.
+        StringColumn& s = block.strings[c];
+        if (s.offsets.capacity() < fCapacity + 1) {
+          s.offsets.clear();
+          s.offsets.reserve(std::max(fCapacity, rowsRoom) + 1);
+        }
+        s.offsets.resize(fCapacity + 1);
+        s.offsets[0] = 0;
       }
     }
     if (fLayout.weightIndex >= 0) ready(block.weights);
@@ -355,9 +361,12 @@ class BlockFiller {
   void Grow(CaseBlock& block) {
     fCapacity *= 2;
     for (std::size_t c = 0; c < fLayout.columns.size(); ++c) {
-      if (Converted(c) && IsNumericKind(fLayout.columns[c].kind)) {
+      if (!Converted(c)) continue;
+      if (IsNumericKind(fLayout.columns[c].kind)) {
         block.numbers[c].resize(fCapacity);
         fData[c] = block.numbers[c].data();
+      } else {
+        block.strings[c].offsets.resize(fCapacity + 1);
       }
     }
     if (fLayout.weightIndex >= 0) block.weights.resize(fCapacity);
@@ -373,7 +382,7 @@ class BlockFiller {
       } else {
         StringColumn& s = block.strings[c];
         s.offsets.resize(rows + 1);
-        s.bytes.resize(s.offsets.back());
+        s.bytes.resize(s.offsets[rows]);
       }
     }
     if (fLayout.weightIndex >= 0) block.weights.resize(rows);
@@ -399,7 +408,7 @@ class BlockFiller {
   // column, and all of it in the buffer. Anything else returns false with
   // the row as it was, and the general path reads the record (and reports
   // its faults).
-  bool QuickRow(CaseBlock& block, std::size_t r) {
+  __attribute__((noinline)) bool QuickRow(CaseBlock& block, std::size_t r) {
     const char* p = fReader.Unread();
     const char* const e = fReader.BufferEnd();
     if (p == e || *p == '\n' || *p == '\r') return false;  // a blank line, or no data buffered
@@ -408,75 +417,94 @@ class BlockFiller {
       while (*q == ' ' || *q == '\t') ++q;         // the buffer's sentinel '\n' stops it
       if (*q == '\n' || *q == '\r') return false;  // a line of blanks: the general path skips it
     }
-    const std::size_t ncols = fLayout.columns.size();
+    // Every cell but the last is followed by a delimiter, the last by a line
+    // end: two copies of the cell's step, so that no cell asks which it is.
+    // What every cell reads is passed in locals: a member read again after
+    // each store of a number (which, as far as the compiler knows, could
+    // have changed a byte of it) costs a load per cell.
+    const std::size_t lastColumn = fLayout.columns.size() - 1;
     const char delim = fLayout.dialect.delimiter;
-    const char quote = fLayout.dialect.quoting ? fLayout.dialect.quote : '\n';
-    std::size_t passed = 0;  // cells SkipCells went over
-    for (std::size_t c = 0;; ++c) {
-      const bool last = c + 1 == ncols;
-      const auto mode = static_cast<Mode>(fModes[c]);
-      if (mode == Mode::PlainNumber || mode == Mode::PlainInteger) {
-        // Codes of one or two digits, most cells of a survey, without the
-        // scan's loops. A digit is no sentinel, so the byte after it is
-        // there to read.
-        if (const unsigned d0 = static_cast<unsigned>(p[0] - '0'); d0 < 10 && !last) {
-          if (p[1] == delim) {
-            fData[c][r] = static_cast<double>(d0);
-            p += 2;
-            continue;
-          }
-          if (const unsigned d1 = static_cast<unsigned>(p[1] - '0'); d1 < 10 && p[2] == delim) {
-            fData[c][r] = static_cast<double>(d0 * 10 + d1);
-            p += 3;
-            continue;
-          }
-        }
-        // The buffer's sentinel '\n' stops the scan.
-        const SimpleDecimal d = ScanSimpleDecimal<false>(p, e);
-        const char* const q = d.end;
-        const bool ends = last ? q != e && (*q == '\n' || *q == '\r') : *q == delim;
-        if (ends && d.Fits() && (mode == Mode::PlainNumber || d.fraction == 0)) {
-          fData[c][r] = d.Value();
-          p = q;
-          if (!last) {
-            // The delimiter is known to be there (the store above could
-            // have changed any byte, as far as the compiler knows).
-            ++p;
-            continue;
-          }
-        } else if (ends && q == p && fLayout.columns[c].emptyIsMissing) {
-          fData[c][r] = SYSMIS;
-        } else if (!QuickCell(block, c, r, p)) {
-          return Undo(block, r);
-        }
-      } else if (mode == Mode::IsoDate && e - p > 10 && (last ? p[10] == '\n' || p[10] == '\r' : p[10] == delim) &&
-                 QuickDate(p, fData[c][r])) {
-        p += 10;
-      } else if (const char* next = mode == Mode::Skip && fSkipRun[c] > 1
-                                        ? SkipCells(p, e, fSkipRun[c], delim, quote, passed)
-                                        : nullptr) {
-        p = next;  // the start of the next cell read
-        c += passed - 1;
-        continue;
-      } else if (!QuickCell(block, c, r, p)) {
-        return Undo(block, r);
-      }
-      // p is at the cell's end.
-      if (!last) {
-        if (*p != delim) return Undo(block, r);
-        ++p;
-        continue;
-      }
-      if (p == e || (*p != '\n' && *p != '\r')) return Undo(block, r);
-      if (*p == '\r') {
-        if (p + 1 >= e) return Undo(block, r);  // the general path knows whether a '\n' follows
-        if (*++p == '\n') ++p;
-      } else {
-        ++p;
-      }
-      break;
+    double* const* const data = fData.data();
+    const std::uint8_t* const modes = fModes;
+    for (std::size_t c = 0; c < lastColumn; ++c) {
+      if (!QuickStep<false>(block, c, r, p, e, delim, data, modes)) return Undo(block, r);
+    }
+    if (std::size_t c = lastColumn; !QuickStep<true>(block, c, r, p, e, delim, data, modes)) return Undo(block, r);
+    // p is at the line end.
+    if (*p == '\r') {
+      if (p + 1 >= e) return Undo(block, r);  // the general path knows whether a '\n' follows
+      if (*++p == '\n') ++p;
+    } else {
+      ++p;
     }
     fReader.TakeLine(p);
+    return true;
+  }
+
+  // One cell of QuickRow from p, its start: converted, and p left at the
+  // next cell's start (kLast: at the record's line end). A run of unread
+  // columns is passed at once, c then being the run's last column. False
+  // when the cell is not of the quick kind.
+  template <bool kLast>
+  __attribute__((always_inline)) bool QuickStep(CaseBlock& block, std::size_t& c, std::size_t r, const char*& cell,
+                                                const char* const e, const char delim, double* const* const data,
+                                                const std::uint8_t* const modes) {
+    const char* p = cell;
+    const auto mode = static_cast<Mode>(modes[c]);
+    if (mode == Mode::PlainNumber || mode == Mode::PlainInteger) {
+      // Codes of one or two digits, most cells of a survey, without the
+      // scan's loops. A digit is no sentinel, so the byte after it is
+      // there to read.
+      if (const unsigned d0 = static_cast<unsigned>(p[0] - '0'); !kLast && d0 < 10) {
+        if (p[1] == delim) {
+          data[c][r] = static_cast<double>(d0);
+          cell = p + 2;
+          return true;
+        }
+        if (const unsigned d1 = static_cast<unsigned>(p[1] - '0'); d1 < 10 && p[2] == delim) {
+          data[c][r] = static_cast<double>(d0 * 10 + d1);
+          cell = p + 3;
+          return true;
+        }
+      }
+      // The buffer's sentinel '\n' stops the scan.
+      const SimpleDecimal d = ScanSimpleDecimal<false>(p, e);
+      const char* const q = d.end;
+      const bool ends = kLast ? q != e && (*q == '\n' || *q == '\r') : *q == delim;
+      if (ends && d.Fits() && (mode == Mode::PlainNumber || d.fraction == 0)) {
+        data[c][r] = d.Value();
+        // The delimiter is known to be there (the store above could have
+        // changed any byte, as far as the compiler knows).
+        cell = kLast ? q : q + 1;
+        return true;
+      }
+      if (ends && q == p && fLayout.columns[c].emptyIsMissing) {
+        data[c][r] = SYSMIS;
+      } else if (!QuickCell(block, c, r, p)) {
+        return false;
+      }
+    } else if (mode == Mode::IsoDate && e - p > 10 && (kLast ? p[10] == '\n' || p[10] == '\r' : p[10] == delim) &&
+               QuickDate(p, data[c][r])) {
+      p += 10;
+    } else if (!kLast && mode == Mode::Skip && fSkipRun[c] > 1) {
+      std::size_t passed = 0;
+      if (const char* next =
+              SkipCells(p, e, fSkipRun[c], delim, fLayout.dialect.quoting ? fLayout.dialect.quote : '\n', passed)) {
+        cell = next;  // the start of the next cell read
+        c += passed - 1;
+        return true;
+      }
+      if (!QuickCell(block, c, r, p)) return false;
+    } else if (!QuickCell(block, c, r, p)) {
+      return false;
+    }
+    // p is at the cell's end.
+    if (kLast) {
+      cell = p;
+      return p != e && (*p == '\n' || *p == '\r');
+    }
+    if (*p != delim) return false;
+    cell = p + 1;
     return true;
   }
 
@@ -506,7 +534,7 @@ class BlockFiller {
     cell = p;
     const auto mode = static_cast<Mode>(fModes[c]);
     if (mode == Mode::String) {
-      return AddString(block, c, std::string_view(start, static_cast<std::size_t>(end - start)), (bytes & 0x80) == 0,
+      return AddString(block, c, r, std::string_view(start, static_cast<std::size_t>(end - start)), (bytes & 0x80) == 0,
                        fReader.BufferEnd());
     }
     return mode == Mode::Skip ||
@@ -518,7 +546,7 @@ class BlockFiller {
   // whose "YYYY-MM-" was read before takes its month's day 0 and length from
   // a small table instead of the calendar arithmetic: whole days times
   // 86,400 are exact, so the sum is the same double.
-  bool QuickDate(const char* p, double& seconds) {
+  __attribute__((always_inline)) bool QuickDate(const char* p, double& seconds) {
     std::uint64_t head;
     std::memcpy(&head, p, sizeof head);
     const unsigned tens = static_cast<unsigned>(p[8] - '0');
@@ -543,15 +571,10 @@ class BlockFiller {
     return true;
   }
 
-  // Takes back the string cells a quick row added before it gave up.
-  bool Undo(CaseBlock& block, std::size_t r) {
-    for (std::size_t c = 0; c < fLayout.columns.size(); ++c) {
-      if (static_cast<Mode>(fModes[c]) != Mode::String) continue;
-      StringColumn& s = block.strings[c];
-      if (s.offsets.size() > r + 1) s.offsets.resize(r + 1);  // the bytes past the last offset are room
-    }
-    return false;
-  }
+  // Takes back the string cells a quick row added before it gave up: none
+  // to take, as the row's texts end at offsets[r + 1], which the general
+  // path writes again; the bytes past offsets[r] are room.
+  static bool Undo(CaseBlock& /*block*/, std::size_t /*r*/) { return false; }
 
   void ReadRow(CaseBlock& block, std::size_t r) {
     const std::size_t ncols = fLayout.columns.size();
@@ -583,13 +606,14 @@ class BlockFiller {
           fData[c][r] = NumericSlow(c, fLayout.columns[c], cell);
           break;
         case Mode::String:
-          if (!AddString(block, c, cell.View(), false)) BadString(c, cell);
+          if (!AddString(block, c, r, cell.View(), false)) BadString(c, cell);
           break;
       }
     }
   }
 
-  // Adds a string cell's text, its trailing blanks dropped, to its column;
+  // Adds a string cell's text, its trailing blanks dropped, to its column as
+  // row r's;
   // false (nothing added) when it is longer than the column's width or not
   // UTF-8. `ascii`: every byte is known to be below 0x80. `readable`: the
   // text's bytes may be read up to there (with one byte more), so a short
@@ -597,16 +621,16 @@ class BlockFiller {
   // when not known.
   //
   // While a block fills, a string column's bytes are longer than its texts
-  // (its offsets' last entry says where they end): room is made a stretch
+  // (the offset after the last row's says where they end): room is made a stretch
   // at a time, not per cell, and Finish cuts the bytes to the texts.
-  __attribute__((always_inline)) bool AddString(CaseBlock& block, std::size_t c, std::string_view cell, bool ascii,
-                                                const char* readable = nullptr) {
+  __attribute__((always_inline)) bool AddString(CaseBlock& block, std::size_t c, std::size_t r, std::string_view cell,
+                                                bool ascii, const char* readable = nullptr) {
     const std::string_view text = TrimTrailingBlanks(cell);
     std::size_t bad = 0;
     if (text.size() > static_cast<std::size_t>(fLayout.columns[c].width)) return false;
     if (!ascii && !ValidUtf8(text, bad)) return false;
     StringColumn& s = block.strings[c];
-    const std::size_t used = s.offsets.back();
+    const std::size_t used = s.offsets[r];
     constexpr std::size_t kWord = 16;
     if (s.bytes.size() - used < text.size() + kWord) MakeRoom(s.bytes, used + text.size() + kWord);
     char* const to = s.bytes.data() + used;
@@ -615,7 +639,7 @@ class BlockFiller {
     } else {
       std::memcpy(to, text.data(), text.size());
     }
-    s.offsets.push_back(static_cast<std::uint32_t>(used + text.size()));
+    s.offsets[r + 1] = static_cast<std::uint32_t>(used + text.size());
     return true;
   }
 
