@@ -785,6 +785,14 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
                          "offices' downloads have them below the header, remove it (a descriptor can give the "
                          "labels as the fields' titles)");
     }
+    if (result.totalRowCase > 0 && result.totalRowCase == result.cases - result.emptyRowsAtEnd) {
+      // Copied with its table's totals row, the file holds every case twice
+      // over in its sums: counts, means and percents all take it as a case.
+      warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.totalRowLine) +
+                         ": the last row is headed \"" + result.totalRowText +
+                         "\", as a table's totals row is; it is read as one more case, and its sums enter every count "
+                         "and statistic. If it totals the rows above, remove it");
+    }
     if (result.emptyRowsAtEnd > 0) {
       warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.firstEmptyRowAtEnd) + ": " +
                          (result.emptyRowsAtEnd == 1

@@ -308,6 +308,18 @@ bool LabelsRow(const std::vector<CsvCell>& cells, const std::vector<ScanColumn>&
   return true;
 }
 
+// The heading of a table's totals row, in the languages of the offices
+// whose tables are most often downloaded.
+bool TotalsHeading(std::string_view text) {
+  if (text.ends_with(':')) text.remove_suffix(1);
+  if (text.empty() || text.size() > 14) return false;
+  static constexpr std::string_view kWords[] = {"total",   "totals",    "grand total", "all",      "sum",
+                                                "overall", "insgesamt", "gesamt",      "zusammen", "ensemble",
+                                                "totaal",  "totale",    "totalt"};
+  const std::string lower = LowerAscii(TrimBlanks(text));
+  return std::find(std::begin(kWords), std::end(kWords), lower) != std::end(kWords);
+}
+
 // A header that names only its first column above a first row of texts in
 // every column (no number among them): a spreadsheet's title row, which it
 // pads with delimiters to the width of the table, above the real header.
@@ -579,6 +591,17 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
           double v = 0.0;
           return !text.empty() && !ParseNumber(text, v);
         });
+      }
+      if (ncols > 1 && TotalsHeading(TrimBlanks(cells[0].View()))) {
+        double v = 0.0;
+        for (std::size_t c = 1; c < ncols; ++c) {
+          if (ParseNumber(TrimBlanks(cells[c].View()), v)) {
+            result.totalRowCase = result.cases;
+            result.totalRowLine = reader.RecordLine();
+            result.totalRowText = TrimBlanks(cells[0].View());
+            break;
+          }
+        }
       }
       if (header != nullptr && ncols > 0 && RepeatsHeader(cells, *header, result)) {
         if (result.repeatedHeaders++ == 0) result.firstRepeatedHeader = reader.RecordLine();

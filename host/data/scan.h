@@ -149,6 +149,12 @@ struct ScanResult {
   // downloads have it. Its line; the columns.
   std::int64_t labelRowLine = 0;
   std::vector<std::size_t> labelRowColumns;
+  // Rows headed "Total" (or "Insgesamt", "Ensemble", ...) with a number
+  // beside: the last one's case, line and first cell. A table copied from a
+  // report keeps its totals row, which a codebook counts as one more case.
+  std::int64_t totalRowCase = 0;
+  std::int64_t totalRowLine = 0;
+  std::string totalRowText;
 };
 
 // One file to scan, from its first case; `expected` (optional) is the file

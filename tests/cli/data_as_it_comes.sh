@@ -353,6 +353,13 @@ printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "item
   >"$tmp/accounts/datapackage.json"
 check "and that field reads them as negatives: (-1234.5 + 2000 - 3) / 3" bash -c \
   "'$cb' '$tmp/accounts/datapackage.json' --format text --quiet 'CODEBOOK balance /STATISTICS MEAN' | grep -q '^  Mean  *254.1667$'"
+# A table copied from a report with its totals row.
+printf 'region,population\nNorth,120345\nSouth,98012\nTotal,218357\n,\n' >"$tmp/totals.csv"
+fails "a last row headed Total is pointed out" 0 \
+  'totals.csv, line 4: the last row is headed "Total", as a table'"'"'s totals row is; it is read as one more case, and its sums enter every count and statistic. If it totals the rows above, remove it' \
+  "$cb" "$tmp/totals.csv" 'CODEBOOK /STATISTICS NONE'
+printf 'answer,n\nNone,3\nAll,5\nSome,2\n' >"$tmp/all.csv"
+check "... but not such a word among the rows" bash -c "! '$cb' '$tmp/all.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'totals row'"
 # Rows of only delimiters after the data, as Excel saves rows once formatted.
 { printf 'id,age,score\r\n1,34,5\r\n2,28,6\r\n'; for i in 1 2 3 4 5; do printf ',,\r\n'; done; } >"$tmp/tail.csv"
 fails "empty rows at the end are pointed out" 0 \
