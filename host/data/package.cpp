@@ -1147,6 +1147,11 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
       field = R"("type": ")" + type + R"(", "format": ")" + dayFirst + clock + "\" (or \"" + monthFirst + clock + "\")";
     }
     if (!full) what += " with two-digit years (00 to 68 are read as 20xx, 69 to 99 as 19xx)";
+  } else if ((shapes & kYearFirst) != 0) {
+    const std::string sep(1, s.dateSeparator);
+    what = clock.empty() ? "dates written year first" : "dates and times written year first";
+    field = R"("type": ")" + std::string(clock.empty() ? "date" : "datetime") + R"(", "format": "%Y)" + sep + "%m" +
+            sep + "%d" + clock + "\"";
   } else if ((shapes & kMonthName) != 0) {
     const std::string sep = s.dateSeparator == kNoDateSeparator ? "" : std::string(1, s.dateSeparator);
     what = clock.empty() ? "dates written with the month's name" : "dates and times written with the month's name";

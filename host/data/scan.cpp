@@ -235,7 +235,7 @@ void WatchTextShapes(ScanColumn& col, std::string_view text) {
     col.textShapes &= TextShapesOf(text, col.allowDecimalComma, col.dateSeparator);
     // Dates with and without a time of day (or with two ways of writing
     // it) have no one pattern to declare.
-    if ((col.textShapes & kClocks) == 0) col.textShapes &= ~(kNumericDates | kMonthName);
+    if ((col.textShapes & kClocks) == 0) col.textShapes &= ~(kNumericDates | kMonthName | kYearFirst);
   }
 }
 
@@ -459,7 +459,29 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       separator = sep;
     }
   }
-  if ((shapes & (kNumericDates | kMonthName)) != 0) shapes |= clock;
+  // The year first, then a month and a day of one or two digits.
+  if (text.size() >= 8 && text.size() <= 10 && s1 == 4 && (separator == 0 || text[4] == separator)) {
+    const char sep = text[4];
+    const std::size_t s2 = text.find(sep, 5);
+    auto number = [&](std::size_t from, std::size_t to) {
+      if (to <= from || to - from > 2) return -1;
+      int n = 0;
+      for (std::size_t i = from; i < to; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
+        n = n * 10 + (text[i] - '0');
+      }
+      return n;
+    };
+    if (s2 != std::string_view::npos && std::isdigit(static_cast<unsigned char>(text[0])) &&
+        std::all_of(text.begin(), text.begin() + 4, [](char c) { return c >= '0' && c <= '9'; })) {
+      const int month = number(5, s2), day = number(s2 + 1, text.size());
+      if (month >= 1 && month <= 12 && day >= 1 && day <= 31) {
+        shapes |= kYearFirst;
+        separator = sep;
+      }
+    }
+  }
+  if ((shapes & (kNumericDates | kMonthName | kYearFirst)) != 0) shapes |= clock;
   // What "bareNumber": false reads in parentheses reads as a negative amount.
   if ((shapes & (kGroupedNumber | kPercent | kCurrency)) != 0) shapes |= kParenthesized;
   if (whole.size() > 2 && whole.front() == '(' && whole.back() == ')') {

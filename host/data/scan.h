@@ -99,6 +99,9 @@ enum TextShape : unsigned {
   // every value a field with "bareNumber": false reads ("1,234", "$5",
   // "12%"), so that a column mixing them is named once.
   kParenthesized = 32768u,  // "(1,234.50)", "($5)"
+  // The year first, as East Asian sources and some databases write dates:
+  // slashes or points, or dashes without the leading zeros ISO 8601 asks.
+  kYearFirst = 65536u,  // "2020/01/05", "2020.1.5", "2020-1-5"
 };
 constexpr unsigned kClocks = kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm;
 // Any shape of a date written with numbers only.

@@ -199,6 +199,18 @@ printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "seen
   >"$tmp/short/datapackage.json"
 check "and that pattern reads them: the mean of 2020-12-31 and 2021-01-02" bash -c \
   "'$cb' '$tmp/short/datapackage.json' --format text --quiet 'CODEBOOK seen /STATISTICS MEAN' | grep -q '^  Mean  *01-JAN-2021$'"
+# Dates written year first, as East Asian sources write them, and ISO dates without leading zeros.
+mkdir "$tmp/ymd"
+printf 'slashed,dashed\n2020/01/05,2020-1-5\n2021/12/31,2021-12-31\n' >"$tmp/ymd/data.csv"
+"$cb" "$tmp/ymd/data.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "dates written year first are named, with the pattern that reads them" \
+  shape slashed 'dates written year first (such as "2020/01/05")' dates '"type": "date", "format": "%Y/%m/%d"'
+check "also with dashes and no leading zeros" shape dashed 'dates written year first (such as "2020-1-5")' dates \
+  '"type": "date", "format": "%Y-%m-%d"'
+printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "slashed", "type": "date", "format": "%%Y/%%m/%%d"}, {"name": "dashed", "type": "date", "format": "%%Y-%%m-%%d"}]}}]}' \
+  >"$tmp/ymd/datapackage.json"
+check "and those patterns read them: the mean of 2020-01-05 and 2021-12-31" bash -c \
+  "'$cb' '$tmp/ymd/datapackage.json' --format text --quiet 'CODEBOOK slashed dashed /STATISTICS MEAN' | grep -c '^  Mean  *02-JAN-2021$' | grep -qx 2"
 # Date-times as spreadsheets save them: a UK setting (24 hours), a US one (AM/PM), a German one (points, seconds).
 mkdir "$tmp/clock"
 printf 'uk,us,de\n31/12/2020 13:45,12/31/2020 1:45 PM,31.12.2020 13:45:10\n1/1/2021 08:00,1/1/2021 8:00 AM,01.01.2021 08:00:20\n' \
