@@ -124,6 +124,21 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
         f.strlPastEnd = length;
         return -1;
       }
+      const auto field = [&](std::size_t at, std::size_t size) {
+        std::uint64_t x = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+          x = x << 8 | static_cast<unsigned char>(out[at + (f.view.bigEndian ? i : size - 1 - i)]);
+        }
+        return x;
+      };
+      // ReadStat would ask for the whole value at once, and say no more than
+      // that memory ran out.
+      if (static_cast<std::int64_t>(length) > kReadStatMostBytes) {
+        f.strlTooLong = length;
+        f.longVariable = field(0, 4);
+        f.longCase = field(4, got - 9);  // o: 4 bytes in 117, 8 from 118
+        return -1;
+      }
       if (type == 130) {
         f.textValue = length;
       } else if (length > 0) {  // rare: a look at the value's last byte
@@ -132,13 +147,6 @@ ssize_t ReadFile(void* buffer, size_t bytes, void* io) {
         if (read && last == 0) {
           out[got - 5] = static_cast<char>(130);
         } else if (read && f.binaryVariable == 0) {
-          const auto field = [&](std::size_t at, std::size_t size) {
-            std::uint64_t x = 0;
-            for (std::size_t i = 0; i < size; ++i) {
-              x = x << 8 | static_cast<unsigned char>(out[at + (f.view.bigEndian ? i : size - 1 - i)]);
-            }
-            return x;
-          };
           f.binaryVariable = field(0, 4);
           f.binaryCase = field(4, got - 9);  // o: 4 bytes in 117, 8 from 118
         }
@@ -589,6 +597,21 @@ readstat_error_t Run(Parser& parser, ForeignKind kind, const std::string& path, 
     } else if (parser.StrlPastEnd() > 0 && ctx != nullptr && ctx->detail.empty()) {
       ctx->detail =
           "a strL value's length, " + std::to_string(parser.StrlPastEnd()) + " bytes, runs past the file's end";
+    } else if (const auto [longVariable, longCase] = parser.LongStrl(); longVariable > 0 && ctx != nullptr) {
+      // The file is whole: only ReadStat's limit stands in the way.
+      ctx->detail = "the strL value of variable " + std::to_string(longVariable) + " in case " +
+                    std::to_string(longCase) + " is " + std::to_string(parser.StrlTooLong()) +
+                    " bytes long, more than the 16 MiB ReadStat reads; this program shows at most 32,767 bytes of "
+                    "a value: shorten the longer ones in Stata (replace VAR = substr(VAR, 1, 32767)) and save the "
+                    "file again, to read it here";
+      ctx->whole = true;
+    } else if (kind == ForeignKind::Stata && error == READSTAT_ERROR_MALLOC && ctx != nullptr) {
+      bool damaged = false;
+      if (std::string oversize = StataOversize(path, damaged); !oversize.empty()) {
+        ctx->detail = std::move(oversize);
+        ctx->whole = !damaged;
+        ctx->sizeDamaged = damaged;
+      }
     }
     return error;
   }
@@ -632,6 +655,12 @@ std::string Failure(const std::string& display, ForeignKind kind, readstat_error
         ", for a size read from the catalog itself: the catalog is damaged, or laid out in a way ReadStat does "
         "not read. Without it the data are read without their value labels (move it away, or leave out "
         "--catalog)";
+  } else if (error == READSTAT_ERROR_MALLOC && !ctx.whole) {
+    // ReadStat allocates by sizes read from the file, each at most 16 MiB:
+    // a size it could not allocate is damage, or a part larger than that.
+    message += ctx.sizeDamaged ? ". The file is damaged"
+                               : ", for a size read from the file itself: the file is damaged, or holds a part "
+                                 "larger than the 16 MiB ReadStat reads at once";
   } else if (!ctx.whole && (error == READSTAT_ERROR_READ || error == READSTAT_ERROR_SEEK ||
                             error == READSTAT_ERROR_PARSE || error == READSTAT_ERROR_ROW_COUNT_MISMATCH)) {
     message += ". The file is damaged or incomplete";

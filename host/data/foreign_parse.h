@@ -26,6 +26,7 @@ struct ParseContext {
   std::string encoding;         // the encoding the parse was given (Run sets it), if any
   bool whole = false;           // the file is whole; ReadStat cannot read what it holds
   bool placeUnknown = false;    // cases are missing, but where among them is not known
+  bool sizeDamaged = false;     // a size ReadStat could not allocate is one the file cannot hold
 };
 
 inline ParseContext& Context(void* ctx) { return *static_cast<ParseContext*>(ctx); }
@@ -79,6 +80,9 @@ struct BufferedFile {
   bool afterGso = false;          // the last read was a strL record's "GSO"
   bool unendedStrl = false;       // a text strL value without its closing NUL was met
   std::uint32_t strlPastEnd = 0;  // the length of a strL value that runs past the file's end
+  // A strL value longer than ReadStat reads: its length, variable and case (1-based).
+  std::uint32_t strlTooLong = 0;
+  std::uint64_t longVariable = 0, longCase = 0;
   // A binary strL value that ReadStat cannot read: its variable and case (1-based).
   std::uint64_t binaryVariable = 0, binaryCase = 0;
   std::uint32_t textValue = 0;  // the length of the text strL value ReadStat reads next
@@ -98,6 +102,8 @@ class Parser {
   bool EndedInsideRead() const { return fIo.endedInsideRead || fIo.askedAtEnd > BufferedFile::kLengthField; }
   bool UnendedStrl() const { return fIo.unendedStrl; }
   std::uint32_t StrlPastEnd() const { return fIo.strlPastEnd; }
+  std::uint32_t StrlTooLong() const { return fIo.strlTooLong; }
+  std::pair<std::uint64_t, std::uint64_t> LongStrl() const { return {fIo.longVariable, fIo.longCase}; }
   std::pair<std::uint64_t, std::uint64_t> BinaryStrl() const { return {fIo.binaryVariable, fIo.binaryCase}; }
   const FileView& View() const { return fIo.view; }
   void SetView(FileView view) { fIo.view = std::move(view); }

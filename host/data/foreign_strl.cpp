@@ -156,6 +156,65 @@ std::optional<StataCounts> ReadStataCounts(const std::string& path) {
   return counts;
 }
 
+std::string StataOversize(const std::string& path, bool& damaged) {
+  damaged = false;
+  File file(path);
+  struct stat facts {};
+  if (file.f == nullptr || ::fstat(::fileno(file.f), &facts) != 0) return {};
+  const std::int64_t size = facts.st_size;
+  const std::string head = HeadOf(file);
+  const std::optional<StataCounts> counts = ReadStataCounts(path);
+  // Every variable takes at least its type and a name of 9 bytes or more.
+  if (counts && counts->variables > static_cast<std::uint64_t>(size / 10)) {
+    damaged = true;
+    return "its header gives " + std::to_string(counts->variables) + " variables, more than a file of " +
+           std::to_string(size) + " bytes holds";
+  }
+  const std::optional<XmlHead> h = ReadXmlHead(head);
+  const std::size_t mapAt = head.find("<map>");
+  if (!h || mapAt == std::string::npos) return {};
+  // From release 118 a variable's label alone takes 321 bytes, and ReadStat
+  // reads the descriptions of all the variables at once: it reads 52,252 of
+  // them (a file of ReadStat's own writing), not 52,265 (one of pandas').
+  if (constexpr std::uint64_t kMostVariables = 50000;
+      h->release >= 118 && counts && counts->variables > kMostVariables) {
+    return "a file of " + std::to_string(counts->variables) +
+           " variables, more than the about 52,000 whose descriptions ReadStat reads at once: save the variables "
+           "in files of at most 50,000 each to read them here";
+  }
+  unsigned char raw[8];
+  if (!file.Read(static_cast<std::int64_t>(mapAt + 5 + 11 * 8), raw, sizeof raw)) return {};  // <value_labels>
+  // Each table: "<lbl>", its length (4 bytes), its name, 3 bytes of padding,
+  // the table, "</lbl>".
+  static constexpr std::string_view kOpen = "<value_labels>", kTable = "<lbl>", kClose = "</lbl>";
+  const std::int64_t nameSize = h->release == 117 ? 33 : 129;
+  std::int64_t at = static_cast<std::int64_t>(std::min<std::uint64_t>(Unsigned(raw, 8, h->bigEndian), size));
+  char tag[kOpen.size()];
+  if (!file.Read(at, tag, kOpen.size()) || std::string_view(tag, kOpen.size()) != kOpen) return {};
+  at += static_cast<std::int64_t>(kOpen.size());
+  std::vector<char> fields(kTable.size() + 4 + static_cast<std::size_t>(nameSize));
+  while (file.Read(at, fields.data(), fields.size()) && std::string_view(fields.data(), kTable.size()) == kTable) {
+    const auto length = static_cast<std::int64_t>(
+        Unsigned(reinterpret_cast<const unsigned char*>(fields.data() + kTable.size()), 4, h->bigEndian));
+    const std::string name(fields.data() + kTable.size() + 4,
+                           ::strnlen(fields.data() + kTable.size() + 4, static_cast<std::size_t>(nameSize)));
+    const std::int64_t table = at + static_cast<std::int64_t>(fields.size()) + 3;
+    if (length > size - table) {
+      damaged = true;
+      return "the length of value-label set \"" + name + "\", " + std::to_string(length) +
+             " bytes, runs past the file's end";
+    }
+    if (length > kReadStatMostBytes) {
+      return "value-label set \"" + name + "\" takes " + std::to_string(length) +
+             " bytes, more than the 16 MiB ReadStat reads in one set: shorten its labels, or drop the set in "
+             "Stata (label drop " +
+             name + ") and save the file again, to read it here";
+    }
+    at = table + length + static_cast<std::int64_t>(kClose.size());
+  }
+  return {};
+}
+
 std::int64_t StataCaseCutIn(const std::string& path) {
   const std::optional<StataRows> rows = ReadStataRows(path);
   struct stat facts {};

@@ -38,6 +38,18 @@ struct StataCounts {
 };
 std::optional<StataCounts> ReadStataCounts(const std::string& path);
 
+// ReadStat allocates a part it reads (a value-label table, a strL value, the
+// variables' descriptions) in one piece of at most this size, and says only
+// that memory could not be allocated for one larger, or for a size that damage
+// made up.
+constexpr std::int64_t kReadStatMostBytes = std::int64_t{1} << 24;
+
+// What in a Stata file ReadStat could not allocate memory for: a header that
+// gives more variables than the file holds, a value-label table whose length
+// runs past the file's end (both damage: `damaged` is set) or a whole table
+// larger than ReadStat reads. Empty when none of these is found.
+std::string StataOversize(const std::string& path, bool& damaged);
+
 // The case (1-based) a Stata file of release 117 to 119 is cut short in, by
 // its size: ReadStat looks at the sections after the rows first and does not
 // say. 0 when its rows are whole or the file is of another release.

@@ -70,6 +70,62 @@ fails "a strL value longer than the file is damage" 2 \
 for f in new.dta old.dta t.xpt; do
   check "$f whole reads" test "$(status_of "$cb" "$tmp/$f")" = 0
 done
+# ReadStat reads a strL value or a value-label table in one piece of at most
+# 16 MiB and says only that memory ran out: a whole file holding a larger one
+# is named as such, a header whose counts the file cannot hold as damage.
+python3 - "$tmp/strl.dta" "$tmp/new.dta" "$tmp/huge-strl.dta" "$tmp/huge-labels.dta" "$tmp/many-vars.dta" \
+  "$tmp/wide.dta" <<'PY'
+import struct, sys
+def grow(data, at, added, entries=range(14)):
+    """data with `added` inserted at `at`, the map's offsets after it moved."""
+    out = bytearray(data[:at] + added + data[at:])
+    m = out.find(b"<map>") + 5
+    for i in entries:
+        (o,) = struct.unpack_from("<Q", out, m + 8 * i)
+        if o > at:
+            struct.pack_into("<Q", out, m + 8 * i, o + len(added))
+    return out
+strl = open(sys.argv[1], "rb").read()
+at = strl.find(b"GSO", strl.find(b"<strls>"))
+(length,) = struct.unpack_from("<I", strl, at + 16)
+big = (1 << 24) + 1 - length
+out = grow(strl, at + 20, b"x" * big)
+struct.pack_into("<I", out, at + 16, length + big)
+open(sys.argv[3], "wb").write(out)
+new = open(sys.argv[2], "rb").read()
+at = new.find(b"<lbl>")
+(length,) = struct.unpack_from("<I", new, at + 5)
+table = at + 5 + 4 + 129 + 3
+n, text = 65000, b"".join(b"%0259d\0" % i for i in range(65000))
+body = struct.pack("<ii", n, len(text)) + struct.pack(f"<{n}i", *range(0, len(text), 260)) \
+    + struct.pack(f"<{n}i", *range(n)) + text
+out = grow(new, table + length, body)
+out = out[:table] + out[table + length:]  # the old table out, the map moved back by as much
+m = out.find(b"<map>") + 5
+for i in (12, 13):
+    (o,) = struct.unpack_from("<Q", out, m + 8 * i)
+    struct.pack_into("<Q", out, m + 8 * i, o - length)
+struct.pack_into("<I", out, at + 5, len(body))
+open(sys.argv[4], "wb").write(out)
+many = bytearray(new)
+struct.pack_into("<H", many, many.find(b"<K>") + 3, 0xFFFF)
+open(sys.argv[5], "wb").write(many)
+open(sys.argv[6], "wb").write(many + bytes(700000))  # as large as 65,535 variables' names alone
+PY
+fails "a strL value past 16 MiB is named, with what to do" 2 \
+  'huge-strl.dta: cannot read this Stata data file (.dta): Unable to read from file (the strL value of variable 2 in case 1 is 16777217 bytes long, more than the 16 MiB ReadStat reads; this program shows at most 32,767 bytes of a value: shorten the longer ones in Stata (replace VAR = substr(VAR, 1, 32767)) and save the file again, to read it here)' \
+  "$cb" "$tmp/huge-strl.dta"
+check "and the file is not said to be damaged" bash -c "! grep -q damaged '$tmp/.stderr'"
+fails "a value-label set past 16 MiB is named, with what to do" 2 \
+  'huge-labels.dta: cannot read this Stata data file (.dta): Unable to allocate memory (value-label set "x" takes 17420008 bytes, more than the 16 MiB ReadStat reads in one set: shorten its labels, or drop the set in Stata (label drop x) and save the file again, to read it here)' \
+  "$cb" "$tmp/huge-labels.dta"
+fails "a count of variables the file cannot hold is damage" 2 \
+  'many-vars.dta: cannot read this Stata data file (.dta): Unable to allocate memory (its header gives 65535 variables, more than a file of' \
+  "$cb" "$tmp/many-vars.dta"
+check "and is said to be" grep -q 'holds). The file is damaged$' "$tmp/.stderr"
+fails "more variables than ReadStat describes at once are named, with what to do" 2 \
+  'wide.dta: cannot read this Stata data file (.dta): Unable to allocate memory (a file of 65535 variables, more than the about 52,000 whose descriptions ReadStat reads at once: save the variables in files of at most 50,000 each to read them here)' \
+  "$cb" "$tmp/wide.dta"
 
 # A descriptor on top names the file's extended missing codes as the report
 # writes them: x's 9 is .a in the file.
