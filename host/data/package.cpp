@@ -2,9 +2,11 @@
 // bare CSV file whose dictionary is inferred from the data.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -2138,6 +2140,18 @@ std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions&
                      "UTF-8\" where the program offers it) and name that file");
   }
   if (!package && !bare) {
+    // A name typed wrong (survey.dat for survey.dta) is not there at all:
+    // that, not its extension, is what to say.
+    if (struct stat facts{};
+        path != "-" && ::stat(path.c_str(), &facts) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+      const int error = errno;
+      std::string hint = "; check the path";
+      if (std::error_code ec; path.size() > 1 && path.back() == '/' &&
+                              fs::is_regular_file(path.substr(0, path.find_last_not_of('/') + 1), ec)) {
+        hint = "; a name ending in a slash is a folder's: name the file without the slash";
+      }
+      throw InputError(path + ": cannot open the file (" + std::strerror(error) + ")" + hint);
+    }
     // Spreadsheets save "Unicode Text" and "Formatted Text" as .txt and .prn,
     // R's write.table and many exports as .txt or .dat: delimited text under a
     // name that does not say so.

@@ -88,5 +88,11 @@ fails "variable names typed without the command ask for CODEBOOK before them" 1 
 check "a folder as the dataset exits 2" test "$(run_status "$tmp/pkg")" = 2
 mkdir "$tmp/folder.json"
 fails "a folder named like a descriptor is refused" 2 'is a folder' timeout 60 "$cb" "$tmp/folder.json"
+# A dataset name typed wrong is named as not there, whatever it ends in.
+fails "a name that is not there says so" 2 'survey.dat: cannot open the file (No such file or directory); check the path' \
+  "$cb" "$tmp/survey.dat"
+fails "a file named with a slash after it is told to drop the slash" 2 \
+  "survey.dta/: cannot open the file (Not a directory); a name ending in a slash is a folder's: name the file without the slash" \
+  "$cb" "$root/examples/stata/survey.dta/"
 
 finish
