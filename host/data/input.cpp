@@ -549,9 +549,12 @@ void AppendQuotedCell(std::string& csv, std::string_view cell) {
 }
 
 std::string IconvName(const std::string& encoding) {
-  // "utf-8-sig" is UTF-8 with a mark, which is skipped anyway.
+  // "utf-8-sig" (Python's name) and "UTF-8-BOM" (an editor's) are UTF-8
+  // with a mark, which is skipped anyway.
   std::string e = LowerAscii(encoding);
-  if (e == "utf-8-sig" || e == "utf_8_sig" || e == "utf8-sig" || e == "utf8_sig") return "utf-8";
+  std::string bare = e;
+  std::erase_if(bare, [](char c) { return c == '-' || c == '_' || c == ' '; });
+  if (bare == "utf8sig" || bare == "utf8bom" || bare == "utf8withbom") return "utf-8";
   if (e.empty() || IconvKnows(encoding)) return encoding;
   std::replace(e.begin(), e.end(), '_', '-');
   if (e == "mac-roman" || e == "macroman" || e == "x-mac-roman") return "macintosh";

@@ -188,6 +188,8 @@ mkdir "$tmp/sig"
 cp "$tmp/plain.csv" "$tmp/sig/d.csv"
 echo '{"resources": [{"path": "d.csv", "encoding": "utf-8-sig"}]}' >"$tmp/sig/p.json"
 check "and utf-8-sig" bash -c "'$cb' '$tmp/sig/p.json' --quiet >/dev/null"
+echo '{"resources": [{"path": "d.csv", "encoding": "UTF-8-BOM"}]}' >"$tmp/sig/bom.json"
+check "and an editor's UTF-8-BOM" bash -c "'$cb' '$tmp/sig/bom.json' --quiet >/dev/null"
 printf '{"resources": [{"path": "d.csv"}]}\r\n\x1A' >"$tmp/sig/dos.json"
 check "a descriptor that a DOS editor ended with Ctrl-Z is read" bash -c "'$cb' '$tmp/sig/dos.json' --quiet >/dev/null"
 
