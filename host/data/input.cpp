@@ -678,8 +678,8 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   if (!fromStdin) {
     fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      throw InputError(request.displayName + ": cannot open the file (" + std::strerror(errno) +
-                       "); check the path (a data package's resource path is relative to the descriptor)");
+      throw InputError(request.displayName + ": cannot open the file (" + std::strerror(errno) + "); check the path" +
+                       (request.named ? "" : " (a data package's resource path is relative to the descriptor)"));
     }
   }
   struct stat st {};

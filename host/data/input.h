@@ -39,6 +39,7 @@ struct InputRequest {
   // The data themselves, as UTF-8 CSV (the rows a descriptor holds inline):
   // copied into the temporary file; path only names their descriptor.
   std::optional<std::string> text;
+  bool named = false;  // named on the command line, not by a descriptor
 };
 
 // The file the record reader opens. Holds the temporary copy open, if any:

@@ -2063,6 +2063,7 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, const LoadOptions&
   request.path = path;
   request.displayName = path == "-" ? "standard input" : path;
   request.encoding = options.encoding;
+  request.named = true;
   plan.input = PrepareCsvInput(request);
   plan.csvPath = plan.input->Path();
   plan.csvDisplay = request.displayName;

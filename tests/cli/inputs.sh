@@ -91,6 +91,9 @@ fails "a folder named like a descriptor is refused" 2 'is a folder' timeout 60 "
 # A dataset name typed wrong is named as not there, whatever it ends in.
 fails "a name that is not there says so" 2 'survey.dat: cannot open the file (No such file or directory); check the path' \
   "$cb" "$tmp/survey.dat"
+fails "a CSV file named that is not there says so" 2 'nothere.csv: cannot open the file (No such file or directory); check the path' \
+  "$cb" "$tmp/nothere.csv"
+check "without a word of a descriptor, as none was named" bash -c "! grep -q descriptor '$tmp/.stderr'"
 fails "a file named with a slash after it is told to drop the slash" 2 \
   "survey.dta/: cannot open the file (Not a directory); a name ending in a slash is a folder's: name the file without the slash" \
   "$cb" "$root/examples/stata/survey.dta/"
