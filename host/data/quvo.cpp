@@ -99,7 +99,7 @@ host::Pass& ProcDSIterator::Pass() {
 void ProcDSIterator::SetBlock(const host::CaseBlock* block) {
   if (fPass && fPos.block != nullptr) fPass->LeaveBlock();
   fPos.block = block;
-  fPos.row = 0;
+  fPos.Place(0, fPos.groupEnd);
   ++fPos.serial;
 }
 
@@ -125,7 +125,7 @@ class DatasetIterator : public ProcDSIterator {
     if (!fOpened) Open();
     if (fPendingCase) {  // the case that opened the group whose predecessor just ended
       fPendingCase = false;
-      fPos.groupEnd = false;
+      fPos.Place(fPos.row, false);
       return 1;
     }
     std::size_t next = fStarted ? fPos.row + 1 : 0;
@@ -149,24 +149,23 @@ class DatasetIterator : public ProcDSIterator {
         RetireProfiles();
         if (fSplit && fDelivered > 0 && !fFinalEnd) {
           fFinalEnd = true;
-          fPos.groupEnd = true;
+          fPos.Place(fPos.row, true);
           return 1;
         }
         fEnded = true;
-        fPos.groupEnd = false;
+        fPos.Place(fPos.row, false);
         return 0;
       }
       fBlockRowsSeen += static_cast<std::int64_t>(block->rows);
     }
-    fPos.row = next;
     ++fDelivered;
     const CaseBlock& block = *fPos.block;
-    if (fSplit && fDelivered > 1 && !block.groupStart.empty() && block.groupStart[fPos.row] != 0) {
-      fPos.groupEnd = true;
+    if (fSplit && fDelivered > 1 && !block.groupStart.empty() && block.groupStart[next] != 0) {
+      fPos.Place(next, true);
       fPendingCase = true;
       return 1;
     }
-    fPos.groupEnd = false;
+    fPos.Place(next, false);
     return 1;
   }
 

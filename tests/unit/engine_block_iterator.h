@@ -21,26 +21,26 @@ class BlockIterator : public ProcDSIterator {
     ++fCalls;
     if (fPending) {
       fPending = false;
-      fPos.groupEnd = false;
+      fPos.Place(fPos.row, false);
       return 1;
     }
     for (;;) {
       if (fBlockIndex >= fBlocks->size()) {
         if (fPos.block != nullptr) SetBlock(nullptr);
-        fPos.groupEnd = false;
+        fPos.Place(fPos.row, false);
         return 0;
       }
       const host::CaseBlock& block = (*fBlocks)[fBlockIndex];
       if (fNext < block.rows) {
         if (fPos.block != &block) SetBlock(&block);
-        fPos.row = fNext++;
+        const std::size_t row = fNext++;
         ++fDelivered;
-        if (fDelivered > 1 && !block.groupStart.empty() && block.groupStart[fPos.row] != 0) {
-          fPos.groupEnd = true;
+        if (fDelivered > 1 && !block.groupStart.empty() && block.groupStart[row] != 0) {
+          fPos.Place(row, true);
           fPending = true;
           return 1;
         }
-        fPos.groupEnd = false;
+        fPos.Place(row, false);
         return 1;
       }
       ++fBlockIndex;

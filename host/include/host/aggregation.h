@@ -286,7 +286,7 @@ class HOST_API AggregationTable {
   void AddNewCase() {
     host::CaseTally& t = fTally;
     const host::CasePosition& p = *t.position;
-    if (p.serial == t.serial && p.row == t.next && !p.groupEnd) {
+    if (p.serial == t.serial && p.caseRow == t.next) {  // caseRow: no row at a group end
       ++t.next;
       return;
     }

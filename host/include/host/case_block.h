@@ -47,12 +47,22 @@ struct CaseBlock {
 // Where a case iterator stands: the block, the row in it, and whether the
 // position is the end of a split-file group. Every block the iterator moves
 // to gets a new serial (from 1), so that tables can tell blocks apart even
-// when a reader reuses a block's memory.
+// when a reader reuses a block's memory. An iterator moves it with Place.
 struct CasePosition {
   const CaseBlock* block = nullptr;
   std::size_t row = 0;
   std::uint64_t serial = 0;
   bool groupEnd = false;
+  // The row, or kNoCaseRow at a group end: a table's per-case check
+  // compares it with the row it expects next, one comparison for both.
+  std::size_t caseRow = 0;
+
+  static constexpr std::size_t kNoCaseRow = ~std::size_t{0};
+  void Place(std::size_t at, bool end) {
+    row = at;
+    groupEnd = end;
+    caseRow = end ? kNoCaseRow : at;
+  }
 };
 
 }  // namespace host
