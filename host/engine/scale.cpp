@@ -73,6 +73,7 @@ std::size_t RawColumn::EncodeRun(const double* x, std::size_t n, std::vector<std
 // The last chunk while it has room, else a new one of full size (the first
 // grows as a vector does, so that a small column stays small).
 std::vector<std::int32_t>& RawColumn::CodeRoom() {
+  CB_CHECK("engine", !fNarrowed);
   if (fCodes.empty()) {
     fCodes.push_back(std::move(fSpareCodes));
     fSpareCodes = {};
@@ -239,16 +240,33 @@ void RawColumn::AppendRepeated(double x, std::size_t n) {
 }
 
 void RawColumn::Append(const RawColumn& other) {
+  if (other.fNarrowed) {
+    AppendCodes(other, other.fNarrowCodes);
+  } else {
+    AppendCodes(other, other.fCodes);
+  }
+}
+
+// `codes`: the other column's codes as it keeps them (empty when it keeps
+// doubles). Its chunks are walked in turn: a narrowed column's are shorter.
+template <class Code>
+void RawColumn::AppendCodes(const RawColumn& other, const std::vector<std::vector<Code>>& codes) {
   fExpected = std::max(fExpected, fSize + other.fSize);
   std::size_t done = 0;  // values of `other` taken
+  std::size_t c = 0;     // the chunk of `other` they are taken from
+  std::size_t at = 0;    // and the place in it
   if (fCoded && other.Keyed() && (other.fDigits <= fDigits || RaiseDigits(other.fDigits))) {
     // Codes in the same or fewer digits: scaled, no double in between.
     const auto factor = static_cast<std::int64_t>(kPow10[fDigits - other.fDigits]);
     while (done < other.fSize) {
-      const std::int32_t* from = other.fCodes[done / kChunk].data() + done % kChunk;
+      if (at == codes[c].size()) {
+        ++c;
+        at = 0;
+        continue;
+      }
+      const Code* from = codes[c].data() + at;
       std::vector<std::int32_t>& room = CodeRoom();
-      const std::size_t take =
-          std::min({kChunk - room.size(), other.fCodes[done / kChunk].size() - done % kChunk, other.fSize - done});
+      const std::size_t take = std::min({kChunk - room.size(), codes[c].size() - at, other.fSize - done});
       MakeRoom(room, take);
       std::size_t j = 0;
       if (factor == 1) {
@@ -262,22 +280,63 @@ void RawColumn::Append(const RawColumn& other) {
       }
       fSize += j;
       done += j;
+      at += j;
       if (j < take) break;
     }
     if (done == other.fSize) return;
   }
   double buffer[256];
   while (done < other.fSize) {
-    const std::size_t c = done / kChunk;
-    const std::size_t at = done % kChunk;
-    const std::size_t length = other.fCoded ? other.fCodes[c].size() : other.fDoubles[c].size();
+    const std::size_t length = other.fCoded ? codes[c].size() : other.fDoubles[c].size();
+    if (at == length) {
+      ++c;
+      at = 0;
+      continue;
+    }
     const std::size_t m = std::min<std::size_t>(std::size(buffer), length - at);
     for (std::size_t i = 0; i < m; ++i) {
-      buffer[i] = other.fCoded ? other.Decode(other.fCodes[c][at + i]) : other.fDoubles[c][at + i];
+      buffer[i] = other.fCoded ? other.Decode(codes[c][at + i]) : other.fDoubles[c][at + i];
     }
     Append(buffer, m);
     done += m;
+    at += m;
   }
+}
+
+bool RawColumn::TakeNarrow(const RawColumn& part) {
+  if (part.fSize == 0 || part.fNarrowed || !part.Keyed()) return false;
+  if (fSize > 0 && !(fNarrowed && fDigits == part.fDigits)) return false;
+  for (const std::vector<std::int32_t>& chunk : part.fCodes) {
+    // Non-zero once a code lies outside [-32768, 32767]; no branch per code.
+    std::uint32_t outside = 0;
+    for (const std::int32_t k : chunk) outside |= (static_cast<std::uint32_t>(k) + 0x8000u) >> 16;
+    if (outside != 0) return false;
+  }
+  for (const std::vector<std::int32_t>& chunk : part.fCodes) {
+    for (std::size_t i = 0; i < chunk.size();) {
+      if (fNarrowCodes.empty() || fNarrowCodes.back().size() == kNarrowChunk) fNarrowCodes.emplace_back();
+      std::vector<std::int16_t>& room = fNarrowCodes.back();
+      const std::size_t take = std::min(kNarrowChunk - room.size(), chunk.size() - i);
+      // The first chunk grows as a vector does (a short column stays short),
+      // the others are made whole.
+      if (room.size() + take > room.capacity()) {
+        room.reserve(fNarrowCodes.size() > 1
+                         ? kNarrowChunk
+                         : std::min(kNarrowChunk, std::max(room.size() + take, 2 * room.capacity())));
+      }
+      const std::size_t at = room.size();
+      room.resize(at + take);
+      std::int16_t* to = room.data() + at;
+      const std::int32_t* from = chunk.data() + i;
+      for (std::size_t j = 0; j < take; ++j) to[j] = static_cast<std::int16_t>(from[j]);
+      i += take;
+    }
+  }
+  fSize += part.fSize;
+  fDigits = part.fDigits;
+  fScale = part.fScale;
+  fNarrowed = true;
+  return true;
 }
 
 void RawColumn::Decode(std::size_t c, std::size_t from, std::size_t n, double* out) const {
@@ -1106,6 +1165,16 @@ void ScaleAccumulator::KeepAggregated(double x, const CompensatedSum& w) {
 
 void ScaleAccumulator::TakeLater(RawColumn& values) {
   if (values.Empty()) return;
+  if (!fLater.empty() && fLater.back().TakeNarrow(values)) {
+    values.Reset();
+    return;
+  }
+  RawColumn narrow;
+  if (narrow.TakeNarrow(values)) {
+    fLater.push_back(std::move(narrow));
+    values.Reset();
+    return;
+  }
   fLater.push_back(std::move(values));
   values = RawColumn{};
 }
@@ -1202,6 +1271,24 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
     if (fRaw) fWeights.AppendRepeated(1.0, fValues.Size());
   }
   if (!later.fRaw) {
+    if (fRaw && !fWeighted) {  // nor the later one (see above)
+      // The later table's entries expanded (each value as many times as it
+      // came, in slot order) are what KeepAggregated would append: made
+      // into a part of their own, they wait beside the other later parts,
+      // in two bytes a value where they fit, instead of growing this
+      // column (a wide file's continuous variables, block after block).
+      // The later table keeps its room for the block it is reused for.
+      std::size_t values = 0;
+      for (const CompensatedSum& count : later.fSums) values += static_cast<std::size_t>(count.sum);
+      thread_local RawColumn part;  // its room kept for the next
+      part.Reset();
+      part.Expect(values);
+      for (std::uint32_t s = 0; s < later.fSums.size(); ++s) {
+        part.AppendRepeated(later.fTable.Value(s), static_cast<std::size_t>(later.fSums[s].sum));
+      }
+      TakeLater(part);
+      return;
+    }
     for (std::uint32_t s = 0; s < later.fSums.size(); ++s) KeepAggregated(later.fTable.Value(s), later.fSums[s]);
     return;
   }

@@ -165,7 +165,8 @@ TEST(EngineScaleSelection, PartitionArrangesAsTheStandardOne) {
 // Short blocks (a wide file's) of mostly new values store them raw before
 // their table is full: merged in file order they must still give the sorted
 // reference, whether the merged state is empty, a table or raw, and when
-// weights other than 1 come within such a block or in a later one.
+// weights other than 1 come within such a block or in a later one. So must
+// blocks that keep tables, merged into raw values.
 TEST(EngineScalePercentiles, ShortBlocksMergeToTheSortedReference) {
   const auto continuous = [](int i) { return ((i * 7919) % 10007) * 0.25; };
   const std::vector<Case> cases = {
@@ -176,6 +177,11 @@ TEST(EngineScalePercentiles, ShortBlocksMergeToTheSortedReference) {
       {"codes, new values, one weighted stretch", 4000,
        [continuous](int i) { return i < 300 ? (i % 30) : continuous(i); },
        [](int i) { return i >= 2000 && i < 2100 ? 2.0 : 1.0; }},
+      // Blocks with repeats keep tables; once the merged state is raw they
+      // wait as parts (tenths, then quarters: two kinds of part).
+      {"block tables after the merged state went raw", 9000,
+       [](int i) { return i % 4 == 0 ? 0.0 : (i * 7919) % 1201 * (i < 6000 ? 0.5 : 0.25) - 100.0; },
+       [](int) { return 1.0; }},
   };
   const std::vector<double> ps = {0.0001, 0.25, 0.5, 0.75, 0.9999};
   for (const Case& c : cases) {
@@ -221,6 +227,14 @@ TEST(EngineRawColumn, KeepsEveryValueBitForBit) {
        }},
       {"sums of decimals", [](std::size_t i) { return 0.1 * static_cast<double>(i % 7) + 0.2; }},
       {"not decimals", [](std::size_t i) { return std::sin(static_cast<double>(i)); }},
+      // Codes that fit in two bytes after the first third (see `narrowed`),
+      // appended to codes of more digits, of fewer, and to doubles.
+      {"tenths, then small integers", [](std::size_t i) { return i < 40000 ? (i % 3000) / 10.0 : i % 3000 * 1.0; }},
+      {"small integers, then tenths", [](std::size_t i) { return i < 50000 ? i % 1000 * 1.0 : (i % 30000) / 10.0; }},
+      {"not decimals, then cents",
+       [](std::size_t i) {
+         return i < 43731 ? std::sin(static_cast<double>(i)) : (static_cast<double>(i % 6000) - 2000.0) / 100.0;
+       }},
   };
   const auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
   for (const auto& [name, value] : kinds) {
@@ -235,7 +249,26 @@ TEST(EngineRawColumn, KeepsEveryValueBitForBit) {
     halves.Append(x.data(), n / 3);
     later.Append(x.data() + n / 3, n - n / 3);
     halves.Append(later);
-    for (const RawColumn* column : {&single, &runs, &halves}) {
+    // Later parts waiting as two-byte codes where they fit (joined into one
+    // when their digits agree) append as the parts themselves would.
+    RawColumn narrowed;
+    narrowed.Append(x.data(), n / 3);
+    RawColumn first;
+    RawColumn second;
+    first.Append(x.data() + n / 3, n / 3);
+    second.Append(x.data() + 2 * (n / 3), n - 2 * (n / 3));
+    RawColumn waiting;
+    const bool took = waiting.TakeNarrow(first) && waiting.TakeNarrow(second);
+    const bool narrows = name == "tenths, then small integers" || name == "small integers, then tenths" ||
+                         name == "not decimals, then cents";
+    EXPECT_EQ(took, narrows) << name;
+    if (took) {
+      narrowed.Append(waiting);
+    } else {
+      narrowed.Append(first);
+      narrowed.Append(second);
+    }
+    for (const RawColumn* column : {&single, &runs, &halves, &narrowed}) {
       ASSERT_EQ(column->Size(), n) << name;
       std::size_t i = 0;
       bool equal = true;
