@@ -1118,14 +1118,17 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     what = "numbers written with spaces between groups of digits";
     field =
         comma ? R"("type": "number", "groupChar": " ", "decimalChar": ",")" : R"("type": "number", "groupChar": " ")";
-  } else if ((shapes & (kPercent | kCurrency)) != 0) {
-    what = (shapes & kPercent) != 0 ? "percentages" : "amounts with a currency sign";
-    field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"
-                  : R"("type": "number", "bareNumber": false, "groupChar": ",")";
-  } else if ((shapes & kParenthesized) != 0) {
-    what = s.shapeExample.starts_with('(')
-               ? "amounts with negatives in parentheses"
-               : "numbers written with currency signs, percent signs or thousands separators";
+  } else if ((shapes & (kPercent | kCurrency | kParenthesized)) != 0) {
+    // Signs around the digits: only a field that reads past them takes them.
+    if ((shapes & kPercent) != 0) {
+      what = "percentages";
+    } else if ((shapes & kCurrency) != 0) {
+      what = "amounts with a currency sign";
+    } else {
+      what = s.shapeExample.starts_with('(')
+                 ? "amounts with negatives in parentheses"
+                 : "numbers written with currency signs, percent signs or thousands separators";
+    }
     field = comma ? R"("type": "number", "bareNumber": false, "groupChar": ".", "decimalChar": ",")"
                   : R"("type": "number", "bareNumber": false, "groupChar": ",")";
   } else if ((shapes & kNumericDates) != 0) {
