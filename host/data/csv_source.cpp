@@ -283,7 +283,8 @@ class BlockFiller {
         // buffer's end cut short looks complete to the quick path, and the
         // general path (which reads on) is the one to convert it. The rows
         // that give up are few (a doubled quote, a line break in a cell, a
-        // fault, the buffer's end), and Undo has taken back their strings.
+        // fault, the buffer's end), and nothing is taken back: a row's text ends
+        // at offsets[r + 1], which the general path writes again.
         if (!fQuick || !QuickRow(block, r)) {
           std::size_t count = 0;
           if (!fReader.Next(fCells, count)) break;
@@ -427,12 +428,12 @@ class BlockFiller {
     double* const* const data = fData.data();
     const std::uint8_t* const modes = fModes;
     for (std::size_t c = 0; c < lastColumn; ++c) {
-      if (!QuickStep<false>(block, c, r, p, e, delim, data, modes)) return Undo(block, r);
+      if (!QuickStep<false>(block, c, r, p, e, delim, data, modes)) return false;
     }
-    if (std::size_t c = lastColumn; !QuickStep<true>(block, c, r, p, e, delim, data, modes)) return Undo(block, r);
+    if (std::size_t c = lastColumn; !QuickStep<true>(block, c, r, p, e, delim, data, modes)) return false;
     // p is at the line end.
     if (*p == '\r') {
-      if (p + 1 >= e) return Undo(block, r);  // the general path knows whether a '\n' follows
+      if (p + 1 >= e) return false;  // the general path knows whether a '\n' follows
       if (*++p == '\n') ++p;
     } else {
       ++p;
@@ -570,11 +571,6 @@ class BlockFiller {
     seen.dayZero = seconds - static_cast<double>(day) * dates::kSecondsPerDay;
     return true;
   }
-
-  // Takes back the string cells a quick row added before it gave up: none
-  // to take, as the row's texts end at offsets[r + 1], which the general
-  // path writes again; the bytes past offsets[r] are room.
-  static bool Undo(CaseBlock& /*block*/, std::size_t /*r*/) { return false; }
 
   void ReadRow(CaseBlock& block, std::size_t r) {
     const std::size_t ncols = fLayout.columns.size();
