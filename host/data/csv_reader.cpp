@@ -46,27 +46,10 @@ constexpr std::size_t kReadPast = std::size_t{1} << 16;
 // before the whole file ends up in memory.
 constexpr std::size_t kMaxRecordBytes = std::size_t{256} << 20;
 
-FileStamp StampOf(const struct stat& st) {
-  FileStamp stamp;
-  stamp.known = true;
-  stamp.device = static_cast<std::uint64_t>(st.st_dev);
-  stamp.inode = static_cast<std::uint64_t>(st.st_ino);
-  stamp.size = static_cast<std::int64_t>(st.st_size);
-  stamp.modifiedSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
-  stamp.modifiedNanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
-  return stamp;
-}
-
-[[noreturn]] void Changed(const std::string& displayName) {
-  throw InputError(displayName +
-                   ": the file changed while it was being read (its size or modification time is not "
-                   "what it was when its dictionary was read). Run again once nothing writes to it");
-}
-
 // Compares the open file with its stamp.
 void CheckUnchanged(int fd, const FileStamp& stamp, const std::string& displayName) {
   struct stat st {};
-  if (stamp.known && (::fstat(fd, &st) != 0 || !(StampOf(st) == stamp))) Changed(displayName);
+  if (stamp.known && (::fstat(fd, &st) != 0 || !(FileStampOf(st) == stamp))) ThrowFileChanged(displayName);
 }
 
 int OpenForReading(const std::string& path, const std::string& displayName, std::int64_t& size, FileStamp& stamp,
@@ -95,10 +78,10 @@ int OpenForReading(const std::string& path, const std::string& displayName, std:
                      "than once, so save them to a file first");
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  stamp = StampOf(st);
+  stamp = FileStampOf(st);
   if (expected != nullptr && expected->known && !(*expected == stamp)) {
     ::close(fd);
-    Changed(displayName);
+    ThrowFileChanged(displayName);
   }
   size = static_cast<std::int64_t>(st.st_size);
 #ifdef POSIX_FADV_SEQUENTIAL
@@ -108,6 +91,23 @@ int OpenForReading(const std::string& path, const std::string& displayName, std:
 }
 
 }  // namespace
+
+FileStamp FileStampOf(const struct stat& st) {
+  FileStamp stamp;
+  stamp.known = true;
+  stamp.device = static_cast<std::uint64_t>(st.st_dev);
+  stamp.inode = static_cast<std::uint64_t>(st.st_ino);
+  stamp.size = static_cast<std::int64_t>(st.st_size);
+  stamp.modifiedSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  stamp.modifiedNanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+  return stamp;
+}
+
+void ThrowFileChanged(const std::string& displayName) {
+  throw InputError(displayName +
+                   ": the file changed while it was being read (its size or modification time is not "
+                   "what it was when its dictionary was read). Run again once nothing writes to it");
+}
 
 CsvReader::CsvReader(const std::string& path, const std::string& displayName, const CsvDialect& dialect,
                      std::int64_t offset, std::int64_t line, const FileStamp* expected, std::int64_t readUpTo,

@@ -3,6 +3,8 @@
 // next record is read.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,6 +33,10 @@ struct FileStamp {
 
   bool operator==(const FileStamp&) const = default;
 };
+
+FileStamp FileStampOf(const struct stat& st);
+// The error for a data file whose stamp is not what it was.
+[[noreturn]] void ThrowFileChanged(const std::string& displayName);
 
 // "the row has 1 cell but the file has 2 variables": the start of every
 // message about a row with the wrong number of cells ("only" when it is short).

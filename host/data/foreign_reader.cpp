@@ -721,6 +721,8 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     throw InputError(path + ": a Stata data file without variables (its header gives " + std::to_string(counts->cases) +
                      " cases), so there is nothing to document");
   }
+  struct stat info {};
+  const FileStamp stamp = ::stat(path.c_str(), &info) == 0 ? FileStampOf(info) : FileStamp{};
   DictContext dict;
   dict.kind = kind;
   if (kind == ForeignKind::Transport) {
@@ -758,12 +760,21 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
                        "leave out --encoding for this file");
   }
   const std::string encoding = dict.viaLatin1 ? std::string("ISO-8859-1") : options.encoding;
-  ReadDictionary(path, kind, encoding, dict);
+  // A read that fails on a file written to meanwhile fails for that reason.
+  const auto unlessChanged = [&](auto read) {
+    try {
+      return read();
+    } catch (const InputError&) {
+      foreign::CheckUnchanged(path, path, stamp);
+      throw;
+    }
+  };
+  unlessChanged([&] { ReadDictionary(path, kind, encoding, dict); });
   WarnOfAbsentLabelSets(path, dict, warnings);
   WarnOfLabelledStrings(path, dict, warnings);
   std::vector<std::string> files = ReadLabelsCatalog(path, kind, options, dict, warnings);
   if (files.size() > 1) WarnOfForeignCatalog(path, files[1], dict, warnings);
-  const ColumnFacts facts = ScanColumns(path, kind, encoding, dict);
+  const ColumnFacts facts = unlessChanged([&] { return ScanColumns(path, kind, encoding, dict); });
   const std::size_t ncols = dict.vars.size();
 
   auto dataset = std::make_shared<Dataset>();
@@ -775,6 +786,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   layout->encoding = encoding;
   layout->viaLatin1 = dict.viaLatin1;
   layout->view = dict.view;
+  layout->stamp = stamp;
   layout->rows = facts.rows;
   layout->blockRows =
       std::max<std::size_t>(1, std::min<std::size_t>(8192, (std::size_t{1} << 18) / std::max<std::size_t>(1, ncols)));

@@ -18,6 +18,11 @@
 
 namespace host::foreign {
 
+void CheckUnchanged(const std::string& path, const std::string& display, const FileStamp& stamp) {
+  struct stat facts {};
+  if (stamp.known && (::stat(path.c_str(), &facts) != 0 || !(FileStampOf(facts) == stamp))) ThrowFileChanged(display);
+}
+
 std::int64_t CountRows(const ForeignLayout& layout) {
   Parser parser;
   Prepare(parser, layout.encoding, layout.view);
@@ -256,7 +261,11 @@ class ForeignCursor : public CaseCursor {
       Prepare(parser, fLayout->encoding, fLayout->view);
       readstat_set_variable_handler(parser.p, OnVariable);
       readstat_set_value_handler(parser.p, OnValue);
+      CheckUnchanged(fLayout->path, fLayout->display, fLayout->stamp);
       const readstat_error_t status = Run(parser, fLayout->kind, fLayout->path, &p);
+      // A file written to during the pass most often fails as damaged, or
+      // reads on into what was added: that it changed is the cause.
+      if (!fStop.load()) CheckUnchanged(fLayout->path, fLayout->display, fLayout->stamp);
       if (p.failure) std::rethrow_exception(p.failure);
       if (fStop.load()) return;
       if (p.obs >= 0) {  // the last case read

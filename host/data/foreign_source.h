@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/data/csv_reader.h"
 #include "host/data/dataset.h"
 #include "host/data/foreign.h"
 #include "host/data/foreign_formats.h"
@@ -30,11 +31,18 @@ struct ForeignLayout {
   std::vector<ForeignColumn> columns;
   std::int64_t rows = -1;  // from the file's header; -1 when it does not say
   FileView view;           // what ReadStat is shown of the file
+  // The file as its dictionary was read: a pass over a file that changed
+  // since (a file still being written or copied) would mix old and new.
+  FileStamp stamp;
   std::size_t blockRows = 8192;
   int weightIndex = -1;
   MissingValues weightMissing;
   std::vector<int> splitIndices;
 };
+
+// Throws when the file at `path` is not as `stamp` says (a file still being
+// written or copied): that, not damage, is why a read of it failed or would mix.
+void CheckUnchanged(const std::string& path, const std::string& display, const FileStamp& stamp);
 
 // The number of cases, counted by a parse (for files whose header does not say).
 std::int64_t CountRows(const ForeignLayout& layout);

@@ -7,6 +7,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <vector>
 
@@ -289,6 +290,26 @@ TEST(DataForeign, StreamsInBlocksAndStopsEarly) {
     ASSERT_NE(cursor->NextBlock(), nullptr);
   }  // destroyed mid-file: the producer must end, not hang
   EXPECT_EQ(ds->CaseCount(), kCases);
+
+  // A file written to after its dictionary was read (still being copied or
+  // saved) would mix old and new cases, or fail as damaged: every later
+  // pass fails, saying that it changed.
+  for (const bool replaced : {true, false}) {
+    std::vector<std::string> ignored;
+    std::shared_ptr<host::Dataset> changing = host::LoadDataset(dta, ignored);
+    if (replaced) {
+      ASSERT_EQ(std::system(command.c_str()), 0) << command;  // the same bytes, saved again
+    } else {
+      std::ofstream(dta, std::ios::app) << "more";
+    }
+    try {
+      datatest::ReadAll(*changing);
+      ADD_FAILURE() << "no error, replaced " << replaced;
+    } catch (const host::InputError& e) {
+      EXPECT_NE(std::string(e.what()).find(dta + ": the file changed while it was being read"), std::string::npos)
+          << e.what();
+    }
+  }
 }
 
 }  // namespace
