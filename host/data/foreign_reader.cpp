@@ -267,6 +267,64 @@ const char* PackedKind(std::string_view head) {
   }
 }
 
+// The name of a zip archive's first entry, from its local header (the
+// name's length at byte 26, the name from byte 30); empty when unreadable.
+std::string ZipFirstEntry(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return {};
+  unsigned char fixed[30];
+  std::string name;
+  if (std::fread(fixed, 1, sizeof fixed, file) == sizeof fixed) {
+    name.resize(static_cast<std::size_t>(fixed[26] | fixed[27] << 8));
+    if (std::fread(name.data(), 1, name.size(), file) != name.size()) name.clear();
+  }
+  std::fclose(file);
+  return name;
+}
+
+// A Stata or SAS file kept compressed (survey.dta.gz) or zipped (a .zip
+// holding survey.dta first) is named as what it holds, with the command
+// that takes it out: ReadStat moves about in these files, so they are not
+// read through a decompressing stream as CSV files are. Empty for others.
+std::string PackedForeignFile(const std::string& path, std::string_view head) {
+  const fs::path named(path);
+  const Packing packing = PackingOf(head);
+  std::string inside, command;
+  switch (packing) {
+    case Packing::Zip:
+      inside = ZipFirstEntry(path);
+      command = "unzip";
+      break;
+    case Packing::Gzip:
+      command = "gunzip -k";
+      break;
+    case Packing::Zstd:
+      command = "unzstd";
+      break;
+    case Packing::Xz:
+      command = "unxz -k";
+      break;
+    case Packing::Bzip2:
+      command = "bunzip2 -k";
+      break;
+    case Packing::SevenZip:
+      command = "7z x";
+      break;
+    default:
+      return {};
+  }
+  const bool archive = packing == Packing::Zip || packing == Packing::SevenZip;
+  // data/survey.dta of data/survey.dta.gz; what unzip makes in the folder it runs in.
+  if (packing != Packing::Zip) inside = path.substr(0, path.size() - named.extension().string().size());
+  const ForeignKind kind = ForeignKindOfExtension(fs::path(inside).extension().string());
+  if (kind == ForeignKind::None || kind == ForeignKind::SasCatalog) return {};
+  return path + ": " +
+         (packing == Packing::Zip ? "a zip archive that holds " + ForeignKindText(kind) + ", " + inside + ","
+                                  : ForeignKindText(kind) + " in " + PackedKind(head) + ",") +
+         " which this program does not read " + (archive ? "from an archive" : "compressed") + ": take it out first (" +
+         command + " " + path + ") and name " + inside;
+}
+
 // The first of these files beside the data file, else one whose name is one
 // of them in other letter cases (as a file copied from a system that ignores
 // case may be named); empty when none is there. Under another case only a
@@ -386,6 +444,9 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
   }
   if (head.empty() && promised != ForeignKind::None) {
     throw InputError(path + ": the file is empty (0 bytes), so it is not " + ForeignKindText(promised));
+  }
+  if (promised == ForeignKind::None) {
+    if (const std::string packed = PackedForeignFile(path, head); !packed.empty()) throw InputError(packed);
   }
   const ForeignKind kind = SniffForeign(head);
   if (kind == ForeignKind::SasCatalog) {

@@ -70,6 +70,18 @@ fails "a strL value longer than the file is damage" 2 \
 for f in new.dta old.dta t.xpt; do
   check "$f whole reads" test "$(status_of "$cb" "$tmp/$f")" = 0
 done
+# Files as users keep them: compressed, or zipped under another name. The
+# message names what is inside and the command that takes it out.
+mkdir "$tmp/kept"
+gzip -c "$tmp/new.dta" >"$tmp/kept/survey.dta.gz"
+python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], "w").write(sys.argv[2], "wave1.xpt")' \
+  "$tmp/kept/archive.zip" "$tmp/t.xpt"
+fails "a gzipped Stata file says how to take it out" 2 \
+  "kept/survey.dta.gz: a Stata data file (.dta) in a gzip-compressed file, which this program does not read compressed: take it out first (gunzip -k $tmp/kept/survey.dta.gz) and name $tmp/kept/survey.dta" \
+  "$cb" "$tmp/kept/survey.dta.gz"
+fails "a zip names the transport file it holds" 2 \
+  "archive.zip: a zip archive that holds a SAS transport file (.xpt), wave1.xpt, which this program does not read from an archive: take it out first (unzip $tmp/kept/archive.zip) and name wave1.xpt" \
+  "$cb" "$tmp/kept/archive.zip"
 # ReadStat reads a strL value or a value-label table in one piece of at most
 # 16 MiB and says only that memory ran out: a whole file holding a larger one
 # is named as such, a header whose counts the file cannot hold as damage.
