@@ -31,6 +31,7 @@ std::string ReadableDatasetsText();
 struct ForeignOptions {
   std::string encoding;  // of files that declare none (or declare it wrongly); empty: the file's own
   std::string catalog;   // SAS value labels; empty: NAME.sas7bcat beside the data, when there
+  std::string member;    // the dataset of a transport file to read, by name or number; empty: the first
 };
 
 // Reads the dictionary of a Stata or SAS file (a look at the cases only when

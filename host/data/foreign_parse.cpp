@@ -286,7 +286,7 @@ void Prepare(Parser& parser, const std::string& encoding, FileView view) {
   parser.SetView(std::move(view));
 }
 
-TransportMembers ScanTransport(const std::string& path) {
+TransportMembers ScanTransport(const std::string& path, std::size_t chosen) {
   static constexpr std::string_view kHeader = "HEADER RECORD*******";
   static constexpr std::size_t kRecord = 80;
   TransportMembers members;
@@ -307,27 +307,27 @@ TransportMembers ScanTransport(const std::string& path) {
         continue;
       }
       if (record.substr(0, kHeader.size()) != kHeader) {
-        if (inCases && members.names.size() == 1) members.firstHasCases = true;
+        if (inCases && members.names.size() == chosen + 1) members.hasCases = true;
         continue;
       }
       const std::string_view what = record.substr(kHeader.size(), 8);
       if ((what == "MEMBER  " || what == "MEMBV8  ") && (members.names.empty() || inCases)) {
-        if (members.names.size() == 1) members.firstEnd = offset;
+        members.starts.push_back(offset);
         v8 = what == "MEMBV8  ";
         nameRecord = offset + 2 * static_cast<std::int64_t>(kRecord);  // after the descriptor's header
         inCases = false;
-      } else if ((what == "NAMESTR " || what == "NAMSTV8 ") && members.names.size() == 1 &&
-                 members.firstVariables < 0) {
+      } else if ((what == "NAMESTR " || what == "NAMSTV8 ") && members.names.size() == chosen + 1 &&
+                 members.variables < 0) {
         // The header's count of variables: ten digits.
         const std::string_view count = record.substr(48, 10);
         std::int64_t n = 0;
         const auto [end, error] = std::from_chars(count.data(), count.data() + count.size(), n);
-        if (error == std::errc() && end == count.data() + count.size()) members.firstVariables = n;
+        if (error == std::errc() && end == count.data() + count.size()) members.variables = n;
       } else if (what == "OBS     " || what == "OBSV8   ") {
         inCases = true;
-        if (members.names.size() == 1) members.firstHasCases = false;
-      } else if (inCases && members.names.size() == 1) {
-        members.firstHasCases = true;
+        if (members.names.size() == chosen + 1) members.hasCases = false;
+      } else if (inCases && members.names.size() == chosen + 1) {
+        members.hasCases = true;
       }
     }
     if (got < buffer.size()) break;

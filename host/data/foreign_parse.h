@@ -118,14 +118,16 @@ class Parser {
 void Prepare(Parser& parser, const std::string& encoding, FileView view = {});
 
 // The members (datasets) of a SAS transport file, found by their header
-// records in one read of the file.
+// records in one read of the file, and facts about the one to read.
 struct TransportMembers {
   std::vector<std::string> names;
-  std::int64_t firstEnd = -1;        // where the second member begins; -1 when there is none
-  bool firstHasCases = true;         // records follow the first member's OBS header
-  std::int64_t firstVariables = -1;  // from the first member's NAMESTR header; -1 when it does not say
+  std::vector<std::int64_t> starts;  // where each member's header record is
+  bool hasCases = true;              // records follow the chosen member's OBS header
+  std::int64_t variables = -1;       // from the chosen member's NAMESTR header; -1 when it does not say
 };
-TransportMembers ScanTransport(const std::string& path);
+TransportMembers ScanTransport(const std::string& path, std::size_t chosen = 0);
+// The file's library header: the first three records, before any member.
+inline constexpr std::int64_t kTransportLibraryHeader = 3 * 80;
 // A transport file's first member describes each variable in a NAMESTR
 // record of 140 bytes, or of 136 as VAX/VMS wrote them; ReadStat reads 140
 // whatever the header says. For another length, the view gets a head in

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -725,34 +726,64 @@ void WarnOfForeignCatalog(const std::string& path, const std::string& catalog, c
                      " of " + path + ", so no value labels come from it: is it the catalog of another file?");
 }
 
+// Which of a transport file's datasets --resource names: by name (ignoring
+// ASCII case, as SAS names are) or by number from 1. Throws naming them all
+// when none is meant.
+std::size_t ChosenMember(const std::string& path, const std::string& wanted) {
+  const foreign::TransportMembers all = foreign::ScanTransport(path);
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < all.names.size(); ++i) {
+    names.push_back(foreign::TextAsUtf8(all.names[i]));
+    if (LowerAscii(names.back()) == LowerAscii(wanted)) return i;
+  }
+  std::size_t number = 0;
+  const auto [end, error] = std::from_chars(wanted.data(), wanted.data() + wanted.size(), number);
+  if (error == std::errc() && end == wanted.data() + wanted.size() && number >= 1 && number <= names.size()) {
+    return number - 1;
+  }
+  throw InputError(path + ": the transport file has no dataset \"" + wanted + "\" (--resource); its " +
+                   (names.size() == 1 ? std::string("one dataset is ") + names[0]
+                                      : std::to_string(names.size()) + " datasets are " + ShortList(names, 20)));
+}
+
 // A transport file may hold several datasets, one after another; ReadStat
-// reads on from the first into the next one's headers, so the file is read
-// as if it ended where the second begins. Transport files do not record
-// their number of cases: one whose first member has none may also be cut
-// right after its headers. Returns where the first member ends, or -1.
-std::int64_t ReadTransportMembers(const std::string& path, std::vector<std::string>& warnings) {
-  const foreign::TransportMembers members = foreign::ScanTransport(path);
+// reads on from the first into the next one's headers, so the file is shown
+// to it as if it ended where the next begins, and a later one as if it
+// followed the library header at once. Transport files do not record their
+// number of cases: one whose last member has none may also be cut right
+// after its headers.
+void ReadTransportMembers(const std::string& path, const std::string& wanted, foreign::FileView& view,
+                          std::vector<std::string>& warnings) {
+  const std::size_t chosen = wanted.empty() ? 0 : ChosenMember(path, wanted);
+  const foreign::TransportMembers members = foreign::ScanTransport(path, chosen);
+  const std::string name =
+      chosen < members.names.size() ? foreign::TextAsUtf8(members.names[chosen]) : std::string("dataset");
   // ReadStat refuses a dataset without variables as if memory had run out.
-  if (members.firstVariables == 0) {
-    throw InputError(path + ": the transport file's " +
-                     (members.names.empty() ? std::string("dataset") : foreign::TextAsUtf8(members.names[0])) +
-                     " has no variables, so there is nothing to document");
+  if (members.variables == 0) {
+    throw InputError(path + ": the transport file's " + name + " has no variables, so there is nothing to document");
   }
-  if (members.names.size() > 1) {
-    std::string text = path + ": the transport file holds " + std::to_string(members.names.size()) +
-                       " datasets; only the first, " + foreign::TextAsUtf8(members.names[0]) +
-                       ", is read (the others: ";
-    for (std::size_t i = 1; i < members.names.size(); ++i) {
-      text += (i > 1 ? ", " : "") + foreign::TextAsUtf8(members.names[i]);
-    }
-    warnings.push_back(text + ")");
+  if (members.names.size() > 1 && wanted.empty()) {
+    std::vector<std::string> others;
+    for (std::size_t i = 1; i < members.names.size(); ++i) others.push_back(foreign::TextAsUtf8(members.names[i]));
+    warnings.push_back(path + ": the transport file holds " + std::to_string(members.names.size()) +
+                       " datasets; only the first, " + name + ", is read (the others: " + ShortList(others, 20) +
+                       "; --resource NAME reads another)");
   }
-  if (!members.firstHasCases && members.names.size() == 1) {  // with another member after it, it is whole
+  if (!members.hasCases && chosen + 1 >= members.names.size()) {  // with another member after it, it is whole
     warnings.push_back(path +
                        ": the transport file has no cases after its headers (it does not record their number: a "
                        "file cut right after its headers reads the same)");
   }
-  return members.firstEnd;
+  if (chosen + 1 < members.starts.size()) view.end = members.starts[chosen + 1];
+  if (chosen > 0 && chosen < members.starts.size()) {
+    std::string library(static_cast<std::size_t>(foreign::kTransportLibraryHeader), '\0');
+    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+      library.resize(std::fread(library.data(), 1, library.size(), file));
+      std::fclose(file);
+    }
+    view.head = std::make_shared<const std::string>(std::move(library));
+    view.headEnd = members.starts[chosen];
+  }
 }
 
 }  // namespace
@@ -787,8 +818,9 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   DictContext dict;
   dict.kind = kind;
   if (kind == ForeignKind::Transport) {
-    dict.view.end = ReadTransportMembers(path, warnings);
-    foreign::WidenTransportNamestrs(path, dict.view);
+    ReadTransportMembers(path, options.member, dict.view, warnings);
+    // (A later dataset of a file written on VAX/VMS is shown as it is.)
+    if (!dict.view.head) foreign::WidenTransportNamestrs(path, dict.view);
     foreign::EndBeforeTransportPadding(path, dict.view);
   }
   if (kind == ForeignKind::Stata) {

@@ -1944,7 +1944,7 @@ std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const
     }
   }
   std::shared_ptr<Dataset> dataset =
-      LoadForeign(file, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
+      LoadForeign(file, kind, ForeignOptions{options.encoding, options.catalog, {}}, warnings);
   if (res.contains("schema")) {
     std::string sp = Member(rp, "schema");
     std::vector<std::unique_ptr<Json>> referenced;
@@ -2106,12 +2106,15 @@ std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions&
   const std::string ext = LowerAscii(fs::path(path).extension().string());
   if (path != "-") {
     if (const ForeignKind kind = SniffForeignFile(path, ext); kind != ForeignKind::None) {
-      if (options.delimiter != 0 || options.missing || !options.resource.empty()) {
-        throw InputError("--delimiter, --missing and --resource apply to CSV files and data packages; " + path +
-                         " is " + ForeignKindText(kind));
+      // A transport file may hold several datasets: --resource picks one.
+      if (options.delimiter != 0 || options.missing || (!options.resource.empty() && kind != ForeignKind::Transport)) {
+        throw InputError(
+            "--delimiter, --missing and --resource apply to CSV files and data packages (--resource "
+            "also to a SAS transport file's datasets); " +
+            path + " is " + ForeignKindText(kind));
       }
       std::shared_ptr<Dataset> dataset =
-          LoadForeign(path, kind, ForeignOptions{options.encoding, options.catalog}, warnings);
+          LoadForeign(path, kind, ForeignOptions{options.encoding, options.catalog, options.resource}, warnings);
       dataset->fileSpec = FileSpecOf(path);
       return dataset;
     }

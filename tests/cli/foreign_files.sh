@@ -247,10 +247,24 @@ printf 'SECOND  ' | dd of="$tmp/two.xpt" bs=1 seek=$((5 * 80 + 8)) conv=notrunc 
 cat "$tmp/t.xpt" >"$tmp/both.xpt"
 tail -c +$((3 * 80 + 1)) "$tmp/two.xpt" >>"$tmp/both.xpt"
 fails "a transport file of two datasets warns that the first alone is read" 0 \
-  'both.xpt: the transport file holds 2 datasets; only the first, DATASET, is read (the others: SECOND)' \
+  'both.xpt: the transport file holds 2 datasets; only the first, DATASET, is read (the others: SECOND; --resource NAME reads another)' \
   "$cb" "$tmp/both.xpt" 'CODEBOOK x /FILEINFO CASECOUNT' --format json -o "$tmp/both.json"
 check "its cases are the first dataset's: 3, x's mean (1 + 2 + 9) / 3" \
   bash -c "grep -q '\"number\": 3.0' '$tmp/both.json' && grep -q '\"number\": 4.0' '$tmp/both.json'"
+# --resource reads another, by name (in any case) or number, and only it.
+for pick in SECOND second 2; do
+  check "--resource $pick reads the second dataset: a, b; 1 case, a = 5" bash -c \
+    "'$cb' '$tmp/both.xpt' --resource $pick 'CODEBOOK ALL /FILEINFO CASECOUNT' --format json 2>'$tmp/pick.err' |
+     python3 -c 'import json, sys; items = json.load(sys.stdin)[\"items\"]
+titles = [i[\"title\"] for i in items if i[\"kind\"] == \"table\"]
+text = json.dumps(items)
+sys.exit(titles != [\"File Information\", \"a\", \"b\"] or \"\\\"number\\\": 5.0\" not in text)' &&
+     ! grep -q 'datasets; only' '$tmp/pick.err'"
+done
+fails "--resource naming no dataset lists them" 2 \
+  'both.xpt: the transport file has no dataset "third" (--resource); its 2 datasets are DATASET, SECOND' \
+  "$cb" "$tmp/both.xpt" --resource third
+fails "--resource is refused for a Stata file" 2 'is a Stata data file (.dta)' "$cb" "$tmp/new.dta" --resource 2
 # Cut right after the OBS header record: no cases, as in a file written empty.
 head -c $(($(grep -abo 'HEADER RECORD\*\*\*\*\*\*\*OBS' "$tmp/t.xpt" | cut -d: -f1) + 80)) "$tmp/t.xpt" >"$tmp/none.xpt"
 fails "a transport file with no cases says it may be cut" 1 \
