@@ -545,8 +545,12 @@ bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
     facts.syntaxSource = a.syntaxPath;
     // An empty file, or one of comments only (a wrong file chosen, or a
     // save that failed), would give an empty report and no word why.
-    if (!a.quiet && host::SplitCommands(facts.syntax, facts.syntaxSource).empty()) {
-      codebook_app::Warn(a.syntaxPath + " holds no command (it is empty, or all comments); the report is empty.");
+    if (!a.quiet) {
+      const std::vector<std::string> swallowed = host::CommandsInComments(facts.syntax, facts.syntaxSource);
+      for (const std::string& warning : swallowed) codebook_app::Warn(warning);
+      if (swallowed.empty() && host::SplitCommands(facts.syntax, facts.syntaxSource).empty()) {
+        codebook_app::Warn(a.syntaxPath + " holds no command (it is empty, or all comments); the report is empty.");
+      }
     }
     return true;
   }

@@ -48,7 +48,7 @@ class Lexer {
         break;
       }
       if (StartsComment()) {
-        SkipToTerminator();
+        SkipToTerminator(fLine);
         continue;
       }
       Command command;
@@ -159,14 +159,37 @@ class Lexer {
   }
 
   // Skips past the next "." that ends its line, or to the end of the text.
-  void SkipToTerminator() {
+  // In a comment begun on `commentLine`, a later line that begins with
+  // CODEBOOK is most likely a command the comment took in for want of its
+  // period: it is named (once per comment), as it is not run.
+  void SkipToTerminator(int commentLine = 0) {
+    bool named = false;
     while (!AtEnd()) {
       if (Peek() == '.' && RestOfLineBlank(fPos + 1)) {
         Advance();
         return;
       }
+      const bool lineEnd = Peek() == '\n';
       Advance();
+      if (lineEnd && commentLine > 0 && !named && LineBeginsCommand()) {
+        named = true;
+        fSwallowed.push_back(fSource + ", line " + std::to_string(fLine) +
+                             ": this CODEBOOK is inside the comment begun on line " + std::to_string(commentLine) +
+                             ", which runs on to a period at the end of a line, so the command is not run; end the "
+                             "comment with a period.");
+      }
     }
+  }
+
+  // Whether the line from here begins, after blanks, with the word CODEBOOK.
+  bool LineBeginsCommand() const {
+    std::size_t p = fPos;
+    while (p < fText.size() && IsBlank(static_cast<unsigned char>(fText[p]))) ++p;
+    constexpr std::string_view kName = "CODEBOOK";
+    if (p + kName.size() > fText.size() || !EqualsIgnoringCase(fText.substr(p, kName.size()), kName)) return false;
+    p += kName.size();
+    return p == fText.size() || !IsNameChar(static_cast<unsigned char>(fText[p])) ||
+           (fText[p] == '.' && RestOfLineBlank(p + 1));
   }
 
   // False when the command holds no token.
@@ -342,6 +365,9 @@ class Lexer {
   int fColumn = 1;
   int fUnclosedLine = 0;  // where a /* comment that is never closed begins
   int fUnclosedColumn = 0;
+
+ public:
+  std::vector<std::string> fSwallowed;  // commands taken into comments (SkipToTerminator)
 };
 
 struct CurrentState {
@@ -356,15 +382,33 @@ CurrentState& Current() {
 
 }  // namespace
 
-std::vector<Command> SplitCommands(std::string_view text, const std::string& sourceName) {
-  // A lone CR ends a line too (files saved with old Mac line ends); in CR LF
-  // the CR is a blank before the line feed.
-  if (text.find('\r') == std::string_view::npos) return Lexer(text, sourceName).Run();
-  std::string lines(text);
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i] == '\r' && (i + 1 == lines.size() || lines[i + 1] != '\n')) lines[i] = '\n';
+namespace {
+// Runs the lexer over the text; a lone CR ends a line too (files saved with
+// old Mac line ends); in CR LF the CR is a blank before the line feed.
+std::vector<Command> Lex(std::string_view text, const std::string& sourceName, std::vector<std::string>* swallowed) {
+  std::string lines;
+  if (text.find('\r') != std::string_view::npos) {
+    lines.assign(text);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i] == '\r' && (i + 1 == lines.size() || lines[i + 1] != '\n')) lines[i] = '\n';
+    }
+    text = lines;
   }
-  return Lexer(lines, sourceName).Run();
+  Lexer lexer(text, sourceName);
+  std::vector<Command> commands = lexer.Run();
+  if (swallowed != nullptr) *swallowed = std::move(lexer.fSwallowed);
+  return commands;
+}
+}  // namespace
+
+std::vector<Command> SplitCommands(std::string_view text, const std::string& sourceName) {
+  return Lex(text, sourceName, nullptr);
+}
+
+std::vector<std::string> CommandsInComments(std::string_view text, const std::string& sourceName) {
+  std::vector<std::string> swallowed;
+  Lex(text, sourceName, &swallowed);
+  return swallowed;
 }
 
 void SetCurrentCommand(const Command& command) {

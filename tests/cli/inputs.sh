@@ -70,6 +70,13 @@ fails "a syntax file with two byte-order marks is refused, naming them" 2 \
 # Syntax files as they go wrong: all comments, or saved as Windows-1252.
 printf '* only a note.\r\n' >"$tmp/notes.cbk"
 fails "a syntax file without a command says so" 0 'notes.cbk holds no command' "$cb" "$data" --syntax "$tmp/notes.cbk"
+# A comment without its period runs on and takes in the command below it.
+printf '* Demographics first\r\ncodebook age.\r\nCODEBOOK sex.\r\n' >"$tmp/swallowed.cbk"
+fails "a command taken into a comment is named" 0 \
+  'swallowed.cbk, line 2: this CODEBOOK is inside the comment begun on line 1, which runs on to a period at the end of a line, so the command is not run; end the comment with a period.' \
+  "$cb" "$data" --syntax "$tmp/swallowed.cbk"
+check "and not said for a comment that ends on its line" bash -c \
+  "printf '* Demographics first.\nCODEBOOK age.\n' >'$tmp/ended.cbk'; ! '$cb' '$data' --syntax '$tmp/ended.cbk' 2>&1 >/dev/null | grep -q inside"
 printf 'CODEBOOK age\r\n  /VARINFO LABEL.\r\nCODEBOOK gr\xF6\xDFe.\r\n' >"$tmp/cp1252.cbk"
 fails "a byte that is not UTF-8 is an error at its place" 1 \
   'cp1252.cbk, line 3, column 12: the byte \xF6 is not UTF-8 text' "$cb" "$data" --syntax "$tmp/cp1252.cbk" --format html -o "$tmp/x.html"

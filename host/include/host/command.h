@@ -30,6 +30,10 @@ struct Command {
 // line or at the end of the text; end of text also ends the last command.
 HOST_API std::vector<Command> SplitCommands(std::string_view text, const std::string& sourceName);
 
+// Warnings for CODEBOOK commands that a comment command took in (a "*" line
+// without its period runs on over the lines after it), one per comment.
+HOST_API std::vector<std::string> CommandsInComments(std::string_view text, const std::string& sourceName);
+
 // The command that the next procedure call parses (QUVO_TokenSequence(true)).
 HOST_API void SetCurrentCommand(const Command& command);
 HOST_API const Command& CurrentCommand();
