@@ -80,9 +80,22 @@ std::string Sanitise(const std::string& text, std::size_t column) {
   return out;
 }
 
+// Whether a text holds a space that command syntax reads as a blank (the
+// no-break spaces that spreadsheets put between words, a zero-width space,
+// a byte order mark): a name that held one could not be written in a
+// command, which would read two names there.
+bool HoldsSyntaxBlank(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    i += NextChar(text, i, cp);
+    if (cp == 0xA0 || cp == 0x202F || cp == 0x2007 || cp == 0x200B || cp == 0xFEFF) return true;
+  }
+  return false;
+}
+
 bool Keeps(const std::string& text, bool keepDollar) {
   return !text.empty() && text.find('\0') == std::string::npos && ValidateQUVOName(text.c_str()) == 0 &&
-         (keepDollar || text[0] != '$');
+         (keepDollar || text[0] != '$') && !HoldsSyntaxBlank(text);
 }
 
 // Long question texts are cut in the note; the label keeps them whole.

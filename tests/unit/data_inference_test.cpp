@@ -39,6 +39,9 @@ TEST(HeaderNames, ValidNamesStayOthersBecomeValidAndUnique) {
       {{"Age", "AGE", "age"}, {"Age", "AGE_2", "age_3"}},
       // Letters outside ASCII stay; punctuation outside ASCII separates.
       {{"\xC3\xA9t\xC3\xA9", "caf\xC3\xA9 \xE2\x80\x93 bar"}, {"\xC3\xA9t\xC3\xA9", "caf\xC3\xA9_bar"}},
+      // A no-break or zero-width space, which a command reads as a blank,
+      // makes a header no name; a sign it reads as part of a name does not.
+      {{"x\u00A0y", "a\u200Bb", "Preis\u20AC"}, {"x_y", "a_b", "Preis\u20AC"}},
       // At most 64 bytes, suffix included, never inside a character.
       {{long70, long70}, {std::string(64, 'x'), std::string(62, 'x') + "_2"}},
       {{std::string(63, 'y') + "\xC3\xA9"}, {std::string(63, 'y')}},
