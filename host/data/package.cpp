@@ -365,6 +365,12 @@ void ReadTypeOptions(const Descriptor& d, const Json& j, const std::string& path
     }
   }
   if (j.contains("bareNumber")) d.Try([&] { f.style.bare = d.Bool(j["bareNumber"], Member(path, "bareNumber")); });
+  // Whole numbers have no decimal character: an integer field grouped by
+  // points ("1.234", as German offices write 1234) names only its groupChar,
+  // and a comma then stands where the point would, so "1,5" is no whole number.
+  if (f.kind == CellKind::Integer && !j.contains("decimalChar") && f.style.groupChar == '.') {
+    f.style.decimalChar = ',';
+  }
   if (f.style.groupChar != 0 && f.style.groupChar == f.style.decimalChar) {
     d.Error(path, "decimalChar and groupChar must differ");
   }

@@ -344,4 +344,16 @@ check "beside one without a label, which stays system-missing" bash -c \
 check "the schema's labelled missing value holds for a field without its own, text included" grep -qx ' -9 not asked 1' \
   "$tmp/fl/reasons.txt"
 
+# An integer field grouped by points, as German offices publish counts: whole
+# numbers have no decimal character, so the groupChar alone is no conflict.
+mkdir "$tmp/de"
+printf 'kreis;einwohner\nA;1.234\nB;2.000\nC;987\n' >"$tmp/de/d.csv"
+echo '{"resources": [{"path": "d.csv", "dialect": {"delimiter": ";"}, "schema": {"fields": [{"name": "kreis"},
+  {"name": "einwohner", "type": "integer", "groupChar": "."}]}}]}' >"$tmp/de/datapackage.json"
+check "an integer field with groupChar \".\" reads 1.234 as 1234: (1234 + 2000 + 987) / 3" bash -c \
+  "'$cb' '$tmp/de/datapackage.json' --format text --quiet 'CODEBOOK einwohner /STATISTICS MEAN' | grep -q '^  Mean  *1407.00\$'"
+printf 'kreis;einwohner\nA;1,5\n' >"$tmp/de/d.csv"
+fails "and a comma there is no whole number" 2 'd.csv, line 2, column 2 (variable einwohner)' \
+  "$cb" "$tmp/de/datapackage.json" --quiet
+
 finish
