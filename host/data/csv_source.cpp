@@ -129,6 +129,9 @@ bool ConvertNumericCell(const CsvColumn& col, std::string_view cellText, double&
       }
       if (ParseDateCell(col.kind, text, value)) return true;
       return fail([&] {
+        if (col.kind != CellKind::Time && dates::IsoDateOfNoDay(text)) {
+          return QuoteCell(text) + " names a day its month does not have; correct the date" + missingHint;
+        }
         if (col.kind == CellKind::Date) {
           return QuoteCell(text) + " is not a date. Write dates as YYYY-MM-DD (ISO 8601)" + missingHint;
         }

@@ -184,7 +184,7 @@ inline bool ParseClock(std::string_view text, std::size_t pos, unsigned maxHour,
     }
   }
   int east = 0;
-  if (pos < text.size() && text[pos] == 'Z') {
+  if (pos < text.size() && (text[pos] == 'Z' || text[pos] == 'z')) {
     ++pos;
   } else if (int zone = 0; pos < text.size() && UtcOffset(text.substr(pos), zone) && (zone == 0 || offset != nullptr)) {
     east = zone;
@@ -217,12 +217,31 @@ inline bool ParseIsoDateTime(std::string_view text, double& seconds, int* offset
   int east = 0;
   if (offset != nullptr) *offset = 0;
   if (text.size() == 10) return ParseIsoDate(text, seconds);
-  if (text.size() < 16 || (text[10] != 'T' && text[10] != ' ')) return false;
+  // RFC 3339 lets the "T" (and the "Z") be written in lower case.
+  if (text.size() < 16 || (text[10] != 'T' && text[10] != 't' && text[10] != ' ')) return false;
   double day = 0.0;
   if (!ParseIsoDate(text.substr(0, 10), day)) return false;
-  if (!detail::ParseClock(text, 11, 23, 2, day, seconds, &east)) return false;
+  if (!detail::ParseClock(text, 11, 24, 2, day, seconds, &east)) return false;
+  // 24:00 is the end of the day, the next day's midnight (as ISO 8601 and
+  // schedules write it); no later clock of hour 24 is.
+  if (text[11] == '2' && text[12] == '4' && seconds != day + kSecondsPerDay - east) return false;
   if (offset != nullptr) *offset = east;
   return true;
+}
+
+// A text written as an ISO 8601 date (or date-time) whose day is past the
+// end of its month: "2021-02-29", "2023-04-31 10:00". Such a value most
+// often is a slip in a column of dates.
+inline bool IsoDateOfNoDay(std::string_view text) {
+  unsigned y = 0, m = 0, d = 0;
+  if (text.size() < 10 || text[4] != '-' || text[7] != '-') return false;
+  if (!detail::Digits(text, 0, 4, y) || !detail::Digits(text, 5, 2, m) || !detail::Digits(text, 8, 2, d)) return false;
+  if (m < 1 || m > 12 || d <= DaysInMonth(y, m) || d > 31) return false;
+  std::string real(text);
+  real[8] = '0';
+  real[9] = '1';
+  double seconds = 0.0;
+  return ParseIsoDateTime(real, seconds);
 }
 
 // "HH:MM[:SS[.fff]]" -> seconds. The hours may run past 23 (durations) and

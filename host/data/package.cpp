@@ -1298,7 +1298,20 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
                       (scan[i].zoneOffsets == 1 ? " is" : " are") + " written with a UTC offset (such as \"" +
                       scan[i].zoneExample + "\"); each is read as the moment it names and shown in UTC");
     }
-    if (col.kind == CellKind::String && !scan[i].noValueTexts.empty() && scan[i].numberCells > 0) {
+    if (col.kind == CellKind::String && scan[i].datesOfNoDay > 0) {
+      // A slip such as 29 February of a common year: the pattern the other
+      // values suggest could not read it either.
+      const std::int64_t more = scan[i].datesOfNoDay - 1;
+      notes.push_back(
+          plan.csvDisplay + ", line " + std::to_string(scan[i].dateOfNoDayLine) + ", column " + std::to_string(i + 1) +
+          " (variable " + plan.fields[i].name + "): every value is an ISO 8601 date" +
+          (scan[i].dateOfNoDay.size() > 10 ? " or date-time" : "") + " but \"" + scan[i].dateOfNoDay + "\"" +
+          (more > 0 ? " (and " + std::to_string(more) + " more)" : "") +
+          ", which names a day its month does not have, so the column is text; correct " + (more > 0 ? "them" : "it") +
+          " in the file, or name " + (more > 0 ? "them as missing values" : "it as a missing value") + " (" +
+          (d == nullptr ? "--missing, which replaces the default list" : "missingValues in the schema") +
+          "), to read the column as dates");
+    } else if (col.kind == CellKind::String && !scan[i].noValueTexts.empty() && scan[i].numberCells > 0) {
       notes.push_back(NoValueTextsNote(plan, d != nullptr, i, scan[i]));
     } else if (col.kind == CellKind::String && scan[i].textShapes != 0) {
       notes.push_back(TextShapeNote(plan, d != nullptr, i, scan[i]));

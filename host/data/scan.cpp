@@ -143,7 +143,7 @@ bool PointThousands(std::string_view text) {
 // What one cell leaves of a column's candidate types (number with a dot or
 // a comma, date, date and time, time), and the codes and missing texts it
 // shows.
-void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::string_view raw) {
+void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::string_view raw, std::int64_t line) {
   const bool open = can.number || can.numberComma || can.date || can.dateTime || can.time;
   if (!open && !col.countCodes) return;
   const std::string_view text = TrimBlanks(raw);
@@ -191,6 +191,18 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
     can.number = can.numberComma = false;
   }
   double seconds = 0.0;
+  // A day past its month's end ("2021-02-29") among dates is a slip: it
+  // makes the column text all the same, but the note names it, where the
+  // column's other values would point to a pattern that cannot read it.
+  if ((can.date || can.dateTime) && dates::IsoDateOfNoDay(text)) {
+    if (col.datesOfNoDay++ == 0) {
+      col.dateOfNoDay = text;
+      col.dateOfNoDayLine = line;
+    }
+    can.date = can.date && text.size() == 10;
+    can.time = false;
+    return;
+  }
   if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
   int offset = 0;
   if (can.dateTime && !dates::ParseIsoDateTime(text, seconds, &offset)) {
@@ -236,6 +248,10 @@ void WatchTextShapes(ScanColumn& col, std::string_view text) {
     // Dates with and without a time of day (or with two ways of writing
     // it) have no one pattern to declare.
     if ((col.textShapes & kClocks) == 0) col.textShapes &= ~(kNumericDates | kMonthName | kYearFirst);
+    // A time of day is a shape only after a date: dates written day first
+    // beside others written month first ("13/02/2021", "04/13/2021") leave
+    // no date shape, and their clock alone is none.
+    if ((col.textShapes & (kNumericDates | kMonthName | kYearFirst)) == 0) col.textShapes &= ~kClocks;
   }
 }
 
@@ -338,6 +354,8 @@ void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) 
     col.kind = CellKind::Number;
     col.decimalComma = !can.number;
     col.fewCodes = col.countCodes && codes.Few();
+  } else if (col.datesOfNoDay > 0 && (can.date || can.dateTime)) {
+    col.kind = CellKind::String;  // dates but for those days (ScanColumn::datesOfNoDay)
   } else if (can.date) {
     col.kind = CellKind::Date;
   } else if (can.dateTime) {
@@ -347,6 +365,7 @@ void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) 
   } else {
     col.kind = CellKind::String;
   }
+  if (col.kind != CellKind::String || !(can.date || can.dateTime)) col.datesOfNoDay = 0;
 }
 
 }  // namespace
@@ -652,7 +671,7 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
         if (col.inferType) {
           Candidates& can = candidates[c];
           const bool numbers = can.number || can.numberComma;
-          NarrowCandidates(col, can, codes[c], raw);
+          NarrowCandidates(col, can, codes[c], raw, reader.RecordLine() + cell.lineOffset);
           if (!numbers && !col.noValueTexts.empty()) {
             WatchNoValueTexts(col, TrimBlanks(raw));
           } else if (numbers && !can.number && !can.numberComma) {

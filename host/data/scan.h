@@ -62,6 +62,12 @@ struct ScanColumn {
   // how many, and the first.
   std::int64_t zoneOffsets = 0;
   std::string zoneExample;
+  // A column of ISO 8601 dates (or date-times) but for values whose day is
+  // past the end of their month ("2021-02-29"), which leave it text: how
+  // many (0: not such a column), the first and its line.
+  std::int64_t datesOfNoDay = 0;
+  std::string dateOfNoDay;
+  std::int64_t dateOfNoDayLine = 0;
   // A text column whose values are all written in one shape that a
   // descriptor can declare as numbers, dates or booleans ("1,234", "12%",
   // "$1,200.00", "12/31/2020", "TRUE"): the TextShape bits still possible

@@ -391,4 +391,21 @@ fails "a workbook says to save the sheet as CSV" 2 'sheet.xlsx: a spreadsheet wo
 fails "a file of a full sheet's rows may have been cut" 0 'cut.csv: the file holds 1,048,576 rows with its header' \
   "$cb" "$tmp/cut.csv" 'CODEBOOK /STATISTICS NONE'
 
+# Dates at the edges. A day past its month's end among ISO dates is named
+# (a pattern would not read it either); 24:00 is the next midnight.
+printf 'id,visit\n1,2020-02-29\n2,2021-02-29\n3,2000-02-29\n4,1900-02-29\n5,2023-04-31\n' >"$tmp/noday.csv"
+fails "a day its month does not have is named among dates" 0 \
+  'noday.csv, line 3, column 2 (variable visit): every value is an ISO 8601 date but "2021-02-29" (and 2 more), which names a day its month does not have, so the column is text; correct them in the file, or name them as missing values (--missing, which replaces the default list), to read the column as dates' \
+  "$cb" "$tmp/noday.csv" 'CODEBOOK /STATISTICS NONE'
+check "and the column gets no pattern that could not read it" bash -c \
+  "! '$cb' '$tmp/noday.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 >/dev/null | grep -q 'year first'"
+printf 'd\n13/02/2021\n04/13/2021\n' >"$tmp/bothways.csv"
+check "dates written day first beside month first get no note of another shape" bash -c \
+  "! '$cb' '$tmp/bothways.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 >/dev/null | grep -q 'every value is'"
+printf 't\n2024-03-15T24:00:00\n2024-12-31 24:00Z\n2020-06-01t10:00:00z\n' >"$tmp/midnight.csv"
+printf 't\n2024-03-16T00:00:00\n2025-01-01 00:00Z\n2020-06-01T10:00:00Z\n' >"$tmp/midnight-next.csv"
+check "24:00 and a lower-case t and z read as ISO 8601 date-times" bash -c \
+  "cmp -s <('$cb' '$tmp/midnight.csv' --format json --quiet | sed 's/midnight[-a-z]*//g') \
+          <('$cb' '$tmp/midnight-next.csv' --format json --quiet | sed 's/midnight[-a-z]*//g')"
+
 finish

@@ -229,7 +229,14 @@ TEST(DataCsv, DateCells) {
       {K::DateTime, "2024-03-15T23:59:59.5", true, 13929926399.5},
       {K::DateTime, "2024-03-15", true, 13929840000.0},
       {K::DateTime, "2024-03-15T10:30:00Z", true, 13929877800.0},
-      {K::DateTime, "2024-03-15T24:00:00", false, 0},
+      // 24:00 ends the day: the next midnight (Python: datetime(2024, 3, 16)).
+      {K::DateTime, "2024-03-15T24:00:00", true, 13929926400.0},
+      {K::DateTime, "2024-03-15 24:00", true, 13929926400.0},
+      {K::DateTime, "2024-12-31T24:00:00.000Z", true, 13955068800.0},
+      {K::DateTime, "2024-03-15T24:00:01", false, 0},
+      {K::DateTime, "2024-03-15T24:00:00.5", false, 0},
+      {K::DateTime, "2024-03-15T25:00:00", false, 0},
+      {K::DateTime, "2024-03-15t10:30:00z", true, 13929877800.0},
       {K::DateTime, "2024-03-15T10:60:00", false, 0},
       {K::DateTime, "2024-03-15X10:30:00", false, 0},
       // UTC as pandas writes it; another offset names a moment, read in UTC

@@ -544,7 +544,8 @@ TEST(DataPackage, DatesOfMonthsReadBefore) {
     read("2023-02-01\n2023-02-28\n2023-02-29\n");
     ADD_FAILURE() << "a day February 2023 does not have was read";
   } catch (const host::InputError& e) {
-    EXPECT_NE(std::string(e.what()).find("d.csv, line 4, column 1 (variable d): \"2023-02-29\" is not a date"),
+    EXPECT_NE(std::string(e.what()).find(
+                  "d.csv, line 4, column 1 (variable d): \"2023-02-29\" names a day its month does not have"),
               std::string::npos)
         << e.what();
   }
