@@ -124,6 +124,9 @@ bool ConvertNumericCell(const CsvColumn& col, std::string_view cellText, double&
       if (!col.datePattern.empty()) {
         if (dates::ParsePatternDate(text, col.datePattern, value)) return true;
         return fail([&] {
+          bool noDay = false;
+          dates::ParsePatternDate(text, col.datePattern, value, &noDay);
+          if (noDay) return QuoteCell(text) + " names a day its month does not have; correct the date" + missingHint;
           return QuoteCell(text) + " does not follow the field's format \"" + col.datePattern + "\"" + missingHint;
         });
       }

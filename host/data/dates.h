@@ -329,10 +329,11 @@ inline bool ParseIsoDuration(std::string_view text, double& seconds) {
 // Table Schema field "format"): %Y %y %m %d %j %H %I %p %M %S %f %b %B %%, and
 // any other character as itself. A pattern without a date part gives the
 // seconds into the day (times); with one, seconds since the origin. False
-// when the text does not follow the pattern or names no real day. (Longer
-// than most functions here: one switch over the directives, each case
-// filling one field, reads best whole.)
-inline bool ParsePatternDate(std::string_view text, std::string_view pattern, double& seconds) {
+// when the text does not follow the pattern or names no real day; `noDay`
+// (optional) then tells the second case, a day past its month's end such as
+// 29/02/2021. (Longer than most functions here: one switch over the
+// directives, each case filling one field, reads best whole.)
+inline bool ParsePatternDate(std::string_view text, std::string_view pattern, double& seconds, bool* noDay = nullptr) {
   static constexpr const char* kMonths[] = {"january", "february", "march",     "april",   "may",      "june",
                                             "july",    "august",   "september", "october", "november", "december"};
   std::int64_t year = 1970;
@@ -452,6 +453,10 @@ inline bool ParsePatternDate(std::string_view text, std::string_view pattern, do
   if (!hasDate) {
     seconds = clock + fraction;
     return true;
+  }
+  if (noDay != nullptr) {
+    *noDay = dayOfYear > 0 ? dayOfYear == 366 && !IsLeapYear(year)
+                           : month >= 1 && month <= 12 && day > DaysInMonth(year, month) && day <= 31;
   }
   if (dayOfYear > 0) {
     if (dayOfYear > (IsLeapYear(year) ? 366u : 365u)) return false;
