@@ -174,9 +174,10 @@ class Lexer {
       if (lineEnd && commentLine > 0 && !named && LineBeginsCommand()) {
         named = true;
         fSwallowed.push_back(fSource + ", line " + std::to_string(fLine) +
-                             ": this CODEBOOK is inside the comment begun on line " + std::to_string(commentLine) +
-                             ", which runs on to a period at the end of a line, so the command is not run; end the "
-                             "comment with a period.");
+                             ": the line begins with CODEBOOK inside the comment begun on line " +
+                             std::to_string(commentLine) +
+                             ", which runs on to a period at the end of a line; if it is a command, it is not run: "
+                             "end the comment with a period.");
       }
     }
   }

@@ -73,7 +73,7 @@ fails "a syntax file without a command says so" 0 'notes.cbk holds no command' "
 # A comment without its period runs on and takes in the command below it.
 printf '* Demographics first\r\ncodebook age.\r\nCODEBOOK sex.\r\n' >"$tmp/swallowed.cbk"
 fails "a command taken into a comment is named" 0 \
-  'swallowed.cbk, line 2: this CODEBOOK is inside the comment begun on line 1, which runs on to a period at the end of a line, so the command is not run; end the comment with a period.' \
+  'swallowed.cbk, line 2: the line begins with CODEBOOK inside the comment begun on line 1, which runs on to a period at the end of a line; if it is a command, it is not run: end the comment with a period.' \
   "$cb" "$data" --syntax "$tmp/swallowed.cbk"
 check "and not said for a comment that ends on its line" bash -c \
   "printf '* Demographics first.\nCODEBOOK age.\n' >'$tmp/ended.cbk'; ! '$cb' '$data' --syntax '$tmp/ended.cbk' 2>&1 >/dev/null | grep -q inside"
