@@ -206,9 +206,10 @@ struct Scratch {
   std::vector<std::uint64_t> keys;  // for the sorts
   std::vector<std::uint64_t> keysBuffer;
   std::vector<WeightedValue> weightedBuffer;
-  std::vector<CompensatedSum> slots;  // by integer
-  std::vector<double> edges;          // of the bins of a block's range
-  std::vector<double> counts;         // by bin
+  std::vector<CompensatedSum> slots;     // by integer
+  std::vector<std::uint32_t> unitSlots;  // by integer, weights all 1
+  std::vector<double> edges;             // of the bins of a block's range
+  std::vector<double> counts;            // by bin
 };
 
 Scratch& ThreadScratch() {
@@ -216,11 +217,21 @@ Scratch& ThreadScratch() {
   return scratch;
 }
 
+// The slots by integer: weight sums, or counts with unit weights.
+template <bool kWeighted>
+auto& Slots(Scratch& scratch) {
+  if constexpr (kWeighted) {
+    return scratch.slots;
+  } else {
+    return scratch.unitSlots;
+  }
+}
+
 // Distinct values of a list sorted by `before` (equal ones adjacent), and
-// the sum of each one's weights in list order.
-template <typename Item, typename Before, typename ValueOf, typename Add>
-void Distinct(const Item* items, std::size_t n, std::vector<double>& values, std::vector<CompensatedSum>& sums,
-              Before before, ValueOf valueOf, Add add) {
+// the sum of each one's weights in list order (or its count).
+template <typename Item, typename Sum, typename Before, typename ValueOf, typename Add>
+void Distinct(const Item* items, std::size_t n, std::vector<double>& values, std::vector<Sum>& sums, Before before,
+              ValueOf valueOf, Add add) {
   std::size_t distinct = n > 0 ? 1 : 0;
   for (std::size_t i = 1; i < n; ++i) distinct += before(valueOf(items[i - 1]), valueOf(items[i])) ? 1 : 0;
   values.reserve(distinct);
@@ -293,15 +304,15 @@ void SortedDistinct(std::vector<WeightedValue>& items, std::vector<WeightedValue
       items.data(), n, values, sums, [](double a, double b) { return a < b; }, valueOf, add);
 }
 
-// The same for values that weigh 1 each: a value's weight is its count (a
-// sum of ones is exact). The values are sorted as their keys.
+// The same for values that weigh 1 each: a value's weight is its count.
+// The values are sorted as their keys.
 void SortedDistinct(std::vector<double>& items, std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& buffer,
-                    std::size_t n, bool anyNaN, std::vector<double>& values, std::vector<CompensatedSum>& sums) {
+                    std::size_t n, bool anyNaN, std::vector<double>& values, std::vector<std::uint32_t>& counts) {
   if (anyNaN) {
     std::sort(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(n), ValueBefore);
     Distinct(
-        items.data(), n, values, sums, ValueBefore, [](double x) { return x; },
-        [](CompensatedSum& sum, double) { sum.sum += 1.0; });
+        items.data(), n, values, counts, ValueBefore, [](double x) { return x; },
+        [](std::uint32_t& count, double) { ++count; });
     return;
   }
   if (keys.size() < n) keys.resize(n);
@@ -311,15 +322,29 @@ void SortedDistinct(std::vector<double>& items, std::vector<std::uint64_t>& keys
   std::size_t distinct = 1;
   for (std::size_t i = 1; i < n; ++i) distinct += keys[i] != keys[i - 1] ? 1 : 0;
   values.reserve(distinct);
-  sums.reserve(distinct);
+  counts.reserve(distinct);
   for (std::size_t i = 0; i < n; ++i) {
     if (i == 0 || keys[i] != keys[i - 1]) {
       values.push_back(FromSortKey(keys[i]));
-      sums.push_back(CompensatedSum{0.0, 0.0});
+      counts.push_back(0);
     }
-    sums.back().sum += 1.0;
+    ++counts.back();
   }
 }
+
+// What a kept weight adds to a bin or a mode: a count is a sum of ones
+// (exact, no carry), so both give the same double.
+double WeightOf(const CompensatedSum& sum) { return sum.Value(); }
+double WeightOf(std::uint32_t count) { return static_cast<double>(count); }
+
+std::vector<CompensatedSum> AsSums(const std::vector<std::uint32_t>& counts) {
+  std::vector<CompensatedSum> sums(counts.size());
+  for (std::size_t k = 0; k < counts.size(); ++k) sums[k] = CompensatedSum{static_cast<double>(counts[k]), 0.0};
+  return sums;
+}
+
+// Counts stay below this: the count of a value is at most the cases kept.
+constexpr std::int64_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
 
 // The union of two ascending lists of keys with a weight each (b after a),
 // into the first: a key in both gets combine(a's weight, b's weight). Merged
@@ -447,12 +472,17 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
   }
 
   std::vector<double> distinct;
-  std::vector<CompensatedSum> sums;
+  // The weights of the distinct values: sums, or counts with unit weights.
+  std::conditional_t<kWeighted, std::vector<CompensatedSum>, std::vector<std::uint32_t>> sums;
   if (fExact && fValues.empty()) {
     // A fresh profile: its own lists (with the room a Reset left them).
     distinct.swap(fValues);
-    sums.swap(fWeights);
     distinct.clear();
+    if constexpr (kWeighted) {
+      sums.swap(fWeights);
+    } else {
+      sums.swap(fCounts);
+    }
     sums.clear();
   }
   // Integers in a short span (codes, counts, ages, years) are counted in a
@@ -468,23 +498,23 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
   }
   if (integers) {
     const auto first = static_cast<std::int64_t>(low);
-    std::vector<CompensatedSum>& slots = scratch.slots;
-    slots.assign(static_cast<std::size_t>(span) + 1, CompensatedSum{});
+    auto& slots = Slots<kWeighted>(scratch);
+    slots.assign(static_cast<std::size_t>(span) + 1, {});
     for (std::size_t i = 0; i < n; ++i) {
       const auto slot = static_cast<std::size_t>(static_cast<std::int64_t>(valueAt(i)) - first);
       if constexpr (kWeighted) {
         slots[slot].Add(keptWeighted[i].weight);  // in case order, as one by one
       } else {
-        slots[slot].sum += 1.0;
+        ++slots[slot];
       }
     }
     // Every weight is positive: a slot with a sum had a value.
     const auto used = static_cast<std::size_t>(
-        std::count_if(slots.begin(), slots.end(), [](const CompensatedSum& c) { return c.sum != 0.0; }));
+        std::count_if(slots.begin(), slots.end(), [](const auto& c) { return WeightOf(c) != 0.0; }));
     distinct.reserve(used);
     sums.reserve(used);
     for (std::size_t k = 0; k < slots.size(); ++k) {
-      if (slots[k].sum == 0.0) continue;
+      if (WeightOf(slots[k]) == 0.0) continue;
       distinct.push_back(static_cast<double>(first + static_cast<std::int64_t>(k)));
       sums.push_back(slots[k]);
     }
@@ -493,7 +523,11 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
   } else {
     SortedDistinct(kept, scratch.keys, scratch.keysBuffer, n, anyNaN, distinct, sums);
   }
-  AddDistinct(std::move(distinct), std::move(sums));
+  if constexpr (kWeighted) {
+    AddDistinct(std::move(distinct), std::move(sums));
+  } else {
+    AddCounted(std::move(distinct), std::move(sums));
+  }
 }
 
 // A fresh profile's values of weight 1 straight into bins of the hinted
@@ -543,6 +577,7 @@ void NumericProfile::AddDistinct(std::vector<double>&& values, std::vector<Compe
     if (!fUnbinnable) AddToBins(values, weights);
     return;
   }
+  if (fCounted) ToWeights();
   if (fValues.empty()) {
     fValues = std::move(values);
     fWeights = std::move(weights);
@@ -553,6 +588,33 @@ void NumericProfile::AddDistinct(std::vector<double>&& values, std::vector<Compe
     });
   }
   if (fValues.size() > kDistinctLimit) ToBins();
+}
+
+void NumericProfile::AddCounted(std::vector<double>&& values, std::vector<std::uint32_t>&& counts) {
+  if (values.empty()) return;
+  if (!fExact) {
+    if (!fUnbinnable) AddToBins(values, counts);
+    return;
+  }
+  if (!fCounted || fValidCases > kMaxCount) {
+    AddDistinct(std::move(values), AsSums(counts));
+    return;
+  }
+  if (fValues.empty()) {
+    fValues = std::move(values);
+    fCounts = std::move(counts);
+  } else {
+    Unite(fValues, fCounts, values, counts, ValueBefore,
+          [](std::uint32_t count, std::uint32_t later) { return count + later; });
+  }
+  if (fValues.size() > kDistinctLimit) ToBins();
+}
+
+void NumericProfile::ToWeights() {
+  if (!fCounted) return;
+  fWeights = AsSums(fCounts);
+  std::vector<std::uint32_t>().swap(fCounts);
+  fCounted = false;
 }
 
 // The values outgrew the exact list: from now on fine bins on the finest
@@ -572,19 +634,25 @@ void NumericProfile::ToBins() {
       fUnbinnable = true;
     } else {
       fGrid = DecimalGrid{fUnit, e};
-      AddToBins(fValues, fWeights);
+      if (fCounted) {
+        AddToBins(fValues, fCounts);
+      } else {
+        AddToBins(fValues, fWeights);
+      }
     }
   }
   // Swapped with empty lists to free them: assigning {} to a vector picks
   // its initializer-list assignment, which keeps the room (a wide file's
   // thousand binned variables held some 45 MB of lists nobody read).
   std::vector<double>().swap(fValues);
+  std::vector<std::uint32_t>().swap(fCounts);
   std::vector<CompensatedSum>().swap(fWeights);
 }
 
 // Distinct values (ascending) join the bins: each adds its weight to its
 // bin's, in value order.
-void NumericProfile::AddToBins(const std::vector<double>& values, const std::vector<CompensatedSum>& weights) {
+template <typename Weight>
+void NumericProfile::AddToBins(const std::vector<double>& values, const std::vector<Weight>& weights) {
   if (values.empty()) return;
   while (!(fGrid.Usable(values.front()) && fGrid.Usable(values.back())) && !fUnbinnable) Coarsen();
   if (fUnbinnable) return;
@@ -593,7 +661,7 @@ void NumericProfile::AddToBins(const std::vector<double>& values, const std::vec
   std::size_t k = 0;  // the next bin kept
   AscendingBins at(fGrid);
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const double w = weights[i].Value();
+    const double w = WeightOf(weights[i]);
     if (!at.Next(values[i])) {
       sums.back() += w;
       continue;
@@ -665,10 +733,13 @@ void NumericProfile::Reset() {
   // once and would only hold it.
   if (fValues.capacity() > kKeptRoom) {
     std::vector<double>().swap(fValues);
+    std::vector<std::uint32_t>().swap(fCounts);
     std::vector<CompensatedSum>().swap(fWeights);
   }
   fValues.clear();
+  fCounts.clear();
   fWeights.clear();
+  fCounted = true;
   fGrid = {};
   fBins.clear();
   fBinWeights.clear();
@@ -686,15 +757,21 @@ void NumericProfile::Merge(NumericProfile&& later) {
   if (fUnbinnable && !fExact) DropBins();
 
   if (later.fExact) {
-    AddDistinct(std::move(later.fValues), std::move(later.fWeights));
+    if (later.fCounted) {
+      AddCounted(std::move(later.fValues), std::move(later.fCounts));
+    } else {
+      AddDistinct(std::move(later.fValues), std::move(later.fWeights));
+    }
     return;
   }
   if (fExact) {
     // The later chunk is binned: its grid is the finest the union can have.
     // Its bins are taken over and this chunk's values join them.
     const std::vector<double> values = std::move(fValues);
+    const std::vector<std::uint32_t> counts = std::move(fCounts);
     const std::vector<CompensatedSum> weights = std::move(fWeights);
     std::vector<double>().swap(fValues);
+    std::vector<std::uint32_t>().swap(fCounts);
     std::vector<CompensatedSum>().swap(fWeights);
     fExact = false;
     fGrid = later.fGrid;
@@ -704,7 +781,11 @@ void NumericProfile::Merge(NumericProfile&& later) {
       DropBins();
       return;
     }
-    AddToBins(values, weights);
+    if (fCounted) {
+      AddToBins(values, counts);
+    } else {
+      AddToBins(values, weights);
+    }
     return;
   }
   if (fUnbinnable) return;
@@ -726,7 +807,7 @@ ColumnSummary NumericProfile::Finalize() const {
   out.max = fMax;
   if (fExact) {
     for (std::size_t s = 0; s < fValues.size(); ++s) {
-      const double w = fWeights[s].Value();
+      const double w = fCounted ? WeightOf(fCounts[s]) : WeightOf(fWeights[s]);
       const double x = fValues[s];
       if (!out.hasMode || w > out.modeWeight || (w == out.modeWeight && x < out.modeNumber)) {
         out.hasMode = true;
@@ -751,7 +832,9 @@ ColumnSummary NumericProfile::Finalize() const {
     h.weights[static_cast<std::size_t>(k)] += w;
   };
   if (fExact) {
-    for (std::size_t s = 0; s < fValues.size(); ++s) add(grid->Bin(fValues[s]), fWeights[s].Value());
+    for (std::size_t s = 0; s < fValues.size(); ++s) {
+      add(grid->Bin(fValues[s]), fCounted ? WeightOf(fCounts[s]) : WeightOf(fWeights[s]));
+    }
   } else {
     const std::int64_t ratio = grid->Ratio(fGrid);
     for (std::size_t s = 0; s < fBins.size(); ++s) add(FloorDiv(fBins[s], ratio), fBinWeights[s]);

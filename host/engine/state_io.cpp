@@ -323,7 +323,13 @@ void NumericProfile::Save(wire::Writer& out) const {
   out.Bool(fWhole);
   out.Bool(fExact);
   out.F64s(fValues);
-  SaveSums(out, fWeights);
+  // Counts as the sums of ones they stand for: the same bytes either way.
+  if (fCounted) {
+    out.Count(fCounts.size());
+    for (std::uint32_t count : fCounts) SaveSum(out, CompensatedSum{static_cast<double>(count), 0.0});
+  } else {
+    SaveSums(out, fWeights);
+  }
   SaveGrid(out, fGrid);
   std::vector<double> bins(fBins.begin(), fBins.end());  // written as numbers, as ever
   out.F64s(bins);
@@ -357,6 +363,8 @@ void NumericProfile::Load(wire::Reader& in) {
   // Kept ascending; a value or bin that comes twice is damage. Bins are
   // numbered within what a grid can number.
   fValues.clear();
+  fCounted = false;
+  std::vector<std::uint32_t>().swap(fCounts);
   fWeights.clear();
   fBins.clear();
   fBinWeights.clear();

@@ -320,6 +320,75 @@ TEST(EngineProfile, ListsLeftBehindAreFreed) {
   EXPECT_LT(reset, 8 * 1024);
 }
 
+// With every weight 1 a value's weight is kept as a count (12 bytes a value
+// with the value, not 24). A count stands for the sum of ones it replaces:
+// unit-weight chunks mixed with weighted ones, in either order of merging,
+// and a profile saved and loaded in between, give the bytes that the same
+// chunks give with their ones written out as weights.
+TEST(EngineProfile, UnitWeightsAreCountsThatMergeAsSumsOfOnes) {
+  for (const std::size_t fractions : {250u, 1500u}) {  // exact, then binned
+    std::vector<double> values;
+    for (int i = 0; i < 600; ++i) values.push_back(static_cast<double>(i % 40));  // integer chunks
+    for (std::size_t i = 0; i < 3 * fractions; ++i) values.push_back(-10.0 + static_cast<double>(i % fractions) * 0.25);
+    values.push_back(SYSMIS);
+    constexpr std::size_t kChunk = 50;
+    const auto profile = [&](bool onesWritten) {
+      host::engine::NumericProfile whole({}, 1);
+      std::vector<double> w;
+      for (std::size_t at = 0, c = 0; at < values.size(); at += kChunk, ++c) {
+        const std::size_t n = std::min(kChunk, values.size() - at);
+        const bool weighted = c % 4 == 1;
+        w.assign(n, 1.0);
+        for (std::size_t k = 0; k < n && weighted; k += 2) w[k] = 2.5;
+        host::engine::NumericProfile part({}, 1);
+        part.Add(values.data() + at, weighted || onesWritten ? w.data() : nullptr, n);
+        if (c % 4 == 3) {
+          whole.Merge(std::move(part));
+        } else {
+          // The chunk merges the chunks so far into itself.
+          part.Merge(std::move(whole));
+          std::swap(part, whole);
+        }
+        if (c == 5) {  // as a shard's state, saved and loaded again
+          host::wire::Writer saved;
+          whole.Save(saved);
+          host::wire::Reader in(saved.Buffer());
+          whole = host::engine::NumericProfile({}, 1);
+          whole.Load(in);
+        }
+      }
+      host::wire::Writer out;
+      whole.Save(out);
+      return out.Buffer();
+    };
+    EXPECT_EQ(profile(false), profile(true)) << fractions << " fractions";
+  }
+  // Counts alone, with no chunk weighted: again the bytes of written ones.
+  const auto unitOnly = [](bool onesWritten) {
+    std::vector<double> values;
+    for (int i = 0; i < 900; ++i) values.push_back(static_cast<double>(i % 300) * 0.5);
+    const std::vector<double> ones(values.size(), 1.0);
+    host::engine::NumericProfile profile({}, 1);
+    profile.Add(values.data(), onesWritten ? ones.data() : nullptr, values.size());
+    host::wire::Writer out;
+    profile.Save(out);
+    return out.Buffer();
+  };
+  EXPECT_EQ(unitOnly(false), unitOnly(true));
+
+  std::vector<double> distinct;
+  for (int i = 0; i < 1000; ++i) distinct.push_back(i * 0.5);
+  const auto held = [&] {
+    host::engine::NumericProfile p(host::engine::NumericMissing{}, 1);
+    p.Add(distinct.data(), nullptr, distinct.size());  // the scratch lists, made once per thread
+    const long long before = gHeldBytes.load();
+    host::engine::NumericProfile profile(host::engine::NumericMissing{}, 1);
+    profile.Add(distinct.data(), nullptr, distinct.size());
+    return gHeldBytes.load() - before;
+  }();
+  EXPECT_LT(held, 13 * 1000 + 256);
+}
+
 TEST(DecimalGrid, EdgesAreTheDecimalsAValueIsReadAs) {
   const DecimalGrid tenths{1, -1};
   EXPECT_EQ(tenths.Bin(0.3), 3);  // 0.3 / 0.1 is 2.9999999999999996
