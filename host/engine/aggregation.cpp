@@ -333,10 +333,16 @@ void TableState::Finalize() {
   fMeans.assign(scales.size(), std::nullopt);
   for (std::size_t v = 0; v < scales.size(); ++v) {
     const std::vector<double> ps = PercentileTargets(v);
-    if (!ps.empty()) fPercentiles[v] = scales[v].Percentiles(ps);
-    // Right after the percentiles, while the values are still in the cache,
-    // and on the pass's threads instead of the procedure's.
-    if (WantsMean(v)) fMeans[v] = scales[v].Mean();
+    // The mean right after the percentiles, from the same reading of the
+    // stored values while they are still in the cache, and on the pass's
+    // threads instead of the procedure's.
+    double mean = 0.0;
+    const bool wantsMean = WantsMean(v);
+    if (!ps.empty() || wantsMean) {
+      std::vector<double> found = scales[v].Results(ps, wantsMean ? &mean : nullptr);
+      if (!ps.empty()) fPercentiles[v] = std::move(found);
+      if (wantsMean) fMeans[v] = mean;
+    }
   }
   fFinalGeneration = generation;
 }

@@ -373,12 +373,36 @@ void RawColumn::CopyTo(double* out) const {
 }
 
 double ScaleAccumulator::Mean() const {
+  SettleValues();
+  return MeanOf(fValues);
+}
+
+double ScaleAccumulator::MeanOf(const RawColumn& values) const {
   if (!fHasShift || !(ValidWeight() > 0.0)) return SYSMIS;
   const double mean = (fShift + fMean) / fValueScale;
   if (!std::isfinite(mean)) return SYSMIS;
   if (!fKeepValues) return mean;
-  const double corrected = CorrectedMean(mean);
+  const double corrected = CorrectedMean(values, mean);
   return std::isfinite(corrected) ? corrected : mean;
+}
+
+const RawColumn& ScaleAccumulator::StoredValues(RawColumn& copy) const {
+  if (fWeighted) SettleValues();  // (weights other than 1 settle the parts when they come)
+  if (fLater.empty()) return fValues;
+  std::size_t n = fValues.Size();
+  for (const RawColumn& part : fLater) n += part.Size();
+  copy.Expect(n);
+  copy.Append(fValues);
+  for (const RawColumn& part : fLater) copy.Append(part);
+  return copy;
+}
+
+std::vector<double> ScaleAccumulator::Results(const std::vector<double>& ps, double* mean) const {
+  RawColumn copy;
+  const RawColumn& values = StoredValues(copy);
+  std::vector<double> out = ps.empty() ? std::vector<double>{} : PercentilesOf(values, ps);
+  if (mean != nullptr) *mean = MeanOf(values);
+  return out;
 }
 
 namespace {
@@ -463,8 +487,7 @@ void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n)
 // exact mean rounded once. At quarter scale (values near the largest
 // doubles) the values are quartered first; a sum that overflows even so
 // leaves the running mean.
-double ScaleAccumulator::CorrectedMean(double mean) const {
-  SettleValues();
+double ScaleAccumulator::CorrectedMean(const RawColumn& values, double mean) const {
   const double scale = fValueScale;
   ProductSum sum;
   double x[256];
@@ -482,11 +505,11 @@ double ScaleAccumulator::CorrectedMean(double mean) const {
     }
     sum.lo[0] += carries;
   } else {
-    for (std::size_t c = 0; c < fValues.Chunks(); ++c) {
-      const std::size_t length = fValues.Coded() ? fValues.CodeChunk(c).size() : fValues.DoubleChunk(c).size();
+    for (std::size_t c = 0; c < values.Chunks(); ++c) {
+      const std::size_t length = values.Coded() ? values.CodeChunk(c).size() : values.DoubleChunk(c).size();
       for (std::size_t at = 0; at < length; at += std::size(x)) {
         const std::size_t n = std::min(std::size(x), length - at);
-        fValues.Decode(c, at, n, x);
+        values.Decode(c, at, n, x);
         if (scale != 1.0) {
           for (std::size_t i = 0; i < n; ++i) x[i] *= scale;
         }
@@ -1435,36 +1458,40 @@ bool CountedRanks(const RawColumn& column, const std::vector<std::size_t>& ranks
 // x(t) for every target t from the stored values: by counting where their
 // codes lie in a short span, otherwise on one copy of them (of their codes
 // where the columns are coded: 4 or 8 bytes a value instead of 8 or 16).
-std::vector<double> ScaleAccumulator::RawSelect(const std::vector<double>& targets) const {
+std::vector<double> ScaleAccumulator::RawSelect(const RawColumn& values, const std::vector<double>& targets) const {
   if (targets.empty()) return {};
-  if (fWeighted) return WeightedSelectMany(fValues, fWeights, targets);
+  if (fWeighted) return WeightedSelectMany(values, fWeights, targets);
   SelectionCopy::Free();
   // Unit weights: x(t) for whole t is the t-th smallest value.
-  const std::size_t n = fValues.Size();
+  const std::size_t n = values.Size();
   std::vector<std::size_t> ranks;
   for (double t : targets) ranks.push_back(std::min(static_cast<std::size_t>(t) - 1, n - 1));
-  if (fValues.Keyed()) {
+  if (values.Keyed()) {
     std::vector<double> found;
-    if (CountedRanks(fValues, ranks, found)) return found;
+    if (CountedRanks(values, ranks, found)) return found;
     std::vector<std::int32_t> codes;
     codes.reserve(n);
-    for (std::size_t c = 0; c < fValues.Chunks(); ++c) {
-      const std::vector<std::int32_t>& chunk = fValues.CodeChunk(c);
+    for (std::size_t c = 0; c < values.Chunks(); ++c) {
+      const std::vector<std::int32_t>& chunk = values.CodeChunk(c);
       codes.insert(codes.end(), chunk.begin(), chunk.end());
     }
-    for (const std::int32_t k : OrderStatistics(codes, ranks)) found.push_back(fValues.Decode(k));
+    for (const std::int32_t k : OrderStatistics(codes, ranks)) found.push_back(values.Decode(k));
     return found;
   }
-  std::vector<double> values(n);
-  fValues.CopyTo(values.data());
-  return OrderStatistics(values, ranks);
+  std::vector<double> copy(n);
+  values.CopyTo(copy.data());
+  return OrderStatistics(copy, ranks);
 }
 
 std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps) const {
   SettleValues();
+  return PercentilesOf(fValues, ps);
+}
+
+std::vector<double> ScaleAccumulator::PercentilesOf(const RawColumn& values, const std::vector<double>& ps) const {
   std::vector<double> out(ps.size(), SYSMIS);
   const double w = ValidWeight();
-  if ((fRaw ? fValues.Empty() : fSums.empty()) || !(w > 0.0)) return out;
+  if ((fRaw ? values.Empty() : fSums.empty()) || !(w > 0.0)) return out;
 
   // Per percentile: h = (W + 1)p; below 1 the smallest value, from W on the
   // largest, otherwise x(floor h) plus the fraction of the step to the next.
@@ -1498,8 +1525,8 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
   double largest = 0.0;
   std::vector<double> found;
   if (fRaw) {
-    fValues.MinMax(smallest, largest);
-    found = RawSelect(targets);
+    values.MinMax(smallest, largest);
+    found = RawSelect(values, targets);
   } else {
     smallest = largest = fTable.Value(0);
     for (std::uint32_t s = 1; s < fSums.size(); ++s) {

@@ -233,6 +233,13 @@ class ScaleAccumulator {
   double Percentile(double p) const;
   // Several percentiles at once, sharing one copy of the values.
   std::vector<double> Percentiles(const std::vector<double>& ps) const;
+  // Percentiles(ps) and, with `mean`, Mean() into it, as a table's results
+  // are made at the end of a pass: stored values still waiting to be
+  // appended (fLater) are read from one copy of them all that goes when
+  // done, and keep waiting in their short codes. Appended in place, the
+  // thousand continuous variables of a wide file took their 4-byte codes
+  // in fresh memory at the end, where their parts' freed room was of no use.
+  std::vector<double> Results(const std::vector<double>& ps, double* mean) const;
 
   // Every member, bit for bit, so that a loaded accumulator merges and
   // answers exactly as the saved one would.
@@ -353,9 +360,14 @@ class ScaleAccumulator {
   void KeepAggregated(double x, const CompensatedSum& w);
   bool Empty() const { return !fHasShift && fWeight.sum == 0.0 && fMissing.sum == 0.0; }
   std::vector<double> TableSelect(const std::vector<double>& targets) const;
-  std::vector<double> RawSelect(const std::vector<double>& targets) const;
+  std::vector<double> RawSelect(const RawColumn& values, const std::vector<double>& targets) const;
+  std::vector<double> PercentilesOf(const RawColumn& values, const std::vector<double>& ps) const;
+  double MeanOf(const RawColumn& values) const;
+  // The stored values in order: fValues once settled, else `copy` made of
+  // fValues and the waiting parts (the same values in the same order).
+  const RawColumn& StoredValues(RawColumn& copy) const;
   // The running mean `mean` corrected by the kept values.
-  double CorrectedMean(double mean) const;
+  double CorrectedMean(const RawColumn& values, double mean) const;
 
   bool fKeepValues;
   CompensatedSum fWeight;
