@@ -79,6 +79,10 @@ class Dataset {
   DatasourceAttributes attributes;                     // data-file attributes
   int weightIndex = -1;
   std::vector<int> splitIndices;
+  // Per variable of a Stata or SAS file, the name the file gives it where
+  // that was made valid ("BY" became BY_), else empty: a descriptor on top
+  // may still use it.
+  std::vector<std::string> givenNames;
   std::optional<std::string> fileSpec;  // folder + "\" + file name
   // Every file read for the dataset (descriptor, data file, catalog), as
   // opened; the program never writes its output over one of them.

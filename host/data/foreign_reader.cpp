@@ -897,6 +897,8 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     if (names[i].renamed) {
       anyRenamed = true;
       if (!v->label) v->label = originals[i];
+      dataset->givenNames.resize(ncols);
+      dataset->givenNames[i] = originals[i];
     }
     layout->columns.push_back(column);
     dataset->variables.push_back(std::move(v));

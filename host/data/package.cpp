@@ -952,9 +952,12 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const Descriptor& d, const Plan& pla
 // given to a field whose name had to be made valid.
 int FindNamed(const Dataset& dataset, const Plan* plan, const std::string& name) {
   const int index = dataset.Find(name);
-  if (index >= 0 || plan == nullptr) return index;
-  for (std::size_t i = 0; i < plan->fields.size(); ++i) {
+  if (index >= 0) return index;
+  for (std::size_t i = 0; plan != nullptr && i < plan->fields.size(); ++i) {
     if (!plan->fields[i].givenName.empty() && plan->fields[i].givenName == name) return static_cast<int>(i);
+  }
+  for (std::size_t i = 0; i < dataset.givenNames.size(); ++i) {
+    if (!dataset.givenNames[i].empty() && dataset.givenNames[i] == name) return static_cast<int>(i);
   }
   return -1;
 }
@@ -1902,7 +1905,7 @@ ForeignKind ForeignResourceKind(const Descriptor& d, const Json& res, const std:
 // One field of a descriptor over a Stata or SAS file: what it gives wins.
 void OverlayField(const Descriptor& d, const FieldSpec& f, const Json& field, const std::string& file,
                   Dataset& dataset) {
-  const int index = dataset.Find(f.name);
+  const int index = FindNamed(dataset, nullptr, f.name);
   if (index < 0) {
     d.Fail(Member(f.path, "name"), "\"" + f.name + "\" names no variable of " + file +
                                        "; the descriptor may "

@@ -152,6 +152,21 @@ JSON
 check "a descriptor's category .a labels the file's code" grep -Eq '^  \.a +Refused +1 ' "$tmp/codes.txt"
 check "and its userMissing takes .a beside a value" \
   bash -c "sed -n '/^Missing Values/,\$p' '$tmp/codes.txt' | grep -Eq '^  2 +1 '"
+# A file's name that is no valid name here ("by", a reserved word) is read
+# as by_; a descriptor on top may name it either way, as for CSV fields.
+python3 - "$tmp/new.dta" "$tmp/codes/by.dta" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at = data.index(b"<varnames>") + len(b"<varnames>") + 129  # the second name, s
+data[at:at + 3] = b"by\0"
+open(sys.argv[2], "wb").write(data)
+PY
+cat >"$tmp/codes/by.json" <<'JSON'
+{"splitFile": ["by"], "multipleResponseSets": [{"name": "$b", "type": "categories", "variables": ["x", "by"]}],
+ "resources": [{"path": "by.dta", "schema": {"fields": [{"name": "by", "title": "Answered by"}]}}]}
+JSON
+check "a descriptor on top names a renamed variable by the file's name" bash -c \
+  "'$cb' '$tmp/codes/by.json' 'CODEBOOK by_' 2>/dev/null | grep -q 'Label        Answered by'"
 
 # The last bytes of these files are the value labels (Stata) or the padding
 # after the last case (transport: the 3 cases of 9 bytes share one 80-byte record).
