@@ -266,6 +266,16 @@ class BlockFiller {
     for (std::size_t c = ncols; c-- > 1;) {
       if (static_cast<Mode>(modes[c - 1]) == Mode::Skip) fSkipRun[c - 1] = fSkipRun[c] + 1;
     }
+    fEmptyIsMissing.resize(ncols);
+    fTextOf.assign(ncols, 0);
+    for (std::size_t c = 0; c < ncols; ++c) {
+      const CsvColumn& column = layout.columns[c];
+      fEmptyIsMissing[c] = column.emptyIsMissing ? 1 : 0;
+      if (Converted(c) && !IsNumericKind(column.kind)) {
+        fTextOf[c] = static_cast<std::uint32_t>(fTexts.size());
+        fTexts.push_back({nullptr, nullptr, 0, 0, static_cast<std::uint32_t>(std::max(column.width, 0))});
+      }
+    }
   }
 
   // Fills the block with the records that begin before the limit. On bad
@@ -289,9 +299,11 @@ class BlockFiller {
         // buffer's end cut short looks complete to the quick path, and the
         // general path (which reads on) is the one to convert it. The rows
         // that give up are few (a doubled quote, a line break in a cell, a
-        // fault, the buffer's end), and nothing is taken back: a row's text ends
-        // at offsets[r + 1], which the general path writes again.
+        // fault, the buffer's end), and little is taken back: a row's text ends
+        // at offsets[r + 1], which the general path writes again from where
+        // the row's texts began.
         if (!fQuick || !QuickRow(block, r)) {
+          for (TextCursor& t : fTexts) t.used = t.offsets[r];
           std::size_t count = 0;
           if (!fReader.Next(fCells, count)) break;
           if (count != ncols) Ragged(count);
@@ -319,6 +331,18 @@ class BlockFiller {
   const std::vector<std::string>& LastSplitStrings() const { return fPrevStrings; }
 
  private:
+  // Where each string column's texts go while a block fills, side by side:
+  // a wide file's row reaches a thousand string columns, and the column's
+  // own vectors (each on lines of its own, gone from the cache by the next
+  // row) cost two dependent cache misses before a text could be stored.
+  struct TextCursor {
+    char* bytes;             // the column's bytes
+    std::uint32_t* offsets;  // the column's offsets
+    std::size_t room;        // the bytes' length
+    std::uint32_t used;      // where the next text starts: offsets[r] while row r is read
+    std::uint32_t width;     // the longest text the column takes
+  };
+
   bool Converted(std::size_t c) const { return static_cast<Mode>(fModes[c]) != Mode::Skip; }
 
   // A block is used again for later stretches, which are longer while they
@@ -359,6 +383,11 @@ class BlockFiller {
         }
         s.offsets.resize(fCapacity + 1);
         s.offsets[0] = 0;
+        TextCursor& t = fTexts[fTextOf[c]];
+        t.bytes = s.bytes.data();
+        t.offsets = s.offsets.data();
+        t.room = s.bytes.size();
+        t.used = 0;
       }
     }
     if (fLayout.weightIndex >= 0) ready(block.weights);
@@ -374,6 +403,7 @@ class BlockFiller {
         fData[c] = block.numbers[c].data();
       } else {
         block.strings[c].offsets.resize(fCapacity + 1);
+        fTexts[fTextOf[c]].offsets = block.strings[c].offsets.data();
       }
     }
     if (fLayout.weightIndex >= 0) block.weights.resize(fCapacity);
@@ -485,7 +515,7 @@ class BlockFiller {
         cell = kLast ? q : q + 1;
         return true;
       }
-      if (ends && q == p && fLayout.columns[c].emptyIsMissing) {
+      if (ends && q == p && fEmptyIsMissing[c]) {
         data[c][r] = SYSMIS;
       } else if (!QuickCell(block, c, r, p)) {
         return false;
@@ -629,19 +659,20 @@ class BlockFiller {
                                                 bool ascii, const char* readable = nullptr) {
     const std::string_view text = TrimTrailingBlanks(cell);
     std::size_t bad = 0;
-    if (text.size() > static_cast<std::size_t>(fLayout.columns[c].width)) return false;
+    TextCursor& t = fTexts[fTextOf[c]];
+    if (text.size() > t.width) return false;
     if (!ascii && !ValidUtf8(text, bad)) return false;
-    StringColumn& s = block.strings[c];
-    const std::size_t used = s.offsets[r];
+    const std::size_t used = t.used;
     constexpr std::size_t kWord = 16;
-    if (s.bytes.size() - used < text.size() + kWord) MakeRoom(s.bytes, used + text.size() + kWord);
-    char* const to = s.bytes.data() + used;
+    if (t.room - used < text.size() + kWord) MakeRoom(block.strings[c].bytes, t, used + text.size() + kWord);
+    char* const to = t.bytes + used;
     if (text.size() <= kWord && readable != nullptr && readable - text.data() >= static_cast<std::ptrdiff_t>(kWord)) {
       std::memcpy(to, text.data(), kWord);  // the bytes past the text are overwritten by the next one, or cut
     } else {
       std::memcpy(to, text.data(), text.size());
     }
-    s.offsets[r + 1] = static_cast<std::uint32_t>(used + text.size());
+    t.used = static_cast<std::uint32_t>(used + text.size());
+    t.offsets[r + 1] = t.used;
     return true;
   }
 
@@ -650,8 +681,10 @@ class BlockFiller {
   // that the texts would not, and a wide file has thousands of string
   // columns in every block in flight (room up to the memory's capacity
   // raised its peak by 10 to 25 MiB).
-  __attribute__((noinline)) static void MakeRoom(std::string& bytes, std::size_t size) {
+  __attribute__((noinline)) static void MakeRoom(std::string& bytes, TextCursor& t, std::size_t size) {
     bytes.resize(std::min(std::max(bytes.capacity(), size), size + size / 8 + 64));
+    t.bytes = bytes.data();
+    t.room = bytes.size();
   }
 
   // Why AddString refused a cell.
@@ -731,7 +764,10 @@ class BlockFiller {
   std::int64_t fLimit;
   std::size_t fCapacity = 0;
   CsvReader fReader;
-  std::vector<double*> fData;  // per numeric column: the block's cells
+  std::vector<double*> fData;                 // per numeric column: the block's cells
+  std::vector<TextCursor> fTexts;             // per converted string column
+  std::vector<std::uint32_t> fTextOf;         // per column: its place in fTexts
+  std::vector<std::uint8_t> fEmptyIsMissing;  // per column, as dense as the modes
   std::vector<CsvCell> fCells;
   std::vector<std::uint32_t> fSkipRun;  // per column: unread columns from it on (the last one aside)
   bool fQuick = false;                  // the dialect allows the quick path
