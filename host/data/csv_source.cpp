@@ -357,6 +357,7 @@ class BlockFiller {
     block.numbers.resize(ncols);
     block.strings.resize(ncols);
     fCapacity = std::max<std::size_t>(rowsHint, 256);
+    fGuessed = rowsHint > 0;
     const auto ready = [&](auto& v) {
       if (v.capacity() < fCapacity) {
         v.clear();
@@ -394,20 +395,27 @@ class BlockFiller {
     if (!fLayout.splitIndices.empty()) ready(block.groupStart);
   }
 
+  // More rows than room for them: twice the room when the stretch's rows
+  // were not guessed, an eighth more when they were (the guess is close, and
+  // a block keeps its room when it is used again).
   void Grow(CaseBlock& block) {
-    fCapacity *= 2;
+    fCapacity = fGuessed ? fCapacity + fCapacity / 8 + 64 : fCapacity * 2;
+    const auto grow = [](auto& v, std::size_t size) {
+      if (v.capacity() < size) v.reserve(size);
+      v.resize(size);
+    };
     for (std::size_t c = 0; c < fLayout.columns.size(); ++c) {
       if (!Converted(c)) continue;
       if (IsNumericKind(fLayout.columns[c].kind)) {
-        block.numbers[c].resize(fCapacity);
+        grow(block.numbers[c], fCapacity);
         fData[c] = block.numbers[c].data();
       } else {
-        block.strings[c].offsets.resize(fCapacity + 1);
+        grow(block.strings[c].offsets, fCapacity + 1);
         fTexts[fTextOf[c]].offsets = block.strings[c].offsets.data();
       }
     }
-    if (fLayout.weightIndex >= 0) block.weights.resize(fCapacity);
-    if (!fLayout.splitIndices.empty()) block.groupStart.resize(fCapacity);
+    if (fLayout.weightIndex >= 0) grow(block.weights, fCapacity);
+    if (!fLayout.splitIndices.empty()) grow(block.groupStart, fCapacity);
   }
 
   void Finish(CaseBlock& block, std::size_t rows) {
@@ -763,6 +771,7 @@ class BlockFiller {
   const std::uint8_t* fModes;
   std::int64_t fLimit;
   std::size_t fCapacity = 0;
+  bool fGuessed = false;  // the block's room was made for the rows the stretch probably holds
   CsvReader fReader;
   std::vector<double*> fData;                 // per numeric column: the block's cells
   std::vector<TextCursor> fTexts;             // per converted string column
@@ -1038,11 +1047,14 @@ class CsvCursor : public CaseCursor, private PartSharer {
     BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1], fReadBuffers.Take());
     // Room for the records the stretch probably holds, judged by the bytes a
     // record took in the stretches read so far (a guess: it only saves the
-    // block's columns from growing, or from being much too long).
+    // block's columns from growing, or from being much too long). A
+    // stretch's mean record is close to the last one's; the room past the
+    // guess is a thirty-second: a wide file's blocks in flight hold tens of
+    // megabytes of numbers, and room no row reaches still takes pages.
     const std::int64_t perRow = fBytesPerRow.load(std::memory_order_relaxed);
     const auto hint =
-        perRow > 0 ? static_cast<std::size_t>((fBounds[k + 1] - start) * 17 / (perRow * 16)) + 64 : std::size_t{0};
-    const auto room = perRow > 0 ? static_cast<std::size_t>(fLongest * 17 / (perRow * 16)) + 64 : std::size_t{0};
+        perRow > 0 ? static_cast<std::size_t>((fBounds[k + 1] - start) * 33 / (perRow * 32)) + 16 : std::size_t{0};
+    const auto room = perRow > 0 ? static_cast<std::size_t>(fLongest * 33 / (perRow * 32)) + 16 : std::size_t{0};
     out.stop = filler.Fill(entry->block, hint, room, fStop);
     if (entry->block.rows > 0) {
       fBytesPerRow.store(std::max<std::int64_t>(1, (out.stop - start) / static_cast<std::int64_t>(entry->block.rows)),
