@@ -60,6 +60,9 @@ class Lexer {
     return commands;
   }
 
+  // The warnings for commands that comments took in (after Run).
+  std::vector<std::string> TakeSwallowed() { return std::move(fSwallowed); }
+
  private:
   bool AtEnd() const { return fPos >= fText.size(); }
   unsigned char Peek(std::size_t ahead = 0) const {
@@ -366,8 +369,6 @@ class Lexer {
   int fColumn = 1;
   int fUnclosedLine = 0;  // where a /* comment that is never closed begins
   int fUnclosedColumn = 0;
-
- public:
   std::vector<std::string> fSwallowed;  // commands taken into comments (SkipToTerminator)
 };
 
@@ -381,9 +382,6 @@ CurrentState& Current() {
   return state;
 }
 
-}  // namespace
-
-namespace {
 // Runs the lexer over the text; a lone CR ends a line too (files saved with
 // old Mac line ends); in CR LF the CR is a blank before the line feed.
 std::vector<Command> Lex(std::string_view text, const std::string& sourceName, std::vector<std::string>* swallowed) {
@@ -397,7 +395,7 @@ std::vector<Command> Lex(std::string_view text, const std::string& sourceName, s
   }
   Lexer lexer(text, sourceName);
   std::vector<Command> commands = lexer.Run();
-  if (swallowed != nullptr) *swallowed = std::move(lexer.fSwallowed);
+  if (swallowed != nullptr) *swallowed = lexer.TakeSwallowed();
   return commands;
 }
 }  // namespace
