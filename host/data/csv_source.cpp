@@ -1052,9 +1052,11 @@ class CsvCursor : public CaseCursor, private PartSharer {
     // guess is a thirty-second: a wide file's blocks in flight hold tens of
     // megabytes of numbers, and room no row reaches still takes pages.
     const std::int64_t perRow = fBytesPerRow.load(std::memory_order_relaxed);
-    const auto hint =
-        perRow > 0 ? static_cast<std::size_t>((fBounds[k + 1] - start) * 33 / (perRow * 32)) + 16 : std::size_t{0};
-    const auto room = perRow > 0 ? static_cast<std::size_t>(fLongest * 33 / (perRow * 32)) + 16 : std::size_t{0};
+    const auto rowsIn = [perRow](std::int64_t bytes) {
+      return perRow > 0 ? static_cast<std::size_t>(bytes * 33 / (perRow * 32)) + 16 : std::size_t{0};
+    };
+    const std::size_t hint = rowsIn(fBounds[k + 1] - start);
+    const std::size_t room = rowsIn(fLongest);
     out.stop = filler.Fill(entry->block, hint, room, fStop);
     if (entry->block.rows > 0) {
       fBytesPerRow.store(std::max<std::int64_t>(1, (out.stop - start) / static_cast<std::int64_t>(entry->block.rows)),
