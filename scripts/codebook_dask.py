@@ -95,7 +95,10 @@ def main(argv):
         return fail("Dask is not installed: install Debian's python3-distributed (scripts/install-deps.sh does)")
     if args.scheduler and not args.work_dir:
         return fail("--scheduler needs --work-dir: a folder that the workers and this machine share")
-    codebook = os.path.abspath(args.codebook) if os.path.exists(args.codebook) else args.codebook
+    codebook = os.path.abspath(args.codebook) if os.path.exists(args.codebook) else shutil.which(args.codebook)
+    if codebook is None or not os.access(codebook, os.X_OK) or os.path.isdir(codebook):
+        return fail(f"the program '{args.codebook}' is not there or cannot be run; build it (make build) "
+                    "or name it with --codebook PATH")
 
     started = time.monotonic()
 
@@ -106,8 +109,11 @@ def main(argv):
             print(f"{PROG}: {name}: {now - started:.2f} s", file=sys.stderr)
         started = now
 
-    work = os.path.abspath(args.work_dir) if args.work_dir else tempfile.mkdtemp(prefix="codebook-dask-")
-    os.makedirs(work, exist_ok=True)
+    try:
+        work = os.path.abspath(args.work_dir) if args.work_dir else tempfile.mkdtemp(prefix="codebook-dask-")
+        os.makedirs(work, exist_ok=True)
+    except OSError as e:
+        return fail(f"cannot make the work folder: {e}")
     plan = os.path.join(work, "run.plan")
     try:
         # 1. The plan, here.
@@ -129,7 +135,10 @@ def main(argv):
 
         # 2. The parts, on the cluster.
         if args.scheduler:
-            client = Client(args.scheduler)
+            try:
+                client = Client(args.scheduler)
+            except (OSError, ValueError, TypeError) as e:  # no scheduler there, or not an address
+                return fail(f"cannot reach the Dask scheduler at {args.scheduler}: {e}; no report written")
             cluster = None
             threads = args.threads
         else:

@@ -7,7 +7,8 @@
 # (weights, user-missing values, sets, split groups across parts, MAXCATS
 # cut-offs, an early stop, the case counts, a compressed part); the Dask
 # driver on a two-worker local cluster writes the same report, and fails with
-# the part's message when a part fails every try; a bad cell fails its part
+# the part's message when a part fails every try (a missing program or an
+# unreachable scheduler says so); a bad cell fails its part
 # with its file, line and column; damaged states, a state of another plan and
 # a missing part are refused.
 set -uo pipefail
@@ -17,8 +18,9 @@ cb="$build/codebook"
 source "$(dirname "$0")/lib/check.sh"
 export SOURCE_DATE_EPOCH=1767225600  # reports say when they were made
 
-# The example survey in three parts, and a larger weighted file with split
-# groups and a set in three parts of several blocks each.
+# The example survey in four parts (one of them a header alone), and a larger
+# weighted file with split groups and a set in three parts of several blocks
+# each.
 python3 - "$tmp" examples/survey <<'PY'
 import csv, json, os, random, sys
 out, survey = sys.argv[1], sys.argv[2]
@@ -36,7 +38,7 @@ def parts(folder, header, rows, cuts, descriptor):
     json.dump(descriptor, open(f"{folder}/datapackage.json", "w"), indent=1)
 rows = list(csv.reader(open(f"{survey}/survey.csv", newline="")))
 d = json.load(open(f"{survey}/datapackage.json"))
-parts(f"{out}/survey", rows[0], rows[1:], [(0, 120), (120, 121), (121, len(rows) - 1)], d)
+parts(f"{out}/survey", rows[0], rows[1:], [(0, 120), (120, 120), (120, 121), (121, len(rows) - 1)], d)
 random.seed(5)
 big = []
 for i in range(45000):
@@ -210,6 +212,11 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
     "part3.csv, line $line, column 1 (variable g)" dask "$tmp/big/datapackage.json" 'CODEBOOK g' --retries 1 -o "$tmp/dask.json"
   check "Dask: it says which parts failed" grep -qF "1 of 3 parts failed every try" "$tmp/.stderr"
   check "Dask: no report after a failed part" test ! -e "$tmp/dask.json"
+  fails "Dask: a program that is not there is named, no traceback" 2 "the program '$tmp/nosuch' is not there" \
+    /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/nosuch" -o "$tmp/dask.json"
+  fails "Dask: a scheduler address that cannot be reached is named" 2 "cannot reach the Dask scheduler at nowhere" \
+    dask "$tmp/survey/datapackage.json" --scheduler nowhere --work-dir "$tmp/work" -o "$tmp/dask.json"
+  check "Dask: and the plan is not left in the work folder" test ! -e "$tmp/work/run.plan"
 else
   echo "skipped: the Dask driver (python3 cannot import distributed; make test installs python3-distributed)"
 fi
