@@ -343,10 +343,15 @@ std::vector<std::string> Wrap(const std::string& text, std::size_t width) {
 
 namespace {
 
-// The overview as a table of its own, laid out like every other table.
-void AddOverviewTable(const Overview& overview, OutputDocument& into) {
+constexpr std::size_t kOverviewColumns = 9;
+
+// The overview as a table of its own, laid out like every other table:
+// `shown` picks its columns (Label, Distribution, Type, Valid, Missing,
+// Distinct, Min, Max, Mean or mode), in the order given.
+void AddOverviewTable(const Overview& overview, const std::string& title, const std::vector<std::size_t>& shown,
+                      OutputDocument& into) {
   TableNode* table = into.AddTable("");
-  table->title.text = "Overview";
+  table->title.text = title;
   auto dimension = [table](int place, const char* label) {
     auto d = std::make_unique<DimensionNode>();
     d->place = place;
@@ -358,15 +363,15 @@ void AddOverviewTable(const Overview& overview, OutputDocument& into) {
   };
   DimensionNode* rows = dimension(kRows, "Name");
   DimensionNode* columns = dimension(kColumns, "Overview");
-  const char* const headers[] = {"Label",    "Distribution", "Type", "Valid",       "Missing",
-                                 "Distinct", "Min",          "Max",  "Mean or mode"};
-  std::vector<const CategoryNode*> heads;
-  for (const char* header : headers) {
+  const char* const headers[kOverviewColumns] = {"Label",    "Distribution", "Type", "Valid",       "Missing",
+                                                 "Distinct", "Min",          "Max",  "Mean or mode"};
+  std::vector<const CategoryNode*> heads(kOverviewColumns, nullptr);
+  for (std::size_t k : shown) {
     CellText label;
-    label.text = header;
+    label.text = headers[k];
     CategoryNode& c = table->NewCategory(columns, label);
     columns->children.push_back(Child(&c));
-    heads.push_back(&c);
+    heads[k] = &c;
   }
   for (const OverviewRow& row : overview.rows) {
     CellText name;
@@ -378,7 +383,7 @@ void AddOverviewTable(const Overview& overview, OutputDocument& into) {
                                  MissingText(row),  row.distinct,
                                  row.min,           row.max,
                                  row.center};
-    for (std::size_t k = 0; k < heads.size(); ++k) {
+    for (std::size_t k : shown) {
       CellText cell;
       cell.text = texts[k];
       // Counts and the range align to the right, as numbers do.
@@ -405,10 +410,25 @@ void RenderText(const OutputDocument& document, std::ostream& stream, const Rend
       }
     }
     if (!overview.rows.empty()) {
-      OutputDocument table;
-      AddOverviewTable(overview, table);
-      out += '\n';
-      RenderTable(*table.Items().front().table, out, stream, options, style);
+      // Ten columns need some 120 terminal columns even with their texts
+      // wrapped (numbers never wrap). On a narrower line the overview is two
+      // tables, each row's name in both: what each item is and how complete
+      // it is, then its values; a terminal would otherwise wrap every line.
+      OutputDocument whole;
+      AddOverviewTable(overview, "Overview", {0, 1, 2, 3, 4, 5, 6, 7, 8}, whole);
+      const TableNode& table = *whole.Items().front().table;
+      if (options.width <= 0 || LayOut(table, options).Total() <= static_cast<std::size_t>(options.width)) {
+        out += '\n';
+        RenderTable(table, out, stream, options, style);
+      } else {
+        OutputDocument halves;
+        AddOverviewTable(overview, "Overview", {0, 2, 3, 4, 5}, halves);
+        AddOverviewTable(overview, "Overview (continued)", {1, 6, 7, 8}, halves);
+        for (const Item& half : halves.Items()) {
+          out += '\n';
+          RenderTable(*half.table, out, stream, options, style);
+        }
+      }
     }
     out += '\n';
   }

@@ -129,6 +129,10 @@ check "a failed run leaves no temporary file" no_temporary_files "$tmp"
 # Usage checks.
 check "--width below 40 exits 2" test "$(status_of "$cb" "$data" --width 39)" = 2
 check "--width 40 works" test "$(status_of "$cb" "$data" --width 40)" = 0
+# The text overview of a terminal's 80 columns fits them: its ten columns
+# come as two tables there.
+fits_80() { "$cb" "$data" --overview --width 80 | python3 -c 'import sys; sys.exit(max(len(l.rstrip("\n")) for l in sys.stdin) > 80)'; }
+check "--overview --width 80: no line is wider" fits_80
 fails "--syntax naming a folder is refused" 2 '' "$cb" "$data" --syntax "$tmp"
 # An unset variable (-o "$OUT") is not a wish for standard output or for plain CODEBOOK.
 fails "-o with an empty name is refused" 2 '--output: an empty file name' "$cb" "$data" -o ''
