@@ -559,8 +559,15 @@ bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
     facts.syntax = "CODEBOOK";
     return true;
   }
+  // A word that ends with a period ends its command, as a period at the end
+  // of a line does: 'CODEBOOK age.' 'CODEBOOK sex.' are two commands (joined
+  // by a blank, the first period would sit inside a line and "age." read as
+  // a name).
   for (std::size_t i = 0; i < a.commandWords.size(); ++i) {
-    if (i > 0) facts.syntax += ' ';
+    if (i > 0) {
+      const std::string_view before = host::TrimBlanks(a.commandWords[i - 1]);
+      facts.syntax += !before.empty() && before.back() == '.' ? '\n' : ' ';
+    }
     facts.syntax += a.commandWords[i];
   }
   return true;

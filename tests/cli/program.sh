@@ -48,6 +48,10 @@ fails "a duplicate is placed at its second naming" 1 "Duplicate variable or MRse
   "$cb" "$data" $'CODEBOOK age sex\n  age'
 fails "a bad MAXCATS is placed at the keyword" 0 "MAXCATS must be a positive integer (line 1, column 23)." \
   "$cb" "$data" 'CODEBOOK age /OPTIONS MAXCATS=0 SORT=DESCENDING'
+# Words of the command line: one that ends with a period ends its command.
+tables() { "$cb" "$data" "$@" --format json --quiet | python3 -c 'import json, sys; print(" ".join(i["title"] for i in json.load(sys.stdin)["items"]))'; }
+check "two quoted commands are two commands" test "$(tables 'CODEBOOK age.' 'CODEBOOK sex /VARINFO LABEL.')" = "age sex"
+check "unquoted words make one command" test "$(tables CODEBOOK age sex /VARINFO LABEL)" = "age sex"
 check "--overview starts the text with the overview" bash -c "'$cb' '$data' --overview --width 200 | sed -n 4p | grep -q '^Overview'"
 
 finish
