@@ -446,11 +446,6 @@ std::string Sparkline(const Chart& chart, std::size_t room) {
   return out;
 }
 
-std::string ReportTitle(const Dataset* dataset, const RenderOptions& options) {
-  if (dataset != nullptr && dataset->label && !dataset->label->empty()) return *dataset->label;
-  return options.title;
-}
-
 std::string PageTitle(const Dataset* dataset, const RenderOptions& options) {
   if (dataset != nullptr && dataset->label && !dataset->label->empty()) return *dataset->label;
   const std::string& name = options.layout.documentName;

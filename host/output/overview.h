@@ -93,10 +93,6 @@ std::string FactsLine(const DatasetFacts& facts);
 // has more bars than room.
 std::string Sparkline(const Chart& chart, std::size_t room);
 
-// The report's title: the dataset's label (a data package's title) when it
-// has one, else the title the program chose.
-std::string ReportTitle(const Dataset* dataset, const RenderOptions& options);
-
 // The page's title: the dataset's own title, else the document's name and
 // the title the program chose ("Codebook: survey").
 std::string PageTitle(const Dataset* dataset, const RenderOptions& options);

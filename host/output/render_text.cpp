@@ -401,7 +401,7 @@ void RenderText(const OutputDocument& document, std::ostream& stream, const Rend
   const std::shared_ptr<Dataset> dataset = ActiveDataset();
   if (options.overview) {
     const Overview overview = BuildOverview(document, dataset.get(), options);
-    const std::string title = ReportTitle(dataset.get(), options);
+    const std::string title = PageTitle(dataset.get(), options);
     if (!title.empty()) out += style.Wrap("1", Sanitize(title)) + '\n';
     const std::string facts = FactsLine(overview.facts);
     if (!facts.empty()) {

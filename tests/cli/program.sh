@@ -52,6 +52,9 @@ fails "a bad MAXCATS is placed at the keyword" 0 "MAXCATS must be a positive int
 tables() { "$cb" "$data" "$@" --format json --quiet | python3 -c 'import json, sys; print(" ".join(i["title"] for i in json.load(sys.stdin)["items"]))'; }
 check "two quoted commands are two commands" test "$(tables 'CODEBOOK age.' 'CODEBOOK sex /VARINFO LABEL.')" = "age sex"
 check "unquoted words make one command" test "$(tables CODEBOOK age sex /VARINFO LABEL)" = "age sex"
+printf 'a\n1\n' >"$tmp/bare.csv"
+check "--overview titles a file without a title as HTML does" \
+  test "$("$cb" "$tmp/bare.csv" --overview | head -1)" = "Codebook: bare.csv"
 check "--overview starts the text with the overview" bash -c "'$cb' '$data' --overview --width 200 | sed -n 4p | grep -q '^Overview'"
 
 finish
