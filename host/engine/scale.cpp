@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -462,20 +463,87 @@ template <bool kHardwareFma>
   s.lo[1] = lo1;
 }
 
+// The two lanes as one vector of two doubles: every operation on it rounds
+// each lane as the scalar operation would, so the sums come out to the bit
+// as above, with half the instructions and the four running sums held in
+// registers (the scalar loop, which may call the library's fma, keeps one
+// of them on the stack).
+using Lanes = double __attribute__((vector_size(16)));
+
+[[gnu::always_inline]] inline Lanes LoadLanes(const double* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// hi + lo += p lane by lane, with the product's rounding error (zero
+// without weights).
+[[gnu::always_inline]] inline void AddLanes(Lanes& hi, Lanes& lo, Lanes p) {
+  const Lanes t = hi + p;
+  const Lanes z = t - hi;
+  lo += (hi - (t - z)) + (p - z);
+  hi = t;
+}
+[[gnu::always_inline]] inline void AddLanes(Lanes& hi, Lanes& lo, Lanes p, Lanes error) {
+  const Lanes t = hi + p;
+  const Lanes z = t - hi;
+  lo += ((hi - (t - z)) + (p - z)) + error;
+  hi = t;
+}
+
+// Σ x[i] into s. Without weights the scalar form adds an error of +0 to
+// each lane's rounding error, which changes nothing: it can only turn a -0
+// error into +0, and lo, which starts at +0 and gains no -0 that way, is
+// the same after adding either.
+void AddValues(ProductSum& s, const double* x, std::size_t n) {
+  Lanes hi = {s.hi[0], s.hi[1]};
+  Lanes lo = {s.lo[0], s.lo[1]};
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) AddLanes(hi, lo, LoadLanes(x + i));
+  s.hi[0] = hi[0];
+  s.hi[1] = hi[1];
+  s.lo[0] = lo[0];
+  s.lo[1] = lo[1];
+  if (i < n) AddProduct<false>(s.hi[0], s.lo[0], x[i], nullptr);
+}
+
 #if defined(__x86_64__) && !defined(__FMA__)
 [[gnu::target("fma")]] void AddProductsFma(ProductSum& s, const double* x, const double* w, std::size_t n) {
-  AddProductsImpl<true>(s, x, w, n);
+  Lanes hi = {s.hi[0], s.hi[1]};
+  Lanes lo = {s.lo[0], s.lo[1]};
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const Lanes wx = LoadLanes(w + i);
+    const Lanes xx = LoadLanes(x + i);
+    const Lanes p = wx * xx;
+    // w·x - p rounded once, lane by lane: the fma of the scalar form.
+    const Lanes error = {__builtin_fma(wx[0], xx[0], -p[0]), __builtin_fma(wx[1], xx[1], -p[1])};
+    AddLanes(hi, lo, p, error);
+  }
+  s.hi[0] = hi[0];
+  s.hi[1] = hi[1];
+  s.lo[0] = lo[0];
+  s.lo[1] = lo[1];
+  if (i < n) AddProduct<true>(s.hi[0], s.lo[0], x[i], w + i);
 }
 void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n) {
   static const bool hardware = __builtin_cpu_supports("fma");
-  if (w && hardware) {
+  if (!w) {
+    AddValues(s, x, n);
+  } else if (hardware) {
     AddProductsFma(s, x, w, n);
   } else {
     AddProductsImpl<false>(s, x, w, n);
   }
 }
 #else
-void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n) { AddProductsImpl<false>(s, x, w, n); }
+void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n) {
+  if (!w) {
+    AddValues(s, x, n);
+  } else {
+    AddProductsImpl<false>(s, x, w, n);
+  }
+}
 #endif
 
 }  // namespace

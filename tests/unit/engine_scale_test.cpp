@@ -9,6 +9,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -400,6 +401,63 @@ TEST(EngineScaleMoments, ExtremeValuesInMergedBlocks) {
       EXPECT_NEAR(merged.StdDev(), sd, 4e-16 * sd) << at;
     }
   }
+}
+
+// With stored values the mean is the exact weighted mean rounded once.
+// Values are multiples of 2^-40 (up to 50 significant bits, so that their
+// sums round) and weights whole, so the exact Σ w·x is a 128-bit integer
+// count of 2^-40; the quotient in quad precision (113 bits, more than twice
+// 53 + 1) rounds to the same double as the exact one. Odd and even counts,
+// unit and other weights, values kept in a table (few distinct) or raw, in
+// one block or merged from several.
+TEST(EngineScaleMoments, StoredValuesGiveTheExactMeanRoundedOnce) {
+#if !defined(__SIZEOF_INT128__) || !defined(__SIZEOF_FLOAT128__)
+  GTEST_SKIP() << "no 128-bit integers or quad precision here";
+#else
+  __extension__ typedef __int128 Exact;
+  __extension__ typedef __float128 Quad;
+  struct MeanCase {
+    std::string name;
+    int n;
+    std::function<std::int64_t(int)> units;  // the value in units of 2^-40
+    std::function<int(int)> weight;
+  };
+  std::mt19937_64 random(17);
+  std::vector<std::int64_t> drawn(4001);
+  for (std::int64_t& a : drawn)
+    a = static_cast<std::int64_t>(random() % (std::uint64_t{1} << 51)) - (std::int64_t{1} << 50);
+  const auto many = [&drawn](int i) { return drawn[static_cast<std::size_t>(i)]; };
+  const auto few = [&drawn](int i) { return drawn[static_cast<std::size_t>(i % 7)]; };
+  const std::vector<MeanCase> cases = {
+      {"raw, unit weights, odd count", 4001, many, [](int) { return 1; }},
+      {"raw, unit weights, even count", 4000, many, [](int) { return 1; }},
+      {"raw, weighted, odd count", 3999, many, [](int i) { return 1 + i % 3; }},
+      {"raw, weighted, even count", 2, many, [](int i) { return 2 + i; }},
+      {"one value", 1, many, [](int) { return 3; }},
+      {"table, unit weights", 3001, few, [](int) { return 1; }},
+      {"table, weighted", 3001, few, [](int i) { return 1 + i % 5; }},
+  };
+  for (const MeanCase& c : cases) {
+    Exact sum = 0;
+    Exact weight = 0;
+    for (int i = 0; i < c.n; ++i) {
+      sum += static_cast<Exact>(c.units(i)) * c.weight(i);
+      weight += c.weight(i);
+    }
+    const auto expected = static_cast<double>(static_cast<Quad>(sum) / (static_cast<Quad>(weight) * 0x1p40));
+    const auto valueOf = [&c](int i) { return std::ldexp(static_cast<double>(c.units(i)), -40); };
+    for (int block : {c.n, 577}) {
+      ScaleAccumulator merged(true);
+      for (int from = 0; from < c.n; from += block) {
+        ScaleAccumulator part(true);
+        for (int i = from; i < std::min(c.n, from + block); ++i) part.AddValid(valueOf(i), c.weight(i));
+        merged.Merge(std::move(part));
+      }
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(merged.Mean()), std::bit_cast<std::uint64_t>(expected))
+          << c.name << ", blocks of " << block << ": " << merged.Mean() << " against " << expected;
+    }
+  }
+#endif
 }
 
 TEST(EngineScalePercentiles, NoValidCaseGivesSystemMissing) {
