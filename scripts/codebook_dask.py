@@ -44,8 +44,11 @@ def run_part(codebook, plan, part, state, threads):
     if threads:
         command += ["--threads", str(threads)]
     done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
+    if done.returncode < 0:  # killed: out of memory, a job's time limit, a node going down
+        raise PartFailed(part, f"{PROG}: the pass over part {part} was ended by signal {-done.returncode}")
     if done.returncode != 0:
-        raise PartFailed(part, done.stderr.strip() or f"exit status {done.returncode}")
+        raise PartFailed(part, done.stderr.strip() or f"{PROG}: the pass over part {part} ended with exit status "
+                                                       f"{done.returncode}")
     return state
 
 
@@ -168,6 +171,14 @@ def main(argv):
             for message in errors:
                 print(message, file=sys.stderr)
             return fail(f"{len(errors)} of {parts} parts failed every try; no report written")
+
+        # A worker that writes to a folder of its own (a work folder that is
+        # not shared) leaves nothing here for the merge.
+        unseen = [k for k, state in enumerate(states, 1) if not os.path.exists(state)]
+        if unseen:
+            return fail(f"the partial states of parts {', '.join(map(str, unseen))} are not in {work}, though their "
+                        "passes ended well: the workers must write to a folder this machine reads under the same "
+                        "path (--work-dir on shared storage); no report written")
 
         # 3. The merge and the report, here.
         command = [codebook, "--merge", plan] + states

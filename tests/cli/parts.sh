@@ -7,8 +7,9 @@
 # (weights, user-missing values, sets, split groups across parts, MAXCATS
 # cut-offs, an early stop, the case counts, a compressed part); the Dask
 # driver on a two-worker local cluster writes the same report, and fails with
-# the part's message when a part fails every try (a missing program or an
-# unreachable scheduler says so); a bad cell fails its part
+# the part's message when a part fails every try (a missing program, an
+# unreachable scheduler, a pass killed and states written where the driver
+# cannot see them say so); a bad cell fails its part
 # with its file, line and column; damaged states, a state of another plan and
 # a missing part are refused.
 set -uo pipefail
@@ -217,6 +218,16 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   fails "Dask: a scheduler address that cannot be reached is named" 2 "cannot reach the Dask scheduler at nowhere" \
     dask "$tmp/survey/datapackage.json" --scheduler nowhere --work-dir "$tmp/work" -o "$tmp/dask.json"
   check "Dask: and the plan is not left in the work folder" test ! -e "$tmp/work/run.plan"
+  # Programs that behave as workers can: killed during a pass, or writing
+  # their states to a folder the driver does not see.
+  printf '#!/bin/bash\n[ "$3 $4" = "--part 2" ] && kill -9 $$\nexec "%s" "$@"\n' "$(realpath "$cb")" >"$tmp/killed"
+  printf '#!/bin/bash\n[ "$1" = --run-plan ] && exit 0\nexec "%s" "$@"\n' "$(realpath "$cb")" >"$tmp/elsewhere"
+  chmod +x "$tmp/killed" "$tmp/elsewhere"
+  fails "Dask: a pass ended by a signal says so" 2 "the pass over part 2 was ended by signal 9" \
+    /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/killed" --retries 0 -o "$tmp/dask.json"
+  fails "Dask: states the driver cannot see are named" 2 "the partial states of parts 1, 2, 3, 4 are not in" \
+    /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/elsewhere" -o "$tmp/dask.json"
+  check "Dask: and no report is written" test ! -e "$tmp/dask.json"
 else
   echo "skipped: the Dask driver (python3 cannot import distributed; make test installs python3-distributed)"
 fi
