@@ -393,6 +393,17 @@ void AddOverviewTable(const Overview& overview, const std::string& title, const 
   }
 }
 
+// Whether the whole overview fits its line with every chart and type on one
+// line.
+bool OverviewFits(const TextLayout& lay) {
+  if (lay.Total() > lay.limit) return false;
+  for (std::size_t c = 0; c < lay.header.size(); ++c) {
+    const Column& col = lay.cols[c + 1];
+    if ((lay.header[c] == "Distribution" || lay.header[c] == "Type") && col.width < col.natural) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void RenderText(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
@@ -411,13 +422,14 @@ void RenderText(const OutputDocument& document, std::ostream& stream, const Rend
     }
     if (!overview.rows.empty()) {
       // Ten columns need some 120 terminal columns even with their texts
-      // wrapped (numbers never wrap). On a narrower line the overview is two
-      // tables, each row's name in both: what each item is and how complete
-      // it is, then its values; a terminal would otherwise wrap every line.
+      // wrapped (numbers never wrap). On a line too narrow for them, or so
+      // narrow that a row's chart or type would wrap (a chart cut in two
+      // reads as two charts), the overview is two tables, each row's name in
+      // both: what each item is and how complete it is, then its values.
       OutputDocument whole;
       AddOverviewTable(overview, "Overview", {0, 1, 2, 3, 4, 5, 6, 7, 8}, whole);
       const TableNode& table = *whole.Items().front().table;
-      if (options.width <= 0 || LayOut(table, options).Total() <= static_cast<std::size_t>(options.width)) {
+      if (options.width <= 0 || OverviewFits(LayOut(table, options))) {
         out += '\n';
         RenderTable(table, out, stream, options, style);
       } else {

@@ -133,6 +133,15 @@ check "--width 40 works" test "$(status_of "$cb" "$data" --width 40)" = 0
 # come as two tables there.
 fits_80() { "$cb" "$data" --overview --width 80 | python3 -c 'import sys; sys.exit(max(len(l.rstrip("\n")) for l in sys.stdin) > 80)'; }
 check "--overview --width 80: no line is wider" fits_80
+# Nor is a row's chart or type cut over two lines where the whole overview
+# would only just fit: each of the 24 rows shows its type on one line.
+types_whole() {
+  "$cb" "$data" --overview --width "$1" | python3 -c '
+import re, sys
+rows = [l for l in sys.stdin if re.search(r"(Numeric|String|Date|Time), (scale|nominal|ordinal)|(Dichotomy|Category) set", l)]
+sys.exit(len(rows) != 24)'
+}
+for width in 100 124 160; do check "--overview --width $width: types on one line" types_whole $width; done
 fails "--syntax naming a folder is refused" 2 '' "$cb" "$data" --syntax "$tmp"
 # An unset variable (-o "$OUT") is not a wish for standard output or for plain CODEBOOK.
 fails "-o with an empty name is refused" 2 '--output: an empty file name' "$cb" "$data" -o ''
