@@ -247,7 +247,14 @@ class MessageEcho {
         if (period) text.pop_back();
         text += " (" + message.place + ")" + (period ? "." : "");
       } else if (!message.place.empty()) {
-        text = fSource + ", " + message.place + ": " + text;
+        // "line 1, column 10; why": the why goes after the text.
+        const std::size_t why = message.place.find("; ");
+        if (why != std::string::npos) {
+          const bool period = !text.empty() && text.back() == '.';
+          if (period) text.pop_back();
+          text += " (" + message.place.substr(why + 2) + ")" + (period ? "." : "");
+        }
+        text = fSource + ", " + message.place.substr(0, why) + ": " + text;
       } else if (!fWhere.empty() && message.text.find(fSource + ", line ") == std::string::npos) {
         text = fWhere + text;
       }

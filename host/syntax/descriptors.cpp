@@ -157,7 +157,14 @@ std::string PlaceOfMessage(const char* argument) {
       }
       match = &token;
     }
-    if (match != nullptr) return Place(*match);
+    if (match != nullptr) {
+      // "CODEBOOK age. CODEBOOK sex." on one line: the writer meant the
+      // period to end a command, but one inside a line belongs to the name.
+      const Token* next = match + 1;
+      const bool periodInLine = match->kind == Token::Name && match->text.size() > 1 && match->text.back() == '.' &&
+                                next != tokens->data() + tokens->size() && next->line == match->line;
+      return Place(*match) + (periodInLine ? "; a period ends a command only at the end of a line" : "");
+    }
   }
   return reading.haveToken ? Place(reading.last) : "";
 }

@@ -89,7 +89,8 @@ void StopReading();
 void Read(const Token& token);
 // "line L, column C" of what a message issued now is about: the last token
 // read so far whose text is `argument` (ignoring case), else the token read
-// last; "" outside reading or when nothing has a place.
+// last; "" outside reading or when nothing has a place. A name ending with a
+// period that more of the command follows on its line adds why it is a name.
 std::string PlaceOfMessage(const char* argument);
 
 }  // namespace syntax

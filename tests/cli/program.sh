@@ -46,6 +46,13 @@ fails "a misspelt name is placed" 1 "STATISTICS Invalid or non-existent variable
   "$cb" "$data" 'CODEBOOK age STATISTICS COUNT'
 fails "a duplicate is placed at its second naming" 1 "Duplicate variable or MRset name (line 2, column 3)." \
   "$cb" "$data" $'CODEBOOK age sex\n  age'
+fails "a period inside a line is explained where it is placed" 1 \
+  "age. Invalid or non-existent variable name (line 1, column 10; a period ends a command only at the end of a line)." \
+  "$cb" "$data" 'CODEBOOK age. CODEBOOK sex.'
+echo 'CODEBOOK age. CODEBOOK sex.' >"$tmp/one_line.cbk"
+fails "and so in a syntax file" 1 \
+  "one_line.cbk, line 1, column 10: age. Invalid or non-existent variable name (a period ends a command only at the end of a line)." \
+  "$cb" "$data" --syntax "$tmp/one_line.cbk"
 fails "a bad MAXCATS is placed at the keyword" 0 "MAXCATS must be a positive integer (line 1, column 23)." \
   "$cb" "$data" 'CODEBOOK age /OPTIONS MAXCATS=0 SORT=DESCENDING'
 # Words of the command line: one that ends with a period ends its command.
