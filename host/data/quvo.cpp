@@ -9,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "host/check.h"
 #include "host/common/in_order.h"
 #include "host/common/text.h"
 #include "host/data/dataset.h"
@@ -99,8 +100,11 @@ host::Pass& ProcDSIterator::Pass() {
 void ProcDSIterator::SetBlock(const host::CaseBlock* block) {
   if (fPass && fPos.block != nullptr) fPass->LeaveBlock();
   fPos.block = block;
-  fPos.Place(0, fPos.groupEnd);
   ++fPos.serial;
+  // A ticket holds the serial and the row in 32 bits each.
+  CB_CHECK("engine",
+           fPos.serial < host::CasePosition::kNoRow && (block == nullptr || block->rows < host::CasePosition::kNoRow));
+  fPos.Place(0, fPos.groupEnd);
 }
 
 namespace host {

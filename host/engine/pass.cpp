@@ -52,7 +52,7 @@ Pass::~Pass() {
     if (t == nullptr) continue;
     t->pass = nullptr;
     t->tally.position = &t->detached;
-    t->tally.serial = kNone;
+    t->tally.Leave();
     t->tally.viewSerial = kNone;
   }
 }
@@ -233,11 +233,11 @@ void Pass::Gather(TableImpl& table, std::size_t begin, std::size_t end) {
 void Pass::Settle(TableImpl& table) {
   CaseTally& t = table.tally;
   if (t.serial != fPos.serial || fPos.block == nullptr) return;
-  if (t.next > t.flushed) {
+  if (t.Next() > t.flushed) {
     // A table that took the whole block from its first row gets the block
     // gathered whole (Gather sees the whole range).
-    Gather(table, t.flushed, t.next);
-    t.flushed = t.next;
+    Gather(table, t.flushed, t.Next());
+    t.flushed = t.Next();
   }
   t.viewSerial = kNone;
 }
@@ -248,9 +248,9 @@ void Pass::LeaveBlock() {
   for (TableImpl* table : fTables) {
     if (table == nullptr) continue;
     CaseTally& t = table->tally;
-    const bool whole = t.serial == fPos.serial && t.first == 0 && t.next == block->rows;
+    const bool whole = t.serial == fPos.serial && t.first == 0 && t.Next() == block->rows;
     if (t.serial == fPos.serial) Settle(*table);
-    t.serial = kNone;
+    t.Leave();
     t.viewSerial = kNone;
     // A table that let cases of this block go is not expected to take more
     // (its category limit ended it): readers stop gathering for it.
@@ -288,8 +288,8 @@ void Pass::Finish(int threads) {
 
 void Pass::Enter(TableImpl& table) {
   CaseTally& t = table.tally;
-  t.serial = fPos.serial;
-  t.first = t.flushed = t.next = fPos.row;
+  t.Expect(fPos.serial, fPos.row);
+  t.first = t.flushed = fPos.row;
   t.viewSerial = kNone;
 }
 
@@ -303,15 +303,16 @@ void Pass::Add(TableImpl& table) {
     // would count cases nobody gathered.
     CB_CHECK("engine", fDryRun || !CellsElsewhere() || WholeBlock(table, false) != nullptr);
   }
-  if (fPos.row == t.next) {
-    ++t.next;
+  if (fPos.row == t.Next()) {
+    t.SetNext(fPos.row + 1);
     return;
   }
   // Out of order: what is pending goes in first, then this case by itself.
   Settle(table);
   Gather(table, fPos.row, fPos.row + 1);
   t.first = 1;  // not the block from its start any more
-  t.flushed = t.next = fPos.row + 1;
+  t.flushed = fPos.row + 1;
+  t.SetNext(fPos.row + 1);
 }
 
 std::size_t Pass::NumberOfValues(TableImpl& table) {
@@ -332,7 +333,7 @@ std::size_t Pass::NumberOfValues(TableImpl& table) {
       if (whole == nullptr) {
         // Gathered elsewhere without this table, which has taken none of the
         // block's cases: the categories are those before the block.
-        CB_CHECK("engine", t.next == t.first);
+        CB_CHECK("engine", t.Next() == t.first);
         return merged.NumberOfValues(rule);
       }
       std::vector<std::uint32_t>& rows = fNewRows[table.slot];
@@ -342,7 +343,7 @@ std::size_t Pass::NumberOfValues(TableImpl& table) {
       t.newRows = rows.data();
       t.newCount = rows.size();
       t.newSeen = 0;
-      while (t.newSeen < t.newCount && t.newRows[t.newSeen] < t.next) ++t.newSeen;
+      while (t.newSeen < t.newCount && t.newRows[t.newSeen] < t.Next()) ++t.newSeen;
       return t.base + t.newSeen;
     }
     Settle(table);

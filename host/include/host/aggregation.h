@@ -56,9 +56,22 @@ class AggregatorImpl;
 struct CaseTally {
   const CasePosition* position = nullptr;
   std::uint64_t serial = ~std::uint64_t{0};  // the block the rows below are of
-  std::size_t first = 0;                     // rows [first, next) taken, in order
+  std::size_t first = 0;                     // rows [first, Next()) taken, in order
   std::size_t flushed = 0;                   // rows [first, flushed) already gathered
-  std::size_t next = 0;
+  // The position's ticket at the case expected next in order (serial and
+  // row Next()); none (no position has it) while `serial` is no block's.
+  std::uint64_t ticket = ~std::uint64_t{0};
+
+  std::size_t Next() const { return CasePosition::RowOf(ticket); }
+  void Expect(std::uint64_t block, std::size_t next) {
+    serial = block;
+    ticket = CasePosition::Ticket(block, next);
+  }
+  void SetNext(std::size_t next) { ticket = CasePosition::Ticket(serial, next); }
+  void Leave() {
+    serial = ~std::uint64_t{0};
+    ticket = ~std::uint64_t{0};
+  }
   // Categories: `base` before the block, plus one at each of newRows.
   std::uint64_t viewSerial = ~std::uint64_t{0};
   std::size_t base = 0;
@@ -113,7 +126,7 @@ class HOST_API TableDimension {
     if (fTally != nullptr) {
       host::CaseTally& t = *fTally;
       if (t.viewSerial == t.position->serial && t.serial == t.viewSerial) {
-        while (t.newSeen < t.newCount && t.newRows[t.newSeen] < t.next) ++t.newSeen;
+        while (t.newSeen < t.newCount && t.newRows[t.newSeen] < t.Next()) ++t.newSeen;
         return t.base + t.newSeen;
       }
     }
@@ -286,8 +299,8 @@ class HOST_API AggregationTable {
   void AddNewCase() {
     host::CaseTally& t = fTally;
     const host::CasePosition& p = *t.position;
-    if (p.serial == t.serial && p.caseRow == t.next) {  // caseRow: no row at a group end
-      ++t.next;
+    if (p.ticket == t.ticket) [[likely]] {  // the same block, the next row, not a group end
+      ++t.ticket;
       return;
     }
     AddNewCaseSlow();

@@ -53,15 +53,22 @@ struct CasePosition {
   std::size_t row = 0;
   std::uint64_t serial = 0;
   bool groupEnd = false;
-  // The row, or kNoCaseRow at a group end: a table's per-case check
-  // compares it with the row it expects next, one comparison for both.
-  std::size_t caseRow = 0;
+  // The serial and the row in one number, with no row at a group end: a
+  // table's per-case check compares it with the one it expects next, one
+  // comparison for all three. A serial and a row each take 32 bits; the
+  // iterator checks that its blocks' serials and rows stay below kNoRow
+  // (four billion rows of one column would take 32 GiB).
+  std::uint64_t ticket = Ticket(0, kNoRow);
 
-  static constexpr std::size_t kNoCaseRow = ~std::size_t{0};
+  static constexpr std::uint64_t kNoRow = 0xFFFFFFFFu;
+  static constexpr std::uint64_t Ticket(std::uint64_t serial, std::uint64_t row) { return serial << 32 | row; }
+  // The row of a ticket.
+  static constexpr std::size_t RowOf(std::uint64_t ticket) { return static_cast<std::size_t>(ticket & kNoRow); }
+  // Serial set first.
   void Place(std::size_t at, bool end) {
     row = at;
     groupEnd = end;
-    caseRow = end ? kNoCaseRow : at;
+    ticket = Ticket(serial, end ? kNoRow : at);
   }
 };
 
