@@ -303,6 +303,63 @@ TEST(EngineStability, LargeOffsetKeepsStandardDeviationAndQuartiles) {
 }
 
 // Weighted selection: the smallest value whose cumulative weight reaches t.
+// The per-case check: a table takes exactly the cases it is given, however
+// the calls come: cases skipped, a case given twice, calls at a split-group
+// end (no case there), over blocks of several rows, of one row and after a
+// block the table skipped whole.
+TEST(EngineTally, TakesExactlyTheCasesItIsGiven) {
+  testsupport::DatasetBuilder b;
+  b.Numeric("code");
+  b.Activate();
+  ProcedureDataSource source;
+  // Case n has the code n; groups start at cases 4, 6 and 9.
+  const std::vector<std::size_t> sizes{5, 1, 3, 6};
+  std::vector<host::CaseBlock> blocks;
+  double code = 0;
+  for (std::size_t rows : sizes) {
+    std::vector<double> column;
+    for (std::size_t r = 0; r < rows; ++r) column.push_back(++code);
+    blocks.push_back(enginetest::NumericBlock({column}));
+    blocks.back().groupStart.assign(rows, 0);
+  }
+  blocks[0].groupStart[3] = 1;
+  blocks[1].groupStart[0] = 1;
+  blocks[2].groupStart[2] = 1;
+  // Calls per case: none for the third block and every multiple of 5, two
+  // for every multiple of 4, one otherwise.
+  const auto calls = [](int n) { return (n >= 7 && n <= 9) || n % 5 == 0 ? 0 : n % 4 == 0 ? 2 : 1; };
+  enginetest::BlockIterator it(&source, &blocks);
+  json spec = {{"kind", "variable"}, {"variable", "code"}};
+  json ds = {{"variables", {{{"name", "code"}, {"width", 0}}}}};
+  Built table = MakeTable(it, ds, spec);
+  int n = 0;
+  int groupEnds = 0;
+  while (it.NextCase() != 0) {
+    if (it.SplitGroupEnd()) {
+      ++groupEnds;
+      table.table->AddNewCase();
+      continue;
+    }
+    for (int k = calls(++n); k > 0; --k) table.table->AddNewCase();
+  }
+  ASSERT_EQ(n, 15);
+  ASSERT_EQ(groupEnds, 3);
+  std::unique_ptr<CubeAggregator> aggregator(table.table->GetCubeAggregators().front());
+  const auto cats = table.dimension->GetTableDimension()->GetCategoryPointers();
+  std::vector<double> seen;
+  double total = 0;
+  for (const AggregationCategory* c : cats) {
+    if (c->IsTotal()) continue;
+    const double count = aggregator->GetStatValues({c}, -1)->GetStatValue(0)->GetValue1();
+    EXPECT_EQ(count, calls(static_cast<int>(c->GetValue().d))) << "code " << c->GetValue().d;
+    seen.push_back(c->GetValue().d);
+    total += count;
+  }
+  EXPECT_EQ(seen, (std::vector<double>{1, 2, 3, 4, 6, 11, 12, 13, 14})) << "the codes given at least once";
+  EXPECT_EQ(aggregator->GetStatValues({cats.back()}, -1)->GetStatValue(1)->GetValue1(), total);
+  EXPECT_EQ(total, 11);
+}
+
 TEST(EngineWeightedSelect, CumulativeWeightRule) {
   const std::vector<host::engine::WeightedValue> values{{5, 1}, {1, 0.5}, {3, 1}, {3, 1.5}, {9, 2}};
   // Sorted: 1 (0.5), 3 (2.5 cumulative 3.0), 5 (4.0), 9 (6.0).
