@@ -384,6 +384,9 @@ void AddOverviewTable(const Overview& overview, const std::string& title, const 
                                  row.min,           row.max,
                                  row.center};
     for (std::size_t k : shown) {
+      // A column no row fills (Min and Max without a scale variable, Label
+      // in a file without labels) is left out, as in every table.
+      if (texts[k].empty()) continue;
       CellText cell;
       cell.text = texts[k];
       // Counts and the range align to the right, as numbers do.

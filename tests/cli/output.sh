@@ -142,6 +142,10 @@ rows = [l for l in sys.stdin if re.search(r"(Numeric|String|Date|Time), (scale|n
 sys.exit(len(rows) != 24)'
 }
 for width in 100 124 160; do check "--overview --width $width: types on one line" types_whole $width; done
+# Columns no row fills are left out: no labels, no scale variable.
+printf 'code,answer\n1,yes\n2,no\n1,no\n' >"$tmp/plain.csv"
+no_empty_columns() { "$cb" "$tmp/plain.csv" --overview --width 200 | grep -qx ' *Distribution  Type  *Valid  *Missing  Distinct  Mean or mode'; }
+check "--overview leaves out Label, Min and Max when no row has them" no_empty_columns
 fails "--syntax naming a folder is refused" 2 '' "$cb" "$data" --syntax "$tmp"
 # An unset variable (-o "$OUT") is not a wish for standard output or for plain CODEBOOK.
 fails "-o with an empty name is refused" 2 '--output: an empty file name' "$cb" "$data" -o ''
