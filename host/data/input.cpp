@@ -185,8 +185,14 @@ class ZstdSource : public ByteSource {
 // Text in another encoding, converted to UTF-8 by the C library's iconv.
 class IconvSource : public ByteSource {
  public:
-  IconvSource(std::unique_ptr<ByteSource> inner, std::string name, const std::string& encoding)
-      : fInner(std::move(inner)), fName(std::move(name)), fEncoding(encoding), fIn(kChunk) {
+  // watchControls: the encoding gives bytes 0x80-0x9F to invisible control
+  // characters (latin1); the first one read is kept for a warning.
+  IconvSource(std::unique_ptr<ByteSource> inner, std::string name, const std::string& encoding, bool watchControls)
+      : fInner(std::move(inner)),
+        fName(std::move(name)),
+        fEncoding(encoding),
+        fIn(kChunk),
+        fWatchControls(watchControls) {
     fConverter = iconv_open("UTF-8", encoding.c_str());
     if (fConverter == reinterpret_cast<iconv_t>(-1)) {
       throw InputError("the encoding \"" + encoding +
@@ -195,6 +201,10 @@ class IconvSource : public ByteSource {
     }
   }
   ~IconvSource() override { iconv_close(fConverter); }
+
+  // The first control character U+0080-U+009F read (0: none) and its line.
+  unsigned char ControlByte() const { return fControl; }
+  std::int64_t ControlLine() const { return fControlLine; }
 
   std::size_t Read(char* buffer, std::size_t size) override {
     char* out = buffer;
@@ -234,6 +244,13 @@ class IconvSource : public ByteSource {
   // end of one piece of output may have its LF at the start of the next.
   void CountLines(const char* from, const char* to) {
     for (const char* p = from; p < to; ++p) {
+      // U+0080-U+009F in UTF-8: C2 80 to C2 9F (the pair may span two reads).
+      const auto byte = static_cast<unsigned char>(*p);
+      if (fWatchControls && fControl == 0 && fAfterC2 && byte >= 0x80 && byte <= 0x9F) {
+        fControl = byte;
+        fControlLine = fLines + 1;
+      }
+      fAfterC2 = byte == 0xC2;
       if (*p == '\n') {
         fLines += fAfterCr ? 0 : 1;
       } else if (*p == '\r') {
@@ -257,6 +274,10 @@ class IconvSource : public ByteSource {
   bool fNeedMore = false;
   std::int64_t fLines = 0;
   bool fAfterCr = false;
+  bool fWatchControls;
+  bool fAfterC2 = false;
+  unsigned char fControl = 0;
+  std::int64_t fControlLine = 0;
 };
 
 // Leaves out the end-of-file mark (Ctrl-Z) that DOS tools write after the
@@ -532,6 +553,63 @@ bool WideUnicodeName(const std::string& encoding) {
          e == "unicode";
 }
 
+// Whether an iconv name is ISO-8859-1 or -15, which give bytes 0x80-0x9F to
+// invisible control characters where Windows-1252 has letters and signs
+// (the euro sign, curly quotes, dashes): files saved on Windows are often
+// named latin1.
+bool ControlsAt80(const std::string& encoding) {
+  const std::string e = CompactEncodingName(encoding);
+  return e == "latin1" || e == "l1" || e == "iso88591" || e == "iso88591:1987" || e == "isolatin1" || e == "cp819" ||
+         e == "ibm819" || e == "88591" || e == "latin9" || e == "l9" || e == "latin0" || e == "iso885915";
+}
+
+// Text named to be in a legacy encoding that is UTF-8 (its first 64 KiB
+// well formed, with characters beyond ASCII): read so, every accented
+// letter becomes two ("Zürich" as latin1 is "ZÃ¼rich"). The first such
+// word, its line and its reading in the encoding; no word when the text is
+// not UTF-8 or holds nothing but ASCII.
+struct Utf8Sample {
+  std::size_t line = 0;
+  std::string word, read;
+};
+Utf8Sample Utf8UnderOtherEncoding(std::string_view head, bool whole, const std::string& encoding) {
+  if (!whole) head = head.substr(0, head.find_last_of('\n') + 1);  // no character cut
+  const auto high = [](char c) { return (static_cast<unsigned char>(c) & 0x80) != 0; };
+  const auto first = std::find_if(head.begin(), head.end(), high);
+  std::size_t bad = 0;
+  if (first == head.end() || !ValidUtf8(head, bad)) return {};
+  const auto inWord = [&](char c) {
+    return high(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  };
+  const std::size_t at = static_cast<std::size_t>(first - head.begin());
+  std::size_t from = at, to = at;
+  while (from > 0 && at - from < 24 && inWord(head[from - 1])) --from;
+  while (to < head.size() && to - at < 24 && inWord(head[to])) ++to;
+  while (to < head.size() && (static_cast<unsigned char>(head[to]) & 0xC0) == 0x80) ++to;  // whole characters
+  Utf8Sample sample;
+  sample.word = std::string(head.substr(from, to - from));
+  sample.line = static_cast<std::size_t>(std::count(head.begin(), first, '\n')) + 1;
+  // A word the encoding cannot read still shows that the file is UTF-8.
+  if (ConvertToUtf8(sample.word, encoding.c_str(), sample.read) != Utf8Conversion::kDone) sample.read.clear();
+  return sample;
+}
+
+// The warning for a control character U+0080-U+009F read from text named
+// ISO-8859-1: the byte is most likely Windows-1252's.
+std::string ControlUnderLatin1(unsigned char byte, std::int64_t line, const std::string& displayName,
+                               const std::string& given) {
+  const char bytes[] = {static_cast<char>(byte)};
+  std::string windows;
+  if (ConvertToUtf8(std::string_view(bytes, 1), "CP1252", windows) != Utf8Conversion::kDone || windows.empty()) {
+    return {};  // a byte Windows-1252 leaves undefined: no better reading to offer
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  const std::string hex = std::string("0x") + kHex[byte >> 4] + kHex[byte & 15];
+  return displayName + ", line " + std::to_string(line) + ": byte " + hex + " is an invisible control character in " +
+         given + ", where Windows-1252 has \"" + windows +
+         "\"; if the file was saved on Windows, name --encoding cp1252 (or the resource's \"encoding\")";
+}
+
 }  // namespace
 
 bool IsUtf8Name(const std::string& encoding) {
@@ -781,8 +859,25 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
                        "\"encoding\")");
     }
   }
+  std::vector<std::string> warnings;
+  Utf8Sample utf8;
+  if (!encoding.empty() && !UnicodeName(encoding)) {
+    constexpr std::size_t kLook = 64 * 1024;
+    const std::string_view look = decoded->Peek(kLook);
+    utf8 = Utf8UnderOtherEncoding(look, look.size() < kLook, encoding);
+    if (!utf8.word.empty() && !utf8.read.empty()) {
+      warnings.push_back(request.displayName + ", line " + std::to_string(utf8.line) + ": the text is UTF-8 (\"" +
+                         utf8.word + "\"), but it is read as " + request.encoding + ", which makes \"" + utf8.read +
+                         "\" of it; leave out --encoding (or the resource's \"encoding\") unless the file is truly " +
+                         request.encoding);
+    }
+  }
+  IconvSource* converter = nullptr;
   if (!encoding.empty()) {
-    text = std::make_unique<IconvSource>(std::move(decoded), request.displayName, encoding);
+    auto iconvSource = std::make_unique<IconvSource>(std::move(decoded), request.displayName, encoding,
+                                                     ControlsAt80(encoding) && utf8.word.empty());
+    converter = iconvSource.get();
+    text = std::move(iconvSource);
   } else {
     text = std::move(decoded);
   }
@@ -792,11 +887,24 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   const int spool = OpenSpool(request.displayName);
   auto input = std::make_shared<CsvInput>("/proc/self/fd/" + std::to_string(spool), spool);
   std::vector<char> buffer(kChunk);
-  for (;;) {
-    const std::size_t n = text->Read(buffer.data(), buffer.size());
-    if (n == 0) break;
-    WriteAll(spool, buffer.data(), n, request.displayName);
+  try {
+    for (;;) {
+      const std::size_t n = text->Read(buffer.data(), buffer.size());
+      if (n == 0) break;
+      WriteAll(spool, buffer.data(), n, request.displayName);
+    }
+  } catch (const InputError& e) {
+    // Text the encoding cannot read, that is UTF-8: say so.
+    if (converter == nullptr || utf8.word.empty()) throw;
+    throw InputError(std::string(e.what()) + "; the file is UTF-8 text (\"" + utf8.word + "\" on line " +
+                     std::to_string(utf8.line) + "), which needs no --encoding");
   }
+  if (converter != nullptr && converter->ControlByte() != 0) {
+    std::string warning =
+        ControlUnderLatin1(converter->ControlByte(), converter->ControlLine(), request.displayName, request.encoding);
+    if (!warning.empty()) warnings.push_back(std::move(warning));
+  }
+  input->warnings = std::move(warnings);
   return input;
 }
 

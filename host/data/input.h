@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace host {
 
@@ -53,6 +54,10 @@ class CsvInput {
 
   const std::string& Path() const { return fPath; }
   bool Spooled() const { return fSpoolFd >= 0; }
+
+  // What the copy found that the reader cannot (text in another encoding
+  // than the one named), for the caller's warnings.
+  std::vector<std::string> warnings;
 
  private:
   std::string fPath;

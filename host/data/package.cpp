@@ -2068,6 +2068,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
   const bool noVariables = !plan.inferAll && plan.fields.empty();
   if (!noVariables) {
     plan.input = PrepareCsvInput(request);
+    warnings.insert(warnings.end(), plan.input->warnings.begin(), plan.input->warnings.end());
     plan.csvPath = plan.input->Path();
     plan.request = request;
   }
@@ -2090,6 +2091,7 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, const LoadOptions&
   request.encoding = options.encoding;
   request.named = true;
   plan.input = PrepareCsvInput(request);
+  warnings.insert(warnings.end(), plan.input->warnings.begin(), plan.input->warnings.end());
   plan.csvPath = plan.input->Path();
   plan.csvDisplay = request.displayName;
   plan.request = request;

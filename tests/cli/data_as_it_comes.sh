@@ -58,6 +58,25 @@ fails "an encoding named for a file whose mark says UTF-8 names both" 2 'its tex
   "$cb" "$tmp/bom.csv" --encoding cp1252 --quiet
 fails "UTF-8 data named as UTF-16 say so, instead of a header of Chinese-looking characters" 2 \
   'survey.csv: the file is not utf-16 text but UTF-8' "$cb" $pub/survey.csv --encoding utf-16 --quiet
+# Files from Windows are often named latin1, which gives their curly quotes,
+# dashes and euro signs (bytes 0x80-0x9F) to invisible control characters.
+printf 'name,note\nA,5\x80 \x96 ok\n' >"$tmp/win.csv"
+fails "Windows-1252 bytes read as latin1 are named with their Windows reading" 0 \
+  'win.csv, line 2: byte 0x80 is an invisible control character in latin1, where Windows-1252 has "€"; if the file was saved on Windows, name --encoding cp1252' \
+  "$cb" "$tmp/win.csv" --encoding latin1
+check "... and not when read as cp1252, which reads them" bash -c \
+  "'$cb' '$tmp/win.csv' --encoding cp1252 --format json --quiet 2>&1 | grep -q '5€ – ok' && \
+   ! '$cb' '$tmp/win.csv' --encoding cp1252 2>&1 >/dev/null | grep -q warning"
+check "... nor for latin1 text" bash -c "! '$cb' $pub/latin1.csv --encoding latin1 2>&1 >/dev/null | grep -q warning"
+# UTF-8 text named as a one-byte encoding turns each accented letter into two.
+printf 'city,n\nZ\xc3\xbcrich,1\nGen\xc3\xa8ve,2\n' >"$tmp/utf8.csv"
+fails "UTF-8 text read as latin1 is named, with what it becomes" 0 \
+  'utf8.csv, line 2: the text is UTF-8 ("Zürich"), but it is read as latin1, which makes "ZÃ¼rich" of it; leave out --encoding' \
+  "$cb" "$tmp/utf8.csv" --encoding latin1
+printf 'city,n\n\xe2\x80\x9dZ\xc3\xbcrich\xe2\x80\x9d,1\n' >"$tmp/quotes.csv"
+fails "UTF-8 text an encoding cannot read says it is UTF-8" 2 \
+  'quotes.csv, line 2: a byte sequence is not cp1252 text; check the encoding named with --encoding (or the resource'"'"'s "encoding"); the file is UTF-8 text ("”Zürich”" on line 2), which needs no --encoding' \
+  "$cb" "$tmp/quotes.csv" --encoding cp1252 --quiet
 # DOS tools end a text file with Ctrl-Z; CP/M ones pad the last block with it.
 { sed 's/$/\r/' $pub/survey.csv; printf '\x1A'; } >"$tmp/dos.csv"
 check "a Ctrl-Z after the last line is no row" same_as_plain "$tmp/dos.csv"
