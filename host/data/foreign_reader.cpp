@@ -786,6 +786,48 @@ void ReadTransportMembers(const std::string& path, const std::string& wanted, fo
   }
 }
 
+// Text said to be Latin-1 (--encoding latin1) whose labels hold a control
+// character U+0080-U+009F: Latin-1 gives bytes 0x80-0x9F to such invisible
+// characters, where Windows-1252, in which Stata and SAS on Windows write,
+// has the euro sign, curly quotes and dashes. The first one is named, with
+// what to give instead: nothing for a file that declares no encoding (a
+// Stata file of a release before 118, a transport file), whose text is read
+// as UTF-8 where it is and as Windows-1252 elsewhere.
+void WarnOfLatin1Controls(const std::string& path, const std::string& given, bool declaresNone, const Dataset& dataset,
+                          std::vector<std::string>& warnings) {
+  const auto control = [](std::string_view text) -> unsigned char {
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (text[i] == '\xC2' && next >= 0x80 && next <= 0x9F) return next;  // U+0080-U+009F in UTF-8
+    }
+    return 0;
+  };
+  unsigned char byte = 0;
+  std::string where;
+  if (dataset.label && (byte = control(*dataset.label)) != 0) where = "the file label";
+  for (std::size_t i = 0; byte == 0 && i < dataset.variables.size(); ++i) {
+    const auto& v = *dataset.variables[i];
+    if (v.label && (byte = control(*v.label)) != 0) {
+      where = "the label of variable " + v.name;
+      break;
+    }
+    for (const ValueLabel& l : v.valueLabels) {
+      if ((byte = control(l.label)) != 0) {
+        where = "a value label of variable " + v.name;
+        break;
+      }
+    }
+  }
+  const std::string windows = byte != 0 ? WindowsReadingOfControl(byte) : std::string();
+  if (windows.empty()) return;
+  warnings.push_back(path + ": " + where + " holds an invisible control character, which " + given + " makes of byte " +
+                     HexBytes(std::string(1, static_cast<char>(byte))) + ", where Windows-1252 has \"" + windows +
+                     "\"; " +
+                     (declaresNone ? "leave out --encoding: the text of a file that declares no encoding is read as "
+                                     "UTF-8 where it is UTF-8 and as Windows-1252 elsewhere"
+                                   : "if the file was written on Windows, name --encoding cp1252"));
+}
+
 }  // namespace
 
 std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, const ForeignOptions& options,
@@ -910,6 +952,10 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& note : dict.notes) dataset->documents.push_back(NoteLines(note.second));
 
+  if (ControlsAt80(options.encoding)) {
+    const bool declaresNone = (kind == ForeignKind::Stata && release < 118) || kind == ForeignKind::Transport;
+    WarnOfLatin1Controls(path, options.encoding, declaresNone, *dataset, warnings);
+  }
   if (ncols == 0) {  // nothing to read, but the cases still count
     dataset->cases = std::make_shared<MemoryCaseSource>(std::vector<CaseBlock>{});
     dataset->caseCount = std::max<std::int64_t>(0, facts.rows);

@@ -553,16 +553,6 @@ bool WideUnicodeName(const std::string& encoding) {
          e == "unicode";
 }
 
-// Whether an iconv name is ISO-8859-1 or -15, which give bytes 0x80-0x9F to
-// invisible control characters where Windows-1252 has letters and signs
-// (the euro sign, curly quotes, dashes): files saved on Windows are often
-// named latin1.
-bool ControlsAt80(const std::string& encoding) {
-  const std::string e = CompactEncodingName(encoding);
-  return e == "latin1" || e == "l1" || e == "iso88591" || e == "iso88591:1987" || e == "isolatin1" || e == "cp819" ||
-         e == "ibm819" || e == "88591" || e == "latin9" || e == "l9" || e == "latin0" || e == "iso885915";
-}
-
 // Text named to be in a legacy encoding that is UTF-8 (its first 64 KiB
 // well formed, with characters beyond ASCII): read so, every accented
 // letter becomes two ("Zürich" as latin1 is "ZÃ¼rich"). The first such
@@ -598,19 +588,41 @@ Utf8Sample Utf8UnderOtherEncoding(std::string_view head, bool whole, const std::
 // ISO-8859-1: the byte is most likely Windows-1252's.
 std::string ControlUnderLatin1(unsigned char byte, std::int64_t line, const std::string& displayName,
                                const std::string& given) {
-  const char bytes[] = {static_cast<char>(byte)};
-  std::string windows;
-  if (ConvertToUtf8(std::string_view(bytes, 1), "CP1252", windows) != Utf8Conversion::kDone || windows.empty()) {
-    return {};  // a byte Windows-1252 leaves undefined: no better reading to offer
-  }
-  static const char kHex[] = "0123456789ABCDEF";
-  const std::string hex = std::string("0x") + kHex[byte >> 4] + kHex[byte & 15];
-  return displayName + ", line " + std::to_string(line) + ": byte " + hex + " is an invisible control character in " +
-         given + ", where Windows-1252 has \"" + windows +
+  const std::string windows = WindowsReadingOfControl(byte);
+  if (windows.empty()) return {};  // a byte Windows-1252 leaves undefined: no better reading to offer
+  return displayName + ", line " + std::to_string(line) + ": byte " +
+         HexBytes(std::string(1, static_cast<char>(byte))) + " is an invisible control character in " + given +
+         ", where Windows-1252 has \"" + windows +
          "\"; if the file was saved on Windows, name --encoding cp1252 (or the resource's \"encoding\")";
 }
 
 }  // namespace
+
+bool ControlsAt80(const std::string& encoding) {
+  const std::string e = CompactEncodingName(encoding);
+  return e == "latin1" || e == "l1" || e == "iso88591" || e == "iso88591:1987" || e == "isolatin1" || e == "cp819" ||
+         e == "ibm819" || e == "88591" || e == "latin9" || e == "l9" || e == "latin0" || e == "iso885915";
+}
+
+std::string WindowsReadingOfControl(unsigned char byte) {
+  const char bytes[] = {static_cast<char>(byte)};
+  std::string windows;
+  if (ConvertToUtf8(std::string_view(bytes, 1), "CP1252", windows) != Utf8Conversion::kDone) return {};
+  return windows;
+}
+
+std::string HexBytes(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (!out.empty()) out += ' ';
+    out += "0x";
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out;
+}
 
 bool IsUtf8Name(const std::string& encoding) {
   const std::string e = LowerAscii(IconvName(encoding));
@@ -1060,20 +1072,6 @@ std::size_t CharLength(std::string_view text, std::size_t at, bool shiftJis) {
   if (shiftJis) return (b >= 0xA1 && b <= 0xDF) ? 1 : 2;                             // half-width katakana are one byte
   if (at + 1 < text.size() && text[at + 1] >= '0' && text[at + 1] <= '9') return 4;  // GB18030's four-byte form
   return 2;
-}
-
-// The bytes of a text shown for a message: 0xE9 0x73.
-std::string HexBytes(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (!out.empty()) out += ' ';
-    out += "0x";
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
 }
 
 struct EncodingGuess {

@@ -89,6 +89,16 @@ bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, 
 // spell it ("latin-1", "utf_16_le", "mac_roman", "utf-8-sig"); the name as
 // given when iconv knows it, or when no spelling is known.
 std::string IconvName(const std::string& encoding);
+// Whether an iconv name is ISO-8859-1 or -15, which give bytes 0x80-0x9F to
+// invisible control characters where Windows-1252 has letters and signs
+// (the euro sign, curly quotes, dashes): files saved on Windows are often
+// said to be Latin-1.
+bool ControlsAt80(const std::string& encoding);
+// What Windows-1252 has at byte 0x80-0x9F ("€" for 0x80); empty for the
+// five bytes it leaves undefined.
+std::string WindowsReadingOfControl(unsigned char byte);
+// The bytes of a text shown for a message: "0xE9 0x73".
+std::string HexBytes(std::string_view bytes);
 // No encoding given, or a name of UTF-8 in any of its spellings.
 bool IsUtf8Name(const std::string& encoding);
 

@@ -26,6 +26,27 @@ fails "--encoding given for a file of UTF-8 text is followed, with a warning" 0 
   "$cb" "$tmp/new.dta" --encoding latin1 'CODEBOOK x'
 check "but not for an old one, whose text is in no declared encoding" bash -c \
   "! '$cb' '$tmp/old.dta' --encoding latin1 'CODEBOOK x' 2>&1 >/dev/null | grep -q 'holds UTF-8 text'"
+# Windows-1252 text said to be latin1: its bytes 0x80-0x9F (euro sign,
+# dashes, curly quotes) become invisible control characters.
+cat >"$tmp/pkg/price.json" <<'JSON'
+{"resources": [{"path": "d.csv", "schema": {"fields": [{"name": "x", "type": "integer", "title": "Prix QQ TTC"},
+                                                 {"name": "s", "type": "string"}]}}]}
+JSON
+"$build/foreign-writer" --version 114 "$tmp/pkg/price.json" "$tmp/price.dta"
+"$build/foreign-writer" "$tmp/pkg/price.json" "$tmp/price.xpt"
+"$build/foreign-writer" "$tmp/pkg/price.json" "$tmp/price.sas7bdat"
+for f in price.dta price.xpt price.sas7bdat; do
+  python3 -c 'import sys; b = open(sys.argv[1], "rb").read(); open(sys.argv[1], "wb").write(b.replace(b"QQ", b"\x80\x96"))' "$tmp/$f"
+done
+fails "an old Stata file's Windows-1252 bytes read as latin1 are named, with the advice to leave out --encoding" 0 \
+  'price.dta: the label of variable x holds an invisible control character, which latin1 makes of byte 0x80, where Windows-1252 has "€"; leave out --encoding' \
+  "$cb" "$tmp/price.dta" --encoding latin1 'CODEBOOK x'
+check "... which reads them" bash -c "'$cb' '$tmp/price.dta' 'CODEBOOK x' --format text 2>&1 | grep -q 'Prix €– TTC'"
+fails "so are a transport file's" 0 'price.xpt: the label of variable x holds an invisible control character' \
+  "$cb" "$tmp/price.xpt" --encoding latin1 'CODEBOOK x'
+fails "a SAS data file's, which declares its encoding, get the advice to name cp1252" 0 \
+  'price.sas7bdat: the label of variable x holds an invisible control character, which iso-8859-15 makes of byte 0x80, where Windows-1252 has "€"; if the file was written on Windows, name --encoding cp1252' \
+  "$cb" "$tmp/price.sas7bdat" --encoding iso-8859-15 'CODEBOOK x'
 check "a 119 file with ReadStat's strL references keeps its strings" bash -c \
   "'$cb' '$tmp/strl.dta' 'CODEBOOK s' --format json | grep -c '\"category\": \"[abc]\"' | grep -qx 3"
 # A strL record holds text (type 130, the value ending with a NUL) or binary
