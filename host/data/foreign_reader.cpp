@@ -786,8 +786,9 @@ void ReadTransportMembers(const std::string& path, const std::string& wanted, fo
   }
 }
 
-// Text said to be Latin-1 (--encoding latin1) whose labels hold a control
-// character U+0080-U+009F: Latin-1 gives bytes 0x80-0x9F to such invisible
+// Text said to be Latin-1 (--encoding latin1) whose labels are UTF-8 in the
+// file (each accented letter read as two), or hold a control character
+// U+0080-U+009F: Latin-1 gives bytes 0x80-0x9F to such invisible
 // characters, where Windows-1252, in which Stata and SAS on Windows write,
 // has the euro sign, curly quotes and dashes. The first one is named, with
 // what to give instead: nothing for a file that declares no encoding (a
@@ -795,37 +796,38 @@ void ReadTransportMembers(const std::string& path, const std::string& wanted, fo
 // as UTF-8 where it is and as Windows-1252 elsewhere.
 void WarnOfLatin1Controls(const std::string& path, const std::string& given, bool declaresNone, const Dataset& dataset,
                           std::vector<std::string>& warnings) {
-  const auto control = [](std::string_view text) -> unsigned char {
-    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-      const auto next = static_cast<unsigned char>(text[i + 1]);
-      if (text[i] == '\xC2' && next >= 0x80 && next <= 0x9F) return next;  // U+0080-U+009F in UTF-8
-    }
-    return 0;
-  };
-  unsigned char byte = 0;
-  std::string where;
-  if (dataset.label && (byte = control(*dataset.label)) != 0) where = "the file label";
-  for (std::size_t i = 0; byte == 0 && i < dataset.variables.size(); ++i) {
-    const auto& v = *dataset.variables[i];
-    if (v.label && (byte = control(*v.label)) != 0) {
-      where = "the label of variable " + v.name;
-      break;
-    }
-    for (const ValueLabel& l : v.valueLabels) {
-      if ((byte = control(l.label)) != 0) {
-        where = "a value label of variable " + v.name;
-        break;
-      }
+  std::vector<std::pair<std::string, const std::string*>> labels;  // where, text
+  if (dataset.label) labels.emplace_back("the file label", &*dataset.label);
+  for (const auto& v : dataset.variables) {
+    if (v->label) labels.emplace_back("the label of variable " + v->name, &*v->label);
+    for (const ValueLabel& l : v->valueLabels) labels.emplace_back("a value label of variable " + v->name, &l.label);
+  }
+  // Text that is UTF-8 in the file ("Zürich" read as "ZÃ¼rich").
+  for (const auto& [where, text] : labels) {
+    const std::string bytes = foreign::Latin1Bytes(*text);
+    std::size_t bad = 0;
+    if (bytes != *text && ValidUtf8(bytes, bad)) {
+      warnings.push_back(path + ": " + where + " is UTF-8 text (\"" + bytes + "\"), read as " + given + " (\"" + *text +
+                         "\") as --encoding says; leave out --encoding for this file");
+      return;
     }
   }
-  const std::string windows = byte != 0 ? WindowsReadingOfControl(byte) : std::string();
-  if (windows.empty()) return;
-  warnings.push_back(path + ": " + where + " holds an invisible control character, which " + given + " makes of byte " +
-                     HexBytes(std::string(1, static_cast<char>(byte))) + ", where Windows-1252 has \"" + windows +
-                     "\"; " +
-                     (declaresNone ? "leave out --encoding: the text of a file that declares no encoding is read as "
-                                     "UTF-8 where it is UTF-8 and as Windows-1252 elsewhere"
-                                   : "if the file was written on Windows, name --encoding cp1252"));
+  for (const auto& [where, text] : labels) {
+    unsigned char byte = 0;
+    for (std::size_t i = 0; byte == 0 && i + 1 < text->size(); ++i) {
+      const auto next = static_cast<unsigned char>((*text)[i + 1]);
+      if ((*text)[i] == '\xC2' && next >= 0x80 && next <= 0x9F) byte = next;  // U+0080-U+009F in UTF-8
+    }
+    const std::string windows = byte != 0 ? WindowsReadingOfControl(byte) : std::string();
+    if (windows.empty()) continue;
+    warnings.push_back(path + ": " + where + " holds an invisible control character, which " + given +
+                       " makes of byte " + HexBytes(std::string(1, static_cast<char>(byte))) +
+                       ", where Windows-1252 has \"" + windows + "\"; " +
+                       (declaresNone ? "leave out --encoding: the text of a file that declares no encoding is read as "
+                                       "UTF-8 where it is UTF-8 and as Windows-1252 elsewhere"
+                                     : "if the file was written on Windows, name --encoding cp1252"));
+    return;
+  }
 }
 
 }  // namespace
@@ -952,7 +954,8 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& note : dict.notes) dataset->documents.push_back(NoteLines(note.second));
 
-  if (ControlsAt80(options.encoding)) {
+  // (Release 118 on holds UTF-8 text, said above.)
+  if (ControlsAt80(options.encoding) && !(kind == ForeignKind::Stata && release >= 118)) {
     const bool declaresNone = (kind == ForeignKind::Stata && release < 118) || kind == ForeignKind::Transport;
     WarnOfLatin1Controls(path, options.encoding, declaresNone, *dataset, warnings);
   }

@@ -47,6 +47,11 @@ fails "so are a transport file's" 0 'price.xpt: the label of variable x holds an
 fails "a SAS data file's, which declares its encoding, get the advice to name cp1252" 0 \
   'price.sas7bdat: the label of variable x holds an invisible control character, which iso-8859-15 makes of byte 0x80, where Windows-1252 has "€"; if the file was written on Windows, name --encoding cp1252' \
   "$cb" "$tmp/price.sas7bdat" --encoding iso-8859-15 'CODEBOOK x'
+sed 's/Prix QQ TTC/Prix à Zürich/' "$tmp/pkg/price.json" >"$tmp/pkg/zurich.json"
+"$build/foreign-writer" --version 114 "$tmp/pkg/zurich.json" "$tmp/zurich.dta"
+fails "an old Stata file's UTF-8 labels read as latin1 are named, with what they become" 0 \
+  'zurich.dta: the label of variable x is UTF-8 text ("Prix à Zürich"), read as latin1 ("Prix Ã' \
+  "$cb" "$tmp/zurich.dta" --encoding latin1 'CODEBOOK x'
 check "a 119 file with ReadStat's strL references keeps its strings" bash -c \
   "'$cb' '$tmp/strl.dta' 'CODEBOOK s' --format json | grep -c '\"category\": \"[abc]\"' | grep -qx 3"
 # A strL record holds text (type 130, the value ending with a NUL) or binary
