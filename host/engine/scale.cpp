@@ -442,21 +442,21 @@ template <bool kHardwareFma>
   hi = t;
 }
 
-// Σ w[i]·x[i] (w null: every weight 1) into s. The fma is exact on any
-// machine, so the result is the same whether the processor or the library
-// computes it; only the speed differs.
-template <bool kHardwareFma>
-[[gnu::always_inline]] inline void AddProductsImpl(ProductSum& s, const double* x, const double* w, std::size_t n) {
+// Σ w[i]·x[i] into s, the product errors by the library's fma where the
+// processor has none. The fma is exact on any machine, so the result is the
+// same whether the processor or the library computes it; only the speed
+// differs.
+void AddProductsPortable(ProductSum& s, const double* x, const double* w, std::size_t n) {
   double hi0 = s.hi[0];
   double hi1 = s.hi[1];
   double lo0 = s.lo[0];
   double lo1 = s.lo[1];
   std::size_t i = 0;
   for (; i + 2 <= n; i += 2) {
-    AddProduct<kHardwareFma>(hi0, lo0, x[i], w ? w + i : nullptr);
-    AddProduct<kHardwareFma>(hi1, lo1, x[i + 1], w ? w + i + 1 : nullptr);
+    AddProduct<false>(hi0, lo0, x[i], w + i);
+    AddProduct<false>(hi1, lo1, x[i + 1], w + i + 1);
   }
-  if (i < n) AddProduct<kHardwareFma>(hi0, lo0, x[i], w ? w + i : nullptr);
+  if (i < n) AddProduct<false>(hi0, lo0, x[i], w + i);
   s.hi[0] = hi0;
   s.hi[1] = hi1;
   s.lo[0] = lo0;
@@ -533,7 +533,7 @@ void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n)
   } else if (hardware) {
     AddProductsFma(s, x, w, n);
   } else {
-    AddProductsImpl<false>(s, x, w, n);
+    AddProductsPortable(s, x, w, n);
   }
 }
 #else
@@ -541,7 +541,7 @@ void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n)
   if (!w) {
     AddValues(s, x, n);
   } else {
-    AddProductsImpl<false>(s, x, w, n);
+    AddProductsPortable(s, x, w, n);
   }
 }
 #endif
