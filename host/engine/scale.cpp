@@ -475,9 +475,10 @@ using Lanes = double __attribute__((vector_size(16)));
   std::memcpy(&v, p, sizeof v);
   return v;
 }
+[[gnu::always_inline]] inline void StoreLanes(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
-// hi + lo += p lane by lane, with the product's rounding error (zero
-// without weights).
+// hi + lo += p lane by lane; the second form adds the product's rounding
+// error too (the first is for values without weights, which have none).
 [[gnu::always_inline]] inline void AddLanes(Lanes& hi, Lanes& lo, Lanes p) {
   const Lanes t = hi + p;
   const Lanes z = t - hi;
@@ -496,21 +497,19 @@ using Lanes = double __attribute__((vector_size(16)));
 // error into +0, and lo, which starts at +0 and gains no -0 that way, is
 // the same after adding either.
 void AddValues(ProductSum& s, const double* x, std::size_t n) {
-  Lanes hi = {s.hi[0], s.hi[1]};
-  Lanes lo = {s.lo[0], s.lo[1]};
+  Lanes hi = LoadLanes(s.hi);
+  Lanes lo = LoadLanes(s.lo);
   std::size_t i = 0;
   for (; i + 2 <= n; i += 2) AddLanes(hi, lo, LoadLanes(x + i));
-  s.hi[0] = hi[0];
-  s.hi[1] = hi[1];
-  s.lo[0] = lo[0];
-  s.lo[1] = lo[1];
+  StoreLanes(s.hi, hi);
+  StoreLanes(s.lo, lo);
   if (i < n) AddProduct<false>(s.hi[0], s.lo[0], x[i], nullptr);
 }
 
 #if defined(__x86_64__) && !defined(__FMA__)
 [[gnu::target("fma")]] void AddProductsFma(ProductSum& s, const double* x, const double* w, std::size_t n) {
-  Lanes hi = {s.hi[0], s.hi[1]};
-  Lanes lo = {s.lo[0], s.lo[1]};
+  Lanes hi = LoadLanes(s.hi);
+  Lanes lo = LoadLanes(s.lo);
   std::size_t i = 0;
   for (; i + 2 <= n; i += 2) {
     const Lanes wx = LoadLanes(w + i);
@@ -520,10 +519,8 @@ void AddValues(ProductSum& s, const double* x, std::size_t n) {
     const Lanes error = {__builtin_fma(wx[0], xx[0], -p[0]), __builtin_fma(wx[1], xx[1], -p[1])};
     AddLanes(hi, lo, p, error);
   }
-  s.hi[0] = hi[0];
-  s.hi[1] = hi[1];
-  s.lo[0] = lo[0];
-  s.lo[1] = lo[1];
+  StoreLanes(s.hi, hi);
+  StoreLanes(s.lo, lo);
   if (i < n) AddProduct<true>(s.hi[0], s.lo[0], x[i], w + i);
 }
 void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n) {
