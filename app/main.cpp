@@ -828,6 +828,14 @@ int main(int argc, char** argv) {
   if (!CheckCombinations(a)) return 2;
   if (!a.planInfoPath.empty()) return PrintPlanInfo(a.planInfoPath);
 
+  // A destination that cannot take the output (a missing folder, a folder,
+  // a read-only file) is reported now, not after a long data pass.
+  const std::string& destination = a.writePlanPath.empty() ? a.outputPath : a.writePlanPath;
+  if (std::string error; !destination.empty() && !codebook_app::CheckOutputPlace(destination, error)) {
+    Fail(error);
+    return 2;
+  }
+
   // Where the output goes: standard output, another open descriptor, or a file.
   const int outputFd = a.outputPath.empty() ? STDOUT_FILENO : codebook_app::DescriptorNamed(a.outputPath);
   host::SetThreads(a.threads);

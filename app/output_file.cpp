@@ -135,7 +135,64 @@ std::string TemporaryPattern(const std::filesystem::path& target) {
   return (folder / ("." + base + ".tmp-XXXXXX")).string();
 }
 
+// Why no temporary file could be made beside `path`, whose folder is
+// `folder`: the reason, and for a folder the user may not write, why that
+// matters even when the file itself may be written.
+std::string NoTemporaryFile(const std::string& path, const std::filesystem::path& folder, int reason) {
+  if (reason == ENOENT) {
+    return "cannot write '" + path + "': the folder '" + folder.string() + "' does not exist; create it first.";
+  }
+  std::string error = Describe("create a file in the folder of", path, reason);
+  if (reason == EACCES || reason == EPERM || reason == EROFS) {
+    error +=
+        " The output is written whole to a temporary file in the same folder, then renamed over it; "
+        "name a file in a folder you may write to, or write to standard output.";
+  }
+  return error;
+}
+
+std::filesystem::path FolderOf(const std::string& target) {
+  const std::filesystem::path path(target);
+  return path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+}
+
 }  // namespace
+
+bool CheckOutputPlace(const std::string& path, std::string& error) {
+  if (DescriptorNamed(path) >= 0) return true;
+  std::string target;
+  if (!FollowLinks(path, target, error)) return false;
+  struct stat info {};
+  if (::stat(target.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      error = "cannot write the output to '" + path + "': it is a folder; name a file.";
+      return false;
+    }
+    if (!S_ISREG(info.st_mode)) return true;  // a device or a pipe, written directly
+    if (::access(target.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS)) {
+      error = Describe("write", path, errno);
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    error = Describe("write", path, errno);
+    return false;
+  }
+  const std::filesystem::path folder = FolderOf(target);
+  struct stat place {};
+  if (::stat(folder.c_str(), &place) != 0) {
+    error = NoTemporaryFile(path, folder, errno);
+    return false;
+  }
+  if (!S_ISDIR(place.st_mode)) {
+    error = NoTemporaryFile(path, folder, ENOTDIR);
+    return false;
+  }
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    error = NoTemporaryFile(path, folder, errno);
+    return false;
+  }
+  return true;
+}
 
 int DescriptorNamed(const std::string& path) {
   if (path == "-" || path == "/dev/stdout") return STDOUT_FILENO;
@@ -202,14 +259,7 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     if (fd >= 0) SetTemporaryFile(name.data());
   }
   if (fd < 0) {
-    const int reason = errno;
-    error = Describe("create a file in the folder of", path, reason);
-    // The file itself may be writable: say why its folder matters.
-    if (reason == EACCES || reason == EPERM || reason == EROFS) {
-      error +=
-          " The output is written whole to a temporary file in the same folder, then renamed over it; "
-          "name a file in a folder you may write to, or write to standard output.";
-    }
+    error = NoTemporaryFile(path, FolderOf(target), errno);
     return false;
   }
   const std::string temporary(name.data());
@@ -232,7 +282,9 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     if (info.st_uid != ::geteuid() || info.st_gid != ::getegid()) {
       [[maybe_unused]] const int ignored = ::fchown(fd, info.st_uid, info.st_gid);
     }
-    ::fchmod(fd, info.st_mode & 07777);
+    // Not the set-user-ID and set-group-ID bits: a report is no program,
+    // and a write by anyone but root clears them too.
+    ::fchmod(fd, info.st_mode & 01777);
   } else {
     const mode_t mask = ::umask(0);
     ::umask(mask);

@@ -32,6 +32,12 @@ bool WriteToDescriptor(int fd, const std::string& name, const Writer& write, std
 bool WriteFileAtomically(const std::string& path, const Writer& write, std::string& error);
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
+// Whether `path` can take the output, checked before a run's long work so
+// that a missing folder, a folder named as the file or a file or folder the
+// user may not write is reported at once, not after the data pass: false with
+// the message WriteFileAtomically would give. Creates nothing.
+bool CheckOutputPlace(const std::string& path, std::string& error);
+
 // True when what is written to `path` is seen only once it is complete: a
 // file written through a temporary one, or the null device. Writing such an
 // output while the commands run leaves nothing behind when they fail.

@@ -19,6 +19,12 @@ sum_before=$(cat "$tmp/pkg"/* | md5sum)
 echo "CODEBOOK age." >"$tmp/commands.cbk"
 ln "$tmp/pkg/survey.csv" "$tmp/hardlink.csv"
 ln -s "$tmp/pkg/survey.csv" "$tmp/to-data.md"
+# A package whose pass fails on a bad cell: a destination refused before the
+# pass is named instead of the cell.
+mkdir "$tmp/badcell"
+printf '{"resources": [{"path": "d.csv", "schema": {"fields": [{"name": "n", "type": "integer"}]}}]}' \
+  >"$tmp/badcell/datapackage.json"
+printf 'n\n1\nabc\n' >"$tmp/badcell/d.csv"
 
 # The output is never one of the inputs.
 for out in "$pkg" "$tmp/pkg/survey.csv" "$tmp/hardlink.csv" "$tmp/to-data.md" "$tmp/pkg/../pkg/survey.csv"; do
@@ -109,8 +115,23 @@ if [ "$(id -u)" != 0 ] || [ ${#as_user[@]} -gt 0 ]; then
   fails "a writable file in a folder that is not: the message says why the folder matters" 2 \
     'is written whole to a temporary file in the same folder' "${as_user[@]}" "$cb" "$data" -o "$tmp/locked/report.json"
   check "and the file is unchanged" grep -qx old "$tmp/locked/report.json"
+  fails "a read-only folder is named before the pass" 2 'is written whole to a temporary file in the same folder' \
+    "${as_user[@]}" "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/locked/report.html"
   chmod 755 "$tmp/locked"
 fi
+
+# A destination that cannot take the report is named before the data pass.
+fails "-o into a missing folder is refused before the pass" 2 "the folder '$tmp/nosuch' does not exist; create it first" \
+  "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/nosuch/report.html"
+fails "-o naming a folder is refused before the pass" 2 "it is a folder; name a file" \
+  "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/badcell" --format html
+fails "--write-plan into a missing folder is refused at once" 2 "does not exist" \
+  "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/nosuch/run.plan"
+check "nothing was created" test ! -e "$tmp/nosuch"
+# A replaced file keeps its mode but not set-user-ID or set-group-ID bits.
+echo old >"$tmp/setid.txt"; chmod 6750 "$tmp/setid.txt"
+"$cb" "$data" -o "$tmp/setid.txt"
+check "a replaced file loses set-user-ID and set-group-ID" test "$(stat -c %a "$tmp/setid.txt")" = 750
 
 # Names at the length limit.
 long=$(printf 'n%.0s' $(seq 250)).json
