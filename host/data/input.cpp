@@ -944,6 +944,25 @@ std::string ReadSample(const std::string& path, const std::string& displayName) 
   return head;
 }
 
+// Whether a file's name ends in .tsv, also under .gz or .zst, any case.
+bool TsvName(std::string_view name) {
+  const auto endsWith = [&](std::string_view tail) {
+    if (name.size() < tail.size()) return false;
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+      const char c = name[name.size() - tail.size() + i];
+      if (static_cast<char>(std::tolower(static_cast<unsigned char>(c))) != tail[i]) return false;
+    }
+    return true;
+  };
+  for (std::string_view packed : {".gz", ".zst"}) {
+    if (endsWith(packed)) {
+      name.remove_suffix(packed.size());
+      break;
+    }
+  }
+  return endsWith(".tsv");
+}
+
 }  // namespace
 
 bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, char delimiter) {
@@ -993,6 +1012,12 @@ char SniffDelimiter(const std::string& path, const std::string& displayName) {
   char best = ',';
   double bestShare = 0.0;
   std::size_t bestCells = 1;
+  // A file named .tsv has tabs between its cells whenever tabs split its rows
+  // as evenly as the best other candidate: a statistics office's TSV puts
+  // commas between the parts of its first column (`unit,geo\time`), which
+  // would otherwise win when those parts outnumber the columns of figures.
+  const bool tsvName = TsvName(displayName);
+  double tabShare = -1.0;
   for (char delimiter : candidates) {
     std::vector<std::size_t> counts;
     std::size_t cells = 1;
@@ -1035,12 +1060,14 @@ char SniffDelimiter(const std::string& path, const std::string& displayName) {
     }
     if (mode < 2) continue;
     const double share = static_cast<double>(modeRun) / static_cast<double>(counts.size());
+    if (delimiter == '\t') tabShare = share;
     if (share > bestShare + 1e-9 || (share > bestShare - 1e-9 && mode > bestCells)) {
       best = delimiter;
       bestShare = share;
       bestCells = mode;
     }
   }
+  if (tsvName && tabShare > bestShare - 1e-9) return '\t';
   return best;
 }
 

@@ -273,6 +273,14 @@ check "and the field named reads them, no-break spaces too: the mean from Python
 sed 's/"groupChar": " "/"groupChar": "\\u00a0"/' "$tmp/fr/datapackage.json" >"$tmp/fr/nbsp.json"
 check "a no-break space given as groupChar reads as a space" bash -c \
   "'$cb' '$tmp/fr/nbsp.json' --format json --quiet 'CODEBOOK montant /STATISTICS MEAN' | grep -q '253310.5625'"
+# A statistics office's TSV: commas join the parts of the first column, and
+# there are more of those parts than columns of figures.
+printf 'freq,unit,na_item,geo\\TIME_PERIOD\t2021 \t2022 \nA,THS,POP,AT\t8979.9 \t9027.9 \nA,THS,POP,BE\t: \t11631.1 \n' >"$tmp/office.tsv"
+gzip -c "$tmp/office.tsv" >"$tmp/office.tsv.gz"
+for f in office.tsv office.tsv.gz; do
+  check "a file named $f has tabs between its cells, though commas split its rows into more" bash -c \
+    "'$cb' '$tmp/$f' --format json --quiet 'CODEBOOK V2022 /STATISTICS MEAN' | grep -q '10329.50'"
+done
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"
