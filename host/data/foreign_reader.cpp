@@ -449,6 +449,16 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
   if (promised == ForeignKind::None) {
     if (const std::string packed = PackedForeignFile(path, head); !packed.empty()) throw InputError(packed);
   }
+  // Releases 102 and 103 (Stata 1 to 3) begin as the later ones do; ReadStat
+  // reads from 104 on. Said so, rather than that the file is no Stata file.
+  if (head.size() >= 4) {
+    const auto* b = reinterpret_cast<const unsigned char*>(head.data());
+    if ((b[0] == 102 || b[0] == 103) && (b[1] == 1 || b[1] == 2) && b[2] == 1 && b[3] == 0) {
+      throw InputError(path + ": a Stata data file of release " + std::to_string(b[0]) +
+                       ", earlier than the releases this program reads (104 to 119); open it in Stata and save "
+                       "it again, which writes a later release");
+    }
+  }
   const ForeignKind kind = SniffForeign(head);
   if (kind == ForeignKind::SasCatalog) {
     throw InputError(path +

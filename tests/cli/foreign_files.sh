@@ -359,6 +359,18 @@ rows = {c["category"]: c["cells"][0].get("number") for g in json.load(open(sys.a
 sys.exit(not (rows["Valid"] == 3 and rows["Missing"] == 0 and abs(rows["Mean"] - 1 / 3) < 1e-12))
 PY
 
+# Releases 102 and 103 (Stata 1 to 3) begin as later releases do: named by
+# release, under a .dta name or any other.
+for release in 102 103; do
+  python3 -c "import struct, sys; sys.stdout.buffer.write(struct.pack('<BBBBHH', $release, 2, 1, 0, 2, 3) + bytes(300))" \
+    >"$tmp/r$release.dta"
+  cp "$tmp/r$release.dta" "$tmp/r$release.bin"
+  for f in r$release.dta r$release.bin; do
+    fails "a Stata file of release $release ($f) is named by its release" 2 \
+      "$f: a Stata data file of release $release, earlier than the releases this program reads (104 to 119)" "$cb" "$tmp/$f"
+  done
+done
+
 # A dataset without variables (Stata saves one with only `set obs`) is whole
 # but holds nothing to document; ReadStat calls it invalid or out of memory.
 python3 - "$tmp/new.dta" "$tmp/t5.xpt" "$tmp/novars-old.dta" "$tmp/novars-new.dta" "$tmp/novars.xpt" <<'PY'
