@@ -49,7 +49,10 @@ struct CompensatedSum {
     Add(other.sum);
     carry += other.carry;
   }
-  double Value() const { return sum + carry; }
+  // A sum past the largest double is infinite, and its carry then holds
+  // inf - inf: the sum alone says what it is (a count of weights near 1e308
+  // stays an infinite count, not one that is no number and is left out).
+  double Value() const { return std::isfinite(sum) ? sum + carry : sum; }
 };
 
 // How far below a whole cumulative weight a computed one may fall and still

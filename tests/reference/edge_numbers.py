@@ -4,7 +4,8 @@
 Runs the program on the files in tests/golden-data/edges/ (values of 1e15 with
 small parts, a spread of 1e-3 around 1e9, 17 significant digits, subnormals,
 -0, ties at the quartiles, one to four cases, fractional, zero, negative and
-missing weights, percents that lie exactly on a half) and checks every mean,
+missing weights, percents that lie exactly on a half, weights near the largest
+double) and checks every mean,
 standard deviation, percentile and percent: the number within two ulps of the
 exact result, and the text as that exact result rounded half away from zero to
 the decimals shown. Standard library only.
@@ -92,6 +93,12 @@ def check_number(what, cell, want, percent=False):
     if got is None or abs(got - near) > 2 * math.ulp(near):
         problems.append(f"{what}: number {got!r}, exact {near!r}")
         return
+    if "E" in text:  # scientific: the mantissa rounded to the decimals shown
+        mantissa, _, exponent = text.partition("E")
+        step = Decimal(1).scaleb(int(exponent) - len(mantissa.partition(".")[2]))
+        if abs(Decimal(text) - Decimal(repr(near))) > step / 2:
+            problems.append(f"{what}: text {text!r}, exact {near!r}")
+        return
     decimals = len(text.rstrip("%").partition(".")[2])
     want_text = shown(want, decimals) + ("%" if percent else "")
     if unsigned_zero(text) != unsigned_zero(want_text):
@@ -153,6 +160,37 @@ groups = {}
 for r in rows:
     groups[r["g"]] = groups.get(r["g"], 0) + Fraction(Decimal(r["w"]))
 check_percents(tables[1], dict(sorted(groups.items())))
+
+
+# Weights near the largest double. Every category a case entered is listed;
+# a count beyond the largest double has no number (its text "."), a finite
+# one is exact; percents are exact while the total is a double, and a finite
+# count of a total beyond it is 0.0% of it.
+BIGGEST = Fraction(sys.float_info.max)
+for name in ("datapackage.json", "within.json"):
+    path = os.path.join(EDGES, "huge_weights", name)
+    with open(path.replace(name, name.replace(".json", ".csv").replace("datapackage", "cases")), newline="") as f:
+        rows = list(csv.DictReader(f))
+    counts = {}
+    for r in rows:
+        counts[r["g"]] = counts.get(r["g"], 0) + Fraction(Decimal(r["w"]))
+    total = sum(counts.values())
+    cells = cells_of(run(path, "CODEBOOK g [N].")[0])
+    for category, count in sorted(counts.items()):
+        row = cells.get(("Valid Values", category))
+        if row is None:
+            problems.append(f"{name}: no row {category}")
+            continue
+        got = {c["column"]: c for c in row}
+        if count > BIGGEST:
+            if got["Count"].get("number") is not None or got["Count"]["text"] != ".":
+                problems.append(f"{name} {category}: count beyond the doubles shown as {got['Count']}")
+        else:
+            check_number(f"{name} {category} count", got["Count"], count)
+        if total <= BIGGEST:
+            check_number(f"{name} {category} percent", got["Percent"], count * 100 / total, percent=True)
+        elif count <= BIGGEST and got["Percent"]["text"] != "0.0%":
+            problems.append(f"{name} {category}: percent of a total beyond the doubles {got['Percent']}")
 
 for p in problems:
     print(p)
