@@ -16,9 +16,11 @@ namespace host {
 
 namespace {
 
-constexpr std::size_t kGap = 2;          // blanks between columns
-constexpr std::size_t kIndent = 2;       // per level of row grouping
-constexpr std::size_t kMinWrapped = 12;  // narrowest a wrapped column gets
+constexpr std::size_t kGap = 2;           // blanks between columns
+constexpr std::size_t kIndent = 2;        // per level of row grouping
+constexpr std::size_t kMinWrapped = 12;   // narrowest a wrapped column gets while the line allows
+constexpr std::size_t kWholeLabels = 24;  // row labels up to this wide stay whole while the line allows
+constexpr std::size_t kMinSqueezed = 6;   // narrowest a column of text gets on a very narrow line
 
 struct Style {
   bool color = false;
@@ -133,18 +135,47 @@ TextLayout LayOut(const TableNode& table, const RenderOptions& options) {
     cols[c + 1].wrappable = !flat.columns[c].numeric;
   }
   for (Column& c : cols) c.width = c.natural;
+  if (lay.limit == 0 || lay.Total() <= lay.limit) return lay;
 
-  // Narrow the widest wrappable column until the table fits the line.
-  if (lay.limit > 0) {
-    while (lay.Total() > lay.limit) {
-      Column* widest = nullptr;
-      for (Column& c : cols) {
-        if (c.wrappable && c.width > kMinWrapped && (widest == nullptr || c.width > widest->width)) widest = &c;
-      }
-      if (widest == nullptr) break;
-      widest->width -= 1;
+  // Narrow the widest wrappable column until the table fits the line: first
+  // the columns of text to kMinWrapped, the row labels (the program's own
+  // wording: "Standard Deviation") kept whole; then the row labels to their
+  // longest word ("Measurement" is never cut in two); on a line still too
+  // narrow, the columns of text down to kMinSqueezed, and the row labels to
+  // kMinWrapped only when nothing else is left.
+  std::size_t longestWord = 0;
+  for (std::size_t r = 0; r < flat.rows.size(); ++r) {
+    if (flat.rows[r].row == nullptr) continue;
+    const std::string_view label = flat.rows[r].Label().text;
+    std::size_t start = 0;
+    while (start <= label.size()) {
+      std::size_t end = label.find_first_of(" \n", start);
+      if (end == std::string_view::npos) end = label.size();
+      longestWord = std::max(longestWord, kIndent * static_cast<std::size_t>(flat.rows[r].depth) +
+                                              DisplayWidth(label.substr(start, end - start)));
+      start = end + 1;
     }
   }
+  std::vector<std::size_t> floors(cols.size(), kMinWrapped);
+  const auto narrow = [&lay, &cols, &floors]() {
+    while (lay.Total() > lay.limit) {
+      Column* widest = nullptr;
+      for (std::size_t c = 0; c < cols.size(); ++c) {
+        Column& col = cols[c];
+        if (col.wrappable && col.width > floors[c] && (widest == nullptr || col.width > widest->width)) widest = &col;
+      }
+      if (widest == nullptr) return;
+      widest->width -= 1;
+    }
+  };
+  floors[0] = std::max(kMinWrapped, std::min(cols[0].natural, kWholeLabels));
+  narrow();
+  floors[0] = std::max(kMinWrapped, longestWord);
+  narrow();
+  for (std::size_t c = 1; c < cols.size(); ++c) floors[c] = kMinSqueezed;
+  narrow();
+  floors[0] = kMinWrapped;
+  narrow();
   return lay;
 }
 
@@ -407,6 +438,32 @@ bool OverviewFits(const TextLayout& lay) {
   return true;
 }
 
+// The overview's columns in tables that each fit the line: what each item
+// is and how complete it is, then its values; on a line too narrow for those
+// two (below some 75 columns), as many tables as it takes, the columns in
+// the same order, each row's name in every one.
+std::vector<std::vector<std::size_t>> OverviewParts(const Overview& overview, const RenderOptions& options) {
+  const auto fits = [&](const std::vector<std::size_t>& shown) {
+    OutputDocument trial;
+    AddOverviewTable(overview, "Overview", shown, trial);
+    return OverviewFits(LayOut(*trial.Items().front().table, options));
+  };
+  std::vector<std::vector<std::size_t>> parts{{0, 2, 3, 4, 5}, {1, 6, 7, 8}};
+  if (fits(parts[0]) && fits(parts[1])) return parts;
+  parts.clear();
+  std::vector<std::size_t> current;
+  for (const std::size_t k : {0, 2, 3, 4, 5, 1, 6, 7, 8}) {
+    current.push_back(k);
+    if (current.size() > 1 && !fits(current)) {
+      current.pop_back();
+      parts.push_back(std::move(current));
+      current = {k};
+    }
+  }
+  parts.push_back(std::move(current));
+  return parts;
+}
+
 }  // namespace
 
 void RenderText(const OutputDocument& document, std::ostream& stream, const RenderOptions& options) {
@@ -416,7 +473,11 @@ void RenderText(const OutputDocument& document, std::ostream& stream, const Rend
   if (options.overview) {
     const Overview overview = BuildOverview(document, dataset.get(), options);
     const std::string title = PageTitle(dataset.get(), options);
-    if (!title.empty()) out += style.Wrap("1", Sanitize(title)) + '\n';
+    if (!title.empty()) {
+      for (const std::string& line : Wrap(Sanitize(title), static_cast<std::size_t>(std::max(options.width, 0)))) {
+        out += style.Wrap("1", line) + '\n';
+      }
+    }
     const std::string facts = FactsLine(overview.facts);
     if (!facts.empty()) {
       for (const std::string& line : Wrap(Sanitize(facts), static_cast<std::size_t>(std::max(options.width, 0)))) {
@@ -436,12 +497,13 @@ void RenderText(const OutputDocument& document, std::ostream& stream, const Rend
         out += '\n';
         RenderTable(table, out, stream, options, style);
       } else {
-        OutputDocument halves;
-        AddOverviewTable(overview, "Overview", {0, 2, 3, 4, 5}, halves);
-        AddOverviewTable(overview, "Overview (continued)", {1, 6, 7, 8}, halves);
-        for (const Item& half : halves.Items()) {
+        OutputDocument parts;
+        for (const std::vector<std::size_t>& shown : OverviewParts(overview, options)) {
+          AddOverviewTable(overview, parts.Items().empty() ? "Overview" : "Overview (continued)", shown, parts);
+        }
+        for (const Item& part : parts.Items()) {
           out += '\n';
-          RenderTable(*half.table, out, stream, options, style);
+          RenderTable(*part.table, out, stream, options, style);
         }
       }
     }
@@ -460,10 +522,19 @@ void RenderText(const OutputDocument& document, std::ostream& stream, const Rend
       if (!note.empty()) out += Sanitize(note) + '\n';
     } else {
       bool error = item.message.severity == Severity::Error;
-      std::string head = error ? "Error: " : "Warning: ";
-      out += style.Wrap(error ? "1;31" : "1;33", head);
-      out += Sanitize(item.message.text);
-      out += '\n';
+      const std::string head = error ? "Error: " : "Warning: ";
+      // Wrapped at the line width as table text is; the head keeps its colour.
+      const std::vector<std::string> lines =
+          Wrap(head + Sanitize(item.message.text), static_cast<std::size_t>(std::max(options.width, 0)));
+      for (std::size_t k = 0; k < lines.size(); ++k) {
+        if (k == 0 && lines[0].compare(0, head.size(), head) == 0) {
+          out += style.Wrap(error ? "1;31" : "1;33", head);
+          out += std::string_view(lines[0]).substr(head.size());
+        } else {
+          out += lines[k];
+        }
+        out += '\n';
+      }
     }
     first = false;
     if (out.size() >= kFlushAt) {

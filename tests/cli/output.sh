@@ -154,6 +154,22 @@ check "--width 40 works" test "$(status_of "$cb" "$data" --width 40)" = 0
 # come as two tables there.
 fits_80() { "$cb" "$data" --overview --width 80 | python3 -c 'import sys; sys.exit(max(len(l.rstrip("\n")) for l in sys.stdin) > 80)'; }
 check "--overview --width 80: no line is wider" fits_80
+# Nor any narrower line, down to the narrowest allowed: the overview comes in
+# as many tables as it takes, titles and messages wrap, and the program's own
+# row labels keep their words whole.
+fits() {
+  "$cb" "$data" --overview --width "$1" 'CODEBOOK ALL $ALL.' 'CODEBOOK nosuch_variable_named_here.' 2>/dev/null | python3 -c '
+import re, sys, unicodedata
+width = int(sys.argv[1])
+cols = lambda l: sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in l)
+lines = sys.stdin.read().splitlines()
+over = [l for l in lines if cols(l) > width]
+cut = [l for l in lines if re.search(r"\b(Measuremen|Standar|Deviatio|Percentil)$", l)]
+for l in over + cut: print(repr(l))
+sys.exit(1 if over or cut or not any("nosuch_variable_named_here" in l for l in lines) else 0)' "$1"
+  test "${PIPESTATUS[1]}" = 0
+}
+for width in 40 41 44 50 60 74; do check "--overview --width $width: no line is wider" fits $width; done
 # Nor is a row's chart or type cut over two lines where the whole overview
 # would only just fit: each of the 24 rows shows its type on one line.
 types_whole() {
