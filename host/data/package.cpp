@@ -1477,6 +1477,17 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
       }
       d.Fail("resources", "no resource is named \"" + wanted + "\"; the package has " + others);
     }
+    // A path that says nothing of what it holds (/etc/passwd, /dev/zero) is
+    // refused by what it is, naming it, rather than passed over as no table.
+    for (std::size_t i = 0; i < resources.size(); ++i) {
+      const Json& r = resources[i];
+      if (!r.is_object() || !r.contains("path") || ClearlyNotTabular(r)) continue;
+      const Json* first = &r["path"];
+      if (first->is_array() && !first->empty()) first = &(*first)[0];
+      if (first->is_string()) {
+        ConfineResourcePath(d.File(), first->get<std::string>(), Member(Element("resources", i), "path"));
+      }
+    }
     d.Fail("resources", "no resource is a table (a CSV file, or a resource with a schema); the package has " + others);
   }
   const std::string chosenName = ResourceName(resources[chosen], chosen);
