@@ -222,6 +222,16 @@ void CsvReader::RunawayRecord() const {
                    "as two quotes (\"\")");
 }
 
+// The most cells a record may have: more columns than any table this
+// program is meant for, and few enough to stay within memory.
+constexpr std::size_t kMaxCells = 1000000;
+constexpr const char* kMaxCellsText = "1,000,000";
+
+void CsvReader::TooManyCells(std::int64_t line) const {
+  throw InputError(fDisplayName + ", line " + std::to_string(line) + ": the row has more than " +
+                   std::string(kMaxCellsText) + " cells, more columns than this program reads");
+}
+
 void CsvReader::TextAfterQuote(std::int64_t line, std::size_t column, char next) const {
   // R's write.table, by default, quotes its texts and puts a blank between
   // cells: the first quoted header is followed by a blank.
@@ -328,7 +338,13 @@ CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& co
   bool anyEscaped = false;
   count = 0;
   for (;;) {
-    if (count == cells.size()) cells.resize(count * 2 + 8);
+    if (count == cells.size()) {
+      // A row of a few hundred MiB of delimiters (a small compressed file can
+      // hold one) would otherwise take some tens of bytes per cell here and a
+      // few KiB per variable after.
+      if (count >= kMaxCells) TooManyCells(fLine);
+      cells.resize(std::min(count * 2 + 8, kMaxCells));
+    }
     CsvCell& cell = cells[count];
     if (quoting && *p == quote) {
       const char* start = p + 1;

@@ -124,6 +124,7 @@ class CsvReader {
   Outcome Parse(std::vector<CsvCell>& cells, std::size_t& count);
   bool Fill();  // false when nothing more could be read
   [[noreturn]] __attribute__((noinline, cold)) void Unterminated(std::int64_t line, std::size_t column) const;
+  [[noreturn]] __attribute__((noinline, cold)) void TooManyCells(std::int64_t line) const;
   // `next`: the byte after the closing quote.
   [[noreturn]] __attribute__((noinline, cold)) void TextAfterQuote(std::int64_t line, std::size_t column,
                                                                    char next) const;

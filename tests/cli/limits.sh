@@ -105,6 +105,13 @@ check "a quote never closed is an error naming the line and column where it open
   "'$cb' '$tmp/runaway.csv' --quiet >/dev/null 2>'$tmp/runaway.err'; test \$? = 2 && \
    grep -q 'runaway.csv, line 3, column 2 (variable text): the cell runs on for more than 256 MiB' '$tmp/runaway.err'"
 
+# A small compressed file whose header is 30,000,000 delimiters: refused by its
+# width, within 400 MB, where it once took some GB per 100 MB of commas.
+{ head -c 30000000 /dev/zero | tr '\0' ','; printf '\n1\n'; } | gzip -1 >"$tmp/commas.csv.gz"
+check "a header of 30,000,000 delimiters is refused by its width, within memory" bash -c \
+  "(ulimit -v 400000; '$cb' '$tmp/commas.csv.gz' --quiet >/dev/null 2>'$tmp/commas.err'); test \$? = 2 && \
+   grep -q 'commas.csv.gz, line 1: the row has more than 1,000,000 cells' '$tmp/commas.err'"
+
 # Out of memory at any point ends with exit 2 and a message, never an abort:
 # the address space is limited step by step from too small to start to
 # enough for the whole run.
