@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,9 @@ struct ForeignOptions {
   std::string encoding;  // of files that declare none (or declare it wrongly); empty: the file's own
   std::string catalog;   // SAS value labels; empty: NAME.sas7bcat beside the data, when there
   std::string member;    // the dataset of a transport file to read, by name or number; empty: the first
+  // Under a descriptor: the resource's name, which reads the transport file's
+  // dataset of that name when it holds one (else the first, with a warning).
+  std::optional<std::string> resourceName;
 };
 
 // Reads the dictionary of a Stata or SAS file (a look at the cases only when

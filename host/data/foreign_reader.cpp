@@ -762,8 +762,17 @@ std::size_t ChosenMember(const std::string& path, const std::string& wanted) {
 // followed the library header at once. Transport files do not record their
 // number of cases: one whose last member has none may also be cut right
 // after its headers.
-void ReadTransportMembers(const std::string& path, const std::string& wanted, foreign::FileView& view,
+void ReadTransportMembers(const std::string& path, const ForeignOptions& options, foreign::FileView& view,
                           std::vector<std::string>& warnings) {
+  std::string wanted = options.member;
+  // A descriptor names its resource after the dataset it documents, as
+  // archives describe each dataset of a transport library in a resource of
+  // its own that names the one file.
+  if (wanted.empty() && options.resourceName && !options.resourceName->empty()) {
+    for (const std::string& name : foreign::ScanTransport(path).names) {
+      if (LowerAscii(foreign::TextAsUtf8(name)) == LowerAscii(*options.resourceName)) wanted = *options.resourceName;
+    }
+  }
   const std::size_t chosen = wanted.empty() ? 0 : ChosenMember(path, wanted);
   const foreign::TransportMembers members = foreign::ScanTransport(path, chosen);
   const std::string name =
@@ -777,7 +786,8 @@ void ReadTransportMembers(const std::string& path, const std::string& wanted, fo
     for (std::size_t i = 1; i < members.names.size(); ++i) others.push_back(foreign::TextAsUtf8(members.names[i]));
     warnings.push_back(path + ": the transport file holds " + std::to_string(members.names.size()) +
                        " datasets; only the first, " + name + ", is read (the others: " + ShortList(others, 20) +
-                       "; --resource NAME reads another)");
+                       (options.resourceName ? "; a resource \"name\" that is one of them reads that one)"
+                                             : "; --resource NAME reads another)"));
   }
   if (!members.hasCases && chosen + 1 >= members.names.size()) {  // with another member after it, it is whole
     warnings.push_back(path +
@@ -872,7 +882,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   DictContext dict;
   dict.kind = kind;
   if (kind == ForeignKind::Transport) {
-    ReadTransportMembers(path, options.member, dict.view, warnings);
+    ReadTransportMembers(path, options, dict.view, warnings);
     // (A later dataset of a file written on VAX/VMS is shown as it is.)
     if (!dict.view.head) foreign::WidenTransportNamestrs(path, dict.view);
     foreign::EndBeforeTransportPadding(path, dict.view);

@@ -1976,8 +1976,13 @@ std::shared_ptr<Dataset> LoadOnForeign(const Descriptor& d, const Json& j, const
       }
     }
   }
-  std::shared_ptr<Dataset> dataset =
-      LoadForeign(file, kind, ForeignOptions{options.encoding, options.catalog, {}}, warnings);
+  std::shared_ptr<Dataset> dataset = LoadForeign(
+      file, kind,
+      ForeignOptions{options.encoding,
+                     options.catalog,
+                     {},
+                     res.contains("name") && res["name"].is_string() ? res["name"].get<std::string>() : std::string()},
+      warnings);
   if (res.contains("schema")) {
     std::string sp = Member(rp, "schema");
     std::vector<std::unique_ptr<Json>> referenced;
@@ -2148,8 +2153,8 @@ std::shared_ptr<Dataset> LoadDataset(const std::string& path, const LoadOptions&
             "also to a SAS transport file's datasets); " +
             path + " is " + ForeignKindText(kind));
       }
-      std::shared_ptr<Dataset> dataset =
-          LoadForeign(path, kind, ForeignOptions{options.encoding, options.catalog, options.resource}, warnings);
+      std::shared_ptr<Dataset> dataset = LoadForeign(
+          path, kind, ForeignOptions{options.encoding, options.catalog, options.resource, std::nullopt}, warnings);
       dataset->fileSpec = FileSpecOf(path);
       return dataset;
     }

@@ -305,6 +305,18 @@ done
 fails "--resource naming no dataset lists them" 2 \
   'both.xpt: the transport file has no dataset "third" (--resource); its 2 datasets are DATASET, SECOND' \
   "$cb" "$tmp/both.xpt" --resource third
+# Under a descriptor, --resource picks the resource: the resource's name picks
+# the dataset, as an archive documents each dataset of a library in its own.
+mkdir "$tmp/lib" && cp "$tmp/both.xpt" "$tmp/lib/"
+printf '{"resources": [{"name": "dataset", "path": "both.xpt"}, {"name": "second", "path": "both.xpt",
+  "schema": {"fields": [{"name": "a", "title": "Second a"}]}}, {"name": "other", "path": "both.xpt"}]}' \
+  >"$tmp/lib/datapackage.json"
+check "a resource named after the second dataset reads it, with the descriptor's label" bash -c \
+  "'$cb' '$tmp/lib/datapackage.json' --resource second 'CODEBOOK a' --format json 2>'$tmp/lib.err' |
+   grep -q '\"Second a\"' && ! grep -q 'datasets; only' '$tmp/lib.err'"
+fails "a resource named after none reads the first, and the warning says how to read another" 0 \
+  'only the first, DATASET, is read (the others: SECOND; a resource "name" that is one of them reads that one)' \
+  "$cb" "$tmp/lib/datapackage.json" --resource other 'CODEBOOK x'
 fails "--resource is refused for a Stata file" 2 'is a Stata data file (.dta)' "$cb" "$tmp/new.dta" --resource 2
 # Cut right after the OBS header record: no cases, as in a file written empty.
 head -c $(($(grep -abo 'HEADER RECORD\*\*\*\*\*\*\*OBS' "$tmp/t.xpt" | cut -d: -f1) + 80)) "$tmp/t.xpt" >"$tmp/none.xpt"
