@@ -324,6 +324,25 @@ bool LabelsRow(const std::vector<CsvCell>& cells, const std::vector<ScanColumn>&
   return true;
 }
 
+// The line psql prints below a query's rows in its unaligned output
+// (psql -A -F, > data.csv): "(1 row)", "(25 rows)". The number of rows it
+// counts; -1 for any other text.
+std::int64_t PsqlRowCount(std::string_view text) {
+  text = TrimBlanks(text);
+  if (text.size() < 7 || text.front() != '(' || text.back() != ')') return -1;
+  text = text.substr(1, text.size() - 2);
+  std::size_t digits = 0;
+  while (digits < text.size() && digits < 18 && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0) return -1;
+  const std::string_view rest = text.substr(digits);
+  if (rest != " row" && rest != " rows") return -1;
+  return std::stoll(std::string(text.substr(0, digits)));
+}
+
+const char* const kPsqlFooterAdvice =
+    ": it is the count of rows that psql prints below a query's result, no case. Remove the line, or export "
+    "with psql --csv (or \\copy (query) TO 'file.csv' WITH CSV HEADER), which writes none";
+
 // The heading of a table's totals row, in the languages of the offices
 // whose tables are most often downloaded.
 bool TotalsHeading(std::string_view text) {
@@ -573,6 +592,8 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
   ScanResult result;
   std::vector<CsvCell> cells;
   std::size_t count = 0;
+  std::int64_t psqlLine = 0;  // the last case, when it is psql's count of the rows above it
+  std::string psqlText, psqlWhere;
   for (const ScanFile& file : files) {
     CsvReader reader(file.path, file.displayName, dialect, file.dataOffset, file.dataLine, file.expected);
     reader.SetColumnNames(&names);
@@ -600,6 +621,9 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
               ". If the first lines are a title or notes above the header row, remove them, so that the file "
               "begins with its header row; otherwise give every row one cell per variable (an empty cell is a "
               "missing value)";
+        } else if (count == 1 && ncols > 1 && PsqlRowCount(cells[0].View()) >= 0) {
+          throw InputError(reader.Where(line, 1) + ": \"" + std::string(TrimBlanks(cells[0].View())) + "\"" +
+                           kPsqlFooterAdvice);
         } else if (double v = 0.0; count == 1 && ncols > 1 && !TrimBlanks(cells[0].View()).empty() &&
                                    !ParseNumber(TrimBlanks(cells[0].View()), v)) {
           advice =
@@ -610,6 +634,15 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
                          advice);
       }
       ++result.cases;
+      // In a file of one column the count would be one more value, and make
+      // a column of numbers text: it is known by the number it gives.
+      if (ncols == 1 && header != nullptr && PsqlRowCount(cells[0].View()) == result.cases - 1) {
+        psqlLine = reader.RecordLine();
+        psqlText = TrimBlanks(cells[0].View());
+        psqlWhere = reader.Where(psqlLine, 1);
+      } else if (psqlLine > 0) {
+        psqlLine = 0;
+      }
       if (ncols > 1 && TrimBlanks(cells[0].View()).empty() && AllBlank(cells, ncols)) {
         if (result.emptyRowsAtEnd++ == 0) result.firstEmptyRowAtEnd = reader.RecordLine();
       } else {
@@ -692,6 +725,7 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
       }
     }
   }
+  if (psqlLine > 0) throw InputError(psqlWhere + ": \"" + psqlText + "\"" + kPsqlFooterAdvice);
   for (std::size_t c : active) {
     if (columns[c].inferType) SettleKind(columns[c], candidates[c], codes[c]);
   }

@@ -281,6 +281,17 @@ for f in office.tsv office.tsv.gz; do
   check "a file named $f has tabs between its cells, though commas split its rows into more" bash -c \
     "'$cb' '$tmp/$f' --format json --quiet 'CODEBOOK V2022 /STATISTICS MEAN' | grep -q '10329.50'"
 done
+# psql's unaligned output (psql -A > data.csv) ends with the count of its rows.
+printf 'id|val\n1|2.5\n2|\n(2 rows)\n' >"$tmp/psql.csv"
+printf 'id\n7\n(1 row)\n\n' >"$tmp/psql1.csv"
+fails "psql's row count below the rows is named as such" 2 \
+  "psql.csv, line 4, column 1 (variable id): \"(2 rows)\": it is the count of rows that psql prints below a query's result" \
+  "$cb" "$tmp/psql.csv" --quiet
+fails "also in a file of one column, where it would make the numbers text" 2 \
+  "psql1.csv, line 3, column 1 (variable id): \"(1 row)\": it is the count of rows" "$cb" "$tmp/psql1.csv" --quiet
+printf 'id\n7\n(2 rows)\n' >"$tmp/text1.csv"
+check "a text of that shape that counts other rows is a value" bash -c \
+  "'$cb' '$tmp/text1.csv' --format json --quiet 'CODEBOOK id' | grep -q '(2 rows)'"
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"
