@@ -98,7 +98,8 @@ std::vector<ChartBar> TableBars(const TableNode& table, const ReportLayout& layo
 
 // The most frequent of the rows a group lists with counts, named as charts
 // name it and followed by the percent the table shows; `listed` counts them.
-std::string TopRowText(const GroupNode& group, const ReportLayout& layout, std::size_t& listed) {
+std::string TopRowText(const GroupNode& group, const ReportLayout& layout, std::size_t& listed,
+                       std::size_t& nameBytes) {
   const CategoryNode* best = nullptr;
   double bestWeight = 0.0;
   listed = 0;
@@ -113,6 +114,7 @@ std::string TopRowText(const GroupNode& group, const ReportLayout& layout, std::
   }
   if (best == nullptr) return {};
   std::string text = RowName(*best, layout);
+  nameBytes = text.size();
   if (const CellText* percent = CellIn(*best, layout.percentColumn)) text += " (" + percent->text.str() + ")";
   return text;
 }
@@ -251,12 +253,13 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
     const OBS value = summary->isString ? ObsFromString(summary->modeString) : ObsFromNumber(summary->modeNumber);
     const double total = summary->validWeight + summary->missingWeight;
     row.center = ValueName(variable, value);
+    row.modeNameBytes = row.center.size();
     if (total > 0.0) row.center += " (" + PercentText(PercentOf(summary->modeWeight, total)) + ")";
   } else if (const GroupNode* valid = FindGroup(table, layout.validGroup)) {
     // The categories the table lists with counts: their number, and the
     // most frequent with the percent the table shows.
     std::size_t listed = 0;
-    row.center = TopRowText(*valid, layout, listed);
+    row.center = TopRowText(*valid, layout, listed, row.modeNameBytes);
     if (listed > 0) row.distinct = std::to_string(listed);
   }
   row.chart = BarChart(row.name, std::move(bars));
@@ -278,7 +281,7 @@ void SetRow(OverviewRow& row, const TableNode& table, const VariableSetImpl* set
   std::vector<ChartBar> bars = TableBars(table, layout, {{layout.setGroup, false}});
   if (!bars.empty()) {
     std::size_t listed = 0;
-    row.center = TopRowText(*FindGroup(table, layout.setGroup), layout, listed);
+    row.center = TopRowText(*FindGroup(table, layout.setGroup), layout, listed, row.modeNameBytes);
     row.distinct = std::to_string(listed);
     if (summary != nullptr && summary->missingWeight > 0.0)
       bars.push_back(ChartBar{"no counted value", summary->missingWeight, true});

@@ -47,7 +47,8 @@ struct OverviewRow {
   std::string distinct;
   std::string min;
   std::string max;
-  std::string center;  // the mean, or the most frequent category with its percent
+  std::string center;             // the mean, or the most frequent category with its percent
+  std::size_t modeNameBytes = 0;  // of a most frequent category: the bytes of its name in `center`
   bool centerIsMean = false;
   Chart chart;
 };

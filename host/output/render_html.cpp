@@ -64,6 +64,10 @@ namespace {
 
 void Esc(std::string& out, std::string_view text) { HtmlEscape(out, text); }
 
+// A label or overview cell longer than this (in bytes) repeats its text as a
+// tooltip: it may be cut at three lines.
+constexpr std::size_t kClampedTitle = 80;
+
 std::string Esc(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
@@ -130,6 +134,7 @@ minmax(6.5rem,.8fr) minmax(8rem,1.2fr);align-items:center;border-bottom:1px soli
 .ovg .ovr>span:first-child{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace;
 font-weight:600}
 .ovr>.num{white-space:nowrap;width:auto}
+.ovr>.lc{display:-webkit-box;-webkit-box-orient:vertical;-webkit-line-clamp:3;line-clamp:3;overflow:hidden}
 .ovr .pc{color:var(--muted)}
 .ovr>.ch{padding-top:.1rem;padding-bottom:.1rem}
 svg.spark{display:block;width:6rem;height:1.4rem}
@@ -145,6 +150,7 @@ section.tbl{content-visibility:auto;contain-intrinsic-size:auto 28rem;margin:0 0
 section.tbl h2{font-size:1.15rem;margin:0 0 .45rem;scroll-margin-top:1rem}
 section.tbl h2 .n{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace}
 section.tbl h2 .l{font-weight:400;color:var(--muted);margin-left:.5rem}
+section.tbl h2{display:-webkit-box;-webkit-box-orient:vertical;-webkit-line-clamp:3;line-clamp:3;overflow:hidden}
 table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums;table-layout:fixed}
 col.stub{width:34%}
 th,td{padding:.28rem .6rem;border-bottom:1px solid var(--line);text-align:left;vertical-align:top;
@@ -301,7 +307,15 @@ void AppendTableHeading(const TableNode& table, const std::string& sid, const Ta
                         const ReportLayout& layout, std::string& out) {
   const bool fileTable = IsFileTable(table, layout);
   const std::string label = fileTable ? std::string() : TableLabel(table, layout);
-  out += "<section class=\"tbl\" id=\"t" + sid + "\" aria-labelledby=\"h" + sid + "\">\n<h2 id=\"h" + sid + "\">";
+  out += "<section class=\"tbl\" id=\"t" + sid + "\" aria-labelledby=\"h" + sid + "\">\n<h2 id=\"h" + sid + "\"";
+  // A heading is cut at three lines: a label of a paragraph's length is
+  // whole in its tooltip (and in the table's Label row).
+  if (label.size() > kClampedTitle) {
+    out += " title=\"";
+    Esc(out, label);
+    out += '"';
+  }
+  out += '>';
   if (fileTable) {
     Esc(out, table.title.text);
   } else {
@@ -452,6 +466,27 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
       Esc(into, text);
       into += "</span>";
     };
+    // `isolated` bytes at the start are text from the data set apart, so
+    // that a right-to-left name does not carry the percent after it over
+    // to its left.
+    const auto clamped = [&into](const std::string& text, std::size_t isolated) {
+      into += "<span role=\"cell\" class=\"lc\"";
+      if (text.size() > kClampedTitle) {
+        into += " title=\"";
+        Esc(into, text);
+        into += '"';
+      }
+      into += '>';
+      if (isolated > 0 && isolated < text.size()) {
+        into += "<bdi>";
+        Esc(into, std::string_view(text).substr(0, isolated));
+        into += "</bdi>";
+        Esc(into, std::string_view(text).substr(isolated));
+      } else {
+        Esc(into, text);
+      }
+      into += "</span>";
+    };
     if (g > 0) into += "</div>\n";
     into += "<div class=\"ovg\" role=\"rowgroup\">\n";
     const std::size_t end = std::min(overview.rows.size(), (g + 1) * kOverviewGroup);
@@ -462,7 +497,9 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
       into += "\">";
       Esc(into, row.name);
       into += "</a></span>";
-      cell(row.label, nullptr);
+      // A label or mode of a paragraph's length would make its row a page
+      // tall: three lines of it, the whole in the tooltip and the table.
+      clamped(row.label, 0);
       into += "<span role=\"cell\" class=\"ch\">";
       AppendChartSvg(into, row.chart, true);
       into += "</span>";
@@ -478,7 +515,7 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
       into += "</span>";
       cell(row.distinct, "num");
       cell(row.min.empty() ? row.min : row.min + " \xE2\x80\x93 " + row.max, nullptr);  // an en dash
-      cell(row.center, nullptr);
+      clamped(row.center, row.modeNameBytes);
       into += "</div>\n";
     }
   };

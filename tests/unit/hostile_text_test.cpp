@@ -176,12 +176,12 @@ TEST(HostileText, HtmlShowsDataAsTextAndRunsNothing) {
   EXPECT_EQ(html.find("<script"), std::string::npos);
   EXPECT_EQ(html.find("<style"), std::string::npos);
   // Every tag is the page's own, with none of the attributes that run code.
-  const std::set<std::string> known = {"a",       "body",    "col",    "colgroup",   "div",     "h1",    "h2",
-                                       "h3",      "head",    "header", "html",       "input",   "label", "li",
-                                       "main",    "meta",    "nav",    "p",          "section", "span",  "table",
-                                       "tbody",   "td",      "th",     "thead",      "title",   "tr",    "ul",
-                                       "button",  "caption", "footer", "small",      "strong",  "em",    "code",
-                                       "details", "summary", "figure", "figcaption", "svg",     "path",  "i"};
+  const std::set<std::string> known = {
+      "a",       "body",   "col",        "colgroup", "div",   "h1",     "h2",    "h3",    "head",
+      "header",  "html",   "input",      "label",    "li",    "main",   "meta",  "nav",   "p",
+      "section", "span",   "table",      "tbody",    "td",    "th",     "thead", "title", "tr",
+      "ul",      "button", "caption",    "footer",   "small", "strong", "em",    "code",  "details",
+      "summary", "figure", "figcaption", "svg",      "path",  "i",      "bdi"};
   const std::optional<std::vector<Tag>> tags = StartTags(html);
   ASSERT_TRUE(tags.has_value()) << "a \"<\" that starts no tag";
   for (const Tag& tag : *tags) {
