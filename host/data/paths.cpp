@@ -219,9 +219,8 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
   // A named pipe in a received package would make the reader wait for a
   // writer that never comes; a device could be read without end.
   const fs::file_status status = fs::status(real, error);
-  if (!error && !fs::is_regular_file(status) && !fs::is_directory(status)) {
-    refuse("is not a regular file (a pipe, a device or a socket)");
-  }
+  if (!error && fs::is_directory(status)) refuse("is a folder, not a file; name the file in it that holds the data");
+  if (!error && !fs::is_regular_file(status)) refuse("is not a regular file (a pipe, a device or a socket)");
   result.open = real.string();
   return result;
 }
