@@ -608,6 +608,10 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
         // block of notes (a title, a source, a date) above the header, as
         // portals write them ("Data Source","...", then "Last Updated Date").
         constexpr std::int64_t kNoteLines = 10;
+        if (count == 1 && ncols > 1 && PsqlRowCount(cells[0].View()) >= 0) {
+          throw InputError(reader.Where(line, 1) + ": \"" + std::string(TrimBlanks(cells[0].View())) + "\"" +
+                           kPsqlFooterAdvice);
+        }
         if ((result.cases < kNoteLines || ncols == 1) && count > ncols && file.dataLine > 1) {
           advice =
               ". If the lines above are a title or notes rather than the header row, remove them, so that the "
@@ -621,9 +625,6 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
               ". If the first lines are a title or notes above the header row, remove them, so that the file "
               "begins with its header row; otherwise give every row one cell per variable (an empty cell is a "
               "missing value)";
-        } else if (count == 1 && ncols > 1 && PsqlRowCount(cells[0].View()) >= 0) {
-          throw InputError(reader.Where(line, 1) + ": \"" + std::string(TrimBlanks(cells[0].View())) + "\"" +
-                           kPsqlFooterAdvice);
         } else if (double v = 0.0; count == 1 && ncols > 1 && !TrimBlanks(cells[0].View()).empty() &&
                                    !ParseNumber(TrimBlanks(cells[0].View()), v)) {
           advice =

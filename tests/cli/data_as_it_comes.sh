@@ -283,10 +283,13 @@ for f in office.tsv office.tsv.gz; do
 done
 # psql's unaligned output (psql -A > data.csv) ends with the count of its rows.
 printf 'id|val\n1|2.5\n2|\n(2 rows)\n' >"$tmp/psql.csv"
+printf 'id|val\n(0 rows)\n' >"$tmp/psql0.csv"
 printf 'id\n7\n(1 row)\n\n' >"$tmp/psql1.csv"
 fails "psql's row count below the rows is named as such" 2 \
   "psql.csv, line 4, column 1 (variable id): \"(2 rows)\": it is the count of rows that psql prints below a query's result" \
   "$cb" "$tmp/psql.csv" --quiet
+fails "also below a header and no row, not as a title above the header" 2 \
+  "psql0.csv, line 2, column 1 (variable id): \"(0 rows)\": it is the count of rows" "$cb" "$tmp/psql0.csv" --quiet
 fails "also in a file of one column, where it would make the numbers text" 2 \
   "psql1.csv, line 3, column 1 (variable id): \"(1 row)\": it is the count of rows" "$cb" "$tmp/psql1.csv" --quiet
 printf 'id\n7\n(2 rows)\n' >"$tmp/text1.csv"
