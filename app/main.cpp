@@ -223,6 +223,30 @@ std::vector<std::string> SplitTokens(const std::string& text) {
   return tokens;
 }
 
+// A message that ends with its place, "... (line 3, column 14).": true, with
+// the place taken off into `place` ("line 3, column 14") and the period kept.
+bool TrailingPlace(std::string& text, std::string& place) {
+  static constexpr std::string_view kOpen = " (line ";
+  static constexpr std::string_view kClose = ").";
+  if (text.size() < kOpen.size() + kClose.size() || text.compare(text.size() - 2, 2, kClose) != 0) return false;
+  const std::size_t open = text.rfind(kOpen);
+  if (open == std::string::npos) return false;
+  const std::string inside = text.substr(open + 2, text.size() - 2 - (open + 2));  // "line 3, column 14"
+  std::size_t i = 5;
+  const auto digits = [&inside, &i]() {
+    const std::size_t start = i;
+    while (i < inside.size() && inside[i] >= '0' && inside[i] <= '9') ++i;
+    return i > start;
+  };
+  if (!digits() || inside.compare(i, 9, ", column ") != 0) return false;
+  i += 9;
+  if (!digits() || i != inside.size()) return false;
+  place = inside;
+  text.erase(open);
+  text += '.';
+  return true;
+}
+
 // Every error and warning of the run also goes to standard error as it is
 // issued, whatever the output format and wherever the output goes: a report
 // written to a file must not hide that a command failed. --quiet keeps the
@@ -255,6 +279,10 @@ class MessageEcho {
           text += " (" + message.place.substr(why + 2) + ")" + (period ? "." : "");
         }
         text = fSource + ", " + message.place.substr(0, why) + ": " + text;
+      } else if (std::string place; !fWhere.empty() && TrailingPlace(text, place)) {
+        // "... (line 3, column 14)." of the syntax checker: said as every
+        // other token's place in a file is, "survey.cbk, line 3, column 14: ...".
+        text = fSource + ", " + place + ": " + text;
       } else if (!fWhere.empty() && message.text.find(fSource + ", line ") == std::string::npos) {
         text = fWhere + text;
       }
@@ -536,6 +564,32 @@ bool ChooseFormat(const Arguments& a, int outputFd, host::OutputFormat& format) 
   return true;
 }
 
+// A command name that is CODEBOOK mistyped: its start (CODE, CODEB), or at
+// most two letters left out, added, changed or swapped (CODBOOK, CODEBOOKS,
+// COEDBOOK), ignoring case.
+bool NearlyCodebook(const std::string& name) {
+  const std::string word = host::LowerAscii(name);
+  const std::string target = "codebook";
+  if (word.size() >= 4 && word.size() < target.size() && target.compare(0, word.size(), word) == 0) return true;
+  if (word.size() + 2 < target.size() || word.size() > target.size() + 2) return false;
+  // Optimal string alignment distance.
+  const std::size_t n = word.size();
+  const std::size_t m = target.size();
+  std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1));
+  for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= n; ++i) {
+    for (std::size_t j = 1; j <= m; ++j) {
+      const std::size_t cost = word[i - 1] == target[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && word[i - 1] == target[j - 2] && word[i - 2] == target[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[n][m] <= 2;
+}
+
 // The commands to run: a syntax file, the words after DATASET, or CODEBOOK.
 bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
   if (!a.syntaxPath.empty()) {
@@ -677,8 +731,11 @@ bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const
         message << "Unrecognized command " << command.name.text << " (" << command.source << ", line "
                 << command.name.line << ", column " << command.name.column
                 << "). This program runs the CODEBOOK command only; the command was skipped.";
-        if (typedFirst)
+        if (NearlyCodebook(command.name.text)) {
+          message << " Did you mean CODEBOOK? Its name is written in full.";
+        } else if (typedFirst) {
           message << " To document some variables, name them after it: CODEBOOK " << command.name.text << " ...";
+        }
         host::AddMessage(host::Severity::Error, message.str());
         continue;
       }
