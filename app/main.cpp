@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -564,13 +565,14 @@ bool ChooseFormat(const Arguments& a, int outputFd, host::OutputFormat& format) 
   return true;
 }
 
-// A command name that is CODEBOOK mistyped: its start (CODE, CODEB), or at
-// most two letters left out, added, changed or swapped (CODBOOK, CODEBOOKS,
-// COEDBOOK), ignoring case.
-bool NearlyCodebook(const std::string& name) {
-  const std::string word = host::LowerAscii(name);
-  const std::string target = "codebook";
-  if (word.size() >= 4 && word.size() < target.size() && target.compare(0, word.size(), word) == 0) return true;
+// Whether `word` is `target` mistyped: at most two letters left out, added,
+// changed or swapped (CODBOOK, CODEBOOKS, COEDBOOK; --fromat), or, when
+// `prefixes`, its start of four letters or more (CODE), ignoring case.
+bool Mistyped(const std::string& typed, const std::string& target, bool prefixes) {
+  const std::string word = host::LowerAscii(typed);
+  if (prefixes && word.size() >= 4 && word.size() < target.size() && target.compare(0, word.size(), word) == 0) {
+    return true;
+  }
   if (word.size() + 2 < target.size() || word.size() > target.size() + 2) return false;
   // Optimal string alignment distance.
   const std::size_t n = word.size();
@@ -588,6 +590,51 @@ bool NearlyCodebook(const std::string& name) {
     }
   }
   return d[n][m] <= 2;
+}
+
+bool NearlyCodebook(const std::string& name) { return Mistyped(name, "codebook", true); }
+
+// The option parser's messages said as the program's own: what was wrong
+// with which option, and for an unknown option the one probably meant.
+std::string ExplainParseError(const CLI::ParseError& e, const CLI::App& app) {
+  const std::string what = e.what();
+  if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+    const std::size_t colon = what.find(": ");
+    std::istringstream words(colon == std::string::npos ? std::string() : what.substr(colon + 2));
+    std::string text;
+    for (std::string word; words >> word;) {
+      if (!text.empty()) text += "; ";
+      if (word.size() < 2 || word[0] != '-') {
+        text += "unexpected argument '" + word + "'";
+        continue;
+      }
+      text += "unknown option " + word;
+      const std::size_t start = word.find_first_not_of('-');
+      const std::string name = start == std::string::npos ? std::string() : word.substr(start, word.find('=') - start);
+      const auto meant = [&app, &name]() -> std::string {
+        for (const CLI::Option* option : app.get_options()) {
+          for (const std::string& known : option->get_lnames()) {
+            if (name.size() > 1 && Mistyped(name, known, false)) return known;
+          }
+        }
+        return {};
+      }();
+      if (!meant.empty()) text += " (did you mean --" + meant + "?)";
+    }
+    return text.empty() ? what : text + ".";
+  }
+  if (dynamic_cast<const CLI::ConversionError*>(&e) != nullptr && what.rfind("Could not convert: ", 0) == 0) {
+    const std::string rest = what.substr(19);  // "--width = abc"
+    const std::size_t eq = rest.find(" = ");
+    if (eq != std::string::npos) {
+      return rest.substr(0, eq) + " needs a whole number, not '" + rest.substr(eq + 3) + "'.";
+    }
+  }
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.size() > 8 &&
+      what.compare(what.size() - 8, 8, " missing") == 0 && what.find(": ") != std::string::npos) {
+    return what.substr(0, what.find(": ")) + " needs a value after it.";
+  }
+  return what;
 }
 
 // The commands to run: a syntax file, the words after DATASET, or CODEBOOK.
@@ -878,7 +925,7 @@ int main(int argc, char** argv) {
     app.exit(e);
     return FlushStandardOutput() ? 0 : 2;
   } catch (const CLI::ParseError& e) {
-    Fail(e.what());
+    Fail(ExplainParseError(e, app));
     std::cerr << "Run with --help for more information.\n";
     return 2;
   }

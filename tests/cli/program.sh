@@ -11,6 +11,11 @@ check "--version prints the version" bash -c "'$cb' --version | grep -q '^codebo
 check "--help shows examples" bash -c "'$cb' --help | grep -q 'Examples:'"
 check "no dataset is a usage error (2)" test "$(status_of "$cb")" = 2
 check "unknown option is a usage error (2)" test "$(status_of "$cb" --nosuch "$data")" = 2
+fails "a mistyped option names the one meant" 2 'unknown option --fromat (did you mean --format?).' \
+  "$cb" "$data" --fromat json
+fails "an option without its value says so" 2 '--output needs a value after it.' "$cb" "$data" -o
+fails "a number option given a word says what it needs" 2 "--width needs a whole number, not 'wide'." \
+  "$cb" "$data" --width wide
 check "unknown format is a usage error (2)" test "$(status_of "$cb" --format pdf "$data")" = 2
 fails "a missing dataset file is named" 2 'none.json' "$cb" "$tmp/none.json"
 check "missing plug-in exits 2" test "$(status_of "$cb" --plugin "$tmp/none.so" "$data")" = 2
