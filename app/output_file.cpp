@@ -159,7 +159,18 @@ std::filesystem::path FolderOf(const std::string& target) {
 }  // namespace
 
 bool CheckOutputPlace(const std::string& path, std::string& error) {
-  if (DescriptorNamed(path) >= 0) return true;
+  if (const int fd = DescriptorNamed(path); fd >= 0) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) {
+      error = "cannot write to '" + path + "': descriptor " + std::to_string(fd) + " is not open.";
+      return false;
+    }
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+      error = "cannot write to '" + path + "': descriptor " + std::to_string(fd) + " is open for reading only.";
+      return false;
+    }
+    return true;
+  }
   std::string target;
   if (!FollowLinks(path, target, error)) return false;
   struct stat info {};

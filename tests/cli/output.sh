@@ -128,6 +128,10 @@ fails "-o naming a folder is refused before the pass" 2 "it is a folder; name a 
 fails "--write-plan into a missing folder is refused at once" 2 "does not exist" \
   "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/nosuch/run.plan"
 check "nothing was created" test ! -e "$tmp/nosuch"
+fails "-o naming a descriptor that is not open is refused before the pass" 2 'descriptor 9 is not open' \
+  "$cb" "$tmp/badcell/datapackage.json" -o /dev/fd/9
+fails "-o naming a descriptor open for reading is refused before the pass" 2 'descriptor 0 is open for reading only' \
+  bash -c "'$cb' '$tmp/badcell/datapackage.json' -o /dev/fd/0 </dev/null"
 # A replaced file keeps its mode but not set-user-ID or set-group-ID bits.
 echo old >"$tmp/setid.txt"; chmod 6750 "$tmp/setid.txt"
 "$cb" "$data" -o "$tmp/setid.txt"
