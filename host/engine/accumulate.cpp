@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <type_traits>
 
 #include "host/check.h"
 #include "host/obs.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace host::engine {
 
@@ -56,6 +61,111 @@ inline std::uint32_t TextSlot(StringCategoryIndex& index, RecentTexts& recent, b
   useRecent = RecentTexts::Useful(index.Size());
   return slot;
 }
+
+// Adding +0 leaves a finite sum and its carry as they were, unless either
+// is -0 (no addend here is, so no error or carry becomes one): a count for
+// which this holds can take the weight or +0 for every row, which keeps only
+// the sum's own chain from row to row.
+inline bool PlainForZeros(const CompensatedSum& sum) {
+  return !std::signbit(sum.sum) && std::isfinite(sum.sum) && !(sum.carry == 0.0 && std::signbit(sum.carry));
+}
+inline double WeightIf(double w, bool take) {
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(w) & (0 - static_cast<std::uint64_t>(take)));
+}
+
+// One numeric dichotomy member's count by selects (AddIf): right whatever
+// the count held before, and after an overflow.
+void CountDichotomyBySelects(const double* column, double value, const double* weights, std::size_t begin,
+                             std::size_t end, CompensatedSum& sum, std::uint8_t* any) {
+  CompensatedSum count = sum;
+  for (std::size_t r = begin; r < end; ++r) {
+    const double w = weights ? weights[r] : 1.0;
+    const bool hit = Enters(w) & (column[r] == value);
+    AddIf(count, w, hit);
+    any[r - begin] |= hit ? 1 : 0;
+  }
+  sum = count;
+}
+
+// Up to this many numeric dichotomy members are counted in one row loop:
+// the row's weight read and tested once for all of them, their sums in
+// registers.
+constexpr std::size_t kDichotomyGroup = 4;
+
+// kMembers members' counts (each PlainForZeros) over rows [begin, end): each
+// takes the row's weight where it holds `value` and +0 elsewhere, in row
+// order, as in a loop of its own.
+template <std::size_t kMembers>
+void CountDichotomies(const double* const* columns, double value, const double* weights, std::size_t begin,
+                      std::size_t end, CompensatedSum* sums, std::uint8_t* any) {
+  CompensatedSum s[kMembers];
+  const double* c[kMembers];
+  for (std::size_t k = 0; k < kMembers; ++k) {
+    s[k] = sums[k];
+    c[k] = columns[k];
+  }
+  for (std::size_t r = begin; r < end; ++r) {
+    const double w = weights ? weights[r] : 1.0;
+    const bool enters = Enters(w);
+    std::uint8_t hits = 0;
+    for (std::size_t k = 0; k < kMembers; ++k) {
+      const bool hit = enters & (c[k][r] == value);
+      s[k].Add(WeightIf(w, hit));
+      hits |= hit ? 1 : 0;
+    }
+    any[r - begin] |= hits;
+  }
+  for (std::size_t k = 0; k < kMembers; ++k) sums[k] = s[k];
+}
+
+#if defined(__SSE2__)
+// Two members to a vector, each lane a member's sum and carry: a lane's
+// additions are those of the member's own loop, bit for bit (the same
+// operations, rounded alike), and the mask that picks the weight or +0 is
+// the comparison itself, without a trip through the integer registers.
+template <>
+void CountDichotomies<4>(const double* const* columns, double value, const double* weights, std::size_t begin,
+                         std::size_t end, CompensatedSum* sums, std::uint8_t* any) {
+  __m128d sumA = _mm_set_pd(sums[1].sum, sums[0].sum);
+  __m128d carryA = _mm_set_pd(sums[1].carry, sums[0].carry);
+  __m128d sumB = _mm_set_pd(sums[3].sum, sums[2].sum);
+  __m128d carryB = _mm_set_pd(sums[3].carry, sums[2].carry);
+  const double* const c0 = columns[0];
+  const double* const c1 = columns[1];
+  const double* const c2 = columns[2];
+  const double* const c3 = columns[3];
+  const __m128d counted = _mm_set1_pd(value);
+  const __m128d zero = _mm_setzero_pd();
+  const auto add = [](__m128d& sum, __m128d& carry, __m128d x) {
+    const __m128d t = _mm_add_pd(sum, x);
+    const __m128d z = _mm_sub_pd(t, sum);
+    carry = _mm_add_pd(carry, _mm_add_pd(_mm_sub_pd(sum, _mm_sub_pd(t, z)), _mm_sub_pd(x, z)));
+    sum = t;
+  };
+  for (std::size_t r = begin; r < end; ++r) {
+    const __m128d w = _mm_set1_pd(weights ? weights[r] : 1.0);
+    const __m128d enters = _mm_cmpgt_pd(w, zero);
+    const __m128d hitA = _mm_and_pd(enters, _mm_cmpeq_pd(_mm_set_pd(c1[r], c0[r]), counted));
+    const __m128d hitB = _mm_and_pd(enters, _mm_cmpeq_pd(_mm_set_pd(c3[r], c2[r]), counted));
+    add(sumA, carryA, _mm_and_pd(hitA, w));
+    add(sumB, carryB, _mm_and_pd(hitB, w));
+    any[r - begin] |= _mm_movemask_pd(_mm_or_pd(hitA, hitB)) != 0 ? 1 : 0;
+  }
+  double lanes[2];
+  _mm_storeu_pd(lanes, sumA);
+  sums[0].sum = lanes[0];
+  sums[1].sum = lanes[1];
+  _mm_storeu_pd(lanes, carryA);
+  sums[0].carry = lanes[0];
+  sums[1].carry = lanes[1];
+  _mm_storeu_pd(lanes, sumB);
+  sums[2].sum = lanes[0];
+  sums[3].sum = lanes[1];
+  _mm_storeu_pd(lanes, carryB);
+  sums[2].carry = lanes[0];
+  sums[3].carry = lanes[1];
+}
+#endif
 
 // The members of a set whose cells can be read, in order.
 std::vector<const ColumnRule*> UsableMembers(const DimensionRule& rule) {
@@ -240,6 +350,53 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
   RecentTexts recent;
   bool useRecent = RecentTexts::Useful(fStrings.Size());
   for (std::size_t r = begin; r < end; ++r) {
+    if constexpr (std::is_same_v<Key, double> && !kFixed) {
+      // Rows whose value has its slot already, found without a call, in a
+      // loop of their own: a call anywhere in a loop (a new value's insert)
+      // makes the compiler keep its running sums and the row's weight and
+      // value in memory for every row. The first row that needs more leaves
+      // it for the loop below, which takes it as before.
+      const NumericCategoryIndex::Quick quick = fNumbers.QuickLookup();
+      const std::uint32_t known = slots;
+      const std::uint8_t* const missingOf = slotMissing;
+      CompensatedSum missingRun = missingWeight;
+      std::uint64_t missingRunCases = missingCases;
+      for (; r < end; ++r) {
+        [[maybe_unused]] double w = 1.0;
+        if constexpr (kWeighted) {
+          w = weights[r];
+          if (!Enters(w)) continue;
+        }
+        const double x = column[r];
+        if (x == SYSMIS) {
+          if constexpr (kWeighted) {
+            missingRun.Add(w);
+          } else {
+            ++missingRunCases;
+          }
+          continue;
+        }
+        const std::uint32_t slot = quick.Find(x);
+        if (slot >= known) break;
+        if constexpr (kCheck) {
+          if (missingOf[slot] != 0) {
+            if constexpr (kWeighted) {
+              missingRun.Add(w);
+            } else {
+              ++missingRunCases;
+            }
+          }
+        }
+        if constexpr (kWeighted) {
+          counts[slot].Add(w);
+        } else {
+          counts[slot].sum += 1.0;
+        }
+      }
+      missingWeight = missingRun;
+      missingCases = missingRunCases;
+      if (r == end) break;
+    }
     double w = 1.0;
     if constexpr (kWeighted) {
       w = weights[r];
@@ -368,53 +525,74 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
 void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
                                       std::size_t end) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
-  // Member by member: a member holds the counted value in about every
-  // other case, which no branch predictor guesses, so each row's weight is
-  // added or not by a select, with the member's sum in registers; the same
-  // additions in the same order as row by row. The rows no member counted
-  // are missing, added in row order afterwards.
+  // A member holds the counted value in about every other case, which no
+  // branch predictor guesses, so each row's weight is added or not without
+  // a branch, with the members' sums in registers; the same additions in the
+  // same order as row by row. The rows no member counted are missing, added
+  // in row order afterwards.
   std::vector<std::uint8_t> any(end - begin, 0);
+  // Numeric members whose counts can take +0 for a row they do not count,
+  // four at a time in one row loop; the others one at a time by selects.
+  std::vector<std::size_t> plain;
   for (const ColumnRule* m : UsableMembers(rule)) {
     // A member's slot is its place among the members.
-    CompensatedSum& sum = fCounts[static_cast<std::size_t>(m - rule.members.data())];
-    CompensatedSum count = sum;
+    const auto slot = static_cast<std::size_t>(m - rule.members.data());
+    CompensatedSum& sum = fCounts[slot];
     if (rule.isString) {
       const StringColumn& column = *ColumnOf<std::string_view>(block, *m);
+      CompensatedSum count = sum;
       for (std::size_t r = begin; r < end; ++r) {
         const double w = weights ? weights[r] : 1.0;
         const bool hit = Enters(w) && column.Cell(r) == rule.countedText;
         AddIf(count, w, hit);
         any[r - begin] |= hit ? 1 : 0;
       }
+      sum = count;
+    } else if (PlainForZeros(sum)) {
+      plain.push_back(slot);
     } else {
-      const double* column = ColumnOf<double>(block, *m);
-      const double value = rule.countedNumber;
-      const auto select = [&](auto add) {
-        for (std::size_t r = begin; r < end; ++r) {
-          const double w = weights ? weights[r] : 1.0;
-          const bool hit = Enters(w) & (column[r] == value);
-          add(w, hit);
-          any[r - begin] |= hit ? 1 : 0;
-        }
-      };
-      // Adding +0 leaves a finite sum and its carry as they were, unless
-      // either is -0 (no addend here is, so no error or carry becomes one):
-      // the weight or +0 is added, which keeps only the sum's own chain from
-      // row to row. A count that overflowed is counted again by selects.
-      const CompensatedSum start = count;
-      const bool plain =
-          !std::signbit(start.sum) && std::isfinite(start.sum) && !(start.carry == 0.0 && std::signbit(start.carry));
-      if (plain) {
-        select([&count](double w, bool hit) {
-          count.Add(std::bit_cast<double>(std::bit_cast<std::uint64_t>(w) & (0 - static_cast<std::uint64_t>(hit))));
-        });
-      }
-      if (!plain || !std::isfinite(count.sum)) {
-        count = start;
-        select([&count](double w, bool hit) { AddIf(count, w, hit); });
-      }
+      CountDichotomyBySelects(ColumnOf<double>(block, *m), rule.countedNumber, weights, begin, end, sum, any.data());
     }
-    sum = count;
+  }
+  const std::vector<CompensatedSum> starts = [&] {
+    std::vector<CompensatedSum> v;
+    for (const std::size_t slot : plain) v.push_back(fCounts[slot]);
+    return v;
+  }();
+  for (std::size_t first = 0; first < plain.size(); first += kDichotomyGroup) {
+    const std::size_t n = std::min(kDichotomyGroup, plain.size() - first);
+    const double* columns[kDichotomyGroup];
+    CompensatedSum sums[kDichotomyGroup];
+    for (std::size_t k = 0; k < n; ++k) {
+      columns[k] = ColumnOf<double>(block, rule.members[plain[first + k]]);
+      sums[k] = fCounts[plain[first + k]];
+    }
+    const auto count = [&]<std::size_t kMembers>() {
+      CountDichotomies<kMembers>(columns, rule.countedNumber, weights, begin, end, sums, any.data());
+    };
+    switch (n) {
+      case 1:
+        count.template operator()<1>();
+        break;
+      case 2:
+        count.template operator()<2>();
+        break;
+      case 3:
+        count.template operator()<3>();
+        break;
+      default:
+        count.template operator()<4>();
+        break;
+    }
+    for (std::size_t k = 0; k < n; ++k) fCounts[plain[first + k]] = sums[k];
+  }
+  // A count that overflowed is counted again by selects.
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    CompensatedSum& sum = fCounts[plain[i]];
+    if (std::isfinite(sum.sum)) continue;
+    sum = starts[i];
+    CountDichotomyBySelects(ColumnOf<double>(block, rule.members[plain[i]]), rule.countedNumber, weights, begin, end,
+                            sum, any.data());
   }
   CompensatedSum missing = fMissing;
   for (std::size_t r = begin; r < end; ++r) {

@@ -82,6 +82,38 @@ class NumericCategoryIndex {
     }
   }
 
+  // The lookup of a value the index has, copied out of the index: a row
+  // loop that stores counts (doubles, which might be fDenseEnd as far as the
+  // compiler knows) would otherwise read the index's members again for
+  // every row. Valid until the index changes; kNoSlot for a value it does
+  // not have or would have to look up out of line.
+  struct Quick {
+    const std::uint32_t* denseSlots;
+    double denseEnd;
+    const std::uint64_t* keys;
+    const std::uint32_t* tableSlots;
+    std::size_t mask;
+    bool dense;
+
+    std::uint32_t Find(double x) const {
+      if (dense) {
+        if (x >= 0.0 && x < denseEnd) {
+          const auto i = static_cast<std::uint32_t>(x);
+          if (static_cast<double>(i) == x) return denseSlots[i];
+        }
+        return kNoSlot;
+      }
+      const std::uint64_t key = KeyOf(x);
+      for (std::size_t p = Hash(key) & mask;; p = (p + 1) & mask) {
+        const std::uint32_t slot = tableSlots[p];
+        if (slot == kNoSlot || keys[p] == key) return slot;
+      }
+    }
+  };
+  Quick QuickLookup() const {
+    return {fDenseSlots.data(), fDenseEnd, fKeys.data(), fTableSlots.data(), fMask, fDense || fKeys.empty()};
+  }
+
   std::size_t Size() const { return fValues.size(); }
   double Value(std::uint32_t slot) const { return fValues[slot]; }
   bool IsDense() const { return fDense; }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -374,6 +375,105 @@ TEST(GatheredBlock, DichotomyCountsAgreeWithPlainSums) {
     if (!huge) {
       EXPECT_DOUBLE_EQ(counts.MissingWeight(), static_cast<double>(missing));
     }
+  }
+}
+
+// A variable's counts are taken by a row loop that stops at the first value
+// new to the block and goes on after it: codes (some user-missing) that
+// turn from the dense lookup to the hashed one mid-block, and amounts new
+// nearly every row. Each category's count, the missing weight and the
+// slots' order of first sight, against sums in long double.
+TEST(GatheredBlock, VariableCountsAgreeWithPlainSums) {
+  for (const bool weighted : {true, false}) {
+    host::CaseBlock block = CodesBlock(weighted ? 99 : 98, weighted);
+    for (std::size_t r = 1500; r < block.rows; r += 97) block.numbers[0][r] = 2.5;
+    const std::vector<host::engine::TableRules> all = CodesRules();
+    host::engine::TableRules amounts = all[0];
+    amounts.dimension->members.front().index = 2;
+    amounts.dimension->members.front().checkMissing = false;
+    for (const host::engine::TableRules* rules : {&all[0], static_cast<const host::engine::TableRules*>(&amounts)}) {
+      const std::size_t column = static_cast<std::size_t>(rules->dimension->members.front().index);
+      std::vector<double> order;
+      std::map<double, long double> expected;
+      long double missing = 0.0L;
+      for (std::size_t r = 0; r < block.rows; ++r) {
+        const double w = weighted ? block.weights[r] : 1.0;
+        if (!(w > 0.0)) continue;
+        const double x = block.numbers[column][r];
+        if (x == SYSMIS) {
+          missing += w;
+          continue;
+        }
+        if (expected.count(x) == 0) order.push_back(x);
+        expected[x] += w;
+        if (column == 0 && (x == 8 || x == 9)) missing += w;
+      }
+      host::engine::TableAccumulator acc(*rules);
+      acc.AddRows(*rules, block, 0, block.rows);
+      const host::engine::DimensionCounts& counts = *acc.Dimension();
+      ASSERT_EQ(counts.Slots(), order.size()) << column;
+      for (std::uint32_t s = 0; s < order.size(); ++s) {
+        ASSERT_EQ(counts.Number(s), order[s]) << column << ", slot " << s;
+        EXPECT_DOUBLE_EQ(counts.Count(s), static_cast<double>(expected[order[s]])) << column << ", slot " << s;
+      }
+      EXPECT_DOUBLE_EQ(counts.MissingWeight(), static_cast<double>(missing)) << column;
+    }
+  }
+}
+
+// Up to four numeric members are counted in one row loop (two to a vector
+// where the processor has them), the rest one at a time: five members over
+// different columns, one of which overflows, each counted as alone.
+TEST(GatheredBlock, DichotomyMembersCountedTogether) {
+  host::CaseBlock block = CodesBlock(31337, true);
+  const std::size_t first = block.numbers.size();
+  host::engine::ColumnRule base = CodesRules()[0].dimension->members.front();
+  host::engine::TableRules rules = CodesRules()[6];
+  rules.dimension->members.clear();
+  for (std::size_t j = 0; j < 5; ++j) {
+    std::vector<double> column = block.numbers[0];
+    for (double& x : column) {
+      if (x != SYSMIS) x = std::fmod(x + static_cast<double>(j), 9.0) + 1;
+    }
+    block.numbers.push_back(column);
+    base.index = static_cast<int>(first + j);
+    rules.dimension->members.push_back(base);
+  }
+  rules.dimension->knownMembers = 5;
+  constexpr std::size_t kOthers[] = {0, 1, 3, 4};
+  for (const bool huge : {false, true}) {
+    if (huge) {
+      // The third member overflows; the others stay as they were.
+      for (std::size_t r = 0; r < 2; ++r) {
+        block.weights[r] = 1e308;
+        block.numbers[first + 2][r] = 2;
+        for (const std::size_t j : kOthers) block.numbers[first + j][r] = 5;
+      }
+    }
+    std::vector<long double> expected(5, 0.0L);
+    long double missing = 0.0L;
+    for (std::size_t r = 0; r < block.rows; ++r) {
+      const double w = block.weights[r];
+      if (!(w > 0.0)) continue;
+      bool any = false;
+      for (std::size_t j = 0; j < 5; ++j) {
+        if (block.numbers[first + j][r] != 2) continue;
+        expected[j] += w;
+        any = true;
+      }
+      if (!any) missing += w;
+    }
+    host::engine::TableAccumulator acc(rules);
+    acc.AddRows(rules, block, 0, block.rows);
+    const host::engine::DimensionCounts& counts = *acc.Dimension();
+    for (std::uint32_t j = 0; j < 5; ++j) {
+      if (huge && j == 2) {
+        EXPECT_FALSE(std::isfinite(counts.Count(j)));
+      } else {
+        EXPECT_DOUBLE_EQ(counts.Count(j), static_cast<double>(expected[j])) << "member " << j << (huge ? ", huge" : "");
+      }
+    }
+    EXPECT_DOUBLE_EQ(counts.MissingWeight(), static_cast<double>(missing)) << (huge ? "huge" : "");
   }
 }
 
