@@ -1105,6 +1105,14 @@ std::string NoValueTextsNote(const Plan& plan, bool descriptor, std::size_t i, c
          (one ? "it as a missing value (" : "them as missing values (") + how + ")";
 }
 
+// A field's name as the header writes it, which a descriptor's field must
+// give: a header renamed to be a valid name keeps its text as the label.
+std::string NameAsInHeader(const FieldSpec& f) {
+  if (!f.givenName.empty()) return f.givenName;
+  if (f.inferLikeBareCsv && f.title && !f.title->empty()) return *f.title;
+  return f.name;
+}
+
 // A text column whose values are all numbers, dates or booleans written in a
 // shape that inference does not read ("1,234", "12%", "12/31/2020",
 // "TRUE"): the note says what they look like and the field that reads them.
@@ -1127,6 +1135,12 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     what = "numbers written with spaces between groups of digits";
     field =
         comma ? R"("type": "number", "groupChar": " ", "decimalChar": ",")" : R"("type": "number", "groupChar": " ")";
+  } else if ((shapes & kFlaggedNumber) != 0) {
+    // Files whose delimiter is not a comma may write decimal points too.
+    what = "numbers followed by a flag or a unit";
+    field = comma && s.shapeExample.find(',') != std::string::npos
+                ? R"("type": "number", "bareNumber": false, "decimalChar": ",")"
+                : R"("type": "number", "bareNumber": false)";
   } else if ((shapes & (kPercent | kCurrency | kParenthesized)) != 0) {
     // Signs around the digits: only a field that reads past them takes them.
     if ((shapes & kPercent) != 0) {
@@ -1179,16 +1193,17 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
   auto quoted = [](const std::string& text) { return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace); };
   // The texts that mean no value here are none in a descriptor's field
   // unless it names them.
-  if (!s.missingSeen.empty()) {
+  if (!s.missingSeen.empty() || !s.shapeNoValueTexts.empty()) {
     field += ", \"missingValues\": [\"\"";
     for (const std::string& m : s.missingSeen) field += ", " + quoted(m);
+    for (const std::string& m : s.shapeNoValueTexts) field += ", " + quoted(m);
     field += "]";
   }
   const char* as = (shapes & kNumberShapes) != 0 ? "numbers" : (shapes & kTrueFalse) == shapes ? "booleans" : "dates";
   return plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + f.name + "): every value is " + what +
          " (such as \"" + s.shapeExample + "\"), so the column is text; to read them as " + as +
          ", declare the field " + (descriptor ? "in the schema" : "in a data package descriptor") +
-         " as {\"name\": " + quoted(f.givenName.empty() ? f.name : f.givenName) + ", " + field + "}";
+         " as {\"name\": " + quoted(NameAsInHeader(f)) + ", " + field + "}";
 }
 
 void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& dataset, std::vector<std::string>& warnings,

@@ -230,6 +230,15 @@ void WatchNoValueTexts(ScanColumn& col, std::string_view text) {
     ++col.numberCells;
   } else if (col.noValueTexts.size() < 3 && (LooksLikeNoValue(text) || InfinityText(text))) {
     col.noValueTexts.emplace_back(text, 1);
+  } else if (const unsigned shapes = TextShapesOf(text, col.allowDecimalComma, col.dateSeparator) & kNumberShapes;
+             shapes != 0 && std::none_of(col.noValueTexts.begin(), col.noValueTexts.end(),
+                                         [](const auto& seen) { return InfinityText(seen.first); })) {
+    // Numbers in a shape a field reads, beside the texts for no value
+    // (":" beside "8979.9 p"): the shapes are followed from here on.
+    for (const auto& seen : col.noValueTexts) col.shapeNoValueTexts.push_back(seen.first);
+    col.noValueTexts.clear();
+    col.textShapes = shapes;
+    col.shapeExample = text;
   } else {
     col.noValueTexts.clear();
   }
@@ -239,6 +248,14 @@ void WatchNoValueTexts(ScanColumn& col, std::string_view text) {
 // missing text narrows the shapes all its values fit.
 void WatchTextShapes(ScanColumn& col, std::string_view text) {
   if (std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) return;
+  if ((col.textShapes & kNumberShapes) != 0 && LooksLikeNoValue(text)) {
+    auto& seen = col.shapeNoValueTexts;
+    if (std::find(seen.begin(), seen.end(), text) != seen.end()) return;
+    if (seen.size() < 3) {
+      seen.emplace_back(text);
+      return;
+    }
+  }
   double value = 0.0;
   int decimals = 0, intDigits = 0;
   if (ParseNumber(text, value) || (col.allowDecimalComma && ParseCommaDecimal(text, value, intDigits, decimals))) {
@@ -423,6 +440,15 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
     std::string_view number = TrimBlanks(text.substr(0, text.size() - 1));
     if (AnyNumberText(number, decimalComma, true)) shapes |= kPercent;
   }
+  if (const std::size_t blank = text.rfind(' ');
+      blank != std::string_view::npos && text.size() - blank - 1 >= 1 && text.size() - blank - 1 <= 3) {
+    const std::string_view flag = text.substr(blank + 1);
+    if (std::all_of(flag.begin(), flag.end(), [](char c) { return c >= 'a' && c <= 'z'; }) &&
+        (AnyNumberText(TrimBlanks(text.substr(0, blank)), decimalComma, true) ||
+         AnyNumberText(TrimBlanks(text.substr(0, blank)), false, true))) {
+      shapes |= kFlaggedNumber;
+    }
+  }
   if (text.find(' ') != std::string_view::npos || text.find('\xC2') != std::string_view::npos ||
       text.find('\xE2') != std::string_view::npos) {
     if (GroupedDigits(NoBreakSpacesAsSpaces(text), ' ', decimalComma ? ',' : '.', true)) shapes |= kSpaceGroupedNumber;
@@ -521,7 +547,7 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
   }
   if ((shapes & (kNumericDates | kMonthName | kYearFirst)) != 0) shapes |= clock;
   // What "bareNumber": false reads in parentheses reads as a negative amount.
-  if ((shapes & (kGroupedNumber | kPercent | kCurrency)) != 0) shapes |= kParenthesized;
+  if ((shapes & (kGroupedNumber | kPercent | kCurrency | kFlaggedNumber)) != 0) shapes |= kParenthesized;
   if (whole.size() > 2 && whole.front() == '(' && whole.back() == ')') {
     const std::string_view inner = TrimBlanks(whole.substr(1, whole.size() - 2));
     char none = 0;

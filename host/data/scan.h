@@ -75,6 +75,9 @@ struct ScanColumn {
   unsigned textShapes = 0;
   std::string shapeExample;
   char dateSeparator = 0;
+  // Up to three texts that look like "no value" (":", "n/a") beside such
+  // numbers: the field that reads the numbers names them as missing.
+  std::vector<std::string> shapeNoValueTexts;
 };
 
 // The shapes a text value may take that a descriptor can declare.
@@ -108,6 +111,9 @@ enum TextShape : unsigned {
   // The year first, as East Asian sources and some databases write dates:
   // slashes or points, or dashes without the leading zeros ISO 8601 asks.
   kYearFirst = 65536u,  // "2020/01/05", "2020.1.5", "2020-1-5"
+  // A number, a blank and one to three small letters: a statistics office's
+  // flags on its figures ("8979.9 p" provisional, "12 e" estimated), or a unit.
+  kFlaggedNumber = 131072u,  // "8979.9 p", "123 bep"
 };
 constexpr unsigned kClocks = kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm;
 // Any shape of a date written with numbers only.
@@ -115,7 +121,8 @@ constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | 
 // The dates' separator of "31dec2020", which has none.
 constexpr char kNoDateSeparator = '\1';
 // The shapes a plain number fits too ("1200" beside "1,234" or "12%").
-constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber | kParenthesized;
+constexpr unsigned kNumberShapes =
+    kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber | kParenthesized | kFlaggedNumber;
 
 // The shapes `text` (trimmed, not a plain number) fits; decimalComma: the
 // file writes decimal commas; separator: the dates' separator seen so far

@@ -281,6 +281,21 @@ for f in office.tsv office.tsv.gz; do
   check "a file named $f has tabs between its cells, though commas split its rows into more" bash -c \
     "'$cb' '$tmp/$f' --format json --quiet 'CODEBOOK V2022 /STATISTICS MEAN' | grep -q '10329.50'"
 done
+# Its figures carry flags ("p" provisional, "e" estimated) and ":" for none:
+# the note gives the fields that read them, which then give Python's means.
+mkdir "$tmp/flags"
+printf 'geo\\time\t2021 \t2022 \nAT\t8979.9 p\t9027.9 \nBE\t: \t11631.1 e\nDE\t83155 \t83237.1 bep\n' >"$tmp/flags/office.tsv"
+"$cb" "$tmp/flags/office.tsv" 'CODEBOOK /STATISTICS NONE' 2>"$tmp/flags/err" >/dev/null
+check "figures with flags are named, with the field that reads them" grep -qF \
+  'column 2 (variable V2021): every value is numbers followed by a flag or a unit (such as "8979.9 p"), so the column is text; to read them as numbers, declare the field in a data package descriptor as {"name": "2021", "type": "number", "bareNumber": false, "missingValues": ["", ":"]}' \
+  "$tmp/flags/err"
+printf '{"resources": [{"path": "office.tsv", "schema": {"fields": [{"name": "geo\\\\time"}, %s]}}]}' \
+  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/flags/err" | paste -sd,)" \
+  >"$tmp/flags/datapackage.json"
+check "and those fields read them: the means from Python" bash -c \
+  "'$cb' '$tmp/flags/datapackage.json' --format json --quiet 'CODEBOOK V2021 V2022 /STATISTICS MEAN' |
+   python3 -c 'import json, sys, statistics as s; t = json.dumps(json.load(sys.stdin))
+sys.exit(0 if all(\"%.4f\" % m in t for m in (s.mean([8979.9, 83155]), s.mean([9027.9, 11631.1, 83237.1]))) else 1)'"
 # psql's unaligned output (psql -A > data.csv) ends with the count of its rows.
 printf 'id|val\n1|2.5\n2|\n(2 rows)\n' >"$tmp/psql.csv"
 printf 'id|val\n(0 rows)\n' >"$tmp/psql0.csv"
