@@ -263,7 +263,7 @@ void WriteLabelledScaleValues(VariableTable& t, const QUVO_ValueLabelMap& labels
     t.valueColumn.Cell(BpString(label, false));
     if (showCounts) t.countColumn.Cell(BpNumber(listing.Count(i), t.countFormat));
     if (showPercents) {
-      const double percent = weightedTotal > 0.0 && i < listing.counts.size()
+      const double percent = weightedTotal > 0.0 && std::isfinite(weightedTotal) && i < listing.counts.size()
                                  ? host::PercentOf(listing.counts[i], weightedTotal)
                                  : listing.Percent(i);
       t.percentColumn.Cell(BpNumber(percent, t.percentFormat));

@@ -493,7 +493,8 @@ std::vector<AggregationResult> CategoryValues(const CellStatistics& cell, const 
         value = count;
         break;
       case TableEncryptionCodes::Percent:
-        value = total > 0.0 ? PercentOf(count, total) : SYSMIS;
+        // Of a total beyond the largest double there is no percent to give.
+        value = total > 0.0 && std::isfinite(total) ? PercentOf(count, total) : SYSMIS;
         break;
       case TableEncryptionCodes::Missing:
         if (category.IsTotal()) value = missing;

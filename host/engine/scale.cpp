@@ -379,7 +379,8 @@ double ScaleAccumulator::Mean() const {
 }
 
 double ScaleAccumulator::MeanOf(const RawColumn& values) const {
-  if (!fHasShift || !(ValidWeight() > 0.0)) return SYSMIS;
+  // A weight total beyond the largest double leaves nothing to divide by.
+  if (!fHasShift || !(ValidWeight() > 0.0) || !std::isfinite(ValidWeight())) return SYSMIS;
   const double mean = (fShift + fMean) / fValueScale;
   if (!std::isfinite(mean)) return SYSMIS;
   if (!fKeepValues) return mean;
@@ -599,7 +600,7 @@ double ScaleAccumulator::CorrectedMean(const RawColumn& values, double mean) con
 
 double ScaleAccumulator::StdDev() const {
   const double w = ValidWeight();
-  if (!fHasShift || !(w > 1.0)) return SYSMIS;
+  if (!fHasShift || !(w > 1.0) || !std::isfinite(w)) return SYSMIS;
   const double variance = fM2 / (w - 1.0);
   // Beyond the largest double it has no value to show.
   const double sd = std::sqrt(std::max(variance, 0.0)) / fInvScale / fValueScale;
@@ -1556,7 +1557,7 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
 std::vector<double> ScaleAccumulator::PercentilesOf(const RawColumn& values, const std::vector<double>& ps) const {
   std::vector<double> out(ps.size(), SYSMIS);
   const double w = ValidWeight();
-  if ((fRaw ? values.Empty() : fSums.empty()) || !(w > 0.0)) return out;
+  if ((fRaw ? values.Empty() : fSums.empty()) || !(w > 0.0) || !std::isfinite(w)) return out;
 
   // Per percentile: h = (W + 1)p; below 1 the smallest value, from W on the
   // largest, otherwise x(floor h) plus the fraction of the step to the next.

@@ -115,7 +115,10 @@ std::string TopRowText(const GroupNode& group, const ReportLayout& layout, std::
   if (best == nullptr) return {};
   std::string text = RowName(*best, layout);
   nameBytes = text.size();
-  if (const CellText* percent = CellIn(*best, layout.percentColumn)) text += " (" + percent->text.str() + ")";
+  // A percent that could not be computed (".") is left out.
+  if (const CellText* percent = CellIn(*best, layout.percentColumn); percent != nullptr && percent->text.str() != ".") {
+    text += " (" + percent->text.str() + ")";
+  }
   return text;
 }
 
@@ -206,7 +209,7 @@ void SetCounts(OverviewRow& row, double valid, double missing) {
   row.valid = CountText(valid);
   row.missing = CountText(missing);
   const double total = valid + missing;
-  row.missingPercent = total > 0.0 ? PercentText(PercentOf(missing, total)) : std::string();
+  row.missingPercent = total > 0.0 && std::isfinite(total) ? PercentText(PercentOf(missing, total)) : std::string();
 }
 
 void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& variable, int index,
@@ -254,7 +257,8 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
     const double total = summary->validWeight + summary->missingWeight;
     row.center = ValueName(variable, value);
     row.modeNameBytes = row.center.size();
-    if (total > 0.0) row.center += " (" + PercentText(PercentOf(summary->modeWeight, total)) + ")";
+    if (total > 0.0 && std::isfinite(total))
+      row.center += " (" + PercentText(PercentOf(summary->modeWeight, total)) + ")";
   } else if (const GroupNode* valid = FindGroup(table, layout.validGroup)) {
     // The categories the table lists with counts: their number, and the
     // most frequent with the percent the table shows.
