@@ -740,28 +740,47 @@ void TableAccumulator::AddRows(const TableRules& rules, const CaseBlock& block, 
     }
     // The valid values of a stretch of rows are picked out first, then
     // added in one run (ScaleAccumulator::AddValidRun).
+    // Whether the rows are weighted and the column has user-missing values
+    // fixed at compile time, as for the counts: the row loop keeps only the
+    // tests that depend on the row.
     const double* x = block.numbers[v].data();
     acc.ExpectRows(end - begin);
     double values[ScaleAccumulator::kRun];
     double valueWeights[ScaleAccumulator::kRun];
     std::uint64_t taken = 0;
-    for (std::size_t from = begin; from < end; from += ScaleAccumulator::kRun) {
-      const std::size_t to = std::min(end, from + ScaleAccumulator::kRun);
-      std::size_t n = 0;
-      for (std::size_t r = from; r < to; ++r) {
-        const double w = weights ? weights[r] : 1.0;
-        if (!Enters(w)) continue;
-        ++taken;
-        const double value = x[r];
-        if (value == SYSMIS || c.IsUserMissing(value)) {
-          acc.AddMissing(w);
-          continue;
+    const auto pick = [&]<bool kWeighted, bool kCheck>() {
+      for (std::size_t from = begin; from < end; from += ScaleAccumulator::kRun) {
+        const std::size_t to = std::min(end, from + ScaleAccumulator::kRun);
+        std::size_t n = 0;
+        for (std::size_t r = from; r < to; ++r) {
+          double w = 1.0;
+          if constexpr (kWeighted) {
+            w = weights[r];
+            if (!Enters(w)) continue;
+          }
+          ++taken;
+          const double value = x[r];
+          if (value == SYSMIS || (kCheck && c.numericMissing.Test(value))) {
+            acc.AddMissing(w);
+            continue;
+          }
+          values[n] = value;
+          valueWeights[n] = w;
+          ++n;
         }
-        values[n] = value;
-        valueWeights[n] = w;
-        ++n;
+        acc.AddValidRun(values, valueWeights, n);
       }
-      acc.AddValidRun(values, valueWeights, n);
+    };
+    if (weights != nullptr) {
+      if (c.checkMissing) {
+        pick.template operator()<true, true>();
+      } else {
+        pick.template operator()<true, false>();
+      }
+    } else if (c.checkMissing) {
+      pick.template operator()<false, true>();
+    } else {
+      pick.template operator()<false, false>();
     }
     if (!entered) entered = taken;
   }
