@@ -934,6 +934,11 @@ int main(int argc, char** argv) {
 
   // A destination that cannot take the output (a missing folder, a folder,
   // a read-only file) is reported now, not after a long data pass.
+  if (!a.writePlanPath.empty() && codebook_app::DescriptorNamed(a.writePlanPath) >= 0) {
+    Fail("--write-plan writes the plan to a file that --run-plan and --merge read; name a file, not '" +
+         a.writePlanPath + "'.");
+    return 2;
+  }
   const std::string& destination = a.writePlanPath.empty() ? a.outputPath : a.writePlanPath;
   if (std::string error; !destination.empty() && !codebook_app::CheckOutputPlace(destination, error)) {
     Fail(error);

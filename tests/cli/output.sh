@@ -128,6 +128,9 @@ fails "-o naming a folder is refused before the pass" 2 "it is a folder; name a 
 fails "--write-plan into a missing folder is refused at once" 2 "does not exist" \
   "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/nosuch/run.plan"
 check "nothing was created" test ! -e "$tmp/nosuch"
+fails "--write-plan to standard output is refused" 2 'name a file, not' \
+  bash -c "cd '$tmp' && '$cb' '$tmp/badcell/datapackage.json' --write-plan -"
+check "and no file named - was made" test ! -e "$tmp/-"
 fails "-o naming a descriptor that is not open is refused before the pass" 2 'descriptor 9 is not open' \
   "$cb" "$tmp/badcell/datapackage.json" -o /dev/fd/9
 fails "-o naming a descriptor open for reading is refused before the pass" 2 'descriptor 0 is open for reading only' \
