@@ -80,6 +80,29 @@ std::string EscapeControls(std::string_view text) {
   return out;
 }
 
+std::string ShortenLongWords(std::string_view text) {
+  constexpr std::size_t kLongWord = 1000;  // longer than any path a user types
+  constexpr std::size_t kKept = 200;
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t end = text.find_first_of(" \n", i);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view word = text.substr(i, end - i);
+    if (word.size() > kLongWord) {
+      std::size_t cut = kKept;
+      while (cut > 0 && (static_cast<unsigned char>(word[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+      out += word.substr(0, cut);
+      out += "\xE2\x80\xA6 (" + std::to_string(word.size()) + " bytes in all)";
+    } else {
+      out += word;
+    }
+    if (end < text.size()) out += text[end];
+    i = end + 1;
+  }
+  return out;
+}
+
 namespace {
 // A message that lists several problems has one per line; each line gets
 // the prefix.
@@ -89,7 +112,7 @@ void WriteLines(std::string_view prefix, std::string_view message) {
     const std::size_t end = message.find('\n');
     text += "codebook: ";
     text += prefix;
-    text += EscapeControls(message.substr(0, end));
+    text += EscapeControls(ShortenLongWords(message.substr(0, end)));
     text += '\n';
     if (end == std::string_view::npos) break;
     message.remove_prefix(end + 1);

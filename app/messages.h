@@ -15,7 +15,12 @@ namespace codebook_app {
 // \uXXXX. Everything else is kept.
 std::string EscapeControls(std::string_view text);
 
-// "codebook: <message>" on standard error, escaped; a message of several
+// The text with every word (a run without blanks) of more than 1000 bytes
+// shown by its first 200 and its length: a name of megabytes in a syntax file
+// or a cell, quoted in a message, does not flood the terminal.
+std::string ShortenLongWords(std::string_view text);
+
+// "codebook: <message>" on standard error, escaped and long words shortened; a message of several
 // lines (one problem each) gets the prefix on every line.
 void Fail(std::string_view message);
 // "codebook: warning: <message>" on standard error, escaped, as Fail.

@@ -37,6 +37,16 @@ TEST(AppMessages, ControlCharactersFromTheDataAreShownEscaped) {
   for (const Case& c : cases) EXPECT_EQ(codebook_app::EscapeControls(c.in), c.out) << c.in;
 }
 
+TEST(AppMessages, WordsOfMegabytesAreShortened) {
+  const std::string word = "\xC3\xA9" + std::string(5000, 'a');  // a two-byte letter first
+  EXPECT_EQ(codebook_app::ShortenLongWords("f.cbk, line 1: " + word + " Invalid name."),
+            "f.cbk, line 1: \xC3\xA9" + std::string(198, 'a') + "\xE2\x80\xA6 (5002 bytes in all) Invalid name.");
+  const std::string cut = std::string(199, 'a') + "\xC3\xA9" + std::string(1000, 'b');  // 200 would split the letter
+  EXPECT_EQ(codebook_app::ShortenLongWords(cut), std::string(199, 'a') + "\xE2\x80\xA6 (1201 bytes in all)");
+  const std::string path(1000, 'p');  // as long as a word may be
+  EXPECT_EQ(codebook_app::ShortenLongWords(path + "\n" + path), path + "\n" + path);
+}
+
 TEST(AppOutput, NamesOfOpenDescriptors) {
   EXPECT_EQ(codebook_app::DescriptorNamed("-"), 1);
   EXPECT_EQ(codebook_app::DescriptorNamed("/dev/stdout"), 1);
