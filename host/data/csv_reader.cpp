@@ -38,7 +38,7 @@ namespace {
 constexpr std::size_t kInitialBuffer = CsvReader::kUsualBufferBytes;
 // An open-ended reader's first buffer: most read a header or a sample and
 // stop, and a buffer of the usual size would cost its pages and a read of
-// two megabytes first; one that reads on doubles it up to the usual size.
+// half a megabyte first; one that reads on doubles it up to the usual size.
 constexpr std::size_t kFirstOpenBuffer = std::size_t{1} << 16;
 // How far past its stopping point a reader of a stretch reads at a time.
 constexpr std::size_t kReadPast = std::size_t{1} << 16;

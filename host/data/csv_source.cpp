@@ -455,6 +455,10 @@ class BlockFiller {
   // its faults).
   __attribute__((noinline)) bool QuickRow(CaseBlock& block, std::size_t r) {
     const char* p = fReader.Unread();
+    if (fReader.BufferEnd() - p < fRowRoom) {
+      fReader.ReadAhead(static_cast<std::size_t>(fRowRoom));
+      p = fReader.Unread();
+    }
     const char* const e = fReader.BufferEnd();
     if (p == e || *p == '\n' || *p == '\r') return false;  // a blank line, or no data buffered
     if (*p == ' ' || *p == '\t') {
@@ -482,6 +486,9 @@ class BlockFiller {
     } else {
       ++p;
     }
+    // Room for two rows like this one when the next starts: rows are read
+    // from the buffer only when whole in it.
+    fRowRoom = std::min<std::ptrdiff_t>(2 * (p - fReader.Unread()) + 64, kMostRowRoom);
     fReader.TakeLine(p);
     return true;
   }
@@ -770,6 +777,10 @@ class BlockFiller {
   const CsvLayout& fLayout;
   const std::uint8_t* fModes;
   std::int64_t fLimit;
+  // What QuickRow wants unread before it reads a row (see ReadAhead), at
+  // most a quarter of a usual buffer.
+  static constexpr std::ptrdiff_t kMostRowRoom = CsvReader::kUsualBufferBytes / 4;
+  std::ptrdiff_t fRowRoom = 0;
   std::size_t fCapacity = 0;
   bool fGuessed = false;  // the block's room was made for the rows the stretch probably holds
   CsvReader fReader;

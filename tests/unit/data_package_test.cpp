@@ -523,6 +523,47 @@ TEST(DataPackage, ShortCodesAndTextsOfEveryLength) {
   }
 }
 
+// Rows of a few bytes to tens of kilobytes in stretches longer than the read
+// buffer: the quick path reads on before a row that may not be whole in
+// what is left of the buffer, and the row, the ones after it and the line a
+// message names are what a sequential read gives.
+TEST(DataPackage, LongRowsAcrossReadBuffers) {
+  TempDir dir;
+  std::mt19937 random(29);
+  std::string csv = "s,n\n";
+  std::vector<std::string> expected;
+  for (int row = 0; row < 1200; ++row) {
+    std::string s(random() % 3 == 0 ? random() % 30000 : random() % 40, 'a');
+    for (char& ch : s) ch = static_cast<char>('a' + random() % 26);
+    const std::string n = std::to_string(row);
+    csv += s + "," + n + "\n";
+    expected.push_back("'" + s + "'|" + n);
+  }
+  const auto load = [&](const std::string& name, const std::string& bytes) {
+    dir.Write(name + ".csv", bytes);
+    return Load(dir.Write(name + ".json", R"({"resources": [{"path": ")" + name + R"(.csv", "schema": {
+        "fields": [{"name": "s", "type": "string", "constraints": {"maxLength": 30000}},
+                   {"name": "n", "type": "integer"}]}}]})"));
+  };
+  auto ds = load("long", csv);
+  auto bad = load("bad", csv + "x,y\n");
+  for (std::int64_t bytes : {std::int64_t{1} << 16, std::int64_t{4} << 20}) {
+    for (int threads : {1, 2}) {
+      host::SetThreads(threads);
+      ds->cases = WithChunkBytes(*ds, bytes);
+      EXPECT_EQ(ReadAll(*ds).cases, expected) << bytes;
+      bad->cases = WithChunkBytes(*bad, bytes);
+      try {
+        ReadAll(*bad);
+        ADD_FAILURE() << "the last row's word was read as a number";
+      } catch (const host::InputError& e) {
+        EXPECT_NE(std::string(e.what()).find("bad.csv, line 1202, column 2 (variable n)"), std::string::npos)
+            << e.what();
+      }
+    }
+  }
+}
+
 // The quick path keeps the months it has read: a month met again, the same
 // place in its table taken by another year's month, a leap day, and a day
 // its month does not have (after that month was kept; the first record goes
