@@ -644,13 +644,27 @@ bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
       Fail("give either --syntax FILE or a COMMAND on the command line, not both.");
       return false;
     }
+    // `--syntax -`: the commands come on standard input (`... | codebook
+    // data.csv --syntax -`), unless the data do.
+    const bool fromInput = a.syntaxPath == "-";
+    if (fromInput && a.datasetPath == "-") {
+      Fail("--syntax - and the dataset - both name standard input; name the syntax file or the dataset.");
+      return false;
+    }
+    if (fromInput && isatty(STDIN_FILENO) != 0) {
+      Fail(
+          "--syntax -: standard input is a terminal; pipe the commands in (echo 'CODEBOOK age.' | codebook "
+          "DATASET --syntax -) or name a syntax file.");
+      return false;
+    }
     try {
-      facts.syntax = host::ReadInputFile(a.syntaxPath, kMaxSyntaxBytes, "syntax file");
+      facts.syntax =
+          host::ReadInputFile(fromInput ? std::string(kStandardInput) : a.syntaxPath, kMaxSyntaxBytes, "syntax file");
     } catch (const host::InputError& e) {
       Fail(e.what());
       return false;
     }
-    facts.syntaxSource = a.syntaxPath;
+    facts.syntaxSource = fromInput ? std::string("standard input") : a.syntaxPath;
     // An empty file, or one of comments only (a wrong file chosen, or a
     // save that failed), would give an empty report and no word why.
     if (!a.quiet) {
@@ -965,10 +979,11 @@ int main(int argc, char** argv) {
 
   // The output must not be one of the files the run reads.
   std::vector<std::string> inputs = host::DatasetFiles(*dataset);
-  if (!a.syntaxPath.empty()) inputs.push_back(a.syntaxPath);
-  // Data on standard input may be a file (`codebook - -o data.csv < data.csv`).
+  if (!a.syntaxPath.empty() && a.syntaxPath != "-") inputs.push_back(a.syntaxPath);
+  // Data or commands on standard input may be a file (`codebook - -o
+  // data.csv < data.csv`).
   struct stat in {};
-  if (a.datasetPath == "-" && ::fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode)) {
+  if ((a.datasetPath == "-" || a.syntaxPath == "-") && ::fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode)) {
     inputs.emplace_back(kStandardInput);
   }
   const std::vector<std::string> programFiles = ProgramFiles(a.pluginPath, argv[0]);

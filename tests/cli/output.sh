@@ -196,6 +196,13 @@ fails "-o with an empty name is refused" 2 '--output: an empty file name' "$cb" 
 fails "--syntax with an empty name is refused" 2 '--syntax: an empty file name' "$cb" "$data" --syntax ''
 fails "--encoding with an empty name is refused" 2 '--encoding: an empty value' "$cb" "$data" --encoding ''
 check "--syntax from a pipe is read once" bash -c "'$cb' '$data' --syntax <(echo 'CODEBOOK age.') --format json | grep -q '\"age\"'"
+fails "--syntax - reads the commands from standard input, naming it in messages" 1 \
+  'standard input, line 1, column 14: nosuch Invalid' bash -c "echo 'CODEBOOK age nosuch.' | '$cb' '$data' --syntax -"
+cp "$tmp/commands.cbk" "$tmp/commands.txt"
+fails "-o naming the syntax file read as standard input is refused" 2 'is the file read as standard input' \
+  bash -c "'$cb' '$data' --syntax - -o '$tmp/commands.txt' <'$tmp/commands.txt'"
+check "and the syntax file is unchanged" cmp -s "$tmp/commands.cbk" "$tmp/commands.txt"
+fails "--syntax - with the dataset - is refused" 2 'both name standard input' bash -c "'$cb' - --syntax - </dev/null"
 fails "the reason from the system is in the message" 2 'Not a directory' "$cb" "$data" --syntax "$tmp/keep.json/x"
 
 finish
