@@ -461,7 +461,8 @@ void DefineOptions(CLI::App& app, Arguments& a) {
                  "Output format: text, json, html or markdown (default: from -o, else text)");
   app.add_option("-o,--output", a.outputPath, "Write to FILE instead of standard output (written whole, then renamed)")
       ->check(kFileName);
-  app.add_option("--syntax,-s", a.syntaxPath, "Run the commands in FILE instead of COMMAND")->check(kFileName);
+  app.add_option("--syntax,-s", a.syntaxPath, "Run the commands in FILE (- for standard input) instead of COMMAND")
+      ->check(kFileName);
   app.add_option("--plugin", a.pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
   app.add_option("--width", a.width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
   app.add_option("--encoding", a.loadOptions.encoding,
