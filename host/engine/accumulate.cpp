@@ -151,19 +151,18 @@ void CountDichotomies<4>(const double* const* columns, double value, const doubl
     add(sumB, carryB, _mm_and_pd(hitB, w));
     any[r - begin] |= _mm_movemask_pd(_mm_or_pd(hitA, hitB)) != 0 ? 1 : 0;
   }
-  double lanes[2];
-  _mm_storeu_pd(lanes, sumA);
-  sums[0].sum = lanes[0];
-  sums[1].sum = lanes[1];
-  _mm_storeu_pd(lanes, carryA);
-  sums[0].carry = lanes[0];
-  sums[1].carry = lanes[1];
-  _mm_storeu_pd(lanes, sumB);
-  sums[2].sum = lanes[0];
-  sums[3].sum = lanes[1];
-  _mm_storeu_pd(lanes, carryB);
-  sums[2].carry = lanes[0];
-  sums[3].carry = lanes[1];
+  const auto store = [](__m128d sum, __m128d carry, CompensatedSum* pair) {
+    double s[2];
+    double c[2];
+    _mm_storeu_pd(s, sum);
+    _mm_storeu_pd(c, carry);
+    for (int lane = 0; lane < 2; ++lane) {
+      pair[lane].sum = s[lane];
+      pair[lane].carry = c[lane];
+    }
+  };
+  store(sumA, carryA, sums);
+  store(sumB, carryB, sums + 2);
 }
 #endif
 
