@@ -946,21 +946,9 @@ std::string ReadSample(const std::string& path, const std::string& displayName) 
 
 // Whether a file's name ends in .tsv, also under .gz or .zst, any case.
 bool TsvName(std::string_view name) {
-  const auto endsWith = [&](std::string_view tail) {
-    if (name.size() < tail.size()) return false;
-    for (std::size_t i = 0; i < tail.size(); ++i) {
-      const char c = name[name.size() - tail.size() + i];
-      if (static_cast<char>(std::tolower(static_cast<unsigned char>(c))) != tail[i]) return false;
-    }
-    return true;
-  };
-  for (std::string_view packed : {".gz", ".zst"}) {
-    if (endsWith(packed)) {
-      name.remove_suffix(packed.size());
-      break;
-    }
-  }
-  return endsWith(".tsv");
+  std::string lower = LowerAscii(name);
+  if (IsCompressedName(lower)) lower.erase(lower.rfind('.'));
+  return EndsWith(lower, ".tsv");
 }
 
 }  // namespace

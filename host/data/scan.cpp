@@ -443,9 +443,9 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
   if (const std::size_t blank = text.rfind(' ');
       blank != std::string_view::npos && text.size() - blank - 1 >= 1 && text.size() - blank - 1 <= 3) {
     const std::string_view flag = text.substr(blank + 1);
+    const std::string_view number = TrimBlanks(text.substr(0, blank));
     if (std::all_of(flag.begin(), flag.end(), [](char c) { return c >= 'a' && c <= 'z'; }) &&
-        (AnyNumberText(TrimBlanks(text.substr(0, blank)), decimalComma, true) ||
-         AnyNumberText(TrimBlanks(text.substr(0, blank)), false, true))) {
+        (AnyNumberText(number, decimalComma, true) || (decimalComma && AnyNumberText(number, false, true)))) {
       shapes |= kFlaggedNumber;
     }
   }

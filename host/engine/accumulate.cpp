@@ -553,11 +553,8 @@ void DimensionCounts::AddDichotomySet(const DimensionRule& rule, const CaseBlock
       CountDichotomyBySelects(ColumnOf<double>(block, *m), rule.countedNumber, weights, begin, end, sum, any.data());
     }
   }
-  const std::vector<CompensatedSum> starts = [&] {
-    std::vector<CompensatedSum> v;
-    for (const std::size_t slot : plain) v.push_back(fCounts[slot]);
-    return v;
-  }();
+  std::vector<CompensatedSum> starts;
+  for (const std::size_t slot : plain) starts.push_back(fCounts[slot]);
   for (std::size_t first = 0; first < plain.size(); first += kDichotomyGroup) {
     const std::size_t n = std::min(kDichotomyGroup, plain.size() - first);
     const double* columns[kDichotomyGroup];
