@@ -577,10 +577,15 @@ struct Plan {
   std::vector<std::pair<std::string, std::string>> moreParts;
   CsvDialect dialect;
   std::vector<FieldSpec> fields;
-  std::string nullSequence;              // the dialect's text for "no value" in every column
-  bool headerIgnoresCase = false;        // the dialect says the header's letter case does not count
-  bool inferAll = false;                 // no schema: fields come from the header
-  std::vector<std::string> bareMissing;  // inferAll: texts that are missing in numeric columns
+  std::string nullSequence;        // the dialect's text for "no value" in every column
+  bool headerIgnoresCase = false;  // the dialect says the header's letter case does not count
+  bool inferAll = false;           // no schema: fields come from the header
+  // How the schema's fields meet the header's columns (the schema's
+  // "fieldsMatch"): "exact", the default, is every field in order; the others
+  // match by name.
+  std::string fieldsMatch = "exact";
+  std::vector<std::string> schemaMissing{""};  // for columns the schema leaves out
+  std::vector<std::string> bareMissing;        // inferAll: texts that are missing in numeric columns
   // A schema or dialect read from a file of its own: fields point into it.
   std::vector<std::unique_ptr<Json>> referenced;
   std::vector<std::string> referencedFiles;  // inputs, which the output must not be
@@ -734,6 +739,106 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
         ". The fields must match the header's columns, in order");
   }
   if (!problems.empty()) throw InputError(problems);
+}
+
+// A schema whose fieldsMatch is not "exact" meets the header by name: the
+// fields are put in the header's order (the file's columns are the
+// variables' positions), columns the schema leaves out are inferred as in a
+// package without a schema, and fields without a column are left out, as far
+// as the mode allows each.
+void AlignFieldsToHeader(Plan& plan, const std::vector<std::string>& header, const std::string& headerWhere,
+                         std::vector<std::string>& notes) {
+  const std::string& mode = plan.fieldsMatch;
+  const bool extraColumnsAllowed = mode == "subset" || mode == "partial";
+  const bool missingFieldsAllowed = mode == "superset" || mode == "partial";
+  const std::string byMode = "the schema's fieldsMatch \"" + mode + "\"";
+  auto given = [](const FieldSpec& f) -> const std::string& { return f.givenName.empty() ? f.name : f.givenName; };
+  std::vector<bool> used(plan.fields.size(), false);
+  std::vector<std::size_t> fieldOf(header.size(), plan.fields.size());  // none: a column the schema leaves out
+  for (std::size_t c = 0; c < header.size(); ++c) {
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+      if (used[i]) continue;
+      if (header[c] == given(plan.fields[i]) ||
+          (plan.headerIgnoresCase && EqualsIgnoringCase(header[c], given(plan.fields[i])))) {
+        used[i] = true;
+        fieldOf[c] = i;
+        break;
+      }
+    }
+  }
+  std::vector<std::string> unmatchedFields, extraColumns;
+  for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+    if (!used[i]) unmatchedFields.push_back("\"" + given(plan.fields[i]) + "\"");
+  }
+  for (std::size_t c = 0; c < header.size(); ++c) {
+    if (fieldOf[c] == plan.fields.size()) extraColumns.push_back(std::to_string(c + 1) + " " + QuoteCell(header[c]));
+  }
+  std::string problems;
+  if (!unmatchedFields.empty() && !missingFieldsAllowed) {
+    problems = headerWhere + ": the header has no column for " +
+               (unmatchedFields.size() == 1 ? "the field " : Counted(unmatchedFields.size(), "field") + " ") +
+               ShortList(unmatchedFields, 5) + ", which " + byMode +
+               " does not allow. Give the header's names to the fields, or give fieldsMatch \"superset\" or "
+               "\"partial\" when the file may lack some";
+  }
+  if (!extraColumns.empty() && !extraColumnsAllowed) {
+    problems += (problems.empty() ? "" : "\n") + headerWhere + ": the header names " +
+                (extraColumns.size() == 1 ? "a column" : Counted(extraColumns.size(), "column")) +
+                " that no field names (" + (extraColumns.size() == 1 ? "column " : "columns ") +
+                ShortList(extraColumns, 5) + "), which " + byMode +
+                " does not allow. Add a field for each, or give fieldsMatch \"subset\" or \"partial\" to have "
+                "their types found from the data";
+  }
+  if (problems.empty() && unmatchedFields.size() == plan.fields.size() && !plan.fields.empty()) {
+    problems = headerWhere + ": the header names none of the schema's fields, and " + byMode +
+               " needs at least one. Give the header's names to the fields";
+  }
+  if (!problems.empty()) throw InputError(problems);
+
+  // Names for the columns the schema leaves out, free of the fields' names.
+  std::vector<std::string> texts;
+  for (std::size_t c = 0; c < header.size(); ++c) {
+    if (fieldOf[c] != plan.fields.size()) texts.push_back(plan.fields[fieldOf[c]].name);
+  }
+  const std::size_t declared = texts.size();
+  for (std::size_t c = 0; c < header.size(); ++c) {
+    if (fieldOf[c] == plan.fields.size()) texts.push_back(header[c]);
+  }
+  const std::vector<MadeName> names = MakeVariableNames(texts, false);
+  std::vector<FieldSpec> aligned;
+  std::vector<std::string> inferred;
+  std::size_t extra = declared;
+  for (std::size_t c = 0; c < header.size(); ++c) {
+    if (fieldOf[c] != plan.fields.size()) {
+      aligned.push_back(std::move(plan.fields[fieldOf[c]]));
+      continue;
+    }
+    FieldSpec f;
+    f.name = names[extra].name;
+    f.path = "column " + std::to_string(c + 1);
+    if (names[extra].renamed && !header[c].empty()) f.title = header[c];
+    f.missingTexts = plan.schemaMissing;
+    for (const std::string& m : plan.bareMissing) {
+      if (std::find(f.missingTexts.begin(), f.missingTexts.end(), m) == f.missingTexts.end())
+        f.missingTexts.push_back(m);
+    }
+    f.inferLikeBareCsv = true;
+    inferred.push_back(f.name);
+    aligned.push_back(std::move(f));
+    ++extra;
+  }
+  if (!inferred.empty()) {
+    notes.push_back(headerWhere + ": " + Counted(inferred.size(), "column") + " that no field names (" +
+                    ShortList(inferred, 5) + ") " + (inferred.size() == 1 ? "is" : "are") +
+                    " read with types found from the data, as " + byMode + " allows");
+  }
+  if (!unmatchedFields.empty()) {
+    notes.push_back(headerWhere + ": " + Counted(unmatchedFields.size(), "field") + " of the schema (" +
+                    ShortList(unmatchedFields, 5) + ") " + (unmatchedFields.size() == 1 ? "has" : "have") +
+                    " no column in the file and " + (unmatchedFields.size() == 1 ? "is" : "are") + " left out, as " +
+                    byMode + " allows");
+  }
+  plan.fields = std::move(aligned);
 }
 
 // Scans the data when the descriptor leaves a type or a string width open.
@@ -1240,6 +1345,8 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
                          "first line was taken as the variable names, not as a case. Add a row of names, or read "
                          "the file through a data package whose dialect says \"header\": false");
     }
+  } else if (plan.dialect.header && !noVariables && plan.fieldsMatch != "exact") {
+    AlignFieldsToHeader(plan, header, headerWhere, notes);
   } else if (plan.dialect.header && !noVariables) {
     MatchHeader(plan, header, headerWhere);
   }
@@ -1618,12 +1725,25 @@ void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Pla
 
 void ReadSchema(const Descriptor& d, const Json& sj, const std::string& sp, Plan& plan) {
   const Json& schema = d.Object(sj, sp);
-  d.CheckKeys(schema, sp, {"fields", "missingValues"},
-              {"primaryKey", "foreignKeys", "fieldsMatch", "uniqueKeys", "$schema", "profile"});
+  d.CheckKeys(schema, sp, {"fields", "missingValues", "fieldsMatch"},
+              {"primaryKey", "foreignKeys", "uniqueKeys", "$schema", "profile"});
   std::vector<std::string> schemaMissing{""};
   std::vector<std::pair<std::string, std::string>> schemaLabelled;
   if (schema.contains("missingValues")) {
     d.Try([&] { schemaMissing = MissingTexts(d, schema["missingValues"], sp + ".missingValues", schemaLabelled); });
+  }
+  plan.schemaMissing = schemaMissing;
+  if (schema.contains("fieldsMatch")) {
+    d.Try([&] {
+      const std::string mode = d.String(schema["fieldsMatch"], sp + ".fieldsMatch");
+      static const char* const kModes[] = {"exact", "equal", "subset", "superset", "partial"};
+      if (std::find(std::begin(kModes), std::end(kModes), mode) == std::end(kModes)) {
+        d.Fail(sp + ".fieldsMatch", "\"" + mode +
+                                        "\" is not a way of matching fields; use \"exact\", \"equal\", \"subset\", "
+                                        "\"superset\" or \"partial\"");
+      }
+      plan.fieldsMatch = mode;
+    });
   }
   if (!schema.contains("fields")) d.Fail(sp, "a schema needs \"fields\" (one per column of the CSV file)");
   const Json& fields = d.Array(schema["fields"], sp + ".fields");

@@ -356,4 +356,28 @@ printf 'kreis;einwohner\nA;1,5\n' >"$tmp/de/d.csv"
 fails "and a comma there is no whole number" 2 'd.csv, line 2, column 2 (variable einwohner)' \
   "$cb" "$tmp/de/datapackage.json" --quiet
 
+# A schema that matches the header by name (fieldsMatch, as the second Table
+# Schema has it): the variables come in the file's order, columns the schema
+# leaves out are inferred, and fields the file lacks are left out.
+mkdir "$tmp/fm"
+cp "$tmp/plain.csv" "$tmp/fm/d.csv"
+echo '{"resources": [{"path": "d.csv", "schema": {"fieldsMatch": "equal",
+  "fields": [{"name": "b"}, {"name": "a", "measure": "nominal"}]}}]}' >"$tmp/fm/equal.json"
+check "fieldsMatch \"equal\": fields in another order than the header read as the file's columns" same "$tmp/fm/equal.json"
+echo '{"resources": [{"path": "d.csv", "schema": {"fieldsMatch": "subset", "fields": [{"name": "b"}]}}]}' \
+  >"$tmp/fm/subset.json"
+check "\"subset\": a column no field names is inferred as without a schema" same "$tmp/fm/subset.json"
+fails "and a note names it" 0 'd.csv, line 1: 1 column that no field names (a) is read with types found from the data' \
+  "$cb" "$tmp/fm/subset.json" 'CODEBOOK a'
+echo '{"resources": [{"path": "d.csv", "schema": {"fieldsMatch": "superset", "fields": [{"name": "gone"},
+  {"name": "b"}, {"name": "a", "measure": "nominal"}]}}]}' >"$tmp/fm/superset.json"
+check "\"superset\": a field the file lacks is left out" same "$tmp/fm/superset.json"
+fails "and a note names it" 0 'd.csv, line 1: 1 field of the schema ("gone") has no column in the file and is left out' \
+  "$cb" "$tmp/fm/superset.json" 'CODEBOOK a'
+printf 'A,b\n1,2.5\n3,4\n' >"$tmp/fm/d.csv"
+echo '{"resources": [{"path": "d.csv", "dialect": {"headerCase": false}, "schema": {"fieldsMatch": "partial",
+  "fields": [{"name": "b"}, {"name": "a", "measure": "nominal"}, {"name": "c"}]}}]}' \
+  >"$tmp/fm/partial.json"
+check "\"partial\" with a header whose case does not count" same "$tmp/fm/partial.json"
+
 finish
