@@ -9,7 +9,8 @@
 #   format           one line: json (default), text, markdown or html
 #   args             more options for the program, one per line (absent: none)
 #   stdin            a file (relative to the repository root) fed to standard input
-#   expected.<fmt>   the expected standard output (the repository root replaced by <ROOT>)
+#   expected.<ext>   the expected standard output (the repository root replaced by <ROOT>);
+#                    <ext> is json, txt, md or html
 #   expected.exit    the expected exit status (absent: 0)
 #   expected.stderr  the expected standard error (absent: not compared)
 #
