@@ -1173,9 +1173,20 @@ void ScaleAccumulator::SwitchToRaw() {
   SettleValues();
   const std::size_t distinct = fSums.size();
   if (fWeighted) {
-    for (std::uint32_t s = 0; s < distinct; ++s) {
-      fValues.Append(fTable.Value(s));
-      fWeights.Append(fSums[s].Value());
+    // A run at a time: appended one by one, each value and weight paid for
+    // finding its chunk and room and for coding a run of one (a block of a
+    // weighted continuous variable seeds a thousand of them).
+    double values[kRun];
+    double weights[kRun];
+    for (std::size_t from = 0; from < distinct; from += kRun) {
+      const std::size_t n = std::min(kRun, distinct - from);
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto s = static_cast<std::uint32_t>(from + i);
+        values[i] = fTable.Value(s);
+        weights[i] = fSums[s].Value();
+      }
+      fValues.Append(values, n);
+      fWeights.Append(weights, n);
     }
   } else {
     // Unit weights: every sum is a whole count, exact in a double.
@@ -1210,13 +1221,18 @@ void ScaleAccumulator::Reset() {
 
 void ScaleAccumulator::Retable() {
   SettleValues();
+  const bool pairs = ProvisionalPairs();
   std::vector<double> values(fValues.Size());
   fValues.CopyTo(values.data());
   fValues.Clear();
+  std::vector<double> weights(pairs ? values.size() : 0);
+  if (pairs) fWeights.CopyTo(weights.data());
+  fWeights.Clear();
   fRaw = false;
   fKept = 0;
+  fWeighted = false;
   fRetabling = true;
-  for (double x : values) Keep(x, 1.0);
+  for (std::size_t i = 0; i < values.size(); ++i) Keep(values[i], pairs ? weights[i] : 1.0);
   fRetabling = false;
 }
 
@@ -1332,7 +1348,8 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
   }
   if (!fKeepValues || !later.fKeepValues) return;
   later.SettleValues();
-  if (Provisional()) Retable();
+  if (Provisional() || ProvisionalPairs()) Retable();
+  if (later.ProvisionalPairs() && !fRaw) later.Retable();
   if (later.Provisional()) {
     // A merged table of weight 1 that took nearly only new values (at most
     // one repeat in eight: a continuous variable, not a 365-day date) goes

@@ -272,6 +272,17 @@ class ScaleAccumulator {
   // two, a 365-day date column about six, codes many more.
   static constexpr std::size_t kShortcutRepeats = 2;
   static constexpr std::size_t kProvisional = ~std::size_t{0};
+  // The same for weighted values, when their first kShortcutCheck + 1 came
+  // without a single repeat (the survey's amounts and weights): the table
+  // holds each value with its own weight, so the raw pairs are the cases as
+  // they came. A merged accumulator that is raw already takes the pairs as
+  // they are (the weighted selection and the mean's correction treat a
+  // value's cases alike whether summed first or not: the same order
+  // statistics, the same result but for a cumulative weight within rounding
+  // of a target); a merged table gets the table they would have made,
+  // exactly (Retable). Every merge happens in file order, on the values of
+  // whole blocks, so the outcome does not depend on the threads.
+  static constexpr std::size_t kProvisionalPairs = kProvisional - 1;
 
   // A value seen before only adds its weight: kept inline. A new one, and
   // raw storage, go out of line.
@@ -291,12 +302,20 @@ class ScaleAccumulator {
   [[gnu::noinline]] void KeepMore(double x, double w) {
     SettleValues();
     if (!fRaw) {
-      if (fSums.size() == kShortcutCheck && !fWeighted && w == 1.0 && !fRetabling &&
-          fKept <= kShortcutCheck + 1 + kShortcutRepeats) {  // fKept counts this value
-        fSums.push_back({w, 0.0});
-        SwitchToRaw();
-        fKept = kProvisional;
-        return;
+      if (fSums.size() == kShortcutCheck && !fRetabling) {  // fKept counts this value
+        if (!fWeighted && w == 1.0 && fKept <= kShortcutCheck + 1 + kShortcutRepeats) {
+          fSums.push_back({w, 0.0});
+          SwitchToRaw();
+          fKept = kProvisional;
+          return;
+        }
+        if (fKept == kShortcutCheck + 1) {  // weighted (else the above), no repeat
+          fSums.push_back({w, 0.0});
+          fWeighted = true;
+          SwitchToRaw();
+          fKept = kProvisionalPairs;
+          return;
+        }
       }
       const bool dense = fSums.size() >= kDensityCheck && fSums.size() * 4 > fKept;
       if (fSums.size() < kTableLimit && !dense) {
@@ -323,9 +342,11 @@ class ScaleAccumulator {
   // Stored values of a later accumulator, to follow these (see fLater).
   void TakeLater(RawColumn& values);
   bool Provisional() const { return fRaw && fKept == kProvisional; }
+  bool ProvisionalPairs() const { return fRaw && fWeighted && fKept == kProvisionalPairs; }
   // A provisionally raw accumulator back to the table it would have kept:
   // its values are in the order the table took them (its first distinct
-  // values expanded in slot order, then case order), and every weight is 1.
+  // values expanded in slot order, then case order), and every weight is 1;
+  // or, for pairs, the cases with their weights in case order.
   void Retable();
   // The moments of x with weight w, already in fWeight.
   void AddMoments(double x, double w) {

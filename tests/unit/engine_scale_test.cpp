@@ -187,6 +187,17 @@ TEST(EngineScalePercentiles, ShortBlocksMergeToTheSortedReference) {
       // Thirds (no decimal codes) first, then cents that wait as parts.
       {"cents waiting behind thirds", 5000, [](int i) { return i < 580 ? i / 3.0 : (i * 7919) % 10007 * 0.01; },
        [](int) { return 1.0; }},
+      // Weighted blocks whose first values do not repeat store their cases
+      // as pairs from there on; the first block's are made a table again
+      // when it is merged, the others join the raw merged state as pairs.
+      {"weighted blocks as pairs", 6000, continuous, [](int i) { return 0.25 * (1 + i % 3); }},
+      // The fourth block repeats a value early and keeps its table.
+      {"weighted pairs around a block with a repeat", 4000,
+       [continuous](int i) { return i == 1750 ? continuous(1749) : continuous(i); },
+       [](int i) { return 0.5 * (1 + i % 2); }},
+      // Pairs blocks into a merged table (codes first): made tables again.
+      {"weighted pairs into a merged table", 4000, [continuous](int i) { return i < 580 ? (i % 30) : continuous(i); },
+       [](int i) { return 0.5 * (1 + i % 2); }},
   };
   const std::vector<double> ps = {0.0001, 0.25, 0.5, 0.75, 0.9999};
   for (const Case& c : cases) {
