@@ -1640,7 +1640,10 @@ void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Pla
       dialect, dp,
       {"delimiter", "header", "quoteChar", "doubleQuote", "escapeChar", "skipInitialSpace", "commentChar",
        "lineTerminator", "csv", "headerRows", "commentRows", "nullSequence", "caseSensitiveHeader", "headerCase"},
-      {"csvddfVersion", "$schema", "headerJoin", "skipBlankRows"});
+      // The second dialect standard's settings for JSON, spreadsheet and
+      // database tables: nothing to a CSV file.
+      {"csvddfVersion", "$schema", "headerJoin", "skipBlankRows", "property", "itemType", "itemKeys", "sheetNumber",
+       "sheetName", "table"});
   // Letter case in the header counts unless the dialect says it does not
   // (caseSensitiveHeader in the first dialect standard, headerCase in the
   // second).
