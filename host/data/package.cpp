@@ -738,6 +738,19 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
              : std::string()) +
         ". The fields must match the header's columns, in order");
   }
+  if (!problems.empty() && header.size() == plan.fields.size()) {
+    // The same names in another order, as where a schema lists its fields
+    // sorted: the schema may say that they match by name.
+    std::vector<std::string> fields, columns = header;
+    for (const FieldSpec& f : plan.fields) fields.push_back(f.givenName.empty() ? f.name : f.givenName);
+    std::sort(fields.begin(), fields.end());
+    std::sort(columns.begin(), columns.end());
+    if (fields == columns) {
+      add(headerWhere +
+          ": the header names the same fields in another order; to read them by name, in the file's "
+          "order, give the schema \"fieldsMatch\": \"equal\"");
+    }
+  }
   if (!problems.empty()) throw InputError(problems);
 }
 
