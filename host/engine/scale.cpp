@@ -601,7 +601,7 @@ double ScaleAccumulator::CorrectedMean(const RawColumn& values, double mean) con
 double ScaleAccumulator::StdDev() const {
   const double w = ValidWeight();
   if (!fHasShift || !(w > 1.0) || !std::isfinite(w)) return SYSMIS;
-  const double variance = fM2 / (w - 1.0);
+  const double variance = fM2 / ((w - 1.0) * WeightUnit(fWeight.sum));
   // Beyond the largest double it has no value to show.
   const double sd = std::sqrt(std::max(variance, 0.0)) / fInvScale / fValueScale;
   return std::isfinite(sd) ? sd : SYSMIS;
@@ -701,6 +701,9 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
   double inv = fInvScale;
   double limit = fScaleLimit;
   double tiny = fTinyLimit;
+  // The weight unit of the sum of squares, and the total at which it changes.
+  double unit = WeightUnit(weight.sum);
+  double heavyAt = unit == 1.0 ? kHeavyWeight : std::numeric_limits<double>::infinity();
   // While the values are kept in the table and each is one it has already,
   // the value's weight is added to its entry in the same loop (the entries
   // do not depend on the moments, so the two run side by side); the first
@@ -721,6 +724,11 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
       }
     }
     weight.Add(w[i]);
+    if (weight.sum >= heavyAt) [[unlikely]] {
+      m2 *= kHeavyUnit;
+      unit = kHeavyUnit;
+      heavyAt = std::numeric_limits<double>::infinity();
+    }
     const double ratio = w[i] / weight.Value();
     double d = xm[i] - shift;
     double delta = d - mean;
@@ -742,7 +750,7 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
       tiny = fTinyLimit;
     }
     mean += delta * ratio;
-    m2 += w[i] * (delta * inv) * ((d - mean) * inv);
+    m2 += (w[i] * unit) * (delta * inv) * ((d - mean) * inv);
   }
   fWeight = weight;
   fMean = mean;
@@ -1301,7 +1309,13 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
   }
   const double na = fWeight.Value();
   const double nb = later.fWeight.Value();
+  const double unitA = WeightUnit(fWeight.sum);
+  const double unitB = WeightUnit(later.fWeight.sum);
   fWeight.Add(later.fWeight);
+  // Both sums of squares in the weight unit of the merged total.
+  const double unit = WeightUnit(fWeight.sum);
+  if (unit != unitA) fM2 *= unit / unitA;
+  if (unit != unitB) later.fM2 *= unit / unitB;
   fMissing.Add(later.fMissing);
   if (later.fHasShift) {
     if (!fHasShift) {
@@ -1343,7 +1357,7 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
       const double n = na + nb;
       fMean += delta * (nb / n);
       const double laterM2 = later.fM2 == 0.0 ? 0.0 : later.fM2 * ratio * ratio;
-      fM2 += laterM2 + (delta * fInvScale) * (delta * fInvScale) * (na * (nb / n));
+      fM2 += laterM2 + (delta * fInvScale) * (delta * fInvScale) * ((na * (nb / n)) * unit);
     }
   }
   if (!fKeepValues || !later.fKeepValues) return;

@@ -187,7 +187,10 @@ class ScaleAccumulator {
   void Reset();
 
   void AddValid(double x, double w) {
+    const double before = fWeight.sum;
     fWeight.Add(w);
+    if (before < kHeavyWeight && fWeight.sum >= kHeavyWeight) [[unlikely]]
+      fM2 *= kHeavyUnit;
     if (!fHasShift) {
       fShift = x * fValueScale;
       fHasShift = true;
@@ -357,8 +360,17 @@ class ScaleAccumulator {
       delta = d - fMean;
     }
     fMean += delta * (w / fWeight.Value());
-    fM2 += w * (delta * fInvScale) * ((d - fMean) * fInvScale);
+    fM2 += (w * WeightUnit(fWeight.sum)) * (delta * fInvScale) * ((d - fMean) * fInvScale);
   }
+  // The sum of squares counts weights in units of kHeavyUnit once the valid
+  // weight reaches kHeavyWeight: deviations are kept below 2^256 in its
+  // units, so a weight total near the largest double (weights of 1e307)
+  // would overflow it though the variance is finite. The unit follows from
+  // the weight total alone, so a saved state needs no more than it has, and
+  // below that total nothing changes (a multiplication by 1).
+  static constexpr double kHeavyWeight = 0x1p500;
+  static constexpr double kHeavyUnit = 0x1p-520;
+  static double WeightUnit(double weightSum) { return weightSum >= kHeavyWeight ? kHeavyUnit : 1.0; }
   // A deviation whose square would overflow the units of fM2, or underflow
   // in them (0 squares exactly).
   static bool OutOfScale(double delta, double limit, double tiny) {

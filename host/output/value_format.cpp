@@ -539,10 +539,16 @@ std::string Statistic(double value, int decimals, bool percent) {
   if (value == SYSMIS || !std::isfinite(value)) return ".";
   // Beyond the widest field a variable can have, the digits are mostly the
   // zeros of a binary value's decimal expansion, and a report would wrap them
-  // over lines: such a statistic is shown in scientific notation instead.
+  // over lines: such a statistic is shown in scientific notation instead,
+  // with the digits that tell the double (at most 17), never fewer than its
+  // decimals: rounded to a count's none, a count of 1.7E+308 would read
+  // 2E+308, which is more than any double holds.
   static constexpr std::size_t kWidestFixed = 40;
   std::string text = Fixed(value, decimals);
-  if (text.size() > kWidestFixed) text = Scientific(value, decimals);
+  if (text.size() > kWidestFixed) {
+    const int digits = static_cast<int>(ToDecimal(value).digits.size());
+    text = Scientific(value, std::max(decimals, std::min(digits, 17) - 1));
+  }
   if (percent) text.push_back('%');
   return text;
 }

@@ -4,8 +4,8 @@
 Runs the program on the files in tests/golden-data/edges/ (values of 1e15 with
 small parts, a spread of 1e-3 around 1e9, 17 significant digits, subnormals,
 -0, ties at the quartiles, one to four cases, fractional, zero, negative and
-missing weights, percents that lie exactly on a half, weights near the largest
-double) and checks every mean,
+missing weights, percents that lie exactly on a half, weights and values near
+the largest double) and checks every mean,
 standard deviation, percentile and percent: the number within two ulps of the
 exact result, and the text as that exact result rounded half away from zero to
 the decimals shown. Standard library only.
@@ -93,11 +93,15 @@ def check_number(what, cell, want, percent=False):
     if got is None or abs(got - near) > 2 * math.ulp(near):
         problems.append(f"{what}: number {got!r}, exact {near!r}")
         return
-    if "E" in text:  # scientific: the mantissa rounded to the decimals shown
+    if "E" in text:  # scientific: the number's mantissa rounded to the decimals shown
         mantissa, _, exponent = text.partition("E")
         step = Decimal(1).scaleb(int(exponent) - len(mantissa.partition(".")[2]))
-        if abs(Decimal(text) - Decimal(repr(near))) > step / 2:
-            problems.append(f"{what}: text {text!r}, exact {near!r}")
+        if abs(Decimal(text) - Decimal(repr(got))) > step / 2:
+            problems.append(f"{what}: text {text!r}, number {got!r}")
+        # ...with the digits that tell the number: a count of 1.7E+308
+        # rounded to one digit would read 2E+308, beyond every double.
+        elif float(text) != got:
+            problems.append(f"{what}: text {text!r} is not the number {got!r}")
         return
     decimals = len(text.rstrip("%").partition(".")[2])
     want_text = shown(want, decimals) + ("%" if percent else "")
@@ -191,6 +195,23 @@ for name in ("datapackage.json", "within.json"):
             check_number(f"{name} {category} percent", got["Percent"], count * 100 / total, percent=True)
         elif got["Percent"].get("number") is not None or got["Percent"]["text"] != ".":
             problems.append(f"{name} {category}: percent of a total beyond the doubles {got['Percent']}")
+
+# Values and weights near the largest double, whose sums of values, of
+# weights times values and of squares overflow though the mean, the standard
+# deviation and the valid weight are finite; values near the smallest
+# normal double and a negative subnormal, with those weights.
+path = os.path.join(EDGES, "huge_values/datapackage.json")
+with open(os.path.join(EDGES, "huge_values/cases.csv"), newline="") as f:
+    rows = list(csv.DictReader(f))
+tables = run(path, "CODEBOOK x y [S].")
+for table in tables:
+    pairs = [(Fraction(float(r[table["title"]])), Fraction(Decimal(r["w"]))) for r in rows]
+    check_scale(table, pairs)
+    valid = cells_of(table).get(("N", "Valid"))
+    if valid is None:
+        problems.append(f"huge_values {table['title']}: no valid N")
+    else:
+        check_number(f"huge_values {table['title']} valid N", valid[0], sum(w for _, w in pairs))
 
 for p in problems:
     print(p)

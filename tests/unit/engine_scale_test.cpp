@@ -108,6 +108,8 @@ TEST(EngineScaleRuns, AddExactlyAsOneAtATime) {
       {"tiny deviations that refine, then differences that overflow", 700,
        [](int i) { return i < 300 ? std::sin(i) * 1e-300 : (i % 2 ? 1.7e308 : -1.6e308); },
        [](int i) { return 1.0 + (i % 3); }},
+      {"weights whose total nears the largest double", 700, [](int i) { return i % 2 ? 1e308 : -5e307 + i * 1e305; },
+       [](int i) { return 2e305 + i * 1e302; }},
   };
   for (const Case& c : cases) {
     ScaleAccumulator single(true);
@@ -388,6 +390,11 @@ TEST(EngineScaleMoments, ExtremeValuesInMergedBlocks) {
       {"huge of both signs", 40, [](int i) { return (i % 2 ? 1.0 : -1.0) * (i < 4 ? 5e307 : 1.5e308 - i * 1e306); },
        [](int) { return 1.0; }},
       {"huge after ordinary", 40, [](int i) { return i < 20 ? i : (i % 2 ? 8e307 : -7e307); }, [](int) { return 1.0; }},
+      // The weight total passes 2^500 within the blocks or only when they
+      // merge, and ends near the largest double.
+      {"huge weights and values", 40, [](int i) { return i % 2 ? 1e308 : -5e307 + i * 1e305; },
+       [](int i) { return 4e306 + i * 1e304; }},
+      {"huge weights, small values", 40, [](int i) { return i * 0.5; }, [](int i) { return i < 3 ? 1e150 : 4e306; }},
   };
   for (const Case& c : cases) {
     long double weight = 0.0L;
