@@ -553,8 +553,26 @@ void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n)
 // exact mean rounded once. At quarter scale (values near the largest
 // doubles) the values are quartered first; a sum that overflows even so
 // leaves the running mean.
+// Values and weights whose products come near the smallest doubles (values
+// near 1e-308 with weights below 1) lose digits there, which no error term
+// can carry: their products are then taken in units a power of two finer,
+// so that Σ w·x is about 1 in them, unless values far larger than the mean
+// overflow in those units.
 double ScaleAccumulator::CorrectedMean(const RawColumn& values, double mean) const {
-  const double scale = fValueScale;
+  if (fValueScale == 1.0 && mean != 0.0) {
+    const int magnitude = std::ilogb(mean) + std::ilogb(fWeight.sum);
+    if (magnitude < -400) {
+      const double finer = CorrectedMeanAt(values, mean, std::ldexp(1.0, std::min(-magnitude, 1000)));
+      if (std::isfinite(finer)) return finer;
+    }
+  }
+  const double corrected = CorrectedMeanAt(values, mean, fValueScale);
+  return std::isfinite(corrected) ? corrected : mean;
+}
+
+// The corrected mean with values in units of 1 / scale (a power of two),
+// or infinity when Σ w·x overflows in them.
+double ScaleAccumulator::CorrectedMeanAt(const RawColumn& values, double mean, double scale) const {
   ProductSum sum;
   double x[256];
   double w[256];
@@ -594,7 +612,7 @@ double ScaleAccumulator::CorrectedMean(const RawColumn& values, double mean) con
   AddProduct<false>(hi, lo, sum.hi[1], nullptr);
   AddProduct<false>(hi, lo, -q, nullptr);
   const double r = hi + (lo - qError);
-  if (!std::isfinite(r)) return mean;
+  if (!std::isfinite(r)) return std::numeric_limits<double>::infinity();
   return (m + r / fWeight.Value()) / scale;
 }
 

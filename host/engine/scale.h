@@ -404,6 +404,7 @@ class ScaleAccumulator {
   const RawColumn& StoredValues(RawColumn& copy) const;
   // The running mean `mean` corrected by the kept values.
   double CorrectedMean(const RawColumn& values, double mean) const;
+  double CorrectedMeanAt(const RawColumn& values, double mean, double scale) const;
 
   bool fKeepValues;
   CompensatedSum fWeight;

@@ -200,18 +200,26 @@ for name in ("datapackage.json", "within.json"):
 # weights times values and of squares overflow though the mean, the standard
 # deviation and the valid weight are finite; values near the smallest
 # normal double and a negative subnormal, with those weights.
-path = os.path.join(EDGES, "huge_values/datapackage.json")
-with open(os.path.join(EDGES, "huge_values/cases.csv"), newline="") as f:
-    rows = list(csv.DictReader(f))
-tables = run(path, "CODEBOOK x y [S].")
-for table in tables:
-    pairs = [(Fraction(float(r[table["title"]])), Fraction(Decimal(r["w"]))) for r in rows]
-    check_scale(table, pairs)
-    valid = cells_of(table).get(("N", "Valid"))
-    if valid is None:
-        problems.append(f"huge_values {table['title']}: no valid N")
-    else:
-        check_number(f"huge_values {table['title']} valid N", valid[0], sum(w for _, w in pairs))
+# Values near the smallest normal double and subnormals with weights below
+# 1, whose products lie among the subnormals.
+for folder in ("huge_values", "tiny_values"):
+    path = os.path.join(EDGES, folder, "datapackage.json")
+    with open(os.path.join(EDGES, folder, "cases.csv"), newline="") as f:
+        rows = list(csv.DictReader(f))
+    for table in run(path, "CODEBOOK x y [S]."):
+        pairs = [(Fraction(float(r[table["title"]])), Fraction(Decimal(r["w"]))) for r in rows]
+        check_scale(table, pairs)
+        # With the quartiles asked the values are kept, and the mean is the
+        # double nearest the exact one, products near the subnormals too.
+        mean = sum(v * wt for v, wt in pairs) / sum(wt for _, wt in pairs)
+        got = cells_of(table).get(("Central Tendency and Dispersion", "Mean"), [{}])[0].get("number")
+        if got != float(mean):
+            problems.append(f"{folder} {table['title']} mean {got!r}, nearest the exact {float(mean)!r}")
+        valid = cells_of(table).get(("N", "Valid"))
+        if valid is None:
+            problems.append(f"{folder} {table['title']}: no valid N")
+        else:
+            check_number(f"{folder} {table['title']} valid N", valid[0], sum(w for _, w in pairs))
 
 for p in problems:
     print(p)
