@@ -234,6 +234,9 @@ struct FieldSpec {
   std::vector<std::string> trueValues{"true", "True", "TRUE", "1"};
   std::vector<std::string> falseValues{"false", "False", "FALSE", "0"};
   std::string datePattern;  // date, datetime, time: the field's strptime-style format
+  // A date or date-time field whose format is "any": ISO 8601, or the one
+  // pattern the file's values all follow (found by the scan).
+  bool anyDateFormat = false;
   // A bare CSV column (or a package without a schema): its numbers may be
   // few whole codes, and (when the delimiter is not a comma) written with a
   // decimal comma.
@@ -337,6 +340,7 @@ void ReadMeasureAndRole(const Descriptor& d, const Json& j, const std::string& p
 void ReadDatePattern(const Descriptor& d, const Json& j, const std::string& path, FieldSpec& f) {
   std::string format = d.String(j, path);
   const bool dated = f.kind == CellKind::Date || f.kind == CellKind::DateTime || f.kind == CellKind::Time;
+  f.anyDateFormat = format == "any" && (f.kind == CellKind::Date || f.kind == CellKind::DateTime);
   if (!dated || format == "default" || format == "any") return;
   // The first Table Schema drafts wrote a pattern as "fmt:%d/%m/%Y", and
   // descriptors of that time still carry it.
@@ -867,7 +871,7 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
   bool needScan = false;
   for (std::size_t i = 0; i < ncols; ++i) {
     const FieldSpec& f = plan.fields[i];
-    scan[i].inferType = !f.kind.has_value();
+    scan[i].inferType = !f.kind.has_value() || f.anyDateFormat;
     scan[i].measureWidth = !f.maxLength && (!f.kind || *f.kind == CellKind::String);
     scan[i].missingTexts = f.missingTexts;
     scan[i].widthLimit = kMaxStringWidth;
@@ -1324,6 +1328,53 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
          " as {\"name\": " + quoted(NameAsInHeader(f)) + ", " + field + "}";
 }
 
+// A date field whose format is "any": its values are ISO 8601, or all
+// written in one pattern that the scan recognised ("31/12/2020",
+// "2020/01/05", "31dec2020"), which the field then reads. Dates that do not
+// show whether the day or the month comes first are an error that names
+// both patterns; other values are reported by the pass, cell by cell.
+void SettleAnyDateFormat(Plan& plan, std::size_t i, ScanColumn& s, std::vector<std::string>& notes) {
+  FieldSpec& f = plan.fields[i];
+  s.inferType = false;  // the field keeps its type
+  if (s.kind != CellKind::String) return;
+  const unsigned shapes = s.textShapes;
+  std::string clock;
+  if ((shapes & kClockMinutes) != 0) clock = " %H:%M";
+  if ((shapes & kClockSeconds) != 0) clock = " %H:%M:%S";
+  if ((shapes & kClockMinutesPm) != 0) clock = " %I:%M %p";
+  if ((shapes & kClockSecondsPm) != 0) clock = " %I:%M:%S %p";
+  if (!clock.empty() && f.kind != CellKind::DateTime) return;  // a date field whose values have clocks
+  const std::string sep = s.dateSeparator == kNoDateSeparator ? "" : std::string(1, s.dateSeparator);
+  std::string pattern;
+  if ((shapes & kNumericDates) != 0) {
+    const bool full = (shapes & (kMonthFirst | kDayFirst)) != 0;
+    const std::string year = full ? "%Y" : "%y";
+    const std::string dayFirst = "%d" + sep + "%m" + sep + year + clock;
+    const std::string monthFirst = "%m" + sep + "%d" + sep + year + clock;
+    if ((shapes & (full ? kDayFirst : kDayFirstShort)) == 0) {
+      pattern = monthFirst;
+    } else if ((shapes & (full ? kMonthFirst : kMonthFirstShort)) == 0) {
+      pattern = dayFirst;
+    } else {
+      throw InputError(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + f.name +
+                       "): the field's format is \"any\", and no value shows whether the day or the month comes "
+                       "first (such as \"" +
+                       s.shapeExample + "\"); give the pattern the dates follow as the field's format, \"" + dayFirst +
+                       "\" or \"" + monthFirst + "\"");
+    }
+  } else if ((shapes & kYearFirst) != 0) {
+    pattern = "%Y" + sep + "%m" + sep + "%d" + clock;
+  } else if ((shapes & kMonthName) != 0) {
+    pattern = "%d" + sep + "%b" + sep + "%Y" + clock;
+  } else {
+    return;
+  }
+  f.datePattern = pattern;
+  notes.push_back(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + f.name +
+                  "): the field's format is \"any\", and every value follows the pattern \"" + pattern +
+                  "\" (such as \"" + s.shapeExample + "\"), which reads them");
+}
+
 void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& dataset, std::vector<std::string>& warnings,
            std::vector<std::string>& notes) {
   // A descriptor with an empty field list is a dataset without variables:
@@ -1381,7 +1432,10 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   for (const CsvLayout& part : parts) {
     files.push_back({part.path, part.displayName, part.dataOffset, part.dataLine, &part.stamp});
   }
-  const std::vector<ScanColumn> scan = ScanData(plan, files, header, dataset.caseCount, warnings);
+  std::vector<ScanColumn> scan = ScanData(plan, files, header, dataset.caseCount, warnings);
+  for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+    if (plan.fields[i].anyDateFormat) SettleAnyDateFormat(plan, i, scan[i], notes);
+  }
   // A column written with decimal commas, which makes a point elsewhere in
   // the file more likely a thousands separator.
   std::size_t commaColumn = scan.size();

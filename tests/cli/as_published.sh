@@ -320,6 +320,18 @@ echo '{"resources": [{"path": "patterns.csv", "schema": {"fields": [{"name": "d"
 check "a pattern with fmt: and one with %z read their cells" bash -c \
   "'$cb' '$tmp/fl/patterns.json' --format text --quiet 'CODEBOOK /STATISTICS MEAN' | grep '^  Mean' | tr -s ' ' | paste -sd'|' |
    grep -qx ' Mean 01-JAN-2021| Mean 16-MAR-2024 04:30:00'"
+# "any" as a date field's format: the one pattern every value follows, day
+# first here and month first with a clock (means: 2021-01-16, and 15 days
+# 21:07:30 after 2020-12-31 13:45).
+printf 'd,t\n31/12/2020,12/31/2020 1:45 PM\n01/02/2021,02/01/2021 8:00 AM\n' >"$tmp/fl/any.csv"
+echo '{"resources": [{"path": "any.csv", "schema": {"fields": [{"name": "d", "type": "date", "format": "any"},
+  {"name": "t", "type": "datetime", "format": "any"}]}}]}' >"$tmp/fl/any.json"
+check "format \"any\" reads dates in the one pattern they follow" bash -c \
+  "'$cb' '$tmp/fl/any.json' --format text --quiet 'CODEBOOK /STATISTICS MEAN' | grep '^  Mean' | tr -s ' ' | paste -sd'|' |
+   grep -qx ' Mean 16-JAN-2021| Mean 16-JAN-2021 10:52:30'"
+fails "and a note names the pattern" 0 \
+  'any.csv, column 2 (variable t): the field'"'"'s format is "any", and every value follows the pattern "%m/%d/%Y %I:%M %p"' \
+  "$cb" "$tmp/fl/any.json" 'CODEBOOK d'
 # Infinities as R and pandas write them, under a field typed number.
 printf 'x\n1\nInf\n' >"$tmp/fl/inf.csv"
 echo '{"resources": [{"path": "inf.csv", "schema": {"fields": [{"name": "x", "type": "number"}]}}]}' >"$tmp/fl/inf.json"
