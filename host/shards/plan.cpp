@@ -128,6 +128,7 @@ void SaveLayout(wire::Writer& out, const CsvLayout& l, const std::vector<PartPla
     out.Bool(c.style.bare);
     out.Strings(c.trueValues);
     out.Strings(c.falseValues);
+    out.Bytes(c.datePattern);
   }
   out.I64(l.weightIndex);
   SaveMissing(out, l.weightMissing);
@@ -174,6 +175,7 @@ void LoadLayout(wire::Reader& in, CsvLayout& l, std::vector<PartPlan>& parts, st
     c.style.bare = in.Bool();
     c.trueValues = in.Strings();
     c.falseValues = in.Strings();
+    c.datePattern = in.String();
     l.columns.push_back(std::move(c));
   }
   const std::int64_t weight = in.I64();

@@ -232,4 +232,14 @@ else
   echo "skipped: the Dask driver (python3 cannot import distributed; make test installs python3-distributed)"
 fi
 
+# Dates written in a pattern the field names (its "format"), and found by "any".
+mkdir "$tmp/dated"
+printf 'd,t\n31/12/2020,12/31/2020 1:45 PM\n' >"$tmp/dated/a.csv"
+printf 'd,t\n02/01/2021,02/01/2021 8:00 AM\n' >"$tmp/dated/b.csv"
+echo '{"resources": [{"path": ["a.csv", "b.csv"], "schema": {"fields": [
+  {"name": "d", "type": "date", "format": "%d/%m/%Y"}, {"name": "t", "type": "datetime", "format": "any"}]}}]}' \
+  >"$tmp/dated/datapackage.json"
+echo 'CODEBOOK d t.' >"$tmp/dated.cbk"
+check "dates in a field's pattern: in parts as in one run" same_report "$tmp/dated/datapackage.json" "$tmp/dated.cbk" json
+
 finish
