@@ -157,112 +157,6 @@ std::string SasFormatName(std::string_view text) {
   return name;
 }
 
-namespace {
-
-// What SAS's date, time and date-time formats show, by name: the host format
-// that shows the same kind of value (its usual width when `keepWidth` is
-// false, as where the SAS width counts other characters), and how the stored
-// number becomes the host's. Names that take a separator letter after them
-// (MMDDYYS for slashes, YYMMDDN for none, ...) are looked up without it.
-struct SasDateFormat {
-  const char* name;
-  const char* host;
-  bool keepWidth;
-  Convert convert;
-};
-
-constexpr SasDateFormat kSasDateFormats[] = {
-    // Days since 1960.
-    {"DATE", "DATE", true, Convert::SasDays},
-    {"MMDDYY", "ADATE", true, Convert::SasDays},
-    {"DDMMYY", "EDATE", true, Convert::SasDays},
-    {"YYMMDD", "SDATE", true, Convert::SasDays},
-    {"E8601DA", "SDATE", false, Convert::SasDays},
-    {"B8601DA", "SDATE", false, Convert::SasDays},
-    {"IS8601DA", "SDATE", false, Convert::SasDays},
-    {"JULIAN", "JDATE", true, Convert::SasDays},
-    {"MONYY", "MOYR", false, Convert::SasDays},
-    {"MMYY", "MOYR", false, Convert::SasDays},
-    {"YYMM", "MOYR", false, Convert::SasDays},
-    {"YYMON", "MOYR", false, Convert::SasDays},
-    {"YYQ", "QYR", false, Convert::SasDays},
-    {"YYQR", "QYR", false, Convert::SasDays},
-    {"WEEKU", "WKYR", false, Convert::SasDays},
-    {"WEEKV", "WKYR", false, Convert::SasDays},
-    {"WEEKW", "WKYR", false, Convert::SasDays},
-    // A part of the date (its year, month, weekday) or the date in words:
-    // the host has no such display of a date, so the whole date shows.
-    {"DAY", "DATE", false, Convert::SasDays},
-    {"DOWNAME", "DATE", false, Convert::SasDays},
-    {"WEEKDAY", "DATE", false, Convert::SasDays},
-    {"MONNAME", "DATE", false, Convert::SasDays},
-    {"MONTH", "DATE", false, Convert::SasDays},
-    {"QTR", "DATE", false, Convert::SasDays},
-    {"QTRR", "DATE", false, Convert::SasDays},
-    {"YEAR", "DATE", false, Convert::SasDays},
-    {"JULDAY", "DATE", false, Convert::SasDays},
-    {"WEEKDATE", "DATE", false, Convert::SasDays},
-    {"WEEKDATX", "DATE", false, Convert::SasDays},
-    {"WORDDATE", "DATE", false, Convert::SasDays},
-    {"WORDDATX", "DATE", false, Convert::SasDays},
-    {"NENGO", "DATE", false, Convert::SasDays},
-    {"MINGUO", "DATE", false, Convert::SasDays},
-    {"NLDATE", "DATE", false, Convert::SasDays},
-    {"NLDATEL", "DATE", false, Convert::SasDays},
-    {"NLDATEM", "DATE", false, Convert::SasDays},
-    {"NLDATEW", "DATE", false, Convert::SasDays},
-    // Seconds since 1960.
-    {"DATETIME", "DATETIME", true, Convert::SasSeconds},
-    {"E8601DT", "YMDHMS", false, Convert::SasSeconds},
-    {"B8601DT", "YMDHMS", false, Convert::SasSeconds},
-    {"IS8601DT", "YMDHMS", false, Convert::SasSeconds},
-    {"E8601DZ", "YMDHMS", false, Convert::SasSeconds},
-    {"B8601DZ", "YMDHMS", false, Convert::SasSeconds},
-    {"IS8601DZ", "YMDHMS", false, Convert::SasSeconds},
-    {"E8601DX", "YMDHMS", false, Convert::SasSeconds},
-    {"B8601DX", "YMDHMS", false, Convert::SasSeconds},
-    {"E8601LX", "YMDHMS", false, Convert::SasSeconds},
-    {"B8601LX", "YMDHMS", false, Convert::SasSeconds},
-    {"E8601DN", "SDATE", false, Convert::SasSeconds},
-    {"B8601DN", "SDATE", false, Convert::SasSeconds},
-    {"DATEAMPM", "DATETIME", false, Convert::SasSeconds},
-    {"MDYAMPM", "DATETIME", false, Convert::SasSeconds},
-    {"NLDATM", "DATETIME", false, Convert::SasSeconds},
-    {"DTWKDATX", "DATETIME", false, Convert::SasSeconds},
-    {"DTDATE", "DATE", false, Convert::SasSeconds},
-    {"DTMONYY", "MOYR", false, Convert::SasSeconds},
-    {"DTYEAR", "DATE", false, Convert::SasSeconds},
-    {"DTYYQC", "QYR", false, Convert::SasSeconds},
-    // Seconds since midnight, or a duration: already the host's.
-    {"TIME", "TIME", true, Convert::None},
-    {"TOD", "TIME", true, Convert::None},
-    {"HHMM", "TIME", true, Convert::None},
-    {"HOUR", "TIME", false, Convert::None},
-    {"MMSS", "MTIME", true, Convert::None},
-    {"E8601TM", "TIME", false, Convert::None},
-    {"B8601TM", "TIME", false, Convert::None},
-    {"IS8601TM", "TIME", false, Convert::None},
-    {"TIMEAMPM", "TIME", false, Convert::None},
-    {"NLTIME", "TIME", false, Convert::None},
-};
-
-const SasDateFormat* FindSasDateFormat(const std::string& name) {
-  for (const SasDateFormat& f : kSasDateFormats) {
-    if (name == f.name) return &f;
-  }
-  // The letter after a name that takes a separator: B blank, C colon, D dash,
-  // N none, P period, S slash.
-  if (name.size() > 3 && std::strchr("BCDNPS", name.back()) != nullptr) {
-    const std::string base = name.substr(0, name.size() - 1);
-    for (const char* withSeparator : {"MMDDYY", "DDMMYY", "YYMMDD", "MMYY", "YYMM", "YYQ", "YYQR"}) {
-      if (base == withSeparator) return FindSasDateFormat(base);
-    }
-  }
-  return nullptr;
-}
-
-}  // namespace
-
 MappedFormat MapSasFormat(std::string_view text, int stringWidth) {
   MappedFormat m;
   const std::string name = SasFormatName(text);
@@ -282,16 +176,17 @@ MappedFormat MapSasFormat(std::string_view text, int stringWidth) {
   } else if (name == "BEST") {
     m.format = Host("F", width > 0 ? width : 12, 0, 0);
     m.decimalsFromData = true;
-  } else if (const SasDateFormat* date = FindSasDateFormat(name)) {
-    // Without separators (MMDDYYN8.) the host's date takes two more places.
-    const bool noSeparators = name.back() == 'N' && name != date->name;
-    const long shown = noSeparators && width > 0 ? width + 2 : width;
-    m.format = date->keepWidth ? Host(date->host, shown, decimals, 0) : Host(date->host, 0, 0, 0);
-    m.convert = date->convert;
-  } else if (name == "Z" && decimals == 0) {
-    m.format = Host("N", width, 0, 0);  // leading zeros: codes such as 00123
-  } else if (name == "COMMAX") {
-    m.format = Host("DOT", width, decimals, 0);  // 1.234,56
+  } else if (name == "DATE") {
+    m.format = Host("DATE", width, 0, 0);
+    m.convert = Convert::SasDays;
+  } else if (name == "MMDDYY") {
+    m.format = Host("ADATE", width, 0, 0);
+    m.convert = Convert::SasDays;
+  } else if (name == "DATETIME") {
+    m.format = Host("DATETIME", width, decimals, 0);
+    m.convert = Convert::SasSeconds;
+  } else if (name == "TIME") {
+    m.format = Host("TIME", width, decimals, 0);
   } else if (name == "COMMA") {
     m.format = Host("COMMA", width, decimals, 0);
   } else if (name == "DOLLAR") {

@@ -20,8 +20,8 @@ enum class Convert : std::uint8_t {
   StataMonths,      // %tm: months since 1960m1
   StataQuarters,    // %tq: quarters since 1960q1
   StataWeeks,       // %tw: weeks since 1960w1 (52 weeks a year, the last one longer)
-  SasDays,          // DATE, MMDDYY, YYMMDD, ...: days since 1960-01-01
-  SasSeconds,       // DATETIME, E8601DT, ...: seconds since 1960-01-01 00:00
+  SasDays,          // DATE, MMDDYY: days since 1960-01-01
+  SasSeconds,       // DATETIME: seconds since 1960-01-01 00:00
 };
 
 // A host format for a file's format text, with the conversion its values need.
@@ -40,11 +40,9 @@ struct MappedFormat {
 // stringWidth: the variable's width, 0 for numbers.
 MappedFormat MapStataFormat(std::string_view text, int stringWidth);
 
-// SAS formats as the file gives them: "w.d", "BESTw.", "$w.", "COMMAw.d",
-// "COMMAXw.d", "DOLLARw.d", "Zw." and the date, time and date-time formats
-// (DATE, MMDDYY, YYMMDD, E8601DA, MONYY, DATETIME, E8601DT, TIME, HHMM, ...;
-// the final point optional, as in transport files). Others: F8.2, or
-// A(width) for strings.
+// SAS formats as the file gives them: "w.d", "BESTw.", "DATEw.", "DATETIMEw.d",
+// "TIMEw.d", "MMDDYYw.", "$w.", "COMMAw.d", "DOLLARw.d" (the final point
+// optional, as in transport files). Others: F8.2, or A(width) for strings.
 MappedFormat MapSasFormat(std::string_view text, int stringWidth);
 
 // The name of a SAS format without its width and decimals ("SEXFMT5." ->

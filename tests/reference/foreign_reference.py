@@ -19,13 +19,11 @@ import json
 import math
 import os
 import random
-import re
 import subprocess
 import sys
 import tempfile
 
 import pandas as pd
-from pandas.io.sas import sas_constants
 from pandas.io.sas.sas7bdat import SAS7BDATReader
 from pandas.io.sas.sas_xport import XportReader
 from pandas.io.stata import StataReader
@@ -158,15 +156,10 @@ def seconds_of(kind, fmt, value):
         else:
             day = datetime.date(year, 1 + part * (12 // per_year), 1)
         return (day - datetime.date(1582, 10, 14)).days * 86400.0
-    if kind != "stata":
-        # The format's name without its width: pandas' own lists say which
-        # hold days and which seconds since 1960. (TOD, in its list of
-        # date-times, shows the clock of a time as well: a time here.)
-        name = re.sub(r"[0-9.]+$", "", fmt.upper())
-        if name in sas_constants.sas_datetime_formats and name != "TOD":
-            return ORIGIN_1960 + value
-        if name in sas_constants.sas_date_formats:
-            return ORIGIN_1960 + value * 86400
+    if kind != "stata" and fmt.upper().startswith("DATETIME"):
+        return ORIGIN_1960 + value
+    if kind != "stata" and fmt.upper().startswith("DATE"):
+        return ORIGIN_1960 + value * 86400
     return value
 
 

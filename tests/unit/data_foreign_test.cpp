@@ -25,15 +25,12 @@ using host::foreign::Convert;
 using host::foreign::MappedFormat;
 
 std::string Text(QUVO_Format f) {
-  static const std::map<int, std::string> kNames = {{FormatType::F, "F"},           {FormatType::A, "A"},
-                                                    {FormatType::DATE, "DATE"},     {FormatType::DATETIME, "DATETIME"},
-                                                    {FormatType::MOYR, "MOYR"},     {FormatType::QYR, "QYR"},
-                                                    {FormatType::WKYR, "WKYR"},     {FormatType::TIME, "TIME"},
-                                                    {FormatType::ADATE, "ADATE"},   {FormatType::COMMA, "COMMA"},
-                                                    {FormatType::DOLLAR, "DOLLAR"}, {FormatType::SDATE, "SDATE"},
-                                                    {FormatType::EDATE, "EDATE"},   {FormatType::JDATE, "JDATE"},
-                                                    {FormatType::YMDHMS, "YMDHMS"}, {FormatType::MTIME, "MTIME"},
-                                                    {FormatType::N, "N"},           {FormatType::DOT, "DOT"}};
+  static const std::map<int, std::string> kNames = {{FormatType::F, "F"},          {FormatType::A, "A"},
+                                                    {FormatType::DATE, "DATE"},    {FormatType::DATETIME, "DATETIME"},
+                                                    {FormatType::MOYR, "MOYR"},    {FormatType::QYR, "QYR"},
+                                                    {FormatType::WKYR, "WKYR"},    {FormatType::TIME, "TIME"},
+                                                    {FormatType::ADATE, "ADATE"},  {FormatType::COMMA, "COMMA"},
+                                                    {FormatType::DOLLAR, "DOLLAR"}};
   std::string t = kNames.count(f.type) ? kNames.at(f.type) : "?";
   t += std::to_string(f.width);
   if (f.decimals > 0) t += "." + std::to_string(f.decimals);
@@ -147,23 +144,7 @@ TEST(DataForeign, SasFormats) {
       {"TIME8.", 0, "TIME8", Convert::None, false},
       {"COMMA10.2", 0, "COMMA10.2", Convert::None, false},
       {"DOLLAR12.2", 0, "DOLLAR12.2", Convert::None, false},
-      {"YYMMDD10.", 0, "SDATE10", Convert::SasDays, false},
-      {"yymmdds10.", 0, "SDATE10", Convert::SasDays, false},
-      {"MMDDYYN8.", 0, "ADATE10", Convert::SasDays, false},
-      {"DDMMYYP10.", 0, "EDATE10", Convert::SasDays, false},
-      {"DDMMYYX10.", 0, "F8.2", Convert::None, false},
-      {"E8601DA10.", 0, "SDATE10", Convert::SasDays, false},
-      {"JULIAN7.", 0, "JDATE7", Convert::SasDays, false},
-      {"YYMON7.", 0, "MOYR8", Convert::SasDays, false},
-      {"YYQN4.", 0, "QYR8", Convert::SasDays, false},
-      {"WEEKDATE29.", 0, "DATE11", Convert::SasDays, false},
-      {"E8601DT19.", 0, "YMDHMS19", Convert::SasSeconds, false},
-      {"DTDATE9.", 0, "DATE11", Convert::SasSeconds, false},
-      {"HHMM5.", 0, "TIME5", Convert::None, false},
-      {"MMSS5.", 0, "MTIME5", Convert::None, false},
-      {"Z5.", 0, "N5", Convert::None, false},
-      {"Z8.2", 0, "F8.2", Convert::None, false},
-      {"COMMAX10.2", 0, "DOT10.2", Convert::None, false},
+      {"YYMMDD10.", 0, "F8.2", Convert::None, false},
       {"SEXF.", 0, "F8.2", Convert::None, false},
       {"$20.", 12, "A20", Convert::None, false},
       {"$CHAR.", 12, "A12", Convert::None, false},

@@ -53,18 +53,3 @@ names(x8)[2] <- "a_rather_long_variable_name"
 attr(x8[[2]], "label") <- paste("A label longer than forty bytes, as version 8 allows:", strrep("L", 50))
 write_xpt(x8, "haven_v8.xpt", version = 8, name = "HAVEN8")
 write_sas(x, "haven.sas7bdat")
-
-# SAS's other date, time and date-time formats (the width is part of the text
-# haven writes): days since 1960 shown year first, with a separator letter,
-# as ISO 8601, month and quarter, in words and as a Julian day; seconds shown
-# as ISO 8601 and as the date alone; a clock of hours and minutes; leading zeros.
-d <- as.numeric(as.Date(c("2020-01-15", "1999-12-31", NA, "1960-01-01", "2024-02-29")) - as.Date("1960-01-01"))
-s <- d * 86400 + c(3600.5, 0, 0, 59, 86399)
-f <- data.frame(ymd = d, mdys = d, dmyn = d, iso = d, monyy = d, yyq = d, wdate = d, julian = d,
-                isodt = s, dtdate = s, hhmm = c(3600, 5400, NA, 0, 86340), z = c(1, 23, 456, NA, 7), plain = d)
-fmts <- c(ymd = "YYMMDD10.", mdys = "MMDDYYS10.", dmyn = "DDMMYYN8.", iso = "E8601DA10.", monyy = "MONYY7.",
-          yyq = "YYQ6.", wdate = "WEEKDATE29.", julian = "JULIAN7.", isodt = "E8601DT19.", dtdate = "DTDATE9.",
-          hhmm = "HHMM5.", z = "Z5.", plain = "8.")
-for (n in names(fmts)) attr(f[[n]], "format.sas") <- fmts[[n]]
-write_sas(f, "haven_sas_dates.sas7bdat")
-write_xpt(f, "haven_sas_dates.xpt", version = 5, name = "DATES")
