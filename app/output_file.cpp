@@ -1,7 +1,9 @@
 #include "app/output_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,6 +135,47 @@ std::string TemporaryPattern(const std::filesystem::path& target) {
   }
   const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
   return (folder / ("." + base + ".tmp-XXXXXX")).string();
+}
+
+// A run killed outright (SIGKILL, the out-of-memory killer, a power cut)
+// cannot remove its temporary file. Every run holds a lock on its own while
+// it writes it, so a later run to the same target removes those of earlier
+// runs that no process holds: named as ours would be (`pattern`), a regular
+// file of one link owned by this user, left untouched for a minute (a run
+// that has only just made its file may not have locked it yet) and free to
+// lock. Anything else in the folder is left alone.
+void ClearStaleTemporaries(const std::string& pattern, const std::string& own) {
+  const std::filesystem::path patternPath(pattern);
+  const std::string folder = patternPath.parent_path().string();
+  std::string prefix = patternPath.filename().string();
+  prefix.resize(prefix.size() - 6);  // "XXXXXX"
+  const std::string ownName = std::filesystem::path(own).filename().string();
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  const int dirFd = ::dirfd(dir);
+  const time_t now = ::time(nullptr);
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix || name == ownName) continue;
+    bool generated = true;
+    for (const char c : name.substr(prefix.size())) {
+      generated = generated && ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'));
+    }
+    struct stat info {};
+    if (!generated || ::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(info.st_mode) || info.st_nlink != 1 || info.st_uid != ::geteuid() || now - info.st_mtime < 60) {
+      continue;
+    }
+    const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat opened {};
+    if (::fstat(fd, &opened) == 0 && opened.st_dev == info.st_dev && opened.st_ino == info.st_ino &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::close(fd);
+  }
+  ::closedir(dir);
 }
 
 // Why no temporary file could be made beside `path`, whose folder is
@@ -274,6 +317,10 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     return false;
   }
   const std::string temporary(name.data());
+  // Held until the file is closed, whole and renamed, or the run ends
+  // however it ends: an unlocked temporary file is one nobody writes.
+  ::flock(fd, LOCK_EX | LOCK_NB);
+  ClearStaleTemporaries(pattern, temporary);
   int failure = 0;
   try {
     failure = StreamAll(fd, write);

@@ -56,4 +56,37 @@ for sig in INT TERM HUP; do
   check "SIG$sig: the old output is left as it was" grep -qx old "$out"
 done
 
+# SIGKILL cannot be caught: the temporary file stays. The next run to the
+# same output removes it once it is a minute old and no process holds its
+# lock, and leaves alone one that is newer, one still locked and any other
+# file.
+set -m
+dir="$tmp/KILL"
+mkdir "$dir"
+echo old >"$dir/report.html"
+LD_PRELOAD="$tmp/stop.so" "$cb" "$data" -o "$dir/report.html" --quiet &
+pid=$!
+set +m
+for _ in $(seq 600); do stopped "$pid" && break; sleep 0.05; done
+kill -s KILL "$pid"
+wait "$pid" 2>/dev/null
+killed=$(ls -A "$dir" | grep tmp-)
+check "SIGKILL: the temporary file stays" test -n "$killed"
+check "SIGKILL: the old output is left as it was" grep -qx old "$dir/report.html"
+touch -d '2 minutes ago' "$dir/$killed"
+echo new >"$dir/.report.html.tmp-AbC123"
+echo held >"$dir/.report.html.tmp-Held00"
+echo other >"$dir/.report.html.tmp-toolong"
+touch -d '2 minutes ago' "$dir/.report.html.tmp-Held00" "$dir/.report.html.tmp-toolong"
+flock "$dir/.report.html.tmp-Held00" sleep 30 &
+holder=$!
+for _ in $(seq 100); do grep -q "$(stat -c %i "$dir/.report.html.tmp-Held00")" /proc/locks && break; sleep 0.05; done
+check "the next run writes the output" "$cb" "$data" -o "$dir/report.html" --quiet
+check "the killed run's temporary file is removed" test ! -e "$dir/$killed"
+check "a newer temporary file is left" test -e "$dir/.report.html.tmp-AbC123"
+check "a locked temporary file is left" test -e "$dir/.report.html.tmp-Held00"
+check "another name is left" test -e "$dir/.report.html.tmp-toolong"
+kill "$holder"
+wait "$holder" 2>/dev/null
+
 finish
