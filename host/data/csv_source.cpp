@@ -26,6 +26,9 @@ namespace host {
 
 struct CsvBlockEntry {
   CaseBlock block;
+  // Its numbers and strings went back to the reader that filled it, once
+  // gathered (CaseBlock::cellsBack reads them again).
+  bool cellsAway = false;
 };
 
 struct CsvBlockPool {
@@ -906,6 +909,12 @@ class CsvCursor : public CaseCursor, private PartSharer {
       step = std::min(widest, step * 2);
     }
     fChunks.resize(fBounds.size() - 1);
+    // A wide file's gathered block is its tables' and profile's share: its
+    // cells go back to the reader that filled them, for its next stretch, so
+    // that only the blocks being read hold cells (one per reader, not the
+    // two or more parsed ahead and the iterator's too). Split files keep
+    // theirs: the iterator compares a block's first split values.
+    fCellsGoBack = fPlan.gather && columns >= static_cast<std::int64_t>(kWideColumns) && fLayout->splitIndices.empty();
     if (before != nullptr) {
       fHaveLast = true;
       fLastNumbers = before->numbers;
@@ -920,9 +929,18 @@ class CsvCursor : public CaseCursor, private PartSharer {
     auto keep = [&](std::unique_ptr<Entry>& e) {
       if (e && fPool->entries.size() < kPooled) {
         e->block.work.reset();
+        e->block.cellsBack = nullptr;
         fPool->entries.push_back(std::move(e));
       }
     };
+    // The readers' cells first: pooled, the next pass's blocks start with them.
+    for (SpareCells& cells : fSpareCells) {
+      if (cells.numbers.empty() && cells.strings.empty()) continue;
+      auto e = std::make_unique<Entry>();
+      e->block.numbers = std::move(cells.numbers);
+      e->block.strings = std::move(cells.strings);
+      keep(e);
+    }
     for (auto& e : fFree) keep(e);
     for (auto& c : fChunks) keep(c.entry);
     keep(fCurrent);
@@ -950,6 +968,11 @@ class CsvCursor : public CaseCursor, private PartSharer {
         Reread(k);
       }
       fCurrent = std::move(chunk.entry);
+      if (fCurrent->cellsAway) {
+        fCurrent->block.cellsBack = [this, e = fCurrent.get(), k, start = chunk.start, line = fExpectedLine] {
+          PutCellsBack(*e, k, start, line);
+        };
+      }
       fExpectedStart = chunk.stop;
       fExpectedLine += chunk.lines;
       fDeliveredOffset = chunk.stop;
@@ -989,6 +1012,12 @@ class CsvCursor : public CaseCursor, private PartSharer {
   static constexpr std::size_t kPooled = 8;
   static constexpr std::size_t kWideColumns = 256;
 
+  // A reader's block cells between its stretches (see fCellsGoBack).
+  struct SpareCells {
+    std::vector<std::vector<double>> numbers;
+    std::vector<StringColumn> strings;
+  };
+
   struct Chunk {
     bool ready = false;
     bool failed = false;
@@ -1017,7 +1046,9 @@ class CsvCursor : public CaseCursor, private PartSharer {
     const int fd = ::open(fLayout->path.c_str(), O_RDONLY | O_CLOEXEC);
     fFd = fd;
     const int workers = std::min<int>(fThreads, static_cast<int>(fChunks.size()));
-    for (int i = 0; i < workers; ++i) fWorkers.emplace_back([this] { Work(); });
+    fSpareCells.resize(static_cast<std::size_t>(workers));
+    for (int i = 0; i < workers; ++i)
+      fWorkers.emplace_back([this, i] { Work(fSpareCells[static_cast<std::size_t>(i)]); });
   }
 
   std::unique_ptr<Entry> TakeEntry() {
@@ -1044,16 +1075,30 @@ class CsvCursor : public CaseCursor, private PartSharer {
   }
 
   // Parses chunk k from `start` (a record start), numbering lines from
-  // `line`, and runs the plan's gathering step on its block.
-  void Parse(std::size_t k, std::int64_t start, std::int64_t line, Chunk& out, std::unique_ptr<Entry>& entry) {
+  // `line`, and runs the plan's gathering step on its block. `spare`: the
+  // reader's cells, which the block fills and, gathered, gives back (see
+  // fCellsGoBack); null: the block keeps what it fills.
+  void Parse(std::size_t k, std::int64_t start, std::int64_t line, Chunk& out, std::unique_ptr<Entry>& entry,
+             SpareCells* spare) {
     out.start = start;
     out.line = line;
     out.stop = start;
     out.lines = 0;
     // What the block held before goes first, whatever happens next (see
     // Release): on a worker, that is where it is freed.
-    entry->block.rows = 0;
-    entry->block.work.reset();
+    CaseBlock& block = entry->block;
+    block.rows = 0;
+    block.work.reset();
+    block.cellsBack = nullptr;
+    entry->cellsAway = false;
+    if (spare != nullptr && (!spare->numbers.empty() || !spare->strings.empty())) {
+      // The reader's own cells (in its own heap, the pages already there);
+      // what the entry held, cells read back for the iterator, goes.
+      std::swap(block.numbers, spare->numbers);
+      std::swap(block.strings, spare->strings);
+      spare->numbers = {};
+      spare->strings = {};
+    }
     if (start >= fBounds[k + 1] || start >= fSize) return;
     BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1], fReadBuffers.Take());
     // Room for the records the stretch probably holds, judged by the bytes a
@@ -1077,10 +1122,39 @@ class CsvCursor : public CaseCursor, private PartSharer {
     out.lastNumbers = filler.LastSplitNumbers();
     out.lastStrings = filler.LastSplitStrings();
     fReadBuffers.Give(filler.ReleaseBuffer());
-    if (entry->block.rows > 0 && fPlan.gather && !fStop.load()) fPlan.gather(entry->block);
+    if (block.rows > 0 && fPlan.gather && !fStop.load()) {
+      fPlan.gather(block);
+      if (spare != nullptr && fCellsGoBack && block.work) {
+        spare->numbers = std::move(block.numbers);
+        spare->strings = std::move(block.strings);
+        block.numbers.clear();
+        block.strings.clear();
+        entry->cellsAway = true;
+      }
+    }
   }
 
-  void Work() {
+  // The cells of chunk k's block, let go once gathered, read again here on
+  // the iterator's thread: the same records from the same offset, so the
+  // same cells (a file changed since fails as any read of it does).
+  void PutCellsBack(Entry& e, std::size_t k, std::int64_t start, std::int64_t line) {
+    if (!e.cellsAway) return;
+    CaseBlock cells;
+    BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1], fReadBuffers.Take());
+    const std::atomic<bool> never{false};
+    filler.Fill(cells, e.block.rows, e.block.rows, never);
+    fReadBuffers.Give(filler.ReleaseBuffer());
+    if (cells.rows != e.block.rows) {
+      throw InputError(fLayout->displayName + ": the file changed while it was being read (" +
+                       std::to_string(e.block.rows) + " cases from offset " + std::to_string(start) + ", then " +
+                       std::to_string(cells.rows) + ")");
+    }
+    e.block.numbers = std::move(cells.numbers);
+    e.block.strings = std::move(cells.strings);
+    e.cellsAway = false;
+  }
+
+  void Work(SpareCells& spare) {
     tSharer = this;
     for (;;) {
       std::size_t k;
@@ -1106,7 +1180,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
         const std::int64_t start = k == 0 ? fLayout->dataOffset : LineStartAfter(fFd, fBounds[k], fSize);
         // Lines are numbered from 1 for now: a chunk read at the wrong place
         // or with an error is read again with the true numbers.
-        Parse(k, start, 1, result, entry);
+        Parse(k, start, 1, result, entry, &spare);
       } catch (...) {
         result.failed = true;
       }
@@ -1190,7 +1264,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
     chunk.entry = TakeEntry();
     chunk.failed = false;
     try {
-      Parse(k, fExpectedStart, fExpectedLine, chunk, chunk.entry);
+      Parse(k, fExpectedStart, fExpectedLine, chunk, chunk.entry, nullptr);
     } catch (const InputError&) {
       fPendingError = std::current_exception();
       chunk.lines = 0;
@@ -1254,6 +1328,8 @@ class CsvCursor : public CaseCursor, private PartSharer {
   std::int64_t fLongest = 0;  // the longest stretch, in bytes
   std::vector<Chunk> fChunks;
   int fFd = -1;
+  bool fCellsGoBack = false;
+  std::vector<SpareCells> fSpareCells;  // by worker
 
   std::int64_t fDeliveredOffset;
   std::int64_t fExpectedStart;

@@ -195,6 +195,7 @@ engine::TableAccumulator* Pass::WholeBlock(TableImpl& table, bool make) {
   }
   std::unique_ptr<engine::TableAccumulator>& local = fLocal[table.slot];
   if (!local && make) {
+    EnsureCells(*block);
     const engine::TableRules& rules = *table.state->Rules();
     local = std::make_unique<engine::TableAccumulator>(rules);
     local->AddRows(rules, *block, 0, block->rows);
@@ -224,6 +225,7 @@ void Pass::Gather(TableImpl& table, std::size_t begin, std::size_t end) {
     ++s.generation;
     return;
   }
+  EnsureCells(*fPos.block);
   engine::TableAccumulator part(rules);
   part.AddRows(rules, *fPos.block, begin, end);
   merged.Merge(rules, std::move(part));
@@ -267,6 +269,7 @@ void Pass::LeaveBlock() {
     BlockWork* gathered = work != nullptr && j < work->others.size() ? work->others[j].get() : nullptr;
     std::unique_ptr<BlockWork> here;
     if (gathered == nullptr && !elsewhere) {
+      EnsureCells(*block);
       here = fGatherers[j].gather(*block);
       gathered = here.get();
     }

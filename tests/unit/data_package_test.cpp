@@ -759,6 +759,83 @@ TEST(DataPackage, AbandonedPassStopsReading) {
   EXPECT_EQ(seen, rows);
 }
 
+// A wide file's blocks let their cells go once a reader has gathered them;
+// the iterator's thread gets the same cells back when it asks (EnsureCells),
+// whatever the threads. Blocks it does not ask about leave their cells to
+// the readers' later stretches, and a stretch that starts inside a quoted
+// line break is read again on the iterator's thread, keeping its cells.
+TEST(DataPackage, WideBlocksPutTheirCellsBack) {
+  TempDir dir;
+  constexpr int kColumns = 300, kRows = 400;
+  std::string csv, fields;
+  for (int c = 0; c < kColumns; ++c) {
+    const std::string name = "v" + std::to_string(c);
+    const char* type = c % 3 == 0 ? "integer" : c % 3 == 1 ? "number" : "string";
+    csv += (c > 0 ? "," : "") + name;
+    fields += std::string(c > 0 ? "," : "") + R"({"name": ")" + name + R"(", "type": ")" + type + R"("})";
+  }
+  csv += "\n";
+  for (int r = 0; r < kRows; ++r) {
+    for (int c = 0; c < kColumns; ++c) {
+      if (c > 0) csv += ',';
+      const int k = r * 7 + c;
+      if (c % 3 == 0) {
+        csv += std::to_string(k % 11);
+      } else if (c % 3 == 1) {
+        if (k % 13 != 0) csv += std::to_string(k % 1000) + "." + std::to_string(k % 10);
+      } else {
+        csv += k % 97 == 0 ? "\"two\nlines\"" : "t" + std::to_string(k % 5);
+      }
+    }
+    csv += "\n";
+  }
+  dir.Write("w.csv", csv);
+  auto ds = Load(dir.Write("w.json", R"({"resources": [{"path": "w.csv", "schema": {"fields": [)" + fields + "]}}]}"));
+  host::CsvLayout layout = dynamic_cast<const host::CsvCaseSource&>(*ds->cases).Layout();
+  layout.firstChunkBytes = layout.largestChunkBytes = 8192;
+  const host::CsvCaseSource source(layout);
+  const auto rowText = [](const host::CaseBlock& b, std::size_t r) {
+    std::string line;
+    for (std::size_t v = 0; v < kColumns; ++v) line += datatest::CellText(b, v, r) + "|";
+    return line;
+  };
+  // Without a gathering step every block keeps its cells.
+  std::vector<std::string> want;
+  {
+    auto cursor = source.Open();
+    while (const host::CaseBlock* b = cursor->NextBlock()) {
+      EXPECT_FALSE(b->cellsBack);
+      for (std::size_t r = 0; r < b->rows; ++r) want.push_back(rowText(*b, r));
+    }
+  }
+  ASSERT_EQ(want.size(), static_cast<std::size_t>(kRows));
+  for (int threads : {1, 2, 4}) {
+    host::ReadPlan plan;
+    plan.threads = threads;
+    plan.gather = [](host::CaseBlock& b) { b.work = std::make_shared<host::BlockWork>(); };
+    auto cursor = source.OpenFor(plan);
+    std::size_t row = 0, blocks = 0, away = 0, compared = 0;
+    while (const host::CaseBlock* b = cursor->NextBlock()) {
+      if (b->cellsBack) {
+        ++away;
+        EXPECT_TRUE(b->numbers.empty() && b->strings.empty());
+      }
+      if (blocks++ % 3 != 2) {
+        host::EnsureCells(*b);
+        host::EnsureCells(*b);  // once back, they stay
+        for (std::size_t r = 0; r < b->rows; ++r, ++compared) {
+          ASSERT_LT(row + r, want.size());
+          EXPECT_EQ(rowText(*b, r), want[row + r]) << threads << " threads, row " << row + r;
+        }
+      }
+      row += b->rows;
+    }
+    EXPECT_EQ(row, want.size()) << threads;
+    EXPECT_GT(compared, want.size() / 2) << threads;
+    EXPECT_GT(away, blocks / 2) << threads << " threads: " << away << " of " << blocks;
+  }
+}
+
 // Every block is reported when the interval allows it, and the last report
 // covers the whole file.
 TEST(DataPackage, ProgressIsReported) {

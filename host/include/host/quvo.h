@@ -255,8 +255,12 @@ class HOST_API ProcDSIterator : public QUVO_InputCaseIterator {
 
   // The current case, as the aggregation engine reads it. Only valid after a
   // NextCase that returned nonzero at a position that is not a group end.
-  double Number(int var) const { return fPos.block->numbers[static_cast<std::size_t>(var)][fPos.row]; }
+  double Number(int var) const {
+    host::EnsureCells(*fPos.block);
+    return fPos.block->numbers[static_cast<std::size_t>(var)][fPos.row];
+  }
   std::string_view String(int var) const {
+    host::EnsureCells(*fPos.block);
     const host::StringColumn& col = fPos.block->strings[static_cast<std::size_t>(var)];
     return std::string_view(col.bytes.data() + col.offsets[fPos.row],
                             col.offsets[fPos.row + 1] - col.offsets[fPos.row]);
