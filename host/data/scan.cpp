@@ -578,6 +578,9 @@ bool LooksLikeNoValue(std::string_view text) {
            std::all_of(t.begin(), t.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
   };
   if (text.size() == 1 && letters(text)) return true;
+  // Stata's extended missing values (.a to .z) and SAS's special ones (._,
+  // .A to .Z), as their exports to CSV write them.
+  if (text.size() == 2 && text[0] == '.' && (text[1] == '_' || letters(text.substr(1)))) return true;
   if (text.size() >= 3 &&
       ((text.front() == '[' && text.back() == ']') || (text.front() == '(' && text.back() == ')')) &&
       letters(text.substr(1, text.size() - 2))) {

@@ -114,6 +114,12 @@ printf 'area,persons,rate\nA,12,1.5\nB,:,[x]\nC,x,[c]\nD,7,2.25\nE,\xe2\x80\x93,
 check "offices' marks in a column of numbers are named" grep -qF \
   'column 2 (variable persons): every cell that is neither a number nor empty is ":" (1 cell), "x" (1 cell) or "–" (1 cell)' "$tmp/err"
 check "also codes in brackets" grep -qF 'column 3 (variable rate): every cell that is neither a number nor empty is "[x]" (1 cell) or "[c]" (1 cell)' "$tmp/err"
+# Stata's and SAS's exports write their missing codes: ".a", "._".
+printf 'x,y\n1,2\n.a,._\n.b,3\n.a,4\n' >"$tmp/codes.csv"
+"$cb" "$tmp/codes.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "Stata's and SAS's missing codes in a column of numbers are named" grep -qF \
+  'column 1 (variable x): every cell that is neither a number nor empty is ".a" (2 cells) or ".b" (1 cell)' "$tmp/err"
+check "SAS's ._ too" grep -qF 'column 2 (variable y): every cell that is neither a number nor empty is "._" (1 cell)' "$tmp/err"
 printf 'zip,n
 02134,1
 10001,2
