@@ -24,7 +24,9 @@ constexpr std::size_t kFlushAt = 1 << 16;
 // the plain text, so that the raw file is safe in a terminal and a direction
 // override cannot reorder the rest of the row; Markdown punctuation is
 // backslash-escaped (so data cannot open links, emphasis or raw HTML), pipes
-// cannot end the cell and line feeds become <br>.
+// cannot end the cell and line feeds become <br>. Parentheses, braces and "!"
+// stay as they are, so that "Female (52.5%)" reads plainly in the raw file:
+// with both brackets escaped they can make no link or image.
 void Escape(std::string& out, std::string_view raw) {
   const std::string text = Sanitize(std::string(raw));
   for (char c : text) {
@@ -46,11 +48,6 @@ void Escape(std::string& out, std::string_view raw) {
       case '|':
       case '#':
       case '~':
-      case '!':
-      case '{':
-      case '}':
-      case '(':
-      case ')':
         out.push_back('\\');
         out.push_back(c);
         break;
@@ -123,7 +120,17 @@ void RenderOverview(const Overview& overview, const std::vector<std::string>& an
     Cell(out, row.distinct);
     Cell(out, row.min);
     Cell(out, row.max);
-    Cell(out, row.center);
+    if (row.modeNameBytes > 0 && row.modeNameBytes < row.center.size()) {
+      // The category's name in an isolate (FSI ... PDI, invisible), so
+      // that a right-to-left name does not carry its percent to its left.
+      const std::string_view center(row.center);
+      out += " | \u2068";
+      Escape(out, center.substr(0, row.modeNameBytes));
+      out += "\u2069";
+      Escape(out, center.substr(row.modeNameBytes));
+    } else {
+      Cell(out, row.center);
+    }
     out += " |\n";
   }
   out += '\n';

@@ -122,8 +122,7 @@ TEST(OutputText, SeveralCellsOfARowStackInOrder) {
 TEST(OutputText, MarkdownEscapesDataText) {
   BuildValueTable("a|b\n*c* <d> [e](f) _g_ `h` &");
   const std::string md = Render(host::OutputFormat::Markdown);
-  EXPECT_NE(md.find(";Label | a\\|b<br>\\*c\\* \\<d\\> \\[e\\]\\(f\\) \\_g\\_ \\`h\\` &amp; |"), std::string::npos)
-      << md;
+  EXPECT_NE(md.find(";Label | a\\|b<br>\\*c\\* \\<d\\> \\[e\\](f) \\_g\\_ \\`h\\` &amp; |"), std::string::npos) << md;
   EXPECT_NE(md.find("|:---|:---|---:|\n"), std::string::npos) << "Count is a numeric column; Percent is hidden";
   EXPECT_EQ(md.find("Custom Attributes"), std::string::npos);
 }
