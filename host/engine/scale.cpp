@@ -1106,7 +1106,7 @@ void SelectMany(Pair* first, Pair* last, CompensatedSum base, const double* targ
 // weight total (summed in their order) the caller found; `decode` turns a
 // found key into its value.
 template <class Pair, class WeightOf, class Decode>
-std::vector<double> SelectPairs(Pair* values, std::size_t n, KeyOf<Pair> largest, const CompensatedSum& total,
+std::vector<double> SelectPairs(Pair* values, std::size_t n, KeyOf<Pair> largest, double total,
                                 const std::vector<double>& targets, const WeightOf& weightOf, const Decode& decode) {
   using Key = KeyOf<Pair>;
   std::vector<double> results(targets.size(), SYSMIS);
@@ -1119,7 +1119,7 @@ std::vector<double> SelectPairs(Pair* values, std::size_t n, KeyOf<Pair> largest
   std::vector<Key> found(targets.size(), largest);
   HandedParts parts;
   SelectMany(values, values + n, CompensatedSum{}, sorted.data(), found.data(), sorted.size(), largest,
-             CumulativeSlack(total.Value()), weightOf, parts);
+             CumulativeSlack(total), weightOf, parts);
   parts.Wait();
   for (std::size_t i = 0; i < order.size(); ++i) results[order[i]] = decode(found[i]);
   return results;
@@ -1186,7 +1186,7 @@ std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const
     largest = std::max(largest, x.value);
     total.Add(x.weight);
   }
-  return SelectPairs(values.data(), values.size(), largest, total, targets, same, same);
+  return SelectPairs(values.data(), values.size(), largest, total.Value(), targets, same, same);
 }
 
 double WeightedSelect(std::vector<WeightedValue>& values, double t) { return WeightedSelectMany(values, {t}).front(); }
@@ -1495,29 +1495,36 @@ void RawColumn::MinMax(double& smallest, double& largest) const {
 }
 
 std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn& weights,
-                                       const std::vector<double>& targets) {
+                                       const std::vector<double>& targets, std::optional<double> total) {
   const std::size_t n = values.Size();
   CB_CHECK("engine", weights.Size() == n);
   if (values.Keyed() && weights.Coded()) {
     // The copy is written whole before it is read: no zeroing first. The
-    // largest key and the weight total come from the same walk.
+    // largest key, and the weight total when not given, come from the same
+    // walk; a given total leaves a plain copy (the sum's chain, with a
+    // division to decode every weight, was most of the walk).
     const SelectionCopy copy(n);
     CodedPair* const pairs = copy.Pairs();
     const auto weightOf = [&weights](std::int32_t k) { return weights.Decode(k); };
     const auto decode = [&values](std::int32_t k) { return values.Decode(k); };
     std::int32_t largest = n == 0 ? 0 : values.CodeChunk(0).front();
-    CompensatedSum total;
+    CompensatedSum sum;
     std::size_t i = 0;
     for (std::size_t c = 0; c < values.Chunks(); ++c) {
       const std::vector<std::int32_t>& x = values.CodeChunk(c);
       const std::vector<std::int32_t>& w = weights.CodeChunk(c);
-      for (std::size_t j = 0; j < x.size(); ++j) {
-        pairs[i++] = {x[j], w[j]};
+      CodedPair* const to = pairs + i;
+      const std::size_t m = x.size();
+      for (std::size_t j = 0; j < m; ++j) {
+        to[j] = {x[j], w[j]};
         largest = std::max(largest, x[j]);
-        total.Add(weightOf(w[j]));
       }
+      if (!total) {
+        for (std::size_t j = 0; j < m; ++j) sum.Add(weightOf(w[j]));
+      }
+      i += m;
     }
-    return SelectPairs(pairs, n, largest, total, targets, weightOf, decode);
+    return SelectPairs(pairs, n, largest, total ? *total : sum.Value(), targets, weightOf, decode);
   }
   SelectionCopy::Free();
   std::vector<WeightedValue> pairs(n);
@@ -1575,7 +1582,7 @@ bool CountedRanks(const RawColumn& column, const std::vector<std::size_t>& ranks
 // where the columns are coded: 4 or 8 bytes a value instead of 8 or 16).
 std::vector<double> ScaleAccumulator::RawSelect(const RawColumn& values, const std::vector<double>& targets) const {
   if (targets.empty()) return {};
-  if (fWeighted) return WeightedSelectMany(values, fWeights, targets);
+  if (fWeighted) return WeightedSelectMany(values, fWeights, targets, ValidWeight());
   SelectionCopy::Free();
   // Unit weights: x(t) for whole t is the t-th smallest value.
   const std::size_t n = values.Size();

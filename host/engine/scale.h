@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "host/check.h"
@@ -468,8 +469,11 @@ double WeightedSelect(std::vector<WeightedValue>& values, double t);
 std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const std::vector<double>& targets);
 // The same over stored values and their weights (a copy, in their order): on
 // their codes when both are coded, with the same partitions, the same sums
-// and so the same results as on the decoded pairs.
+// and so the same results as on the decoded pairs. `total`, when given, is
+// their weight total as the caller summed it (an accumulator's valid weight,
+// the same sum in another order), which only sets how early a target counts
+// as reached; else it is summed over the pairs in their order.
 std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn& weights,
-                                       const std::vector<double>& targets);
+                                       const std::vector<double>& targets, std::optional<double> total = std::nullopt);
 
 }  // namespace host::engine
