@@ -638,6 +638,15 @@ std::string ExplainParseError(const CLI::ParseError& e, const CLI::App& app) {
   return what;
 }
 
+// Whether `path` is what standard input is (/dev/stdin, /dev/fd/0, or the
+// file the shell redirected in).
+bool IsStandardInput(const std::string& path) {
+  struct stat in {};
+  struct stat named {};
+  return path == "-" || (::fstat(STDIN_FILENO, &in) == 0 && ::stat(path.c_str(), &named) == 0 &&
+                         in.st_dev == named.st_dev && in.st_ino == named.st_ino);
+}
+
 // The commands to run: a syntax file, the words after DATASET, or CODEBOOK.
 bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
   if (!a.syntaxPath.empty()) {
@@ -650,6 +659,13 @@ bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
     const bool fromInput = a.syntaxPath == "-";
     if (fromInput && a.datasetPath == "-") {
       Fail("--syntax - and the dataset - both name standard input; name the syntax file or the dataset.");
+      return false;
+    }
+    // The same under other names (`--syntax /dev/stdin`): the commands
+    // would be read from the data, or find nothing left to read.
+    if (IsStandardInput(a.syntaxPath) && IsStandardInput(a.datasetPath)) {
+      Fail("--syntax " + a.syntaxPath + " and the dataset " + a.datasetPath +
+           " both read standard input; name the syntax file or the dataset.");
       return false;
     }
     if (fromInput && isatty(STDIN_FILENO) != 0) {

@@ -203,6 +203,13 @@ fails "-o naming the syntax file read as standard input is refused" 2 'is the fi
   bash -c "'$cb' '$data' --syntax - -o '$tmp/commands.txt' <'$tmp/commands.txt'"
 check "and the syntax file is unchanged" cmp -s "$tmp/commands.cbk" "$tmp/commands.txt"
 fails "--syntax - with the dataset - is refused" 2 'both name standard input' bash -c "'$cb' - --syntax - </dev/null"
+csv=$(pwd)/examples/survey/survey.csv
+fails "--syntax /dev/stdin with the dataset - is refused" 2 'both read standard input' \
+  bash -c "'$cb' - --syntax /dev/stdin <'$csv'"
+fails "--syntax - with the dataset /dev/stdin is refused" 2 'both read standard input' \
+  bash -c "'$cb' /dev/stdin --syntax - <'$csv'"
+check "a syntax file that is also redirected in is read as usual" \
+  bash -c "'$cb' '$csv' --syntax '$tmp/commands.cbk' --quiet <'$tmp/commands.cbk' | grep -q ."
 fails "the reason from the system is in the message" 2 'Not a directory' "$cb" "$data" --syntax "$tmp/keep.json/x"
 
 finish
