@@ -540,14 +540,16 @@ std::string Statistic(double value, int decimals, bool percent) {
   // Beyond the widest field a variable can have, the digits are mostly the
   // zeros of a binary value's decimal expansion, and a report would wrap them
   // over lines: such a statistic is shown in scientific notation instead,
-  // with the digits that tell the double (at most 17), never fewer than its
-  // decimals: rounded to a count's none, a count of 1.7E+308 would read
-  // 2E+308, which is more than any double holds.
+  // with its own decimals, and up to four more where the value has them: a
+  // count (no decimals) of 1.7E+308 would read 2E+308, more than any double
+  // holds, while seventeen digits of a standard deviation tell a reader no
+  // more than five.
   static constexpr std::size_t kWidestFixed = 40;
+  static constexpr int kScientificDecimals = 4;
   std::string text = Fixed(value, decimals);
   if (text.size() > kWidestFixed) {
     const int digits = static_cast<int>(ToDecimal(value).digits.size());
-    text = Scientific(value, std::max(decimals, std::min(digits, 17) - 1));
+    text = Scientific(value, std::max(decimals, std::min(digits - 1, kScientificDecimals)));
   }
   if (percent) text.push_back('%');
   return text;

@@ -236,6 +236,11 @@ TEST(OutputValueFormat, Statistics) {
       {-7.25e307, 2, false, "-7.25E+307"},
       {1e36, 2, false, "1000000000000000000000000000000000000.00"},
       {1e37, 2, false, "1.00E+037"},
+      // A count shows the digits it has, up to four decimals; never rounded past the largest double.
+      {1.7e308, 0, false, "1.7E+308"},
+      {1.7976931348623157e308, 0, false, "1.7977E+308"},
+      {8.539125638299666e307, 4, false, "8.5391E+307"},
+      {1e308, 0, false, "1E+308"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Statistic(c.value, c.decimals, c.percent), c.expected) << c.value;
