@@ -1235,6 +1235,16 @@ std::string NameAsInHeader(const FieldSpec& f) {
   return f.name;
 }
 
+// The time of day a column's dates show, as the end of a date pattern ("" when
+// they show none).
+std::string ClockPattern(unsigned shapes) {
+  if ((shapes & kClockSecondsPm) != 0) return " %I:%M:%S %p";
+  if ((shapes & kClockMinutesPm) != 0) return " %I:%M %p";
+  if ((shapes & kClockSeconds) != 0) return " %H:%M:%S";
+  if ((shapes & kClockMinutes) != 0) return " %H:%M";
+  return "";
+}
+
 // A text column whose values are all numbers, dates or booleans written in a
 // shape that inference does not read ("1,234", "12%", "12/31/2020",
 // "TRUE"): the note says what they look like and the field that reads them.
@@ -1243,12 +1253,7 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
   const bool comma = s.allowDecimalComma;
   std::string what, field;
   const unsigned shapes = s.textShapes;
-  // The time of day the dates show, as a pattern's end.
-  std::string clock;
-  if ((shapes & kClockMinutes) != 0) clock = " %H:%M";
-  if ((shapes & kClockSeconds) != 0) clock = " %H:%M:%S";
-  if ((shapes & kClockMinutesPm) != 0) clock = " %I:%M %p";
-  if ((shapes & kClockSecondsPm) != 0) clock = " %I:%M:%S %p";
+  const std::string clock = ClockPattern(shapes);
   if ((shapes & kGroupedNumber) != 0) {
     what = "numbers written with thousands separators";
     field =
@@ -1338,11 +1343,7 @@ void SettleAnyDateFormat(Plan& plan, std::size_t i, ScanColumn& s, std::vector<s
   s.inferType = false;  // the field keeps its type
   if (s.kind != CellKind::String) return;
   const unsigned shapes = s.textShapes;
-  std::string clock;
-  if ((shapes & kClockMinutes) != 0) clock = " %H:%M";
-  if ((shapes & kClockSeconds) != 0) clock = " %H:%M:%S";
-  if ((shapes & kClockMinutesPm) != 0) clock = " %I:%M %p";
-  if ((shapes & kClockSecondsPm) != 0) clock = " %I:%M:%S %p";
+  const std::string clock = ClockPattern(shapes);
   if (!clock.empty() && f.kind != CellKind::DateTime) return;  // a date field whose values have clocks
   const std::string sep = s.dateSeparator == kNoDateSeparator ? "" : std::string(1, s.dateSeparator);
   std::string pattern;

@@ -13,6 +13,34 @@ passed=0 failed=0
 ok() { passed=$((passed + 1)); }
 bad() { failed=$((failed + 1)); echo "FAILED: $1"; }
 
+# The Count cells of the table titled "code" in a JSON report ($1) against the
+# reference counts ($2: value -> count), within 1e-6.
+same_code_counts() {
+  python3 - "$1" "$2" <<'PY'
+import json, sys
+report, reference = sys.argv[1:3]
+want = {float(k): v for k, v in json.load(open(reference)).items()}
+table = next(t for t in json.load(open(report))["items"] if t.get("title") == "code")
+got = {}
+def walk(node):
+    if isinstance(node, dict):
+        if "value" in node and "cells" in node:
+            for cell in node["cells"]:
+                if cell["column"] == "Count":
+                    got[node["value"]] = cell["number"]
+        for v in node.values():
+            walk(v)
+    elif isinstance(node, list):
+        for v in node:
+            walk(v)
+walk(table)
+bad = {k: (got.get(k), v) for k, v in want.items() if got.get(k) is None or abs(got[k] - v) > 1e-6}
+if bad or len(got) != len(want):
+    print(got, want)
+    sys.exit(1)
+PY
+}
+
 python3 - "$tmp" <<'PY'
 import csv, io, json, os, random, sys
 d = sys.argv[1]
@@ -64,29 +92,7 @@ for t in 1 2 4; do
 done
 if cmp -s "$tmp/out1.json" "$tmp/out2.json" && cmp -s "$tmp/out1.json" "$tmp/out4.json"; then ok; else bad "output differs between 1, 2 and 4 threads"; fi
 
-if python3 - "$tmp" <<'PY'; then ok; else bad "counts of code differ from the reference"; fi
-import json, sys
-d = sys.argv[1]
-want = {float(k): v for k, v in json.load(open(f"{d}/counts.json")).items()}
-table = next(t for t in json.load(open(f"{d}/out1.json"))["items"] if t.get("title") == "code")
-got = {}
-def walk(node):
-    if isinstance(node, dict):
-        if "value" in node and "cells" in node:
-            for cell in node["cells"]:
-                if cell["column"] == "Count":
-                    got[node["value"]] = cell["number"]
-        for v in node.values():
-            walk(v)
-    elif isinstance(node, list):
-        for v in node:
-            walk(v)
-walk(table)
-bad = {k: (got.get(k), v) for k, v in want.items() if got.get(k) is None or abs(got[k] - v) > 1e-6}
-if bad or len(got) != len(want):
-    print(got, want)
-    sys.exit(1)
-PY
+if same_code_counts "$tmp/out1.json" "$tmp/counts.json"; then ok; else bad "counts of code differ from the reference"; fi
 
 line=$(cat "$tmp/badline")
 for t in 1 2 4; do
@@ -126,28 +132,7 @@ for t in 1 2 4; do
 done
 if cmp -s "$tmp/wide1.json" "$tmp/wide2.json" && cmp -s "$tmp/wide1.json" "$tmp/wide4.json"; then ok; else
   bad "wide file: output differs between 1, 2 and 4 threads"; fi
-if python3 - "$tmp" <<'PY'; then ok; else bad "wide file: counts of code differ from the reference"; fi
-import json, sys
-d = sys.argv[1]
-want = {float(k): v for k, v in json.load(open(f"{d}/wide/counts.json")).items()}
-table = next(t for t in json.load(open(f"{d}/wide1.json"))["items"] if t.get("title") == "code")
-got = {}
-def walk(node):
-    if isinstance(node, dict):
-        if "value" in node and "cells" in node:
-            for cell in node["cells"]:
-                if cell["column"] == "Count":
-                    got[node["value"]] = cell["number"]
-        for v in node.values():
-            walk(v)
-    elif isinstance(node, list):
-        for v in node:
-            walk(v)
-walk(table)
-if got != want:
-    print(got, want)
-    sys.exit(1)
-PY
+if same_code_counts "$tmp/wide1.json" "$tmp/wide/counts.json"; then ok; else bad "wide file: counts of code differ from the reference"; fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
