@@ -1337,14 +1337,21 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
 // written in one pattern that the scan recognised ("31/12/2020",
 // "2020/01/05", "31dec2020"), which the field then reads. Dates that do not
 // show whether the day or the month comes first are an error that names
-// both patterns; other values are reported by the pass, cell by cell.
+// both patterns, and so are dates with a time of day in a date field; other
+// values are reported by the pass, cell by cell.
 void SettleAnyDateFormat(Plan& plan, std::size_t i, ScanColumn& s, std::vector<std::string>& notes) {
   FieldSpec& f = plan.fields[i];
   s.inferType = false;  // the field keeps its type
   if (s.kind != CellKind::String) return;
   const unsigned shapes = s.textShapes;
   const std::string clock = ClockPattern(shapes);
-  if (!clock.empty() && f.kind != CellKind::DateTime) return;  // a date field whose values have clocks
+  if (!clock.empty() && f.kind != CellKind::DateTime) {
+    // A date holds no time of day: read as dates, every value would be
+    // refused as "not a date" without saying why.
+    throw InputError(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + f.name +
+                     "): the field's type is \"date\", but its values show a time of day (such as \"" + s.shapeExample +
+                     "\"); declare it with \"type\": \"datetime\" to read them");
+  }
   const std::string sep = s.dateSeparator == kNoDateSeparator ? "" : std::string(1, s.dateSeparator);
   std::string pattern;
   if ((shapes & kNumericDates) != 0) {

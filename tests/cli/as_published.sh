@@ -332,6 +332,13 @@ check "format \"any\" reads dates in the one pattern they follow" bash -c \
 fails "and a note names the pattern" 0 \
   'any.csv, column 2 (variable t): the field'"'"'s format is "any", and every value follows the pattern "%m/%d/%Y %I:%M %p"' \
   "$cb" "$tmp/fl/any.json" 'CODEBOOK d'
+# A date field whose values show a time of day says to declare a datetime.
+printf 'd\n31/12/2020 13:45\n15/01/2021 08:00\n' >"$tmp/fl/clock.csv"
+echo '{"resources": [{"path": "clock.csv", "schema": {"fields": [{"name": "d", "type": "date", "format": "any"}]}}]}' \
+  >"$tmp/fl/clock.json"
+fails "format \"any\" on a date field whose values show a time of day asks for a datetime" 2 \
+  'clock.csv, column 1 (variable d): the field'"'"'s type is "date", but its values show a time of day (such as "31/12/2020 13:45"); declare it with "type": "datetime" to read them' \
+  "$cb" "$tmp/fl/clock.json" --quiet
 # Infinities as R and pandas write them, under a field typed number.
 printf 'x\n1\nInf\n' >"$tmp/fl/inf.csv"
 echo '{"resources": [{"path": "inf.csv", "schema": {"fields": [{"name": "x", "type": "number"}]}}]}' >"$tmp/fl/inf.json"
