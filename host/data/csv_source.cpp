@@ -26,9 +26,6 @@ namespace host {
 
 struct CsvBlockEntry {
   CaseBlock block;
-  // Its numbers and strings went back to the reader that filled it, once
-  // gathered (CaseBlock::cellsBack reads them again).
-  bool cellsAway = false;
 };
 
 struct CsvBlockPool {
@@ -930,6 +927,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
       if (e && fPool->entries.size() < kPooled) {
         e->block.work.reset();
         e->block.cellsBack = nullptr;
+        e->block.cellsAway = false;
         fPool->entries.push_back(std::move(e));
       }
     };
@@ -968,7 +966,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
         Reread(k);
       }
       fCurrent = std::move(chunk.entry);
-      if (fCurrent->cellsAway) {
+      if (fCurrent->block.cellsAway) {
         fCurrent->block.cellsBack = [this, e = fCurrent.get(), k, start = chunk.start, line = fExpectedLine] {
           PutCellsBack(*e, k, start, line);
         };
@@ -1090,7 +1088,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
     block.rows = 0;
     block.work.reset();
     block.cellsBack = nullptr;
-    entry->cellsAway = false;
+    block.cellsAway = false;
     if (spare != nullptr && (!spare->numbers.empty() || !spare->strings.empty())) {
       // The reader's own cells (in its own heap, the pages already there);
       // what the entry held, cells read back for the iterator, goes.
@@ -1129,7 +1127,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
         spare->strings = std::move(block.strings);
         block.numbers.clear();
         block.strings.clear();
-        entry->cellsAway = true;
+        block.cellsAway = true;
       }
     }
   }
@@ -1138,7 +1136,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
   // the iterator's thread: the same records from the same offset, so the
   // same cells (a file changed since fails as any read of it does).
   void PutCellsBack(Entry& e, std::size_t k, std::int64_t start, std::int64_t line) {
-    if (!e.cellsAway) return;
+    if (!e.block.cellsAway) return;
     CaseBlock cells;
     BlockFiller filler(*fLayout, fModes.data(), start, line, fBounds[k + 1], fReadBuffers.Take());
     const std::atomic<bool> never{false};
@@ -1151,7 +1149,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
     }
     e.block.numbers = std::move(cells.numbers);
     e.block.strings = std::move(cells.strings);
-    e.cellsAway = false;
+    e.block.cellsAway = false;
   }
 
   void Work(SpareCells& spare) {

@@ -43,17 +43,20 @@ struct CaseBlock {
   std::vector<std::uint8_t> groupStart;
   // Set by the pass's gathering step when the source runs it; null otherwise.
   std::shared_ptr<BlockWork> work;
-  // Set when the source let the block's cells go once the reader thread had
-  // gathered it (numbers and strings empty, rows and the rest kept): a wide
-  // file's cells are tens of megabytes a block, and what the iterator's
-  // thread needs of a gathered block is its work. Puts the same cells back;
-  // whatever reads cells on the iterator's thread calls EnsureCells first.
+  // True while the source has let the block's cells go, once the reader
+  // thread had gathered it (numbers and strings empty, rows and the rest
+  // kept): a wide file's cells are tens of megabytes a block, and what the
+  // iterator's thread needs of a gathered block is its work. cellsBack puts
+  // the same cells back; whatever reads cells on the iterator's thread calls
+  // EnsureCells first.
+  bool cellsAway = false;
   std::function<void()> cellsBack;
 };
 
-// The block's cells, read again if the source let them go.
+// The block's cells, read again if the source let them go: once back, only
+// a flag is tested.
 inline void EnsureCells(const CaseBlock& block) {
-  if (block.cellsBack) block.cellsBack();
+  if (block.cellsAway) block.cellsBack();
 }
 
 // Where a case iterator stands: the block, the row in it, and whether the
