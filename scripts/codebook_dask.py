@@ -8,13 +8,16 @@
 DATASET is a data package descriptor whose resource lists its CSV files in
 `path` (an array). The three steps of docs/scale-out.md:
 
-1. here:        codebook DATASET COMMAND --write-plan WORK/run.plan
-2. on workers:  codebook --run-plan WORK/run.plan --part K -o WORK/part-K.state
+1. here:        codebook DATASET COMMAND --write-plan RUN/run.plan
+2. on workers:  codebook --run-plan RUN/run.plan --part K -o RUN/part-K.state
                 (one task per part; Dask retries a failed task)
-3. here:        codebook --merge WORK/run.plan WORK/part-*.state -o OUTPUT
+3. here:        codebook --merge RUN/run.plan RUN/part-*.state -o OUTPUT
+
+RUN is a new folder of this run's own inside --work-dir (or a temporary
+folder), so that runs sharing a work folder keep apart.
 
 With --scheduler the tasks go to that cluster, whose workers must reach the
-parts and WORK under the same paths (shared storage) and have the program;
+parts and --work-dir under the same paths (shared storage) and have the program;
 without it a local cluster of --workers workers runs them. The report is the
 one a single run over all the parts writes, byte for byte.
 
@@ -113,8 +116,16 @@ def main(argv):
         started = now
 
     try:
-        work = os.path.abspath(args.work_dir) if args.work_dir else tempfile.mkdtemp(prefix="codebook-dask-")
-        os.makedirs(work, exist_ok=True)
+        # A run's plan and states go to a folder of their own, also inside
+        # --work-dir: two runs sharing one work folder (two jobs on a cluster)
+        # would otherwise write each other's run.plan and remove each other's
+        # states, and no file the user keeps there is ever removed.
+        shared = os.path.abspath(args.work_dir) if args.work_dir else None
+        if shared:
+            os.makedirs(shared, exist_ok=True)
+        work = tempfile.mkdtemp(prefix="codebook-dask-", dir=shared)
+        if shared:  # workers running as another user reach it as they reach the work folder
+            os.chmod(work, os.stat(shared).st_mode & 0o777)
     except OSError as e:
         return fail(f"cannot make the work folder: {e}")
     plan = os.path.join(work, "run.plan")
@@ -194,13 +205,10 @@ def main(argv):
             print(f"{PROG}: largest program process: {peak} MiB", file=sys.stderr)
         return status
     finally:
-        if not args.keep:
-            if args.work_dir:
-                for name in os.listdir(work):
-                    if name == "run.plan" or (name.startswith("part-") and name.endswith(".state")):
-                        os.remove(os.path.join(work, name))
-            else:
-                shutil.rmtree(work, ignore_errors=True)
+        if args.keep:
+            print(f"{PROG}: the plan and the partial states are kept in {work}", file=sys.stderr)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -217,7 +217,23 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
     /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/nosuch" -o "$tmp/dask.json"
   fails "Dask: a scheduler address that cannot be reached is named" 2 "cannot reach the Dask scheduler at nowhere" \
     dask "$tmp/survey/datapackage.json" --scheduler nowhere --work-dir "$tmp/work" -o "$tmp/dask.json"
-  check "Dask: and the plan is not left in the work folder" test ! -e "$tmp/work/run.plan"
+  check "Dask: and nothing is left in the work folder" test -z "$(ls -A "$tmp/work")"
+  # Two runs sharing one work folder (two jobs on a cluster) keep apart, and a
+  # file of the user's there stays.
+  two_at_once() {
+    "$cb" tests/golden-data/parts/datapackage.json -o "$tmp/one-parts.json" 2>/dev/null
+    mkdir -p "$tmp/shared" && echo mine >"$tmp/shared/run.plan"
+    dask "$tmp/survey/datapackage.json" --syntax "$tmp/survey.cbk" --work-dir "$tmp/shared" \
+      -o "$tmp/dask-a.html" 2>"$tmp/dask-a.err" &
+    local a=$!
+    dask tests/golden-data/parts/datapackage.json --work-dir "$tmp/shared" -o "$tmp/dask-b.json" 2>"$tmp/dask-b.err"
+    local b=$?
+    wait $a
+    [ $? = 1 ] && [ $b = 0 ] && cmp -s "$tmp/dask-a.html" "$tmp/one.html" &&
+      cmp -s "$tmp/dask-b.json" "$tmp/one-parts.json" && [ "$(ls -A "$tmp/shared")" = run.plan ] &&
+      grep -qx mine "$tmp/shared/run.plan" || { cat "$tmp/dask-a.err" "$tmp/dask-b.err"; return 1; }
+  }
+  check "Dask: two runs sharing a work folder at once each write their own report" two_at_once
   # Programs that behave as workers can: killed during a pass, or writing
   # their states to a folder the driver does not see.
   printf '#!/bin/bash\n[ "$3 $4" = "--part 2" ] && kill -9 $$\nexec "%s" "$@"\n' "$(realpath "$cb")" >"$tmp/killed"
