@@ -20,6 +20,7 @@ constexpr std::size_t kGap = 2;           // blanks between columns
 constexpr std::size_t kIndent = 2;        // per level of row grouping
 constexpr std::size_t kMinWrapped = 12;   // narrowest a wrapped column gets while the line allows
 constexpr std::size_t kWholeLabels = 24;  // row labels up to this wide stay whole while the line allows
+constexpr std::size_t kWholeWords = 24;   // words of text up to this wide stay whole while the line allows
 constexpr std::size_t kMinSqueezed = 6;   // narrowest a column of text gets on a very narrow line
 
 struct Style {
@@ -54,6 +55,20 @@ std::size_t LongestLine(std::string_view text) {
 std::size_t LongestLine(CellList cells) {
   std::size_t n = 0;
   for (const CellText* c : cells) n = std::max(n, LongestLine(c->text));
+  return n;
+}
+
+// The widest run of text between blanks or line breaks: the narrowest a
+// column can be without cutting a word (or a number) in two.
+std::size_t LongestWord(std::string_view text) {
+  std::size_t n = 0;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find_first_of(" \n", start);
+    if (end == std::string_view::npos) end = text.size();
+    n = std::max(n, DisplayWidth(text.substr(start, end - start)));
+    start = end + 1;
+  }
   return n;
 }
 
@@ -93,6 +108,7 @@ struct Column {
   std::size_t natural = 0;
   bool right = false;
   bool wrappable = true;
+  std::size_t whole = 0;  // narrowest width that cuts no word of up to kWholeWords
 };
 
 constexpr std::size_t kFlushAt = 1 << 16;
@@ -138,7 +154,8 @@ TextLayout LayOut(const TableNode& table, const RenderOptions& options) {
   if (lay.limit == 0 || lay.Total() <= lay.limit) return lay;
 
   // Narrow the widest wrappable column until the table fits the line: first
-  // the columns of text to kMinWrapped, the row labels (the program's own
+  // the columns of text to their longest word (a number in scientific form,
+  // an e-mail address), then to kMinWrapped, the row labels (the program's own
   // wording: "Standard Deviation") kept whole; then the row labels to their
   // longest word ("Measurement" is never cut in two); on a line still too
   // narrow, the columns of text down to kMinSqueezed, and the row labels to
@@ -146,17 +163,17 @@ TextLayout LayOut(const TableNode& table, const RenderOptions& options) {
   std::size_t longestWord = 0;
   for (std::size_t r = 0; r < flat.rows.size(); ++r) {
     if (flat.rows[r].row == nullptr) continue;
-    const std::string_view label = flat.rows[r].Label().text;
-    std::size_t start = 0;
-    while (start <= label.size()) {
-      std::size_t end = label.find_first_of(" \n", start);
-      if (end == std::string_view::npos) end = label.size();
-      longestWord = std::max(longestWord, kIndent * static_cast<std::size_t>(flat.rows[r].depth) +
-                                              DisplayWidth(label.substr(start, end - start)));
-      start = end + 1;
+    longestWord = std::max(
+        longestWord, kIndent * static_cast<std::size_t>(flat.rows[r].depth) + LongestWord(flat.rows[r].Label().text));
+    for (std::size_t c = 0; c < n; ++c) {
+      Column& col = cols[c + 1];
+      if (!col.wrappable || col.whole >= kWholeWords) continue;
+      for (const CellText* cell : flat.Cells(r, c)) col.whole = std::max(col.whole, LongestWord(cell->text));
+      col.whole = std::min(col.whole, kWholeWords);
     }
   }
   std::vector<std::size_t> floors(cols.size(), kMinWrapped);
+  for (std::size_t c = 1; c < cols.size(); ++c) floors[c] = std::max(kMinWrapped, cols[c].whole);
   const auto narrow = [&lay, &cols, &floors]() {
     while (lay.Total() > lay.limit) {
       Column* widest = nullptr;
@@ -169,6 +186,8 @@ TextLayout LayOut(const TableNode& table, const RenderOptions& options) {
     }
   };
   floors[0] = std::max(kMinWrapped, std::min(cols[0].natural, kWholeLabels));
+  narrow();  // words of text up to kWholeWords wide stay whole
+  std::fill(floors.begin() + 1, floors.end(), kMinWrapped);
   narrow();
   floors[0] = std::max(kMinWrapped, longestWord);
   narrow();
@@ -428,12 +447,13 @@ void AddOverviewTable(const Overview& overview, const std::string& title, const 
 }
 
 // Whether the whole overview fits its line with every chart and type on one
-// line.
+// line, and no word of a label or mode (a number, an address) cut in two.
 bool OverviewFits(const TextLayout& lay) {
   if (lay.Total() > lay.limit) return false;
   for (std::size_t c = 0; c < lay.header.size(); ++c) {
     const Column& col = lay.cols[c + 1];
     if ((lay.header[c] == "Distribution" || lay.header[c] == "Type") && col.width < col.natural) return false;
+    if (col.width < col.whole) return false;  // a mode's number or address cut in two
   }
   return true;
 }
