@@ -120,12 +120,16 @@ void RenderOverview(const Overview& overview, const std::vector<std::string>& an
     Cell(out, row.distinct);
     Cell(out, row.min);
     Cell(out, row.max);
-    if (row.modeNameBytes > 0 && row.modeNameBytes < row.center.size()) {
+    const std::string_view center(row.center);
+    const std::string_view modeName = center.substr(0, std::min(row.modeNameBytes, center.size()));
+    if (row.modeNameBytes > 0 && row.modeNameBytes < center.size() &&
+        std::any_of(modeName.begin(), modeName.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
       // The category's name in an isolate (FSI ... PDI, invisible), so
       // that a right-to-left name does not carry its percent to its left.
-      const std::string_view center(row.center);
+      // Only a name beyond ASCII can be right-to-left: other names go
+      // without, since a pager or an editor shows the two marks as <U+2068>.
       out += " | \u2068";
-      Escape(out, center.substr(0, row.modeNameBytes));
+      Escape(out, modeName);
       out += "\u2069";
       Escape(out, center.substr(row.modeNameBytes));
     } else {
