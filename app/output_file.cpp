@@ -217,7 +217,8 @@ bool CheckOutputPlace(const std::string& path, std::string& error) {
   std::string target;
   if (!FollowLinks(path, target, error)) return false;
   struct stat info {};
-  if (::stat(target.c_str(), &info) == 0) {
+  const bool exists = ::stat(target.c_str(), &info) == 0;
+  if (exists) {
     if (S_ISDIR(info.st_mode)) {
       error = "cannot write the output to '" + path + "': it is a folder; name a file.";
       return false;
@@ -243,6 +244,17 @@ bool CheckOutputPlace(const std::string& path, std::string& error) {
   }
   if (::access(folder.c_str(), W_OK | X_OK) != 0) {
     error = NoTemporaryFile(path, folder, errno);
+    return false;
+  }
+  // In a folder with the sticky bit (/tmp) only a file's owner, the folder's
+  // owner or root may rename over it: another user's report there, even one
+  // anybody may write, would be refused only by the final rename, after the
+  // whole data pass.
+  const uid_t me = ::geteuid();
+  if (exists && (place.st_mode & S_ISVTX) != 0 && me != 0 && info.st_uid != me && place.st_uid != me) {
+    error = "cannot replace '" + path +
+            "': it belongs to another user, and in a folder with the sticky bit (such as /tmp) only its owner may "
+            "replace it. The output is written whole to a temporary file, then renamed over it; name another file.";
     return false;
   }
   return true;

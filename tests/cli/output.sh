@@ -119,6 +119,16 @@ if [ "$(id -u)" != 0 ] || [ ${#as_user[@]} -gt 0 ]; then
     "${as_user[@]}" "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/locked/report.html"
   chmod 755 "$tmp/locked"
 fi
+if [ ${#as_user[@]} -gt 0 ]; then
+  # In a folder with the sticky bit (/tmp) another user's file, writable or
+  # not, cannot be renamed over: found before the pass, not after it.
+  mkdir "$tmp/sticky"; chmod 1777 "$tmp/sticky"; echo old >"$tmp/sticky/report.json"; chmod 666 "$tmp/sticky/report.json"
+  fails "another user's file in a sticky folder is refused before the pass" 2 'only its owner may replace it' \
+    "${as_user[@]}" "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/sticky/report.json"
+  check "and that file is unchanged" grep -qx old "$tmp/sticky/report.json"
+  check "a new file in the sticky folder is written" \
+    test "$(status_of "${as_user[@]}" "$cb" "$data" -o "$tmp/sticky/mine.json")" = 0
+fi
 
 # A destination that cannot take the report is named before the data pass.
 fails "-o into a missing folder is refused before the pass" 2 "the folder '$tmp/nosuch' does not exist; create it first" \
