@@ -124,8 +124,11 @@ def main(argv):
         if shared:
             os.makedirs(shared, exist_ok=True)
         work = tempfile.mkdtemp(prefix="codebook-dask-", dir=shared)
-        if shared:  # workers running as another user reach it as they reach the work folder
-            os.chmod(work, os.stat(shared).st_mode & 0o777)
+        if shared:
+            # Workers running as another user of the group reach it as they
+            # reach the work folder; others never (a work folder of /tmp
+            # would let anyone replace the plan or a state between steps).
+            os.chmod(work, os.stat(shared).st_mode & 0o770 | 0o700)
     except OSError as e:
         return fail(f"cannot make the work folder: {e}")
     plan = os.path.join(work, "run.plan")

@@ -234,6 +234,11 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
       grep -qx mine "$tmp/shared/run.plan" || { cat "$tmp/dask-a.err" "$tmp/dask-b.err"; return 1; }
   }
   check "Dask: two runs sharing a work folder at once each write their own report" two_at_once
+  # A run's folder in a work folder anyone may write (/tmp) is the group's at most.
+  mkdir -p "$tmp/open" && chmod 1777 "$tmp/open"
+  dask tests/golden-data/parts/datapackage.json --work-dir "$tmp/open" --keep -o "$tmp/dask-open.json" 2>/dev/null
+  check "Dask: a run's folder in a work folder like /tmp keeps others out" \
+    test "$(stat -c %a "$tmp"/open/codebook-dask-*)" = 770
   # Programs that behave as workers can: killed during a pass, or writing
   # their states to a folder the driver does not see.
   printf '#!/bin/bash\n[ "$3 $4" = "--part 2" ] && kill -9 $$\nexec "%s" "$@"\n' "$(realpath "$cb")" >"$tmp/killed"
