@@ -261,6 +261,13 @@ bool CutCharacter(std::string_view text) {
 
 }  // namespace
 
+std::size_t CutPoint(std::string_view text, std::size_t width) {
+  if (text.size() <= width) return text.size();
+  std::size_t cut = width;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return cut;
+}
+
 std::string TextAsUtf8(std::string_view text) {
   std::size_t bad = 0;
   if (ValidUtf8(text, bad)) return std::string(text);

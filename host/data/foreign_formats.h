@@ -68,6 +68,9 @@ int DecimalsOf(double value, bool isFloat);
 // encoding were usually written in; but UTF-8 cut inside its last character
 // loses that character.
 std::string TextAsUtf8(std::string_view text);
+// Where UTF-8 text cut to at most `width` bytes ends: at the start of a
+// character, so that no character is split.
+std::size_t CutPoint(std::string_view text, std::size_t width);
 // Text that ReadStat decoded as ISO-8859-1, back as the bytes of the file
 // (every character of such text is below U+0100).
 std::string Latin1Bytes(std::string_view text);

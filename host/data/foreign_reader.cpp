@@ -43,7 +43,7 @@ using foreign::Parser;
 using foreign::Prepare;
 using foreign::Run;
 
-constexpr int kMaxStringWidth = 32767;
+constexpr int kMaxStringWidth = static_cast<int>(foreign::kWidestString);
 
 // ---------------------------------------------------------------- dictionary
 
@@ -164,6 +164,8 @@ struct ScanColumn {
   bool isString = false;
   bool isFloat = false;
   std::size_t maxBytes = 0;
+  std::size_t overlong = 0;       // values longer than the widest string a variable holds
+  std::int64_t overlongCase = 0;  // the case of the longest (from 1)
   int decimals = 0;
 };
 
@@ -198,6 +200,10 @@ int OnScanValue(int obs, readstat_variable_t* variable, readstat_value_t value, 
       std::size_t bad = 0;
       const std::size_t bytes =
           ValidUtf8(raw, bad) ? TrimTrailingBlanks(raw).size() : TrimTrailingBlanks(foreign::TextAsUtf8(raw)).size();
+      if (bytes > foreign::kWidestString) {
+        ++c.overlong;
+        if (bytes > c.maxBytes) c.overlongCase = std::int64_t{obs} + 1;
+      }
       c.maxBytes = std::max(c.maxBytes, bytes);
     }
   } else if (c.decimals < 6 && !readstat_value_is_missing(value, variable)) {
@@ -704,6 +710,21 @@ void WarnOfAbsentLabelSets(const std::string& path, const DictContext& dict, std
 
 // Stata labels numbers only; a file from another writer may still name a
 // set for a string variable. Its labels cannot apply, and would go unseen.
+// A strL value may be longer than the widest string a variable holds (Stata
+// takes up to 2 GB); such values are cut to that width, as the dictionary
+// says, and the user is told which variables lost text.
+void WarnOfOverlongStrings(const std::string& path, const ColumnFacts& facts, const Dataset& dataset,
+                           std::vector<std::string>& warnings) {
+  for (std::size_t i = 0; i < facts.scan.size(); ++i) {
+    const ScanColumn& s = facts.scan[i];
+    if (s.overlong == 0) continue;
+    warnings.push_back(path + ": variable " + dataset.variables[i]->name + " holds " + Counted(s.overlong, "value") +
+                       " longer than 32,767 bytes, the widest string a variable holds here (the longest, in case " +
+                       std::to_string(s.overlongCase) + ", has " + std::to_string(s.maxBytes) +
+                       " bytes); they are cut to their first 32,767 bytes");
+  }
+}
+
 void WarnOfLabelledStrings(const std::string& path, const DictContext& dict, std::vector<std::string>& warnings) {
   if (dict.kind != ForeignKind::Stata) return;
   std::vector<std::string> named;
@@ -968,6 +989,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     dataset->variables.push_back(std::move(v));
   }
   if (anyRenamed) warnings.push_back(RenameNote(path, "variable name", originals, names));
+  WarnOfOverlongStrings(path, facts, *dataset, warnings);
   dataset->IndexNames();
   if (!dict.fileLabel.empty()) dataset->label = foreign::TextAsUtf8(dict.fileLabel);
   std::stable_sort(dict.notes.begin(), dict.notes.end(),

@@ -364,10 +364,14 @@ int ForeignCursor::OnValue(int obs, readstat_variable_t* variable, readstat_valu
     const std::string_view raw = TrimTrailingBlanks(
         foreign::FileText(text != nullptr ? std::string_view(text) : std::string_view(), p.layout->viaLatin1, bytes));
     std::size_t bad = 0;
+    const std::size_t start = s.bytes.size();
     if (ValidUtf8(raw, bad)) {
       s.bytes.append(raw);
     } else {
       s.bytes.append(TrimTrailingBlanks(foreign::TextAsUtf8(raw)));
+    }
+    if (s.bytes.size() - start > kWidestString) {
+      s.bytes.resize(start + CutPoint(std::string_view(s.bytes).substr(start), kWidestString));
     }
     s.offsets.push_back(static_cast<std::uint32_t>(s.bytes.size()));
     return READSTAT_HANDLER_OK;

@@ -22,6 +22,10 @@ struct ForeignColumn {
   Convert convert = Convert::None;
 };
 
+// The widest string a variable holds: a longer strL value (Stata takes up to
+// 2 GB) is cut to it, at a character's start, as the dictionary's width says.
+constexpr std::size_t kWidestString = 32767;
+
 struct ForeignLayout {
   std::string path;
   std::string display;

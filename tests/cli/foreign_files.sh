@@ -154,6 +154,32 @@ fails "a strL value past 16 MiB is named, with what to do" 2 \
   'huge-strl.dta: cannot read this Stata data file (.dta): Unable to read from file (the strL value of variable 2 in case 1 is 16777217 bytes long, more than the 16 MiB ReadStat reads; this program shows at most 32,767 bytes of a value: shorten the longer ones in Stata (replace VAR = substr(VAR, 1, 32767)) and save the file again, to read it here)' \
   "$cb" "$tmp/huge-strl.dta"
 check "and the file is not said to be damaged" bash -c "! grep -q damaged '$tmp/.stderr'"
+# A strL value may be longer than the widest string a variable holds: it is
+# cut to 32,767 bytes, never inside a character, and a warning says so.
+python3 - "$tmp/strl.dta" "$tmp/wide-strl.dta" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(b"GSO", data.find(b"<strls>"))
+(length,) = struct.unpack_from("<I", data, at + 16)
+value = b"a" * 32766 + "\u00e9".encode() + b"tail\0"
+out = bytearray(data[:at + 20] + value + data[at + 20 + length:])
+struct.pack_into("<I", out, at + 16, len(value))
+m = out.find(b"<map>") + 5
+for i in range(14):
+    (o,) = struct.unpack_from("<Q", out, m + 8 * i)
+    if o > at:
+        struct.pack_into("<Q", out, m + 8 * i, o + len(value) - length)
+open(sys.argv[2], "wb").write(out)
+PY
+fails "a strL value longer than a string variable holds is cut, with a warning" 0 \
+  'wide-strl.dta: variable s holds 1 value longer than 32,767 bytes, the widest string a variable holds here (the longest, in case 1, has 32772 bytes); they are cut to their first 32,767 bytes' \
+  "$cb" "$tmp/wide-strl.dta" 'CODEBOOK s' --format json -o "$tmp/wide-strl.json"
+check "at a character's start, the width A32767" python3 -c '
+import json, sys
+table = json.load(open(sys.argv[1]))["items"][0]
+cells = {c["category"]: c for g in table["dimensions"][0]["children"] for c in g.get("children", [])}
+assert cells["Format"]["cells"][0]["text"] == "A32767"
+assert "a" * 32766 in cells and "b" in cells and "c" in cells, sorted(len(k) for k in cells)' "$tmp/wide-strl.json"
 fails "a value-label set past 16 MiB is named, with what to do" 2 \
   'huge-labels.dta: cannot read this Stata data file (.dta): Unable to allocate memory (value-label set "x" takes 17420008 bytes, more than the 16 MiB ReadStat reads in one set: shorten its labels, or drop the set in Stata (label drop x) and save the file again, to read it here)' \
   "$cb" "$tmp/huge-labels.dta"
