@@ -125,7 +125,7 @@ Outcome RunPackageInput(std::string_view bytes) {
     // Columns in another order than data.csv's, dates in a pattern other than
     // ISO 8601 and an offset on a time: for fieldsMatch and date format "any".
     WriteFile(dir + "/other.csv",
-              "c,a,d,e\n02/01/2026,1,2020-01-05T13:45:00+01:00,1e308\n03/02/2026,2,2020-01-05T12:45:00.5Z,"
+              "c,a,d,e\n13/01/2026,1,2020-01-05T13:45:00+01:00,1e308\n03/02/2026,2,2020-01-05T12:45:00.5Z,"
               "-1.7976931348623157e308\n,,,\n");
     return true;
   }();
