@@ -133,7 +133,7 @@ minmax(6.5rem,.8fr) minmax(8rem,1.2fr);align-items:center;border-bottom:1px soli
 .ovg .ovr:hover{background:var(--grp);cursor:pointer}
 .ovg .ovr>span:first-child{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace;
 font-weight:600}
-.ovr>.num{white-space:nowrap;width:auto}
+.ovr>.num{white-space:nowrap;width:auto}.ovr>.dn{white-space:normal}
 .ovr>.lc{display:-webkit-box;-webkit-box-orient:vertical;-webkit-line-clamp:3;line-clamp:3;overflow:hidden}
 .ovr .pc{color:var(--muted)}
 .ovr>.ch{padding-top:.1rem;padding-bottom:.1rem}
@@ -513,7 +513,8 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
         into += ")</span>";
       }
       into += "</span>";
-      cell(row.distinct, "num");
+      // "more than 1000" takes two lines rather than run into the range.
+      cell(row.distinct, row.distinct.find(' ') == std::string::npos ? "num" : "num dn");
       cell(row.min.empty() ? row.min : row.min + " \xE2\x80\x93 " + row.max, nullptr);  // an en dash
       clamped(row.center, row.modeNameBytes);
       into += "</div>\n";
