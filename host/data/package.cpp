@@ -1238,6 +1238,7 @@ std::string NameAsInHeader(const FieldSpec& f) {
 // The time of day a column's dates show, as the end of a date pattern ("" when
 // they show none).
 std::string ClockPattern(unsigned shapes) {
+  if ((shapes & kClockColonSeconds) != 0) return ":%H:%M:%S";
   if ((shapes & kClockSecondsPm) != 0) return " %I:%M:%S %p";
   if ((shapes & kClockMinutesPm) != 0) return " %I:%M %p";
   if ((shapes & kClockSeconds) != 0) return " %H:%M:%S";

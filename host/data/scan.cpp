@@ -477,6 +477,11 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       break;
     }
   }
+  if (const std::size_t colon = text.find(':'); clock == kDateOnly && colon != std::string_view::npos && colon >= 7 &&
+                                                ClockShape(text.substr(colon + 1)) == kClockSeconds) {
+    clock = kClockColonSeconds;
+    text = text.substr(0, colon);
+  }
   // Dates of a four-digit year (or two after slashes) after a day and a
   // month, one separator.
   const std::size_t s1 = text.find_first_of("/.-");
@@ -545,7 +550,10 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       }
     }
   }
-  if ((shapes & (kNumericDates | kMonthName | kYearFirst)) != 0) shapes |= clock;
+  if ((shapes & (kNumericDates | kMonthName | kYearFirst)) != 0 &&
+      (clock != kClockColonSeconds || (shapes & kMonthName) != 0)) {
+    shapes |= clock;
+  }
   // What "bareNumber": false reads in parentheses reads as a negative amount.
   if ((shapes & (kGroupedNumber | kPercent | kCurrency | kFlaggedNumber)) != 0) shapes |= kParenthesized;
   if (whole.size() > 2 && whole.front() == '(' && whole.back() == ')') {

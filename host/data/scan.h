@@ -114,8 +114,12 @@ enum TextShape : unsigned {
   // A number, a blank and one to three small letters: a statistics office's
   // flags on its figures ("8979.9 p" provisional, "12 e" estimated), or a unit.
   kFlaggedNumber = 131072u,  // "8979.9 p", "123 bep"
+  // A time of day after a colon, as SAS writes its DATETIME values (after a
+  // date with the month's name only).
+  kClockColonSeconds = 262144u,  // "31DEC2020:13:45:10"
 };
-constexpr unsigned kClocks = kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm;
+constexpr unsigned kClocks =
+    kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm | kClockColonSeconds;
 // Any shape of a date written with numbers only.
 constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | kDayFirstShort;
 // The dates' separator of "31dec2020", which has none.
