@@ -256,8 +256,19 @@ CellKind KindFromType(const Descriptor& d, const std::string& type, const std::s
   for (const auto& [name, kind] : kTypes) {
     if (type == name) return kind;
   }
-  d.Fail(path, "\"" + type +
-                   "\" is not a field type; use one of number, integer, string, boolean, date, time, "
+  // The type names databases and CKAN's data dictionary write for fields
+  // (exported with a package by hand or by a portal's tools).
+  static const std::pair<const char*, const char*> kLike[] = {
+      {"int", "integer"},  {"int4", "integer"},      {"int8", "integer"},  {"bigint", "integer"},
+      {"text", "string"},  {"varchar", "string"},    {"str", "string"},    {"numeric", "number"},
+      {"float", "number"}, {"float8", "number"},     {"double", "number"}, {"decimal", "number"},
+      {"bool", "boolean"}, {"timestamp", "datetime"}};
+  std::string meant;
+  for (const auto& [name, standard] : kLike) {
+    if (LowerAscii(type) == name) meant = std::string(" (\"") + standard + "\" is the Table Schema type for it)";
+  }
+  d.Fail(path, "\"" + type + "\" is not a field type" + meant +
+                   "; use one of number, integer, string, boolean, date, time, "
                    "datetime, year, yearmonth, duration, object, array, list, geopoint, geojson, any (or "
                    "leave the type out to infer it)");
 }
@@ -398,7 +409,13 @@ FieldSpec ReadField(const Descriptor& d, const Json& j, const std::string& path,
   f.path = path;
   f.missingTexts = schemaMissing;
   f.labelledMissing = schemaLabelled;
-  if (!j.contains("name")) d.Fail(path, "a field needs a \"name\"");
+  if (!j.contains("name")) {
+    // CKAN's data dictionary names a field by its "id".
+    d.Fail(path, j.contains("id") && j["id"].is_string()
+                     ? "a field needs a \"name\" (this one has an \"id\", as CKAN's data dictionary names fields: "
+                       "write it as \"name\")"
+                     : "a field needs a \"name\"");
+  }
   f.name = d.String(j["name"], Member(path, "name"));
   if (j.contains("title")) d.Try([&] { f.title = d.String(j["title"], Member(path, "title")); });
   if (j.contains("description")) {

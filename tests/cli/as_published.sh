@@ -399,4 +399,16 @@ echo '{"resources": [{"path": "d.csv", "dialect": {"headerCase": false}, "schema
   >"$tmp/fm/partial.json"
 check "\"partial\" with a header whose case does not count" same "$tmp/fm/partial.json"
 
+# A schema copied from CKAN's data dictionary names fields by "id" and types
+# them as a database does: the messages say what Table Schema writes instead.
+mkdir "$tmp/ckan"
+printf 'id,n\n1,2.5\n' >"$tmp/ckan/data.csv"
+printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"id": "id", "type": "int"}, {"name": "n", "type": "numeric"}]}}]}' \
+  >"$tmp/ckan/datapackage.json"
+fails "a field with an id but no name says to write it as name" 2 \
+  'fields[0]: a field needs a "name" (this one has an "id", as CKAN'"'"'s data dictionary names fields: write it as "name")' \
+  "$cb" "$tmp/ckan/datapackage.json"
+fails "a database's type names the Table Schema type for it" 2 \
+  'fields[1].type: "numeric" is not a field type ("number" is the Table Schema type for it); use one of' \
+  "$cb" "$tmp/ckan/datapackage.json"
 finish
