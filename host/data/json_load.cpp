@@ -135,8 +135,14 @@ class Builder {
       throw InputError(Position(fText, start, fFile) + ": the descriptor holds a number too large to represent (" +
                        Description(e) + ")");
     }
-    throw InputError(Position(fText, at, fFile) + ": the descriptor is not valid JSON (" + Description(e) +
-                     "). Check the commas, quotes and brackets around this place");
+    // A second object that begins a line after a whole first one: JSON Lines,
+    // one record per line, as databases and log tools write data.
+    const bool jsonLines = std::string_view(e.what()).find("expected end of input") != std::string_view::npos &&
+                           at < fText.size() && fText[at] == '{' && at > 0 && fText[at - 1] == '\n';
+    throw InputError(Position(fText, at, fFile) + ": the descriptor is not valid JSON (" + Description(e) + ")" +
+                     (jsonLines ? "; the file holds one JSON object per line (JSON Lines), which is data, not a data "
+                                  "package descriptor: save the records as a CSV file and name that"
+                                : ". Check the commas, quotes and brackets around this place"));
   }
 
  private:

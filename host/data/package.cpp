@@ -2266,6 +2266,13 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
                                   : ""));
     d.Flush();
   }
+  if (!j.contains("resources") && j.contains("dimension") && (j.contains("value") || j.contains("class"))) {
+    // JSON-stat, as statistics offices publish cubes: values by dimensions.
+    d.Error("",
+            "this is a JSON-stat dataset (values by \"dimension\"), not a data package descriptor; save its values as "
+            "a CSV table, one row per value and one column per dimension, and name that");
+    d.Flush();
+  }
   d.CheckKeys(j, "", {"title", "documents", "attributes", "weight", "splitFile", "multipleResponseSets", "resources"},
               {"name", "id", "profile", "licenses", "description", "homepage", "version", "sources", "contributors",
                "keywords", "image", "created", "$schema"});

@@ -411,4 +411,14 @@ fails "a field with an id but no name says to write it as name" 2 \
 fails "a database's type names the Table Schema type for it" 2 \
   'fields[1].type: "numeric" is not a field type ("number" is the Table Schema type for it); use one of' \
   "$cb" "$tmp/ckan/datapackage.json"
+# JSON that is data, not a descriptor: a JSON-stat cube, JSON Lines.
+printf '{"version": "2.0", "class": "dataset", "id": ["sex"], "size": [2],\n "dimension": {"sex": {"category": {"index": ["M", "F"]}}}, "value": [10, 11]}\n' \
+  >"$tmp/ckan/cube.json"
+fails "a JSON-stat dataset is named as one" 2 \
+  'cube.json: this is a JSON-stat dataset (values by "dimension"), not a data package descriptor; save its values as a CSV table' \
+  "$cb" "$tmp/ckan/cube.json"
+printf '{"a": 1, "b": "x"}\r\n{"a": 2, "b": "y"}\r\n' >"$tmp/ckan/records.json"
+fails "JSON Lines are named as data" 2 \
+  'records.json, line 2, column 1: the descriptor is not valid JSON (syntax error while parsing value - unexpected '"'"'{'"'"'; expected end of input); the file holds one JSON object per line (JSON Lines)' \
+  "$cb" "$tmp/ckan/records.json"
 finish
