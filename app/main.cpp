@@ -333,12 +333,24 @@ class MessageEcho {
 
 // When the report was made, in UTC to the minute; SOURCE_DATE_EPOCH (seconds
 // since 1970) fixes it, so that a report can be made again byte for byte.
+// A value that is not such a number (or beyond the year 9999) is said, not
+// silently taken for the current time: whoever set it wants a fixed report.
 std::string ReportTime() {
   std::time_t now = std::time(nullptr);
   if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+    constexpr long long kLastSecondOf9999 = 253402300799;
+    const std::string_view text(epoch);
     char* end = nullptr;
+    errno = 0;
     const long long seconds = std::strtoll(epoch, &end, 10);
-    if (end != epoch && *end == '\0' && seconds >= 0) now = static_cast<std::time_t>(seconds);
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos && errno == 0 &&
+        seconds <= kLastSecondOf9999) {
+      now = static_cast<std::time_t>(seconds);
+    } else if (!text.empty()) {
+      codebook_app::Warn("SOURCE_DATE_EPOCH '" + std::string(text) +
+                         "' is not a number of seconds since 1970 up to the year 9999; the report shows the "
+                         "current time.");
+    }
   }
   std::tm utc{};
   if (gmtime_r(&now, &utc) == nullptr) return {};
@@ -861,7 +873,10 @@ host::RenderOptions ReportOptions(const Arguments& a, int outputFd, host::Output
   options.title = facts.title;
   options.overview = a.overview;
   options.file = facts.fileName;
-  options.madeAt = ReportTime();
+  // Only a report with a dataset line shows the time (and warns of a bad SOURCE_DATE_EPOCH).
+  if (format == host::OutputFormat::Html || format == host::OutputFormat::Markdown || a.overview) {
+    options.madeAt = ReportTime();
+  }
   options.version = std::string("codebook ") + kVersion;
   options.layout = codebook_app::CodebookReportLayout();
   return options;

@@ -68,5 +68,17 @@ printf 'a\n1\n' >"$tmp/bare.csv"
 check "--overview titles a file without a title as HTML does" \
   test "$("$cb" "$tmp/bare.csv" --overview | head -1)" = "Codebook: bare.csv"
 check "--overview starts the text with the overview" bash -c "'$cb' '$data' --overview --width 200 | sed -n 4p | grep -q '^Overview'"
+# SOURCE_DATE_EPOCH fixes when a report says it was made; a value that cannot
+# (too large for any date, not a number) is said instead of silently dropped.
+check "SOURCE_DATE_EPOCH fixes the time" bash -c \
+  "SOURCE_DATE_EPOCH=253402300799 '$cb' '$data' -f markdown -q | sed -n 3p | grep -q 'made 9999-12-31 23:59 UTC'"
+fails "a SOURCE_DATE_EPOCH beyond any date is said" 0 "SOURCE_DATE_EPOCH '99999999999999999999' is not a number" \
+  env SOURCE_DATE_EPOCH=99999999999999999999 "$cb" "$data" -f markdown -q
+check "and the report still says when it was made" bash -c \
+  "SOURCE_DATE_EPOCH=99999999999999999999 '$cb' '$data' -f markdown -q 2>/dev/null | sed -n 3p | grep -q ' made 2'"
+fails "a SOURCE_DATE_EPOCH that is not a number is said" 0 "SOURCE_DATE_EPOCH 'yesterday' is not a number" \
+  env SOURCE_DATE_EPOCH=yesterday "$cb" "$data" -f html -o "$tmp/epoch.html"
+check "a report without a dataset line does not look at it" \
+  test -z "$(SOURCE_DATE_EPOCH=yesterday "$cb" "$data" -f json -q 2>&1 >/dev/null)"
 
 finish
