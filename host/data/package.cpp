@@ -1088,17 +1088,20 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const Descriptor& d, const Plan& pla
 }
 
 // A variable named as the descriptor wrote it: by its name, or by the name
-// given to a field whose name had to be made valid.
+// given to a field whose name had to be made valid. Names written exactly
+// come first: in a file whose names differ only in case ("Age", "AGE", made
+// "Age", "AGE_2"), "AGE" is the second variable, not the first ignoring case.
 int FindNamed(const Dataset& dataset, const Plan* plan, const std::string& name) {
+  // Names are unique ignoring case, so no other variable has this name exactly.
   const int index = dataset.Find(name);
-  if (index >= 0) return index;
+  if (index >= 0 && dataset.variables[static_cast<std::size_t>(index)]->name == name) return index;
   for (std::size_t i = 0; plan != nullptr && i < plan->fields.size(); ++i) {
     if (!plan->fields[i].givenName.empty() && plan->fields[i].givenName == name) return static_cast<int>(i);
   }
   for (std::size_t i = 0; i < dataset.givenNames.size(); ++i) {
     if (!dataset.givenNames[i].empty() && dataset.givenNames[i] == name) return static_cast<int>(i);
   }
-  return -1;
+  return index;
 }
 
 std::unique_ptr<VariableSetImpl> ReadSet(const Descriptor& d, const Json& s, const std::string& sp,
