@@ -124,8 +124,8 @@ section.ov{margin:0 0 2.2rem}
 section.ov h2{font-size:1.15rem;margin:0 0 .45rem}
 .ovw{overflow-x:auto}
 .ovt{min-width:59rem;font-size:.84rem}
-.ovr{display:grid;grid-template-columns:minmax(6rem,8.5rem) minmax(8rem,1.3fr) 6.8rem 8.4rem 4.4rem 6.4rem 4.4rem
-minmax(6.5rem,.8fr) minmax(8rem,1.2fr);align-items:center;border-bottom:1px solid var(--line)}
+.ovr{display:grid;grid-template-columns:minmax(6rem,8.5rem) minmax(var(--lw,8rem),1.3fr) 6.8rem 8.4rem 4.4rem 6.4rem 4.4rem
+minmax(max(6.5rem,min(var(--rw,0px),11vw)),.8fr) minmax(max(8rem,min(var(--mw,0px),11vw)),1.2fr);align-items:center;border-bottom:1px solid var(--line)}
 .ovr[hidden]{display:none}
 .ovr>span{padding:.2rem .4rem;overflow-wrap:break-word;min-width:0}
 .ovh .ovr{background:var(--head);color:var(--muted);font-weight:600;border-bottom-width:2px}
@@ -435,13 +435,48 @@ constexpr std::size_t kItemsShared = 256;
 constexpr std::size_t kBatchesAhead = 8;
 constexpr std::size_t kRowsAside = 4096;
 
+// The width in characters of the longest blank-free run of `text`.
+std::size_t LongestRun(std::string_view text) {
+  std::size_t longest = 0;
+  while (!text.empty()) {
+    const std::size_t blank = text.find(' ');
+    longest = std::max(longest, DisplayWidth(text.substr(0, blank)));
+    if (blank == std::string_view::npos) break;
+    text.remove_prefix(blank + 1);
+  }
+  return longest;
+}
+
+// Every row is a grid of its own (so that groups of rows can be laid out
+// lazily), so column widths cannot follow their content: the Range and Mean
+// columns are widened for all rows (inline, as characters) when a number
+// there would not fit its default width and would be cut in two, as the
+// sixteen decimals of values a program wrote would be; the Label column
+// gives up some of its minimum for them. Each takes at most a ninth of the
+// window, so that the overview still fits a window it fitted before.
+std::string NumberColumnWidths(const Overview& overview) {
+  constexpr std::size_t kRangeFits = 11, kMeanFits = 14, kWidest = 24;
+  std::size_t range = 0, mean = 0;
+  for (const OverviewRow& row : overview.rows) {
+    if (!row.min.empty()) range = std::max({range, LongestRun(row.min), LongestRun(row.max)});
+    if (row.centerIsMean) mean = std::max(mean, LongestRun(row.center));
+  }
+  std::string style;
+  if (range > kRangeFits || mean > kMeanFits) style += "--lw:6rem;";  // the labels give some room
+  if (range > kRangeFits) style += "--rw:calc(" + std::to_string(std::min(range, kWidest)) + "ch + .8rem);";
+  if (mean > kMeanFits) style += "--mw:calc(" + std::to_string(std::min(mean, kWidest)) + "ch + .8rem);";
+  return style;
+}
+
 void RenderOverview(const Overview& overview, std::string& out, std::ostream& stream) {
   if (overview.rows.empty()) return;
   // A table in ARIA roles over a grid layout: a real table cannot be laid
   // out lazily a group of rows at a time.
   out +=
       "<section class=\"ov\" id=\"overview\" aria-labelledby=\"ovh\">\n<h2 id=\"ovh\">Overview</h2>\n"
-      "<div class=\"ovw\"><div class=\"ovt\" id=\"ovb\" role=\"table\" aria-labelledby=\"ovh\" aria-rowcount=\"";
+      "<div class=\"ovw\"><div class=\"ovt\" id=\"ovb\"";
+  if (const std::string widths = NumberColumnWidths(overview); !widths.empty()) out += " style=\"" + widths + "\"";
+  out += " role=\"table\" aria-labelledby=\"ovh\" aria-rowcount=\"";
   out += std::to_string(overview.rows.size() + 1);
   out +=
       "\">\n<div class=\"ovh\" role=\"rowgroup\"><div class=\"ovr\" role=\"row\">"
