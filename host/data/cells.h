@@ -88,6 +88,22 @@ inline SimpleDecimal ScanSimpleDecimal(const char* p, const char* e) {
   return SimpleDecimal{p, mantissa, intDigits, fraction, negative};
 }
 
+// ScanSimpleDecimal<false> of a text at `start` that begins with a digit,
+// going on from `at`, where its first digits (`mantissa`) end: a reader that
+// has read them, looking for a short code, does not read them again.
+inline SimpleDecimal ScanSimpleDecimalAfter(const char* start, const char* at, std::uint64_t mantissa) {
+  const char* p = at;
+  while (static_cast<unsigned>(*p - '0') < 10) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+  const std::ptrdiff_t intDigits = p - start;
+  std::ptrdiff_t fraction = 0;
+  if (*p == '.') {
+    const char* const f = ++p;
+    while (static_cast<unsigned>(*p - '0') < 10) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    fraction = p - f;
+  }
+  return SimpleDecimal{p, mantissa, intDigits, fraction, false};
+}
+
 // The common cell, the whole text (see SimpleDecimal). Returns false (value
 // untouched) for any other text; intDigits and fraction count the digits
 // before and after the point.

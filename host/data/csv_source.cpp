@@ -504,23 +504,48 @@ class BlockFiller {
     const char* p = cell;
     const auto mode = static_cast<Mode>(modes[c]);
     if (mode == Mode::PlainNumber || mode == Mode::PlainInteger) {
-      // Codes of one or two digits, most cells of a survey, without the
-      // scan's loops. A digit is no sentinel, so the byte after it is
-      // there to read.
-      if (const unsigned d0 = static_cast<unsigned>(p[0] - '0'); !kLast && d0 < 10) {
-        if (p[1] == delim) {
-          data[c][r] = static_cast<double>(d0);
-          cell = p + 2;
-          return true;
-        }
-        if (const unsigned d1 = static_cast<unsigned>(p[1] - '0'); d1 < 10 && p[2] == delim) {
+      // Codes of one or two digits, most cells of a survey, and numbers of
+      // one or two digits, a point and one or two digits (amounts, scores,
+      // shares), without the scan's loops: the digits as one whole number,
+      // divided once by the power of ten of its decimals as the scan does.
+      // A byte after a digit or the point is read only once it is known to
+      // be no sentinel, so it is there to read. A longer number's scan goes
+      // on from the digits read.
+      SimpleDecimal d;
+      if (const unsigned d0 = static_cast<unsigned>(p[0] - '0'); d0 >= 10) {
+        // The buffer's sentinel '\n' stops the scan.
+        d = ScanSimpleDecimal<false>(p, e);
+      } else if (kLast) {
+        d = ScanSimpleDecimalAfter(p, p + 1, d0);
+      } else if (p[1] == delim) {
+        data[c][r] = static_cast<double>(d0);
+        cell = p + 2;
+        return true;
+      } else {
+        const unsigned d1 = static_cast<unsigned>(p[1] - '0');
+        if (d1 < 10 && p[2] == delim) {
           data[c][r] = static_cast<double>(d0 * 10 + d1);
           cell = p + 3;
           return true;
         }
+        const char* const at = d1 < 10 ? p + 2 : p + 1;
+        const unsigned whole = d1 < 10 ? d0 * 10 + d1 : d0;
+        if (mode == Mode::PlainNumber && *at == '.') {
+          if (const unsigned f0 = static_cast<unsigned>(at[1] - '0'); f0 < 10) {
+            if (at[2] == delim) {
+              data[c][r] = static_cast<double>(whole * 10 + f0) / detail::kPow10[1];
+              cell = at + 3;
+              return true;
+            }
+            if (const unsigned f1 = static_cast<unsigned>(at[2] - '0'); f1 < 10 && at[3] == delim) {
+              data[c][r] = static_cast<double>(whole * 100 + f0 * 10 + f1) / detail::kPow10[2];
+              cell = at + 4;
+              return true;
+            }
+          }
+        }
+        d = ScanSimpleDecimalAfter(p, at, whole);
       }
-      // The buffer's sentinel '\n' stops the scan.
-      const SimpleDecimal d = ScanSimpleDecimal<false>(p, e);
       const char* const q = d.end;
       const bool ends = kLast ? q != e && (*q == '\n' || *q == '\r') : *q == delim;
       if (ends && d.Fits() && (mode == Mode::PlainNumber || d.fraction == 0)) {
@@ -532,9 +557,11 @@ class BlockFiller {
       }
       if (ends && q == p && fEmptyIsMissing[c]) {
         data[c][r] = SYSMIS;
-      } else if (!QuickCell(block, c, r, p)) {
+      } else if (!QuickCell(block, c, r, p, mode)) {
         return false;
       }
+    } else if (mode == Mode::String) {
+      if (!QuickCell(block, c, r, p, mode)) return false;
     } else if (mode == Mode::IsoDate && e - p > 10 && (kLast ? p[10] == '\n' || p[10] == '\r' : p[10] == delim) &&
                QuickDate(p, data[c][r])) {
       p += 10;
@@ -546,8 +573,8 @@ class BlockFiller {
         c += passed - 1;
         return true;
       }
-      if (!QuickCell(block, c, r, p)) return false;
-    } else if (!QuickCell(block, c, r, p)) {
+      if (!QuickCell(block, c, r, p, mode)) return false;
+    } else if (!QuickCell(block, c, r, p, mode)) {
       return false;
     }
     // p is at the cell's end.
@@ -562,8 +589,9 @@ class BlockFiller {
 
   // A cell of the quick path that is not a plain decimal, from `cell` to its
   // end (a delimiter or line end, unless a quoted cell has text after its
-  // closing quote), where `cell` is left.
-  __attribute__((always_inline)) bool QuickCell(CaseBlock& block, std::size_t c, std::size_t r, const char*& cell) {
+  // closing quote), where `cell` is left. `mode`: the column's.
+  __attribute__((always_inline)) bool QuickCell(CaseBlock& block, std::size_t c, std::size_t r, const char*& cell,
+                                                const Mode mode) {
     // The scan runs on a copy of the caller's pointer: a store to the pointer
     // itself at every byte could change any byte, as far as the compiler
     // knows, and the table of ends and the quote would be read again.
@@ -580,11 +608,16 @@ class BlockFiller {
       if (*p == '\n' || *p == '\r' || p[1] == quote) return false;  // a line break, the end, or ""
       end = p++;
     } else {
-      while (!fEnds[static_cast<unsigned char>(*p)]) bytes |= static_cast<unsigned char>(*p++);
+      // The byte that ends the cell is or'ed too: every such byte but an
+      // unusual delimiter is ASCII, and that one costs a UTF-8 check only.
+      for (;; ++p) {
+        const auto ch = static_cast<unsigned char>(*p);
+        bytes |= ch;
+        if (fEnds[ch]) break;
+      }
       end = p;
     }
     cell = p;
-    const auto mode = static_cast<Mode>(fModes[c]);
     if (mode == Mode::String) {
       return AddString(block, c, r, std::string_view(start, static_cast<std::size_t>(end - start)), (bytes & 0x80) == 0,
                        fReader.BufferEnd());

@@ -456,16 +456,20 @@ TEST(DataPackage, PlainAndOtherRecordsMixed) {
 }
 
 // Short codes and texts of every length, as the quick path reads them: one
-// and two digits without the scan, texts copied a word at a time (up to the
-// buffer's end), and rows it gives up on after some texts were added (a line
-// break in the last cell) read again. Expected: the texts as written and
-// strtod's numbers.
+// and two digits, and one or two digits with one or two decimals, without
+// the scan (longer numbers scanned on from the digits read), texts copied a
+// word at a time (up to the buffer's end), and rows it gives up on after
+// some texts were added (a line break in the last cell) read again.
+// Expected: the texts as written and strtod's numbers.
 TEST(DataPackage, ShortCodesAndTextsOfEveryLength) {
   TempDir dir;
   std::mt19937 random(17);
   const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
-  const std::vector<std::string> integers = {"0", "7", "42", "99", "100", "05", "-3", "+4", "", " 7 ", "3.0", "12345"};
-  const std::vector<std::string> numbers = {"1", "10", "7.", ".5", "12.25", "", "1e3", "-0", "09", "3.5e-1"};
+  const std::vector<std::string> integers = {"0", "7",   "42",  "99",    "100",   "05", "-3", "+4",
+                                             "",  " 7 ", "3.0", "12345", "10.00", "7.", "1.0"};
+  const std::vector<std::string> numbers = {"1",      "10",    "7.",     ".5",  "12.25", "",       "1e3",
+                                            "-0",     "09",    "3.5e-1", "0.5", "99.99", "07.10",  "1.5e3",
+                                            "1.2345", "123.4", "12.345", "8.0", "0.07",  "1234.56"};
   const auto number = [](const std::string& text) {
     const std::size_t a = text.find_first_not_of(' ');
     if (a == std::string::npos) return std::string(".");
