@@ -268,6 +268,19 @@ std::size_t CutPoint(std::string_view text, std::size_t width) {
   return cut;
 }
 
+std::string LabelAsUtf8(std::string_view text, std::size_t fieldWidth) {
+  std::size_t bad = 0;
+  if (text.size() == fieldWidth && !ValidUtf8(text, bad) && CutCharacter(text.substr(bad))) {
+    // A lone byte that begins a character of three or four bytes is as
+    // likely the code page's last letter ("é" is 0xE9 in Windows-1252); a
+    // lead byte of two (0xC2-0xDF: capitals there) or a lead byte with
+    // what follows it is a cut.
+    const auto lead = static_cast<unsigned char>(text[bad]);
+    if (text.size() - bad >= 2 || lead <= 0xDF) return std::string(text.substr(0, bad));
+  }
+  return TextAsUtf8(text);
+}
+
 std::string TextAsUtf8(std::string_view text) {
   std::size_t bad = 0;
   if (ValidUtf8(text, bad)) return std::string(text);

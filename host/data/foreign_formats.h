@@ -68,6 +68,12 @@ int DecimalsOf(double value, bool isFloat);
 // encoding were usually written in; but UTF-8 cut inside its last character
 // loses that character.
 std::string TextAsUtf8(std::string_view text);
+// A label as UTF-8, as TextAsUtf8; but a label that fills its field of
+// `fieldWidth` bytes and ends inside a UTF-8 character was cut there by its
+// writer (a transport file's 40 bytes), and loses that character also when
+// the text before it is ASCII (unless the cut is one byte that Windows-1252
+// reads as a small letter, such as "é").
+std::string LabelAsUtf8(std::string_view text, std::size_t fieldWidth);
 // Where UTF-8 text cut to at most `width` bytes ends: at the start of a
 // character, so that no character is split.
 std::size_t CutPoint(std::string_view text, std::size_t width);

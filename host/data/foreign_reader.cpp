@@ -657,7 +657,10 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const DictContext& dict, const Colum
   const VarInfo& info = dict.vars[i];
   const ScanColumn& scan = facts.scan[i];
   auto v = std::make_unique<QUVO_Variable>();
-  if (!info.label.empty()) v->label = foreign::TextAsUtf8(info.label);
+  // A transport file of version 5 holds a label in 40 bytes.
+  if (!info.label.empty()) {
+    v->label = kind == ForeignKind::Transport ? foreign::LabelAsUtf8(info.label, 40) : foreign::TextAsUtf8(info.label);
+  }
   column.isString = scan.isString;
   if (scan.isString) {
     v->width = scan.scan ? static_cast<int>(std::clamp<std::size_t>(scan.maxBytes, 1, kMaxStringWidth))

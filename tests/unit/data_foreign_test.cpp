@@ -227,6 +227,14 @@ TEST(DataForeign, TextWithoutItsEncodingIsReadAsWindows1252) {
   EXPECT_EQ(TextAsUtf8("caf\xE9"), "café");
   EXPECT_EQ(TextAsUtf8("manh\xE3"), "manhã");
   EXPECT_EQ(TextAsUtf8("\xC3\xA4 \xE9t\xE9"), "ä été");  // not cut: é (E9) is followed by a t
+  // A label that fills its field (a transport file's 40 bytes) was cut by its
+  // writer: ASCII before the cut character is no sign of a code page there.
+  using host::foreign::LabelAsUtf8;
+  const std::string ascii39(39, 'a');
+  EXPECT_EQ(LabelAsUtf8(ascii39 + "\xC3", 40), ascii39);
+  EXPECT_EQ(LabelAsUtf8(std::string(38, 'a') + "\xE2\x82", 40), std::string(38, 'a'));
+  EXPECT_EQ(LabelAsUtf8("caf\xE9", 40), "café");                // shorter than its field: not cut
+  EXPECT_EQ(LabelAsUtf8(ascii39 + "\xE9", 40), ascii39 + "é");  // a whole Windows-1252 é
   // Text ReadStat decoded as ISO-8859-1 goes back to the file's bytes first.
   using host::foreign::Latin1Bytes;
   EXPECT_EQ(Latin1Bytes("ZÃ¼rich \xC2\x81 \xC3\xBF"), "Z\xC3\xBCrich \x81 \xFF");
