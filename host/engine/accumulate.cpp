@@ -387,7 +387,7 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
           }
         }
         if constexpr (kWeighted) {
-          counts[slot].Add(w);
+          counts[slot].AddInPlace(w);
         } else {
           counts[slot].sum += 1.0;
         }
@@ -439,7 +439,7 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
       if (slotMissing[slot] != 0) addMissing(w);
     }
     if constexpr (kWeighted) {
-      counts[slot].Add(w);
+      counts[slot].AddInPlace(w);
     } else {
       counts[slot].sum += 1.0;
     }
@@ -514,7 +514,7 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
         NewSlot(static_cast<std::uint32_t>(r));
         ++slots;
       }
-      fCounts[slot].Add(w);
+      fCounts[slot].AddInPlace(w);
     }
     if (taken == 0) missing.Add(w);
   }

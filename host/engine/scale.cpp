@@ -736,7 +736,7 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
     if (kept == i) {
       const std::uint32_t slot = fTable.Find(x[i]);
       if (slot < entries) {
-        sums[slot].Add(w[i]);
+        sums[slot].AddInPlace(w[i]);
         weighted = weighted || w[i] != 1.0;
         ++kept;
       }

@@ -46,6 +46,23 @@ struct CompensatedSum {
     carry += (sum - (t - z)) + (x - z);
     sum = t;
   }
+  // Add for a sum in an array (a category's count) that the next rows may
+  // add to again: the same arithmetic, with the sum stored on its own before
+  // the carry. Left to itself the compiler stores both as one 16-byte pair,
+  // which waits for the carry, the last thing computed, and which a later
+  // 8-byte load of either half cannot take its value from until the store
+  // is done: where one row in two repeats the category before it, some
+  // 15 ns a row instead of 2.
+  void AddInPlace(double x) {
+    const double t = sum + x;
+    const double z = t - sum;
+    const double c = carry + ((sum - (t - z)) + (x - z));
+    sum = t;
+#if defined(__GNUC__)
+    __asm__("" : : "m"(sum));  // the store of sum stays here, alone
+#endif
+    carry = c;
+  }
   void Add(const CompensatedSum& other) {
     Add(other.sum);
     carry += other.carry;
@@ -295,7 +312,7 @@ class ScaleAccumulator {
       ++fKept;
       const std::uint32_t slot = fTable.FindOrInsert(x);
       if (slot < fSums.size()) [[likely]] {
-        fSums[slot].Add(w);
+        fSums[slot].AddInPlace(w);
         if (w != 1.0) fWeighted = true;
         return;
       }
