@@ -700,13 +700,119 @@ const double* Quarters(const double* x, std::size_t n, double* out) {
 
 }  // namespace
 
-void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t n) {
-  if (n == 0) return;
-  CB_CHECK("engine", n <= kRun);
-  if (!fHasShift) {
-    fShift = x[0] * fValueScale;
-    fHasShift = true;
+bool ScaleAccumulator::AddRunMoments(const double* x, const double* w, std::size_t n) {
+  // Deviations at quarter scale or in the heavy weights' units take the
+  // step-by-step path, as do runs with deviations that would need other
+  // units (checked after the loop, before anything is stored).
+  if (fValueScale != 1.0 || !(fWeight.sum < kHeavyWeight)) return false;
+  CompensatedSum weight = fWeight;
+  const double shift = fShift;
+  const double mean = fMean;
+  const double inv = fInvScale;
+  // Two lanes side by side, two values to an operation (each lane rounds as
+  // its scalar operation would); the sums' additions wait for each other only
+  // every other value, and the weights' chain is the loop's bound.
+  typedef double Pair __attribute__((vector_size(16)));
+  typedef std::int64_t Bits __attribute__((vector_size(16)));
+  const Pair shifts = {shift, shift};
+  const Pair means = {mean, mean};
+  const Pair invs = {inv, inv};
+  const Bits magnitude = {std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::max()};
+  const Bits none = {std::bit_cast<std::int64_t>(std::numeric_limits<double>::infinity()),
+                     std::bit_cast<std::int64_t>(std::numeric_limits<double>::infinity())};
+  Pair s1 = {};   // Σ w·g, g = x - shift - mean
+  Pair c1 = {};   // its rounding errors (two-sum)
+  Pair s2 = {};   // Σ w·g² in the units of fM2
+  Pair big = {};  // the largest |g|
+  Pair small = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};  // nonzero
+  const auto two = [&](const double* xs, const double* ws) {
+    Pair xv;
+    Pair wv;
+    std::memcpy(&xv, xs, sizeof xv);
+    std::memcpy(&wv, ws, sizeof wv);
+    const Pair g = (xv - shifts) - means;
+    const Pair a = reinterpret_cast<Pair>(reinterpret_cast<Bits>(g) & magnitude);
+    big = a > big ? a : big;
+    // |g|, or infinity where g is 0 (its bits are all 0).
+    const Pair nonzero = reinterpret_cast<Pair>(reinterpret_cast<Bits>(a) | ((a == 0.0) & none));
+    small = nonzero < small ? nonzero : small;
+    const Pair p = wv * g;
+    const Pair t = s1 + p;
+    const Pair z = t - s1;
+    c1 += (s1 - (t - z)) + (p - z);
+    s1 = t;
+    s2 += (p * invs) * (g * invs);
+  };
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (std::size_t l = 0; l < 4; ++l) weight.Add(w[i + l]);
+    two(x + i, w + i);
+    two(x + i + 2, w + i + 2);
   }
+  if (i < n) {
+    // The last one to three values, padded with the last value at weight 0
+    // (a deviation already seen, adding 0 to every sum).
+    double xs[4] = {x[n - 1], x[n - 1], x[n - 1], x[n - 1]};
+    double ws[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t l = 0; i + l < n; ++l) {
+      weight.Add(w[i + l]);
+      xs[l] = x[i + l];
+      ws[l] = w[i + l];
+    }
+    two(xs, ws);
+    two(xs + 2, ws + 2);
+  }
+  CompensatedSum sum1;
+  sum1.Add(s1[0]);
+  sum1.Add(s1[1]);
+  sum1.carry += c1[0] + c1[1];
+  const double sum2 = s2[0] + s2[1];
+  const double largest = std::max(big[0], big[1]);
+  const double smallest = std::min(small[0], small[1]);
+  const double s = sum1.Value();
+  const double total = weight.Value();
+  const double before = fWeight.Value();
+  // A deviation beyond the units' room, or a nonzero one so small that a
+  // difference of two near it might underflow in them (the step-by-step
+  // path refines the units), a value that is no number, a total that
+  // reaches the heavy weights.
+  if (!std::isfinite(sum2) || !std::isfinite(s) || largest > fScaleLimit || smallest < fTinyLimit * 0x1p60 ||
+      !(weight.sum < kHeavyWeight) || !(total > 0.0)) {
+    return false;
+  }
+  // The weight so far at least half the run's: around the mean so far, the
+  // sum of squares gains Σ w·g² - (Σ w·g)² / W, of which the second term is
+  // at most the run's share of the first (Cauchy-Schwarz), two thirds of it
+  // at the most: no cancellation to speak of.
+  if (!(2.0 * before >= total - before)) return false;
+  const double step = s / total;
+  fWeight = weight;
+  fMean = mean + step;
+  fM2 += sum2 - (s * inv) * (step * inv);
+  return true;
+}
+
+void ScaleAccumulator::AddRunsMoments(const double* x, const double* w, std::size_t n) {
+  std::size_t i = 0;
+  std::size_t most = n;
+  if (fWeight.sum == 0.0) {
+    // A fresh accumulator takes its first values one at a time, which keeps
+    // short columns' moments as they were and gives the runs a mean to go
+    // around; then runs as long as what it has taken, so that each weighs
+    // about as much as the weight before it.
+    i = std::min(n, kFirstSteps);
+    StepMoments(x, w, i);
+    most = i;
+  }
+  while (i < n) {
+    const std::size_t take = std::min(n - i, most);
+    if (!AddRunMoments(x + i, w + i, take)) StepMoments(x + i, w + i, take);
+    i += take;
+    most += take;
+  }
+}
+
+void ScaleAccumulator::StepMoments(const double* x, const double* w, std::size_t n) {
   CompensatedSum weight = fWeight;
   double shift = fShift;
   // The values for the moments: x itself, or a quarter of each at quarter
@@ -722,25 +828,7 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
   // The weight unit of the sum of squares, and the total at which it changes.
   double unit = WeightUnit(weight.sum);
   double heavyAt = unit == 1.0 ? kHeavyWeight : std::numeric_limits<double>::infinity();
-  // While the values are kept in the table and each is one it has already,
-  // the value's weight is added to its entry in the same loop (the entries
-  // do not depend on the moments, so the two run side by side); the first
-  // value the table does not have yet, or a value that needs more than a
-  // lookup, ends that, and the values from it on are kept after the loop,
-  // in order, as Keep would have kept them one by one.
-  std::size_t kept = fKeepValues && !fRaw ? 0 : n;  // values kept in the loop
-  const std::uint32_t entries = static_cast<std::uint32_t>(fSums.size());
-  CompensatedSum* const sums = fSums.data();
-  bool weighted = fWeighted;
   for (std::size_t i = 0; i < n; ++i) {
-    if (kept == i) {
-      const std::uint32_t slot = fTable.Find(x[i]);
-      if (slot < entries) {
-        sums[slot].AddInPlace(w[i]);
-        weighted = weighted || w[i] != 1.0;
-        ++kept;
-      }
-    }
     weight.Add(w[i]);
     if (weight.sum >= heavyAt) [[unlikely]] {
       m2 *= kHeavyUnit;
@@ -773,6 +861,35 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
   fWeight = weight;
   fMean = mean;
   fM2 = m2;
+}
+
+void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t n) {
+  if (n == 0) return;
+  CB_CHECK("engine", n <= kRun);
+  if (!fHasShift) {
+    fShift = x[0] * fValueScale;
+    fHasShift = true;
+  }
+  // While the values are kept in the table and each is one it has already,
+  // the value's weight is added to its entry here; the first value the table
+  // does not have yet, or a value that needs more than a lookup, ends that,
+  // and the values from it on are kept after the moments, in order, as Keep
+  // would have kept them one by one.
+  std::size_t kept = n;  // values kept in the loop
+  bool weighted = fWeighted;
+  if (fKeepValues && !fRaw) {
+    const std::uint32_t entries = static_cast<std::uint32_t>(fSums.size());
+    CompensatedSum* const sums = fSums.data();
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+      const std::uint32_t slot = fTable.Find(x[i]);
+      if (slot >= entries) break;
+      sums[slot].AddInPlace(w[i]);
+      weighted = weighted || w[i] != 1.0;
+    }
+    kept = i;
+  }
+  AddRunsMoments(x, w, n);
   if (!fKeepValues) return;
   SettleValues();
   if (!fRaw) {

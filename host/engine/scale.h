@@ -369,6 +369,17 @@ class ScaleAccumulator {
   // values expanded in slot order, then case order), and every weight is 1;
   // or, for pairs, the cases with their weights in case order.
   void Retable();
+  // The moments of a run and its weights: sums side by side around the mean
+  // so far, as a block is merged (Chan et al.), for a run that weighs at most
+  // twice what came before it; false, with nothing changed, otherwise or when
+  // a deviation needs other units (values near 1e-300 or 1e300, weights past
+  // kHeavyWeight), which StepMoments then handles as AddMoments would, one
+  // value at a time.
+  bool AddRunMoments(const double* x, const double* w, std::size_t n);
+  // AddRunMoments over parts of a run that it can take.
+  void AddRunsMoments(const double* x, const double* w, std::size_t n);
+  static constexpr std::size_t kFirstSteps = 32;
+  void StepMoments(const double* x, const double* w, std::size_t n);
   // The moments of x with weight w, already in fWeight.
   void AddMoments(double x, double w) {
     double d = x * fValueScale - fShift;
