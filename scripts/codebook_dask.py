@@ -29,9 +29,11 @@ column as the program does).
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 PROG = "codebook_dask"
@@ -41,12 +43,59 @@ class PartFailed(Exception):
     """A part's pass ended with an error; args: part number, message."""
 
 
+# The program's runs started by this process (the driver's own steps, and the
+# parts' passes of a local cluster's thread workers), so that a driver told
+# to stop (SIGTERM, SIGHUP) stops them too instead of leaving them writing.
+_running = set()
+_running_lock = threading.RLock()  # stop() may run while this thread holds it
+_stopping = []  # the signal, once stop() ran: no run starts after it
+
+
+def run(command, **options):
+    """subprocess.run, with the process known to stop() while it runs."""
+    with _running_lock:  # started and known at once, or not at all once stop() ran
+        if _stopping:
+            raise PartFailed(0, f"{PROG}: stopped by signal {_stopping[0]}")
+        process = subprocess.Popen(command, **options)
+        _running.add(process)
+    with process:
+        try:
+            out, err = process.communicate()
+        finally:
+            with _running_lock:
+                _running.discard(process)
+    return subprocess.CompletedProcess(command, process.returncode, out, err)
+
+
+codebook_dask_run = run
+
+
+class Stopped(BaseException):
+    """The driver was sent SIGTERM or SIGHUP; args: the signal. A BaseException,
+    so that no handler of a part's failure takes it."""
+
+
+def stop(signum, frame):
+    signal.signal(signum, signal.SIG_IGN)
+    with _running_lock:
+        _stopping.append(signum)
+        for process in _running:
+            try:
+                process.send_signal(signum)  # the program removes its temporary file and ends
+            except OSError:
+                pass
+    raise Stopped(signum)
+
+
 def run_part(codebook, plan, part, state, threads):
     """One task: the pass over one part, on whichever worker runs it."""
     command = [codebook, "--run-plan", plan, "--part", str(part), "-o", state, "--quiet"]
     if threads:
         command += ["--threads", str(threads)]
-    done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
+    # Tasks travel to the workers by value: the driver's run() is found by
+    # name where the worker is the driver's own thread, not taken along.
+    tracked = getattr(sys.modules.get("__main__"), "codebook_dask_run", subprocess.run)
+    done = tracked(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
     if done.returncode < 0:  # killed: out of memory, a job's time limit, a node going down
         raise PartFailed(part, f"{PROG}: the pass over part {part} was ended by signal {-done.returncode}")
     if done.returncode != 0:
@@ -141,9 +190,9 @@ def main(argv):
             if getattr(args, option):
                 command += [f"--{option}", getattr(args, option)]
         command += args.command
-        if subprocess.run(command).returncode != 0:
+        if run(command).returncode != 0:
             return 2
-        info = subprocess.run([codebook, "--plan-info", plan], stdout=subprocess.PIPE, text=True)
+        info = run([codebook, "--plan-info", plan], stdout=subprocess.PIPE, text=True)
         if info.returncode != 0:
             return 2
         import json
@@ -200,7 +249,7 @@ def main(argv):
             command += ["-o", args.output]
         if args.format:
             command += ["--format", args.format]
-        status = subprocess.run(command).returncode
+        status = run(command).returncode
         step("merge")
         if args.timings and not args.processes and not args.scheduler:
             import resource  # the program's runs are this process's only children
@@ -215,4 +264,15 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    # Stopped like the program: the run's folder removed, the passes and the
+    # merge told to stop, then ended by the same signal (exit status 128 + it).
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(number) != signal.SIG_IGN:  # nohup keeps it ignored
+            signal.signal(number, stop)
+    try:
+        status = main(sys.argv[1:])
+    except Stopped as stopped:
+        signal.signal(stopped.args[0], signal.SIG_DFL)
+        os.kill(os.getpid(), stopped.args[0])
+        status = 128 + stopped.args[0]
+    sys.exit(status)

@@ -249,6 +249,29 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   fails "Dask: states the driver cannot see are named" 2 "the partial states of parts 1, 2, 3, 4 are not in" \
     /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/elsewhere" -o "$tmp/dask.json"
   check "Dask: and no report is written" test ! -e "$tmp/dask.json"
+  # A driver told to stop (SIGTERM) stops the passes it started and removes
+  # its run's folder, as the program removes its temporary file.
+  printf '#!/bin/bash\n[ "$1" = --run-plan ] && echo $$ >>"%s/slow.pids" && exec sleep 60\nexec "%s" "$@"\n' \
+    "$tmp" "$(realpath "$cb")" >"$tmp/slow"
+  chmod +x "$tmp/slow"
+  stopped_cleanly() {
+    mkdir -p "$tmp/stopwd"
+    /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/slow" \
+      --work-dir "$tmp/stopwd" -o "$tmp/dask-stop.json" 2>/dev/null &
+    local driver=$! status pid
+    for _ in $(seq 300); do [ -s "$tmp/slow.pids" ] && break; sleep 0.1; done
+    kill -TERM $driver
+    wait $driver
+    status=$?
+    for pid in $(cat "$tmp/slow.pids"); do
+      for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      kill -0 "$pid" 2>/dev/null && { echo "pass $pid still runs"; return 1; }
+    done
+    [ $status = 143 ] && [ -z "$(ls -A "$tmp/stopwd")" ] && [ ! -e "$tmp/dask-stop.json" ] ||
+      { echo "status $status; left: $(ls -A "$tmp/stopwd")"; return 1; }
+  }
+  check "Dask: SIGTERM stops the passes and leaves nothing in the work folder" stopped_cleanly
+  kill $(cat "$tmp/slow.pids") 2>/dev/null  # should that check fail
 else
   echo "skipped: the Dask driver (python3 cannot import distributed; make test installs python3-distributed)"
 fi
