@@ -270,7 +270,8 @@ def one_run(rng, program, root, timeout):
         case.inputs.append(syntax_path)
         args += ["--syntax", syntax_path]
     else:
-        args.append(syntax.split("\n")[0].rstrip("."))
+        # A command-line argument cannot hold a NUL byte (a syntax file can).
+        args.append(syntax.split("\n")[0].rstrip(".").replace("\0", ""))
     out_dir = os.path.join(folder, "out")
     os.makedirs(out_dir)
     output = None
