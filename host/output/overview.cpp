@@ -447,7 +447,10 @@ std::string Sparkline(const Chart& chart, std::size_t room) {
       out += ' ';
       continue;
     }
-    const int level = std::clamp(static_cast<int>(std::ceil(bar.weight / top * 8.0)), 1, 8);
+    // Weights that overflow a double (a density over a range of nearly zero
+    // width) make the share inf / inf: such a bar is as tall as the tallest.
+    const double share = bar.weight / top;
+    const int level = std::isnan(share) ? 8 : std::clamp(static_cast<int>(std::ceil(share * 8.0)), 1, 8);
     out += kBlocks[level - 1];
   }
   return out;
