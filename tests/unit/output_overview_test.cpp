@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <regex>
 #include <set>
@@ -291,6 +292,16 @@ TEST(Overview, MarkdownLinksReachTheirHeadingsEvenWhenNamesRepeat) {
     EXPECT_TRUE(targets.count((*it)[1])) << (*it)[1];
   }
   EXPECT_EQ(linked, (std::vector<std::string>{"overview-1", "media", "media-1"}));
+}
+
+// Values near the largest double make histogram weights overflow: a bar as
+// heavy as the tallest, both infinite, is drawn full (their ratio is NaN).
+TEST(Overview, SparklineBarsOfInfiniteWeightAreFull) {
+  host::Chart chart;
+  chart.kind = host::ChartKind::Histogram;
+  const double inf = std::numeric_limits<double>::infinity();
+  chart.bars = {{"a", inf, false}, {"b", 1.0, false}, {"c", 0.0, false}, {"d", inf, false}};
+  EXPECT_EQ(host::Sparkline(chart, 10), "\xE2\x96\x88\xE2\x96\x81 \xE2\x96\x88");
 }
 
 }  // namespace
