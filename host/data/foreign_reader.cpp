@@ -212,6 +212,22 @@ int OnScanValue(int obs, readstat_variable_t* variable, readstat_value_t value, 
   return READSTAT_HANDLER_OK;
 }
 
+// ---------------------------------------------------------------- names
+
+void RefuseNamesEqualIgnoringCase(const std::string& path, const std::vector<std::string>& names) {
+  std::unordered_map<std::string, std::size_t> first;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const auto [at, fresh] = first.emplace(LowerAscii(names[i]), i);
+    if (fresh) continue;
+    const std::size_t j = at->second;
+    throw InputError(path + ": variables " + std::to_string(j + 1) + " and " + std::to_string(i + 1) + ", \"" +
+                     names[j] + "\" and \"" + names[i] +
+                     "\", have names that are equal ignoring case, and variable names are compared ignoring case "
+                     "here. Rename one of them in the file and save it again (or save the data as CSV, whose "
+                     "headers are made unique)");
+  }
+}
+
 // ---------------------------------------------------------------- loading
 
 std::vector<std::string> NoteLines(const std::string& note) {
@@ -973,9 +989,13 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
       std::max<std::size_t>(1, std::min<std::size_t>(8192, (std::size_t{1} << 18) / std::max<std::size_t>(1, ncols)));
 
   // Names as for CSV headers: Stata's "_merge" or a reserved word such as
-  // "to" become valid names, and names equal ignoring case unique ones.
+  // "to" become valid names. Names are compared ignoring case here, so two
+  // that are equal ignoring case (Stata's "Age" and "AGE") would be one
+  // variable: such a file is refused, naming both, rather than read with
+  // one of them renamed behind the user's back.
   std::vector<std::string> originals;
   for (const VarInfo& info : dict.vars) originals.push_back(foreign::TextAsUtf8(info.name));
+  RefuseNamesEqualIgnoringCase(path, originals);
   const std::vector<MadeName> names = MakeVariableNames(originals, false);
   bool anyRenamed = false;
   for (std::size_t i = 0; i < ncols; ++i) {
