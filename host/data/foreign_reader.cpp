@@ -727,8 +727,6 @@ void WarnOfAbsentLabelSets(const std::string& path, const DictContext& dict, std
   warnings.push_back(std::move(text));
 }
 
-// Stata labels numbers only; a file from another writer may still name a
-// set for a string variable. Its labels cannot apply, and would go unseen.
 // A strL value may be longer than the widest string a variable holds (Stata
 // takes up to 2 GB); such values are cut to that width, as the dictionary
 // says, and the user is told which variables lost text.
@@ -744,6 +742,8 @@ void WarnOfOverlongStrings(const std::string& path, const ColumnFacts& facts, co
   }
 }
 
+// Stata labels numbers only; a file from another writer may still name a
+// set for a string variable. Its labels cannot apply, and would go unseen.
 void WarnOfLabelledStrings(const std::string& path, const DictContext& dict, std::vector<std::string>& warnings) {
   if (dict.kind != ForeignKind::Stata) return;
   std::vector<std::string> named;

@@ -1088,11 +1088,11 @@ std::unique_ptr<QUVO_Variable> MakeVariable(const Descriptor& d, const Plan& pla
 }
 
 // A variable named as the descriptor wrote it: by its name, or by the name
-// given to a field whose name had to be made valid. Names written exactly
-// come first: in a file whose names differ only in case ("Age", "AGE", made
-// "Age", "AGE_2"), "AGE" is the second variable, not the first ignoring case.
+// given to a field whose name had to be made valid. A name written exactly
+// as a variable's comes first; one that matches only ignoring case comes
+// after the given names (a Stata file's "_merge", made "V_merge", is found
+// by either spelling).
 int FindNamed(const Dataset& dataset, const Plan* plan, const std::string& name) {
-  // Names are unique ignoring case, so no other variable has this name exactly.
   const int index = dataset.Find(name);
   if (index >= 0 && dataset.variables[static_cast<std::size_t>(index)]->name == name) return index;
   for (std::size_t i = 0; plan != nullptr && i < plan->fields.size(); ++i) {
