@@ -932,7 +932,7 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
                          "offices' downloads have them below the header, remove it (a descriptor can give the "
                          "labels as the fields' titles)");
     }
-    if (result.totalRowCase > 0 && result.totalRowCase == result.cases - result.emptyRowsAtEnd) {
+    if (result.totalRowCase > 0 && result.totalRowCase == result.cases - result.rowsAfterData) {
       // Copied with its table's totals row, the file holds every case twice
       // over in its sums: counts, means and percents all take it as a case.
       warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.totalRowLine) +
@@ -940,7 +940,21 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
                          "\", as a table's totals row is; it is read as one more case, and its sums enter every count "
                          "and statistic. If it totals the rows above, remove it");
     }
-    if (result.emptyRowsAtEnd > 0) {
+    if (result.notesAtEnd > 0 && result.cases > result.rowsAfterData) {
+      // Notes below a sheet's table, saved padded to its width: no error
+      // stops them, and each is one more case.
+      const bool alone = result.rowsAfterData == 1;
+      warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.firstRowAfterData) + ": " +
+                         (alone ? std::string("the last row holds")
+                                : "the last " + std::to_string(result.rowsAfterData) + " rows hold") +
+                         " nothing but text in the first column (" + QuoteCell(result.firstNoteText) + ")" +
+                         (result.notesAtEnd < result.rowsAfterData ? " or no value at all" : "") +
+                         ", as notes below a table (a source, footnotes) do when a spreadsheet saves them; " +
+                         (alone ? "it is read as a case" : "they are read as cases") + ". If " +
+                         (alone ? "it is a note" : "they are notes") + ", remove " + (alone ? "it" : "them") +
+                         ", so that the file ends with its last row of data");
+    }
+    if (result.emptyRowsAtEnd > 0 && result.notesAtEnd == 0) {
       warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.firstEmptyRowAtEnd) + ": " +
                          (result.emptyRowsAtEnd == 1
                               ? std::string("the last row has")

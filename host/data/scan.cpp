@@ -318,6 +318,42 @@ bool AllBlank(const std::vector<CsvCell>& cells, std::size_t ncols) {
   return true;
 }
 
+// A note below a table, as the offices write them: a heading with a colon
+// ("Source: ONS", "Notes:"), a footnote's mark ("* provisional", "1. Rounded",
+// "(a) ...", "© Crown copyright") or a word that begins one ("Source ONS").
+bool NoteText(std::string_view text) {
+  if (text.find(':') != std::string_view::npos) return true;
+  if (text[0] == '*' || text[0] == '(' || text[0] == '[' || text.starts_with("\xC2\xA9") ||
+      text.starts_with("\xE2\x80\xA0")) {  // (c), dagger
+    return true;
+  }
+  std::size_t digits = 0;
+  while (digits < text.size() && digits < 3 && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits > 0 && digits + 1 < text.size() && (text[digits] == '.' || text[digits] == ')') &&
+      text[digits + 1] == ' ') {
+    return true;
+  }
+  std::size_t end = 0;
+  while (end < text.size() && std::isalpha(static_cast<unsigned char>(text[end]))) ++end;
+  static constexpr std::string_view kWords[] = {"source",    "sources", "note",    "notes",     "footnote",
+                                                "footnotes", "quelle",  "quellen", "anmerkung", "copyright"};
+  const std::string word = LowerAscii(text.substr(0, end));
+  return std::find(std::begin(kWords), std::end(kWords), word) != std::end(kWords);
+}
+
+// A row whose only value is a note in its first column (NoteText), in a
+// table of several columns.
+bool NoteRow(const std::vector<CsvCell>& cells, std::size_t ncols) {
+  if (ncols < 2) return false;
+  const std::string_view text = TrimBlanks(cells[0].View());
+  double v = 0.0;
+  if (text.empty() || ParseNumber(text, v) || !NoteText(text)) return false;
+  for (std::size_t c = 1; c < ncols; ++c) {
+    if (!TrimBlanks(cells[c].View()).empty()) return false;
+  }
+  return true;
+}
+
 // Whether every cell of a row holds text that is not a number.
 bool AllText(const std::vector<CsvCell>& cells, std::size_t ncols) {
   for (std::size_t c = 0; c < ncols; ++c) {
@@ -683,8 +719,16 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
       }
       if (ncols > 1 && TrimBlanks(cells[0].View()).empty() && AllBlank(cells, ncols)) {
         if (result.emptyRowsAtEnd++ == 0) result.firstEmptyRowAtEnd = reader.RecordLine();
+        if (result.rowsAfterData++ == 0) result.firstRowAfterData = reader.RecordLine();
       } else {
         result.emptyRowsAtEnd = 0;
+        if (NoteRow(cells, ncols)) {
+          if (result.notesAtEnd++ == 0) result.firstNoteText = TrimBlanks(cells[0].View());
+          if (result.rowsAfterData++ == 0) result.firstRowAfterData = reader.RecordLine();
+        } else {
+          result.notesAtEnd = 0;
+          result.rowsAfterData = 0;
+        }
       }
       if (result.cases == 1 && header != nullptr && TitleAbove(*header, cells, ncols)) result.titleAboveHeader = true;
       if (result.cases == 1 && header != nullptr && ncols > 1 && !result.titleAboveHeader &&

@@ -175,6 +175,15 @@ struct ScanResult {
   std::int64_t totalRowCase = 0;
   std::int64_t totalRowLine = 0;
   std::string totalRowText;
+  // Rows at the end whose only value is a sentence in the first column
+  // ("Source: ...", "Notes:", "1. Figures may not add up"): the notes below
+  // a sheet's table, which a spreadsheet pads with delimiters to the table's
+  // width. How many, the first one's text; and how many rows, empty ones
+  // included, follow the last row of data, and the first one's line.
+  std::int64_t notesAtEnd = 0;
+  std::string firstNoteText;
+  std::int64_t rowsAfterData = 0;
+  std::int64_t firstRowAfterData = 0;
 };
 
 // One file to scan, from its first case; `expected` (optional) is the file

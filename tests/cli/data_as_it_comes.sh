@@ -447,6 +447,19 @@ fails "empty rows at the end are pointed out" 0 \
 printf 'id,age\r\n1,\r\n,\r\n2,3\r\n' >"$tmp/middle.csv"
 check "an empty row among the data is no row at the end" bash -c \
   "! '$cb' '$tmp/middle.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 >/dev/null | grep -q 'no value in any column'"
+# Notes below a sheet's table, saved padded to its width (and after a totals row).
+printf 'area,name,population\r\nK02,UK,67596281\r\nE92,England,57106398\r\nT,Total,124702679\r\n,,\r\nSource: Office for National Statistics,,\r\n"Notes: figures may not sum",,\r\n' >"$tmp/notes.csv"
+"$cb" "$tmp/notes.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "notes padded below the data are pointed out, with the empty row among them" grep -qF \
+  'notes.csv, line 5: the last 3 rows hold nothing but text in the first column ("Source: Office for National Statistics") or no value at all, as notes below a table (a source, footnotes) do when a spreadsheet saves them; they are read as cases. If they are notes, remove them' "$tmp/err"
+check "... and not also as empty rows" bash -c "! grep -q 'no value in any column' '$tmp/err'"
+printf 'region,population\nNorth,120345\nTotal,120345\n"Source: census",\n' >"$tmp/totals_notes.csv"
+fails "a totals row above the notes is still pointed out" 0 'totals_notes.csv, line 3: the last row is headed "Total"' \
+  "$cb" "$tmp/totals_notes.csv" 'CODEBOOK /STATISTICS NONE'
+printf 'name,age\nAnn Lee,34\nBo Chan,\n' >"$tmp/last_name.csv"
+printf 'name,age\nAnn Lee,34\nNote: none,\nCy Do,5\n' >"$tmp/middle_name.csv"
+check "a last case of a name alone, or a note among the data, is no note below the data" bash -c \
+  "! '$cb' '$tmp/last_name.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'notes below' && ! '$cb' '$tmp/middle_name.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'notes below'"
 printf 'PK\x03\x04\x14\x00' >"$tmp/package.zip"
 fails "a zip of a package, as portals offer it, says to unpack it" 2 \
   'package.zip: a zip archive, which this program does not read; unpack it (unzip package.zip) and name the data package'"'"'s descriptor' \
