@@ -2309,6 +2309,12 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
              "resource refers to it, such as {\"resources\": [{\"path\": \"data.csv\", \"schema\": \"" +
                  fs::path(path).filename().string() + "\"}]}");
     }
+    if (!j.contains("resources") && j.contains("items") && j["items"].is_array()) {
+      // Our own JSON report, named where its dataset was meant.
+      d.Fail("",
+             "this is a codebook report (its \"items\" are the tables and messages that --format json writes), not "
+             "a data package descriptor; name the dataset the report was made from");
+    }
     if (!j.contains("resources")) d.Fail("", "a data package needs \"resources\" (the CSV file of cases)");
     const Json& resources = d.Array(j["resources"], "resources");
     if (resources.empty()) d.Fail("resources", "a data package needs at least one resource (the CSV file of cases)");
