@@ -186,6 +186,9 @@ bool OverwritesInput(const std::string& outputPath, int outputFd, const std::vec
          "'; writing it would destroy the program. Name another output file.");
     return true;
   }
+  // What was checked is where the output goes, whatever is renamed or
+  // linked on the way during the run.
+  if (outputFd < 0 && !outputPath.empty()) codebook_app::PinOutputPlace(outputPath);
   return false;
 }
 

@@ -199,7 +199,47 @@ std::filesystem::path FolderOf(const std::string& target) {
   return path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
 }
 
+// The output's folder as it was when the run checked that the output is
+// none of its inputs (PinOutputPlace): `target` names the file through the
+// open folder (/proc/self/fd/N/name), so that a folder on the way replaced
+// by a link during a long run (into the data's folder, say) changes nothing.
+struct PinnedPlace {
+  std::string path;    // as the user named it
+  std::string target;  // through the open folder
+  std::string folder;  // as the user would know it, for messages
+  int fd = -1;
+};
+
+PinnedPlace& Pinned() {
+  static PinnedPlace pinned;
+  return pinned;
+}
+
 }  // namespace
+
+void PinOutputPlace(const std::string& path) {
+  if (DescriptorNamed(path) >= 0) return;
+  std::string target;
+  std::string error;
+  if (!FollowLinks(path, target, error)) return;
+  const std::string name = std::filesystem::path(target).filename().string();
+  if (name.empty() || name == "." || name == "..") return;
+  const std::filesystem::path folder = FolderOf(target);
+  const int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  // Without /proc the names of the folder are used as they stand.
+  const std::string through = "/proc/self/fd/" + std::to_string(fd);
+  struct stat viaProc {};
+  struct stat opened {};
+  if (::stat(through.c_str(), &viaProc) != 0 || ::fstat(fd, &opened) != 0 || viaProc.st_dev != opened.st_dev ||
+      viaProc.st_ino != opened.st_ino) {
+    ::close(fd);
+    return;
+  }
+  PinnedPlace& pinned = Pinned();
+  if (pinned.fd >= 0) ::close(pinned.fd);
+  pinned = PinnedPlace{path, through + "/" + name, folder.string(), fd};
+}
 
 bool CheckOutputPlace(const std::string& path, std::string& error) {
   if (const int fd = DescriptorNamed(path); fd >= 0) {
@@ -286,9 +326,21 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
 
 bool WriteFileAtomically(const std::string& path, const Writer& write, std::string& error) {
   std::string target;
-  if (!FollowLinks(path, target, error)) return false;
+  std::filesystem::path shownFolder;
+  const PinnedPlace& pinned = Pinned();
+  const bool pin = pinned.fd >= 0 && pinned.path == path;
+  if (pin) {
+    // Links were followed when the place was pinned; a link made at the
+    // name since is replaced, not followed.
+    target = pinned.target;
+    shownFolder = pinned.folder;
+  } else {
+    if (!FollowLinks(path, target, error)) return false;
+    shownFolder = FolderOf(target);
+  }
   struct stat info {};
-  const bool exists = ::stat(target.c_str(), &info) == 0;
+  bool exists = (pin ? ::lstat(target.c_str(), &info) : ::stat(target.c_str(), &info)) == 0;
+  if (exists && S_ISLNK(info.st_mode)) exists = false;
   if (exists && S_ISDIR(info.st_mode)) {
     error = "cannot write the output to '" + path + "': it is a folder; name a file.";
     return false;
@@ -325,7 +377,7 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     if (fd >= 0) SetTemporaryFile(name.data());
   }
   if (fd < 0) {
-    error = NoTemporaryFile(path, FolderOf(target), errno);
+    error = NoTemporaryFile(path, shownFolder, errno);
     return false;
   }
   const std::string temporary(name.data());

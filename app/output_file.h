@@ -32,6 +32,14 @@ bool WriteToDescriptor(int fd, const std::string& name, const Writer& write, std
 bool WriteFileAtomically(const std::string& path, const Writer& write, std::string& error);
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
+// Fixes the folder that `path` leads to now (after its links): a later
+// WriteFileAtomically of the same `path` writes there even when a folder on
+// the way has been replaced meanwhile, e.g. by a link into the data's folder
+// during the data pass. Called once the output is known to be none of the
+// inputs, so that it stays none of them. Does nothing for descriptors, or
+// where the folder cannot be opened.
+void PinOutputPlace(const std::string& path);
+
 // Whether `path` can take the output, checked before a run's long work so
 // that a missing folder, a folder named as the file or a file or folder the
 // user may not write is reported at once, not after the data pass: false with

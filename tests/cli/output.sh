@@ -130,6 +130,31 @@ if [ ${#as_user[@]} -gt 0 ]; then
     test "$(status_of "${as_user[@]}" "$cb" "$data" -o "$tmp/sticky/mine.json")" = 0
 fi
 
+# The output goes to the folder that was checked against the inputs, even
+# when that folder is swapped for a link into the data's folder during the
+# pass: the report must neither replace the data nor be left half-made. The
+# run is stopped once its temporary file exists, the folder swapped, and let
+# go on; a run that ended first (a fast machine) cannot show it.
+mkdir "$tmp/swap" "$tmp/swap/out"
+seq 1 400000 | awk 'BEGIN { print "id,x" } { print $1 "," ($1 % 7) }' >"$tmp/swap/big.csv"
+big_before=$(md5sum <"$tmp/swap/big.csv")
+"$cb" "$tmp/swap/big.csv" --threads 1 --quiet -o "$tmp/swap/out/big.csv" --format json 2>"$tmp/swap/stderr" &
+pid=$!
+until compgen -G "$tmp/swap/out/.big.csv.tmp-*" >/dev/null || ! kill -0 "$pid" 2>/dev/null; do :; done
+if kill -STOP "$pid" 2>/dev/null && [ ! -e "$tmp/swap/out/big.csv" ]; then
+  mv "$tmp/swap/out" "$tmp/swap/moved" && ln -s "$tmp/swap" "$tmp/swap/out"
+  kill -CONT "$pid"
+  wait "$pid"
+  check "a run whose output folder was swapped for a link during the pass ends well" test $? = 0
+  check "the data are untouched" test "$(md5sum <"$tmp/swap/big.csv")" = "$big_before"
+  check "the report is in the folder that was checked" grep -q '"items"' "$tmp/swap/moved/big.csv"
+  check "no temporary file is left there" no_temporary_files "$tmp/swap/moved"
+else
+  kill -CONT "$pid" 2>/dev/null
+  wait "$pid"
+  echo "note: the run ended before its folder could be swapped; not checked"
+fi
+
 # A destination that cannot take the report is named before the data pass.
 fails "-o into a missing folder is refused before the pass" 2 "the folder '$tmp/nosuch' does not exist; create it first" \
   "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/nosuch/report.html"
