@@ -925,12 +925,25 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
       if (scan[c].inferType && scan[c].kind == CellKind::String) madeText.push_back(names[c]);
     }
     if (!madeText.empty()) {
+      // A header with blank or repeated cells above such a row is the first
+      // of a header on two rows, as a sheet's merged cells save it ("2019",
+      // "" or "2019", "2019" over "Male", "Female").
+      bool spanning = false;
+      for (std::size_t c = 1; c < header.size() && !spanning; ++c) {
+        spanning =
+            header[c].empty() || std::any_of(header.begin(), header.begin() + static_cast<std::ptrdiff_t>(c),
+                                             [&](const std::string& h) { return EqualsIgnoringCase(h, header[c]); });
+      }
       warnings.push_back(plan.csvDisplay + ", line " + std::to_string(result.labelRowLine) +
                          ": the first row is text in every column, and the rows after it hold only numbers in " +
                          Counted(madeText.size(), "column") + " (" + ShortList(madeText, 3) +
-                         "), which that one row makes text. If that row holds the columns' labels, as statistics "
-                         "offices' downloads have them below the header, remove it (a descriptor can give the "
-                         "labels as the fields' titles)");
+                         "), which that one row makes text. " +
+                         (spanning ? "The header has blank or repeated cells, as the first of a header on two rows "
+                                     "has them (a group's name over its columns): join the two rows into one row of "
+                                     "names. If the row holds the columns' labels instead"
+                                   : "If that row holds the columns' labels") +
+                         ", as statistics offices' downloads have them below the header, remove it (a descriptor can "
+                         "give the labels as the fields' titles)");
     }
     if (result.totalRowCase > 0 && result.totalRowCase == result.cases - result.rowsAfterData) {
       // Copied with its table's totals row, the file holds every case twice

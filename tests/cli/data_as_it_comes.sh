@@ -410,6 +410,13 @@ printf 'GEO_ID,NAME,B01001_001E,B01001_002E\nGeography,Area Name,Estimate!!Total
 fails "a row of labels below the header names the columns it makes text" 0 \
   'census.csv, line 2: the first row is text in every column, and the rows after it hold only numbers in 2 columns (B01001_001E, B01001_002E), which that one row makes text' \
   "$cb" "$tmp/census.csv" 'CODEBOOK /STATISTICS NONE'
+check "... and says nothing of a header on two rows" bash -c "! grep -q 'two rows' '$tmp/.stderr'"
+# A sheet's header on two rows, its merged cells saved as blanks: years over the sexes.
+printf ',2019,,2020,\nRegion,Male,Female,Male,Female\nNorth,1,2,3,4\n' >"$tmp/two_rows.csv"
+fails "a header on two rows is told from a row of labels" 0 \
+  'two_rows.csv, line 2: the first row is text in every column' \
+  "$cb" "$tmp/two_rows.csv" 'CODEBOOK /STATISTICS NONE'
+check "... and the advice is to join the two rows" grep -qF 'The header has blank or repeated cells, as the first of a header on two rows has them (a group'"'"'s name over its columns): join the two rows into one row of names' "$tmp/.stderr"
 printf 'name,city,code\nAnn,Oslo,x1\nBob,Rome,7\nCem,Bonn,x3\n' >"$tmp/texts.csv"
 check "... and a column of texts with a number in it is no such row" bash -c \
   "! '$cb' '$tmp/texts.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'first row is text'"
