@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "host/common/text.h"
+#include "host/output/text_layout.h"
 
 namespace host::json {
 
@@ -58,7 +59,7 @@ void AppendString(std::string& out, std::string_view text) {
     std::size_t run = i;
     while (run < n) {
       const auto c = static_cast<unsigned char>(text[run]);
-      if (c < 0x20 || c == '"' || c == '\\' || c >= 0x80) break;
+      if (c < 0x20 || c == '"' || c == '\\' || c >= 0x7F) break;
       ++run;
     }
     if (run > i) {
@@ -67,6 +68,11 @@ void AppendString(std::string& out, std::string_view text) {
       if (i == n) break;
     }
     const auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0x7F) {
+      out += "\\u007f";
+      ++i;
+      continue;
+    }
     if (c < 0x80) {
       switch (c) {
         case '"':
@@ -101,7 +107,20 @@ void AppendString(std::string& out, std::string_view text) {
     std::size_t bad = 0;
     const std::size_t len = Utf8Length(text, i, bad);
     if (len > 0) {
-      out.append(text.data() + i, len);
+      // What a terminal or a display of mixed-direction text would act on
+      // goes as an escape (the same string to a reader of JSON), so that
+      // the raw file is safe to print: C1 controls, direction controls and
+      // the line separators that end a line in a JavaScript string.
+      std::size_t invisible = 0;
+      if (InvisibleAt(text, i, invisible) != Invisible::None) {
+        const char32_t cp = len == 2 ? ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu)
+                                     : ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
+                                           (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(cp >> shift) & 0xF]);
+      } else {
+        out.append(text.data() + i, len);
+      }
       i += len;
     } else {
       out += "\xEF\xBF\xBD";

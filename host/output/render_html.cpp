@@ -16,27 +16,41 @@
 #include "host/output/html_chart.h"
 #include "host/output/overview.h"
 #include "host/output/render.h"
+#include "host/output/text_layout.h"
 
 namespace host {
 
 // Appends text escaped for element content and for attribute values
 // (quoted with either quote). Control characters other than line feeds and
-// tabs are dropped: they are not allowed in HTML.
+// tabs are dropped: they are not allowed in HTML, and the raw page may be
+// printed to a terminal. So are bidirectional controls: a tooltip (an
+// attribute, a chart's title) cannot isolate them as the page's cells do,
+// and an override there reverses the rest of it.
 void HtmlEscape(std::string& out, std::string_view text) {
   std::size_t i = 0;
   const std::size_t n = text.size();
   while (i < n) {
     std::size_t run = i;
+    std::size_t invisible = 0;
     while (run < n) {
       const auto c = static_cast<unsigned char>(text[run]);
       if (c == '&' || c == '<' || c == '>' || c == '"' || c == '\'' || (c < 0x20 && c != '\n' && c != '\t') ||
           c == 0x7F) {
         break;
       }
+      if (c == 0xC2 || c == 0xD8 || c == 0xE2) {
+        const Invisible kind = InvisibleAt(text, run, invisible);
+        if (kind == Invisible::Control || kind == Invisible::Direction) break;
+        invisible = 0;
+      }
       ++run;
     }
     out.append(text.data() + i, run - i);
     if (run == n) break;
+    if (invisible > 0) {
+      i = run + invisible;  // dropped
+      continue;
+    }
     switch (text[run]) {
       case '&':
         out += "&amp;";

@@ -315,33 +315,23 @@ std::string Sanitize(std::string_view text) {
       out += ' ';
       continue;
     }
-    // C1 controls (U+0080..U+009F): U+009B is a one-character CSI to many
-    // terminals, as dangerous as ESC [.
-    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
-        static_cast<unsigned char>(text[i + 1]) >= 0x80) {
-      out += ' ';
-      ++i;
-      continue;
-    }
-    // Bidirectional controls are dropped: they take no column, so they would
-    // shift the columns after them, and an override or isolate left open
-    // reverses the rest of the line (counts included) on terminals that
-    // apply the bidi algorithm. Letters keep their own direction.
-    if (i + 2 < text.size()) {
-      const auto c1 = static_cast<unsigned char>(text[i + 1]);
-      const auto c2 = static_cast<unsigned char>(text[i + 2]);
-      const bool markOrEmbedding = c == 0xE2 && c1 == 0x80 && (c2 == 0x8E || c2 == 0x8F || (c2 >= 0xAA && c2 <= 0xAE));
-      const bool isolate = c == 0xE2 && c1 == 0x81 && c2 >= 0xA6 && c2 <= 0xA9;
-      if (markOrEmbedding || isolate) {
-        i += 2;
+    std::size_t length = 0;
+    switch (InvisibleAt(text, i, length)) {
+      case Invisible::None:
+        out += text[i];
         continue;
-      }
+      case Invisible::Control:
+      case Invisible::Separator:
+        out += ' ';
+        break;
+      case Invisible::Direction:
+        // Dropped: they take no column, so they would shift the columns
+        // after them, and an override or isolate left open reverses the rest
+        // of the line (counts included) on terminals that apply the bidi
+        // algorithm. Letters keep their own direction.
+        break;
     }
-    if (c == 0xD8 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x9C) {  // U+061C
-      ++i;
-      continue;
-    }
-    out += text[i];
+    i += length - 1;
   }
   return out;
 }

@@ -85,6 +85,10 @@ TEST(HostileText, SanitizeBlanksControlsAndDropsBidiControls) {
        "arabic mark"},                                                       // U+061C
       {"\xE2\x80\x94 dash \xE2\x80\xA6", "\xE2\x80\x94 dash \xE2\x80\xA6"},  // other punctuation stays
       {"cut \xE2\x80", "cut \xE2\x80"},                                      // a truncated sequence is left alone
+      {"line\xE2\x80\xA8"
+       "sep\xE2\x80\xA9"
+       "end",
+       "line sep end"},  // U+2028, U+2029
   };
   for (const Case& c : cases) EXPECT_EQ(host::Sanitize(c.in), c.out) << c.in;
 }
@@ -200,8 +204,24 @@ TEST(HostileText, HtmlShowsDataAsTextAndRunsNothing) {
         "Note&lt;&amp;&gt;", "&amp;lt;already escaped&amp;gt;", "Set &lt;i&gt;&amp;amp;&lt;/i&gt;"}) {
     EXPECT_NE(html.find(shown), std::string::npos) << shown;
   }
-  // No C0 control other than line feed and tab reaches the page.
-  for (char c : html) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t') << int(c);
+  // No control character other than line feed and tab reaches the page,
+  // nor a direction control: tooltips and chart titles cannot isolate one.
+  for (char32_t c : CodePoints(html)) {
+    EXPECT_FALSE((c < 0x20 && c != U'\n' && c != U'\t') || c == 0x7F || (c >= 0x80 && c < 0xA0) || IsBidiControl(c))
+        << "U+" << std::hex << static_cast<unsigned>(c);
+  }
+}
+
+TEST(HostileText, RawJsonIsSafeToPrintAndKeepsTheText) {
+  const std::string json = RenderHostile(host::OutputFormat::Json);
+  for (char32_t c : CodePoints(json)) {
+    EXPECT_FALSE(c < 0x20 && c != U'\n') << "U+" << std::hex << static_cast<unsigned>(c);
+    EXPECT_FALSE(c == 0x7F || (c >= 0x80 && c < 0xA0) || IsBidiControl(c) || c == 0x2028 || c == 0x2029)
+        << "U+" << std::hex << static_cast<unsigned>(c);
+  }
+  // As escapes, the same text for a reader of JSON.
+  EXPECT_NE(json.find("\\u202etxt.exe\\u202c"), std::string::npos);
+  EXPECT_NE(json.find("delete\\u007f tab"), std::string::npos);
 }
 
 TEST(HostileText, MarkdownCannotTurnDataIntoMarkup) {

@@ -6,6 +6,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -25,8 +26,30 @@ std::string Mine(std::string_view text) {
   return out;
 }
 
+// The library's text, with what our writer escapes beyond JSON's controls
+// (so that a raw report is safe in a terminal) escaped after it: DEL, C1
+// controls, direction controls and U+2028/U+2029. The same string to a
+// reader of JSON.
 std::string Reference(const std::string& text) {
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string dumped = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string out;
+  for (std::size_t i = 0; i < dumped.size();) {
+    const auto c = static_cast<unsigned char>(dumped[i]);
+    const std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    char32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(dumped[i + k]) & 0x3F);
+    const bool escaped = cp == 0x7F || (cp >= 0x80 && cp < 0xA0) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+                         (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+    if (escaped) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(cp));
+      out += hex;
+    } else {
+      out.append(dumped, i, n);
+    }
+    i += n;
+  }
+  return out;
 }
 
 std::string Number(double value) {
@@ -46,7 +69,10 @@ TEST(OutputJsonWriter, StringsEscapeLikeTheReference) {
       {"a\"b\\c/d", "\"a\\\"b\\\\c/d\""},
       {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
       {std::string("\0\x01\x1f", 3), "\"\\u0000\\u0001\\u001f\""},
-      {"\x7f", "\"\x7f\""},  // DEL is not a JSON control character
+      {"\x7f", "\"\\u007f\""},  // not a JSON control character, but one to a terminal
+      {"\xC2\x9B"
+       "31m\xE2\x80\xAEtxt\xE2\x80\xA8",
+       "\"\\u009b31m\\u202etxt\\u2028\""},
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\""},
       {"\xC3(", "\"" + fffd + "(\""},                                 // a broken sequence: the next byte is read again
       {"\x80x", "\"" + fffd + "x\""},                                 // a lone continuation byte
