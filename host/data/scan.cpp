@@ -442,6 +442,33 @@ void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) 
 
 }  // namespace
 
+namespace {
+
+// A flag written right after a figure: one to three asterisks, one to three
+// letters in parentheses or brackets ("(P)", "[e]"); empty when the text
+// ends in none.
+std::string_view AttachedFlag(std::string_view text) {
+  if (text.size() < 2) return {};
+  auto letters = [](std::string_view t) {
+    return !t.empty() && t.size() <= 3 &&
+           std::all_of(t.begin(), t.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
+  };
+  const char last = text.back();
+  if (last == '*') {
+    const std::size_t stars = text.size() - 1 - text.find_last_not_of('*');
+    return stars <= 3 && stars < text.size() ? text.substr(text.size() - stars) : std::string_view{};
+  }
+  if (last == ')' || last == ']') {
+    const std::size_t open = text.rfind(last == ')' ? '(' : '[');
+    if (open == std::string_view::npos || open == 0) return {};
+    const std::string_view flag = text.substr(open);
+    return letters(flag.substr(1, flag.size() - 2)) ? flag : std::string_view{};
+  }
+  return {};  // a letter alone ("12a") is as often a code as a flag
+}
+
+}  // namespace
+
 // The shape of a time of day after a date: "13:45", "13:45:10", "1:45 PM"
 // (the hour one or two digits, minutes and seconds two); 0 for any other text.
 unsigned ClockShape(std::string_view text) {
@@ -482,6 +509,14 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
     const std::string_view number = TrimBlanks(text.substr(0, blank));
     if (std::all_of(flag.begin(), flag.end(), [](char c) { return c >= 'a' && c <= 'z'; }) &&
         (AnyNumberText(number, decimalComma, true) || (decimalComma && AnyNumberText(number, false, true)))) {
+      shapes |= kFlaggedNumber;
+    }
+  }
+  // The same flags written onto the figure: "123.4(P)" as preliminary,
+  // "5*" or "5**" for a footnote.
+  if (const std::string_view flag = AttachedFlag(text); !flag.empty()) {
+    const std::string_view number = text.substr(0, text.size() - flag.size());
+    if (AnyNumberText(number, decimalComma, true) || (decimalComma && AnyNumberText(number, false, true))) {
       shapes |= kFlaggedNumber;
     }
   }

@@ -308,6 +308,21 @@ check "and those fields read them: the means from Python" bash -c \
   "'$cb' '$tmp/flags/datapackage.json' --format json --quiet 'CODEBOOK V2021 V2022 /STATISTICS MEAN' |
    python3 -c 'import json, sys, statistics as s; t = json.dumps(json.load(sys.stdin))
 sys.exit(0 if all(\"%.4f\" % m in t for m in (s.mean([8979.9, 83155]), s.mean([9027.9, 11631.1, 83237.1]))) else 1)'"
+# Flags written onto the figures: "(P)" preliminary, "*" footnotes; a letter alone is a code.
+mkdir "$tmp/marks"
+printf 'year,index,jobs,house\n2020,123.4(P),5*,12a\n2021,125.1,6,14\n2022,126.0(p),7**,3\n' >"$tmp/marks/bls.csv"
+"$cb" "$tmp/marks/bls.csv" 'CODEBOOK /STATISTICS NONE' 2>"$tmp/marks/err" >/dev/null
+check "flags written onto figures are named" grep -qF \
+  'column 2 (variable index): every value is numbers followed by a flag or a unit (such as "123.4(P)")' "$tmp/marks/err"
+check "... a footnote's asterisks too, but not a letter after a number" bash -c \
+  "grep -qF '(variable jobs): every value is numbers followed by a flag' '$tmp/marks/err' && ! grep -q 'variable house' '$tmp/marks/err'"
+printf '{"resources": [{"path": "bls.csv", "schema": {"fields": [{"name": "year"}, %s, {"name": "house"}]}}]}' \
+  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/marks/err" | paste -sd,)" \
+  >"$tmp/marks/datapackage.json"
+check "and the fields named read them: the means from Python" bash -c \
+  "'$cb' '$tmp/marks/datapackage.json' --format json --quiet 'CODEBOOK index jobs /STATISTICS MEAN' |
+   python3 -c 'import json, sys, statistics as s; t = json.dumps(json.load(sys.stdin))
+sys.exit(0 if all(\"%.4f\" % m in t for m in (s.mean([123.4, 125.1, 126.0]), s.mean([5, 6, 7]))) else 1)'"
 # psql's unaligned output (psql -A > data.csv) ends with the count of its rows.
 printf 'id|val\n1|2.5\n2|\n(2 rows)\n' >"$tmp/psql.csv"
 printf 'id|val\n(0 rows)\n' >"$tmp/psql0.csv"
