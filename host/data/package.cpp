@@ -759,17 +759,31 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
              : std::string()) +
         ". The fields must match the header's columns, in order");
   }
-  if (!problems.empty() && header.size() == plan.fields.size()) {
+  if (!problems.empty()) {
     // The same names in another order, as where a schema lists its fields
-    // sorted: the schema may say that they match by name.
+    // sorted, or a schema of some of the columns (or of more): the schema
+    // may say that they match by name.
     std::vector<std::string> fields, columns = header;
     for (const FieldSpec& f : plan.fields) fields.push_back(f.givenName.empty() ? f.name : f.givenName);
     std::sort(fields.begin(), fields.end());
     std::sort(columns.begin(), columns.end());
+    const bool unique = std::adjacent_find(columns.begin(), columns.end()) == columns.end();
     if (fields == columns) {
       add(headerWhere +
           ": the header names the same fields in another order; to read them by name, in the file's "
           "order, give the schema \"fieldsMatch\": \"equal\"");
+    } else if (unique && !fields.empty() &&
+               std::includes(columns.begin(), columns.end(), fields.begin(), fields.end())) {
+      add(headerWhere + ": the header names every field, and " +
+          Counted(columns.size() - fields.size(), "other column") +
+          "; to read the fields by name and the other columns as found in the data, give the schema "
+          "\"fieldsMatch\": \"subset\"");
+    } else if (unique && !columns.empty() &&
+               std::includes(fields.begin(), fields.end(), columns.begin(), columns.end())) {
+      add(headerWhere + ": every column of the header is a field, and the schema lists " +
+          Counted(fields.size() - columns.size(), "field") +
+          " more, which no column names; to read the columns by name and leave those fields out, give the schema "
+          "\"fieldsMatch\": \"superset\"");
     }
   }
   if (!problems.empty()) throw InputError(problems);
