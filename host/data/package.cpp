@@ -1369,11 +1369,13 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     what = clock.empty() ? "dates written year first" : "dates and times written year first";
     field = R"("type": ")" + std::string(clock.empty() ? "date" : "datetime") + R"(", "format": "%Y)" + sep + "%m" +
             sep + "%d" + clock + "\"";
-  } else if ((shapes & kMonthName) != 0) {
+  } else if ((shapes & (kMonthName | kMonthNameShort)) != 0) {
     const std::string sep = s.dateSeparator == kNoDateSeparator ? "" : std::string(1, s.dateSeparator);
+    const bool full = (shapes & kMonthName) != 0;
     what = clock.empty() ? "dates written with the month's name" : "dates and times written with the month's name";
+    if (!full) what += " and two-digit years (00 to 68 are read as 20xx, 69 to 99 as 19xx)";
     field = R"("type": ")" + std::string(clock.empty() ? "date" : "datetime") + R"(", "format": "%d)" + sep + "%b" +
-            sep + "%Y" + clock + "\"";
+            sep + (full ? "%Y" : "%y") + clock + "\"";
   } else {
     what = "true or false";
     field = R"("type": "boolean")";
@@ -1434,8 +1436,8 @@ void SettleAnyDateFormat(Plan& plan, std::size_t i, ScanColumn& s, std::vector<s
     }
   } else if ((shapes & kYearFirst) != 0) {
     pattern = "%Y" + sep + "%m" + sep + "%d" + clock;
-  } else if ((shapes & kMonthName) != 0) {
-    pattern = "%d" + sep + "%b" + sep + "%Y" + clock;
+  } else if ((shapes & (kMonthName | kMonthNameShort)) != 0) {
+    pattern = "%d" + sep + "%b" + sep + ((shapes & kMonthName) != 0 ? "%Y" : "%y") + clock;
   } else {
     return;
   }

@@ -264,11 +264,11 @@ void WatchTextShapes(ScanColumn& col, std::string_view text) {
     col.textShapes &= TextShapesOf(text, col.allowDecimalComma, col.dateSeparator);
     // Dates with and without a time of day (or with two ways of writing
     // it) have no one pattern to declare.
-    if ((col.textShapes & kClocks) == 0) col.textShapes &= ~(kNumericDates | kMonthName | kYearFirst);
+    if ((col.textShapes & kClocks) == 0) col.textShapes &= ~(kNumericDates | kMonthName | kMonthNameShort | kYearFirst);
     // A time of day is a shape only after a date: dates written day first
     // beside others written month first ("13/02/2021", "04/13/2021") leave
     // no date shape, and their clock alone is none.
-    if ((col.textShapes & (kNumericDates | kMonthName | kYearFirst)) == 0) col.textShapes &= ~kClocks;
+    if ((col.textShapes & (kNumericDates | kMonthName | kMonthNameShort | kYearFirst)) == 0) col.textShapes &= ~kClocks;
   }
 }
 
@@ -580,10 +580,10 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
     }
   }
   // Dates with the month's English abbreviation, as Stata, SAS and
-  // spreadsheets write them: a day, the month, a four-digit year.
+  // spreadsheets write them: a day, the month, a four-digit year (or two).
   std::size_t day = 0;
   while (day < text.size() && day < 3 && std::isdigit(static_cast<unsigned char>(text[day]))) ++day;
-  if (day >= 1 && day <= 2 && text.size() >= day + 7) {
+  if (day >= 1 && day <= 2 && text.size() >= day + 5) {
     const char sep = text[day] == '-' || text[day] == ' ' ? text[day] : kNoDateSeparator;
     const std::size_t month = day + (sep == kNoDateSeparator ? 0 : 1);
     const std::size_t year = month + 3 + (sep == kNoDateSeparator ? 0 : 1);
@@ -593,9 +593,10 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
     const bool named = std::find(std::begin(kMonths), std::end(kMonths), name) != std::end(kMonths);
     const bool apart = sep == kNoDateSeparator || text[month + 3] == sep;
     const std::string_view digits = text.substr(std::min(year, text.size()));
-    if (named && apart && year + 4 == text.size() && digits.find_first_not_of("0123456789") == std::string_view::npos &&
-        (separator == 0 || separator == sep) && std::stoi(std::string(text.substr(0, day))) >= 1) {
-      shapes |= kMonthName;
+    if (named && apart && (year + 4 == text.size() || year + 2 == text.size()) &&
+        digits.find_first_not_of("0123456789") == std::string_view::npos && (separator == 0 || separator == sep) &&
+        std::stoi(std::string(text.substr(0, day))) >= 1) {
+      shapes |= year + 4 == text.size() ? kMonthName : kMonthNameShort;
       separator = sep;
     }
   }
@@ -621,7 +622,7 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       }
     }
   }
-  if ((shapes & (kNumericDates | kMonthName | kYearFirst)) != 0 &&
+  if ((shapes & (kNumericDates | kMonthName | kMonthNameShort | kYearFirst)) != 0 &&
       (clock != kClockColonSeconds || (shapes & kMonthName) != 0)) {
     shapes |= clock;
   }

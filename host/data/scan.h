@@ -117,6 +117,9 @@ enum TextShape : unsigned {
   // A time of day after a colon, as SAS writes its DATETIME values (after a
   // date with the month's name only).
   kClockColonSeconds = 262144u,  // "31DEC2020:13:45:10"
+  // The month's name and a two-digit year, as Oracle shows dates by default
+  // and SAS's DATE7 format writes them.
+  kMonthNameShort = 524288u,  // "05-JAN-20", "05JAN20"
 };
 constexpr unsigned kClocks =
     kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm | kClockColonSeconds;
