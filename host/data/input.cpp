@@ -749,6 +749,34 @@ std::string NotCsvAdvice(Packing packing) {
   }
 }
 
+// Tables in the binary formats that data portals and analysis tools also
+// publish, and documents downloaded in a data file's place: read as text
+// they would give a message about the encoding or NUL bytes.
+std::string BinaryKindAdvice(std::string_view head) {
+  const auto starts = [&](std::string_view magic) { return head.substr(0, magic.size()) == magic; };
+  // "PAR1" may also begin a header ("PAR1,PAR2"): a Parquet file goes on
+  // with binary bytes.
+  const auto binaryAt = [&](std::size_t at) {
+    const unsigned char c = at < head.size() ? static_cast<unsigned char>(head[at]) : 'x';
+    return (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c >= 0x7F;
+  };
+  if (starts("PAR1") && binaryAt(4)) {
+    return "is a Parquet file, which this program does not read; save the table as CSV";
+  }
+  if (starts(std::string_view("ARROW1\0", 7)))
+    return "is an Arrow (Feather) file, which this program does not read; save the table as CSV";
+  if (starts("\x89HDF\r\n\x1A\n")) return "is an HDF5 file, which this program does not read; save the table as CSV";
+  if (starts(std::string_view("SQLite format 3\0", 16))) {
+    return "is an SQLite database, which this program does not read; export a table of it as CSV (sqlite3 -header "
+           "-csv FILE 'select * from TABLE' > data.csv)";
+  }
+  if (starts("%PDF-")) {
+    return "is a PDF document, not CSV data: a download that gave a report instead of the data? Download the CSV "
+           "file";
+  }
+  return {};
+}
+
 }  // namespace
 
 std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
@@ -794,7 +822,8 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   const std::string_view head = source->Peek(64);
   const std::string_view magic = head.substr(0, 10);
   const Packing packing = PackingOf(magic);
-  if (std::string advice = NotCsvAdvice(packing); !advice.empty() || !(advice = TextKindAdvice(head)).empty()) {
+  if (std::string advice = NotCsvAdvice(packing);
+      !advice.empty() || !(advice = TextKindAdvice(head)).empty() || !(advice = BinaryKindAdvice(head)).empty()) {
     throw InputError(request.displayName + ": the file " + advice);
   }
   // ReadStat reads a Stata or SAS file by seeking in it, so such a file

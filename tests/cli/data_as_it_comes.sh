@@ -36,6 +36,19 @@ fails "a workbook saved under a .csv name is named as such" 2 'book.csv: the fil
 printf '\xEF\xBB\xBF\r\n<!DOCTYPE html>\n<html><body>Sign in</body></html>\n' >"$tmp/page.csv"
 fails "a web page saved under a .csv name is named as such" 2 'page.csv: the file is a web page (HTML), not CSV data' \
   "$cb" "$tmp/page.csv" --quiet
+# Tables in other binary formats, and a document downloaded in the data's place.
+printf 'PAR1\x15\x04\x15\x10\x15\x14L' >"$tmp/table.csv"
+fails "a Parquet file under a .csv name is named as such" 2 'table.csv: the file is a Parquet file, which this program does not read' \
+  "$cb" "$tmp/table.csv" --quiet
+printf 'PAR1,PAR2\n1,2\n' >"$tmp/params.csv"
+check "... but not a header that begins so" bash -c "'$cb' '$tmp/params.csv' --quiet 'CODEBOOK /STATISTICS NONE' >/dev/null"
+printf 'SQLite format 3\000\020\000\001\001\000@  ' >"$tmp/db.csv"  # a database's first bytes
+fails "an SQLite database is named, with the export that makes CSV of it" 2 \
+  "db.csv: the file is an SQLite database, which this program does not read; export a table of it as CSV (sqlite3 -header -csv FILE 'select * from TABLE' > data.csv)" \
+  "$cb" "$tmp/db.csv" --quiet
+printf '%%PDF-1.7\n%%\xe2\xe3\xcf\xd3\n' >"$tmp/report.csv"
+fails "a PDF given as the data is named as such" 2 'standard input: the file is a PDF document, not CSV data' \
+  "$cb" - --quiet <"$tmp/report.csv"
 fails "a descriptor piped in as standard input is named as JSON" 2 'standard input: the file is JSON, not CSV data' \
   "$cb" - --quiet <examples/survey/datapackage.json
 fails "a Stata file piped in as standard input is named as one" 2 'standard input: the data is a Stata data file' \
