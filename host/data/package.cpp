@@ -1480,6 +1480,22 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
                          ": every cell of the header row is a number, so the file probably has no header row; its "
                          "first line was taken as the variable names, not as a case. Add a row of names, or read "
                          "the file through a data package whose dialect says \"header\": false");
+    } else if (plan.dialect.header) {
+      // Names beside numbers that no column is named by: a fraction or a
+      // sign ("1.5", "-3"), where years and codes ("2019", "7") are whole.
+      // Tools that write the data apart from their names (a script that
+      // reads the data, as R's write.foreign writes for other programs)
+      // leave such a first case.
+      const auto caseNumber = [&](const std::string& h) {
+        return ParseNumber(h, number) && h.find_first_of(".eE-+") != std::string::npos;
+      };
+      if (const auto first = std::find_if(header.begin(), header.end(), caseNumber); first != header.end()) {
+        warnings.push_back(headerWhere + ": the header row holds a number with a fraction or a sign (" +
+                           QuoteCell(*first) +
+                           "), as a case does, so the file probably has no header row; its first line was taken "
+                           "as the variable names, not as a case. Add a row of names, or read the file through a "
+                           "data package whose dialect says \"header\": false");
+      }
     }
   } else if (plan.dialect.header && !noVariables && plan.fieldsMatch != "exact") {
     AlignFieldsToHeader(plan, header, headerWhere, notes);

@@ -99,6 +99,13 @@ printf '1,2.5\n3,4\n' >"$tmp/headless.csv"
 fails "a header row of numbers warns that the file has none" 0 \
   'headless.csv, line 1: every cell of the header row is a number, so the file probably has no header row' \
   "$cb" "$tmp/headless.csv" 'CODEBOOK /STATISTICS NONE'
+# Data written apart from their names (R's write.foreign writes them so for another program's script).
+printf '1,"Ann",1,1.5\n2,"Bo",2,\n' >"$tmp/foreign_data.csv"
+fails "a header row of names beside a fraction warns that the file has none" 0 \
+  'foreign_data.csv, line 1: the header row holds a number with a fraction or a sign ("1.5"), as a case does, so the file probably has no header row' \
+  "$cb" "$tmp/foreign_data.csv" 'CODEBOOK /STATISTICS NONE'
+printf 'country,2019,2020\nA,1,2\n' >"$tmp/years.csv"
+check "... but not years as names" bash -c "! '$cb' '$tmp/years.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'no header row'"
 { head -c 3000000 /dev/zero | tr '\0' h; printf '\n1\n'; } >"$tmp/long-header.csv"
 check "a header of megabytes (text with no line break) is kept as the label and wrapped in one go" bash -c \
   "test \$(timeout 60 '$cb' '$tmp/long-header.csv' --quiet 'CODEBOOK /STATISTICS NONE' | tr -cd h | wc -c) -gt 3000000"
