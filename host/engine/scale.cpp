@@ -1611,11 +1611,173 @@ void RawColumn::MinMax(double& smallest, double& largest) const {
   });
 }
 
+namespace {
+// Columns shorter than this are selected on a whole copy: the sample and the
+// walk cost more than they save there.
+constexpr std::size_t kBracketFrom = std::size_t{1} << 17;
+// Pairs sampled, at even steps through the column; a target is bracketed
+// this far (as a share of the weight) on either side of where the sample
+// puts it: four standard errors of a sampled quantile at most.
+constexpr std::size_t kSampled = std::size_t{1} << 14;
+constexpr double kBracketShare = 2.0 / 128.0;
+}  // namespace
+
+bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const std::vector<double>& targets,
+                       std::optional<double> total, std::vector<double>& results) {
+  const std::size_t n = values.Size();
+  if (n < kSampled || targets.empty() || !values.Keyed() || !weights.Coded() || weights.Size() != n) return false;
+  std::vector<std::size_t> order(targets.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return targets[a] < targets[b]; });
+  std::vector<double> sorted(targets.size());
+  for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = targets[order[i]];
+  if (!std::isfinite(sorted.front()) || !std::isfinite(sorted.back())) return false;
+
+  // The sample, by key, with its cumulative weights.
+  struct Drawn {
+    std::int32_t key;
+    double weight;
+  };
+  std::vector<Drawn> sample(kSampled);
+  for (std::size_t k = 0; k < kSampled; ++k) {
+    const std::size_t i = (k * n + n / 2) / kSampled;
+    const std::size_t c = i / RawColumn::kChunk;
+    const std::size_t j = i % RawColumn::kChunk;
+    sample[k] = {values.CodeChunk(c)[j], weights.Decode(weights.CodeChunk(c)[j])};
+  }
+  std::sort(sample.begin(), sample.end(), [](const Drawn& a, const Drawn& b) { return a.key < b.key; });
+  std::vector<double> through(kSampled);
+  double sampled = 0.0;
+  for (std::size_t k = 0; k < kSampled; ++k) through[k] = sampled += sample[k].weight;
+  const double whole = total ? *total : sampled * static_cast<double>(n) / static_cast<double>(kSampled);
+  if (!(sampled > 0.0) || !std::isfinite(sampled) || !(whole > 0.0) || !std::isfinite(whole)) return false;
+  // The first sampled key whose cumulative weight reaches the share.
+  const auto keyAt = [&](double share) -> std::int64_t {
+    const auto it = std::lower_bound(through.begin(), through.end(), share * sampled);
+    return it == through.end() ? std::numeric_limits<std::int32_t>::max() : sample[it - through.begin()].key;
+  };
+  struct Bracket {
+    std::int64_t low;
+    std::int64_t high;  // keys low..high
+  };
+  std::vector<Bracket> brackets;
+  for (const double t : sorted) {
+    const double share = t / whole;
+    const std::int64_t low =
+        share - kBracketShare <= 0.0 ? std::numeric_limits<std::int32_t>::min() : keyAt(share - kBracketShare);
+    const std::int64_t high =
+        share + kBracketShare >= 1.0 ? std::numeric_limits<std::int32_t>::max() : keyAt(share + kBracketShare);
+    if (!brackets.empty() && low <= brackets.back().high + 1) {
+      brackets.back().high = std::max(brackets.back().high, high);
+    } else {
+      brackets.push_back({low, high});
+    }
+  }
+  // Brackets holding much of the sample would copy much of the column.
+  std::size_t within = 0;
+  for (const Drawn& d : sample) {
+    for (const Bracket& b : brackets) within += d.key >= b.low && d.key <= b.high ? 1 : 0;
+  }
+  if (within > kSampled / 4) return false;
+
+  // One walk: a key's place among the brackets' bounds is even between
+  // brackets and odd within one. Its weight goes to that place's sum (four
+  // lanes, rows in turn: a place's sum is a chain through memory, and a
+  // sorted column puts long runs in one place); a pair within a bracket is
+  // copied too.
+  constexpr std::size_t kLanes = 4;
+  constexpr std::size_t kMostBrackets = 4;
+  // Room for four brackets: eight bounds, the unused ones beyond every key
+  // (codes lie within +-kExceptionBase). A key's place is how many bounds it
+  // has reached, and bounds ascend: the trailing ones of the mask of bounds
+  // it is past.
+  if (brackets.size() > kMostBrackets) return false;
+  alignas(16) std::int32_t pastBound[2 * kMostBrackets];  // a key reaches bound b when key > pastBound[b]
+  std::fill(std::begin(pastBound), std::end(pastBound), std::numeric_limits<std::int32_t>::max());
+  for (std::size_t k = 0; k < brackets.size(); ++k) {
+    const auto clamp = [](std::int64_t v) {
+      return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
+                                                                std::numeric_limits<std::int32_t>::max()));
+    };
+    pastBound[2 * k] = clamp(brackets[k].low - 1);
+    pastBound[2 * k + 1] = clamp(brackets[k].high);
+  }
+  const std::size_t places = 2 * brackets.size() + 1;
+  std::vector<CompensatedSum> sums(kLanes * places);
+  std::vector<std::vector<CodedPair>> inside(brackets.size());
+  for (auto& pairs : inside) pairs.reserve(static_cast<std::size_t>(static_cast<double>(n) * 2.5 * kBracketShare) + 64);
+  std::int32_t largest = values.CodeChunk(0).front();
+#if defined(__SSE2__)
+  const __m128i pastLow = _mm_load_si128(reinterpret_cast<const __m128i*>(pastBound));
+  const __m128i pastHigh = _mm_load_si128(reinterpret_cast<const __m128i*>(pastBound + 4));
+  const auto placeOf = [&](std::int32_t key) {
+    const __m128i k = _mm_set1_epi32(key);
+    const int low = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(k, pastLow)));
+    const int high = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(k, pastHigh)));
+    return static_cast<std::size_t>(std::countr_one(static_cast<unsigned>(low | high << 4)));
+  };
+#else
+  const auto placeOf = [&](std::int32_t key) {
+    std::size_t place = 0;
+    for (const std::int32_t b : pastBound) place += key > b ? 1 : 0;
+    return place;
+  };
+#endif
+  for (std::size_t c = 0; c < values.Chunks(); ++c) {
+    const std::vector<std::int32_t>& x = values.CodeChunk(c);
+    const std::vector<std::int32_t>& w = weights.CodeChunk(c);
+    const std::size_t m = x.size();
+    for (std::size_t j = 0; j < m; ++j) {
+      largest = std::max(largest, x[j]);
+      const std::size_t place = placeOf(x[j]);
+      sums[kLanes * place + (j & (kLanes - 1))].AddInPlace(weights.Decode(w[j]));
+      if ((place & 1) != 0) inside[place >> 1].push_back({x[j], w[j]});
+    }
+  }
+  // The weight below each bracket and through it, in the order of the places.
+  std::vector<CompensatedSum> below(brackets.size());
+  std::vector<double> reached(brackets.size());
+  CompensatedSum running;
+  for (std::size_t place = 0; place < places; ++place) {
+    if ((place & 1) != 0) below[place >> 1] = running;
+    for (std::size_t lane = 0; lane < kLanes; ++lane) running.Add(sums[kLanes * place + lane]);
+    if ((place & 1) != 0) reached[place >> 1] = running.Value();
+  }
+  const double slack = CumulativeSlack(total ? *total : running.Value());
+  // A target must lie clearly within its bracket: past what comes before it
+  // and reached by its end, by more than the sums' orders could move them.
+  const double margin = slack;
+  std::vector<std::int32_t> found(sorted.size(), largest);
+  std::size_t i = 0;
+  for (std::size_t k = 0; k < brackets.size() && i < sorted.size(); ++k) {
+    const double from = below[k].Value() + slack + margin;
+    const double to = reached[k] + slack - margin;
+    const std::size_t first = i;
+    while (i < sorted.size() && sorted[i] > from && sorted[i] <= to) ++i;
+    if (i < sorted.size() && sorted[i] <= to) return false;  // reached before this bracket
+    if (i == first) continue;
+    const auto weightOf = [&weights](std::int32_t code) { return weights.Decode(code); };
+    HandedParts parts;
+    CodedPair* const pairs = inside[k].data();
+    SelectMany(pairs, pairs + inside[k].size(), below[k], sorted.data() + first, found.data() + first, i - first,
+               largest, slack, weightOf, parts);
+    parts.Wait();
+  }
+  if (i < sorted.size()) return false;  // past every bracket
+  results.assign(targets.size(), SYSMIS);
+  for (std::size_t t = 0; t < order.size(); ++t) results[order[t]] = values.Decode(found[t]);
+  return true;
+}
+
 std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn& weights,
                                        const std::vector<double>& targets, std::optional<double> total) {
   const std::size_t n = values.Size();
   CB_CHECK("engine", weights.Size() == n);
   if (values.Keyed() && weights.Coded()) {
+    if (n >= kBracketFrom) {
+      std::vector<double> results;
+      if (BracketSelectMany(values, weights, targets, total, results)) return results;
+    }
     // The copy is written whole before it is read: no zeroing first. The
     // largest key, and the weight total when not given, come from the same
     // walk; a given total leaves a plain copy (the sum's chain, with a

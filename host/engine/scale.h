@@ -500,8 +500,21 @@ std::vector<double> WeightedSelectMany(std::vector<WeightedValue>& values, const
 // and so the same results as on the decoded pairs. `total`, when given, is
 // their weight total as the caller summed it (an accumulator's valid weight,
 // the same sum in another order), which only sets how early a target counts
-// as reached; else it is summed over the pairs in their order.
+// as reached; else it is summed over the pairs in their order. A long keyed
+// column is selected without the whole copy where BracketSelectMany can.
 std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn& weights,
                                        const std::vector<double>& targets, std::optional<double> total = std::nullopt);
+// The same for a long keyed column without a copy of it: a sample of the
+// pairs brackets each target between two keys, one walk over the column sums
+// the weights below and copies the pairs within the brackets, and the
+// selection runs on those copies. False, with `results` unset, when a target
+// falls outside its bracket (the sample misled) or the brackets would hold
+// much of the column: the caller selects on a whole copy then. The weights
+// are summed in another order than a whole copy's partitions sum them, so a
+// cumulative weight may differ from theirs in its last bits, far inside
+// CumulativeSlack: a target within a few ulps of the slack's edge is left to
+// the whole copy. Exposed for tests.
+bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const std::vector<double>& targets,
+                       std::optional<double> total, std::vector<double>& results);
 
 }  // namespace host::engine

@@ -349,6 +349,82 @@ TEST(EngineScaleSelection, CodesSelectAsTheDecodedPairs) {
   }
 }
 
+// A long stored column is selected on brackets found from a sample, without
+// a whole copy. Against a sort of every pair (dyadic weights: every
+// cumulative weight exact, targets on them and between them) and against the
+// whole-copy selection on the decoded pairs (decimal weights); columns in
+// row order, with few distinct values, and targets past either end, which
+// the brackets leave to the whole copy.
+TEST(EngineScaleSelection, BracketsSelectAsTheWholeColumn) {
+  using host::engine::RawColumn;
+  struct Shape {
+    const char* name;
+    std::function<double(std::size_t, std::mt19937_64&)> value;
+    std::function<double(std::mt19937_64&)> weight;
+    bool dyadic;
+    bool bracketed;  // the sample's brackets must serve every target
+  };
+  const auto cents = [](std::size_t, std::mt19937_64& r) { return static_cast<double>(r() % 5000000) / 100.0; };
+  const auto quarters = [](std::mt19937_64& r) { return static_cast<double>(1 + r() % 12) / 4.0; };
+  const auto decimals = [](std::mt19937_64& r) { return static_cast<double>(3000 + r() % 27000) / 10000.0; };
+  const std::vector<Shape> shapes = {
+      {"random values, quarter weights", cents, quarters, true, true},
+      {"values in row order, decimal weights", [](std::size_t i, std::mt19937_64&) { return static_cast<double>(i); },
+       decimals, false, true},
+      {"random values, decimal weights", cents, decimals, false, true},
+      {"fifty distinct values", [](std::size_t, std::mt19937_64& r) { return static_cast<double>(r() % 50); }, quarters,
+       true, false},
+  };
+  for (const Shape& shape : shapes) {
+    std::mt19937_64 random(23);
+    const std::size_t n = 200000;
+    RawColumn values;
+    RawColumn weights;
+    std::vector<host::engine::WeightedValue> pairs(n);
+    std::vector<Pair> sorted(n);
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double x = shape.value(i, random);
+      const double w = shape.weight(random);
+      values.Append(x);
+      weights.Append(w);
+      pairs[i] = {x, w};
+      sorted[i] = {x, w};
+      total += w;
+    }
+    ASSERT_TRUE(values.Keyed() && weights.Coded()) << shape.name;
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<double> targets;
+    for (const double share : {0.25, 0.5, 0.75}) {
+      targets.push_back(std::floor(total * share));
+      targets.push_back(std::floor(total * share) + 1.0);
+      targets.push_back(std::floor(total * share) + 0.125);
+    }
+    std::vector<host::engine::WeightedValue> copy = pairs;
+    const std::vector<double> whole = host::engine::WeightedSelectMany(copy, targets);
+    std::vector<double> bracketed;
+    const bool served = host::engine::BracketSelectMany(values, weights, targets, total, bracketed);
+    if (shape.bracketed) {
+      ASSERT_TRUE(served) << shape.name;
+      EXPECT_EQ(bracketed, whole) << shape.name;
+    }
+    EXPECT_EQ(host::engine::WeightedSelectMany(values, weights, targets, total), whole) << shape.name;
+    EXPECT_EQ(host::engine::WeightedSelectMany(values, weights, targets), whole) << shape.name << ", no total";
+    if (shape.dyadic) {
+      for (std::size_t i = 0; i < targets.size(); ++i) EXPECT_EQ(whole[i], SortedX(sorted, targets[i])) << shape.name;
+    }
+    // Past either end: the whole copy answers.
+    const std::vector<double> ends = {0.5, total + 5.0};
+    std::vector<double> unused;
+    EXPECT_FALSE(host::engine::BracketSelectMany(values, weights, {total * 0.5, total + 5.0}, total, unused))
+        << shape.name;
+    copy = pairs;
+    EXPECT_EQ(host::engine::WeightedSelectMany(values, weights, ends, total),
+              host::engine::WeightedSelectMany(copy, ends))
+        << shape.name;
+  }
+}
+
 // The results of a pass's tables are computed on several threads, a thread
 // with no table left taking parts of the others' selections: the answers
 // must be those of one thread, and a table's error must come out once every
