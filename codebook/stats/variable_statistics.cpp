@@ -194,6 +194,9 @@ std::int32_t VariableStatistics::PassCases(std::int32_t maxCats) {
         }
         more = !taking.empty();
       } else {
+        // Four tables a step: the loop's own count and branch were a fifth
+        // of its instructions.
+#pragma GCC unroll 4
         for (AggregationTable* table : taking) table->AddNewCase();
         more = !taking.empty();
         if (c == limit) {
