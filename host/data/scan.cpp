@@ -701,7 +701,8 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
   ScanResult result;
   std::vector<CsvCell> cells;
   std::size_t count = 0;
-  std::int64_t psqlLine = 0;  // the last case, when it is psql's count of the rows above it
+  std::int64_t psqlLine = 0;         // the last case, when it is psql's count of the rows above it
+  std::vector<char> labelRowNumber;  // a column below a row of labels holds a number
   std::string psqlText, psqlWhere;
   for (const ScanFile& file : files) {
     CsvReader reader(file.path, file.displayName, dialect, file.dataOffset, file.dataLine, file.expected);
@@ -770,18 +771,19 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
       if (result.cases == 1 && header != nullptr && ncols > 1 && !result.titleAboveHeader &&
           LabelsRow(cells, columns)) {
         result.labelRowLine = reader.RecordLine();
-      } else if (result.cases == 2 && result.labelRowLine > 0) {
-        for (std::size_t c = 0; c < ncols; ++c) {
-          double v = 0.0;
-          if (ParseNumber(TrimBlanks(cells[c].View()), v)) result.labelRowColumns.push_back(c);
+      } else if (result.cases >= 2 && result.labelRowLine > 0) {
+        // Only columns whose every later cell is a number (or empty), one at
+        // least a number, were made text by that one row.
+        if (result.cases == 2) {
+          for (std::size_t c = 0; c < ncols; ++c) result.labelRowColumns.push_back(c);
+          labelRowNumber.assign(ncols, 0);
         }
-      } else if (result.cases > 2 && !result.labelRowColumns.empty()) {
-        // Only columns whose every later cell is a number (or empty) were
-        // made text by that one row.
         std::erase_if(result.labelRowColumns, [&](std::size_t c) {
           const std::string_view text = TrimBlanks(cells[c].View());
           double v = 0.0;
-          return !text.empty() && !ParseNumber(text, v);
+          const bool number = ParseNumber(text, v);
+          if (number) labelRowNumber[c] = 1;
+          return !text.empty() && !number;
         });
       }
       if (ncols > 1 && TotalsHeading(TrimBlanks(cells[0].View()))) {
@@ -843,6 +845,7 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
       }
     }
   }
+  std::erase_if(result.labelRowColumns, [&](std::size_t c) { return labelRowNumber[c] == 0; });
   if (psqlLine > 0) throw InputError(psqlWhere + ": \"" + psqlText + "\"" + kPsqlFooterAdvice);
   for (std::size_t c : active) {
     if (columns[c].inferType) SettleKind(columns[c], candidates[c], codes[c]);

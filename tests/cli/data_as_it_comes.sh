@@ -451,6 +451,11 @@ fails "a header on two rows is told from a row of labels" 0 \
   'two_rows.csv, line 2: the first row is text in every column' \
   "$cb" "$tmp/two_rows.csv" 'CODEBOOK /STATISTICS NONE'
 check "... and the advice is to join the two rows" grep -qF 'The header has blank or repeated cells, as the first of a header on two rows has them (a group'"'"'s name over its columns): join the two rows into one row of names' "$tmp/.stderr"
+# pandas writes a pivot table's columns on two rows, and the index's name on a third, empty beside.
+printf 'year,2019,2019,2020,2020\nsex,F,M,F,M\nregion,,,,\nN,,1.5,,3.0\nS,2.0,,4.0,\n' >"$tmp/pivot.csv"
+fails "a header on two rows with empty cells below it is told too" 0 \
+  'pivot.csv, line 2: the first row is text in every column, and the rows after it hold only numbers in 4 columns (V2019, V2019_2, V2020 and 1 more)' \
+  "$cb" "$tmp/pivot.csv" 'CODEBOOK /STATISTICS NONE'
 printf 'name,city,code\nAnn,Oslo,x1\nBob,Rome,7\nCem,Bonn,x3\n' >"$tmp/texts.csv"
 check "... and a column of texts with a number in it is no such row" bash -c \
   "! '$cb' '$tmp/texts.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'first row is text'"
