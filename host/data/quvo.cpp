@@ -148,7 +148,11 @@ class DatasetIterator : public ProcDSIterator {
         if (host::Pass* pass = ExistingPass()) pass->Finish(Threads());
         // Every block was read and merged: the side statistics are complete.
         if (fProfile) {
-          if (fProfile->complete) fDataset->KeepProfile(fProfile->profile.Finalize(HelperThreadAllowed()));
+          if (fProfile->complete) {
+            engine::DataProfile profile = fProfile->profile.Finalize(HelperThreadAllowed());
+            if (const host::Pass* pass = ExistingPass()) pass->NoteCategories(profile);
+            fDataset->KeepProfile(std::move(profile));
+          }
         }
         RetireProfiles();
         if (fSplit && fDelivered > 0 && !fFinalEnd) {

@@ -289,6 +289,41 @@ void Pass::Finish(int threads) {
   fFinished = true;
 }
 
+void Pass::NoteCategories(engine::DataProfile& profile) const {
+  for (const TableImpl* t : fTables) {
+    // Only a table that let cases go was ended by its limit.
+    if (t == nullptr || !t->state || !fShared || t->slot >= fShared->rules.size() || !fShared->idle[t->slot].load()) {
+      continue;
+    }
+    const DimensionImpl* dimension = t->state->Dimension();
+    const std::shared_ptr<const engine::TableRules>& rules = fShared->rules[t->slot];
+    if (dimension == nullptr || dimension->Table() == nullptr || !rules || !rules->dimension) continue;
+    const engine::DimensionRule& rule = *rules->dimension;
+    // Pre-defined categories count only the values given.
+    if (rule.kind != DimensionKind::Variable || rule.fixed || rule.members.size() != 1) continue;
+    const engine::ColumnRule& column = rule.members.front();
+    auto found = profile.columns.find(column.index);
+    if (found == profile.columns.end() || found->second.full) continue;
+    // Categories include the user-missing values seen: at most as many as
+    // are defined, and with a range no bound can be told.
+    std::size_t missing = 0;
+    if (column.checkMissing) {
+      if (column.isString) {
+        missing = column.stringMissing.size();
+      } else {
+        if (column.numericMissing.hasRange) continue;
+        missing = column.numericMissing.values.size() + (column.numericMissing.extended ? 27 : 0);
+      }
+    }
+    // A table the procedure never fed (more value labels than its limit)
+    // counted nothing and tells nothing.
+    const std::size_t counted = dimension->Table()->LastNumberOfValues();
+    if (counted <= missing) continue;
+    // Several tables of one variable (the groups of a split file): the most.
+    found->second.validAtLeast = std::max(found->second.validAtLeast, counted - missing);
+  }
+}
+
 void Pass::Enter(TableImpl& table) {
   CaseTally& t = table.tally;
   t.Expect(fPos.serial, fPos.row);

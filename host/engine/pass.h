@@ -20,6 +20,7 @@
 #include "host/case_block.h"
 #include "host/data/dataset.h"
 #include "host/engine/accumulate.h"
+#include "host/engine/profile.h"
 
 namespace host::wire {
 class Reader;
@@ -113,6 +114,12 @@ class Pass {
   void Finish(int threads);
   // Finish has run: every block was read and gathered, no case comes any more.
   bool Finished() const { return fFinished; }
+  // After Finish, for the report's overview, which sees only what a table
+  // lists: the valid values a variable has at least, by the categories its
+  // table had counted when its category limit ended it (user-missing
+  // values it may have left out). Set on the profile's columns that are not
+  // profiled in full.
+  void NoteCategories(engine::DataProfile& profile) const;
   // Tables registered, released ones included.
   std::size_t TableCount() const { return fTables.size(); }
   // What the table took and has not gathered yet goes into its state.

@@ -148,6 +148,9 @@ struct ColumnSummary {
   std::string modeString;
   double modeWeight = 0.0;
   Histogram histogram;  // numbers with a valid value, when a grid holds them
+  // Not in full: the valid values there are at least, when a table's
+  // category limit ended its count (Pass::NoteCategories); 0: unknown.
+  std::size_t validAtLeast = 0;
 };
 
 struct SetSummary {

@@ -265,6 +265,10 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
     std::size_t listed = 0;
     row.center = TopRowText(*valid, layout, listed, row.modeNameBytes);
     if (listed > 0) row.distinct = std::to_string(listed);
+  } else if (summary != nullptr && summary->validAtLeast > 1) {
+    // A table past MAXCATS lists nothing, but its count ended past that
+    // limit: an empty Distinct would read as no data.
+    row.distinct = "more than " + std::to_string(summary->validAtLeast - 1);
   }
   row.chart = BarChart(row.name, std::move(bars));
   if (row.chart.kind == ChartKind::None && summary != nullptr && summary->full && !summary->isString) {

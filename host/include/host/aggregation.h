@@ -127,11 +127,15 @@ class HOST_API TableDimension {
       host::CaseTally& t = *fTally;
       if (t.viewSerial == t.position->serial && t.serial == t.viewSerial) {
         while (t.newSeen < t.newCount && t.newRows[t.newSeen] < t.Next()) ++t.newSeen;
-        return t.base + t.newSeen;
+        return fLastAnswer = t.base + t.newSeen;
       }
     }
-    return NumberOfValuesSlow();
+    return fLastAnswer = NumberOfValuesSlow();
   }
+  // Host-internal: what GetNumberOfValues last answered. For a table that
+  // the caller let go past its category limit, the count that ended it (the
+  // same in a run over parts, where the table's counts stop at a block).
+  std::size_t LastNumberOfValues() const { return fLastAnswer; }
   // The categories in the engine's order, the total category last. The
   // pointers stay valid while the dimension lives and the pass is over.
   std::vector<AggregationCategory*> GetCategoryPointers() const;
@@ -148,6 +152,7 @@ class HOST_API TableDimension {
 
   host::DimensionImpl* fImpl;
   host::CaseTally* fTally = nullptr;
+  mutable std::size_t fLastAnswer = 0;
 };
 
 class HOST_API TableMCSet : public TableDimension {
