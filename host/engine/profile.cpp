@@ -260,18 +260,19 @@ double FromSortKey(std::uint64_t key) {
 // A stable sort by an unsigned key, a byte at a time from the lowest: no
 // comparison to mispredict, which a comparison sort of scattered values
 // pays for on every other step. Bytes that all keys share are skipped.
-template <typename Item, typename KeyOf>
+// kDigits: the key's bytes to sort on, from the lowest.
+template <int kDigits = 8, typename Item, typename KeyOf>
 void RadixSort(Item* items, Item* buffer, std::size_t n, KeyOf keyOf) {
   if (n < 2) return;
-  std::uint32_t counts[8][256] = {};
+  std::uint32_t counts[kDigits][256] = {};
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t key = keyOf(items[i]);
-    for (int d = 0; d < 8; ++d) ++counts[d][(key >> (8 * d)) & 0xFF];
+    for (int d = 0; d < kDigits; ++d) ++counts[d][(key >> (8 * d)) & 0xFF];
   }
   const std::uint64_t firstKey = keyOf(items[0]);
   Item* from = items;
   Item* to = buffer;
-  for (int d = 0; d < 8; ++d) {
+  for (int d = 0; d < kDigits; ++d) {
     std::uint32_t* count = counts[d];
     if (count[(firstKey >> (8 * d)) & 0xFF] == n) continue;
     std::uint32_t at = 0;
@@ -284,6 +285,34 @@ void RadixSort(Item* items, Item* buffer, std::size_t n, KeyOf keyOf) {
     std::swap(from, to);
   }
   if (from != items) std::copy(from, from + n, items);
+}
+
+// Sorts keys ascending: by their upper halves a byte at a time (half the
+// passes of the whole key), then each run of keys with one upper half by the
+// rest. Distinct values read from a file mostly differ in their upper
+// halves (sign, exponent and the first 20 bits of the fraction), so runs are
+// mostly one value's repeats, which insertion leaves where they are; a long
+// run is sorted by comparison, so no input costs more than n log n.
+void SortKeys(std::uint64_t* keys, std::uint64_t* buffer, std::size_t n) {
+  RadixSort<4>(keys, buffer, n, [](std::uint64_t key) { return key >> 32; });
+  constexpr std::size_t kShortRun = 16;
+  std::size_t i = 0;
+  while (i < n) {
+    const std::uint64_t upper = keys[i] >> 32;
+    std::size_t j = i + 1;
+    while (j < n && keys[j] >> 32 == upper) ++j;
+    if (j - i > kShortRun) {
+      std::sort(keys + i, keys + j);
+    } else {
+      for (std::size_t k = i + 1; k < j; ++k) {
+        const std::uint64_t key = keys[k];
+        std::size_t at = k;
+        for (; at > i && keys[at - 1] > key; --at) keys[at] = keys[at - 1];
+        keys[at] = key;
+      }
+    }
+    i = j;
+  }
 }
 
 // Sorts weighted values by value (stable) and takes the distinct values
@@ -318,7 +347,7 @@ void SortedDistinct(std::vector<double>& items, std::vector<std::uint64_t>& keys
   if (keys.size() < n) keys.resize(n);
   if (buffer.size() < n) buffer.resize(n);
   for (std::size_t i = 0; i < n; ++i) keys[i] = SortKey(items[i]);
-  RadixSort(keys.data(), buffer.data(), n, [](std::uint64_t key) { return key; });
+  SortKeys(keys.data(), buffer.data(), n);
   std::size_t distinct = 1;
   for (std::size_t i = 1; i < n; ++i) distinct += keys[i] != keys[i - 1] ? 1 : 0;
   values.reserve(distinct);
@@ -390,6 +419,62 @@ void Unite(std::vector<Key>& keys, std::vector<Weight>& weights, const std::vect
   }
 }
 
+// The values of a column a missing test takes (system-missing, or any
+// user-missing value when kCheck).
+template <bool kCheck>
+bool MissingNumber(const NumericMissing& missing, double x) {
+  return x == SYSMIS || (kCheck && missing.Test(x));
+}
+
+// What KeepValid finds: the kept values' count, their range and whether
+// they are all finite or hold a NaN.
+struct KeptRange {
+  std::size_t n = 0;
+  double low = std::numeric_limits<double>::infinity();
+  double high = -std::numeric_limits<double>::infinity();
+  bool finite = true;
+  bool anyNaN = false;
+};
+
+template <bool kCheck>
+std::int64_t CountMissing(const NumericMissing& missing, const double* values, std::size_t rows) {
+  std::int64_t count = 0;
+  for (std::size_t r = 0; r < rows; ++r) count += MissingNumber<kCheck>(missing, values[r]) ? 1 : 0;
+  return count;
+}
+
+// The valid values in case order into `kept`. The range is taken as the
+// general loop takes it (std::min and std::max in case order, so the first
+// zero seen of +0 and -0 stays, and NaNs are passed over); whether a value
+// is not finite is one test (x - x is 0 only for finite x), told apart
+// afterwards in the rare block that has one.
+template <bool kCheck>
+KeptRange KeepValid(const NumericMissing& missing, const double* values, std::size_t rows, double* kept) {
+  KeptRange out;
+  bool odd = false;
+  std::size_t n = 0;
+  double low = out.low;
+  double high = out.high;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double x = values[r];
+    if (MissingNumber<kCheck>(missing, x)) continue;
+    kept[n++] = x;
+    low = std::min(low, x);
+    high = std::max(high, x);
+    odd = odd || !(x - x == 0.0);
+  }
+  out.n = n;
+  out.low = low;
+  out.high = high;
+  if (odd) {
+    for (std::size_t i = 0; i < n; ++i) {
+      out.finite = out.finite && std::isfinite(kept[i]);
+      out.anyNaN = out.anyNaN || std::isnan(kept[i]);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 // The column loop, apart for unweighted files: there every weight is 1, so
@@ -420,6 +505,28 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
   bool finite = true;
   bool anyNaN = false;
   const bool full = fFull;
+  if constexpr (!kWeighted) {
+    // Unit weights: the loops apart by what they keep (a wide file's
+    // thousands of columns go through here), with the same totals, range
+    // and kept values as the general loop below.
+    if (!full) {
+      missingRows =
+          checkMissing ? CountMissing<true>(fMissing, values, rows) : CountMissing<false>(fMissing, values, rows);
+      fValid.Add(static_cast<double>(static_cast<std::int64_t>(rows) - missingRows));
+      fMissingWeight.Add(static_cast<double>(missingRows));
+      return;
+    }
+    const KeptRange range = checkMissing ? KeepValid<true>(fMissing, values, rows, kept.data())
+                                         : KeepValid<false>(fMissing, values, rows, kept.data());
+    n = range.n;
+    low = range.low;
+    high = range.high;
+    finite = range.finite;
+    anyNaN = range.anyNaN;
+    validRows = static_cast<std::int64_t>(n);
+    missingRows = static_cast<std::int64_t>(rows - n);
+    rows = 0;  // the general loop has nothing left to do
+  }
   for (std::size_t r = 0; r < rows; ++r) {
     double w = 1.0;
     if constexpr (kWeighted) {
@@ -555,17 +662,26 @@ bool NumericProfile::BinAtOnce(const double* values, std::size_t n, double low, 
   const auto top = static_cast<std::int64_t>(bins) - 1;
   for (std::size_t i = 0; i < n; ++i) {
     const double x = values[i];
-    auto k = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(x * inverse)) - first, 0, top);
+    // Truncated rather than floored (|x / width| < 2^50, see Usable): a
+    // negative guess one bin high is set right by the edges like any other.
+    auto k = std::clamp<std::int64_t>(static_cast<std::int64_t>(x * inverse) - first, 0, top);
     while (edges[static_cast<std::size_t>(k)] > x) --k;
     while (edges[static_cast<std::size_t>(k) + 1] <= x) ++k;
     counts[static_cast<std::size_t>(k)] += 1.0;
   }
   fExact = false;
   fGrid = grid;
+  // The bins with a value, written in place: the lists are empty here (a
+  // fresh profile), and sized once instead of grown bin by bin.
+  std::size_t used = 0;
+  for (std::size_t k = 0; k < bins; ++k) used += counts[k] != 0.0 ? 1 : 0;
+  fBins.resize(used);
+  fBinWeights.resize(used);
+  std::size_t at = 0;
   for (std::size_t k = 0; k < bins; ++k) {
     if (counts[k] == 0.0) continue;
-    fBins.push_back(first + static_cast<std::int64_t>(k));
-    fBinWeights.push_back(counts[k]);
+    fBins[at] = first + static_cast<std::int64_t>(k);
+    fBinWeights[at++] = counts[k];
   }
   FitBins();
   return true;

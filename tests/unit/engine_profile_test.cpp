@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -387,6 +388,50 @@ TEST(EngineProfile, UnitWeightsAreCountsThatMergeAsSumsOfOnes) {
     return gHeldBytes.load() - before;
   }();
   EXPECT_LT(held, 13 * 1000 + 256);
+}
+
+// The unit-weight loops (missing values counted apart; values kept, then
+// sorted on the upper halves of their keys and each run on the rest) against
+// the general loop fed weights of one: the same bytes. The values put many
+// keys in one upper half (a long run sorted by comparison, a short one by
+// insertion), repeat, hold both zeros, user-missing and non-finite values.
+TEST(EngineProfile, UnitWeightLoopsAgreeWithWeightsOfOne) {
+  std::vector<double> values;
+  for (int k = 0; k < 40; ++k) values.push_back(1.0 + std::ldexp(k * 7 % 40, -40));
+  for (int k = 0; k < 12; ++k) values.push_back(-3.0 - std::ldexp(k * 5 % 12, -44));
+  for (int k = 0; k < 30; ++k) values.push_back(static_cast<double>(k % 9) * 0.75 - 2.0);
+  values.insert(values.end(), {-0.0, 0.0, 9.0, SYSMIS, 9.0, 1e300, -1e300, 1.0});
+  std::shuffle(values.begin(), values.end(), std::mt19937(3));
+  host::engine::NumericMissing nine;
+  nine.values = {9.0};
+  for (const double odd : {0.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
+    std::vector<double> x = values;
+    if (odd != 0.0) x.insert(x.begin() + 17, odd);  // NaN too
+    const std::vector<double> ones(x.size(), 1.0);
+    for (const bool full : {true, false}) {
+      for (const bool checkNine : {false, true}) {
+        const auto bytes = [&](const double* weights) {
+          host::engine::NumericProfile profile(checkNine ? nine : host::engine::NumericMissing{}, 1, full);
+          profile.Add(x.data(), weights, x.size());
+          host::wire::Writer out;
+          profile.Save(out);
+          return out.Buffer();
+        };
+        EXPECT_EQ(bytes(nullptr), bytes(ones.data()))
+            << "odd " << odd << (full ? ", full" : ", totals") << (checkNine ? ", 9 missing" : "");
+      }
+    }
+  }
+  std::set<double> distinct;
+  for (double v : values) {
+    if (v != SYSMIS) distinct.insert(v);  // +0 and -0 are one
+  }
+  host::engine::NumericProfile profile({}, 1);
+  profile.Add(values.data(), nullptr, values.size());
+  const host::engine::ColumnSummary summary = profile.Finalize();
+  EXPECT_EQ(summary.distinct, distinct.size());
+  EXPECT_EQ(summary.min, -1e300);
+  EXPECT_EQ(summary.max, 1e300);
 }
 
 TEST(DecimalGrid, EdgesAreTheDecimalsAValueIsReadAs) {
