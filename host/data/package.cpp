@@ -13,8 +13,10 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <unordered_set>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "host/common/text.h"
@@ -2304,13 +2306,35 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
                                      const LoadOptions& options, std::vector<std::string>& warnings,
                                      std::vector<std::string>& notes);
 
+// A descriptor of thousands of fields is a tree of some hundred thousand
+// small allocations: taking it apart is some 24 million instructions that
+// every core would wait for before the data pass can start. With more than
+// one thread it is freed on a thread of its own while the pass gets going.
+// Not under a limit on the address space (ulimit -v): the thread's stack and
+// the allocator's arena for it count against the limit, and the pass's own
+// threads would then find less room.
+void FreeDescriptorAside(Json&& j, const std::string& path) {
+  constexpr std::uintmax_t kLargeDescriptor = std::uintmax_t{256} << 10;
+  std::error_code error;
+  const std::uintmax_t bytes = fs::file_size(path, error);
+  if (error || bytes < kLargeDescriptor || Threads() == 1) return;
+  if (rlimit limit{}; ::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY) return;
+  try {
+    std::thread([tree = std::move(j)]() mutable { tree = Json(); }).detach();
+  } catch (...) {
+    // No thread: the caller's tree (moved from or not) is freed as usual.
+  }
+}
+
 std::shared_ptr<Dataset> LoadPackage(const std::string& path, const LoadOptions& options,
                                      std::vector<std::string>& warnings, std::vector<std::string>& notes) {
   Json j = LoadDescriptorJson(path);
   DropNullProperties(j);
   const Descriptor d(path, warnings);
   try {
-    return ReadPackage(d, j, path, options, warnings, notes);
+    std::shared_ptr<Dataset> dataset = ReadPackage(d, j, path, options, warnings, notes);
+    FreeDescriptorAside(std::move(j), path);
+    return dataset;
   } catch (const DescriptorAbort&) {
     d.Flush();  // every problem recorded, the one that stopped the reading last
     throw;
