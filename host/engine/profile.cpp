@@ -1205,7 +1205,14 @@ void PassProfile::WantTables(const std::vector<std::shared_ptr<const TableRules>
     if (!table->dimension) continue;
     const DimensionRule& d = *table->dimension;
     if (d.kind == DimensionKind::Variable) {
-      WantColumn(d.members.front().index, false);
+      // A code list (more value labels than a table would list) may have
+      // its table left out past MAXCATS before any case is counted: the
+      // overview then has only what is profiled here. Such variables are
+      // few, so profiling them in full costs little.
+      const int index = d.members.front().index;
+      const bool codeList = index >= 0 && static_cast<std::size_t>(index) < fDataset->variables.size() &&
+                            fDataset->variables[static_cast<std::size_t>(index)]->GetValueLabels().Size() > kCodeList;
+      WantColumn(index, codeList);
       continue;
     }
     std::vector<int> members;

@@ -51,6 +51,9 @@ inline constexpr std::size_t kDistinctLimit = 1000;
 inline constexpr std::size_t kFineBinLimit = 512;
 // The most bins a histogram shows.
 inline constexpr int kMaxHistogramBins = 20;
+// A categorical variable with more value labels than this is profiled in
+// full (PassProfile::WantTables).
+inline constexpr std::int64_t kCodeList = 60;
 
 // What a print format makes of a number: a date or date-time (seconds since
 // 1582, binned in whole days), a time of day or duration, or neither.
