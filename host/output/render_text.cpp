@@ -315,6 +315,10 @@ std::string Sanitize(std::string_view text) {
       out += ' ';
       continue;
     }
+    if (c < 0x80) {
+      out += text[i];
+      continue;
+    }
     std::size_t length = 0;
     switch (InvisibleAt(text, i, length)) {
       case Invisible::None:
