@@ -1378,6 +1378,9 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     if (!full) what += " and two-digit years (00 to 68 are read as 20xx, 69 to 99 as 19xx)";
     field = R"("type": ")" + std::string(clock.empty() ? "date" : "datetime") + R"(", "format": "%d)" + sep + "%b" +
             sep + (full ? "%Y" : "%y") + clock + "\"";
+  } else if ((shapes & kYearMonth) != 0) {
+    what = "years and months";
+    field = R"("type": "yearmonth")";
   } else {
     what = "true or false";
     field = R"("type": "boolean")";

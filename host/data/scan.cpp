@@ -600,6 +600,12 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
       separator = sep;
     }
   }
+  if (text.size() == 7 && text[4] == '-' &&
+      std::all_of(text.begin(), text.begin() + 4, [](char c) { return c >= '0' && c <= '9'; }) &&
+      std::isdigit(static_cast<unsigned char>(text[5])) && std::isdigit(static_cast<unsigned char>(text[6]))) {
+    const int month = (text[5] - '0') * 10 + (text[6] - '0');
+    if (month >= 1 && month <= 12) shapes |= kYearMonth;
+  }
   // The year first, then a month and a day of one or two digits.
   if (text.size() >= 8 && text.size() <= 10 && s1 == 4 && (separator == 0 || text[4] == separator)) {
     const char sep = text[4];

@@ -120,6 +120,9 @@ enum TextShape : unsigned {
   // The month's name and a two-digit year, as Oracle shows dates by default
   // and SAS's DATE7 format writes them.
   kMonthNameShort = 524288u,  // "05-JAN-20", "05JAN20"
+  // A year and a month, ISO 8601's calendar month, which Table Schema reads
+  // as a yearmonth and which is no date of a day.
+  kYearMonth = 1048576u,  // "2020-01"
 };
 constexpr unsigned kClocks =
     kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm | kClockColonSeconds;

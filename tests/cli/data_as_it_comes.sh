@@ -179,10 +179,10 @@ fails "a .txt file is refused, saying how to read delimited text under such a na
 check "which reads it" bash -c "'$cb' - --format text --quiet 'CODEBOOK Age /STATISTICS COUNT' <'$tmp/sheet.txt' |
   grep -q '^  34  *1$'"
 # Numbers, dates and booleans written as spreadsheets and portals write them.
-printf 'amount,pct,price,us,eu,either,flag,name,stata,sas,sastime,oracle
-"1,234",12%%,"$1,200.00",12/31/2020,31.12.2020,01/02/2021,TRUE,Ann,31dec2020,31-DEC-2020,31DEC2020:13:45:10,31-DEC-20
-"12,345",5 %%,$3.50,01/02/2021,02.01.2021,03/04/2021,FALSE,Bob,1jan2021,01-Jan-2021,01JAN2021:00:00:00,01-JAN-21
-100,7.5%%,-$0.99,,15.03.2021,05/06/2021,NA,"1,2",15mar2021,15-MAR-2021,,15-MAR-69
+printf 'amount,pct,price,us,eu,either,flag,name,stata,sas,sastime,oracle,month
+"1,234",12%%,"$1,200.00",12/31/2020,31.12.2020,01/02/2021,TRUE,Ann,31dec2020,31-DEC-2020,31DEC2020:13:45:10,31-DEC-20,2021-03
+"12,345",5 %%,$3.50,01/02/2021,02.01.2021,03/04/2021,FALSE,Bob,1jan2021,01-Jan-2021,01JAN2021:00:00:00,01-JAN-21,2020-12
+100,7.5%%,-$0.99,,15.03.2021,05/06/2021,NA,"1,2",15mar2021,15-MAR-2021,,15-MAR-69,2021-01
 ' >"$tmp/shapes.csv"
 "$cb" "$tmp/shapes.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
 shape() {  # COLUMN WHAT FIELD: the note names the shape and the field that reads it
@@ -208,6 +208,7 @@ check "date-times as SAS exports them, the clock after a colon" shape sastime \
 check "dates with the month's name and two-digit years, as Oracle shows them" shape oracle \
   "dates written with the month's name and two-digit years (00 to 68 are read as 20xx, 69 to 99 as 19xx) (such as \"31-DEC-20\")" \
   dates '"type": "date", "format": "%d-%b-%y"'
+check "years and months, as ISO 8601 writes a month" shape month 'years and months (such as "2021-03")' dates '"type": "yearmonth"'
 check "TRUE and FALSE, with the missing texts met" \
   shape flag 'true or false (such as "TRUE")' booleans '"type": "boolean", "missingValues": ["", "NA"]'
 check "but not text" bash -c "! grep -q 'variable name' '$tmp/err'"
@@ -225,6 +226,9 @@ check "the SAS date-times so declared: the mean of 2020-12-31 13:45:10 and 2021-
 check "the Oracle dates so declared: the median of 1969-03-15, 2020-12-31 and 2021-01-01" bash -c \
   "'$cb' '$tmp/declared/datapackage.json' --quiet --format text 'CODEBOOK oracle /STATISTICS QUARTILES' |
   grep -q '^  Percentile 50  *31-DEC-2020$'"
+check "the months so declared: the median of 2020-12, 2021-01 and 2021-03" bash -c \
+  "'$cb' '$tmp/declared/datapackage.json' --quiet --format text 'CODEBOOK month /STATISTICS QUARTILES' |
+  grep -q '^  Percentile 50  *JAN 2021$'"
 check "TRUE and FALSE so declared are booleans" bash -c \
   "'$cb' '$tmp/declared/datapackage.json' --quiet --format text 'CODEBOOK flag' | tr -s ' ' | grep -c -e '^ 0 false 1' -e '^ 1 true 1' | grep -qx 2"
 check "and the fields declared so read the values" python3 -c '
