@@ -160,6 +160,16 @@ class AscendingBins {
   // Whether x starts another bin than the value before.
   bool Next(double x) {
     if (fStarted && x < fUpper) return false;
+    if (fStarted) {
+      // Sorted values mostly go on to the next bin: one edge decides that,
+      // where Bin takes several divisions and a floor.
+      const double above = fGrid.Edge(fBin + 2);
+      if (x < above) {
+        ++fBin;
+        fUpper = above;
+        return true;
+      }
+    }
     fStarted = true;
     fBin = fGrid.Bin(x);
     fUpper = fGrid.Edge(fBin + 1);
