@@ -1625,7 +1625,10 @@ constexpr double kBracketShare = 2.0 / 128.0;
 bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const std::vector<double>& targets,
                        std::optional<double> total, std::vector<double>& results) {
   const std::size_t n = values.Size();
-  if (n < kSampled || targets.empty() || !values.Keyed() || !weights.Coded() || weights.Size() != n) return false;
+  if (n < kSampled || n >= (std::size_t{1} << 32) || targets.empty() || !values.Keyed() || !weights.Coded() ||
+      weights.Size() != n) {
+    return false;
+  }
   std::vector<std::size_t> order(targets.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return targets[a] < targets[b]; });
@@ -1684,7 +1687,8 @@ bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const 
   // brackets and odd within one. Its weight goes to that place's sum (four
   // lanes, rows in turn: a place's sum is a chain through memory, and a
   // sorted column puts long runs in one place); a pair within a bracket is
-  // copied too.
+  // copied too. Columns of 2^32 values or more are left to the whole copy
+  // (the sums of codes stay within 64 bits below that).
   constexpr std::size_t kLanes = 4;
   constexpr std::size_t kMostBrackets = 4;
   // Room for four brackets: eight bounds, the unused ones beyond every key
@@ -1703,7 +1707,6 @@ bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const 
     pastBound[2 * k + 1] = clamp(brackets[k].high);
   }
   const std::size_t places = 2 * brackets.size() + 1;
-  std::vector<CompensatedSum> sums(kLanes * places);
   std::vector<std::vector<CodedPair>> inside(brackets.size());
   for (auto& pairs : inside) pairs.reserve(static_cast<std::size_t>(static_cast<double>(n) * 2.5 * kBracketShare) + 64);
   std::int32_t largest = values.CodeChunk(0).front();
@@ -1723,24 +1726,48 @@ bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const 
     return place;
   };
 #endif
+  // A weight's code k stands for k / 10^d: a place's codes are summed
+  // exactly as integers (no division, no compensation) and divided once,
+  // which gives their exact decimal total rounded once. The few weights kept
+  // as exceptions (sums of several) are decoded and summed compensated.
+  std::vector<std::int64_t> codeSums(kLanes * places);
+  std::vector<CompensatedSum> exceptionSums(places);
+  std::int32_t top = largest;
+  std::int64_t* const codeSum = codeSums.data();
+  // The chunk's codes, the largest key and the sums in locals: the copies'
+  // stores could otherwise alias them, as far as the compiler knows, and
+  // every row would read them again.
   for (std::size_t c = 0; c < values.Chunks(); ++c) {
-    const std::vector<std::int32_t>& x = values.CodeChunk(c);
-    const std::vector<std::int32_t>& w = weights.CodeChunk(c);
-    const std::size_t m = x.size();
+    const std::int32_t* const x = values.CodeChunk(c).data();
+    const std::int32_t* const w = weights.CodeChunk(c).data();
+    const std::size_t m = values.CodeChunk(c).size();
     for (std::size_t j = 0; j < m; ++j) {
-      largest = std::max(largest, x[j]);
-      const std::size_t place = placeOf(x[j]);
-      sums[kLanes * place + (j & (kLanes - 1))].AddInPlace(weights.Decode(w[j]));
-      if ((place & 1) != 0) inside[place >> 1].push_back({x[j], w[j]});
+      const std::int32_t key = x[j];
+      const std::int32_t code = w[j];
+      top = std::max(top, key);
+      const std::size_t place = placeOf(key);
+      if (RawColumn::IsException(code)) [[unlikely]] {
+        exceptionSums[place].Add(weights.Decode(code));
+      } else {
+        codeSum[kLanes * place + (j & (kLanes - 1))] += code;
+      }
+      if ((place & 1) != 0) [[unlikely]]
+        inside[place >> 1].push_back({key, code});
     }
   }
+  largest = top;
   // The weight below each bracket and through it, in the order of the places.
   std::vector<CompensatedSum> below(brackets.size());
   std::vector<double> reached(brackets.size());
   CompensatedSum running;
+  std::int64_t codesSoFar = 0;
+  CompensatedSum exceptionsSoFar;
   for (std::size_t place = 0; place < places; ++place) {
     if ((place & 1) != 0) below[place >> 1] = running;
-    for (std::size_t lane = 0; lane < kLanes; ++lane) running.Add(sums[kLanes * place + lane]);
+    for (std::size_t lane = 0; lane < kLanes; ++lane) codesSoFar += codeSum[kLanes * place + lane];
+    exceptionsSoFar.Add(exceptionSums[place]);
+    running = CompensatedSum{weights.DecodeSum(codesSoFar), 0.0};
+    running.Add(exceptionsSoFar);
     if ((place & 1) != 0) reached[place >> 1] = running.Value();
   }
   const double slack = CumulativeSlack(total ? *total : running.Value());

@@ -129,6 +129,10 @@ class RawColumn {
       return fExceptions[static_cast<std::size_t>(k - kExceptionBase)];
     return static_cast<double>(k) / fScale;
   }
+  // A sum of codes (none an exception) as the value it stands for, rounded
+  // once.
+  double DecodeSum(std::int64_t sum) const { return static_cast<double>(sum) / fScale; }
+  static bool IsException(std::int32_t k) { return k >= kExceptionBase; }
   // Chunk c holds the values from c * kChunk on; codes while Coded(),
   // doubles otherwise.
   std::size_t Chunks() const {
