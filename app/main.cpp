@@ -124,7 +124,11 @@ void OnTerminate() {
   } catch (const std::bad_alloc&) {
     codebook_app::FailOutOfMemory(gDoing, gDoingFile.c_str());
   } catch (const std::exception& e) {
-    Fail(std::string("internal error: ") + e.what());
+    if (codebook_app::NoRoomForThread(e)) {
+      codebook_app::FailOutOfMemory(gDoing, gDoingFile.c_str());
+    } else {
+      Fail(std::string("internal error: ") + e.what());
+    }
   } catch (...) {
     Fail("internal error: the program ended unexpectedly");
   }
@@ -848,7 +852,11 @@ bool RunCommands(Procedure procedure, const host::shards::RunFacts& facts, const
     codebook_app::FailOutOfMemory("reading", a.datasetPath.c_str());
   } catch (const std::exception& e) {
     progress.Finish();
-    Fail(std::string("internal error: ") + e.what());
+    if (codebook_app::NoRoomForThread(e)) {
+      codebook_app::FailOutOfMemory("reading", a.datasetPath.c_str());
+    } else {
+      Fail(std::string("internal error: ") + e.what());
+    }
   }
   return false;
 }

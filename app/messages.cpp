@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 namespace codebook_app {
 
@@ -126,6 +127,12 @@ void Fail(std::string_view message) { WriteLines("", message); }
 void Warn(std::string_view message) { WriteLines("warning: ", message); }
 
 void Note(std::string_view message) { WriteLines("note: ", message); }
+
+bool NoRoomForThread(const std::exception& e) noexcept {
+  const auto* system = dynamic_cast<const std::system_error*>(&e);
+  return system != nullptr && (system->code() == std::errc::resource_unavailable_try_again ||
+                               system->code() == std::errc::not_enough_memory);
+}
 
 void FailOutOfMemory(const char* doing, const char* file) noexcept {
   try {

@@ -4,6 +4,7 @@
 // nor reorder itself (direction overrides).
 #pragma once
 
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -31,5 +32,10 @@ void Note(std::string_view message);
 // "codebook: out of memory while <doing> <file>" on standard error; when
 // even that message cannot be allocated, written in pieces.
 void FailOutOfMemory(const char* doing, const char* file) noexcept;
+
+// True when `e` says the system would not start a thread (no room for its
+// stack under a limit on the address space, or no more processes allowed):
+// the same want of resources as memory that ran out, reported as such.
+bool NoRoomForThread(const std::exception& e) noexcept;
 
 }  // namespace codebook_app

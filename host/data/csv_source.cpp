@@ -12,6 +12,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -1078,8 +1079,17 @@ class CsvCursor : public CaseCursor, private PartSharer {
     fFd = fd;
     const int workers = std::min<int>(fThreads, static_cast<int>(fChunks.size()));
     fSpareCells.resize(static_cast<std::size_t>(workers));
-    for (int i = 0; i < workers; ++i)
-      fWorkers.emplace_back([this, i] { Work(fSpareCells[static_cast<std::size_t>(i)]); });
+    for (int i = 0; i < workers; ++i) {
+      // Workers take chunks in turn, so fewer than asked for read it all:
+      // a worker the system will not start (no room for its stack under a
+      // limit on memory) is done without, unless none started.
+      try {
+        fWorkers.emplace_back([this, i] { Work(fSpareCells[static_cast<std::size_t>(i)]); });
+      } catch (const std::system_error&) {
+        if (fWorkers.empty()) throw;
+        break;
+      }
+    }
   }
 
   std::unique_ptr<Entry> TakeEntry() {

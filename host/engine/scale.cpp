@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <system_error>
 #include <thread>
 
 #include "host/check.h"
@@ -1278,8 +1279,17 @@ void IdleHelpers::Work(std::size_t count, const std::function<void(std::size_t)>
 void IdleHelpers::Run(std::size_t threads, std::size_t count, const std::function<void(std::size_t)>& job) {
   const std::size_t n = std::max<std::size_t>(1, std::min(threads, count));
   std::vector<std::thread> others;
-  for (std::size_t k = 1; k < n; ++k) others.emplace_back([&] { Work(count, job, true); });
-  Work(count, job, n > 1);
+  for (std::size_t k = 1; k < n; ++k) {
+    // A thread the system will not start (no room for its stack under a
+    // limit on memory) leaves the jobs to those that did start: a helper
+    // left unjoined would end the program.
+    try {
+      others.emplace_back([&] { Work(count, job, true); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  Work(count, job, !others.empty());
   for (std::thread& t : others) t.join();
   if (fError) std::rethrow_exception(fError);
 }

@@ -130,4 +130,23 @@ oom_sweep() {
 }
 check "out of memory ends in exit 2 and a message, at every limit" oom_sweep
 
+# The same with a file read by four threads: a thread the system will not
+# start under the limit (no room for its stack) is done without, or the run
+# ends as out of memory; it once ended in "internal error" or, a helper
+# having started, in an abort.
+awk 'BEGIN { print "id,age,income,region,score";
+             for (i = 1; i <= 60000; i++) printf "%d,%d,%.2f,%d,%.3f\n", i, 18 + i % 60, 1000 + i * 0.37, i % 7, (i % 1000) / 7 }' \
+  >"$tmp/threads.csv"
+threads_sweep() {
+  local limit status
+  for limit in $(seq 16000 4000 100000); do
+    (ulimit -v "$limit"; "$cb" "$tmp/threads.csv" --threads 4 --format html -o "$tmp/threads.html" --quiet \
+       2>"$tmp/threads.err"; echo $? >"$tmp/threads.status")
+    status=$(cat "$tmp/threads.status")
+    [ "$status" = 0 ] || { [ "$status" = 2 ] && grep -q 'out of memory while' "$tmp/threads.err"; } || {
+      echo "limit $limit KiB: status $status: $(head -c 300 "$tmp/threads.err")"; return 1; }
+  done
+}
+check "threads that cannot start end in exit 2 and a message, or are done without" threads_sweep
+
 finish
