@@ -347,7 +347,7 @@ bool NoteRow(const std::vector<CsvCell>& cells, std::size_t ncols) {
   if (ncols < 2) return false;
   const std::string_view text = TrimBlanks(cells[0].View());
   double v = 0.0;
-  if (text.empty() || ParseNumber(text, v) || !NoteText(text)) return false;
+  if (text.empty() || !NoteText(text) || ParseNumber(text, v)) return false;
   for (std::size_t c = 1; c < ncols; ++c) {
     if (!TrimBlanks(cells[c].View()).empty()) return false;
   }
