@@ -39,6 +39,16 @@ void operator delete(void* p) noexcept {
   std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+// std::stable_sort's buffer comes from the nothrow form: it must be counted
+// and freed by the same pair (the address sanitizer's own would not match).
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
 using host::engine::DecimalGrid;
 using nlohmann::json;
