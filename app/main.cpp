@@ -666,6 +666,20 @@ bool IsStandardInput(const std::string& path) {
                          in.st_dev == named.st_dev && in.st_ino == named.st_ino);
 }
 
+// Whether a word of the command line names a syntax file: a regular file
+// named with a folder or an extension (a command's words never look so) that
+// is not a command itself.
+bool NamesSyntaxFile(const std::string& word) {
+  if (word.find_first_of("/.") == std::string::npos) return false;
+  const std::string_view trimmed = host::TrimBlanks(word);
+  if (trimmed.size() >= 8 && host::EqualsIgnoringCase(trimmed.substr(0, 8), "CODEBOOK") &&
+      (trimmed.size() == 8 || trimmed[8] == ' ' || trimmed[8] == '.' || trimmed[8] == '/')) {
+    return false;
+  }
+  struct stat info {};
+  return ::stat(word.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // The commands to run: a syntax file, the words after DATASET, or CODEBOOK.
 bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
   if (!a.syntaxPath.empty()) {
@@ -716,6 +730,15 @@ bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
   if (a.commandWords.empty()) {
     facts.syntax = "CODEBOOK";
     return true;
+  }
+  // A syntax file named where the command goes (`codebook data.csv
+  // commands.cbk`) would run its name as a command, an error that does not
+  // say what to type instead.
+  if (a.commandWords.size() == 1 && NamesSyntaxFile(a.commandWords.front())) {
+    Fail("'" + a.commandWords.front() +
+         "' is a file, not a command; to run the commands in a syntax file, give it with " + "--syntax " +
+         a.commandWords.front() + ".");
+    return false;
   }
   // A word that ends with a period ends its command, as a period at the end
   // of a line does: 'CODEBOOK age.' 'CODEBOOK sex.' are two commands (joined
@@ -1011,6 +1034,14 @@ int main(int argc, char** argv) {
 
   host::OutputFormat format;
   host::shards::RunFacts facts;
+  // The syntax file first and the dataset second (`codebook commands.cbk
+  // data.csv`) is a slip the reader's "not a dataset" would not explain.
+  if (a.mergeArguments.empty() && std::filesystem::path(a.datasetPath).extension() == ".cbk") {
+    Fail(a.datasetPath +
+         ": a syntax file, not a dataset; name the dataset first and give the syntax file with --syntax " +
+         a.datasetPath + ".");
+    return 2;
+  }
   if (!ChooseFormat(a, outputFd, format) || !ReadCommands(a, facts)) return 2;
   const std::shared_ptr<host::Dataset> dataset = OpenDataset(a, facts);
   if (!dataset) return 2;

@@ -257,8 +257,12 @@ class Lexer {
         continue;
       }
       if (c == '\'' || c == '"') {
+        const std::size_t quoteAt = fPos;
         if (!ReadString(token, command)) {
-          SkipToTerminator();
+          // An unclosed string runs to the end of its line; a period ending
+          // that line ends the command as it looks to end it, so that the
+          // next command is not taken in and lost without a word.
+          if (!PeriodEndsLine(quoteAt)) SkipToTerminator();
           break;
         }
         tokens.push_back(std::move(token));
@@ -318,6 +322,15 @@ class Lexer {
       command.name.line = line;
       command.name.column = column;
     }
+  }
+
+  // Whether the line that ends here (at its line feed or the end of the text)
+  // ends, after blanks, with a period that comes after `from`.
+  bool PeriodEndsLine(std::size_t from) const {
+    if (!AtEnd() && Peek() != '\n') return false;
+    std::size_t p = fPos;
+    while (p > from && IsBlank(static_cast<unsigned char>(fText[p - 1]))) --p;
+    return p > from + 1 && fText[p - 1] == '.';
   }
 
   // A quoted string; a doubled quote stands for one. Strings end on the line

@@ -60,6 +60,13 @@ fails "and so in a syntax file" 1 \
   "$cb" "$data" --syntax "$tmp/one_line.cbk"
 fails "a bad MAXCATS is placed at the keyword" 0 "MAXCATS must be a positive integer (line 1, column 23)." \
   "$cb" "$data" 'CODEBOOK age /OPTIONS MAXCATS=0 SORT=DESCENDING'
+# A syntax file given where the command or the dataset goes says to use --syntax.
+printf 'CODEBOOK age.\n' >"$tmp/commands.cbk"
+fails "a syntax file given as the command points to --syntax" 2 \
+  "'$tmp/commands.cbk' is a file, not a command; to run the commands in a syntax file, give it with --syntax" \
+  "$cb" "$data" "$tmp/commands.cbk"
+fails "a syntax file given as the dataset points to --syntax" 2 \
+  "$tmp/commands.cbk: a syntax file, not a dataset; name the dataset first" "$cb" "$tmp/commands.cbk" "$data"
 # Words of the command line: one that ends with a period ends its command.
 tables() { "$cb" "$data" "$@" --format json --quiet | python3 -c 'import json, sys; print(" ".join(i["title"] for i in json.load(sys.stdin)["items"]))'; }
 check "two quoted commands are two commands" test "$(tables 'CODEBOOK age.' 'CODEBOOK sex /VARINFO LABEL.')" = "age sex"

@@ -103,6 +103,15 @@ TEST(SyntaxTokenizer, Table) {
        {"N:CODEBOOK | N:x ! syntax.cbk, line 2, column 3: unterminated quoted string; close it with ' on the same "
         "line.",
         "N:CODEBOOK | N:y"}},
+      {"a period ending the line of an unterminated string ends its command",
+       "CODEBOOK x 'abc. \nCODEBOOK y.\nX '.\nX \".",
+       {"N:CODEBOOK | N:x ! syntax.cbk, line 1, column 12: unterminated quoted string; close it with ' on the same "
+        "line.",
+        "N:CODEBOOK | N:y",
+        "N:X | ! syntax.cbk, line 3, column 3: unterminated quoted string; close it with ' on the "
+        "same line.",
+        "N:X | ! syntax.cbk, line 4, column 3: unterminated quoted string; close it with \" on the "
+        "same line."}},
       {"unterminated string at the end of the text",
        "X \"abc",
        {"N:X | ! syntax.cbk, line 1, column 3: unterminated quoted string; close it with \" on the same line."}},
