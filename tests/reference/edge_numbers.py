@@ -5,7 +5,7 @@ Runs the program on the files in tests/golden-data/edges/ (values of 1e15 with
 small parts, a spread of 1e-3 around 1e9, 17 significant digits, subnormals,
 -0, ties at the quartiles, one to four cases, fractional, zero, negative and
 missing weights, percents that lie exactly on a half, weights and values near
-the largest double) and checks every mean,
+the largest double, columns of one value repeated) and checks every mean,
 standard deviation, percentile and percent: the number within two ulps of the
 exact result, and the text as that exact result rounded half away from zero to
 the decimals shown. Standard library only.
@@ -222,6 +222,21 @@ for folder in ("huge_values", "tiny_values"):
             problems.append(f"{folder} {table['title']}: no valid N")
         else:
             check_number(f"{folder} {table['title']} valid N", valid[0], sum(w for _, w in pairs))
+
+# Columns whose values are all equal (0.1, 1e15 + 0.2, -2.675, the smallest
+# subnormal), a hundred of them, so that the summing that takes values in
+# runs sees them: the standard deviation is exactly 0 and every quartile the
+# value, unweighted and with weights of many digits, tiny, huge, zero,
+# negative and missing. And 0.1, 0.2 and 0.1 + 0.2 in turn.
+folder = os.path.join(EDGES, "equal")
+with open(os.path.join(folder, "cases.csv"), newline="") as f:
+    rows = list(csv.DictReader(f))
+command = "CODEBOOK same big neg tiny tenths [S]."
+for path, weighted in ((os.path.join(folder, "cases.csv"), False), (os.path.join(folder, "datapackage.json"), True)):
+    for table in run(path, command):
+        pairs = [(Fraction(float(r[table["title"]])), Fraction(float(r["w"])) if weighted else Fraction(1))
+                 for r in rows if not weighted or (r["w"] != "" and float(r["w"]) > 0)]
+        check_scale(table, pairs)
 
 for p in problems:
     print(p)
