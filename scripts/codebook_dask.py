@@ -87,8 +87,20 @@ def stop(signum, frame):
     raise Stopped(signum)
 
 
-def run_part(codebook, plan, part, state, threads):
+def quiet_failed_tasks(record):
+    """A worker's log filter: a part that failed is said once, by the driver,
+    with the program's message; the worker's report of the same failure (a
+    dozen lines per try, traceback-like) would bury it."""
+    return not str(record.msg).startswith("Compute Failed")
+
+
+def run_part(codebook, plan, part, state, threads, local=False):
     """One task: the pass over one part, on whichever worker runs it."""
+    if local:  # the worker's log is the driver's terminal
+        import logging
+        logger = logging.getLogger("distributed.worker")
+        if not any(getattr(f, "__name__", "") == "quiet_failed_tasks" for f in logger.filters):
+            logger.addFilter(quiet_failed_tasks)
     command = [codebook, "--run-plan", plan, "--part", str(part), "-o", state, "--quiet"]
     if threads:
         command += ["--threads", str(threads)]
@@ -216,7 +228,7 @@ def main(argv):
         try:
             states = [os.path.join(work, f"part-{k}.state") for k in range(1, parts + 1)]
             futures = client.map(run_part, [codebook] * parts, [plan] * parts, range(1, parts + 1), states,
-                                 [threads] * parts, retries=args.retries, pure=False)
+                                 [threads] * parts, [cluster is not None] * parts, retries=args.retries, pure=False)
             errors = []
             for future in futures:
                 try:
@@ -265,8 +277,9 @@ def main(argv):
 
 if __name__ == "__main__":
     # Stopped like the program: the run's folder removed, the passes and the
-    # merge told to stop, then ended by the same signal (exit status 128 + it).
-    for number in (signal.SIGTERM, signal.SIGHUP):
+    # merge told to stop, then ended by the same signal (exit status 128 + it),
+    # Ctrl-C too (no traceback).
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         if signal.getsignal(number) != signal.SIG_IGN:  # nohup keeps it ignored
             signal.signal(number, stop)
     try:

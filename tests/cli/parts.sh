@@ -212,6 +212,7 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   fails "Dask: a part that fails every try fails the run with its message" 2 \
     "part3.csv, line $line, column 1 (variable g)" dask "$tmp/big/datapackage.json" 'CODEBOOK g' --retries 1 -o "$tmp/dask.json"
   check "Dask: it says which parts failed" grep -qF "1 of 3 parts failed every try" "$tmp/.stderr"
+  check "Dask: once, without the workers' reports of each try" test "$(wc -l <"$tmp/.stderr")" = 2
   check "Dask: no report after a failed part" test ! -e "$tmp/dask.json"
   fails "Dask: a program that is not there is named, no traceback" 2 "the program '$tmp/nosuch' is not there" \
     /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/nosuch" -o "$tmp/dask.json"
@@ -254,24 +255,29 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   printf '#!/bin/bash\n[ "$1" = --run-plan ] && echo $$ >>"%s/slow.pids" && exec sleep 60\nexec "%s" "$@"\n' \
     "$tmp" "$(realpath "$cb")" >"$tmp/slow"
   chmod +x "$tmp/slow"
-  stopped_cleanly() {
+  stopped_cleanly() {  # signal, exit status
     mkdir -p "$tmp/stopwd"
-    /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/slow" \
-      --work-dir "$tmp/stopwd" -o "$tmp/dask-stop.json" 2>/dev/null &
+    rm -f "$tmp/slow.pids"
+    # A job started with & has SIGINT ignored, as Ctrl-C would not reach it: put it back.
+    /usr/bin/python3 -c 'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])' \
+      /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/slow" \
+      --work-dir "$tmp/stopwd" -o "$tmp/dask-stop.json" 2>"$tmp/dask-stop.err" &
     local driver=$! status pid
     for _ in $(seq 300); do [ -s "$tmp/slow.pids" ] && break; sleep 0.1; done
-    kill -TERM $driver
+    kill -"$1" $driver
     wait $driver
     status=$?
     for pid in $(cat "$tmp/slow.pids"); do
       for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
       kill -0 "$pid" 2>/dev/null && { echo "pass $pid still runs"; return 1; }
     done
-    [ $status = 143 ] && [ -z "$(ls -A "$tmp/stopwd")" ] && [ ! -e "$tmp/dask-stop.json" ] ||
-      { echo "status $status; left: $(ls -A "$tmp/stopwd")"; return 1; }
+    [ $status = "$2" ] && [ -z "$(ls -A "$tmp/stopwd")" ] && [ ! -e "$tmp/dask-stop.json" ] &&
+      [ ! -s "$tmp/dask-stop.err" ] || { echo "status $status; left: $(ls -A "$tmp/stopwd")"; cat "$tmp/dask-stop.err"; return 1; }
   }
-  check "Dask: SIGTERM stops the passes and leaves nothing in the work folder" stopped_cleanly
+  check "Dask: SIGTERM stops the passes and leaves nothing in the work folder" stopped_cleanly TERM 143
   kill $(cat "$tmp/slow.pids") 2>/dev/null  # should that check fail
+  check "Dask: Ctrl-C (SIGINT) too, without a traceback" stopped_cleanly INT 130
+  kill $(cat "$tmp/slow.pids") 2>/dev/null
 else
   echo "skipped: the Dask driver (python3 cannot import distributed; make test installs python3-distributed)"
 fi
