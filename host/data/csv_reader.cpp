@@ -232,7 +232,7 @@ void CsvReader::TooManyCells(std::int64_t line) const {
                    std::string(kMaxCellsText) + " cells, more columns than this program reads");
 }
 
-void CsvReader::TextAfterQuote(std::int64_t line, std::size_t column, char next) const {
+void CsvReader::TextAfterQuote(std::int64_t line, std::size_t column, char next, bool backslash) const {
   // R's write.table, by default, quotes its texts and puts a blank between
   // cells: the first quoted header is followed by a blank.
   const bool blanks = next == ' ' && fDialect.delimiter != ' ';
@@ -242,7 +242,14 @@ void CsvReader::TextAfterQuote(std::int64_t line, std::size_t column, char next)
                    (blanks ? std::string("; if blanks separate the cells, as R's write.table writes them by default, "
                                          "name the delimiter (--delimiter space, or \"delimiter\": \" \" in a "
                                          "data package's dialect)")
-                           : std::string()));
+                           : std::string()) +
+                   // R's write.table quotes a quote with a backslash unless told
+                   // otherwise; found in a bare file's first rows, it is read so.
+                   (backslash && !blanks
+                        ? std::string("; a backslash before the quote escapes it, as R's write.table writes quotes by "
+                                      "default: write the file with write.csv (or qmethod = \"double\"), or name the "
+                                      "escape character in a data package's dialect (\"escapeChar\": \"\\\\\")")
+                        : std::string()));
 }
 
 bool CsvReader::Fill() {
@@ -402,7 +409,7 @@ CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& co
         if (p < e && *p == '\n') ++p;
         break;
       }
-      TextAfterQuote(fLine + lineOffset, count, c);
+      TextAfterQuote(fLine + lineOffset, count, c, q[-1] == '\\');
     }
     const char* start = p;
     for (;;) {

@@ -140,8 +140,8 @@ class CsvReader {
   [[noreturn]] __attribute__((noinline, cold)) void Unterminated(std::int64_t line, std::size_t column) const;
   [[noreturn]] __attribute__((noinline, cold)) void TooManyCells(std::int64_t line) const;
   // `next`: the byte after the closing quote.
-  [[noreturn]] __attribute__((noinline, cold)) void TextAfterQuote(std::int64_t line, std::size_t column,
-                                                                   char next) const;
+  [[noreturn]] __attribute__((noinline, cold)) void TextAfterQuote(std::int64_t line, std::size_t column, char next,
+                                                                   bool backslash) const;
   // A record longer than the buffer may grow: names the cell that runs on.
   [[noreturn]] __attribute__((noinline, cold)) void RunawayRecord() const;
 

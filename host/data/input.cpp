@@ -346,6 +346,8 @@ class DialectSource : public ByteSource {
     const std::size_t n = fInner->Read(fIn.data(), fIn.size());
     if (n == 0) {
       fEnded = true;
+      if (fBackslash) fCell.push_back('\\');
+      fBackslash = false;
       if (fState == State::Quoted) {
         // An unclosed quote stays unclosed, so that the reader reports it
         // (written as a whole quoted cell, it passed as a value).
@@ -364,6 +366,14 @@ class DialectSource : public ByteSource {
   }
 
   void Take(char c) {
+    if (fBackslash) {
+      fBackslash = false;
+      if (c == fDialect.quote) {
+        fCell.push_back(c);
+        return;
+      }
+      fCell.push_back('\\');  // a backslash before anything else is itself
+    }
     if (fEscaped) {
       fEscaped = false;
       const std::string& null = fDialect.nullSequence;
@@ -417,6 +427,8 @@ class DialectSource : public ByteSource {
       case State::Quoted:
         if (c == fDialect.escapeChar && fDialect.escapeChar != 0) {
           fEscaped = true;
+        } else if (c == '\\' && fDialect.backslashQuote) {
+          fBackslash = true;
         } else if (c == fDialect.quote) {
           fState = State::AfterQuote;
         } else {
@@ -477,6 +489,7 @@ class DialectSource : public ByteSource {
   State fState = State::LineStart;
   bool fQuoted = false;
   bool fEscaped = false;
+  bool fBackslash = false;  // a backslash in a quoted cell, under backslashQuote
   bool fSkipLf = false;
   bool fEnded = false;
 };
@@ -1012,6 +1025,38 @@ bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, 
     }
     while (!ends(i)) ++i;
     ++i;
+  }
+  return false;
+}
+
+bool SniffBackslashQuotes(const std::string& path, const std::string& displayName, char delimiter) {
+  const std::string head = ReadSample(path, displayName);
+  const std::string_view text(head);
+  const std::size_t n = text.size();
+  bool cellStart = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char c = text[i];
+    if (c == '"' && cellStart) {
+      // A quoted cell as RFC 4180 reads it: "" inside is one quote.
+      std::size_t k = i + 1;
+      for (; k < n; ++k) {
+        if (text[k] != '"') continue;
+        if (k + 1 < n && text[k + 1] == '"') {
+          ++k;
+          continue;
+        }
+        break;
+      }
+      if (k + 1 >= n) return false;  // the sample ends inside or right after it
+      const char next = text[k + 1];
+      // Its closing quote comes after a backslash and before more text:
+      // the backslash quoted that quote.
+      if (text[k - 1] == '\\' && k - 1 > i && next != delimiter && next != '\n' && next != '\r') return true;
+      i = k;
+      cellStart = false;
+      continue;
+    }
+    cellStart = c == delimiter || c == '\n' || c == '\r';
   }
   return false;
 }

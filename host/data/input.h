@@ -22,6 +22,9 @@ struct DialectRewrite {
   char quote = '"';         // 0: no quoting
   bool doubleQuote = true;  // "" inside a quoted cell is one quote
   char escapeChar = 0;      // 0: none; else escapes the next character
+  // A backslash before a quote inside a quoted cell makes it one quote, and
+  // every other backslash is itself (R's write.table escapes quotes only).
+  bool backslashQuote = false;
   bool skipInitialSpace = false;
   char commentChar = 0;  // 0: none; else a line starting with it is skipped
   // The dialect's text for "no value": when it is the escape character and
@@ -29,7 +32,9 @@ struct DialectRewrite {
   // kept as written rather than read as the escaped character.
   std::string nullSequence;
 
-  bool Needed() const { return !doubleQuote || escapeChar != 0 || skipInitialSpace || commentChar != 0; }
+  bool Needed() const {
+    return !doubleQuote || escapeChar != 0 || backslashQuote || skipInitialSpace || commentChar != 0;
+  }
 };
 
 struct InputRequest {
@@ -85,6 +90,10 @@ char SniffDelimiter(const std::string& path, const std::string& displayName);
 // (`1, "Smith, John", 34`), as people and some programs write CSV: such a
 // file is read with the blanks after each delimiter skipped.
 bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, char delimiter);
+// Whether a CSV file's first rows quote a quote with a backslash inside a
+// quoted cell (`"say \"hi\""`), as R's write.table writes texts by default:
+// read as RFC 4180, the cell would end at that quote.
+bool SniffBackslashQuotes(const std::string& path, const std::string& displayName, char delimiter);
 // The name iconv knows for an encoding as Python and web pages may also
 // spell it ("latin-1", "utf_16_le", "mac_roman", "utf-8-sig"); the name as
 // given when iconv knows it, or when no spelling is known.

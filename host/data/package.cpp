@@ -2445,14 +2445,18 @@ std::shared_ptr<Dataset> LoadBareCsv(const std::string& path, const LoadOptions&
   plan.csvDisplay = request.displayName;
   plan.request = request;
   plan.dialect.delimiter = options.delimiter != 0 ? options.delimiter : SniffDelimiter(plan.csvPath, plan.csvDisplay);
-  if (SniffSpacedQuotes(plan.csvPath, plan.csvDisplay, plan.dialect.delimiter)) {
-    // Rewritten once with the blanks after each delimiter skipped, from
-    // the copy just made (standard input cannot be read again).
+  const bool spacedQuotes = SniffSpacedQuotes(plan.csvPath, plan.csvDisplay, plan.dialect.delimiter);
+  const bool backslashQuotes = SniffBackslashQuotes(plan.csvPath, plan.csvDisplay, plan.dialect.delimiter);
+  if (spacedQuotes || backslashQuotes) {
+    // Rewritten once with the blanks after each delimiter skipped, or the
+    // quotes R escapes with a backslash made plain, from the copy just made
+    // (standard input cannot be read again).
     InputRequest spaced;
     spaced.path = plan.csvPath;
     spaced.displayName = request.displayName;
     spaced.dialect.delimiter = plan.dialect.delimiter;
-    spaced.dialect.skipInitialSpace = true;
+    spaced.dialect.skipInitialSpace = spacedQuotes;
+    spaced.dialect.backslashQuote = backslashQuotes;
     const std::shared_ptr<CsvInput> first = plan.input;  // open while it is copied
     plan.input = PrepareCsvInput(spaced);
     plan.csvPath = plan.input->Path();

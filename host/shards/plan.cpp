@@ -113,7 +113,9 @@ void SaveLayout(wire::Writer& out, const CsvLayout& l, const std::vector<PartPla
   out.U8(static_cast<std::uint8_t>(r.quote));
   out.Bool(r.doubleQuote);
   out.U8(static_cast<std::uint8_t>(r.escapeChar));
-  out.Bool(r.skipInitialSpace);
+  // Two flags in one byte: a plan without quotes escaped by a backslash
+  // reads as it did before they were read.
+  out.U8(static_cast<std::uint8_t>((r.skipInitialSpace ? 1 : 0) | (r.backslashQuote ? 2 : 0)));
   out.U8(static_cast<std::uint8_t>(r.commentChar));
   out.Strings(l.header);
   out.Count(l.columns.size());
@@ -154,7 +156,10 @@ void LoadLayout(wire::Reader& in, CsvLayout& l, std::vector<PartPlan>& parts, st
   r.quote = LoadChar(in);
   r.doubleQuote = in.Bool();
   r.escapeChar = LoadChar(in);
-  r.skipInitialSpace = in.Bool();
+  const std::uint8_t blanksAndBackslash = in.U8();
+  if (blanksAndBackslash > 3) throw wire::Damaged("a flag holds " + std::to_string(blanksAndBackslash));
+  r.skipInitialSpace = (blanksAndBackslash & 1) != 0;
+  r.backslashQuote = (blanksAndBackslash & 2) != 0;
   r.commentChar = LoadChar(in);
   l.header = in.Strings();
   const std::size_t columns = in.Count(32);
