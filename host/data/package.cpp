@@ -1318,7 +1318,15 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
   std::string what, field;
   const unsigned shapes = s.textShapes;
   const std::string clock = ClockPattern(shapes);
-  if ((shapes & kGroupedNumber) != 0) {
+  if ((shapes & kCommaDecimals) != 0 && (shapes & kNumberShapes & ~kCommaDecimals) == 0) {
+    what = "numbers written with a decimal comma";
+    if ((shapes & kCommaDecimal) != 0) {
+      field = R"("type": "number", "decimalChar": ",", "groupChar": ".")";
+    } else {
+      what += ", some with a sign around them";
+      field = R"("type": "number", "decimalChar": ",", "groupChar": ".", "bareNumber": false)";
+    }
+  } else if ((shapes & kGroupedNumber) != 0) {
     what = "numbers written with thousands separators";
     field =
         comma ? R"("type": "number", "groupChar": ".", "decimalChar": ",")" : R"("type": "number", "groupChar": ",")";

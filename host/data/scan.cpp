@@ -175,6 +175,7 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
       }
       ++col.numberCells;
       if (LeadingZero(text) && col.leadingZeros++ == 0) col.leadingZeroExample = text;
+      if (decimals > 0 && dot && !col.pointDecimals) col.pointDecimals = !PointThousands(text);
       if (col.allowDecimalComma && dot && !comma && text.find('.') != std::string_view::npos) {
         if (!PointThousands(text)) {
           col.otherPoints = true;
@@ -228,6 +229,9 @@ void WatchNoValueTexts(ScanColumn& col, std::string_view text) {
   int decimals = 0, intDigits = 0;
   if (ParseNumber(text, value) || (col.allowDecimalComma && ParseCommaDecimal(text, value, intDigits, decimals))) {
     ++col.numberCells;
+    if (!col.allowDecimalComma && text.find('.') != std::string_view::npos && !PointThousands(text)) {
+      col.pointDecimals = true;
+    }
   } else if (col.noValueTexts.size() < 3 && (LooksLikeNoValue(text) || InfinityText(text))) {
     col.noValueTexts.emplace_back(text, 1);
   } else if (const unsigned shapes = TextShapesOf(text, col.allowDecimalComma, col.dateSeparator) & kNumberShapes;
@@ -260,6 +264,10 @@ void WatchTextShapes(ScanColumn& col, std::string_view text) {
   int decimals = 0, intDigits = 0;
   if (ParseNumber(text, value) || (col.allowDecimalComma && ParseCommaDecimal(text, value, intDigits, decimals))) {
     col.textShapes &= kNumberShapes;
+    // "1.5" beside "2,5": no one decimal character reads both.
+    if (!col.allowDecimalComma && text.find('.') != std::string_view::npos && !PointThousands(text)) {
+      col.textShapes &= ~kCommaDecimals;
+    }
   } else {
     col.textShapes &= TextShapesOf(text, col.allowDecimalComma, col.dateSeparator);
     // Dates with and without a time of day (or with two ways of writing
@@ -643,6 +651,19 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
   }
   static constexpr std::string_view kBooleans[] = {"TRUE", "FALSE", "true", "false", "True", "False"};
   if (std::find(std::begin(kBooleans), std::end(kBooleans), whole) != std::end(kBooleans)) shapes |= kTrueFalse;
+  // Read with a decimal comma, where the file's numbers have a point: a
+  // comma can stand in a value only when the delimiter is another, or the
+  // value is quoted.
+  if (!decimalComma) {
+    double value = 0.0;
+    int intDigits = 0, decimals = 0;
+    char none = 0;
+    if (ParseCommaDecimal(text, value, intDigits, decimals) || AnyNumberText(text, true, true)) {
+      shapes |= kCommaDecimal | kCommaDecimalSigned;
+    } else if ((TextShapesOf(text, true, none) & (kPercent | kCurrency | kParenthesized | kSpaceGroupedNumber)) != 0) {
+      shapes |= kCommaDecimalSigned;
+    }
+  }
   return shapes;
 }
 
@@ -842,7 +863,7 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
             }
             if (LooksLikeNoValue(text) || InfinityText(text)) col.noValueTexts.emplace_back(text, 1);
             col.textShapes = TextShapesOf(text, col.allowDecimalComma, col.dateSeparator) &
-                             (col.numberCells > 0 ? kNumberShapes : ~0u);
+                             (col.numberCells > 0 ? kNumberShapes : ~0u) & (col.pointDecimals ? ~kCommaDecimals : ~0u);
             if (col.textShapes != 0) col.shapeExample = text;
           } else if (!numbers && col.textShapes != 0) {
             WatchTextShapes(col, TrimBlanks(raw));

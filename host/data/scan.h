@@ -58,6 +58,9 @@ struct ScanColumn {
   std::int64_t pointThousands = 0;
   std::string pointThousandsExample;
   bool otherPoints = false;
+  // A number with a decimal point ("1.5", not "1.234"): the column's texts
+  // written with a decimal comma then have no one field.
+  bool pointDecimals = false;
   // Date-times written with a UTC offset other than zero ("...-04:00"):
   // how many, and the first.
   std::int64_t zoneOffsets = 0;
@@ -123,6 +126,13 @@ enum TextShape : unsigned {
   // A year and a month, ISO 8601's calendar month, which Table Schema reads
   // as a yearmonth and which is no date of a day.
   kYearMonth = 1048576u,  // "2020-01"
+  // Numbers written with a decimal comma in a file whose delimiter is a
+  // comma, in quotes ("1.234,56", "2,5"), as sheets in German and other
+  // languages save them; and such numbers with a percent or currency sign
+  // or in parentheses ("12,5 %", "1.234,50 €"). Set for every value a field
+  // with "decimalChar": "," reads, so the bits left name the field.
+  kCommaDecimal = 2097152u,
+  kCommaDecimalSigned = 4194304u,
 };
 constexpr unsigned kClocks =
     kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm | kClockColonSeconds;
@@ -131,8 +141,9 @@ constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | 
 // The dates' separator of "31dec2020", which has none.
 constexpr char kNoDateSeparator = '\1';
 // The shapes a plain number fits too ("1200" beside "1,234" or "12%").
-constexpr unsigned kNumberShapes =
-    kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber | kParenthesized | kFlaggedNumber;
+constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber | kParenthesized |
+                                   kFlaggedNumber | kCommaDecimal | kCommaDecimalSigned;
+constexpr unsigned kCommaDecimals = kCommaDecimal | kCommaDecimalSigned;
 
 // The shapes `text` (trimmed, not a plain number) fits; decimalComma: the
 // file writes decimal commas; separator: the dates' separator seen so far

@@ -308,6 +308,27 @@ check "and the field named reads them, no-break spaces too: the mean from Python
 sed 's/"groupChar": " "/"groupChar": "\\u00a0"/' "$tmp/fr/datapackage.json" >"$tmp/fr/nbsp.json"
 check "a no-break space given as groupChar reads as a space" bash -c \
   "'$cb' '$tmp/fr/nbsp.json' --format json --quiet 'CODEBOOK montant /STATISTICS MEAN' | grep -q '253310.5625'"
+# A sheet in German saved as comma CSV: decimal commas in quotes, with
+# points between groups, percent and euro signs; "1,5" beside "2.5" has no
+# one decimal character and gets no such note.
+mkdir "$tmp/de"
+printf 'id,betrag,anteil,preis,mixed\r\n1,"1.234,56","12,5 %%","12,50 €","1,5"\r\n2,"2,5","3 %%","1.200 €",2.5\r\n3,"10.000,00","(1,5 %%)",7,"3,25"\r\n4,7,"100,0 %%",,4\r\n' >"$tmp/de/data.csv"
+"$cb" "$tmp/de/data.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "decimal commas in a comma file are named" shape betrag \
+  'numbers written with a decimal comma (such as "1.234,56")' numbers '"type": "number", "decimalChar": ",", "groupChar": "."'
+check "... also with signs around them" shape anteil \
+  'numbers written with a decimal comma, some with a sign around them (such as "12,5 %")' numbers \
+  '"type": "number", "decimalChar": ",", "groupChar": ".", "bareNumber": false'
+check "... but not beside decimal points" bash -c "! grep -q 'variable mixed' '$tmp/err'"
+printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "id"}, %s, {"name": "mixed", "type": "string"}]}}]}' \
+  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/err" | paste -sd,)" >"$tmp/de/datapackage.json"
+check "and the fields named read them: the means from Python" bash -c \
+  "'$cb' '$tmp/de/datapackage.json' --format json --quiet 'CODEBOOK betrag anteil preis /STATISTICS MEAN' | python3 -c '
+import json, statistics, sys
+means = [c[\"number\"] for i in json.load(sys.stdin)[\"items\"] if i[\"kind\"] == \"table\" for g in i[\"dimensions\"][0][\"children\"]
+         if g.get(\"group\") == \"Central Tendency and Dispersion\" for c in g[\"children\"][0][\"cells\"]]
+want = [statistics.mean([1234.56, 2.5, 10000, 7]), statistics.mean([12.5, 3, -1.5, 100]), statistics.mean([12.5, 1200, 7])]
+sys.exit(len(means) != 3 or any(abs(a - b) > 1e-9 * abs(b) for a, b in zip(means, want)))'"
 # A statistics office's TSV: commas join the parts of the first column, and
 # there are more of those parts than columns of figures.
 printf 'freq,unit,na_item,geo\\TIME_PERIOD\t2021 \t2022 \nA,THS,POP,AT\t8979.9 \t9027.9 \nA,THS,POP,BE\t: \t11631.1 \n' >"$tmp/office.tsv"
