@@ -1584,6 +1584,18 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
                          "reads them so with {\"name\": \"" +
                          plan.fields[i].name + R"(", "type": "number", "groupChar": ".", "decimalChar": ","})");
     }
+    if (col.kind == CellKind::Number && scan[i].decimalComma && scan[i].commaThousands > 0 && !scan[i].otherCommas) {
+      // A spreadsheet in English writes 1,234 for 1234 into a file whose
+      // delimiter is a tab or a semicolon; read with a decimal comma, such
+      // a column is a thousand times too small, and nothing else shows it.
+      warnings.push_back(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +
+                         "): every number written with a comma has three digits after it (such as \"" +
+                         scan[i].commaThousandsExample +
+                         "\"); they are read with a decimal comma, so if the comma separates thousands there "
+                         "(\"1,234\" for 1234) they are a thousand times too small: a descriptor reads them so with "
+                         "{\"name\": \"" +
+                         plan.fields[i].name + R"(", "type": "number", "groupChar": ","})");
+    }
     if (col.kind == CellKind::DateTime && scan[i].zoneOffsets > 0) {
       // The clock a reader sees in the report is not the one in the file.
       notes.push_back(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +

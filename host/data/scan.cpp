@@ -140,6 +140,16 @@ bool PointThousands(std::string_view text) {
          std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
 }
 
+// "1,234", "-12,500": one to three digits, the first not a zero, a comma
+// and three digits, as a thousands separator writes them where points are
+// decimal ("0,125" is a decimal comma whichever way).
+bool CommaThousands(std::string_view text) {
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  const std::size_t comma = text.find(',');
+  return comma >= 1 && comma <= 3 && text.size() == comma + 4 && text[0] != '0' &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c == ',' || (c >= '0' && c <= '9'); });
+}
+
 // What one cell leaves of a column's candidate types (number with a dot or
 // a comma, date, date and time, time), and the codes and missing texts it
 // shows.
@@ -176,6 +186,13 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
       ++col.numberCells;
       if (LeadingZero(text) && col.leadingZeros++ == 0) col.leadingZeroExample = text;
       if (decimals > 0 && dot && !col.pointDecimals) col.pointDecimals = !PointThousands(text);
+      if (comma && !dot && !col.otherCommas && text.find(',') != std::string_view::npos) {
+        if (!CommaThousands(text)) {
+          col.otherCommas = true;
+        } else if (col.commaThousands++ == 0) {
+          col.commaThousandsExample = text;
+        }
+      }
       if (col.allowDecimalComma && dot && !comma && text.find('.') != std::string_view::npos) {
         if (!PointThousands(text)) {
           col.otherPoints = true;

@@ -58,6 +58,13 @@ struct ScanColumn {
   std::int64_t pointThousands = 0;
   std::string pointThousandsExample;
   bool otherPoints = false;
+  // The same the other way round, in a column read with decimal commas:
+  // how many numbers have a comma and three digits after it ("1,234", as a
+  // spreadsheet in English writes 1234 into a tab-separated file), the
+  // first, and whether any has another comma ("2,5", "0,125").
+  std::int64_t commaThousands = 0;
+  std::string commaThousandsExample;
+  bool otherCommas = false;
   // A number with a decimal point ("1.5", not "1.234"): the column's texts
   // written with a decimal comma then have no one field.
   bool pointDecimals = false;

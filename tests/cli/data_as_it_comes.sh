@@ -492,6 +492,20 @@ fails "points that may separate thousands beside decimal commas are pointed out"
 printf 'rate;share\n1,5;1.25\n2,25;10.500\n' >"$tmp/points.csv"
 check "... but not a column with another decimal point" bash -c \
   "! '$cb' '$tmp/points.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'thousand times'"
+# A sheet in English saved as tab-separated text: commas between thousands,
+# which a decimal comma would read a thousand times too small.
+mkdir "$tmp/us"
+printf 'id\tpop\tshare\n1\t1,234\t0,125\n2\t12,500\t1,5\n3\t950\t2\n' >"$tmp/us/data.tsv"
+fails "commas that may separate thousands are pointed out" 0 \
+  'data.tsv, column 2 (variable pop): every number written with a comma has three digits after it (such as "1,234"); they are read with a decimal comma, so if the comma separates thousands there ("1,234" for 1234) they are a thousand times too small: a descriptor reads them so with {"name": "pop", "type": "number", "groupChar": ","}' \
+  "$cb" "$tmp/us/data.tsv" 'CODEBOOK /STATISTICS NONE'
+check "... not a column with another decimal comma (0,125 too)" bash -c \
+  "! '$cb' '$tmp/us/data.tsv' 'CODEBOOK /STATISTICS NONE' 2>&1 | grep -q 'variable share'"
+printf '{"resources": [{"path": "data.tsv", "schema": {"fields": [{"name": "id"}, %s, {"name": "share"}]}}]}' \
+  "$(sed -n 's/.*a descriptor reads them so with \({.*}\)$/\1/p' "$tmp/.stderr")" >"$tmp/us/datapackage.json"
+check "... and the field named reads them: the mean from Python" bash -c \
+  "'$cb' '$tmp/us/datapackage.json' --format json --quiet 'CODEBOOK pop /STATISTICS MEAN' |
+   python3 -c 'import json, sys, statistics; t = json.dumps(json.load(sys.stdin)); sys.exit(\"%r\" % statistics.mean([1234, 12500, 950]) not in t)'"
 # Accounts: negative amounts in parentheses, the first of them in the first row.
 mkdir "$tmp/accounts"
 printf 'item,balance\nRent,"(1,234.50)"\nSales,"2,000.00"\nFees,(3.00)\n' >"$tmp/accounts/data.csv"
