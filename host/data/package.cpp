@@ -1318,13 +1318,15 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
   std::string what, field;
   const unsigned shapes = s.textShapes;
   const std::string clock = ClockPattern(shapes);
-  if ((shapes & kCommaDecimals) != 0 && (shapes & kNumberShapes & ~kCommaDecimals) == 0) {
-    what = "numbers written with a decimal comma";
-    if ((shapes & kCommaDecimal) != 0) {
-      field = R"("type": "number", "decimalChar": ",", "groupChar": ".")";
-    } else {
+  if ((shapes & kOtherDecimals) != 0 && (shapes & kNumberShapes & ~kOtherDecimals) == 0) {
+    // Numbers with the other decimal character than the file's: the field
+    // names both characters.
+    what = comma ? "numbers written with a decimal point" : "numbers written with a decimal comma";
+    field = comma ? R"("type": "number", "decimalChar": ".", "groupChar": ",")"
+                  : R"("type": "number", "decimalChar": ",", "groupChar": ".")";
+    if ((shapes & kOtherDecimal) == 0) {
       what += ", some with a sign around them";
-      field = R"("type": "number", "decimalChar": ",", "groupChar": ".", "bareNumber": false)";
+      field += R"(, "bareNumber": false)";
     }
   } else if ((shapes & kGroupedNumber) != 0) {
     what = "numbers written with thousands separators";

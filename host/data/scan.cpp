@@ -150,6 +150,14 @@ bool CommaThousands(std::string_view text) {
          std::all_of(text.begin(), text.end(), [](char c) { return c == ',' || (c >= '0' && c <= '9'); });
 }
 
+// Whether a plain number read in the column's own way also reads with the
+// other decimal character ("1.5" has no decimal comma, "2,5" no point;
+// "1.234" and "1,234" read either way, as thousands).
+bool OtherDecimalReads(const ScanColumn& col, std::string_view text) {
+  return col.allowDecimalComma ? text.find(',') == std::string_view::npos || CommaThousands(text)
+                               : text.find('.') == std::string_view::npos || PointThousands(text);
+}
+
 // What one cell leaves of a column's candidate types (number with a dot or
 // a comma, date, date and time, time), and the codes and missing texts it
 // shows.
@@ -246,9 +254,7 @@ void WatchNoValueTexts(ScanColumn& col, std::string_view text) {
   int decimals = 0, intDigits = 0;
   if (ParseNumber(text, value) || (col.allowDecimalComma && ParseCommaDecimal(text, value, intDigits, decimals))) {
     ++col.numberCells;
-    if (!col.allowDecimalComma && text.find('.') != std::string_view::npos && !PointThousands(text)) {
-      col.pointDecimals = true;
-    }
+    if (!OtherDecimalReads(col, text)) (col.allowDecimalComma ? col.otherCommas : col.pointDecimals) = true;
   } else if (col.noValueTexts.size() < 3 && (LooksLikeNoValue(text) || InfinityText(text))) {
     col.noValueTexts.emplace_back(text, 1);
   } else if (const unsigned shapes = TextShapesOf(text, col.allowDecimalComma, col.dateSeparator) & kNumberShapes;
@@ -282,9 +288,7 @@ void WatchTextShapes(ScanColumn& col, std::string_view text) {
   if (ParseNumber(text, value) || (col.allowDecimalComma && ParseCommaDecimal(text, value, intDigits, decimals))) {
     col.textShapes &= kNumberShapes;
     // "1.5" beside "2,5": no one decimal character reads both.
-    if (!col.allowDecimalComma && text.find('.') != std::string_view::npos && !PointThousands(text)) {
-      col.textShapes &= ~kCommaDecimals;
-    }
+    if (!OtherDecimalReads(col, text)) col.textShapes &= ~kOtherDecimals;
   } else {
     col.textShapes &= TextShapesOf(text, col.allowDecimalComma, col.dateSeparator);
     // Dates with and without a time of day (or with two ways of writing
@@ -520,7 +524,10 @@ unsigned ClockShape(std::string_view text) {
   return 0;
 }
 
-unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator) {
+namespace {
+
+// The shapes of a value in the file's own reading of numbers.
+unsigned OwnTextShapes(std::string_view text, bool decimalComma, char& separator) {
   unsigned shapes = 0;
   const char group = decimalComma ? '.' : ',';
   if (text.find(group) != std::string_view::npos && AnyNumberText(text, decimalComma, true)) shapes |= kGroupedNumber;
@@ -662,24 +669,30 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
   if (whole.size() > 2 && whole.front() == '(' && whole.back() == ')') {
     const std::string_view inner = TrimBlanks(whole.substr(1, whole.size() - 2));
     char none = 0;
-    if (AnyNumberText(inner, decimalComma, false) || (TextShapesOf(inner, decimalComma, none) & kParenthesized) != 0) {
+    if (AnyNumberText(inner, decimalComma, false) || (OwnTextShapes(inner, decimalComma, none) & kParenthesized) != 0) {
       shapes |= kParenthesized;
     }
   }
   static constexpr std::string_view kBooleans[] = {"TRUE", "FALSE", "true", "false", "True", "False"};
   if (std::find(std::begin(kBooleans), std::end(kBooleans), whole) != std::end(kBooleans)) shapes |= kTrueFalse;
-  // Read with a decimal comma, where the file's numbers have a point: a
-  // comma can stand in a value only when the delimiter is another, or the
-  // value is quoted.
-  if (!decimalComma) {
-    double value = 0.0;
-    int intDigits = 0, decimals = 0;
-    char none = 0;
-    if (ParseCommaDecimal(text, value, intDigits, decimals) || AnyNumberText(text, true, true)) {
-      shapes |= kCommaDecimal | kCommaDecimalSigned;
-    } else if ((TextShapesOf(text, true, none) & (kPercent | kCurrency | kParenthesized | kSpaceGroupedNumber)) != 0) {
-      shapes |= kCommaDecimalSigned;
-    }
+  return shapes;
+}
+
+}  // namespace
+
+unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator) {
+  unsigned shapes = OwnTextShapes(text, decimalComma, separator);
+  // Read with the other decimal character: a comma can stand in a value of
+  // a comma-delimited file only when it is quoted.
+  double value = 0.0;
+  int intDigits = 0, decimals = 0;
+  char none = 0;
+  if (decimalComma ? AnyNumberText(text, false, true)
+                   : ParseCommaDecimal(text, value, intDigits, decimals) || AnyNumberText(text, true, true)) {
+    shapes |= kOtherDecimal | kOtherDecimalSigned;
+  } else if ((OwnTextShapes(text, !decimalComma, none) &
+              (kPercent | kCurrency | kParenthesized | kSpaceGroupedNumber)) != 0) {
+    shapes |= kOtherDecimalSigned;
   }
   return shapes;
 }
@@ -880,7 +893,8 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
             }
             if (LooksLikeNoValue(text) || InfinityText(text)) col.noValueTexts.emplace_back(text, 1);
             col.textShapes = TextShapesOf(text, col.allowDecimalComma, col.dateSeparator) &
-                             (col.numberCells > 0 ? kNumberShapes : ~0u) & (col.pointDecimals ? ~kCommaDecimals : ~0u);
+                             (col.numberCells > 0 ? kNumberShapes : ~0u) &
+                             ((col.allowDecimalComma ? col.otherCommas : col.pointDecimals) ? ~kOtherDecimals : ~0u);
             if (col.textShapes != 0) col.shapeExample = text;
           } else if (!numbers && col.textShapes != 0) {
             WatchTextShapes(col, TrimBlanks(raw));

@@ -133,13 +133,16 @@ enum TextShape : unsigned {
   // A year and a month, ISO 8601's calendar month, which Table Schema reads
   // as a yearmonth and which is no date of a day.
   kYearMonth = 1048576u,  // "2020-01"
-  // Numbers written with a decimal comma in a file whose delimiter is a
-  // comma, in quotes ("1.234,56", "2,5"), as sheets in German and other
-  // languages save them; and such numbers with a percent or currency sign
-  // or in parentheses ("12,5 %", "1.234,50 €"). Set for every value a field
-  // with "decimalChar": "," reads, so the bits left name the field.
-  kCommaDecimal = 2097152u,
-  kCommaDecimalSigned = 4194304u,
+  // Numbers written with the other decimal character than the file's own
+  // reading takes: a decimal comma in a file whose delimiter is a comma, in
+  // quotes ("1.234,56", "2,5", as sheets in German save them), or a decimal
+  // point with commas between thousands where the delimiter is a tab or a
+  // semicolon ("1,234.56", as a sheet in English saves tab-separated text);
+  // and such numbers with a percent or currency sign or in parentheses
+  // ("12,5 %", "$1,200.00"). Set for every value a field with that decimal
+  // character reads, so the bits left name the field.
+  kOtherDecimal = 2097152u,
+  kOtherDecimalSigned = 4194304u,
 };
 constexpr unsigned kClocks =
     kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm | kClockColonSeconds;
@@ -149,8 +152,8 @@ constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | 
 constexpr char kNoDateSeparator = '\1';
 // The shapes a plain number fits too ("1200" beside "1,234" or "12%").
 constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber | kParenthesized |
-                                   kFlaggedNumber | kCommaDecimal | kCommaDecimalSigned;
-constexpr unsigned kCommaDecimals = kCommaDecimal | kCommaDecimalSigned;
+                                   kFlaggedNumber | kOtherDecimal | kOtherDecimalSigned;
+constexpr unsigned kOtherDecimals = kOtherDecimal | kOtherDecimalSigned;
 
 // The shapes `text` (trimmed, not a plain number) fits; decimalComma: the
 // file writes decimal commas; separator: the dates' separator seen so far

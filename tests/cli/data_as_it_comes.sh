@@ -506,6 +506,21 @@ printf '{"resources": [{"path": "data.tsv", "schema": {"fields": [{"name": "id"}
 check "... and the field named reads them: the mean from Python" bash -c \
   "'$cb' '$tmp/us/datapackage.json' --format json --quiet 'CODEBOOK pop /STATISTICS MEAN' |
    python3 -c 'import json, sys, statistics; t = json.dumps(json.load(sys.stdin)); sys.exit(\"%r\" % statistics.mean([1234, 12500, 950]) not in t)'"
+# The same sheet's cells as shown: thousands separators, percent and dollar
+# signs around decimal points, where a tab file may write decimal commas.
+printf 'id\tamt\tpct\tusd\n1\t1,234.56\t35.9%%\t$1,200.00\n2\t12.5\t3%%\t$5.00\n3\t950\t100.0%%\t($3.50)\n' >"$tmp/us/shown.tsv"
+"$cb" "$tmp/us/shown.tsv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "decimal points beside thousands commas in a tab file are named" shape amt \
+  'numbers written with a decimal point (such as "1,234.56")' numbers '"type": "number", "decimalChar": ".", "groupChar": ","'
+printf '{"resources": [{"path": "shown.tsv", "schema": {"fields": [{"name": "id"}, %s]}}]}' \
+  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/err" | paste -sd,)" >"$tmp/us/shown.json"
+check "... and the fields named read them, signs too: the means from Python" bash -c \
+  "'$cb' '$tmp/us/shown.json' --format json --quiet 'CODEBOOK amt pct usd /STATISTICS MEAN' | python3 -c '
+import json, statistics, sys
+means = [c[\"number\"] for i in json.load(sys.stdin)[\"items\"] if i[\"kind\"] == \"table\" for g in i[\"dimensions\"][0][\"children\"]
+         if g.get(\"group\") == \"Central Tendency and Dispersion\" for c in g[\"children\"][0][\"cells\"]]
+want = [statistics.mean([1234.56, 12.5, 950]), statistics.mean([35.9, 3, 100]), statistics.mean([1200, 5, -3.5])]
+sys.exit(len(means) != 3 or any(abs(a - b) > 1e-9 * abs(b) for a, b in zip(means, want)))'"
 # Accounts: negative amounts in parentheses, the first of them in the first row.
 mkdir "$tmp/accounts"
 printf 'item,balance\nRent,"(1,234.50)"\nSales,"2,000.00"\nFees,(3.00)\n' >"$tmp/accounts/data.csv"
