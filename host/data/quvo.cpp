@@ -121,6 +121,7 @@ class DatasetIterator : public ProcDSIterator {
   ~DatasetIterator() override {
     if (fRetiring.joinable()) fRetiring.join();
     SetBlock(nullptr);  // the cursor owns the block: gather before it goes
+    if (fProfile) NoteEarlyStop();
     if (fDataset->liveIterator == this) fDataset->liveIterator = nullptr;
   }
 
@@ -215,6 +216,22 @@ class DatasetIterator : public ProcDSIterator {
   void RetireReader() {
     if (!fCursor) return;
     FreeAside([cursor = std::move(fCursor)]() mutable { cursor.reset(); });
+  }
+
+  // The procedure let the pass go before its end: every table had passed its
+  // category limit. The cases read tell no totals, but each table's count at
+  // its limit still says its variable has more values than that, which the
+  // overview shows rather than an empty row.
+  void NoteEarlyStop() noexcept {
+    const host::Pass* pass = ExistingPass();
+    if (pass == nullptr) return;
+    try {
+      engine::DataProfile stopped;
+      pass->NoteStopped(stopped);
+      if (!stopped.columns.empty()) fDataset->KeepProfile(std::move(stopped));
+    } catch (...) {
+      // No room for the note: the overview goes without it.
+    }
   }
 
   void RetireProfiles() {

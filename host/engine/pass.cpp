@@ -70,6 +70,17 @@ void Pass::Register(TableImpl& table) {
 void Pass::Unregister(TableImpl& table) {
   if (table.pass != this) return;
   if (table.tally.serial == fPos.serial && fPos.block != nullptr) Settle(table);
+  // Released while a block is in hand: the procedure let the table go before
+  // the end of the pass, which may end here (NoteStopped).
+  if (fPos.block != nullptr && !fDryRun) {
+    try {
+      int column = -1;
+      if (const std::size_t atLeast = AtLeast(table, column); atLeast > 0)
+        fReleasedAtLeast.emplace_back(column, atLeast);
+    } catch (const std::bad_alloc&) {
+      // No room for the note: the overview goes without it.
+    }
+  }
   fTables[table.slot] = nullptr;
   if (fShared && table.slot < fShared->rules.size()) fShared->idle[table.slot].store(true);
   table.pass = nullptr;
@@ -294,36 +305,57 @@ void Pass::NoteCategories(engine::DataProfile& profile) const {
   if (fDryRun) return;
   for (const TableImpl* t : fTables) {
     // Only a table that let cases go was ended by its limit.
-    if (t == nullptr || !t->state || !fShared || t->slot >= fShared->rules.size() || !fShared->idle[t->slot].load()) {
-      continue;
-    }
-    const DimensionImpl* dimension = t->state->Dimension();
-    const std::shared_ptr<const engine::TableRules>& rules = fShared->rules[t->slot];
-    if (dimension == nullptr || dimension->Table() == nullptr || !rules || !rules->dimension) continue;
-    const engine::DimensionRule& rule = *rules->dimension;
-    // Pre-defined categories count only the values given.
-    if (rule.kind != DimensionKind::Variable || rule.fixed || rule.members.size() != 1) continue;
-    const engine::ColumnRule& column = rule.members.front();
-    auto found = profile.columns.find(column.index);
+    if (t == nullptr || !fShared || t->slot >= fShared->rules.size() || !fShared->idle[t->slot].load()) continue;
+    int column = -1;
+    const std::size_t atLeast = AtLeast(*t, column);
+    if (atLeast == 0) continue;
+    auto found = profile.columns.find(column);
     if (found == profile.columns.end() || found->second.full) continue;
-    // Categories include the user-missing values seen: at most as many as
-    // are defined, and with a range no bound can be told.
-    std::size_t missing = 0;
-    if (column.checkMissing) {
-      if (column.isString) {
-        missing = column.stringMissing.size();
-      } else {
-        if (column.numericMissing.hasRange) continue;
-        missing = column.numericMissing.values.size() + (column.numericMissing.extended ? 27 : 0);
-      }
-    }
-    // A table the procedure never fed (more value labels than its limit)
-    // counted nothing and tells nothing.
-    const std::size_t counted = dimension->Table()->LastNumberOfValues();
-    if (counted <= missing) continue;
     // Several tables of one variable (the groups of a split file): the most.
-    found->second.validAtLeast = std::max(found->second.validAtLeast, counted - missing);
+    found->second.validAtLeast = std::max(found->second.validAtLeast, atLeast);
   }
+  for (const auto& [column, atLeast] : fReleasedAtLeast) {
+    auto found = profile.columns.find(column);
+    if (found != profile.columns.end() && !found->second.full)
+      found->second.validAtLeast = std::max(found->second.validAtLeast, atLeast);
+  }
+}
+
+void Pass::NoteStopped(engine::DataProfile& profile) const {
+  for (const auto& [column, atLeast] : fReleasedAtLeast) {
+    engine::ColumnSummary& summary = profile.columns[column];
+    summary.full = false;
+    summary.counted = false;
+    summary.validAtLeast = std::max(summary.validAtLeast, atLeast);
+  }
+}
+
+std::size_t Pass::AtLeast(const TableImpl& table, int& column) const {
+  if (!table.state || !fShared || table.slot >= fShared->rules.size()) return 0;
+  const DimensionImpl* dimension = table.state->Dimension();
+  const std::shared_ptr<const engine::TableRules>& rules = fShared->rules[table.slot];
+  if (dimension == nullptr || dimension->Table() == nullptr || !rules || !rules->dimension) return 0;
+  const engine::DimensionRule& rule = *rules->dimension;
+  // Pre-defined categories count only the values given.
+  if (rule.kind != DimensionKind::Variable || rule.fixed || rule.members.size() != 1) return 0;
+  const engine::ColumnRule& member = rule.members.front();
+  // Categories include the user-missing values seen: at most as many as
+  // are defined, and with a range no bound can be told.
+  std::size_t missing = 0;
+  if (member.checkMissing) {
+    if (member.isString) {
+      missing = member.stringMissing.size();
+    } else {
+      if (member.numericMissing.hasRange) return 0;
+      missing = member.numericMissing.values.size() + (member.numericMissing.extended ? 27 : 0);
+    }
+  }
+  // A table the procedure never fed (more value labels than its limit)
+  // counted nothing and tells nothing.
+  const std::size_t counted = dimension->Table()->LastNumberOfValues();
+  if (counted <= missing) return 0;
+  column = member.index;
+  return counted - missing;
 }
 
 void Pass::Enter(TableImpl& table) {

@@ -120,6 +120,10 @@ class Pass {
   // values it may have left out). Set on the profile's columns that are not
   // profiled in full.
   void NoteCategories(engine::DataProfile& profile) const;
+  // For a pass the procedure let go before its end (every table past its
+  // limit, each released on the way): the same notes, from the tables as
+  // they were released, as columns whose totals are unknown.
+  void NoteStopped(engine::DataProfile& profile) const;
   // Tables registered, released ones included.
   std::size_t TableCount() const { return fTables.size(); }
   // What the table took and has not gathered yet goes into its state.
@@ -146,6 +150,9 @@ class Pass {
   bool CellsElsewhere() const;
   void Enter(TableImpl& table);
   void Gather(TableImpl& table, std::size_t begin, std::size_t end);
+  // The valid values the table's variable has at least, by its count when
+  // its limit ended it, with the variable's index; 0 when it tells none.
+  std::size_t AtLeast(const TableImpl& table, int& column) const;
 
   const CasePosition& fPos;
   std::vector<TableImpl*> fTables;  // by table number; null once released
@@ -156,7 +163,8 @@ class Pass {
   std::vector<BlockGatherer> fGatherers;
   bool fDryRun = false;
   bool fFinished = false;
-  std::vector<std::uint64_t> fTaken;  // dry run: cases taken, by table number
+  std::vector<std::uint64_t> fTaken;                          // dry run: cases taken, by table number
+  std::vector<std::pair<int, std::size_t>> fReleasedAtLeast;  // AtLeast of tables released before the end
 };
 
 }  // namespace host

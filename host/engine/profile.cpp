@@ -143,7 +143,14 @@ std::optional<DecimalGrid> ChooseDisplayGrid(double low, double high, std::int64
 }
 
 void DataProfile::Absorb(DataProfile&& later) {
-  for (auto& [index, summary] : later.columns) columns[index] = std::move(summary);
+  for (auto& [index, summary] : later.columns) {
+    auto kept = columns.find(index);
+    if (!summary.counted && kept != columns.end()) {
+      if (!kept->second.counted) kept->second.validAtLeast = std::max(kept->second.validAtLeast, summary.validAtLeast);
+      continue;
+    }
+    columns[index] = std::move(summary);
+  }
   for (auto& [name, summary] : later.sets) sets[name] = summary;
 }
 

@@ -154,6 +154,9 @@ struct ColumnSummary {
   // Not in full: the valid values there are at least, when a table's
   // category limit ended its count (Pass::NoteCategories); 0: unknown.
   std::size_t validAtLeast = 0;
+  // False when the pass stopped early (every table past its limit): then
+  // only validAtLeast is known, no total.
+  bool counted = true;
 };
 
 struct SetSummary {
@@ -176,7 +179,8 @@ struct DataProfile {
     return found == sets.end() ? nullptr : &found->second;
   }
   // Takes the summaries of a later pass over the same data: columns and sets
-  // it has replace those kept.
+  // it has replace those kept, except that a column a pass that stopped early
+  // could not count never replaces one that was counted.
   void Absorb(DataProfile&& later);
 };
 

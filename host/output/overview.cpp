@@ -225,7 +225,7 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
                      (FindGroup(table, layout.validGroup) == nullptr && !variable.IsString() &&
                       (variable.measure == Measure::Scale || variable.measure == Measure::Unknown));
 
-  if (summary != nullptr) {
+  if (summary != nullptr && summary->counted) {
     SetCounts(row, summary->validWeight, summary->missingWeight);
     if (summary->full) {
       row.distinct = summary->distinctOver ? "more than " + std::to_string(engine::kDistinctLimit)
@@ -248,6 +248,10 @@ void VariableRow(OverviewRow& row, const TableNode& table, const QUVO_Variable& 
     }
     if (summary != nullptr && summary->full && !summary->isString)
       row.chart = HistogramChart(row.name, *summary, variable);
+    // A scale variable treated as nominal ([N]) whose table passed MAXCATS
+    // lists neither statistics nor categories: its count still tells.
+    if (summary != nullptr && !summary->full && summary->validAtLeast > 1)
+      row.distinct = "more than " + std::to_string(summary->validAtLeast - 1);
     return;
   }
 

@@ -186,7 +186,7 @@ TEST(Overview, AWeightedFileWithFractionsAndMissingCodes) {
   EXPECT_GT(CheckAgainstTables("CODEBOOK code [S] score [N] /OPTIONS MAXCATS=1000"), 4);
 }
 
-TEST(Overview, APassThatStopsEarlyAddsNothingButTheDictionary) {
+TEST(Overview, APassThatStopsEarlyAddsOnlyWhatTheLimitTells) {
   testsupport::DatasetBuilder b;
   b.Numeric("id", Measure::Nominal);
   for (int i = 0; i < 50; ++i) b.Case({i});
@@ -198,7 +198,8 @@ TEST(Overview, APassThatStopsEarlyAddsNothingButTheDictionary) {
   ASSERT_EQ(o.rows.size(), 1u);
   EXPECT_EQ(o.rows[0].type, "Numeric");
   EXPECT_TRUE(o.rows[0].valid.empty());
-  EXPECT_TRUE(o.rows[0].distinct.empty());
+  EXPECT_TRUE(o.rows[0].missing.empty());
+  EXPECT_EQ(o.rows[0].distinct, "more than 3");
   EXPECT_EQ(o.rows[0].chart.kind, host::ChartKind::None);
 }
 
