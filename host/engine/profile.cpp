@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <numeric>
 
@@ -226,7 +227,7 @@ struct Scratch {
   std::vector<CompensatedSum> slots;     // by integer
   std::vector<std::uint32_t> unitSlots;  // by integer, weights all 1
   std::vector<double> edges;             // of the bins of a block's range
-  std::vector<double> counts;            // by bin
+  std::vector<std::uint32_t> counts;     // by bin (BinAtOnce: whole counts)
 };
 
 Scratch& ThreadScratch() {
@@ -443,6 +444,68 @@ bool MissingNumber(const NumericMissing& missing, double x) {
   return x == SYSMIS || (kCheck && missing.Test(x));
 }
 
+// The column loops below take two values at a time: SSE2 vectors of two
+// doubles, and their comparisons' masks (all ones where true).
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = std::int64_t __attribute__((vector_size(16)));
+
+Pair LoadPair(const double* at) {
+  Pair x;
+  std::memcpy(&x, at, sizeof x);
+  return x;
+}
+
+// The common user-missing rule, at most three listed values (no range, no
+// extended codes), as a test without branches: system-missing or one of the
+// first kListed of a, b, c.
+template <int kListed>
+struct ListedMissing {
+  double a = SYSMIS;
+  double b = SYSMIS;
+  double c = SYSMIS;
+  bool operator()(double x) const {
+    bool missing = x == SYSMIS;
+    if constexpr (kListed >= 1) missing |= x == a;
+    if constexpr (kListed >= 2) missing |= x == b;
+    if constexpr (kListed >= 3) missing |= x == c;
+    return missing;
+  }
+  PairMask operator()(Pair x) const {
+    PairMask missing = x == Pair{SYSMIS, SYSMIS};
+    if constexpr (kListed >= 1) missing |= x == Pair{a, a};
+    if constexpr (kListed >= 2) missing |= x == Pair{b, b};
+    if constexpr (kListed >= 3) missing |= x == Pair{c, c};
+    return missing;
+  }
+};
+
+// Calls run with the column's missing test: a ListedMissing when the rule
+// is one, else the general test.
+template <typename Run>
+auto WithMissing(const NumericMissing& missing, bool check, Run run) {
+  const std::vector<double>& v = missing.values;
+  if (!check) return run(ListedMissing<0>{});
+  if (!missing.hasRange && !missing.extended) {
+    switch (v.size()) {
+      case 1:
+        return run(ListedMissing<1>{v[0]});
+      case 2:
+        return run(ListedMissing<2>{v[0], v[1]});
+      case 3:
+        return run(ListedMissing<3>{v[0], v[1], v[2]});
+      default:
+        break;
+    }
+  }
+  return run([&missing](auto x) {
+    if constexpr (std::is_same_v<decltype(x), Pair>) {
+      return PairMask{MissingNumber<true>(missing, x[0]) ? -1 : 0, MissingNumber<true>(missing, x[1]) ? -1 : 0};
+    } else {
+      return MissingNumber<true>(missing, x);
+    }
+  });
+}
+
 // What KeepValid finds: the kept values' count, their range and whether
 // they are all finite or hold a NaN.
 struct KeptRange {
@@ -453,43 +516,108 @@ struct KeptRange {
   bool anyNaN = false;
 };
 
-template <bool kCheck>
-std::int64_t CountMissing(const NumericMissing& missing, const double* values, std::size_t rows) {
-  std::int64_t count = 0;
-  for (std::size_t r = 0; r < rows; ++r) count += MissingNumber<kCheck>(missing, values[r]) ? 1 : 0;
+template <typename Missing>
+std::int64_t CountMissing(const Missing& missing, const double* values, std::size_t rows) {
+  PairMask counted = {};
+  std::size_t r = 0;
+  for (; r + 2 <= rows; r += 2) counted -= missing(LoadPair(values + r));
+  std::int64_t count = counted[0] + counted[1];
+  for (; r < rows; ++r) count += missing(values[r]) ? 1 : 0;
   return count;
 }
 
-// The valid values in case order into `kept`. The range is taken as the
-// general loop takes it (std::min and std::max in case order, so the first
-// zero seen of +0 and -0 stays, and NaNs are passed over); whether a value
-// is not finite is one test (x - x is 0 only for finite x), told apart
-// afterwards in the rare block that has one.
-template <bool kCheck>
-KeptRange KeepValid(const NumericMissing& missing, const double* values, std::size_t rows, double* kept) {
-  KeptRange out;
-  bool odd = false;
-  std::size_t n = 0;
-  double low = out.low;
-  double high = out.high;
-  for (std::size_t r = 0; r < rows; ++r) {
-    const double x = values[r];
-    if (MissingNumber<kCheck>(missing, x)) continue;
-    kept[n++] = x;
-    low = std::min(low, x);
-    high = std::max(high, x);
-    odd = odd || !(x - x == 0.0);
+// The range of n values as std::min and std::max take it in case order
+// (NaNs passed over, and of +0 and -0 the first one seen), and whether one
+// is not finite (x - x is 0 only for finite x), two at a time. A lane's
+// minimum and maximum are those of its values, so the lanes' are the
+// column's; only a zero's sign can depend on the order, and a range that
+// ends in a zero takes the column's first zero, as the loop in case order
+// does.
+KeptRange RangeOf(const double* kept, std::size_t n) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  Pair low = {kInf, kInf};
+  Pair high = {-kInf, -kInf};
+  PairMask odd = {};
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const Pair x = LoadPair(kept + i);
+    low = x < low ? x : low;
+    high = high < x ? x : high;
+    odd |= x - x != Pair{0.0, 0.0};
   }
+  KeptRange out;
   out.n = n;
-  out.low = low;
-  out.high = high;
-  if (odd) {
-    for (std::size_t i = 0; i < n; ++i) {
-      out.finite = out.finite && std::isfinite(kept[i]);
-      out.anyNaN = out.anyNaN || std::isnan(kept[i]);
+  double lo = std::min(std::min(out.low, low[0]), low[1]);
+  double hi = std::max(std::max(out.high, high[0]), high[1]);
+  bool anyOdd = (odd[0] | odd[1]) != 0;
+  for (; i < n; ++i) {
+    const double x = kept[i];
+    lo = std::min(lo, x);
+    hi = std::max(hi, x);
+    anyOdd = anyOdd || !(x - x == 0.0);
+  }
+  if (lo == 0.0 || hi == 0.0) {
+    const double* zero = std::find(kept, kept + n, 0.0);
+    if (lo == 0.0) lo = *zero;
+    if (hi == 0.0) hi = *zero;
+  }
+  out.low = lo;
+  out.high = hi;
+  if (anyOdd) {
+    for (std::size_t k = 0; k < n; ++k) {
+      out.finite = out.finite && std::isfinite(kept[k]);
+      out.anyNaN = out.anyNaN || std::isnan(kept[k]);
     }
   }
   return out;
+}
+
+// The valid values in case order into `kept` (room for `rows`), with the
+// range and finiteness RangeOf finds. Every value is stored and the place
+// moves on only past a valid one: no branch per row.
+template <typename Missing>
+KeptRange KeepValid(const Missing& missing, const double* values, std::size_t rows, double* kept) {
+  std::size_t n = 0;
+  std::size_t r = 0;
+  for (; r + 2 <= rows; r += 2) {
+    const PairMask gone = missing(LoadPair(values + r));
+    kept[n] = values[r];
+    n += static_cast<std::size_t>(gone[0] + 1);
+    kept[n] = values[r + 1];
+    n += static_cast<std::size_t>(gone[1] + 1);
+  }
+  for (; r < rows; ++r) {
+    kept[n] = values[r];
+    n += missing(values[r]) ? 0 : 1;
+  }
+  return RangeOf(kept, n);
+}
+
+// Whether every value is a whole number (WholeUnits with a unit of 1):
+// below 2^52 a value is whole when adding and taking away 2^52 gives it
+// back, at or above it every finite double is. Sixteen values at a time
+// without a branch; the first group with a fraction ends it (a column of
+// decimals is seen to be one in its first values).
+bool AllWhole(const double* values, std::size_t n) {
+  constexpr double kBig = 0x1p52;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  constexpr std::size_t kGroup = 16;
+  const Pair big = {kBig, kBig};
+  const Pair inf = {kInf, kInf};
+  std::size_t i = 0;
+  for (; i + kGroup <= n; i += kGroup) {
+    PairMask whole = {-1, -1};
+    for (std::size_t k = 0; k < kGroup; k += 2) {
+      const Pair x = LoadPair(values + i + k);
+      const Pair a = x < Pair{0.0, 0.0} ? -x : x;
+      whole &= (a < inf) & ((a >= big) | (a == (a + big) - big));
+    }
+    if ((whole[0] & whole[1]) == 0) return false;
+  }
+  for (; i < n; ++i) {
+    if (!WholeUnits(values[i], 1)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -528,13 +656,13 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
     // and kept values as the general loop below.
     if (!full) {
       missingRows =
-          checkMissing ? CountMissing<true>(fMissing, values, rows) : CountMissing<false>(fMissing, values, rows);
+          WithMissing(fMissing, checkMissing, [&](const auto& missing) { return CountMissing(missing, values, rows); });
       fValid.Add(static_cast<double>(static_cast<std::int64_t>(rows) - missingRows));
       fMissingWeight.Add(static_cast<double>(missingRows));
       return;
     }
-    const KeptRange range = checkMissing ? KeepValid<true>(fMissing, values, rows, kept.data())
-                                         : KeepValid<false>(fMissing, values, rows, kept.data());
+    const KeptRange range = WithMissing(
+        fMissing, checkMissing, [&](const auto& missing) { return KeepValid(missing, values, rows, kept.data()); });
     n = range.n;
     low = range.low;
     high = range.high;
@@ -587,8 +715,12 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
   fMin = std::min(fMin, low);
   fMax = std::max(fMax, high);
   if (!finite) fUnbinnable = true;
-  for (std::size_t i = 0; i < n && fWhole; ++i) {
-    if (!WholeUnits(valueAt(i), fUnit)) fWhole = false;
+  if (!kWeighted && fUnit == 1) {
+    fWhole = fWhole && AllWhole(kept.data(), n);
+  } else {
+    for (std::size_t i = 0; i < n && fWhole; ++i) {
+      if (!WholeUnits(valueAt(i), fUnit)) fWhole = false;
+    }
   }
   fValidCases += static_cast<std::int64_t>(n);
   if constexpr (!kWeighted) {
@@ -670,10 +802,10 @@ bool NumericProfile::BinAtOnce(const double* values, std::size_t n, double low, 
   const auto bins = static_cast<std::size_t>(span);
   Scratch& scratch = ThreadScratch();
   std::vector<double>& edges = scratch.edges;
-  std::vector<double>& counts = scratch.counts;
+  std::vector<std::uint32_t>& counts = scratch.counts;
   edges.resize(bins + 1);
   for (std::size_t k = 0; k <= bins; ++k) edges[k] = grid.Edge(first + static_cast<std::int64_t>(k));
-  counts.assign(bins, 0.0);
+  counts.assign(bins, 0);
   // A guess from the width, then the edges decide: edges[0] <= x < edges[bins].
   const double inverse = 1.0 / grid.Width();
   const auto top = static_cast<std::int64_t>(bins) - 1;
@@ -684,21 +816,21 @@ bool NumericProfile::BinAtOnce(const double* values, std::size_t n, double low, 
     auto k = std::clamp<std::int64_t>(static_cast<std::int64_t>(x * inverse) - first, 0, top);
     while (edges[static_cast<std::size_t>(k)] > x) --k;
     while (edges[static_cast<std::size_t>(k) + 1] <= x) ++k;
-    counts[static_cast<std::size_t>(k)] += 1.0;
+    ++counts[static_cast<std::size_t>(k)];
   }
   fExact = false;
   fGrid = grid;
   // The bins with a value, written in place: the lists are empty here (a
   // fresh profile), and sized once instead of grown bin by bin.
   std::size_t used = 0;
-  for (std::size_t k = 0; k < bins; ++k) used += counts[k] != 0.0 ? 1 : 0;
+  for (std::size_t k = 0; k < bins; ++k) used += counts[k] != 0 ? 1 : 0;
   fBins.resize(used);
   fBinWeights.resize(used);
   std::size_t at = 0;
   for (std::size_t k = 0; k < bins; ++k) {
-    if (counts[k] == 0.0) continue;
+    if (counts[k] == 0) continue;
     fBins[at] = first + static_cast<std::int64_t>(k);
-    fBinWeights[at++] = counts[k];
+    fBinWeights[at++] = static_cast<double>(counts[k]);
   }
   FitBins();
   return true;

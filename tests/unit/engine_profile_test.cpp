@@ -432,6 +432,56 @@ TEST(EngineProfile, UnitWeightLoopsAgreeWithWeightsOfOne) {
       }
     }
   }
+  // The loops take values two at a time with a scalar tail, count missing
+  // values by listed ones, find the range lane by lane and test whole
+  // numbers sixteen at a time: every length, every missing rule, zeros of
+  // either sign first at either end of the range, and whole numbers up to
+  // and past 2^52 give the general loop's bytes.
+  const double big = std::ldexp(1.0, 52);
+  const std::vector<std::vector<double>> columns = {
+      {3.0, -0.0, 0.0, 5.0, SYSMIS},
+      {0.0, -0.0, 2.0},
+      {-4.0, 0.0, -0.0, 9.0},
+      {-0.0, -1.0, SYSMIS, 0.0},
+      {SYSMIS, SYSMIS, SYSMIS},
+      {1.0,  2.0, 9.0,       4.0,  2.0,       8.0,  -7.0,
+       3.0,  1.0, 0.0,       6.0,  5.0,       4.0,  3.0,
+       2.0,  1.0, big - 1.0, big,  big + 2.0, -big, 2.0 * big + 4.0,
+       9.0,  1.0, 2.0,       3.0,  4.0,       5.0,  6.0,
+       7.0,  8.0, 9.0,       10.0, 11.0,      12.0, 13.0,
+       14.0, 15.0},
+  };
+  std::vector<host::engine::NumericMissing> rules(6);
+  rules[1].values = {9.0};
+  rules[2].values = {9.0, 8.0};
+  rules[3].values = {9.0, 8.0, -7.0};
+  rules[4].values = {9.0, 8.0, -7.0, 2.0};
+  rules[5].hasRange = true;
+  rules[5].low = 8.0;
+  rules[5].high = 9.0;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    for (const double fraction : {0.0, 0.5, std::numeric_limits<double>::infinity()}) {
+      std::vector<double> x = columns[c];
+      if (fraction != 0.0 && x.size() > 20) x[20] = fraction;  // past the first sixteen
+      for (std::size_t n = 1; n <= x.size(); ++n) {
+        for (std::size_t m = 0; m < rules.size(); ++m) {
+          for (const bool full : {true, false}) {
+            const std::vector<double> ones(n, 1.0);
+            const auto bytes = [&](const double* weights) {
+              host::engine::NumericProfile profile(rules[m], 1, full);
+              profile.Add(x.data(), weights, n);
+              host::wire::Writer out;
+              profile.Save(out);
+              return out.Buffer();
+            };
+            EXPECT_EQ(bytes(nullptr), bytes(ones.data())) << "column " << c << ", fraction " << fraction << ", first "
+                                                          << n << ", rule " << m << (full ? ", full" : ", totals");
+          }
+        }
+      }
+    }
+  }
+
   std::set<double> distinct;
   for (double v : values) {
     if (v != SYSMIS) distinct.insert(v);  // +0 and -0 are one
