@@ -13,6 +13,10 @@
 
 #include "host/common/hash.h"  // HashText
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace host::wire {
 class Writer;
 class Reader;
@@ -21,6 +25,22 @@ class Reader;
 namespace host::engine {
 
 inline constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+
+// Whether x is a whole number i with 0 <= i < size (-0 is 0). A truncation
+// that gives 2^63 for whatever it cannot convert (NaN, SYSMIS, infinities,
+// 2^63 and beyond), which no size passes, and, being unsigned, a negative
+// integer too: one comparison where the bounds took two and their branches.
+inline bool WholeBelow(double x, std::uint64_t size, std::uint64_t& i) {
+#if defined(__SSE2__) && defined(__x86_64__)
+  const auto t = static_cast<std::uint64_t>(_mm_cvttsd_si64(_mm_set_sd(x)));
+  i = t;
+  return t < size && static_cast<double>(static_cast<std::int64_t>(t)) == x;
+#else
+  if (!(x >= 0.0 && x < static_cast<double>(size))) return false;
+  i = static_cast<std::uint64_t>(x);
+  return static_cast<double>(i) == x;
+#endif
+}
 
 // Numbers. Small non-negative integers (the usual codes 1..k) go through a
 // dense array; the first value that is not one moves every slot into an open
@@ -38,10 +58,8 @@ class NumericCategoryIndex {
   // more than the loop.
   [[gnu::always_inline]] std::uint32_t FindOrInsert(double x) {
     if (fDense) {
-      if (x >= 0.0 && x < fDenseEnd) {
-        const auto i = static_cast<std::uint32_t>(x);
-        if (static_cast<double>(i) == x && fDenseSlots[i] != kNoSlot) return fDenseSlots[i];
-      }
+      std::uint64_t i;
+      if (WholeBelow(x, fDenseSize, i) && fDenseSlots[i] != kNoSlot) return fDenseSlots[i];
     } else {
       const std::uint64_t key = KeyOf(x);
       for (std::size_t p = Hash(key) & fMask;; p = (p + 1) & fMask) {
@@ -69,9 +87,8 @@ class NumericCategoryIndex {
 
   std::uint32_t Find(double x) const {
     if (fDense) {
-      if (!(x >= 0.0 && x < static_cast<double>(kDenseLimit))) return kNoSlot;
-      const auto i = static_cast<std::uint32_t>(x);
-      if (static_cast<double>(i) != x || i >= fDenseSlots.size()) return kNoSlot;
+      std::uint64_t i;
+      if (!WholeBelow(x, fDenseSize, i)) return kNoSlot;
       return fDenseSlots[i];
     }
     if (fKeys.empty()) return kNoSlot;
@@ -83,26 +100,26 @@ class NumericCategoryIndex {
   }
 
   // The lookup of a value the index has, copied out of the index: a row
-  // loop that stores counts (doubles, which might be fDenseEnd as far as the
-  // compiler knows) would otherwise read the index's members again for
-  // every row. Valid until the index changes; kNoSlot for a value it does
-  // not have or would have to look up out of line.
+  // loop that stores counts (which might be the index's members, as far as
+  // the compiler knows) would otherwise read those again for every row.
+  // Valid until the index changes; kNoSlot for a value it does not have or
+  // would have to look up out of line.
   struct Quick {
     const std::uint32_t* denseSlots;
-    double denseEnd;
+    std::uint64_t denseSize;
     const std::uint64_t* keys;
     const std::uint32_t* tableSlots;
     std::size_t mask;
     bool dense;
 
-    std::uint32_t Find(double x) const {
-      if (dense) {
-        if (x >= 0.0 && x < denseEnd) {
-          const auto i = static_cast<std::uint32_t>(x);
-          if (static_cast<double>(i) == x) return denseSlots[i];
-        }
-        return kNoSlot;
-      }
+    std::uint32_t Find(double x) const { return dense ? FindDense(x) : FindHashed(x); }
+    // Find for a dense index, and for a hashed one: a row loop made for
+    // one of them tests no flag per row.
+    std::uint32_t FindDense(double x) const {
+      std::uint64_t i;
+      return WholeBelow(x, denseSize, i) ? denseSlots[i] : kNoSlot;
+    }
+    std::uint32_t FindHashed(double x) const {
       const std::uint64_t key = KeyOf(x);
       for (std::size_t p = Hash(key) & mask;; p = (p + 1) & mask) {
         const std::uint32_t slot = tableSlots[p];
@@ -111,7 +128,7 @@ class NumericCategoryIndex {
     }
   };
   Quick QuickLookup() const {
-    return {fDenseSlots.data(), fDenseEnd, fKeys.data(), fTableSlots.data(), fMask, fDense || fKeys.empty()};
+    return {fDenseSlots.data(), fDenseSize, fKeys.data(), fTableSlots.data(), fMask, fDense || fKeys.empty()};
   }
 
   std::size_t Size() const { return fValues.size(); }
@@ -126,7 +143,7 @@ class NumericCategoryIndex {
     std::vector<std::uint64_t>().swap(fKeys);
     std::vector<std::uint32_t>().swap(fTableSlots);
     fDense = true;
-    fDenseEnd = 0.0;
+    fDenseSize = 0;
     fMask = 0;
   }
 
@@ -139,7 +156,7 @@ class NumericCategoryIndex {
     if (!fDense || fDenseSlots.size() > kKeptDense) std::vector<std::uint32_t>().swap(fDenseSlots);
     std::fill(fDenseSlots.begin(), fDenseSlots.end(), kNoSlot);
     fDense = true;
-    fDenseEnd = static_cast<double>(fDenseSlots.size());
+    fDenseSize = fDenseSlots.size();
     fValues.clear();
     fKeys.clear();
     fTableSlots.clear();
@@ -168,7 +185,7 @@ class NumericCategoryIndex {
       std::size_t n = fDenseSlots.empty() ? 16 : fDenseSlots.size();
       while (n <= i) n *= 2;
       fDenseSlots.resize(n, kNoSlot);
-      fDenseEnd = static_cast<double>(n);
+      fDenseSize = n;
     }
     const auto slot = static_cast<std::uint32_t>(fValues.size());
     fValues.push_back(static_cast<double>(i));
@@ -180,7 +197,7 @@ class NumericCategoryIndex {
     fDense = false;
     fDenseSlots.clear();
     fDenseSlots.shrink_to_fit();
-    fDenseEnd = 0.0;
+    fDenseSize = 0;
     Rehash(fValues.size() < 8 ? 32 : fValues.size() * 4);
   }
 
@@ -219,12 +236,41 @@ class NumericCategoryIndex {
 
   bool fDense = true;
   std::vector<std::uint32_t> fDenseSlots;  // value -> slot while dense
-  double fDenseEnd = 0.0;                  // its size, as the values compare with it
+  std::uint64_t fDenseSize = 0;            // its size
   std::vector<double> fValues;             // slot -> value
   std::vector<std::uint64_t> fKeys;        // hash table (when not dense)
   std::vector<std::uint32_t> fTableSlots;
   std::size_t fMask = 0;
 };
+
+// Whether two texts are equal; those of up to 16 bytes (codes, names,
+// postcodes) without a call to the library: two loads from each, from the
+// front and from the back, which overlap for shorter texts.
+inline bool SameText(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(p, q, n) == 0;
+    std::uint64_t p0, p1, q0, q1;
+    std::memcpy(&p0, p, 8);
+    std::memcpy(&p1, p + n - 8, 8);
+    std::memcpy(&q0, q, 8);
+    std::memcpy(&q1, q + n - 8, 8);
+    return ((p0 ^ q0) | (p1 ^ q1)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t p0, p1, q0, q1;
+    std::memcpy(&p0, p, 4);
+    std::memcpy(&p1, p + n - 4, 4);
+    std::memcpy(&q0, q, 4);
+    std::memcpy(&q1, q + n - 4, 4);
+    return ((p0 ^ q0) | (p1 ^ q1)) == 0;
+  }
+  // 0 to 3 bytes: the first, the middle and the last are all of them.
+  return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
+}
 
 // Strings (already trimmed). The bytes of every distinct value are kept once
 // in an arena; the table holds slots and compares hashes before bytes. A
@@ -242,7 +288,7 @@ class StringCategoryIndex {
     for (;; p = (p + 1) & fMask) {
       const std::uint32_t slot = fTable[p];
       if (slot == kNoSlot) break;
-      if (fHashes[slot] == h && Value(slot) == s) return slot;
+      if (fHashes[slot] == h && SameText(Value(slot), s)) return slot;
     }
     const auto slot = static_cast<std::uint32_t>(Size());
     fArena.append(s.data(), s.size());
@@ -261,7 +307,7 @@ class StringCategoryIndex {
     for (std::size_t p = h & fMask;; p = (p + 1) & fMask) {
       const std::uint32_t slot = fTable[p];
       if (slot == kNoSlot) return kNoSlot;
-      if (fHashes[slot] == h && Value(slot) == s) return slot;
+      if (fHashes[slot] == h && SameText(Value(slot), s)) return slot;
     }
   }
 

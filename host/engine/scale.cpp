@@ -881,12 +881,21 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
   if (fKeepValues && !fRaw) {
     const std::uint32_t entries = static_cast<std::uint32_t>(fSums.size());
     CompensatedSum* const sums = fSums.data();
+    const NumericCategoryIndex::Quick quick = fTable.QuickLookup();
     std::size_t i = 0;
-    for (; i < n; ++i) {
-      const std::uint32_t slot = fTable.Find(x[i]);
-      if (slot >= entries) break;
-      sums[slot].AddInPlace(w[i]);
-      weighted = weighted || w[i] != 1.0;
+    // Made for a dense table or a hashed one, so that no value tests which.
+    const auto knownValues = [&]<bool kDense>() {
+      for (; i < n; ++i) {
+        const std::uint32_t slot = kDense ? quick.FindDense(x[i]) : quick.FindHashed(x[i]);
+        if (slot >= entries) break;
+        sums[slot].AddInPlace(w[i]);
+        weighted = weighted || w[i] != 1.0;
+      }
+    };
+    if (quick.dense) {
+      knownValues.template operator()<true>();
+    } else {
+      knownValues.template operator()<false>();
     }
     kept = i;
   }

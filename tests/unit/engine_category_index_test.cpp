@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <set>
 #include <string>
 
@@ -52,6 +53,58 @@ TEST(EngineCategoryIndex, DenseFindDoesNotInsert) {
   EXPECT_EQ(index.Find(3), kNoSlot);
   EXPECT_EQ(index.Find(1e9), kNoSlot);
   EXPECT_EQ(index.Size(), 1u);
+}
+
+// A dense index takes whole numbers below its size and nothing else, the
+// row loops' copy of its lookup as the index itself: values the truncation
+// cannot convert, negative ones and fractions just beside whole ones.
+TEST(EngineCategoryIndex, DenseLookupTakesOnlyWholeNumbersInRange) {
+  NumericCategoryIndex index;
+  for (int v = 0; v < 20; ++v) index.FindOrInsert(v);
+  ASSERT_TRUE(index.IsDense());
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> none{-1,
+                                 0.5,
+                                 std::nextafter(19.0, 20.0),
+                                 std::nextafter(1.0, 0.0),
+                                 1e9,
+                                 0x1p63,
+                                 -0x1p63,
+                                 0x1p64,
+                                 -0x1p64,
+                                 inf,
+                                 -inf,
+                                 std::nan(""),
+                                 -std::numeric_limits<double>::max(),
+                                 4.9e-324,
+                                 4096};
+  const NumericCategoryIndex::Quick quick = index.QuickLookup();
+  for (const double x : none) {
+    EXPECT_EQ(index.Find(x), kNoSlot) << x;
+    EXPECT_EQ(quick.Find(x), kNoSlot) << x;
+  }
+  for (int v = 0; v < 20; ++v) {
+    EXPECT_EQ(index.Find(v), static_cast<std::uint32_t>(v));
+    EXPECT_EQ(quick.FindDense(v), static_cast<std::uint32_t>(v));
+  }
+  EXPECT_EQ(index.Find(-0.0), 0u);
+  EXPECT_EQ(quick.Find(-0.0), 0u);
+}
+
+// Texts compared in words from both ends: every pair of texts of up to 20
+// bytes that differ in one byte, or in length only, is told apart.
+TEST(EngineCategoryIndex, SameTextComparesEveryByte) {
+  for (std::size_t n = 0; n <= 20; ++n) {
+    const std::string a(n, 'x');
+    EXPECT_TRUE(host::engine::SameText(a, std::string(n, 'x'))) << n;
+    EXPECT_FALSE(host::engine::SameText(a, a + 'x')) << n;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string b = a;
+      b[i] = '\0';
+      EXPECT_FALSE(host::engine::SameText(a, b)) << n << " at " << i;
+      EXPECT_FALSE(host::engine::SameText(b, a)) << n << " at " << i;
+    }
+  }
 }
 
 TEST(EngineCategoryIndex, StringsKeepTheirSlotsAndBytes) {
