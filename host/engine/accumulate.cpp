@@ -360,37 +360,47 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
       const std::uint8_t* const missingOf = slotMissing;
       CompensatedSum missingRun = missingWeight;
       std::uint64_t missingRunCases = missingCases;
-      for (; r < end; ++r) {
-        [[maybe_unused]] double w = 1.0;
-        if constexpr (kWeighted) {
-          w = weights[r];
-          if (!Enters(w)) continue;
-        }
-        const double x = column[r];
-        if (x == SYSMIS) {
+      // Made for a dense index or a hashed one, so that no row tests which.
+      const auto knownRows = [&]<bool kDense>() {
+        for (; r < end; ++r) {
+          [[maybe_unused]] double w = 1.0;
           if constexpr (kWeighted) {
-            missingRun.Add(w);
-          } else {
-            ++missingRunCases;
+            w = weights[r];
+            if (!Enters(w)) continue;
           }
-          continue;
-        }
-        const std::uint32_t slot = quick.Find(x);
-        if (slot >= known) break;
-        if constexpr (kCheck) {
-          if (missingOf[slot] != 0) {
+          const double x = column[r];
+          const std::uint32_t slot = kDense ? quick.FindDense(x) : quick.FindHashed(x);
+          if (slot >= known) {
+            // SYSMIS, which is never given a slot, is tested only here,
+            // off the path of the rows that find theirs.
+            if (x != SYSMIS) break;
             if constexpr (kWeighted) {
               missingRun.Add(w);
             } else {
               ++missingRunCases;
             }
+            continue;
+          }
+          if constexpr (kCheck) {
+            if (missingOf[slot] != 0) {
+              if constexpr (kWeighted) {
+                missingRun.Add(w);
+              } else {
+                ++missingRunCases;
+              }
+            }
+          }
+          if constexpr (kWeighted) {
+            counts[slot].AddInPlace(w);
+          } else {
+            counts[slot].sum += 1.0;
           }
         }
-        if constexpr (kWeighted) {
-          counts[slot].AddInPlace(w);
-        } else {
-          counts[slot].sum += 1.0;
-        }
+      };
+      if (quick.dense) {
+        knownRows.template operator()<true>();
+      } else {
+        knownRows.template operator()<false>();
       }
       missingWeight = missingRun;
       missingCases = missingRunCases;
@@ -480,9 +490,8 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
   std::vector<std::uint32_t> caseSlots(members.size());
   auto slots = static_cast<std::uint32_t>(fCounts.size());
   CompensatedSum missing = fMissing;
-  for (std::size_t r = begin; r < end; ++r) {
-    const double w = weights ? weights[r] : 1.0;
-    if (!Enters(w)) continue;
+  // One entering row, each member's value looked up or given a slot.
+  const auto countRow = [&](std::size_t r, double w) {
     std::size_t taken = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
       caseSlots[k] = kNoSlot;
@@ -517,6 +526,99 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
       fCounts[slot].AddInPlace(w);
     }
     if (taken == 0) missing.Add(w);
+  };
+  std::size_t r = begin;
+  if constexpr (std::is_same_v<Key, double> && !kFixed) {
+    // Rows whose members all hold values with a slot, or none, looked up
+    // without a call and counted from locals, as the dense path of a
+    // variable is; the first row with a new value is counted by countRow,
+    // and the loop goes on after it. The same additions in the same order.
+    constexpr std::size_t kQuickMembers = 8;
+    const std::size_t n = members.size();
+    const double* cells[kQuickMembers];
+    const ColumnRule* checked[kQuickMembers];
+    bool anyChecked = false;
+    for (std::size_t k = 0; k < n && k < kQuickMembers; ++k) {
+      cells[k] = columns[k];
+      checked[k] = members[k]->checkMissing ? members[k] : nullptr;
+      anyChecked = anyChecked || members[k]->checkMissing;
+    }
+    // kN members (n when 0) and whether any has user-missing values fixed at
+    // compile time: the member loops unroll, and the tests that cannot apply
+    // go.
+    const auto quickRows = [&]<std::size_t kN, bool kCheck>() {
+      const std::size_t memberCount = kN != 0 ? kN : n;
+      NumericCategoryIndex::Quick quick = fNumbers.QuickLookup();
+      CompensatedSum* counts = fCounts.data();
+      for (; r < end; ++r) {
+        const double w = weights ? weights[r] : 1.0;
+        if (!Enters(w)) continue;
+        std::uint32_t found[kQuickMembers];
+        bool known = true;
+        for (std::size_t k = 0; k < memberCount; ++k) {
+          const double x = cells[k][r];
+          std::uint32_t slot = quick.Find(x);
+          // A user-missing value may have a slot through another member
+          // (members may differ in their missing values); SYSMIS never has.
+          const bool userMissing = kCheck && checked[k] != nullptr && checked[k]->numericMissing.Test(x);
+          if (slot >= slots) {
+            if (x != SYSMIS && !userMissing) {
+              known = false;
+              break;
+            }
+            slot = kNoSlot;
+          } else if (userMissing) {
+            slot = kNoSlot;
+          }
+          found[k] = slot;
+        }
+        if (!known) {
+          countRow(r, w);
+          quick = fNumbers.QuickLookup();
+          counts = fCounts.data();
+          continue;
+        }
+        bool taken = false;
+        for (std::size_t k = 0; k < memberCount; ++k) {
+          const std::uint32_t slot = found[k];
+          if (slot == kNoSlot) continue;
+          bool seen = false;
+          for (std::size_t j = 0; j < k; ++j) seen |= found[j] == slot;
+          if (seen) continue;
+          counts[slot].AddInPlace(w);
+          taken = true;
+        }
+        if (!taken) missing.Add(w);
+      }
+    };
+    const auto byMembers = [&]<bool kCheck>() {
+      switch (n) {
+        case 2:
+          quickRows.template operator()<2, kCheck>();
+          break;
+        case 3:
+          quickRows.template operator()<3, kCheck>();
+          break;
+        case 4:
+          quickRows.template operator()<4, kCheck>();
+          break;
+        default:
+          quickRows.template operator()<0, kCheck>();
+          break;
+      }
+    };
+    if (n <= kQuickMembers) {
+      if (anyChecked) {
+        byMembers.template operator()<true>();
+      } else {
+        byMembers.template operator()<false>();
+      }
+    }
+  }
+  for (; r < end; ++r) {
+    const double w = weights ? weights[r] : 1.0;
+    if (!Enters(w)) continue;
+    countRow(r, w);
   }
   fMissing = missing;
 }
