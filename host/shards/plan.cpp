@@ -237,10 +237,12 @@ struct PlanRecorder::Impl {
   std::shared_ptr<CaseSource> cases;  // the dataset's own, put back at the end
   std::shared_ptr<DryRunSource> dry;
   std::vector<const CsvLayout*> parts;
+  bool counted = false;  // reading the dictionary counted the cases (types or widths left open)
 };
 
 PlanRecorder::PlanRecorder(std::shared_ptr<Dataset> dataset) : fImpl(std::make_unique<Impl>()) {
   fImpl->dataset = std::move(dataset);
+  fImpl->counted = fImpl->dataset->caseCount.has_value();
   fImpl->cases = fImpl->dataset->cases;
   fImpl->parts = CsvPartsOf(fImpl->cases.get());
   if (fImpl->parts.empty()) {
@@ -275,6 +277,7 @@ void PlanRecorder::Write(std::ostream& out, const RunFacts& facts) const {
     head.Bytes(facts.fileName);
     head.Bytes(facts.syntax);
     head.Bytes(facts.syntaxSource);
+    head.Bool(fImpl->counted);
     file.Write(Tag::PlanHead, head.Buffer());
   }
   {
@@ -326,6 +329,7 @@ Plan LoadPlan(const std::string& path) {
           plan.facts.fileName = in.String();
           plan.facts.syntax = in.String();
           plan.facts.syntaxSource = in.String();
+          plan.counted = in.Bool();
           head = true;
           break;
         case Tag::Dictionary:

@@ -44,6 +44,9 @@ struct Plan {
   CsvLayout layout;                     // how every part is read (the first part's)
   std::vector<PartPlan> parts;
   std::vector<PassPlan> passes;
+  // Reading the dictionary counted the cases (a run over the data knows
+  // their number without a pass): the merge knows it as early.
+  bool counted = false;
 };
 
 // Reads and checks a plan; throws InputError naming the file.

@@ -267,8 +267,14 @@ MergeRun PrepareMerge(const std::string& planPath, const std::vector<std::string
   run.dataset = std::move(plan.dictionary);
   run.dataset->files.push_back(planPath);
   for (const std::string& path : statePaths) run.dataset->files.push_back(path);
+  // The case count is known from the states' tails, but, as in a run over
+  // the data, the dataset has it only when reading the dictionary counted the
+  // cases, once a pass read every case, or when a command asks for it
+  // (Dataset::CaseCount): a report's dataset line then shows it exactly when
+  // a single run's would.
+  const bool counted = plan.counted;
   auto source = std::make_shared<ReplaySource>(std::move(plan), std::move(byPart));
-  run.dataset->caseCount = source->Cases();
+  if (counted) run.dataset->caseCount = source->Cases();
   run.dataset->cases = std::move(source);
   return run;
 }

@@ -102,6 +102,26 @@ done
 check "a compressed part, a quoted delimiter: as in one run" \
   same_report tests/golden-data/parts/datapackage.json "$tmp/small.cbk" json
 check "one reading thread per part: as in one run" same_report "$tmp/big/datapackage.json" "$tmp/big.cbk" json 1
+# The report's dataset line counts the cases in parts exactly when one run
+# knows their number without a pass over them all (no pass, a pass that
+# stopped early): when reading the dictionary counted them (string widths left
+# open) or not (every width given).
+echo 'CODEBOOK /FILEINFO NAME /STATISTICS NONE.' >"$tmp/no_pass.cbk"
+echo 'CODEBOOK many code [N] /OPTIONS MAXCATS=2.' >"$tmp/stops.cbk"
+mkdir "$tmp/typed" && cp "$tmp"/big/part*.csv "$tmp/typed/"
+python3 - "$tmp" <<'PY'
+import json, sys
+d = json.load(open(f"{sys.argv[1]}/big/datapackage.json"))
+for f in d["resources"][0]["schema"]["fields"]:
+    if f["type"] == "string":
+        f["constraints"] = {"maxLength": 12}
+json.dump(d, open(f"{sys.argv[1]}/typed/datapackage.json", "w"))
+PY
+for data in big typed; do
+  for cbk in no_pass stops; do
+    check "$data, $cbk, html: in parts as in one run" same_report "$tmp/$data/datapackage.json" "$tmp/$cbk.cbk" html
+  done
+done
 
 # The case count covers every part, though the passes stopped early.
 check "the case count" python3 - "$tmp" <<'PY'
