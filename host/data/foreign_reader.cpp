@@ -1011,7 +1011,7 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
     layout->columns.push_back(column);
     dataset->variables.push_back(std::move(v));
   }
-  if (anyRenamed) warnings.push_back(RenameNote(path, "variable name", originals, names));
+  if (anyRenamed) warnings.push_back(RenameNote(path, "variable name", "variable", originals, names));
   WarnOfOverlongStrings(path, facts, *dataset, warnings);
   dataset->IndexNames();
   if (!dict.fileLabel.empty()) dataset->label = foreign::TextAsUtf8(dict.fileLabel);

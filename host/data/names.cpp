@@ -133,8 +133,8 @@ std::vector<MadeName> MakeVariableNames(const std::vector<std::string>& texts, b
   return names;
 }
 
-std::string RenameNote(const std::string& place, const std::string& what, const std::vector<std::string>& texts,
-                       const std::vector<MadeName>& names) {
+std::string RenameNote(const std::string& place, const std::string& what, const std::string& position,
+                       const std::vector<std::string>& texts, const std::vector<MadeName>& names) {
   std::size_t count = 0;
   for (const MadeName& n : names) count += n.renamed ? 1 : 0;
   std::string note = place + ": " + std::to_string(count) + " " + what +
@@ -143,7 +143,7 @@ std::string RenameNote(const std::string& place, const std::string& what, const 
                      " (the text is kept as the label):";
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (!names[i].renamed) continue;
-    note += "\n  column " + std::to_string(i + 1) + ": ";
+    note += "\n  " + position + " " + std::to_string(i + 1) + ": ";
     note += texts[i].empty() ? std::string("(blank)") : "\"" + Shortened(texts[i]) + "\"";
     note += " -> " + names[i].name;
   }

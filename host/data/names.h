@@ -20,8 +20,10 @@ struct MadeName {
 std::vector<MadeName> MakeVariableNames(const std::vector<std::string>& texts, bool keepDollar);
 
 // The note that lists every renamed column: `what` names the texts
-// ("header", "field name"), `place` the file and line.
-std::string RenameNote(const std::string& place, const std::string& what, const std::vector<std::string>& texts,
-                       const std::vector<MadeName>& names);
+// ("header", "field name"), `place` the file and line, `position` what a
+// text's number counts ("column" in a CSV's header, "field" in a schema,
+// "variable" in a Stata or SAS file).
+std::string RenameNote(const std::string& place, const std::string& what, const std::string& position,
+                       const std::vector<std::string>& texts, const std::vector<MadeName>& names);
 
 }  // namespace host

@@ -703,7 +703,7 @@ void NameInferredFields(Plan& plan, const std::vector<std::string>& header, cons
     plan.fields.push_back(std::move(f));
   }
   if (std::any_of(names.begin(), names.end(), [](const MadeName& n) { return n.renamed; })) {
-    notes.push_back(RenameNote(headerWhere, "header", header, names));
+    notes.push_back(RenameNote(headerWhere, "header", "column", header, names));
   }
 }
 
@@ -739,7 +739,7 @@ void NameDeclaredFields(Plan& plan, const Descriptor& d, std::vector<std::string
     if (!f.title) f.title = f.givenName;
     any = true;
   }
-  if (any) notes.push_back(RenameNote(d.File(), "field name", given, names));
+  if (any) notes.push_back(RenameNote(d.File(), "field name", "field", given, names));
 }
 
 // With a header row, the header must list the fields' names as given, in order.

@@ -219,6 +219,8 @@ cat >"$tmp/codes/by.json" <<'JSON'
 JSON
 check "a descriptor on top names a renamed variable by the file's name" bash -c \
   "'$cb' '$tmp/codes/by.json' 'CODEBOOK by_' 2>/dev/null | grep -q 'Label        Answered by'"
+check "the rename note counts the file's variables, not columns" bash -c \
+  "'$cb' '$tmp/codes/by.dta' 'CODEBOOK by_' 2>&1 >/dev/null | grep -q ':   variable 2: \"by\" -> by_\$'"
 
 # The last bytes of these files are the value labels (Stata) or the padding
 # after the last case (transport: the 3 cases of 9 bytes share one 80-byte record).
