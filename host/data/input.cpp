@@ -993,6 +993,21 @@ bool TsvName(std::string_view name) {
   return EndsWith(lower, ".tsv");
 }
 
+// Where a quoted cell whose text starts at `from` closes, as RFC 4180 reads
+// it ("" inside is one quote); the text's size when the sample ends first.
+std::size_t ClosingQuote(std::string_view text, std::size_t from) {
+  std::size_t k = from;
+  for (; k < text.size(); ++k) {
+    if (text[k] != '"') continue;
+    if (k + 1 < text.size() && text[k + 1] == '"') {
+      ++k;
+      continue;
+    }
+    break;
+  }
+  return k;
+}
+
 }  // namespace
 
 bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, char delimiter) {
@@ -1007,15 +1022,7 @@ bool SniffSpacedQuotes(const std::string& path, const std::string& displayName, 
     std::size_t j = i;
     while (blank(j)) ++j;
     if (j < n && text[j] == '"') {
-      std::size_t k = j + 1;  // the closing quote ("" inside is one quote)
-      for (; k < n; ++k) {
-        if (text[k] != '"') continue;
-        if (k + 1 < n && text[k + 1] == '"') {
-          ++k;
-          continue;
-        }
-        break;
-      }
+      const std::size_t k = ClosingQuote(text, j + 1);
       if (k >= n) return false;  // the sample ends inside the cell
       std::size_t after = k + 1;
       while (blank(after)) ++after;
@@ -1037,16 +1044,7 @@ bool SniffBackslashQuotes(const std::string& path, const std::string& displayNam
   for (std::size_t i = 0; i < n; ++i) {
     const char c = text[i];
     if (c == '"' && cellStart) {
-      // A quoted cell as RFC 4180 reads it: "" inside is one quote.
-      std::size_t k = i + 1;
-      for (; k < n; ++k) {
-        if (text[k] != '"') continue;
-        if (k + 1 < n && text[k + 1] == '"') {
-          ++k;
-          continue;
-        }
-        break;
-      }
+      const std::size_t k = ClosingQuote(text, i + 1);
       if (k + 1 >= n) return false;  // the sample ends inside or right after it
       const char next = text[k + 1];
       // Its closing quote comes after a backslash and before more text:
