@@ -188,6 +188,18 @@ printf 'amount,pct,price,us,eu,either,flag,name,stata,sas,sastime,oracle,month
 shape() {  # COLUMN WHAT FIELD: the note names the shape and the field that reads it
   grep -qF "(variable $1): every value is $2, so the column is text; to read them as $3, declare the field in a data package descriptor as {\"name\": \"$1\", $4}" "$tmp/err"
 }
+# suggested ERR: the fields the notes in ERR suggest, joined by commas.
+suggested() { sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$1" | paste -sd,; }
+# means_are DESCRIPTOR "VARIABLES" JSON: the variables' means, read through
+# the descriptor, are those Python takes of the lists of values in JSON.
+means_are() {
+  "$cb" "$1" --format json --quiet "CODEBOOK $2 /STATISTICS MEAN" | python3 -c '
+import json, statistics, sys
+means = [c["number"] for i in json.load(sys.stdin)["items"] if i["kind"] == "table" for g in i["dimensions"][0]["children"]
+         if g.get("group") == "Central Tendency and Dispersion" for c in g["children"][0]["cells"]]
+want = [statistics.mean(v) for v in json.loads(sys.argv[1])]
+sys.exit(len(means) != len(want) or any(abs(a - b) > 1e-9 * abs(b) for a, b in zip(means, want)))' "$3"
+}
 check "thousands separators are named, with the field that reads them" \
   shape amount 'numbers written with thousands separators (such as "1,234")' numbers '"type": "number", "groupChar": ","'
 check "percentages" shape pct 'percentages (such as "12%")' numbers '"type": "number", "bareNumber": false, "groupChar": ","'
@@ -301,7 +313,7 @@ check "numbers grouped by spaces are named" shape montant \
   "numbers written with spaces between groups of digits (such as \"1$(printf '\xc2\xa0')234,5\")" numbers \
   '"type": "number", "groupChar": " ", "decimalChar": ","'
 printf '{"resources": [{"path": "data.csv", "dialect": {"delimiter": ";"}, "schema": {"fields": [{"name": "id"}, %s]}}]}' \
-  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/err")" >"$tmp/fr/datapackage.json"
+  "$(suggested "$tmp/err")" >"$tmp/fr/datapackage.json"
 check "and the field named reads them, no-break spaces too: the mean from Python" bash -c \
   "'$cb' '$tmp/fr/datapackage.json' --format json --quiet 'CODEBOOK montant /STATISTICS MEAN' |
    python3 -c 'import json, sys, statistics; t = json.dumps(json.load(sys.stdin)); want = statistics.mean([1234.5, 12000.25, 7.5, 1000000]); sys.exit(0 if \"%.4f\" % want in t or \"%.3f\" % want in t else 1)'"
@@ -321,14 +333,9 @@ check "... also with signs around them" shape anteil \
   '"type": "number", "decimalChar": ",", "groupChar": ".", "bareNumber": false'
 check "... but not beside decimal points" bash -c "! grep -q 'variable mixed' '$tmp/err'"
 printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "id"}, %s, {"name": "mixed", "type": "string"}]}}]}' \
-  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/err" | paste -sd,)" >"$tmp/de/datapackage.json"
-check "and the fields named read them: the means from Python" bash -c \
-  "'$cb' '$tmp/de/datapackage.json' --format json --quiet 'CODEBOOK betrag anteil preis /STATISTICS MEAN' | python3 -c '
-import json, statistics, sys
-means = [c[\"number\"] for i in json.load(sys.stdin)[\"items\"] if i[\"kind\"] == \"table\" for g in i[\"dimensions\"][0][\"children\"]
-         if g.get(\"group\") == \"Central Tendency and Dispersion\" for c in g[\"children\"][0][\"cells\"]]
-want = [statistics.mean([1234.56, 2.5, 10000, 7]), statistics.mean([12.5, 3, -1.5, 100]), statistics.mean([12.5, 1200, 7])]
-sys.exit(len(means) != 3 or any(abs(a - b) > 1e-9 * abs(b) for a, b in zip(means, want)))'"
+  "$(suggested "$tmp/err")" >"$tmp/de/datapackage.json"
+check "and the fields named read them: the means from Python" means_are "$tmp/de/datapackage.json" 'betrag anteil preis' \
+  '[[1234.56, 2.5, 10000, 7], [12.5, 3, -1.5, 100], [12.5, 1200, 7]]'
 # A statistics office's TSV: commas join the parts of the first column, and
 # there are more of those parts than columns of figures.
 printf 'freq,unit,na_item,geo\\TIME_PERIOD\t2021 \t2022 \nA,THS,POP,AT\t8979.9 \t9027.9 \nA,THS,POP,BE\t: \t11631.1 \n' >"$tmp/office.tsv"
@@ -346,12 +353,9 @@ check "figures with flags are named, with the field that reads them" grep -qF \
   'column 2 (variable V2021): every value is numbers followed by a flag or a unit (such as "8979.9 p"), so the column is text; to read them as numbers, declare the field in a data package descriptor as {"name": "2021", "type": "number", "bareNumber": false, "missingValues": ["", ":"]}' \
   "$tmp/flags/err"
 printf '{"resources": [{"path": "office.tsv", "schema": {"fields": [{"name": "geo\\\\time"}, %s]}}]}' \
-  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/flags/err" | paste -sd,)" \
-  >"$tmp/flags/datapackage.json"
-check "and those fields read them: the means from Python" bash -c \
-  "'$cb' '$tmp/flags/datapackage.json' --format json --quiet 'CODEBOOK V2021 V2022 /STATISTICS MEAN' |
-   python3 -c 'import json, sys, statistics as s; t = json.dumps(json.load(sys.stdin))
-sys.exit(0 if all(\"%.4f\" % m in t for m in (s.mean([8979.9, 83155]), s.mean([9027.9, 11631.1, 83237.1]))) else 1)'"
+  "$(suggested "$tmp/flags/err")" >"$tmp/flags/datapackage.json"
+check "and those fields read them: the means from Python" means_are "$tmp/flags/datapackage.json" 'V2021 V2022' \
+  '[[8979.9, 83155], [9027.9, 11631.1, 83237.1]]'
 # Flags written onto the figures: "(P)" preliminary, "*" footnotes; a letter alone is a code.
 mkdir "$tmp/marks"
 printf 'year,index,jobs,house\n2020,123.4(P),5*,12a\n2021,125.1,6,14\n2022,126.0(p),7**,3\n' >"$tmp/marks/bls.csv"
@@ -361,12 +365,9 @@ check "flags written onto figures are named" grep -qF \
 check "... a footnote's asterisks too, but not a letter after a number" bash -c \
   "grep -qF '(variable jobs): every value is numbers followed by a flag' '$tmp/marks/err' && ! grep -q 'variable house' '$tmp/marks/err'"
 printf '{"resources": [{"path": "bls.csv", "schema": {"fields": [{"name": "year"}, %s, {"name": "house"}]}}]}' \
-  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/marks/err" | paste -sd,)" \
-  >"$tmp/marks/datapackage.json"
-check "and the fields named read them: the means from Python" bash -c \
-  "'$cb' '$tmp/marks/datapackage.json' --format json --quiet 'CODEBOOK index jobs /STATISTICS MEAN' |
-   python3 -c 'import json, sys, statistics as s; t = json.dumps(json.load(sys.stdin))
-sys.exit(0 if all(\"%.4f\" % m in t for m in (s.mean([123.4, 125.1, 126.0]), s.mean([5, 6, 7]))) else 1)'"
+  "$(suggested "$tmp/marks/err")" >"$tmp/marks/datapackage.json"
+check "and the fields named read them: the means from Python" means_are "$tmp/marks/datapackage.json" 'index jobs' \
+  '[[123.4, 125.1, 126.0], [5, 6, 7]]'
 # psql's unaligned output (psql -A > data.csv) ends with the count of its rows.
 printf 'id|val\n1|2.5\n2|\n(2 rows)\n' >"$tmp/psql.csv"
 printf 'id|val\n(0 rows)\n' >"$tmp/psql0.csv"
@@ -513,14 +514,9 @@ printf 'id\tamt\tpct\tusd\n1\t1,234.56\t35.9%%\t$1,200.00\n2\t12.5\t3%%\t$5.00\n
 check "decimal points beside thousands commas in a tab file are named" shape amt \
   'numbers written with a decimal point (such as "1,234.56")' numbers '"type": "number", "decimalChar": ".", "groupChar": ","'
 printf '{"resources": [{"path": "shown.tsv", "schema": {"fields": [{"name": "id"}, %s]}}]}' \
-  "$(sed -n 's/.*declare the field in a data package descriptor as \({.*}\)$/\1/p' "$tmp/err" | paste -sd,)" >"$tmp/us/shown.json"
-check "... and the fields named read them, signs too: the means from Python" bash -c \
-  "'$cb' '$tmp/us/shown.json' --format json --quiet 'CODEBOOK amt pct usd /STATISTICS MEAN' | python3 -c '
-import json, statistics, sys
-means = [c[\"number\"] for i in json.load(sys.stdin)[\"items\"] if i[\"kind\"] == \"table\" for g in i[\"dimensions\"][0][\"children\"]
-         if g.get(\"group\") == \"Central Tendency and Dispersion\" for c in g[\"children\"][0][\"cells\"]]
-want = [statistics.mean([1234.56, 12.5, 950]), statistics.mean([35.9, 3, 100]), statistics.mean([1200, 5, -3.5])]
-sys.exit(len(means) != 3 or any(abs(a - b) > 1e-9 * abs(b) for a, b in zip(means, want)))'"
+  "$(suggested "$tmp/err")" >"$tmp/us/shown.json"
+check "... and the fields named read them, signs too: the means from Python" means_are "$tmp/us/shown.json" 'amt pct usd' \
+  '[[1234.56, 12.5, 950], [35.9, 3, 100], [1200, 5, -3.5]]'
 # Accounts: negative amounts in parentheses, the first of them in the first row.
 mkdir "$tmp/accounts"
 printf 'item,balance\nRent,"(1,234.50)"\nSales,"2,000.00"\nFees,(3.00)\n' >"$tmp/accounts/data.csv"
