@@ -19,6 +19,7 @@ import json
 import math
 import os
 import random
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -158,9 +159,23 @@ def seconds_of(kind, fmt, value):
         return (day - datetime.date(1582, 10, 14)).days * 86400.0
     if kind != "stata" and fmt.upper().startswith("DATETIME"):
         return ORIGIN_1960 + value
-    if kind != "stata" and fmt.upper().startswith("DATE"):
+    if kind != "stata" and fmt.upper().startswith(("DATE", "MMDDYY")):
         return ORIGIN_1960 + value * 86400
     return value
+
+
+def percentile(values, p):
+    """R's quantile(type = 6): the (n + 1)p-th smallest, interpolated."""
+    if not values:
+        return None
+    x = sorted(values)
+    h = (len(x) + 1) * p
+    if h < 1:
+        return x[0]
+    if h >= len(x):
+        return x[-1]
+    lo = math.floor(h)
+    return x[lo - 1] + (h - lo) * (x[lo] - x[lo - 1])
 
 
 def compare(name, kind, ours, df, labels, formats, value_labels, package):
@@ -208,6 +223,12 @@ def compare(name, kind, ours, df, labels, formats, value_labels, package):
             if valid:
                 check(close(v.get("Mean"), sum(valid) / len(valid)),
                       f"{where} mean {v.get('Mean')} != {sum(valid) / len(valid)}")
+            if len(valid) > 1:
+                sd = statistics.stdev(valid)
+                check(close(v.get("Standard Deviation"), sd), f"{where} SD {v.get('Standard Deviation')} != {sd}")
+            for p in (25, 50, 75):
+                want = percentile(valid, p / 100)
+                check(close(v.get(f"Percentile {p}"), want), f"{where} percentile {p} {v.get(f'Percentile {p}')} != {want}")
         else:
             got = {k: c for k, c in v["values"].items() if not (isinstance(k, str) and k.startswith("."))}
             want = {k: c for k, c in counts.items()}
