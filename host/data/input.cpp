@@ -790,6 +790,19 @@ std::string BinaryKindAdvice(std::string_view head) {
   return {};
 }
 
+// A file whose first bytes are all zero was never written: room set aside
+// for a download or a copy that did not finish, or a disk image's hole. Read
+// as text it would be a header of NUL bytes (taken for UTF-16) or one cell
+// running on for the whole file.
+constexpr std::size_t kZeroLook = 4096;
+
+void RefuseZeroStart(std::string_view head, const std::string& displayName) {
+  if (head.empty() || head.find_first_not_of('\0') != std::string_view::npos) return;
+  throw InputError(displayName +
+                   ": the file begins with nothing but zero bytes (NUL), not text: it was never written, as a "
+                   "download or copy that did not finish leaves the room set aside for it; get the file again");
+}
+
 }  // namespace
 
 std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
@@ -831,6 +844,8 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   }
   auto source = std::make_unique<PeekSource>(std::make_unique<FdSource>(fd, !fromStdin, request.displayName));
 
+  // (Peeked before head is taken: a longer peek moves the bytes it views.)
+  RefuseZeroStart(source->Peek(kZeroLook), request.displayName);
   // Compression is told by the first bytes, whatever the name says.
   const std::string_view head = source->Peek(64);
   const std::string_view magic = head.substr(0, 10);
@@ -879,6 +894,7 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   } else {
     decoded = std::move(source);
   }
+  if (gzip || zstd) RefuseZeroStart(decoded->Peek(kZeroLook), request.displayName);
   std::unique_ptr<ByteSource> text;
   std::string encoding = IsUtf8Name(request.encoding) ? std::string() : IconvName(request.encoding);
   if (encoding.empty()) {

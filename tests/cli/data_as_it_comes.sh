@@ -98,6 +98,16 @@ check "Ctrl-Z padding of a compressed file is no row" same_as_plain "$tmp/cpm.cs
 { printf 'x\n1\n2\n'; head -c 100 /dev/zero; } >"$tmp/zeros.csv"
 fails "a file that ends in zero bytes, not written to its end, says so" 2 \
   'zeros.csv: the file ends with zero bytes (NUL) instead of text' "$cb" "$tmp/zeros.csv" --quiet
+# A file never written (room set aside for a download that did not finish)
+# holds only zeros: one cell of its whole size, or a header taken for UTF-16.
+truncate -s 300M "$tmp/hole.csv"
+mkdir -p "$tmp/hole" && truncate -s 300M "$tmp/hole/data.csv" && echo '{"resources": [{"path": "data.csv"}]}' >"$tmp/hole/datapackage.json"
+for f in hole.csv hole/datapackage.json; do
+  fails "a file of nothing but zero bytes says it was never written ($f)" 2 \
+    'the file begins with nothing but zero bytes (NUL), not text: it was never written' "$cb" "$tmp/$f" --quiet
+done
+head -c 5000 /dev/zero | gzip -c >"$tmp/hole.csv.gz"
+fails "so does a compressed one" 2 'hole.csv.gz: the file begins with nothing but zero bytes' "$cb" "$tmp/hole.csv.gz"
 
 { echo 'id,x'; seq 1 300 | sed 's/$/,1.5/'; echo '301,no answer'; } >"$tmp/late.csv"
 fails "a text cell far down a column of numbers is pointed out" 0 \
