@@ -187,13 +187,20 @@ void WriteScaleStatistics(VariableTable& t, const std::vector<std::int32_t>& cod
   }
 }
 
+// Which labels a listing without counts shows. Counts that were asked for
+// but cannot be shown (the category limit) still open it: the labels stand
+// in for the counts, whatever VARINFO says.
+struct LabelChoice {
+  bool valid = false;
+  bool missing = false;
+};
+
 // Value labels without counts: the first `n` labels, as valid or missing
 // values (a scale variable's all as labelled values). The table is made in
 // the order it is shown: one walk over the labels per group.
-void WriteLabelsOnly(VariableTable& t, QUVO_ValueLabelMap& labels, std::int64_t n, bool scale) {
-  const CodebookSettings& settings = *t.settings;
-  const bool showValidLabels = !settings.varInfoGiven() || settings.varInfoValueLabels();
-  const bool showMissingLabels = !settings.varInfoGiven() || settings.varInfoMissing();
+void WriteLabelsOnly(VariableTable& t, QUVO_ValueLabelMap& labels, std::int64_t n, bool scale, LabelChoice shown) {
+  const bool showValidLabels = shown.valid;
+  const bool showMissingLabels = shown.missing;
   const auto rows = [&](BpGroup& group, int which) {  // 0: every label, 1: valid values, 2: missing values
     labels.Reset();
     OBS value{};
@@ -283,9 +290,10 @@ std::uint32_t WriteValueListing(VariableTable& t, VariableStatistics* statistics
   bool showCounts = !settings.statisticsNone() && (allStatistics || settings.statCount());
   bool showPercents = !settings.statisticsNone() && (allStatistics || settings.statPercent());
   std::uint32_t k = aggregationIndex;
-  const bool listingWanted = showCounts || showPercents || !settings.varInfoGiven() || settings.varInfoValueLabels() ||
-                             settings.varInfoMissing();
-  if (!listingWanted) return k;
+  const bool countsAsked = showCounts || showPercents;
+  const LabelChoice labelsShown{countsAsked || !settings.varInfoGiven() || settings.varInfoValueLabels(),
+                                countsAsked || !settings.varInfoGiven() || settings.varInfoMissing()};
+  if (!labelsShown.valid && !labelsShown.missing) return k;
   // Where the values come from.
   QUVO_ValueLabelMap labels = variable->GetValueLabels();
   bool listing = true;
@@ -319,7 +327,7 @@ std::uint32_t WriteValueListing(VariableTable& t, VariableStatistics* statistics
   }
 
   if (listing && !showCounts && !showPercents) {
-    WriteLabelsOnly(t, labels, n, treatment == kTreatScale);
+    WriteLabelsOnly(t, labels, n, treatment == kTreatScale, labelsShown);
   } else if (listing && treatment != kTreatScale) {
     WriteObservedValues(t, labels, results, showCounts, showPercents);
   } else if (listing) {
