@@ -1816,6 +1816,52 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
   return chosen;
 }
 
+// Rows given by number: the header on the first row is what every reader
+// assumes; any other layout would silently turn header or comment rows
+// into cases, so it is refused.
+void CheckHeaderRows(const Descriptor& d, const Json& from, const std::string& at) {
+  d.Try([&] {
+    const std::string hp = Member(at, "headerRows");
+    const Json& rows = d.Array(from["headerRows"], hp);
+    if (!(rows.size() == 1 && rows[0].is_number_integer() && rows[0].get<std::int64_t>() == 1)) {
+      d.Fail(hp,
+             "only a header on the first row is read ([1]); remove the other rows from the file, or "
+             "give \"header\": false");
+    }
+  });
+}
+
+// A resource's "layout", where Frictionless tools of 2021-22 wrote what
+// later went into the dialect: the header's place and letter case are read
+// as the dialect's; rows or columns picked or skipped by number or count
+// are refused, since reading them all would count rows the package leaves
+// out (a title, notes) as cases.
+void ReadLayout(const Descriptor& d, const Json& lj, const std::string& lp, Plan& plan) {
+  const Json& layout = d.Object(lj, lp);
+  static const char* const kPicks[] = {"skipRows",   "pickRows",   "limitRows",   "offsetRows",
+                                       "pickFields", "skipFields", "limitFields", "offsetFields"};
+  d.CheckKeys(layout, lp,
+              {"header", "headerRows", "headerCase", "skipRows", "pickRows", "limitRows", "offsetRows", "pickFields",
+               "skipFields", "limitFields", "offsetFields"},
+              {"headerJoin"});
+  if (layout.contains("header")) {
+    d.Try([&] { plan.dialect.header = d.Bool(layout["header"], Member(lp, "header")); });
+  }
+  if (layout.contains("headerCase")) {
+    d.Try([&] {
+      plan.headerIgnoresCase = plan.headerIgnoresCase || !d.Bool(layout["headerCase"], Member(lp, "headerCase"));
+    });
+  }
+  if (layout.contains("headerRows") && plan.dialect.header) CheckHeaderRows(d, layout, lp);
+  for (const char* key : kPicks) {
+    if (!layout.contains(key) || (layout[key].is_array() && layout[key].empty())) continue;
+    d.Error(Member(lp, key),
+            "rows and columns picked or skipped by the layout are not read (every row of the file is a case, "
+            "every column a variable); remove the rows or columns from the file, and mark comment lines with "
+            "the dialect's \"commentChar\"");
+  }
+}
+
 void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Plan& plan, DialectRewrite& rewrite) {
   const Json& dialect = d.Object(dj, dp);
   d.CheckKeys(
@@ -1872,20 +1918,7 @@ void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Pla
   if (dialect.contains("header")) {
     d.Try([&] { plan.dialect.header = d.Bool(dialect["header"], Member(dp, "header")); });
   }
-  // Rows given by number: the header on the first row is what every reader
-  // assumes; any other layout would silently turn header or comment rows
-  // into cases, so it is refused.
-  if (dialect.contains("headerRows") && plan.dialect.header) {
-    d.Try([&] {
-      const std::string hp = Member(dp, "headerRows");
-      const Json& rows = d.Array(dialect["headerRows"], hp);
-      if (!(rows.size() == 1 && rows[0].is_number_integer() && rows[0].get<std::int64_t>() == 1)) {
-        d.Fail(hp,
-               "only a header on the first row is read ([1]); remove the other rows from the file, or "
-               "give \"header\": false");
-      }
-    });
-  }
+  if (dialect.contains("headerRows") && plan.dialect.header) CheckHeaderRows(d, dialect, dp);
   if (dialect.contains("commentRows")) {
     d.Try([&] {
       const std::string cp = Member(dp, "commentRows");
@@ -2057,6 +2090,7 @@ void ReadInlineResource(const Descriptor& d, const Json& res, const std::string&
       ReadDialect(d, dialect, dialectWhere, plan, unused);
     });
   }
+  if (res.contains("layout")) ReadLayout(d, res["layout"], Member(rp, "layout"), plan);
   // The rows are written as plain CSV: of the dialect only the header counts.
   const bool header = plan.dialect.header || objects;
   plan.dialect = CsvDialect{};
@@ -2111,7 +2145,7 @@ void ReadInlineResource(const Descriptor& d, const Json& res, const std::string&
 void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, const std::string& descriptorPath,
                   const LoadOptions& options, Plan& plan, InputRequest& request) {
   d.Object(res, rp);
-  d.CheckKeys(res, rp, {"path", "data", "dialect", "schema", "encoding"},
+  d.CheckKeys(res, rp, {"path", "data", "dialect", "schema", "encoding", "layout"},
               {"name", "profile", "title", "description", "format", "mediatype", "bytes", "hash", "sources", "licenses",
                "scheme", "type", "compression", "homepage", "$schema", "hashing", "stats", "url"});
   if (res.contains("data") && !res.contains("path")) {
@@ -2185,6 +2219,7 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
       ReadDialect(d, dialect, where, plan, request.dialect);
     });
   }
+  if (res.contains("layout")) ReadLayout(d, res["layout"], Member(rp, "layout"), plan);
   ReadResourceSchema(d, res, rp, descriptorPath, plan);
 }
 

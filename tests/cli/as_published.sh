@@ -267,6 +267,25 @@ check "a database dump's \\N is no value though the same backslash escapes other
 echo '{"resources": [{"path": "semi.csv", "dialect": {"delimiter": ";", "headerRows": [2]}}]}' >"$tmp/fl/rows.json"
 fails "a header on another row is refused, naming the property" 2 \
   'resources[0].dialect.headerRows: only a header on the first row is read' "$cb" "$tmp/fl/rows.json" --quiet
+# Frictionless tools of 2021-22 wrote the header's place in a resource's
+# "layout": read as the dialect's, and rows picked by the layout refused.
+printf '1;2.5\n3;4\n' >"$tmp/fl/bare.csv"
+echo '{"resources": [{"path": "bare.csv", "dialect": {"delimiter": ";"}, "layout": {"header": false},
+  "schema": {"fields": [{"name": "a", "type": "integer"}, {"name": "b", "type": "number"}]}}]}' >"$tmp/fl/layout.json"
+check "a layout without a header reads every row as a case: a's mean (1 + 3) / 2" bash -c \
+  "'$cb' '$tmp/fl/layout.json' --format text 'CODEBOOK a /STATISTICS MEAN' 2>&1 | grep -q '^  Mean *2.00$'"
+printf 'A;B\n1;2.5\n' >"$tmp/fl/upper.csv"
+echo '{"resources": [{"path": "upper.csv", "dialect": {"delimiter": ";"}, "layout": {"headerCase": false,
+  "headerRows": [1], "headerJoin": " "}, "schema": {"fields": [{"name": "a"}, {"name": "b"}]}}]}' >"$tmp/fl/case.json"
+check "a layout's headerCase false matches the header ignoring case, without a warning" bash -c \
+  "'$cb' '$tmp/fl/case.json' 'CODEBOOK a' 2>&1 >/dev/null | cmp -s - /dev/null"
+echo '{"resources": [{"path": "semi.csv", "layout": {"headerRows": [2]}}]}' >"$tmp/fl/layout-rows.json"
+fails "a layout's header on another row is refused" 2 \
+  'resources[0].layout.headerRows: only a header on the first row is read' "$cb" "$tmp/fl/layout-rows.json"
+echo '{"resources": [{"path": "semi.csv", "layout": {"skipRows": ["#"], "pickFields": []}}]}' >"$tmp/fl/skip.json"
+fails "rows the layout skips are refused, not read as cases" 2 \
+  'resources[0].layout.skipRows: rows and columns picked or skipped by the layout are not read' \
+  "$cb" "$tmp/fl/skip.json"
 cp "$tmp/plain.csv" "$tmp/fl/plain.csv"
 echo '{"name": "p", "title": null, "description": null, "licenses": null, "resources": [{"path": "plain.csv",
   "format": null, "mediatype": null, "encoding": null, "dialect": null, "schema": {"missingValues": null,
