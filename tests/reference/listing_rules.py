@@ -1,0 +1,228 @@
+#!/usr/bin/env python3
+"""Which values a variable table lists, and who is named in the closing warnings, on random runs.
+
+A small model written from the rules of the value listing (what VARINFO, STATISTICS and MAXCATS
+each switch on or off, the category limit checked during the pass, labels listed in place of
+counts) decides for every variable of a random command which value groups it gets, which values
+stand in them, whether they carry counts and percents, whether a "System" row follows, and which
+names the two closing warnings hold. The program runs the same command with --format json; any
+difference is printed with the dataset and the command. Counts themselves are random_runs.py's.
+
+Usage: listing_rules.py BUILD_DIR [ROUNDS] [SEED]
+"""
+
+import json
+import os
+import random
+import subprocess
+import sys
+import tempfile
+
+GROUPS = ("Labeled Values", "Valid Values", "Missing Values")
+
+
+def make_dataset(rng):
+    n = rng.randint(2, 9)
+    fields, columns = [], {}
+    for k in range(rng.randint(1, 4)):
+        name = "v%d" % k
+        scale = rng.random() < 0.3
+        pool = rng.sample(range(1, 7), rng.randint(1, 5))
+        col = [rng.choice(pool) if rng.random() > 0.15 else None for _ in range(n)]
+        labelled = rng.sample(range(1, 7), rng.randint(0, 4))
+        field = {"name": name, "type": "integer", "measure": "scale" if scale else "nominal",
+                 "categories": [{"value": v, "label": "L%d" % v} for v in labelled]}
+        if rng.random() < 0.5:
+            field["userMissing"] = {"values": [str(v) for v in rng.sample(range(1, 7), rng.randint(1, 2))]}
+        fields.append(field)
+        columns[name] = col
+    return n, fields, columns
+
+
+def make_command(rng, fields):
+    names = [f["name"] for f in fields]
+    listed = rng.sample(names, rng.randint(1, len(names)))
+    varinfo = rng.choice([None, [], ["TYPE"], ["VALUELABELS"], ["MISSING"], ["TYPE", "MISSING"],
+                          ["VALUELABELS", "MISSING"], ["LABEL", "VALUELABELS"]])
+    stats = rng.choice([None, ["NONE"], ["COUNT"], ["PERCENT"], ["MEAN"], ["COUNT", "PERCENT"], ["QUARTILES"]])
+    maxcats = rng.choice([None, 1, 2, 3, 4, 5])
+    cmd = "CODEBOOK " + " ".join(listed)
+    if varinfo:
+        cmd += " /VARINFO " + " ".join(varinfo)
+    if stats:
+        cmd += " /STATISTICS " + " ".join(stats)
+    if maxcats:
+        cmd += " /OPTIONS MAXCATS=%d" % maxcats
+    return listed, varinfo or [], stats, maxcats or 200, cmd
+
+
+def expected(n, fields, columns, listed, varinfo, stats, maxcats):
+    by_name = {f["name"]: f for f in fields}
+    given = bool(varinfo)
+    none = stats == ["NONE"]
+    all_stats = stats is None
+    counts = not none and (all_stats or "COUNT" in stats)
+    percents = not none and (all_stats or "PERCENT" in stats)
+    category_stats = counts or percents
+
+    def missing(f, v):
+        return str(v) in f.get("userMissing", {}).get("values", [])
+
+    # The plan and the flags: one entry per variable, a second for a scale
+    # variable with labels when counts are asked for.
+    entries = []
+    for name in listed:
+        f = by_name[name]
+        labels = [c["value"] for c in f["categories"]]
+        if f["measure"] == "scale":
+            entries.append((name, "scale", True))
+            if category_stats and labels:
+                entries.append((name, "labelled", len(labels) <= maxcats))
+        else:
+            entries.append((name, "cat", category_stats and len(labels) <= maxcats))
+    flags = [e[2] for e in entries]
+    if not none:
+        # The category limit during the pass: checked from the (MAXCATS+1)-th case on.
+        for i, (name, kind, _) in enumerate(entries):
+            if kind != "cat" or not flags[i]:
+                continue
+            seen = set()
+            for c, v in enumerate(columns[name]):
+                if c > maxcats and len(seen) > maxcats:
+                    flags[i] = False
+                    break
+                if v is not None:
+                    seen.add(v)
+                if c == maxcats and len(seen) > maxcats:
+                    flags[i] = False
+                    break
+
+    tables, no_info, p = {}, [], 0
+    for name in listed:
+        f = by_name[name]
+        scale = f["measure"] == "scale"
+        labels = [c["value"] for c in f["categories"]]
+        # Standard rows, or the valid and missing N of a scale variable, show something.
+        shown = not given or "TYPE" in varinfo or "LABEL" in varinfo or (scale and not none)
+        groups = None
+        show_c, show_p = counts, percents
+        valid_labels = show_c or show_p or not given or "VALUELABELS" in varinfo
+        missing_labels = show_c or show_p or not given or "MISSING" in varinfo
+        k = p
+        if valid_labels or missing_labels:
+            listing = True
+            if scale:
+                if show_c or show_p:
+                    k = p + 1
+                if not labels:
+                    k, listing = p, False
+            if listing:
+                if k < len(flags) and not flags[k]:
+                    show_c = show_p = False
+                observed = sorted({v for v in columns[name] if v is not None})
+                if scale and (show_c or show_p):
+                    observed = [v for v in labels if v in columns[name]]
+                values = labels if not (show_c or show_p) else observed
+                if 0 < len(values) <= maxcats:
+                    shown = True
+                    if not (show_c or show_p):
+                        groups = {"Labeled Values": labels if scale else [],
+                                  "Valid Values": [] if scale or not valid_labels
+                                  else [v for v in labels if not missing(f, v)],
+                                  "Missing Values": [] if scale or not missing_labels
+                                  else [v for v in labels if missing(f, v)]}
+                    elif scale:
+                        groups = {"Labeled Values": observed[: min(len(labels), maxcats)]}
+                    else:
+                        groups = {"Valid Values": [v for v in observed if not missing(f, v)],
+                                  "Missing Values": [v for v in observed if missing(f, v)]}
+                        if any(v is None for v in columns[name]):
+                            groups["Missing Values"].append("System")
+        tables[name] = (groups, (show_c, show_p) if groups else (False, False))
+        if not shown:
+            no_info.append(name)
+        p = k + 1
+
+    warnings = []
+    if no_info:
+        warnings.append("No Variable Information for %s." % ",".join(n + " " for n in no_info))
+    named = []
+    if category_stats:
+        named = [entries[i][0] for i in range(len(entries)) if not flags[i]]
+    elif not given or "VALUELABELS" in varinfo:
+        named = [nm for nm in listed if len(by_name[nm]["categories"]) > maxcats]
+    if named:
+        warnings.append("Value labels, counts, and/or percents not displayed for %s." % ",".join(named))
+    return tables, warnings
+
+
+def actual(report):
+    tables, warnings = {}, []
+    for item in report["items"]:
+        if item["kind"] == "message":
+            warnings.append(item["text"])
+            continue
+        groups, cells = {}, [False, False]
+        for group in item["dimensions"][0]["children"]:
+            if group["group"] not in GROUPS:
+                continue
+            rows = []
+            for row in group["children"]:
+                rows.append(row.get("value", row["category"]))
+                columns = {c["column"] for c in row.get("cells", [])}
+                cells[0] |= "Count" in columns
+                cells[1] |= "Percent" in columns
+            groups[group["group"]] = rows
+        tables[item["title"]] = (groups or None, tuple(cells))
+    return tables, warnings
+
+
+def normalise(tables):
+    # Empty groups are made (and kept) whenever a listing is; only their rows are compared.
+    out = {}
+    for name, (groups, cells) in tables.items():
+        rows = {g: [float(v) if isinstance(v, (int, float)) else v for v in r] for g, r in (groups or {}).items() if r}
+        out[name] = (rows, cells if rows else (False, False))
+    return out
+
+
+def main():
+    build = sys.argv[1]
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 300
+    rng = random.Random(int(sys.argv[3]) if len(sys.argv) > 3 else 20261208)
+    program = os.path.join(build, "codebook")
+    failures = 0
+    with tempfile.TemporaryDirectory() as tmp:
+        for _ in range(rounds):
+            n, fields, columns = make_dataset(rng)
+            listed, varinfo, stats, maxcats, cmd = make_command(rng, fields)
+            with open(os.path.join(tmp, "cases.csv"), "w") as out:
+                out.write(",".join(f["name"] for f in fields) + "\n")
+                for c in range(n):
+                    out.write(",".join('""' if columns[f["name"]][c] is None else str(columns[f["name"]][c])
+                                       for f in fields) + "\n")
+            descriptor = os.path.join(tmp, "datapackage.json")
+            with open(descriptor, "w") as out:
+                json.dump({"resources": [{"path": "cases.csv", "schema": {"fields": fields}}]}, out)
+            run = subprocess.run([program, descriptor, cmd, "--format", "json", "--quiet", "--threads", "1"],
+                                 capture_output=True, text=True)
+            want_tables, want_warnings = expected(n, fields, columns, listed, varinfo, stats, maxcats)
+            got_tables, got_warnings = actual(json.loads(run.stdout))
+            want, got = normalise(want_tables), normalise(got_tables)
+            if want != got or want_warnings != got_warnings:
+                failures += 1
+                print("command:", cmd)
+                print("dataset:", json.dumps(fields), json.dumps(columns))
+                for name in listed:
+                    if want.get(name) != got.get(name):
+                        print("  %s: expected %s, got %s" % (name, want.get(name), got.get(name)))
+                if want_warnings != got_warnings:
+                    print("  warnings: expected %s, got %s" % (want_warnings, got_warnings))
+                if failures >= 5:
+                    break
+    print("%d of %d runs differ" % (failures, rounds))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
