@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Which values a variable table lists, and who is named in the closing warnings, on random runs.
+"""Which values a variable or set table lists, and who the closing warnings name, on random runs.
 
 A small model written from the rules of the value listing (what VARINFO, STATISTICS and MAXCATS
-each switch on or off, the category limit checked during the pass, labels listed in place of
-counts) decides for every variable of a random command which value groups it gets, which values
-stand in them, whether they carry counts and percents, whether a "System" row follows, and which
-names the two closing warnings hold. The program runs the same command with --format json; any
+each switch on or off, the category limit checked during the pass, labels or members listed in
+place of counts, a set cut to MAXCATS rows) decides for every item of a random command (numeric
+variables of either treatment, a dichotomy and a category set over them) which value groups it
+gets, which values stand in them, whether they carry counts and percents, whether a "System" row
+follows, and which names the two closing warnings hold. The program runs the same command with --format json; any
 difference is printed with the dataset and the command. Counts themselves are random_runs.py's.
 
 Usage: listing_rules.py BUILD_DIR [ROUNDS] [SEED]
@@ -18,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 
-GROUPS = ("Labeled Values", "Valid Values", "Missing Values")
+GROUPS = ("Labeled Values", "Valid Values", "Missing Values", "Multiple Response Categories")
 
 
 def make_dataset(rng):
@@ -36,11 +37,18 @@ def make_dataset(rng):
             field["userMissing"] = {"values": [str(v) for v in rng.sample(range(1, 7), rng.randint(1, 2))]}
         fields.append(field)
         columns[name] = col
-    return n, fields, columns
+    sets = []
+    if len(fields) >= 2:
+        for kind in ("dichotomies", "categories"):
+            if rng.random() < 0.6:
+                members = [f["name"] for f in rng.sample(fields, rng.randint(2, len(fields)))]
+                sets.append({"name": "$d" if kind == "dichotomies" else "$c", "type": kind, "variables": members,
+                             "label": rng.choice(["", "Set " + kind]), "countedValue": "1"})
+    return n, fields, columns, sets
 
 
-def make_command(rng, fields):
-    names = [f["name"] for f in fields]
+def make_command(rng, fields, sets):
+    names = [f["name"] for f in fields] + [x["name"] for x in sets]
     listed = rng.sample(names, rng.randint(1, len(names)))
     varinfo = rng.choice([None, [], ["TYPE"], ["VALUELABELS"], ["MISSING"], ["TYPE", "MISSING"],
                           ["VALUELABELS", "MISSING"], ["LABEL", "VALUELABELS"]])
@@ -56,8 +64,23 @@ def make_command(rng, fields):
     return listed, varinfo or [], stats, maxcats or 200, cmd
 
 
-def expected(n, fields, columns, listed, varinfo, stats, maxcats):
+def set_categories(x, by_name, columns, n, upto):
+    """The categories of a set over its first `upto` cases: members of a dichotomy set, the
+    valid values of a category set's members."""
+    if x["type"] == "dichotomies":
+        return list(x["variables"])
+    seen = set()
+    for member in x["variables"]:
+        f = by_name[member]
+        for v in columns[member][:upto]:
+            if v is not None and str(v) not in f.get("userMissing", {}).get("values", []):
+                seen.add(v)
+    return sorted(seen)
+
+
+def expected(n, fields, columns, sets, listed, varinfo, stats, maxcats):
     by_name = {f["name"]: f for f in fields}
+    set_by_name = {x["name"]: x for x in sets}
     given = bool(varinfo)
     none = stats == ["NONE"]
     all_stats = stats is None
@@ -72,6 +95,12 @@ def expected(n, fields, columns, listed, varinfo, stats, maxcats):
     # variable with labels when counts are asked for.
     entries = []
     for name in listed:
+        if name in set_by_name:
+            x = set_by_name[name]
+            first = by_name[x["variables"][0]]
+            size = len(x["variables"]) if x["type"] == "dichotomies" else len(first["categories"])
+            entries.append((name, "set", category_stats and size <= maxcats))
+            continue
         f = by_name[name]
         labels = [c["value"] for c in f["categories"]]
         if f["measure"] == "scale":
@@ -84,6 +113,15 @@ def expected(n, fields, columns, listed, varinfo, stats, maxcats):
     if not none:
         # The category limit during the pass: checked from the (MAXCATS+1)-th case on.
         for i, (name, kind, _) in enumerate(entries):
+            if kind == "set" and flags[i]:
+                x = set_by_name[name]
+                for c in range(n):
+                    before = len(set_categories(x, by_name, columns, n, c))
+                    after = len(set_categories(x, by_name, columns, n, c + 1))
+                    if (c > maxcats and before > maxcats) or (c == maxcats and after > maxcats):
+                        flags[i] = False
+                        break
+                continue
             if kind != "cat" or not flags[i]:
                 continue
             seen = set()
@@ -99,6 +137,28 @@ def expected(n, fields, columns, listed, varinfo, stats, maxcats):
 
     tables, no_info, p = {}, [], 0
     for name in listed:
+        if name in set_by_name:
+            x = set_by_name[name]
+            shown = not given or "TYPE" in varinfo or "LABEL" in varinfo
+            show_c, show_p = counts, percents
+            groups = None
+            if show_c or show_p or not given or "VALUELABELS" in varinfo:
+                if not flags[p]:
+                    show_c = show_p = False
+                if show_c or show_p:
+                    rows = set_categories(x, by_name, columns, n, n)[:maxcats]
+                    shown = shown or bool(rows)
+                elif x["type"] == "dichotomies":
+                    rows, shown = x["variables"][:maxcats], True
+                else:
+                    rows = [c["value"] for c in by_name[x["variables"][0]]["categories"]][:maxcats]
+                    shown = True
+                groups = {"Multiple Response Categories": rows}
+            tables[name] = (groups, (show_c, show_p) if groups else (False, False))
+            if not shown:
+                no_info.append(name)
+            p += 1
+            continue
         f = by_name[name]
         scale = f["measure"] == "scale"
         labels = [c["value"] for c in f["categories"]]
@@ -148,9 +208,11 @@ def expected(n, fields, columns, listed, varinfo, stats, maxcats):
         warnings.append("No Variable Information for %s." % ",".join(n + " " for n in no_info))
     named = []
     if category_stats:
-        named = [entries[i][0] for i in range(len(entries)) if not flags[i]]
+        # A set is named by its label when it has one.
+        named = [set_by_name[e[0]]["label"] or e[0] if e[1] == "set" else e[0]
+                 for e, flag in zip(entries, flags) if not flag]
     elif not given or "VALUELABELS" in varinfo:
-        named = [nm for nm in listed if len(by_name[nm]["categories"]) > maxcats]
+        named = [nm for nm in listed if nm in by_name and len(by_name[nm]["categories"]) > maxcats]
     if named:
         warnings.append("Value labels, counts, and/or percents not displayed for %s." % ",".join(named))
     return tables, warnings
@@ -168,7 +230,7 @@ def actual(report):
                 continue
             rows = []
             for row in group["children"]:
-                rows.append(row.get("value", row["category"]))
+                rows.append(row.get("value", row.get("variable", row["category"])))
                 columns = {c["column"] for c in row.get("cells", [])}
                 cells[0] |= "Count" in columns
                 cells[1] |= "Percent" in columns
@@ -194,8 +256,8 @@ def main():
     failures = 0
     with tempfile.TemporaryDirectory() as tmp:
         for _ in range(rounds):
-            n, fields, columns = make_dataset(rng)
-            listed, varinfo, stats, maxcats, cmd = make_command(rng, fields)
+            n, fields, columns, sets = make_dataset(rng)
+            listed, varinfo, stats, maxcats, cmd = make_command(rng, fields, sets)
             with open(os.path.join(tmp, "cases.csv"), "w") as out:
                 out.write(",".join(f["name"] for f in fields) + "\n")
                 for c in range(n):
@@ -203,10 +265,11 @@ def main():
                                        for f in fields) + "\n")
             descriptor = os.path.join(tmp, "datapackage.json")
             with open(descriptor, "w") as out:
-                json.dump({"resources": [{"path": "cases.csv", "schema": {"fields": fields}}]}, out)
+                json.dump({"multipleResponseSets": sets,
+                           "resources": [{"path": "cases.csv", "schema": {"fields": fields}}]}, out)
             run = subprocess.run([program, descriptor, cmd, "--format", "json", "--quiet", "--threads", "1"],
                                  capture_output=True, text=True)
-            want_tables, want_warnings = expected(n, fields, columns, listed, varinfo, stats, maxcats)
+            want_tables, want_warnings = expected(n, fields, columns, sets, listed, varinfo, stats, maxcats)
             got_tables, got_warnings = actual(json.loads(run.stdout))
             want, got = normalise(want_tables), normalise(got_tables)
             if want != got or want_warnings != got_warnings:
