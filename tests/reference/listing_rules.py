@@ -6,7 +6,8 @@ each switch on or off, the category limit checked during the pass, labels or mem
 place of counts, a set cut to MAXCATS rows) decides for every item of a random command (numeric
 variables of either treatment, a dichotomy and a category set over them) which value groups it
 gets, which values stand in them, whether they carry counts and percents, whether a "System" row
-follows, and which names the two closing warnings hold. The program runs the same command with --format json; any
+follows, and which names the two closing warnings hold; VARORDER and SORT put the tables in
+their order, which the plan's entries must follow. The program runs the same command with --format json; any
 difference is printed with the dataset and the command. Counts themselves are random_runs.py's.
 
 Usage: listing_rules.py BUILD_DIR [ROUNDS] [SEED]
@@ -54,14 +55,36 @@ def make_command(rng, fields, sets):
                           ["VALUELABELS", "MISSING"], ["LABEL", "VALUELABELS"]])
     stats = rng.choice([None, ["NONE"], ["COUNT"], ["PERCENT"], ["MEAN"], ["COUNT", "PERCENT"], ["QUARTILES"]])
     maxcats = rng.choice([None, 1, 2, 3, 4, 5])
+    order = rng.choice([None, None, "FILE", "ALPHA", "VARLIST", "MEASURE"])
+    descending = rng.random() < 0.5
     cmd = "CODEBOOK " + " ".join(listed)
     if varinfo:
         cmd += " /VARINFO " + " ".join(varinfo)
     if stats:
         cmd += " /STATISTICS " + " ".join(stats)
-    if maxcats:
-        cmd += " /OPTIONS MAXCATS=%d" % maxcats
+    options = (["MAXCATS=%d" % maxcats] if maxcats else []) + (["VARORDER=" + order] if order else [])
+    if order and descending:
+        options.append("SORT=DESCENDING")
+    if options:
+        cmd += " /OPTIONS " + " ".join(options)
+    listed = ordered(listed, names, fields, order, descending)
     return listed, varinfo or [], stats, maxcats or 200, cmd
+
+
+def ordered(listed, names, fields, order, descending):
+    """The list in reporting order: by dictionary index (sets after the variables, as listed),
+    by name, as listed, or by measurement level (sets with the nominal variables) then name."""
+    sets_listed = [nm for nm in listed if nm.startswith("$")]
+    index = {nm: (names.index(nm) if not nm.startswith("$") else len(fields) + sets_listed.index(nm)) for nm in listed}
+    level = {f["name"]: f["measure"] for f in fields}
+    if order == "FILE":
+        return sorted(listed, key=lambda nm: index[nm], reverse=descending)
+    if order == "ALPHA":
+        return sorted(listed, key=lambda nm: (nm.encode(), index[nm]), reverse=descending)
+    if order == "MEASURE":
+        key = {"nominal": 1, "scale": 3}
+        return sorted(listed, key=lambda nm: ((-1 if descending else 1) * key[level.get(nm, "nominal")], nm.encode()))
+    return list(reversed(listed)) if order == "VARLIST" and descending else listed
 
 
 def set_categories(x, by_name, columns, n, upto):
@@ -272,13 +295,15 @@ def main():
             want_tables, want_warnings = expected(n, fields, columns, sets, listed, varinfo, stats, maxcats)
             got_tables, got_warnings = actual(json.loads(run.stdout))
             want, got = normalise(want_tables), normalise(got_tables)
-            if want != got or want_warnings != got_warnings:
+            if want != got or list(want) != list(got) or want_warnings != got_warnings:
                 failures += 1
                 print("command:", cmd)
                 print("dataset:", json.dumps(fields), json.dumps(columns))
                 for name in listed:
                     if want.get(name) != got.get(name):
                         print("  %s: expected %s, got %s" % (name, want.get(name), got.get(name)))
+                if list(want) != list(got):
+                    print("  order: expected %s, got %s" % (list(want), list(got)))
                 if want_warnings != got_warnings:
                     print("  warnings: expected %s, got %s" % (want_warnings, got_warnings))
                 if failures >= 5:
