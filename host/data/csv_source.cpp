@@ -991,10 +991,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
     while (fNextChunk < fChunks.size()) {
       const std::size_t k = fNextChunk;
       Chunk& chunk = fChunks[k];
-      {
-        std::unique_lock<std::mutex> lock(fMutex);
-        fChanged.wait(lock, [&] { return chunk.ready; });
-      }
+      WaitOrRead(chunk);
       if (chunk.failed || chunk.start != fExpectedStart) {
         Release(std::move(chunk.entry));
         Reread(k);
@@ -1077,18 +1074,53 @@ class CsvCursor : public CaseCursor, private PartSharer {
     if (fChunks.empty()) return;
     const int fd = ::open(fLayout->path.c_str(), O_RDONLY | O_CLOEXEC);
     fFd = fd;
-    const int workers = std::min<int>(fThreads, static_cast<int>(fChunks.size()));
-    fSpareCells.resize(static_cast<std::size_t>(workers));
+    // The iterator's thread reads stretches too whenever the block it waits
+    // for is not ready (WaitOrRead), so it is one of the threads asked for:
+    // the run never has more threads busy than that, and a reader the system
+    // has descheduled holds up only its own stretch. One thread reads it all
+    // there, without a hand-off.
+    const int workers = std::min<int>(fThreads - 1, static_cast<int>(fChunks.size()));
+    fSpareCells.resize(static_cast<std::size_t>(std::max(workers, 0)) + 1);
     for (int i = 0; i < workers; ++i) {
-      // Workers take chunks in turn, so fewer than asked for read it all:
-      // a worker the system will not start (no room for its stack under a
-      // limit on memory) is done without, unless none started.
+      // Workers take chunks in turn and the iterator's thread reads what
+      // they leave, so a worker the system will not start (no room for its
+      // stack under a limit on memory) is done without.
       try {
         fWorkers.emplace_back([this, i] { Work(fSpareCells[static_cast<std::size_t>(i)]); });
       } catch (const std::system_error&) {
-        if (fWorkers.empty()) throw;
         break;
       }
+    }
+  }
+
+  // The next stretch to read, if one may be read now (at most `ahead` past
+  // the block handed out); under fMutex.
+  bool MayTakeNext() const {
+    // One chunk more than the threads may wait parsed for the consumer; not
+    // for a wide file, whose block (with its tables' accumulators and its
+    // profile) is tens of megabytes of fresh pages.
+    const std::size_t ahead = static_cast<std::size_t>(fThreads) + (fModes.size() >= kWideColumns ? 0 : 1);
+    return fNextToParse < fChunks.size() && fNextToParse < fNextChunk + ahead;
+  }
+
+  // Waits until `chunk` is parsed; meanwhile the iterator's thread reads the
+  // next stretch no worker has taken rather than sleep, so that with fewer
+  // cores free than threads the blocks still come at the pace of the cores.
+  void WaitOrRead(const Chunk& chunk) {
+    std::unique_lock<std::mutex> lock(fMutex);
+    while (!chunk.ready) {
+      if (!fStop.load() && MayTakeNext()) {
+        const std::size_t k = fNextToParse++;
+        ++fParsing;
+        lock.unlock();
+        PartSharer* const before = tSharer;
+        tSharer = this;
+        ReadChunk(k, fSpareCells.back());
+        tSharer = before;
+        lock.lock();
+        continue;
+      }
+      fChanged.wait(lock);
     }
   }
 
@@ -1201,12 +1233,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
       std::size_t k;
       {
         std::unique_lock<std::mutex> lock(fMutex);
-        // One chunk more than the workers may wait parsed for the consumer;
-        // not for a wide file, whose block (with its tables' accumulators
-        // and its profile) is tens of megabytes of fresh pages.
-        const std::size_t ahead = static_cast<std::size_t>(fThreads) + (fModes.size() >= kWideColumns ? 0 : 1);
-        fChanged.wait(
-            lock, [&] { return fStop.load() || fNextToParse >= fChunks.size() || fNextToParse < fNextChunk + ahead; });
+        fChanged.wait(lock, [&] { return fStop.load() || fNextToParse >= fChunks.size() || MayTakeNext(); });
         if (fStop.load()) return;
         if (fNextToParse >= fChunks.size()) {
           HelpToEnd(lock);
@@ -1215,37 +1242,47 @@ class CsvCursor : public CaseCursor, private PartSharer {
         k = fNextToParse++;
         ++fParsing;
       }
-      Chunk result;
-      std::unique_ptr<Entry> entry = TakeEntry();
-      try {
-        const std::int64_t start = k == 0 ? fLayout->dataOffset : LineStartAfter(fFd, fBounds[k], fSize);
-        // Lines are numbered from 1 for now: a chunk read at the wrong place
-        // or with an error is read again with the true numbers.
-        Parse(k, start, 1, result, entry, &spare);
-      } catch (...) {
-        result.failed = true;
-      }
-      if (fStop.load()) {
-        std::lock_guard<std::mutex> lock(fMutex);
-        --fParsing;
-        return;
-      }
+      if (!ReadChunk(k, spare)) return;
+    }
+  }
+
+  // Parses chunk k, taken (counted in fParsing) by this thread, and hands it
+  // over; false when the pass stopped meanwhile.
+  bool ReadChunk(std::size_t k, SpareCells& spare) {
+    Chunk result;
+    std::unique_ptr<Entry> entry = TakeEntry();
+    try {
+      const std::int64_t start = k == 0 ? fLayout->dataOffset : LineStartAfter(fFd, fBounds[k], fSize);
+      // Lines are numbered from 1 for now: a chunk read at the wrong place
+      // or with an error is read again with the true numbers.
+      Parse(k, start, 1, result, entry, &spare);
+    } catch (...) {
+      result.failed = true;
+    }
+    if (fStop.load()) {
       {
         std::lock_guard<std::mutex> lock(fMutex);
         --fParsing;
-        Chunk& chunk = fChunks[k];
-        chunk.failed = result.failed;
-        chunk.start = result.start;
-        chunk.line = result.line;
-        chunk.stop = result.stop;
-        chunk.lines = result.lines;
-        chunk.lastNumbers = std::move(result.lastNumbers);
-        chunk.lastStrings = std::move(result.lastStrings);
-        chunk.entry = std::move(entry);
-        chunk.ready = true;
       }
       fChanged.notify_all();
+      return false;
     }
+    {
+      std::lock_guard<std::mutex> lock(fMutex);
+      --fParsing;
+      Chunk& chunk = fChunks[k];
+      chunk.failed = result.failed;
+      chunk.start = result.start;
+      chunk.line = result.line;
+      chunk.stop = result.stop;
+      chunk.lines = result.lines;
+      chunk.lastNumbers = std::move(result.lastNumbers);
+      chunk.lastStrings = std::move(result.lastStrings);
+      chunk.entry = std::move(entry);
+      chunk.ready = true;
+    }
+    fChanged.notify_all();
+    return true;
   }
 
   // A worker's gathering in parts: published for the workers that have

@@ -10,7 +10,10 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <random>
+#include <set>
+#include <thread>
 
 #include "data_test_util.h"
 #include "host/data/csv_source.h"
@@ -719,7 +722,8 @@ TEST(DataPackage, CountRemaining) {
 // beyond the point reached are not reported.
 // Abandoning a pass (destroying its cursor after the first block) stops its
 // readers: they never run more than threads + 1 stretches ahead of the block
-// handed out, so what they read does not grow with the file.
+// handed out, so what they read does not grow with the file. Read to the
+// end, no more threads read than asked for.
 TEST(DataPackage, AbandonedPassStopsReading) {
   TempDir dir;
   std::string csv = "a,b\n";
@@ -750,6 +754,33 @@ TEST(DataPackage, AbandonedPassStopsReading) {
     }
     EXPECT_GE(blocks.load(), 1);
     EXPECT_LE(blocks.load(), threads + 2) << threads << " threads";
+  }
+  // The iterator's thread is one of the readers: read to the end, the blocks
+  // are gathered on no more threads than asked for, with one thread on the
+  // iterator's own (no hand-off), and the cases come in file order.
+  for (int threads : {1, 2, 3}) {
+    std::mutex mutex;
+    std::set<std::thread::id> readers;
+    host::ReadPlan plan;
+    plan.threads = threads;
+    plan.gather = [&](host::CaseBlock&) {
+      std::lock_guard<std::mutex> lock(mutex);
+      readers.insert(std::this_thread::get_id());
+    };
+    auto cursor = source.OpenFor(plan);
+    double next = 0;
+    try {
+      while (const host::CaseBlock* b = cursor->NextBlock()) {
+        ASSERT_EQ(b->numbers[0][0], next) << threads << " threads";
+        next += static_cast<double>(b->rows);
+      }
+    } catch (const host::InputError&) {
+    }
+    EXPECT_EQ(next, rows) << threads << " threads";
+    EXPECT_LE(readers.size(), static_cast<std::size_t>(threads));
+    if (threads == 1) {
+      EXPECT_EQ(readers, std::set<std::thread::id>{std::this_thread::get_id()});
+    }
   }
   // Read to the end, the bad cell is found, after every good case.
   auto cursor = source.Open();
