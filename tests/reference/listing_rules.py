@@ -4,11 +4,12 @@
 A small model written from the rules of the value listing (what VARINFO, STATISTICS and MAXCATS
 each switch on or off, the category limit checked during the pass, labels or members listed in
 place of counts, a set cut to MAXCATS rows) decides for every item of a random command (numeric
-variables of either treatment, a dichotomy and a category set over them) which value groups it
-gets, which values stand in them, whether they carry counts and percents, whether a "System" row
-follows, and which names the two closing warnings hold; VARORDER and SORT put the tables in
-their order, which the plan's entries must follow. The program runs the same command with --format json; any
-difference is printed with the dataset and the command. Counts themselves are random_runs.py's.
+variables of either treatment, a string variable, a dichotomy and a category set) which value
+groups it gets, which values stand in them, whether they carry counts and percents, whether a
+"System" row follows, and which names the two closing warnings hold; VARORDER and SORT put the
+tables in their order, which the plan's entries must follow. The program runs the same command
+with --format json; any difference is printed with the dataset and the command. Counts
+themselves are random_runs.py's.
 
 Usage: listing_rules.py BUILD_DIR [ROUNDS] [SEED]
 """
@@ -38,11 +39,23 @@ def make_dataset(rng):
             field["userMissing"] = {"values": [str(v) for v in rng.sample(range(1, 7), rng.randint(1, 2))]}
         fields.append(field)
         columns[name] = col
+    numeric = list(fields)
+    if rng.random() < 0.5:
+        # A string variable: nominal whatever its level when listed, its values trimmed.
+        pool = rng.sample(["a", "b", "c", "d"], rng.randint(1, 4))
+        labelled = rng.sample(["a", "b", "c", "d"], rng.randint(0, 3))
+        field = {"name": "s", "type": "string", "measure": rng.choice(["nominal", "scale"]),
+                 "categories": [{"value": v, "label": "L" + v} for v in labelled]}
+        if rng.random() < 0.5:
+            field["userMissing"] = {"values": [rng.choice(["a", "b"])]}
+        fields.append(field)
+        columns["s"] = [rng.choice(pool) + rng.choice(["", " "]) for _ in range(n)]
     sets = []
-    if len(fields) >= 2:
+    fields_for_sets = numeric
+    if len(fields_for_sets) >= 2:
         for kind in ("dichotomies", "categories"):
             if rng.random() < 0.6:
-                members = [f["name"] for f in rng.sample(fields, rng.randint(2, len(fields)))]
+                members = [f["name"] for f in rng.sample(fields_for_sets, rng.randint(2, len(fields_for_sets)))]
                 sets.append({"name": "$d" if kind == "dichotomies" else "$c", "type": kind, "variables": members,
                              "label": rng.choice(["", "Set " + kind]), "countedValue": "1"})
     return n, fields, columns, sets
@@ -101,7 +114,17 @@ def set_categories(x, by_name, columns, n, upto):
     return sorted(seen)
 
 
+def is_scale(field):
+    return field["measure"] == "scale" and field["type"] != "string"
+
+
+def value_of(v):
+    # Values as the dictionary keeps them: strings without their trailing blanks.
+    return v.rstrip(" ") if isinstance(v, str) else v
+
+
 def expected(n, fields, columns, sets, listed, varinfo, stats, maxcats):
+    columns = {name: [value_of(v) for v in col] for name, col in columns.items()}
     by_name = {f["name"]: f for f in fields}
     set_by_name = {x["name"]: x for x in sets}
     given = bool(varinfo)
@@ -126,7 +149,7 @@ def expected(n, fields, columns, sets, listed, varinfo, stats, maxcats):
             continue
         f = by_name[name]
         labels = [c["value"] for c in f["categories"]]
-        if f["measure"] == "scale":
+        if is_scale(f):
             entries.append((name, "scale", True))
             if category_stats and labels:
                 entries.append((name, "labelled", len(labels) <= maxcats))
@@ -183,7 +206,7 @@ def expected(n, fields, columns, sets, listed, varinfo, stats, maxcats):
             p += 1
             continue
         f = by_name[name]
-        scale = f["measure"] == "scale"
+        scale = is_scale(f)
         labels = [c["value"] for c in f["categories"]]
         # Standard rows, or the valid and missing N of a scale variable, show something.
         shown = not given or "TYPE" in varinfo or "LABEL" in varinfo or (scale and not none)
