@@ -1240,15 +1240,21 @@ EncodingGuess GuessEncoding(std::string_view text, std::size_t bad) {
   }
   const std::string_view one = text.substr(bad, 1);
   const std::string windows = ConvertedOrNothing(one, "CP1252");
-  if (windows.empty()) return {HexBytes(one), "such as --encoding latin1 or cp1252"};
   const auto b = static_cast<unsigned char>(one[0]);
+  if (b < 0xA0) {
+    // Where Windows-1252 has punctuation (or nothing), MacRoman and the
+    // code page of DOS, in which Excel saves "CSV (MS-DOS)", have their
+    // accented letters: "caf\x82" is "café" in cp850.
+    return {HexBytes(one) + ", which is " + (windows.empty() ? "no character" : "\"" + windows + "\"") +
+                " in cp1252, \"" + ConvertedOrNothing(one, "MACINTOSH") + "\" in mac_roman and \"" +
+                ConvertedOrNothing(one, "CP850") + "\" in cp850",
+            std::string("such as --encoding ") + (windows.empty() ? "" : "cp1252, or ") +
+                "mac_roman for a file from an old Mac, or cp850 for one saved as \"CSV (MS-DOS)\""};
+  }
+  if (windows.empty()) return {HexBytes(one), "such as --encoding latin1 or cp1252"};
   std::string shown = HexBytes(one) + ", which is \"" + windows + "\" in cp1252";
   std::string suggestion = "such as --encoding cp1252";
-  if (b < 0xA0) {
-    // Where Windows-1252 has punctuation, MacRoman has its accented letters.
-    shown += " and \"" + ConvertedOrNothing(one, "MACINTOSH") + "\" in mac_roman";
-    suggestion += ", or mac_roman for a file from an old Mac";
-  } else if (b == 0xA4) {
+  if (b == 0xA4) {
     shown += " and \"" + ConvertedOrNothing(one, "ISO-8859-15") + "\" in iso-8859-15";
     suggestion += ", or iso-8859-15";
   }

@@ -445,9 +445,19 @@ fails "GB18030 is named as such" 2 \
 # An old Mac's Excel: MacRoman, CR line ends; é is 0x8E, Ž in Windows-1252.
 printf 'name,n\rJos\x8e,1\r' >"$tmp/macroman.csv"
 fails "a MacRoman letter shows both readings" 2 \
-  '0x8E, which is "Ž" in cp1252 and "é" in mac_roman). Name the file'"'"'s encoding with --encoding (such as --encoding cp1252, or mac_roman for a file from an old Mac)' \
+  '0x8E, which is "Ž" in cp1252, "é" in mac_roman and "Ä" in cp850). Name the file'"'"'s encoding with --encoding (such as --encoding cp1252, or mac_roman for a file from an old Mac, or cp850 for one saved as "CSV (MS-DOS)")' \
   "$cb" "$tmp/macroman.csv" --quiet
 check "... and reads with it" bash -c "'$cb' '$tmp/macroman.csv' --encoding mac_roman --format json --quiet | grep -q 'José'"
+# Excel's "CSV (MS-DOS)" is in the DOS code page: é is 0x82, ü 0x81 (no
+# character in Windows-1252).
+printf 'name,n\r\ncaf\x82,1\r\nM\x81nchen,2\r\n' >"$tmp/msdos.csv"
+fails "a DOS letter shows its cp850 reading" 2 \
+  '0x82, which is "‚" in cp1252, "Ç" in mac_roman and "é" in cp850)' "$cb" "$tmp/msdos.csv" --quiet
+printf 'name,n\r\nM\x81nchen,2\r\n' >"$tmp/msdos81.csv"
+fails "also where Windows-1252 has no character" 2 \
+  '0x81, which is no character in cp1252, "Å" in mac_roman and "ü" in cp850). Name the file'"'"'s encoding with --encoding (such as --encoding mac_roman for a file from an old Mac, or cp850 for one saved as "CSV (MS-DOS)")' \
+  "$cb" "$tmp/msdos81.csv" --quiet
+check "... and reads with it" bash -c "'$cb' '$tmp/msdos.csv' --encoding cp850 --format json --quiet | grep -q 'München'"
 # Two accented letters side by side in a word are Windows-1252 too (German
 # "Größe", Portuguese "informação"), though each pair is also a GB18030 character.
 printf 'name,size\r\nx,Gr\xf6\xdfe\r\ny,informa\xe7\xe3o\r\n' >"$tmp/pairs1252.csv"
@@ -457,7 +467,7 @@ fails "accented letter pairs inside a word are named as cp1252" 2 \
 check "... and reads with it" bash -c "'$cb' '$tmp/pairs1252.csv' --encoding cp1252 --format json --quiet | grep -q 'informação'"
 # A curly apostrophe of Windows-1252 before a letter is no double-byte character.
 printf 'q\ndon\x92t know\n' >"$tmp/quote1252.csv"
-fails "a lone Windows-1252 punctuation byte is named as cp1252" 2 '0x92, which is "’" in cp1252 and "í" in mac_roman' \
+fails "a lone Windows-1252 punctuation byte is named as cp1252" 2 '0x92, which is "’" in cp1252, "í" in mac_roman' \
   "$cb" "$tmp/quote1252.csv" --quiet
 # A title padded to the table's width above the header (Excel saves a merged title cell so).
 printf 'Survey results 2020,,\r\nid,age,score\r\n1,34,5\r\n2,28,6\r\n' >"$tmp/title.csv"
