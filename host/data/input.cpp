@@ -202,6 +202,10 @@ class IconvSource : public ByteSource {
   }
   ~IconvSource() override { iconv_close(fConverter); }
 
+  // The encoding was told by the file's byte order mark, not named: text
+  // it cannot read is damage (a copy cut after an odd byte), not a wrong name.
+  void SetByMark() { fByMark = true; }
+
   // The first control character U+0080-U+009F read (0: none) and its line.
   unsigned char ControlByte() const { return fControl; }
   std::int64_t ControlLine() const { return fControlLine; }
@@ -262,7 +266,10 @@ class IconvSource : public ByteSource {
 
   [[noreturn]] void Bad(const std::string& what) const {
     throw InputError(fName + ", line " + std::to_string(fLines + 1) + ": " + what +
-                     "; check the encoding named with --encoding (or the resource's \"encoding\")");
+                     (fByMark ? "; the file begins with a " + fEncoding +
+                                    " byte order mark, so it is damaged or cut short: save or copy it again"
+                              : std::string("; check the encoding named with --encoding (or the resource's "
+                                            "\"encoding\")")));
   }
 
   std::unique_ptr<ByteSource> fInner;
@@ -275,6 +282,7 @@ class IconvSource : public ByteSource {
   std::int64_t fLines = 0;
   bool fAfterCr = false;
   bool fWatchControls;
+  bool fByMark = false;
   bool fAfterC2 = false;
   unsigned char fControl = 0;
   std::int64_t fControlLine = 0;
@@ -946,6 +954,7 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   if (!encoding.empty()) {
     auto iconvSource = std::make_unique<IconvSource>(std::move(decoded), request.displayName, encoding,
                                                      ControlsAt80(encoding) && utf8.word.empty());
+    if (IsUtf8Name(request.encoding)) iconvSource->SetByMark();
     converter = iconvSource.get();
     text = std::move(iconvSource);
   } else {

@@ -66,6 +66,11 @@ check "a UTF-16 file with a byte order mark is read" bash -c "'$cb' '$tmp/utf16.
 fails "an encoding named for a file whose mark says UTF-16 names both" 2 \
   'utf16.csv: the file begins with a UTF-16 byte order mark, so its text is UTF-16, not latin1' \
   "$cb" "$tmp/utf16.csv" --encoding latin1 --quiet
+# Cut after an odd byte, the text its mark names cannot end: damage, not a wrong --encoding.
+{ cat "$tmp/utf16.csv"; printf 'x'; } >"$tmp/utf16-odd.csv"
+fails "a UTF-16 file cut inside a character is said to be damaged, not misnamed" 2 \
+  'utf16-odd.csv, line 3: the text ends inside a character; the file begins with a UTF-16 byte order mark, so it is damaged or cut short' \
+  "$cb" "$tmp/utf16-odd.csv" --quiet
 { printf '\xEF\xBB\xBF'; cat $pub/survey.csv; } >"$tmp/bom.csv"
 fails "an encoding named for a file whose mark says UTF-8 names both" 2 'its text is UTF-8, not cp1252' \
   "$cb" "$tmp/bom.csv" --encoding cp1252 --quiet
