@@ -301,8 +301,15 @@ const std::shared_ptr<const engine::TableRules>& TableState::Rules() {
 }
 
 engine::TableAccumulator& TableState::Merged() {
+  if (pendingFinal) AwaitFinal();
   if (!fMerged) fMerged = std::make_unique<engine::TableAccumulator>(*Rules());
   return *fMerged;
+}
+
+void TableState::AwaitFinal() {
+  const std::shared_ptr<FinalJobs> jobs = std::move(pendingFinal);
+  pendingFinal.reset();
+  jobs->Await(finalJob, *this);
 }
 
 std::vector<double> TableState::PercentileTargets(std::size_t v) const {
@@ -328,7 +335,10 @@ bool TableState::WantsMean(std::size_t v) const {
 
 void TableState::Finalize() {
   if (fFinalGeneration == generation) return;
-  const std::vector<engine::ScaleAccumulator>& scales = Merged().Scales();
+  // Not Merged(): on a thread of FinalJobs the accumulator is made already
+  // and pendingFinal is the procedure's thread's to read.
+  if (!fMerged) fMerged = std::make_unique<engine::TableAccumulator>(*Rules());
+  const std::vector<engine::ScaleAccumulator>& scales = fMerged->Scales();
   fPercentiles.assign(scales.size(), {});
   fMeans.assign(scales.size(), std::nullopt);
   for (std::size_t v = 0; v < scales.size(); ++v) {
@@ -348,11 +358,13 @@ void TableState::Finalize() {
 }
 
 double TableState::Mean(std::size_t v) {
+  if (pendingFinal) AwaitFinal();
   if (fFinalGeneration == generation && v < fMeans.size() && fMeans[v]) return *fMeans[v];
   return Merged().Scales()[v].Mean();
 }
 
 std::vector<double> TableState::Percentiles(std::size_t v, const std::vector<double>& ps) {
+  if (pendingFinal) AwaitFinal();
   if (fFinalGeneration == generation && v < fPercentiles.size() && fPercentiles[v].size() == ps.size() &&
       PercentileTargets(v) == ps) {
     return fPercentiles[v];

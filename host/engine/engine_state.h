@@ -2,11 +2,15 @@
 // it has gathered, and how its cells are read afterwards. Host-internal.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "host/aggregation.h"
@@ -15,6 +19,7 @@
 
 namespace host {
 
+class FinalJobs;
 class Pass;
 class TableImpl;
 struct TableState;
@@ -134,12 +139,20 @@ struct TableState {
   // Computes what is costly to read (the percentiles) for the state as it
   // is; a pass does it for every table at once on its threads.
   void Finalize();
+  // A wide pass computes those results on threads of their own while the
+  // procedure makes its tables (FinalJobs, pass.cpp): until this state's
+  // are known, whatever reads the state on the procedure's thread first
+  // waits for them, or computes them there when no thread has taken them
+  // up yet.
+  std::shared_ptr<FinalJobs> pendingFinal;
+  std::size_t finalJob = 0;
   std::vector<double> Percentiles(std::size_t scale, const std::vector<double>& ps);
   // The mean of a scale variable: a walk over its stored values, so made by
   // Finalize beside the percentiles where the cell asks for it.
   double Mean(std::size_t scale);
 
  private:
+  void AwaitFinal();
   std::vector<double> PercentileTargets(std::size_t scale) const;
   bool WantsMean(std::size_t scale) const;
 
@@ -148,6 +161,44 @@ struct TableState {
   std::vector<std::optional<double>> fMeans;      // by scale rule, where WantsMean
   std::shared_ptr<const engine::TableRules> fRules;
   std::unique_ptr<engine::TableAccumulator> fMerged;
+};
+
+// The costly results of a wide pass's tables (TableState::Finalize),
+// computed on threads of their own, first table first, while the procedure
+// reads the tables in the same order: each state is finalized once, by the
+// first of those threads or the procedure's to come to it, with the same
+// results as anywhere else.
+class FinalJobs {
+ public:
+  // Null when no thread could start (the caller finalizes them itself).
+  static std::shared_ptr<FinalJobs> Start(std::vector<std::shared_ptr<TableState>> states, std::size_t threads);
+  ~FinalJobs();
+  FinalJobs(const FinalJobs&) = delete;
+  FinalJobs& operator=(const FinalJobs&) = delete;
+
+  // On the procedure's thread: the state's results are known on return
+  // (or, when computing them threw, left for the state to compute again).
+  void Await(std::size_t job, TableState& state);
+  // No state is taken up any more; waits for those being computed. The
+  // states left are finalized by whoever reads them.
+  void Stop();
+
+ private:
+  FinalJobs() = default;
+  void Work(std::size_t threads);
+  // Moves a job from pending to taken; false when another has it.
+  bool Take(std::size_t job);
+  // Finalizes a taken job's state, a failure left for its reader.
+  void Run(std::size_t job);
+  void Done(std::size_t job);
+
+  enum : int { kPending, kTaken, kDone };
+  std::vector<std::shared_ptr<TableState>> fStates;  // by job; the worker's, cleared by Stop
+  std::unique_ptr<std::atomic<int>[]> fStatus;
+  std::atomic<bool> fStopped{false};
+  std::mutex fMutex;
+  std::condition_variable fChanged;
+  std::thread fWorker;
 };
 
 // Frees the states a finished wide pass kept when the procedure let its

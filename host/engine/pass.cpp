@@ -1,8 +1,11 @@
 #include "host/engine/pass.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "host/check.h"
@@ -37,6 +40,9 @@ GatheredBlock::~GatheredBlock() {
 namespace {
 constexpr std::uint64_t kNone = ~std::uint64_t{0};
 constexpr std::size_t kReuseTablesFrom = 256;
+// Tables with scale statistics from which their results are computed beside
+// the procedure's making of its tables rather than before it.
+constexpr std::size_t kFinalBesideFrom = 256;
 // What a table reports in a dry run: more categories than any limit a
 // procedure can set (its limits are 32-bit), small enough to stay positive
 // in any signed type it may be read into.
@@ -46,6 +52,7 @@ constexpr std::size_t kDryRunCategories = std::size_t{1} << 40;
 Pass::Pass(const CasePosition& position) : fPos(position) { ReleaseKeptStates(); }
 
 Pass::~Pass() {
+  if (fFinal) fFinal->Stop();
   // The iterator goes: its block must have been left already. Tables that
   // outlive it see a position that matches no tally.
   for (TableImpl* t : fTables) {
@@ -296,8 +303,110 @@ void Pass::Finish(int threads) {
   for (TableState* s : states) s->Settle();
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   const std::size_t n = std::min<std::size_t>(states.size(), threads > 0 ? static_cast<std::size_t>(threads) : cores);
+  // A wide pass: the procedure's thread goes on to make its tables (the
+  // wide file's 5,000 took about as long as its percentiles on two threads)
+  // while the other threads compute the results, instead of waiting for
+  // them with a core idle afterwards.
+  if (n > 1 && states.size() >= kFinalBesideFrom && !fFinal) {
+    std::vector<std::shared_ptr<TableState>> owned;
+    owned.reserve(states.size());
+    for (TableImpl* t : fTables) {
+      if (t == nullptr || t->state->scaleRules.empty()) continue;
+      t->state->Merged();  // made here: the other threads only read it
+      owned.push_back(t->state);
+    }
+    fFinal = FinalJobs::Start(std::move(owned), n - 1);
+    if (fFinal) {
+      fFinished = true;
+      return;
+    }
+  }
   engine::RunFinalJobs(n, states.size(), [&](std::size_t i) { states[i]->Finalize(); });
   fFinished = true;
+}
+
+std::shared_ptr<FinalJobs> FinalJobs::Start(std::vector<std::shared_ptr<TableState>> states, std::size_t threads) {
+  std::shared_ptr<FinalJobs> jobs(new FinalJobs);
+  jobs->fStatus = std::make_unique<std::atomic<int>[]>(states.size());
+  for (std::size_t i = 0; i < states.size(); ++i) jobs->fStatus[i].store(kPending, std::memory_order_relaxed);
+  jobs->fStates = std::move(states);
+  try {
+    jobs->fWorker = std::thread([raw = jobs.get(), threads] { raw->Work(threads); });
+  } catch (const std::system_error&) {
+    return nullptr;  // no room for a thread (a limit on memory)
+  }
+  for (std::size_t i = 0; i < jobs->fStates.size(); ++i) {
+    jobs->fStates[i]->pendingFinal = jobs;
+    jobs->fStates[i]->finalJob = i;
+  }
+  return jobs;
+}
+
+FinalJobs::~FinalJobs() { Stop(); }
+
+void FinalJobs::Work(std::size_t threads) {
+  try {
+    engine::RunFinalJobs(threads, fStates.size(), [this](std::size_t job) {
+      if (!fStopped.load(std::memory_order_relaxed) && Take(job)) Run(job);
+    });
+  } catch (...) {
+    // The jobs not taken are computed where they are read.
+  }
+}
+
+bool FinalJobs::Take(std::size_t job) {
+  int expected = kPending;
+  return fStatus[job].compare_exchange_strong(expected, kTaken, std::memory_order_acq_rel);
+}
+
+void FinalJobs::Done(std::size_t job) {
+  {
+    std::lock_guard<std::mutex> lock(fMutex);
+    fStatus[job].store(kDone, std::memory_order_release);
+  }
+  fChanged.notify_all();
+}
+
+void FinalJobs::Run(std::size_t job) {
+  try {
+    fStates[job]->Finalize();
+  } catch (...) {
+    // Left unfinished: the state computes its results again when read,
+    // where a failure reaches the procedure.
+  }
+  Done(job);
+}
+
+void FinalJobs::Await(std::size_t job, TableState& state) {
+  if (Take(job)) {
+    try {
+      state.Finalize();
+    } catch (...) {
+      Done(job);
+      throw;
+    }
+    Done(job);
+    return;
+  }
+  if (fStatus[job].load(std::memory_order_acquire) == kDone) return;
+  // Under way on another thread, which goes on with the jobs after it: the
+  // next one still pending is done here meanwhile (the procedure comes to it
+  // soon), so that neither thread waits for the other as they move along the
+  // tables together.
+  for (std::size_t next = job + 1; next < fStates.size() && !fStopped.load(std::memory_order_relaxed); ++next) {
+    if (Take(next)) {
+      Run(next);
+      break;
+    }
+  }
+  std::unique_lock<std::mutex> lock(fMutex);
+  fChanged.wait(lock, [&] { return fStatus[job].load(std::memory_order_acquire) == kDone; });
+}
+
+void FinalJobs::Stop() {
+  fStopped.store(true, std::memory_order_relaxed);
+  if (fWorker.joinable()) fWorker.join();
+  fStates.clear();
 }
 
 void Pass::NoteCategories(engine::DataProfile& profile) const {

@@ -28,6 +28,7 @@ class Reader;
 
 namespace host {
 
+class FinalJobs;
 class TableImpl;
 
 // A per-block step beside the tables', for whatever else wants every case
@@ -163,6 +164,7 @@ class Pass {
   std::vector<BlockGatherer> fGatherers;
   bool fDryRun = false;
   bool fFinished = false;
+  std::shared_ptr<FinalJobs> fFinal;                          // a wide pass's results computed beside the procedure
   std::vector<std::uint64_t> fTaken;                          // dry run: cases taken, by table number
   std::vector<std::pair<int, std::size_t>> fReleasedAtLeast;  // AtLeast of tables released before the end
 };

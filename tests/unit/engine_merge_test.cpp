@@ -586,3 +586,99 @@ TEST(GatheredBlock, ResetEqualsNew) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pass of 256 or more scale tables computes their quartiles on threads of
+// their own while the procedure goes on (the last table first, the
+// procedure's thread taking any it comes to first, or waiting for one under
+// way): whichever thread computes a table's results, and whether they are
+// read while the pass lives or after it is gone, they are those of one
+// thread, bit for bit.
+std::vector<std::vector<double>> WideScaleResults(int threads, bool whileLive, bool backwards) {
+  host::SetThreads(threads);
+  namespace TEC = TableEncryptionCodes;
+  ProcedureDataSource source;
+  std::vector<std::unique_ptr<PlanEntry>> entries;
+  for (int v = 0; v < source.ColumnCount(); ++v) {
+    auto* h = new ItemHandle();
+    h->Item().fDataSource = &source;
+    h->Item().fKind = codebook::kItemVariable;
+    h->Item().fIndex = v;
+    h->Item().fVariable = source.GetVariable(v);
+    entries.push_back(std::make_unique<PlanEntry>(std::unique_ptr<ItemHandle>(h)));
+    entries.back()->SetTreatment(1);
+  }
+  std::vector<PlanEntry*> plan;
+  for (auto& e : entries) plan.push_back(e.get());
+  std::vector<AggregationStatistic> categoryStatistics{AggregationStatistic(TEC::Count)};
+  const std::vector<std::int32_t> scaleCodes{222, 198, 179, 203, 468};
+  std::unique_ptr<QUVO_InputCaseIterator> it(source.CreateCaseIterator(0));
+  VariableStatistics s(plan, &categoryStatistics, &scaleCodes);
+  s.SetUpTables(static_cast<ProcDSIterator*>(it.get()), 0);
+  EXPECT_EQ(s.PassCases(0), 1500);
+  if (!whileLive) it.reset();
+  std::vector<std::vector<double>> results(plan.size());
+  for (std::uint32_t k = 0; k < plan.size(); ++k) {
+    const std::uint32_t i = backwards ? static_cast<std::uint32_t>(plan.size()) - 1 - k : k;
+    s.GetScaleResults(i, results[i]);
+  }
+  return results;
+}
+
+TEST(WidePass, ResultsBesideTheProcedureEqualOneThread) {
+  datatest::TempDir dir;
+  std::ostringstream csv;
+  constexpr int kColumns = 300;
+  csv << "w";
+  for (int c = 0; c < kColumns; ++c) csv << ",x" << c;
+  csv << "\n";
+  unsigned state = 77;
+  auto next = [&state](unsigned n) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) % n;
+  };
+  for (int r = 0; r < 1500; ++r) {
+    csv << (r % 3 == 0 ? 1.0 : (1 + next(300)) / 100.0);
+    for (int c = 0; c < kColumns; ++c) {
+      csv << ",";
+      if (next(20) == 0) continue;  // missing
+      // Cents in a short span, a few values repeated, and spread doubles.
+      if (c % 3 == 0) {
+        csv << next(5000) / 100.0;
+      } else if (c % 3 == 1) {
+        csv << next(7);
+      } else {
+        csv << (next(2000000) / 7.0 - 1e5);
+      }
+    }
+    csv << "\n";
+  }
+  dir.Write("data.csv", csv.str());
+  for (const bool weighted : {false, true}) {
+    std::string fields = R"({"name": "w", "type": "number"})";
+    for (int c = 0; c < kColumns; ++c) fields += R"(, {"name": "x)" + std::to_string(c) + R"(", "type": "number"})";
+    const std::string weight = weighted ? R"("weight": "w", )" : "";
+    std::vector<std::string> warnings;
+    auto dataset = host::LoadDataset(
+        dir.Write("datapackage.json",
+                  "{" + weight + R"("resources": [{"path": "data.csv", "schema": {"fields": [)" + fields + "]}}]}"),
+        warnings);
+    ASSERT_NE(dataset, nullptr);
+    host::SetActiveDataset(dataset);
+    const auto one = WideScaleResults(1, false, false);
+    ASSERT_EQ(one.size(), kColumns + 1u);
+    EXPECT_EQ(one[1].size(), 7u);
+    for (int threads : {2, 4}) {
+      for (const bool whileLive : {false, true}) {
+        for (const bool backwards : {false, true}) {
+          EXPECT_EQ(WideScaleResults(threads, whileLive, backwards), one)
+              << threads << " threads, weighted " << weighted << ", read while the pass lives " << whileLive
+              << ", backwards " << backwards;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
