@@ -616,7 +616,7 @@ std::vector<std::vector<double>> WideScaleResults(int threads, bool whileLive, b
   std::unique_ptr<QUVO_InputCaseIterator> it(source.CreateCaseIterator(0));
   VariableStatistics s(plan, &categoryStatistics, &scaleCodes);
   s.SetUpTables(static_cast<ProcDSIterator*>(it.get()), 0);
-  EXPECT_EQ(s.PassCases(0), 1500);
+  EXPECT_EQ(s.PassCases(0), 600);
   if (!whileLive) it.reset();
   std::vector<std::vector<double>> results(plan.size());
   for (std::uint32_t k = 0; k < plan.size(); ++k) {
@@ -638,7 +638,7 @@ TEST(WidePass, ResultsBesideTheProcedureEqualOneThread) {
     state = state * 1103515245u + 12345u;
     return (state >> 8) % n;
   };
-  for (int r = 0; r < 1500; ++r) {
+  for (int r = 0; r < 600; ++r) {
     csv << (r % 3 == 0 ? 1.0 : (1 + next(300)) / 100.0);
     for (int c = 0; c < kColumns; ++c) {
       csv << ",";
