@@ -29,15 +29,21 @@ using codebook::VariableStatistics;
 
 namespace {
 
+// The same small congruential generator for every file and block made here,
+// so that each is the same on every run and platform.
+struct Lcg {
+  unsigned state;
+  unsigned operator()(unsigned n) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) % n;
+  }
+};
+
 // A survey-like file; deterministic, about 4,000 cases.
 std::string MakeCsv() {
   std::ostringstream csv;
   csv << "g,w,code,many,s,income,age,m1,m2,m3,b1,b2\n";
-  unsigned state = 12345;
-  auto next = [&state](unsigned n) {
-    state = state * 1103515245u + 12345u;
-    return (state >> 8) % n;
-  };
+  Lcg next{12345};
   for (int i = 0; i < 4000; ++i) {
     const int g = i / 700;  // split groups change mid-block
     csv << g << ",";
@@ -250,11 +256,7 @@ host::CaseBlock CodesBlock(unsigned seed, bool weighted) {
   block.numbers.resize(3);
   block.strings.resize(3);
   block.strings[1].offsets.push_back(0);
-  unsigned state = seed;
-  auto next = [&state](unsigned n) {
-    state = state * 1103515245u + 12345u;
-    return (state >> 8) % n;
-  };
+  Lcg next{seed};
   const double nan = std::nan("");
   for (std::size_t r = 0; r < block.rows; ++r) {
     block.numbers[0].push_back(next(15) == 0 ? SYSMIS : 1 + next(9));
@@ -633,11 +635,7 @@ TEST(WidePass, ResultsBesideTheProcedureEqualOneThread) {
   csv << "w";
   for (int c = 0; c < kColumns; ++c) csv << ",x" << c;
   csv << "\n";
-  unsigned state = 77;
-  auto next = [&state](unsigned n) {
-    state = state * 1103515245u + 12345u;
-    return (state >> 8) % n;
-  };
+  Lcg next{77};
   for (int r = 0; r < 600; ++r) {
     csv << (r % 3 == 0 ? 1.0 : (1 + next(300)) / 100.0);
     for (int c = 0; c < kColumns; ++c) {
