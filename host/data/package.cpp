@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -1189,13 +1190,41 @@ std::unique_ptr<VariableSetImpl> ReadSet(const Descriptor& d, const Json& s, con
     d.Fail(Member(sp, "variables"),
            "a set needs at least two variables (" + std::to_string(set->members.size()) + " given)");
   }
+  // The members' values are counted as one kind: a category set's categories
+  // and a dichotomy set's counted value take the first member's type, so the
+  // values of a member of the other type are not counted: say so.
+  int first = -1;
   for (std::size_t m = 0; m < set->members.size(); ++m) {
     const int index = FindNamed(dataset, plan, set->members[m]);
     if (index >= 0) {
-      set->members[m] = dataset.variables[static_cast<std::size_t>(index)]->name;
+      const QUVO_Variable& member = *dataset.variables[static_cast<std::size_t>(index)];
+      set->members[m] = member.name;
+      if (first < 0) {
+        first = index;
+      } else if (member.IsString() != dataset.variables[static_cast<std::size_t>(first)]->IsString()) {
+        const QUVO_Variable& one = *dataset.variables[static_cast<std::size_t>(first)];
+        d.Warn(Element(Member(sp, "variables"), m),
+               "\"" + member.name + "\" is " + (member.IsString() ? "a string" : "numeric") + " but \"" + one.name +
+                   "\" is " + (one.IsString() ? "a string" : "numeric") +
+                   "; the set counts only the values of variables of its first variable's type");
+      }
     } else {
       d.Warn(Element(Member(sp, "variables"), m),
              "\"" + set->members[m] + "\" names no variable; the set keeps it, and the codebook skips it");
+    }
+  }
+  // A numeric set reads its counted value as far as it is a number (from
+  // "yes" nothing, so 0): say so rather than count zeros without a word.
+  if (set->type == 2 && first >= 0 && !dataset.variables[static_cast<std::size_t>(first)]->IsString()) {
+    const char* text = set->countedValue.c_str();
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    while (*end == ' ') ++end;
+    if (end == text || *end != '\0') {
+      d.Warn(Member(sp, "countedValue"), "\"" + set->countedValue +
+                                             "\" is not a number, but the set's variables are numeric: it counts "
+                                             "the value " +
+                                             NumberText(value));
     }
   }
   return set;

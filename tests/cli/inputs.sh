@@ -105,4 +105,16 @@ fails "a file named with a slash after it is told to drop the slash" 2 \
   "survey.dta/: cannot open the file (Not a directory); a name ending in a slash is a folder's: name the file without the slash" \
   "$cb" "$root/examples/stata/survey.dta/"
 
+# A numeric dichotomy set counts the number its counted value reads as:
+# from a word, 0, which the descriptor's reader says.
+fails "a numeric set's counted value that is no number is named" 0 \
+  'countedValue: "yes" is not a number, but the set'"'"'s variables are numeric: it counts the value 0' \
+  "$cb" "$root/tests/golden-data/set_member_types/datapackage.json" 'CODEBOOK $zeros /STATISTICS NONE.'
+
+# A set counts its values as its first variable's type: a variable of the
+# other type counts nothing, which the descriptor's reader says.
+fails "a set of numeric and string variables is named" 0 \
+  'variables[1]: "s1" is a string but "a" is numeric; the set counts only the values of variables of its first variable'"'"'s type' \
+  "$cb" "$root/tests/golden-data/set_member_types/mixed.json" 'CODEBOOK $mixed /STATISTICS NONE.'
+
 finish
