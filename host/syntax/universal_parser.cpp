@@ -320,7 +320,9 @@ class Checker {
         i = Qualified(*pd, *param, desc, key, i, to);
         break;
       case UPSpecTypes::ParamString: {
-        const Token& value = Value(*param, desc, key, i, to, "value");
+        // A keyword with declared values shows the first as its example.
+        const Token& value = Value(*param, desc, key, i, to,
+                                   param->stringValues.empty() ? "value" : param->stringValues.front().c_str());
         ++i;
         pd->value = StringValue(*param, desc, value);
         pd->hasString = true;
