@@ -1845,10 +1845,21 @@ std::size_t ChooseResource(const Descriptor& d, const Json& resources, const std
   return chosen;
 }
 
-// Rows given by number: the header on the first row is what every reader
-// assumes; any other layout would silently turn header or comment rows
-// into cases, so it is refused.
-void CheckHeaderRows(const Descriptor& d, const Json& from, const std::string& at) {
+// Where the header is and whether its letter case counts, as a dialect says
+// it and as a layout (where older tools wrote it) does. Rows given by number:
+// the header on the first row is what every reader assumes; any other layout
+// would silently turn header or comment rows into cases, so it is refused.
+void ReadHeaderSettings(const Descriptor& d, const Json& from, const std::string& at, Plan& plan,
+                        std::initializer_list<const char*> caseKeys) {
+  for (const char* key : caseKeys) {
+    if (from.contains(key)) {
+      d.Try([&] { plan.headerIgnoresCase = plan.headerIgnoresCase || !d.Bool(from[key], Member(at, key)); });
+    }
+  }
+  if (from.contains("header")) {
+    d.Try([&] { plan.dialect.header = d.Bool(from["header"], Member(at, "header")); });
+  }
+  if (!from.contains("headerRows") || !plan.dialect.header) return;
   d.Try([&] {
     const std::string hp = Member(at, "headerRows");
     const Json& rows = d.Array(from["headerRows"], hp);
@@ -1873,15 +1884,7 @@ void ReadLayout(const Descriptor& d, const Json& lj, const std::string& lp, Plan
               {"header", "headerRows", "headerCase", "skipRows", "pickRows", "limitRows", "offsetRows", "pickFields",
                "skipFields", "limitFields", "offsetFields"},
               {"headerJoin"});
-  if (layout.contains("header")) {
-    d.Try([&] { plan.dialect.header = d.Bool(layout["header"], Member(lp, "header")); });
-  }
-  if (layout.contains("headerCase")) {
-    d.Try([&] {
-      plan.headerIgnoresCase = plan.headerIgnoresCase || !d.Bool(layout["headerCase"], Member(lp, "headerCase"));
-    });
-  }
-  if (layout.contains("headerRows") && plan.dialect.header) CheckHeaderRows(d, layout, lp);
+  ReadHeaderSettings(d, layout, lp, plan, {"headerCase"});
   for (const char* key : kPicks) {
     if (!layout.contains(key) || (layout[key].is_array() && layout[key].empty())) continue;
     d.Error(Member(lp, key),
@@ -1901,14 +1904,6 @@ void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Pla
       // database tables: nothing to a CSV file.
       {"csvddfVersion", "$schema", "headerJoin", "skipBlankRows", "property", "itemType", "itemKeys", "sheetNumber",
        "sheetName", "table"});
-  // Letter case in the header counts unless the dialect says it does not
-  // (caseSensitiveHeader in the first dialect standard, headerCase in the
-  // second).
-  for (const char* key : {"caseSensitiveHeader", "headerCase"}) {
-    if (dialect.contains(key)) {
-      d.Try([&] { plan.headerIgnoresCase = plan.headerIgnoresCase || !d.Bool(dialect[key], Member(dp, key)); });
-    }
-  }
   // The CSV settings, at the dialect's top (the standard's place) or in a
   // "csv" object (where packages written by newer Frictionless tools put
   // them); a delimiter left out of either would read the file wrongly.
@@ -1944,10 +1939,10 @@ void ReadDialect(const Descriptor& d, const Json& dj, const std::string& dp, Pla
       controls(csv, cp);
     });
   }
-  if (dialect.contains("header")) {
-    d.Try([&] { plan.dialect.header = d.Bool(dialect["header"], Member(dp, "header")); });
-  }
-  if (dialect.contains("headerRows") && plan.dialect.header) CheckHeaderRows(d, dialect, dp);
+  // Letter case in the header counts unless the dialect says it does not
+  // (caseSensitiveHeader in the first dialect standard, headerCase in the
+  // second).
+  ReadHeaderSettings(d, dialect, dp, plan, {"caseSensitiveHeader", "headerCase"});
   if (dialect.contains("commentRows")) {
     d.Try([&] {
       const std::string cp = Member(dp, "commentRows");
