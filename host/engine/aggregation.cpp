@@ -307,8 +307,7 @@ engine::TableAccumulator& TableState::Merged() {
 }
 
 void TableState::AwaitFinal() {
-  const std::shared_ptr<FinalJobs> jobs = std::move(pendingFinal);
-  pendingFinal.reset();
+  const std::shared_ptr<FinalJobs> jobs = std::move(pendingFinal);  // leaves it empty
   jobs->Await(finalJob, *this);
 }
 
