@@ -225,10 +225,20 @@ def make_command(rng, ds):
     if rng.random() < 0.5:
         maxcats = rng.randint(1, 6)
     cmd = "codebook " + " ".join(parts)
+    if rng.random() < 0.3:
+        # Which rows a table shows never changes its numbers, nor does the order of the tables
+        # (each item must still read its own entries of the pass).
+        cmd += " /VARINFO " + " ".join(rng.sample(["POSITION", "LABEL", "VALUELABELS", "MISSING", "ROLE"],
+                                                  rng.randint(1, 3)))
     if stats:
         cmd += " /STATISTICS " + " ".join(stats)
-    if maxcats:
-        cmd += " /OPTIONS MAXCATS=%d" % maxcats
+    options = ["MAXCATS=%d" % maxcats] if maxcats else []
+    if rng.random() < 0.4:
+        options.append("VARORDER=" + rng.choice(["FILE", "ALPHA", "MEASURE", "VARLIST"]))
+        if rng.random() < 0.5:
+            options.append("SORT=DESCENDING")
+    if options:
+        cmd += " /OPTIONS " + " ".join(options)
     return items, [s.upper() for s in stats] if stats else None, maxcats or 200, cmd
 
 
