@@ -1069,6 +1069,14 @@ int main(int argc, char** argv) {
   // Writing a plan: the commands run over cases without cells.
   std::unique_ptr<host::shards::PlanRecorder> recorder;
   if (!a.writePlanPath.empty()) {
+    // The commands are copied into the plan, but the syntax file is an input
+    // of the whole run: a merge's report written over it (the Dask driver
+    // passes the same --syntax and -o) would destroy it.
+    struct stat syntax {};
+    if (!a.syntaxPath.empty() && a.syntaxPath != "-" && ::stat(a.syntaxPath.c_str(), &syntax) == 0 &&
+        S_ISREG(syntax.st_mode)) {
+      dataset->files.push_back(a.syntaxPath);
+    }
     try {
       recorder = std::make_unique<host::shards::PlanRecorder>(dataset);
     } catch (const host::InputError& e) {

@@ -271,6 +271,10 @@ bool CheckOutputPlace(const std::string& path, std::string& error) {
   } else if (errno != ENOENT) {
     error = Describe("write", path, errno);
     return false;
+  } else if (target.back() == '/') {
+    // Not "the folder does not exist": made, it would be refused as a folder.
+    error = "cannot write the output to '" + path + "': a name that ends with '/' is a folder; name a file.";
+    return false;
   }
   const std::filesystem::path folder = FolderOf(target);
   struct stat place {};

@@ -1,5 +1,7 @@
 #include "host/shards/dictionary_io.h"
 
+#include <filesystem>
+
 #include "host/data/dataset.h"
 #include "host/shards/wire.h"
 
@@ -145,7 +147,16 @@ void SaveDictionary(const Dataset& d, wire::Writer& out) {
   out.Count(d.splitIndices.size());
   for (int i : d.splitIndices) out.I64(i);
   SaveOptional(out, d.fileSpec);
-  out.Strings(d.files);
+  // Absolute: the later steps, run from any folder, refuse to write over
+  // these, and a name relative to the folder the plan was written in would
+  // name another file there (or none), letting a state replace the descriptor.
+  std::vector<std::string> files;
+  for (const std::string& file : d.files) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(file, ec);
+    files.push_back(ec ? file : absolute.string());
+  }
+  out.Strings(files);
 }
 
 void LoadDictionary(wire::Reader& in, Dataset& d) {

@@ -162,6 +162,8 @@ fails "-o naming a folder is refused before the pass" 2 "it is a folder; name a 
   "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/badcell" --format html
 fails "--write-plan into a missing folder is refused at once" 2 "does not exist" \
   "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/nosuch/run.plan"
+fails "-o naming a folder yet to be made (a trailing slash) is refused as a folder" 2 "a name that ends with '/' is a folder" \
+  "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/nosuch/"
 check "nothing was created" test ! -e "$tmp/nosuch"
 fails "--write-plan to standard output is refused" 2 'name a file, not' \
   bash -c "cd '$tmp' && '$cb' '$tmp/badcell/datapackage.json' --write-plan -"

@@ -213,6 +213,19 @@ fails "a state over another part of the plan is refused" 2 "is the input file" \
 check "and that part is as it was" cmp -s "$tmp/big/part2.csv" "$tmp/part2.before"
 fails "a state over the plan's descriptor is refused" 2 "is the input file" \
   "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/big/datapackage.json"
+# The later steps may run in another folder than the plan was written in, and
+# the syntax file the plan's commands came from is an input of the run too.
+(cd "$tmp" && "$cb" survey/datapackage.json --syntax survey.cbk --write-plan rel.plan 2>/dev/null)
+cp "$tmp/survey/datapackage.json" "$tmp/descriptor.before"
+fails "a state over the descriptor, named from another folder, is refused" 2 \
+  "is the input file '$tmp/survey/datapackage.json'" \
+  bash -c "cd '$tmp/survey' && '$cb' --run-plan ../rel.plan --part 1 -o datapackage.json"
+check "and the descriptor is as it was" cmp -s "$tmp/survey/datapackage.json" "$tmp/descriptor.before"
+for k in 1 2 3 4; do "$cb" --run-plan "$tmp/rel.plan" --part $k -o "$tmp/rel$k.state"; done
+cp "$tmp/survey.cbk" "$tmp/syntax.before"
+fails "a merge's report over the plan's syntax file is refused" 2 "is the input file '$tmp/survey.cbk'" \
+  "$cb" --merge "$tmp/rel.plan" "$tmp"/rel?.state --format text -o "$tmp/survey.cbk"
+check "and the syntax file is as it was" cmp -s "$tmp/survey.cbk" "$tmp/syntax.before"
 sed -i '1s/^g,w,/g,weight,/' "$tmp/big/part2.csv"
 fails "a part whose header changed since the plan names the first part" 2 \
   'the header has "weight" where the first part has "w" ('"$tmp"'/big/part1.csv); every part' \
