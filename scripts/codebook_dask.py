@@ -130,6 +130,33 @@ def fail(message):
     return 2
 
 
+REPORT_EXTENSIONS = {".txt", ".json", ".html", ".htm", ".md"}
+
+
+def output_problem(args):
+    """What keeps the report from going to -o, found before any part runs:
+    the merge refuses the same, but only after the cluster's whole work."""
+    out = args.output
+    if not out or out == "-" or out.startswith(("/dev/", "/proc/")):
+        return None  # standard output, a descriptor or a device: the program decides
+    for name, path in (("syntax file", args.syntax), ("input file", args.dataset)):
+        if path and os.path.exists(out) and os.path.exists(path) and os.path.samefile(out, path):
+            return f"the output '{out}' is the {name} '{path}'; writing it would destroy the input. " \
+                   "Name another output file."
+    if os.path.isdir(out) or out.endswith("/"):
+        return f"cannot write the output to '{out}': it is a folder; name a file."
+    folder = os.path.dirname(os.path.realpath(out))
+    if not os.path.isdir(folder):
+        return f"cannot write '{out}': the folder '{folder}' does not exist; create it first."
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return f"cannot create a file in the folder of '{out}': the report is written whole to a temporary " \
+               "file beside it, then renamed; name a file in a folder you may write to."
+    extension = os.path.splitext(out)[1].lower()
+    if not args.format and extension and extension not in REPORT_EXTENSIONS:
+        return f"cannot tell the output format from '{out}': name a .txt, .json, .html or .md file, or give --format."
+    return None
+
+
 def parse(argv):
     p = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0])
     p.add_argument("dataset", metavar="DATASET")
@@ -166,6 +193,10 @@ def main(argv):
     if codebook is None or not os.access(codebook, os.X_OK) or os.path.isdir(codebook):
         return fail(f"the program '{args.codebook}' is not there or cannot be run; build it (make build) "
                     "or name it with --codebook PATH")
+
+    problem = output_problem(args)
+    if problem:
+        return fail(problem)
 
     started = time.monotonic()
 

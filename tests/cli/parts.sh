@@ -252,6 +252,15 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   fails "Dask: a scheduler address that cannot be reached is named" 2 "cannot reach the Dask scheduler at nowhere" \
     dask "$tmp/survey/datapackage.json" --scheduler nowhere --work-dir "$tmp/work" -o "$tmp/dask.json"
   check "Dask: and nothing is left in the work folder" test -z "$(ls -A "$tmp/work")"
+  # What the merge would refuse after the cluster's whole work is refused first.
+  echo 'CODEBOOK age.' >"$tmp/own.cbk" && cp "$tmp/own.cbk" "$tmp/own.before"
+  fails "Dask: a report over the syntax file is refused at once" 2 "codebook_dask: the output '$tmp/own.cbk' is the syntax file" \
+    dask "$tmp/survey/datapackage.json" --syntax "$tmp/own.cbk" -o "$tmp/own.cbk" --format text
+  check "Dask: and the syntax file is as it was" cmp -s "$tmp/own.cbk" "$tmp/own.before"
+  fails "Dask: a report into a missing folder is refused at once" 2 "codebook_dask: cannot write '$tmp/nosuch/r.html'" \
+    dask "$tmp/survey/datapackage.json" -o "$tmp/nosuch/r.html"
+  fails "Dask: a report of no known format is refused at once" 2 "codebook_dask: cannot tell the output format" \
+    dask "$tmp/survey/datapackage.json" -o "$tmp/r.csv"
   # Two runs sharing one work folder (two jobs on a cluster) keep apart, and a
   # file of the user's there stays.
   two_at_once() {
