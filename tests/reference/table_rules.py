@@ -6,11 +6,12 @@ A model written from the rules of the tables decides, for a random data package 
 empty or set; every measurement level and role; print and write formats; custom, reserved and
 hidden attributes with zero to twelve values, empty ones among them; documents; a weight; a split
 variable) and a random command (its own list, ALL or none; names in any letter case; VARINFO and
-FILEINFO keywords in any order; STATISTICS including NONE; VARORDER with SORT, ATTRIBUTE(name)
-among them), what the program must write: the items in order (parse warnings, "Empty dataset.",
-the file information table, one table per item, the closing warnings), every row of the file
-information table, and every row of each variable table before its value listing (the listing
-itself is listing_rules.py's, the numbers random_runs.py's). The program runs the same command
+FILEINFO keywords in any order; STATISTICS including NONE; a small MAXCATS; VARORDER with SORT,
+ATTRIBUTE(name) among them), what the program must write: the items in order (parse warnings,
+"Empty dataset.", the file information table, one table per item, the closing warnings), every
+row of the file information table (the weighted total known or not), and every row of each
+variable table before its value listing (the listing itself is listing_rules.py's, the numbers
+random_runs.py's). The program runs the same command
 with --format json; any difference is printed with the dataset and the command.
 
 Usage: table_rules.py BUILD_DIR [ROUNDS] [SEED]
@@ -111,6 +112,7 @@ def make_command(rng, fields, package):
     names = [f["name"] for f in fields]
     sets = [s["name"] for s in package.get("multipleResponseSets", [])]
     form = rng.choice(["none", "all", "list", "list", "list"])
+    counted_only = False
     listed = []  # (name as stored, dictionary name or set name, treatment 'scale'/'cat'/'set')
     if form == "none":
         words = []
@@ -121,7 +123,12 @@ def make_command(rng, fields, package):
         listed = [(f["name"], f["name"], default_treatment(f, False)) for f in fields]
     else:
         words = []
-        for name in rng.sample(names + sets, rng.randint(1, len(names) + len(sets))):
+        pool = names + sets
+        counted = [f["name"] for f in fields if default_treatment(f, False) == "cat"]
+        if counted and rng.random() < 0.3:
+            pool = counted  # counted variables only: the weighted total may have no table to come from
+            counted_only = True
+        for name in rng.sample(pool, rng.randint(1, len(pool))):
             if name in sets:
                 words.append(name)
                 listed.append((name, name, "set"))
@@ -139,11 +146,17 @@ def make_command(rng, fields, package):
     keywords = rng.choice([VARINFO, VARINFO[6:]])
     varinfo = rng.sample(keywords, rng.randint(1, rng.choice([2, len(keywords)]))) if rng.random() < 0.6 else None
     fileinfo = rng.sample(FILEINFO, rng.randint(1, len(FILEINFO))) if rng.random() < 0.6 else None
+    if fileinfo and "CASECOUNT" not in fileinfo and rng.random() < 0.5:
+        fileinfo.append("CASECOUNT")
     stats = rng.choice([None, None, ["NONE"], ["NONE"], ["COUNT"], ["PERCENT"], ["MEAN"], ["MEAN", "QUARTILES"], ["STDDEV"],
                         ["COUNT", "PERCENT", "MEAN", "STDDEV", "QUARTILES"]])
     order = rng.choice([None, "FILE", "ALPHA", "VARLIST", "MEASURE", "ATTRIBUTE", "ATTRIBUTE"])
     descending = rng.random() < 0.5
     attribute = None
+    # A small MAXCATS takes counts from categorical variables (sets are left out of such runs).
+    maxcats = None
+    if rng.random() < (0.8 if counted_only else 0.3) and all(kind != "set" for _, _, kind in listed):
+        maxcats = rng.randint(1, 3)
     cmd = "CODEBOOK " + " ".join(words)
     if varinfo:
         cmd += " /VARINFO " + " ".join(varinfo)
@@ -151,14 +164,18 @@ def make_command(rng, fields, package):
         cmd += " /FILEINFO " + " ".join(fileinfo)
     if stats:
         cmd += " /STATISTICS " + " ".join(stats)
+    if order or maxcats:
+        cmd += " /OPTIONS"
+    if maxcats:
+        cmd += " MAXCATS=%d" % maxcats
     if order:
-        cmd += " /OPTIONS VARORDER=" + order
+        cmd += " VARORDER=" + order
         if order == "ATTRIBUTE":
             attribute = rng.choice(ATTRIBUTE_NAMES + ["TOPIC", "Order", "KEY_2", "Missing"])
             cmd += "(%s)" % ("'%s'" % attribute if not attribute.replace("_", "").isalnum() else attribute)
         if descending:
             cmd += " SORT=DESCENDING"
-    return listed, varinfo, fileinfo, stats, order, descending, attribute, cmd
+    return listed, varinfo, fileinfo, stats, order, descending, attribute, maxcats, cmd
 
 
 def level_of(field):
@@ -342,8 +359,28 @@ def file_rows(n, columns, package, fileinfo, spec, shown_entry):
     return rows
 
 
+def keeps_counts(field, column, weights, maxcats):
+    """Whether a categorical variable's table keeps its counts: not more value labels than
+    MAXCATS, and not more distinct values among the cases that enter it by the time the pass
+    looks, which it does from the (MAXCATS + 1)-th case on (after adding that case, before
+    adding each later one)."""
+    if maxcats is None:
+        return True
+    if len(field.get("categories", [])) > maxcats:
+        return False
+    seen = set()
+    for c, (v, w) in enumerate(zip(column, weights)):
+        if c > maxcats and len(seen) > maxcats:
+            return False
+        if w is not None and w > 0 and v is not None:
+            seen.add(v)
+        if c == maxcats and len(seen) > maxcats:
+            return False
+    return True
+
+
 def expected(n, fields, columns, package, command, spec):
-    listed, varinfo, fileinfo, stats, order, descending, attribute, _ = command
+    listed, varinfo, fileinfo, stats, order, descending, attribute, maxcats, _ = command
     items, refused = ordered(listed, fields, order, descending, attribute)
     out = []
     if refused:
@@ -352,8 +389,12 @@ def expected(n, fields, columns, package, command, spec):
         return out + [("error", "Empty dataset.")], {}, []
     counts = stats is None or "COUNT" in stats or "PERCENT" in stats
     # The weighted total comes from the first entry that shows its cases: a scale variable's
-    # valid and missing, a counted item's total.
-    shown_entry = stats != ["NONE"] and any(kind == "scale" or counts for _, _, kind in items)
+    # valid and missing, the total of a counted item that MAXCATS has left its counts.
+    weights = columns["w"] if "weight" in package else [1] * n
+    by_field = {f["name"]: f for f in fields}
+    shown_entry = stats != ["NONE"] and any(
+        kind == "scale" or (counts and (kind == "set" or keeps_counts(by_field[name], columns[name], weights, maxcats)))
+        for _, name, kind in items)
     tables = {}
     if fileinfo:
         out.append(("table", "File Information"))
