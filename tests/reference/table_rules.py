@@ -31,7 +31,11 @@ VALUE_GROUPS = ["Labeled Values", "Valid Values", "Missing Values"]
 CLOSING = ("No Variable Information for ", "Value labels, counts, and/or percents not displayed for ")
 # Attribute names: custom, reserved ($), hidden (@ and $@), and a $ or @ standing alone.
 ATTRIBUTE_NAMES = ["Topic", "order", "$Origin", "@Note", "$@Audit", "$", "@", "a$b", "Key_2", "e@"]
-FORMATS = {"F": (8, 2), "COMMA": (8, 2), "DOLLAR": (8, 2), "E": (10, 3), "PCT": (8, 2)}
+FORMATS = {"F": (8, 2), "COMMA": (8, 2), "DOLLAR": (8, 2), "E": (10, 3), "PCT": (8, 2), "DATE": (11, 0),
+           "ADATE": (10, 0), "DATETIME": (20, 0), "TIME": (8, 0)}
+DATES = {"date": (["2024-01-31", "1999-12-31", "1582-10-15", None], "DATE11"),
+         "datetime": (["2024-01-31T10:00:00", "2024-01-31T10:00:01", None], "DATETIME20"),
+         "time": (["10:30:00", "00:00:00", "23:59:59", None], "TIME8")}
 
 
 def random_attributes(rng):
@@ -52,17 +56,20 @@ def make_dataset(rng):
     names = rng.sample(["age", "Income", "q1", "Q2x", "zeta", "Beta", "m_1", "x"], rng.randint(1, 5))
     fields, columns = [], {}
     for name in names:
-        kind = rng.choice(["integer", "number", "string"])
+        kind = rng.choice(["integer", "number", "string", "integer", "number", "string", "date", "datetime", "time"])
         field = {"name": name, "type": kind}
         if rng.random() < 0.6:
             field["title"] = rng.choice(["", "Label of " + name])
         if kind == "string":
             field["constraints"] = {"maxLength": rng.randint(1, 6)}
             pool = ["a", "b", "c", ""]
+        elif kind in DATES:
+            pool = DATES[kind][0]
         else:
             pool = [1, 2, 3, 4, None]
         if rng.random() < 0.4:
-            field["categories"] = [{"value": v, "label": "L%s" % v} for v in rng.sample(pool[:3], rng.randint(1, 3))]
+            known = [v for v in pool if v is not None][:3]
+            field["categories"] = [{"value": v, "label": "L%s" % v} for v in rng.sample(known, rng.randint(1, len(known)))]
             if rng.random() < 0.3:
                 field["categoriesOrdered"] = True
         if rng.random() < 0.7:
@@ -72,9 +79,11 @@ def make_dataset(rng):
         if rng.random() < 0.5:
             if kind == "string":
                 field["printFormat"] = rng.choice(["A", "AHEX", "a"])
+            elif kind in DATES:
+                field["printFormat"] = rng.choice(["ADATE10", "DATE", "F12", "DATETIME"])
             else:
                 field["printFormat"] = rng.choice(["F5.1", "F3", "f8.0", "COMMA9.2", "DOLLAR", "E", "PCT6.1"])
-        if rng.random() < 0.3 and kind != "string":
+        if rng.random() < 0.3 and kind in ("integer", "number"):
             field["writeFormat"] = rng.choice(["F6.2", "COMMA", "E12.4"])
         attributes = random_attributes(rng)
         if attributes:
@@ -293,6 +302,8 @@ def write_format(field):
         return format_text(field["printFormat"], field)
     if field["type"] == "string":
         return "A%d" % field["constraints"]["maxLength"]
+    if field["type"] in DATES:
+        return DATES[field["type"]][1]
     return "F8" if field["type"] == "integer" else "F8.2"
 
 
