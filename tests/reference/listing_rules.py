@@ -22,6 +22,8 @@ import sys
 import tempfile
 
 GROUPS = ("Labeled Values", "Valid Values", "Missing Values", "Multiple Response Categories")
+# A variable table's standard rows; a set table has only its label and type.
+STANDARD_ROWS = {"POSITION", "LABEL", "TYPE", "FORMAT", "MEASURE", "ROLE"}
 
 
 def make_dataset(rng):
@@ -65,7 +67,8 @@ def make_command(rng, fields, sets):
     names = [f["name"] for f in fields] + [x["name"] for x in sets]
     listed = rng.sample(names, rng.randint(1, len(names)))
     varinfo = rng.choice([None, [], ["TYPE"], ["VALUELABELS"], ["MISSING"], ["TYPE", "MISSING"],
-                          ["VALUELABELS", "MISSING"], ["LABEL", "VALUELABELS"]])
+                          ["VALUELABELS", "MISSING"], ["LABEL", "VALUELABELS"], ["POSITION"], ["ROLE", "MISSING"],
+                          ["ATTRIBUTES", "VALUELABELS"], ["RESERVEDATTRIBUTES"], ["FORMAT", "MEASURE"]])
     stats = rng.choice([None, ["NONE"], ["COUNT"], ["PERCENT"], ["MEAN"], ["COUNT", "PERCENT"], ["QUARTILES"]])
     maxcats = rng.choice([None, 1, 2, 3, 4, 5])
     order = rng.choice([None, None, "FILE", "ALPHA", "VARLIST", "MEASURE"])
@@ -208,8 +211,9 @@ def expected(n, fields, columns, sets, listed, varinfo, stats, maxcats):
         f = by_name[name]
         scale = is_scale(f)
         labels = [c["value"] for c in f["categories"]]
-        # Standard rows, or the valid and missing N of a scale variable, show something.
-        shown = not given or "TYPE" in varinfo or "LABEL" in varinfo or (scale and not none)
+        # Standard rows, or the valid and missing N of a scale variable, show something; these
+        # variables have no attributes.
+        shown = not given or bool(STANDARD_ROWS & set(varinfo)) or (scale and not none)
         groups = None
         show_c, show_p = counts, percents
         valid_labels = show_c or show_p or not given or "VALUELABELS" in varinfo
