@@ -1,6 +1,7 @@
 // codebook: loads a dataset, runs CODEBOOK commands through the procedure
 // plug-in, and writes the tables as text, JSON, HTML or Markdown.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -988,6 +989,25 @@ int LeaveTheRest(int status) {
 
 }  // namespace
 
+// Standard descriptors the caller left closed (`>&-`, a daemon's job) would
+// be handed to the next file the program opens, and a report for standard
+// output written into that file: into the spooled copy of data read from
+// standard input, with exit status 0 and nothing shown. Each is held on the
+// null device instead; the result has bit N set when descriptor N was closed.
+unsigned HoldStandardDescriptors() {
+  unsigned closed = 0;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    closed |= 1u << fd;
+    const int null = ::open("/dev/null", (fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) | O_NOCTTY);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+  return closed;
+}
+
 int main(int argc, char** argv) {
   codebook_app::UseHugePages(argv);
   codebook_app::SetAllocatorThresholds();
@@ -1010,6 +1030,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!CheckCombinations(a)) return 2;
+  // Before any file is opened, and so that a report for a closed standard
+  // output is refused now, not lost after the pass.
+  const unsigned closed = HoldStandardDescriptors();
+  const bool toStandardOutput =
+      !a.planInfoPath.empty() || (a.writePlanPath.empty() && a.runPlanPath.empty() && a.outputPath.empty());
+  if (const int named = toStandardOutput ? STDOUT_FILENO : codebook_app::DescriptorNamed(a.outputPath);
+      named >= 0 && named <= STDERR_FILENO && (closed & (1u << named)) != 0) {
+    Fail("cannot write to " + (toStandardOutput ? std::string("standard output") : "'" + a.outputPath + "'") +
+         ": descriptor " + std::to_string(named) + " is not open.");
+    return 2;
+  }
   if (!a.planInfoPath.empty()) return PrintPlanInfo(a.planInfoPath);
 
   // A destination that cannot take the output (a missing folder, a folder,

@@ -172,6 +172,14 @@ fails "-o naming a descriptor that is not open is refused before the pass" 2 'de
   "$cb" "$tmp/badcell/datapackage.json" -o /dev/fd/9
 fails "-o naming a descriptor open for reading is refused before the pass" 2 'descriptor 0 is open for reading only' \
   bash -c "'$cb' '$tmp/badcell/datapackage.json' -o /dev/fd/0 </dev/null"
+# A closed standard output is no place for the report, nor may the report go
+# into the file that would take its descriptor (the spooled copy of the data).
+csv=$root/examples/survey/survey.csv
+fails "a closed standard output is refused before the pass" 2 'cannot write to standard output: descriptor 1 is not open' \
+  bash -c "'$cb' - --quiet <'$csv' >&-"
+fails "and named as -o -" 2 "cannot write to '-': descriptor 1 is not open" bash -c "'$cb' - --quiet -o - <'$csv' >&-"
+check "a report to -o FILE is written with standard output closed" \
+  bash -c "'$cb' - --quiet -f json -o '$tmp/closed.json' <'$csv' >&- && grep -q '\"items\"' '$tmp/closed.json'"
 # A replaced file keeps its mode but not set-user-ID or set-group-ID bits.
 echo old >"$tmp/setid.txt"; chmod 6750 "$tmp/setid.txt"
 "$cb" "$data" -o "$tmp/setid.txt"
