@@ -175,7 +175,8 @@ inline bool ParseDateCell(CellKind kind, std::string_view text, double& value) {
 }
 
 // `text` with its no-break spaces (U+00A0, and U+202F as French typography
-// writes between groups of digits) as plain spaces.
+// writes between groups of digits) and the thin and figure spaces that
+// typeset tables put there (U+2009, U+2007) as plain spaces.
 inline std::string NoBreakSpacesAsSpaces(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -183,7 +184,8 @@ inline std::string NoBreakSpacesAsSpaces(std::string_view text) {
     if (text.substr(i, 2) == "\xC2\xA0") {
       out += ' ';
       i += 1;
-    } else if (text.substr(i, 3) == "\xE2\x80\xAF") {
+    } else if (const std::string_view three = text.substr(i, 3);
+               three == "\xE2\x80\xAF" || three == "\xE2\x80\x89" || three == "\xE2\x80\x87") {
       out += ' ';
       i += 2;
     } else {
@@ -212,14 +214,28 @@ inline bool ParseStyledNumber(std::string_view text, const NumberStyle& style, d
   plain.reserve(text.size() + 1);
   if (!style.bare) {
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    // The minus sign of typeset text and of some spreadsheets' exports
+    // (U+2212) is a sign like the hyphen; passed over as text, "−5" would
+    // read as 5.
+    constexpr std::string_view kMinusSign = "\xE2\x88\x92";
     int minus = 0;
     bool open = false;
     while (!text.empty() && !digit(text.front()) && text.front() != style.decimalChar) {
+      if (text.starts_with(kMinusSign)) {
+        ++minus;
+        text.remove_prefix(kMinusSign.size());
+        continue;
+      }
       minus += text.front() == '-';
       open |= text.front() == '(';
       text.remove_prefix(1);
     }
     while (!text.empty() && !digit(text.back())) {
+      if (text.ends_with(kMinusSign)) {
+        ++minus;
+        text.remove_suffix(kMinusSign.size());
+        continue;
+      }
       minus += text.back() == '-';
       if (text.back() == ')' && open) {
         ++minus;

@@ -103,6 +103,11 @@ bool ConvertNumericCell(const CsvColumn& col, std::string_view cellText, double&
              " is an infinite number, which no statistic takes; add the text to the field's missingValues to read it "
              "as no value";
     }
+    if (text.find("\xE2\x88\x92") != std::string_view::npos && col.style.bare) {
+      return QuoteCell(text) +
+             " is not a number: its minus sign is U+2212, not the hyphen. Write -, or give the field \"bareNumber\": "
+             "false, which reads that sign";
+    }
     return QuoteCell(text) + " is not a number. Write numbers in C-locale form (such as -12.5 or 1.5e6)" + missingHint;
   };
   switch (col.kind) {

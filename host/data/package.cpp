@@ -376,7 +376,7 @@ void ReadTypeOptions(const Descriptor& d, const Json& j, const std::string& path
     const Json& group = j["groupChar"];
     // A no-break space, as spreadsheets write between groups of digits:
     // a space as the group character reads those too.
-    if (group.is_string() && (group.get<std::string>() == "\xC2\xA0" || group.get<std::string>() == "\xE2\x80\xAF")) {
+    if (group.is_string() && NoBreakSpacesAsSpaces(group.get<std::string>()) == " ") {
       f.style.groupChar = ' ';
     } else {
       d.Try([&] { f.style.groupChar = d.Character(group, Member(path, "groupChar"), true); });
@@ -1347,7 +1347,12 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
   std::string what, field;
   const unsigned shapes = s.textShapes;
   const std::string clock = ClockPattern(shapes);
-  if ((shapes & kOtherDecimals) != 0 && (shapes & kNumberShapes & ~kOtherDecimals) == 0) {
+  if ((shapes & kMinusSign) != 0) {
+    what = "numbers written with the minus sign U+2212 (\xE2\x88\x92) rather than a hyphen";
+    field = comma && s.shapeExample.find(',') != std::string::npos
+                ? R"("type": "number", "bareNumber": false, "decimalChar": ",")"
+                : R"("type": "number", "bareNumber": false)";
+  } else if ((shapes & kOtherDecimals) != 0 && (shapes & kNumberShapes & ~kOtherDecimals) == 0) {
     // Numbers with the other decimal character than the file's: the field
     // names both characters.
     what = comma ? "numbers written with a decimal point" : "numbers written with a decimal comma";

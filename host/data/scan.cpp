@@ -681,6 +681,22 @@ unsigned OwnTextShapes(std::string_view text, bool decimalComma, char& separator
 }  // namespace
 
 unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator) {
+  // The minus sign U+2212 in place of the hyphen: a plain number so written
+  // is a shape of its own; in another shape ("−$5", "−1,234") it is what a
+  // field that reads past the text around a number reads.
+  constexpr std::string_view kMinus = "\xE2\x88\x92";
+  if (const std::size_t at = text.find(kMinus); at != std::string_view::npos) {
+    std::string hyphen(text);
+    hyphen.replace(at, kMinus.size(), "-");
+    if (hyphen.find(kMinus) != std::string::npos) return 0;
+    double value = 0.0;
+    int intDigits = 0, decimals = 0;
+    if (ParseNumber(hyphen, value) || (decimalComma && ParseCommaDecimal(hyphen, value, intDigits, decimals))) {
+      return kMinusSign | kParenthesized;
+    }
+    char none = 0;
+    return OwnTextShapes(hyphen, decimalComma, none) & kParenthesized;
+  }
   unsigned shapes = OwnTextShapes(text, decimalComma, separator);
   // Read with the other decimal character: a comma can stand in a value of
   // a comma-delimited file only when it is quoted.

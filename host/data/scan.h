@@ -143,6 +143,9 @@ enum TextShape : unsigned {
   // character reads, so the bits left name the field.
   kOtherDecimal = 2097152u,
   kOtherDecimalSigned = 4194304u,
+  // A number whose sign is the minus sign of typeset text (U+2212), as
+  // tables copied from reports and some spreadsheets' exports write it.
+  kMinusSign = 8388608u,  // "−5", "−0,25"
 };
 constexpr unsigned kClocks =
     kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm | kClockColonSeconds;
@@ -152,7 +155,7 @@ constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | 
 constexpr char kNoDateSeparator = '\1';
 // The shapes a plain number fits too ("1200" beside "1,234" or "12%").
 constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber | kParenthesized |
-                                   kFlaggedNumber | kOtherDecimal | kOtherDecimalSigned;
+                                   kFlaggedNumber | kOtherDecimal | kOtherDecimalSigned | kMinusSign;
 constexpr unsigned kOtherDecimals = kOtherDecimal | kOtherDecimalSigned;
 
 // The shapes `text` (trimmed, not a plain number) fits; decimalComma: the

@@ -447,4 +447,26 @@ printf '{"a": 1, "b": "x"}\r\n{"a": 2, "b": "y"}\r\n' >"$tmp/ckan/records.json"
 fails "JSON Lines are named as data" 2 \
   'records.json, line 2, column 1: the descriptor is not valid JSON (syntax error while parsing value - unexpected '"'"'{'"'"'; expected end of input); the file holds one JSON object per line (JSON Lines)' \
   "$cb" "$tmp/ckan/records.json"
+# Tables copied from reports write the minus sign U+2212 and thin spaces
+# between groups of digits: a field reading past the text around a number
+# keeps that sign (it was dropped, so "−5" read as 5).
+mkdir "$tmp/typeset"
+printf 'id,x,y\n1,\xe2\x88\x925,1\xe2\x80\x89234\n2,3 \xe2\x82\xac,3\xe2\x80\x87000\n3,\xe2\x82\xac\xe2\x88\x922.5,12\n4,(4),1\xc2\xa0000\n' \
+  >"$tmp/typeset/t.csv"
+echo '{"resources": [{"path": "t.csv", "schema": {"fields": [{"name": "id", "type": "integer"},
+  {"name": "x", "type": "number", "bareNumber": false}, {"name": "y", "type": "integer", "groupChar": " "}]}}]}' \
+  >"$tmp/typeset/p.json"
+mean() { "$cb" "$1" --format text --quiet "CODEBOOK $2 /STATISTICS MEAN" | sed -n 's/^ *Mean *//p'; }
+check "the minus sign U+2212 is a sign (-5 + 3 - 2.5 - 4 = -8.5 over 4)" test "$(mean "$tmp/typeset/p.json" x)" = "-2.1250"
+check "thin and figure spaces group digits as a space does (1234 3000 12 1000)" \
+  test "$(mean "$tmp/typeset/p.json" y)" = "1311.50"
+printf 'a,b\n1,\xe2\x88\x925\n2,3\n' >"$tmp/typeset/bare.csv"
+fails "a bare column of such numbers names the field that reads them" 0 \
+  'every value is numbers written with the minus sign U+2212 (−) rather than a hyphen (such as "−5"), so the column is text; to read them as numbers, declare the field in a data package descriptor as {"name": "b", "type": "number", "bareNumber": false}' \
+  "$cb" "$tmp/typeset/bare.csv" 'CODEBOOK a'
+echo '{"resources": [{"path": "bare.csv", "schema": {"fields": [{"name": "a", "type": "integer"}, {"name": "b", "type": "number"}]}}]}' \
+  >"$tmp/typeset/plain.json"
+fails "a plain number field says what its sign is" 2 \
+  'bare.csv, line 2, column 2 (variable b): "−5" is not a number: its minus sign is U+2212, not the hyphen' \
+  "$cb" "$tmp/typeset/plain.json"
 finish

@@ -202,10 +202,11 @@ TEST(TableSchemaCells, YearMonthDurationBooleanAndStyledNumbers) {
   EXPECT_TRUE(host::ParseStyledNumber("$1,200.50", money, v) && v == 1200.5);
   EXPECT_TRUE(host::ParseStyledNumber("-15%", money, v) && v == -15);
   // The text around the number may hold its sign, as money is written.
-  for (const char* minusFive : {"-$5", "$-5", "($5.00)", "5-", "USD -5"}) {
+  for (const char* minusFive : {"-$5", "$-5", "($5.00)", "5-", "USD -5", "\u22125", "$\u22125", "5 \u2212"}) {
     EXPECT_TRUE(host::ParseStyledNumber(minusFive, money, v) && v == -5) << minusFive;
   }
   EXPECT_FALSE(host::ParseStyledNumber("-($5)", money, v));
+  EXPECT_FALSE(host::ParseStyledNumber("\u2212($5)", money, v));
 }
 
 TEST(TableSchemaCells, DatePatterns) {
