@@ -1,10 +1,37 @@
 #include "host/data/csv_parts.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "host/data/cells.h"
 #include "host/data/csv_reader.h"
 #include "host/data/input.h"
 
 namespace host {
+
+namespace {
+
+// Whether a later part's first row is a header: the first part's header, or
+// one that differs from it but still names some of its columns (a cell that
+// is one of its names, letter case aside, and no number). Any other row is
+// the first case of a part without a header.
+bool LooksLikeHeader(const std::vector<CsvCell>& cells, std::size_t count, const std::vector<std::string>& header) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string_view cell = TrimBlanks(cells[i].View());
+    double number = 0.0;
+    if (cell.empty() || ParseNumber(cell, number)) continue;
+    for (const std::string& name : header) {
+      if (name.size() == cell.size() && std::equal(name.begin(), name.end(), cell.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+          })) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 CsvLayout OpenCsvPart(const CsvLayout& first, const std::string& path, const std::string& displayName) {
   CsvLayout part = first;
@@ -20,11 +47,21 @@ CsvLayout OpenCsvPart(const CsvLayout& first, const std::string& path, const std
     part.dataLine = reader.Line();
     return part;
   }
+  const std::int64_t startOffset = reader.Offset();  // after a byte order mark
+  const std::int64_t startLine = reader.Line();
   std::vector<CsvCell> cells;
   std::size_t count = 0;
   if (!reader.Next(cells, count)) {
     throw InputError(displayName + ": the file is empty; as a part of the resource it needs the header row that " +
                      first.displayName + " has");
+  }
+  if (!LooksLikeHeader(cells, count, first.header)) {
+    // Parts cut from one file (split, or written for the parts to be
+    // joined with cat) have the header in the first part only: this one
+    // goes on with cases.
+    part.dataOffset = startOffset;
+    part.dataLine = startLine;
+    return part;
   }
   for (std::size_t i = 0; i < std::max(count, first.header.size()); ++i) {
     const std::string_view got = i < count ? TrimBlanks(cells[i].View()) : std::string_view();

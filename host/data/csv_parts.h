@@ -2,7 +2,8 @@
 // path is an array, in Frictionless terms a multipart resource): the parts
 // are read one after another as one file of cases. Each part is a CSV file of
 // its own with the resource's dialect and, when the dialect has a header, the
-// same header row as the first. A block never spans two parts, so a part read
+// same header row as the first, or none (parts cut from one file go on with
+// cases after the first part's header). A block never spans two parts, so a part read
 // alone (a shard, host/shards) gives the same blocks as within the whole.
 #pragma once
 

@@ -748,7 +748,7 @@ bool LooksLikeNoValue(std::string_view text) {
 bool InfinityText(std::string_view text) {
   if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
   const std::string lower = LowerAscii(text.substr(0, 9));
-  return text.size() <= 8 && (lower == "inf" || lower == "infinity");
+  return (text.size() <= 8 && (lower == "inf" || lower == "infinity")) || BeyondDoubleRange(text);
 }
 
 ScanResult ScanCsv(const std::string& path, const std::string& displayName, const CsvDialect& dialect,

@@ -169,8 +169,9 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
 bool LooksLikeNoValue(std::string_view text);
 
 // Whether a text writes an infinite number as tools do: R's "Inf" and
-// "-Inf", pandas' "inf", "Infinity" (any case, an optional sign). No
-// statistic takes one, so such a cell is no number here.
+// "-Inf", pandas' "inf", "Infinity" (any case, an optional sign), or a
+// number beyond a double's range ("1e400"), which those tools read as one.
+// No statistic takes one, so such a cell is no number here.
 bool InfinityText(std::string_view text);
 
 // Rows of numbers before a column's first text after which that text is

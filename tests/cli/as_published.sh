@@ -469,4 +469,25 @@ echo '{"resources": [{"path": "bare.csv", "schema": {"fields": [{"name": "a", "t
 fails "a plain number field says what its sign is" 2 \
   'bare.csv, line 2, column 2 (variable b): "−5" is not a number: its minus sign is U+2212, not the hyphen' \
   "$cb" "$tmp/typeset/plain.json"
+# A resource in parts cut from one file: the header in the first part only.
+mkdir "$tmp/cut"
+printf 'id,x\n1,2.5\n2,3.5\n' >"$tmp/cut/p1.csv"
+printf '\xEF\xBB\xBF3,4.5\n4,5.5\n' >"$tmp/cut/p2.csv"
+printf 'id,x\n5,7\n' >"$tmp/cut/p3.csv"
+echo '{"resources": [{"path": ["p1.csv", "p2.csv", "p3.csv"], "schema": {"fields": [{"name": "id", "type": "integer"},
+  {"name": "x", "type": "number"}]}}]}' >"$tmp/cut/typed.json"
+echo '{"resources": [{"path": ["p1.csv", "p2.csv", "p3.csv"]}]}' >"$tmp/cut/inferred.json"
+check "parts after the first may start with a case (5 cases, 2.5+3.5+4.5+5.5+7 over 5)" \
+  test "$(cases "$tmp/cut/typed.json") $(mean "$tmp/cut/typed.json" x)" = "5 4.6000"
+check "and so with types inferred" test "$(cases "$tmp/cut/inferred.json") $(mean "$tmp/cut/inferred.json" x)" = "5 4.600"
+printf 'ID,y\n3,4.5\n' >"$tmp/cut/p4.csv"
+echo '{"resources": [{"path": ["p1.csv", "p4.csv"]}]}' >"$tmp/cut/differs.json"
+fails "a part whose header names some columns but differs is still an error" 2 \
+  'p4.csv, line 1, column 1: the header has "ID" where the first part has "id"' "$cb" "$tmp/cut/differs.json"
+# Numbers beyond a double's range are read as infinite by other tools: named
+# as infinities are, where the column became text without a word.
+printf 'a,b\n1,1e400\n2,3\n' >"$tmp/typeset/huge.csv"
+fails "a bare column's number beyond the range of a double is named" 0 \
+  'every cell that is neither a number nor empty is "1e400" (1 cell), so the column is text; infinite values enter no statistic' \
+  "$cb" "$tmp/typeset/huge.csv" 'CODEBOOK a'
 finish
