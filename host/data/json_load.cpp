@@ -1,5 +1,6 @@
 #include "host/data/json_load.h"
 
+#include <cctype>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -139,10 +140,25 @@ class Builder {
     // one record per line, as databases and log tools write data.
     const bool jsonLines = std::string_view(e.what()).find("expected end of input") != std::string_view::npos &&
                            at < fText.size() && fText[at] == '{' && at > 0 && fText[at - 1] == '\n';
+    // What hand-written descriptors carry from JSON5 and editors' settings
+    // files: comments, and a comma after the last member or element.
+    const bool comment = at + 1 < fText.size() && fText[at] == '/' && (fText[at + 1] == '/' || fText[at + 1] == '*');
+    std::size_t before = at;
+    while (before > 0 && std::isspace(static_cast<unsigned char>(fText[before - 1]))) --before;
+    const bool trailingComma =
+        at < fText.size() && (fText[at] == '}' || fText[at] == ']') && before > 0 && fText[before - 1] == ',';
+    std::string advice = ". Check the commas, quotes and brackets around this place";
+    if (jsonLines) {
+      advice =
+          "; the file holds one JSON object per line (JSON Lines), which is data, not a data package descriptor: "
+          "save the records as a CSV file and name that";
+    } else if (comment) {
+      advice = "; JSON has no comments: remove them (or keep notes in a \"description\" property)";
+    } else if (trailingComma) {
+      advice = "; JSON allows no comma after the last member or element: remove the comma before this bracket";
+    }
     throw InputError(Position(fText, at, fFile) + ": the descriptor is not valid JSON (" + Description(e) + ")" +
-                     (jsonLines ? "; the file holds one JSON object per line (JSON Lines), which is data, not a data "
-                                  "package descriptor: save the records as a CSV file and name that"
-                                : ". Check the commas, quotes and brackets around this place"));
+                     advice);
   }
 
  private:

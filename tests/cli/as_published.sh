@@ -490,4 +490,13 @@ printf 'a,b\n1,1e400\n2,3\n' >"$tmp/typeset/huge.csv"
 fails "a bare column's number beyond the range of a double is named" 0 \
   'every cell that is neither a number nor empty is "1e400" (1 cell), so the column is text; infinite values enter no statistic' \
   "$cb" "$tmp/typeset/huge.csv" 'CODEBOOK a'
+# Descriptors written by hand carry comments and trailing commas from JSON5.
+printf '{"resources": [{"path": "d.csv", // the cases\n "format": "csv"}]}\n' >"$tmp/cut/comment.json"
+fails "a comment in a descriptor is named as such, with its place" 2 \
+  'comment.json, line 1, column 34: the descriptor is not valid JSON (syntax error while parsing object key - invalid literal; last read: '"'"'"d.csv", /'"'"'; expected string literal); JSON has no comments' \
+  "$cb" "$tmp/cut/comment.json"
+printf '{"resources": [\n  {"path": "d.csv"},\n]}\n' >"$tmp/cut/trailing.json"
+fails "and so is a comma after the last element" 2 \
+  'trailing.json, line 3, column 1: the descriptor is not valid JSON (syntax error while parsing value - unexpected '"'"']'"'"'; expected '"'"'['"'"', '"'"'{'"'"', or a literal); JSON allows no comma after the last member or element' \
+  "$cb" "$tmp/cut/trailing.json"
 finish
