@@ -228,11 +228,87 @@ struct Scratch {
   std::vector<std::uint32_t> unitSlots;  // by integer, weights all 1
   std::vector<double> edges;             // of the bins of a block's range
   std::vector<std::uint32_t> counts;     // by bin (BinAtOnce: whole counts)
+  // By decimal (DecimalSlots): counts, all zero between calls, and a bit
+  // per slot with a count.
+  std::vector<std::uint32_t> decimalCounts;
+  std::vector<std::uint64_t> decimalUsed;
 };
 
 Scratch& ThreadScratch() {
   thread_local Scratch scratch;
   return scratch;
+}
+
+// Values of weight 1 that are all decimals of a few digits after the point
+// (each the double nearest to k / 10^d for a whole k, as "50.23" reads from
+// a file), within a span of k that a table of counts holds: their distinct
+// values ascending with their counts, counted in a slot per k instead of
+// sorted (the first blocks of a column of amounts, before the pass's
+// profile has bins). The lists are the ones the sort gives: k / 10^d is the
+// one double of each k, a larger k a larger value, and +0 and -0 are both
+// k = 0, one value +0. False (nothing written) when the values are not of
+// that kind.
+constexpr int kMostDecimals = 4;
+constexpr double kTens[kMostDecimals + 1] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+constexpr std::size_t kFewestForSlots = 32;  // fewer sort faster than a table is walked
+constexpr std::int64_t kDecimalSlots = std::int64_t{1} << 17;
+
+bool DecimalSlots(const double* values, std::size_t n, double low, double high, Scratch& scratch,
+                  std::vector<double>& distinct, std::vector<std::uint32_t>& counts) {
+  // Below this a bound on k keeps every product x * 10^d an exact integer's
+  // neighbour: |k| < 2^50 rounds back to k.
+  constexpr double kLargest = 0x1p50 / 1e4;
+  if (!(std::fabs(low) < kLargest && std::fabs(high) < kLargest)) return false;
+  // The whole number nearest to v (|v| < 2^51): adding 1.5 x 2^52 leaves no
+  // bit below the units, and taking it away again is exact. Cheaper than a
+  // call to the library's rounding, and any near whole number does, since the
+  // quotient is tested.
+  const auto Whole = [](double v) {
+    constexpr double kShift = 0x1.8p52;
+    return (v + kShift) - kShift;
+  };
+  // The fewest digits that hold every value: a value on the grid of d digits
+  // is on that of d + 1 too (10k / 10^(d+1) is the same quotient).
+  int d = 0;
+  double scale = 1.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = values[i];
+    while (Whole(x * scale) / scale != x) {
+      if (++d > kMostDecimals) return false;
+      scale = kTens[d];
+    }
+  }
+  const auto first = static_cast<std::int64_t>(Whole(low * scale));
+  const std::int64_t span = static_cast<std::int64_t>(Whole(high * scale)) - first + 1;
+  if (span > kDecimalSlots) return false;
+  const auto slots = static_cast<std::size_t>(span);
+  const std::size_t words = (slots + 63) / 64;
+  std::vector<std::uint32_t>& slotCounts = scratch.decimalCounts;
+  std::vector<std::uint64_t>& used = scratch.decimalUsed;
+  if (slotCounts.size() < slots) slotCounts.resize(slots);
+  if (used.size() < words) used.resize(words);
+  std::uint32_t* const count = slotCounts.data();
+  std::uint64_t* const bits = used.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto k = static_cast<std::size_t>(static_cast<std::int64_t>(Whole(values[i] * scale)) - first);
+    ++count[k];
+    bits[k / 64] |= std::uint64_t{1} << (k % 64);
+  }
+  std::size_t many = 0;
+  for (std::size_t w = 0; w < words; ++w) many += static_cast<std::size_t>(std::popcount(bits[w]));
+  distinct.resize(many);
+  counts.resize(many);
+  std::size_t at = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    for (std::uint64_t b = bits[w]; b != 0; b &= b - 1) {
+      const std::size_t k = w * 64 + static_cast<std::size_t>(std::countr_zero(b));
+      distinct[at] = static_cast<double>(first + static_cast<std::int64_t>(k)) / scale;
+      counts[at++] = count[k];
+      count[k] = 0;
+    }
+    bits[w] = 0;
+  }
+  return true;
 }
 
 // The slots by integer: weight sums, or counts with unit weights.
@@ -776,7 +852,7 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
     }
   } else if constexpr (kWeighted) {
     SortedDistinct(keptWeighted, scratch.weightedBuffer, n, anyNaN, distinct, sums);
-  } else {
+  } else if (!finite || n < kFewestForSlots || !DecimalSlots(kept.data(), n, low, high, scratch, distinct, sums)) {
     SortedDistinct(kept, scratch.keys, scratch.keysBuffer, n, anyNaN, distinct, sums);
   }
   if constexpr (kWeighted) {

@@ -494,6 +494,69 @@ TEST(EngineProfile, UnitWeightLoopsAgreeWithWeightsOfOne) {
   EXPECT_EQ(summary.max, 1e300);
 }
 
+// A block's values of weight 1 that are decimals of a few digits are
+// counted in a slot per decimal instead of sorted: the lists (and so the
+// saved bytes) are those of the general loop fed weights of one, which
+// sorts. Digits 0 to 4 and one too many, both zeros, negative values, a
+// value that no short decimal is (0.1 + 0.2), spans at and past the table's
+// size, magnitudes at the bound, and lengths around the fewest slotted.
+TEST(EngineProfile, DecimalsCountedInSlotsGiveTheSortedLists) {
+  std::mt19937 random(17);
+  const auto column = [&](int digits, std::int64_t span, std::size_t n, double offset) {
+    std::vector<double> x;
+    std::uniform_int_distribution<std::int64_t> pick(0, span - 1);
+    const double scale = std::pow(10.0, digits);
+    for (std::size_t i = 0; i < n; ++i) x.push_back((static_cast<double>(pick(random)) + offset * scale) / scale);
+    if (n > 3) {  // the span's ends, so that it is the one asked for
+      x[0] = offset;
+      x[1] = (static_cast<double>(span - 1) + offset * scale) / scale;
+    }
+    return x;
+  };
+  std::vector<std::vector<double>> columns;
+  for (int digits = 0; digits <= 5; ++digits) {
+    for (const std::size_t n : {31u, 32u, 33u, 600u}) {
+      columns.push_back(column(digits, 10000, n, 0.0));
+      columns.push_back(column(digits, 500, n, -2.5));
+    }
+  }
+  for (const std::int64_t span : {std::int64_t{1} << 17, (std::int64_t{1} << 17) + 1}) {
+    columns.push_back(column(2, span, 700, -100.0));
+  }
+  columns.push_back(column(1, 1000, 300, 0.0));
+  columns.back()[7] = 0.1 + 0.2;
+  columns.push_back(column(2, 1000, 300, -5.0));
+  columns.back()[9] = -0.0;
+  columns.back()[10] = 0.0;
+  columns.back()[11] = -0.0;
+  columns.push_back(column(3, 400, 300, 0.0));
+  columns.back()[5] = 1.25;  // fewer digits than the rest
+  columns.back()[6] = 7.0;
+  for (const double big : {1e11, 1.2e11}) {
+    columns.push_back(column(4, 300, 100, big));
+    columns.push_back(column(0, 300, 100, -big));
+  }
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    const std::vector<double>& x = columns[c];
+    const std::vector<double> ones(x.size(), 1.0);
+    const auto bytes = [&](const double* weights) {
+      host::engine::NumericProfile profile({}, 1);
+      profile.Add(x.data(), weights, x.size());
+      host::wire::Writer out;
+      profile.Save(out);
+      return out.Buffer();
+    };
+    EXPECT_EQ(bytes(nullptr), bytes(ones.data())) << "column " << c;
+    std::set<double> distinct(x.begin(), x.end());  // +0 and -0 are one
+    host::engine::NumericProfile profile({}, 1);
+    profile.Add(x.data(), nullptr, x.size());
+    const host::engine::ColumnSummary summary = profile.Finalize();
+    if (!summary.distinctOver) {
+      EXPECT_EQ(summary.distinct, distinct.size()) << "column " << c;
+    }
+  }
+}
+
 TEST(DecimalGrid, EdgesAreTheDecimalsAValueIsReadAs) {
   const DecimalGrid tenths{1, -1};
   EXPECT_EQ(tenths.Bin(0.3), 3);  // 0.3 / 0.1 is 2.9999999999999996
