@@ -184,6 +184,10 @@ check "a report to -o FILE is written with standard output closed" \
 echo old >"$tmp/setid.txt"; chmod 6750 "$tmp/setid.txt"
 "$cb" "$data" -o "$tmp/setid.txt"
 check "a replaced file loses set-user-ID and set-group-ID" test "$(stat -c %a "$tmp/setid.txt")" = 750
+# A file of two names is replaced under the one given, as a rename does.
+echo old >"$tmp/name1.json" && ln "$tmp/name1.json" "$tmp/name2.json"
+"$cb" "$data" -o "$tmp/name1.json"
+check "a hard-linked file's other name keeps the old contents" bash -c "grep -qx old '$tmp/name2.json' && grep -q items '$tmp/name1.json'"
 
 # Names at the length limit.
 long=$(printf 'n%.0s' $(seq 250)).json
