@@ -1041,6 +1041,11 @@ int main(int argc, char** argv) {
          ": descriptor " + std::to_string(named) + " is not open.");
     return 2;
   }
+  const auto standardInput = [](const std::string& path) { return path == "-" || path == kStandardInput; };
+  if ((closed & (1u << STDIN_FILENO)) != 0 && (standardInput(a.datasetPath) || standardInput(a.syntaxPath))) {
+    Fail("cannot read standard input: descriptor 0 is not open.");
+    return 2;
+  }
   if (!a.planInfoPath.empty()) return PrintPlanInfo(a.planInfoPath);
 
   // A destination that cannot take the output (a missing folder, a folder,

@@ -178,6 +178,9 @@ csv=$root/examples/survey/survey.csv
 fails "a closed standard output is refused before the pass" 2 'cannot write to standard output: descriptor 1 is not open' \
   bash -c "'$cb' - --quiet <'$csv' >&-"
 fails "and named as -o -" 2 "cannot write to '-': descriptor 1 is not open" bash -c "'$cb' - --quiet -o - <'$csv' >&-"
+fails "a closed standard input named as the dataset is said" 2 'cannot read standard input: descriptor 0 is not open' \
+  bash -c "'$cb' - <&-"
+fails "and as the syntax file" 2 'cannot read standard input: descriptor 0 is not open' bash -c "'$cb' '$csv' --syntax - <&-"
 check "a report to -o FILE is written with standard output closed" \
   bash -c "'$cb' - --quiet -f json -o '$tmp/closed.json' <'$csv' >&- && grep -q '\"items\"' '$tmp/closed.json'"
 # A replaced file keeps its mode but not set-user-ID or set-group-ID bits.
