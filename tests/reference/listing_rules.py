@@ -298,6 +298,18 @@ def normalise(tables):
     return out
 
 
+def write_package(descriptor, n, fields, columns, package):
+    # Missing cells and empty strings are written as "" (an empty string stays a string value; a
+    # numeric field reads it as missing).
+    with open(os.path.join(os.path.dirname(descriptor), "cases.csv"), "w") as out:
+        out.write(",".join(f["name"] for f in fields) + "\n")
+        for c in range(n):
+            cells = (columns[f["name"]][c] for f in fields)
+            out.write(",".join('""' if v is None or v == "" else str(v) for v in cells) + "\n")
+    with open(descriptor, "w") as out:
+        json.dump(dict(package, resources=[{"path": "cases.csv", "schema": {"fields": fields}}]), out)
+
+
 def main():
     build = sys.argv[1]
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 300
@@ -308,15 +320,8 @@ def main():
         for _ in range(rounds):
             n, fields, columns, sets = make_dataset(rng)
             listed, varinfo, stats, maxcats, cmd = make_command(rng, fields, sets)
-            with open(os.path.join(tmp, "cases.csv"), "w") as out:
-                out.write(",".join(f["name"] for f in fields) + "\n")
-                for c in range(n):
-                    out.write(",".join('""' if columns[f["name"]][c] is None else str(columns[f["name"]][c])
-                                       for f in fields) + "\n")
             descriptor = os.path.join(tmp, "datapackage.json")
-            with open(descriptor, "w") as out:
-                json.dump({"multipleResponseSets": sets,
-                           "resources": [{"path": "cases.csv", "schema": {"fields": fields}}]}, out)
+            write_package(descriptor, n, fields, columns, {"multipleResponseSets": sets})
             run = subprocess.run([program, descriptor, cmd, "--format", "json", "--quiet", "--threads", "1"],
                                  capture_output=True, text=True)
             want_tables, want_warnings = expected(n, fields, columns, sets, listed, varinfo, stats, maxcats)

@@ -24,6 +24,8 @@ import subprocess
 import sys
 import tempfile
 
+import listing_rules
+
 VARINFO = ["POSITION", "LABEL", "TYPE", "FORMAT", "MEASURE", "ROLE", "ATTRIBUTES", "VALUELABELS", "MISSING",
            "RESERVEDATTRIBUTES"]
 FILEINFO = ["NAME", "LOCATION", "CASECOUNT", "LABEL", "ATTRIBUTES", "DOCUMENTS", "WEIGHT", "RESERVEDATTRIBUTES"]
@@ -507,16 +509,7 @@ def write_package(folder, n, fields, columns, package, rng):
     where = os.path.join(folder, rng.choice(["plain", "a\\b", "plain"]))
     os.makedirs(where, exist_ok=True)
     descriptor = os.path.join(where, rng.choice(["datapackage.json", "my data.json", "x\\y.json"]))
-    with open(os.path.join(where, "cases.csv"), "w") as out:
-        out.write(",".join(f["name"] for f in fields) + "\n")
-        for c in range(n):
-            cells = []
-            for f in fields:
-                v = columns[f["name"]][c]
-                cells.append('""' if v is None or v == "" else str(v))
-            out.write(",".join(cells) + "\n")
-    with open(descriptor, "w") as out:
-        json.dump(dict(package, resources=[{"path": "cases.csv", "schema": {"fields": fields}}]), out)
+    listing_rules.write_package(descriptor, n, fields, columns, package)
     return descriptor
 
 
