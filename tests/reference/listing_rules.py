@@ -310,11 +310,15 @@ def write_package(descriptor, n, fields, columns, package):
         json.dump(dict(package, resources=[{"path": "cases.csv", "schema": {"fields": fields}}]), out)
 
 
-def main():
-    build = sys.argv[1]
+def arguments():
+    # The build folder, the number of runs (300) and the seed, from the command line.
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 300
     rng = random.Random(int(sys.argv[3]) if len(sys.argv) > 3 else 20261208)
-    program = os.path.join(build, "codebook")
+    return os.path.join(sys.argv[1], "codebook"), rounds, rng
+
+
+def main():
+    program, rounds, rng = arguments()
     failures = 0
     with tempfile.TemporaryDirectory() as tmp:
         for _ in range(rounds):

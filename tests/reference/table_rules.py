@@ -19,7 +19,6 @@ Usage: table_rules.py BUILD_DIR [ROUNDS] [SEED]
 
 import json
 import os
-import random
 import subprocess
 import sys
 import tempfile
@@ -514,10 +513,7 @@ def write_package(folder, n, fields, columns, package, rng):
 
 
 def main():
-    build = sys.argv[1]
-    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 300
-    rng = random.Random(int(sys.argv[3]) if len(sys.argv) > 3 else 20261208)
-    program = os.path.join(build, "codebook")
+    program, rounds, rng = listing_rules.arguments()
     failures = 0
     with tempfile.TemporaryDirectory() as tmp:
         for r in range(rounds):
