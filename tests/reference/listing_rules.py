@@ -310,43 +310,49 @@ def write_package(descriptor, n, fields, columns, package):
         json.dump(dict(package, resources=[{"path": "cases.csv", "schema": {"fields": fields}}]), out)
 
 
-def arguments():
-    # The build folder, the number of runs (300) and the seed, from the command line.
+def run_rounds(one_run):
+    """Runs one_run(program, rng, folder) for each round (the build folder, the number of rounds, 300,
+    and the seed from the command line; a fresh folder each round) and prints what it returns, the
+    lines that describe a difference (none when the round agrees), for the first five that differ."""
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 300
     rng = random.Random(int(sys.argv[3]) if len(sys.argv) > 3 else 20261208)
-    return os.path.join(sys.argv[1], "codebook"), rounds, rng
-
-
-def main():
-    program, rounds, rng = arguments()
+    program = os.path.join(sys.argv[1], "codebook")
     failures = 0
     with tempfile.TemporaryDirectory() as tmp:
-        for _ in range(rounds):
-            n, fields, columns, sets = make_dataset(rng)
-            listed, varinfo, stats, maxcats, cmd = make_command(rng, fields, sets)
-            descriptor = os.path.join(tmp, "datapackage.json")
-            write_package(descriptor, n, fields, columns, {"multipleResponseSets": sets})
-            run = subprocess.run([program, descriptor, cmd, "--format", "json", "--quiet", "--threads", "1"],
-                                 capture_output=True, text=True)
-            want_tables, want_warnings = expected(n, fields, columns, sets, listed, varinfo, stats, maxcats)
-            got_tables, got_warnings = actual(json.loads(run.stdout))
-            want, got = normalise(want_tables), normalise(got_tables)
-            if want != got or list(want) != list(got) or want_warnings != got_warnings:
+        for r in range(rounds):
+            folder = os.path.join(tmp, str(r))
+            os.makedirs(folder)
+            lines = one_run(program, rng, folder)
+            if lines:
                 failures += 1
-                print("command:", cmd)
-                print("dataset:", json.dumps(fields), json.dumps(columns))
-                for name in listed:
-                    if want.get(name) != got.get(name):
-                        print("  %s: expected %s, got %s" % (name, want.get(name), got.get(name)))
-                if list(want) != list(got):
-                    print("  order: expected %s, got %s" % (list(want), list(got)))
-                if want_warnings != got_warnings:
-                    print("  warnings: expected %s, got %s" % (want_warnings, got_warnings))
+                print("\n".join(lines))
                 if failures >= 5:
                     break
     print("%d of %d runs differ" % (failures, rounds))
     return 1 if failures else 0
 
 
+def one_run(program, rng, folder):
+    n, fields, columns, sets = make_dataset(rng)
+    listed, varinfo, stats, maxcats, cmd = make_command(rng, fields, sets)
+    descriptor = os.path.join(folder, "datapackage.json")
+    write_package(descriptor, n, fields, columns, {"multipleResponseSets": sets})
+    run = subprocess.run([program, descriptor, cmd, "--format", "json", "--quiet", "--threads", "1"],
+                         capture_output=True, text=True)
+    want_tables, want_warnings = expected(n, fields, columns, sets, listed, varinfo, stats, maxcats)
+    got_tables, got_warnings = actual(json.loads(run.stdout))
+    want, got = normalise(want_tables), normalise(got_tables)
+    if want == got and list(want) == list(got) and want_warnings == got_warnings:
+        return []
+    lines = ["command: " + cmd, "dataset: %s %s" % (json.dumps(fields), json.dumps(columns))]
+    lines += ["  %s: expected %s, got %s" % (name, want.get(name), got.get(name))
+              for name in listed if want.get(name) != got.get(name)]
+    if list(want) != list(got):
+        lines.append("  order: expected %s, got %s" % (list(want), list(got)))
+    if want_warnings != got_warnings:
+        lines.append("  warnings: expected %s, got %s" % (want_warnings, got_warnings))
+    return lines
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_rounds(one_run))

@@ -21,7 +21,6 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 
 import listing_rules
 
@@ -512,37 +511,27 @@ def write_package(folder, n, fields, columns, package, rng):
     return descriptor
 
 
-def main():
-    program, rounds, rng = listing_rules.arguments()
-    failures = 0
-    with tempfile.TemporaryDirectory() as tmp:
-        for r in range(rounds):
-            n, fields, columns, package = make_dataset(rng)
-            command = make_command(rng, fields, package)
-            folder = os.path.join(tmp, str(r))
-            descriptor = write_package(folder, n, fields, columns, package, rng)
-            spec = os.path.dirname(descriptor) + "\\" + os.path.basename(descriptor)
-            run = subprocess.run([program, descriptor, command[-1], "--format", "json", "--quiet", "--threads", "1"],
-                                 capture_output=True, text=True)
-            want_items, want_tables, want_closing = expected(n, fields, columns, package, command, spec)
-            problems = []
-            status = 1 if any(kind == "error" for kind, _ in want_items) else 0
-            if run.returncode != status:
-                problems.append("exit %d, expected %d: %s" % (run.returncode, status, run.stderr.strip()))
-            else:
-                got_items, got_tables = actual(json.loads(run.stdout))
-                problems += compare(want_items, want_tables, want_closing, got_items, got_tables)
-            if problems:
-                failures += 1
-                print("command:", command[-1])
-                print("dataset:", descriptor, json.dumps(package), json.dumps(fields), json.dumps(columns))
-                for p in problems:
-                    print("  " + p)
-                if failures >= 5:
-                    break
-    print("%d of %d runs differ" % (failures, rounds))
-    return 1 if failures else 0
+def one_run(program, rng, folder):
+    n, fields, columns, package = make_dataset(rng)
+    command = make_command(rng, fields, package)
+    descriptor = write_package(folder, n, fields, columns, package, rng)
+    spec = os.path.dirname(descriptor) + "\\" + os.path.basename(descriptor)
+    run = subprocess.run([program, descriptor, command[-1], "--format", "json", "--quiet", "--threads", "1"],
+                         capture_output=True, text=True)
+    want_items, want_tables, want_closing = expected(n, fields, columns, package, command, spec)
+    problems = []
+    status = 1 if any(kind == "error" for kind, _ in want_items) else 0
+    if run.returncode != status:
+        problems.append("exit %d, expected %d: %s" % (run.returncode, status, run.stderr.strip()))
+    else:
+        got_items, got_tables = actual(json.loads(run.stdout))
+        problems += compare(want_items, want_tables, want_closing, got_items, got_tables)
+    if not problems:
+        return []
+    return ["command: " + command[-1],
+            "dataset: %s %s %s %s" % (descriptor, json.dumps(package), json.dumps(fields), json.dumps(columns))] + \
+        ["  " + p for p in problems]
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(listing_rules.run_rounds(one_run))
