@@ -1104,7 +1104,12 @@ class CsvCursor : public CaseCursor, private PartSharer {
     // One chunk more than the threads may wait parsed for the consumer; not
     // for a wide file, whose block (with its tables' accumulators and its
     // profile) is tens of megabytes of fresh pages.
-    const std::size_t ahead = static_cast<std::size_t>(fThreads) + (fModes.size() >= kWideColumns ? 0 : 1);
+    const bool wide = fModes.size() >= kWideColumns;
+    // While the iterator's thread parses a stretch itself it holds no block,
+    // so a worker may parse one more: a wide file's worker otherwise sat at
+    // the limit for about a third of the pass, its next stretch waiting for
+    // the iterator to finish the one it took.
+    const std::size_t ahead = static_cast<std::size_t>(fThreads) + (wide ? (fIteratorParsing ? 1 : 0) : 1);
     return fNextToParse < fChunks.size() && fNextToParse < fNextChunk + ahead;
   }
 
@@ -1117,12 +1122,15 @@ class CsvCursor : public CaseCursor, private PartSharer {
       if (!fStop.load() && MayTakeNext()) {
         const std::size_t k = fNextToParse++;
         ++fParsing;
+        fIteratorParsing = true;
         lock.unlock();
+        fChanged.notify_all();
         PartSharer* const before = tSharer;
         tSharer = this;
         ReadChunk(k, fSpareCells.back());
         tSharer = before;
         lock.lock();
+        fIteratorParsing = false;
         continue;
       }
       fChanged.wait(lock);
@@ -1440,6 +1448,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
   std::atomic<bool> fStop{false};
   std::atomic<std::int64_t> fBytesPerRow{0};          // of the last stretch read: a capacity hint
   int fParsing = 0;                                   // workers parsing or gathering a chunk
+  bool fIteratorParsing = false;                      // the iterator's thread parsing a chunk
   int fHelping = 0;                                   // workers past the last chunk, taking others' parts
   std::vector<std::shared_ptr<SharedParts>> fShared;  // gatherings with parts to take
   std::vector<std::thread> fWorkers;

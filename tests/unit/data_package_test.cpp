@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -869,6 +870,63 @@ TEST(DataPackage, WideBlocksPutTheirCellsBack) {
     EXPECT_GT(compared, want.size() / 2) << threads;
     EXPECT_GT(away, blocks / 2) << threads << " threads: " << away << " of " << blocks;
   }
+}
+
+// A wide file (300 columns, stretches of a few rows) with two threads: while
+// the iterator's thread parses a stretch itself (its block was not ready),
+// the worker goes on to the stretch after it instead of waiting for the
+// iterator to hand out a block; no further. The iterator's first gathering
+// waits until three blocks are gathered in all, which without that stretch
+// never happens (the wait gives up after a minute, failing).
+TEST(DataPackage, WideWorkerReadsOnWhileTheIteratorReads) {
+  TempDir dir;
+  constexpr int kColumns = 300, kRows = 200;
+  std::string csv, fields;
+  for (int c = 0; c < kColumns; ++c) {
+    csv += (c > 0 ? ",v" : "v") + std::to_string(c);
+    fields += std::string(c > 0 ? "," : "") + R"({"name": "v)" + std::to_string(c) + R"(", "type": "integer"})";
+  }
+  csv += "\n";
+  for (int r = 0; r < kRows; ++r) {
+    csv += std::to_string(r);
+    for (int c = 1; c < kColumns; ++c) csv += "," + std::to_string((r + c) % 7);
+    csv += "\n";
+  }
+  dir.Write("w.csv", csv);
+  auto ds = Load(dir.Write("w.json", R"({"resources": [{"path": "w.csv", "schema": {"fields": [)" + fields + "]}}]}"));
+  host::CsvLayout layout = dynamic_cast<const host::CsvCaseSource&>(*ds->cases).Layout();
+  layout.firstChunkBytes = layout.largestChunkBytes = 4096;
+  const host::CsvCaseSource source(layout);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool iteratorGathering = false;
+  int gathered = 0, besideTheIterator = 0;
+  bool sawThree = false;
+  const std::thread::id iterator = std::this_thread::get_id();
+  host::ReadPlan plan;
+  plan.threads = 2;
+  plan.gather = [&](host::CaseBlock&) {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++gathered;
+    if (std::this_thread::get_id() == iterator) {
+      if (iteratorGathering) return;
+      iteratorGathering = true;
+      changed.notify_all();
+      sawThree = changed.wait_for(lock, std::chrono::minutes(1), [&] { return gathered >= 3; });
+      return;
+    }
+    // The worker holds its first block until the iterator reads one itself.
+    ++besideTheIterator;
+    if (besideTheIterator == 1) changed.wait_for(lock, std::chrono::minutes(1), [&] { return iteratorGathering; });
+    changed.notify_all();
+  };
+  {
+    auto cursor = source.OpenFor(plan);
+    ASSERT_NE(cursor->NextBlock(), nullptr);
+  }
+  EXPECT_TRUE(iteratorGathering);
+  EXPECT_TRUE(sawThree) << gathered << " blocks gathered";
+  EXPECT_LE(gathered, plan.threads + 2);
 }
 
 // Every block is reported when the interval allows it, and the last report
