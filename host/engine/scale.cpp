@@ -80,10 +80,41 @@ std::vector<std::int32_t>& RawColumn::CodeRoom() {
     fCodes.push_back(std::move(fSpareCodes));
     fSpareCodes = {};
   } else if (fCodes.back().size() == kChunk) {
-    fCodes.emplace_back();
+    const std::size_t full = fCodes.size() - 1;
+    // A packed chunk's four-byte room is the next chunk's: the same pages.
+    std::vector<std::int32_t> room;
+    if (Pack(full)) {
+      room = std::move(fCodes[full]);
+      fCodes[full] = std::vector<std::int32_t>{};
+    }
+    fCodes.push_back(std::move(room));
     fCodes.back().reserve(kChunk);
   }
   return fCodes.back();
+}
+
+bool RawColumn::Pack(std::size_t c) {
+  std::vector<std::int32_t>& chunk = fCodes[c];
+  // Non-zero once a code lies outside [-32768, 32767] (an exception's too);
+  // no branch per code.
+  std::uint32_t outside = 0;
+  for (const std::int32_t k : chunk) outside |= (static_cast<std::uint32_t>(k) + 0x8000u) >> 16;
+  if (outside != 0 || chunk.empty()) return false;
+  if (fPacked.size() <= c) fPacked.resize(c + 1);
+  std::vector<std::int16_t>& packed = fPacked[c];
+  packed.resize(chunk.size());
+  for (std::size_t i = 0; i < chunk.size(); ++i) packed[i] = static_cast<std::int16_t>(chunk[i]);
+  chunk.clear();  // its room stays for the caller
+  return true;
+}
+
+void RawColumn::Unpack() {
+  for (std::size_t c = 0; c < fPacked.size(); ++c) {
+    if (fPacked[c].empty()) continue;
+    fCodes[c].assign(fPacked[c].begin(), fPacked[c].end());
+    std::vector<std::int16_t>().swap(fPacked[c]);
+  }
+  fPacked.clear();
 }
 
 // Room for `take` more values in the last chunk. Only the first chunk ever
@@ -182,12 +213,13 @@ bool RawColumn::RaiseDigits(int digits) {
     const std::int64_t v = static_cast<std::int64_t>(k) * factor;
     return k >= kExceptionBase || (v > -(kExceptionBase - 1) && v < kExceptionBase - 1);
   };
-  for (const std::vector<std::int32_t>& chunk : fCodes) {
-    if (!std::all_of(chunk.begin(), chunk.end(), fits)) {
+  for (std::size_t c = 0; c < fCodes.size(); ++c) {
+    if (!WithCodes(c, [&](const auto* k, std::size_t n) { return std::all_of(k, k + n, fits); })) {
       fCeiling = digits;
       return false;
     }
   }
+  Unpack();  // rare: digits rise early in a column, if at all
   for (std::vector<std::int32_t>& chunk : fCodes) {
     for (std::int32_t& k : chunk) {
       if (k < kExceptionBase) k = static_cast<std::int32_t>(k * factor);
@@ -202,14 +234,19 @@ bool RawColumn::RaiseDigits(int digits) {
 // twice.
 void RawColumn::ToDoubles() {
   fDoubles.reserve(fCodes.size());
-  for (std::vector<std::int32_t>& chunk : fCodes) {
+  for (std::size_t c = 0; c < fCodes.size(); ++c) {
     std::vector<double>& out = fDoubles.emplace_back();
-    out.reserve(fDoubles.size() > 1 ? kChunk : chunk.size());
-    for (const std::int32_t k : chunk) out.push_back(Decode(k));
-    std::vector<std::int32_t>().swap(chunk);
+    out.reserve(fDoubles.size() > 1 ? kChunk : ChunkSize(c));
+    WithCodes(c, [&](const auto* k, std::size_t n) {
+      for (std::size_t i = 0; i < n; ++i) out.push_back(Decode(k[i]));
+    });
+    std::vector<std::int32_t>().swap(fCodes[c]);
+    if (c < fPacked.size()) std::vector<std::int16_t>().swap(fPacked[c]);
   }
   fCodes.clear();
   fCodes.shrink_to_fit();
+  fPacked.clear();
+  fPacked.shrink_to_fit();
   fExceptions.clear();
   fExceptions.shrink_to_fit();
   fCoded = false;
@@ -243,16 +280,19 @@ void RawColumn::AppendRepeated(double x, std::size_t n) {
 
 void RawColumn::Append(const RawColumn& other) {
   if (other.fNarrowed) {
-    AppendCodes(other, other.fNarrowCodes);
+    AppendCodes(other, [&other](std::size_t c, auto&& f) {
+      return f(static_cast<const std::int16_t*>(other.fNarrowCodes[c].data()), other.fNarrowCodes[c].size());
+    });
   } else {
-    AppendCodes(other, other.fCodes);
+    AppendCodes(other, [&other](std::size_t c, auto&& f) { return other.WithCodes(c, f); });
   }
 }
 
-// `codes`: the other column's codes as it keeps them (empty when it keeps
-// doubles). Its chunks are walked in turn: a narrowed column's are shorter.
-template <class Code>
-void RawColumn::AppendCodes(const RawColumn& other, const std::vector<std::vector<Code>>& codes) {
+// `visit(c, f)`: f(codes, n) with the other column's chunk c as it keeps
+// its codes (unused when it keeps doubles). Its chunks are walked in turn:
+// a narrowed column's are shorter.
+template <class Visit>
+void RawColumn::AppendCodes(const RawColumn& other, Visit&& visit) {
   fExpected = std::max(fExpected, fSize + other.fSize);
   std::size_t done = 0;  // values of `other` taken
   std::size_t c = 0;     // the chunk of `other` they are taken from
@@ -260,44 +300,58 @@ void RawColumn::AppendCodes(const RawColumn& other, const std::vector<std::vecto
   if (fCoded && other.Keyed() && (other.fDigits <= fDigits || RaiseDigits(other.fDigits))) {
     // Codes in the same or fewer digits: scaled, no double in between.
     const auto factor = static_cast<std::int64_t>(kPow10[fDigits - other.fDigits]);
-    while (done < other.fSize) {
-      if (at == codes[c].size()) {
+    bool stopped = false;  // a code out of range at `at`
+    while (done < other.fSize && !stopped) {
+      visit(c, [&](const auto* codes, std::size_t length) {
+        while (at < length && done < other.fSize) {
+          const auto* from = codes + at;
+          std::vector<std::int32_t>& room = CodeRoom();
+          const std::size_t take = std::min({kChunk - room.size(), length - at, other.fSize - done});
+          MakeRoom(room, take);
+          std::size_t j = 0;
+          if (factor == 1) {
+            room.insert(room.end(), from, from + take);
+            j = take;
+          }
+          for (; j < take; ++j) {
+            const std::int64_t v = static_cast<std::int64_t>(from[j]) * factor;
+            if (v <= -(kExceptionBase - 1) || v >= kExceptionBase - 1) break;
+            room.push_back(static_cast<std::int32_t>(v));
+          }
+          fSize += j;
+          done += j;
+          at += j;
+          if (j < take) {
+            stopped = true;
+            return;
+          }
+        }
+      });
+      if (!stopped) {
         ++c;
         at = 0;
-        continue;
       }
-      const Code* from = codes[c].data() + at;
-      std::vector<std::int32_t>& room = CodeRoom();
-      const std::size_t take = std::min({kChunk - room.size(), codes[c].size() - at, other.fSize - done});
-      MakeRoom(room, take);
-      std::size_t j = 0;
-      if (factor == 1) {
-        room.insert(room.end(), from, from + take);
-        j = take;
-      }
-      for (; j < take; ++j) {
-        const std::int64_t v = static_cast<std::int64_t>(from[j]) * factor;
-        if (v <= -(kExceptionBase - 1) || v >= kExceptionBase - 1) break;
-        room.push_back(static_cast<std::int32_t>(v));
-      }
-      fSize += j;
-      done += j;
-      at += j;
-      if (j < take) break;
     }
     if (done == other.fSize) return;
   }
   double buffer[256];
   while (done < other.fSize) {
-    const std::size_t length = other.fCoded ? codes[c].size() : other.fDoubles[c].size();
-    if (at == length) {
+    std::size_t m = 0;
+    if (other.fCoded) {
+      m = visit(c, [&](const auto* codes, std::size_t length) {
+        const std::size_t k = std::min<std::size_t>(std::size(buffer), length - at);
+        for (std::size_t i = 0; i < k; ++i) buffer[i] = other.Decode(codes[at + i]);
+        return k;
+      });
+    } else {
+      const std::vector<double>& chunk = other.fDoubles[c];
+      m = std::min<std::size_t>(std::size(buffer), chunk.size() - at);
+      std::copy_n(chunk.data() + at, m, buffer);
+    }
+    if (m == 0) {
       ++c;
       at = 0;
       continue;
-    }
-    const std::size_t m = std::min<std::size_t>(std::size(buffer), length - at);
-    for (std::size_t i = 0; i < m; ++i) {
-      buffer[i] = other.fCoded ? other.Decode(codes[c][at + i]) : other.fDoubles[c][at + i];
     }
     Append(buffer, m);
     done += m;
@@ -306,7 +360,7 @@ void RawColumn::AppendCodes(const RawColumn& other, const std::vector<std::vecto
 }
 
 bool RawColumn::TakeNarrow(const RawColumn& part) {
-  if (part.fSize == 0 || part.fNarrowed || !part.Keyed()) return false;
+  if (part.fSize == 0 || part.fNarrowed || !part.Keyed() || !part.fPacked.empty()) return false;
   if (fSize > 0 && !(fNarrowed && fDigits == part.fDigits)) return false;
   for (const std::vector<std::int32_t>& chunk : part.fCodes) {
     // Non-zero once a code lies outside [-32768, 32767]; no branch per code.
@@ -346,6 +400,15 @@ void RawColumn::Decode(std::size_t c, std::size_t from, std::size_t n, double* o
     std::copy_n(fDoubles[c].data() + from, n, out);
     return;
   }
+  if (Packed(c)) {
+    const std::int16_t* k = fPacked[c].data() + from;
+    if (fDigits == 0) {
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(k[i]);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(k[i]) / fScale;
+    }
+    return;
+  }
   const std::int32_t* k = fCodes[c].data() + from;
   std::size_t i = 0;
   if (fExceptions.empty() && fDigits == 0) {
@@ -366,9 +429,7 @@ void RawColumn::Decode(std::size_t c, std::size_t from, std::size_t n, double* o
 
 void RawColumn::CopyTo(double* out) const {
   if (fCoded) {
-    for (const std::vector<std::int32_t>& chunk : fCodes) {
-      for (const std::int32_t k : chunk) *out++ = Decode(k);
-    }
+    ForEach([&out](double x) { *out++ = x; });
   } else {
     for (const std::vector<double>& chunk : fDoubles) out = std::copy(chunk.begin(), chunk.end(), out);
   }
@@ -591,7 +652,7 @@ double ScaleAccumulator::CorrectedMeanAt(const RawColumn& values, double mean, d
     sum.lo[0] += carries;
   } else {
     for (std::size_t c = 0; c < values.Chunks(); ++c) {
-      const std::size_t length = values.Coded() ? values.CodeChunk(c).size() : values.DoubleChunk(c).size();
+      const std::size_t length = values.ChunkSize(c);
       for (std::size_t at = 0; at < length; at += std::size(x)) {
         const std::size_t n = std::min(std::size(x), length - at);
         values.Decode(c, at, n, x);
@@ -1605,13 +1666,15 @@ std::vector<double> ScaleAccumulator::TableSelect(const std::vector<double>& tar
 
 void RawColumn::MinMax(double& smallest, double& largest) const {
   if (Keyed()) {
-    std::int32_t low = fCodes.front().front();
+    std::int32_t low = CodeAt(0, 0);
     std::int32_t high = low;
-    for (const std::vector<std::int32_t>& chunk : fCodes) {
-      for (const std::int32_t k : chunk) {
-        low = std::min(low, k);
-        high = std::max(high, k);
-      }
+    for (std::size_t c = 0; c < fCodes.size(); ++c) {
+      WithCodes(c, [&](const auto* k, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+          low = std::min<std::int32_t>(low, k[i]);
+          high = std::max<std::int32_t>(high, k[i]);
+        }
+      });
     }
     smallest = Decode(low);
     largest = Decode(high);
@@ -1665,7 +1728,7 @@ bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const 
     const std::size_t i = (k * n + n / 2) / kSampled;
     const std::size_t c = i / RawColumn::kChunk;
     const std::size_t j = i % RawColumn::kChunk;
-    sample[k] = {values.CodeChunk(c)[j], weights.Decode(weights.CodeChunk(c)[j])};
+    sample[k] = {values.CodeAt(c, j), weights.Decode(weights.CodeAt(c, j))};
   }
   std::sort(sample.begin(), sample.end(), [](const Drawn& a, const Drawn& b) { return a.key < b.key; });
   std::vector<double> through(kSampled);
@@ -1728,7 +1791,7 @@ bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const 
   const std::size_t places = 2 * brackets.size() + 1;
   std::vector<std::vector<CodedPair>> inside(brackets.size());
   for (auto& pairs : inside) pairs.reserve(static_cast<std::size_t>(static_cast<double>(n) * 2.5 * kBracketShare) + 64);
-  std::int32_t largest = values.CodeChunk(0).front();
+  std::int32_t largest = values.CodeAt(0, 0);
 #if defined(__SSE2__)
   const __m128i pastLow = _mm_load_si128(reinterpret_cast<const __m128i*>(pastBound));
   const __m128i pastHigh = _mm_load_si128(reinterpret_cast<const __m128i*>(pastBound + 4));
@@ -1756,10 +1819,7 @@ bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const 
   // The chunk's codes, the largest key and the sums in locals: the copies'
   // stores could otherwise alias them, as far as the compiler knows, and
   // every row would read them again.
-  for (std::size_t c = 0; c < values.Chunks(); ++c) {
-    const std::int32_t* const x = values.CodeChunk(c).data();
-    const std::int32_t* const w = weights.CodeChunk(c).data();
-    const std::size_t m = values.CodeChunk(c).size();
+  const auto walk = [&](const auto* const x, const auto* const w, std::size_t m) {
     for (std::size_t j = 0; j < m; ++j) {
       const std::int32_t key = x[j];
       const std::int32_t code = w[j];
@@ -1773,6 +1833,11 @@ bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const 
       if ((place & 1) != 0) [[unlikely]]
         inside[place >> 1].push_back({key, code});
     }
+  };
+  for (std::size_t c = 0; c < values.Chunks(); ++c) {
+    values.WithCodes(c, [&](const auto* x, std::size_t m) {
+      weights.WithCodes(c, [&](const auto* w, std::size_t) { walk(x, w, m); });
+    });
   }
   largest = top;
   // The weight below each bracket and through it, in the order of the places.
@@ -1832,22 +1897,24 @@ std::vector<double> WeightedSelectMany(const RawColumn& values, const RawColumn&
     CodedPair* const pairs = copy.Pairs();
     const auto weightOf = [&weights](std::int32_t k) { return weights.Decode(k); };
     const auto decode = [&values](std::int32_t k) { return values.Decode(k); };
-    std::int32_t largest = n == 0 ? 0 : values.CodeChunk(0).front();
+    std::int32_t largest = n == 0 ? 0 : values.CodeAt(0, 0);
     CompensatedSum sum;
     std::size_t i = 0;
-    for (std::size_t c = 0; c < values.Chunks(); ++c) {
-      const std::vector<std::int32_t>& x = values.CodeChunk(c);
-      const std::vector<std::int32_t>& w = weights.CodeChunk(c);
+    const auto take = [&](const auto* const x, const auto* const w, std::size_t m) {
       CodedPair* const to = pairs + i;
-      const std::size_t m = x.size();
       for (std::size_t j = 0; j < m; ++j) {
         to[j] = {x[j], w[j]};
-        largest = std::max(largest, x[j]);
+        largest = std::max<std::int32_t>(largest, x[j]);
       }
       if (!total) {
         for (std::size_t j = 0; j < m; ++j) sum.Add(weightOf(w[j]));
       }
       i += m;
+    };
+    for (std::size_t c = 0; c < values.Chunks(); ++c) {
+      values.WithCodes(c, [&](const auto* x, std::size_t m) {
+        weights.WithCodes(c, [&](const auto* w, std::size_t) { take(x, w, m); });
+      });
     }
     return SelectPairs(pairs, n, largest, total ? *total : sum.Value(), targets, weightOf, decode);
   }
@@ -1871,20 +1938,24 @@ namespace {
 bool CountedRanks(const RawColumn& column, const std::vector<std::size_t>& ranks, std::vector<double>& found) {
   const std::size_t n = column.Size();
   if (n == 0 || n > std::numeric_limits<std::uint32_t>::max()) return false;
-  std::int32_t low = column.CodeChunk(0).front();
+  std::int32_t low = column.CodeAt(0, 0);
   std::int32_t high = low;
   for (std::size_t c = 0; c < column.Chunks(); ++c) {
-    for (const std::int32_t k : column.CodeChunk(c)) {
-      low = std::min(low, k);
-      high = std::max(high, k);
-    }
+    column.WithCodes(c, [&](const auto* k, std::size_t m) {
+      for (std::size_t i = 0; i < m; ++i) {
+        low = std::min<std::int32_t>(low, k[i]);
+        high = std::max<std::int32_t>(high, k[i]);
+      }
+    });
   }
   // Codes lie within +-2^30: the span fits.
   const std::size_t span = static_cast<std::size_t>(static_cast<std::int64_t>(high) - low) + 1;
   if (span / 8 > n || span > std::max<std::size_t>(2 * n, std::size_t{1} << 18)) return false;
   std::vector<std::uint32_t> counts(span, 0);
   for (std::size_t c = 0; c < column.Chunks(); ++c) {
-    for (const std::int32_t k : column.CodeChunk(c)) ++counts[static_cast<std::size_t>(k - low)];
+    column.WithCodes(c, [&](const auto* k, std::size_t m) {
+      for (std::size_t i = 0; i < m; ++i) ++counts[static_cast<std::size_t>(k[i] - low)];
+    });
   }
   std::vector<std::size_t> order(ranks.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -1919,8 +1990,7 @@ std::vector<double> ScaleAccumulator::RawSelect(const RawColumn& values, const s
     std::vector<std::int32_t> codes;
     codes.reserve(n);
     for (std::size_t c = 0; c < values.Chunks(); ++c) {
-      const std::vector<std::int32_t>& chunk = values.CodeChunk(c);
-      codes.insert(codes.end(), chunk.begin(), chunk.end());
+      values.WithCodes(c, [&](const auto* k, std::size_t m) { codes.insert(codes.end(), k, k + m); });
     }
     for (const std::int32_t k : OrderStatistics(codes, ranks)) found.push_back(values.Decode(k));
     return found;

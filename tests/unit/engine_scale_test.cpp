@@ -261,6 +261,23 @@ TEST(EngineRawColumn, KeepsEveryValueBitForBit) {
        [](std::size_t i) {
          return i < 43731 ? std::sin(static_cast<double>(i)) : (static_cast<double>(i % 6000) - 2000.0) / 100.0;
        }},
+      // Full chunks of codes that fit in two bytes are packed; then more
+      // digits, values that are no decimals, an exception inside a chunk
+      // and codes at the edges of two bytes.
+      {"small integers, then hundredths",
+       [](std::size_t i) { return i < 70000 ? (i % 30000) * 1.0 - 15000.0 : (i % 3000) / 100.0; }},
+      {"small integers, then not decimals",
+       [](std::size_t i) { return i < 70000 ? i % 1000 * 1.0 : std::sin(i * 1.0); }},
+      {"small integers with an exception per chunk",
+       [](std::size_t i) { return i % 40000 == 7 ? 0.1 + 0.2 : (i % 300) / 10.0; }},
+      {"codes at the edges of two bytes",
+       [](std::size_t i) {
+         return i % 4 == 0 ? -32768.0 : i % 4 == 1 ? 32767.0 : i % 4 == 2 ? -1.0 : i % 2001 * 1.0;
+       }},
+      {"codes just past two bytes in the second chunk",
+       [](std::size_t i) {
+         return i == RawColumn::kChunk + 9 ? 32768.0 : i == 2 * RawColumn::kChunk ? -32769.0 : 1.0;
+       }},
   };
   const auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
   for (const auto& [name, value] : kinds) {
@@ -286,7 +303,7 @@ TEST(EngineRawColumn, KeepsEveryValueBitForBit) {
     RawColumn waiting;
     const bool took = waiting.TakeNarrow(first) && waiting.TakeNarrow(second);
     const bool narrows = name == "tenths, then small integers" || name == "small integers, then tenths" ||
-                         name == "not decimals, then cents";
+                         name == "not decimals, then cents" || name == "codes at the edges of two bytes";
     EXPECT_EQ(took, narrows) << name;
     if (took) {
       narrowed.Append(waiting);
@@ -294,12 +311,51 @@ TEST(EngineRawColumn, KeepsEveryValueBitForBit) {
       narrowed.Append(first);
       narrowed.Append(second);
     }
-    for (const RawColumn* column : {&single, &runs, &halves, &narrowed}) {
-      ASSERT_EQ(column->Size(), n) << name;
+    // A column packed in parts appended whole to one that is not.
+    RawColumn appended;
+    appended.Append(x.data(), 5);
+    appended.Append(single);
+    bool hasNaN = false;
+    double smallest = x[0];
+    double largest = x[0];
+    for (const double v : x) {
+      hasNaN = hasNaN || std::isnan(v);
+      smallest = std::min(smallest, v);
+      largest = std::max(largest, v);
+    }
+    for (const RawColumn* column : {&single, &runs, &halves, &narrowed, &appended}) {
+      const std::size_t skip = column == &appended ? 5 : 0;
+      ASSERT_EQ(column->Size(), n + skip) << name;
       std::size_t i = 0;
       bool equal = true;
-      column->ForEach([&](double v) { equal = equal && same(v, x[i++]); });
+      column->ForEach([&](double v) {
+        equal = equal && (i < skip ? same(v, x[i]) : same(v, x[i - skip]));
+        ++i;
+      });
       EXPECT_TRUE(equal) << name;
+      // Every other way of reading them back.
+      std::vector<double> copy(column->Size());
+      column->CopyTo(copy.data());
+      std::vector<double> decoded;
+      for (std::size_t c = 0; c < column->Chunks(); ++c) {
+        const std::size_t m = column->ChunkSize(c);
+        decoded.resize(decoded.size() + m);
+        // In two pieces: a start inside a chunk.
+        column->Decode(c, 0, m / 3, decoded.data() + decoded.size() - m);
+        column->Decode(c, m / 3, m - m / 3, decoded.data() + decoded.size() - m + m / 3);
+      }
+      ASSERT_EQ(decoded.size(), column->Size()) << name;
+      for (std::size_t k = 0; k < copy.size(); ++k) {
+        const double want = k < skip ? x[k] : x[k - skip];
+        equal = equal && same(copy[k], want) && same(decoded[k], want);
+      }
+      EXPECT_TRUE(equal) << name << ", copied and decoded";
+      if (!hasNaN) {
+        double low = 0.0;
+        double high = 0.0;
+        column->MinMax(low, high);
+        EXPECT_TRUE(low == smallest && high == largest) << name << ": " << low << " " << high;
+      }
     }
     RawColumn repeated;
     repeated.Append(x.data(), 10);
