@@ -549,6 +549,42 @@ bool CheckCombinations(const Arguments& a) {
          ".");
     return false;
   }
+  // The plan fixes how the parts are read, and only the merge writes a
+  // report: an option that would change either, given to a step that does
+  // not use it, would be dropped without a word, and the user would believe
+  // the parts were read, or the report written, as asked.
+  const std::string step = !a.runPlanPath.empty()      ? "--run-plan"
+                           : !a.mergeArguments.empty() ? "--merge"
+                           : !a.planInfoPath.empty()   ? "--plan-info"
+                                                       : "--write-plan";
+  if (fromPlan) {
+    const char* reading = !a.loadOptions.encoding.empty()   ? "--encoding"
+                          : !a.loadOptions.resource.empty() ? "--resource"
+                          : !a.loadOptions.catalog.empty()  ? "--catalog"
+                          : !a.delimiterText.empty()        ? "--delimiter"
+                          : a.missingOption->count() > 0    ? "--missing"
+                                                            : nullptr;
+    if (reading != nullptr) {
+      Fail(std::string(reading) + " does not go with " + step +
+           ": the plan fixes how the parts are read; give it with --write-plan, and run the parts and the merge "
+           "with that plan.");
+      return false;
+    }
+  }
+  if (!a.writePlanPath.empty() || !a.runPlanPath.empty() || !a.planInfoPath.empty()) {
+    const char* report = !a.formatName.empty() ? "--format"
+                         : a.width != 0        ? "--width"
+                         : a.overview          ? "--overview"
+                                               : nullptr;
+    if (report != nullptr) {
+      Fail(std::string(report) + " does not go with " + step + ": the report is written by --merge; give it there.");
+      return false;
+    }
+  }
+  if (!a.planInfoPath.empty() && !a.outputPath.empty()) {
+    Fail("--plan-info prints to standard output; drop -o (redirect it: > FILE).");
+    return false;
+  }
   if (!fromPlan && a.datasetPath.empty()) {
     Fail("DATASET is required.");
     std::cerr << "Run with --help for more information.\n";

@@ -17,7 +17,7 @@ namespace host::shards {
 enum class FileKind : std::uint32_t { Plan = 1, State = 2 };
 
 // The format version both kinds share; a reader accepts only its own.
-inline constexpr std::uint32_t kFormatVersion = 5;
+inline constexpr std::uint32_t kFormatVersion = 6;
 
 // Record tags.
 enum class Tag : std::uint32_t {

@@ -8,6 +8,8 @@
 // the side statistics of the report's overview for each pass, whatever
 // report the merge writes (the plan does not know it).
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "host/check.h"
 #include "host/data/csv_parts.h"
@@ -163,6 +165,23 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
                      (plan.parts.size() == 1 ? "" : "s") + "; there is no part " + std::to_string(part));
   }
   const PartPlan& me = plan.parts[part - 1];
+  const std::string which = "part " + std::to_string(part) + " (" + me.displayName + ")";
+  const PartStamp stamp = StampOf(me.path);
+  if (!stamp.Known()) {
+    // On another machine the plan's paths are often what is wrong: say
+    // which path was tried, not only the name the user typed elsewhere.
+    throw InputError(which + ": cannot open '" + me.path + "' (" + std::strerror(errno) +
+                     "). The plan names the parts by the paths of the machine that wrote it: every machine that "
+                     "runs a part must reach them under the same path (shared storage mounted at the same place)");
+  }
+  if (plan.counted && me.stamp.Known() && stamp != me.stamp) {
+    // The plan's types and string widths were read from the file as it
+    // was; the part read now may not fit them, or fit and count otherwise
+    // than one run over the data as it is would.
+    throw InputError(which + ": the file changed since the plan " + planPath +
+                     " was written (its size or modification time differ), and the plan's types and string widths "
+                     "were read from it; write the plan again");
+  }
   // The first part's name is not in the plan's layout; a header that
   // differs from it names it.
   CsvLayout first = plan.layout;
@@ -175,7 +194,7 @@ void RunPart(const std::string& planPath, std::size_t part, std::ostream& out) {
   RecordWriter file(out, FileKind::State);
   {
     wire::Writer head;
-    SaveHead(head, StateHead{plan.digest, part - 1, plan.parts.size(), me.displayName});
+    SaveHead(head, StateHead{plan.digest, part - 1, plan.parts.size(), me.displayName, stamp});
     file.Write(Tag::StateHead, head.Buffer());
   }
 

@@ -142,6 +142,8 @@ void SaveLayout(wire::Writer& out, const CsvLayout& l, const std::vector<PartPla
   for (const PartPlan& p : parts) {
     out.Bytes(p.path);
     out.Bytes(p.displayName);
+    out.I64(p.stamp.size);
+    out.I64(p.stamp.modified);
   }
 }
 
@@ -202,6 +204,8 @@ void LoadLayout(wire::Reader& in, CsvLayout& l, std::vector<PartPlan>& parts, st
     PartPlan p;
     p.path = in.String();
     p.displayName = in.String();
+    p.stamp.size = in.I64();
+    p.stamp.modified = in.I64();
     parts.push_back(std::move(p));
   }
 }
@@ -290,7 +294,8 @@ void PlanRecorder::Write(std::ostream& out, const RunFacts& facts) const {
     for (const CsvLayout* p : fImpl->parts) {
       std::error_code ec;
       const fs::path absolute = fs::absolute(p->request.path, ec);
-      parts.push_back({ec ? p->request.path : absolute.lexically_normal().string(), p->displayName});
+      const std::string path = ec ? p->request.path : absolute.lexically_normal().string();
+      parts.push_back({path, p->displayName, StampOf(path)});
     }
     wire::Writer source;
     SaveLayout(source, *fImpl->parts.front(), parts);

@@ -10,6 +10,7 @@
 #include "host/data/csv_source.h"
 #include "host/engine/accumulate.h"
 #include "host/shards/shards.h"
+#include "host/shards/state_file.h"
 
 namespace host::shards {
 
@@ -34,6 +35,7 @@ struct PassPlan {
 struct PartPlan {
   std::string path;         // the file to open (absolute)
   std::string displayName;  // in messages
+  PartStamp stamp;          // the file as the dictionary was read
 };
 
 struct Plan {

@@ -53,6 +53,16 @@ PartState CheckState(const std::string& path, const Plan& plan) {
                            std::to_string(state.head.part + 1) + ")");
         }
         if (state.head.parts != plan.parts.size()) throw wire::Damaged("the number of parts differs from the plan's");
+        // The merge needs no part; but where it sees one, a part changed
+        // since its pass would make a report of data that are no more.
+        const PartPlan& part = plan.parts[state.head.part];
+        const PartStamp now = StampOf(part.path);
+        if (now.Known() && now != state.head.stamp) {
+          throw InputError(path + ": part " + std::to_string(state.head.part + 1) + " (" + part.displayName +
+                           ") changed since this partial state was written (its size or modification time "
+                           "differ); run the part again (codebook --run-plan " +
+                           plan.path + " --part " + std::to_string(state.head.part + 1) + ")");
+        }
         in.ExpectEnd();
       } else if (tag == Tag::Tail && head && !tail) {
         state.tail = LoadTail(in, split);

@@ -1,5 +1,7 @@
 #include "host/shards/state_file.h"
 
+#include <sys/stat.h>
+
 #include "host/shards/wire.h"
 
 namespace host::shards {
@@ -21,11 +23,19 @@ SplitValues LoadSplit(wire::Reader& in, std::size_t split) {
 
 }  // namespace
 
+PartStamp StampOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec)};
+}
+
 void SaveHead(wire::Writer& out, const StateHead& head) {
   out.U64(head.planDigest);
   out.U64(head.part);
   out.U64(head.parts);
   out.Bytes(head.displayName);
+  out.I64(head.stamp.size);
+  out.I64(head.stamp.modified);
 }
 
 StateHead LoadHead(wire::Reader& in) {
@@ -34,6 +44,8 @@ StateHead LoadHead(wire::Reader& in) {
   head.part = in.U64();
   head.parts = in.U64();
   head.displayName = in.String();
+  head.stamp.size = in.I64();
+  head.stamp.modified = in.I64();
   if (head.part >= head.parts) throw wire::Damaged("the part number is out of range");
   return head;
 }

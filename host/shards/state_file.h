@@ -1,6 +1,7 @@
 // The records of a partial state (docs/scale-out.md):
 //
-//   StateHead  plan digest, part number (from 0), number of parts, the part's name
+//   StateHead  plan digest, part number (from 0), number of parts, the part's
+//              name, and the part's file as the pass found it
 //   Block      one per block read, in file order: its number of cases, the
 //              cases that start a split group, and per pass a section with
 //              the state of every table that gathered the block
@@ -21,11 +22,27 @@ class Reader;
 
 namespace host::shards {
 
+// A part's file at one moment: its size and modification time in whole
+// seconds (what shared storage shows every machine alike, and what a copy
+// that keeps times keeps), to tell that it changed between two steps.
+struct PartStamp {
+  std::int64_t size = -1;  // -1: the file could not be seen
+  std::int64_t modified = 0;
+
+  bool Known() const { return size >= 0; }
+  bool operator==(const PartStamp&) const = default;
+};
+
+// The stamp of the file at `path` now; on failure an unknown stamp, with
+// errno set.
+PartStamp StampOf(const std::string& path);
+
 struct StateHead {
   std::uint64_t planDigest = 0;
   std::uint64_t part = 0;
   std::uint64_t parts = 0;
   std::string displayName;
+  PartStamp stamp;  // the part's file as its pass read it
 };
 
 struct StateTail {

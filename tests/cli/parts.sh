@@ -166,23 +166,32 @@ same(run(f"{d}/survey/datapackage.json"), run(f"{root}/examples/survey/datapacka
 PY
 
 # A bad cell fails its part, naming the file, line and column; no state.
-in_parts "$tmp/big/datapackage.json" "$tmp/big.cbk" json "$tmp/x.json" >/dev/null 2>&1
-line=$(python3 - "$tmp/big/part3.csv" <<'PY'
+# (The typed dataset: its plan did not read the cases, so a part may change
+# after it.)
+in_parts "$tmp/typed/datapackage.json" "$tmp/big.cbk" json "$tmp/x.json" >/dev/null 2>&1
+cp -p "$tmp/typed/part3.csv" "$tmp/part3.good"
+line=$(python3 - "$tmp/typed/part3.csv" <<'PY'
 import sys
 path = sys.argv[1]
 lines = open(path).read().split("\n")
 # A record's first line (a quoted line break's second line starts with a letter).
 i = next(i for i in range(5000, len(lines)) if lines[i][:1].isdigit())
-lines[i] = "x" + lines[i][lines[i].index(","):]
+lines[i] = "xx" + lines[i][lines[i].index(","):]
 open(path, "w").write("\n".join(lines))
 print(i + 1)
 PY
 )
 mv -f "$tmp/p3.state" "$tmp/good3.state"  # made before the cell went bad
 rm -f "$tmp/x.json"
-fails "a bad cell fails its part" 2 "part3.csv, line $line, column 1 (variable g): \"x\" is not a number" \
+fails "a bad cell fails its part" 2 "part3.csv, line $line, column 1 (variable g): \"xx\" is not a number" \
   "$cb" --run-plan "$tmp/run.plan" --part 3 -o "$tmp/p3.state"
 check "a failed part leaves no state" test ! -e "$tmp/p3.state"
+# A part that changed since its state was written: the merge, which sees it,
+# refuses the state; the same file copied with its times is the same part.
+fails "a state of a part changed since is refused" 2 \
+  "good3.state: part 3 ($tmp/typed/part3.csv) changed since this partial state was written" \
+  "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" "$tmp/good3.state" -o "$tmp/x.json"
+cp -p "$tmp/typed/part3.csv" "$tmp/part3.bad" && cp -p "$tmp/part3.good" "$tmp/typed/part3.csv"
 
 # Damaged, foreign and missing states; parts out of range and over inputs.
 head -c 1000 "$tmp/p1.state" >"$tmp/cut.state"
@@ -195,9 +204,28 @@ python3 -c 'import sys; b = bytearray(open(sys.argv[1], "rb").read()); b[len(b) 
 fails "a damaged block is refused" 2 "flipped.state: the file is damaged (record" \
   "$cb" --merge "$tmp/run.plan" "$tmp/flipped.state" "$tmp/p2.state" "$tmp/good3.state" --format html -o "$tmp/x.html"
 check "a merge refused mid-report writes nothing" test ! -e "$tmp/x.html"
+check "parts given in any order: the same report" cmp -s <("$cb" --merge "$tmp/run.plan" "$tmp"/p[12].state \
+  "$tmp/good3.state" --quiet) <("$cb" --merge "$tmp/run.plan" "$tmp/good3.state" "$tmp/p2.state" "$tmp/p1.state" --quiet)
+fails "the same state twice is refused" 2 "part 1 ($tmp/typed/part1.csv) comes twice" \
+  "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" "$tmp/good3.state" "$tmp/p1.state" -o "$tmp/x.json"
+# What the plan fixes (how the parts are read) and what only the merge uses
+# (the report's form) are refused by the other steps, not dropped unseen.
+for step in "--run-plan $tmp/run.plan --part 1 -o $tmp/x.state" "--merge $tmp/run.plan $tmp/p1.state" \
+  "--plan-info $tmp/run.plan"; do
+  for option in "--encoding latin1" "--delimiter ;" "--missing NA" "--resource r"; do
+    fails "${option% *} with ${step%% *} is refused" 2 "${option% *} does not go with ${step%% *}: the plan fixes" \
+      "$cb" $step $option
+  done
+done
+for step in "--run-plan $tmp/run.plan --part 1 -o $tmp/x.state" "$tmp/typed/datapackage.json --write-plan $tmp/x.plan"; do
+  for option in "--format html" "--width 60" "--overview"; do
+    fails "${option% *} with a step that writes no report is refused" 2 "${option% *} does not go with --" "$cb" $step $option
+  done
+done
+check "and nothing is written" test ! -e "$tmp/x.state" -a ! -e "$tmp/x.plan"
 fails "a missing part is refused" 2 "lacks the partial state of part 3" \
   "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" -o "$tmp/x.json"
-"$cb" "$tmp/big/datapackage.json" 'CODEBOOK many' --write-plan "$tmp/run.plan"
+"$cb" "$tmp/typed/datapackage.json" 'CODEBOOK many' --write-plan "$tmp/run.plan"
 printf 'a,b\n1,x\n2,y\n3,z\n' >"$tmp/three.csv"
 plan_quiet() { "$cb" "$tmp/three.csv" --write-plan "$tmp/three.plan" 2>"$tmp/plan.err" && [ ! -s "$tmp/plan.err" ]; }
 check "a plan's run over cases without cells warns of no categories not shown" plan_quiet
@@ -206,13 +234,33 @@ fails "a state of another plan is refused" 2 "was made with another plan" \
 fails "a part beyond the plan's" 2 "has 3 parts; there is no part 4" \
   "$cb" --run-plan "$tmp/run.plan" --part 4 -o "$tmp/x.state"
 fails "a state over its part is refused" 2 "is the input file" \
-  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/big/part1.csv"
-cp "$tmp/big/part2.csv" "$tmp/part2.before"
+  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/typed/part1.csv"
+cp "$tmp/typed/part2.csv" "$tmp/part2.before"
 fails "a state over another part of the plan is refused" 2 "is the input file" \
-  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/big/part2.csv"
-check "and that part is as it was" cmp -s "$tmp/big/part2.csv" "$tmp/part2.before"
+  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/typed/part2.csv"
+check "and that part is as it was" cmp -s "$tmp/typed/part2.csv" "$tmp/part2.before"
 fails "a state over the plan's descriptor is refused" 2 "is the input file" \
-  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/big/datapackage.json"
+  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/typed/datapackage.json"
+# A plan whose reading of the dictionary read the cases (string widths left
+# open) holds types and widths of the parts as they were: a part changed
+# since is refused, not read into them.
+"$cb" "$tmp/big/datapackage.json" 'CODEBOOK many' --write-plan "$tmp/counted.plan"
+cp -p "$tmp/big/part2.csv" "$tmp/big-part2.before"
+echo '9,1,1,a much longer text than any before,1,0,0,a' >>"$tmp/big/part2.csv"
+fails "a part changed since a plan that read it is refused" 2 \
+  "part 2 ($tmp/big/part2.csv): the file changed since the plan $tmp/counted.plan was written" \
+  "$cb" --run-plan "$tmp/counted.plan" --part 2 -o "$tmp/x.state"
+cp -p "$tmp/big-part2.before" "$tmp/big/part2.csv"
+check "and the same file copied with its times is read" \
+  "$cb" --run-plan "$tmp/counted.plan" --part 2 -o "$tmp/x.state"
+rm -f "$tmp/x.state"
+# Data where the plan does not look for them (another machine, the shared
+# storage mounted elsewhere): the path tried is named, and why.
+mv "$tmp/typed" "$tmp/typed.away"
+fails "parts moved since the plan: the path the plan names" 2 \
+  "part 1 ($tmp/typed/part1.csv): cannot open '$tmp/typed/part1.csv' (No such file or directory). The plan names the parts by" \
+  "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/x.state"
+mv "$tmp/typed.away" "$tmp/typed"
 # The later steps may run in another folder than the plan was written in, and
 # the syntax file the plan's commands came from is an input of the run too.
 (cd "$tmp" && "$cb" survey/datapackage.json --syntax survey.cbk --write-plan rel.plan 2>/dev/null)
@@ -226,11 +274,12 @@ cp "$tmp/survey.cbk" "$tmp/syntax.before"
 fails "a merge's report over the plan's syntax file is refused" 2 "is the input file '$tmp/survey.cbk'" \
   "$cb" --merge "$tmp/rel.plan" "$tmp"/rel?.state --format text -o "$tmp/survey.cbk"
 check "and the syntax file is as it was" cmp -s "$tmp/survey.cbk" "$tmp/syntax.before"
-sed -i '1s/^g,w,/g,weight,/' "$tmp/big/part2.csv"
+sed -i '1s/^g,w,/g,weight,/' "$tmp/typed/part2.csv"
 fails "a part whose header changed since the plan names the first part" 2 \
-  'the header has "weight" where the first part has "w" ('"$tmp"'/big/part1.csv); every part' \
+  'the header has "weight" where the first part has "w" ('"$tmp"'/typed/part1.csv); every part' \
   "$cb" --run-plan "$tmp/run.plan" --part 2 -o "$tmp/x.state"
-cp "$tmp/part2.before" "$tmp/big/part2.csv"
+cp "$tmp/part2.before" "$tmp/typed/part2.csv"
+cp -p "$tmp/part3.bad" "$tmp/typed/part3.csv"
 
 # The Dask driver on a local cluster of two workers (an HTML report: the
 # overview's side statistics come through the states too).
@@ -243,7 +292,7 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   }
   check "Dask: the report of one run" dask_same
   fails "Dask: a part that fails every try fails the run with its message" 2 \
-    "part3.csv, line $line, column 1 (variable g)" dask "$tmp/big/datapackage.json" 'CODEBOOK g' --retries 1 -o "$tmp/dask.json"
+    "part3.csv, line $line, column 1 (variable g)" dask "$tmp/typed/datapackage.json" 'CODEBOOK g' --retries 1 -o "$tmp/dask.json"
   check "Dask: it says which parts failed" grep -qF "1 of 3 parts failed every try" "$tmp/.stderr"
   check "Dask: once, without the workers' reports of each try" test "$(grep -c -e 'Compute Failed' -e 'part3.csv' "$tmp/.stderr")" = 1
   check "Dask: no report after a failed part" test ! -e "$tmp/dask.json"
@@ -297,13 +346,13 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   printf '#!/bin/bash\n[ "$1" = --run-plan ] && echo $$ >>"%s/slow.pids" && exec sleep 60\nexec "%s" "$@"\n' \
     "$tmp" "$(realpath "$cb")" >"$tmp/slow"
   chmod +x "$tmp/slow"
-  stopped_cleanly() {  # signal, exit status
+  stopped_cleanly() {  # signal, exit status, driver's options
     mkdir -p "$tmp/stopwd"
     rm -f "$tmp/slow.pids"
     # A job started with & has SIGINT ignored, as Ctrl-C would not reach it: put it back.
     /usr/bin/python3 -c 'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])' \
       /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/slow" \
-      --work-dir "$tmp/stopwd" -o "$tmp/dask-stop.json" 2>"$tmp/dask-stop.err" &
+      --work-dir "$tmp/stopwd" -o "$tmp/dask-stop.json" "${@:3}" 2>"$tmp/dask-stop.err" &
     local driver=$! status pid
     for _ in $(seq 300); do [ -s "$tmp/slow.pids" ] && break; sleep 0.1; done
     kill -"$1" $driver

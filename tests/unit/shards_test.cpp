@@ -286,7 +286,7 @@ TEST_F(PartsRun, RefusesStatesThatDoNotFit) {
   std::string version = good;
   version[8] = 9;
   fDir.Write("part1.state", version);
-  EXPECT_NE(MergeError(plan, states).find("format version 9; this program reads version 5"), std::string::npos);
+  EXPECT_NE(MergeError(plan, states).find("format version 9; this program reads version "), std::string::npos);
   fDir.Write("part1.state", "g,w\n1,2\n");
   EXPECT_NE(MergeError(plan, states).find("part1.state: not a partial state written by codebook"), std::string::npos);
   std::vector<std::string> withPlan = states;
