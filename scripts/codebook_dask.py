@@ -67,7 +67,36 @@ def run(command, **options):
     return subprocess.CompletedProcess(command, process.returncode, out, err)
 
 
-codebook_dask_run = run
+def passes():
+    """The parts' passes running in this process, in a registry that every
+    task in it shares: tasks travel to the workers by value, each with a copy
+    of this script's globals of its own, so the registry is a module made at
+    run time (in the driver for a cluster of threads, in each worker process
+    otherwise)."""
+    registry = sys.modules.get("codebook_dask_passes")
+    if registry is None:
+        import types
+        made = types.ModuleType("codebook_dask_passes")
+        made.lock = threading.Lock()
+        made.running = {}  # process: the plan it runs
+        made.stopped = set()  # plans whose runs were stopped: no pass of theirs starts any more
+        registry = sys.modules.setdefault("codebook_dask_passes", made)
+    return registry
+
+
+def stop_passes(signum, plan):
+    """Sends `signum` to the passes of `plan` running in this process (on a
+    worker, by Client.run), so that a driver told to stop leaves none running
+    on the cluster; the program removes its temporary file and ends."""
+    registry = passes()
+    with registry.lock:
+        registry.stopped.add(plan)
+        for process, its_plan in registry.running.items():
+            if its_plan == plan:
+                try:
+                    process.send_signal(signum)
+                except OSError:
+                    pass
 
 
 class Stopped(BaseException):
@@ -84,7 +113,12 @@ def stop(signum, frame):
                 process.send_signal(signum)  # the program removes its temporary file and ends
             except OSError:
                 pass
+    if _plan:  # the passes of a local cluster of threads run in this process
+        stop_passes(signum, _plan[0])
     raise Stopped(signum)
+
+
+_plan = []  # the run's plan, once its folder is made
 
 
 def quiet_failed_tasks(record):
@@ -104,10 +138,20 @@ def run_part(codebook, plan, part, state, threads, local=False):
     command = [codebook, "--run-plan", plan, "--part", str(part), "-o", state, "--quiet"]
     if threads:
         command += ["--threads", str(threads)]
-    # Tasks travel to the workers by value: the driver's run() is found by
-    # name where the worker is the driver's own thread, not taken along.
-    tracked = getattr(sys.modules.get("__main__"), "codebook_dask_run", subprocess.run)
-    done = tracked(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
+    registry = passes()
+    with registry.lock:  # started and known at once, or not at all once the run was stopped
+        if plan in registry.stopped:
+            raise PartFailed(part, f"{PROG}: the run was stopped before the pass over part {part}")
+        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                   errors="replace")
+        registry.running[process] = plan
+    with process:
+        try:
+            _, err = process.communicate()
+        finally:
+            with registry.lock:
+                registry.running.pop(process, None)
+    done = subprocess.CompletedProcess(command, process.returncode, None, err)
     if done.returncode < 0:  # killed: out of memory, a job's time limit, a node going down
         raise PartFailed(part, f"{PROG}: the pass over part {part} was ended by signal {-done.returncode}")
     if done.returncode != 0:
@@ -224,6 +268,7 @@ def main(argv):
     except OSError as e:
         return fail(f"cannot make the work folder: {e}")
     plan = os.path.join(work, "run.plan")
+    _plan.append(plan)
     try:
         # 1. The plan, here.
         command = [codebook, args.dataset, "--write-plan", plan, "--quiet"]
@@ -268,6 +313,16 @@ def main(argv):
                     errors.append(e.args[1])
                 except Exception as e:  # a worker lost, a task that could not run
                     errors.append(f"a part's task failed: {e}")
+        except Stopped as stopped:
+            # Closing the client cancels the parts not started; those running
+            # in worker processes (of this machine's cluster or another's)
+            # would go on for as long as their passes take.
+            if cluster is None or args.processes:
+                try:
+                    client.run(stop_passes, stopped.args[0], plan, wait=True)
+                except Exception:  # a worker gone meanwhile: nothing of this run runs there
+                    pass
+            raise
         finally:
             client.close()
             if cluster is not None:

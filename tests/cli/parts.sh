@@ -369,6 +369,10 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   kill $(cat "$tmp/slow.pids") 2>/dev/null  # should that check fail
   check "Dask: Ctrl-C (SIGINT) too, without a traceback" stopped_cleanly INT 130
   kill $(cat "$tmp/slow.pids") 2>/dev/null
+  # Workers that are processes (as on a cluster) are told to stop their passes:
+  # closing them would leave the passes running.
+  check "Dask: SIGTERM stops the passes of workers that are processes" stopped_cleanly TERM 143 --processes
+  kill $(cat "$tmp/slow.pids") 2>/dev/null
 else
   echo "skipped: the Dask driver (python3 cannot import distributed; make test installs python3-distributed)"
 fi
