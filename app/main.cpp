@@ -91,11 +91,19 @@ bool FormatFromName(const std::string& name, host::OutputFormat& format) {
   return true;
 }
 
-// The plug-in: next to the program unless --plugin names it.
+// The plug-in: next to the program unless --plugin names it; empty when the
+// program's folder is not known. Without /proc (a chroot, a bare container)
+// the program's name as it was started says where it is, unless it is a bare
+// name: the shell found that on PATH, and the current folder is no place to
+// load code from.
 std::string DefaultPluginPath(const char* argv0) {
   std::error_code ec;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) self = std::filesystem::absolute(argv0, ec);
+  if (ec) {
+    if (argv0 == nullptr || std::strchr(argv0, '/') == nullptr) return {};
+    self = std::filesystem::absolute(argv0, ec);
+    if (ec) return {};
+  }
   return (self.parent_path() / "libcodebook.so").string();
 }
 
@@ -834,6 +842,12 @@ using Procedure = void (*)();
 // when the plug-in cannot be loaded.
 Procedure LoadProcedure(std::string& pluginPath, const char* argv0) {
   if (pluginPath.empty()) pluginPath = DefaultPluginPath(argv0);
+  if (pluginPath.empty()) {
+    Fail(
+        "cannot tell the program's folder, where the CODEBOOK procedure is (/proc is not mounted): name it with "
+        "--plugin PATH, or start the program by its path.");
+    return nullptr;
+  }
   void* plugin = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (plugin == nullptr) {
     Fail(std::string("cannot load the CODEBOOK procedure: ") + dlerror() +

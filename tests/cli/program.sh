@@ -19,6 +19,20 @@ fails "a number option given a word says what it needs" 2 "--width needs a whole
 check "unknown format is a usage error (2)" test "$(status_of "$cb" --format pdf "$data")" = 2
 fails "a missing dataset file is named" 2 'none.json' "$cb" "$tmp/none.json"
 check "missing plug-in exits 2" test "$(status_of "$cb" --plugin "$tmp/none.so" "$data")" = 2
+# Without /proc the program's folder is known only from a path it was started
+# by: a bare name found on PATH never loads a plug-in from the current folder.
+# (The sanitizers' runtime needs /proc itself.)
+if ldd "$cb" | grep -q libasan; then
+  echo "skipped: a run without /proc (the sanitizer build needs it)"
+elif unshare --mount --fork true 2>/dev/null; then
+  mkdir -p "$tmp/here" && cp "$build/libcodebook.so" "$tmp/here/"
+  no_proc() { (cd "$tmp/here" && unshare --mount --fork sh -c 'umount -l /proc && "$@"' sh "$@"); }
+  fails "no /proc, started by name: no plug-in from the current folder" 2 "cannot tell the program's folder" \
+    no_proc env PATH="$(realpath "$build"):$PATH" codebook "$(realpath "$data")"
+  check "no /proc, started by its path: the plug-in beside it" no_proc "$(realpath "$cb")" "$(realpath "$data")" -o /dev/null
+else
+  echo "skipped: a run without /proc (unshare is not permitted here)"
+fi
 
 "$cb" "$data" -o "$tmp/out.json" --quiet
 check "-o .json writes JSON" bash -c "head -c1 '$tmp/out.json' | grep -q '{'"
