@@ -102,6 +102,20 @@ done
 check "a compressed part, a quoted delimiter: as in one run" \
   same_report tests/golden-data/parts/datapackage.json "$tmp/small.cbk" json
 check "one reading thread per part: as in one run" same_report "$tmp/big/datapackage.json" "$tmp/big.cbk" json 1
+# Machines whose locale writes numbers with decimal commas, in another time
+# zone, write the same plan, states and report as this one.
+if mkdir -p "$tmp/locale" && localedef -i de_DE -f UTF-8 "$tmp/locale/de_DE.UTF-8" 2>/dev/null &&
+  [ "$(LOCPATH="$tmp/locale" LC_ALL=de_DE.UTF-8 /usr/bin/printf "%'.1f" 1234.5)" = "1.234,5" ]; then
+  elsewhere() {
+    "$cb" "$tmp/big/datapackage.json" --syntax "$tmp/big.cbk" -o "$tmp/here.html" 2>/dev/null
+    LOCPATH="$tmp/locale" LC_ALL=de_DE.UTF-8 TZ=Pacific/Kiritimati \
+      in_parts "$tmp/big/datapackage.json" "$tmp/big.cbk" html "$tmp/there.html" 2>/dev/null
+    cmp -s "$tmp/here.html" "$tmp/there.html"
+  }
+  check "a German locale and another time zone: as in one run" elsewhere
+else
+  echo "skipped: a run in another locale (localedef cannot make de_DE.UTF-8 here)"
+fi
 # The report's dataset line counts the cases in parts exactly when one run
 # knows their number without a pass over them all (no pass, a pass that
 # stopped early): when reading the dictionary counted them (string widths left
