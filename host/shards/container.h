@@ -27,6 +27,7 @@ enum class Tag : std::uint32_t {
   Dictionary = 2,
   Source = 3,
   PassPlan = 4,
+  Inputs = 5,
   // State.
   StateHead = 16,
   Block = 17,

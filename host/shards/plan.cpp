@@ -1,5 +1,6 @@
 // Step 1 (shards.h): the dry run that learns the tables of every pass, and
 // the plan file.
+#include <algorithm>
 #include <filesystem>
 
 #include "host/data/csv_parts.h"
@@ -301,6 +302,34 @@ void PlanRecorder::Write(std::ostream& out, const RunFacts& facts) const {
     SaveLayout(source, *fImpl->parts.front(), parts);
     file.Write(Tag::Source, source.Buffer());
   }
+  {
+    // Each file of the dictionary and the commands, absolute as the
+    // dictionary's list has them, but the parts: their states answer for
+    // them.
+    std::vector<std::string> parts;
+    for (const CsvLayout* p : fImpl->parts) {
+      std::error_code ec;
+      parts.push_back(fs::absolute(p->request.path, ec).string());
+    }
+    wire::Writer inputs;
+    std::vector<std::string> files;
+    for (const std::string& file : fImpl->dataset->files) {
+      std::error_code ec;
+      const std::string path = fs::absolute(file, ec).string();
+      if (ec || std::find(parts.begin(), parts.end(), path) != parts.end() ||
+          std::find(files.begin(), files.end(), path) != files.end())
+        continue;
+      files.push_back(path);
+    }
+    inputs.Count(files.size());
+    for (const std::string& path : files) {
+      const PartStamp stamp = StampOf(path);
+      inputs.Bytes(path);
+      inputs.I64(stamp.size);
+      inputs.I64(stamp.modified);
+    }
+    file.Write(Tag::Inputs, inputs.Buffer());
+  }
   for (const PassPlan& pass : fImpl->dry->Passes()) {
     wire::Writer record;
     record.Count(pass.tables.size());
@@ -347,6 +376,17 @@ Plan LoadPlan(const std::string& path) {
           LoadLayout(in, plan.layout, plan.parts, plan.dictionary->variables.size());
           source = true;
           break;
+        case Tag::Inputs: {
+          const std::size_t files = in.Count(24);
+          for (std::size_t i = 0; i < files; ++i) {
+            std::pair<std::string, PartStamp> input;
+            input.first = in.String();
+            input.second.size = in.I64();
+            input.second.modified = in.I64();
+            plan.inputs.push_back(std::move(input));
+          }
+          break;
+        }
         case Tag::PassPlan: {
           if (!dictionary) throw wire::Damaged("a pass comes before the dictionary");
           PassPlan pass;

@@ -49,6 +49,11 @@ struct Plan {
   // Reading the dictionary counted the cases (a run over the data knows
   // their number without a pass): the merge knows it as early.
   bool counted = false;
+  // The files the dictionary and the commands were read from (the
+  // descriptor, a schema, the syntax file; not the parts), absolute, as the
+  // plan was written: the merge refuses a report from a plan that no longer
+  // says what they say.
+  std::vector<std::pair<std::string, PartStamp>> inputs;
 };
 
 // Reads and checks a plan; throws InputError naming the file.

@@ -247,6 +247,14 @@ class ReplaySource : public CaseSource {
 
 MergeRun PrepareMerge(const std::string& planPath, const std::vector<std::string>& statePaths) {
   Plan plan = LoadPlan(planPath);
+  for (const auto& [path, stamp] : plan.inputs) {
+    const PartStamp now = StampOf(path);
+    if (stamp.Known() && now.Known() && now != stamp) {
+      throw InputError(path + ": changed since the plan " + planPath +
+                       " was written (its size or modification time differ), and the plan holds the dictionary and "
+                       "the commands as they were then; write the plan again and run the parts with it");
+    }
+  }
   std::vector<PartState> byPart(plan.parts.size());
   std::vector<bool> have(plan.parts.size(), false);
   for (const std::string& path : statePaths) {

@@ -288,6 +288,18 @@ cp "$tmp/survey.cbk" "$tmp/syntax.before"
 fails "a merge's report over the plan's syntax file is refused" 2 "is the input file '$tmp/survey.cbk'" \
   "$cb" --merge "$tmp/rel.plan" "$tmp"/rel?.state --format text -o "$tmp/survey.cbk"
 check "and the syntax file is as it was" cmp -s "$tmp/survey.cbk" "$tmp/syntax.before"
+# The plan holds the dictionary and the commands: a descriptor or a syntax
+# file changed since would not be what the report shows.
+was=$(stat -c %Y "$tmp/survey.cbk")
+touch -d "@$((was + 5))" "$tmp/survey.cbk"
+fails "a merge after its syntax file changed is refused" 2 "$tmp/survey.cbk: changed since the plan" \
+  "$cb" --merge "$tmp/rel.plan" "$tmp"/rel?.state -o "$tmp/x.json"
+touch -d "@$was" "$tmp/survey.cbk"
+check "and it merges once the file is as it was" test "$(status_of "$cb" --merge "$tmp/rel.plan" "$tmp"/rel?.state)" = 1
+echo >>"$tmp/survey/datapackage.json"
+fails "a merge after its descriptor changed is refused" 2 "$tmp/survey/datapackage.json: changed since the plan" \
+  "$cb" --merge "$tmp/rel.plan" "$tmp"/rel?.state -o "$tmp/x.json"
+cp -p "$tmp/descriptor.before" "$tmp/survey/datapackage.json"
 sed -i '1s/^g,w,/g,weight,/' "$tmp/typed/part2.csv"
 fails "a part whose header changed since the plan names the first part" 2 \
   'the header has "weight" where the first part has "w" ('"$tmp"'/typed/part1.csv); every part' \
