@@ -1124,7 +1124,7 @@ class CsvCursor : public CaseCursor, private PartSharer {
         ++fParsing;
         fIteratorParsing = true;
         lock.unlock();
-        fChanged.notify_all();
+        if (fModes.size() >= kWideColumns) fChanged.notify_all();  // see MayTakeNext
         PartSharer* const before = tSharer;
         tSharer = this;
         ReadChunk(k, fSpareCells.back());
