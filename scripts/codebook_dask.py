@@ -296,8 +296,15 @@ def main(argv):
             cluster = None
             threads = args.threads
         else:
+            # Everything of a cluster of this machine listens on the loopback
+            # only: Dask's scheduler and workers otherwise serve their HTTP
+            # pages (state, logs, metrics) to the whole network, the
+            # scheduler's on port 8787, which a second run finds taken.
+            # (Workers that are threads talk to the scheduler in-process.)
+            loopback = {"host": "127.0.0.1"} if args.processes else {}
             cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=args.processes,
-                                   dashboard_address=None)
+                                   dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
+                                   **loopback)
             client = Client(cluster)
             threads = args.threads or max(1, (os.cpu_count() or 1) // max(1, args.workers))
         step("cluster")

@@ -381,6 +381,12 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
       --work-dir "$tmp/stopwd" -o "$tmp/dask-stop.json" "${@:3}" 2>"$tmp/dask-stop.err" &
     local driver=$! status pid
     for _ in $(seq 300); do [ -s "$tmp/slow.pids" ] && break; sleep 0.1; done
+    # Meanwhile the local cluster (its scheduler's and workers' HTTP pages
+    # too) listens on the loopback only.
+    local tree=$driver kids=$driver open
+    while [ -n "$kids" ]; do kids=$(pgrep -d ' ' -P "${kids// /,}"); tree="$tree $kids"; done
+    open=$(ss -Hltnp | grep -v -e ' 127\.0\.0\.1:' -e ' \[::1\]:' | grep -E "pid=(${tree// /|}),")
+    [ -z "$open" ] || { kill -"$1" $driver; wait $driver; echo "listening beyond this machine: $open"; return 1; }
     kill -"$1" $driver
     wait $driver
     status=$?
