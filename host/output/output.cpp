@@ -1,7 +1,6 @@
 // The Bp handles: thin builders over the output model of the run.
 #include "host/output.h"
 
-#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <utility>
@@ -17,7 +16,6 @@ namespace {
 // Decimals of means and standard deviations when the variable cannot be
 // found: those of the default print format (F8.2) plus two.
 constexpr int kDefaultStatDecimals = 4;
-constexpr int kMaxStatDecimals = 16;
 
 std::optional<QUVO_Format> PrintFormatOf(int variableIndex) {
   std::shared_ptr<host::Dataset> dataset = host::ActiveDataset();
@@ -47,7 +45,9 @@ BpFormatSpec StatFormat(int variableIndex, bool spread) {
   const std::optional<QUVO_Format> format = PrintFormatOf(variableIndex);
   if (!format) return BpFormatSpec(kDefaultStatDecimals, false);
   const Clock clock = ClockOf(format->type);
-  if (clock == Clock::None) return BpFormatSpec(std::min(format->decimals + 2, kMaxStatDecimals), false);
+  // Two more than the variable shows, also past the 16 decimals a format can
+  // have: an F40.16 variable's mean has 18.
+  if (clock == Clock::None) return BpFormatSpec(format->decimals + 2, false);
   // A mean or percentile is a point in the variable's own terms; a standard
   // deviation is a length of time, shown as wide as it needs.
   if (!spread) return BpFormatSpec::PrintFormat(format->type, format->width, format->decimals);

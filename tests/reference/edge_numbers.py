@@ -5,10 +5,11 @@ Runs the program on the files in tests/golden-data/edges/ (values of 1e15 with
 small parts, a spread of 1e-3 around 1e9, 17 significant digits, subnormals,
 -0, ties at the quartiles, one to four cases, fractional, zero, negative and
 missing weights, percents that lie exactly on a half, weights and values near
-the largest double, columns of one value repeated) and checks every mean,
-standard deviation, percentile and percent: the number within two ulps of the
-exact result, and the text as that exact result rounded half away from zero to
-the decimals shown. Standard library only.
+the largest double, columns of one value repeated, the widest print formats)
+and checks every mean, standard deviation, percentile and
+percent: the number within two ulps of the exact result, and the text as that
+exact result rounded half away from zero to the decimals shown (or, where the
+print format fixes them, to its decimals plus two). Standard library only.
 Usage: edge_numbers.py build-dir [repository-root]
 """
 
@@ -87,7 +88,7 @@ def unsigned_zero(text):
     return text.lstrip("-") if float(text.rstrip("%")) == 0 else text
 
 
-def check_number(what, cell, want, percent=False):
+def check_number(what, cell, want, percent=False, decimals=None):
     got, text = cell.get("number"), cell["text"]
     near = float(want)
     if got is None or abs(got - near) > 2 * math.ulp(near):
@@ -105,13 +106,16 @@ def check_number(what, cell, want, percent=False):
             if len(mantissa.partition(".")[2]) < min(digits - 1, 4):
                 problems.append(f"{what}: text {text!r} drops digits of {got!r}")
         return
-    decimals = len(text.rstrip("%").partition(".")[2])
+    if decimals is None:
+        decimals = len(text.rstrip("%").partition(".")[2])
+    else:  # as many decimals as the format asks, past the digits that tell the exact value from ours
+        want = got
     want_text = shown(want, decimals) + ("%" if percent else "")
     if unsigned_zero(text) != unsigned_zero(want_text):
         problems.append(f"{what}: text {text!r}, exact {near!r} shows {want_text!r}")
 
 
-def check_scale(table, pairs):
+def check_scale(table, pairs, decimals=None):
     cells = cells_of(table)
     name = table["title"]
     w = sum(wt for _, wt in pairs)
@@ -126,7 +130,7 @@ def check_scale(table, pairs):
         if cell is None:
             problems.append(f"{name}: no {label}")
         else:
-            check_number(f"{name} {label}", cell[0], value)
+            check_number(f"{name} {label}", cell[0], value, decimals=decimals)
 
 
 def check_percents(table, counts):
@@ -237,6 +241,18 @@ for path, weighted in ((os.path.join(folder, "cases.csv"), False), (os.path.join
         pairs = [(Fraction(float(r[table["title"]])), Fraction(float(r["w"])) if weighted else Fraction(1))
                  for r in rows if not weighted or (r["w"] != "" and float(r["w"]) > 0)]
         check_scale(table, pairs)
+
+# Means, standard deviations and quartiles have the print format's decimals
+# plus two, also past the 16 decimals of the widest formats (F40.16: 18).
+path = os.path.join(EDGES, "widest", "datapackage.json")
+with open(path) as f:
+    formats = {fd["name"]: fd["printFormat"] for fd in json.load(f)["resources"][0]["schema"]["fields"]}
+with open(os.path.join(EDGES, "widest", "cases.csv"), newline="") as f:
+    rows = list(csv.DictReader(f))
+for table in run(path, "CODEBOOK a b c [S]."):
+    name = table["title"]
+    places = int(formats[name].partition(".")[2] or 0) + 2
+    check_scale(table, [(Fraction(float(r[name])), Fraction(1)) for r in rows], decimals=places)
 
 for p in problems:
     print(p)
