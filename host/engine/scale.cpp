@@ -1854,10 +1854,12 @@ bool BracketSelectMany(const RawColumn& values, const RawColumn& weights, const 
     running.Add(exceptionsSoFar);
     if ((place & 1) != 0) reached[place >> 1] = running.Value();
   }
-  const double slack = CumulativeSlack(total ? *total : running.Value());
+  const double weightTotal = total ? *total : running.Value();
+  const double slack = CumulativeSlack(weightTotal);
   // A target must lie clearly within its bracket: past what comes before it
-  // and reached by its end, by more than the sums' orders could move them.
-  const double margin = slack;
+  // and reached by its end, by more than the sums' orders could move them
+  // (which grows with the total, where the slack stops growing).
+  const double margin = std::fabs(weightTotal) * 0x1p-50;
   std::vector<std::int32_t> found(sorted.size(), largest);
   std::size_t i = 0;
   for (std::size_t k = 0; k < brackets.size() && i < sorted.size(); ++k) {

@@ -1,6 +1,7 @@
 // Summary statistics of one variable over the valid cases of a table.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -79,8 +80,12 @@ struct CompensatedSum {
 // total W is off by less than W * 2^-52 even when summed exactly: 0.3 ten
 // times is 2.9999999999999999 in binary, yet the user's cumulative weight is 3.
 // Decimal weights of any sensible precision never come closer to a whole
-// number than this without being equal to it.
-inline double CumulativeSlack(double total) { return std::fabs(total) * 0x1p-50; }
+// number than this without being equal to it. Capped at 2^-12 (reached at a
+// total of 2^38): whole weights sum exactly, and a slack of a unit or more
+// would let 6e14 cases of 1 reach the median of 1.2e15 + 1 cases, which
+// repeating the cases puts at the next value. Decimal weights keep their
+// margin up to a total of 2^40, with up to three decimals at any total.
+inline double CumulativeSlack(double total) { return std::min(std::fabs(total) * 0x1p-50, 0x1p-12); }
 
 // Valid values (or their weights) as stored for exact percentiles, in case
 // order. Stored in chunks of a fixed size, so that the storage never doubles

@@ -5,8 +5,8 @@ Runs the program on the files in tests/golden-data/edges/ (values of 1e15 with
 small parts, a spread of 1e-3 around 1e9, 17 significant digits, subnormals,
 -0, ties at the quartiles, one to four cases, fractional, zero, negative and
 missing weights, percents that lie exactly on a half, weights and values near
-the largest double, columns of one value repeated, the widest print formats)
-and checks every mean, standard deviation, percentile and
+the largest double, columns of one value repeated, whole weights totalling
+past 2^50, the widest print formats) and checks every mean, standard deviation, percentile and
 percent: the number within two ulps of the exact result, and the text as that
 exact result rounded half away from zero to the decimals shown (or, where the
 print format fixes them, to its decimals plus two). Standard library only.
@@ -241,6 +241,14 @@ for path, weighted in ((os.path.join(folder, "cases.csv"), False), (os.path.join
         pairs = [(Fraction(float(r[table["title"]])), Fraction(float(r["w"])) if weighted else Fraction(1))
                  for r in rows if not weighted or (r["w"] != "" and float(r["w"]) > 0)]
         check_scale(table, pairs)
+
+# Whole weights whose total passes 2^50: they sum exactly, so a cumulative
+# weight one short of a target has not reached it (the median of 1.2e15 + 1
+# cases, 6e14 of them 1 or 2, is 3), however little that is of the total.
+path = os.path.join(EDGES, "whole_weights", "datapackage.json")
+with open(os.path.join(EDGES, "whole_weights", "cases.csv"), newline="") as f:
+    rows = list(csv.DictReader(f))
+check_scale(run(path, "CODEBOOK x [S].")[0], [(Fraction(r["x"]), Fraction(r["w"])) for r in rows])
 
 # Means, standard deviations and quartiles have the print format's decimals
 # plus two, also past the 16 decimals of the widest formats (F40.16: 18).
