@@ -535,8 +535,34 @@ std::string Fixed(double value, int decimals) {
   return out;
 }
 
+// A statistic computed from decimal data carries the data's binary error in
+// its last digits: weights of 1.005 and 8.995 give a percent of
+// 10.049999999999999 for the decimal 10.05, a weighted mean of 0.3675 comes
+// out as 0.36749999999999999. Its sixteenth and seventeenth digits are that
+// noise, so where the decimals shown end before the fifteenth significant
+// digit the statistic is taken to fifteen digits first (10.0500000000000,
+// shown 10.1%). Only a statistic that truly lies within about 5e-16 of its
+// size below a half of the last decimal shown is rounded up with it.
+namespace {
+double FifteenDigits(double value, int decimals) {
+  static constexpr int kSignificant = 15;
+  Decimal d = ToDecimal(value);
+  if (static_cast<int>(d.digits.size()) <= kSignificant || d.point + decimals >= kSignificant) return value;
+  RoundTo(d, kSignificant - d.point);
+  if (d.digits.empty()) return 0.0;
+  std::string text = d.negative ? "-0." : "0.";
+  text += d.digits;
+  text += 'e';
+  text += std::to_string(d.point);
+  double rounded = value;
+  std::from_chars(text.data(), text.data() + text.size(), rounded);
+  return rounded;
+}
+}  // namespace
+
 std::string Statistic(double value, int decimals, bool percent) {
   if (value == SYSMIS || !std::isfinite(value)) return ".";
+  value = FifteenDigits(value, decimals);
   // Beyond the widest field a variable can have, the digits are mostly the
   // zeros of a binary value's decimal expansion, and a report would wrap them
   // over lines: such a statistic is shown in scientific notation instead,

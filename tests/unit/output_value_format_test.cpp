@@ -48,6 +48,8 @@ const NumericCase kNumericCases[] = {
     {"F too wide drops leading zero", 0.5, Fmt(T::F, 3, 2), ".50"},
     {"F too wide goes scientific", 123456789, Fmt(T::F, 8, 0), "1.2E+008"},
     {"F far too wide gives stars", 123456, Fmt(T::F, 4, 0), "****"},
+    {"F scientific keeps to the format's decimals", 1234567890123, Fmt(T::F, 10, 1), "1.2E+012"},
+    {"F without decimals takes what fits", 1234567890123, Fmt(T::F, 10, 0), "1.235E+012"},
     {"F width 0 is unbounded", 1234.5, Fmt(T::F, 0, 2), "1234.50"},
     {"F system-missing", SYSMIS, Fmt(T::F, 8, 2), "."},
     // COMMA, DOT, DOLLAR, PCT.
@@ -231,6 +233,15 @@ TEST(OutputValueFormat, Statistics) {
       {-0.0, 2, false, "0.00"},
       {-3.0, 2, true, "-3.00%"},
       {9007199254740991.0, 1, false, "9007199254740991.0"},
+      // Decimal data's halves an ulp low in binary: fifteen digits decide
+      // while the decimals shown end before them, the shortest digits after.
+      {10.049999999999999, 1, true, "10.1%"},
+      {-0.10049999999999992, 3, false, "-0.101"},
+      {0.12499999999999999, 2, false, "0.13"},
+      {0.12499999999999999, 17, false, "0.12499999999999999"},
+      {0.12499999999999, 2, false, "0.12"},
+      {2.4999999999999996, 0, false, "3"},
+      {99.94999999999999, 1, true, "100.0%"},
       // Wider than any field: scientific, never hundreds of digits.
       {1.5e308, 2, false, "1.50E+308"},
       {-7.25e307, 2, false, "-7.25E+307"},
