@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <charconv>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -2007,6 +2008,39 @@ std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps)
   return PercentilesOf(fValues, ps);
 }
 
+namespace {
+
+// h's whole part and fraction as decimal weights make it. (W + 1)p computed
+// in binary carries the weights' error in its last bits (weights 0.3 and 3
+// give W = 3.2999999999999998 and h = 3.2249999999999996 at the 75th
+// percentile), and the step multiplies it into the result: 0.25 and 3 give
+// 0.868749999999999 for the decimal 0.86875, shown 0.8687. Even an h that
+// is the double nearest its decimal leaves h - floor(h) with the error of
+// the whole h (4.975 - 4 is 0.97499999999999964, not the double nearest
+// 0.975). So an h within h * 2^-50 of a number of fifteen significant digits
+// is taken as that number, its fraction read as written (0.225, 0.975);
+// other h stay as they are.
+void SplitH(double h, double& whole, double& frac) {
+  whole = std::floor(h);
+  frac = h - whole;
+  char text[48];
+  const auto sci = std::to_chars(text, text + sizeof text, h, std::chars_format::scientific, 14);
+  double near = h;
+  if (sci.ec != std::errc() || std::from_chars(text, sci.ptr, near).ec != std::errc()) return;
+  if (!(std::fabs(near - h) <= std::fabs(h) * 0x1p-50) || std::floor(near) != whole) return;
+  const auto fixed = std::to_chars(text, text + sizeof text, near, std::chars_format::fixed);
+  if (fixed.ec != std::errc()) return;
+  char* const point = std::find(text, fixed.ptr, '.');
+  if (point == fixed.ptr) return;
+  // "0.225": the fraction's digits after a zero, read as one decimal number.
+  char* const start = point - 1;
+  *start = '0';
+  double decimal = frac;
+  if (std::from_chars(start, fixed.ptr, decimal).ec == std::errc()) frac = decimal;
+}
+
+}  // namespace
+
 std::vector<double> ScaleAccumulator::PercentilesOf(const RawColumn& values, const std::vector<double>& ps) const {
   std::vector<double> out(ps.size(), SYSMIS);
   const double w = ValidWeight();
@@ -2033,8 +2067,10 @@ std::vector<double> ScaleAccumulator::PercentilesOf(const RawColumn& values, con
     } else if (h >= w - slack) {
       plans.push_back({1, 0, 0});
     } else {
-      const double k = std::floor(h);
-      plans.push_back({2, k, h - k});
+      double k = 0.0;
+      double frac = 0.0;
+      SplitH(h, k, frac);
+      plans.push_back({2, k, frac});
       targets.push_back(k);
       targets.push_back(k + 1.0);
     }

@@ -6,8 +6,8 @@ small parts, a spread of 1e-3 around 1e9, 17 significant digits, subnormals,
 -0, ties at the quartiles, one to four cases, fractional, zero, negative and
 missing weights, percents that lie exactly on a half, weights and values near
 the largest double, columns of one value repeated, whole weights totalling
-past 2^50, the widest print formats, decimal weights whose percents and means
-lie on a half) and checks every mean, standard deviation, percentile and
+past 2^50, the widest print formats, decimal weights whose percents, means and
+quartiles lie on a half) and checks every mean, standard deviation, percentile and
 percent: the number within two ulps of the exact result, and the text as that
 exact result rounded half away from zero to the decimals shown (or, where the
 print format fixes them, to its decimals plus two). Standard library only.
@@ -243,8 +243,8 @@ for path, weighted in ((os.path.join(folder, "cases.csv"), False), (os.path.join
                  for r in rows if not weighted or (r["w"] != "" and float(r["w"]) > 0)]
         check_scale(table, pairs)
 
-# Decimal weights whose percents and means lie exactly on a half of the last
-# decimal shown (1.005 of 10 is 10.05%, shown 10.1%; the four percents add up
+# Decimal weights whose percents, means and quartiles lie exactly on a half of
+# the last decimal shown (1.005 of 10 is 10.05%, shown 10.1%; the four percents add up
 # to 100.2%), though computed in binary they fall an ulp below it.
 folder = os.path.join(EDGES, "decimal_halves")
 with open(os.path.join(folder, "cases.csv"), newline="") as f:
@@ -253,6 +253,14 @@ tables = run(os.path.join(folder, "datapackage.json"), "CODEBOOK g a b c d.")
 check_percents(tables[0], {r["g"]: Fraction(Decimal(r["w"])) for r in rows})
 for table in tables[1:]:
     check_scale(table, [(Fraction(r[table["title"]]), Fraction(Decimal(r["w"]))) for r in rows])
+# ...and quartiles: weights 0.3 and 3 make (W + 1)p 3.225 at the 75th, which
+# binary computes as 3.2249999999999996, and 4.975 at the median of the
+# second file, whose fraction 0.975 the double 4.975 keeps only to 4e-16.
+for name in ("quartiles1", "quartiles2"):
+    with open(os.path.join(folder, name + ".csv"), newline="") as f:
+        rows = list(csv.DictReader(f))
+    check_scale(run(os.path.join(folder, name + ".json"), "CODEBOOK x [S].")[0],
+                [(Fraction(Decimal(r["x"])), Fraction(Decimal(r["w"]))) for r in rows])
 
 # Whole weights whose total passes 2^50: they sum exactly, so a cumulative
 # weight one short of a target has not reached it (the median of 1.2e15 + 1
