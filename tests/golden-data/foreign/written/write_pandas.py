@@ -6,7 +6,12 @@ tests/reference/foreign_reference.py. Written with Debian's pandas 1.5.3:
 
 Releases 114 (big-endian), 117 (a strL column), 118 (value labels given and
 a categorical column), 119 (big-endian); dates as %td, %tc, %tm, %tq, %tw,
-%ty and %th; variable labels, a file label, 8-bit and 32-bit numbers.
+%ty and %th; variable labels, a file label, 8-bit and 32-bit numbers. Then
+pandas_index_118.dta: the index written as a column, value labels on negative
+codes, nullable integers and booleans, float32 values such as 0.1f and bytes
+at Stata's limits (-127 and 100); and pandas_sets_118.dta, edited after
+pandas wrote it: one label set shared by two variables (the other set is
+attached to none), a NUL inside a str# value and a byte that is not UTF-8.
 """
 import datetime
 
@@ -49,3 +54,30 @@ periods = pd.DataFrame({
 })
 periods.to_stata("pandas_periods.dta", version=118, write_index=False, time_stamp=STAMP,
                  convert_dates={"m": "tm", "q": "tq", "w": "tw", "y": "ty", "h": "th"})
+
+ix = pd.DataFrame({
+    "b": np.array([-127, 100, 0, 1, -1, 5, 5, 100, -127, 3, 2, 1], dtype=np.int8),
+    "neg": np.array([-9, -8, 1, 2, 3, 1, 2, 3, -9, 1, 1, 2], dtype=np.int16),
+    "f32": np.array([0.1, 0.2, 0.3, 1.1, np.nan, 2.5, 0.1, 0.7, 3.3, 1e-3, 16777217, 0.1], dtype=np.float32),
+    "ts": pd.to_datetime(["2020-01-01 10:00", None, "1960-01-01", "1959-12-31 23:59:59.999", "2038-01-19 03:14:08",
+                          "2020-02-29", None, "1900-01-01", "2100-12-31", "2020-06-15 12:30:45.25", "2020-01-01",
+                          "2000-01-01"]),
+    "i64": pd.array([1, None, 3, 4, None, 6, 7, 8, 9, 10, 11, 12], dtype="Int64"),
+    "boo": pd.array([True, False, None, True, True, False, None, True, False, True, True, True], dtype="boolean"),
+}, index=pd.Index([f"r{i}" for i in range(12)], name="rowname"))
+ix.to_stata("pandas_index_118.dta", version=118, write_index=True, time_stamp=STAMP, convert_dates={"ts": "tc"},
+            variable_labels={"b": "Byte at the limits", "f32": "Single precision", "neg": "Negative codes"},
+            value_labels={"neg": {-9: "Refused", -8: "Don't know", 1: "One", 2: "Two", 3: "Three"}})
+
+sets = pd.DataFrame({"neg": np.array([-9, 1, 2, 1, 2, 2], dtype=np.int16),
+                     "neg2": np.array([1, 1, 2, -9, 3, 3], dtype=np.int16),
+                     "s": ["abQcd", "plain", "zzRzz", "abQcd", "ok", "é"]})
+sets.to_stata("pandas_sets_118.dta", version=118, write_index=False, time_stamp=STAMP,
+              value_labels={"neg": {-9: "Refused", 1: "One", 2: "Two"}, "neg2": {1: "Uno", 2: "Dos", 3: "Tres"}})
+raw = bytearray(open("pandas_sets_118.dta", "rb").read())
+names = raw.rfind(b"neg".ljust(129, b"\0") + b"neg2".ljust(129, b"\0"))  # the variables' label set names
+raw[names + 129:names + 258] = b"neg".ljust(129, b"\0")
+for at in (raw.find(b"abQcd"), raw.rfind(b"abQcd")):
+    raw[at + 2] = 0  # "ab", as Stata reads a str# up to its first NUL
+raw[raw.find(b"zzRzz") + 2] = 0xFF
+open("pandas_sets_118.dta", "wb").write(raw)

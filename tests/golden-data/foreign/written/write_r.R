@@ -53,3 +53,32 @@ names(x8)[2] <- "a_rather_long_variable_name"
 attr(x8[[2]], "label") <- paste("A label longer than forty bytes, as version 8 allows:", strrep("L", 50))
 write_xpt(x8, "haven_v8.xpt", version = 8, name = "HAVEN8")
 write_sas(x, "haven.sas7bdat")
+
+# Every extended missing code at once, each with a label; a label on a code
+# the data never has; a factor with a level no case has; dates before 1960,
+# before 1582-10-15 and in the year 9999 (release 114, as version 10 writes).
+set.seed(7)
+t <- data.frame(id = 1:40)
+t$q1 <- labelled(c(rep(1:5, 6), tagged_na(c("a", "b", "c", "z", "z", "y", "a", "a")), NA, NA),
+                 c(setNames(1:5, paste("Level", 1:5)), setNames(tagged_na(letters), paste("Reason", toupper(letters)))),
+                 label = "Question one")
+t$yn <- labelled(rep(c(0, 1, 1, 0), 10), c(No = 0, Yes = 1, "Never given" = 7))
+t$fac <- factor(rep(c("alpha", "beta", "gamma", "beta"), 10), levels = c("gamma", "alpha", "beta", "unused"))
+t$day <- as.Date("2001-02-03") + c(0:33, NA, -20000, -152559, -152558, -152557, 2920561)
+write_dta(t, "haven_tagged_v10.dta", version = 10, label = "Every code")
+
+# SAS's date, time and other formats as haven sets them (format.sas), the
+# special missing values ._, .A and .Z, a text of more than 200 bytes and a
+# label with quotes and non-ASCII letters.
+s <- data.frame(id = 1:12)
+s$d9 <- as.Date("2010-05-06") + 0:11; attr(s$d9, "format.sas") <- "DATE9"
+s$dt <- as.POSIXct("2020-01-01", tz = "UTC") + (0:11) * 86461.5; attr(s$dt, "format.sas") <- "DATETIME20"
+s$tm <- hms::hms(seconds = (0:11) * 997); attr(s$tm, "format.sas") <- "TIME8"
+s$ymd <- as.Date("2010-05-06") + (0:11) * 3; attr(s$ymd, "format.sas") <- "YYMMDD10"   # F8.2, days as stored
+s$iso <- as.Date("2010-05-06") + (0:11) * 5; attr(s$iso, "format.sas") <- "E8601DA"    # F8.2, days as stored
+s$us <- as.Date("1959-12-25") + (0:11) * 7; attr(s$us, "format.sas") <- "MMDDYY10"
+s$miss <- c(1:6, tagged_na(c("_", "A", "Z", "Z")), NA, 1)
+s$text <- c(strrep("L", 210), "short", rep(c("Ünï", "plain"), 5))
+s$val <- (1:12) * 2.5
+attr(s$val, "label") <- "He said \"hi\" and 'bye' – Größe €"
+write_sas(s, "haven_formats.sas7bdat")
