@@ -203,6 +203,9 @@ def main():
     problems += check_bare(root, "published_r_write_csv2", f"{tools}/r_write_csv2.csv", ";")
     problems += check_bare(root, "published_pandas_decimal_comma", f"{tools}/pandas_decimal_comma.csv", ";")
     problems += check_bare(root, "published_duckdb_copy", f"{tools}/duckdb_copy.csv", ",")
+    forms = "tests/golden-data/published/forms"
+    problems += check_bare(root, "published_odd_forms", f"{forms}/odd_forms.csv", ",")
+    problems += check_bare(root, "published_unicode_text", f"{forms}/unicode_text.csv", "\t", "utf-16")
     problems += check_package(
         root, "published_package", f"{pkg}/pupils.csv",
         [("integer", "Scale", {}), ("year", "Scale", {"label": "Year of birth"}),
