@@ -155,8 +155,12 @@ def run_part(codebook, plan, part, state, threads, local=False):
     if done.returncode < 0:  # killed: out of memory, a job's time limit, a node going down
         raise PartFailed(part, f"{PROG}: the pass over part {part} was ended by signal {-done.returncode}")
     if done.returncode != 0:
-        raise PartFailed(part, done.stderr.strip() or f"{PROG}: the pass over part {part} ended with exit status "
-                                                       f"{done.returncode}")
+        message = done.stderr.strip() or f"{PROG}: the pass over part {part} ended with exit status {done.returncode}"
+        if not os.path.exists(plan):  # the driver wrote it: this worker does not see the run's folder
+            import socket
+            message += (f"\n{PROG}: the plan is not on the worker's machine ({socket.gethostname()}): "
+                        "--work-dir must be a folder that every worker and this machine reach under the same path")
+        raise PartFailed(part, message)
     return state
 
 
@@ -336,8 +340,13 @@ def main(argv):
                 cluster.close()
         step("parts")
         if errors:
+            # Each message once: parts that failed alike (a work folder the
+            # workers do not see, a program missing there) would repeat it.
+            said = {}
             for message in errors:
-                print(message, file=sys.stderr)
+                said[message] = said.get(message, 0) + 1
+            for message, times in said.items():
+                print(message + (f"\n{PROG}: (the same for {times} parts)" if times > 1 else ""), file=sys.stderr)
             return fail(f"{len(errors)} of {parts} parts failed every try; no report written")
 
         # A worker that writes to a folder of its own (a work folder that is

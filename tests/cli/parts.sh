@@ -367,6 +367,14 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   fails "Dask: states the driver cannot see are named" 2 "the partial states of parts 1, 2, 3, 4 are not in" \
     /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/elsewhere" -o "$tmp/dask.json"
   check "Dask: and no report is written" test ! -e "$tmp/dask.json"
+  # Workers that do not see the run's folder (a work folder that is not
+  # shared): the program's message, why, once for all the parts.
+  printf '#!/bin/bash\n[ "$1" = --run-plan ] && mv -f "$2" "$2.away" 2>/dev/null; exec "%s" "$@"\n' "$(realpath "$cb")" >"$tmp/unshared"
+  chmod +x "$tmp/unshared"
+  fails "Dask: workers without the run's folder are told of" 2 \
+    "codebook_dask: the plan is not on the worker's machine ($(hostname)): --work-dir must be a folder that every" \
+    /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$tmp/unshared" --retries 0 -o "$tmp/dask.json"
+  check "Dask: once, for all the parts" test "$(grep -c 'cannot open the plan' "$tmp/.stderr")" = 1
   # A driver told to stop (SIGTERM) stops the passes it started and removes
   # its run's folder, as the program removes its temporary file.
   printf '#!/bin/bash\n[ "$1" = --run-plan ] && echo $$ >>"%s/slow.pids" && exec sleep 60\nexec "%s" "$@"\n' \
