@@ -10,7 +10,9 @@ past 2^50, the widest print formats, decimal weights whose percents, means and
 quartiles lie on a half) and checks every mean, standard deviation, percentile and
 percent: the number within two ulps of the exact result, and the text as that
 exact result rounded half away from zero to the decimals shown (or, where the
-print format fixes them, to its decimals plus two). Standard library only.
+print format fixes them, to its decimals plus two). Then values of every size
+in F, COMMA, DOT, DOLLAR, PCT and E formats of every width, against a model of
+the format rules. Standard library only.
 Usage: edge_numbers.py build-dir [repository-root]
 """
 
@@ -18,9 +20,12 @@ import csv
 import json
 import math
 import os
+import random
+import re
 import subprocess
 import sys
-from decimal import ROUND_HALF_UP, Decimal
+import tempfile
+from decimal import ROUND_HALF_UP, Decimal, localcontext
 from fractions import Fraction
 
 build = sys.argv[1]
@@ -281,6 +286,87 @@ for table in run(path, "CODEBOOK a b c [S]."):
     name = table["title"]
     places = int(formats[name].partition(".")[2] or 0) + 2
     check_scale(table, [(Fraction(float(r[name])), Fraction(1)) for r in rows], decimals=places)
+
+# Values in their print formats, as the value rows show them, against a model
+# of the format rules: rounding half away from zero on the shortest decimal
+# digits; when the text is too wide, no grouping, then no leading zero of a
+# fraction, then fewer decimals, then scientific notation with as many
+# mantissa decimals as fit (at most the format's, when it has any), then
+# asterisks. Halves, nines that carry into a new digit, -0, integers past
+# 2^53 and 1e37 at every width, beside random values of every size.
+def fixed_text(x, places):
+    with localcontext() as ctx:
+        ctx.prec = 800
+        r = Decimal(repr(x)).quantize(Decimal(1).scaleb(-places), rounding=ROUND_HALF_UP)
+    return f"{abs(r) if r == 0 else r:f}"
+
+
+def scientific_text(x, places):
+    d = Decimal(repr(x))
+    exponent = 0 if d == 0 else d.adjusted()
+    mantissa = d.scaleb(-exponent).quantize(Decimal(1).scaleb(-places), rounding=ROUND_HALF_UP)
+    if abs(mantissa) >= 10:
+        exponent += 1
+        mantissa = d.scaleb(-exponent).quantize(Decimal(1).scaleb(-places), rounding=ROUND_HALF_UP)
+    return f"{abs(mantissa) if mantissa == 0 else mantissa:f}E{'-' if exponent < 0 else '+'}{abs(exponent):03d}"
+
+
+def format_text(x, kind, width, places):
+    if kind == "E":
+        return next((t for k in range(places, -1, -1) if len(t := scientific_text(x, k)) <= width), "*" * width)
+    separator, point, prefix, suffix = {"F": ("", ".", "", ""), "COMMA": (",", ".", "", ""), "DOT": (".", ",", "", ""),
+                                        "DOLLAR": (",", ".", "$", ""), "PCT": ("", ".", "", "%")}[kind]
+
+    def compose(plain, grouped=False):
+        sign, body = ("-", plain[1:]) if plain.startswith("-") else ("", plain)
+        whole, dot, fraction = body.partition(".")
+        if grouped:
+            whole = f"{int(whole):,}".replace(",", separator) if whole else whole
+        return sign + prefix + whole + (point if dot else "") + fraction + suffix
+    candidates = [compose(fixed_text(x, places), grouped=True)] if separator else []
+    for k in range(places, -1, -1):
+        plain = fixed_text(x, k)
+        short = re.sub(r"^(-?)0\.", r"\1.", plain) if k > 0 else plain
+        candidates.append(compose(short if k < places or len(compose(plain)) > width else plain))
+    candidates.insert(1 if separator else 0, compose(fixed_text(x, places)))
+    candidates += [scientific_text(x, k) for k in range(places if places else 16, -1, -1)]
+    return next((t for t in candidates if len(t) <= width), "*" * width)
+
+
+rng = random.Random(23)
+values = {0.125, -0.125, 2.5, -2.5, -0.5, 2.675, -2.675, 9.995, -9.995, 99.95, 999.5, 1e15 + 0.5, 0.0005, -0.004,
+          0.0, 9007199254740993.0, 12345678901234567890.0, 1e37, -1e37, 1e-7, 0.045, 1.005, 99999.995, 0.95}
+while len(values) < 120:
+    digits = rng.randint(1, 17)
+    values.add(float(f"{rng.choice('-+')}{rng.randint(1, 10**digits - 1)}e{rng.randint(-digits - 8, 40 - digits)}"))
+values = sorted(values)
+formats = []
+for kind, least in (("F", 1), ("COMMA", 1), ("DOT", 1), ("DOLLAR", 2), ("PCT", 1), ("E", 6)):
+    for width in sorted({least, least + 1, 3, 5, 8, 10, 12, 16, 22, 40} - set(range(least))):
+        formats.append((kind, width, rng.randint(0, min(16, width - 1))))
+with tempfile.TemporaryDirectory() as folder:
+    names = [f"v{i}" for i in range(len(formats))]
+    with open(os.path.join(folder, "cases.csv"), "w") as f:
+        f.write(",".join(names) + "\n" + "".join(",".join([repr(v)] * len(names)) + "\n" for v in values))
+    fields = [{"name": n, "type": "number", "measure": "nominal", "printFormat": f"{k}{w}.{d}"}
+              for n, (k, w, d) in zip(names, formats)]
+    with open(os.path.join(folder, "datapackage.json"), "w") as f:
+        json.dump({"resources": [{"path": "cases.csv", "schema": {"fields": fields}}]}, f)
+    tables = run(os.path.join(folder, "datapackage.json"), "CODEBOOK ALL /STATISTICS COUNT /OPTIONS MAXCATS=1000.")
+for table, (kind, width, places) in zip(tables, formats):
+    shown_values = {}
+
+    def listed(children):
+        for c in children:
+            if "group" in c:
+                listed(c["children"])
+            elif "value" in c:
+                shown_values[c["value"]] = c["category"]
+    listed(table["dimensions"][0]["children"])
+    for v in values:
+        want = format_text(v, kind, width, places)
+        if shown_values.get(v) != want:
+            problems.append(f"{v!r} in {kind}{width}.{places}: {shown_values.get(v)!r}, the rules say {want!r}")
 
 for p in problems:
     print(p)
