@@ -311,12 +311,19 @@ cp -p "$tmp/part3.bad" "$tmp/typed/part3.csv"
 # overview's side statistics come through the states too).
 if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   dask() { /usr/bin/python3 scripts/codebook_dask.py "$@" --workers 2 --codebook "$cb"; }
-  dask_same() {
+  dask_same() {  # driver's options
     "$cb" "$tmp/survey/datapackage.json" --syntax "$tmp/survey.cbk" -o "$tmp/one.html" 2>/dev/null
-    dask "$tmp/survey/datapackage.json" --syntax "$tmp/survey.cbk" -o "$tmp/dask.html" 2>"$tmp/dask.err"
+    dask "$tmp/survey/datapackage.json" --syntax "$tmp/survey.cbk" -o "$tmp/dask.html" "$@" 2>"$tmp/dask.err"
     [ $? = 1 ] && cmp -s "$tmp/dask.html" "$tmp/one.html" || { cat "$tmp/dask.err"; return 1; }
   }
   check "Dask: the report of one run" dask_same
+  check "Dask: workers that are processes, as on a cluster: the report of one run" dask_same --processes
+  one_part() {
+    "$cb" examples/survey/datapackage.json 'CODEBOOK age [N] $media' -o "$tmp/one-part.json" 2>/dev/null
+    dask examples/survey/datapackage.json 'CODEBOOK age [N] $media' --processes -o "$tmp/dask-part.json" 2>/dev/null
+    cmp -s "$tmp/one-part.json" "$tmp/dask-part.json"
+  }
+  check "Dask: a dataset of one file: the report of one run" one_part
   fails "Dask: a part that fails every try fails the run with its message" 2 \
     "part3.csv, line $line, column 1 (variable g)" dask "$tmp/typed/datapackage.json" 'CODEBOOK g' --retries 1 -o "$tmp/dask.json"
   check "Dask: it says which parts failed" grep -qF "1 of 3 parts failed every try" "$tmp/.stderr"
