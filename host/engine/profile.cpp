@@ -124,7 +124,10 @@ std::optional<DecimalGrid> ChooseDisplayGrid(double low, double high, std::int64
   if (!std::isfinite(range)) return std::nullopt;
   int e;
   if (range > 0.0) {
-    e = static_cast<int>(std::floor(std::log10(range / target))) - 1;
+    // A range of a few subnormals over the bin count is 0, whose logarithm
+    // is -inf: no int holds that, and the exponent is clamped below anyway.
+    const double exponent = std::floor(std::log10(range / target));
+    e = exponent > -DecimalGrid::kMaxExponent ? static_cast<int>(exponent) - 1 : -DecimalGrid::kMaxExponent;
   } else {
     const double magnitude = std::fabs(low) / static_cast<double>(unit);
     e = magnitude > 0.0 ? static_cast<int>(std::floor(std::log10(magnitude))) - 1 : 0;

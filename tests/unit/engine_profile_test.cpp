@@ -606,6 +606,14 @@ TEST(DecimalGrid, DisplayGridsFollowTheRule) {
   // infinite logarithm cast to an exponent on the way.
   EXPECT_FALSE(host::engine::ChooseDisplayGrid(-1e308, 1e308, 3, false, 1, nullptr).has_value());
   EXPECT_FALSE(host::engine::ChooseDisplayGrid(-1e308, 1e308, 3, true, 1, nullptr).has_value());
+  // Values from 0 to the smallest subnormal: a range over the bin count of 0
+  // (a logarithm of -inf), drawn in the finest bins, one each side of 0.
+  for (const double low : {0.0, -4.9e-324}) {
+    g = host::engine::ChooseDisplayGrid(low, 4.9e-324, 1000, false, 1, nullptr);
+    ASSERT_TRUE(g.has_value());
+    const auto [lowest, highest] = host::engine::BinSpan(*g, low, 4.9e-324, true);
+    EXPECT_LE(highest - lowest, 1);
+  }
 }
 
 }  // namespace
