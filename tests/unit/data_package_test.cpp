@@ -59,6 +59,13 @@ std::shared_ptr<host::CaseSource> WithChunkBytes(const host::Dataset& ds, std::i
   return std::make_shared<host::CsvCaseSource>(layout);
 }
 
+// The same, in stretches of `bytes` bytes throughout.
+host::CsvCaseSource InEqualStretches(const host::Dataset& ds, std::int64_t bytes) {
+  host::CsvLayout layout = dynamic_cast<const host::CsvCaseSource&>(*ds.cases).Layout();
+  layout.firstChunkBytes = layout.largestChunkBytes = bytes;
+  return host::CsvCaseSource(layout);
+}
+
 TEST(DataPackage, SurveyDictionaryAndCases) {
   std::vector<std::string> warnings;
   const std::string path = std::string(CODEBOOK_SOURCE_DIR) + "/tests/data/survey/datapackage.json";
@@ -736,9 +743,7 @@ TEST(DataPackage, AbandonedPassStopsReading) {
   auto ds = Load(dir.Write("pkg.json", R"({"resources": [{"path": "data.csv", "schema": {"fields": [
       {"name": "a", "type": "integer"}, {"name": "b", "type": "number"}]}}]})"));
   // Stretches of 4 KiB: the file is some 700 of them.
-  host::CsvLayout layout = dynamic_cast<const host::CsvCaseSource&>(*ds->cases).Layout();
-  layout.firstChunkBytes = layout.largestChunkBytes = 4096;
-  const host::CsvCaseSource source(layout);
+  const host::CsvCaseSource source = InEqualStretches(*ds, 4096);
   for (int threads : {1, 2, 4}) {
     std::atomic<int> blocks{0};
     host::ReadPlan plan;
@@ -827,9 +832,7 @@ TEST(DataPackage, WideBlocksPutTheirCellsBack) {
   }
   dir.Write("w.csv", csv);
   auto ds = Load(dir.Write("w.json", R"({"resources": [{"path": "w.csv", "schema": {"fields": [)" + fields + "]}}]}"));
-  host::CsvLayout layout = dynamic_cast<const host::CsvCaseSource&>(*ds->cases).Layout();
-  layout.firstChunkBytes = layout.largestChunkBytes = 8192;
-  const host::CsvCaseSource source(layout);
+  const host::CsvCaseSource source = InEqualStretches(*ds, 8192);
   const auto rowText = [](const host::CaseBlock& b, std::size_t r) {
     std::string line;
     for (std::size_t v = 0; v < kColumns; ++v) line += datatest::CellText(b, v, r) + "|";
@@ -894,9 +897,7 @@ TEST(DataPackage, WideWorkerReadsOnWhileTheIteratorReads) {
   }
   dir.Write("w.csv", csv);
   auto ds = Load(dir.Write("w.json", R"({"resources": [{"path": "w.csv", "schema": {"fields": [)" + fields + "]}}]}"));
-  host::CsvLayout layout = dynamic_cast<const host::CsvCaseSource&>(*ds->cases).Layout();
-  layout.firstChunkBytes = layout.largestChunkBytes = 4096;
-  const host::CsvCaseSource source(layout);
+  const host::CsvCaseSource source = InEqualStretches(*ds, 4096);
   std::mutex mutex;
   std::condition_variable changed;
   bool iteratorGathering = false;
