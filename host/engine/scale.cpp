@@ -94,13 +94,21 @@ std::vector<std::int32_t>& RawColumn::CodeRoom() {
   return fCodes.back();
 }
 
+namespace {
+
+// Every code within [-32768, 32767] (an exception's code is not); no branch
+// per code.
+bool FitTwoBytes(const std::vector<std::int32_t>& codes) {
+  std::uint32_t outside = 0;
+  for (const std::int32_t k : codes) outside |= (static_cast<std::uint32_t>(k) + 0x8000u) >> 16;
+  return outside == 0;
+}
+
+}  // namespace
+
 bool RawColumn::Pack(std::size_t c) {
   std::vector<std::int32_t>& chunk = fCodes[c];
-  // Non-zero once a code lies outside [-32768, 32767] (an exception's too);
-  // no branch per code.
-  std::uint32_t outside = 0;
-  for (const std::int32_t k : chunk) outside |= (static_cast<std::uint32_t>(k) + 0x8000u) >> 16;
-  if (outside != 0 || chunk.empty()) return false;
+  if (chunk.empty() || !FitTwoBytes(chunk)) return false;
   if (fPacked.size() <= c) fPacked.resize(c + 1);
   std::vector<std::int16_t>& packed = fPacked[c];
   packed.resize(chunk.size());
@@ -363,12 +371,7 @@ void RawColumn::AppendCodes(const RawColumn& other, Visit&& visit) {
 bool RawColumn::TakeNarrow(const RawColumn& part) {
   if (part.fSize == 0 || part.fNarrowed || !part.Keyed() || !part.fPacked.empty()) return false;
   if (fSize > 0 && !(fNarrowed && fDigits == part.fDigits)) return false;
-  for (const std::vector<std::int32_t>& chunk : part.fCodes) {
-    // Non-zero once a code lies outside [-32768, 32767]; no branch per code.
-    std::uint32_t outside = 0;
-    for (const std::int32_t k : chunk) outside |= (static_cast<std::uint32_t>(k) + 0x8000u) >> 16;
-    if (outside != 0) return false;
-  }
+  if (!std::all_of(part.fCodes.begin(), part.fCodes.end(), FitTwoBytes)) return false;
   for (const std::vector<std::int32_t>& chunk : part.fCodes) {
     for (std::size_t i = 0; i < chunk.size();) {
       if (fNarrowCodes.empty() || fNarrowCodes.back().size() == kNarrowChunk) fNarrowCodes.emplace_back();
@@ -1665,18 +1668,23 @@ std::vector<double> ScaleAccumulator::TableSelect(const std::vector<double>& tar
   return out;
 }
 
+void RawColumn::CodeRange(std::int32_t& low, std::int32_t& high) const {
+  low = high = CodeAt(0, 0);
+  for (std::size_t c = 0; c < fCodes.size(); ++c) {
+    WithCodes(c, [&](const auto* k, std::size_t n) {
+      for (std::size_t i = 0; i < n; ++i) {
+        low = std::min<std::int32_t>(low, k[i]);
+        high = std::max<std::int32_t>(high, k[i]);
+      }
+    });
+  }
+}
+
 void RawColumn::MinMax(double& smallest, double& largest) const {
   if (Keyed()) {
-    std::int32_t low = CodeAt(0, 0);
-    std::int32_t high = low;
-    for (std::size_t c = 0; c < fCodes.size(); ++c) {
-      WithCodes(c, [&](const auto* k, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) {
-          low = std::min<std::int32_t>(low, k[i]);
-          high = std::max<std::int32_t>(high, k[i]);
-        }
-      });
-    }
+    std::int32_t low = 0;
+    std::int32_t high = 0;
+    CodeRange(low, high);
     smallest = Decode(low);
     largest = Decode(high);
     return;
@@ -1941,16 +1949,9 @@ namespace {
 bool CountedRanks(const RawColumn& column, const std::vector<std::size_t>& ranks, std::vector<double>& found) {
   const std::size_t n = column.Size();
   if (n == 0 || n > std::numeric_limits<std::uint32_t>::max()) return false;
-  std::int32_t low = column.CodeAt(0, 0);
-  std::int32_t high = low;
-  for (std::size_t c = 0; c < column.Chunks(); ++c) {
-    column.WithCodes(c, [&](const auto* k, std::size_t m) {
-      for (std::size_t i = 0; i < m; ++i) {
-        low = std::min<std::int32_t>(low, k[i]);
-        high = std::max<std::int32_t>(high, k[i]);
-      }
-    });
-  }
+  std::int32_t low = 0;
+  std::int32_t high = 0;
+  column.CodeRange(low, high);
   // Codes lie within +-2^30: the span fits.
   const std::size_t span = static_cast<std::size_t>(static_cast<std::int64_t>(high) - low) + 1;
   if (span / 8 > n || span > std::max<std::size_t>(2 * n, std::size_t{1} << 18)) return false;

@@ -168,6 +168,8 @@ class RawColumn {
   void Decode(std::size_t c, std::size_t from, std::size_t n, double* out) const;
   // Of a column that is not empty.
   void MinMax(double& smallest, double& largest) const;
+  // The smallest and largest code of a column keeping codes, not empty.
+  void CodeRange(std::int32_t& low, std::int32_t& high) const;
   template <class F>
   void ForEach(F&& f) const {
     for (std::size_t c = 0; c < fCodes.size(); ++c) {
