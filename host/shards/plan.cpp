@@ -143,8 +143,7 @@ void SaveLayout(wire::Writer& out, const CsvLayout& l, const std::vector<PartPla
   for (const PartPlan& p : parts) {
     out.Bytes(p.path);
     out.Bytes(p.displayName);
-    out.I64(p.stamp.size);
-    out.I64(p.stamp.modified);
+    SaveStamp(out, p.stamp);
   }
 }
 
@@ -205,8 +204,7 @@ void LoadLayout(wire::Reader& in, CsvLayout& l, std::vector<PartPlan>& parts, st
     PartPlan p;
     p.path = in.String();
     p.displayName = in.String();
-    p.stamp.size = in.I64();
-    p.stamp.modified = in.I64();
+    p.stamp = LoadStamp(in);
     parts.push_back(std::move(p));
   }
 }
@@ -290,14 +288,14 @@ void PlanRecorder::Write(std::ostream& out, const RunFacts& facts) const {
     SaveDictionary(*fImpl->dataset, dictionary);
     file.Write(Tag::Dictionary, dictionary.Buffer());
   }
+  std::vector<PartPlan> parts;
+  for (const CsvLayout* p : fImpl->parts) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(p->request.path, ec);
+    const std::string path = ec ? p->request.path : absolute.lexically_normal().string();
+    parts.push_back({path, p->displayName, StampOf(path)});
+  }
   {
-    std::vector<PartPlan> parts;
-    for (const CsvLayout* p : fImpl->parts) {
-      std::error_code ec;
-      const fs::path absolute = fs::absolute(p->request.path, ec);
-      const std::string path = ec ? p->request.path : absolute.lexically_normal().string();
-      parts.push_back({path, p->displayName, StampOf(path)});
-    }
     wire::Writer source;
     SaveLayout(source, *fImpl->parts.front(), parts);
     file.Write(Tag::Source, source.Buffer());
@@ -306,27 +304,21 @@ void PlanRecorder::Write(std::ostream& out, const RunFacts& facts) const {
     // Each file of the dictionary and the commands, absolute as the
     // dictionary's list has them, but the parts: their states answer for
     // them.
-    std::vector<std::string> parts;
-    for (const CsvLayout* p : fImpl->parts) {
-      std::error_code ec;
-      parts.push_back(fs::absolute(p->request.path, ec).string());
-    }
-    wire::Writer inputs;
     std::vector<std::string> files;
-    for (const std::string& file : fImpl->dataset->files) {
+    for (const std::string& input : fImpl->dataset->files) {
       std::error_code ec;
-      const std::string path = fs::absolute(file, ec).string();
-      if (ec || std::find(parts.begin(), parts.end(), path) != parts.end() ||
+      const std::string path = fs::absolute(input, ec).lexically_normal().string();
+      const auto isPart = [&path](const PartPlan& part) { return part.path == path; };
+      if (ec || std::any_of(parts.begin(), parts.end(), isPart) ||
           std::find(files.begin(), files.end(), path) != files.end())
         continue;
       files.push_back(path);
     }
+    wire::Writer inputs;
     inputs.Count(files.size());
     for (const std::string& path : files) {
-      const PartStamp stamp = StampOf(path);
       inputs.Bytes(path);
-      inputs.I64(stamp.size);
-      inputs.I64(stamp.modified);
+      SaveStamp(inputs, StampOf(path));
     }
     file.Write(Tag::Inputs, inputs.Buffer());
   }
@@ -381,8 +373,7 @@ Plan LoadPlan(const std::string& path) {
           for (std::size_t i = 0; i < files; ++i) {
             std::pair<std::string, PartStamp> input;
             input.first = in.String();
-            input.second.size = in.I64();
-            input.second.modified = in.I64();
+            input.second = LoadStamp(in);
             plan.inputs.push_back(std::move(input));
           }
           break;

@@ -29,13 +29,24 @@ PartStamp StampOf(const std::string& path) {
   return {static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec)};
 }
 
+void SaveStamp(wire::Writer& out, const PartStamp& stamp) {
+  out.I64(stamp.size);
+  out.I64(stamp.modified);
+}
+
+PartStamp LoadStamp(wire::Reader& in) {
+  PartStamp stamp;
+  stamp.size = in.I64();
+  stamp.modified = in.I64();
+  return stamp;
+}
+
 void SaveHead(wire::Writer& out, const StateHead& head) {
   out.U64(head.planDigest);
   out.U64(head.part);
   out.U64(head.parts);
   out.Bytes(head.displayName);
-  out.I64(head.stamp.size);
-  out.I64(head.stamp.modified);
+  SaveStamp(out, head.stamp);
 }
 
 StateHead LoadHead(wire::Reader& in) {
@@ -44,8 +55,7 @@ StateHead LoadHead(wire::Reader& in) {
   head.part = in.U64();
   head.parts = in.U64();
   head.displayName = in.String();
-  head.stamp.size = in.I64();
-  head.stamp.modified = in.I64();
+  head.stamp = LoadStamp(in);
   if (head.part >= head.parts) throw wire::Damaged("the part number is out of range");
   return head;
 }

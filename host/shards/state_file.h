@@ -36,6 +36,8 @@ struct PartStamp {
 // The stamp of the file at `path` now; on failure an unknown stamp, with
 // errno set.
 PartStamp StampOf(const std::string& path);
+void SaveStamp(wire::Writer& out, const PartStamp& stamp);
+PartStamp LoadStamp(wire::Reader& in);
 
 struct StateHead {
   std::uint64_t planDigest = 0;
