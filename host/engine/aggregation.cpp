@@ -653,8 +653,12 @@ void AggregationCube::AddScaleStatistics(const std::vector<AggregationStatistic>
                               [v](const host::engine::ScaleRule& x) { return x.column.index == v; });
     if (found == s.scaleRules.end()) {
       host::engine::ScaleRule rule;
+      // The mean is corrected from the kept values (ScaleAccumulator::Mean), so
+      // a mean asked without percentiles keeps them too: else it would be the
+      // running mean, a few ulps off, and differ from the default run's.
       rule.keepValues = std::any_of(statistics.begin(), statistics.end(), [v](const AggregationStatistic& t) {
-        return t.GetVariableIndex() == v && t.GetSummaryStatistic() == TableEncryptionCodes::Percentile;
+        return t.GetVariableIndex() == v && (t.GetSummaryStatistic() == TableEncryptionCodes::Percentile ||
+                                             t.GetSummaryStatistic() == TableEncryptionCodes::Mean);
       });
       rule.column = host::ColumnRuleOf(*fSource, v);
       s.scaleRules.push_back(std::move(rule));
