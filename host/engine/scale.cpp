@@ -2020,10 +2020,15 @@ namespace {
 // the whole h (4.975 - 4 is 0.97499999999999964, not the double nearest
 // 0.975). So an h within h * 2^-50 of a number of fifteen significant digits
 // is taken as that number, its fraction read as written (0.225, 0.975);
-// other h stay as they are.
-void SplitH(double h, double& whole, double& frac) {
+// other h stay as they are. The fraction is also given as the decimal
+// digits / `scale` (a power of ten; 1 when it stays binary), since even the
+// double nearest 0.5875 carries an error that the step multiplies: -1.5 and
+// 1 at h = 1.5875 gave -0.03124999999999994 for -0.03125, shown -0.0312.
+void SplitH(double h, double& whole, double& frac, double& digits, double& scale) {
   whole = std::floor(h);
   frac = h - whole;
+  digits = frac;
+  scale = 1.0;
   char text[48];
   const auto sci = std::to_chars(text, text + sizeof text, h, std::chars_format::scientific, 14);
   double near = h;
@@ -2037,7 +2042,14 @@ void SplitH(double h, double& whole, double& frac) {
   char* const start = point - 1;
   *start = '0';
   double decimal = frac;
-  if (std::from_chars(start, fixed.ptr, decimal).ec == std::errc()) frac = decimal;
+  if (std::from_chars(start, fixed.ptr, decimal).ec != std::errc()) return;
+  frac = decimal;
+  // At most fifteen significant digits, so they and their power of ten are
+  // exact doubles.
+  double whole_digits = 0.0;
+  if (std::from_chars(point + 1, fixed.ptr, whole_digits).ec != std::errc()) return;
+  digits = whole_digits;
+  scale = std::pow(10.0, static_cast<double>(fixed.ptr - point - 1));
 }
 
 }  // namespace
@@ -2055,6 +2067,8 @@ std::vector<double> ScaleAccumulator::PercentilesOf(const RawColumn& values, con
     int kind;  // 0 smallest, 1 largest, 2 interpolate
     double k;
     double frac;
+    double digits;  // frac as digits / scale (scale a power of ten, or 1)
+    double scale;
   };
   std::vector<Plan> plans;
   std::vector<double> targets;  // x(k) and x(k + 1) of every interpolating plan
@@ -2064,14 +2078,16 @@ std::vector<double> ScaleAccumulator::PercentilesOf(const RawColumn& values, con
     const double whole = std::round(h);
     if (std::fabs(h - whole) <= slack) h = whole;
     if (h < 1.0) {
-      plans.push_back({0, 0, 0});
+      plans.push_back({0, 0, 0, 0, 1});
     } else if (h >= w - slack) {
-      plans.push_back({1, 0, 0});
+      plans.push_back({1, 0, 0, 0, 1});
     } else {
       double k = 0.0;
       double frac = 0.0;
-      SplitH(h, k, frac);
-      plans.push_back({2, k, frac});
+      double digits = 0.0;
+      double scale = 1.0;
+      SplitH(h, k, frac, digits, scale);
+      plans.push_back({2, k, frac, digits, scale});
       targets.push_back(k);
       targets.push_back(k + 1.0);
     }
@@ -2107,9 +2123,13 @@ std::vector<double> ScaleAccumulator::PercentilesOf(const RawColumn& values, con
       // h = 1.75 give -0.55, not -0.5499999999999998. The step between values
       // of opposite signs near the largest double overflows where long double
       // is no wider than double; each share of it does not.
+      // A decimal fraction's share is its digits times the step over their
+      // power of ten.
       const long double step = static_cast<long double>(upper) - lower;
-      out[i] = std::isfinite(step) ? static_cast<double>(lower + static_cast<long double>(plan.frac) * step)
-                                   : lower * (1.0 - plan.frac) + upper * plan.frac;
+      const long double share = plan.scale == 1.0 ? static_cast<long double>(plan.frac) * step
+                                                  : static_cast<long double>(plan.digits) * step / plan.scale;
+      out[i] = std::isfinite(step) && std::isfinite(share) ? static_cast<double>(lower + share)
+                                                           : lower * (1.0 - plan.frac) + upper * plan.frac;
     }
   }
   return out;

@@ -200,6 +200,13 @@ with open(os.path.join(folder, "mean.csv"), newline="") as f:
 for command in ("CODEBOOK x y /STATISTICS MEAN.", "CODEBOOK x y /STATISTICS MEAN STDDEV QUARTILES."):
     for table in run(os.path.join(folder, "mean.json"), command):
         check_mean(table, [(Fraction(r[table["title"]]), Fraction(Decimal(r["w"]))) for r in rows])
+# And a quartile between values that largely cancel: weights 1.175 and 1
+# on -1.5 and 1 put the median at h = 1.5875, -1.5 + 0.5875 * 2.5 = -0.03125
+# exactly, which the double nearest 0.5875 misses by 7 ulps (shown -0.0312).
+with open(os.path.join(folder, "quartile.csv"), newline="") as f:
+    rows = list(csv.DictReader(f))
+check_scale(run(os.path.join(folder, "quartile.json"), "CODEBOOK x.")[0],
+            [(Fraction(r["x"]), Fraction(Decimal(r["w"]))) for r in rows])
 
 # Weights near the largest double. Every category a case entered is listed;
 # a count beyond the largest double has no number (its text "."), a finite
