@@ -1110,6 +1110,11 @@ int main(int argc, char** argv) {
     Fail(error);
     return 2;
   }
+  if (std::string error;
+      destination.empty() && !codebook_app::DescriptorHasRoom(STDOUT_FILENO, "standard output", error)) {
+    Fail(error);
+    return 2;
+  }
 
   // Where the output goes: standard output, another open descriptor, or a file.
   const int outputFd = a.outputPath.empty() ? STDOUT_FILENO : codebook_app::DescriptorNamed(a.outputPath);

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -194,6 +195,16 @@ std::string NoTemporaryFile(const std::string& path, const std::filesystem::path
   return error;
 }
 
+// False when the file system of `info` has no room left at all: no block
+// free (counting the blocks kept for root when we are root), or, when a file
+// is to be made (`newFile`), no inode. File systems that keep no count (zero
+// blocks or files in all) are taken to have room.
+bool HasRoom(const struct statvfs& info, bool newFile) {
+  const fsblkcnt_t blocks = ::geteuid() == 0 ? info.f_bfree : info.f_bavail;
+  if (info.f_blocks > 0 && blocks == 0) return false;
+  return !newFile || info.f_files == 0 || info.f_favail > 0;
+}
+
 std::filesystem::path FolderOf(const std::string& target) {
   const std::filesystem::path path(target);
   return path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
@@ -252,7 +263,7 @@ bool CheckOutputPlace(const std::string& path, std::string& error) {
       error = "cannot write to '" + path + "': descriptor " + std::to_string(fd) + " is open for reading only.";
       return false;
     }
-    return true;
+    return DescriptorHasRoom(fd, "'" + path + "'", error);
   }
   std::string target;
   if (!FollowLinks(path, target, error)) return false;
@@ -290,6 +301,12 @@ bool CheckOutputPlace(const std::string& path, std::string& error) {
     error = NoTemporaryFile(path, folder, errno);
     return false;
   }
+  // A full disk would fail the write only after the whole data pass; the
+  // report needs at least a new file (the temporary one) and a block.
+  if (struct statvfs room{}; ::statvfs(folder.c_str(), &room) == 0 && !HasRoom(room, true)) {
+    error = "cannot write '" + path + "': " + std::strerror(ENOSPC) + " (its file system is full).";
+    return false;
+  }
   // In a folder with the sticky bit (/tmp) only a file's owner, the folder's
   // owner or root may rename over it: another user's report there, even one
   // anybody may write, would be refused only by the final rename, after the
@@ -299,6 +316,16 @@ bool CheckOutputPlace(const std::string& path, std::string& error) {
     error = "cannot replace '" + path +
             "': it belongs to another user, and in a folder with the sticky bit (such as /tmp) only its owner may "
             "replace it. The output is written whole to a temporary file, then renamed over it; name another file.";
+    return false;
+  }
+  return true;
+}
+
+bool DescriptorHasRoom(int fd, const std::string& name, std::string& error) {
+  struct stat info {};
+  struct statvfs room {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::fstatvfs(fd, &room) == 0 && !HasRoom(room, false)) {
+    error = "cannot write to " + name + ": " + std::strerror(ENOSPC) + " (its file system is full).";
     return false;
   }
   return true;

@@ -42,9 +42,15 @@ void PinOutputPlace(const std::string& path);
 
 // Whether `path` can take the output, checked before a run's long work so
 // that a missing folder, a folder named as the file or a file or folder the
-// user may not write is reported at once, not after the data pass: false with
-// the message WriteFileAtomically would give. Creates nothing.
+// user may not write, or a full file system, is reported at once, not after the
+// data pass: false with the message WriteFileAtomically would give. Creates
+// nothing.
 bool CheckOutputPlace(const std::string& path, std::string& error);
+
+// False with a message naming the destination `name` when `fd` is a file on
+// a file system without a free block: checked before a run's long work, as
+// for CheckOutputPlace. Pipes, terminals and devices pass.
+bool DescriptorHasRoom(int fd, const std::string& name, std::string& error);
 
 // True when what is written to `path` is seen only once it is complete: a
 // file written through a temporary one, or the null device. Writing such an

@@ -206,6 +206,45 @@ check "a full disk while writing -o leaves the old file" grep -qx keep "$tmp/kee
 check "-o /dev/full exits 2" test "$(status_of "$cb" "$data" -o /dev/full --format json)" = 2
 check "a failed run leaves no temporary file" no_temporary_files "$tmp"
 
+# A full disk, on a small file system of our own mounted in a mount namespace
+# of this check alone (so none is left behind however it ends). A disk with
+# no room at all is named before the data pass (the bad-cell package would
+# otherwise fail on its cell); one that fills while the report is written
+# leaves the old report and no temporary file.
+if [ "$(id -u)" = 0 ] && unshare --mount true 2>/dev/null; then
+  mkdir "$tmp/full"
+  unshare --mount bash -c '
+    cd "$1" && mount -t tmpfs -o size=64k tmpfs full || exit
+    echo old >full/report.html; : >full/stdout.txt
+    head -c 64k /dev/zero >full/fill 2>/dev/null
+    "$2" "$3" -o full/report.html 2>nospace.err; echo $? >>nospace.err
+    "$2" "$3" >>full/stdout.txt 2>stdout.err; echo $? >>stdout.err
+    rm full/fill; head -c 40k /dev/zero >full/fill
+    "$2" "$4" -f html -o full/report.html 2>midway.err; echo $? >>midway.err
+    ls -A full >midway.ls; cat full/report.html >>midway.ls
+    umount full && mount -t tmpfs -o size=1m,nr_inodes=2 tmpfs full || exit
+    echo old >full/report.html
+    "$2" "$3" -o full/report.html 2>noinode.err; echo $? >>noinode.err
+  ' _ "$tmp" "$cb" "$tmp/badcell/datapackage.json" "$data"
+  holds() { [ "$(cat "$1")" = "$2" ]; }
+  check "a full disk is named before the pass" holds "$tmp/nospace.err" \
+    "codebook: cannot write 'full/report.html': No space left on device (its file system is full).
+2"
+  check "so is standard output into a file on a full disk" holds "$tmp/stdout.err" \
+    "codebook: cannot write to standard output: No space left on device (its file system is full).
+2"
+  check "and a disk with room for no more files" grep -q 'No space left on device (its file system is full)' "$tmp/noinode.err"
+  check "a disk that fills while the report is written says so, exit 2" holds "$tmp/midway.err" \
+    "codebook: cannot write 'full/report.html': No space left on device.
+2"
+  check "and leaves the old report, no temporary file" holds "$tmp/midway.ls" "fill
+report.html
+stdout.txt
+old"
+else
+  echo "note: not root or no mount namespaces; the full disk is not checked"
+fi
+
 # Usage checks.
 check "--width below 40 exits 2" test "$(status_of "$cb" "$data" --width 39)" = 2
 check "--width 40 works" test "$(status_of "$cb" "$data" --width 40)" = 0
