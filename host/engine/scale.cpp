@@ -1403,17 +1403,33 @@ void ScaleAccumulator::SwitchToRaw() {
     // A run at a time: appended one by one, each value and weight paid for
     // finding its chunk and room and for coding a run of one (a block of a
     // weighted continuous variable seeds a thousand of them).
-    double values[kRun];
-    double weights[kRun];
+    // A value's weight sum is compensated; its one double would drop the
+    // part below it, and the corrected mean, which sums w·x over the stored
+    // pairs, would then miss that part times the value (weighted values
+    // that cancel: 7 ulps). That part follows as a pair of its own, a tiny
+    // weight of either sign on the same value, which the selection sums
+    // with the value's other weight as it sums equal values.
+    double values[2 * kRun];
+    double weights[2 * kRun];
     for (std::size_t from = 0; from < distinct; from += kRun) {
       const std::size_t n = std::min(kRun, distinct - from);
+      std::size_t k = 0;
       for (std::size_t i = 0; i < n; ++i) {
         const auto s = static_cast<std::uint32_t>(from + i);
-        values[i] = fTable.Value(s);
-        weights[i] = fSums[s].Value();
+        const CompensatedSum& sum = fSums[s];
+        const double whole = sum.Value();
+        values[k] = fTable.Value(s);
+        weights[k++] = whole;
+        if (!std::isfinite(whole)) continue;
+        const double z = whole - sum.sum;
+        const double rest = (sum.sum - (whole - z)) + (sum.carry - z);
+        if (rest != 0.0) {
+          values[k] = fTable.Value(s);
+          weights[k++] = rest;
+        }
       }
-      fValues.Append(values, n);
-      fWeights.Append(weights, n);
+      fValues.Append(values, k);
+      fWeights.Append(weights, k);
     }
   } else {
     // Unit weights: every sum is a whole count, exact in a double.
