@@ -1058,6 +1058,25 @@ unsigned HoldStandardDescriptors() {
   return closed;
 }
 
+// The first word of the command line that names an existing file but would
+// be read as options (a file name from a script's loop that begins with a
+// dash: -survey.csv reads as -s urvey.csv), or "": a word in an option's
+// place, not an option's value and before "--".
+std::string DashedFileName(const CLI::App& app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") break;
+    if (word.size() < 2 || word[0] != '-') continue;
+    const CLI::Option* option = app.get_option_no_throw(word);
+    if (option != nullptr) {
+      if (option->get_items_expected_min() > 0) ++i;  // its value may begin with a dash
+      continue;
+    }
+    if (struct stat file{}; ::stat(word.c_str(), &file) == 0) return word;
+  }
+  return {};
+}
+
 int main(int argc, char** argv) {
   codebook_app::UseHugePages(argv);
   codebook_app::SetAllocatorThresholds();
@@ -1066,6 +1085,10 @@ int main(int argc, char** argv) {
   DefineOptions(app, a);
   std::set_terminate(OnTerminate);
   codebook_app::InstallSignalHandlers();
+  if (const std::string name = DashedFileName(app, argc, argv); !name.empty()) {
+    Fail("'" + name + "' reads as options; to name the file " + name + ", write ./" + name + " or put -- before it.");
+    return 2;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

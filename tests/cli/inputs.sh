@@ -91,6 +91,16 @@ fails "a subcommand typed without the command asks for the command's name" 1 \
 fails "variable names typed without the command ask for CODEBOOK before them" 1 \
   'To document some variables, name them after it: CODEBOOK age ...' "$cb" "$data" age sex
 
+# A file whose name begins with a dash reads as an option: the message says
+# how to name it, and both ways work.
+cp "$root/examples/survey/survey.csv" "$tmp/-survey.csv"
+fails "a dataset named with a leading dash is told how to name it" 2 \
+  "'-survey.csv' reads as options; to name the file -survey.csv, write ./-survey.csv or put -- before it." \
+  bash -c "cd '$tmp' && '$cb' -survey.csv"
+check "as ./-survey.csv, even with -o naming such a file" \
+  bash -c "cd '$tmp' && touch ./-x.json && '$cb' ./-survey.csv -o -x.json && grep -q '\"items\"' ./-x.json"
+check "and after --" bash -c "cd '$tmp' && '$cb' -f json -- -survey.csv | grep -q '\"items\"'"
+
 # Folders.
 check "a folder as the dataset exits 2" test "$(run_status "$tmp/pkg")" = 2
 mkdir "$tmp/folder.json"
