@@ -974,6 +974,7 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
   // Once the values are stored raw they are appended as they come: with
   // their weights, or alone while every weight is 1.
   std::size_t i = fRaw ? 0 : kept;
+  if (i == 0 && !fRaw && fKept == 0 && !fRetabling) i = StartRaw(x, w, n);
   while (i < n) {
     if (!fRaw) {
       Keep(x[i], w[i]);
@@ -993,6 +994,73 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
       i = j;
     }
   }
+}
+
+std::size_t ScaleAccumulator::StartRaw(const double* x, const double* w, std::size_t n) {
+  // Keep decides at the (kShortcutCheck + 1)-th distinct value, and goes
+  // raw only while at most kShortcutRepeats values came before it again.
+  constexpr std::size_t kLook = kShortcutCheck + 1 + kShortcutRepeats;
+  if (n <= kShortcutCheck || !fSums.empty() || !fLater.empty()) return 0;
+  // The distinct values so far by their table keys (one for +0 and -0), in
+  // a small open-addressed set: where each was first seen, plus 1; 0 free.
+  constexpr std::size_t kPlaces = 256;
+  std::uint64_t keys[kPlaces];
+  std::uint8_t firstSeen[kPlaces] = {};
+  std::size_t repeatAt[kShortcutRepeats];
+  std::size_t repeatOf[kShortcutRepeats];
+  std::size_t repeats = 0;
+  std::size_t distinct = 0;
+  bool weighted = fWeighted;
+  const auto tableValue = [](double v) { return v == 0.0 ? 0.0 : v; };
+  const std::size_t look = std::min(n, kLook);
+  for (std::size_t i = 0; i < look; ++i) {
+    const auto key = std::bit_cast<std::uint64_t>(tableValue(x[i]));
+    std::uint64_t h = (key ^ (key >> 33)) * 0xff51afd7ed558ccdULL;
+    std::size_t p = (h ^ (h >> 33)) & (kPlaces - 1);
+    while (firstSeen[p] != 0 && keys[p] != key) p = (p + 1) & (kPlaces - 1);
+    if (firstSeen[p] != 0) {
+      if (repeats == kShortcutRepeats) return 0;  // the table it stays
+      repeatAt[repeats] = i;
+      repeatOf[repeats] = firstSeen[p] - 1u;
+      ++repeats;
+      weighted = weighted || w[i] != 1.0;
+      continue;
+    }
+    if (distinct < kShortcutCheck) {
+      keys[p] = key;
+      firstSeen[p] = static_cast<std::uint8_t>(i + 1);
+      ++distinct;
+      weighted = weighted || w[i] != 1.0;
+      continue;
+    }
+    // The deciding value. Unit weights go raw (i < kLook: few repeats);
+    // others only without a single repeat before them, as pairs.
+    const bool unit = !weighted && w[i] == 1.0;
+    if (!unit && i != kShortcutCheck) return 0;
+    double values[kLook];
+    std::size_t m = 0;
+    for (std::size_t j = 0; j <= i; ++j) {
+      bool repeat = false;
+      for (std::size_t r = 0; r < repeats; ++r) repeat = repeat || repeatAt[r] == j;
+      if (repeat) continue;
+      const double v = tableValue(x[j]);
+      values[m++] = v;
+      for (std::size_t r = 0; r < repeats; ++r) {
+        if (repeatOf[r] == j) values[m++] = v;
+      }
+    }
+    fValues.Append(values, m);
+    if (unit) {
+      fKept = kProvisional;
+    } else {
+      fWeights.Append(w, m);
+      fWeighted = true;
+      fKept = kProvisionalPairs;
+    }
+    fRaw = true;
+    return i + 1;
+  }
+  return 0;
 }
 
 double ScaleAccumulator::Percentile(double p) const { return Percentiles({p}).front(); }

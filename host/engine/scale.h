@@ -395,6 +395,13 @@ class ScaleAccumulator {
     if (fWeighted) fWeights.Append(w);
   }
   [[gnu::noinline]] void SwitchToRaw();
+  // For a table that has kept nothing yet: when the first values of the run
+  // x, w decide the shortcut above, stores them as SwitchToRaw would have
+  // (the table's values in slot order, each as often as it came, or the
+  // pairs) and returns how many it took; 0, with nothing changed, when they
+  // do not. A short block of a wide file hashed its first 65 values one at
+  // a time only to let the table go (7% of such a run).
+  std::size_t StartRaw(const double* x, const double* w, std::size_t n);
   [[gnu::noinline]] void AppendLater() const;
   // Stored values of a later accumulator, to follow these (see fLater).
   void TakeLater(RawColumn& values);

@@ -140,6 +140,83 @@ TEST(EngineScaleRuns, KeepAsOneAtATime) {
   }
 }
 
+// A fresh table whose first run settles the shortcut to raw storage (the
+// 65th distinct value within the first 67) stores those values without
+// hashing them: the state must be the one the table, fed one value at a
+// time, leaves, bit for bit (every member Save writes: the stored order,
+// which the exact mean walks, the flags that later weights and merges read),
+// also after later values and a merge into a table, and where the first run
+// does not settle it (too many repeats, too short, weighted after a repeat).
+TEST(EngineScaleRuns, FirstRunStoresRawAsTheTableWould) {
+  struct Start {
+    std::string name;
+    std::vector<int> repeats;   // positions that repeat an earlier value
+    std::vector<int> weighted;  // positions of weight 0.5
+    std::size_t n = 256;
+    bool zeros = false;  // +0 at 40 after -0 at 2: one key
+  };
+  const std::vector<Start> starts = {
+      {"all new", {}, {}},
+      {"both zeros", {}, {}, 256, true},
+      {"both zeros, weighted", {}, {9}, 256, true},
+      {"one repeat", {10}, {}},
+      {"two repeats of one value", {5, 6}, {}},
+      {"repeats at the deciding places", {64, 65}, {}},
+      {"three repeats", {3, 30, 60}, {}},
+      {"a repeat after the deciding value", {66}, {}},
+      {"short run", {}, {}, 65},
+      {"too short to decide", {}, {}, 64},
+      {"weighted, all new", {}, {7}},
+      {"weighted deciding value", {}, {64}},
+      {"weighted, one repeat", {20}, {3}},
+      {"weight on a repeat", {20}, {20}},
+      {"weight after the deciding value", {}, {70}},
+  };
+  for (const Start& s : starts) {
+    // Distinct cents with zeros of both signs among them (one table key).
+    std::vector<double> x(1000);
+    std::vector<double> w(x.size(), 1.0);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = ((static_cast<int>(i) * 7919) % 10007 - 5000) * 0.01;
+    x[2] = -0.0;
+    if (s.zeros) x[40] = 0.0;
+    for (int r : s.repeats) x[static_cast<std::size_t>(r)] = x[static_cast<std::size_t>(r) / 2];
+    for (int k : s.weighted) w[static_cast<std::size_t>(k)] = 0.5;
+    ScaleAccumulator single(true);
+    ScaleAccumulator runs(true);
+    // Every member but the running mean and sum of squares (bytes 42 to 58
+    // of the saved state), which runs sum by run rather than value by value.
+    const auto same = [&](const std::string& at) {
+      host::wire::Writer a, b;
+      single.Save(a);
+      runs.Save(b);
+      const std::string_view sa = a.Buffer();
+      const std::string_view sb = b.Buffer();
+      EXPECT_TRUE(sa.substr(0, 42) == sb.substr(0, 42) && sa.substr(58) == sb.substr(58)) << s.name << ", " << at;
+      EXPECT_EQ(single.Percentiles({0.25, 0.5, 0.75}), runs.Percentiles({0.25, 0.5, 0.75})) << s.name << ", " << at;
+    };
+    for (std::size_t i = 0; i < s.n; ++i) single.AddValid(x[i], w[i]);
+    runs.AddValidRun(x.data(), w.data(), s.n);
+    same("first run");
+    // Then weights other than 1 (a provisional state made a table again).
+    for (std::size_t i = s.n; i < 600; ++i) {
+      w[i] = i % 3 == 0 ? 0.25 : 1.0;
+      single.AddValid(x[i], w[i]);
+    }
+    for (std::size_t k = s.n; k < 600; k += ScaleAccumulator::kRun) {
+      runs.AddValidRun(x.data() + k, w.data() + k, std::min(ScaleAccumulator::kRun, 600 - k));
+    }
+    same("later runs");
+    // Merged after a block of codes that keeps its table.
+    for (ScaleAccumulator* into : {&single, &runs}) {
+      ScaleAccumulator codes(true);
+      for (int i = 0; i < 300; ++i) codes.AddValid(i % 12, 1.0);
+      codes.Merge(std::move(*into));
+      *into = std::move(codes);
+    }
+    same("merged");
+  }
+}
+
 // The selection sums the weights of a partition's parts in their order, so
 // the block partition must leave every value where std::partition would:
 // sizes around the block's, sorted, reversed and repeated values, pivots
