@@ -1021,8 +1021,10 @@ QUVO_Format StandardFormat(const FieldSpec& f, const ScanColumn& s, CellKind kin
       if (f.kind) return {8, FormatType::F, 2};
       {
         int fitted = 8, decimals = 0;
-        FittedNumberFormat(s, fitted, decimals);
-        return {static_cast<std::uint16_t>(fitted), FormatType::F, static_cast<std::uint8_t>(decimals)};
+        bool scientific = false;
+        FittedNumberFormat(s, fitted, decimals, scientific);
+        return {static_cast<std::uint16_t>(fitted), scientific ? FormatType::E : FormatType::F,
+                static_cast<std::uint8_t>(decimals)};
       }
     case CellKind::Date:
       return {11, FormatType::DATE, 0};

@@ -24,12 +24,19 @@ struct Candidates {
 };
 
 // Digits after the point and before it, as the text writes the number.
-void MeasureNumberText(std::string_view text, double value, int& decimals, int& intDigits) {
+void MeasureNumberText(std::string_view text, double value, int& decimals, int& intDigits, int* digits = nullptr) {
   if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
   std::size_t expPos = text.find_first_of("eE");
   std::string_view mantissa = text.substr(0, expPos);
   const std::size_t point = mantissa.find('.');
   int fraction = point == std::string_view::npos ? 0 : static_cast<int>(mantissa.size() - point - 1);
+  if (digits != nullptr) {
+    // Significant digits: "0.00120e-9" has three.
+    const std::size_t first = mantissa.find_first_of("123456789");
+    *digits = first == std::string_view::npos
+                  ? 1
+                  : static_cast<int>(mantissa.size() - first) - (point != std::string_view::npos && point > first);
+  }
   if (expPos == std::string_view::npos) {
     decimals = fraction;
     intDigits = std::max(1, static_cast<int>(point == std::string_view::npos ? mantissa.size() : point));
@@ -119,13 +126,24 @@ struct CodeCount {
 
 }  // namespace
 
-void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals) {
+void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals, bool& scientific) {
   decimals = std::min(column.decimals, kMaxDecimals);
   const int intPart = column.intDigits;
   width = std::max(8, intPart + (decimals > 0 ? decimals + 1 : 0));
+  // Decimals give way to the integer part only where that makes it fit: a
+  // value wider than any F format shows in scientific form whatever the
+  // decimals, and taking them all away showed -0.5 beside 1e40 as "-1".
   if (width > kMaxNumberWidth) {
     width = kMaxNumberWidth;
-    decimals = std::max(0, std::min(decimals, kMaxNumberWidth - intPart - 1));
+    if (intPart <= kMaxNumberWidth) decimals = std::max(0, std::min(decimals, kMaxNumberWidth - intPart - 1));
+  }
+  // 1e-20 and 2.5e-18 both listed as 0.0000000000000000: F cannot show a
+  // digit past the 16th decimal, E shows every value with the digits it was
+  // written with.
+  scientific = column.smallest > 0.0 && column.smallest < 0.5 * std::pow(10.0, -decimals);
+  if (scientific) {
+    decimals = std::clamp(column.digits - 1, 0, kMaxDecimals);
+    width = std::max(10, 7 + (decimals > 0 ? decimals + 1 : 0));  // a sign, "E-020"
   }
 }
 
@@ -175,11 +193,11 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
   if (!open) return;
   if (can.number || can.numberComma) {
     double value = 0.0, commaValue = 0.0;
-    int decimals = 0, intDigits = 1, commaDecimals = 0, commaIntDigits = 1;
+    int decimals = 0, intDigits = 1, commaDecimals = 0, commaIntDigits = 1, digits = 0;
     bool dot = can.number && ParseSimpleDecimal(text, value, intDigits, decimals);
     if (can.number && !dot && ParseNumber(text, value)) {
       dot = true;
-      MeasureNumberText(text, value, decimals, intDigits);
+      MeasureNumberText(text, value, decimals, intDigits, &digits);
       if (InexactWhole(text, value) && col.inexactWholes++ == 0) col.inexactExample = text;
     }
     const bool comma = can.numberComma && ParseCommaDecimal(text, commaValue, commaIntDigits, commaDecimals);
@@ -210,6 +228,11 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
       }
       col.decimals = std::max(col.decimals, decimals);
       col.intDigits = std::max(col.intDigits, std::max(intDigits, 1) + (text[0] == '-' ? 1 : 0));
+      // Plain decimals count their digits from the point's both sides (a
+      // leading "0" too: a bound is enough for an E format's decimals).
+      col.digits = std::max(col.digits, digits > 0 ? digits : intDigits + decimals);
+      const double magnitude = std::fabs(value);
+      if (magnitude > 0.0 && (col.smallest == 0.0 || magnitude < col.smallest)) col.smallest = magnitude;
       if (col.countCodes) codes.Add(value);
       can.date = can.dateTime = can.time = false;  // a number is never a date
       return;

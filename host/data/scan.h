@@ -25,6 +25,8 @@ struct ScanColumn {
   int maxBytes = 0;                  // widest value (trailing blanks trimmed)
   int decimals = 0;                  // numbers: digits after the point, fitted
   int intDigits = 1;                 // numbers: digits before the point, sign included
+  int digits = 1;                    // numbers: the most digits one is written with (a bound)
+  double smallest = 0.0;             // numbers: the smallest magnitude other than 0 (0: none)
   bool decimalComma = false;         // inferred numbers are written with a decimal comma
   // countCodes: the numbers are all whole and have at most kMaxCodes distinct
   // values (and there is at least one).
@@ -240,7 +242,8 @@ ScanResult ScanCsv(const std::string& path, const std::string& displayName, cons
                    std::vector<ScanColumn>& columns, const FileStamp* expected = nullptr);
 
 // The print format of an inferred numeric column: F with the width and
-// decimals the data need (integers F8.0).
-void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals);
+// decimals the data need (integers F8.0), or E (`scientific`) when a value
+// other than 0 would show as 0 in any F format that fits.
+void FittedNumberFormat(const ScanColumn& column, int& width, int& decimals, bool& scientific);
 
 }  // namespace host

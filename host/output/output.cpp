@@ -47,6 +47,9 @@ BpFormatSpec StatFormat(int variableIndex, bool spread) {
   const Clock clock = ClockOf(format->type);
   // Two more than the variable shows, also past the 16 decimals a format can
   // have: an F40.16 variable's mean has 18.
+  // A variable shown in scientific form keeps it, with two more digits: its
+  // values may be too small for any number of decimals (1e-20).
+  if (format->type == FormatType::E) return BpFormatSpec::PrintFormat(FormatType::E, 0, format->decimals + 2);
   if (clock == Clock::None) return BpFormatSpec(format->decimals + 2, false);
   // A mean or percentile is a point in the variable's own terms; a standard
   // deviation is a length of time, shown as wide as it needs.
