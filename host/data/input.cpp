@@ -909,6 +909,7 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
     const std::string_view bom = decoded->Peek(2);
     if (bom == "\xFF\xFE" || bom == "\xFE\xFF") encoding = "UTF-16";
   }
+  std::vector<std::string> warnings;
   if (!encoding.empty() && !UnicodeName(encoding)) {
     // A byte order mark says what the text is; read in the encoding named
     // instead, the mark and every character after the first 127 would come
@@ -917,6 +918,24 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
     const char* kind = mark == "\xEF\xBB\xBF"                                               ? "UTF-8"
                        : mark.substr(0, 2) == "\xFF\xFE" || mark.substr(0, 2) == "\xFE\xFF" ? "UTF-16"
                                                                                             : nullptr;
+    if (kind != nullptr && mark == "\xEF\xBB\xBF") {
+      // Unless the text after the mark is no UTF-8, as when a header saved
+      // with the mark was joined to rows in a code page: then nothing but
+      // the named encoding reads it, and the mark is no part of the data.
+      constexpr std::size_t kLook = 64 * 1024;
+      const std::string_view look = decoded->Peek(kLook).substr(3);
+      const std::size_t whole = look.size() + 3 < kLook ? look.size() : look.find_last_of('\n');
+      std::size_t bad = 0;
+      if (whole != std::string_view::npos && !ValidUtf8(look.substr(0, whole), bad)) {
+        const auto line = 1 + std::count(look.begin(), look.begin() + static_cast<std::ptrdiff_t>(bad), '\n');
+        warnings.push_back(
+            request.displayName + ": the file begins with a UTF-8 byte order mark, but its text is not UTF-8 (line " +
+            std::to_string(line) + "); the mark is passed over and the text read as " + request.encoding);
+        char skipped[3];
+        decoded->Read(skipped, sizeof skipped);
+        kind = nullptr;
+      }
+    }
     if (kind != nullptr) {
       throw InputError(request.displayName + ": the file begins with a " + kind + " byte order mark, so its text is " +
                        kind + ", not " + request.encoding +
@@ -937,7 +956,6 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
                        "\"encoding\")");
     }
   }
-  std::vector<std::string> warnings;
   Utf8Sample utf8;
   if (!encoding.empty() && !UnicodeName(encoding)) {
     constexpr std::size_t kLook = 64 * 1024;

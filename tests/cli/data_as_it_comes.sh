@@ -74,6 +74,12 @@ fails "a UTF-16 file cut inside a character is said to be damaged, not misnamed"
 { printf '\xEF\xBB\xBF'; cat $pub/survey.csv; } >"$tmp/bom.csv"
 fails "an encoding named for a file whose mark says UTF-8 names both" 2 'its text is UTF-8, not cp1252' \
   "$cb" "$tmp/bom.csv" --encoding cp1252 --quiet
+# A header saved with the mark, joined to rows in a code page: the mark is no
+# guide there, and the encoding the error suggests must then read the file.
+{ printf '\xEF\xBB\xBF'; cat $pub/latin1.csv; } >"$tmp/bom-latin1.csv"
+check "a mark over text that is not UTF-8 gives way to the encoding named, with a warning" bash -c \
+  "'$cb' '$tmp/bom-latin1.csv' --encoding latin1 -f json 2>'$tmp/bom.err' | cmp -s - <('$cb' $pub/latin1.csv --encoding latin1 -f json -q) &&
+   grep -q 'begins with a UTF-8 byte order mark, but its text is not UTF-8 (line ' '$tmp/bom.err'"
 fails "UTF-8 data named as UTF-16 say so, instead of a header of Chinese-looking characters" 2 \
   'survey.csv: the file is not utf-16 text but UTF-8' "$cb" $pub/survey.csv --encoding utf-16 --quiet
 # Files from Windows are often named latin1, which gives their curly quotes,
