@@ -1071,7 +1071,8 @@ std::vector<std::string> LabelledMissingAsUserMissing(const FieldSpec& f, CellKi
     vl.label = label;
     double value = 0.0;
     if (kind == CellKind::String) {
-      if (text.empty()) continue;
+      // The empty text too: a label says that a blank answer is a reason
+      // ("no answer"), as userMissing [""] would.
       v.missing.strings.emplace_back(TrimTrailingBlanks(text));
       vl.value = ObsFromString(std::string(TrimTrailingBlanks(text)));
     } else {

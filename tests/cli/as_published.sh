@@ -388,6 +388,13 @@ check "beside one without a label, which stays system-missing" bash -c \
   "grep -A2 '^N\$' '$tmp/fl/reasons.txt' | paste -sd'|' | grep -qx 'N| Valid 2| Missing 2'"
 check "the schema's labelled missing value holds for a field without its own, text included" grep -qx ' -9 not asked 1' \
   "$tmp/fl/reasons.txt"
+printf 'town,n\nBern,1\n,2\nREF,3\n' >"$tmp/fl/blank.csv"
+echo '{"resources": [{"path": "blank.csv", "schema": {"fields": [{"name": "town", "type": "string", "missingValues":
+  [{"value": "", "label": "no answer"}, {"value": "REF", "label": "refused"}]}, {"name": "n", "type": "integer"}]}}]}' \
+  >"$tmp/fl/blank.json"
+check "a labelled empty text is a reason too: a string's blank answer is counted under its label" bash -c \
+  "'$cb' '$tmp/fl/blank.json' --format text --quiet 'CODEBOOK town' | tr -s ' ' | sed -n '/^Missing Values/,\$p' |
+   paste -sd'|' | grep -qx 'Missing Values| no answer 1 33.3%| REF refused 1 33.3%'"
 
 # An integer field grouped by points, as German offices publish counts: whole
 # numbers have no decimal character, so the groupChar alone is no conflict.
