@@ -618,7 +618,7 @@ struct Plan {
 // Reads the header (when the dialect has one) and returns the offset and
 // line of the first case. Every header cell that is not UTF-8 is reported.
 // What a header one name short of its rows was taken as.
-enum class ShortHeader { No, RowNames, TrailingDelimiter };
+enum class ShortHeader { No, RowNames, TrailingDelimiter, HeaderDelimiter };
 
 // Records looked at to decide that a header is one name short.
 constexpr std::size_t kShortHeaderRows = 20;
@@ -669,21 +669,28 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
   // row, but not the header, with a delimiter (its last cell then empty).
   // (A header of one name is left alone: more often the delimiter is not
   // the one the rows use.)
+  // The other way round, a header that ends with a delimiter the rows do not
+  // have: its last name is empty and every row one cell short of it.
   if (plan.inferAll && plan.moreParts.empty() && names.size() >= 2) {
     std::size_t rows = 0;
     bool oneMore = true, lastEmpty = true;
+    bool oneFewer = names.size() >= 3 && names.back().empty();
     try {
-      while (oneMore && rows < kShortHeaderRows && reader.Next(cells, count)) {
+      while ((oneMore || oneFewer) && rows < kShortHeaderRows && reader.Next(cells, count)) {
         ++rows;
-        oneMore = count == names.size() + 1;
+        oneMore = oneMore && count == names.size() + 1;
+        oneFewer = oneFewer && count + 1 == names.size();
         lastEmpty = lastEmpty && oneMore && TrimBlanks(cells[count - 1].View()).empty();
       }
     } catch (const InputError&) {
-      oneMore = false;  // a broken record: the scan reports it, naming its variable
+      oneMore = oneFewer = false;  // a broken record: the scan reports it, naming its variable
     }
     if (oneMore && rows > 0) {
       shortHeader = lastEmpty ? ShortHeader::TrailingDelimiter : ShortHeader::RowNames;
       names.insert(lastEmpty ? names.end() : names.begin(), std::string());
+    } else if (oneFewer && rows > 0) {
+      shortHeader = ShortHeader::HeaderDelimiter;
+      names.pop_back();
     }
   }
   return names;
@@ -1510,7 +1517,11 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
   ShortHeader shortHeader = ShortHeader::No;
   if (!noVariables) header = ReadHeader(plan, dataOffset, dataLine, headerLine, stamp, shortHeader);
   const std::string headerWhere = plan.csvDisplay + ", line " + std::to_string(headerLine);
-  if (shortHeader != ShortHeader::No) {
+  if (shortHeader == ShortHeader::HeaderDelimiter) {
+    notes.push_back(headerWhere +
+                    ": the header ends with a delimiter that the rows do not have; its empty last "
+                    "name is no column");
+  } else if (shortHeader != ShortHeader::No) {
     notes.push_back(headerWhere + ": the header names one column fewer than the rows hold" +
                     (shortHeader == ShortHeader::RowNames
                          ? ", as R's write.table writes row names: the first column is read as a variable "

@@ -118,6 +118,12 @@ check "and reads the row names as a column of their own" bash -c \
 printf 'a;b\n1;5;\n3;6;\n' >"$tmp/trailing.csv"
 check "rows ending in a delimiter read with an empty last column" bash -c \
   "'$cb' '$tmp/trailing.csv' --quiet --format text 'CODEBOOK a V3 /STATISTICS COUNT' | tr -s ' ' | grep -c -e '^ 3 1' -e '^ Missing 2$' | grep -qx 2"
+printf 'a;b;c;\n1;5;x\n3;6;y\n' >"$tmp/header-trailing.csv"
+fails "a header ending in a delimiter the rows lack says so" 0 \
+  'header-trailing.csv, line 1: the header ends with a delimiter that the rows do not have; its empty last name is no column' \
+  "$cb" "$tmp/header-trailing.csv" 'CODEBOOK /STATISTICS NONE'
+check "and reads the rows' three columns, no fourth" bash -c \
+  "'$cb' '$tmp/header-trailing.csv' --quiet --format json 'CODEBOOK ALL /STATISTICS COUNT' | grep -o '\"lookup\"' | wc -l | grep -qx 3"
 printf 'a,b\n1,2,3\n4,5\n' >"$tmp/one-long.csv"
 fails "one long row among others is still a ragged row" 2 'one-long.csv, line 2, column 3: the row has 3 cells' \
   "$cb" "$tmp/one-long.csv" --quiet
