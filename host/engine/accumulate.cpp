@@ -208,7 +208,82 @@ void BlockEntry::Add(const double* weights, std::size_t begin, std::size_t end, 
 BlockEntry BlockEntry::Of(const CaseBlock& block) {
   BlockEntry entry;
   Add(block.weights.data(), 0, block.rows, entry.cases, entry.total);
+  // The codes live in this thread's room until it makes the next block's:
+  // the tables read them while this thread gathers the block (those that
+  // other readers take, too, before it goes on).
+  thread_local std::vector<std::int32_t> codes;
+  std::int64_t sum = 0;
+  if (Code(block.weights.data(), 0, block.rows, codes, entry.unit, sum)) {
+    entry.codes = codes.data();
+    AddTally(entry.codedTotal, sum, entry.unit);
+  }
   return entry;
+}
+
+bool BlockEntry::Code(const double* weights, std::size_t begin, std::size_t end, std::vector<std::int32_t>& codes,
+                      double& unit, std::int64_t& sum) {
+  static constexpr double kUnits[kMostDecimals + 1] = {1.0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+  static constexpr std::int64_t kLimit = std::int64_t{1} << 31;
+  // Sums of 31-bit codes stay below 2^62.
+  if (end - begin >= (std::size_t{1} << 31)) return false;
+  if (codes.size() < end) codes.resize(end);
+  // The fewest digits that read every weight: a weight that reads as a
+  // decimal of d digits reads as one of more digits too, so the unit grows
+  // only when a row needs it, and the rows before are scaled to it. Whether
+  // the block is coded thus depends on its weights alone.
+  int d = 0;
+  std::int64_t total = 0;
+  for (std::size_t r = begin; r < end;) {
+    const double w = weights[r];
+    if (!Enters(w)) {
+      codes[r++] = 0;
+      continue;
+    }
+    const double scaled = w * kUnits[d];
+    if (!(scaled < 0x1p31)) return false;
+    // Rounded to the nearest whole number (scaled is below 2^31).
+    const double k = (scaled + 0x1p52) - 0x1p52;
+    // k / unit is the double nearest the decimal k / 10^d, so w is that
+    // decimal's reading; a weight below half a unit gives 0 and fails.
+    if (k / kUnits[d] == w) {
+      const auto code = static_cast<std::int32_t>(k);
+      codes[r++] = code;
+      total += code;
+      continue;
+    }
+    if (d == kMostDecimals) return false;
+    ++d;  // this row again, in a unit ten times finer
+    total = 0;
+    for (std::size_t i = begin; i < r; ++i) {
+      const std::int64_t code = std::int64_t{codes[i]} * 10;
+      if (code >= kLimit) return false;
+      codes[i] = static_cast<std::int32_t>(code);
+      total += code;
+    }
+  }
+  unit = kUnits[d];
+  sum = total;
+  return true;
+}
+
+void AddTally(CompensatedSum& sum, std::int64_t tally, double unit) {
+  const auto add = [&](std::int64_t part) {
+    const auto x = static_cast<double>(part);  // exact: at most 53 significant bits
+    const double q = x / unit;
+    // The remainder of a correctly rounded division is a double, and the
+    // fused multiply-add gives it exactly.
+    const double r = std::fma(-q, unit, x);
+    sum.Add(q);
+    sum.carry += r / unit;
+  };
+  if (tally == 0) return;
+  if (tally < (std::int64_t{1} << 53)) {
+    add(tally);
+    return;
+  }
+  const std::int64_t low = tally & ((std::int64_t{1} << 20) - 1);
+  add(tally - low);
+  add(low);
 }
 
 // ---------------------------------------------------------------- dimension
@@ -280,8 +355,8 @@ std::vector<std::uint8_t> DimensionCounts::MissingSlots(const ColumnRule& m) con
   return missingSlot;
 }
 
-void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
-                                  std::size_t end) {
+void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
+                                  const BlockEntry* entry) {
   const ColumnRule& m = rule.members.front();
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
   if (!m.usable) {
@@ -294,16 +369,17 @@ void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& bl
     return;
   }
   const auto count = [&]<class Key, bool kFixed>() {
+    const BlockEntry* coded = entry != nullptr && entry->codes != nullptr ? entry : nullptr;
     if (weights == nullptr) {
       if (m.checkMissing) {
-        CountColumn<Key, kFixed, true, false>(m, block, weights, begin, end);
+        CountColumn<Key, kFixed, true, false>(m, block, weights, begin, end, nullptr);
       } else {
-        CountColumn<Key, kFixed, false, false>(m, block, weights, begin, end);
+        CountColumn<Key, kFixed, false, false>(m, block, weights, begin, end, nullptr);
       }
     } else if (m.checkMissing) {
-      CountColumn<Key, kFixed, true, true>(m, block, weights, begin, end);
+      CountColumn<Key, kFixed, true, true>(m, block, weights, begin, end, coded);
     } else {
-      CountColumn<Key, kFixed, false, true>(m, block, weights, begin, end);
+      CountColumn<Key, kFixed, false, true>(m, block, weights, begin, end, coded);
     }
   };
   if (rule.isString) {
@@ -324,10 +400,16 @@ void DimensionCounts::AddVariable(const DimensionRule& rule, const CaseBlock& bl
 // the cases are weighted fixed at compile time: the row loop keeps only the
 // tests that depend on the row. Unweighted counts are whole numbers, which a
 // plain sum keeps exact (the compensated sum would add nothing to its
-// carry), and so is the missing count; weighted ones are compensated.
+// carry), and so is the missing count; weighted ones are compensated, or,
+// for a column without pre-defined categories whose rows have their weights'
+// codes (`coded`, see BlockEntry), whole numbers of the codes' unit summed
+// per slot and divided once at the end: exact, and an integer addition a row
+// instead of a compensated one.
 template <class Key, bool kFixed, bool kCheck, bool kWeighted>
 void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, const double* weights, std::size_t begin,
-                                  std::size_t end) {
+                                  std::size_t end, const BlockEntry* coded) {
+  constexpr bool kCodable = kWeighted && !kFixed;
+  const std::int32_t* const codes = kCodable && coded != nullptr ? coded->codes : nullptr;
   const auto column = ColumnOf<Key>(block, m);
   std::vector<std::uint8_t> missingSlot;
   if constexpr (kCheck) missingSlot = MissingSlots<Key>(m);
@@ -336,7 +418,14 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
   // row.
   CompensatedSum missingWeight = fMissing;
   std::uint64_t missingCases = 0;
-  const auto addMissing = [&](double w) {
+  std::int64_t missingTally = 0;
+  const auto addMissing = [&](double w, std::size_t r) {
+    if constexpr (kCodable) {
+      if (codes != nullptr) {
+        missingTally += codes[r];
+        return;
+      }
+    }
     if constexpr (kWeighted) {
       missingWeight.Add(w);
     } else {
@@ -346,6 +435,13 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
   CompensatedSum* counts = fCounts.data();
   const std::uint8_t* slotMissing = missingSlot.data();
   auto slots = static_cast<std::uint32_t>(fCounts.size());
+  // The slots' sums of codes (this thread's room, kept for the next column).
+  thread_local std::vector<std::int64_t> talliesRoom;
+  std::int64_t* tallies = nullptr;
+  if (codes != nullptr) {
+    talliesRoom.assign(slots, 0);
+    tallies = talliesRoom.data();
+  }
   RecentTexts recent;
   bool useRecent = RecentTexts::Useful(fStrings.Size());
   for (std::size_t r = begin; r < end; ++r) {
@@ -360,11 +456,18 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
       const std::uint8_t* const missingOf = slotMissing;
       CompensatedSum missingRun = missingWeight;
       std::uint64_t missingRunCases = missingCases;
-      // Made for a dense index or a hashed one, so that no row tests which.
-      const auto knownRows = [&]<bool kDense>() {
+      std::int64_t missingRunTally = missingTally;
+      std::int64_t* const tally = tallies;
+      // Made for a dense index or a hashed one, and for codes or weights,
+      // so that no row tests which.
+      const auto knownRows = [&]<bool kDense, bool kCoded>() {
         for (; r < end; ++r) {
           [[maybe_unused]] double w = 1.0;
-          if constexpr (kWeighted) {
+          [[maybe_unused]] std::int64_t k = 0;
+          if constexpr (kCoded) {
+            k = codes[r];
+            if (k == 0) continue;  // the case does not enter
+          } else if constexpr (kWeighted) {
             w = weights[r];
             if (!Enters(w)) continue;
           }
@@ -374,7 +477,9 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
             // SYSMIS, which is never given a slot, is tested only here,
             // off the path of the rows that find theirs.
             if (x != SYSMIS) break;
-            if constexpr (kWeighted) {
+            if constexpr (kCoded) {
+              missingRunTally += k;
+            } else if constexpr (kWeighted) {
               missingRun.Add(w);
             } else {
               ++missingRunCases;
@@ -383,27 +488,40 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
           }
           if constexpr (kCheck) {
             if (missingOf[slot] != 0) {
-              if constexpr (kWeighted) {
+              if constexpr (kCoded) {
+                missingRunTally += k;
+              } else if constexpr (kWeighted) {
                 missingRun.Add(w);
               } else {
                 ++missingRunCases;
               }
             }
           }
-          if constexpr (kWeighted) {
+          if constexpr (kCoded) {
+            tally[slot] += k;
+          } else if constexpr (kWeighted) {
             counts[slot].AddInPlace(w);
           } else {
             counts[slot].sum += 1.0;
           }
         }
       };
-      if (quick.dense) {
-        knownRows.template operator()<true>();
+      if (codes != nullptr) {
+        if constexpr (kCodable) {
+          if (quick.dense) {
+            knownRows.template operator()<true, true>();
+          } else {
+            knownRows.template operator()<false, true>();
+          }
+        }
+      } else if (quick.dense) {
+        knownRows.template operator()<true, false>();
       } else {
-        knownRows.template operator()<false>();
+        knownRows.template operator()<false, false>();
       }
       missingWeight = missingRun;
       missingCases = missingRunCases;
+      missingTally = missingRunTally;
       if (r == end) break;
     }
     double w = 1.0;
@@ -414,7 +532,7 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
     const Key x = KeyAt(column, r);
     if constexpr (std::is_same_v<Key, double>) {
       if (x == SYSMIS) {
-        addMissing(w);
+        addMissing(w, r);
         continue;
       }
     }
@@ -428,7 +546,7 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
       if (slot == kNoSlot) {
         // Not one of the categories, but it may still be missing.
         if constexpr (kCheck) {
-          if (m.IsUserMissing(x)) addMissing(w);
+          if (m.IsUserMissing(x)) addMissing(w, r);
         }
         continue;
       }
@@ -443,16 +561,30 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
         slotMissing = missingSlot.data();
       }
       counts = fCounts.data();
+      if (codes != nullptr) {
+        talliesRoom.push_back(0);
+        tallies = talliesRoom.data();
+      }
       ++slots;
     }
     if constexpr (kCheck) {
-      if (slotMissing[slot] != 0) addMissing(w);
+      if (slotMissing[slot] != 0) addMissing(w, r);
+    }
+    if constexpr (kCodable) {
+      if (codes != nullptr) {
+        tallies[slot] += codes[r];
+        continue;
+      }
     }
     if constexpr (kWeighted) {
       counts[slot].AddInPlace(w);
     } else {
       counts[slot].sum += 1.0;
     }
+  }
+  if (codes != nullptr) {
+    for (std::uint32_t s = 0; s < slots; ++s) AddTally(fCounts[s], tallies[s], coded->unit);
+    AddTally(missingWeight, missingTally, coded->unit);
   }
   if constexpr (kWeighted) {
     fMissing = missingWeight;
@@ -462,25 +594,33 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
 }
 
 void DimensionCounts::AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin,
-                                     std::size_t end) {
+                                     std::size_t end, const BlockEntry* entry) {
+  const BlockEntry* coded = entry != nullptr && entry->codes != nullptr ? entry : nullptr;
   if (rule.isString) {
     if (rule.fixed) {
-      CountSet<std::string_view, true>(rule, block, begin, end);
+      CountSet<std::string_view, true>(rule, block, begin, end, nullptr);
     } else {
-      CountSet<std::string_view, false>(rule, block, begin, end);
+      CountSet<std::string_view, false>(rule, block, begin, end, coded);
     }
   } else if (rule.fixed) {
-    CountSet<double, true>(rule, block, begin, end);
+    CountSet<double, true>(rule, block, begin, end, nullptr);
   } else {
-    CountSet<double, false>(rule, block, begin, end);
+    CountSet<double, false>(rule, block, begin, end, coded);
   }
 }
 
 // A category set's members, with their type and whether the categories are
 // pre-defined fixed at compile time, as for a variable.
 template <class Key, bool kFixed>
-void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end) {
+void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
+                               const BlockEntry* coded) {
   const double* weights = block.weights.empty() ? nullptr : block.weights.data();
+  // With the block's codes (never for pre-defined categories, see
+  // CountColumn) the rows are counted in whole numbers, as for a variable.
+  const std::int32_t* const codes = coded != nullptr ? coded->codes : nullptr;
+  thread_local std::vector<std::int64_t> talliesRoom;
+  if (codes != nullptr) talliesRoom.assign(fCounts.size(), 0);
+  std::int64_t missingTally = 0;
   // The usable members and their columns, looked up once; the categories a
   // case has counted so far, in a vector made once.
   const std::vector<const ColumnRule*> members = UsableMembers(rule);
@@ -521,11 +661,22 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
         }
       } else if (slot == slots) {
         NewSlot(static_cast<std::uint32_t>(r));
+        if (codes != nullptr) talliesRoom.push_back(0);
         ++slots;
       }
-      fCounts[slot].AddInPlace(w);
+      if (codes != nullptr) {
+        talliesRoom[slot] += codes[r];
+      } else {
+        fCounts[slot].AddInPlace(w);
+      }
     }
-    if (taken == 0) missing.Add(w);
+    if (taken == 0) {
+      if (codes != nullptr) {
+        missingTally += codes[r];
+      } else {
+        missing.Add(w);
+      }
+    }
   };
   std::size_t r = begin;
   if constexpr (std::is_same_v<Key, double> && !kFixed) {
@@ -546,13 +697,22 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
     // kN members (n when 0) and whether any has user-missing values fixed at
     // compile time: the member loops unroll, and the tests that cannot apply
     // go.
-    const auto quickRows = [&]<std::size_t kN, bool kCheck>() {
+    const auto quickRows = [&]<std::size_t kN, bool kCheck, bool kCoded>() {
       const std::size_t memberCount = kN != 0 ? kN : n;
       NumericCategoryIndex::Quick quick = fNumbers.QuickLookup();
       CompensatedSum* counts = fCounts.data();
+      std::int64_t* tally = talliesRoom.data();
+      std::int64_t missingRun = missingTally;
       for (; r < end; ++r) {
-        const double w = weights ? weights[r] : 1.0;
-        if (!Enters(w)) continue;
+        [[maybe_unused]] std::int64_t code = 0;
+        double w = 1.0;
+        if constexpr (kCoded) {
+          code = codes[r];
+          if (code == 0) continue;  // the case does not enter
+        } else {
+          w = weights ? weights[r] : 1.0;
+          if (!Enters(w)) continue;
+        }
         std::uint32_t found[kQuickMembers];
         bool known = true;
         for (std::size_t k = 0; k < memberCount; ++k) {
@@ -573,7 +733,14 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
           found[k] = slot;
         }
         if (!known) {
-          countRow(r, w);
+          if constexpr (kCoded) {
+            missingTally = missingRun;
+            countRow(r, weights[r]);
+            missingRun = missingTally;
+            tally = talliesRoom.data();
+          } else {
+            countRow(r, w);
+          }
           quick = fNumbers.QuickLookup();
           counts = fCounts.data();
           continue;
@@ -585,33 +752,50 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
           bool seen = false;
           for (std::size_t j = 0; j < k; ++j) seen |= found[j] == slot;
           if (seen) continue;
-          counts[slot].AddInPlace(w);
+          if constexpr (kCoded) {
+            tally[slot] += code;
+          } else {
+            counts[slot].AddInPlace(w);
+          }
           taken = true;
         }
-        if (!taken) missing.Add(w);
+        if (!taken) {
+          if constexpr (kCoded) {
+            missingRun += code;
+          } else {
+            missing.Add(w);
+          }
+        }
       }
+      missingTally = missingRun;
     };
-    const auto byMembers = [&]<bool kCheck>() {
+    const auto byMembers = [&]<bool kCheck, bool kCoded>() {
       switch (n) {
         case 2:
-          quickRows.template operator()<2, kCheck>();
+          quickRows.template operator()<2, kCheck, kCoded>();
           break;
         case 3:
-          quickRows.template operator()<3, kCheck>();
+          quickRows.template operator()<3, kCheck, kCoded>();
           break;
         case 4:
-          quickRows.template operator()<4, kCheck>();
+          quickRows.template operator()<4, kCheck, kCoded>();
           break;
         default:
-          quickRows.template operator()<0, kCheck>();
+          quickRows.template operator()<0, kCheck, kCoded>();
           break;
       }
     };
     if (n <= kQuickMembers) {
       if (anyChecked) {
-        byMembers.template operator()<true>();
+        if (codes != nullptr) {
+          byMembers.template operator()<true, true>();
+        } else {
+          byMembers.template operator()<true, false>();
+        }
+      } else if (codes != nullptr) {
+        byMembers.template operator()<false, true>();
       } else {
-        byMembers.template operator()<false>();
+        byMembers.template operator()<false, false>();
       }
     }
   }
@@ -619,6 +803,10 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
     const double w = weights ? weights[r] : 1.0;
     if (!Enters(w)) continue;
     countRow(r, w);
+  }
+  if (codes != nullptr) {
+    for (std::size_t s = 0; s < fCounts.size(); ++s) AddTally(fCounts[s], talliesRoom[s], coded->unit);
+    AddTally(missing, missingTally, coded->unit);
   }
   fMissing = missing;
 }
@@ -709,23 +897,66 @@ void DimensionCounts::AddEntry(const CaseBlock& block, std::size_t begin, std::s
   } else if (entry != nullptr) {
     CB_CHECK("engine", fCases == 0 && begin == 0 && end == block.rows);
     fCases = entry->cases;
-    fTotal = entry->total;
+    // Counted in the codes, the total is too: a category that every case
+    // falls in has the total's very sum.
+    fTotal = entry->codes != nullptr ? entry->codedTotal : entry->total;
   } else {
     BlockEntry::Add(block.weights.data(), begin, end, fCases, fTotal);
   }
 }
 
+namespace {
+
+// Whether a dimension's rows are counted in the block's weight codes when it
+// has them (see CountColumn and CountSet).
+bool Coded(const DimensionRule& rule) {
+  if (rule.fixed) return false;
+  switch (rule.kind) {
+    case DimensionKind::Variable:
+      return rule.members.front().usable;
+    case DimensionKind::CategorySet:
+      return true;
+    case DimensionKind::DichotomySet:
+      return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 void DimensionCounts::AddRows(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
                               const BlockEntry* entry) {
   // Every entering case takes part in the total, in case order, whatever
   // the dimension makes of it.
-  AddEntry(block, begin, end, entry);
+  BlockEntry own;
+  if (entry != nullptr && entry->codes != nullptr && !Coded(rule)) {
+    // A variable or a category set without pre-defined categories is
+    // counted in the codes (pre-defined ones tell a category seen by its
+    // sum on the way); the others' totals stay in the weights' own sums.
+    own = *entry;
+    own.codes = nullptr;
+    entry = &own;
+  } else if (entry == nullptr && !block.weights.empty() && Coded(rule)) {
+    // Rows of a block gathered apart (a table's cases up to where it
+    // stopped taking them): coded here as a whole block's are, so that they
+    // count alike however the file is cut into blocks.
+    thread_local std::vector<std::int32_t> partCodes;
+    std::int64_t sum = 0;
+    if (BlockEntry::Code(block.weights.data(), begin, end, partCodes, own.unit, sum)) {
+      own.codes = partCodes.data();
+      CompensatedSum weights;  // (the cases are what is wanted here)
+      BlockEntry::Add(block.weights.data(), begin, end, fCases, weights);
+      AddTally(fTotal, sum, own.unit);
+      entry = &own;
+    }
+  }
+  if (entry != &own || own.codes == nullptr) AddEntry(block, begin, end, entry);
   switch (rule.kind) {
     case DimensionKind::Variable:
-      AddVariable(rule, block, begin, end);
+      AddVariable(rule, block, begin, end, entry);
       break;
     case DimensionKind::CategorySet:
-      AddCategorySet(rule, block, begin, end);
+      AddCategorySet(rule, block, begin, end, entry);
       break;
     case DimensionKind::DichotomySet:
       AddDichotomySet(rule, block, begin, end);

@@ -81,13 +81,35 @@ struct TableRules {
 struct BlockEntry {
   std::uint64_t cases = 0;
   CompensatedSum total;
+  // Weights read from text are mostly decimals of a few digits. When every
+  // entering weight of the block is one of at most kMostDecimals digits,
+  // `codes` holds each row's weight as a whole number of 1/unit (0 for a
+  // case that does not enter) and `codedTotal` their exact sum, divided once:
+  // a category's count is then a sum of whole numbers, exact and order-free,
+  // instead of a compensated sum of binary approximations on every row.
+  // Null codes otherwise. Points into the room of the thread that made it.
+  const std::int32_t* codes = nullptr;
+  double unit = 0.0;
+  CompensatedSum codedTotal;
+  static constexpr int kMostDecimals = 6;
 
   // Of a weighted block's rows [begin, end), added onto `total`.
   static void Add(const double* weights, std::size_t begin, std::size_t end, std::uint64_t& cases,
                   CompensatedSum& total);
   // Of a whole weighted block.
   static BlockEntry Of(const CaseBlock& block);
+  // Rows [begin, end)'s weights as whole numbers of 1/unit into the same
+  // places of `codes` (made at least `end` long), and their sum; false when
+  // an entering weight is no decimal of at most kMostDecimals digits or its
+  // code would not fit in 31 bits.
+  static bool Code(const double* weights, std::size_t begin, std::size_t end, std::vector<std::int32_t>& codes,
+                   double& unit, std::int64_t& sum);
 };
+
+// Adds tally / unit, `tally` a whole number (at least 0) of 1/unit, onto
+// `sum`: the quotient rounded once, and the remainder that rounding left
+// (exact, by a fused multiply-add) into its carry.
+void AddTally(CompensatedSum& sum, std::int64_t tally, double unit);
 
 // The counts of one categorical dimension. Slots are handed out in order of
 // first sight; `firstRow` keeps, per slot, the row of the gathered block at
@@ -134,8 +156,11 @@ class DimensionCounts {
   double TotalWeight() const { return fTotal.Value(); }
 
  private:
-  void AddVariable(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
-  void AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  // `entry`: as for AddRows; its codes, when it has them, count the rows.
+  void AddVariable(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
+                   const BlockEntry* entry);
+  void AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
+                      const BlockEntry* entry);
   void AddDichotomySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
   // The entering cases and their weights' total, for a weighted block.
   void AddEntry(const CaseBlock& block, std::size_t begin, std::size_t end, const BlockEntry* entry);
@@ -144,9 +169,10 @@ class DimensionCounts {
   std::vector<std::uint8_t> MissingSlots(const ColumnRule& m) const;
   template <class Key, bool kFixed, bool kCheck, bool kWeighted>
   void CountColumn(const ColumnRule& m, const CaseBlock& block, const double* weights, std::size_t begin,
-                   std::size_t end);
+                   std::size_t end, const BlockEntry* coded);
   template <class Key, bool kFixed>
-  void CountSet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  void CountSet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
+                const BlockEntry* coded);
 
   NumericCategoryIndex fNumbers;
   StringCategoryIndex fStrings;

@@ -310,6 +310,17 @@ std::vector<host::engine::TableRules> CodesRules() {
   return all;
 }
 
+// The same counts, totals and missing weights, to the bit (a saved state
+// also keeps how a sum is split between its value and its carry).
+void ExpectSameCounts(const host::engine::DimensionCounts& a, const host::engine::DimensionCounts& b,
+                      const std::string& what) {
+  ASSERT_EQ(a.Slots(), b.Slots()) << what;
+  for (std::uint32_t s = 0; s < a.Slots(); ++s) EXPECT_EQ(a.Count(s), b.Count(s)) << what << ", slot " << s;
+  EXPECT_EQ(a.Cases(), b.Cases()) << what;
+  EXPECT_EQ(a.TotalWeight(), b.TotalWeight()) << what;
+  EXPECT_EQ(a.MissingWeight(), b.MissingWeight()) << what;
+}
+
 TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
   const host::CaseBlock block = CodesBlock(777, true);
   std::vector<host::engine::TableRules> all = CodesRules();
@@ -325,10 +336,19 @@ TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
     if (block.strings[1].bytes[r] == 'b') missingText += w;
   }
   const host::engine::BlockEntry entry = host::engine::BlockEntry::Of(block);
+  ASSERT_NE(entry.codes, nullptr);
   for (std::size_t t = 0; t < all.size(); ++t) {
     const host::engine::TableRules& rules = all[t];
     host::engine::TableAccumulator whole(rules);
     whole.AddRows(rules, block, 0, block.rows, &entry);
+    // The block's shared entry and codes give what the table's own loop
+    // over the block gives, as it is saved.
+    host::engine::TableAccumulator alone(rules);
+    alone.AddRows(rules, block, 0, block.rows);
+    host::wire::Writer a, b;
+    whole.Save(rules, a);
+    alone.Save(rules, b);
+    EXPECT_EQ(a.Buffer(), b.Buffer()) << "table " << t;
     host::engine::TableAccumulator byRow(rules);
     if (rules.scales.empty()) {
       for (std::size_t r = 0; r < block.rows; ++r) byRow.AddRows(rules, block, r, r + 1);
@@ -337,12 +357,115 @@ TEST(GatheredBlock, SharedTotalEqualsRowByRow) {
       // block's total is still summed by the table itself.
       byRow.AddRows(rules, block, 0, block.rows);
     }
-    host::wire::Writer a, b;
-    whole.Save(rules, a);
-    byRow.Save(rules, b);
-    EXPECT_EQ(a.Buffer(), b.Buffer()) << "table " << t;
+    ExpectSameCounts(*whole.Dimension(), *byRow.Dimension(), "table " + std::to_string(t));
     const bool text = t == 1 || t == 3;
     EXPECT_NEAR(whole.Dimension()->MissingWeight(), text ? missingText : missingCode, 1e-9) << "table " << t;
+  }
+}
+
+// Weights of at most six decimals are counted as whole numbers of their
+// unit: each count, missing weight and total is the exact decimal sum
+// rounded once, whatever the category kind counted that way (numbers,
+// texts, a category set), and a category that every case falls in has the
+// total's very value. Against sums of the weights' cents.
+TEST(GatheredBlock, CodedWeightsCountExactDecimalSums) {
+  host::CaseBlock block = CodesBlock(2024, true);
+  // Cents of each row as written (0 for a case that does not enter).
+  std::vector<std::int64_t> cents(block.rows, 0);
+  for (std::size_t r = 0; r < block.rows; ++r) {
+    const double w = block.weights[r];
+    if (w > 0.0) cents[r] = std::llround(w * 100.0);
+  }
+  const host::engine::BlockEntry entry = host::engine::BlockEntry::Of(block);
+  ASSERT_NE(entry.codes, nullptr);
+  const auto exact = [](std::int64_t c) { return static_cast<double>(c) / 100.0; };
+  std::int64_t total = 0;
+  for (std::int64_t c : cents) total += c;
+  const std::vector<host::engine::TableRules> all = CodesRules();
+  for (const std::size_t t : {0, 1, 4}) {
+    const host::engine::TableRules& rules = all[t];
+    const bool text = t == 1;
+    std::map<std::string, std::int64_t> expected;
+    std::int64_t missing = 0;
+    for (std::size_t r = 0; r < block.rows; ++r) {
+      if (cents[r] == 0) continue;
+      if (text) {
+        const std::string s = std::string(block.strings[1].Cell(r));
+        expected[s] += cents[r];
+        missing += s == "b" ? cents[r] : 0;
+      } else {
+        const double x = block.numbers[0][r];
+        const bool valid = x != SYSMIS && x != 8 && x != 9;
+        if (x != SYSMIS && (t == 0 || valid)) expected[std::to_string(x)] += cents[r];
+        missing += valid ? 0 : cents[r];
+      }
+    }
+    host::engine::TableAccumulator acc(rules);
+    acc.AddRows(rules, block, 0, block.rows, &entry);
+    const host::engine::DimensionCounts& counts = *acc.Dimension();
+    ASSERT_EQ(counts.Slots(), expected.size()) << "table " << t;
+    for (std::uint32_t s = 0; s < counts.Slots(); ++s) {
+      const std::string key = text ? std::string(counts.String(s)) : std::to_string(counts.Number(s));
+      EXPECT_EQ(counts.Count(s), exact(expected[key])) << "table " << t << ", " << key;
+    }
+    EXPECT_EQ(counts.MissingWeight(), exact(missing)) << "table " << t;
+    EXPECT_EQ(counts.TotalWeight(), exact(total)) << "table " << t;
+  }
+  // Every case in one category: its count is the total, to the bit.
+  host::CaseBlock one = block;
+  std::fill(one.numbers[0].begin(), one.numbers[0].end(), 3.0);
+  const host::engine::BlockEntry oneEntry = host::engine::BlockEntry::Of(one);
+  for (const std::size_t t : {0, 4}) {
+    host::engine::TableAccumulator acc(all[t]);
+    acc.AddRows(all[t], one, 0, one.rows, &oneEntry);
+    ASSERT_EQ(acc.Dimension()->Slots(), 1u);
+    EXPECT_EQ(acc.Dimension()->Count(0), acc.Dimension()->TotalWeight()) << "table " << t;
+  }
+}
+
+// Which weights a block is coded for: the fewest decimals that read every
+// entering weight (rows before one that needs more are scaled to it), a
+// case that does not enter coded 0; no codes past six decimals, for a weight
+// below half the unit or one whose code needs more than 31 bits.
+TEST(GatheredBlock, WeightCodes) {
+  const double nan = std::nan("");
+  struct Case {
+    std::vector<double> weights;
+    bool coded;
+    double unit;
+    std::vector<std::int32_t> codes;
+  };
+  const std::vector<Case> cases = {
+      {{1.0, 2.0, 0.0, -1.0, nan, SYSMIS, 7.0}, true, 1.0, {1, 2, 0, 0, 0, 0, 7}},
+      {{1.0, 0.5, 2.25, 0.125, 3.0}, true, 1e3, {1000, 500, 2250, 125, 3000}},
+      {{2.2616, 0.5845, 1.0}, true, 1e4, {22616, 5845, 10000}},
+      {{0.1, 0.000001, 1234.5}, true, 1e6, {100000, 1, 1234500000}},
+      {{0.1, 0.0000001}, false, 0.0, {}},
+      {{1.0, 1.0 / 3.0}, false, 0.0, {}},
+      {{3e9, 1.0}, false, 0.0, {}},
+      {{1e9, 0.5}, false, 0.0, {}},  // 1e9 in tenths is past 2^31
+      {{0.0, -2.0}, true, 1.0, {0, 0}},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    std::vector<std::int32_t> codes;
+    double unit = 0.0;
+    std::int64_t sum = -1;
+    const bool coded = host::engine::BlockEntry::Code(c.weights.data(), 0, c.weights.size(), codes, unit, sum);
+    ASSERT_EQ(coded, c.coded) << "case " << i;
+    if (!coded) continue;
+    EXPECT_EQ(unit, c.unit) << "case " << i;
+    codes.resize(c.weights.size());
+    EXPECT_EQ(codes, c.codes) << "case " << i;
+    std::int64_t expected = 0;
+    for (std::int32_t k : c.codes) expected += k;
+    EXPECT_EQ(sum, expected) << "case " << i;
+  }
+  // A tally folded in: the decimal rounded once, also past 2^53 units.
+  for (const std::int64_t tally : {std::int64_t{1}, std::int64_t{22616}, (std::int64_t{1} << 53) + 12345}) {
+    host::engine::CompensatedSum sum;
+    host::engine::AddTally(sum, tally, 1e4);
+    EXPECT_EQ(sum.Value(), static_cast<double>(static_cast<long double>(tally) / 1e4L)) << tally;
   }
 }
 
@@ -553,10 +676,7 @@ TEST(GatheredBlock, CategorySetCountsAgreeWithPlainSums) {
     EXPECT_DOUBLE_EQ(counts.MissingWeight(), static_cast<double>(missing)) << n;
     host::engine::TableAccumulator byRow(rules);
     for (std::size_t r = 0; r < block.rows; ++r) byRow.AddRows(rules, block, r, r + 1);
-    host::wire::Writer a, b;
-    whole.Save(rules, a);
-    byRow.Save(rules, b);
-    EXPECT_EQ(a.Buffer(), b.Buffer()) << n;
+    ExpectSameCounts(counts, *byRow.Dimension(), std::to_string(n) + " members");
   }
 }
 
