@@ -390,6 +390,15 @@ CsvReader::Outcome CsvReader::Parse(std::vector<CsvCell>& cells, std::size_t& co
       }
       ++count;
       p = q + 1;
+      if (p != e && (*p == ' ' || *p == '\t') && *p != delim) {
+        // Blanks between the closing quote and the delimiter, as files typed
+        // by hand have them ("x" ,1): R and pandas read past them, and a
+        // value's trailing blanks are no part of it anyway.
+        const char* b = p;
+        while (b != e && (*b == ' ' || *b == '\t') && *b != delim) ++b;
+        if (b == e && !fEof) return Outcome::NeedData;
+        if (b == e || *b == delim || *b == '\n' || *b == '\r') p = b;
+      }
       if (p == e) {
         if (!fEof) return Outcome::NeedData;
         break;

@@ -193,6 +193,11 @@ fails "cells separated by blanks name the delimiter to give" 2 \
   "$cb" "$tmp/wtable.csv" --quiet
 check "and that delimiter reads them" bash -c \
   "'$cb' '$tmp/wtable.csv' --delimiter space --format text --quiet 'CODEBOOK grp x /STATISTICS COUNT' | grep -q '^  a b  *1$'"
+# Blanks between a closing quote and the delimiter or line end, as typed by hand.
+printf 'a,b\n"x" ,1\n"y"\t, 2\n"z",3 \n"w"  ,"4"  \n' >"$tmp/quote-blank.csv"
+printf 'a,b\nx,1\ny,2\nz,3\nw,4\n' >"$tmp/quote-plain.csv"
+check "blanks after a closing quote are passed over, as R and pandas read them" bash -c \
+  "cmp -s <('$cb' '$tmp/quote-blank.csv' -f json -q) <('$cb' '$tmp/quote-plain.csv' -f json -q)"
 # A spreadsheet's "Unicode Text" (UTF-16LE with a byte order mark, tabs, CRLF), saved as .txt.
 printf 'Name\tAge\r\nAnn\t34\r\nBob\t\r\n' | iconv -f utf-8 -t utf-16le | { printf '\xff\xfe'; cat; } >"$tmp/sheet.txt"
 fails "a .txt file is refused, saying how to read delimited text under such a name" 2 \
