@@ -245,6 +245,17 @@ else
   echo "note: not root or no mount namespaces; the full disk is not checked"
 fi
 
+# A file and folder named in Latin-1 (their bytes are not UTF-8): every
+# report is still UTF-8 text, the name's bad byte shown as U+FFFD.
+e_acute=$'\xe9'
+mkdir "$tmp/caf$e_acute"
+cp "$root/examples/survey/survey.csv" "$tmp/caf$e_acute/d$e_acute.csv"
+for format in text html markdown json; do
+  check "a $format report naming a file named in Latin-1 is UTF-8" bash -c \
+    "'$cb' \"\$1\" 'CODEBOOK id /FILEINFO NAME LOCATION.' -f $format | iconv -f UTF-8 -t UTF-8 | grep -q \"d\$2.csv\"" \
+    _ "$tmp/caf$e_acute/d$e_acute.csv" $'\xef\xbf\xbd'
+done
+
 # Usage checks.
 check "--width below 40 exits 2" test "$(status_of "$cb" "$data" --width 39)" = 2
 check "--width 40 works" test "$(status_of "$cb" "$data" --width 40)" = 0

@@ -17,8 +17,10 @@
 #include "app/report_layout.h"
 #include "codebook/procedure.h"
 #include "host/command.h"
+#include "host/common/text.h"
 #include "host/dataset.h"
 #include "host/document.h"
+#include "host/output/render.h"
 #include "host/output/text_layout.h"
 
 namespace {
@@ -253,3 +255,43 @@ TEST(HostileText, MarkdownCannotTurnDataIntoMarkup) {
 }
 
 }  // namespace
+
+// Bytes that are not UTF-8 (a file or folder named in another encoding) leave
+// a text, HTML or Markdown report as U+FFFD, one per maximal invalid
+// subsequence, as Python's decode(errors="replace") gives them, however the
+// renderer's writes cut the text.
+TEST(HostileText, BytesThatAreNotUtf8LeaveTheReportAsReplacementCharacters) {
+  const std::string given =
+      "ok \xe9 caf\xc3\xa9 \xf0\x9f\x98 x\xed\xa0\x80 \xe2\x82\xac \xf0\x9f\x98\x80 \xc0\xaf end\xe2\x82";
+  // b"...".decode("utf-8", "replace").encode("utf-8")
+  const std::string expected =
+      "ok \xef\xbf\xbd caf\xc3\xa9 \xef\xbf\xbd x\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xe2\x82\xac \xf0\x9f\x98\x80 "
+      "\xef\xbf\xbd\xef\xbf\xbd end\xef\xbf\xbd";
+  for (std::size_t a = 0; a <= given.size(); ++a) {
+    for (std::size_t b = a; b <= given.size(); b += 3) {
+      std::ostringstream out;
+      host::ValidUtf8Buffer valid(out.rdbuf());
+      std::ostream filtered(&valid);
+      filtered.write(given.data(), static_cast<std::streamsize>(a));
+      filtered.write(given.data() + a, static_cast<std::streamsize>(b - a));
+      if (b < given.size()) filtered.put(given[b]);
+      if (b + 1 < given.size())
+        filtered.write(given.data() + b + 1, static_cast<std::streamsize>(given.size() - b - 1));
+      filtered.flush();
+      ASSERT_TRUE(valid.Finish());
+      ASSERT_EQ(out.str(), expected) << "cut at " << a << " and " << b;
+    }
+  }
+  // Such a name in a report, in every format but JSON (whose writer replaces
+  // them itself).
+  host::ResetOutput();
+  host::AddMessage(host::Severity::Warning, "caf\xe9.csv");
+  for (const host::OutputFormat format :
+       {host::OutputFormat::Text, host::OutputFormat::Markdown, host::OutputFormat::Html}) {
+    std::ostringstream out;
+    host::Render(host::Output(), format, out, host::RenderOptions{});
+    std::size_t bad = 0;
+    EXPECT_TRUE(host::ValidUtf8(out.str(), bad)) << static_cast<int>(format);
+    EXPECT_NE(out.str().find("caf\xef\xbf\xbd.csv"), std::string::npos) << static_cast<int>(format);
+  }
+}
