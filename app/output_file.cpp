@@ -274,6 +274,10 @@ bool CheckOutputPlace(const std::string& path, std::string& error) {
       error = "cannot write the output to '" + path + "': it is a folder; name a file.";
       return false;
     }
+    if (S_ISSOCK(info.st_mode)) {  // opened, it would fail only after the pass
+      error = "cannot write the output to '" + path + "': it is a socket; name a file.";
+      return false;
+    }
     if (!S_ISREG(info.st_mode)) return true;  // a device or a pipe, written directly
     if (::access(target.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS)) {
       error = Describe("write", path, errno);

@@ -160,6 +160,9 @@ fails "-o into a missing folder is refused before the pass" 2 "the folder '$tmp/
   "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/nosuch/report.html"
 fails "-o naming a folder is refused before the pass" 2 "it is a folder; name a file" \
   "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/badcell" --format html
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$tmp/socket"
+fails "-o naming a socket is refused before the pass" 2 "it is a socket; name a file" \
+  "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/socket" --format html
 fails "--write-plan into a missing folder is refused at once" 2 "does not exist" \
   "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/nosuch/run.plan"
 fails "-o naming a folder yet to be made (a trailing slash) is refused as a folder" 2 "a name that ends with '/' is a folder" \
