@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/common/thread_room.h"
 #include "host/dataset.h"
 
 namespace host {
@@ -48,6 +49,7 @@ void MakeInOrder(std::size_t count, bool helper, std::size_t ahead, Make&& make,
   ahead = std::max<std::size_t>(ahead, 1);
 
   std::thread thread([&shared, &make, count, ahead] {
+    ThreadRooms rooms;  // before the lock: freed after it is let go
     std::unique_lock lock(shared.mutex);
     for (;;) {
       shared.changed.wait(lock,

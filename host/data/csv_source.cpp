@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/common/thread_room.h"
 #include "host/data/missing.h"
 #include "host/data/scan.h"
 #include "host/data/share_parts.h"
@@ -1091,7 +1092,10 @@ class CsvCursor : public CaseCursor, private PartSharer {
       // they leave, so a worker the system will not start (no room for its
       // stack under a limit on memory) is done without.
       try {
-        fWorkers.emplace_back([this, i] { Work(fSpareCells[static_cast<std::size_t>(i)]); });
+        fWorkers.emplace_back([this, i] {
+          ThreadRooms rooms;
+          Work(fSpareCells[static_cast<std::size_t>(i)]);
+        });
       } catch (const std::system_error&) {
         break;
       }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/common/thread_room.h"
 #include "host/data/cells.h"
 #include "host/data/extended_missing.h"
 #include "host/data/foreign_parse.h"
@@ -151,7 +152,10 @@ class ForeignCursor : public CaseCursor {
     if (fLayout->rows > 0) fCapacity = std::min<std::size_t>(fCapacity, static_cast<std::size_t>(fLayout->rows));
     fCapacity = std::max<std::size_t>(1, fCapacity);
     for (std::size_t i = 0; i + 1 < kBlocksInFlight; ++i) fFree.push_back(std::make_unique<BlockEntry>());
-    fThread = std::thread([this] { Produce(); });
+    fThread = std::thread([this] {
+      ThreadRooms rooms;
+      Produce();
+    });
   }
 
   void PrepareBlock(ProducerContext& p) const {

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "host/check.h"
+#include "host/common/thread_room.h"
 #include "host/obs.h"
 
 #if defined(__SSE2__)
@@ -211,7 +212,8 @@ BlockEntry BlockEntry::Of(const CaseBlock& block) {
   // The codes live in this thread's room until it makes the next block's:
   // the tables read them while this thread gathers the block (those that
   // other readers take, too, before it goes on).
-  thread_local std::vector<std::int32_t> codes;
+  thread_local std::vector<std::int32_t>* codesRoom = nullptr;
+  std::vector<std::int32_t>& codes = RoomOf(codesRoom);
   std::int64_t sum = 0;
   if (Code(block.weights.data(), 0, block.rows, codes, entry.unit, sum)) {
     entry.codes = codes.data();
@@ -436,7 +438,8 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
   const std::uint8_t* slotMissing = missingSlot.data();
   auto slots = static_cast<std::uint32_t>(fCounts.size());
   // The slots' sums of codes (this thread's room, kept for the next column).
-  thread_local std::vector<std::int64_t> talliesRoom;
+  thread_local std::vector<std::int64_t>* talliesKept = nullptr;
+  std::vector<std::int64_t>& talliesRoom = RoomOf(talliesKept);
   std::int64_t* tallies = nullptr;
   if (codes != nullptr) {
     talliesRoom.assign(slots, 0);
@@ -618,7 +621,8 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
   // With the block's codes (never for pre-defined categories, see
   // CountColumn) the rows are counted in whole numbers, as for a variable.
   const std::int32_t* const codes = coded != nullptr ? coded->codes : nullptr;
-  thread_local std::vector<std::int64_t> talliesRoom;
+  thread_local std::vector<std::int64_t>* talliesKept = nullptr;
+  std::vector<std::int64_t>& talliesRoom = RoomOf(talliesKept);
   if (codes != nullptr) talliesRoom.assign(fCounts.size(), 0);
   std::int64_t missingTally = 0;
   // The usable members and their columns, looked up once; the categories a
@@ -940,7 +944,8 @@ void DimensionCounts::AddRows(const DimensionRule& rule, const CaseBlock& block,
     // Rows of a block gathered apart (a table's cases up to where it
     // stopped taking them): coded here as a whole block's are, so that they
     // count alike however the file is cut into blocks.
-    thread_local std::vector<std::int32_t> partCodes;
+    thread_local std::vector<std::int32_t>* partCodesRoom = nullptr;
+    std::vector<std::int32_t>& partCodes = RoomOf(partCodesRoom);
     std::int64_t sum = 0;
     if (BlockEntry::Code(block.weights.data(), begin, end, partCodes, own.unit, sum)) {
       own.codes = partCodes.data();

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/check.h"
+#include "host/common/thread_room.h"
 #include "host/data/share_parts.h"
 #include "host/engine/engine_state.h"
 #include "host/shards/wire.h"
@@ -331,7 +332,10 @@ std::shared_ptr<FinalJobs> FinalJobs::Start(std::vector<std::shared_ptr<TableSta
   for (std::size_t i = 0; i < states.size(); ++i) jobs->fStatus[i].store(kPending, std::memory_order_relaxed);
   jobs->fStates = std::move(states);
   try {
-    jobs->fWorker = std::thread([raw = jobs.get(), threads] { raw->Work(threads); });
+    jobs->fWorker = std::thread([raw = jobs.get(), threads] {
+      ThreadRooms rooms;
+      raw->Work(threads);
+    });
   } catch (const std::system_error&) {
     return nullptr;  // no room for a thread (a limit on memory)
   }

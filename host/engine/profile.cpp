@@ -11,6 +11,7 @@
 
 #include "host/common/in_order.h"
 #include "host/common/text.h"
+#include "host/common/thread_room.h"
 #include "host/data/dataset.h"
 #include "host/quvo.h"
 
@@ -238,8 +239,8 @@ struct Scratch {
 };
 
 Scratch& ThreadScratch() {
-  thread_local Scratch scratch;
-  return scratch;
+  thread_local Scratch* scratch = nullptr;
+  return RoomOf(scratch);
 }
 
 // Values of weight 1 that are all decimals of a few digits after the point

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "host/check.h"
+#include "host/common/thread_room.h"
 #include "host/engine/category_index.h"
 #include "host/obs.h"
 
@@ -1183,7 +1184,7 @@ CopyMemory MakeCopyMemory(std::size_t n) {
 class SelectionCopy {
  public:
   explicit SelectionCopy(std::size_t n) {
-    Kept& kept = tKept;
+    Kept& kept = Mine();
     if (!kept.keep) {
       fOwn = MakeCopyMemory(n);
       fPairs = fOwn.get();
@@ -1199,13 +1200,14 @@ class SelectionCopy {
   CodedPair* Pairs() const { return fPairs; }
 
   // From Keep() on, the thread keeps its copy until Drop().
-  static void Keep() { tKept.keep = true; }
-  static void Drop() { tKept = Kept{}; }
+  static void Keep() { Mine().keep = true; }
+  static void Drop() { Mine() = Kept{}; }
   // A selection that makes a copy of another kind: the kept one goes first,
   // so that two copies never take memory at once.
   static void Free() {
-    tKept.data.reset();
-    tKept.size = 0;
+    Kept& kept = Mine();
+    kept.data.reset();
+    kept.size = 0;
   }
 
  private:
@@ -1214,11 +1216,13 @@ class SelectionCopy {
     std::size_t size = 0;
     bool keep = false;
   };
-  static thread_local Kept tKept;
+  static Kept& Mine() {
+    thread_local Kept* kept = nullptr;
+    return RoomOf(kept);
+  }
   CopyMemory fOwn;
   CodedPair* fPairs = nullptr;
 };
-thread_local SelectionCopy::Kept SelectionCopy::tKept;
 
 // The parts of one selection handed to idle threads, and waiting for them.
 class HandedParts {
@@ -1426,7 +1430,10 @@ void IdleHelpers::Run(std::size_t threads, std::size_t count, const std::functio
     // limit on memory) leaves the jobs to those that did start: a helper
     // left unjoined would end the program.
     try {
-      others.emplace_back([&] { Work(count, job, true); });
+      others.emplace_back([&] {
+        ThreadRooms rooms;
+        Work(count, job, true);
+      });
     } catch (const std::system_error&) {
       break;
     }
@@ -1700,7 +1707,8 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
       // The later table keeps its room for the block it is reused for.
       std::size_t values = 0;
       for (const CompensatedSum& count : later.fSums) values += static_cast<std::size_t>(count.sum);
-      thread_local RawColumn part;  // its room kept for the next
+      thread_local RawColumn* room = nullptr;
+      RawColumn& part = RoomOf(room);  // kept for the next
       part.Reset();
       part.Expect(values);
       for (std::uint32_t s = 0; s < later.fSums.size(); ++s) {
