@@ -215,7 +215,7 @@ void NumericProfile::Add(const double* values, const double* weights, std::size_
   if (weights == nullptr) {
     AddRows<false>(values, weights, rows, binHint);
   } else {
-    AddRows<true>(values, weights, rows, kNoBinHint);
+    AddRows<true>(values, weights, rows, binHint);
   }
 }
 
@@ -803,8 +803,12 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
     }
   }
   fValidCases += static_cast<std::int64_t>(n);
-  if constexpr (!kWeighted) {
-    if (binHint != kNoBinHint && finite && BinAtOnce(kept.data(), n, low, high, binHint)) return;
+  if (binHint != kNoBinHint && finite) {
+    if constexpr (kWeighted) {
+      if (BinAtOnce(keptWeighted.data(), n, low, high, binHint)) return;
+    } else {
+      if (BinAtOnce(kept.data(), n, low, high, binHint)) return;
+    }
   }
 
   std::vector<double> distinct;
@@ -911,6 +915,51 @@ bool NumericProfile::BinAtOnce(const double* values, std::size_t n, double low, 
     if (counts[k] == 0) continue;
     fBins[at] = first + static_cast<std::int64_t>(k);
     fBinWeights[at++] = static_cast<double>(counts[k]);
+  }
+  FitBins();
+  return true;
+}
+
+// Weighted values straight into bins of the hinted grid, as above: a bin's
+// weight is the compensated sum of its values' weights in case order,
+// within rounding of the sum of the sorted distinct values' sums it would
+// otherwise be (the histogram's heights, nothing more precise, read it).
+bool NumericProfile::BinAtOnce(const WeightedValue* values, std::size_t n, double low, double high, int exponent) {
+  if (!fExact || !fValues.empty() || !fBins.empty() || fUnbinnable) return false;
+  const DecimalGrid grid{fUnit, exponent};
+  if (exponent < -DecimalGrid::kMaxExponent || exponent > DecimalGrid::kMaxExponent) return false;
+  if (!grid.Usable(low) || !grid.Usable(high)) return false;
+  const std::int64_t first = grid.Bin(low);
+  const std::int64_t span = grid.Bin(high) - first + 1;
+  if (span > static_cast<std::int64_t>(std::max<std::size_t>(2 * kFineBinLimit, n))) return false;
+  const auto bins = static_cast<std::size_t>(span);
+  Scratch& scratch = ThreadScratch();
+  std::vector<double>& edges = scratch.edges;
+  std::vector<CompensatedSum>& sums = scratch.slots;
+  edges.resize(bins + 1);
+  for (std::size_t k = 0; k <= bins; ++k) edges[k] = grid.Edge(first + static_cast<std::int64_t>(k));
+  sums.assign(bins, CompensatedSum{});
+  const double inverse = 1.0 / grid.Width();
+  const auto top = static_cast<std::int64_t>(bins) - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = values[i].value;
+    auto k = std::clamp<std::int64_t>(static_cast<std::int64_t>(x * inverse) - first, 0, top);
+    while (edges[static_cast<std::size_t>(k)] > x) --k;
+    while (edges[static_cast<std::size_t>(k) + 1] <= x) ++k;
+    sums[static_cast<std::size_t>(k)].AddInPlace(values[i].weight);
+  }
+  fExact = false;
+  fGrid = grid;
+  // Every weight is positive: a bin with a sum had a value.
+  std::size_t used = 0;
+  for (std::size_t k = 0; k < bins; ++k) used += sums[k].sum != 0.0 ? 1 : 0;
+  fBins.resize(used);
+  fBinWeights.resize(used);
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < bins; ++k) {
+    if (sums[k].sum == 0.0) continue;
+    fBins[at] = first + static_cast<std::int64_t>(k);
+    fBinWeights[at++] = sums[k].Value();
   }
   FitBins();
   return true;

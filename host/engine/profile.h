@@ -232,6 +232,9 @@ class NumericProfile {
   template <bool kWeighted>
   void AddRows(const double* values, const double* weights, std::size_t rows, int binHint);
   bool BinAtOnce(const double* values, std::size_t n, double low, double high, int exponent);
+  // The same for weighted values: each bin's weight their compensated sum in
+  // case order.
+  bool BinAtOnce(const WeightedValue* values, std::size_t n, double low, double high, int exponent);
   // Takes distinct values in ascending order with their weights, or with
   // their counts (each case weighing 1).
   void AddDistinct(std::vector<double>&& values, std::vector<CompensatedSum>&& weights);

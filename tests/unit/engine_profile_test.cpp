@@ -233,9 +233,10 @@ TEST(EngineProfile, ValuesNoGridHoldsGiveNoHistogramButTheirRange) {
 // Values are sorted per chunk (a slot per integer when they are whole and
 // close, else a radix sort, with NaNs apart) and chunks merge as sorted
 // lists: any order and chunking must give the same summary. Weights are
-// binary fractions, so every sum is exact whatever its order. With unit
-// weights a chunk may be binned at once on the grid the merged chunks had
-// some merges before (a stale hint): the same summary again.
+// binary fractions, so every sum is exact whatever its order. A chunk may
+// be binned at once on the grid the merged chunks had some merges before (a
+// stale hint), its values counted or their weights summed by bin unsorted:
+// the same summary again.
 TEST(EngineProfile, AnyOrderAndChunkingGiveTheSameSummary) {
   const std::pair<std::size_t, bool> kinds[] = {{300, false}, {1500, false}, {300, true}, {1500, true}};
   for (const auto& [fractions, unit] : kinds) {  // exact, then binned; weighted, then unit weights
@@ -278,18 +279,20 @@ TEST(EngineProfile, AnyOrderAndChunkingGiveTheSameSummary) {
     EXPECT_EQ(one.max, 1e15);
     std::mt19937 random(7);
     for (const std::size_t chunk : {1u, 7u, 64u, 500u}) {
-      std::shuffle(order.begin(), order.end(), random);
-      const host::engine::ColumnSummary got = profile(order, chunk, unit);
-      const std::string what =
-          std::to_string(fractions) + " fractions, chunks of " + std::to_string(chunk) + (unit ? ", hinted" : "");
-      EXPECT_EQ(got.validWeight, one.validWeight) << what;
-      EXPECT_EQ(got.distinct, one.distinct) << what;
-      EXPECT_EQ(got.distinctOver, one.distinctOver) << what;
-      EXPECT_EQ(got.modeNumber, one.modeNumber) << what;
-      EXPECT_EQ(got.modeWeight, one.modeWeight) << what;
-      EXPECT_EQ(got.histogram.grid, one.histogram.grid) << what;
-      EXPECT_EQ(got.histogram.first, one.histogram.first) << what;
-      EXPECT_EQ(got.histogram.weights, one.histogram.weights) << what;
+      for (const bool hinted : {false, true}) {
+        std::shuffle(order.begin(), order.end(), random);
+        const host::engine::ColumnSummary got = profile(order, chunk, hinted);
+        const std::string what = std::to_string(fractions) + " fractions, " + (unit ? "unit weights" : "weighted") +
+                                 ", chunks of " + std::to_string(chunk) + (hinted ? ", hinted" : "");
+        EXPECT_EQ(got.validWeight, one.validWeight) << what;
+        EXPECT_EQ(got.distinct, one.distinct) << what;
+        EXPECT_EQ(got.distinctOver, one.distinctOver) << what;
+        EXPECT_EQ(got.modeNumber, one.modeNumber) << what;
+        EXPECT_EQ(got.modeWeight, one.modeWeight) << what;
+        EXPECT_EQ(got.histogram.grid, one.histogram.grid) << what;
+        EXPECT_EQ(got.histogram.first, one.histogram.first) << what;
+        EXPECT_EQ(got.histogram.weights, one.histogram.weights) << what;
+      }
     }
   }
 }
