@@ -70,8 +70,48 @@ ShortestDigits ShortestDigitsOf(double value);
 // (codes and counts never show an exponent): "3", "0.1", "-2.5e-07".
 std::string NumberText(double value);
 
-// True when the bytes are well-formed UTF-8 (no overlongs, no surrogates,
-// nothing above U+10FFFF). Returns the offset of the first bad byte in bad.
+// Length of the well-formed UTF-8 sequence at text[i] (1 for ASCII; no
+// overlongs, no surrogates, nothing above U+10FFFF), or 0 when the bytes
+// there are not one. Then `bad` is how many bytes the invalid part spans (a
+// byte that cannot start a sequence counts alone, a broken sequence up to,
+// not including, the byte that breaks it), and `cut` is set when the text
+// ends inside a sequence that was well-formed so far.
+inline std::size_t Utf8SequenceAt(std::string_view text, std::size_t i, std::size_t& bad, bool& cut) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  if (b0 < 0x80) return 1;
+  std::size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;  // no overlong forms
+    if (b0 == 0xED) hi = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;  // no overlong forms
+    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    bad = 1;
+    return 0;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (i + k >= text.size()) {
+      cut = true;
+      bad = k;
+      return 0;
+    }
+    const auto b = static_cast<unsigned char>(text[i + k]);
+    if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) {
+      bad = k;
+      return 0;
+    }
+  }
+  return need + 1;
+}
+
+// True when the bytes are well-formed UTF-8. Returns the offset of the
+// first bad byte in bad.
 inline bool ValidUtf8(std::string_view text, std::size_t& bad) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
@@ -85,38 +125,14 @@ inline bool ValidUtf8(std::string_view text, std::size_t& bad) {
       i += 8;
     }
     if (i >= n) break;
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
+    std::size_t span = 0;
+    bool cut = false;
+    const std::size_t length = Utf8SequenceAt(text, i, span, cut);
+    if (length == 0) {
       bad = i;
       return false;
     }
-    if (i + len > n || s[i + 1] < lo || s[i + 1] > hi) {
-      bad = i;
-      return false;
-    }
-    for (std::size_t k = 2; k < len; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) {
-        bad = i;
-        return false;
-      }
-    }
-    i += len;
+    i += length;
   }
   return true;
 }

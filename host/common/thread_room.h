@@ -17,7 +17,7 @@ namespace host {
 
 namespace detail {
 struct KeptRoom {
-  void* slot;               // the thread_local pointer the room is reached by
+  void* slot;                // the thread_local pointer the room is reached by
   void (*drop)(void* slot);  // deletes the room and clears the pointer
 };
 // Trivially destructible, so nothing to register when a thread starts.

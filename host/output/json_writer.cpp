@@ -8,47 +8,6 @@
 
 namespace host::json {
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence starting at text[i], or 0 when
-// the bytes there are not one. `bad` receives how many bytes the invalid
-// part spans: a byte that cannot start a sequence counts alone, a truncated
-// sequence counts up to (not including) the first byte that breaks it.
-std::size_t Utf8Length(std::string_view text, std::size_t i, std::size_t& bad) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;  // no overlong forms
-    if (b0 == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;  // no overlong forms
-    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-  } else {
-    bad = 1;
-    return 0;
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (i + k >= text.size()) {
-      bad = k;
-      return 0;
-    }
-    const auto b = static_cast<unsigned char>(text[i + k]);
-    const bool ok = k == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
-    if (!ok) {
-      bad = k;
-      return 0;
-    }
-  }
-  return need + 1;
-}
-
-}  // namespace
-
 void AppendString(std::string& out, std::string_view text) {
   static const char kHex[] = "0123456789abcdef";
   out.push_back('"');
@@ -105,7 +64,8 @@ void AppendString(std::string& out, std::string_view text) {
       continue;
     }
     std::size_t bad = 0;
-    const std::size_t len = Utf8Length(text, i, bad);
+    bool cut = false;  // a cut sequence is as bad as any other here
+    const std::size_t len = Utf8SequenceAt(text, i, bad, cut);
     if (len > 0) {
       // What a terminal or a display of mixed-direction text would act on
       // goes as an escape (the same string to a reader of JSON), so that

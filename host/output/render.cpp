@@ -9,48 +9,6 @@
 
 namespace host {
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at text[i]; 0 when there is
-// none, with `bad` the length of the maximal invalid subsequence there, or
-// with `cut` set when the bytes are the start of a sequence that the end of
-// the text cuts off.
-std::size_t SequenceAt(std::string_view text, std::size_t i, std::size_t& bad, bool& cut) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  if (b0 < 0x80) return 1;
-  std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    bad = 1;
-    return 0;
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (i + k >= text.size()) {
-      cut = true;
-      bad = k;
-      return 0;
-    }
-    const auto b = static_cast<unsigned char>(text[i + k]);
-    if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) {
-      bad = k;
-      return 0;
-    }
-  }
-  return need + 1;
-}
-
-}  // namespace
-
 bool ValidUtf8Buffer::Finish() {
   const bool ok = fPending.empty() || Put(kReplacement);
   fPending.clear();
@@ -89,7 +47,7 @@ void ValidUtf8Buffer::Take(std::string_view piece) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     bool cut = false;
-    const std::size_t length = SequenceAt(text, i, bad, cut);
+    const std::size_t length = Utf8SequenceAt(text, i, bad, cut);
     if (length > 0) {
       out.append(text, i, length);
       i += length;
