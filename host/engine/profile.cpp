@@ -870,12 +870,17 @@ void NumericProfile::AddRows(const double* values, const double* weights, std::s
   }
 }
 
-// A fresh profile's values of weight 1 straight into bins of the hinted
-// grid, counted by bin without sorting them: each bin gets the whole number
-// of its values, as binning the sorted distinct values would give it. False
-// (nothing kept) when the grid does not suit the values or the profile is
-// not fresh.
-bool NumericProfile::BinAtOnce(const double* values, std::size_t n, double low, double high, int exponent) {
+namespace {
+// A bin's tally: whether the bin had a value, and its weight.
+bool Tallied(std::uint32_t count) { return count != 0; }
+bool Tallied(const CompensatedSum& sum) { return sum.sum != 0.0; }  // every weight is positive
+double TallyWeight(std::uint32_t count) { return static_cast<double>(count); }
+double TallyWeight(const CompensatedSum& sum) { return sum.Value(); }
+}  // namespace
+
+template <typename Tally, typename ValueAt, typename AddTo>
+bool NumericProfile::BinAtOnceBy(std::vector<Tally>& tallies, std::size_t n, double low, double high, int exponent,
+                                 ValueAt value, AddTo add) {
   if (!fExact || !fValues.empty() || !fBins.empty() || fUnbinnable) return false;
   const DecimalGrid grid{fUnit, exponent};
   if (exponent < -DecimalGrid::kMaxExponent || exponent > DecimalGrid::kMaxExponent) return false;
@@ -884,40 +889,49 @@ bool NumericProfile::BinAtOnce(const double* values, std::size_t n, double low, 
   const std::int64_t span = grid.Bin(high) - first + 1;
   if (span > static_cast<std::int64_t>(std::max<std::size_t>(2 * kFineBinLimit, n))) return false;
   const auto bins = static_cast<std::size_t>(span);
-  Scratch& scratch = ThreadScratch();
-  std::vector<double>& edges = scratch.edges;
-  std::vector<std::uint32_t>& counts = scratch.counts;
+  std::vector<double>& edges = ThreadScratch().edges;
   edges.resize(bins + 1);
   for (std::size_t k = 0; k <= bins; ++k) edges[k] = grid.Edge(first + static_cast<std::int64_t>(k));
-  counts.assign(bins, 0);
+  tallies.assign(bins, Tally{});
   // A guess from the width, then the edges decide: edges[0] <= x < edges[bins].
   const double inverse = 1.0 / grid.Width();
   const auto top = static_cast<std::int64_t>(bins) - 1;
   for (std::size_t i = 0; i < n; ++i) {
-    const double x = values[i];
+    const double x = value(i);
     // Truncated rather than floored (|x / width| < 2^50, see Usable): a
     // negative guess one bin high is set right by the edges like any other.
     auto k = std::clamp<std::int64_t>(static_cast<std::int64_t>(x * inverse) - first, 0, top);
     while (edges[static_cast<std::size_t>(k)] > x) --k;
     while (edges[static_cast<std::size_t>(k) + 1] <= x) ++k;
-    ++counts[static_cast<std::size_t>(k)];
+    add(tallies[static_cast<std::size_t>(k)], i);
   }
   fExact = false;
   fGrid = grid;
   // The bins with a value, written in place: the lists are empty here (a
   // fresh profile), and sized once instead of grown bin by bin.
   std::size_t used = 0;
-  for (std::size_t k = 0; k < bins; ++k) used += counts[k] != 0 ? 1 : 0;
+  for (std::size_t k = 0; k < bins; ++k) used += Tallied(tallies[k]) ? 1 : 0;
   fBins.resize(used);
   fBinWeights.resize(used);
   std::size_t at = 0;
   for (std::size_t k = 0; k < bins; ++k) {
-    if (counts[k] == 0) continue;
+    if (!Tallied(tallies[k])) continue;
     fBins[at] = first + static_cast<std::int64_t>(k);
-    fBinWeights[at++] = static_cast<double>(counts[k]);
+    fBinWeights[at++] = TallyWeight(tallies[k]);
   }
   FitBins();
   return true;
+}
+
+// A fresh profile's values of weight 1 straight into bins of the hinted
+// grid, counted by bin without sorting them: each bin gets the whole number
+// of its values, as binning the sorted distinct values would give it. False
+// (nothing kept) when the grid does not suit the values or the profile is
+// not fresh.
+bool NumericProfile::BinAtOnce(const double* values, std::size_t n, double low, double high, int exponent) {
+  return BinAtOnceBy(
+      ThreadScratch().counts, n, low, high, exponent, [values](std::size_t i) { return values[i]; },
+      [](std::uint32_t& count, std::size_t) { ++count; });
 }
 
 // Weighted values straight into bins of the hinted grid, as above: a bin's
@@ -925,44 +939,9 @@ bool NumericProfile::BinAtOnce(const double* values, std::size_t n, double low, 
 // within rounding of the sum of the sorted distinct values' sums it would
 // otherwise be (the histogram's heights, nothing more precise, read it).
 bool NumericProfile::BinAtOnce(const WeightedValue* values, std::size_t n, double low, double high, int exponent) {
-  if (!fExact || !fValues.empty() || !fBins.empty() || fUnbinnable) return false;
-  const DecimalGrid grid{fUnit, exponent};
-  if (exponent < -DecimalGrid::kMaxExponent || exponent > DecimalGrid::kMaxExponent) return false;
-  if (!grid.Usable(low) || !grid.Usable(high)) return false;
-  const std::int64_t first = grid.Bin(low);
-  const std::int64_t span = grid.Bin(high) - first + 1;
-  if (span > static_cast<std::int64_t>(std::max<std::size_t>(2 * kFineBinLimit, n))) return false;
-  const auto bins = static_cast<std::size_t>(span);
-  Scratch& scratch = ThreadScratch();
-  std::vector<double>& edges = scratch.edges;
-  std::vector<CompensatedSum>& sums = scratch.slots;
-  edges.resize(bins + 1);
-  for (std::size_t k = 0; k <= bins; ++k) edges[k] = grid.Edge(first + static_cast<std::int64_t>(k));
-  sums.assign(bins, CompensatedSum{});
-  const double inverse = 1.0 / grid.Width();
-  const auto top = static_cast<std::int64_t>(bins) - 1;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double x = values[i].value;
-    auto k = std::clamp<std::int64_t>(static_cast<std::int64_t>(x * inverse) - first, 0, top);
-    while (edges[static_cast<std::size_t>(k)] > x) --k;
-    while (edges[static_cast<std::size_t>(k) + 1] <= x) ++k;
-    sums[static_cast<std::size_t>(k)].AddInPlace(values[i].weight);
-  }
-  fExact = false;
-  fGrid = grid;
-  // Every weight is positive: a bin with a sum had a value.
-  std::size_t used = 0;
-  for (std::size_t k = 0; k < bins; ++k) used += sums[k].sum != 0.0 ? 1 : 0;
-  fBins.resize(used);
-  fBinWeights.resize(used);
-  std::size_t at = 0;
-  for (std::size_t k = 0; k < bins; ++k) {
-    if (sums[k].sum == 0.0) continue;
-    fBins[at] = first + static_cast<std::int64_t>(k);
-    fBinWeights[at++] = sums[k].Value();
-  }
-  FitBins();
-  return true;
+  return BinAtOnceBy(
+      ThreadScratch().slots, n, low, high, exponent, [values](std::size_t i) { return values[i].value; },
+      [values](CompensatedSum& sum, std::size_t i) { sum.AddInPlace(values[i].weight); });
 }
 
 void NumericProfile::AddDistinct(std::vector<double>&& values, std::vector<CompensatedSum>&& weights) {

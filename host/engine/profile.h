@@ -235,6 +235,11 @@ class NumericProfile {
   // The same for weighted values: each bin's weight their compensated sum in
   // case order.
   bool BinAtOnce(const WeightedValue* values, std::size_t n, double low, double high, int exponent);
+  // The walk of both: value(i) is the i-th value, add(tally, i) counts it
+  // in its bin's tally (a whole count or a compensated sum).
+  template <typename Tally, typename ValueAt, typename AddTo>
+  bool BinAtOnceBy(std::vector<Tally>& tallies, std::size_t n, double low, double high, int exponent, ValueAt value,
+                   AddTo add);
   // Takes distinct values in ascending order with their weights, or with
   // their counts (each case weighing 1).
   void AddDistinct(std::vector<double>&& values, std::vector<CompensatedSum>&& weights);
