@@ -525,7 +525,7 @@ void DefineOptions(CLI::App& app, Arguments& a) {
   app.add_option("--merge", a.mergeArguments,
                  "PLAN STATE...: merge the partial states of every part and write the "
                  "report")
-      ->expected(2, -1);
+      ->expected(1, -1);  // the plan alone is told below, in words of this program
   app.add_option("--plan-info", a.planInfoPath, "Print the parts and passes of PLAN as JSON");
   app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
   app.add_option(
@@ -542,6 +542,11 @@ bool CheckCombinations(const Arguments& a) {
                     static_cast<int>(!a.mergeArguments.empty()) + static_cast<int>(!a.planInfoPath.empty());
   if (steps > 1) {
     Fail("give one of --write-plan, --run-plan, --merge and --plan-info.");
+    return false;
+  }
+  if (a.mergeArguments.size() == 1) {
+    Fail("--merge takes the plan and then the state of every part: --merge " + a.mergeArguments[0] +
+         " part1.state part2.state ...");
     return false;
   }
   if (a.part != 0 && a.runPlanPath.empty()) {

@@ -237,6 +237,8 @@ for step in "--run-plan $tmp/run.plan --part 1 -o $tmp/x.state" "$tmp/typed/data
   done
 done
 check "and nothing is written" test ! -e "$tmp/x.state" -a ! -e "$tmp/x.plan"
+fails "the plan alone is told what --merge takes" 2 "--merge takes the plan and then the state of every part" \
+  "$cb" --merge "$tmp/run.plan" -o "$tmp/x.json"
 fails "a missing part is refused" 2 "lacks the partial state of part 3" \
   "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" -o "$tmp/x.json"
 "$cb" "$tmp/typed/datapackage.json" 'CODEBOOK many' --write-plan "$tmp/run.plan"
