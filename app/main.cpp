@@ -2,12 +2,15 @@
 // plug-in, and writes the tables as text, JSON, HTML or Markdown.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +22,8 @@
 #include <new>
 #include <sstream>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/allocator.h"
@@ -428,6 +433,15 @@ int RunPlanPart(const std::string& planPath, std::size_t part, const std::string
     inputs.insert(inputs.end(), summary.paths.begin(), summary.paths.end());
     inputs.insert(inputs.end(), summary.files.begin(), summary.files.end());
     if (OverwritesInput(outputPath, -1, inputs, programFiles)) return 2;
+    // Running the part again over its own state is the usual way to renew
+    // it; over another part's state (a slip of the digit) it would lose that
+    // part's pass without a word.
+    if (const std::size_t held = host::shards::PartOfState(outputPath, summary.digest); held != 0 && held != part) {
+      Fail("the output '" + outputPath + "' holds the partial state of part " + std::to_string(held) +
+           " of this plan; writing part " + std::to_string(part) +
+           "'s over it would lose that part's pass. Name another file, or remove it first.");
+      return 2;
+    }
     std::string error;
     const auto write = [&](std::ostream& out) { host::shards::RunPart(planPath, part, out); };
     if (!codebook_app::WriteFileAtomically(outputPath, write, error)) {
@@ -716,6 +730,64 @@ bool IsStandardInput(const std::string& path) {
                          in.st_dev == named.st_dev && in.st_ino == named.st_ino);
 }
 
+// A named pipe holds its reader until some program opens it to write, and a
+// run that waits on one no program writes to would look hung: when a moment
+// passes without the pipe being opened, the run says what it waits for. A
+// watch on the pipe's opening (not a reader of our own, which would let a
+// writer come and go before the reader proper opens it) tells.
+class WatchedPipe {
+ public:
+  WatchedPipe(const std::string& path, const char* what) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) return;
+    fNotify = ::inotify_init1(IN_CLOEXEC);
+    if (fNotify < 0 || ::inotify_add_watch(fNotify, path.c_str(), IN_OPEN) < 0 || ::pipe2(fWake, O_CLOEXEC) != 0) {
+      return;
+    }
+    try {
+      fWatcher = std::thread([this, path, what] {
+        pollfd watch[2] = {{fNotify, POLLIN, 0}, {fWake[0], POLLIN, 0}};
+        if (::poll(watch, 2, 1000) == 0) {
+          codebook_app::Note("waiting for a program to write to the named pipe '" + path + "' (" + what +
+                             "): none has opened it yet. Ctrl-C stops the run.");
+        }
+      });
+    } catch (const std::system_error&) {  // no room for a thread: no note either
+    }
+  }
+  ~WatchedPipe() {
+    if (fWatcher.joinable()) {
+      [[maybe_unused]] const ssize_t woken = ::write(fWake[1], "", 1);
+      fWatcher.join();
+    }
+    for (const int fd : {fNotify, fWake[0], fWake[1]}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  WatchedPipe(const WatchedPipe&) = delete;
+  WatchedPipe& operator=(const WatchedPipe&) = delete;
+
+ private:
+  int fNotify = -1;
+  int fWake[2] = {-1, -1};
+  std::thread fWatcher;
+};
+
+// A web address would be taken for a file name and not found; the program
+// fetches nothing, by design, and says so.
+bool RefusesAddress(const std::string& path, const char* what) {
+  const std::size_t colon = path.find("://");
+  if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(path[0]))) return false;
+  for (std::size_t i = 0; i < colon; ++i) {
+    const char c = path[i];
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
+  }
+  if (struct stat info{}; ::stat(path.c_str(), &info) == 0) return false;  // a folder named so, after all
+  Fail(path + ": a web address; the program reads files only and fetches nothing. Download the " + what +
+       " and name the copy.");
+  return true;
+}
+
 // Whether a word of the command line names a syntax file: a regular file
 // named with a folder or an extension (a command's words never look so) that
 // is not a command itself.
@@ -757,7 +829,9 @@ bool ReadCommands(const Arguments& a, host::shards::RunFacts& facts) {
           "DATASET --syntax -) or name a syntax file.");
       return false;
     }
+    if (RefusesAddress(a.syntaxPath, "syntax file")) return false;
     try {
+      const WatchedPipe pipe(a.syntaxPath, "the syntax file");
       facts.syntax =
           host::ReadInputFile(fromInput ? std::string(kStandardInput) : a.syntaxPath, kMaxSyntaxBytes, "syntax file");
     } catch (const host::InputError& e) {
@@ -827,6 +901,8 @@ std::shared_ptr<host::Dataset> OpenDataset(Arguments& a, host::shards::RunFacts&
     }
     std::vector<std::string> warnings;
     std::vector<std::string> notes;
+    if (RefusesAddress(a.datasetPath, "dataset")) return nullptr;
+    const WatchedPipe pipe(a.datasetPath, "the dataset");
     std::shared_ptr<host::Dataset> dataset = host::LoadDataset(a.datasetPath, a.loadOptions, warnings, notes);
     if (!a.quiet) {
       for (const std::string& warning : warnings) codebook_app::Warn(warning);
@@ -1107,6 +1183,16 @@ int main(int argc, char** argv) {
     std::cerr << "Run with --help for more information.\n";
     return 2;
   }
+  // A file or folder named with a line feed is one name in a message, not
+  // the end of one message and the start of another.
+  for (const std::string* path : {&a.outputPath, &a.syntaxPath, &a.pluginPath, &a.datasetPath, &a.loadOptions.catalog,
+                                  &a.writePlanPath, &a.runPlanPath, &a.planInfoPath}) {
+    codebook_app::LineFeedsAreText(*path);
+  }
+  for (const std::string& path : a.mergeArguments) codebook_app::LineFeedsAreText(path);
+  std::error_code noFolder;
+  codebook_app::LineFeedsAreText(std::filesystem::current_path(noFolder).string());
+  codebook_app::LineFeedsAreText(argv[0]);
   if (!CheckCombinations(a)) return 2;
   // Before any file is opened, and so that a report for a closed standard
   // output is refused now, not lost after the pass.
@@ -1172,6 +1258,7 @@ int main(int argc, char** argv) {
 
   // The output must not be one of the files the run reads.
   std::vector<std::string> inputs = host::DatasetFiles(*dataset);
+  for (const std::string& file : inputs) codebook_app::LineFeedsAreText(file);
   if (!a.syntaxPath.empty() && a.syntaxPath != "-") inputs.push_back(a.syntaxPath);
   // Data or commands on standard input may be a file (`codebook - -o
   // data.csv < data.csv`).

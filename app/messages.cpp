@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 namespace codebook_app {
 
@@ -105,9 +107,33 @@ std::string ShortenLongWords(std::string_view text) {
 }
 
 namespace {
+
+// The names given to LineFeedsAreText that hold a line feed, each with the
+// slashes around it where it has them, so that a name of line feeds alone
+// does not take every line break of a message for its own.
+std::vector<std::string>& NamesWithLineFeeds() {
+  static std::vector<std::string> names;
+  return names;
+}
+
+// The message with the line feeds of those names written as \x0A.
+std::string ShowNamedLineFeeds(std::string_view message) {
+  std::string text(message);
+  for (const std::string& name : NamesWithLineFeeds()) {
+    std::string shown;
+    for (const char c : name) shown += c == '\n' ? std::string("\\x0A") : std::string(1, c);
+    for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + shown.size())) {
+      text.replace(at, name.size(), shown);
+    }
+  }
+  return text;
+}
+
 // A message that lists several problems has one per line; each line gets
 // the prefix.
-void WriteLines(std::string_view prefix, std::string_view message) {
+void WriteLines(std::string_view prefix, std::string_view original) {
+  const std::string shown = NamesWithLineFeeds().empty() ? std::string() : ShowNamedLineFeeds(original);
+  std::string_view message = NamesWithLineFeeds().empty() ? original : std::string_view(shown);
   std::string text;
   for (;;) {
     const std::size_t end = message.find('\n');
@@ -121,6 +147,23 @@ void WriteLines(std::string_view prefix, std::string_view message) {
   WriteAll(text.data(), text.size());
 }
 }  // namespace
+
+void LineFeedsAreText(std::string_view path) {
+  for (std::size_t start = 0; start < path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view name = path.substr(start, end - start);
+    if (name.find('\n') != std::string_view::npos) {
+      const bool onlyLineFeeds = name.find_first_not_of('\n') == std::string_view::npos;
+      const std::size_t from = onlyLineFeeds && start > 0 ? start - 1 : start;
+      const std::size_t to = onlyLineFeeds && end < path.size() ? end + 1 : end;
+      std::vector<std::string>& names = NamesWithLineFeeds();
+      const std::string kept(path.substr(from, to - from));
+      if (std::find(names.begin(), names.end(), kept) == names.end()) names.push_back(kept);
+    }
+    start = end + 1;
+  }
+}
 
 void Fail(std::string_view message) { WriteLines("", message); }
 

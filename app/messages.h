@@ -21,6 +21,11 @@ std::string EscapeControls(std::string_view text);
 // or a cell, quoted in a message, does not flood the terminal.
 std::string ShortenLongWords(std::string_view text);
 
+// Takes the line feeds inside `path`'s names (a file or folder named with one,
+// given on the command line) for text: in a later message they are shown as
+// \x0A instead of breaking the message into lines that each look like one.
+void LineFeedsAreText(std::string_view path);
+
 // "codebook: <message>" on standard error, escaped and long words shortened; a message of several
 // lines (one problem each) gets the prefix on every line.
 void Fail(std::string_view message);

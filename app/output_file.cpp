@@ -338,6 +338,10 @@ bool DescriptorHasRoom(int fd, const std::string& name, std::string& error) {
 int DescriptorNamed(const std::string& path) {
   if (path == "-" || path == "/dev/stdout") return STDOUT_FILENO;
   if (path == "/dev/stderr") return STDERR_FILENO;
+  // Followed as a link, /dev/stdin would name the file standard input was
+  // redirected from, and the report would replace it; as a descriptor it is
+  // refused when open for reading only, as it almost always is.
+  if (path == "/dev/stdin") return STDIN_FILENO;
   for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
     const std::size_t n = std::strlen(prefix);
     if (path.size() > n && path.size() <= n + 6 && path.compare(0, n, prefix) == 0 &&

@@ -11,7 +11,7 @@ namespace codebook_app {
 using Writer = std::function<void(std::ostream&)>;
 
 // The open descriptor an output name stands for: "-" and /dev/stdout 1,
-// /dev/stderr 2, /dev/fd/N and /proc/self/fd/N N; -1 for any other name.
+// /dev/stdin 0, /dev/stderr 2, /dev/fd/N and /proc/self/fd/N N; -1 for any other name.
 // Such names are written through the descriptor the program already has,
 // whatever it is connected to.
 int DescriptorNamed(const std::string& path);

@@ -28,6 +28,7 @@ column as the program does).
 
 import argparse
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -41,6 +42,14 @@ PROG = "codebook_dask"
 
 class PartFailed(Exception):
     """A part's pass ended with an error; args: part number, message."""
+
+
+class BadData(tuple):
+    """A part's pass stopped at a cell it cannot read: (part number, message),
+    the task's result rather than its failure, so that Dask does not try it again."""
+
+    def __new__(cls, part, message):
+        return super().__new__(cls, (part, message))
 
 
 # The program's runs started by this process (the driver's own steps, and the
@@ -156,6 +165,10 @@ def run_part(codebook, plan, part, state, threads, local=False):
         raise PartFailed(part, f"{PROG}: the pass over part {part} was ended by signal {-done.returncode}")
     if done.returncode != 0:
         message = done.stderr.strip() or f"{PROG}: the pass over part {part} ended with exit status {done.returncode}"
+        # A cell the part's pass cannot read (the message places it) fails
+        # every try alike: it is told at once instead of read again and again.
+        if done.returncode == 2 and re.search(r", line \d+, column \d+", message):
+            return BadData(part, message)
         if not os.path.exists(plan):  # the driver wrote it: this worker does not see the run's folder
             import socket
             message += (f"\n{PROG}: the plan is not on the worker's machine ({socket.gethostname()}): "
@@ -319,7 +332,9 @@ def main(argv):
             errors = []
             for future in futures:
                 try:
-                    future.result()
+                    result = future.result()
+                    if isinstance(result, BadData):
+                        errors.append(result[1])
                 except PartFailed as e:
                     errors.append(e.args[1])
                 except Exception as e:  # a worker lost, a task that could not run
@@ -347,7 +362,8 @@ def main(argv):
                 said[message] = said.get(message, 0) + 1
             for message, times in said.items():
                 print(message + (f"\n{PROG}: (the same for {times} parts)" if times > 1 else ""), file=sys.stderr)
-            return fail(f"{len(errors)} of {parts} parts failed every try; no report written")
+            return fail(f"{len(errors)} of {parts} parts failed (a bad cell at once, anything else every try); "
+                        "no report written")
 
         # A worker that writes to a folder of its own (a work folder that is
         # not shared) leaves nothing here for the merge.

@@ -423,6 +423,7 @@ PlanSummary SummarizePlan(const std::string& planPath) {
   }
   if (plan.dictionary) summary.files = plan.dictionary->files;
   summary.passes = plan.passes.size();
+  summary.digest = plan.digest;
   return summary;
 }
 

@@ -5,6 +5,8 @@
 // (Pass::Adopt). The procedure walks the cases as over the data, and every
 // table merges the blocks it takes, in the order a pass over all the parts
 // would merge them.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <unordered_map>
 
@@ -295,6 +297,23 @@ MergeRun PrepareMerge(const std::string& planPath, const std::vector<std::string
   if (counted) run.dataset->caseCount = source->Cases();
   run.dataset->cases = std::move(source);
   return run;
+}
+
+std::size_t PartOfState(const std::string& path, std::uint64_t planDigest) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;  // a pipe would wait for a writer
+  try {
+    RecordReader file(path, FileKind::State);
+    Tag tag;
+    std::string payload;
+    if (!file.Next(tag, payload) || tag != Tag::StateHead) return 0;
+    wire::Reader in(payload);
+    const StateHead head = LoadHead(in);
+    return head.planDigest == planDigest ? static_cast<std::size_t>(head.part) + 1 : 0;
+  } catch (const InputError&) {
+  } catch (const wire::Damaged&) {
+  }
+  return 0;
 }
 
 }  // namespace host::shards

@@ -56,8 +56,14 @@ struct PlanSummary {
   std::vector<std::string> paths;  // as opened
   std::vector<std::string> files;  // the dataset's files as the plan was written (descriptor, parts, ...)
   std::size_t passes = 0;
+  std::uint64_t digest = 0;  // what its partial states carry
 };
 PlanSummary SummarizePlan(const std::string& planPath);
+
+// The part (1 for the first) whose partial state, made with the plan of
+// `planDigest`, the regular file at `path` holds; 0 when it holds none (not
+// there, something else, a state of another plan).
+std::size_t PartOfState(const std::string& path, std::uint64_t planDigest);
 
 // Step 2: part `part` (1 for the first) of the plan's dataset; writes the
 // partial state. Throws InputError (a bad cell names file, line and column).

@@ -42,6 +42,11 @@ fails "-o naming the file read as standard input exits 2" 2 "the output '$tmp/pi
 check "standard output appended to the file read as standard input exits 2" \
   bash -c "'$cb' - --format json <'$tmp/piped.csv' >>'$tmp/piped.csv' 2>/dev/null; test \$? = 2"
 check "the file read as standard input is unchanged" test "$(md5sum <"$tmp/piped.csv")" = "$piped_before"
+# /dev/stdin followed as a link names the file redirected in; it is the
+# descriptor, open for reading only.
+fails "-o /dev/stdin with standard input from a file is refused" 2 "cannot write to '/dev/stdin': descriptor 0 is open for reading only" \
+  bash -c "'$cb' '$pkg' --format json -o /dev/stdin <'$tmp/piped.csv'"
+check "and that file is unchanged" test "$(md5sum <"$tmp/piped.csv")" = "$piped_before"
 mkdir "$tmp/sas"
 cp "$root/examples/sas/survey.sas7bdat" "$root/examples/sas/survey.sas7bcat" "$tmp/sas/"
 catalog_before=$(md5sum <"$tmp/sas/survey.sas7bcat")

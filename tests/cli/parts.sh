@@ -257,6 +257,15 @@ fails "a state over another part of the plan is refused" 2 "is the input file" \
 check "and that part is as it was" cmp -s "$tmp/typed/part2.csv" "$tmp/part2.before"
 fails "a state over the plan's descriptor is refused" 2 "is the input file" \
   "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/typed/datapackage.json"
+# A part's pass over another part's state of the same plan (a digit typed
+# wrong) would lose that pass; over its own state it renews it.
+"$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/n1.state"
+cp "$tmp/n1.state" "$tmp/n1.before"
+fails "a state over another part's state is refused" 2 "holds the partial state of part 1 of this plan" \
+  "$cb" --run-plan "$tmp/run.plan" --part 2 -o "$tmp/n1.state"
+check "and that state is as it was" cmp -s "$tmp/n1.state" "$tmp/n1.before"
+check "a part's pass over its own state renews it" "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/n1.state"
+check "as over a state of another plan" "$cb" --run-plan "$tmp/run.plan" --part 2 -o "$tmp/p1.state"
 # A plan whose reading of the dictionary read the cases (string widths left
 # open) holds types and widths of the parts as they were: a part changed
 # since is refused, not read into them.
@@ -328,7 +337,13 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
   check "Dask: a dataset of one file: the report of one run" one_part
   fails "Dask: a part that fails every try fails the run with its message" 2 \
     "part3.csv, line $line, column 1 (variable g)" dask "$tmp/typed/datapackage.json" 'CODEBOOK g' --retries 1 -o "$tmp/dask.json"
-  check "Dask: it says which parts failed" grep -qF "1 of 3 parts failed every try" "$tmp/.stderr"
+  check "Dask: it says which parts failed" grep -qF "1 of 3 parts failed" "$tmp/.stderr"
+  # A bad cell fails every try alike: its part's pass runs once, not again.
+  printf '#!/bin/sh\necho "$*" >>"%s"\nexec "%s" "$@"\n' "$tmp/tries.log" "$cb" >"$tmp/counting-codebook"
+  chmod +x "$tmp/counting-codebook"
+  /usr/bin/python3 scripts/codebook_dask.py "$tmp/typed/datapackage.json" 'CODEBOOK g' --workers 2 --retries 2 \
+    --codebook "$tmp/counting-codebook" -o "$tmp/dask.json" 2>/dev/null
+  check "Dask: a part stopped by a bad cell is not tried again" test "$(grep -c -- '--part 3' "$tmp/tries.log")" = 1
   check "Dask: once, without the workers' reports of each try" test "$(grep -c -e 'Compute Failed' -e 'part3.csv' "$tmp/.stderr")" = 1
   check "Dask: no report after a failed part" test ! -e "$tmp/dask.json"
   fails "Dask: a program that is not there is named, no traceback" 2 "the program '$tmp/nosuch' is not there" \

@@ -104,4 +104,30 @@ fails "a SOURCE_DATE_EPOCH that is not a number is said" 0 "SOURCE_DATE_EPOCH 'y
 check "a report without a dataset line does not look at it" \
   test -z "$(SOURCE_DATE_EPOCH=yesterday "$cb" "$data" -f json -q 2>&1 >/dev/null)"
 
+# A web address is no file: the program fetches nothing and says so.
+fails "a web address as the dataset is said to be one" 2 \
+  'https://example.org/survey.csv: a web address; the program reads files only and fetches nothing' \
+  "$cb" https://example.org/survey.csv
+fails "and as the syntax file" 2 'ftp://example.org/c.cbk: a web address' "$cb" "$data" --syntax ftp://example.org/c.cbk
+
+# A named pipe that no program writes to holds the run: it says what it waits
+# for, and goes on once a program writes.
+mkfifo "$tmp/later.csv"
+"$cb" "$tmp/later.csv" 'CODEBOOK /FILEINFO CASECOUNT /STATISTICS NONE' >"$tmp/later.out" 2>"$tmp/later.err" &
+reader=$!
+for _ in $(seq 300); do grep -q 'waiting for' "$tmp/later.err" && break; sleep 0.1; done
+check "a named pipe without a writer: the run says it waits for one" \
+  grep -qF "waiting for a program to write to the named pipe '$tmp/later.csv' (the dataset)" "$tmp/later.err"
+printf 'a,b\n1,2\n3,4\n' >"$tmp/later.csv"
+wait "$reader"
+reader_status=$?
+check "and reads what then comes" bash -c "test $reader_status = 0 && grep -q 'Unweighted  *2' '$tmp/later.out'"
+
+# A file or folder named with a line feed stays one name in one message.
+lf_dir="$tmp/two"$'\n'"lines"
+mkdir "$lf_dir" && printf 'a,b\n1,2\n1,2,3\n' >"$lf_dir/d.csv"
+"$cb" "$lf_dir/d.csv" 2>"$tmp/lf.err" >/dev/null
+check "a line feed in a folder's name does not split the message" \
+  bash -c "test \$(wc -l <'$tmp/lf.err') = 1 && grep -qF 'two\\x0Alines/d.csv' '$tmp/lf.err'"
+
 finish
