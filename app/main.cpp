@@ -500,52 +500,65 @@ void DefineOptions(CLI::App& app, Arguments& a) {
   app.footer(kFooter);
   app.get_formatter()->column_width(30);
   app.add_option("--format,-f", a.formatName,
-                 "Output format: text, json, html or markdown (default: from -o, else text)");
+                 "Output format: text, json, html or markdown (default: from -o, else text)")
+      ->option_text("FORMAT");
   app.add_option("-o,--output", a.outputPath, "Write to FILE instead of standard output (written whole, then renamed)")
-      ->check(kFileName);
+      ->check(kFileName)
+      ->option_text("FILE");
   app.add_option("--syntax,-s", a.syntaxPath, "Run the commands in FILE (- for standard input) instead of COMMAND")
-      ->check(kFileName);
-  app.add_option("--plugin", a.pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)");
-  app.add_option("--width", a.width, "Line width of the text output, at least 40 (default: the terminal's, else 80)");
+      ->check(kFileName)
+      ->option_text("FILE");
+  app.add_option("--plugin", a.pluginPath, "Load the CODEBOOK procedure from PATH (default: next to the program)")
+      ->option_text("PATH");
+  app.add_option("--width", a.width, "Line width of the text output, at least 40 (default: the terminal's, else 80)")
+      ->option_text("N");
   app.add_option("--encoding", a.loadOptions.encoding,
                  "Text encoding of CSV data, or of a Stata/SAS file that declares none or the wrong one (iconv name: "
                  "latin1, cp1252, utf-16, ...)")
-      ->check(kGiven);
+      ->check(kGiven)
+      ->option_text("NAME");
   app.add_option("--catalog", a.loadOptions.catalog,
                  "SAS format catalog with the value labels of a .sas7bdat file (default: NAME.sas7bcat beside it)")
-      ->check(kFileName);
+      ->check(kFileName)
+      ->option_text("FILE");
   app.add_flag("--overview", a.overview,
                "Text output: start with the dataset line and the overview (HTML and Markdown always do)");
   app.add_flag("--quiet,-q", a.quiet, "No progress indicator and no loader warnings or notes on standard error");
   app.add_option("--delimiter", a.delimiterText,
                  "Delimiter of a bare CSV file: one character, or tab (default: sniffed)")
-      ->check(kGiven);
+      ->check(kGiven)
+      ->option_text("C");
   a.missingOption =
       app.add_option("--missing", a.missingText,
-                     "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)");
+                     "Texts that mean no value in a bare CSV file, comma-separated (default: NA,N/A,NaN,NULL,.)")
+          ->option_text("TEXTS");
   app.add_option("--resource", a.loadOptions.resource,
                  "Data package resource to read, by name or number from 1 (default: the first table)")
-      ->check(kGiven);
+      ->check(kGiven)
+      ->option_text("NAME");
   app.add_option("--threads", a.threads,
                  "Threads that read and count the cases (default: every core); the output is the same for any number")
-      ->check(CLI::Range(1, 1024));
+      ->check(CLI::Range(1, 1024))
+      ->option_text("N");
   app.add_option("--write-plan", a.writePlanPath,
-                 "Write the plan of the commands' passes over a dataset in parts to PLAN, instead of a report");
+                 "Write the plan of the commands' passes over a dataset in parts to PLAN, instead of a report")
+      ->option_text("PLAN");
   app.add_option("--run-plan", a.runPlanPath,
                  "Run PLAN's passes over one part of its dataset (--part), writing the "
-                 "partial state to -o FILE");
+                 "partial state to -o FILE")
+      ->option_text("PLAN");
   app.add_option("--part", a.part, "The part --run-plan reads: 1 for the first file of the resource")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--merge", a.mergeArguments,
-                 "PLAN STATE...: merge the partial states of every part and write the "
-                 "report")
-      ->expected(1, -1);  // the plan alone is told below, in words of this program
-  app.add_option("--plan-info", a.planInfoPath, "Print the parts and passes of PLAN as JSON");
+      ->check(CLI::PositiveNumber)
+      ->option_text("N");
+  app.add_option("--merge", a.mergeArguments, "Merge the partial states of every part and write the report")
+      ->expected(1, -1)  // the plan alone is told below, in words of this program
+      ->option_text("PLAN STATE...");
+  app.add_option("--plan-info", a.planInfoPath, "Print the parts and passes of PLAN as JSON")->option_text("PLAN");
   app.set_version_flag("--version,-V", std::string("codebook ") + kVersion);
-  app.add_option(
-      "DATASET", a.datasetPath,
-      "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)");
-  app.add_option("COMMAND", a.commandWords, "CODEBOOK command syntax (default: CODEBOOK)");
+  app.add_option("DATASET", a.datasetPath,
+                 "Data package descriptor (.json), .csv, Stata .dta, SAS .sas7bdat or .xpt file, or - (standard input)")
+      ->type_name("");
+  app.add_option("COMMAND", a.commandWords, "CODEBOOK command syntax (default: CODEBOOK)")->type_name("");
 }
 
 // Options that do not go together, and values out of range: false, with the
