@@ -34,6 +34,8 @@ constexpr double kDay = 13802745600.0;
 constexpr double kClock = 47045.678;
 // 1999-12-31.
 constexpr double kNewYearsEve = 13165977600.0;
+// 10000-01-01 00:00:00, the first instant no date layout can show.
+constexpr double kEndOf9999 = 265621680000.0;
 
 const NumericCase kNumericCases[] = {
     // F: fixed, half away from zero on the decimal digits, then fallbacks.
@@ -85,6 +87,10 @@ const NumericCase kNumericCases[] = {
     {"DATE too narrow", kDay, Fmt(T::DATE, 8, 0), "********"},
     {"DATE origin", 0, Fmt(T::DATE, 11, 0), "14-OCT-1582"},
     {"DATE never rounds into the next day", kNewYearsEve + 86399.7, Fmt(T::DATE, 11, 0), "31-DEC-1999"},
+    {"DATETIME20 at the end of 9999 stays there", kEndOf9999 - 0.001, Fmt(T::DATETIME, 20, 0), "31-DEC-9999 23:59:59"},
+    {"DATETIME17 at the end of 9999 stays there", kEndOf9999 - 1, Fmt(T::DATETIME, 17, 0), "31-DEC-9999 23:59"},
+    {"YMDHMS19 at the end of 9999 stays there", kEndOf9999 - 0.4, Fmt(T::YMDHMS, 19, 0), "9999-12-31 23:59:59"},
+    {"DATETIME past 9999 is stars", kEndOf9999, Fmt(T::DATETIME, 20, 0), "********************"},
     {"DATE system-missing", SYSMIS, Fmt(T::DATE, 11, 0), "."},
     {"ADATE10", kDay, Fmt(T::ADATE, 10, 0), "03/05/2020"},
     {"ADATE8", kDay, Fmt(T::ADATE, 8, 0), "03/05/20"},
