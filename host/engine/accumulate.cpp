@@ -167,6 +167,33 @@ void CountDichotomies<4>(const double* const* columns, double value, const doubl
 }
 #endif
 
+// A weighted block's rows counted in its weight codes (see BlockEntry): a
+// whole number of the codes' unit per slot, in a room this thread keeps for
+// the next column, added onto the counts once at the end (each rounded
+// once) with the missing rows' tally. A variable's and a set's counts alike.
+class CodedTallies {
+ public:
+  // Zeroed for `slots` slots when the rows are coded; not used otherwise.
+  CodedTallies(bool coded, std::size_t slots) : fRoom(RoomOf(tKept)) {
+    if (coded) fRoom.assign(slots, 0);
+  }
+  std::int64_t* Data() { return fRoom.data(); }
+  // A new slot's tally, zero; what Data() gave may have moved.
+  std::int64_t* AddSlot() {
+    fRoom.push_back(0);
+    return fRoom.data();
+  }
+  void AddTo(std::vector<CompensatedSum>& counts, CompensatedSum& missing, std::int64_t missingTally,
+             double unit) const {
+    for (std::size_t s = 0; s < counts.size(); ++s) AddTally(counts[s], fRoom[s], unit);
+    AddTally(missing, missingTally, unit);
+  }
+
+ private:
+  static inline thread_local std::vector<std::int64_t>* tKept = nullptr;
+  std::vector<std::int64_t>& fRoom;
+};
+
 // The members of a set whose cells can be read, in order.
 std::vector<const ColumnRule*> UsableMembers(const DimensionRule& rule) {
   std::vector<const ColumnRule*> members;
@@ -437,16 +464,63 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
   CompensatedSum* counts = fCounts.data();
   const std::uint8_t* slotMissing = missingSlot.data();
   auto slots = static_cast<std::uint32_t>(fCounts.size());
-  // The slots' sums of codes (this thread's room, kept for the next column).
-  thread_local std::vector<std::int64_t>* talliesKept = nullptr;
-  std::vector<std::int64_t>& talliesRoom = RoomOf(talliesKept);
-  std::int64_t* tallies = nullptr;
-  if (codes != nullptr) {
-    talliesRoom.assign(slots, 0);
-    tallies = talliesRoom.data();
-  }
+  CodedTallies tallied(codes != nullptr, slots);
+  std::int64_t* tallies = codes != nullptr ? tallied.Data() : nullptr;
   RecentTexts recent;
   bool useRecent = RecentTexts::Useful(fStrings.Size());
+  if constexpr (std::is_same_v<Key, double> && kFixed) {
+    // Pre-defined categories: the index never grows, so every row is
+    // looked up without a call, in one loop that no row leaves (a row that
+    // is no category is tested for user-missing here, as below). The same
+    // additions in the same order as the loop below.
+    const NumericCategoryIndex::Quick quick = fNumbers.QuickLookup();
+    const std::uint8_t* const missingOf = slotMissing;
+    CompensatedSum missingRun = missingWeight;
+    std::uint64_t missingRunCases = missingCases;
+    const auto rows = [&]<bool kDense>() {
+      for (std::size_t r = begin; r < end; ++r) {
+        double w = 1.0;
+        if constexpr (kWeighted) {
+          w = weights[r];
+          if (!Enters(w)) continue;
+        }
+        const double x = column[r];
+        std::uint32_t slot = kDense ? quick.FindDense(x) : quick.FindHashed(x);
+        if (x == SYSMIS) slot = kNoSlot;  // never a category
+        bool missing = false;
+        if (slot >= slots) {
+          missing = x == SYSMIS || (kCheck && m.IsUserMissing(x));
+        } else {
+          if (counts[slot].sum == 0.0) [[unlikely]] {
+            ++fFixedSeen;
+            fFirstRow[slot] = static_cast<std::uint32_t>(r);
+          }
+          if constexpr (kCheck) missing = missingOf[slot] != 0;
+        }
+        if (missing) {
+          if constexpr (kWeighted) {
+            missingRun.Add(w);
+          } else {
+            ++missingRunCases;
+          }
+        }
+        if (slot >= slots) continue;
+        if constexpr (kWeighted) {
+          counts[slot].AddInPlace(w);
+        } else {
+          counts[slot].sum += 1.0;
+        }
+      }
+    };
+    if (quick.dense) {
+      rows.template operator()<true>();
+    } else {
+      rows.template operator()<false>();
+    }
+    missingWeight = missingRun;
+    missingCases = missingRunCases;
+    begin = end;
+  }
   for (std::size_t r = begin; r < end; ++r) {
     if constexpr (std::is_same_v<Key, double> && !kFixed) {
       // Rows whose value has its slot already, found without a call, in a
@@ -564,10 +638,7 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
         slotMissing = missingSlot.data();
       }
       counts = fCounts.data();
-      if (codes != nullptr) {
-        talliesRoom.push_back(0);
-        tallies = talliesRoom.data();
-      }
+      if (codes != nullptr) tallies = tallied.AddSlot();
       ++slots;
     }
     if constexpr (kCheck) {
@@ -585,10 +656,7 @@ void DimensionCounts::CountColumn(const ColumnRule& m, const CaseBlock& block, c
       counts[slot].sum += 1.0;
     }
   }
-  if (codes != nullptr) {
-    for (std::uint32_t s = 0; s < slots; ++s) AddTally(fCounts[s], tallies[s], coded->unit);
-    AddTally(missingWeight, missingTally, coded->unit);
-  }
+  if (codes != nullptr) tallied.AddTo(fCounts, missingWeight, missingTally, coded->unit);
   if constexpr (kWeighted) {
     fMissing = missingWeight;
   } else if (missingCases > 0) {
@@ -621,9 +689,7 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
   // With the block's codes (never for pre-defined categories, see
   // CountColumn) the rows are counted in whole numbers, as for a variable.
   const std::int32_t* const codes = coded != nullptr ? coded->codes : nullptr;
-  thread_local std::vector<std::int64_t>* talliesKept = nullptr;
-  std::vector<std::int64_t>& talliesRoom = RoomOf(talliesKept);
-  if (codes != nullptr) talliesRoom.assign(fCounts.size(), 0);
+  CodedTallies tallied(codes != nullptr, fCounts.size());
   std::int64_t missingTally = 0;
   // The usable members and their columns, looked up once; the categories a
   // case has counted so far, in a vector made once.
@@ -665,11 +731,11 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
         }
       } else if (slot == slots) {
         NewSlot(static_cast<std::uint32_t>(r));
-        if (codes != nullptr) talliesRoom.push_back(0);
+        if (codes != nullptr) tallied.AddSlot();
         ++slots;
       }
       if (codes != nullptr) {
-        talliesRoom[slot] += codes[r];
+        tallied.Data()[slot] += codes[r];
       } else {
         fCounts[slot].AddInPlace(w);
       }
@@ -705,7 +771,7 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
       const std::size_t memberCount = kN != 0 ? kN : n;
       NumericCategoryIndex::Quick quick = fNumbers.QuickLookup();
       CompensatedSum* counts = fCounts.data();
-      std::int64_t* tally = talliesRoom.data();
+      std::int64_t* tally = tallied.Data();
       std::int64_t missingRun = missingTally;
       for (; r < end; ++r) {
         [[maybe_unused]] std::int64_t code = 0;
@@ -741,7 +807,7 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
             missingTally = missingRun;
             countRow(r, weights[r]);
             missingRun = missingTally;
-            tally = talliesRoom.data();
+            tally = tallied.Data();
           } else {
             countRow(r, w);
           }
@@ -808,10 +874,7 @@ void DimensionCounts::CountSet(const DimensionRule& rule, const CaseBlock& block
     if (!Enters(w)) continue;
     countRow(r, w);
   }
-  if (codes != nullptr) {
-    for (std::size_t s = 0; s < fCounts.size(); ++s) AddTally(fCounts[s], talliesRoom[s], coded->unit);
-    AddTally(missing, missingTally, coded->unit);
-  }
+  if (codes != nullptr) tallied.AddTo(fCounts, missing, missingTally, coded->unit);
   fMissing = missing;
 }
 

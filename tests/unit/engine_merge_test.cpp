@@ -553,6 +553,48 @@ TEST(GatheredBlock, VariableCountsAgreeWithPlainSums) {
   }
 }
 
+// Pre-defined categories (the labelled values of a scale variable) are
+// counted in a loop of their own: only the values given, in their order, with
+// every user-missing value missing whether given or not, and the number of
+// categories seen. Looked up in a short array (whole values) and in a hashed
+// index (a fraction among them), weighted and not, against plain sums.
+TEST(GatheredBlock, PredefinedCountsAgreeWithPlainSums) {
+  for (const bool weighted : {true, false}) {
+    host::CaseBlock block = CodesBlock(weighted ? 4242 : 4243, weighted);
+    for (std::size_t r = 700; r < block.rows; r += 53) block.numbers[0][r] = 2.5;
+    for (const std::vector<double>& given : {std::vector<double>{3, 9, 1}, std::vector<double>{3, 2.5, 9, -1, 1e6}}) {
+      host::engine::TableRules rules = CodesRules()[2];
+      rules.dimension->predefinedNumbers = given;
+      std::vector<long double> expected(given.size(), 0.0L);
+      long double missing = 0.0L;
+      std::size_t seen = 0;
+      for (std::size_t r = 0; r < block.rows; ++r) {
+        const double w = weighted ? block.weights[r] : 1.0;
+        if (!(w > 0.0)) continue;
+        const double x = block.numbers[0][r];
+        if (x == SYSMIS || x == 8 || x == 9) missing += w;
+        for (std::size_t k = 0; k < given.size(); ++k) {
+          if (x != given[k]) continue;
+          if (expected[k] == 0.0L) ++seen;
+          expected[k] += w;
+        }
+      }
+      host::engine::TableAccumulator acc(rules);
+      acc.AddRows(rules, block, 0, block.rows);
+      const host::engine::DimensionCounts& counts = *acc.Dimension();
+      const std::string what =
+          std::string(weighted ? "weighted" : "unweighted") + ", " + std::to_string(given.size()) + " given";
+      ASSERT_EQ(counts.Slots(), given.size()) << what;
+      for (std::uint32_t s = 0; s < given.size(); ++s) {
+        EXPECT_EQ(counts.Number(s), given[s]) << what;
+        EXPECT_DOUBLE_EQ(counts.Count(s), static_cast<double>(expected[s])) << what << ", slot " << s;
+      }
+      EXPECT_DOUBLE_EQ(counts.MissingWeight(), static_cast<double>(missing)) << what;
+      EXPECT_EQ(counts.NumberOfValues(*rules.dimension), seen) << what;
+    }
+  }
+}
+
 // Up to four numeric members are counted in one row loop (two to a vector
 // where the processor has them), the rest one at a time: five members over
 // different columns, one of which overflows, each counted as alone.
