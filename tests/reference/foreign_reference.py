@@ -11,10 +11,13 @@ value labels, counts per value (extended missing codes each on their own),
 valid and missing counts, means and the case count. What pandas cannot read
 (SAS catalogs, Stata notes) is checked against the package the files were
 made from. Then the same checks over the files that other tools wrote,
-kept in tests/golden-data/foreign/written/ (R's foreign and haven, pandas;
-write_r.R and write_pandas.py there say how). Needs Debian's python3-pandas.
+kept in tests/golden-data/foreign/written/ (R's foreign and haven, pandas,
+and one laid out byte by byte as Stata itself writes: write_r.R,
+write_pandas.py and write_stata_118.py there say how). Needs Debian's
+python3-pandas.
 """
 import datetime
+import fractions
 import json
 import math
 import os
@@ -150,6 +153,7 @@ def codebook(build, path):
 
 def seconds_of(kind, fmt, value):
     """A date value of the file in the program's seconds since 1582-10-14."""
+    fmt = fmt.replace("%-", "%", 1)  # left-aligned: shown alike
     if kind == "stata" and fmt.startswith("%td"):
         return ORIGIN_1960 + value * 86400
     if kind == "stata" and fmt.startswith("%tc"):
@@ -217,9 +221,9 @@ def compare(name, kind, ours, df, labels, formats, value_labels, package):
             check(v.get("Valid") == len(valid), f"{where} valid {v.get('Valid')} != {len(valid)}")
             check(v.get("Missing") == system + sum(missing_codes.values()),
                   f"{where} missing {v.get('Missing')} != {system + sum(missing_codes.values())}")
-            if valid:
-                check(close(v.get("Mean"), sum(valid) / len(valid)),
-                      f"{where} mean {v.get('Mean')} != {sum(valid) / len(valid)}")
+            if valid:  # exact: a plain sum of values near the largest double overflows
+                mean = float(sum(map(fractions.Fraction, valid)) / len(valid))
+                check(close(v.get("Mean"), mean), f"{where} mean {v.get('Mean')} != {mean}")
             if len(valid) > 1:
                 sd = statistics.stdev(valid)
                 check(close(v.get("Standard Deviation"), sd), f"{where} SD {v.get('Standard Deviation')} != {sd}")
@@ -342,14 +346,21 @@ WRITTEN_LABELS = {"haven.sas7bdat": {"sex": "Sex of respondent"},
 
 
 def file_text(x):
-    """Text as an old release holds it (pandas decodes it as Latin-1): UTF-8
-    where the bytes are UTF-8, each other byte Windows-1252."""
+    """Text as an old release holds it, or a newer one that is not UTF-8
+    (pandas decodes it as Latin-1): UTF-8 where the bytes are UTF-8, a
+    character cut at the value's end by its width left out after other UTF-8
+    text, each other byte Windows-1252."""
     if not isinstance(x, str):
         return x
-    raw = x.encode("latin-1")
+    try:
+        raw = x.encode("latin-1")
+    except UnicodeEncodeError:
+        return x  # decoded as UTF-8 already
     try:
         return raw.decode("utf-8")
-    except UnicodeDecodeError:
+    except UnicodeDecodeError as e:
+        if e.reason == "unexpected end of data" and max(raw[:e.start], default=0) >= 0x80:
+            return raw[:e.start].decode("utf-8")
         return raw.decode("cp1252", errors="replace")
 
 
@@ -369,10 +380,9 @@ def written_stata(build, path):
         except ValueError:
             pass  # a release pandas does not read
         df.columns = names
-    if reader.format_version < 118:
-        for col in df.columns:
-            if df[col].dtype == object:
-                df[col] = df[col].map(file_text)
+    for col in df.columns:
+        if df[col].dtype == object:
+            df[col] = df[col].map(file_text)
     sets = reader.value_labels()
     value_labels = {}
     for col, set_name in zip(names, reader.lbllist):
