@@ -23,6 +23,7 @@ NUMBER = re.compile(r"^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$")
 COMMA_NUMBER = re.compile(r"^[+-]?(\d+(,\d+)?|,\d+)([eE][+-]?\d+)?$")
 DATE = re.compile(r"^\d{4}-\d{2}-\d{2}$")
 DATETIME = re.compile(r"^\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}(\.\d+)?)?(Z|[+-]\d{2}(:?\d{2})?)?)?$")
+TIME = re.compile(r"^(-?)(\d{2,}):(\d{2})(?::(\d{2}(?:\.\d+)?))?$")
 ORIGIN = datetime.datetime(1582, 10, 14)
 
 
@@ -36,6 +37,13 @@ def moment_seconds(text):
     if moment.tzinfo is not None:
         moment = moment.astimezone(datetime.timezone.utc).replace(tzinfo=None)
     return seconds(moment)
+
+
+def clock_seconds(text):
+    """A time of day (or a duration of hours), "-01:30" included, in seconds."""
+    sign, h, m, sec = TIME.match(text).groups()
+    total = int(h) * 3600 + int(m) * 60 + float(sec or 0)
+    return -total if sign else total
 
 
 def duration(text):
@@ -55,6 +63,8 @@ def bare_column(cells, comma_allowed):
         return "date", [None if c.strip() in TOKENS else seconds(datetime.datetime.fromisoformat(c)) for c in cells]
     if present and all(DATETIME.match(c.strip()) for c in present):
         return "datetime", [None if c.strip() in TOKENS else moment_seconds(c.strip()) for c in cells]
+    if present and all(TIME.match(c.strip()) for c in present):
+        return "time", [None if c.strip() in TOKENS else clock_seconds(c.strip()) for c in cells]
     return "string", [c.rstrip(" ") for c in cells]
 
 
@@ -203,6 +213,8 @@ def main():
     problems += check_bare(root, "published_r_write_csv2", f"{tools}/r_write_csv2.csv", ";")
     problems += check_bare(root, "published_pandas_decimal_comma", f"{tools}/pandas_decimal_comma.csv", ";")
     problems += check_bare(root, "published_duckdb_copy", f"{tools}/duckdb_copy.csv", ",")
+    problems += check_bare(root, "published_psql_csv", f"{tools}/psql_csv.csv", ",")
+    problems += check_bare(root, "published_sqlite3_csv", f"{tools}/sqlite3_csv.csv", ",")
     forms = "tests/golden-data/published/forms"
     problems += check_bare(root, "published_odd_forms", f"{forms}/odd_forms.csv", ",")
     problems += check_bare(root, "published_unicode_text", f"{forms}/unicode_text.csv", "\t", "utf-16")
