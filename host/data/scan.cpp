@@ -77,7 +77,7 @@ bool LeadingZero(std::string_view text) {
 // the longer and exponent forms tools write beside them: pandas' repr of a
 // double ("0,3333333333333333", 16 or 17 digits) and R's write.csv2
 // ("-2,5e-10", "1e+15"). Digits are measured as the text writes them.
-bool ParseCommaDecimal(std::string_view text, double& value, int& intDigits, int& decimals) {
+bool ParseCommaDecimal(std::string_view text, double& value, int& intDigits, int& decimals, int* digits = nullptr) {
   const std::size_t comma = text.find(',');
   // A point is no decimal character here: "1.5" beside "2,5" leaves the
   // column to be text, where the pass would refuse the "1.5".
@@ -85,7 +85,7 @@ bool ParseCommaDecimal(std::string_view text, double& value, int& intDigits, int
   if (comma == std::string_view::npos) {
     if (ParseSimpleDecimal(text, value, intDigits, decimals)) return true;
     if (!ParseNumber(text, value)) return false;
-    MeasureNumberText(text, value, decimals, intDigits);
+    MeasureNumberText(text, value, decimals, intDigits, digits);
     return true;
   }
   if (comma + 1 == text.size()) return false;
@@ -99,7 +99,7 @@ bool ParseCommaDecimal(std::string_view text, double& value, int& intDigits, int
   }
   if (ParseSimpleDecimal(plain, value, intDigits, decimals)) return true;
   if (!ParseNumber(plain, value)) return false;
-  MeasureNumberText(plain, value, decimals, intDigits);
+  MeasureNumberText(plain, value, decimals, intDigits, digits);
   return true;
 }
 
@@ -200,7 +200,9 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
       MeasureNumberText(text, value, decimals, intDigits, &digits);
       if (InexactWhole(text, value) && col.inexactWholes++ == 0) col.inexactExample = text;
     }
-    const bool comma = can.numberComma && ParseCommaDecimal(text, commaValue, commaIntDigits, commaDecimals);
+    int commaDigits = 0;
+    const bool comma =
+        can.numberComma && ParseCommaDecimal(text, commaValue, commaIntDigits, commaDecimals, &commaDigits);
     if (dot || comma) {
       can.number = dot;
       can.numberComma = comma;
@@ -208,6 +210,7 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
         value = commaValue;
         decimals = commaDecimals;
         intDigits = commaIntDigits;
+        digits = commaDigits;  // an exponent's decimals say nothing of the digits written
       }
       ++col.numberCells;
       if (LeadingZero(text) && col.leadingZeros++ == 0) col.leadingZeroExample = text;

@@ -33,6 +33,7 @@ std::string FormatText(QUVO_Format f) {
                                                     {FormatType::TIME, "TIME"},
                                                     {FormatType::DATETIME, "DATETIME"},
                                                     {FormatType::DOLLAR, "DOLLAR"},
+                                                    {FormatType::E, "E"},
                                                     {FormatType::YMDHMS, "YMDHMS"}};
   std::string s = kNames.count(f.type) ? kNames.at(f.type) : "?" + std::to_string(f.type);
   s += std::to_string(f.width);
