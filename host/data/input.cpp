@@ -566,6 +566,18 @@ bool UnicodeName(const std::string& encoding) {
   return e.starts_with("utf") || e.starts_with("ucs") || e.starts_with("unicode");
 }
 
+// The encoding a byte order mark at the start says, or null. UTF-32's
+// little-endian mark begins as UTF-16's does (Python's "utf-32" and
+// PowerShell's -Encoding UTF32 write it).
+const char* MarkedUnicode(std::string_view start) {
+  if (start.substr(0, 4) == std::string_view("\xFF\xFE\0\0", 4) ||
+      start.substr(0, 4) == std::string_view("\0\0\xFE\xFF", 4)) {
+    return "UTF-32";
+  }
+  if (start.substr(0, 2) == "\xFF\xFE" || start.substr(0, 2) == "\xFE\xFF") return "UTF-16";
+  return nullptr;
+}
+
 // Whether an iconv name is one of UTF-16 and UTF-32, whose text of ASCII
 // characters holds zero bytes.
 bool WideUnicodeName(const std::string& encoding) {
@@ -873,10 +885,9 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   const bool zstd = packing == Packing::Zstd;
   if (!fromStdin && regular && !gzip && !zstd && IsUtf8Name(request.encoding) && !request.dialect.Needed()) {
     // The common case: a plain file read as it is (unless it starts with a
-    // UTF-16 byte order mark, which only a conversion reads, or ends with
+    // UTF-16 or UTF-32 byte order mark, which only a conversion reads, or ends with
     // the end-of-file mark of DOS tools, which the copy leaves out).
-    const bool utf16 =
-        magic.size() >= 2 && ((magic[0] == '\xFF' && magic[1] == '\xFE') || (magic[0] == '\xFE' && magic[1] == '\xFF'));
+    const bool utf16 = MarkedUnicode(magic) != nullptr;
     const char last = LastByte(fd);
     // UTF-16 text without its mark has zero bytes in its first line: the
     // reader says what it probably is.
@@ -906,18 +917,16 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   std::unique_ptr<ByteSource> text;
   std::string encoding = IsUtf8Name(request.encoding) ? std::string() : IconvName(request.encoding);
   if (encoding.empty()) {
-    const std::string_view bom = decoded->Peek(2);
-    if (bom == "\xFF\xFE" || bom == "\xFE\xFF") encoding = "UTF-16";
+    if (const char* marked = MarkedUnicode(decoded->Peek(4))) encoding = marked;
   }
   std::vector<std::string> warnings;
   if (!encoding.empty() && !UnicodeName(encoding)) {
     // A byte order mark says what the text is; read in the encoding named
     // instead, the mark and every character after the first 127 would come
     // out as other characters.
+    const char* marked = MarkedUnicode(decoded->Peek(4));  // before the view below: a peek may move the bytes
     const std::string_view mark = decoded->Peek(3);
-    const char* kind = mark == "\xEF\xBB\xBF"                                               ? "UTF-8"
-                       : mark.substr(0, 2) == "\xFF\xFE" || mark.substr(0, 2) == "\xFE\xFF" ? "UTF-16"
-                                                                                            : nullptr;
+    const char* kind = mark == "\xEF\xBB\xBF" ? "UTF-8" : marked;
     if (kind != nullptr && mark == "\xEF\xBB\xBF") {
       // Unless the text after the mark is no UTF-8, as when a header saved
       // with the mark was joined to rows in a code page: then nothing but
@@ -942,7 +951,7 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
                        "; leave out --encoding (or the resource's \"encoding\"): the mark is enough");
     }
   }
-  if (WideUnicodeName(encoding) && decoded->Peek(2) != "\xFF\xFE" && decoded->Peek(2) != "\xFE\xFF") {
+  if (WideUnicodeName(encoding) && MarkedUnicode(decoded->Peek(4)) == nullptr) {
     // UTF-16 or UTF-32 text of CSV data has zero bytes in its first line,
     // in the delimiters and line breaks if nowhere else. UTF-8 text read as
     // UTF-16 gives a header of Chinese-looking characters and no case.

@@ -66,6 +66,17 @@ check "a UTF-16 file with a byte order mark is read" bash -c "'$cb' '$tmp/utf16.
 fails "an encoding named for a file whose mark says UTF-16 names both" 2 \
   'utf16.csv: the file begins with a UTF-16 byte order mark, so its text is UTF-16, not latin1' \
   "$cb" "$tmp/utf16.csv" --encoding latin1 --quiet
+# UTF-32 with its mark, little-endian (Python's "utf-32", PowerShell's UTF32) and big-endian:
+# the little-endian mark begins as UTF-16's does.
+printf 'a,b\nZ\xc3\xbcrich,2\n' | iconv -f utf-8 -t utf-32le | { printf '\xff\xfe\0\0'; cat; } >"$tmp/utf32.csv"
+printf 'a,b\nZ\xc3\xbcrich,2\n' | iconv -f utf-8 -t utf-32be | { printf '\0\0\xfe\xff'; cat; } >"$tmp/utf32be.csv"
+for f in utf32.csv utf32be.csv; do
+  check "a $f file with its byte order mark is read" bash -c \
+    "'$cb' '$tmp/$f' 'CODEBOOK a' --format json --quiet | grep -q '\"category\": \"Zürich\"'"
+done
+fails "and named as such when another encoding is given" 2 \
+  'utf32.csv: the file begins with a UTF-32 byte order mark, so its text is UTF-32, not latin1' \
+  "$cb" "$tmp/utf32.csv" --encoding latin1 --quiet
 # Cut after an odd byte, the text its mark names cannot end: damage, not a wrong --encoding.
 { cat "$tmp/utf16.csv"; printf 'x'; } >"$tmp/utf16-odd.csv"
 fails "a UTF-16 file cut inside a character is said to be damaged, not misnamed" 2 \
