@@ -2464,7 +2464,7 @@ std::shared_ptr<Dataset> ReadPackage(const Descriptor& d, const Json& j, const s
   }
   d.CheckKeys(j, "", {"title", "documents", "attributes", "weight", "splitFile", "multipleResponseSets", "resources"},
               {"name", "id", "profile", "licenses", "description", "homepage", "version", "sources", "contributors",
-               "keywords", "image", "created", "$schema"});
+               "keywords", "image", "created", "$schema", "views", "readme"});
   auto dataset = std::make_shared<Dataset>();
   ReadPackageFacts(d, j, *dataset);
 

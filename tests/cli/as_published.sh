@@ -302,10 +302,12 @@ fails "a table's path ending in a slash says so, not that no resource is a table
   'resources[0].path: the path "plain.csv/" ends in a slash' "$cb" "$tmp/fl/slash.json"
 echo '{"name": "p", "resources": [{"path": "plain.csv", "schema": {"fields": [{"name": "a"}, {"name": "b"}]}}]}' \
   >"$tmp/fl/no-nulls.json"
+# The views and readme of packages published on datahub.io and their GitHub mirrors pass too.
 echo '{"@context": "https://schema.org/", "x-ckan": {"id": 1}, "dcat:issued": "2020", "colour": 1,
+  "readme": "About the data", "views": [{"name": "graph", "specType": "simple", "spec": {"type": "line"}}],
   "resources": [{"path": "plain.csv", "x_portal": true}]}' >"$tmp/fl/vendor.json"
 "$cb" "$tmp/fl/vendor.json" 'CODEBOOK a' 2>"$tmp/fl/vendor.err" >/dev/null
-check "vendor extensions and JSON-LD pass without a warning, unknown properties still warn" \
+check "vendor extensions, JSON-LD and views pass without a warning, unknown properties still warn" \
   test "$(cat "$tmp/fl/vendor.err")" = "codebook: warning: $tmp/fl/vendor.json: colour: unknown property, ignored"
 cp "$tmp/plain.csv" "$tmp/fl/plain.txt"
 echo '{"resources": [{"name": "notes", "path": "README.md"}, {"name": "t", "type": "table", "path": "plain.txt"}]}' \
