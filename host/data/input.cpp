@@ -1130,9 +1130,14 @@ char SniffDelimiter(const std::string& path, const std::string& displayName) {
   // would otherwise win when those parts outnumber the columns of figures.
   const bool tsvName = TsvName(displayName);
   double tabShare = -1.0;
+  // Commas in text ("Doe, John") are followed by a blank; a delimiter seldom
+  // is. On a tie, a candidate that is not always so beats one that is: a
+  // two-column file of semicolons whose header and every row hold one such
+  // comma splits as evenly by both.
+  bool bestProse = false;
   for (char delimiter : candidates) {
     std::vector<std::size_t> counts;
-    std::size_t cells = 1;
+    std::size_t cells = 1, seen = 0, blankAfter = 0;
     bool inQuote = false, content = false;
     for (std::size_t i = 0; i < text.size() && counts.size() < kMaxRecords; ++i) {
       const char c = text[i];
@@ -1144,6 +1149,8 @@ char SniffDelimiter(const std::string& path, const std::string& displayName) {
       } else if (c == delimiter) {
         ++cells;
         content = true;
+        ++seen;
+        if (i + 1 < text.size() && text[i + 1] == ' ') ++blankAfter;
       } else if (c == '\n' || c == '\r') {
         if (content) counts.push_back(cells);
         cells = 1;
@@ -1173,10 +1180,13 @@ char SniffDelimiter(const std::string& path, const std::string& displayName) {
     if (mode < 2) continue;
     const double share = static_cast<double>(modeRun) / static_cast<double>(counts.size());
     if (delimiter == '\t') tabShare = share;
-    if (share > bestShare + 1e-9 || (share > bestShare - 1e-9 && mode > bestCells)) {
+    const bool prose = seen > 0 && blankAfter == seen;
+    if (share > bestShare + 1e-9 ||
+        (share > bestShare - 1e-9 && (mode > bestCells || (mode == bestCells && bestProse && !prose)))) {
       best = delimiter;
       bestShare = share;
       bestCells = mode;
+      bestProse = prose;
     }
   }
   if (tsvName && tabShare > bestShare - 1e-9) return '\t';

@@ -420,6 +420,11 @@ printf 'id\n7\n(2 rows)\n' >"$tmp/text1.csv"
 check "a text of that shape that counts other rows is a value" bash -c \
   "'$cb' '$tmp/text1.csv' --format json --quiet 'CODEBOOK id' | grep -q '(2 rows)'"
 fails "--delimiter overrides the sniffed one" 2 'the row has 2 cells' "$cb" $pub/semicolon.csv --delimiter , --quiet
+# Two columns of semicolons, with "Name, Vorname" above names written "Doe, John": the commas
+# split every row as evenly, but each is followed by a blank, as commas in text are.
+printf 'id;Name, Vorname\n1;Doe, John\n2;Roe, Jane\n3;Poe, Edgar\n' >"$tmp/names.csv"
+check "commas in text lose a tie to semicolons" bash -c \
+  "'$cb' '$tmp/names.csv' 'CODEBOOK Name_Vorname' --format json --quiet | grep -q '\"category\": \"Doe, John\"'"
 check "--missing replaces the missing texts" bash -c \
   "'$cb' $pub/survey.csv --missing NA --format json --quiet 'CODEBOOK Age_in_years' | grep -q '\"text\": \"String\"'"
 fails "--delimiter with a data package is a usage error" 2 '' "$cb" $pub/package/datapackage.json --delimiter ';' --quiet
