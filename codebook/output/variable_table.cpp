@@ -270,9 +270,13 @@ void WriteLabelledScaleValues(VariableTable& t, const QUVO_ValueLabelMap& labels
     t.valueColumn.Cell(BpString(label, false));
     if (showCounts) t.countColumn.Cell(BpNumber(listing.Count(i), t.countFormat));
     if (showPercents) {
-      const double percent = weightedTotal > 0.0 && std::isfinite(weightedTotal) && i < listing.counts.size()
-                                 ? host::PercentOf(listing.counts[i], weightedTotal)
-                                 : listing.Percent(i);
+      // Where the case total is the listing's own total, the engine's percent
+      // is that quotient already, of the exact sums rather than the rounded ones.
+      const bool ownTotal = weightedTotal == listing.total && i < listing.percents.size();
+      const double percent =
+          weightedTotal > 0.0 && std::isfinite(weightedTotal) && i < listing.counts.size() && !ownTotal
+              ? host::PercentOf(listing.counts[i], weightedTotal)
+              : listing.Percent(i);
       t.percentColumn.Cell(BpNumber(percent, t.percentFormat));
     }
     ++added;

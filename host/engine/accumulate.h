@@ -154,6 +154,8 @@ class DimensionCounts {
   std::string_view String(std::uint32_t slot) const { return fStrings.Value(slot); }
   double MissingWeight() const { return fMissing.Value(); }
   double TotalWeight() const { return fTotal.Value(); }
+  const CompensatedSum& CountSum(std::uint32_t slot) const { return fCounts[slot]; }
+  const CompensatedSum& TotalSum() const { return fTotal; }
 
  private:
   // `entry`: as for AddRows; its codes, when it has them, count the rows.

@@ -130,6 +130,18 @@ double DimensionImpl::CategoryCount(int position) const {
   return fFrozen ? fFrozenCounts[at] : Counts()->Count(fOrder[at]);
 }
 
+double DimensionImpl::CategoryRest(int position) const {
+  const auto at = static_cast<std::size_t>(position);
+  if (fFrozen) return at < fFrozenRests.size() ? fFrozenRests[at] : 0.0;
+  return Counts()->CountSum(fOrder[at]).Rest();
+}
+
+double DimensionImpl::TotalRest() const {
+  if (fFrozen) return fFrozenTotalRest;
+  const engine::DimensionCounts* counts = Counts();
+  return counts ? counts->TotalSum().Rest() : 0.0;
+}
+
 double DimensionImpl::MissingWeight() const {
   if (fFrozen) return fFrozenMissing;
   const engine::DimensionCounts* counts = Counts();
@@ -165,8 +177,17 @@ constexpr std::size_t kTrimAfter = 100000;
 void DimensionImpl::Freeze(engine::DimensionCounts& counts) {
   fFrozenCounts.reserve(fOrder.size());
   for (const std::uint32_t s : fOrder) fFrozenCounts.push_back(counts.Count(s));
+  // Counts of whole weights have no rest: kept only when one has.
+  for (std::size_t i = 0; i < fOrder.size(); ++i) {
+    const double rest = counts.CountSum(fOrder[i]).Rest();
+    if (rest == 0.0) continue;
+    fFrozenRests.assign(fOrder.size(), 0.0);
+    for (std::size_t j = i; j < fOrder.size(); ++j) fFrozenRests[j] = counts.CountSum(fOrder[j]).Rest();
+    break;
+  }
   fFrozenMissing = counts.MissingWeight();
   fFrozenTotal = counts.TotalWeight();
+  fFrozenTotalRest = counts.TotalSum().Rest();
   fFrozenValues = counts.NumberOfValues(fRule);
   fFrozen = true;
   std::vector<std::uint32_t>().swap(fOrder);
@@ -323,11 +344,11 @@ std::vector<double> TableState::PercentileTargets(std::size_t v) const {
   return ps;
 }
 
-bool TableState::WantsMean(std::size_t v) const {
+bool TableState::Wants(std::size_t v, int code) const {
   if (!scaleCell) return false;
   const auto& stats = scaleCell->GetStatistics();
   for (std::size_t j = 0; j < stats.size() && j < scaleOfStatistic.size(); ++j) {
-    if (scaleOfStatistic[j] == v && stats[j].GetSummaryStatistic() == TableEncryptionCodes::Mean) return true;
+    if (scaleOfStatistic[j] == v && stats[j].GetSummaryStatistic() == code) return true;
   }
   return false;
 }
@@ -340,17 +361,21 @@ void TableState::Finalize() {
   const std::vector<engine::ScaleAccumulator>& scales = fMerged->Scales();
   fPercentiles.assign(scales.size(), {});
   fMeans.assign(scales.size(), std::nullopt);
+  fStdDevs.assign(scales.size(), std::nullopt);
   for (std::size_t v = 0; v < scales.size(); ++v) {
     const std::vector<double> ps = PercentileTargets(v);
-    // The mean right after the percentiles, from the same reading of the
-    // stored values while they are still in the cache, and on the pass's
-    // threads instead of the procedure's.
+    // The mean and the standard deviation right after the percentiles, from
+    // the same reading of the stored values while they are still in the
+    // cache, and on the pass's threads instead of the procedure's.
     double mean = 0.0;
-    const bool wantsMean = WantsMean(v);
-    if (!ps.empty() || wantsMean) {
-      std::vector<double> found = scales[v].Results(ps, wantsMean ? &mean : nullptr);
+    double sd = 0.0;
+    const bool wantsMean = Wants(v, TableEncryptionCodes::Mean);
+    const bool wantsStdDev = Wants(v, TableEncryptionCodes::StdDev) && scales[v].KeepsValues();
+    if (!ps.empty() || wantsMean || wantsStdDev) {
+      std::vector<double> found = scales[v].Results(ps, wantsMean ? &mean : nullptr, wantsStdDev ? &sd : nullptr);
       if (!ps.empty()) fPercentiles[v] = std::move(found);
       if (wantsMean) fMeans[v] = mean;
+      if (wantsStdDev) fStdDevs[v] = sd;
     }
   }
   fFinalGeneration = generation;
@@ -360,6 +385,12 @@ double TableState::Mean(std::size_t v) {
   if (pendingFinal) AwaitFinal();
   if (fFinalGeneration == generation && v < fMeans.size() && fMeans[v]) return *fMeans[v];
   return Merged().Scales()[v].Mean();
+}
+
+double TableState::StdDev(std::size_t v) {
+  if (pendingFinal) AwaitFinal();
+  if (fFinalGeneration == generation && v < fStdDevs.size() && fStdDevs[v]) return *fStdDevs[v];
+  return Merged().Scales()[v].StdDevKept();
 }
 
 std::vector<double> TableState::Percentiles(std::size_t v, const std::vector<double>& ps) {
@@ -471,7 +502,7 @@ std::vector<AggregationResult> ScaleValues(TableState& s) {
           value = s.Mean(v);
           break;
         case TableEncryptionCodes::StdDev:
-          value = acc.StdDev();
+          value = s.StdDev(v);
           break;
         case TableEncryptionCodes::Percentile:
           ps.push_back(stats[j].GetPTileCutPoint() / 100.0);
@@ -496,6 +527,8 @@ std::vector<AggregationResult> CategoryValues(const CellStatistics& cell, const 
   const double total = d.TotalWeight();
   const double missing = d.MissingWeight();
   const double count = category.IsTotal() ? total : d.CategoryCount(position);
+  const double totalRest = d.TotalRest();
+  const double countRest = category.IsTotal() ? totalRest : d.CategoryRest(position);
   std::vector<AggregationResult> values;
   for (const AggregationStatistic& stat : cell.GetStatistics()) {
     double value = SYSMIS;
@@ -505,7 +538,7 @@ std::vector<AggregationResult> CategoryValues(const CellStatistics& cell, const 
         break;
       case TableEncryptionCodes::Percent:
         // Of a total beyond the largest double there is no percent to give.
-        value = total > 0.0 && std::isfinite(total) ? PercentOf(count, total) : SYSMIS;
+        value = total > 0.0 && std::isfinite(total) ? PercentOf(count, countRest, total, totalRest) : SYSMIS;
         break;
       case TableEncryptionCodes::Missing:
         if (category.IsTotal()) value = missing;
@@ -653,12 +686,14 @@ void AggregationCube::AddScaleStatistics(const std::vector<AggregationStatistic>
                               [v](const host::engine::ScaleRule& x) { return x.column.index == v; });
     if (found == s.scaleRules.end()) {
       host::engine::ScaleRule rule;
-      // The mean is corrected from the kept values (ScaleAccumulator::Mean), so
-      // a mean asked without percentiles keeps them too: else it would be the
-      // running mean, a few ulps off, and differ from the default run's.
+      // The mean and the standard deviation are made from the kept values
+      // (ScaleAccumulator::Mean, StdDevKept), so either asked without
+      // percentiles keeps them too: else it would be the running one, a few
+      // ulps off where values cancel, and differ from the default run's.
       rule.keepValues = std::any_of(statistics.begin(), statistics.end(), [v](const AggregationStatistic& t) {
         return t.GetVariableIndex() == v && (t.GetSummaryStatistic() == TableEncryptionCodes::Percentile ||
-                                             t.GetSummaryStatistic() == TableEncryptionCodes::Mean);
+                                             t.GetSummaryStatistic() == TableEncryptionCodes::Mean ||
+                                             t.GetSummaryStatistic() == TableEncryptionCodes::StdDev);
       });
       rule.column = host::ColumnRuleOf(*fSource, v);
       s.scaleRules.push_back(std::move(rule));

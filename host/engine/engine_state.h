@@ -61,6 +61,10 @@ class DimensionImpl {
   std::vector<AggregationCategory>& Categories() { return fCategories; }
   // The count of a real category by its position in the list.
   double CategoryCount(int position) const;
+  // What the count of a category and the total rounded away (Rest of their
+  // sums), for percents of the exact sums.
+  double CategoryRest(int position) const;
+  double TotalRest() const;
   // The text of one of the dimension's categories.
   std::string TextOf(const AggregationCategory& category) const;
   double MissingWeight() const;
@@ -98,6 +102,8 @@ class DimensionImpl {
   std::vector<double> fFrozenCounts;
   double fFrozenMissing = 0.0;
   double fFrozenTotal = 0.0;
+  std::vector<double> fFrozenRests;  // by count; empty when every one is 0
+  double fFrozenTotalRest = 0.0;
   std::size_t fFrozenValues = 0;
   // Released final categories: their values (and members, for sets).
   bool fReleased = false;
@@ -150,15 +156,19 @@ struct TableState {
   // The mean of a scale variable: a walk over its stored values, so made by
   // Finalize beside the percentiles where the cell asks for it.
   double Mean(std::size_t scale);
+  // The standard deviation likewise, where the values are kept.
+  double StdDev(std::size_t scale);
 
  private:
   void AwaitFinal();
   std::vector<double> PercentileTargets(std::size_t scale) const;
-  bool WantsMean(std::size_t scale) const;
+  // Whether the cell asks statistic `code` of the scale rule.
+  bool Wants(std::size_t scale, int code) const;
 
   std::uint64_t fFinalGeneration = ~std::uint64_t{0};
   std::vector<std::vector<double>> fPercentiles;  // by scale rule, for PercentileTargets
-  std::vector<std::optional<double>> fMeans;      // by scale rule, where WantsMean
+  std::vector<std::optional<double>> fMeans;      // by scale rule, where the mean is asked
+  std::vector<std::optional<double>> fStdDevs;    // by scale rule, where asked and the values kept
   std::shared_ptr<const engine::TableRules> fRules;
   std::unique_ptr<engine::TableAccumulator> fMerged;
 };

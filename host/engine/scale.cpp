@@ -466,12 +466,161 @@ const RawColumn& ScaleAccumulator::StoredValues(RawColumn& copy) const {
   return copy;
 }
 
-std::vector<double> ScaleAccumulator::Results(const std::vector<double>& ps, double* mean) const {
+std::vector<double> ScaleAccumulator::Results(const std::vector<double>& ps, double* mean, double* sd) const {
   RawColumn copy;
   const RawColumn& values = StoredValues(copy);
   std::vector<double> out = ps.empty() ? std::vector<double>{} : PercentilesOf(values, ps);
   if (mean != nullptr) *mean = MeanOf(values);
+  if (sd != nullptr) *sd = StdDevOf(values);
   return out;
+}
+
+namespace {
+
+// Unevaluated sums hi + lo of the squared deviations and of the deviations,
+// every rounding error of what is added carried in lo.
+struct DeviationSums {
+  double squaresHi = 0.0;
+  double squaresLo = 0.0;
+  double hi = 0.0;
+  double lo = 0.0;
+};
+
+template <bool kHardwareFma>
+[[gnu::always_inline]] inline double FmaOf(double a, double b, double c) {
+  if constexpr (kHardwareFma) {
+    return __builtin_fma(a, b, c);
+  } else {
+    return std::fma(a, b, c);
+  }
+}
+
+// hi + lo += x + error, `error` a term far smaller than x.
+[[gnu::always_inline]] inline void AddPair(double& hi, double& lo, double x, double error) {
+  const double t = hi + x;
+  const double z = t - hi;
+  lo += ((hi - (t - z)) + (x - z)) + error;
+  hi = t;
+}
+
+// Σ w·(x - c)² and Σ w·(x - c) over n values, w + wRest their weights (null:
+// 1), the deviation, its square and the products each split into their
+// double and its exact error.
+template <bool kHardwareFma>
+[[gnu::always_inline]] inline void AddDeviationsWith(DeviationSums& s, const double* x, const double* w,
+                                                     const double* wRest, std::size_t n, double c) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = x[i] - c;
+    const double dz = d - x[i];
+    const double dRest = (x[i] - (d - dz)) + (-c - dz);
+    const double d2 = d * d;
+    const double d2Rest = FmaOf<kHardwareFma>(d, d, -d2) + 2.0 * d * dRest;
+    if (w == nullptr) {
+      AddPair(s.squaresHi, s.squaresLo, d2, d2Rest);
+      AddPair(s.hi, s.lo, d, dRest);
+      continue;
+    }
+    const double p = w[i] * d2;
+    const double q = w[i] * d;
+    double pRest = FmaOf<kHardwareFma>(w[i], d2, -p) + w[i] * d2Rest;
+    double qRest = FmaOf<kHardwareFma>(w[i], d, -q) + w[i] * dRest;
+    if (wRest != nullptr) {
+      pRest += wRest[i] * d2;
+      qRest += wRest[i] * d;
+    }
+    AddPair(s.squaresHi, s.squaresLo, p, pRest);
+    AddPair(s.hi, s.lo, q, qRest);
+  }
+}
+
+void AddDeviationsPortable(DeviationSums& s, const double* x, const double* w, const double* wRest, std::size_t n,
+                           double c) {
+  AddDeviationsWith<false>(s, x, w, wRest, n, c);
+}
+
+// The exact fma of either gives the same sums; only the speed differs.
+#if defined(__x86_64__) && !defined(__FMA__)
+[[gnu::target("fma")]] void AddDeviationsFma(DeviationSums& s, const double* x, const double* w, const double* wRest,
+                                             std::size_t n, double c) {
+  AddDeviationsWith<true>(s, x, w, wRest, n, c);
+}
+void AddDeviations(DeviationSums& s, const double* x, const double* w, const double* wRest, std::size_t n, double c) {
+  static const bool hardware = __builtin_cpu_supports("fma");
+  if (hardware) {
+    AddDeviationsFma(s, x, w, wRest, n, c);
+  } else {
+    AddDeviationsPortable(s, x, w, wRest, n, c);
+  }
+}
+#else
+void AddDeviations(DeviationSums& s, const double* x, const double* w, const double* wRest, std::size_t n, double c) {
+  AddDeviationsPortable(s, x, w, wRest, n, c);
+}
+#endif
+
+}  // namespace
+
+// The running sum of squares rounds at every case: where weighted values
+// cancel it ends some ulps off. With the values kept, one more walk sums the
+// squared deviations from the running mean c with their rounding errors,
+// and Σ w(x - c)² - (Σ w(x - c))² / W is the sum around the exact mean
+// whatever c is; dividing by W - 1 and the square root are each corrected by
+// their exact remainders, so the result is the exact one rounded once but in
+// near ties. Values in other units (near the largest or smallest doubles)
+// and weights past kHeavyWeight keep the running one, as does a sum that
+// overflows or comes near the subnormal numbers.
+double ScaleAccumulator::StdDevOf(const RawColumn& values) const {
+  const double running = StdDev();
+  // Squares of deviations below 2^-400 lose digits among the subnormals,
+  // those past 2^400 may overflow: such spreads keep the running one.
+  if (running == SYSMIS || !(running > 0x1p-400 && running < 0x1p400) || fValueScale != 1.0 ||
+      fWeight.sum >= kHeavyWeight) {
+    return running;
+  }
+  const double c = fShift + fMean;
+  DeviationSums sums;
+  double x[256];
+  double w[256];
+  if (!fRaw) {
+    double rest[256];
+    for (std::uint32_t slot = 0; slot < fSums.size();) {
+      const std::size_t n = std::min<std::size_t>(std::size(x), fSums.size() - slot);
+      for (std::size_t i = 0; i < n; ++i, ++slot) {
+        x[i] = fTable.Value(slot);
+        w[i] = fSums[slot].sum;
+        rest[i] = fSums[slot].carry;
+      }
+      AddDeviations(sums, x, w, rest, n, c);
+    }
+  } else {
+    for (std::size_t k = 0; k < values.Chunks(); ++k) {
+      const std::size_t length = values.ChunkSize(k);
+      for (std::size_t at = 0; at < length; at += std::size(x)) {
+        const std::size_t n = std::min(std::size(x), length - at);
+        values.Decode(k, at, n, x);
+        if (fWeighted) fWeights.Decode(k, at, n, w);
+        AddDeviations(sums, x, fWeighted ? w : nullptr, nullptr, n, c);
+      }
+    }
+  }
+  // W - 1 as a pair, exactly.
+  const double weight = fWeight.sum;
+  const double less = weight - 1.0;
+  const double lessZ = less - weight;
+  const double lessRest = ((weight - (less - lessZ)) + (-1.0 - lessZ)) + fWeight.carry;
+  const double offset = sums.hi + sums.lo;
+  AddPair(sums.squaresHi, sums.squaresLo, -(offset * offset / fWeight.Value()), 0.0);
+  const double sum = sums.squaresHi + sums.squaresLo;
+  const double sumZ = sum - sums.squaresHi;
+  const double sumRest = (sums.squaresHi - (sum - sumZ)) + (sums.squaresLo - sumZ);
+  if (!std::isfinite(sum) || !std::isfinite(offset)) return running;
+  if (!(sum > 0.0)) return running;
+  const double variance = sum / less;
+  const double varianceRest = (std::fma(-variance, less, sum) + sumRest - variance * lessRest) / less;
+  const double sd = std::sqrt(variance);
+  const double sdRest = (std::fma(-sd, sd, variance) + varianceRest) / (2.0 * sd);
+  const double result = sd + sdRest;
+  return std::isfinite(result) ? result : running;
 }
 
 namespace {

@@ -72,6 +72,14 @@ struct CompensatedSum {
   // inf - inf: the sum alone says what it is (a count of weights near 1e308
   // stays an infinite count, not one that is no number and is left out).
   double Value() const { return std::isfinite(sum) ? sum + carry : sum; }
+  // What Value() rounded away: Value() + Rest() is sum + carry exactly, the
+  // sum a ratio of two of them (a percent) is taken of.
+  double Rest() const {
+    if (!std::isfinite(sum)) return 0.0;
+    const double v = sum + carry;
+    const double z = v - sum;
+    return (sum - (v - z)) + (carry - z);
+  }
 };
 
 // How far below a whole cumulative weight a computed one may fall and still
@@ -285,8 +293,16 @@ class ScaleAccumulator {
   // the exact weighted mean but in near ties; otherwise it is the running
   // mean, within a few ulps of it.
   double Mean() const;
-  // SYSMIS when the valid weight is 1 or less.
+  // SYSMIS when the valid weight is 1 or less. The running one.
   double StdDev() const;
+  // Where the values are kept, from a walk over them (StdDevOf): the double
+  // nearest the exact one but in near ties; else the running one.
+  double StdDevKept() const {
+    if (!fKeepValues) return StdDev();
+    SettleValues();
+    return StdDevOf(fValues);
+  }
+  bool KeepsValues() const { return fKeepValues; }
   // The percentile p (0..1) by the (W + 1)p rule on the weighted empirical
   // distribution; SYSMIS when there is no valid case. Works on a copy (of
   // the stored values' codes where they are coded).
@@ -299,7 +315,7 @@ class ScaleAccumulator {
   // done, and keep waiting in their short codes. Appended in place, the
   // thousand continuous variables of a wide file took their 4-byte codes
   // in fresh memory at the end, where their parts' freed room was of no use.
-  std::vector<double> Results(const std::vector<double>& ps, double* mean) const;
+  std::vector<double> Results(const std::vector<double>& ps, double* mean, double* sd = nullptr) const;
 
   // Every member, bit for bit, so that a loaded accumulator merges and
   // answers exactly as the saved one would.
@@ -470,6 +486,8 @@ class ScaleAccumulator {
   std::vector<double> TableSelect(const std::vector<double>& targets) const;
   std::vector<double> RawSelect(const RawColumn& values, const std::vector<double>& targets) const;
   std::vector<double> PercentilesOf(const RawColumn& values, const std::vector<double>& ps) const;
+  // The standard deviation from a walk over the kept values (see Results).
+  double StdDevOf(const RawColumn& values) const;
   double MeanOf(const RawColumn& values) const;
   // The stored values in order: fValues once settled, else `copy` made of
   // fValues and the waiting parts (the same values in the same order).
