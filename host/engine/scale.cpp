@@ -2301,10 +2301,87 @@ void SplitH(double h, double& whole, double& frac, double& digits, double& scale
 
 }  // namespace
 
+// Past 2^52 a weight total, and so h and the cumulative weights, may need
+// more digits than a double has: weights 1e16, 1e16 and 1 on 1, 2 and 3 put
+// the median at h = 1e16 + 1, which rounds to 1e16, the cumulative weight of
+// the 1. Such totals come only from whole weights of that size, so the rule
+// is applied there on the sorted values with h and every cumulative weight
+// kept as a pair of doubles (a rare case: no selection, one sort).
+std::vector<double> ScaleAccumulator::HugePercentilesOf(const RawColumn& values, const std::vector<double>& ps) const {
+  struct Entry {
+    double x;
+    double w;
+    double rest;
+  };
+  std::vector<Entry> entries;
+  if (!fRaw) {
+    for (std::uint32_t slot = 0; slot < fSums.size(); ++slot) {
+      entries.push_back({fTable.Value(slot), fSums[slot].sum, fSums[slot].carry});
+    }
+  } else {
+    double x[256];
+    double w[256];
+    for (std::size_t c = 0; c < values.Chunks(); ++c) {
+      const std::size_t length = values.ChunkSize(c);
+      for (std::size_t at = 0; at < length; at += std::size(x)) {
+        const std::size_t n = std::min(std::size(x), length - at);
+        values.Decode(c, at, n, x);
+        if (fWeighted) fWeights.Decode(c, at, n, w);
+        for (std::size_t i = 0; i < n; ++i) entries.push_back({x[i], fWeighted ? w[i] : 1.0, 0.0});
+      }
+    }
+  }
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.x < b.x; });
+  // The smallest value whose cumulative weight reaches t (a pair), a
+  // cumulative weight short of it by at most the slack counting as reaching.
+  const double slack = CumulativeSlack(fWeight.sum);
+  const auto at = [&](double tHi, double tLo) {
+    CompensatedSum through;
+    for (const Entry& e : entries) {
+      through.Add(e.w);
+      through.carry += e.rest;
+      if ((through.sum - tHi) + (through.carry - tLo) >= -slack) return e.x;
+    }
+    return entries.back().x;
+  };
+  // W + 1 as a pair.
+  const double a = fWeight.sum + 1.0;
+  const double az = a - fWeight.sum;
+  const double aRest = ((fWeight.sum - (a - az)) + (1.0 - az)) + fWeight.carry;
+  std::vector<double> out;
+  for (const double p : ps) {
+    double hHi = a * p;
+    double hLo = std::fma(a, p, -hHi) + aRest * p;
+    const double nearest = std::round(hHi + hLo);
+    if (std::fabs((hHi - nearest) + hLo) <= slack) {
+      hHi = nearest;
+      hLo = 0.0;
+    }
+    // floor(h) as a pair, and the fraction.
+    double kHi = std::floor(hHi);
+    double kLo = 0.0;
+    if (kHi == hHi) {
+      kLo = std::floor(hLo);
+    }
+    const double frac = (hHi - kHi) + (hLo - kLo);
+    if ((hHi - 1.0) + hLo < 0.0) {
+      out.push_back(entries.front().x);
+    } else if ((hHi - fWeight.sum) + (hLo - fWeight.carry) >= -slack) {
+      out.push_back(entries.back().x);
+    } else {
+      const double lower = at(kHi, kLo);
+      const double upper = at(kHi, kLo + 1.0);
+      out.push_back(lower + frac * (upper - lower));
+    }
+  }
+  return out;
+}
+
 std::vector<double> ScaleAccumulator::PercentilesOf(const RawColumn& values, const std::vector<double>& ps) const {
   std::vector<double> out(ps.size(), SYSMIS);
   const double w = ValidWeight();
   if ((fRaw ? values.Empty() : fSums.empty()) || !(w > 0.0) || !std::isfinite(w)) return out;
+  if (w >= 0x1p52 && w < kHeavyWeight) return HugePercentilesOf(values, ps);
 
   // Per percentile: h = (W + 1)p; below 1 the smallest value, from W on the
   // largest, otherwise x(floor h) plus the fraction of the step to the next.

@@ -486,6 +486,8 @@ class ScaleAccumulator {
   std::vector<double> TableSelect(const std::vector<double>& targets) const;
   std::vector<double> RawSelect(const RawColumn& values, const std::vector<double>& targets) const;
   std::vector<double> PercentilesOf(const RawColumn& values, const std::vector<double>& ps) const;
+  // PercentilesOf for weight totals past 2^52.
+  std::vector<double> HugePercentilesOf(const RawColumn& values, const std::vector<double>& ps) const;
   // The standard deviation from a walk over the kept values (see Results).
   double StdDevOf(const RawColumn& values) const;
   double MeanOf(const RawColumn& values) const;

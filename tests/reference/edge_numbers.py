@@ -380,6 +380,25 @@ for seed in range(40):
                     problems.append(f"decimal weights, seed {seed} ({command}): standard deviation {got!r}, "
                                     f"nearest the exact {want!r}")
 
+# Whole weights whose total passes 2^53, where h and the cumulative weights
+# need more digits than a double has: 1e16, 1e16 and 1 on 1, 2 and 3 put the
+# median at h = 1e16 + 1, past the cumulative weight 1e16 of the 1 (it was 1).
+for weights in (("1e16", "1e16", "1"), ("1e16", "3", "1e16", "2"), ("9007199254740993", "1", "9007199254740993")):
+    rows = [(str(i + 1), w) for i, w in enumerate(weights)]
+    with tempfile.TemporaryDirectory() as scratch:
+        with open(os.path.join(scratch, "cases.csv"), "w") as f:
+            f.write("x,w\n" + "".join(f"{x},{w}\n" for x, w in rows))
+        with open(os.path.join(scratch, "datapackage.json"), "w") as f:
+            json.dump({"weight": "w", "resources": [{"path": "cases.csv", "schema": {"fields": [
+                {"name": "x", "type": "number", "measure": "scale"}, {"name": "w", "type": "number"}]}}]}, f)
+        table = run(os.path.join(scratch, "datapackage.json"), "CODEBOOK x /STATISTICS QUARTILES.")[0]
+        pairs = [(Fraction(x), Fraction(float(w))) for x, w in rows]
+        for p in (25, 50, 75):
+            got = cells_of(table).get(("Central Tendency and Dispersion", f"Percentile {p}"), [{}])[0].get("number")
+            want = float(percentile(pairs, Fraction(p, 100)))
+            if got != want:
+                problems.append(f"weights {'/'.join(weights)}: percentile {p} {got!r}, exact {want!r}")
+
 # Means, standard deviations and quartiles have the print format's decimals
 # plus two, also past the 16 decimals of the widest formats (F40.16: 18).
 path = os.path.join(EDGES, "widest", "datapackage.json")
