@@ -415,6 +415,11 @@ std::string WeightNote(const TableNode& table, const Dataset* dataset, const Rep
   return "Counts weighted by " + dataset->variables[static_cast<std::size_t>(dataset->weightIndex)]->name;
 }
 
+std::string OverviewWeightNote(const Overview& overview) {
+  if (overview.rows.empty() || overview.facts.weight.empty()) return {};
+  return "Counts weighted by " + overview.facts.weight;
+}
+
 std::string FactsLine(const DatasetFacts& facts) {
   std::vector<std::string> parts;
   if (!facts.file.empty()) parts.push_back(facts.file);

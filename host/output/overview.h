@@ -83,6 +83,11 @@ Overview BuildOverview(const OutputDocument& document, const Dataset* dataset, c
 // of a weighted dataset; empty otherwise.
 std::string WeightNote(const TableNode& table, const Dataset* dataset, const ReportLayout& layout);
 
+// "Counts weighted by NAME" under the overview of a weighted dataset, whose
+// valid and missing counts are sums of weights as the tables' are; empty
+// otherwise.
+std::string OverviewWeightNote(const Overview& overview);
+
 // Whether a table is about a set: its title starts with the layout's prefix.
 bool IsSetTable(const TableNode& table, const ReportLayout& layout);
 

@@ -160,6 +160,7 @@ margin-top:.15rem}
 .kv,.km{display:inline-block;width:.7em;height:.7em;margin-right:.3em;vertical-align:-.05em}
 .kv{background:var(--chart)}.km{background:var(--chart-miss)}
 .wnote{font-size:.85rem;color:var(--muted);margin:.35rem 0 0}
+.blank{color:var(--muted);font-style:italic}
 section.tbl{content-visibility:auto;contain-intrinsic-size:auto 28rem;margin:0 0 2rem}
 section.tbl h2{font-size:1.15rem;margin:0 0 .45rem;scroll-margin-top:1rem}
 section.tbl h2 .n{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"Liberation Mono",monospace}
@@ -394,7 +395,14 @@ void AppendRows(const FlatTable& flat, std::string& out, std::ostream* stream) {
     out += "<tr><th scope=\"row\"";
     AppendDepth(out, row.depth);
     out += '>';
-    Esc(out, row.row->label.text);
+    // An empty string value would leave its row without a name: it reads
+    // as the overview and the charts name it.
+    if (const CellText& label = row.row->label;
+        label.text.empty() && label.kind == CellOrigin::DataValue && label.valueIsString) {
+      out += "<span class=\"blank\">(blank)</span>";
+    } else {
+      Esc(out, label.text);
+    }
     out += "</th>";
     for (std::size_t c = 0; c < flat.columns.size(); ++c) RenderCells(flat.Cells(r, c), flat.columns[c], out);
     out += "</tr>\n";
@@ -575,7 +583,13 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
                 std::string().swap(made[g]);
                 FlushIfLarge(out, stream);
               });
-  out += "</div>\n</div></div>\n</section>\n";
+  out += "</div>\n</div></div>\n";
+  if (const std::string note = OverviewWeightNote(overview); !note.empty()) {
+    out += "<p class=\"wnote\">";
+    Esc(out, note);
+    out += "</p>\n";
+  }
+  out += "</section>\n";
 }
 
 // The charts of the sections, by table number, from the overview rows.

@@ -138,6 +138,11 @@ void RenderOverview(const Overview& overview, const std::vector<std::string>& an
     out += " |\n";
   }
   out += '\n';
+  if (const std::string note = OverviewWeightNote(overview); !note.empty()) {
+    out += '*';
+    Escape(out, note);
+    out += "*\n\n";
+  }
 }
 
 void RenderTable(const TableNode& table, const std::string& weightNote, std::string& out, std::ostream& stream) {
@@ -169,7 +174,14 @@ void RenderTable(const TableNode& table, const std::string& weightNote, std::str
     }
     out += "| ";
     Indent(out, row.depth);
-    Escape(out, row.row->label.text);
+    // An empty string value is named as the overview names it, not left a
+    // row without a name.
+    if (const CellText& label = row.row->label;
+        label.text.empty() && label.kind == CellOrigin::DataValue && label.valueIsString) {
+      out += "*(blank)*";
+    } else {
+      Escape(out, label.text);
+    }
     for (std::size_t c = 0; c < flat.columns.size(); ++c) {
       out += " | ";
       CellList cells = flat.Cells(r, c);

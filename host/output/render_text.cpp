@@ -520,6 +520,7 @@ void RenderText(const OutputDocument& document, std::ostream& stream, const Rend
           RenderTable(*part.table, out, stream, options, style);
         }
       }
+      if (const std::string note = OverviewWeightNote(overview); !note.empty()) out += Sanitize(note) + '\n';
     }
     out += '\n';
   }
