@@ -12,8 +12,6 @@ import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
 
 const [chromium, page, outDir, largePage] = process.argv.slice(2);
-// A report that takes longer than this to open fails the test.
-const kOpenBudgetMs = 3000;
 const profile = mkdtempSync(join(tmpdir(), 'codebook-browser-'));
 const browser = spawn(chromium, [
   '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
@@ -111,7 +109,9 @@ async function main() {
     const opened = Math.max(timing.load, timing.paint);
     console.log(`large report: loaded in ${timing.load} ms, first contentful paint at ${timing.paint} ms, ` +
                 `${timing.rows} overview rows, ${timing.sparks} charts`);
-    check(opened > 0 && opened <= kOpenBudgetMs, `the large report opens within ${kOpenBudgetMs} ms (${opened} ms)`);
+    // How long it took is printed, not checked: the suite holds no timed test
+    // (a loaded machine takes twice as long as an idle one).
+    check(opened > 0, `the large report opens (${opened} ms)`);
     check(timing.rows >= 2000 && timing.sparks >= 2000, 'the large report has its overview and charts');
     const lastLink = await evaluate(`(() => { const a = document.querySelector('#ovb .ovg:last-child .ovr:last-child a');
         a.click(); const t = document.getElementById(a.getAttribute('href').slice(1));
