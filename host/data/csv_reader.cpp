@@ -130,7 +130,7 @@ CsvReader::CsvReader(const std::string& path, const std::string& displayName, co
       const auto stretch = static_cast<std::size_t>(std::max<std::int64_t>(readUpTo - offset, 0));
       initial = std::min(initial, std::bit_ceil(stretch + kReadPast));
     }
-    if (fBuffer.size() < initial + 1) fBuffer.resize(initial + 1);
+    if (fBuffer.size() < initial + kReadablePastEnd) fBuffer.resize(initial + kReadablePastEnd);
     fBuffer[0] = '\n';
     fSpecial[static_cast<unsigned char>('\n')] = 1;
     fSpecial[static_cast<unsigned char>('\r')] = 1;
@@ -261,7 +261,7 @@ bool CsvReader::Fill() {
     fPos = 0;
   }
   const bool rampUp = fReadUpTo < 0 && fBuffer.size() <= kInitialBuffer;
-  if (fEnd + 1 >= fBuffer.size() || rampUp) {
+  if (fEnd + kReadablePastEnd >= fBuffer.size() || rampUp) {
     if (fEnd >= kMaxRecordBytes) RunawayRecord();
     try {
       fBuffer.resize(fBuffer.size() * 2);
@@ -269,7 +269,7 @@ bool CsvReader::Fill() {
       throw InputError(OutOfMemoryWhileReading(fDisplayName));
     }
   }
-  std::size_t want = fBuffer.size() - 1 - fEnd;
+  std::size_t want = fBuffer.size() - kReadablePastEnd - fEnd;
   if (fReadUpTo >= 0) {
     // Up to the caller's stopping point and a little past it (the record that
     // crosses it); a longer record is read on in such steps.

@@ -84,6 +84,11 @@ class CsvReader {
   // still in the core's cache when the cells are converted.
   static constexpr std::size_t kUsualBufferBytes = std::size_t{1} << 19;
 
+  // Bytes that may be read from BufferEnd() on (its sentinel '\n' first,
+  // then bytes of no meaning): a caller may load a word that starts before
+  // the buffer's end without asking where that end is.
+  static constexpr std::size_t kReadablePastEnd = 16;
+
   // Gives up the read buffer, for the next reader: nothing more can be read.
   std::vector<char> ReleaseBuffer() { return std::move(fBuffer); }
 

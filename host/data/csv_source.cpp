@@ -263,6 +263,7 @@ class BlockFiller {
     // for the cell's end, so none of them may be the delimiter.
     fQuick = std::string_view("0123456789+-.\r\n").find(d.delimiter) == std::string_view::npos &&
              !(d.quoting && d.quote == d.delimiter) && !layout.columns.empty();
+    if (d.quoting) fQuoteByte = static_cast<unsigned char>(d.quote);
     fEnds[static_cast<unsigned char>(d.delimiter)] = 1;
     fEnds[static_cast<unsigned char>('\n')] = 1;
     fEnds[static_cast<unsigned char>('\r')] = 1;
@@ -520,6 +521,11 @@ class BlockFiller {
       // on from the digits read.
       SimpleDecimal d;
       if (const unsigned d0 = static_cast<unsigned>(p[0] - '0'); d0 >= 10) {
+        if (!kLast && *p == delim && fEmptyIsMissing[c]) {  // an empty cell, without the scan
+          data[c][r] = SYSMIS;
+          cell = p + 1;
+          return true;
+        }
         // The buffer's sentinel '\n' stops the scan.
         d = ScanSimpleDecimal<false>(p, e);
       } else if (kLast) {
@@ -568,7 +574,7 @@ class BlockFiller {
         return false;
       }
     } else if (mode == Mode::String) {
-      if (!QuickCell(block, c, r, p, mode)) return false;
+      if (!QuickShortText(block, c, r, p, delim) && !QuickCell(block, c, r, p, mode)) return false;
     } else if (mode == Mode::IsoDate && e - p > 10 && (kLast ? p[10] == '\n' || p[10] == '\r' : p[10] == delim) &&
                QuickDate(p, data[c][r])) {
       p += 10;
@@ -591,6 +597,52 @@ class BlockFiller {
     }
     if (*p != delim) return false;
     cell = p + 1;
+    return true;
+  }
+
+  // A text cell of fewer than 16 bytes, unquoted, ASCII and without trailing
+  // blanks (codes, names, short answers: most texts of a survey), from `cell`
+  // (at or before the buffer's end): its end found in two 8-byte words and
+  // the words stored as they were loaded, where QuickCell looks at it byte
+  // by byte, then again from its end for blanks. `cell` is left at the
+  // cell's end; false (with `cell` as it was) for any other cell, which
+  // QuickCell then reads.
+  __attribute__((always_inline)) bool QuickShortText(CaseBlock& block, std::size_t c, std::size_t r, const char*& cell,
+                                                     const char delim) {
+    if constexpr (std::endian::native != std::endian::little) return false;
+    const char* const p = cell;
+    if (static_cast<unsigned char>(*p) == fQuoteByte) return false;
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    const std::uint64_t delimiters = kOnes * static_cast<unsigned char>(delim);
+    const auto ends = [delimiters](std::uint64_t x) {
+      return ZeroBytes(x ^ delimiters) | ZeroBytes(x ^ (kOnes * '\n')) | ZeroBytes(x ^ (kOnes * '\r'));
+    };
+    std::uint64_t low, high;
+    std::memcpy(&low, p, 8);
+    std::memcpy(&high, p + 8, 8);
+    std::size_t size;
+    std::uint64_t upper;  // the top bits of the text's bytes: none for ASCII
+    if (const std::uint64_t stop = ends(low); stop != 0) {
+      size = static_cast<std::size_t>(std::countr_zero(stop)) / 8;
+      upper = low & ((stop & (~stop + 1)) - 1) & kHigh;
+    } else if (const std::uint64_t later = ends(high); later != 0) {
+      size = 8 + static_cast<std::size_t>(std::countr_zero(later)) / 8;
+      upper = (low | (high & ((later & (~later + 1)) - 1))) & kHigh;
+    } else {
+      return false;
+    }
+    if (upper != 0 || (size > 0 && p[size - 1] == ' ')) return false;
+    TextCursor& t = fTexts[fTextOf[c]];
+    if (size > t.width) return false;
+    const std::size_t used = t.used;
+    if (t.room - used < size + kTextWord) MakeRoom(block.strings[c].bytes, t, used + size + kTextWord);
+    char* const to = t.bytes + used;
+    std::memcpy(to, &low, 8);  // the bytes past the text are overwritten by the next one, or cut
+    std::memcpy(to + 8, &high, 8);
+    t.used = static_cast<std::uint32_t>(used + size);
+    t.offsets[r + 1] = t.used;
+    cell = p + size;
     return true;
   }
 
@@ -718,11 +770,11 @@ class BlockFiller {
     if (text.size() > t.width) return false;
     if (!ascii && !ValidUtf8(text, bad)) return false;
     const std::size_t used = t.used;
-    constexpr std::size_t kWord = 16;
-    if (t.room - used < text.size() + kWord) MakeRoom(block.strings[c].bytes, t, used + text.size() + kWord);
+    if (t.room - used < text.size() + kTextWord) MakeRoom(block.strings[c].bytes, t, used + text.size() + kTextWord);
     char* const to = t.bytes + used;
-    if (text.size() <= kWord && readable != nullptr && readable - text.data() >= static_cast<std::ptrdiff_t>(kWord)) {
-      std::memcpy(to, text.data(), kWord);  // the bytes past the text are overwritten by the next one, or cut
+    if (text.size() <= kTextWord && readable != nullptr &&
+        readable - text.data() >= static_cast<std::ptrdiff_t>(kTextWord)) {
+      std::memcpy(to, text.data(), kTextWord);  // the bytes past the text are overwritten by the next one, or cut
     } else {
       std::memcpy(to, text.data(), text.size());
     }
@@ -820,6 +872,10 @@ class BlockFiller {
   // What QuickRow wants unread before it reads a row (see ReadAhead), at
   // most a quarter of a usual buffer.
   static constexpr std::ptrdiff_t kMostRowRoom = CsvReader::kUsualBufferBytes / 4;
+  // A short text is copied as one word of this many bytes (room for it is
+  // kept past a column's texts), and may be loaded so from the buffer.
+  static constexpr std::size_t kTextWord = 16;
+  static_assert(CsvReader::kReadablePastEnd >= kTextWord);
   std::ptrdiff_t fRowRoom = 0;
   std::size_t fCapacity = 0;
   bool fGuessed = false;  // the block's room was made for the rows the stretch probably holds
@@ -832,6 +888,7 @@ class BlockFiller {
   std::vector<std::uint32_t> fSkipRun;  // per column: unread columns from it on (the last one aside)
   bool fQuick = false;                  // the dialect allows the quick path
   unsigned char fEnds[256] = {};        // the bytes that end an unquoted cell
+  int fQuoteByte = -1;                  // the byte that starts a quoted cell; -1: no quoting
   // Months of ISO dates read so far (QuickDate), by a hash of their
   // "YYYY-MM-": its bytes, the seconds of the month's day 0, its days.
   struct MonthSeen {

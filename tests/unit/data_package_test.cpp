@@ -523,20 +523,49 @@ TEST(DataPackage, ShortCodesAndTextsOfEveryLength) {
       for (std::size_t i = 0; i < cases.size(); ++i) ASSERT_EQ(cases[i], expected[i]) << bytes << ", row " << i;
     }
   }
-  // A byte that is not UTF-8 anywhere in a text (the quick path or's the
-  // cell's bytes a word at a time) is an error naming its cell.
-  for (std::size_t at = 0; at < 20; ++at) {
-    std::string text(20, 'x');
-    text[at] = '\xFF';
-    dir.Write("bad.csv", "s,a\nab,1\n" + text + ",1\n");
+  // A byte that is not UTF-8 anywhere in a text, short (its end found a
+  // word at a time) or long, is an error naming its cell, as is a short
+  // text longer than its column's width; texts that are UTF-8 but not ASCII,
+  // with blanks inside or after them, and in the last column before a CR LF
+  // read as written. Rows follow the text, so that the words are read from
+  // it.
+  const auto read = [&](const std::string& csv, int width) {
+    dir.Write("t.csv", csv + "zz,1\nzz,1\nzz,1\nzz,1\n");
+    return ReadAll(*Load(dir.Write("t.json", R"({"resources": [{"path": "t.csv", "schema": {"fields": [
+        {"name": "s", "type": "string", "constraints": {"maxLength": )" +
+                                                 std::to_string(width) + R"(}},
+        {"name": "a", "type": "integer"}]}}]})")));
+  };
+  const auto error = [&](const std::string& text, int width) {
     try {
-      ReadAll(*Load(dir.Write("bad.json", R"({"resources": [{"path": "bad.csv", "schema": {
-          "fields": [{"name": "s", "type": "string"}, {"name": "a", "type": "integer"}]}}]})")));
-      ADD_FAILURE() << "no error for the byte at " << at;
+      read("s,a\nab,1\n" + text + ",1\n", width);
     } catch (const host::InputError& e) {
-      EXPECT_NE(std::string(e.what()).find("line 3, column 1 (variable s)"), std::string::npos) << e.what();
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  for (std::size_t size : {1, 7, 8, 9, 15, 16, 20}) {
+    for (std::size_t at = 0; at < size; ++at) {
+      std::string text(size, 'x');
+      text[at] = '\xFF';
+      EXPECT_NE(error(text, 40).find("line 3, column 1 (variable s): "), std::string::npos) << size << ", " << at;
     }
   }
+  for (std::size_t size : {7, 8, 15}) {
+    EXPECT_NE(error(std::string(size, 'y'), 6)
+                  .find("line 3, column 1 (variable s): the value has " + std::to_string(size) +
+                        " bytes, more than the variable's width of 6"),
+              std::string::npos)
+        << size;
+  }
+  EXPECT_EQ(read("s,a\n\xC3\xA9,1\nna\xC3\xAFve,2\na b  ,3\n,4\n   ,5\n", 6).cases,
+            (std::vector<std::string>{"'\xC3\xA9'|1", "'na\xC3\xAFve'|2", "'a b'|3", "''|4", "''|5", "'zz'|1", "'zz'|1",
+                                      "'zz'|1", "'zz'|1"}));
+  dir.Write("last.csv", "a,s\r\n1,abc\r\n2,\r\n3,de  \r\n4,fifteen-bytes!!\r\n5,x\r\n6,x\r\n7,x\r\n");
+  EXPECT_EQ(ReadAll(*Load(dir.Write("last.json", R"({"resources": [{"path": "last.csv", "schema": {"fields": [
+                {"name": "a", "type": "integer"}, {"name": "s", "type": "string"}]}}]})")))
+                .cases,
+            (std::vector<std::string>{"1|'abc'", "2|''", "3|'de'", "4|'fifteen-bytes!!'", "5|'x'", "6|'x'", "7|'x'"}));
 }
 
 // Rows of a few bytes to tens of kilobytes in stretches longer than the read
