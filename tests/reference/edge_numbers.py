@@ -40,6 +40,19 @@ def run(dataset, command):
     return [i for i in json.loads(out)["items"] if i["kind"] == "table"]
 
 
+def weighted_package(scratch, fields, rows):
+    """Writes rows (tuples of text) under the named fields, weighted by w, and
+    returns the descriptor's path. fields: (name, type, measure or None)."""
+    with open(os.path.join(scratch, "cases.csv"), "w") as f:
+        f.write(",".join(name for name, _, _ in fields) + "\n" + "".join(",".join(r) + "\n" for r in rows))
+    schema = [dict({"name": name, "type": kind}, **({"measure": measure} if measure else {}))
+              for name, kind, measure in fields]
+    path = os.path.join(scratch, "datapackage.json")
+    with open(path, "w") as f:
+        json.dump({"weight": "w", "resources": [{"path": "cases.csv", "schema": {"fields": schema}}]}, f)
+    return path
+
+
 def cells_of(table):
     """(group, category) -> first cell, over the row dimension."""
     found = {}
@@ -220,13 +233,9 @@ for seed in range(12):
     pairs = [(Fraction(float(x)), Fraction(float(w))) for x, w in rows]
     exact = float(sum(x * w for x, w in pairs) / sum(w for _, w in pairs))
     with tempfile.TemporaryDirectory() as scratch:
-        with open(os.path.join(scratch, "cases.csv"), "w") as f:
-            f.write("x,w\n" + "".join(f"{x},{w}\n" for x, w in rows))
-        with open(os.path.join(scratch, "datapackage.json"), "w") as f:
-            json.dump({"weight": "w", "resources": [{"path": "cases.csv", "schema": {"fields": [
-                {"name": "x", "type": "number", "measure": "scale"}, {"name": "w", "type": "number"}]}}]}, f)
+        package = weighted_package(scratch, (("x", "number", "scale"), ("w", "number", None)), rows)
         for command in ("CODEBOOK x /STATISTICS MEAN.", "CODEBOOK x."):
-            table = run(os.path.join(scratch, "datapackage.json"), command)[0]
+            table = run(package, command)[0]
             got = cells_of(table).get(("Central Tendency and Dispersion", "Mean"), [{}])[0].get("number")
             if got != exact:
                 problems.append(f"repeated values, seed {seed} ({command}): mean {got!r}, nearest the exact {exact!r}")
@@ -354,14 +363,11 @@ for seed in range(40):
         counts[g] = counts.get(g, 0) + w
     stored = [(x, ws) for _, _, x, ws in entering]
     with tempfile.TemporaryDirectory() as scratch:
-        with open(os.path.join(scratch, "cases.csv"), "w") as f:
-            f.write("w,g,x\n" + "".join(f"{w},{g},{x}\n" for w, g, x in zip(weights, groups, values)))
-        with open(os.path.join(scratch, "datapackage.json"), "w") as f:
-            json.dump({"weight": "w", "resources": [{"path": "cases.csv", "schema": {"fields": [
-                {"name": "w", "type": "number"}, {"name": "g", "type": "integer", "measure": "nominal"},
-                {"name": "x", "type": "number", "measure": "scale"}]}}]}, f)
+        package = weighted_package(scratch, (("w", "number", None), ("g", "integer", "nominal"),
+                                             ("x", "number", "scale")),
+                                   [(str(w), str(g), str(x)) for w, g, x in zip(weights, groups, values)])
         for command in ("CODEBOOK g x.", "CODEBOOK x /STATISTICS STDDEV."):
-            tables = run(os.path.join(scratch, "datapackage.json"), command)
+            tables = run(package, command)
             if command == "CODEBOOK g x.":
                 cells = cells_of(tables[0])
                 total = sum(counts.values())
@@ -386,12 +392,8 @@ for seed in range(40):
 for weights in (("1e16", "1e16", "1"), ("1e16", "3", "1e16", "2"), ("9007199254740993", "1", "9007199254740993")):
     rows = [(str(i + 1), w) for i, w in enumerate(weights)]
     with tempfile.TemporaryDirectory() as scratch:
-        with open(os.path.join(scratch, "cases.csv"), "w") as f:
-            f.write("x,w\n" + "".join(f"{x},{w}\n" for x, w in rows))
-        with open(os.path.join(scratch, "datapackage.json"), "w") as f:
-            json.dump({"weight": "w", "resources": [{"path": "cases.csv", "schema": {"fields": [
-                {"name": "x", "type": "number", "measure": "scale"}, {"name": "w", "type": "number"}]}}]}, f)
-        table = run(os.path.join(scratch, "datapackage.json"), "CODEBOOK x /STATISTICS QUARTILES.")[0]
+        package = weighted_package(scratch, (("x", "number", "scale"), ("w", "number", None)), rows)
+        table = run(package, "CODEBOOK x /STATISTICS QUARTILES.")[0]
         pairs = [(Fraction(x), Fraction(float(w))) for x, w in rows]
         for p in (25, 50, 75):
             got = cells_of(table).get(("Central Tendency and Dispersion", f"Percentile {p}"), [{}])[0].get("number")
