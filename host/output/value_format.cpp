@@ -356,14 +356,16 @@ std::string DateTimeText(int type, double value, int width, int decimals) {
   } else {
     units = Units(value / 60.0, 0) * 60;
   }
+  std::int64_t days = units >= 0 ? units / perDay : -((-units + perDay - 1) / perDay);
+  std::int64_t inDay = units - days * perDay;
   // The last instant of 9999 (a warehouse's "end of time", Stata's largest
   // date-time) must not round into a year no layout can show: it stays at
   // the last unit shown, 23:59:59 (or 23:59).
-  const std::int64_t endOfTime = (DaysFromCivil(10000, 1, 1) - kEpochDays) * perDay;
-  if (units >= endOfTime && value < static_cast<double>(DaysFromCivil(10000, 1, 1) - kEpochDays) * kSecondsPerDay)
-    units = endOfTime - (showSeconds ? 1 : 60);
-  std::int64_t days = units >= 0 ? units / perDay : -((-units + perDay - 1) / perDay);
-  std::int64_t inDay = units - days * perDay;
+  constexpr std::int64_t kEndDays = DaysFromCivil(10000, 1, 1) - kEpochDays;
+  if (days == kEndDays && value < static_cast<double>(kEndDays) * kSecondsPerDay) {
+    days = kEndDays - 1;
+    inDay = perDay - (showSeconds ? 1 : 60);
+  }
   const CivilDate d = CivilFromDays(days + kEpochDays);
   if (d.year < 0 || d.year > 9999) return Stars(width);
   std::string clock = Clock(inDay, dec, showSeconds, true);
