@@ -96,7 +96,14 @@ std::string ShortenLongWords(std::string_view text) {
       std::size_t cut = kKept;
       while (cut > 0 && (static_cast<unsigned char>(word[cut]) & 0xC0) == 0x80) --cut;  // whole characters
       out += word.substr(0, cut);
+      // The quote and colon that close a quoted name stay, so that the
+      // message still reads "cannot write '/path…': reason".
+      std::size_t tail = 0;
+      while (tail < 4 && std::string_view("'\":;,.)]").find(word[word.size() - 1 - tail]) != std::string_view::npos) {
+        ++tail;
+      }
       out += "\xE2\x80\xA6 (" + std::to_string(word.size()) + " bytes in all)";
+      out += word.substr(word.size() - tail);
     } else {
       out += word;
     }

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -136,6 +138,63 @@ std::string TemporaryPattern(const std::filesystem::path& target) {
   }
   const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
   return (folder / ("." + base + ".tmp-XXXXXX")).string();
+}
+
+// Makes the temporary file named by `pattern` (its last six characters
+// "XXXXXX" replaced by letters and digits, as mkstemp does) with `mode` before
+// the umask, so that a new report gets what the folder's default ACL or the
+// umask gives a file the shell creates there (mkstemp's fixed 0600, widened
+// afterwards from the umask, would ignore a folder's default ACL and show a
+// private folder's report to everyone). -1 with errno on failure.
+int CreateTemporary(std::vector<char>& name, mode_t mode) {
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  char* const suffix = name.data() + std::strlen(name.data()) - 6;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    unsigned char random[6];
+    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+      const auto seed = static_cast<unsigned long>(::getpid()) * 2654435761UL + static_cast<unsigned long>(attempt) +
+                        static_cast<unsigned long>(::time(nullptr));
+      for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> (i * 5));
+    }
+    for (std::size_t i = 0; i < sizeof random; ++i) suffix[i] = kLetters[random[i] % (sizeof kLetters - 1)];
+    const int fd = ::open(name.data(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Gives the temporary file `fd` the permissions of the file `target` it
+// replaces (`info`): its mode, and its access ACL when it has one, since the
+// mode alone reads an ACL's mask as the group's bits (a group the ACL shuts
+// out would be let in) and drops the users the ACL names. An ACL the
+// temporary file took from the folder's default ACL is removed when the old
+// file had none.
+void KeepPermissions(int fd, const std::string& target, const struct stat& info) {
+  constexpr const char* kAcl = "system.posix_acl_access";
+  const mode_t mode = info.st_mode & 01777;  // not set-user-ID or set-group-ID: a report is no program
+  std::vector<char> acl(256);
+  ssize_t size = ::getxattr(target.c_str(), kAcl, acl.data(), acl.size());
+  if (size < 0 && errno == ERANGE) {
+    size = ::getxattr(target.c_str(), kAcl, nullptr, 0);
+    if (size > 0) {
+      acl.resize(static_cast<std::size_t>(size));
+      size = ::getxattr(target.c_str(), kAcl, acl.data(), acl.size());
+    }
+  }
+  if (size > 0) {
+    if (::fsetxattr(fd, kAcl, acl.data(), static_cast<std::size_t>(size), 0) == 0) {
+      ::fchmod(fd, mode);  // the group's bits are the ACL's mask, as they were
+      return;
+    }
+    // An ACL that cannot be copied: none of the group's bits, rather than
+    // the mask's, which the ACL may not give the group.
+    ::fremovexattr(fd, kAcl);
+    ::fchmod(fd, mode & ~static_cast<mode_t>(S_IRWXG));
+    return;
+  }
+  ::fremovexattr(fd, kAcl);
+  ::fchmod(fd, mode);
 }
 
 // A run killed outright (SIGKILL, the out-of-memory killer, a power cut)
@@ -412,7 +471,9 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
   int fd = -1;
   {
     SignalsBlocked blocked;
-    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    // A file that replaces another stays private until it takes that
+    // file's permissions; a new one is made as the shell would make it.
+    fd = CreateTemporary(name, exists ? 0600 : 0666);
     if (fd >= 0) SetTemporaryFile(name.data());
   }
   if (fd < 0) {
@@ -438,18 +499,12 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
   }
   if (failure == 0 && ::fsync(fd) != 0) failure = errno;
   // A file that is replaced keeps its permissions and, where allowed, its
-  // owner; a new one gets the usual permissions, not mkstemp's private ones.
+  // owner.
   if (exists) {
     if (info.st_uid != ::geteuid() || info.st_gid != ::getegid()) {
       [[maybe_unused]] const int ignored = ::fchown(fd, info.st_uid, info.st_gid);
     }
-    // Not the set-user-ID and set-group-ID bits: a report is no program,
-    // and a write by anyone but root clears them too.
-    ::fchmod(fd, info.st_mode & 01777);
-  } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    KeepPermissions(fd, target, info);
   }
   if (::close(fd) != 0 && failure == 0) failure = errno;
   if (failure != 0) error = Describe("write", path, failure);

@@ -43,6 +43,9 @@ TEST(AppMessages, WordsOfMegabytesAreShortened) {
             "f.cbk, line 1: \xC3\xA9" + std::string(198, 'a') + "\xE2\x80\xA6 (5002 bytes in all) Invalid name.");
   const std::string cut = std::string(199, 'a') + "\xC3\xA9" + std::string(1000, 'b');  // 200 would split the letter
   EXPECT_EQ(codebook_app::ShortenLongWords(cut), std::string(199, 'a') + "\xE2\x80\xA6 (1201 bytes in all)");
+  // A quoted name keeps the quote and colon that close it.
+  EXPECT_EQ(codebook_app::ShortenLongWords("cannot write '/" + std::string(2000, 'd') + "': File name too long."),
+            "cannot write '/" + std::string(198, 'd') + "\xE2\x80\xA6 (2004 bytes in all)': File name too long.");
   const std::string path(1000, 'p');  // as long as a word may be
   EXPECT_EQ(codebook_app::ShortenLongWords(path + "\n" + path), path + "\n" + path);
 }
