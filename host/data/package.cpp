@@ -1609,6 +1609,26 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
                          " more digits than a number keeps exactly (\"" + scan[i].inexactExample + "\" reads as " +
                          read + "); a descriptor that gives the field the type \"string\" keeps them as written");
     }
+    if (col.kind == CellKind::Number && scan[i].sheetRounded > 0) {
+      // A spreadsheet saved these as it showed them: the file holds six
+      // significant digits, so identifiers of 12 digits or more may have
+      // become one another, and amounts are rounded. Nothing reads the lost
+      // digits back; the sheet has to be saved again.
+      std::string example = scan[i].sheetRoundedExample;
+      std::replace(example.begin(), example.end(), ',', '.');
+      double value = 0.0;
+      ParseNumber(example, value);
+      char read[400];
+      std::snprintf(read, sizeof read, "%.0f", value);
+      const auto n = static_cast<std::size_t>(scan[i].sheetRounded);
+      warnings.push_back(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +
+                         "): " + Counted(n, "number") + (n == 1 ? " is" : " are") +
+                         " written with at most 6 significant digits in scientific form (\"" +
+                         scan[i].sheetRoundedExample + "\" reads as " + read +
+                         "), as a spreadsheet saves numbers of 12 digits or more that it shows in its General "
+                         "format; their other digits are not in the file, so identifiers may have become equal. "
+                         "Format the column as text (identifiers) or as a number in the sheet, and save it again");
+    }
     if (col.kind == CellKind::Number && scan[i].leadingZeros > 0) {
       // Codes and identifiers ("007", a postal code "02134") keep their
       // value as numbers but not their spelling.

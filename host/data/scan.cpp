@@ -67,6 +67,24 @@ bool InexactWhole(std::string_view text, double value) {
   return n <= 0 || std::string_view(exact, static_cast<std::size_t>(n)) != text;
 }
 
+// "1.23457E+15", "-1,2E+11": a number of 12 digits or more as a spreadsheet
+// shows it in its General format, and so saves it as CSV: at most six
+// significant digits, a capital E, a signed two-digit exponent of 11 or more.
+// The digits past the sixth are not in the file (identifiers lose theirs).
+bool SheetRounded(std::string_view text) {
+  if (!text.empty() && text[0] == '-') text.remove_prefix(1);
+  if (text.size() < 5 || text[0] < '1' || text[0] > '9') return false;
+  std::size_t at = 1;
+  if (text[at] == '.' || text[at] == ',') {
+    const std::size_t start = ++at;
+    while (at < text.size() && at - start < 6 && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at == start || at - start > 5) return false;
+  }
+  const std::string_view exponent = text.substr(at);
+  return exponent.size() == 4 && exponent[0] == 'E' && exponent[1] == '+' && exponent[2] >= '0' && exponent[2] <= '9' &&
+         exponent[3] >= '0' && exponent[3] <= '9' && (exponent[2] - '0') * 10 + (exponent[3] - '0') >= 11;
+}
+
 // "007", "-012": a whole number whose digits begin with a zero.
 bool LeadingZero(std::string_view text) {
   if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
@@ -213,6 +231,7 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
         digits = commaDigits;  // an exponent's decimals say nothing of the digits written
       }
       ++col.numberCells;
+      if (SheetRounded(text) && col.sheetRounded++ == 0) col.sheetRoundedExample = text;
       if (LeadingZero(text) && col.leadingZeros++ == 0) col.leadingZeroExample = text;
       if (decimals > 0 && dot && !col.pointDecimals) col.pointDecimals = !PointThousands(text);
       if (comma && !dot && !col.otherCommas && text.find(',') != std::string_view::npos) {
@@ -499,15 +518,29 @@ void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) 
 
 namespace {
 
-// A flag written right after a figure: one to three asterisks, one to three
-// letters in parentheses or brackets ("(P)", "[e]"); empty when the text
-// ends in none.
+// A flag written right after a figure: one to three asterisks, daggers or
+// superscript digits, one to three letters in parentheses or brackets
+// ("(P)", "[e]"); empty when the text ends in none.
 std::string_view AttachedFlag(std::string_view text) {
   if (text.size() < 2) return {};
   auto letters = [](std::string_view t) {
     return !t.empty() && t.size() <= 3 &&
            std::all_of(t.begin(), t.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
   };
+  // Typeset tables mark footnotes with daggers, a section sign or superscript
+  // digits ("12.5†", "3¹"), which survive a copy into a sheet.
+  static constexpr std::string_view kMarks[] = {
+      "\xE2\x80\xA0", "\xE2\x80\xA1", "\xC2\xA7",     "\xC2\xB9",     "\xC2\xB2",     "\xC2\xB3",    "\xE2\x81\xB0",
+      "\xE2\x81\xB4", "\xE2\x81\xB5", "\xE2\x81\xB6", "\xE2\x81\xB7", "\xE2\x81\xB8", "\xE2\x81\xB9"};
+  std::size_t marked = 0;
+  for (int count = 0; count < 3; ++count) {
+    const std::string_view rest = text.substr(0, text.size() - marked);
+    const auto mark = std::find_if(std::begin(kMarks), std::end(kMarks),
+                                   [&](std::string_view m) { return rest.size() > m.size() && rest.ends_with(m); });
+    if (mark == std::end(kMarks)) break;
+    marked += mark->size();
+  }
+  if (marked > 0) return text.substr(text.size() - marked);
   const char last = text.back();
   if (last == '*') {
     const std::size_t stars = text.size() - 1 - text.find_last_not_of('*');
@@ -751,6 +784,15 @@ bool LooksLikeNoValue(std::string_view text) {
   // ("x", "F", "s") or a short code in brackets ("[x]", "[c]", "[z]" in
   // British releases, "(c)"); beside numbers, none of them is an answer.
   if (text.find_first_not_of("-?*.:/") == std::string_view::npos) return true;
+  // Eurostat flags its mark as it flags figures, after a blank: ": c"
+  // (confidential), ": z" (not applicable), ": bu".
+  if (const std::size_t blank = text.find(' ');
+      blank != std::string_view::npos && blank > 0 &&
+      text.substr(0, blank).find_first_not_of("-?*.:/") == std::string_view::npos) {
+    const std::string_view flag = text.substr(blank + 1);
+    return !flag.empty() && flag.size() <= 3 &&
+           std::all_of(flag.begin(), flag.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+  }
   if (text == "\xE2\x80\x93" || text == "\xE2\x80\x94") return true;  // en and em dash
   auto letters = [](std::string_view t) {
     return !t.empty() && t.size() <= 4 &&

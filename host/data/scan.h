@@ -38,6 +38,11 @@ struct ScanColumn {
   // (9007199254740993 reads as 9007199254740992): how many, and the first.
   std::int64_t inexactWholes = 0;
   std::string inexactExample;
+  // Numbers of 12 digits or more written as a spreadsheet shows them in its
+  // General format, six significant digits at most ("1.23457E+15"): how
+  // many, and the first.
+  std::int64_t sheetRounded = 0;
+  std::string sheetRoundedExample;
   // A column of numbers that one cell far down made text: that cell's text
   // and line, and the rows read before it (0: none such).
   std::int64_t numberRowsBeforeText = 0;

@@ -62,6 +62,14 @@ printf 'id,x\n1234567890123456789,1\n9007199254740993,2\n100000000000000000000,3
 fails "identifiers of more digits than a number keeps are named in a warning" 0 \
   'ids.csv, column 1 (variable id): 2 whole numbers have more digits than a number keeps exactly ("1234567890123456789" reads as 1234567890123456768)' \
   "$cb" "$tmp/ids.csv" 'CODEBOOK id /STATISTICS NONE'
+# A spreadsheet saves numbers of 12 digits or more as its General format shows them.
+printf 'id,x\n1.23457E+15,1.5e+12\n1234567890123456,6.02214076E+23\n1.23457E+15,1E+10\n-1.2E+11,2\n' >"$tmp/sheet-ids.csv"
+fails "numbers a spreadsheet cut to six digits are named in a warning" 0 \
+  'sheet-ids.csv, column 1 (variable id): 3 numbers are written with at most 6 significant digits in scientific form ("1.23457E+15" reads as 1234570000000000)' \
+  "$cb" "$tmp/sheet-ids.csv" 'CODEBOOK id /STATISTICS NONE'
+check "... not other tools' exponents, more digits or smaller numbers" bash -c "! grep -q 'variable x' '$tmp/.stderr'"
+printf 'id;n\n1,23457E+15;1\n' >"$tmp/sheet-de.csv"
+fails "... also with a decimal comma" 0 '"1,23457E+15" reads as 1234570000000000' "$cb" "$tmp/sheet-de.csv" 'CODEBOOK id'
 printf 'a,b\n  \n1,2.5\n \t \n3,4\n   ' >"$tmp/blanks.csv"
 check "lines of spaces and tabs are blank lines" same "$tmp/blanks.csv"
 printf '"How old\r\nare you?",b\n1,2\n' >"$tmp/header-break.csv"

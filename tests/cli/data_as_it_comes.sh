@@ -159,6 +159,13 @@ printf 'area,persons,rate\nA,12,1.5\nB,:,[x]\nC,x,[c]\nD,7,2.25\nE,\xe2\x80\x93,
 check "offices' marks in a column of numbers are named" grep -qF \
   'column 2 (variable persons): every cell that is neither a number nor empty is ":" (1 cell), "x" (1 cell) or "–" (1 cell)' "$tmp/err"
 check "also codes in brackets" grep -qF 'column 3 (variable rate): every cell that is neither a number nor empty is "[x]" (1 cell) or "[c]" (1 cell)' "$tmp/err"
+# Eurostat's TSV files flag the mark as they flag figures: ": c" (confidential), ": z".
+printf 'geo\\TIME_PERIOD\t2020 \t2021 \nAT\t: c\t14.1 p\nBE\t11.0 \t: z\nDE\t9.9 \t12.5 e\n' >"$tmp/flagged-marks.tsv"
+"$cb" "$tmp/flagged-marks.tsv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "a mark with a flag is named as no value" grep -qF \
+  'column 2 (variable V2020): every cell that is neither a number nor empty is ": c" (1 cell)' "$tmp/err"
+check "... also among flagged figures, in the field that reads them" grep -qF \
+  '{"name": "2021", "type": "number", "bareNumber": false, "missingValues": ["", ": z"]}' "$tmp/err"
 # Stata's and SAS's exports write their missing codes: ".a", "._".
 printf 'x,y\n1,2\n.a,._\n.b,3\n.a,4\n' >"$tmp/codes.csv"
 "$cb" "$tmp/codes.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
@@ -393,18 +400,23 @@ printf '{"resources": [{"path": "office.tsv", "schema": {"fields": [{"name": "ge
   "$(suggested "$tmp/flags/err")" >"$tmp/flags/datapackage.json"
 check "and those fields read them: the means from Python" means_are "$tmp/flags/datapackage.json" 'V2021 V2022' \
   '[[8979.9, 83155], [9027.9, 11631.1, 83237.1]]'
-# Flags written onto the figures: "(P)" preliminary, "*" footnotes; a letter alone is a code.
+# Flags written onto the figures: "(P)" preliminary, "*" footnotes, daggers and superscript
+# digits as typeset tables mark them; a letter alone is a code.
 mkdir "$tmp/marks"
-printf 'year,index,jobs,house\n2020,123.4(P),5*,12a\n2021,125.1,6,14\n2022,126.0(p),7**,3\n' >"$tmp/marks/bls.csv"
+printf 'year,index,jobs,house,rate\n2020,123.4(P),5*,12a,12.5\xe2\x80\xa0\n2021,125.1,6,14,3\xc2\xb9\n2022,126.0(p),7**,3,7.25\xe2\x80\xa1\xc2\xa7\n' \
+  >"$tmp/marks/bls.csv"
 "$cb" "$tmp/marks/bls.csv" 'CODEBOOK /STATISTICS NONE' 2>"$tmp/marks/err" >/dev/null
 check "flags written onto figures are named" grep -qF \
   'column 2 (variable index): every value is numbers followed by a flag or a unit (such as "123.4(P)")' "$tmp/marks/err"
 check "... a footnote's asterisks too, but not a letter after a number" bash -c \
   "grep -qF '(variable jobs): every value is numbers followed by a flag' '$tmp/marks/err' && ! grep -q 'variable house' '$tmp/marks/err'"
-printf '{"resources": [{"path": "bls.csv", "schema": {"fields": [{"name": "year"}, %s, {"name": "house"}]}}]}' \
-  "$(suggested "$tmp/marks/err")" >"$tmp/marks/datapackage.json"
-check "and the fields named read them: the means from Python" means_are "$tmp/marks/datapackage.json" 'index jobs' \
-  '[[123.4, 125.1, 126.0], [5, 6, 7]]'
+printf '{"resources": [{"path": "bls.csv", "schema": {"fields": [{"name": "year"}, %s, {"name": "house"}, %s]}}]}' \
+  "$(suggested "$tmp/marks/err" | sed 's/,{"name": "rate".*//')" "$(suggested "$tmp/marks/err" | sed 's/.*,\({"name": "rate"\)/\1/')" \
+  >"$tmp/marks/datapackage.json"
+check "... daggers and superscript digits too" grep -qF \
+  'column 5 (variable rate): every value is numbers followed by a flag or a unit (such as "12.5†")' "$tmp/marks/err"
+check "and the fields named read them: the means from Python" means_are "$tmp/marks/datapackage.json" 'index jobs rate' \
+  '[[123.4, 125.1, 126.0], [5, 6, 7], [12.5, 3, 7.25]]'
 # psql's unaligned output (psql -A > data.csv) ends with the count of its rows.
 printf 'id|val\n1|2.5\n2|\n(2 rows)\n' >"$tmp/psql.csv"
 printf 'id|val\n(0 rows)\n' >"$tmp/psql0.csv"
