@@ -1,6 +1,7 @@
 // The table of one variable: dictionary facts, attributes, scale statistics
 // and the listing of its values.
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,18 @@ struct VariableTable {
   }
 };
 
+// hi + lo, with the rounding error of every addition kept in lo.
+struct Sum {
+  double hi = 0.0;
+  double lo = 0.0;
+  void Add(double x) {
+    const double t = hi + x;
+    const double z = t - hi;
+    lo += (hi - (t - z)) + (x - z);
+    hi = t;
+  }
+};
+
 // The category results of one aggregation index.
 struct CategoryListing {
   std::vector<double> counts;
@@ -78,6 +91,7 @@ struct CategoryListing {
   std::vector<OBS> values;
   double missingCount = 0.0;
   double total = 0.0;
+  CategoryRests rests;
 
   double Count(std::size_t i) const { return i < counts.size() ? counts[i] : 0.0; }
   double Percent(std::size_t i) const { return i < percents.size() ? percents[i] : 0.0; }
@@ -238,26 +252,39 @@ void WriteObservedValues(VariableTable& t, const QUVO_ValueLabelMap& labels, con
     if (t.variable->IsMissing(listing.values[i]) == 0) row(valid, i);
   }
   BpGroup missing = t.rows.Group(BpString("Missing Values", true), true, 2);
-  double missingSum = 0.0;
+  // Whatever the engine counted as missing beyond the listed user-missing
+  // values is system-missing: the missing weight less theirs, each sum with
+  // what it rounded away and every difference's rounding error kept, so that
+  // the count and its percent are those of the exact sums (a difference of
+  // rounded doubles put the percent an ulp off).
+  Sum remainder;
+  remainder.Add(listing.missingCount);
+  remainder.Add(listing.rests.missing);
   for (std::size_t i = 0; i < listing.values.size(); ++i) {
     if (t.variable->IsMissing(listing.values[i]) == 0) continue;
     row(missing, i);
-    missingSum += listing.Count(i);
+    remainder.Add(-listing.Count(i));
+    if (i < listing.rests.counts.size()) remainder.Add(-listing.rests.counts[i]);
   }
-  // Whatever the engine counted as missing beyond the listed user-missing
-  // values is system-missing.
-  const double remainder = listing.missingCount - missingSum;
-  if (remainder > 1e-8 && listing.total > 0.0) {
+  const bool finite = std::isfinite(remainder.hi);
+  const double system = finite ? remainder.hi + remainder.lo : remainder.hi;
+  const double systemRest = finite ? (remainder.hi - system) + remainder.lo : 0.0;
+  if (system > 1e-8 && listing.total > 0.0) {
     missing.Category(BpString("System", true));
-    if (showCounts) t.countColumn.Cell(BpNumber(remainder, t.countFormat));
-    if (showPercents) t.percentColumn.Cell(BpNumber(host::PercentOf(remainder, listing.total), t.percentFormat));
+    if (showCounts) t.countColumn.Cell(BpNumber(system, t.countFormat));
+    if (showPercents) {
+      const double percent = std::isfinite(listing.total)
+                                 ? host::PercentOf(system, systemRest, listing.total, listing.rests.total)
+                                 : host::PercentOf(system, listing.total);
+      t.percentColumn.Cell(BpNumber(percent, t.percentFormat));
+    }
   }
 }
 
 // A scale variable's labelled values that occur in the data, percents of
 // the weighted case total.
 void WriteLabelledScaleValues(VariableTable& t, const QUVO_ValueLabelMap& labels, const CategoryListing& listing,
-                              double weightedTotal, bool showCounts, bool showPercents) {
+                              double weightedTotal, double weightedTotalRest, bool showCounts, bool showPercents) {
   BpGroup labeled = t.rows.Group(BpString("Labeled Values", true), true, 2);
   const std::int64_t limit = std::min<std::int64_t>(labels.Size(), t.settings->maxCats());
   std::int64_t added = 0;
@@ -270,13 +297,12 @@ void WriteLabelledScaleValues(VariableTable& t, const QUVO_ValueLabelMap& labels
     t.valueColumn.Cell(BpString(label, false));
     if (showCounts) t.countColumn.Cell(BpNumber(listing.Count(i), t.countFormat));
     if (showPercents) {
-      // Where the case total is the listing's own total, the engine's percent
-      // is that quotient already, of the exact sums rather than the rounded ones.
-      const bool ownTotal = weightedTotal == listing.total && i < listing.percents.size();
-      const double percent =
-          weightedTotal > 0.0 && std::isfinite(weightedTotal) && i < listing.counts.size() && !ownTotal
-              ? host::PercentOf(listing.counts[i], weightedTotal)
-              : listing.Percent(i);
+      // Of the exact sums: the count and the case total each with what it
+      // rounded away.
+      const double countRest = i < listing.rests.counts.size() ? listing.rests.counts[i] : 0.0;
+      const double percent = weightedTotal > 0.0 && std::isfinite(weightedTotal) && i < listing.counts.size()
+                                 ? host::PercentOf(listing.counts[i], countRest, weightedTotal, weightedTotalRest)
+                                 : listing.Percent(i);
       t.percentColumn.Cell(BpNumber(percent, t.percentFormat));
     }
     ++added;
@@ -322,8 +348,8 @@ std::uint32_t WriteValueListing(VariableTable& t, VariableStatistics* statistics
       n = labels.Size();
     } else {
       CB_CHECK("cbkoutput", statistics != nullptr);
-      results.total =
-          statistics->GetCategoryResults(k, results.counts, results.percents, results.values, results.missingCount);
+      results.total = statistics->GetCategoryResults(k, results.counts, results.percents, results.values,
+                                                     results.missingCount, &results.rests);
       n = static_cast<std::int64_t>(results.values.size());
     }
     // Listings longer than MAXCATS are left out whole.
@@ -335,7 +361,9 @@ std::uint32_t WriteValueListing(VariableTable& t, VariableStatistics* statistics
   } else if (listing && treatment != kTreatScale) {
     WriteObservedValues(t, labels, results, showCounts, showPercents);
   } else if (listing) {
-    WriteLabelledScaleValues(t, labels, results, statistics->GetWeightedCaseTotal(), showCounts, showPercents);
+    const double caseTotal = statistics->GetWeightedCaseTotal();
+    WriteLabelledScaleValues(t, labels, results, caseTotal, statistics->GetWeightedCaseTotalRest(), showCounts,
+                             showPercents);
   }
   return k;
 }

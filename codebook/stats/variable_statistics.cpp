@@ -1,6 +1,7 @@
 #include "stats/variable_statistics.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -240,8 +241,8 @@ double VariableStatistics::GetCategoryResults(std::uint32_t index, std::vector<d
 
 double VariableStatistics::GetCategoryResults(std::uint32_t index, std::vector<double>& counts,
                                               std::vector<double>& percents, std::vector<OBS>& values,
-                                              double& missingCount) const {
-  const double total = CategoryResults(index, counts, percents, values, nullptr, nullptr, missingCount);
+                                              double& missingCount, CategoryRests* rests) const {
+  const double total = CategoryResults(index, counts, percents, values, nullptr, nullptr, missingCount, rests);
   // The listing has what it needs: the categories need not stay while its
   // rows are made (made again should anything ask).
   if (index < fDimensions.size() && fDimensions[index] != nullptr) {
@@ -253,7 +254,9 @@ double VariableStatistics::GetCategoryResults(std::uint32_t index, std::vector<d
 double VariableStatistics::CategoryResults(std::uint32_t index, std::vector<double>& counts,
                                            std::vector<double>& percents, std::vector<OBS>& values,
                                            std::vector<std::string>* valueTexts,
-                                           std::vector<std::int32_t>* memberIndices, double& missingCount) const {
+                                           std::vector<std::int32_t>* memberIndices, double& missingCount,
+                                           CategoryRests* rests) const {
+  if (rests != nullptr) *rests = CategoryRests{};
   counts.clear();
   percents.clear();
   values.clear();
@@ -274,6 +277,7 @@ double VariableStatistics::CategoryResults(std::uint32_t index, std::vector<doub
   // can be a million long.
   const std::size_t n = m > 0 ? m - 1 : 0;
   counts.reserve(n);
+  if (rests != nullptr) rests->counts.reserve(n);
   percents.reserve(n);
   if (!dichotomySet) values.reserve(n);
   if (valueTexts != nullptr) valueTexts->reserve(n);
@@ -291,6 +295,7 @@ double VariableStatistics::CategoryResults(std::uint32_t index, std::vector<doub
     if (cell == nullptr) {
       if (real) {
         counts.push_back(0.0);
+        if (rests != nullptr) rests->counts.push_back(0.0);
         percents.push_back(0.0);
       }
       continue;
@@ -298,18 +303,24 @@ double VariableStatistics::CategoryResults(std::uint32_t index, std::vector<doub
     const auto codes = CellCodes(*cell);
     for (int j = 0; j < cell->NumOfValues() && static_cast<std::size_t>(j) < codes.size(); ++j) {
       const double value = cell->GetStatValue(j)->GetValue1();
+      const double rest = cell->GetStatValue(j)->Rest();
       switch (codes[static_cast<std::size_t>(j)]) {
         case TableEncryptionCodes::Count:
           counts.push_back(value);
+          if (rests != nullptr) rests->counts.push_back(rest);
           break;
         case TableEncryptionCodes::Percent:
           percents.push_back(value);
           break;
         case TableEncryptionCodes::Missing:
           missingCount = value;
+          if (rests != nullptr) rests->missing = rest;
           break;
         case TableEncryptionCodes::Total:
-          if (!real) total = value;
+          if (!real) {
+            total = value;
+            if (rests != nullptr) rests->total = rest;
+          }
           break;
         default:
           break;
@@ -328,13 +339,21 @@ double VariableStatistics::GetWeightedCaseTotal() {
       if (cell == nullptr) continue;
       const auto codes = CellCodes(*cell);
       double sum = 0.0;
+      double rest = 0.0;  // the sum's rounding error and the parts' rests
       for (int j = 0; j < cell->NumOfValues() && static_cast<std::size_t>(j) < codes.size(); ++j) {
         const auto code = codes[static_cast<std::size_t>(j)];
         if (code == TableEncryptionCodes::Valid || code == TableEncryptionCodes::Missing) {
-          sum += cell->GetStatValue(j)->GetValue1();
+          const double part = cell->GetStatValue(j)->GetValue1();
+          const double next = sum + part;
+          const double z = next - sum;
+          rest += ((sum - (next - z)) + (part - z)) + cell->GetStatValue(j)->Rest();
+          sum = next;
         }
       }
-      if (sum > 0.0) fCaseTotal = sum;
+      if (sum > 0.0) {
+        fCaseTotal = sum;
+        fCaseTotalRest = std::isfinite(sum) ? rest : 0.0;
+      }
       continue;
     }
     const std::vector<AggregationCategory*> categories = fDimensions[i]->GetTableDimension()->GetCategoryPointers();
@@ -345,7 +364,10 @@ double VariableStatistics::GetWeightedCaseTotal() {
     for (int j = 0; j < cell->NumOfValues() && static_cast<std::size_t>(j) < codes.size(); ++j) {
       if (codes[static_cast<std::size_t>(j)] == TableEncryptionCodes::Total) {
         const double value = cell->GetStatValue(j)->GetValue1();
-        if (value > 0.0) fCaseTotal = value;
+        if (value > 0.0) {
+          fCaseTotal = value;
+          fCaseTotalRest = cell->GetStatValue(j)->Rest();
+        }
         break;
       }
     }

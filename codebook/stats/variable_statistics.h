@@ -14,6 +14,16 @@
 
 namespace codebook {
 
+// What the engine's sums of weights rounded away (AggregationResult::Rest):
+// a count's exact sum is its value plus its rest. Beside the category
+// results, so that a difference of counts (the system-missing remainder) or
+// a ratio to another table's total is taken of the exact sums.
+struct CategoryRests {
+  std::vector<double> counts;  // one per count of the category results
+  double missing = 0.0;
+  double total = 0.0;
+};
+
 class VariableStatistics {
  public:
   VariableStatistics(const std::vector<PlanEntry*>& entries,
@@ -36,15 +46,19 @@ class VariableStatistics {
   // The same without the texts and members, which a variable's listing does
   // not show (a million values would hold 32 MB of texts).
   double GetCategoryResults(std::uint32_t index, std::vector<double>& counts, std::vector<double>& percents,
-                            std::vector<OBS>& values, double& missingCount) const;
+                            std::vector<OBS>& values, double& missingCount, CategoryRests* rests = nullptr) const;
   double GetWeightedCaseTotal();
+  // What the weighted case total rounded away (after GetWeightedCaseTotal).
+  double GetWeightedCaseTotalRest() const { return fCaseTotalRest; }
 
  private:
   double CategoryResults(std::uint32_t index, std::vector<double>& counts, std::vector<double>& percents,
                          std::vector<OBS>& values, std::vector<std::string>* valueTexts,
-                         std::vector<std::int32_t>* memberIndices, double& missingCount) const;
+                         std::vector<std::int32_t>* memberIndices, double& missingCount,
+                         CategoryRests* rests = nullptr) const;
 
   double fCaseTotal = -1.0;
+  double fCaseTotalRest = 0.0;
   std::vector<PlanEntry*> fEntries;
   // Side by side in one array: the per-case loop calls every table in
   // turn, and thousands of tables scattered over the heap cost a cache miss

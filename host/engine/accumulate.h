@@ -156,6 +156,7 @@ class DimensionCounts {
   double TotalWeight() const { return fTotal.Value(); }
   const CompensatedSum& CountSum(std::uint32_t slot) const { return fCounts[slot]; }
   const CompensatedSum& TotalSum() const { return fTotal; }
+  const CompensatedSum& MissingSum() const { return fMissing; }
 
  private:
   // `entry`: as for AddRows; its codes, when it has them, count the rows.

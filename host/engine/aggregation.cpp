@@ -142,6 +142,12 @@ double DimensionImpl::TotalRest() const {
   return counts ? counts->TotalSum().Rest() : 0.0;
 }
 
+double DimensionImpl::MissingRest() const {
+  if (fFrozen) return fFrozenMissingRest;
+  const engine::DimensionCounts* counts = Counts();
+  return counts ? counts->MissingSum().Rest() : 0.0;
+}
+
 double DimensionImpl::MissingWeight() const {
   if (fFrozen) return fFrozenMissing;
   const engine::DimensionCounts* counts = Counts();
@@ -186,6 +192,7 @@ void DimensionImpl::Freeze(engine::DimensionCounts& counts) {
     break;
   }
   fFrozenMissing = counts.MissingWeight();
+  fFrozenMissingRest = counts.MissingSum().Rest();
   fFrozenTotal = counts.TotalWeight();
   fFrozenTotalRest = counts.TotalSum().Rest();
   fFrozenValues = counts.NumberOfValues(fRule);
@@ -487,13 +494,16 @@ std::vector<AggregationResult> ScaleValues(TableState& s) {
       const double w = acc.ValidWeight();
       const double missing = acc.MissingWeight();
       double value = SYSMIS;
+      double rest = 0.0;
       switch (stats[j].GetSummaryStatistic()) {
         case TableEncryptionCodes::Valid:
         case TableEncryptionCodes::Count:
           value = w;
+          rest = acc.ValidRest();
           break;
         case TableEncryptionCodes::Missing:
           value = missing;
+          rest = acc.MissingRest();
           break;
         case TableEncryptionCodes::Total:
           value = w + missing;
@@ -511,7 +521,7 @@ std::vector<AggregationResult> ScaleValues(TableState& s) {
         default:
           break;
       }
-      values[j] = AggregationResult(value);
+      values[j] = AggregationResult(value, rest);
     }
     if (!ps.empty()) {
       const std::vector<double> pct = s.Percentiles(v, ps);
@@ -532,24 +542,32 @@ std::vector<AggregationResult> CategoryValues(const CellStatistics& cell, const 
   std::vector<AggregationResult> values;
   for (const AggregationStatistic& stat : cell.GetStatistics()) {
     double value = SYSMIS;
+    double rest = 0.0;
     switch (stat.GetSummaryStatistic()) {
       case TableEncryptionCodes::Count:
         value = count;
+        rest = countRest;
         break;
       case TableEncryptionCodes::Percent:
         // Of a total beyond the largest double there is no percent to give.
         value = total > 0.0 && std::isfinite(total) ? PercentOf(count, countRest, total, totalRest) : SYSMIS;
         break;
       case TableEncryptionCodes::Missing:
-        if (category.IsTotal()) value = missing;
+        if (category.IsTotal()) {
+          value = missing;
+          rest = d.MissingRest();
+        }
         break;
       case TableEncryptionCodes::Total:
-        if (category.IsTotal()) value = total;
+        if (category.IsTotal()) {
+          value = total;
+          rest = totalRest;
+        }
         break;
       default:
         break;
     }
-    values.emplace_back(value);
+    values.emplace_back(value, rest);
   }
   return values;
 }

@@ -65,6 +65,7 @@ class DimensionImpl {
   // sums), for percents of the exact sums.
   double CategoryRest(int position) const;
   double TotalRest() const;
+  double MissingRest() const;
   // The text of one of the dimension's categories.
   std::string TextOf(const AggregationCategory& category) const;
   double MissingWeight() const;
@@ -101,6 +102,7 @@ class DimensionImpl {
   bool fFrozen = false;
   std::vector<double> fFrozenCounts;
   double fFrozenMissing = 0.0;
+  double fFrozenMissingRest = 0.0;
   double fFrozenTotal = 0.0;
   std::vector<double> fFrozenRests;  // by count; empty when every one is 0
   double fFrozenTotalRest = 0.0;

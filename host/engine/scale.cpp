@@ -1045,6 +1045,7 @@ void ScaleAccumulator::StepMoments(const double* x, const double* w, std::size_t
   double unit = WeightUnit(weight.sum);
   double heavyAt = unit == 1.0 ? kHeavyWeight : std::numeric_limits<double>::infinity();
   for (std::size_t i = 0; i < n; ++i) {
+    const double before = weight.Value();
     weight.Add(w[i]);
     if (weight.sum >= heavyAt) [[unlikely]] {
       m2 *= kHeavyUnit;
@@ -1071,8 +1072,17 @@ void ScaleAccumulator::StepMoments(const double* x, const double* w, std::size_t
       limit = fScaleLimit;
       tiny = fTinyLimit;
     }
-    mean += delta * ratio;
-    m2 += (w[i] * unit) * (delta * inv) * ((d - mean) * inv);
+    if (ratio > 0.5) [[unlikely]] {
+      // The new value outweighs all before it: its deviation from the new
+      // mean is delta times the old share, which 1 - ratio would lose (a
+      // weight of 1e300 after weights of 1: the old part gone).
+      const double rest = before / weight.Value();
+      mean = d - delta * rest;
+      m2 += (w[i] * unit) * (delta * inv) * ((delta * rest) * inv);
+    } else {
+      mean += delta * ratio;
+      m2 += (w[i] * unit) * (delta * inv) * ((d - mean) * inv);
+    }
   }
   fWeight = weight;
   fMean = mean;
@@ -1814,7 +1824,8 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
       }
       const double ratio = fInvScale / later.fInvScale;
       const double n = na + nb;
-      fMean += delta * (nb / n);
+      // From the heavier side, whose share of the step is the smaller.
+      fMean = nb > na ? (fMean + delta) - delta * (na / n) : fMean + delta * (nb / n);
       const double laterM2 = later.fM2 == 0.0 ? 0.0 : later.fM2 * ratio * ratio;
       fM2 += laterM2 + (delta * fInvScale) * (delta * fInvScale) * ((na * (nb / n)) * unit);
     }

@@ -250,6 +250,7 @@ class ScaleAccumulator {
 
   void AddValid(double x, double w) {
     const double before = fWeight.sum;
+    const double beforeValue = fWeight.Value();
     fWeight.Add(w);
     if (before < kHeavyWeight && fWeight.sum >= kHeavyWeight) [[unlikely]]
       fM2 *= kHeavyUnit;
@@ -257,7 +258,7 @@ class ScaleAccumulator {
       fShift = x * fValueScale;
       fHasShift = true;
     }
-    AddMoments(x, w);
+    AddMoments(x, w, beforeValue);
     if (fKeepValues) Keep(x, w);
   }
   // AddValid for n values in turn, with exactly its arithmetic: the running
@@ -287,6 +288,8 @@ class ScaleAccumulator {
 
   double ValidWeight() const { return fWeight.Value(); }
   double MissingWeight() const { return fMissing.Value(); }
+  double ValidRest() const { return fWeight.Rest(); }
+  double MissingRest() const { return fMissing.Rest(); }
   // SYSMIS when there is no valid case. Where the values are kept (for
   // percentiles) the running mean is corrected by the compensated mean
   // deviation of the kept values from it, which makes it the double nearest
@@ -439,16 +442,24 @@ class ScaleAccumulator {
   void AddRunsMoments(const double* x, const double* w, std::size_t n);
   static constexpr std::size_t kFirstSteps = 32;
   void StepMoments(const double* x, const double* w, std::size_t n);
-  // The moments of x with weight w, already in fWeight.
-  void AddMoments(double x, double w) {
+  // The moments of x with weight w, already in fWeight (`before`: the
+  // weight without it), as StepMoments makes them.
+  void AddMoments(double x, double w, double before) {
     double d = x * fValueScale - fShift;
     double delta = d - fMean;
     if (OutOfScale(delta, fScaleLimit, fTinyLimit) && Adjust(x, delta)) [[unlikely]] {
       d = x * fValueScale - fShift;
       delta = d - fMean;
     }
-    fMean += delta * (w / fWeight.Value());
-    fM2 += (w * WeightUnit(fWeight.sum)) * (delta * fInvScale) * ((d - fMean) * fInvScale);
+    const double ratio = w / fWeight.Value();
+    if (ratio > 0.5) [[unlikely]] {
+      const double rest = before / fWeight.Value();
+      fMean = d - delta * rest;
+      fM2 += (w * WeightUnit(fWeight.sum)) * (delta * fInvScale) * ((delta * rest) * fInvScale);
+    } else {
+      fMean += delta * ratio;
+      fM2 += (w * WeightUnit(fWeight.sum)) * (delta * fInvScale) * ((d - fMean) * fInvScale);
+    }
   }
   // The sum of squares counts weights in units of kHeavyUnit once the valid
   // weight reaches kHeavyWeight: deviations are kept below 2^256 in its

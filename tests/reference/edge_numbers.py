@@ -386,6 +386,75 @@ for seed in range(40):
                     problems.append(f"decimal weights, seed {seed} ({command}): standard deviation {got!r}, "
                                     f"nearest the exact {want!r}")
 
+# Random files of decimal weights with user-missing values and empty cells:
+# the "System" row's count and percent are those of the exact missing weight
+# less the exact user-missing counts (the difference of the rounded doubles
+# put its percent an ulp off), and a scale variable's labelled values have
+# percents of the exact weighted case total, whichever table gives it. (The
+# labelled values' counts, and the scale table's valid and missing weights,
+# are exact sums of the weights as stored, not as written: the percent is of
+# those.)
+for seed in range(40):
+    rng = random.Random(2000 + seed)
+    n = rng.randint(2, 60)
+    digits = rng.choice([1, 2, 3, 4, 6])
+    rows = [(str(Decimal(rng.randint(0 if rng.random() < 0.15 else 1, 5 * 10**digits)) / 10**digits),
+             rng.choice(["1", "2", "8", "9", "", ""]), rng.choice(["1", "2", "2.5", ""])) for _ in range(n)]
+    entering = [(Fraction(Decimal(w)), u, s) for w, u, s in rows if Decimal(w) > 0]
+    total = sum(w for w, _, _ in entering)
+    if total == 0:
+        continue
+    stored = {s: sum(Fraction(float(w)) for w, _, x in entering if x == s) for s in ("1", "2")}
+    with tempfile.TemporaryDirectory() as scratch:
+        with open(os.path.join(scratch, "cases.csv"), "w") as f:
+            f.write("w,u,s\n" + "".join(",".join(r) + "\n" for r in rows))
+        fields = [{"name": "w", "type": "number"},
+                  {"name": "u", "type": "integer", "measure": "nominal", "userMissing": {"values": [8, 9]}},
+                  {"name": "s", "type": "number", "measure": "scale", "printFormat": "F3.1",
+                   "categories": [{"value": 1, "label": "one"}, {"value": 2, "label": "two"}]}]
+        package = os.path.join(scratch, "datapackage.json")
+        with open(package, "w") as f:
+            json.dump({"weight": "w", "resources": [{"path": "cases.csv", "schema": {"fields": fields}}]}, f)
+        for command in ("CODEBOOK u s.", "CODEBOOK s u."):
+            tables = {t["title"]: cells_of(t) for t in run(package, command)}
+            base = total if command == "CODEBOOK u s." else sum(Fraction(float(w)) for w, _, _ in entering)
+            wants = {("Missing Values", "System"): (sum(w for w, u, _ in entering if u == ""), total),
+                     ("Labeled Values", "1.0"): (stored["1"], base), ("Labeled Values", "2.0"): (stored["2"], base)}
+            for (group, category), (count, whole) in wants.items():
+                row = tables["u" if group == "Missing Values" else "s"].get((group, category))
+                if count == 0:
+                    if row is not None:
+                        problems.append(f"user-missing, seed {seed} ({command}): a row {category} of no case")
+                    continue
+                got = {c["column"]: c.get("number") for c in (row or [])}
+                if got.get("Count") != float(count) or got.get("Percent") != float(count * 100 / whole):
+                    problems.append(f"user-missing, seed {seed} ({command}): {category} {got}, nearest the exact "
+                                    f"{float(count)!r} and {float(count * 100 / whole)!r}")
+
+# Weights past 2^500 beside small ones: each heavy case outweighs all before
+# it, and the running mean and sum of squares, which the standard deviation
+# keeps at such totals (and the mean where the products overflow), lost the
+# part before it (3.5e-150 came out 2.9e-150; a mean of 6.3e8 came out 3).
+# Mean and standard deviation only: the quartiles at such totals are left.
+for rows in ((("-7", "0.25"), ("0", "0.25"), ("-7", "0.25"), ("-7", "1e300")),
+             (("3", "7"), ("8.98846567431158e307", "7"), ("3", "7"), ("1", "7"), ("3", "1e300")),
+             (("-0", "7"), ("8.98846567431158e307", "7"), ("0", "4e307"), ("0", "1e300")),
+             (("1e-300", "3"), ("2.5", "3"), ("0", "0.25"), ("0", "4e307"), ("0", "3"), ("2.5", "0.25"))):
+    pairs = [(Fraction(float(x)), Fraction(float(w))) for x, w in rows]
+    w = sum(wt for _, wt in pairs)
+    mean = sum(v * wt for v, wt in pairs) / w
+    sd = exact_sqrt(sum(wt * (v - mean) ** 2 for v, wt in pairs) / (w - 1))
+    with tempfile.TemporaryDirectory() as scratch:
+        package = weighted_package(scratch, (("x", "number", "scale"), ("w", "number", None)), rows)
+        for command in ("CODEBOOK x.", "CODEBOOK x /STATISTICS MEAN STDDEV."):
+            cells = cells_of(run(package, command)[0])
+            for label, want in (("Mean", mean), ("Standard Deviation", sd)):
+                cell = cells.get(("Central Tendency and Dispersion", label))
+                if cell is None:
+                    problems.append(f"heavy weights {rows} ({command}): no {label}")
+                else:
+                    check_number(f"heavy weights {rows} ({command}) {label}", cell[0], want)
+
 # Whole weights whose total passes 2^53, where h and the cumulative weights
 # need more digits than a double has: 1e16, 1e16 and 1 on 1, 2 and 3 put the
 # median at h = 1e16 + 1, past the cumulative weight 1e16 of the 1 (it was 1).

@@ -44,7 +44,8 @@ namespace host {
 // multiply-add), the quotient's remainder is exact likewise, and the rests
 // of part and whole correct that remainder before it corrects the quotient:
 // off only where the exact percent lies within some 2^-100 of the midpoint of
-// two doubles. A part so large that the product overflows is divided first.
+// two doubles. A part so large that the product overflows is taken in units
+// of 2^64 (exact: the ratio is the same).
 inline double PercentOf(double part, double partRest, double whole, double wholeRest) {
   // Each as one double and its exact error (two-sum), whatever the rests.
   const double p = part + partRest;
@@ -54,6 +55,9 @@ inline double PercentOf(double part, double partRest, double whole, double whole
   const double wz = w - whole;
   const double we = (whole - (w - wz)) + (wholeRest - wz);
   const double scaled = p * 100.0;
+  if (!std::isfinite(scaled) && std::isfinite(p) && std::isfinite(w) && w != 0.0) {
+    return PercentOf(part * 0x1p-64, partRest * 0x1p-64, whole * 0x1p-64, wholeRest * 0x1p-64);
+  }
   if (!std::isfinite(scaled) || !std::isfinite(w) || w == 0.0) return p / w * 100.0;
   const double q = scaled / w;
   if (q == 0.0 || !std::isfinite(q)) return q;
@@ -249,12 +253,16 @@ class HOST_API AggregationMDSet : public AggregationVariable {
 
 class HOST_API AggregationResult {
  public:
-  explicit AggregationResult(double value = 0.0) : fValue(value) {}
+  explicit AggregationResult(double value = 0.0, double rest = 0.0) : fValue(value), fRest(rest) {}
   // SYSMIS when the statistic cannot be computed.
   double GetValue1() const { return fValue; }
+  // What the value rounded away, for a sum of weights (a count, the missing
+  // or total weight): the exact sum is GetValue1() + Rest(). 0 otherwise.
+  double Rest() const { return fRest; }
 
  private:
   double fValue;
+  double fRest;
 };
 
 // The statistics of one cell, in value order.
