@@ -202,5 +202,42 @@ class Contenders(unittest.TestCase):
                 self.assertTrue(matches and close(matches[0], count), "%s %g: %r, reference %r" % (col, value, matches, count))
 
 
+
+class TimelinePhases(unittest.TestCase):
+    """bench/timeline_phases.py: phases cut at the probes, each thread's time on a core in them."""
+
+    # Process 100 (main thread 100, a reader 101 that dies, shown as 100/-1
+    # by perf) beside another process 200 whose time must not count.
+    SCRIPT = """\
+  300/300   0.999: sched:sched_switch: prev_comm=perf prev_pid=300 prev_prio=120 prev_state=S ==> next_comm=exe next_pid=100 next_prio=120
+  100/100   1.000: cb:main: (0)
+  100/100   1.010: cb:main: (0)
+  100/100   1.011: cb:dataset: (0)
+  100/100   1.020: cb:datasetdone__return: (0)
+  100/100   1.030: cb:block: (0)
+  100/101   1.031: sched:sched_switch: prev_comm=exe prev_pid=101 prev_prio=120 prev_state=S ==> next_comm=x next_pid=200 next_prio=120
+  200/200   1.040: sched:sched_switch: prev_comm=x prev_pid=200 prev_prio=120 prev_state=R ==> next_comm=exe next_pid=101 next_prio=120
+  100/100   1.100: cb:finish: (0)
+  100/-1    1.105: sched:sched_switch: prev_comm=exe prev_pid=101 prev_prio=120 prev_state=X ==> next_comm=x next_pid=200 next_prio=120
+  100/100   1.120: cb:finishdone__return: (0)
+  100/100   1.130: cb:proceduredone__return: (0)
+  100/100   1.140: sched:sched_switch: prev_comm=exe prev_pid=100 prev_prio=120 prev_state=X ==> next_comm=x next_pid=200 next_prio=120
+"""
+
+    def test_phases_and_threads(self):
+        out = subprocess.run([sys.executable, os.path.join(HERE, "timeline_phases.py")], input=self.SCRIPT,
+                             capture_output=True, text=True, check=True).stdout.splitlines()
+        rows = {line.split()[0]: line.split() for line in out[1:]}
+        self.assertEqual(list(rows), ["start", "load", "setup", "pass", "finish", "tables", "report"])
+        # The reader ran 1.040-1.105 (its end shown with tid -1); the main
+        # thread from its first switch in to its end, so throughout.
+        self.assertEqual(rows["pass"][1:3], ["70.0", "130.0"])
+        self.assertEqual(rows["report"][1:4], ["10.0", "10.0", "1.00"])
+        self.assertIn("+1:60.0", rows["pass"])
+        self.assertIn("+1:5.0", rows["finish"])
+        self.assertEqual(rows["tables"][1:3], ["10.0", "10.0"])
+        for row in rows.values():
+            self.assertLessEqual(float(row[3]), 2.0)
+
 if __name__ == "__main__":
     unittest.main()
