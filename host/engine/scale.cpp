@@ -445,12 +445,19 @@ double ScaleAccumulator::Mean() const {
   return MeanOf(fValues);
 }
 
-double ScaleAccumulator::MeanOf(const RawColumn& values) const {
+bool ScaleAccumulator::RunningMean(double& mean) const {
+  mean = SYSMIS;
   // A weight total beyond the largest double leaves nothing to divide by.
-  if (!fHasShift || !(ValidWeight() > 0.0) || !std::isfinite(ValidWeight())) return SYSMIS;
-  const double mean = (fShift + fMean) / fValueScale;
-  if (!std::isfinite(mean)) return SYSMIS;
-  if (!fKeepValues) return mean;
+  if (!fHasShift || !(ValidWeight() > 0.0) || !std::isfinite(ValidWeight())) return false;
+  const double running = (fShift + fMean) / fValueScale;
+  if (!std::isfinite(running)) return false;
+  mean = running;
+  return true;
+}
+
+double ScaleAccumulator::MeanOf(const RawColumn& values) const {
+  double mean = SYSMIS;
+  if (!RunningMean(mean) || !fKeepValues) return mean;
   const double corrected = CorrectedMean(values, mean);
   return std::isfinite(corrected) ? corrected : mean;
 }
@@ -470,21 +477,55 @@ std::vector<double> ScaleAccumulator::Results(const std::vector<double>& ps, dou
   RawColumn copy;
   const RawColumn& values = StoredValues(copy);
   std::vector<double> out = ps.empty() ? std::vector<double>{} : PercentilesOf(values, ps);
+  if (mean != nullptr && sd != nullptr && MeanAndStdDevOf(values, *mean, *sd)) return out;
   if (mean != nullptr) *mean = MeanOf(values);
   if (sd != nullptr) *sd = StdDevOf(values);
   return out;
 }
 
+template <class F>
+void ScaleAccumulator::ForEachKept(const RawColumn& values, F&& f) const {
+  double x[256];
+  double w[256];
+  if (!fRaw) {
+    double rest[256];
+    for (std::uint32_t slot = 0; slot < fSums.size();) {
+      const std::size_t n = std::min<std::size_t>(std::size(x), fSums.size() - slot);
+      for (std::size_t i = 0; i < n; ++i, ++slot) {
+        x[i] = fTable.Value(slot);
+        w[i] = fSums[slot].sum;
+        rest[i] = fSums[slot].carry;
+      }
+      f(x, w, rest, n);
+    }
+    return;
+  }
+  // The weights are chunked as the values are.
+  for (std::size_t c = 0; c < values.Chunks(); ++c) {
+    const std::size_t length = values.ChunkSize(c);
+    for (std::size_t at = 0; at < length; at += std::size(x)) {
+      const std::size_t n = std::min(std::size(x), length - at);
+      values.Decode(c, at, n, x);
+      if (fWeighted) fWeights.Decode(c, at, n, w);
+      f(x, fWeighted ? w : nullptr, static_cast<const double*>(nullptr), n);
+    }
+  }
+}
+
 namespace {
 
-// Unevaluated sums hi + lo of the squared deviations and of the deviations,
-// every rounding error of what is added carried in lo.
-struct DeviationSums {
-  double squaresHi = 0.0;
-  double squaresLo = 0.0;
-  double hi = 0.0;
-  double lo = 0.0;
-};
+// Two doubles as one vector: every operation on it rounds each lane as the
+// scalar operation would, so sums kept in two lanes (even and odd values,
+// two chains of additions side by side) come out to the bit as in two
+// scalar chains, with half the instructions.
+using Lanes = double __attribute__((vector_size(16)));
+
+[[gnu::always_inline]] inline Lanes LoadLanes(const double* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+[[gnu::always_inline]] inline void StoreLanes(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
 template <bool kHardwareFma>
 [[gnu::always_inline]] inline double FmaOf(double a, double b, double c) {
@@ -495,6 +536,12 @@ template <bool kHardwareFma>
   }
 }
 
+// a·b + c rounded once, lane by lane.
+template <bool kHardwareFma>
+[[gnu::always_inline]] inline Lanes FmaOf(Lanes a, Lanes b, Lanes c) {
+  return Lanes{FmaOf<kHardwareFma>(a[0], b[0], c[0]), FmaOf<kHardwareFma>(a[1], b[1], c[1])};
+}
+
 // hi + lo += x + error, `error` a term far smaller than x.
 [[gnu::always_inline]] inline void AddPair(double& hi, double& lo, double x, double error) {
   const double t = hi + x;
@@ -503,46 +550,129 @@ template <bool kHardwareFma>
   hi = t;
 }
 
+// hi + lo += p lane by lane; the second form adds the product's rounding
+// error too (the first is for values without weights, which have none).
+[[gnu::always_inline]] inline void AddLanes(Lanes& hi, Lanes& lo, Lanes p) {
+  const Lanes t = hi + p;
+  const Lanes z = t - hi;
+  lo += (hi - (t - z)) + (p - z);
+  hi = t;
+}
+[[gnu::always_inline]] inline void AddLanes(Lanes& hi, Lanes& lo, Lanes p, Lanes error) {
+  const Lanes t = hi + p;
+  const Lanes z = t - hi;
+  lo += ((hi - (t - z)) + (p - z)) + error;
+  hi = t;
+}
+
+}  // namespace
+
+// Unevaluated sums hi + lo of the squared deviations and of the deviations,
+// each in two lanes (even and odd values), every rounding error of what is
+// added carried in lo.
+struct DeviationSums {
+  double squaresHi[2] = {0.0, 0.0};
+  double squaresLo[2] = {0.0, 0.0};
+  double hi[2] = {0.0, 0.0};
+  double lo[2] = {0.0, 0.0};
+};
+
+namespace {
+
+// One value's terms into lane 0 of s, as the loop below adds a pair's.
+template <bool kHardwareFma>
+[[gnu::always_inline]] inline void AddDeviation(DeviationSums& s, double x, const double* w, const double* wRest,
+                                                double c) {
+  const double d = x - c;
+  const double dz = d - x;
+  const double dRest = (x - (d - dz)) + (-c - dz);
+  const double d2 = d * d;
+  const double d2Rest = FmaOf<kHardwareFma>(d, d, -d2) + 2.0 * d * dRest;
+  if (w == nullptr) {
+    AddPair(s.squaresHi[0], s.squaresLo[0], d2, d2Rest);
+    AddPair(s.hi[0], s.lo[0], d, dRest);
+    return;
+  }
+  const double p = *w * d2;
+  const double q = *w * d;
+  double pRest = FmaOf<kHardwareFma>(*w, d2, -p) + *w * d2Rest;
+  double qRest = FmaOf<kHardwareFma>(*w, d, -q) + *w * dRest;
+  if (wRest != nullptr) {
+    pRest += *wRest * d2;
+    qRest += *wRest * d;
+  }
+  AddPair(s.squaresHi[0], s.squaresLo[0], p, pRest);
+  AddPair(s.hi[0], s.lo[0], q, qRest);
+}
+
 // Σ w·(x - c)² and Σ w·(x - c) over n values, w + wRest their weights (null:
 // 1), the deviation, its square and the products each split into their
-// double and its exact error.
+// double and its exact error; two values at a time, one in each lane.
 template <bool kHardwareFma>
 [[gnu::always_inline]] inline void AddDeviationsWith(DeviationSums& s, const double* x, const double* w,
                                                      const double* wRest, std::size_t n, double c) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = x[i] - c;
-    const double dz = d - x[i];
-    const double dRest = (x[i] - (d - dz)) + (-c - dz);
-    const double d2 = d * d;
-    const double d2Rest = FmaOf<kHardwareFma>(d, d, -d2) + 2.0 * d * dRest;
+  Lanes squaresHi = LoadLanes(s.squaresHi);
+  Lanes squaresLo = LoadLanes(s.squaresLo);
+  Lanes hi = LoadLanes(s.hi);
+  Lanes lo = LoadLanes(s.lo);
+  const Lanes centre = {c, c};
+  const Lanes minusCentre = {-c, -c};
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const Lanes xx = LoadLanes(x + i);
+    const Lanes d = xx - centre;
+    const Lanes dz = d - xx;
+    const Lanes dRest = (xx - (d - dz)) + (minusCentre - dz);
+    const Lanes d2 = d * d;
+    const Lanes d2Rest = FmaOf<kHardwareFma>(d, d, -d2) + 2.0 * d * dRest;
     if (w == nullptr) {
-      AddPair(s.squaresHi, s.squaresLo, d2, d2Rest);
-      AddPair(s.hi, s.lo, d, dRest);
+      AddLanes(squaresHi, squaresLo, d2, d2Rest);
+      AddLanes(hi, lo, d, dRest);
       continue;
     }
-    const double p = w[i] * d2;
-    const double q = w[i] * d;
-    double pRest = FmaOf<kHardwareFma>(w[i], d2, -p) + w[i] * d2Rest;
-    double qRest = FmaOf<kHardwareFma>(w[i], d, -q) + w[i] * dRest;
+    const Lanes ww = LoadLanes(w + i);
+    const Lanes p = ww * d2;
+    const Lanes q = ww * d;
+    Lanes pRest = FmaOf<kHardwareFma>(ww, d2, -p) + ww * d2Rest;
+    Lanes qRest = FmaOf<kHardwareFma>(ww, d, -q) + ww * dRest;
     if (wRest != nullptr) {
-      pRest += wRest[i] * d2;
-      qRest += wRest[i] * d;
+      const Lanes r = LoadLanes(wRest + i);
+      pRest += r * d2;
+      qRest += r * d;
     }
-    AddPair(s.squaresHi, s.squaresLo, p, pRest);
-    AddPair(s.hi, s.lo, q, qRest);
+    AddLanes(squaresHi, squaresLo, p, pRest);
+    AddLanes(hi, lo, q, qRest);
+  }
+  StoreLanes(s.squaresHi, squaresHi);
+  StoreLanes(s.squaresLo, squaresLo);
+  StoreLanes(s.hi, hi);
+  StoreLanes(s.lo, lo);
+  if (i < n) {
+    AddDeviation<kHardwareFma>(s, x[i], w == nullptr ? nullptr : w + i, wRest == nullptr ? nullptr : wRest + i, c);
   }
 }
 
 void AddDeviationsPortable(DeviationSums& s, const double* x, const double* w, const double* wRest, std::size_t n,
                            double c) {
-  AddDeviationsWith<false>(s, x, w, wRest, n, c);
+  if (w == nullptr) {
+    AddDeviationsWith<false>(s, x, nullptr, nullptr, n, c);
+  } else {
+    AddDeviationsWith<false>(s, x, w, wRest, n, c);
+  }
 }
 
 // The exact fma of either gives the same sums; only the speed differs.
 #if defined(__x86_64__) && !defined(__FMA__)
 [[gnu::target("fma")]] void AddDeviationsFma(DeviationSums& s, const double* x, const double* w, const double* wRest,
                                              std::size_t n, double c) {
-  AddDeviationsWith<true>(s, x, w, wRest, n, c);
+  // Each form its own loop: the tests on w stay out of it.
+  if (w == nullptr) {
+    AddDeviationsWith<true>(s, x, nullptr, nullptr, n, c);
+  } else if (wRest == nullptr) {
+    AddDeviationsWith<true>(s, x, w, nullptr, n, c);
+  } else {
+    AddDeviationsWith<true>(s, x, w, wRest, n, c);
+  }
 }
 void AddDeviations(DeviationSums& s, const double* x, const double* w, const double* wRest, std::size_t n, double c) {
   static const bool hardware = __builtin_cpu_supports("fma");
@@ -570,49 +700,45 @@ void AddDeviations(DeviationSums& s, const double* x, const double* w, const dou
 // and weights past kHeavyWeight keep the running one, as does a sum that
 // overflows or comes near the subnormal numbers.
 double ScaleAccumulator::StdDevOf(const RawColumn& values) const {
+  double c = 0.0;
+  if (!DeviationCentre(c)) return StdDev();
+  DeviationSums sums;
+  ForEachKept(values, [&](const double* x, const double* w, const double* rest, std::size_t n) {
+    AddDeviations(sums, x, w, rest, n, c);
+  });
+  return StdDevFrom(sums);
+}
+
+bool ScaleAccumulator::DeviationCentre(double& centre) const {
   const double running = StdDev();
   // Squares of deviations below 2^-400 lose digits among the subnormals,
   // those past 2^400 may overflow: such spreads keep the running one.
   if (running == SYSMIS || !(running > 0x1p-400 && running < 0x1p400) || fValueScale != 1.0 ||
       fWeight.sum >= kHeavyWeight) {
-    return running;
+    return false;
   }
-  const double c = fShift + fMean;
-  DeviationSums sums;
-  double x[256];
-  double w[256];
-  if (!fRaw) {
-    double rest[256];
-    for (std::uint32_t slot = 0; slot < fSums.size();) {
-      const std::size_t n = std::min<std::size_t>(std::size(x), fSums.size() - slot);
-      for (std::size_t i = 0; i < n; ++i, ++slot) {
-        x[i] = fTable.Value(slot);
-        w[i] = fSums[slot].sum;
-        rest[i] = fSums[slot].carry;
-      }
-      AddDeviations(sums, x, w, rest, n, c);
-    }
-  } else {
-    for (std::size_t k = 0; k < values.Chunks(); ++k) {
-      const std::size_t length = values.ChunkSize(k);
-      for (std::size_t at = 0; at < length; at += std::size(x)) {
-        const std::size_t n = std::min(std::size(x), length - at);
-        values.Decode(k, at, n, x);
-        if (fWeighted) fWeights.Decode(k, at, n, w);
-        AddDeviations(sums, x, fWeighted ? w : nullptr, nullptr, n, c);
-      }
-    }
-  }
+  centre = fShift + fMean;
+  return true;
+}
+
+double ScaleAccumulator::StdDevFrom(const DeviationSums& lanes) const {
+  const double running = StdDev();
+  double squaresHi = lanes.squaresHi[0];
+  double squaresLo = lanes.squaresLo[0] + lanes.squaresLo[1];
+  AddPair(squaresHi, squaresLo, lanes.squaresHi[1], 0.0);
+  double hi = lanes.hi[0];
+  double lo = lanes.lo[0] + lanes.lo[1];
+  AddPair(hi, lo, lanes.hi[1], 0.0);
   // W - 1 as a pair, exactly.
   const double weight = fWeight.sum;
   const double less = weight - 1.0;
   const double lessZ = less - weight;
   const double lessRest = ((weight - (less - lessZ)) + (-1.0 - lessZ)) + fWeight.carry;
-  const double offset = sums.hi + sums.lo;
-  AddPair(sums.squaresHi, sums.squaresLo, -(offset * offset / fWeight.Value()), 0.0);
-  const double sum = sums.squaresHi + sums.squaresLo;
-  const double sumZ = sum - sums.squaresHi;
-  const double sumRest = (sums.squaresHi - (sum - sumZ)) + (sums.squaresLo - sumZ);
+  const double offset = hi + lo;
+  AddPair(squaresHi, squaresLo, -(offset * offset / fWeight.Value()), 0.0);
+  const double sum = squaresHi + squaresLo;
+  const double sumZ = sum - squaresHi;
+  const double sumRest = (squaresHi - (sum - sumZ)) + (squaresLo - sumZ);
   if (!std::isfinite(sum) || !std::isfinite(offset)) return running;
   if (!(sum > 0.0)) return running;
   const double variance = sum / less;
@@ -623,8 +749,6 @@ double ScaleAccumulator::StdDevOf(const RawColumn& values) const {
   return std::isfinite(result) ? result : running;
 }
 
-namespace {
-
 // Σ w·x as the unevaluated sums hi + lo of two lanes (even and odd values,
 // so that the two chains of additions run side by side): the rounding error
 // of every product (by fma) and of every addition (two-sum) goes to lo.
@@ -634,6 +758,8 @@ struct ProductSum {
   double hi[2] = {0.0, 0.0};
   double lo[2] = {0.0, 0.0};
 };
+
+namespace {
 
 template <bool kHardwareFma>
 [[gnu::always_inline]] inline double ProductError(double w, double x, double p) {
@@ -678,35 +804,6 @@ void AddProductsPortable(ProductSum& s, const double* x, const double* w, std::s
   s.hi[1] = hi1;
   s.lo[0] = lo0;
   s.lo[1] = lo1;
-}
-
-// The two lanes as one vector of two doubles: every operation on it rounds
-// each lane as the scalar operation would, so the sums come out to the bit
-// as above, with half the instructions and the four running sums held in
-// registers (the scalar loop, which may call the library's fma, keeps one
-// of them on the stack).
-using Lanes = double __attribute__((vector_size(16)));
-
-[[gnu::always_inline]] inline Lanes LoadLanes(const double* p) {
-  Lanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-[[gnu::always_inline]] inline void StoreLanes(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
-
-// hi + lo += p lane by lane; the second form adds the product's rounding
-// error too (the first is for values without weights, which have none).
-[[gnu::always_inline]] inline void AddLanes(Lanes& hi, Lanes& lo, Lanes p) {
-  const Lanes t = hi + p;
-  const Lanes z = t - hi;
-  lo += (hi - (t - z)) + (p - z);
-  hi = t;
-}
-[[gnu::always_inline]] inline void AddLanes(Lanes& hi, Lanes& lo, Lanes p, Lanes error) {
-  const Lanes t = hi + p;
-  const Lanes z = t - hi;
-  lo += ((hi - (t - z)) + (p - z)) + error;
-  hi = t;
 }
 
 // Σ x[i] into s. Without weights the scalar form adds an error of +0 to
@@ -760,6 +857,20 @@ void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n)
 }
 #endif
 
+// A batch of kept values (see ForEachKept) into the mean's Σ w·x, in units
+// of 1 / scale (x is scaled in place); the carries of a table's weights go
+// to `carries`, Σ carry·x in order.
+void AddKeptProducts(ProductSum& sum, double& carries, double* x, const double* w, const double* rest, std::size_t n,
+                     double scale) {
+  if (scale != 1.0) {
+    for (std::size_t i = 0; i < n; ++i) x[i] *= scale;
+  }
+  if (rest != nullptr) {
+    for (std::size_t i = 0; i < n; ++i) carries += rest[i] * x[i];
+  }
+  AddProducts(sum, x, w, n);
+}
+
 }  // namespace
 
 // The running mean m rounds at every case, so it ends a few ulps from the
@@ -775,49 +886,34 @@ void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n)
 // so that Σ w·x is about 1 in them, unless values far larger than the mean
 // overflow in those units.
 double ScaleAccumulator::CorrectedMean(const RawColumn& values, double mean) const {
-  if (fValueScale == 1.0 && mean != 0.0) {
-    const int magnitude = std::ilogb(mean) + std::ilogb(fWeight.sum);
-    if (magnitude < -400) {
-      const double finer = CorrectedMeanAt(values, mean, std::ldexp(1.0, std::min(-magnitude, 1000)));
-      if (std::isfinite(finer)) return finer;
-    }
+  int magnitude = 0;
+  if (FinerMeanUnits(mean, magnitude)) {
+    const double finer = CorrectedMeanAt(values, mean, std::ldexp(1.0, std::min(-magnitude, 1000)));
+    if (std::isfinite(finer)) return finer;
   }
   const double corrected = CorrectedMeanAt(values, mean, fValueScale);
   return std::isfinite(corrected) ? corrected : mean;
+}
+
+bool ScaleAccumulator::FinerMeanUnits(double mean, int& magnitude) const {
+  if (fValueScale != 1.0 || mean == 0.0) return false;
+  magnitude = std::ilogb(mean) + std::ilogb(fWeight.sum);
+  return magnitude < -400;
 }
 
 // The corrected mean with values in units of 1 / scale (a power of two),
 // or infinity when Σ w·x overflows in them.
 double ScaleAccumulator::CorrectedMeanAt(const RawColumn& values, double mean, double scale) const {
   ProductSum sum;
-  double x[256];
-  double w[256];
-  if (!fRaw) {
-    double carries = 0.0;  // Σ of each entry's weight carry times its value
-    for (std::uint32_t s = 0; s < fSums.size();) {
-      const std::size_t n = std::min<std::size_t>(std::size(x), fSums.size() - s);
-      for (std::size_t i = 0; i < n; ++i, ++s) {
-        x[i] = fTable.Value(s) * scale;
-        w[i] = fSums[s].sum;
-        carries += fSums[s].carry * x[i];
-      }
-      AddProducts(sum, x, w, n);
-    }
-    sum.lo[0] += carries;
-  } else {
-    for (std::size_t c = 0; c < values.Chunks(); ++c) {
-      const std::size_t length = values.ChunkSize(c);
-      for (std::size_t at = 0; at < length; at += std::size(x)) {
-        const std::size_t n = std::min(std::size(x), length - at);
-        values.Decode(c, at, n, x);
-        if (scale != 1.0) {
-          for (std::size_t i = 0; i < n; ++i) x[i] *= scale;
-        }
-        if (fWeighted) fWeights.Decode(c, at, n, w);
-        AddProducts(sum, x, fWeighted ? w : nullptr, n);
-      }
-    }
-  }
+  double carries = 0.0;  // Σ of each table entry's weight carry times its value
+  ForEachKept(values, [&](double* x, const double* w, const double* rest, std::size_t n) {
+    AddKeptProducts(sum, carries, x, w, rest, n, scale);
+  });
+  if (!fRaw) sum.lo[0] += carries;
+  return CorrectedMeanFrom(sum, mean, scale);
+}
+
+double ScaleAccumulator::CorrectedMeanFrom(const ProductSum& sum, double mean, double scale) const {
   // r = Σ w·x - W·m, with W·m exact by fma and the large terms cancelling
   // exactly (two-sum).
   const double m = mean * scale;
@@ -830,6 +926,30 @@ double ScaleAccumulator::CorrectedMeanAt(const RawColumn& values, double mean, d
   const double r = hi + (lo - qError);
   if (!std::isfinite(r)) return std::numeric_limits<double>::infinity();
   return (m + r / fWeight.Value()) / scale;
+}
+
+// MeanOf and StdDevOf where both walk the kept values in their own units:
+// one walk feeds both sums, batch by batch as each would alone, so both come
+// out to the bit as they would.
+bool ScaleAccumulator::MeanAndStdDevOf(const RawColumn& values, double& mean, double& sd) const {
+  double running = SYSMIS;
+  double centre = 0.0;
+  int magnitude = 0;
+  if (!fKeepValues || !RunningMean(running) || !DeviationCentre(centre) || FinerMeanUnits(running, magnitude)) {
+    return false;
+  }
+  ProductSum products;
+  double carries = 0.0;
+  DeviationSums deviations;
+  ForEachKept(values, [&](double* x, const double* w, const double* rest, std::size_t n) {
+    AddKeptProducts(products, carries, x, w, rest, n, 1.0);
+    AddDeviations(deviations, x, w, rest, n, centre);
+  });
+  if (!fRaw) products.lo[0] += carries;
+  const double corrected = CorrectedMeanFrom(products, running, 1.0);
+  mean = std::isfinite(corrected) ? corrected : running;
+  sd = StdDevFrom(deviations);
+  return true;
 }
 
 double ScaleAccumulator::StdDev() const {
@@ -2325,23 +2445,11 @@ std::vector<double> ScaleAccumulator::HugePercentilesOf(const RawColumn& values,
     double rest;
   };
   std::vector<Entry> entries;
-  if (!fRaw) {
-    for (std::uint32_t slot = 0; slot < fSums.size(); ++slot) {
-      entries.push_back({fTable.Value(slot), fSums[slot].sum, fSums[slot].carry});
+  ForEachKept(values, [&](const double* x, const double* w, const double* rest, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      entries.push_back({x[i], w != nullptr ? w[i] : 1.0, rest != nullptr ? rest[i] : 0.0});
     }
-  } else {
-    double x[256];
-    double w[256];
-    for (std::size_t c = 0; c < values.Chunks(); ++c) {
-      const std::size_t length = values.ChunkSize(c);
-      for (std::size_t at = 0; at < length; at += std::size(x)) {
-        const std::size_t n = std::min(std::size(x), length - at);
-        values.Decode(c, at, n, x);
-        if (fWeighted) fWeights.Decode(c, at, n, w);
-        for (std::size_t i = 0; i < n; ++i) entries.push_back({x[i], fWeighted ? w[i] : 1.0, 0.0});
-      }
-    }
-  }
+  });
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.x < b.x; });
   // The smallest value whose cumulative weight reaches t (a pair), a
   // cumulative weight short of it by at most the slack counting as reaching.

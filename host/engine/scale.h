@@ -15,6 +15,9 @@
 
 namespace host::engine {
 
+struct DeviationSums;
+struct ProductSum;
+
 // User-missing values of a numeric variable, copied out of the dictionary so
 // that the per-case test is inline: discrete values and a range.
 struct NumericMissing {
@@ -499,15 +502,34 @@ class ScaleAccumulator {
   std::vector<double> PercentilesOf(const RawColumn& values, const std::vector<double>& ps) const;
   // PercentilesOf for weight totals past 2^52.
   std::vector<double> HugePercentilesOf(const RawColumn& values, const std::vector<double>& ps) const;
+  // f(x, w, rest, n) for the kept values, at most 256 at a time and in
+  // their order: the table's values with their weights' sums and carries, or
+  // the stored values with their weights (w null while every weight is 1,
+  // rest null). f may change x.
+  template <class F>
+  void ForEachKept(const RawColumn& values, F&& f) const;
   // The standard deviation from a walk over the kept values (see Results).
   double StdDevOf(const RawColumn& values) const;
+  // The running mean as a walk over the kept values centres their
+  // deviations on; false when the running standard deviation stays.
+  bool DeviationCentre(double& centre) const;
+  double StdDevFrom(const DeviationSums& sums) const;
   double MeanOf(const RawColumn& values) const;
+  // The running mean, false with SYSMIS in it when there is none.
+  bool RunningMean(double& mean) const;
+  // Mean and standard deviation from one walk over the kept values where
+  // both walk them in their own units: false, with neither set, otherwise.
+  bool MeanAndStdDevOf(const RawColumn& values, double& mean, double& sd) const;
   // The stored values in order: fValues once settled, else `copy` made of
   // fValues and the waiting parts (the same values in the same order).
   const RawColumn& StoredValues(RawColumn& copy) const;
   // The running mean `mean` corrected by the kept values.
   double CorrectedMean(const RawColumn& values, double mean) const;
   double CorrectedMeanAt(const RawColumn& values, double mean, double scale) const;
+  // Whether the mean's walk takes the values in units finer than its own.
+  bool FinerMeanUnits(double mean, int& magnitude) const;
+  // The mean from Σ w·x over the kept values in units of 1 / scale.
+  double CorrectedMeanFrom(const ProductSum& sum, double mean, double scale) const;
 
   bool fKeepValues;
   CompensatedSum fWeight;

@@ -692,7 +692,7 @@ TEST(EngineScaleMoments, ExtremeValuesInMergedBlocks) {
 // 53 + 1) rounds to the same double as the exact one. Odd and even counts,
 // unit and other weights, values kept in a table (few distinct) or raw, in
 // one block or merged from several.
-TEST(EngineScaleMoments, StoredValuesGiveTheExactMeanRoundedOnce) {
+TEST(EngineScaleMoments, StoredValuesGiveTheExactMeanAndStdDevRoundedOnce) {
 #if !defined(__SIZEOF_INT128__) || !defined(__SIZEOF_FLOAT128__)
   GTEST_SKIP() << "no 128-bit integers or quad precision here";
 #else
@@ -727,7 +727,25 @@ TEST(EngineScaleMoments, StoredValuesGiveTheExactMeanRoundedOnce) {
       weight += c.weight(i);
     }
     const auto expected = static_cast<double>(static_cast<Quad>(sum) / (static_cast<Quad>(weight) * 0x1p40));
+    // The deviations from the exact mean times W are whole numbers of
+    // units: Σ w·d² in quad precision (113 bits, each square and addition
+    // rounded far below a double's last bit), over W²(W - 1), its root by
+    // Newton's steps.
+    Quad squares = 0;
+    for (int i = 0; i < c.n; ++i) {
+      const auto d = static_cast<Quad>(static_cast<Exact>(c.units(i)) * weight - sum);
+      squares += static_cast<Quad>(c.weight(i)) * d * d;
+    }
+    double expectedSd = 0.0;
+    if (squares > 0) {
+      const auto w = static_cast<Quad>(weight);
+      const Quad variance = squares / (w * w * (w - 1));
+      Quad root = std::sqrt(static_cast<double>(variance));
+      for (int step = 0; step < 4; ++step) root = (root + variance / root) / 2;
+      expectedSd = static_cast<double>(root * static_cast<Quad>(0x1p-40));
+    }
     const auto valueOf = [&c](int i) { return std::ldexp(static_cast<double>(c.units(i)), -40); };
+    const auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
     for (int block : {c.n, 577}) {
       ScaleAccumulator merged(true);
       for (int from = 0; from < c.n; from += block) {
@@ -735,8 +753,15 @@ TEST(EngineScaleMoments, StoredValuesGiveTheExactMeanRoundedOnce) {
         for (int i = from; i < std::min(c.n, from + block); ++i) part.AddValid(valueOf(i), c.weight(i));
         merged.Merge(std::move(part));
       }
-      EXPECT_EQ(std::bit_cast<std::uint64_t>(merged.Mean()), std::bit_cast<std::uint64_t>(expected))
-          << c.name << ", blocks of " << block << ": " << merged.Mean() << " against " << expected;
+      const std::string where = c.name + ", blocks of " + std::to_string(block);
+      // Both in one walk at the end of a pass, then each alone.
+      double mean = 0.0;
+      double sd = 0.0;
+      merged.Results({}, &mean, &sd);
+      EXPECT_EQ(bits(mean), bits(expected)) << where << ": " << mean << " against " << expected;
+      EXPECT_EQ(bits(sd), bits(expectedSd)) << where << ": " << sd << " against " << expectedSd;
+      EXPECT_EQ(bits(merged.Mean()), bits(expected)) << where;
+      EXPECT_EQ(bits(merged.StdDevKept()), bits(expectedSd)) << where;
     }
   }
 #endif
