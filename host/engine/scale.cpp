@@ -409,9 +409,22 @@ void RawColumn::Decode(std::size_t c, std::size_t from, std::size_t n, double* o
     const std::int16_t* k = fPacked[c].data() + from;
     if (fDigits == 0) {
       for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(k[i]);
-    } else {
-      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(k[i]) / fScale;
+      return;
     }
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Four codes at a time, two to a division (the weights of the mean's
+    // and the standard deviation's walk are such codes): each code widened
+    // to 32 bits with its sign, converted and divided as one by one.
+    const __m128d scales = _mm_set1_pd(fScale);
+    for (; i + 4 <= n; i += 4) {
+      const __m128i four = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(k + i));
+      const __m128i wide = _mm_srai_epi32(_mm_unpacklo_epi16(four, four), 16);
+      _mm_storeu_pd(out + i, _mm_div_pd(_mm_cvtepi32_pd(wide), scales));
+      _mm_storeu_pd(out + i + 2, _mm_div_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(wide, 0xEE)), scales));
+    }
+#endif
+    for (; i < n; ++i) out[i] = static_cast<double>(k[i]) / fScale;
     return;
   }
   const std::int32_t* k = fCodes[c].data() + from;

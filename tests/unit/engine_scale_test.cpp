@@ -351,6 +351,8 @@ TEST(EngineRawColumn, KeepsEveryValueBitForBit) {
        [](std::size_t i) { return i < 70000 ? i % 1000 * 1.0 : std::sin(i * 1.0); }},
       {"small integers with an exception per chunk",
        [](std::size_t i) { return i % 40000 == 7 ? 0.1 + 0.2 : (i % 300) / 10.0; }},
+      {"tenths of both signs in two bytes",
+       [](std::size_t i) { return (static_cast<double>(i * 7919 % 65535) - 32767.0) / 10.0; }},
       {"codes at the edges of two bytes",
        [](std::size_t i) {
          return i % 4 == 0 ? -32768.0 : i % 4 == 1 ? 32767.0 : i % 4 == 2 ? -1.0 : i % 2001 * 1.0;
@@ -384,7 +386,8 @@ TEST(EngineRawColumn, KeepsEveryValueBitForBit) {
     RawColumn waiting;
     const bool took = waiting.TakeNarrow(first) && waiting.TakeNarrow(second);
     const bool narrows = name == "tenths, then small integers" || name == "small integers, then tenths" ||
-                         name == "not decimals, then cents" || name == "codes at the edges of two bytes";
+                         name == "not decimals, then cents" || name == "codes at the edges of two bytes" ||
+                         name == "tenths of both signs in two bytes";
     EXPECT_EQ(took, narrows) << name;
     if (took) {
       narrowed.Append(waiting);
