@@ -636,6 +636,21 @@ std::vector<std::string> ReadHeader(const Plan& plan, std::int64_t& dataOffset, 
     dataLine = reader.Line();      // after a "sep=" line
     if (plan.inferAll && reader.Next(cells, count)) {
       for (std::size_t i = 0; i < count; ++i) names.push_back("V" + std::to_string(i + 1));
+    } else if (!plan.inferAll && plan.fields.size() >= 2 && reader.Next(cells, count) && count == plan.fields.size()) {
+      // A header row under "header": false would be one more case, and
+      // under string fields nothing else would show it.
+      std::string listed;
+      for (std::size_t i = 0; i < count; ++i) {
+        const FieldSpec& f = plan.fields[i];
+        if (!EqualsIgnoringCase(TrimBlanks(cells[i].View()), f.givenName.empty() ? f.name : f.givenName)) {
+          return names;
+        }
+        listed += (i == 0 ? "\"" : ", \"") + std::string(TrimBlanks(cells[i].View())) + "\"";
+      }
+      throw InputError(plan.csvDisplay + ", line " + std::to_string(reader.RecordLine()) +
+                       ": the first row names the fields (" + listed +
+                       ") as a header row does, but the resource says \"header\": false, which would read it as a "
+                       "case; leave out \"header\": false (a header row is the default)");
     }
     return names;
   }
@@ -768,6 +783,19 @@ void MatchHeader(const Plan& plan, const std::vector<std::string>& header, const
              ? " (they differ only in letter case: make them the same, or give the dialect \"headerCase\": false)"
              : std::string()) +
         ". The fields must match the header's columns, in order");
+  }
+  double number = 0.0;
+  if (!problems.empty() && header.size() == plan.fields.size() &&
+      std::any_of(header.begin(), header.end(), [&](const std::string& h) { return ParseNumber(h, number); }) &&
+      std::none_of(header.begin(), header.end(), [&](const std::string& h) {
+        return std::any_of(plan.fields.begin(), plan.fields.end(), [&](const FieldSpec& f) {
+          return EqualsIgnoringCase(h, f.givenName.empty() ? f.name : f.givenName);
+        });
+      })) {
+    // A file written without a header row: its first line is a case.
+    add(headerWhere +
+        ": the first line names no field and holds numbers, as a case does; if the file has no header row, give "
+        "the resource's dialect \"header\": false");
   }
   if (!problems.empty()) {
     // The same names in another order, as where a schema lists its fields

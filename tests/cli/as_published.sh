@@ -288,6 +288,17 @@ echo '{"resources": [{"path": "bare.csv", "dialect": {"delimiter": ";"}, "layout
   "schema": {"fields": [{"name": "a", "type": "integer"}, {"name": "b", "type": "number"}]}}]}' >"$tmp/fl/layout.json"
 check "a layout without a header reads every row as a case: a's mean (1 + 3) / 2" bash -c \
   "'$cb' '$tmp/fl/layout.json' --format text 'CODEBOOK a /STATISTICS MEAN' 2>&1 | grep -q '^  Mean *2.00$'"
+# The header row and "header" false disagree, one way or the other.
+printf 'Name;City\nAnn;Bonn\n' >"$tmp/fl/named.csv"
+echo '{"resources": [{"path": "named.csv", "dialect": {"delimiter": ";", "header": false},
+  "schema": {"fields": [{"name": "name", "type": "string"}, {"name": "city", "type": "string"}]}}]}' >"$tmp/fl/named.json"
+fails "a header row under \"header\": false is named, not read as a case" 2 \
+  'named.csv, line 1: the first row names the fields ("Name", "City") as a header row does, but the resource says "header": false' \
+  "$cb" "$tmp/fl/named.json" --quiet
+sed 's/"layout": {"header": false},//' "$tmp/fl/layout.json" >"$tmp/fl/noheader.json"
+fails "a file without a header row under a schema is told to say so" 2 \
+  'bare.csv, line 1: the first line names no field and holds numbers, as a case does; if the file has no header row, give the resource'"'"'s dialect "header": false' \
+  "$cb" "$tmp/fl/noheader.json" --quiet
 printf 'A;B\n1;2.5\n' >"$tmp/fl/upper.csv"
 echo '{"resources": [{"path": "upper.csv", "dialect": {"delimiter": ";"}, "layout": {"headerCase": false,
   "headerRows": [1], "headerJoin": " "}, "schema": {"fields": [{"name": "a"}, {"name": "b"}]}}]}' >"$tmp/fl/case.json"
