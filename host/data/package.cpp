@@ -290,6 +290,11 @@ std::vector<std::string> MissingTexts(const Descriptor& d, const Json& j, const 
       if (j[i].contains("label")) {
         labelled.emplace_back(TrimBlanks(out.back()), d.String(j[i]["label"], Member(p, "label")));
       }
+    } else if (j[i].is_number()) {
+      // Codes written as numbers, as hand-written schemas give them: the
+      // list compares the cells' texts, so the text is what to write.
+      d.Error(p, "expected a string, found a number; missing values are the texts of the cells, so write \"" +
+                     j[i].dump() + "\"");
     } else {
       out.push_back(d.String(j[i], p));
     }
@@ -1714,6 +1719,15 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
           " in the file, or name " + (more > 0 ? "them as missing values" : "it as a missing value") + " (" +
           (d == nullptr ? "--missing, which replaces the default list" : "missingValues in the schema") +
           "), to read the column as dates");
+    } else if (col.kind == CellKind::String && scan[i].timeOffsets > 0) {
+      notes.push_back(plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + plan.fields[i].name +
+                      "): every value is a time of day, but " + std::to_string(scan[i].timeOffsets) +
+                      (scan[i].timeOffsets == 1 ? " is" : " are") + " written with a UTC offset (such as \"" +
+                      scan[i].timeOffsetExample +
+                      "\"), which a time of day does not take (without a date, its summer time is not known), so "
+                      "the column is text; write the times without the offset, or each with its date as a date-time "
+                      "(\"2024-03-15T" +
+                      scan[i].timeOffsetExample + "\"), which is read as the moment it names");
     } else if (col.kind == CellKind::String && !scan[i].noValueTexts.empty() && scan[i].numberCells > 0) {
       notes.push_back(NoValueTextsNote(plan, d != nullptr, i, scan[i]));
     } else if (col.kind == CellKind::String && scan[i].textShapes != 0) {

@@ -281,7 +281,18 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
   } else if (can.dateTime && offset != 0 && col.zoneOffsets++ == 0) {
     col.zoneExample = text;
   }
-  if (can.time && !dates::ParseIsoTime(text, seconds)) can.time = false;
+  if (can.time && !dates::ParseIsoTime(text, seconds)) {
+    // A time of day in a zone ("10:30:00+02:00", as databases write a time
+    // with time zone): no date says which offset, summer time or not, so it
+    // is no time here; the column stays text, but the note says why.
+    int east = 0;
+    if (text.size() > 5 && text[2] == ':' && dates::detail::ParseClock(text, 0, 23, 2, 0.0, seconds, &east) &&
+        east != 0) {
+      if (col.timeOffsets++ == 0) col.timeOffsetExample = text;
+    } else {
+      can.time = false;
+    }
+  }
 }
 
 // After a column's number candidate fell on a text that looks like "no
@@ -506,12 +517,13 @@ void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) 
     col.kind = CellKind::Date;
   } else if (can.dateTime) {
     col.kind = CellKind::DateTime;
-  } else if (can.time) {
+  } else if (can.time && col.timeOffsets == 0) {
     col.kind = CellKind::Time;
   } else {
     col.kind = CellKind::String;
   }
   if (col.kind != CellKind::String || !(can.date || can.dateTime)) col.datesOfNoDay = 0;
+  if (col.kind != CellKind::String || !can.time) col.timeOffsets = 0;
 }
 
 }  // namespace

@@ -85,6 +85,11 @@ struct ScanColumn {
   std::int64_t datesOfNoDay = 0;
   std::string dateOfNoDay;
   std::int64_t dateOfNoDayLine = 0;
+  // A column of times of day but for values written with a UTC offset other
+  // than zero ("10:30:00+02:00"), which leave it text: how many (0: not such
+  // a column), and the first.
+  std::int64_t timeOffsets = 0;
+  std::string timeOffsetExample;
   // A text column whose values are all written in one shape that a
   // descriptor can declare as numbers, dates or booleans ("1,234", "12%",
   // "$1,200.00", "12/31/2020", "TRUE"): the TextShape bits still possible

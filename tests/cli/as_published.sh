@@ -299,6 +299,13 @@ sed 's/"layout": {"header": false},//' "$tmp/fl/layout.json" >"$tmp/fl/noheader.
 fails "a file without a header row under a schema is told to say so" 2 \
   'bare.csv, line 1: the first line names no field and holds numbers, as a case does; if the file has no header row, give the resource'"'"'s dialect "header": false' \
   "$cb" "$tmp/fl/noheader.json" --quiet
+# Codes written as numbers in a hand-written schema: missing values are the cells' texts.
+echo '{"resources": [{"path": "bare.csv", "dialect": {"delimiter": ";", "header": false},
+  "schema": {"missingValues": ["", -99, 1.5], "fields": [{"name": "a"}, {"name": "b"}]}}]}' >"$tmp/fl/coded.json"
+fails "a missing value given as a number says to write its text" 2 \
+  'resources[0].schema.missingValues[1]: expected a string, found a number; missing values are the texts of the cells, so write "-99"' \
+  "$cb" "$tmp/fl/coded.json" --quiet
+check "... each one of them" grep -qF 'missingValues[2]: expected a string, found a number; missing values are the texts of the cells, so write "1.5"' "$tmp/.stderr"
 printf 'A;B\n1;2.5\n' >"$tmp/fl/upper.csv"
 echo '{"resources": [{"path": "upper.csv", "dialect": {"delimiter": ";"}, "layout": {"headerCase": false,
   "headerRows": [1], "headerJoin": " "}, "schema": {"fields": [{"name": "a"}, {"name": "b"}]}}]}' >"$tmp/fl/case.json"

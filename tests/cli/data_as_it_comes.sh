@@ -159,6 +159,13 @@ printf 'area,persons,rate\nA,12,1.5\nB,:,[x]\nC,x,[c]\nD,7,2.25\nE,\xe2\x80\x93,
 check "offices' marks in a column of numbers are named" grep -qF \
   'column 2 (variable persons): every cell that is neither a number nor empty is ":" (1 cell), "x" (1 cell) or "–" (1 cell)' "$tmp/err"
 check "also codes in brackets" grep -qF 'column 3 (variable rate): every cell that is neither a number nor empty is "[x]" (1 cell) or "[c]" (1 cell)' "$tmp/err"
+# Times of day written in a zone, as databases write a time with time zone.
+printf 'opens,closes\n08:30:00+01:00,17:00\n09:00:00-05:00,18:30:00Z\n' >"$tmp/zoned-times.csv"
+fails "times of day with UTC offsets are named, with what reads them" 0 \
+  'zoned-times.csv, column 1 (variable opens): every value is a time of day, but 2 are written with a UTC offset (such as "08:30:00+01:00")' \
+  "$cb" "$tmp/zoned-times.csv" 'CODEBOOK ALL /STATISTICS NONE'
+check "... while times in UTC are times" bash -c \
+  "'$cb' '$tmp/zoned-times.csv' --format text --quiet 'CODEBOOK closes /STATISTICS NONE' | grep -q '^  Format  *TIME8$'"
 # Eurostat's TSV files flag the mark as they flag figures: ": c" (confidential), ": z".
 printf 'geo\\TIME_PERIOD\t2020 \t2021 \nAT\t: c\t14.1 p\nBE\t11.0 \t: z\nDE\t9.9 \t12.5 e\n' >"$tmp/flagged-marks.tsv"
 "$cb" "$tmp/flagged-marks.tsv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
