@@ -67,7 +67,10 @@ void AppendChartSvg(std::string& out, const Chart& chart, bool small) {
     x += kSlot;
   }
 
-  if (!small) out += "<figure class=\"chart\">";
+  // A bar chart is narrower than its figure: its legend keys ("bars") sit
+  // side by side under it, where spread to the figure's edges "missing" stood
+  // far from any bar. A histogram's low and high ends span its whole width.
+  if (!small) out += histogram ? "<figure class=\"chart\">" : "<figure class=\"chart bars\">";
   out += small ? "<svg class=\"spark\" viewBox=\"0 0 " : "<svg class=\"big\" viewBox=\"0 0 ";
   AppendInt(out, width);
   out += ' ';

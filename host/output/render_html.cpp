@@ -96,6 +96,9 @@ struct TableExtras {
   std::string weightNote;
 };
 
+// A percent cell's bar is centred on the cell's first line (padding, then
+// half of the 1.45 line less half the bar), beside its number: centred on
+// the cell, it sat between the lines of a row whose label wraps.
 const char kStyle[] = R"CSS(
 :root{color-scheme:light dark;--bg:#fff;--fg:#1f2328;--muted:#59636e;--line:#d1d9e0;--head:#f6f8fa;--grp:#eef1f5;
 --bar:#8fb8f6;--link:#0550ae;--mark:#fff8c5;--warn-bg:#fff8c5;--warn-fg:#4d2d00;--warn-line:#d4a72c;--err-bg:#ffebe9;
@@ -157,6 +160,7 @@ figure.chart{margin:0 0 .7rem;max-width:34rem}
 svg.big{display:block;width:100%;height:5.5rem;border-bottom:1px solid var(--line)}
 figure.chart figcaption{display:flex;justify-content:space-between;gap:1rem;font-size:.8rem;color:var(--muted);
 margin-top:.15rem}
+figure.bars figcaption{justify-content:flex-start}
 .kv,.km{display:inline-block;width:.7em;height:.7em;margin-right:.3em;vertical-align:-.05em}
 .kv{background:var(--chart)}.km{background:var(--chart-miss)}
 .wnote{font-size:.85rem;color:var(--muted);margin:.35rem 0 0}
@@ -177,7 +181,7 @@ tr.g th{background:var(--grp);font-weight:600;font-size:.9rem}
 .num{text-align:right;white-space:nowrap;width:6.5rem}
 td.pct,th.pct{width:11rem}
 td.pct{background-image:linear-gradient(var(--bar),var(--bar));background-repeat:no-repeat;
-background-position:.6rem 50%;background-size:calc((100% - 5.4rem) * var(--f,0)) .7em}
+background-position:.6rem calc(.28rem + .375em);background-size:calc((100% - 5.4rem) * var(--f,0)) .7em}
 td.doc div+div{margin-top:.5rem;padding-top:.5rem;border-top:1px dashed var(--line)}
 .notice{margin:0 0 1.2rem;padding:.55rem .8rem;border-left:4px solid var(--warn-line);background:var(--warn-bg);
 color:var(--warn-fg);border-radius:0 6px 6px 0}

@@ -180,6 +180,27 @@ async function main() {
       return out;})()`);
   check(figures.length === sparks.length && figures.every(Boolean),
         `section charts draw (${figures.filter(Boolean).length} of ${figures.length})`);
+  // A bar chart's legend keys sit under its bars, not at the far edge of
+  // the figure; a percent bar is on its cell's first line, beside the number,
+  // also where the row's label wraps onto a second line.
+  const placed = await evaluate(`(async () => {
+      const legends = [], bars = [];
+      for (const figure of document.querySelectorAll('figure.bars')) {
+        figure.scrollIntoView();
+        await new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)));
+        const right = figure.querySelector('svg').getBoundingClientRect().right;
+        for (const key of figure.querySelectorAll('figcaption span')) legends.push(key.getBoundingClientRect().left < right);
+      }
+      for (const cell of document.querySelectorAll('td.pct')) {
+        const style = getComputedStyle(cell), y = parseFloat(style.backgroundPositionY);
+        const lineTop = parseFloat(style.paddingTop), line = parseFloat(style.lineHeight);
+        bars.push(y >= lineTop && y + 0.7 * parseFloat(style.fontSize) <= lineTop + line + 0.5);
+      }
+      return {legends, bars};})()`);
+  check(placed.legends.length > 0 && placed.legends.every(Boolean),
+        `bar chart legends sit under their bars (${placed.legends.filter(Boolean).length} of ${placed.legends.length})`);
+  check(placed.bars.length > 0 && placed.bars.every(Boolean),
+        `percent bars are on their cell's first line (${placed.bars.filter(Boolean).length} of ${placed.bars.length})`);
 
   // The filter through the address: every entry shown matches, every hidden
   // one does not.
