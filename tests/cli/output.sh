@@ -237,6 +237,15 @@ echo old >"$tmp/name1.json" && ln "$tmp/name1.json" "$tmp/name2.json"
 "$cb" "$data" -o "$tmp/name1.json"
 check "a hard-linked file's other name keeps the old contents" bash -c "grep -qx old '$tmp/name2.json' && grep -q items '$tmp/name1.json'"
 
+# Runs writing the same -o at once each write a whole report of their own
+# and rename it over the name: the last one stays, whole, with no temporary
+# file left.
+mkdir "$tmp/race"
+for n in 1 2 3; do "$cb" "$data" --format json -o "$tmp/race/report.json" --threads 1 & done
+wait
+check "runs writing the same -o at once leave one whole report" cmp -s "$tmp/race/report.json" "$tmp/stdout.json"
+check "and no temporary file" no_temporary_files "$tmp/race"
+
 # Names at the length limit.
 long=$(printf 'n%.0s' $(seq 250)).json
 "$cb" "$data" -o "$tmp/$long"
