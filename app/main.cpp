@@ -433,6 +433,9 @@ int RunPlanPart(const std::string& planPath, std::size_t part, const std::string
     inputs.insert(inputs.end(), summary.paths.begin(), summary.paths.end());
     inputs.insert(inputs.end(), summary.files.begin(), summary.files.end());
     if (OverwritesInput(outputPath, -1, inputs, programFiles)) return 2;
+    std::vector<std::string> sources{planPath};
+    sources.insert(sources.end(), summary.paths.begin(), summary.paths.end());
+    codebook_app::FollowSourcePermissions(sources);
     // Running the part again over its own state is the usual way to renew
     // it; over another part's state (a slip of the digit) it would lose that
     // part's pass without a word.
@@ -523,9 +526,11 @@ void DefineOptions(CLI::App& app, Arguments& a) {
       ->option_text("FILE");
   app.add_flag("--overview", a.overview,
                "Text output: start with the dataset line and the overview (HTML and Markdown always do)");
-  app.add_flag("--quiet,-q", a.quiet, "No progress indicator and no loader warnings or notes on standard error");
-  app.add_option("--delimiter", a.delimiterText,
-                 "Delimiter of a bare CSV file: one character, or tab (default: sniffed)")
+  app.add_flag("--quiet,-q", a.quiet,
+               "No progress indicator, warnings or notes on standard error (errors still go there)");
+  app.add_option(
+         "--delimiter", a.delimiterText,
+         "Delimiter of a bare CSV file: one character, or tab, comma, semicolon, pipe or space (default: sniffed)")
       ->check(kGiven)
       ->option_text("C");
   a.missingOption =
@@ -1233,6 +1238,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string& destination = a.writePlanPath.empty() ? a.outputPath : a.writePlanPath;
+  if (!a.writePlanPath.empty() || !a.runPlanPath.empty()) codebook_app::OnlyFilesTakeTheOutput();
   if (std::string error; !destination.empty() && !codebook_app::CheckOutputPlace(destination, error)) {
     Fail(error);
     return 2;
@@ -1279,6 +1285,11 @@ int main(int argc, char** argv) {
   if ((a.datasetPath == "-" || a.syntaxPath == "-") && ::fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode)) {
     inputs.emplace_back(kStandardInput);
   }
+  // A new report, plan or state is kept from those who may not read the
+  // data (a merge's data are the plan and the states, made so in turn).
+  std::vector<std::string> sources = a.mergeArguments.empty() ? host::DatasetFiles(*dataset) : a.mergeArguments;
+  if (a.datasetPath == "-" && S_ISREG(in.st_mode)) sources.emplace_back(kStandardInput);
+  codebook_app::FollowSourcePermissions(sources);
   const std::vector<std::string> programFiles = ProgramFiles(a.pluginPath, argv[0]);
   if (!a.writePlanPath.empty() ? OverwritesInput(a.writePlanPath, -1, inputs, programFiles)
                                : OverwritesInput(a.outputPath, outputFd, inputs, programFiles)) {

@@ -238,6 +238,11 @@ void ClearStaleTemporaries(const std::string& pattern, const std::string& own) {
   ::closedir(dir);
 }
 
+bool& StandardOutputAllowed() {
+  static bool allowed = true;
+  return allowed;
+}
+
 // Why no temporary file could be made beside `path`, whose folder is
 // `folder`: the reason, and for a folder the user may not write, why that
 // matters even when the file itself may be written.
@@ -245,11 +250,16 @@ std::string NoTemporaryFile(const std::string& path, const std::filesystem::path
   if (reason == ENOENT) {
     return "cannot write '" + path + "': the folder '" + folder.string() + "' does not exist; create it first.";
   }
+  if (reason == EROFS) {  // no file can be made there at all: how it would be made does not matter
+    return "cannot write '" + path + "': " + std::strerror(reason) + " (the folder '" + folder.string() +
+           "' is on a file system mounted read-only); name a file elsewhere.";
+  }
   std::string error = Describe("create a file in the folder of", path, reason);
-  if (reason == EACCES || reason == EPERM || reason == EROFS) {
+  if (reason == EACCES || reason == EPERM) {
     error +=
         " The output is written whole to a temporary file in the same folder, then renamed over it; "
-        "name a file in a folder you may write to, or write to standard output.";
+        "name a file in a folder you may write to";
+    error += StandardOutputAllowed() ? ", or write to standard output." : ".";
   }
   return error;
 }
@@ -285,6 +295,13 @@ PinnedPlace& Pinned() {
   return pinned;
 }
 
+// The permissions a new output file is made with, before the umask or the
+// folder's default ACL (FollowSourcePermissions).
+mode_t& NewFileMode() {
+  static mode_t mode = 0666;
+  return mode;
+}
+
 }  // namespace
 
 void PinOutputPlace(const std::string& path) {
@@ -309,6 +326,19 @@ void PinOutputPlace(const std::string& path) {
   PinnedPlace& pinned = Pinned();
   if (pinned.fd >= 0) ::close(pinned.fd);
   pinned = PinnedPlace{path, through + "/" + name, folder.string(), fd};
+}
+
+void OnlyFilesTakeTheOutput() { StandardOutputAllowed() = false; }
+
+void FollowSourcePermissions(const std::vector<std::string>& sources) {
+  mode_t mode = 0666;
+  for (const std::string& source : sources) {
+    struct stat info {};
+    if (::stat(source.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    if ((info.st_mode & S_IRGRP) == 0) mode &= ~static_cast<mode_t>(S_IRGRP | S_IWGRP);
+    if ((info.st_mode & S_IROTH) == 0) mode &= ~static_cast<mode_t>(S_IROTH | S_IWOTH);
+  }
+  NewFileMode() = mode;
 }
 
 bool CheckOutputPlace(const std::string& path, std::string& error) {
@@ -337,7 +367,11 @@ bool CheckOutputPlace(const std::string& path, std::string& error) {
       error = "cannot write the output to '" + path + "': it is a socket; name a file.";
       return false;
     }
-    if (!S_ISREG(info.st_mode)) return true;  // a device or a pipe, written directly
+    if (S_ISBLK(info.st_mode)) {  // a report written over a disk would destroy what is on it
+      error = "cannot write the output to '" + path + "': it is a block device (a disk or a partition); name a file.";
+      return false;
+    }
+    if (!S_ISREG(info.st_mode)) return true;  // a character device or a pipe, written directly
     if (::access(target.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS)) {
       error = Describe("write", path, errno);
       return false;
@@ -443,6 +477,10 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     error = "cannot write the output to '" + path + "': it is a folder; name a file.";
     return false;
   }
+  if (exists && S_ISBLK(info.st_mode)) {
+    error = "cannot write the output to '" + path + "': it is a block device (a disk or a partition); name a file.";
+    return false;
+  }
   if (exists && !S_ISREG(info.st_mode)) {
     const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -473,7 +511,7 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     SignalsBlocked blocked;
     // A file that replaces another stays private until it takes that
     // file's permissions; a new one is made as the shell would make it.
-    fd = CreateTemporary(name, exists ? 0600 : 0666);
+    fd = CreateTemporary(name, exists ? 0600 : NewFileMode());
     if (fd >= 0) SetTemporaryFile(name.data());
   }
   if (fd < 0) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace codebook_app {
 
@@ -51,6 +52,19 @@ bool CheckOutputPlace(const std::string& path, std::string& error);
 // a file system without a free block: checked before a run's long work, as
 // for CheckOutputPlace. Pipes, terminals and devices pass.
 bool DescriptorHasRoom(int fd, const std::string& name, std::string& error);
+
+// The output is a file the later steps of a run in parts read (a plan, a
+// partial state): messages do not suggest standard output instead.
+void OnlyFilesTakeTheOutput();
+
+// Limits who may read a new output file (not one it replaces, which keeps
+// its permissions) to those who may read `sources`, the regular files its
+// contents come from (pipes and other files are passed over): the group and
+// others lose the umask's read and write bits where one of them may not read
+// a source, as cp and gzip make a copy of a private file private. A report
+// shows the data's values; a 0600 dataset's report should not be readable by
+// everyone only because the umask allows it.
+void FollowSourcePermissions(const std::vector<std::string>& sources);
 
 // True when what is written to `path` is seen only once it is complete: a
 // file written through a temporary one, or the null device. Writing such an

@@ -212,6 +212,14 @@ def output_problem(args):
     if not os.access(folder, os.W_OK | os.X_OK):
         return f"cannot create a file in the folder of '{out}': the report is written whole to a temporary " \
                "file beside it, then renamed; name a file in a folder you may write to."
+    # A full disk would fail the merge only after the cluster's whole work.
+    try:
+        room = os.statvfs(folder)
+        free = room.f_bfree if os.geteuid() == 0 else room.f_bavail
+        if (room.f_blocks > 0 and free == 0) or (room.f_files > 0 and room.f_favail == 0):
+            return f"cannot write '{out}': No space left on device (its file system is full)."
+    except OSError:
+        pass
     extension = os.path.splitext(out)[1].lower()
     if not args.format and extension and extension not in REPORT_EXTENSIONS:
         return f"cannot tell the output format from '{out}': name a .txt, .json, .html or .md file, or give --format."

@@ -142,6 +142,36 @@ if acl "$tmp/acl" default 1:6:0 2:4:65534 4:4:0 16:4:0 32:0:0 2>/dev/null; then
 else
   echo "note: this file system keeps no ACLs; not checked"
 fi
+# A report shows the data's values: a new one is readable by the group and by
+# others only where the data are (as cp and gzip copy a private file), also
+# the plan and partial states of a run in parts and the merge's report; a
+# pipe on standard input limits nothing, and a replaced file keeps its mode.
+mkdir "$tmp/private"
+cp "$root/examples/survey/survey.csv" "$tmp/private/secret.csv"
+mode_of() { stat -c %a "$1"; }
+private_reports() {
+  local d=$tmp/private
+  chmod "$1" "$d/secret.csv"
+  rm -f "$d"/*.html "$d"/*.plan "$d"/*.state
+  (umask 022
+   "$cb" "$d/secret.csv" -o "$d/report.html" --quiet &&
+   "$cb" - -o "$d/stdin.html" --quiet <"$d/secret.csv" &&
+   "$cb" "$d/secret.csv" --write-plan "$d/run.plan" &&
+   "$cb" --run-plan "$d/run.plan" --part 1 -o "$d/part.state" &&
+   "$cb" --merge "$d/run.plan" "$d/part.state" -o "$d/merged.html") || return 1
+  echo "$(mode_of "$d/report.html") $(mode_of "$d/stdin.html") $(mode_of "$d/run.plan") $(mode_of "$d/part.state")" \
+    "$(mode_of "$d/merged.html")"
+}
+check "a private dataset's report, plan, state and merge are private" test "$(private_reports 600)" = "600 600 600 600 600"
+check "a group's dataset's are the group's" test "$(private_reports 640)" = "640 640 640 640 640"
+check "a dataset anyone may read: the umask decides" test "$(private_reports 644)" = "644 644 644 644 644"
+chmod 600 "$tmp/private/secret.csv"
+(umask 022; "$cb" - -o "$tmp/private/piped.html" --quiet < <(cat "$tmp/private/secret.csv"))
+check "data through a pipe: the umask decides" test "$(mode_of "$tmp/private/piped.html")" = 644
+chmod 644 "$tmp/private/report.html"
+"$cb" "$tmp/private/secret.csv" -o "$tmp/private/report.html" --quiet
+check "a report made readable by hand stays so when made again" test "$(mode_of "$tmp/private/report.html")" = 644
+
 # Permissions bind root only through another user (setpriv), as a user runs it.
 as_user=()
 if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
@@ -159,6 +189,8 @@ if [ "$(id -u)" != 0 ] || [ ${#as_user[@]} -gt 0 ]; then
   check "and the file is unchanged" grep -qx old "$tmp/locked/report.json"
   fails "a read-only folder is named before the pass" 2 'is written whole to a temporary file in the same folder' \
     "${as_user[@]}" "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/locked/report.html"
+  fails "a plan in a read-only folder: no standard output offered, which cannot take it" 2 \
+    'name a file in a folder you may write to.' "${as_user[@]}" "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/locked/run.plan"
   chmod 755 "$tmp/locked"
 fi
 if [ ${#as_user[@]} -gt 0 ]; then
@@ -205,6 +237,18 @@ fails "-o naming a folder is refused before the pass" 2 "it is a folder; name a 
 python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$tmp/socket"
 fails "-o naming a socket is refused before the pass" 2 "it is a socket; name a file" \
   "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/socket" --format html
+# A disk or partition is never written over (a device number no driver has:
+# nothing could be written even if the check failed).
+if [ "$(id -u)" = 0 ] && mknod "$tmp/disk" b 62 0 2>/dev/null; then
+  fails "-o naming a block device is refused before the pass" 2 "it is a block device (a disk or a partition); name a file" \
+    "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/disk" --format html
+fi
+# A named pipe is written directly, as the shell's > writes it.
+mkfifo "$tmp/report.fifo"
+cat "$tmp/report.fifo" >"$tmp/from-fifo.json" &
+check "-o naming a named pipe writes the report into it" "$cb" "$data" --format json -o "$tmp/report.fifo"
+wait
+check "whole" cmp -s "$tmp/from-fifo.json" "$tmp/stdout.json"
 fails "--write-plan into a missing folder is refused at once" 2 "does not exist" \
   "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/nosuch/run.plan"
 fails "-o naming a folder yet to be made (a trailing slash) is refused as a folder" 2 "a name that ends with '/' is a folder" \
@@ -276,9 +320,17 @@ if [ "$(id -u)" = 0 ] && unshare --mount true 2>/dev/null; then
     rm full/fill; head -c 40k /dev/zero >full/fill
     "$2" "$4" -f html -o full/report.html 2>midway.err; echo $? >>midway.err
     ls -A full >midway.ls; cat full/report.html >>midway.ls
+    "$2" "$4" --write-plan plan.plan && "$2" --run-plan plan.plan --part 1 -o full/part.state 2>state.err
+    echo $? >>state.err; ls -A full >>state.err
+    rm full/fill; head -c 64k /dev/zero >full/fill 2>/dev/null
+    "$2" "$3" --write-plan full/run.plan 2>plan.err; echo $? >>plan.err
     umount full && mount -t tmpfs -o size=1m,nr_inodes=2 tmpfs full || exit
     echo old >full/report.html
     "$2" "$3" -o full/report.html 2>noinode.err; echo $? >>noinode.err
+    mount -o remount,ro full || exit
+    "$2" "$3" -o full/new.html 2>readonly.err; echo $? >>readonly.err
+    "$2" "$3" -o full/report.html 2>>readonly.err; echo $? >>readonly.err
+    "$2" "$3" --write-plan full/run.plan 2>>readonly.err; echo $? >>readonly.err
   ' _ "$tmp" "$cb" "$tmp/badcell/datapackage.json" "$data"
   holds() { [ "$(cat "$1")" = "$2" ]; }
   check "a full disk is named before the pass" holds "$tmp/nospace.err" \
@@ -295,6 +347,22 @@ if [ "$(id -u)" = 0 ] && unshare --mount true 2>/dev/null; then
 report.html
 stdout.txt
 old"
+  check "a partial state that fills the disk: said, no file left" holds "$tmp/state.err" \
+    "codebook: cannot write 'full/part.state': No space left on device.
+2
+fill
+report.html
+stdout.txt"
+  check "a plan for a full disk is refused before the pass" holds "$tmp/plan.err" \
+    "codebook: cannot write 'full/run.plan': No space left on device (its file system is full).
+2"
+  check "a read-only file system is named before the pass, new file, old file or plan" holds "$tmp/readonly.err" \
+    "codebook: cannot write 'full/new.html': Read-only file system (the folder 'full' is on a file system mounted read-only); name a file elsewhere.
+2
+codebook: cannot write 'full/report.html': Read-only file system.
+2
+codebook: cannot write 'full/run.plan': Read-only file system (the folder 'full' is on a file system mounted read-only); name a file elsewhere.
+2"
 else
   echo "note: not root or no mount namespaces; the full disk is not checked"
 fi

@@ -360,6 +360,15 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
     dask "$tmp/survey/datapackage.json" -o "$tmp/nosuch/r.html"
   fails "Dask: a report of no known format is refused at once" 2 "codebook_dask: cannot tell the output format" \
     dask "$tmp/survey/datapackage.json" -o "$tmp/r.csv"
+  if [ "$(id -u)" = 0 ] && unshare --mount true 2>/dev/null; then
+    on_full_disk() {  # the driver's options; its report's folder is a full file system of this check alone
+      mkdir -p "$tmp/full"
+      unshare --mount bash -c 'mount -t tmpfs -o size=64k tmpfs "$1" && { head -c 64k /dev/zero >"$1/fill" 2>/dev/null; shift; "$@"; }' \
+        _ "$tmp/full" /usr/bin/python3 scripts/codebook_dask.py --workers 2 --codebook "$cb" "$@"
+    }
+    fails "Dask: a report for a full disk is refused at once" 2 "codebook_dask: cannot write '$tmp/full/r.html': No space left on device" \
+      on_full_disk "$tmp/survey/datapackage.json" -o "$tmp/full/r.html"
+  fi
   # Two runs sharing one work folder (two jobs on a cluster) keep apart, and a
   # file of the user's there stays.
   two_at_once() {
