@@ -1103,6 +1103,10 @@ class CsvCursor : public CaseCursor, private PartSharer {
   static constexpr std::int64_t kLargestPerColumn = std::int64_t{32} << 10;
   static constexpr std::size_t kPooled = 8;
   static constexpr std::size_t kWideColumns = 256;
+  // Blocks handed out before readers of a narrow file may run further ahead,
+  // and how many more stretches they may then read (see MayTakeNext).
+  static constexpr std::size_t kSettledAfter = 8;
+  static constexpr std::size_t kSettledSlack = 5;
 
   // A reader's block cells between its stretches (see fCellsGoBack).
   struct SpareCells {
@@ -1170,7 +1174,13 @@ class CsvCursor : public CaseCursor, private PartSharer {
     // so a worker may parse one more: a wide file's worker otherwise sat at
     // the limit for about a third of the pass, its next stretch waiting for
     // the iterator to finish the one it took.
-    const std::size_t ahead = static_cast<std::size_t>(fThreads) + (wide ? (fIteratorParsing ? 1 : 0) : 1);
+    std::size_t ahead = static_cast<std::size_t>(fThreads) + (wide ? (fIteratorParsing ? 1 : 0) : 1);
+    // Past its first stretches a pass is not one that stops early, and a
+    // narrow file's block is a megabyte or two: its readers may then run
+    // further ahead. With another program holding a core, the iterator's
+    // thread often shares one and comes late, or is parsing a stretch itself,
+    // and a worker held at the tighter bound sat idle on a core of its own.
+    if (!wide && fNextChunk >= kSettledAfter) ahead += kSettledSlack;
     return fNextToParse < fChunks.size() && fNextToParse < fNextChunk + ahead;
   }
 
