@@ -388,6 +388,42 @@ void TableState::Finalize() {
   fFinalGeneration = generation;
 }
 
+bool TableState::BeginFinal() {
+  if (fFinalGeneration == generation) return false;
+  if (!fMerged) fMerged = std::make_unique<engine::TableAccumulator>(*Rules());
+  const std::vector<engine::ScaleAccumulator>& scales = fMerged->Scales();
+  for (const engine::ScaleAccumulator& scale : scales) {
+    if (!scale.ValuesSettled()) return false;
+  }
+  fPercentiles.assign(scales.size(), {});
+  fMeans.assign(scales.size(), std::nullopt);
+  fStdDevs.assign(scales.size(), std::nullopt);
+  return true;
+}
+
+// Each half asks for what Finalize asks in one call, so the same functions
+// read the same values: the same bits.
+void TableState::FinalHalf(int half) {
+  const std::vector<engine::ScaleAccumulator>& scales = fMerged->Scales();
+  for (std::size_t v = 0; v < scales.size(); ++v) {
+    if (half == 0) {
+      const std::vector<double> ps = PercentileTargets(v);
+      if (!ps.empty()) fPercentiles[v] = scales[v].Results(ps, nullptr);
+      continue;
+    }
+    double mean = 0.0;
+    double sd = 0.0;
+    const bool wantsMean = Wants(v, TableEncryptionCodes::Mean);
+    const bool wantsStdDev = Wants(v, TableEncryptionCodes::StdDev) && scales[v].KeepsValues();
+    if (!wantsMean && !wantsStdDev) continue;
+    scales[v].Results({}, wantsMean ? &mean : nullptr, wantsStdDev ? &sd : nullptr);
+    if (wantsMean) fMeans[v] = mean;
+    if (wantsStdDev) fStdDevs[v] = sd;
+  }
+}
+
+void TableState::EndFinal() { fFinalGeneration = generation; }
+
 double TableState::Mean(std::size_t v) {
   if (pendingFinal) AwaitFinal();
   if (fFinalGeneration == generation && v < fMeans.size() && fMeans[v]) return *fMeans[v];

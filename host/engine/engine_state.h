@@ -147,6 +147,14 @@ struct TableState {
   // Computes what is costly to read (the percentiles) for the state as it
   // is; a pass does it for every table at once on its threads.
   void Finalize();
+  // Finalize in two halves that two of a pass's threads may run at once:
+  // the percentiles (half 0) and the mean and standard deviation (half 1)
+  // read the same stored values and write apart. BeginFinal on one thread
+  // first (false: nothing to do, or the halves would each copy stored values
+  // still waiting to be appended; Finalize then), EndFinal after both.
+  bool BeginFinal();
+  void FinalHalf(int half);
+  void EndFinal();
   // A wide pass computes those results on threads of their own while the
   // procedure makes its tables (FinalJobs, pass.cpp): until this state's
   // are known, whatever reads the state on the procedure's thread first

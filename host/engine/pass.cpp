@@ -322,7 +322,29 @@ void Pass::Finish(int threads) {
       return;
     }
   }
-  engine::RunFinalJobs(n, states.size(), [&](std::size_t i) { states[i]->Finalize(); });
+  const std::size_t threadCount = threads > 0 ? static_cast<std::size_t>(threads) : cores;
+  if (threadCount == 1 || states.empty()) {
+    engine::RunFinalJobs(1, states.size(), [&](std::size_t i) { states[i]->Finalize(); });
+    fFinished = true;
+    return;
+  }
+  // A table's percentiles and its mean and standard deviation are two jobs:
+  // the survey's three weighted continuous variables were three jobs for
+  // two threads, the third on one thread while the other idled (a third of
+  // the finish on a quiet machine).
+  std::vector<char> halves(states.size());
+  for (std::size_t i = 0; i < states.size(); ++i) halves[i] = states[i]->BeginFinal() ? 1 : 0;
+  engine::RunFinalJobs(std::min(2 * states.size(), threadCount), 2 * states.size(), [&](std::size_t j) {
+    TableState& s = *states[j / 2];
+    if (halves[j / 2] != 0) {
+      s.FinalHalf(static_cast<int>(j % 2));
+    } else if (j % 2 == 0) {
+      s.Finalize();
+    }
+  });
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    if (halves[i] != 0) states[i]->EndFinal();
+  }
   fFinished = true;
 }
 

@@ -288,6 +288,9 @@ class ScaleAccumulator {
   void SettleValues() const {
     if (!fLater.empty()) AppendLater();
   }
+  // Nothing waits to be appended: reading the stored values changes nothing,
+  // so two threads may read them at once.
+  bool ValuesSettled() const { return fLater.empty(); }
 
   double ValidWeight() const { return fWeight.Value(); }
   double MissingWeight() const { return fMissing.Value(); }

@@ -94,6 +94,17 @@ if cmp -s "$tmp/out1.json" "$tmp/out2.json" && cmp -s "$tmp/out1.json" "$tmp/out
 
 if same_code_counts "$tmp/out1.json" "$tmp/counts.json"; then ok; else bad "counts of code differ from the reference"; fi
 
+# With two threads a table's quartiles and its mean and standard deviation
+# may be computed apart, at once; each alone, or two of them, as one thread
+# computes them together.
+for stats in "MEAN" "STDDEV" "QUARTILES" "MEAN QUARTILES" "STDDEV QUARTILES" "MEAN STDDEV"; do
+  for t in 1 2; do
+    "$cb" "$tmp/good/datapackage.json" "CODEBOOK score w code /STATISTICS $stats." --format json --quiet \
+      --threads "$t" >"$tmp/stats$t.json" || bad "STATISTICS $stats with $t threads"
+  done
+  if cmp -s "$tmp/stats1.json" "$tmp/stats2.json"; then ok; else bad "STATISTICS $stats: 1 and 2 threads differ"; fi
+done
+
 line=$(cat "$tmp/badline")
 for t in 1 2 4; do
   "$cb" "$tmp/bad/datapackage.json" --format json --quiet --threads "$t" >/dev/null 2>"$tmp/err$t"
