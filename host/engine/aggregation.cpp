@@ -388,13 +388,16 @@ void TableState::Finalize() {
   fFinalGeneration = generation;
 }
 
-bool TableState::BeginFinal() {
+bool TableState::BeginFinal(std::size_t atLeast) {
   if (fFinalGeneration == generation) return false;
   if (!fMerged) fMerged = std::make_unique<engine::TableAccumulator>(*Rules());
   const std::vector<engine::ScaleAccumulator>& scales = fMerged->Scales();
+  std::size_t stored = 0;
   for (const engine::ScaleAccumulator& scale : scales) {
     if (!scale.ValuesSettled()) return false;
+    stored += scale.StoredValueCount();
   }
+  if (stored < atLeast) return false;
   fPercentiles.assign(scales.size(), {});
   fMeans.assign(scales.size(), std::nullopt);
   fStdDevs.assign(scales.size(), std::nullopt);

@@ -150,9 +150,10 @@ struct TableState {
   // Finalize in two halves that two of a pass's threads may run at once:
   // the percentiles (half 0) and the mean and standard deviation (half 1)
   // read the same stored values and write apart. BeginFinal on one thread
-  // first (false: nothing to do, or the halves would each copy stored values
-  // still waiting to be appended; Finalize then), EndFinal after both.
-  bool BeginFinal();
+  // first (false: nothing to do, fewer than `atLeast` stored values, or the
+  // halves would each copy stored values still waiting to be appended;
+  // Finalize then), EndFinal after both.
+  bool BeginFinal(std::size_t atLeast);
   void FinalHalf(int half);
   void EndFinal();
   // A wide pass computes those results on threads of their own while the

@@ -44,6 +44,9 @@ constexpr std::size_t kReuseTablesFrom = 256;
 // Tables with scale statistics from which their results are computed beside
 // the procedure's making of its tables rather than before it.
 constexpr std::size_t kFinalBesideFrom = 256;
+// Stored values from which a table's percentiles and its mean and standard
+// deviation are computed on two threads at once.
+constexpr std::size_t kSplitFinalFrom = std::size_t{1} << 15;
 // What a table reports in a dry run: more categories than any limit a
 // procedure can set (its limits are 32-bit), small enough to stay positive
 // in any signed type it may be read into.
@@ -332,9 +335,15 @@ void Pass::Finish(int threads) {
   // the survey's three weighted continuous variables were three jobs for
   // two threads, the third on one thread while the other idled (a third of
   // the finish on a quiet machine).
+  // A table with few stored values stays one job: its results take less
+  // than a thread's start (a run of `CODEBOOK age` starts none).
   std::vector<char> halves(states.size());
-  for (std::size_t i = 0; i < states.size(); ++i) halves[i] = states[i]->BeginFinal() ? 1 : 0;
-  engine::RunFinalJobs(std::min(2 * states.size(), threadCount), 2 * states.size(), [&](std::size_t j) {
+  std::size_t jobs = states.size();
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    halves[i] = states[i]->BeginFinal(kSplitFinalFrom) ? 1 : 0;
+    jobs += halves[i];
+  }
+  engine::RunFinalJobs(std::min(jobs, threadCount), 2 * states.size(), [&](std::size_t j) {
     TableState& s = *states[j / 2];
     if (halves[j / 2] != 0) {
       s.FinalHalf(static_cast<int>(j % 2));

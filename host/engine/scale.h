@@ -291,6 +291,9 @@ class ScaleAccumulator {
   // Nothing waits to be appended: reading the stored values changes nothing,
   // so two threads may read them at once.
   bool ValuesSettled() const { return fLater.empty(); }
+  // The stored values appended so far (none while the table keeps them
+  // aggregated).
+  std::size_t StoredValueCount() const { return fValues.Size(); }
 
   double ValidWeight() const { return fWeight.Value(); }
   double MissingWeight() const { return fMissing.Value(); }
