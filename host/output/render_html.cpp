@@ -82,6 +82,30 @@ void Esc(std::string& out, std::string_view text) { HtmlEscape(out, text); }
 // tooltip: it may be cut at three lines.
 constexpr std::size_t kClampedTitle = 80;
 
+// A long name breaks where its words meet (after "_", "." or "-", and where
+// a lower-case letter meets a capital) when its column is narrow, rather than
+// anywhere in a word; a short one never needs to.
+constexpr std::size_t kBreakableName = 12;
+
+void EscName(std::string& out, std::string_view name) {
+  const auto lower = [](char c) { return c >= 'a' && c <= 'z'; };
+  const auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+  const auto joiner = [](char c) { return c == '_' || c == '.' || c == '-'; };
+  std::size_t start = 0;
+  if (name.size() > kBreakableName) {
+    for (std::size_t i = 1; i + 1 < name.size(); ++i) {
+      const char before = name[i - 1];
+      const char c = name[i];
+      if ((joiner(before) && !joiner(c)) || (lower(before) && upper(c))) {
+        Esc(out, name.substr(start, i - start));
+        out += "<wbr>";
+        start = i;
+      }
+    }
+  }
+  Esc(out, name.substr(start));
+}
+
 std::string Esc(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
@@ -339,7 +363,7 @@ void AppendTableHeading(const TableNode& table, const std::string& sid, const Ta
     Esc(out, table.title.text);
   } else {
     out += "<span class=\"n\">";
-    Esc(out, table.title.text);
+    EscName(out, table.title.text);
     out += "</span>";
     if (!label.empty()) {
       out += "<span class=\"l\">";
@@ -556,7 +580,7 @@ void RenderOverview(const Overview& overview, std::string& out, std::ostream& st
       into += "<div class=\"ovr\" role=\"row\"><span role=\"rowheader\"><a href=\"#t";
       into += std::to_string(row.tableId);
       into += "\">";
-      Esc(into, row.name);
+      EscName(into, row.name);
       into += "</a></span>";
       // A label or mode of a paragraph's length would make its row a page
       // tall: three lines of it, the whole in the tooltip and the table.

@@ -378,6 +378,25 @@ for format in text html markdown json; do
     _ "$tmp/caf$e_acute/d$e_acute.csv" $'\xef\xbf\xbd'
 done
 
+# A long name in the HTML overview and headings breaks where its words meet
+# (after _ . - and at a capital after a small letter), not inside a word, in a
+# narrow window; a name of a few characters is left whole.
+printf 'household_income_net,respondentAgeAtInterview,q12.open.text,short_name,x__yz__long__\n1,2,3,4,5\n' >"$tmp/names.csv"
+"$cb" "$tmp/names.csv" -f html -o "$tmp/names.html"
+names_break() {
+  python3 - "$tmp/names.html" <<'PY'
+import re, sys
+html = open(sys.argv[1]).read()
+rows = re.findall(r'role="rowheader"><a href="#t\d+">(.*?)</a>', html)
+heads = re.findall(r'<h2[^>]*><span class="n">(.*?)</span>', html)
+want = ["household_<wbr>income_<wbr>net", "respondent<wbr>Age<wbr>At<wbr>Interview", "q12.<wbr>open.<wbr>text",
+        "short_name", "x__<wbr>yz__<wbr>long__"]
+if rows != want or heads != want:
+    sys.exit(f"overview {rows}, headings {heads}")
+PY
+}
+check "long names break in the HTML where their words meet" names_break
+
 # Usage checks.
 check "--width below 40 exits 2" test "$(status_of "$cb" "$data" --width 39)" = 2
 check "--width 40 works" test "$(status_of "$cb" "$data" --width 40)" = 0

@@ -229,7 +229,8 @@ TEST_F(OverviewOfTheExample, HtmlRowsLeadToTheirTablesAndChartsHaveTextAlternati
   const std::size_t end = html.find("</section>", start);
   ASSERT_NE(start, std::string::npos);
   const std::string overview = html.substr(start, end - start);
-  const std::regex link("<div class=\"ovr\" role=\"row\"><span role=\"rowheader\"><a href=\"#(t\\d+)\">([^<]*)</a>");
+  const std::regex link(
+      "<div class=\"ovr\" role=\"row\"><span role=\"rowheader\"><a href=\"#(t\\d+)\">((?:[^<]|<wbr>)*)</a>");
   int rows = 0;
   for (auto it = std::sregex_iterator(overview.begin(), overview.end(), link); it != std::sregex_iterator(); ++it) {
     // The section it leads to is the table of that name.
