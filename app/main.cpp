@@ -1243,6 +1243,16 @@ int main(int argc, char** argv) {
     Fail(error);
     return 2;
   }
+  // A plan written over a partial state (a name typed for the other) would
+  // lose that part's pass without a word, as --run-plan over another part's
+  // state would.
+  if (!a.writePlanPath.empty()) {
+    if (const std::size_t held = host::shards::PartOfAnyState(a.writePlanPath); held != 0) {
+      Fail("the output '" + a.writePlanPath + "' holds the partial state of part " + std::to_string(held) +
+           " of a plan; writing a plan over it would lose that part's pass. Name another file, or remove it first.");
+      return 2;
+    }
+  }
   if (std::string error;
       destination.empty() && !codebook_app::DescriptorHasRoom(STDOUT_FILENO, "standard output", error)) {
     Fail(error);

@@ -299,21 +299,36 @@ MergeRun PrepareMerge(const std::string& planPath, const std::vector<std::string
   return run;
 }
 
-std::size_t PartOfState(const std::string& path, std::uint64_t planDigest) {
+namespace {
+
+// The head of the partial state the regular file at `path` holds, if any.
+bool StateHeadOf(const std::string& path, StateHead& head) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;  // a pipe would wait for a writer
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;  // a pipe would wait for a writer
   try {
     RecordReader file(path, FileKind::State);
     Tag tag;
     std::string payload;
-    if (!file.Next(tag, payload) || tag != Tag::StateHead) return 0;
+    if (!file.Next(tag, payload) || tag != Tag::StateHead) return false;
     wire::Reader in(payload);
-    const StateHead head = LoadHead(in);
-    return head.planDigest == planDigest ? static_cast<std::size_t>(head.part) + 1 : 0;
+    head = LoadHead(in);
+    return true;
   } catch (const InputError&) {
   } catch (const wire::Damaged&) {
   }
-  return 0;
+  return false;
+}
+
+}  // namespace
+
+std::size_t PartOfState(const std::string& path, std::uint64_t planDigest) {
+  StateHead head;
+  return StateHeadOf(path, head) && head.planDigest == planDigest ? static_cast<std::size_t>(head.part) + 1 : 0;
+}
+
+std::size_t PartOfAnyState(const std::string& path) {
+  StateHead head;
+  return StateHeadOf(path, head) ? static_cast<std::size_t>(head.part) + 1 : 0;
 }
 
 }  // namespace host::shards

@@ -64,6 +64,8 @@ PlanSummary SummarizePlan(const std::string& planPath);
 // `planDigest`, the regular file at `path` holds; 0 when it holds none (not
 // there, something else, a state of another plan).
 std::size_t PartOfState(const std::string& path, std::uint64_t planDigest);
+// The same for a state made with any plan.
+std::size_t PartOfAnyState(const std::string& path);
 
 // Step 2: part `part` (1 for the first) of the plan's dataset; writes the
 // partial state. Throws InputError (a bad cell names file, line and column).

@@ -264,6 +264,9 @@ cp "$tmp/n1.state" "$tmp/n1.before"
 fails "a state over another part's state is refused" 2 "holds the partial state of part 1 of this plan" \
   "$cb" --run-plan "$tmp/run.plan" --part 2 -o "$tmp/n1.state"
 check "and that state is as it was" cmp -s "$tmp/n1.state" "$tmp/n1.before"
+fails "a plan over a partial state is refused" 2 "holds the partial state of part 1 of a plan; writing a plan over it" \
+  "$cb" "$tmp/typed/datapackage.json" 'CODEBOOK many' --write-plan "$tmp/n1.state"
+check "and that state is as it was too" cmp -s "$tmp/n1.state" "$tmp/n1.before"
 check "a part's pass over its own state renews it" "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/n1.state"
 check "as over a state of another plan" "$cb" --run-plan "$tmp/run.plan" --part 2 -o "$tmp/p1.state"
 # A plan whose reading of the dictionary read the cases (string widths left
