@@ -174,7 +174,10 @@ inline bool ParseClock(std::string_view text, std::size_t pos, unsigned maxHour,
   pos += 3;
   std::string_view digits;
   if (pos < text.size() && text[pos] == ':') {
-    if (!Digits(text, pos + 1, 2, s) || s > 59) return false;
+    // A leap second, 23:59:60 (as clocks kept to UTC show it, and ISO 8601
+    // writes it): the host's seconds have none, so it is the next minute's
+    // :00, as the patterns below (%S) and R and PostgreSQL read it.
+    if (!Digits(text, pos + 1, 2, s) || s > 60) return false;
     pos += 3;
     if (pos < text.size() && (text[pos] == '.' || text[pos] == ',')) {
       const std::size_t start = ++pos;

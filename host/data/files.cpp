@@ -34,8 +34,24 @@ class FileCloser {
                    " needs; check that this is the right file");
 }
 
+}  // namespace
+
+std::string SpecialFileKind(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {};
+  if (S_ISSOCK(info.st_mode)) return "a socket";
+  if (S_ISFIFO(info.st_mode)) return "a named pipe";
+  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return "a device";
+  return {};
+}
+
+namespace {
+
 std::string ReadAll(const std::string& path, std::size_t maxBytes, const std::string& what) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0 && SpecialFileKind(path) == "a socket") {
+    throw InputError(path + ": is a socket, not a file; name the " + what + " itself");
+  }
   if (fd < 0) {
     throw InputError(path + ": cannot open the " + what + " (" + std::strerror(errno) + "); check the path");
   }

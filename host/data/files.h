@@ -29,6 +29,12 @@ HOST_API std::string OutOfMemoryWhileReading(const std::string& path);
 enum class Utf8Conversion { kDone, kUnknown, kStopped };
 Utf8Conversion ConvertToUtf8(std::string_view bytes, const char* encoding, std::string& out);
 
+// What a path that is no regular file is, in a message's words: "a socket",
+// "a named pipe", "a device"; empty for a file, a folder or no such path.
+// Opening a socket fails with "No such device or address", which says
+// nothing of what to do.
+std::string SpecialFileKind(const std::string& path);
+
 // Sizes in messages: "64 MiB".
 std::string MebibytesText(std::size_t bytes);
 

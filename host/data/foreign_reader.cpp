@@ -18,6 +18,7 @@
 #include "host/data/cells.h"
 #include "host/data/dataset.h"
 #include "host/data/extended_missing.h"
+#include "host/data/files.h"
 #include "host/data/foreign.h"
 #include "host/data/foreign_formats.h"
 #include "host/data/foreign_parse.h"
@@ -454,8 +455,9 @@ ForeignKind SniffForeignFile(const std::string& path, std::string_view extension
     // A pipe (or a device) is read once, from its start; these files are
     // read more than once, and ReadStat moves about in them.
     if (promised != ForeignKind::None && !fs::is_directory(path, ec)) {
-      throw InputError(path + ": is a pipe or a device, not a file; " + ForeignKindText(promised) +
-                       " is read from a file: save it to one and name that");
+      const std::string kind = SpecialFileKind(path);
+      throw InputError(path + ": is " + (kind.empty() ? std::string("a pipe or a device") : kind) + ", not a file; " +
+                       ForeignKindText(promised) + " is read from a file: save it to one and name that");
     }
     return ForeignKind::None;
   }

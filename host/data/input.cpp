@@ -735,7 +735,7 @@ namespace {
 // name (a download that gave a sign-in or error page instead of the data),
 // or JSON (a descriptor piped in as standard input). Read as CSV it would
 // fail on some later line, or pass as a column or two of its text.
-std::string TextKindAdvice(std::string_view head) {
+std::string TextKindAdvice(std::string_view head, bool named) {
   const auto skipBlanks = [](std::string_view& text) {
     while (!text.empty() &&
            (text.front() == ' ' || text.front() == '\t' || text.front() == '\r' || text.front() == '\n')) {
@@ -754,8 +754,11 @@ std::string TextKindAdvice(std::string_view head) {
     std::string_view rest = head.substr(1);
     skipBlanks(rest);
     if (!rest.empty() && (rest.front() == '"' || rest.front() == '{' || rest.front() == '}' || rest.front() == '[')) {
-      return "is JSON, not CSV data; a data package descriptor is named as a file (its resource paths are read "
-             "from its folder), not given as standard input or under a CSV name";
+      // A resource's file that is JSON was named by a descriptor: most often
+      // the descriptor itself under another name (a copy or a hard link).
+      return named ? "is JSON, not CSV data; a data package descriptor is named as a file (its resource paths are "
+                     "read from its folder), not given as standard input or under a CSV name"
+                   : "is JSON, not CSV data; a resource's path names the CSV file that holds its cases";
     }
   }
   return {};
@@ -841,6 +844,11 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   }
   if (!fromStdin) {
     fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && SpecialFileKind(request.path) == "a socket") {
+      throw InputError(request.displayName +
+                       ": is a socket (a program's connection point), not a file of data; save the data to a file "
+                       "and name that");
+    }
     if (fd < 0) {
       throw InputError(request.displayName + ": cannot open the file (" + std::strerror(errno) + "); check the path" +
                        (request.named ? "" : " (a data package's resource path is relative to the descriptor)"));
@@ -871,7 +879,8 @@ std::shared_ptr<CsvInput> PrepareCsvInput(const InputRequest& request) {
   const std::string_view magic = head.substr(0, 10);
   const Packing packing = PackingOf(magic);
   if (std::string advice = NotCsvAdvice(packing);
-      !advice.empty() || !(advice = TextKindAdvice(head)).empty() || !(advice = BinaryKindAdvice(head)).empty()) {
+      !advice.empty() || !(advice = TextKindAdvice(head, request.named || fromStdin)).empty() ||
+      !(advice = BinaryKindAdvice(head)).empty()) {
     throw InputError(request.displayName + ": the file " + advice);
   }
   // ReadStat reads a Stata or SAS file by seeking in it, so such a file

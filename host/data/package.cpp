@@ -1732,6 +1732,17 @@ void Build(Plan& plan, const Descriptor* d, const Json* package, Dataset& datase
       notes.push_back(NoValueTextsNote(plan, d != nullptr, i, scan[i]));
     } else if (col.kind == CellKind::String && scan[i].textShapes != 0) {
       notes.push_back(TextShapeNote(plan, d != nullptr, i, scan[i]));
+    } else if (col.kind == CellKind::String && scan[i].dateMix > 0) {
+      // Rows typed by hand beside rows a program wrote: each half alone
+      // would be dates, together no one pattern reads them (a shape that
+      // reads both, "2020-1-5" beside "2021-12-31", is named above).
+      notes.push_back(plan.csvDisplay + ", line " + std::to_string(scan[i].otherDateLine) + ", column " +
+                      std::to_string(i + 1) + " (variable " + plan.fields[i].name + "): every value is a date, but " +
+                      std::to_string(scan[i].isoDates) + (scan[i].isoDates == 1 ? " is" : " are") +
+                      " written in ISO 8601 (such as \"" + scan[i].isoDateExample + "\") and " +
+                      std::to_string(scan[i].otherDates) + " otherwise (such as \"" + scan[i].otherDateExample +
+                      "\"), which no one pattern reads, so the column is text; write every date as ISO 8601 does "
+                      "(YYYY-MM-DD), which is read as dates");
     } else if (col.kind == CellKind::String && scan[i].numberRowsBeforeText > 0) {
       // A spreadsheet's error value or a "n/a" far down turned a column of
       // numbers into text; its statistics are gone without a word otherwise.

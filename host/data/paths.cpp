@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "host/common/text.h"
+#include "host/data/files.h"
 #include "host/dataset.h"
 
 namespace host {
@@ -212,15 +213,19 @@ ResourcePath ConfineResourcePath(const std::string& descriptor, const std::strin
     refuse("leads out of the folder through a symbolic link (to \"" + Shown(real.string()) + "\")");
   }
   // A descriptor whose resource is itself (a slip when the path was
-  // written) would be read as CSV text.
-  if (const fs::path self = fs::canonical(descriptor, error); !error && self == real) {
+  // written) would be read as CSV text; also under another name (a hard
+  // link, as a copy kept with cp -l is).
+  if (fs::equivalent(descriptor, real, error) && !error) {
     refuse("names the descriptor itself; name the file that holds the cases");
   }
   // A named pipe in a received package would make the reader wait for a
   // writer that never comes; a device could be read without end.
   const fs::file_status status = fs::status(real, error);
   if (!error && fs::is_directory(status)) refuse("is a folder, not a file; name the file in it that holds the data");
-  if (!error && !fs::is_regular_file(status)) refuse("is not a regular file (a pipe, a device or a socket)");
+  if (!error && !fs::is_regular_file(status)) {
+    const std::string kind = SpecialFileKind(real.string());
+    refuse("is not a regular file (" + (kind.empty() ? std::string("a pipe, a device or a socket") : kind) + ")");
+  }
   result.open = real.string();
   return result;
 }

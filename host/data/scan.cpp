@@ -194,6 +194,29 @@ bool OtherDecimalReads(const ScanColumn& col, std::string_view text) {
                                : text.find('.') == std::string_view::npos || PointThousands(text);
 }
 
+// A date column that mixes ISO 8601 with another way of writing dates
+// (ScanColumn::dateMix): one more value of it, once its date candidates fell.
+void FollowDateMix(ScanColumn& col, std::string_view text, std::int64_t line) {
+  if (col.dateMix < 0 || std::find(col.missingTexts.begin(), col.missingTexts.end(), text) != col.missingTexts.end()) {
+    return;
+  }
+  double seconds = 0.0;
+  if (col.dateMix == 1 && dates::ParseIsoDateTime(text, seconds)) {
+    if (col.isoDates++ == 0) col.isoDateExample = text;
+    return;
+  }
+  if ((TextShapesOf(text, col.allowDecimalComma, col.otherDateSeparator) &
+       (kNumericDates | kMonthName | kMonthNameShort | kYearFirst)) == 0) {
+    col.dateMix = -1;
+    return;
+  }
+  col.dateMix = 1;
+  if (col.otherDates++ == 0) {
+    col.otherDateExample = text;
+    col.otherDateLine = line;
+  }
+}
+
 // What one cell leaves of a column's candidate types (number with a dot or
 // a comma, date, date and time, time), and the codes and missing texts it
 // shows.
@@ -274,12 +297,18 @@ void NarrowCandidates(ScanColumn& col, Candidates& can, CodeCount& codes, std::s
     can.time = false;
     return;
   }
+  const bool wasDate = can.date || can.dateTime;
   if (can.date && !dates::ParseIsoDate(text, seconds)) can.date = false;
   int offset = 0;
   if (can.dateTime && !dates::ParseIsoDateTime(text, seconds, &offset)) {
     can.dateTime = false;
   } else if (can.dateTime && offset != 0 && col.zoneOffsets++ == 0) {
     col.zoneExample = text;
+  }
+  if (can.date || can.dateTime) {
+    if (col.isoDates++ == 0) col.isoDateExample = text;
+  } else if (wasDate) {
+    FollowDateMix(col, text, line);
   }
   if (can.time && !dates::ParseIsoTime(text, seconds)) {
     // A time of day in a zone ("10:30:00+02:00", as databases write a time
@@ -524,6 +553,7 @@ void SettleKind(ScanColumn& col, const Candidates& can, const CodeCount& codes) 
   }
   if (col.kind != CellKind::String || !(can.date || can.dateTime)) col.datesOfNoDay = 0;
   if (col.kind != CellKind::String || !can.time) col.timeOffsets = 0;
+  if (col.kind != CellKind::String || col.isoDates == 0 || col.otherDates == 0) col.dateMix = -1;
 }
 
 }  // namespace
@@ -977,7 +1007,9 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
         if (col.inferType) {
           Candidates& can = candidates[c];
           const bool numbers = can.number || can.numberComma;
+          const bool datesMixed = col.dateMix == 1;
           NarrowCandidates(col, can, codes[c], raw, reader.RecordLine() + cell.lineOffset);
+          if (datesMixed) FollowDateMix(col, TrimBlanks(raw), reader.RecordLine() + cell.lineOffset);
           if (!numbers && !col.noValueTexts.empty()) {
             WatchNoValueTexts(col, TrimBlanks(raw));
           } else if (numbers && !can.number && !can.numberComma) {

@@ -90,6 +90,19 @@ struct ScanColumn {
   // a column), and the first.
   std::int64_t timeOffsets = 0;
   std::string timeOffsetExample;
+  // A column of dates of which some are written in ISO 8601 and others in
+  // another shape ("2024-03-01" beside "03/01/2024", as rows typed by hand
+  // join rows exported by a program), which no one pattern reads: whether it
+  // is followed (0: not yet; 1: every value so far is such a date; -1: not
+  // such a column), the ISO ones (how many, the first) and the others (how
+  // many, the first and its line).
+  int dateMix = 0;
+  std::int64_t isoDates = 0;
+  std::string isoDateExample;
+  std::int64_t otherDates = 0;
+  std::string otherDateExample;
+  std::int64_t otherDateLine = 0;
+  char otherDateSeparator = 0;
   // A text column whose values are all written in one shape that a
   // descriptor can declare as numbers, dates or booleans ("1,234", "12%",
   // "$1,200.00", "12/31/2020", "TRUE"): the TextShape bits still possible

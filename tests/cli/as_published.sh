@@ -159,6 +159,15 @@ fails "and one that names no such file still says so" 2 'cannot open' "$cb" "$tm
 echo '{"resources": [{"path": "self.json", "format": "csv"}]}' >"$tmp/win/self.json"
 fails "a resource path naming the descriptor itself says so" 2 \
   'resources[0].path: the path "self.json" names the descriptor itself' "$cb" "$tmp/win/self.json" --quiet
+ln "$tmp/win/self.json" "$tmp/win/copy.csv"
+echo '{"resources": [{"path": "copy.csv", "format": "csv"}]}' >"$tmp/win/self.json"
+fails "... also under another name (a hard link)" 2 \
+  'resources[0].path: the path "copy.csv" names the descriptor itself' "$cb" "$tmp/win/self.json" --quiet
+cp "$tmp/win/self.json" "$tmp/win/json.csv"
+echo '{"resources": [{"path": "json.csv"}]}' >"$tmp/win/jsonres.json"
+fails "a resource whose file is JSON is told so, with no advice about naming a descriptor" 2 \
+  "json.csv: the file is JSON, not CSV data; a resource's path names the CSV file that holds its cases" \
+  "$cb" "$tmp/win/jsonres.json" --quiet
 echo '{"resources": [{"path": "data/cases.csv/", "format": "csv"}]}' >"$tmp/win/slash.json"
 fails "a path ending in a slash says so, not that letter case differs" 2 \
   'the path "data/cases.csv/" ends in a slash, as the name of a folder does' "$cb" "$tmp/win/slash.json" --quiet

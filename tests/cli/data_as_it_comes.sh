@@ -650,9 +650,22 @@ check "and the column gets no pattern that could not read it" bash -c \
 printf 'd\n13/02/2021\n04/13/2021\n' >"$tmp/bothways.csv"
 check "dates written day first beside month first get no note of another shape" bash -c \
   "! '$cb' '$tmp/bothways.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 >/dev/null | grep -q 'every value is'"
-printf 't\n2024-03-15T24:00:00\n2024-12-31 24:00Z\n2020-06-01t10:00:00z\n' >"$tmp/midnight.csv"
-printf 't\n2024-03-16T00:00:00\n2025-01-01 00:00Z\n2020-06-01T10:00:00Z\n' >"$tmp/midnight-next.csv"
-check "24:00 and a lower-case t and z read as ISO 8601 date-times" bash -c \
+# ISO dates beside dates written otherwise: each half alone would be dates.
+printf 'visit,n\n2024-03-01,1\n03/02/2024,2\n2024-03-05,3\n,4\n' >"$tmp/isous.csv"
+fails "ISO 8601 dates beside others are named, with the count of each" 0 \
+  'isous.csv, line 3, column 1 (variable visit): every value is a date, but 2 are written in ISO 8601 (such as "2024-03-01") and 1 otherwise (such as "03/02/2024"), which no one pattern reads, so the column is text' \
+  "$cb" "$tmp/isous.csv" 'CODEBOOK /STATISTICS NONE'
+printf 'visit\n01.03.2024\n2024-03-01T10:00\n02.03.2024\n' >"$tmp/deiso.csv"
+fails "... also when the other shape comes first" 0 \
+  'deiso.csv, line 2, column 1 (variable visit): every value is a date, but 1 is written in ISO 8601 (such as "2024-03-01T10:00") and 2 otherwise (such as "01.03.2024")' \
+  "$cb" "$tmp/deiso.csv" 'CODEBOOK /STATISTICS NONE'
+printf 'visit\n2024-03-01\n03/02/2024\nsoon\n' >"$tmp/isotext.csv"
+check "... but not when another text is among them" bash -c \
+  "! '$cb' '$tmp/isotext.csv' 'CODEBOOK /STATISTICS NONE' 2>&1 >/dev/null | grep -q 'every value'"
+# A leap second is the next minute's :00 (R's as.POSIXct and PostgreSQL read it so).
+printf 't\n2024-03-15T24:00:00\n2024-12-31 24:00Z\n2020-06-01t10:00:00z\n2016-12-31T23:59:60\n' >"$tmp/midnight.csv"
+printf 't\n2024-03-16T00:00:00\n2025-01-01 00:00Z\n2020-06-01T10:00:00Z\n2017-01-01T00:00:00\n' >"$tmp/midnight-next.csv"
+check "24:00, a leap second and a lower-case t and z read as ISO 8601 date-times" bash -c \
   "cmp -s <('$cb' '$tmp/midnight.csv' --format json --quiet | sed 's/midnight[-a-z]*//g') \
           <('$cb' '$tmp/midnight-next.csv' --format json --quiet | sed 's/midnight[-a-z]*//g')"
 

@@ -593,7 +593,7 @@ fails "a Stata file of a release after 119 says so, not that it is damaged" 2 \
   'r120.dta: a Stata data file of release 120, later than the releases this program reads (104 to 119)' "$cb" "$tmp/r120.dta"
 mkfifo "$tmp/piped.dta"  # nothing writes to it: opening it would wait (hence the timeout)
 fails "a pipe under a Stata file's name is refused before it is opened" 2 \
-  'piped.dta: is a pipe or a device, not a file; a Stata data file (.dta) is read from a file' \
+  'piped.dta: is a named pipe, not a file; a Stata data file (.dta) is read from a file' \
   timeout 60 "$cb" "$tmp/piped.dta"
 printf '**COMPRESSED** **COMPRESSED** **COMPRESSED** **COMPRESSED** **COMPRESSED********' >"$tmp/cport.xpt"
 head -c 400 /dev/zero >>"$tmp/cport.xpt"

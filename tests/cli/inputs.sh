@@ -60,6 +60,15 @@ fails "a device named as a CSV file is refused at once" 2 'zero.csv: is a device
 fails "so is a device as standard input" 2 'standard input: is a device (such as /dev/zero' \
   bash -c "ulimit -f 20000; timeout 60 '$cb' - </dev/urandom"
 
+# A socket cannot be opened ("No such device or address"): say what it is.
+python3 -c 'import socket, sys
+for name in sys.argv[1:]: socket.socket(socket.AF_UNIX).bind(name)' "$tmp/sock.csv" "$tmp/sock.json" "$tmp/sock.dta"
+fails "a socket named as a CSV file is named as one" 2 'sock.csv: is a socket (a program'"'"'s connection point), not a file' \
+  "$cb" "$tmp/sock.csv"
+fails "... as a descriptor" 2 'sock.json: is a socket, not a file' "$cb" "$tmp/sock.json"
+fails "... as a Stata file" 2 'sock.dta: is a socket, not a file; a Stata data file (.dta) is read from a file' \
+  "$cb" "$tmp/sock.dta"
+
 # Byte-order marks: one is skipped, two are an error that names them.
 printf '\xEF\xBB\xBFCODEBOOK age.\n' >"$tmp/bom.cbk"
 check "a syntax file with a byte-order mark runs" test "$(run_status "$data" --syntax "$tmp/bom.cbk")" = 0

@@ -20,6 +20,16 @@ if [ ${#targets[@]} -eq 0 ]; then
   for source in "$root"/tests/fuzz/fuzz_*.cpp; do targets+=("$(basename "$source" .cpp)"); done
   targets+=(program)
 fi
+# A target is named as its file is ("fuzz_csv", not "csv"): a name that is
+# none would otherwise fail deep in the build with "No rule to make target".
+for target in "${targets[@]}"; do
+  [ "$target" = program ] || [ -f "$root/tests/fuzz/$target.cpp" ] && continue
+  known=$(cd "$root/tests/fuzz" && ls fuzz_*.cpp | sed 's/\.cpp$//' | tr '\n' ' ')
+  hint=""
+  [ -f "$root/tests/fuzz/fuzz_$target.cpp" ] && hint=" (did you mean fuzz_$target?)"
+  echo "run.sh: no fuzz target '$target'$hint; the targets are: ${known}program" >&2
+  exit 2
+done
 build="$root/build-fuzz"
 jobs=${JOBS:-$(nproc)}
 command -v clang++ >/dev/null || { echo "installing clang"; apt-get install -y -qq clang libclang-rt-14-dev >/dev/null; }

@@ -238,6 +238,13 @@ TEST(DataCsv, DateCells) {
       {K::DateTime, "2024-03-15T25:00:00", false, 0},
       {K::DateTime, "2024-03-15t10:30:00z", true, 13929877800.0},
       {K::DateTime, "2024-03-15T10:60:00", false, 0},
+      // A leap second is the next minute's :00 (Python: datetime(2017, 1, 1),
+      // datetime(2015, 7, 1) for the one written two hours east of UTC).
+      {K::DateTime, "2016-12-31T23:59:60", true, 13702608000.0},
+      {K::DateTime, "2016-12-31 23:59:60.5Z", true, 13702608000.5},
+      {K::DateTime, "2015-07-01T01:59:60+02:00", true, 13655088000.0},
+      {K::DateTime, "2016-12-31T23:59:61", false, 0},
+      {K::DateTime, "2016-12-31T24:00:60", false, 0},
       {K::DateTime, "2024-03-15X10:30:00", false, 0},
       // UTC as pandas writes it; another offset names a moment, read in UTC
       // (expected values from Python's datetime.fromisoformat).
@@ -263,7 +270,8 @@ TEST(DataCsv, DateCells) {
       // Fractions are decimals read with one rounding, not sums of tenths.
       {K::Time, "00:00:00.3", true, 0.3},
       {K::Time, "00:00:00.123456789012345678", true, 0.123456789012345678},
-      {K::Time, "10:30:60", false, 0},
+      {K::Time, "23:59:60", true, 86400.0},
+      {K::Time, "10:30:61", false, 0},
       {K::Time, "1030", false, 0},
       {K::Time, "10:3", false, 0},
   };
