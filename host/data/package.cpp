@@ -1401,7 +1401,13 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     what = comma ? "numbers written with a decimal point" : "numbers written with a decimal comma";
     field = comma ? R"("type": "number", "decimalChar": ".", "groupChar": ",")"
                   : R"("type": "number", "decimalChar": ",", "groupChar": ".")";
-    if ((shapes & kOtherDecimal) == 0) {
+    if ((shapes & (kOtherDecimal | kOtherDecimalSigned)) == 0) {
+      // Groups apart by spaces: a field grouping by " " reads the no-break
+      // spaces too.
+      what += " and spaces between groups of digits";
+      field = comma ? R"("type": "number", "decimalChar": ".", "groupChar": " ")"
+                    : R"("type": "number", "decimalChar": ",", "groupChar": " ")";
+    } else if ((shapes & kOtherDecimal) == 0) {
       what += ", some with a sign around them";
       field += R"(, "bareNumber": false)";
     }
@@ -1468,9 +1474,16 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
   } else if ((shapes & kYearMonth) != 0) {
     what = "years and months";
     field = R"("type": "yearmonth")";
-  } else {
+  } else if ((shapes & kTrueFalse) != 0) {
     what = "true or false";
     field = R"("type": "boolean")";
+  } else {
+    // "WAHR" and "FALSCH": the field names its words.
+    std::size_t k = 0;
+    while (k + 1 < std::size(kLocalBooleans) && (shapes & (kLocalTrueFalse << k)) == 0) ++k;
+    what = "true or false";
+    field = std::string(R"("type": "boolean", "trueValues": [")") + kLocalBooleans[k].yes + R"("], "falseValues": [")" +
+            kLocalBooleans[k].no + R"("])";
   }
   // Quoted and escaped as JSON, to be pasted into a descriptor.
   auto quoted = [](const std::string& text) { return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace); };
@@ -1482,7 +1495,9 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     for (const std::string& m : s.shapeNoValueTexts) field += ", " + quoted(m);
     field += "]";
   }
-  const char* as = (shapes & kNumberShapes) != 0 ? "numbers" : (shapes & kTrueFalse) == shapes ? "booleans" : "dates";
+  const char* as = (shapes & kNumberShapes) != 0                          ? "numbers"
+                   : (shapes & (kTrueFalse | kLocalTrueFalses)) == shapes ? "booleans"
+                                                                          : "dates";
   return plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + f.name + "): every value is " + what +
          " (such as \"" + s.shapeExample + "\"), so the column is text; to read them as " + as +
          ", declare the field " + (descriptor ? "in the schema" : "in a data package descriptor") +

@@ -776,6 +776,9 @@ unsigned OwnTextShapes(std::string_view text, bool decimalComma, char& separator
   }
   static constexpr std::string_view kBooleans[] = {"TRUE", "FALSE", "true", "false", "True", "False"};
   if (std::find(std::begin(kBooleans), std::end(kBooleans), whole) != std::end(kBooleans)) shapes |= kTrueFalse;
+  for (std::size_t k = 0; k < std::size(kLocalBooleans); ++k) {
+    if (whole == kLocalBooleans[k].yes || whole == kLocalBooleans[k].no) shapes |= kLocalTrueFalse << k;
+  }
   return shapes;
 }
 
@@ -806,10 +809,17 @@ unsigned TextShapesOf(std::string_view text, bool decimalComma, char& separator)
   char none = 0;
   if (decimalComma ? AnyNumberText(text, false, true)
                    : ParseCommaDecimal(text, value, intDigits, decimals) || AnyNumberText(text, true, true)) {
-    shapes |= kOtherDecimal | kOtherDecimalSigned;
-  } else if ((OwnTextShapes(text, !decimalComma, none) &
-              (kPercent | kCurrency | kParenthesized | kSpaceGroupedNumber)) != 0) {
+    // Without a group separator ("2,5") a field that groups by spaces reads
+    // it too.
+    const bool grouped = text.find(decimalComma ? ',' : '.') != std::string_view::npos;
+    shapes |= kOtherDecimal | kOtherDecimalSigned | (grouped ? 0u : kOtherDecimalSpaced);
+  } else if (const unsigned other = OwnTextShapes(text, !decimalComma, none);
+             (other & (kPercent | kCurrency | kParenthesized)) != 0) {
     shapes |= kOtherDecimalSigned;
+  } else if ((other & kSpaceGroupedNumber) != 0) {
+    // "1 234,56" with a no-break space, as a sheet in French saves it: no
+    // field that reads past the text around a number reads the space.
+    shapes |= kOtherDecimalSpaced;
   }
   return shapes;
 }

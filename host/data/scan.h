@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -168,10 +169,25 @@ enum TextShape : unsigned {
   // character reads, so the bits left name the field.
   kOtherDecimal = 2097152u,
   kOtherDecimalSigned = 4194304u,
+  // The same with spaces between groups of digits ("1 234,56", U+00A0 and
+  // U+202F too), set also for those without any separator ("2,5").
+  kOtherDecimalSpaced = 16777216u,
+  // True and false as spreadsheets in other languages save them, one bit
+  // per language from here on, in the order of kLocalBooleans.
+  kLocalTrueFalse = 33554432u,
   // A number whose sign is the minus sign of typeset text (U+2212), as
   // tables copied from reports and some spreadsheets' exports write it.
   kMinusSign = 8388608u,  // "−5", "−0,25"
 };
+// The words of kLocalTrueFalse, as a sheet in German, French, Spanish,
+// Italian, Portuguese or Dutch writes them ("FALSO" is three languages').
+struct LocalBooleans {
+  const char* yes;
+  const char* no;
+};
+inline constexpr LocalBooleans kLocalBooleans[] = {{"WAHR", "FALSCH"}, {"VRAI", "FAUX"},        {"VERDADERO", "FALSO"},
+                                                   {"VERO", "FALSO"},  {"VERDADEIRO", "FALSO"}, {"WAAR", "ONWAAR"}};
+constexpr unsigned kLocalTrueFalses = kLocalTrueFalse * ((1u << std::size(kLocalBooleans)) - 1u);
 constexpr unsigned kClocks =
     kDateOnly | kClockMinutes | kClockSeconds | kClockMinutesPm | kClockSecondsPm | kClockColonSeconds;
 // Any shape of a date written with numbers only.
@@ -180,8 +196,9 @@ constexpr unsigned kNumericDates = kMonthFirst | kDayFirst | kMonthFirstShort | 
 constexpr char kNoDateSeparator = '\1';
 // The shapes a plain number fits too ("1200" beside "1,234" or "12%").
 constexpr unsigned kNumberShapes = kGroupedNumber | kPercent | kCurrency | kSpaceGroupedNumber | kParenthesized |
-                                   kFlaggedNumber | kOtherDecimal | kOtherDecimalSigned | kMinusSign;
-constexpr unsigned kOtherDecimals = kOtherDecimal | kOtherDecimalSigned;
+                                   kFlaggedNumber | kOtherDecimal | kOtherDecimalSigned | kOtherDecimalSpaced |
+                                   kMinusSign;
+constexpr unsigned kOtherDecimals = kOtherDecimal | kOtherDecimalSigned | kOtherDecimalSpaced;
 
 // The shapes `text` (trimmed, not a plain number) fits; decimalComma: the
 // file writes decimal commas; separator: the dates' separator seen so far

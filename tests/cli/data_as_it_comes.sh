@@ -387,6 +387,23 @@ printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "id"}
   "$(suggested "$tmp/err")" >"$tmp/de/datapackage.json"
 check "and the fields named read them: the means from Python" means_are "$tmp/de/datapackage.json" 'betrag anteil preis' \
   '[[1234.56, 2.5, 10000, 7], [12.5, 3, -1.5, 100], [12.5, 1200, 7]]'
+# A sheet in French saved as comma CSV: groups apart by a no-break space
+# (U+00A0, or U+202F as newer versions write it), a decimal comma, in quotes;
+# and a sheet in German's booleans.
+mkdir "$tmp/frde"
+printf 'nom,montant,aktiv\n1,"1\302\240234,56",WAHR\n2,"12\342\200\257500,00",FALSCH\n3,"3,5",WAHR\n' >"$tmp/frde/data.csv"
+"$cb" "$tmp/frde/data.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "decimal commas with spaces between groups name the field that reads the spaces" shape montant \
+  "$(printf 'numbers written with a decimal comma and spaces between groups of digits (such as "1\302\240234,56")')" numbers \
+  '"type": "number", "decimalChar": ",", "groupChar": " "'
+check "a sheet in German's true and false name their words" shape aktiv 'true or false (such as "WAHR")' booleans \
+  '"type": "boolean", "trueValues": ["WAHR"], "falseValues": ["FALSCH"]'
+printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "nom"}, %s]}}]}' "$(suggested "$tmp/err")" \
+  >"$tmp/frde/datapackage.json"
+check "and the fields named read them: the mean from Python" means_are "$tmp/frde/datapackage.json" montant \
+  '[[1234.56, 12500, 3.5]]'
+check "... and the booleans" bash -c \
+  "'$cb' '$tmp/frde/datapackage.json' --quiet --format text 'CODEBOOK aktiv' | tr -s ' ' | grep -c -e '^ 0 false 1' -e '^ 1 true 2' | grep -qx 2"
 # A statistics office's TSV: commas join the parts of the first column, and
 # there are more of those parts than columns of figures.
 printf 'freq,unit,na_item,geo\\TIME_PERIOD\t2021 \t2022 \nA,THS,POP,AT\t8979.9 \t9027.9 \nA,THS,POP,BE\t: \t11631.1 \n' >"$tmp/office.tsv"
