@@ -72,18 +72,6 @@ struct VariableTable {
   }
 };
 
-// hi + lo, with the rounding error of every addition kept in lo.
-struct Sum {
-  double hi = 0.0;
-  double lo = 0.0;
-  void Add(double x) {
-    const double t = hi + x;
-    const double z = t - hi;
-    lo += (hi - (t - z)) + (x - z);
-    hi = t;
-  }
-};
-
 // The category results of one aggregation index.
 struct CategoryListing {
   std::vector<double> counts;
@@ -257,7 +245,7 @@ void WriteObservedValues(VariableTable& t, const QUVO_ValueLabelMap& labels, con
   // what it rounded away and every difference's rounding error kept, so that
   // the count and its percent are those of the exact sums (a difference of
   // rounded doubles put the percent an ulp off).
-  Sum remainder;
+  host::CompensatedSum remainder;
   remainder.Add(listing.missingCount);
   remainder.Add(listing.rests.missing);
   for (std::size_t i = 0; i < listing.values.size(); ++i) {
@@ -266,9 +254,8 @@ void WriteObservedValues(VariableTable& t, const QUVO_ValueLabelMap& labels, con
     remainder.Add(-listing.Count(i));
     if (i < listing.rests.counts.size()) remainder.Add(-listing.rests.counts[i]);
   }
-  const bool finite = std::isfinite(remainder.hi);
-  const double system = finite ? remainder.hi + remainder.lo : remainder.hi;
-  const double systemRest = finite ? (remainder.hi - system) + remainder.lo : 0.0;
+  const double system = remainder.Value();
+  const double systemRest = remainder.Rest();
   if (system > 1e-8 && listing.total > 0.0) {
     missing.Category(BpString("System", true));
     if (showCounts) t.countColumn.Cell(BpNumber(system, t.countFormat));

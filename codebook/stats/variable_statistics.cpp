@@ -338,21 +338,16 @@ double VariableStatistics::GetWeightedCaseTotal() {
       const StatValues* cell = fAggregators[i]->GetStatValues({}, -1);
       if (cell == nullptr) continue;
       const auto codes = CellCodes(*cell);
-      double sum = 0.0;
-      double rest = 0.0;  // the sum's rounding error and the parts' rests
+      host::CompensatedSum sum;  // its carry takes the parts' rests too
       for (int j = 0; j < cell->NumOfValues() && static_cast<std::size_t>(j) < codes.size(); ++j) {
         const auto code = codes[static_cast<std::size_t>(j)];
         if (code == TableEncryptionCodes::Valid || code == TableEncryptionCodes::Missing) {
-          const double part = cell->GetStatValue(j)->GetValue1();
-          const double next = sum + part;
-          const double z = next - sum;
-          rest += ((sum - (next - z)) + (part - z)) + cell->GetStatValue(j)->Rest();
-          sum = next;
+          sum.Add(cell->GetStatValue(j)->GetValue1(), cell->GetStatValue(j)->Rest());
         }
       }
-      if (sum > 0.0) {
-        fCaseTotal = sum;
-        fCaseTotalRest = std::isfinite(sum) ? rest : 0.0;
+      if (sum.sum > 0.0) {
+        fCaseTotal = sum.sum;
+        fCaseTotalRest = std::isfinite(sum.sum) ? sum.carry : 0.0;
       }
       continue;
     }

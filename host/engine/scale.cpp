@@ -455,7 +455,57 @@ void RawColumn::CopyTo(double* out) const {
 
 double ScaleAccumulator::Mean() const {
   SettleValues();
+  if (!std::isfinite(fWeight.sum)) {
+    ScaleAccumulator lighter(true);
+    if (Lighter(lighter)) return lighter.Mean();
+  }
   return MeanOf(fValues);
+}
+
+double ScaleAccumulator::StdDevKept() const {
+  if (!fKeepValues) return StdDev();
+  SettleValues();
+  if (!std::isfinite(fWeight.sum)) {
+    ScaleAccumulator lighter(true);
+    if (Lighter(lighter)) return lighter.StdDevKept();
+  }
+  return StdDevOf(fValues);
+}
+
+// A weight total past the largest double leaves nothing to divide by, though
+// the mean, the standard deviation and the quartiles of the values are
+// finite (weights of 1e308 on a few values). Neither changes when every
+// weight is taken in units of a power of two, so the kept values are taken
+// again with weights in units that bring their total below 2^400: far from
+// overflowing, and so far above 1 that the rule's W + 1 is W in them as it
+// is in the user's (the 1 is far below the last digit of such a total).
+// Weights that the units make 0 weigh less than 2^-600 of the total and
+// change nothing shown. Not when a repeated value's weights overflow
+// together (a table entry with an infinite sum): that value's weight is
+// unknown, and so are the results.
+bool ScaleAccumulator::Lighter(ScaleAccumulator& lighter) const {
+  if (!fKeepValues || std::isfinite(fWeight.sum) || !fHasShift) return false;
+  SettleValues();
+  double largest = 0.0;
+  std::size_t count = 0;
+  bool finite = true;
+  ForEachKept(fValues, [&](const double*, const double* w, const double*, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double weight = w != nullptr ? w[i] : 1.0;
+      finite = finite && std::isfinite(weight);
+      largest = std::max(largest, weight);
+    }
+    count += n;
+  });
+  if (!finite || !(largest > 0.0)) return false;
+  const double unit = std::ldexp(1.0, 399 - std::ilogb(largest) - static_cast<int>(std::bit_width(count)));
+  ForEachKept(fValues, [&](const double* x, const double* w, const double*, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double weight = (w != nullptr ? w[i] : 1.0) * unit;
+      if (weight > 0.0) lighter.AddValid(x[i], weight);
+    }
+  });
+  return lighter.fHasShift;
 }
 
 bool ScaleAccumulator::RunningMean(double& mean) const {
@@ -487,6 +537,11 @@ const RawColumn& ScaleAccumulator::StoredValues(RawColumn& copy) const {
 }
 
 std::vector<double> ScaleAccumulator::Results(const std::vector<double>& ps, double* mean, double* sd) const {
+  if (!std::isfinite(fWeight.sum)) {
+    SettleValues();
+    ScaleAccumulator lighter(true);
+    if (Lighter(lighter)) return lighter.Results(ps, mean, sd);
+  }
   RawColumn copy;
   const RawColumn& values = StoredValues(copy);
   std::vector<double> out = ps.empty() ? std::vector<double>{} : PercentilesOf(values, ps);
@@ -558,8 +613,7 @@ template <bool kHardwareFma>
 // hi + lo += x + error, `error` a term far smaller than x.
 [[gnu::always_inline]] inline void AddPair(double& hi, double& lo, double x, double error) {
   const double t = hi + x;
-  const double z = t - hi;
-  lo += ((hi - (t - z)) + (x - z)) + error;
+  lo += TwoSumError(hi, x, t) + error;
   hi = t;
 }
 
@@ -567,14 +621,12 @@ template <bool kHardwareFma>
 // error too (the first is for values without weights, which have none).
 [[gnu::always_inline]] inline void AddLanes(Lanes& hi, Lanes& lo, Lanes p) {
   const Lanes t = hi + p;
-  const Lanes z = t - hi;
-  lo += (hi - (t - z)) + (p - z);
+  lo += TwoSumError(hi, p, t);
   hi = t;
 }
 [[gnu::always_inline]] inline void AddLanes(Lanes& hi, Lanes& lo, Lanes p, Lanes error) {
   const Lanes t = hi + p;
-  const Lanes z = t - hi;
-  lo += ((hi - (t - z)) + (p - z)) + error;
+  lo += TwoSumError(hi, p, t) + error;
   hi = t;
 }
 
@@ -745,13 +797,11 @@ double ScaleAccumulator::StdDevFrom(const DeviationSums& lanes) const {
   // W - 1 as a pair, exactly.
   const double weight = fWeight.sum;
   const double less = weight - 1.0;
-  const double lessZ = less - weight;
-  const double lessRest = ((weight - (less - lessZ)) + (-1.0 - lessZ)) + fWeight.carry;
+  const double lessRest = TwoSumError(weight, -1.0, less) + fWeight.carry;
   const double offset = hi + lo;
   AddPair(squaresHi, squaresLo, -(offset * offset / fWeight.Value()), 0.0);
   const double sum = squaresHi + squaresLo;
-  const double sumZ = sum - squaresHi;
-  const double sumRest = (squaresHi - (sum - sumZ)) + (squaresLo - sumZ);
+  const double sumRest = TwoSumError(squaresHi, squaresLo, sum);
   if (!std::isfinite(sum) || !std::isfinite(offset)) return running;
   if (!(sum > 0.0)) return running;
   const double variance = sum / less;
@@ -792,10 +842,7 @@ template <bool kHardwareFma>
     p = *w * x;
     error = ProductError<kHardwareFma>(*w, x, p);
   }
-  const double t = hi + p;
-  const double z = t - hi;
-  lo += ((hi - (t - z)) + (p - z)) + error;
-  hi = t;
+  AddPair(hi, lo, p, error);
 }
 
 // Σ w[i]·x[i] into s, the product errors by the library's fma where the
@@ -871,15 +918,21 @@ void AddProducts(ProductSum& s, const double* x, const double* w, std::size_t n)
 #endif
 
 // A batch of kept values (see ForEachKept) into the mean's Σ w·x, in units
-// of 1 / scale (x is scaled in place); the carries of a table's weights go
-// to `carries`, Σ carry·x in order.
+// of 1 / scale (x is scaled in place) and the weights in units of
+// 1 / weightScale; the carries of a table's weights go to `carries`,
+// Σ carry·x in order.
 void AddKeptProducts(ProductSum& sum, double& carries, double* x, const double* w, const double* rest, std::size_t n,
-                     double scale) {
+                     double scale, double weightScale = 1.0) {
   if (scale != 1.0) {
     for (std::size_t i = 0; i < n; ++i) x[i] *= scale;
   }
+  double lighter[256];
+  if (weightScale != 1.0) {
+    for (std::size_t i = 0; i < n; ++i) lighter[i] = (w != nullptr ? w[i] : 1.0) * weightScale;
+    w = lighter;
+  }
   if (rest != nullptr) {
-    for (std::size_t i = 0; i < n; ++i) carries += rest[i] * x[i];
+    for (std::size_t i = 0; i < n; ++i) carries += rest[i] * weightScale * x[i];
   }
   AddProducts(sum, x, w, n);
 }
@@ -905,7 +958,13 @@ double ScaleAccumulator::CorrectedMean(const RawColumn& values, double mean) con
     if (std::isfinite(finer)) return finer;
   }
   const double corrected = CorrectedMeanAt(values, mean, fValueScale);
-  return std::isfinite(corrected) ? corrected : mean;
+  if (std::isfinite(corrected)) return corrected;
+  // Σ w·x overflows even at quarter scale (weights near 1e307 on values near
+  // the largest double): the weights in units of a power of two that brings
+  // their total below 1, which changes no ratio, so no partial sum can pass
+  // the largest value (at quarter scale).
+  const double lighter = CorrectedMeanAt(values, mean, fValueScale, std::ldexp(1.0, -(std::ilogb(fWeight.sum) + 1)));
+  return std::isfinite(lighter) ? lighter : mean;
 }
 
 bool ScaleAccumulator::FinerMeanUnits(double mean, int& magnitude) const {
@@ -916,29 +975,30 @@ bool ScaleAccumulator::FinerMeanUnits(double mean, int& magnitude) const {
 
 // The corrected mean with values in units of 1 / scale (a power of two),
 // or infinity when Σ w·x overflows in them.
-double ScaleAccumulator::CorrectedMeanAt(const RawColumn& values, double mean, double scale) const {
+double ScaleAccumulator::CorrectedMeanAt(const RawColumn& values, double mean, double scale, double weightScale) const {
   ProductSum sum;
   double carries = 0.0;  // Σ of each table entry's weight carry times its value
   ForEachKept(values, [&](double* x, const double* w, const double* rest, std::size_t n) {
-    AddKeptProducts(sum, carries, x, w, rest, n, scale);
+    AddKeptProducts(sum, carries, x, w, rest, n, scale, weightScale);
   });
   if (!fRaw) sum.lo[0] += carries;
-  return CorrectedMeanFrom(sum, mean, scale);
+  return CorrectedMeanFrom(sum, mean, scale, weightScale);
 }
 
-double ScaleAccumulator::CorrectedMeanFrom(const ProductSum& sum, double mean, double scale) const {
+double ScaleAccumulator::CorrectedMeanFrom(const ProductSum& sum, double mean, double scale, double weightScale) const {
   // r = Σ w·x - W·m, with W·m exact by fma and the large terms cancelling
   // exactly (two-sum).
   const double m = mean * scale;
-  const double q = fWeight.sum * m;
-  const double qError = std::fma(fWeight.sum, m, -q) + fWeight.carry * m;
+  const double weight = fWeight.sum * weightScale;
+  const double q = weight * m;
+  const double qError = std::fma(weight, m, -q) + fWeight.carry * weightScale * m;
   double hi = sum.hi[0];
   double lo = sum.lo[0] + sum.lo[1];
   AddProduct<false>(hi, lo, sum.hi[1], nullptr);
   AddProduct<false>(hi, lo, -q, nullptr);
   const double r = hi + (lo - qError);
   if (!std::isfinite(r)) return std::numeric_limits<double>::infinity();
-  return (m + r / fWeight.Value()) / scale;
+  return (m + r / (fWeight.Value() * weightScale)) / scale;
 }
 
 // MeanOf and StdDevOf where both walk the kept values in their own units:
@@ -1087,8 +1147,7 @@ bool ScaleAccumulator::AddRunMoments(const double* x, const double* w, std::size
     small = nonzero < small ? nonzero : small;
     const Pair p = wv * g;
     const Pair t = s1 + p;
-    const Pair z = t - s1;
-    c1 += (s1 - (t - z)) + (p - z);
+    c1 += TwoSumError(s1, p, t);
     s1 = t;
     s2 += (p * invs) * (g * invs);
   };
@@ -1788,8 +1847,7 @@ void ScaleAccumulator::SwitchToRaw() {
         values[k] = fTable.Value(s);
         weights[k++] = whole;
         if (!std::isfinite(whole)) continue;
-        const double z = whole - sum.sum;
-        const double rest = (sum.sum - (whole - z)) + (sum.carry - z);
+        const double rest = sum.Rest();
         if (rest != 0.0) {
           values[k] = fTable.Value(s);
           weights[k++] = rest;
@@ -2397,6 +2455,10 @@ std::vector<double> ScaleAccumulator::RawSelect(const RawColumn& values, const s
 
 std::vector<double> ScaleAccumulator::Percentiles(const std::vector<double>& ps) const {
   SettleValues();
+  if (!std::isfinite(fWeight.sum)) {
+    ScaleAccumulator lighter(true);
+    if (Lighter(lighter)) return lighter.Percentiles(ps);
+  }
   return PercentilesOf(fValues, ps);
 }
 

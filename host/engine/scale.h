@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "host/aggregation.h"
 #include "host/check.h"
 #include "host/data/missing.h"
 #include "host/engine/category_index.h"
@@ -29,60 +30,6 @@ struct NumericMissing {
 
   bool Any() const { return !values.empty() || hasRange || extended; }
   bool Test(double x) const { return IsUserMissingNumber(x, values, hasRange, low, high, extended); }
-};
-
-// A compensated sum (Neumaier): the rounding error of every addition is
-// kept in `carry`, so totals of millions of decimal weights stay within an
-// ulp of the exact sum. Every running sum a result depends on is one of
-// these: weight totals, category counts, the weights of repeated values and
-// the cumulative weights the percentile rule walks.
-struct CompensatedSum {
-  double sum = 0.0;
-  double carry = 0.0;
-
-  void Add(double x) {
-    const double t = sum + x;
-    // The rounding error of t, exactly (Knuth's two-sum). Neumaier's form
-    // takes it from the larger addend; both give the one exact error, so the
-    // carry is the same to the bit, but this needs no comparison of
-    // magnitudes (a branch, or selects, on every addition).
-    const double z = t - sum;
-    carry += (sum - (t - z)) + (x - z);
-    sum = t;
-  }
-  // Add for a sum in an array (a category's count) that the next rows may
-  // add to again: the same arithmetic, with the sum stored on its own before
-  // the carry. Left to itself the compiler stores both as one 16-byte pair,
-  // which waits for the carry, the last thing computed, and which a later
-  // 8-byte load of either half cannot take its value from until the store
-  // is done: where one row in two repeats the category before it, some
-  // 15 ns a row instead of 2.
-  void AddInPlace(double x) {
-    const double t = sum + x;
-    const double z = t - sum;
-    const double c = carry + ((sum - (t - z)) + (x - z));
-    sum = t;
-#if defined(__GNUC__)
-    __asm__("" : : "m"(sum));  // the store of sum stays here, alone
-#endif
-    carry = c;
-  }
-  void Add(const CompensatedSum& other) {
-    Add(other.sum);
-    carry += other.carry;
-  }
-  // A sum past the largest double is infinite, and its carry then holds
-  // inf - inf: the sum alone says what it is (a count of weights near 1e308
-  // stays an infinite count, not one that is no number and is left out).
-  double Value() const { return std::isfinite(sum) ? sum + carry : sum; }
-  // What Value() rounded away: Value() + Rest() is sum + carry exactly, the
-  // sum a ratio of two of them (a percent) is taken of.
-  double Rest() const {
-    if (!std::isfinite(sum)) return 0.0;
-    const double v = sum + carry;
-    const double z = v - sum;
-    return (sum - (v - z)) + (carry - z);
-  }
 };
 
 // How far below a whole cumulative weight a computed one may fall and still
@@ -309,11 +256,7 @@ class ScaleAccumulator {
   double StdDev() const;
   // Where the values are kept, from a walk over them (StdDevOf): the double
   // nearest the exact one but in near ties; else the running one.
-  double StdDevKept() const {
-    if (!fKeepValues) return StdDev();
-    SettleValues();
-    return StdDevOf(fValues);
-  }
+  double StdDevKept() const;
   bool KeepsValues() const { return fKeepValues; }
   // The percentile p (0..1) by the (W + 1)p rule on the weighted empirical
   // distribution; SYSMIS when there is no valid case. Works on a copy (of
@@ -514,6 +457,10 @@ class ScaleAccumulator {
   // rest null). f may change x.
   template <class F>
   void ForEachKept(const RawColumn& values, F&& f) const;
+  // This accumulator's kept values with lighter weights, when its weight
+  // total is past the largest double; false, with `lighter` left empty,
+  // otherwise or where they cannot stand for it.
+  bool Lighter(ScaleAccumulator& lighter) const;
   // The standard deviation from a walk over the kept values (see Results).
   double StdDevOf(const RawColumn& values) const;
   // The running mean as a walk over the kept values centres their
@@ -531,11 +478,13 @@ class ScaleAccumulator {
   const RawColumn& StoredValues(RawColumn& copy) const;
   // The running mean `mean` corrected by the kept values.
   double CorrectedMean(const RawColumn& values, double mean) const;
-  double CorrectedMeanAt(const RawColumn& values, double mean, double scale) const;
+  // Weights in units of 1 / weightScale (a power of two) where Σ w·x
+  // overflows even at quarter scale.
+  double CorrectedMeanAt(const RawColumn& values, double mean, double scale, double weightScale = 1.0) const;
   // Whether the mean's walk takes the values in units finer than its own.
   bool FinerMeanUnits(double mean, int& magnitude) const;
   // The mean from Σ w·x over the kept values in units of 1 / scale.
-  double CorrectedMeanFrom(const ProductSum& sum, double mean, double scale) const;
+  double CorrectedMeanFrom(const ProductSum& sum, double mean, double scale, double weightScale = 1.0) const;
 
   bool fKeepValues;
   CompensatedSum fWeight;

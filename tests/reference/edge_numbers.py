@@ -297,6 +297,27 @@ for folder in ("huge_values", "tiny_values"):
         else:
             check_number(f"{folder} {table['title']} valid N", valid[0], sum(w for _, w in pairs))
 
+# Weighted values whose sum Σ w·x overflows even at a quarter of every value
+# (7 on the largest double and on -1e308 beside 4e307 on the smallest
+# subnormal: the mean 13.96, which was shown as the running mean's 0), and
+# weights whose total passes the largest double (1e308 and 1.5e308 on a few
+# values, with values near it too): their mean, standard deviation and
+# quartiles are finite numbers and are shown; the valid weight past the
+# doubles has none.
+folder = os.path.join(EDGES, "overflowing")
+for name in ("quarter", "past"):
+    with open(os.path.join(folder, name + ".csv"), newline="") as f:
+        rows = list(csv.DictReader(f))
+    for table in run(os.path.join(folder, name + ".json"), "CODEBOOK x y."):
+        pairs = [(Fraction(float(r[table["title"]])), Fraction(Decimal(r["w"]))) for r in rows]
+        check_scale(table, pairs)
+        valid = cells_of(table).get(("N", "Valid"), [{"text": "(none)"}])[0]
+        total = sum(w for _, w in pairs)
+        if total <= BIGGEST:
+            check_number(f"{name} {table['title']} valid N", valid, total)
+        elif valid.get("number") is not None or valid["text"] != ".":
+            problems.append(f"{name} {table['title']}: valid weight beyond the doubles shown as {valid}")
+
 # Columns whose values are all equal (0.1, 1e15 + 0.2, -2.675, the smallest
 # subnormal), a hundred of them, so that the summing that takes values in
 # runs sees them: the standard deviation is exactly 0 and every quartile the

@@ -463,7 +463,7 @@ TEST(GatheredBlock, WeightCodes) {
   }
   // A tally folded in: the decimal rounded once, also past 2^53 units.
   for (const std::int64_t tally : {std::int64_t{1}, std::int64_t{22616}, (std::int64_t{1} << 53) + 12345}) {
-    host::engine::CompensatedSum sum;
+    host::CompensatedSum sum;
     host::engine::AddTally(sum, tally, 1e4);
     EXPECT_EQ(sum.Value(), static_cast<double>(static_cast<long double>(tally) / 1e4L)) << tally;
   }
