@@ -2505,6 +2505,21 @@ void SplitH(double h, double& whole, double& frac, double& digits, double& scale
   scale = std::pow(10.0, static_cast<double>(fixed.ptr - point - 1));
 }
 
+// x(k) + the fraction's share of the step to x(k + 1), rounded once. In
+// extended precision the step and its share keep the bits a double would
+// round away, so -2.5 and 0.1 at h = 1.75 give -0.55, not
+// -0.5499999999999998; a decimal fraction's share is its digits times the
+// step over their power of ten (see SplitH). The step between values of
+// opposite signs near the largest double overflows where long double is no
+// wider than double; each share of it does not.
+double Interpolate(double lower, double upper, double frac, double digits, double scale) {
+  const long double step = static_cast<long double>(upper) - lower;
+  const long double share =
+      scale == 1.0 ? static_cast<long double>(frac) * step : static_cast<long double>(digits) * step / scale;
+  return std::isfinite(step) && std::isfinite(share) ? static_cast<double>(lower + share)
+                                                     : lower * (1.0 - frac) + upper * frac;
+}
+
 }  // namespace
 
 // Past 2^52 a weight total, and so h and the cumulative weights, may need
@@ -2557,7 +2572,16 @@ std::vector<double> ScaleAccumulator::HugePercentilesOf(const RawColumn& values,
     if (kHi == hHi) {
       kLo = std::floor(hLo);
     }
-    const double frac = (hHi - kHi) + (hLo - kLo);
+    double frac = (hHi - kHi) + (hLo - kLo);
+    // hHi's own fraction and a rest of the other sign may carry the pair's
+    // fraction past a whole number.
+    if (frac < 0.0) {
+      kLo -= 1.0;
+      frac += 1.0;
+    } else if (frac >= 1.0) {
+      kLo += 1.0;
+      frac -= 1.0;
+    }
     if ((hHi - 1.0) + hLo < 0.0) {
       out.push_back(entries.front().x);
     } else if ((hHi - fWeight.sum) + (hLo - fWeight.carry) >= -slack) {
@@ -2565,7 +2589,17 @@ std::vector<double> ScaleAccumulator::HugePercentilesOf(const RawColumn& values,
     } else {
       const double lower = at(kHi, kLo);
       const double upper = at(kHi, kLo + 1.0);
-      out.push_back(lower + frac * (upper - lower));
+      // The fraction read as the decimal it is within rounding of, as for
+      // smaller totals (weights 2.5e16, 2.5e16, 1.5 and 0.1 put the median at
+      // 0.3 of its step: 0.9 between 0 and 3, where binary gave
+      // 0.9000000000000001); its error, a few ulps of the rests, is far
+      // below frac * 2^-50.
+      double whole = 0.0;
+      double decimal = frac;
+      double digits = frac;
+      double scale = 1.0;
+      SplitH(frac, whole, decimal, digits, scale);
+      out.push_back(Interpolate(lower, upper, decimal, digits, scale));
     }
   }
   return out;
@@ -2636,18 +2670,7 @@ std::vector<double> ScaleAccumulator::PercentilesOf(const RawColumn& values, con
     } else {
       const double lower = found[f++];
       const double upper = found[f++];
-      // In extended precision the step and its share keep the bits a double
-      // would round away, so the result is rounded once: -2.5 and 0.1 at
-      // h = 1.75 give -0.55, not -0.5499999999999998. The step between values
-      // of opposite signs near the largest double overflows where long double
-      // is no wider than double; each share of it does not.
-      // A decimal fraction's share is its digits times the step over their
-      // power of ten.
-      const long double step = static_cast<long double>(upper) - lower;
-      const long double share = plan.scale == 1.0 ? static_cast<long double>(plan.frac) * step
-                                                  : static_cast<long double>(plan.digits) * step / plan.scale;
-      out[i] = std::isfinite(step) && std::isfinite(share) ? static_cast<double>(lower + share)
-                                                           : lower * (1.0 - plan.frac) + upper * plan.frac;
+      out[i] = Interpolate(lower, upper, plan.frac, plan.digits, plan.scale);
     }
   }
   return out;

@@ -360,6 +360,20 @@ with open(os.path.join(EDGES, "whole_weights", "cases.csv"), newline="") as f:
     rows = list(csv.DictReader(f))
 check_scale(run(path, "CODEBOOK x [S].")[0], [(Fraction(r["x"]), Fraction(r["w"])) for r in rows])
 
+# Weight totals past 2^52 beside decimal weights: a quartile's share of its
+# step is that of the fraction the decimals make, rounded once (0.3 of the
+# step from 0 to 3 is 0.9, which binary gave as 0.9000000000000001).
+for rows in ([("3", "0.1"), ("3", "2.5e16"), ("2.2e-308", "1.5"), ("-1", "2.5e16")],
+             [("3", "0.1"), ("2.2e-308", "4503599627370496"), ("1.5", "4503599627370496")]):
+    with tempfile.TemporaryDirectory() as scratch:
+        table = run(weighted_package(scratch, (("x", "number", "scale"), ("w", "number", None)), rows), "CODEBOOK x.")[0]
+    pairs = [(Fraction(float(x)), Fraction(Decimal(w))) for x, w in rows]
+    for p in (25, 50, 75):
+        got = cells_of(table).get(("Central Tendency and Dispersion", f"Percentile {p}"), [{}])[0].get("number")
+        want = float(percentile(pairs, Fraction(p, 100)))
+        if got != want:
+            problems.append(f"weights past 2^52 {rows}: percentile {p} {got!r}, nearest the exact {want!r}")
+
 # Random files of decimal weights: every percent is the double nearest the
 # exact count over the exact total of the weights as written (the counts are
 # exact sums, but each rounded to a double, and dividing those was an ulp off
