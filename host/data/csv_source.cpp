@@ -939,7 +939,6 @@ struct SharedParts {
   std::exception_ptr error;          // the first a part threw (under the reader's mutex)
 };
 
-// The reader whose worker runs on this thread; null on any other thread.
 // A new thread starts on its parent's core, and when no core is idle (another
 // program busy on the rest) the kernel's balancer parts the two only some
 // 100 ms later: most of a pass spent sharing one core while the other
@@ -955,6 +954,7 @@ void StartAwayFrom(int home) {
   if (::sched_setaffinity(0, sizeof elsewhere, &elsewhere) == 0) ::sched_setaffinity(0, sizeof allowed, &allowed);
 }
 
+// The reader whose worker runs on this thread; null on any other thread.
 class PartSharer {
  public:
   virtual void Share(std::size_t count, const std::function<void(std::size_t)>& part) = 0;
