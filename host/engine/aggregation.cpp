@@ -369,22 +369,10 @@ void TableState::Finalize() {
   fPercentiles.assign(scales.size(), {});
   fMeans.assign(scales.size(), std::nullopt);
   fStdDevs.assign(scales.size(), std::nullopt);
-  for (std::size_t v = 0; v < scales.size(); ++v) {
-    const std::vector<double> ps = PercentileTargets(v);
-    // The mean and the standard deviation right after the percentiles, from
-    // the same reading of the stored values while they are still in the
-    // cache, and on the pass's threads instead of the procedure's.
-    double mean = 0.0;
-    double sd = 0.0;
-    const bool wantsMean = Wants(v, TableEncryptionCodes::Mean);
-    const bool wantsStdDev = Wants(v, TableEncryptionCodes::StdDev) && scales[v].KeepsValues();
-    if (!ps.empty() || wantsMean || wantsStdDev) {
-      std::vector<double> found = scales[v].Results(ps, wantsMean ? &mean : nullptr, wantsStdDev ? &sd : nullptr);
-      if (!ps.empty()) fPercentiles[v] = std::move(found);
-      if (wantsMean) fMeans[v] = mean;
-      if (wantsStdDev) fStdDevs[v] = sd;
-    }
-  }
+  // The mean and the standard deviation right after the percentiles, from
+  // the same reading of the stored values while they are still in the
+  // cache, and on the pass's threads instead of the procedure's.
+  for (std::size_t v = 0; v < scales.size(); ++v) FinalFor(v, true, true);
   fFinalGeneration = generation;
 }
 
@@ -404,25 +392,24 @@ bool TableState::BeginFinal(std::size_t atLeast) {
   return true;
 }
 
-// Each half asks for what Finalize asks in one call, so the same functions
-// read the same values: the same bits.
+void TableState::FinalFor(std::size_t v, bool percentiles, bool moments) {
+  const engine::ScaleAccumulator& scale = fMerged->Scales()[v];
+  const std::vector<double> ps = percentiles ? PercentileTargets(v) : std::vector<double>{};
+  double mean = 0.0;
+  double sd = 0.0;
+  const bool wantsMean = moments && Wants(v, TableEncryptionCodes::Mean);
+  const bool wantsStdDev = moments && Wants(v, TableEncryptionCodes::StdDev) && scale.KeepsValues();
+  if (ps.empty() && !wantsMean && !wantsStdDev) return;
+  std::vector<double> found = scale.Results(ps, wantsMean ? &mean : nullptr, wantsStdDev ? &sd : nullptr);
+  if (!ps.empty()) fPercentiles[v] = std::move(found);
+  if (wantsMean) fMeans[v] = mean;
+  if (wantsStdDev) fStdDevs[v] = sd;
+}
+
+// Each half asks for its part of what Finalize asks in one call, so the same
+// functions read the same values: the same bits.
 void TableState::FinalHalf(int half) {
-  const std::vector<engine::ScaleAccumulator>& scales = fMerged->Scales();
-  for (std::size_t v = 0; v < scales.size(); ++v) {
-    if (half == 0) {
-      const std::vector<double> ps = PercentileTargets(v);
-      if (!ps.empty()) fPercentiles[v] = scales[v].Results(ps, nullptr);
-      continue;
-    }
-    double mean = 0.0;
-    double sd = 0.0;
-    const bool wantsMean = Wants(v, TableEncryptionCodes::Mean);
-    const bool wantsStdDev = Wants(v, TableEncryptionCodes::StdDev) && scales[v].KeepsValues();
-    if (!wantsMean && !wantsStdDev) continue;
-    scales[v].Results({}, wantsMean ? &mean : nullptr, wantsStdDev ? &sd : nullptr);
-    if (wantsMean) fMeans[v] = mean;
-    if (wantsStdDev) fStdDevs[v] = sd;
-  }
+  for (std::size_t v = 0; v < fMerged->Scales().size(); ++v) FinalFor(v, half == 0, half == 1);
 }
 
 void TableState::EndFinal() { fFinalGeneration = generation; }

@@ -156,6 +156,8 @@ struct TableState {
   bool BeginFinal(std::size_t atLeast);
   void FinalHalf(int half);
   void EndFinal();
+  // One scale variable's percentiles and/or mean and standard deviation.
+  void FinalFor(std::size_t v, bool percentiles, bool moments);
   // A wide pass computes those results on threads of their own while the
   // procedure makes its tables (FinalJobs, pass.cpp): until this state's
   // are known, whatever reads the state on the procedure's thread first
