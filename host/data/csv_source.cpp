@@ -24,6 +24,7 @@
 #include "host/data/missing.h"
 #include "host/data/scan.h"
 #include "host/data/share_parts.h"
+#include "host/data/skip_cells.h"
 
 namespace host {
 
@@ -189,36 +190,6 @@ constexpr std::uint64_t ZeroBytes(std::uint64_t x) {
   return ~(((x & kLow7) + kLow7) | x) & ~kLow7;
 }
 
-// Passes over up to `cells` unquoted cells from p (a cell's start), eight
-// bytes at a time, and stops early at a line end, a quote or the buffer's
-// last eight bytes: the start of the cell after the last one passed, and in
-// `passed` how many; null when none was. The caller reads the cell it stopped
-// in by itself, so a quoted cell late in a long run is not searched for
-// again from every cell before it.
-inline const char* SkipCells(const char* p, const char* e, std::size_t cells, char delimiter, char quote,
-                             std::size_t& passed) {
-  passed = 0;
-  const char* after = nullptr;
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-    const std::uint64_t delimiters = kOnes * static_cast<unsigned char>(delimiter);
-    const std::uint64_t quotes = kOnes * static_cast<unsigned char>(quote);
-    for (; e - p >= 8; p += 8) {
-      std::uint64_t x;
-      std::memcpy(&x, p, 8);
-      std::uint64_t found = ZeroBytes(x ^ delimiters);
-      const std::uint64_t stops = ZeroBytes(x ^ (kOnes * '\n')) | ZeroBytes(x ^ (kOnes * '\r')) | ZeroBytes(x ^ quotes);
-      if (stops != 0) found &= (stops & (~stops + 1)) - 1;  // the delimiters before the first stop
-      for (; found != 0; found &= found - 1) {
-        after = p + std::countr_zero(found) / 8 + 1;
-        if (++passed == cells) return after;
-      }
-      if (stops != 0) return after;
-    }
-  }
-  return after;
-}
-
 // Read buffers handed from one stretch's reader to the next: fresh ones would
 // cost a page fault every 4 KiB. One that a huge record made far larger than
 // usual is let go rather than kept for the rest of the pass.
@@ -253,8 +224,8 @@ class BlockFiller {
       : fLayout(layout),
         fModes(modes),
         fLimit(limit),
-        fReader(layout.path, layout.displayName, layout.dialect, offset, line, &layout.stamp, limit,
-                std::move(buffer)) {
+        fReader(layout.path, layout.displayName, layout.dialect, offset, line, &layout.stamp, limit, std::move(buffer)),
+        fSkipper(layout.dialect.delimiter, layout.dialect.quoting ? layout.dialect.quote : '\n') {
     fReader.SetColumnNames(&layout.names);
     fPrevNumbers.resize(layout.splitIndices.size());
     fData.resize(layout.columns.size(), nullptr);
@@ -581,8 +552,7 @@ class BlockFiller {
       p += 10;
     } else if (!kLast && mode == Mode::Skip && fSkipRun[c] > 1) {
       std::size_t passed = 0;
-      if (const char* next =
-              SkipCells(p, e, fSkipRun[c], delim, fLayout.dialect.quoting ? fLayout.dialect.quote : '\n', passed)) {
+      if (const char* next = fSkipper.Skip(p, fSkipRun[c], passed)) {
         cell = next;  // the start of the next cell read
         c += passed - 1;
         return true;
@@ -887,6 +857,7 @@ class BlockFiller {
   std::vector<std::uint8_t> fEmptyIsMissing;  // per column, as dense as the modes
   std::vector<CsvCell> fCells;
   std::vector<std::uint32_t> fSkipRun;  // per column: unread columns from it on (the last one aside)
+  CellSkipper fSkipper;                 // passes such runs
   bool fQuick = false;                  // the dialect allows the quick path
   unsigned char fEnds[256] = {};        // the bytes that end an unquoted cell
   int fQuoteByte = -1;                  // the byte that starts a quoted cell; -1: no quoting

@@ -10,6 +10,7 @@
 #include "host/data/csv_reader.h"
 #include "host/data/dates.h"
 #include "host/data/formats.h"
+#include "host/data/skip_cells.h"
 
 using datatest::TempDir;
 
@@ -132,6 +133,70 @@ TEST(DataCsv, RecordCountAgreesWithParserOnRandomInput) {
         << "input: " << ::testing::PrintToString(bytes);
   }
   EXPECT_GT(accepted, 1000);
+}
+
+// Runs of unread cells passed sixteen bytes at a time stop where a byte at a
+// time does: at the run's last delimiter, or in the cell of the first line
+// end or quote (null when no delimiter came before it), with as many cells
+// passed. Random bytes of a few kinds, runs longer than a vector and stops
+// on every lane; the bytes after the sentinel line end are noise that
+// contains every byte searched for.
+TEST(DataCsv, CellRunsPassedAsByteByByte) {
+  std::uint64_t state = 0x2545F4914F6CDD1DULL;
+  auto next = [&] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  struct Dialect {
+    char delimiter, quote;
+  };
+  for (const Dialect d : {Dialect{',', '"'}, Dialect{';', '\n'}, Dialect{'\t', '\''}}) {
+    const char alphabet[] = {'a', 'b', '7', ' ', d.delimiter, d.delimiter, d.delimiter, '"', '\'', '\n', '\r', '\t'};
+    const host::CellSkipper skipper(d.delimiter, d.quote);
+    for (int i = 0; i < 20000; ++i) {
+      // Mostly plain cells, so that runs reach past several vectors.
+      const std::size_t n = next() % 90;
+      std::string bytes;
+      for (std::size_t k = 0; k < n; ++k) {
+        bytes += next() % 8 == 0 ? alphabet[next() % sizeof alphabet] : alphabet[next() % 7];
+      }
+      bytes += '\n';
+      const std::size_t end = bytes.size();
+      bytes += std::string("\",;\r\n'\t\",;\r\n'\t\",") + d.delimiter;  // past the sentinel: 16 readable bytes
+      const std::size_t cells = 1 + next() % 24;
+      std::size_t passed = 99, wanted = 99;
+      const char* got = skipper.Skip(bytes.data(), cells, passed);
+      const char* want = host::SkipCellsBytewise(bytes.data(), cells, d.delimiter, d.quote, wanted);
+      const std::string shown = ::testing::PrintToString(bytes.substr(0, end)) + ", cells " + std::to_string(cells);
+      ASSERT_EQ(got, want) << shown;
+      ASSERT_EQ(passed, wanted) << shown;
+      if (want != nullptr) {
+        ASSERT_EQ(want[-1], d.delimiter) << shown;
+        ASSERT_LE(static_cast<std::size_t>(want - bytes.data()), end) << shown;
+      }
+    }
+  }
+  // Hand-picked: the run's end and a stop in one vector, a quote that opens
+  // the next cell, a line end right after the last delimiter, and no
+  // delimiter before the stop.
+  const host::CellSkipper comma(',', '"');
+  const auto skip = [&](const std::string& text, std::size_t cells) {
+    const std::string bytes = text + std::string(16, ',');
+    std::size_t passed = 0;
+    const char* at = comma.Skip(bytes.data(), cells, passed);
+    return std::to_string(passed) + "@" + (at == nullptr ? "null" : std::to_string(at - bytes.data()));
+  };
+  EXPECT_EQ(skip("a,b,c,d\n", 2), "2@4");
+  EXPECT_EQ(skip("a,b,c,d\n", 9), "3@6");
+  EXPECT_EQ(skip("a,b,\"c,d\"\n", 9), "2@4");
+  EXPECT_EQ(skip("a,b,x\"y,z\n", 9), "2@4");
+  EXPECT_EQ(skip("a,b,\r\n", 9), "2@4");
+  EXPECT_EQ(skip("abc\r\n", 1), "0@null");
+  EXPECT_EQ(skip("\"a,b\",c\n", 1), "0@null");
+  EXPECT_EQ(skip(std::string(40, ',') + "\n", 33), "33@33");
+  EXPECT_EQ(skip(std::string(40, ',') + "\n", 41), "40@40");
 }
 
 // Numbers are read with correct rounding: strtod is the reference.

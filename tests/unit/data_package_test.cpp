@@ -569,6 +569,119 @@ TEST(DataPackage, ShortCodesAndTextsOfEveryLength) {
             (std::vector<std::string>{"1|'abc'", "2|''", "3|'de'", "4|'fifteen-bytes!!'", "5|'x'", "6|'x'", "7|'x'"}));
 }
 
+// Columns no table reads are passed over without their cells being read:
+// runs of them between and after the columns read, quoted cells (with the
+// delimiter, a doubled quote or a line break inside), quotes inside
+// unquoted cells, CR LF and lone CR line ends, blank lines, a last line
+// without its line end and records across the read buffer's end. What the
+// read columns get is what they get when every column is read; a record
+// with a cell too few or too many in an unread run is the same error.
+TEST(DataPackage, UnreadColumnsPassedOver) {
+  TempDir dir;
+  std::mt19937 random(41);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  const std::vector<std::string> texts = {
+      "",           "x", "word",     "\"q,r\"",   "\"a\"\"b\"", "\"l1\nl2\"",  "ab\"c",     "\" p \"", "\"\"",
+      "\"x\r\ny\"", "7", "\"\"\"\"", "a b c d e", "-",          "\"ends,\r\"", "\"\"\",\"", "0.5"};
+  const auto text = [&] {
+    if (pick(4) != 0) return texts[pick(texts.size())];
+    std::string t(pick(40), 'a');
+    for (char& ch : t) ch = static_cast<char>('a' + pick(26));
+    return t;
+  };
+  // a and b integers, s1..s8 strings: a s1 s2 s3 s4 s5 b s6 s7 s8
+  const auto rows = [&](std::size_t count, const std::string& bad) {
+    std::string csv = "a,s1,s2,s3,s4,s5,b,s6,s7,s8\n";
+    for (std::size_t row = 0; row < count; ++row) {
+      if (row == count / 2 && !bad.empty()) csv += bad;
+      std::string record = std::to_string(pick(100));
+      for (int k = 0; k < 5; ++k) record += "," + text();
+      record += "," + (pick(10) == 0 ? std::string() : std::to_string(pick(1000)));
+      for (int k = 0; k < 3; ++k) record += "," + text();
+      const std::size_t end = pick(20);
+      csv += record + (end == 0 ? "\r\n" : end == 1 ? "\r" : end == 2 ? "\n\n" : "\n");
+    }
+    return csv + "1,,,,,,2,,,last";  // no line end
+  };
+  const auto load = [&](const std::string& name, const std::string& csv) {
+    dir.Write(name + ".csv", csv);
+    std::string fields = R"({"name": "a", "type": "integer"})";
+    for (const char* f : {"s1", "s2", "s3", "s4", "s5", "b", "s6", "s7", "s8"}) {
+      const std::string type = f[0] == 'b' ? R"("integer"})" : R"("string", "constraints": {"maxLength": 60}})";
+      fields += std::string(R"(, {"name": ")") + f + R"(", "type": )" + type;
+    }
+    return Load(dir.Write(
+        name + ".json", R"({"resources": [{"path": ")" + name + R"(.csv", "schema": {"fields": [)" + fields + "]}}]}"));
+  };
+  // The cells of `read` (column numbers) of every case, with only those read.
+  const auto cellsOf = [](host::CaseSource& source, const std::vector<std::size_t>& read) {
+    host::ReadPlan plan;
+    plan.columns.assign(10, 0);
+    for (std::size_t c : read) plan.columns[c] = 1;
+    std::vector<std::string> out;
+    auto cursor = source.OpenFor(plan);
+    while (const host::CaseBlock* b = cursor->NextBlock()) {
+      for (std::size_t r = 0; r < b->rows; ++r) {
+        std::string line;
+        for (std::size_t c : read) line += datatest::CellText(*b, c, r) + "|";
+        out.push_back(line);
+      }
+    }
+    return out;
+  };
+  const auto every = [&](const std::shared_ptr<host::Dataset>& ds, const std::vector<std::size_t>& read) {
+    return cellsOf(*ds->cases, read);
+  };
+  const std::vector<std::vector<std::size_t>> plans = {{0, 6}, {6}, {9}, {3}, {0}, {}};
+  auto ds = load("runs", rows(6000, ""));  // over 512 KiB: records across the read buffer's end
+  for (const auto& read : plans) {
+    std::vector<std::size_t> all(10);
+    for (std::size_t c = 0; c < 10; ++c) all[c] = c;
+    std::vector<std::string> expected;
+    for (const std::string& line : every(ds, all)) {
+      // The read columns' cells of the line with every column read.
+      std::vector<std::string> cells;
+      std::size_t from = 0;
+      for (std::size_t at; (at = line.find('|', from)) != std::string::npos; from = at + 1) {
+        cells.push_back(line.substr(from, at - from));
+      }
+      std::string picked;
+      for (std::size_t c : read) picked += cells[c] + "|";
+      expected.push_back(picked);
+    }
+    ASSERT_EQ(expected.size(), 6001u);
+    for (std::int64_t bytes : {1, 23, 4096, 1 << 20}) {
+      for (int threads : {1, 2}) {
+        host::SetThreads(threads);
+        EXPECT_EQ(cellsOf(*WithChunkBytes(*ds, bytes), read), expected) << bytes << ", " << read.size();
+      }
+    }
+  }
+  // A cell too few or too many among the unread ones, also inside a run.
+  for (const std::string record : {"1,a,b,c,d,2,x,y,z\n", "1,a,b,c,d,e,f,2,x,y,z\n", "1,a,b,c,d,e,2,x,y\r\n",
+                                   "1,a,b,c,d,e,2,x,y,z,w\n", "1,a,b,\"c,d\",e,2,x,y,z\n"}) {
+    auto bad = load("bad", rows(300, record));
+    std::string whole = "no error";
+    try {
+      every(bad, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+    } catch (const host::InputError& e) {
+      whole = e.what();
+    }
+    EXPECT_NE(whole.find("bad.csv, line "), std::string::npos) << whole;
+    for (const auto& read : plans) {
+      for (std::int64_t bytes : {1, 4096}) {
+        std::string error = "no error";
+        try {
+          cellsOf(*WithChunkBytes(*bad, bytes), read);
+        } catch (const host::InputError& e) {
+          error = e.what();
+        }
+        EXPECT_EQ(error, whole) << record << ", " << read.size() << ", " << bytes;
+      }
+    }
+  }
+}
+
 // Rows of a few bytes to tens of kilobytes in stretches longer than the read
 // buffer: the quick path reads on before a row that may not be whole in
 // what is left of the buffer, and the row, the ones after it and the line a
