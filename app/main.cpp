@@ -412,6 +412,34 @@ int PrintPlanInfo(const std::string& planPath) {
   return FlushStandardOutput() ? 0 : 2;
 }
 
+// What a step writes.
+enum class RunFile { Report, Plan, State };
+
+// A file of a run in parts is replaced only by one of its kind: a plan by a
+// plan, a state by a state (of its own part: RunPlanPart). Anything else
+// over it (a report, a plan over a state, a state over a plan) comes of a
+// name typed for the other step and would lose it without a word, a part's
+// pass or the plan its states merge by; true, with the message, then.
+bool OverwritesRunFile(const std::string& path, RunFile writing) {
+  const int held = host::shards::KindOfRunFile(path);
+  if (held == 0) return false;
+  const char* what = writing == RunFile::Report ? "a report" : writing == RunFile::Plan ? "a plan" : "a partial state";
+  if (held == 1 && writing != RunFile::Plan) {
+    Fail("the output '" + path + "' holds the plan of a run in parts (--write-plan); writing " + what +
+         " over it would lose it, and its partial states merge only with it. Name another file, or remove it first.");
+    return true;
+  }
+  if (held == 2 && writing != RunFile::State) {
+    const std::size_t part = host::shards::PartOfAnyState(path);
+    Fail("the output '" + path + "' holds " +
+         (part != 0 ? "the partial state of part " + std::to_string(part) + " of a plan"
+                    : std::string("a partial state of a run in parts")) +
+         "; writing " + what + " over it would lose that part's pass. Name another file, or remove it first.");
+    return true;
+  }
+  return false;
+}
+
 // --run-plan: one part's pass, its partial state written to `outputPath`.
 int RunPlanPart(const std::string& planPath, std::size_t part, const std::string& outputPath,
                 const std::vector<std::string>& programFiles) {
@@ -1243,15 +1271,14 @@ int main(int argc, char** argv) {
     Fail(error);
     return 2;
   }
-  // A plan written over a partial state (a name typed for the other) would
-  // lose that part's pass without a word, as --run-plan over another part's
-  // state would.
-  if (!a.writePlanPath.empty()) {
-    if (const std::size_t held = host::shards::PartOfAnyState(a.writePlanPath); held != 0) {
-      Fail("the output '" + a.writePlanPath + "' holds the partial state of part " + std::to_string(held) +
-           " of a plan; writing a plan over it would lose that part's pass. Name another file, or remove it first.");
-      return 2;
-    }
+  // A plan over a partial state, a state over a plan or a report over either
+  // (a name typed for another step) would lose it without a word, as
+  // --run-plan over another part's state would.
+  if (!destination.empty() && codebook_app::DescriptorNamed(destination) < 0 &&
+      OverwritesRunFile(destination, !a.writePlanPath.empty() ? RunFile::Plan
+                                     : !a.runPlanPath.empty() ? RunFile::State
+                                                              : RunFile::Report)) {
+    return 2;
   }
   if (std::string error;
       destination.empty() && !codebook_app::DescriptorHasRoom(STDOUT_FILENO, "standard output", error)) {

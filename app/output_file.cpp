@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/messages.h"
 #include "app/signals.h"
 
 namespace codebook_app {
@@ -244,9 +245,10 @@ bool& StandardOutputAllowed() {
 }
 
 // Why no temporary file could be made beside `path`, whose folder is
-// `folder`: the reason, and for a folder the user may not write, why that
-// matters even when the file itself may be written.
-std::string NoTemporaryFile(const std::string& path, const std::filesystem::path& folder, int reason) {
+// `folder`: the reason, and for a folder the user may not write, what to
+// change; for a file that `exists`, also why the folder matters when the
+// file itself may be written.
+std::string NoTemporaryFile(const std::string& path, const std::filesystem::path& folder, int reason, bool exists) {
   if (reason == ENOENT) {
     return "cannot write '" + path + "': the folder '" + folder.string() + "' does not exist; create it first.";
   }
@@ -254,14 +256,41 @@ std::string NoTemporaryFile(const std::string& path, const std::filesystem::path
     return "cannot write '" + path + "': " + std::strerror(reason) + " (the folder '" + folder.string() +
            "' is on a file system mounted read-only); name a file elsewhere.";
   }
+  const char* instead = StandardOutputAllowed() ? ", or write to standard output." : ".";
+  if ((reason == EACCES || reason == EPERM) && !exists) {
+    return "cannot write '" + path + "': " + std::strerror(reason) + " (you may not make files in the folder '" +
+           folder.string() + "'); name a file in a folder you may write to" + instead;
+  }
   std::string error = Describe("create a file in the folder of", path, reason);
   if (reason == EACCES || reason == EPERM) {
     error +=
         " The output is written whole to a temporary file in the same folder, then renamed over it; "
         "name a file in a folder you may write to";
-    error += StandardOutputAllowed() ? ", or write to standard output." : ".";
+    error += instead;
   }
   return error;
+}
+
+// Opens a device or a named pipe for writing, as the shell's > does. A
+// named pipe waits for a program to read it, as it should (its reader may
+// well start later: `cat PIPE` in another terminal), but a run that waits
+// without a word looks hung: when no reader has it open yet, a note says
+// what the run waits for. -1 with errno on failure.
+int OpenDirectly(const std::string& path, const std::string& target, bool pipe) {
+  if (pipe) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {  // a reader is there: write as to any pipe, waiting while it is full
+      if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) return fd;
+      const int reason = errno;
+      ::close(fd);
+      errno = reason;
+      return -1;
+    }
+    if (errno != ENXIO) return -1;
+    Note("waiting for a program to read the named pipe '" + path +
+         "' (the output): none has it open. Ctrl-C stops the run.");
+  }
+  return ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
 }
 
 // False when the file system of `info` has no room left at all: no block
@@ -387,15 +416,15 @@ bool CheckOutputPlace(const std::string& path, std::string& error) {
   const std::filesystem::path folder = FolderOf(target);
   struct stat place {};
   if (::stat(folder.c_str(), &place) != 0) {
-    error = NoTemporaryFile(path, folder, errno);
+    error = NoTemporaryFile(path, folder, errno, exists);
     return false;
   }
   if (!S_ISDIR(place.st_mode)) {
-    error = NoTemporaryFile(path, folder, ENOTDIR);
+    error = NoTemporaryFile(path, folder, ENOTDIR, exists);
     return false;
   }
   if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-    error = NoTemporaryFile(path, folder, errno);
+    error = NoTemporaryFile(path, folder, errno, exists);
     return false;
   }
   // A full disk would fail the write only after the whole data pass; the
@@ -482,7 +511,7 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     return false;
   }
   if (exists && !S_ISREG(info.st_mode)) {
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    const int fd = OpenDirectly(path, target, S_ISFIFO(info.st_mode));
     if (fd < 0) {
       error = Describe("open", path, errno);
       return false;
@@ -515,7 +544,7 @@ bool WriteFileAtomically(const std::string& path, const Writer& write, std::stri
     if (fd >= 0) SetTemporaryFile(name.data());
   }
   if (fd < 0) {
-    error = NoTemporaryFile(path, shownFolder, errno);
+    error = NoTemporaryFile(path, shownFolder, errno, exists);
     return false;
   }
   const std::string temporary(name.data());

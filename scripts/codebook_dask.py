@@ -194,6 +194,21 @@ def fail(message):
 REPORT_EXTENSIONS = {".txt", ".json", ".html", ".htm", ".md"}
 
 
+def run_file_kind(path):
+    """What the regular file at `path` holds by its frame (any version): "the plan",
+    "a partial state", or None. The program refuses a report over either."""
+    try:
+        if not os.path.isfile(path):  # a pipe would wait, a device might act
+            return None
+        with open(path, "rb") as f:
+            head = f.read(16)
+    except OSError:
+        return None
+    if len(head) < 16 or head[:8] != b"\x89CBK\r\n\x1a\n":
+        return None
+    return {1: "the plan", 2: "a partial state"}.get(int.from_bytes(head[12:16], "little"))
+
+
 def output_problem(args):
     """What keeps the report from going to -o, found before any part runs:
     the merge refuses the same, but only after the cluster's whole work."""
@@ -204,14 +219,21 @@ def output_problem(args):
         if path and os.path.exists(out) and os.path.exists(path) and os.path.samefile(out, path):
             return f"the output '{out}' is the {name} '{path}'; writing it would destroy the input. " \
                    "Name another output file."
+    held = run_file_kind(out)
+    if held:
+        lose = "it" if held == "the plan" else "that part's pass"
+        return f"the output '{out}' holds {held} of a run in parts; writing a report over it would lose {lose}. " \
+               "Name another file, or remove it first."
     if os.path.isdir(out) or out.endswith("/"):
         return f"cannot write the output to '{out}': it is a folder; name a file."
     folder = os.path.dirname(os.path.realpath(out))
     if not os.path.isdir(folder):
         return f"cannot write '{out}': the folder '{folder}' does not exist; create it first."
     if not os.access(folder, os.W_OK | os.X_OK):
-        return f"cannot create a file in the folder of '{out}': the report is written whole to a temporary " \
-               "file beside it, then renamed; name a file in a folder you may write to."
+        # What to change, and, where the file itself may be written, why its folder matters.
+        why = " (the report is made whole beside the file, then renamed over it)" if os.path.exists(out) else ""
+        return f"cannot write '{out}': you may not make files in the folder '{folder}'{why}; give -o a file " \
+               "in a folder you may write to, or leave -o out for standard output."
     # A full disk would fail the merge only after the cluster's whole work.
     try:
         room = os.statvfs(folder)

@@ -1,5 +1,8 @@
 #include "host/shards/container.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -7,6 +10,7 @@
 #include <filesystem>
 
 #include "host/dataset.h"
+#include "host/shards/shards.h"
 #include "host/shards/wire.h"
 
 namespace host::shards {
@@ -178,6 +182,26 @@ bool RecordReader::Next(Tag& tag, std::string& payload) {
   if (!NextTag(tag)) return false;
   Payload(payload);
   return true;
+}
+
+int KindOfRunFile(const std::string& path) {
+  // Only a regular file is opened: opening a device may act on it, and a
+  // pipe's other end would take us for its reader.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char head[16];
+  const bool read = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                    ::read(fd, head, sizeof head) == static_cast<ssize_t>(sizeof head);
+  ::close(fd);
+  if (!read || std::memcmp(head, kMagic, sizeof kMagic) != 0) return 0;
+  wire::Reader r(std::string_view(head + 8, 8));
+  r.U32();  // the version: a file of an older one is still a run's work
+  const std::uint32_t kind = r.U32();
+  return kind == static_cast<std::uint32_t>(FileKind::Plan) || kind == static_cast<std::uint32_t>(FileKind::State)
+             ? static_cast<int>(kind)
+             : 0;
 }
 
 }  // namespace host::shards

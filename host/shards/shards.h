@@ -66,6 +66,10 @@ PlanSummary SummarizePlan(const std::string& planPath);
 std::size_t PartOfState(const std::string& path, std::uint64_t planDigest);
 // The same for a state made with any plan.
 std::size_t PartOfAnyState(const std::string& path);
+// What the regular file at `path` holds by its frame, whatever the format's
+// version: a plan (1), a partial state (2), or neither (0: not there, not a
+// regular file, anything else). Opens nothing but a regular file.
+int KindOfRunFile(const std::string& path);
 
 // Step 2: part `part` (1 for the first) of the plan's dataset; writes the
 // partial state. Throws InputError (a bad cell names file, line and column).

@@ -187,7 +187,9 @@ if [ "$(id -u)" != 0 ] || [ ${#as_user[@]} -gt 0 ]; then
   fails "a writable file in a folder that is not: the message says why the folder matters" 2 \
     'is written whole to a temporary file in the same folder' "${as_user[@]}" "$cb" "$data" -o "$tmp/locked/report.json"
   check "and the file is unchanged" grep -qx old "$tmp/locked/report.json"
-  fails "a read-only folder is named before the pass" 2 'is written whole to a temporary file in the same folder' \
+  # A new file: what to change, without the temporary file the user never named.
+  fails "a read-only folder is named before the pass" 2 \
+    "cannot write '$tmp/locked/report.html': Permission denied (you may not make files in the folder '$tmp/locked'); name a file in a folder you may write to, or write to standard output." \
     "${as_user[@]}" "$cb" "$tmp/badcell/datapackage.json" -o "$tmp/locked/report.html"
   fails "a plan in a read-only folder: no standard output offered, which cannot take it" 2 \
     'name a file in a folder you may write to.' "${as_user[@]}" "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/locked/run.plan"
@@ -249,6 +251,19 @@ cat "$tmp/report.fifo" >"$tmp/from-fifo.json" &
 check "-o naming a named pipe writes the report into it" "$cb" "$data" --format json -o "$tmp/report.fifo"
 wait
 check "whole" cmp -s "$tmp/from-fifo.json" "$tmp/stdout.json"
+# One that no program reads yet is waited on, as the shell's > waits, since
+# its reader may start later; the run says what it waits for, or it would
+# look hung.
+"$cb" "$data" --format json -o "$tmp/report.fifo" 2>"$tmp/fifo.err" &
+pid=$!
+for _ in $(seq 600); do [ -s "$tmp/fifo.err" ] && break; sleep 0.1; done
+cat "$tmp/report.fifo" >"$tmp/from-fifo.json"
+wait "$pid"
+check "a named pipe no program reads: the run says it waits, then writes when one does" test $? = 0
+check "the note names the pipe" grep -qx \
+  "codebook: note: waiting for a program to read the named pipe '$tmp/report.fifo' (the output): none has it open. Ctrl-C stops the run." \
+  "$tmp/fifo.err"
+check "and the report is whole" cmp -s "$tmp/from-fifo.json" "$tmp/stdout.json"
 fails "--write-plan into a missing folder is refused at once" 2 "does not exist" \
   "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/nosuch/run.plan"
 fails "-o naming a folder yet to be made (a trailing slash) is refused as a folder" 2 "a name that ends with '/' is a folder" \

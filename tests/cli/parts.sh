@@ -245,6 +245,7 @@ fails "a missing part is refused" 2 "lacks the partial state of part 3" \
 printf 'a,b\n1,x\n2,y\n3,z\n' >"$tmp/three.csv"
 plan_quiet() { "$cb" "$tmp/three.csv" --write-plan "$tmp/three.plan" 2>"$tmp/plan.err" && [ ! -s "$tmp/plan.err" ]; }
 check "a plan's run over cases without cells warns of no categories not shown" plan_quiet
+"$cb" --run-plan "$tmp/three.plan" --part 1 -o "$tmp/three.state"
 fails "a state of another plan is refused" 2 "was made with another plan" \
   "$cb" --merge "$tmp/run.plan" "$tmp/p1.state" "$tmp/p2.state" -o "$tmp/x.json"
 fails "a part beyond the plan's" 2 "has 3 parts; there is no part 4" \
@@ -267,6 +268,19 @@ check "and that state is as it was" cmp -s "$tmp/n1.state" "$tmp/n1.before"
 fails "a plan over a partial state is refused" 2 "holds the partial state of part 1 of a plan; writing a plan over it" \
   "$cb" "$tmp/typed/datapackage.json" 'CODEBOOK many' --write-plan "$tmp/n1.state"
 check "and that state is as it was too" cmp -s "$tmp/n1.state" "$tmp/n1.before"
+# Nor a report over a state or a plan, of this run or another, nor a state
+# over a plan: a file of a run in parts is replaced only by one of its kind.
+cp "$tmp/run.plan" "$tmp/plan.before"
+fails "a report over a partial state is refused" 2 "holds the partial state of part 1 of a plan; writing a report over it" \
+  "$cb" "$tmp/three.csv" --format json -o "$tmp/n1.state"
+fails "a merge's report over a plan is refused" 2 \
+  "'$tmp/run.plan' holds the plan of a run in parts (--write-plan); writing a report over it would lose it" \
+  "$cb" --merge "$tmp/three.plan" "$tmp/three.state" --format json -o "$tmp/run.plan"
+fails "a state over a plan is refused" 2 "holds the plan of a run in parts (--write-plan); writing a partial state over it" \
+  "$cb" --run-plan "$tmp/three.plan" --part 1 -o "$tmp/run.plan"
+check "and the state and the plan are as they were" \
+  bash -c "cmp -s '$tmp/n1.state' '$tmp/n1.before' && cmp -s '$tmp/run.plan' '$tmp/plan.before'"
+check "a plan renews a plan" "$cb" "$tmp/three.csv" --write-plan "$tmp/three.plan"
 check "a part's pass over its own state renews it" "$cb" --run-plan "$tmp/run.plan" --part 1 -o "$tmp/n1.state"
 check "as over a state of another plan" "$cb" --run-plan "$tmp/run.plan" --part 2 -o "$tmp/p1.state"
 # A plan whose reading of the dictionary read the cases (string widths left
@@ -363,6 +377,20 @@ if /usr/bin/python3 -c 'import distributed' 2>/dev/null; then
     dask "$tmp/survey/datapackage.json" -o "$tmp/nosuch/r.html"
   fails "Dask: a report of no known format is refused at once" 2 "codebook_dask: cannot tell the output format" \
     dask "$tmp/survey/datapackage.json" -o "$tmp/r.csv"
+  cp "$tmp/n1.state" "$tmp/n1.before"
+  fails "Dask: a report over a partial state is refused at once" 2 \
+    "codebook_dask: the output '$tmp/n1.state' holds a partial state of a run in parts; writing a report over it" \
+    dask "$tmp/survey/datapackage.json" --format json -o "$tmp/n1.state"
+  check "Dask: and the state is as it was" cmp -s "$tmp/n1.state" "$tmp/n1.before"
+  # A folder the user may not write to: what to change, not how the report is made.
+  if [ "$(id -u)" != 0 ] || command -v setpriv >/dev/null; then
+    as_user=()
+    [ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups) && chmod 755 "$tmp"
+    mkdir "$tmp/locked" && chmod 555 "$tmp/locked"
+    fails "Dask: a report into a folder the user may not write to is refused at once" 2 \
+      "codebook_dask: cannot write '$tmp/locked/r.html': you may not make files in the folder '$tmp/locked'; give -o a file in a folder you may write to, or leave -o out for standard output." \
+      "${as_user[@]}" /usr/bin/python3 scripts/codebook_dask.py "$tmp/survey/datapackage.json" --codebook "$cb" -o "$tmp/locked/r.html"
+  fi
   if [ "$(id -u)" = 0 ] && unshare --mount true 2>/dev/null; then
     on_full_disk() {  # the driver's options; its report's folder is a full file system of this check alone
       mkdir -p "$tmp/full"
