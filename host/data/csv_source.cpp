@@ -990,12 +990,17 @@ class CsvCursor : public CaseCursor, private PartSharer {
       step = std::min(widest, step * 2);
     }
     fChunks.resize(fBounds.size() - 1);
-    // A wide file's gathered block is its tables' and profile's share: its
-    // cells go back to the reader that filled them, for its next stretch, so
-    // that only the blocks being read hold cells (one per reader, not the
-    // two or more parsed ahead and the iterator's too). Split files keep
-    // theirs: the iterator compares a block's first split values.
-    fCellsGoBack = fPlan.gather && columns >= static_cast<std::int64_t>(kWideColumns) && fLayout->splitIndices.empty();
+    // A gathered block is its tables' and profile's share: its cells go
+    // back to the reader that filled them, for its next stretch, so that
+    // only the blocks being read hold cells (one per reader, not the blocks
+    // parsed ahead and the iterator's too). A wide file's cells are tens of
+    // megabytes a block; a narrow file's readers run several stretches
+    // ahead, and each held its cells (a megabyte or two) in fresh pages that
+    // cost CPU time on this kind of machine, the more so on a busy one. The
+    // iterator asks for a block's cells only where a table lets cases of it
+    // go (its category limit): one stretch read again per such block. Split
+    // files keep theirs: the iterator compares a block's first split values.
+    fCellsGoBack = fPlan.gather && fLayout->splitIndices.empty();
     if (before != nullptr) {
       fHaveLast = true;
       fLastNumbers = before->numbers;
