@@ -93,10 +93,23 @@ def passes():
     return registry
 
 
-def stop_passes(signum, plan):
+def hush():
+    """Dask's reports from this process from now on are dropped: a stopped
+    run's local cluster closes while its parts were running, and under load
+    a worker's heartbeat may find the scheduler already gone and log it with
+    a traceback, which would bury the one line that matters (how the run ended)."""
+    import logging
+    from distributed.utils import silence_logging
+    silence_logging(logging.CRITICAL + 1)
+
+
+def stop_passes(signum, plan, local=False):
     """Sends `signum` to the passes of `plan` running in this process (on a
     worker, by Client.run), so that a driver told to stop leaves none running
-    on the cluster; the program removes its temporary file and ends."""
+    on the cluster; the program removes its temporary file and ends. A worker
+    of the driver's own (`local`) cluster, about to be closed, says no more."""
+    if local:
+        hush()
     registry = passes()
     with registry.lock:
         registry.stopped.add(plan)
@@ -370,16 +383,19 @@ def main(argv):
                 except Exception as e:  # a worker lost, a task that could not run
                     errors.append(f"a part's task failed: {e}")
         except Stopped as stopped:
+            hush()  # the local cluster's scheduler (and workers that are threads) run in this process
             # Closing the client cancels the parts not started; those running
             # in worker processes (of this machine's cluster or another's)
             # would go on for as long as their passes take.
             if cluster is None or args.processes:
                 try:
-                    client.run(stop_passes, stopped.args[0], plan, wait=True)
+                    client.run(stop_passes, stopped.args[0], plan, cluster is not None, wait=True)
                 except Exception:  # a worker gone meanwhile: nothing of this run runs there
                     pass
             raise
         finally:
+            if cluster is not None:
+                hush()  # its scheduler's reports of workers leaving, in this process
             client.close()
             if cluster is not None:
                 cluster.close()
