@@ -480,9 +480,10 @@ double ScaleAccumulator::StdDevKept() const {
 // overflowing, and so far above 1 that the rule's W + 1 is W in them as it
 // is in the user's (the 1 is far below the last digit of such a total).
 // Weights that the units make 0 weigh less than 2^-600 of the total and
-// change nothing shown. Not when a repeated value's weights overflow
-// together (a table entry with an infinite sum): that value's weight is
-// unknown, and so are the results.
+// change nothing shown. Every kept value has its own finite weight then:
+// past a total of kHeavyWeight they are stored as pairs (KeepApart), so a
+// value repeated with weights that overflow together is still there weight
+// by weight.
 bool ScaleAccumulator::Lighter(ScaleAccumulator& lighter) const {
   if (!fKeepValues || std::isfinite(fWeight.sum) || !fHasShift) return false;
   SettleValues();
@@ -1288,10 +1289,15 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
     fShift = x[0] * fValueScale;
     fHasShift = true;
   }
+  // The moments first: where they take the valid weight to kHeavyWeight,
+  // the values go on as pairs before the table could take them.
+  AddRunsMoments(x, w, n);
+  if (fKeepValues && fWeight.sum >= kHeavyWeight) [[unlikely]]
+    KeepApart();
   // While the values are kept in the table and each is one it has already,
   // the value's weight is added to its entry here; the first value the table
   // does not have yet, or a value that needs more than a lookup, ends that,
-  // and the values from it on are kept after the moments, in order, as Keep
+  // and the values from it on are kept after this loop, in order, as Keep
   // would have kept them one by one.
   std::size_t kept = n;  // values kept in the loop
   bool weighted = fWeighted;
@@ -1316,7 +1322,6 @@ void ScaleAccumulator::AddValidRun(const double* x, const double* w, std::size_t
     }
     kept = i;
   }
-  AddRunsMoments(x, w, n);
   if (!fKeepValues) return;
   SettleValues();
   if (!fRaw) {
@@ -1871,6 +1876,19 @@ void ScaleAccumulator::SwitchToRaw() {
   std::vector<CompensatedSum>().swap(fSums);
 }
 
+void ScaleAccumulator::Heavier(double before) {
+  if (before < kHeavyWeight) fM2 *= kHeavyUnit;
+  if (fKeepValues) KeepApart();
+}
+
+void ScaleAccumulator::KeepApart() {
+  if (!fRaw) {
+    SwitchToRaw();
+  } else if (fKept == kProvisional || fKept == kProvisionalPairs) {
+    fKept = 0;
+  }
+}
+
 void ScaleAccumulator::Reset() {
   NumericCategoryIndex table = std::move(fTable);
   std::vector<CompensatedSum> sums = std::move(fSums);
@@ -2023,6 +2041,10 @@ void ScaleAccumulator::Merge(ScaleAccumulator&& later) {
   }
   if (!fKeepValues || !later.fKeepValues) return;
   later.SettleValues();
+  if (fWeight.sum >= kHeavyWeight) {
+    KeepApart();
+    later.KeepApart();
+  }
   if (Provisional() || ProvisionalPairs()) Retable();
   if (later.ProvisionalPairs() && !fRaw) later.Retable();
   if (later.Provisional()) {

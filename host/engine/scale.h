@@ -202,8 +202,8 @@ class ScaleAccumulator {
     const double before = fWeight.sum;
     const double beforeValue = fWeight.Value();
     fWeight.Add(w);
-    if (before < kHeavyWeight && fWeight.sum >= kHeavyWeight) [[unlikely]]
-      fM2 *= kHeavyUnit;
+    if (fWeight.sum >= kHeavyWeight) [[unlikely]]
+      Heavier(before);
     if (!fHasShift) {
       fShift = x * fValueScale;
       fHasShift = true;
@@ -366,6 +366,18 @@ class ScaleAccumulator {
     if (fWeighted) fWeights.Append(w);
   }
   [[gnu::noinline]] void SwitchToRaw();
+  // A valid weight at kHeavyWeight or past it (`before`: the total without
+  // the value just added): the sum of squares takes its units, and kept
+  // values go on as stored pairs (KeepApart).
+  [[gnu::noinline]] void Heavier(double before);
+  // From a valid weight of kHeavyWeight on, every kept value is stored with
+  // its own weight: two weights of 1e308 on one value would overflow that
+  // value's sum in the table, and then nothing could say what it weighs
+  // beside the others (a lighter copy, Lighter, takes every weight in
+  // smaller units). Below that total no sum in the table can overflow. A
+  // provisional store stays as it is, pairs or repeats, and is no longer
+  // provisional: a table rebuilt from it could overflow likewise.
+  void KeepApart();
   // For a table that has kept nothing yet: when the first values of the run
   // x, w decide the shortcut above, stores them as SwitchToRaw would have
   // (the table's values in slot order, each as often as it came, or the

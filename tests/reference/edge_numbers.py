@@ -303,9 +303,10 @@ for folder in ("huge_values", "tiny_values"):
 # weights whose total passes the largest double (1e308 and 1.5e308 on a few
 # values, with values near it too): their mean, standard deviation and
 # quartiles are finite numbers and are shown; the valid weight past the
-# doubles has none.
+# doubles has none. Also where one value's own weights pass the largest
+# double together (5 with 1e308 and 1.2e308 beside lighter values).
 folder = os.path.join(EDGES, "overflowing")
-for name in ("quarter", "past"):
+for name in ("quarter", "past", "repeated"):
     with open(os.path.join(folder, name + ".csv"), newline="") as f:
         rows = list(csv.DictReader(f))
     for table in run(os.path.join(folder, name + ".json"), "CODEBOOK x y."):
