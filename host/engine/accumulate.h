@@ -164,7 +164,10 @@ class DimensionCounts {
                    const BlockEntry* entry);
   void AddCategorySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
                       const BlockEntry* entry);
-  void AddDichotomySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end);
+  void AddDichotomySet(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
+                       const BlockEntry* entry);
+  void CountCodedDichotomies(const DimensionRule& rule, const CaseBlock& block, std::size_t begin, std::size_t end,
+                             const BlockEntry& entry);
   // The entering cases and their weights' total, for a weighted block.
   void AddEntry(const CaseBlock& block, std::size_t begin, std::size_t end, const BlockEntry* entry);
   std::uint32_t NewSlot(std::uint32_t row);
