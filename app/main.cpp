@@ -1229,6 +1229,7 @@ int main(int argc, char** argv) {
     std::cerr << "Run with --help for more information.\n";
     return 2;
   }
+  if (a.quiet) codebook_app::QuietNotes();
   // A file or folder named with a line feed is one name in a message, not
   // the end of one message and the start of another.
   for (const std::string* path : {&a.outputPath, &a.syntaxPath, &a.pluginPath, &a.datasetPath, &a.loadOptions.catalog,

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -176,7 +177,15 @@ void Fail(std::string_view message) { WriteLines("", message); }
 
 void Warn(std::string_view message) { WriteLines("warning: ", message); }
 
-void Note(std::string_view message) { WriteLines("note: ", message); }
+namespace {
+std::atomic<bool> gQuietNotes{false};  // read on the pipe watcher's thread
+}  // namespace
+
+void QuietNotes() { gQuietNotes.store(true, std::memory_order_relaxed); }
+
+void Note(std::string_view message) {
+  if (!gQuietNotes.load(std::memory_order_relaxed)) WriteLines("note: ", message);
+}
 
 bool NoRoomForThread(const std::exception& e) noexcept {
   const auto* system = dynamic_cast<const std::system_error*>(&e);

@@ -31,8 +31,12 @@ void LineFeedsAreText(std::string_view path);
 void Fail(std::string_view message);
 // "codebook: warning: <message>" on standard error, escaped, as Fail.
 void Warn(std::string_view message);
-// "codebook: note: <message>" on standard error, escaped, as Fail.
+// "codebook: note: <message>" on standard error, escaped, as Fail; nothing
+// once QuietNotes was called.
 void Note(std::string_view message);
+// --quiet: notes said deep inside the run (a named pipe the run waits on)
+// are kept off standard error like those the run collects.
+void QuietNotes();
 
 // "codebook: out of memory while <doing> <file>" on standard error; when
 // even that message cannot be allocated, written in pieces.

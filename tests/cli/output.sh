@@ -264,6 +264,14 @@ check "the note names the pipe" grep -qx \
   "codebook: note: waiting for a program to read the named pipe '$tmp/report.fifo' (the output): none has it open. Ctrl-C stops the run." \
   "$tmp/fifo.err"
 check "and the report is whole" cmp -s "$tmp/from-fifo.json" "$tmp/stdout.json"
+# --quiet keeps that note off standard error too, as every other note.
+"$cb" "$data" --format json --quiet -o "$tmp/report.fifo" 2>"$tmp/fifo-quiet.err" &
+pid=$!
+sleep 1.5
+cat "$tmp/report.fifo" >"$tmp/from-fifo.json"
+wait "$pid"
+check "--quiet: a named pipe no program reads is waited on without a note" \
+  bash -c "test $? = 0 && test ! -s '$tmp/fifo-quiet.err' && cmp -s '$tmp/from-fifo.json' '$tmp/stdout.json'"
 fails "--write-plan into a missing folder is refused at once" 2 "does not exist" \
   "$cb" "$tmp/badcell/datapackage.json" --write-plan "$tmp/nosuch/run.plan"
 fails "-o naming a folder yet to be made (a trailing slash) is refused as a folder" 2 "a name that ends with '/' is a folder" \
