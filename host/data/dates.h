@@ -323,7 +323,9 @@ inline bool ParseIsoDuration(std::string_view text, double& seconds) {
     total += value * length;
     any = true;
   }
-  if (!any) return false;
+  // Digits past the range of a double read as an infinite duration, which
+  // no statistic takes: the cell is no duration, as "1e400" is no number.
+  if (!any || !std::isfinite(total)) return false;
   seconds = negative ? -total : total;
   return true;
 }

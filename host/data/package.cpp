@@ -1263,7 +1263,12 @@ std::unique_ptr<VariableSetImpl> ReadSet(const Descriptor& d, const Json& s, con
     char* end = nullptr;
     const double value = std::strtod(text, &end);
     while (*end == ' ') ++end;
-    if (end == text || *end != '\0') {
+    if (end != text && *end == '\0' && !std::isfinite(value)) {
+      // "inf" and "nan" read as such, but no cell holds an infinity or NaN.
+      d.Warn(Member(sp, "countedValue"), "\"" + set->countedValue +
+                                             "\" is no value a numeric variable holds (infinities and NaN are not "
+                                             "read from cells), so the set counts no case");
+    } else if (end == text || *end != '\0') {
       d.Warn(Member(sp, "countedValue"), "\"" + set->countedValue +
                                              "\" is not a number, but the set's variables are numeric: it counts "
                                              "the value " +
@@ -1482,8 +1487,20 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     std::size_t k = 0;
     while (k + 1 < std::size(kLocalBooleans) && (shapes & (kLocalTrueFalse << k)) == 0) ++k;
     what = "true or false";
-    field = std::string(R"("type": "boolean", "trueValues": [")") + kLocalBooleans[k].yes + R"("], "falseValues": [")" +
-            kLocalBooleans[k].no + R"("])";
+    // A sheet saves the words in capitals; typed ones may be in any of the
+    // three spellings, which the field then lists, as its defaults do.
+    const auto spellings = [&](std::string word) {
+      std::string list = "[\"" + word + "\"";
+      if ((shapes & kLocalInCapitals) == 0) {
+        for (std::size_t c = 1; c < word.size(); ++c) word[c] = static_cast<char>(word[c] - 'A' + 'a');
+        list += ", \"" + word + "\"";
+        word[0] = static_cast<char>(word[0] - 'A' + 'a');
+        list += ", \"" + word + "\"";
+      }
+      return list + "]";
+    };
+    field = std::string(R"("type": "boolean", "trueValues": )") + spellings(kLocalBooleans[k].yes) +
+            R"(, "falseValues": )" + spellings(kLocalBooleans[k].no);
   }
   // Quoted and escaped as JSON, to be pasted into a descriptor.
   auto quoted = [](const std::string& text) { return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace); };
@@ -1495,9 +1512,9 @@ std::string TextShapeNote(const Plan& plan, bool descriptor, std::size_t i, cons
     for (const std::string& m : s.shapeNoValueTexts) field += ", " + quoted(m);
     field += "]";
   }
-  const char* as = (shapes & kNumberShapes) != 0                          ? "numbers"
-                   : (shapes & (kTrueFalse | kLocalTrueFalses)) == shapes ? "booleans"
-                                                                          : "dates";
+  const char* as = (shapes & kNumberShapes) != 0                                             ? "numbers"
+                   : (shapes & (kTrueFalse | kLocalTrueFalses | kLocalInCapitals)) == shapes ? "booleans"
+                                                                                             : "dates";
   return plan.csvDisplay + ", column " + std::to_string(i + 1) + " (variable " + f.name + "): every value is " + what +
          " (such as \"" + s.shapeExample + "\"), so the column is text; to read them as " + as +
          ", declare the field " + (descriptor ? "in the schema" : "in a data package descriptor") +

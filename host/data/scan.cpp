@@ -376,6 +376,8 @@ void WatchTextShapes(ScanColumn& col, std::string_view text) {
     if (!OtherDecimalReads(col, text)) col.textShapes &= ~kOtherDecimals;
   } else {
     col.textShapes &= TextShapesOf(text, col.allowDecimalComma, col.dateSeparator);
+    // "WAHR" beside "VRAI" is no one language's pair, in capitals or not.
+    if ((col.textShapes & kLocalTrueFalses) == 0) col.textShapes &= ~kLocalInCapitals;
     // Dates with and without a time of day (or with two ways of writing
     // it) have no one pattern to declare.
     if ((col.textShapes & kClocks) == 0) col.textShapes &= ~(kNumericDates | kMonthName | kMonthNameShort | kYearFirst);
@@ -776,8 +778,20 @@ unsigned OwnTextShapes(std::string_view text, bool decimalComma, char& separator
   }
   static constexpr std::string_view kBooleans[] = {"TRUE", "FALSE", "true", "false", "True", "False"};
   if (std::find(std::begin(kBooleans), std::end(kBooleans), whole) != std::end(kBooleans)) shapes |= kTrueFalse;
+  // Typed by hand or written by a program rather than saved by a sheet,
+  // the words come in small letters too ("wahr", "Faux").
+  const auto spelled = [&](std::string_view word) {
+    if (whole.size() != word.size()) return 0u;
+    if (whole == word) return kLocalTrueFalse | kLocalInCapitals;
+    const bool capital = whole[0] == word[0];
+    for (std::size_t i = 1; i < word.size(); ++i) {
+      if (whole[i] != static_cast<char>(word[i] - 'A' + 'a')) return 0u;
+    }
+    return capital || whole[0] == static_cast<char>(word[0] - 'A' + 'a') ? kLocalTrueFalse : 0u;
+  };
   for (std::size_t k = 0; k < std::size(kLocalBooleans); ++k) {
-    if (whole == kLocalBooleans[k].yes || whole == kLocalBooleans[k].no) shapes |= kLocalTrueFalse << k;
+    const unsigned found = spelled(kLocalBooleans[k].yes) | spelled(kLocalBooleans[k].no);
+    if (found != 0) shapes |= (kLocalTrueFalse << k) | (found & kLocalInCapitals);
   }
   return shapes;
 }

@@ -175,6 +175,9 @@ enum TextShape : unsigned {
   // True and false as spreadsheets in other languages save them, one bit
   // per language from here on, in the order of kLocalBooleans.
   kLocalTrueFalse = 33554432u,
+  // Beside those bits: every such word so far in capitals, as spreadsheets
+  // save them ("WAHR"); without it some were typed ("wahr", "Wahr").
+  kLocalInCapitals = 2147483648u,
   // A number whose sign is the minus sign of typeset text (U+2212), as
   // tables copied from reports and some spreadsheets' exports write it.
   kMinusSign = 8388608u,  // "−5", "−0,25"

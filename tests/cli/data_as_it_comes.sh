@@ -404,6 +404,18 @@ check "and the fields named read them: the mean from Python" means_are "$tmp/frd
   '[[1234.56, 12500, 3.5]]'
 check "... and the booleans" bash -c \
   "'$cb' '$tmp/frde/datapackage.json' --quiet --format text 'CODEBOOK aktiv' | tr -s ' ' | grep -c -e '^ 0 false 1' -e '^ 1 true 2' | grep -qx 2"
+# Typed rather than saved by a sheet: the words in small letters, mixed with
+# capitals; a column mixing two languages' words is no one pair.
+mkdir "$tmp/typed"
+printf 'id,aktiv,vrai,deux\n1,wahr,Faux,WAHR\n2,Falsch,vrai,FAUX\n3,WAHR,faux,WAHR\n' >"$tmp/typed/data.csv"
+"$cb" "$tmp/typed/data.csv" 'CODEBOOK /STATISTICS NONE' >/dev/null 2>"$tmp/err"
+check "true and false typed in small letters name every spelling" shape aktiv 'true or false (such as "wahr")' booleans \
+  '"type": "boolean", "trueValues": ["WAHR", "Wahr", "wahr"], "falseValues": ["FALSCH", "Falsch", "falsch"]'
+check "... and two languages' words get no note" bash -c "! grep -q 'variable deux' '$tmp/err'"
+printf '{"resources": [{"path": "data.csv", "schema": {"fields": [{"name": "id"}, %s, {"name": "deux"}]}}]}' \
+  "$(suggested "$tmp/err")" >"$tmp/typed/datapackage.json"
+check "... and the fields named read them" bash -c \
+  "'$cb' '$tmp/typed/datapackage.json' --quiet --format text 'CODEBOOK aktiv vrai' | tr -s ' ' | grep -c -e '^ 0 false 1' -e '^ 1 true 2' -e '^ 0 false 2' -e '^ 1 true 1' | grep -qx 4"
 # A statistics office's TSV: commas join the parts of the first column, and
 # there are more of those parts than columns of figures.
 printf 'freq,unit,na_item,geo\\TIME_PERIOD\t2021 \t2022 \nA,THS,POP,AT\t8979.9 \t9027.9 \nA,THS,POP,BE\t: \t11631.1 \n' >"$tmp/office.tsv"

@@ -129,6 +129,14 @@ fails "a file named with a slash after it is told to drop the slash" 2 \
 fails "a numeric set's counted value that is no number is named" 0 \
   'countedValue: "yes" is not a number, but the set'"'"'s variables are numeric: it counts the value 0' \
   "$cb" "$root/tests/golden-data/set_member_types/datapackage.json" 'CODEBOOK $zeros /STATISTICS NONE.'
+# "inf" reads as an infinity (as atof reads it), which no cell holds.
+mkdir "$tmp/inf_set"
+cp "$root/tests/golden-data/set_member_types/cases.csv" "$tmp/inf_set/"
+sed 's/"countedValue": "yes"/"countedValue": "inf"/' "$root/tests/golden-data/set_member_types/datapackage.json" \
+  >"$tmp/inf_set/datapackage.json"
+fails "... and so is one that reads as infinite" 0 \
+  'countedValue: "inf" is no value a numeric variable holds (infinities and NaN are not read from cells), so the set counts no case' \
+  "$cb" "$tmp/inf_set/datapackage.json" 'CODEBOOK $zeros /STATISTICS NONE.'
 
 # A set counts its values as its first variable's type: a variable of the
 # other type counts nothing, which the descriptor's reader says.

@@ -186,6 +186,11 @@ TEST(TableSchemaCells, YearMonthDurationBooleanAndStyledNumbers) {
   for (const char* bad : {"P", "PT", "1D", "P1H", "PT1D", "P1D2Y", "P1.5.5D", "P.D"}) {
     EXPECT_FALSE(host::ParseDateCell(CellKind::Duration, bad, v)) << bad;
   }
+  // Each part fits a double, their seconds do not: no infinite duration.
+  const std::string years = "P" + std::string(302, '9') + "Y";
+  EXPECT_FALSE(host::ParseDateCell(CellKind::Duration, years, v));
+  EXPECT_FALSE(
+      host::ParseDateCell(CellKind::Duration, "P1" + std::string(307, '0') + "DT1" + std::string(307, '0') + "H", v));
   ASSERT_TRUE(host::ParseDateCell(CellKind::Year, "2024", v));
   EXPECT_EQ(v, 2024);
   EXPECT_FALSE(host::ParseDateCell(CellKind::Year, "2024.5", v));
