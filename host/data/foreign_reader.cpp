@@ -901,7 +901,8 @@ std::shared_ptr<Dataset> LoadForeign(const std::string& path, ForeignKind kind, 
   if (!options.encoding.empty() && !ConvertibleEncoding(options.encoding)) {
     throw InputError(path + ": the encoding \"" + options.encoding +
                      "\" is not one this system converts; use an iconv name such as latin1, cp1252 or shift_jis "
-                     "(iconv -l lists them)");
+                     "(iconv -l lists them)" +
+                     UnknownEncodingHint(options.encoding));
   }
   // ReadStat takes a release after 119 for a damaged file. Stata 18 on
   // writes 120 and 121 (118 and 119 with alias variables of other frames).

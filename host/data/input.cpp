@@ -197,7 +197,8 @@ class IconvSource : public ByteSource {
     if (fConverter == reinterpret_cast<iconv_t>(-1)) {
       throw InputError("the encoding \"" + encoding +
                        "\" is not one this system converts; use an iconv name such as latin1, cp1252, utf-16 or "
-                       "shift_jis (iconv -l lists them)");
+                       "shift_jis (iconv -l lists them)" +
+                       UnknownEncodingHint(encoding));
     }
   }
   ~IconvSource() override { iconv_close(fConverter); }
@@ -682,6 +683,8 @@ std::string IconvName(const std::string& encoding) {
   std::replace(e.begin(), e.end(), '_', '-');
   if (e == "mac-roman" || e == "macroman" || e == "x-mac-roman") return "macintosh";
   if (IconvKnows(e)) return e;
+  // "8859-1", the standard's number without its body's name.
+  if (e.starts_with("8859") && IconvKnows("iso-" + e)) return "iso-" + e;
   e.erase(std::remove(e.begin(), e.end(), '-'), e.end());
   if (IconvKnows(e)) return e;
   // "windows1252": iconv wants a dash between the name and its number.
@@ -691,6 +694,14 @@ std::string IconvName(const std::string& encoding) {
     if (IconvKnows(dashed)) return dashed;
   }
   return encoding;
+}
+
+std::string UnknownEncodingHint(const std::string& encoding) {
+  if (LowerAscii(encoding) != "ansi") return "";
+  // Notepad and Excel call the machine's code page "ANSI": which one it is
+  // depends on the machine's region.
+  return "; \"ANSI\" is what Windows calls the code page of the machine that saved the file: cp1252 in Western "
+         "Europe and the Americas, cp1250 in Central Europe, cp1251 for Cyrillic, cp932 in Japan";
 }
 
 CsvInput::~CsvInput() {

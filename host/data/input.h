@@ -117,5 +117,8 @@ void AppendQuotedCell(std::string& csv, std::string_view cell);
 // Whether text in ENCODING (an iconv name; empty or UTF-8: no conversion)
 // can be read.
 bool ConvertibleEncoding(const std::string& encoding);
+// What to add to the message about an encoding name iconv does not know:
+// for "ANSI", as Windows names its code page, which code pages it means.
+std::string UnknownEncodingHint(const std::string& encoding);
 
 }  // namespace host

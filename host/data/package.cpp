@@ -971,11 +971,22 @@ std::vector<ScanColumn> ScanData(const Plan& plan, const std::vector<ScanFile>& 
           "; such rows are read as cases, which makes columns of numbers text. Remove them, or give "
           "each file as a part of the resource's \"path\"");
     }
-    if (result.titleAboveHeader) {
+    if (result.titleAboveHeader && result.titleNotesRows == 0) {
       warnings.push_back(plan.csvDisplay + ": the header names only its first column (" + QuoteCell(header[0]) +
                          "), and the next row is text in every column, as when a title stands above the header "
                          "row; such a row is read as a case, which makes columns of numbers text. If the first line is "
                          "a title, remove it, so that the file begins with its header row");
+    } else if (result.titleAboveHeader) {
+      warnings.push_back(
+          plan.csvDisplay + ", line " + std::to_string(result.titleHeaderLine) +
+          ": the header names only its first column (" + QuoteCell(header[0]) + "), " +
+          (result.titleNotesRows == 1
+               ? std::string("the row below it holds")
+               : "the " + Counted(static_cast<std::size_t>(result.titleNotesRows), "row") + " below it hold") +
+          " nothing after the first cell, and this row is text in every column, as "
+          "when a title and notes stand above the header row; such rows are read as cases, which "
+          "makes columns of numbers text. If the lines above this one are a title and notes, remove "
+          "them, so that the file begins with its header row");
     }
     std::vector<std::string> madeText;  // columns of numbers that the label row made text
     for (const std::size_t c : result.labelRowColumns) {
@@ -2352,7 +2363,8 @@ void ReadResource(const Descriptor& d, const Json& res, const std::string& rp, c
       if (!ConvertibleEncoding(request.encoding)) {
         d.Fail(Member(rp, "encoding"), "\"" + request.encoding +
                                            "\" is not an encoding this system converts; use an iconv name such as "
-                                           "latin1, cp1252, utf-16 or shift_jis (iconv -l lists them)");
+                                           "latin1, cp1252, utf-16 or shift_jis (iconv -l lists them)" +
+                                           UnknownEncodingHint(request.encoding));
       }
     });
   }

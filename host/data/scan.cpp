@@ -524,15 +524,23 @@ bool TotalsHeading(std::string_view text) {
   return std::find(std::begin(kWords), std::end(kWords), lower) != std::end(kWords);
 }
 
-// A header that names only its first column above a first row of texts in
-// every column (no number among them): a spreadsheet's title row, which it
-// pads with delimiters to the width of the table, above the real header.
-bool TitleAbove(const std::vector<std::string>& header, const std::vector<CsvCell>& first, std::size_t ncols) {
+// A header that names only its first column: perhaps a spreadsheet's title
+// row, which it pads with delimiters to the width of the table.
+bool TitleHeader(const std::vector<std::string>& header, std::size_t ncols) {
   if (ncols < 2 || header.size() != ncols || header[0].empty()) return false;
   for (std::size_t c = 1; c < ncols; ++c) {
     if (!header[c].empty()) return false;
   }
-  return AllText(first, ncols);
+  return true;
+}
+
+// A row with nothing after its first cell: below such a title, the lines of
+// a subtitle, a source or a date, or an empty line, padded the same way.
+bool FirstCellOnly(const std::vector<CsvCell>& cells, std::size_t ncols) {
+  for (std::size_t c = 1; c < ncols; ++c) {
+    if (!TrimBlanks(cells[c].View()).empty()) return false;
+  }
+  return true;
 }
 
 // The column's type: the candidate that every cell left standing.
@@ -910,6 +918,8 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
   std::size_t count = 0;
   std::int64_t psqlLine = 0;         // the last case, when it is psql's count of the rows above it
   std::vector<char> labelRowNumber;  // a column below a row of labels holds a number
+  bool titleOpen = false;            // the rows so far may be a title and its notes
+  constexpr std::int64_t kTitleLines = 10;
   std::string psqlText, psqlWhere;
   for (const ScanFile& file : files) {
     CsvReader reader(file.path, file.displayName, dialect, file.dataOffset, file.dataLine, file.expected);
@@ -974,7 +984,19 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
           result.rowsAfterData = 0;
         }
       }
-      if (result.cases == 1 && header != nullptr && TitleAbove(*header, cells, ncols)) result.titleAboveHeader = true;
+      // A title above the header, perhaps with lines of notes below it, then
+      // the real header: texts (no number) in every column.
+      if (result.cases == 1) titleOpen = header != nullptr && TitleHeader(*header, ncols);
+      if (titleOpen) {
+        if (AllText(cells, ncols)) {
+          result.titleAboveHeader = true;
+          result.titleHeaderLine = reader.RecordLine();
+          result.titleNotesRows = result.cases - 1;
+          titleOpen = false;
+        } else if (!FirstCellOnly(cells, ncols) || result.cases >= kTitleLines) {
+          titleOpen = false;
+        }
+      }
       if (result.cases == 1 && header != nullptr && ncols > 1 && !result.titleAboveHeader &&
           LabelsRow(cells, columns)) {
         result.labelRowLine = reader.RecordLine();

@@ -237,9 +237,13 @@ struct ScanResult {
   // the rows it once formatted so): how many, and the first one's line.
   std::int64_t emptyRowsAtEnd = 0;
   std::int64_t firstEmptyRowAtEnd = 0;
-  // The header names only its first column and the first row is all texts
-  // in every column: a title, padded with delimiters, above the header.
+  // The header names only its first column and a row within the first ten,
+  // below rows with nothing after their first cell, is texts in every
+  // column: a title (and notes), padded with delimiters, above the header.
+  // That row's line, and how many rows stand between it and the header.
   bool titleAboveHeader = false;
+  std::int64_t titleHeaderLine = 0;
+  std::int64_t titleNotesRows = 0;
   // The first row is text in every column and the second holds numbers in
   // these columns: a row of labels below the header, as statistics offices'
   // downloads have it. Its line; the columns.

@@ -214,6 +214,11 @@ check "encodings as Python spells them: latin-1" bash -c \
   "'$cb' '$tmp/latin1.csv' --encoding latin-1 --format text --quiet 'CODEBOOK b /STATISTICS COUNT' | grep -q café"
 check "and without the dash before the number: windows1252" bash -c \
   "'$cb' '$tmp/latin1.csv' --encoding windows1252 --format text --quiet 'CODEBOOK b /STATISTICS COUNT' | grep -q café"
+check "and the standard's number alone: 8859-1" bash -c \
+  "'$cb' '$tmp/latin1.csv' --encoding 8859-1 --format text --quiet 'CODEBOOK b /STATISTICS COUNT' | grep -q café"
+fails "Windows' ANSI is named as the machine's code page" 2 \
+  '"ANSI" is what Windows calls the code page of the machine that saved the file: cp1252 in Western Europe and the Americas' \
+  "$cb" "$tmp/latin1.csv" --encoding ANSI
 mkdir "$tmp/sig"
 cp "$tmp/plain.csv" "$tmp/sig/d.csv"
 echo '{"resources": [{"path": "d.csv", "encoding": "utf-8-sig"}]}' >"$tmp/sig/p.json"

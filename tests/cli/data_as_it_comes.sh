@@ -554,6 +554,12 @@ printf 'Survey results 2020,,\r\nid,age,score\r\n1,34,5\r\n2,28,6\r\n' >"$tmp/ti
 fails "a title row above the header is pointed out" 0 \
   'title.csv: the header names only its first column ("Survey results 2020"), and the next row is text in every column' \
   "$cb" "$tmp/title.csv" 'CODEBOOK /STATISTICS NONE'
+# A statistics office's sheet: a title, a source and an empty row above the
+# header, all padded to the table's width; notes below the data.
+printf 'Table 1: Population estimates,,\r\nSource: Statistics office,,\r\n,,\r\nArea code,Area name,Population\r\nE1,North,"92,338"\r\n,,\r\nNotes:,,\r\n' >"$tmp/titles.csv"
+fails "a title and notes above the header are pointed out at the header's line" 0 \
+  'titles.csv, line 4: the header names only its first column ("Table 1: Population estimates"), the 2 rows below it hold nothing after the first cell, and this row is text in every column' \
+  "$cb" "$tmp/titles.csv" 'CODEBOOK /STATISTICS NONE'
 # A portal's block of notes above the header: the error says to remove them.
 printf 'Title: Population\nSource: Statistics office\n\nregion,pop\nA,100\n' >"$tmp/notes.csv"
 fails "notes above the header are named in the error" 2 \
