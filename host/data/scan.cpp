@@ -481,14 +481,18 @@ bool AllText(const std::vector<CsvCell>& cells, std::size_t ncols) {
 }
 
 // A row of the columns' labels: text in every column, none of it a number
-// in a shape a descriptor reads ("(1,234.50)", "12%"), which is data.
-bool LabelsRow(const std::vector<CsvCell>& cells, const std::vector<ScanColumn>& columns) {
-  if (!AllText(cells, columns.size())) return false;
-  for (std::size_t c = 0; c < columns.size(); ++c) {
+// in a shape a descriptor reads ("(1,234.50)", "12%"), which is data. Below
+// a blank first header, the first cell may be blank too: pandas writes the
+// levels of its columns' names so, over an index column without a name.
+bool LabelsRow(const std::vector<CsvCell>& cells, const std::vector<ScanColumn>& columns, bool blankFirstHeader) {
+  const std::size_t from = blankFirstHeader && TrimBlanks(cells[0].View()).empty() ? 1 : 0;
+  if (from == columns.size()) return false;
+  for (std::size_t c = from; c < columns.size(); ++c) {
+    const std::string_view text = TrimBlanks(cells[c].View());
+    double v = 0.0;
+    if (text.empty() || ParseNumber(text, v)) return false;
     char separator = 0;
-    if ((TextShapesOf(TrimBlanks(cells[c].View()), columns[c].allowDecimalComma, separator) & kNumberShapes) != 0) {
-      return false;
-    }
+    if ((TextShapesOf(text, columns[c].allowDecimalComma, separator) & kNumberShapes) != 0) return false;
   }
   return true;
 }
@@ -998,7 +1002,7 @@ ScanResult ScanCsv(const std::vector<ScanFile>& files, const CsvDialect& dialect
         }
       }
       if (result.cases == 1 && header != nullptr && ncols > 1 && !result.titleAboveHeader &&
-          LabelsRow(cells, columns)) {
+          LabelsRow(cells, columns, !header->empty() && TrimBlanks((*header)[0]).empty())) {
         result.labelRowLine = reader.RecordLine();
       } else if (result.cases >= 2 && result.labelRowLine > 0) {
         // Only columns whose every later cell is a number (or empty), one at

@@ -583,6 +583,11 @@ fails "a header on two rows is told from a row of labels" 0 \
   'two_rows.csv, line 2: the first row is text in every column' \
   "$cb" "$tmp/two_rows.csv" 'CODEBOOK /STATISTICS NONE'
 check "... and the advice is to join the two rows" grep -qF 'The header has blank or repeated cells, as the first of a header on two rows has them (a group'"'"'s name over its columns): join the two rows into one row of names' "$tmp/.stderr"
+# pandas' columns on two levels over an index without a name: both header rows begin blank.
+printf ',a,a,b\n,x,y,x\n0,1,2.5,3\n1,4,5.5,6\n' >"$tmp/levels.csv"
+fails "a header on two rows over a blank index header is told too" 0 \
+  'levels.csv, line 2: the first row is text in every column, and the rows after it hold only numbers in 3 columns (a, a_2, b)' \
+  "$cb" "$tmp/levels.csv" 'CODEBOOK /STATISTICS NONE'
 # pandas writes a pivot table's columns on two rows, and the index's name on a third, empty beside.
 printf 'year,2019,2019,2020,2020\nsex,F,M,F,M\nregion,,,,\nN,,1.5,,3.0\nS,2.0,,4.0,\n' >"$tmp/pivot.csv"
 fails "a header on two rows with empty cells below it is told too" 0 \
