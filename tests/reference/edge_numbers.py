@@ -28,6 +28,8 @@ import tempfile
 from decimal import ROUND_HALF_UP, Decimal, localcontext
 from fractions import Fraction
 
+from exact import percentile
+
 build = sys.argv[1]
 root = sys.argv[2] if len(sys.argv) > 2 else os.getcwd()
 EDGES = os.path.join(root, "tests/golden-data/edges")
@@ -72,27 +74,6 @@ def exact_sqrt(q):
         return Fraction(0)
     m = 1400
     return Fraction(math.isqrt(q.numerator * 4**m // q.denominator), 2**m)
-
-
-def percentile(pairs, p):
-    """The (W + 1)p rule on the weighted empirical distribution."""
-    pairs = sorted(pairs)
-    w = sum(wt for _, wt in pairs)
-    h = (w + 1) * p
-    if h < 1:
-        return pairs[0][0]
-    if h >= w:
-        return pairs[-1][0]
-
-    def x_at(t):
-        total = 0
-        for v, wt in pairs:
-            total += wt
-            if total >= t:
-                return v
-        return pairs[-1][0]
-    k = math.floor(h)
-    return x_at(k) + (h - k) * (x_at(k + 1) - x_at(k))
 
 
 def shown(value, decimals):

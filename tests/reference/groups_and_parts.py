@@ -35,6 +35,8 @@ import tempfile
 from decimal import Decimal
 from fractions import Fraction
 
+from exact import percentile
+
 build = sys.argv[1]
 ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 40
 SEED = int(sys.argv[3]) if len(sys.argv) > 3 else 20261209
@@ -209,26 +211,6 @@ def sqrt_nearest(q):
     return float(Fraction(root, 2**m))
 
 
-def type6(pairs, p):
-    pairs = sorted(pairs)
-    total = sum(w for _, w in pairs)
-    h = (total + 1) * p
-    if h < 1:
-        return pairs[0][0]
-    if h >= total:
-        return pairs[-1][0]
-
-    def x_at(t):
-        cumulative = 0
-        for v, w in pairs:
-            cumulative += w
-            if cumulative >= t:
-                return v
-        return pairs[-1][0]
-    k = math.floor(h)
-    return x_at(k) + (h - k) * (x_at(k + 1) - x_at(k))
-
-
 # ----------------------------------------------------------------- the report
 
 
@@ -329,7 +311,7 @@ def check_scale(what, table, ds, name):
         same("%s %s Standard Deviation" % (what, name), rows.get("Standard Deviation"), None)
     for p in (25, 50, 75):
         same("%s %s Percentile %d" % (what, name, p), rows.get("Percentile %d" % p),
-             type6(valid, Fraction(p, 100)), ulps=1)
+             percentile(valid, Fraction(p, 100)), ulps=1)
 
 
 def check_set(what, table, ds, s):
@@ -480,7 +462,7 @@ def check_edge_scale(what, table, pairs):
     variance = sum(w * (v - mean) ** 2 for v, w in stored) / (weight - 1)
     same("%s Standard Deviation" % what, rows.get("Standard Deviation"), sqrt_nearest(variance), ulps=2)
     for p in (25, 50, 75):
-        same("%s Percentile %d" % (what, p), rows.get("Percentile %d" % p), type6(pairs, Fraction(p, 100)), ulps=1)
+        same("%s Percentile %d" % (what, p), rows.get("Percentile %d" % p), percentile(pairs, Fraction(p, 100)), ulps=1)
 
 
 rounds()
