@@ -16,6 +16,17 @@ using datatest::TempDir;
 
 namespace {
 
+// A small fixed-seed generator: the random inputs are the same in every run.
+struct XorShift {
+  std::uint64_t state;
+  std::uint64_t operator()() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+};
+
 // Records as "cell|cell" lines, each prefixed with its first line number.
 std::vector<std::string> Records(const std::string& path, const host::CsvDialect& dialect) {
   host::CsvReader reader(path, "t.csv", dialect);
@@ -107,13 +118,7 @@ TEST(DataCsv, RecordsAcrossBufferRefills) {
 // agrees with the parser wherever the parser accepts the file, and the
 // parser never fails other than with an InputError.
 TEST(DataCsv, RecordCountAgreesWithParserOnRandomInput) {
-  std::uint64_t state = 0x9E3779B97F4A7C15ULL;
-  auto next = [&] {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  };
+  XorShift next{0x9E3779B97F4A7C15ULL};
   const char alphabet[] = {'a', 'b', ',', '"', '\n', '\r', ' ', '\t'};
   TempDir dir;
   int accepted = 0;
@@ -142,13 +147,7 @@ TEST(DataCsv, RecordCountAgreesWithParserOnRandomInput) {
 // on every lane; the bytes after the sentinel line end are noise that
 // contains every byte searched for.
 TEST(DataCsv, CellRunsPassedAsByteByByte) {
-  std::uint64_t state = 0x2545F4914F6CDD1DULL;
-  auto next = [&] {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  };
+  XorShift next{0x2545F4914F6CDD1DULL};
   struct Dialect {
     char delimiter, quote;
   };
@@ -237,13 +236,7 @@ TEST(DataCsv, NumbersAtTheEdges) {
 // Random plain decimals (the reader's fast path) and random exponent forms
 // agree bit for bit with strtod.
 TEST(DataCsv, RandomNumbersMatchStrtod) {
-  std::uint64_t state = 88172645463325252ULL;
-  auto next = [&] {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  };
+  XorShift next{88172645463325252ULL};
   for (int i = 0; i < 200000; ++i) {
     std::string text = next() % 2 ? "-" : "";
     const int intDigits = static_cast<int>(next() % 12);
